@@ -1,0 +1,209 @@
+// Host interface of the Ambrevo module.
+//
+// Both the module and every host are compiled against this one header: it fixes the
+// virtual slot order of the host objects the module calls, the geometry records that
+// cross the boundary, the callback record, and the exported C functions.
+//
+// Errors: every export lets the module's failures escape as a thrown `const char*`
+// pointing to a fixed message ("origin - text"). A C++ host wraps each call in
+// `try { ... } catch (const char* msg) { ... }`.
+#pragma once
+
+#include <cstdint>
+
+#if defined(AMBREVO_BUILDING_MODULE)
+#define IP_EXPORT __attribute__((visibility("default")))
+#else
+#define IP_EXPORT
+#endif
+
+// The module's image classes. A host never needs their definitions: it reads and
+// writes the leading words through ip_fmtWords / ip_dibWords below.
+struct dib_fmt;
+class dib_base;
+
+// Layout of a format record: four little-endian signed 32-bit words.
+// |height| rows; height > 0 means bottom-up row order, height < 0 top-down.
+struct ip_fmtWords {
+    int32_t szPixel;  // bytes per pixel, 1..4
+    int32_t szRow;    // bytes from one row to the next (at least width * szPixel)
+    int32_t width;    // pixels per row
+    int32_t height;   // rows, signed
+};
+
+// Layout of an image record: the format words followed by the pixel pointer.
+// Only these words of a source image are read; |height| * szRow bytes at `bits`.
+struct ip_dibWords {
+    int32_t szPixel;
+    int32_t szRow;
+    int32_t width;
+    int32_t height;
+    uint8_t* bits;
+};
+
+// The module's records begin with exactly these words, so a host passes its own
+// ip_fmtWords / ip_dibWords where an export expects a format or an image.
+inline const ip_dibWords* ip_dibWordsOf(const dib_base* image) {
+    return reinterpret_cast<const ip_dibWords*>(image);
+}
+inline const dib_base* ip_asDib(const ip_dibWords* image) {
+    return reinterpret_cast<const dib_base*>(image);
+}
+inline const dib_fmt* ip_asFmt(const ip_fmtWords* format) {
+    return reinterpret_cast<const dib_fmt*>(format);
+}
+
+// Geometry. x runs along a row, y across rows (memory order).
+struct ip_point {
+    int32_t x;
+    int32_t y;
+};
+
+struct ip_segment {
+    ip_point from;
+    ip_point to;
+};
+
+// A run of points [first, last); `reserved` marks the end of the storage behind it.
+struct ip_pointList {
+    int32_t unused;
+    const ip_point* first;
+    const ip_point* last;
+    const ip_point* reserved;
+};
+
+// Host objects. Slots the module never calls are kept as placeholders so that every
+// listed operation sits at its fixed position in the virtual table.
+class ip_console {
+public:
+    virtual void slot0_unused() {}
+    // The line typed by the user, without its line break; "" keeps the current values.
+    virtual const char* readLine() = 0;
+    virtual void slot2_unused() {}
+    virtual void write(const char* text) = 0;
+    virtual void message(const char* text) = 0;
+
+protected:
+    ~ip_console() = default;
+};
+
+class ip_profiler {
+public:
+    virtual void slot0_unused() {}
+    virtual void report(const char* stageLabel, int ticks) = 0;
+
+protected:
+    ~ip_profiler() = default;
+};
+
+class ip_event {
+public:
+    enum { selection = 4 };  // type of a click on the picture
+    virtual void slot0_unused() {}
+    virtual int type() = 0;
+    virtual int code() = 0;
+    virtual int x() = 0;
+    virtual int y() = 0;
+
+protected:
+    ~ip_event() = default;
+};
+
+class ip_eventList {
+public:
+    virtual void slot0_unused() {}
+    virtual void slot1_unused() {}
+    virtual int count() = 0;
+    virtual ip_event* item(int index) = 0;
+
+protected:
+    ~ip_eventList() = default;
+};
+
+class ip_overlay {
+public:
+    virtual void slot0_unused() {}
+    virtual void clear() = 0;
+    virtual void acknowledge(int a, int b) = 0;
+    virtual void drawPoint(const ip_point* p, int colour, const char* label, int arg) = 0;
+    virtual void drawLine(const ip_segment* s, int colour, const char* label, int arg, int style) = 0;
+    virtual void slot5_unused() {}
+    virtual void drawPolyline(const ip_pointList* points, int colour, const char* label, int arg) = 0;
+    virtual void drawText(const ip_point* at, int colour, const char* text, int arg) = 0;
+
+protected:
+    ~ip_overlay() = default;
+};
+
+class ip_window {
+public:
+    virtual void slot0_unused() {}
+    virtual int width() = 0;
+    virtual int height() = 0;
+    virtual void slot3_unused() {}
+    virtual void resize(int width, int height) = 0;
+    virtual void slot5_unused() {}
+    virtual void drawOverlay(ip_overlay* overlay) = 0;
+    virtual void slot7_unused() {}
+    virtual void slot8_unused() {}
+    virtual void slot9_unused() {}
+    // Shows the image; the module keeps owning it (read it through ip_dibWordsOf).
+    virtual void show(const dib_base* image) = 0;
+
+protected:
+    ~ip_window() = default;
+};
+
+struct ip_hostCallbacks {
+    ip_window* (*createWindow)(const char* title, int width, int height);
+    void (*destroyWindow)(ip_window* window);
+};
+
+// One object of an instance, as returned by ip_dllAdaptor_objects.
+// The flow tracker fills x, y (centre), area and the rays; the closed-contour tracker
+// fills x, y, vx, vy, pointCount, appearances and selected.
+enum { ip_objectMaxRays = 144 };
+struct ip_objectRecord {
+    int32_t index;        // position in the procedure's own list (track slot for ccTrack)
+    int32_t x;
+    int32_t y;
+    int32_t area;         // pixels, 0 where not known
+    float vx;             // pixels per frame, 0 where not known
+    float vy;
+    int32_t pointCount;   // contour points, 0 where not known
+    int32_t appearances;  // frames seen among the recent ones, 0 where not known
+    int32_t selected;     // 1 for the aimed-at object
+    int32_t rayCount;     // entries of rays in use
+    float rays[ip_objectMaxRays];
+};
+
+extern "C" {
+IP_EXPORT int ip_dllAdaptor_create(const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks);
+IP_EXPORT void ip_dllAdaptor_destroy(int id);
+IP_EXPORT dib_base* ip_dllAdaptor_dstDib(int id);
+IP_EXPORT void ip_dllAdaptor_config(int id, ip_console* console);
+IP_EXPORT void ip_dllAdaptor_profile(int id, ip_profiler* profiler);
+IP_EXPORT void ip_dllAdaptor_process(int id, const dib_base* src, ip_eventList* events, ip_overlay* overlay);
+IP_EXPORT void ip_dllAdaptor_reformat(int id, const dib_fmt* fmt);
+
+// Extensions for hosts that offer every registered procedure.
+// Like create, but builds the registered procedure called `name`.
+IP_EXPORT int ip_dllAdaptor_createByName(const char* name, const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks);
+// Name of the registered procedure at `index` (registration order), or null past the end.
+IP_EXPORT const char* ip_dllAdaptor_procedureName(int index);
+// Writes up to `capacity` of the instance's current objects to `out` and returns how
+// many it has (possibly more than capacity); 0 for procedures that track nothing.
+IP_EXPORT int ip_dllAdaptor_objects(int id, ip_objectRecord* out, int capacity);
+}
+
+// Function pointer types for hosts that load the module with dlopen.
+using ip_createFn = int (*)(const dib_fmt*, const ip_hostCallbacks*);
+using ip_destroyFn = void (*)(int);
+using ip_dstDibFn = dib_base* (*)(int);
+using ip_configFn = void (*)(int, ip_console*);
+using ip_profileFn = void (*)(int, ip_profiler*);
+using ip_processFn = void (*)(int, const dib_base*, ip_eventList*, ip_overlay*);
+using ip_reformatFn = void (*)(int, const dib_fmt*);
+using ip_createByNameFn = int (*)(const char*, const dib_fmt*, const ip_hostCallbacks*);
+using ip_procedureNameFn = const char* (*)(int);
+using ip_objectsFn = int (*)(int, ip_objectRecord*, int);

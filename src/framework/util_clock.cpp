@@ -1,0 +1,25 @@
+#include "framework/util_clock.h"
+
+#include <ctime>
+
+namespace {
+class monotonic_clock final : public util_clock {
+public:
+    bool frequency(int64_t& countsPerSecond) override {
+        countsPerSecond = 1000000000;
+        return true;
+    }
+    int64_t counter() override {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+};
+
+monotonic_clock systemClock;
+util_clock* installed = nullptr;
+}  // namespace
+
+util_clock& util_currentClock() { return installed ? *installed : systemClock; }
+
+void util_setClock(util_clock* clock) { installed = clock; }

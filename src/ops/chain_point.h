@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstdint>
+
+// An edge pixel: its strength (edge value) and position (x column, y row in memory order).
+struct chain_point {
+    int32_t strength;
+    int32_t x;
+    int32_t y;
+};

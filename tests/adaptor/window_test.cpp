@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "adaptor/ip_window.h"
+#include "doubles/recording.h"
+
+namespace {
+
+std::string thrown(auto&& f) {
+    try {
+        f();
+    } catch (const char* m) {
+        return m;
+    }
+    return "";
+}
+
+struct CallbacksGuard {
+    const ip_hostCallbacks* saved = ip_dllAdaptor_callbacks;
+    ~CallbacksGuard() { ip_dllAdaptor_callbacks = saved; }
+};
+
+TEST(Windows, CreationNeedsAUsableRecord) {
+    CallbacksGuard guard;
+    const char* msg = "ip_dllAdaptor_createWindow - the component was not properly initialized";
+    ip_dllAdaptor_callbacks = nullptr;
+    EXPECT_EQ(thrown([] { ip_dllAdaptor_createWindow("Gauss", 4, 4); }), msg);
+    ip_dllAdaptor_destroyWindow(nullptr);  // ignored without a record
+    ip_hostCallbacks half{doubles::recordingCallbacks()->createWindow, nullptr};
+    ip_dllAdaptor_callbacks = &half;
+    EXPECT_EQ(thrown([] { ip_dllAdaptor_createWindow("Gauss", 4, 4); }), msg);
+    ip_dllAdaptor_destroyWindow(nullptr);
+    ip_hostCallbacks other{nullptr, doubles::recordingCallbacks()->destroyWindow};
+    ip_dllAdaptor_callbacks = &other;
+    EXPECT_EQ(thrown([] { ip_dllAdaptor_createWindow("Gauss", 4, 4); }), msg);
+
+    doubles::windowLog().reset();
+    ip_dllAdaptor_callbacks = doubles::recordingCallbacks();
+    ip_window* w = ip_dllAdaptor_createWindow("Edges", 320, 240);
+    ASSERT_NE(w, nullptr);
+    ip_dllAdaptor_destroyWindow(w);
+    EXPECT_EQ(doubles::windowLog().events, (std::vector<std::string>{"create Edges 320 240", "destroy Edges"}));
+}
+
+TEST(Windows, DisplayResizesOnlyWhenSizesDiffer) {
+    dib_base image(dib_fmt(320, 240, 1, 0, false), 0);
+    doubles::Window same("w", 320, 240);
+    display(&same, &image);
+    EXPECT_EQ(same.calls, (std::vector<std::string>{"show 320x-240"}));
+    doubles::Window smaller("w", 320, 200);
+    display(&smaller, &image);
+    EXPECT_EQ(smaller.calls, (std::vector<std::string>{"resize 320 240", "show 320x-240"}));
+}
+
+TEST(Overlay, AimMarkGeometry) {
+    doubles::Overlay o;
+    drawAim(&o, {100, 50}, 10, 2, 1);
+    EXPECT_EQ(o.calls, (std::vector<std::string>{"line 100,58-100,70 c=2 l= 0 s=1", "line 100,42-100,30 c=2 l= 0 s=1",
+                                                 "line 108,50-120,50 c=2 l= 0 s=1", "line 92,50-80,50 c=2 l= 0 s=1"}));
+    doubles::Overlay small;
+    drawAim(&small, {0, 0}, 5, 0, 3);
+    EXPECT_EQ(small.calls.front(), "line 0,4-0,9 c=0 l= 0 s=3");
+}
+
+TEST(Clicks, OnlySelectionsWithCodeZeroInOrderYThenX) {
+    doubles::EventList events;
+    events.click(3, 4);
+    events.add(4, 1, 9, 9);
+    events.add(2, 0, 9, 9);
+    events.click(5, 6);
+    std::vector<std::pair<int, int>> seen;
+    EXPECT_TRUE(ip_forEachClick(&events, [&](int x, int y) { seen.emplace_back(x, y); }));
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{3, 4}, {5, 6}}));
+    doubles::EventList none;
+    EXPECT_FALSE(ip_forEachClick(&none, [](int, int) {}));
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "doubles/recording.h"
+#include "framework/ip_factory.h"
+#include "framework/ip_nop.h"
+#include "framework/util_clock.h"
+#include "framework/util_time.h"
+
+namespace {
+
+std::string thrown(auto&& f) {
+    try {
+        f();
+    } catch (const char* m) {
+        return m;
+    }
+    return "";
+}
+
+// Counts reformats so tests can tell when doProcess reformatted.
+class counting : public ip_simple {
+public:
+    static constexpr const char* registeredName = "counting";
+    explicit counting(const dib_fmt* f) : ip_simple(f), dst(*f, 0) {}
+    const char* name() const override { return registeredName; }
+    dib_base* dstDib() override { return &dst; }
+    void processSrc(const dib_base*) override { ++frames; }
+    void reformat() override { ++reformats; }
+    dib_base dst;
+    int frames = 0;
+    int reformats = 0;
+};
+
+TEST(Registry, FixedOrderOfTheKnownProcedures) {
+    std::vector<std::string> names;
+    for (ip_creator_base* e : ip_registry()) names.push_back(e->name());
+    // Procedures register as their subsystems join; the relative order never changes.
+    const std::vector<std::string> order = {"canny", "canny_w0", "ccTrack", "nop", "flowtrack"};
+    size_t next = 0;
+    for (const std::string& n : names) {
+        while (next < order.size() && order[next] != n) ++next;
+        ASSERT_LT(next, order.size()) << n << " out of order";
+    }
+    ASSERT_NE(ip_registry_find("nop"), nullptr);
+    EXPECT_EQ(ip_registry_find("no such procedure"), nullptr);
+    EXPECT_EQ(ip_registry_find(nullptr), nullptr);
+}
+
+TEST(Registry, EntriesCreateWhatTheyName) {
+    dib_fmt f(320, 240, 3, 0, true);
+    for (ip_creator_base* e : ip_registry()) {
+        doubles::windowLog().reset();
+        ip_base* p = e->create(&f);
+        ASSERT_NE(p, nullptr);
+        EXPECT_STREQ(p->name(), e->name());
+        delete p;
+    }
+    ip_base* nop = ip_registry_find("nop")->create(&f);
+    EXPECT_TRUE(nop->dstDib()->format() == f);
+    delete nop;
+}
+
+TEST(Nop, CopiesEveryByteIncludingRowPadding) {
+    dib_base src = doubles::makeImage(7, 4, 3, 5, false, 2);
+    ip_nop nop(&src.format());
+    doubles::EventList events;
+    doubles::Overlay overlay;
+    nop.doProcess(&src, &events, &overlay);
+    dib_base* dst = nop.dstDib();
+    EXPECT_TRUE(dst->format() == src.format());
+    EXPECT_EQ(std::memcmp(dst->bits, src.bits, size_t(src.byteSize())), 0);
+    EXPECT_TRUE(overlay.calls.empty());
+}
+
+TEST(Nop, NewSizeReallocatesAndSignOnlyChangeKeepsOrder) {
+    dib_base first = doubles::makeImage(4, 4, 1, 1);
+    ip_nop nop(&first.format());
+    nop.doProcess(&first, nullptr, nullptr);
+    dib_base wider = doubles::makeImage(6, 4, 1, 2, true);
+    nop.doProcess(&wider, nullptr, nullptr);
+    EXPECT_EQ(nop.dstDib()->width, 6);
+    EXPECT_EQ(nop.dstDib()->height, -4);
+    dib_base flipped = doubles::makeImage(6, 4, 1, 3, false);
+    nop.doProcess(&flipped, nullptr, nullptr);
+    EXPECT_EQ(nop.dstDib()->height, -4);
+    EXPECT_EQ(std::memcmp(nop.dstDib()->bits, flipped.bits, 24), 0);
+}
+
+TEST(Nop, SourceWithoutPixelsLeavesTheDestination) {
+    dib_base src = doubles::makeImage(4, 4, 1, 1);
+    ip_nop nop(&src.format());
+    nop.doProcess(&src, nullptr, nullptr);
+    dib_base empty(src.format(), 1);
+    EXPECT_EQ(thrown([&] { nop.doProcess(&empty, nullptr, nullptr); }), "dib_base::setBits - got null ptr on input");
+    EXPECT_EQ(std::memcmp(nop.dstDib()->bits, src.bits, 16), 0);
+}
+
+TEST(Base, DefaultConfigWritesTwoLinesAndReadsNothing) {
+    dib_fmt f(4, 4, 1, 0, true);
+    ip_nop nop(&f);
+    doubles::Console console({"ignored"});
+    nop.config(&console);
+    EXPECT_EQ(console.messages,
+              "The image processing procedure class ip_nop\ndoes not provide configurable parameters\n");
+    EXPECT_EQ(console.reads, 0);
+    EXPECT_TRUE(console.written.empty());
+    doubles::Profiler profiler;
+    nop.profile(&profiler);
+    EXPECT_TRUE(profiler.reports.empty());
+}
+
+TEST(Base, ReformatOnlyWhenTheFormatReallyChanges) {
+    dib_fmt f(4, 4, 1, 0, true);
+    counting p(&f);
+    dib_base flipped(dib_fmt(4, 4, 1, 0, false), 0);
+    p.doProcess(&flipped, nullptr, nullptr);
+    EXPECT_EQ(p.reformats, 0);
+    EXPECT_EQ(p.srcFmt()->height, 4);
+    p.doReformat(&flipped);
+    EXPECT_EQ(p.reformats, 1);
+    EXPECT_EQ(p.srcFmt()->height, -4);
+    dib_base other(dib_fmt(5, 4, 1, 0, true), 0);
+    p.doProcess(&other, nullptr, nullptr);
+    EXPECT_EQ(p.reformats, 2);
+    EXPECT_EQ(p.frames, 2);
+}
+
+TEST(Base, BadFormatsAreRefusedWithAMessage) {
+    dib_fmt bad(4, 4, 1, 0, true);
+    bad.width = 0;
+    EXPECT_EQ(thrown([&] { ip_nop n(&bad); }), "ip_base::ip_base - illegal image format");
+    EXPECT_EQ(thrown([&] { ip_nop n(nullptr); }), "ip_base::ip_base - got null ptr on input");
+    dib_fmt f(4, 4, 1, 0, true);
+    counting p(&f);
+    EXPECT_EQ(thrown([&] { p.doReformat(&bad); }), "ip_base::doReformat - illegal image format");
+    dib_base src(f, 1);
+    src.szRow = 2;
+    EXPECT_EQ(thrown([&] { p.doProcess(&src, nullptr, nullptr); }), "ip_base::doProcess - illegal image format");
+    src.szRow = 4;
+    EXPECT_EQ(thrown([&] { p.doProcess(nullptr, nullptr, nullptr); }), "ip_base::doProcess - got null ptr on input");
+    EXPECT_EQ(p.reformats, 0);
+    EXPECT_EQ(p.frames, 0);
+}
+
+class fake_clock : public util_clock {
+public:
+    int64_t f = 0;
+    bool ok = true;
+    int64_t value = 0;
+    bool frequency(int64_t& out) override {
+        out = f;
+        return ok;
+    }
+    int64_t counter() override { return value; }
+};
+
+struct ClockGuard {
+    fake_clock clock;
+    ClockGuard() { util_setClock(&clock); }
+    ~ClockGuard() { util_setClock(nullptr); }
+};
+
+TEST(UtilTime, ShiftAndTicksPerSecond) {
+    ClockGuard g;
+    struct Case {
+        int64_t f;
+        int shift;
+        int64_t tps;
+    } cases[] = {{3579545, 8, 13982}, {10000000, 10, 9765}, {2400000000LL, 18, 9155}, {5000, 0, 5000}, {1000, 0, 1000}};
+    for (auto c : cases) {
+        g.clock.f = c.f;
+        util_time t;
+        EXPECT_EQ(t.shift(), c.shift) << c.f;
+        EXPECT_EQ(t.ticksPerSecond(), c.tps) << c.f;
+    }
+}
+
+TEST(UtilTime, BothFailureMessages) {
+    ClockGuard g;
+    g.clock.f = 999;
+    EXPECT_EQ(thrown([] { util_time t; }), "util_time::util_time - frequency <1000");
+    g.clock.ok = false;
+    EXPECT_EQ(thrown([] { util_time t; }), "util_time::util_time - QueryPerformanceCounter returned 0");
+}
+
+TEST(UtilTime, ReadingsAreShiftedAndStagesSurviveAWrap) {
+    ClockGuard g;
+    g.clock.f = 10000000;
+    util_time t;
+    g.clock.value = (int64_t(0xFFFFFFF0) << 10) + 5;
+    int64_t a = t.now();
+    EXPECT_EQ(a, int64_t(0xFFFFFFF0));
+    g.clock.value += int64_t(40) << 10;
+    int64_t b = t.now();
+    EXPECT_EQ(util_time::elapsed(a, b), 40);
+}
+
+TEST(UtilTime, SystemClockAdvances) {
+    util_time t;
+    int64_t a = t.now();
+    int64_t b = t.now();
+    EXPECT_GE(b, a);
+}
+
+}  // namespace

@@ -7,7 +7,9 @@
 struct pixel1 {
     uint8_t v;
 };
-struct pixel2 {
+// Packed so that a row may start at any byte: host frames and odd strides do not keep
+// 16-bit pixels aligned, and the compiler then reads them with unaligned-safe loads.
+struct [[gnu::packed]] pixel2 {
     int16_t v;  // grey level in units of 1/64
 };
 struct pixel3 {
@@ -17,6 +19,7 @@ struct pixel4 {
     uint8_t c[4];  // c[3] carries nothing and is never written by a conversion
 };
 
+static_assert(alignof(pixel2) == 1);
 static_assert(sizeof(pixel1) == 1 && sizeof(pixel2) == 2 && sizeof(pixel3) == 3 && sizeof(pixel4) == 4);
 
 // Grey value of a pixel.

@@ -1,0 +1,103 @@
+// Tracker items: regions with a centre and a fan of rays, contour points, and the
+// intrusive lists that hold them. Every list ends in one shared end marker.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+
+// Module-wide tracking parameters, shared by every flow tracker instance.
+extern int32_t DisAngles;          // rays per object (1..MaxAngles)
+extern int32_t SearchWindow;       // largest displacement tried per axis (at most 150)
+extern int32_t CorrelationWindow;  // half-size of the compared window around a ray end
+extern int32_t SearchStep;         // step between tried displacements
+
+// Capacity of a region's ray arrays: the largest usable DisAngles.
+constexpr int MaxAngles = 144;
+
+// Puts the four parameters back to 24, 30, 2 and 1.
+void resetTrackingParameters();
+
+class MItem {
+public:
+    MItem() = default;
+    MItem(const MItem&) = delete;
+    MItem& operator=(const MItem&) = delete;
+    virtual void print(std::ostream& out) const = 0;
+    virtual ~MItem() = default;
+
+    MItem* next = nullptr;
+    MItem* prev = nullptr;
+};
+
+class MList;
+
+class MRegion : public MItem {
+public:
+    MRegion();
+    ~MRegion() override;
+    void print(std::ostream&) const override {}
+
+    uint8_t label = 0;        // value of its pixels in the label image (1 when seeded)
+    uint8_t contourMark = 0;  // value written onto its traced contour
+    uint32_t area = 0;
+    int32_t cx = 0, cy = 0;
+    int32_t xmin = 0, ymin = 0, xmax = 0, ymax = 0;
+    MList* contour = nullptr;  // owned; null for a seeded region
+    float rays[MaxAngles];     // -1 where the contour has no point in that direction
+    uint8_t occluded[MaxAngles];
+};
+
+class MContour : public MItem {
+public:
+    MContour(int32_t x_, int32_t y_) : x(x_), y(y_) {}
+    void print(std::ostream& out) const override;
+    int32_t x, y;
+};
+
+class ErrorObj : public MItem {
+public:
+    ErrorObj() { next = prev = this; }
+    void print(std::ostream& out) const override;
+};
+
+// The end marker of every list: its next and prev point to itself.
+extern ErrorObj endMarker;
+
+// Owns its items: emptying or destroying it deletes them.
+class MList {
+public:
+    MList() = default;
+    MList(const MList&) = delete;
+    MList& operator=(const MList&) = delete;
+    ~MList() { empty(); }
+
+    void append(MItem* item);
+    void rewind() { cursor = head; }
+    bool more() const { return cursor != &endMarker; }
+    MItem* take() {
+        MItem* item = cursor;
+        cursor = cursor->next;
+        return item;
+    }
+    void empty();
+
+    MItem* head = &endMarker;
+    MItem* tail = &endMarker;
+    MItem* cursor = &endMarker;
+    int32_t count = 0;
+};
+
+// Empties the list and puts one region at (x, y) with DisAngles rays of length 10.
+void seedRegion(MList& list, int x, int y);
+
+// End point of ray k of the region, truncated towards zero.
+void rayEnd(const MRegion& region, int k, int32_t& x, int32_t& y);
+
+// Index of the ray direction nearest to the vector (dx, dy); 0 for the zero vector.
+int rayIndex(int dx, int dy);
+
+// Mean of the region's DisAngles rays, summed in single precision.
+float meanRadius(const MRegion& region);
+
+// Direction of ray k out of n, in radians from +x towards +y.
+inline double rayAngle(int k, int n) { return 2.0 * 3.14159265358979323846 * k / n; }

@@ -1,0 +1,301 @@
+#include "flowtrack/ip_flowtrack.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <sstream>
+#include <string>
+#include <utility>
+
+#include "adaptor/ip_window.h"
+#include "flowtrack/active_rays.h"
+#include "flowtrack/assign.h"
+#include "flowtrack/detect.h"
+#include "flowtrack/flowtrack_impl.h"
+#include "flowtrack/search.h"
+#include "framework/ip_factory.h"
+#include "framework/util_time.h"
+#include "ops/do_copy.h"
+
+namespace {
+ip_creator<ip_flowtrack> registration;
+
+// Objects the occlusion marking and the assignment can hold.
+constexpr int maxObjects = 5;
+// Grey difference that counts as motion in the frame-difference mode.
+constexpr int motionThreshold = 20;
+}  // namespace
+
+flowtrack_impl::flowtrack_impl(const dib_fmt& format) : dst(format, 0) {
+    allocatePlanes(format);
+    resetTrackingParameters();
+}
+
+void flowtrack_impl::allocatePlanes(const dib_fmt& format) {
+    const size_t pixels = size_t(format.width) * size_t(format.absHeight());
+    // Free first, so that the old and the new planes never coexist.
+    std::vector<uint8_t>().swap(prevPlane);
+    std::vector<uint8_t>().swap(curPlane);
+    std::vector<uint8_t>().swap(workPlane);
+    std::vector<uint8_t>().swap(bgPlane);
+    std::vector<int32_t>().swap(bgSum);
+    try {
+        prevPlane.resize(pixels);
+        curPlane.resize(pixels);
+        workPlane.resize(pixels);
+        bgPlane.resize(pixels);
+        bgSum.resize(pixels);
+    } catch (const std::bad_alloc&) {
+        throw "ip_flowtrack::reformat - out of memory";
+    }
+}
+
+ip_flowtrack::ip_flowtrack(const dib_fmt* format) : ip_base(format), impl_(new flowtrack_impl(*format)) {}
+
+ip_flowtrack::~ip_flowtrack() { delete impl_; }
+
+dib_base* ip_flowtrack::dstDib() { return &impl_->dst; }
+
+namespace {
+void writeBlock(std::ostream& out, const flowtrack_impl& f) {
+    out << "BinThreshold: " << f.BinThreshold << "\n";
+    out << "DisAngles: " << DisAngles << "\n";
+    out << "SearchWindow: " << SearchWindow << "\n";
+    out << "CorrelationWindow: " << CorrelationWindow << "\n";
+    out << "SearchStep: " << SearchStep << "\n";
+    out << "drawsAim: " << int(f.drawsAim) << "\n";
+    out << "drawsContour: " << int(f.drawsContour) << "\n";
+    out << "smartTracking: " << int(f.smartTracking) << "\n";
+    out << "Algoritam: " << f.Algoritam << "\n";
+    out << "BrojObjekata: " << f.BrojObjekata << "\n";
+}
+
+// Reads an integer into `field` when it parses and lies in [low, high]; a value that
+// does not parse ends the reading (false), one out of range is skipped.
+bool readInt(std::istream& in, int32_t& field, int64_t low, int64_t high) {
+    int32_t value;
+    if (!(in >> value)) return false;
+    if (value >= low && value <= high) field = value;
+    return true;
+}
+
+bool readBool(std::istream& in, bool& field) {
+    bool value;
+    if (!(in >> value)) return false;
+    field = value;
+    return true;
+}
+
+std::string replyOf(ip_console* console) {
+    const char* line = console->readLine();
+    return line ? std::string(line) : std::string();
+}
+}  // namespace
+
+void ip_flowtrack::config(ip_console* console) {
+    flowtrack_impl& f = *impl_;
+    {
+        std::ostringstream text;
+        text << "\nCurrent ip_flowtrack configuration:\n";
+        writeBlock(text, f);
+        text << "Please supply the new values for\n";
+        text << "  BinThreshold, DisAngles, SearchWindow, CorrelationWindow and SearchStep:\n";
+        console->write(text.str().c_str());
+    }
+    const std::string first = replyOf(console);
+    if (!first.empty()) {
+        std::istringstream in(first);
+        const int64_t any = INT32_MAX;
+        // SearchWindow above the table size is accepted here and refused by the search.
+        (void)(readInt(in, f.BinThreshold, INT32_MIN, any) && readInt(in, DisAngles, 1, MaxAngles) &&
+               readInt(in, SearchWindow, 1, any) && readInt(in, CorrelationWindow, 0, any) &&
+               readInt(in, SearchStep, 1, any));
+    }
+    console->write("\nPlease supply the new values for drawsAim, drawsContour,\nsmartTracking, Algoritam, BrojObjekata:\n");
+    const std::string second = replyOf(console);
+    if (!second.empty()) {
+        std::istringstream in(second);
+        (void)(readBool(in, f.drawsAim) && readBool(in, f.drawsContour) && readBool(in, f.smartTracking) &&
+               readInt(in, f.Algoritam, INT32_MIN, INT32_MAX) && readInt(in, f.BrojObjekata, 1, maxObjects));
+    }
+    std::ostringstream text;
+    text << "The new values are:\n";
+    writeBlock(text, f);
+    console->write(text.str().c_str());
+}
+
+void ip_flowtrack::profile(ip_profiler* profiler) {
+    static const char* const labels[4] = {"copying", "optical flow", "active rays", "annotating"};
+    for (int i = 0; i < 4; ++i) profiler->report(labels[i], impl_->stageTicks[i]);
+}
+
+namespace {
+void drawRegions(ip_overlay* overlay, flowtrack_impl& f) {
+    const int N = DisAngles;
+    int k = 0;
+    for (f.regions.rewind(); f.regions.more(); ++k) {
+        auto* region = static_cast<MRegion*>(f.regions.take());
+        const int colour = f.Algoritam <= 2 ? k : 2;
+        if (f.drawsContour && N > 0) {
+            ip_point ends[MaxAngles];
+            for (int i = 0; i < N; ++i) rayEnd(*region, i, ends[i].x, ends[i].y);
+            for (int i = 0; i < N; ++i) {
+                const ip_segment segment{ends[i], ends[(i + 1) % N]};
+                overlay->drawLine(&segment, colour, "", 0, 2);
+            }
+        }
+        if (f.drawsAim) {
+            const ip_point centre{region->cx, region->cy};
+            overlay->drawPoint(&centre, 2, "", 1);
+            drawAim(overlay, centre, 10, 2, 1);
+            char text[32];
+            std::snprintf(text, sizeof text, "%3d:%3d", int(region->cx), int(region->cy));
+            const ip_point at{5, 0};
+            overlay->drawText(&at, 0, text, 4);
+        }
+    }
+}
+}  // namespace
+
+void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
+    if (!src) throw "ip_flowtrack::process - got null ptr on input";
+    dib_requireBits(*src, "ip_flowtrack::process - got null ptr on input");
+    // Called directly with a frame of another format: the planes must follow it.
+    if (!(src->format() == *srcFmt())) doReformat(src);
+    flowtrack_impl& f = *impl_;
+    const int W = src->width, H = src->absHeight();
+    const size_t pixels = size_t(W) * size_t(H);
+
+    util_time timer;
+    const int64_t t0 = timer.now();
+    f.dst = *src;
+    {
+        dib_base grey(dib_fmt(W, H, 1, 0, true), 0);
+        do_copy(*src, grey);
+        for (int y = 0; y < H; ++y) std::memcpy(&f.curPlane[size_t(y) * size_t(W)], grey.row(y), size_t(W));
+    }
+    const int64_t t1 = timer.now();
+    int64_t t2 = t1, t3 = t1;
+    f.frameCount += 1;
+
+    uint8_t* cur = f.curPlane.data();
+    uint8_t* prev = f.prevPlane.data();
+    uint8_t* work = f.workPlane.data();
+    bool selected = false;
+    auto seedAtClicks = [&] {
+        if (ip_forEachClick(events, [&](int x, int y) {
+                seedRegion(f.regions, x, y);
+                f.initialised = true;
+            }))
+            selected = true;
+    };
+
+    if (!f.initialised) {
+        if (f.Algoritam == 1 || f.Algoritam == 2) {
+            const int n = detectRegions(cur, work, W, H, f.regions, false, f.BinThreshold);
+            if (n == f.BrojObjekata) {
+                raysFromContour(f.regions);
+                f.initialised = true;
+            } else {
+                f.regions.empty();
+                if (f.BrojObjekata == 1) seedAtClicks();
+            }
+        } else if (f.Algoritam == 3) {
+            f.initialised = true;
+        } else if (f.Algoritam == 4) {
+            int32_t* sum = f.bgSum.data();
+            if (f.frameCount == 1) {
+                for (size_t p = 0; p < pixels; ++p) sum[p] = cur[p];
+            } else {
+                // Accumulated in unsigned arithmetic: only the low byte of the first frame
+                // is ever used, and a long run must not overflow.
+                for (size_t p = 0; p < pixels; ++p) sum[p] = int32_t(uint32_t(sum[p]) + cur[p]);
+            }
+            if (f.frameCount == 1) {
+                for (size_t p = 0; p < pixels; ++p) f.bgPlane[p] = uint8_t(sum[p]);
+                f.initialised = true;
+            }
+        }
+    } else if (f.Algoritam == 1 || f.Algoritam == 2) {
+        markOcclusions(f.regions);
+        searchFlow(W, H, prev, cur, f.regions);
+        markOcclusions(f.regions);
+        t2 = timer.now();
+        if (f.BrojObjekata == 1) seedAtClicks();
+        activeRays(W, H, cur, f.regions, f.BinThreshold);
+        recentre(f.regions);
+        markOcclusions(f.regions);
+        t3 = timer.now();
+        if (f.smartTracking) {
+            MList detections;
+            const int n = detectRegions(cur, work, W, H, detections, false, f.BinThreshold);
+            raysFromContour(detections);
+            if (f.Algoritam == 1) {
+                if (!checkSingle(f.regions, detections, n)) {
+                    f.regions.empty();
+                    f.initialised = false;
+                }
+            } else {
+                assignObjects(f.regions, detections, f.BrojObjekata, n, f.frameCount);
+            }
+        }
+    } else if (f.Algoritam == 3) {
+        for (size_t p = 0; p < pixels; ++p) work[p] = uint8_t(cur[p] > prev[p] ? cur[p] - prev[p] : prev[p] - cur[p]);
+        // The border of prevPlane keeps the previous frame's grey values.
+        for (int y = 1; y <= H - 2; ++y) {
+            const size_t row = size_t(y) * size_t(W);
+            for (int x = 1; x <= W - 2; ++x) prev[row + size_t(x)] = work[row + size_t(x)];
+        }
+        f.BinThreshold = motionThreshold;
+        detectRegions(prev, work, W, H, f.regions, true, motionThreshold);
+        raysFromContour(f.regions);
+    } else if (f.Algoritam == 4) {
+        const uint8_t* bg = f.bgPlane.data();
+        for (size_t p = 0; p < pixels; ++p) {
+            work[p] = uint8_t(cur[p] > bg[p] ? cur[p] - bg[p] : bg[p] - cur[p]);
+            prev[p] = work[p];
+        }
+        detectRegions(prev, work, W, H, f.regions, true, f.BinThreshold);
+        raysFromContour(f.regions);
+    }
+
+    if (overlay) {
+        overlay->clear();
+        if (f.initialised) drawRegions(overlay, f);
+        if (selected) overlay->acknowledge(25, 500);
+    }
+    const int64_t t4 = timer.now();
+    std::swap(f.prevPlane, f.curPlane);
+    f.stageTicks[0] = util_time::elapsed(t0, t1);
+    f.stageTicks[1] = util_time::elapsed(t1, t2);
+    f.stageTicks[2] = util_time::elapsed(t2, t3);
+    f.stageTicks[3] = util_time::elapsed(t3, t4);
+}
+
+void ip_flowtrack::reformat() {
+    flowtrack_impl& f = *impl_;
+    f.dst.setFormat(*srcFmt(), 0);
+    f.allocatePlanes(*srcFmt());
+    f.initialised = false;
+    f.frameCount = 0;
+    f.regions.empty();
+}
+
+int ip_flowtrack::objects(ip_objectRecord* out, int capacity) const {
+    const int N = DisAngles < MaxAngles ? DisAngles : MaxAngles;
+    int index = 0;
+    // Walked by links: reporting must not move the list's cursor.
+    for (MItem* item = impl_->regions.head; item != &endMarker; item = item->next, ++index) {
+        if (!out || index >= capacity) continue;
+        const auto* region = static_cast<const MRegion*>(item);
+        ip_objectRecord& record = out[index];
+        std::memset(&record, 0, sizeof record);
+        record.index = index;
+        record.x = region->cx;
+        record.y = region->cy;
+        record.area = int32_t(region->area);
+        record.rayCount = N;
+        for (int k = 0; k < N; ++k) record.rays[k] = region->rays[k];
+    }
+    return index;
+}

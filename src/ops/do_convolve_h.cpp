@@ -1,0 +1,56 @@
+#include "ops/do_convolve_h.h"
+
+#include <algorithm>
+
+#include "image/dib_access.h"
+#include "ops/op_common.h"
+
+namespace {
+using namespace ops_detail;
+
+constexpr int kStrip = 128;
+
+template <class S, class D>
+int convolveRows(const alg_ck_1d& kernel, const dib_base& src, int border, dib_base& dst) {
+    if (!dib_sameSize(src, dst)) throw "ConvolveWorker::operator() - got images of different sizes";
+    using fp = float_pixel<S>;
+    constexpr int C = fp::channels;
+    const int size = kernel.size;
+    const int r = kernel.radius();
+    const int64_t b = validBorder(border);
+    const int64_t W = src.width, H = src.absHeight();
+
+    const range rows{b, H - b}, cols{b + r, W - b - r};
+    if (!rows.empty() && !cols.empty()) {
+        dib_access<S> in(src);
+        dib_access<D> out(dst);
+        const float* coef = kernel.coef;
+        float acc[kStrip * C];
+        float v[C];
+        for (int32_t y = int32_t(rows.lo); y < rows.hi; ++y) {
+            const S* row = in.row(y);
+            D* o = out.row(y);
+            for (int32_t x0 = int32_t(cols.lo); x0 < cols.hi; x0 += kStrip) {
+                const int n = int(std::min<int64_t>(kStrip, cols.hi - x0));
+                std::fill(acc, acc + n * C, 0.0f);
+                for (int k = 0; k < size; ++k) {
+                    const S* s = row + (x0 - r + k);
+                    const float c = coef[k];
+                    for (int i = 0; i < n; ++i) {
+                        fp::load(s[i], v);
+                        for (int ch = 0; ch < C; ++ch) acc[i * C + ch] += c * v[ch];
+                    }
+                }
+                for (int i = 0; i < n; ++i) convert(fp::round(acc + i * C), o[x0 + i]);
+            }
+        }
+    }
+    return nextBorder(b, r);
+}
+}  // namespace
+
+int do_convolve_h(const alg_ck_1d& kernel, const dib_base& src, int border, dib_base& dst) {
+    return dib_access_dispatch2(src, dst, [&](auto s, auto d) {
+        return convolveRows<typename decltype(s)::type, typename decltype(d)::type>(kernel, src, border, dst);
+    });
+}

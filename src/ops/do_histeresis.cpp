@@ -1,0 +1,129 @@
+#include "ops/do_histeresis.h"
+
+#include <algorithm>
+
+#include "image/dib_access.h"
+#include "ops/op_common.h"
+
+namespace {
+using namespace ops_detail;
+
+// Writes the edge value of input pixel s into output pixel o; returns the strength
+// recorded for it.
+inline int markPixel(const pixel1& s, pixel1& o) {
+    o = s;
+    return s.v;
+}
+inline int markPixel(const pixel2& s, pixel2& o) {
+    const int written = int(levelValue(s) * 64.0f);
+    o.v = int16_t(written);
+    return (written + 32) / 64;
+}
+template <class P>
+inline int markPixel(const P& s, P& o) {
+    const int g = grey(s);
+    setChannels(o, uint8_t(g));
+    return int8_t(uint8_t(g));
+}
+
+// One level of the depth-first trace: a pixel and the next of its eight neighbours to try.
+struct trace_frame {
+    int32_t x, y;
+    int32_t next;
+};
+
+// The neighbours in the order the trace visits them.
+constexpr int kDx[8] = {1, 1, 0, -1, -1, -1, 0, 1};
+constexpr int kDy[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+
+// The trace stack outlives a call so that ordinary frames do not allocate; a stack grown
+// by a pathological frame is given back afterwards.
+thread_local std::vector<trace_frame> traceStack;
+constexpr size_t kKeptStackFrames = size_t(1) << 16;
+}  // namespace
+
+HisteresisWorker::HisteresisWorker(const dib_base& input, int th_hi, int th_lo, int border, dib_base& output,
+                                   std::vector<chain_point>& list)
+    : th_hi_(th_hi),
+      th_lo_(th_lo),
+      border_(border),
+      input_(input),
+      output_(output),
+      list_(list),
+      width_(input.width),
+      height_(input.absHeight()) {
+    if (!dib_sameSize(input, output)) throw "HisteresisWorker::HisteresisWorker() - got images of different sizes";
+    if (th_hi < th_lo) throw "HisteresisWorker::HisteresisWorker() - th_hi_ < th_lo";
+    // The output is written with the input's pixel type.
+    if (input.szPixel != output.szPixel)
+        throw "HisteresisWorker::HisteresisWorker() - got images of different pixel sizes";
+}
+
+int HisteresisWorker::operator()() {
+    dib_access_dispatch1(input_, [&](auto p) { run<typename decltype(p)::type>(); });
+    return int(validBorder(border_));
+}
+
+template <class P>
+void HisteresisWorker::run() {
+    // A pixel of value 0 would pass a negative threshold while marking leaves it 0 (so
+    // unmarked): thresholds below 0 act as 0, which keeps every marked pixel non-zero.
+    const int hi = std::max(th_hi_, 0);
+    const int lo = std::max(th_lo_, 0);
+    const int64_t b = validBorder(border_);
+    const int32_t W = width_, H = height_;
+    dib_access<P> in(input_), out(output_);
+
+    auto mark = [&](int32_t x, int32_t y) {
+        const int strength = markPixel(in.row(y)[x], out.row(y)[x]);
+        list_.push_back(chain_point{strength, x, y});
+    };
+    // Whether neighbour (x, y) joins the edge; positions outside the image never do.
+    auto joins = [&](int32_t x, int32_t y) {
+        if (uint32_t(x) >= uint32_t(W) || uint32_t(y) >= uint32_t(H)) return false;
+        return rawValue(out.row(y)[x]) == 0 && levelValue(in.row(y)[x]) > lo;
+    };
+
+    std::vector<trace_frame>& stack = traceStack;
+    stack.clear();
+    for (int64_t sy = b; sy < int64_t(H) - b; ++sy) {
+        const int32_t y = int32_t(sy);
+        const P* inRow = in.row(y);
+        const P* outRow = out.row(y);
+        for (int64_t sx = b; sx < int64_t(W) - b; ++sx) {
+            const int32_t x = int32_t(sx);
+            if (rawValue(outRow[x]) != 0 || !(levelValue(inRow[x]) > hi)) continue;
+            mark(x, y);
+            // Depth first, exactly as nested calls would visit: a frame resumes at its
+            // next neighbour once the trace below it has finished.
+            stack.push_back({x, y, 0});
+            while (!stack.empty()) {
+                trace_frame& f = stack.back();
+                bool descended = false;
+                while (f.next < 8) {
+                    const int d = f.next++;
+                    const int32_t qx = f.x + kDx[d], qy = f.y + kDy[d];
+                    if (!joins(qx, qy)) continue;
+                    mark(qx, qy);
+                    if (d == 7) {
+                        // Nothing is left to do here: continue from the last neighbour in place.
+                        f = {qx, qy, 0};
+                    } else {
+                        stack.push_back({qx, qy, 0});
+                    }
+                    descended = true;
+                    break;
+                }
+                if (!descended) stack.pop_back();
+            }
+        }
+    }
+    if (stack.capacity() > kKeptStackFrames) std::vector<trace_frame>().swap(stack);
+}
+
+int do_histeresis(const dib_base& input, int th_hi, int th_lo, int border, dib_base& output,
+                  std::vector<chain_point>& list) {
+    list.clear();
+    HisteresisWorker worker(input, th_hi, th_lo, border, output, list);
+    return worker();
+}

@@ -1,0 +1,107 @@
+// The module's exported C functions and the table of live procedure instances.
+#include "adaptor/ip_dllAdaptor.h"
+
+#include <algorithm>
+#include <new>
+
+#include "adaptor/ip_host.h"
+#include "adaptor/ip_window.h"
+#include "flowtrack/ip_flowtrack.h"
+#include "framework/ip_factory.h"
+#include "framework/ip_objects.h"
+
+namespace ip_dllAdaptor {
+
+std::vector<ip_base*>& table() {
+    static std::vector<ip_base*> instances;
+    return instances;
+}
+
+void checkId(int id) {
+    const auto& t = table();
+    if (id < 0 || t.capacity() == 0 || unsigned(id) >= t.size()) throw "ip_dllAdaptor::checkId - got illegal object id";
+}
+
+namespace {
+// A live instance: a free slot passes checkId but has nothing to call.
+ip_base* live(int id) {
+    checkId(id);
+    ip_base* p = table()[size_t(id)];
+    if (!p) throw "ip_dllAdaptor::checkId - got illegal object id";
+    return p;
+}
+
+int lowestFreeSlot() {
+    const auto& t = table();
+    auto free = std::find(t.begin(), t.end(), nullptr);
+    return int(free - t.begin());
+}
+
+// The slot for a new procedure; the table grows by doubling, starting at 1.
+int place(ip_base* procedure, int id) {
+    auto& t = table();
+    if (size_t(id) < t.size()) {
+        t[size_t(id)] = procedure;
+    } else {
+        if (t.size() == t.capacity()) t.reserve(t.size() + std::max<size_t>(t.size(), 1));
+        t.push_back(procedure);
+    }
+    return id;
+}
+}  // namespace
+}  // namespace ip_dllAdaptor
+
+using namespace ip_dllAdaptor;
+
+extern "C" {
+
+IP_EXPORT int ip_dllAdaptor_create(const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks) {
+    ip_dllAdaptor_callbacks = callbacks;
+    int id = lowestFreeSlot();
+    ip_base* procedure = new (std::nothrow) ip_flowtrack(srcFmt);
+    if (!procedure) throw "ip_dllAdaptor::create - out of memory";
+    return place(procedure, id);
+}
+
+IP_EXPORT void ip_dllAdaptor_destroy(int id) {
+    checkId(id);
+    ip_base*& slot = table()[size_t(id)];
+    delete slot;
+    slot = nullptr;
+}
+
+IP_EXPORT dib_base* ip_dllAdaptor_dstDib(int id) { return live(id)->dstDib(); }
+
+IP_EXPORT void ip_dllAdaptor_config(int id, ip_console* console) { live(id)->config(console); }
+
+IP_EXPORT void ip_dllAdaptor_profile(int id, ip_profiler* profiler) { live(id)->profile(profiler); }
+
+IP_EXPORT void ip_dllAdaptor_process(int id, const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
+    live(id)->doProcess(src, events, overlay);
+}
+
+IP_EXPORT void ip_dllAdaptor_reformat(int id, const dib_fmt* fmt) { live(id)->doReformat(fmt); }
+
+IP_EXPORT int ip_dllAdaptor_createByName(const char* name, const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks) {
+    ip_creator_base* entry = ip_registry_find(name);
+    if (!entry) throw "ip_dllAdaptor_createByName - unknown procedure";
+    ip_dllAdaptor_callbacks = callbacks;
+    int id = lowestFreeSlot();
+    ip_base* procedure = entry->create(srcFmt);
+    if (!procedure) throw "ip_dllAdaptor::create - out of memory";
+    return place(procedure, id);
+}
+
+IP_EXPORT const char* ip_dllAdaptor_procedureName(int index) {
+    const auto& registry = ip_registry();
+    if (index < 0 || size_t(index) >= registry.size()) return nullptr;
+    return registry[size_t(index)]->name();
+}
+
+IP_EXPORT int ip_dllAdaptor_objects(int id, ip_objectRecord* out, int capacity) {
+    const auto* source = dynamic_cast<const ip_objectSource*>(live(id));
+    if (!source) return 0;
+    if (!out || capacity < 0) capacity = 0;
+    return source->objects(out, capacity);
+}
+}

@@ -140,6 +140,17 @@ struct Module {
     }
 };
 
+TEST(Module, ListsTheRegisteredProcedures) {
+    Module m;
+    ASSERT_NE(m.handle, nullptr) << dlerror();
+    auto name = reinterpret_cast<ip_procedureNameFn>(dlsym(m.handle, "ip_dllAdaptor_procedureName"));
+    ASSERT_NE(name, nullptr);
+    std::vector<std::string> names;
+    for (int i = 0; name(i); ++i) names.push_back(name(i));
+    EXPECT_EQ(names, (std::vector<std::string>{"canny", "canny_w0", "ccTrack", "nop", "flowtrack"}));
+    EXPECT_EQ(name(-1), nullptr);
+}
+
 TEST(Module, ExportsExactlyTheAdaptorFunctions) {
     std::string cmd = std::string("nm -D --defined-only ") + AMBREVO_MODULE_PATH;
     FILE* p = popen(cmd.c_str(), "r");
@@ -220,6 +231,21 @@ TEST(Module, TracksThreeDiscsThroughTheExports) {
             if (discOf[size_t(k)] < 0) discOf[size_t(k)] = nearest;
             EXPECT_EQ(discOf[size_t(k)], nearest) << "frame " << frame << " contour " << k << " changed disc";
         }
+    }
+
+    // The objects export reports the same regions, centre near each disc's last position.
+    auto objects = reinterpret_cast<ip_objectsFn>(dlsym(m.handle, "ip_dllAdaptor_objects"));
+    ASSERT_NE(objects, nullptr);
+    EXPECT_EQ(objects(id, nullptr, 0), 3);
+    ip_objectRecord records[3];
+    ASSERT_EQ(objects(id, records, 3), 3);
+    for (int k = 0; k < 3; ++k) {
+        double x, y;
+        scene::centre(discs[size_t(discOf[size_t(k)])], 99, x, y);
+        EXPECT_EQ(records[k].index, k);
+        EXPECT_LT(std::hypot(records[k].x - x, records[k].y - y), 4.0) << k;
+        EXPECT_EQ(records[k].rayCount, 24);
+        EXPECT_GT(records[k].area, 500);
     }
 
     doubles::Profiler profiler;

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libopencv-dev ffmpeg xvfb xauth)
+          libopencv-dev ffmpeg xvfb xauth xdotool)
 
 missing=()
 for p in "${packages[@]}"; do

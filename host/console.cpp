@@ -1,0 +1,106 @@
+#include "console.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iomanip>
+#include <iostream>
+
+bool HostConsole::loadScript(const std::string& file, std::string& error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        error = "cannot read --config file '" + file + "'";
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        replies_.push_back(line);
+    }
+    return true;
+}
+
+bool HostConsole::openLog(const std::string& file, std::string& error) {
+    log_.open(file, std::ios::binary | std::ios::trunc);
+    if (!log_) {
+        error = "cannot write --console-log file '" + file + "'";
+        return false;
+    }
+    return true;
+}
+
+const char* HostConsole::readLine() {
+    current_.clear();
+    if (terminal_) {
+        std::cout.flush();
+        if (!std::getline(std::cin, current_)) current_.clear();
+        if (!current_.empty() && current_.back() == '\r') current_.pop_back();
+        return current_.c_str();
+    }
+    if (!replies_.empty()) {
+        current_ = replies_.front();
+        replies_.pop_front();
+    }
+    // Show the scripted reply where a user would have typed it.
+    std::cout << current_ << '\n';
+    return current_.c_str();
+}
+
+void HostConsole::emit(const char* text) {
+    if (!text) return;
+    std::cout << text;
+    std::cout.flush();
+    if (log_.is_open()) {
+        log_ << text;
+        log_.flush();
+    }
+}
+
+void HostConsole::write(const char* text) { emit(text); }
+void HostConsole::message(const char* text) { emit(text); }
+
+HostProfiler::HostProfiler() {
+    // The module's stage timer shifts a 1 GHz monotonic counter so that a tick lasts
+    // between 1/16384 and 1/8192 s; the same rule gives its rate here.
+    const int64_t frequency = 1000000000;
+    double s = std::trunc(std::log2(double(frequency)) - 13.0);
+    int shift = s > 0 ? int(s) : 0;
+    ticksPerSecond_ = double(frequency >> shift);
+}
+
+void HostProfiler::report(const char* stageLabel, int ticks) {
+    std::string label = stageLabel ? stageLabel : "";
+    if (!samples_.count(label)) order_.push_back(label);
+    samples_[label].push_back(1000.0 * ticks / ticksPerSecond_);
+}
+
+Summary summarise(std::vector<double> values) {
+    Summary s;
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    double sum = 0;
+    for (double v : values) sum += v;
+    const size_t n = values.size();
+    s.mean = sum / double(n);
+    s.median = n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+    size_t rank = size_t(std::ceil(0.95 * double(n)));
+    s.p95 = values[std::max<size_t>(rank, 1) - 1];
+    s.max = values.back();
+    return s;
+}
+
+void HostProfiler::print(std::ostream& out) const {
+    const Summary frame = summarise(frames_);
+    char line[256];
+    std::snprintf(line, sizeof line, "%-22s %9s %9s %9s %9s %7s\n", "stage", "mean ms", "median", "p95", "max",
+                  "share");
+    out << "\nprofile over " << frames_.size() << " frames\n" << line;
+    auto row = [&](const std::string& label, const Summary& s) {
+        double share = frame.mean > 0 ? 100.0 * s.mean / frame.mean : 0.0;
+        std::snprintf(line, sizeof line, "%-22s %9.3f %9.3f %9.3f %9.3f %6.1f%%\n", label.c_str(), s.mean, s.median,
+                      s.p95, s.max, share);
+        out << line;
+    };
+    for (const std::string& label : order_) row(label, summarise(samples_.at(label)));
+    row("whole frame (host)", frame);
+}

@@ -1,0 +1,67 @@
+// The host's console and profiler: what the module's dialogues and stage reports talk to.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "ip_host.h"
+
+// Replies come from a script (--config) while it lasts, then "" (keep the values);
+// in interactive use they are read from standard input. Everything the module writes
+// goes to standard output and, byte for byte, to the log file when one is open.
+class HostConsole final : public ip_console {
+public:
+    // Opens the reply script; false when it cannot be read.
+    bool loadScript(const std::string& file, std::string& error);
+    // Replies given by the host itself (the built-in scene answers its own dialogue).
+    void setReplies(const std::vector<std::string>& replies) { replies_.assign(replies.begin(), replies.end()); }
+    // Opens the log; false when it cannot be written.
+    bool openLog(const std::string& file, std::string& error);
+    // Replies come from standard input from now on (the interactive 'c' key).
+    void useTerminal(bool terminal) { terminal_ = terminal; }
+
+    const char* readLine() override;
+    void write(const char* text) override;
+    void message(const char* text) override;
+
+    bool logFailed() const { return log_.is_open() && !log_; }
+
+private:
+    void emit(const char* text);
+
+    std::deque<std::string> replies_;
+    std::string current_;
+    std::ofstream log_;
+    bool terminal_ = false;
+};
+
+// Collects the stage reports of every frame and the host's own measure of each
+// process call, and prints them as a table.
+class HostProfiler final : public ip_profiler {
+public:
+    HostProfiler();
+    void report(const char* stageLabel, int ticks) override;
+    // The wall time of one whole process call, measured by the host.
+    void frameTime(double milliseconds) { frames_.push_back(milliseconds); }
+    // Columns: stage, mean, median, 95th percentile, max (ms), share of the frame.
+    void print(std::ostream& out) const;
+    // Module ticks per second (the module's timer on this platform).
+    double ticksPerSecond() const { return ticksPerSecond_; }
+
+private:
+    double ticksPerSecond_;
+    std::vector<std::string> order_;
+    std::map<std::string, std::vector<double>> samples_;
+    std::vector<double> frames_;
+};
+
+struct Summary {
+    double mean = 0, median = 0, p95 = 0, max = 0;
+};
+// Mean, median, 95th percentile (nearest rank) and maximum of `values`.
+Summary summarise(std::vector<double> values);

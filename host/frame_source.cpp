@@ -1,0 +1,229 @@
+#include "frame_source.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isImageName(const std::string& name) {
+    std::string ext = fs::path(name).extension().string();
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    static const char* known[] = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm", ".ppm", ".pbm", ".webp"};
+    return std::any_of(std::begin(known), std::end(known), [&](const char* k) { return ext == k; });
+}
+
+// Decoded images are turned into 8-bit BGR whatever their depth and channels.
+bool toBgr8(const cv::Mat& in, cv::Mat& out) {
+    if (in.empty()) return false;
+    cv::Mat eight = in;
+    if (in.depth() == CV_16U) in.convertTo(eight, CV_8U, 1.0 / 257.0);
+    else if (in.depth() != CV_8U) in.convertTo(eight, CV_8U);
+    switch (eight.channels()) {
+        case 1: cv::cvtColor(eight, out, cv::COLOR_GRAY2BGR); return true;
+        case 3: out = eight; return true;
+        case 4: cv::cvtColor(eight, out, cv::COLOR_BGRA2BGR); return true;
+        default: return false;
+    }
+}
+
+class DemoSource final : public FrameSource {
+public:
+    Result read(cv::Mat& bgr, std::string&) override {
+        if (next_ >= DemoScene::frameCount) return end;
+        bgr = scene_.frame(next_++);
+        return frame;
+    }
+    int64_t total() const override { return DemoScene::frameCount; }
+    double fps() const override { return DemoScene::fps; }
+    const DemoScene* demo() const override { return &scene_; }
+
+private:
+    DemoScene scene_;
+    int64_t next_ = 0;
+};
+
+class FilesSource final : public FrameSource {
+public:
+    explicit FilesSource(std::vector<std::string> files) : files_(std::move(files)) {}
+    Result read(cv::Mat& bgr, std::string& error) override {
+        if (next_ >= files_.size()) return end;
+        const std::string& file = files_[next_++];
+        cv::Mat decoded;
+        try {
+            decoded = cv::imread(file, cv::IMREAD_UNCHANGED);
+        } catch (const cv::Exception&) {
+            decoded.release();
+        }
+        if (!toBgr8(decoded, bgr)) {
+            error = "cannot decode image '" + file + "'";
+            return failed;
+        }
+        return frame;
+    }
+    int64_t total() const override { return int64_t(files_.size()); }
+
+private:
+    std::vector<std::string> files_;
+    size_t next_ = 0;
+};
+
+class CaptureSource final : public FrameSource {
+public:
+    CaptureSource(std::string name, bool camera) : name_(std::move(name)), camera_(camera) {}
+    bool open(int cameraIndex, std::string& error) {
+        try {
+            if (camera_) capture_.open(cameraIndex);
+            else capture_.open(name_, cv::CAP_FFMPEG);
+        } catch (const cv::Exception&) {
+        }
+        if (!capture_.isOpened()) {
+            error = camera_ ? "cannot open camera '" + name_ + "'" : "cannot open or decode video '" + name_ + "'";
+            return false;
+        }
+        double f = capture_.get(cv::CAP_PROP_FPS);
+        fps_ = f > 0.5 && f < 1000 ? f : 25.0;
+        double n = capture_.get(cv::CAP_PROP_FRAME_COUNT);
+        total_ = !camera_ && n >= 1 && n < 1e12 ? int64_t(n) : -1;
+        return true;
+    }
+    Result read(cv::Mat& bgr, std::string& error) override {
+        cv::Mat raw;
+        bool ok = false;
+        try {
+            ok = capture_.read(raw);
+        } catch (const cv::Exception&) {
+            ok = false;
+        }
+        if (!ok || raw.empty()) {
+            if (frames_ == 0) {
+                error = "cannot decode any frame of '" + name_ + "'";
+                return failed;
+            }
+            return end;
+        }
+        if (!toBgr8(raw, bgr)) {
+            error = "unsupported pixel layout in '" + name_ + "'";
+            return failed;
+        }
+        ++frames_;
+        return frame;
+    }
+    int64_t total() const override { return total_; }
+    double fps() const override { return fps_; }
+
+private:
+    std::string name_;
+    bool camera_;
+    cv::VideoCapture capture_;
+    double fps_ = 25.0;
+    int64_t total_ = -1;
+    int64_t frames_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::string> patternFiles(const std::string& pattern) {
+    std::vector<std::string> files;
+    char name[4096];
+    auto fileAt = [&](int64_t i) {
+        int n = std::snprintf(name, sizeof name, pattern.c_str(), static_cast<int>(i));
+        return n > 0 && size_t(n) < sizeof name ? std::string(name) : std::string();
+    };
+    int64_t first = -1;
+    for (int64_t i = 0; i <= 1 && first < 0; ++i) {
+        std::error_code ec;
+        std::string f = fileAt(i);
+        if (!f.empty() && fs::is_regular_file(f, ec)) first = i;
+    }
+    if (first < 0) return files;
+    for (int64_t i = first; i < INT32_MAX; ++i) {
+        std::error_code ec;
+        std::string f = fileAt(i);
+        if (f.empty() || !fs::is_regular_file(f, ec)) break;
+        files.push_back(f);
+    }
+    return files;
+}
+
+std::vector<std::string> folderImages(const std::string& folder) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), stop; !ec && it != stop; it.increment(ec)) {
+        std::error_code ec2;
+        if (it->is_regular_file(ec2) && isImageName(it->path().filename().string())) files.push_back(it->path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+namespace {
+// A pattern holds exactly one integer conversion such as %d or %04d, and no other '%'
+// except "%%"; anything else would make snprintf read arguments it was not given.
+bool isPattern(const std::string& s) {
+    int conversions = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '%') continue;
+        if (i + 1 < s.size() && s[i + 1] == '%') {
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        while (j < s.size() && (s[j] == '0' || s[j] == '-' || s[j] == ' ')) ++j;
+        while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) ++j;
+        if (j >= s.size() || (s[j] != 'd' && s[j] != 'i' && s[j] != 'u')) return false;
+        ++conversions;
+        i = j;
+    }
+    return conversions == 1;
+}
+}  // namespace
+
+std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error) {
+    if (input == "demo") return std::make_unique<DemoSource>();
+    if (input.rfind("cam:", 0) == 0) {
+        std::string digits = input.substr(4);
+        if (digits.empty() || digits.size() > 4 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            error = "malformed camera '" + input + "' (expected cam:N)";
+            return nullptr;
+        }
+        auto source = std::make_unique<CaptureSource>(input, true);
+        if (!source->open(std::stoi(digits), error)) return nullptr;
+        return source;
+    }
+    std::error_code ec;
+    if (input.find('%') != std::string::npos && !fs::exists(input, ec)) {
+        if (!isPattern(input)) {
+            error = "malformed image sequence pattern '" + input + "' (expected one %d-style number)";
+            return nullptr;
+        }
+        std::vector<std::string> files = patternFiles(input);
+        if (files.empty()) {
+            error = "no images match '" + input + "'";
+            return nullptr;
+        }
+        return std::make_unique<FilesSource>(std::move(files));
+    }
+    if (!fs::exists(input, ec)) {
+        error = "input '" + input + "' not found";
+        return nullptr;
+    }
+    if (fs::is_directory(input, ec)) {
+        std::vector<std::string> files = folderImages(input);
+        if (files.empty()) {
+            error = "no images in folder '" + input + "'";
+            return nullptr;
+        }
+        return std::make_unique<FilesSource>(std::move(files));
+    }
+    if (isImageName(input)) return std::make_unique<FilesSource>(std::vector<std::string>{input});
+    auto source = std::make_unique<CaptureSource>(input, false);
+    if (!source->open(0, error)) return nullptr;
+    return source;
+}

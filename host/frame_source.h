@@ -1,0 +1,35 @@
+// Where frames come from: a video file, an image sequence, a single image, a camera or
+// the built-in scene.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+#include <vector>
+
+#include "demo_scene.h"
+
+class FrameSource {
+public:
+    enum Result { frame, end, failed };
+    virtual ~FrameSource() = default;
+    // The next frame as 8-bit BGR; `failed` with `error` when it cannot be decoded.
+    virtual Result read(cv::Mat& bgr, std::string& error) = 0;
+    // Frames in the input, -1 when unknown (cameras, some streams).
+    virtual int64_t total() const { return -1; }
+    // Frames per second for the written video and the on-screen pace.
+    virtual double fps() const { return 25.0; }
+    // The built-in scene, for the tracking error summary; null for other inputs.
+    virtual const DemoScene* demo() const { return nullptr; }
+};
+
+// Opens `input`; null with `error` when it is missing or cannot be opened.
+std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error);
+
+// The files of a printf pattern such as frames/%04d.png, from the first existing index
+// among 0 and 1 up to the first gap.
+std::vector<std::string> patternFiles(const std::string& pattern);
+// The image files of a folder, in name order.
+std::vector<std::string> folderImages(const std::string& folder);

@@ -1,0 +1,53 @@
+// Command line of the ambrevo host.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Exit statuses, one per kind of failure, so that batch scripts can tell them apart.
+enum ExitStatus {
+    exitOk = 0,
+    exitModuleError = 1,   // the module threw while configuring or processing
+    exitUsage = 2,         // unknown option, malformed value, unknown procedure
+    exitInput = 3,         // input missing, unreadable or undecodable
+    exitOutput = 4,        // an output cannot be written
+    exitModuleLoad = 5,    // the module does not load or lacks an export
+};
+
+struct ClickOption {
+    int64_t frame;
+    int x;
+    int y;
+};
+
+struct Options {
+    std::string input = "demo";
+    bool inputGiven = false;
+    std::string procedure = "flowtrack";
+    bool procedureGiven = false;
+    bool list = false;
+    bool help = false;
+    std::string configFile;
+    std::string consoleLog;
+    std::vector<ClickOption> clicks;
+    int64_t frames = -1;  // -1: until the input ends
+    std::string videoOut;
+    std::string dstDir;
+    std::string tracksFile;
+    std::string windowsDir;
+    std::string modulePath;
+    bool profile = false;
+    bool show = false;
+    bool quiet = false;
+    bool grey = false;
+};
+
+// Fills `options` from argv; on a usage error returns false with a one-line `error`.
+bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
+
+// Parses FRAME:X:Y (three non-negative decimal integers).
+bool parseClick(const std::string& text, ClickOption& click);
+
+// The text printed by --help.
+const char* usageText();

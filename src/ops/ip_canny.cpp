@@ -1,6 +1,5 @@
 #include "ops/ip_canny.h"
 
-#include <initializer_list>
 #include <sstream>
 #include <string>
 
@@ -45,18 +44,24 @@ ip_cannyState::ip_cannyState(int width_, int height_)
       edges(imageFormat(width_, height_, 1)),
       binarized(imageFormat(width_, height_, 1)) {
     edgeSeeds.reserve(4096);
-    dib_fill(magnitude, 0);
-    dib_fill(nmsMask, 0);
-    dib_fill(suppressed, 0);
-    dib_fill(edges, 0);
+    // Pixels outside the working regions are never written; fresh memory starts at 0 so
+    // that what the windows show there is not left-over memory.
+    for (dib_base* image : all()) dib_fill(*image, 0);
+}
+
+std::array<dib_base*, 10> ip_cannyState::all() {
+    return {&scratch, &smoothed, &gx, &gy, &direction, &magnitude, &nmsMask, &suppressed, &edges, &binarized};
 }
 
 void ip_cannyState::resize(int width_, int height_) {
     width = width_;
     height = height_;
-    for (dib_base* image : {&scratch, &smoothed, &nmsMask, &suppressed, &edges, &binarized})
-        image->setFormat(imageFormat(width, height, 1), 0);
-    for (dib_base* image : {&gx, &gy, &direction, &magnitude}) image->setFormat(imageFormat(width, height, 2), 0);
+    for (dib_base* image : all()) {
+        const dib_fmt format = imageFormat(width, height, image->szPixel);
+        const bool kept = image->format() == format;
+        image->setFormat(format, 0);
+        if (!kept) dib_fill(*image, 0);
+    }
     dib_fill(magnitude, 0);
     dib_fill(nmsMask, 0);
     dib_fill(suppressed, 0);

@@ -2,6 +2,7 @@
 // windows that show the intermediate images ("canny").
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -34,9 +35,11 @@ struct ip_cannyState {
     std::vector<chain_point> edgeSeeds;
     dib_base binarized;  // 1 byte: edges as 0/255
 
-    // Gives every image the format for width x height (unchanged ones keep their memory)
-    // and clears magnitude, nmsMask, suppressed and edges.
+    // Gives every image the format for width x height (unchanged ones keep their memory
+    // and contents, new ones start at 0) and clears magnitude, nmsMask, suppressed and edges.
     void resize(int width, int height);
+    // The ten images, in field order.
+    std::array<dib_base*, 10> all();
 };
 
 class ip_canny_w0 : public ip_simple {

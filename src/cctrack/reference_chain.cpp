@@ -102,7 +102,7 @@ void buildReferenceChain(const chain_list& chains, int width, chain& out) {
         if (c.points.front().x > c.points.back().x) std::reverse(c.points.begin(), c.points.end());
 
     // The candidate (alone or joined to a second one) that covers enough columns and lies lowest.
-    const int reach = (2 * width) / 3;
+    const int reach = int((2 * int64_t(width)) / 3);
     int best = -1, second = -1, bestY = 0, bestSpan = 0;
     for (std::size_t i = 0; i < t.size(); ++i) {
         const chain_point f = t[i].points.front(), l = t[i].points.back();

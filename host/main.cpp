@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -204,6 +205,10 @@ ip_dibWords toDib(const cv::Mat& bgr, bool grey, cv::Mat& holder) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A bad input gets one clear line from the host, not the decoder's own chatter
+    // (a user's explicit setting of these variables wins).
+    setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
+    setenv("OPENCV_LOG_LEVEL", "ERROR", 0);
     auto runPtr = std::make_unique<Run>();
     Run& r = *runPtr;
     Options& o = r.o;

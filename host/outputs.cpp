@@ -118,11 +118,18 @@ bool DstWriter::write(int64_t frame, const cv::Mat& exact, std::string& error) {
 
 bool VideoOut::probe(const std::string& file, std::string& error) {
     file_ = file;
-    std::ofstream test(file, std::ios::binary | std::ios::trunc);
-    if (!test) {
-        error = "cannot write video '" + file + "'";
-        return false;
+    std::error_code ec;
+    const bool existed = fs::exists(file, ec);
+    {
+        std::ofstream test(file, std::ios::binary | std::ios::app);
+        if (!test) {
+            error = "cannot write video '" + file + "'";
+            return false;
+        }
     }
+    // The encoder creates the file with the first frame; a run that stops before it
+    // leaves no empty video behind.
+    if (!existed) fs::remove(file, ec);
     return true;
 }
 

@@ -148,17 +148,8 @@ TEST(CcTrack, RegisteredProcedurePassesFramesThrough) {
     EXPECT_STREQ(made->name(), "ccTrack");
 
     procedure p = make();
-    EXPECT_FALSE(p->hasWindows());
-    EXPECT_TRUE(p->drawsAim());
-    EXPECT_TRUE(p->drawsCoordinates());
-    EXPECT_FALSE(p->drawsContour());
-    EXPECT_FALSE(p->drawsHistory());
     EXPECT_TRUE(p->extractRegions());
-    EXPECT_STREQ(p->edgeDetector()->name(), "canny_w0");
-    EXPECT_EQ(p->extractor()->border(), 5);
-    EXPECT_EQ(p->extractor()->width(), W);
-    EXPECT_EQ(p->extractor()->height(), H);
-    EXPECT_STREQ(p->tracker()->kindName(), "loop");
+    EXPECT_EQ(p->extractor()->border(), 5);  // the detector's border with its defaults
     EXPECT_EQ(p->objects(nullptr, 0), 0);
 
     // The destination is an exact copy of each frame, row order included.
@@ -231,6 +222,18 @@ TEST(CcTrack, ConfigurationDialogue) {
     doubles::Console garbage({"x 1 1 1 1", ""});
     p->config(&garbage);
     EXPECT_FALSE(p->drawsAim());
+
+    // Without a host that can open windows the switch fails and the old detector stays.
+    ip_dllAdaptor_callbacks = nullptr;
+    doubles::Console refused({"1", ""});
+    EXPECT_EQ(thrown([&] { p->config(&refused); }),
+              "ip_dllAdaptor_createWindow - the component was not properly initialized");
+    EXPECT_FALSE(p->hasWindows());
+    EXPECT_STREQ(p->edgeDetector()->name(), "canny_w0");
+    doubles::Overlay o;
+    const dib_base frame = scene::frame(W, H, threeObjects, 0);
+    p->doProcess(&frame, nullptr, &o);
+    ip_dllAdaptor_callbacks = doubles::recordingCallbacks();
 
     // Switching the windows on replaces the detector by one with windows, starting from its
     // defaults; the profile then names it "canny".

@@ -39,4 +39,21 @@ inline alg::feature_loop loopAt(int x, int y, int count, int strength = 10) {
     return alg::feature_loop(p.data(), p.data() + p.size(), 0, count);
 }
 
+// A feature of some other kind than "loop".
+class blob final : public alg::feature {
+public:
+    void assign(const feature&) override {}
+    void clear() override {}
+    bool isEmpty() const override { return false; }
+    int x() const override { return 0; }
+    int y() const override { return 0; }
+    int meanStrength() const override { return 0; }
+    int pointCount() const override { return 1; }
+    double dissimilarity(const feature&) const override { return 0.0; }
+    void draw(int, ip_overlay*) const override {}
+    void drawLabelled(int, bool, ip_overlay*) const override {}
+    void drawDetailed(int, bool, ip_overlay*) const override {}
+    const char* kindName() const override { return "blob"; }
+};
+
 }  // namespace shapes

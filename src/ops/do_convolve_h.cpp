@@ -26,7 +26,6 @@ int convolveRows(const alg_ck_1d& kernel, const dib_base& src, int border, dib_b
         dib_access<D> out(dst);
         const float* coef = kernel.coef;
         float acc[kStrip * C];
-        float v[C];
         for (int32_t y = int32_t(rows.lo); y < rows.hi; ++y) {
             const S* row = in.row(y);
             D* o = out.row(y);
@@ -35,13 +34,15 @@ int convolveRows(const alg_ck_1d& kernel, const dib_base& src, int border, dib_b
                 std::fill(acc, acc + n * C, 0.0f);
                 for (int k = 0; k < size; ++k) {
                     const S* s = row + (x0 - r + k);
-                    const float c = coef[k];
-                    for (int i = 0; i < n; ++i) {
-                        fp::load(s[i], v);
-                        for (int ch = 0; ch < C; ++ch) acc[i * C + ch] += c * v[ch];
-                    }
+                    if (n == kStrip)
+                        accumulate(acc, s, coef[k], kStrip);
+                    else
+                        accumulate(acc, s, coef[k], n);
                 }
-                for (int i = 0; i < n; ++i) convert(fp::round(acc + i * C), o[x0 + i]);
+                if (n == kStrip)
+                    store<S>(acc, o + x0, kStrip);
+                else
+                    store<S>(acc, o + x0, n);
             }
         }
     }

@@ -30,7 +30,6 @@ int convolveColumns(const alg_ck_1d& kernel, const dib_base& src, int border, di
         dib_access<D> out(dst);
         const float* coef = kernel.coef;
         float acc[kStrip * C];
-        float v[C];
         for (int32_t y = int32_t(rows.lo); y < rows.hi; ++y) {
             D* o = out.row(y);
             for (int32_t x0 = int32_t(cols.lo); x0 < cols.hi; x0 += kStrip) {
@@ -38,13 +37,15 @@ int convolveColumns(const alg_ck_1d& kernel, const dib_base& src, int border, di
                 std::fill(acc, acc + n * C, 0.0f);
                 for (int k = 0; k < size; ++k) {
                     const S* s = in.row(y - r + k) + x0;
-                    const float c = coef[k];
-                    for (int i = 0; i < n; ++i) {
-                        fp::load(s[i], v);
-                        for (int ch = 0; ch < C; ++ch) acc[i * C + ch] += c * v[ch];
-                    }
+                    if (n == kStrip)
+                        accumulate(acc, s, coef[k], kStrip);
+                    else
+                        accumulate(acc, s, coef[k], n);
                 }
-                for (int i = 0; i < n; ++i) convert(fp::round(acc + i * C), o[x0 + i]);
+                if (n == kStrip)
+                    store<S>(acc, o + x0, kStrip);
+                else
+                    store<S>(acc, o + x0, n);
             }
         }
     }

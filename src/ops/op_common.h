@@ -76,6 +76,25 @@ struct float_pixel<pixel4> {
     static rounded round(const float* acc) { return float_pixel<pixel3>::round(acc); }
 };
 
+// One tap of a convolution over a strip of n pixels: acc += c * value, per channel.
+// Called with a constant n for full strips, so the loop compiles to vector code.
+template <class S>
+inline void accumulate(float* __restrict acc, const S* __restrict s, float c, int n) {
+    constexpr int C = float_pixel<S>::channels;
+    for (int i = 0; i < n; ++i) {
+        float v[C];
+        float_pixel<S>::load(s[i], v);
+        for (int ch = 0; ch < C; ++ch) acc[i * C + ch] += c * v[ch];
+    }
+}
+
+// Rounds n accumulators to the source's pixel type S and converts them into dst.
+template <class S, class D>
+inline void store(const float* __restrict acc, D* __restrict dst, int n) {
+    constexpr int C = float_pixel<S>::channels;
+    for (int i = 0; i < n; ++i) convert(float_pixel<S>::round(acc + i * C), dst[i]);
+}
+
 // The integer value compared or combined by the suppression: bytes unsigned, 2-byte
 // pixels raw (grey * 64), colour pixels by their grey value.
 inline int rawValue(pixel1 p) { return p.v; }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The --show window under a virtual X server: xdotool clicks into the picture, and the
 # flow tracker (set to follow one object, which the three discs of the scene are not)
-# must start its track at the clicked point, which only a click event can do.
+# must start its track at the clicked point, which only a click event can do. Then 'p'
+# must print the profile and 'q' end the run before the input does.
 # Exit 77 (skipped) when no X server can be started here.
 set -u
 exe=$1
@@ -12,7 +13,7 @@ for tool in xvfb-run xdotool xauth; do
   fi
 done
 dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
+trap "rm -rf $dir" EXIT
 cd "$dir"
 screen=(-s "-screen 0 1280x1024x24 -nolisten tcp")
 if ! timeout 30 xvfb-run -a "${screen[@]}" true >/dev/null 2>&1; then
@@ -22,12 +23,17 @@ fi
 printf '\n0 1 1 2 1\n' > cfg.txt
 export AMBREVO_EXE=$exe
 timeout 90 xvfb-run -a "${screen[@]}" bash -c '
-  "$AMBREVO_EXE" demo --show --frames 60 --config cfg.txt --tracks t.csv -o v.avi --quiet > out.txt 2> err.txt &
+  "$AMBREVO_EXE" demo --show --frames 240 --config cfg.txt --tracks t.csv -o v.avi --quiet > out.txt 2> err.txt &
   pid=$!
   wid=$(timeout 30 xdotool search --sync --onlyvisible --name "^ambrevo$" | head -1)
   if [ -z "$wid" ]; then echo "no window appeared"; kill $pid; wait $pid; exit 1; fi
   sleep 0.5
   xdotool mousemove --window "$wid" 600 30 click 1
+  sleep 0.3
+  xdotool windowfocus --sync "$wid" 2>/dev/null
+  xdotool key --clearmodifiers p
+  sleep 0.3
+  xdotool key --clearmodifiers q
   wait $pid
   echo "ambrevo exit status $?" > status.txt
 '
@@ -54,8 +60,18 @@ if [ "$count" -ne 1 ] || [ $(( (x - 600) * (x - 600) + (y - 30) * (y - 30) )) -g
   echo "FAILED: expected one object at 600,30"
   exit 1
 fi
-if [ "$first" -lt 1 ] || [ "$first" -ge 60 ]; then
-  echo "FAILED: the track started on frame $first"
+done_frames=$(sed -n 's/^ *ambrevo: \([0-9]*\) frames of demo.*/\1/p' out.txt)
+echo "frames before q: $done_frames"
+if [ "$first" -lt 1 ] || [ -z "$done_frames" ] || [ "$first" -ge "$done_frames" ]; then
+  echo "FAILED: the track started on frame $first of ${done_frames:-?}"; tail -5 out.txt
+  exit 1
+fi
+if ! grep -q "^profile over [0-9]* frames" out.txt; then
+  echo "FAILED: 'p' printed no profile"
+  exit 1
+fi
+if [ "$done_frames" -ge 240 ]; then
+  echo "FAILED: 'q' did not end the run"
   exit 1
 fi
 echo "PASSED"

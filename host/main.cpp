@@ -32,7 +32,13 @@ using Clock = std::chrono::steady_clock;
 const char* const showWindow = "ambrevo";
 const int maxSide = 32767;  // the module's operators address at most this many rows and columns
 
+// The progress line in use, ended before any message so that the message has its own line.
+class Progress;
+Progress* activeProgress = nullptr;
+void endProgressLine();
+
 int fail(int status, const std::string& text) {
+    endProgressLine();
     std::cout.flush();
     std::cerr << "ambrevo: " << text << std::endl;
     return status;
@@ -107,6 +113,10 @@ private:
     bool shown_ = false;
 };
 
+void endProgressLine() {
+    if (activeProgress) activeProgress->finish();
+}
+
 // Everything one run owns; finish() leaves every output a valid file.
 struct Run {
     Options o;
@@ -138,9 +148,7 @@ struct Run {
 bool Run::configure(int64_t frame) {
     std::string error;
     if (guarded([&] { module.config(id, &console); }, error)) return true;
-    std::cout.flush();
-    std::cerr << "ambrevo: frame " << frame << ": " << error << " (in the configuration dialogue)" << std::endl;
-    status = exitModuleError;
+    status = fail(exitModuleError, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
     return false;
 }
 
@@ -273,6 +281,8 @@ int main(int argc, char** argv) {
         case FrameSource::end: return fail(exitInput, "input '" + o.input + "' holds no frames");
         case FrameSource::failed: return fail(exitInput, error);
     }
+    if (bgr.cols > maxSide || bgr.rows > maxSide)
+        return fail(exitInput, "frame 0: frames larger than 32767 pixels are not supported");
 
     if (!o.consoleLog.empty() && !r.console.openLog(o.consoleLog, error)) return fail(exitOutput, error);
     if (!o.tracksFile.empty() && !r.tracks.open(o.tracksFile, o.procedure, error)) return fail(exitOutput, error);
@@ -290,6 +300,7 @@ int main(int argc, char** argv) {
     int64_t total = r.source->total();
     if (o.frames >= 0 && (total < 0 || o.frames < total)) total = o.frames;
     Progress progress(!o.quiet && isatty(STDERR_FILENO), total);
+    activeProgress = &progress;
     const Clock::time_point start = Clock::now();
     int64_t frame = 0;
 
@@ -434,5 +445,7 @@ int main(int argc, char** argv) {
         }
     }
     progress.finish();
-    return r.finish(frame, secondsSince(start));
+    int status = r.finish(frame, secondsSince(start));
+    activeProgress = nullptr;
+    return status;
 }

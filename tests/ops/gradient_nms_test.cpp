@@ -212,4 +212,17 @@ TEST(Nms, MatchesReferenceOnGradients) {
     EXPECT_GT(kept, 50);
 }
 
+TEST(Gradient, NegativeBorderActsAsZero) {
+    const dib_base src = ref::image(10, 8, 1, 31);
+    dib_base gx = ref::image(10, 8, 2, 32), gy = gx, dir = gx, mag = gx;
+    dib_base rgx = gx, rgy = gx, rdir = gx, rmag = gx;
+    EXPECT_EQ(do_gradient(src, -3, gx, gy, dir, mag), 1);
+    ref::gradient(src, 0, rgx, rgy, rdir, rmag);
+    EXPECT_EQ(ref::differences(mag, rmag), "");
+    dib_base got = ref::image(10, 8, 1, 33), want = got;
+    EXPECT_EQ(do_nms(gx, gy, mag, -2, got), 1);
+    ref::nms(gx, gy, mag, 0, want);
+    EXPECT_EQ(ref::differences(got, want), "");
+}
+
 }  // namespace

@@ -279,4 +279,26 @@ TEST(MaskBinarize, MatchReferenceForEveryPair) {
                 }
 }
 
+// A negative border would put the working region outside the image: it acts as 0.
+TEST(Borders, NegativeBorderActsAsZero) {
+    const dib_base in = ref::image(12, 9, 1, 21);
+    dib_base a = ref::image(12, 9, 1, 22), b = a;
+    EXPECT_EQ(do_binarize(in, 90, -4, a), 0);
+    ref::binarize(in, 90, 0, b);
+    EXPECT_EQ(ref::differences(a, b), "");
+
+    dib_base m = ref::image(12, 9, 1, 23);
+    a = ref::image(12, 9, 2, 24), b = a;
+    EXPECT_EQ(do_mask(in, m, -1, a), 0);
+    ref::mask(in, m, 0, b);
+    EXPECT_EQ(ref::differences(a, b), "");
+
+    dib_base e1 = blank(12, 9, 1), e2 = e1;
+    std::vector<chain_point> l1, l2;
+    EXPECT_EQ(do_histeresis(in, 200, 100, -7, e1, l1), 0);
+    ref::histeresis(in, 200, 100, 0, e2, l2);
+    EXPECT_EQ(ref::differences(e1, e2), "");
+    EXPECT_TRUE(sameList(l1, l2));
+}
+
 }  // namespace

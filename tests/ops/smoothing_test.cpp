@@ -228,4 +228,20 @@ TEST(Copy, ConversionsAndCommonRectangle) {
         }
 }
 
+TEST(Convolution, NegativeBorderActsAsZero) {
+    const dib_base src = ref::image(20, 20, 1, 41);
+    for (float sigma : {1.0f, 2.0f}) {
+        const std::vector<float> coef = ref::gaussCoefficients(sigma, ref::kernelSize(sigma));
+        alg_ck_1d kernel(int(coef.size()));
+        std::memcpy(kernel.coef, coef.data(), coef.size() * sizeof(float));
+        dib_base got = ref::image(20, 20, 1, 42), want = got;
+        EXPECT_EQ(do_convolve_v(kernel, src, -2, got), kernel.radius());
+        ref::convolveV(coef, src, 0, want);
+        EXPECT_EQ(ref::differences(got, want), "");
+        EXPECT_EQ(do_convolve_h(kernel, src, -5, got), kernel.radius());
+        ref::convolveH(coef, src, 0, want);
+        EXPECT_EQ(ref::differences(got, want), "");
+    }
+}
+
 }  // namespace

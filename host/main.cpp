@@ -227,6 +227,13 @@ int main(int argc, char** argv) {
         return exitOk;
     }
 
+    if (o.show) {
+        // Without a display the toolkit would abort the process rather than report.
+        const char* x = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        if ((!x || !*x) && (!wayland || !*wayland)) return fail(exitOutput, "--show needs a display (DISPLAY is not set)");
+    }
+
     const std::string modulePath = o.modulePath.empty() ? defaultModulePath() : o.modulePath;
     if (!r.module.load(modulePath, error)) return fail(exitModuleLoad, error);
 

@@ -334,9 +334,13 @@ TEST(HostErrors, InputAndOutputErrorsGetOneLineAndTheirStatus) {
         {"demo --frames 1 --tracks /nonexistent-dir/t.csv", 4,
          "ambrevo: cannot write --tracks file '/nonexistent-dir/t.csv'\n"},
         {"demo --frames 1 --dst file.txt/sub", 4, "ambrevo: cannot create --dst folder 'file.txt/sub'\n"},
+        {"demo --show", 4, "ambrevo: --show needs a display (DISPLAY is not set)\n", "DISPLAY= WAYLAND_DISPLAY="},
     });
     // No empty video is left behind by the refused runs.
     EXPECT_FALSE(fs::exists(dir / "ambrevo-demo.mp4"));
+    fs::remove(dir / "ambrevo-demo.csv");
+    EXPECT_EQ(run(dir, "demo --show", "DISPLAY= WAYLAND_DISPLAY=").status, 4);
+    EXPECT_FALSE(fs::exists(dir / "ambrevo-demo.csv")) << "refused before any output is opened";
 }
 
 TEST(HostErrors, ModulesThatDoNotLoadGetOneLineAndStatus5) {

@@ -1,0 +1,131 @@
+// Builders shared by the closed-contour tracker tests: edge maps, chains and point shapes.
+#pragma once
+
+#include <array>
+#include <initializer_list>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "cctrack/chain.h"
+#include "cctrack/feature.h"
+#include "image/dib.h"
+#include "image/dib_access.h"
+
+namespace cc {
+
+using points = std::vector<chain_point>;
+using xy_list = std::vector<std::pair<int, int>>;
+using sxy_list = std::vector<std::tuple<int, int, int>>;
+
+inline std::string thrown(auto&& f) {
+    try {
+        f();
+    } catch (const char* m) {
+        return m;
+    }
+    return "";
+}
+
+// A zeroed top-down edge map.
+inline dib_base blankMap(int width, int height, int szPixel = 1) {
+    dib_base map(dib_fmt(width, height, szPixel, 0, false), 0);
+    dib_fill(map, 0);
+    return map;
+}
+
+inline void put(dib_base& map, int x, int y, int grey) {
+    dib_access_dispatch1(map,
+                         [&](auto tag) { setGrey(dib_access<typename decltype(tag)::type>(map).row(y)[x], grey); });
+}
+
+inline void hline(dib_base& map, int x0, int x1, int y, int v) {
+    for (int x = x0; x <= x1; ++x) put(map, x, y, v);
+}
+
+inline std::tuple<int, int, int> sxy(const chain_point& p) { return {p.strength, p.x, p.y}; }
+
+inline sxy_list sxy(const chain& c) {
+    sxy_list out;
+    for (const chain_point& p : c.points) out.push_back(sxy(p));
+    return out;
+}
+
+inline xy_list positions(const chain& c) {
+    xy_list out;
+    for (const chain_point& p : c.points) out.emplace_back(p.x, p.y);
+    return out;
+}
+
+// A chain from {strength, x, y} triples; its strength is the sum unless given.
+inline chain makeChain(std::initializer_list<std::array<int, 3>> pts, int strength = -1) {
+    chain c;
+    for (const auto& p : pts) {
+        c.points.push_back(chain_point{p[0], p[1], p[2]});
+        c.strength += p[0];
+    }
+    if (strength >= 0) c.strength = strength;
+    return c;
+}
+
+// A straight run from (x0, y) to (x1, y), strengths counting up from `first`.
+inline chain row(int x0, int x1, int y, int first = 1) {
+    chain c;
+    const int step = x1 >= x0 ? 1 : -1;
+    for (int x = x0, s = first; x != x1 + step; x += step, ++s) {
+        c.points.push_back(chain_point{s, x, y});
+        c.strength += s;
+    }
+    return c;
+}
+
+// Outline of the w x h box with top-left corner (x0, y0): starts right of that corner, runs clockwise and ends
+// just below it, the corner left out, so the ends are diagonal neighbours; 2(w + h) - 5 points.
+inline void ring(points& p, int x0, int y0, int w, int h, int strength = 10) {
+    for (int x = x0 + 1; x < x0 + w; ++x) p.push_back({strength, x, y0});
+    for (int y = y0 + 1; y < y0 + h; ++y) p.push_back({strength, x0 + w - 1, y});
+    for (int x = x0 + w - 2; x >= x0; --x) p.push_back({strength, x, y0 + h - 1});
+    for (int y = y0 + h - 2; y >= y0 + 1; --y) p.push_back({strength, x0, y});
+}
+
+// The 40-point ring: an 11 x 12 box with its top-right corner cut as well.
+inline points ring40(int x0, int y0, int strength = 10) {
+    points p;
+    ring(p, x0, y0, 11, 12, strength);
+    p.erase(p.begin() + 9);  // (x0 + 10, y0): the path steps diagonally past it
+    return p;
+}
+
+// n points from (x0, y0) on, one step (dx, dy) apart.
+inline void line(points& p, int x0, int y0, int dx, int dy, int n, int strength = 10) {
+    for (int i = 0; i < n; ++i) p.push_back({strength, x0 + dx * i, y0 + dy * i});
+}
+
+inline alg::feature_loop loopOf(const points& p, int chainIndex = 0, int chainPoints = -1) {
+    return alg::feature_loop(p.data(), p.data() + p.size(), chainIndex, chainPoints < 0 ? int(p.size()) : chainPoints);
+}
+
+// A loop of `count` points of equal strength whose centroid is (x, y).
+inline alg::feature_loop loopAt(int x, int y, int count, int strength = 10) {
+    return loopOf(points(size_t(count), chain_point{strength, x, y}));
+}
+
+// A feature of some other kind than "loop".
+class blob final : public alg::feature {
+public:
+    void assign(const feature&) override {}
+    void clear() override {}
+    bool isEmpty() const override { return false; }
+    int x() const override { return 0; }
+    int y() const override { return 0; }
+    int meanStrength() const override { return 0; }
+    int pointCount() const override { return 1; }
+    double dissimilarity(const feature&) const override { return 0.0; }
+    void draw(int, ip_overlay*) const override {}
+    void drawLabelled(int, bool, ip_overlay*) const override {}
+    void drawDetailed(int, bool, ip_overlay*) const override {}
+    const char* kindName() const override { return "blob"; }
+};
+
+}  // namespace cc

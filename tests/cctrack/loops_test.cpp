@@ -1,0 +1,374 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+#include "cc_util.h"
+#include "cctrack/feature_extract.h"
+#include "cctrack/loop_finder.h"
+#include "cctrack/turn_analyzer.h"
+#include "doubles/recording.h"
+
+using namespace cc;
+
+namespace {
+
+using extractor = std::unique_ptr<alg::feature_extract_c>;
+
+const alg::feature_loop& nth(const alg::feature_extract& e, int j) { return alg::feature_loop::cast(e.feature(j)); }
+
+// Points of the circle of radius r round (cx, cy) from angle a0 to a1 (degrees), without repeats.
+points arc(int cx, int cy, double r, double a0, double a1) {
+    points p;
+    for (int i = 0; i <= 2000; ++i) {
+        const double a = (a0 + (a1 - a0) * i / 2000) * turn_pi / 180.0;
+        const int x = int(std::lround(cx + r * std::cos(a))), y = int(std::lround(cy + r * std::sin(a)));
+        if (p.empty() || p.back().x != x || p.back().y != y) p.push_back({20, x, y});
+    }
+    return p;
+}
+
+chain_list chainsOf(const std::vector<points>& lists) {
+    chain_list out(lists.size());
+    for (size_t i = 0; i < lists.size(); ++i) out[i].points = lists[i];
+    return out;
+}
+
+// The 40-point ring at (60,60) with a tail of `tail` points running left from its end.
+points ringWithTail(int tail) {
+    points p = ring40(60, 60);
+    line(p, 59, 61, -1, 0, tail);
+    return p;
+}
+
+}  // namespace
+
+TEST(TurnAnalyzer, WindowsDirectionAndWrap) {
+    double a = 99.0;
+    // Open: the half-window shrinks towards both ends and must stay at least 2.
+    points straight;
+    line(straight, 10, 10, 1, 0, 10);
+    const turn_analyzer open(straight);
+    EXPECT_FALSE(open.closed());
+    for (int i = -1; i <= 8; ++i) EXPECT_EQ(open.angle(i, a), i >= 2 && i <= 7) << i;
+    EXPECT_EQ(a, 0.0);
+    // Closed (ends within two pixels): indices wrap and reach down to -maxWindow + 2; the end does not wrap.
+    const points r = ring40(40, 40);
+    const turn_analyzer closed(r);
+    EXPECT_TRUE(closed.closed());
+    for (int i = -4; i <= 38; ++i) EXPECT_EQ(closed.angle(i, a), i >= -2 && i <= 37) << i;
+
+    points corner;  // right along y = 10, then down
+    line(corner, 10, 10, 1, 0, 5);
+    line(corner, 14, 11, 0, 1, 5);
+    ASSERT_TRUE(turn_analyzer(corner).angle(4, a));
+    EXPECT_DOUBLE_EQ(a, turn_pi / 2);
+    // A sharp hairpin: the direction difference exceeds pi and wraps round to negative.
+    const points hairpin{{1, 10, 11}, {1, 11, 11}, {1, 12, 10}, {1, 13, 10}, {1, 14, 10},
+                         {1, 12, 11}, {1, 10, 11}, {1, 8, 11},  {1, 6, 11}};
+    ASSERT_TRUE(turn_analyzer(hairpin).angle(4, a));
+    EXPECT_DOUBLE_EQ(a, std::atan2(1.0, -8.0) - std::atan2(-1.0, 4.0) - 2 * turn_pi);
+}
+
+TEST(LoopFinder, NearClosedChainIsOneLoopWithoutCornerSearch) {
+    const points r = ring40(40, 40);
+    ASSERT_EQ(r.size(), 40u);
+    const loop_finder f(3, r, 100, 100, 5);
+    EXPECT_FLOAT_EQ(f.closure(0, 40), 50.0f);  // 40^2 / 4^2 / 2
+    EXPECT_TRUE(f.corners().empty());
+    EXPECT_EQ(f.loopStarts(), std::vector<int>{0});
+    alg::feature_loop out, untouched;
+    EXPECT_EQ(f.next(0, out), 40);
+    EXPECT_EQ((std::array<int, 4>{out.pointCount(), out.chainIndex(), out.x(), out.y()}),
+              (std::array<int, 4>{40, 3, 45, 45}));
+    EXPECT_FALSE(out.partial());
+    EXPECT_EQ(f.next(1, untouched), 40);
+    EXPECT_TRUE(untouched.isEmpty());
+}
+
+TEST(LoopFinder, ClosureDivisorNearTheBorder) {
+    // A ring at (6,40), border 5: its end (6,41) lies 1 pixel inside the valid part, not more than the gap
+    // (squared 2), so the divisor becomes 50 and the corners are searched. Likewise at the right edge (x folds to
+    // width - x), the bottom edge (height - y) and with a larger border at the top.
+    const points left = ring40(6, 40);  // the finder keeps a reference
+    const loop_finder nearLeft(0, left, 100, 100, 5);
+    EXPECT_FLOAT_EQ(nearLeft.closure(0, 40), float(1600.0 / 2500.0 / 2.0));
+    EXPECT_FALSE(nearLeft.corners().empty());
+    for (auto [x0, y0, height, border, score] :
+         std::vector<std::tuple<int, int, int, int, float>>{{92, 40, 100, 5, 50.0f},
+                                                            {93, 40, 100, 5, 0.32f},
+                                                            {40, 55, 62, 5, 0.32f},
+                                                            {40, 40, 100, 39, 0.32f},
+                                                            {40, 40, 100, 38, 50.0f}})
+        EXPECT_FLOAT_EQ(loop_finder(0, ring40(x0, y0), 100, height, border).closure(0, 40), score) << x0 << border;
+    // Coincident ends count as a gap of 1.
+    EXPECT_FLOAT_EQ(loop_finder(0, points(12, chain_point{1, 50, 50}), 100, 100, 5).closure(0, 12), 9.0f);
+}
+
+TEST(LoopFinder, StraightAndShortChains) {
+    points straight, nine, ten;
+    line(straight, 20, 50, 1, 0, 30);
+    const loop_finder s(0, straight, 100, 100, 5);
+    EXPECT_EQ(s.corners(), (std::vector<int>{0, 30}));
+    alg::feature_loop out;
+    EXPECT_EQ(s.next(0, out), 30);
+    EXPECT_TRUE(out.isEmpty());
+    EXPECT_EQ(loop_finder(0, points{}, 100, 100, 5).next(0, out), 0);
+    // Nine points that close on themselves are still too short; ten are enough.
+    ring(nine, 40, 40, 3, 4);
+    ring(ten, 40, 40, 4, 4);
+    ten.erase(ten.begin() + 2);
+    ASSERT_EQ(nine.size() + ten.size(), 19u);
+    EXPECT_EQ(loop_finder(0, nine, 100, 100, 5).closure(0, 9), 0.0f);
+    EXPECT_TRUE(loop_finder(0, nine, 100, 100, 5).loops().empty());
+    const loop_finder t(0, ten, 100, 100, 5);
+    EXPECT_FLOAT_EQ(t.closure(0, 10), 3.125f);
+    ASSERT_EQ(t.loops().size(), 1u);
+    EXPECT_EQ(t.loops()[0].pointCount(), 10);
+}
+
+TEST(LoopFinder, CornersAndTrimming) {
+    // The ring and a tail: the whole chain is open, the corners are the ring's (the cut corner peaks at its
+    // first index) and the junction, and the best corner pair is (0, 39).
+    const points p = ringWithTail(38);
+    const loop_finder f(7, p, 200, 200, 5);
+    EXPECT_EQ(f.corners(), (std::vector<int>{0, 8, 19, 29, 39, 78}));
+    ASSERT_EQ(f.loops().size(), 1u);
+    EXPECT_EQ(f.loopStarts()[0], 0);
+    EXPECT_EQ(f.loops()[0].pointCount(), 39);
+    EXPECT_EQ(f.loops()[0].chainIndex(), 7);
+    EXPECT_TRUE(f.loops()[0].partial());  // 4 * 39 < 3 * 78
+
+    // The whole chain closes well enough to be one loop, but the lead-in is cut off, since each of its points
+    // lies nearer the far end than the one before.
+    points lead;
+    line(lead, 64, 58, -1, 0, 3);  // (64,58) (63,58) (62,58), then up to the ring
+    lead.push_back({10, 61, 59});
+    const points r = ring40(60, 60);
+    lead.insert(lead.end(), r.begin(), r.end());
+    const loop_finder g(0, lead, 200, 200, 5);
+    EXPECT_FLOAT_EQ(g.closure(0, 44), float(44.0 * 44.0 / 16.0 / 25.0));
+    ASSERT_EQ(g.loops().size(), 1u);
+    EXPECT_EQ(g.loopStarts()[0], 4);
+    EXPECT_EQ(g.loops()[0].pointCount(), 40);
+    EXPECT_EQ(g.loops()[0].points().front().x, 61);
+    EXPECT_EQ(g.loops()[0].points().front().y, 60);
+}
+
+TEST(LoopFinder, ManyNestedLoopsComeOutInChainOrder) {
+    // Rings of growing size, each left along a diagonal tail to the next one. Every range's best stretch is then
+    // its last ring, so the selection nests once per ring before it takes the first one.
+    const int rings = 60;
+    points p;
+    std::vector<std::array<int, 3>> expected;  // centre x, centre y, points
+    for (int k = 0, x0 = 4000, y0 = 10; k < rings; ++k) {
+        const int s = 12 + k, m = s + 10;
+        ring(p, x0, y0, s, s);
+        line(p, x0 - 1, y0 + 2, -1, 1, m);
+        expected.push_back({x0 + (s - 1) / 2, y0 + (s - 1) / 2, 4 * s - 5});
+        x0 -= m + 2;
+        y0 += m + 2;
+    }
+    const loop_finder f(0, p, 8000, 8000, 5);
+    ASSERT_EQ(int(f.loops().size()), rings);
+    int next = 0;  // next() walks them all, once each and in order
+    for (size_t k = 0; k < size_t(rings); ++k) {
+        const alg::feature_loop& loop = f.loops()[k];
+        EXPECT_NEAR(loop.x(), expected[k][0], 1) << k;
+        EXPECT_NEAR(loop.y(), expected[k][1], 1) << k;
+        EXPECT_GE(loop.pointCount(), expected[k][2] - 2) << k;
+        EXPECT_LE(loop.pointCount(), expected[k][2]) << k;
+        alg::feature_loop walked;
+        next = f.next(next, walked);
+        EXPECT_EQ(walked.x(), loop.x()) << k;
+        EXPECT_EQ(f.loopStarts()[k] + loop.pointCount(), next) << k;
+    }
+}
+
+TEST(FeatureLoop, CentroidStrengthAndAssign) {
+    const points p{{10, 1, 2}, {20, 4, 6}, {31, -3, 5}};
+    const alg::feature_loop f = loopOf(p, 4, 4);
+    // Centroid (2 div 3, 13 div 3); 4 * 3 points = 3 * 4 chain points is not partial, 3 of 5 is.
+    EXPECT_EQ((std::array<int, 5>{f.strength(), f.meanStrength(), f.pointCount(), f.x(), f.y()}),
+              (std::array<int, 5>{61, 20, 3, 0, 4}));
+    EXPECT_FALSE(f.partial());
+    EXPECT_TRUE(loopOf(p, 0, 5).partial());
+    // The centroid truncates toward zero, also for negative sums.
+    const alg::feature_loop negative = loopOf(points{{1, -5, -7}, {1, -4, 0}});
+    EXPECT_EQ(std::make_pair(negative.x(), negative.y()), std::make_pair(-4, -3));
+    // clear() only drops the points; an empty loop has mean strength 0.
+    alg::feature_loop g = f;
+    g.clear();
+    EXPECT_TRUE(g.isEmpty());
+    EXPECT_EQ((std::array<int, 4>{g.meanStrength(), g.x(), g.y(), g.strength()}), (std::array<int, 4>{0, 0, 4, 61}));
+    // assign copies every field, velocity included.
+    alg::feature_loop h = loopOf(p, 2, 5), k;
+    h.setVelocity(1.5f, -2.0f);
+    k.assign(h);
+    EXPECT_EQ(k.points().size(), 3u);
+    EXPECT_EQ(k.chainIndex(), 2);
+    EXPECT_TRUE(k.partial());
+    EXPECT_EQ(std::make_pair(k.vx(), k.vy()), std::make_pair(1.5f, -2.0f));
+}
+
+TEST(FeatureLoop, DissimilarityAndCast) {
+    // {points a, strength a, points b, strength b, expected}: point counts 100 vs 160 give d1 = -60 / (640 div 5);
+    // mean strengths 10 vs 50 are exactly at the limit, 10 vs 51 beyond it; both differences add in squares;
+    // values too small for a fifth of them to be a whole number are no difference when equal rather than 0/0.
+    const double d1 = 60.0 / 128.0, d2 = -10.0 / 32.0;
+    for (auto [n1, s1, n2, s2, e] :
+         std::vector<std::tuple<int, int, int, int, double>>{{100, 30, 160, 30, d1},
+                                                             {160, 30, 100, 30, d1},
+                                                             {100, 30, 600, 30, 1000000.0},
+                                                             {100, 30, 100, 30, 0.0},
+                                                             {50, 10, 50, 50, 1.0},
+                                                             {50, 10, 50, 51, 1000000.0},
+                                                             {100, 30, 160, 40, std::sqrt(d1 * d1 + d2 * d2)},
+                                                             {1, 0, 1, 0, 0.0},
+                                                             {1, 0, 1, 1, 1000000.0}})
+        EXPECT_DOUBLE_EQ(loopAt(0, 0, n1, s1).dissimilarity(loopAt(0, 0, n2, s2)), e) << n1 << " " << n2 << " " << s2;
+
+    const char* msg = "alg::feature_loop::cast - got incompatible parameter";
+    blob other;
+    alg::feature_loop loop = loopAt(1, 2, 3);
+    EXPECT_EQ(thrown([&] { alg::feature_loop::cast(other); }), msg);
+    EXPECT_EQ(thrown([&] { loop.assign(other); }), msg);
+    EXPECT_EQ(thrown([&] { loop.dissimilarity(other); }), msg);
+    EXPECT_EQ(loop.pointCount(), 3);
+    EXPECT_EQ(&alg::feature_loop::cast(static_cast<const alg::feature&>(loop)), &loop);
+}
+
+TEST(FeatureLoop, DrawFormsAndPositionCost) {
+    const alg::feature_loop f = loopOf(points{{10, 1, 2}, {20, 4, 6}, {31, -3, 5}});
+    doubles::Overlay o;
+    f.draw(3, &o);
+    f.drawLabelled(12, true, &o);
+    f.drawLabelled(5, false, &o);
+    f.drawDetailed(3, false, &o);
+    f.drawDetailed(17, true, &o);
+    alg::feature_loop().draw(0, &o);
+    EXPECT_EQ(o.calls,
+              (std::vector<std::string>{"poly c=3 l= 0 [1,2 4,6 -3,5]", "poly c=12 l=12 1 [1,2 4,6 -3,5]",
+                                        "poly c=5 l=5 0 [1,2 4,6 -3,5]", "poly c=3 l=3  -3:61, 0, 4 0 [1,2 4,6 -3,5]",
+                                        "poly c=17 l=17  -3:61, 0, 4 1 [1,2 4,6 -3,5]", "poly c=0 l= 0 []"}));
+
+    // Seen two frames ago with velocity (2.5, -1.5): predicted at (100 + trunc(5.0), 100 + trunc(-3.0)). 20 pixels
+    // off is still a match; 21 in x or in y is not.
+    alg::feature_loop old = loopAt(100, 100, 10);
+    old.setVelocity(2.5f, -1.5f);
+    for (auto [x, y, e] : std::vector<std::tuple<int, int, double>>{{105, 97, 0.0},
+                                                                    {105, 100, 0.15},
+                                                                    {108, 101, std::sqrt(0.15 * 0.15 + 0.2 * 0.2)},
+                                                                    {85, 97, 1.0},
+                                                                    {84, 97, 1000000.0},
+                                                                    {105, 118, 1000000.0}})
+        EXPECT_DOUBLE_EQ(loopAt(x, y, 10).positionCost(old, 2), e) << x << "," << y;
+    // The predicted offset truncates toward zero.
+    old.setVelocity(-0.7f, 0.9f);
+    EXPECT_EQ(loopAt(100, 100, 10).positionCost(old, 1), 0.0);
+    EXPECT_EQ(loopAt(99, 101, 10).positionCost(old, 2), 0.0);
+}
+
+TEST(FeatureExtract, CreateAndHalfCoveredChains) {
+    extractor e(alg::feature_extract_c::create(200, 200, 5, true, nullptr));
+    EXPECT_STREQ(e->kindName(), "loop");
+    auto* typed = dynamic_cast<feature_extract_c_t<alg::feature_loop>*>(e.get());
+    ASSERT_NE(typed, nullptr);
+    EXPECT_EQ(typed->capacity(), 40);
+    EXPECT_FALSE(extractor(alg::feature_extract_c::create(10, 10, 2, false, "loop"))->extractRegions());
+    EXPECT_EQ(thrown([] { delete alg::feature_extract_c::create(10, 10, 2, true, "blob"); }),
+              "alg::feature_extract_c::create - got unknown id");
+
+    // The ring's loop covers 39 points: exactly half of a 78-point chain, less than half of an 80-point one.
+    alg::point_lists open;
+    e->addChain(ringWithTail(38), 5, open);
+    EXPECT_TRUE(open.empty());
+    ASSERT_EQ(e->count(), 1);
+    EXPECT_EQ(nth(*e, 0).pointCount(), 39);
+    EXPECT_EQ(nth(*e, 0).chainIndex(), 5);
+    e->addChain(ringWithTail(40), 6, open);
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0].size(), 80u);
+    EXPECT_EQ(e->count(), 2);
+    // A chain without loops is open; an empty one and a single point are not.
+    points straight;
+    line(straight, 20, 150, 1, 0, 30);
+    e->addChain(straight, 7, open);
+    e->addChain(points{}, 8, open);
+    e->addChain(points{{1, 5, 5}}, 9, open);
+    EXPECT_EQ(open.size(), 2u);
+    e->beginFrame();
+    EXPECT_EQ(e->count(), 0);
+}
+
+TEST(FeatureExtract, KeepsTheFortyStrongestAndDrawsThem) {
+    std::vector<points> rings;
+    for (int k = 0; k < 50; ++k) rings.push_back(ring40(20 + 15 * (k % 10), 20 + 15 * (k / 10), 1 + k));
+    for (bool regions : {false, true}) {
+        extractor e(alg::feature_extract_c::create(400, 400, 5, regions, nullptr));
+        e->extract(chainsOf(rings));
+        ASSERT_EQ(e->count(), 40);
+        for (int j = 0; j < 40; ++j) {
+            EXPECT_EQ(nth(*e, j).meanStrength(), 50 - j);
+            EXPECT_EQ(nth(*e, j).chainIndex(), 49 - j);
+        }
+        e->extract(chainsOf({rings[3]}));  // the next frame starts afresh
+        ASSERT_EQ(e->count(), 1);
+        EXPECT_EQ(nth(*e, 0).meanStrength(), 4);
+    }
+    extractor e(alg::feature_extract_c::create(200, 200, 5, false, nullptr));
+    e->extract(chainsOf({ring40(20, 20, 9), ring40(60, 20, 30)}));
+    doubles::Overlay o;
+    e->draw(&o);
+    e->drawDetailed(&o);
+    ASSERT_EQ(o.calls.size(), 4u);
+    EXPECT_EQ(o.calls[0].substr(0, 22), "poly c=0 l=0 0 [61,20 ");
+    EXPECT_EQ(o.calls[1].substr(0, 22), "poly c=1 l=1 0 [21,20 ");
+    EXPECT_EQ(o.calls[2].substr(0, 36), "poly c=0 l=0  -40:1200, 65, 25 0 [61");
+    EXPECT_EQ(o.polylines[0].size(), 40u);
+}
+
+TEST(FeatureExtract, JoinsTwoHalvesIntoOneOutline) {
+    // Two arcs of a circle of radius 30 with 10-pixel gaps at top and bottom: neither closes alone, together
+    // they make one loop, whose chain index is that of the outline.
+    const points left = arc(100, 100, 30, 100, 260), right = arc(100, 100, 30, -80, 80);
+    ASSERT_EQ(left.size(), right.size());
+    extractor without(alg::feature_extract_c::create(300, 200, 5, false, nullptr));
+    without->extract(chainsOf({left, right}));
+    EXPECT_EQ(without->count(), 0);
+    extractor e(alg::feature_extract_c::create(300, 200, 5, true, nullptr));
+    e->extract(chainsOf({left, right}));
+    ASSERT_EQ(e->count(), 1);
+    const alg::feature_loop& loop = nth(*e, 0);
+    EXPECT_EQ((std::array<int, 4>{loop.pointCount(), loop.x(), loop.y(), loop.chainIndex()}),
+              (std::array<int, 4>{int(left.size() + right.size()), 100, 100, 0}));
+    EXPECT_FALSE(loop.partial());
+
+    // Equal lengths: the earlier chain leads; its last point is no nearer to the other chain than its first, so
+    // it runs in order and the other chain follows from its start.
+    alg::point_lists outlines = e->joinOpenChains({left, right});
+    ASSERT_EQ(outlines.size(), 1u);
+    EXPECT_EQ(outlines[0].front().y, left.front().y);
+    EXPECT_EQ(outlines[0][left.size()].y, right.front().y);
+    EXPECT_EQ(outlines[0].back().y, right.back().y);
+    // A shorter arc whose first point is nearer is reversed, attaches at the other chain's last point and the
+    // outline walks that chain backwards.
+    const points upper = arc(100, 100, 30, 95, 250);
+    ASSERT_LT(upper.size(), right.size());
+    outlines = e->joinOpenChains({right, upper});
+    ASSERT_EQ(outlines.size(), 1u);
+    ASSERT_EQ(outlines[0].size(), upper.size() + right.size());
+    EXPECT_EQ(std::make_pair(outlines[0].front().x, outlines[0].front().y),
+              std::make_pair(upper.back().x, upper.back().y));
+    EXPECT_EQ(outlines[0][upper.size()].y, right.back().y);
+    EXPECT_EQ(outlines[0].back().y, right.front().y);
+
+    // Refused: the shorter chain too long for the image, gaps wider than 10 pixels, ends of the shorter chain in
+    // the border, centres too far apart.
+    EXPECT_TRUE(
+        extractor(alg::feature_extract_c::create(200, 200, 5, true, nullptr))->joinOpenChains({left, right}).empty());
+    EXPECT_TRUE(e->joinOpenChains({arc(100, 100, 30, 110, 250), right}).empty());
+    EXPECT_TRUE(
+        extractor(alg::feature_extract_c::create(300, 200, 61, true, nullptr))->joinOpenChains({left, right}).empty());
+    EXPECT_TRUE(e->joinOpenChains({left, arc(200, 100, 30, -80, 80)}).empty());
+}

@@ -1,10 +1,12 @@
-// Plain per-pixel reference versions of the image operators: byte addressing, a switch
-// on the pixel size at every pixel, recursion where the description recurses. Slow and
-// obvious on purpose; the operators must match them bit for bit.
+// Plain per-pixel reference versions of the image operators (byte addressing, a switch on
+// the pixel size at every pixel, recursion where the description recurses), slow and
+// obvious on purpose: the operators must match them bit for bit. Plus shared test helpers.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/dib.h"
@@ -15,15 +17,10 @@ namespace ref {
 uint8_t* at(const dib_base& image, int x, int y);
 int16_t load16(const uint8_t* p);
 void store16(uint8_t* p, int v);
-int greyOf(const uint8_t* p, int szPixel);
-// The conversion table, on raw pixel bytes.
-void convertPixel(const uint8_t* s, int szS, uint8_t* d, int szD);
 
 int kernelSize(float sigma);
 std::vector<float> gaussCoefficients(float sigma, int size);
-
-int convolveV(const std::vector<float>& coef, const dib_base& src, int border, dib_base& dst);
-int convolveH(const std::vector<float>& coef, const dib_base& src, int border, dib_base& dst);
+int convolve(const std::vector<float>& coef, const dib_base& src, int border, dib_base& dst, bool vertical);
 int gauss(const dib_base& src, int border, float sigma, dib_base& dst, dib_base& scratch);
 void copy(const dib_base& src, dib_base& dst);
 int gradient(const dib_base& src, int border, dib_base& gx, dib_base& gy, dib_base& dir, dib_base& mag);
@@ -32,9 +29,22 @@ int histeresis(const dib_base& in, int thHi, int thLo, int border, dib_base& out
 int mask(const dib_base& value, const dib_base& mask, int border, dib_base& out);
 int binarize(const dib_base& in, int t, int border, dib_base& out);
 
-// Test images: random bytes (doubles::makeImage), any row order and row padding.
-dib_base image(int w, int h, int szPixel, unsigned seed, bool topDown = false, int extraRowBytes = 0);
-// Byte-for-byte equality of two images of one format; describes the first difference.
+// Random bytes in either row order; padded rows give odd strides (even ones for 2-byte pixels).
+dib_base image(int w, int h, int szPixel, unsigned seed, bool topDown = false, bool padded = false);
+dib_base blank(int w, int h, int szPixel);
+// "" when both images have one format and equal bytes, else where they first differ.
 std::string differences(const dib_base& a, const dib_base& b);
+std::string thrown(const std::function<void()>& f);
+bool sameList(const std::vector<chain_point>& a, const std::vector<chain_point>& b);
+
+// f(szA, szB, w, h, border, run) for every pixel-size pair, shape and border.
+template <class F>
+void everyCase(std::initializer_list<std::pair<int, int>> shapes, std::initializer_list<int> borders, F f) {
+    int run = 0;
+    for (int a = 1; a <= 4; ++a)
+        for (int b = 1; b <= 4; ++b)
+            for (auto [w, h] : shapes)
+                for (int border : borders) f(a, b, w, h, border, ++run);
+}
 
 }  // namespace ref

@@ -1,7 +1,11 @@
-// Synthetic grey planes and frames for the flow tracker tests.
+// Synthetic grey planes, frames and region lists shared by the flow tracker tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "flowtrack/MItem.h"
@@ -17,43 +21,79 @@ struct Plane {
     uint8_t* data() { return px.data(); }
 };
 
-// Pixels whose distance to (cx, cy) is at most r (squares in integers).
+// Pixels within distance r of (cx, cy) (squares in integers); returns their count.
 inline int disc(Plane& p, int cx, int cy, int r, uint8_t value) {
     int n = 0;
     for (int y = cy - r; y <= cy + r; ++y)
         for (int x = cx - r; x <= cx + r; ++x)
-            if (x >= 0 && y >= 0 && x < p.W && y < p.H && (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r) {
-                p.at(x, y) = value;
-                ++n;
-            }
+            if (x >= 0 && y >= 0 && x < p.W && y < p.H && (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r)
+                p.at(x, y) = value, ++n;
     return n;
 }
 
 inline void rect(Plane& p, int x0, int y0, int w, int h, uint8_t value) {
-    for (int y = y0; y < y0 + h; ++y)
-        for (int x = x0; x < x0 + w; ++x) p.at(x, y) = value;
+    for (int y = y0; y < y0 + h; ++y) std::fill_n(&p.at(x0, y), w, value);
 }
 
-// A 1-byte top-down frame with the plane's pixels (rows in memory order).
-inline dib_base frameOf(const Plane& p) {
-    dib_base image(dib_fmt(p.W, p.H, 1, 0, false), 0);
-    for (int y = 0; y < p.H; ++y)
-        for (int x = 0; x < p.W; ++x) image.row(y)[x] = p.px[size_t(y) * size_t(p.W) + size_t(x)];
-    return image;
-}
-
-// Deterministic bright texture (values lo..lo+span-1) shifted by (sx, sy).
+// Deterministic texture with values lo .. lo + span - 1.
 inline uint8_t texture(int x, int y, int lo, int span) {
     uint32_t h = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u;
     h = (h ^ (h >> 13)) * 0x5bd1e995u;
-    h ^= h >> 15;
-    return uint8_t(lo + int(h % uint32_t(span)));
+    return uint8_t(lo + int((h ^ (h >> 15)) % uint32_t(span)));
+}
+
+// A plane of that texture moved by (sx, sy).
+inline Plane textured(int w, int h, int lo, int span, int sx = 0, int sy = 0) {
+    Plane p(w, h, 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) p.at(x, y) = texture(x - sx, y - sy, lo, span);
+    return p;
+}
+
+// A 1-byte top-down frame with the plane's pixels.
+inline dib_base frameOf(const Plane& p) {
+    dib_base image(dib_fmt(p.W, p.H, 1, 0, false), 0);
+    for (int y = 0; y < p.H; ++y) std::copy_n(&p.px[size_t(y) * size_t(p.W)], p.W, image.row(y));
+    return image;
 }
 
 inline MRegion* regionAt(MList& list, int index) {
     MItem* item = list.head;
     for (int i = 0; i < index && item != &endMarker; ++i) item = item->next;
     return item == &endMarker ? nullptr : static_cast<MRegion*>(item);
+}
+
+// Appends a region with all rays of one length.
+inline MRegion* add(MList& list, int cx, int cy, uint32_t area = 500, float radius = 10.0f) {
+    auto* r = new MRegion;
+    r->cx = cx, r->cy = cy, r->area = area;
+    for (float& ray : r->rays) ray = radius;
+    list.append(r);
+    return r;
+}
+
+// Runs f with both standard streams captured.
+struct Streams {
+    std::string out, err;
+};
+template <class F>
+Streams captured(F&& f) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    f();
+    std::string out = testing::internal::GetCapturedStdout();
+    return {out, testing::internal::GetCapturedStderr()};
+}
+
+// The message thrown by f, or "" when nothing is thrown.
+template <class F>
+std::string thrown(F&& f) {
+    try {
+        f();
+    } catch (const char* message) {
+        return message;
+    }
+    return "";
 }
 
 // Puts the module-wide parameters back to their defaults around each test.

@@ -106,25 +106,18 @@ inline alg::feature_loop loopOf(const points& p, int chainIndex = 0, int chainPo
     return alg::feature_loop(p.data(), p.data() + p.size(), chainIndex, chainPoints < 0 ? int(p.size()) : chainPoints);
 }
 
+// {points, chain index, x, y, partial} of a loop, compared whole.
+inline std::array<int, 5> facts(const alg::feature_loop& f) {
+    return {f.pointCount(), f.chainIndex(), f.x(), f.y(), int(f.partial())};
+}
+
 // A loop of `count` points of equal strength whose centroid is (x, y).
 inline alg::feature_loop loopAt(int x, int y, int count, int strength = 10) {
     return loopOf(points(size_t(count), chain_point{strength, x, y}));
 }
 
 // A feature of some other kind than "loop".
-class blob final : public alg::feature {
-public:
-    void assign(const feature&) override {}
-    void clear() override {}
-    bool isEmpty() const override { return false; }
-    int x() const override { return 0; }
-    int y() const override { return 0; }
-    int meanStrength() const override { return 0; }
-    int pointCount() const override { return 1; }
-    double dissimilarity(const feature&) const override { return 0.0; }
-    void draw(int, ip_overlay*) const override {}
-    void drawLabelled(int, bool, ip_overlay*) const override {}
-    void drawDetailed(int, bool, ip_overlay*) const override {}
+struct blob final : alg::feature_loop {
     const char* kindName() const override { return "blob"; }
 };
 

@@ -46,12 +46,20 @@ bool absent(const chain& c) {
     return c.strength == 0;
 }
 
-// Strength-0 filler columns [c0, c1] on row y, then the points [from, to] of c.
-void flat(sxy_list& e, int c0, int c1, int y) {
-    for (int c = c0; c <= c1; ++c) e.emplace_back(0, c, y);
-}
-void copied(sxy_list& e, const chain& c, size_t from = 0, size_t to = SIZE_MAX) {
-    for (size_t i = from; i < c.points.size() && i <= to; ++i) e.push_back(sxy(c.points[i]));
+// The expected reference chain: the first given point of each column; every other column on the row of the next
+// point to its right (of the last point right of them all), with strength 0.
+sxy_list across(int width, const chain_list& parts) {
+    sxy_list e(size_t(width), {0, -1, -1});
+    for (const chain& c : parts)
+        for (const chain_point& p : c.points)
+            if (std::get<1>(e[size_t(p.x)]) < 0) e[size_t(p.x)] = sxy(p);
+    int y = -1;
+    for (auto it = e.rbegin(); y < 0; ++it) y = std::get<2>(*it);
+    for (int x = width - 1; x >= 0; --x) {
+        if (std::get<1>(e[size_t(x)]) < 0) e[size_t(x)] = {0, x, y};
+        y = std::get<2>(e[size_t(x)]);
+    }
+    return e;
 }
 
 chain joined(chain a, const chain& b) {
@@ -62,20 +70,25 @@ chain joined(chain a, const chain& b) {
 
 }  // namespace
 
-TEST(Link, KeepsChainsOfEightPointsAndBridgesTwoPixelGaps) {
-    dib_base map = blankMap(40, 30);
-    // 7 points (dropped); 8 points; 8 + gap of 2 + 8 (one chain); 8 + gap of 3 + 8 (two chains).
-    for (auto [x0, x1, y, v] : std::vector<std::array<int, 4>>{
-             {2, 8, 2, 50}, {2, 9, 10, 50}, {2, 9, 20, 60}, {12, 19, 20, 60}, {2, 9, 27, 70}, {13, 20, 27, 70}})
-        hline(map, x0, x1, y, v);
-    // Strongest seeds first; from the last seed of equal strength the search runs left first, so every chain
-    // reads left to right: {points, first x, first y, strength}.
-    std::vector<std::array<int, 4>> got;
-    for (const chain& c : linked(map, allSeeds(map)))
-        got.push_back({int(c.points.size()), c.points.front().x, c.points.front().y, c.strength});
-    EXPECT_EQ(got,
-              (std::vector<std::array<int, 4>>{{8, 13, 27, 560}, {8, 2, 27, 560}, {16, 2, 20, 960}, {8, 2, 10, 400}}));
-    EXPECT_EQ(positions(linked(map, allSeeds(map))[2])[8], std::make_pair(12, 20));
+TEST(Link, KeepsChainsOfEightPointsAndBridgesTwoPixelGapsInEveryPixelSize) {
+    // 7 points (dropped); 8 points; 8 + gap of 2 + 8 (one chain); 8 + gap of 3 + 8 (two chains). Strongest seeds
+    // first; from the last seed of equal strength the search runs left first, so every chain reads left to right.
+    points seeds;
+    for (int sz = 1; sz <= 4; ++sz) {
+        dib_base map = blankMap(40, 30, sz);
+        for (auto [x0, x1, y, v] : std::vector<std::array<int, 4>>{
+                 {2, 8, 2, 50}, {2, 9, 10, 50}, {2, 9, 20, 60}, {12, 19, 20, 60}, {2, 9, 27, 70}, {13, 20, 27, 70}})
+            hline(map, x0, x1, y, v);
+        if (sz == 1) seeds = allSeeds(map);
+        const chain_list out = linked(map, seeds);
+        std::vector<std::array<int, 4>> got;  // {points, first x, first y, strength}
+        for (const chain& c : out)
+            got.push_back({int(c.points.size()), c.points.front().x, c.points.front().y, c.strength});
+        EXPECT_EQ(got, (std::vector<std::array<int, 4>>{
+                           {8, 13, 27, 560}, {8, 2, 27, 560}, {16, 2, 20, 960}, {8, 2, 10, 400}}))
+            << sz;
+        EXPECT_EQ(sxy(out.at(2).points[8]), std::make_tuple(60, 12, 20)) << sz;
+    }
 }
 
 TEST(Link, EqualCandidatesInOneRingGroup) {
@@ -113,28 +126,6 @@ TEST(Link, SeedOrderTakenSeedsAndPositionsOutsideTheImage) {
     EXPECT_EQ(map.row(0)[3], 40);  // the caller's map is left alone
 }
 
-TEST(Link, EveryPixelSizeLinksTheSameChains) {
-    dib_base maps[4] = {blankMap(48, 36, 1), blankMap(48, 36, 2), blankMap(48, 36, 3), blankMap(48, 36, 4)};
-    unsigned state = 7;
-    for (int y = 0; y < 36; ++y)
-        for (int x = 0; x < 48; ++x) {
-            state = state * 1103515245u + 12345u;
-            if ((state >> 16) % 3 == 0)
-                for (dib_base& m : maps) put(m, x, y, 1 + int((state >> 8) % 255));
-        }
-    const points seeds = allSeeds(maps[0]);
-    const chain_list one = linked(maps[0], seeds);
-    ASSERT_GT(one.size(), 3u);
-    for (int sz = 2; sz <= 4; ++sz) {
-        const chain_list wide = linked(maps[sz - 1], seeds);
-        ASSERT_EQ(wide.size(), one.size()) << sz;
-        for (size_t i = 0; i < one.size(); ++i) {
-            EXPECT_EQ(wide[i].strength, one[i].strength) << sz;
-            EXPECT_EQ(sxy(wide[i]), sxy(one[i])) << sz;
-        }
-    }
-}
-
 TEST(PostLinkFilter, SelectsThirtyByPointOrderThenThirtyByMeanStrength) {
     // Chain i: two points at column i, first strength i; its mean strength (69 - i) / 2 falls with i and differs
     // only by halves. Up to 59 chains all stay in order; from 60 on, 30 by point order, then 30 by mean strength.
@@ -149,15 +140,13 @@ TEST(PostLinkFilter, SelectsThirtyByPointOrderThenThirtyByMeanStrength) {
         EXPECT_EQ(got, expected) << count;
     }
     // Equal first strengths: the next point decides, and a proper prefix is the smaller.
-    chain_list in, out;
-    for (int i = 0; i < 60; ++i) in.push_back(makeChain({{5, i, 0}, {1, i, 1}}, i));
+    chain_list in(60, makeChain({{5, 0, 0}, {1, 0, 1}}, 0)), out;
     in[7] = makeChain({{5, 7, 0}, {9, 7, 1}});
     in[8] = makeChain({{5, 8, 0}, {1, 8, 1}, {3, 8, 2}});
     in[9] = makeChain({{5, 9, 0}});
     postLinkFilter(in, out);
     ASSERT_EQ(out.size(), 60u);
-    EXPECT_EQ(out[0].points.front().x, 7);
-    EXPECT_EQ(out[1].points.front().x, 8);
+    EXPECT_EQ(std::make_pair(out[0].points.front().x, out[1].points.front().x), std::make_pair(7, 8));
 }
 
 TEST(PostLinkFilter, FillsGapsAlongTheDigitalLine) {
@@ -211,78 +200,39 @@ TEST(ReferenceChain, AbsentWithoutALongSidewaysChain) {
 TEST(ReferenceChain, StraightChainAcrossTheImage) {
     // Columns left of the chain copy its first row, columns right of it its last row.
     const chain c = joined(row(10, 49, 30), row(50, 90, 34, 41));
-    sxy_list e;
-    flat(e, 0, 9, 30);
-    copied(e, c);
-    flat(e, 91, 99, 34);
-    chain out = reference({c}, 100);
-    EXPECT_EQ(sxy(out), e);
+    const chain out = reference({c}, 100);
+    EXPECT_EQ(sxy(out), across(100, {c}));
     EXPECT_EQ(out.strength, 81 * 82 / 2);
     chain back = c;  // running right to left makes no difference
     std::reverse(back.points.begin(), back.points.end());
-    EXPECT_EQ(sxy(reference({back}, 100)), e);
+    EXPECT_EQ(sxy(reference({back}, 100)), across(100, {c}));
     // Of two chains covering the width, the lower one wins even when shorter.
     EXPECT_EQ(reference({row(5, 95, 20), row(8, 92, 50)}, 100).points[50].y, 50);
-
-    // A chain stepping back a column: only the first point of each column is copied.
-    chain s = row(10, 50, 30);
-    s.points.push_back(chain_point{42, 49, 31});
-    s.points.push_back(chain_point{43, 50, 32});
-    s = joined(s, row(51, 90, 32, 44));
-    e.clear();
-    flat(e, 0, 9, 30);
-    copied(e, s, 0, 40);
-    copied(e, s, 43);
-    flat(e, 91, 99, 32);
-    out = reference({s}, 100);
-    EXPECT_EQ(sxy(out), e);
-    EXPECT_EQ(out.strength, 83 * 84 / 2 - 42 - 43);
 }
 
 TEST(ReferenceChain, JoinsTwoChainsWithAJointPenalty) {
     // Each chain alone is too short; the pair counts gain = 99 - 53 - 2 * step columns: a step of 14 rows is
     // accepted, 15 is not.
     const chain a = row(0, 50, 40), b14 = row(53, 99, 54, 100);
-    sxy_list e;
-    copied(e, a);
-    flat(e, 51, 52, 54);
-    copied(e, b14);
     const chain out = reference({a, b14}, 100);
-    EXPECT_EQ(sxy(out), e);
+    EXPECT_EQ(sxy(out), across(100, {a, b14}));
     EXPECT_EQ(out.strength, 51 * 52 / 2 + 47 * 100 + 47 * 46 / 2);
     EXPECT_TRUE(absent(reference({a, row(53, 99, 55)}, 100)));
 
-    // A pair may replace its own first chain even when the pair lies higher.
-    const chain wide = row(0, 80, 40), high = row(82, 99, 38);
-    e.clear();
-    copied(e, wide);
-    flat(e, 81, 81, 38);
-    copied(e, high);
-    EXPECT_EQ(sxy(reference({wide, high}, 100)), e);
-
-    // Overlapping chains: the second one continues after the first one's last column.
-    const chain left = row(0, 60, 40), over = row(55, 99, 41);
-    e.clear();
-    copied(e, left);
-    copied(e, over, 6);
-    EXPECT_EQ(sxy(reference({left, over}, 100)), e);
+    // A pair may replace its own first chain even when the pair lies higher; of overlapping chains the second one
+    // continues after the first one's last column.
+    const chain wide = row(0, 80, 40), high = row(82, 99, 38), left = row(0, 60, 40), over = row(55, 99, 41);
+    EXPECT_EQ(sxy(reference({wide, high}, 100)), across(100, {wide, high}));
+    EXPECT_EQ(sxy(reference({left, over}, 100)), across(100, {left, over}));
 }
 
 TEST(ReferenceChain, SplitsHairpinsAtTheTurn) {
     // Legs of 50 points side by side, two rows apart, turning at column 59. The lower leg (with the turn) wins;
     // the upper leg, cut before the turn, is kept too and wins when it lies lower.
     chain out = reference({joined(row(10, 59, 20), row(59, 10, 22, 51))}, 70);
-    sxy_list e;
-    flat(e, 0, 9, 22);
-    for (int c = 10; c <= 59; ++c) e.emplace_back(110 - c, c, 22);
-    flat(e, 60, 69, 22);
-    EXPECT_EQ(sxy(out), e);
+    EXPECT_EQ(sxy(out), across(70, {row(59, 10, 22, 51)}));
     EXPECT_EQ(out.strength, (51 + 100) * 50 / 2);
-    e.clear();
-    flat(e, 0, 9, 20);
-    for (int c = 10; c <= 58; ++c) e.emplace_back(c - 9, c, 20);
-    flat(e, 59, 69, 20);
-    EXPECT_EQ(sxy(reference({joined(row(10, 59, 20), row(59, 10, 18, 51))}, 70)), e);
+    EXPECT_EQ(sxy(reference({joined(row(10, 59, 20), row(59, 10, 18, 51))}, 70)), across(70, {row(10, 58, 20, 1)}));
 
     // Both parts must keep more than 20 points: legs of 21 stay whole and are dropped as curled.
     EXPECT_TRUE(absent(reference({joined(row(0, 20, 10), row(20, 0, 12))}, 29)));

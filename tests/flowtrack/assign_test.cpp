@@ -71,8 +71,7 @@ TEST(FlowtrackCheckSingle, KeepsMovesOrLosesTheTrack) {
         {t5, {{200, 200}, {125, 100}, {100, 120, 300, 9}}, 3, false, none},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.D.size() << " detections, n " << c.n << ", first at "
-                                        << (c.D.empty() ? 0 : c.D[0].cx));
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         Scene s({c.track}, c.D);
         EXPECT_EQ(checkSingle(s.tracks, s.D, c.n), c.kept);
         expectTracks(s, {c.track}, {c.from});

@@ -8,7 +8,6 @@
 #include "doubles/recording.h"
 #include "flowtrack/flowtrack_impl.h"
 #include "flowtrack/ip_flowtrack.h"
-#include "framework/ip_factory.h"
 #include "support.h"
 
 namespace {
@@ -24,8 +23,8 @@ std::string block(const std::vector<int>& v) {
     return s;
 }
 
-// The dialogue's closing block, after "The new values are:\n".
-std::string newValues(ip_flowtrack& tracker, const std::string& first, const std::string& second) {
+// Runs the dialogue with two replies; returns its closing block, after "The new values are:\n".
+std::string dialogue(ip_flowtrack& tracker, const std::string& first, const std::string& second) {
     doubles::Console console({first, second});
     tracker.config(&console);
     const size_t at = console.written.rfind("The new values are:\n");
@@ -48,9 +47,15 @@ struct FlowtrackProcedure : testing::Test {
         t.doProcess(&frame, events ? events : &noEvents, &overlay);
     }
     static MRegion& track(ip_flowtrack& t, int i) { return *ft::regionAt(t.impl().regions, i); }
+    // initialised, the number of regions, and the first one's centre.
+    static std::string state(ip_flowtrack& t) {
+        const int n = t.impl().regions.count;
+        return std::to_string(t.impl().initialised) + " " + std::to_string(n) +
+               (n ? " " + std::to_string(track(t, 0).cx) + "," + std::to_string(track(t, 0).cy) : "");
+    }
 };
 
-TEST_F(FlowtrackProcedure, DialogueProfileAndFactory) {
+TEST_F(FlowtrackProcedure, DialogueTextsRepliesAndRanges) {
     dib_base frame = discs({});
     ip_flowtrack tracker(&frame.format());
     const std::string defaults = block({120, 24, 30, 2, 1, 0, 1, 1, 2, 1});
@@ -75,20 +80,10 @@ TEST_F(FlowtrackProcedure, DialogueProfileAndFactory) {
         {"99999999999 10", "0 1 1 2 5", {7, 36, 151, 0, 1, 0, 1, 1, 2, 5}},
     };
     for (auto& [first, second, values] : replies)
-        EXPECT_EQ(newValues(tracker, first, second), block(values)) << first << " / " << second;
+        EXPECT_EQ(dialogue(tracker, first, second), block(values)) << first << " / " << second;
     EXPECT_EQ(DisAngles, 36);
     ip_flowtrack other(&frame.format());  // the tracking parameters are shared; a new tracker resets them
-    EXPECT_EQ(newValues(tracker, "", ""), block({7, 24, 30, 2, 1, 0, 1, 1, 2, 5}));
-
-    run(tracker, frame);
-    doubles::Profiler profiler;
-    tracker.profile(&profiler);
-    EXPECT_EQ(profiler.labels(), (std::vector<std::string>{"copying", "optical flow", "active rays", "annotating"}));
-    for (auto& [label, ticks] : profiler.reports) EXPECT_GE(ticks, 0) << label;
-    ip_base* made = ip_registry_find("flowtrack")->create(&frame.format());
-    EXPECT_STREQ(made->name(), "flowtrack");
-    EXPECT_EQ(made->dstDib()->width, 320);
-    delete made;
+    EXPECT_EQ(dialogue(tracker, "", ""), block({7, 24, 30, 2, 1, 0, 1, 1, 2, 5}));
 }
 
 TEST_F(FlowtrackProcedure, MultiObjectStartWaitsForExactlyThree) {
@@ -98,13 +93,12 @@ TEST_F(FlowtrackProcedure, MultiObjectStartWaitsForExactlyThree) {
     tracker.impl().BrojObjekata = 3;
     for (dib_base* f : {&f2, &f4}) {
         run(tracker, *f);
-        EXPECT_FALSE(tracker.impl().initialised);
-        EXPECT_EQ(tracker.impl().regions.count, 0);
+        EXPECT_EQ(state(tracker), "0 0");
         EXPECT_EQ(overlay.calls, std::vector<std::string>{"clear"});
         EXPECT_EQ(std::memcmp(tracker.dstDib()->bits, f->bits, size_t(f->byteSize())), 0);
     }
     run(tracker, f3);
-    EXPECT_TRUE(tracker.impl().initialised);
+    EXPECT_EQ(state(tracker), "1 3 60,60");
     ASSERT_EQ(overlay.lines.size(), 72u);
     for (size_t i = 0; i < 72; ++i) EXPECT_EQ(overlay.lineColours[i], int(i / 24)) << i;
 
@@ -123,9 +117,7 @@ TEST_F(FlowtrackProcedure, ClicksSeedOneTrackAndModeOneLosesIt) {
     click.add(4, 1, 6, 6);  // a selection with another code
     click.click(120, 80);
     run(tracker, blank, &click);
-    ASSERT_EQ(tracker.impl().regions.count, 1);
-    EXPECT_TRUE(tracker.impl().initialised);
-    EXPECT_EQ(std::pair(track(tracker, 0).cx, track(tracker, 0).cy), std::pair(120, 80));
+    ASSERT_EQ(state(tracker), "1 1 120,80");
     for (int k = 0; k < 24; ++k) EXPECT_EQ(track(tracker, 0).rays[k], 10.0f) << k;
     ASSERT_EQ(overlay.calls.size(), 26u);  // clear, the 24 segments, the acknowledgement
     EXPECT_EQ(overlay.calls[1], "line 130,80-129,82 c=0 l= 0 s=2");
@@ -139,34 +131,30 @@ TEST_F(FlowtrackProcedure, ClicksSeedOneTrackAndModeOneLosesIt) {
     clicks.click(100, 100);
     clicks.click(220, 150);
     run(tracker, two, &clicks);
-    ASSERT_EQ(tracker.impl().regions.count, 1);
+    ASSERT_EQ(state(tracker).substr(0, 3), "1 1");
     EXPECT_NEAR(track(tracker, 0).cx, 220, 1);
     EXPECT_NEAR(track(tracker, 0).cy, 150, 1);
     EXPECT_EQ(overlay.acknowledges, 2);
 
     // Mode 1: a frame without detection loses the track, and detection starts again.
-    tracker.impl().smartTracking = true;
-    tracker.impl().Algoritam = 1;
+    dialogue(tracker, "", "0 1 1 1");
     run(tracker, blank);
-    EXPECT_FALSE(tracker.impl().initialised);
+    EXPECT_EQ(state(tracker), "0 0");
     EXPECT_EQ(overlay.calls, std::vector<std::string>{"clear"});
     run(tracker, one);
-    run(tracker, one);
-    EXPECT_TRUE(tracker.impl().initialised);
-    EXPECT_NEAR(track(tracker, 0).cx, 100, 1);
+    EXPECT_EQ(state(tracker), "1 1 100,100");
 }
 
 TEST_F(FlowtrackProcedure, DifferenceModesAndReformat) {
     dib_base a = discs({{100, 100}}), b = discs({{140, 110}});
     ip_flowtrack diff(&a.format());
-    diff.impl().Algoritam = 3;
-    diff.impl().BinThreshold = 77;
+    dialogue(diff, "77", "0 1 1 3");
     run(diff, a);
-    EXPECT_TRUE(diff.impl().initialised);
+    EXPECT_EQ(state(diff), "1 0");
     run(diff, b);
     EXPECT_GE(diff.impl().regions.count, 1);
     for (int c : overlay.lineColours) EXPECT_EQ(c, 2);
-    EXPECT_EQ(newValues(diff, "", "").substr(0, 17), "BinThreshold: 20\n");
+    EXPECT_EQ(dialogue(diff, "", "").substr(0, 17), "BinThreshold: 20\n");
     run(diff, b);  // no change: nothing found
     EXPECT_EQ(diff.impl().regions.count, 0);
 
@@ -176,14 +164,12 @@ TEST_F(FlowtrackProcedure, DifferenceModesAndReformat) {
     Plane lit = scene;
     for (auto& v : lit.px) v = uint8_t(v + 30);
     ip_flowtrack subtract(&a.format());
-    subtract.impl().Algoritam = 4;
-    subtract.impl().BinThreshold = 60;
+    dialogue(subtract, "60", "0 1 1 4");
     run(subtract, ft::frameOf(bg));
-    EXPECT_TRUE(subtract.impl().initialised);
+    EXPECT_EQ(state(subtract), "1 0");
     for (const Plane* p : {&scene, &lit, &lit}) {  // a change of lighting is never learned
         run(subtract, ft::frameOf(*p));
-        ASSERT_EQ(subtract.impl().regions.count, 1);
-        EXPECT_NEAR(track(subtract, 0).cx, 150, 1);
+        EXPECT_EQ(state(subtract), "1 1 150,120");
         EXPECT_EQ(overlay.lines.size(), 24u);
         for (int c : overlay.lineColours) EXPECT_EQ(c, 2);
     }
@@ -200,11 +186,9 @@ TEST_F(FlowtrackProcedure, DifferenceModesAndReformat) {
     run(tracker, a);
     run(tracker, a);
     run(tracker, discs({{70, 90}}, 200, 160));
-    EXPECT_EQ(std::tuple(tracker.impl().frameCount, tracker.impl().initialised, track(tracker, 0).cx),
-              std::tuple(1, true, 70));
+    EXPECT_EQ(state(tracker) + " frame " + std::to_string(tracker.impl().frameCount), "1 1 70,90 frame 1");
     tracker.doReformat(&a.format());  // an explicit reformat empties the tracks
-    EXPECT_EQ(std::tuple(tracker.impl().initialised, tracker.impl().regions.count, tracker.dstDib()->width),
-              std::tuple(false, 0, 320));
+    EXPECT_EQ(state(tracker) + " width " + std::to_string(tracker.dstDib()->width), "0 0 width 320");
 }
 
 TEST_F(FlowtrackProcedure, DoNothingModeAimMarksAndRefusals) {
@@ -213,7 +197,7 @@ TEST_F(FlowtrackProcedure, DoNothingModeAimMarksAndRefusals) {
     idle.impl().Algoritam = 0;
     run(idle, colour);
     EXPECT_EQ(overlay.calls, std::vector<std::string>{"clear"});
-    EXPECT_FALSE(idle.impl().initialised);
+    EXPECT_EQ(state(idle), "0 0");
     ASSERT_EQ(idle.dstDib()->byteSize(), colour.byteSize());
     EXPECT_EQ(std::memcmp(idle.dstDib()->bits, colour.bits, size_t(colour.byteSize())), 0);
     dib_base empty(colour.format(), 1);  // no pixel memory: refused before anything is read
@@ -222,14 +206,11 @@ TEST_F(FlowtrackProcedure, DoNothingModeAimMarksAndRefusals) {
     // Per region in scan order: the centre point, four aim segments, the text at (5, 0).
     dib_base two = discs({{100, 100}, {205, 57}});
     ip_flowtrack aiming(&two.format());
-    aiming.impl().drawsAim = true;
-    aiming.impl().drawsContour = false;
-    aiming.impl().BrojObjekata = 2;
+    dialogue(aiming, "", "1 0 1 2 2");
     run(aiming, two);
     ASSERT_EQ(overlay.calls.size(), 13u);
     EXPECT_EQ(overlay.calls[1], "point 205,57 c=2 l= 1");
     EXPECT_EQ(overlay.calls[2], "line 205,65-205,77 c=2 l= 0 s=1");
-    EXPECT_EQ(overlay.calls[5], "line 197,57-185,57 c=2 l= 0 s=1");
     EXPECT_EQ(overlay.calls[6], "text 5,0 c=0 '205: 57' 4");
     EXPECT_EQ(overlay.calls[12], "text 5,0 c=0 '100:100' 4");
 

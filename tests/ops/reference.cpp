@@ -4,28 +4,17 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include "doubles/recording.h"
 
 namespace ref {
 
 uint8_t* at(const dib_base& im, int x, int y) { return im.bits + int64_t(y) * im.szRow + int64_t(x) * im.szPixel; }
-int16_t load16(const uint8_t* p) {
-    int16_t v;
-    std::memcpy(&v, p, 2);
-    return v;
-}
-void store16(uint8_t* p, int v) {
-    const int16_t s = int16_t(uint16_t(unsigned(v)));
-    std::memcpy(p, &s, 2);
-}
+int16_t load16(const uint8_t* p) { return int16_t(p[0] | p[1] << 8); }
+void store16(uint8_t* p, int v) { p[0] = uint8_t(v), p[1] = uint8_t(unsigned(v) >> 8); }
 
 namespace {
 
-void sameSize(const dib_base& a, const dib_base& b, const char* message) {
-    if (a.width != b.width || a.absHeight() != b.absHeight()) throw message;
-}
 int grey(const uint8_t* p, int sz) {
     if (sz == 1) return p[0];
     if (sz == 2) return std::abs((load16(p) + 32) / 64);
@@ -73,7 +62,6 @@ std::vector<float> gaussCoefficients(float sigma, int size) {
 }
 
 int convolve(const std::vector<float>& coef, const dib_base& src, int b, dib_base& dst, bool vertical) {
-    sameSize(src, dst, "ConvolveWorker::operator() - got images of different sizes");
     const int size = int(coef.size()), r = size / 2, sz = src.szPixel;
     // Rows [y0, H - y0), columns [x0, W - x0); the vertical pass ignores the border except for 7, 9 and 11 taps.
     const bool sized = size == 7 || size == 9 || size == 11;
@@ -109,62 +97,49 @@ void copy(const dib_base& src, dib_base& dst) {
 }
 
 namespace {
-// p - q: an int, or for 2-byte sources a float that went through the 2-byte rounding.
-struct difference {
-    bool isFloat;
-    int i;
-    float f;
-};
-difference differenceOf(const dib_base& src, int px, int py, int qx, int qy) {
-    const uint8_t *p = at(src, px, py), *q = at(src, qx, qy);
-    if (src.szPixel == 1) return {false, p[0] - q[0], 0};
+// p - q: an int (as a float), or for 2-byte sources a float that went through the 2-byte rounding.
+float difference(const dib_base& src, const uint8_t* p, const uint8_t* q) {
+    if (src.szPixel == 1) return float(p[0] - q[0]);
     if (src.szPixel == 2) {
         const float d = float(load16(p)) * 0.015625f - float(load16(q)) * 0.015625f;
-        return {true, 0, float(int16_t(int((d + 0.5f) * 64.0f))) * 0.015625f};
+        return float(int16_t(int((d + 0.5f) * 64.0f))) * 0.015625f;
     }
     const int d0 = p[0] - q[0], d1 = p[1] - q[1], d2 = p[2] - q[2];
     const double s = std::sqrt(double(d0 * d0 + d1 * d1 + d2 * d2) / 3.0);
-    return {false, d0 + d1 + d2 >= 0 ? int(s + 0.5) : int(-s + 0.5), 0};
+    return float(d0 + d1 + d2 >= 0 ? int(s + 0.5) : int(-s + 0.5));
 }
 }  // namespace
 
 int gradient(const dib_base& src, int b, dib_base& gx, dib_base& gy, dib_base& dir, dib_base& mag) {
-    sameSize(src, mag, "do_gradient() - got images of different sizes");
     const int sz = mag.szPixel;
     for (int y = b + 1; y < src.absHeight() - b - 1; ++y)
         for (int x = b + 1; x < src.width - b - 1; ++x) {
-            const difference dx = differenceOf(src, x + 1, y, x - 1, y), dy = differenceOf(src, x, y + 1, x, y - 1);
+            const float fx = difference(src, at(src, x + 1, y), at(src, x - 1, y));
+            const float fy = difference(src, at(src, x, y + 1), at(src, x, y - 1));
+            const int i = int(fx), j = int(fy);  // exact for integer differences
             uint8_t *ox = at(gx, x, y), *oy = at(gy, x, y), *od = at(dir, x, y), *om = at(mag, x, y);
             // Byte outputs: floats rounded half away from zero, results stored modulo 256.
-            auto bytes = [&](auto fx, auto fy, auto half) {
-                put(ox, sz, std::abs(int(std::round(fx))), 0);
-                put(oy, sz, std::abs(int(std::round(fy))), 0);
-                put(om, sz, int(std::sqrt(fx * fx + fy * fy) + half), 0);
-                put(od, sz, int(std::round(std::fabs(std::atan2(fy, fx)))), 0);
+            auto bytes = [&](auto dx, auto dy, auto half) {
+                put(ox, sz, std::abs(int(std::round(dx))), 0);
+                put(oy, sz, std::abs(int(std::round(dy))), 0);
+                put(om, sz, int(std::sqrt(dx * dx + dy * dy) + half), 0);
+                put(od, sz, int(std::round(std::fabs(std::atan2(dy, dx)))), 0);
             };
-            if (sz == 2 && !dx.isFloat) {
-                const int i = std::abs(dx.i), j = std::abs(dy.i);
-                const double a = (i == 0 && j == 0) ? 0.0 : std::atan2(double(j), double(i));
-                store16(ox, dx.i * 64);
-                store16(oy, dy.i * 64);
-                store16(om, int(std::sqrt(double(i * i + j * j)) * 64.0));
-                store16(od, (dx.i >= 0) == (dy.i >= 0) ? int(-64.0 * a) : int(64.0 * a));
+            if (sz == 2 && src.szPixel != 2) {
+                const double a = i == 0 && j == 0 ? 0.0 : std::atan2(double(std::abs(j)), double(std::abs(i)));
+                store16(ox, i * 64), store16(oy, j * 64), store16(om, int(std::sqrt(double(i * i + j * j)) * 64.0));
+                store16(od, (i >= 0) == (j >= 0) ? int(-64.0 * a) : int(64.0 * a));
             } else if (sz == 2) {
-                store16(ox, int(dx.f * 64.0f));
-                store16(oy, int(dy.f * 64.0f));
-                store16(om, int(std::sqrt(dx.f * dx.f + dy.f * dy.f) * 64.0f));
-                store16(od, int(std::atan2(dy.f, dx.f) * 64.0f));
-            } else if (dx.isFloat) {
-                bytes(dx.f, dy.f, 0.5f);
+                store16(ox, int(fx * 64.0f)), store16(oy, int(fy * 64.0f));
+                store16(om, int(std::sqrt(fx * fx + fy * fy) * 64.0f)), store16(od, int(std::atan2(fy, fx) * 64.0f));
             } else {
-                bytes(double(dx.i), double(dy.i), 0.5);
+                src.szPixel == 2 ? bytes(fx, fy, 0.5f) : bytes(double(i), double(j), 0.5);
             }
         }
     return b + 1;
 }
 
 int nms(const dib_base& gxI, const dib_base& gyI, const dib_base& M, int b, dib_base& maskI) {
-    sameSize(M, maskI, "do_nms() - got images of different sizes");
     for (int y = b + 1; y < M.absHeight() - b - 1; ++y)
         for (int x = b + 1; x < M.width - b - 1; ++x) {
             auto v = [&](int dx, int dy) { return int64_t(intValue(M, x + dx, y + dy)); };
@@ -184,53 +159,33 @@ int nms(const dib_base& gxI, const dib_base& gyI, const dib_base& M, int b, dib_
 }
 
 namespace {
-struct hysteresis {
-    const dib_base& in;
-    dib_base& out;
-    std::vector<chain_point>& list;
-
-    bool joins(int x, int y, int th) const { return intValue(out, x, y) == 0 && above(in, x, y, th); }
-    void mark(int x, int y) {
-        const uint8_t* s = at(in, x, y);
-        uint8_t* d = at(out, x, y);
-        int strength;
-        if (in.szPixel == 1) {
-            d[0] = s[0], strength = s[0];
-        } else if (in.szPixel == 2) {
-            const int written = int(float(load16(s)) * 0.015625f * 64.0f);
-            store16(d, written), strength = (written + 32) / 64;
-        } else {
-            const int g = grey(s, in.szPixel);
-            put(d, 3, g, 0), strength = int8_t(uint8_t(g));
-        }
-        list.push_back({strength, x, y});
+void mark(const dib_base& in, dib_base& out, int x, int y, std::vector<chain_point>& list) {
+    const uint8_t* s = at(in, x, y);
+    const int sz = in.szPixel, v = sz == 2 ? int(float(load16(s)) * 0.015625f * 64.0f) : grey(s, sz);
+    put(at(out, x, y), sz, v, v);
+    list.push_back({sz == 1 ? v : sz == 2 ? (v + 32) / 64 : int8_t(uint8_t(v)), x, y});
+}
+// Depth first through the neighbours in their fixed order; positions outside the image never join.
+void trace(const dib_base& in, dib_base& out, int x, int y, int lo, std::vector<chain_point>& list) {
+    static const int dx[8] = {1, 1, 0, -1, -1, -1, 0, 1}, dy[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+    for (int d = 0; d < 8; ++d) {
+        const int qx = x + dx[d], qy = y + dy[d];
+        if (qx < 0 || qy < 0 || qx >= in.width || qy >= in.absHeight()) continue;
+        if (intValue(out, qx, qy) == 0 && above(in, qx, qy, lo)) mark(in, out, qx, qy, list), trace(in, out, qx, qy, lo, list);
     }
-    void trace(int x, int y, int lo) {
-        static const int dx[8] = {1, 1, 0, -1, -1, -1, 0, 1}, dy[8] = {0, 1, 1, 1, 0, -1, -1, -1};
-        for (int d = 0; d < 8; ++d) {
-            const int qx = x + dx[d], qy = y + dy[d];
-            if (qx < 0 || qy < 0 || qx >= in.width || qy >= in.absHeight() || !joins(qx, qy, lo)) continue;
-            mark(qx, qy);
-            trace(qx, qy, lo);
-        }
-    }
-};
+}
 }  // namespace
 
 int histeresis(const dib_base& in, int thHi, int thLo, int b, dib_base& out, std::vector<chain_point>& list) {
     list.clear();
-    sameSize(in, out, "HisteresisWorker::HisteresisWorker() - got images of different sizes");
-    if (thHi < thLo) throw "HisteresisWorker::HisteresisWorker() - th_hi_ < th_lo";
-    if (thLo < 0) throw "reference: negative thresholds are outside its domain";
-    hysteresis h{in, out, list};
+    if (thLo < 0 || thHi < thLo) throw "reference: thresholds outside its domain";
     for (int y = b; y < in.absHeight() - b; ++y)
         for (int x = b; x < in.width - b; ++x)
-            if (h.joins(x, y, thHi)) h.mark(x, y), h.trace(x, y, thLo);
+            if (intValue(out, x, y) == 0 && above(in, x, y, thHi)) mark(in, out, x, y, list), trace(in, out, x, y, thLo, list);
     return b;
 }
 
 int mask(const dib_base& value, const dib_base& maskI, int b, dib_base& out) {
-    sameSize(value, maskI, "do_mask() - got images of different sizes");
     const uint8_t zero[4] = {0, 0, 0, 0};
     for (int y = b; y < value.absHeight() - b; ++y)
         for (int x = b; x < value.width - b; ++x) {
@@ -241,7 +196,6 @@ int mask(const dib_base& value, const dib_base& maskI, int b, dib_base& out) {
 }
 
 int binarize(const dib_base& in, int t, int b, dib_base& out) {
-    sameSize(in, out, "do_binarize() - got images of different sizes");
     for (int y = b; y < in.absHeight() - b; ++y)
         for (int x = b; x < in.width - b; ++x) {
             const bool on = above(in, x, y, t);
@@ -260,17 +214,24 @@ dib_base blank(int w, int h, int szPixel) {
     return image;
 }
 
+dib_base row(int szPixel, std::initializer_list<int> values) {
+    dib_base im = blank(int(values.size()), 1, szPixel);
+    for (size_t x = 0; x < values.size(); ++x) put(at(im, int(x), 0), szPixel, values.begin()[x], values.begin()[x]);
+    return im;
+}
+
+std::vector<int> values(const dib_base& oneRow) {
+    std::vector<int> v;
+    for (int x = 0; x < oneRow.width; ++x) v.push_back(oneRow.szPixel == 2 ? load16(at(oneRow, x, 0)) : *at(oneRow, x, 0));
+    return v;
+}
+
 std::string differences(const dib_base& a, const dib_base& b) {
     if (!(a.format() == b.format())) return "formats differ";
-    for (int y = 0; y < a.absHeight(); ++y)
-        for (int i = 0; i < a.szRow; ++i) {
-            const uint8_t u = a.bits[int64_t(y) * a.szRow + i], v = b.bits[int64_t(y) * b.szRow + i];
-            if (u == v) continue;
-            std::ostringstream s;
-            s << "row " << y << " byte " << i << " (x " << i / a.szPixel << "): " << int(u) << " vs " << int(v);
-            return s.str();
-        }
-    return "";
+    const int64_t o = std::mismatch(a.bits, a.bits + a.byteSize(), b.bits).first - a.bits;
+    if (o == a.byteSize()) return "";
+    return "row " + std::to_string(o / a.szRow) + " byte " + std::to_string(o % a.szRow) + ": " +
+           std::to_string(a.bits[o]) + " vs " + std::to_string(b.bits[o]);
 }
 
 std::string thrown(const std::function<void()>& f) {
@@ -283,9 +244,7 @@ std::string thrown(const std::function<void()>& f) {
 }
 
 bool sameList(const std::vector<chain_point>& a, const std::vector<chain_point>& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const chain_point& p, const chain_point& q) {
-               return p.strength == q.strength && p.x == q.x && p.y == q.y;
-           });
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(chain_point)) == 0);
 }
 
 }  // namespace ref

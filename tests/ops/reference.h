@@ -1,7 +1,10 @@
 // Plain per-pixel reference versions of the image operators (byte addressing, a switch on
 // the pixel size at every pixel, recursion where the description recurses), slow and
-// obvious on purpose: the operators must match them bit for bit. Plus shared test helpers.
+// obvious on purpose: the operators must match them bit for bit. They take images of
+// matching sizes and borders of at least 0. Plus shared test helpers.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
@@ -32,19 +35,27 @@ int binarize(const dib_base& in, int t, int border, dib_base& out);
 // Random bytes in either row order; padded rows give odd strides (even ones for 2-byte pixels).
 dib_base image(int w, int h, int szPixel, unsigned seed, bool topDown = false, bool padded = false);
 dib_base blank(int w, int h, int szPixel);
+// A one-row image of `values` (2-byte pixels raw, others in every channel) and back (first channel).
+dib_base row(int szPixel, std::initializer_list<int> values);
+std::vector<int> values(const dib_base& oneRow);
 // "" when both images have one format and equal bytes, else where they first differ.
 std::string differences(const dib_base& a, const dib_base& b);
 std::string thrown(const std::function<void()>& f);
 bool sameList(const std::vector<chain_point>& a, const std::vector<chain_point>& b);
 
-// f(szA, szB, w, h, border, run) for every pixel-size pair, shape and border.
+// f(a, b, border, run) for every pixel-size pair of random images a and b of each shape, in
+// varying row orders and paddings, and each border.
 template <class F>
 void everyCase(std::initializer_list<std::pair<int, int>> shapes, std::initializer_list<int> borders, F f) {
     int run = 0;
-    for (int a = 1; a <= 4; ++a)
-        for (int b = 1; b <= 4; ++b)
+    for (int szA = 1; szA <= 4; ++szA)
+        for (int szB = 1; szB <= 4; ++szB)
             for (auto [w, h] : shapes)
-                for (int border : borders) f(a, b, w, h, border, ++run);
+                for (int border : borders) {
+                    SCOPED_TRACE(testing::Message() << szA << "->" << szB << " " << w << "x" << h << " border " << border);
+                    ++run;
+                    f(image(w, h, szA, run, run % 2, run % 3 == 0), image(w, h, szB, run + 7, run % 4 < 2, run % 2), border, run);
+                }
 }
 
 }  // namespace ref

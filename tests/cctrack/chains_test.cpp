@@ -107,25 +107,25 @@ TEST(Link, EqualCandidatesInOneRingGroup) {
 }
 
 TEST(Link, SeedOrderTakenSeedsAndPositionsOutsideTheImage) {
+    // An L along the top row and down the last column, so that rings reach past three edges; the bright column at
+    // x = 0 follows each row's end in memory and must not be linked.
     dib_base map = blankMap(20, 12);
-    hline(map, 0, 9, 0, 40);  // along the top row: rings reach past the image
-    put(map, 7, 0, 60);
-    // The seed list's own strength counts for the seed point, the map value for the rest; seed (2,0) is taken
-    // by the chain of (7,0); empty seeds and seeds outside the image start nothing.
-    const chain_list out = linked(map, {{50, 2, 0}, {80, 7, 0}, {99, 5, 5}, {99, -1, 3}, {99, 20, 0}});
+    hline(map, 10, 18, 0, 40);
+    for (int y = 0; y < 12; ++y) {
+        put(map, 19, y, 40);
+        put(map, 0, y, 90);
+    }
+    put(map, 17, 0, 60);
+    // The seed list's own strength counts for the seed point, the map value for the rest; seed (12,0) is taken
+    // by the chain of (17,0); empty seeds and seeds outside the image start nothing.
+    const chain_list out = linked(map, {{50, 12, 0}, {80, 17, 0}, {99, 5, 5}, {99, -1, 3}, {99, 20, 0}});
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].strength, 80 + 9 * 40);
-    EXPECT_EQ(sxy(out[0]), sxy(makeChain({{40, 0, 0},
-                                          {40, 1, 0},
-                                          {40, 2, 0},
-                                          {40, 3, 0},
-                                          {40, 4, 0},
-                                          {40, 5, 0},
-                                          {40, 6, 0},
-                                          {80, 7, 0},
-                                          {40, 8, 0},
-                                          {40, 9, 0}})));
-    EXPECT_EQ(map.row(0)[3], 40);  // the caller's map is left alone
+    EXPECT_EQ(out[0].strength, 80 + 20 * 40);
+    chain l = row(10, 19, 0);
+    for (int y = 1; y < 12; ++y) l.points.push_back({0, 19, y});
+    EXPECT_EQ(positions(out[0]), positions(l));
+    EXPECT_EQ(sxy(out[0].points[7]), std::make_tuple(80, 17, 0));
+    EXPECT_EQ(map.row(5)[19], 40);  // the caller's map is left alone
 }
 
 TEST(PostLinkFilter, SelectsThirtyByPointOrderThenThirtyByMeanStrength) {

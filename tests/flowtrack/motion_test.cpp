@@ -62,8 +62,7 @@ TEST(FlowtrackSearch, ExcludedUnusableAndEdgeRaysAndWideSums) {
     searchFlow(22, 22, flat.data(), flat.data(), list);
     EXPECT_EQ(std::pair(small.cx, small.cy), std::pair(6, 6));
     SearchWindow = 30;
-    // No usable ray (lengths <= 0, or covered): all entries stay 0 and the tie rule picks
-    // (-S, -S), unless the centre would reach x <= 0.
+    // No usable ray (lengths <= 0, or covered): all entries stay 0 and the tie rule picks (-S, -S).
     Plane prev(320, 240, 100), cur(320, 240, 50);
     seedRegion(list, 100, 100);
     MRegion& r = *ft::regionAt(list, 0);
@@ -73,9 +72,6 @@ TEST(FlowtrackSearch, ExcludedUnusableAndEdgeRaysAndWideSums) {
     searchFlow(320, 240, prev.data(), cur.data(), list);
     EXPECT_EQ(searchFlowEntry(0, 0), 0);
     EXPECT_EQ(std::pair(r.cx, r.cy), std::pair(70, 70));
-    r.cx = 20;
-    searchFlow(320, 240, prev.data(), cur.data(), list);
-    EXPECT_EQ(std::pair(r.cx, r.cy), std::pair(20, 70));
     // Ray ends off the plane or at its edge would read outside it (the sanitizer run
     // checks that they do not); such rays take no part, the others still count.
     seedRegion(list, -20, -20);
@@ -157,11 +153,12 @@ TEST(FlowtrackActiveRays, DiscsOfRadius15And40AndTheBorder) {
     EXPECT_GE(80 + ft::regionAt(list, 0)->rays[0], 88.0f);
     EXPECT_GT(ft::regionAt(list, 0)->rays[12], 20.0f);
 
-    // Covered rays of equal length within the size band keep it whatever the image says.
-    MRegion& c = *ft::add(list, 50, 50, 50, 12.0f);
+    // Covered rays of equal length within the size band keep it whatever the image says
+    // (a restart from 6 would not climb back above 10).
+    MRegion& c = *ft::add(list, 50, 50, 50, 16.0f);
     std::fill_n(c.occluded, 24, uint8_t(1));
     activeRays(dark.W, dark.H, dark.data(), list, 120);
-    for (int k = 0; k < 24; ++k) EXPECT_EQ(c.rays[k], 12.0f) << k;
+    for (int k = 0; k < 24; ++k) EXPECT_EQ(c.rays[k], 16.0f) << k;
 
     // N = 1: the ray is its own neighbour. Raised from 2 to 6 although covered; the raise
     // does not enter the mean (2, then 0), so the size term grows it by 2 per visit until

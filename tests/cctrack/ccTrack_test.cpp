@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -79,7 +80,7 @@ TEST(CcTrack, FollowsTheAimedObjectAndPassesFramesThrough) {
         EXPECT_EQ(object, k >= 9 ? 2 : aimed) << k;
         // Plain annotation: the aim, the coordinates and the one track's point; the objects report every track,
         // the aimed one with its position and about its object's velocity.
-        EXPECT_EQ(o.lines.size(), 4u);
+        EXPECT_EQ(std::make_pair(o.lines.size(), o.points.size()), std::make_pair(size_t(4), size_t(1)));
         EXPECT_EQ(o.calls.back(), k == 9 ? "acknowledge 25 500"
                                          : "point " + std::to_string(x) + "," + std::to_string(y) + " c=-8 l= 1");
         ip_objectRecord r[4];

@@ -2,10 +2,8 @@
 #pragma once
 
 #include <array>
-#include <initializer_list>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "cctrack/chain.h"

@@ -20,11 +20,10 @@ dib_base scene(int w, int h, int shift, bool topDown = true) {
     dib_base frame = image(w, h, 3, unsigned(shift + 1), topDown, topDown);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            uint8_t* p = at(frame, x, y);
-            const int dx = x - (3 * w) / 4, dy = y - h / 2 - shift;
-            int v = x > w / 5 + shift && x < w / 2 + shift && y > h / 4 && y < (3 * h) / 4 ? 200 : 40;
-            if (dx * dx + dy * dy < (h * h) / 16) v = 120;
-            for (int c = 0; c < 3; ++c) p[c] = uint8_t(v + p[c] % 9 - 4);
+            const int dx = x - 3 * w / 4, dy = y - h / 2 - shift;
+            const bool box = x > w / 5 + shift && x < w / 2 + shift && y > h / 4 && y < 3 * h / 4;
+            const int v = dx * dx + dy * dy < h * h / 16 ? 120 : box ? 200 : 40;
+            for (int c = 0; c < 3; ++c) at(frame, x, y)[c] = uint8_t(v + at(frame, x, y)[c] % 9 - 4);
         }
     return frame;
 }
@@ -191,9 +190,10 @@ TEST_F(CannyTest, ConfigDialogue) {
     EXPECT_EQ(reply(canny, "1.5 20"), prompt + "\nThe new values are:\n  Sigma: 1.5\n  th_hi: 20\n  th_lo: 9\n");
     EXPECT_EQ(canny.border(), 4);  // the trial run used the new sigma
     // A value that does not parse keeps its setting and every one after it.
-    for (const char* line : {"x 1 1", "2.5 many 3", "2.5 99999999999 3", "2.5 12 ."}) reply(canny, line);
-    EXPECT_EQ(canny.sigma(), 2.5f);
-    EXPECT_EQ(canny.thHi() * 100 + canny.thLo(), 1209);
+    const std::pair<std::string, std::string> partial[] = {
+        {"x 1 1", "1.5\n  th_hi: 20"}, {"2.5 many 3", "2.5\n  th_hi: 20"}, {"2.5 99999999999 3", "2.5\n  th_hi: 20"}, {"2.5 12 .", "2.5\n  th_hi: 12"}};
+    for (auto& [line, values] : partial)
+        EXPECT_NE(reply(canny, line).find("are:\n  Sigma: " + values + "\n  th_lo: 9\n"), std::string::npos) << line;
 
     // th_hi below th_lo is stored and fails every run; so do refused sigmas.
     const std::pair<std::string, std::string> refused[] = {{"2 8 9", "HisteresisWorker::HisteresisWorker() - th_hi_ < th_lo"},

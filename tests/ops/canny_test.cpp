@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,8 +31,10 @@ dib_base scene(int w, int h, int shift, bool topDown = true) {
 std::unique_ptr<ip_cannyState> referenceCanny(const dib_base& src, float sigma, int hi, int lo) {
     auto r = std::make_unique<ip_cannyState>(src.width, src.absHeight());
     int b = 0;
-    if (sigma == 0.0f) copy(src, r->smoothed);
-    else b = gauss(src, 0, sigma, r->smoothed, r->scratch);
+    if (sigma == 0.0f)
+        copy(src, r->smoothed);
+    else
+        b = gauss(src, 0, sigma, r->smoothed, r->scratch);
     b = nms(r->gx, r->gy, r->magnitude, gradient(r->smoothed, b, r->gx, r->gy, r->direction, r->magnitude), r->nmsMask);
     mask(r->magnitude, r->nmsMask, b, r->suppressed);
     histeresis(r->suppressed, hi, lo, b, r->edges, r->edgeSeeds);
@@ -61,7 +62,8 @@ struct logged_window final : ip_window {
 };
 const ip_hostCallbacks loggedWindows{[](const char* title, int w, int h) -> ip_window* {
                                          if (windowsBeforeFailure-- <= 0) throw "host - no more windows";
-                                         calls += "create " + std::string(title) + " " + std::to_string(w) + "x" + std::to_string(h) + "; ";
+                                         calls += "create " + std::string(title) + " " + std::to_string(w) + "x" +
+                                                  std::to_string(h) + "; ";
                                          return new logged_window(title, w, h);
                                      },
                                      [](ip_window* w) {
@@ -72,7 +74,8 @@ const ip_hostCallbacks loggedWindows{[](const char* title, int w, int h) -> ip_w
 // The entries for the four windows in order, each with its title for every "%".
 std::string each(const std::string& entries) {
     std::string all;
-    for (std::string title : {"Gauss", "Gradient", "NMS mask", "Edges"}) all += std::regex_replace(entries, std::regex("%"), title);
+    for (const std::string title : {"Gauss", "Gradient", "NMS mask", "Edges"})
+        for (char c : entries) all += c == '%' ? title : std::string(1, c);
     return all;
 }
 std::string taken() { return std::exchange(calls, ""); }
@@ -86,7 +89,9 @@ std::string reply(ip_canny_w0& canny, const std::string& line) {
 
 class CannyTest : public ::testing::Test {
 protected:
-    void SetUp() override { ip_dllAdaptor_callbacks = &loggedWindows, calls.clear(), shown.clear(), windowsBeforeFailure = 100; }
+    void SetUp() override {
+        ip_dllAdaptor_callbacks = &loggedWindows, calls.clear(), shown.clear(), windowsBeforeFailure = 100;
+    }
     void TearDown() override { ip_dllAdaptor_callbacks = nullptr; }
 };
 
@@ -96,6 +101,7 @@ TEST_F(CannyTest, ConstructionProfileAndFrameChecks) {
     EXPECT_EQ(canny.border(), 5);
     EXPECT_EQ(differences(*canny.dstDib(), blank(30, 20, 1)), "");
     EXPECT_EQ(canny.dstDib(), &canny.state().edges);
+    EXPECT_GT(canny.dstDib()->height, 0);  // bottom-up, whatever the source's row order
     const auto& registry = ip_registry();
     ASSERT_GE(registry.size(), 2u);
     EXPECT_EQ(std::string(registry[0]->name()) + " " + registry[1]->name(), "canny canny_w0");
@@ -107,7 +113,6 @@ TEST_F(CannyTest, ConstructionProfileAndFrameChecks) {
     doubles::Profiler profiler;
     canny.profile(&profiler);
     EXPECT_EQ(profiler.labels(), (std::vector<std::string>{"smoothing", "gradient", "nms", "mask", "histeresis"}));
-    for (auto& [label, ticks] : profiler.reports) EXPECT_GE(ticks, 0) << label;
 
     const dib_base noPixels(dib_fmt(30, 20, 4, 0, true), 1), other = image(31, 20, 1, 3);
     EXPECT_EQ(thrown([&] { canny.processSrc(nullptr); }), "ip_canny_w0::processSrc - got null ptr on input");
@@ -129,17 +134,20 @@ TEST_F(CannyTest, PipelineMatchesReferenceAndWindowedDetector) {
         ip_canny_w0 canny(&first.format());
         ip_canny windowed(&first.format());
         // The trial runs on the cleared edges image leave every image 0.
-        for (ip_canny_w0* c : {&canny, static_cast<ip_canny_w0*>(&windowed)}) reply(*c, std::to_string(sigma) + " 30 12");
+        for (ip_canny_w0* c : {&canny, static_cast<ip_canny_w0*>(&windowed)})
+            reply(*c, std::to_string(sigma) + " 30 12");
         for (const dib_base& f : {scene(61, 47, 0), scene(61, 47, 3, false), scene(70, 33, 1)}) {
             canny.doProcess(&f, nullptr, nullptr);
             windowed.doProcess(&f, nullptr, nullptr);
             const auto want = referenceCanny(f, sigma, 30, 12);
-            for (auto image : {&ip_cannyState::scratch, &ip_cannyState::smoothed, &ip_cannyState::gx, &ip_cannyState::gy,
-                               &ip_cannyState::direction, &ip_cannyState::magnitude, &ip_cannyState::nmsMask,
-                               &ip_cannyState::suppressed, &ip_cannyState::edges, &ip_cannyState::binarized})
+            for (auto image :
+                 {&ip_cannyState::scratch, &ip_cannyState::smoothed, &ip_cannyState::gx, &ip_cannyState::gy,
+                  &ip_cannyState::direction, &ip_cannyState::magnitude, &ip_cannyState::nmsMask,
+                  &ip_cannyState::suppressed, &ip_cannyState::edges, &ip_cannyState::binarized})
                 EXPECT_EQ(differences(canny.state().*image, *want.*image), "") << sigma;
             EXPECT_EQ(differences(*windowed.dstDib(), want->edges), "") << sigma;
-            EXPECT_TRUE(sameList(canny.edgeSeeds(), want->edgeSeeds) && sameList(windowed.edgeSeeds(), want->edgeSeeds));
+            EXPECT_TRUE(sameList(canny.edgeSeeds(), want->edgeSeeds) &&
+                        sameList(windowed.edgeSeeds(), want->edgeSeeds));
             EXPECT_GT(canny.edgeSeeds().size(), 40u) << sigma;
             EXPECT_EQ(canny.border(), want->border);
         }
@@ -185,20 +193,24 @@ TEST_F(CannyTest, ConfigDialogue) {
         "Please supply the new values for sigma, th_hi and th_lo: ";
     doubles::Console empty({""});
     canny.config(&empty);
-    EXPECT_EQ(empty.calls, (std::vector<std::string>{"write:" + prompt, "readLine",
-                                                     "write:\nThe new values are:\n  Sigma: 2\n  th_hi: 10\n  th_lo: 9\n"}));
+    EXPECT_EQ(empty.calls,
+              (std::vector<std::string>{"write:" + prompt, "readLine",
+                                        "write:\nThe new values are:\n  Sigma: 2\n  th_hi: 10\n  th_lo: 9\n"}));
     EXPECT_EQ(reply(canny, "1.5 20"), prompt + "\nThe new values are:\n  Sigma: 1.5\n  th_hi: 20\n  th_lo: 9\n");
     EXPECT_EQ(canny.border(), 4);  // the trial run used the new sigma
     // A value that does not parse keeps its setting and every one after it.
-    const std::pair<std::string, std::string> partial[] = {
-        {"x 1 1", "1.5\n  th_hi: 20"}, {"2.5 many 3", "2.5\n  th_hi: 20"}, {"2.5 99999999999 3", "2.5\n  th_hi: 20"}, {"2.5 12 .", "2.5\n  th_hi: 12"}};
+    const std::pair<std::string, std::string> partial[] = {{"x 1 1", "1.5\n  th_hi: 20"},
+                                                           {"2.5 many 3", "2.5\n  th_hi: 20"},
+                                                           {"2.5 99999999999 3", "2.5\n  th_hi: 20"},
+                                                           {"2.5 12 .", "2.5\n  th_hi: 12"}};
     for (auto& [line, values] : partial)
         EXPECT_NE(reply(canny, line).find("are:\n  Sigma: " + values + "\n  th_lo: 9\n"), std::string::npos) << line;
 
     // th_hi below th_lo is stored and fails every run; so do refused sigmas.
-    const std::pair<std::string, std::string> refused[] = {{"2 8 9", "HisteresisWorker::HisteresisWorker() - th_hi_ < th_lo"},
-                                                           {"-1 10 9", "alg_ck_1d::check - even size is illegal"},
-                                                           {"1e30", "do_gauss() - illegal sigma"}};
+    const std::pair<std::string, std::string> refused[] = {
+        {"2 8 9", "HisteresisWorker::HisteresisWorker() - th_hi_ < th_lo"},
+        {"-1 10 9", "alg_ck_1d::check - even size is illegal"},
+        {"1e30", "do_gauss() - illegal sigma"}};
     const dib_base frame = image(30, 20, 1, 1);
     for (auto& [line, message] : refused) {
         EXPECT_EQ(reply(canny, line), message);

@@ -16,14 +16,11 @@ void store16(uint8_t* p, int v) { p[0] = uint8_t(v), p[1] = uint8_t(unsigned(v) 
 namespace {
 
 int grey(const uint8_t* p, int sz) {
-    if (sz == 1) return p[0];
-    if (sz == 2) return std::abs((load16(p) + 32) / 64);
-    return (2 * (p[0] + p[1] + p[2]) + 3) / 6;
+    return sz == 1 ? p[0] : sz == 2 ? std::abs((load16(p) + 32) / 64) : (2 * (p[0] + p[1] + p[2]) + 3) / 6;
 }
 // Bytes unsigned, 2-byte pixels raw, colour pixels by their grey value.
 int intValue(const dib_base& im, int x, int y) {
-    const uint8_t* p = at(im, x, y);
-    return im.szPixel == 2 ? load16(p) : grey(p, im.szPixel);
+    return im.szPixel == 2 ? load16(at(im, x, y)) : grey(at(im, x, y), im.szPixel);
 }
 // The threshold test of binarisation and hysteresis: 2-byte pixels compare as float grey levels.
 bool above(const dib_base& im, int x, int y, int t) {
@@ -72,7 +69,8 @@ int convolve(const std::vector<float>& coef, const dib_base& src, int b, dib_bas
             for (int k = -r; k <= r; ++k)
                 for (int c = 0; c < (sz >= 3 ? 3 : 1); ++c) {
                     const uint8_t* p = vertical ? at(src, x, y + k) : at(src, x + k, y);
-                    acc[c] += coef[size_t(r + k)] * (sz == 2 ? float(load16(p)) * 0.015625f : float(p[sz == 1 ? 0 : c]));
+                    acc[c] +=
+                        coef[size_t(r + k)] * (sz == 2 ? float(load16(p)) * 0.015625f : float(p[sz == 1 ? 0 : c]));
                 }
             // Rounded to the source's pixel type (the 0.5 before the scaling for 2 bytes), then converted;
             // a rounded 4-byte pixel carries three channels, so a 4-byte destination keeps its fourth byte.
@@ -148,10 +146,14 @@ int nms(const dib_base& gxI, const dib_base& gyI, const dib_base& M, int b, dib_
             const int64_t gx = intValue(gxI, x, y), gy = intValue(gyI, x, y), ax = std::abs(gx), ay = std::abs(gy);
             const bool differ = (gx > 0 && gy < 0) || (gx < 0 && gy > 0);
             int64_t A, B;
-            if (!differ && ax >= ay) A = (m - L) * ax + (L - UL) * ay, B = (m - R) * ax + (R - DR) * ay;
-            else if (!differ) A = (m - U) * ay + (U - UL) * ax, B = (m - D) * ay + (D - DR) * ax;
-            else if (ax >= ay) A = (m - L) * ax + (L - DL) * ay, B = (m - R) * ax + (R - UR) * ay;
-            else A = (m - D) * ay + (D - DL) * ax, B = (m - U) * ay + (U - UR) * ax;
+            if (!differ && ax >= ay)
+                A = (m - L) * ax + (L - UL) * ay, B = (m - R) * ax + (R - DR) * ay;
+            else if (!differ)
+                A = (m - U) * ay + (U - UL) * ax, B = (m - D) * ay + (D - DR) * ax;
+            else if (ax >= ay)
+                A = (m - L) * ax + (L - DL) * ay, B = (m - R) * ax + (R - UR) * ay;
+            else
+                A = (m - D) * ay + (D - DL) * ax, B = (m - U) * ay + (U - UR) * ax;
             const bool on = m != 0 && A >= 0 && B > 0;
             put(at(maskI, x, y), maskI.szPixel, on ? 128 : 0, on ? 16384 : 0);
         }
@@ -171,7 +173,8 @@ void trace(const dib_base& in, dib_base& out, int x, int y, int lo, std::vector<
     for (int d = 0; d < 8; ++d) {
         const int qx = x + dx[d], qy = y + dy[d];
         if (qx < 0 || qy < 0 || qx >= in.width || qy >= in.absHeight()) continue;
-        if (intValue(out, qx, qy) == 0 && above(in, qx, qy, lo)) mark(in, out, qx, qy, list), trace(in, out, qx, qy, lo, list);
+        if (intValue(out, qx, qy) == 0 && above(in, qx, qy, lo))
+            mark(in, out, qx, qy, list), trace(in, out, qx, qy, lo, list);
     }
 }
 }  // namespace
@@ -181,7 +184,8 @@ int histeresis(const dib_base& in, int thHi, int thLo, int b, dib_base& out, std
     if (thLo < 0 || thHi < thLo) throw "reference: thresholds outside its domain";
     for (int y = b; y < in.absHeight() - b; ++y)
         for (int x = b; x < in.width - b; ++x)
-            if (intValue(out, x, y) == 0 && above(in, x, y, thHi)) mark(in, out, x, y, list), trace(in, out, x, y, thLo, list);
+            if (intValue(out, x, y) == 0 && above(in, x, y, thHi))
+                mark(in, out, x, y, list), trace(in, out, x, y, thLo, list);
     return b;
 }
 
@@ -222,7 +226,8 @@ dib_base row(int szPixel, std::initializer_list<int> values) {
 
 std::vector<int> values(const dib_base& oneRow) {
     std::vector<int> v;
-    for (int x = 0; x < oneRow.width; ++x) v.push_back(oneRow.szPixel == 2 ? load16(at(oneRow, x, 0)) : *at(oneRow, x, 0));
+    for (int x = 0; x < oneRow.width; ++x)
+        v.push_back(oneRow.szPixel == 2 ? load16(at(oneRow, x, 0)) : *at(oneRow, x, 0));
     return v;
 }
 

@@ -32,7 +32,7 @@ int histeresis(const dib_base& in, int thHi, int thLo, int border, dib_base& out
 int mask(const dib_base& value, const dib_base& mask, int border, dib_base& out);
 int binarize(const dib_base& in, int t, int border, dib_base& out);
 
-// Random bytes in either row order; padded rows give odd strides (even ones for 2-byte pixels).
+// Random bytes in either row order; padded rows end in 3 spare bytes (2 for 2-byte pixels, to stay aligned).
 dib_base image(int w, int h, int szPixel, unsigned seed, bool topDown = false, bool padded = false);
 dib_base blank(int w, int h, int szPixel);
 // A one-row image of `values` (2-byte pixels raw, others in every channel) and back (first channel).
@@ -52,9 +52,11 @@ void everyCase(std::initializer_list<std::pair<int, int>> shapes, std::initializ
         for (int szB = 1; szB <= 4; ++szB)
             for (auto [w, h] : shapes)
                 for (int border : borders) {
-                    SCOPED_TRACE(testing::Message() << szA << "->" << szB << " " << w << "x" << h << " border " << border);
+                    SCOPED_TRACE(testing::Message()
+                                 << szA << "->" << szB << " " << w << "x" << h << " border " << border);
                     ++run;
-                    f(image(w, h, szA, run, run % 2, run % 3 == 0), image(w, h, szB, run + 7, run % 4 < 2, run % 2), border, run);
+                    f(image(w, h, szA, run, run % 2, run % 3 == 0), image(w, h, szB, run + 7, run % 4 < 2, run % 2),
+                      border, run);
                 }
 }
 

@@ -81,7 +81,7 @@ TEST(Copy, ConversionsAndCommonRectangle) {
     c3.bits[0] = 10, c3.bits[1] = 20, c3.bits[2] = 31;
     do_copy(c3, g1), do_copy(row(2, {-100}), g2), do_copy(row(1, {255}), w2);
     EXPECT_EQ(std::vector<int>({values(g1)[0], values(g2)[0], values(w2)[0]}), (std::vector<int>{20, 1, 16320}));
-    everyCase({{13, 6}}, {0}, [](const dib_base& src, const dib_base& dst, int, int run) {
+    everyCase({{13, 6}, {1, 7}, {7, 1}}, {0}, [](const dib_base& src, const dib_base& dst, int, int run) {
         dib_base got = image(9, 11, dst.szPixel, run, run % 2, run % 3), want = got;
         do_copy(src, got);
         ref::copy(src, want);

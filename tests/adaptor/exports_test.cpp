@@ -18,14 +18,7 @@ namespace {
 
 const char* kCheckId = "ip_dllAdaptor::checkId - got illegal object id";
 
-std::string thrown(auto&& f) {
-    try {
-        f();
-    } catch (const char* m) {
-        return m;
-    }
-    return "";
-}
+using doubles::thrown;
 
 // The table is module-wide: each test starts from an empty one and leaves it empty.
 struct TableGuard {

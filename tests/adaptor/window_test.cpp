@@ -7,14 +7,7 @@
 
 namespace {
 
-std::string thrown(auto&& f) {
-    try {
-        f();
-    } catch (const char* m) {
-        return m;
-    }
-    return "";
-}
+using doubles::thrown;
 
 struct CallbacksGuard {
     const ip_hostCallbacks* saved = ip_dllAdaptor_callbacks;

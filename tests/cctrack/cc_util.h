@@ -10,6 +10,7 @@
 #include "cctrack/feature.h"
 #include "image/dib.h"
 #include "image/dib_access.h"
+#include "doubles/recording.h"
 
 namespace cc {
 
@@ -17,14 +18,7 @@ using points = std::vector<chain_point>;
 using xy_list = std::vector<std::pair<int, int>>;
 using sxy_list = std::vector<std::tuple<int, int, int>>;
 
-inline std::string thrown(auto&& f) {
-    try {
-        f();
-    } catch (const char* m) {
-        return m;
-    }
-    return "";
-}
+using doubles::thrown;
 
 // A zeroed top-down edge map.
 inline dib_base blankMap(int width, int height, int szPixel = 1) {

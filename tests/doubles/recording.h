@@ -114,6 +114,17 @@ struct WindowLog {
 WindowLog& windowLog();
 const ip_hostCallbacks* recordingCallbacks();
 
+// The message f throws, or "" when it throws nothing.
+template <class F>
+std::string thrown(F&& f) {
+    try {
+        f();
+    } catch (const char* message) {
+        return message;
+    }
+    return "";
+}
+
 // A small image of any pixel size filled with a byte pattern, top-down when asked.
 dib_base makeImage(int width, int height, int szPixel, unsigned seed = 1, bool topDown = false, int extraRowBytes = 0);
 

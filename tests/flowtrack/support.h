@@ -10,6 +10,7 @@
 
 #include "flowtrack/MItem.h"
 #include "image/dib.h"
+#include "doubles/recording.h"
 
 namespace ft {
 
@@ -85,16 +86,7 @@ Streams captured(F&& f) {
     return {out, testing::internal::GetCapturedStderr()};
 }
 
-// The message thrown by f, or "" when nothing is thrown.
-template <class F>
-std::string thrown(F&& f) {
-    try {
-        f();
-    } catch (const char* message) {
-        return message;
-    }
-    return "";
-}
+using doubles::thrown;
 
 // Puts the module-wide parameters back to their defaults around each test.
 struct ParameterGuard {

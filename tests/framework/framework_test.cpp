@@ -13,14 +13,7 @@
 
 namespace {
 
-std::string thrown(auto&& f) {
-    try {
-        f();
-    } catch (const char* m) {
-        return m;
-    }
-    return "";
-}
+using doubles::thrown;
 
 // Counts reformats so tests can tell when doProcess reformatted.
 class counting : public ip_simple {

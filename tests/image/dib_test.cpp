@@ -9,14 +9,7 @@
 
 namespace {
 
-std::string thrown(auto&& f) {
-    try {
-        f();
-    } catch (const char* m) {
-        return m;
-    }
-    return "";
-}
+using doubles::thrown;
 
 TEST(DibFmt, ConstructorWordsAndDefaultRow) {
     dib_fmt f(640, 480, 3, 0, true);

@@ -59,14 +59,7 @@ TEST(Pixel, ConversionTableSpotChecks) {
     EXPECT_EQ(c.c[1], 255);
 }
 
-std::string thrown(auto&& f) {
-    try {
-        f();
-    } catch (const char* m) {
-        return m;
-    }
-    return "";
-}
+using doubles::thrown;
 
 TEST(Dispatch, PicksTheInstantiationBySize) {
     for (int sz = 1; sz <= 4; ++sz) {

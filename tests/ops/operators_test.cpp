@@ -198,7 +198,7 @@ TEST(Hysteresis, ThresholdsAndSeedOrder) {
     EXPECT_EQ(xs(list), "2 3 4 5 6 1 ");
     EXPECT_EQ(list[0].strength, 80);
     // A failed size check has emptied the list and written nothing.
-    EXPECT_NE(thrown([&] { do_histeresis(weak, 20, 10, 0, out = blank(9, 2, 1), list); }), "(nothing thrown)");
+    EXPECT_NE(thrown([&] { do_histeresis(weak, 20, 10, 0, out = blank(9, 2, 1), list); }), "");
     EXPECT_EQ(differences(out, blank(9, 2, 1)) + xs(list), "");
 }
 

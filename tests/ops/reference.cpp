@@ -239,14 +239,6 @@ std::string differences(const dib_base& a, const dib_base& b) {
            std::to_string(a.bits[o]) + " vs " + std::to_string(b.bits[o]);
 }
 
-std::string thrown(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const char* m) {
-        return m;
-    }
-    return "(nothing thrown)";
-}
 
 bool sameList(const std::vector<chain_point>& a, const std::vector<chain_point>& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(chain_point)) == 0);

@@ -14,6 +14,7 @@
 
 #include "image/dib.h"
 #include "ops/chain_point.h"
+#include "doubles/recording.h"
 
 namespace ref {
 
@@ -40,7 +41,7 @@ dib_base row(int szPixel, std::initializer_list<int> values);
 std::vector<int> values(const dib_base& oneRow);
 // "" when both images have one format and equal bytes, else where they first differ.
 std::string differences(const dib_base& a, const dib_base& b);
-std::string thrown(const std::function<void()>& f);
+using doubles::thrown;
 bool sameList(const std::vector<chain_point>& a, const std::vector<chain_point>& b);
 
 // f(a, b, border, run) for every pixel-size pair of random images a and b of each shape, in

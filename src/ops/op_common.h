@@ -2,6 +2,7 @@
 // pixel model of the convolution passes, and the integer pixel values of the later stages.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <type_traits>
@@ -93,6 +94,36 @@ template <class S, class D>
 inline void store(const float* __restrict acc, D* __restrict dst, int n) {
     constexpr int C = float_pixel<S>::channels;
     for (int i = 0; i < n; ++i) convert(float_pixel<S>::round(acc + i * C), dst[i]);
+}
+
+// Pixels per strip: the accumulators of one strip live on the stack, and each tap sweeps a
+// whole strip of one source row, so the inner loop runs along contiguous memory.
+constexpr int kStrip = 128;
+
+// One output row of a separable pass over the columns in `cols`: for every pixel, the taps
+// k = 0 .. size-1 in order add coef[k] times the value at tap(k, x0)[i], then the sum is
+// rounded to S and converted into `out`. tap(k, x0) is the source pixel under tap k for
+// the strip starting at column x0.
+template <class S, class D, class Tap>
+inline void convolveRow(const float* coef, int size, range cols, D* out, Tap&& tap) {
+    constexpr int C = float_pixel<S>::channels;
+    float acc[kStrip * C];
+    for (int64_t x0 = cols.lo; x0 < cols.hi; x0 += kStrip) {
+        const int n = int(std::min<int64_t>(kStrip, cols.hi - x0));
+        std::fill(acc, acc + n * C, 0.0f);
+        for (int k = 0; k < size; ++k) {
+            const S* s = tap(k, x0);
+            // A constant length for full strips lets the compiler vectorise the tap.
+            if (n == kStrip)
+                accumulate(acc, s, coef[k], kStrip);
+            else
+                accumulate(acc, s, coef[k], n);
+        }
+        if (n == kStrip)
+            store<S>(acc, out + x0, kStrip);
+        else
+            store<S>(acc, out + x0, n);
+    }
 }
 
 // The integer value compared or combined by the suppression: bytes unsigned, 2-byte

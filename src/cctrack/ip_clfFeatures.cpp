@@ -8,6 +8,7 @@
 #include "cctrack/link.h"
 #include "cctrack/post_link_filter.h"
 #include "cctrack/reference_chain.h"
+#include "framework/ip_dialogue.h"
 #include "framework/ip_factory.h"
 #include "framework/util_time.h"
 #include "ops/ip_canny.h"
@@ -161,18 +162,13 @@ void ip_clfFeatures::config(ip_console* console) {
         console->write(text.str().c_str());
     }
 
-    const char* reply = console->readLine();
-    const std::string line = reply ? reply : "";
+    const std::string line = ip_readReply(console);
     bool windows = hasWindows_;
     if (!line.empty()) {
         std::istringstream in(line);
         bool* const fields[] = {&windows, &drawsAim_, &drawsCoordinates_, &drawsContour_, &drawsHistory_};
-        for (bool* field : fields) {
-            // A failed read may still store into its target; only a parsed value is kept.
-            bool value = false;
-            if (!(in >> value)) break;
-            *field = value;
-        }
+        for (bool* field : fields)
+            if (!ip_readValue(in, *field)) break;
     }
 
     if (windows != hasWindows_) {

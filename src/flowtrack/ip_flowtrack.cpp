@@ -13,6 +13,7 @@
 #include "flowtrack/detect.h"
 #include "flowtrack/flowtrack_impl.h"
 #include "flowtrack/search.h"
+#include "framework/ip_dialogue.h"
 #include "framework/ip_factory.h"
 #include "framework/util_time.h"
 #include "ops/do_copy.h"
@@ -73,22 +74,10 @@ void writeBlock(std::ostream& out, const flowtrack_impl& f) {
 // Reads an integer into `field` when it parses and lies in [low, high]; a value that
 // does not parse ends the reading (false), one out of range is skipped.
 bool readInt(std::istream& in, int32_t& field, int64_t low, int64_t high) {
-    int32_t value;
-    if (!(in >> value)) return false;
+    int32_t value = field;
+    if (!ip_readValue(in, value)) return false;
     if (value >= low && value <= high) field = value;
     return true;
-}
-
-bool readBool(std::istream& in, bool& field) {
-    bool value;
-    if (!(in >> value)) return false;
-    field = value;
-    return true;
-}
-
-std::string replyOf(ip_console* console) {
-    const char* line = console->readLine();
-    return line ? std::string(line) : std::string();
 }
 }  // namespace
 
@@ -102,7 +91,7 @@ void ip_flowtrack::config(ip_console* console) {
         text << "  BinThreshold, DisAngles, SearchWindow, CorrelationWindow and SearchStep:\n";
         console->write(text.str().c_str());
     }
-    const std::string first = replyOf(console);
+    const std::string first = ip_readReply(console);
     if (!first.empty()) {
         std::istringstream in(first);
         const int64_t any = INT32_MAX;
@@ -112,10 +101,10 @@ void ip_flowtrack::config(ip_console* console) {
                readInt(in, SearchStep, 1, any));
     }
     console->write("\nPlease supply the new values for drawsAim, drawsContour,\nsmartTracking, Algoritam, BrojObjekata:\n");
-    const std::string second = replyOf(console);
+    const std::string second = ip_readReply(console);
     if (!second.empty()) {
         std::istringstream in(second);
-        (void)(readBool(in, f.drawsAim) && readBool(in, f.drawsContour) && readBool(in, f.smartTracking) &&
+        (void)(ip_readValue(in, f.drawsAim) && ip_readValue(in, f.drawsContour) && ip_readValue(in, f.smartTracking) &&
                readInt(in, f.Algoritam, INT32_MIN, INT32_MAX) && readInt(in, f.BrojObjekata, 1, maxObjects));
     }
     std::ostringstream text;

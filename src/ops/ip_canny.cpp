@@ -4,6 +4,7 @@
 #include <string>
 
 #include "adaptor/ip_window.h"
+#include "framework/ip_dialogue.h"
 #include "framework/ip_factory.h"
 #include "framework/util_time.h"
 #include "ops/do_binarize.h"
@@ -125,20 +126,10 @@ void ip_canny_w0::config(ip_console* console) {
     current << "Please supply the new values for sigma, th_hi and th_lo: ";
     console->write(current.str().c_str());
 
-    const char* reply = console->readLine();
-    const std::string line = reply ? reply : "";
+    const std::string line = ip_readReply(console);
     if (!line.empty()) {
-        // Each value goes through a temporary: a failed read must not touch the setting.
         std::istringstream in(line);
-        float sigma;
-        int thHi, thLo;
-        if (in >> sigma) {
-            s.sigma = sigma;
-            if (in >> thHi) {
-                s.th_hi = thHi;
-                if (in >> thLo) s.th_lo = thLo;
-            }
-        }
+        (void)(ip_readValue(in, s.sigma) && ip_readValue(in, s.th_hi) && ip_readValue(in, s.th_lo));
     }
 
     std::ostringstream updated;

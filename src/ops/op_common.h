@@ -89,6 +89,14 @@ inline void accumulate(float* __restrict acc, const S* __restrict s, float c, in
     }
 }
 
+// Three-byte pixels are three independent channels laid out like bytes: one flat loop
+// over 3n values computes the same sums and vectorises like the grey case.
+template <>
+inline void accumulate<pixel3>(float* __restrict acc, const pixel3* __restrict s, float c, int n) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(s);
+    for (int i = 0; i < 3 * n; ++i) acc[i] += c * float(bytes[i]);
+}
+
 // Rounds n accumulators to the source's pixel type S and converts them into dst.
 template <class S, class D>
 inline void store(const float* __restrict acc, D* __restrict dst, int n) {

@@ -16,26 +16,26 @@ inline void setMark(pixel3& d, bool on) { setChannels(d, on ? 128 : 0); }
 inline void setMark(pixel4& d, bool on) { setChannels(d, on ? 128 : 0); }
 
 // Whether m is a ridge: not below the interpolated magnitude on one side (A >= 0) and
-// above it on the other (B > 0). `T` is wide enough that the products cannot overflow.
+// above it on the other (B > 0). Both sides are formed from the same shape, the direct
+// neighbour along the larger component (n) and the diagonal beyond it (c), picked by
+// selects rather than branches: on textured frames the four cases alternate at random
+// and mispredicted branches would cost more than the arithmetic. `T` is wide enough
+// that the products cannot overflow, so forming B when A fails changes nothing.
 template <class T>
 inline bool isRidge(T gx, T gy, T m, T L, T R, T U, T D, T UL, T UR, T DL, T DR) {
     const T ax = gx < 0 ? -gx : gx;
     const T ay = gy < 0 ? -gy : gy;
     const bool differ = (gx > 0 && gy < 0) || (gx < 0 && gy > 0);
-    if (!differ) {
-        if (ax >= ay) {
-            if ((m - L) * ax + (L - UL) * ay < 0) return false;
-            return (m - R) * ax + (R - DR) * ay > 0;
-        }
-        if ((m - U) * ay + (U - UL) * ax < 0) return false;
-        return (m - D) * ay + (D - DR) * ax > 0;
-    }
-    if (ax >= ay) {
-        if ((m - L) * ax + (L - DL) * ay < 0) return false;
-        return (m - R) * ax + (R - UR) * ay > 0;
-    }
-    if ((m - D) * ay + (D - DL) * ax < 0) return false;
-    return (m - U) * ay + (U - UR) * ax > 0;
+    const bool xMajor = ax >= ay;
+    const T big = xMajor ? ax : ay;
+    const T small = xMajor ? ay : ax;
+    const T n1 = xMajor ? L : (differ ? D : U);
+    const T n2 = xMajor ? R : (differ ? U : D);
+    const T c1 = differ ? DL : UL;
+    const T c2 = differ ? UR : DR;
+    const T A = (m - n1) * big + (n1 - c1) * small;
+    const T B = (m - n2) * big + (n2 - c2) * small;
+    return (A >= 0) & (B > 0);
 }
 
 template <class M, class K>
@@ -68,7 +68,7 @@ int suppress(const dib_base& gxImage, const dib_base& gyImage, const dib_base& m
             T DL = rawValue(down[x - 1]), D = rawValue(down[x]);
             for (; x < cols.hi; ++x) {
                 const T UR = rawValue(up[x + 1]), R = rawValue(mid[x + 1]), DR = rawValue(down[x + 1]);
-                const bool on = m != 0 && isRidge<T>(rawValue(gxr[x]), rawValue(gyr[x]), m, L, R, U, D, UL, UR, DL, DR);
+                const bool on = (m != 0) & isRidge<T>(rawValue(gxr[x]), rawValue(gyr[x]), m, L, R, U, D, UL, UR, DL, DR);
                 setMark(out[x], on);
                 UL = U, U = UR;
                 L = m, m = R;

@@ -49,15 +49,18 @@ struct float_pixel<pixel2> {
     static rounded round(const float* acc) { return pixel2{int16_t(int((acc[0] + 0.5f) * 64.0f))}; }
 };
 
+// The three colour channels of a 3- or 4-byte pixel.
+inline void loadChannels(const uint8_t* c, float* v) {
+    v[0] = float(c[0]);
+    v[1] = float(c[1]);
+    v[2] = float(c[2]);
+}
+
 template <>
 struct float_pixel<pixel3> {
     static constexpr int channels = 3;
     using rounded = pixel3;
-    static void load(const pixel3& p, float* v) {
-        v[0] = float(p.c[0]);
-        v[1] = float(p.c[1]);
-        v[2] = float(p.c[2]);
-    }
+    static void load(const pixel3& p, float* v) { loadChannels(p.c, v); }
     static rounded round(const float* acc) {
         return pixel3{{uint8_t(int(acc[0] + 0.5f)), uint8_t(int(acc[1] + 0.5f)), uint8_t(int(acc[2] + 0.5f))}};
     }
@@ -69,11 +72,7 @@ template <>
 struct float_pixel<pixel4> {
     static constexpr int channels = 3;
     using rounded = pixel3;
-    static void load(const pixel4& p, float* v) {
-        v[0] = float(p.c[0]);
-        v[1] = float(p.c[1]);
-        v[2] = float(p.c[2]);
-    }
+    static void load(const pixel4& p, float* v) { loadChannels(p.c, v); }
     static rounded round(const float* acc) { return float_pixel<pixel3>::round(acc); }
 };
 

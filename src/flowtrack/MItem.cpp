@@ -2,19 +2,8 @@
 
 #include <cmath>
 
-int32_t DisAngles = 24;
-int32_t SearchWindow = 30;
-int32_t CorrelationWindow = 2;
-int32_t SearchStep = 1;
-
+// Never written after construction: every list only points at it.
 ErrorObj endMarker;
-
-void resetTrackingParameters() {
-    DisAngles = 24;
-    SearchWindow = 30;
-    CorrelationWindow = 2;
-    SearchStep = 1;
-}
 
 MRegion::MRegion() {
     for (int k = 0; k < MaxAngles; ++k) {
@@ -51,32 +40,32 @@ void MList::empty() {
     count = 0;
 }
 
-void seedRegion(MList& list, int x, int y) {
+void seedRegion(MList& list, int x, int y, int N) {
     list.empty();
     auto* region = new MRegion;
     region->label = 1;
     region->area = 50;
     region->cx = x;
     region->cy = y;
-    for (int k = 0; k < DisAngles && k < MaxAngles; ++k) region->rays[k] = 10.0f;
+    for (int k = 0; k < N && k < MaxAngles; ++k) region->rays[k] = 10.0f;
     list.append(region);
 }
 
-void rayEnd(const MRegion& region, int k, int32_t& x, int32_t& y) {
-    const double theta = rayAngle(k, DisAngles);
+void rayEnd(const MRegion& region, int k, int N, int32_t& x, int32_t& y) {
+    const double theta = rayAngle(k, N);
     x = int32_t(std::trunc(region.cx + double(region.rays[k]) * std::cos(theta)));
     y = int32_t(std::trunc(region.cy + double(region.rays[k]) * std::sin(theta)));
 }
 
-int rayIndex(int dx, int dy) {
+int rayIndex(int dx, int dy, int N) {
     const double twoPi = 2.0 * 3.14159265358979323846;
     double theta = std::atan2(double(dy), double(dx));
     if (theta < 0.0) theta += twoPi;
-    return int(std::trunc(DisAngles * theta / twoPi + 0.5)) % DisAngles;
+    return int(std::trunc(N * theta / twoPi + 0.5)) % N;
 }
 
-float meanRadius(const MRegion& region) {
+float meanRadius(const MRegion& region, int N) {
     float sum = 0.0f;
-    for (int k = 0; k < DisAngles; ++k) sum += region.rays[k];
-    return sum / float(DisAngles);
+    for (int k = 0; k < N; ++k) sum += region.rays[k];
+    return sum / float(N);
 }

@@ -5,17 +5,16 @@
 #include <cstdint>
 #include <ostream>
 
-// Module-wide tracking parameters, shared by every flow tracker instance.
-extern int32_t DisAngles;          // rays per object (1..MaxAngles)
-extern int32_t SearchWindow;       // largest displacement tried per axis (at most 150)
-extern int32_t CorrelationWindow;  // half-size of the compared window around a ray end
-extern int32_t SearchStep;         // step between tried displacements
-
 // Capacity of a region's ray arrays: the largest usable DisAngles.
 constexpr int MaxAngles = 144;
 
-// Puts the four parameters back to 24, 30, 2 and 1.
-void resetTrackingParameters();
+// Tracking parameters of one flow tracker instance; the dialogue changes them.
+struct flowtrack_settings {
+    int32_t DisAngles = 24;         // rays per object (1..MaxAngles)
+    int32_t SearchWindow = 30;      // largest displacement tried per axis (the search refuses above 150)
+    int32_t CorrelationWindow = 2;  // half-size of the compared window around a ray end
+    int32_t SearchStep = 1;         // step between tried displacements
+};
 
 class MItem {
 public:
@@ -87,17 +86,17 @@ public:
     int32_t count = 0;
 };
 
-// Empties the list and puts one region at (x, y) with DisAngles rays of length 10.
-void seedRegion(MList& list, int x, int y);
+// Empties the list and puts one region at (x, y) with N rays of length 10.
+void seedRegion(MList& list, int x, int y, int N);
 
-// End point of ray k of the region, truncated towards zero.
-void rayEnd(const MRegion& region, int k, int32_t& x, int32_t& y);
+// End point of ray k of the region's N, truncated towards zero.
+void rayEnd(const MRegion& region, int k, int N, int32_t& x, int32_t& y);
 
-// Index of the ray direction nearest to the vector (dx, dy); 0 for the zero vector.
-int rayIndex(int dx, int dy);
+// Index of the ray direction (of N) nearest to the vector (dx, dy); 0 for the zero vector.
+int rayIndex(int dx, int dy, int N);
 
-// Mean of the region's DisAngles rays, summed in single precision.
-float meanRadius(const MRegion& region);
+// Mean of the region's first N rays, summed in single precision.
+float meanRadius(const MRegion& region, int N);
 
 // Direction of ray k out of n, in radians from +x towards +y.
 inline double rayAngle(int k, int n) { return 2.0 * 3.14159265358979323846 * k / n; }

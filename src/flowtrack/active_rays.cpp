@@ -10,8 +10,7 @@ const double tensionWeight = 0.4;
 const double curvatureWeight = 0.4;
 const int sizeWeight = 5;
 
-void fitRegion(int W, int H, const uint8_t* plane, MRegion& region, int threshold) {
-    const int N = DisAngles;
+void fitRegion(int W, int H, const uint8_t* plane, MRegion& region, int threshold, int N) {
     float* rays = region.rays;
     double mean = 0.0;
     for (int k = 0; k < N; ++k) mean += rays[k];
@@ -70,18 +69,17 @@ void fitRegion(int W, int H, const uint8_t* plane, MRegion& region, int threshol
 }
 }  // namespace
 
-void activeRays(int W, int H, const uint8_t* plane, MList& list, int threshold) {
-    for (list.rewind(); list.more();) fitRegion(W, H, plane, *static_cast<MRegion*>(list.take()), threshold);
+void activeRays(int W, int H, const uint8_t* plane, MList& list, int threshold, int N) {
+    for (list.rewind(); list.more();) fitRegion(W, H, plane, *static_cast<MRegion*>(list.take()), threshold, N);
 }
 
-void recentre(MList& list) {
-    const int N = DisAngles;
+void recentre(MList& list, int N) {
     int32_t xs[MaxAngles], ys[MaxAngles];
     for (list.rewind(); list.more();) {
         auto* region = static_cast<MRegion*>(list.take());
         int64_t sumX = 0, sumY = 0;
         for (int k = 0; k < N; ++k) {
-            rayEnd(*region, k, xs[k], ys[k]);
+            rayEnd(*region, k, N, xs[k], ys[k]);
             sumX += xs[k];
             sumY += ys[k];
         }

@@ -7,7 +7,7 @@
 #include "flowtrack/MItem.h"
 
 // Eight passes of N + 1 ray visits over every region of the list, on the grey plane.
-void activeRays(int W, int H, const uint8_t* plane, MList& list, int threshold);
+void activeRays(int W, int H, const uint8_t* plane, MList& list, int threshold, int N);
 
 // Centre := mean of the ray end points; rays measured again from the new centre.
-void recentre(MList& list);
+void recentre(MList& list, int N);

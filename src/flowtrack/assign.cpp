@@ -11,17 +11,17 @@ int64_t squaredDistance(const MRegion& a, const MRegion& b) {
     return dx * dx + dy * dy;
 }
 
-void takeShape(MRegion& track, const MRegion& detection) {
+void takeShape(MRegion& track, const MRegion& detection, int N) {
     track.cx = detection.cx;
     track.cy = detection.cy;
-    for (int k = 0; k < DisAngles; ++k) track.rays[k] = detection.rays[k];
+    for (int k = 0; k < N; ++k) track.rays[k] = detection.rays[k];
 }
 }  // namespace
 
-bool checkSingle(MList& tracks, MList& D, int n) {
+bool checkSingle(MList& tracks, MList& D, int n, int N) {
     if (tracks.count == 0 || n == 0 || D.count == 0) return false;
     auto* track = static_cast<MRegion*>(tracks.head);
-    const float m = meanRadius(*track);
+    const float m = meanRadius(*track, N);
 
     const MRegion* nearest = nullptr;
     if (n == 1) {
@@ -45,7 +45,7 @@ bool checkSingle(MList& tracks, MList& D, int n) {
     const float ratio = e < A ? e / A : A / e;
     if (2.0f * m * m > float(d2) && ratio > 0.1) return true;
     if (nearest->area >= 10) {
-        takeShape(*track, *nearest);
+        takeShape(*track, *nearest, N);
         return true;
     }
     return false;
@@ -75,20 +75,20 @@ struct Tables {
     }
 };
 
-void reinitialise(Tables& t, int j, int i, int frame) {
+void reinitialise(Tables& t, int j, int i, int frame, int N) {
     std::printf("frame %3d, Reinicijalizacija %d s %d \n ", frame, j, i);
-    takeShape(*t.trk[j], *t.det[i]);
+    takeShape(*t.trk[j], *t.det[i], N);
     t.trkX[j] = float(t.trk[j]->cx);
     t.trkY[j] = float(t.trk[j]->cy);
-    t.radius[j] = meanRadius(*t.trk[j]);
+    t.radius[j] = meanRadius(*t.trk[j], N);
     t.dist[j] = 0.0f;
     t.nearest[j] = i;
     t.assigned[i] += 1;
 }
 }  // namespace
 
-int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame) {
-    raysFromContour(D);
+int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame, int N) {
+    raysFromContour(D, N);
     Tables t;
 
     for (D.rewind(); D.more();) {
@@ -114,7 +114,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame) {
         t.trk[t.P] = track;
         t.trkX[t.P] = float(track->cx);
         t.trkY[t.P] = float(track->cy);
-        t.radius[t.P] = meanRadius(*track);
+        t.radius[t.P] = meanRadius(*track, N);
         ++t.P;
     }
     if (noP != t.P) std::fprintf(stderr, "! noP != iP : %d %d \n", noP, t.P);
@@ -188,7 +188,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame) {
             }
         }
         if (collapsed >= 0) {
-            reinitialise(t, collapsed, i, frame);
+            reinitialise(t, collapsed, i, frame, N);
             ++moved;
             continue;
         }
@@ -219,7 +219,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame) {
             }
         }
         if (donor >= 0) {
-            reinitialise(t, donor, i, frame);
+            reinitialise(t, donor, i, frame, N);
             ++moved;
             t.assigned[surplus] -= 1;
         } else {

@@ -203,8 +203,8 @@ void traceContour(int W, int H, uint8_t* labels, MRegion& region, uint8_t mark) 
     region.contourMark = mark;
 }
 
-void raysFromContour(MList& list) {
-    const int n = DisAngles;
+void raysFromContour(MList& list, int N) {
+    const int n = N;
     int count[MaxAngles];
     double sum[MaxAngles];
     for (list.rewind(); list.more();) {
@@ -218,7 +218,7 @@ void raysFromContour(MList& list) {
         for (contour.rewind(); contour.more();) {
             auto* point = static_cast<MContour*>(contour.take());
             const int dx = point->x - region->cx, dy = point->y - region->cy;
-            const int k = rayIndex(dx, dy);
+            const int k = rayIndex(dx, dy, n);
             count[k] += 1;
             sum[k] += std::sqrt(double(dx * dx + dy * dy));
         }

@@ -24,5 +24,5 @@ bool regionStats(int W, int H, const uint8_t* labels, MRegion& region);
 // Follows the region's outer boundary (8-neighbour), marking it with mark.
 void traceContour(int W, int H, uint8_t* labels, MRegion& region, uint8_t mark);
 
-// Sets the rays of every region of the list from its contour.
-void raysFromContour(MList& list);
+// Sets the first N rays of every region of the list from its contour.
+void raysFromContour(MList& list, int N);

@@ -5,16 +5,18 @@
 #include <vector>
 
 #include "flowtrack/MItem.h"
+#include "flowtrack/search.h"
 #include "image/dib.h"
 
 struct flowtrack_impl {
-    // Allocates the destination image and the planes for `format` and puts the four
-    // module-wide tracking parameters back to their defaults.
+    // Allocates the destination image, the planes for `format` and the search table.
     explicit flowtrack_impl(const dib_fmt& format);
 
     // Frees and allocates the planes again for W x |H| pixels of `format`.
     void allocatePlanes(const dib_fmt& format);
 
+    flowtrack_settings settings;
+    flowtrack_searchTable searchTable;
     int32_t stageTicks[4] = {};  // copying, optical flow, active rays, annotating
     dib_base dst;
     // Packed W x |H| planes: row r starts at r * W.

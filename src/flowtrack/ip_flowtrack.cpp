@@ -7,7 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "adaptor/ip_window.h"
 #include "flowtrack/active_rays.h"
 #include "flowtrack/assign.h"
 #include "flowtrack/detect.h"
@@ -15,6 +14,7 @@
 #include "flowtrack/search.h"
 #include "framework/ip_dialogue.h"
 #include "framework/ip_factory.h"
+#include "framework/ip_window.h"
 #include "framework/util_time.h"
 #include "ops/do_copy.h"
 
@@ -27,10 +27,7 @@ constexpr int maxObjects = 5;
 constexpr int motionThreshold = 20;
 }  // namespace
 
-flowtrack_impl::flowtrack_impl(const dib_fmt& format) : dst(format, 0) {
-    allocatePlanes(format);
-    resetTrackingParameters();
-}
+flowtrack_impl::flowtrack_impl(const dib_fmt& format) : dst(format, 0) { allocatePlanes(format); }
 
 void flowtrack_impl::allocatePlanes(const dib_fmt& format) {
     const size_t pixels = size_t(format.width) * size_t(format.absHeight());
@@ -60,10 +57,10 @@ dib_base* ip_flowtrack::dstDib() { return &impl_->dst; }
 namespace {
 void writeBlock(std::ostream& out, const flowtrack_impl& f) {
     out << "BinThreshold: " << f.BinThreshold << "\n";
-    out << "DisAngles: " << DisAngles << "\n";
-    out << "SearchWindow: " << SearchWindow << "\n";
-    out << "CorrelationWindow: " << CorrelationWindow << "\n";
-    out << "SearchStep: " << SearchStep << "\n";
+    out << "DisAngles: " << f.settings.DisAngles << "\n";
+    out << "SearchWindow: " << f.settings.SearchWindow << "\n";
+    out << "CorrelationWindow: " << f.settings.CorrelationWindow << "\n";
+    out << "SearchStep: " << f.settings.SearchStep << "\n";
     out << "drawsAim: " << int(f.drawsAim) << "\n";
     out << "drawsContour: " << int(f.drawsContour) << "\n";
     out << "smartTracking: " << int(f.smartTracking) << "\n";
@@ -96,9 +93,10 @@ void ip_flowtrack::config(ip_console* console) {
         std::istringstream in(first);
         const int64_t any = INT32_MAX;
         // SearchWindow above the table size is accepted here and refused by the search.
-        (void)(readInt(in, f.BinThreshold, INT32_MIN, any) && readInt(in, DisAngles, 1, MaxAngles) &&
-               readInt(in, SearchWindow, 1, any) && readInt(in, CorrelationWindow, 0, any) &&
-               readInt(in, SearchStep, 1, any));
+        flowtrack_settings& s = f.settings;
+        (void)(readInt(in, f.BinThreshold, INT32_MIN, any) && readInt(in, s.DisAngles, 1, MaxAngles) &&
+               readInt(in, s.SearchWindow, 1, any) && readInt(in, s.CorrelationWindow, 0, any) &&
+               readInt(in, s.SearchStep, 1, any));
     }
     console->write("\nPlease supply the new values for drawsAim, drawsContour,\nsmartTracking, Algoritam, BrojObjekata:\n");
     const std::string second = ip_readReply(console);
@@ -120,14 +118,14 @@ void ip_flowtrack::profile(ip_profiler* profiler) {
 
 namespace {
 void drawRegions(ip_overlay* overlay, flowtrack_impl& f) {
-    const int N = DisAngles;
+    const int N = f.settings.DisAngles;
     int k = 0;
     for (f.regions.rewind(); f.regions.more(); ++k) {
         auto* region = static_cast<MRegion*>(f.regions.take());
         const int colour = f.Algoritam <= 2 ? k : 2;
         if (f.drawsContour && N > 0) {
             ip_point ends[MaxAngles];
-            for (int i = 0; i < N; ++i) rayEnd(*region, i, ends[i].x, ends[i].y);
+            for (int i = 0; i < N; ++i) rayEnd(*region, i, N, ends[i].x, ends[i].y);
             for (int i = 0; i < N; ++i) {
                 const ip_segment segment{ends[i], ends[(i + 1) % N]};
                 overlay->drawLine(&segment, colour, "", 0, 2);
@@ -167,13 +165,14 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
     int64_t t2 = t1, t3 = t1;
     f.frameCount += 1;
 
+    const int N = f.settings.DisAngles;
     uint8_t* cur = f.curPlane.data();
     uint8_t* prev = f.prevPlane.data();
     uint8_t* work = f.workPlane.data();
     bool selected = false;
     auto seedAtClicks = [&] {
         if (ip_forEachClick(events, [&](int x, int y) {
-                seedRegion(f.regions, x, y);
+                seedRegion(f.regions, x, y, N);
                 f.initialised = true;
             }))
             selected = true;
@@ -183,7 +182,7 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
         if (f.Algoritam == 1 || f.Algoritam == 2) {
             const int n = detectRegions(cur, work, W, H, f.regions, false, f.BinThreshold);
             if (n == f.BrojObjekata) {
-                raysFromContour(f.regions);
+                raysFromContour(f.regions, N);
                 f.initialised = true;
             } else {
                 f.regions.empty();
@@ -206,26 +205,26 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
             }
         }
     } else if (f.Algoritam == 1 || f.Algoritam == 2) {
-        markOcclusions(f.regions);
-        searchFlow(W, H, prev, cur, f.regions);
-        markOcclusions(f.regions);
+        markOcclusions(f.regions, N);
+        searchFlow(f.settings, f.searchTable, W, H, prev, cur, f.regions);
+        markOcclusions(f.regions, N);
         t2 = timer.now();
         if (f.BrojObjekata == 1) seedAtClicks();
-        activeRays(W, H, cur, f.regions, f.BinThreshold);
-        recentre(f.regions);
-        markOcclusions(f.regions);
+        activeRays(W, H, cur, f.regions, f.BinThreshold, N);
+        recentre(f.regions, N);
+        markOcclusions(f.regions, N);
         t3 = timer.now();
         if (f.smartTracking) {
             MList detections;
             const int n = detectRegions(cur, work, W, H, detections, false, f.BinThreshold);
-            raysFromContour(detections);
+            raysFromContour(detections, N);
             if (f.Algoritam == 1) {
-                if (!checkSingle(f.regions, detections, n)) {
+                if (!checkSingle(f.regions, detections, n, N)) {
                     f.regions.empty();
                     f.initialised = false;
                 }
             } else {
-                assignObjects(f.regions, detections, f.BrojObjekata, n, f.frameCount);
+                assignObjects(f.regions, detections, f.BrojObjekata, n, f.frameCount, N);
             }
         }
     } else if (f.Algoritam == 3) {
@@ -237,7 +236,7 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
         }
         f.BinThreshold = motionThreshold;
         detectRegions(prev, work, W, H, f.regions, true, motionThreshold);
-        raysFromContour(f.regions);
+        raysFromContour(f.regions, N);
     } else if (f.Algoritam == 4) {
         const uint8_t* bg = f.bgPlane.data();
         for (size_t p = 0; p < pixels; ++p) {
@@ -245,7 +244,7 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
             prev[p] = work[p];
         }
         detectRegions(prev, work, W, H, f.regions, true, f.BinThreshold);
-        raysFromContour(f.regions);
+        raysFromContour(f.regions, N);
     }
 
     if (overlay) {
@@ -271,7 +270,8 @@ void ip_flowtrack::reformat() {
 }
 
 int ip_flowtrack::objects(ip_objectRecord* out, int capacity) const {
-    const int N = DisAngles < MaxAngles ? DisAngles : MaxAngles;
+    const int rays = impl_->settings.DisAngles;
+    const int N = rays < MaxAngles ? rays : MaxAngles;
     int index = 0;
     // Walked by links: reporting must not move the list's cursor.
     for (MItem* item = impl_->regions.head; item != &endMarker; item = item->next, ++index) {

@@ -1,12 +1,17 @@
 #include "flowtrack/search.h"
 
 #include <cmath>
+#include <new>
+
+flowtrack_searchTable::flowtrack_searchTable() {
+    try {
+        cells_.assign(side * side, 0);
+    } catch (const std::bad_alloc&) {
+        throw "ip_flowtrack::reformat - out of memory";
+    }
+}
 
 namespace {
-// Static so that a search allocates nothing. Entries are 64-bit: a window sum added to
-// an excluded entry, or many rays with a wide window, must not wrap.
-int64_t ssdTable[2 * MaxSearchWindow + 1][2 * MaxSearchWindow + 1];
-int tableOffset = 0;
 
 int64_t windowSum(const uint8_t* prev, const uint8_t* cur, int W, int ex, int ey, int X, int Y, int K) {
     int64_t sum = 0;
@@ -24,26 +29,27 @@ int64_t windowSum(const uint8_t* prev, const uint8_t* cur, int W, int ex, int ey
 }
 }  // namespace
 
-int64_t searchFlowEntry(int a, int b) { return ssdTable[a + tableOffset][b + tableOffset]; }
-
-void searchFlow(int W, int H, const uint8_t* prevPlane, const uint8_t* curPlane, MList& list) {
-    if (SearchWindow > MaxSearchWindow) throw "Too large SearchWindow !";
+void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table, int W, int H,
+                const uint8_t* prevPlane, const uint8_t* curPlane, MList& list) {
+    if (settings.SearchWindow > MaxSearchWindow) throw "Too large SearchWindow !";
     // The dialogue keeps these in range; the guards only keep the loops finite.
-    const int S = SearchWindow < 0 ? 0 : SearchWindow;
-    const int P = SearchStep < 1 ? 1 : SearchStep;
-    const int64_t K = CorrelationWindow < 0 ? 0 : CorrelationWindow;
-    const int N = DisAngles;
-    tableOffset = S;
+    const int S = settings.SearchWindow < 0 ? 0 : settings.SearchWindow;
+    const int P = settings.SearchStep < 1 ? 1 : settings.SearchStep;
+    const int64_t K = settings.CorrelationWindow < 0 ? 0 : settings.CorrelationWindow;
+    const int N = settings.DisAngles;
+    table.offset_ = S;
+    int64_t* const cells = table.cells_.data();
+    auto cell = [&](int a, int b) -> int64_t& { return cells[flowtrack_searchTable::index(a + S, b + S)]; };
 
     for (list.rewind(); list.more();) {
         auto* region = static_cast<MRegion*>(list.take());
         for (int a = -S; a <= S; ++a)
-            for (int b = -S; b <= S; ++b) ssdTable[a + S][b + S] = 0;
+            for (int b = -S; b <= S; ++b) cell(a, b) = 0;
 
         for (int k = 0; k < N; ++k) {
             if (!(region->rays[k] > 0.0f) || region->occluded[k] != 0) continue;
             int32_t ex, ey;
-            rayEnd(*region, k, ex, ey);
+            rayEnd(*region, k, N, ex, ey);
             // A reference window that is not wholly inside the previous plane cannot be
             // compared: such a ray takes no part.
             if (ex - K < 0 || ex + K >= W || ey - K < 0 || ey + K >= H) continue;
@@ -52,7 +58,7 @@ void searchFlow(int W, int H, const uint8_t* prevPlane, const uint8_t* curPlane,
                 const bool xOut = X + K > W - 10 || X - K < 10;
                 for (int b = -S; b <= S; b += P) {
                     const int64_t Y = int64_t(ey) + b;
-                    int64_t& entry = ssdTable[a + S][b + S];
+                    int64_t& entry = cell(a, b);
                     if (xOut || Y + K > H - 10 || Y - K < 10) {
                         entry = ExcludedDisplacement;
                         continue;
@@ -62,13 +68,13 @@ void searchFlow(int W, int H, const uint8_t* prevPlane, const uint8_t* curPlane,
             }
         }
 
-        int64_t best = ssdTable[0][0];
+        int64_t best = cell(-S, -S);
         int bestA = -S, bestB = -S;
         const int64_t spread = 4 * int64_t(S) * S;
         for (int a = -S; a <= S; a += P) {
             for (int b = -S; b <= S; b += P) {
                 const int64_t w = spread > 0 ? 1 + (int64_t(a) * a + int64_t(b) * b) / spread : 1;
-                const int64_t entry = ssdTable[a + S][b + S];
+                const int64_t entry = cell(a, b);
                 if (w * entry < best) {
                     best = entry;
                     bestA = a;
@@ -89,10 +95,10 @@ namespace {
 void markAgainst(MRegion& x, const MRegion& y, int N) {
     for (int k = 0; k < N; ++k) {
         int32_t px, py;
-        rayEnd(x, k, px, py);
+        rayEnd(x, k, N, px, py);
         const int dx = px - y.cx, dy = py - y.cy;
         const float d = float(std::sqrt(double(int64_t(dx) * dx + int64_t(dy) * dy)));
-        const int j = rayIndex(dx, dy);
+        const int j = rayIndex(dx, dy, N);
         if (y.rays[j] > d || y.rays[(j - 1 + N) % N] > d) {
             if (x.occluded[k] < 255) x.occluded[k] += 1;
         }
@@ -100,8 +106,7 @@ void markAgainst(MRegion& x, const MRegion& y, int N) {
 }
 }  // namespace
 
-void markOcclusions(MList& list) {
-    const int N = DisAngles;
+void markOcclusions(MList& list, int N) {
     for (list.rewind(); list.more();) {
         auto* region = static_cast<MRegion*>(list.take());
         for (int k = 0; k < N; ++k) region->occluded[k] = 0;

@@ -2,7 +2,9 @@
 // windows around its ray ends between two grey planes, and mark covered ray ends.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "flowtrack/MItem.h"
 
@@ -11,12 +13,31 @@ constexpr int MaxSearchWindow = 150;
 // Table value of a displacement that leaves the image for some ray.
 constexpr int64_t ExcludedDisplacement = 2000000000;
 
+// The correlation sums of one search, one entry per tried displacement. Each tracker
+// owns one, made with the tracker, so that a search allocates nothing and two trackers
+// never share it. Entries are 64-bit: a window sum added to an excluded entry, or many
+// rays with a wide window, must not wrap.
+class flowtrack_searchTable {
+public:
+    flowtrack_searchTable();
+
+    // Entry for displacement (a, b) of the last region searched.
+    int64_t entry(int a, int b) const { return cells_[index(a + offset_, b + offset_)]; }
+
+private:
+    friend void searchFlow(const flowtrack_settings&, flowtrack_searchTable&, int, int, const uint8_t*,
+                           const uint8_t*, MList&);
+    static size_t index(int row, int column) { return size_t(row) * side + size_t(column); }
+    static constexpr size_t side = 2 * MaxSearchWindow + 1;
+
+    std::vector<int64_t> cells_;
+    int offset_ = 0;
+};
+
 // Moves the centre of every region of the list; throws "Too large SearchWindow !" when
 // SearchWindow exceeds MaxSearchWindow, before any region is touched.
-void searchFlow(int W, int H, const uint8_t* prevPlane, const uint8_t* curPlane, MList& list);
+void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table, int W, int H,
+                const uint8_t* prevPlane, const uint8_t* curPlane, MList& list);
 
-// Sum table entry for displacement (a, b) of the last region searched (for tests).
-int64_t searchFlowEntry(int a, int b);
-
-// Recomputes `occluded` of every region: how many other regions cover each ray end.
-void markOcclusions(MList& list);
+// Recomputes `occluded` of every region (N rays each): how many other regions cover each ray end.
+void markOcclusions(MList& list, int N);

@@ -28,7 +28,7 @@ struct Scene {
 };
 constexpr int none = -1;
 
-// Track j moved onto detection from[j] and took its first DisAngles rays, or (none) kept
+// Track j moved onto detection from[j] and took its first (default 24) rays, or (none) kept
 // its place and rays. Returns how many moved.
 int expectTracks(Scene& s, const std::vector<Blob>& before, const std::vector<int>& from) {
     int moved = 0;
@@ -38,16 +38,16 @@ int expectTracks(Scene& s, const std::vector<Blob>& before, const std::vector<in
         moved += d != nullptr;
         EXPECT_EQ(std::pair(t.cx, t.cy), d ? std::pair(d->cx, d->cy) : std::pair(before[j].cx, before[j].cy)) << j;
         int wrongRays = 0;
-        for (int k = 0; k < MaxAngles; ++k) wrongRays += t.rays[k] != (d && k < DisAngles ? d->rays[k] : before[j].radius);
+        for (int k = 0; k < MaxAngles; ++k) wrongRays += t.rays[k] != (d && k < flowtrack_settings{}.DisAngles ? d->rays[k] : before[j].radius);
         EXPECT_EQ(wrongRays, 0) << "track " << j;
     }
     return moved;
 }
 
 TEST(FlowtrackCheckSingle, KeepsMovesOrLosesTheTrack) {
-    ft::ParameterGuard guard;
+    ft::Tracking ctx;
     MList noTracks, noDetections;
-    EXPECT_FALSE(checkSingle(noTracks, noDetections, 0));
+    EXPECT_FALSE(checkSingle(noTracks, noDetections, 0, ctx.N()));
     struct Case {
         Blob track;
         std::vector<Blob> D;
@@ -73,13 +73,13 @@ TEST(FlowtrackCheckSingle, KeepsMovesOrLosesTheTrack) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         Scene s({c.track}, c.D);
-        EXPECT_EQ(checkSingle(s.tracks, s.D, c.n), c.kept);
+        EXPECT_EQ(checkSingle(s.tracks, s.D, c.n, ctx.N()), c.kept);
         expectTracks(s, {c.track}, {c.from});
     }
 }
 
 TEST(FlowtrackAssign, EveryCaseWithItsDiagnostics) {
-    ft::ParameterGuard guard;
+    ft::Tracking ctx;
     const std::string lost0 = "Nisam nasao rjesenje za nepridijeljeni objekt 0 .\n ";
     const std::string unclaimed = " Nepridijeljeno podru\xE8je: ";
     struct Case {
@@ -137,7 +137,9 @@ TEST(FlowtrackAssign, EveryCaseWithItsDiagnostics) {
         SCOPED_TRACE(testing::Message() << "case " << i);
         Scene s(c.tracks, c.D);
         int moved = -1;
-        const ft::Streams streams = ft::captured([&] { moved = assignObjects(s.tracks, s.D, c.noP, c.noK, c.frame); });
+        const ft::Streams streams = ft::captured([&] { 
+            moved = assignObjects(s.tracks, s.D, c.noP, c.noK, c.frame, ctx.N());
+        });
         EXPECT_EQ(streams.out, c.out);
         EXPECT_EQ(streams.err, c.err);
         EXPECT_EQ(moved, expectTracks(s, c.tracks, c.from));

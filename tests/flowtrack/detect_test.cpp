@@ -14,7 +14,7 @@ using ft::Plane;
 using Points = std::vector<std::pair<int, int>>;
 
 TEST(FlowtrackItems, PrintAndRayIndex) {
-    ft::ParameterGuard guard;
+    ft::Tracking ctx;
     std::ostringstream out;
     MContour(7, -3).print(out);
     endMarker.print(out);
@@ -25,8 +25,8 @@ TEST(FlowtrackItems, PrintAndRayIndex) {
                             {24, 0, 0, 0},   {24, -100, 1, 12}, {24, -100, -1, 12}, {4, 1, 1, 1},    {4, -1, -2, 3},
                             {1, -7, 3, 0}};
     for (auto& c : index) {
-        DisAngles = c[0];
-        EXPECT_EQ(rayIndex(c[1], c[2]), c[3]) << c[0] << ": " << c[1] << "," << c[2];
+        ctx.s.DisAngles = c[0];
+        EXPECT_EQ(rayIndex(c[1], c[2], ctx.N()), c[3]) << c[0] << ": " << c[1] << "," << c[2];
     }
 }
 
@@ -45,12 +45,12 @@ Points contourOf(const MRegion& r) {
 }
 
 TEST(FlowtrackDetect, DiscOfRadius20) {
-    ft::ParameterGuard guard;
+    ft::Tracking ctx;
     Plane p(320, 240, 255);
     const int pixels = ft::disc(p, 100, 100, 20, 0);
     MList list;
     ASSERT_EQ(detect(p, list), 1);
-    raysFromContour(list);
+    raysFromContour(list, ctx.N());
     MRegion& r = *ft::regionAt(list, 0);
     EXPECT_EQ(std::tuple(r.label, r.contourMark, r.area, r.cx, r.cy),
               std::tuple(uint8_t(3), uint8_t(128), uint32_t(pixels), 100, 100));
@@ -128,7 +128,7 @@ Points walk(const Points& pixels, std::string& err, bool fromLast = false) {
 }
 
 TEST(FlowtrackDetect, ContourWalkAndRays) {
-    ft::ParameterGuard guard;
+    ft::Tracking ctx;
     std::string err;
     // Clockwise from the start, which is not repeated; a diagonal pair starts towards SW.
     EXPECT_EQ(walk({{20, 20}, {21, 20}, {20, 21}, {21, 21}}, err), (Points{{20, 20}, {21, 20}, {21, 21}, {20, 21}}));
@@ -150,7 +150,7 @@ TEST(FlowtrackDetect, ContourWalkAndRays) {
         ft::disc(p, 100, 100, inner, 255);
         if (halved) ft::rect(p, 101, 60, 40, 80, 255);
         EXPECT_EQ(detect(p, list), 1);
-        raysFromContour(list);
+        raysFromContour(list, ctx.N());
         return *ft::regionAt(list, 0);
     };
     MRegion& ring = raysOf(20, 8, false);
@@ -159,8 +159,8 @@ TEST(FlowtrackDetect, ContourWalkAndRays) {
     EXPECT_LT(half.cx, 90);
     for (int k : {22, 23, 0, 1, 2}) EXPECT_EQ(half.rays[k], -1.0f) << "ray " << k;
     EXPECT_GT(half.rays[12], 5.0f);
-    seedRegion(list, 50, 50);  // no contour: the rays stay
-    raysFromContour(list);
+    seedRegion(list, 50, 50, ctx.N());  // no contour: the rays stay
+    raysFromContour(list, ctx.N());
     EXPECT_EQ(ft::regionAt(list, 0)->rays[5], 10.0f);
 }
 
@@ -169,7 +169,7 @@ TEST(FlowtrackDetect, MoreThan125RegionsGiveNothing) {
     for (int n : {140, 125}) {
         Plane p(200, 200, 255);
         for (int i = 0; i < n; ++i) ft::rect(p, 12 + 6 * (i % 28), 12 + 6 * (i / 28), 3, 3, 0);
-        seedRegion(list, 1, 1);
+        seedRegion(list, 1, 1, 24);
         int found = -1;
         EXPECT_EQ(ft::captured([&] { found = detect(p, list); }).err, n > 125 ? "Prevelik broj podrucja: 128 \n" : "");
         EXPECT_EQ(found, n > 125 ? 0 : 125);

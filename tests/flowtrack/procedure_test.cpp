@@ -39,7 +39,6 @@ dib_base discs(const std::vector<std::pair<int, int>>& centres, int W = 320, int
 }
 
 struct FlowtrackProcedure : testing::Test {
-    ft::ParameterGuard guard;
     doubles::EventList noEvents;
     doubles::Overlay overlay;
     void run(ip_flowtrack& t, const dib_base& frame, doubles::EventList* events = nullptr) {
@@ -81,9 +80,11 @@ TEST_F(FlowtrackProcedure, DialogueTextsRepliesAndRanges) {
     };
     for (auto& [first, second, values] : replies)
         EXPECT_EQ(dialogue(tracker, first, second), block(values)) << first << " / " << second;
-    EXPECT_EQ(DisAngles, 36);
-    ip_flowtrack other(&frame.format());  // the tracking parameters are shared; a new tracker resets them
-    EXPECT_EQ(dialogue(tracker, "", ""), block({7, 24, 30, 2, 1, 0, 1, 1, 2, 5}));
+    EXPECT_EQ(tracker.impl().settings.DisAngles, 36);
+    // Each tracker has its own settings: a new one starts from the defaults and leaves the first alone.
+    ip_flowtrack other(&frame.format());
+    EXPECT_EQ(dialogue(other, "", ""), block({120, 24, 30, 2, 1, 0, 1, 1, 2, 1}));
+    EXPECT_EQ(dialogue(tracker, "", ""), block({7, 36, 151, 0, 1, 0, 1, 1, 2, 5}));
 }
 
 TEST_F(FlowtrackProcedure, MultiObjectStartWaitsForExactlyThree) {

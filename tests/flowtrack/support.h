@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "flowtrack/MItem.h"
+#include "flowtrack/search.h"
 #include "image/dib.h"
 #include "doubles/recording.h"
 
@@ -88,10 +89,11 @@ Streams captured(F&& f) {
 
 using doubles::thrown;
 
-// Puts the module-wide parameters back to their defaults around each test.
-struct ParameterGuard {
-    ParameterGuard() { resetTrackingParameters(); }
-    ~ParameterGuard() { resetTrackingParameters(); }
+// The settings and search table a tracker keeps, for tests that call the stages directly.
+struct Tracking {
+    flowtrack_settings s;
+    flowtrack_searchTable table;
+    int N() const { return s.DisAngles; }
 };
 
 }  // namespace ft

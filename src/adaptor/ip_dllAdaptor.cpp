@@ -5,10 +5,10 @@
 #include <new>
 
 #include "adaptor/ip_host.h"
-#include "adaptor/ip_window.h"
 #include "flowtrack/ip_flowtrack.h"
 #include "framework/ip_factory.h"
 #include "framework/ip_objects.h"
+#include "framework/ip_window.h"
 
 namespace ip_dllAdaptor {
 
@@ -56,9 +56,12 @@ using namespace ip_dllAdaptor;
 extern "C" {
 
 IP_EXPORT int ip_dllAdaptor_create(const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks) {
-    ip_dllAdaptor_callbacks = callbacks;
     int id = lowestFreeSlot();
-    ip_base* procedure = new (std::nothrow) ip_flowtrack(srcFmt);
+    ip_base* procedure = nullptr;
+    {
+        ip_callbackScope scope(callbacks);
+        procedure = new (std::nothrow) ip_flowtrack(srcFmt);
+    }
     if (!procedure) throw "ip_dllAdaptor::create - out of memory";
     return place(procedure, id);
 }
@@ -66,28 +69,38 @@ IP_EXPORT int ip_dllAdaptor_create(const dib_fmt* srcFmt, const ip_hostCallbacks
 IP_EXPORT void ip_dllAdaptor_destroy(int id) {
     checkId(id);
     ip_base*& slot = table()[size_t(id)];
+    ip_callbackScope scope(slot ? slot->hostCallbacks() : nullptr);
     delete slot;
     slot = nullptr;
 }
 
 IP_EXPORT dib_base* ip_dllAdaptor_dstDib(int id) { return live(id)->dstDib(); }
 
-IP_EXPORT void ip_dllAdaptor_config(int id, ip_console* console) { live(id)->config(console); }
+IP_EXPORT void ip_dllAdaptor_config(int id, ip_console* console) {
+    ip_base* p = live(id);
+    ip_callbackScope scope(p->hostCallbacks());
+    p->config(console);
+}
 
 IP_EXPORT void ip_dllAdaptor_profile(int id, ip_profiler* profiler) { live(id)->profile(profiler); }
 
 IP_EXPORT void ip_dllAdaptor_process(int id, const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
-    live(id)->doProcess(src, events, overlay);
+    ip_base* p = live(id);
+    ip_callbackScope scope(p->hostCallbacks());
+    p->doProcess(src, events, overlay);
 }
 
-IP_EXPORT void ip_dllAdaptor_reformat(int id, const dib_fmt* fmt) { live(id)->doReformat(fmt); }
+IP_EXPORT void ip_dllAdaptor_reformat(int id, const dib_fmt* fmt) {
+    ip_base* p = live(id);
+    ip_callbackScope scope(p->hostCallbacks());
+    p->doReformat(fmt);
+}
 
 IP_EXPORT int ip_dllAdaptor_createByName(const char* name, const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks) {
     ip_creator_base* entry = ip_registry_find(name);
     if (!entry) throw "ip_dllAdaptor_createByName - unknown procedure";
-    ip_dllAdaptor_callbacks = callbacks;
     int id = lowestFreeSlot();
-    ip_base* procedure = entry->create(srcFmt);
+    ip_base* procedure = ip_createProcedure(*entry, srcFmt, callbacks);
     if (!procedure) throw "ip_dllAdaptor::create - out of memory";
     return place(procedure, id);
 }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "adaptor/ip_window.h"
+#include "framework/ip_window.h"
 
 namespace alg {
 

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "adaptor/ip_window.h"
 #include "cctrack/link.h"
 #include "cctrack/post_link_filter.h"
 #include "cctrack/reference_chain.h"
 #include "framework/ip_dialogue.h"
 #include "framework/ip_factory.h"
+#include "framework/ip_window.h"
 #include "framework/util_time.h"
 #include "ops/ip_canny.h"
 

@@ -8,7 +8,9 @@
 #include <string>
 #include <typeindex>
 
-ip_base::ip_base(const dib_fmt* format) {
+#include "framework/ip_window.h"
+
+ip_base::ip_base(const dib_fmt* format) : callbacks_(ip_dllAdaptor_callbacks) {
     if (!format) throw "ip_base::ip_base - got null ptr on input";
     dib_requireValid(*format, "ip_base::ip_base - illegal image format");
     srcFmt_ = new dib_fmt(*format);

@@ -29,10 +29,14 @@ public:
     void doReformat(const dib_fmt* format);
 
     const dib_fmt* srcFmt() const { return srcFmt_; }
+    // The host callback record this procedure was built with (ip_dllAdaptor_callbacks at
+    // construction); its windows open and close through it.
+    const ip_hostCallbacks* hostCallbacks() const { return callbacks_; }
     dib_base* getDstDib() { return dstDib(); }
 
 private:
     dib_fmt* srcFmt_;
+    const ip_hostCallbacks* callbacks_;
 };
 
 // A procedure that needs nothing but the source image of each frame.

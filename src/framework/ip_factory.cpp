@@ -3,6 +3,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "framework/ip_window.h"
+
 namespace {
 const char* const kOrder[] = {"canny", "canny_w0", "ccTrack", "nop", "flowtrack"};
 
@@ -32,6 +34,11 @@ ip_creator_base::ip_creator_base(const char* registeredName) {
     while (at > 0 && rank[at - 1] > r) --at;
     registry.insert(registry.begin() + std::ptrdiff_t(at), this);
     rank.insert(rank.begin() + std::ptrdiff_t(at), r);
+}
+
+ip_base* ip_createProcedure(const ip_creator_base& entry, const dib_fmt* format, const ip_hostCallbacks* callbacks) {
+    ip_callbackScope scope(callbacks);
+    return entry.create(format);
 }
 
 ip_creator_base* ip_registry_find(const char* name) {

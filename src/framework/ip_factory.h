@@ -19,6 +19,9 @@ protected:
     explicit ip_creator_base(const char* registeredName);
 };
 
+// Builds the entry's procedure with `callbacks` as its host record; null when out of memory.
+ip_base* ip_createProcedure(const ip_creator_base& entry, const dib_fmt* format, const ip_hostCallbacks* callbacks);
+
 // The registry, created on first use.
 std::vector<ip_creator_base*>& ip_registry();
 

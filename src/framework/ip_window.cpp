@@ -1,16 +1,14 @@
-#include "adaptor/ip_window.h"
+#include "framework/ip_window.h"
 
-const ip_hostCallbacks* ip_dllAdaptor_callbacks = nullptr;
+thread_local const ip_hostCallbacks* ip_dllAdaptor_callbacks = nullptr;
 
-ip_window* ip_dllAdaptor_createWindow(const char* title, int width, int height) {
-    const ip_hostCallbacks* cb = ip_dllAdaptor_callbacks;
+ip_window* ip_dllAdaptor_createWindow(const ip_hostCallbacks* cb, const char* title, int width, int height) {
     if (!cb || !cb->createWindow || !cb->destroyWindow)
         throw "ip_dllAdaptor_createWindow - the component was not properly initialized";
     return cb->createWindow(title, width, height);
 }
 
-void ip_dllAdaptor_destroyWindow(ip_window* window) {
-    const ip_hostCallbacks* cb = ip_dllAdaptor_callbacks;
+void ip_dllAdaptor_destroyWindow(const ip_hostCallbacks* cb, ip_window* window) {
     if (cb && cb->destroyWindow) cb->destroyWindow(window);
 }
 

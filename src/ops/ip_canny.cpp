@@ -3,9 +3,9 @@
 #include <sstream>
 #include <string>
 
-#include "adaptor/ip_window.h"
 #include "framework/ip_dialogue.h"
 #include "framework/ip_factory.h"
+#include "framework/ip_window.h"
 #include "framework/util_time.h"
 #include "ops/do_binarize.h"
 #include "ops/do_copy.h"
@@ -147,16 +147,17 @@ ip_canny::ip_canny(const dib_fmt* format) : ip_canny_w0(format), windows_(new ip
     int opened = 0;
     try {
         for (; opened < windowCount; ++opened)
-            windows_->windows[opened] = ip_dllAdaptor_createWindow(kWindowTitles[opened], s.width, s.height);
+            windows_->windows[opened] =
+                ip_dllAdaptor_createWindow(hostCallbacks(), kWindowTitles[opened], s.width, s.height);
     } catch (...) {
-        for (int i = 0; i < opened; ++i) ip_dllAdaptor_destroyWindow(windows_->windows[i]);
+        for (int i = 0; i < opened; ++i) ip_dllAdaptor_destroyWindow(hostCallbacks(), windows_->windows[i]);
         delete windows_;
         throw;
     }
 }
 
 ip_canny::~ip_canny() {
-    for (int i = 0; i < windowCount; ++i) ip_dllAdaptor_destroyWindow(windows_->windows[i]);
+    for (int i = 0; i < windowCount; ++i) ip_dllAdaptor_destroyWindow(hostCallbacks(), windows_->windows[i]);
     delete windows_;
 }
 

@@ -76,7 +76,8 @@ public:
     static constexpr const char* registeredName = "canny";
     static constexpr int windowCount = 4;
 
-    // Throws when no usable host callback record is stored (the windows cannot open).
+    // Opens its windows through the record in ip_dllAdaptor_callbacks, which it keeps;
+    // throws when that record cannot open windows.
     explicit ip_canny(const dib_fmt* format);
     ~ip_canny() override;
 

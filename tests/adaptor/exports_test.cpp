@@ -10,7 +10,7 @@
 
 #include "adaptor/ip_dllAdaptor.h"
 #include "adaptor/ip_host.h"
-#include "adaptor/ip_window.h"
+#include "framework/ip_window.h"
 #include "adaptor/scene.h"
 #include "doubles/recording.h"
 
@@ -76,18 +76,19 @@ TEST(InstanceTable, IllegalAndFreeIdsAreRejected) {
     EXPECT_TRUE(profiler.reports.empty());
 }
 
-TEST(InstanceTable, FailedConstructionLeavesTheTableButKeepsTheRecord) {
+TEST(InstanceTable, FailedConstructionLeavesTheTableAndTheThreadsRecord) {
     TableGuard guard;
     const ip_hostCallbacks* saved = ip_dllAdaptor_callbacks;
     dib_fmt bad(64, 48, 1, 0, true);
     bad.width = 0;
     ip_hostCallbacks record{nullptr, nullptr};
     EXPECT_EQ(thrown([&] { ip_dllAdaptor_create(&bad, &record); }), "ip_base::ip_base - illegal image format");
-    EXPECT_EQ(ip_dllAdaptor_callbacks, &record);
+    EXPECT_EQ(thrown([&] { ip_dllAdaptor_createByName("canny", &bad, &record); }),
+              "ip_base::ip_base - illegal image format");
+    EXPECT_EQ(ip_dllAdaptor_callbacks, saved);
     EXPECT_TRUE(ip_dllAdaptor::table().empty());
     EXPECT_EQ(thrown([&] { ip_dllAdaptor_createByName("nonesuch", &bad, nullptr); }),
               "ip_dllAdaptor_createByName - unknown procedure");
-    ip_dllAdaptor_callbacks = saved;
 }
 
 TEST(InstanceTable, SignOnlyFormatChangeDoesNotReformat) {

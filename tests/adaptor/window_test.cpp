@@ -2,38 +2,41 @@
 
 #include <string>
 
-#include "adaptor/ip_window.h"
+#include "framework/ip_window.h"
 #include "doubles/recording.h"
 
 namespace {
 
 using doubles::thrown;
 
-struct CallbacksGuard {
-    const ip_hostCallbacks* saved = ip_dllAdaptor_callbacks;
-    ~CallbacksGuard() { ip_dllAdaptor_callbacks = saved; }
-};
-
 TEST(Windows, CreationNeedsAUsableRecord) {
-    CallbacksGuard guard;
     const char* msg = "ip_dllAdaptor_createWindow - the component was not properly initialized";
-    ip_dllAdaptor_callbacks = nullptr;
-    EXPECT_EQ(thrown([] { ip_dllAdaptor_createWindow("Gauss", 4, 4); }), msg);
-    ip_dllAdaptor_destroyWindow(nullptr);  // ignored without a record
-    ip_hostCallbacks half{doubles::recordingCallbacks()->createWindow, nullptr};
-    ip_dllAdaptor_callbacks = &half;
-    EXPECT_EQ(thrown([] { ip_dllAdaptor_createWindow("Gauss", 4, 4); }), msg);
-    ip_dllAdaptor_destroyWindow(nullptr);
-    ip_hostCallbacks other{nullptr, doubles::recordingCallbacks()->destroyWindow};
-    ip_dllAdaptor_callbacks = &other;
-    EXPECT_EQ(thrown([] { ip_dllAdaptor_createWindow("Gauss", 4, 4); }), msg);
-
+    const ip_hostCallbacks half{doubles::recordingCallbacks()->createWindow, nullptr};
+    const ip_hostCallbacks other{nullptr, doubles::recordingCallbacks()->destroyWindow};
+    for (const ip_hostCallbacks* record : {static_cast<const ip_hostCallbacks*>(nullptr), &half, &other})
+        EXPECT_EQ(thrown([&] { ip_dllAdaptor_createWindow(record, "Gauss", 4, 4); }), msg);
+    ip_dllAdaptor_destroyWindow(nullptr, nullptr);  // ignored without a record or its destroy entry
+    ip_dllAdaptor_destroyWindow(&half, nullptr);
     doubles::windowLog().reset();
-    ip_dllAdaptor_callbacks = doubles::recordingCallbacks();
-    ip_window* w = ip_dllAdaptor_createWindow("Edges", 320, 240);
+    ip_window* w = ip_dllAdaptor_createWindow(doubles::recordingCallbacks(), "Edges", 320, 240);
     ASSERT_NE(w, nullptr);
-    ip_dllAdaptor_destroyWindow(w);
+    ip_dllAdaptor_destroyWindow(doubles::recordingCallbacks(), w);
     EXPECT_EQ(doubles::windowLog().events, (std::vector<std::string>{"create Edges 320 240", "destroy Edges"}));
+}
+
+TEST(Windows, ScopeSetsTheRecordProceduresKeepAndRestoresIt) {
+    const ip_hostCallbacks* before = ip_dllAdaptor_callbacks;
+    const ip_hostCallbacks record{nullptr, nullptr};
+    {
+        ip_callbackScope outer(&record);
+        EXPECT_EQ(ip_dllAdaptor_callbacks, &record);
+        {
+            ip_callbackScope inner(nullptr);
+            EXPECT_EQ(ip_dllAdaptor_callbacks, nullptr);
+        }
+        EXPECT_EQ(ip_dllAdaptor_callbacks, &record);
+    }
+    EXPECT_EQ(ip_dllAdaptor_callbacks, before);
 }
 
 TEST(Windows, DisplayResizesOnlyWhenSizesDiffer) {

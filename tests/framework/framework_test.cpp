@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "doubles/recording.h"
-#include "adaptor/ip_window.h"
+#include "framework/ip_window.h"
 #include "framework/ip_factory.h"
 #include "framework/ip_nop.h"
 #include "framework/util_clock.h"

@@ -2,7 +2,10 @@
 #include "adaptor/ip_dllAdaptor.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "adaptor/ip_host.h"
 #include "flowtrack/ip_flowtrack.h"
@@ -17,36 +20,51 @@ std::vector<ip_base*>& table() {
     return instances;
 }
 
+std::mutex& tableMutex() {
+    static std::mutex guard;
+    return guard;
+}
+
 void checkId(int id) {
     const auto& t = table();
     if (id < 0 || t.capacity() == 0 || unsigned(id) >= t.size()) throw "ip_dllAdaptor::checkId - got illegal object id";
 }
 
 namespace {
-// A live instance: a free slot passes checkId but has nothing to call.
+// A live instance: a free slot passes checkId but has nothing to call. The lock covers
+// only the lookup: calls into different instances run side by side.
 ip_base* live(int id) {
+    std::lock_guard<std::mutex> lock(tableMutex());
     checkId(id);
     ip_base* p = table()[size_t(id)];
     if (!p) throw "ip_dllAdaptor::checkId - got illegal object id";
     return p;
 }
 
-int lowestFreeSlot() {
-    const auto& t = table();
-    auto free = std::find(t.begin(), t.end(), nullptr);
-    return int(free - t.begin());
-}
-
-// The slot for a new procedure; the table grows by doubling, starting at 1.
-int place(ip_base* procedure, int id) {
+// Puts a new procedure into the lowest free slot; the table grows by doubling, starting
+// at 1. Built before the slot is chosen, so that the host's window callbacks never run
+// under the lock.
+int place(ip_base* procedure) {
+    std::lock_guard<std::mutex> lock(tableMutex());
     auto& t = table();
-    if (size_t(id) < t.size()) {
-        t[size_t(id)] = procedure;
+    // A table that cannot grow must not lose the procedure.
+    std::unique_ptr<ip_base> owned(procedure);
+    const size_t id = size_t(std::find(t.begin(), t.end(), nullptr) - t.begin());
+    if (id < t.size()) {
+        t[id] = procedure;
     } else {
         if (t.size() == t.capacity()) t.reserve(t.size() + std::max<size_t>(t.size(), 1));
         t.push_back(procedure);
     }
-    return id;
+    owned.release();
+    return int(id);
+}
+
+// Empties the slot and hands back what it held (null for a free slot).
+ip_base* release(int id) {
+    std::lock_guard<std::mutex> lock(tableMutex());
+    checkId(id);
+    return std::exchange(table()[size_t(id)], nullptr);
 }
 }  // namespace
 }  // namespace ip_dllAdaptor
@@ -56,22 +74,19 @@ using namespace ip_dllAdaptor;
 extern "C" {
 
 IP_EXPORT int ip_dllAdaptor_create(const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks) {
-    int id = lowestFreeSlot();
     ip_base* procedure = nullptr;
     {
         ip_callbackScope scope(callbacks);
         procedure = new (std::nothrow) ip_flowtrack(srcFmt);
     }
     if (!procedure) throw "ip_dllAdaptor::create - out of memory";
-    return place(procedure, id);
+    return place(procedure);
 }
 
 IP_EXPORT void ip_dllAdaptor_destroy(int id) {
-    checkId(id);
-    ip_base*& slot = table()[size_t(id)];
-    ip_callbackScope scope(slot ? slot->hostCallbacks() : nullptr);
-    delete slot;
-    slot = nullptr;
+    ip_base* procedure = release(id);
+    ip_callbackScope scope(procedure ? procedure->hostCallbacks() : nullptr);
+    delete procedure;
 }
 
 IP_EXPORT dib_base* ip_dllAdaptor_dstDib(int id) { return live(id)->dstDib(); }
@@ -99,10 +114,9 @@ IP_EXPORT void ip_dllAdaptor_reformat(int id, const dib_fmt* fmt) {
 IP_EXPORT int ip_dllAdaptor_createByName(const char* name, const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks) {
     ip_creator_base* entry = ip_registry_find(name);
     if (!entry) throw "ip_dllAdaptor_createByName - unknown procedure";
-    int id = lowestFreeSlot();
     ip_base* procedure = ip_createProcedure(*entry, srcFmt, callbacks);
     if (!procedure) throw "ip_dllAdaptor::create - out of memory";
-    return place(procedure, id);
+    return place(procedure);
 }
 
 IP_EXPORT const char* ip_dllAdaptor_procedureName(int index) {

@@ -7,6 +7,14 @@
 // Errors: every export lets the module's failures escape as a thrown `const char*`
 // pointing to a fixed message ("origin - text"). A C++ host wraps each call in
 // `try { ... } catch (const char* msg) { ... }`.
+//
+// Threading contract: any thread may create, use and destroy instances at the same time
+// as others do, since the table of instances is guarded by a lock and each instance keeps
+// its own settings, buffers and callback record. One instance is used by one thread at a
+// time: calls on the same id (including its destroy) must not overlap, and the host
+// objects passed to a call are only used by the module for the length of that call, on
+// the calling thread; the window callbacks are called on the thread that creates,
+// configures, processes or destroys the instance that owns the window.
 #pragma once
 
 #include <cstdint>

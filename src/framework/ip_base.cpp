@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <typeindex>
@@ -50,6 +51,8 @@ void ip_simple::process(const dib_base* src, ip_eventList*, ip_overlay*) { proce
 const char* ip_className(const ip_base& procedure) {
     // Demangled once per class; the text lives as long as the module.
     static std::map<std::type_index, std::string> names;
+    static std::mutex guard;
+    std::lock_guard<std::mutex> lock(guard);
     std::type_index type(typeid(procedure));
     auto found = names.find(type);
     if (found == names.end()) {

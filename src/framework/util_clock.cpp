@@ -1,5 +1,6 @@
 #include "framework/util_clock.h"
 
+#include <atomic>
 #include <ctime>
 
 namespace {
@@ -17,9 +18,13 @@ public:
 };
 
 monotonic_clock systemClock;
-util_clock* installed = nullptr;
+// Read by every instance's stage timer, whatever thread it runs on.
+std::atomic<util_clock*> installed{nullptr};
 }  // namespace
 
-util_clock& util_currentClock() { return installed ? *installed : systemClock; }
+util_clock& util_currentClock() {
+    util_clock* clock = installed.load();
+    return clock ? *clock : systemClock;
+}
 
 void util_setClock(util_clock* clock) { installed = clock; }

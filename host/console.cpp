@@ -3,10 +3,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iomanip>
 #include <iostream>
 
 bool HostConsole::loadScript(const std::string& file, std::string& error) {
+    // A folder opens like a file here and reads as nothing: it would pass for an empty script.
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) {
+        error = "--config '" + file + "' is a folder, not a file of replies";
+        return false;
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         error = "cannot read --config file '" + file + "'";
@@ -27,6 +34,14 @@ bool HostConsole::openLog(const std::string& file, std::string& error) {
         return false;
     }
     return true;
+}
+
+bool HostConsole::closeLog() {
+    if (!log_.is_open()) return true;
+    log_.flush();
+    bool ok = bool(log_);
+    log_.close();
+    return ok && !log_.fail();
 }
 
 const char* HostConsole::readLine() {

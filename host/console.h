@@ -16,7 +16,7 @@
 // goes to standard output and, byte for byte, to the log file when one is open.
 class HostConsole final : public ip_console {
 public:
-    // Opens the reply script; false when it cannot be read.
+    // Opens the reply script; false when it cannot be read or is a folder.
     bool loadScript(const std::string& file, std::string& error);
     // Replies given by the host itself (the built-in scene answers its own dialogue).
     void setReplies(const std::vector<std::string>& replies) { replies_.assign(replies.begin(), replies.end()); }
@@ -30,6 +30,8 @@ public:
     void message(const char* text) override;
 
     bool logFailed() const { return log_.is_open() && !log_; }
+    // Closes the log; false when anything failed to reach it.
+    bool closeLog();
 
 private:
     void emit(const char* text);

@@ -1,5 +1,8 @@
 #include "frame_source.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +13,34 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+bool decoderChatter = false;
+
+// Standard error sent to /dev/null while a decoder runs: libpng and GStreamer write their
+// warnings there directly, past any log level. Only the host's own thread runs meanwhile,
+// so nothing of the module's is lost.
+class QuietStderr {
+public:
+    QuietStderr() {
+        if (decoderChatter) return;
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int saved_ = -1;
+};
 
 bool isImageName(const std::string& name) {
     std::string ext = fs::path(name).extension().string();
@@ -39,7 +70,12 @@ public:
         bgr = scene_.frame(next_++);
         return frame;
     }
+    Result skip(int64_t count, std::string&) override {
+        next_ = std::min<int64_t>(DemoScene::frameCount, next_ + count);
+        return next_ < DemoScene::frameCount ? frame : end;
+    }
     int64_t total() const override { return DemoScene::frameCount; }
+    cv::Size announcedSize() const override { return {DemoScene::width, DemoScene::height}; }
     double fps() const override { return DemoScene::fps; }
     const DemoScene* demo() const override { return &scene_; }
 
@@ -55,6 +91,7 @@ public:
         if (next_ >= files_.size()) return end;
         const std::string& file = files_[next_++];
         cv::Mat decoded;
+        QuietStderr quiet;
         try {
             decoded = cv::imread(file, cv::IMREAD_UNCHANGED);
         } catch (const cv::Exception&) {
@@ -65,6 +102,10 @@ public:
             return failed;
         }
         return frame;
+    }
+    Result skip(int64_t count, std::string&) override {
+        next_ = size_t(std::min<int64_t>(int64_t(files_.size()), int64_t(next_) + count));
+        return next_ < files_.size() ? frame : end;
     }
     int64_t total() const override { return int64_t(files_.size()); }
 
@@ -77,6 +118,7 @@ class CaptureSource final : public FrameSource {
 public:
     CaptureSource(std::string name, bool camera) : name_(std::move(name)), camera_(camera) {}
     bool open(int cameraIndex, std::string& error) {
+        QuietStderr quiet;
         try {
             if (camera_) capture_.open(cameraIndex);
             else capture_.open(name_, cv::CAP_FFMPEG);
@@ -90,11 +132,14 @@ public:
         fps_ = f > 0.5 && f < 1000 ? f : 25.0;
         double n = capture_.get(cv::CAP_PROP_FRAME_COUNT);
         total_ = !camera_ && n >= 1 && n < 1e12 ? int64_t(n) : -1;
+        double w = capture_.get(cv::CAP_PROP_FRAME_WIDTH), h = capture_.get(cv::CAP_PROP_FRAME_HEIGHT);
+        if (w >= 1 && h >= 1 && w < 1e9 && h < 1e9) size_ = cv::Size(int(w), int(h));
         return true;
     }
     Result read(cv::Mat& bgr, std::string& error) override {
         cv::Mat raw;
         bool ok = false;
+        QuietStderr quiet;
         try {
             ok = capture_.read(raw);
         } catch (const cv::Exception&) {
@@ -115,10 +160,12 @@ public:
         return frame;
     }
     int64_t total() const override { return total_; }
+    cv::Size announcedSize() const override { return size_; }
     double fps() const override { return fps_; }
 
 private:
     std::string name_;
+    cv::Size size_;
     bool camera_;
     cv::VideoCapture capture_;
     double fps_ = 25.0;
@@ -127,6 +174,17 @@ private:
 };
 
 }  // namespace
+
+void showDecoderChatter(bool show) { decoderChatter = show; }
+
+FrameSource::Result FrameSource::skip(int64_t count, std::string& error) {
+    cv::Mat unused;
+    for (int64_t i = 0; i < count; ++i) {
+        Result got = read(unused, error);
+        if (got != frame) return got;
+    }
+    return frame;
+}
 
 std::vector<std::string> patternFiles(const std::string& pattern) {
     std::vector<std::string> files;

@@ -17,13 +17,21 @@ public:
     virtual ~FrameSource() = default;
     // The next frame as 8-bit BGR; `failed` with `error` when it cannot be decoded.
     virtual Result read(cv::Mat& bgr, std::string& error) = 0;
+    // Passes over `count` frames without handing them out; `end` when the input ends first.
+    virtual Result skip(int64_t count, std::string& error);
     // Frames in the input, -1 when unknown (cameras, some streams).
     virtual int64_t total() const { return -1; }
+    // The frame size the container announces before anything is decoded; empty when unknown.
+    virtual cv::Size announcedSize() const { return {}; }
     // Frames per second for the written video and the on-screen pace.
     virtual double fps() const { return 25.0; }
     // The built-in scene, for the tracking error summary; null for other inputs.
     virtual const DemoScene* demo() const { return nullptr; }
 };
+
+// Whether the decoders may write their own warnings to standard error (--verbose); by
+// default standard error is closed to them while they decode.
+void showDecoderChatter(bool show);
 
 // Opens `input`; null with `error` when it is missing or cannot be opened.
 std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error);

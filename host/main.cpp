@@ -1,16 +1,20 @@
 // ambrevo: runs a procedure of the Ambrevo module over a video, an image sequence, a
 // camera or the built-in scene, and writes the tracks, the destination images and the
 // annotated video.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <opencv2/highgui.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <system_error>
@@ -117,8 +121,74 @@ void endProgressLine() {
     if (activeProgress) activeProgress->finish();
 }
 
-// Everything one run owns; finish() leaves every output a valid file.
+// Set by SIGINT / SIGTERM; the run stops after the frame in hand.
+volatile std::sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int signal) { stopSignal = signal; }
+
+void catchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // A second signal ends the process at once, for a run stuck inside a library call.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// The libraries' log levels are set before any of them logs: their warnings would come
+// between the host's own lines. A user's explicit setting of the variables wins.
+void quietLibraries(bool verbose) {
+    // FFmpeg's level is read when the first video opens.
+    setenv("OPENCV_FFMPEG_LOGLEVEL", verbose ? "24" : "-8", 0);
+    showDecoderChatter(verbose);
+    // OpenCV reads its variable while loading, before main: the level is set here instead.
+    if (!std::getenv("OPENCV_LOG_LEVEL"))
+        cv::utils::logging::setLogLevel(verbose ? cv::utils::logging::LOG_LEVEL_WARNING
+                                                : cv::utils::logging::LOG_LEVEL_SILENT);
+}
+
+// A library's exception as the text of one line.
+std::string describeFailure(std::exception_ptr failure) {
+    std::string text;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const cv::Exception& e) {
+        text = "OpenCV: " + (e.err.empty() ? std::string(e.what()) : e.err) + (e.func.empty() ? "" : " (in " + e.func + ")");
+    } catch (const std::bad_alloc&) {
+        text = "out of memory";
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+        text = "unknown failure";
+    }
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+// Whether frames of `size` may be processed; empty sizes are not known yet.
+bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
+    if (size.empty()) return true;
+    if (size.width > maxSide || size.height > maxSide) {
+        error = "frames larger than 32767 pixels are not supported";
+        return false;
+    }
+    if (int64_t(size.width) * size.height > maxPixels) {
+        error = "frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) + " pixels exceed the limit of " +
+                std::to_string(maxPixels) + " pixels (--max-pixels raises it)";
+        return false;
+    }
+    return true;
+}
+
+// Everything one run owns. Its outputs stay under temporary names until finish() renames
+// them, or drops them when no frame was processed.
 struct Run {
+    // Where a library failure is counted: reading the input, writing an output, or neither.
+    enum Stage { elsewhere, reading, writing };
+
     Options o;
     Module module;
     HostConsole console;
@@ -128,7 +198,10 @@ struct Run {
     TracksWriter tracks;
     DstWriter dst;
     VideoOut video;
+    PendingFile consoleLog;
+    bool windowsMade = false;
     std::unique_ptr<FrameSource> source;
+    std::vector<std::string> builtInReplies;
     DemoScore score;
     int id = -1;
     bool wantObjects = false;
@@ -138,28 +211,68 @@ struct Run {
     std::vector<cv::Point> flashAt;
     bool quit = false;
     bool paused = false;
+    bool outputsOpen = false;
     int status = exitOk;
+    std::string reason;  // why the run ended before the end of its input; empty when it did not
+    Stage stage = elsewhere;
+    int64_t frame = 0;  // the input frame in hand, counted from 0
+    int64_t done = 0;   // frames processed
+    int64_t expected = -1;
+    RunRecord record;
 
-    int finish(int64_t frames, double seconds);
-    bool configure(int64_t frame);
-    bool handleKey(int key, int64_t frame);
+    // Reports the failure that ends the run; only the first one is told.
+    void stop(int failure, const std::string& text) {
+        if (status != exitOk) return;
+        status = fail(failure, text);
+        reason = text;
+    }
+    bool openOutputs(std::string& error);
+    void discardOutputs();
+    int finish(double seconds);
+    bool configure();
+    bool handleKey(int key);
+    void processFrames(cv::Mat& bgr);
 };
 
-bool Run::configure(int64_t frame) {
+bool Run::openOutputs(std::string& error) {
+    bool ok = true;
+    if (!o.consoleLog.empty())
+        ok = consoleLog.create(o.consoleLog, "--console-log file", error) && console.openLog(consoleLog.path(), error);
+    if (ok && !o.tracksFile.empty()) ok = tracks.open(o.tracksFile, o.procedure, error);
+    if (ok && !o.dstDir.empty()) ok = dst.open(o.dstDir, error);
+    if (ok && !o.videoOut.empty()) ok = video.probe(o.videoOut, error);
+    if (ok && !o.windowsDir.empty()) ok = prepareFolder(o.windowsDir, "--windows folder", windowsMade, error);
+    outputsOpen = ok;
+    if (!ok) discardOutputs();
+    return ok;
+}
+
+void Run::discardOutputs() {
+    console.closeLog();
+    consoleLog.discard();
+    tracks.discard();
+    dst.discard();
+    video.discard();
+    std::error_code ec;
+    if (windowsMade) std::filesystem::remove(o.windowsDir, ec);  // only when empty
+    windowsMade = false;
+}
+
+bool Run::configure() {
     std::string error;
     if (guarded([&] { module.config(id, &console); }, error)) return true;
-    status = fail(exitModuleError, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
+    stop(exitModuleError, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
     return false;
 }
 
-bool Run::handleKey(int key, int64_t frame) {
+bool Run::handleKey(int key) {
     switch (key & 0xff) {
         case ' ':
             paused = !paused;
             break;
         case 'c':
             console.useTerminal(true);
-            if (!configure(frame)) return false;
+            if (!configure()) return false;
             break;
         case 'p':
             profiler.print(std::cout);
@@ -168,6 +281,7 @@ bool Run::handleKey(int key, int64_t frame) {
         case 'q':
         case 27:
             quit = true;
+            if (reason.empty()) reason = "stopped from the window";
             break;
         default:
             break;
@@ -175,20 +289,40 @@ bool Run::handleKey(int key, int64_t frame) {
     return true;
 }
 
-int Run::finish(int64_t frames, double seconds) {
+int Run::finish(double seconds) {
     std::string error;
-    video.finish();
-    if (!tracks.finish(error) && status == exitOk) status = fail(exitOutput, error);
-    if (id >= 0 && !guarded([&] { module.destroy(id); }, error) && status == exitOk)
-        status = fail(exitModuleError, "destroying the instance: " + error);
+    if (id >= 0 && !guarded([&] { module.destroy(id); }, error)) stop(exitModuleError, "destroying the instance: " + error);
     id = -1;
-    if (console.logFailed() && status == exitOk) status = fail(exitOutput, "cannot write --console-log file '" + o.consoleLog + "'");
+    if (stopSignal) {
+        const char* name = stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
+        stop(stopSignal == SIGINT ? exitInterrupted : exitTerminated,
+             std::string("stopped by ") + name + " after " + std::to_string(done) + " frames" +
+                 (done > 0 ? "; the outputs hold them" : "; nothing was written"));
+    }
+
+    record.framesRead = done;
+    record.expected = expected;
+    record.complete = reason.empty();
+    record.reason = reason;
+    if (done > 0) {
+        // Each output is renamed into place on its own: a failing one does not take the
+        // others with it.
+        if (!video.finish(error)) stop(exitOutput, error);
+        if (!tracks.finish(record, error)) stop(exitOutput, error);
+        if (consoleLog.active() && (!console.closeLog() || !consoleLog.commit(error))) {
+            consoleLog.discard();
+            stop(exitOutput, "cannot write --console-log file '" + o.consoleLog + "'");
+        }
+    } else {
+        // Nothing processed: nothing is left behind, and the files there before stay as they were.
+        discardOutputs();
+    }
     if (o.show) cv::destroyAllWindows();
 
-    const double fps = seconds > 0 ? double(frames) / seconds : 0.0;
+    const double fps = seconds > 0 ? double(done) / seconds : 0.0;
     if (o.profile) profiler.print(std::cout);
     char line[256];
-    std::snprintf(line, sizeof line, "ambrevo: %lld frames of %s with %s in %.2f s\n", static_cast<long long>(frames),
+    std::snprintf(line, sizeof line, "ambrevo: %lld frames of %s with %s in %.2f s\n", static_cast<long long>(done),
                   o.input.c_str(), o.procedure.c_str(), seconds);
     std::cout << line;
     if (source && source->demo() && wantObjects) {
@@ -196,7 +330,7 @@ int Run::finish(int64_t frames, double seconds) {
                       static_cast<long long>(score.trackedFrames()), static_cast<long long>(score.frames()));
         std::cout << line;
         std::snprintf(line, sizeof line, "demo: mean error %.2f px, max error %.2f px, %lld frames, %.1f fps\n",
-                      score.meanError(), score.maxError(), static_cast<long long>(frames), fps);
+                      score.meanError(), score.maxError(), static_cast<long long>(done), fps);
         std::cout << line;
     }
     std::cout.flush();
@@ -210,18 +344,216 @@ ip_dibWords toDib(const cv::Mat& bgr, bool grey, cv::Mat& holder) {
     return {int32_t(holder.elemSize()), int32_t(holder.step[0]), holder.cols, -holder.rows, holder.data};
 }
 
-}  // namespace
+// The frame loop, from the instance's creation to the last frame; `bgr` holds the first
+// frame. Every way out leaves `status` and `reason` saying why.
+void Run::processFrames(cv::Mat& bgr) {
+    std::string error;
+    cv::Mat holder;
+    ip_dibWords image = toDib(bgr, o.grey, holder);
+    // The instance is made for the first frame's format; later frames in another format
+    // are reformatted by the module itself.
+    const ip_fmtWords format{image.szPixel, image.szRow, image.width, image.height};
+    const ip_hostCallbacks* callbacks = WindowManager::instance().callbacks();
+    bool created = guarded(
+        [&] {
+            id = o.procedure == "flowtrack" ? module.create(ip_asFmt(&format), callbacks)
+                                            : module.createByName(o.procedure.c_str(), ip_asFmt(&format), callbacks);
+        },
+        error);
+    if (!created) return stop(exitModuleError, "frame " + std::to_string(frame) + ": creating '" + o.procedure + "': " + error);
+    if ((!o.configFile.empty() || !builtInReplies.empty()) && !configure()) return;
 
-int main(int argc, char** argv) {
-    // A bad input gets one clear line from the host, not the decoder's own chatter
-    // (a user's explicit setting of these variables wins).
-    setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
-    setenv("OPENCV_LOG_LEVEL", "ERROR", 0);
+    if (o.show) {
+        cv::namedWindow(showWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
+        cv::setMouseCallback(showWindow, onMouse);
+    }
+    const double fps = source->fps();
+    Progress progress(!o.quiet && isatty(STDERR_FILENO), expected);
+    activeProgress = &progress;
+    struct ProgressEnd {
+        Progress& p;
+        ~ProgressEnd() {
+            p.finish();
+            activeProgress = nullptr;
+        }
+    } progressEnd{progress};
+    const Clock::duration frameInterval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
+    Clock::time_point nextShow = Clock::now();
+    std::vector<ip_objectRecord> objects;
+    const std::string at = "frame ";
+
+    while (!quit && !stopSignal) {
+        if (o.frames >= 0 && done >= o.frames) break;
+        if (o.end >= 0 && frame >= o.end) break;
+        if (done > 0) {
+            stage = reading;
+            FrameSource::Result got = source->read(bgr, error);
+            if (got == FrameSource::end) {
+                const int64_t announced = source->total(), wanted = o.end >= 0 ? std::min(announced, o.end) : announced;
+                if (announced >= 0 && frame < wanted)
+                    stop(exitInput, "input '" + o.input + "' ended after " + std::to_string(frame) + " of the " +
+                                        std::to_string(announced) + " frames its container announced");
+                break;
+            }
+            if (got == FrameSource::failed) return stop(exitInput, at + std::to_string(frame) + ": " + error);
+            if (!fitsLimits(bgr.size(), o.maxPixels, error)) return stop(exitInput, at + std::to_string(frame) + ": " + error);
+            stage = elsewhere;
+            image = toDib(bgr, o.grey, holder);
+        }
+
+        std::vector<cv::Point> clicks;
+        for (const ClickOption& c : o.clicks)
+            if (c.frame == frame) clicks.emplace_back(c.x, c.y);
+        clicks.insert(clicks.end(), pendingClicks.begin(), pendingClicks.end());
+        pendingClicks.clear();
+        events.reset(clicks);
+
+        const Clock::time_point before = Clock::now();
+        if (!guarded([&] { module.process(id, ip_asDib(&image), &events, &overlay); }, error))
+            return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
+        profiler.frameTime(1000.0 * secondsSince(before));
+
+        const dib_base* result = nullptr;
+        if (!guarded([&] { result = module.dstDib(id); }, error))
+            return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
+        if (wantProfile && !guarded([&] { module.profile(id, &profiler); }, error))
+            return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
+        if (wantObjects) {
+            int count = 0;
+            bool ok = guarded(
+                [&] {
+                    objects.resize(16);
+                    count = module.objects(id, objects.data(), int(objects.size()));
+                    if (count > int(objects.size())) {
+                        objects.resize(size_t(count));
+                        count = std::min(count, module.objects(id, objects.data(), count));
+                    }
+                },
+                error);
+            if (!ok) return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
+            objects.resize(size_t(std::max(count, 0)));
+            stage = writing;
+            if (!tracks.frame(frame, objects)) return stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
+            stage = elsewhere;
+            if (source->demo()) score.frame(DemoScene::discs(frame), objects);
+        }
+
+        const ip_dibWords* produced = result ? ip_dibWordsOf(result) : nullptr;
+        stage = writing;
+        if (!o.dstDir.empty() && !dst.write(frame, dibToExact(produced), error)) return stop(exitOutput, error);
+        stage = elsewhere;
+
+        int ackRadius = 0, ackMs = 0;
+        if (overlay.takeAcknowledge(ackRadius, ackMs)) {
+            flashRadius = ackRadius;
+            flashAt = clicks;
+            flashFrames = std::max<int64_t>(1, int64_t(std::ceil(std::max(0, ackMs) * fps / 1000.0)));
+        }
+        if (!o.videoOut.empty() || o.show) {
+            cv::Mat annotated = dibToBgr(produced);
+            if (annotated.empty()) annotated = bgr.clone();
+            renderCommands(annotated, overlay.commands());
+            if (flashFrames > 0) {
+                renderFlash(annotated, flashAt, flashRadius);
+                --flashFrames;
+            }
+            stage = writing;
+            if (!o.videoOut.empty() && !video.write(annotated, fps, error)) return stop(exitOutput, error);
+            stage = elsewhere;
+            if (o.show) cv::imshow(showWindow, annotated);
+        }
+        stage = writing;
+        if (!WindowManager::instance().endFrame(frame, error)) return stop(exitOutput, error);
+        stage = elsewhere;
+        ++frame;
+        ++done;
+        progress.update(done);
+
+        if (o.show) {
+            // Played at the input's pace; keys and clicks are taken while waiting.
+            nextShow += frameInterval;
+            bool ok = true;
+            do {
+                auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextShow - Clock::now()).count();
+                int key = cv::waitKey(int(std::max<int64_t>(1, std::min<int64_t>(wait, 50))));
+                if (key >= 0) ok = handleKey(key);
+                bool visible = true;
+                try {
+                    visible = cv::getWindowProperty(showWindow, cv::WND_PROP_VISIBLE) > 0;
+                } catch (const cv::Exception&) {
+                }
+                if (!visible) {
+                    quit = true;
+                    if (reason.empty()) reason = "stopped from the window";
+                }
+            } while (ok && !quit && !stopSignal && (paused || Clock::now() < nextShow));
+            if (!ok) return;
+            if (Clock::now() > nextShow + frameInterval) nextShow = Clock::now();
+        }
+    }
+}
+
+// Runs one input through the procedure to its outputs and returns the exit status. Inputs
+// are checked first, then every output is made under its temporary name, then frames go.
+int runInput(Run& r) {
+    const Options& o = r.o;
+    std::string error;
+    if (!o.configFile.empty() && !r.console.loadScript(o.configFile, error)) return fail(exitInput, error);
+    if (!r.builtInReplies.empty()) r.console.setReplies(r.builtInReplies);
+    r.stage = Run::reading;
+    r.source = openSource(o.input, error);
+    if (!r.source) return fail(exitInput, error);
+    // Refused before anything is decoded when the container tells the size.
+    if (!fitsLimits(r.source->announcedSize(), o.maxPixels, error)) return fail(exitInput, "input '" + o.input + "': " + error);
+    cv::Mat bgr;
+    FrameSource::Result got = o.start > 0 ? r.source->skip(o.start, error) : FrameSource::frame;
+    if (got == FrameSource::frame) got = r.source->read(bgr, error);
+    r.frame = o.start;
+    switch (got) {
+        case FrameSource::frame: break;
+        case FrameSource::end:
+            return fail(exitInput, "input '" + o.input + "' holds no frames" +
+                                       (o.start > 0 ? " from --start " + std::to_string(o.start) : std::string()));
+        case FrameSource::failed: return fail(exitInput, error);
+    }
+    if (!fitsLimits(bgr.size(), o.maxPixels, error)) return fail(exitInput, "frame " + std::to_string(r.frame) + ": " + error);
+    r.stage = Run::elsewhere;
+
+    // The frames the run is to process, as far as anything tells.
+    const int64_t total = r.source->total();
+    int64_t expected = total >= 0 ? std::max<int64_t>(0, total - o.start) : -1;
+    for (int64_t limit : {o.end >= 0 ? o.end - o.start : int64_t(-1), o.frames})
+        if (limit >= 0) expected = expected < 0 ? limit : std::min(expected, limit);
+    r.expected = expected;
+    r.record = RunRecord{};
+    r.record.source = o.input;
+    r.record.procedure = o.procedure;
+    r.record.width = bgr.cols;
+    r.record.height = bgr.rows;
+    r.record.grey = o.grey;
+    r.record.start = o.start;
+    r.record.announced = total;
+
+    if (!r.openOutputs(error)) return fail(exitOutput, error);
+    WindowManager::instance().configure(o.windowsDir, o.show);
+    const Clock::time_point start = Clock::now();
+    try {
+        r.processFrames(bgr);
+    } catch (...) {
+        const int status = r.stage == Run::reading ? exitInput : r.stage == Run::writing ? exitOutput : exitLibrary;
+        r.stop(status, "frame " + std::to_string(r.frame) + ": " + describeFailure(std::current_exception()));
+    }
+    return r.finish(secondsSince(start));
+}
+
+// Options, the module and the procedure's name; then the one input.
+int hostMain(int argc, char** argv) {
     auto runPtr = std::make_unique<Run>();
     Run& r = *runPtr;
     Options& o = r.o;
     std::string error;
     if (!parseOptions(argc, argv, o, error)) return fail(exitUsage, error);
+    quietLibraries(o.verbose);
     if (o.help) {
         std::cout << usageText();
         return exitOk;
@@ -265,194 +597,25 @@ int main(int argc, char** argv) {
 
     // The built-in scene: tracked by the flow tracker in mode 2 with three objects, the
     // results written to the current folder, unless the command line says otherwise.
-    const bool demo = o.input == "demo";
-    std::vector<std::string> builtInReplies;
-    if (demo) {
+    if (o.input == "demo") {
         if (o.videoOut.empty()) o.videoOut = "ambrevo-demo.mp4";
         if (o.tracksFile.empty()) o.tracksFile = "ambrevo-demo.csv";
-        if (o.configFile.empty() && o.procedure == "flowtrack") builtInReplies = {"", "0 1 1 2 3"};
+        if (o.configFile.empty() && o.procedure == "flowtrack") r.builtInReplies = {"", "0 1 1 2 3"};
     }
-    r.wantObjects = !o.tracksFile.empty() || demo;
+    r.wantObjects = !o.tracksFile.empty() || o.input == "demo";
     r.wantProfile = o.profile || o.show;
     if (!o.tracksFile.empty() && !r.module.requireObjects(error)) return fail(exitModuleLoad, error);
     if (!r.module.objects) r.wantObjects = false;
+    return runInput(r);
+}
 
-    // Inputs first, then outputs: a bad input leaves no half-written files behind.
-    if (!o.configFile.empty() && !r.console.loadScript(o.configFile, error)) return fail(exitInput, error);
-    if (!builtInReplies.empty()) r.console.setReplies(builtInReplies);
-    r.source = openSource(o.input, error);
-    if (!r.source) return fail(exitInput, error);
-    cv::Mat bgr;
-    switch (r.source->read(bgr, error)) {
-        case FrameSource::frame: break;
-        case FrameSource::end: return fail(exitInput, "input '" + o.input + "' holds no frames");
-        case FrameSource::failed: return fail(exitInput, error);
+}  // namespace
+
+int main(int argc, char** argv) {
+    catchStopSignals();
+    try {
+        return hostMain(argc, argv);
+    } catch (...) {
+        return fail(exitLibrary, describeFailure(std::current_exception()));
     }
-    if (bgr.cols > maxSide || bgr.rows > maxSide)
-        return fail(exitInput, "frame 0: frames larger than 32767 pixels are not supported");
-
-    if (!o.consoleLog.empty() && !r.console.openLog(o.consoleLog, error)) return fail(exitOutput, error);
-    if (!o.tracksFile.empty() && !r.tracks.open(o.tracksFile, o.procedure, error)) return fail(exitOutput, error);
-    if (!o.dstDir.empty() && !r.dst.open(o.dstDir, error)) return fail(exitOutput, error);
-    if (!o.videoOut.empty() && !r.video.probe(o.videoOut, error)) return fail(exitOutput, error);
-    if (!o.windowsDir.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(o.windowsDir, ec);
-        if (!std::filesystem::is_directory(o.windowsDir, ec))
-            return fail(exitOutput, "cannot create --windows folder '" + o.windowsDir + "'");
-    }
-    WindowManager::instance().configure(o.windowsDir, o.show);
-
-    const double fps = r.source->fps();
-    int64_t total = r.source->total();
-    if (o.frames >= 0 && (total < 0 || o.frames < total)) total = o.frames;
-    Progress progress(!o.quiet && isatty(STDERR_FILENO), total);
-    activeProgress = &progress;
-    const Clock::time_point start = Clock::now();
-    int64_t frame = 0;
-
-    if (o.show) {
-        cv::namedWindow(showWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
-        cv::setMouseCallback(showWindow, onMouse);
-    }
-
-    // The instance is made for the first frame's format; later frames in another format
-    // are reformatted by the module itself.
-    cv::Mat holder;
-    ip_dibWords image = toDib(bgr, o.grey, holder);
-    const ip_fmtWords format{image.szPixel, image.szRow, image.width, image.height};
-    const ip_hostCallbacks* callbacks = WindowManager::instance().callbacks();
-    bool created = guarded(
-        [&] {
-            r.id = o.procedure == "flowtrack" ? r.module.create(ip_asFmt(&format), callbacks)
-                                              : r.module.createByName(o.procedure.c_str(), ip_asFmt(&format), callbacks);
-        },
-        error);
-    if (!created) {
-        r.status = fail(exitModuleError, "frame 0: creating '" + o.procedure + "': " + error);
-        return r.finish(0, 0);
-    }
-
-    if ((!o.configFile.empty() || !builtInReplies.empty()) && !r.configure(0)) return r.finish(0, secondsSince(start));
-
-    const Clock::duration frameInterval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
-    Clock::time_point nextShow = Clock::now();
-    std::vector<ip_objectRecord> objects;
-
-    while (!r.quit) {
-        if (o.frames >= 0 && frame >= o.frames) break;
-        if (frame > 0) {
-            FrameSource::Result got = r.source->read(bgr, error);
-            if (got == FrameSource::end) break;
-            if (got == FrameSource::failed) {
-                r.status = fail(exitInput, "frame " + std::to_string(frame) + ": " + error);
-                break;
-            }
-            image = toDib(bgr, o.grey, holder);
-        }
-        if (bgr.cols > maxSide || bgr.rows > maxSide) {
-            r.status = fail(exitInput, "frame " + std::to_string(frame) + ": frames larger than 32767 pixels are not supported");
-            break;
-        }
-
-        std::vector<cv::Point> clicks;
-        for (const ClickOption& c : o.clicks)
-            if (c.frame == frame) clicks.emplace_back(c.x, c.y);
-        clicks.insert(clicks.end(), pendingClicks.begin(), pendingClicks.end());
-        pendingClicks.clear();
-        r.events.reset(clicks);
-
-        const Clock::time_point before = Clock::now();
-        if (!guarded([&] { r.module.process(r.id, ip_asDib(&image), &r.events, &r.overlay); }, error)) {
-            r.status = fail(exitModuleError, "frame " + std::to_string(frame) + ": " + error);
-            break;
-        }
-        r.profiler.frameTime(1000.0 * secondsSince(before));
-
-        const dib_base* result = nullptr;
-        if (!guarded([&] { result = r.module.dstDib(r.id); }, error)) {
-            r.status = fail(exitModuleError, "frame " + std::to_string(frame) + ": " + error);
-            break;
-        }
-        if (r.wantProfile && !guarded([&] { r.module.profile(r.id, &r.profiler); }, error)) {
-            r.status = fail(exitModuleError, "frame " + std::to_string(frame) + ": " + error);
-            break;
-        }
-        if (r.wantObjects) {
-            int count = 0;
-            bool ok = guarded(
-                [&] {
-                    objects.resize(16);
-                    count = r.module.objects(r.id, objects.data(), int(objects.size()));
-                    if (count > int(objects.size())) {
-                        objects.resize(size_t(count));
-                        count = std::min(count, r.module.objects(r.id, objects.data(), count));
-                    }
-                },
-                error);
-            if (!ok) {
-                r.status = fail(exitModuleError, "frame " + std::to_string(frame) + ": " + error);
-                break;
-            }
-            objects.resize(size_t(std::max(count, 0)));
-            r.tracks.frame(frame, objects);
-            if (r.source->demo()) r.score.frame(DemoScene::discs(frame), objects);
-        }
-
-        const ip_dibWords* produced = result ? ip_dibWordsOf(result) : nullptr;
-        if (!o.dstDir.empty() && !r.dst.write(frame, dibToExact(produced), error)) {
-            r.status = fail(exitOutput, error);
-            break;
-        }
-
-        int ackRadius = 0, ackMs = 0;
-        if (r.overlay.takeAcknowledge(ackRadius, ackMs)) {
-            r.flashRadius = ackRadius;
-            r.flashAt = clicks;
-            r.flashFrames = std::max<int64_t>(1, int64_t(std::ceil(std::max(0, ackMs) * fps / 1000.0)));
-        }
-        if (!o.videoOut.empty() || o.show) {
-            cv::Mat annotated = dibToBgr(produced);
-            if (annotated.empty()) annotated = bgr.clone();
-            renderCommands(annotated, r.overlay.commands());
-            if (r.flashFrames > 0) {
-                renderFlash(annotated, r.flashAt, r.flashRadius);
-                --r.flashFrames;
-            }
-            if (!o.videoOut.empty() && !r.video.write(annotated, fps, error)) {
-                r.status = fail(exitOutput, error);
-                break;
-            }
-            if (o.show) cv::imshow(showWindow, annotated);
-        }
-        if (!WindowManager::instance().endFrame(frame, error)) {
-            r.status = fail(exitOutput, error);
-            break;
-        }
-        ++frame;
-        progress.update(frame);
-
-        if (o.show) {
-            // Played at the input's pace; keys and clicks are taken while waiting.
-            nextShow += frameInterval;
-            bool ok = true;
-            do {
-                auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextShow - Clock::now()).count();
-                int key = cv::waitKey(int(std::max<int64_t>(1, std::min<int64_t>(wait, 50))));
-                if (key >= 0) ok = r.handleKey(key, frame);
-                bool visible = true;
-                try {
-                    visible = cv::getWindowProperty(showWindow, cv::WND_PROP_VISIBLE) > 0;
-                } catch (const cv::Exception&) {
-                }
-                if (!visible) r.quit = true;
-            } while (ok && !r.quit && (r.paused || Clock::now() < nextShow));
-            if (!ok) break;
-            if (Clock::now() > nextShow + frameInterval) nextShow = Clock::now();
-        }
-    }
-    progress.finish();
-    int status = r.finish(frame, secondsSince(start));
-    activeProgress = nullptr;
-    return status;
 }

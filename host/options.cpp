@@ -96,6 +96,22 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
                 error = "malformed --frames '" + text + "' (expected a positive integer)";
                 return false;
             }
+        } else if (arg == "--start" || arg == "--end") {
+            std::string text;
+            if (!takeValue(text)) return false;
+            const bool isStart = arg == "--start";
+            if (!parseInteger(text, isStart ? 0 : 1, INT64_MAX / 2, isStart ? o.start : o.end)) {
+                error = "malformed " + arg + " '" + text + "' (expected a " + (isStart ? "non-negative" : "positive") +
+                        " integer)";
+                return false;
+            }
+        } else if (arg == "--max-pixels") {
+            std::string text;
+            if (!takeValue(text)) return false;
+            if (!parseInteger(text, 1, INT64_MAX / 2, o.maxPixels)) {
+                error = "malformed --max-pixels '" + text + "' (expected a positive integer)";
+                return false;
+            }
         } else if (arg == "-o") {
             if (!takeValue(o.videoOut)) return false;
         } else if (arg == "--dst") {
@@ -112,6 +128,8 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             if (!flag(o.show)) return false;
         } else if (arg == "--quiet") {
             if (!flag(o.quiet)) return false;
+        } else if (arg == "--verbose") {
+            if (!flag(o.verbose)) return false;
         } else if (arg == "--grey" || arg == "--gray") {
             if (!flag(o.grey)) return false;
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -125,6 +143,11 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             o.input = arg;
             o.inputGiven = true;
         }
+    }
+    if (o.end >= 0 && o.end <= o.start) {
+        error = "--end " + std::to_string(o.end) + " is not after --start " + std::to_string(o.start) +
+                " (the end frame is not processed)";
+        return false;
     }
     auto endsWith = [](const std::string& s, const char* suffix) {
         std::string x(suffix);
@@ -156,6 +179,9 @@ const char* usageText() {
            "  --console-log FILE   write everything the module printed to its console\n"
            "  --click FRAME:X:Y    deliver a click with that frame (repeatable; frames from 0)\n"
            "  --frames N           stop after N frames\n"
+           "  --start N            begin with input frame N (frames count from 0)\n"
+           "  --end N              stop before input frame N (N itself is not processed)\n"
+           "  --max-pixels N       refuse frames of more than N pixels (default 8192*8192)\n"
            "  --grey               hand frames over as 1-byte grey instead of 3-byte BGR\n"
            "  -o FILE              annotated video (.mp4 or .avi)\n"
            "  --dst DIR            every destination image as a lossless PNG\n"
@@ -166,5 +192,6 @@ const char* usageText() {
            "                       c: configure, p: profile, q: quit)\n"
            "  --module PATH        load another build of the module (also AMBREVO_MODULE)\n"
            "  --quiet              no progress line\n"
+           "  --verbose            let OpenCV's and FFmpeg's own warnings through to standard error\n"
            "  --help               this text\n";
 }

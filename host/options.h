@@ -13,7 +13,13 @@ enum ExitStatus {
     exitInput = 3,         // input missing, unreadable or undecodable
     exitOutput = 4,        // an output cannot be written
     exitModuleLoad = 5,    // the module does not load or lacks an export
+    exitLibrary = 6,       // a library failed outside reading and writing (out of memory, a conversion)
+    exitInterrupted = 130, // stopped by SIGINT (128 + the signal's number)
+    exitTerminated = 143,  // stopped by SIGTERM
 };
+
+// The default --max-pixels: a frame larger than this many pixels in total is refused.
+constexpr int64_t defaultMaxPixels = int64_t(8192) * 8192;
 
 struct ClickOption {
     int64_t frame;
@@ -32,6 +38,9 @@ struct Options {
     std::string consoleLog;
     std::vector<ClickOption> clicks;
     int64_t frames = -1;  // -1: until the input ends
+    int64_t start = 0;    // the first input frame processed, from 0
+    int64_t end = -1;     // the input frame processing stops before; -1: until the input ends
+    int64_t maxPixels = defaultMaxPixels;
     std::string videoOut;
     std::string dstDir;
     std::string tracksFile;
@@ -41,6 +50,7 @@ struct Options {
     bool show = false;
     bool quiet = false;
     bool grey = false;
+    bool verbose = false;  // let the libraries' own warnings through
 };
 
 // Fills `options` from argv; on a usage error returns false with a one-line `error`.

@@ -1,5 +1,9 @@
 #include "outputs.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
@@ -21,116 +25,292 @@ std::string number(float v) {
     std::snprintf(text, sizeof text, "%.6g", double(v));
     return text;
 }
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", unsigned(u));
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// A comment line ends at the first line break; a file name with one must not start a row.
+std::string commentText(const std::string& s) {
+    std::string out = s;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    return out;
+}
+
+std::string countOrUnknown(int64_t n, const char* unknown) { return n >= 0 ? std::to_string(n) : unknown; }
+
+// Data reaches the disk before the name points at it, so a crash right after the rename
+// cannot leave an empty file under the final name.
+bool syncFile(const std::string& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+bool appendFile(std::ostream& out, const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    std::vector<char> buffer(size_t(1) << 16);
+    while (in) {
+        in.read(buffer.data(), std::streamsize(buffer.size()));
+        if (in.gcount() > 0) out.write(buffer.data(), in.gcount());
+    }
+    return in.eof() && bool(out);
+}
 }  // namespace
+
+std::string pendingName(const std::string& target, const std::string& tag) {
+    const fs::path t(target);
+    const std::string name = t.filename().string();
+    const fs::path temp = t.parent_path() / ("." + name + "." + tag + "-" + std::to_string(::getpid()) +
+                                             t.extension().string());
+    return temp.string();
+}
+
+bool PendingFile::create(const std::string& target, const std::string& what, std::string& error,
+                         const std::string& tag) {
+    discard();
+    target_ = target;
+    what_ = what;
+    std::error_code ec;
+    // A link keeps pointing where it did: the file it names is the one replaced.
+    if (fs::is_symlink(target, ec)) {
+        fs::path resolved = fs::weakly_canonical(target, ec);
+        if (!ec) target_ = resolved.string();
+    }
+    const fs::file_status status = fs::status(target_, ec);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        error = failure() + (fs::is_directory(status) ? ": it is a folder" : ": not a regular file");
+        return false;
+    }
+    const std::string temp = pendingName(target_, tag);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = failure();
+        return false;
+    }
+    ::close(fd);
+    temp_ = temp;
+    return true;
+}
+
+bool PendingFile::commit(std::string& error) {
+    if (temp_.empty()) return true;
+    if (!syncFile(temp_) || std::rename(temp_.c_str(), target_.c_str()) != 0) {
+        error = failure();
+        discard();
+        return false;
+    }
+    temp_.clear();
+    return true;
+}
+
+void PendingFile::discard() {
+    if (temp_.empty()) return;
+    ::unlink(temp_.c_str());
+    temp_.clear();
+}
 
 bool TracksWriter::open(const std::string& file, const std::string& procedure, std::string& error) {
     file_ = file;
+    procedure_ = procedure;
     json_ = endsWithNoCase(file, ".json");
     columns_ = procedure == "flowtrack" ? flow : procedure == "ccTrack" ? contour : all;
-    out_.open(file, std::ios::binary | std::ios::trunc);
-    if (!out_) {
-        error = "cannot write --tracks file '" + file + "'";
+    firstFrame_ = true;
+    // The rows go to a file of their own: the metadata above them is known only at the end.
+    if (!final_.create(file, "--tracks file", error) || !rowsFile_.create(file, "--tracks file", error, "rows")) {
+        discard();
         return false;
     }
-    if (json_) {
-        out_ << "{\"procedure\": \"" << procedure << "\", \"frames\": [";
-    } else {
-        out_ << "frame,object,x,y";
-        if (columns_ == flow) out_ << ",area";
-        if (columns_ == contour) out_ << ",vx,vy,points,appearances,selected";
-        if (columns_ == all) out_ << ",area,vx,vy,points,appearances,selected";
-        out_ << '\n';
+    rows_.open(rowsFile_.path(), std::ios::binary | std::ios::trunc);
+    if (!rows_) {
+        error = final_.failure();
+        discard();
+        return false;
     }
-    return bool(out_);
+    return true;
 }
 
-void TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& objects) {
-    if (!out_.is_open()) return;
+bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& objects) {
+    if (!rows_.is_open()) return true;
     if (!json_) {
         for (const ip_objectRecord& o : objects) {
-            out_ << frame << ',' << o.index << ',' << o.x << ',' << o.y;
-            if (columns_ != contour) out_ << ',' << o.area;
+            rows_ << frame << ',' << o.index << ',' << o.x << ',' << o.y;
+            if (columns_ != contour) rows_ << ',' << o.area;
             if (columns_ != flow)
-                out_ << ',' << number(o.vx) << ',' << number(o.vy) << ',' << o.pointCount << ',' << o.appearances << ','
-                     << o.selected;
-            out_ << '\n';
+                rows_ << ',' << number(o.vx) << ',' << number(o.vy) << ',' << o.pointCount << ',' << o.appearances
+                      << ',' << o.selected;
+            rows_ << '\n';
         }
     } else {
-        out_ << (firstFrame_ ? "\n" : ",\n") << "  {\"frame\": " << frame << ", \"objects\": [";
+        rows_ << (firstFrame_ ? "\n" : ",\n") << "  {\"frame\": " << frame << ", \"objects\": [";
         bool first = true;
         for (const ip_objectRecord& o : objects) {
-            out_ << (first ? "" : ", ") << "{\"object\": " << o.index << ", \"x\": " << o.x << ", \"y\": " << o.y;
-            if (columns_ != contour) out_ << ", \"area\": " << o.area;
+            rows_ << (first ? "" : ", ") << "{\"object\": " << o.index << ", \"x\": " << o.x << ", \"y\": " << o.y;
+            if (columns_ != contour) rows_ << ", \"area\": " << o.area;
             if (columns_ != flow)
-                out_ << ", \"vx\": " << number(o.vx) << ", \"vy\": " << number(o.vy) << ", \"points\": " << o.pointCount
-                     << ", \"appearances\": " << o.appearances << ", \"selected\": " << (o.selected ? "true" : "false");
+                rows_ << ", \"vx\": " << number(o.vx) << ", \"vy\": " << number(o.vy) << ", \"points\": " << o.pointCount
+                      << ", \"appearances\": " << o.appearances << ", \"selected\": " << (o.selected ? "true" : "false");
             if (columns_ != contour) {
-                out_ << ", \"rays\": [";
+                rows_ << ", \"rays\": [";
                 int n = std::max(0, std::min<int>(o.rayCount, ip_objectMaxRays));
-                for (int i = 0; i < n; ++i) out_ << (i ? ", " : "") << number(o.rays[i]);
-                out_ << "]";
+                for (int i = 0; i < n; ++i) rows_ << (i ? ", " : "") << number(o.rays[i]);
+                rows_ << "]";
             }
-            out_ << "}";
+            rows_ << "}";
             first = false;
         }
-        out_ << "]}";
+        rows_ << "]}";
         firstFrame_ = false;
     }
-    out_.flush();
+    rows_.flush();
+    return bool(rows_);
 }
 
-bool TracksWriter::finish(std::string& error) {
-    if (!out_.is_open()) return true;
-    if (json_) out_ << (firstFrame_ ? "]}\n" : "\n]}\n");
-    out_.flush();
-    bool ok = bool(out_);
-    out_.close();
-    if (!ok) error = "cannot write --tracks file '" + file_ + "'";
+void TracksWriter::header(std::ostream& out, const RunRecord& r) const {
+    if (json_) {
+        out << "{\"procedure\": " << jsonString(procedure_) << ", \"frames\": [";
+        return;
+    }
+    out << "# ambrevo track file\n"
+        << "# source: " << commentText(r.source) << '\n'
+        << "# procedure: " << commentText(procedure_) << '\n'
+        << "# frame_size: " << r.width << 'x' << r.height << '\n'
+        << "# pixels: " << (r.grey ? "grey" : "bgr") << '\n'
+        << "# first_frame: " << r.start << '\n'
+        << "# frames_read: " << r.framesRead << '\n'
+        << "# frames_expected: " << countOrUnknown(r.expected, "unknown") << '\n'
+        << "# frames_in_input: " << countOrUnknown(r.announced, "unknown") << '\n'
+        << "# status: " << (r.complete ? "complete" : "partial") << '\n';
+    if (!r.complete) out << "# reason: " << commentText(r.reason) << '\n';
+    out << "frame,object,x,y";
+    if (columns_ == flow) out << ",area";
+    if (columns_ == contour) out << ",vx,vy,points,appearances,selected";
+    if (columns_ == all) out << ",area,vx,vy,points,appearances,selected";
+    out << '\n';
+}
+
+bool TracksWriter::finish(const RunRecord& r, std::string& error) {
+    if (!rows_.is_open()) return true;
+    rows_.flush();
+    bool ok = bool(rows_);
+    rows_.close();
+    ok = ok && !rows_.fail();
+    if (ok) {
+        std::ofstream out(final_.path(), std::ios::binary | std::ios::trunc);
+        header(out, r);
+        ok = out && appendFile(out, rowsFile_.path());
+        if (json_) {
+            out << (firstFrame_ ? "]" : "\n]") << ",\n \"meta\": {\"source\": " << jsonString(r.source)
+                << ", \"procedure\": " << jsonString(procedure_) << ", \"frame_size\": [" << r.width << ", " << r.height
+                << "], \"pixels\": \"" << (r.grey ? "grey" : "bgr") << "\", \"first_frame\": " << r.start
+                << ", \"frames_read\": " << r.framesRead
+                << ", \"frames_expected\": " << countOrUnknown(r.expected, "null")
+                << ", \"frames_in_input\": " << countOrUnknown(r.announced, "null") << ", \"status\": \""
+                << (r.complete ? "complete" : "partial") << "\", \"reason\": " << jsonString(r.complete ? "" : r.reason)
+                << "}}\n";
+        }
+        out.flush();
+        ok = ok && bool(out);
+        out.close();
+        ok = ok && !out.fail();
+    }
+    if (!ok || !final_.commit(error)) {
+        error = final_.failure();
+        discard();
+        return false;
+    }
+    rowsFile_.discard();
+    return true;
+}
+
+void TracksWriter::discard() {
+    if (rows_.is_open()) rows_.close();
+    rowsFile_.discard();
+    final_.discard();
+}
+
+bool prepareFolder(const std::string& dir, const std::string& what, bool& made, std::string& error) {
+    std::error_code ec;
+    made = !fs::exists(dir, ec);
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) {
+        error = "cannot create " + what + " '" + dir + "'";
+        return false;
+    }
+    PendingFile probe;
+    if (!probe.create((fs::path(dir) / "probe").string(), what, error, "probe")) {
+        error = "cannot write into " + what + " '" + dir + "'";
+        if (made) fs::remove(dir, ec);
+        return false;
+    }
+    return true;
+}
+
+bool writeImage(const std::string& file, const cv::Mat& image) {
+    if (image.empty()) return false;
+    // Encoded in memory and written here: the encoder's own file writing reports a full
+    // disk on standard error, in its own words, and no more.
+    std::vector<uchar> bytes;
+    try {
+        if (!cv::imencode(fs::path(file).extension().string(), image, bytes)) return false;
+    } catch (const cv::Exception&) {
+        return false;
+    }
+    const std::string temp = pendingName(file);
+    bool ok = false;
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        out.close();
+        ok = !out.fail();
+    }
+    ok = ok && std::rename(temp.c_str(), file.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
     return ok;
 }
 
 bool DstWriter::open(const std::string& dir, std::string& error) {
     dir_ = dir;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec)) {
-        error = "cannot create --dst folder '" + dir + "'";
-        return false;
-    }
-    return true;
+    return prepareFolder(dir, "--dst folder", made_, error);
 }
 
 bool DstWriter::write(int64_t frame, const cv::Mat& exact, std::string& error) {
     char name[32];
     std::snprintf(name, sizeof name, "dst_%06lld.png", static_cast<long long>(frame));
     std::string file = dir_ + "/" + name;
-    bool ok = false;
-    if (!exact.empty()) {
-        try {
-            ok = cv::imwrite(file, exact);
-        } catch (const cv::Exception&) {
-            ok = false;
-        }
+    if (!writeImage(file, exact)) {
+        error = "cannot write destination image '" + file + "'";
+        return false;
     }
-    if (!ok) error = "cannot write destination image '" + file + "'";
-    return ok;
+    return true;
+}
+
+void DstWriter::discard() {
+    std::error_code ec;
+    if (made_) fs::remove(dir_, ec);  // only when empty
+    made_ = false;
 }
 
 bool VideoOut::probe(const std::string& file, std::string& error) {
-    file_ = file;
-    std::error_code ec;
-    const bool existed = fs::exists(file, ec);
-    {
-        std::ofstream test(file, std::ios::binary | std::ios::app);
-        if (!test) {
-            error = "cannot write video '" + file + "'";
-            return false;
-        }
-    }
-    // The encoder creates the file with the first frame; a run that stops before it
-    // leaves no empty video behind.
-    if (!existed) fs::remove(file, ec);
-    return true;
+    target_ = file;
+    return file_.create(file, "video", error);
 }
 
 bool VideoOut::write(const cv::Mat& bgr, double fps, std::string& error) {
@@ -138,14 +318,14 @@ bool VideoOut::write(const cv::Mat& bgr, double fps, std::string& error) {
         first_ = bgr.size();
         // The encoders want even sizes: an odd first frame gets one more row or column.
         size_ = cv::Size(first_.width + first_.width % 2, first_.height + first_.height % 2);
-        const bool avi = endsWithNoCase(file_, ".avi");
+        const bool avi = endsWithNoCase(target_, ".avi");
         const int fourcc = avi ? cv::VideoWriter::fourcc('M', 'J', 'P', 'G') : cv::VideoWriter::fourcc('m', 'p', '4', 'v');
         try {
-            writer_.open(file_, cv::CAP_FFMPEG, fourcc, fps, size_, true);
+            if (file_.active()) writer_.open(file_.path(), cv::CAP_FFMPEG, fourcc, fps, size_, true);
         } catch (const cv::Exception&) {
         }
         if (!writer_.isOpened()) {
-            error = "cannot write video '" + file_ + "'";
+            error = "cannot write video '" + target_ + "'";
             return false;
         }
     }
@@ -158,10 +338,46 @@ bool VideoOut::write(const cv::Mat& bgr, double fps, std::string& error) {
     } else {
         cv::resize(bgr, fitted, size_);
     }
-    writer_.write(fitted);
+    try {
+        writer_.write(fitted);
+    } catch (const cv::Exception&) {
+        error = "cannot write video '" + target_ + "'";
+        return false;
+    }
+    ++frames_;
     return true;
 }
 
-void VideoOut::finish() {
-    if (writer_.isOpened()) writer_.release();
+bool VideoOut::finish(std::string& error) {
+    if (!file_.active()) return true;
+    if (!writer_.isOpened()) {
+        file_.discard();
+        return true;
+    }
+    try {
+        writer_.release();
+    } catch (const cv::Exception&) {
+    }
+    // The encoder reports no failed write: read back what the container now says.
+    int64_t announced = -1;
+    try {
+        cv::VideoCapture check(file_.path(), cv::CAP_FFMPEG);
+        if (check.isOpened()) announced = int64_t(check.get(cv::CAP_PROP_FRAME_COUNT));
+    } catch (const cv::Exception&) {
+    }
+    if (announced != frames_) {
+        error = "cannot write video '" + target_ + "': the finished file does not hold the " + std::to_string(frames_) +
+                " frames written (is the disk full?)";
+        file_.discard();
+        return false;
+    }
+    return file_.commit(error);
+}
+
+void VideoOut::discard() {
+    try {
+        if (writer_.isOpened()) writer_.release();
+    } catch (const cv::Exception&) {
+    }
+    file_.discard();
 }

@@ -5,6 +5,8 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "outputs.h"
+
 void HostWindow::resize(int width, int height) {
     width_ = width;
     height_ = height;
@@ -78,13 +80,7 @@ bool WindowManager::endFrame(int64_t frame, std::string& error) {
             char number[32];
             std::snprintf(number, sizeof number, "_%06lld.png", static_cast<long long>(frame));
             std::string file = dir_ + "/" + fileSafe(w->title()) + number;
-            bool ok = false;
-            try {
-                ok = cv::imwrite(file, picture);
-            } catch (const cv::Exception&) {
-                ok = false;
-            }
-            if (!ok) {
+            if (!writeImage(file, picture)) {
                 error = "cannot write window image '" + file + "'";
                 return false;
             }

@@ -1,5 +1,6 @@
 // Drives the real ambrevo executable, loading the real module, as a user would.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -44,12 +47,16 @@ Result run(const TempDir& dir, const std::string& args, const std::string& env =
     Result r = run(__VA_ARGS__); \
     ASSERT_EQ(r.status, 0) << r.err
 
+// A track file: the metadata block of "# key: value" lines, the header, the rows.
 struct Csv {
+    std::map<std::string, std::string> meta;
     std::string header;
     std::vector<std::vector<std::string>> rows;
     explicit Csv(const std::string& file) {
         std::ifstream in(file);
-        std::getline(in, header);
+        while (std::getline(in, header) && header.rfind("# ", 0) == 0)
+            if (size_t colon = header.find(": "); colon != std::string::npos)
+                meta[header.substr(2, colon - 2)] = header.substr(colon + 2);
         for (std::string line, cell; std::getline(in, line);) {
             rows.emplace_back();
             for (std::stringstream s(line); std::getline(s, cell, ',');) rows.back().push_back(cell);
@@ -62,6 +69,14 @@ struct Csv {
         return count;
     }
 };
+
+// Every name in a folder, hidden ones included, with its contents.
+std::map<std::string, std::string> listing(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        files[fs::relative(e.path(), dir).string()] = e.is_regular_file() ? readFile(e.path().string()) : "(folder)";
+    return files;
+}
 
 // The true disc centres of the built-in scene.
 std::vector<cv::Point2d> demoDiscs(int frame) {
@@ -118,8 +133,13 @@ TEST(HostDemo, FollowsEveryDiscOnEveryFrameWithinThreePixels) {
     EXPECT_GT(fps, 0.0);
     const std::string n = std::to_string(frames);
     EXPECT_NE(r.out.find("demo: every object tracked on " + n + " of " + n + " frames\n"), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(dir / "ambrevo-demo.csv").substr(0, 22), "# ambrevo track file\n#");
     Csv csv(dir / "ambrevo-demo.csv");
     EXPECT_EQ(csv.header, "frame,object,x,y,area");
+    EXPECT_EQ(csv.meta, (std::map<std::string, std::string>{
+                            {"source", "demo"}, {"procedure", "flowtrack"}, {"frame_size", "640x480"}, {"pixels", "bgr"},
+                            {"first_frame", "0"}, {"frames_read", n}, {"frames_expected", n},
+                            {"frames_in_input", "300"}, {"status", "complete"}}));
     EXPECT_EQ(csv.perFrame(frames), std::vector<int>(size_t(frames), 3));
     EXPECT_EQ(csv.rows.size(), size_t(3 * frames));
     cv::Size size;
@@ -214,6 +234,10 @@ TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
     writeFile(dir / "bogus.mp4", "this is not a video\n");
     writeFile(dir / "file.txt", "x");
     writeFile(dir / "notamodule.qorb", "not an object file\n");
+    writeFile(dir / "keep.csv", "rows of an earlier run\n");
+    fs::create_directory(dir / "cfgdir");
+    // A container that announces 9000x9000 frames (and holds none): refused before decoding.
+    writeFile(dir / "huge.y4m", "YUV4MPEG2 W9000 H9000 F25:1 C420jpeg\nFRAME\n");
     const std::string click = "' (expected FRAME:X:Y, three non-negative integers)\n", noDisplay = "DISPLAY= WAYLAND_DISPLAY=";
     struct Case {
         std::string args;
@@ -229,6 +253,10 @@ TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
              {"--click 1:-2:3", 2, "ambrevo: malformed --click '1:-2:3" + click},
              {"--click 1:2:3x", 2, "ambrevo: malformed --click '1:2:3x" + click},
              {"--frames 0", 2, "ambrevo: malformed --frames '0' (expected a positive integer)\n"},
+             {"--start -1", 2, "ambrevo: malformed --start '-1' (expected a non-negative integer)\n"},
+             {"--end 0", 2, "ambrevo: malformed --end '0' (expected a positive integer)\n"},
+             {"--start 5 --end 5", 2, "ambrevo: --end 5 is not after --start 5 (the end frame is not processed)\n"},
+             {"--max-pixels 1e6", 2, "ambrevo: malformed --max-pixels '1e6' (expected a positive integer)\n"},
              {"-o out.mov", 2, "ambrevo: -o 'out.mov': the annotated video must end in .mp4 or .avi\n"},
              {"demo other", 2, "ambrevo: more than one input given ('demo' and 'other')\n"},
              {"--config", 2, "ambrevo: option --config needs a value\n"},
@@ -236,6 +264,18 @@ TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
              {"bogus.mp4", 3, "ambrevo: cannot open or decode video 'bogus.mp4'\n"},
              {"'nothing%04d.png'", 3, "ambrevo: no images match 'nothing%04d.png'\n"},
              {"demo --config missing.txt", 3, "ambrevo: cannot read --config file 'missing.txt'\n"},
+             {"demo --config cfgdir", 3, "ambrevo: --config 'cfgdir' is a folder, not a file of replies\n"},
+             {"demo --start 300", 3, "ambrevo: input 'demo' holds no frames from --start 300\n"},
+             {"huge.y4m", 3,
+              "ambrevo: input 'huge.y4m': frames of 9000x9000 pixels exceed the limit of 67108864 pixels (--max-pixels "
+              "raises it)\n"},
+             {"demo --max-pixels 307199", 3,
+              "ambrevo: input 'demo': frames of 640x480 pixels exceed the limit of 307199 pixels (--max-pixels raises "
+              "it)\n"},
+             {"huge.y4m --max-pixels 81000000", 3, "ambrevo: cannot decode any frame of 'huge.y4m'\n"},
+             {"--tracks keep.csv -o missing-dir/v.mp4", 4, "ambrevo: cannot write video 'missing-dir/v.mp4'\n"},
+             {"--tracks cfgdir/../keep.csv --dst keep.csv", 4, "ambrevo: cannot create --dst folder 'keep.csv'\n"},
+             {"demo --console-log cfgdir", 4, "ambrevo: cannot write --console-log file 'cfgdir': it is a folder\n"},
              {"demo --frames 1 -o /nonexistent-dir/x.mp4", 4, "ambrevo: cannot write video '/nonexistent-dir/x.mp4'\n"},
              {"demo --frames 1 --tracks /nonexistent-dir/t.csv", 4,
               "ambrevo: cannot write --tracks file '/nonexistent-dir/t.csv'\n"},
@@ -247,11 +287,16 @@ TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
              {"--module " AMBREVO_PARTIAL_MODULE, 5,
               "ambrevo: module '" AMBREVO_PARTIAL_MODULE "' lacks the export ip_dllAdaptor_destroy\n"},
          }) {
+        auto before = listing(dir.path);
+        before.erase(".out.txt"), before.erase(".err.txt");
         Result r = run(dir, c.args, c.env);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_EQ(r.err.substr(0, c.message.size()), c.message) << c.args;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << "\n" << r.err;
-        if (c.status == 2) { EXPECT_FALSE(fs::exists(dir / "ambrevo-demo.csv")) << c.args; }
+        // A refused run leaves nothing behind, not even a temporary, and damages nothing.
+        auto after = listing(dir.path);
+        after.erase(".out.txt"), after.erase(".err.txt");
+        EXPECT_EQ(after, before) << c.args;
     }
     // No empty video is left behind; --show is refused before any output is opened.
     EXPECT_FALSE(fs::exists(dir / "ambrevo-demo.mp4"));
@@ -272,6 +317,8 @@ TEST(HostErrors, AModuleMessageStopsTheRunWithTheFrameNumberAndValidOutputs) {
     Csv csv(dir / "t.csv");
     EXPECT_EQ(csv.header, "frame,object,x,y,area");
     EXPECT_EQ(csv.perFrame(10), (std::vector<int>{3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(csv.meta["status"] + " / " + csv.meta["reason"], "partial / frame 1: Too large SearchWindow !");
+    EXPECT_EQ(csv.meta["frames_read"] + " of " + csv.meta["frames_expected"], "1 of 10");
     EXPECT_EQ(videoFrames(dir / "v.avi"), 1);
     EXPECT_TRUE(fs::exists(dir / "d/dst_000000.png"));
     EXPECT_FALSE(fs::exists(dir / "d/dst_000001.png"));
@@ -283,7 +330,10 @@ TEST(HostErrors, AModuleMessageStopsTheRunWithTheFrameNumberAndValidOutputs) {
     const size_t first = json.find("{\"frame\": 0,");
     EXPECT_TRUE(first != std::string::npos && json.find("{\"frame\": ", first + 1) == std::string::npos) << json;
     EXPECT_NE(json.find("\"rays\": ["), std::string::npos);
-    EXPECT_EQ(json.rfind("]}\n"), json.size() - 3);
+    EXPECT_NE(json.find("]}\n],\n \"meta\": {\"source\": \"demo\", \"procedure\": \"flowtrack\", \"frame_size\": [640, 480], "
+                        "\"pixels\": \"bgr\", \"first_frame\": 0, \"frames_read\": 1, \"frames_expected\": 10, "
+                        "\"frames_in_input\": 300, \"status\": \"partial\", \"reason\": \"frame 1: Too large SearchWindow !\"}}\n"),
+              std::string::npos) << json;
     EXPECT_EQ(videoFrames(dir / "v.mp4"), 1);
 }
 
@@ -313,4 +363,190 @@ TEST(HostReports, ListProfileAndTheOtherProcedures) {
 
     RUN_OK(cc, dir, "demo --procedure ccTrack --frames 4 --tracks cc.csv --quiet");
     EXPECT_EQ(Csv(dir / "cc.csv").header, "frame,object,x,y,vx,vy,points,appearances,selected");
+}
+
+TEST(HostInput, ATruncatedVideoIsToldAndRecordedAsPartial) {
+    TempDir dir;
+    RUN_OK(w, dir, "demo --procedure nop --frames 12 -o clip.avi --quiet");
+    const std::string whole = readFile(dir / "clip.avi");
+    writeFile(dir / "cut.avi", whole.substr(0, whole.size() / 2));  // the header still says 12 frames
+    Result r = run(dir, "cut.avi --procedure nop --tracks t.csv --quiet");
+    EXPECT_EQ(r.status, 3);
+    Csv csv(dir / "t.csv");
+    const std::string read = csv.meta["frames_read"];
+    ASSERT_TRUE(read >= "1" && read <= "9" && read.size() == 1) << read;
+    const std::string message = "input 'cut.avi' ended after " + read + " of the 12 frames its container announced";
+    EXPECT_EQ(r.err, "ambrevo: " + message + "\n");
+    EXPECT_EQ(csv.meta["frames_in_input"] + " " + csv.meta["frames_expected"] + " " + csv.meta["status"], "12 12 partial");
+    EXPECT_EQ(csv.meta["reason"], message);
+    EXPECT_EQ(csv.header, "frame,object,x,y,area,vx,vy,points,appearances,selected");
+
+    // The whole file, and a range that stops before the cut, are complete.
+    RUN_OK(all, dir, "clip.avi --procedure nop --tracks t.csv --quiet");
+    EXPECT_EQ(Csv(dir / "t.csv").meta["status"], "complete");
+    RUN_OK(part, dir, "cut.avi --procedure nop --end 2 --tracks t.csv --quiet");
+    EXPECT_EQ(Csv(dir / "t.csv").meta["status"] + " " + Csv(dir / "t.csv").meta["frames_read"], "complete 2");
+}
+
+TEST(HostInput, StartAndEndChooseTheFramesByTheirNumberInTheInput) {
+    TempDir dir;
+    struct Case {
+        std::string range;
+        std::vector<int> perFrame;  // rows per input frame 0..15
+        std::string expected;       // frames_expected
+    };
+    for (const Case& c : std::vector<Case>{
+             {"--start 10 --end 14", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 3, 3, 3, 0, 0}, "4"},
+             {"--start 12 --frames 2", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 3, 0, 0}, "2"},
+             {"--end 3 --frames 5", {3, 3, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "3"},
+             {"--start 298", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "2"},
+         }) {
+        RUN_OK(r, dir, "demo " + c.range + " --tracks t.csv -o v.mp4 --quiet");
+        Csv csv(dir / "t.csv");
+        EXPECT_EQ(csv.perFrame(16), c.perFrame) << c.range;
+        EXPECT_EQ(csv.meta["frames_expected"], c.expected) << c.range;
+        EXPECT_EQ(csv.meta["frames_read"], c.expected) << c.range;
+        EXPECT_EQ(csv.meta["first_frame"], c.range.substr(0, 8) == "--start " ? c.range.substr(8, c.range.find(' ', 8) - 8) : "0");
+        EXPECT_EQ(videoFrames(dir / "v.mp4"), std::stoi(c.expected)) << c.range;
+    }
+    // The tracks of a range are the tracks the whole run gives on those frames' discs.
+    Csv late(dir / "t.csv");
+    for (const auto& row : late.rows) {
+        double best = 1e9;
+        for (const cv::Point2d& d : demoDiscs(std::stoi(row.at(0))))
+            best = std::min(best, std::hypot(std::stoi(row[2]) - d.x, std::stoi(row[3]) - d.y));
+        EXPECT_LT(best, 5.0) << "frame " << row[0];
+    }
+    // Image names and clicks count in input frames too.
+    RUN_OK(d, dir, "demo --procedure nop --start 7 --end 9 --dst d --quiet");
+    EXPECT_EQ(listing(dir.path / "d").size(), 2u);
+    EXPECT_TRUE(fs::exists(dir / "d/dst_000007.png") && fs::exists(dir / "d/dst_000008.png"));
+}
+
+// A small file system of its own, full after `size`; needs the right to mount.
+struct SmallDisk {
+    fs::path path;
+    bool mounted = false;
+    SmallDisk(const TempDir& dir, const std::string& size) : path(dir.path / "disk") {
+        fs::create_directory(path);
+        mounted = std::system(("mount -t tmpfs -o size=" + size + " tmpfs '" + path.string() + "' 2>/dev/null").c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted) std::system(("umount '" + path.string() + "'").c_str());
+    }
+};
+
+TEST(HostOutputs, AFullDiskIsNoticedAndTheFileThereBeforeSurvives) {
+    TempDir dir;
+    struct Case {
+        std::string size, args, target, message;
+    };
+    for (const Case& c : std::vector<Case>{
+             // About 40 kB a frame: 60 frames do not fit in 1 MB; the encoder itself reports nothing.
+             {"1m", "demo --procedure nop --frames 60 -o disk/v.avi", "v.avi",
+              "cannot write video 'disk/v.avi': the finished file does not hold the 60 frames written (is the disk full?)"},
+             // About 5 kB a frame after the first.
+             {"256k", "demo --procedure nop --frames 120 -o disk/v.mp4", "v.mp4",
+              "cannot write video 'disk/v.mp4': the finished file does not hold the 120 frames written (is the disk full?)"},
+             // The rays take about 700 bytes a frame.
+             {"8k", "demo --frames 30 --tracks disk/t.json -o v.mp4", "t.json", "cannot write --tracks file 'disk/t.json'"},
+             {"1m", "demo --procedure nop --frames 30 --dst disk", "dst_000999.png",
+              "cannot write destination image 'disk/dst_0000"},
+         }) {
+        SmallDisk disk(dir, c.size);
+        if (!disk.mounted) GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+        writeFile((disk.path / c.target).string(), "earlier\n");
+        Result r = run(dir, c.args + " --quiet");
+        EXPECT_EQ(r.status, 4) << c.args;
+        EXPECT_EQ(r.err.substr(0, c.message.size() + 9), "ambrevo: " + c.message) << c.args;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        // Not a byte of the failed output is left, and the earlier file is whole; the images
+        // finished before the disk filled are whole too.
+        auto left = listing(disk.path);
+        for (auto it = left.begin(); it != left.end();)
+            if (it->first != c.target && it->first.rfind("dst_", 0) == 0 &&
+                cv::imread((disk.path / it->first).string()).size() == cv::Size(640, 480))
+                it = left.erase(it);
+            else
+                ++it;
+        EXPECT_EQ(left, (std::map<std::string, std::string>{{c.target, "earlier\n"}})) << c.args;
+    }
+}
+
+TEST(HostSignals, SigintAndSigtermEndTheRunWithCompleteOutputsOfTheFramesDone) {
+    for (int signal : {SIGINT, SIGTERM}) {
+        TempDir dir;
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // A child of its own: a shell's background job would ignore SIGINT.
+            if (chdir(dir.path.c_str()) != 0) _exit(127);
+            freopen(".out.txt", "w", stdout);
+            freopen(".err.txt", "w", stderr);
+            execl(AMBREVO_EXE, AMBREVO_EXE, "demo", "-o", "v.mp4", "--tracks", "t.csv", "--quiet", (char*)nullptr);
+            _exit(127);
+        }
+        // Signalled once the first rows are on their way to the track file.
+        const std::string rows = dir / (".t.csv.rows-" + std::to_string(pid) + ".csv");
+        for (int i = 0; i < 600; ++i) {
+            std::error_code ec;
+            if (fs::file_size(rows, ec) > 0 && !ec) break;
+            usleep(50000);
+        }
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        Csv csv(dir / "t.csv");
+        const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM", done = csv.meta["frames_read"];
+        ASSERT_FALSE(done.empty());
+        const int frames = std::stoi(done);
+        EXPECT_GT(frames, 0);
+        EXPECT_LT(frames, 300);
+        const std::string message = "stopped by " + name + " after " + done + " frames; the outputs hold them";
+        EXPECT_EQ(readFile(dir / ".err.txt"), "ambrevo: " + message + "\n");
+        EXPECT_EQ(csv.meta["status"] + " / " + csv.meta["reason"], "partial / " + message);
+        EXPECT_EQ(csv.perFrame(frames), std::vector<int>(size_t(frames), 3));
+        EXPECT_EQ(csv.rows.size(), size_t(3 * frames));
+        EXPECT_EQ(videoFrames(dir / "v.mp4"), frames);
+        auto left = listing(dir.path);
+        EXPECT_EQ(left.size(), 4u) << "no temporaries left";
+    }
+}
+
+TEST(HostErrors, LibraryFailuresBecomeOneLineNeverAnAbort) {
+#if AMBREVO_SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limits below allow";
+#else
+    TempDir dir;
+    cv::Mat big(6000, 6000, CV_8UC3, cv::Scalar(200, 200, 200));
+    ASSERT_TRUE(cv::imwrite(dir / "big.png", big));
+    big.release();
+    // From too little memory to start at all up to enough: wherever the allocation fails
+    // (the module, OpenCV's conversions, the encoder), one line and a documented status.
+    std::set<int> seen;
+    for (int limit = 400; limit <= 800; limit += 100) {
+        Result r = run(dir, "big.png --procedure nop -o big.avi --quiet", "ulimit -v " + std::to_string(limit * 1000) + ";");
+        if (r.status == 127) continue;  // the process could not even load its libraries
+        seen.insert(r.status);
+        EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 3 || r.status == 4 || r.status == 6)
+            << limit << " MB: " << r.status << "\n" << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), r.status == 0 ? 0 : 1) << limit << " MB\n" << r.err;
+        EXPECT_EQ(r.err.rfind("ambrevo: ", 0), r.status == 0 ? std::string::npos : 0) << r.err;
+        if (r.status == 6) { EXPECT_NE(r.err.find(": OpenCV: Failed to allocate "), std::string::npos) << r.err; }
+    }
+    EXPECT_TRUE(seen.count(6)) << "no limit made OpenCV fail";
+#endif
+}
+
+TEST(HostErrors, LibraryChatterOnlyWithVerbose) {
+    TempDir dir;
+    writeFile(dir / "bogus.mp4", "this is not a video\n");
+    Result quiet = run(dir, "bogus.mp4");
+    EXPECT_EQ(quiet.err, "ambrevo: cannot open or decode video 'bogus.mp4'\n");
+    EXPECT_EQ(quiet.out, "");
+    Result verbose = run(dir, "bogus.mp4 --verbose");
+    EXPECT_EQ(verbose.status, 3);
+    EXPECT_NE((verbose.out + verbose.err).find("moov atom not found"), std::string::npos) << verbose.out << verbose.err;
 }

@@ -167,15 +167,39 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     };
     std::string error;
     {
-        TracksWriter empty, cc;
-        ASSERT_TRUE(empty.open((dir / "e.json").string(), "flowtrack", error) && empty.finish(error)) << error;
-        EXPECT_EQ(slurp("e.json"), "{\"procedure\": \"flowtrack\", \"frames\": []}\n");
+        TracksWriter empty, cc, dropped;
+        RunRecord record;
+        record.source = "a\nb.avi", record.procedure = "ccTrack", record.width = 64, record.height = 48, record.start = 3;
+        record.framesRead = 1, record.expected = 5, record.complete = false, record.reason = "stopped \"here\"";
+        ASSERT_TRUE(empty.open((dir / "e.json").string(), "flowtrack", error) && empty.finish(record, error)) << error;
+        EXPECT_EQ(slurp("e.json"),
+                  "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\u000ab.avi\", \"procedure\": "
+                  "\"flowtrack\", \"frame_size\": [64, 48], \"pixels\": \"bgr\", \"first_frame\": 3, \"frames_read\": 1, "
+                  "\"frames_expected\": 5, \"frames_in_input\": null, \"status\": \"partial\", \"reason\": \"stopped "
+                  "\\\"here\\\"\"}}\n");
         ASSERT_TRUE(cc.open((dir / "c.csv").string(), "ccTrack", error));
         ip_objectRecord r = object(4, 7, 42);
         r.vx = 1.5f, r.vy = -0.25f, r.pointCount = 57, r.appearances = 6, r.selected = 1;
         cc.frame(3, {r});
-        ASSERT_TRUE(cc.finish(error));
-        EXPECT_EQ(slurp("c.csv"), "frame,object,x,y,vx,vy,points,appearances,selected\n3,4,7,42,1.5,-0.25,57,6,1\n");
+        EXPECT_TRUE(fs::exists(dir / "c.csv") == false) << "the rows wait under a temporary name";
+        ASSERT_TRUE(cc.finish(record, error));
+        EXPECT_EQ(slurp("c.csv"),
+                  "# ambrevo track file\n# source: a?b.avi\n# procedure: ccTrack\n# frame_size: 64x48\n# pixels: bgr\n"
+                  "# first_frame: 3\n# frames_read: 1\n# frames_expected: 5\n# frames_in_input: unknown\n"
+                  "# status: partial\n# reason: stopped \"here\"\n"
+                  "frame,object,x,y,vx,vy,points,appearances,selected\n3,4,7,42,1.5,-0.25,57,6,1\n");
+        // Dropped: the file there before keeps its bytes, and no temporary stays.
+        ASSERT_TRUE(dropped.open((dir / "c.csv").string(), "ccTrack", error));
+        dropped.frame(0, {r});
+        dropped.discard();
+        EXPECT_EQ(slurp("c.csv").substr(0, 20), "# ambrevo track file");
+        size_t hidden = 0;
+        for (const auto& e : fs::directory_iterator(dir)) hidden += e.path().filename().string()[0] == '.';
+        EXPECT_EQ(hidden, 0u);
+        PendingFile folder;
+        EXPECT_FALSE(folder.create(dir.string(), "video", error));
+        EXPECT_EQ(error, "cannot write video '" + dir.string() + "': it is a folder");
+        EXPECT_EQ(pendingName("out/v.mp4"), "out/.v.mp4.part-" + std::to_string(::getpid()) + ".mp4");
     }
     for (const char* name : {"s1.png", "s2.png", "s3.png", "s5.png", "notes.txt"}) std::ofstream(dir / name) << "x";
     std::vector<std::string> seq = patternFiles((dir / "s%d.png").string());

@@ -1,9 +1,58 @@
 #include "ops/do_convolve_h.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "image/dib_access.h"
 #include "ops/op_common.h"
+#include "ops/op_simd.h"
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "ops/do_convolve_h.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace ops_detail {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// The sums of convolveRow for 1-byte samples, one pixel per lane: taps in order, each a
+// product added to the running float sum (no fused multiply-add), from the byte at
+// first + k + i for tap k and pixel i; rounded as a byte would be, the low 8 bits kept.
+template <class D>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, D>> RowSums(D d, const uint8_t* first, const float* coef, int size) {
+    const hn::Rebind<int32_t, D> d32;
+    const hn::Rebind<uint8_t, D> d8;
+    auto acc = hn::Zero(d);
+    for (int k = 0; k < size; ++k) {
+        const auto v = hn::ConvertTo(d, hn::PromoteTo(d32, hn::LoadU(d8, first + k)));
+        acc = hn::Add(acc, hn::Mul(hn::Set(d, coef[k]), v));
+    }
+    return hn::And(hn::ConvertTo(d32, hn::Add(acc, hn::Set(d, 0.5f))), hn::Set(d32, 0xFF));
+}
+
+// 1-byte source into 1-byte destination, n pixels; `first` is the sample under tap 0 of
+// the first pixel.
+void RowGrey(const uint8_t* first, const float* coef, int size, uint8_t* out, int64_t n) {
+    const hn::ScalableTag<float> d;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const int64_t N = int64_t(hn::Lanes(d));
+    int64_t x = 0;
+    for (; x + N <= n; x += N) hn::StoreU(hn::DemoteTo(d8, RowSums(d, first + x, coef, size)), d8, out + x);
+    const hn::CappedTag<float, 1> d1;
+    const hn::Rebind<uint8_t, decltype(d1)> d81;
+    for (; x < n; ++x) hn::StoreU(hn::DemoteTo(d81, RowSums(d1, first + x, coef, size)), d81, out + x);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace ops_detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ops_detail {
+HWY_EXPORT(RowGrey);
+}
 
 namespace {
 using namespace ops_detail;
@@ -21,8 +70,17 @@ int convolveRows(const alg_ck_1d& kernel, const dib_base& src, int border, dib_b
         dib_access<S> in(src);
         dib_access<D> out(dst);
         const float* coef = kernel.coef;
+        constexpr bool fast = std::is_same_v<S, pixel1> && std::is_same_v<D, pixel1>;
+        const bool vectors = fast && vectorsEnabled();
         for (int32_t y = int32_t(rows.lo); y < rows.hi; ++y) {
             const S* row = in.row(y);
+            if constexpr (fast) {
+                if (vectors) {
+                    HWY_DYNAMIC_DISPATCH(RowGrey)(reinterpret_cast<const uint8_t*>(row + (cols.lo - r)), coef, size,
+                                                  reinterpret_cast<uint8_t*>(out.row(y) + cols.lo), cols.hi - cols.lo);
+                    continue;
+                }
+            }
             convolveRow<S>(coef, size, cols, out.row(y), [&](int k, int64_t x0) { return row + (x0 - r + k); });
         }
     }
@@ -35,3 +93,4 @@ int do_convolve_h(const alg_ck_1d& kernel, const dib_base& src, int border, dib_
         return convolveRows<typename decltype(s)::type, typename decltype(d)::type>(kernel, src, border, dst);
     });
 }
+#endif  // HWY_ONCE

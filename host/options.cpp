@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -164,6 +166,16 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         error = "--tracks '" + o.tracksFile + "': the tracks file must end in .csv or .json";
         return false;
     }
+    // Two outputs under one name would share one temporary and overwrite each other.
+    const std::pair<const char*, const std::string*> files[] = {
+        {"-o", &o.videoOut}, {"--tracks", &o.tracksFile}, {"--console-log", &o.consoleLog}, {"--config", &o.configFile}};
+    for (size_t i = 0; i < std::size(files); ++i)
+        for (size_t j = i + 1; j < std::size(files); ++j)
+            if (!files[i].second->empty() && *files[i].second == *files[j].second) {
+                error = std::string(files[i].first) + " and " + files[j].first + " name the same file '" +
+                        *files[i].second + "'";
+                return false;
+            }
     return true;
 }
 

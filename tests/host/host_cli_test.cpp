@@ -256,6 +256,8 @@ TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
              {"--start -1", 2, "ambrevo: malformed --start '-1' (expected a non-negative integer)\n"},
              {"--end 0", 2, "ambrevo: malformed --end '0' (expected a positive integer)\n"},
              {"--start 5 --end 5", 2, "ambrevo: --end 5 is not after --start 5 (the end frame is not processed)\n"},
+             {"--console-log keep.csv --tracks keep.csv", 2,
+              "ambrevo: --tracks and --console-log name the same file 'keep.csv'\n"},
              {"--max-pixels 1e6", 2, "ambrevo: malformed --max-pixels '1e6' (expected a positive integer)\n"},
              {"-o out.mov", 2, "ambrevo: -o 'out.mov': the annotated video must end in .mp4 or .avi\n"},
              {"demo other", 2, "ambrevo: more than one input given ('demo' and 'other')\n"},

@@ -46,12 +46,12 @@ if [ $rc -ne 0 ] || ! grep -q "ambrevo exit status 0" status.txt 2>/dev/null; th
 fi
 # The first frame with an object: exactly one, at the clicked point (the picture fills
 # the window from its top-left corner, so window and picture coordinates agree).
-first=$(awk -F, 'NR > 1 { print $1; exit }' t.csv)
+first=$(awk -F, '!/^#/ && !/^frame,/ { print $1; exit }' t.csv)
 if [ -z "$first" ]; then
   echo "FAILED: the click never reached the module (no object in t.csv)"
   exit 1
 fi
-rows=$(awk -F, -v f="$first" 'NR > 1 && $1 == f' t.csv)
+rows=$(awk -F, -v f="$first" '!/^#/ && !/^frame,/ && $1 == f' t.csv)
 echo "first tracked frame $first: $rows"
 count=$(printf '%s\n' "$rows" | wc -l)
 x=$(printf '%s\n' "$rows" | cut -d, -f3)
@@ -70,8 +70,8 @@ if ! grep -q "^profile over [0-9]* frames" out.txt; then
   echo "FAILED: 'p' printed no profile"
   exit 1
 fi
-if [ "$done_frames" -ge 240 ]; then
-  echo "FAILED: 'q' did not end the run"
+if [ "$done_frames" -ge 240 ] || ! grep -q "^# reason: stopped from the window$" t.csv; then
+  echo "FAILED: 'q' did not end the run, or the track file does not say so"
   exit 1
 fi
 echo "PASSED"

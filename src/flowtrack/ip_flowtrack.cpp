@@ -92,10 +92,11 @@ void ip_flowtrack::config(ip_console* console) {
     if (!first.empty()) {
         std::istringstream in(first);
         const int64_t any = INT32_MAX;
-        // SearchWindow above the table size is accepted here and refused by the search.
+        // SearchWindow above the table size is accepted here and refused by the search,
+        // which bounds its cost; a larger SearchStep only tries fewer displacements.
         flowtrack_settings& s = f.settings;
         (void)(readInt(in, f.BinThreshold, INT32_MIN, any) && readInt(in, s.DisAngles, 1, MaxAngles) &&
-               readInt(in, s.SearchWindow, 1, any) && readInt(in, s.CorrelationWindow, 0, any) &&
+               readInt(in, s.SearchWindow, 1, any) && readInt(in, s.CorrelationWindow, 0, MaxCorrelationWindow) &&
                readInt(in, s.SearchStep, 1, any));
     }
     console->write("\nPlease supply the new values for drawsAim, drawsContour,\nsmartTracking, Algoritam, BrojObjekata:\n");

@@ -10,6 +10,10 @@
 
 // Largest SearchWindow the correlation table holds.
 constexpr int MaxSearchWindow = 150;
+// Largest CorrelationWindow the dialogue accepts: a 41 x 41 window, wider than the
+// objects the tracker follows. The window's pixels multiply the cost of every tried
+// displacement of every ray, so an unchecked value could stall a run.
+constexpr int MaxCorrelationWindow = 20;
 // Table value of a displacement that leaves the image for some ray.
 constexpr int64_t ExcludedDisplacement = 2000000000;
 

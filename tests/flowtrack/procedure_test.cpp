@@ -77,6 +77,11 @@ TEST_F(FlowtrackProcedure, DialogueTextsRepliesAndRanges) {
         {"-5 145 151 -1 0", "0 0 1 7 6", {-5, 36, 151, 3, 2, 0, 0, 1, 7, 1}},
         {"7 0 0 0 1", "1 2 0", {7, 36, 151, 0, 1, 1, 0, 1, 7, 1}},
         {"99999999999 10", "0 1 1 2 5", {7, 36, 151, 0, 1, 0, 1, 1, 2, 5}},
+        // The window's cost grows with its area: 20 is the largest taken.
+        {"7 36 151 20 1", "", {7, 36, 151, 20, 1, 0, 1, 1, 2, 5}},
+        {"7 36 151 21 1", "", {7, 36, 151, 20, 1, 0, 1, 1, 2, 5}},
+        {"7 36 151 1000000000 1", "", {7, 36, 151, 20, 1, 0, 1, 1, 2, 5}},
+        {"7 36 151 0 1", "", {7, 36, 151, 0, 1, 0, 1, 1, 2, 5}},
     };
     for (auto& [first, second, values] : replies)
         EXPECT_EQ(dialogue(tracker, first, second), block(values)) << first << " / " << second;

@@ -1,10 +1,14 @@
 #include "ops/do_histeresis.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "image/dib_access.h"
 #include "ops/op_common.h"
+#include "ops/op_simd.h"
 
+#ifndef AMBREVO_OPS_DO_HISTERESIS_SCALAR
+#define AMBREVO_OPS_DO_HISTERESIS_SCALAR
 namespace {
 using namespace ops_detail;
 
@@ -40,6 +44,48 @@ constexpr int kDy[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 // by a pathological frame is given back afterwards.
 thread_local std::vector<trace_frame> traceStack;
 constexpr size_t kKeptStackFrames = size_t(1) << 16;
+}  // namespace
+#endif
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "ops/do_histeresis.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace ops_detail {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// The first x in [x, end) of a byte row whose input exceeds `hi` (0..255) and whose output
+// is still 0, or end. Most of a frame is no seed: the scan skips it a vector at a time.
+int64_t NextSeed8(const uint8_t* in, const uint8_t* out, int64_t x, int64_t end, int hi) {
+    const hn::ScalableTag<uint8_t> d;
+    const int64_t N = int64_t(hn::Lanes(d));
+    const auto threshold = hn::Set(d, uint8_t(hi)), zero = hn::Zero(d);
+    for (; x + N <= end; x += N) {
+        // in - hi saturates at 0 exactly where in <= hi.
+        const auto seed = hn::And(hn::Ne(hn::SaturatedSub(hn::LoadU(d, in + x), threshold), zero),
+                                  hn::Eq(hn::LoadU(d, out + x), zero));
+        const intptr_t first = hn::FindFirstTrue(d, seed);
+        if (first >= 0) return x + first;
+    }
+    for (; x < end; ++x)
+        if (in[x] > hi && out[x] == 0) return x;
+    return end;
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace ops_detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ops_detail {
+HWY_EXPORT(NextSeed8);
+}
+
+namespace {
+using namespace ops_detail;
 }  // namespace
 
 HisteresisWorker::HisteresisWorker(const dib_base& input, int th_hi, int th_lo, int border, dib_base& output,
@@ -84,6 +130,7 @@ void HisteresisWorker::run() {
         return rawValue(out.row(y)[x]) == 0 && levelValue(in.row(y)[x]) > lo;
     };
 
+    const bool vectors = std::is_same_v<P, pixel1> && vectorsEnabled();
     std::vector<trace_frame>& stack = traceStack;
     stack.clear();
     for (int64_t sy = b; sy < int64_t(H) - b; ++sy) {
@@ -91,6 +138,12 @@ void HisteresisWorker::run() {
         const P* inRow = in.row(y);
         const P* outRow = out.row(y);
         for (int64_t sx = b; sx < int64_t(W) - b; ++sx) {
+            if constexpr (std::is_same_v<P, pixel1>) {
+                if (vectors) {
+                    sx = HWY_DYNAMIC_DISPATCH(NextSeed8)(&inRow->v, &outRow->v, sx, int64_t(W) - b, std::min(hi, 255));
+                    if (sx >= int64_t(W) - b) break;
+                }
+            }
             const int32_t x = int32_t(sx);
             if (rawValue(outRow[x]) != 0 || !(levelValue(inRow[x]) > hi)) continue;
             mark(x, y);
@@ -127,3 +180,4 @@ int do_histeresis(const dib_base& input, int th_hi, int th_lo, int border, dib_b
     HisteresisWorker worker(input, th_hi, th_lo, border, output, list);
     return worker();
 }
+#endif  // HWY_ONCE

@@ -1,5 +1,6 @@
 // The vector kernels against the plain reference, in every dispatch mode this processor offers:
 // the plain code forced by AMBREVO_SCALAR=1, then each of SSE4, AVX2 and AVX-512 in turn.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -11,6 +12,7 @@
 #include "ops/do_convolve_v.h"
 #include "ops/do_gauss.h"
 #include "ops/do_gradient.h"
+#include "ops/do_histeresis.h"
 #include "ops/do_mask.h"
 #include "ops/do_nms.h"
 #include "ops/ip_canny.h"
@@ -104,6 +106,11 @@ TEST(VectorKernels, MatchReferenceInEveryMode) {
                     const int threshold = (run % 5) * 70 - 20;  // -20 .. 260
                     dib_base wantBin = out0;
                     binarize(a, threshold, b, wantBin);
+                    // Hysteresis on the first image alone; thresholds from none to every pixel a seed.
+                    const int hi = std::max(threshold, 0), lo = hi / 2;
+                    dib_base wantEdges = blank(w, h, szA);
+                    std::vector<chain_point> wantList;
+                    histeresis(a, hi, lo, b, wantEdges, wantList);
 
                     eachMode([&] {
                         dib_base v = out0, hz = out0, g = out0, scratch = a;
@@ -125,6 +132,11 @@ TEST(VectorKernels, MatchReferenceInEveryMode) {
                         EXPECT_EQ(differences(k, wantNms), "") << "nms";
                         EXPECT_EQ(differences(o, wantMask), "") << "mask";
                         EXPECT_EQ(differences(bin, wantBin), "") << "binarize " << threshold;
+                        dib_base edges = blank(w, h, szA);
+                        std::vector<chain_point> list;
+                        do_histeresis(a, hi, lo, b, edges, list);
+                        EXPECT_EQ(differences(edges, wantEdges), "") << "hysteresis " << hi;
+                        EXPECT_TRUE(sameList(list, wantList)) << "hysteresis " << hi;
                     });
                 }
 }

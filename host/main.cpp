@@ -142,10 +142,13 @@ void quietLibraries(bool verbose) {
     // FFmpeg's level is read when the first video opens.
     setenv("OPENCV_FFMPEG_LOGLEVEL", verbose ? "24" : "-8", 0);
     showDecoderChatter(verbose);
-    // OpenCV reads its variable while loading, before main: the level is set here instead.
-    if (!std::getenv("OPENCV_LOG_LEVEL"))
+    // OpenCV reads its variable while loading, before main, so the level is also set
+    // directly; the variable still reaches the plugins OpenCV loads later.
+    if (!std::getenv("OPENCV_LOG_LEVEL")) {
+        setenv("OPENCV_LOG_LEVEL", verbose ? "WARNING" : "SILENT", 1);
         cv::utils::logging::setLogLevel(verbose ? cv::utils::logging::LOG_LEVEL_WARNING
                                                 : cv::utils::logging::LOG_LEVEL_SILENT);
+    }
 }
 
 // A library's exception as the text of one line.

@@ -266,6 +266,8 @@ TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
              {"bogus.mp4", 3, "ambrevo: cannot open or decode video 'bogus.mp4'\n"},
              {"'nothing%04d.png'", 3, "ambrevo: no images match 'nothing%04d.png'\n"},
              {"demo --config missing.txt", 3, "ambrevo: cannot read --config file 'missing.txt'\n"},
+             // OpenCV's camera backends warn on their own; only the one line is left.
+             {"cam:7", 3, "ambrevo: cannot open camera 'cam:7'\n"},
              {"demo --config cfgdir", 3, "ambrevo: --config 'cfgdir' is a folder, not a file of replies\n"},
              {"demo --start 300", 3, "ambrevo: input 'demo' holds no frames from --start 300\n"},
              {"huge.y4m", 3,

@@ -1,8 +1,15 @@
 # Quick start: `make demo` and `make test` on a fresh Debian machine.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer in build-san/.
+# TSAN=1 builds only the instance-table tests with ThreadSanitizer in build-tsan/ and runs
+# only the ones that use several threads.
 
 JOBS ?= 2
-ifeq ($(SANITIZE),1)
+ifeq ($(TSAN),1)
+BUILD ?= build-tsan
+CMAKE_FLAGS += -DAMBREVO_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREVO_BENCH=OFF -DAMBREVO_HOST=OFF
+BUILD_TARGETS = --target test_adaptor
+TEST_SELECTION = -R '^Isolation\.'
+else ifeq ($(SANITIZE),1)
 BUILD ?= build-san
 CMAKE_FLAGS += -DAMBREVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DAMBREVO_BENCH=OFF
 else
@@ -21,10 +28,10 @@ configure: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
 build: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) $(BUILD_TARGETS)
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) $(TEST_SELECTION)
 
 demo: build
 	./scripts/demo.sh $(BUILD)
@@ -33,4 +40,4 @@ bench: build
 	./scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf build build-san
+	rm -rf build build-san build-tsan

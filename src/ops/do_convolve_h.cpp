@@ -5,6 +5,7 @@
 
 #include "image/dib_access.h"
 #include "ops/op_common.h"
+#include "ops/op_rows.h"
 #include "ops/op_simd.h"
 
 #undef HWY_TARGET_INCLUDE
@@ -52,6 +53,10 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace ops_detail {
 HWY_EXPORT(RowGrey);
+
+void convolveRowGrey(const uint8_t* first, const float* coef, int size, uint8_t* out, int64_t n) {
+    HWY_DYNAMIC_DISPATCH(RowGrey)(first, coef, size, out, n);
+}
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "image/dib_access.h"
 #include "ops/op_common.h"
+#include "ops/op_rows.h"
 #include "ops/op_simd.h"
 
 #undef HWY_TARGET_INCLUDE
@@ -98,6 +99,14 @@ HWY_AFTER_NAMESPACE();
 namespace ops_detail {
 HWY_EXPORT(ColumnsGrey);
 HWY_EXPORT(ColumnsColour);
+
+void convolveColumnsGrey(const uint8_t* first, int64_t stride, const float* coef, int size, uint8_t* out, int64_t n) {
+    HWY_DYNAMIC_DISPATCH(ColumnsGrey)(first, stride, coef, size, out, n);
+}
+void convolveColumnsColour(const uint8_t* first, int64_t stride, const float* coef, int size, uint8_t* out,
+                           int64_t n) {
+    HWY_DYNAMIC_DISPATCH(ColumnsColour)(first, stride, coef, size, out, n);
+}
 }  // namespace ops_detail
 
 namespace {

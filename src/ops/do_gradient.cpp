@@ -6,6 +6,7 @@
 
 #include "image/dib_access.h"
 #include "ops/op_common.h"
+#include "ops/op_rows.h"
 #include "ops/op_simd.h"
 
 // The plain definition, shared by the vector kernel for the pixels it leaves to it.
@@ -79,7 +80,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 // (x0 >= 1, x1 <= width - 1). The magnitude table holds floor(64 * sqrt(n)) for
 // n = gx^2 + gy^2: a float square root lands within one of it and an exact integer test
 // on k^2 <= 4096 n settles the last step. The direction is read from the first half of the
-// table (entries 0..100), two entries at a time, and negated where the second half applies.
+// table (entries 0..100), two entries at a time, and negated where the second half applies;
+// with no direction row (null) it is not formed at all.
 void GradientRow8(const pixel1* up, const pixel1* mid, const pixel1* down, pixel2* ox, pixel2* oy, pixel2* od,
                   pixel2* om, int64_t x0, int64_t x1) {
     const hn::ScalableTag<int32_t> d;
@@ -110,12 +112,15 @@ void GradientRow8(const pixel1* up, const pixel1* mid, const pixel1* down, pixel
         const auto k1 = hn::Add(k, one);
         k = hn::IfThenElse(hn::Gt(hn::Mul(k1, k1), n4096), k, k1);
         store(om, x, k);
+        if (!od) continue;
         const auto offsets = hn::ShiftLeft<1>(hn::Add(hn::ShiftLeft<8>(ax), ay));
         const auto angle = hn::And(hn::GatherOffset(d, directions, offsets), low16);
         // The second half, -angle, where gx >= 0 and gy >= 0 agree: their sign bits are equal.
         store(od, x, hn::IfThenElse(hn::Lt(hn::Xor(gx, gy), zero), angle, hn::Neg(angle)));
     }
-    for (; x < x1; ++x) emit(difference(mid[x + 1], mid[x - 1]), difference(down[x], up[x]), ox[x], oy[x], od[x], om[x]);
+    pixel2 unused;
+    for (; x < x1; ++x)
+        emit(difference(mid[x + 1], mid[x - 1]), difference(down[x], up[x]), ox[x], oy[x], od ? od[x] : unused, om[x]);
 }
 
 }  // namespace HWY_NAMESPACE
@@ -138,6 +143,11 @@ const do_gradient_tables do_gradientTables;
 
 namespace ops_detail {
 HWY_EXPORT(GradientRow8);
+
+void gradientRow(const pixel1* up, const pixel1* mid, const pixel1* down, pixel2* gx, pixel2* gy, pixel2* direction,
+                 pixel2* magnitude, int64_t x0, int64_t x1) {
+    HWY_DYNAMIC_DISPATCH(GradientRow8)(up, mid, down, gx, gy, direction, magnitude, x0, x1);
+}
 }
 
 namespace {

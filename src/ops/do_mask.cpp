@@ -4,6 +4,7 @@
 
 #include "image/dib_access.h"
 #include "ops/op_common.h"
+#include "ops/op_rows.h"
 #include "ops/op_simd.h"
 
 #undef HWY_TARGET_INCLUDE
@@ -50,6 +51,10 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace ops_detail {
 HWY_EXPORT(MaskRow16);
+
+void maskRow(const pixel2* value, const uint8_t* mask, pixel1* out, int64_t n) {
+    HWY_DYNAMIC_DISPATCH(MaskRow16)(value, mask, out, n);
+}
 }
 
 namespace {

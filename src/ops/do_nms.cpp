@@ -6,6 +6,7 @@
 
 #include "image/dib_access.h"
 #include "ops/op_common.h"
+#include "ops/op_rows.h"
 #include "ops/op_simd.h"
 
 // The plain definition, shared by the vector kernels for the pixels they leave to it.
@@ -122,6 +123,11 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace ops_detail {
 HWY_EXPORT(SuppressRow16);
+
+void suppressRow(const pixel2* up, const pixel2* mid, const pixel2* down, const pixel2* gx, const pixel2* gy,
+                 pixel1* out, int64_t x0, int64_t x1) {
+    HWY_DYNAMIC_DISPATCH(SuppressRow16)(up, mid, down, gx, gy, out, x0, x1);
+}
 }
 
 namespace {

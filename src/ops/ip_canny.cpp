@@ -8,6 +8,7 @@
 #include "framework/ip_window.h"
 #include "framework/util_time.h"
 #include "ops/do_binarize.h"
+#include "ops/do_canny_sweep.h"
 #include "ops/do_copy.h"
 #include "ops/do_gauss.h"
 #include "ops/do_gradient.h"
@@ -91,17 +92,23 @@ void ip_canny_w0::processSrc(const dib_base* src) {
     };
 
     int border = 0;
-    if (s.sigma == 0.0f)
+    if (s.sigma == 0.0f) {
         do_copy(*src, s.smoothed);
-    else
-        border = do_gauss(*src, 0, s.sigma, s.smoothed, s.scratch);
-    lap(0);
-    border = do_gradient(s.smoothed, border, s.gx, s.gy, s.direction, s.magnitude);
-    lap(1);
-    border = do_nms(s.gx, s.gy, s.magnitude, border, s.nmsMask);
-    lap(2);
-    do_mask(s.magnitude, s.nmsMask, border, s.suppressed);
-    lap(3);
+        lap(0);
+        border = do_gradient(s.smoothed, border, s.gx, s.gy, s.direction, s.magnitude);
+        lap(1);
+        border = do_nms(s.gx, s.gy, s.magnitude, border, s.nmsMask);
+        lap(2);
+        do_mask(s.magnitude, s.nmsMask, border, s.suppressed);
+        lap(3);
+    } else {
+        // One sweep does the first four stages; its time counts as the smoothing's. Only the
+        // images that are shown or read later are written whole.
+        const bool components = false;
+        border = do_canny_sweep(*src, s.sigma, s.scratch, s.smoothed, s.gx, s.gy, s.direction, s.magnitude,
+                                s.nmsMask, s.suppressed, components);
+        for (int stage = 0; stage < 4; ++stage) lap(stage);
+    }
     dib_fill(s.edges, 0);
     do_histeresis(s.suppressed, s.th_hi, s.th_lo, border, s.edges, s.edgeSeeds);
     do_binarize(s.edges, 0, border, s.binarized);

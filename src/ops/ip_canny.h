@@ -9,6 +9,7 @@
 
 #include "adaptor/ip_host.h"
 #include "framework/ip_base.h"
+#include "framework/ip_params.h"
 #include "image/dib.h"
 #include "ops/chain_point.h"
 
@@ -25,9 +26,12 @@ struct ip_cannyState {
     int border = 0;
     dib_base scratch;     // 1 byte: between the two smoothing passes
     dib_base smoothed;    // 1 byte
+    // The components are whole images only when sigma is 0 or the plain code runs; the
+    // vector sweep passes them on in two rows of gx and gy and forms no direction (nothing
+    // reads it), which saves three 2-byte images of memory traffic per frame.
     dib_base gx;          // 2 bytes
     dib_base gy;          // 2 bytes
-    dib_base direction;   // 2 bytes, not read by the pipeline
+    dib_base direction;   // 2 bytes
     dib_base magnitude;   // 2 bytes
     dib_base nmsMask;     // 1 byte
     dib_base suppressed;  // 1 byte: magnitude where the mask keeps it
@@ -42,7 +46,7 @@ struct ip_cannyState {
     std::array<dib_base*, 10> all();
 };
 
-class ip_canny_w0 : public ip_simple {
+class ip_canny_w0 : public ip_simple, public ip_parameters {
 public:
     static constexpr const char* registeredName = "canny_w0";
 
@@ -66,6 +70,14 @@ public:
     int thHi() const { return state_->th_hi; }
     int thLo() const { return state_->th_lo; }
     const ip_cannyState& state() const { return *state_; }
+
+    // sigma, th_hi and th_lo by name; a change goes through the dialogue.
+    int paramCount() const override;
+    const ip_paramInfo& paramInfo(int index) const override;
+    double paramValue(int index) const override;
+    void storeParam(int index, double value) override;
+    // The three values, for procedures that own a detector and offer its values as theirs.
+    static const ip_paramInfo* params();
 
 private:
     std::unique_ptr<ip_cannyState> state_;

@@ -1,0 +1,737 @@
+// Arenas, linking, summaries and pictures, on scenes made here: dark discs wandering and
+// crossing in two arenas on a textured background, with their true paths.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "plots.h"
+#include "roi.h"
+#include "track_link.h"
+#include "track_summary.h"
+
+namespace fs = std::filesystem;
+using namespace ambrevo;
+
+namespace {
+
+// Two arenas: a dish on the left with a dark rim just outside it, a box on the right; dark
+// decoys wander outside both, where nothing may be detected once the outside is painted.
+struct Scene {
+    static constexpr int kWidth = 480, kHeight = 240, kRadius = 5;
+    static constexpr double kDishX = 120, kDishY = 120, kDishR = 100;
+    static constexpr double kBoxX = 260, kBoxY = 20, kBoxW = 200, kBoxH = 200;
+    std::vector<std::string> rois{"circle:120,120,100", "rect:260,20,200,200"};
+    std::vector<std::vector<cv::Point2d>> paths;   // [disc][frame]
+    std::vector<std::vector<cv::Point2d>> decoys;  // [decoy][frame]
+    int frames = 0;
+
+    Scene(int discs, int frame_count, unsigned seed) : frames(frame_count) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> unit(0, 1);
+        std::normal_distribution<double> turn(0, 0.35);
+        for (int d = 0; d < discs; ++d) {
+            const bool dish = d % 2 == 0;
+            auto inside = [&](cv::Point2d p) {
+                const double m = kRadius + 2;
+                return dish ? std::hypot(p.x - kDishX, p.y - kDishY) <= kDishR - m
+                            : p.x >= kBoxX + m && p.x <= kBoxX + kBoxW - 1 - m && p.y >= kBoxY + m &&
+                                  p.y <= kBoxY + kBoxH - 1 - m;
+            };
+            cv::Point2d p;
+            do {
+                p = dish ? cv::Point2d(kDishX - kDishR + 2 * kDishR * unit(rng), kDishY - kDishR + 2 * kDishR * unit(rng))
+                         : cv::Point2d(kBoxX + kBoxW * unit(rng), kBoxY + kBoxH * unit(rng));
+            } while (!inside(p));
+            double heading = 2 * M_PI * unit(rng);
+            const double speed = 1.5 + 1.5 * unit(rng);
+            std::vector<cv::Point2d> path;
+            for (int f = 0; f < frames; ++f) {
+                path.push_back(p);
+                // Persistent headings make the discs cross rather than jitter; a wall turns them.
+                for (int attempt = 0; attempt < 64; ++attempt) {
+                    heading += turn(rng);
+                    const cv::Point2d next(p.x + speed * std::cos(heading), p.y + speed * std::sin(heading));
+                    if (inside(next)) {
+                        p = next;
+                        break;
+                    }
+                    heading += M_PI / 3;
+                }
+            }
+            paths.push_back(path);
+        }
+        for (int d = 0; d < 4; ++d) {
+            std::vector<cv::Point2d> path;
+            for (int f = 0; f < frames; ++f) {
+                const double t = f * 0.05 + d;
+                // Along the bottom edge and the gap between the arenas, all outside.
+                path.push_back(d < 2 ? cv::Point2d(30 + 200 * (0.5 + 0.5 * std::sin(t)) + 200 * d, 232)
+                                     : cv::Point2d(240, 30 + 80 * (d - 2) + 60 * (0.5 + 0.5 * std::sin(t))));
+            }
+            decoys.push_back(path);
+        }
+    }
+
+    // Frame `f`, 8-bit BGR: a texture between 150 and 220, the dish's dark rim, the discs and
+    // the decoys at grey 40.
+    cv::Mat render(int f) const {
+        cv::Mat frame(kHeight, kWidth, CV_8UC3);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const int noise = static_cast<int>((static_cast<unsigned>(x * 7919 + y * 104729) * 2654435761u) >> 28);
+                const int v = 185 + static_cast<int>(25 * std::sin(x / 7.0) * std::cos(y / 11.0)) + noise - 8;
+                frame.at<cv::Vec3b>(y, x) = cv::Vec3b(cv::saturate_cast<uchar>(v), cv::saturate_cast<uchar>(v + 6),
+                                                      cv::saturate_cast<uchar>(v - 6));
+            }
+        cv::circle(frame, cv::Point(120, 120), 106, cv::Scalar(50, 50, 50), 5);
+        for (const auto& path : decoys)
+            cv::circle(frame, cv::Point(static_cast<int>(path[f].x), static_cast<int>(path[f].y)), kRadius,
+                       cv::Scalar(40, 40, 40), cv::FILLED);
+        for (const auto& path : paths)
+            cv::circle(frame, cv::Point(static_cast<int>(std::lround(path[f].x)), static_cast<int>(std::lround(path[f].y))),
+                       kRadius, cv::Scalar(40, 40, 40), cv::FILLED);
+        return frame;
+    }
+
+    // Times two discs come closer than `distance`, each pass counted once.
+    int passes_within(double distance) const {
+        int count = 0;
+        for (size_t a = 0; a < paths.size(); ++a)
+            for (size_t b = a + 1; b < paths.size(); ++b)
+                for (int f = 0; f < frames; ++f)
+                    if (cv::norm(paths[a][f] - paths[b][f]) < distance) {
+                        ++count;
+                        while (f < frames && cv::norm(paths[a][f] - paths[b][f]) < distance) ++f;
+                    }
+        return count;
+    }
+    // Passes where the discs overlap: the crossings a linker must survive.
+    int crossings() const { return passes_within(2 * kRadius); }
+};
+
+ArenaMap scene_arenas(const Scene& scene) {
+    std::vector<Arena> arenas;
+    for (const std::string& s : scene.rois) arenas.push_back(parse_roi(s));
+    return ArenaMap(arenas, cv::Size(Scene::kWidth, Scene::kHeight));
+}
+
+// Dark blobs by a fixed threshold: their centroids.
+std::vector<cv::Point2d> dark_blobs(const cv::Mat& bgr, int threshold = 100) {
+    cv::Mat grey, dark, labels, stats, centroids;
+    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    dark = grey < threshold;
+    const int n = cv::connectedComponentsWithStats(dark, labels, stats, centroids, 8);
+    std::vector<cv::Point2d> blobs;
+    for (int i = 1; i < n; ++i) blobs.emplace_back(centroids.at<double>(i, 0), centroids.at<double>(i, 1));
+    return blobs;
+}
+
+// Links the scene's true positions, with optional noise, dropouts and shuffling, and returns
+// the rows plus, for each detection row, the disc it came from.
+struct Linked {
+    std::vector<LinkedRow> rows;
+    std::vector<int> disc;  // per row; -1 for missing rows
+};
+Linked link_scene(const Scene& scene, LinkSettings settings, double noise, double dropout, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> jitter(0, noise > 0 ? noise : 1);
+    std::bernoulli_distribution dropped(dropout > 0 ? dropout : 0);
+    TrackLinker linker(settings);
+    Linked out;
+    for (int f = 0; f < scene.frames; ++f) {
+        std::vector<Detection> detections;
+        for (size_t d = 0; d < scene.paths.size(); ++d) {
+            if (dropout > 0 && dropped(rng)) continue;
+            const cv::Point2d p = scene.paths[d][f];
+            detections.push_back({p.x + (noise > 0 ? jitter(rng) : 0), p.y + (noise > 0 ? jitter(rng) : 0),
+                                  static_cast<long long>(d)});
+        }
+        std::shuffle(detections.begin(), detections.end(), rng);
+        for (const LinkedRow& r : linker.push(f, detections)) {
+            out.rows.push_back(r);
+            out.disc.push_back(static_cast<int>(r.row));
+        }
+    }
+    return out;
+}
+
+// Times a disc's track changes: its first track, then every change of track while it is seen.
+int identity_switches(const Linked& linked, size_t discs) {
+    std::vector<long long> current(discs, -1);
+    int switches = 0;
+    for (size_t i = 0; i < linked.rows.size(); ++i) {
+        if (linked.rows[i].missing) continue;
+        long long& t = current[linked.disc[i]];
+        if (t >= 0 && t != linked.rows[i].track) ++switches;
+        t = linked.rows[i].track;
+    }
+    return switches;
+}
+
+// The brute-force optimum of the linking cost over all gated partial matchings.
+double best_cost(const std::vector<LinkPoint>& from, const std::vector<LinkPoint>& to, double gate, size_t i,
+                 std::vector<bool>& used) {
+    if (i == from.size()) {
+        double unlinked = 0;
+        for (bool u : used) unlinked += u ? 0 : gate * gate;
+        return unlinked;
+    }
+    double best = gate * gate + best_cost(from, to, gate, i + 1, used);
+    for (size_t j = 0; j < to.size(); ++j) {
+        const double d2 = std::pow(from[i].x - to[j].x, 2) + std::pow(from[i].y - to[j].y, 2);
+        if (used[j] || d2 > gate * gate) continue;
+        used[j] = true;
+        best = std::min(best, d2 + best_cost(from, to, gate, i + 1, used));
+        used[j] = false;
+    }
+    return best;
+}
+
+double link_cost(const std::vector<LinkPoint>& from, const std::vector<LinkPoint>& to, double gate,
+                 const std::vector<int>& links) {
+    double cost = 0;
+    std::vector<bool> used(to.size(), false);
+    for (size_t i = 0; i < from.size(); ++i) {
+        if (links[i] < 0) {
+            cost += gate * gate;
+            continue;
+        }
+        EXPECT_FALSE(used[links[i]]) << "detection linked twice";
+        used[links[i]] = true;
+        const double d2 = std::pow(from[i].x - to[links[i]].x, 2) + std::pow(from[i].y - to[links[i]].y, 2);
+        EXPECT_LE(d2, gate * gate) << "a gated pair was linked";
+        cost += d2;
+    }
+    for (bool u : used) cost += u ? 0 : gate * gate;
+    return cost;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Linking
+
+TEST(TrackLink, EachStepIsTheOptimumOfAllGatedMatchings) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> place(0, 30);
+    std::uniform_int_distribution<int> count(0, 6);
+    for (int trial = 0; trial < 400; ++trial) {
+        std::vector<LinkPoint> from(count(rng)), to(count(rng));
+        for (auto& p : from) p = {place(rng), place(rng)};
+        for (auto& p : to) p = {place(rng), place(rng)};
+        const double gate = 4 + trial % 12;
+        std::vector<bool> used(to.size(), false);
+        const std::vector<int> links = link_step(from, to, gate);
+        ASSERT_EQ(links.size(), from.size());
+        EXPECT_NEAR(link_cost(from, to, gate, links), best_cost(from, to, gate, 0, used), 1e-6 * gate * gate)
+            << "trial " << trial;
+    }
+}
+
+TEST(TrackLink, FramesByFrame) {
+    struct Case {
+        const char* name;
+        LinkSettings settings;
+        std::vector<std::vector<Detection>> frames;
+        // Per frame: "track@row" for detections, "track?" for missing rows, in output order.
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        // Nearest-first would give the detection at 5.5 to track 1 (4.5 away) and strand track 0;
+        // the optimum links both.
+        {"optimal, not greedy", {6, 0}, {{{0, 0, 0}, {10, 0, 1}}, {{15, 0, 0}, {5.5, 0, 1}}}, {"0@0 1@1", "1@0 0@1"}},
+        {"a step of exactly the gate links, beyond it does not",
+         {5, 0},
+         {{{0, 0, 0}, {100, 0, 1}}, {{3, 4, 0}, {105.01, 0, 1}}},
+         {"0@0 1@1", "0@0 2@1"}},
+        {"newcomers numbered in input order",
+         {5, 0},
+         {{{50, 50, 7}}, {{0, 0, 3}, {50, 51, 4}, {90, 0, 5}}},
+         {"0@7", "1@3 0@4 2@5"}},
+        {"unseen for memory frames keeps its identity, at its last position",
+         {5, 2},
+         {{{10, 10, 0}}, {}, {}, {{11, 10, 0}}},
+         {"0@0", "0?", "0?", "0@0"}},
+        {"unseen for one frame more ends the track",
+         {5, 2},
+         {{{10, 10, 0}}, {}, {}, {}, {{11, 10, 0}}},
+         {"0@0", "0?", "0?", "", "1@0"}},
+        {"last positions: the nearest detection",
+         {5, 0},
+         {{{0, 0, 0}}, {{4, 0, 0}}, {{6, 0, 0}, {8.5, 0, 1}}},
+         {"0@0", "0@0", "0@0 1@1"}},
+        {"predicted positions: where its velocity takes it",
+         {5, 0, true},
+         {{{0, 0, 0}}, {{4, 0, 0}}, {{6, 0, 0}, {8.5, 0, 1}}},
+         {"0@0", "0@0", "1@0 0@1"}},
+        {"a prediction across a gap spreads the step over the unseen frames",
+         {5, 2, true},
+         {{{0, 0, 0}}, {}, {{4, 0, 0}}, {}, {{11.5, 0, 0}, {8, 0, 1}}},
+         {"0@0", "0?", "0@0", "0?", "1@0 0@1"}},
+        {"memory 0: no missing rows", {5, 0}, {{{10, 10, 0}}, {}, {{10, 10, 0}}}, {"0@0", "", "1@0"}},
+        {"a lost track and a newcomer: the gate keeps them apart",
+         {5, 3},
+         {{{0, 0, 0}, {40, 0, 1}}, {{40, 2, 0}}, {{7, 0, 0}, {40, 4, 1}}},
+         {"0@0 1@1", "1@0 0?", "2@0 1@1 0?"}},
+    };
+    for (const Case& c : cases) {
+        TrackLinker linker(c.settings);
+        for (size_t f = 0; f < c.frames.size(); ++f) {
+            std::string got;
+            for (const LinkedRow& r : linker.push(static_cast<long long>(f), c.frames[f])) {
+                EXPECT_EQ(r.frame, static_cast<long long>(f));
+                if (!got.empty()) got += " ";
+                got += std::to_string(r.track) + (r.missing ? "?" : "@" + std::to_string(r.row));
+                if (r.missing) {
+                    EXPECT_EQ(r.row, -1);
+                }
+            }
+            EXPECT_EQ(got, c.expected[f]) << c.name << ", frame " << f;
+        }
+    }
+}
+
+TEST(TrackLink, MissingRowsStayAtTheLastSeenPosition) {
+    TrackLinker linker({5, 3});
+    linker.push(0, std::vector<Detection>{{1, 1, 0}});
+    linker.push(1, std::vector<Detection>{{2.5, 1.5, 0}});
+    const auto rows = linker.push(2, {});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_TRUE(rows[0].missing && rows[0].x == 2.5 && rows[0].y == 1.5);
+}
+
+TEST(TrackLink, RefusesBadSettingsAndInput) {
+    struct Spec {
+        const char* text;
+        double step;
+        int memory;  // -1: refused
+    };
+    for (const Spec& s : {Spec{"12", 12, 0}, Spec{"12,5", 12, 5}, Spec{"2.5,0", 2.5, 0}, Spec{"", 0, -1},
+                          Spec{"x", 0, -1}, Spec{"0", 0, -1}, Spec{"-3,1", 0, -1}, Spec{"12,", 0, -1},
+                          Spec{"12,-1", 0, -1}, Spec{"12,1.5", 0, -1}, Spec{"12,5,6", 0, -1}, Spec{"inf", 0, -1},
+                          Spec{"12px", 0, -1}}) {
+        if (s.memory < 0) {
+            EXPECT_THROW(parse_link_spec(s.text), std::invalid_argument) << s.text;
+            continue;
+        }
+        const LinkSettings got = parse_link_spec(s.text);
+        EXPECT_TRUE(got.max_step == s.step && got.memory == s.memory) << s.text;
+    }
+    try {
+        parse_link_spec("12,x");
+        ADD_FAILURE();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("'12,x'"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(TrackLinker({0, 0}), std::invalid_argument);
+    EXPECT_THROW(TrackLinker({5, -1}), std::invalid_argument);
+    TrackLinker linker({5, 0});
+    linker.push(3, {});
+    EXPECT_THROW(linker.push(3, {}), std::invalid_argument);
+    EXPECT_THROW(linker.push(4, std::vector<Detection>{{NAN, 0, 0}}), std::invalid_argument);
+}
+
+TEST(TrackLink, TableInAnyOrderWithEmptyFrames) {
+    // Frame 2 has no rows: both tracks get missing rows there; track 1, last seen at frame 0,
+    // has none at frame 3, past its memory.
+    const std::vector<TableRow> table = {{3, 11, 10}, {0, 10, 10}, {1, 10.5, 10}, {0, 30, 30}};
+    const auto rows = link_table(table, {5, 2});
+    std::vector<std::string> got;
+    for (const auto& r : rows)
+        got.push_back(std::to_string(r.frame) + ":" + std::to_string(r.track) +
+                      (r.missing ? "?" : "@" + std::to_string(r.row)));
+    EXPECT_EQ(got, (std::vector<std::string>{"0:0@1", "0:1@3", "1:0@2", "1:1?", "2:0?", "2:1?", "3:0@0"}));
+}
+
+TEST(TrackLink, IdentitiesSurviveCrossingsNoiseAndDropouts) {
+    const Scene scene(24, 300, 11);
+    const int crossings = scene.crossings();
+    ASSERT_GE(crossings, 20) << "the scene must make the discs cross";
+    // From last positions alone, two discs passing within a step of each other are alike: the
+    // switches stay below two (one per disc) for each pass that close.
+    const int close_passes = scene.passes_within(3);
+    const int plain = identity_switches(link_scene(scene, {10, 3}, 0, 0, 1), scene.paths.size());
+    EXPECT_LE(plain, 2 * close_passes) << crossings << " crossings";
+    // Their headings tell them apart: with predicted positions almost every crossing is kept.
+    const int predicted = identity_switches(link_scene(scene, {10, 3, true}, 0, 0, 1), scene.paths.size());
+    EXPECT_LE(predicted, 4) << crossings << " crossings";
+    EXPECT_LE(predicted * 5, plain);
+    // A fifth of a pixel of noise and one detection in thirty lost.
+    const Linked noisy = link_scene(scene, {10, 3, true}, 0.2, 1.0 / 30, 2);
+    const int switches = identity_switches(noisy, scene.paths.size());
+    EXPECT_LE(switches, 20) << crossings << " crossings";
+    std::set<long long> tracks;
+    for (const auto& r : noisy.rows) tracks.insert(r.track);
+    EXPECT_LE(tracks.size(), scene.paths.size() + static_cast<size_t>(switches));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Regions
+
+TEST(Roi, ParsesShapesAndRefusesMalformedSpecs) {
+    struct Good {
+        const char* spec;
+        Arena::Kind kind;
+        std::vector<double> numbers;
+    };
+    for (const Good& g : {Good{"rect:1,2,3,4", Arena::Kind::rect, {1, 2, 3, 4}},
+                          Good{"circle:10.5,20,7.25", Arena::Kind::circle, {10.5, 20, 7.25}},
+                          Good{"polygon:0,0,10,0,5,8", Arena::Kind::polygon, {0, 0, 10, 0, 5, 8}}}) {
+        const Arena a = parse_roi(g.spec);
+        EXPECT_TRUE(a.kind == g.kind && a.numbers == g.numbers && a.spec == g.spec) << g.spec;
+    }
+    struct Bad {
+        const char* spec;
+        const char* says;
+    };
+    for (const Bad& b : {Bad{"rect:1,2,3", "4 numbers"}, Bad{"rect:1,2,0,4", "positive"},
+                         Bad{"rect:1,a,2,3", "'a' is not a number"}, Bad{"rect:", "'' is not a number"},
+                         Bad{"rect:1,2,,3", "not a number"}, Bad{"circle:1,2", "3 numbers"},
+                         Bad{"circle:1,2,-1", "positive radius"}, Bad{"polygon:0,0,1,1", "3 vertices"},
+                         Bad{"polygon:0,0,1,1,2", "last y"}, Bad{"circle:1,2,nan", "not a number"},
+                         Bad{"/no/such/mask.png", "readable mask"}, Bad{"rectangle:1,2,3,4", "readable mask"}}) {
+        try {
+            parse_roi(b.spec);
+            ADD_FAILURE() << b.spec << " accepted";
+        } catch (const std::invalid_argument& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(std::string("'") + b.spec + "'"), std::string::npos) << what;
+            EXPECT_NE(what.find(b.says), std::string::npos) << what;
+            EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+        }
+    }
+}
+
+TEST(Roi, LabelsEachPixelByTheFirstArenaThatHoldsIt) {
+    auto rows_of = [](const cv::Mat& labels) {
+        std::string s;
+        for (int y = 0; y < labels.rows; ++y) {
+            for (int x = 0; x < labels.cols; ++x) s += static_cast<char>('0' + labels.at<uchar>(y, x));
+            s += y + 1 < labels.rows ? "/" : "";
+        }
+        return s;
+    };
+    struct Case {
+        std::vector<std::string> specs;
+        std::string expected;  // rows of a 7x5 frame
+    };
+    const std::vector<Case> cases = {
+        {{"rect:1,1,3,2"}, "0000000/0111000/0111000/0000000/0000000"},
+        {{"rect:1.5,0.2,2,2"}, "0000000/0011000/0011000/0000000/0000000"},
+        {{"rect:-5,3,100,100"}, "0000000/0000000/0000000/1111111/1111111"},
+        {{"circle:3,2,2"}, "0001000/0011100/0111110/0011100/0001000"},
+        {{"circle:3,2,2.3"}, "0011100/0111110/0111110/0111110/0011100"},
+        // The same square as a polygon and as a rect: left and top edges in, right and bottom out.
+        {{"polygon:1,1,4,1,4,3,1,3"}, "0000000/0111000/0111000/0000000/0000000"},
+        {{"polygon:0,0,6,0,0,4"}, "1111110/1111100/1110000/1100000/0000000"},
+        // Two polygons sharing an edge: no pixel in both, none lost.
+        {{"polygon:0,0,3,0,3,5,0,5", "polygon:3,0,7,0,7,5,3,5"}, "1112222/1112222/1112222/1112222/1112222"},
+        // Overlap: the first arena wins.
+        {{"rect:0,0,4,3", "rect:2,1,5,4"}, "1111000/1111222/1111222/0022222/0022222"},
+        {{"rect:2,1,5,4", "rect:0,0,4,3"}, "2222000/2211111/2211111/0011111/0011111"},
+        {{"circle:30,30,2"}, "0000000/0000000/0000000/0000000/0000000"},
+    };
+    for (const Case& c : cases) {
+        std::vector<Arena> arenas;
+        for (const auto& s : c.specs) arenas.push_back(parse_roi(s));
+        const ArenaMap map(arenas, cv::Size(7, 5));
+        EXPECT_EQ(rows_of(map.labels()), c.expected) << c.specs[0];
+    }
+}
+
+TEST(Roi, MaskImagesAndTheArenaOfAPoint) {
+    const fs::path dir = fs::temp_directory_path() / ("ambrevo-roi-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    // A colour mask whose inside is non-zero in one channel only, with an opaque alpha channel
+    // that must not make everything inside.
+    cv::Mat mask(5, 7, CV_8UC4, cv::Scalar(0, 0, 0, 255));
+    mask(cv::Rect(4, 0, 3, 5)).setTo(cv::Scalar(0, 0, 9, 255));
+    const std::string path = (dir / "mask.png").string();
+    ASSERT_TRUE(cv::imwrite(path, mask));
+    const ArenaMap map({parse_roi("rect:0,0,3,5"), parse_roi(path)}, cv::Size(7, 5));
+    struct Probe {
+        double x, y;
+        int arena;
+    };
+    for (const Probe& p : {Probe{0, 0, 1}, Probe{2.4, 4.4, 1}, Probe{2.6, 2, 0}, Probe{3.6, 2, 2}, Probe{6.49, 4.49, 2},
+                           Probe{6.5, 2, 0}, Probe{-0.6, 1, 0}, Probe{1, -0.5, 0}, Probe{NAN, 1, 0}, Probe{1e300, 1, 0}})
+        EXPECT_EQ(map.arena_of(p.x, p.y), p.arena) << p.x << "," << p.y;
+    EXPECT_THROW(ArenaMap({parse_roi(path)}, cv::Size(8, 5)), std::invalid_argument);
+    fs::remove_all(dir);
+}
+
+TEST(Roi, PaintingLeavesNothingToDetectOutside) {
+    const Scene scene(24, 40, 5);
+    const ArenaMap arenas = scene_arenas(scene);
+    for (int f = 0; f < scene.frames; f += 13) {
+        const cv::Mat frame = scene.render(f);
+        // Unpainted, the rim and the decoys are found outside the arenas.
+        int outside = 0;
+        for (const auto& b : dark_blobs(frame)) outside += arenas.arena_of(b.x, b.y) == 0;
+        ASSERT_GE(outside, 3) << "the scene must hold dark things outside";
+
+        for (bool grey : {false, true}) {
+            cv::Mat original = frame.clone();
+            if (grey) cv::cvtColor(frame, original, cv::COLOR_BGR2GRAY);
+            cv::Mat painted = original.clone();
+            arenas.paint_outside(painted);
+            // Inside untouched, outside one value per channel.
+            std::set<std::vector<uchar>> outside_values;
+            const int channels = painted.channels();
+            for (int y = 0; y < frame.rows; ++y)
+                for (int x = 0; x < frame.cols; ++x) {
+                    const uchar* p = painted.ptr<uchar>(y) + x * channels;
+                    const uchar* o = original.ptr<uchar>(y) + x * channels;
+                    if (arenas.labels().at<uchar>(y, x) == 0)
+                        outside_values.insert(std::vector<uchar>(p, p + channels));
+                    else
+                        ASSERT_TRUE(std::equal(p, p + channels, o)) << x << "," << y;
+                }
+            EXPECT_EQ(outside_values.size(), 1u);
+            if (grey) cv::cvtColor(painted, painted, cv::COLOR_GRAY2BGR);
+            // Every dark blob now lies in an arena, and each disc is found.
+            const auto blobs = dark_blobs(painted);
+            for (const auto& b : blobs) EXPECT_NE(arenas.arena_of(b.x, b.y), 0) << b.x << "," << b.y;
+            for (const auto& path : scene.paths) {
+                const bool found = std::any_of(blobs.begin(), blobs.end(),
+                                               [&](const cv::Point2d& b) { return cv::norm(b - path[f]) < 6; });
+                EXPECT_TRUE(found) << path[f];
+            }
+        }
+    }
+}
+
+TEST(Roi, PaintsTheLowerMedianOfTheInsidePerChannel) {
+    cv::Mat frame(2, 4, CV_8UC3);
+    const uchar values[8] = {10, 200, 30, 40, 1, 2, 3, 4};
+    for (int i = 0; i < 8; ++i) frame.at<cv::Vec3b>(i / 4, i % 4) = cv::Vec3b(values[i], 255 - values[i], 7);
+    const ArenaMap map({parse_roi("rect:0,0,4,1")}, frame.size());  // inside: 10, 200, 30, 40
+    map.paint_outside(frame);
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(frame.at<cv::Vec3b>(1, x), cv::Vec3b(30, 215, 7));
+    cv::Mat wrong(3, 4, CV_8UC3);
+    EXPECT_THROW(map.paint_outside(wrong), std::invalid_argument);
+}
+
+TEST(Roi, DrawsOutlinesOnTheArenasEdges) {
+    const ArenaMap map({parse_roi("rect:10,10,30,20"), parse_roi("circle:70,30,15")}, cv::Size(100, 60));
+    cv::Mat canvas = cv::Mat::zeros(60, 100, CV_8UC3);
+    map.draw(canvas, cv::Scalar(0, 255, 0), 1);
+    cv::Mat grey;
+    cv::cvtColor(canvas, grey, cv::COLOR_BGR2GRAY);
+    // The outlines run on the arenas' edge pixels: the corners of the rect and the circle's
+    // extremes are drawn; deep inside (away from the numbers) and far outside are not.
+    for (const cv::Point p : {cv::Point(10, 10), cv::Point(39, 29), cv::Point(70, 45), cv::Point(85, 30)})
+        EXPECT_GT(grey.at<uchar>(p), 0) << p;
+    for (const cv::Point p : {cv::Point(30, 25), cv::Point(72, 35), cv::Point(5, 5), cv::Point(95, 55)})
+        EXPECT_EQ(grey.at<uchar>(p), 0) << p;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Summaries
+
+TEST(TrackSummary, StepsSpeedsAndTimesOfKnownPaths) {
+    // Track 4: steps of (3, 4) = 5 px per frame, frames 10..13, a gap at 14 (missing) and 15,
+    // then a step of (6, 8) = 10 px over two frames at 16. Arena 1 then 2.
+    // Track 2: seen once, at frame 20.
+    std::vector<TrackPoint> rows = {
+        {16, 4, 15, 20, false, 2}, {10, 4, 0, 0, false, 1}, {11, 4, 3, 4, false, 1},  {12, 4, 6, 8, false, 1},
+        {13, 4, 9, 12, false, 2},  {14, 4, 9, 12, true, 2},  {20, 2, 50, 50, false, 0},
+    };
+    SummarySettings settings{2.5, "mm", 0, 2};  // 2.5 px per mm, no frame rate: per frame
+    auto s = summarise_tracks(rows, settings);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].track, 2);
+    EXPECT_TRUE(s[0].first_frame == 20 && s[0].last_frame == 20 && s[0].frames_seen == 1 && s[0].path_length == 0);
+    EXPECT_TRUE(std::isnan(s[0].mean_speed) && std::isnan(s[0].max_speed));
+    EXPECT_EQ(s[0].time_in_arena, (std::vector<double>{1, 0, 0}));
+    const TrackSummary& t = s[1];
+    EXPECT_TRUE(t.track == 4 && t.first_frame == 10 && t.last_frame == 16 && t.frames_seen == 5);
+    EXPECT_DOUBLE_EQ(t.path_length, (15 + 10) / 2.5);
+    EXPECT_DOUBLE_EQ(t.mean_speed, 10.0 / 6);
+    EXPECT_DOUBLE_EQ(t.max_speed, 2.0);  // 5 px per frame = 2 mm per frame; the gap step is 10 px / 3 frames
+    EXPECT_EQ(t.time_in_arena, (std::vector<double>{0, 3, 2}));
+
+    // With a frame rate: seconds; a frame's own time wins over frame / fps.
+    settings.fps = 25;
+    rows[0].time_s = 16 / 25.0 + 0.04;  // frame 16 came late: the gap step is spread over 4 frame times
+    s = summarise_tracks(rows, settings);
+    EXPECT_DOUBLE_EQ(s[1].max_speed, 2.0 * 25);
+    EXPECT_DOUBLE_EQ(s[1].mean_speed, 10.0 / (7 * 0.04));
+    EXPECT_EQ(s[1].time_in_arena, (std::vector<double>{0, 3 / 25.0, 2 / 25.0}));
+
+    rows.push_back({12, 4, 1, 1, false, 1});
+    EXPECT_THROW(summarise_tracks(rows, settings), std::invalid_argument);
+}
+
+TEST(TrackSummary, CsvHeaderNamesUnitsAndRowsAreExact) {
+    TrackSummary s;
+    s.track = 3, s.first_frame = 1, s.last_frame = 9, s.frames_seen = 8, s.path_length = 0.1 + 0.2;
+    s.mean_speed = 1.5, s.time_in_arena = {0, 0.32, 0};
+    TrackSummary t = s;
+    t.track = 4, t.time_in_arena = {2};  // fewer columns than arenas: zeros
+    std::ostringstream out;
+    write_summary_csv(out, std::vector<TrackSummary>{s, t}, {4, "mm", 25, 2});
+    EXPECT_EQ(out.str(),
+              "track,first_frame,last_frame,frames_seen,path_length_mm,mean_speed_mm_per_s,max_speed_mm_per_s,"
+              "time_outside_s,time_arena1_s,time_arena2_s\n"
+              "3,1,9,8,0.30000000000000004,1.5,,0,0.32,0\n"
+              "4,1,9,8,0.30000000000000004,1.5,,2,0,0\n");
+    std::ostringstream plain;
+    write_summary_csv(plain, {}, {});
+    EXPECT_EQ(plain.str(),
+              "track,first_frame,last_frame,frames_seen,path_length_px,mean_speed_px_per_frame,"
+              "max_speed_px_per_frame,time_outside_frames\n");
+}
+
+TEST(TrackSummary, SceneSummariesAreWhatTheTruePathsGive) {
+    const Scene scene(24, 120, 17);
+    const ArenaMap arenas = scene_arenas(scene);
+    const double scale = 4, fps = 30;
+    // The true paths as tracks, every fifth disc unseen for a few frames.
+    std::vector<TrackPoint> rows;
+    for (size_t d = 0; d < scene.paths.size(); ++d)
+        for (int f = 0; f < scene.frames; ++f) {
+            const cv::Point2d p = scene.paths[d][f];
+            const bool missing = d % 5 == 0 && f > 50 && f < 54;
+            rows.push_back({f, static_cast<long long>(d) + 100, p.x, p.y, missing, arenas.arena_of(p.x, p.y)});
+        }
+    std::shuffle(rows.begin(), rows.end(), std::mt19937(5));
+    const auto summaries = summarise_tracks(rows, {scale, "mm", fps, 2});
+    ASSERT_EQ(summaries.size(), scene.paths.size());
+    for (size_t d = 0; d < scene.paths.size(); ++d) {
+        const TrackSummary& s = summaries[d];
+        const auto& path = scene.paths[d];
+        double length = 0, fastest = 0;
+        std::vector<double> time(3, 0);
+        int previous = -1, seen = 0;
+        for (int f = 0; f < scene.frames; ++f) {
+            if (d % 5 == 0 && f > 50 && f < 54) continue;
+            ++seen;
+            // The dish's pixels are those whose centre lies within its radius; the rest of
+            // each disc's path is in the box.
+            const cv::Point2d pixel(std::lround(path[f].x), std::lround(path[f].y));
+            time[cv::norm(pixel - cv::Point2d(Scene::kDishX, Scene::kDishY)) <= Scene::kDishR ? 1 : 2] += 1 / fps;
+            if (previous >= 0) {
+                const double step = cv::norm(path[f] - path[previous]) / scale;
+                length += step;
+                fastest = std::max(fastest, step * fps / (f - previous));
+            }
+            previous = f;
+        }
+        EXPECT_EQ(s.track, static_cast<long long>(d) + 100);
+        EXPECT_TRUE(s.first_frame == 0 && s.last_frame == scene.frames - 1 && s.frames_seen == seen);
+        EXPECT_NEAR(s.path_length, length, 1e-12 * length);
+        EXPECT_NEAR(s.mean_speed, length / ((scene.frames - 1) / fps), 1e-12 * s.mean_speed);
+        EXPECT_NEAR(s.max_speed, fastest, 1e-12 * fastest);
+        ASSERT_EQ(s.time_in_arena.size(), 3u);
+        for (int a = 0; a < 3; ++a) EXPECT_NEAR(s.time_in_arena[a], time[a], 1e-12) << "arena " << a;
+        EXPECT_EQ(s.time_in_arena[d % 2 == 0 ? 1 : 2], seen / fps);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pictures
+
+TEST(Plots, MedianBackgroundRemovesTheMovingDiscs) {
+    const Scene scene(24, 240, 9);
+    std::vector<cv::Mat> samples;
+    for (int f = 0; f < scene.frames; f += 24) samples.push_back(scene.render(f));
+    const cv::Mat background = median_background(samples);
+    // Where no disc is in most samples, the median is the empty scene exactly.
+    Scene empty = scene;
+    empty.paths.clear();
+    const cv::Mat truth = empty.render(0);
+    long long differing = 0, eligible = 0;
+    for (int y = 0; y < truth.rows; ++y)
+        for (int x = 0; x < truth.cols; ++x) {
+            int covered = 0;
+            for (int f = 0; f < scene.frames; f += 24)
+                for (const auto& path : scene.paths)
+                    covered += cv::norm(cv::Point2d(x, y) - cv::Point2d(std::lround(path[f].x), std::lround(path[f].y))) <=
+                               Scene::kRadius + 1;
+            // Decoys move too; only count pixels no disc ever covers in half the samples.
+            if (2 * covered >= static_cast<int>(samples.size())) continue;
+            ++eligible;
+            differing += background.at<cv::Vec3b>(y, x) != truth.at<cv::Vec3b>(y, x);
+        }
+    EXPECT_GT(eligible, truth.total() * 9 / 10);
+    // Only the decoys' beat can leave marks (they pass the same places often).
+    EXPECT_LT(differing, eligible / 200);
+    EXPECT_THROW(median_background({}), std::invalid_argument);
+    std::vector<cv::Mat> mixed = {samples[0], cv::Mat(10, 10, CV_8UC3)};
+    EXPECT_THROW(median_background(mixed), std::invalid_argument);
+}
+
+TEST(Plots, TrajectoriesHeatmapAndScaleBar) {
+    struct Bar {
+        double pixels_per_unit;
+        int width;
+        double length;
+    };
+    for (const Bar& b : {Bar{2, 640, 50}, Bar{10, 640, 10}, Bar{0.5, 1000, 200}, Bar{3, 300, 20}, Bar{100, 640, 1},
+                         Bar{1000, 640, 0.1}})
+        EXPECT_DOUBLE_EQ(scale_bar_length(b.pixels_per_unit, b.width), b.length) << b.pixels_per_unit;
+
+    const Scene scene(24, 150, 21);
+    const Linked linked = link_scene(scene, {10, 2}, 0.3, 0.02, 4);
+    std::vector<TrackPoint> rows;
+    for (const auto& r : linked.rows) rows.push_back({r.frame, r.track, r.x, r.y, r.missing, 0});
+    std::vector<cv::Mat> samples;
+    for (int f = 0; f < scene.frames; f += 15) samples.push_back(scene.render(f));
+    const cv::Mat background = median_background(samples);
+
+    const cv::Mat plot = plot_trajectories(background, rows, {4, "mm"});
+    ASSERT_EQ(plot.size(), background.size());
+    ASSERT_EQ(plot.type(), CV_8UC3);
+    // Midway along a track's path, its own colour.
+    int coloured = 0, probes = 0;
+    for (const auto& r : linked.rows) {
+        if (r.missing || r.frame != 75) continue;
+        ++probes;
+        const cv::Vec3b p = plot.at<cv::Vec3b>(static_cast<int>(std::lround(r.y)), static_cast<int>(std::lround(r.x)));
+        const cv::Scalar c = track_colour(r.track);
+        bool near = false;
+        for (const auto& q : linked.rows)  // where tracks cross, another's colour may be on top
+            if (!q.missing && cv::norm(cv::Point2d(q.x - r.x, q.y - r.y)) < 3 &&
+                cv::norm(cv::Vec3d(p[0], p[1], p[2]) -
+                         cv::Vec3d(track_colour(q.track)[0], track_colour(q.track)[1], track_colour(q.track)[2])) < 60)
+                near = true;
+        coloured += near || cv::norm(cv::Vec3d(p[0], p[1], p[2]) - cv::Vec3d(c[0], c[1], c[2])) < 60;
+    }
+    EXPECT_GE(coloured, probes * 9 / 10);
+    // Distinct colours for neighbouring track numbers.
+    for (long long t = 0; t < 40; ++t)
+        EXPECT_GT(cv::norm(track_colour(t) - track_colour(t + 1)), 80) << t;
+
+    const cv::Mat heat = plot_heatmap(background, rows, {4, "mm"});
+    ASSERT_EQ(heat.size(), background.size());
+    // Far from every visit the background shows through unchanged; busy places are coloured.
+    cv::Mat visited = cv::Mat::zeros(background.size(), CV_8U);
+    for (const auto& r : rows)
+        if (!r.missing) cv::circle(visited, cv::Point(static_cast<int>(r.x), static_cast<int>(r.y)), 30, 255, cv::FILLED);
+    long long unchanged = 0, away = 0;
+    for (int y = 0; y < heat.rows; ++y)
+        for (int x = 40; x < heat.cols - 140; ++x)
+            if (!visited.at<uchar>(y, x) && y < heat.rows - 40) {
+                ++away;
+                unchanged += heat.at<cv::Vec3b>(y, x) == background.at<cv::Vec3b>(y, x);
+            }
+    EXPECT_GE(unchanged, away * 95 / 100);
+
+    if (const char* keep = std::getenv("AMBREVO_KEEP_PLOTS")) {
+        cv::imwrite(std::string(keep) + "/plot.png", plot);
+        cv::imwrite(std::string(keep) + "/heatmap.png", heat);
+        cv::Mat framed = scene.render(75);
+        scene_arenas(scene).draw(framed, cv::Scalar(0, 200, 255), 1);
+        cv::imwrite(std::string(keep) + "/arenas.png", framed);
+    }
+}

@@ -229,8 +229,18 @@ TEST(HostClick, AClickStartsATrackWithOneObject) {
     EXPECT_EQ(videoFrames(dir / "v.avi"), 5);
 }
 
-TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
-    TempDir dir;
+namespace {
+
+// A refused run: its one line on standard error, its status, and nothing left behind.
+struct Refusal {
+    std::string args;
+    int status;
+    std::string message;  // the start of the one line on standard error
+    std::string env = "";
+};
+
+// The files the refusals name, made in `dir`.
+void refusalFiles(const TempDir& dir) {
     writeFile(dir / "bogus.mp4", "this is not a video\n");
     writeFile(dir / "file.txt", "x");
     writeFile(dir / "notamodule.qorb", "not an object file\n");
@@ -238,59 +248,10 @@ TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
     fs::create_directory(dir / "cfgdir");
     // A container that announces 9000x9000 frames (and holds none): refused before decoding.
     writeFile(dir / "huge.y4m", "YUV4MPEG2 W9000 H9000 F25:1 C420jpeg\nFRAME\n");
-    const std::string click = "' (expected FRAME:X:Y, three non-negative integers)\n", noDisplay = "DISPLAY= WAYLAND_DISPLAY=";
-    struct Case {
-        std::string args;
-        int status;
-        std::string message;  // the start of the one line on standard error
-        std::string env = "";
-    };
-    for (const Case& c : std::vector<Case>{
-             {"--bogus", 2, "ambrevo: unknown option '--bogus' (see --help)\n"},
-             {"--procedure nosuch", 2,
-              "ambrevo: unknown procedure 'nosuch' (registered: canny, canny_w0, ccTrack, nop, flowtrack)\n"},
-             {"--click 1:2", 2, "ambrevo: malformed --click '1:2" + click},
-             {"--click 1:-2:3", 2, "ambrevo: malformed --click '1:-2:3" + click},
-             {"--click 1:2:3x", 2, "ambrevo: malformed --click '1:2:3x" + click},
-             {"--frames 0", 2, "ambrevo: malformed --frames '0' (expected a positive integer)\n"},
-             {"--start -1", 2, "ambrevo: malformed --start '-1' (expected a non-negative integer)\n"},
-             {"--end 0", 2, "ambrevo: malformed --end '0' (expected a positive integer)\n"},
-             {"--start 5 --end 5", 2, "ambrevo: --end 5 is not after --start 5 (the end frame is not processed)\n"},
-             {"--console-log keep.csv --tracks keep.csv", 2,
-              "ambrevo: --tracks and --console-log name the same file 'keep.csv'\n"},
-             {"--max-pixels 1e6", 2, "ambrevo: malformed --max-pixels '1e6' (expected a positive integer)\n"},
-             {"-o out.mov", 2, "ambrevo: -o 'out.mov': the annotated video must end in .mp4 or .avi\n"},
-             {"demo other", 2, "ambrevo: more than one input given ('demo' and 'other')\n"},
-             {"--config", 2, "ambrevo: option --config needs a value\n"},
-             {"missing.mp4", 3, "ambrevo: input 'missing.mp4' not found\n"},
-             {"bogus.mp4", 3, "ambrevo: cannot open or decode video 'bogus.mp4'\n"},
-             {"'nothing%04d.png'", 3, "ambrevo: no images match 'nothing%04d.png'\n"},
-             {"demo --config missing.txt", 3, "ambrevo: cannot read --config file 'missing.txt'\n"},
-             // OpenCV's camera backends warn on their own; only the one line is left.
-             {"cam:7", 3, "ambrevo: cannot open camera 'cam:7'\n"},
-             {"demo --config cfgdir", 3, "ambrevo: --config 'cfgdir' is a folder, not a file of replies\n"},
-             {"demo --start 300", 3, "ambrevo: input 'demo' holds no frames from --start 300\n"},
-             {"huge.y4m", 3,
-              "ambrevo: input 'huge.y4m': frames of 9000x9000 pixels exceed the limit of 67108864 pixels (--max-pixels "
-              "raises it)\n"},
-             {"demo --max-pixels 307199", 3,
-              "ambrevo: input 'demo': frames of 640x480 pixels exceed the limit of 307199 pixels (--max-pixels raises "
-              "it)\n"},
-             {"huge.y4m --max-pixels 81000000", 3, "ambrevo: cannot decode any frame of 'huge.y4m'\n"},
-             {"--tracks keep.csv -o missing-dir/v.mp4", 4, "ambrevo: cannot write video 'missing-dir/v.mp4'\n"},
-             {"--tracks cfgdir/../keep.csv --dst keep.csv", 4, "ambrevo: cannot create --dst folder 'keep.csv'\n"},
-             {"demo --console-log cfgdir", 4, "ambrevo: cannot write --console-log file 'cfgdir': it is a folder\n"},
-             {"demo --frames 1 -o /nonexistent-dir/x.mp4", 4, "ambrevo: cannot write video '/nonexistent-dir/x.mp4'\n"},
-             {"demo --frames 1 --tracks /nonexistent-dir/t.csv", 4,
-              "ambrevo: cannot write --tracks file '/nonexistent-dir/t.csv'\n"},
-             {"demo --frames 1 --dst file.txt/sub", 4, "ambrevo: cannot create --dst folder 'file.txt/sub'\n"},
-             {"demo --show", 4, "ambrevo: --show needs a display (DISPLAY is not set)\n", noDisplay},
-             {"--module notamodule.qorb", 5, "ambrevo: cannot load module 'notamodule.qorb': "},
-             {"--module /nonexistent/Ambrevo.qorb", 5, "ambrevo: cannot load module '/nonexistent/Ambrevo.qorb': "},
-             {"", 5, "ambrevo: cannot load module '/nonexistent/m.qorb': ", "AMBREVO_MODULE=/nonexistent/m.qorb"},
-             {"--module " AMBREVO_PARTIAL_MODULE, 5,
-              "ambrevo: module '" AMBREVO_PARTIAL_MODULE "' lacks the export ip_dllAdaptor_destroy\n"},
-         }) {
+}
+
+void expectRefusals(const TempDir& dir, const std::vector<Refusal>& cases) {
+    for (const Refusal& c : cases) {
         auto before = listing(dir.path);
         before.erase(".out.txt"), before.erase(".err.txt");
         Result r = run(dir, c.args, c.env);
@@ -302,11 +263,68 @@ TEST(HostErrors, BadInputGetsOneLineAndItsStatus) {
         after.erase(".out.txt"), after.erase(".err.txt");
         EXPECT_EQ(after, before) << c.args;
     }
-    // No empty video is left behind; --show is refused before any output is opened.
-    EXPECT_FALSE(fs::exists(dir / "ambrevo-demo.mp4"));
-    fs::remove(dir / "ambrevo-demo.csv");
-    EXPECT_EQ(run(dir, "demo --show", noDisplay).status, 4);
-    EXPECT_FALSE(fs::exists(dir / "ambrevo-demo.csv"));
+}
+
+}  // namespace
+
+TEST(HostErrors, UsageAndInputRefusalsGetOneLineAndTheirStatus) {
+    TempDir dir;
+    refusalFiles(dir);
+    const std::string click = "' (expected FRAME:X:Y, three non-negative integers)\n";
+    expectRefusals(dir, {
+        {"--bogus", 2, "ambrevo: unknown option '--bogus' (see --help)\n"},
+        {"--procedure nosuch", 2,
+         "ambrevo: unknown procedure 'nosuch' (registered: canny, canny_w0, ccTrack, nop, flowtrack)\n"},
+        {"--click 1:2", 2, "ambrevo: malformed --click '1:2" + click},
+        {"--click 1:-2:3", 2, "ambrevo: malformed --click '1:-2:3" + click},
+        {"--click 1:2:3x", 2, "ambrevo: malformed --click '1:2:3x" + click},
+        {"--frames 0", 2, "ambrevo: malformed --frames '0' (expected a positive integer)\n"},
+        {"--start -1", 2, "ambrevo: malformed --start '-1' (expected a non-negative integer)\n"},
+        {"--end 0", 2, "ambrevo: malformed --end '0' (expected a positive integer)\n"},
+        {"--start 5 --end 5", 2, "ambrevo: --end 5 is not after --start 5 (the end frame is not processed)\n"},
+        {"--console-log keep.csv --tracks keep.csv", 2,
+         "ambrevo: --tracks and --console-log name the same file 'keep.csv'\n"},
+        {"--max-pixels 1e6", 2, "ambrevo: malformed --max-pixels '1e6' (expected a positive integer)\n"},
+        {"-o out.mov", 2, "ambrevo: -o 'out.mov': the annotated video must end in .mp4 or .avi\n"},
+        {"demo other", 2, "ambrevo: more than one input given ('demo' and 'other')\n"},
+        {"--config", 2, "ambrevo: option --config needs a value\n"},
+        {"missing.mp4", 3, "ambrevo: input 'missing.mp4' not found\n"},
+        {"bogus.mp4", 3, "ambrevo: cannot open or decode video 'bogus.mp4'\n"},
+        {"'nothing%04d.png'", 3, "ambrevo: no images match 'nothing%04d.png'\n"},
+        {"demo --config missing.txt", 3, "ambrevo: cannot read --config file 'missing.txt'\n"},
+             // OpenCV's camera backends warn on their own; only the one line is left.
+        {"cam:7", 3, "ambrevo: cannot open camera 'cam:7'\n"},
+        {"demo --config cfgdir", 3, "ambrevo: --config 'cfgdir' is a folder, not a file of replies\n"},
+        {"demo --start 300", 3, "ambrevo: input 'demo' holds no frames from --start 300\n"},
+        {"huge.y4m", 3,
+         "ambrevo: input 'huge.y4m': frames of 9000x9000 pixels exceed the limit of 67108864 pixels (--max-pixels "
+         "raises it)\n"},
+        {"demo --max-pixels 307199", 3,
+         "ambrevo: input 'demo': frames of 640x480 pixels exceed the limit of 307199 pixels (--max-pixels raises "
+         "it)\n"},
+        {"huge.y4m --max-pixels 81000000", 3, "ambrevo: cannot decode any frame of 'huge.y4m'\n"},
+    });
+}
+
+TEST(HostErrors, OutputAndModuleRefusalsGetOneLineAndTheirStatus) {
+    TempDir dir;
+    refusalFiles(dir);
+    const std::string noDisplay = "DISPLAY= WAYLAND_DISPLAY=";
+    expectRefusals(dir, {
+        {"--tracks keep.csv -o missing-dir/v.mp4", 4, "ambrevo: cannot write video 'missing-dir/v.mp4'\n"},
+        {"--tracks cfgdir/../keep.csv --dst keep.csv", 4, "ambrevo: cannot create --dst folder 'keep.csv'\n"},
+        {"demo --console-log cfgdir", 4, "ambrevo: cannot write --console-log file 'cfgdir': it is a folder\n"},
+        {"demo --frames 1 -o /nonexistent-dir/x.mp4", 4, "ambrevo: cannot write video '/nonexistent-dir/x.mp4'\n"},
+        {"demo --frames 1 --tracks /nonexistent-dir/t.csv", 4,
+         "ambrevo: cannot write --tracks file '/nonexistent-dir/t.csv'\n"},
+        {"demo --frames 1 --dst file.txt/sub", 4, "ambrevo: cannot create --dst folder 'file.txt/sub'\n"},
+        {"demo --show", 4, "ambrevo: --show needs a display (DISPLAY is not set)\n", noDisplay},
+        {"--module notamodule.qorb", 5, "ambrevo: cannot load module 'notamodule.qorb': "},
+        {"--module /nonexistent/Ambrevo.qorb", 5, "ambrevo: cannot load module '/nonexistent/Ambrevo.qorb': "},
+        {"", 5, "ambrevo: cannot load module '/nonexistent/m.qorb': ", "AMBREVO_MODULE=/nonexistent/m.qorb"},
+        {"--module " AMBREVO_PARTIAL_MODULE, 5,
+         "ambrevo: module '" AMBREVO_PARTIAL_MODULE "' lacks the export ip_dllAdaptor_destroy\n"},
+    });
     // --module wins over the variable.
     EXPECT_EQ(run(dir, "--module " AMBREVO_MODULE_PATH " --list", "AMBREVO_MODULE=/nonexistent/m.qorb").status, 0);
 }

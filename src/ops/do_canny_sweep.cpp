@@ -88,7 +88,7 @@ int do_canny_sweep(const dib_base& src, float sigma, dib_base& scratch, dib_base
         const int64_t n = y - 2;
         if (n >= nRows.lo && n < nRows.hi && !nCols.empty()) {
             suppressRow(am.row(int32_t(n - 1)), am.row(int32_t(n)), am.row(int32_t(n + 1)), componentRow(ax, n),
-                        componentRow(ay, n), nm.row(int32_t(n)), nCols.lo, nCols.hi);
+                        componentRow(ay, n), nm.row(int32_t(n)), nCols.lo, nCols.hi, true);
             maskRow(am.row(int32_t(n)) + nCols.lo, &nm.row(int32_t(n))[nCols.lo].v, su.row(int32_t(n)) + nCols.lo,
                     nCols.hi - nCols.lo);
         }

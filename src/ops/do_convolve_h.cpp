@@ -13,6 +13,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "ops/op_simd-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace ops_detail {
 namespace HWY_NAMESPACE {
@@ -33,17 +35,36 @@ HWY_INLINE hn::Vec<hn::Rebind<int32_t, D>> RowSums(D d, const uint8_t* first, co
     return hn::And(hn::ConvertTo(d32, hn::Add(acc, hn::Set(d, 0.5f))), hn::Set(d32, 0xFF));
 }
 
+// The same for the detector's 7 taps, with the coefficients held in registers (a byte store
+// may alias them, so the compiler would reload them at every tap).
+template <class D>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, D>> RowSums7(D d, const uint8_t* first, const hn::Vec<D> (&c)[7]) {
+    const hn::Rebind<int32_t, D> d32;
+    const hn::Rebind<uint8_t, D> d8;
+    auto acc = hn::Zero(d);
+    for (int k = 0; k < 7; ++k)
+        acc = hn::Add(acc, hn::Mul(c[k], hn::ConvertTo(d, hn::PromoteTo(d32, hn::LoadU(d8, first + k)))));
+    return hn::And(hn::ConvertTo(d32, hn::Add(acc, hn::Set(d, 0.5f))), hn::Set(d32, 0xFF));
+}
+
 // 1-byte source into 1-byte destination, n pixels; `first` is the sample under tap 0 of
 // the first pixel.
 void RowGrey(const uint8_t* first, const float* coef, int size, uint8_t* out, int64_t n) {
     const hn::ScalableTag<float> d;
+    const hn::Rebind<int32_t, decltype(d)> d32;
     const hn::Rebind<uint8_t, decltype(d)> d8;
     const int64_t N = int64_t(hn::Lanes(d));
     int64_t x = 0;
-    for (; x + N <= n; x += N) hn::StoreU(hn::DemoteTo(d8, RowSums(d, first + x, coef, size)), d8, out + x);
+    if (size == 7) {
+        hn::Vec<decltype(d)> c[7];
+        for (int k = 0; k < 7; ++k) c[k] = hn::Set(d, coef[k]);
+        for (; x + N <= n; x += N) hn::StoreU(LowBytes(d32, RowSums7(d, first + x, c)), d8, out + x);
+    }
+    for (; x + N <= n; x += N) hn::StoreU(LowBytes(d32, RowSums(d, first + x, coef, size)), d8, out + x);
     const hn::CappedTag<float, 1> d1;
+    const hn::Rebind<int32_t, decltype(d1)> d321;
     const hn::Rebind<uint8_t, decltype(d1)> d81;
-    for (; x < n; ++x) hn::StoreU(hn::DemoteTo(d81, RowSums(d1, first + x, coef, size)), d81, out + x);
+    for (; x < n; ++x) hn::StoreU(LowBytes(d321, RowSums(d1, first + x, coef, size)), d81, out + x);
 }
 
 }  // namespace HWY_NAMESPACE

@@ -13,6 +13,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "ops/op_simd-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace ops_detail {
 namespace HWY_NAMESPACE {
@@ -34,6 +36,18 @@ HWY_INLINE hn::Vec<D> ColumnSums(D d, const uint8_t* first, int64_t stride, cons
     return acc;
 }
 
+// The same for the detector's 7 taps, with the coefficients held in registers (a byte store
+// may alias them, so the compiler would reload them at every tap).
+template <class D>
+HWY_INLINE hn::Vec<D> ColumnSums7(D d, const uint8_t* first, int64_t stride, const hn::Vec<D> (&c)[7]) {
+    const hn::Rebind<int32_t, D> d32;
+    const hn::Rebind<uint8_t, D> d8;
+    auto acc = hn::Zero(d);
+    for (int k = 0; k < 7; ++k)
+        acc = hn::Add(acc, hn::Mul(c[k], hn::ConvertTo(d, hn::PromoteTo(d32, hn::LoadU(d8, first + k * stride)))));
+    return acc;
+}
+
 template <class D>
 HWY_INLINE hn::Vec<hn::Rebind<int32_t, D>> RoundedBytes(D d, hn::Vec<D> acc) {
     const hn::Rebind<int32_t, D> d32;
@@ -43,15 +57,23 @@ HWY_INLINE hn::Vec<hn::Rebind<int32_t, D>> RoundedBytes(D d, hn::Vec<D> acc) {
 // 1-byte source into 1-byte destination, n columns from `first` (tap 0's row).
 void ColumnsGrey(const uint8_t* first, int64_t stride, const float* coef, int size, uint8_t* out, int64_t n) {
     const hn::ScalableTag<float> d;
+    const hn::Rebind<int32_t, decltype(d)> d32;
     const hn::Rebind<uint8_t, decltype(d)> d8;
     const int64_t N = int64_t(hn::Lanes(d));
     int64_t x = 0;
+    if (size == 7) {
+        hn::Vec<decltype(d)> c[7];
+        for (int k = 0; k < 7; ++k) c[k] = hn::Set(d, coef[k]);
+        for (; x + N <= n; x += N)
+            hn::StoreU(LowBytes(d32, RoundedBytes(d, ColumnSums7(d, first + x, stride, c))), d8, out + x);
+    }
     for (; x + N <= n; x += N)
-        hn::StoreU(hn::DemoteTo(d8, RoundedBytes(d, ColumnSums(d, first + x, stride, coef, size))), d8, out + x);
+        hn::StoreU(LowBytes(d32, RoundedBytes(d, ColumnSums(d, first + x, stride, coef, size))), d8, out + x);
     const hn::CappedTag<float, 1> d1;
+    const hn::Rebind<int32_t, decltype(d1)> d321;
     const hn::Rebind<uint8_t, decltype(d1)> d81;
     for (; x < n; ++x)
-        hn::StoreU(hn::DemoteTo(d81, RoundedBytes(d1, ColumnSums(d1, first + x, stride, coef, size))), d81, out + x);
+        hn::StoreU(LowBytes(d321, RoundedBytes(d1, ColumnSums(d1, first + x, stride, coef, size))), d81, out + x);
 }
 
 // 3-byte source into 1-byte destination: the three channels are summed as one flat run of
@@ -68,16 +90,19 @@ void ColumnsColour(const uint8_t* first, int64_t stride, const float* coef, int 
         const auto twice = hn::Add(hn::Add(sum, sum), hn::Set(d32, 3));
         return hn::ShiftRight<18>(hn::Mul(twice, hn::Set(d32, 43691)));
     };
+    hn::Vec<decltype(d)> c[7];
+    for (int k = 0; k < 7 && k < size; ++k) c[k] = hn::Set(d, coef[k]);
     int64_t x = 0;
     for (; x + N <= n; x += N) {
         for (int64_t part = 0; part < 3; ++part) {
-            const auto bytes = RoundedBytes(d, ColumnSums(d, first + 3 * x + part * N, stride, coef, size));
-            hn::StoreU(hn::DemoteTo(d8, bytes), d8, channels + part * N);
+            const uint8_t* p = first + 3 * x + part * N;
+            const auto sums = size == 7 ? ColumnSums7(d, p, stride, c) : ColumnSums(d, p, stride, coef, size);
+            hn::StoreU(LowBytes(d32, RoundedBytes(d, sums)), d8, channels + part * N);
         }
         hn::Vec<decltype(d8)> c0, c1, c2;
         hn::LoadInterleaved3(d8, channels, c0, c1, c2);
         const auto g = greyOf(hn::PromoteTo(d32, c0), hn::PromoteTo(d32, c1), hn::PromoteTo(d32, c2));
-        hn::StoreU(hn::DemoteTo(d8, g), d8, out + x);
+        hn::StoreU(LowBytes(d32, g), d8, out + x);
     }
     const hn::CappedTag<float, 1> d1;
     const hn::Rebind<int32_t, decltype(d1)> d321;
@@ -87,7 +112,7 @@ void ColumnsColour(const uint8_t* first, int64_t stride, const float* coef, int 
         for (int64_t ch = 0; ch < 3; ++ch) c[ch] = RoundedBytes(d1, ColumnSums(d1, first + 3 * x + ch, stride, coef, size));
         const auto sum = hn::Add(hn::Add(c[0], c[1]), c[2]);
         const auto twice = hn::Add(hn::Add(sum, sum), hn::Set(d321, 3));
-        hn::StoreU(hn::DemoteTo(d81, hn::ShiftRight<18>(hn::Mul(twice, hn::Set(d321, 43691)))), d81, out + x);
+        hn::StoreU(LowBytes(d321, hn::ShiftRight<18>(hn::Mul(twice, hn::Set(d321, 43691)))), d81, out + x);
     }
 }
 

@@ -71,6 +71,8 @@ inline void emit(float gx, float gy, O& ox, O& oy, O& od, O& om) {
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "ops/op_simd-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace ops_detail {
 namespace HWY_NAMESPACE {
@@ -86,14 +88,14 @@ void GradientRow8(const pixel1* up, const pixel1* mid, const pixel1* down, pixel
                   pixel2* om, int64_t x0, int64_t x1) {
     const hn::ScalableTag<int32_t> d;
     const hn::Rebind<uint8_t, decltype(d)> d8;
-    const hn::Rebind<int16_t, decltype(d)> d16;
+    const hn::Rebind<uint16_t, decltype(d)> d16;
     const hn::Rebind<float, decltype(d)> df;
     const int64_t N = int64_t(hn::Lanes(d));
     auto at = [&](const pixel1* row, int64_t x) {
         return hn::PromoteTo(d, hn::LoadU(d8, reinterpret_cast<const uint8_t*>(row + x)));
     };
     auto store = [&](pixel2* row, int64_t x, decltype(hn::Zero(d)) v) {
-        hn::StoreU(hn::DemoteTo(d16, v), d16, reinterpret_cast<int16_t*>(row + x));
+        hn::StoreU(LowWords(d, v), d16, reinterpret_cast<uint16_t*>(row + x));
     };
     const int32_t* directions = reinterpret_cast<const int32_t*>(&do_gradientTables.directionTable[0][0][0]);
     const auto zero = hn::Zero(d), one = hn::Set(d, 1), low16 = hn::Set(d, 0xFFFF);

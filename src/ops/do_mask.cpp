@@ -12,6 +12,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "ops/op_simd-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace ops_detail {
 namespace HWY_NAMESPACE {
@@ -33,7 +35,7 @@ void MaskRow16(const pixel2* value, const uint8_t* mask, pixel1* out, int64_t n)
         const auto q = hn::ShiftRight<6>(hn::Add(v, hn::IfThenElseZero(hn::Lt(v, hn::Zero(d)), roundUp)));
         const auto keep = hn::Ne(hn::PromoteTo(du, hn::LoadU(d8, mask + x)), hn::Zero(du));
         const auto byte = hn::And(hn::Abs(q), low8);
-        hn::StoreU(hn::DemoteTo(d8, hn::IfThenElseZero(hn::RebindMask(d, keep), byte)), d8,
+        hn::StoreU(LowBytes(d, hn::IfThenElseZero(hn::RebindMask(d, keep), byte)), d8,
                    reinterpret_cast<uint8_t*>(out + x));
     }
     for (; x < n; ++x) {

@@ -66,6 +66,8 @@ inline void suppressPixel(const M* up, const M* mid, const M* down, const M* gxr
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "ops/op_simd-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace ops_detail {
 namespace HWY_NAMESPACE {
@@ -75,9 +77,10 @@ namespace hn = hwy::HWY_NAMESPACE;
 // columns [x0, x1) (x0 >= 1, x1 <= width - 1). The selects and products are those of
 // isRidge in 32-bit lanes: with magnitudes in [0, 32767] and components of at most 32768 in
 // size, |A| and |B| stay below 2 * 32767 * 32768 < 2^31. A group of pixels that holds a
-// negative magnitude anywhere in its neighbourhood goes to the plain code.
+// negative magnitude anywhere in its neighbourhood goes to the plain code, unless the caller
+// knows there is none (`nonNegative`: magnitudes the gradient has just made).
 void SuppressRow16(const pixel2* up, const pixel2* mid, const pixel2* down, const pixel2* gxr, const pixel2* gyr,
-                   pixel1* out, int64_t x0, int64_t x1) {
+                   pixel1* out, int64_t x0, int64_t x1, bool nonNegative) {
     const hn::ScalableTag<int32_t> d;
     const hn::Rebind<int16_t, decltype(d)> d16;
     const hn::Rebind<uint8_t, decltype(d)> d8;
@@ -93,7 +96,7 @@ void SuppressRow16(const pixel2* up, const pixel2* mid, const pixel2* down, cons
         const auto DL = at(down, x - 1), D = at(down, x), DR = at(down, x + 1);
         const auto anyNegative = hn::Or(hn::Or(hn::Or(UL, U), hn::Or(UR, L)),
                                         hn::Or(hn::Or(m, R), hn::Or(hn::Or(DL, D), DR)));
-        if (!hn::AllFalse(d, hn::Lt(anyNegative, zero))) {
+        if (!nonNegative && !hn::AllFalse(d, hn::Lt(anyNegative, zero))) {
             for (int64_t i = x; i < x + N; ++i) suppressPixel(up, mid, down, gxr, gyr, out, i);
             continue;
         }
@@ -111,7 +114,7 @@ void SuppressRow16(const pixel2* up, const pixel2* mid, const pixel2* down, cons
         const auto A = hn::Add(hn::Mul(hn::Sub(m, n1), big), hn::Mul(hn::Sub(n1, c1), small));
         const auto B = hn::Add(hn::Mul(hn::Sub(m, n2), big), hn::Mul(hn::Sub(n2, c2), small));
         const auto on = hn::And(hn::Gt(m, zero), hn::And(hn::Gt(A, minusOne), hn::Gt(B, zero)));
-        hn::StoreU(hn::DemoteTo(d8, hn::IfThenElseZero(on, mark)), d8, reinterpret_cast<uint8_t*>(out + x));
+        hn::StoreU(LowBytes(d, hn::IfThenElseZero(on, mark)), d8, reinterpret_cast<uint8_t*>(out + x));
     }
     for (; x < x1; ++x) suppressPixel(up, mid, down, gxr, gyr, out, x);
 }
@@ -125,8 +128,8 @@ namespace ops_detail {
 HWY_EXPORT(SuppressRow16);
 
 void suppressRow(const pixel2* up, const pixel2* mid, const pixel2* down, const pixel2* gx, const pixel2* gy,
-                 pixel1* out, int64_t x0, int64_t x1) {
-    HWY_DYNAMIC_DISPATCH(SuppressRow16)(up, mid, down, gx, gy, out, x0, x1);
+                 pixel1* out, int64_t x0, int64_t x1, bool nonNegative) {
+    HWY_DYNAMIC_DISPATCH(SuppressRow16)(up, mid, down, gx, gy, out, x0, x1, nonNegative);
 }
 }
 
@@ -159,7 +162,7 @@ int suppress(const dib_base& gxImage, const dib_base& gyImage, const dib_base& m
             K* out = ak.row(y);
             if constexpr (canny) {
                 if (vectors) {
-                    HWY_DYNAMIC_DISPATCH(SuppressRow16)(up, mid, down, gxr, gyr, out, cols.lo, cols.hi);
+                    HWY_DYNAMIC_DISPATCH(SuppressRow16)(up, mid, down, gxr, gyr, out, cols.lo, cols.hi, false);
                     continue;
                 }
             }

@@ -39,5 +39,11 @@ demo: build
 bench: build
 	./scripts/bench.sh $(BUILD)
 
+# Coverage-guided fuzzing (clang, libFuzzer, ASan, UBSan): every target for FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
+
 clean:
 	rm -rf build build-san build-tsan

@@ -202,7 +202,7 @@ struct Run {
     DstWriter dst;
     VideoOut video;
     PendingFile consoleLog;
-    bool windowsMade = false;
+    std::string windowsMade;  // the folders made for --windows
     std::unique_ptr<FrameSource> source;
     std::vector<std::string> builtInReplies;
     DemoScore score;
@@ -256,9 +256,7 @@ void Run::discardOutputs() {
     tracks.discard();
     dst.discard();
     video.discard();
-    std::error_code ec;
-    if (windowsMade) std::filesystem::remove(o.windowsDir, ec);  // only when empty
-    windowsMade = false;
+    removeMadeFolders(o.windowsDir, windowsMade);
 }
 
 bool Run::configure() {

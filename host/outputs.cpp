@@ -246,21 +246,44 @@ void TracksWriter::discard() {
     final_.discard();
 }
 
-bool prepareFolder(const std::string& dir, const std::string& what, bool& made, std::string& error) {
+bool prepareFolder(const std::string& dir, const std::string& what, std::string& made, std::string& error) {
     std::error_code ec;
-    made = !fs::exists(dir, ec);
+    made.clear();
+    fs::path top = fs::path(dir).lexically_normal();
+    if (!top.empty() && top.filename().empty()) top = top.parent_path();  // a trailing slash
+    if (!fs::exists(top, ec)) {
+        while (top.has_parent_path() && top.parent_path() != top && !fs::exists(top.parent_path(), ec))
+            top = top.parent_path();
+        made = top.string();
+    }
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir, ec)) {
         error = "cannot create " + what + " '" + dir + "'";
+        removeMadeFolders(dir, made);
         return false;
     }
     PendingFile probe;
     if (!probe.create((fs::path(dir) / "probe").string(), what, error, "probe")) {
         error = "cannot write into " + what + " '" + dir + "'";
-        if (made) fs::remove(dir, ec);
+        removeMadeFolders(dir, made);
         return false;
     }
     return true;
+}
+
+void removeMadeFolders(const std::string& dir, std::string& made) {
+    if (made.empty()) return;
+    std::error_code ec;
+    const fs::path top(made);
+    fs::path p = fs::path(dir).lexically_normal();
+    if (!p.empty() && p.filename().empty()) p = p.parent_path();
+    // fs::remove takes only empty folders: anything someone put there stays.
+    while (!p.empty()) {
+        fs::remove(p, ec);
+        if (p == top || !p.has_parent_path() || p.parent_path() == p) break;
+        p = p.parent_path();
+    }
+    made.clear();
 }
 
 bool writeImage(const std::string& file, const cv::Mat& image) {
@@ -302,11 +325,7 @@ bool DstWriter::write(int64_t frame, const cv::Mat& exact, std::string& error) {
     return true;
 }
 
-void DstWriter::discard() {
-    std::error_code ec;
-    if (made_) fs::remove(dir_, ec);  // only when empty
-    made_ = false;
-}
+void DstWriter::discard() { removeMadeFolders(dir_, made_); }
 
 bool VideoOut::probe(const std::string& file, std::string& error) {
     target_ = file;

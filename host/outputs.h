@@ -89,12 +89,14 @@ public:
 
 private:
     std::string dir_;
-    bool made_ = false;
+    std::string made_;
 };
 
-// Creates `dir` when missing and checks that files can be made in it; `made` says whether
-// it was created here.
-bool prepareFolder(const std::string& dir, const std::string& what, bool& made, std::string& error);
+// Creates `dir` when missing and checks that files can be made in it; `made` is the
+// outermost folder created here, empty when `dir` was there.
+bool prepareFolder(const std::string& dir, const std::string& what, std::string& made, std::string& error);
+// Removes what prepareFolder made, from `dir` up to `made`, as far as the folders are empty.
+void removeMadeFolders(const std::string& dir, std::string& made);
 // Writes an image under a temporary name in its folder and renames it into place.
 bool writeImage(const std::string& file, const cv::Mat& image);
 

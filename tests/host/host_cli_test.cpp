@@ -313,6 +313,9 @@ TEST(HostErrors, OutputAndModuleRefusalsGetOneLineAndTheirStatus) {
     expectRefusals(dir, {
         {"--tracks keep.csv -o missing-dir/v.mp4", 4, "ambrevo: cannot write video 'missing-dir/v.mp4'\n"},
         {"--tracks cfgdir/../keep.csv --dst keep.csv", 4, "ambrevo: cannot create --dst folder 'keep.csv'\n"},
+        // The folders made for the images go again when a later output refuses the run.
+        {"--dst new/dst --windows file.txt/w", 4, "ambrevo: cannot create --windows folder 'file.txt/w'\n"},
+        {"demo --dst new/dst/ -o missing-dir/v.mp4", 4, "ambrevo: cannot write video 'missing-dir/v.mp4'\n"},
         {"demo --console-log cfgdir", 4, "ambrevo: cannot write --console-log file 'cfgdir': it is a folder\n"},
         {"demo --frames 1 -o /nonexistent-dir/x.mp4", 4, "ambrevo: cannot write video '/nonexistent-dir/x.mp4'\n"},
         {"demo --frames 1 --tracks /nonexistent-dir/t.csv", 4,

@@ -13,6 +13,77 @@
 #include "ops/op_rows.h"
 #include "ops/op_simd.h"
 
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "ops/do_canny_sweep.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace ops_detail {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Suppression and mask of one row in one pass, on what the gradient has just made:
+// magnitudes in [0, 23079] and components that are multiples of 64 up to 16320 in size.
+// Everything fits 16-bit lanes but the two products of each side, which are formed as
+// their low and high halves (A = (m - n1) big + (n1 - c1) small is below 2^30 in size, so
+// the high half of the sum, carry included, carries its sign). The selects are isRidge's.
+// Covers whole vectors from x0 on and returns where it stopped; the caller finishes the row.
+int64_t SuppressAndMask(const pixel2* up, const pixel2* mid, const pixel2* down, const pixel2* gxr, const pixel2* gyr,
+                        pixel1* mask, pixel1* out, int64_t x0, int64_t x1) {
+    const hn::ScalableTag<int16_t> d;
+    const hn::RebindToUnsigned<decltype(d)> du;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const int64_t N = int64_t(hn::Lanes(d));
+    auto at = [&](const pixel2* row, int64_t x) { return hn::LoadU(d, reinterpret_cast<const int16_t*>(row + x)); };
+    const auto zero = hn::Zero(d);
+    // The sum of two products as its high half (signed) and low half (unsigned).
+    auto sum = [&](auto a1, auto b1, auto a2, auto b2, auto& hi) {
+        const auto lo1 = hn::BitCast(du, hn::Mul(a1, b1)), lo2 = hn::BitCast(du, hn::Mul(a2, b2));
+        const auto lo = hn::Add(lo1, lo2);
+        const auto carry = hn::RebindMask(d, hn::Lt(lo, lo1));
+        hi = hn::Sub(hn::Add(hn::MulHigh(a1, b1), hn::MulHigh(a2, b2)), hn::VecFromMask(d, carry));
+        return lo;
+    };
+    int64_t x = x0;
+    for (; x + N <= x1; x += N) {
+        const auto UL = at(up, x - 1), U = at(up, x), UR = at(up, x + 1);
+        const auto L = at(mid, x - 1), m = at(mid, x), R = at(mid, x + 1);
+        const auto DL = at(down, x - 1), D = at(down, x), DR = at(down, x + 1);
+        const auto gx = at(gxr, x), gy = at(gyr, x);
+        const auto ax = hn::Abs(gx), ay = hn::Abs(gy);
+        const auto differ = hn::Or(hn::And(hn::Gt(gx, zero), hn::Lt(gy, zero)),
+                                   hn::And(hn::Lt(gx, zero), hn::Gt(gy, zero)));
+        const auto xMajor = hn::Not(hn::Lt(ax, ay));
+        const auto big = hn::IfThenElse(xMajor, ax, ay);
+        const auto small = hn::IfThenElse(xMajor, ay, ax);
+        const auto n1 = hn::IfThenElse(xMajor, L, hn::IfThenElse(differ, D, U));
+        const auto n2 = hn::IfThenElse(xMajor, R, hn::IfThenElse(differ, U, D));
+        const auto c1 = hn::IfThenElse(differ, DL, UL);
+        const auto c2 = hn::IfThenElse(differ, UR, DR);
+        hn::Vec<decltype(d)> hiA, hiB;
+        sum(hn::Sub(m, n1), big, hn::Sub(n1, c1), small, hiA);
+        const auto loB = sum(hn::Sub(m, n2), big, hn::Sub(n2, c2), small, hiB);
+        const auto aNotNegative = hn::Not(hn::Lt(hiA, zero));
+        const auto bPositive = hn::Or(hn::Gt(hiB, zero), hn::And(hn::Eq(hiB, zero), hn::RebindMask(d, hn::Ne(loB, hn::Zero(du)))));
+        const auto on = hn::And(hn::Gt(m, zero), hn::And(aNotNegative, bPositive));
+        hn::StoreU(hn::DemoteTo(d8, hn::IfThenElseZero(on, hn::Set(d, 128))), d8, reinterpret_cast<uint8_t*>(mask + x));
+        // The kept magnitude in grey levels, (m + 32) / 64, its low 8 bits.
+        const auto grey = hn::And(hn::ShiftRight<6>(hn::Add(m, hn::Set(d, 32))), hn::Set(d, 0xFF));
+        hn::StoreU(hn::DemoteTo(d8, hn::IfThenElseZero(on, grey)), d8, reinterpret_cast<uint8_t*>(out + x));
+    }
+    return x;
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace ops_detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ops_detail {
+HWY_EXPORT(SuppressAndMask);
+}
+
 namespace {
 using namespace ops_detail;
 
@@ -87,11 +158,17 @@ int do_canny_sweep(const dib_base& src, float sigma, dib_base& scratch, dib_base
                         gCols.hi);
         const int64_t n = y - 2;
         if (n >= nRows.lo && n < nRows.hi && !nCols.empty()) {
-            suppressRow(am.row(int32_t(n - 1)), am.row(int32_t(n)), am.row(int32_t(n + 1)), componentRow(ax, n),
-                        componentRow(ay, n), nm.row(int32_t(n)), nCols.lo, nCols.hi, true);
-            maskRow(am.row(int32_t(n)) + nCols.lo, &nm.row(int32_t(n))[nCols.lo].v, su.row(int32_t(n)) + nCols.lo,
-                    nCols.hi - nCols.lo);
+            const pixel2 *above = am.row(int32_t(n - 1)), *at = am.row(int32_t(n)), *below = am.row(int32_t(n + 1));
+            const pixel2 *cx = componentRow(ax, n), *cy = componentRow(ay, n);
+            pixel1 *marks = nm.row(int32_t(n)), *kept = su.row(int32_t(n));
+            const int64_t done = HWY_DYNAMIC_DISPATCH(SuppressAndMask)(above, at, below, cx, cy, marks, kept, nCols.lo,
+                                                                       nCols.hi);
+            if (done < nCols.hi) {
+                suppressRow(above, at, below, cx, cy, marks, done, nCols.hi, true);
+                maskRow(at + done, &marks[done].v, kept + done, nCols.hi - done);
+            }
         }
     }
     return nextBorder(r, 2);
 }
+#endif  // HWY_ONCE

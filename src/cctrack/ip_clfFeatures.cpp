@@ -172,6 +172,9 @@ void ip_clfFeatures::config(ip_console* console) {
     }
 
     if (windows != hasWindows_) {
+        // The windows open through this tracker's own record; one built without a record
+        // (not through the exports) uses the thread's current one.
+        ip_callbackScope scope(hostCallbacks() ? hostCallbacks() : ip_dllAdaptor_callbacks);
         ip_canny_w0* fresh = makeEdgeDetector(&dst_->format(), windows);
         delete canny_;
         canny_ = fresh;

@@ -18,6 +18,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "ops/op_simd-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace ops_detail {
 namespace HWY_NAMESPACE {
@@ -75,6 +77,42 @@ int64_t SuppressAndMask(const pixel2* up, const pixel2* mid, const pixel2* down,
     return x;
 }
 
+// The horizontal 7-tap pass from the scratch row as floats: each sample is converted once,
+// not once per tap (float(byte) is exact, so the products and sums are the pass's own).
+void SamplesToFloats(const uint8_t* in, float* out, int64_t n) {
+    const hn::ScalableTag<float> d;
+    const hn::Rebind<int32_t, decltype(d)> d32;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const int64_t N = int64_t(hn::Lanes(d));
+    int64_t i = 0;
+    for (; i + N <= n; i += N) hn::StoreU(hn::ConvertTo(d, hn::PromoteTo(d32, hn::LoadU(d8, in + i))), d, out + i);
+    for (; i < n; ++i) out[i] = float(in[i]);
+}
+
+// The rounded byte of one accumulator, as float_pixel<pixel1>::round makes it.
+inline int roundedByte(float acc) { return uint8_t(int(acc + 0.5f)); }
+
+// Horizontal pass of n pixels from a row of floats; `first` is under tap 0 of the first pixel.
+void Row7(const float* first, const float* coef, uint8_t* out, int64_t n) {
+    const hn::ScalableTag<float> d;
+    const hn::Rebind<int32_t, decltype(d)> d32;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const int64_t N = int64_t(hn::Lanes(d));
+    hn::Vec<decltype(d)> c[7];
+    for (int k = 0; k < 7; ++k) c[k] = hn::Set(d, coef[k]);
+    int64_t x = 0;
+    for (; x + N <= n; x += N) {
+        auto acc = hn::Zero(d);
+        for (int k = 0; k < 7; ++k) acc = hn::Add(acc, hn::Mul(c[k], hn::LoadU(d, first + x + k)));
+        hn::StoreU(LowBytes(d32, hn::ConvertTo(d32, hn::Add(acc, hn::Set(d, 0.5f)))), d8, out + x);
+    }
+    for (; x < n; ++x) {
+        float acc = 0.0f;
+        for (int k = 0; k < 7; ++k) acc += coef[k] * first[x + k];
+        out[x] = uint8_t(roundedByte(acc));
+    }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace ops_detail
 HWY_AFTER_NAMESPACE();
@@ -82,6 +120,8 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace ops_detail {
 HWY_EXPORT(SuppressAndMask);
+HWY_EXPORT(SamplesToFloats);
+HWY_EXPORT(Row7);
 }
 
 namespace {
@@ -131,6 +171,9 @@ int do_canny_sweep(const dib_base& src, float sigma, dib_base& scratch, dib_base
     const bool colour = src.szPixel == 3;
     dib_access<pixel1> sc(scratch), sm(smoothed), nm(nmsMask), su(suppressed);
     dib_access<pixel2> ax(gx), ay(gy), ad(direction), am(magnitude);
+    // The scratch row as floats for the horizontal pass (on the stack: up to 4K frames).
+    constexpr int64_t kFloatRow = 4096;
+    float floatRow[kFloatRow];
     auto componentRow = [&](const dib_access<pixel2>& a, int64_t y) {
         // Without the component images the suppression needs only this row and the next.
         return a.row(int32_t(components ? y : y % 2));
@@ -147,7 +190,11 @@ int do_canny_sweep(const dib_base& src, float sigma, dib_base& scratch, dib_base
                 else
                     convolveColumnsGrey(first, src.szRow, kernel.coef, size, &sc.row(int32_t(y))->v, W);
             }
-            if (!hCols.empty())
+            if (!hCols.empty() && size == 7 && W <= kFloatRow) {
+                HWY_DYNAMIC_DISPATCH(SamplesToFloats)(&sc.row(int32_t(y))->v, floatRow, W);
+                HWY_DYNAMIC_DISPATCH(Row7)(floatRow + (hCols.lo - r), kernel.coef, &sm.row(int32_t(y))[hCols.lo].v,
+                                           hCols.hi - hCols.lo);
+            } else if (!hCols.empty())
                 convolveRowGrey(&sc.row(int32_t(y))->v, kernel.coef, size, &sm.row(int32_t(y))[hCols.lo].v,
                                 hCols.hi - hCols.lo);
         }

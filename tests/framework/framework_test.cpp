@@ -56,6 +56,25 @@ TEST(Registry, EntriesCreateWhatTheyName) {
     delete nop;
 }
 
+// A procedure keeps the record it was built with, and its windows close through it even
+// when the thread's record has changed since.
+TEST(Registry, ProceduresKeepTheRecordTheyWereBuiltWith) {
+    const dib_fmt f(64, 48, 1, 0, true);
+    const ip_hostCallbacks* saved = ip_dllAdaptor_callbacks;
+    ip_dllAdaptor_callbacks = nullptr;
+    doubles::windowLog().reset();
+    ip_base* canny = ip_createProcedure(*ip_registry_find("canny"), &f, doubles::recordingCallbacks());
+    ASSERT_NE(canny, nullptr);
+    EXPECT_EQ(ip_dllAdaptor_callbacks, nullptr);
+    EXPECT_EQ(canny->hostCallbacks(), doubles::recordingCallbacks());
+    ip_base* nop = ip_createProcedure(*ip_registry_find("nop"), &f, nullptr);
+    EXPECT_EQ(nop->hostCallbacks(), nullptr);
+    delete canny;
+    delete nop;
+    EXPECT_EQ(doubles::windowLog().events.size(), 8u);  // four created, four destroyed
+    ip_dllAdaptor_callbacks = saved;
+}
+
 TEST(Nop, CopiesEveryByteIncludingRowPadding) {
     dib_base src = doubles::makeImage(7, 4, 3, 5, false, 2);
     ip_nop nop(&src.format());

@@ -53,13 +53,22 @@ bool isImageName(const std::string& name) {
 bool toBgr8(const cv::Mat& in, cv::Mat& out) {
     if (in.empty()) return false;
     cv::Mat eight = in;
-    if (in.depth() == CV_16U) in.convertTo(eight, CV_8U, 1.0 / 257.0);
-    else if (in.depth() != CV_8U) in.convertTo(eight, CV_8U);
+    if (in.depth() == CV_16U)
+        in.convertTo(eight, CV_8U, 1.0 / 257.0);
+    else if (in.depth() != CV_8U)
+        in.convertTo(eight, CV_8U);
     switch (eight.channels()) {
-        case 1: cv::cvtColor(eight, out, cv::COLOR_GRAY2BGR); return true;
-        case 3: out = eight; return true;
-        case 4: cv::cvtColor(eight, out, cv::COLOR_BGRA2BGR); return true;
-        default: return false;
+        case 1:
+            cv::cvtColor(eight, out, cv::COLOR_GRAY2BGR);
+            return true;
+        case 3:
+            out = eight;
+            return true;
+        case 4:
+            cv::cvtColor(eight, out, cv::COLOR_BGRA2BGR);
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -120,8 +129,10 @@ public:
     bool open(int cameraIndex, std::string& error) {
         QuietStderr quiet;
         try {
-            if (camera_) capture_.open(cameraIndex);
-            else capture_.open(name_, cv::CAP_FFMPEG);
+            if (camera_)
+                capture_.open(cameraIndex);
+            else
+                capture_.open(name_, cv::CAP_FFMPEG);
         } catch (const cv::Exception&) {
         }
         if (!capture_.isOpened()) {
@@ -214,7 +225,8 @@ std::vector<std::string> folderImages(const std::string& folder) {
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), stop; !ec && it != stop; it.increment(ec)) {
         std::error_code ec2;
-        if (it->is_regular_file(ec2) && isImageName(it->path().filename().string())) files.push_back(it->path().string());
+        if (it->is_regular_file(ec2) && isImageName(it->path().filename().string()))
+            files.push_back(it->path().string());
     }
     std::sort(files.begin(), files.end());
     return files;

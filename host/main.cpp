@@ -5,16 +5,16 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <opencv2/highgui.hpp>
 #include <opencv2/core/utils/logger.hpp>
+#include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <system_error>
@@ -96,8 +96,8 @@ public:
         char line[128];
         if (total_ > 0) {
             double left = fps > 0 ? double(total_ - done) / fps : 0.0;
-            std::snprintf(line, sizeof line, "\rframe %lld/%lld  %.1f fps  %.0f s left   ", static_cast<long long>(done),
-                          static_cast<long long>(total_), fps, left);
+            std::snprintf(line, sizeof line, "\rframe %lld/%lld  %.1f fps  %.0f s left   ",
+                          static_cast<long long>(done), static_cast<long long>(total_), fps, left);
         } else {
             std::snprintf(line, sizeof line, "\rframe %lld  %.1f fps   ", static_cast<long long>(done), fps);
         }
@@ -157,7 +157,8 @@ std::string describeFailure(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const cv::Exception& e) {
-        text = "OpenCV: " + (e.err.empty() ? std::string(e.what()) : e.err) + (e.func.empty() ? "" : " (in " + e.func + ")");
+        text = "OpenCV: " + (e.err.empty() ? std::string(e.what()) : e.err) +
+               (e.func.empty() ? "" : " (in " + e.func + ")");
     } catch (const std::bad_alloc&) {
         text = "out of memory";
     } catch (const std::exception& e) {
@@ -179,8 +180,8 @@ bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
         return false;
     }
     if (int64_t(size.width) * size.height > maxPixels) {
-        error = "frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) + " pixels exceed the limit of " +
-                std::to_string(maxPixels) + " pixels (--max-pixels raises it)";
+        error = "frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                " pixels exceed the limit of " + std::to_string(maxPixels) + " pixels (--max-pixels raises it)";
         return false;
     }
     return true;
@@ -292,7 +293,8 @@ bool Run::handleKey(int key) {
 
 int Run::finish(double seconds) {
     std::string error;
-    if (id >= 0 && !guarded([&] { module.destroy(id); }, error)) stop(exitModuleError, "destroying the instance: " + error);
+    if (id >= 0 && !guarded([&] { module.destroy(id); }, error))
+        stop(exitModuleError, "destroying the instance: " + error);
     id = -1;
     if (stopSignal) {
         const char* name = stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
@@ -340,8 +342,10 @@ int Run::finish(double seconds) {
 
 // The frame as the image record the module reads: top-down rows (negative height).
 ip_dibWords toDib(const cv::Mat& bgr, bool grey, cv::Mat& holder) {
-    if (grey) cv::cvtColor(bgr, holder, cv::COLOR_BGR2GRAY);
-    else holder = bgr;
+    if (grey)
+        cv::cvtColor(bgr, holder, cv::COLOR_BGR2GRAY);
+    else
+        holder = bgr;
     return {int32_t(holder.elemSize()), int32_t(holder.step[0]), holder.cols, -holder.rows, holder.data};
 }
 
@@ -361,7 +365,8 @@ void Run::processFrames(cv::Mat& bgr) {
                                             : module.createByName(o.procedure.c_str(), ip_asFmt(&format), callbacks);
         },
         error);
-    if (!created) return stop(exitModuleError, "frame " + std::to_string(frame) + ": creating '" + o.procedure + "': " + error);
+    if (!created)
+        return stop(exitModuleError, "frame " + std::to_string(frame) + ": creating '" + o.procedure + "': " + error);
     if ((!o.configFile.empty() || !builtInReplies.empty()) && !configure()) return;
 
     if (o.show) {
@@ -378,7 +383,8 @@ void Run::processFrames(cv::Mat& bgr) {
             activeProgress = nullptr;
         }
     } progressEnd{progress};
-    const Clock::duration frameInterval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
+    const Clock::duration frameInterval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
     Clock::time_point nextShow = Clock::now();
     std::vector<ip_objectRecord> objects;
     const std::string at = "frame ";
@@ -397,7 +403,8 @@ void Run::processFrames(cv::Mat& bgr) {
                 break;
             }
             if (got == FrameSource::failed) return stop(exitInput, at + std::to_string(frame) + ": " + error);
-            if (!fitsLimits(bgr.size(), o.maxPixels, error)) return stop(exitInput, at + std::to_string(frame) + ": " + error);
+            if (!fitsLimits(bgr.size(), o.maxPixels, error))
+                return stop(exitInput, at + std::to_string(frame) + ": " + error);
             stage = elsewhere;
             image = toDib(bgr, o.grey, holder);
         }
@@ -434,7 +441,8 @@ void Run::processFrames(cv::Mat& bgr) {
             if (!ok) return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
             objects.resize(size_t(std::max(count, 0)));
             stage = writing;
-            if (!tracks.frame(frame, objects)) return stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
+            if (!tracks.frame(frame, objects))
+                return stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
             stage = elsewhere;
             if (source->demo()) score.frame(DemoScene::discs(frame), objects);
         }
@@ -505,19 +513,23 @@ int runInput(Run& r) {
     r.source = openSource(o.input, error);
     if (!r.source) return fail(exitInput, error);
     // Refused before anything is decoded when the container tells the size.
-    if (!fitsLimits(r.source->announcedSize(), o.maxPixels, error)) return fail(exitInput, "input '" + o.input + "': " + error);
+    if (!fitsLimits(r.source->announcedSize(), o.maxPixels, error))
+        return fail(exitInput, "input '" + o.input + "': " + error);
     cv::Mat bgr;
     FrameSource::Result got = o.start > 0 ? r.source->skip(o.start, error) : FrameSource::frame;
     if (got == FrameSource::frame) got = r.source->read(bgr, error);
     r.frame = o.start;
     switch (got) {
-        case FrameSource::frame: break;
+        case FrameSource::frame:
+            break;
         case FrameSource::end:
             return fail(exitInput, "input '" + o.input + "' holds no frames" +
                                        (o.start > 0 ? " from --start " + std::to_string(o.start) : std::string()));
-        case FrameSource::failed: return fail(exitInput, error);
+        case FrameSource::failed:
+            return fail(exitInput, error);
     }
-    if (!fitsLimits(bgr.size(), o.maxPixels, error)) return fail(exitInput, "frame " + std::to_string(r.frame) + ": " + error);
+    if (!fitsLimits(bgr.size(), o.maxPixels, error))
+        return fail(exitInput, "frame " + std::to_string(r.frame) + ": " + error);
     r.stage = Run::elsewhere;
 
     // The frames the run is to process, as far as anything tells.
@@ -564,7 +576,8 @@ int hostMain(int argc, char** argv) {
         // Without a display the toolkit would abort the process rather than report.
         const char* x = std::getenv("DISPLAY");
         const char* wayland = std::getenv("WAYLAND_DISPLAY");
-        if ((!x || !*x) && (!wayland || !*wayland)) return fail(exitOutput, "--show needs a display (DISPLAY is not set)");
+        if ((!x || !*x) && (!wayland || !*wayland))
+            return fail(exitOutput, "--show needs a display (DISPLAY is not set)");
     }
 
     const std::string modulePath = o.modulePath.empty() ? defaultModulePath() : o.modulePath;

@@ -167,8 +167,10 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         return false;
     }
     // Two outputs under one name would share one temporary and overwrite each other.
-    const std::pair<const char*, const std::string*> files[] = {
-        {"-o", &o.videoOut}, {"--tracks", &o.tracksFile}, {"--console-log", &o.consoleLog}, {"--config", &o.configFile}};
+    const std::pair<const char*, const std::string*> files[] = {{"-o", &o.videoOut},
+                                                                {"--tracks", &o.tracksFile},
+                                                                {"--console-log", &o.consoleLog},
+                                                                {"--config", &o.configFile}};
     for (size_t i = 0; i < std::size(files); ++i)
         for (size_t j = i + 1; j < std::size(files); ++j)
             if (!files[i].second->empty() && *files[i].second == *files[j].second) {

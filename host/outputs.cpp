@@ -78,8 +78,8 @@ bool appendFile(std::ostream& out, const std::string& file) {
 std::string pendingName(const std::string& target, const std::string& tag) {
     const fs::path t(target);
     const std::string name = t.filename().string();
-    const fs::path temp = t.parent_path() / ("." + name + "." + tag + "-" + std::to_string(::getpid()) +
-                                             t.extension().string());
+    const fs::path temp =
+        t.parent_path() / ("." + name + "." + tag + "-" + std::to_string(::getpid()) + t.extension().string());
     return temp.string();
 }
 
@@ -165,8 +165,9 @@ bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& obje
             rows_ << (first ? "" : ", ") << "{\"object\": " << o.index << ", \"x\": " << o.x << ", \"y\": " << o.y;
             if (columns_ != contour) rows_ << ", \"area\": " << o.area;
             if (columns_ != flow)
-                rows_ << ", \"vx\": " << number(o.vx) << ", \"vy\": " << number(o.vy) << ", \"points\": " << o.pointCount
-                      << ", \"appearances\": " << o.appearances << ", \"selected\": " << (o.selected ? "true" : "false");
+                rows_ << ", \"vx\": " << number(o.vx) << ", \"vy\": " << number(o.vy)
+                      << ", \"points\": " << o.pointCount << ", \"appearances\": " << o.appearances
+                      << ", \"selected\": " << (o.selected ? "true" : "false");
             if (columns_ != contour) {
                 rows_ << ", \"rays\": [";
                 int n = std::max(0, std::min<int>(o.rayCount, ip_objectMaxRays));
@@ -338,7 +339,8 @@ bool VideoOut::write(const cv::Mat& bgr, double fps, std::string& error) {
         // The encoders want even sizes: an odd first frame gets one more row or column.
         size_ = cv::Size(first_.width + first_.width % 2, first_.height + first_.height % 2);
         const bool avi = endsWithNoCase(target_, ".avi");
-        const int fourcc = avi ? cv::VideoWriter::fourcc('M', 'J', 'P', 'G') : cv::VideoWriter::fourcc('m', 'p', '4', 'v');
+        const int fourcc =
+            avi ? cv::VideoWriter::fourcc('M', 'J', 'P', 'G') : cv::VideoWriter::fourcc('m', 'p', '4', 'v');
         try {
             if (file_.active()) writer_.open(file_.path(), cv::CAP_FFMPEG, fourcc, fps, size_, true);
         } catch (const cv::Exception&) {

@@ -136,10 +136,15 @@ TEST(HostDemo, FollowsEveryDiscOnEveryFrameWithinThreePixels) {
     EXPECT_EQ(readFile(dir / "ambrevo-demo.csv").substr(0, 22), "# ambrevo track file\n#");
     Csv csv(dir / "ambrevo-demo.csv");
     EXPECT_EQ(csv.header, "frame,object,x,y,area");
-    EXPECT_EQ(csv.meta, (std::map<std::string, std::string>{
-                            {"source", "demo"}, {"procedure", "flowtrack"}, {"frame_size", "640x480"}, {"pixels", "bgr"},
-                            {"first_frame", "0"}, {"frames_read", n}, {"frames_expected", n},
-                            {"frames_in_input", "300"}, {"status", "complete"}}));
+    EXPECT_EQ(csv.meta, (std::map<std::string, std::string>{{"source", "demo"},
+                                                            {"procedure", "flowtrack"},
+                                                            {"frame_size", "640x480"},
+                                                            {"pixels", "bgr"},
+                                                            {"first_frame", "0"},
+                                                            {"frames_read", n},
+                                                            {"frames_expected", n},
+                                                            {"frames_in_input", "300"},
+                                                            {"status", "complete"}}));
     EXPECT_EQ(csv.perFrame(frames), std::vector<int>(size_t(frames), 3));
     EXPECT_EQ(csv.rows.size(), size_t(3 * frames));
     cv::Size size;
@@ -355,10 +360,12 @@ TEST(HostErrors, AModuleMessageStopsTheRunWithTheFrameNumberAndValidOutputs) {
     const size_t first = json.find("{\"frame\": 0,");
     EXPECT_TRUE(first != std::string::npos && json.find("{\"frame\": ", first + 1) == std::string::npos) << json;
     EXPECT_NE(json.find("\"rays\": ["), std::string::npos);
-    EXPECT_NE(json.find("]}\n],\n \"meta\": {\"source\": \"demo\", \"procedure\": \"flowtrack\", \"frame_size\": [640, 480], "
-                        "\"pixels\": \"bgr\", \"first_frame\": 0, \"frames_read\": 1, \"frames_expected\": 10, "
-                        "\"frames_in_input\": 300, \"status\": \"partial\", \"reason\": \"frame 1: Too large SearchWindow !\"}}\n"),
-              std::string::npos) << json;
+    EXPECT_NE(json.find("]}\n],\n \"meta\": {\"source\": \"demo\", \"procedure\": \"flowtrack\", "
+                        "\"frame_size\": [640, 480], \"pixels\": \"bgr\", \"first_frame\": 0, \"frames_read\": 1, "
+                        "\"frames_expected\": 10, \"frames_in_input\": 300, \"status\": \"partial\", "
+                        "\"reason\": \"frame 1: Too large SearchWindow !\"}}\n"),
+              std::string::npos)
+        << json;
     EXPECT_EQ(videoFrames(dir / "v.mp4"), 1);
 }
 
@@ -402,7 +409,8 @@ TEST(HostInput, ATruncatedVideoIsToldAndRecordedAsPartial) {
     ASSERT_TRUE(read >= "1" && read <= "9" && read.size() == 1) << read;
     const std::string message = "input 'cut.avi' ended after " + read + " of the 12 frames its container announced";
     EXPECT_EQ(r.err, "ambrevo: " + message + "\n");
-    EXPECT_EQ(csv.meta["frames_in_input"] + " " + csv.meta["frames_expected"] + " " + csv.meta["status"], "12 12 partial");
+    EXPECT_EQ(csv.meta["frames_in_input"] + " " + csv.meta["frames_expected"] + " " + csv.meta["status"],
+              "12 12 partial");
     EXPECT_EQ(csv.meta["reason"], message);
     EXPECT_EQ(csv.header, "frame,object,x,y,area,vx,vy,points,appearances,selected");
 
@@ -431,7 +439,8 @@ TEST(HostInput, StartAndEndChooseTheFramesByTheirNumberInTheInput) {
         EXPECT_EQ(csv.perFrame(16), c.perFrame) << c.range;
         EXPECT_EQ(csv.meta["frames_expected"], c.expected) << c.range;
         EXPECT_EQ(csv.meta["frames_read"], c.expected) << c.range;
-        EXPECT_EQ(csv.meta["first_frame"], c.range.substr(0, 8) == "--start " ? c.range.substr(8, c.range.find(' ', 8) - 8) : "0");
+        const bool started = c.range.rfind("--start ", 0) == 0;
+        EXPECT_EQ(csv.meta["first_frame"], started ? c.range.substr(8, c.range.find(' ', 8) - 8) : "0");
         EXPECT_EQ(videoFrames(dir / "v.mp4"), std::stoi(c.expected)) << c.range;
     }
     // The tracks of a range are the tracks the whole run gives on those frames' discs.
@@ -454,7 +463,8 @@ struct SmallDisk {
     bool mounted = false;
     SmallDisk(const TempDir& dir, const std::string& size) : path(dir.path / "disk") {
         fs::create_directory(path);
-        mounted = std::system(("mount -t tmpfs -o size=" + size + " tmpfs '" + path.string() + "' 2>/dev/null").c_str()) == 0;
+        const std::string mount = "mount -t tmpfs -o size=" + size + " tmpfs '" + path.string() + "' 2>/dev/null";
+        mounted = std::system(mount.c_str()) == 0;
     }
     ~SmallDisk() {
         if (mounted) std::system(("umount '" + path.string() + "'").c_str());
@@ -469,12 +479,15 @@ TEST(HostOutputs, AFullDiskIsNoticedAndTheFileThereBeforeSurvives) {
     for (const Case& c : std::vector<Case>{
              // About 40 kB a frame: 60 frames do not fit in 1 MB; the encoder itself reports nothing.
              {"1m", "demo --procedure nop --frames 60 -o disk/v.avi", "v.avi",
-              "cannot write video 'disk/v.avi': the finished file does not hold the 60 frames written (is the disk full?)"},
+              "cannot write video 'disk/v.avi': the finished file does not hold the 60 frames written (is the disk "
+              "full?)"},
              // About 5 kB a frame after the first.
              {"256k", "demo --procedure nop --frames 120 -o disk/v.mp4", "v.mp4",
-              "cannot write video 'disk/v.mp4': the finished file does not hold the 120 frames written (is the disk full?)"},
+              "cannot write video 'disk/v.mp4': the finished file does not hold the 120 frames written (is the disk "
+              "full?)"},
              // The rays take about 700 bytes a frame.
-             {"8k", "demo --frames 30 --tracks disk/t.json -o v.mp4", "t.json", "cannot write --tracks file 'disk/t.json'"},
+             {"8k", "demo --frames 30 --tracks disk/t.json -o v.mp4", "t.json",
+              "cannot write --tracks file 'disk/t.json'"},
              {"1m", "demo --procedure nop --frames 30 --dst disk", "dst_000999.png",
               "cannot write destination image 'disk/dst_0000"},
          }) {
@@ -552,7 +565,8 @@ TEST(HostErrors, LibraryFailuresBecomeOneLineNeverAnAbort) {
     // (the module, OpenCV's conversions, the encoder), one line and a documented status.
     std::set<int> seen;
     for (int limit = 400; limit <= 800; limit += 100) {
-        Result r = run(dir, "big.png --procedure nop -o big.avi --quiet", "ulimit -v " + std::to_string(limit * 1000) + ";");
+        const std::string ulimit = "ulimit -v " + std::to_string(limit * 1000) + ";";
+        Result r = run(dir, "big.png --procedure nop -o big.avi --quiet", ulimit);
         if (r.status == 127) continue;  // the process could not even load its libraries
         seen.insert(r.status);
         EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 3 || r.status == 4 || r.status == 6)

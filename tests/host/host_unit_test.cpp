@@ -169,14 +169,15 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     {
         TracksWriter empty, cc, dropped;
         RunRecord record;
-        record.source = "a\nb.avi", record.procedure = "ccTrack", record.width = 64, record.height = 48, record.start = 3;
+        record.source = "a\nb.avi", record.procedure = "ccTrack", record.start = 3;
+        record.width = 64, record.height = 48;
         record.framesRead = 1, record.expected = 5, record.complete = false, record.reason = "stopped \"here\"";
         ASSERT_TRUE(empty.open((dir / "e.json").string(), "flowtrack", error) && empty.finish(record, error)) << error;
         EXPECT_EQ(slurp("e.json"),
-                  "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\u000ab.avi\", \"procedure\": "
-                  "\"flowtrack\", \"frame_size\": [64, 48], \"pixels\": \"bgr\", \"first_frame\": 3, \"frames_read\": 1, "
-                  "\"frames_expected\": 5, \"frames_in_input\": null, \"status\": \"partial\", \"reason\": \"stopped "
-                  "\\\"here\\\"\"}}\n");
+                  "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\u000ab.avi\", "
+                  "\"procedure\": \"flowtrack\", \"frame_size\": [64, 48], \"pixels\": \"bgr\", \"first_frame\": 3, "
+                  "\"frames_read\": 1, \"frames_expected\": 5, \"frames_in_input\": null, \"status\": \"partial\", "
+                  "\"reason\": \"stopped \\\"here\\\"\"}}\n");
         ASSERT_TRUE(cc.open((dir / "c.csv").string(), "ccTrack", error));
         ip_objectRecord r = object(4, 7, 42);
         r.vx = 1.5f, r.vy = -0.25f, r.pointCount = 57, r.appearances = 6, r.selected = 1;

@@ -146,6 +146,7 @@ ArenaMap::ArenaMap(std::vector<Arena> arenas, cv::Size frame_size) : arenas_(std
     if (arenas_.size() > 255) throw std::invalid_argument("--roi: at most 255 regions");
     labels_ = cv::Mat::zeros(frame_size, CV_8U);
     for (size_t i = 0; i < arenas_.size(); ++i) rasterise(arenas_[i], labels_, static_cast<uchar>(i + 1));
+    outside_ = labels_ == 0;
 }
 
 int ArenaMap::arena_of(double x, double y) const {
@@ -185,7 +186,7 @@ void ArenaMap::paint_outside(cv::Mat& frame) const {
         while (seen + histogram[c][v] <= (inside - 1) / 2) seen += histogram[c][v++];
         background[c] = v;
     }
-    frame.setTo(background, labels_ == 0);
+    frame.setTo(background, outside_);
 }
 
 void ArenaMap::draw(cv::Mat& bgr, const cv::Scalar& colour, int thickness) const {

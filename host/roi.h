@@ -61,6 +61,7 @@ public:
 private:
     std::vector<Arena> arenas_;
     cv::Mat labels_;
+    cv::Mat outside_;  // 255 where labels_ is 0, kept for painting every frame
 };
 
 }  // namespace ambrevo

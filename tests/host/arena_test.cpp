@@ -242,7 +242,7 @@ TEST(TrackLink, FramesByFrame) {
         const char* name;
         LinkSettings settings;
         std::vector<std::vector<Detection>> frames;
-        // Per frame: "track@row" for detections, "track?" for missing rows, in output order.
+        // Per frame: "track@row" for detections, "track?x,y" for missing rows, in output order.
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
@@ -259,12 +259,12 @@ TEST(TrackLink, FramesByFrame) {
          {"0@7", "1@3 0@4 2@5"}},
         {"unseen for memory frames keeps its identity, at its last position",
          {5, 2},
-         {{{10, 10, 0}}, {}, {}, {{11, 10, 0}}},
-         {"0@0", "0?", "0?", "0@0"}},
+         {{{10, 10, 0}}, {{10.5, 9.25, 0}}, {}, {}, {{11, 10, 0}}},
+         {"0@0", "0@0", "0?10.5,9.25", "0?10.5,9.25", "0@0"}},
         {"unseen for one frame more ends the track",
          {5, 2},
          {{{10, 10, 0}}, {}, {}, {}, {{11, 10, 0}}},
-         {"0@0", "0?", "0?", "", "1@0"}},
+         {"0@0", "0?10,10", "0?10,10", "", "1@0"}},
         {"last positions: the nearest detection",
          {5, 0},
          {{{0, 0, 0}}, {{4, 0, 0}}, {{6, 0, 0}, {8.5, 0, 1}}},
@@ -276,12 +276,12 @@ TEST(TrackLink, FramesByFrame) {
         {"a prediction across a gap spreads the step over the unseen frames",
          {5, 2, true},
          {{{0, 0, 0}}, {}, {{4, 0, 0}}, {}, {{11.5, 0, 0}, {8, 0, 1}}},
-         {"0@0", "0?", "0@0", "0?", "1@0 0@1"}},
+         {"0@0", "0?0,0", "0@0", "0?4,0", "1@0 0@1"}},
         {"memory 0: no missing rows", {5, 0}, {{{10, 10, 0}}, {}, {{10, 10, 0}}}, {"0@0", "", "1@0"}},
         {"a lost track and a newcomer: the gate keeps them apart",
          {5, 3},
          {{{0, 0, 0}, {40, 0, 1}}, {{40, 2, 0}}, {{7, 0, 0}, {40, 4, 1}}},
-         {"0@0 1@1", "1@0 0?", "2@0 1@1 0?"}},
+         {"0@0 1@1", "1@0 0?0,0", "2@0 1@1 0?0,0"}},
     };
     for (const Case& c : cases) {
         TrackLinker linker(c.settings);
@@ -290,23 +290,16 @@ TEST(TrackLink, FramesByFrame) {
             for (const LinkedRow& r : linker.push(static_cast<long long>(f), c.frames[f])) {
                 EXPECT_EQ(r.frame, static_cast<long long>(f));
                 if (!got.empty()) got += " ";
-                got += std::to_string(r.track) + (r.missing ? "?" : "@" + std::to_string(r.row));
                 if (r.missing) {
                     EXPECT_EQ(r.row, -1);
                 }
+                char position[64];
+                std::snprintf(position, sizeof position, "?%g,%g", r.x, r.y);
+                got += std::to_string(r.track) + (r.missing ? position : "@" + std::to_string(r.row));
             }
             EXPECT_EQ(got, c.expected[f]) << c.name << ", frame " << f;
         }
     }
-}
-
-TEST(TrackLink, MissingRowsStayAtTheLastSeenPosition) {
-    TrackLinker linker({5, 3});
-    linker.push(0, std::vector<Detection>{{1, 1, 0}});
-    linker.push(1, std::vector<Detection>{{2.5, 1.5, 0}});
-    const auto rows = linker.push(2, {});
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_TRUE(rows[0].missing && rows[0].x == 2.5 && rows[0].y == 1.5);
 }
 
 TEST(TrackLink, RefusesBadSettingsAndInput) {
@@ -695,20 +688,17 @@ TEST(Plots, TrajectoriesHeatmapAndScaleBar) {
     const cv::Mat plot = plot_trajectories(background, rows, {4, "mm"});
     ASSERT_EQ(plot.size(), background.size());
     ASSERT_EQ(plot.type(), CV_8UC3);
-    // Midway along a track's path, its own colour.
+    // Midway along each path, the colour of a track that passes there (where tracks cross, the
+    // one drawn last is on top).
+    auto tinted = [](const cv::Vec3b& p, const cv::Scalar& c) { return cv::norm(cv::Scalar(p[0], p[1], p[2]) - c) < 60; };
     int coloured = 0, probes = 0;
-    for (const auto& r : linked.rows) {
+    for (const auto& r : rows) {
         if (r.missing || r.frame != 75) continue;
         ++probes;
         const cv::Vec3b p = plot.at<cv::Vec3b>(static_cast<int>(std::lround(r.y)), static_cast<int>(std::lround(r.x)));
-        const cv::Scalar c = track_colour(r.track);
-        bool near = false;
-        for (const auto& q : linked.rows)  // where tracks cross, another's colour may be on top
-            if (!q.missing && cv::norm(cv::Point2d(q.x - r.x, q.y - r.y)) < 3 &&
-                cv::norm(cv::Vec3d(p[0], p[1], p[2]) -
-                         cv::Vec3d(track_colour(q.track)[0], track_colour(q.track)[1], track_colour(q.track)[2])) < 60)
-                near = true;
-        coloured += near || cv::norm(cv::Vec3d(p[0], p[1], p[2]) - cv::Vec3d(c[0], c[1], c[2])) < 60;
+        coloured += std::any_of(rows.begin(), rows.end(), [&](const TrackPoint& q) {
+            return !q.missing && std::hypot(q.x - r.x, q.y - r.y) < 3 && tinted(p, track_colour(q.track));
+        });
     }
     EXPECT_GE(coloured, probes * 9 / 10);
     // Distinct colours for neighbouring track numbers.

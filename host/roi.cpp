@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
@@ -130,9 +131,13 @@ Arena parse_roi(const std::string& spec) {
         return a;
     }
     a.kind = Arena::Kind::mask;
+    // Checked first so that a mistyped shape gets this message rather than the image
+    // decoder's complaint about a missing file.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(spec, ec))
+        fail(spec, "not rect:x,y,w,h, circle:cx,cy,r or polygon:x1,y1,x2,y2,..., nor a mask image file");
     const cv::Mat image = cv::imread(spec, cv::IMREAD_UNCHANGED);
-    if (image.empty())
-        fail(spec, "not rect:x,y,w,h, circle:cx,cy,r or polygon:x1,y1,x2,y2,..., nor a readable mask image");
+    if (image.empty()) fail(spec, "the mask image cannot be read");
     // A fourth channel is transparency, which says nothing about inside and outside.
     std::vector<cv::Mat> channels;
     cv::split(image, channels);

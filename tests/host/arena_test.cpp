@@ -391,7 +391,9 @@ TEST(Roi, ParsesShapesAndRefusesMalformedSpecs) {
                          Bad{"rect:1,2,,3", "not a number"}, Bad{"circle:1,2", "3 numbers"},
                          Bad{"circle:1,2,-1", "positive radius"}, Bad{"polygon:0,0,1,1", "3 vertices"},
                          Bad{"polygon:0,0,1,1,2", "last y"}, Bad{"circle:1,2,nan", "not a number"},
-                         Bad{"/no/such/mask.png", "readable mask"}, Bad{"rectangle:1,2,3,4", "readable mask"}}) {
+                         Bad{"/no/such/mask.png", "nor a mask image file"},
+                         Bad{"rectangle:1,2,3,4", "nor a mask image file"}, Bad{"/", "nor a mask image file"},
+                         Bad{"/proc/self/status", "cannot be read"}}) {
         try {
             parse_roi(b.spec);
             ADD_FAILURE() << b.spec << " accepted";

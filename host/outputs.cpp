@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -366,6 +367,15 @@ bool VideoOut::write(const cv::Mat& bgr, double fps, std::string& error) {
         return false;
     }
     ++frames_;
+    // The encoder reports no failed write. Once its file system has no free block left
+    // the frames from here on are lost: the run stops now rather than hours later.
+    struct statvfs disk {};
+    const std::string folder = fs::path(file_.path()).parent_path().string();
+    if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) == 0 &&
+        (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) == 0) {
+        error = "cannot write video '" + target_ + "': its disk is full";
+        return false;
+    }
     return true;
 }
 

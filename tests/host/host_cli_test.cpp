@@ -479,12 +479,10 @@ TEST(HostOutputs, AFullDiskIsNoticedAndTheFileThereBeforeSurvives) {
     for (const Case& c : std::vector<Case>{
              // About 40 kB a frame: 60 frames do not fit in 1 MB; the encoder itself reports nothing.
              {"1m", "demo --procedure nop --frames 60 -o disk/v.avi", "v.avi",
-              "cannot write video 'disk/v.avi': the finished file does not hold the 60 frames written (is the disk "
-              "full?)"},
+              "cannot write video 'disk/v.avi': its disk is full\n"},
              // About 5 kB a frame after the first.
              {"256k", "demo --procedure nop --frames 120 -o disk/v.mp4", "v.mp4",
-              "cannot write video 'disk/v.mp4': the finished file does not hold the 120 frames written (is the disk "
-              "full?)"},
+              "cannot write video 'disk/v.mp4': its disk is full\n"},
              // The rays take about 700 bytes a frame.
              {"8k", "demo --frames 30 --tracks disk/t.json -o v.mp4", "t.json",
               "cannot write --tracks file 'disk/t.json'"},

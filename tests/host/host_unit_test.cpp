@@ -222,3 +222,41 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
         << table.str();
     fs::remove_all(dir);
 }
+
+TEST(HostFiles, AVideoWhoseEndCannotBeWrittenIsDroppedAndTheEarlierFileKept) {
+    const fs::path dir = fs::temp_directory_path() / ("ambrevo-disk-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    struct Disk {
+        fs::path dir;
+        bool mounted = std::system(("mount -t tmpfs -o size=256k tmpfs '" + dir.string() + "' 2>/dev/null").c_str()) == 0;
+        ~Disk() {
+            if (mounted) std::system(("umount '" + dir.string() + "'").c_str());
+            fs::remove(dir);
+        }
+    } disk{dir};
+    if (!disk.mounted) GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+    const std::string target = (dir / "v.mp4").string();
+    std::ofstream(target) << "earlier\n";
+    std::string error;
+    VideoOut video;
+    ASSERT_TRUE(video.probe(target, error)) << error;
+    const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(10, 120, 240));
+    // Enough frames that the container's index, written at the end, needs pages of its own.
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(video.write(frame, 25.0, error)) << error;
+    {
+        // Someone else takes the rest of the disk before the index is written.
+        std::ofstream filler(dir / "filler", std::ios::binary);
+        const std::vector<char> block(4096, 'x');
+        while (filler.write(block.data(), std::streamsize(block.size())) && filler.flush()) {
+        }
+    }
+    EXPECT_FALSE(video.finish(error));
+    EXPECT_EQ(error, "cannot write video '" + target +
+                         "': the finished file does not hold the 2000 frames written (is the disk full?)");
+    std::stringstream kept;
+    kept << std::ifstream(target).rdbuf();
+    EXPECT_EQ(kept.str(), "earlier\n");
+    size_t files = 0;
+    for (const auto& e : fs::directory_iterator(dir)) files += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 2u) << "the target and the filler, no temporary";
+}

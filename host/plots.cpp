@@ -160,8 +160,7 @@ cv::Mat plot_heatmap(const cv::Mat& background, std::span<const TrackPoint> rows
             cv::Vec3b* o = canvas.ptr<cv::Vec3b>(y);
             for (int x = 0; x < canvas.cols; ++x) {
                 const double a = 0.85 * std::sqrt(std::min(1.0, d[x] / peak));
-                for (int k = 0; k < 3; ++k)
-                    o[x][k] = cv::saturate_cast<uchar>(o[x][k] * (1 - a) + c[x][k] * a);
+                for (int k = 0; k < 3; ++k) o[x][k] = cv::saturate_cast<uchar>(o[x][k] * (1 - a) + c[x][k] * a);
             }
         }
     }

@@ -92,9 +92,9 @@ void rasterise(const Arena& a, cv::Mat& labels, uchar label) {
         }
         case Arena::Kind::mask:
             if (a.mask.size() != labels.size())
-                throw std::invalid_argument("--roi '" + a.spec + "': the mask is " + std::to_string(a.mask.cols) +
-                                            "x" + std::to_string(a.mask.rows) + " but the frames are " +
-                                            std::to_string(w) + "x" + std::to_string(h));
+                throw std::invalid_argument("--roi '" + a.spec + "': the mask is " + std::to_string(a.mask.cols) + "x" +
+                                            std::to_string(a.mask.rows) + " but the frames are " + std::to_string(w) +
+                                            "x" + std::to_string(h));
             for (int y = 0; y < h; ++y) {
                 const uchar* m = a.mask.ptr<uchar>(y);
                 uchar* row = labels.ptr<uchar>(y);

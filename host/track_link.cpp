@@ -105,8 +105,10 @@ std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const Link
         local_from.clear(), local_to.clear();
         for (size_t k = begin; k < end; ++k) {
             const Edge& e = edges[order[k]];
-            if (index_of[e.from] < 0) index_of[e.from] = static_cast<int>(local_from.size()), local_from.push_back(e.from);
-            if (index_of[nf + e.to] < 0) index_of[nf + e.to] = static_cast<int>(local_to.size()), local_to.push_back(e.to);
+            if (index_of[e.from] < 0)
+                index_of[e.from] = static_cast<int>(local_from.size()), local_from.push_back(e.from);
+            if (index_of[nf + e.to] < 0)
+                index_of[nf + e.to] = static_cast<int>(local_to.size()), local_to.push_back(e.to);
         }
         if (end - begin == 1) {
             const Edge& e = edges[order[begin]];

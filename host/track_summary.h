@@ -14,7 +14,7 @@ struct TrackPoint {
     long long track = 0;
     double x = 0, y = 0;  // pixels
     bool missing = false;
-    int arena = 0;  // 1..n, 0 outside every arena
+    int arena = 0;                                             // 1..n, 0 outside every arena
     double time_s = std::numeric_limits<double>::quiet_NaN();  // the frame's own time, when known
 };
 
@@ -29,7 +29,7 @@ struct TrackSummary {
     long long track = 0;
     long long first_frame = 0, last_frame = 0;  // first and last frame seen
     long long frames_seen = 0;
-    double path_length = 0;  // units (pixels without a scale)
+    double path_length = 0;                                        // units (pixels without a scale)
     double mean_speed = std::numeric_limits<double>::quiet_NaN();  // units per second (per frame without times)
     double max_speed = std::numeric_limits<double>::quiet_NaN();
     // Time seen in each arena, seconds with a frame rate, else frames: [0] outside every

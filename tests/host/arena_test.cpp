@@ -48,7 +48,8 @@ struct Scene {
             };
             cv::Point2d p;
             do {
-                p = dish ? cv::Point2d(kDishX - kDishR + 2 * kDishR * unit(rng), kDishY - kDishR + 2 * kDishR * unit(rng))
+                p = dish ? cv::Point2d(kDishX - kDishR + 2 * kDishR * unit(rng),
+                                       kDishY - kDishR + 2 * kDishR * unit(rng))
                          : cv::Point2d(kBoxX + kBoxW * unit(rng), kBoxY + kBoxH * unit(rng));
             } while (!inside(p));
             double heading = 2 * M_PI * unit(rng);
@@ -97,7 +98,8 @@ struct Scene {
             cv::circle(frame, cv::Point(static_cast<int>(path[f].x), static_cast<int>(path[f].y)), kRadius,
                        cv::Scalar(40, 40, 40), cv::FILLED);
         for (const auto& path : paths)
-            cv::circle(frame, cv::Point(static_cast<int>(std::lround(path[f].x)), static_cast<int>(std::lround(path[f].y))),
+            cv::circle(frame,
+                       cv::Point(static_cast<int>(std::lround(path[f].x)), static_cast<int>(std::lround(path[f].y))),
                        kRadius, cv::Scalar(40, 40, 40), cv::FILLED);
         return frame;
     }
@@ -152,8 +154,8 @@ Linked link_scene(const Scene& scene, LinkSettings settings, double noise, doubl
         for (size_t d = 0; d < scene.paths.size(); ++d) {
             if (dropout > 0 && dropped(rng)) continue;
             const cv::Point2d p = scene.paths[d][f];
-            detections.push_back({p.x + (noise > 0 ? jitter(rng) : 0), p.y + (noise > 0 ? jitter(rng) : 0),
-                                  static_cast<long long>(d)});
+            detections.push_back(
+                {p.x + (noise > 0 ? jitter(rng) : 0), p.y + (noise > 0 ? jitter(rng) : 0), static_cast<long long>(d)});
         }
         std::shuffle(detections.begin(), detections.end(), rng);
         for (const LinkedRow& r : linker.push(f, detections)) {
@@ -308,10 +310,10 @@ TEST(TrackLink, RefusesBadSettingsAndInput) {
         double step;
         int memory;  // -1: refused
     };
-    for (const Spec& s : {Spec{"12", 12, 0}, Spec{"12,5", 12, 5}, Spec{"2.5,0", 2.5, 0}, Spec{"", 0, -1},
-                          Spec{"x", 0, -1}, Spec{"0", 0, -1}, Spec{"-3,1", 0, -1}, Spec{"12,", 0, -1},
-                          Spec{"12,-1", 0, -1}, Spec{"12,1.5", 0, -1}, Spec{"12,5,6", 0, -1}, Spec{"inf", 0, -1},
-                          Spec{"12px", 0, -1}}) {
+    for (const Spec& s :
+         {Spec{"12", 12, 0}, Spec{"12,5", 12, 5}, Spec{"2.5,0", 2.5, 0}, Spec{"", 0, -1}, Spec{"x", 0, -1},
+          Spec{"0", 0, -1}, Spec{"-3,1", 0, -1}, Spec{"12,", 0, -1}, Spec{"12,-1", 0, -1}, Spec{"12,1.5", 0, -1},
+          Spec{"12,5,6", 0, -1}, Spec{"inf", 0, -1}, Spec{"12px", 0, -1}}) {
         if (s.memory < 0) {
             EXPECT_THROW(parse_link_spec(s.text), std::invalid_argument) << s.text;
             continue;
@@ -386,14 +388,13 @@ TEST(Roi, ParsesShapesAndRefusesMalformedSpecs) {
         const char* spec;
         const char* says;
     };
-    for (const Bad& b : {Bad{"rect:1,2,3", "4 numbers"}, Bad{"rect:1,2,0,4", "positive"},
-                         Bad{"rect:1,a,2,3", "'a' is not a number"}, Bad{"rect:", "'' is not a number"},
-                         Bad{"rect:1,2,,3", "not a number"}, Bad{"circle:1,2", "3 numbers"},
-                         Bad{"circle:1,2,-1", "positive radius"}, Bad{"polygon:0,0,1,1", "3 vertices"},
-                         Bad{"polygon:0,0,1,1,2", "last y"}, Bad{"circle:1,2,nan", "not a number"},
-                         Bad{"/no/such/mask.png", "nor a mask image file"},
-                         Bad{"rectangle:1,2,3,4", "nor a mask image file"}, Bad{"/", "nor a mask image file"},
-                         Bad{"/proc/self/status", "cannot be read"}}) {
+    for (const Bad& b :
+         {Bad{"rect:1,2,3", "4 numbers"}, Bad{"rect:1,2,0,4", "positive"}, Bad{"rect:1,a,2,3", "'a' is not a number"},
+          Bad{"rect:", "'' is not a number"}, Bad{"rect:1,2,,3", "not a number"}, Bad{"circle:1,2", "3 numbers"},
+          Bad{"circle:1,2,-1", "positive radius"}, Bad{"polygon:0,0,1,1", "3 vertices"},
+          Bad{"polygon:0,0,1,1,2", "last y"}, Bad{"circle:1,2,nan", "not a number"},
+          Bad{"/no/such/mask.png", "nor a mask image file"}, Bad{"rectangle:1,2,3,4", "nor a mask image file"},
+          Bad{"/", "nor a mask image file"}, Bad{"/proc/self/status", "cannot be read"}}) {
         try {
             parse_roi(b.spec);
             ADD_FAILURE() << b.spec << " accepted";
@@ -457,8 +458,9 @@ TEST(Roi, MaskImagesAndTheArenaOfAPoint) {
         double x, y;
         int arena;
     };
-    for (const Probe& p : {Probe{0, 0, 1}, Probe{2.4, 4.4, 1}, Probe{2.6, 2, 0}, Probe{3.6, 2, 2}, Probe{6.49, 4.49, 2},
-                           Probe{6.5, 2, 0}, Probe{-0.6, 1, 0}, Probe{1, -0.5, 0}, Probe{NAN, 1, 0}, Probe{1e300, 1, 0}})
+    for (const Probe& p :
+         {Probe{0, 0, 1}, Probe{2.4, 4.4, 1}, Probe{2.6, 2, 0}, Probe{3.6, 2, 2}, Probe{6.49, 4.49, 2},
+          Probe{6.5, 2, 0}, Probe{-0.6, 1, 0}, Probe{1, -0.5, 0}, Probe{NAN, 1, 0}, Probe{1e300, 1, 0}})
         EXPECT_EQ(map.arena_of(p.x, p.y), p.arena) << p.x << "," << p.y;
     EXPECT_THROW(ArenaMap({parse_roi(path)}, cv::Size(8, 5)), std::invalid_argument);
     fs::remove_all(dir);
@@ -538,8 +540,8 @@ TEST(TrackSummary, StepsSpeedsAndTimesOfKnownPaths) {
     // then a step of (6, 8) = 10 px over two frames at 16. Arena 1 then 2.
     // Track 2: seen once, at frame 20.
     std::vector<TrackPoint> rows = {
-        {16, 4, 15, 20, false, 2}, {10, 4, 0, 0, false, 1}, {11, 4, 3, 4, false, 1},  {12, 4, 6, 8, false, 1},
-        {13, 4, 9, 12, false, 2},  {14, 4, 9, 12, true, 2},  {20, 2, 50, 50, false, 0},
+        {16, 4, 15, 20, false, 2}, {10, 4, 0, 0, false, 1}, {11, 4, 3, 4, false, 1},   {12, 4, 6, 8, false, 1},
+        {13, 4, 9, 12, false, 2},  {14, 4, 9, 12, true, 2}, {20, 2, 50, 50, false, 0},
     };
     SummarySettings settings{2.5, "mm", 0, 2};  // 2.5 px per mm, no frame rate: per frame
     auto s = summarise_tracks(rows, settings);
@@ -650,7 +652,8 @@ TEST(Plots, MedianBackgroundRemovesTheMovingDiscs) {
     for (int f = 0; f < scene.frames; f += 24) {
         cv::Mat disc = cv::Mat::zeros(truth.size(), CV_32S);
         for (const auto& path : scene.paths)
-            cv::circle(disc, cv::Point(static_cast<int>(std::lround(path[f].x)), static_cast<int>(std::lround(path[f].y))),
+            cv::circle(disc,
+                       cv::Point(static_cast<int>(std::lround(path[f].x)), static_cast<int>(std::lround(path[f].y))),
                        Scene::kRadius + 1, 1, cv::FILLED);
         covered += disc;
     }
@@ -692,7 +695,9 @@ TEST(Plots, TrajectoriesHeatmapAndScaleBar) {
     ASSERT_EQ(plot.type(), CV_8UC3);
     // Midway along each path, the colour of a track that passes there (where tracks cross, the
     // one drawn last is on top).
-    auto tinted = [](const cv::Vec3b& p, const cv::Scalar& c) { return cv::norm(cv::Scalar(p[0], p[1], p[2]) - c) < 60; };
+    auto tinted = [](const cv::Vec3b& p, const cv::Scalar& c) {
+        return cv::norm(cv::Scalar(p[0], p[1], p[2]) - c) < 60;
+    };
     int coloured = 0, probes = 0;
     for (const auto& r : rows) {
         if (r.missing || r.frame != 75) continue;
@@ -704,15 +709,15 @@ TEST(Plots, TrajectoriesHeatmapAndScaleBar) {
     }
     EXPECT_GE(coloured, probes * 9 / 10);
     // Distinct colours for neighbouring track numbers.
-    for (long long t = 0; t < 40; ++t)
-        EXPECT_GT(cv::norm(track_colour(t) - track_colour(t + 1)), 80) << t;
+    for (long long t = 0; t < 40; ++t) EXPECT_GT(cv::norm(track_colour(t) - track_colour(t + 1)), 80) << t;
 
     const cv::Mat heat = plot_heatmap(background, rows, {4, "mm"});
     ASSERT_EQ(heat.size(), background.size());
     // Far from every visit the background shows through unchanged; busy places are coloured.
     cv::Mat visited = cv::Mat::zeros(background.size(), CV_8U);
     for (const auto& r : rows)
-        if (!r.missing) cv::circle(visited, cv::Point(static_cast<int>(r.x), static_cast<int>(r.y)), 30, 255, cv::FILLED);
+        if (!r.missing)
+            cv::circle(visited, cv::Point(static_cast<int>(r.x), static_cast<int>(r.y)), 30, 255, cv::FILLED);
     long long unchanged = 0, away = 0;
     for (int y = 0; y < heat.rows; ++y)
         for (int x = 40; x < heat.cols - 140; ++x)

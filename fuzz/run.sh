@@ -32,7 +32,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$out/corpus/$t" "$out/findings/$t"
   echo "== $t: $seconds s"
   # -close_fd_mask=1: the procedures' diagnostics on standard output would only slow the run.
-  if ! nice -n 19 "$out/bin/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -close_fd_mask=1 \
+  if ! nice -n 19 "$out/bin/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=1024 -len_control=0 -close_fd_mask=1 \
       -print_final_stats=1 -artifact_prefix="$out/findings/$t/" "$out/corpus/$t" "fuzz/corpus/$t" \
       >"$out/logs/$t.log" 2>&1; then
     status=1

@@ -5,12 +5,15 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <utility>
 
+#include "adaptor/ambrevo.h"
 #include "adaptor/ip_host.h"
 #include "flowtrack/ip_flowtrack.h"
 #include "framework/ip_factory.h"
 #include "framework/ip_objects.h"
+#include "framework/ip_params.h"
 #include "framework/ip_window.h"
 
 namespace ip_dllAdaptor {
@@ -130,5 +133,45 @@ IP_EXPORT int ip_dllAdaptor_objects(int id, ip_objectRecord* out, int capacity) 
     if (!source) return 0;
     if (!out || capacity < 0) capacity = 0;
     return source->objects(out, capacity);
+}
+
+IP_EXPORT const char* ip_dllAdaptor_version() { return ambrevo_version(); }
+
+IP_EXPORT int ip_dllAdaptor_paramCount(int id) {
+    ip_parameters* params = ip_paramsOf(live(id));
+    return params ? params->paramCount() : 0;
+}
+
+IP_EXPORT int ip_dllAdaptor_paramInfo(int id, int index, ip_paramRecord* out) {
+    ip_parameters* params = ip_paramsOf(live(id));
+    if (!params || !out || index < 0 || index >= params->paramCount()) return 0;
+    const ip_paramInfo& info = params->paramInfo(index);
+    out->name = info.name;
+    out->type = int32_t(info.type);
+    out->lowest = info.lowest;
+    out->highest = info.highest;
+    out->defaultValue = info.defaultValue;
+    out->value = params->paramValue(index);
+    out->help = info.help;
+    return 1;
+}
+
+IP_EXPORT int ip_dllAdaptor_setParam(int id, const char* name, const char* text, char* message, int capacity) {
+    ip_base* p = live(id);
+    std::string why;
+    ip_parameters* params = ip_paramsOf(p);
+    bool ok = false;
+    if (!params) {
+        why = std::string(p->name()) + " has no settings";
+    } else {
+        ip_callbackScope scope(p->hostCallbacks());
+        ok = ip_setParamText(*params, name, text, why);
+    }
+    if (!ok && message && capacity > 0) {
+        const size_t n = std::min(why.size(), size_t(capacity) - 1);
+        why.copy(message, n);
+        message[n] = '\0';
+    }
+    return ok ? 1 : 0;
 }
 }

@@ -19,11 +19,7 @@
 
 #include <cstdint>
 
-#if defined(AMBREVO_BUILDING_MODULE)
-#define IP_EXPORT __attribute__((visibility("default")))
-#else
-#define IP_EXPORT
-#endif
+#include "ip_export.h"
 
 // The module's image classes. A host never needs their definitions: it reads and
 // writes the leading words through ip_fmtWords / ip_dibWords below.
@@ -185,6 +181,17 @@ struct ip_objectRecord {
     float rays[ip_objectMaxRays];
 };
 
+// One named setting of an instance, as returned by ip_dllAdaptor_paramInfo.
+struct ip_paramRecord {
+    const char* name;  // the dialogue's own name
+    int32_t type;      // 0 integer, 1 boolean (0 or 1), 2 real
+    double lowest;     // allowed range, both ends included
+    double highest;
+    double defaultValue;
+    double value;      // current value
+    const char* help;  // one line of English
+};
+
 extern "C" {
 IP_EXPORT int ip_dllAdaptor_create(const dib_fmt* srcFmt, const ip_hostCallbacks* callbacks);
 IP_EXPORT void ip_dllAdaptor_destroy(int id);
@@ -202,6 +209,17 @@ IP_EXPORT const char* ip_dllAdaptor_procedureName(int index);
 // Writes up to `capacity` of the instance's current objects to `out` and returns how
 // many it has (possibly more than capacity); 0 for procedures that track nothing.
 IP_EXPORT int ip_dllAdaptor_objects(int id, ip_objectRecord* out, int capacity);
+
+// Settings by name. The module's version ("major.minor.patch").
+IP_EXPORT const char* ip_dllAdaptor_version();
+// How many named settings the instance's procedure has (0: none).
+IP_EXPORT int ip_dllAdaptor_paramCount(int id);
+// Fills `out` with setting `index` and its current value; 0 when index is out of range.
+IP_EXPORT int ip_dllAdaptor_paramInfo(int id, int index, ip_paramRecord* out);
+// Sets the setting called `name` from its text ("12", "0.5", "1"). Returns 1, or 0 when
+// the name is unknown or the value refused, with the reason in `message` (at most
+// capacity - 1 bytes and a zero); a refused value changes nothing.
+IP_EXPORT int ip_dllAdaptor_setParam(int id, const char* name, const char* text, char* message, int capacity);
 }
 
 // Function pointer types for hosts that load the module with dlopen.
@@ -215,3 +233,7 @@ using ip_reformatFn = void (*)(int, const dib_fmt*);
 using ip_createByNameFn = int (*)(const char*, const dib_fmt*, const ip_hostCallbacks*);
 using ip_procedureNameFn = const char* (*)(int);
 using ip_objectsFn = int (*)(int, ip_objectRecord*, int);
+using ip_versionFn = const char* (*)();
+using ip_paramCountFn = int (*)(int);
+using ip_paramInfoFn = int (*)(int, int, ip_paramRecord*);
+using ip_setParamFn = int (*)(int, const char*, const char*, char*, int);

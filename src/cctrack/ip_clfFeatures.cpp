@@ -217,3 +217,41 @@ int ip_clfFeatures::objects(ip_objectRecord* out, int capacity) const {
     }
     return n;
 }
+
+namespace {
+const ip_paramInfo ccTrackSwitches[] = {
+    {"hasWindows", ip_paramType::boolean, 0, 1, 0, "show the edge detector's intermediate images in windows"},
+    {"drawsAim", ip_paramType::boolean, 0, 1, 1, "draw an aim mark on the selected track"},
+    {"drawsCoordinates", ip_paramType::boolean, 0, 1, 1, "write the coordinates of the selected track"},
+    {"drawsContour", ip_paramType::boolean, 0, 1, 0, "draw the contours of the tracked loops"},
+    {"drawsHistory", ip_paramType::boolean, 0, 1, 0, "draw the recent path of each track"},
+};
+constexpr int switchCount = 5;
+}  // namespace
+
+int ip_clfFeatures::paramCount() const { return switchCount + canny_->paramCount(); }
+
+const ip_paramInfo& ip_clfFeatures::paramInfo(int index) const {
+    return index < switchCount ? ccTrackSwitches[index] : canny_->paramInfo(index - switchCount);
+}
+
+double ip_clfFeatures::paramValue(int index) const {
+    if (index >= switchCount) return canny_->paramValue(index - switchCount);
+    const bool values[switchCount] = {hasWindows_, drawsAim_, drawsCoordinates_, drawsContour_, drawsHistory_};
+    return values[index] ? 1.0 : 0.0;
+}
+
+void ip_clfFeatures::storeParam(int index, double value) {
+    double values[switchCount + 3];
+    for (int i = 0; i < switchCount + 3; ++i) values[i] = paramValue(i);
+    values[index] = value;
+    // The switches, then the detector's values: a detector made afresh for the windows
+    // takes them from the second reply.
+    ip_answerDialogue(*this, {ip_replyLine(ccTrackSwitches, values, switchCount),
+                              ip_replyLine(ip_canny_w0::params(), values + switchCount, 3)});
+}
+
+std::string ip_clfFeatures::paramConflict(int index, double value) const {
+    if (index < switchCount) return "";
+    return ip_canny_w0::thresholdConflict(index - switchCount, value, canny_->paramValue(1), canny_->paramValue(2));
+}

@@ -9,10 +9,11 @@
 #include "cctrack/feature_track.h"
 #include "framework/ip_base.h"
 #include "framework/ip_objects.h"
+#include "framework/ip_params.h"
 
 class ip_canny_w0;
 
-class ip_clfFeatures : public ip_base, public ip_objectSource {
+class ip_clfFeatures : public ip_base, public ip_objectSource, public ip_parameters {
 public:
     static constexpr const char* registeredName = "ccTrack";
     enum { stageCount = 7 };
@@ -30,6 +31,14 @@ public:
     // The tracks present in the current frame: slot, position, velocity, contour points,
     // appearances and whether it is the aimed-at one.
     int objects(ip_objectRecord* out, int capacity) const override;
+
+    // Its five switches, then its edge detector's sigma, th_hi and th_lo; a change goes
+    // through the dialogue.
+    int paramCount() const override;
+    const ip_paramInfo& paramInfo(int index) const override;
+    double paramValue(int index) const override;
+    void storeParam(int index, double value) override;
+    std::string paramConflict(int index, double value) const override;
 
     bool hasWindows() const { return hasWindows_; }
     bool drawsAim() const { return drawsAim_; }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "flowtrack/detect.h"
+#include "framework/ip_diagnostics.h"
 
 namespace {
 int64_t squaredDistance(const MRegion& a, const MRegion& b) {
@@ -76,7 +77,7 @@ struct Tables {
 };
 
 void reinitialise(Tables& t, int j, int i, int frame, int N) {
-    std::printf("frame %3d, Reinicijalizacija %d s %d \n ", frame, j, i);
+    ip_diagOut("frame %3d, Reinicijalizacija %d s %d \n ", frame, j, i);
     takeShape(*t.trk[j], *t.det[i], N);
     t.trkX[j] = float(t.trk[j]->cx);
     t.trkY[j] = float(t.trk[j]->cy);
@@ -94,7 +95,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame, int N) {
     for (D.rewind(); D.more();) {
         auto* detection = static_cast<MRegion*>(D.take());
         if (t.K == maxItems) {
-            std::fprintf(stderr, "Object overflow ! \n");
+            ip_diagErr("Object overflow ! \n");
             break;
         }
         t.det[t.K] = detection;
@@ -103,12 +104,12 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame, int N) {
         t.area[t.K] = detection->area;
         ++t.K;
     }
-    if (noK != t.K) std::fprintf(stderr, "! noK != iK  : %d %d\n", noK, t.K);
+    if (noK != t.K) ip_diagErr("! noK != iK  : %d %d\n", noK, t.K);
 
     for (tracks.rewind(); tracks.more();) {
         auto* track = static_cast<MRegion*>(tracks.take());
         if (t.P == maxItems) {
-            std::fprintf(stderr, "Object overflow ! \n");
+            ip_diagErr("Object overflow ! \n");
             break;
         }
         t.trk[t.P] = track;
@@ -117,7 +118,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame, int N) {
         t.radius[t.P] = meanRadius(*track, N);
         ++t.P;
     }
-    if (noP != t.P) std::fprintf(stderr, "! noP != iP : %d %d \n", noP, t.P);
+    if (noP != t.P) ip_diagErr("! noP != iP : %d %d \n", noP, t.P);
     const int K = t.K, P = t.P;
 
     // Largest area first; equal areas keep list order.
@@ -149,7 +150,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame, int N) {
     } else if (delta == 3) {
         if (K >= 1) t.mult[t.order[0]] = 4;
     } else {
-        std::fprintf(stderr, "Nesto ne stima u provjeri uvisestrucenosti objekata : (noP-noK) = %d \n", delta);
+        ip_diagErr("Nesto ne stima u provjeri uvisestrucenosti objekata : (noP-noK) = %d \n", delta);
     }
 
     // Without a detection there is nothing to claim or to move onto.
@@ -174,7 +175,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame, int N) {
     for (int i = 0; i < K; ++i) {
         if (t.assigned[i] != 0) continue;
         if (K > P && t.area[i] < 400) continue;
-        std::printf("frame %3d: Nepridijeljeno podru\xE8je: %d \n", frame, i);
+        ip_diagOut("frame %3d: Nepridijeljeno podru\xE8je: %d \n", frame, i);
 
         // A track that shrank to nothing away from every detection.
         int collapsed = -1;
@@ -205,7 +206,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame, int N) {
             }
         }
         if (surplus < 0) {
-            std::printf("Nisam nasao rjesenje za nepridijeljeni objekt %d .\n ", i);
+            ip_diagOut("Nisam nasao rjesenje za nepridijeljeni objekt %d .\n ", i);
             continue;
         }
         int donor = -1;
@@ -223,7 +224,7 @@ int assignObjects(MList& tracks, MList& D, int noP, int noK, int frame, int N) {
             ++moved;
             t.assigned[surplus] -= 1;
         } else {
-            std::fprintf(stderr, "Nepredvidjeni dogadjaj !? \n ");
+            ip_diagErr("Nepredvidjeni dogadjaj !? \n ");
         }
     }
     return moved;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "framework/ip_diagnostics.h"
+
 int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, bool inverted, int threshold) {
     const uint8_t t = uint8_t(threshold);
     const size_t pixels = size_t(W) * size_t(H);
@@ -34,7 +36,7 @@ int labelRegions(int W, int H, uint8_t* mask, MList& list) {
         for (int x = 0; x < W; ++x) {
             if (row[x] != 0) continue;
             if (label == 128) {
-                std::fprintf(stderr, "Prevelik broj podrucja: %d \n", 128);
+                ip_diagErr("Prevelik broj podrucja: %d \n", 128);
                 return 0;
             }
             const uint32_t a = fillRun(mask, W, H, x, y, uint8_t(label));
@@ -163,7 +165,7 @@ void traceContour(int W, int H, uint8_t* labels, MRegion& region, uint8_t mark) 
     if (d < 0) {
         at(sx, sy) = mark;
         region.contourMark = mark;
-        std::fprintf(stderr, "nije uspio krenuti - neka konture !!! ...: \n");
+        ip_diagErr("nije uspio krenuti - neka konture !!! ...: \n");
         return;
     }
     x += stepX[d];

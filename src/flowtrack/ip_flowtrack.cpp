@@ -112,6 +112,46 @@ void ip_flowtrack::config(ip_console* console) {
     console->write(text.str().c_str());
 }
 
+namespace {
+// In dialogue order: the first five values form the first reply, the rest the second.
+// The named ranges are the dialogue's, narrowed where the dialogue takes a value only
+// to fail or to behave as the nearest end later: a SearchWindow above the sum table,
+// a threshold outside the grey levels, a mode the tracker does not have.
+const ip_paramInfo flowtrackParams[] = {
+    {"BinThreshold", ip_paramType::integer, 0, 255, 120, "grey level at or below which a pixel belongs to a dark object"},
+    {"DisAngles", ip_paramType::integer, 1, MaxAngles, 24, "rays per object: directions in which its outline is followed"},
+    {"SearchWindow", ip_paramType::integer, 1, MaxSearchWindow, 30, "largest movement per frame tried, in pixels along each axis"},
+    {"CorrelationWindow", ip_paramType::integer, 0, MaxCorrelationWindow, 2, "half-size of the window compared around each ray end, in pixels"},
+    {"SearchStep", ip_paramType::integer, 1, MaxSearchWindow, 1, "step between the movements tried, in pixels"},
+    {"drawsAim", ip_paramType::boolean, 0, 1, 0, "draw an aim mark and the coordinates of each object"},
+    {"drawsContour", ip_paramType::boolean, 0, 1, 1, "draw the outline of each object"},
+    {"smartTracking", ip_paramType::boolean, 0, 1, 1, "re-detect the objects every frame to repair lost or merged tracks"},
+    {"Algoritam", ip_paramType::integer, 1, 4, 2, "tracking mode: 1 one object, 2 several, 3 frame difference, 4 background difference"},
+    {"BrojObjekata", ip_paramType::integer, 1, maxObjects, 1, "number of objects to follow (modes 1 and 2)"},
+};
+constexpr int flowtrackParamCount = int(sizeof flowtrackParams / sizeof flowtrackParams[0]);
+}  // namespace
+
+int ip_flowtrack::paramCount() const { return flowtrackParamCount; }
+
+const ip_paramInfo& ip_flowtrack::paramInfo(int index) const { return flowtrackParams[index]; }
+
+double ip_flowtrack::paramValue(int index) const {
+    const flowtrack_impl& f = *impl_;
+    const double values[flowtrackParamCount] = {
+        double(f.BinThreshold), double(f.settings.DisAngles), double(f.settings.SearchWindow),
+        double(f.settings.CorrelationWindow), double(f.settings.SearchStep), double(f.drawsAim),
+        double(f.drawsContour), double(f.smartTracking), double(f.Algoritam), double(f.BrojObjekata)};
+    return values[index];
+}
+
+void ip_flowtrack::storeParam(int index, double value) {
+    double values[flowtrackParamCount];
+    for (int i = 0; i < flowtrackParamCount; ++i) values[i] = paramValue(i);
+    values[index] = value;
+    ip_answerDialogue(*this, {ip_replyLine(flowtrackParams, values, 5), ip_replyLine(flowtrackParams + 5, values + 5, 5)});
+}
+
 void ip_flowtrack::profile(ip_profiler* profiler) {
     static const char* const labels[4] = {"copying", "optical flow", "active rays", "annotating"};
     for (int i = 0; i < 4; ++i) profiler->report(labels[i], impl_->stageTicks[i]);

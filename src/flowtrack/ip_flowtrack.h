@@ -5,10 +5,11 @@
 
 #include "framework/ip_base.h"
 #include "framework/ip_objects.h"
+#include "framework/ip_params.h"
 
 struct flowtrack_impl;
 
-class ip_flowtrack : public ip_base, public ip_objectSource {
+class ip_flowtrack : public ip_base, public ip_objectSource, public ip_parameters {
 public:
     static constexpr const char* registeredName = "flowtrack";
 
@@ -24,6 +25,12 @@ public:
 
     // The current regions in list order (centre, area, rays).
     int objects(ip_objectRecord* out, int capacity) const override;
+
+    // The dialogue's ten values by name; a change goes through the dialogue.
+    int paramCount() const override;
+    const ip_paramInfo& paramInfo(int index) const override;
+    double paramValue(int index) const override;
+    void storeParam(int index, double value) override;
 
     // The tracker's state, for inspection.
     flowtrack_impl& impl() { return *impl_; }

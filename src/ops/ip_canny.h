@@ -76,6 +76,9 @@ public:
     const ip_paramInfo& paramInfo(int index) const override;
     double paramValue(int index) const override;
     void storeParam(int index, double value) override;
+    std::string paramConflict(int index, double value) const override;
+    // th_lo above th_hi fails every frame: the reason, or "" (index 1 th_hi, 2 th_lo).
+    static std::string thresholdConflict(int index, double value, double thHi, double thLo);
     // The three values, for procedures that own a detector and offer its values as theirs.
     static const ip_paramInfo* params();
 

@@ -160,7 +160,14 @@ TEST(Module, ExportsExactlyTheAdaptorFunctions) {
         "ip_dllAdaptor_create",        "ip_dllAdaptor_destroy",       "ip_dllAdaptor_dstDib",
         "ip_dllAdaptor_config",        "ip_dllAdaptor_profile",       "ip_dllAdaptor_process",
         "ip_dllAdaptor_reformat",      "ip_dllAdaptor_createByName",  "ip_dllAdaptor_procedureName",
-        "ip_dllAdaptor_objects"};
+        "ip_dllAdaptor_objects",       "ip_dllAdaptor_version",       "ip_dllAdaptor_paramCount",
+        "ip_dllAdaptor_paramInfo",     "ip_dllAdaptor_setParam",
+        // The plain C interface.
+        "ambrevo_version", "ambrevo_interface_version", "ambrevo_last_error", "ambrevo_procedure_count",
+        "ambrevo_procedure_name", "ambrevo_create", "ambrevo_destroy", "ambrevo_name", "ambrevo_param_count",
+        "ambrevo_param_describe", "ambrevo_param_get", "ambrevo_param_set", "ambrevo_param_set_text",
+        "ambrevo_process", "ambrevo_objects", "ambrevo_destination", "ambrevo_profile", "ambrevo_dialogue",
+        "ambrevo_set_output"};
     EXPECT_EQ(names, expected);
 }
 

@@ -1,0 +1,167 @@
+// The compiled half of the Python package: a thin layer over the module's C interface.
+// Everything that is easier in Python (dtypes, tables, reading videos) lives in
+// ambrevo/__init__.py.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ambrevo.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Status to the exception a Python user expects: bad values and frames are the
+// caller's mistake (ValueError), refusals by the procedure are the module's.
+void check(ambrevo_status status) {
+    if (status == AMBREVO_OK) return;
+    const std::string message = ambrevo_last_error();
+    switch (status) {
+        case AMBREVO_ERROR_ARGUMENT:
+        case AMBREVO_ERROR_PARAMETER: throw py::value_error(message);
+        case AMBREVO_ERROR_MEMORY: throw std::bad_alloc();
+        default: throw std::runtime_error(message);
+    }
+}
+
+// The module's texts are Windows-1250 bytes; Python gets them decoded.
+py::str decoded(const char* text) {
+    return py::reinterpret_steal<py::str>(PyUnicode_Decode(text, Py_ssize_t(std::strlen(text)), "cp1250", "replace"));
+}
+
+class procedure {
+public:
+    procedure(const std::string& name, int width, int height, int channels) {
+        check(ambrevo_create(name.c_str(), width, height, channels, &p_));
+    }
+    ~procedure() { ambrevo_destroy(p_); }
+    procedure(const procedure&) = delete;
+    procedure& operator=(const procedure&) = delete;
+
+    std::string name() const { return ambrevo_name(p_); }
+
+    py::list describe() const {
+        py::list out;
+        for (int i = 0; i < ambrevo_param_count(p_); ++i) {
+            ambrevo_param info{};
+            check(ambrevo_param_describe(p_, i, &info));
+            double value = 0;
+            check(ambrevo_param_get(p_, info.name, &value));
+            static const char* const types[] = {"int", "bool", "float"};
+            py::dict d;
+            d["name"] = info.name;
+            d["type"] = types[info.type];
+            d["value"] = value;
+            d["lowest"] = info.lowest;
+            d["highest"] = info.highest;
+            d["default"] = info.default_value;
+            d["help"] = info.help;
+            out.append(d);
+        }
+        return out;
+    }
+
+    void set(const std::string& name, double value) { check(ambrevo_param_set(p_, name.c_str(), value)); }
+    void setText(const std::string& name, const std::string& text) {
+        check(ambrevo_param_set_text(p_, name.c_str(), text.c_str()));
+    }
+    double get(const std::string& name) const {
+        double value = 0;
+        check(ambrevo_param_get(p_, name.c_str(), &value));
+        return value;
+    }
+
+    // Returns the objects as the raw bytes of ambrevo_object records.
+    py::bytes process(const py::array& frame, const std::vector<std::pair<int, int>>& clicks) {
+        if (!py::isinstance<py::array_t<uint8_t>>(frame) || frame.dtype().kind() != 'u' || frame.itemsize() != 1)
+            throw py::value_error("frame must be a uint8 array, got " + std::string(py::str(frame.dtype())));
+        const int channels = frame.ndim() == 2 ? 1 : frame.ndim() == 3 ? int(frame.shape(2)) : 0;
+        if (channels != 1 && channels != 3)
+            throw py::value_error("frame must have shape (h, w) or (h, w, 3), got " +
+                                  std::string(py::str(py::cast(std::vector<py::ssize_t>(
+                                      frame.shape(), frame.shape() + frame.ndim())))));
+        if (frame.shape(0) < 1 || frame.shape(1) < 1) throw py::value_error("frame is empty");
+        if (frame.shape(0) > INT32_MAX || frame.shape(1) > INT32_MAX) throw py::value_error("frame too large");
+        const bool packedRow = frame.strides(1) == channels && (channels == 1 || frame.strides(2) == 1);
+        if (!packedRow || frame.strides(0) < frame.shape(1) * channels)
+            throw py::value_error("frame rows must be contiguous, top row first (use numpy.ascontiguousarray)");
+        ambrevo_frame f{static_cast<const uint8_t*>(frame.data()), int32_t(frame.shape(1)), int32_t(frame.shape(0)),
+                        int64_t(frame.strides(0)), channels};
+        std::vector<ambrevo_click> c;
+        for (const auto& xy : clicks) c.push_back(ambrevo_click{xy.first, xy.second});
+        ambrevo_status status;
+        {
+            // The frame stays referenced by the caller's argument while the lock is free.
+            py::gil_scoped_release unlocked;
+            status = ambrevo_process(p_, &f, c.data(), int32_t(c.size()));
+        }
+        check(status);
+        int32_t count = 0;
+        check(ambrevo_objects(p_, nullptr, 0, &count));
+        std::vector<ambrevo_object> objects(static_cast<size_t>(count));
+        check(ambrevo_objects(p_, objects.data(), count, &count));
+        return py::bytes(reinterpret_cast<const char*>(objects.data()), objects.size() * sizeof(ambrevo_object));
+    }
+
+    py::array destination() {
+        ambrevo_image image{};
+        check(ambrevo_destination(p_, &image));
+        std::vector<py::ssize_t> shape{image.height, image.width};
+        if (image.bytes_per_pixel >= 3) shape.push_back(image.bytes_per_pixel);
+        py::array out = image.bytes_per_pixel == 2 ? py::array(py::dtype::of<int16_t>(), shape)
+                                                   : py::array(py::dtype::of<uint8_t>(), shape);
+        const size_t rowBytes = size_t(image.width) * size_t(image.bytes_per_pixel);
+        auto* target = static_cast<uint8_t*>(out.mutable_data());
+        for (int32_t r = 0; r < image.height; ++r)
+            std::memcpy(target + size_t(r) * rowBytes, image.data + int64_t(r) * image.stride, rowBytes);
+        return out;
+    }
+
+    py::dict profile() {
+        int32_t count = 0;
+        check(ambrevo_profile(p_, nullptr, 0, &count));
+        std::vector<ambrevo_stage> stages(static_cast<size_t>(count));
+        check(ambrevo_profile(p_, stages.data(), count, &count));
+        py::dict out;
+        for (const auto& s : stages) out[decoded(s.name)] = s.ms;
+        return out;
+    }
+
+    py::str dialogue(const std::string& replies) {
+        const char* text = nullptr;
+        check(ambrevo_dialogue(p_, replies.c_str(), &text));
+        return decoded(text);
+    }
+
+private:
+    ambrevo_procedure* p_ = nullptr;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_ambrevo, m) {
+    m.doc() = "Compiled core of the ambrevo package; use the ambrevo module instead.";
+    m.attr("version") = ambrevo_version();
+    m.attr("interface_version") = ambrevo_interface_version();
+    m.attr("object_record_size") = sizeof(ambrevo_object);
+    m.def("procedures", [] {
+        std::vector<std::string> names;
+        for (int i = 0; const char* name = ambrevo_procedure_name(i); ++i) names.emplace_back(name);
+        return names;
+    });
+    py::class_<procedure>(m, "Procedure")
+        .def(py::init<const std::string&, int, int, int>())
+        .def_property_readonly("name", &procedure::name)
+        .def("describe", &procedure::describe)
+        .def("set", &procedure::set)
+        .def("set_text", &procedure::setText)
+        .def("get", &procedure::get)
+        .def("process", &procedure::process)
+        .def("destination", &procedure::destination)
+        .def("profile", &procedure::profile)
+        .def("dialogue", &procedure::dialogue);
+}

@@ -1,0 +1,154 @@
+/* Ambrevo: the plain C interface of the module.
+ *
+ * For C programs and for every language that calls C functions from a shared object
+ * (Python ctypes, MATLAB loadlibrary, LabVIEW, Julia ccall, C# P/Invoke). It lives in
+ * Ambrevo.qorb beside the host interface (ip_host.h) and shares nothing with it: an
+ * instance made here has no id in the host interface's table.
+ *
+ * Conventions
+ * - Every call returns AMBREVO_OK or an error status; nothing is ever thrown. The
+ *   message of the last failure on the calling thread is ambrevo_last_error().
+ * - Frames are 8-bit grey (channels 1) or 8-bit BGR (channels 3), rows top to bottom,
+ *   `stride` bytes from one row to the next. Coordinates: x along a row, y down rows.
+ * - Threads: an instance is used by one thread at a time; separate instances may run
+ *   on separate threads at once and never touch each other.
+ * - Text is the procedures' own: single bytes in the Windows-1250 code page.
+ */
+#ifndef AMBREVO_H
+#define AMBREVO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ip_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The interface this header describes; ambrevo_interface_version() tells what the
+ * loaded module offers (same major number: compatible). */
+#define AMBREVO_INTERFACE_MAJOR 1
+#define AMBREVO_INTERFACE_MINOR 0
+#define AMBREVO_INTERFACE_PATCH 0
+
+typedef enum ambrevo_status {
+    AMBREVO_OK = 0,
+    AMBREVO_ERROR_ARGUMENT = 1,  /* a null pointer, a bad frame or size, an unknown procedure */
+    AMBREVO_ERROR_PARAMETER = 2, /* an unknown setting, a value out of range or of the wrong type */
+    AMBREVO_ERROR_MODULE = 3,    /* the procedure refused (its own message) */
+    AMBREVO_ERROR_MEMORY = 4,
+    AMBREVO_ERROR_INTERNAL = 5
+} ambrevo_status;
+
+typedef enum ambrevo_type { AMBREVO_INTEGER = 0, AMBREVO_BOOLEAN = 1, AMBREVO_REAL = 2 } ambrevo_type;
+
+typedef struct ambrevo_procedure ambrevo_procedure;
+
+typedef struct ambrevo_frame {
+    const uint8_t* data; /* first byte of the top row */
+    int32_t width;
+    int32_t height;
+    int64_t stride;   /* bytes from one row to the next, at least width * channels */
+    int32_t channels; /* 1 (grey) or 3 (BGR) */
+} ambrevo_frame;
+
+typedef struct ambrevo_click {
+    int32_t x;
+    int32_t y;
+} ambrevo_click;
+
+/* One object of the last frame. The flow tracker fills area; the closed-contour tracker
+ * fills vx, vy (pixels per frame) and points; fields a procedure does not know are 0. */
+typedef struct ambrevo_object {
+    int32_t index; /* position in the procedure's own list (track slot for ccTrack) */
+    int32_t x;
+    int32_t y;
+    int32_t area;
+    float vx;
+    float vy;
+    int32_t points;
+    int32_t selected; /* 1 for the object aimed at */
+} ambrevo_object;
+
+/* The destination image: row r starts at data + r * stride (stride may be negative).
+ * Valid until the next call on the instance. */
+typedef struct ambrevo_image {
+    const uint8_t* data;
+    int32_t width;
+    int32_t height;
+    int64_t stride;
+    int32_t bytes_per_pixel; /* 1 grey, 2 signed 16-bit grey x 64, 3 BGR, 4 BGR + unused */
+} ambrevo_image;
+
+typedef struct ambrevo_param {
+    const char* name;
+    int32_t type; /* ambrevo_type */
+    double lowest;
+    double highest;
+    double default_value;
+    const char* help;
+} ambrevo_param;
+
+typedef struct ambrevo_stage {
+    const char* name; /* valid until the next call on the instance */
+    double ms;
+} ambrevo_stage;
+
+/* Receives the text a procedure writes while it works (diagnostics). */
+typedef void (*ambrevo_output_fn)(void* user, const char* text);
+
+/* "major.minor.patch" of the module, and of the interface it implements. */
+IP_EXPORT const char* ambrevo_version(void);
+IP_EXPORT const char* ambrevo_interface_version(void);
+
+/* Message of the last failure on this thread ("" when none). */
+IP_EXPORT const char* ambrevo_last_error(void);
+
+/* Registered procedure names: "canny", "canny_w0", "ccTrack", "nop", "flowtrack". */
+IP_EXPORT int32_t ambrevo_procedure_count(void);
+IP_EXPORT const char* ambrevo_procedure_name(int32_t index); /* null past the end */
+
+IP_EXPORT ambrevo_status ambrevo_create(const char* name, int32_t width, int32_t height, int32_t channels,
+                                          ambrevo_procedure** out);
+IP_EXPORT void ambrevo_destroy(ambrevo_procedure* procedure); /* null is ignored */
+IP_EXPORT const char* ambrevo_name(const ambrevo_procedure* procedure);
+
+/* Settings by name. A refused value changes nothing. */
+IP_EXPORT int32_t ambrevo_param_count(const ambrevo_procedure* procedure);
+IP_EXPORT ambrevo_status ambrevo_param_describe(const ambrevo_procedure* procedure, int32_t index,
+                                                  ambrevo_param* out);
+IP_EXPORT ambrevo_status ambrevo_param_get(const ambrevo_procedure* procedure, const char* name, double* value);
+IP_EXPORT ambrevo_status ambrevo_param_set(ambrevo_procedure* procedure, const char* name, double value);
+/* The value as text: "12", "0.5", "1", "true". */
+IP_EXPORT ambrevo_status ambrevo_param_set_text(ambrevo_procedure* procedure, const char* name, const char* text);
+
+/* One frame, with the clicks made on it (may be null when count is 0). A frame of
+ * another size than the last one is fine: the instance adapts. */
+IP_EXPORT ambrevo_status ambrevo_process(ambrevo_procedure* procedure, const ambrevo_frame* frame,
+                                           const ambrevo_click* clicks, int32_t click_count);
+
+/* Writes up to `capacity` objects of the last frame to `out` and their number to *count
+ * (which may exceed capacity). */
+IP_EXPORT ambrevo_status ambrevo_objects(const ambrevo_procedure* procedure, ambrevo_object* out, int32_t capacity,
+                                           int32_t* count);
+
+IP_EXPORT ambrevo_status ambrevo_destination(ambrevo_procedure* procedure, ambrevo_image* out);
+
+/* Stage times of the last frame, as for ambrevo_objects. */
+IP_EXPORT ambrevo_status ambrevo_profile(ambrevo_procedure* procedure, ambrevo_stage* out, int32_t capacity,
+                                           int32_t* count);
+
+/* Runs the procedure's console dialogue with `replies` (one line per prompt, separated
+ * by '\n'; missing lines are empty and keep the values). *text receives everything the
+ * dialogue wrote, valid until the next call on the instance. */
+IP_EXPORT ambrevo_status ambrevo_dialogue(ambrevo_procedure* procedure, const char* replies, const char** text);
+
+/* Where the procedure's own diagnostics go; null (the default) discards them. */
+IP_EXPORT ambrevo_status ambrevo_set_output(ambrevo_procedure* procedure, ambrevo_output_fn output, void* user);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* AMBREVO_H */

@@ -228,7 +228,8 @@ TEST(HostFiles, AVideoWhoseEndCannotBeWrittenIsDroppedAndTheEarlierFileKept) {
     fs::create_directories(dir);
     struct Disk {
         fs::path dir;
-        bool mounted = std::system(("mount -t tmpfs -o size=256k tmpfs '" + dir.string() + "' 2>/dev/null").c_str()) == 0;
+        bool mounted = std::system(("mount -t tmpfs -o size=256k tmpfs '" + dir.string() + "' 2>/dev/null").c_str()) ==
+                       0;
         ~Disk() {
             if (mounted) std::system(("umount '" + dir.string() + "'").c_str());
             fs::remove(dir);

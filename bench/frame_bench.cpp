@@ -13,7 +13,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <fcntl.h>
 #include <hwy/targets.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -196,6 +198,11 @@ void measure(const clip& c, std::vector<row>& rows) {
     }
 
     {
+        // The tracker reports lost and reassigned tracks on the standard output; the table
+        // should not drown in them.
+        std::fflush(stdout);
+        const int savedStdout = dup(1), devNull = open("/dev/null", O_WRONLY);
+        if (devNull >= 0) dup2(devNull, 1);
         auto [vec, plain] = timeModule(
             [&] {
                 auto* t = new ip_flowtrack(&c.colour[0].format());
@@ -204,6 +211,9 @@ void measure(const clip& c, std::vector<row>& rows) {
                 return t;
             },
             c.colour);
+        std::fflush(stdout);
+        if (savedStdout >= 0) dup2(savedStdout, 1), close(savedStdout);
+        if (devNull >= 0) close(devNull);
         const double cv = medianMs([&](int i) { cv::cvtColor(c.bgr[size_t(i) % n], grey, cv::COLOR_BGR2GRAY); });
         rows.push_back({"flowtrack mode 2, 3 objects, 3-byte frame", "one cvtColor BGR→GRAY", size, c.name, vec, plain,
                         cv});

@@ -28,6 +28,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "adaptor/scene.h"
@@ -198,11 +199,12 @@ void measure(const clip& c, std::vector<row>& rows) {
     }
 
     {
-        // The tracker reports lost and reassigned tracks on the standard output; the table
+        // The tracker reports lost and reassigned tracks on the standard streams; the table
         // should not drown in them.
         std::fflush(stdout);
-        const int savedStdout = dup(1), devNull = open("/dev/null", O_WRONLY);
-        if (devNull >= 0) dup2(devNull, 1);
+        std::fflush(stderr);
+        const int savedStdout = dup(1), savedStderr = dup(2), devNull = open("/dev/null", O_WRONLY);
+        if (devNull >= 0) dup2(devNull, 1), dup2(devNull, 2);
         auto [vec, plain] = timeModule(
             [&] {
                 auto* t = new ip_flowtrack(&c.colour[0].format());
@@ -212,7 +214,9 @@ void measure(const clip& c, std::vector<row>& rows) {
             },
             c.colour);
         std::fflush(stdout);
+        std::fflush(stderr);
         if (savedStdout >= 0) dup2(savedStdout, 1), close(savedStdout);
+        if (savedStderr >= 0) dup2(savedStderr, 2), close(savedStderr);
         if (devNull >= 0) close(devNull);
         const double cv = medianMs([&](int i) { cv::cvtColor(c.bgr[size_t(i) % n], grey, cv::COLOR_BGR2GRAY); });
         rows.push_back({"flowtrack mode 2, 3 objects, 3-byte frame", "one cvtColor BGR→GRAY", size, c.name, vec, plain,
@@ -237,7 +241,12 @@ std::string machine() {
     int64_t best = 0;
     for (int64_t t : {int64_t(HWY_SSE4), int64_t(HWY_AVX2), int64_t(HWY_AVX3)})
         if (hwy::SupportedTargets() & t) best = t;
-    return model + ", vector kernels run as " + (best ? hwy::TargetName(best) : "plain code (no SSE4)");
+    std::ifstream loadavg("/proc/loadavg");
+    std::string load;
+    std::getline(loadavg, load);
+    return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " hardware threads, load average " +
+           load.substr(0, load.find(' ')) + " at the start; vector kernels run as " +
+           (best ? hwy::TargetName(best) : "plain code (no SSE4)");
 }
 
 std::string table(const std::vector<row>& rows) {
@@ -302,9 +311,12 @@ int main(int argc, char** argv) {
         << "- Timing: median of " << repetitions << " repetitions after 3 warm-up frames, CPU time of the "
         << "calling thread in milliseconds.\n"
         << "- *module*: the vector kernels (Highway, the best of SSE4, AVX2 and AVX-512 the processor has); "
-        << "*plain*: the same binary with `AMBREVO_SCALAR=1`, the plain per-pixel code; ratio = module / OpenCV.\n"
+        << "*plain*: the same binary with `AMBREVO_SCALAR=1`, the plain per-pixel code, the operators one after the "
+        << "other as before the vector kernels existed; ratio = module / OpenCV.\n"
         << "- Pictures: *scene* is the tracker tests' moving discs on a noisy background; *photo (generated)* a "
-        << "photograph-like picture (shading, fractal texture, objects, sensor noise) panned by a pixel per frame.\n\n"
+        << "photograph-like picture (shading, fractal texture, objects, sensor noise) panned by a pixel per frame; "
+        << "a picture named by its file is the photograph given in AMBREVO_BENCH_PICTURE, scaled to each size and "
+        << "panned the same way.\n\n"
         << table(rows) << "\n"
         << "## How to reproduce\n\n"
         << "    make bench                        # builds build/, runs scripts/bench.sh, rewrites this file\n"

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <opencv2/core/utils/logger.hpp>
@@ -27,6 +28,7 @@
 #include "options.h"
 #include "outputs.h"
 #include "overlay.h"
+#include "settings.h"
 #include "windows.h"
 
 namespace {
@@ -203,6 +205,8 @@ struct Run {
     DstWriter dst;
     VideoOut video;
     PendingFile consoleLog;
+    PendingFile settingsOut;
+    SettingsFile settingsIn;  // --settings
     std::string windowsMade;  // the folders made for --windows
     std::unique_ptr<FrameSource> source;
     std::vector<std::string> builtInReplies;
@@ -234,6 +238,8 @@ struct Run {
     void discardOutputs();
     int finish(double seconds);
     bool configure();
+    bool applyNamedSettings();
+    void recordSettings();
     bool handleKey(int key);
     void processFrames(cv::Mat& bgr);
 };
@@ -242,6 +248,7 @@ bool Run::openOutputs(std::string& error) {
     bool ok = true;
     if (!o.consoleLog.empty())
         ok = consoleLog.create(o.consoleLog, "--console-log file", error) && console.openLog(consoleLog.path(), error);
+    if (ok && !o.settingsOut.empty()) ok = settingsOut.create(o.settingsOut, "--settings-out file", error);
     if (ok && !o.tracksFile.empty()) ok = tracks.open(o.tracksFile, o.procedure, error);
     if (ok && !o.dstDir.empty()) ok = dst.open(o.dstDir, error);
     if (ok && !o.videoOut.empty()) ok = video.probe(o.videoOut, error);
@@ -254,6 +261,7 @@ bool Run::openOutputs(std::string& error) {
 void Run::discardOutputs() {
     console.closeLog();
     consoleLog.discard();
+    settingsOut.discard();
     tracks.discard();
     dst.discard();
     video.discard();
@@ -265,6 +273,44 @@ bool Run::configure() {
     if (guarded([&] { module.config(id, &console); }, error)) return true;
     stop(exitModuleError, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
     return false;
+}
+
+// The saved settings, then the dialogue's replies, then each --set: the later wins. A refused
+// value is a usage error told in the module's words.
+bool Run::applyNamedSettings() {
+    std::string error;
+    for (const auto& [name, value] : settingsIn.values) {
+        bool ok = false;
+        if (!guarded([&] { ok = applySettings(module, id, {{name, value}}, error); }, error) || !ok) {
+            stop(exitUsage, "--settings '" + o.settingsFile + "': " + name + "=" + value + ": " + error);
+            return false;
+        }
+    }
+    if ((!o.configFile.empty() || !builtInReplies.empty()) && !configure()) return false;
+    for (const auto& [name, value] : o.sets) {
+        bool ok = false;
+        if (!guarded([&] { ok = applySettings(module, id, {{name, value}}, error); }, error) || !ok) {
+            stop(exitUsage, "--set " + name + "=" + value + ": " + error);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The version and every value in use, for the track file and --settings-out.
+void Run::recordSettings() {
+    std::string error;
+    std::vector<SettingInfo> settings;
+    if (!guarded([&] { settings = readSettings(module, id); }, error)) return;
+    record.settings.clear();
+    for (const SettingInfo& s : settings) record.settings.emplace_back(s.name, formatSetting(s.type, s.value));
+    const char* version = nullptr;
+    if (module.version && guarded([&] { version = module.version(); }, error) && version) record.moduleVersion = version;
+    if (!settingsOut.active()) return;
+    std::ofstream out(settingsOut.path(), std::ios::binary | std::ios::trunc);
+    out << settingsJson(record.moduleVersion, o.procedure, settings);
+    out.close();
+    if (out.fail()) stop(exitOutput, settingsOut.failure());
 }
 
 bool Run::handleKey(int key) {
@@ -293,6 +339,7 @@ bool Run::handleKey(int key) {
 
 int Run::finish(double seconds) {
     std::string error;
+    if (id >= 0) recordSettings();
     if (id >= 0 && !guarded([&] { module.destroy(id); }, error))
         stop(exitModuleError, "destroying the instance: " + error);
     id = -1;
@@ -312,6 +359,7 @@ int Run::finish(double seconds) {
         // others with it.
         if (!video.finish(error)) stop(exitOutput, error);
         if (!tracks.finish(record, error)) stop(exitOutput, error);
+        if (settingsOut.active() && !settingsOut.commit(error)) stop(exitOutput, error);
         if (consoleLog.active() && (!console.closeLog() || !consoleLog.commit(error))) {
             consoleLog.discard();
             stop(exitOutput, "cannot write --console-log file '" + o.consoleLog + "'");
@@ -321,6 +369,7 @@ int Run::finish(double seconds) {
         discardOutputs();
     }
     if (o.show) cv::destroyAllWindows();
+    if (status == exitUsage) return status;  // a refused setting: nothing ran
 
     const double fps = seconds > 0 ? double(done) / seconds : 0.0;
     if (o.profile) profiler.print(std::cout);
@@ -332,8 +381,12 @@ int Run::finish(double seconds) {
         std::snprintf(line, sizeof line, "demo: every object tracked on %lld of %lld frames\n",
                       static_cast<long long>(score.trackedFrames()), static_cast<long long>(score.frames()));
         std::cout << line;
-        std::snprintf(line, sizeof line, "demo: mean error %.2f px, max error %.2f px, %lld frames, %.1f fps\n",
-                      score.meanError(), score.maxError(), static_cast<long long>(done), fps);
+        if (score.samples() > 0)
+            std::snprintf(line, sizeof line, "demo: mean error %.2f px, max error %.2f px, %lld frames, %.1f fps\n",
+                          score.meanError(), score.maxError(), static_cast<long long>(done), fps);
+        else
+            std::snprintf(line, sizeof line, "demo: nothing was tracked, so there is no error to report; %lld frames, %.1f fps\n",
+                          static_cast<long long>(done), fps);
         std::cout << line;
     }
     std::cout.flush();
@@ -367,7 +420,7 @@ void Run::processFrames(cv::Mat& bgr) {
         error);
     if (!created)
         return stop(exitModuleError, "frame " + std::to_string(frame) + ": creating '" + o.procedure + "': " + error);
-    if ((!o.configFile.empty() || !builtInReplies.empty()) && !configure()) return;
+    if (!applyNamedSettings()) return;
 
     if (o.show) {
         cv::namedWindow(showWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
@@ -559,6 +612,29 @@ int runInput(Run& r) {
     return r.finish(secondsSince(start));
 }
 
+// --params: the table of an instance made for a frame of the built-in scene's size, after
+// --settings, --config and --set; no input is read.
+int printParams(Run& r) {
+    const Options& o = r.o;
+    std::string error;
+    if (!o.configFile.empty() && !r.console.loadScript(o.configFile, error)) return fail(exitInput, error);
+    const ip_fmtWords format{o.grey ? 1 : 3, (o.grey ? 1 : 3) * 640, 640, -480};
+    bool made = guarded(
+        [&] {
+            r.id = o.procedure == "flowtrack" ? r.module.create(ip_asFmt(&format), WindowManager::instance().callbacks())
+                                              : r.module.createByName(o.procedure.c_str(), ip_asFmt(&format),
+                                                                       WindowManager::instance().callbacks());
+        },
+        error);
+    if (!made) return fail(exitModuleError, "creating '" + o.procedure + "': " + error);
+    std::vector<SettingInfo> settings;
+    if (r.applyNamedSettings() && guarded([&] { settings = readSettings(r.module, r.id); }, error))
+        std::cout << settingsTable(settings) << std::flush;
+    guarded([&] { r.module.destroy(r.id); }, error);
+    r.id = -1;
+    return r.status;
+}
+
 // Options, the module and the procedure's name; then the one input.
 int hostMain(int argc, char** argv) {
     auto runPtr = std::make_unique<Run>();
@@ -594,6 +670,15 @@ int hostMain(int argc, char** argv) {
         return exitOk;
     }
 
+    if (!o.settingsFile.empty()) {
+        if (!readSettingsFile(o.settingsFile, r.settingsIn, error)) return fail(exitInput, error);
+        if (!o.procedureGiven)
+            o.procedure = r.settingsIn.procedure;
+        else if (o.procedure != r.settingsIn.procedure)
+            return fail(exitUsage, "--procedure " + o.procedure + " but the --settings file '" + o.settingsFile +
+                                       "' is for " + r.settingsIn.procedure);
+    }
+
     // A name the registry does not hold is a usage error, told before anything opens.
     if (r.module.procedureName) {
         std::string names;
@@ -608,6 +693,10 @@ int hostMain(int argc, char** argv) {
         if (!known) return fail(exitUsage, "unknown procedure '" + o.procedure + "' (registered: " + names + ")");
     }
     if (o.procedure != "flowtrack" && !r.module.requireCreateByName(error)) return fail(exitModuleLoad, error);
+    if ((o.params || !o.sets.empty() || !o.settingsFile.empty() || !o.settingsOut.empty()) &&
+        !r.module.requireSettings(error))
+        return fail(exitModuleLoad, error);
+    if (o.params) return printParams(r);
 
     // The built-in scene: tracked by the flow tracker in mode 2 with three objects, the
     // results written to the current folder, unless the command line says otherwise.

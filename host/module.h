@@ -32,6 +32,12 @@ public:
     ip_createByNameFn createByName = nullptr;
     ip_procedureNameFn procedureName = nullptr;
     ip_objectsFn objects = nullptr;
+    // Settings by name; a module older than them has none of the four.
+    ip_versionFn version = nullptr;
+    ip_paramCountFn paramCount = nullptr;
+    ip_paramInfoFn paramInfo = nullptr;
+    ip_setParamFn setParam = nullptr;
+    bool requireSettings(std::string& error) const { return present(setParam != nullptr && paramInfo != nullptr && paramCount != nullptr, "ip_dllAdaptor_setParam", error); }
 
 private:
     bool present(bool found, const char* name, std::string& error) const;

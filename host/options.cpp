@@ -5,6 +5,9 @@
 #include <iterator>
 #include <utility>
 
+#include "roi.h"
+#include "track_link.h"
+
 namespace {
 
 bool parseInteger(const std::string& text, int64_t low, int64_t high, int64_t& value) {
@@ -17,7 +20,102 @@ bool parseInteger(const std::string& text, int64_t low, int64_t high, int64_t& v
     return true;
 }
 
+bool parsePositive(const std::string& text, double& value) {
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || errno != 0 || end != text.c_str() + text.size() || !(v > 0) || v > 1e12) return false;
+    value = v;
+    return true;
+}
+
+enum OptionUse { notMine, taken, refused };
+
+// The options of settings by name, arenas, units, time and tracks.
+template <class TakeValue, class Flag>
+OptionUse parseRunOption(const std::string& arg, TakeValue& takeValue, Flag& flag, Options& o, std::string& error) {
+    std::string text;
+    auto value = [&](std::string& out) { return takeValue(out) ? taken : refused; };
+    auto positive = [&](double& out) {
+        if (!takeValue(text)) return refused;
+        if (parsePositive(text, out)) return taken;
+        error = "malformed " + arg + " '" + text + "' (expected a positive number)";
+        return refused;
+    };
+    if (arg == "--set") {
+        if (!takeValue(text)) return refused;
+        const size_t eq = text.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == text.size() || text.find(' ') < eq) {
+            error = "malformed --set '" + text + "' (expected NAME=VALUE)";
+            return refused;
+        }
+        o.sets.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+        return taken;
+    }
+    if (arg == "--params") return flag(o.params) ? taken : refused;
+    if (arg == "--settings") return value(o.settingsFile);
+    if (arg == "--settings-out") return value(o.settingsOut);
+    if (arg == "--roi") {
+        if (!takeValue(text)) return refused;
+        try {
+            ambrevo::parse_roi(text);
+        } catch (const std::exception& e) {
+            error = e.what();
+            return refused;
+        }
+        o.rois.push_back(text);
+        return taken;
+    }
+    if (arg == "--scale") return positive(o.scale);
+    if (arg == "--fps") return positive(o.fps);
+    if (arg == "--unit") return value(o.unit);
+    if (arg == "--link") {
+        ambrevo::LinkSettings unused;
+        return takeValue(o.link) && parseLinkOption(o.link, unused, error) ? taken : refused;
+    }
+    if (arg == "--summary") return value(o.summaryFile);
+    if (arg == "--plot") return value(o.plotFile);
+    if (arg == "--heatmap") return value(o.heatmapFile);
+    return notMine;
+}
+
+bool checkArenaOptions(const Options& o, std::string& error) {
+    if (!o.unit.empty() && o.scale == 0) {
+        error = "--unit " + o.unit + " needs --scale PIXELS_PER_UNIT";
+        return false;
+    }
+    if (!o.unit.empty() && o.unit.find_first_of(", \t\"#") != std::string::npos) {
+        error = "--unit '" + o.unit + "': a unit name has no commas, spaces or quotes";
+        return false;
+    }
+    const std::pair<const char*, const std::string*> pictures[] = {{"--plot", &o.plotFile}, {"--heatmap", &o.heatmapFile}};
+    for (const auto& [name, file] : pictures) {
+        std::string tail = file->size() >= 4 ? file->substr(file->size() - 4) : "";
+        for (char& c : tail) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (!file->empty() && tail != ".png") {
+            error = std::string(name) + " '" + *file + "': the picture must end in .png";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error) {
+    std::string spec = text;
+    const std::string predict = ",predict";
+    const bool predicting = spec.size() > predict.size() && spec.ends_with(predict);
+    if (predicting) spec.resize(spec.size() - predict.size());
+    try {
+        settings = ambrevo::parse_link_spec(spec);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+    settings.predict = predicting;
+    return true;
+}
 
 bool parseClick(const std::string& text, ClickOption& click) {
     size_t a = text.find(':');
@@ -134,6 +232,8 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             if (!flag(o.verbose)) return false;
         } else if (arg == "--grey" || arg == "--gray") {
             if (!flag(o.grey)) return false;
+        } else if (OptionUse use = parseRunOption(arg, takeValue, flag, o, error); use != notMine) {
+            if (use == refused) return false;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option '" + arg + "' (see --help)";
             return false;
@@ -158,6 +258,7 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         for (char& c : tail) c = char(std::tolower(static_cast<unsigned char>(c)));
         return tail == x;
     };
+    if (!checkArenaOptions(o, error)) return false;
     if (!o.videoOut.empty() && !endsWith(o.videoOut, ".mp4") && !endsWith(o.videoOut, ".avi")) {
         error = "-o '" + o.videoOut + "': the annotated video must end in .mp4 or .avi";
         return false;
@@ -170,7 +271,11 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
     const std::pair<const char*, const std::string*> files[] = {{"-o", &o.videoOut},
                                                                 {"--tracks", &o.tracksFile},
                                                                 {"--console-log", &o.consoleLog},
-                                                                {"--config", &o.configFile}};
+                                                                {"--config", &o.configFile},
+                                                                {"--settings-out", &o.settingsOut},
+                                                                {"--summary", &o.summaryFile},
+                                                                {"--plot", &o.plotFile},
+                                                                {"--heatmap", &o.heatmapFile}};
     for (size_t i = 0; i < std::size(files); ++i)
         for (size_t j = i + 1; j < std::size(files); ++j)
             if (!files[i].second->empty() && *files[i].second == *files[j].second) {
@@ -200,6 +305,20 @@ const char* usageText() {
            "  -o FILE              annotated video (.mp4 or .avi)\n"
            "  --dst DIR            every destination image as a lossless PNG\n"
            "  --tracks FILE        the objects of every frame (.csv or .json)\n"
+           "  --set NAME=VALUE     change one of the procedure's settings (repeatable; after --config)\n"
+           "  --params             print the procedure's settings (name, value, range, help) and exit\n"
+           "  --settings FILE      the procedure and settings saved by --settings-out (before --config)\n"
+           "  --settings-out FILE  save the module version, procedure and every setting as JSON\n"
+           "  --roi SPEC           an arena: rect:x,y,w,h, circle:cx,cy,r, polygon:x1,y1,x2,y2,...\n"
+           "                       or a mask image (repeatable); nothing outside is detected\n"
+           "  --scale PX           pixels per unit: adds x_<unit>, y_<unit> columns (--unit, default unit)\n"
+           "  --unit NAME          the unit of --scale (mm, cm, ...)\n"
+           "  --fps RATE           frames per second for time_s (image sequences; overrides a video's)\n"
+           "  --link STEP[,MEM][,predict]  link the objects into tracks: largest step in pixels,\n"
+           "                       frames a track may go unseen, link from the predicted position\n"
+           "  --summary FILE.csv   one line per track: frames, path length, speeds, time per arena\n"
+           "  --plot FILE.png      the trajectories over the median background\n"
+           "  --heatmap FILE.png   where the objects spent their time\n"
            "  --profile            print a table of the stage times at the end\n"
            "  --windows DIR        save the procedure's windows as PNG per frame\n"
            "  --show               interactive window (click: select, space: pause,\n"

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "track_link.h"
 
 // Exit statuses, one per kind of failure, so that batch scripts can tell them apart.
 enum ExitStatus {
@@ -51,10 +54,29 @@ struct Options {
     bool quiet = false;
     bool grey = false;
     bool verbose = false;  // let the libraries' own warnings through
+
+    // Settings by name: read from --settings, then the --config dialogue, then each --set.
+    std::vector<std::pair<std::string, std::string>> sets;
+    std::string settingsFile;
+    std::string settingsOut;
+    bool params = false;
+
+    // Arenas, units, time and tracks.
+    std::vector<std::string> rois;
+    double scale = 0;  // pixels per unit; 0: none
+    std::string unit;
+    double fps = 0;  // 0: the input's own timestamps
+    std::string link;
+    std::string summaryFile;
+    std::string plotFile;
+    std::string heatmapFile;
 };
 
 // Fills `options` from argv; on a usage error returns false with a one-line `error`.
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
+
+// Parses --link MAX_STEP[,MEMORY][,predict].
+bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error);
 
 // Parses FRAME:X:Y (three non-negative decimal integers).
 bool parseClick(const std::string& text, ClickOption& click);

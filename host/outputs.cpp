@@ -148,8 +148,22 @@ bool TracksWriter::open(const std::string& file, const std::string& procedure, s
     return true;
 }
 
-bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& objects) {
+bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& objects,
+                         const std::vector<std::vector<std::string>>* extra) {
     if (!rows_.is_open()) return true;
+    // The extra cells of object `i`, in the column order.
+    auto extraCells = [&](size_t i, bool asJson) {
+        std::string out;
+        for (size_t c = 0; c < extraColumns_.size(); ++c) {
+            const std::string* cell = extra && i < extra->size() && c < (*extra)[i].size() ? &(*extra)[i][c] : nullptr;
+            if (asJson)
+                out += ", " + jsonString(extraColumns_[c]) + ": " + (cell && !cell->empty() ? *cell : "null");
+            else
+                out += "," + (cell ? *cell : std::string());
+        }
+        return out;
+    };
+    size_t row = 0;
     if (!json_) {
         for (const ip_objectRecord& o : objects) {
             rows_ << frame << ',' << o.index << ',' << o.x << ',' << o.y;
@@ -157,7 +171,7 @@ bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& obje
             if (columns_ != flow)
                 rows_ << ',' << number(o.vx) << ',' << number(o.vy) << ',' << o.pointCount << ',' << o.appearances
                       << ',' << o.selected;
-            rows_ << '\n';
+            rows_ << extraCells(row++, false) << '\n';
         }
     } else {
         rows_ << (firstFrame_ ? "\n" : ",\n") << "  {\"frame\": " << frame << ", \"objects\": [";
@@ -175,7 +189,7 @@ bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& obje
                 for (int i = 0; i < n; ++i) rows_ << (i ? ", " : "") << number(o.rays[i]);
                 rows_ << "]";
             }
-            rows_ << "}";
+            rows_ << extraCells(row++, true) << "}";
             first = false;
         }
         rows_ << "]}";
@@ -201,10 +215,14 @@ void TracksWriter::header(std::ostream& out, const RunRecord& r) const {
         << "# frames_in_input: " << countOrUnknown(r.announced, "unknown") << '\n'
         << "# status: " << (r.complete ? "complete" : "partial") << '\n';
     if (!r.complete) out << "# reason: " << commentText(r.reason) << '\n';
+    if (!r.moduleVersion.empty()) out << "# module_version: " << commentText(r.moduleVersion) << '\n';
+    for (const auto& [name, value] : r.settings) out << "# setting " << commentText(name) << ": " << value << '\n';
+    for (const RunRecord::Item& item : r.extra) out << "# " << item.key << ": " << commentText(item.value) << '\n';
     out << "frame,object,x,y";
     if (columns_ == flow) out << ",area";
     if (columns_ == contour) out << ",vx,vy,points,appearances,selected";
     if (columns_ == all) out << ",area,vx,vy,points,appearances,selected";
+    for (const std::string& name : extraColumns_) out << ',' << name;
     out << '\n';
 }
 
@@ -225,8 +243,17 @@ bool TracksWriter::finish(const RunRecord& r, std::string& error) {
                 << ", \"frames_read\": " << r.framesRead
                 << ", \"frames_expected\": " << countOrUnknown(r.expected, "null")
                 << ", \"frames_in_input\": " << countOrUnknown(r.announced, "null") << ", \"status\": \""
-                << (r.complete ? "complete" : "partial") << "\", \"reason\": " << jsonString(r.complete ? "" : r.reason)
-                << "}}\n";
+                << (r.complete ? "complete" : "partial") << "\", \"reason\": " << jsonString(r.complete ? "" : r.reason);
+            if (!r.moduleVersion.empty()) out << ", \"module_version\": " << jsonString(r.moduleVersion);
+            if (!r.settings.empty()) {
+                out << ", \"settings\": {";
+                for (size_t i = 0; i < r.settings.size(); ++i)
+                    out << (i ? ", " : "") << jsonString(r.settings[i].first) << ": " << r.settings[i].second;
+                out << "}";
+            }
+            for (const RunRecord::Item& item : r.extra)
+                out << ", " << jsonString(item.key) << ": " << (item.number ? item.value : jsonString(item.value));
+            out << "}}\n";
         }
         out.flush();
         ok = ok && bool(out);

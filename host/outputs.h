@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ip_host.h"
@@ -53,6 +54,15 @@ struct RunRecord {
     int64_t announced = -1;  // frames the input's container announced; -1 unknown
     bool complete = true;
     std::string reason;  // why the run is partial
+    std::string moduleVersion;  // empty when the module does not tell
+    std::vector<std::pair<std::string, std::string>> settings;  // every setting's name and value
+    // Further facts of the run (frame rate, scale, arenas, date): written as numbers in JSON
+    // when `number` says so, else as strings.
+    struct Item {
+        std::string key, value;
+        bool number = false;
+    };
+    std::vector<Item> extra;
 };
 
 class TracksWriter {
@@ -60,8 +70,12 @@ public:
     // `procedure` chooses the columns: the flow tracker reports areas and rays, the
     // closed-contour tracker velocities, point counts and the aimed-at track.
     bool open(const std::string& file, const std::string& procedure, std::string& error);
-    // False when the row could not be written (a full disk).
-    bool frame(int64_t frame, const std::vector<ip_objectRecord>& objects);
+    // Columns after the procedure's own (time_s, track, arena, ...), set before the first frame.
+    void setExtraColumns(std::vector<std::string> names) { extraColumns_ = std::move(names); }
+    // False when the row could not be written (a full disk). `extra`, when given, holds each
+    // object's cells of the extra columns (numbers as text; empty: unknown).
+    bool frame(int64_t frame, const std::vector<ip_objectRecord>& objects,
+               const std::vector<std::vector<std::string>>* extra = nullptr);
     // Writes the metadata and the rows under the file's own name; false when anything failed.
     bool finish(const RunRecord& record, std::string& error);
     // Drops everything written: the target keeps what it held before.
@@ -77,6 +91,7 @@ private:
     bool json_ = false;
     bool firstFrame_ = true;
     Columns columns_ = all;
+    std::vector<std::string> extraColumns_;
 };
 
 // Writes dst_000000.png, dst_000001.png, ... into a folder (created when missing).

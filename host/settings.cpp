@@ -1,0 +1,250 @@
+#include "settings.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string jsonText(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", unsigned(u));
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// Just enough JSON for the file --settings-out writes: an object whose members are strings,
+// numbers, booleans or an object of those; anything else is skipped whole.
+class Reader {
+public:
+    explicit Reader(const std::string& text) : s_(text) {}
+    bool failed() const { return !error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    void space() {
+        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) ++i_;
+    }
+    bool eat(char c) {
+        space();
+        if (i_ < s_.size() && s_[i_] == c) {
+            ++i_;
+            return true;
+        }
+        return false;
+    }
+    char peek() {
+        space();
+        return i_ < s_.size() ? s_[i_] : '\0';
+    }
+    bool atEnd() {
+        space();
+        return i_ == s_.size();
+    }
+    void fail(const std::string& what) {
+        if (error_.empty()) error_ = what + " at byte " + std::to_string(i_);
+    }
+    std::string string() {
+        std::string out;
+        if (!eat('"')) {
+            fail("expected a string");
+            return out;
+        }
+        while (i_ < s_.size() && s_[i_] != '"') {
+            char c = s_[i_++];
+            if (c == '\\' && i_ < s_.size()) {
+                char e = s_[i_++];
+                if (e == 'u') {
+                    // Only the escapes this host writes: control characters.
+                    unsigned v = 0;
+                    if (i_ + 4 > s_.size() || std::from_chars(&s_[i_], &s_[i_] + 4, v, 16).ptr != &s_[i_] + 4)
+                        return fail("malformed \\u escape"), out;
+                    i_ += 4;
+                    out += char(v < 0x80 ? v : '?');
+                } else {
+                    out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+                }
+            } else {
+                out += c;
+            }
+        }
+        if (!eat('"')) fail("unterminated string");
+        return out;
+    }
+    // A number, true or false as the text setParam takes.
+    std::string scalar() {
+        space();
+        if (s_.compare(i_, 4, "true") == 0) return i_ += 4, "1";
+        if (s_.compare(i_, 5, "false") == 0) return i_ += 5, "0";
+        if (peek() == '"') return string();
+        size_t start = i_;
+        while (i_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[i_])) || s_[i_] == '-' || s_[i_] == '+' ||
+                                  s_[i_] == '.' || s_[i_] == 'e' || s_[i_] == 'E'))
+            ++i_;
+        if (i_ == start) fail("expected a number");
+        return s_.substr(start, i_ - start);
+    }
+    // Skips any value, nesting counted rather than recursed.
+    void skip() {
+        int depth = 0;
+        do {
+            char c = peek();
+            if (c == '"') {
+                string();
+            } else if (c == '{' || c == '[') {
+                ++i_;
+                ++depth;
+            } else if (c == '}' || c == ']') {
+                ++i_;
+                --depth;
+            } else if (c == ',' || c == ':') {
+                ++i_;
+            } else if (c == '\0') {
+                return fail("unexpected end");
+            } else {
+                scalar();
+            }
+        } while (depth > 0 && !failed());
+    }
+
+private:
+    const std::string& s_;
+    size_t i_ = 0;
+    std::string error_;
+};
+
+}  // namespace
+
+bool parseSetting(const std::string& text, Setting& setting) {
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
+    setting.name = text.substr(0, eq);
+    setting.value = text.substr(eq + 1);
+    return setting.name.find_first_of(" \t") == std::string::npos;
+}
+
+std::string formatSetting(int type, double value) {
+    char text[32];
+    if (type != 2 && std::isfinite(value) && std::fabs(value) < 1e15) {
+        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+        return text;
+    }
+    auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    return ec == std::errc() ? std::string(text, end) : "nan";
+}
+
+std::vector<SettingInfo> readSettings(const Module& module, int id) {
+    std::vector<SettingInfo> out;
+    if (!module.paramCount || !module.paramInfo) return out;
+    const int n = module.paramCount(id);
+    for (int i = 0; i < n; ++i) {
+        ip_paramRecord r{};
+        if (!module.paramInfo(id, i, &r)) break;
+        out.push_back({r.name ? r.name : "", int(r.type), r.lowest, r.highest, r.defaultValue, r.value,
+                       r.help ? r.help : ""});
+    }
+    return out;
+}
+
+bool applySettings(const Module& module, int id, const std::vector<Setting>& settings, std::string& error) {
+    if (settings.empty()) return true;
+    if (!module.requireSettings(error)) return false;
+    for (const Setting& s : settings) {
+        char message[512] = {};
+        if (!module.setParam(id, s.name.c_str(), s.value.c_str(), message, int(sizeof message))) {
+            error = message[0] ? message : "setting " + s.name + "=" + s.value + " refused";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string settingsTable(const std::vector<SettingInfo>& settings) {
+    size_t nameWidth = 4, valueWidth = 5, rangeWidth = 5;
+    std::vector<std::string> values, ranges;
+    for (const SettingInfo& s : settings) {
+        values.push_back(formatSetting(s.type, s.value));
+        ranges.push_back(s.type == 1 ? "0 or 1"
+                                     : formatSetting(s.type, s.lowest) + " to " + formatSetting(s.type, s.highest));
+        nameWidth = std::max(nameWidth, s.name.size());
+        valueWidth = std::max(valueWidth, values.back().size());
+        rangeWidth = std::max(rangeWidth, ranges.back().size());
+    }
+    std::ostringstream out;
+    auto row = [&](const std::string& a, const std::string& b, const std::string& c, const std::string& d) {
+        out << a << std::string(nameWidth - a.size() + 2, ' ') << b << std::string(valueWidth - b.size() + 2, ' ') << c
+            << std::string(rangeWidth - c.size() + 2, ' ') << d << '\n';
+    };
+    row("name", "value", "range", "help");
+    for (size_t i = 0; i < settings.size(); ++i) row(settings[i].name, values[i], ranges[i], settings[i].help);
+    return out.str();
+}
+
+std::string settingsJson(const std::string& version, const std::string& procedure,
+                         const std::vector<SettingInfo>& settings) {
+    std::string out = "{\"module_version\": " + jsonText(version) + ",\n \"procedure\": " + jsonText(procedure) +
+                      ",\n \"settings\": {";
+    for (size_t i = 0; i < settings.size(); ++i)
+        out += (i ? ",\n  " : "\n  ") + jsonText(settings[i].name) + ": " +
+               formatSetting(settings[i].type, settings[i].value);
+    return out + (settings.empty() ? "}}\n" : "\n }}\n");
+}
+
+bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        error = "cannot read --settings file '" + file + "'";
+        return false;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    const std::string text = buffer.str();
+    Reader r(text);
+    out = SettingsFile{};
+    bool sawSettings = false, first = true;
+    if (!r.eat('{')) r.fail("expected an object");
+    while (!r.failed() && !r.eat('}')) {
+        if (!first && !r.eat(',')) r.fail("expected ','");
+        first = false;
+        const std::string key = r.string();
+        if (!r.eat(':')) r.fail("expected ':'");
+        if (r.failed()) break;
+        if (key == "module_version") {
+            out.version = r.string();
+        } else if (key == "procedure") {
+            out.procedure = r.string();
+        } else if (key == "settings") {
+            sawSettings = true;
+            if (!r.eat('{')) r.fail("expected the settings object");
+            while (!r.failed() && !r.eat('}')) {
+                if (!out.values.empty() && !r.eat(',')) r.fail("expected ','");
+                Setting s;
+                s.name = r.string();
+                if (!r.eat(':')) r.fail("expected ':'");
+                s.value = r.scalar();
+                if (!r.failed()) out.values.push_back(s);
+            }
+        } else {
+            r.skip();
+        }
+    }
+    if (!r.failed() && !r.atEnd()) r.fail("text after the object");
+    if (!r.failed() && (out.procedure.empty() || !sawSettings)) r.fail("no \"procedure\" or no \"settings\"");
+    if (r.failed()) {
+        error = "malformed --settings file '" + file + "': " + r.error();
+        return false;
+    }
+    return true;
+}

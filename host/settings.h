@@ -1,0 +1,52 @@
+// Settings by name: reading and applying them, the table --params prints and the file
+// --settings-out writes and --settings reads back, so that a run can be repeated exactly.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module.h"
+
+struct Setting {
+    std::string name;
+    std::string value;  // as text: "120", "0.5", "1"
+};
+
+// One setting of an instance as the module describes it.
+struct SettingInfo {
+    std::string name;
+    int type = 0;  // 0 integer, 1 boolean, 2 real
+    double lowest = 0, highest = 0, defaultValue = 0, value = 0;
+    std::string help;
+};
+
+// Parses NAME=VALUE (a non-empty name without '=' or spaces, a non-empty value).
+bool parseSetting(const std::string& text, Setting& setting);
+
+// A value as the module takes it back unchanged: integers and booleans without a fraction,
+// reals in their shortest exact form.
+std::string formatSetting(int type, double value);
+
+// Every setting of instance `id`; empty when the module or the procedure has none.
+std::vector<SettingInfo> readSettings(const Module& module, int id);
+
+// Applies `settings` in order; on the first refusal returns false with the module's reason.
+bool applySettings(const Module& module, int id, const std::vector<Setting>& settings, std::string& error);
+
+// The table --params prints: name, value, range and help, one setting a line.
+std::string settingsTable(const std::vector<SettingInfo>& settings);
+
+// The JSON object --settings-out writes.
+std::string settingsJson(const std::string& version, const std::string& procedure,
+                         const std::vector<SettingInfo>& settings);
+
+struct SettingsFile {
+    std::string version;
+    std::string procedure;
+    std::vector<Setting> values;
+};
+
+// Reads a file written by --settings-out; false with a one-line `error` when it cannot be
+// read or is not such a file.
+bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error);

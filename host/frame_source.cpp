@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
@@ -86,6 +87,7 @@ public:
     int64_t total() const override { return DemoScene::frameCount; }
     cv::Size announcedSize() const override { return {DemoScene::width, DemoScene::height}; }
     double fps() const override { return DemoScene::fps; }
+    double time() const override { return double(next_ - 1) / DemoScene::fps; }
     const DemoScene* demo() const override { return &scene_; }
 
 private:
@@ -168,8 +170,15 @@ public:
             return failed;
         }
         ++frames_;
+        time_ = -1;
+        try {
+            const double ms = capture_.get(cv::CAP_PROP_POS_MSEC);
+            if (std::isfinite(ms) && ms >= 0) time_ = ms / 1000.0;
+        } catch (const cv::Exception&) {
+        }
         return frame;
     }
+    double time() const override { return time_; }
     int64_t total() const override { return total_; }
     cv::Size announcedSize() const override { return size_; }
     double fps() const override { return fps_; }
@@ -182,6 +191,7 @@ private:
     double fps_ = 25.0;
     int64_t total_ = -1;
     int64_t frames_ = 0;
+    double time_ = -1;
 };
 
 }  // namespace

@@ -25,6 +25,9 @@ public:
     virtual cv::Size announcedSize() const { return {}; }
     // Frames per second for the written video and the on-screen pace.
     virtual double fps() const { return 25.0; }
+    // The time of the frame last read, in seconds from the input's start, from the input's own
+    // timestamps; negative when the input has none (image files).
+    virtual double time() const { return -1; }
     // The built-in scene, for the tracking error summary; null for other inputs.
     virtual const DemoScene* demo() const { return nullptr; }
 };

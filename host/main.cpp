@@ -21,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include "arena_run.h"
 #include "console.h"
 #include "demo_score.h"
 #include "frame_source.h"
@@ -207,6 +208,7 @@ struct Run {
     PendingFile consoleLog;
     PendingFile settingsOut;
     SettingsFile settingsIn;  // --settings
+    ArenaRun arena;
     std::string windowsMade;  // the folders made for --windows
     std::unique_ptr<FrameSource> source;
     std::vector<std::string> builtInReplies;
@@ -239,6 +241,7 @@ struct Run {
     int finish(double seconds);
     bool configure();
     bool applyNamedSettings();
+    void tellNothingFound();
     void recordSettings();
     bool handleKey(int key);
     void processFrames(cv::Mat& bgr);
@@ -250,6 +253,8 @@ bool Run::openOutputs(std::string& error) {
         ok = consoleLog.create(o.consoleLog, "--console-log file", error) && console.openLog(consoleLog.path(), error);
     if (ok && !o.settingsOut.empty()) ok = settingsOut.create(o.settingsOut, "--settings-out file", error);
     if (ok && !o.tracksFile.empty()) ok = tracks.open(o.tracksFile, o.procedure, error);
+    if (ok) tracks.setExtraColumns(arena.columns());
+    if (ok) ok = arena.openOutputs(error);
     if (ok && !o.dstDir.empty()) ok = dst.open(o.dstDir, error);
     if (ok && !o.videoOut.empty()) ok = video.probe(o.videoOut, error);
     if (ok && !o.windowsDir.empty()) ok = prepareFolder(o.windowsDir, "--windows folder", windowsMade, error);
@@ -262,6 +267,7 @@ void Run::discardOutputs() {
     console.closeLog();
     consoleLog.discard();
     settingsOut.discard();
+    arena.discard();
     tracks.discard();
     dst.discard();
     video.discard();
@@ -313,6 +319,19 @@ void Run::recordSettings() {
     if (out.fail()) stop(exitOutput, settingsOut.failure());
 }
 
+// A run that found nothing says why it may have, rather than leave a file of no rows.
+void Run::tellNothingFound() {
+    std::string threshold = "the procedure has no BinThreshold";
+    for (const auto& [name, value] : record.settings)
+        if (name == "BinThreshold")
+            threshold = "BinThreshold is " + value + " (pixels at or below it count as dark objects)";
+    endProgressLine();
+    std::cerr << "ambrevo: no objects were found on any of the " << done << " frames (" << record.width << "x"
+              << record.height << "); " << threshold << ". Try --set BinThreshold=N with a higher N for "
+              << "objects that are not so dark, --procedure ccTrack for outlined objects on any background, "
+              << "or --roi to leave out what is not the arena" << std::endl;
+}
+
 bool Run::handleKey(int key) {
     switch (key & 0xff) {
         case ' ':
@@ -360,6 +379,8 @@ int Run::finish(double seconds) {
         if (!video.finish(error)) stop(exitOutput, error);
         if (!tracks.finish(record, error)) stop(exitOutput, error);
         if (settingsOut.active() && !settingsOut.commit(error)) stop(exitOutput, error);
+        if (!arena.finish(error)) stop(exitOutput, error);
+        if (wantObjects && arena.objectsSeen() == 0) tellNothingFound();
         if (consoleLog.active() && (!console.closeLog() || !consoleLog.commit(error))) {
             consoleLog.discard();
             stop(exitOutput, "cannot write --console-log file '" + o.consoleLog + "'");
@@ -407,6 +428,7 @@ ip_dibWords toDib(const cv::Mat& bgr, bool grey, cv::Mat& holder) {
 void Run::processFrames(cv::Mat& bgr) {
     std::string error;
     cv::Mat holder;
+    arena.prepare(frame, bgr);
     ip_dibWords image = toDib(bgr, o.grey, holder);
     // The instance is made for the first frame's format; later frames in another format
     // are reformatted by the module itself.
@@ -439,7 +461,8 @@ void Run::processFrames(cv::Mat& bgr) {
     const Clock::duration frameInterval =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
     Clock::time_point nextShow = Clock::now();
-    std::vector<ip_objectRecord> objects;
+    std::vector<ip_objectRecord> objects, rows;
+    std::vector<std::vector<std::string>> cells;
     const std::string at = "frame ";
 
     while (!quit && !stopSignal) {
@@ -459,6 +482,7 @@ void Run::processFrames(cv::Mat& bgr) {
             if (!fitsLimits(bgr.size(), o.maxPixels, error))
                 return stop(exitInput, at + std::to_string(frame) + ": " + error);
             stage = elsewhere;
+            arena.prepare(frame, bgr);
             image = toDib(bgr, o.grey, holder);
         }
 
@@ -493,8 +517,9 @@ void Run::processFrames(cv::Mat& bgr) {
                 error);
             if (!ok) return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
             objects.resize(size_t(std::max(count, 0)));
+            arena.rows(frame, source->time(), objects, rows, cells);
             stage = writing;
-            if (!tracks.frame(frame, objects))
+            if (!tracks.frame(frame, rows, &cells))
                 return stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
             stage = elsewhere;
             if (source->demo()) score.frame(DemoScene::discs(frame), objects);
@@ -515,6 +540,7 @@ void Run::processFrames(cv::Mat& bgr) {
             cv::Mat annotated = dibToBgr(produced);
             if (annotated.empty()) annotated = bgr.clone();
             renderCommands(annotated, overlay.commands());
+            arena.draw(annotated);
             if (flashFrames > 0) {
                 renderFlash(annotated, flashAt, flashRadius);
                 --flashFrames;
@@ -599,6 +625,9 @@ int runInput(Run& r) {
     r.record.grey = o.grey;
     r.record.start = o.start;
     r.record.announced = total;
+    if (!r.arena.open(o, bgr.size(), r.source->fps(), r.source->time() >= 0, expected, error))
+        return fail(exitUsage, error);
+    r.arena.describe(r.record);
 
     if (!r.openOutputs(error)) return fail(exitOutput, error);
     WindowManager::instance().configure(o.windowsDir, o.show);

@@ -1,0 +1,221 @@
+#include "arena_run.h"
+
+#include <charconv>
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <stdexcept>
+
+namespace {
+// Enough frames for the median to see past every animal, few enough to keep in memory.
+constexpr int backgroundSamples = 25;
+
+std::string utcNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+bool writeText(PendingFile& file, const std::string& text, std::string& error) {
+    std::ofstream out(file.path(), std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (out.fail()) {
+        error = file.failure();
+        file.discard();
+        return false;
+    }
+    return file.commit(error);
+}
+
+bool writePicture(PendingFile& file, const cv::Mat& picture, std::string& error) {
+    std::vector<uchar> bytes;
+    try {
+        if (!cv::imencode(".png", picture, bytes)) bytes.clear();
+    } catch (const cv::Exception&) {
+        bytes.clear();
+    }
+    if (bytes.empty()) {
+        error = file.failure();
+        file.discard();
+        return false;
+    }
+    return writeText(file, std::string(bytes.begin(), bytes.end()), error);
+}
+}  // namespace
+
+std::string exactNumber(double v) {
+    char text[32];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+    return ec == std::errc() ? std::string(text, end) : std::string();
+}
+
+bool ArenaRun::open(const Options& o, cv::Size frameSize, double sourceFps, bool timed, int64_t expected,
+                    std::string& error) {
+    o_ = o;
+    if (o_.scale > 0 && o_.unit.empty()) o_.unit = "unit";
+    try {
+        std::vector<ambrevo::Arena> arenas;
+        for (const std::string& spec : o.rois) arenas.push_back(ambrevo::parse_roi(spec));
+        if (!arenas.empty()) arenas_ = ambrevo::ArenaMap(std::move(arenas), frameSize);
+        if (!o.link.empty()) {
+            ambrevo::LinkSettings settings;
+            if (!parseLinkOption(o.link, settings, error)) return false;
+            linker_.emplace(settings);
+        }
+    } catch (const std::invalid_argument& e) {
+        error = e.what();
+        return false;
+    }
+    timed_ = o.fps > 0 || timed;
+    fps_ = o.fps > 0 ? o.fps : timed ? sourceFps : 0;
+    keepPoints_ = !o.summaryFile.empty() || !o.plotFile.empty() || !o.heatmapFile.empty();
+    if (expected > 0) sampleStep_ = std::max<int64_t>(1, expected / backgroundSamples);
+    return true;
+}
+
+bool ArenaRun::openOutputs(std::string& error) {
+    const bool ok = (o_.summaryFile.empty() || summary_.create(o_.summaryFile, "--summary file", error)) &&
+                    (o_.plotFile.empty() || plot_.create(o_.plotFile, "--plot picture", error)) &&
+                    (o_.heatmapFile.empty() || heatmap_.create(o_.heatmapFile, "--heatmap picture", error));
+    if (!ok) discard();
+    return ok;
+}
+
+void ArenaRun::discard() {
+    summary_.discard();
+    plot_.discard();
+    heatmap_.discard();
+}
+
+std::vector<std::string> ArenaRun::columns() const {
+    std::vector<std::string> names;
+    if (timed_) names.push_back("time_s");
+    if (linker_) names.insert(names.end(), {"track", "missing"});
+    if (hasArenas()) names.push_back("arena");
+    if (o_.scale > 0) names.insert(names.end(), {"x_" + o_.unit, "y_" + o_.unit});
+    return names;
+}
+
+void ArenaRun::describe(RunRecord& record) const {
+    auto add = [&](const std::string& key, const std::string& value, bool number) {
+        record.extra.push_back({key, value, number});
+    };
+    if (fps_ > 0) add("frame_rate", exactNumber(fps_), true);
+    add("time_from", o_.fps > 0 ? "--fps" : timed_ ? "timestamps" : "none", false);
+    if (o_.scale > 0) {
+        add("pixels_per_unit", exactNumber(o_.scale), true);
+        add("unit", o_.unit, false);
+    }
+    for (size_t i = 0; i < o_.rois.size(); ++i) add("arena_" + std::to_string(i + 1), o_.rois[i], false);
+    if (!o_.link.empty()) add("link", o_.link, false);
+    add("date", utcNow(), false);
+}
+
+void ArenaRun::prepare(int64_t, cv::Mat& bgr) {
+    if (!plot_.active() && !heatmap_.active() && !hasArenas()) return;
+    if (plot_.active() || heatmap_.active()) {
+        // Every sampleStep_-th frame; when the run is longer than announced (or nothing was
+        // announced), every other sample goes and the step doubles, so the samples stay spread
+        // over the whole run and few.
+        if (sampleIndex_++ % sampleStep_ == 0 && (samples_.empty() || samples_[0].size() == bgr.size())) {
+            samples_.push_back(bgr.clone());
+            if (samples_.size() >= size_t(2 * backgroundSamples)) {
+                std::vector<cv::Mat> kept;
+                for (size_t i = 0; i < samples_.size(); i += 2) kept.push_back(samples_[i]);
+                samples_ = std::move(kept);
+                sampleStep_ *= 2;
+            }
+        }
+    }
+    if (hasArenas() && bgr.size() == arenas_.size()) arenas_.paint_outside(bgr);
+}
+
+double ArenaRun::timeOf(int64_t frame, double time) const {
+    if (o_.fps > 0) return double(frame) / o_.fps;
+    return time;
+}
+
+void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecord>& objects,
+                    std::vector<ip_objectRecord>& out, std::vector<std::vector<std::string>>& cells) {
+    objectsSeen_ += int64_t(objects.size());
+    out = objects;
+    std::vector<ambrevo::LinkedRow> linked;
+    if (linker_) {
+        std::vector<ambrevo::Detection> detections;
+        for (size_t i = 0; i < objects.size(); ++i)
+            detections.push_back({double(objects[i].x), double(objects[i].y), static_cast<long long>(i)});
+        linked = linker_->push(frame, detections);
+        for (const ambrevo::LinkedRow& l : linked)
+            if (l.missing) {
+                ip_objectRecord r{};
+                r.index = -1;
+                r.x = int32_t(std::lround(l.x));
+                r.y = int32_t(std::lround(l.y));
+                out.push_back(r);
+            }
+    }
+    const double t = timeOf(frame, time);
+    const std::string timeText = timed_ && t >= 0 ? exactNumber(t) : std::string();
+    cells.assign(out.size(), {});
+    for (size_t i = 0; i < out.size(); ++i) {
+        std::vector<std::string>& c = cells[i];
+        const double x = linker_ && i < linked.size() ? linked[i].x : out[i].x;
+        const double y = linker_ && i < linked.size() ? linked[i].y : out[i].y;
+        const bool missing = linker_ && linked[i].missing;
+        const long long track = linker_ ? linked[i].track : out[i].index;
+        const int arena = hasArenas() ? arenas_.arena_of(x, y) : 0;
+        if (timed_) c.push_back(timeText);
+        if (linker_) c.insert(c.end(), {std::to_string(track), missing ? "1" : "0"});
+        if (hasArenas()) c.push_back(std::to_string(arena));
+        if (o_.scale > 0) c.insert(c.end(), {exactNumber(x / o_.scale), exactNumber(y / o_.scale)});
+        if (keepPoints_)
+            points_.push_back({frame, track, x, y, missing, arena,
+                               timed_ && t >= 0 ? t : std::numeric_limits<double>::quiet_NaN()});
+    }
+}
+
+void ArenaRun::draw(cv::Mat& annotated) const {
+    if (hasArenas() && annotated.size() == arenas_.size() && annotated.type() == CV_8UC3)
+        arenas_.draw(annotated, cv::Scalar(0, 200, 255), 1);
+}
+
+bool ArenaRun::finish(std::string& error) {
+    try {
+        return writeOutputs(error);
+    } catch (const std::invalid_argument& e) {
+        error = std::string("--summary, --plot or --heatmap: ") + e.what();
+        discard();
+        return false;
+    }
+}
+
+bool ArenaRun::writeOutputs(std::string& error) {
+    if (summary_.active()) {
+        ambrevo::SummarySettings settings;
+        settings.pixels_per_unit = o_.scale;
+        if (o_.scale > 0) settings.unit = o_.unit;
+        settings.fps = fps_;
+        settings.arenas = arenas_.count();
+        std::ostringstream text;
+        ambrevo::write_summary_csv(text, ambrevo::summarise_tracks(points_, settings), settings);
+        if (!writeText(summary_, text.str(), error)) return false;
+    }
+    if (!plot_.active() && !heatmap_.active()) return true;
+    const cv::Mat background = ambrevo::median_background(samples_);
+    ambrevo::PlotSettings settings;
+    settings.pixels_per_unit = o_.scale;
+    if (o_.scale > 0) settings.unit = o_.unit;
+    if (plot_.active() && !writePicture(plot_, ambrevo::plot_trajectories(background, points_, settings), error))
+        return false;
+    if (heatmap_.active() && !writePicture(heatmap_, ambrevo::plot_heatmap(background, points_, settings), error))
+        return false;
+    return true;
+}

@@ -2,11 +2,119 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
+#include "flowtrack/search.h"
 #include "framework/ip_diagnostics.h"
 
-int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, bool inverted, int threshold) {
+namespace {
+// Traces every region of a freshly labelled list; returns n, or 0 with the list emptied.
+int traceAll(int W, int H, uint8_t* mask, MList& list, int n) {
+    if (n == 0) {
+        list.empty();
+        return 0;
+    }
+    int position = 0;
+    for (list.rewind(); list.more();) {
+        auto* region = static_cast<MRegion*>(list.take());
+        traceContour(W, H, mask, *region, uint8_t(128 + position));
+        ++position;
+    }
+    return n;
+}
+
+// Bounding box, pixel count and coordinate sums of one filled component.
+struct Extent {
+    uint32_t area = 0;
+    uint64_t sumX = 0, sumY = 0;
+    int32_t xmin = 0, ymin = 0, xmax = 0, ymax = 0;
+};
+
+// fillRun with a kept seed stack, measuring what it fills.
+uint32_t fillMeasured(uint8_t* plane, int W, int H, int x, int y, uint8_t value,
+                      std::vector<flowtrack_detectScratch::Seed>& stack, Extent& e) {
+    const uint8_t old = plane[size_t(y) * size_t(W) + size_t(x)];
+    e = Extent{};
+    e.xmin = e.xmax = x;
+    e.ymin = e.ymax = y;
+    if (old == value) return 0;
+    stack.clear();
+    stack.push_back({x, y});
+    while (!stack.empty()) {
+        const flowtrack_detectScratch::Seed s = stack.back();
+        stack.pop_back();
+        uint8_t* row = plane + size_t(s.y) * size_t(W);
+        if (row[s.x] != old) continue;
+        int left = s.x, right = s.x;
+        while (left > 0 && row[left - 1] == old) --left;
+        while (right < W - 1 && row[right + 1] == old) ++right;
+        std::memset(row + left, value, size_t(right - left + 1));
+        const uint64_t run = uint64_t(right - left + 1);
+        e.area += uint32_t(run);
+        e.sumX += (uint64_t(left) + uint64_t(right)) * run / 2;
+        e.sumY += uint64_t(s.y) * run;
+        if (left < e.xmin) e.xmin = left;
+        if (right > e.xmax) e.xmax = right;
+        if (s.y < e.ymin) e.ymin = s.y;
+        if (s.y > e.ymax) e.ymax = s.y;
+        for (int ny = s.y - 1; ny <= s.y + 1; ny += 2) {
+            if (ny < 0 || ny >= H) continue;
+            const uint8_t* other = plane + size_t(ny) * size_t(W);
+            bool inRun = false;
+            for (int i = left; i <= right; ++i) {
+                if (other[i] == old) {
+                    if (!inRun) stack.push_back({i, ny});
+                    inRun = true;
+                } else {
+                    inRun = false;
+                }
+            }
+        }
+    }
+    return e.area;
+}
+}  // namespace
+
+int detectInMask(uint8_t* mask, int W, int H, MList& list, flowtrack_detectScratch& scratch) {
+    list.empty();
+    int label = 3;
+    Extent e;
+    for (int y = 0; y < H; ++y) {
+        uint8_t* row = mask + size_t(y) * size_t(W);
+        for (int x = 0; x < W; ++x) {
+            const void* zero = std::memchr(row + x, 0, size_t(W - x));
+            if (!zero) break;
+            x = int(static_cast<const uint8_t*>(zero) - row);
+            if (label == 128) {
+                ip_diagErr("Prevelik broj podrucja: %d \n", 128);
+                return traceAll(W, H, mask, list, 0);
+            }
+            const uint32_t a = fillMeasured(mask, W, H, x, y, uint8_t(label), scratch.seeds, e);
+            // The border test looks at the component's first pixel only.
+            if (a < 8 || y <= 10 || y >= H - 10 || x <= 10 || x >= W - 10) {
+                Extent ignored;
+                fillMeasured(mask, W, H, x, y, 1, scratch.seeds, ignored);
+            } else {
+                auto* region = new MRegion;
+                region->label = uint8_t(label);
+                region->area = a;
+                region->xmin = e.xmin;
+                region->ymin = e.ymin;
+                region->xmax = e.xmax;
+                region->ymax = e.ymax;
+                region->cx = int32_t(e.sumX / a);
+                region->cy = int32_t(e.sumY / a);
+                list.append(region);
+                ++label;
+            }
+        }
+    }
+    return traceAll(W, H, mask, list, label - 3);
+}
+
+int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, bool inverted, int threshold,
+                  flowtrack_detectScratch* scratch) {
     const uint8_t t = uint8_t(threshold);
     const size_t pixels = size_t(W) * size_t(H);
     if (inverted) {
@@ -14,6 +122,7 @@ int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, 
     } else {
         for (size_t p = 0; p < pixels; ++p) mask[p] = src[p] > t ? 1 : 0;
     }
+    if (scratch && !flowtrack_scalarForced()) return detectInMask(mask, W, H, list, *scratch);
     list.empty();
     const int n = labelRegions(W, H, mask, list);
     if (n == 0) {

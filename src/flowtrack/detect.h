@@ -3,13 +3,29 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "flowtrack/MItem.h"
+
+// Memory the quick labelling keeps between frames; one per tracker, never shared.
+struct flowtrack_detectScratch {
+    struct Seed {
+        int x, y;
+    };
+    std::vector<Seed> seeds;
+};
 
 // Thresholds src into mask (1 above the threshold byte, 0 at or below; the other way
 // round when inverted), then labels, measures and traces the zero components into list
 // (emptied first). Returns the number of regions, 0..125.
-int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, bool inverted, int threshold);
+// With scratch, and unless AMBREVO_SCALAR=1, the quick labelling below does the work.
+int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, bool inverted, int threshold,
+                  flowtrack_detectScratch* scratch = nullptr);
+
+// detectRegions on a mask already thresholded, labelled the quick way: the components are
+// found by a byte search and measured while they are filled, instead of a pass over the
+// whole plane for every region. Same regions, same label image.
+int detectInMask(uint8_t* mask, int W, int H, MList& list, flowtrack_detectScratch& scratch);
 
 // Labels the zero components of the 0/1 mask with 3, 4, ... (dropped ones with 1) and
 // appends a region per accepted component. Returns the number appended (0 on overflow).

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "flowtrack/MItem.h"
+#include "flowtrack/detect.h"
 #include "flowtrack/search.h"
 #include "image/dib.h"
 
@@ -25,6 +26,9 @@ struct flowtrack_impl {
     std::vector<uint8_t> workPlane;
     std::vector<uint8_t> bgPlane;
     std::vector<int32_t> bgSum;
+    // The frame converted to grey bytes, kept between frames so that a frame allocates no image.
+    dib_base grey;
+    flowtrack_detectScratch detectScratch;
     bool initialised = false;
     int32_t BinThreshold = 120;
     bool drawsAim = false;

@@ -27,7 +27,10 @@ constexpr int maxObjects = 5;
 constexpr int motionThreshold = 20;
 }  // namespace
 
-flowtrack_impl::flowtrack_impl(const dib_fmt& format) : dst(format, 0) { allocatePlanes(format); }
+flowtrack_impl::flowtrack_impl(const dib_fmt& format)
+    : dst(format, 0), grey(dib_fmt(format.width, format.absHeight(), 1, 0, true), 0) {
+    allocatePlanes(format);
+}
 
 void flowtrack_impl::allocatePlanes(const dib_fmt& format) {
     const size_t pixels = size_t(format.width) * size_t(format.absHeight());
@@ -43,6 +46,8 @@ void flowtrack_impl::allocatePlanes(const dib_fmt& format) {
         workPlane.resize(pixels);
         bgPlane.resize(pixels);
         bgSum.resize(pixels);
+        const dib_fmt greyFormat(format.width, format.absHeight(), 1, 0, true);
+        if (!(grey.format() == greyFormat)) grey.setFormat(greyFormat, 0);
     } catch (const std::bad_alloc&) {
         throw "ip_flowtrack::reformat - out of memory";
     }
@@ -197,11 +202,8 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
     util_time timer;
     const int64_t t0 = timer.now();
     f.dst = *src;
-    {
-        dib_base grey(dib_fmt(W, H, 1, 0, true), 0);
-        do_copy(*src, grey);
-        for (int y = 0; y < H; ++y) std::memcpy(&f.curPlane[size_t(y) * size_t(W)], grey.row(y), size_t(W));
-    }
+    do_copy(*src, f.grey);
+    for (int y = 0; y < H; ++y) std::memcpy(&f.curPlane[size_t(y) * size_t(W)], f.grey.row(y), size_t(W));
     const int64_t t1 = timer.now();
     int64_t t2 = t1, t3 = t1;
     f.frameCount += 1;
@@ -221,7 +223,7 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
 
     if (!f.initialised) {
         if (f.Algoritam == 1 || f.Algoritam == 2) {
-            const int n = detectRegions(cur, work, W, H, f.regions, false, f.BinThreshold);
+            const int n = detectRegions(cur, work, W, H, f.regions, false, f.BinThreshold, &f.detectScratch);
             if (n == f.BrojObjekata) {
                 raysFromContour(f.regions, N);
                 f.initialised = true;
@@ -257,7 +259,7 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
         t3 = timer.now();
         if (f.smartTracking) {
             MList detections;
-            const int n = detectRegions(cur, work, W, H, detections, false, f.BinThreshold);
+            const int n = detectRegions(cur, work, W, H, detections, false, f.BinThreshold, &f.detectScratch);
             raysFromContour(detections, N);
             if (f.Algoritam == 1) {
                 if (!checkSingle(f.regions, detections, n, N)) {
@@ -276,15 +278,26 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
             for (int x = 1; x <= W - 2; ++x) prev[row + size_t(x)] = work[row + size_t(x)];
         }
         f.BinThreshold = motionThreshold;
-        detectRegions(prev, work, W, H, f.regions, true, motionThreshold);
+        detectRegions(prev, work, W, H, f.regions, true, motionThreshold, &f.detectScratch);
         raysFromContour(f.regions, N);
     } else if (f.Algoritam == 4) {
         const uint8_t* bg = f.bgPlane.data();
-        for (size_t p = 0; p < pixels; ++p) {
-            work[p] = uint8_t(cur[p] > bg[p] ? cur[p] - bg[p] : bg[p] - cur[p]);
-            prev[p] = work[p];
+        if (flowtrack_scalarForced()) {
+            for (size_t p = 0; p < pixels; ++p) {
+                work[p] = uint8_t(cur[p] > bg[p] ? cur[p] - bg[p] : bg[p] - cur[p]);
+                prev[p] = work[p];
+            }
+            detectRegions(prev, work, W, H, f.regions, true, f.BinThreshold);
+        } else {
+            // Difference and threshold in one pass; prevPlane keeps the difference as above.
+            const uint8_t t = uint8_t(f.BinThreshold);
+            for (size_t p = 0; p < pixels; ++p) {
+                const uint8_t d = uint8_t(cur[p] > bg[p] ? cur[p] - bg[p] : bg[p] - cur[p]);
+                prev[p] = d;
+                work[p] = d <= t ? 1 : 0;
+            }
+            detectInMask(work, W, H, f.regions, f.detectScratch);
         }
-        detectRegions(prev, work, W, H, f.regions, true, f.BinThreshold);
         raysFromContour(f.regions, N);
     }
 

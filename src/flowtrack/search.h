@@ -31,17 +31,31 @@ public:
 private:
     friend void searchFlow(const flowtrack_settings&, flowtrack_searchTable&, int, int, const uint8_t*,
                            const uint8_t*, MList&);
+    friend void searchFlowPlain(const flowtrack_settings&, flowtrack_searchTable&, int, int, const uint8_t*,
+                                const uint8_t*, MList&);
     static size_t index(int row, int column) { return size_t(row) * side + size_t(column); }
     static constexpr size_t side = 2 * MaxSearchWindow + 1;
 
     std::vector<int64_t> cells_;
     int offset_ = 0;
+    // Scratch of the vector search, grown on demand and kept: the current plane around a
+    // region as pairs of neighbouring pixels, and one row of window sums.
+    std::vector<uint32_t> pairs_;
+    std::vector<int32_t> rowSums_;
 };
 
 // Moves the centre of every region of the list; throws "Too large SearchWindow !" when
 // SearchWindow exceeds MaxSearchWindow, before any region is touched.
 void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table, int W, int H,
                 const uint8_t* prevPlane, const uint8_t* curPlane, MList& list);
+
+// The same search one displacement and one pixel at a time: the definition the vector
+// search is checked against, and what runs when AMBREVO_SCALAR=1 is set.
+void searchFlowPlain(const flowtrack_settings& settings, flowtrack_searchTable& table, int W, int H,
+                     const uint8_t* prevPlane, const uint8_t* curPlane, MList& list);
+
+// True when AMBREVO_SCALAR=1 asks for the plain code (read at every call, so tests can switch).
+bool flowtrack_scalarForced();
 
 // Recomputes `occluded` of every region (N rays each): how many other regions cover each ray end.
 void markOcclusions(MList& list, int N);

@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -174,7 +175,7 @@ void searchFlowPlain(const flowtrack_settings& settings, flowtrack_searchTable& 
     const int N = settings.DisAngles;
     table.offset_ = S;
     int64_t* const cells = table.cells_.data();
-    auto cell = [&](int a, int b) -> int64_t& { return cells[flowtrack_searchTable::index(a + S, b + S)]; };
+    auto cell = [&](int a, int b) -> int64_t& { return cells[flowtrack_searchTable::index(b + S, a + S)]; };
 
     for (list.rewind(); list.more();) {
         auto* region = static_cast<MRegion*>(list.take());
@@ -232,7 +233,7 @@ void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table
     table.offset_ = S;
     int64_t* const cells = table.cells_.data();
     auto cell = [&](int64_t a, int64_t b) -> int64_t& {
-        return cells[flowtrack_searchTable::index(int(a + S), int(b + S))];
+        return cells[flowtrack_searchTable::index(int(b + S), int(a + S))];
     };
     const auto sumRow = HWY_DYNAMIC_DISPATCH(flowtrack_detail::SumRow);
     uint32_t refs[(2 * MaxCorrelationWindow + 1) * (MaxCorrelationWindow + 1)];
@@ -240,8 +241,7 @@ void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table
 
     for (list.rewind(); list.more();) {
         auto* region = static_cast<MRegion*>(list.take());
-        for (int a = -S; a <= S; ++a)
-            for (int b = -S; b <= S; ++b) cell(a, b) = 0;
+        for (int b = -S; b <= S; ++b) std::fill_n(&cell(-S, b), size_t(2 * S + 1), int64_t(0));
 
         // The rays that take part, and the box of the current plane their windows can reach.
         int32_t ends[MaxAngles][2];
@@ -292,9 +292,13 @@ void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table
             gridRange(S, P, 10 + K - ey, int64_t(H) - 10 - K - ey, bFirst, bLast);
             const bool anyInside = aFirst <= aLast && bFirst <= bLast;
             for (int64_t b = -S; b <= S; b += P) {
-                const bool rowInside = anyInside && b >= bFirst && b <= bLast;
-                for (int64_t a = -S; a <= S; a += P)
-                    if (!rowInside || a < aFirst || a > aLast) cell(a, b) = ExcludedDisplacement;
+                int64_t* row = &cell(0, b);
+                if (anyInside && b >= bFirst && b <= bLast) {
+                    for (int64_t a = -S; a < aFirst; a += P) row[a] = ExcludedDisplacement;
+                    for (int64_t a = aLast + P; a <= S; a += P) row[a] = ExcludedDisplacement;
+                } else {
+                    for (int64_t a = -S; a <= S; a += P) row[a] = ExcludedDisplacement;
+                }
             }
             if (!anyInside) continue;
 
@@ -315,7 +319,13 @@ void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table
             for (int64_t b = bFirst; b <= bLast; b += P) {
                 job.y0 = ey + b - K - by0;
                 sumRow(job);
-                for (int64_t a = aFirst; a <= aLast; a += P) cell(a, b) += job.sums[a - aFirst];
+                int64_t* row = &cell(aFirst, b);
+                const int32_t* sums = job.sums;
+                if (P == 1) {
+                    for (int64_t i = 0; i < job.count; ++i) row[i] += sums[i];
+                } else {
+                    for (int64_t i = 0; i < job.count; i += P) row[i] += sums[i];
+                }
             }
         }
         pickBest(table, S, P, W, H, *region);

@@ -26,13 +26,14 @@ public:
     flowtrack_searchTable();
 
     // Entry for displacement (a, b) of the last region searched.
-    int64_t entry(int a, int b) const { return cells_[index(a + offset_, b + offset_)]; }
+    int64_t entry(int a, int b) const { return cells_[index(b + offset_, a + offset_)]; }
 
 private:
     friend void searchFlow(const flowtrack_settings&, flowtrack_searchTable&, int, int, const uint8_t*,
                            const uint8_t*, MList&);
     friend void searchFlowPlain(const flowtrack_settings&, flowtrack_searchTable&, int, int, const uint8_t*,
                                 const uint8_t*, MList&);
+    // Rows of equal b: the vector search fills a run of displacements along x at once.
     static size_t index(int row, int column) { return size_t(row) * side + size_t(column); }
     static constexpr size_t side = 2 * MaxSearchWindow + 1;
 

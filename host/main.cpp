@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "arena_run.h"
+#include "batch.h"
 #include "console.h"
 #include "demo_score.h"
 #include "frame_source.h"
@@ -726,6 +727,8 @@ int hostMain(int argc, char** argv) {
         !r.module.requireSettings(error))
         return fail(exitModuleLoad, error);
     if (o.params) return printParams(r);
+
+    if (isBatch(o)) return runBatch(o, argc, argv);
 
     // The built-in scene: tracked by the flow tracker in mode 2 with three objects, the
     // results written to the current folder, unless the command line says otherwise.

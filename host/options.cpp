@@ -5,6 +5,7 @@
 #include <iterator>
 #include <utility>
 
+#include "batch.h"
 #include "roi.h"
 #include "track_link.h"
 
@@ -232,18 +233,27 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             if (!flag(o.verbose)) return false;
         } else if (arg == "--grey" || arg == "--gray") {
             if (!flag(o.grey)) return false;
+        } else if (arg == "--out-dir") {
+            if (!takeValue(o.outDir)) return false;
+        } else if (arg == "--force") {
+            if (!flag(o.force)) return false;
+        } else if (arg == "--jobs") {
+            std::string text;
+            if (!takeValue(text)) return false;
+            if (!parseInteger(text, 1, 4096, o.jobs)) {
+                error = "malformed --jobs '" + text + "' (expected a positive integer)";
+                return false;
+            }
         } else if (OptionUse use = parseRunOption(arg, takeValue, flag, o, error); use != notMine) {
             if (use == refused) return false;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option '" + arg + "' (see --help)";
             return false;
         } else {
-            if (o.inputGiven) {
-                error = "more than one input given ('" + o.input + "' and '" + arg + "')";
-                return false;
-            }
-            o.input = arg;
+            if (!o.inputGiven) o.input = arg;
             o.inputGiven = true;
+            o.inputs.push_back(arg);
+            o.inputArgs.push_back(i);
         }
     }
     if (o.end >= 0 && o.end <= o.start) {
@@ -259,6 +269,8 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         return tail == x;
     };
     if (!checkArenaOptions(o, error)) return false;
+    // A batch's output options name kinds of output, not files; each run checks its own.
+    if (isBatch(o)) return checkBatchOptions(o, error);
     if (!o.videoOut.empty() && !endsWith(o.videoOut, ".mp4") && !endsWith(o.videoOut, ".avi")) {
         error = "-o '" + o.videoOut + "': the annotated video must end in .mp4 or .avi";
         return false;

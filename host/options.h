@@ -55,6 +55,13 @@ struct Options {
     bool grey = false;
     bool verbose = false;  // let the libraries' own warnings through
 
+    // A batch: every input given, where each stands in argv, and the batch's own options.
+    std::vector<std::string> inputs;
+    std::vector<int> inputArgs;
+    std::string outDir;
+    int64_t jobs = 0;  // 0: one per core
+    bool force = false;
+
     // Settings by name: read from --settings, then the --config dialogue, then each --set.
     std::vector<std::pair<std::string, std::string>> sets;
     std::string settingsFile;

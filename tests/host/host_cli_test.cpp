@@ -291,7 +291,7 @@ TEST(HostErrors, UsageAndInputRefusalsGetOneLineAndTheirStatus) {
          "ambrevo: --tracks and --console-log name the same file 'keep.csv'\n"},
         {"--max-pixels 1e6", 2, "ambrevo: malformed --max-pixels '1e6' (expected a positive integer)\n"},
         {"-o out.mov", 2, "ambrevo: -o 'out.mov': the annotated video must end in .mp4 or .avi\n"},
-        {"demo other", 2, "ambrevo: more than one input given ('demo' and 'other')\n"},
+        {"demo other", 2, "ambrevo: several inputs need --out-dir DIR for their outputs\n"},
         {"--config", 2, "ambrevo: option --config needs a value\n"},
         {"missing.mp4", 3, "ambrevo: input 'missing.mp4' not found\n"},
         {"bogus.mp4", 3, "ambrevo: cannot open or decode video 'bogus.mp4'\n"},

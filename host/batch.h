@@ -1,0 +1,42 @@
+// Many inputs per call: `ambrevo a.mp4 b.mp4 --out-dir OUT [--jobs N]` runs every input with
+// the same options in a child process of its own, N at a time, naming each input's outputs
+// after it, and lists the outcome of every input in OUT/batch.csv.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+// Whether the command line asks for a batch (more than one input, or --out-dir).
+bool isBatch(const Options& o);
+
+// The batch's own checks, made instead of the single-run checks of the output names.
+bool checkBatchOptions(Options& o, std::string& error);
+
+// The outputs of one input: OUT/<name><suffix> for each output option given (and a CSV track
+// file when --tracks is not); `name` is the input's file name without its extension.
+struct BatchOutputs {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> options;  // option, file or folder
+    std::string tracks;                                       // the track file among them
+};
+BatchOutputs batchOutputs(const Options& o, const std::string& input);
+
+// The name an input's outputs are given: its file name without extension, or the folder's
+// name for a folder or a numbered pattern, with anything unusual replaced by '_'.
+std::string batchName(const std::string& input);
+
+// What a finished track file says of itself: whether its run was complete, its frames and its
+// source. `found` is false when the file is missing or no track file.
+struct TrackFileState {
+    bool found = false;
+    bool complete = false;
+    long long frames = -1;
+    std::string source;
+};
+TrackFileState readTrackFileState(const std::string& file);
+
+// Runs the batch; the exit status is 0 when every input was done or skipped, 130 / 143 when
+// a signal stopped it, else the status of the first input that failed.
+int runBatch(const Options& o, int argc, char** argv);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "flowtrack/plane_ops.h"
 #include "flowtrack/search.h"
 #include "framework/ip_diagnostics.h"
 
@@ -31,13 +32,17 @@ struct Extent {
     int32_t xmin = 0, ymin = 0, xmax = 0, ymax = 0;
 };
 
-// fillRun with a kept seed stack, measuring what it fills.
-uint32_t fillMeasured(uint8_t* plane, int W, int H, int x, int y, uint8_t value,
-                      std::vector<flowtrack_detectScratch::Seed>& stack, Extent& e) {
+// fillRun with a kept seed stack, measuring what it fills and noting its runs, so that a
+// rejected component can be painted over without a second fill.
+uint32_t fillMeasured(uint8_t* plane, int W, int H, int x, int y, uint8_t value, flowtrack_detectScratch& scratch,
+                      Extent& e) {
     const uint8_t old = plane[size_t(y) * size_t(W) + size_t(x)];
     e = Extent{};
     e.xmin = e.xmax = x;
     e.ymin = e.ymax = y;
+    auto& stack = scratch.seeds;
+    auto& runs = scratch.runs;
+    runs.clear();
     if (old == value) return 0;
     stack.clear();
     stack.push_back({x, y});
@@ -50,6 +55,7 @@ uint32_t fillMeasured(uint8_t* plane, int W, int H, int x, int y, uint8_t value,
         while (left > 0 && row[left - 1] == old) --left;
         while (right < W - 1 && row[right + 1] == old) ++right;
         std::memset(row + left, value, size_t(right - left + 1));
+        runs.push_back({s.y, left, right});
         const uint64_t run = uint64_t(right - left + 1);
         e.area += uint32_t(run);
         e.sumX += (uint64_t(left) + uint64_t(right)) * run / 2;
@@ -61,14 +67,14 @@ uint32_t fillMeasured(uint8_t* plane, int W, int H, int x, int y, uint8_t value,
         for (int ny = s.y - 1; ny <= s.y + 1; ny += 2) {
             if (ny < 0 || ny >= H) continue;
             const uint8_t* other = plane + size_t(ny) * size_t(W);
-            bool inRun = false;
-            for (int i = left; i <= right; ++i) {
-                if (other[i] == old) {
-                    if (!inRun) stack.push_back({i, ny});
-                    inRun = true;
-                } else {
-                    inRun = false;
-                }
+            // One seed at the start of every run of old pixels within [left, right].
+            int i = left;
+            while (i <= right) {
+                const void* hit = std::memchr(other + i, old, size_t(right - i + 1));
+                if (!hit) break;
+                i = int(static_cast<const uint8_t*>(hit) - other);
+                stack.push_back({i, ny});
+                while (i <= right && other[i] == old) ++i;
             }
         }
     }
@@ -90,11 +96,11 @@ int detectInMask(uint8_t* mask, int W, int H, MList& list, flowtrack_detectScrat
                 ip_diagErr("Prevelik broj podrucja: %d \n", 128);
                 return traceAll(W, H, mask, list, 0);
             }
-            const uint32_t a = fillMeasured(mask, W, H, x, y, uint8_t(label), scratch.seeds, e);
+            const uint32_t a = fillMeasured(mask, W, H, x, y, uint8_t(label), scratch, e);
             // The border test looks at the component's first pixel only.
             if (a < 8 || y <= 10 || y >= H - 10 || x <= 10 || x >= W - 10) {
-                Extent ignored;
-                fillMeasured(mask, W, H, x, y, 1, scratch.seeds, ignored);
+                for (const auto& r : scratch.runs)
+                    std::memset(mask + size_t(r.y) * size_t(W) + size_t(r.left), 1, size_t(r.right - r.left + 1));
             } else {
                 auto* region = new MRegion;
                 region->label = uint8_t(label);
@@ -117,12 +123,15 @@ int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, 
                   flowtrack_detectScratch* scratch) {
     const uint8_t t = uint8_t(threshold);
     const size_t pixels = size_t(W) * size_t(H);
+    if (scratch && !flowtrack_scalarForced()) {
+        flowtrack_threshold(src, mask, pixels, t, inverted);
+        return detectInMask(mask, W, H, list, *scratch);
+    }
     if (inverted) {
         for (size_t p = 0; p < pixels; ++p) mask[p] = src[p] <= t ? 1 : 0;
     } else {
         for (size_t p = 0; p < pixels; ++p) mask[p] = src[p] > t ? 1 : 0;
     }
-    if (scratch && !flowtrack_scalarForced()) return detectInMask(mask, W, H, list, *scratch);
     list.empty();
     const int n = labelRegions(W, H, mask, list);
     if (n == 0) {

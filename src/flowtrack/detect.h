@@ -12,7 +12,11 @@ struct flowtrack_detectScratch {
     struct Seed {
         int x, y;
     };
+    struct Run {
+        int y, left, right;
+    };
     std::vector<Seed> seeds;
+    std::vector<Run> runs;  // of the component filled last
 };
 
 // Thresholds src into mask (1 above the threshold byte, 0 at or below; the other way

@@ -11,6 +11,7 @@
 #include "flowtrack/assign.h"
 #include "flowtrack/detect.h"
 #include "flowtrack/flowtrack_impl.h"
+#include "flowtrack/plane_ops.h"
 #include "flowtrack/search.h"
 #include "framework/ip_dialogue.h"
 #include "framework/ip_factory.h"
@@ -290,12 +291,7 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
             detectRegions(prev, work, W, H, f.regions, true, f.BinThreshold);
         } else {
             // Difference and threshold in one pass; prevPlane keeps the difference as above.
-            const uint8_t t = uint8_t(f.BinThreshold);
-            for (size_t p = 0; p < pixels; ++p) {
-                const uint8_t d = uint8_t(cur[p] > bg[p] ? cur[p] - bg[p] : bg[p] - cur[p]);
-                prev[p] = d;
-                work[p] = d <= t ? 1 : 0;
-            }
+            flowtrack_differenceMask(cur, bg, prev, work, pixels, uint8_t(f.BinThreshold));
             detectInMask(work, W, H, f.regions, f.detectScratch);
         }
         raysFromContour(f.regions, N);

@@ -13,6 +13,7 @@
 #include "doubles/recording.h"
 #include "flowtrack/detect.h"
 #include "flowtrack/ip_flowtrack.h"
+#include "flowtrack/plane_ops.h"
 #include "support.h"
 
 namespace {
@@ -160,6 +161,82 @@ TEST(FlowtrackFastSearch, TooLargeSearchWindowStillRefused) {
     EXPECT_EQ(ft::thrown([&] { searchFlow(t.s, t.table, 40, 40, p.data(), p.data(), list); }),
               "Too large SearchWindow !");
     EXPECT_EQ(ft::regionAt(list, 0)->cx, 20);
+}
+
+TEST(FlowtrackFastPlanes, ThresholdAndDifferenceAgreeAtEveryLengthAndLevel) {
+    const Plane a = noisy(1037, 1, 5), b = noisy(1037, 1, 9);
+    for (size_t n : {size_t(0), size_t(1), size_t(15), size_t(16), size_t(17), size_t(31), size_t(33), size_t(63),
+                     size_t(64), size_t(65), size_t(67), size_t(1037)})
+        for (int t : {0, 1, 100, 127, 128, 200, 254, 255}) {
+            std::vector<uint8_t> mask(n + 1, 7), diff(n + 1, 7), mask2(n + 1, 7);
+            for (bool inverted : {false, true}) {
+                flowtrack_threshold(a.px.data(), mask.data(), n, uint8_t(t), inverted);
+                for (size_t p = 0; p < n; ++p)
+                    ASSERT_EQ(mask[p], inverted ? a.px[p] <= t : a.px[p] > t) << n << " " << t << " " << p;
+                ASSERT_EQ(mask[n], 7) << "wrote past the end";
+            }
+            flowtrack_differenceMask(a.px.data(), b.px.data(), diff.data(), mask2.data(), n, uint8_t(t));
+            for (size_t p = 0; p < n; ++p) {
+                const int d = a.px[p] > b.px[p] ? a.px[p] - b.px[p] : b.px[p] - a.px[p];
+                ASSERT_EQ(diff[p], d) << n << " " << p;
+                ASSERT_EQ(mask2[p], d <= t) << n << " " << t << " " << p;
+            }
+            ASSERT_EQ(diff[n], 7);
+            ASSERT_EQ(mask2[n], 7);
+        }
+}
+
+// Blobs, specks, border-touching shapes, rings and more components than labels.
+Plane blobs(int W, int H, uint32_t seed, int count) {
+    Plane p(W, H, 200);
+    uint32_t s = seed;
+    auto next = [&] { return s = s * 1664525u + 1013904223u, s >> 8; };
+    for (int i = 0; i < count; ++i) {
+        const int x = int(next() % uint32_t(W)), y = int(next() % uint32_t(H)), r = int(next() % 9);
+        ft::disc(p, x, y, r, uint8_t(next() % 100));
+        if (i % 7 == 0 && r > 3) ft::disc(p, x, y, r - 2, 200);  // a ring
+    }
+    return p;
+}
+
+TEST(FlowtrackFastDetect, QuickLabellingGivesTheSameRegionsAndLabelImage) {
+    struct Case {
+        int W, H, count, threshold;
+        bool inverted;
+    };
+    const Case cases[] = {{67, 53, 10, 120, false}, {101, 99, 40, 60, false}, {320, 240, 400, 120, false},
+                          {33, 47, 5, 150, true},   {160, 121, 60, 120, true}, {1, 1, 1, 120, false},
+                          {29, 23, 0, 120, false}};
+    for (const Case& c : cases) {
+        const Plane src = blobs(c.W, c.H, uint32_t(c.W * 7 + c.count), c.count);
+        std::vector<uint8_t> maskFast(src.px.size()), maskPlain(src.px.size());
+        MList fast, plain;
+        flowtrack_detectScratch scratch;
+        ft::Streams outFast, outPlain;
+        int nFast = 0, nPlain = 0;
+        {
+            ScalarMode vector(false);
+            outFast = ft::captured([&] {
+                nFast = detectRegions(src.px.data(), maskFast.data(), c.W, c.H, fast, c.inverted, c.threshold, &scratch);
+            });
+        }
+        outPlain = ft::captured([&] {
+            nPlain = detectRegions(src.px.data(), maskPlain.data(), c.W, c.H, plain, c.inverted, c.threshold);
+        });
+        SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " blobs " << c.count);
+        EXPECT_EQ(nFast, nPlain);
+        EXPECT_EQ(outFast.out + outFast.err, outPlain.out + outPlain.err);
+        EXPECT_TRUE(maskFast == maskPlain) << "label images differ";
+        ASSERT_EQ(fast.count, plain.count);
+        for (int i = 0; i < fast.count; ++i) {
+            const MRegion &f = *ft::regionAt(fast, i), &p = *ft::regionAt(plain, i);
+            EXPECT_EQ(std::vector<int64_t>({f.label, f.area, f.cx, f.cy, f.xmin, f.ymin, f.xmax, f.ymax, f.contourMark,
+                                            f.contour ? f.contour->count : -1}),
+                      std::vector<int64_t>({p.label, p.area, p.cx, p.cy, p.xmin, p.ymin, p.xmax, p.ymax, p.contourMark,
+                                            p.contour ? p.contour->count : -1}))
+                << "region " << i;
+        }
+    }
 }
 
 // Grey frames of a recording; empty when the file or the decoder is missing.

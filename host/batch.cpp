@@ -115,13 +115,13 @@ bool alreadyDone(const Item& item, std::string& why) {
     return true;
 }
 
-// The last line the run wrote about itself, without the program's name.
-std::string lastMessage(const std::string& log) {
+// The first line the run wrote about itself, without the program's name: a run tells only
+// the failure that ended it, and its notes come after.
+std::string firstMessage(const std::string& log) {
     std::ifstream in(log);
-    std::string line, last;
-    while (std::getline(in, line))
-        if (line.rfind("ambrevo: ", 0) == 0) last = line.substr(9);
-    return last;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("ambrevo: ", 0) == 0) return line.substr(9);
+    return {};
 }
 
 class BatchProgress {
@@ -220,8 +220,17 @@ pid_t startChild(const std::vector<std::string>& args, const std::string& log) {
     const pid_t parent = ::getpid();
     std::cout.flush();
     std::cerr.flush();
+    // Blocked until the run has its handler (it unblocks them itself); the parent restores its mask.
+    sigset_t stops, saved;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &stops, &saved);
     const pid_t pid = ::fork();
-    if (pid != 0) return pid;
+    if (pid != 0) {
+        ::sigprocmask(SIG_SETMASK, &saved, nullptr);
+        return pid;
+    }
     // Only async-signal-safe calls from here to exec.
     // A group of its own: a Ctrl-C at the terminal reaches the batch alone, which hands it on
     // once; a second signal would end the run at once instead of after its frame.
@@ -427,7 +436,7 @@ int runBatch(const Options& o, int argc, char** argv) {
             --running;
             item.seconds = std::chrono::duration<double>(Clock::now() - item.started).count();
             item.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            item.message = lastMessage(item.log);
+            item.message = firstMessage(item.log);
             ::unlink(item.log.c_str());
             std::error_code ec;
             const bool written = fs::exists(item.out.tracks, ec) &&

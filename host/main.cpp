@@ -138,6 +138,13 @@ void catchStopSignals() {
     action.sa_flags = SA_RESTART | SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A batch starts its runs with these blocked, so that a signal sent while a run is still
+    // loading waits for the handler instead of killing it.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 // The libraries' log levels are set before any of them logs: their warnings would come

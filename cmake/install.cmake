@@ -21,6 +21,7 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/AmbrevoConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/AmbrevoConfig.cmake ${CMAKE_BINARY_DIR}/AmbrevoConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Ambrevo)
 
-# pkg-config paths are written relative to ${prefix}, so the tree can move.
+# pkg-config paths are relative to the .pc file itself, so the tree can move.
+file(RELATIVE_PATH AMBREVO_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
 configure_file(cmake/ambrevo.pc.in ${CMAKE_BINARY_DIR}/ambrevo.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/ambrevo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -11,6 +11,8 @@
 #include <opencv2/imgproc.hpp>
 #include <system_error>
 
+#include "stream_input.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -266,6 +268,7 @@ bool isPattern(const std::string& s) {
 
 std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error) {
     if (input == "demo") return std::make_unique<DemoSource>();
+    if (isStreamInput(input)) return openStream(input, error);
     if (input.rfind("cam:", 0) == 0) {
         std::string digits = input.substr(4);
         if (digits.empty() || digits.size() > 4 ||

@@ -28,6 +28,7 @@
 #include "frame_source.h"
 #include "module.h"
 #include "options.h"
+#include "stream_input.h"
 #include "outputs.h"
 #include "overlay.h"
 #include "settings.h"
@@ -237,6 +238,7 @@ struct Run {
     int64_t done = 0;   // frames processed
     int64_t expected = -1;
     RunRecord record;
+    FrameTimes times;  // capture and ready times of live inputs' frames
 
     // Reports the failure that ends the run; only the first one is told.
     void stop(int failure, const std::string& text) {
@@ -261,7 +263,7 @@ bool Run::openOutputs(std::string& error) {
         ok = consoleLog.create(o.consoleLog, "--console-log file", error) && console.openLog(consoleLog.path(), error);
     if (ok && !o.settingsOut.empty()) ok = settingsOut.create(o.settingsOut, "--settings-out file", error);
     if (ok && !o.tracksFile.empty()) ok = tracks.open(o.tracksFile, o.procedure, error);
-    if (ok) tracks.setExtraColumns(arena.columns());
+    if (ok) tracks.setExtraColumns(times.columns(arena.columns()));
     if (ok) ok = arena.openOutputs(error);
     if (ok && !o.dstDir.empty()) ok = dst.open(o.dstDir, error);
     if (ok && !o.videoOut.empty()) ok = video.probe(o.videoOut, error);
@@ -479,6 +481,7 @@ void Run::processFrames(cv::Mat& bgr) {
         if (done > 0) {
             stage = reading;
             FrameSource::Result got = source->read(bgr, error);
+            times.captured();
             if (got == FrameSource::end) {
                 const int64_t announced = source->total(), wanted = o.end >= 0 ? std::min(announced, o.end) : announced;
                 if (announced >= 0 && frame < wanted)
@@ -526,6 +529,7 @@ void Run::processFrames(cv::Mat& bgr) {
             if (!ok) return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
             objects.resize(size_t(std::max(count, 0)));
             arena.rows(frame, source->time(), objects, rows, cells);
+            times.addCells(cells);
             stage = writing;
             if (!tracks.frame(frame, rows, &cells))
                 return stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
@@ -605,6 +609,8 @@ int runInput(Run& r) {
     cv::Mat bgr;
     FrameSource::Result got = o.start > 0 ? r.source->skip(o.start, error) : FrameSource::frame;
     if (got == FrameSource::frame) got = r.source->read(bgr, error);
+    r.times.captured();
+    r.times.enable(isLiveInput(o.input));
     r.frame = o.start;
     switch (got) {
         case FrameSource::frame:

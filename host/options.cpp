@@ -275,7 +275,8 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         error = "-o '" + o.videoOut + "': the annotated video must end in .mp4 or .avi";
         return false;
     }
-    if (!o.tracksFile.empty() && !endsWith(o.tracksFile, ".csv") && !endsWith(o.tracksFile, ".json")) {
+    if (!o.tracksFile.empty() && o.tracksFile != "-" && !endsWith(o.tracksFile, ".csv") &&
+        !endsWith(o.tracksFile, ".json")) {
         error = "--tracks '" + o.tracksFile + "': the tracks file must end in .csv or .json";
         return false;
     }

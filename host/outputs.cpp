@@ -5,7 +5,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <ext/stdio_filebuf.h>
+#include <iostream>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -134,6 +137,7 @@ bool TracksWriter::open(const std::string& file, const std::string& procedure, s
     json_ = endsWithNoCase(file, ".json");
     columns_ = procedure == "flowtrack" ? flow : procedure == "ccTrack" ? contour : all;
     firstFrame_ = true;
+    if (file == "-") return openStream(error);
     // The rows go to a file of their own: the metadata above them is known only at the end.
     if (!final_.create(file, "--tracks file", error) || !rowsFile_.create(file, "--tracks file", error, "rows")) {
         discard();
@@ -150,7 +154,9 @@ bool TracksWriter::open(const std::string& file, const std::string& procedure, s
 
 bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& objects,
                          const std::vector<std::vector<std::string>>* extra) {
-    if (!rows_.is_open()) return true;
+    if (!rows_.is_open() && !stream_) return true;
+    std::ostream& out = stream_ ? *stream_ : rows_;
+    if (stream_ && firstFrame_ && !json_) header(out, RunRecord{}, false, true);
     // The extra cells of object `i`, in the column order.
     auto extraCells = [&](size_t i, bool asJson) {
         std::string out;
@@ -166,44 +172,55 @@ bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& obje
     size_t row = 0;
     if (!json_) {
         for (const ip_objectRecord& o : objects) {
-            rows_ << frame << ',' << o.index << ',' << o.x << ',' << o.y;
-            if (columns_ != contour) rows_ << ',' << o.area;
+            out << frame << ',' << o.index << ',' << o.x << ',' << o.y;
+            if (columns_ != contour) out << ',' << o.area;
             if (columns_ != flow)
-                rows_ << ',' << number(o.vx) << ',' << number(o.vy) << ',' << o.pointCount << ',' << o.appearances
+                out << ',' << number(o.vx) << ',' << number(o.vy) << ',' << o.pointCount << ',' << o.appearances
                       << ',' << o.selected;
-            rows_ << extraCells(row++, false) << '\n';
+            out << extraCells(row++, false) << '\n';
         }
     } else {
-        rows_ << (firstFrame_ ? "\n" : ",\n") << "  {\"frame\": " << frame << ", \"objects\": [";
+        out << (firstFrame_ ? "\n" : ",\n") << "  {\"frame\": " << frame << ", \"objects\": [";
         bool first = true;
         for (const ip_objectRecord& o : objects) {
-            rows_ << (first ? "" : ", ") << "{\"object\": " << o.index << ", \"x\": " << o.x << ", \"y\": " << o.y;
-            if (columns_ != contour) rows_ << ", \"area\": " << o.area;
+            out << (first ? "" : ", ") << "{\"object\": " << o.index << ", \"x\": " << o.x << ", \"y\": " << o.y;
+            if (columns_ != contour) out << ", \"area\": " << o.area;
             if (columns_ != flow)
-                rows_ << ", \"vx\": " << number(o.vx) << ", \"vy\": " << number(o.vy)
+                out << ", \"vx\": " << number(o.vx) << ", \"vy\": " << number(o.vy)
                       << ", \"points\": " << o.pointCount << ", \"appearances\": " << o.appearances
                       << ", \"selected\": " << (o.selected ? "true" : "false");
             if (columns_ != contour) {
-                rows_ << ", \"rays\": [";
+                out << ", \"rays\": [";
                 int n = std::max(0, std::min<int>(o.rayCount, ip_objectMaxRays));
-                for (int i = 0; i < n; ++i) rows_ << (i ? ", " : "") << number(o.rays[i]);
-                rows_ << "]";
+                for (int i = 0; i < n; ++i) out << (i ? ", " : "") << number(o.rays[i]);
+                out << "]";
             }
-            rows_ << extraCells(row++, true) << "}";
+            out << extraCells(row++, true) << "}";
             first = false;
         }
-        rows_ << "]}";
-        firstFrame_ = false;
+        out << "]}";
     }
-    rows_.flush();
-    return bool(rows_);
+    firstFrame_ = false;
+    out.flush();
+    return bool(out);
 }
 
-void TracksWriter::header(std::ostream& out, const RunRecord& r) const {
+void TracksWriter::header(std::ostream& out, const RunRecord& r, bool meta, bool names) const {
     if (json_) {
         out << "{\"procedure\": " << jsonString(procedure_) << ", \"frames\": [";
         return;
     }
+    if (meta) writeMetadata(out, r);
+    if (!names) return;
+    out << "frame,object,x,y";
+    if (columns_ == flow) out << ",area";
+    if (columns_ == contour) out << ",vx,vy,points,appearances,selected";
+    if (columns_ == all) out << ",area,vx,vy,points,appearances,selected";
+    for (const std::string& name : extraColumns_) out << ',' << name;
+    out << '\n';
+}
+
+void TracksWriter::writeMetadata(std::ostream& out, const RunRecord& r) const {
     out << "# ambrevo track file\n"
         << "# source: " << commentText(r.source) << '\n'
         << "# procedure: " << commentText(procedure_) << '\n'
@@ -218,15 +235,10 @@ void TracksWriter::header(std::ostream& out, const RunRecord& r) const {
     if (!r.moduleVersion.empty()) out << "# module_version: " << commentText(r.moduleVersion) << '\n';
     for (const auto& [name, value] : r.settings) out << "# setting " << commentText(name) << ": " << value << '\n';
     for (const RunRecord::Item& item : r.extra) out << "# " << item.key << ": " << commentText(item.value) << '\n';
-    out << "frame,object,x,y";
-    if (columns_ == flow) out << ",area";
-    if (columns_ == contour) out << ",vx,vy,points,appearances,selected";
-    if (columns_ == all) out << ",area,vx,vy,points,appearances,selected";
-    for (const std::string& name : extraColumns_) out << ',' << name;
-    out << '\n';
 }
 
 bool TracksWriter::finish(const RunRecord& r, std::string& error) {
+    if (stream_) return finishStream(r, error);
     if (!rows_.is_open()) return true;
     rows_.flush();
     bool ok = bool(rows_);
@@ -270,9 +282,40 @@ bool TracksWriter::finish(const RunRecord& r, std::string& error) {
 }
 
 void TracksWriter::discard() {
+    if (stream_) stream_->flush();
     if (rows_.is_open()) rows_.close();
     rowsFile_.discard();
     final_.discard();
+}
+
+// Rows to standard output as each frame finishes, for a program reading them live. Standard
+// output then carries nothing else: whatever the run would print there goes to standard error.
+bool TracksWriter::openStream(std::string& error) {
+    std::cout.flush();
+    std::fflush(stdout);
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        if (fd >= 0) ::close(fd);
+        error = "cannot write --tracks to standard output";
+        return false;
+    }
+    // A reader that goes away makes the next row fail and the run stop, rather than kill it.
+    ::signal(SIGPIPE, SIG_IGN);
+    streamBuf_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+    stream_ = std::make_unique<std::ostream>(streamBuf_.get());
+    return true;
+}
+
+// The metadata closes the stream: it is known only at the end.
+bool TracksWriter::finishStream(const RunRecord& r, std::string& error) {
+    if (firstFrame_) header(*stream_, r, false, true);
+    writeMetadata(*stream_, r);
+    stream_->flush();
+    if (!*stream_) {
+        error = "cannot write --tracks to standard output";
+        return false;
+    }
+    return true;
 }
 
 bool prepareFolder(const std::string& dir, const std::string& what, std::string& made, std::string& error) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
@@ -80,11 +81,17 @@ public:
     bool finish(const RunRecord& record, std::string& error);
     // Drops everything written: the target keeps what it held before.
     void discard();
-    bool isOpen() const { return rows_.is_open(); }
+    bool isOpen() const { return rows_.is_open() || stream_; }
 
 private:
     enum Columns { flow, contour, all };
-    void header(std::ostream& out, const RunRecord& record) const;
+    // The metadata block and the column names, or either of them.
+    void header(std::ostream& out, const RunRecord& record, bool meta = true, bool names = true) const;
+    void writeMetadata(std::ostream& out, const RunRecord& record) const;
+    bool openStream(std::string& error);
+    bool finishStream(const RunRecord& record, std::string& error);
+    std::unique_ptr<std::streambuf> streamBuf_;
+    std::unique_ptr<std::ostream> stream_;  // standard output, for --tracks -
     std::ofstream rows_;
     PendingFile rowsFile_, final_;
     std::string file_, procedure_;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libhwy-dev libopencv-dev libdlib-dev ffmpeg xvfb xauth xdotool
-          python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv)
+          python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv snakemake)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -390,7 +390,9 @@ int Run::finish(double seconds) {
         if (!tracks.finish(record, error)) stop(exitOutput, error);
         if (settingsOut.active() && !settingsOut.commit(error)) stop(exitOutput, error);
         if (!arena.finish(error)) stop(exitOutput, error);
-        if (wantObjects && arena.objectsSeen() == 0) tellNothingFound();
+        // The trackers; the other procedures (edges, pass-through) report no objects at all.
+        const bool tracker = o.procedure == "flowtrack" || o.procedure == "ccTrack";
+        if (wantObjects && tracker && arena.objectsSeen() == 0) tellNothingFound();
         if (consoleLog.active() && (!console.closeLog() || !consoleLog.commit(error))) {
             consoleLog.discard();
             stop(exitOutput, "cannot write --console-log file '" + o.consoleLog + "'");

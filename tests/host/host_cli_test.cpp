@@ -135,7 +135,11 @@ TEST(HostDemo, FollowsEveryDiscOnEveryFrameWithinThreePixels) {
     EXPECT_NE(r.out.find("demo: every object tracked on " + n + " of " + n + " frames\n"), std::string::npos) << r.out;
     EXPECT_EQ(readFile(dir / "ambrevo-demo.csv").substr(0, 22), "# ambrevo track file\n#");
     Csv csv(dir / "ambrevo-demo.csv");
-    EXPECT_EQ(csv.header, "frame,object,x,y,area");
+    EXPECT_EQ(csv.header, "frame,object,x,y,area,time_s");
+    // The settings, the module version and the date are checked where settings are tested.
+    std::erase_if(csv.meta, [](const auto& kv) {
+        return kv.first.rfind("setting ", 0) == 0 || kv.first == "module_version" || kv.first == "date";
+    });
     EXPECT_EQ(csv.meta, (std::map<std::string, std::string>{{"source", "demo"},
                                                             {"procedure", "flowtrack"},
                                                             {"frame_size", "640x480"},
@@ -144,7 +148,9 @@ TEST(HostDemo, FollowsEveryDiscOnEveryFrameWithinThreePixels) {
                                                             {"frames_read", n},
                                                             {"frames_expected", n},
                                                             {"frames_in_input", "300"},
-                                                            {"status", "complete"}}));
+                                                            {"status", "complete"},
+                                                            {"frame_rate", "30"},
+                                                            {"time_from", "timestamps"}}));
     EXPECT_EQ(csv.perFrame(frames), std::vector<int>(size_t(frames), 3));
     EXPECT_EQ(csv.rows.size(), size_t(3 * frames));
     cv::Size size;
@@ -163,10 +169,10 @@ TEST(HostVideo, AShortVideoReadBackGivesTracksForEveryFrame) {
     writeFile(dir / "cfg.txt", "\n0 1 1 2 3\n");
     RUN_OK(r, dir, "clip.avi --config cfg.txt --tracks t.csv --quiet");
     Csv csv(dir / "t.csv");
-    EXPECT_EQ(csv.header, "frame,object,x,y,area");
+    EXPECT_EQ(csv.header, "frame,object,x,y,area,time_s");
     EXPECT_EQ(csv.perFrame(12), std::vector<int>(12, 3));
     for (const auto& row : csv.rows) {
-        ASSERT_EQ(row.size(), 5u);
+        ASSERT_EQ(row.size(), 6u);
         double best = 1e9;
         for (const cv::Point2d& d : demoDiscs(std::stoi(row[0])))
             best = std::min(best, std::hypot(std::stoi(row[2]) - d.x, std::stoi(row[3]) - d.y));
@@ -345,7 +351,7 @@ TEST(HostErrors, AModuleMessageStopsTheRunWithTheFrameNumberAndValidOutputs) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "ambrevo: frame 1: Too large SearchWindow !\n");
     Csv csv(dir / "t.csv");
-    EXPECT_EQ(csv.header, "frame,object,x,y,area");
+    EXPECT_EQ(csv.header, "frame,object,x,y,area,time_s");
     EXPECT_EQ(csv.perFrame(10), (std::vector<int>{3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(csv.meta["status"] + " / " + csv.meta["reason"], "partial / frame 1: Too large SearchWindow !");
     EXPECT_EQ(csv.meta["frames_read"] + " of " + csv.meta["frames_expected"], "1 of 10");
@@ -363,9 +369,11 @@ TEST(HostErrors, AModuleMessageStopsTheRunWithTheFrameNumberAndValidOutputs) {
     EXPECT_NE(json.find("]}\n],\n \"meta\": {\"source\": \"demo\", \"procedure\": \"flowtrack\", "
                         "\"frame_size\": [640, 480], \"pixels\": \"bgr\", \"first_frame\": 0, \"frames_read\": 1, "
                         "\"frames_expected\": 10, \"frames_in_input\": 300, \"status\": \"partial\", "
-                        "\"reason\": \"frame 1: Too large SearchWindow !\"}}\n"),
+                        "\"reason\": \"frame 1: Too large SearchWindow !\", \"module_version\": \""),
               std::string::npos)
         << json;
+    EXPECT_NE(json.find(", \"settings\": {\"BinThreshold\": 120, \"DisAngles\": 24, \"SearchWindow\": 200,"),
+              std::string::npos);
     EXPECT_EQ(videoFrames(dir / "v.mp4"), 1);
 }
 
@@ -394,7 +402,7 @@ TEST(HostReports, ListProfileAndTheOtherProcedures) {
     EXPECT_GT(cv::countNonZero(edges), 0);
 
     RUN_OK(cc, dir, "demo --procedure ccTrack --frames 4 --tracks cc.csv --quiet");
-    EXPECT_EQ(Csv(dir / "cc.csv").header, "frame,object,x,y,vx,vy,points,appearances,selected");
+    EXPECT_EQ(Csv(dir / "cc.csv").header, "frame,object,x,y,vx,vy,points,appearances,selected,time_s");
 }
 
 TEST(HostInput, ATruncatedVideoIsToldAndRecordedAsPartial) {
@@ -412,7 +420,7 @@ TEST(HostInput, ATruncatedVideoIsToldAndRecordedAsPartial) {
     EXPECT_EQ(csv.meta["frames_in_input"] + " " + csv.meta["frames_expected"] + " " + csv.meta["status"],
               "12 12 partial");
     EXPECT_EQ(csv.meta["reason"], message);
-    EXPECT_EQ(csv.header, "frame,object,x,y,area,vx,vy,points,appearances,selected");
+    EXPECT_EQ(csv.header, "frame,object,x,y,area,vx,vy,points,appearances,selected,time_s");
 
     // The whole file, and a range that stops before the cut, are complete.
     RUN_OK(all, dir, "clip.avi --procedure nop --tracks t.csv --quiet");

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "ambrevo.h"
+#include "roi.h"
+#include "track_link.h"
 
 namespace py = pybind11;
 
@@ -141,6 +143,72 @@ private:
     ambrevo_procedure* p_ = nullptr;
 };
 
+// Links rows given as columns; returns the linked rows as columns, ordered by frame: the
+// detection's row in the input (-1 for missing rows), frame, track, x, y, missing.
+py::tuple linkTable(py::array_t<long long, py::array::c_style | py::array::forcecast> frames,
+               py::array_t<double, py::array::c_style | py::array::forcecast> xs,
+               py::array_t<double, py::array::c_style | py::array::forcecast> ys, double maxStep, int memory,
+               bool predict) {
+    const py::ssize_t n = frames.size();
+    if (xs.size() != n || ys.size() != n) throw py::value_error("frame, x and y must have the same length");
+    std::vector<ambrevo::TableRow> rows(static_cast<size_t>(n));
+    for (py::ssize_t i = 0; i < n; ++i) rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i]};
+    std::vector<ambrevo::LinkedRow> linked;
+    {
+        py::gil_scoped_release release;
+        try {
+            linked = ambrevo::link_table(rows, {maxStep, memory, predict});
+        } catch (const std::invalid_argument& e) {
+            py::gil_scoped_acquire acquire;
+            throw py::value_error(e.what());
+        }
+    }
+    const auto m = static_cast<py::ssize_t>(linked.size());
+    py::array_t<long long> row(m), frame(m), track(m);
+    py::array_t<double> x(m), y(m);
+    py::array_t<bool> missing(m);
+    for (py::ssize_t i = 0; i < m; ++i) {
+        const ambrevo::LinkedRow& l = linked[size_t(i)];
+        row.mutable_data()[i] = l.row;
+        frame.mutable_data()[i] = l.frame;
+        track.mutable_data()[i] = l.track;
+        x.mutable_data()[i] = l.x;
+        y.mutable_data()[i] = l.y;
+        missing.mutable_data()[i] = l.missing;
+    }
+    return py::make_tuple(row, frame, track, x, y, missing);
+}
+
+// The host's own arenas: the same painting and the same arena numbers as `ambrevo --roi`.
+class arenas {
+public:
+    arenas(const std::vector<std::string>& specs, int width, int height) {
+        std::vector<ambrevo::Arena> list;
+        try {
+            for (const std::string& spec : specs) list.push_back(ambrevo::parse_roi(spec));
+            map_ = ambrevo::ArenaMap(std::move(list), cv::Size(width, height));
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
+    }
+    // Paints a copy of `frame` (uint8, h x w or h x w x c) outside the arenas.
+    py::array paint(py::array_t<uint8_t, py::array::c_style | py::array::forcecast> frame) const {
+        const int channels = frame.ndim() == 3 ? int(frame.shape(2)) : 1;
+        if (frame.ndim() < 2 || frame.ndim() > 3 || channels < 1 || channels > 4 || frame.shape(0) != map_.size().height ||
+            frame.shape(1) != map_.size().width)
+            throw py::value_error("the frame's size differs from the arenas'");
+        py::array_t<uint8_t> out(std::vector<py::ssize_t>(frame.shape(), frame.shape() + frame.ndim()));
+        std::memcpy(out.mutable_data(), frame.data(), size_t(frame.nbytes()));
+        cv::Mat m(map_.size(), CV_8UC(channels), out.mutable_data());
+        map_.paint_outside(m);
+        return out;
+    }
+    int arenaOf(double x, double y) const { return map_.arena_of(x, y); }
+
+private:
+    ambrevo::ArenaMap map_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_ambrevo, m) {
@@ -164,4 +232,9 @@ PYBIND11_MODULE(_ambrevo, m) {
         .def("destination", &procedure::destination)
         .def("profile", &procedure::profile)
         .def("dialogue", &procedure::dialogue);
+    m.def("link", &linkTable);
+    py::class_<arenas>(m, "Arenas")
+        .def(py::init<const std::vector<std::string>&, int, int>())
+        .def("paint", &arenas::paint)
+        .def("arena_of", &arenas::arenaOf);
 }

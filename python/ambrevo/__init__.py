@@ -14,7 +14,7 @@ from . import _ambrevo
 __version__ = _ambrevo.version
 interface_version = _ambrevo.interface_version
 
-__all__ = ["Procedure", "procedures", "track", "OBJECT_FIELDS", "__version__"]
+__all__ = ["Procedure", "procedures", "track", "link", "OBJECT_FIELDS", "__version__"]
 
 # Field names and types of one object, in the order of the module's records.
 OBJECT_FIELDS = [("index", "<i4"), ("x", "<i4"), ("y", "<i4"), ("area", "<i4"),
@@ -172,24 +172,69 @@ def _frames_from(source, channels):
         yield np.asarray(image)
 
 
-def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, **values):
+def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, roi=None, **values):
     """Runs `procedure` over every frame of `source` (video file, image sequence, or a
     list/iterator of arrays) and returns all objects as one structured array with a
-    leading `frame` column. `clicks` maps a frame number to a list of (x, y)."""
+    leading `frame` column. `clicks` maps a frame number to a list of (x, y).
+
+    `roi` is one region or a list of them, as `ambrevo --roi` takes them ("rect:x,y,w,h",
+    "circle:cx,cy,r", "polygon:x1,y1,...", or the path of a mask image): every frame is
+    painted outside them with its background brightness before the procedure sees it, by
+    the host's own code, and each row gets the `arena` (1, 2, ...) it lies in."""
     np = _numpy()
-    dtype = np.dtype([("frame", "<i4")] + OBJECT_FIELDS)
+    if isinstance(roi, (str, bytes)) or hasattr(roi, "__fspath__"):
+        roi = [roi]
+    import os
+    specs = [os.fsdecode(r) for r in roi] if roi else []
+    fields = [("frame", "<i4")] + OBJECT_FIELDS + ([("arena", "<i4")] if specs else [])
+    dtype = np.dtype(fields)
     rows = []
     p = None
+    arenas = None
     for n, frame in enumerate(_frames_from(source, channels)):
         if frames is not None and n >= frames:
             break
         if p is None:
             c = 1 if frame.ndim == 2 else frame.shape[2]
+            if specs:
+                arenas = _ambrevo.Arenas(specs, frame.shape[1], frame.shape[0])
             p = Procedure(procedure, frame.shape[1], frame.shape[0], channels=c, **values)
+        if arenas is not None:
+            frame = arenas.paint(frame)
         objects = p.process(frame, (clicks or {}).get(n, ()))
         block = np.empty(len(objects), dtype=dtype)
         block["frame"] = n
         for name, _ in OBJECT_FIELDS:
             block[name] = objects[name]
+        if arenas is not None:
+            block["arena"] = [arenas.arena_of(float(x), float(y)) for x, y in zip(objects["x"], objects["y"])]
         rows.append(block)
     return np.concatenate(rows) if rows else np.empty(0, dtype=dtype)
+
+
+def link(table, max_step, memory=0, predict=False):
+    """Links the rows of `table` (a structured array with `frame`, `x` and `y` columns, such
+    as `track` returns) into tracks, as `ambrevo --link MAX_STEP,MEMORY[,predict]` does: a
+    globally optimal assignment between consecutive frames, no step longer than `max_step`
+    pixels, a track unseen for up to `memory` frames keeps its identity.
+
+    Returns the rows ordered by frame with two more columns: `track` and `missing` (True on
+    the rows added for each frame a live track was not seen, at its last seen position, with
+    the table's other columns zero)."""
+    np = _numpy()
+    table = np.asarray(table)
+    if table.dtype.names is None or not {"frame", "x", "y"} <= set(table.dtype.names):
+        raise ValueError("link needs a structured array with frame, x and y columns")
+    order, frame, track_id, x, y, missing = _ambrevo.link(table["frame"], table["x"], table["y"],
+                                                          float(max_step), int(memory), bool(predict))
+    dtype = np.dtype(table.dtype.descr + [("track", "<i8"), ("missing", "?")])
+    out = np.zeros(len(order), dtype=dtype)
+    seen = order >= 0
+    for name in table.dtype.names:
+        out[name][seen] = table[name][order[seen]]
+    out["frame"] = frame
+    out["x"][~seen] = x[~seen]
+    out["y"][~seen] = y[~seen]
+    out["track"] = track_id
+    out["missing"] = missing
+    return out

@@ -114,3 +114,63 @@ def test_track_equals_the_host_on_the_demo_scene(tmp_path):
     for row, got in zip(rows, table):
         assert (int(row["frame"]), int(row["object"]), int(row["x"]), int(row["y"]), int(row["area"])) == \
             (got["frame"], got["index"], got["x"], got["y"], got["area"])
+
+
+def discs(n=10, w=120, h=60):
+    """Two dark discs crossing, one in each half of the picture, and one outside both halves."""
+    frames = []
+    for k in range(n):
+        frames.append(scene(w, h, centres=((10 + 4 * k, 20), (50 - 4 * k, 40), (115, 5 + 5 * k)), channels=1))
+    return frames
+
+
+@pytest.mark.parametrize("memory,predict", [(0, False), (2, False), (2, True)])
+def test_link_gives_identities_and_missing_rows(memory, predict):
+    np_table = np.zeros(7, dtype=[("frame", "<i4"), ("x", "<i4"), ("y", "<i4"), ("area", "<i4")])
+    # Track A along y = 0, track B along y = 50; B is not seen in frame 2.
+    np_table[:] = [(0, 0, 0, 5), (0, 10, 50, 6), (1, 2, 0, 5), (1, 12, 50, 6), (2, 4, 0, 5), (3, 6, 0, 5),
+                   (3, 16, 50, 6)]
+    out = ambrevo.link(np_table[::-1], max_step=5, memory=memory, predict=predict)
+    assert list(out["frame"]) == sorted(out["frame"])
+    seen = out[~out["missing"]]
+    assert len(seen) == 7
+    a = set(seen["track"][seen["y"] == 0])
+    b = set(seen["track"][seen["y"] == 50])
+    assert len(a) == 1 and a.isdisjoint(b)
+    assert len(b) == (1 if memory >= 1 else 2)
+    assert set(seen["area"][seen["y"] == 50]) == {6}
+    gap = out[out["missing"]]
+    assert len(gap) == (1 if memory >= 1 else 0)
+    if memory:
+        assert (gap["frame"][0], gap["x"][0], gap["y"][0], gap["area"][0]) == (2, 12, 50, 0)
+
+
+@pytest.mark.parametrize("bad", [dict(max_step=0), dict(max_step=5, memory=-1)])
+def test_link_refuses_bad_settings(bad):
+    table = np.zeros(1, dtype=[("frame", "<i4"), ("x", "<f8"), ("y", "<f8")])
+    with pytest.raises(ValueError):
+        ambrevo.link(table, **bad)
+    with pytest.raises(ValueError):
+        ambrevo.link(np.zeros(3), max_step=5)
+
+
+def test_roi_paints_outside_and_numbers_the_arenas(tmp_path):
+    frames = discs()
+    kw = dict(Algoritam=4)
+    whole = ambrevo.track(frames, **kw)
+    assert (whole["x"] > 100).any()  # the disc outside both halves is found without regions
+    inside = ambrevo.track(frames, roi=["rect:0,0,60,60", "rect:60,0,40,60"], **kw)
+    assert "arena" in inside.dtype.names
+    assert not (inside["x"] >= 100).any()
+    assert set(inside["arena"][inside["x"] < 60]) <= {1} and set(inside["arena"][inside["x"] >= 60]) <= {2}
+    # Identical to the host's own painting.
+    folder = tmp_path / "f"
+    folder.mkdir()
+    for k, f in enumerate(frames):
+        (folder / f"{k:03d}.pgm").write_bytes(b"P5 %d %d 255\n" % (f.shape[1], f.shape[0]) + f.tobytes())
+    subprocess.run([HOST, str(folder), "--set", "Algoritam=4", "--roi", "rect:0,0,60,60", "--roi", "rect:60,0,40,60",
+                    "--tracks", str(tmp_path / "t.csv"), "--quiet"], check=True, capture_output=True)
+    with open(tmp_path / "t.csv") as f:
+        host = [r for r in csv.DictReader(line for line in f if not line.startswith("#"))]
+    assert [(int(r["frame"]), int(r["x"]), int(r["y"]), int(r["arena"])) for r in host] == \
+        [(int(r["frame"]), int(r["x"]), int(r["y"]), int(r["arena"])) for r in inside]

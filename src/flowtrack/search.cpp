@@ -35,6 +35,8 @@ struct flowtrack_rayJob {
     int count;               // displacements aFirst, aFirst + 1, ... summed per row
     const uint32_t* refs;    // (2K + 1) rows of K + 1 reference pairs, the last one single
     int32_t* sums;           // count entries, room for one vector more
+    int64_t* table;          // entry of displacement aFirst in the table row; every P-th gets its sum
+    int P;
 };
 #endif
 
@@ -61,6 +63,7 @@ void SumRow(const flowtrack_rayJob& job) {
         }
         job.sums[a] = sum;
     }
+    for (int64_t i = 0; i < job.count; i += job.P) job.table[i] += job.sums[i];
 #else
     const hn::ScalableTag<int32_t> d32;
     const hn::Repartition<int16_t, decltype(d32)> d16;
@@ -84,6 +87,17 @@ void SumRow(const flowtrack_rayJob& job) {
         }
         hn::StoreU(hn::RearrangeToOddPlusEven(sum0, sum1), d32, job.sums + a);
     }
+    int64_t i = 0;
+    if (job.P == 1) {
+        const hn::ScalableTag<int64_t> d64;
+        const hn::Rebind<int32_t, decltype(d64)> d32h;
+        const int64_t lanes64 = int64_t(hn::Lanes(d64));
+        for (; i + lanes64 <= job.count; i += lanes64) {
+            const auto add = hn::PromoteTo(d64, hn::LoadU(d32h, job.sums + i));
+            hn::StoreU(hn::Add(hn::LoadU(d64, job.table + i), add), d64, job.table + i);
+        }
+    }
+    for (; i < job.count; i += job.P) job.table[i] += job.sums[i];
 #endif
 }
 
@@ -316,16 +330,11 @@ void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table
             job.count = int(aLast - aFirst + 1);
             job.refs = refs;
             job.sums = table.rowSums_.data();
+            job.P = P;
             for (int64_t b = bFirst; b <= bLast; b += P) {
                 job.y0 = ey + b - K - by0;
+                job.table = &cell(aFirst, b);
                 sumRow(job);
-                int64_t* row = &cell(aFirst, b);
-                const int32_t* sums = job.sums;
-                if (P == 1) {
-                    for (int64_t i = 0; i < job.count; ++i) row[i] += sums[i];
-                } else {
-                    for (int64_t i = 0; i < job.count; i += P) row[i] += sums[i];
-                }
             }
         }
         pickBest(table, S, P, W, H, *region);

@@ -17,6 +17,7 @@
 #include "options.h"
 #include "outputs.h"
 #include "overlay.h"
+#include "settings.h"
 
 namespace fs = std::filesystem;
 
@@ -260,4 +261,53 @@ TEST(HostFiles, AVideoWhoseEndCannotBeWrittenIsDroppedAndTheEarlierFileKept) {
     size_t files = 0;
     for (const auto& e : fs::directory_iterator(dir)) files += e.is_regular_file() ? 1 : 0;
     EXPECT_EQ(files, 2u) << "the target and the filler, no temporary";
+}
+
+// Settings files: what --settings-out writes reads back, with the values' exact text;
+// anything else is refused with where it went wrong.
+TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
+    const std::vector<SettingInfo> settings = {{"BinThreshold", 0, 0, 255, 120, 97, "grey level"},
+                                               {"drawsAim", 1, 0, 1, 0, 1, "aim"},
+                                               {"Rate", 2, 0, 1, 0.5, 0.1, "a \"real\" one"}};
+    const std::string text = settingsJson("1.2.3", "flowtrack", settings);
+    const std::string file = (std::filesystem::temp_directory_path() / ("settings-" + std::to_string(getpid()))).string();
+    struct Case {
+        std::string text;
+        std::string error;  // empty: read
+    };
+    const std::vector<Case> cases = {
+        {text, ""},
+        {"{\"procedure\": \"flowtrack\", \"extra\": [1, {\"a\": \"}\"}], \"settings\": {\"BinThreshold\": 97, "
+         "\"drawsAim\": true, \"Rate\": 0.1}, \"module_version\": \"1.2.3\"}",
+         ""},
+        {"", "expected an object at byte 0"},
+        {"{\"procedure\": \"flowtrack\"}", "no \"procedure\" or no \"settings\""},
+        {"{\"procedure\": \"flowtrack\", \"settings\": {\"BinThreshold\": }}", "expected a number at byte 56"},
+        {"{\"procedure\": \"flowtrack\" \"settings\": {}}", "expected ',' at byte 26"},
+        {text + "x", "text after the object"},
+        {"{\"procedure\": \"flowtrack\", \"extra\": [1, 2", "unexpected end"},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(file, std::ios::binary) << c.text;
+        SettingsFile read;
+        std::string error;
+        const bool ok = readSettingsFile(file, read, error);
+        EXPECT_EQ(ok, c.error.empty()) << c.text;
+        if (!ok) {
+            EXPECT_EQ(error.rfind("malformed --settings file '" + file + "': " + c.error, 0), 0u) << error;
+            continue;
+        }
+        EXPECT_EQ(read.version, "1.2.3");
+        EXPECT_EQ(read.procedure, "flowtrack");
+        ASSERT_EQ(read.values.size(), 3u) << c.text;
+        EXPECT_EQ(read.values[0].name + "=" + read.values[0].value, "BinThreshold=97");
+        EXPECT_EQ(read.values[1].name + "=" + read.values[1].value, "drawsAim=1");
+        EXPECT_EQ(read.values[2].name + "=" + read.values[2].value, "Rate=0.1");
+    }
+    std::filesystem::remove(file);
+    EXPECT_EQ(formatSetting(2, 1.0 / 3), "0.3333333333333333");
+    EXPECT_EQ(formatSetting(0, -7), "-7");
+    const std::string table = settingsTable(settings);
+    EXPECT_EQ(table.substr(0, table.find('\n')), "name          value  range     help");
+    EXPECT_NE(table.find("\ndrawsAim      1      0 or 1    aim\n"), std::string::npos) << table;
 }

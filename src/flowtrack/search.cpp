@@ -235,7 +235,9 @@ void gridRange(int S, int P, int64_t lo, int64_t hi, int64_t& first, int64_t& la
 
 void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table, int W, int H,
                 const uint8_t* prevPlane, const uint8_t* curPlane, MList& list) {
-    if (settings.CorrelationWindow > MaxCorrelationWindow || !flowtrack_detail::vectorsEnabled()) {
+    // Beyond the sizes the dialogue allows, the plain search is the one that defines what happens.
+    if (settings.CorrelationWindow > MaxCorrelationWindow || settings.DisAngles > MaxAngles ||
+        !flowtrack_detail::vectorsEnabled()) {
         searchFlowPlain(settings, table, W, H, prevPlane, curPlane, list);
         return;
     }

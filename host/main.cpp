@@ -752,9 +752,10 @@ int hostMain(int argc, char** argv) {
         if (o.tracksFile.empty()) o.tracksFile = "ambrevo-demo.csv";
         if (o.configFile.empty() && o.procedure == "flowtrack") r.builtInReplies = {"", "0 1 1 2 3"};
     }
-    r.wantObjects = !o.tracksFile.empty() || o.input == "demo";
+    const bool perTrack = !o.summaryFile.empty() || !o.plotFile.empty() || !o.heatmapFile.empty();
+    r.wantObjects = !o.tracksFile.empty() || o.input == "demo" || perTrack;
     r.wantProfile = o.profile || o.show;
-    if (!o.tracksFile.empty() && !r.module.requireObjects(error)) return fail(exitModuleLoad, error);
+    if ((!o.tracksFile.empty() || perTrack) && !r.module.requireObjects(error)) return fail(exitModuleLoad, error);
     if (!r.module.objects) r.wantObjects = false;
     return runInput(r);
 }

@@ -285,6 +285,11 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
         EXPECT_DOUBLE_EQ(s.number(i, "time_arena1_s") + s.number(i, "time_arena2_s"), s.number(i, "frames_seen") / 20);
     }
 
+    // The summary needs no track file.
+    RUN_OK(alone, dir, "frames/%03d.png --set Algoritam=4 --fps 20 " + sc.rois() +
+                           " --link 15,5,predict --scale 4 --unit mm --summary s2.csv --quiet");
+    EXPECT_EQ(readFile(dir / "s2.csv"), readFile(dir / "s.csv"));
+
     for (const char* picture : {"p.png", "h.png"}) {
         cv::Mat m = cv::imread(dir / picture);
         EXPECT_EQ(m.size(), cv::Size(Scene::width, Scene::height)) << picture;

@@ -303,7 +303,8 @@ const char* usageText() {
     return "usage: ambrevo [INPUT] [options]\n"
            "\n"
            "INPUT: a video file, an image sequence (frames/%04d.png or a folder of images),\n"
-           "       a single image, a camera (cam:0), or demo (the built-in scene, the default)\n"
+           "       a single image, a camera (cam:0), a stream (rtsp://..., http://...), a GStreamer\n"
+           "       pipeline (gst:...), or demo (the built-in scene, the default); several with --out-dir\n"
            "\n"
            "  --procedure NAME     procedure to run (default flowtrack); --list shows them\n"
            "  --list               print the registered procedures and exit\n"
@@ -317,7 +318,7 @@ const char* usageText() {
            "  --grey               hand frames over as 1-byte grey instead of 3-byte BGR\n"
            "  -o FILE              annotated video (.mp4 or .avi)\n"
            "  --dst DIR            every destination image as a lossless PNG\n"
-           "  --tracks FILE        the objects of every frame (.csv or .json)\n"
+           "  --tracks FILE        the objects of every frame (.csv or .json; - streams CSV to stdout)\n"
            "  --set NAME=VALUE     change one of the procedure's settings (repeatable; after --config)\n"
            "  --params             print the procedure's settings (name, value, range, help) and exit\n"
            "  --settings FILE      the procedure and settings saved by --settings-out (before --config)\n"
@@ -338,6 +339,9 @@ const char* usageText() {
            "                       c: configure, p: profile, q: quit)\n"
            "  --module PATH        load another build of the module (also AMBREVO_MODULE)\n"
            "  --quiet              no progress line\n"
+           "  --out-dir DIR        run every INPUT given; outputs named after each in DIR (-o mp4, ...)\n"
+           "  --jobs N             with --out-dir: N inputs at a time (default: the cores)\n"
+           "  --force              with --out-dir: run inputs whose outputs are complete too\n"
            "  --verbose            let OpenCV's and FFmpeg's own warnings through to standard error\n"
            "  --help               this text\n";
 }

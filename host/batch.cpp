@@ -357,7 +357,12 @@ TrackFileState readTrackFileState(const std::string& file) {
     return state;
 }
 
-int runBatch(const Options& o, int argc, char** argv) {
+int runBatch(const Options& o, int argc, char** argv, int pendingSignal) {
+    if (pendingSignal) {
+        std::cerr << "ambrevo: stopped by " << (pendingSignal == SIGINT ? "SIGINT" : "SIGTERM")
+                  << " before the batch began" << std::endl;
+        return pendingSignal == SIGINT ? exitInterrupted : exitTerminated;
+    }
     std::string error, made;
     if (!prepareFolder(o.outDir, "--out-dir folder", made, error)) {
         std::cerr << "ambrevo: " << error << std::endl;

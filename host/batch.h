@@ -39,4 +39,5 @@ TrackFileState readTrackFileState(const std::string& file);
 
 // Runs the batch; the exit status is 0 when every input was done or skipped, 130 / 143 when
 // a signal stopped it, else the status of the first input that failed.
-int runBatch(const Options& o, int argc, char** argv);
+// `pendingSignal`: a stop signal that arrived before the batch began (0: none).
+int runBatch(const Options& o, int argc, char** argv, int pendingSignal = 0);

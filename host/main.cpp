@@ -321,7 +321,8 @@ void Run::recordSettings() {
     record.settings.clear();
     for (const SettingInfo& s : settings) record.settings.emplace_back(s.name, formatSetting(s.type, s.value));
     const char* version = nullptr;
-    if (module.version && guarded([&] { version = module.version(); }, error) && version) record.moduleVersion = version;
+    if (module.version && guarded([&] { version = module.version(); }, error) && version)
+        record.moduleVersion = version;
     if (!settingsOut.active()) return;
     std::ofstream out(settingsOut.path(), std::ios::binary | std::ios::trunc);
     out << settingsJson(record.moduleVersion, o.procedure, settings);
@@ -418,7 +419,8 @@ int Run::finish(double seconds) {
             std::snprintf(line, sizeof line, "demo: mean error %.2f px, max error %.2f px, %lld frames, %.1f fps\n",
                           score.meanError(), score.maxError(), static_cast<long long>(done), fps);
         else
-            std::snprintf(line, sizeof line, "demo: nothing was tracked, so there is no error to report; %lld frames, %.1f fps\n",
+            std::snprintf(line, sizeof line,
+                          "demo: nothing was tracked, so there is no error to report; %lld frames, %.1f fps\n",
                           static_cast<long long>(done), fps);
         std::cout << line;
     }
@@ -666,9 +668,10 @@ int printParams(Run& r) {
     const ip_fmtWords format{o.grey ? 1 : 3, (o.grey ? 1 : 3) * 640, 640, -480};
     bool made = guarded(
         [&] {
-            r.id = o.procedure == "flowtrack" ? r.module.create(ip_asFmt(&format), WindowManager::instance().callbacks())
-                                              : r.module.createByName(o.procedure.c_str(), ip_asFmt(&format),
-                                                                       WindowManager::instance().callbacks());
+            const ip_hostCallbacks* callbacks = WindowManager::instance().callbacks();
+            r.id = o.procedure == "flowtrack"
+                       ? r.module.create(ip_asFmt(&format), callbacks)
+                       : r.module.createByName(o.procedure.c_str(), ip_asFmt(&format), callbacks);
         },
         error);
     if (!made) return fail(exitModuleError, "creating '" + o.procedure + "': " + error);
@@ -743,7 +746,7 @@ int hostMain(int argc, char** argv) {
         return fail(exitModuleLoad, error);
     if (o.params) return printParams(r);
 
-    if (isBatch(o)) return runBatch(o, argc, argv);
+    if (isBatch(o)) return runBatch(o, argc, argv, stopSignal);
 
     // The built-in scene: tracked by the flow tracker in mode 2 with three objects, the
     // results written to the current folder, unless the command line says otherwise.

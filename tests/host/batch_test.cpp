@@ -13,6 +13,9 @@
 #include <sstream>
 #include <thread>
 
+#include "batch.h"
+#include "options.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -109,6 +112,63 @@ void makeClips(const TempDir& dir, const std::vector<std::pair<std::string, int>
 }
 
 }  // namespace
+
+TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    const struct {
+        std::vector<const char*> args;
+        std::string name;
+        Pairs outputs;
+    } cases[] = {
+        {{"x/a.mp4", "b.avi", "--out-dir", "OUT"}, "a", {{"--tracks", "OUT/a.csv"}}},
+        {{"x/a.mp4", "--out-dir=OUT", "-o", "mp4", "--tracks", "json", "--dst", "_dst", "--summary", "summary.csv"},
+         "a",
+         {{"-o", "OUT/a.mp4"}, {"--tracks", "OUT/a.json"}, {"--dst", "OUT/a_dst"}, {"--summary", "OUT/a.summary.csv"}}},
+        {{"frames/%04d.png", "--out-dir", "O", "--plot", ".paths.png"}, "frames",
+         {{"--tracks", "O/frames.csv"}, {"--plot", "O/frames.paths.png"}}},
+        {{"odd name;1.avi", "--out-dir", "O"}, "odd_name_1", {{"--tracks", "O/odd_name_1.csv"}}},
+        {{"rtsp://host/cam", "--out-dir", "O"}, "cam", {{"--tracks", "O/cam.csv"}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv{"ambrevo"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Options o;
+        std::string error;
+        ASSERT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
+        ASSERT_TRUE(isBatch(o));
+        const BatchOutputs out = batchOutputs(o, o.inputs[0]);
+        EXPECT_EQ(out.name, c.name) << c.args[0];
+        EXPECT_EQ(out.options, c.outputs) << c.args[0];
+    }
+
+    TempDir dir;
+    const struct {
+        const char* file;
+        std::string text;
+        bool found, complete;
+        long long frames;
+        std::string source;
+    } files[] = {
+        {"c.csv", "# ambrevo track file\n# source: a,b.mp4\n# frames_read: 12\n# status: complete\nframe,object\n1,2\n",
+         true, true, 12, "a,b.mp4"},
+        {"p.csv", "# ambrevo track file\n# source: a.mp4\n# frames_read: 3\n# status: partial\n# reason: x\nframe\n",
+         true, false, 3, "a.mp4"},
+        {"j.json",
+         "{\"procedure\": \"nop\", \"frames\": [],\n \"meta\": {\"source\": \"q\\\"d.mp4\", \"frames_read\": 7, "
+         "\"status\": \"complete\", \"reason\": \"\"}}\n",
+         true, true, 7, "q\"d.mp4"},
+        {"other.csv", "frame,object,x,y\n0,0,1,1\n", false, false, -1, ""},
+    };
+    for (const auto& f : files) {
+        std::ofstream(dir / f.file) << f.text;
+        const TrackFileState state = readTrackFileState(dir / f.file);
+        EXPECT_EQ(state.found, f.found) << f.file;
+        EXPECT_EQ(state.complete, f.complete) << f.file;
+        EXPECT_EQ(state.frames, f.frames) << f.file;
+        EXPECT_EQ(state.source, f.source) << f.file;
+    }
+    EXPECT_FALSE(readTrackFileState(dir / "missing.csv").found);
+}
 
 TEST(HostBatch, EveryInputRunsAsAloneAFailureIsListedAndCompleteInputsAreSkipped) {
     TempDir dir;

@@ -5,9 +5,9 @@
 #include <ctime>
 #include <fstream>
 #include <limits>
-#include <sstream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -177,8 +177,8 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
         if (hasArenas()) c.push_back(std::to_string(arena));
         if (o_.scale > 0) c.insert(c.end(), {exactNumber(x / o_.scale), exactNumber(y / o_.scale)});
         if (keepPoints_)
-            points_.push_back({frame, track, x, y, missing, arena,
-                               timed_ && t >= 0 ? t : std::numeric_limits<double>::quiet_NaN()});
+            points_.push_back(
+                {frame, track, x, y, missing, arena, timed_ && t >= 0 ? t : std::numeric_limits<double>::quiet_NaN()});
     }
 }
 

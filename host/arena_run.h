@@ -23,8 +23,7 @@ public:
     // Lays the arenas over frames of `frameSize`; `sourceFps` is the input's own rate and
     // `timed` whether the input tells each frame's time. False with a one-line usage error
     // when a mask does not fit the frames.
-    bool open(const Options& o, cv::Size frameSize, double sourceFps, bool timed, int64_t expected,
-              std::string& error);
+    bool open(const Options& o, cv::Size frameSize, double sourceFps, bool timed, int64_t expected, std::string& error);
     // The summary and the pictures, under their temporary names.
     bool openOutputs(std::string& error);
     void discard();

@@ -37,7 +37,9 @@ public:
     ip_paramCountFn paramCount = nullptr;
     ip_paramInfoFn paramInfo = nullptr;
     ip_setParamFn setParam = nullptr;
-    bool requireSettings(std::string& error) const { return present(setParam != nullptr && paramInfo != nullptr && paramCount != nullptr, "ip_dllAdaptor_setParam", error); }
+    bool requireSettings(std::string& error) const {
+        return present(setParam && paramInfo && paramCount, "ip_dllAdaptor_setParam", error);
+    }
 
 private:
     bool present(bool found, const char* name, std::string& error) const;

@@ -89,7 +89,8 @@ bool checkArenaOptions(const Options& o, std::string& error) {
         error = "--unit '" + o.unit + "': a unit name has no commas, spaces or quotes";
         return false;
     }
-    const std::pair<const char*, const std::string*> pictures[] = {{"--plot", &o.plotFile}, {"--heatmap", &o.heatmapFile}};
+    const std::pair<const char*, const std::string*> pictures[] = {{"--plot", &o.plotFile},
+                                                                   {"--heatmap", &o.heatmapFile}};
     for (const auto& [name, file] : pictures) {
         std::string tail = file->size() >= 4 ? file->substr(file->size() - 4) : "";
         for (char& c : tail) c = char(std::tolower(static_cast<unsigned char>(c)));

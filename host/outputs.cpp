@@ -255,7 +255,8 @@ bool TracksWriter::finish(const RunRecord& r, std::string& error) {
                 << ", \"frames_read\": " << r.framesRead
                 << ", \"frames_expected\": " << countOrUnknown(r.expected, "null")
                 << ", \"frames_in_input\": " << countOrUnknown(r.announced, "null") << ", \"status\": \""
-                << (r.complete ? "complete" : "partial") << "\", \"reason\": " << jsonString(r.complete ? "" : r.reason);
+                << (r.complete ? "complete" : "partial")
+                << "\", \"reason\": " << jsonString(r.complete ? "" : r.reason);
             if (!r.moduleVersion.empty()) out << ", \"module_version\": " << jsonString(r.moduleVersion);
             if (!r.settings.empty()) {
                 out << ", \"settings\": {";

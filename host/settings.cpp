@@ -152,8 +152,8 @@ std::vector<SettingInfo> readSettings(const Module& module, int id) {
     for (int i = 0; i < n; ++i) {
         ip_paramRecord r{};
         if (!module.paramInfo(id, i, &r)) break;
-        out.push_back({r.name ? r.name : "", int(r.type), r.lowest, r.highest, r.defaultValue, r.value,
-                       r.help ? r.help : ""});
+        out.push_back(
+            {r.name ? r.name : "", int(r.type), r.lowest, r.highest, r.defaultValue, r.value, r.help ? r.help : ""});
     }
     return out;
 }

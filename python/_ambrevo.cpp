@@ -194,8 +194,8 @@ public:
     // Paints a copy of `frame` (uint8, h x w or h x w x c) outside the arenas.
     py::array paint(py::array_t<uint8_t, py::array::c_style | py::array::forcecast> frame) const {
         const int channels = frame.ndim() == 3 ? int(frame.shape(2)) : 1;
-        if (frame.ndim() < 2 || frame.ndim() > 3 || channels < 1 || channels > 4 || frame.shape(0) != map_.size().height ||
-            frame.shape(1) != map_.size().width)
+        if (frame.ndim() < 2 || frame.ndim() > 3 || channels < 1 || channels > 4 ||
+            frame.shape(0) != map_.size().height || frame.shape(1) != map_.size().width)
             throw py::value_error("the frame's size differs from the arenas'");
         py::array_t<uint8_t> out(std::vector<py::ssize_t>(frame.shape(), frame.shape() + frame.ndim()));
         std::memcpy(out.mutable_data(), frame.data(), size_t(frame.nbytes()));

@@ -45,8 +45,8 @@ struct Result {
 };
 
 Result run(const TempDir& dir, const std::string& args) {
-    std::string cmd = "cd '" + dir.path.string() + "' && '" AMBREVO_EXE "' " + args +
-                      " > .out.txt 2> .err.txt < /dev/null";
+    std::string cmd =
+        "cd '" + dir.path.string() + "' && '" AMBREVO_EXE "' " + args + " > .out.txt 2> .err.txt < /dev/null";
     int rc = std::system(cmd.c_str());
     Result r{WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc), readFile(dir / ".out.txt"),
              readFile(dir / ".err.txt")};
@@ -90,7 +90,9 @@ struct Table {
         ADD_FAILURE() << "no column " << name;
         return 0;
     }
-    double number(size_t row, const std::string& name) const { return std::stod(rows.at(row).at(size_t(column(name)))); }
+    double number(size_t row, const std::string& name) const {
+        return std::stod(rows.at(row).at(size_t(column(name))));
+    }
 };
 
 // Dark discs wandering in two square arenas on a textured bright floor, and dark discs moving
@@ -177,20 +179,21 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
     const Scene& sc = scene();
     TempDir dir;
     sc.writeFrames(dir);
-    RUN_OK(r, dir, "frames/%03d.png --set Algoritam=4 --fps 20 " + sc.rois() +
-                       " --link 15,5,predict --scale 4 --unit mm --tracks t.csv --summary s.csv --plot p.png --heatmap h.png"
-                       " --quiet");
+    RUN_OK(r, dir,
+           "frames/%03d.png --set Algoritam=4 --fps 20 " + sc.rois() +
+               " --link 15,5,predict --scale 4 --unit mm --tracks t.csv --summary s.csv --plot p.png --heatmap h.png"
+               " --quiet");
     Table t(dir / "t.csv");
     EXPECT_EQ(t.columns, (std::vector<std::string>{"frame", "object", "x", "y", "area", "time_s", "track", "missing",
                                                    "arena", "x_mm", "y_mm"}));
     for (const auto& [key, value] : std::map<std::string, std::string>{{"frame_rate", "20"},
-                                                                      {"time_from", "--fps"},
-                                                                      {"pixels_per_unit", "4"},
-                                                                      {"unit", "mm"},
-                                                                      {"arena_1", "rect:10,10,220,220"},
-                                                                      {"arena_2", "rect:250,10,220,220"},
-                                                                      {"link", "15,5,predict"},
-                                                                      {"setting Algoritam", "4"}})
+                                                                       {"time_from", "--fps"},
+                                                                       {"pixels_per_unit", "4"},
+                                                                       {"unit", "mm"},
+                                                                       {"arena_1", "rect:10,10,220,220"},
+                                                                       {"arena_2", "rect:250,10,220,220"},
+                                                                       {"link", "15,5,predict"},
+                                                                       {"setting Algoritam", "4"}})
         EXPECT_EQ(t.meta[key], value) << key;
     EXPECT_EQ(t.meta["date"].size(), 20u);
 
@@ -252,9 +255,9 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
     // The summary of each track that followed one disc through the whole run: what its true
     // path gives, within the rounding of positions to whole pixels.
     Table s(dir / "s.csv");
-    EXPECT_EQ(s.columns, (std::vector<std::string>{"track", "first_frame", "last_frame", "frames_seen", "path_length_mm",
-                                                   "mean_speed_mm_per_s", "max_speed_mm_per_s", "time_outside_s",
-                                                   "time_arena1_s", "time_arena2_s"}));
+    EXPECT_EQ(s.columns, (std::vector<std::string>{"track", "first_frame", "last_frame", "frames_seen",
+                                                   "path_length_mm", "mean_speed_mm_per_s", "max_speed_mm_per_s",
+                                                   "time_outside_s", "time_arena1_s", "time_arena2_s"}));
     double framesSeen = 0;
     int whole = 0;
     for (size_t i = 0; i < s.rows.size(); ++i) framesSeen += s.number(i, "frames_seen");
@@ -286,8 +289,9 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
     }
 
     // The summary needs no track file.
-    RUN_OK(alone, dir, "frames/%03d.png --set Algoritam=4 --fps 20 " + sc.rois() +
-                           " --link 15,5,predict --scale 4 --unit mm --summary s2.csv --quiet");
+    RUN_OK(alone, dir,
+           "frames/%03d.png --set Algoritam=4 --fps 20 " + sc.rois() +
+               " --link 15,5,predict --scale 4 --unit mm --summary s2.csv --quiet");
     EXPECT_EQ(readFile(dir / "s2.csv"), readFile(dir / "s.csv"));
 
     for (const char* picture : {"p.png", "h.png"}) {
@@ -337,7 +341,8 @@ TEST(ArenaSettings, ParamsSetAndSavedSettingsRepeatARun) {
     EXPECT_NE(p.out.find("\ndrawsAim           0      0 or 1"), std::string::npos) << p.out;
     EXPECT_EQ(p.err, "");
 
-    RUN_OK(a, dir, "--frames 4 --set BinThreshold=100 --set SearchWindow=25 --settings-out s.json --tracks a.csv --quiet");
+    RUN_OK(a, dir,
+           "--frames 4 --set BinThreshold=100 --set SearchWindow=25 --settings-out s.json --tracks a.csv --quiet");
     const std::string saved = readFile(dir / "s.json");
     EXPECT_NE(saved.find("\"procedure\": \"flowtrack\""), std::string::npos) << saved;
     EXPECT_NE(saved.find("\"BinThreshold\": 100,"), std::string::npos) << saved;

@@ -209,7 +209,9 @@ bool ArenaRun::writeOutputs(std::string& error) {
         if (!writeText(summary_, text.str(), error)) return false;
     }
     if (!plot_.active() && !heatmap_.active()) return true;
-    const cv::Mat background = ambrevo::median_background(samples_);
+    cv::Mat background = ambrevo::median_background(samples_);
+    // The arenas' outlines, dark, so that the pictures show where the walls are.
+    if (hasArenas() && background.size() == arenas_.size()) arenas_.draw(background, cv::Scalar(40, 40, 40), 1);
     ambrevo::PlotSettings settings;
     settings.pixels_per_unit = o_.scale;
     if (o_.scale > 0) settings.unit = o_.unit;

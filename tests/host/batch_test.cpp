@@ -243,7 +243,7 @@ TEST(HostBatch, RefusalsComeBeforeAnyRun) {
 TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     TempDir dir;
     makeClips(dir, {{"a.avi", 120}, {"b.avi", 120}, {"c.avi", 3}});
-    const std::string args = "a.avi b.avi c.avi --out-dir OUT --jobs 2 --procedure nop --tracks csv";
+    const std::string args = "a.avi b.avi c.avi --out-dir OUT --jobs 2 --config cfg.txt --tracks csv";
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -252,16 +252,15 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
         execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr);
         _exit(127);
     }
-    // Until both runs have their outputs open, then a moment for some frames.
+    // Until both runs have written rows of a frame: the signal then comes in the middle of the runs.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (int writing = 0; writing < 2 && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         writing = 0;
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(dir / "OUT", ec))
-            writing += e.path().filename().string().find(".csv.rows-") != std::string::npos;
+            writing += e.path().filename().string().find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);

@@ -28,18 +28,21 @@ grep -qs '^AMBREVO_LIBFUZZER:BOOL=ON' "$out/CMakeCache.txt" ||
 
 status=0
 mkdir -p "$out/logs"
+stamp="$out/logs/.started"
+touch "$stamp"  # findings newer than this are this run's
 for t in "${targets[@]}"; do
   mkdir -p "$out/corpus/$t" "$out/findings/$t"
   echo "== $t: $seconds s"
   # -close_fd_mask=1: the procedures' diagnostics on standard output would only slow the run.
-  if ! nice -n 19 "$out/bin/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=1024 -len_control=0 -close_fd_mask=1 \
-      -print_final_stats=1 -artifact_prefix="$out/findings/$t/" "$out/corpus/$t" "fuzz/corpus/$t" \
-      >"$out/logs/$t.log" 2>&1; then
-    status=1
-    echo "   FINDING: see $out/logs/$t.log and $out/findings/$t/"
-  fi
-  done_line=$(grep -E '^#[0-9]+ +DONE' "$out/logs/$t.log" | tail -1 || true)
-  execs=$(grep -E '^stat::number_of_executed_units' "$out/logs/$t.log" | tail -1 | awk '{print $2}' || true)
-  echo "   ${done_line:-$(grep -E '^#[0-9]+' "$out/logs/$t.log" | tail -1)}; executed units: ${execs:-?}"
+  # One child process at a time (-fork=1) so that a finding is kept and the run goes on for
+  # the whole time; FUZZ_STOP=1 stops at the first finding instead.
+  mode=(-fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1)
+  [ "${FUZZ_STOP:-0}" = 1 ] && mode=()
+  nice -n 19 "$out/bin/$t" "${mode[@]}" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=1024 \
+    -len_control=0 -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$out/findings/$t/" \
+    "$out/corpus/$t" "fuzz/corpus/$t" >"$out/logs/$t.log" 2>&1 || status=1
+  found=$(find "$out/findings/$t" -type f -newer "$stamp" | wc -l)
+  [ "$found" -gt 0 ] && status=1 && echo "   $found new finding(s) in $out/findings/$t/, details in $out/logs/$t.log"
+  echo "   $(grep -E '^#[0-9]+' "$out/logs/$t.log" | tail -1)"
 done
 exit $status

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cmath>
 #include <cstdio>
 #include <ext/stdio_filebuf.h>
 #include <iostream>
@@ -24,11 +25,16 @@ bool endsWithNoCase(const std::string& s, const std::string& suffix) {
     return true;
 }
 
+// A value that is not a finite number is written as missing: an empty CSV field, a JSON
+// null (JSON has no NaN or infinity, and its readers refuse them).
 std::string number(float v) {
+    if (!std::isfinite(v)) return "";
     char text[32];
     std::snprintf(text, sizeof text, "%.6g", double(v));
     return text;
 }
+
+std::string jsonNumber(float v) { return std::isfinite(v) ? number(v) : "null"; }
 
 std::string jsonString(const std::string& s) {
     std::string out = "\"";
@@ -186,13 +192,13 @@ bool TracksWriter::frame(int64_t frame, const std::vector<ip_objectRecord>& obje
             out << (first ? "" : ", ") << "{\"object\": " << o.index << ", \"x\": " << o.x << ", \"y\": " << o.y;
             if (columns_ != contour) out << ", \"area\": " << o.area;
             if (columns_ != flow)
-                out << ", \"vx\": " << number(o.vx) << ", \"vy\": " << number(o.vy)
+                out << ", \"vx\": " << jsonNumber(o.vx) << ", \"vy\": " << jsonNumber(o.vy)
                       << ", \"points\": " << o.pointCount << ", \"appearances\": " << o.appearances
                       << ", \"selected\": " << (o.selected ? "true" : "false");
             if (columns_ != contour) {
                 out << ", \"rays\": [";
                 int n = std::max(0, std::min<int>(o.rayCount, ip_objectMaxRays));
-                for (int i = 0; i < n; ++i) out << (i ? ", " : "") << number(o.rays[i]);
+                for (int i = 0; i < n; ++i) out << (i ? ", " : "") << jsonNumber(o.rays[i]);
                 out << "]";
             }
             out << extraCells(row++, true) << "}";

@@ -214,12 +214,15 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
     uint8_t* prev = f.prevPlane.data();
     uint8_t* work = f.workPlane.data();
     bool selected = false;
+    // A click outside the picture starts nothing: a centre there would put the ray ends
+    // beyond the range of the coordinates.
     auto seedAtClicks = [&] {
-        if (ip_forEachClick(events, [&](int x, int y) {
-                seedRegion(f.regions, x, y, N);
-                f.initialised = true;
-            }))
+        ip_forEachClick(events, [&](int x, int y) {
+            if (x < 0 || y < 0 || x >= W || y >= H) return;
+            seedRegion(f.regions, x, y, N);
+            f.initialised = true;
             selected = true;
+        });
     };
 
     if (!f.initialised) {

@@ -52,7 +52,19 @@ bool ip_setParam(ip_parameters& params, const char* name, double value, std::str
     }
     message = params.paramConflict(index, value);
     if (!message.empty()) return false;
-    params.storeParam(index, value);
+    const double before = params.paramValue(index);
+    try {
+        params.storeParam(index, value);
+    } catch (...) {
+        // The dialogue stores a value before the procedure rebuilds with it; a rebuild
+        // that fails must not leave the refused value behind.
+        try {
+            params.storeParam(index, before);
+        } catch (...) {
+            // The values before were already unusable; the first failure is the one to tell.
+        }
+        throw;
+    }
     return true;
 }
 

@@ -121,6 +121,14 @@ TEST_F(FlowtrackProcedure, ClicksSeedOneTrackAndModeOneLosesIt) {
     doubles::EventList click;
     click.add(2, 0, 5, 5);  // not a selection
     click.add(4, 1, 6, 6);  // a selection with another code
+    // Clicks outside the picture start nothing and are not acknowledged.
+    for (auto [x, y] : {std::pair(-1, 80), std::pair(320, 80), std::pair(120, 240), std::pair(INT32_MAX, 10)}) {
+        doubles::EventList outside;
+        outside.click(x, y);
+        run(tracker, blank, &outside);
+        ASSERT_EQ(state(tracker), "0 0") << x << "," << y;
+        EXPECT_EQ(overlay.acknowledges, 0);
+    }
     click.click(120, 80);
     run(tracker, blank, &click);
     ASSERT_EQ(state(tracker), "1 1 120,80");

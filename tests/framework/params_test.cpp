@@ -114,3 +114,17 @@ TEST(NamedSettings, CcTrackWindowsKeepTheDetectorValues) {
     p.reset();
     doubles::windowLog().reset();
 }
+
+// A value that passes its checks but makes the procedure fail as it rebuilds (here
+// because the dialogue had already taken an unusable sigma) is not kept.
+TEST(NamedSettings, AFailedRebuildKeepsTheValueBefore) {
+    auto p = make("canny_w0");
+    doubles::Console console({"1e20 10 9"});
+    EXPECT_EQ(doubles::thrown([&] { p->config(&console); }), "do_gauss() - illegal sigma");
+    ip_parameters& params = *ip_paramsOf(p.get());
+    std::string why;
+    EXPECT_EQ(doubles::thrown([&] { ip_setParam(params, "th_hi", 20, why); }), "do_gauss() - illegal sigma");
+    EXPECT_EQ(params.paramValue(1), 10);
+    EXPECT_TRUE(ip_setParam(params, "sigma", 1.5, why)) << why;
+    EXPECT_TRUE(ip_setParam(params, "th_hi", 20, why)) << why;
+}

@@ -190,6 +190,14 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
                   "# first_frame: 3\n# frames_read: 1\n# frames_expected: 5\n# frames_in_input: unknown\n"
                   "# status: partial\n# reason: stopped \"here\"\n"
                   "frame,object,x,y,vx,vy,points,appearances,selected\n3,4,7,42,1.5,-0.25,57,6,1\n");
+        // Numbers that are not finite are missing values: JSON readers refuse NaN.
+        TracksWriter odd;
+        ASSERT_TRUE(odd.open((dir / "n.json").string(), "ccTrack", error));
+        r.vx = std::nanf(""), r.vy = INFINITY;
+        odd.frame(0, {r});
+        ASSERT_TRUE(odd.finish(record, error));
+        EXPECT_NE(slurp("n.json").find("\"vx\": null, \"vy\": null"), std::string::npos) << slurp("n.json");
+        r.vx = 1.5f, r.vy = -0.25f;
         // Dropped: the file there before keeps its bytes, and no temporary stays.
         ASSERT_TRUE(dropped.open((dir / "c.csv").string(), "ccTrack", error));
         dropped.frame(0, {r});

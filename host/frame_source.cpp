@@ -133,8 +133,11 @@ public:
     bool open(int cameraIndex, std::string& error) {
         QuietStderr quiet;
         try {
+            // Cameras here are V4L2 devices. Left to choose, OpenCV tries every backend on the
+            // index in turn, which is slow to fail and runs third-party probing code that leaks.
+            // Other cameras are reached through gst: pipelines.
             if (camera_)
-                capture_.open(cameraIndex);
+                capture_.open(cameraIndex, cv::CAP_V4L2);
             else
                 capture_.open(name_, cv::CAP_FFMPEG);
         } catch (const cv::Exception&) {

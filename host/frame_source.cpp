@@ -19,13 +19,16 @@ namespace {
 
 bool decoderChatter = false;
 
+std::recursive_mutex stderrMutex;
+
 // Standard error sent to /dev/null while a decoder runs: libpng and GStreamer write their
-// warnings there directly, past any log level. Only the host's own thread runs meanwhile,
-// so nothing of the module's is lost.
+// warnings there directly, past any log level. The host's own messages wait for the decoder
+// (holdStderr); the module writes nothing to standard error.
 class QuietStderr {
 public:
     QuietStderr() {
         if (decoderChatter) return;
+        hold_ = holdStderr();
         std::fflush(stderr);
         saved_ = ::dup(STDERR_FILENO);
         int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -42,6 +45,7 @@ public:
     QuietStderr& operator=(const QuietStderr&) = delete;
 
 private:
+    std::unique_lock<std::recursive_mutex> hold_;
     int saved_ = -1;
 };
 
@@ -202,6 +206,8 @@ private:
 }  // namespace
 
 void showDecoderChatter(bool show) { decoderChatter = show; }
+
+std::unique_lock<std::recursive_mutex> holdStderr() { return std::unique_lock<std::recursive_mutex>(stderrMutex); }
 
 FrameSource::Result FrameSource::skip(int64_t count, std::string& error) {
     cv::Mat unused;

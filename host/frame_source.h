@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
@@ -35,6 +36,10 @@ public:
 // Whether the decoders may write their own warnings to standard error (--verbose); by
 // default standard error is closed to them while they decode.
 void showDecoderChatter(bool show);
+// Held while writing to standard error. A decoder holds it for as long as standard error is
+// closed to it, so that a message from another thread of the run waits for the decoder
+// instead of going to /dev/null.
+std::unique_lock<std::recursive_mutex> holdStderr();
 
 // Opens `input`; null with `error` when it is missing or cannot be opened.
 std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error);

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -19,6 +20,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "arena_run.h"
@@ -28,6 +30,7 @@
 #include "frame_source.h"
 #include "module.h"
 #include "options.h"
+#include "pipeline.h"
 #include "stream_input.h"
 #include "outputs.h"
 #include "overlay.h"
@@ -47,6 +50,7 @@ Progress* activeProgress = nullptr;
 void endProgressLine();
 
 int fail(int status, const std::string& text) {
+    auto hold = holdStderr();
     endProgressLine();
     std::cout.flush();
     std::cerr << "ambrevo: " << text << std::endl;
@@ -94,6 +98,7 @@ public:
     Progress(bool enabled, int64_t total) : enabled_(enabled), total_(total), start_(Clock::now()) {}
     void update(int64_t done) {
         if (!enabled_) return;
+        auto hold = holdStderr();
         double elapsed = secondsSince(start_);
         if (elapsed - last_ < 0.25 && done != total_) return;
         last_ = elapsed;
@@ -110,6 +115,7 @@ public:
         shown_ = true;
     }
     void finish() {
+        auto hold = holdStderr();
         if (shown_) std::cerr << '\n';
         shown_ = false;
     }
@@ -126,8 +132,10 @@ void endProgressLine() {
     if (activeProgress) activeProgress->finish();
 }
 
-// Set by SIGINT / SIGTERM; the run stops after the frame in hand.
-volatile std::sig_atomic_t stopSignal = 0;
+// Set by SIGINT / SIGTERM; the run stops after the frame in hand. Read by every stage of the
+// pipeline; a lock-free atomic may be stored from a signal handler.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void onStopSignal(int signal) { stopSignal = signal; }
 
@@ -255,6 +263,7 @@ struct Run {
     void recordSettings();
     bool handleKey(int key);
     void processFrames(cv::Mat& bgr);
+    bool pipelined(cv::Mat& bgr, const ip_dibWords& image, double fps, Progress& progress);
 };
 
 bool Run::openOutputs(std::string& error) {
@@ -336,6 +345,7 @@ void Run::tellNothingFound() {
     for (const auto& [name, value] : record.settings)
         if (name == "BinThreshold")
             threshold = "BinThreshold is " + value + " (pixels at or below it count as dark objects)";
+    auto hold = holdStderr();
     endProgressLine();
     std::cerr << "ambrevo: no objects were found on any of the " << done << " frames (" << record.width << "x"
               << record.height << "); " << threshold << ". Try --set BinThreshold=N with a higher N for "
@@ -373,9 +383,9 @@ int Run::finish(double seconds) {
     if (id >= 0 && !guarded([&] { module.destroy(id); }, error))
         stop(exitModuleError, "destroying the instance: " + error);
     id = -1;
-    if (stopSignal) {
-        const char* name = stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
-        stop(stopSignal == SIGINT ? exitInterrupted : exitTerminated,
+    if (const int signal = stopSignal) {
+        const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+        stop(signal == SIGINT ? exitInterrupted : exitTerminated,
              std::string("stopped by ") + name + " after " + std::to_string(done) + " frames" +
                  (done > 0 ? "; the outputs hold them" : "; nothing was written"));
     }
@@ -408,8 +418,8 @@ int Run::finish(double seconds) {
     const double fps = seconds > 0 ? double(done) / seconds : 0.0;
     if (o.profile) profiler.print(std::cout);
     char line[256];
-    std::snprintf(line, sizeof line, "ambrevo: %lld frames of %s with %s in %.2f s\n", static_cast<long long>(done),
-                  o.input.c_str(), o.procedure.c_str(), seconds);
+    std::snprintf(line, sizeof line, "ambrevo: %lld frames of %s with %s in %.2f s, %.1f fps\n",
+                  static_cast<long long>(done), o.input.c_str(), o.procedure.c_str(), seconds, fps);
     std::cout << line;
     if (source && source->demo() && wantObjects) {
         std::snprintf(line, sizeof line, "demo: every object tracked on %lld of %lld frames\n",
@@ -478,6 +488,12 @@ void Run::processFrames(cv::Mat& bgr) {
     std::vector<ip_objectRecord> objects, rows;
     std::vector<std::vector<std::string>> cells;
     const std::string at = "frame ";
+
+    // The debugging and analysis outputs that look at every stage at once (the window, the
+    // procedure's windows, the profile, the background pictures) keep the frames in turn.
+    const bool overlap = o.threads != 1 && !o.show && o.windowsDir.empty() && !o.profile && o.plotFile.empty() &&
+                         o.heatmapFile.empty();
+    if (overlap && pipelined(bgr, image, fps, progress)) return;
 
     while (!quit && !stopSignal) {
         if (o.frames >= 0 && done >= o.frames) break;
@@ -595,6 +611,260 @@ void Run::processFrames(cv::Mat& bgr) {
             if (Clock::now() > nextShow + frameInterval) nextShow = Clock::now();
         }
     }
+}
+
+namespace {
+
+// One frame on its way from the decoder through the module to the outputs, with everything
+// the later stages need of the earlier ones: nothing of the module's own memory is kept.
+struct FrameJob {
+    int64_t frame = 0;
+    cv::Mat bgr, holder;
+    ip_dibWords image{};
+    double time = -1;  // the input's time of the frame
+    FrameTimes times;
+    // From the module.
+    bool processed = false;
+    std::vector<ip_objectRecord> objects;
+    double ready = 0;  // when the objects were ready
+    cv::Mat exact;     // the destination image's pixels
+    std::vector<DrawCommand> commands;
+    bool flash = false;
+    int flashRadius = 0;
+    std::vector<cv::Point> flashAt;
+    // The failure that ends the run at this frame, told once the frames before it are written;
+    // `last` alone is the input's end.
+    bool last = false;
+    int status = exitOk;
+    std::string failure;
+};
+
+// Frames queued between two stages: enough to ride out one slow frame, few enough to keep the
+// memory of a run small.
+constexpr size_t queuedFrames = 4;
+
+int stageStatus(Run::Stage stage) {
+    return stage == Run::reading ? exitInput : stage == Run::writing ? exitOutput : exitLibrary;
+}
+
+}  // namespace
+
+// The frame loop as three stages on threads of their own: the decoder reads ahead, this
+// thread calls the module (every call, in frame order, as the serial loop does), and a writer
+// draws and encodes. Failures travel with their frame and are told by the writer in frame
+// order, after the outputs of the frames before, so that a run ends with the same message,
+// status and outputs as the serial loop. False when the threads could not be started; nothing
+// was consumed then.
+bool Run::pipelined(cv::Mat& bgr, const ip_dibWords& firstImage, double fps, Progress& progress) {
+    BoundedQueue<FrameJob> decoded(queuedFrames), processed(queuedFrames);
+    const bool demo = source->demo() != nullptr;
+
+    auto writer = [&] {
+        std::vector<ip_objectRecord> rows;
+        std::vector<std::vector<std::string>> cells;
+        std::string error;
+        FrameJob job;
+        while (processed.pop(job)) {
+            Stage at = elsewhere;
+            try {
+                if (job.processed) {
+                    const std::string frameText = "frame " + std::to_string(job.frame) + ": ";
+                    if (wantObjects) {
+                        arena.rows(job.frame, job.time, job.objects, rows, cells);
+                        job.times.addCells(cells, job.ready);
+                        at = writing;
+                        if (!tracks.frame(job.frame, rows, &cells)) {
+                            stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
+                            break;
+                        }
+                        at = elsewhere;
+                        if (demo) score.frame(DemoScene::discs(job.frame), job.objects);
+                    }
+                    at = writing;
+                    if (!o.dstDir.empty() && !dst.write(job.frame, job.exact, error)) {
+                        stop(exitOutput, error);
+                        break;
+                    }
+                    at = elsewhere;
+                    if (!o.videoOut.empty()) {
+                        cv::Mat annotated = exactToBgr(job.exact);
+                        if (annotated.empty()) annotated = job.bgr.clone();
+                        renderCommands(annotated, job.commands);
+                        arena.draw(annotated);
+                        if (job.flash) renderFlash(annotated, job.flashAt, job.flashRadius);
+                        at = writing;
+                        if (!video.write(annotated, fps, error)) {
+                            stop(exitOutput, error);
+                            break;
+                        }
+                        at = elsewhere;
+                    }
+                    ++done;
+                    progress.update(done);
+                }
+                if (job.status != exitOk) {
+                    stop(job.status, job.failure);
+                    break;
+                }
+            } catch (...) {
+                stop(stageStatus(at), "frame " + std::to_string(job.frame) + ": " +
+                                          describeFailure(std::current_exception()));
+                break;
+            }
+        }
+        // Upstream stops at its next frame.
+        processed.cancel();
+    };
+
+    auto decoder = [&] {
+        int64_t next = frame + 1, handed = 1;
+        std::string error;
+        while (!stopSignal) {
+            if (o.frames >= 0 && handed >= o.frames) break;
+            if (o.end >= 0 && next >= o.end) break;
+            FrameJob job;
+            job.frame = next;
+            Stage at = reading;
+            try {
+                FrameSource::Result got = source->read(job.bgr, error);
+                job.times = times;
+                job.times.captured();
+                if (got == FrameSource::end) {
+                    const int64_t announced = source->total(),
+                                  wanted = o.end >= 0 ? std::min(announced, o.end) : announced;
+                    job.last = true;
+                    if (announced >= 0 && next < wanted) {
+                        job.status = exitInput;
+                        job.failure = "input '" + o.input + "' ended after " + std::to_string(next) + " of the " +
+                                      std::to_string(announced) + " frames its container announced";
+                    }
+                } else if (got == FrameSource::failed) {
+                    job.last = true;
+                    job.status = exitInput;
+                    job.failure = "frame " + std::to_string(next) + ": " + error;
+                } else if (!fitsLimits(job.bgr.size(), o.maxPixels, error)) {
+                    job.last = true;
+                    job.status = exitInput;
+                    job.failure = "frame " + std::to_string(next) + ": " + error;
+                } else {
+                    at = elsewhere;
+                    job.time = source->time();
+                    arena.prepare(next, job.bgr);
+                    job.image = toDib(job.bgr, o.grey, job.holder);
+                }
+            } catch (...) {
+                job.last = true;
+                job.status = stageStatus(at);
+                job.failure = "frame " + std::to_string(next) + ": " + describeFailure(std::current_exception());
+            }
+            const bool last = job.last;
+            if (!decoded.push(std::move(job)) || last) break;
+            ++next;
+            ++handed;
+        }
+        decoded.close();
+    };
+
+    // Taken before the decoder moves the source on.
+    FrameJob job;
+    job.frame = frame;
+    job.bgr = bgr;
+    job.image = firstImage;
+    job.time = source->time();
+    job.times = times;
+
+    std::thread writerThread, decoderThread;
+    try {
+        writerThread = std::thread(writer);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    try {
+        decoderThread = std::thread(decoder);
+    } catch (const std::system_error&) {
+        processed.close();
+        writerThread.join();
+        return false;
+    }
+
+    std::string error;
+    for (;;) {
+        if (!job.last) {
+            if (stopSignal) break;
+            const std::string at = "frame " + std::to_string(job.frame) + ": ";
+            auto failed = [&](int status, const std::string& text) {
+                job.last = true;
+                job.status = status;
+                job.failure = at + text;
+            };
+            Stage stageNow = elsewhere;
+            try {
+                std::vector<cv::Point> clicks;
+                for (const ClickOption& c : o.clicks)
+                    if (c.frame == job.frame) clicks.emplace_back(c.x, c.y);
+                events.reset(clicks);
+                const Clock::time_point before = Clock::now();
+                const dib_base* result = nullptr;
+                if (!guarded([&] { module.process(id, ip_asDib(&job.image), &events, &overlay); }, error)) {
+                    failed(exitModuleError, error);
+                } else {
+                    profiler.frameTime(1000.0 * secondsSince(before));
+                    if (!guarded([&] { result = module.dstDib(id); }, error)) failed(exitModuleError, error);
+                }
+                if (!job.last && wantObjects) {
+                    int count = 0;
+                    std::vector<ip_objectRecord>& objects = job.objects;
+                    bool ok = guarded(
+                        [&] {
+                            objects.resize(16);
+                            count = module.objects(id, objects.data(), int(objects.size()));
+                            if (count > int(objects.size())) {
+                                objects.resize(size_t(count));
+                                count = std::min(count, module.objects(id, objects.data(), count));
+                            }
+                        },
+                        error);
+                    if (!ok) failed(exitModuleError, error);
+                    objects.resize(size_t(std::max(count, 0)));
+                    job.ready = wallSeconds();
+                }
+                if (!job.last) {
+                    const ip_dibWords* produced = result ? ip_dibWordsOf(result) : nullptr;
+                    stageNow = o.dstDir.empty() ? elsewhere : writing;
+                    if (!o.dstDir.empty() || !o.videoOut.empty()) job.exact = dibToExact(produced);
+                    stageNow = elsewhere;
+                    int ackRadius = 0, ackMs = 0;
+                    if (overlay.takeAcknowledge(ackRadius, ackMs)) {
+                        flashRadius = ackRadius;
+                        flashAt = clicks;
+                        flashFrames = std::max<int64_t>(1, int64_t(std::ceil(std::max(0, ackMs) * fps / 1000.0)));
+                    }
+                    if (!o.videoOut.empty()) {
+                        job.commands = overlay.commands();
+                        if (flashFrames > 0) {
+                            job.flash = true;
+                            job.flashAt = flashAt;
+                            job.flashRadius = flashRadius;
+                            --flashFrames;
+                        }
+                    }
+                    job.processed = true;
+                }
+            } catch (...) {
+                job.processed = false;
+                failed(stageStatus(stageNow), describeFailure(std::current_exception()));
+            }
+        }
+        const bool last = job.last;
+        if (!processed.push(std::move(job)) || last) break;
+        job = FrameJob{};
+        if (!decoded.pop(job)) break;
+    }
+    decoded.cancel();
+    decoderThread.join();
+    processed.close();
+    writerThread.join();
+    return true;
 }
 
 // Runs one input through the procedure to its outputs and returns the exit status. Inputs

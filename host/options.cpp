@@ -238,6 +238,13 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             if (!takeValue(o.outDir)) return false;
         } else if (arg == "--force") {
             if (!flag(o.force)) return false;
+        } else if (arg == "--threads") {
+            std::string text;
+            if (!takeValue(text)) return false;
+            if (!parseInteger(text, 1, 64, o.threads)) {
+                error = "malformed --threads '" + text + "' (expected a positive integer)";
+                return false;
+            }
         } else if (arg == "--jobs") {
             std::string text;
             if (!takeValue(text)) return false;
@@ -340,6 +347,8 @@ const char* usageText() {
            "                       c: configure, p: profile, q: quit)\n"
            "  --module PATH        load another build of the module (also AMBREVO_MODULE)\n"
            "  --quiet              no progress line\n"
+           "  --threads N          1: decode, process and write each frame in turn; more (the default)\n"
+           "                       overlaps the three on threads of their own\n"
            "  --out-dir DIR        run every INPUT given; outputs named after each in DIR (-o mp4, ...)\n"
            "  --jobs N             with --out-dir: N inputs at a time (default: the cores)\n"
            "  --force              with --out-dir: run inputs whose outputs are complete too\n"

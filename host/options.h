@@ -54,6 +54,7 @@ struct Options {
     bool quiet = false;
     bool grey = false;
     bool verbose = false;  // let the libraries' own warnings through
+    int64_t threads = 0;   // 1: decode, process and write each frame in turn; else overlap them
 
     // A batch: every input given, where each stands in argv, and the batch's own options.
     std::vector<std::string> inputs;

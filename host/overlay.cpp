@@ -193,8 +193,9 @@ cv::Mat dibToExact(const ip_dibWords* image) {
     }
 }
 
-cv::Mat dibToBgr(const ip_dibWords* image) {
-    cv::Mat exact = dibToExact(image);
+cv::Mat dibToBgr(const ip_dibWords* image) { return exactToBgr(dibToExact(image)); }
+
+cv::Mat exactToBgr(const cv::Mat& exact) {
     if (exact.empty()) return exact;
     cv::Mat bgr;
     if (exact.type() == CV_8UC3) return exact;

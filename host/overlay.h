@@ -55,6 +55,8 @@ void renderFlash(cv::Mat& bgr, const std::vector<cv::Point>& at, int radius);
 // which is the order of the module's coordinates). 1-byte grey, 2-byte grey x 64,
 // 3-byte BGR, 4-byte BGR plus an unused byte. Empty when the record is unusable.
 cv::Mat dibToBgr(const ip_dibWords* image);
+// The same from the exact pixels dibToExact gave (shared, not copied, when they are BGR already).
+cv::Mat exactToBgr(const cv::Mat& exact);
 
 // The exact pixel bytes of the record for a lossless PNG: 1 byte as 8-bit grey, 2 bytes
 // as 16-bit grey holding the raw words, 3 bytes as BGR, 4 bytes as BGR (the fourth byte

@@ -116,9 +116,9 @@ std::vector<std::string> FrameTimes::columns(std::vector<std::string> others) co
     return others;
 }
 
-void FrameTimes::addCells(std::vector<std::vector<std::string>>& cells) const {
+void FrameTimes::addCells(std::vector<std::vector<std::string>>& cells, double doneAt) const {
     if (!on_) return;
-    const std::string capture = timeCell(capture_), done = timeCell(wallSeconds());
+    const std::string capture = timeCell(capture_), done = timeCell(doneAt);
     for (std::vector<std::string>& row : cells) {
         row.push_back(capture);
         row.push_back(done);

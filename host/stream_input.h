@@ -31,7 +31,9 @@ public:
     std::vector<std::string> columns(std::vector<std::string> others) const;
     void captured() { capture_ = wallSeconds(); }
     // Appends the capture time and the time now to every object's cells.
-    void addCells(std::vector<std::vector<std::string>>& cells) const;
+    void addCells(std::vector<std::vector<std::string>>& cells) const { addCells(cells, wallSeconds()); }
+    // The same with the moment the objects were ready given.
+    void addCells(std::vector<std::vector<std::string>>& cells, double done) const;
 
 private:
     bool on_ = false;

@@ -595,3 +595,64 @@ TEST(HostErrors, LibraryChatterOnlyWithVerbose) {
     EXPECT_EQ(verbose.status, 3);
     EXPECT_NE((verbose.out + verbose.err).find("moov atom not found"), std::string::npos) << verbose.out << verbose.err;
 }
+
+namespace {
+
+// A finished run's every observable: status, standard output without the timing, standard
+// error, and every file left in `dir` with the track file's date masked.
+std::map<std::string, std::string> observed(const TempDir& dir, const Result& r) {
+    std::map<std::string, std::string> seen = listing(dir.path);
+    seen.erase(".out.txt");
+    seen.erase(".err.txt");
+    for (auto& [name, text] : seen)
+        for (size_t at = text.find("date"); name.rfind("t.", 0) == 0 && at != std::string::npos;
+             at = text.find("date", at + 1))
+            text.replace(at, std::min(text.find('\n', at), text.size()) - at, "date (masked)");
+    std::string out = r.out;
+    for (const char* timing : {" s, ", " fps"})
+        for (size_t at = out.find(timing); at != std::string::npos; at = out.find(timing, at + 1)) {
+            const size_t number = out.find_last_of(' ', at - 1) + 1;
+            out.replace(number, at - number, "(masked)");
+            at = number + 8;
+        }
+    seen["(status)"] = std::to_string(r.status);
+    seen["(stdout)"] = out;
+    seen["(stderr)"] = r.err;
+    return seen;
+}
+
+}  // namespace
+
+TEST(HostPipeline, OverlappedStagesGiveTheSerialRunsOutputsByteForByte) {
+    TempDir clips;
+    RUN_OK(w, clips, "demo --procedure nop --frames 40 -o clip.avi --quiet");
+    writeFile(clips / "cfg.txt", "\n1 1 1 2 3\n");
+    // SearchWindow 200 makes frame 1 throw: the frame before it is written, nothing after.
+    writeFile(clips / "bad.txt", "120 24 200 2 1\n0 1 1 2 3\n");
+    const std::string clip = clips / "clip.avi", cfg = clips / "cfg.txt", bad = clips / "bad.txt";
+    struct Case {
+        std::string args;
+        int status;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"'" + clip + "' --config '" + cfg + "' --click 5:100:100 -o v.avi --tracks t.csv --dst d", 0},
+             {"'" + clip + "' --config '" + cfg + "' --start 3 --end 31 --link 40 -o v.mp4 --tracks t.json", 0},
+             {"'" + clip + "' --procedure canny_w0 --grey -o v.avi --dst d", 0},
+             {"'" + clip + "' --procedure ccTrack --roi circle:320,240,200 -o v.avi --tracks t.csv", 0},
+             {"demo --frames 10 --config '" + bad + "' --tracks t.csv -o v.avi --dst d", 1},
+             {"demo --frames 25 --tracks t.csv -o v.avi", 0},
+         }) {
+        TempDir serial, overlapped;
+        const Result one = run(serial, c.args + " --threads 1");
+        const Result three = run(overlapped, c.args);
+        EXPECT_EQ(one.status, c.status) << c.args << "\n" << one.err;
+        const auto want = observed(serial, one), got = observed(overlapped, three);
+        EXPECT_GT(want.size(), 4u) << c.args;
+        for (const auto& [name, text] : want) {
+            auto it = got.find(name);
+            ASSERT_NE(it, got.end()) << c.args << ": " << name << " missing";
+            EXPECT_TRUE(it->second == text) << c.args << ": " << name << " differs";
+        }
+        EXPECT_EQ(got.size(), want.size()) << c.args;
+    }
+}

@@ -63,7 +63,7 @@ bool ArenaRun::open(const Options& o, cv::Size frameSize, double sourceFps, bool
     if (o_.scale > 0 && o_.unit.empty()) o_.unit = "unit";
     try {
         std::vector<ambrevo::Arena> arenas;
-        for (const std::string& spec : o.rois) arenas.push_back(ambrevo::parse_roi(spec));
+        for (const std::string& given : o.rois) arenas.push_back(ambrevo::parse_roi(given));
         if (!arenas.empty()) arenas_ = ambrevo::ArenaMap(std::move(arenas), frameSize);
         if (!o.link.empty()) {
             ambrevo::LinkSettings settings;

@@ -57,27 +57,6 @@ bool isImageName(const std::string& name) {
 }
 
 // Decoded images are turned into 8-bit BGR whatever their depth and channels.
-bool toBgr8(const cv::Mat& in, cv::Mat& out) {
-    if (in.empty()) return false;
-    cv::Mat eight = in;
-    if (in.depth() == CV_16U)
-        in.convertTo(eight, CV_8U, 1.0 / 257.0);
-    else if (in.depth() != CV_8U)
-        in.convertTo(eight, CV_8U);
-    switch (eight.channels()) {
-        case 1:
-            cv::cvtColor(eight, out, cv::COLOR_GRAY2BGR);
-            return true;
-        case 3:
-            out = eight;
-            return true;
-        case 4:
-            cv::cvtColor(eight, out, cv::COLOR_BGRA2BGR);
-            return true;
-        default:
-            return false;
-    }
-}
 
 class DemoSource final : public FrameSource {
 public:
@@ -179,12 +158,7 @@ public:
             return failed;
         }
         ++frames_;
-        time_ = -1;
-        try {
-            const double ms = capture_.get(cv::CAP_PROP_POS_MSEC);
-            if (std::isfinite(ms) && ms >= 0) time_ = ms / 1000.0;
-        } catch (const cv::Exception&) {
-        }
+        time_ = captureSeconds(capture_);
         return frame;
     }
     double time() const override { return time_; }
@@ -204,6 +178,37 @@ private:
 };
 
 }  // namespace
+
+bool toBgr8(const cv::Mat& in, cv::Mat& out) {
+    if (in.empty()) return false;
+    cv::Mat eight = in;
+    if (in.depth() == CV_16U)
+        in.convertTo(eight, CV_8U, 1.0 / 257.0);
+    else if (in.depth() != CV_8U)
+        in.convertTo(eight, CV_8U);
+    switch (eight.channels()) {
+        case 1:
+            cv::cvtColor(eight, out, cv::COLOR_GRAY2BGR);
+            return true;
+        case 3:
+            out = eight;
+            return true;
+        case 4:
+            cv::cvtColor(eight, out, cv::COLOR_BGRA2BGR);
+            return true;
+        default:
+            return false;
+    }
+}
+
+double captureSeconds(cv::VideoCapture& capture) {
+    try {
+        const double ms = capture.get(cv::CAP_PROP_POS_MSEC);
+        if (std::isfinite(ms) && ms >= 0) return ms / 1000.0;
+    } catch (const cv::Exception&) {
+    }
+    return -1;
+}
 
 void showDecoderChatter(bool show) { decoderChatter = show; }
 

@@ -41,6 +41,13 @@ void showDecoderChatter(bool show);
 // instead of going to /dev/null.
 std::unique_lock<std::recursive_mutex> holdStderr();
 
+// Any decoded picture as 8-bit BGR (16-bit samples scaled down); false for an empty one or
+// a channel count other than 1, 3 or 4.
+bool toBgr8(const cv::Mat& in, cv::Mat& out);
+
+// The capture's own clock at the frame just read, in seconds from its start; -1 when unknown.
+double captureSeconds(cv::VideoCapture& capture);
+
 // Opens `input`; null with `error` when it is missing or cannot be opened.
 std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error);
 

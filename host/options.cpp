@@ -105,12 +105,12 @@ bool checkArenaOptions(const Options& o, std::string& error) {
 }  // namespace
 
 bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error) {
-    std::string spec = text;
+    std::string given = text;
     const std::string predict = ",predict";
-    const bool predicting = spec.size() > predict.size() && spec.ends_with(predict);
-    if (predicting) spec.resize(spec.size() - predict.size());
+    const bool predicting = given.size() > predict.size() && given.ends_with(predict);
+    if (predicting) given.resize(given.size() - predict.size());
     try {
-        settings = ambrevo::parse_link_spec(spec);
+        settings = ambrevo::parse_link_option(given);
     } catch (const std::exception& e) {
         error = e.what();
         return false;
@@ -331,7 +331,7 @@ const char* usageText() {
            "  --params             print the procedure's settings (name, value, range, help) and exit\n"
            "  --settings FILE      the procedure and settings saved by --settings-out (before --config)\n"
            "  --settings-out FILE  save the module version, procedure and every setting as JSON\n"
-           "  --roi SPEC           an arena: rect:x,y,w,h, circle:cx,cy,r, polygon:x1,y1,x2,y2,...\n"
+           "  --roi REGION         an arena: rect:x,y,w,h, circle:cx,cy,r, polygon:x1,y1,x2,y2,...\n"
            "                       or a mask image (repeatable); nothing outside is detected\n"
            "  --scale PX           pixels per unit: adds x_<unit>, y_<unit> columns (--unit, default unit)\n"
            "  --unit NAME          the unit of --scale (mm, cm, ...)\n"

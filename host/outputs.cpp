@@ -36,23 +36,6 @@ std::string number(float v) {
 
 std::string jsonNumber(float v) { return std::isfinite(v) ? number(v) : "null"; }
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", unsigned(u));
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 // A comment line ends at the first line break; a file name with one must not start a row.
 std::string commentText(const std::string& s) {
@@ -84,6 +67,24 @@ bool appendFile(std::ostream& out, const std::string& file) {
     return in.eof() && bool(out);
 }
 }  // namespace
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", unsigned(u));
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
 
 std::string pendingName(const std::string& target, const std::string& tag) {
     const fs::path t(target);

@@ -15,6 +15,9 @@
 
 #include "ip_host.h"
 
+// `s` as a JSON string, quotes included; control bytes escaped, other bytes as they are.
+std::string jsonString(const std::string& s);
+
 // The temporary name for `target`: hidden, in the same folder (so that the rename stays on
 // one file system and is atomic), tagged with this process, and ending in the target's own
 // extension (the encoders choose the container by it): v.mp4 -> .v.mp4.part-1234.mp4.

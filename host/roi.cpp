@@ -13,11 +13,11 @@ namespace ambrevo {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& spec, const std::string& why) {
-    throw std::invalid_argument("--roi '" + spec + "': " + why);
+[[noreturn]] void fail(const std::string& given, const std::string& why) {
+    throw std::invalid_argument("--roi '" + given + "': " + why);
 }
 
-std::vector<double> parse_numbers(const std::string& spec, const std::string& list) {
+std::vector<double> parse_numbers(const std::string& given, const std::string& list) {
     std::vector<double> numbers;
     size_t start = 0;
     while (true) {
@@ -26,7 +26,7 @@ std::vector<double> parse_numbers(const std::string& spec, const std::string& li
         double v = 0;
         auto [p, ec] = std::from_chars(item.data(), item.data() + item.size(), v);
         if (item.empty() || ec != std::errc() || p != item.data() + item.size() || !std::isfinite(v))
-            fail(spec, "'" + item + "' is not a number");
+            fail(given, "'" + item + "' is not a number");
         numbers.push_back(v);
         if (comma == std::string::npos) break;
         start = comma + 1;
@@ -92,7 +92,7 @@ void rasterise(const Arena& a, cv::Mat& labels, uchar label) {
         }
         case Arena::Kind::mask:
             if (a.mask.size() != labels.size())
-                throw std::invalid_argument("--roi '" + a.spec + "': the mask is " + std::to_string(a.mask.cols) + "x" +
+                throw std::invalid_argument("--roi '" + a.given + "': the mask is " + std::to_string(a.mask.cols) + "x" +
                                             std::to_string(a.mask.rows) + " but the frames are " + std::to_string(w) +
                                             "x" + std::to_string(h));
             for (int y = 0; y < h; ++y) {
@@ -107,26 +107,26 @@ void rasterise(const Arena& a, cv::Mat& labels, uchar label) {
 
 }  // namespace
 
-Arena parse_roi(const std::string& spec) {
+Arena parse_roi(const std::string& given) {
     Arena a;
-    a.spec = spec;
-    const size_t colon = spec.find(':');
-    const std::string kind = colon == std::string::npos ? "" : spec.substr(0, colon);
+    a.given = given;
+    const size_t colon = given.find(':');
+    const std::string kind = colon == std::string::npos ? "" : given.substr(0, colon);
     if (kind == "rect" || kind == "circle" || kind == "polygon") {
-        a.numbers = parse_numbers(spec, spec.substr(colon + 1));
+        a.numbers = parse_numbers(given, given.substr(colon + 1));
         const std::vector<double>& n = a.numbers;
         if (kind == "rect") {
             a.kind = Arena::Kind::rect;
-            if (n.size() != 4) fail(spec, "a rect takes 4 numbers x,y,w,h");
-            if (!(n[2] > 0 && n[3] > 0)) fail(spec, "a rect needs a positive width and height");
+            if (n.size() != 4) fail(given, "a rect takes 4 numbers x,y,w,h");
+            if (!(n[2] > 0 && n[3] > 0)) fail(given, "a rect needs a positive width and height");
         } else if (kind == "circle") {
             a.kind = Arena::Kind::circle;
-            if (n.size() != 3) fail(spec, "a circle takes 3 numbers cx,cy,r");
-            if (!(n[2] > 0)) fail(spec, "a circle needs a positive radius");
+            if (n.size() != 3) fail(given, "a circle takes 3 numbers cx,cy,r");
+            if (!(n[2] > 0)) fail(given, "a circle needs a positive radius");
         } else {
             a.kind = Arena::Kind::polygon;
-            if (n.size() % 2 != 0) fail(spec, "a polygon takes x,y pairs: the last y is missing");
-            if (n.size() < 6) fail(spec, "a polygon needs 3 vertices or more");
+            if (n.size() % 2 != 0) fail(given, "a polygon takes x,y pairs: the last y is missing");
+            if (n.size() < 6) fail(given, "a polygon needs 3 vertices or more");
         }
         return a;
     }
@@ -134,10 +134,10 @@ Arena parse_roi(const std::string& spec) {
     // Checked first so that a mistyped shape gets this message rather than the image
     // decoder's complaint about a missing file.
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(spec, ec))
-        fail(spec, "not rect:x,y,w,h, circle:cx,cy,r or polygon:x1,y1,x2,y2,..., nor a mask image file");
-    const cv::Mat image = cv::imread(spec, cv::IMREAD_UNCHANGED);
-    if (image.empty()) fail(spec, "the mask image cannot be read");
+    if (!std::filesystem::is_regular_file(given, ec))
+        fail(given, "not rect:x,y,w,h, circle:cx,cy,r or polygon:x1,y1,x2,y2,..., nor a mask image file");
+    const cv::Mat image = cv::imread(given, cv::IMREAD_UNCHANGED);
+    if (image.empty()) fail(given, "the mask image cannot be read");
     // A fourth channel is transparency, which says nothing about inside and outside.
     std::vector<cv::Mat> channels;
     cv::split(image, channels);

@@ -18,13 +18,13 @@ namespace ambrevo {
 // module's object positions.
 struct Arena {
     enum class Kind { rect, circle, polygon, mask } kind = Kind::rect;
-    std::string spec;
+    std::string given;
     std::vector<double> numbers;  // the shape's numbers as given
     cv::Mat mask;                 // CV_8U, non-zero inside; masks only
 };
 
-// Throws std::invalid_argument with a one-line message naming the spec.
-Arena parse_roi(const std::string& spec);
+// Throws std::invalid_argument with a one-line message naming the region as given.
+Arena parse_roi(const std::string& given);
 
 // The arenas laid over frames of one size.
 class ArenaMap {

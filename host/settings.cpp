@@ -6,25 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
+#include "outputs.h"
 
-std::string jsonText(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", unsigned(u));
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+namespace {
 
 // Just enough JSON for the file --settings-out writes: an object whose members are strings,
 // numbers, booleans or an object of those; anything else is skipped whole.
@@ -194,10 +178,10 @@ std::string settingsTable(const std::vector<SettingInfo>& settings) {
 
 std::string settingsJson(const std::string& version, const std::string& procedure,
                          const std::vector<SettingInfo>& settings) {
-    std::string out = "{\"module_version\": " + jsonText(version) + ",\n \"procedure\": " + jsonText(procedure) +
+    std::string out = "{\"module_version\": " + jsonString(version) + ",\n \"procedure\": " + jsonString(procedure) +
                       ",\n \"settings\": {";
     for (size_t i = 0; i < settings.size(); ++i)
-        out += (i ? ",\n  " : "\n  ") + jsonText(settings[i].name) + ": " +
+        out += (i ? ",\n  " : "\n  ") + jsonString(settings[i].name) + ": " +
                formatSetting(settings[i].type, settings[i].value);
     return out + (settings.empty() ? "}}\n" : "\n }}\n");
 }

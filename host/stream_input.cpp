@@ -53,24 +53,13 @@ public:
             error = "cannot decode any frame of '" + name_ + "'";
             return failed;
         }
-        if (raw.type() == CV_8UC3) {
-            bgr = raw;
-        } else if (raw.type() == CV_8UC1) {
-            cv::cvtColor(raw, bgr, cv::COLOR_GRAY2BGR);
-        } else if (raw.type() == CV_8UC4) {
-            cv::cvtColor(raw, bgr, cv::COLOR_BGRA2BGR);
-        } else {
+        if (!toBgr8(raw, bgr)) {
             error = "unsupported pixel layout in '" + name_ + "'";
             return failed;
         }
         ++frames_;
         // The stream's own clock, in seconds from its start, as for video files.
-        time_ = -1;
-        try {
-            const double ms = capture_.get(cv::CAP_PROP_POS_MSEC);
-            if (std::isfinite(ms) && ms >= 0) time_ = ms / 1000.0;
-        } catch (const cv::Exception&) {
-        }
+        time_ = captureSeconds(capture_);
         return frame;
     }
     double time() const override { return time_; }

@@ -134,8 +134,8 @@ std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const Link
     return result;
 }
 
-LinkSettings parse_link_spec(std::string_view spec) {
-    const std::string text(spec);
+LinkSettings parse_link_option(std::string_view given) {
+    const std::string text(given);
     auto fail = [&](const std::string& why) {
         throw std::invalid_argument("--link '" + text + "': " + why + " (expected MAX_STEP[,MEMORY], e.g. 12,5)");
     };

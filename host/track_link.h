@@ -35,7 +35,7 @@ struct LinkSettings {
 };
 
 // "MAX_STEP[,MEMORY]", e.g. "12" or "12,5". Throws std::invalid_argument with a one-line message.
-LinkSettings parse_link_spec(std::string_view spec);
+LinkSettings parse_link_option(std::string_view given);
 
 struct Detection {
     double x = 0, y = 0;

@@ -182,10 +182,10 @@ py::tuple linkTable(py::array_t<long long, py::array::c_style | py::array::force
 // The host's own arenas: the same painting and the same arena numbers as `ambrevo --roi`.
 class arenas {
 public:
-    arenas(const std::vector<std::string>& specs, int width, int height) {
+    arenas(const std::vector<std::string>& givens, int width, int height) {
         std::vector<ambrevo::Arena> list;
         try {
-            for (const std::string& spec : specs) list.push_back(ambrevo::parse_roi(spec));
+            for (const std::string& given : givens) list.push_back(ambrevo::parse_roi(given));
             map_ = ambrevo::ArenaMap(std::move(list), cv::Size(width, height));
         } catch (const std::invalid_argument& e) {
             throw py::value_error(e.what());

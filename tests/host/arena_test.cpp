@@ -305,24 +305,24 @@ TEST(TrackLink, FramesByFrame) {
 }
 
 TEST(TrackLink, RefusesBadSettingsAndInput) {
-    struct Spec {
+    struct LinkCase {
         const char* text;
         double step;
         int memory;  // -1: refused
     };
-    for (const Spec& s :
-         {Spec{"12", 12, 0}, Spec{"12,5", 12, 5}, Spec{"2.5,0", 2.5, 0}, Spec{"", 0, -1}, Spec{"x", 0, -1},
-          Spec{"0", 0, -1}, Spec{"-3,1", 0, -1}, Spec{"12,", 0, -1}, Spec{"12,-1", 0, -1}, Spec{"12,1.5", 0, -1},
-          Spec{"12,5,6", 0, -1}, Spec{"inf", 0, -1}, Spec{"12px", 0, -1}}) {
+    for (const LinkCase& s :
+         {LinkCase{"12", 12, 0}, LinkCase{"12,5", 12, 5}, LinkCase{"2.5,0", 2.5, 0}, LinkCase{"", 0, -1}, LinkCase{"x", 0, -1},
+          LinkCase{"0", 0, -1}, LinkCase{"-3,1", 0, -1}, LinkCase{"12,", 0, -1}, LinkCase{"12,-1", 0, -1}, LinkCase{"12,1.5", 0, -1},
+          LinkCase{"12,5,6", 0, -1}, LinkCase{"inf", 0, -1}, LinkCase{"12px", 0, -1}}) {
         if (s.memory < 0) {
-            EXPECT_THROW(parse_link_spec(s.text), std::invalid_argument) << s.text;
+            EXPECT_THROW(parse_link_option(s.text), std::invalid_argument) << s.text;
             continue;
         }
-        const LinkSettings got = parse_link_spec(s.text);
+        const LinkSettings got = parse_link_option(s.text);
         EXPECT_TRUE(got.max_step == s.step && got.memory == s.memory) << s.text;
     }
     try {
-        parse_link_spec("12,x");
+        parse_link_option("12,x");
         ADD_FAILURE();
     } catch (const std::invalid_argument& e) {
         EXPECT_NE(std::string(e.what()).find("'12,x'"), std::string::npos) << e.what();
@@ -374,18 +374,18 @@ TEST(TrackLink, IdentitiesSurviveCrossingsNoiseAndDropouts) {
 
 TEST(Roi, ParsesShapesAndRefusesMalformedSpecs) {
     struct Good {
-        const char* spec;
+        const char* given;
         Arena::Kind kind;
         std::vector<double> numbers;
     };
     for (const Good& g : {Good{"rect:1,2,3,4", Arena::Kind::rect, {1, 2, 3, 4}},
                           Good{"circle:10.5,20,7.25", Arena::Kind::circle, {10.5, 20, 7.25}},
                           Good{"polygon:0,0,10,0,5,8", Arena::Kind::polygon, {0, 0, 10, 0, 5, 8}}}) {
-        const Arena a = parse_roi(g.spec);
-        EXPECT_TRUE(a.kind == g.kind && a.numbers == g.numbers && a.spec == g.spec) << g.spec;
+        const Arena a = parse_roi(g.given);
+        EXPECT_TRUE(a.kind == g.kind && a.numbers == g.numbers && a.given == g.given) << g.given;
     }
     struct Bad {
-        const char* spec;
+        const char* given;
         const char* says;
     };
     for (const Bad& b :
@@ -396,11 +396,11 @@ TEST(Roi, ParsesShapesAndRefusesMalformedSpecs) {
           Bad{"/no/such/mask.png", "nor a mask image file"}, Bad{"rectangle:1,2,3,4", "nor a mask image file"},
           Bad{"/", "nor a mask image file"}, Bad{"/proc/self/status", "cannot be read"}}) {
         try {
-            parse_roi(b.spec);
-            ADD_FAILURE() << b.spec << " accepted";
+            parse_roi(b.given);
+            ADD_FAILURE() << b.given << " accepted";
         } catch (const std::invalid_argument& e) {
             const std::string what = e.what();
-            EXPECT_NE(what.find(std::string("'") + b.spec + "'"), std::string::npos) << what;
+            EXPECT_NE(what.find(std::string("'") + b.given + "'"), std::string::npos) << what;
             EXPECT_NE(what.find(b.says), std::string::npos) << what;
             EXPECT_EQ(what.find('\n'), std::string::npos) << what;
         }
@@ -417,7 +417,7 @@ TEST(Roi, LabelsEachPixelByTheFirstArenaThatHoldsIt) {
         return s;
     };
     struct Case {
-        std::vector<std::string> specs;
+        std::vector<std::string> givens;
         std::string expected;  // rows of a 7x5 frame
     };
     const std::vector<Case> cases = {
@@ -438,9 +438,9 @@ TEST(Roi, LabelsEachPixelByTheFirstArenaThatHoldsIt) {
     };
     for (const Case& c : cases) {
         std::vector<Arena> arenas;
-        for (const auto& s : c.specs) arenas.push_back(parse_roi(s));
+        for (const auto& s : c.givens) arenas.push_back(parse_roi(s));
         const ArenaMap map(arenas, cv::Size(7, 5));
-        EXPECT_EQ(rows_of(map.labels()), c.expected) << c.specs[0];
+        EXPECT_EQ(rows_of(map.labels()), c.expected) << c.givens[0];
     }
 }
 

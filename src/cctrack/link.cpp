@@ -2,82 +2,117 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 #include "image/dib_access.h"
 
 namespace {
 
-constexpr int maxGap = 2;     // rings of radius 1 .. maxGap + 1 are searched
-constexpr int minLength = 7;  // a chain needs more points than this to be kept
+constexpr int maxGap = 2;           // rings of radius 1 .. maxGap + 1 are searched
+constexpr int pad = maxGap + 1;     // zero border around the work plane, so the search needs no bounds checks
+constexpr int minLength = 7;        // a chain needs more points than this to be kept
 
 // Offsets of one ring, grouped: the search stops at the first group that holds a set pixel.
 struct ring_group {
     int count;
     int dx[8];
     int dy[8];
+    int64_t offset[8];  // dy * stride + dx in the work plane
 };
 
 // Builds the groups of the ring at radius r, in search order: axis points, then for each
 // k = 1 .. r - 1 the eight points k away from the axes, then the four corners.
 int ringGroups(int r, ring_group* groups) {
     int n = 0;
-    groups[n++] = ring_group{4, {0, 0, -r, r}, {-r, r, 0, 0}};
+    groups[n++] = ring_group{4, {0, 0, -r, r}, {-r, r, 0, 0}, {}};
     for (int k = 1; k < r; ++k)
-        groups[n++] = ring_group{8, {-k, k, -k, k, -r, -r, r, r}, {-r, -r, r, r, -k, k, -k, k}};
-    groups[n++] = ring_group{4, {-r, r, -r, r}, {-r, -r, r, r}};
+        groups[n++] = ring_group{8, {-k, k, -k, k, -r, -r, r, r}, {-r, -r, r, r, -k, k, -k, k}, {}};
+    groups[n++] = ring_group{4, {-r, r, -r, r}, {-r, -r, r, r}, {}};
     return n;
 }
 
 struct ring_table {
     ring_group groups[maxGap + 1][maxGap + 2];
     int count[maxGap + 1];
-    ring_table() {
-        for (int r = 1; r <= maxGap + 1; ++r) count[r - 1] = ringGroups(r, groups[r - 1]);
+    explicit ring_table(int64_t stride) {
+        for (int r = 1; r <= maxGap + 1; ++r) {
+            count[r - 1] = ringGroups(r, groups[r - 1]);
+            for (int g = 0; g < count[r - 1]; ++g) {
+                ring_group& group = groups[r - 1][g];
+                for (int i = 0; i < group.count; ++i) group.offset[i] = group.dy[i] * stride + group.dx[i];
+            }
+        }
     }
 };
 
-const ring_table& rings() {
-    static const ring_table table;
-    return table;
-}
-
-template <class P>
+// The edge map's grey values in a plane with a zero border of `pad` pixels; T holds every
+// grey value of the map's pixel size.
+template <class T>
 class chain_linker {
 public:
-    explicit chain_linker(dib_base& work) : map_(work), width_(map_.width()), height_(map_.rows()) {}
+    template <class P>
+    chain_linker(const dib_access<P>& map)
+        : width_(map.width()),
+          height_(map.rows()),
+          stride_(int64_t(width_) + 2 * pad),
+          plane_(size_t(stride_ * (int64_t(height_) + 2 * pad))),
+          rings_(stride_) {
+        for (int y = 0; y < height_; ++y) {
+            const P* in = map.row(y);
+            T* out = at(0, y);
+            for (int x = 0; x < width_; ++x) out[x] = T(grey(in[x]));
+        }
+    }
 
     void run(const std::vector<chain_point>& seeds, chain_list& out) {
-        std::vector<chain_point> order(seeds);
-        std::stable_sort(order.begin(), order.end(),
-                         [](const chain_point& a, const chain_point& b) { return a.strength < b.strength; });
-        while (!order.empty()) {
-            const chain_point s = order.back();
-            order.pop_back();
-            if (value(s.x, s.y) == 0) continue;
+        chain c;
+        for (const chain_point* s : strongestFirst(seeds)) {
+            if (s->x < 0 || s->y < 0 || s->x >= width_ || s->y >= height_ || *at(s->x, s->y) == 0) continue;
 
-            chain c;
-            append(c, s);
+            c.strength = 0;
+            c.points.clear();
+            append(c, *s);
             chain_point next;
-            if (search(s.x, s.y, next)) {
+            if (search(s->x, s->y, next)) {
                 follow(c, next);
                 std::reverse(c.points.begin(), c.points.end());
             }
-            if (search(s.x, s.y, next)) follow(c, next);
-            if (int64_t(c.points.size()) > minLength) out.push_back(std::move(c));
+            if (search(s->x, s->y, next)) follow(c, next);
+            if (int64_t(c.points.size()) > minLength) out.push_back(c);
         }
     }
 
 private:
-    // Grey value at (x, y); positions outside the image count as not set.
-    int value(int x, int y) const {
-        if (x < 0 || y < 0 || x >= width_ || y >= height_) return 0;
-        return grey(map_.row(y)[x]);
+    T* at(int x, int y) { return plane_.data() + (int64_t(y) + pad) * stride_ + pad + x; }
+
+    // The seeds by falling strength, and among equal strengths the later one first: the
+    // order of popping the back of a stable sort by rising strength, made by counting.
+    static std::vector<const chain_point*> strongestFirst(const std::vector<chain_point>& seeds) {
+        std::vector<const chain_point*> order(seeds.size());
+        if (seeds.empty()) return order;
+        auto [lo, hi] = std::minmax_element(seeds.begin(), seeds.end(), [](const chain_point& a, const chain_point& b) {
+            return a.strength < b.strength;
+        });
+        const int64_t low = lo->strength, span = int64_t(hi->strength) - low + 1;
+        if (span > int64_t(4 * seeds.size()) + 1024) {
+            for (size_t i = 0; i < seeds.size(); ++i) order[i] = &seeds[i];
+            std::sort(order.begin(), order.end(), [](const chain_point* a, const chain_point* b) {
+                return a->strength != b->strength ? a->strength > b->strength : a > b;
+            });
+            return order;
+        }
+        // start[v]: the first place of strength low + v counted from the strongest.
+        std::vector<size_t> start(size_t(span) + 1, 0);
+        for (const chain_point& s : seeds) ++start[size_t(hi->strength - s.strength) + 1];
+        for (size_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
+        for (size_t i = seeds.size(); i-- > 0;) order[start[size_t(hi->strength - seeds[i].strength)]++] = &seeds[i];
+        return order;
     }
 
     void append(chain& c, const chain_point& p) {
         c.strength += p.strength;
         c.points.push_back(p);
-        setGrey(map_.row(p.y)[p.x], 0);
+        *at(p.x, p.y) = 0;
     }
 
     void follow(chain& c, chain_point p) {
@@ -89,29 +124,36 @@ private:
 
     // The strongest set pixel of the first ring group around (x, y) that holds any;
     // on equal values the one met first.
-    bool search(int x, int y, chain_point& found) const {
-        const ring_table& table = rings();
-        for (int r = 0; r <= maxGap; ++r) {
-            for (int g = 0; g < table.count[r]; ++g) {
-                const ring_group& group = table.groups[r][g];
-                int best = 0;
-                for (int i = 0; i < group.count; ++i) {
-                    const int px = x + group.dx[i], py = y + group.dy[i];
-                    const int v = value(px, py);
-                    if (v > best) {
-                        best = v;
-                        found = chain_point{v, px, py};
-                    }
-                }
-                if (best > 0) return true;
+    bool search(int x, int y, chain_point& found) {
+        const T* centre = at(x, y);
+        for (int r = 0; r <= maxGap; ++r)
+            for (int g = 0; g < rings_.count[r]; ++g) {
+                const ring_group& group = rings_.groups[r][g];
+                if (group.count == 4 ? strongest<4>(centre, group, x, y, found)
+                                     : strongest<8>(centre, group, x, y, found))
+                    return true;
             }
-        }
         return false;
     }
 
-    dib_access<P> map_;
+    // A group's size as a constant, so that the few reads of a step are unrolled.
+    template <int N>
+    static bool strongest(const T* centre, const ring_group& group, int x, int y, chain_point& found) {
+        int best = 0, which = 0;
+        for (int i = 0; i < N; ++i) {
+            const int v = centre[group.offset[i]];
+            if (v > best) best = v, which = i;
+        }
+        if (best == 0) return false;
+        found = chain_point{best, x + group.dx[which], y + group.dy[which]};
+        return true;
+    }
+
     int width_;
     int height_;
+    int64_t stride_;
+    std::vector<T> plane_;
+    ring_table rings_;
 };
 
 }  // namespace
@@ -121,7 +163,10 @@ void link(const dib_base& edgeMap, const std::vector<chain_point>& seeds, chain_
         using P = typename decltype(tag)::type;
         // An edge map without pixel memory holds no edges.
         if (!edgeMap.bits) return;
-        dib_base work(edgeMap);
-        chain_linker<P>(work).run(seeds, out);
+        const dib_access<P> map(edgeMap);
+        if constexpr (sizeof(P) == 1)
+            chain_linker<uint8_t>(map).run(seeds, out);
+        else
+            chain_linker<uint16_t>(map).run(seeds, out);
     });
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "cc_util.h"
 #include "cctrack/link.h"
@@ -126,6 +127,85 @@ TEST(Link, SeedOrderTakenSeedsAndPositionsOutsideTheImage) {
     EXPECT_EQ(positions(out[0]), positions(l));
     EXPECT_EQ(sxy(out[0].points[7]), std::make_tuple(80, 17, 0));
     EXPECT_EQ(map.row(5)[19], 40);  // the caller's map is left alone
+}
+
+namespace {
+
+int greyAt(const dib_base& map, int x, int y) {
+    if (x < 0 || y < 0 || x >= map.width || y >= map.absHeight()) return 0;
+    int v = 0;
+    dib_access_dispatch1(map, [&](auto tag) { v = grey(dib_access<typename decltype(tag)::type>(map).row(y)[x]); });
+    return v;
+}
+
+// The linker in its plainest form, which the production one (a padded plane, seeds ordered by
+// counting) must match: bounds-checked reads, a stable sort, rings searched point by point.
+chain_list plainLink(dib_base map, points order) {
+    std::stable_sort(order.begin(), order.end(), [](auto& a, auto& b) { return a.strength < b.strength; });
+    auto search = [&](int x, int y, chain_point& found) {
+        for (int r = 1; r <= 3; ++r) {
+            std::vector<std::vector<std::array<int, 2>>> groups{{{0, -r}, {0, r}, {-r, 0}, {r, 0}}};
+            for (int k = 1; k < r; ++k)
+                groups.push_back({{-k, -r}, {k, -r}, {-k, r}, {k, r}, {-r, -k}, {-r, k}, {r, -k}, {r, k}});
+            groups.push_back({{-r, -r}, {r, -r}, {-r, r}, {r, r}});
+            for (auto& g : groups) {
+                int best = 0;
+                for (auto [dx, dy] : g)
+                    if (greyAt(map, x + dx, y + dy) > best)
+                        best = greyAt(map, x + dx, y + dy), found = {best, x + dx, y + dy};
+                if (best) return true;
+            }
+        }
+        return false;
+    };
+    chain_list out;
+    for (; !order.empty(); order.pop_back()) {
+        chain c;
+        auto append = [&](chain_point p) {
+            c.strength += p.strength;
+            c.points.push_back(p);
+            put(map, p.x, p.y, 0);
+        };
+        const chain_point s = order.back();
+        if (!greyAt(map, s.x, s.y)) continue;
+        append(s);
+        for (int side = 0; side < 2; ++side) {
+            chain_point p;
+            if (search(s.x, s.y, p)) {
+                do append(p);
+                while (search(p.x, p.y, p));
+                if (side == 0) std::reverse(c.points.begin(), c.points.end());
+            }
+        }
+        if (c.points.size() > 7) out.push_back(c);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(Link, MatchesThePlainLinkerOnRandomMapsOfEveryPixelSize) {
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 40; ++trial) {
+        const int sz = 1 + trial % 4, w = 1 + int(rng() % 67), h = 1 + int(rng() % 40);
+        dib_base map = blankMap(w, h, sz);
+        points seeds;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (rng() % 3 == 0) {
+                    put(map, x, y, 1 + int(rng() % 255));
+                    // Seed strengths of a narrow or (every third trial) a wide span; a few seeds are empty.
+                    const int s = trial % 3 ? int(rng() % 8) : int(rng() % 5) * 500000 - 1000000;
+                    seeds.push_back({s, x, y});
+                }
+        std::shuffle(seeds.begin(), seeds.end(), rng);
+        const chain_list got = linked(map, seeds), want = plainLink(map, seeds);
+        ASSERT_EQ(got.size(), want.size()) << trial;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].strength, want[i].strength) << trial << " " << i;
+            EXPECT_EQ(sxy(got[i]), sxy(want[i])) << trial << " " << i;
+        }
+    }
 }
 
 TEST(PostLinkFilter, SelectsThirtyByPointOrderThenThirtyByMeanStrength) {

@@ -1,6 +1,7 @@
 #include "ops/do_histeresis.h"
 
 #include <algorithm>
+#include <bit>
 #include <type_traits>
 
 #include "image/dib_access.h"
@@ -91,39 +92,58 @@ using namespace ops_detail;
 namespace {
 // The trace of one marked seed on byte images, in the vector mode: the visiting order of
 // the loop in run() (so the same edge-seed list), with the neighbours addressed by fixed
-// offsets, no bounds test away from the outermost rows and columns, and the stack indexed
-// directly. On photographs a fifth of the pixels join edges, and this loop is most of the
-// frame.
+// offsets and the stack indexed directly. On photographs a fifth of the pixels join edges,
+// and this loop is most of the frame. The input does not change during the trace, so which
+// neighbours pass the low threshold is read once per pixel, branch-free, and kept in the
+// frame as bits in visiting order (`next` holds the bits still to try); only those
+// neighbours are then tested for having been marked meanwhile.
 void traceBytes(const dib_base& input, dib_base& output, int lo, int32_t x, int32_t y, std::vector<chain_point>& list,
                 std::vector<trace_frame>& stack) {
     const int64_t inStride = input.szRow, outStride = output.szRow;
     const int32_t W = input.width, H = input.absHeight();
     int64_t inOffset[8], outOffset[8];
     for (int d = 0; d < 8; ++d) inOffset[d] = kDy[d] * inStride + kDx[d], outOffset[d] = kDy[d] * outStride + kDx[d];
-    size_t depth = 0;
-    auto push = [&](int32_t px, int32_t py) {
-        if (depth == stack.size()) stack.resize(std::max<size_t>(64, 2 * depth));
-        stack[depth++] = {px, py, 0};
+    auto candidates = [&](int32_t px, int32_t py) {
+        const uint8_t* in = input.bits + py * inStride + px;
+        uint32_t bits = 0;
+        if (px > 0 && py > 0 && px < W - 1 && py < H - 1) {
+            for (int d = 0; d < 8; ++d) bits |= uint32_t(in[inOffset[d]] > lo) << d;
+        } else {
+            for (int d = 0; d < 8; ++d) {
+                const int32_t qx = px + kDx[d], qy = py + kDy[d];
+                if (uint32_t(qx) < uint32_t(W) && uint32_t(qy) < uint32_t(H) && in[inOffset[d]] > lo) bits |= 1u << d;
+            }
+        }
+        return int32_t(bits);
     };
-    push(x, y);
+    size_t depth = 0;
+    auto push = [&](int32_t px, int32_t py, int32_t bits) {
+        if (depth == stack.size()) stack.resize(std::max<size_t>(64, 2 * depth));
+        stack[depth++] = {px, py, bits};
+    };
+    push(x, y, candidates(x, y));
     while (depth > 0) {
         trace_frame& f = stack[depth - 1];
         const uint8_t* in = input.bits + f.y * inStride + f.x;
         uint8_t* out = output.bits + f.y * outStride + f.x;
-        const bool inside = f.x > 0 && f.y > 0 && f.x < W - 1 && f.y < H - 1;
+        uint32_t bits = uint32_t(f.next);
         bool descended = false;
-        while (f.next < 8) {
-            const int d = f.next++;
-            const int32_t qx = f.x + kDx[d], qy = f.y + kDy[d];
-            if (!inside && (uint32_t(qx) >= uint32_t(W) || uint32_t(qy) >= uint32_t(H))) continue;
-            if (out[outOffset[d]] != 0 || !(in[inOffset[d]] > lo)) continue;
+        while (bits != 0) {
+            const int d = std::countr_zero(bits);
+            bits &= bits - 1;
+            if (out[outOffset[d]] != 0) continue;
             const uint8_t v = in[inOffset[d]];
+            const int32_t qx = f.x + kDx[d], qy = f.y + kDy[d];
             out[outOffset[d]] = v;
             list.push_back(chain_point{v, qx, qy});
-            if (d == 7)
-                f = {qx, qy, 0};  // nothing is left to do here: continue from the last neighbour in place
-            else
-                push(qx, qy);  // may move the stack; f is not used again before it is read anew
+            // The pixel just left is marked: not worth a look from its neighbour.
+            const int32_t ahead = candidates(qx, qy) & ~(1 << ((d + 4) & 7));
+            if (bits == 0) {
+                f = {qx, qy, ahead};  // nothing is left to try here: continue from the neighbour in place
+            } else {
+                f.next = int32_t(bits);
+                push(qx, qy, ahead);  // may move the stack; f is not used again before it is read anew
+            }
             descended = true;
             break;
         }

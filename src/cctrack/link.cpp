@@ -60,20 +60,23 @@ public:
         for (int y = 0; y < height_; ++y) {
             const P* in = map.row(y);
             T* out = at(0, y);
-            for (int x = 0; x < width_; ++x) out[x] = T(grey(in[x]));
+            if constexpr (sizeof(P) == 1 && sizeof(T) == 1)
+                std::memcpy(out, in, size_t(width_));
+            else
+                for (int x = 0; x < width_; ++x) out[x] = T(grey(in[x]));
         }
     }
 
     void run(const std::vector<chain_point>& seeds, chain_list& out) {
         chain c;
-        const std::vector<const chain_point*> order = strongestFirst(seeds);
+        const std::vector<chain_point> order = strongestFirst(seeds);
         for (size_t i = 0; i < order.size(); ++i) {
             // Seeds in strength order lie all over a large frame: ask for the plane a few seeds ahead.
             if (i + 16 < order.size()) {
-                const chain_point* ahead = order[i + 16];
-                if (inside(ahead->x, ahead->y)) __builtin_prefetch(at(ahead->x, ahead->y));
+                const chain_point& ahead = order[i + 16];
+                if (inside(ahead.x, ahead.y)) __builtin_prefetch(at(ahead.x, ahead.y));
             }
-            const chain_point* s = order[i];
+            const chain_point* s = &order[i];
             if (!inside(s->x, s->y) || *at(s->x, s->y) == 0) continue;
 
             c.strength = 0;
@@ -95,25 +98,27 @@ private:
 
     // The seeds by falling strength, and among equal strengths the later one first: the
     // order of popping the back of a stable sort by rising strength, made by counting.
-    static std::vector<const chain_point*> strongestFirst(const std::vector<chain_point>& seeds) {
-        std::vector<const chain_point*> order(seeds.size());
-        if (seeds.empty()) return order;
+    static std::vector<chain_point> strongestFirst(const std::vector<chain_point>& seeds) {
+        if (seeds.empty()) return {};
         auto [lo, hi] = std::minmax_element(seeds.begin(), seeds.end(), [](const chain_point& a, const chain_point& b) {
             return a.strength < b.strength;
         });
         const int64_t low = lo->strength, span = int64_t(hi->strength) - low + 1;
+        std::vector<chain_point> order(seeds.size());
         if (span > int64_t(4 * seeds.size()) + 1024) {
-            for (size_t i = 0; i < seeds.size(); ++i) order[i] = &seeds[i];
-            std::sort(order.begin(), order.end(), [](const chain_point* a, const chain_point* b) {
+            std::vector<const chain_point*> by(seeds.size());
+            for (size_t i = 0; i < seeds.size(); ++i) by[i] = &seeds[i];
+            std::sort(by.begin(), by.end(), [](const chain_point* a, const chain_point* b) {
                 return a->strength != b->strength ? a->strength > b->strength : a > b;
             });
+            for (size_t i = 0; i < by.size(); ++i) order[i] = *by[i];
             return order;
         }
-        // start[v]: the first place of strength low + v counted from the strongest.
+        // start[v]: the next place for strength hi - v, counted from the strongest.
         std::vector<size_t> start(size_t(span) + 1, 0);
         for (const chain_point& s : seeds) ++start[size_t(hi->strength - s.strength) + 1];
         for (size_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
-        for (size_t i = seeds.size(); i-- > 0;) order[start[size_t(hi->strength - seeds[i].strength)]++] = &seeds[i];
+        for (size_t i = seeds.size(); i-- > 0;) order[start[size_t(hi->strength - seeds[i].strength)]++] = seeds[i];
         return order;
     }
 

@@ -7,7 +7,7 @@
 // plain code (AMBREVO_SCALAR=1, as before the kernels existed) and the OpenCV anchor. A
 // timing is the median over N repetitions (default 25) after three warm-up runs, in CPU
 // time of the calling thread, so that other processes on a shared machine do not count.
-// Set AMBREVO_BENCH_PICTURE to an image file to add rows for it (it is scaled to each size).
+// Set AMBREVO_BENCH_PICTURE to image files (separated by ':') to add rows for each (scaled to each size).
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -277,21 +277,28 @@ int main(int argc, char** argv) {
     }
     cv::setNumThreads(1);  // the module runs on the caller's thread alone
 
-    cv::Mat picture;
-    if (const char* path = std::getenv("AMBREVO_BENCH_PICTURE")) {
-        picture = cv::imread(path, cv::IMREAD_COLOR);
-        if (picture.empty()) std::cerr << "cannot read " << path << ", its rows are left out\n";
+    // AMBREVO_BENCH_PICTURE: one or more photographs, separated by ':'.
+    std::vector<std::pair<std::string, cv::Mat>> pictures;
+    if (const char* paths = std::getenv("AMBREVO_BENCH_PICTURE")) {
+        std::istringstream list(paths);
+        for (std::string path; std::getline(list, path, ':');) {
+            if (path.empty()) continue;
+            cv::Mat picture = cv::imread(path, cv::IMREAD_COLOR);
+            if (picture.empty())
+                std::cerr << "cannot read " << path << ", its rows are left out\n";
+            else
+                pictures.emplace_back(path.substr(path.find_last_of('/') + 1), picture);
+        }
     }
 
     std::vector<row> rows;
     for (auto [w, h] : {std::pair{640, 480}, {1920, 1080}}) {
         measure(sceneClip(w, h), rows);
         measure(photoClip(w, h), rows);
-        if (!picture.empty()) {
+        for (const auto& [name, picture] : pictures) {
             cv::Mat big;
             cv::resize(picture, big, cv::Size(w + 40, h + 20), 0, 0, cv::INTER_AREA);
-            const std::string name = std::getenv("AMBREVO_BENCH_PICTURE");
-            measure(pannedClip(name.substr(name.find_last_of('/') + 1), big, w, h), rows);
+            measure(pannedClip(name, big, w, h), rows);
         }
         std::cerr << "measured " << w << "x" << h << "\n";
     }
@@ -315,12 +322,13 @@ int main(int argc, char** argv) {
         << "other as before the vector kernels existed; ratio = module / OpenCV.\n"
         << "- Pictures: *scene* is the tracker tests' moving discs on a noisy background; *photo (generated)* a "
         << "photograph-like picture (shading, fractal texture, objects, sensor noise) panned by a pixel per frame; "
-        << "a picture named by its file is the photograph given in AMBREVO_BENCH_PICTURE, scaled to each size and "
+        << "a picture named by its file is one of the photographs given in AMBREVO_BENCH_PICTURE (`make bench`: "
+        << "four sample photographs of Debian's opencv-doc, from smooth to finely textured), scaled to each size and "
         << "panned the same way.\n\n"
         << table(rows) << "\n"
         << "## How to reproduce\n\n"
         << "    make bench                        # builds build/, runs scripts/bench.sh, rewrites this file\n"
-        << "    AMBREVO_BENCH_PICTURE=photo.jpg make bench   # adds rows for a picture of your own\n\n"
+        << "    AMBREVO_BENCH_PICTURE=a.jpg:b.jpg make bench   # rows for photographs of your own instead\n\n"
         << "The benchmark is never a test: nothing fails on a time.\n";
     std::cout << table(rows);
     if (!out.empty()) {

@@ -22,11 +22,25 @@ const chain_point& turn_analyzer::at(int i) const {
 
 namespace {
 
+// Chords between nearby chain points are short: their directions come from a table of the
+// same atan2 values, made once, and longer chords call atan2 itself.
+constexpr int64_t kTableReach = 24;
+
+struct direction_table {
+    double at[2 * kTableReach + 1][2 * kTableReach + 1];
+    direction_table() {
+        for (int64_t dy = -kTableReach; dy <= kTableReach; ++dy)
+            for (int64_t dx = -kTableReach; dx <= kTableReach; ++dx)
+                at[dy + kTableReach][dx + kTableReach] = dx == 0 && dy == 0 ? 0.0 : std::atan2(double(dy), double(dx));
+    }
+};
+
 double direction(const chain_point& from, const chain_point& to) {
-    const double dx = double(to.x) - double(from.x);
-    const double dy = double(to.y) - double(from.y);
-    if (dx == 0.0 && dy == 0.0) return 0.0;
-    return std::atan2(dy, dx);
+    static const direction_table table;
+    const int64_t dx = int64_t(to.x) - from.x, dy = int64_t(to.y) - from.y;
+    if (dx >= -kTableReach && dx <= kTableReach && dy >= -kTableReach && dy <= kTableReach)
+        return table.at[dy + kTableReach][dx + kTableReach];
+    return std::atan2(double(dy), double(dx));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <memory>
+#include <random>
 
 #include "cc_util.h"
 #include "cctrack/feature_extract.h"
@@ -62,6 +63,27 @@ TEST(TurnAnalyzer, WindowsOfOpenAndClosedChains) {
     for (int i = -4; i <= 38; ++i) {
         EXPECT_EQ(open.angle(i, a), i >= 2 && i <= 7) << i;
         EXPECT_EQ(closed.angle(i, a), i >= -2 && i <= 37) << i;
+    }
+}
+
+TEST(TurnAnalyzer, AnglesAreTheDifferenceOfTheTwoChordsAtan2) {
+    // Chords of every length up to far beyond the looked-up ones, and zero-length chords.
+    std::mt19937 rng(5);
+    for (int reach : {1, 3, 24, 25, 200}) {
+        points p;
+        for (int i = 0; i < 60; ++i)
+            p.push_back({1, int(rng() % (2 * reach + 1)) - reach, int(rng() % (2 * reach + 1)) - reach});
+        const turn_analyzer t(p);
+        auto dir = [](const chain_point& f, const chain_point& to) {
+            const double dx = double(to.x) - f.x, dy = double(to.y) - f.y;
+            return dx == 0.0 && dy == 0.0 ? 0.0 : std::atan2(dy, dx);
+        };
+        for (int i = 4; i < 56; ++i) {
+            double got = 99.0, want = dir(p[size_t(i)], p[size_t(i + 4)]) - dir(p[size_t(i - 4)], p[size_t(i)]);
+            want = want >= turn_pi ? want - 2.0 * turn_pi : want < -turn_pi ? want + 2.0 * turn_pi : want;
+            ASSERT_TRUE(t.angle(i, got));
+            EXPECT_EQ(got, want) << reach << " " << i;  // bit for bit
+        }
     }
 }
 

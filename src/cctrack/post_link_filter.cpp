@@ -16,9 +16,9 @@ bool adjacent(const chain_point& a, const chain_point& b) {
 }
 
 // Chains ordered by their point strengths, lexicographically.
-bool pointOrderLess(const chain& a, const chain& b) {
+bool pointOrderLess(const chain* a, const chain* b) {
     return std::lexicographical_compare(
-        a.points.begin(), a.points.end(), b.points.begin(), b.points.end(),
+        a->points.begin(), a->points.end(), b->points.begin(), b->points.end(),
         [](const chain_point& p, const chain_point& q) { return p.strength < q.strength; });
 }
 
@@ -28,9 +28,9 @@ double meanStrength(const chain& c) {
     return double(c.strength) / double(c.points.size());
 }
 
-void takeLast(chain_list& from, int count, chain_list& to) {
+void takeLast(std::vector<const chain*>& from, int count, std::vector<const chain*>& to) {
     for (int i = 0; i < count && !from.empty(); ++i) {
-        to.push_back(std::move(from.back()));
+        to.push_back(from.back());
         from.pop_back();
     }
 }
@@ -75,13 +75,13 @@ void appendLine(const chain_point& p, const chain_point& q, std::vector<chain_po
     }
 }
 
-void filterChain(const chain& c, chain& r) {
+// g: scratch for the gap-filled chain, kept from chain to chain.
+void filterChain(const chain& c, chain& r, std::vector<chain_point>& g) {
     r.strength = 0;
     r.points.clear();
     if (c.points.empty()) return;
 
-    std::vector<chain_point> g;
-    g.reserve(c.points.size());
+    g.clear();
     g.push_back(c.points[0]);
     for (std::size_t k = 1; k < c.points.size(); ++k) {
         const chain_point& p = c.points[k - 1];
@@ -111,25 +111,29 @@ void filterChain(const chain& c, chain& r) {
     }
 }
 
-void filterAll(const chain_list& chains, chain_list& out) {
+void filterAll(const std::vector<const chain*>& chains, chain_list& out) {
     out.resize(chains.size());
-    for (std::size_t i = 0; i < chains.size(); ++i) filterChain(chains[i], out[i]);
+    std::vector<chain_point> g;
+    for (std::size_t i = 0; i < chains.size(); ++i) filterChain(*chains[i], out[i], g);
 }
 
 }  // namespace
 
 void postLinkFilter(const chain_list& in, chain_list& out) {
+    // The chains are ordered through pointers: copying every chain only to sort it cost more
+    // than the filtering.
+    std::vector<const chain*> work(in.size());
+    for (std::size_t i = 0; i < in.size(); ++i) work[i] = &in[i];
     if (in.size() < selectionThreshold) {
-        filterAll(in, out);
+        filterAll(work, out);
         return;
     }
-    chain_list work(in);
-    chain_list selected;
+    std::vector<const chain*> selected;
     selected.reserve(selectionThreshold);
     std::stable_sort(work.begin(), work.end(), pointOrderLess);
     takeLast(work, selectionShare, selected);
     std::stable_sort(work.begin(), work.end(),
-                     [](const chain& a, const chain& b) { return meanStrength(a) < meanStrength(b); });
+                     [](const chain* a, const chain* b) { return meanStrength(*a) < meanStrength(*b); });
     takeLast(work, selectionShare, selected);
     filterAll(selected, out);
 }

@@ -154,12 +154,16 @@ void feature_track_t<F>::track(const alg::feature_extract& extractor, const chai
 
 template <class F>
 void feature_track_t<F>::select(int x, int y) {
-    int64_t best = 1000000;
+    constexpr int64_t reach = 1000;  // a click selects only a track nearer than this
+    int64_t best = reach * reach;
     int chosen = -1;
     for (int i = 0; i < trackCount_; ++i) {
         if (!present(0, i)) continue;
         const F& f = at(0, i);
         const int64_t dx = int64_t(f.x()) - x, dy = int64_t(f.y()) - y;
+        // Out of reach on either axis: also keeps the squares of a click far outside the frame
+        // from overflowing.
+        if (dx <= -reach || dx >= reach || dy <= -reach || dy >= reach) continue;
         const int64_t d = dx * dx + dy * dy;
         if (d < best) {
             best = d;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
 
 #include "cc_util.h"
@@ -126,6 +127,8 @@ TEST(FeatureTrack, AutomaticAimAndSelection) {
     step(t, {square(100, 100), square(200, 200)});
     EXPECT_EQ(t.selected(), 1);
     t.select(5000, 5000);
+    EXPECT_EQ(t.selected(), 1);
+    t.select(INT_MIN, INT_MAX);  // a click far outside the frame, where squared distances would overflow
     EXPECT_EQ(t.selected(), 1);
     t.select(150, 150);
     EXPECT_EQ(t.selected(), 0);

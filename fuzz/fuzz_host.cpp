@@ -310,12 +310,13 @@ void tracks(Input& in, const std::string& dir) {
         std::string text = readFile(target);
         if (!Json(text).document()) fault("malformed JSON track file", text.substr(0, 400));
     }
-    // Only the target itself may remain; a temporary left behind is a fault.
+    // Only the target itself may remain (its name may look like a temporary's); a temporary
+    // left behind is a fault.
     const std::string pid = "-" + std::to_string(getpid());
     for (const std::string& sub : {dir, dir + "/sub"})
         for (const std::string& name : listDir(sub))
-            if (name[0] == '.' && (name.find(".part" + pid) != std::string::npos ||
-                                   name.find(".rows" + pid) != std::string::npos))
+            if (name[0] == '.' && sub + "/" + name != target &&
+                (name.find(".part" + pid) != std::string::npos || name.find(".rows" + pid) != std::string::npos))
                 fault("temporary file left behind", sub + "/" + name);
 }
 

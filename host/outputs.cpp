@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cmath>
 #include <cstdio>
@@ -86,13 +87,31 @@ std::string jsonString(const std::string& s) {
     return out + "\"";
 }
 
-std::string pendingName(const std::string& target, const std::string& tag) {
+std::string pendingName(const std::string& target, const std::string& tag, int attempt) {
     const fs::path t(target);
     const std::string name = t.filename().string();
+    const std::string n = attempt > 0 ? "-" + std::to_string(attempt) : "";
     const fs::path temp =
-        t.parent_path() / ("." + name + "." + tag + "-" + std::to_string(::getpid()) + t.extension().string());
+        t.parent_path() / ("." + name + "." + tag + "-" + std::to_string(::getpid()) + n + t.extension().string());
     return temp.string();
 }
+
+namespace {
+
+// Creates the temporary for `target` empty and returns it open for writing, or -1. A file
+// that already goes by the temporary's name belongs to someone else: it is never truncated
+// (and then renamed away); the next name is taken instead.
+int createPending(const std::string& target, const std::string& tag, std::string& temp) {
+    constexpr int attempts = 100;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        temp = pendingName(target, tag, attempt);
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+}  // namespace
 
 bool PendingFile::create(const std::string& target, const std::string& what, std::string& error,
                          const std::string& tag) {
@@ -110,8 +129,8 @@ bool PendingFile::create(const std::string& target, const std::string& what, std
         error = failure() + (fs::is_directory(status) ? ": it is a folder" : ": not a regular file");
         return false;
     }
-    const std::string temp = pendingName(target_, tag);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    std::string temp;
+    const int fd = createPending(target_, tag, temp);
     if (fd < 0) {
         error = failure();
         return false;
@@ -376,7 +395,10 @@ bool writeImage(const std::string& file, const cv::Mat& image) {
     } catch (const cv::Exception&) {
         return false;
     }
-    const std::string temp = pendingName(file);
+    std::string temp;
+    const int fd = createPending(file, "part", temp);
+    if (fd < 0) return false;
+    ::close(fd);
     bool ok = false;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);

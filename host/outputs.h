@@ -20,8 +20,9 @@ std::string jsonString(const std::string& s);
 
 // The temporary name for `target`: hidden, in the same folder (so that the rename stays on
 // one file system and is atomic), tagged with this process, and ending in the target's own
-// extension (the encoders choose the container by it): v.mp4 -> .v.mp4.part-1234.mp4.
-std::string pendingName(const std::string& target, const std::string& tag = "part");
+// extension (the encoders choose the container by it): v.mp4 -> .v.mp4.part-1234.mp4. When
+// a file of that name exists, further attempts are numbered: .v.mp4.part-1234-1.mp4, ...
+std::string pendingName(const std::string& target, const std::string& tag = "part", int attempt = 0);
 
 // One file under its temporary name until commit(); the temporary goes away unless committed.
 class PendingFile {

@@ -206,6 +206,15 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
         size_t hidden = 0;
         for (const auto& e : fs::directory_iterator(dir)) hidden += e.path().filename().string()[0] == '.';
         EXPECT_EQ(hidden, 0u);
+        // A file that already goes by the temporary's name is someone else's: it keeps its bytes.
+        const std::string taken = pendingName((dir / "k.csv").string());
+        std::ofstream(taken) << "mine";
+        TracksWriter k;
+        ASSERT_TRUE(k.open((dir / "k.csv").string(), "ccTrack", error));
+        ASSERT_TRUE(k.finish(record, error));
+        EXPECT_EQ(slurp(fs::path(taken).filename().c_str()), "mine");
+        EXPECT_EQ(slurp("k.csv").substr(0, 20), "# ambrevo track file");
+        fs::remove(taken);
         PendingFile folder;
         EXPECT_FALSE(folder.create(dir.string(), "video", error));
         EXPECT_EQ(error, "cannot write video '" + dir.string() + "': it is a folder");

@@ -208,7 +208,7 @@ bool sweepable(const dib_base& src, int size, const dib_base& scratch, const dib
 
 int do_canny_sweep(const dib_base& src, float sigma, dib_base& scratch, dib_base& smoothed, dib_base& gx,
                    dib_base& gy, dib_base& direction, dib_base& magnitude, dib_base& nmsMask, dib_base& suppressed,
-                   bool components) {
+                   bool components, bool stages) {
     const int size = do_gauss_kernelSize(sigma);
     alg_ck_1d::check(size);
     if (!vectorsEnabled() ||
@@ -244,6 +244,11 @@ int do_canny_sweep(const dib_base& src, float sigma, dib_base& scratch, dib_base
         // Without the component images the suppression needs only this row and the next.
         return a.row(int32_t(components ? y : y % 2));
     };
+    // Where row y of scratch, smoothed, magnitude and nmsMask goes: no stage reads a row more
+    // than three rows behind the one being made (the kernel reaches at least one row, so the
+    // frame has at least four).
+    const bool ring = !stages && H >= 4;
+    auto at = [&](int64_t y) { return int32_t(ring ? y % 4 : y); };
 
     // Row y is smoothed, row y - 1 differentiated and row y - 2 suppressed and masked: each
     // stage reads only rows that the stages before it have finished.
@@ -253,38 +258,38 @@ int do_canny_sweep(const dib_base& src, float sigma, dib_base& scratch, dib_base
             const bool paired = size == 7 && (y - vRows.lo) % 2 == 1;
             if (y >= vRows.lo && y < vRows.hi && !paired) {
                 const uint8_t* first = src.row(int32_t(y - r));
-                uint8_t* out = &sc.row(int32_t(y))->v;
+                uint8_t* out = &sc.row(at(y))->v;
                 int64_t x = 0;
                 if (size == 7 && y + 1 < vRows.hi) {
-                    uint8_t* next = &sc.row(int32_t(y + 1))->v;
+                    uint8_t* next = &sc.row(at(y + 1))->v;
                     x = HWY_DYNAMIC_DISPATCH(ColumnPair7)(first, src.szRow, kernel.coef, colour ? 3 : 1, out, next, W);
                     if (x < W) columns(first + src.szRow, next, x);
                 }
                 if (x < W) columns(first, out, x);
             }
             if (!hCols.empty() && size == 7 && W <= kFloatRow) {
-                HWY_DYNAMIC_DISPATCH(SamplesToFloats)(&sc.row(int32_t(y))->v, floatRow, W);
-                HWY_DYNAMIC_DISPATCH(Row7)(floatRow + (hCols.lo - r), kernel.coef, &sm.row(int32_t(y))[hCols.lo].v,
+                HWY_DYNAMIC_DISPATCH(SamplesToFloats)(&sc.row(at(y))->v, floatRow, W);
+                HWY_DYNAMIC_DISPATCH(Row7)(floatRow + (hCols.lo - r), kernel.coef, &sm.row(at(y))[hCols.lo].v,
                                            hCols.hi - hCols.lo);
             } else if (!hCols.empty())
-                convolveRowGrey(&sc.row(int32_t(y))->v, kernel.coef, size, &sm.row(int32_t(y))[hCols.lo].v,
+                convolveRowGrey(&sc.row(at(y))->v, kernel.coef, size, &sm.row(at(y))[hCols.lo].v,
                                 hCols.hi - hCols.lo);
         }
         const int64_t g = y - 1;
         if (g >= gRows.lo && g < gRows.hi && !gCols.empty())
-            gradientRow(sm.row(int32_t(g - 1)), sm.row(int32_t(g)), sm.row(int32_t(g + 1)), componentRow(ax, g),
-                        componentRow(ay, g), components ? ad.row(int32_t(g)) : nullptr, am.row(int32_t(g)), gCols.lo,
+            gradientRow(sm.row(at(g - 1)), sm.row(at(g)), sm.row(at(g + 1)), componentRow(ax, g),
+                        componentRow(ay, g), components ? ad.row(int32_t(g)) : nullptr, am.row(at(g)), gCols.lo,
                         gCols.hi);
         const int64_t n = y - 2;
         if (n >= nRows.lo && n < nRows.hi && !nCols.empty()) {
-            const pixel2 *above = am.row(int32_t(n - 1)), *at = am.row(int32_t(n)), *below = am.row(int32_t(n + 1));
+            const pixel2 *above = am.row(at(n - 1)), *mid = am.row(at(n)), *below = am.row(at(n + 1));
             const pixel2 *cx = componentRow(ax, n), *cy = componentRow(ay, n);
-            pixel1 *marks = nm.row(int32_t(n)), *kept = su.row(int32_t(n));
-            const int64_t done = HWY_DYNAMIC_DISPATCH(SuppressAndMask)(above, at, below, cx, cy, marks, kept, nCols.lo,
+            pixel1 *marks = nm.row(at(n)), *kept = su.row(int32_t(n));
+            const int64_t done = HWY_DYNAMIC_DISPATCH(SuppressAndMask)(above, mid, below, cx, cy, marks, kept, nCols.lo,
                                                                        nCols.hi);
             if (done < nCols.hi) {
-                suppressRow(above, at, below, cx, cy, marks, done, nCols.hi, true);
-                maskRow(at + done, &marks[done].v, kept + done, nCols.hi - done);
+                suppressRow(above, mid, below, cx, cy, marks, done, nCols.hi, true);
+                maskRow(mid + done, &marks[done].v, kept + done, nCols.hi - done);
             }
         }
     }

@@ -106,12 +106,12 @@ void ip_canny_w0::processSrc(const dib_base* src) {
         // images that are shown or read later are written whole.
         const bool components = false;
         border = do_canny_sweep(*src, s.sigma, s.scratch, s.smoothed, s.gx, s.gy, s.direction, s.magnitude,
-                                s.nmsMask, s.suppressed, components);
+                                s.nmsMask, s.suppressed, components, keepsStages_);
         for (int stage = 0; stage < 4; ++stage) lap(stage);
     }
     dib_fill(s.edges, 0);
     do_histeresis(s.suppressed, s.th_hi, s.th_lo, border, s.edges, s.edgeSeeds);
-    do_binarize(s.edges, 0, border, s.binarized);
+    if (keepsStages_) do_binarize(s.edges, 0, border, s.binarized);
     lap(4);
 
     s.border = border;
@@ -148,6 +148,7 @@ void ip_canny_w0::config(ip_console* console) {
 }
 
 ip_canny::ip_canny(const dib_fmt* format) : ip_canny_w0(format), windows_(new ip_cannyWindows{}) {
+    keepsStages_ = true;
     const ip_cannyState& s = state();
     windows_->width = s.width;
     windows_->height = s.height;

@@ -82,6 +82,11 @@ public:
     // The three values, for procedures that own a detector and offer its values as theirs.
     static const ip_paramInfo* params();
 
+protected:
+    // Whether the smoothed, magnitude, mask and binarized images are kept whole for showing.
+    // Without windows nothing reads them, and the sweep keeps their rows in a small ring.
+    bool keepsStages_ = false;
+
 private:
     std::unique_ptr<ip_cannyState> state_;
 };

@@ -140,11 +140,13 @@ TEST_F(CannyTest, PipelineMatchesReferenceAndWindowedDetector) {
             canny.doProcess(&f, nullptr, nullptr);
             windowed.doProcess(&f, nullptr, nullptr);
             const auto want = referenceCanny(f, sigma, 30, 12);
+            // Every image the windows show, in the windowed detector; what the result needs in both.
             for (auto image :
                  {&ip_cannyState::scratch, &ip_cannyState::smoothed, &ip_cannyState::magnitude, &ip_cannyState::nmsMask,
                   &ip_cannyState::suppressed, &ip_cannyState::edges, &ip_cannyState::binarized})
+                EXPECT_EQ(differences(windowed.state().*image, *want.*image), "") << sigma;
+            for (auto image : {&ip_cannyState::suppressed, &ip_cannyState::edges})
                 EXPECT_EQ(differences(canny.state().*image, *want.*image), "") << sigma;
-            EXPECT_EQ(differences(*windowed.dstDib(), want->edges), "") << sigma;
             EXPECT_TRUE(sameList(canny.edgeSeeds(), want->edgeSeeds) &&
                         sameList(windowed.edgeSeeds(), want->edgeSeeds));
             EXPECT_GT(canny.edgeSeeds().size(), 40u) << sigma;

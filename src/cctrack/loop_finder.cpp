@@ -102,9 +102,11 @@ float loop_finder::closure(int lo, int hi) const {
     int64_t d = gap(lo, hi - 1);
     if (d == 0) d = 1;
     const bool inside = awayFromBorder(points_[size_t(lo)], d) && awayFromBorder(points_[size_t(hi - 1)], d);
-    const double k = inside ? 4.0 : 50.0;
+    // l^2 / k^2 / d with k = 4 away from the border, else 50. Dividing by 16 is exact, so
+    // multiplying by its inverse gives the same bits without a division.
     const double l = double(len);
-    return float(l * l / (k * k) / double(d));
+    const double scaled = inside ? l * l * 0.0625 : l * l / 2500.0;
+    return float(scaled / double(d));
 }
 
 float loop_finder::closureAt(int row, int t) const {

@@ -130,6 +130,17 @@ TEST(LoopFinder, ClosureDivisorNearTheBorder) {
             << x0 << " " << y0 << " " << border;
     // Coincident ends count as a gap of 1.
     EXPECT_FLOAT_EQ(loop_finder(0, points(12, chain_point{1, 50, 50}), 100, 100, 5).closure(0, 12), 9.0f);
+    // Bit for bit l^2 / k^2 / d, inside (k = 4) and near the border (k = 50), over many lengths and gaps.
+    // The ends lie near the middle of a 10000-pixel frame: far inside with border 5, on it with border 5000.
+    for (int border : {5, 5000})
+        for (int n = 10; n < 300; n += 7)  // shorter stretches score 0
+            for (int dx = 1; dx < 40; dx += 3) {
+                points p(size_t(n), chain_point{1, 5000, 5000});
+                p.back() = {1, 5000 + dx, 5000 + dx / 3};
+                const double d = double(dx * dx + (dx / 3) * (dx / 3)), k = border == 5 ? 4.0 : 50.0;
+                EXPECT_EQ(loop_finder(0, p, 10000, 10000, border).closure(0, n), float(double(n) * n / (k * k) / d))
+                    << border << " " << n << " " << dx;
+            }
 }
 
 TEST(LoopFinder, CornersAndTrimming) {

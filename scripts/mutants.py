@@ -87,6 +87,12 @@ STRING_PREFIX = re.compile(r'(?:u8|u|U|L)?R?"|(?:u8|u|U|L)?\'')
 def lex(text):
     """Tokens of C++ source without comments, literals' insides or preprocessor lines."""
     toks = []
+
+    def skipped(i, j, line, line_start):
+        """The line count and line start after skipping text[i:j]."""
+        k = text.rfind("\n", i, j)
+        return line + text.count("\n", i, j), (k + 1 if k >= 0 else line_start)
+
     i, n, line, line_start = 0, len(text), 1, 0
     at_line_start = True
     while i < n:
@@ -106,12 +112,8 @@ def lex(text):
             continue
         if text.startswith("/*", i):
             j = text.find("*/", i + 2)
-            j = n if j < 0 else j + 2
-            line += text.count("\n", i, j)
-            k = text.rfind("\n", i, j)
-            if k >= 0:
-                line_start = k + 1
-            i = j
+            line, line_start = skipped(i, n if j < 0 else j + 2, line, line_start)
+            i = n if j < 0 else j + 2
             continue
         if c == "#" and at_line_start:
             # A preprocessor line, with its continuations (and comments that span lines).
@@ -127,10 +129,7 @@ def lex(text):
                 if text[j] == "\n":
                     break
                 j += 1
-            line += text.count("\n", i, j)
-            k = text.rfind("\n", i, j)
-            if k >= 0:
-                line_start = k + 1
+            line, line_start = skipped(i, j, line, line_start)
             i = j
             continue
         at_line_start = False

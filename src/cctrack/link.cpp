@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr int maxGap = 2;           // rings of radius 1 .. maxGap + 1 are searched
-constexpr int pad = maxGap + 1;     // zero border around the work plane, so the search needs no bounds checks
-constexpr int minLength = 7;        // a chain needs more points than this to be kept
+constexpr int maxGap = 2;        // rings of radius 1 .. maxGap + 1 are searched
+constexpr int pad = maxGap + 1;  // zero border around the work plane, so the search needs no bounds checks
+constexpr int minLength = 7;     // a chain needs more points than this to be kept
 
 // Offsets of one ring, grouped: the search stops at the first group that holds a set pixel.
 struct ring_group {
@@ -51,7 +51,7 @@ template <class T>
 class chain_linker {
 public:
     template <class P>
-    chain_linker(const dib_access<P>& map)
+    explicit chain_linker(const dib_access<P>& map)
         : width_(map.width()),
           height_(map.rows()),
           stride_(int64_t(width_) + 2 * pad),

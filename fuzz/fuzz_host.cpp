@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -258,9 +259,11 @@ std::string targetName(Input& in, const std::string& dir) {
     return dir + "/" + name;
 }
 
-void tracks(Input& in, const std::string& dir) {
+// targets: the track files of this input so far, this one included on return.
+void tracks(Input& in, const std::string& dir, std::vector<std::string>& targets) {
     static const char* const procedures[] = {"flowtrack", "ccTrack", "canny", "nop", ""};
     std::string target = targetName(in, dir);
+    targets.push_back(target);
     std::string before;
     bool existed = in.chance(3) && target != dir;
     if (existed) {
@@ -310,12 +313,12 @@ void tracks(Input& in, const std::string& dir) {
         std::string text = readFile(target);
         if (!Json(text).document()) fault("malformed JSON track file", text.substr(0, 400));
     }
-    // Only the target itself may remain (its name may look like a temporary's); a temporary
+    // Only track files may remain (their names may look like a temporary's); a temporary
     // left behind is a fault.
     const std::string pid = "-" + std::to_string(getpid());
     for (const std::string& sub : {dir, dir + "/sub"})
         for (const std::string& name : listDir(sub))
-            if (name[0] == '.' && sub + "/" + name != target &&
+            if (name[0] == '.' && std::find(targets.begin(), targets.end(), sub + "/" + name) == targets.end() &&
                 (name.find(".part" + pid) != std::string::npos || name.find(".rows" + pid) != std::string::npos))
                 fault("temporary file left behind", sub + "/" + name);
 }
@@ -329,7 +332,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     commandLine(in);
     (void)pendingName(in.bytes(20), in.chance(2) ? "part" : in.bytes(6));
     int files = 1 + int(in.pick(2));
-    for (int i = 0; i < files; ++i) tracks(in, dir);
+    std::vector<std::string> targets;
+    for (int i = 0; i < files; ++i) tracks(in, dir, targets);
     emptyDir(dir);
     return 0;
 }

@@ -110,9 +110,9 @@ private:
     size_t next_ = 0;
 };
 
-class CaptureSource final : public FrameSource {
+class CaptureSource final : public CaptureFrames {
 public:
-    CaptureSource(std::string name, bool camera) : name_(std::move(name)), camera_(camera) {}
+    CaptureSource(std::string name, bool camera) : CaptureFrames(std::move(name)), camera_(camera) {}
     bool open(int cameraIndex, std::string& error) {
         QuietStderr quiet;
         try {
@@ -129,52 +129,16 @@ public:
             error = camera_ ? "cannot open camera '" + name_ + "'" : "cannot open or decode video '" + name_ + "'";
             return false;
         }
-        double f = capture_.get(cv::CAP_PROP_FPS);
-        fps_ = f > 0.5 && f < 1000 ? f : 25.0;
-        double n = capture_.get(cv::CAP_PROP_FRAME_COUNT);
-        total_ = !camera_ && n >= 1 && n < 1e12 ? int64_t(n) : -1;
-        double w = capture_.get(cv::CAP_PROP_FRAME_WIDTH), h = capture_.get(cv::CAP_PROP_FRAME_HEIGHT);
-        if (w >= 1 && h >= 1 && w < 1e9 && h < 1e9) size_ = cv::Size(int(w), int(h));
+        takeAnnounced(!camera_);
         return true;
     }
     Result read(cv::Mat& bgr, std::string& error) override {
-        cv::Mat raw;
-        bool ok = false;
         QuietStderr quiet;
-        try {
-            ok = capture_.read(raw);
-        } catch (const cv::Exception&) {
-            ok = false;
-        }
-        if (!ok || raw.empty()) {
-            if (frames_ == 0) {
-                error = "cannot decode any frame of '" + name_ + "'";
-                return failed;
-            }
-            return end;
-        }
-        if (!toBgr8(raw, bgr)) {
-            error = "unsupported pixel layout in '" + name_ + "'";
-            return failed;
-        }
-        ++frames_;
-        time_ = captureSeconds(capture_);
-        return frame;
+        return CaptureFrames::read(bgr, error);
     }
-    double time() const override { return time_; }
-    int64_t total() const override { return total_; }
-    cv::Size announcedSize() const override { return size_; }
-    double fps() const override { return fps_; }
 
 private:
-    std::string name_;
-    cv::Size size_;
     bool camera_;
-    cv::VideoCapture capture_;
-    double fps_ = 25.0;
-    int64_t total_ = -1;
-    int64_t frames_ = 0;
-    double time_ = -1;
 };
 
 }  // namespace
@@ -208,6 +172,37 @@ double captureSeconds(cv::VideoCapture& capture) {
     } catch (const cv::Exception&) {
     }
     return -1;
+}
+
+void CaptureFrames::takeAnnounced(bool counted) {
+    const double f = capture_.get(cv::CAP_PROP_FPS);
+    fps_ = f > 0.5 && f < 1000 ? f : 25.0;
+    const double n = capture_.get(cv::CAP_PROP_FRAME_COUNT);
+    total_ = counted && n >= 1 && n < 1e12 ? int64_t(n) : -1;
+    const double w = capture_.get(cv::CAP_PROP_FRAME_WIDTH), h = capture_.get(cv::CAP_PROP_FRAME_HEIGHT);
+    if (w >= 1 && h >= 1 && w < 1e9 && h < 1e9) size_ = cv::Size(int(w), int(h));
+}
+
+FrameSource::Result CaptureFrames::read(cv::Mat& bgr, std::string& error) {
+    cv::Mat raw;
+    bool ok = false;
+    try {
+        ok = capture_.read(raw);
+    } catch (const cv::Exception&) {
+        ok = false;
+    }
+    if (!ok || raw.empty()) {
+        if (frames_ > 0) return end;
+        error = "cannot decode any frame of '" + name_ + "'";
+        return failed;
+    }
+    if (!toBgr8(raw, bgr)) {
+        error = "unsupported pixel layout in '" + name_ + "'";
+        return failed;
+    }
+    ++frames_;
+    time_ = captureSeconds(capture_);
+    return frame;
 }
 
 void showDecoderChatter(bool show) { decoderChatter = show; }

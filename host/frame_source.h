@@ -33,6 +33,33 @@ public:
     virtual const DemoScene* demo() const { return nullptr; }
 };
 
+// A source read through cv::VideoCapture (video files, cameras, streams): what the opened
+// capture announces, and its frames as 8-bit BGR stamped with the capture's own clock.
+class CaptureFrames : public FrameSource {
+public:
+    Result read(cv::Mat& bgr, std::string& error) override;
+    int64_t total() const override { return total_; }
+    cv::Size announcedSize() const override { return size_; }
+    double fps() const override { return fps_; }
+    double time() const override { return time_; }
+
+protected:
+    explicit CaptureFrames(std::string name) : name_(std::move(name)) {}
+    // Takes the frame rate, the frame size and, when `counted`, the frame count the opened
+    // capture announces, each only when plausible.
+    void takeAnnounced(bool counted);
+
+    std::string name_;
+    cv::VideoCapture capture_;
+
+private:
+    cv::Size size_;
+    double fps_ = 25.0;
+    int64_t total_ = -1;
+    int64_t frames_ = 0;
+    double time_ = -1;
+};
+
 // Whether the decoders may write their own warnings to standard error (--verbose); by
 // default standard error is closed to them while they decode.
 void showDecoderChatter(bool show);

@@ -207,6 +207,24 @@ bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
     return true;
 }
 
+// The objects of the frame the module has just processed; the buffer grows once when they do
+// not fit. False with `error` when the module fails.
+bool readObjects(Module& module, int id, std::vector<ip_objectRecord>& objects, std::string& error) {
+    int count = 0;
+    const bool ok = guarded(
+        [&] {
+            objects.resize(16);
+            count = module.objects(id, objects.data(), int(objects.size()));
+            if (count > int(objects.size())) {
+                objects.resize(size_t(count));
+                count = std::min(count, module.objects(id, objects.data(), count));
+            }
+        },
+        error);
+    objects.resize(size_t(std::max(count, 0)));
+    return ok;
+}
+
 // Everything one run owns. Its outputs stay under temporary names until finish() renames
 // them, or drops them when no frame was processed.
 struct Run {
@@ -535,19 +553,8 @@ void Run::processFrames(cv::Mat& bgr) {
         if (wantProfile && !guarded([&] { module.profile(id, &profiler); }, error))
             return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
         if (wantObjects) {
-            int count = 0;
-            bool ok = guarded(
-                [&] {
-                    objects.resize(16);
-                    count = module.objects(id, objects.data(), int(objects.size()));
-                    if (count > int(objects.size())) {
-                        objects.resize(size_t(count));
-                        count = std::min(count, module.objects(id, objects.data(), count));
-                    }
-                },
-                error);
-            if (!ok) return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
-            objects.resize(size_t(std::max(count, 0)));
+            if (!readObjects(module, id, objects, error))
+                return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
             arena.rows(frame, source->time(), objects, rows, cells);
             times.addCells(cells);
             stage = writing;
@@ -812,20 +819,7 @@ bool Run::pipelined(cv::Mat& bgr, const ip_dibWords& firstImage, double fps, Pro
                     if (!guarded([&] { result = module.dstDib(id); }, error)) failed(exitModuleError, error);
                 }
                 if (!job.last && wantObjects) {
-                    int count = 0;
-                    std::vector<ip_objectRecord>& objects = job.objects;
-                    bool ok = guarded(
-                        [&] {
-                            objects.resize(16);
-                            count = module.objects(id, objects.data(), int(objects.size()));
-                            if (count > int(objects.size())) {
-                                objects.resize(size_t(count));
-                                count = std::min(count, module.objects(id, objects.data(), count));
-                            }
-                        },
-                        error);
-                    if (!ok) failed(exitModuleError, error);
-                    objects.resize(size_t(std::max(count, 0)));
+                    if (!readObjects(module, id, job.objects, error)) failed(exitModuleError, error);
                     job.ready = wallSeconds();
                 }
                 if (!job.last) {

@@ -15,49 +15,19 @@
 #include <set>
 #include <sstream>
 
+#include "cli_util.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path = [] {
-        std::string p = (fs::temp_directory_path() / "ambrevo-arena-XXXXXX").string();
-        return fs::path(mkdtemp(p.data()));
-    }();
-    ~TempDir() {
-        std::error_code ec;
-        if (!std::getenv("AMBREVO_KEEP")) fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
-std::string readFile(const std::string& file) {
-    std::stringstream s;
-    s << std::ifstream(file, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-
-struct Result {
-    int status;
-    std::string out, err;
-};
-
+// The run's standard streams are removed, so that a listing shows the outputs alone.
 Result run(const TempDir& dir, const std::string& args) {
-    std::string cmd =
-        "cd '" + dir.path.string() + "' && '" AMBREVO_EXE "' " + args + " > .out.txt 2> .err.txt < /dev/null";
-    int rc = std::system(cmd.c_str());
-    Result r{WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc), readFile(dir / ".out.txt"),
-             readFile(dir / ".err.txt")};
+    Result r = cli::run(dir, args);
     fs::remove(dir / ".out.txt");
     fs::remove(dir / ".err.txt");
     return r;
 }
-
-#define RUN_OK(r, ...)           \
-    Result r = run(__VA_ARGS__); \
-    ASSERT_EQ(r.status, 0) << r.err
 
 std::map<std::string, std::string> listing(const fs::path& dir) {
     std::map<std::string, std::string> files;

@@ -14,41 +14,14 @@
 #include <thread>
 
 #include "batch.h"
+#include "cli_util.h"
 #include "options.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path = [] {
-        std::string p = (fs::temp_directory_path() / "ambrevo-batch-XXXXXX").string();
-        return fs::path(mkdtemp(p.data()));
-    }();
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
-std::string readFile(const std::string& file) {
-    std::stringstream s;
-    s << std::ifstream(file, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-struct Result {
-    int status;
-    std::string out, err;
-};
-
-Result run(const TempDir& dir, const std::string& args) {
-    std::string cmd = "cd '" + dir.path.string() + "' && '" AMBREVO_EXE "' " + args +
-                      " > .out.txt 2> .err.txt < /dev/null";
-    int rc = std::system(cmd.c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc), readFile(dir / ".out.txt"), readFile(dir / ".err.txt")};
-}
+using cli::run;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;

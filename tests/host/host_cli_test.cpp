@@ -15,37 +15,13 @@
 #include <opencv2/videoio.hpp>
 #include <sstream>
 
+#include "cli_util.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path = [] { std::string p = (fs::temp_directory_path() / "ambrevo-host-XXXXXX").string(); return fs::path(mkdtemp(p.data())); }();
-    ~TempDir() { std::error_code ec; fs::remove_all(path, ec); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
-std::string readFile(const std::string& file) {
-    std::stringstream s;
-    s << std::ifstream(file, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-
-struct Result { int status; std::string out, err; };
-
-// Runs ambrevo in `dir` with `args` (shell words) and `env` (assignments before it).
-Result run(const TempDir& dir, const std::string& args, const std::string& env = "") {
-    std::string cmd = "cd '" + dir.path.string() + "' && " + env + " '" AMBREVO_EXE "' " + args +
-                      " > .out.txt 2> .err.txt < /dev/null";
-    int rc = std::system(cmd.c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc), readFile(dir / ".out.txt"), readFile(dir / ".err.txt")};
-}
-
-#define RUN_OK(r, ...)            \
-    Result r = run(__VA_ARGS__); \
-    ASSERT_EQ(r.status, 0) << r.err
+using cli::run;
 
 // A track file: the metadata block of "# key: value" lines, the header, the rows.
 struct Csv {

@@ -133,18 +133,7 @@ int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, 
         for (size_t p = 0; p < pixels; ++p) mask[p] = src[p] > t ? 1 : 0;
     }
     list.empty();
-    const int n = labelRegions(W, H, mask, list);
-    if (n == 0) {
-        list.empty();
-        return 0;
-    }
-    int position = 0;
-    for (list.rewind(); list.more();) {
-        auto* region = static_cast<MRegion*>(list.take());
-        traceContour(W, H, mask, *region, uint8_t(128 + position));
-        ++position;
-    }
-    return n;
+    return traceAll(W, H, mask, list, labelRegions(W, H, mask, list));
 }
 
 int labelRegions(int W, int H, uint8_t* mask, MList& list) {

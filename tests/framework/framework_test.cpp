@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,40 +39,31 @@ TEST(Registry, FixedOrderWhateverTheLinkOrder) {
     EXPECT_EQ(ip_registry_find(nullptr), nullptr);
 }
 
-TEST(Registry, EntriesCreateWhatTheyName) {
-    dib_fmt f(320, 240, 3, 0, true);
-    const ip_hostCallbacks* saved = ip_dllAdaptor_callbacks;
-    ip_dllAdaptor_callbacks = doubles::recordingCallbacks();  // "canny" opens windows
-    for (ip_creator_base* e : ip_registry()) {
-        doubles::windowLog().reset();
-        ip_base* p = e->create(&f);
-        ASSERT_NE(p, nullptr);
-        EXPECT_STREQ(p->name(), e->name());
-        delete p;
-    }
-    ip_dllAdaptor_callbacks = saved;
-    ip_base* nop = ip_registry_find("nop")->create(&f);
-    EXPECT_TRUE(nop->dstDib()->format() == f);
-    delete nop;
-}
-
-// A procedure keeps the record it was built with, and its windows close through it even
-// when the thread's record has changed since.
-TEST(Registry, ProceduresKeepTheRecordTheyWereBuiltWith) {
-    const dib_fmt f(64, 48, 1, 0, true);
+// Every entry creates what it names. A procedure keeps the record it was built with, and
+// its windows close through it even when the thread's record has changed since.
+TEST(Registry, EntriesCreateWhatTheyNameWithTheRecordTheyWereGiven) {
+    const dib_fmt f(64, 48, 3, 0, true);
     const ip_hostCallbacks* saved = ip_dllAdaptor_callbacks;
     ip_dllAdaptor_callbacks = nullptr;
-    doubles::windowLog().reset();
-    ip_base* canny = ip_createProcedure(*ip_registry_find("canny"), &f, doubles::recordingCallbacks());
-    ASSERT_NE(canny, nullptr);
-    EXPECT_EQ(ip_dllAdaptor_callbacks, nullptr);
-    EXPECT_EQ(canny->hostCallbacks(), doubles::recordingCallbacks());
-    ip_base* nop = ip_createProcedure(*ip_registry_find("nop"), &f, nullptr);
-    EXPECT_EQ(nop->hostCallbacks(), nullptr);
-    delete canny;
-    delete nop;
-    EXPECT_EQ(doubles::windowLog().events.size(), 8u);  // four created, four destroyed
+    for (ip_creator_base* e : ip_registry()) {
+        doubles::windowLog().reset();
+        std::unique_ptr<ip_base> p(ip_createProcedure(*e, &f, doubles::recordingCallbacks()));
+        ASSERT_NE(p, nullptr);
+        EXPECT_STREQ(p->name(), e->name());
+        EXPECT_EQ(p->hostCallbacks(), doubles::recordingCallbacks());
+        EXPECT_EQ(ip_dllAdaptor_callbacks, nullptr);
+        const size_t opened = doubles::windowLog().events.size();
+        p.reset();
+        EXPECT_EQ(doubles::windowLog().events.size(), 2 * opened) << e->name();  // each window destroyed
+        if (std::string(e->name()) == "canny") {
+            EXPECT_EQ(opened, 4u);
+        }
+    }
     ip_dllAdaptor_callbacks = saved;
+    std::unique_ptr<ip_base> nop(ip_createProcedure(*ip_registry_find("nop"), &f, nullptr));
+    EXPECT_EQ(nop->hostCallbacks(), nullptr);
+    EXPECT_TRUE(nop->dstDib()->format() == f);
+    doubles::windowLog().reset();
 }
 
 // Every byte, row padding included; a new size reallocates, a sign-only change keeps the

@@ -218,19 +218,6 @@ dib_base blank(int w, int h, int szPixel) {
     return image;
 }
 
-dib_base row(int szPixel, std::initializer_list<int> values) {
-    dib_base im = blank(int(values.size()), 1, szPixel);
-    for (size_t x = 0; x < values.size(); ++x) put(at(im, int(x), 0), szPixel, values.begin()[x], values.begin()[x]);
-    return im;
-}
-
-std::vector<int> values(const dib_base& oneRow) {
-    std::vector<int> v;
-    for (int x = 0; x < oneRow.width; ++x)
-        v.push_back(oneRow.szPixel == 2 ? load16(at(oneRow, x, 0)) : *at(oneRow, x, 0));
-    return v;
-}
-
 std::string differences(const dib_base& a, const dib_base& b) {
     if (!(a.format() == b.format())) return "formats differ";
     const int64_t o = std::mismatch(a.bits, a.bits + a.byteSize(), b.bits).first - a.bits;
@@ -238,7 +225,6 @@ std::string differences(const dib_base& a, const dib_base& b) {
     return "row " + std::to_string(o / a.szRow) + " byte " + std::to_string(o % a.szRow) + ": " +
            std::to_string(a.bits[o]) + " vs " + std::to_string(b.bits[o]);
 }
-
 
 bool sameList(const std::vector<chain_point>& a, const std::vector<chain_point>& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(chain_point)) == 0);

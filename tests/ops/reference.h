@@ -7,13 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
+#include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include <hwy/targets.h>
 
 #include "image/dib.h"
 #include "ops/chain_point.h"
+#include "ops/op_simd.h"
 #include "doubles/recording.h"
 
 namespace ref {
@@ -36,29 +38,30 @@ int binarize(const dib_base& in, int t, int border, dib_base& out);
 // Random bytes in either row order; padded rows end in 3 spare bytes (2 for 2-byte pixels, to stay aligned).
 dib_base image(int w, int h, int szPixel, unsigned seed, bool topDown = false, bool padded = false);
 dib_base blank(int w, int h, int szPixel);
-// A one-row image of `values` (2-byte pixels raw, others in every channel) and back (first channel).
-dib_base row(int szPixel, std::initializer_list<int> values);
-std::vector<int> values(const dib_base& oneRow);
 // "" when both images have one format and equal bytes, else where they first differ.
 std::string differences(const dib_base& a, const dib_base& b);
 using doubles::thrown;
 bool sameList(const std::vector<chain_point>& a, const std::vector<chain_point>& b);
 
-// f(a, b, border, run) for every pixel-size pair of random images a and b of each shape, in
-// varying row orders and paddings, and each border.
+// Runs f() once per dispatch mode this processor offers, each traced with its mode's name: the
+// plain code forced by AMBREVO_SCALAR=1, then each of SSE4, AVX2 and AVX-512 in turn.
 template <class F>
-void everyCase(std::initializer_list<std::pair<int, int>> shapes, std::initializer_list<int> borders, F f) {
-    int run = 0;
-    for (int szA = 1; szA <= 4; ++szA)
-        for (int szB = 1; szB <= 4; ++szB)
-            for (auto [w, h] : shapes)
-                for (int border : borders) {
-                    SCOPED_TRACE(testing::Message()
-                                 << szA << "->" << szB << " " << w << "x" << h << " border " << border);
-                    ++run;
-                    f(image(w, h, szA, run, run % 2, run % 3 == 0), image(w, h, szB, run + 7, run % 4 < 2, run % 2),
-                      border, run);
-                }
+void eachMode(F f) {
+    setenv("AMBREVO_SCALAR", "1", 1);
+    {
+        SCOPED_TRACE("scalar forced");
+        EXPECT_FALSE(ops_detail::vectorsEnabled());
+        f();
+    }
+    unsetenv("AMBREVO_SCALAR");
+    for (int64_t target : {int64_t(HWY_SSE4), int64_t(HWY_AVX2), int64_t(HWY_AVX3)}) {
+        if (!(hwy::SupportedTargets() & target)) continue;
+        hwy::SetSupportedTargetsForTest(target);
+        SCOPED_TRACE(hwy::TargetName(target));
+        EXPECT_TRUE(ops_detail::vectorsEnabled());
+        f();
+    }
+    hwy::SetSupportedTargetsForTest(0);
 }
 
 }  // namespace ref

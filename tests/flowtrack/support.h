@@ -26,10 +26,9 @@ struct Plane {
 // Pixels within distance r of (cx, cy) (squares in integers); returns their count.
 inline int disc(Plane& p, int cx, int cy, int r, uint8_t value) {
     int n = 0;
-    for (int y = cy - r; y <= cy + r; ++y)
-        for (int x = cx - r; x <= cx + r; ++x)
-            if (x >= 0 && y >= 0 && x < p.W && y < p.H && (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r)
-                p.at(x, y) = value, ++n;
+    for (int y = std::max(cy - r, 0); y <= cy + r && y < p.H; ++y)
+        for (int x = std::max(cx - r, 0); x <= cx + r && x < p.W; ++x)
+            if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r) p.at(x, y) = value, ++n;
     return n;
 }
 
@@ -37,14 +36,12 @@ inline void rect(Plane& p, int x0, int y0, int w, int h, uint8_t value) {
     for (int y = y0; y < y0 + h; ++y) std::fill_n(&p.at(x0, y), w, value);
 }
 
-// Deterministic texture with values lo .. lo + span - 1.
+// Deterministic texture with values lo .. lo + span - 1, moved by (sx, sy) in textured().
 inline uint8_t texture(int x, int y, int lo, int span) {
     uint32_t h = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u;
     h = (h ^ (h >> 13)) * 0x5bd1e995u;
     return uint8_t(lo + int((h ^ (h >> 15)) % uint32_t(span)));
 }
-
-// A plane of that texture moved by (sx, sy).
 inline Plane textured(int w, int h, int lo, int span, int sx = 0, int sy = 0) {
     Plane p(w, h, 0);
     for (int y = 0; y < h; ++y)
@@ -52,12 +49,13 @@ inline Plane textured(int w, int h, int lo, int span, int sx = 0, int sy = 0) {
     return p;
 }
 
-// A 1-byte top-down frame with the plane's pixels.
-inline dib_base frameOf(const Plane& p) {
-    dib_base image(dib_fmt(p.W, p.H, 1, 0, false), 0);
-    for (int y = 0; y < p.H; ++y) std::copy_n(&p.px[size_t(y) * size_t(p.W)], p.W, image.row(y));
+// A 1-byte top-down frame of packed grey rows.
+inline dib_base frameOf(int W, int H, const std::vector<uint8_t>& grey) {
+    dib_base image(dib_fmt(W, H, 1, 0, false), 0);
+    for (int y = 0; y < H; ++y) std::copy_n(&grey[size_t(y) * size_t(W)], W, image.row(y));
     return image;
 }
+inline dib_base frameOf(const Plane& p) { return frameOf(p.W, p.H, p.px); }
 
 inline MRegion* regionAt(MList& list, int index) {
     MItem* item = list.head;
@@ -69,7 +67,7 @@ inline MRegion* regionAt(MList& list, int index) {
 inline MRegion* add(MList& list, int cx, int cy, uint32_t area = 500, float radius = 10.0f) {
     auto* r = new MRegion;
     r->cx = cx, r->cy = cy, r->area = area;
-    for (float& ray : r->rays) ray = radius;
+    std::fill_n(r->rays, MaxAngles, radius);
     list.append(r);
     return r;
 }

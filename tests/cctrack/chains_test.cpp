@@ -12,36 +12,11 @@ using namespace cc;
 
 namespace {
 
-// Seeds as the hysteresis leaves them: every set pixel with its value, in scan order.
-points allSeeds(const dib_base& map) {
-    points seeds;
-    for (int y = 0; y < map.absHeight(); ++y)
-        for (int x = 0; x < map.width; ++x)
-            if (map.row(y)[x]) seeds.push_back(chain_point{map.row(y)[x], x, y});
-    return seeds;
-}
-
 chain_list linked(const dib_base& map, const points& seeds) {
     chain_list out;
     link(map, seeds, out);
     return out;
 }
-
-chain filterOne(const chain& c) {
-    chain_list out;
-    postLinkFilter({c}, out);
-    EXPECT_EQ(out.size(), 1u);
-    return out.empty() ? chain{} : out[0];
-}
-
-chain reference(const chain_list& chains, int width) {
-    chain out;
-    buildReferenceChain(chains, width, out);
-    EXPECT_EQ(out.points.size(), size_t(std::max(width, 0)));
-    return out;
-}
-
-bool absent(const chain& c) { return c.strength == 0 && sxy(c) == sxy_list(c.points.size(), {0, -1, -1}); }
 
 // The expected reference chain: the first given point of each column; every other column on the row of the next
 // point to its right (of the last point right of them all), with strength 0.
@@ -64,72 +39,6 @@ chain joined(chain a, const chain& b) {
     a.strength += b.strength;
     return a;
 }
-
-}  // namespace
-
-TEST(Link, KeepsChainsOfEightPointsAndBridgesTwoPixelGapsInEveryPixelSize) {
-    // 7 points (dropped); 8 points; 8 + gap of 2 + 8 (one chain); 8 + gap of 3 + 8 (two chains). Strongest seeds
-    // first; from the last seed of equal strength the search runs left first, so every chain reads left to right.
-    points seeds;
-    for (int sz = 1; sz <= 4; ++sz) {
-        dib_base map = blankMap(40, 30, sz);
-        for (auto [x0, x1, y, v] : std::vector<std::array<int, 4>>{
-                 {2, 8, 2, 50}, {2, 9, 10, 50}, {2, 9, 20, 60}, {12, 19, 20, 60}, {2, 9, 27, 70}, {13, 20, 27, 70}})
-            hline(map, x0, x1, y, v);
-        if (sz == 1) seeds = allSeeds(map);
-        const chain_list out = linked(map, seeds);
-        std::vector<std::array<int, 4>> got;  // {points, first x, first y, strength}
-        for (const chain& c : out)
-            got.push_back({int(c.points.size()), c.points.front().x, c.points.front().y, c.strength});
-        EXPECT_EQ(got, (std::vector<std::array<int, 4>>{
-                           {8, 13, 27, 560}, {8, 2, 27, 560}, {16, 2, 20, 960}, {8, 2, 10, 400}}))
-            << sz;
-        EXPECT_EQ(sxy(out.at(2).points[8]), std::make_tuple(60, 12, 20)) << sz;
-    }
-}
-
-TEST(Link, EqualCandidatesInOneRingGroup) {
-    // Seed (10,10); ring 1 and the axis points of ring 2 are empty; (9,8) and (11,8) share the first off-axis
-    // group of ring 2 and lead to runs going left and right. Equal values: (x-1, y-r) is listed first; a larger
-    // value wins within the group; an axis point of ring 2, however weak, comes before the group.
-    for (auto [right, axis, s, x, y] :
-         std::vector<std::array<int, 5>>{{100, 0, 100, 3, 8}, {101, 0, 100, 17, 8}, {100, 1, 1, 10, 12}}) {
-        dib_base map = blankMap(30, 20);
-        put(map, 10, 10, 200);
-        hline(map, 3, 9, 8, 100);
-        hline(map, 12, 17, 8, 100);
-        put(map, 11, 8, right);
-        if (axis) put(map, 10, 12, axis);
-        const chain_list out = linked(map, {{200, 10, 10}});
-        ASSERT_EQ(out.size(), 1u);
-        EXPECT_EQ(sxy(out[0].points.front()), std::make_tuple(s, x, y)) << right << axis;
-        EXPECT_EQ(out[0].points[x == 3 ? 7 : 0].x, x == 3 ? 10 : x);  // the seed follows the left run
-    }
-}
-
-TEST(Link, SeedOrderTakenSeedsAndPositionsOutsideTheImage) {
-    // An L along the top row and down the last column, so that rings reach past three edges; the bright column at
-    // x = 0 follows each row's end in memory and must not be linked.
-    dib_base map = blankMap(20, 12);
-    hline(map, 10, 18, 0, 40);
-    for (int y = 0; y < 12; ++y) {
-        put(map, 19, y, 40);
-        put(map, 0, y, 90);
-    }
-    put(map, 17, 0, 60);
-    // The seed list's own strength counts for the seed point, the map value for the rest; seed (12,0) is taken
-    // by the chain of (17,0); empty seeds and seeds outside the image start nothing.
-    const chain_list out = linked(map, {{50, 12, 0}, {80, 17, 0}, {99, 5, 5}, {99, -1, 3}, {99, 20, 0}});
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].strength, 80 + 20 * 40);
-    chain l = row(10, 19, 0);
-    for (int y = 1; y < 12; ++y) l.points.push_back({0, 19, y});
-    EXPECT_EQ(positions(out[0]), positions(l));
-    EXPECT_EQ(sxy(out[0].points[7]), std::make_tuple(80, 17, 0));
-    EXPECT_EQ(map.row(5)[19], 40);  // the caller's map is left alone
-}
-
-namespace {
 
 int greyAt(const dib_base& map, int x, int y) {
     if (x < 0 || y < 0 || x >= map.width || y >= map.absHeight()) return 0;
@@ -184,22 +93,26 @@ chain_list plainLink(dib_base map, points order) {
 
 }  // namespace
 
+// Maps of every pixel size with values of a wide or (every other trial) a narrow range, so that
+// equal candidates in one ring group are common; seeds on set pixels, on empty ones and outside.
 TEST(Link, MatchesThePlainLinkerOnRandomMapsOfEveryPixelSize) {
     std::mt19937 rng(11);
-    for (int trial = 0; trial < 40; ++trial) {
+    for (int trial = 0; trial < 60; ++trial) {
         const int sz = 1 + trial % 4, w = 1 + int(rng() % 67), h = 1 + int(rng() % 40);
         dib_base map = blankMap(w, h, sz);
-        points seeds;
+        points seeds{{99, -1, h / 2}, {99, w, 0}, {99, w / 2, h}};
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
-                if (rng() % 3 == 0) {
-                    put(map, x, y, 1 + int(rng() % 255));
-                    // Seed strengths of a narrow or (every third trial) a wide span; a few seeds are empty.
+                if (rng() % 3 == 0 || (x + y) % 11 == 0) {
+                    if (rng() % 7) put(map, x, y, 1 + int(rng() % (trial % 2 ? 3 : 255)));
+                    // Seed strengths of a narrow or (every third trial) a wide span.
                     const int s = trial % 3 ? int(rng() % 8) : int(rng() % 5) * 500000 - 1000000;
                     seeds.push_back({s, x, y});
                 }
         std::shuffle(seeds.begin(), seeds.end(), rng);
+        const dib_base before = map;
         const chain_list got = linked(map, seeds), want = plainLink(map, seeds);
+        EXPECT_TRUE(map == before && std::equal(map.bits, map.bits + map.byteSize(), before.bits));
         ASSERT_EQ(got.size(), want.size()) << trial;
         for (size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i].strength, want[i].strength) << trial << " " << i;
@@ -231,94 +144,91 @@ TEST(PostLinkFilter, SelectsThirtyByPointOrderThenThirtyByMeanStrength) {
     EXPECT_EQ(std::make_pair(out[0].points.front().x, out[1].points.front().x), std::make_pair(7, 8));
 }
 
-TEST(PostLinkFilter, FillsGapsAlongTheDigitalLine) {
-    // A 5-column gap gets 4 points of strength 0; the chain strength stays the sum of the strengths.
-    chain row5 = filterOne(makeChain({{50, 10, 5}, {60, 15, 5}}));
-    EXPECT_EQ(sxy(row5), (sxy_list{{50, 10, 5}, {0, 11, 5}, {0, 12, 5}, {0, 13, 5}, {0, 14, 5}, {60, 15, 5}}));
-    EXPECT_EQ(row5.strength, 110);
-    const std::vector<std::pair<chain, xy_list>> cases{
-        {makeChain({{1, 0, 0}, {1, 3, 8}}), {{0, 0}, {1, 1}, {1, 2}, {1, 3}, {1, 4}, {2, 5}, {2, 6}, {2, 7}, {3, 8}}},
-        {makeChain({{1, 0, 0}, {1, 8, 3}}), {{0, 0}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 2}, {6, 2}, {7, 2}, {8, 3}}},
-        {makeChain({{1, 10, 10}, {1, 4, 8}}), {{10, 10}, {9, 9}, {8, 9}, {7, 9}, {6, 9}, {5, 9}, {4, 8}}},
-        {makeChain({{1, 0, 0}, {1, 3, -3}}), {{0, 0}, {1, -1}, {2, -2}, {3, -3}}},
-        {makeChain({{1, 4, 0}, {1, 4, 3}}), {{4, 0}, {4, 1}, {4, 2}, {4, 3}}}};
-    for (const auto& [in, e] : cases) EXPECT_EQ(positions(filterOne(in)), e);
-}
-
-TEST(PostLinkFilter, ThinsRunsPreferringStrictlyStrongerPoints) {
-    // One point stays one point; the result's strength counts only the points kept.
-    chain single = filterOne(makeChain({{40, 3, 3}}, 999));
-    EXPECT_EQ(sxy(single), (sxy_list{{40, 3, 3}}));
-    EXPECT_EQ(single.strength, 40);
-    EXPECT_TRUE(filterOne(chain{}).points.empty());
-    EXPECT_EQ(filterOne(makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}, {10, 2, 1}, {10, 3, 1}})).strength, 80);
-    // L-shaped run (0,0) (1,0) (1,1) before (2,1): the corner survives only when strictly stronger than the point
-    // after it and adjacent to the point beyond the run; the last run has no point beyond it. Of equal strongest
-    // candidates the earlier one is taken.
-    const std::vector<std::pair<chain, xy_list>> cases{
-        {makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}, {10, 2, 1}, {10, 3, 1}}), {{0, 0}, {1, 0}, {2, 1}, {3, 1}}},
-        {makeChain({{10, 0, 0}, {40, 1, 0}, {40, 1, 1}, {10, 2, 1}, {10, 3, 1}}), {{0, 0}, {1, 1}, {2, 1}, {3, 1}}},
-        {makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}, {10, 1, 2}}), {{0, 0}, {1, 1}, {1, 2}}},
-        {makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}}), {{0, 0}, {1, 0}, {1, 1}}},
+// Gaps get points of strength 0 along the digital line; runs of neighbouring points are thinned: a corner
+// survives only when strictly stronger than the point after it and adjacent to the point beyond the run (the
+// last run has none beyond it), of equal strongest candidates the earlier one. The strength is the sum of the
+// points kept.
+TEST(PostLinkFilter, FillsGapsAlongTheDigitalLineAndThinsRuns) {
+    const std::vector<std::tuple<chain, xy_list, int>> cases{
+        {makeChain({{50, 10, 5}, {60, 15, 5}}), {{10, 5}, {11, 5}, {12, 5}, {13, 5}, {14, 5}, {15, 5}}, 110},
+        {makeChain({{1, 0, 0}, {1, 3, 8}}), {{0, 0}, {1, 1}, {1, 2}, {1, 3}, {1, 4}, {2, 5}, {2, 6}, {2, 7}, {3, 8}}, 2},
+        {makeChain({{1, 0, 0}, {1, 8, 3}}), {{0, 0}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 2}, {6, 2}, {7, 2}, {8, 3}}, 2},
+        {makeChain({{1, 10, 10}, {1, 4, 8}}), {{10, 10}, {9, 9}, {8, 9}, {7, 9}, {6, 9}, {5, 9}, {4, 8}}, 2},
+        {makeChain({{1, 0, 0}, {1, 3, -3}}), {{0, 0}, {1, -1}, {2, -2}, {3, -3}}, 2},
+        {makeChain({{1, 4, 0}, {1, 4, 3}}), {{4, 0}, {4, 1}, {4, 2}, {4, 3}}, 2},
+        {makeChain({{40, 3, 3}}, 999), {{3, 3}}, 40},
+        {chain{}, {}, 0},
+        {makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}, {10, 2, 1}, {10, 3, 1}}), {{0, 0}, {1, 0}, {2, 1}, {3, 1}}, 80},
+        {makeChain({{10, 0, 0}, {40, 1, 0}, {40, 1, 1}, {10, 2, 1}, {10, 3, 1}}), {{0, 0}, {1, 1}, {2, 1}, {3, 1}}, 70},
+        {makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}, {10, 1, 2}}), {{0, 0}, {1, 1}, {1, 2}}, 60},
+        {makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}}), {{0, 0}, {1, 0}, {1, 1}}, 100},
         {makeChain({{1, 0, 0}, {50, 1, 1}, {50, 1, 0}, {20, 1, -1}, {1, 2, 0}, {1, 3, 0}}),
-         {{0, 0}, {1, 1}, {1, 0}, {2, 0}, {3, 0}}}};
-    for (const auto& [in, e] : cases) EXPECT_EQ(positions(filterOne(in)), e);
+         {{0, 0}, {1, 1}, {1, 0}, {2, 0}, {3, 0}}, 103}};
+    for (const auto& [in, e, strength] : cases) {
+        chain_list out;
+        postLinkFilter({in}, out);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(positions(out[0]), e);
+        EXPECT_EQ(out[0].strength, strength) << e.size();
+    }
+    chain_list out;  // filled points have strength 0
+    postLinkFilter({makeChain({{50, 10, 5}, {60, 15, 5}})}, out);
+    EXPECT_EQ(sxy(out[0])[1], std::make_tuple(0, 11, 5));
 }
 
-TEST(ReferenceChain, AbsentWithoutALongSidewaysChain) {
+// The reference chain: absent (every column at -1 with strength 0) without a long sideways chain, else the
+// chosen chain or pair across the image (see `across`), with the strength of the points taken from them.
+TEST(ReferenceChain, AbsentOrTheLowestLongChainAcrossTheImage) {
     chain column;
     for (int y = 0; y <= 199; ++y) column.points.push_back(chain_point{1, 3, y});
-    // Only the five longest chains are candidates.
-    chain_list five(5, column);
+    chain_list five(5, column), four(4, column);  // only the five longest chains are candidates
     five.push_back(row(10, 90, 30));
-    // Empty; too short; steep; mean row not below 0; crowded out.
-    for (const chain_list& in : std::vector<chain_list>{{}, {row(10, 19, 30)}, {column}, {row(10, 90, 0)}, five})
-        EXPECT_TRUE(absent(reference(in, 100)));
-    five.erase(five.begin());
-    EXPECT_FALSE(absent(reference(five, 100)));
-    EXPECT_TRUE(reference({row(10, 90, 30)}, 0).points.empty());
-}
-
-TEST(ReferenceChain, StraightChainAcrossTheImage) {
-    // Columns left of the chain copy its first row, columns right of it its last row.
+    four.push_back(row(10, 90, 30));
     const chain c = joined(row(10, 49, 30), row(50, 90, 34, 41));
-    const chain out = reference({c}, 100);
-    EXPECT_EQ(sxy(out), across(100, {c}));
-    EXPECT_EQ(out.strength, 81 * 82 / 2);
-    chain back = c;  // running right to left makes no difference
+    chain back = c;
     std::reverse(back.points.begin(), back.points.end());
-    EXPECT_EQ(sxy(reference({back}, 100)), across(100, {c}));
-    // Of two chains covering the width, the lower one wins even when shorter.
-    EXPECT_EQ(reference({row(5, 95, 20), row(8, 92, 50)}, 100).points[50].y, 50);
-}
-
-TEST(ReferenceChain, JoinsTwoChainsWithAJointPenalty) {
-    // Each chain alone is too short; the pair counts gain = 99 - 53 - 2 * step columns: a step of 14 rows is
-    // accepted, 15 is not.
+    // Each of a, b14 alone is too short; the pair counts gain = 99 - 53 - 2 * step columns: a step of 14 rows
+    // is accepted, 15 is not. A pair may replace its own first chain even when the pair lies higher; of
+    // overlapping chains the second one continues after the first one's last column.
     const chain a = row(0, 50, 40), b14 = row(53, 99, 54, 100);
-    const chain out = reference({a, b14}, 100);
-    EXPECT_EQ(sxy(out), across(100, {a, b14}));
-    EXPECT_EQ(out.strength, 51 * 52 / 2 + 47 * 100 + 47 * 46 / 2);
-    EXPECT_TRUE(absent(reference({a, row(53, 99, 55)}, 100)));
-
-    // A pair may replace its own first chain even when the pair lies higher; of overlapping chains the second one
-    // continues after the first one's last column.
     const chain wide = row(0, 80, 40), high = row(82, 99, 38), left = row(0, 60, 40), over = row(55, 99, 41);
-    EXPECT_EQ(sxy(reference({wide, high}, 100)), across(100, {wide, high}));
-    EXPECT_EQ(sxy(reference({left, over}, 100)), across(100, {left, over}));
-}
-
-TEST(ReferenceChain, SplitsHairpinsAtTheTurn) {
-    // Legs of 50 points side by side, two rows apart, turning at column 59. The lower leg (with the turn) wins;
-    // the upper leg, cut before the turn, is kept too and wins when it lies lower.
-    chain out = reference({joined(row(10, 59, 20), row(59, 10, 22, 51))}, 70);
-    EXPECT_EQ(sxy(out), across(70, {row(59, 10, 22, 51)}));
-    EXPECT_EQ(out.strength, (51 + 100) * 50 / 2);
-    EXPECT_EQ(sxy(reference({joined(row(10, 59, 20), row(59, 10, 18, 51))}, 70)), across(70, {row(10, 58, 20, 1)}));
-
-    // Both parts must keep more than 20 points: legs of 21 stay whole and are dropped as curled.
-    EXPECT_TRUE(absent(reference({joined(row(0, 20, 10), row(20, 0, 12))}, 29)));
-    out = reference({joined(row(0, 21, 10), row(21, 0, 12))}, 29);
-    EXPECT_EQ(sxy(out.points[0]), std::make_tuple(22, 0, 12));
-    EXPECT_EQ(sxy(out.points[28]), std::make_tuple(0, 28, 12));
+    // Hairpins: legs of 50 points side by side, two rows apart, turning at column 59. The lower leg (with the
+    // turn) wins; the upper leg, cut before the turn, is kept too and wins when it lies lower. Both parts must
+    // keep more than 20 points: legs of 21 stay whole and are dropped as curled.
+    struct ref_case {
+        chain_list in;
+        int width;
+        chain_list parts;  // none: absent
+    };
+    const std::vector<ref_case> cases{
+        {{}, 100, {}},
+        {{row(10, 19, 30)}, 100, {}},  // too short
+        {{column}, 100, {}},           // steep
+        {{row(10, 90, 0)}, 100, {}},   // mean row not below 0
+        {five, 100, {}},               // crowded out
+        {four, 100, {row(10, 90, 30)}},
+        {{c}, 100, {c}},
+        {{back}, 100, {c}},
+        {{row(5, 95, 20), row(8, 92, 50)}, 100, {row(8, 92, 50)}},  // the lower one wins even when shorter
+        {{a, b14}, 100, {a, b14}},
+        {{a, row(53, 99, 55)}, 100, {}},
+        {{wide, high}, 100, {wide, high}},
+        {{left, over}, 100, {left, over}},
+        {{joined(row(10, 59, 20), row(59, 10, 22, 51))}, 70, {row(59, 10, 22, 51)}},
+        {{joined(row(10, 59, 20), row(59, 10, 18, 51))}, 70, {row(10, 58, 20, 1)}},
+        {{joined(row(0, 20, 10), row(20, 0, 12))}, 29, {}},
+        {{joined(row(0, 21, 10), row(21, 0, 12))}, 29, {row(21, 0, 12)}}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto& [in, width, parts] = cases[i];
+        chain out;
+        buildReferenceChain(in, width, out);
+        const sxy_list want = parts.empty() ? sxy_list(size_t(width), {0, -1, -1}) : across(width, parts);
+        int strength = 0;
+        for (auto& p : want) strength += std::get<0>(p);
+        EXPECT_EQ(sxy(out), want) << i;
+        EXPECT_EQ(out.strength, strength) << i;
+    }
+    chain none;
+    buildReferenceChain({row(10, 90, 30)}, 0, none);
+    EXPECT_TRUE(none.points.empty());
 }

@@ -87,32 +87,39 @@ TEST(TurnAnalyzer, AnglesAreTheDifferenceOfTheTwoChordsAtan2) {
     }
 }
 
-TEST(LoopFinder, NearClosedShortAndStraightChains) {
-    // The 40-point ring scores 40^2 / 4^2 / 2 = 50 and is one loop without a corner search.
+TEST(LoopFinder, RingsShortRingsStraightChainsAndLeadIns) {
+    // The 40-point ring is one loop without a corner search; nothing starts after it.
     const points r = ring40(40, 40);
     const loop_finder f(3, r, 100, 100, 5);
-    EXPECT_FLOAT_EQ(f.closure(0, 40), 50.0f);
     EXPECT_TRUE(f.corners().empty());
     alg::feature_loop out, none;
     EXPECT_EQ(f.next(0, out), 40);
     EXPECT_EQ(facts(out), (facts_t{40, 3, 45, 45, 0}));
-    EXPECT_EQ(f.next(1, none), 40);  // no loop starts later: `none` stays empty
-    // Nine points that close on themselves are too short; ten are enough.
+    EXPECT_EQ(f.next(1, none), 40);
+    // Nine points that close on themselves are too short; ten are enough. A straight chain has only its ends as
+    // corners and no loop.
     points nine, ten, straight;
     ring(nine, 40, 40, 3, 4);
     ring(ten, 40, 40, 4, 4);
     ten.erase(ten.begin() + 2);
-    EXPECT_TRUE(loop_finder(0, nine, 100, 100, 5).loops().empty());
-    const loop_finder t(0, ten, 100, 100, 5);
-    ASSERT_EQ(t.loops().size(), 1u);
-    EXPECT_EQ(t.loops()[0].pointCount(), 10);
-    // A straight chain has only its ends as corners and no loop.
     line(straight, 20, 50, 1, 0, 30);
+    EXPECT_TRUE(loop_finder(0, nine, 100, 100, 5).loops().empty());
+    EXPECT_EQ(loop_finder(0, ten, 100, 100, 5).loops().at(0).pointCount(), 10);
     const loop_finder s(0, straight, 100, 100, 5);
     EXPECT_EQ(s.corners(), (std::vector<int>{0, 30}));
     EXPECT_EQ(s.next(0, none), 30);
     EXPECT_EQ(loop_finder(0, points{}, 100, 100, 5).next(0, none), 0);
     EXPECT_TRUE(none.isEmpty());
+    // A ring with a lead-in (64,58) (63,58) (62,58) (61,59): the whole chain closes well enough to be one loop,
+    // but the lead-in is cut off, since each of its points lies nearer the far end than the one before.
+    points lead{{10, 64, 58}, {10, 63, 58}, {10, 62, 58}, {10, 61, 59}};
+    const points r60 = ring40(60, 60);
+    lead.insert(lead.end(), r60.begin(), r60.end());
+    const loop_finder g(0, lead, 200, 200, 5);
+    ASSERT_EQ(g.loops().size(), 1u);
+    EXPECT_EQ(g.loopStarts()[0], 4);
+    EXPECT_EQ(sxy(g.loops()[0].points().front()), std::make_tuple(10, 61, 60));
+    EXPECT_EQ(g.loops()[0].pointCount(), 40);
 }
 
 TEST(LoopFinder, ClosureDivisorNearTheBorder) {
@@ -143,27 +150,6 @@ TEST(LoopFinder, ClosureDivisorNearTheBorder) {
             }
 }
 
-TEST(LoopFinder, CornersAndTrimming) {
-    // The ring and a tail: the whole chain is open, the corners are the ring's (the cut corner peaks at its
-    // first index) and the junction, and the best corner pair is (0, 39); 4 * 39 < 3 * 78 makes it partial.
-    const points p = ringWithTail(38);
-    const loop_finder f(7, p, 200, 200, 5);
-    EXPECT_EQ(f.corners(), (std::vector<int>{0, 8, 19, 29, 39, 78}));
-    ASSERT_EQ(f.loops().size(), 1u);
-    EXPECT_EQ(f.loopStarts()[0], 0);
-    EXPECT_EQ(facts(f.loops()[0]), (facts_t{39, 7, 65, 65, 1}));
-    // The whole chain closes well enough to be one loop, but the lead-in (64,58) (63,58) (62,58) (61,59) is cut
-    // off, since each of its points lies nearer the far end than the one before.
-    points lead{{10, 64, 58}, {10, 63, 58}, {10, 62, 58}, {10, 61, 59}};
-    const points r = ring40(60, 60);
-    lead.insert(lead.end(), r.begin(), r.end());
-    const loop_finder g(0, lead, 200, 200, 5);
-    ASSERT_EQ(g.loops().size(), 1u);
-    EXPECT_EQ(g.loopStarts()[0], 4);
-    EXPECT_EQ(sxy(g.loops()[0].points().front()), std::make_tuple(10, 61, 60));
-    EXPECT_EQ(g.loops()[0].pointCount(), 40);
-}
-
 TEST(LoopFinder, ManyNestedLoopsComeOutInChainOrder) {
     // Rings of growing size, each left along a diagonal tail to the next one. Every range's best stretch is then
     // its last ring, so the selection nests once per ring before it takes the first one.
@@ -191,28 +177,43 @@ TEST(LoopFinder, ManyNestedLoopsComeOutInChainOrder) {
     }
 }
 
-TEST(FeatureLoop, CentroidStrengthAndAssign) {
+TEST(FeatureLoop, CentroidStrengthAssignDrawAndCast) {
     // Centroid (2 div 3, 13 div 3), strength 61, mean 20; 4 * 3 points = 3 * 4 chain points is not partial, 3 of
     // 5 is. The centroid truncates toward zero, also for negative sums.
     const points p{{10, 1, 2}, {20, 4, 6}, {31, -3, 5}};
     const alg::feature_loop f = loopOf(p, 4, 4);
     EXPECT_EQ(facts(f), (facts_t{3, 4, 0, 4, 0}));
     EXPECT_EQ(std::make_pair(f.strength(), f.meanStrength()), std::make_pair(61, 20));
-    EXPECT_EQ(facts(loopOf(p, 0, 5)), (facts_t{3, 0, 0, 4, 1}));
     EXPECT_EQ(facts(loopOf(points{{1, -5, -7}, {1, -4, 0}})), (facts_t{2, 0, -4, -3, 0}));
     // assign copies every field, velocity included; clear() then only drops the points, and the empty loop has
     // mean strength 0.
     alg::feature_loop h = loopOf(p, 2, 5), k;
     h.setVelocity(1.5f, -2.0f);
     k.assign(h);
-    EXPECT_EQ(facts(k), facts(h));
     EXPECT_EQ(std::make_pair(k.vx(), k.vy()), std::make_pair(1.5f, -2.0f));
     k.clear();
     EXPECT_EQ(facts(k), (facts_t{0, 2, 0, 4, 1}));
     EXPECT_EQ(std::make_pair(k.strength(), k.meanStrength()), std::make_pair(61, 0));
+
+    doubles::Overlay o;
+    f.draw(3, &o);
+    f.drawLabelled(12, true, &o);
+    f.drawLabelled(5, false, &o);
+    f.drawDetailed(17, true, &o);
+    alg::feature_loop().draw(0, &o);
+    EXPECT_EQ(o.calls, (std::vector<std::string>{"poly c=3 l= 0 [1,2 4,6 -3,5]", "poly c=12 l=12 1 [1,2 4,6 -3,5]",
+                                                 "poly c=5 l=5 0 [1,2 4,6 -3,5]",
+                                                 "poly c=17 l=17  -3:61, 0, 4 1 [1,2 4,6 -3,5]", "poly c=0 l= 0 []"}));
+
+    blob other;
+    alg::feature_loop loop = loopAt(1, 2, 3);
+    EXPECT_EQ(thrown([&] { alg::feature_loop::cast(other); }), "alg::feature_loop::cast - got incompatible parameter");
+    EXPECT_NE(thrown([&] { loop.assign(other); }) + "|" + thrown([&] { loop.dissimilarity(other); }), "|");
+    EXPECT_EQ(loop.pointCount(), 3);
+    EXPECT_EQ(&alg::feature_loop::cast(static_cast<const alg::feature&>(loop)), &loop);
 }
 
-TEST(FeatureLoop, DissimilarityAndCast) {
+TEST(FeatureLoop, DissimilarityAndPositionCost) {
     // {points a, strength a, points b, strength b, expected}: point counts 100 vs 160 give d1 = -60 / (640 div 5);
     // mean strengths or point counts 10 vs 50 are exactly at the limit, 10 vs 51 beyond it; both differences add in
     // squares; values too small for a fifth of them to be a whole number are no difference when equal rather than 0/0.
@@ -223,82 +224,49 @@ TEST(FeatureLoop, DissimilarityAndCast) {
         {1, 0, 1, 1, no},       {10, 30, 50, 30, 1.0},  {10, 30, 51, 30, no}};
     for (auto [n1, s1, n2, s2, e] : cases)
         EXPECT_DOUBLE_EQ(loopAt(0, 0, n1, s1).dissimilarity(loopAt(0, 0, n2, s2)), e) << n1 << " " << n2 << " " << s2;
-    const char* msg = "alg::feature_loop::cast - got incompatible parameter";
-    blob other;
-    alg::feature_loop loop = loopAt(1, 2, 3);
-    EXPECT_EQ(thrown([&] { alg::feature_loop::cast(other); }), msg);
-    EXPECT_EQ(thrown([&] { loop.assign(other); }), msg);
-    EXPECT_EQ(thrown([&] { loop.dissimilarity(other); }), msg);
-    EXPECT_EQ(loop.pointCount(), 3);
-    EXPECT_EQ(&alg::feature_loop::cast(static_cast<const alg::feature&>(loop)), &loop);
-}
-
-TEST(FeatureLoop, DrawFormsAndPositionCost) {
-    const alg::feature_loop f = loopOf(points{{10, 1, 2}, {20, 4, 6}, {31, -3, 5}});
-    doubles::Overlay o;
-    f.draw(3, &o);
-    f.drawLabelled(12, true, &o);
-    f.drawLabelled(5, false, &o);
-    f.drawDetailed(3, false, &o);
-    f.drawDetailed(17, true, &o);
-    alg::feature_loop().draw(0, &o);
-    EXPECT_EQ(o.calls,
-              (std::vector<std::string>{"poly c=3 l= 0 [1,2 4,6 -3,5]", "poly c=12 l=12 1 [1,2 4,6 -3,5]",
-                                        "poly c=5 l=5 0 [1,2 4,6 -3,5]", "poly c=3 l=3  -3:61, 0, 4 0 [1,2 4,6 -3,5]",
-                                        "poly c=17 l=17  -3:61, 0, 4 1 [1,2 4,6 -3,5]", "poly c=0 l= 0 []"}));
 
     // Seen two frames ago with velocity (2.5, -1.5): predicted at (100 + trunc(5.0), 100 + trunc(-3.0)). 20 pixels
     // off is still a match; 21 in x or in y is not. The predicted offset truncates toward zero.
     alg::feature_loop old = loopAt(100, 100, 10), slow = loopAt(100, 100, 10);
     old.setVelocity(2.5f, -1.5f);
     slow.setVelocity(-0.7f, 0.9f);
-    const std::vector<std::tuple<int, int, double>> cases{
+    const std::vector<std::tuple<int, int, double>> costs{
         {105, 97, 0.0}, {105, 100, 0.15}, {108, 101, std::sqrt(0.15 * 0.15 + 0.2 * 0.2)},
         {85, 97, 1.0},  {84, 97, 1e6},    {105, 118, 1e6}};
-    for (auto [x, y, e] : cases) EXPECT_DOUBLE_EQ(loopAt(x, y, 10).positionCost(old, 2), e) << x << "," << y;
-    EXPECT_EQ(loopAt(100, 100, 10).positionCost(slow, 1), 0.0);
-    EXPECT_EQ(loopAt(99, 101, 10).positionCost(slow, 2), 0.0);
+    for (auto [x, y, e] : costs) EXPECT_DOUBLE_EQ(loopAt(x, y, 10).positionCost(old, 2), e) << x << "," << y;
+    EXPECT_EQ(loopAt(100, 100, 10).positionCost(slow, 1) + loopAt(99, 101, 10).positionCost(slow, 2), 0.0);
 }
 
-TEST(FeatureExtract, CreateAndHalfCoveredChains) {
-    extractor e = make(200, 200, 5, true);
-    EXPECT_STREQ(e->kindName(), "loop");
-    EXPECT_FALSE(extractor(alg::feature_extract_c::create(10, 10, 2, false, "loop"))->extractRegions());
+TEST(FeatureExtract, HalfCoveredChainsTheFortyStrongestAndJoinedHalves) {
     EXPECT_EQ(thrown([] { delete alg::feature_extract_c::create(10, 10, 2, true, "blob"); }),
               "alg::feature_extract_c::create - got unknown id");
-
-    // The ring's loop covers 39 points: exactly half of a 78-point chain, less than half of an 80-point one. A
-    // chain without loops is open; an empty one and a single point are not.
+    // The ring's loop covers 39 points (the best corner pair of ring and tail): exactly half of a 78-point chain,
+    // less than half of an 80-point one. A chain without loops is open; an empty one and a single point are not.
+    extractor e = make(200, 200, 5, true);
     alg::point_lists open;
     points straight;
     line(straight, 20, 150, 1, 0, 30);
     e->addChain(ringWithTail(38), 5, open);
     EXPECT_TRUE(open.empty());
-    e->addChain(ringWithTail(40), 6, open);
-    e->addChain(straight, 7, open);
-    e->addChain(points{}, 8, open);
-    e->addChain(points{{1, 5, 5}}, 9, open);
+    for (const points& c : {ringWithTail(40), straight, points{}, points{{1, 5, 5}}}) e->addChain(c, 6, open);
     ASSERT_EQ(open.size(), 2u);
     EXPECT_EQ(open[0].size(), 80u);
     ASSERT_EQ(e->count(), 2);
     EXPECT_EQ(facts(nth(*e, 0)), (facts_t{39, 5, 65, 65, 1}));
-    e->beginFrame();
-    EXPECT_EQ(e->count(), 0);
-}
 
-TEST(FeatureExtract, KeepsTheFortyStrongest) {
+    // Of 50 rings the 40 strongest, with and without regions; the next frame starts afresh.
     std::vector<points> rings;
     for (int k = 0; k < 50; ++k) rings.push_back(ring40(20 + 15 * (k % 10), 20 + 15 * (k / 10), 1 + k));
     for (bool regions : {false, true}) {
-        extractor e = make(400, 400, 5, regions);
-        e->extract(chainsOf(rings));
-        ASSERT_EQ(e->count(), 40);
+        extractor x = make(400, 400, 5, regions);
+        x->extract(chainsOf(rings));
+        ASSERT_EQ(x->count(), 40);
         for (int j = 0; j < 40; ++j)
-            EXPECT_EQ(std::make_pair(nth(*e, j).meanStrength(), nth(*e, j).chainIndex()),
+            EXPECT_EQ(std::make_pair(nth(*x, j).meanStrength(), nth(*x, j).chainIndex()),
                       std::make_pair(50 - j, 49 - j));
-        e->extract(chainsOf({rings[3]}));  // the next frame starts afresh
-        ASSERT_EQ(e->count(), 1);
-        EXPECT_EQ(nth(*e, 0).meanStrength(), 4);
+        x->extract(chainsOf({rings[3]}));
+        ASSERT_EQ(x->count(), 1);
+        EXPECT_EQ(nth(*x, 0).meanStrength(), 4);
     }
 }
 
@@ -319,9 +287,8 @@ TEST(FeatureExtract, JoinsTwoHalvesIntoOneOutline) {
     const alg::point_lists outlines = e->joinOpenChains({right, upper});
     ASSERT_EQ(outlines.size(), 1u);
     ASSERT_EQ(outlines[0].size(), upper.size() + right.size());
-    EXPECT_EQ(sxy(outlines[0].front()), sxy(upper.back()));
-    EXPECT_EQ(sxy(outlines[0][upper.size()]), sxy(right.back()));
-    EXPECT_EQ(sxy(outlines[0].back()), sxy(right.front()));
+    EXPECT_EQ(std::make_tuple(sxy(outlines[0].front()), sxy(outlines[0][upper.size()]), sxy(outlines[0].back())),
+              std::make_tuple(sxy(upper.back()), sxy(right.back()), sxy(right.front())));
     // Refused: the shorter chain too long for the image, gaps wider than 10 pixels, ends of the shorter chain in
     // the border, centres too far apart.
     EXPECT_TRUE(make(200, 200, 5, true)->joinOpenChains({left, right}).empty());

@@ -9,58 +9,50 @@ namespace {
 
 using doubles::thrown;
 
-TEST(Windows, CreationNeedsAUsableRecord) {
-    const char* msg = "ip_dllAdaptor_createWindow - the component was not properly initialized";
-    const ip_hostCallbacks half{doubles::recordingCallbacks()->createWindow, nullptr};
-    const ip_hostCallbacks other{nullptr, doubles::recordingCallbacks()->destroyWindow};
+TEST(Windows, CreationNeedsAUsableRecordAndTheScopeRestoresIt) {
+    const ip_hostCallbacks* rec = doubles::recordingCallbacks();
+    const ip_hostCallbacks half{rec->createWindow, nullptr}, other{nullptr, rec->destroyWindow};
     for (const ip_hostCallbacks* record : {static_cast<const ip_hostCallbacks*>(nullptr), &half, &other})
-        EXPECT_EQ(thrown([&] { ip_dllAdaptor_createWindow(record, "Gauss", 4, 4); }), msg);
+        EXPECT_EQ(thrown([&] { ip_dllAdaptor_createWindow(record, "Gauss", 4, 4); }),
+                  "ip_dllAdaptor_createWindow - the component was not properly initialized");
     ip_dllAdaptor_destroyWindow(nullptr, nullptr);  // ignored without a record or its destroy entry
     ip_dllAdaptor_destroyWindow(&half, nullptr);
     doubles::windowLog().reset();
-    ip_window* w = ip_dllAdaptor_createWindow(doubles::recordingCallbacks(), "Edges", 320, 240);
-    ASSERT_NE(w, nullptr);
-    ip_dllAdaptor_destroyWindow(doubles::recordingCallbacks(), w);
+    ip_dllAdaptor_destroyWindow(rec, ip_dllAdaptor_createWindow(rec, "Edges", 320, 240));
     EXPECT_EQ(doubles::windowLog().events, (std::vector<std::string>{"create Edges 320 240", "destroy Edges"}));
-}
 
-TEST(Windows, ScopeSetsTheRecordProceduresKeepAndRestoresIt) {
     const ip_hostCallbacks* before = ip_dllAdaptor_callbacks;
-    const ip_hostCallbacks record{nullptr, nullptr};
     {
-        ip_callbackScope outer(&record);
-        EXPECT_EQ(ip_dllAdaptor_callbacks, &record);
+        ip_callbackScope outer(&half);
         {
             ip_callbackScope inner(nullptr);
             EXPECT_EQ(ip_dllAdaptor_callbacks, nullptr);
         }
-        EXPECT_EQ(ip_dllAdaptor_callbacks, &record);
+        EXPECT_EQ(ip_dllAdaptor_callbacks, &half);
     }
     EXPECT_EQ(ip_dllAdaptor_callbacks, before);
 }
 
 TEST(Windows, DisplayResizesOnlyWhenSizesDiffer) {
     dib_base image(dib_fmt(320, 240, 1, 0, false), 0);
-    doubles::Window same("w", 320, 240);
+    doubles::Window same("w", 320, 240), smaller("w", 320, 200);
     display(&same, &image);
-    EXPECT_EQ(same.calls, (std::vector<std::string>{"show 320x-240"}));
-    doubles::Window smaller("w", 320, 200);
     display(&smaller, &image);
+    EXPECT_EQ(same.calls, (std::vector<std::string>{"show 320x-240"}));
     EXPECT_EQ(smaller.calls, (std::vector<std::string>{"resize 320 240", "show 320x-240"}));
 }
 
 TEST(Overlay, AimMarkGeometry) {
-    doubles::Overlay o;
+    doubles::Overlay o, small;
     drawAim(&o, {100, 50}, 10, 2, 1);
     EXPECT_EQ(o.calls, (std::vector<std::string>{"line 100,58-100,70 c=2 l= 0 s=1", "line 100,42-100,30 c=2 l= 0 s=1",
                                                  "line 108,50-120,50 c=2 l= 0 s=1", "line 92,50-80,50 c=2 l= 0 s=1"}));
-    doubles::Overlay small;
     drawAim(&small, {0, 0}, 5, 0, 3);
     EXPECT_EQ(small.calls.front(), "line 0,4-0,9 c=0 l= 0 s=3");
 }
 
 TEST(Clicks, OnlySelectionsWithCodeZeroInOrderYThenX) {
-    doubles::EventList events;
+    doubles::EventList events, none;
     events.click(3, 4);
     events.add(4, 1, 9, 9);
     events.add(2, 0, 9, 9);
@@ -68,7 +60,6 @@ TEST(Clicks, OnlySelectionsWithCodeZeroInOrderYThenX) {
     std::vector<std::pair<int, int>> seen;
     EXPECT_TRUE(ip_forEachClick(&events, [&](int x, int y) { seen.emplace_back(x, y); }));
     EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{3, 4}, {5, 6}}));
-    doubles::EventList none;
     EXPECT_FALSE(ip_forEachClick(&none, [](int, int) {}));
 }
 

@@ -1,14 +1,20 @@
-// Running the built ambrevo in a folder of its own, for the host's command-line tests.
+// Running the built ambrevo in a folder of its own, and reading what it leaves there, for the
+// host's command-line tests.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <opencv2/videoio.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -35,6 +41,57 @@ inline void writeFile(const std::string& file, const std::string& text) {
     std::ofstream(file, std::ios::binary) << text;
 }
 
+inline std::vector<std::string> split(const std::string& text, char at) {
+    std::vector<std::string> out;
+    std::string part;
+    for (std::istringstream s(text); std::getline(s, part, at);) out.push_back(part);
+    if (at == ',' && !text.empty() && text.back() == ',') out.push_back("");
+    return out;
+}
+
+// Every name under a folder, hidden ones included, with its contents; the run's own streams left out.
+inline std::map<std::string, std::string> listing(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        files[fs::relative(e.path(), dir).string()] = e.is_regular_file() ? readFile(e.path().string()) : "(folder)";
+    files.erase(".out.txt"), files.erase(".err.txt");
+    return files;
+}
+
+inline int videoFrames(const std::string& file, cv::Size* size = nullptr) {
+    cv::VideoCapture v(file, cv::CAP_FFMPEG);
+    int n = v.isOpened() ? 0 : -1;
+    for (cv::Mat m; v.read(m); ++n)
+        if (size) *size = m.size();
+    return n;
+}
+
+// A track file or any CSV: the "# key: value" block, the header, the rows, cells by column name.
+struct Table {
+    std::map<std::string, std::string> meta;
+    std::string header;
+    std::vector<std::vector<std::string>> rows;
+    explicit Table(const std::string& file) {
+        std::ifstream in(file);
+        while (std::getline(in, header) && header.rfind("#", 0) == 0)
+            if (size_t colon = header.find(": "); colon != std::string::npos)
+                meta[header.substr(2, colon - 2)] = header.substr(colon + 2);
+        for (std::string line; std::getline(in, line);) rows.push_back(split(line, ','));
+    }
+    double number(size_t row, const std::string& name) const {
+        const std::vector<std::string> columns = split(header, ',');
+        const size_t at = size_t(std::find(columns.begin(), columns.end(), name) - columns.begin());
+        EXPECT_LT(at, columns.size()) << "no column " << name;
+        return std::stod(rows.at(row).at(at));
+    }
+    std::vector<int> perFrame(int frames) const {  // rows per frame number (column 0)
+        std::vector<int> count(size_t(frames), 0);
+        for (const auto& r : rows)
+            if (int f = std::stoi(r.at(0)); f >= 0 && f < frames) ++count[size_t(f)];
+        return count;
+    }
+};
+
 struct Result {
     int status;
     std::string out, err;
@@ -55,5 +112,5 @@ inline Result run(const TempDir& dir, const std::string& args, const std::string
 }  // namespace cli
 
 #define RUN_OK(r, ...)           \
-    Result r = run(__VA_ARGS__); \
+    Result r = cli::run(__VA_ARGS__); \
     ASSERT_EQ(r.status, 0) << r.err

@@ -17,24 +17,7 @@ namespace cc {
 using points = std::vector<chain_point>;
 using xy_list = std::vector<std::pair<int, int>>;
 using sxy_list = std::vector<std::tuple<int, int, int>>;
-
 using doubles::thrown;
-
-// A zeroed top-down edge map.
-inline dib_base blankMap(int width, int height, int szPixel = 1) {
-    dib_base map(dib_fmt(width, height, szPixel, 0, false), 0);
-    dib_fill(map, 0);
-    return map;
-}
-
-inline void put(dib_base& map, int x, int y, int grey) {
-    dib_access_dispatch1(map,
-                         [&](auto tag) { setGrey(dib_access<typename decltype(tag)::type>(map).row(y)[x], grey); });
-}
-
-inline void hline(dib_base& map, int x0, int x1, int y, int v) {
-    for (int x = x0; x <= x1; ++x) put(map, x, y, v);
-}
 
 inline std::tuple<int, int, int> sxy(const chain_point& p) { return {p.strength, p.x, p.y}; }
 
@@ -53,10 +36,7 @@ inline xy_list positions(const chain& c) {
 // A chain from {strength, x, y} triples; its strength is the sum unless given.
 inline chain makeChain(std::initializer_list<std::array<int, 3>> pts, int strength = -1) {
     chain c;
-    for (const auto& p : pts) {
-        c.points.push_back(chain_point{p[0], p[1], p[2]});
-        c.strength += p[0];
-    }
+    for (const auto& p : pts) c.points.push_back(chain_point{p[0], p[1], p[2]}), c.strength += p[0];
     if (strength >= 0) c.strength = strength;
     return c;
 }
@@ -65,20 +45,22 @@ inline chain makeChain(std::initializer_list<std::array<int, 3>> pts, int streng
 inline chain row(int x0, int x1, int y, int first = 1) {
     chain c;
     const int step = x1 >= x0 ? 1 : -1;
-    for (int x = x0, s = first; x != x1 + step; x += step, ++s) {
-        c.points.push_back(chain_point{s, x, y});
-        c.strength += s;
-    }
+    for (int x = x0, s = first; x != x1 + step; x += step, ++s) c.points.push_back(chain_point{s, x, y}), c.strength += s;
     return c;
+}
+
+// n points from (x0, y0) on, one step (dx, dy) apart.
+inline void line(points& p, int x0, int y0, int dx, int dy, int n, int strength = 10) {
+    for (int i = 0; i < n; ++i) p.push_back({strength, x0 + dx * i, y0 + dy * i});
 }
 
 // Outline of the w x h box with top-left corner (x0, y0): starts right of that corner, runs clockwise and ends
 // just below it, the corner left out, so the ends are diagonal neighbours; 2(w + h) - 5 points.
 inline void ring(points& p, int x0, int y0, int w, int h, int strength = 10) {
-    for (int x = x0 + 1; x < x0 + w; ++x) p.push_back({strength, x, y0});
-    for (int y = y0 + 1; y < y0 + h; ++y) p.push_back({strength, x0 + w - 1, y});
-    for (int x = x0 + w - 2; x >= x0; --x) p.push_back({strength, x, y0 + h - 1});
-    for (int y = y0 + h - 2; y >= y0 + 1; --y) p.push_back({strength, x0, y});
+    line(p, x0 + 1, y0, 1, 0, w - 1, strength);
+    line(p, x0 + w - 1, y0 + 1, 0, 1, h - 1, strength);
+    line(p, x0 + w - 2, y0 + h - 1, -1, 0, w - 1, strength);
+    line(p, x0, y0 + h - 2, 0, -1, h - 2, strength);
 }
 
 // The 40-point ring: an 11 x 12 box with its top-right corner cut as well.
@@ -87,11 +69,6 @@ inline points ring40(int x0, int y0, int strength = 10) {
     ring(p, x0, y0, 11, 12, strength);
     p.erase(p.begin() + 9);  // (x0 + 10, y0): the path steps diagonally past it
     return p;
-}
-
-// n points from (x0, y0) on, one step (dx, dy) apart.
-inline void line(points& p, int x0, int y0, int dx, int dy, int n, int strength = 10) {
-    for (int i = 0; i < n; ++i) p.push_back({strength, x0 + dx * i, y0 + dy * i});
 }
 
 inline alg::feature_loop loopOf(const points& p, int chainIndex = 0, int chainPoints = -1) {

@@ -74,21 +74,3 @@ def test_roi_equals_the_hosts_arenas(tmp_path):
                     "--tracks", str(tmp_path / "t.csv"), "--quiet"], check=True, capture_output=True)
     assert [(int(r["frame"]), int(r["x"]), int(r["y"]), int(r["arena"])) for r in host_rows(tmp_path / "t.csv")] == \
         [(int(r["frame"]), int(r["x"]), int(r["y"]), int(r["arena"])) for r in inside]
-
-
-@pytest.mark.parametrize("memory,predict", [(0, False), (2, True)])
-def test_link_gives_identities_and_missing_rows(memory, predict):
-    table = np.zeros(7, dtype=[("frame", "<i4"), ("x", "<i4"), ("y", "<i4"), ("area", "<i4")])
-    # Track A along y = 0, track B along y = 50; B is not seen in frame 2.
-    table[:] = [(0, 0, 0, 5), (0, 10, 50, 6), (1, 2, 0, 5), (1, 12, 50, 6), (2, 4, 0, 5), (3, 6, 0, 5), (3, 16, 50, 6)]
-    out = ambrevo.link(table[::-1], max_step=5, memory=memory, predict=predict)
-    assert list(out["frame"]) == sorted(out["frame"])
-    seen, gap = out[~out["missing"]], out[out["missing"]]
-    a, b = set(seen["track"][seen["y"] == 0]), set(seen["track"][seen["y"] == 50])
-    assert len(seen) == 7 and len(a) == 1 and a.isdisjoint(b) and len(b) == (1 if memory else 2)
-    assert [tuple(g) for g in gap[["frame", "x", "y", "area"]]] == ([(2, 12, 50, 0)] if memory else [])
-    for bad in [dict(max_step=0), dict(max_step=5, memory=-1)]:
-        with pytest.raises(ValueError):
-            ambrevo.link(table, **bad)
-    with pytest.raises(ValueError):
-        ambrevo.link(np.zeros(3), max_step=5)

@@ -220,6 +220,7 @@ TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
         {"-o out.mov", 2, "-o 'out.mov': the annotated video must end in .mp4 or .avi\n"},
         {"demo other", 2, "several inputs need --out-dir DIR for their outputs\n"},
         {"--config", 2, "option --config needs a value\n"},
+        {"--show=1", 2, "option --show takes no value\n"},
         {"missing.mp4", 3, "input 'missing.mp4' not found\n"},
         {"bogus.mp4", 3, "cannot open or decode video 'bogus.mp4'\n"},
         {"'nothing%04d.png'", 3, "no images match 'nothing%04d.png'\n"},

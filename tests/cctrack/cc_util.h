@@ -8,9 +8,9 @@
 
 #include "cctrack/chain.h"
 #include "cctrack/feature.h"
+#include "doubles/recording.h"
 #include "image/dib.h"
 #include "image/dib_access.h"
-#include "doubles/recording.h"
 
 namespace cc {
 
@@ -45,7 +45,8 @@ inline chain makeChain(std::initializer_list<std::array<int, 3>> pts, int streng
 inline chain row(int x0, int x1, int y, int first = 1) {
     chain c;
     const int step = x1 >= x0 ? 1 : -1;
-    for (int x = x0, s = first; x != x1 + step; x += step, ++s) c.points.push_back(chain_point{s, x, y}), c.strength += s;
+    for (int x = x0, s = first; x != x1 + step; x += step, ++s)
+        c.points.push_back(chain_point{s, x, y}), c.strength += s;
     return c;
 }
 

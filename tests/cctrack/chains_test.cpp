@@ -94,9 +94,8 @@ TEST(Link, MatchesThePlainLinkerOnRandomMapsOfEveryPixelSize) {
                 if (rng() % 3 == 0 || (x + y) % 11 == 0) {
                     const int v = rng() % 7 ? 1 + int(rng() % (trial % 2 ? 3 : 255)) : 0;
                     grid[size_t(y * w + x)] = v;
-                    dib_access_dispatch1(map, [&](auto tag) {
-                        setGrey(dib_access<typename decltype(tag)::type>(map).row(y)[x], v);
-                    });
+                    dib_access_dispatch1(
+                        map, [&](auto tag) { setGrey(dib_access<typename decltype(tag)::type>(map).row(y)[x], v); });
                     // Seed strengths of a narrow or (every third trial) a wide span.
                     seeds.push_back({trial % 3 ? int(rng() % 8) : int(rng() % 5) * 500000 - 1000000, x, y});
                 }
@@ -144,8 +143,12 @@ TEST(PostLinkFilter, SelectsThirtyByPointOrderThenThirtyByMeanStrength) {
 TEST(PostLinkFilter, FillsGapsAlongTheDigitalLineAndThinsRuns) {
     const std::vector<std::tuple<chain, xy_list, int>> cases{
         {makeChain({{50, 10, 5}, {60, 15, 5}}), {{10, 5}, {11, 5}, {12, 5}, {13, 5}, {14, 5}, {15, 5}}, 110},
-        {makeChain({{1, 0, 0}, {1, 3, 8}}), {{0, 0}, {1, 1}, {1, 2}, {1, 3}, {1, 4}, {2, 5}, {2, 6}, {2, 7}, {3, 8}}, 2},
-        {makeChain({{1, 0, 0}, {1, 8, 3}}), {{0, 0}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 2}, {6, 2}, {7, 2}, {8, 3}}, 2},
+        {makeChain({{1, 0, 0}, {1, 3, 8}}),
+         {{0, 0}, {1, 1}, {1, 2}, {1, 3}, {1, 4}, {2, 5}, {2, 6}, {2, 7}, {3, 8}},
+         2},
+        {makeChain({{1, 0, 0}, {1, 8, 3}}),
+         {{0, 0}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 2}, {6, 2}, {7, 2}, {8, 3}},
+         2},
         {makeChain({{1, 10, 10}, {1, 4, 8}}), {{10, 10}, {9, 9}, {8, 9}, {7, 9}, {6, 9}, {5, 9}, {4, 8}}, 2},
         {makeChain({{1, 0, 0}, {1, 3, -3}}), {{0, 0}, {1, -1}, {2, -2}, {3, -3}}, 2},
         {makeChain({{1, 4, 0}, {1, 4, 3}}), {{4, 0}, {4, 1}, {4, 2}, {4, 3}}, 2},
@@ -156,7 +159,8 @@ TEST(PostLinkFilter, FillsGapsAlongTheDigitalLineAndThinsRuns) {
         {makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}, {10, 1, 2}}), {{0, 0}, {1, 1}, {1, 2}}, 60},
         {makeChain({{10, 0, 0}, {50, 1, 0}, {40, 1, 1}}), {{0, 0}, {1, 0}, {1, 1}}, 100},
         {makeChain({{1, 0, 0}, {50, 1, 1}, {50, 1, 0}, {20, 1, -1}, {1, 2, 0}, {1, 3, 0}}),
-         {{0, 0}, {1, 1}, {1, 0}, {2, 0}, {3, 0}}, 103}};
+         {{0, 0}, {1, 1}, {1, 0}, {2, 0}, {3, 0}},
+         103}};
     for (const auto& [in, e, strength] : cases) {
         chain_list out;
         postLinkFilter({in}, out);

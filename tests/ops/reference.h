@@ -13,10 +13,10 @@
 
 #include <hwy/targets.h>
 
+#include "doubles/recording.h"
 #include "image/dib.h"
 #include "ops/chain_point.h"
 #include "ops/op_simd.h"
-#include "doubles/recording.h"
 
 namespace ref {
 

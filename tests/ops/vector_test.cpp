@@ -81,27 +81,24 @@ TEST(VectorKernels, MatchReferenceInEveryMode) {
                     std::vector<dib_base> want(12, out0);
                     want[3] = a, want[11] = edges0;
                     std::vector<chain_point> wantList;
-                    const std::vector<int> wantB{convolve(coef, a, rb, want[0], true),
-                                                 convolve(coef, a, rb, want[1], false),
-                                                 gauss(a, rb, sigma, want[2], want[3]),
-                                                 gradient(a, rb, want[4], want[5], want[6], want[7]),
-                                                 nms(cx, cy, m, rb, want[8]),
-                                                 mask(m, maskBytes, rb, want[9]),
-                                                 binarize(a, threshold, rb, want[10]),
-                                                 histeresis(hin, std::max(hi, 0), std::max(lo, 0), rb, want[11],
-                                                            wantList)};
+                    const std::vector<int> wantB{
+                        convolve(coef, a, rb, want[0], true),
+                        convolve(coef, a, rb, want[1], false),
+                        gauss(a, rb, sigma, want[2], want[3]),
+                        gradient(a, rb, want[4], want[5], want[6], want[7]),
+                        nms(cx, cy, m, rb, want[8]),
+                        mask(m, maskBytes, rb, want[9]),
+                        binarize(a, threshold, rb, want[10]),
+                        histeresis(hin, std::max(hi, 0), std::max(lo, 0), rb, want[11], wantList)};
                     eachMode([&] {
                         std::vector<dib_base> got = want;
                         for (int i = 0; i < 12; ++i) got[size_t(i)] = i == 3 ? a : i == 11 ? edges0 : out0;
                         std::vector<chain_point> list;
-                        const std::vector<int> gotB{do_convolve_v(kernel, a, b, got[0]),
-                                                    do_convolve_h(kernel, a, b, got[1]),
-                                                    do_gauss(a, b, sigma, got[2], got[3]),
-                                                    do_gradient(a, b, got[4], got[5], got[6], got[7]),
-                                                    do_nms(cx, cy, m, b, got[8]),
-                                                    do_mask(m, maskBytes, b, got[9]),
-                                                    do_binarize(a, threshold, b, got[10]),
-                                                    do_histeresis(hin, hi, lo, b, got[11], list)};
+                        const std::vector<int> gotB{
+                            do_convolve_v(kernel, a, b, got[0]),   do_convolve_h(kernel, a, b, got[1]),
+                            do_gauss(a, b, sigma, got[2], got[3]), do_gradient(a, b, got[4], got[5], got[6], got[7]),
+                            do_nms(cx, cy, m, b, got[8]),          do_mask(m, maskBytes, b, got[9]),
+                            do_binarize(a, threshold, b, got[10]), do_histeresis(hin, hi, lo, b, got[11], list)};
                         EXPECT_EQ(gotB, wantB);
                         for (size_t i = 0; i < 12; ++i) EXPECT_EQ(differences(got[i], want[i]), "") << "image " << i;
                         EXPECT_TRUE(sameList(list, wantList));
@@ -135,8 +132,8 @@ TEST(VectorKernels, SweepMatchesOperatorChain) {
                         // the suppressed image is whole.
                         for (auto [components, stages] : {std::pair{true, true}, {false, true}, {false, false}}) {
                             std::vector<dib_base> got = start;
-                            EXPECT_EQ(do_canny_sweep(src, sigma, got[0], got[1], got[2], got[3], got[4], got[5],
-                                                     got[6], got[7], components, stages),
+                            EXPECT_EQ(do_canny_sweep(src, sigma, got[0], got[1], got[2], got[3], got[4], got[5], got[6],
+                                                     got[7], components, stages),
                                       b);
                             for (int i = 0; i < 8; ++i)
                                 if (i == 7 || (stages && (components || i < 2 || i > 4))) {

@@ -4,7 +4,6 @@
 #include <hwy/targets.h>
 
 #include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -124,19 +123,6 @@ TEST(FlowtrackFastSearch, EveryWindowSizeStepAndBorderAgreesWithThePlainSearch) 
     for (int S : {4, 30})
         expectSameSearch({160, 121, S, 2, 1, 24}, prev.px.data(), cur.px.data(),
                          {{40, 40, 12}, {120, 60, 25}, {80, 110, 8}, {50, 45, 12}}, 2);
-}
-
-TEST(FlowtrackFastSearch, TooLargeSearchWindowRefusedByBothPaths) {
-    ft::Tracking t;
-    t.s.SearchWindow = MaxSearchWindow + 1;
-    Plane p(40, 40, 0);
-    MList list;
-    ft::add(list, 20, 20);
-    ScalarMode vector(false);
-    for (auto search : {searchFlow, searchFlowPlain})
-        EXPECT_EQ(ft::thrown([&] { search(t.s, t.table, 40, 40, p.data(), p.data(), list); }),
-                  "Too large SearchWindow !");
-    EXPECT_EQ(ft::regionAt(list, 0)->cx, 20);
 }
 
 void thresholdsAgree() {
@@ -275,29 +261,6 @@ TEST(FlowtrackFastPaths, GeneratedScenesGiveTheSameFramesInEveryMode) {
         for (int i = 0; i < 14; ++i) frames.push_back(ft::frameOf(W, H, scene::render(W, H, discs, i)));
         for (int mode = 1; mode <= 4; ++mode) expectSameTrace(frames, mode, mode == 1 ? 1 : 3, mode == 4 ? 40 : 120);
     }
-}
-
-// Grey frames of a recording; the test is skipped when the file or the decoder is missing.
-TEST(FlowtrackFastPaths, RecordedFramesGiveTheSameFrames) {
-    const char* named = std::getenv("AMBREVO_VTEST");
-    const std::string path = named ? named : "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
-    const int W = 768, H = 576;
-    std::vector<dib_base> frames;
-    FILE* pipe = nullptr;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        std::fclose(f);
-        pipe = popen(("ffmpeg -v quiet -i '" + path + "' -frames:v 12 -f rawvideo -pix_fmt gray -s 768x576 - 2>/dev/null")
-                         .c_str(), "r");
-    }
-    for (std::vector<uint8_t> grey(size_t(W) * H); pipe && frames.size() < 12;) {
-        if (std::fread(grey.data(), 1, grey.size(), pipe) != grey.size()) break;
-        frames.push_back(ft::frameOf(W, H, grey));
-    }
-    if (pipe) pclose(pipe);
-    if (frames.empty()) GTEST_SKIP() << "vtest.avi or ffmpeg not available";
-    expectSameTrace(frames, 4, 3, 30);
-    expectSameTrace(frames, 2, 3, 70);
-    expectSameTrace(frames, 3, 3, 120);
 }
 
 }  // namespace

@@ -54,6 +54,10 @@ TEST(FlowtrackSearch, BestShiftGridTiesAndBorders) {
     const Plane flat(22, 22, 100);
     EXPECT_EQ(search(flat, flat, list), std::pair(11, 11));
     EXPECT_EQ(std::pair(ctx.table.entry(0, 0), ctx.table.entry(-30, 30)), std::pair(ExcludedDisplacement, ExcludedDisplacement));
+    ctx.s.SearchWindow = MaxSearchWindow + 1;  // refused by both searches before any region moves
+    for (auto refusing : {searchFlow, searchFlowPlain})
+        EXPECT_EQ(ft::thrown([&] { refusing(ctx.s, ctx.table, 22, 22, flat.px.data(), flat.px.data(), list); }),
+                  "Too large SearchWindow !");
 }
 
 TEST(FlowtrackSearch, OcclusionMarks) {

@@ -61,16 +61,16 @@ struct logged_window final : ip_window {
     std::string title;
     int w, h;
 };
-const ip_hostCallbacks loggedWindows{[](const char* title, int w, int h) -> ip_window* {
-                                         if (windowsBeforeFailure-- <= 0) throw "host - no more windows";
-                                         calls += "create " + std::string(title) + " " + std::to_string(w) + "x" +
-                                                  std::to_string(h) + "; ";
-                                         return new logged_window(title, w, h);
-                                     },
-                                     [](ip_window* w) {
-                                         calls += "destroy " + static_cast<logged_window*>(w)->title + "; ";
-                                         delete static_cast<logged_window*>(w);
-                                     }};
+ip_window* create(const char* title, int w, int h) {
+    if (windowsBeforeFailure-- <= 0) throw "host - no more windows";
+    calls += "create " + std::string(title) + " " + std::to_string(w) + "x" + std::to_string(h) + "; ";
+    return new logged_window(title, w, h);
+}
+void destroy(ip_window* w) {
+    calls += "destroy " + static_cast<logged_window*>(w)->title + "; ";
+    delete static_cast<logged_window*>(w);
+}
+const ip_hostCallbacks loggedWindows{&create, &destroy};
 
 // The entries for the four windows in order, each with its title for every "%".
 std::string each(const std::string& entries) {
@@ -101,9 +101,7 @@ TEST_F(CannyTest, ConstructionProfileAndFrameChecks) {
     ip_canny_w0 canny(&format);
     EXPECT_EQ(canny.border(), 5);
     EXPECT_EQ(differences(*canny.dstDib(), blank(30, 20, 1)), "");
-    EXPECT_EQ(canny.dstDib(), &canny.state().edges);
     EXPECT_GT(canny.dstDib()->height, 0);  // bottom-up, whatever the source's row order
-    EXPECT_STREQ(std::unique_ptr<ip_base>(ip_registry_find("canny_w0")->create(&format))->name(), "canny_w0");
 
     const dib_base frame = image(30, 20, 4, 2, true);
     canny.doProcess(&frame, nullptr, nullptr);
@@ -112,8 +110,8 @@ TEST_F(CannyTest, ConstructionProfileAndFrameChecks) {
     EXPECT_EQ(profiler.labels(), (std::vector<std::string>{"smoothing", "gradient", "nms", "mask", "histeresis"}));
 
     const dib_base noPixels(dib_fmt(30, 20, 4, 0, true), 1), other = image(31, 20, 1, 3);
-    EXPECT_EQ(thrown([&] { canny.processSrc(nullptr); }), "ip_canny_w0::processSrc - got null ptr on input");
-    EXPECT_EQ(thrown([&] { canny.processSrc(&noPixels); }), "ip_canny_w0::processSrc - got null ptr on input");
+    EXPECT_EQ(thrown([&] { canny.processSrc(nullptr); }) + thrown([&] { canny.processSrc(&noPixels); }),
+              "ip_canny_w0::processSrc - got null ptr on inputip_canny_w0::processSrc - got null ptr on input");
     // A source of another size straight into processSrc: the smoothing refuses it; with
     // sigma 0 the copy takes the common part.
     EXPECT_EQ(thrown([&] { canny.processSrc(&other); }), "ConvolveWorker::operator() - got images of different sizes");
@@ -207,16 +205,11 @@ TEST_F(CannyTest, ConfigDialogue) {
     for (auto& [line, values] : partial)
         EXPECT_NE(reply(canny, line).find("are:\n  Sigma: " + values + "\n  th_lo: 9\n"), std::string::npos) << line;
 
-    // th_hi below th_lo is stored and fails every run; so do refused sigmas.
-    const std::pair<std::string, std::string> refused[] = {
-        {"2 8 9", "HisteresisWorker::HisteresisWorker() - th_hi_ < th_lo"},
-        {"-1 10 9", "alg_ck_1d::check - even size is illegal"},
-        {"1e30", "do_gauss() - illegal sigma"}};
+    // th_hi below th_lo (like a refused sigma) is stored and fails every run.
     const dib_base frame = image(30, 20, 1, 1);
-    for (auto& [line, message] : refused) {
-        EXPECT_EQ(reply(canny, line), message);
-        EXPECT_EQ(thrown([&] { canny.doProcess(&frame, nullptr, nullptr); }), message) << line;
-    }
+    const std::string refused = reply(canny, "2 8 9");
+    EXPECT_EQ(refused, "HisteresisWorker::HisteresisWorker() - th_hi_ < th_lo");
+    EXPECT_EQ(thrown([&] { canny.doProcess(&frame, nullptr, nullptr); }), refused);
     reply(canny, "2 9 9");  // equal thresholds are fine
     EXPECT_EQ(canny.border(), 5);
 }

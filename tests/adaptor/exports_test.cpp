@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -30,7 +31,7 @@ struct TableGuard {
     }
 };
 
-TEST(InstanceTable, LowestFreeSlotAndIllegalIds) {
+TEST(InstanceTable, LowestFreeSlotIllegalIdsAndFailedConstruction) {
     TableGuard guard;
     dib_fmt f(64, 48, 1, 0, true);
     EXPECT_EQ(thrown([] { ip_dllAdaptor_dstDib(0); }), kCheckId);  // no storage yet
@@ -59,20 +60,19 @@ TEST(InstanceTable, LowestFreeSlotAndIllegalIds) {
         }
     }
     EXPECT_TRUE(console.calls.empty() && profiler.reports.empty());
-}
 
-TEST(InstanceTable, FailedConstructionLeavesTheTableAndTheThreadsRecord) {
-    TableGuard guard;
+    // A failed construction leaves the table and the thread's callback record as they were.
     const ip_hostCallbacks* saved = ip_dllAdaptor_callbacks;
     dib_fmt bad(64, 48, 1, 0, true);
     bad.width = 0;
     ip_hostCallbacks record{nullptr, nullptr};
-    EXPECT_NE(thrown([&] { ip_dllAdaptor_create(&bad, &record); }) + "|" +
-                  thrown([&] { ip_dllAdaptor_createByName("canny", &bad, &record); }), "|");
-    EXPECT_EQ(ip_dllAdaptor_callbacks, saved);
-    EXPECT_TRUE(ip_dllAdaptor::table().empty());
-    EXPECT_EQ(thrown([&] { ip_dllAdaptor_createByName("nonesuch", &bad, nullptr); }),
+    EXPECT_NE(thrown([&] { ip_dllAdaptor_create(&bad, &record); }), "");
+    EXPECT_NE(thrown([&] { ip_dllAdaptor_createByName("canny", &bad, &record); }), "");
+    EXPECT_EQ(thrown([&] { ip_dllAdaptor_createByName("nonesuch", &f, nullptr); }),
               "ip_dllAdaptor_createByName - unknown procedure");
+    EXPECT_EQ(ip_dllAdaptor_callbacks, saved);
+    const auto& table = ip_dllAdaptor::table();
+    EXPECT_EQ(std::pair(table.size(), std::count(table.begin(), table.end(), nullptr)), std::pair(size_t(3), 2l));
 }
 
 // ---- The built module, loaded as a host loads it --------------------------------
@@ -96,31 +96,24 @@ TEST(Module, ExportsExactlyTheAdaptorFunctions) {
     while (std::fgets(line, sizeof line, p))
         if (std::sscanf(line, "%*s %c %4095s", &type, name) == 2) names.insert(name);
     ASSERT_EQ(pclose(p), 0);
-    const std::set<std::string> expected = {
-        "ip_dllAdaptor_create",        "ip_dllAdaptor_destroy",       "ip_dllAdaptor_dstDib",
-        "ip_dllAdaptor_config",        "ip_dllAdaptor_profile",       "ip_dllAdaptor_process",
-        "ip_dllAdaptor_reformat",      "ip_dllAdaptor_createByName",  "ip_dllAdaptor_procedureName",
-        "ip_dllAdaptor_objects",       "ip_dllAdaptor_version",       "ip_dllAdaptor_paramCount",
-        "ip_dllAdaptor_paramInfo",     "ip_dllAdaptor_setParam",
-        // The plain C interface.
-        "ambrevo_version", "ambrevo_interface_version", "ambrevo_last_error", "ambrevo_procedure_count",
-        "ambrevo_procedure_name", "ambrevo_create", "ambrevo_destroy", "ambrevo_name", "ambrevo_param_count",
-        "ambrevo_param_describe", "ambrevo_param_get", "ambrevo_param_set", "ambrevo_param_set_text",
-        "ambrevo_process", "ambrevo_objects", "ambrevo_destination", "ambrevo_profile", "ambrevo_dialogue",
-        "ambrevo_set_output"};
+    std::set<std::string> expected;
+    for (const char* n : {"create", "destroy", "dstDib", "config", "profile", "process", "reformat", "createByName",
+                          "procedureName", "objects", "version", "paramCount", "paramInfo", "setParam"})
+        expected.insert(std::string("ip_dllAdaptor_") + n);
+    for (const char* n : {"version", "interface_version", "last_error", "procedure_count", "procedure_name", "create",
+                          "destroy", "name", "param_count", "param_describe", "param_get", "param_set", "param_set_text",
+                          "process", "objects", "destination", "profile", "dialogue", "set_output"})
+        expected.insert(std::string("ambrevo_") + n);  // the plain C interface
     EXPECT_EQ(names, expected);
 }
 
 // Three dark discs on a textured background in colour frames, tracked through the exports
-// only: the procedures listed, the frames passed through, the objects, the stages, the end.
+// only: the frames passed through, the objects, the stages, the end.
 TEST(Module, TracksThreeDiscsThroughTheExports) {
     Module m;
     ASSERT_NE(m.handle, nullptr) << dlerror();
-    auto name = m.get<ip_procedureNameFn>("ip_dllAdaptor_procedureName");
-    std::vector<std::string> names;
-    for (int i = 0; name(i); ++i) names.push_back(name(i));
-    EXPECT_EQ(names, (std::vector<std::string>{"canny", "canny_w0", "ccTrack", "nop", "flowtrack"}));
-    EXPECT_EQ(name(-1), nullptr);
+    auto name = m.get<ip_procedureNameFn>("ip_dllAdaptor_procedureName");  // the registry's order is its own test's
+    EXPECT_TRUE(std::string(name(4)) == "flowtrack" && name(5) == nullptr && name(-1) == nullptr);
 
     const int W = 320, H = 240;
     const std::vector<scene::Disc> discs = {{90, 80, 30, 20, 0.05, 0.04, 0.0, 15},
@@ -136,11 +129,9 @@ TEST(Module, TracksThreeDiscsThroughTheExports) {
         const std::vector<uint8_t> g = scene::render(W, H, discs, frame);
         for (size_t i = 0; i < g.size(); ++i) pixels[3 * i] = pixels[3 * i + 1] = pixels[3 * i + 2] = g[i];
         ip_dibWords src{3, W * 3, W, -H, pixels.data()};
-        doubles::EventList events;
         doubles::Overlay overlay;
-        m.get<ip_processFn>("ip_dllAdaptor_process")(id, ip_asDib(&src), &events, &overlay);
+        m.get<ip_processFn>("ip_dllAdaptor_process")(id, ip_asDib(&src), nullptr, &overlay);
         const ip_dibWords* dst = ip_dibWordsOf(m.get<ip_dstDibFn>("ip_dllAdaptor_dstDib")(id));
-        ASSERT_EQ(dst->width, W);
         ASSERT_EQ(std::memcmp(dst->bits, pixels.data(), pixels.size()), 0);
         ASSERT_EQ(overlay.lines.size(), 3u * 24u) << "frame " << frame;
     }
@@ -149,13 +140,11 @@ TEST(Module, TracksThreeDiscsThroughTheExports) {
     ip_objectRecord records[3];
     ASSERT_EQ(objects(id, records, 3), 3);
     std::set<int> found;  // each near a different disc
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(std::tuple(records[k].index, records[k].rayCount, records[k].area > 500), std::tuple(k, 24, true));
-        for (int j = 0; j < 3; ++j) {
-            double x, y;
-            scene::centre(discs[size_t(j)], frames - 1, x, y);
-            if (std::hypot(records[k].x - x, records[k].y - y) < 4.0) found.insert(j);
-        }
+    for (int k = 0; k < 9; ++k) {
+        double x, y;
+        scene::centre(discs[size_t(k % 3)], frames - 1, x, y);
+        const ip_objectRecord& r = records[k / 3];
+        if (std::hypot(r.x - x, r.y - y) < 4.0 && r.index == k / 3 && r.rayCount == 24 && r.area > 500) found.insert(k % 3);
     }
     EXPECT_EQ(found.size(), 3u);
     doubles::Profiler profiler;

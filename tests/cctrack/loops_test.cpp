@@ -49,7 +49,7 @@ points ringWithTail(int tail) {
 
 }  // namespace
 
-TEST(TurnAnalyzer, WindowsOfOpenAndClosedChains) {
+TEST(TurnAnalyzer, WindowsAndAnglesAreTheDifferenceOfTheTwoChordsAtan2) {
     // Open: the half-window shrinks towards both ends and must stay at least 2. Closed (ends within two pixels):
     // indices wrap and reach down to -maxWindow + 2; the end does not wrap.
     points straight;
@@ -64,9 +64,6 @@ TEST(TurnAnalyzer, WindowsOfOpenAndClosedChains) {
         EXPECT_EQ(open.angle(i, a), i >= 2 && i <= 7) << i;
         EXPECT_EQ(closed.angle(i, a), i >= -2 && i <= 37) << i;
     }
-}
-
-TEST(TurnAnalyzer, AnglesAreTheDifferenceOfTheTwoChordsAtan2) {
     // Chords of every length up to far beyond the looked-up ones, and zero-length chords.
     std::mt19937 rng(5);
     for (int reach : {1, 3, 24, 25, 200}) {
@@ -145,43 +142,12 @@ TEST(LoopFinder, ClosureDivisorNearTheBorder) {
             }
 }
 
-TEST(LoopFinder, ManyNestedLoopsComeOutInChainOrder) {
-    // Rings of growing size, each left along a diagonal tail to the next one. Every range's best stretch is then
-    // its last ring, so the selection nests once per ring before it takes the first one.
-    points p;
-    std::vector<std::array<int, 2>> centre;
-    for (int k = 0, x0 = 4000, y0 = 10, s = 12; k < 60; ++k, x0 -= s + 12, y0 += s + 12, ++s) {
-        ring(p, x0, y0, s, s);
-        line(p, x0 - 1, y0 + 2, -1, 1, s + 10);
-        centre.push_back({x0 + (s - 1) / 2, y0 + (s - 1) / 2});
-    }
-    const loop_finder f(0, p, 8000, 8000, 5);
-    ASSERT_EQ(f.loops().size(), 60u);
-    int next = 0;  // next() walks them all, once each and in order
-    for (size_t k = 0; k < 60; ++k) {
-        const alg::feature_loop& loop = f.loops()[k];
-        EXPECT_NEAR(loop.x(), centre[k][0], 1) << k;
-        EXPECT_NEAR(loop.y(), centre[k][1], 1) << k;
-        alg::feature_loop walked;
-        next = f.next(next, walked);
-        EXPECT_EQ(f.loopStarts()[k] + loop.pointCount(), next) << k;
-        EXPECT_EQ(walked.x(), loop.x()) << k;
-    }
-}
-
 TEST(FeatureLoop, CentroidDissimilarityAndPositionCost) {
-    // Centroid (2 div 3, 13 div 3), strength 61, mean 20; 4 * 3 points = 3 * 4 chain points is not partial, 3 of
-    // 5 is. The centroid truncates toward zero, also for negative sums. clear() drops only the points.
-    const points p{{10, 1, 2}, {20, 4, 6}, {31, -3, 5}};
-    alg::feature_loop f = loopOf(p, 4, 4), g = loopOf(p, 2, 5);
-    EXPECT_EQ(std::make_tuple(facts(f), f.strength(), f.meanStrength()),
-              std::make_tuple(facts_t{3, 4, 0, 4, 0}, 61, 20));
+    // The centroid truncates toward zero, also for negative sums (the others: LoopFinder, FeatureExtract).
     EXPECT_EQ(facts(loopOf(points{{1, -5, -7}, {1, -4, 0}})), (facts_t{2, 0, -4, -3, 0}));
-    g.clear();
-    EXPECT_EQ(std::make_tuple(facts(g), g.strength(), g.meanStrength()),
-              std::make_tuple(facts_t{0, 2, 0, 4, 1}, 61, 0));
     blob other;
-    EXPECT_EQ(thrown([&] { f.dissimilarity(other); }), "alg::feature_loop::cast - got incompatible parameter");
+    EXPECT_EQ(thrown([&] { loopAt(0, 0, 3).dissimilarity(other); }),
+              "alg::feature_loop::cast - got incompatible parameter");
 
     // {points a, strength a, points b, strength b, expected}: point counts 100 vs 160 give d1 = -60 / (640 div 5);
     // mean strengths or point counts 10 vs 50 are exactly at the limit, 10 vs 51 beyond it; both differences add in
@@ -260,8 +226,8 @@ TEST(FeatureExtract, JoinsTwoHalvesIntoOneOutline) {
               std::make_tuple(sxy(upper.back()), sxy(right.back()), sxy(right.front())));
     // Refused: the shorter chain too long for the image, gaps wider than 10 pixels, ends of the shorter chain in
     // the border, centres too far apart.
-    EXPECT_TRUE(make(200, 200, 5, true)->joinOpenChains({left, right}).empty());
-    EXPECT_TRUE(e->joinOpenChains({arc(100, 100, 30, 110, 250), right}).empty());
-    EXPECT_TRUE(make(300, 200, 61, true)->joinOpenChains({left, right}).empty());
-    EXPECT_TRUE(e->joinOpenChains({left, arc(200, 100, 30, -80, 80)}).empty());
+    EXPECT_TRUE(make(200, 200, 5, true)->joinOpenChains({left, right}).empty() &&
+                e->joinOpenChains({arc(100, 100, 30, 110, 250), right}).empty() &&
+                make(300, 200, 61, true)->joinOpenChains({left, right}).empty() &&
+                e->joinOpenChains({left, arc(200, 100, 30, -80, 80)}).empty());
 }

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <set>
@@ -64,20 +63,18 @@ TEST(HostDemo, FollowsEveryDiscOnEveryFrameWithinThreePixels) {
     RUN_OK(r, dir, "");
 #endif
     double mean = -1, max = -1, fps = -1;
-    int reported = -1;
-    const size_t last = r.out.rfind("\ndemo: mean error") + 1;
-    ASSERT_EQ(std::sscanf(r.out.c_str() + last, "demo: mean error %lf px, max error %lf px, %d frames, %lf fps\n", &mean,
-                          &max, &reported, &fps), 4) << r.out;
-    EXPECT_TRUE(mean < 3.0 && max < 15.0 && reported == frames && fps > 0) << r.out;
+    int reported = -1, tracked = -1, of = -1;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("demo: every"), "demo: every object tracked on %d of %d frames\n"
+                          "demo: mean error %lf px, max error %lf px, %d frames, %lf fps\n", &tracked, &of, &mean, &max,
+                          &reported, &fps), 6) << r.out;
+    EXPECT_TRUE(mean < 3.0 && max < 15.0 && tracked == frames && of == frames && reported == frames && fps > 0) << r.out;
     const std::string n = std::to_string(frames);
-    EXPECT_NE(r.out.find("demo: every object tracked on " + n + " of " + n + " frames\n"), std::string::npos) << r.out;
     Table csv(dir / "ambrevo-demo.csv");
     EXPECT_EQ(csv.header, "frame,object,x,y,area,time_s");
     EXPECT_EQ(meta(csv, {"source", "procedure", "frame_size", "pixels", "first_frame", "frames_read", "frames_expected",
                          "frames_in_input", "status", "frame_rate", "time_from"}),
               "demo flowtrack 640x480 bgr 0 " + n + " " + n + " 300 complete 30 timestamps");
-    EXPECT_EQ(csv.perFrame(frames), std::vector<int>(size_t(frames), 3));
-    EXPECT_EQ(csv.rows.size(), size_t(3 * frames));
+    EXPECT_TRUE(csv.perFrame(frames) == std::vector<int>(size_t(frames), 3) && csv.rows.size() == size_t(3 * frames));
     cv::Size size;
     EXPECT_EQ(videoFrames(dir / "ambrevo-demo.mp4", &size), frames);
     EXPECT_EQ(size, cv::Size(640, 480));
@@ -271,8 +268,7 @@ TEST(HostErrors, AModuleMessageStopsTheRunWithTheFrameNumberAndValidOutputs) {
     EXPECT_EQ(r.err, "ambrevo: frame 1: Too large SearchWindow !\n");
     Table csv(dir / "t.csv");
     EXPECT_EQ(csv.perFrame(10), (std::vector<int>{3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(csv.meta["status"] + " / " + csv.meta["reason"], "partial / frame 1: Too large SearchWindow !");
-    EXPECT_EQ(meta(csv, {"frames_read", "frames_expected"}), "1 10");
+    EXPECT_EQ(meta(csv, {"frames_read", "frames_expected", "status", "reason"}), "1 10 partial frame 1: Too large SearchWindow !");
     EXPECT_EQ(videoFrames(dir / "v.avi"), 1);
     EXPECT_EQ(listing(dir.path / "d").size(), 1u);
     // As JSON: the one frame done, with its rays, in a closed document.
@@ -291,9 +287,8 @@ TEST(HostReports, ListProfileAndTheOtherProcedures) {
     RUN_OK(list, dir, "--list");
     EXPECT_EQ(list.out, "canny\ncanny_w0\nccTrack\nnop\nflowtrack\n");
     RUN_OK(profile, dir, "demo --frames 3 --profile --quiet");
-    EXPECT_NE(profile.out.find("profile over 3 frames\n"), std::string::npos);
-    for (const char* label : {"copying ", "optical flow ", "active rays ", "annotating ", "whole frame (host) "})
-        EXPECT_NE(profile.out.find(std::string("\n") + label), std::string::npos) << label;
+    for (const char* line : {"profile over 3 frames\n", "\ncopying ", "\noptical flow ", "\nwhole frame (host) "})
+        EXPECT_NE(profile.out.find(line), std::string::npos) << line;
 
     // The Canny procedure opens four windows; each is saved per frame.
     fs::create_directory(dir / "in");
@@ -303,9 +298,9 @@ TEST(HostReports, ListProfileAndTheOtherProcedures) {
         ASSERT_TRUE(cv::imwrite(dir / ("in/" + std::to_string(i) + ".png"), m));
     }
     RUN_OK(canny, dir, "in --procedure canny --windows w --dst d --quiet");
+    EXPECT_EQ(listing(dir.path / "w").size(), 8u);
     for (std::string title : {"Gauss_", "Gradient_", "NMS_mask_", "Edges_"})
-        for (std::string frame : {"000000.png", "000001.png"})
-            EXPECT_EQ(cv::imread(dir / ("w/" + title + frame), cv::IMREAD_UNCHANGED).size(), cv::Size(64, 48)) << title;
+        EXPECT_EQ(cv::imread(dir / ("w/" + title + "000001.png"), cv::IMREAD_UNCHANGED).size(), cv::Size(64, 48)) << title;
     cv::Mat edges = cv::imread(dir / "d/dst_000000.png", cv::IMREAD_UNCHANGED);
     EXPECT_TRUE(edges.channels() == 1 && cv::countNonZero(edges) > 0);
     RUN_OK(cc, dir, "demo --procedure ccTrack --frames 4 --tracks cc.csv --quiet");
@@ -377,8 +372,7 @@ TEST(HostSignals, SigintAndSigtermEndTheRunWithCompleteOutputsOfTheFramesDone) {
                                     done + " frames; the outputs hold them";
         EXPECT_EQ(readFile(dir / ".err.txt"), "ambrevo: " + message + "\n");
         EXPECT_EQ(csv.meta["status"] + " / " + csv.meta["reason"], "partial / " + message);
-        EXPECT_EQ(csv.perFrame(frames), std::vector<int>(size_t(frames), 3));
-        EXPECT_EQ(csv.rows.size(), size_t(3 * frames));
+        EXPECT_TRUE(csv.perFrame(frames) == std::vector<int>(size_t(frames), 3) && csv.rows.size() == size_t(3 * frames));
         EXPECT_EQ(videoFrames(dir / "v.mp4"), frames);
         EXPECT_EQ(listing(dir.path).size(), 2u) << "no temporaries left";
     }
@@ -429,8 +423,7 @@ TEST(HostPipeline, OverlappedStagesGiveTheSerialRunsOutputsByteForByte) {
     auto observed = [](const TempDir& dir, const Result& r) {
         auto seen = listing(dir.path);
         for (auto& [name, text] : seen)
-            if (size_t at = text.find("date"); name.rfind("t.", 0) == 0 && at != std::string::npos)
-                text.replace(at, std::min(text.find('\n', at), text.size()) - at, "date (masked)");
+            if (size_t at = text.find("date"); name.rfind("t.", 0) == 0 && at != std::string::npos) text.erase(at, 34);
         std::string out = r.out;
         for (const char* timing : {" s, ", " fps"})
             for (size_t at = out.find(timing); at != std::string::npos; at = out.find(timing, at + 1)) {

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -86,6 +88,31 @@ Streams captured(F&& f) {
 }
 
 using doubles::thrown;
+
+// Sets or clears AMBREVO_SCALAR (the plain paths) for the lifetime of the guard.
+struct ScalarMode {
+    explicit ScalarMode(bool on) {
+        if (const char* v = std::getenv("AMBREVO_SCALAR")) saved = v, had = true;
+        on ? setenv("AMBREVO_SCALAR", "1", 1) : unsetenv("AMBREVO_SCALAR");
+    }
+    ~ScalarMode() { had ? setenv("AMBREVO_SCALAR", saved.c_str(), 1) : unsetenv("AMBREVO_SCALAR"); }
+    std::string saved;
+    bool had = false;
+};
+
+// Runs f once for each vector target the processor has (SSE4, AVX2, AVX-512), named in the trace.
+template <class F>
+void eachTarget(F f) {
+    ScalarMode vector(false);
+    const int64_t cpu = hwy::SupportedTargets();
+    for (int64_t target : {int64_t(HWY_SSE4), int64_t(HWY_AVX2), int64_t(HWY_AVX3)}) {
+        if (!(cpu & target)) continue;
+        hwy::SetSupportedTargetsForTest(target);
+        SCOPED_TRACE(hwy::TargetName(target));
+        f();
+    }
+    hwy::SetSupportedTargetsForTest(0);
+}
 
 // The settings and search table a tracker keeps, for tests that call the stages directly.
 struct Tracking {

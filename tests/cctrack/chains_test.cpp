@@ -113,27 +113,22 @@ TEST(Link, MatchesThePlainLinkerOnRandomMapsOfEveryPixelSize) {
     EXPECT_GT(chains, 200u) << "too few chains to compare";
 }
 
+// Up to 59 chains all stay in order; from 60 on, 30 by point order, then 30 by mean strength. Chain i of 70: two
+// points at column i, first strength i, mean strength (69 - i) / 2 (differing only by halves). Then equal first
+// strengths: the next point decides, and a proper prefix is the smaller.
 TEST(PostLinkFilter, SelectsThirtyByPointOrderThenThirtyByMeanStrength) {
-    // Chain i: two points at column i, first strength i; its mean strength (69 - i) / 2 falls with i and differs
-    // only by halves. Up to 59 chains all stay in order; from 60 on, 30 by point order, then 30 by mean strength.
-    for (int count : {59, 60, 70}) {
-        chain_list in, out;
-        for (int i = 0; i < count; ++i) in.push_back(makeChain({{i, i, 0}, {1, i, 1}}, 69 - i));
-        postLinkFilter(in, out);
-        std::vector<int> got, expected;
-        for (const chain& c : out) got.push_back(c.points.front().x);
-        for (int i = 0; i < std::min(count, 60); ++i)
-            expected.push_back(count < 60 ? i : i < 30 ? count - 1 - i : i - 30);
-        EXPECT_EQ(got, expected) << count;
+    chain_list in, out, ties(60, makeChain({{5, 0, 0}, {1, 0, 1}}, 0));
+    for (int i = 0; i < 70; ++i) in.push_back(makeChain({{i, i, 0}, {1, i, 1}}, 69 - i));
+    ties[7] = makeChain({{5, 7, 0}, {9, 7, 1}}), ties[8] = makeChain({{5, 8, 0}, {1, 8, 1}, {3, 8, 2}});
+    ties[9] = makeChain({{5, 9, 0}});
+    for (auto [count, firsts] : std::vector<std::pair<size_t, std::vector<int>>>{
+             {59, {0, 1, 58}}, {60, {59, 58, 30, 0, 29}}, {70, {69, 68, 40, 0, 29}}, {0, {7, 8}}}) {
+        postLinkFilter(count ? chain_list(in.begin(), in.begin() + long(count)) : ties, out);
+        ASSERT_EQ(out.size(), std::min<size_t>(count ? count : 60, 60)) << count;
+        const size_t at[] = {0, 1, count == 59 ? 58u : 29u, 30, 59};
+        for (size_t k = 0; k < firsts.size(); ++k) EXPECT_EQ(out[at[k]].points.front().x, firsts[k]) << count;
+        out.clear();
     }
-    // Equal first strengths: the next point decides, and a proper prefix is the smaller.
-    chain_list in(60, makeChain({{5, 0, 0}, {1, 0, 1}}, 0)), out;
-    in[7] = makeChain({{5, 7, 0}, {9, 7, 1}});
-    in[8] = makeChain({{5, 8, 0}, {1, 8, 1}, {3, 8, 2}});
-    in[9] = makeChain({{5, 9, 0}});
-    postLinkFilter(in, out);
-    ASSERT_EQ(out.size(), 60u);
-    EXPECT_EQ(std::make_pair(out[0].points.front().x, out[1].points.front().x), std::make_pair(7, 8));
 }
 
 // Gaps get points of strength 0 along the digital line; runs of neighbouring points are thinned: a corner
@@ -165,8 +160,7 @@ TEST(PostLinkFilter, FillsGapsAlongTheDigitalLineAndThinsRuns) {
         chain_list out;
         postLinkFilter({in}, out);
         ASSERT_EQ(out.size(), 1u);
-        EXPECT_EQ(positions(out[0]), e);
-        EXPECT_EQ(out[0].strength, strength) << e.size();  // filled points have strength 0
+        EXPECT_TRUE(positions(out[0]) == e && out[0].strength == strength) << e.size();  // fills count 0
     }
 }
 
@@ -175,38 +169,28 @@ TEST(PostLinkFilter, FillsGapsAlongTheDigitalLineAndThinsRuns) {
 TEST(ReferenceChain, AbsentOrTheLowestLongChainAcrossTheImage) {
     chain column;
     for (int y = 0; y <= 199; ++y) column.points.push_back(chain_point{1, 3, y});
-    chain_list five(5, column), four(4, column);  // only the five longest chains are candidates
+    chain_list five(5, column);  // only the five longest chains are candidates
     five.push_back(row(10, 90, 30));
-    four.push_back(row(10, 90, 30));
-    const chain c = joined(row(10, 49, 30), row(50, 90, 34, 41));
-    chain back = c;
-    std::reverse(back.points.begin(), back.points.end());
     // Each of a, b14 alone is too short; the pair counts gain = 99 - 53 - 2 * step columns: a step of 14 rows
-    // is accepted, 15 is not. A pair may replace its own first chain even when the pair lies higher; of
-    // overlapping chains the second one continues after the first one's last column.
-    const chain a = row(0, 50, 40), b14 = row(53, 99, 54, 100);
-    const chain wide = row(0, 80, 40), high = row(82, 99, 38), left = row(0, 60, 40), over = row(55, 99, 41);
-    // Hairpins: legs of 50 points side by side, two rows apart, turning at column 59. The lower leg (with the
-    // turn) wins; the upper leg, cut before the turn, is kept too and wins when it lies lower. Both parts must
-    // keep more than 20 points: legs of 21 stay whole and are dropped as curled.
+    // is accepted, 15 is not. Of overlapping chains the second one continues after the first one's last column.
+    // Hairpins (legs side by side two rows apart): the lower leg with the turn wins; the upper leg, cut before the
+    // turn, is kept too and wins when it lies lower; both parts must keep more than 20 points.
+    const chain a = row(0, 50, 40), b14 = row(53, 99, 54, 100), left = row(0, 60, 40), over = row(55, 99, 41);
+    const chain c = joined(row(10, 49, 30), row(50, 90, 34, 41));
     struct ref_case {
         chain_list in;
         int width;
         chain_list parts;  // none: absent
     };
     const std::vector<ref_case> cases{
-        {{}, 100, {}},
         {{row(10, 19, 30)}, 100, {}},  // too short
         {{column}, 100, {}},           // steep
         {{row(10, 90, 0)}, 100, {}},   // mean row not below 0
         {five, 100, {}},               // crowded out
-        {four, 100, {row(10, 90, 30)}},
         {{c}, 100, {c}},
-        {{back}, 100, {c}},
         {{row(5, 95, 20), row(8, 92, 50)}, 100, {row(8, 92, 50)}},  // the lower one wins even when shorter
         {{a, b14}, 100, {a, b14}},
         {{a, row(53, 99, 55)}, 100, {}},
-        {{wide, high}, 100, {wide, high}},
         {{left, over}, 100, {left, over}},
         {{joined(row(10, 59, 20), row(59, 10, 22, 51))}, 70, {row(59, 10, 22, 51)}},
         {{joined(row(10, 59, 20), row(59, 10, 18, 51))}, 70, {row(10, 58, 20, 1)}},
@@ -219,10 +203,6 @@ TEST(ReferenceChain, AbsentOrTheLowestLongChainAcrossTheImage) {
         const sxy_list want = parts.empty() ? sxy_list(size_t(width), {0, -1, -1}) : across(width, parts);
         int strength = 0;
         for (auto& p : want) strength += std::get<0>(p);
-        EXPECT_EQ(sxy(out), want) << i;
-        EXPECT_EQ(out.strength, strength) << i;
+        EXPECT_TRUE(sxy(out) == want && out.strength == strength) << i;
     }
-    chain none;
-    buildReferenceChain({row(10, 90, 30)}, 0, none);
-    EXPECT_TRUE(none.points.empty());
 }

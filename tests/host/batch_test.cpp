@@ -45,57 +45,40 @@ void makeClips(const TempDir& dir, const std::vector<std::pair<std::string, int>
 }  // namespace
 
 TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
-    using Pairs = std::vector<std::pair<std::string, std::string>>;
-    const struct {
-        std::vector<const char*> args;
-        std::string name;
-        Pairs outputs;
-    } cases[] = {
-        {{"x/a.mp4", "b.avi", "--out-dir", "OUT"}, "a", {{"--tracks", "OUT/a.csv"}}},
+    const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {  // args, "name: option=file ..."
+        {{"x/a.mp4", "b.avi", "--out-dir", "OUT"}, "a: --tracks=OUT/a.csv"},
         {{"x/a.mp4", "--out-dir=OUT", "-o", "mp4", "--tracks", "json", "--dst", "_dst", "--summary", "summary.csv"},
-         "a",
-         {{"-o", "OUT/a.mp4"}, {"--tracks", "OUT/a.json"}, {"--dst", "OUT/a_dst"}, {"--summary", "OUT/a.summary.csv"}}},
-        {{"frames/%04d.png", "--out-dir", "O", "--plot", ".paths.png"}, "frames",
-         {{"--tracks", "O/frames.csv"}, {"--plot", "O/frames.paths.png"}}},
-        {{"odd name;1.avi", "--out-dir", "O"}, "odd_name_1", {{"--tracks", "O/odd_name_1.csv"}}},
-        {{"rtsp://host/cam", "--out-dir", "O"}, "cam", {{"--tracks", "O/cam.csv"}}},
+         "a: -o=OUT/a.mp4 --tracks=OUT/a.json --dst=OUT/a_dst --summary=OUT/a.summary.csv"},
+        {{"frames/%04d.png", "--out-dir", "O", "--plot", ".paths.png"}, "frames: --tracks=O/frames.csv --plot=O/frames.paths.png"},
+        {{"odd name;1.avi", "--out-dir", "O"}, "odd_name_1: --tracks=O/odd_name_1.csv"},
+        {{"rtsp://host/cam", "--out-dir", "O"}, "cam: --tracks=O/cam.csv"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [args, expected] : cases) {
         std::vector<const char*> argv{"ambrevo"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.insert(argv.end(), args.begin(), args.end());
         Options o;
         std::string error;
-        ASSERT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
-        ASSERT_TRUE(isBatch(o));
+        ASSERT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error) && isBatch(o)) << error;
         const BatchOutputs out = batchOutputs(o, o.inputs[0]);
-        EXPECT_EQ(out.name, c.name) << c.args[0];
-        EXPECT_EQ(out.options, c.outputs) << c.args[0];
+        std::string got = out.name + ":";
+        for (const auto& [option, file] : out.options) got += " " + option + "=" + file;
+        EXPECT_EQ(got, expected);
     }
-
     TempDir dir;
-    const struct {
-        const char* file;
-        std::string text;
-        bool found, complete;
-        long long frames;
-        std::string source;
-    } files[] = {
-        {"c.csv", "# ambrevo track file\n# source: a,b.mp4\n# frames_read: 12\n# status: complete\nframe,object\n1,2\n",
-         true, true, 12, "a,b.mp4"},
-        {"p.csv", "# ambrevo track file\n# source: a.mp4\n# frames_read: 3\n# status: partial\n# reason: x\nframe\n",
-         true, false, 3, "a.mp4"},
-        {"j.json",
-         "{\"procedure\": \"nop\", \"frames\": [],\n \"meta\": {\"source\": \"q\\\"d.mp4\", \"frames_read\": 7, "
-         "\"status\": \"complete\", \"reason\": \"\"}}\n",
-         true, true, 7, "q\"d.mp4"},
-        {"other.csv", "frame,object,x,y\n0,0,1,1\n", false, false, -1, ""},
-        {"missing.csv", "", false, false, -1, ""},
+    const std::vector<std::pair<std::string, std::string>> files = {  // text, "found complete frames source"
+        {"# ambrevo track file\n# source: a,b.mp4\n# frames_read: 12\n# status: complete\nframe,object\n1,2\n", "1 1 12 a,b.mp4"},
+        {"# ambrevo track file\n# source: a.mp4\n# frames_read: 3\n# status: partial\n# reason: x\nframe\n", "1 0 3 a.mp4"},
+        {"{\"procedure\": \"nop\", \"frames\": [],\n \"meta\": {\"source\": \"q\\\"d.mp4\", \"frames_read\": 7, "
+         "\"status\": \"complete\", \"reason\": \"\"}}\n", "1 1 7 q\"d.mp4"},
+        {"frame,object,x,y\n0,0,1,1\n", "0 0 -1 "},
+        {"", "0 0 -1 "},  // no file
     };
-    for (const auto& f : files) {
-        if (!f.text.empty()) writeFile(dir / f.file, f.text);
-        const TrackFileState state = readTrackFileState(dir / f.file);
-        EXPECT_TRUE(state.found == f.found && state.complete == f.complete && state.frames == f.frames &&
-                    state.source == f.source) << f.file;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string file = dir / (std::to_string(i) + (files[i].first[0] == '{' ? ".json" : ".csv"));
+        if (!files[i].first.empty()) writeFile(file, files[i].first);
+        const TrackFileState s = readTrackFileState(file);
+        EXPECT_EQ(std::to_string(s.found) + " " + std::to_string(s.complete) + " " + std::to_string(s.frames) + " " + s.source,
+                  files[i].second);
     }
 }
 
@@ -138,22 +121,17 @@ TEST(HostBatch, EveryInputRunsAsAloneAFailureIsListedAndCompleteInputsAreSkipped
 
 TEST(HostBatch, RefusalsComeBeforeAnyRun) {
     TempDir dir;
-    const struct {
-        const char* args;
-        const char* message;
-    } cases[] = {
-        {"a.avi sub/a.avi --out-dir OUT", "inputs 'a.avi' and 'sub/a.avi' would share the outputs named 'a'"},
-        {"a.avi b.avi --out-dir OUT -o mov", "-o 'mov': in a batch -o takes mp4 or avi"},
-        {"a.avi b.avi --out-dir OUT --tracks txt", "--tracks 'txt': in a batch --tracks takes csv or json"},
-        {"a.avi b.avi --out-dir OUT --tracks -", "--tracks - streams one input's rows"},
-        {"a.avi b.avi --out-dir OUT --jobs 0", "malformed --jobs '0' (expected a positive integer)"},
-        {"a.avi b.avi --out-dir OUT --show", "--show takes one input, not a batch"},
-    };
-    for (const auto& c : cases) {
-        Result r = run(dir, c.args);
-        EXPECT_EQ(r.status, 2) << c.args;
-        EXPECT_EQ(r.err.rfind(std::string("ambrevo: ") + c.message, 0), 0u) << c.args << "\n" << r.err;
-        EXPECT_FALSE(fs::exists(dir / "OUT")) << c.args;
+    for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
+             {"a.avi sub/a.avi", "inputs 'a.avi' and 'sub/a.avi' would share the outputs named 'a'"},
+             {"a.avi b.avi -o mov", "-o 'mov': in a batch -o takes mp4 or avi"},
+             {"a.avi b.avi --tracks txt", "--tracks 'txt': in a batch --tracks takes csv or json"},
+             {"a.avi b.avi --tracks -", "--tracks - streams one input's rows"},
+             {"a.avi b.avi --jobs 0", "malformed --jobs '0' (expected a positive integer)"},
+             {"a.avi b.avi --show", "--show takes one input, not a batch"}}) {
+        Result r = run(dir, args + " --out-dir OUT");
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.err.rfind("ambrevo: " + message, 0), 0u) << args << "\n" << r.err;
+        EXPECT_FALSE(fs::exists(dir / "OUT")) << args;
     }
 }
 
@@ -228,12 +206,11 @@ TEST(HostLive, StreamsAndPipelinesGiveTimedRows) {
     makeClips(dir, {{"clip.avi", 6}});
     RUN_OK(alone, dir, "clip.avi --config cfg.txt --tracks file.csv --quiet");
     const Table file(dir / "file.csv");
-
     // A tiny HTTP server of the folder, on a port the system picks.
     const pid_t server = fork();
     ASSERT_GE(server, 0);
     if (server == 0) {
-        const std::string script =
+        const char* script =
             "import http.server, functools, sys, os\n"
             "h = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])\n"
             "os.dup2(os.open(os.devnull, os.O_WRONLY), 2)\n"
@@ -241,49 +218,42 @@ TEST(HostLive, StreamsAndPipelinesGiveTimedRows) {
             "open(sys.argv[1] + '/.port.tmp', 'w').write(str(s.server_address[1]))\n"
             "os.rename(sys.argv[1] + '/.port.tmp', sys.argv[1] + '/.port')\n"
             "s.serve_forever()\n";
-        execlp("python3", "python3", "-c", script.c_str(), dir.path.c_str(), nullptr);
+        execlp("python3", "python3", "-c", script, dir.path.c_str(), nullptr);
         _exit(127);
     }
     for (int i = 0; i < 100 && !fs::exists(dir / ".port"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const struct {
-        std::string name, args;
-        int frames;
-    } cases[] = {
-        {"http", "http://127.0.0.1:" + readFile(dir / ".port") + "/clip.avi --config cfg.txt --tracks -", 6},
-        {"gst", "'gst:videotestsrc num-buffers=5 ! video/x-raw,width=64,height=48' --procedure nop --tracks -", 5},
-    };
     auto now = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
-    for (const auto& c : cases) {
+    for (const auto& [args, frames] : std::vector<std::pair<std::string, int>>{
+             {"http://127.0.0.1:" + readFile(dir / ".port") + "/clip.avi --config cfg.txt", 6},
+             {"'gst:videotestsrc num-buffers=5 ! video/x-raw,width=64,height=48' --procedure nop", 5}}) {
         const double before = now();
-        Result r = run(dir, c.args);
+        Result r = run(dir, args + " --tracks -");
         const double after = now();
-        if (c.name == "gst" && r.status == 3 && r.err.find("cannot open GStreamer pipeline") != std::string::npos) {
+        if (args[0] == '\'' && r.status == 3 && r.err.find("cannot open GStreamer pipeline") != std::string::npos) {
             std::cout << "[ SKIPPED  ] gst: this OpenCV or GStreamer lacks videotestsrc or appsink\n";
             continue;
         }
-        ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        ASSERT_EQ(r.status, 0) << args << ": " << r.err;
         // Standard output holds the header and rows alone, then the metadata; the run's own
         // line went to standard error.
-        EXPECT_NE(r.err.find("ambrevo: " + std::to_string(c.frames) + " frames of"), std::string::npos) << r.err;
-        writeFile(dir / "live.csv", r.out);
+        EXPECT_NE(r.err.find("ambrevo: " + std::to_string(frames) + " frames of"), std::string::npos) << r.err;
+        const size_t trailer = r.out.find("\n# ") + 1;
+        for (const std::string& line : split(r.out.substr(trailer), '\n')) EXPECT_EQ(line.substr(0, 2), "# ") << line;
+        for (const std::string& line : {std::string("# status: complete"), "# frames_read: " + std::to_string(frames)})
+            EXPECT_NE(r.out.find("\n" + line + "\n"), std::string::npos) << line;
+        writeFile(dir / "live.csv", r.out.substr(0, trailer));
         const Table live(dir / "live.csv");
-        const size_t rows = size_t(std::find_if(live.rows.begin(), live.rows.end(),
-                                                [](const auto& row) { return row.empty() || row[0][0] == '#'; }) -
-                                   live.rows.begin());
-        EXPECT_NE(r.out.find("\n# status: complete\n"), std::string::npos) << c.name;
-        EXPECT_NE(r.out.find("\n# frames_read: " + std::to_string(c.frames) + "\n"), std::string::npos) << c.name;
-        for (size_t i = rows; i < live.rows.size(); ++i) EXPECT_EQ(live.rows[i].at(0).substr(0, 2), "# ") << "a row after the metadata";
         double lastCapture = 0;
-        for (size_t i = 0; i < rows; ++i) {
+        for (size_t i = 0; i < live.rows.size(); ++i) {
             const double capture = live.number(i, "t_capture"), done = live.number(i, "t_done");
             EXPECT_TRUE(before <= capture && capture <= done && done <= after && lastCapture <= capture) << i;
             lastCapture = capture;
         }
-        if (c.name == "http") {
+        if (args[0] == 'h') {
             // The same objects as from the file itself: the columns before the two times agree.
             EXPECT_EQ(live.header, file.header + ",t_capture,t_done");
-            ASSERT_EQ(rows, file.rows.size());
-            for (size_t i = 0; i < rows; ++i)
+            ASSERT_EQ(live.rows.size(), file.rows.size());
+            for (size_t i = 0; i < live.rows.size(); ++i)
                 EXPECT_EQ(std::vector<std::string>(live.rows[i].begin(), live.rows[i].end() - 2), file.rows[i]);
         }
     }

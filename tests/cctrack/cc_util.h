@@ -2,7 +2,6 @@
 #pragma once
 
 #include <array>
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -80,15 +79,5 @@ inline alg::feature_loop loopOf(const points& p, int chainIndex = 0, int chainPo
 inline std::array<int, 5> facts(const alg::feature_loop& f) {
     return {f.pointCount(), f.chainIndex(), f.x(), f.y(), int(f.partial())};
 }
-
-// A loop of `count` points of equal strength whose centroid is (x, y).
-inline alg::feature_loop loopAt(int x, int y, int count, int strength = 10) {
-    return loopOf(points(size_t(count), chain_point{strength, x, y}));
-}
-
-// A feature of some other kind than "loop".
-struct blob final : alg::feature_loop {
-    const char* kindName() const override { return "blob"; }
-};
 
 }  // namespace cc

@@ -6,33 +6,10 @@
 #include "cc_util.h"
 #include "cctrack/link.h"
 #include "cctrack/post_link_filter.h"
-#include "cctrack/reference_chain.h"
 
 using namespace cc;
 
 namespace {
-
-// The expected reference chain: the first given point of each column; every other column on the row of the next
-// point to its right (of the last point right of them all), with strength 0.
-sxy_list across(int width, const chain_list& parts) {
-    sxy_list e(size_t(width), {0, -1, -1});
-    for (const chain& c : parts)
-        for (const chain_point& p : c.points)
-            if (std::get<1>(e[size_t(p.x)]) < 0) e[size_t(p.x)] = sxy(p);
-    int y = -1;
-    for (auto it = e.rbegin(); y < 0; ++it) y = std::get<2>(*it);
-    for (int x = width - 1; x >= 0; --x) {
-        if (std::get<1>(e[size_t(x)]) < 0) e[size_t(x)] = {0, x, y};
-        y = std::get<2>(e[size_t(x)]);
-    }
-    return e;
-}
-
-chain joined(chain a, const chain& b) {
-    a.points.insert(a.points.end(), b.points.begin(), b.points.end());
-    a.strength += b.strength;
-    return a;
-}
 
 // The linker in its plainest form, which the production one (a padded plane, seeds ordered by counting)
 // must match: a grid of grey values with bounds-checked reads, a stable sort, rings searched point by point.
@@ -113,24 +90,6 @@ TEST(Link, MatchesThePlainLinkerOnRandomMapsOfEveryPixelSize) {
     EXPECT_GT(chains, 200u) << "too few chains to compare";
 }
 
-// Up to 59 chains all stay in order; from 60 on, 30 by point order, then 30 by mean strength. Chain i of 70: two
-// points at column i, first strength i, mean strength (69 - i) / 2 (differing only by halves). Then equal first
-// strengths: the next point decides, and a proper prefix is the smaller.
-TEST(PostLinkFilter, SelectsThirtyByPointOrderThenThirtyByMeanStrength) {
-    chain_list in, out, ties(60, makeChain({{5, 0, 0}, {1, 0, 1}}, 0));
-    for (int i = 0; i < 70; ++i) in.push_back(makeChain({{i, i, 0}, {1, i, 1}}, 69 - i));
-    ties[7] = makeChain({{5, 7, 0}, {9, 7, 1}}), ties[8] = makeChain({{5, 8, 0}, {1, 8, 1}, {3, 8, 2}});
-    ties[9] = makeChain({{5, 9, 0}});
-    for (auto [count, firsts] : std::vector<std::pair<size_t, std::vector<int>>>{
-             {59, {0, 1, 58}}, {60, {59, 58, 30, 0, 29}}, {70, {69, 68, 40, 0, 29}}, {0, {7, 8}}}) {
-        postLinkFilter(count ? chain_list(in.begin(), in.begin() + long(count)) : ties, out);
-        ASSERT_EQ(out.size(), std::min<size_t>(count ? count : 60, 60)) << count;
-        const size_t at[] = {0, 1, count == 59 ? 58u : 29u, 30, 59};
-        for (size_t k = 0; k < firsts.size(); ++k) EXPECT_EQ(out[at[k]].points.front().x, firsts[k]) << count;
-        out.clear();
-    }
-}
-
 // Gaps get points of strength 0 along the digital line; runs of neighbouring points are thinned: a corner
 // survives only when strictly stronger than the point after it and adjacent to the point beyond the run (the
 // last run has none beyond it), of equal strongest candidates the earlier one. The strength is the sum of the
@@ -161,48 +120,5 @@ TEST(PostLinkFilter, FillsGapsAlongTheDigitalLineAndThinsRuns) {
         postLinkFilter({in}, out);
         ASSERT_EQ(out.size(), 1u);
         EXPECT_TRUE(positions(out[0]) == e && out[0].strength == strength) << e.size();  // fills count 0
-    }
-}
-
-// The reference chain: absent (every column at -1 with strength 0) without a long sideways chain, else the
-// chosen chain or pair across the image (see `across`), with the strength of the points taken from them.
-TEST(ReferenceChain, AbsentOrTheLowestLongChainAcrossTheImage) {
-    chain column;
-    for (int y = 0; y <= 199; ++y) column.points.push_back(chain_point{1, 3, y});
-    chain_list five(5, column);  // only the five longest chains are candidates
-    five.push_back(row(10, 90, 30));
-    // Each of a, b14 alone is too short; the pair counts gain = 99 - 53 - 2 * step columns: a step of 14 rows
-    // is accepted, 15 is not. Of overlapping chains the second one continues after the first one's last column.
-    // Hairpins (legs side by side two rows apart): the lower leg with the turn wins; the upper leg, cut before the
-    // turn, is kept too and wins when it lies lower; both parts must keep more than 20 points.
-    const chain a = row(0, 50, 40), b14 = row(53, 99, 54, 100), left = row(0, 60, 40), over = row(55, 99, 41);
-    const chain c = joined(row(10, 49, 30), row(50, 90, 34, 41));
-    struct ref_case {
-        chain_list in;
-        int width;
-        chain_list parts;  // none: absent
-    };
-    const std::vector<ref_case> cases{
-        {{row(10, 19, 30)}, 100, {}},  // too short
-        {{column}, 100, {}},           // steep
-        {{row(10, 90, 0)}, 100, {}},   // mean row not below 0
-        {five, 100, {}},               // crowded out
-        {{c}, 100, {c}},
-        {{row(5, 95, 20), row(8, 92, 50)}, 100, {row(8, 92, 50)}},  // the lower one wins even when shorter
-        {{a, b14}, 100, {a, b14}},
-        {{a, row(53, 99, 55)}, 100, {}},
-        {{left, over}, 100, {left, over}},
-        {{joined(row(10, 59, 20), row(59, 10, 22, 51))}, 70, {row(59, 10, 22, 51)}},
-        {{joined(row(10, 59, 20), row(59, 10, 18, 51))}, 70, {row(10, 58, 20, 1)}},
-        {{joined(row(0, 20, 10), row(20, 0, 12))}, 29, {}},
-        {{joined(row(0, 21, 10), row(21, 0, 12))}, 29, {row(21, 0, 12)}}};
-    for (size_t i = 0; i < cases.size(); ++i) {
-        const auto& [in, width, parts] = cases[i];
-        chain out;
-        buildReferenceChain(in, width, out);
-        const sxy_list want = parts.empty() ? sxy_list(size_t(width), {0, -1, -1}) : across(width, parts);
-        int strength = 0;
-        for (auto& p : want) strength += std::get<0>(p);
-        EXPECT_TRUE(sxy(out) == want && out.strength == strength) << i;
     }
 }

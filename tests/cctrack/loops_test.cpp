@@ -23,17 +23,6 @@ extractor make(int width, int height, int border, bool regions) {
 
 const alg::feature_loop& nth(const alg::feature_extract& e, int j) { return alg::feature_loop::cast(e.feature(j)); }
 
-// Points of the circle of radius r round (cx, cy) from angle a0 to a1 (degrees), without repeats.
-points arc(int cx, int cy, double r, double a0, double a1) {
-    points p;
-    for (int i = 0; i <= 2000; ++i) {
-        const double a = (a0 + (a1 - a0) * i / 2000) * turn_pi / 180.0;
-        const int x = int(std::lround(cx + r * std::cos(a))), y = int(std::lround(cy + r * std::sin(a)));
-        if (p.empty() || p.back().x != x || p.back().y != y) p.push_back({20, x, y});
-    }
-    return p;
-}
-
 chain_list chainsOf(const std::vector<points>& lists) {
     chain_list out(lists.size());
     for (size_t i = 0; i < lists.size(); ++i) out[i].points = lists[i];
@@ -84,36 +73,6 @@ TEST(TurnAnalyzer, WindowsAndAnglesAreTheDifferenceOfTheTwoChordsAtan2) {
     }
 }
 
-TEST(LoopFinder, RingsShortRingsStraightChainsAndLeadIns) {
-    // The 40-point ring is one loop without a corner search; nothing starts after it.
-    const points r = ring40(40, 40);
-    const loop_finder f(3, r, 100, 100, 5);
-    EXPECT_TRUE(f.corners().empty());
-    alg::feature_loop out, none;
-    EXPECT_EQ(f.next(0, out), 40);
-    EXPECT_EQ(facts(out), (facts_t{40, 3, 45, 45, 0}));
-    EXPECT_EQ(f.next(1, none), 40);
-    // Nine points that close on themselves are too short; ten are enough. (Open chains: FeatureExtract.)
-    points nine, ten;
-    ring(nine, 40, 40, 3, 4);
-    ring(ten, 40, 40, 4, 4);
-    ten.erase(ten.begin() + 2);
-    EXPECT_TRUE(loop_finder(0, nine, 100, 100, 5).loops().empty());
-    EXPECT_EQ(loop_finder(0, ten, 100, 100, 5).loops().at(0).pointCount(), 10);
-    EXPECT_EQ(loop_finder(0, points{}, 100, 100, 5).next(0, none), 0);
-    EXPECT_TRUE(none.isEmpty());
-    // A ring with a lead-in (64,58) (63,58) (62,58) (61,59): the whole chain closes well enough to be one loop,
-    // but the lead-in is cut off, since each of its points lies nearer the far end than the one before.
-    points lead{{10, 64, 58}, {10, 63, 58}, {10, 62, 58}, {10, 61, 59}};
-    const points r60 = ring40(60, 60);
-    lead.insert(lead.end(), r60.begin(), r60.end());
-    const loop_finder g(0, lead, 200, 200, 5);
-    ASSERT_EQ(g.loops().size(), 1u);
-    EXPECT_EQ(g.loopStarts()[0], 4);
-    EXPECT_EQ(sxy(g.loops()[0].points().front()), std::make_tuple(10, 61, 60));
-    EXPECT_EQ(g.loops()[0].pointCount(), 40);
-}
-
 TEST(LoopFinder, ClosureDivisorNearTheBorder) {
     // A ring at (6,40), border 5: its end (6,41) lies 1 pixel inside the valid part, not more than the gap
     // (squared 2), so the divisor becomes 50 and the corners are searched. Likewise at the right edge (x folds to
@@ -142,37 +101,7 @@ TEST(LoopFinder, ClosureDivisorNearTheBorder) {
             }
 }
 
-TEST(FeatureLoop, CentroidDissimilarityAndPositionCost) {
-    // The centroid truncates toward zero, also for negative sums (the others: LoopFinder, FeatureExtract).
-    EXPECT_EQ(facts(loopOf(points{{1, -5, -7}, {1, -4, 0}})), (facts_t{2, 0, -4, -3, 0}));
-    blob other;
-    EXPECT_EQ(thrown([&] { loopAt(0, 0, 3).dissimilarity(other); }),
-              "alg::feature_loop::cast - got incompatible parameter");
-
-    // {points a, strength a, points b, strength b, expected}: point counts 100 vs 160 give d1 = -60 / (640 div 5);
-    // mean strengths or point counts 10 vs 50 are exactly at the limit, 10 vs 51 beyond it; both differences add in
-    // squares; values too small for a fifth of them to be a whole number are no difference when equal rather than 0/0.
-    const double d1 = 60.0 / 128.0, d2 = -10.0 / 32.0, no = 1000000.0, both = std::sqrt(d1 * d1 + d2 * d2);
-    const std::vector<std::tuple<int, int, int, int, double>> cases{
-        {100, 30, 160, 30, d1}, {160, 30, 100, 30, d1}, {100, 30, 600, 30, no},   {100, 30, 100, 30, 0.0},
-        {50, 10, 50, 50, 1.0},  {50, 10, 50, 51, no},   {100, 30, 160, 40, both}, {1, 0, 1, 0, 0.0},
-        {1, 0, 1, 1, no},       {10, 30, 50, 30, 1.0},  {10, 30, 51, 30, no}};
-    for (auto [n1, s1, n2, s2, e] : cases)
-        EXPECT_DOUBLE_EQ(loopAt(0, 0, n1, s1).dissimilarity(loopAt(0, 0, n2, s2)), e) << n1 << " " << n2 << " " << s2;
-
-    // Seen two frames ago with velocity (2.5, -1.5): predicted at (100 + trunc(5.0), 100 + trunc(-3.0)). 20 pixels
-    // off is still a match; 21 in x or in y is not. The predicted offset truncates toward zero.
-    alg::feature_loop old = loopAt(100, 100, 10), slow = loopAt(100, 100, 10);
-    old.setVelocity(2.5f, -1.5f);
-    slow.setVelocity(-0.7f, 0.9f);
-    const std::vector<std::tuple<int, int, double>> costs{
-        {105, 97, 0.0}, {105, 100, 0.15}, {108, 101, std::sqrt(0.15 * 0.15 + 0.2 * 0.2)},
-        {85, 97, 1.0},  {84, 97, 1e6},    {105, 118, 1e6}};
-    for (auto [x, y, e] : costs) EXPECT_DOUBLE_EQ(loopAt(x, y, 10).positionCost(old, 2), e) << x << "," << y;
-    EXPECT_EQ(loopAt(100, 100, 10).positionCost(slow, 1) + loopAt(99, 101, 10).positionCost(slow, 2), 0.0);
-}
-
-TEST(FeatureExtract, HalfCoveredChainsTheFortyStrongestAndJoinedHalves) {
+TEST(FeatureExtract, HalfCoveredChainsAndTheFortyStrongest) {
     EXPECT_EQ(thrown([] { delete alg::feature_extract_c::create(10, 10, 2, true, "blob"); }),
               "alg::feature_extract_c::create - got unknown id");
     // The ring's loop covers 39 points (the best corner pair of ring and tail): exactly half of a 78-point chain,
@@ -203,31 +132,4 @@ TEST(FeatureExtract, HalfCoveredChainsTheFortyStrongestAndJoinedHalves) {
         ASSERT_EQ(x->count(), 1);
         EXPECT_EQ(nth(*x, 0).meanStrength(), 4);
     }
-}
-
-TEST(FeatureExtract, JoinsTwoHalvesIntoOneOutline) {
-    // Two arcs of a circle of radius 30 with 10-pixel gaps at top and bottom: neither closes alone, together
-    // they make one loop, whose chain index is that of the outline.
-    const points left = arc(100, 100, 30, 100, 260), right = arc(100, 100, 30, -80, 80);
-    ASSERT_EQ(left.size(), right.size());
-    extractor without = make(300, 200, 5, false), e = make(300, 200, 5, true);
-    without->extract(chainsOf({left, right}));
-    EXPECT_EQ(without->count(), 0);
-    e->extract(chainsOf({left, right}));
-    ASSERT_EQ(e->count(), 1);
-    EXPECT_EQ(facts(nth(*e, 0)), (facts_t{int(left.size() + right.size()), 0, 100, 100, 0}));
-    // A shorter arc whose first point is nearer to the other chain is reversed and attaches at the other chain's
-    // last point, and the outline walks that chain backwards.
-    const points upper = arc(100, 100, 30, 95, 250);
-    const alg::point_lists outlines = e->joinOpenChains({right, upper});
-    ASSERT_EQ(outlines.size(), 1u);
-    ASSERT_EQ(outlines[0].size(), upper.size() + right.size());
-    EXPECT_EQ(std::make_tuple(sxy(outlines[0].front()), sxy(outlines[0][upper.size()]), sxy(outlines[0].back())),
-              std::make_tuple(sxy(upper.back()), sxy(right.back()), sxy(right.front())));
-    // Refused: the shorter chain too long for the image, gaps wider than 10 pixels, ends of the shorter chain in
-    // the border, centres too far apart.
-    EXPECT_TRUE(make(200, 200, 5, true)->joinOpenChains({left, right}).empty() &&
-                e->joinOpenChains({arc(100, 100, 30, 110, 250), right}).empty() &&
-                make(300, 200, 61, true)->joinOpenChains({left, right}).empty() &&
-                e->joinOpenChains({left, arc(200, 100, 30, -80, 80)}).empty());
 }

@@ -116,27 +116,3 @@ TEST(FeatureTrack, AutomaticAimAndSelection) {
     step(t, {square(200, 200), square(400, 400)});
     EXPECT_EQ(t.selected(), 1);
 }
-
-TEST(FeatureTrack, AnnotationDrawsTracksFromTheirFourthAppearance) {
-    tracker t, p;
-    doubles::Overlay o, aimed;
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_TRUE(o.calls.empty()) << k;
-        step(t, {square(100 + 2 * k, 100)});
-        t.annotate(&o, false, true, true, true, true);
-    }
-    // Three past positions with their contours and the lines between them, the aim (colour 2: track 0), the
-    // coordinates, the current point, the contour labelled and highlighted, the velocity (1.75) rounded.
-    ASSERT_EQ(o.calls.size(), 17u);
-    EXPECT_EQ(o.calls[0] + "|" + o.calls[8], "point 100,100 c=-4 l= 1|line 104,100-106,100 c=-4 l= 0 s=1");
-    EXPECT_EQ(std::vector<std::string>(o.calls.end() - 3, o.calls.end()),
-              (std::vector<std::string>{"point 106,100 c=-8 l= 1", "poly c=0 l=0 1 [105,99 107,99 107,101 105,101]",
-                                        "line 106,100-108,100 c=-6 l= 0 s=1"}));
-    // Plain (contour unlabelled, no history): the aim is drawn in colour 1 for track 2 with history (after the
-    // history lines), else in colour 2.
-    for (int k = 0; k < 4; ++k) step(p, {square(7, 42), square(200, 200), square(100, 100)});
-    p.select(100, 100);
-    p.annotate(&aimed, true, true, false, false, true);
-    p.annotate(&aimed, true, true, false, false, false);
-    EXPECT_EQ(aimed.lineColours, (std::vector<int>{-4, -4, -4, 1, 1, 1, 1, 2, 2, 2, 2}));
-}

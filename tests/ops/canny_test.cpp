@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "adaptor/ip_window.h"
@@ -44,42 +43,14 @@ std::unique_ptr<ip_cannyState> referenceCanny(const dib_base& src, float sigma, 
     return r;
 }
 
-// Host windows that log every call of every window, in order, into one text.
-std::string calls;
-std::vector<const dib_base*> shown;
-int windowsBeforeFailure = 100;
-struct logged_window final : ip_window {
-    logged_window(const char* t, int w_, int h_) : title(t), w(w_), h(h_) {}
-    int width() override { return w; }
-    int height() override { return h; }
-    void resize(int nw, int nh) override { w = nw, h = nh, calls += title + " resize; "; }
-    void drawOverlay(ip_overlay*) override {}
-    void show(const dib_base* im) override {
-        calls += title + " show " + std::to_string(im->width) + "x" + std::to_string(im->absHeight()) + "; ";
-        shown.push_back(im);
-    }
-    std::string title;
-    int w, h;
-};
-ip_window* create(const char* title, int w, int h) {
-    if (windowsBeforeFailure-- <= 0) throw "host - no more windows";
-    calls += "create " + std::string(title) + " " + std::to_string(w) + "x" + std::to_string(h) + "; ";
-    return new logged_window(title, w, h);
-}
-void destroy(ip_window* w) {
-    calls += "destroy " + static_cast<logged_window*>(w)->title + "; ";
-    delete static_cast<logged_window*>(w);
-}
-const ip_hostCallbacks loggedWindows{&create, &destroy};
-
-// The entries for the four windows in order, each with its title for every "%".
-std::string each(const std::string& entries) {
-    std::string all;
-    for (const std::string title : {"Gauss", "Gradient", "NMS mask", "Edges"})
-        for (char c : entries) all += c == '%' ? title : std::string(1, c);
-    return all;
-}
-std::string taken() { return std::exchange(calls, ""); }
+// The recording host, whose windows fail from the third one on when `failing`.
+bool failing = false;
+const ip_hostCallbacks windows{[](const char* title, int w, int h) -> ip_window* {
+                                   if (failing && doubles::windowLog().created.size() == 2)
+                                       throw "host - no more windows";
+                                   return doubles::recordingCallbacks()->createWindow(title, w, h);
+                               },
+                               doubles::recordingCallbacks()->destroyWindow};
 
 // Runs the dialogue with one reply: the text it wrote, or the message its trial run threw.
 std::string reply(ip_canny_w0& canny, const std::string& line) {
@@ -90,10 +61,8 @@ std::string reply(ip_canny_w0& canny, const std::string& line) {
 
 class CannyTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ip_dllAdaptor_callbacks = &loggedWindows, calls.clear(), shown.clear(), windowsBeforeFailure = 100;
-    }
-    void TearDown() override { ip_dllAdaptor_callbacks = nullptr; }
+    void SetUp() override { ip_dllAdaptor_callbacks = &windows, failing = false, doubles::windowLog().reset(); }
+    void TearDown() override { ip_dllAdaptor_callbacks = nullptr, doubles::windowLog().reset(); }
 };
 
 TEST_F(CannyTest, ConstructionProfileAndFrameChecks) {
@@ -156,31 +125,36 @@ TEST_F(CannyTest, PipelineMatchesReferenceAndWindowedDetector) {
     });
 }
 
+// Each window shows its image: after a new frame size, reformat shows each image (resizing first) and resizes
+// again, then the frame; the trial run of the dialogue goes through the virtual slot and shows them once more.
 TEST_F(CannyTest, FourWindowsInOrder) {
-    const dib_base frame = picture(40, 30, 3);
+    const dib_base frame = picture(40, 30, 3), wide = picture(52, 20, 3);
     auto canny = std::make_unique<ip_canny>(&frame.format());
-    EXPECT_EQ(taken(), each("create % 40x30; "));  // the trial run during construction shows nothing
-    for (int i = 0; i < 4; ++i) calls += static_cast<logged_window*>(canny->window(i))->title + "; ";
-    EXPECT_EQ(taken(), each("%; "));
+    doubles::WindowLog& log = doubles::windowLog();
+    const std::vector<std::string> titles{"Gauss", "Gradient", "NMS mask", "Edges"};
+    ASSERT_EQ(log.created.size(), 4u);
     EXPECT_EQ(canny->window(4), nullptr);
-
     canny->doProcess(&frame, nullptr, nullptr);
-    EXPECT_EQ(taken(), each("% show 40x30; "));
-    const ip_cannyState& s = canny->state();
-    EXPECT_EQ(shown, (std::vector<const dib_base*>{&s.smoothed, &s.magnitude, &s.nmsMask, &s.binarized}));
-    // A new frame size: reformat shows each image (resizing first) and resizes again; then the frame.
-    const dib_base wide = picture(52, 20, 3);
     canny->doProcess(&wide, nullptr, nullptr);
-    EXPECT_EQ(taken(), each("% resize; % show 52x20; ") + each("% resize; ") + each("% show 52x20; "));
-    reply(*canny, "");  // the trial run goes through the virtual slot
-    EXPECT_EQ(taken(), each("% show 52x20; "));
+    reply(*canny, "");
+    const ip_cannyState& s = canny->state();
+    const dib_base* images[] = {&s.smoothed, &s.magnitude, &s.nmsMask, &s.binarized};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(log.events[i], "create " + titles[i] + " 40 30");
+        EXPECT_EQ(canny->window(int(i)), log.created[i]);
+        EXPECT_EQ(log.created[i]->calls, (std::vector<std::string>{"show 40x30", "resize 52 20", "show 52x20",
+                                                                   "resize 52 20", "show 52x20", "show 52x20"}));
+        EXPECT_EQ(log.created[i]->shown, std::vector<const dib_base*>(4, images[i]));
+    }
     canny.reset();
-    EXPECT_EQ(taken(), each("destroy %; "));
+    EXPECT_EQ(std::vector<std::string>(log.events.begin() + 4, log.events.end()),
+              (std::vector<std::string>{"destroy Gauss", "destroy Gradient", "destroy NMS mask", "destroy Edges"}));
 
     // A host that fails on the third window: the two already open are closed again.
-    windowsBeforeFailure = 2;
+    log.reset(), failing = true;
     EXPECT_EQ(thrown([&] { ip_canny c(&frame.format()); }), "host - no more windows");
-    EXPECT_EQ(taken(), "create Gauss 40x30; create Gradient 40x30; destroy Gauss; destroy Gradient; ");
+    EXPECT_EQ(log.events, (std::vector<std::string>{"create Gauss 40 30", "create Gradient 40 30", "destroy Gauss",
+                                                    "destroy Gradient"}));
     ip_dllAdaptor_callbacks = nullptr;
     EXPECT_EQ(thrown([&] { ip_canny c(&frame.format()); }),
               "ip_dllAdaptor_createWindow - the component was not properly initialized");

@@ -40,6 +40,33 @@ void convertPixel(const uint8_t* s, int szS, uint8_t* d, int szD) {
     put(d, szD, g, g * 64);
 }
 
+// p - q: an int (as a float), or for 2-byte sources a float that went through the 2-byte rounding.
+float difference(const dib_base& src, const uint8_t* p, const uint8_t* q) {
+    if (src.szPixel == 1) return float(p[0] - q[0]);
+    if (src.szPixel == 2) {
+        const float d = float(load16(p)) * 0.015625f - float(load16(q)) * 0.015625f;
+        return float(int16_t(int((d + 0.5f) * 64.0f))) * 0.015625f;
+    }
+    const int d0 = p[0] - q[0], d1 = p[1] - q[1], d2 = p[2] - q[2];
+    const double s = std::sqrt(double(d0 * d0 + d1 * d1 + d2 * d2) / 3.0);
+    return float(d0 + d1 + d2 >= 0 ? int(s + 0.5) : int(-s + 0.5));
+}
+void mark(const dib_base& in, dib_base& out, int x, int y, std::vector<chain_point>& list) {
+    const uint8_t* s = at(in, x, y);
+    const int sz = in.szPixel, v = sz == 2 ? int(float(load16(s)) * 0.015625f * 64.0f) : grey(s, sz);
+    put(at(out, x, y), sz, v, v);
+    list.push_back({sz == 1 ? v : sz == 2 ? (v + 32) / 64 : int8_t(uint8_t(v)), x, y});
+}
+// Depth first through the neighbours in their fixed order; positions outside the image never join.
+void trace(const dib_base& in, dib_base& out, int x, int y, int lo, std::vector<chain_point>& list) {
+    static const int dx[8] = {1, 1, 0, -1, -1, -1, 0, 1}, dy[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+    for (int d = 0; d < 8; ++d) {
+        const int qx = x + dx[d], qy = y + dy[d];
+        if (qx < 0 || qy < 0 || qx >= in.width || qy >= in.absHeight()) continue;
+        if (intValue(out, qx, qy) == 0 && above(in, qx, qy, lo))
+            mark(in, out, qx, qy, list), trace(in, out, qx, qy, lo, list);
+    }
+}
 }  // namespace
 
 int kernelSize(float sigma) { return int(1 - 2 * std::trunc(-1.5 * double(sigma))); }
@@ -94,20 +121,6 @@ void copy(const dib_base& src, dib_base& dst) {
             convertPixel(at(src, x, y), src.szPixel, at(dst, x, y), dst.szPixel);
 }
 
-namespace {
-// p - q: an int (as a float), or for 2-byte sources a float that went through the 2-byte rounding.
-float difference(const dib_base& src, const uint8_t* p, const uint8_t* q) {
-    if (src.szPixel == 1) return float(p[0] - q[0]);
-    if (src.szPixel == 2) {
-        const float d = float(load16(p)) * 0.015625f - float(load16(q)) * 0.015625f;
-        return float(int16_t(int((d + 0.5f) * 64.0f))) * 0.015625f;
-    }
-    const int d0 = p[0] - q[0], d1 = p[1] - q[1], d2 = p[2] - q[2];
-    const double s = std::sqrt(double(d0 * d0 + d1 * d1 + d2 * d2) / 3.0);
-    return float(d0 + d1 + d2 >= 0 ? int(s + 0.5) : int(-s + 0.5));
-}
-}  // namespace
-
 int gradient(const dib_base& src, int b, dib_base& gx, dib_base& gy, dib_base& dir, dib_base& mag) {
     const int sz = mag.szPixel;
     for (int y = b + 1; y < src.absHeight() - b - 1; ++y)
@@ -159,25 +172,6 @@ int nms(const dib_base& gxI, const dib_base& gyI, const dib_base& M, int b, dib_
         }
     return b + 1;
 }
-
-namespace {
-void mark(const dib_base& in, dib_base& out, int x, int y, std::vector<chain_point>& list) {
-    const uint8_t* s = at(in, x, y);
-    const int sz = in.szPixel, v = sz == 2 ? int(float(load16(s)) * 0.015625f * 64.0f) : grey(s, sz);
-    put(at(out, x, y), sz, v, v);
-    list.push_back({sz == 1 ? v : sz == 2 ? (v + 32) / 64 : int8_t(uint8_t(v)), x, y});
-}
-// Depth first through the neighbours in their fixed order; positions outside the image never join.
-void trace(const dib_base& in, dib_base& out, int x, int y, int lo, std::vector<chain_point>& list) {
-    static const int dx[8] = {1, 1, 0, -1, -1, -1, 0, 1}, dy[8] = {0, 1, 1, 1, 0, -1, -1, -1};
-    for (int d = 0; d < 8; ++d) {
-        const int qx = x + dx[d], qy = y + dy[d];
-        if (qx < 0 || qy < 0 || qx >= in.width || qy >= in.absHeight()) continue;
-        if (intValue(out, qx, qy) == 0 && above(in, qx, qy, lo))
-            mark(in, out, qx, qy, list), trace(in, out, qx, qy, lo, list);
-    }
-}
-}  // namespace
 
 int histeresis(const dib_base& in, int thHi, int thLo, int b, dib_base& out, std::vector<chain_point>& list) {
     list.clear();

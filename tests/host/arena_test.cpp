@@ -1,16 +1,13 @@
-// Arenas, linking, summaries and pictures, on scenes made here: dark discs wandering and
-// crossing in two arenas on a textured background, with their true paths.
+// Arenas, linking, summaries and pictures, on cases and a scene made here.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <random>
-#include <set>
 #include <sstream>
 
 #include "plots.h"
@@ -53,21 +50,20 @@ struct Scene {
     }
 };
 
+double d2(const LinkPoint& a, const LinkPoint& b) { return std::pow(a.x - b.x, 2) + std::pow(a.y - b.y, 2); }
+
 // The linking cost of a step: squared steps, and the gate squared for every point left unlinked.
 double cost(const std::vector<LinkPoint>& from, const std::vector<LinkPoint>& to, double gate,
             const std::vector<int>& links) {
     double sum = 0;
     std::vector<bool> used(to.size(), false);
     for (size_t i = 0; i < from.size(); ++i) {
-        if (links[i] < 0) {
-            sum += gate * gate;
-            continue;
-        }
+        if (links[i] < 0) sum += gate * gate;
+        if (links[i] < 0) continue;
         EXPECT_FALSE(used[size_t(links[i])]) << "detection linked twice";
         used[size_t(links[i])] = true;
-        const double d2 = std::pow(from[i].x - to[size_t(links[i])].x, 2) + std::pow(from[i].y - to[size_t(links[i])].y, 2);
-        EXPECT_LE(d2, gate * gate) << "a gated pair was linked";
-        sum += d2;
+        sum += d2(from[i], to[size_t(links[i])]);
+        EXPECT_LE(d2(from[i], to[size_t(links[i])]), gate * gate) << "a gated pair was linked";
     }
     return sum + gate * gate * double(std::count(used.begin(), used.end(), false));
 }
@@ -78,10 +74,9 @@ double best_cost(const std::vector<LinkPoint>& from, const std::vector<LinkPoint
     if (i == from.size()) return gate * gate * double(std::count(used.begin(), used.end(), false));
     double best = gate * gate + best_cost(from, to, gate, i + 1, used);
     for (size_t j = 0; j < to.size(); ++j) {
-        const double d2 = std::pow(from[i].x - to[j].x, 2) + std::pow(from[i].y - to[j].y, 2);
-        if (used[j] || d2 > gate * gate) continue;
+        if (used[j] || d2(from[i], to[j]) > gate * gate) continue;
         used[j] = true;
-        best = std::min(best, d2 + best_cost(from, to, gate, i + 1, used));
+        best = std::min(best, d2(from[i], to[j]) + best_cost(from, to, gate, i + 1, used));
         used[j] = false;
     }
     return best;
@@ -281,10 +276,9 @@ TEST(Roi, DrawsOutlinesOnTheArenasEdges) {
     map.draw(canvas, cv::Scalar(0, 255, 0), 1);
     // The outlines run on the arenas' edge pixels: the corners of the rect and the circle's
     // extremes are drawn; deep inside (away from the numbers) and far outside are not.
-    for (const cv::Point p : {cv::Point(10, 10), cv::Point(39, 29), cv::Point(70, 45), cv::Point(85, 30)})
-        EXPECT_GT(canvas.at<cv::Vec3b>(p)[1], 0) << p;
-    for (const cv::Point p : {cv::Point(30, 25), cv::Point(72, 35), cv::Point(5, 5), cv::Point(95, 55)})
-        EXPECT_EQ(canvas.at<cv::Vec3b>(p), cv::Vec3b(0, 0, 0)) << p;
+    for (const auto& [x, y, drawn] : std::vector<std::tuple<int, int, bool>>{
+             {10, 10, 1}, {39, 29, 1}, {70, 45, 1}, {85, 30, 1}, {30, 25, 0}, {72, 35, 0}, {5, 5, 0}, {95, 55, 0}})
+        EXPECT_EQ(canvas.at<cv::Vec3b>(y, x)[1] > 0, drawn) << x << "," << y;
 }
 
 // ---------------------------------------------------------------------------------------------

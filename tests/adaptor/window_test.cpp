@@ -32,15 +32,6 @@ TEST(Windows, CreationNeedsAUsableRecordAndTheScopeRestoresIt) {
     EXPECT_EQ(ip_dllAdaptor_callbacks, before);
 }
 
-TEST(Windows, DisplayResizesOnlyWhenSizesDiffer) {
-    dib_base image(dib_fmt(320, 240, 1, 0, false), 0);
-    doubles::Window same("w", 320, 240), smaller("w", 320, 200);
-    display(&same, &image);
-    display(&smaller, &image);
-    EXPECT_EQ(same.calls, (std::vector<std::string>{"show 320x-240"}));
-    EXPECT_EQ(smaller.calls, (std::vector<std::string>{"resize 320 240", "show 320x-240"}));
-}
-
 TEST(Overlay, AimMarkGeometry) {
     doubles::Overlay o, small;
     drawAim(&o, {100, 50}, 10, 2, 1);

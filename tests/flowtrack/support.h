@@ -38,16 +38,15 @@ inline void rect(Plane& p, int x0, int y0, int w, int h, uint8_t value) {
     for (int y = y0; y < y0 + h; ++y) std::fill_n(&p.at(x0, y), w, value);
 }
 
-// Deterministic texture with values lo .. lo + span - 1, moved by (sx, sy) in textured().
-inline uint8_t texture(int x, int y, int lo, int span) {
-    uint32_t h = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u;
-    h = (h ^ (h >> 13)) * 0x5bd1e995u;
-    return uint8_t(lo + int((h ^ (h >> 15)) % uint32_t(span)));
-}
+// A deterministic texture with values lo .. lo + span - 1, moved by (sx, sy).
 inline Plane textured(int w, int h, int lo, int span, int sx = 0, int sy = 0) {
     Plane p(w, h, 0);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) p.at(x, y) = texture(x - sx, y - sy, lo, span);
+        for (int x = 0; x < w; ++x) {
+            uint32_t v = (uint32_t(x - sx) * 73856093u ^ uint32_t(y - sy) * 19349663u);
+            v = (v ^ (v >> 13)) * 0x5bd1e995u;
+            p.at(x, y) = uint8_t(lo + int((v ^ (v >> 15)) % uint32_t(span)));
+        }
     return p;
 }
 

@@ -40,44 +40,25 @@ inline chain makeChain(std::initializer_list<std::array<int, 3>> pts, int streng
     return c;
 }
 
-// A straight run from (x0, y) to (x1, y), strengths counting up from `first`.
-inline chain row(int x0, int x1, int y, int first = 1) {
-    chain c;
-    const int step = x1 >= x0 ? 1 : -1;
-    for (int x = x0, s = first; x != x1 + step; x += step, ++s)
-        c.points.push_back(chain_point{s, x, y}), c.strength += s;
-    return c;
-}
-
 // n points from (x0, y0) on, one step (dx, dy) apart.
 inline void line(points& p, int x0, int y0, int dx, int dy, int n, int strength = 10) {
     for (int i = 0; i < n; ++i) p.push_back({strength, x0 + dx * i, y0 + dy * i});
 }
 
-// Outline of the w x h box with top-left corner (x0, y0): starts right of that corner, runs clockwise and ends
-// just below it, the corner left out, so the ends are diagonal neighbours; 2(w + h) - 5 points.
-inline void ring(points& p, int x0, int y0, int w, int h, int strength = 10) {
-    line(p, x0 + 1, y0, 1, 0, w - 1, strength);
-    line(p, x0 + w - 1, y0 + 1, 0, 1, h - 1, strength);
-    line(p, x0 + w - 2, y0 + h - 1, -1, 0, w - 1, strength);
-    line(p, x0, y0 + h - 2, 0, -1, h - 2, strength);
-}
-
-// The 40-point ring: an 11 x 12 box with its top-right corner cut as well.
+// The 40-point ring: the outline of the 11 x 12 box with top-left corner (x0, y0), starting right of that corner
+// and running clockwise, both top corners left out, so the path steps diagonally past them and its ends are
+// diagonal neighbours.
 inline points ring40(int x0, int y0, int strength = 10) {
     points p;
-    ring(p, x0, y0, 11, 12, strength);
-    p.erase(p.begin() + 9);  // (x0 + 10, y0): the path steps diagonally past it
+    line(p, x0 + 1, y0, 1, 0, 9, strength);
+    line(p, x0 + 10, y0 + 1, 0, 1, 11, strength);
+    line(p, x0 + 9, y0 + 11, -1, 0, 10, strength);
+    line(p, x0, y0 + 10, 0, -1, 10, strength);
     return p;
 }
 
 inline alg::feature_loop loopOf(const points& p, int chainIndex = 0, int chainPoints = -1) {
     return alg::feature_loop(p.data(), p.data() + p.size(), chainIndex, chainPoints < 0 ? int(p.size()) : chainPoints);
-}
-
-// {points, chain index, x, y, partial} of a loop, compared whole.
-inline std::array<int, 5> facts(const alg::feature_loop& f) {
-    return {f.pointCount(), f.chainIndex(), f.x(), f.y(), int(f.partial())};
 }
 
 }  // namespace cc

@@ -15,7 +15,6 @@ using namespace cc;
 namespace {
 
 using extractor = std::unique_ptr<alg::feature_extract_c>;
-using facts_t = std::array<int, 5>;
 
 extractor make(int width, int height, int border, bool regions) {
     return extractor(alg::feature_extract_c::create(width, height, border, regions, nullptr));
@@ -27,13 +26,6 @@ chain_list chainsOf(const std::vector<points>& lists) {
     chain_list out(lists.size());
     for (size_t i = 0; i < lists.size(); ++i) out[i].points = lists[i];
     return out;
-}
-
-// The 40-point ring at (60,60) with a tail of `tail` points running left from its end.
-points ringWithTail(int tail) {
-    points p = ring40(60, 60);
-    line(p, 59, 61, -1, 0, tail);
-    return p;
 }
 
 }  // namespace
@@ -101,23 +93,9 @@ TEST(LoopFinder, ClosureDivisorNearTheBorder) {
             }
 }
 
-TEST(FeatureExtract, HalfCoveredChainsAndTheFortyStrongest) {
+TEST(FeatureExtract, KeepsTheFortyStrongest) {
     EXPECT_EQ(thrown([] { delete alg::feature_extract_c::create(10, 10, 2, true, "blob"); }),
               "alg::feature_extract_c::create - got unknown id");
-    // The ring's loop covers 39 points (the best corner pair of ring and tail): exactly half of a 78-point chain,
-    // less than half of an 80-point one. A chain without loops is open; an empty one and a single point are not.
-    extractor e = make(200, 200, 5, true);
-    alg::point_lists open;
-    points straight;
-    line(straight, 20, 150, 1, 0, 30);
-    e->addChain(ringWithTail(38), 5, open);
-    EXPECT_TRUE(open.empty());
-    for (const points& c : {ringWithTail(40), straight, points{}, points{{1, 5, 5}}}) e->addChain(c, 6, open);
-    ASSERT_EQ(open.size(), 2u);
-    EXPECT_EQ(open[0].size(), 80u);
-    ASSERT_EQ(e->count(), 2);
-    EXPECT_EQ(facts(nth(*e, 0)), (facts_t{39, 5, 65, 65, 1}));
-
     // Of 50 rings the 40 strongest, with and without regions; the next frame starts afresh.
     std::vector<points> rings;
     for (int k = 0; k < 50; ++k) rings.push_back(ring40(20 + 15 * (k % 10), 20 + 15 * (k / 10), 1 + k));

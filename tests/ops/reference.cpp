@@ -10,10 +10,11 @@
 namespace ref {
 
 uint8_t* at(const dib_base& im, int x, int y) { return im.bits + int64_t(y) * im.szRow + int64_t(x) * im.szPixel; }
-int16_t load16(const uint8_t* p) { return int16_t(p[0] | p[1] << 8); }
-void store16(uint8_t* p, int v) { p[0] = uint8_t(v), p[1] = uint8_t(unsigned(v) >> 8); }
 
 namespace {
+
+int16_t load16(const uint8_t* p) { return int16_t(p[0] | p[1] << 8); }
+void store16(uint8_t* p, int v) { p[0] = uint8_t(v), p[1] = uint8_t(unsigned(v) >> 8); }
 
 int grey(const uint8_t* p, int sz) {
     return sz == 1 ? p[0] : sz == 2 ? std::abs((load16(p) + 32) / 64) : (2 * (p[0] + p[1] + p[2]) + 3) / 6;

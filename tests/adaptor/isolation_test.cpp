@@ -88,24 +88,22 @@ TEST(Isolation, TwoTrackersOnTwoThreadsGiveWhatEachGivesAlone) {
 TEST(Isolation, AnInstanceKeepsItsCallbackRecord) {
     const dib_base image = frame(0);
     doubles::windowLog().reset();
-    const int canny = ip_dllAdaptor_createByName("canny", &kGrey, doubles::recordingCallbacks());
-    const int cc = ip_dllAdaptor_createByName("ccTrack", &kGrey, doubles::recordingCallbacks());
-    const int plain = ip_dllAdaptor_create(&kGrey, nullptr);
     const ip_hostCallbacks broken{nullptr, nullptr};
-    const int nop = ip_dllAdaptor_createByName("nop", &kGrey, &broken);
-    doubles::Console on({"1", ""});
+    const int canny = ip_dllAdaptor_createByName("canny", &kGrey, doubles::recordingCallbacks()),
+              cc = ip_dllAdaptor_createByName("ccTrack", &kGrey, doubles::recordingCallbacks()),
+              plain = ip_dllAdaptor_create(&kGrey, nullptr), nop = ip_dllAdaptor_createByName("nop", &kGrey, &broken);
+    doubles::Console on({"1", ""}), off({"0", ""});
     EXPECT_EQ(thrown([&] { ip_dllAdaptor_config(cc, &on); }), "");
     ip_dllAdaptor_process(canny, &image, nullptr, nullptr);
     ip_dllAdaptor_process(cc, &image, nullptr, nullptr);
-    const std::vector<doubles::Window*>& created = doubles::windowLog().created;
-    ASSERT_EQ(created.size(), 8u);
-    for (doubles::Window* w : created) EXPECT_FALSE(w->calls.empty()) << w->title;
+    ASSERT_EQ(doubles::windowLog().created.size(), 8u);
+    for (doubles::Window* w : doubles::windowLog().created) EXPECT_FALSE(w->calls.empty()) << w->title;
     for (int id : {nop, plain, canny}) ip_dllAdaptor_destroy(id);
-    doubles::Console off({"0", ""});
     ip_dllAdaptor_config(cc, &off);
     ip_dllAdaptor_destroy(cc);
     const std::vector<std::string>& events = doubles::windowLog().events;
-    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("destroy ", 0) == 0; }), 8);
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("destroy ", 0) == 0; }),
+              8);
     doubles::windowLog().reset();
 }
 

@@ -91,10 +91,6 @@ TEST_F(FlowtrackProcedure, DialogueTextsRepliesAndRanges) {
 // Every mode on generated scenes of dark textured discs over a fixed bright texture. Per
 // frame: '.' the background alone, 'd' with the discs, 'l' with the discs and all 30 brighter;
 // the number of tracks expected after it; and, where `onDiscs`, every contour segment must
-// start near the rim of the disc its track began on.
-// Every mode on generated scenes of dark textured discs over a fixed bright texture. Per
-// frame: '.' the background alone, 'd' with the discs, 'l' with the discs and all 30 brighter;
-// the number of tracks expected after it; and, where `onDiscs`, every contour segment must
 // start near the rim of the disc its track began on. The vector paths must give what the
 // plain ones give, bit for bit: drawings, objects, rays and messages.
 TEST_F(FlowtrackProcedure, EveryModeOnGeneratedScenesInEveryPath) {

@@ -51,7 +51,6 @@ xy_list current(const tracker& t, int n) {
 }  // namespace
 
 TEST(FeatureTrack, MatchesWithinTwentyPixelsOfThePrediction) {
-    EXPECT_EQ(thrown([] { delete tracker::create("blob"); }), "feature_track_t::create - got unknown id");
     // {x, slot 0 x, slot 0 vx, slot 1 x}: 20 pixels on is the same track with half the step as its velocity; then
     // predicted 130, 150 is in reach (vx = (10 + 30) / 2); predicted 170, 191 is too far whatever the shape and
     // starts a new track; a track last seen two frames ago predicts twice its velocity (150 + 40) and halves the

@@ -139,14 +139,8 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     TempDir dir;
     makeClips(dir, {{"a.avi", 120}, {"b.avi", 120}, {"c.avi", 3}});
     const std::string args = "a.avi b.avi c.avi --out-dir OUT --jobs 2 --config cfg.txt --tracks csv";
-    const pid_t pid = fork();
+    const pid_t pid = cli::start(dir, args);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const std::string cmd = "cd '" + dir.path.string() + "' && exec '" AMBREVO_EXE "' " + args +
-                                " > .out.txt 2> .err.txt < /dev/null";
-        execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr);
-        _exit(127);
-    }
     // Until both runs have written rows of a frame: the signal then comes in the middle of the runs.
     for (int writing = 0, waited = 0; writing < 2 && waited < 600; ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

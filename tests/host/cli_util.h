@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -107,6 +108,16 @@ inline Result run(const TempDir& dir, const std::string& args, const std::string
     const int rc = std::system(cmd.c_str());
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc), readFile(dir / ".out.txt"),
             readFile(dir / ".err.txt")};
+}
+
+// Starts ambrevo as `run` does and returns its process id at once. The shell execs it: it is
+// no background job of a shell, which would ignore SIGINT.
+inline pid_t start(const TempDir& dir, const std::string& args) {
+    const std::string cmd = "cd '" + dir.path.string() + "' && exec '" AMBREVO_EXE "' " + args +
+                            " > .out.txt 2> .err.txt < /dev/null";
+    const pid_t pid = fork();
+    if (pid == 0) execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr), _exit(127);
+    return pid;
 }
 
 }  // namespace cli

@@ -346,16 +346,8 @@ TEST(HostOutputs, AFullDiskIsNoticedAndTheFileThereBeforeSurvives) {
 TEST(HostSignals, SigintAndSigtermEndTheRunWithCompleteOutputsOfTheFramesDone) {
     for (int signal : {SIGINT, SIGTERM}) {
         TempDir dir;
-        const pid_t pid = fork();
+        const pid_t pid = cli::start(dir, "demo -o v.mp4 --tracks t.csv --quiet");
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            // A child of its own: a shell's background job would ignore SIGINT.
-            if (chdir(dir.path.c_str()) != 0) _exit(127);
-            freopen(".out.txt", "w", stdout);
-            freopen(".err.txt", "w", stderr);
-            execl(AMBREVO_EXE, AMBREVO_EXE, "demo", "-o", "v.mp4", "--tracks", "t.csv", "--quiet", (char*)nullptr);
-            _exit(127);
-        }
         // Signalled once the first rows are on their way to the track file.
         const std::string rows = dir / (".t.csv.rows-" + std::to_string(pid) + ".csv");
         std::error_code ec;

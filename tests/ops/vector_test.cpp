@@ -149,15 +149,9 @@ TEST(VectorKernels, SweepMatchesOperatorChain) {
 }
 
 TEST(Kernel, SizesCoefficientsAndRefusedSigmas) {
-    for (float sigma : {0.3f, 0.5f, 0.67f, 1.0f, 1.34f, 2.0f, 2.5f, 3.0f, 3.4f, 4.0f, 7.7f, -0.5f, 7.0e8f}) {
-        EXPECT_EQ(do_gauss_kernelSize(sigma), kernelSize(sigma)) << sigma;
-        if (sigma < 0 || sigma > 100) continue;
-        const std::vector<float> r = gaussCoefficients(sigma, kernelSize(sigma));
-        EXPECT_EQ(std::memcmp(alg_ck_1d_gauss(sigma, int(r.size())).coef, r.data(), r.size() * sizeof(float)), 0)
-            << sigma;
-    }
+    for (float sigma : {0.3f, 0.5f, 0.67f, 1.0f, 1.34f, 2.0f, 2.5f, 3.0f, 3.4f, 4.0f, 7.7f, -0.5f, 7.0e8f})
+        EXPECT_EQ(do_gauss_kernelSize(sigma), kernelSize(sigma)) << sigma;  // the coefficients: the sweeps
     EXPECT_EQ(alg_ck_1d_gauss(0.0f, 1).coef[0], 1.0f);  // the limit of a narrowing Gaussian, not 0/0
-
     const std::string even = "alg_ck_1d::check - even size is illegal", illegal = "do_gauss() - illegal sigma";
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
     const std::pair<float, std::string> refused[] = {{-0.67f, even}, {-1.0f, even},   {-3.0e38f, even}, {nan, illegal},

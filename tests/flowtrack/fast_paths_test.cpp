@@ -16,14 +16,6 @@ namespace {
 
 using ft::Plane;
 
-// Noise with a little structure, so that wrong displacements cost something.
-Plane noisy(int W, int H, uint32_t seed) {
-    Plane p(W, H, 0);
-    uint32_t s = seed * 2654435761u + 1;
-    for (auto& v : p.px) v = uint8_t((s = s * 1664525u + 1013904223u) >> 24);
-    return p;
-}
-
 struct SearchCase {
     int W, H, S, K, P, N;
 };
@@ -80,7 +72,7 @@ TEST(FlowtrackFastSearch, EveryWindowSizeStepAndBorderAgreesWithThePlainSearch) 
     for (const SearchCase& c : cases) {
         const Plane prev = ft::textured(c.W, c.H, 0, 256);
         const Plane cur = ft::textured(c.W, c.H, 0, 256, 3, -2);
-        const Plane noise = noisy(c.W, c.H, uint32_t(c.K * 31 + c.S));
+        const Plane noise = ft::textured(c.W, c.H, 0, 256, 1000 + c.K * 31 + c.S, 77);  // unrelated to prev
         // Centres in the middle, at every border and outside the plane; rays reaching past it.
         const int centres[][2] = {{c.W / 2, c.H / 2}, {2, c.H / 2}, {c.W - 3, 5}, {c.W / 3, c.H - 1}, {-4, c.H + 3}};
         for (const auto& at : centres) {
@@ -97,7 +89,7 @@ TEST(FlowtrackFastSearch, EveryWindowSizeStepAndBorderAgreesWithThePlainSearch) 
 }
 
 void thresholdsAgree() {
-    const Plane a = noisy(1037, 1, 5), b = noisy(1037, 1, 9);
+    const Plane a = ft::textured(1037, 1, 0, 256, 0, 5), b = ft::textured(1037, 1, 0, 256, 0, 9);
     for (size_t n : {0, 1, 15, 16, 17, 31, 33, 63, 64, 65, 67, 1037})
         for (int t : {0, 1, 100, 127, 128, 200, 254, 255}) {
             std::vector<uint8_t> mask(n + 1, 7), diff(n + 1, 7), mask2(n + 1, 7);

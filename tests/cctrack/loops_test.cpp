@@ -8,25 +8,12 @@
 #include "cctrack/feature_extract.h"
 #include "cctrack/loop_finder.h"
 #include "cctrack/turn_analyzer.h"
-#include "doubles/recording.h"
 
 using namespace cc;
 
 namespace {
 
-using extractor = std::unique_ptr<alg::feature_extract_c>;
-
-extractor make(int width, int height, int border, bool regions) {
-    return extractor(alg::feature_extract_c::create(width, height, border, regions, nullptr));
-}
-
 const alg::feature_loop& nth(const alg::feature_extract& e, int j) { return alg::feature_loop::cast(e.feature(j)); }
-
-chain_list chainsOf(const std::vector<points>& lists) {
-    chain_list out(lists.size());
-    for (size_t i = 0; i < lists.size(); ++i) out[i].points = lists[i];
-    return out;
-}
 
 }  // namespace
 
@@ -95,16 +82,16 @@ TEST(LoopFinder, ClosureDivisorNearTheBorder) {
 
 TEST(FeatureExtract, KeepsTheFortyStrongest) {
     // Of 50 rings the 40 strongest, with and without regions; the next frame starts afresh.
-    std::vector<points> rings;
-    for (int k = 0; k < 50; ++k) rings.push_back(ring40(20 + 15 * (k % 10), 20 + 15 * (k / 10), 1 + k));
+    chain_list rings(50);
+    for (int k = 0; k < 50; ++k) rings[size_t(k)].points = ring40(20 + 15 * (k % 10), 20 + 15 * (k / 10), 1 + k);
     for (bool regions : {false, true}) {
-        extractor x = make(400, 400, 5, regions);
-        x->extract(chainsOf(rings));
+        std::unique_ptr<alg::feature_extract_c> x(alg::feature_extract_c::create(400, 400, 5, regions, nullptr));
+        x->extract(rings);
         ASSERT_EQ(x->count(), 40);
         for (int j = 0; j < 40; ++j)
             EXPECT_EQ(std::make_pair(nth(*x, j).meanStrength(), nth(*x, j).chainIndex()),
                       std::make_pair(50 - j, 49 - j));
-        x->extract(chainsOf({rings[3]}));
+        x->extract({rings[3]});
         ASSERT_EQ(x->count(), 1);
         EXPECT_EQ(nth(*x, 0).meanStrength(), 4);
     }

@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <memory>
 
 #include "cc_util.h"
 #include "cctrack/feature_track.h"
-#include "doubles/recording.h"
 
 using namespace cc;
 
@@ -41,10 +39,8 @@ void step(tracker& t, loops f, int width = 320, int y = -1) {
 // Positions of the current features of tracks 0 .. n-1, (-1,-1) where absent.
 xy_list current(const tracker& t, int n) {
     xy_list out;
-    for (int i = 0; i < n; ++i) {
-        const alg::feature* f = t.currentFeature(i);
-        out.emplace_back(f ? f->x() : -1, f ? f->y() : -1);
-    }
+    for (const alg::feature* f; int(out.size()) < n;)
+        f = t.currentFeature(int(out.size())), out.emplace_back(f ? f->x() : -1, f ? f->y() : -1);
     return out;
 }
 

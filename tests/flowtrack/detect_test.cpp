@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <sstream>
 #include <tuple>
 #include <utility>
 
@@ -44,6 +45,9 @@ TEST(FlowtrackDetect, DiscOfRadius20) {
                             {24, 0, 0, 0},   {24, -100, 1, 12}, {24, -100, -1, 12}, {4, 1, 1, 1},    {4, -1, -2, 3},
                             {1, -7, 3, 0}};
     for (auto& c : index) EXPECT_EQ(rayIndex(c[1], c[2], c[0]), c[3]) << c[0] << ": " << c[1] << "," << c[2];
+    std::ostringstream out;  // the items' debugging print
+    MContour(7, -3).print(out), endMarker.print(out), MRegion().print(out);
+    EXPECT_EQ(out.str(), "(7,-3)\nError\n");
 }
 
 TEST(FlowtrackDetect, DroppingRulesThresholdAndConnectivity) {

@@ -137,10 +137,12 @@ TEST_F(FlowtrackProcedure, EveryModeOnGeneratedScenesInEveryPath) {
                 std::string line = s.out + s.err + "|";
                 for (const std::string& call : overlay.calls) line += call + ";";
                 ip_objectRecord records[5];
-                for (int i = 0; i < tracker.objects(records, 5); ++i)
+                for (int i = 0; i < tracker.objects(records, 5); ++i) {
+                    EXPECT_EQ(records[i].index, i);
                     line += std::to_string(records[i].x) + "," + std::to_string(records[i].y) + "," +
                             std::to_string(records[i].area) + ":" +
                             std::string(reinterpret_cast<const char*>(records[i].rays), size_t(records[i].rayCount) * 4);
+                }
                 trace.push_back(line);
                 EXPECT_EQ(s.out + s.err, "") << "frame " << f;
                 EXPECT_EQ(tracker.impl().regions.count, row.tracks[f] - '0') << "frame " << f;

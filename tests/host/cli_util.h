@@ -98,6 +98,7 @@ struct Result {
     std::string out, err;
 };
 
+#ifdef AMBREVO_EXE
 namespace cli {
 
 // Runs ambrevo in `dir` with `args` (shell words) and `env` (assignments before it); its
@@ -121,6 +122,7 @@ inline pid_t start(const TempDir& dir, const std::string& args) {
 }
 
 }  // namespace cli
+#endif
 
 #define RUN_OK(r, ...)           \
     Result r = cli::run(__VA_ARGS__); \

@@ -4,9 +4,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <filesystem>
-#include <fstream>
 
+#include "cli_util.h"
 #include "console.h"
 #include "demo_scene.h"
 #include "demo_score.h"
@@ -16,8 +15,6 @@
 #include "overlay.h"
 #include "settings.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 ip_objectRecord object(int index, int x, int y) {
@@ -25,20 +22,6 @@ ip_objectRecord object(int index, int x, int y) {
     r.index = index, r.x = x, r.y = y;
     return r;
 }
-
-std::string slurp(const fs::path& file) {
-    std::stringstream s;
-    s << std::ifstream(file, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-// A folder of its own, removed at the end.
-struct Folder {
-    fs::path path = fs::temp_directory_path() / ("ambrevo-unit-" + std::to_string(::getpid()));
-    Folder() { fs::create_directories(path); }
-    ~Folder() { fs::remove_all(path); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
 
 }  // namespace
 
@@ -141,14 +124,14 @@ TEST(HostDemoScene, DeterministicFramesAndTheScoreOfObjects) {
 
 // The track files byte for byte; a dropped file leaves the one there before and no temporary.
 TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
-    Folder dir;
+    TempDir dir;
     std::string error;
     RunRecord record;
     record.source = "a\nb.avi", record.procedure = "ccTrack", record.start = 3, record.width = 64, record.height = 48;
     record.framesRead = 1, record.expected = 5, record.complete = false, record.reason = "stopped \"here\"";
     TracksWriter empty, cc, odd, dropped, k;
     ASSERT_TRUE(empty.open(dir / "e.json", "flowtrack", error) && empty.finish(record, error)) << error;
-    EXPECT_EQ(slurp(dir / "e.json"),
+    EXPECT_EQ(readFile(dir / "e.json"),
               "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\u000ab.avi\", "
               "\"procedure\": \"flowtrack\", \"frame_size\": [64, 48], \"pixels\": \"bgr\", \"first_frame\": 3, "
               "\"frames_read\": 1, \"frames_expected\": 5, \"frames_in_input\": null, \"status\": \"partial\", "
@@ -163,23 +146,23 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
                             "# pixels: bgr\n# first_frame: 3\n# frames_read: 1\n# frames_expected: 5\n"
                             "# frames_in_input: unknown\n# status: partial\n# reason: stopped \"here\"\n"
                             "frame,object,x,y,vx,vy,points,appearances,selected\n3,4,7,42,1.5,-0.25,57,6,1\n";
-    EXPECT_EQ(slurp(dir / "c.csv"), csv);
+    EXPECT_EQ(readFile(dir / "c.csv"), csv);
     // Numbers that are not finite are missing values: JSON readers refuse NaN.
     ASSERT_TRUE(odd.open(dir / "n.json", "ccTrack", error));
     r.vx = std::nanf(""), r.vy = INFINITY;
     odd.frame(0, {r});
     ASSERT_TRUE(odd.finish(record, error));
-    EXPECT_NE(slurp(dir / "n.json").find("\"vx\": null, \"vy\": null"), std::string::npos) << slurp(dir / "n.json");
+    EXPECT_NE(readFile(dir / "n.json").find("\"vx\": null, \"vy\": null"), std::string::npos) << readFile(dir / "n.json");
     ASSERT_TRUE(dropped.open(dir / "c.csv", "ccTrack", error));
     dropped.frame(0, {r});
     dropped.discard();
-    EXPECT_EQ(slurp(dir / "c.csv"), csv);
+    EXPECT_EQ(readFile(dir / "c.csv"), csv);
     // A file that already goes by the temporary's name is someone else's: it keeps its bytes.
     const std::string taken = pendingName(dir / "k.csv");
     std::ofstream(taken) << "mine";
     ASSERT_TRUE(k.open(dir / "k.csv", "ccTrack", error) && k.finish(record, error));
-    EXPECT_EQ(slurp(taken), "mine");
-    EXPECT_EQ(slurp(dir / "k.csv").substr(0, 20), "# ambrevo track file");
+    EXPECT_EQ(readFile(taken), "mine");
+    EXPECT_EQ(readFile(dir / "k.csv").substr(0, 20), "# ambrevo track file");
     fs::remove(taken);
     for (const auto& e : fs::directory_iterator(dir.path)) EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
     PendingFile folder;
@@ -207,7 +190,7 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
 }
 
 TEST(HostFiles, AVideoWhoseEndCannotBeWrittenIsDroppedAndTheEarlierFileKept) {
-    Folder dir;
+    TempDir dir;
     if (std::system(("mount -t tmpfs -o size=256k tmpfs '" + dir.path.string() + "' 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "cannot mount a small file system here (needs root)";
     struct Unmount {
@@ -231,7 +214,7 @@ TEST(HostFiles, AVideoWhoseEndCannotBeWrittenIsDroppedAndTheEarlierFileKept) {
     }
     EXPECT_FALSE(video.finish(error));
     EXPECT_EQ(error, "cannot write video '" + target + "': the finished file does not hold the 2000 frames written (is the disk full?)");
-    EXPECT_EQ(slurp(target), "earlier\n");
+    EXPECT_EQ(readFile(target), "earlier\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2) << "the target and the filler, no temporary";
 }
 
@@ -242,7 +225,7 @@ TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
                                                {"drawsAim", 1, 0, 1, 0, 1, "aim"},
                                                {"Rate", 2, 0, 1, 0.5, 0.1, "a \"real\" one"}};
     const std::string text = settingsJson("1.2.3", "flowtrack", settings);
-    Folder dir;
+    TempDir dir;
     const std::string file = dir / "settings.json";
     const std::vector<std::pair<std::string, std::string>> cases = {  // the text, and its error (empty: read)
         {text, ""},

@@ -7,7 +7,6 @@
 
 #include "adaptor/ip_window.h"
 #include "doubles/recording.h"
-#include "framework/ip_factory.h"
 #include "ops/ip_canny.h"
 #include "photo.h"
 #include "reference.h"

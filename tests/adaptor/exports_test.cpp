@@ -24,6 +24,7 @@ struct TableGuard {
     static void clearTable() {
         for (ip_base* p : ip_dllAdaptor::table()) delete p;
         ip_dllAdaptor::table().clear();
+        ip_dllAdaptor::table().shrink_to_fit();
     }
 };
 
@@ -31,8 +32,10 @@ TEST(InstanceTable, LowestFreeSlotIllegalIdsAndFailedConstruction) {
     TableGuard guard;
     dib_fmt f(64, 48, 1, 0, true);
     EXPECT_EQ(thrown([] { ip_dllAdaptor_dstDib(0); }), kCheckId);  // no storage yet
-    for (int id : {0, 1, 2})  // the table's storage doubles as it fills
-        EXPECT_EQ(std::pair(ip_dllAdaptor_create(&f, nullptr), ip_dllAdaptor::table().capacity()), std::pair(id, size_t(1) << id));
+    for (int id : {0, 1, 2}) {  // the table's storage doubles as it fills
+        EXPECT_EQ(ip_dllAdaptor_create(&f, nullptr), id);
+        EXPECT_EQ(ip_dllAdaptor::table().capacity(), size_t(1) << id);
+    }
     ip_dllAdaptor_destroy(0);
     EXPECT_EQ(ip_dllAdaptor_create(&f, nullptr), 0);
     ip_dllAdaptor_destroy(0);

@@ -97,8 +97,8 @@ TEST_F(FlowtrackProcedure, EveryModeOnGeneratedScenesInEveryPath) {
     const scene::Disc a{90, 70, 25, 15, .11, .07, 0, 17}, b{220, 90, 30, 20, .09, .13, 1, 16},
         c{150, 170, 40, 12, .08, .1, 2, 18}, d{270, 190, 10, 10, .1, .1, 0, 15};
     // Faster, and on a picture of odd width and height.
-    const scene::Disc f{103, 78, 31, 21, .15, .12, 0, 15}, g{233, 88, 36, 26, .13, .15, 1.3, 14},
-        h{165, 176, 52, 16, .12, .18, 2.1, 16};
+    const scene::Disc fa{103, 78, 31, 21, .15, .12, 0, 15}, fb{233, 88, 36, 26, .13, .15, 1.3, 14},
+        fc{165, 176, 52, 16, .12, .18, 2.1, 16};
     struct Row {
         const char* what;
         std::string first, second;
@@ -110,7 +110,7 @@ TEST_F(FlowtrackProcedure, EveryModeOnGeneratedScenesInEveryPath) {
     const Row rows[] = {
         {"one object", "", "0 1 1 1 1", {b}, "ddd..dddddddddd", "111001111111111", true},
         {"three objects", "", "0 1 1 2 3", {a, b, c}, std::string(40, 'd'), std::string(40, '3'), true},
-        {"three fast objects at an odd size", "", "0 1 1 2 3", {f, g, h}, std::string(14, 'd'), std::string(14, '3'),
+        {"three fast objects at an odd size", "", "0 1 1 2 3", {fa, fb, fc}, std::string(14, 'd'), std::string(14, '3'),
          true, 331, 257},
         {"three objects, two shown", "", "0 1 1 2 3", {a, b}, "dddd", "0000", false},
         {"three objects, four shown", "", "0 1 1 2 3", {a, b, c, d}, "dddd", "0000", false},

@@ -13,27 +13,27 @@ static int failures = 0;
 #define CHECK(cond) \
     ((cond) ? (void)0 : (void)(fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond), ++failures))
 
-static struct {
-    const char* (*version)(void);
-    const char* (*interface_version)(void);
-    const char* (*last_error)(void);
-    int32_t (*procedure_count)(void);
-    const char* (*procedure_name)(int32_t);
-    ambrevo_status (*create)(const char*, int32_t, int32_t, int32_t, ambrevo_procedure**);
-    void (*destroy)(ambrevo_procedure*);
-    const char* (*name)(const ambrevo_procedure*);
-    int32_t (*param_count)(const ambrevo_procedure*);
-    ambrevo_status (*param_describe)(const ambrevo_procedure*, int32_t, ambrevo_param*);
-    ambrevo_status (*param_get)(const ambrevo_procedure*, const char*, double*);
-    ambrevo_status (*param_set)(ambrevo_procedure*, const char*, double);
-    ambrevo_status (*param_set_text)(ambrevo_procedure*, const char*, const char*);
-    ambrevo_status (*process)(ambrevo_procedure*, const ambrevo_frame*, const ambrevo_click*, int32_t);
-    ambrevo_status (*objects)(const ambrevo_procedure*, ambrevo_object*, int32_t, int32_t*);
-    ambrevo_status (*destination)(ambrevo_procedure*, ambrevo_image*);
-    ambrevo_status (*profile)(ambrevo_procedure*, ambrevo_stage*, int32_t, int32_t*);
-    ambrevo_status (*dialogue)(ambrevo_procedure*, const char*, const char**);
-    ambrevo_status (*set_output)(ambrevo_procedure*, ambrevo_output_fn, void*);
-} api;
+/* Every function of the interface: return type, name, parameters. */
+#define API(X) \
+    X(const char*, version, (void)) X(const char*, interface_version, (void)) X(const char*, last_error, (void)) \
+    X(int32_t, procedure_count, (void)) X(const char*, procedure_name, (int32_t)) \
+    X(ambrevo_status, create, (const char*, int32_t, int32_t, int32_t, ambrevo_procedure**)) \
+    X(void, destroy, (ambrevo_procedure*)) X(const char*, name, (const ambrevo_procedure*)) \
+    X(int32_t, param_count, (const ambrevo_procedure*)) \
+    X(ambrevo_status, param_describe, (const ambrevo_procedure*, int32_t, ambrevo_param*)) \
+    X(ambrevo_status, param_get, (const ambrevo_procedure*, const char*, double*)) \
+    X(ambrevo_status, param_set, (ambrevo_procedure*, const char*, double)) \
+    X(ambrevo_status, param_set_text, (ambrevo_procedure*, const char*, const char*)) \
+    X(ambrevo_status, process, (ambrevo_procedure*, const ambrevo_frame*, const ambrevo_click*, int32_t)) \
+    X(ambrevo_status, objects, (const ambrevo_procedure*, ambrevo_object*, int32_t, int32_t*)) \
+    X(ambrevo_status, destination, (ambrevo_procedure*, ambrevo_image*)) \
+    X(ambrevo_status, profile, (ambrevo_procedure*, ambrevo_stage*, int32_t, int32_t*)) \
+    X(ambrevo_status, dialogue, (ambrevo_procedure*, const char*, const char**)) \
+    X(ambrevo_status, set_output, (ambrevo_procedure*, ambrevo_output_fn, void*))
+#define FIELD(type, name, parameters) type(*name) parameters;
+static struct { API(FIELD) } api;
+#define LOAD(type, name, parameters) \
+    if (!(*(void**)&api.name = dlsym(module, "ambrevo_" #name))) return fprintf(stderr, "missing %s\n", #name), 1;
 
 enum { W = 96, H = 72, STRIDE = 100 };
 
@@ -64,14 +64,7 @@ int main(int argc, char** argv) {
     const char* path = argc > 1 ? argv[1] : AMBREVO_MODULE_PATH;
     void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!module) return fprintf(stderr, "cannot load %s: %s\n", path, dlerror()), 1;
-    const char* names[] = {"version", "interface_version", "last_error", "procedure_count", "procedure_name",
-                           "create", "destroy", "name", "param_count", "param_describe", "param_get", "param_set",
-                           "param_set_text", "process", "objects", "destination", "profile", "dialogue", "set_output"};
-    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
-        char symbol[64];
-        snprintf(symbol, sizeof symbol, "ambrevo_%s", names[i]);
-        if (!(((void**)&api)[i] = dlsym(module, symbol))) return fprintf(stderr, "missing export %s\n", symbol), 1;
-    }
+    API(LOAD)
     CHECK(strncmp(api.interface_version(), "1.", 2) == 0 && strlen(api.version()) >= 5);
     int32_t n = api.procedure_count();
     CHECK(n == 5 && strcmp(api.procedure_name(4), "flowtrack") == 0 && api.procedure_name(n) == NULL);

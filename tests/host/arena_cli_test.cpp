@@ -1,8 +1,6 @@
 // Drives the real ambrevo executable on generated arenas: settings by name, regions of
 // interest, units and time, linked tracks, summaries and pictures.
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <set>

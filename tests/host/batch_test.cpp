@@ -1,7 +1,5 @@
 // Many inputs per call, the cluster workflow and live inputs, through the real executable.
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>

@@ -1,7 +1,5 @@
 // Drives the real ambrevo executable, loading the real module, as a user would.
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>

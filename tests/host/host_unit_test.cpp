@@ -1,7 +1,5 @@
 // The host's own pieces: command line, palette and painting, image records, the scene
 // and its scoring, the track files, the settings files.
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 

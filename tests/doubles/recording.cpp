@@ -33,10 +33,8 @@ std::vector<std::string> Profiler::labels() const {
 
 void Overlay::clear() {
     calls.push_back("clear");
-    ++clears;
     lines.clear();
     lineColours.clear();
-    polylines.clear();
     points.clear();
     texts.clear();
 }
@@ -69,7 +67,6 @@ void Overlay::drawPolyline(const ip_pointList* list, int colour, const char* lab
     for (size_t i = 0; i < pts.size(); ++i) s << (i ? " " : "") << pts[i].x << "," << pts[i].y;
     s << "]";
     calls.push_back(s.str());
-    polylines.push_back(std::move(pts));
 }
 
 void Overlay::drawText(const ip_point* at, int colour, const char* text, int arg) {

@@ -78,10 +78,8 @@ public:
     // Since the last clear: structured access for geometry checks.
     std::vector<ip_segment> lines;
     std::vector<int> lineColours;
-    std::vector<std::vector<ip_point>> polylines;
     std::vector<ip_point> points;
     std::vector<std::string> texts;
-    int clears = 0;
     int acknowledges = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "doubles/recording.h"
@@ -137,61 +138,44 @@ TEST(Base, BadFormatsAreRefusedWithAMessage) {
     EXPECT_EQ(p.frames, 0);
 }
 
-class fake_clock : public util_clock {
-public:
-    int64_t f = 0;
+// A counter whose frequency and readings the test sets; installed for its lifetime.
+struct FakeClock : util_clock {
+    int64_t f = 0, value = 0;
     bool ok = true;
-    int64_t value = 0;
-    bool frequency(int64_t& out) override {
-        out = f;
-        return ok;
-    }
+    FakeClock() { util_setClock(this); }
+    ~FakeClock() { util_setClock(nullptr); }
+    bool frequency(int64_t& out) override { return out = f, ok; }
     int64_t counter() override { return value; }
 };
 
-struct ClockGuard {
-    fake_clock clock;
-    ClockGuard() { util_setClock(&clock); }
-    ~ClockGuard() { util_setClock(nullptr); }
-};
-
-TEST(UtilTime, ShiftAndTicksPerSecond) {
-    ClockGuard g;
-    struct Case {
-        int64_t f;
-        int shift;
-        int64_t tps;
-    } cases[] = {{3579545, 8, 13982}, {10000000, 10, 9765}, {2400000000LL, 18, 9155}, {5000, 0, 5000}, {1000, 0, 1000}};
-    for (auto c : cases) {
-        g.clock.f = c.f;
+// Readings are shifted down to about 10,000 ticks a second, and a stage that spans the
+// 32-bit wrap of the shifted counter still measures right.
+TEST(UtilTime, ShiftTicksWrapAndFailures) {
+    {
+        FakeClock clock;
+        const std::tuple<int64_t, int, int64_t> cases[] = {
+            {3579545, 8, 13982}, {10000000, 10, 9765}, {2400000000LL, 18, 9155}, {5000, 0, 5000}, {1000, 0, 1000}};
+        for (auto [f, shift, tps] : cases) {
+            clock.f = f;
+            util_time t;
+            EXPECT_EQ(std::pair(t.shift(), t.ticksPerSecond()), std::pair(shift, tps)) << f;
+        }
+        clock.f = 10000000;
         util_time t;
-        EXPECT_EQ(t.shift(), c.shift) << c.f;
-        EXPECT_EQ(t.ticksPerSecond(), c.tps) << c.f;
+        clock.value = (int64_t(0xFFFFFFF0) << 10) + 5;
+        const int64_t a = t.now();
+        EXPECT_EQ(a, int64_t(0xFFFFFFF0));
+        clock.value += int64_t(40) << 10;
+        EXPECT_EQ(util_time::elapsed(a, t.now()), 40);
+
+        clock.f = 999;
+        EXPECT_EQ(thrown([] { util_time u; }), "util_time::util_time - frequency <1000");
+        clock.ok = false;
+        EXPECT_EQ(thrown([] { util_time u; }), "util_time::util_time - QueryPerformanceCounter returned 0");
     }
-    util_setClock(nullptr);
     util_time system;
     const int64_t a = system.now();
     EXPECT_GE(system.now(), a);
-}
-
-TEST(UtilTime, BothFailureMessages) {
-    ClockGuard g;
-    g.clock.f = 999;
-    EXPECT_EQ(thrown([] { util_time t; }), "util_time::util_time - frequency <1000");
-    g.clock.ok = false;
-    EXPECT_EQ(thrown([] { util_time t; }), "util_time::util_time - QueryPerformanceCounter returned 0");
-}
-
-TEST(UtilTime, ReadingsAreShiftedAndStagesSurviveAWrap) {
-    ClockGuard g;
-    g.clock.f = 10000000;
-    util_time t;
-    g.clock.value = (int64_t(0xFFFFFFF0) << 10) + 5;
-    int64_t a = t.now();
-    EXPECT_EQ(a, int64_t(0xFFFFFFF0));
-    g.clock.value += int64_t(40) << 10;
-    int64_t b = t.now();
-    EXPECT_EQ(util_time::elapsed(a, b), 40);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "adaptor/ip_window.h"
 #include "cc_util.h"
 #include "cctrack/ip_clfFeatures.h"
-#include "doubles/recording.h"
 #include "framework/ip_factory.h"
 #include "ops/ip_canny.h"
 

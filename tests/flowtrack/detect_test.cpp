@@ -1,11 +1,8 @@
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <sstream>
 #include <tuple>
-#include <utility>
 
 #include "flowtrack/detect.h"
 #include "support.h"

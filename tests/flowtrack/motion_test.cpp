@@ -1,10 +1,8 @@
 // The stages that move a track between detections: the search (the choice among its
 // table; the table itself is checked against the plain search elsewhere), the occlusion
 // marks, the active rays and the recentring.
-#include <gtest/gtest.h>
 
 #include <cmath>
-#include <utility>
 
 #include "flowtrack/active_rays.h"
 #include "flowtrack/search.h"

@@ -1,13 +1,8 @@
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "adaptor/scene.h"
-#include "doubles/recording.h"
 #include "flowtrack/flowtrack_impl.h"
 #include "flowtrack/ip_flowtrack.h"
 #include "support.h"

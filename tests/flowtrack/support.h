@@ -88,15 +88,10 @@ Streams captured(F&& f) {
 
 using doubles::thrown;
 
-// Sets or clears AMBREVO_SCALAR (the plain paths) for the lifetime of the guard.
+// Sets or clears AMBREVO_SCALAR (the plain paths) for the lifetime of the guard; the tests run without it.
 struct ScalarMode {
-    explicit ScalarMode(bool on) {
-        if (const char* v = std::getenv("AMBREVO_SCALAR")) saved = v, had = true;
-        on ? setenv("AMBREVO_SCALAR", "1", 1) : unsetenv("AMBREVO_SCALAR");
-    }
-    ~ScalarMode() { had ? setenv("AMBREVO_SCALAR", saved.c_str(), 1) : unsetenv("AMBREVO_SCALAR"); }
-    std::string saved;
-    bool had = false;
+    explicit ScalarMode(bool on) { on ? setenv("AMBREVO_SCALAR", "1", 1) : unsetenv("AMBREVO_SCALAR"); }
+    ~ScalarMode() { unsetenv("AMBREVO_SCALAR"); }
 };
 
 // Runs f once for each vector target the processor has (SSE4, AVX2, AVX-512), named in the trace.

@@ -1,12 +1,8 @@
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "adaptor/ip_window.h"
-#include "doubles/recording.h"
 #include "ops/ip_canny.h"
 #include "photo.h"
 #include "reference.h"

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-
-#include "doubles/recording.h"
 
 namespace ref {
 

@@ -86,13 +86,9 @@ int main(int argc, char** argv) {
     CHECK(n >= 10 && api.param_describe(p, n, &info) == AMBREVO_ERROR_ARGUMENT);
     CHECK(api.param_describe(p, n - 2, &info) == AMBREVO_OK && strcmp(info.name, "Algoritam") == 0);
     CHECK(info.type == AMBREVO_INTEGER && info.lowest == 1 && info.default_value == 2 && info.highest == 4 && info.help[0]);
-    const char* refused[] = {"BrojObjekata", "BrojObjekata", "drawsAim", "Algoritam"};
-    const double values[] = {6, 2.5, 2, NAN};
+    /* The refusal rules are the settings' own; here how they come out of the C layer. */
     CHECK(api.param_set(p, "NoSuchSetting", 1) == AMBREVO_ERROR_PARAMETER);
-    for (size_t i = 0; i < 4; ++i) {
-        double before = value(p, refused[i]);
-        CHECK(api.param_set(p, refused[i], values[i]) == AMBREVO_ERROR_PARAMETER && value(p, refused[i]) == before);
-    }
+    CHECK(api.param_set(p, "Algoritam", NAN) == AMBREVO_ERROR_PARAMETER && value(p, "Algoritam") == 2);
     CHECK(strstr(api.last_error(), "Algoritam") != NULL);
     CHECK(api.param_set_text(p, "BrojObjekata", "3x") == AMBREVO_ERROR_PARAMETER);
     CHECK(api.param_set_text(p, "BrojObjekata", "3") == AMBREVO_OK && value(p, "BrojObjekata") == 3);

@@ -121,12 +121,6 @@ TEST(CcTrack, DialogueAndWindows) {
                                  "drawsContour and drawsHistory: ");
     EXPECT_EQ(keep.calls[5], "write:\nThe new values are:\n" + values);
     EXPECT_EQ(p->extractor()->border(), 2);
-    // Values are read in prompt order until one fails to parse; that one and the rest stay.
-    doubles::Console partly({"0 0 1 2 1", ""});
-    p->config(&partly);
-    EXPECT_EQ(partly.calls.back(),
-              "write:\nThe new values are:\n  hasWindows: 0\n  drawsAim: 0\n"
-              "  drawsCoordinates: 1\n  drawsContour: 0\n  drawsHistory: 0\n");
 
     // Switching the windows on replaces the detector by one with its four windows, starting from its defaults
     // (the nested dialogue shows sigma 2); the profile then names it "canny". Each window gets the overlay of its

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <array>
-#include <tuple>
 #include <vector>
 
 #include "cctrack/chain.h"
@@ -15,14 +14,11 @@ namespace cc {
 
 using points = std::vector<chain_point>;
 using xy_list = std::vector<std::pair<int, int>>;
-using sxy_list = std::vector<std::tuple<int, int, int>>;
 using doubles::thrown;
 
-inline std::tuple<int, int, int> sxy(const chain_point& p) { return {p.strength, p.x, p.y}; }
-
-inline sxy_list sxy(const chain& c) {
-    sxy_list out;
-    for (const chain_point& p : c.points) out.push_back(sxy(p));
+inline std::vector<std::array<int, 3>> sxy(const chain& c) {
+    std::vector<std::array<int, 3>> out;
+    for (const chain_point& p : c.points) out.push_back({p.strength, p.x, p.y});
     return out;
 }
 
@@ -55,10 +51,6 @@ inline points ring40(int x0, int y0, int strength = 10) {
     line(p, x0 + 9, y0 + 11, -1, 0, 10, strength);
     line(p, x0, y0 + 10, 0, -1, 10, strength);
     return p;
-}
-
-inline alg::feature_loop loopOf(const points& p, int chainIndex = 0, int chainPoints = -1) {
-    return alg::feature_loop(p.data(), p.data() + p.size(), chainIndex, chainPoints < 0 ? int(p.size()) : chainPoints);
 }
 
 }  // namespace cc

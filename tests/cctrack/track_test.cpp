@@ -26,7 +26,8 @@ public:
 
 // Four points of strength 40 round (x, y).
 alg::feature_loop square(int x, int y) {
-    return loopOf(points{{40, x - 1, y - 1}, {40, x + 1, y - 1}, {40, x + 1, y + 1}, {40, x - 1, y + 1}});
+    const points p{{40, x - 1, y - 1}, {40, x + 1, y - 1}, {40, x + 1, y + 1}, {40, x - 1, y + 1}};
+    return alg::feature_loop(p.data(), p.data() + 4, 0, 4);
 }
 
 // One frame; the reference chain runs along row y over `width` columns, or is absent (x = -1) without y.

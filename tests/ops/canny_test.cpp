@@ -164,9 +164,6 @@ TEST_F(CannyTest, ConfigDialogue) {
                                         "write:\nThe new values are:\n  Sigma: 2\n  th_hi: 10\n  th_lo: 9\n"}));
     EXPECT_EQ(reply(canny, "1.5 20"), prompt + "\nThe new values are:\n  Sigma: 1.5\n  th_hi: 20\n  th_lo: 9\n");
     EXPECT_EQ(canny.border(), 4);  // the trial run used the new sigma
-    // A value that does not parse (or overflows) keeps its setting and every one after it.
-    EXPECT_NE(reply(canny, "2.5 99999999999 3").find("are:\n  Sigma: 2.5\n  th_hi: 20\n  th_lo: 9\n"),
-              std::string::npos);
 
     // th_hi below th_lo (like a refused sigma) is stored and fails every run.
     const dib_base frame = image(30, 20, 1, 1);

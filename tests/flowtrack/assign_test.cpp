@@ -53,7 +53,6 @@ TEST(FlowtrackCheckSingle, KeepsMovesOrLosesTheTrack) {
     };
     const Blob t10{100, 100, 50, 10.0f}, t5{100, 100, 50, 5.0f};
     const Case cases[] = {
-        {t10, {}, 0, false, none},
         {t10, {{112, 100, 250, 14}}, 0, false, none},  // a count of 0 is no detection
         // 12 away, area 250: 200 > 144 and 250 / 300 > 0.1, so the track stays as it is.
         {t10, {{112, 100, 250, 14}}, 1, true, none},

@@ -80,7 +80,6 @@ TEST_F(FlowtrackProcedure, DialogueTextsRepliesAndRanges) {
     };
     for (auto& [first, second, values] : replies)
         EXPECT_EQ(dialogue(tracker, first, second), block(values)) << first << " / " << second;
-    EXPECT_EQ(tracker.impl().settings.DisAngles, 36);
 }
 
 // Every mode on generated scenes of dark textured discs over a fixed bright texture. Per

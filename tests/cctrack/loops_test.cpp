@@ -92,7 +92,6 @@ TEST(FeatureExtract, KeepsTheFortyStrongest) {
             EXPECT_EQ(std::make_pair(nth(*x, j).meanStrength(), nth(*x, j).chainIndex()),
                       std::make_pair(50 - j, 49 - j));
         x->extract({rings[3]});
-        ASSERT_EQ(x->count(), 1);
-        EXPECT_EQ(nth(*x, 0).meanStrength(), 4);
+        EXPECT_TRUE(x->count() == 1 && nth(*x, 0).meanStrength() == 4);
     }
 }

@@ -1,5 +1,3 @@
-
-
 #include "flowtrack/assign.h"
 #include "support.h"
 

@@ -1,4 +1,3 @@
-
 #include <array>
 #include <cmath>
 #include <sstream>
@@ -72,7 +71,6 @@ TEST(FlowtrackDetect, DroppingRulesThresholdAndConnectivity) {
         Plane p(320, 240, 255);
         for (auto& r : c.rects) ft::rect(p, r[0], r[1], r[2], r[3], 0);
         ASSERT_EQ(detect(p, list), c.count) << c.rects[0][0] << "," << c.rects[0][1];
-        ASSERT_EQ(list.count, c.count);
         if (c.count == 0) continue;
         MRegion& r = *ft::regionAt(list, 0);
         EXPECT_EQ(std::tuple(r.label, r.xmin, r.area), std::tuple(uint8_t(3), c.xmin, uint32_t(c.area)));

@@ -40,7 +40,8 @@ void expectSameSearch(const SearchCase& c, const uint8_t* prev, const uint8_t* c
         searchFlow(fast.s, fast.table, c.W, c.H, prev, cur, a);
         std::vector<int64_t> got, want;  // the table, then the new centres
         for (int y = -c.S; y <= c.S; ++y)
-            for (int x = -c.S; x <= c.S; ++x) got.push_back(fast.table.entry(x, y)), want.push_back(plain.table.entry(x, y));
+            for (int x = -c.S; x <= c.S; ++x)
+                got.push_back(fast.table.entry(x, y)), want.push_back(plain.table.entry(x, y));
         for (int i = 0; i < int(regions.size()); ++i)
             got.insert(got.end(), {ft::regionAt(a, i)->cx, ft::regionAt(a, i)->cy}),
                 want.insert(want.end(), {ft::regionAt(b, i)->cx, ft::regionAt(b, i)->cy});

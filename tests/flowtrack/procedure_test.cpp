@@ -1,4 +1,3 @@
-
 #include <cmath>
 #include <cstring>
 
@@ -24,8 +23,7 @@ std::string block(const std::vector<int>& v) {
 std::string dialogue(ip_flowtrack& tracker, const std::string& first, const std::string& second) {
     doubles::Console console({first, second});
     tracker.config(&console);
-    const size_t at = console.written.rfind("The new values are:\n");
-    return at == std::string::npos ? "" : console.written.substr(at + 20);
+    return console.written.substr(console.written.rfind("The new values are:\n") + 20);  // (all of it when absent)
 }
 
 // Dark discs of radius 15 on a bright frame.

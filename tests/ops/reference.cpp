@@ -213,8 +213,7 @@ dib_base blank(int w, int h, int szPixel) {
 std::string differences(const dib_base& a, const dib_base& b) {
     if (!(a.format() == b.format())) return "formats differ";
     const int64_t o = std::mismatch(a.bits, a.bits + a.byteSize(), b.bits).first - a.bits;
-    if (o == a.byteSize()) return "";
-    return "row " + std::to_string(o / a.szRow) + " byte " + std::to_string(o % a.szRow) + ": " +
+    return o == a.byteSize() ? "" : "row " + std::to_string(o / a.szRow) + " byte " + std::to_string(o % a.szRow) + ": " +
            std::to_string(a.bits[o]) + " vs " + std::to_string(b.bits[o]);
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,11 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <opencv2/videoio.hpp>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace fs = std::filesystem;
 

@@ -35,10 +35,9 @@ std::string meta(const Table& t, std::initializer_list<const char*> keys) {
 }
 
 std::string flowBlock(int bin, int aim, int contour, int objects) {
-    std::ostringstream s;
-    s << "BinThreshold: " << bin << "\nDisAngles: 24\nSearchWindow: 30\nCorrelationWindow: 2\nSearchStep: 1\ndrawsAim: "
-      << aim << "\ndrawsContour: " << contour << "\nsmartTracking: 1\nAlgoritam: 2\nBrojObjekata: " << objects << "\n";
-    return s.str();
+    return "BinThreshold: " + std::to_string(bin) + "\nDisAngles: 24\nSearchWindow: 30\nCorrelationWindow: 2\nSearchStep: 1\n" +
+           "drawsAim: " + std::to_string(aim) + "\ndrawsContour: " + std::to_string(contour) +
+           "\nsmartTracking: 1\nAlgoritam: 2\nBrojObjekata: " + std::to_string(objects) + "\n";
 }
 
 // A bright textured picture without anything dark in it.
@@ -89,7 +88,10 @@ TEST(HostInput, AVideoReadBackGivesTracksAndATruncatedOneIsToldAndRecordedAsPart
     EXPECT_EQ(meta(whole, {"frame_size", "status"}), "640x480 complete");
     EXPECT_EQ(whole.perFrame(12), std::vector<int>(12, 3));
     expectRowsOnDiscs(whole);
-    for (size_t i = 0; i < whole.rows.size(); ++i) EXPECT_GT(whole.number(i, "area"), 500) << "a disc of radius 15";
+    // Discs of radius 15, timed by the video's own timestamps.
+    for (size_t i = 0; i < whole.rows.size(); ++i)
+        EXPECT_TRUE(whole.number(i, "area") > 500 && std::abs(whole.number(i, "time_s") - whole.number(i, "frame") / 30) < 1e-3)
+            << i;
 
     const std::string bytes = readFile(dir / "clip.avi");
     writeFile(dir / "cut.avi", bytes.substr(0, bytes.size() / 2));  // the header still says 12 frames
@@ -110,20 +112,17 @@ TEST(HostInput, AVideoReadBackGivesTracksAndATruncatedOneIsToldAndRecordedAsPart
 
 TEST(HostInput, StartAndEndChooseTheFramesByTheirNumberInTheInput) {
     TempDir dir;
-    const struct {
-        std::string range;
-        int first, count;  // the input frames done
-    } cases[] = {{"--start 10 --end 14", 10, 4}, {"--start 12 --frames 2", 12, 2}, {"--end 3 --frames 5", 0, 3},
-                 {"--start 298", 298, 2}};
-    for (const auto& c : cases) {
-        RUN_OK(r, dir, "demo " + c.range + " --tracks t.csv -o v.mp4 --quiet");
+    // The range, and the first input frame done and how many.
+    for (const auto& [range, first, count] : std::vector<std::tuple<std::string, int, int>>{
+             {"--start 10 --end 14", 10, 4}, {"--start 12 --frames 2", 12, 2}, {"--end 3 --frames 5", 0, 3}, {"--start 298", 298, 2}}) {
+        RUN_OK(r, dir, "demo " + range + " --tracks t.csv -o v.mp4 --quiet");
         Table csv(dir / "t.csv");
         std::vector<int> want(300, 0);
-        std::fill_n(want.begin() + c.first, c.count, 3);
-        EXPECT_EQ(csv.perFrame(300), want) << c.range;
-        const std::string n = std::to_string(c.count);
-        EXPECT_EQ(meta(csv, {"frames_expected", "frames_read", "first_frame"}), n + " " + n + " " + std::to_string(c.first));
-        EXPECT_EQ(videoFrames(dir / "v.mp4"), c.count) << c.range;
+        std::fill_n(want.begin() + first, count, 3);
+        EXPECT_EQ(csv.perFrame(300), want) << range;
+        const std::string n = std::to_string(count);
+        EXPECT_EQ(meta(csv, {"frames_expected", "frames_read", "first_frame"}), n + " " + n + " " + std::to_string(first));
+        EXPECT_EQ(videoFrames(dir / "v.mp4"), count) << range;
         // The tracks of a range are the tracks of those frames' discs.
         expectRowsOnDiscs(csv);
     }
@@ -151,7 +150,6 @@ TEST(HostNop, DestinationImagesHoldExactlyTheInputBytes) {
             const std::string file = dir / (out + "/dst_00000" + std::to_string(i) + ".png");
             cv::Mat got = cv::imread(file, cv::IMREAD_UNCHANGED), want = inputs[size_t(i)];
             if (out == "grey") cv::cvtColor(want, want, cv::COLOR_BGR2GRAY);
-            ASSERT_TRUE(got.type() == want.type() && got.size() == want.size()) << file;
             EXPECT_EQ(cv::norm(got, want, cv::NORM_INF), 0.0) << file;
         }
     }
@@ -181,8 +179,7 @@ TEST(HostClick, AClickStartsATrackWithOneObject) {
     writeFile(dir / "cfg.txt", "\n0 1 1 2 1\n");
     RUN_OK(r, dir, "in --config cfg.txt --click 2:100:60 --tracks t.csv -o v.avi --quiet");
     Table csv(dir / "t.csv");
-    EXPECT_EQ(csv.perFrame(5), (std::vector<int>{0, 0, 1, 1, 1}));
-    ASSERT_FALSE(csv.rows.empty());
+    ASSERT_EQ(csv.perFrame(5), (std::vector<int>{0, 0, 1, 1, 1}));
     EXPECT_EQ(csv.rows[0], (std::vector<std::string>{"2", "0", "100", "60", csv.rows[0].at(4)}));
     EXPECT_EQ(videoFrames(dir / "v.avi"), 5);
 }
@@ -198,6 +195,7 @@ TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
     fs::create_directory(dir / "cfgdir");
     // A container that announces 9000x9000 frames (and holds none): refused before decoding.
     writeFile(dir / "huge.y4m", "YUV4MPEG2 W9000 H9000 F25:1 C420jpeg\nFRAME\n");
+    ASSERT_TRUE(cv::imwrite(dir / "wide.png", cv::Mat(1, 32768, CV_8UC3, cv::Scalar::all(200))));
     const struct {
         std::string args;
         int status;
@@ -229,6 +227,7 @@ TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
          "input 'huge.y4m': frames of 9000x9000 pixels exceed the limit of 67108864 pixels (--max-pixels raises it)\n"},
         {"demo --max-pixels 307199", 3,
          "input 'demo': frames of 640x480 pixels exceed the limit of 307199 pixels (--max-pixels raises it)\n"},
+        {"wide.png", 3, "frame 0: frames larger than 32767 pixels are not supported\n"},
         {"huge.y4m --max-pixels 81000000", 3, "cannot decode any frame of 'huge.y4m'\n"},
         {"--tracks keep.csv -o missing-dir/v.mp4", 4, "cannot write video 'missing-dir/v.mp4'\n"},
         {"--tracks cfgdir/../keep.csv --dst keep.csv", 4, "cannot create --dst folder 'keep.csv'\n"},
@@ -302,17 +301,13 @@ TEST(HostReports, ListProfileAndTheOtherProcedures) {
         EXPECT_EQ(cv::imread(dir / ("w/" + title + "000001.png"), cv::IMREAD_UNCHANGED).size(), cv::Size(64, 48)) << title;
     cv::Mat edges = cv::imread(dir / "d/dst_000000.png", cv::IMREAD_UNCHANGED);
     EXPECT_TRUE(edges.channels() == 1 && cv::countNonZero(edges) > 0);
-    RUN_OK(cc, dir, "demo --procedure ccTrack --frames 4 --tracks cc.csv --quiet");
-    EXPECT_EQ(Table(dir / "cc.csv").header, "frame,object,x,y,vx,vy,points,appearances,selected,time_s");
 }
 
 TEST(HostOutputs, AFullDiskIsNoticedAndTheFileThereBeforeSurvives) {
     TempDir dir;
     const fs::path disk = dir.path / "disk";
     fs::create_directory(disk);
-    const struct {
-        std::string size, args, target, message;
-    } cases[] = {
+    const std::vector<std::array<std::string, 4>> cases = {  // disk size, arguments, target, message
         // About 40 kB a frame: 60 frames do not fit in 1 MB; the encoder itself reports nothing.
         {"1m", "demo --procedure nop --frames 60 -o disk/v.avi", "v.avi", "cannot write video 'disk/v.avi': its disk is full\n"},
         // About 5 kB a frame after the first.
@@ -321,22 +316,22 @@ TEST(HostOutputs, AFullDiskIsNoticedAndTheFileThereBeforeSurvives) {
         {"8k", "demo --frames 30 --tracks disk/t.json -o v.mp4", "t.json", "cannot write --tracks file 'disk/t.json'"},
         {"1m", "demo --procedure nop --frames 30 --dst disk", "dst_000999.png", "cannot write destination image 'disk/dst_0000"},
     };
-    for (const auto& c : cases) {
-        if (std::system(("mount -t tmpfs -o size=" + c.size + " tmpfs '" + disk.string() + "' 2>/dev/null").c_str()) != 0)
+    for (const auto& [size, args, target, message] : cases) {
+        if (std::system(("mount -t tmpfs -o size=" + size + " tmpfs '" + disk.string() + "' 2>/dev/null").c_str()) != 0)
             GTEST_SKIP() << "cannot mount a small file system here (needs root)";
-        writeFile((disk / c.target).string(), "earlier\n");
-        Result r = run(dir, c.args + " --quiet");
-        EXPECT_EQ(r.status, 4) << c.args;
-        EXPECT_EQ(r.err.substr(0, c.message.size() + 9), "ambrevo: " + c.message) << c.args;
+        writeFile((disk / target).string(), "earlier\n");
+        Result r = run(dir, args + " --quiet");
+        EXPECT_EQ(r.status, 4) << args;
+        EXPECT_EQ(r.err.substr(0, message.size() + 9), "ambrevo: " + message) << args;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         // Not a byte of the failed output is left, and the earlier file is whole; the images
         // finished before the disk filled are whole too.
         auto left = listing(disk);
         std::erase_if(left, [&](const auto& file) {
-            return file.first != c.target && file.first.rfind("dst_", 0) == 0 &&
+            return file.first != target && file.first.rfind("dst_", 0) == 0 &&
                    cv::imread((disk / file.first).string()).size() == cv::Size(640, 480);
         });
-        EXPECT_EQ(left, (std::map<std::string, std::string>{{c.target, "earlier\n"}})) << c.args;
+        EXPECT_EQ(left, (std::map<std::string, std::string>{{target, "earlier\n"}})) << args;
         std::system(("umount '" + disk.string() + "'").c_str());
     }
 }
@@ -398,10 +393,7 @@ TEST(HostPipeline, OverlappedStagesGiveTheSerialRunsOutputsByteForByte) {
     // SearchWindow 200 makes frame 1 throw: the frame before it is written, nothing after.
     writeFile(clips / "bad.txt", "120 24 200 2 1\n0 1 1 2 3\n");
     const std::string clip = "'" + clips / "clip.avi" + "'", cfg = " --config '" + clips / "cfg.txt" + "'";
-    const struct {
-        std::string args;
-        int status;
-    } cases[] = {
+    const std::vector<std::pair<std::string, int>> cases = {  // arguments, status
         {clip + cfg + " --click 5:100:100 -o v.avi --tracks t.csv --dst d", 0},
         {clip + cfg + " --start 3 --end 31 --link 40 -o v.mp4 --tracks t.json", 0},
         {clip + " --procedure canny_w0 --grey -o v.avi --dst d", 0},
@@ -419,14 +411,14 @@ TEST(HostPipeline, OverlappedStagesGiveTheSerialRunsOutputsByteForByte) {
         seen["(stderr)"] = r.err, seen["(status)"] = std::to_string(r.status);
         return seen;
     };
-    for (const auto& c : cases) {
+    for (const auto& [args, status] : cases) {
         TempDir serial, overlapped;
-        const Result one = run(serial, c.args + " --threads 1"), three = run(overlapped, c.args);
-        EXPECT_EQ(one.status, c.status) << c.args << "\n" << one.err;
+        const Result one = run(serial, args + " --threads 1"), three = run(overlapped, args);
+        EXPECT_EQ(one.status, status) << args << "\n" << one.err;
         const auto want = observed(serial, one), got = observed(overlapped, three);
-        EXPECT_GT(want.size(), 4u) << c.args;
-        EXPECT_EQ(got.size(), want.size()) << c.args;
+        EXPECT_GT(want.size(), 4u) << args;
+        EXPECT_EQ(got.size(), want.size()) << args;
         for (const auto& [name, text] : want)
-            EXPECT_TRUE(got.count(name) && got.at(name) == text) << c.args << ": " << name << " missing or different";
+            EXPECT_TRUE(got.count(name) && got.at(name) == text) << args << ": " << name << " missing or different";
     }
 }

@@ -79,10 +79,8 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
     RUN_OK(r, dir, args + " --tracks t.csv --summary s.csv --plot p.png --heatmap h.png");
     Table t(dir / "t.csv");
     EXPECT_EQ(t.header, "frame,object,x,y,area,time_s,track,missing,arena,x_mm,y_mm");
-    std::string meta;
-    for (const char* key : {"frame_rate", "time_from", "pixels_per_unit", "unit", "arena_1", "arena_2", "link"})
-        meta += t.meta[key] + " ";
-    EXPECT_EQ(meta + t.meta["setting Algoritam"], "20 --fps 4 mm rect:10,10,220,220 rect:250,10,220,220 15,5,predict 4");
+    EXPECT_EQ(t.values({"frame_rate", "time_from", "pixels_per_unit", "unit", "arena_1", "arena_2", "link", "setting Algoritam"}),
+              "20 --fps 4 mm rect:10,10,220,220 rect:250,10,220,220 15,5,predict 4");
     EXPECT_EQ(t.meta["date"].size(), 20u);
 
     // Every row in its arena and near its disc; the track of each disc on the frames where it

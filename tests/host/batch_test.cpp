@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include "batch.h"
@@ -13,12 +14,7 @@ using cli::run;
 namespace {
 
 // A track file without its "# date:" line, which differs from run to run.
-std::string undated(const std::string& file) {
-    std::string out;
-    for (const std::string& line : split(readFile(file), '\n'))
-        if (line.rfind("# date: ", 0) != 0) out += line + "\n";
-    return out;
-}
+std::string undated(const std::string& file) { return std::regex_replace(readFile(file), std::regex("# date: .*\n"), ""); }
 
 // batch.csv as input -> "status,exit,frames"; the whole row under "input+".
 std::map<std::string, std::string> batchTable(const std::string& file) {

@@ -75,6 +75,11 @@ struct Table {
                 meta[header.substr(2, colon - 2)] = header.substr(colon + 2);
         for (std::string line; std::getline(in, line);) rows.push_back(split(line, ','));
     }
+    std::string values(std::initializer_list<const char*> keys) const {  // the metadata's values, space-separated
+        std::string s;
+        for (const char* k : keys) s += (s.empty() ? "" : " ") + meta.at(k);
+        return s;
+    }
     double number(size_t row, const std::string& name) const {
         const std::vector<std::string> columns = split(header, ',');
         const size_t at = size_t(std::find(columns.begin(), columns.end(), name) - columns.begin());

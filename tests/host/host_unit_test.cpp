@@ -40,16 +40,14 @@ TEST(HostOptions, ParsesValuesFlagsAndClicks) {
         EXPECT_FALSE(parseOptions(int(bad.size()), bad.data(), o, error)) << bad[1];
 }
 
-TEST(HostPalette, FixedColoursForEveryCode) {
+TEST(HostOverlay, FixedColoursForEveryCodeAndCommandsPaintedSafely) {
     for (int a = 0; a < 12; ++a)
         for (int b = a + 1; b < 12; ++b) EXPECT_NE(paletteColour(a), paletteColour(b)) << a << " " << b;
     EXPECT_TRUE(paletteColour(12) == paletteColour(0) && paletteColour(25) == paletteColour(1) &&
                 paletteColour(-1) == cv::Scalar(255, 255, 255) && paletteColour(-2) == cv::Scalar(0, 0, 0) &&
                 paletteColour(-9) == paletteColour(-1));
     paletteColour(INT_MIN), paletteColour(INT_MAX);  // no overflow in the period arithmetic
-}
 
-TEST(HostOverlay, RecordsCommandsAndPaintsThemSafely) {
     HostOverlay overlay;
     const ip_point pts[3] = {{1, 2}, {30, 4}, {50, 40}};
     ip_pointList reversed{0, pts + 2, pts, pts + 3}, none{0, nullptr, nullptr, nullptr}, good{0, pts, pts + 3, pts + 3};

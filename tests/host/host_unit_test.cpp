@@ -5,7 +5,6 @@
 
 #include "cli_util.h"
 #include "console.h"
-#include "demo_scene.h"
 #include "demo_score.h"
 #include "frame_source.h"
 #include "options.h"
@@ -95,13 +94,9 @@ TEST(HostImages, RecordsBecomePicturesRowByRow) {
     EXPECT_TRUE(dibToBgr(nullptr).empty());
 }
 
-// The scene is deterministic (where its discs are is the demo run's to check); the scoring binds
-// discs to objects once all are found.
-TEST(HostDemoScene, DeterministicFramesAndTheScoreOfObjects) {
-    DemoScene scene;
-    cv::Mat a = scene.frame(42);
-    ASSERT_EQ(a.size(), cv::Size(640, 480));
-    EXPECT_EQ(cv::norm(a, scene.frame(42), cv::NORM_INF), 0.0);
+// The scoring binds discs to objects once all are found. (Where the scene's discs are, and that
+// its frames repeat, is for the demo runs to show.)
+TEST(HostDemoScore, BindsDiscsToObjectsOnceAllAreFound) {
     std::vector<DemoDisc> truth = {{10, 10}, {100, 10}, {10, 100}};
     // Reported in another order than the discs.
     std::vector<ip_objectRecord> found = {object(0, 101, 11), object(1, 9, 99), object(2, 11, 10)};

@@ -206,8 +206,8 @@ TEST(Roi, MaskImagesAndTheArenaOfAPoint) {
     ASSERT_TRUE(cv::imwrite(path, mask));
     const ArenaMap map({parse_roi("rect:0,0,3,5"), parse_roi(path)}, cv::Size(7, 5));
     for (const auto& [x, y, arena] : std::vector<std::tuple<double, double, int>>{
-             {0, 0, 1}, {2.4, 4.4, 1}, {2.6, 2, 0}, {3.6, 2, 2}, {6.49, 4.49, 2}, {6.5, 2, 0}, {-0.6, 1, 0}, {1, -0.5, 0},
-             {NAN, 1, 0}, {1e300, 1, 0}})
+             {0, 0, 1}, {2.4, 4.4, 1}, {2.6, 2, 0}, {3.6, 2, 2}, {6.49, 4.49, 2}, {6.5, 2, 0}, {-0.6, 1, 0},
+             {1, -0.5, 0}, {NAN, 1, 0}, {1e300, 1, 0}})
         EXPECT_EQ(map.arena_of(x, y), arena) << x << "," << y;
     EXPECT_THROW(ArenaMap({parse_roi(path)}, cv::Size(8, 5)), std::invalid_argument);
     fs::remove(path);

@@ -29,8 +29,8 @@ void expectRowsOnDiscs(const Table& t) {
 }
 
 std::string flowBlock(int bin, int aim, int contour, int objects) {
-    return "BinThreshold: " + std::to_string(bin) + "\nDisAngles: 24\nSearchWindow: 30\nCorrelationWindow: 2\nSearchStep: 1\n" +
-           "drawsAim: " + std::to_string(aim) + "\ndrawsContour: " + std::to_string(contour) +
+    return "BinThreshold: " + std::to_string(bin) + "\nDisAngles: 24\nSearchWindow: 30\nCorrelationWindow: 2\n" +
+           "SearchStep: 1\ndrawsAim: " + std::to_string(aim) + "\ndrawsContour: " + std::to_string(contour) +
            "\nsmartTracking: 1\nAlgoritam: 2\nBrojObjekata: " + std::to_string(objects) + "\n";
 }
 

@@ -7,23 +7,13 @@ namespace doubles {
 const char* Console::readLine() {
     ++reads;
     calls.push_back("readLine");
-    current_.clear();
-    if (!replies_.empty()) {
-        current_ = replies_.front();
-        replies_.pop_front();
-    }
+    current_ = replies_.empty() ? "" : replies_.front();
+    if (!replies_.empty()) replies_.pop_front();
     return current_.c_str();
 }
 
-void Console::write(const char* text) {
-    written += text;
-    calls.push_back(std::string("write:") + text);
-}
-
-void Console::message(const char* text) {
-    messages += text;
-    calls.push_back(std::string("message:") + text);
-}
+void Console::write(const char* text) { written += text, calls.push_back(std::string("write:") + text); }
+void Console::message(const char* text) { messages += text, calls.push_back(std::string("message:") + text); }
 
 std::vector<std::string> Profiler::labels() const {
     std::vector<std::string> out;

@@ -37,22 +37,17 @@ public:
     std::vector<std::string> labels() const;
 };
 
-class Event final : public ip_event {
-public:
-    Event(int type, int code, int x, int y) : type_(type), code_(code), x_(x), y_(y) {}
-    int type() override { return type_; }
-    int code() override { return code_; }
-    int x() override { return x_; }
-    int y() override { return y_; }
-
-private:
-    int type_, code_, x_, y_;
+struct Event final : ip_event {
+    Event(int type, int code, int x, int y) : values{type, code, x, y} {}
+    int type() override { return values[0]; }
+    int code() override { return values[1]; }
+    int x() override { return values[2]; }
+    int y() override { return values[3]; }
+    int values[4];
 };
 
 class EventList final : public ip_eventList {
 public:
-    EventList() = default;
-    EventList(const EventList& other) : events_(other.events_) {}
     void click(int x, int y) { events_.emplace_back(ip_event::selection, 0, x, y); }
     void add(int type, int code, int x, int y) { events_.emplace_back(type, code, x, y); }
     int count() override { return int(events_.size()); }

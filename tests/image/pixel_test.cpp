@@ -55,34 +55,4 @@ TEST(Access, RowsFollowTheStrideInMemoryOrder) {
     EXPECT_EQ(reinterpret_cast<uint8_t*>(a.row(2)), img.bits + 32);
 }
 
-// Every pair of pixel sizes with literal expected bytes: only the common top-left
-// rectangle is written, and a 4-byte destination keeps its fourth byte unless the
-// source has one too.
-TEST(DoCopy, EveryPairConvertsTheCommonRectangle) {
-    const std::vector<uint8_t> sample[5] = {{}, {255}, {0x9C, 0xFF}, {10, 20, 31}, {10, 20, 31, 99}};  // -100 as int16
-    const std::vector<uint8_t> expected[5][5] = {
-        {},
-        {{}, {255}, {0xC0, 0x3F}, {255, 255, 255}, {255, 255, 255, 0xEE}},
-        {{}, {1}, {0x9C, 0xFF}, {1, 1, 1}, {1, 1, 1, 0xEE}},
-        {{}, {20}, {0x00, 0x05}, {10, 20, 31}, {10, 20, 31, 0xEE}},
-        {{}, {20}, {0x00, 0x05}, {10, 20, 31}, {10, 20, 31, 99}},
-    };
-    for (int s = 1; s <= 4; ++s)
-        for (int d = 1; d <= 4; ++d) {
-            dib_base src(dib_fmt(3, 2, s, 3 * s + 1, true), 0);
-            for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 3; ++x) std::copy(sample[s].begin(), sample[s].end(), src.row(y) + x * s);
-            dib_base dst(dib_fmt(4, 3, d, 0, false), 0);
-            dib_fill(dst, 0xEE);
-            do_copy(src, dst);
-            for (int y = 0; y < 3; ++y)
-                for (int x = 0; x < 4; ++x) {
-                    const uint8_t* p = dst.row(y) + x * d;
-                    const std::vector<uint8_t> untouched(size_t(d), 0xEE);
-                    EXPECT_EQ(std::vector<uint8_t>(p, p + d), x < 3 && y < 2 ? expected[s][d] : untouched)
-                        << s << "->" << d << " at " << x << "," << y;
-                }
-        }
-}
-
 }  // namespace

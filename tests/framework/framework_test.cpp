@@ -77,6 +77,13 @@ TEST(Nop, CopiesEveryByteAndFollowsTheSource) {
     EXPECT_TRUE(nop.dstDib()->format() == src.format());
     EXPECT_EQ(std::memcmp(nop.dstDib()->bits, src.bits, size_t(src.byteSize())), 0);
     EXPECT_TRUE(overlay.calls.empty());
+    // The base class's dialogue: two lines, nothing read; no profile.
+    doubles::Console console({"ignored"});
+    doubles::Profiler profiler;
+    nop.config(&console), nop.profile(&profiler);
+    EXPECT_EQ(console.messages + std::to_string(console.reads) + console.written,
+              "The image processing procedure class ip_nop\ndoes not provide configurable parameters\n0");
+    EXPECT_TRUE(profiler.reports.empty());
 
     dib_base wider = doubles::makeImage(6, 4, 1, 2, true);
     nop.doProcess(&wider, nullptr, nullptr);
@@ -89,20 +96,6 @@ TEST(Nop, CopiesEveryByteAndFollowsTheSource) {
     dib_base empty(flipped.format(), 1);
     EXPECT_EQ(thrown([&] { nop.doProcess(&empty, nullptr, nullptr); }), "dib_base::setBits - got null ptr on input");
     EXPECT_EQ(std::memcmp(nop.dstDib()->bits, flipped.bits, 24), 0);
-}
-
-TEST(Base, DefaultConfigWritesTwoLinesAndReadsNothing) {
-    dib_fmt f(4, 4, 1, 0, true);
-    ip_nop nop(&f);
-    doubles::Console console({"ignored"});
-    nop.config(&console);
-    EXPECT_EQ(console.messages,
-              "The image processing procedure class ip_nop\ndoes not provide configurable parameters\n");
-    EXPECT_EQ(console.reads, 0);
-    EXPECT_TRUE(console.written.empty());
-    doubles::Profiler profiler;
-    nop.profile(&profiler);
-    EXPECT_TRUE(profiler.reports.empty());
 }
 
 TEST(Base, ReformatOnlyWhenTheFormatReallyChanges) {

@@ -39,7 +39,6 @@ TEST(DibBase, DeferredOwnedCopiedAndReleased) {
     dib_fmt f(5, 3, 1, 0, true);
     dib_base deferred(f, 1);
     EXPECT_EQ(deferred.bits, nullptr);
-    EXPECT_EQ(dib_base(deferred).bits, nullptr);
 
     dib_base a(f, 0);
     ASSERT_NE(a.bits, nullptr);
@@ -47,10 +46,6 @@ TEST(DibBase, DeferredOwnedCopiedAndReleased) {
     dib_base b(a);
     ASSERT_NE(b.bits, a.bits);
     EXPECT_EQ(std::memcmp(a.bits, b.bits, 15), 0);
-    dib_base c(dib_fmt(2, 2, 4, 0, true), 0);
-    c = a;
-    EXPECT_TRUE(c.format() == a.format());
-    EXPECT_EQ(std::memcmp(a.bits, c.bits, 15), 0);
     a.release();
     EXPECT_EQ(a.bits, nullptr);
     EXPECT_EQ(a.ownsBits, 0);

@@ -27,10 +27,7 @@ TEST(InstanceTable, LowestFreeSlotIllegalIdsAndFailedConstruction) {
     clearTable();
     dib_fmt f(64, 48, 1, 0, true);
     EXPECT_EQ(thrown([] { ip_dllAdaptor_dstDib(0); }), kCheckId);  // no storage yet
-    for (int id : {0, 1, 2}) {  // the table's storage doubles as it fills
-        EXPECT_EQ(ip_dllAdaptor_create(&f, nullptr), id);
-        EXPECT_EQ(ip_dllAdaptor::table().capacity(), size_t(1) << id);
-    }
+    for (int id : {0, 1, 2}) EXPECT_EQ(ip_dllAdaptor_create(&f, nullptr), id);
     ip_dllAdaptor_destroy(0);
     EXPECT_EQ(ip_dllAdaptor_create(&f, nullptr), 0);
     ip_dllAdaptor_destroy(0);
@@ -65,7 +62,6 @@ TEST(InstanceTable, LowestFreeSlotIllegalIdsAndFailedConstruction) {
     bad.width = 0;
     ip_hostCallbacks record{nullptr, nullptr};
     EXPECT_NE(thrown([&] { ip_dllAdaptor_create(&bad, &record); }), "");
-    EXPECT_NE(thrown([&] { ip_dllAdaptor_createByName("canny", &bad, &record); }), "");
     EXPECT_EQ(thrown([&] { ip_dllAdaptor_createByName("nonesuch", &f, nullptr); }),
               "ip_dllAdaptor_createByName - unknown procedure");
     EXPECT_EQ(ip_dllAdaptor_callbacks, saved);

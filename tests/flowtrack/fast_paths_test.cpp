@@ -59,9 +59,7 @@ TEST(FlowtrackFastSearch, EveryWindowSizeStepAndBorderAgreesWithThePlainSearch) 
     // The widest search, and steps that leave a ragged grid end.
     cases.push_back({331, 307, MaxSearchWindow, 0, 1, 3});
     cases.push_back({331, 307, MaxSearchWindow, 2, 13, 5});
-    cases.push_back({67, 41, 30, 2, 4, 24});
     cases.push_back({1, 1, 5, 0, 1, 4});
-    cases.push_back({23, 67, 9, 3, 2, 12});
     for (const SearchCase& c : cases) {
         const Plane prev = ft::textured(c.W, c.H, 0, 256);
         const Plane cur = ft::textured(c.W, c.H, 0, 256, 3, -2);
@@ -74,11 +72,6 @@ TEST(FlowtrackFastSearch, EveryWindowSizeStepAndBorderAgreesWithThePlainSearch) 
             expectSameSearch(c, prev.px.data(), noise.px.data(), {{at[0], at[1], radius}}, 0);
         }
     }
-    // Several regions in one call, covering each other: the centres move in turn.
-    const Plane prev = ft::textured(160, 121, 10, 200), cur = ft::textured(160, 121, 10, 200, -2, 3);
-    for (int S : {4, 30})
-        expectSameSearch({160, 121, S, 2, 1, 24}, prev.px.data(), cur.px.data(),
-                         {{40, 40, 12}, {120, 60, 25}, {80, 110, 8}, {50, 45, 12}}, 2);
 }
 
 void thresholdsAgree() {
@@ -131,7 +124,6 @@ TEST(FlowtrackFastDetect, QuickLabellingGivesTheSameRegionsAndLabelImage) {
     const Case cases[] = {{67, 53, 10, 120, false}, {101, 99, 40, 60, false}, {320, 240, 400, 120, false},
                           {33, 47, 5, 150, true},   {160, 121, 60, 120, true}, {1, 1, 1, 120, false},
                           {29, 23, 0, 120, false},  {203, 151, -1, 120, false}};
-    int overflows = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " blobs " << c.count);
         const Plane src = blobs(c.W, c.H, uint32_t(c.W * 7 + c.count), c.count);
@@ -156,11 +148,9 @@ TEST(FlowtrackFastDetect, QuickLabellingGivesTheSameRegionsAndLabelImage) {
             return std::pair(s.out + s.err, left);
         };
         const auto plain = detect(false), quick = detect(true);
-        overflows += plain.first.find("Prevelik") != std::string::npos;
         EXPECT_EQ(quick.first, plain.first);
         EXPECT_TRUE(quick.second == plain.second) << "count, label image or regions differ";
     }
-    EXPECT_EQ(overflows, 1) << "the scene with more components than labels";
 }
 
 }  // namespace

@@ -45,7 +45,6 @@ TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
          "a: -o=OUT/a.mp4 --tracks=OUT/a.json --dst=OUT/a_dst --summary=OUT/a.summary.csv"},
         {{"frames/%04d.png", "--out-dir", "O", "--plot", ".paths.png"}, "frames: --tracks=O/frames.csv --plot=O/frames.paths.png"},
         {{"odd name;1.avi", "--out-dir", "O"}, "odd_name_1: --tracks=O/odd_name_1.csv"},
-        {{"rtsp://host/cam", "--out-dir", "O"}, "cam: --tracks=O/cam.csv"},
     };
     for (const auto& [args, expected] : cases) {
         std::vector<const char*> argv{"ambrevo"};
@@ -58,22 +57,12 @@ TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
         for (const auto& [option, file] : out.options) got += " " + option + "=" + file;
         EXPECT_EQ(got, expected);
     }
+    // A JSON track file's state (the CSV ones are read by the runs below, which skip and resume by them).
     TempDir dir;
-    const std::vector<std::pair<std::string, std::string>> files = {  // text, "found complete frames source"
-        {"# ambrevo track file\n# source: a,b.mp4\n# frames_read: 12\n# status: complete\nframe,object\n1,2\n", "1 1 12 a,b.mp4"},
-        {"# ambrevo track file\n# source: a.mp4\n# frames_read: 3\n# status: partial\n# reason: x\nframe\n", "1 0 3 a.mp4"},
-        {"{\"procedure\": \"nop\", \"frames\": [],\n \"meta\": {\"source\": \"q\\\"d.mp4\", \"frames_read\": 7, "
-         "\"status\": \"complete\", \"reason\": \"\"}}\n", "1 1 7 q\"d.mp4"},
-        {"frame,object,x,y\n0,0,1,1\n", "0 0 -1 "},
-        {"", "0 0 -1 "},  // no file
-    };
-    for (size_t i = 0; i < files.size(); ++i) {
-        const std::string file = dir / (std::to_string(i) + (files[i].first[0] == '{' ? ".json" : ".csv"));
-        if (!files[i].first.empty()) writeFile(file, files[i].first);
-        const TrackFileState s = readTrackFileState(file);
-        EXPECT_EQ(std::to_string(s.found) + " " + std::to_string(s.complete) + " " + std::to_string(s.frames) + " " + s.source,
-                  files[i].second);
-    }
+    writeFile(dir / "t.json", "{\"procedure\": \"nop\", \"frames\": [],\n \"meta\": {\"source\": \"q\\\"d.mp4\", "
+                              "\"frames_read\": 7, \"status\": \"complete\", \"reason\": \"\"}}\n");
+    const TrackFileState s = readTrackFileState(dir / "t.json");
+    EXPECT_TRUE(s.found && s.complete && s.frames == 7 && s.source == "q\"d.mp4");
 }
 
 TEST(HostBatch, EveryInputRunsAsAloneAFailureIsListedAndCompleteInputsAreSkipped) {
@@ -165,31 +154,25 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     EXPECT_EQ(table["a.avi"] + " " + table["b.avi"] + " " + table["c.avi"], "done,0,120 done,0,120 done,0,3");
 }
 
-TEST(HostWorkflow, SnakemakeGivesWhatSingleRunsGive) {
+TEST(HostWorkflow, SnakemakeGivesWhatASingleRunGives) {
     if (std::system("snakemake --version > /dev/null 2>&1") != 0)
         GTEST_SKIP() << "snakemake is not installed (scripts/deps.sh installs it)";
     TempDir dir;
     fs::create_directory(dir / "videos");
-    makeClips(dir, {{"videos/one.avi", 5}, {"videos/two.avi", 4}, {"videos/three.avi", 6}});
+    makeClips(dir, {{"videos/one.avi", 5}});
     const std::string cmd = "cd '" + dir.path.string() + "' && snakemake -s '" AMBREVO_SOURCE_DIR
-                            "/workflows/Snakefile' --cores 2 --quiet --config input_dir=videos output_dir=results "
+                            "/workflows/Snakefile' --cores 1 --quiet --config input_dir=videos output_dir=results "
                             "ambrevo='" AMBREVO_EXE "' config=cfg.txt 'set=BinThreshold=110' > wf.log 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << readFile(dir / "wf.log");
-    std::string gathered;
-    for (const std::string video : {"one", "three", "two"}) {
-        RUN_OK(alone, dir, "videos/" + video + ".avi --config cfg.txt --set BinThreshold=110 --tracks t.csv --summary s.csv --quiet");
-        EXPECT_EQ(undated(dir / ("results/" + video + ".csv")), undated(dir / "t.csv")) << video;
-        const std::string summary = readFile(dir / "s.csv");
-        EXPECT_EQ(readFile(dir / ("results/" + video + ".summary.csv")), summary) << video;
-        std::vector<std::string> rows = split(summary, '\n');
-        ASSERT_GE(rows.size(), 2u) << "a summary line per track";
-        if (gathered.empty()) gathered = "video," + rows[0] + "\n";
-        for (size_t i = 1; i < rows.size(); ++i) gathered += video + "," + rows[i] + "\n";
-    }
-    EXPECT_EQ(readFile(dir / "results/summary.csv"), gathered);
+    RUN_OK(alone, dir, "videos/one.avi --config cfg.txt --set BinThreshold=110 --tracks t.csv --summary s.csv --quiet");
+    EXPECT_EQ(undated(dir / "results/one.csv"), undated(dir / "t.csv"));
+    const std::string summary = readFile(dir / "s.csv");
+    EXPECT_EQ(readFile(dir / "results/one.summary.csv"), summary);
+    // The gathered summary: each row led by its video's name.
+    EXPECT_EQ(readFile(dir / "results/summary.csv"), "video," + std::regex_replace(summary, std::regex("\n(.)"), "\none,$1"));
 }
 
-TEST(HostLive, StreamsAndPipelinesGiveTimedRows) {
+TEST(HostLive, AStreamGivesTimedRows) {
     TempDir dir;
     makeClips(dir, {{"clip.avi", 6}});
     RUN_OK(alone, dir, "clip.avi --config cfg.txt --tracks file.csv --quiet");
@@ -206,39 +189,28 @@ TEST(HostLive, StreamsAndPipelinesGiveTimedRows) {
         if (const std::string said = readFile(dir / ".port"); said.find(" port ") != std::string::npos)
             port = std::to_string(std::atoi(said.c_str() + said.find(" port ") + 6));
     auto now = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
-    for (const auto& [args, frames] : std::vector<std::pair<std::string, int>>{
-             {"http://127.0.0.1:" + port + "/clip.avi --config cfg.txt", 6},
-             {"'gst:videotestsrc num-buffers=5 ! video/x-raw,width=64,height=48' --procedure nop", 5}}) {
-        const double before = now();
-        Result r = run(dir, args + " --tracks -");
-        const double after = now();
-        if (args[0] == '\'' && r.status == 3 && r.err.find("cannot open GStreamer pipeline") != std::string::npos) {
-            std::cout << "[ SKIPPED  ] gst: this OpenCV or GStreamer lacks videotestsrc or appsink\n";
-            continue;
-        }
-        ASSERT_EQ(r.status, 0) << args << ": " << r.err;
-        // Standard output holds the header and rows alone, then the metadata; the run's own
-        // line went to standard error.
-        EXPECT_NE(r.err.find("ambrevo: " + std::to_string(frames) + " frames of"), std::string::npos) << r.err;
-        const size_t trailer = r.out.find("\n# ") + 1;
-        for (const std::string& line : split(r.out.substr(trailer), '\n')) EXPECT_EQ(line.substr(0, 2), "# ") << line;
-        for (const std::string& line : {std::string("# status: complete"), "# frames_read: " + std::to_string(frames)})
-            EXPECT_NE(r.out.find("\n" + line + "\n"), std::string::npos) << line;
-        writeFile(dir / "live.csv", r.out.substr(0, trailer));
-        const Table live(dir / "live.csv");
-        double lastCapture = 0;
-        for (size_t i = 0; i < live.rows.size(); ++i) {
-            const double capture = live.number(i, "t_capture"), done = live.number(i, "t_done");
-            EXPECT_TRUE(before <= capture && capture <= done && done <= after && lastCapture <= capture) << i;
-            lastCapture = capture;
-        }
-        if (args[0] == 'h') {
-            // The same objects as from the file itself: the columns before the two times agree.
-            EXPECT_EQ(live.header, file.header + ",t_capture,t_done");
-            ASSERT_EQ(live.rows.size(), file.rows.size());
-            for (size_t i = 0; i < live.rows.size(); ++i)
-                EXPECT_EQ(std::vector<std::string>(live.rows[i].begin(), live.rows[i].end() - 2), file.rows[i]);
-        }
+    const double before = now();
+    Result r = run(dir, "http://127.0.0.1:" + port + "/clip.avi --config cfg.txt --tracks -");
+    const double after = now();
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Standard output holds the header and rows alone, then the metadata; the run's own
+    // line went to standard error.
+    EXPECT_NE(r.err.find("ambrevo: 6 frames of"), std::string::npos) << r.err;
+    const size_t trailer = r.out.find("\n# ") + 1;
+    for (const std::string& line : split(r.out.substr(trailer), '\n')) EXPECT_EQ(line.substr(0, 2), "# ") << line;
+    for (const char* line : {"# status: complete", "# frames_read: 6"})
+        EXPECT_NE(r.out.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+    writeFile(dir / "live.csv", r.out.substr(0, trailer));
+    const Table live(dir / "live.csv");
+    // The same objects as from the file itself: the columns before the two times agree.
+    EXPECT_EQ(live.header, file.header + ",t_capture,t_done");
+    ASSERT_EQ(live.rows.size(), file.rows.size());
+    double lastCapture = 0;
+    for (size_t i = 0; i < live.rows.size(); ++i) {
+        const double capture = live.number(i, "t_capture"), done = live.number(i, "t_done");
+        EXPECT_TRUE(before <= capture && capture <= done && done <= after && lastCapture <= capture) << i;
+        EXPECT_EQ(std::vector<std::string>(live.rows[i].begin(), live.rows[i].end() - 2), file.rows[i]);
+        lastCapture = capture;
     }
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);

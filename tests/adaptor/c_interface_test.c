@@ -2,6 +2,7 @@
  * through every function and its error codes. */
 #include <dlfcn.h>
 #include <math.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -52,6 +53,12 @@ static double value(ambrevo_procedure* p, const char* name) {
 
 static void collect(void* user, const char* text) { strncat((char*)user, text, 4095 - strlen((char*)user)); }
 
+static void* fail_on_thread(void* arg) {
+    ambrevo_procedure* p = NULL;
+    CHECK(api.create("no such procedure", W, H, 1, &p) == AMBREVO_ERROR_ARGUMENT && p == NULL);
+    return arg;
+}
+
 int main(int argc, char** argv) {
     const char* path = argc > 1 ? argv[1] : AMBREVO_MODULE_PATH;
     void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -61,9 +68,15 @@ int main(int argc, char** argv) {
     int32_t n = api.procedure_count();
     CHECK(n == 5 && strcmp(api.procedure_name(4), "flowtrack") == 0 && api.procedure_name(n) == NULL);
 
-    /* Errors: a bad size is refused with a message. */
+    /* Errors: a bad size, and another thread's failure does not replace this thread's message. */
     ambrevo_procedure* p = NULL;
-    CHECK(api.create("flowtrack", W, H, 2, &p) == AMBREVO_ERROR_ARGUMENT && p == NULL && api.last_error()[0]);
+    char mine[256];
+    CHECK(api.create("flowtrack", W, H, 2, &p) == AMBREVO_ERROR_ARGUMENT && p == NULL);
+    snprintf(mine, sizeof mine, "%s", api.last_error());
+    pthread_t t;
+    pthread_create(&t, NULL, fail_on_thread, NULL);
+    pthread_join(t, NULL);
+    CHECK(mine[0] && strcmp(api.last_error(), mine) == 0);
 
     /* Settings: described within their ranges; refusals name the problem and change nothing. */
     CHECK(api.create("flowtrack", W, H, 1, &p) == AMBREVO_OK && p && strcmp(api.name(p), "flowtrack") == 0);

@@ -130,6 +130,7 @@ TEST_F(FlowtrackProcedure, EveryModeOnGeneratedScenesInEveryPath) {
                 for (const std::string& call : overlay.calls) line += call + ";";
                 ip_objectRecord records[5];
                 for (int i = 0; i < tracker.objects(records, 5); ++i) {
+                    EXPECT_EQ(records[i].index, i);
                     line += std::to_string(records[i].x) + "," + std::to_string(records[i].y) + "," +
                             std::to_string(records[i].area) + ":" +
                             std::string(reinterpret_cast<const char*>(records[i].rays), size_t(records[i].rayCount) * 4);
@@ -137,6 +138,7 @@ TEST_F(FlowtrackProcedure, EveryModeOnGeneratedScenesInEveryPath) {
                 trace.push_back(line);
                 EXPECT_EQ(s.out + s.err, "") << "frame " << f;
                 EXPECT_EQ(tracker.impl().regions.count, row.tracks[f] - '0') << "frame " << f;
+                EXPECT_EQ(std::memcmp(tracker.dstDib()->bits, frame.bits, size_t(frame.byteSize())), 0);
                 if (!row.onDiscs) continue;
                 EXPECT_EQ(overlay.lines.size(), 24u * size_t(tracker.impl().regions.count)) << f;
                 // Detection modes number their regions afresh each frame: only tracks keep their disc.
@@ -170,13 +172,15 @@ TEST_F(FlowtrackProcedure, EveryModeOnGeneratedScenesInEveryPath) {
     }
 }
 
-TEST_F(FlowtrackProcedure, ClicksReformatsAndNullPixels) {
+TEST_F(FlowtrackProcedure, ClicksReformatsNullPixelsAndAimMarks) {
     dib_base blank = discs({}), two = discs({{100, 100}, {205, 57}});
     ip_flowtrack tracker(&blank.format());
-    // Clicks outside the picture start nothing.
+    // Clicks outside the picture, other events and selections with another code start nothing.
     for (auto [x, y] : {std::pair(-1, 80), std::pair(320, 80), std::pair(120, 240), std::pair(INT32_MAX, 10)}) {
         doubles::EventList outside;
         outside.click(x, y);
+        outside.add(2, 0, 5, 5);
+        outside.add(4, 1, 6, 6);
         run(tracker, blank, &outside);
         ASSERT_EQ(state(tracker) + " " + std::to_string(overlay.acknowledges), "0 0 0") << x << "," << y;
     }
@@ -200,6 +204,13 @@ TEST_F(FlowtrackProcedure, ClicksReformatsAndNullPixels) {
     EXPECT_EQ(state(tracker) + " width " + std::to_string(tracker.dstDib()->width), "0 0 width 320");
     dib_base empty(blank.format(), 1);  // no pixel memory: refused before anything is read
     EXPECT_EQ(ft::thrown([&] { run(tracker, empty); }), "ip_flowtrack::process - got null ptr on input");
+
+    // Per region in scan order: the centre point, four aim segments, the text at (5, 0).
+    dialogue(tracker, "", "1 0 1 2 2");
+    run(tracker, two);
+    ASSERT_EQ(overlay.calls.size(), 13u);
+    EXPECT_EQ(overlay.calls[1] + overlay.calls[2] + overlay.calls[6] + overlay.calls[12],
+              "point 205,57 c=2 l= 1line 205,65-205,77 c=2 l= 0 s=1text 5,0 c=0 '205: 57' 4text 5,0 c=0 '100:100' 4");
 }
 
 }  // namespace

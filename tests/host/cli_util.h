@@ -100,23 +100,22 @@ struct Result {
 #ifdef AMBREVO_EXE
 namespace cli {
 
-// Runs ambrevo in `dir` with `args` (shell words) and `env` (assignments before it); its
-// standard streams stay in the folder as .out.txt and .err.txt.
+// The shell line that runs ambrevo in `dir` with `args` (shell words) after `env` (assignments);
+// its standard streams stay in the folder as .out.txt and .err.txt.
+inline std::string command(const TempDir& dir, const std::string& args, const std::string& env = "") {
+    return "cd '" + dir.path.string() + "' && " + env + " exec '" AMBREVO_EXE "' " + args + " > .out.txt 2> .err.txt < /dev/null";
+}
+
 inline Result run(const TempDir& dir, const std::string& args, const std::string& env = "") {
-    const std::string cmd = "cd '" + dir.path.string() + "' && " + env + " '" AMBREVO_EXE "' " + args +
-                            " > .out.txt 2> .err.txt < /dev/null";
-    const int rc = std::system(cmd.c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc), readFile(dir / ".out.txt"),
-            readFile(dir / ".err.txt")};
+    const int rc = std::system(command(dir, args, env).c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc), readFile(dir / ".out.txt"), readFile(dir / ".err.txt")};
 }
 
 // Starts ambrevo as `run` does and returns its process id at once. The shell execs it: it is
 // no background job of a shell, which would ignore SIGINT.
 inline pid_t start(const TempDir& dir, const std::string& args) {
-    const std::string cmd = "cd '" + dir.path.string() + "' && exec '" AMBREVO_EXE "' " + args +
-                            " > .out.txt 2> .err.txt < /dev/null";
     const pid_t pid = fork();
-    if (pid == 0) execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr), _exit(127);
+    if (pid == 0) execl("/bin/sh", "sh", "-c", command(dir, args).c_str(), nullptr), _exit(127);
     return pid;
 }
 

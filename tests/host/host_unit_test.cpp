@@ -152,6 +152,29 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
         << table.str();
 }
 
+// A video whose index cannot be written at the end (someone else took the disk meanwhile)
+// is told and dropped; the file that was there before stays.
+TEST(HostFiles, AVideoWhoseEndCannotBeWrittenIsDroppedAndTheEarlierFileKept) {
+    TempDir dir;
+    if (std::system(("mount -t tmpfs -o size=256k tmpfs '" + dir.path.string() + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+    struct Unmount { std::string command; ~Unmount() { std::system(command.c_str()); } } unmount{"umount '" + dir.path.string() + "'"};
+    const std::string target = dir / "v.mp4";
+    writeFile(target, "earlier\n");
+    std::string error;
+    VideoOut video;
+    ASSERT_TRUE(video.probe(target, error)) << error;
+    // Enough frames that the container's index needs pages of its own.
+    for (int i = 0; i < 2000 && video.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar(10, 120, 240)), 25.0, error);) ++i;
+    std::ofstream filler(dir / "filler", std::ios::binary);
+    for (const std::string block(4096, 'x'); filler.write(block.data(), 4096) && filler.flush();) {
+    }
+    EXPECT_FALSE(video.finish(error));
+    EXPECT_EQ(error, "cannot write video '" + target + "': the finished file does not hold the 2000 frames written (is the disk full?)");
+    EXPECT_EQ(readFile(target), "earlier\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2) << "a temporary is left";
+}
+
 // Settings files: what --settings-out writes reads back, with the values' exact text;
 // anything else is refused with where it went wrong.
 TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
@@ -184,6 +207,10 @@ TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
         for (const auto& v : read.values) values += v.name + "=" + v.value + " ";
         EXPECT_EQ(read.version + " " + read.procedure + " " + values, "1.2.3 flowtrack BinThreshold=97 drawsAim=1 Rate=0.1 ");
     }
+    std::ofstream(file, std::ios::binary) << settingsJson("v\x1f", "flowtrack", settings);  // written as \u001f
+    SettingsFile escaped;
+    std::string error;
+    EXPECT_TRUE(readSettingsFile(file, escaped, error) && escaped.version == "v\x1f") << error << escaped.version;
     EXPECT_EQ(formatSetting(2, 1.0 / 3), "0.3333333333333333");
     EXPECT_EQ(formatSetting(0, -7), "-7");
     const std::string table = settingsTable(settings);

@@ -295,4 +295,8 @@ TEST(Plots, ScaleBarAndMedianBackground) {
     EXPECT_EQ(cv::norm(background, floor + cv::Scalar::all(10), cv::NORM_INF), 0);
     EXPECT_THROW(median_background({}), std::invalid_argument);
     EXPECT_THROW(median_background(std::vector<cv::Mat>{floor, cv::Mat(10, 10, CV_8UC3)}), std::invalid_argument);
+    // A point half a pixel outside the picture is counted nowhere (too small a picture for a legend).
+    const TrackPoint edge{0, 0, -0.5, 5};
+    const cv::Mat small = floor(cv::Rect(0, 0, 50, 40));
+    EXPECT_EQ(cv::norm(plot_heatmap(small, std::span(&edge, 1), {}), small, cv::NORM_INF), 0);
 }

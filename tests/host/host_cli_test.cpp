@@ -148,6 +148,11 @@ TEST(HostClick, AClickStartsATrackWithOneObject) {
     ASSERT_EQ(csv.perFrame(5), (std::vector<int>{0, 0, 1, 1, 1}));
     EXPECT_EQ(csv.rows[0], (std::vector<std::string>{"2", "0", "100", "60", csv.rows[0].at(4)}));
     EXPECT_EQ(videoFrames(dir / "v.avi"), 5);
+    // The acknowledged click is ringed on the video: (100, 35) lies on its ring of radius 25.
+    cv::VideoCapture v(dir / "v.avi", cv::CAP_FFMPEG);
+    cv::Mat first, third;
+    ASSERT_TRUE(v.read(first) && v.read(third) && v.read(third));
+    EXPECT_GT(cv::norm(first(cv::Rect(97, 32, 7, 7)), third(cv::Rect(97, 32, 7, 7)), cv::NORM_L1), 49 * 3 * 40);
 }
 
 // A refused run: its one line on standard error (byte for byte, or its start when it ends with

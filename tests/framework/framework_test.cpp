@@ -160,7 +160,9 @@ TEST(UtilTime, ShiftTicksWrapAndFailures) {
 
     clock.f = 999;
     EXPECT_EQ(thrown([] { util_time u; }), "util_time::util_time - frequency <1000");
-    clock.ok = false;
+    clock.f = 0;  // a counter without a frequency, even when the call succeeds
+    EXPECT_EQ(thrown([] { util_time u; }), "util_time::util_time - QueryPerformanceCounter returned 0");
+    clock.f = 10000000, clock.ok = false;
     EXPECT_EQ(thrown([] { util_time u; }), "util_time::util_time - QueryPerformanceCounter returned 0");
 }
 

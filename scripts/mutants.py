@@ -744,6 +744,9 @@ def main():
     ap.add_argument("--json", metavar="FILE", help="write the results to FILE")
     ap.add_argument("--no-nice", action="store_true", help="do not lower the priority to nice 10")
     args = ap.parse_args()
+    # Resolved once: the branch may move while a long run goes on, and the report must name
+    # the commit whose sources were mutated.
+    args.rev = run(["git", "-C", REPO, "rev-parse", args.rev]).strip()
 
     files = sources_at(args.rev)
     sites = all_sites(files, args.files)
@@ -852,7 +855,7 @@ def main():
             print(f"  {r['file']}:{r['line']} {r['op']}: {r['before']} -> {r['after']}")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"rev": run(["git", "-C", REPO, "rev-parse", args.rev]).strip(), "seed": args.seed,
+            json.dump({"rev": args.rev, "seed": args.seed,
                        "count": args.count, "files": args.files, "candidate_sites": len(sites),
                        "built": len(built), "caught": len(caught), "share": round(share, 4),
                        "excluded_tests": sorted(tests.excluded), "mutants": results}, f, indent=1)

@@ -299,4 +299,13 @@ TEST(Plots, ScaleBarAndMedianBackground) {
     const TrackPoint edge{0, 0, -0.5, 5};
     const cv::Mat small = floor(cv::Rect(0, 0, 50, 40));
     EXPECT_EQ(cv::norm(plot_heatmap(small, std::span(&edge, 1), {}), small, cv::NORM_INF), 0);
+    // A track is drawn where it went, and a single visit already colours the heatmap, on the top row too.
+    const TrackPoint path[] = {{0, 1, 10, 20}, {1, 1, 40, 20}}, top{0, 1, 10, 0};
+    const cv::Mat drawn = plot_trajectories(small, path, {}), heat = plot_heatmap(small, std::span(&top, 1), {});
+    auto colourful = [](const cv::Mat& m, int x, int y) {  // the spread of the channels: 0 on grey
+        const cv::Vec3b c = m.at<cv::Vec3b>(y, x);
+        return std::max({c[0], c[1], c[2]}) - std::min({c[0], c[1], c[2]});
+    };
+    EXPECT_TRUE(colourful(drawn, 25, 20) > 60 && colourful(drawn, 25, 35) < 10);
+    EXPECT_GT(cv::norm(heat.at<cv::Vec3b>(0, 10), small.at<cv::Vec3b>(0, 10)), 20);
 }

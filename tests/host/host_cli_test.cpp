@@ -237,13 +237,18 @@ TEST(HostErrors, AModuleMessageStopsTheRunWithTheFrameNumberAndValidOutputs) {
     EXPECT_EQ(listing(dir.path / "d").size(), 1u);
 }
 
-TEST(HostReports, ListAndProfile) {
+TEST(HostReports, ListProfileAndWindows) {
     TempDir dir;
     RUN_OK(list, dir, "--list");
     EXPECT_EQ(list.out, "canny\ncanny_w0\nccTrack\nnop\nflowtrack\n");
     RUN_OK(profile, dir, "demo --frames 3 --profile --quiet");
     for (const char* line : {"profile over 3 frames\n", "\ncopying ", "\noptical flow ", "\nwhole frame (host) "})
         EXPECT_NE(profile.out.find(line), std::string::npos) << line;
+    // The Canny procedure opens four windows; each is saved per frame, named after its title.
+    RUN_OK(canny, dir, "demo --procedure canny --frames 2 --windows w --quiet");
+    EXPECT_EQ(listing(dir.path / "w").size(), 8u);
+    for (std::string title : {"Gauss_", "Gradient_", "NMS_mask_", "Edges_"})
+        EXPECT_TRUE(fs::exists(dir / ("w/" + title + "000001.png"))) << title;
 }
 
 TEST(HostOutputs, AFullDiskIsNoticedAndTheFileThereBeforeSurvives) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
+#include <tuple>
 
 #include "cc_util.h"
 #include "cctrack/feature_track.h"
@@ -46,6 +48,22 @@ xy_list current(const tracker& t, int n) {
 }
 
 }  // namespace
+
+// {points a, strength a, points b, strength b, expected}: point counts 100 vs 160 give d1 = -60 / (640 div 5);
+// mean strengths or point counts 10 vs 50 are exactly at the limit, 10 vs 51 beyond it; both differences add in
+// squares; values too small for a fifth of them to be a whole number are no difference when equal rather than 0/0.
+TEST(FeatureLoop, Dissimilarity) {
+    const double d1 = 60.0 / 128.0, d2 = -10.0 / 32.0, no = 1000000.0, both = std::sqrt(d1 * d1 + d2 * d2);
+    const std::tuple<int, int, int, int, double> cases[] = {
+        {100, 30, 160, 30, d1}, {160, 30, 100, 30, d1}, {100, 30, 600, 30, no},   {100, 30, 100, 30, 0.0},
+        {50, 10, 50, 50, 1.0},  {50, 10, 50, 51, no},   {100, 30, 160, 40, both}, {1, 0, 1, 0, 0.0},
+        {1, 0, 1, 1, no},       {10, 30, 50, 30, 1.0},  {10, 30, 51, 30, no}};
+    auto loop = [](int n, int strength) {
+        const points p(size_t(n), chain_point{strength, 0, 0});
+        return alg::feature_loop(p.data(), p.data() + n, 0, n);
+    };
+    for (auto [n1, s1, n2, s2, e] : cases) EXPECT_DOUBLE_EQ(loop(n1, s1).dissimilarity(loop(n2, s2)), e) << n1 << " " << n2;
+}
 
 TEST(FeatureTrack, MatchesWithinTwentyPixelsOfThePrediction) {
     // {x, slot 0 x, slot 0 vx, slot 1 x}: 20 pixels on is the same track with half the step as its velocity; then

@@ -120,8 +120,8 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
     EXPECT_GE(encounters, 20);
     EXPECT_LE(switches, encounters / 3) << "identity switches over " << Scene::discs << " discs";
 
-    // The summary of each track that followed one disc through the whole run: what its true
-    // path gives, within the rounding of positions to whole pixels.
+    // The summary: the path arithmetic is the summary's own test; here each track's time is
+    // split between the arenas it was seen in.
     Table s(dir / "s.csv");
     EXPECT_EQ(s.header, "track,first_frame,last_frame,frames_seen,path_length_mm,mean_speed_mm_per_s,"
                         "max_speed_mm_per_s,time_outside_s,time_arena1_s,time_arena2_s");
@@ -133,22 +133,6 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
         EXPECT_DOUBLE_EQ(s.number(i, "time_arena1_s") + s.number(i, "time_arena2_s"), s.number(i, "frames_seen") / 20);
     }
     EXPECT_EQ(framesSeen, double(seen));
-    int whole = 0;
-    for (size_t d = 0; d < Scene::discs; ++d) {
-        const std::vector<int>& tr = trackOf[d];  // discs that never met another: one track throughout
-        if (std::count(tr.begin() + 1, tr.end(), tr[1]) != Scene::frames - 1 || tr[1] < 0) continue;
-        ++whole;
-        const size_t row = size_t(tr[1]);
-        ASSERT_LT(row, s.rows.size());
-        ASSERT_EQ(s.number(row, "track"), tr[1]);
-        double length = 0;
-        for (size_t f = 2; f < Scene::frames; ++f) length += cv::norm(sc.truth[f][d] - sc.truth[f - 1][d]) / 4;
-        EXPECT_EQ(s.rows[row][1] + " " + s.rows[row][2] + " " + s.rows[row][3], "1 60 60");
-        EXPECT_NEAR(s.number(row, "path_length_mm"), length, 0.08 * length) << "disc " << d;
-        EXPECT_NEAR(s.number(row, "mean_speed_mm_per_s"), length / ((Scene::frames - 2) / 20.0), 0.08 * length);
-        EXPECT_EQ(s.number(row, d % 2 ? "time_arena2_s" : "time_arena1_s"), (Scene::frames - 1) / 20.0);
-    }
-    EXPECT_GE(whole, 2);
     for (const char* picture : {"p.png", "h.png"}) {
         std::vector<cv::Mat> bgr;
         cv::split(cv::imread(dir / picture), bgr);

@@ -79,6 +79,19 @@ TEST(LoopFinder, ClosureDivisorNearTheBorder) {
             }
 }
 
+// The whole chain closes well enough to be one loop, but the lead-in (64,58) (63,58) (62,58) (61,59) is cut
+// off, since each of its points lies nearer the far end than the one before.
+TEST(LoopFinder, TrimsTheLeadIn) {
+    points lead{{10, 64, 58}, {10, 63, 58}, {10, 62, 58}, {10, 61, 59}};
+    const points r = ring40(60, 60);
+    lead.insert(lead.end(), r.begin(), r.end());
+    const loop_finder g(0, lead, 200, 200, 5);
+    ASSERT_EQ(g.loops().size(), 1u);
+    EXPECT_EQ(std::tuple(g.loopStarts()[0], g.loops()[0].pointCount()), std::tuple(4, 40));
+    const chain_point first = g.loops()[0].points().front();
+    EXPECT_EQ(std::tuple(first.strength, first.x, first.y), std::tuple(10, 61, 60));
+}
+
 TEST(FeatureExtract, KeepsTheFortyStrongest) {
     // Of 50 rings the 40 strongest, with and without regions.
     chain_list rings(50);

@@ -82,6 +82,12 @@ TEST(FlowtrackActiveRays, BordersCoveredRaysAndRecentring) {
     ft::Tracking ctx;
     // Rays settling on an outline from every frame are the scenes' test; here the rules.
     MList list;
+    Plane large(320, 240, 255);  // uncovered rays restart from 6: at most 30 but ray 0
+    ft::disc(large, 160, 120, 40, 0);
+    MRegion& r = *ft::add(list, 160, 120, 50, 38.0f);
+    activeRays(large.W, large.H, large.data(), list, 120, ctx.N());
+    for (int k = 1; k < 24; ++k) EXPECT_TRUE(r.rays[k] >= 24.0f && r.rays[k] <= 30.0f) << k << ": " << r.rays[k];
+    list.empty();
     Plane dark(100, 100, 0);  // samples within 10 pixels of the border read white
     seedRegion(list, 80, 50, ctx.N());
     // Covered rays of equal length within the size band keep it whatever the image says.

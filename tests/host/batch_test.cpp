@@ -120,13 +120,14 @@ TEST(HostBatch, RefusalsComeBeforeAnyRun) {
 
 TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     TempDir dir;
-    makeClips(dir, {{"a.avi", 120}, {"b.avi", 120}, {"c.avi", 3}});
+    makeClips(dir, {{"a.avi", 240}, {"b.avi", 240}, {"c.avi", 3}});
     const std::string args = "a.avi b.avi c.avi --out-dir OUT --jobs 2 --config cfg.txt --tracks csv";
     const pid_t pid = cli::start(dir, args);
     ASSERT_GE(pid, 0);
-    // Until both runs have written rows of a frame: the signal then comes in the middle of the runs.
-    for (int writing = 0, waited = 0; writing < 2 && waited < 600; ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Until both runs have written rows of a frame: the signal then comes in the middle of the runs. They start
+    // writing early; the clips are long enough that a run started late on a loaded machine is still caught.
+    for (int writing = 0, waited = 0; writing < 2 && waited < 3000; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         writing = 0;
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(dir / "OUT", ec))
@@ -143,7 +144,7 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
         const std::string done = file.meta.at("frames_read");
         EXPECT_EQ(table[name + ".avi"], "stopped,143," + done) << name;
         EXPECT_EQ(file.meta.at("status"), "partial");
-        EXPECT_TRUE(std::stoi(done) > 0 && std::stoi(done) < 120) << done;
+        EXPECT_TRUE(std::stoi(done) > 0 && std::stoi(done) < 240) << done;
     }
     EXPECT_EQ(table["c.avi"].substr(0, 12), "not started,");
     // Nothing half-written is left beside the outputs.
@@ -151,7 +152,7 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
 
     RUN_OK(again, dir, args);
     table = batchTable(dir / "OUT/batch.csv");
-    EXPECT_EQ(table["a.avi"] + " " + table["b.avi"] + " " + table["c.avi"], "done,0,120 done,0,120 done,0,3");
+    EXPECT_EQ(table["a.avi"] + " " + table["b.avi"] + " " + table["c.avi"], "done,0,240 done,0,240 done,0,3");
 }
 
 TEST(HostWorkflow, SnakemakeGivesWhatASingleRunGives) {

@@ -4,7 +4,7 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(TARGETS ambrevo_module LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES src/adaptor/ambrevo.h src/adaptor/ip_host.h src/adaptor/ip_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ambrevo)
+install(FILES src/adaptor/ambrevo.h src/interface/ip_host.h src/interface/ip_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ambrevo)
 if(TARGET ambrevo)
   install(TARGETS ambrevo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

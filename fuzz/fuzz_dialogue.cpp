@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "doubles/recording.h"
 #include "fuzz_frames.h"
 #include "fuzz_input.h"

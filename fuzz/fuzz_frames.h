@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "doubles/recording.h"
 #include "fuzz_input.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "framework/ip_diagnostics.h"
 #include "framework/ip_factory.h"
 #include "framework/ip_objects.h"

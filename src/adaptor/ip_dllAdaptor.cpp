@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "adaptor/ambrevo.h"
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "flowtrack/ip_flowtrack.h"
 #include "framework/ip_factory.h"
 #include "framework/ip_objects.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "ops/chain_point.h"
 
 namespace alg {

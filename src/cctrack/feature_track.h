@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "cctrack/chain.h"
 #include "cctrack/feature.h"
 #include "cctrack/feature_extract.h"

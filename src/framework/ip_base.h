@@ -1,7 +1,7 @@
 // Procedure base classes: everything the adaptor drives a procedure through.
 #pragma once
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "image/dib.h"
 
 class ip_base {

@@ -4,7 +4,7 @@
 #include <istream>
 #include <string>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 
 // The console's next line; a host that answers with null counts as an empty reply.
 inline std::string ip_readReply(ip_console* console) {

@@ -1,7 +1,7 @@
 // Procedures that track objects also report them to the host (ip_dllAdaptor_objects).
 #pragma once
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 
 class ip_objectSource {
 public:

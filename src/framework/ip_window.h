@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "image/dib.h"
 
 // The callback record that a procedure built on this thread keeps (not owned). The

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 
 static_assert(sizeof(dib_fmt) == 16);
 static_assert(offsetof(ip_dibWords, bits) == 16);

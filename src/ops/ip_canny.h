@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "framework/ip_base.h"
 #include "framework/ip_params.h"
 #include "image/dib.h"

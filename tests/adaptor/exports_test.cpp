@@ -7,7 +7,7 @@
 #include <string>
 
 #include "adaptor/ip_dllAdaptor.h"
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "framework/ip_window.h"
 #include "doubles/recording.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "adaptor/ip_dllAdaptor.h"
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "adaptor/scene.h"
 #include "doubles/recording.h"
 

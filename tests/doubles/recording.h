@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "image/dib.h"
 
 namespace doubles {

@@ -1,3 +1,3 @@
 // Allowed: the declarations-only host header.
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "image/dib.h"

@@ -1,3 +1,3 @@
 // A lower layer reaching up: the layer check must refuse this tree.
-#include "adaptor/ip_host.h"
+#include "interface/ip_host.h"
 #include "flowtrack/search.h"

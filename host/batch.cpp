@@ -250,8 +250,6 @@ pid_t startChild(const std::vector<std::string>& args, const std::string& log) {
 
 }  // namespace
 
-bool isBatch(const Options& o) { return o.inputs.size() > 1 || !o.outDir.empty(); }
-
 std::string batchName(const std::string& input) {
     fs::path p = fs::path(input).lexically_normal();
     if (!p.empty() && p.filename().empty()) p = p.parent_path();

@@ -8,9 +8,6 @@
 
 #include "options.h"
 
-// Whether the command line asks for a batch (more than one input, or --out-dir).
-bool isBatch(const Options& o);
-
 // The batch's own checks, made instead of the single-run checks of the output names.
 bool checkBatchOptions(Options& o, std::string& error);
 

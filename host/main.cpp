@@ -30,7 +30,7 @@
 #include "frame_source.h"
 #include "module.h"
 #include "options.h"
-#include "pipeline.h"
+#include "bounded_queue.h"
 #include "stream_input.h"
 #include "outputs.h"
 #include "overlay.h"
@@ -953,7 +953,8 @@ int hostMain(int argc, char** argv) {
     Run& r = *runPtr;
     Options& o = r.o;
     std::string error;
-    if (!parseOptions(argc, argv, o, error)) return fail(exitUsage, error);
+    if (!parseOptions(argc, argv, o, error) || (isBatch(o) && !checkBatchOptions(o, error)))
+        return fail(exitUsage, error);
     quietLibraries(o.verbose);
     if (o.help) {
         std::cout << usageText();

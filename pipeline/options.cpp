@@ -5,7 +5,6 @@
 #include <iterator>
 #include <utility>
 
-#include "batch.h"
 #include "roi.h"
 #include "track_link.h"
 
@@ -277,8 +276,9 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         return tail == x;
     };
     if (!checkArenaOptions(o, error)) return false;
-    // A batch's output options name kinds of output, not files; each run checks its own.
-    if (isBatch(o)) return checkBatchOptions(o, error);
+    // A batch's output options name kinds of output, not files: the batch checks them, and
+    // each run its own.
+    if (isBatch(o)) return true;
     if (!o.videoOut.empty() && !endsWith(o.videoOut, ".mp4") && !endsWith(o.videoOut, ".avi")) {
         error = "-o '" + o.videoOut + "': the annotated video must end in .mp4 or .avi";
         return false;

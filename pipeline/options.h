@@ -80,6 +80,9 @@ struct Options {
     std::string heatmapFile;
 };
 
+// Whether the command line asks for a batch (more than one input, or --out-dir).
+inline bool isBatch(const Options& o) { return o.inputs.size() > 1 || !o.outDir.empty(); }
+
 // Fills `options` from argv; on a usage error returns false with a one-line `error`.
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
 

@@ -21,7 +21,8 @@
 
 #include "fuzz_input.h"
 #include "options.h"
-#include "outputs.h"
+#include "files.h"
+#include "track_file.h"
 
 namespace {
 
@@ -275,16 +276,16 @@ void tracks(Input& in, const std::string& dir, std::vector<std::string>& targets
     std::string procedure = in.chance(8) ? in.bytes(12) : procedures[in.pick(5)];
     bool committed = false, json = false;
     {
-        TracksWriter writer;
+        TrackFileSink writer(target);
         std::string error;
-        if (writer.open(target, procedure, error)) {
+        if (writer.open(procedure, {}, error)) {
             json = target.size() >= 5 && strcasecmp(target.c_str() + target.size() - 5, ".json") == 0;
             int frames = int(in.pick(6));
             for (int f = 0; f < frames; ++f) {
                 std::vector<ip_objectRecord> objects;
                 int n = int(in.pick(5));
                 for (int i = 0; i < n; ++i) objects.push_back(record(in, finiteOnly));
-                writer.frame(in.chance(8) ? int64_t(in.word()) << 31 : f, objects);
+                writer.frame(in.chance(8) ? int64_t(in.word()) << 31 : f, objects, {}, error);
             }
             if (!in.chance(4)) {
                 RunRecord r;
@@ -299,13 +300,13 @@ void tracks(Input& in, const std::string& dir, std::vector<std::string>& targets
                 r.announced = in.number(-1, 10);
                 r.complete = in.byte() & 1;
                 r.reason = in.bytes(24);
-                committed = writer.finish(r, error);
-                if (!committed && error.empty()) fault("TracksWriter::finish", "failed without a message");
+                committed = writer.close(r, error);
+                if (!committed && error.empty()) fault("TrackFileSink::close", "failed without a message");
             } else if (in.chance(2)) {
                 writer.discard();
             }  // otherwise the writer goes out of scope unfinished, as when the host stops
         } else if (error.empty()) {
-            fault("TracksWriter::open", "refused without a message");
+            fault("TrackFileSink::open", "refused without a message");
         }
     }
     if (existed && !committed && readFile(target) != before) fault("refused track file damaged", target);

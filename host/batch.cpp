@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "outputs.h"
+#include "files.h"
 
 namespace fs = std::filesystem;
 
@@ -42,13 +42,6 @@ const char* const batchOnly[] = {"--out-dir", "--jobs"};
 std::string suffixOf(const std::string& value) {
     if (value.empty()) return value;
     return value[0] == '.' || value[0] == '_' || value[0] == '-' ? value : "." + value;
-}
-
-bool endsWithNoCase(const std::string& s, const std::string& tail) {
-    if (s.size() < tail.size()) return false;
-    for (size_t i = 0; i < tail.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i]) return false;
-    return true;
 }
 
 std::string csvCell(const std::string& s) {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "outputs.h"
+#include "files.h"
 
 namespace {
 
@@ -178,12 +178,18 @@ std::string settingsTable(const std::vector<SettingInfo>& settings) {
 
 std::string settingsJson(const std::string& version, const std::string& procedure,
                          const std::vector<SettingInfo>& settings) {
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const SettingInfo& s : settings) values.emplace_back(s.name, formatSetting(s.type, s.value));
+    return settingsJson(version, procedure, values);
+}
+
+std::string settingsJson(const std::string& version, const std::string& procedure,
+                         const std::vector<std::pair<std::string, std::string>>& values) {
     std::string out = "{\"module_version\": " + jsonString(version) + ",\n \"procedure\": " + jsonString(procedure) +
                       ",\n \"settings\": {";
-    for (size_t i = 0; i < settings.size(); ++i)
-        out += (i ? ",\n  " : "\n  ") + jsonString(settings[i].name) + ": " +
-               formatSetting(settings[i].type, settings[i].value);
-    return out + (settings.empty() ? "}}\n" : "\n }}\n");
+    for (size_t i = 0; i < values.size(); ++i)
+        out += (i ? ",\n  " : "\n  ") + jsonString(values[i].first) + ": " + values[i].second;
+    return out + (values.empty() ? "}}\n" : "\n }}\n");
 }
 
 bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error) {

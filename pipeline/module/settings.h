@@ -40,6 +40,9 @@ std::string settingsTable(const std::vector<SettingInfo>& settings);
 // The JSON object --settings-out writes.
 std::string settingsJson(const std::string& version, const std::string& procedure,
                          const std::vector<SettingInfo>& settings);
+// The same from each setting's name and its value as formatSetting writes it.
+std::string settingsJson(const std::string& version, const std::string& procedure,
+                         const std::vector<std::pair<std::string, std::string>>& values);
 
 struct SettingsFile {
     std::string version;

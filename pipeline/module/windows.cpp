@@ -5,7 +5,8 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "outputs.h"
+#include "files.h"
+#include "overlay.h"
 
 void HostWindow::resize(int width, int height) {
     width_ = width;
@@ -41,10 +42,18 @@ bool HostWindow::takeChanged() {
     return was;
 }
 
-WindowManager& WindowManager::instance() {
-    static WindowManager manager;
-    return manager;
+namespace {
+thread_local WindowManager* current = nullptr;
 }
+
+WindowManager& WindowManager::instance() {
+    static WindowManager process;
+    return current ? *current : process;
+}
+
+WindowManager::Scope::Scope(WindowManager& manager) : previous_(current) { current = &manager; }
+
+WindowManager::Scope::~Scope() { current = previous_; }
 
 void WindowManager::configure(std::string dir, bool onScreen) {
     dir_ = std::move(dir);

@@ -44,7 +44,21 @@ public:
     bool endFrame(int64_t frame, std::string& error);
     size_t open() const { return windows_.size(); }
 
+    // The manager the module's window calls reach on this thread: the one a run made current
+    // there (each run has its own, so that runs on several threads keep their windows apart),
+    // else one for the whole process.
     static WindowManager& instance();
+    // Makes a manager the current one of this thread while it lives.
+    class Scope {
+    public:
+        explicit Scope(WindowManager& manager);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        WindowManager* previous_;
+    };
 
 private:
     static ip_window* create(const char* title, int width, int height);

@@ -3,11 +3,8 @@
 #include <charconv>
 #include <cmath>
 #include <ctime>
-#include <fstream>
 #include <limits>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -23,32 +20,6 @@ std::string utcNow() {
     return text;
 }
 
-bool writeText(PendingFile& file, const std::string& text, std::string& error) {
-    std::ofstream out(file.path(), std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (out.fail()) {
-        error = file.failure();
-        file.discard();
-        return false;
-    }
-    return file.commit(error);
-}
-
-bool writePicture(PendingFile& file, const cv::Mat& picture, std::string& error) {
-    std::vector<uchar> bytes;
-    try {
-        if (!cv::imencode(".png", picture, bytes)) bytes.clear();
-    } catch (const cv::Exception&) {
-        bytes.clear();
-    }
-    if (bytes.empty()) {
-        error = file.failure();
-        file.discard();
-        return false;
-    }
-    return writeText(file, std::string(bytes.begin(), bytes.end()), error);
-}
 }  // namespace
 
 std::string exactNumber(double v) {
@@ -76,23 +47,13 @@ bool ArenaRun::open(const Options& o, cv::Size frameSize, double sourceFps, bool
     }
     timed_ = o.fps > 0 || timed;
     fps_ = o.fps > 0 ? o.fps : timed ? sourceFps : 0;
-    keepPoints_ = !o.summaryFile.empty() || !o.plotFile.empty() || !o.heatmapFile.empty();
     if (expected > 0) sampleStep_ = std::max<int64_t>(1, expected / backgroundSamples);
     return true;
 }
 
-bool ArenaRun::openOutputs(std::string& error) {
-    const bool ok = (o_.summaryFile.empty() || summary_.create(o_.summaryFile, "--summary file", error)) &&
-                    (o_.plotFile.empty() || plot_.create(o_.plotFile, "--plot picture", error)) &&
-                    (o_.heatmapFile.empty() || heatmap_.create(o_.heatmapFile, "--heatmap picture", error));
-    if (!ok) discard();
-    return ok;
-}
-
-void ArenaRun::discard() {
-    summary_.discard();
-    plot_.discard();
-    heatmap_.discard();
+void ArenaRun::keep(bool points, bool background) {
+    keepPoints_ = points;
+    sampling_ = background;
 }
 
 std::vector<std::string> ArenaRun::columns() const {
@@ -120,8 +81,8 @@ void ArenaRun::describe(RunRecord& record) const {
 }
 
 void ArenaRun::prepare(int64_t, cv::Mat& bgr) {
-    if (!plot_.active() && !heatmap_.active() && !hasArenas()) return;
-    if (plot_.active() || heatmap_.active()) {
+    if (!sampling_ && !hasArenas()) return;
+    if (sampling_) {
         // Every sampleStep_-th frame; when the run is longer than announced (or nothing was
         // announced), every other sample goes and the step doubles, so the samples stay spread
         // over the whole run and few.
@@ -187,37 +148,26 @@ void ArenaRun::draw(cv::Mat& annotated) const {
         arenas_.draw(annotated, cv::Scalar(0, 200, 255), 1);
 }
 
-bool ArenaRun::finish(std::string& error) {
-    try {
-        return writeOutputs(error);
-    } catch (const std::invalid_argument& e) {
-        error = std::string("--summary, --plot or --heatmap: ") + e.what();
-        discard();
-        return false;
-    }
+const cv::Mat& ArenaRun::background() const {
+    if (!background_.empty()) return background_;
+    background_ = ambrevo::median_background(samples_);
+    // The arenas' outlines, dark, so that the pictures show where the walls are.
+    if (hasArenas() && background_.size() == arenas_.size()) arenas_.draw(background_, cv::Scalar(40, 40, 40), 1);
+    return background_;
 }
 
-bool ArenaRun::writeOutputs(std::string& error) {
-    if (summary_.active()) {
-        ambrevo::SummarySettings settings;
-        settings.pixels_per_unit = o_.scale;
-        if (o_.scale > 0) settings.unit = o_.unit;
-        settings.fps = fps_;
-        settings.arenas = arenas_.count();
-        std::ostringstream text;
-        ambrevo::write_summary_csv(text, ambrevo::summarise_tracks(points_, settings), settings);
-        if (!writeText(summary_, text.str(), error)) return false;
-    }
-    if (!plot_.active() && !heatmap_.active()) return true;
-    cv::Mat background = ambrevo::median_background(samples_);
-    // The arenas' outlines, dark, so that the pictures show where the walls are.
-    if (hasArenas() && background.size() == arenas_.size()) arenas_.draw(background, cv::Scalar(40, 40, 40), 1);
+ambrevo::SummarySettings ArenaRun::summarySettings() const {
+    ambrevo::SummarySettings settings;
+    settings.pixels_per_unit = o_.scale;
+    if (o_.scale > 0) settings.unit = o_.unit;
+    settings.fps = fps_;
+    settings.arenas = arenas_.count();
+    return settings;
+}
+
+ambrevo::PlotSettings ArenaRun::plotSettings() const {
     ambrevo::PlotSettings settings;
     settings.pixels_per_unit = o_.scale;
     if (o_.scale > 0) settings.unit = o_.unit;
-    if (plot_.active() && !writePicture(plot_, ambrevo::plot_trajectories(background, points_, settings), error))
-        return false;
-    if (heatmap_.active() && !writePicture(heatmap_, ambrevo::plot_heatmap(background, points_, settings), error))
-        return false;
-    return true;
+    return settings;
 }

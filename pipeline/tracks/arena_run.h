@@ -1,6 +1,7 @@
-// What the host adds around the module for animals in arenas: regions of interest painted
-// out before the module sees a frame, object rows with their arena, units, time and track,
-// and at the end the per-track summary and the pictures.
+// What the pipeline adds around the module for animals in arenas: regions of interest
+// painted out before the module sees a frame, and object rows with their arena, units, time
+// and track. It keeps what the outputs of a whole run draw on at the end: every row, and
+// frames sampled across the run for the median background.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,7 @@
 
 #include "ip_host.h"
 #include "options.h"
-#include "outputs.h"
+#include "sink.h"
 #include "plots.h"
 #include "roi.h"
 #include "track_link.h"
@@ -24,9 +25,8 @@ public:
     // `timed` whether the input tells each frame's time. False with a one-line usage error
     // when a mask does not fit the frames.
     bool open(const Options& o, cv::Size frameSize, double sourceFps, bool timed, int64_t expected, std::string& error);
-    // The summary and the pictures, under their temporary names.
-    bool openOutputs(std::string& error);
-    void discard();
+    // Whether to keep every row (points()) and sample frames for background().
+    void keep(bool points, bool background);
 
     // The columns added after the procedure's own, in the order of the cells below.
     std::vector<std::string> columns() const;
@@ -42,27 +42,32 @@ public:
               std::vector<ip_objectRecord>& out, std::vector<std::vector<std::string>>& cells);
     // The arenas' outlines on the annotated picture.
     void draw(cv::Mat& annotated) const;
-    // Writes the summary and the pictures and renames them into place.
-    bool finish(std::string& error);
+
+    // Every row so far, when kept.
+    const std::vector<ambrevo::TrackPoint>& points() const { return points_; }
+    // The median of the sampled frames with the arenas' outlines, dark, so that the pictures
+    // show where the walls are. Throws std::invalid_argument when nothing was sampled.
+    const cv::Mat& background() const;
+    ambrevo::SummarySettings summarySettings() const;
+    ambrevo::PlotSettings plotSettings() const;
 
     int64_t objectsSeen() const { return objectsSeen_; }
     bool hasArenas() const { return arenas_.count() > 0; }
 
 private:
     double timeOf(int64_t frame, double time) const;
-    bool writeOutputs(std::string& error);
 
     Options o_;
     ambrevo::ArenaMap arenas_;
     std::optional<ambrevo::TrackLinker> linker_;
     double fps_ = 0;  // frames per second for times and speeds; 0 when the frames have no time
     bool timed_ = false;
-    bool keepPoints_ = false;
+    bool keepPoints_ = false, sampling_ = false;
     std::vector<ambrevo::TrackPoint> points_;
     std::vector<cv::Mat> samples_;  // frames for the median background
+    mutable cv::Mat background_;
     int64_t sampleStep_ = 1, sampleIndex_ = 0;
     int64_t objectsSeen_ = 0;
-    PendingFile summary_, plot_, heatmap_;
 };
 
 // The shortest text that reads back as exactly `v`.

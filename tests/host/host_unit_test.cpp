@@ -8,7 +8,9 @@
 #include "demo_score.h"
 #include "frame_source.h"
 #include "options.h"
-#include "outputs.h"
+#include "files.h"
+#include "track_file.h"
+#include "video.h"
 #include "overlay.h"
 #include "settings.h"
 
@@ -103,32 +105,32 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     RunRecord record;
     record.source = "a\nb.avi", record.procedure = "ccTrack", record.start = 3, record.width = 64, record.height = 48;
     record.framesRead = 1, record.expected = 5, record.complete = false, record.reason = "stopped \"here\"";
-    TracksWriter empty, cc, odd, dropped;
-    ASSERT_TRUE(empty.open(dir / "e.json", "flowtrack", error) && empty.finish(record, error)) << error;
+    TrackFileSink empty(dir / "e.json"), cc(dir / "c.csv"), odd(dir / "n.json"), dropped(dir / "c.csv");
+    ASSERT_TRUE(empty.open("flowtrack", {}, error) && empty.close(record, error)) << error;
     EXPECT_EQ(readFile(dir / "e.json"),
               "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\u000ab.avi\", "
               "\"procedure\": \"flowtrack\", \"frame_size\": [64, 48], \"pixels\": \"bgr\", \"first_frame\": 3, "
               "\"frames_read\": 1, \"frames_expected\": 5, \"frames_in_input\": null, \"status\": \"partial\", "
               "\"reason\": \"stopped \\\"here\\\"\"}}\n");
-    ASSERT_TRUE(cc.open(dir / "c.csv", "ccTrack", error));
+    ASSERT_TRUE(cc.open("ccTrack", {}, error));
     ip_objectRecord r = object(4, 7, 42);
     r.vx = 1.5f, r.vy = -0.25f, r.pointCount = 57, r.appearances = 6, r.selected = 1;
-    cc.frame(3, {r});
+    cc.frame(3, std::vector{r}, {}, error);
     EXPECT_FALSE(fs::exists(dir / "c.csv")) << "the rows wait under a temporary name";
-    ASSERT_TRUE(cc.finish(record, error));
+    ASSERT_TRUE(cc.close(record, error));
     const std::string csv = "# ambrevo track file\n# source: a?b.avi\n# procedure: ccTrack\n# frame_size: 64x48\n"
                             "# pixels: bgr\n# first_frame: 3\n# frames_read: 1\n# frames_expected: 5\n"
                             "# frames_in_input: unknown\n# status: partial\n# reason: stopped \"here\"\n"
                             "frame,object,x,y,vx,vy,points,appearances,selected\n3,4,7,42,1.5,-0.25,57,6,1\n";
     EXPECT_EQ(readFile(dir / "c.csv"), csv);
     // Numbers that are not finite are missing values: JSON readers refuse NaN.
-    ASSERT_TRUE(odd.open(dir / "n.json", "ccTrack", error));
+    ASSERT_TRUE(odd.open("ccTrack", {}, error));
     r.vx = std::nanf(""), r.vy = INFINITY;
-    odd.frame(0, {r});
-    ASSERT_TRUE(odd.finish(record, error));
+    odd.frame(0, std::vector{r}, {}, error);
+    ASSERT_TRUE(odd.close(record, error));
     EXPECT_NE(readFile(dir / "n.json").find("\"vx\": null, \"vy\": null"), std::string::npos) << readFile(dir / "n.json");
-    ASSERT_TRUE(dropped.open(dir / "c.csv", "ccTrack", error));
-    dropped.frame(0, {r});
+    ASSERT_TRUE(dropped.open("ccTrack", {}, error));
+    dropped.frame(0, std::vector{r}, {}, error);
     dropped.discard();
     EXPECT_EQ(readFile(dir / "c.csv"), csv);
     for (const auto& e : fs::directory_iterator(dir.path)) EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
@@ -162,8 +164,8 @@ TEST(HostFiles, AVideoWhoseEndCannotBeWrittenIsDroppedAndTheEarlierFileKept) {
     const std::string target = dir / "v.mp4";
     writeFile(target, "earlier\n");
     std::string error;
-    VideoOut video;
-    ASSERT_TRUE(video.probe(target, error)) << error;
+    VideoSink video(target);
+    ASSERT_TRUE(video.probe(error)) << error;
     // Enough frames that the container's index needs pages of its own.
     for (int i = 0; i < 2000 && video.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar(10, 120, 240)), 25.0, error);) ++i;
     std::ofstream filler(dir / "filler", std::ios::binary);

@@ -1,0 +1,139 @@
+#include "terminal.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <opencv2/core/utils/logger.hpp>
+
+#include "frame_source.h"
+#include "show_window.h"
+
+std::atomic<int> stopSignal{0};
+// A lock-free atomic may be stored from a signal handler.
+static_assert(std::atomic<int>::is_always_lock_free);
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The progress line in use, ended before any message so that the message has its own line.
+void (*endProgressLine)() = nullptr;
+
+void onStopSignal(int signal) { stopSignal = signal; }
+
+}  // namespace
+
+void catchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // A second signal ends the process at once, for a run stuck inside a library call.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A batch starts its runs with these blocked, so that a signal sent while a run is still
+    // loading waits for the handler instead of killing it.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+}
+
+void quietLibraries(bool verbose) {
+    // FFmpeg's level is read when the first video opens.
+    setenv("OPENCV_FFMPEG_LOGLEVEL", verbose ? "24" : "-8", 0);
+    showDecoderChatter(verbose);
+    // OpenCV reads its variable while loading, before main, so the level is also set
+    // directly; the variable still reaches the plugins OpenCV loads later.
+    if (!std::getenv("OPENCV_LOG_LEVEL")) {
+        setenv("OPENCV_LOG_LEVEL", verbose ? "WARNING" : "SILENT", 1);
+        cv::utils::logging::setLogLevel(verbose ? cv::utils::logging::LOG_LEVEL_WARNING
+                                                : cv::utils::logging::LOG_LEVEL_SILENT);
+    }
+}
+
+int fail(int status, const std::string& text) {
+    auto hold = holdStderr();
+    if (endProgressLine) endProgressLine();
+    std::cout.flush();
+    std::cerr << "ambrevo: " << text << std::endl;
+    return status;
+}
+
+class TerminalObserver::Progress {
+public:
+    void update(int64_t done, int64_t total) {
+        auto hold = holdStderr();
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+        if (elapsed - last_ < 0.25 && done != total) return;
+        last_ = elapsed;
+        const double fps = elapsed > 0 ? double(done) / elapsed : 0.0;
+        char line[128];
+        if (total > 0) {
+            const double left = fps > 0 ? double(total - done) / fps : 0.0;
+            std::snprintf(line, sizeof line, "\rframe %lld/%lld  %.1f fps  %.0f s left   ",
+                          static_cast<long long>(done), static_cast<long long>(total), fps, left);
+        } else {
+            std::snprintf(line, sizeof line, "\rframe %lld  %.1f fps   ", static_cast<long long>(done), fps);
+        }
+        std::cerr << line << std::flush;
+        shown = true;
+    }
+    static void end() {
+        if (!active || !active->shown) return;
+        std::cerr << '\n';
+        active->shown = false;
+    }
+    static inline Progress* active = nullptr;
+    bool shown = false;
+
+private:
+    Clock::time_point start_ = Clock::now();
+    double last_ = -1;
+};
+
+TerminalObserver::TerminalObserver(bool progress, bool show) {
+    if (progress) {
+        progress_ = std::make_unique<Progress>();
+        Progress::active = progress_.get();
+        endProgressLine = &Progress::end;
+    }
+    if (show) show_ = std::make_unique<ShowWindow>();
+}
+
+TerminalObserver::~TerminalObserver() { finish(); }
+
+void TerminalObserver::failed(int status, const std::string& message) { fail(status, message); }
+
+void TerminalObserver::notice(const std::string& text) {
+    auto hold = holdStderr();
+    if (endProgressLine) endProgressLine();
+    std::cerr << "ambrevo: " << text << std::endl;
+}
+
+void TerminalObserver::progress(int64_t done, int64_t expected) {
+    if (progress_) progress_->update(done, expected);
+}
+
+void TerminalObserver::addClicks(int64_t, std::vector<cv::Point>& clicks) {
+    if (show_) show_->takeClicks(clicks);
+}
+
+void TerminalObserver::afterFrame(const FrameResult& result, RunControl& control) {
+    if (show_) show_->frame(result, control, stopSignal);
+}
+
+void TerminalObserver::finish() {
+    auto hold = holdStderr();
+    if (progress_) {
+        Progress::end();
+        Progress::active = nullptr;
+        progress_.reset();
+    }
+    show_.reset();
+}

@@ -1,0 +1,50 @@
+// One frame on its way from the source through the module to the outputs, with everything
+// the later stages need of the earlier ones: nothing of the module's own memory is kept.
+#pragma once
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "ip_host.h"
+#include "options.h"
+#include "overlay.h"
+#include "stream_input.h"
+
+struct FrameJob {
+    int64_t frame = 0;  // the input's frame number, from 0
+    cv::Mat bgr, holder;
+    ip_dibWords image{};  // the frame as the module reads it (its pixels in bgr or holder)
+    double time = -1;     // the input's time of the frame
+    FrameTimes times;
+    // From the module.
+    bool processed = false;
+    std::vector<ip_objectRecord> objects;
+    double ready = 0;  // when the objects were ready
+    cv::Mat exact;     // the destination image's pixels
+    std::vector<DrawCommand> commands;
+    bool flash = false;
+    int flashRadius = 0;
+    std::vector<cv::Point> flashAt;
+    // The failure that ends the run at this frame, told once the frames before it are written;
+    // `last` alone is the input's end.
+    bool last = false;
+    int status = exitOk;
+    std::string failure;
+
+    void fail(int code, const std::string& text) {
+        last = true;
+        status = code;
+        failure = "frame " + std::to_string(frame) + ": " + text;
+    }
+};
+
+// Where a library failure is counted: reading the input, writing an output, or neither.
+enum class Stage { elsewhere, reading, writing };
+inline int stageStatus(Stage stage) {
+    return stage == Stage::reading ? exitInput : stage == Stage::writing ? exitOutput : exitLibrary;
+}
+
+// A library's exception as the text of one line.
+std::string describeFailure(std::exception_ptr failure);

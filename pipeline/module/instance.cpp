@@ -1,0 +1,188 @@
+#include "instance.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class HostEvent final : public ip_event {
+public:
+    HostEvent(int x, int y) : x_(x), y_(y) {}
+    int type() override { return ip_event::selection; }
+    int code() override { return 0; }
+    int x() override { return x_; }
+    int y() override { return y_; }
+
+private:
+    int x_, y_;
+};
+
+}  // namespace
+
+class HostEventList final : public ip_eventList {
+public:
+    void reset(const std::vector<cv::Point>& clicks) {
+        events_.clear();
+        for (const cv::Point& p : clicks) events_.emplace_back(p.x, p.y);
+    }
+    int count() override { return int(events_.size()); }
+    ip_event* item(int index) override {
+        return index >= 0 && size_t(index) < events_.size() ? &events_[size_t(index)] : nullptr;
+    }
+
+private:
+    std::vector<HostEvent> events_;
+};
+
+Instance::Instance(Module& module, const Options& o, RunStatus& status)
+    : module_(module), o_(o), status_(status), events_(std::make_unique<HostEventList>()) {
+    windows_.configure(o.windowsDir, o.show);
+}
+
+Instance::~Instance() {
+    if (!created()) return;
+    WindowManager::Scope scope(windows_);
+    std::string error;
+    guarded([&] { module_.destroy(id_); }, error);
+}
+
+bool Instance::loadReplies(const std::vector<std::string>& builtIn, std::string& error) {
+    if (!o_.configFile.empty() && !console_.loadScript(o_.configFile, error)) return false;
+    if (!builtIn.empty()) console_.setReplies(builtIn);
+    replies_ = !o_.configFile.empty() || !builtIn.empty();
+    return true;
+}
+
+bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int64_t frame) {
+    WindowManager::Scope scope(windows_);
+    std::string error;
+    const ip_hostCallbacks* callbacks = windows_.callbacks();
+    const bool made = guarded(
+        [&] {
+            id_ = o_.procedure == "flowtrack" ? module_.create(ip_asFmt(&format), callbacks)
+                                              : module_.createByName(o_.procedure.c_str(), ip_asFmt(&format), callbacks);
+        },
+        error);
+    if (made) return applySettings(saved, std::max<int64_t>(frame, 0));
+    const std::string at = frame >= 0 ? "frame " + std::to_string(frame) + ": " : "";
+    status_.stop(exitModuleError, at + "creating '" + o_.procedure + "': " + error);
+    return false;
+}
+
+bool Instance::applySettings(const SettingsFile& saved, int64_t frame) {
+    std::string error;
+    auto apply = [&](const std::string& name, const std::string& value, const std::string& what) {
+        bool ok = false;
+        if (guarded([&] { ok = ::applySettings(module_, id_, {{name, value}}, error); }, error) && ok) return true;
+        status_.stop(exitUsage, what + name + "=" + value + ": " + error);
+        return false;
+    };
+    for (const auto& [name, value] : saved.values)
+        if (!apply(name, value, "--settings '" + o_.settingsFile + "': ")) return false;
+    if (replies_ && !configure(frame)) return false;
+    for (const auto& [name, value] : o_.sets)
+        if (!apply(name, value, "--set ")) return false;
+    return true;
+}
+
+bool Instance::configure(int64_t frame) {
+    WindowManager::Scope scope(windows_);
+    std::string error;
+    if (guarded([&] { module_.config(id_, &console_); }, error)) return true;
+    status_.stop(exitModuleError,
+                 "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
+    return false;
+}
+
+// The objects of the frame the module has just processed; the buffer grows once when they do
+// not fit. False with `error` when the module fails.
+bool Instance::readObjects(std::vector<ip_objectRecord>& objects, std::string& error) {
+    int count = 0;
+    const bool ok = guarded(
+        [&] {
+            objects.resize(16);
+            count = module_.objects(id_, objects.data(), int(objects.size()));
+            if (count > int(objects.size())) {
+                objects.resize(size_t(count));
+                count = std::min(count, module_.objects(id_, objects.data(), count));
+            }
+        },
+        error);
+    objects.resize(size_t(std::max(count, 0)));
+    return ok;
+}
+
+void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps) {
+    WindowManager::Scope scope(windows_);
+    std::string error;
+    Stage at = Stage::elsewhere;
+    try {
+        events_->reset(clicks);
+        const Clock::time_point before = Clock::now();
+        const dib_base* result = nullptr;
+        if (!guarded([&] { module_.process(id_, ip_asDib(&job.image), events_.get(), &overlay_); }, error))
+            return job.fail(exitModuleError, error);
+        profiler_.frameTime(1000.0 * std::chrono::duration<double>(Clock::now() - before).count());
+        if (!guarded([&] { result = module_.dstDib(id_); }, error)) return job.fail(exitModuleError, error);
+        if (needs.profile && !guarded([&] { module_.profile(id_, &profiler_); }, error))
+            return job.fail(exitModuleError, error);
+        if (needs.objects) {
+            if (!readObjects(job.objects, error)) return job.fail(exitModuleError, error);
+            job.ready = wallSeconds();
+        }
+        const ip_dibWords* produced = result ? ip_dibWordsOf(result) : nullptr;
+        at = needs.exact ? Stage::writing : Stage::elsewhere;
+        if (needs.exact || needs.annotated) job.exact = dibToExact(produced);
+        at = Stage::elsewhere;
+        markClicks(job, needs, clicks, fps);
+        job.processed = true;
+    } catch (...) {
+        job.processed = false;
+        job.fail(stageStatus(at), describeFailure(std::current_exception()));
+    }
+}
+
+// A click the procedure acknowledged is ringed on the pictures for as long as it asked.
+void Instance::markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps) {
+    int radius = 0, ms = 0;
+    if (overlay_.takeAcknowledge(radius, ms)) {
+        flashRadius_ = radius;
+        flashAt_ = clicks;
+        flashFrames_ = std::max<int64_t>(1, int64_t(std::ceil(std::max(0, ms) * fps / 1000.0)));
+    }
+    if (!needs.annotated) return;
+    job.commands = overlay_.commands();
+    if (flashFrames_ <= 0) return;
+    job.flash = true;
+    job.flashAt = flashAt_;
+    job.flashRadius = flashRadius_;
+    --flashFrames_;
+}
+
+bool Instance::describe(std::vector<SettingInfo>& settings) const {
+    std::string error;
+    return guarded([&] { settings = readSettings(module_, id_); }, error);
+}
+
+void Instance::record(RunRecord& record) const {
+    std::vector<SettingInfo> settings;
+    if (!describe(settings)) return;
+    record.settings.clear();
+    for (const SettingInfo& s : settings) record.settings.emplace_back(s.name, formatSetting(s.type, s.value));
+    record.settingsRead = true;
+    std::string error;
+    const char* version = nullptr;
+    if (module_.version && guarded([&] { version = module_.version(); }, error) && version)
+        record.moduleVersion = version;
+}
+
+void Instance::destroy() {
+    if (!created()) return;
+    WindowManager::Scope scope(windows_);
+    std::string error;
+    if (!guarded([&] { module_.destroy(id_); }, error)) status_.stop(exitModuleError, "destroying the instance: " + error);
+    id_ = -1;
+}

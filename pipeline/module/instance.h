@@ -1,0 +1,74 @@
+// One instance of a procedure in the loaded module, with the host objects it talks to: the
+// console of its dialogue, the overlay it draws on, the clicks it is handed, the profiler its
+// stages report to and the windows it opens. Every call into the module goes through here,
+// on one thread, and is guarded: a module failure becomes a message, never an exception.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "frame_job.h"
+#include "module.h"
+#include "overlay.h"
+#include "run_observer.h"
+#include "sink.h"
+#include "settings.h"
+#include "windows.h"
+
+class HostEventList;
+
+// What the frame results must carry (the union of the outputs' needs).
+struct FrameNeeds {
+    bool objects = false, exact = false, annotated = false, profile = false;
+};
+
+class Instance {
+public:
+    Instance(Module& module, const Options& o, RunStatus& status);
+    ~Instance();
+    Instance(const Instance&) = delete;
+    Instance& operator=(const Instance&) = delete;
+
+    HostConsole& console() { return console_; }
+    HostProfiler& profiler() { return profiler_; }
+    const HostProfiler& profiler() const { return profiler_; }
+    WindowManager& windows() { return windows_; }
+    bool created() const { return id_ >= 0; }
+
+    // The replies of --config, else `builtIn`; false with an input error.
+    bool loadReplies(const std::vector<std::string>& builtIn, std::string& error);
+    // Makes the instance for frames in `format` (later frames in another format are
+    // reformatted by the module itself) and applies the settings: the saved ones, then the
+    // dialogue's replies, then each --set, the later winning. False when refused, told
+    // through the run's status; `frame` names the frame in hand (-1: none).
+    bool create(const ip_fmtWords& format, const SettingsFile& saved, int64_t frame);
+    // The procedure's dialogue with the replies loaded (or the terminal's).
+    bool configure(int64_t frame);
+    // Runs one frame; a failure travels with the job. `fps` paces the click marks.
+    void process(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
+    // The module's version and every setting's value, into the record.
+    void record(RunRecord& record) const;
+    // Every setting as the instance describes it; false when the module failed.
+    bool describe(std::vector<SettingInfo>& settings) const;
+    void destroy();
+
+private:
+    bool applySettings(const SettingsFile& saved, int64_t frame);
+    bool readObjects(std::vector<ip_objectRecord>& objects, std::string& error);
+    void markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
+    Module& module_;
+    const Options& o_;
+    RunStatus& status_;
+    int id_ = -1;
+    bool replies_ = false;  // whether the dialogue has replies to run with
+    HostConsole console_;
+    HostProfiler profiler_;
+    HostOverlay overlay_;
+    WindowManager windows_;
+    std::unique_ptr<HostEventList> events_;
+    int64_t flashFrames_ = 0;
+    int flashRadius_ = 0;
+    std::vector<cv::Point> flashAt_;
+};

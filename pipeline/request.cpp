@@ -1,0 +1,69 @@
+#include "request.h"
+
+#include "instance.h"
+
+bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error) {
+    names.clear();
+    for (int i = 0;; ++i) {
+        const char* name = nullptr;
+        if (!guarded([&] { name = module.procedureName(i); }, error)) return false;
+        if (!name) return true;
+        names.emplace_back(name);
+    }
+}
+
+bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error) {
+    auto refuse = [&](int code, const std::string& text) {
+        status = code;
+        if (!text.empty()) error = text;
+        return false;
+    };
+    if (!o.settingsFile.empty()) {
+        if (!readSettingsFile(o.settingsFile, saved, error)) return refuse(exitInput, "");
+        if (!o.procedureGiven)
+            o.procedure = saved.procedure;
+        else if (o.procedure != saved.procedure)
+            return refuse(exitUsage, "--procedure " + o.procedure + " but the --settings file '" + o.settingsFile +
+                                         "' is for " + saved.procedure);
+    }
+    // A name the registry does not hold is a usage error, told before anything opens.
+    if (module.procedureName) {
+        std::vector<std::string> names;
+        if (!procedureNames(module, names, error)) return refuse(exitModuleError, "");
+        std::string list;
+        bool known = false;
+        for (const std::string& name : names) {
+            known = known || o.procedure == name;
+            list += (list.empty() ? "" : ", ") + name;
+        }
+        if (!known) return refuse(exitUsage, "unknown procedure '" + o.procedure + "' (registered: " + list + ")");
+    }
+    if (o.procedure != "flowtrack" && !module.requireCreateByName(error)) return refuse(exitModuleLoad, "");
+    const bool named = o.params || !o.sets.empty() || !o.settingsFile.empty() || !o.settingsOut.empty();
+    if (named && !module.requireSettings(error)) return refuse(exitModuleLoad, "");
+    return true;
+}
+
+namespace {
+
+// Keeps the first failure, without telling anyone.
+class QuietObserver final : public RunObserver {};
+
+}  // namespace
+
+bool describeSettings(Module& module, const Options& o, const SettingsFile& saved, std::vector<SettingInfo>& settings,
+                      int& status, std::string& error, int width, int height) {
+    QuietObserver quiet;
+    RunStatus told(quiet);
+    Instance instance(module, o, told);
+    if (!instance.loadReplies({}, error)) {
+        status = exitInput;
+        return false;
+    }
+    const int channels = o.grey ? 1 : 3;
+    const ip_fmtWords format{channels, channels * width, width, -height};
+    const bool read = instance.create(format, saved, -1) && instance.describe(settings);
+    status = told.code();
+    error = told.reason();
+    return read;
+}

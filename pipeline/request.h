@@ -1,0 +1,24 @@
+// What a front end checks before it makes a Run: the options against the loaded module.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "module.h"
+#include "options.h"
+#include "settings.h"
+
+// The --settings file (read into `saved`, its procedure taken when none was given), that the
+// procedure is registered, and that the module has the exports the options need. False with
+// the exit status and a one-line error.
+bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error);
+
+// The procedures the module registers, in order; false when the module failed.
+bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error);
+
+// Every setting of the procedure as an instance made for frames of `width` x `height` (grey
+// or BGR as the options say) has it after --settings, --config and --set; nothing is read.
+// False with the exit status and a one-line error; false with exitOk when the module did not
+// tell its settings.
+bool describeSettings(Module& module, const Options& o, const SettingsFile& saved, std::vector<SettingInfo>& settings,
+                      int& status, std::string& error, int width = 640, int height = 480);

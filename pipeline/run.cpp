@@ -1,0 +1,227 @@
+#include "run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <opencv2/imgproc.hpp>
+
+#include "sinks.h"
+#include "stream_input.h"
+
+namespace {
+
+const int maxSide = 32767;  // the module's operators address at most this many rows and columns
+
+// The built-in scene answers its own dialogue: the flow tracker in mode 2 with three objects.
+std::vector<std::string> builtInReplies(const Options& o) {
+    if (o.input == "demo" && o.configFile.empty() && o.procedure == "flowtrack") return {"", "0 1 1 2 3"};
+    return {};
+}
+
+}  // namespace
+
+bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
+    if (size.empty()) return true;
+    if (size.width > maxSide || size.height > maxSide) {
+        error = "frames larger than 32767 pixels are not supported";
+        return false;
+    }
+    if (int64_t(size.width) * size.height > maxPixels) {
+        error = "frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                " pixels exceed the limit of " + std::to_string(maxPixels) + " pixels (--max-pixels raises it)";
+        return false;
+    }
+    return true;
+}
+
+std::string describeFailure(std::exception_ptr failure) {
+    std::string text;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const cv::Exception& e) {
+        text = "OpenCV: " + (e.err.empty() ? std::string(e.what()) : e.err) +
+               (e.func.empty() ? "" : " (in " + e.func + ")");
+    } catch (const std::bad_alloc&) {
+        text = "out of memory";
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+        text = "unknown failure";
+    }
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
+    : module_(module), o_(options), observer_(observer), status_(observer), saved_(saved),
+      instance_(module, o_, status_) {}
+
+Run::~Run() = default;
+
+int Run::run() {
+    std::string error;
+    if (!chooseOutputs(error)) {
+        status_.stop(exitModuleLoad, error);
+        return exitModuleLoad;
+    }
+    if (!instance_.loadReplies(builtInReplies(o_), error)) {
+        status_.stop(exitInput, error);
+        return exitInput;
+    }
+    cv::Mat bgr;
+    if (!openInput(bgr)) return status_.code();
+    if (!arena_.open(o_, bgr.size(), source_->fps(), source_->time() >= 0, expected_, error)) {
+        status_.stop(exitUsage, error);
+        return exitUsage;
+    }
+    arena_.describe(record_);
+    if (!openOutputs()) return status_.code();
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        loop(bgr);
+    } catch (...) {
+        status_.stop(exitLibrary, describeFailure(std::current_exception()));
+    }
+    seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return finish();
+}
+
+// The outputs the options ask for and those added; what the frames must carry for them.
+bool Run::chooseOutputs(std::string& error) {
+    sinks_ = chooseSinks(o_);
+    for (auto& sink : extraSinks_) sinks_.push_back(std::move(sink));
+    extraSinks_.clear();
+    SinkNeeds all;
+    for (const auto& sink : sinks_) {
+        const SinkNeeds n = sink->needs();
+        all.objects |= n.objects, all.exact |= n.exact, all.annotated |= n.annotated;
+        all.points |= n.points, all.background |= n.background;
+    }
+    if (all.objects && !module_.requireObjects(error)) return false;
+    needs_.objects = (all.objects || o_.input == "demo") && module_.objects;
+    needs_.exact = all.exact;
+    needs_.annotated = all.annotated || o_.show;
+    needs_.profile = o_.profile || o_.show;
+    arena_.keep(all.points, all.background);
+    background_ = all.background;
+    return true;
+}
+
+// Opens the input and reads its first frame (after --start), refusing frames too large.
+bool Run::openInput(cv::Mat& bgr) {
+    std::string error;
+    auto refuse = [&](const std::string& text) {
+        status_.stop(exitInput, text);
+        return false;
+    };
+    if (!source_) source_ = openSource(o_.input, error);
+    if (!source_) return refuse(error);
+    // Refused before anything is decoded when the container tells the size.
+    if (!fitsLimits(source_->announcedSize(), o_.maxPixels, error)) return refuse("input '" + o_.input + "': " + error);
+    FrameSource::Result got = o_.start > 0 ? source_->skip(o_.start, error) : FrameSource::frame;
+    if (got == FrameSource::frame) got = source_->read(bgr, error);
+    times_.captured();
+    times_.enable(isLiveInput(o_.input));
+    if (got == FrameSource::end)
+        return refuse("input '" + o_.input + "' holds no frames" +
+                      (o_.start > 0 ? " from --start " + std::to_string(o_.start) : std::string()));
+    if (got == FrameSource::failed) return refuse(error);
+    if (!fitsLimits(bgr.size(), o_.maxPixels, error)) return refuse("frame " + std::to_string(o_.start) + ": " + error);
+
+    // The frames the run is to process, as far as anything tells.
+    const int64_t total = source_->total();
+    expected_ = total >= 0 ? std::max<int64_t>(0, total - o_.start) : -1;
+    for (int64_t limit : {o_.end >= 0 ? o_.end - o_.start : int64_t(-1), o_.frames})
+        if (limit >= 0) expected_ = expected_ < 0 ? limit : std::min(expected_, limit);
+    record_.source = o_.input;
+    record_.procedure = o_.procedure;
+    record_.width = bgr.cols;
+    record_.height = bgr.rows;
+    record_.grey = o_.grey;
+    record_.start = o_.start;
+    record_.announced = total;
+    return true;
+}
+
+// Every output under its temporary name; the first that cannot be made refuses the run and
+// takes the others with it.
+bool Run::openOutputs() {
+    const RunContext context{o_, times_.columns(arena_.columns()), source_->fps(), instance_.console(),
+                             instance_.windows(), arena_};
+    std::string error;
+    for (const auto& sink : sinks_)
+        if (!sink->open(context, error)) {
+            discardOutputs();
+            status_.stop(exitOutput, error);
+            return false;
+        }
+    return true;
+}
+
+void Run::discardOutputs() {
+    for (const auto& sink : sinks_) sink->discard();
+}
+
+// Each output goes into place on its own: a failing one does not take the others with it.
+void Run::closeOutputs() {
+    std::vector<Sink*> order;
+    for (const auto& sink : sinks_) order.push_back(sink.get());
+    std::stable_sort(order.begin(), order.end(), [](Sink* a, Sink* b) { return a->closeOrder() < b->closeOrder(); });
+    // The remark on a run that found nothing comes before the console log closes.
+    bool told = false;
+    std::string error;
+    for (Sink* sink : order) {
+        if (!told && sink->closeOrder() > 0) tellNothingFound(), told = true;
+        if (!sink->close(record_, error)) status_.stop(exitOutput, error);
+    }
+    if (!told) tellNothingFound();
+}
+
+int Run::finish() {
+    if (instance_.created()) instance_.record(record_);
+    instance_.destroy();
+    if (const int request = observer_.stopRequested()) {
+        const std::string by = request == SIGINT    ? "stopped by SIGINT"
+                               : request == SIGTERM ? "stopped by SIGTERM"
+                                                    : "cancelled";
+        status_.stop(request == SIGTERM ? exitTerminated : exitInterrupted,
+                     by + " after " + std::to_string(done_) + " frames" +
+                         (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
+    }
+    record_.framesRead = done_;
+    record_.expected = expected_;
+    record_.complete = status_.reason().empty();
+    record_.reason = status_.reason();
+    // Nothing processed: nothing is left behind, and the files there before stay as they were.
+    if (done_ > 0)
+        closeOutputs();
+    else
+        discardOutputs();
+    if (status_.code() == exitUsage) return exitUsage;  // a refused setting: nothing ran
+    reported_ = true;
+    return status_.code();
+}
+
+// A run that found nothing says why it may have, rather than leave a file of no rows. Only
+// the trackers: the other procedures (edges, pass-through) report no objects at all.
+void Run::tellNothingFound() {
+    const bool tracker = o_.procedure == "flowtrack" || o_.procedure == "ccTrack";
+    if (!needs_.objects || !tracker || arena_.objectsSeen() > 0) return;
+    std::string threshold = "the procedure has no BinThreshold";
+    for (const auto& [name, value] : record_.settings)
+        if (name == "BinThreshold")
+            threshold = "BinThreshold is " + value + " (pixels at or below it count as dark objects)";
+    observer_.notice("no objects were found on any of the " + std::to_string(done_) + " frames (" +
+                     std::to_string(record_.width) + "x" + std::to_string(record_.height) + "); " + threshold +
+                     ". Try --set BinThreshold=N with a higher N for objects that are not so dark, --procedure "
+                     "ccTrack for outlined objects on any background, or --roi to leave out what is not the arena");
+}
+
+bool Run::configure() {
+    instance_.console().useTerminal(true);
+    return instance_.configure(nextFrame_);
+}
+
+void Run::printProfile(std::ostream& out) const { instance_.profiler().print(out); }

@@ -1,0 +1,90 @@
+// One run of a procedure over one input: the source, the arenas, the module, the linking and
+// the outputs, joined by one frame loop (docs/pipeline.md). The program, the Python package
+// and any other front end make a Run from the options and a RunObserver, and call run().
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "arena_run.h"
+#include "demo_score.h"
+#include "frame_job.h"
+#include "frame_source.h"
+#include "instance.h"
+#include "module.h"
+#include "options.h"
+#include "run_observer.h"
+#include "settings.h"
+#include "sink.h"
+
+class Run final : private RunControl {
+public:
+    // `module` is loaded and `options` checked (prepareRun); `saved`, the --settings file read.
+    Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer);
+    ~Run() override;
+
+    // Frames from here instead of the input the options name (frames handed over from Python).
+    void setSource(std::unique_ptr<FrameSource> source) { source_ = std::move(source); }
+    // An output besides those the options ask for; it opens after them.
+    void addSink(std::unique_ptr<Sink> sink) { extraSinks_.push_back(std::move(sink)); }
+
+    // Checks the input, opens every output, processes the frames and closes the outputs as
+    // complete or partial. Returns the exit status; the observer was told any failure.
+    int run();
+
+    // Whether the run went past its checks, so that its frames and time are worth reporting.
+    bool reported() const { return reported_; }
+    int64_t framesDone() const { return done_; }
+    double seconds() const { return seconds_; }
+    // The tracking error on the built-in scene; null for other inputs or without objects.
+    const DemoScore* demoScore() const { return source_ && source_->demo() && needs_.objects ? &score_ : nullptr; }
+    const HostProfiler& profiler() const { return instance_.profiler(); }
+
+private:
+    bool chooseOutputs(std::string& error);
+    bool openInput(cv::Mat& bgr);
+    bool openOutputs();
+    void discardOutputs();
+    void closeOutputs();
+    int finish();
+    void tellNothingFound();
+    // The frame loop (frame_loop.cpp).
+    void loop(cv::Mat& first);
+    void serial(FrameJob& job);
+    bool threaded(FrameJob& first);
+    bool more(int64_t next, int64_t handed) const;
+    void read(FrameJob& job);
+    void process(FrameJob& job);
+    bool write(FrameJob& job);
+    bool writeOutputs(FrameJob& job, Stage& at);
+    cv::Mat annotate(FrameJob& job) const;
+    // RunControl
+    bool configure() override;
+    void printProfile(std::ostream& out) const override;
+    double fps() const override { return source_->fps(); }
+    void quit(const std::string& reason) override { status_.quit(reason); }
+
+    Module& module_;
+    const Options o_;
+    RunObserver& observer_;
+    RunStatus status_;
+    const SettingsFile& saved_;
+    std::unique_ptr<FrameSource> source_;
+    std::vector<std::unique_ptr<Sink>> sinks_, extraSinks_;
+    Instance instance_;
+    ArenaRun arena_;
+    DemoScore score_;
+    RunRecord record_;
+    FrameTimes times_;  // capture and ready times of live inputs' frames
+    FrameNeeds needs_;
+    int64_t done_ = 0;       // frames processed
+    int64_t expected_ = -1;  // frames the run is to process; -1 unknown
+    double seconds_ = 0;
+    bool reported_ = false;
+    bool background_ = false;  // frames are sampled for the pictures: they are taken in turn
+    int64_t nextFrame_ = 0;    // the frame after the one written last
+};
+
+// Whether frames of `size` may be processed; empty sizes are not known yet.
+bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error);

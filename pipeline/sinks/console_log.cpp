@@ -1,0 +1,40 @@
+// --console-log FILE: the exact bytes the module wrote to its console.
+#include "console.h"
+#include "files.h"
+#include "options.h"
+#include "sink.h"
+
+namespace {
+
+class ConsoleLogSink final : public Sink {
+public:
+    explicit ConsoleLogSink(std::string file) : target_(std::move(file)) {}
+    bool open(const RunContext& run, std::string& error) override {
+        console_ = &run.console;
+        return file_.create(target_, "--console-log file", error) && console_->openLog(file_.path(), error);
+    }
+    bool frame(const FrameResult&, std::string&) override { return true; }
+    bool close(const RunRecord&, std::string& error) override {
+        if (console_->closeLog() && file_.commit(error)) return true;
+        file_.discard();
+        error = "cannot write --console-log file '" + target_ + "'";
+        return false;
+    }
+    void discard() override {
+        if (console_) console_->closeLog();
+        file_.discard();
+    }
+    // Last: the module may still write while the others close.
+    int closeOrder() const override { return 1; }
+
+private:
+    std::string target_;
+    PendingFile file_;
+    HostConsole* console_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<Sink> consoleLogSink(const Options& o) {
+    return o.consoleLog.empty() ? nullptr : std::make_unique<ConsoleLogSink>(o.consoleLog);
+}

@@ -1,0 +1,39 @@
+// --dst DIR: every destination image as a lossless PNG, dst_000000.png, dst_000001.png, ...
+// named by the input's frame number, in a folder made when missing.
+#include <cstdio>
+
+#include "files.h"
+#include "options.h"
+#include "sink.h"
+
+namespace {
+
+class DstSink final : public Sink {
+public:
+    explicit DstSink(std::string dir) : dir_(std::move(dir)) {}
+    SinkNeeds needs() const override { return {.exact = true}; }
+    bool open(const RunContext&, std::string& error) override {
+        return prepareFolder(dir_, "--dst folder", made_, error);
+    }
+    bool frame(const FrameResult& result, std::string& error) override {
+        char name[32];
+        std::snprintf(name, sizeof name, "dst_%06lld.png", static_cast<long long>(result.frame));
+        const std::string file = dir_ + "/" + name;
+        if (writeImage(file, result.exact)) return true;
+        error = "cannot write destination image '" + file + "'";
+        return false;
+    }
+    bool close(const RunRecord&, std::string&) override { return true; }
+    // The folder goes again when this run made it and left it empty.
+    void discard() override { removeMadeFolders(dir_, made_); }
+
+private:
+    std::string dir_;
+    std::string made_;
+};
+
+}  // namespace
+
+std::unique_ptr<Sink> dstSink(const Options& o) {
+    return o.dstDir.empty() ? nullptr : std::make_unique<DstSink>(o.dstDir);
+}

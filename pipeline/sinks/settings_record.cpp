@@ -1,0 +1,34 @@
+// --settings-out FILE: the module version, the procedure and every setting's value as the run
+// ended, as JSON that --settings reads back to repeat the run.
+#include "files.h"
+#include "options.h"
+#include "settings.h"
+#include "sink.h"
+
+namespace {
+
+class SettingsSink final : public Sink {
+public:
+    explicit SettingsSink(std::string file) : target_(std::move(file)) {}
+    bool open(const RunContext& run, std::string& error) override {
+        procedure_ = run.options.procedure;
+        return file_.create(target_, "--settings-out file", error);
+    }
+    bool frame(const FrameResult&, std::string&) override { return true; }
+    bool close(const RunRecord& record, std::string& error) override {
+        if (!record.settingsRead) return file_.commit(error);
+        return writeText(file_, settingsJson(record.moduleVersion, procedure_, record.settings), error);
+    }
+    void discard() override { file_.discard(); }
+    int closeOrder() const override { return -4; }
+
+private:
+    std::string target_, procedure_;
+    PendingFile file_;
+};
+
+}  // namespace
+
+std::unique_ptr<Sink> settingsSink(const Options& o) {
+    return o.settingsOut.empty() ? nullptr : std::make_unique<SettingsSink>(o.settingsOut);
+}

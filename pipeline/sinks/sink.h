@@ -1,0 +1,94 @@
+// One output of a run: the track file, the video, the destination images, the summary, ...
+// Each is one class behind this interface. The run opens every output before the first
+// frame, so that one that cannot be written refuses the run before anything is processed;
+// hands each processed frame's result to each in frame order; and at the end closes them as
+// complete or partial, or discards them when no frame was processed.
+#pragma once
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ip_host.h"
+
+struct Options;
+class ArenaRun;
+class HostConsole;
+class WindowManager;
+
+// What the track file says about the run that made it.
+struct RunRecord {
+    std::string source;
+    std::string procedure;
+    int width = 0, height = 0;  // of the first frame
+    bool grey = false;
+    int64_t start = 0;       // the first input frame asked for
+    int64_t framesRead = 0;  // frames processed, whose rows are in the file
+    int64_t expected = -1;   // frames the run was to process; -1 unknown
+    int64_t announced = -1;  // frames the input's container announced; -1 unknown
+    bool complete = true;
+    std::string reason;         // why the run is partial
+    std::string moduleVersion;  // empty when the module does not tell
+    bool settingsRead = false;  // whether the instance told its settings
+    std::vector<std::pair<std::string, std::string>> settings;  // every setting's name and value
+    // Further facts of the run (frame rate, scale, arenas, date): written as numbers in JSON
+    // when `number` says so, else as strings.
+    struct Item {
+        std::string key, value;
+        bool number = false;
+    };
+    std::vector<Item> extra;
+};
+
+// What the frame results must carry for an output, and what the run must keep for it.
+struct SinkNeeds {
+    bool objects = false;     // the objects and their rows
+    bool exact = false;       // the destination image's exact pixels
+    bool annotated = false;   // the destination picture with the overlay, arenas and click marks
+    bool points = false;      // every row of the run, for the end (ArenaRun::points)
+    bool background = false;  // frames sampled for the median background (ArenaRun::background)
+};
+
+// One processed frame, as the outputs see it. Only what some output needs is filled in.
+struct FrameResult {
+    int64_t frame = 0;  // the input's frame number, from 0
+    double time = -1;   // the input's own time of the frame in seconds; negative when unknown
+    std::span<const ip_objectRecord> objects;  // as the module reported them
+    // The rows of the track file: the objects, then a `missing` row for each linked track not
+    // seen; `cells` holds each row's cells of the columns after the procedure's own.
+    std::span<const ip_objectRecord> rows;
+    std::span<const std::vector<std::string>> cells;
+    cv::Mat exact;      // the destination image's pixels (dibToExact)
+    cv::Mat annotated;  // BGR
+};
+
+// The run as the outputs see it when they open.
+struct RunContext {
+    const Options& options;
+    std::vector<std::string> trackColumns;  // the track file's columns after the procedure's own
+    double fps = 25;                        // frames per second of the written video
+    HostConsole& console;
+    WindowManager& windows;  // the procedure's windows
+    const ArenaRun& arena;  // the rows and background the per-track outputs draw on at the end
+};
+
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual SinkNeeds needs() const { return {}; }
+    // Makes the output under its temporary name; false with a one-line `error` refuses the run.
+    virtual bool open(const RunContext& run, std::string& error) = 0;
+    // One processed frame; false with `error` when the output cannot take it: the run stops.
+    virtual bool frame(const FrameResult& result, std::string& error) = 0;
+    // The run ended after at least one frame, as `record` tells: complete, or partial and
+    // why. The output goes into place on its own, whatever the others do; false with `error`.
+    virtual bool close(const RunRecord& record, std::string& error) = 0;
+    // Nothing was processed, or the run was refused: the output goes, and its target keeps
+    // whatever it held before.
+    virtual void discard() = 0;
+    // Outputs close in ascending order of this, equal ones in the order they were opened.
+    virtual int closeOrder() const { return 0; }
+};

@@ -1,0 +1,37 @@
+// --tracks FILE: the objects of every frame, .csv or .json. The rows go to a temporary file
+// of their own while the run goes; at the end the metadata, known only then, is written above
+// them (below them in JSON) and the whole renamed into place.
+#pragma once
+
+#include <fstream>
+#include <memory>
+#include <optional>
+
+#include "files.h"
+#include "sink.h"
+#include "track_rows.h"
+
+class TrackFileSink final : public Sink {
+public:
+    explicit TrackFileSink(std::string file) : file_(std::move(file)) {}
+    // The same as open() with the run's procedure and track columns.
+    bool open(const std::string& procedure, std::vector<std::string> columns, std::string& error);
+    bool frame(int64_t frame, std::span<const ip_objectRecord> rows, std::span<const std::vector<std::string>> cells,
+               std::string& error);
+
+    SinkNeeds needs() const override { return {.objects = true}; }
+    bool open(const RunContext& run, std::string& error) override;
+    bool frame(const FrameResult& result, std::string& error) override {
+        return frame(result.frame, result.rows, result.cells, error);
+    }
+    bool close(const RunRecord& record, std::string& error) override;
+    void discard() override;
+    int closeOrder() const override { return -5; }
+
+private:
+    std::string file_;
+    std::optional<TrackRows> format_;
+    PendingFile rowsFile_, final_;
+    std::ofstream rows_;
+    bool firstFrame_ = true;
+};

@@ -1,0 +1,90 @@
+// The outputs of a whole run's tracks, written at its end from every row: --summary (one line
+// per track), --plot (the trajectories) and --heatmap (where the objects spent their time),
+// the pictures over the median background of frames sampled across the run.
+#include <sstream>
+#include <stdexcept>
+
+#include "arena_run.h"
+#include "files.h"
+#include "options.h"
+#include "plots.h"
+#include "sink.h"
+#include "track_summary.h"
+
+namespace {
+
+class TrackTableSink : public Sink {
+public:
+    TrackTableSink(std::string file, const char* what) : target_(std::move(file)), what_(what) {}
+    bool open(const RunContext& run, std::string& error) override {
+        arena_ = &run.arena;
+        return file_.create(target_, what_, error);
+    }
+    bool frame(const FrameResult&, std::string&) override { return true; }
+    bool close(const RunRecord&, std::string& error) override {
+        try {
+            return write(*arena_, error);
+        } catch (const std::invalid_argument& e) {
+            error = std::string("--summary, --plot or --heatmap: ") + e.what();
+            discard();
+            return false;
+        }
+    }
+    void discard() override { file_.discard(); }
+
+protected:
+    virtual bool write(const ArenaRun& arena, std::string& error) = 0;
+    PendingFile file_;
+
+private:
+    std::string target_;
+    const char* what_;
+    const ArenaRun* arena_ = nullptr;
+};
+
+class SummarySink final : public TrackTableSink {
+public:
+    explicit SummarySink(std::string file) : TrackTableSink(std::move(file), "--summary file") {}
+    SinkNeeds needs() const override { return {.objects = true, .points = true}; }
+    int closeOrder() const override { return -3; }
+
+private:
+    bool write(const ArenaRun& arena, std::string& error) override {
+        const ambrevo::SummarySettings settings = arena.summarySettings();
+        std::ostringstream text;
+        ambrevo::write_summary_csv(text, ambrevo::summarise_tracks(arena.points(), settings), settings);
+        return writeText(file_, text.str(), error);
+    }
+};
+
+class PictureSink final : public TrackTableSink {
+public:
+    using Draw = cv::Mat (*)(const cv::Mat&, std::span<const ambrevo::TrackPoint>, const ambrevo::PlotSettings&);
+    PictureSink(std::string file, const char* what, Draw draw, int order)
+        : TrackTableSink(std::move(file), what), draw_(draw), order_(order) {}
+    SinkNeeds needs() const override { return {.objects = true, .points = true, .background = true}; }
+    int closeOrder() const override { return order_; }
+
+private:
+    bool write(const ArenaRun& arena, std::string& error) override {
+        return writePicture(file_, draw_(arena.background(), arena.points(), arena.plotSettings()), error);
+    }
+    Draw draw_;
+    int order_;
+};
+
+}  // namespace
+
+std::unique_ptr<Sink> summarySink(const Options& o) {
+    return o.summaryFile.empty() ? nullptr : std::make_unique<SummarySink>(o.summaryFile);
+}
+
+std::unique_ptr<Sink> plotSink(const Options& o) {
+    if (o.plotFile.empty()) return nullptr;
+    return std::make_unique<PictureSink>(o.plotFile, "--plot picture", ambrevo::plot_trajectories, -2);
+}
+
+std::unique_ptr<Sink> heatmapSink(const Options& o) {
+    if (o.heatmapFile.empty()) return nullptr;
+    return std::make_unique<PictureSink>(o.heatmapFile, "--heatmap picture", ambrevo::plot_heatmap, -1);
+}

@@ -1,0 +1,38 @@
+// The text of a track file: its metadata, its column names and each frame's rows, as CSV
+// (`#` metadata lines, then one line per object) or JSON (a `frames` array, then `meta`).
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sink.h"
+
+class TrackRows {
+public:
+    // `procedure` chooses the columns: the flow tracker reports areas and rays, the
+    // closed-contour tracker velocities, point counts and the aimed-at track.
+    TrackRows(const std::string& procedure, bool json, std::vector<std::string> extraColumns);
+
+    // One frame's rows; `cells`, each row's cells of the extra columns (numbers as text;
+    // empty: unknown). `first`: the first frame written.
+    void frame(std::ostream& out, int64_t frame, std::span<const ip_objectRecord> rows,
+               std::span<const std::vector<std::string>> cells, bool first) const;
+    // The CSV metadata block (`meta`) and the column names (`names`); JSON's opening.
+    void header(std::ostream& out, const RunRecord& record, bool meta = true, bool names = true) const;
+    // The `# key: value` lines.
+    void metadata(std::ostream& out, const RunRecord& record) const;
+    // What closes a JSON file after its frames: the end of the array and the `meta` object.
+    void jsonEnd(std::ostream& out, const RunRecord& record, bool noFrames) const;
+    bool json() const { return json_; }
+
+private:
+    enum Columns { flow, contour, all };
+    std::string extraCells(std::span<const std::vector<std::string>> cells, size_t row, bool asJson) const;
+    std::string procedure_;
+    bool json_;
+    Columns columns_;
+    std::vector<std::string> extraColumns_;
+};

@@ -143,7 +143,7 @@ std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const Link
 LinkSettings parse_link_option(std::string_view given) {
     const std::string text(given);
     auto fail = [&](const std::string& why) {
-        throw std::invalid_argument("--link '" + text + "': " + why + " (expected MAX_STEP[,MEMORY], e.g. 12,5)");
+        throw std::invalid_argument("--link '" + text + "': " + why + " (expected MAX_STEP[,MEMORY][,predict][,global], e.g. 12,5)");
     };
     const size_t comma = text.find(',');
     const std::string step = text.substr(0, comma);

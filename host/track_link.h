@@ -48,6 +48,8 @@ struct LinkSettings {
     // positions alone; their headings tell them apart. The gate is then measured from the
     // prediction.
     bool predict = false;
+    // Link the whole run at once after it ends (link_global.h) rather than frame by frame.
+    bool global = false;
 };
 
 // "MAX_STEP[,MEMORY]", e.g. "12" or "12,5". Throws std::invalid_argument with a one-line message.

@@ -31,6 +31,7 @@
 #include "module.h"
 #include "options.h"
 #include "pipeline.h"
+#include "score.h"
 #include "stream_input.h"
 #include "outputs.h"
 #include "overlay.h"
@@ -953,6 +954,7 @@ int hostMain(int argc, char** argv) {
     Run& r = *runPtr;
     Options& o = r.o;
     std::string error;
+    if (argc > 1 && std::string(argv[1]) == "score") return ambrevo::score_main(argc - 1, argv + 1, std::cout, std::cerr);
     if (!parseOptions(argc, argv, o, error)) return fail(exitUsage, error);
     quietLibraries(o.verbose);
     if (o.help) {

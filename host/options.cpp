@@ -309,6 +309,7 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
 
 const char* usageText() {
     return "usage: ambrevo [INPUT] [options]\n"
+           "       ambrevo score TRACKS TRUTH [--radius PX]   (CLEAR-MOT and IDF1 of a track file)\n"
            "\n"
            "INPUT: a video file, an image sequence (frames/%04d.png or a folder of images),\n"
            "       a single image, a camera (cam:0), a stream (rtsp://..., http://...), a GStreamer\n"

@@ -24,6 +24,22 @@ struct LinkPoint {
 // 200 scattered objects become many small problems instead of one 200 x 200 one.
 std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step);
 
+// The pairs from[i], to[j] at most `max_step` apart, with their squared distance, ordered by i.
+struct GatedPair {
+    int from, to;
+    double d2;
+};
+std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step);
+
+// A matching of greatest total weight among `pairs` (weights > 0): for each of the
+// `from_count` left items, the right item it is matched to, or -1. Each group of pairs that
+// share no item with another group is solved on its own.
+struct WeightedPair {
+    int from, to;
+    long long weight;
+};
+std::vector<int> best_matching(size_t from_count, size_t to_count, std::span<const WeightedPair> pairs);
+
 struct LinkSettings {
     double max_step = 0;  // pixels; > 0
     int memory = 0;       // frames a track may go unseen and keep its identity; >= 0

@@ -14,6 +14,7 @@
 #include "options.h"
 #include "request.h"
 #include "run.h"
+#include "score.h"
 #include "settings.h"
 #include "terminal.h"
 
@@ -87,6 +88,7 @@ bool hasDisplay() {
 }
 
 int hostMain(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "score") return ambrevo::score_main(argc - 1, argv + 1, std::cout, std::cerr);
     Options o;
     std::string error;
     if (!parseOptions(argc, argv, o, error) || (isBatch(o) && !checkBatchOptions(o, error)))

@@ -184,10 +184,12 @@ bool Run::writeOutputs(FrameJob& job, Stage& at) {
         result.cells = cells;
     }
     std::string error;
+    // With --link ...,global the rows wait for the end of the run.
+    if (needs_.objects && arena_.defers()) arena_.keep(job.frame, rows, cells);
     for (const bool rowsPass : {true, false}) {
         for (const auto& sink : sinks_) {
             const SinkNeeds needs = sink->needs();
-            if (needs.objects != rowsPass) continue;
+            if (needs.objects != rowsPass || (rowsPass && arena_.defers())) continue;
             at = Stage::elsewhere;
             if (needs.annotated && result.annotated.empty()) result.annotated = annotate(job);
             at = Stage::writing;

@@ -104,7 +104,7 @@ bool Run::chooseOutputs(std::string& error) {
     needs_.exact = all.exact;
     needs_.annotated = all.annotated || o_.show;
     needs_.profile = o_.profile || o_.show;
-    arena_.keep(all.points, all.background);
+    arena_.retain(all.points, all.background);
     background_ = all.background;
     return true;
 }
@@ -166,12 +166,25 @@ void Run::discardOutputs() {
 
 // Each output goes into place on its own: a failing one does not take the others with it.
 void Run::closeOutputs() {
+    std::string error;
+    // The rows that waited for the end of the run (--link ...,global) go to the outputs that take rows.
+    const bool kept = arena_.writeKept(
+        [&](int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<std::vector<std::string>>& cells,
+            std::string& failure) {
+            FrameResult result;
+            result.frame = frame;
+            result.objects = rows, result.rows = rows, result.cells = cells;
+            for (const auto& sink : sinks_)
+                if (sink->needs().objects && !sink->frame(result, failure)) return false;
+            return true;
+        },
+        error);
+    if (!kept) status_.stop(exitOutput, error);
     std::vector<Sink*> order;
     for (const auto& sink : sinks_) order.push_back(sink.get());
     std::stable_sort(order.begin(), order.end(), [](Sink* a, Sink* b) { return a->closeOrder() < b->closeOrder(); });
     // The remark on a run that found nothing comes before the console log closes.
     bool told = false;
-    std::string error;
     for (Sink* sink : order) {
         if (!told && sink->closeOrder() > 0) tellNothingFound(), told = true;
         if (!sink->close(record_, error)) status_.stop(exitOutput, error);

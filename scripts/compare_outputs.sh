@@ -62,6 +62,8 @@ cases=(
   "$arena --tracks t.csv --summary s.csv --plot p.png --heatmap h.png"
   "$arena --tracks t.json -o v.mp4 --summary s.csv --threads 1"
   "$arena --tracks t.csv -o v.avi --dst d"
+  "${arena/predict/global} --animals 8,8 --tracks t.json --summary s.csv --plot p.png"
+  "demo --frames 30 --link 20,3,global --tracks - --summary s.csv"
   "demo --procedure canny --frames 3 --windows w --dst d --profile"
   "demo --frames 10 --config $in/bad.txt --tracks t.csv -o v.avi --dst d"
   "demo --frames 10 --config $in/bad.txt --tracks t.csv -o v.avi --dst d --threads 1"

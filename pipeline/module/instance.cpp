@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -77,12 +78,20 @@ bool Instance::applySettings(const SettingsFile& saved, int64_t frame) {
     auto apply = [&](const std::string& name, const std::string& value, const std::string& what) {
         bool ok = false;
         if (guarded([&] { ok = ::applySettings(module_, id_, {{name, value}}, error); }, error) && ok) return true;
-        status_.stop(exitUsage, what + name + "=" + value + ": " + error);
+        status_.stop(exitUsage, what == "--animals " ? what + value + ": " + error : what + name + "=" + value + ": " + error);
         return false;
     };
     for (const auto& [name, value] : saved.values)
         if (!apply(name, value, "--settings '" + o_.settingsFile + "': ")) return false;
     if (replies_ && !configure(frame)) return false;
+    // --animals is the procedure's own count when it has one: the total over the arenas.
+    if (!o_.animals.empty()) {
+        std::vector<SettingInfo> known;
+        describe(known);
+        const std::string total = std::to_string(std::accumulate(o_.animals.begin(), o_.animals.end(), int64_t(0)));
+        for (const SettingInfo& s : known)
+            if (s.name == "animals" && !apply(s.name, total, "--animals ")) return false;
+    }
     for (const auto& [name, value] : o_.sets)
         if (!apply(name, value, "--set ")) return false;
     return true;

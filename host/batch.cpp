@@ -17,7 +17,10 @@
 #include <sstream>
 #include <thread>
 
+#include "batch_record.h"
 #include "files.h"
+#include "request.h"
+#include "terminal.h"
 
 namespace fs = std::filesystem;
 
@@ -95,17 +98,6 @@ const char* stateName(Item::State s) {
         case Item::stopped: return "stopped";
     }
     return "";
-}
-
-// Every output of the input is there and its track file says that its run was complete.
-bool alreadyDone(const Item& item, std::string& why) {
-    const TrackFileState state = readTrackFileState(item.out.tracks);
-    if (!state.found || !state.complete || state.source != asComment(item.input)) return false;
-    std::error_code ec;
-    for (const auto& [option, path] : item.out.options)
-        if (!fs::exists(path, ec)) return false;
-    why = "its track file is complete (--force runs it again)";
-    return true;
 }
 
 // The first line the run wrote about itself, without the program's name: a run tells only
@@ -206,7 +198,7 @@ std::vector<std::string> childArguments(const Options& o, int argc, char** argv,
     return args;
 }
 
-pid_t startChild(const std::vector<std::string>& args, const std::string& log) {
+pid_t startChild(const std::vector<std::string>& args, int log) {
     std::vector<char*> argvChild;
     for (const std::string& a : args) argvChild.push_back(const_cast<char*>(a.c_str()));
     argvChild.push_back(nullptr);
@@ -232,11 +224,10 @@ pid_t startChild(const std::vector<std::string>& args, const std::string& log) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(exitTerminated);
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    const int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (null < 0 || err < 0) ::_exit(exitOutput);
+    if (null < 0) ::_exit(exitOutput);
     ::dup2(null, STDIN_FILENO);
     ::dup2(null, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
+    ::dup2(log, STDERR_FILENO);
     ::execv("/proc/self/exe", argvChild.data());
     ::_exit(exitModuleLoad);
 }
@@ -348,30 +339,160 @@ TrackFileState readTrackFileState(const std::string& file) {
     return state;
 }
 
-int runBatch(const Options& o, int argc, char** argv, int pendingSignal) {
-    if (pendingSignal) {
-        std::cerr << "ambrevo: stopped by " << (pendingSignal == SIGINT ? "SIGINT" : "SIGTERM")
-                  << " before the batch began" << std::endl;
-        return pendingSignal == SIGINT ? exitInterrupted : exitTerminated;
+namespace {
+
+// One batch call: its inputs, their runs, the table and the record.
+class Batch {
+public:
+    Batch(const Options& o, int argc, char** argv)
+        : o_(o), argc_(argc), argv_(argv), table_((fs::path(o.outDir) / "batch.csv").string()),
+          record_((fs::path(o.outDir) / "batch.json").string()),
+          progress_(!o.quiet && isatty(STDERR_FILENO)) {}
+    int run(Module& module, const SettingsFile& saved);
+
+private:
+    void ask(Module& module, const SettingsFile& saved);
+    std::string plan();
+    std::string decide(Item& item);
+    void startRuns();
+    void finished(pid_t pid, int status);
+    int summary();
+    void report(const std::string& text) {
+        progress_.endLine();
+        std::cerr << "ambrevo: " << text << std::endl;
     }
-    std::string error, made;
-    if (!prepareFolder(o.outDir, "--out-dir folder", made, error)) {
-        std::cerr << "ambrevo: " << error << std::endl;
-        return exitOutput;
-    }
-    const std::string table = (fs::path(o.outDir) / "batch.csv").string();
-    std::vector<Item> items;
-    for (const std::string& input : o.inputs) {
-        Item item;
-        item.input = input;
-        item.out = batchOutputs(o, input);
-        if (!o.force && alreadyDone(item, item.message)) {
-            item.state = Item::skipped;
-            item.frames = readTrackFileState(item.out.tracks).frames;
-        }
-        items.push_back(std::move(item));
+    bool writeTables(std::string& error) {
+        return writeBatchTable(table_, items_, error) && (!known_ || record_.save(error));
     }
 
+    const Options& o_;
+    int argc_;
+    char** argv_;
+    std::string table_;
+    BatchRecord record_;
+    Request request_;
+    bool known_ = false;  // whether the request's settings could be told before the runs
+    std::vector<Item> items_;
+    BatchProgress progress_;
+    Clock::time_point begin_ = Clock::now();
+    int jobs_ = 1, running_ = 0;
+    size_t next_ = 0;
+    bool forwarded_ = false;
+};
+
+// What this call asks for, with every setting as an instance of the procedure has it after
+// --settings, --config and --set. When that cannot be told here (a refused setting), every
+// run tells it instead, and nothing is skipped or refused by its record.
+void Batch::ask(Module& module, const SettingsFile& saved) {
+    std::vector<SettingInfo> settings;
+    int status = exitOk;
+    std::string error;
+    known_ = describeSettings(module, o_, saved, settings, status, error, true);
+    std::string version;
+    const char* v = nullptr;
+    if (module.version && guarded([&] { v = module.version(); }, error) && v) version = v;
+    request_ = batchRequest(o_, settings, version);
+}
+
+// Whether `item` runs, is skipped, or is refused: the refusal, or empty.
+std::string Batch::decide(Item& item) {
+    const TrackFileState state = readTrackFileState(item.out.tracks);
+    if (!state.found || !known_) return {};
+    const RecordedRun* recorded = record_.find(item.input);
+    if (!recorded)
+        return item.input + ": " + item.out.tracks + " holds a run this batch has no record of (" + o_.outDir +
+               "/batch.json); --force runs it again";
+    const std::string difference = requestDifference(recorded->request, request_);
+    if (!difference.empty())
+        return item.input + ": " + item.out.tracks + " holds a run of another request (" + difference +
+               "); --force runs it again";
+    bool whole = state.complete && state.source == asComment(item.input);
+    std::error_code ec;
+    for (const auto& [option, path] : item.out.options) {
+        const auto made = recorded->outputs.find(option);
+        whole = whole && made != recorded->outputs.end() && made->second == path && fs::exists(path, ec);
+    }
+    if (whole) {
+        item.state = Item::skipped;
+        item.message = "its track file is complete (--force runs it again)";
+        item.frames = state.frames;
+    }
+    return {};
+}
+
+// Every input with its outputs, skipped when its recorded run answers the call; the first
+// refusal when an input's outputs were made by another request.
+std::string Batch::plan() {
+    std::string refusal;
+    size_t refused = 0;
+    for (const std::string& input : o_.inputs) {
+        Item item;
+        item.input = input;
+        item.out = batchOutputs(o_, input);
+        const std::string why = o_.force ? std::string() : decide(item);
+        if (!why.empty() && refused++ == 0) refusal = why;
+        items_.push_back(std::move(item));
+    }
+    if (refused > 1) refusal += " (and " + std::to_string(refused - 1) + " more inputs)";
+    return refusal;
+}
+
+void Batch::startRuns() {
+    while (!batchSignal && running_ < jobs_ && next_ < items_.size()) {
+        Item& item = items_[next_++];
+        if (item.state != Item::waiting) continue;
+        // The run's standard error, in a file of its own made here and never one found there.
+        const int log = createPending((fs::path(o_.outDir) / (item.out.name + ".log")).string(), "run", item.log);
+        item.started = Clock::now();
+        item.startedOnDisk = fs::file_time_type::clock::now();
+        item.pid = log < 0 ? -1 : startChild(childArguments(o_, argc_, argv_, item), log);
+        if (log >= 0) ::close(log);
+        if (item.pid < 0) {
+            if (log >= 0) ::unlink(item.log.c_str());
+            item.state = Item::failed;
+            item.exit = log < 0 ? exitOutput : exitLibrary;
+            item.message = log < 0 ? "cannot write its log into '" + o_.outDir + "'" : "cannot start a process";
+            report(item.input + ": " + item.message);
+            continue;
+        }
+        item.state = Item::running;
+        ++running_;
+    }
+}
+
+void Batch::finished(pid_t pid, int status) {
+    for (Item& item : items_) {
+        if (item.state != Item::running || item.pid != pid) continue;
+        --running_;
+        item.seconds = std::chrono::duration<double>(Clock::now() - item.started).count();
+        item.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        item.message = firstMessage(item.log);
+        ::unlink(item.log.c_str());
+        std::error_code ec;
+        const bool written =
+            fs::exists(item.out.tracks, ec) && fs::last_write_time(item.out.tracks, ec) >= item.startedOnDisk;
+        item.frames = written ? std::max(0LL, readTrackFileState(item.out.tracks).frames) : 0;
+        if (written) record_.made(item.input, request_, item.out.options);
+        if (item.exit == exitOk) {
+            item.state = Item::done;
+        } else {
+            const bool byUs = forwarded_ && (item.exit == exitInterrupted || item.exit == exitTerminated);
+            item.state = byUs ? Item::stopped : Item::failed;
+            if (item.message.empty()) item.message = "exit status " + std::to_string(item.exit);
+            if (!byUs) report(item.input + ": " + item.message);
+        }
+        std::string error;
+        if (!writeTables(error)) report(error);
+        progress_.update(items_, true);
+    }
+}
+
+int Batch::run(Module& module, const SettingsFile& saved) {
+    std::string error, made;
+    if (!prepareFolder(o_.outDir, "--out-dir folder", made, error)) return fail(exitOutput, error);
+    ask(module, saved);
+    record_.load();
+    if (const std::string refusal = plan(); !refusal.empty()) return fail(exitUsage, refusal);
     struct sigaction action {};
     action.sa_handler = onBatchSignal;
     sigemptyset(&action.sa_mask);
@@ -379,100 +500,68 @@ int runBatch(const Options& o, int argc, char** argv, int pendingSignal) {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-
-    const int jobs = o.jobs > 0 ? int(o.jobs) : coresAvailable();
-    BatchProgress progress(!o.quiet && isatty(STDERR_FILENO));
-    const Clock::time_point begin = Clock::now();
-    bool forwarded = false;
-    size_t next = 0;
-    int running = 0;
-    auto report = [&](const std::string& text) {
-        progress.endLine();
-        std::cerr << "ambrevo: " << text << std::endl;
-    };
-    if (!writeBatchTable(table, items, error)) {
+    jobs_ = o_.jobs > 0 ? int(o_.jobs) : coresAvailable();
+    if (!writeTables(error)) {
         report(error);
         return exitOutput;
     }
     for (;;) {
         const int signal = batchSignal;
-        if (signal && !forwarded) {
-            for (Item& i : items)
+        if (signal && !forwarded_) {
+            for (Item& i : items_)
                 if (i.state == Item::running) ::kill(i.pid, signal);
-            forwarded = true;
+            forwarded_ = true;
         }
-        while (!signal && running < jobs && next < items.size()) {
-            Item& item = items[next++];
-            if (item.state != Item::waiting) continue;
-            item.log = pendingName((fs::path(o.outDir) / (item.out.name + ".log")).string(), "run");
-            item.started = Clock::now();
-            item.startedOnDisk = fs::file_time_type::clock::now();
-            item.pid = startChild(childArguments(o, argc, argv, item), item.log);
-            if (item.pid < 0) {
-                item.state = Item::failed;
-                item.exit = exitLibrary;
-                item.message = "cannot start a process";
-                report(item.input + ": " + item.message);
-                continue;
-            }
-            item.state = Item::running;
-            ++running;
-        }
-        if (running == 0 && (signal || next >= items.size())) break;
-
+        startRuns();
+        if (running_ == 0 && (signal || next_ >= items_.size())) break;
         int status = 0;
         const pid_t pid = ::waitpid(-1, &status, WNOHANG);
-        if (pid <= 0) {
-            progress.update(items);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (pid > 0) {
+            finished(pid, status);
             continue;
         }
-        for (Item& item : items) {
-            if (item.state != Item::running || item.pid != pid) continue;
-            --running;
-            item.seconds = std::chrono::duration<double>(Clock::now() - item.started).count();
-            item.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            item.message = firstMessage(item.log);
-            ::unlink(item.log.c_str());
-            std::error_code ec;
-            const bool written = fs::exists(item.out.tracks, ec) &&
-                                 fs::last_write_time(item.out.tracks, ec) >= item.startedOnDisk;
-            item.frames = written ? std::max(0LL, readTrackFileState(item.out.tracks).frames) : 0;
-            if (item.exit == exitOk) {
-                item.state = Item::done;
-            } else {
-                const bool byUs = forwarded && (item.exit == exitInterrupted || item.exit == exitTerminated);
-                item.state = byUs ? Item::stopped : Item::failed;
-                if (item.message.empty()) item.message = "exit status " + std::to_string(item.exit);
-                if (!byUs) report(item.input + ": " + item.message);
-            }
-            if (!writeBatchTable(table, items, error)) report(error);
-            progress.update(items, true);
-        }
+        progress_.update(items_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    progress.update(items, true);
-    progress.endLine();
+    return summary();
+}
 
+int Batch::summary() {
+    progress_.update(items_, true);
+    progress_.endLine();
     int status = exitOk;
     size_t counts[6] = {};
-    for (const Item& i : items) {
+    for (const Item& i : items_) {
         ++counts[i.state];
         if (i.state == Item::failed && status == exitOk) status = i.exit;
     }
     if (batchSignal) status = batchSignal == SIGINT ? exitInterrupted : exitTerminated;
-    if (!writeBatchTable(table, items, error)) {
+    std::string error;
+    if (!writeTables(error)) {
         report(error);
         if (status == exitOk) status = exitOutput;
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin_).count();
     char line[256];
-    std::snprintf(line, sizeof line, "ambrevo: %zu inputs: %zu done, %zu skipped, %zu failed", items.size(),
+    std::snprintf(line, sizeof line, "ambrevo: %zu inputs: %zu done, %zu skipped, %zu failed", items_.size(),
                   counts[Item::done], counts[Item::skipped], counts[Item::failed]);
     std::string text = line;
     if (counts[Item::stopped] + counts[Item::waiting] > 0)
         text += ", " + std::to_string(counts[Item::stopped]) + " stopped, " + std::to_string(counts[Item::waiting]) +
                 " not started";
-    std::snprintf(line, sizeof line, " in %.2f s; see %s\n", seconds, table.c_str());
+    std::snprintf(line, sizeof line, " in %.2f s; see %s\n", seconds, table_.c_str());
     std::cout << text << line << std::flush;
     return status;
+}
+
+}  // namespace
+
+int runBatch(Module& module, const Options& o, const SettingsFile& saved, int argc, char** argv, int pendingSignal) {
+    if (pendingSignal) {
+        std::cerr << "ambrevo: stopped by " << (pendingSignal == SIGINT ? "SIGINT" : "SIGTERM")
+                  << " before the batch began" << std::endl;
+        return pendingSignal == SIGINT ? exitInterrupted : exitTerminated;
+    }
+    Batch batch(o, argc, argv);
+    return batch.run(module, saved);
 }

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "module.h"
 #include "options.h"
+#include "settings.h"
 
 // The batch's own checks, made instead of the single-run checks of the output names.
 bool checkBatchOptions(Options& o, std::string& error);
@@ -35,6 +37,8 @@ struct TrackFileState {
 TrackFileState readTrackFileState(const std::string& file);
 
 // Runs the batch; the exit status is 0 when every input was done or skipped, 130 / 143 when
-// a signal stopped it, else the status of the first input that failed.
+// a signal stopped it, 2 when outputs of another request are there (without --force), else
+// the status of the first input that failed. `saved`: the --settings file read.
 // `pendingSignal`: a stop signal that arrived before the batch began (0: none).
-int runBatch(const Options& o, int argc, char** argv, int pendingSignal = 0);
+int runBatch(Module& module, const Options& o, const SettingsFile& saved, int argc, char** argv,
+             int pendingSignal = 0);

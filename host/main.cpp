@@ -108,7 +108,7 @@ int hostMain(int argc, char** argv) {
     int status = exitOk;
     if (!checkRequest(module, o, saved, status, error)) return fail(status, error);
     if (o.params) return printParams(module, o, saved);
-    if (isBatch(o)) return runBatch(o, argc, argv, stopSignal);
+    if (isBatch(o)) return runBatch(module, o, saved, argc, argv, stopSignal);
     return runOne(module, o, saved);
 }
 

@@ -1,10 +1,13 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <iterator>
 #include <utility>
 
+#include "files.h"
 #include "roi.h"
 #include "track_link.h"
 
@@ -29,56 +32,219 @@ bool parsePositive(const std::string& text, double& value) {
     return true;
 }
 
-enum OptionUse { notMine, taken, refused };
+// One option being read: its name, and its value after '=' or in the next argument.
+struct Reader {
+    int argc;
+    const char* const* argv;
+    int& i;
+    std::string arg;
+    std::string inlineValue;
+    bool hasInline;
+    Options& o;
+    std::string& error;
 
-// The options of settings by name, arenas, units, time and tracks.
-template <class TakeValue, class Flag>
-OptionUse parseRunOption(const std::string& arg, TakeValue& takeValue, Flag& flag, Options& o, std::string& error) {
-    std::string text;
-    auto value = [&](std::string& out) { return takeValue(out) ? taken : refused; };
-    auto positive = [&](double& out) {
-        if (!takeValue(text)) return refused;
-        if (parsePositive(text, out)) return taken;
+    bool value(std::string& out) {
+        if (hasInline) {
+            out = inlineValue;
+        } else if (i + 1 < argc) {
+            out = argv[++i];
+        } else {
+            error = "option " + arg + " needs a value";
+            return false;
+        }
+        if (!out.empty()) return true;
+        error = "option " + arg + " needs a non-empty value";
+        return false;
+    }
+    bool flag(bool& out) {
+        if (hasInline) {
+            error = "option " + arg + " takes no value";
+            return false;
+        }
+        out = true;
+        return true;
+    }
+    bool integer(int64_t low, int64_t high, int64_t& out) {
+        std::string text;
+        if (!value(text)) return false;
+        if (parseInteger(text, low, high, out)) return true;
+        error = "malformed " + arg + " '" + text + "' (expected a " + (low == 0 ? "non-negative" : "positive") +
+                " integer)";
+        return false;
+    }
+    bool positive(double& out) {
+        std::string text;
+        if (!value(text)) return false;
+        if (parsePositive(text, out)) return true;
         error = "malformed " + arg + " '" + text + "' (expected a positive number)";
-        return refused;
-    };
-    if (arg == "--set") {
-        if (!takeValue(text)) return refused;
-        const size_t eq = text.find('=');
-        if (eq == std::string::npos || eq == 0 || eq + 1 == text.size() || text.find(' ') < eq) {
-            error = "malformed --set '" + text + "' (expected NAME=VALUE)";
-            return refused;
-        }
-        o.sets.emplace_back(text.substr(0, eq), text.substr(eq + 1));
-        return taken;
+        return false;
     }
-    if (arg == "--params") return flag(o.params) ? taken : refused;
-    if (arg == "--settings") return value(o.settingsFile);
-    if (arg == "--settings-out") return value(o.settingsOut);
-    if (arg == "--roi") {
-        if (!takeValue(text)) return refused;
-        try {
-            ambrevo::parse_roi(text);
-        } catch (const std::exception& e) {
-            error = e.what();
-            return refused;
-        }
-        o.rois.push_back(text);
-        return taken;
-    }
-    if (arg == "--scale") return positive(o.scale);
-    if (arg == "--fps") return positive(o.fps);
-    if (arg == "--unit") return value(o.unit);
-    if (arg == "--link") {
-        ambrevo::LinkSettings unused;
-        return takeValue(o.link) && parseLinkOption(o.link, unused, error) ? taken : refused;
-    }
-    if (arg == "--animals") return takeValue(text) && parseAnimals(text, o.animals, error) ? taken : refused;
-    if (arg == "--summary") return value(o.summaryFile);
-    if (arg == "--plot") return value(o.plotFile);
-    if (arg == "--heatmap") return value(o.heatmapFile);
-    return notMine;
+};
+
+// The words that give an option back.
+using Words = std::vector<std::string>;
+
+std::string shortest(double v) {
+    char text[32];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+    return ec == std::errc() ? std::string(text, end) : std::string();
 }
+
+// How an option is read, and how its value is written back as words (none when unset).
+struct Spec {
+    const char* name;
+    bool (*read)(Reader& r);
+    void (*write)(const char* name, const Options& o, Words& words);
+};
+
+template <std::string Options::*member>
+bool text(Reader& r) {
+    return r.value(r.o.*member);
+}
+template <std::string Options::*member>
+void writeText(const char* name, const Options& o, Words& w) {
+    if (!(o.*member).empty()) w.insert(w.end(), {name, o.*member});
+}
+template <bool Options::*member>
+bool flag(Reader& r) {
+    return r.flag(r.o.*member);
+}
+template <bool Options::*member>
+void writeFlag(const char* name, const Options& o, Words& w) {
+    if (o.*member) w.push_back(name);
+}
+template <int64_t Options::*member, int64_t low, int64_t high>
+bool integer(Reader& r) {
+    return r.integer(low, high, r.o.*member);
+}
+template <int64_t Options::*member, int64_t unset>
+void writeInteger(const char* name, const Options& o, Words& w) {
+    if (o.*member != unset) w.insert(w.end(), {name, std::to_string(o.*member)});
+}
+template <double Options::*member>
+bool positive(Reader& r) {
+    return r.positive(r.o.*member);
+}
+template <double Options::*member>
+void writeReal(const char* name, const Options& o, Words& w) {
+    if (o.*member > 0) w.insert(w.end(), {name, shortest(o.*member)});
+}
+void none(const char*, const Options&, Words&) {}
+
+bool readProcedure(Reader& r) {
+    r.o.procedureGiven = true;
+    return r.value(r.o.procedure);
+}
+void writeProcedure(const char* name, const Options& o, Words& w) {
+    if (o.procedureGiven || o.procedure != "flowtrack") w.insert(w.end(), {name, o.procedure});
+}
+
+bool readClick(Reader& r) {
+    std::string text;
+    if (!r.value(text)) return false;
+    ClickOption click{};
+    if (parseClick(text, click)) {
+        r.o.clicks.push_back(click);
+        return true;
+    }
+    r.error = "malformed --click '" + text + "' (expected FRAME:X:Y, three non-negative integers)";
+    return false;
+}
+void writeClicks(const char* name, const Options& o, Words& w) {
+    for (const ClickOption& c : o.clicks)
+        w.insert(w.end(), {name, std::to_string(c.frame) + ":" + std::to_string(c.x) + ":" + std::to_string(c.y)});
+}
+
+bool readSet(Reader& r) {
+    std::string text;
+    if (!r.value(text)) return false;
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size() || text.find(' ') < eq) {
+        r.error = "malformed --set '" + text + "' (expected NAME=VALUE)";
+        return false;
+    }
+    r.o.sets.emplace_back(text.substr(0, eq), text.substr(eq + 1));
+    return true;
+}
+void writeSets(const char* name, const Options& o, Words& w) {
+    for (const auto& [setting, value] : o.sets) w.insert(w.end(), {name, setting + "=" + value});
+}
+
+bool readRoi(Reader& r) {
+    std::string text;
+    if (!r.value(text)) return false;
+    try {
+        ambrevo::parse_roi(text);
+    } catch (const std::exception& e) {
+        r.error = e.what();
+        return false;
+    }
+    r.o.rois.push_back(text);
+    return true;
+}
+void writeRois(const char* name, const Options& o, Words& w) {
+    for (const std::string& roi : o.rois) w.insert(w.end(), {name, roi});
+}
+
+bool readLink(Reader& r) {
+    ambrevo::LinkSettings unused;
+    return r.value(r.o.link) && parseLinkOption(r.o.link, unused, r.error);
+}
+
+bool readAnimals(Reader& r) {
+    std::string text;
+    return r.value(text) && parseAnimals(text, r.o.animals, r.error);
+}
+void writeAnimals(const char* name, const Options& o, Words& w) {
+    std::string counts;
+    for (int64_t n : o.animals) counts += (counts.empty() ? "" : ",") + std::to_string(n);
+    if (!counts.empty()) w.insert(w.end(), {name, counts});
+}
+
+constexpr int64_t huge = INT64_MAX / 2;
+
+// Every option, in the order a command line is written back.
+const Spec specs[] = {
+    {"--procedure", readProcedure, writeProcedure},
+    {"--list", flag<&Options::list>, writeFlag<&Options::list>},
+    {"--help", flag<&Options::help>, writeFlag<&Options::help>},
+    {"-h", flag<&Options::help>, none},
+    {"--settings", text<&Options::settingsFile>, writeText<&Options::settingsFile>},
+    {"--config", text<&Options::configFile>, writeText<&Options::configFile>},
+    {"--set", readSet, writeSets},
+    {"--params", flag<&Options::params>, writeFlag<&Options::params>},
+    {"--click", readClick, writeClicks},
+    {"--start", integer<&Options::start, 0, huge>, writeInteger<&Options::start, 0>},
+    {"--end", integer<&Options::end, 1, huge>, writeInteger<&Options::end, -1>},
+    {"--frames", integer<&Options::frames, 1, huge>, writeInteger<&Options::frames, -1>},
+    {"--max-pixels", integer<&Options::maxPixels, 1, huge>, writeInteger<&Options::maxPixels, defaultMaxPixels>},
+    {"--grey", flag<&Options::grey>, writeFlag<&Options::grey>},
+    {"--gray", flag<&Options::grey>, none},
+    {"--roi", readRoi, writeRois},
+    {"--animals", readAnimals, writeAnimals},
+    {"--scale", positive<&Options::scale>, writeReal<&Options::scale>},
+    {"--unit", text<&Options::unit>, writeText<&Options::unit>},
+    {"--fps", positive<&Options::fps>, writeReal<&Options::fps>},
+    {"--link", readLink, writeText<&Options::link>},
+    {"--tracks", text<&Options::tracksFile>, writeText<&Options::tracksFile>},
+    {"--summary", text<&Options::summaryFile>, writeText<&Options::summaryFile>},
+    {"--plot", text<&Options::plotFile>, writeText<&Options::plotFile>},
+    {"--heatmap", text<&Options::heatmapFile>, writeText<&Options::heatmapFile>},
+    {"-o", text<&Options::videoOut>, writeText<&Options::videoOut>},
+    {"--dst", text<&Options::dstDir>, writeText<&Options::dstDir>},
+    {"--console-log", text<&Options::consoleLog>, writeText<&Options::consoleLog>},
+    {"--settings-out", text<&Options::settingsOut>, writeText<&Options::settingsOut>},
+    {"--windows", text<&Options::windowsDir>, writeText<&Options::windowsDir>},
+    {"--profile", flag<&Options::profile>, writeFlag<&Options::profile>},
+    {"--show", flag<&Options::show>, writeFlag<&Options::show>},
+    {"--module", text<&Options::modulePath>, writeText<&Options::modulePath>},
+    {"--threads", integer<&Options::threads, 1, 64>, writeInteger<&Options::threads, 0>},
+    {"--out-dir", text<&Options::outDir>, writeText<&Options::outDir>},
+    {"--jobs", integer<&Options::jobs, 1, 4096>, writeInteger<&Options::jobs, 0>},
+    {"--force", flag<&Options::force>, writeFlag<&Options::force>},
+    {"--quiet", flag<&Options::quiet>, writeFlag<&Options::quiet>},
+    {"--verbose", flag<&Options::verbose>, writeFlag<&Options::verbose>},
+};
 
 bool checkArenaOptions(const Options& o, std::string& error) {
     const size_t arenas = std::max<size_t>(1, o.rois.size());
@@ -106,6 +272,45 @@ bool checkArenaOptions(const Options& o, std::string& error) {
             return false;
         }
     }
+    return true;
+}
+
+// The checks of the options together, once all are read.
+bool checkOptions(Options& o, std::string& error) {
+    if (o.end >= 0 && o.end <= o.start) {
+        error = "--end " + std::to_string(o.end) + " is not after --start " + std::to_string(o.start) +
+                " (the end frame is not processed)";
+        return false;
+    }
+    if (!checkArenaOptions(o, error)) return false;
+    // A batch's output options name kinds of output, not files: the batch checks them, and
+    // each run its own.
+    if (isBatch(o)) return true;
+    if (!o.videoOut.empty() && !endsWithNoCase(o.videoOut, ".mp4") && !endsWithNoCase(o.videoOut, ".avi")) {
+        error = "-o '" + o.videoOut + "': the annotated video must end in .mp4 or .avi";
+        return false;
+    }
+    if (!o.tracksFile.empty() && o.tracksFile != "-" && !endsWithNoCase(o.tracksFile, ".csv") &&
+        !endsWithNoCase(o.tracksFile, ".json")) {
+        error = "--tracks '" + o.tracksFile + "': the tracks file must end in .csv or .json";
+        return false;
+    }
+    // Two outputs under one name would share one temporary and overwrite each other.
+    const std::pair<const char*, const std::string*> files[] = {{"-o", &o.videoOut},
+                                                                {"--tracks", &o.tracksFile},
+                                                                {"--console-log", &o.consoleLog},
+                                                                {"--config", &o.configFile},
+                                                                {"--settings-out", &o.settingsOut},
+                                                                {"--summary", &o.summaryFile},
+                                                                {"--plot", &o.plotFile},
+                                                                {"--heatmap", &o.heatmapFile}};
+    for (size_t i = 0; i < std::size(files); ++i)
+        for (size_t j = i + 1; j < std::size(files); ++j)
+            if (!files[i].second->empty() && *files[i].second == *files[j].second) {
+                error = std::string(files[i].first) + " and " + files[j].first + " name the same file '" +
+                        *files[i].second + "'";
+                return false;
+            }
     return true;
 }
 
@@ -165,125 +370,16 @@ bool parseClick(const std::string& text, ClickOption& click) {
 
 bool parseOptions(int argc, const char* const* argv, Options& o, std::string& error) {
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasInlineValue = false;
-        if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') {
-            size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                hasInlineValue = true;
-            }
-        }
-        // Fetches the option's value from "--opt=value" or the next argument.
-        auto takeValue = [&](std::string& out) {
-            if (hasInlineValue) {
-                out = value;
-            } else if (i + 1 < argc) {
-                out = argv[++i];
-            } else {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            if (out.empty()) {
-                error = "option " + arg + " needs a non-empty value";
-                return false;
-            }
-            return true;
-        };
-        auto flag = [&](bool& out) {
-            if (hasInlineValue) {
-                error = "option " + arg + " takes no value";
-                return false;
-            }
-            out = true;
-            return true;
-        };
-
-        if (arg == "--procedure") {
-            if (!takeValue(o.procedure)) return false;
-            o.procedureGiven = true;
-        } else if (arg == "--list") {
-            if (!flag(o.list)) return false;
-        } else if (arg == "--help" || arg == "-h") {
-            if (!flag(o.help)) return false;
-        } else if (arg == "--config") {
-            if (!takeValue(o.configFile)) return false;
-        } else if (arg == "--console-log") {
-            if (!takeValue(o.consoleLog)) return false;
-        } else if (arg == "--click") {
-            std::string text;
-            if (!takeValue(text)) return false;
-            ClickOption click{};
-            if (!parseClick(text, click)) {
-                error = "malformed --click '" + text + "' (expected FRAME:X:Y, three non-negative integers)";
-                return false;
-            }
-            o.clicks.push_back(click);
-        } else if (arg == "--frames") {
-            std::string text;
-            if (!takeValue(text)) return false;
-            if (!parseInteger(text, 1, INT64_MAX / 2, o.frames)) {
-                error = "malformed --frames '" + text + "' (expected a positive integer)";
-                return false;
-            }
-        } else if (arg == "--start" || arg == "--end") {
-            std::string text;
-            if (!takeValue(text)) return false;
-            const bool isStart = arg == "--start";
-            if (!parseInteger(text, isStart ? 0 : 1, INT64_MAX / 2, isStart ? o.start : o.end)) {
-                error = "malformed " + arg + " '" + text + "' (expected a " + (isStart ? "non-negative" : "positive") +
-                        " integer)";
-                return false;
-            }
-        } else if (arg == "--max-pixels") {
-            std::string text;
-            if (!takeValue(text)) return false;
-            if (!parseInteger(text, 1, INT64_MAX / 2, o.maxPixels)) {
-                error = "malformed --max-pixels '" + text + "' (expected a positive integer)";
-                return false;
-            }
-        } else if (arg == "-o") {
-            if (!takeValue(o.videoOut)) return false;
-        } else if (arg == "--dst") {
-            if (!takeValue(o.dstDir)) return false;
-        } else if (arg == "--tracks") {
-            if (!takeValue(o.tracksFile)) return false;
-        } else if (arg == "--windows") {
-            if (!takeValue(o.windowsDir)) return false;
-        } else if (arg == "--module") {
-            if (!takeValue(o.modulePath)) return false;
-        } else if (arg == "--profile") {
-            if (!flag(o.profile)) return false;
-        } else if (arg == "--show") {
-            if (!flag(o.show)) return false;
-        } else if (arg == "--quiet") {
-            if (!flag(o.quiet)) return false;
-        } else if (arg == "--verbose") {
-            if (!flag(o.verbose)) return false;
-        } else if (arg == "--grey" || arg == "--gray") {
-            if (!flag(o.grey)) return false;
-        } else if (arg == "--out-dir") {
-            if (!takeValue(o.outDir)) return false;
-        } else if (arg == "--force") {
-            if (!flag(o.force)) return false;
-        } else if (arg == "--threads") {
-            std::string text;
-            if (!takeValue(text)) return false;
-            if (!parseInteger(text, 1, 64, o.threads)) {
-                error = "malformed --threads '" + text + "' (expected a positive integer)";
-                return false;
-            }
-        } else if (arg == "--jobs") {
-            std::string text;
-            if (!takeValue(text)) return false;
-            if (!parseInteger(text, 1, 4096, o.jobs)) {
-                error = "malformed --jobs '" + text + "' (expected a positive integer)";
-                return false;
-            }
-        } else if (OptionUse use = parseRunOption(arg, takeValue, flag, o, error); use != notMine) {
-            if (use == refused) return false;
+        std::string arg = argv[i], inlineValue;
+        const size_t eq = arg.find('=');
+        const bool hasInline = arg.size() > 2 && arg.starts_with("--") && eq != std::string::npos;
+        if (hasInline) inlineValue = arg.substr(eq + 1), arg.resize(eq);
+        Reader reader{argc, argv, i, arg, inlineValue, hasInline, o, error};
+        const Spec* spec = nullptr;
+        for (const Spec& s : specs)
+            if (arg == s.name) spec = &s;
+        if (spec) {
+            if (!spec->read(reader)) return false;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option '" + arg + "' (see --help)";
             return false;
@@ -294,48 +390,29 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             o.inputArgs.push_back(i);
         }
     }
-    if (o.end >= 0 && o.end <= o.start) {
-        error = "--end " + std::to_string(o.end) + " is not after --start " + std::to_string(o.start) +
-                " (the end frame is not processed)";
-        return false;
+    return checkOptions(o, error);
+}
+
+std::vector<std::string> commandWords(const Options& o) {
+    Words words{"ambrevo"};
+    if (!o.inputs.empty())
+        words.insert(words.end(), o.inputs.begin(), o.inputs.end());
+    else if (o.inputGiven || o.input != "demo")
+        words.push_back(o.input);
+    for (const Spec& s : specs) s.write(s.name, o, words);
+    return words;
+}
+
+std::string commandLine(const Options& o) {
+    std::string line;
+    for (const std::string& word : commandWords(o)) {
+        const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                                   "0123456789_@%+=:,./-") == std::string::npos;
+        std::string quoted = "'";
+        for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += (line.empty() ? "" : " ") + (plain ? word : quoted + "'");
     }
-    auto endsWith = [](const std::string& s, const char* suffix) {
-        std::string x(suffix);
-        if (s.size() < x.size()) return false;
-        std::string tail = s.substr(s.size() - x.size());
-        for (char& c : tail) c = char(std::tolower(static_cast<unsigned char>(c)));
-        return tail == x;
-    };
-    if (!checkArenaOptions(o, error)) return false;
-    // A batch's output options name kinds of output, not files: the batch checks them, and
-    // each run its own.
-    if (isBatch(o)) return true;
-    if (!o.videoOut.empty() && !endsWith(o.videoOut, ".mp4") && !endsWith(o.videoOut, ".avi")) {
-        error = "-o '" + o.videoOut + "': the annotated video must end in .mp4 or .avi";
-        return false;
-    }
-    if (!o.tracksFile.empty() && o.tracksFile != "-" && !endsWith(o.tracksFile, ".csv") &&
-        !endsWith(o.tracksFile, ".json")) {
-        error = "--tracks '" + o.tracksFile + "': the tracks file must end in .csv or .json";
-        return false;
-    }
-    // Two outputs under one name would share one temporary and overwrite each other.
-    const std::pair<const char*, const std::string*> files[] = {{"-o", &o.videoOut},
-                                                                {"--tracks", &o.tracksFile},
-                                                                {"--console-log", &o.consoleLog},
-                                                                {"--config", &o.configFile},
-                                                                {"--settings-out", &o.settingsOut},
-                                                                {"--summary", &o.summaryFile},
-                                                                {"--plot", &o.plotFile},
-                                                                {"--heatmap", &o.heatmapFile}};
-    for (size_t i = 0; i < std::size(files); ++i)
-        for (size_t j = i + 1; j < std::size(files); ++j)
-            if (!files[i].second->empty() && *files[i].second == *files[j].second) {
-                error = std::string(files[i].first) + " and " + files[j].first + " name the same file '" +
-                        *files[i].second + "'";
-                return false;
-            }
-    return true;
+    return line;
 }
 
 const char* usageText() {

@@ -87,6 +87,11 @@ inline bool isBatch(const Options& o) { return o.inputs.size() > 1 || !o.outDir.
 // Fills `options` from argv; on a usage error returns false with a one-line `error`.
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
 
+// The command line that asks for `options`: the program's name, the inputs, then every option
+// that is not at its default, as words and as one line for a shell (quoted where needed).
+std::vector<std::string> commandWords(const Options& options);
+std::string commandLine(const Options& options);
+
 // Parses --link MAX_STEP[,MEMORY][,predict][,global].
 bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error);
 

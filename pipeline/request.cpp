@@ -52,10 +52,11 @@ class QuietObserver final : public RunObserver {};
 }  // namespace
 
 bool describeSettings(Module& module, const Options& o, const SettingsFile& saved, std::vector<SettingInfo>& settings,
-                      int& status, std::string& error, int width, int height) {
-    QuietObserver quiet;
-    RunStatus told(quiet);
+                      int& status, std::string& error, bool quiet, int width, int height) {
+    QuietObserver silent;
+    RunStatus told(silent);
     Instance instance(module, o, told);
+    if (quiet) instance.console().silence();
     if (!instance.loadReplies({}, error)) {
         status = exitInput;
         return false;

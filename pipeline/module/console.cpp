@@ -57,14 +57,16 @@ const char* HostConsole::readLine() {
         replies_.pop_front();
     }
     // Show the scripted reply where a user would have typed it.
-    std::cout << current_ << '\n';
+    if (!silent_) std::cout << current_ << '\n';
     return current_.c_str();
 }
 
 void HostConsole::emit(const char* text) {
     if (!text) return;
-    std::cout << text;
-    std::cout.flush();
+    if (!silent_) {
+        std::cout << text;
+        std::cout.flush();
+    }
     if (log_.is_open()) {
         log_ << text;
         log_.flush();

@@ -24,6 +24,8 @@ public:
     bool openLog(const std::string& file, std::string& error);
     // Replies come from standard input from now on (the interactive 'c' key).
     void useTerminal(bool terminal) { terminal_ = terminal; }
+    // Nothing reaches standard output (the log still gets everything).
+    void silence() { silent_ = true; }
 
     const char* readLine() override;
     void write(const char* text) override;
@@ -40,6 +42,7 @@ private:
     std::string current_;
     std::ofstream log_;
     bool terminal_ = false;
+    bool silent_ = false;
 };
 
 // Collects the stage reports of every frame and the host's own measure of each

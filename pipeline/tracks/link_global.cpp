@@ -88,6 +88,14 @@ public:
     // the number of paths.
     void join(const std::vector<Piece>& pieces, int animals, std::vector<int>& next, std::vector<bool>& covered) const;
 
+    struct JoinCandidate {
+        int from, to;
+        long long cost;
+    };
+    // Joins from the end of a piece to the start of one that begins up to memory + 1 frames
+    // later, with their costs in units of gate^2 / `unit`.
+    std::vector<JoinCandidate> candidates(const std::vector<Piece>& pieces, long long unit) const;
+
 private:
     LinkPoint at(int row) const { return {rows_[row].x, rows_[row].y}; }
     long long frame(int row) const { return rows_[row].frame; }
@@ -138,6 +146,36 @@ private:
     double gate2_;
 };
 
+std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vector<Piece>& pieces,
+                                                                long long unit) const {
+    std::map<long long, std::vector<int>> ending, starting;
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        ending[frame(pieces[k].rows.back())].push_back(int(k));
+        starting[frame(pieces[k].rows.front())].push_back(int(k));
+    }
+    std::vector<JoinCandidate> joins;
+    for (const auto& [last, enders] : ending)
+        for (long long gap = 1; gap <= s_.memory + 1; ++gap) {
+            const auto found = starting.find(last + gap);
+            if (found == starting.end()) continue;
+            const std::vector<int>& starters = found->second;
+            std::vector<LinkPoint> from(enders.size()), to(starters.size());
+            for (size_t i = 0; i < enders.size(); ++i) from[i] = ahead(pieces[enders[i]], gap);
+            for (size_t j = 0; j < starters.size(); ++j) to[j] = pieces[starters[j]].start;
+            for (const GatedPair& p : gated_pairs(from, to, s_.max_step)) {
+                const Piece &a = pieces[enders[p.from]], &b = pieces[starters[p.to]];
+                // How far b's motion, carried back over the gap, misses a's end; a's own miss
+                // stands in when b has no motion yet.
+                const double bx = b.start.x - b.svx * double(gap) - a.end.x,
+                             by = b.start.y - b.svy * double(gap) - a.end.y;
+                const double back = b.moving ? bx * bx + by * by : p.d2;
+                const double c = (p.d2 + back) / 2 + std::min(1.0, double(gap - 1) / 4) * gate2_;
+                joins.push_back({enders[p.from], starters[p.to], std::llround(c / gate2_ * unit)});
+            }
+        }
+    return joins;
+}
+
 void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vector<int>& next,
                        std::vector<bool>& covered) const {
     using Graph = lemon::SmartDigraph;
@@ -165,37 +203,13 @@ void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vecto
     const int paths = animals > 0 ? animals : int(pieces.size());
     arc(source, sink, paths, 0);
 
-    // Joins: from the end of a piece to the start of one that begins up to memory + 1 frames later.
-    std::map<long long, std::vector<int>> ending, starting;
-    for (size_t k = 0; k < pieces.size(); ++k) {
-        ending[frame(pieces[k].rows.back())].push_back(int(k));
-        starting[frame(pieces[k].rows.front())].push_back(int(k));
-    }
     struct Join {
         Graph::Arc arc;
         int from, to;
     };
     std::vector<Join> joins;
-    for (const auto& [last, enders] : ending)
-        for (long long gap = 1; gap <= s_.memory + 1; ++gap) {
-            const auto found = starting.find(last + gap);
-            if (found == starting.end()) continue;
-            const std::vector<int>& starters = found->second;
-            std::vector<LinkPoint> from(enders.size()), to(starters.size());
-            for (size_t i = 0; i < enders.size(); ++i) from[i] = ahead(pieces[enders[i]], gap);
-            for (size_t j = 0; j < starters.size(); ++j) to[j] = pieces[starters[j]].start;
-            for (const GatedPair& p : gated_pairs(from, to, s_.max_step)) {
-                const Piece &a = pieces[enders[p.from]], &b = pieces[starters[p.to]];
-                // How far b's motion, carried back over the gap, misses a's end; a's own miss
-                // stands in when b has no motion yet.
-                const double bx = b.start.x - b.svx * double(gap) - a.end.x,
-                             by = b.start.y - b.svy * double(gap) - a.end.y;
-                const double back = b.moving ? bx * bx + by * by : p.d2;
-                const double c = (p.d2 + back) / 2 + std::min(1.0, double(gap - 1) / 4) * gate2_;
-                joins.push_back({arc(out[enders[p.from]], in[starters[p.to]], 1, std::llround(c / gate2_ * unit)),
-                                 enders[p.from], starters[p.to]});
-            }
-        }
+    for (const JoinCandidate& c : candidates(pieces, unit))
+        joins.push_back({arc(out[size_t(c.from)], in[size_t(c.to)], 1, c.cost), c.from, c.to});
 
     lemon::NetworkSimplex<Graph, int, long long> flow(g);
     flow.upperMap(capacity).costMap(cost).stSupply(source, sink, paths);

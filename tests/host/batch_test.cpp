@@ -96,6 +96,17 @@ TEST(HostBatch, EveryInputRunsAsAloneAFailureIsListedAndCompleteInputsAreSkipped
             EXPECT_EQ(table[name + ".avi"], (force.empty() ? "skipped,," : "done,0,") + std::to_string(n)) << force;
         EXPECT_EQ(table["bad.avi"].substr(0, 7), "failed,");
     }
+    // Outputs made by another request, or by a run the batch has no record of, are not
+    // overwritten: the call is refused before anything runs, naming what differs.
+    const auto before = listing(dir.path / "OUT");
+    Result other = run(dir, batch + " --set BinThreshold=110");
+    EXPECT_EQ(other.err, "ambrevo: a.avi: OUT/a.csv holds a run of another request (setting BinThreshold: 120 before, "
+                         "110 now); --force runs it again (and 2 more inputs)\n");
+    EXPECT_EQ(listing(dir.path / "OUT"), before) << "a refused call changes nothing";
+    fs::remove(dir / "OUT/batch.json");
+    Result unknown = run(dir, batch);
+    EXPECT_TRUE(other.status == 2 && unknown.status == 2) << unknown.err;
+    EXPECT_NE(unknown.err.find("a.avi: OUT/a.csv holds a run this batch has no record of"), std::string::npos);
     // Asked for another output, a complete input runs again to make it.
     RUN_OK(json, dir, "a.avi --out-dir OUT --tracks json --config cfg.txt");
     EXPECT_EQ(batchTable(dir / "OUT/batch.csv")["a.avi"], "done,0,6");

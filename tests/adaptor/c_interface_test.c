@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     API(LOAD)
     CHECK(strncmp(api.interface_version(), "1.", 2) == 0 && strlen(api.version()) >= 5);
     int32_t n = api.procedure_count();
-    CHECK(n == 5 && strcmp(api.procedure_name(4), "flowtrack") == 0 && api.procedure_name(n) == NULL);
+    CHECK(n == 6 && strcmp(api.procedure_name(5), "crowd") == 0 && api.procedure_name(n) == NULL);
 
     /* Errors: a bad size, and another thread's failure does not replace this thread's message. */
     ambrevo_procedure* p = NULL;

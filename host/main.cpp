@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <numeric>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
@@ -31,6 +32,7 @@
 #include "module.h"
 #include "options.h"
 #include "pipeline.h"
+#include "score.h"
 #include "stream_input.h"
 #include "outputs.h"
 #include "overlay.h"
@@ -330,6 +332,19 @@ bool Run::applyNamedSettings() {
         }
     }
     if ((!o.configFile.empty() || !builtInReplies.empty()) && !configure()) return false;
+    // --animals is the procedure's own count when it has one: the total over the arenas.
+    if (!o.animals.empty()) {
+        std::vector<SettingInfo> known;
+        guarded([&] { known = readSettings(module, id); }, error);
+        const std::string total = std::to_string(std::accumulate(o.animals.begin(), o.animals.end(), int64_t(0)));
+        bool ok = true;
+        for (const SettingInfo& s : known)
+            if (s.name == "animals" &&
+                (!guarded([&] { ok = applySettings(module, id, {{s.name, total}}, error); }, error) || !ok)) {
+                stop(exitUsage, "--animals " + total + ": " + error);
+                return false;
+            }
+    }
     for (const auto& [name, value] : o.sets) {
         bool ok = false;
         if (!guarded([&] { ok = applySettings(module, id, {{name, value}}, error); }, error) || !ok) {
@@ -416,6 +431,7 @@ int Run::finish(double seconds) {
         // Each output is renamed into place on its own: a failing one does not take the
         // others with it.
         if (!video.finish(error)) stop(exitOutput, error);
+        if (!arena.writeKept(tracks, error)) stop(exitOutput, error);
         if (!tracks.finish(record, error)) stop(exitOutput, error);
         if (settingsOut.active() && !settingsOut.commit(error)) stop(exitOutput, error);
         if (!arena.finish(error)) stop(exitOutput, error);
@@ -558,7 +574,9 @@ void Run::processFrames(cv::Mat& bgr) {
             arena.rows(frame, source->time(), objects, rows, cells);
             times.addCells(cells);
             stage = writing;
-            if (!tracks.frame(frame, rows, &cells))
+            if (arena.defers())
+                arena.keep(frame, rows, cells);
+            else if (!tracks.frame(frame, rows, &cells))
                 return stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
             stage = elsewhere;
             if (source->demo()) score.frame(DemoScene::discs(frame), objects);
@@ -680,7 +698,9 @@ bool Run::pipelined(cv::Mat& bgr, const ip_dibWords& firstImage, double fps, Pro
                         arena.rows(job.frame, job.time, job.objects, rows, cells);
                         job.times.addCells(cells, job.ready);
                         at = writing;
-                        if (!tracks.frame(job.frame, rows, &cells)) {
+                        if (arena.defers()) {
+                            arena.keep(job.frame, rows, cells);
+                        } else if (!tracks.frame(job.frame, rows, &cells)) {
                             stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
                             break;
                         }
@@ -953,6 +973,7 @@ int hostMain(int argc, char** argv) {
     Run& r = *runPtr;
     Options& o = r.o;
     std::string error;
+    if (argc > 1 && std::string(argv[1]) == "score") return ambrevo::score_main(argc - 1, argv + 1, std::cout, std::cerr);
     if (!parseOptions(argc, argv, o, error)) return fail(exitUsage, error);
     quietLibraries(o.verbose);
     if (o.help) {

@@ -43,16 +43,22 @@ int64_t MedianRow(const uint8_t* const* rows, int k, uint8_t* out, int64_t n) {
     return x;
 }
 
-int64_t FollowRow(const uint8_t* grey, const uint8_t* weight, uint8_t* background, int64_t n) {
+int64_t FollowRow(const uint8_t* grey, const uint8_t* weight, int polarity, int jump, uint8_t* background, int64_t n) {
     const hn::ScalableTag<uint8_t> d;
     const int64_t N = int64_t(hn::Lanes(d));
-    const auto one = hn::Set(d, 1), zero = hn::Zero(d);
+    const auto one = hn::Set(d, 1), zero = hn::Zero(d), beyond = hn::Set(d, uint8_t(jump));
     int64_t x = 0;
     for (; x + N <= n; x += N) {
         const auto g = hn::LoadU(d, grey + x), b = hn::LoadU(d, background + x);
-        const auto up = hn::Min(hn::SaturatedSub(g, b), one), down = hn::Min(hn::SaturatedSub(b, g), one);
+        const auto above = hn::SaturatedSub(g, b), below = hn::SaturatedSub(b, g);
+        const auto step = hn::Sub(hn::Add(b, hn::Min(above, one)), hn::Min(below, one));
+        // A frame beyond the background on the side objects never lie: the background
+        // was wrong there (an animal that has moved away), and takes the frame at once.
+        const auto wrong = polarity == 0   ? hn::Ne(hn::SaturatedSub(above, beyond), zero)
+                           : polarity == 1 ? hn::Ne(hn::SaturatedSub(below, beyond), zero)
+                                           : hn::Ne(zero, zero);
         const auto free = hn::Eq(hn::LoadU(d, weight + x), zero);
-        hn::StoreU(hn::IfThenElse(free, hn::Sub(hn::Add(b, up), down), b), d, background + x);
+        hn::StoreU(hn::IfThenElse(free, hn::IfThenElse(wrong, g, step), b), d, background + x);
     }
     return x;
 }
@@ -88,18 +94,23 @@ void crowd_median(const std::vector<const dib_base*>& images, dib_base& out) {
     }
 }
 
-void crowd_follow(const dib_base& grey, const dib_base& weight, dib_base& background) {
+void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, int jump, dib_base& background) {
     if (!dib_sameSize(grey, background) || !dib_sameSize(weight, background) || grey.szPixel != 1 ||
         weight.szPixel != 1 || background.szPixel != 1)
         throw "crowd_follow - got images of different sizes";
+    jump = std::clamp(jump, 0, 255);
     const bool vectors = ops_detail::vectorsEnabled();
     for (int32_t y = 0; y < background.absHeight(); ++y) {
         const uint8_t* g = grey.row(y);
         const uint8_t* w = weight.row(y);
         uint8_t* b = background.row(y);
-        int64_t x = vectors ? HWY_DYNAMIC_DISPATCH(crowd_detail::FollowRow)(g, w, b, background.width) : 0;
-        for (; x < background.width; ++x)
-            if (w[x] == 0) b[x] = uint8_t(b[x] + (g[x] > b[x]) - (g[x] < b[x]));
+        int64_t x =
+            vectors ? HWY_DYNAMIC_DISPATCH(crowd_detail::FollowRow)(g, w, polarity, jump, b, background.width) : 0;
+        for (; x < background.width; ++x) {
+            if (w[x] != 0) continue;
+            const bool wrong = polarity == 0 ? g[x] > b[x] + jump : polarity == 1 && g[x] + jump < b[x];
+            b[x] = wrong ? g[x] : uint8_t(b[x] + (g[x] > b[x]) - (g[x] < b[x]));
+        }
     }
 }
 
@@ -113,15 +124,22 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     median_.setFormat(plane, 1);
 }
 
-void crowd_background::learn(const dib_base& grey, const dib_base& weight) {
+void crowd_background::learn(const dib_base& grey, const dib_base& weight, int fill, int polarity, int jump) {
     const bool due = frames_++ % every_ == 0;
     if (!due) return;
     if (ready_) {
-        crowd_follow(grey, weight, median_);
+        crowd_follow(grey, weight, polarity, jump, median_);
         return;
     }
+    // Objects seen so far do not go into the sample: an animal that rests through all the
+    // samples would otherwise become background and vanish.
     auto sample = std::make_unique<dib_base>(median_.format(), 0);
-    for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy(grey.row(y), grey.row(y) + grey.width, sample->row(y));
+    for (int32_t y = 0; y < grey.absHeight(); ++y) {
+        const uint8_t* g = grey.row(y);
+        const uint8_t* w = weight.row(y);
+        uint8_t* out = sample->row(y);
+        for (int32_t x = 0; x < grey.width; ++x) out[x] = w[x] ? uint8_t(fill) : g[x];
+    }
     samples_.push_back(std::move(sample));
     if (int(samples_.size()) < wanted_) return;
     std::vector<const dib_base*> images;

@@ -16,10 +16,11 @@ public:
     // The learned background, or null while the samples are still being taken.
     const dib_base* image() const { return ready_ ? &median_ : nullptr; }
 
-    // Takes this frame's grey values into the model: a sample every `every` frames until
-    // there are enough, then their median; after that, every `every` frames, each pixel
-    // where no object lies (weight 0) moves one level towards the frame.
-    void learn(const dib_base& grey, const dib_base& weight);
+    // Takes this frame's grey values into the model, `weight` marking its objects: a
+    // sample every `every` frames until there are enough (object pixels stand at `fill`,
+    // the frame's typical grey), then their median; after that, every `every` frames,
+    // crowd_follow with `polarity` and `jump`.
+    void learn(const dib_base& grey, const dib_base& weight, int fill, int polarity, int jump);
 
 private:
     std::vector<std::unique_ptr<dib_base>> samples_;
@@ -33,5 +34,8 @@ private:
 // count). All are 1-byte images of one size.
 void crowd_median(const std::vector<const dib_base*>& images, dib_base& out);
 
-// Moves each pixel of `background` one level towards `grey` where `weight` is 0.
-void crowd_follow(const dib_base& grey, const dib_base& weight, dib_base& background);
+// Where `weight` is 0: each pixel of `background` moves one level towards `grey`, or takes
+// the grey value at once where it lies more than `jump` levels beyond the background on
+// the side where objects never lie (brighter for dark objects, polarity 0; darker for
+// light ones, polarity 1; no such side for polarity 2).
+void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, int jump, dib_base& background);

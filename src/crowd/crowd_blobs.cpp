@@ -22,9 +22,18 @@ crowd_object crowd_describe(const crowd_moments& m) {
 }
 
 void crowd_addRun(const crowd_run& run, const dib_base& weight, const dib_base& grey, crowd_moments& m) {
-    const uint8_t* w = weight.row(run.y);
-    const uint8_t* g = grey.row(run.y);
-    for (int32_t x = run.x0; x < run.x1; ++x) m.add(x, run.y, w[x], g[x]);
+    // Exact integer sums along the run, from its first column; a run of 32767 pixels of
+    // weight 255 keeps them below 2^53, so they pass into doubles unchanged.
+    const uint8_t* w = weight.row(run.y) + run.x0;
+    const uint8_t* g = grey.row(run.y) + run.x0;
+    int64_t s0 = 0, s1 = 0, s2 = 0, greys = 0;
+    for (int64_t i = 0; i < run.x1 - run.x0; ++i) s0 += w[i], s1 += w[i] * i, s2 += w[i] * i * i, greys += g[i];
+    const double x0 = run.x0, y = run.y, sw = double(s0), swx = double(s1) + x0 * sw;
+    m.area += run.x1 - run.x0;
+    m.w += sw, m.wx += swx, m.wy += y * sw;
+    m.wxx += double(s2) + 2 * x0 * double(s1) + x0 * x0 * sw;
+    m.wyy += y * y * sw, m.wxy += y * swx;
+    m.grey += double(greys);
 }
 
 int32_t crowd_blobs::root(int32_t r) {

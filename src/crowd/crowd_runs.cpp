@@ -28,18 +28,29 @@ namespace crowd_detail {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Most of a row is background, and most of an object's row is inside it: a vector wholly
-// on the side the scan is already on is passed over, and only vectors that hold an edge
-// are looked at pixel by pixel.
+// 64 pixels at a time become one word of bits (pixel i, bit i); a run starts or ends
+// wherever a bit differs from the one before it, and those are found by counting zeros.
 void RowRuns(const uint8_t* row, int32_t y, int64_t n, std::vector<crowd_run>& runs) {
     const hn::ScalableTag<uint8_t> d;
     const int64_t N = int64_t(hn::Lanes(d));
     const auto zero = hn::Zero(d);
     int64_t open = -1, x = 0;
-    for (; x + N <= n; x += N) {
-        const auto on = hn::Ne(hn::LoadU(d, row + x), zero);
-        if (open < 0 ? hn::AllFalse(d, on) : hn::AllTrue(d, on)) continue;
-        scanPixels(row, y, x, x + N, open, runs);
+    for (; x + 64 <= n && N <= 64; x += 64) {
+        uint64_t bits = 0;
+        for (int64_t part = 0; part < 64; part += N) {
+            uint8_t bytes[8] = {};
+            hn::StoreMaskBits(d, hn::Ne(hn::LoadU(d, row + x + part), zero), bytes);
+            uint64_t word = 0;
+            for (int b = 7; b >= 0; --b) word = word << 8 | bytes[b];
+            bits |= word << part;
+        }
+        for (uint64_t edges = bits ^ (bits << 1 | (open >= 0 ? 1 : 0)); edges != 0; edges &= edges - 1) {
+            const int64_t at = x + hwy::Num0BitsBelowLS1Bit_Nonzero64(edges);
+            if (open < 0)
+                open = at;
+            else
+                runs.push_back({y, int32_t(open), int32_t(at)}), open = -1;
+        }
     }
     scanPixels(row, y, x, n, open, runs);
     if (open >= 0) runs.push_back({y, int32_t(open), int32_t(n)});

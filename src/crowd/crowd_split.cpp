@@ -44,35 +44,37 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
         centres_.push_back({double(far->x), double(far->y)});
     }
 
+    // Lloyd's rounds on the weighted centres alone; the parts' full sums once at the end.
     for (pixel& p : pixels_) p.group = -1;
-    std::vector<crowd_moments>& sums = parts;
-    sums.assign(static_cast<size_t>(k), crowd_moments{});
+    std::vector<centre_sum>& sums = centreSums_;
     for (int round = 0; round < 50; ++round) {
         bool changed = false;
+        sums.assign(size_t(k), centre_sum{0, 0, 0, 0});
         for (pixel& p : pixels_) {
             const int j = nearest(p, centres_);
             changed = changed || j != p.group;
             p.group = j;
-        }
-        for (crowd_moments& s : sums) s = crowd_moments{};
-        for (const pixel& p : pixels_) sums[size_t(p.group)].add(p.x, p.y, p.w, p.grey);
-        for (int j = 0; j < k; ++j) {
-            const crowd_moments& s = sums[size_t(j)];
-            if (s.w > 0) {
-                centres_[size_t(j)] = {s.wx / s.w, s.wy / s.w};
-            } else if (s.area == 0) {
-                // An empty part takes over the pixel that lies farthest from its own centre.
-                pixel* far = &pixels_[0];
-                double farthest = -1;
-                for (pixel& p : pixels_) {
-                    const crowd_point& c = centres_[size_t(p.group)];
-                    const double d = squared(p.x - c.x, p.y - c.y);
-                    if (d > farthest && sums[size_t(p.group)].area > 1) far = &p, farthest = d;
-                }
-                centres_[size_t(j)] = {double(far->x), double(far->y)};
-                changed = true;
-            }
+            centre_sum& c = sums[size_t(j)];
+            ++c.count, c.w += p.w, c.wx += int64_t(p.w) * p.x, c.wy += int64_t(p.w) * p.y;
         }
         if (!changed) break;
+        for (int j = 0; j < k; ++j) {
+            const centre_sum& c = sums[size_t(j)];
+            if (c.count > 0) {
+                centres_[size_t(j)] = {double(c.wx) / double(c.w), double(c.wy) / double(c.w)};
+                continue;
+            }
+            // An empty part takes over the pixel that lies farthest from its own centre.
+            const pixel* far = &pixels_[0];
+            double farthest = -1;
+            for (const pixel& p : pixels_) {
+                const crowd_point& c = centres_[size_t(p.group)];
+                const double d = squared(p.x - c.x, p.y - c.y);
+                if (d > farthest && sums[size_t(p.group)].count > 1) far = &p, farthest = d;
+            }
+            centres_[size_t(j)] = {double(far->x), double(far->y)};
+        }
     }
+    parts.assign(size_t(k), crowd_moments{});
+    for (const pixel& p : pixels_) parts[size_t(p.group)].add(p.x, p.y, p.w, p.grey);
 }

@@ -28,6 +28,10 @@ private:
     // Index of the centre nearest to p (the first of equals).
     static int nearest(const pixel& p, const std::vector<crowd_point>& centres);
 
+    struct centre_sum {
+        int64_t count, w, wx, wy;
+    };
     std::vector<pixel> pixels_;
     std::vector<crowd_point> centres_;
+    std::vector<centre_sum> centreSums_;
 };

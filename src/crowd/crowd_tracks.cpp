@@ -90,14 +90,21 @@ void crowd_tracker::update(const std::vector<crowd_object>& objects, const std::
     edges_.clear();
     parent_.resize(size_t(nt + no));
     for (int32_t i = 0; i < nt + no; ++i) parent_[size_t(i)] = i;
+    // Objects by column, so that each track looks only at those within its reach across.
+    byColumn_.resize(size_t(no));
+    for (int32_t o = 0; o < no; ++o) byColumn_[size_t(o)] = o;
+    std::sort(byColumn_.begin(), byColumn_.end(),
+              [&](int32_t a, int32_t b) { return objects[size_t(a)].x < objects[size_t(b)].x; });
     for (int32_t t = 0; t < nt; ++t) {
         const crowd_track& track = tracks_[size_t(t)];
         const double reach = rules.gate * std::sqrt(1.0 + track.missed);
-        for (int32_t o = 0; o < no; ++o) {
-            const double dx = objects[size_t(o)].x - track.x, dy = objects[size_t(o)].y - track.y;
+        auto o = std::lower_bound(byColumn_.begin(), byColumn_.end(), track.x - reach,
+                                  [&](int32_t i, double x) { return objects[size_t(i)].x < x; });
+        for (; o != byColumn_.end() && objects[size_t(*o)].x <= track.x + reach; ++o) {
+            const double dx = objects[size_t(*o)].x - track.x, dy = objects[size_t(*o)].y - track.y;
             if (dx * dx + dy * dy > reach * reach) continue;
-            edges_.push_back({t, o});
-            const int32_t a = root(t), b = root(nt + o);
+            edges_.push_back({t, *o});
+            const int32_t a = root(t), b = root(nt + *o);
             if (a != b) parent_[size_t(std::max(a, b))] = std::min(a, b);
         }
     }

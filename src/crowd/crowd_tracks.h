@@ -49,7 +49,7 @@ private:
     std::vector<crowd_track> tracks_;
     int32_t nextId_ = 0;
     // Scratch, kept between frames so that a frame allocates nothing once warmed up.
-    std::vector<int32_t> parent_, members_, trackOf_;
+    std::vector<int32_t> parent_, members_, trackOf_, byColumn_;
     std::vector<std::pair<int32_t, int32_t>> edges_;
     std::vector<double> matrix_;
     std::vector<int> pairing_;

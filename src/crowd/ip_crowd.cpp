@@ -138,15 +138,17 @@ void ip_crowd::restart() {
     selected_ = -1;
 }
 
-int ip_crowd::flatLevel() {
-    if (settings_.background == 1) return settings_.threshold;
+void ip_crowd::levels() {
     // From every fourth row and second column of the last grey values: plenty for a level.
     std::vector<uint64_t> histogram(256, 0);
     for (int32_t y = 0; y < grey_->absHeight(); y += 4) {
         const uint8_t* g = grey_->row(y);
         for (int32_t x = 0; x < grey_->width; x += 2) ++histogram[g[x]];
     }
-    return settings_.polarity == 2 ? medianLevel(histogram) : otsuLevel(histogram);
+    typical_ = medianLevel(histogram);
+    level_ = settings_.background == 1 ? settings_.threshold
+             : settings_.polarity == 2 ? typical_
+                                       : otsuLevel(histogram);
 }
 
 int ip_crowd::blobAt(double x, double y) const {
@@ -281,17 +283,18 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     *dst_ = *src;
     dst_->height = src->height;
     const dib_base* learned = settings_.background == 0 ? background_.image() : nullptr;
-    int level = 0;
     if (!learned) {
         // A flat level comes from grey values, of the frame before when there is one.
         if (settings_.background != 1 && !greyValid_)
             do_contrast(*src, nullptr, 0, contrast_polarity::dark, 255, *weight_, grey_.get());
         greyValid_ = true;
-        level = flatLevel();
+        levels();
     }
-    do_contrast(*src, learned, level, contrast_polarity(settings_.polarity), settings_.contrast, *weight_, grey_.get());
+    do_contrast(*src, learned, level_, contrast_polarity(settings_.polarity), settings_.contrast, *weight_,
+                grey_.get());
     greyValid_ = true;
-    if (settings_.background == 0) background_.learn(*grey_, *weight_);
+    if (settings_.background == 0)
+        background_.learn(*grey_, *weight_, typical_, settings_.polarity, settings_.contrast);
     t[1] = timer.now();
 
     crowd_findRuns(*weight_, runs_, rowStart_);
@@ -304,7 +307,8 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     t[3] = timer.now();
 
     crowd_trackRules rules;
-    rules.gate = settings_.maxJump > 0 ? settings_.maxJump : std::max(3.0, 2 * std::sqrt(singleArea_ / std::numbers::pi));
+    rules.gate =
+        settings_.maxJump > 0 ? settings_.maxJump : std::max(3.0, 2 * std::sqrt(singleArea_ / std::numbers::pi));
     rules.memory = settings_.memory;
     rules.animals = settings_.animals;
     tracker_.update(objects_, whole_, rules, identity_);

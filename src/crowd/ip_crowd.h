@@ -61,6 +61,8 @@ public:
     // The area of one animal as learned so far (0 before the first object).
     double singleArea() const { return singleArea_; }
     const crowd_tracker& tracker() const { return tracker_; }
+    // The learned background, or null while it is being learned or not used.
+    const dib_base* background() const { return settings_.background == 0 ? background_.image() : nullptr; }
 
 private:
     struct found {
@@ -73,8 +75,8 @@ private:
 
     // Settings that change what is learned start the learning again.
     void restart();
-    // The level a flat background stands at in this frame.
-    int flatLevel();
+    // The level a flat background stands at in this frame, and the frame's typical grey.
+    void levels();
     // This frame's blobs worth keeping and, per blob, how many animals it holds.
     void count();
     void detect();
@@ -86,6 +88,7 @@ private:
     crowd_settings settings_;
     std::unique_ptr<dib_base> dst_, weight_, grey_;
     bool greyValid_ = false;
+    int level_ = 0, typical_ = 0;
     crowd_background background_;
     std::vector<crowd_run> runs_;
     std::vector<int32_t> rowStart_;

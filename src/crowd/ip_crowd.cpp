@@ -24,7 +24,7 @@ const ip_paramInfo crowdParams[] = {
     {"animals", ip_paramType::integer, 0, 1e6, 0,
      "animals in view, all arenas together (0: unknown, the area of one is learned)"},
     {"background", ip_paramType::integer, 0, 2, 0,
-     "learned per pixel from sampled frames (0), the level threshold (1), Otsu's level of each frame (2)"},
+     "learned per pixel from sampled frames (0), the level threshold (1), found in each frame by Otsu's method (2)"},
     {"threshold", ip_paramType::integer, 0, 255, 128, "grey level of the background in background mode 1"},
     {"contrast", ip_paramType::integer, 0, 254, 20, "least difference from the background of an object's pixel"},
     {"minArea", ip_paramType::integer, 1, 1e8, 10, "smallest object, pixels"},
@@ -69,24 +69,25 @@ std::string conflict(const double* values, int index, double value) {
     return "";
 }
 
-// Otsu's level: the split of the histogram that leaves its two halves most apart.
+// A flat level that parts objects from the background: halfway between the means of the
+// two parts of the histogram that Otsu's method finds most apart. (Otsu's own split lies
+// at the near edge of an empty stretch between them, right against the objects.)
 int otsuLevel(const std::vector<uint64_t>& histogram) {
     double total = 0, sum = 0;
     for (int v = 0; v < 256; ++v)
         total += double(histogram[size_t(v)]), sum += double(v) * double(histogram[size_t(v)]);
-    double below = 0, belowSum = 0, best = -1;
-    int level = 0;
+    double below = 0, belowSum = 0, best = -1, level = total > 0 ? sum / total : 0;
     for (int v = 0; v < 256; ++v) {
         below += double(histogram[size_t(v)]);
         belowSum += double(v) * double(histogram[size_t(v)]);
         const double above = total - below;
         if (below == 0) continue;
         if (above == 0) break;
-        const double gap = belowSum / below - (sum - belowSum) / above;
-        const double between = below * above * gap * gap;
-        if (between > best) best = between, level = v;
+        const double low = belowSum / below, high = (sum - belowSum) / above;
+        const double between = below * above * (high - low) * (high - low);
+        if (between > best) best = between, level = (low + high) / 2;
     }
-    return level;
+    return int(std::lround(level));
 }
 
 int medianLevel(const std::vector<uint64_t>& histogram) {

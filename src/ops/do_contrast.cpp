@@ -93,7 +93,9 @@ void contrast(const dib_base& input, const dib_base* background, int level, int 
             }
         }
         for (; x < w; ++x) {
-            const int v = grey(s[x]);
+            pixel1 byte;
+            convert(s[x], byte);  // the grey value as the conversion table makes it a byte
+            const int v = byte.v;
             const int diff = polarity == 0 ? (b ? b[x] : level) - v : v - (b ? b[x] : level);
             const int dist = polarity == 2 ? std::abs(diff) : std::max(diff, 0);
             out[x] = uint8_t(dist > cut ? dist : 0);

@@ -5,7 +5,9 @@
 
 enum class contrast_polarity { dark = 0, light = 1, both = 2 };
 
-// weight(x, y) = d where d > cut, else 0, with d = background - grey (dark objects; 0 where
+// The grey value of a pixel is its conversion to a 1-byte pixel (for 2-byte pixels above
+// 255: the low 8 bits). weight(x, y) = d where d > cut, else 0, with d = background - grey
+// (dark objects; 0 where
 // negative), grey - background (light; likewise) or |grey - background| (both). The
 // background is the 1-byte image `background` or, when that is null, the flat `level`
 // (clamped to 0..255); a cut below 0 counts as 0. When `grey` is not null it receives the

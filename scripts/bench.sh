@@ -36,6 +36,11 @@ if [ -x "$build/bin/ambrevo_flow_bench" ]; then
   rm -f "$out"
 fi
 
+# The crowd tracker on generated crowds against OpenCV's threshold and connected components.
+if [ -x "$build/bin/ambrevo_crowd_bench" ]; then
+  "$build/bin/ambrevo_crowd_bench" | tee -a "$doc"
+fi
+
 # The host over a whole recording with an annotated video: each stage alone, the stages one
 # after the other (--threads 1) and overlapped (the default). Wall-clock seconds, best of 3.
 video=$samples/vtest.avi

@@ -9,11 +9,16 @@ namespace {
 // The filter's noise: how far a centre is off (pixels squared) and how much the velocity
 // changes from one frame to the next (pixels squared per frame squared).
 constexpr double kMeasured = 0.25, kSteer = 0.3;
+// The least spread (pixels squared) a position is judged with: a centre may jump a few
+// pixels where touching animals part, however sure the filter has become.
+constexpr double kLeastSpread = 2.0;
 // What leaving a track or an object unmatched costs; a pair is matched when it costs less
 // than both together. In the same units as a squared distance in standard deviations.
 constexpr double kUnmatched = 25;
 // Keeps any pairing cheaper than an impossible one in the assignment.
 constexpr double kImpossible = 1e9;
+// Tracks and objects together in one group beyond which pairs are taken cheapest first.
+constexpr int kLargestGroup = 150;
 }  // namespace
 
 void crowd_tracker::clear() {
@@ -38,7 +43,7 @@ void crowd_tracker::predict() {
 
 double crowd_tracker::cost(const crowd_track& t, const crowd_object& o) const {
     const double dx = o.x - t.x, dy = o.y - t.y;
-    const double position = (dx * dx + dy * dy) / std::max(t.pxx + kMeasured, 0.25);
+    const double position = (dx * dx + dy * dy) / std::max(t.pxx + kMeasured, kLeastSpread);
     // Appearance tells animals apart where they cross; each term is capped so that a part
     // cut out of a blob imperfectly is not refused for its looks alone.
     const double area = std::log(std::max(o.area, 1.0) / std::max(t.area, 1.0)) / 0.2;
@@ -77,16 +82,62 @@ int32_t crowd_tracker::root(int32_t i) {
     return i;
 }
 
+// Pairs cheapest first, each track and object once: the fallback for groups too large for
+// the optimal assignment, whose cost grows with the cube of their size.
+void crowd_tracker::pairGreedily(std::vector<crowd_edge>& edges, std::vector<int32_t>& objectOf) {
+    std::sort(edges.begin(), edges.end(), [](const crowd_edge& a, const crowd_edge& b) {
+        return a.cost != b.cost ? a.cost < b.cost : a.track != b.track ? a.track < b.track : a.object < b.object;
+    });
+    for (const crowd_edge& e : edges)
+        if (objectOf[size_t(e.track)] < 0 && trackOf_[size_t(e.object)] < 0)
+            objectOf[size_t(e.track)] = e.object, trackOf_[size_t(e.object)] = e.track;
+}
+
+void crowd_tracker::pairOptimally(const std::vector<crowd_edge>& edges, bool leaveUnmatched,
+                                  std::vector<int32_t>& objectOf) {
+    groupTracks_.clear(), groupObjects_.clear();
+    for (const crowd_edge& e : edges) groupTracks_.push_back(e.track), groupObjects_.push_back(e.object);
+    for (auto* list : {&groupTracks_, &groupObjects_}) {
+        std::sort(list->begin(), list->end());
+        list->erase(std::unique(list->begin(), list->end()), list->end());
+    }
+    // Leaving unmatched: a square matrix with tracks and "object unmatched" as rows,
+    // objects and "track unmatched" as columns.
+    const int gt = int(groupTracks_.size()), go = int(groupObjects_.size());
+    const int rows = leaveUnmatched ? gt + go : gt, cols = leaveUnmatched ? gt + go : go;
+    matrix_.assign(size_t(rows) * size_t(cols), kImpossible);
+    auto at = [&](int r, int c) -> double& { return matrix_[size_t(r) * size_t(cols) + size_t(c)]; };
+    for (const crowd_edge& e : edges)
+        at(int(std::lower_bound(groupTracks_.begin(), groupTracks_.end(), e.track) - groupTracks_.begin()),
+           int(std::lower_bound(groupObjects_.begin(), groupObjects_.end(), e.object) - groupObjects_.begin())) =
+            e.cost;
+    if (leaveUnmatched) {
+        for (int r = 0; r < gt; ++r) at(r, go + r) = kUnmatched;
+        for (int r = gt; r < rows; ++r) {
+            at(r, r - gt) = kUnmatched;
+            for (int c = go; c < cols; ++c) at(r, c) = 0;
+        }
+    }
+    crowd_assign(matrix_, rows, cols, pairing_);
+    for (int r = 0; r < gt; ++r) {
+        const int c = pairing_[size_t(r)];
+        if (c < 0 || c >= go || at(r, c) >= kImpossible) continue;
+        objectOf[size_t(groupTracks_[size_t(r)])] = groupObjects_[size_t(c)];
+        trackOf_[size_t(groupObjects_[size_t(c)])] = groupTracks_[size_t(r)];
+    }
+}
+
 void crowd_tracker::update(const std::vector<crowd_object>& objects, const std::vector<char>& whole,
                            const crowd_trackRules& rules, std::vector<int32_t>& identity) {
     const int32_t nt = int32_t(tracks_.size()), no = int32_t(objects.size());
     identity.assign(size_t(no), -1);
     trackOf_.assign(size_t(no), -1);
-    std::vector<int32_t>& objectOf = members_;
+    std::vector<int32_t>& objectOf = objectOf_;
     objectOf.assign(size_t(nt), -1);
 
-    // Pairs within reach; tracks and objects joined by them form groups that are solved
-    // one by one, each small, instead of one matrix of every track against every object.
+    // Pairs within reach and cheaper than leaving both unmatched (no other pair can be
+    // chosen); tracks and objects joined by them form groups that are solved one by one,
+    // each small, instead of one matrix of every track against every object.
     edges_.clear();
     parent_.resize(size_t(nt + no));
     for (int32_t i = 0; i < nt + no; ++i) parent_[size_t(i)] = i;
@@ -103,51 +154,27 @@ void crowd_tracker::update(const std::vector<crowd_object>& objects, const std::
         for (; o != byColumn_.end() && objects[size_t(*o)].x <= track.x + reach; ++o) {
             const double dx = objects[size_t(*o)].x - track.x, dy = objects[size_t(*o)].y - track.y;
             if (dx * dx + dy * dy > reach * reach) continue;
-            edges_.push_back({t, *o});
+            const double c = cost(track, objects[size_t(*o)]);
+            if (c >= 2 * kUnmatched) continue;
+            edges_.push_back({t, *o, c});
             const int32_t a = root(t), b = root(nt + *o);
             if (a != b) parent_[size_t(std::max(a, b))] = std::min(a, b);
         }
     }
-    std::sort(edges_.begin(), edges_.end(),
-              [&](const auto& a, const auto& b) { return root(a.first) < root(b.first); });
-    std::vector<int32_t> groupTracks, groupObjects;
+    // Group sizes in tracks and objects, counted at each group's root.
+    groupSize_.assign(size_t(nt + no), 0);
+    for (int32_t i = 0; i < nt + no; ++i) ++groupSize_[size_t(root(i))];
+    for (crowd_edge& e : edges_) e.group = root(e.track);
+    std::stable_sort(edges_.begin(), edges_.end(),
+                     [](const crowd_edge& a, const crowd_edge& b) { return a.group < b.group; });
     for (size_t e = 0; e < edges_.size();) {
-        const int32_t group = root(edges_[e].first);
         size_t end = e;
-        groupTracks.clear(), groupObjects.clear();
-        for (; end < edges_.size() && root(edges_[end].first) == group; ++end) {
-            groupTracks.push_back(edges_[end].first);
-            groupObjects.push_back(edges_[end].second);
-        }
-        std::sort(groupTracks.begin(), groupTracks.end());
-        groupTracks.erase(std::unique(groupTracks.begin(), groupTracks.end()), groupTracks.end());
-        std::sort(groupObjects.begin(), groupObjects.end());
-        groupObjects.erase(std::unique(groupObjects.begin(), groupObjects.end()), groupObjects.end());
-        // Square matrix: tracks and "object unmatched" as rows, objects and "track
-        // unmatched" as columns.
-        const int gt = int(groupTracks.size()), go = int(groupObjects.size()), n = gt + go;
-        matrix_.assign(size_t(n) * size_t(n), kImpossible);
-        for (size_t k = e; k < end; ++k) {
-            const int r =
-                int(std::lower_bound(groupTracks.begin(), groupTracks.end(), edges_[k].first) - groupTracks.begin());
-            const int c = int(std::lower_bound(groupObjects.begin(), groupObjects.end(), edges_[k].second) -
-                              groupObjects.begin());
-            matrix_[size_t(r) * size_t(n) + size_t(c)] =
-                cost(tracks_[size_t(edges_[k].first)], objects[size_t(edges_[k].second)]);
-        }
-        for (int r = 0; r < gt; ++r) matrix_[size_t(r) * size_t(n) + size_t(go + r)] = kUnmatched;
-        for (int r = gt; r < n; ++r) {
-            matrix_[size_t(r) * size_t(n) + size_t(r - gt)] = kUnmatched;
-            for (int c = go; c < n; ++c) matrix_[size_t(r) * size_t(n) + size_t(c)] = 0;
-        }
-        crowd_assign(matrix_, n, n, pairing_);
-        for (int r = 0; r < gt; ++r) {
-            const int c = pairing_[size_t(r)];
-            if (c < go && matrix_[size_t(r) * size_t(n) + size_t(c)] < kImpossible) {
-                objectOf[size_t(groupTracks[size_t(r)])] = groupObjects[size_t(c)];
-                trackOf_[size_t(groupObjects[size_t(c)])] = groupTracks[size_t(r)];
-            }
-        }
+        while (end < edges_.size() && edges_[end].group == edges_[e].group) ++end;
+        group_.assign(edges_.begin() + ptrdiff_t(e), edges_.begin() + ptrdiff_t(end));
+        if (groupSize_[size_t(edges_[e].group)] <= kLargestGroup)
+            pairOptimally(group_, true, objectOf);
+        else
+            pairGreedily(group_, objectOf);
         e = end;
     }
 
@@ -161,26 +188,28 @@ void crowd_tracker::update(const std::vector<crowd_object>& objects, const std::
 
     // With the number of animals known and reached, an object nobody expected is one of
     // the lost animals found again: the lost tracks go to such objects by least distance.
-    std::vector<int32_t> loose, lost;
-    for (int32_t o = 0; o < no; ++o)
-        if (trackOf_[size_t(o)] < 0) loose.push_back(o);
-    for (int32_t t = 0; t < nt; ++t)
-        if (objectOf[size_t(t)] < 0) lost.push_back(t);
-    if (rules.animals > 0 && !loose.empty() && !lost.empty() && nt + int32_t(loose.size()) > rules.animals) {
-        matrix_.resize(loose.size() * lost.size());
-        for (size_t i = 0; i < loose.size(); ++i)
-            for (size_t j = 0; j < lost.size(); ++j) {
-                const crowd_object& o = objects[size_t(loose[i])];
-                const crowd_track& t = tracks_[size_t(lost[j])];
-                matrix_[i * lost.size() + j] = std::hypot(o.x - t.x, o.y - t.y);
-            }
-        crowd_assign(matrix_, int(loose.size()), int(lost.size()), pairing_);
-        for (size_t i = 0; i < loose.size(); ++i) {
-            if (pairing_[i] < 0) continue;
-            crowd_track& t = tracks_[size_t(lost[size_t(pairing_[i])])];
-            start(t, objects[size_t(loose[i])], rules.gate);
+    int32_t loose = 0, lost = 0;
+    for (int32_t o = 0; o < no; ++o) loose += trackOf_[size_t(o)] < 0;
+    for (int32_t t = 0; t < nt; ++t) lost += objectOf[size_t(t)] < 0;
+    if (rules.animals > 0 && loose > 0 && lost > 0 && nt + loose > rules.animals) {
+        group_.clear();
+        for (int32_t o = 0; o < no; ++o)
+            for (int32_t t = 0; t < nt && trackOf_[size_t(o)] < 0; ++t)
+                if (objectOf[size_t(t)] < 0) {
+                    const crowd_track& track = tracks_[size_t(t)];
+                    group_.push_back(
+                        {t, o, std::hypot(objects[size_t(o)].x - track.x, objects[size_t(o)].y - track.y)});
+                }
+        std::vector<int32_t> before(trackOf_);
+        if (loose <= kLargestGroup && lost <= kLargestGroup)
+            pairOptimally(group_, false, objectOf);
+        else
+            pairGreedily(group_, objectOf);
+        for (int32_t o = 0; o < no; ++o) {
+            if (before[size_t(o)] >= 0 || trackOf_[size_t(o)] < 0) continue;
+            crowd_track& t = tracks_[size_t(trackOf_[size_t(o)])];
+            start(t, objects[size_t(o)], rules.gate);
             ++t.seen;
-            trackOf_[size_t(loose[i])] = lost[size_t(pairing_[i])];
         }
     }
     for (int32_t o = 0; o < no; ++o) {

@@ -41,16 +41,25 @@ public:
     const crowd_track* find(int32_t id) const;
 
 private:
+    struct crowd_edge {
+        int32_t track, object;
+        double cost;
+        int32_t group = 0;
+    };
     double cost(const crowd_track& t, const crowd_object& o) const;
     void start(crowd_track& t, const crowd_object& o, double gate);
     void correct(crowd_track& t, const crowd_object& o, bool whole);
     int32_t root(int32_t i);
+    // Pairs the tracks and objects of `edges` (each an allowed pair and its cost) by least
+    // total cost, with the choice of leaving either unmatched when `leaveUnmatched`.
+    void pairOptimally(const std::vector<crowd_edge>& edges, bool leaveUnmatched, std::vector<int32_t>& objectOf);
+    void pairGreedily(std::vector<crowd_edge>& edges, std::vector<int32_t>& objectOf);
 
     std::vector<crowd_track> tracks_;
     int32_t nextId_ = 0;
     // Scratch, kept between frames so that a frame allocates nothing once warmed up.
-    std::vector<int32_t> parent_, members_, trackOf_, byColumn_;
-    std::vector<std::pair<int32_t, int32_t>> edges_;
+    std::vector<int32_t> parent_, objectOf_, trackOf_, byColumn_, groupTracks_, groupObjects_, groupSize_;
+    std::vector<crowd_edge> edges_, group_;
     std::vector<double> matrix_;
     std::vector<int> pairing_;
 };

@@ -21,10 +21,11 @@ const char* const stageLabels[ip_crowd::stageCount] = {"contrast", "labelling", 
 // Two dialogue groups: what makes an object, then how objects are followed.
 const ip_paramInfo crowdParams[] = {
     {"polarity", ip_paramType::integer, 0, 2, 0, "objects darker than the background (0), lighter (1) or either (2)"},
-    {"animals", ip_paramType::integer, 0, 1e6, 0,
+    {"animals", ip_paramType::integer, 0, 1e5, 0,
      "animals in view, all arenas together (0: unknown, the area of one is learned)"},
     {"background", ip_paramType::integer, 0, 2, 0,
-     "learned per pixel from sampled frames (0), the level threshold (1), found in each frame by Otsu's method (2)"},
+     "learned per pixel from sampled frames (0), the level threshold (1), a level found in each frame by Otsu's method "
+     "(2)"},
     {"threshold", ip_paramType::integer, 0, 255, 128, "grey level of the background in background mode 1"},
     {"contrast", ip_paramType::integer, 0, 254, 20, "least difference from the background of an object's pixel"},
     {"minArea", ip_paramType::integer, 1, 1e8, 10, "smallest object, pixels"},
@@ -34,7 +35,7 @@ const ip_paramInfo crowdParams[] = {
      "frames between two background samples, and between the slow updates after"},
     {"maxJump", ip_paramType::real, 0, 1e5, 0,
      "farthest an animal lies from where it was expected, pixels (0: the diameter of one)"},
-    {"memory", ip_paramType::integer, 0, 1e6, 25,
+    {"memory", ip_paramType::integer, 0, 1e4, 25,
      "frames a lost track waits to be found again (all are kept while animals is not exceeded)"},
     {"split", ip_paramType::boolean, 0, 1, 1, "split blobs that hold several animals"},
     {"marks", ip_paramType::boolean, 0, 1, 1, "draw outlines and centres into the picture"},
@@ -43,6 +44,8 @@ constexpr int kParams = int(sizeof crowdParams / sizeof crowdParams[0]);
 constexpr int kDetection = 9;  // the first group's values
 constexpr int kMinArea = 5, kMaxArea = 6;
 constexpr int kHistory = 25;  // frames whose estimates of one animal's area are pooled
+// A blob is cut into at most this many parts: a pile larger than that is beyond telling apart.
+constexpr int64_t kMostPerBlob = 64;
 
 void toValues(const crowd_settings& s, double* v) {
     const double values[kParams] = {double(s.polarity),    double(s.animals), double(s.background), double(s.threshold),
@@ -69,25 +72,29 @@ std::string conflict(const double* values, int index, double value) {
     return "";
 }
 
-// A flat level that parts objects from the background: halfway between the means of the
-// two parts of the histogram that Otsu's method finds most apart. (Otsu's own split lies
-// at the near edge of an empty stretch between them, right against the objects.)
-int otsuLevel(const std::vector<uint64_t>& histogram) {
+// A flat level that parts dark objects from the background: halfway between the means of
+// the two parts of the histogram that Otsu's method finds most apart (Otsu's own split
+// lies at the near edge of an empty stretch between them, right against the objects).
+// When the dark part holds more than 40% of the pixels it is not objects but the floor's
+// own shading, which no flat level separates: then 0, which finds nothing. Light objects:
+// the same on the histogram turned over.
+int otsuLevel(const std::vector<uint64_t>& histogram, bool darkObjects) {
+    auto count = [&](int v) { return double(histogram[size_t(darkObjects ? v : 255 - v)]); };
     double total = 0, sum = 0;
-    for (int v = 0; v < 256; ++v)
-        total += double(histogram[size_t(v)]), sum += double(v) * double(histogram[size_t(v)]);
-    double below = 0, belowSum = 0, best = -1, level = total > 0 ? sum / total : 0;
+    for (int v = 0; v < 256; ++v) total += count(v), sum += v * count(v);
+    double below = 0, belowSum = 0, best = -1, level = 0;
     for (int v = 0; v < 256; ++v) {
-        below += double(histogram[size_t(v)]);
-        belowSum += double(v) * double(histogram[size_t(v)]);
+        below += count(v);
+        belowSum += v * count(v);
         const double above = total - below;
         if (below == 0) continue;
         if (above == 0) break;
         const double low = belowSum / below, high = (sum - belowSum) / above;
         const double between = below * above * (high - low) * (high - low);
-        if (between > best) best = between, level = (low + high) / 2;
+        if (between > best) best = between, level = below <= 0.4 * total ? (low + high) / 2 : 0;
     }
-    return int(std::lround(level));
+    const int at = int(std::lround(level));
+    return darkObjects ? at : 255 - at;
 }
 
 int medianLevel(const std::vector<uint64_t>& histogram) {
@@ -149,7 +156,7 @@ void ip_crowd::levels() {
     typical_ = medianLevel(histogram);
     level_ = settings_.background == 1 ? settings_.threshold
              : settings_.polarity == 2 ? typical_
-                                       : otsuLevel(histogram);
+                                       : otsuLevel(histogram, settings_.polarity == 0);
 }
 
 int ip_crowd::blobAt(double x, double y) const {
@@ -221,29 +228,34 @@ void ip_crowd::count() {
         // The tracks that went into the blob know their own sizes: when those add up to
         // the blob, they are what it holds.
         if (expected[i] >= 1 && area >= 0.7 * expectedArea[i] && area <= 1.35 * expectedArea[i]) k = expected[i];
-        k = std::min<int64_t>(k, std::max<int64_t>(1, int64_t(area) / settings_.minArea));
+        k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
         share_.push_back(settings_.split ? k : 1);
     }
     if (!settings_.split || settings_.animals <= 0) return;
     // The frame's total should come to the animals counted: blobs with the most area
-    // left over take one more, those with the least give one back.
+    // left over take one more (while each part still holds most of an animal), those
+    // with the least give one back. A heap keeps each step to a logarithm of the blobs.
     int64_t sum = 0;
     for (int32_t k : share_) sum += k;
-    while (sum != settings_.animals) {
-        int pick = -1;
-        for (size_t i = 0; i < kept_.size(); ++i) {
-            const double left = ratio[i] - share_[i];
-            const double area = double(blobs[size_t(kept_[i])].moments.area);
-            if (sum < settings_.animals
-                    ? ratio[i] / (share_[i] + 1) >= 0.5 && area / (share_[i] + 1) >= settings_.minArea &&
-                          (pick < 0 || left > ratio[size_t(pick)] - share_[size_t(pick)])
-                    : share_[i] >= 2 && (pick < 0 || left < ratio[size_t(pick)] - share_[size_t(pick)]))
-                pick = int(i);
-        }
-        if (pick < 0) break;
-        const int step = sum < settings_.animals ? 1 : -1;
-        share_[size_t(pick)] += step;
-        sum += step;
+    const bool more = sum < settings_.animals;
+    auto left = [&](size_t i) { return more ? ratio[i] - share_[i] : share_[i] - ratio[i]; };
+    auto may = [&](size_t i) {
+        const double area = double(blobs[size_t(kept_[i])].moments.area);
+        return more ? share_[i] < kMostPerBlob && ratio[i] / (share_[i] + 1) >= 0.7 &&
+                          area / (share_[i] + 1) >= settings_.minArea
+                    : share_[i] >= 2;
+    };
+    std::vector<std::pair<double, size_t>> heap;
+    for (size_t i = 0; i < kept_.size(); ++i)
+        if (may(i)) heap.push_back({left(i), i});
+    std::make_heap(heap.begin(), heap.end());
+    while (sum != settings_.animals && !heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end());
+        const size_t i = heap.back().second;
+        heap.pop_back();
+        share_[i] += more ? 1 : -1;
+        sum += more ? 1 : -1;
+        if (may(i)) heap.push_back({left(i), i}), std::push_heap(heap.begin(), heap.end());
     }
 }
 
@@ -461,7 +473,6 @@ std::string ip_crowd::valuesText(int group) const {
 void ip_crowd::config(ip_console* console) {
     double values[kParams];
     toValues(settings_, values);
-    std::string refused;
     for (int group = 0; group < 2; ++group) {
         const int first = group == 0 ? 0 : kDetection, end = group == 0 ? kDetection : kParams;
         std::string prompt = group == 0 ? "\nCurrent crowd tracker configuration:\n" + valuesText(0) : valuesText(1);
@@ -470,18 +481,20 @@ void ip_crowd::config(ip_console* console) {
             prompt += std::string(crowdParams[i].name) + (i + 2 < end ? ", " : i + 2 == end ? " and " : ": ");
         console->write(prompt.c_str());
         std::istringstream in(ip_readReply(console));
-        // Values in prompt order; the first that does not read, or is refused, ends the line.
-        for (int i = first; i < end && refused.empty(); ++i) {
+        // Values in prompt order: the first that does not read ends the line; one out of
+        // range, or at odds with another, is skipped and the old value stays.
+        std::string refused;
+        for (int i = first; i < end; ++i) {
             double value = 0;
             if (!ip_readValue(in, value)) break;
-            refused = ip_checkParam(crowdParams[i], value);
-            if (refused.empty()) refused = conflict(values, i, value);
-            if (refused.empty()) values[i] = value;
+            std::string why = ip_checkParam(crowdParams[i], value);
+            if (why.empty()) why = conflict(values, i, value);
+            if (why.empty())
+                values[i] = value;
+            else
+                refused += "  " + why + "; kept " + ip_formatParam(crowdParams[i], values[i]) + "\n";
         }
-        if (!refused.empty()) {
-            console->write(("\n" + refused + "; it and the values after it are kept\n").c_str());
-            refused.clear();
-        }
+        if (!refused.empty()) console->write(refused.c_str());
     }
     const crowd_settings before = settings_;
     settings_ = fromValues(values);

@@ -256,13 +256,13 @@ TEST(Crowd, RefusedSettingsChangeNothing) {
         EXPECT_NE(why.find(name), std::string::npos) << why;
         EXPECT_EQ(p->paramValue(ip_findParam(*p, name)), before);
     }
-    // The dialogue reads in prompt order, and a refused value ends its line.
+    // The dialogue reads in prompt order; a refused value is skipped, one that does not read ends the line.
     doubles::Console console({"2 5 1 100 30 20 300 999 4", "7.5 x"});
     p->config(&console);
     EXPECT_EQ(std::make_tuple(p->settings().polarity, p->settings().animals, p->settings().maxArea),
               std::make_tuple(2, 5, 300));
     EXPECT_EQ(std::make_tuple(p->settings().samples, p->settings().sampleEvery, p->settings().maxJump),
-              std::make_tuple(9, 10, 7.5));
+              std::make_tuple(9, 4, 7.5));
     EXPECT_NE(console.written.find("samples must lie in 1 to 31, got 999"), std::string::npos);
 }
 

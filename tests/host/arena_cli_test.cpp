@@ -199,4 +199,22 @@ TEST(ArenaErrors, RefusalsGetOneLineTheirStatusAndWriteNothing) {
     EXPECT_EQ(r.err.rfind("ambrevo: no objects were found on any of the 3 frames (640x480); BinThreshold is 0", 0), 0u)
         << r.err;
     EXPECT_NE(r.out.find("demo: nothing was tracked"), std::string::npos) << r.out;
+
+    // More dark regions than the flow tracker follows: the hint names that, not the threshold,
+    // and the tracker's own lines still reach standard error.
+    fs::create_directories(dir / "many");
+    for (int f = 0; f < 3; ++f) {
+        cv::Mat m(480, 640, CV_8UC3, cv::Scalar(200, 200, 200));
+        for (int k = 0; f > 0 && k < 150; ++k)
+            cv::circle(m, {20 + k % 15 * 40, 20 + k / 15 * 45}, 5, cv::Scalar(30, 30, 30), cv::FILLED);
+        cv::imwrite(dir / cv::format("many/%03d.png", f), m);
+    }
+    RUN_OK(many, dir, "many/%03d.png --set Algoritam=4 --tracks m.csv --quiet");
+    EXPECT_EQ(many.err.find("Prevelik broj podrucja: 128 \nPrevelik broj podrucja: 128 \nambrevo: no objects were found on "
+                            "any of the 3 frames (640x480): the flow tracker follows at most 128 regions in a frame and "
+                            "found more on 2 of them"),
+              0u)
+        << many.err;
+    EXPECT_NE(many.err.find("use --procedure crowd"), std::string::npos);
+    EXPECT_EQ(many.err.find("BinThreshold"), std::string::npos);
 }

@@ -340,13 +340,21 @@ bool Run::applyNamedSettings() {
         std::vector<SettingInfo> known;
         guarded([&] { known = readSettings(module, id); }, error);
         const std::string total = std::to_string(std::accumulate(o.animals.begin(), o.animals.end(), int64_t(0)));
-        bool ok = true;
+        bool ok = true, used = false;
         for (const SettingInfo& s : known)
-            if (s.name == "animals" &&
-                (!guarded([&] { ok = applySettings(module, id, {{s.name, total}}, error); }, error) || !ok)) {
-                stop(exitUsage, "--animals " + total + ": " + error);
-                return false;
+            if (s.name == "animals") {
+                used = true;
+                if (!guarded([&] { ok = applySettings(module, id, {{s.name, total}}, error); }, error) || !ok) {
+                    stop(exitUsage, "--animals " + total + ": " + error);
+                    return false;
+                }
             }
+        ambrevo::LinkSettings link;
+        if (!used && !(parseLinkOption(o.link, link, error) && link.global)) {
+            stop(exitUsage, "--animals: nothing would use the count (the procedure '" + o.procedure +
+                                "' has no animals setting, and --link is not ...,global)");
+            return false;
+        }
     }
     for (const auto& [name, value] : o.sets) {
         bool ok = false;

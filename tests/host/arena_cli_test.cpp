@@ -181,6 +181,7 @@ TEST(ArenaErrors, RefusalsGetOneLineTheirStatusAndWriteNothing) {
         {"--link 10,global,global", 2, "--link '10,global': MEMORY must be a whole number"},
         {"--animals 4,0", 2, "malformed --animals '4,0' (expected N[,N...]"},
         {"--animals 4,4", 2, "--animals gives 2 counts for 1 frame without --roi"},
+        {"--animals 4 --link 15", 2, "--animals: nothing would use the count (the procedure 'flowtrack' has no"},
         {"--roi rect:0,0,9,9 --roi rect:9,9,9,9 --animals 4", 2, "--animals gives 1 count for 2 --roi arenas"},
         {"--unit mm", 2, "--unit mm needs --scale"},
         {"--scale -3", 2, "malformed --scale '-3'"},

@@ -3,6 +3,7 @@
 // and at the end the per-track summary and the pictures.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
@@ -44,7 +45,8 @@ public:
     // are handed back with keep() instead of being written, and writeKept() links them all and
     // writes them, frame by frame, before the track file is finished.
     bool defers() const { return global_; }
-    void keep(int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<std::vector<std::string>>& cells);
+    void keep(int64_t frame, const std::vector<ip_objectRecord>& rows,
+              const std::vector<std::vector<std::string>>& cells);
     bool writeKept(TracksWriter& tracks, std::string& error);
     // The arenas' outlines on the annotated picture.
     void draw(cv::Mat& annotated) const;
@@ -63,12 +65,18 @@ private:
     std::optional<ambrevo::TrackLinker> linker_;
     ambrevo::LinkSettings linkSettings_;
     bool global_ = false;
+    // A row kept small: a long run holds millions. The record without its unused rays, the
+    // cells joined by a unit separator.
+    struct KeptRow {
+        unsigned char head[offsetof(ip_objectRecord, rays)];  // the fields before the rays
+        std::vector<float> rays;
+        std::string cells;
+    };
     struct Kept {
         int64_t frame;
         std::string time;
         double t;
-        std::vector<ip_objectRecord> rows;
-        std::vector<std::vector<std::string>> cells;
+        std::vector<KeptRow> rows;
     };
     std::vector<Kept> kept_;
     std::string keptTime_;  // the time text and value of the frame rows() saw last

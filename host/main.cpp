@@ -33,6 +33,7 @@
 #include "options.h"
 #include "pipeline.h"
 #include "score.h"
+#include "stderr_watch.h"
 #include "stream_input.h"
 #include "outputs.h"
 #include "overlay.h"
@@ -250,6 +251,8 @@ struct Run {
     std::unique_ptr<FrameSource> source;
     std::vector<std::string> builtInReplies;
     DemoScore score;
+    // The flow tracker's note that a frame holds more regions than it follows.
+    StderrWatch regionLimit{"Prevelik broj podrucja"};
     int id = -1;
     bool wantObjects = false;
     bool wantProfile = false;
@@ -337,13 +340,21 @@ bool Run::applyNamedSettings() {
         std::vector<SettingInfo> known;
         guarded([&] { known = readSettings(module, id); }, error);
         const std::string total = std::to_string(std::accumulate(o.animals.begin(), o.animals.end(), int64_t(0)));
-        bool ok = true;
+        bool ok = true, used = false;
         for (const SettingInfo& s : known)
-            if (s.name == "animals" &&
-                (!guarded([&] { ok = applySettings(module, id, {{s.name, total}}, error); }, error) || !ok)) {
-                stop(exitUsage, "--animals " + total + ": " + error);
-                return false;
+            if (s.name == "animals") {
+                used = true;
+                if (!guarded([&] { ok = applySettings(module, id, {{s.name, total}}, error); }, error) || !ok) {
+                    stop(exitUsage, "--animals " + total + ": " + error);
+                    return false;
+                }
             }
+        ambrevo::LinkSettings link;
+        if (!used && !(parseLinkOption(o.link, link, error) && link.global)) {
+            stop(exitUsage, "--animals: nothing would use the count (the procedure '" + o.procedure +
+                                "' has no animals setting, and --link is not ...,global)");
+            return false;
+        }
     }
     for (const auto& [name, value] : o.sets) {
         bool ok = false;
@@ -374,6 +385,16 @@ void Run::recordSettings() {
 
 // A run that found nothing says why it may have, rather than leave a file of no rows.
 void Run::tellNothingFound() {
+    if (regionLimit.calls() > 0) {
+        auto hold = holdStderr();
+        endProgressLine();
+        std::cerr << "ambrevo: no objects were found on any of the " << done << " frames (" << record.width << "x"
+                  << record.height << "): the flow tracker follows at most 128 regions in a frame and found more on "
+                  << regionLimit.calls() << " of them (\"Prevelik broj podrucja: 128\"), so it reported none. "
+                  << "For many animals use --procedure crowd (with --animals N), or --roi to leave out what is not "
+                  << "the arena" << std::endl;
+        return;
+    }
     std::string threshold = "the procedure has no BinThreshold";
     for (const auto& [name, value] : record.settings)
         if (name == "BinThreshold")
@@ -437,7 +458,14 @@ int Run::finish(double seconds) {
         if (!arena.finish(error)) stop(exitOutput, error);
         // The trackers; the other procedures (edges, pass-through) report no objects at all.
         const bool tracker = o.procedure == "flowtrack" || o.procedure == "ccTrack";
-        if (wantObjects && tracker && arena.objectsSeen() == 0) tellNothingFound();
+        if (wantObjects && tracker && arena.objectsSeen() == 0) {
+            tellNothingFound();
+        } else if (regionLimit.calls() > 0) {
+            auto hold = holdStderr();
+            std::cerr << "ambrevo: on " << regionLimit.calls() << " of the " << done << " frames the flow tracker "
+                      << "found more than the 128 regions it follows and reported none; for many animals use "
+                      << "--procedure crowd" << std::endl;
+        }
         if (consoleLog.active() && (!console.closeLog() || !consoleLog.commit(error))) {
             consoleLog.discard();
             stop(exitOutput, "cannot write --console-log file '" + o.consoleLog + "'");
@@ -559,7 +587,10 @@ void Run::processFrames(cv::Mat& bgr) {
         events.reset(clicks);
 
         const Clock::time_point before = Clock::now();
-        if (!guarded([&] { module.process(id, ip_asDib(&image), &events, &overlay); }, error))
+        if (!guarded([&] {
+                StderrWatch::Scope tap(regionLimit);
+                module.process(id, ip_asDib(&image), &events, &overlay);
+            }, error))
             return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
         profiler.frameTime(1000.0 * secondsSince(before));
 
@@ -832,7 +863,10 @@ bool Run::pipelined(cv::Mat& bgr, const ip_dibWords& firstImage, double fps, Pro
                 events.reset(clicks);
                 const Clock::time_point before = Clock::now();
                 const dib_base* result = nullptr;
-                if (!guarded([&] { module.process(id, ip_asDib(&job.image), &events, &overlay); }, error)) {
+                if (!guarded([&] {
+                                 StderrWatch::Scope tap(regionLimit);
+                                 module.process(id, ip_asDib(&job.image), &events, &overlay);
+                             }, error)) {
                     failed(exitModuleError, error);
                 } else {
                     profiler.frameTime(1000.0 * secondsSince(before));
@@ -1042,6 +1076,7 @@ int hostMain(int argc, char** argv) {
     }
     const bool perTrack = !o.summaryFile.empty() || !o.plotFile.empty() || !o.heatmapFile.empty();
     r.wantObjects = !o.tracksFile.empty() || o.input == "demo" || perTrack;
+    if (r.wantObjects && o.procedure == "flowtrack") r.regionLimit.start();
     r.wantProfile = o.profile || o.show;
     if ((!o.tracksFile.empty() || perTrack) && !r.module.requireObjects(error)) return fail(exitModuleLoad, error);
     if (!r.module.objects) r.wantObjects = false;

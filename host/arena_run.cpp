@@ -1,7 +1,9 @@
 #include "arena_run.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <limits>
@@ -9,6 +11,8 @@
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <stdexcept>
+
+#include "link_global.h"
 
 namespace {
 // Enough frames for the median to see past every animal, few enough to keep in memory.
@@ -68,7 +72,9 @@ bool ArenaRun::open(const Options& o, cv::Size frameSize, double sourceFps, bool
         if (!o.link.empty()) {
             ambrevo::LinkSettings settings;
             if (!parseLinkOption(o.link, settings, error)) return false;
-            linker_.emplace(settings);
+            linkSettings_ = settings;
+            global_ = settings.global;
+            if (!global_) linker_.emplace(settings);
         }
     } catch (const std::invalid_argument& e) {
         error = e.what();
@@ -98,7 +104,7 @@ void ArenaRun::discard() {
 std::vector<std::string> ArenaRun::columns() const {
     std::vector<std::string> names;
     if (timed_) names.push_back("time_s");
-    if (linker_) names.insert(names.end(), {"track", "missing"});
+    if (linker_ || global_) names.insert(names.end(), {"track", "missing"});
     if (hasArenas()) names.push_back("arena");
     if (o_.scale > 0) names.insert(names.end(), {"x_" + o_.unit, "y_" + o_.unit});
     return names;
@@ -116,6 +122,11 @@ void ArenaRun::describe(RunRecord& record) const {
     }
     for (size_t i = 0; i < o_.rois.size(); ++i) add("arena_" + std::to_string(i + 1), o_.rois[i], false);
     if (!o_.link.empty()) add("link", o_.link, false);
+    if (!o_.animals.empty()) {
+        std::string counts;
+        for (int64_t n : o_.animals) counts += (counts.empty() ? "" : ",") + std::to_string(n);
+        add("animals", counts, false);
+    }
     add("date", utcNow(), false);
 }
 
@@ -164,6 +175,7 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
     }
     const double t = timeOf(frame, time);
     const std::string timeText = timed_ && t >= 0 ? exactNumber(t) : std::string();
+    keptTime_ = timeText, keptT_ = t;
     cells.assign(out.size(), {});
     for (size_t i = 0; i < out.size(); ++i) {
         std::vector<std::string>& c = cells[i];
@@ -174,12 +186,105 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
         const int arena = hasArenas() ? arenas_.arena_of(x, y) : 0;
         if (timed_) c.push_back(timeText);
         if (linker_) c.insert(c.end(), {std::to_string(track), missing ? "1" : "0"});
+        if (global_) c.insert(c.end(), {"", "0"});  // the track is known at the end
         if (hasArenas()) c.push_back(std::to_string(arena));
         if (o_.scale > 0) c.insert(c.end(), {exactNumber(x / o_.scale), exactNumber(y / o_.scale)});
-        if (keepPoints_)
+        if (keepPoints_ && !global_)
             points_.push_back(
                 {frame, track, x, y, missing, arena, timed_ && t >= 0 ? t : std::numeric_limits<double>::quiet_NaN()});
     }
+}
+
+namespace {
+constexpr char cellEnd = '\x1f';
+}  // namespace
+
+void ArenaRun::keep(int64_t frame, const std::vector<ip_objectRecord>& rows,
+                    const std::vector<std::vector<std::string>>& cells) {
+    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}});
+    f.rows.resize(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        KeptRow& k = f.rows[i];
+        std::memcpy(k.head, &rows[i], sizeof k.head);
+        k.rays.assign(rows[i].rays, rows[i].rays + std::clamp<int32_t>(rows[i].rayCount, 0, ip_objectMaxRays));
+        for (const std::string& c : cells[i]) k.cells += c + cellEnd;
+    }
+}
+
+bool ArenaRun::writeKept(TracksWriter& tracks, std::string& error) {
+    if (!global_) return true;
+    // Each arena is a group of its own with its count; objects outside every arena are the
+    // group after the arenas', without a count.
+    const int arenas = arenas_.count();
+    std::vector<ambrevo::GroupedRow> all;
+    std::vector<std::pair<size_t, size_t>> where;  // the kept frame and row of each
+    for (size_t k = 0; k < kept_.size(); ++k)
+        for (size_t i = 0; i < kept_[k].rows.size(); ++i) {
+            ip_objectRecord r;
+            std::memcpy(&r, kept_[k].rows[i].head, sizeof kept_[k].rows[i].head);
+            const double x = r.x, y = r.y;
+            const int arena = hasArenas() ? arenas_.arena_of(x, y) : 1;
+            all.push_back({kept_[k].frame, x, y, arena == 0 ? arenas : arena - 1});
+            where.emplace_back(k, i);
+        }
+    const std::vector<int> animals(o_.animals.begin(), o_.animals.end());
+    std::vector<ambrevo::LinkedRow> linked;
+    try {
+        linked = ambrevo::link_global(all, linkSettings_, animals);
+    } catch (const std::exception& e) {
+        error = std::string("--link ") + o_.link + ": " + e.what();
+        return false;
+    }
+    std::vector<long long> trackOf(all.size(), -1);
+    std::vector<std::vector<const ambrevo::LinkedRow*>> missing(kept_.size());
+    for (const ambrevo::LinkedRow& l : linked)
+        if (l.missing)
+            missing[size_t(l.frame - kept_.front().frame)].push_back(&l);
+        else
+            trackOf[size_t(l.row)] = l.track;
+
+    const size_t trackCell = timed_ ? 1 : 0;
+    std::vector<ip_objectRecord> rows;
+    std::vector<std::vector<std::string>> cells;
+    size_t next = 0;  // the index in `all` of the frame's first row
+    for (size_t k = 0; k < kept_.size(); ++k) {
+        Kept& f = kept_[k];
+        rows.assign(f.rows.size(), ip_objectRecord{});
+        cells.assign(f.rows.size(), {});
+        for (size_t i = 0; i < f.rows.size(); ++i) {
+            std::memcpy(&rows[i], f.rows[i].head, sizeof f.rows[i].head);
+            std::copy(f.rows[i].rays.begin(), f.rows[i].rays.end(), rows[i].rays);
+            for (size_t at = 0, end; (end = f.rows[i].cells.find(cellEnd, at)) != std::string::npos; at = end + 1)
+                cells[i].push_back(f.rows[i].cells.substr(at, end - at));
+            cells[i][trackCell] = std::to_string(trackOf[next + i]);
+        }
+        next += f.rows.size();
+        for (const ambrevo::LinkedRow* l : missing[k]) {
+            ip_objectRecord& r = rows.emplace_back();
+            r.index = -1;
+            r.x = int32_t(std::lround(l->x));
+            r.y = int32_t(std::lround(l->y));
+            std::vector<std::string>& c = cells.emplace_back();
+            if (timed_) c.push_back(f.time);
+            c.insert(c.end(), {std::to_string(l->track), "1"});
+            if (hasArenas()) c.push_back(std::to_string(arenas_.arena_of(l->x, l->y)));
+            if (o_.scale > 0) c.insert(c.end(), {exactNumber(l->x / o_.scale), exactNumber(l->y / o_.scale)});
+        }
+        f.rows = {};
+        if (!tracks.frame(f.frame, rows, &cells)) {
+            error = "cannot write --tracks file '" + o_.tracksFile + "'";
+            return false;
+        }
+        for (size_t i = 0; keepPoints_ && i < rows.size(); ++i) {
+            const std::vector<std::string>& c = cells[i];
+            const int arena = hasArenas() ? std::stoi(c[trackCell + 2]) : 0;
+            points_.push_back({f.frame, std::stoll(c[trackCell]), double(rows[i].x), double(rows[i].y),
+                               c[trackCell + 1] == "1", arena,
+                               timed_ && f.t >= 0 ? f.t : std::numeric_limits<double>::quiet_NaN()});
+        }
+    }
+    kept_.clear();
+    return true;
 }
 
 void ArenaRun::draw(cv::Mat& annotated) const {

@@ -3,6 +3,7 @@
 // and at the end the per-track summary and the pictures.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
@@ -40,6 +41,13 @@ public:
     // own time in seconds, negative when unknown.
     void rows(int64_t frame, double time, const std::vector<ip_objectRecord>& objects,
               std::vector<ip_objectRecord>& out, std::vector<std::vector<std::string>>& cells);
+    // With --link ...,global the rows wait for the end of the run: each frame's rows and cells
+    // are handed back with keep() instead of being written, and writeKept() links them all and
+    // writes them, frame by frame, before the track file is finished.
+    bool defers() const { return global_; }
+    void keep(int64_t frame, const std::vector<ip_objectRecord>& rows,
+              const std::vector<std::vector<std::string>>& cells);
+    bool writeKept(TracksWriter& tracks, std::string& error);
     // The arenas' outlines on the annotated picture.
     void draw(cv::Mat& annotated) const;
     // Writes the summary and the pictures and renames them into place.
@@ -55,6 +63,24 @@ private:
     Options o_;
     ambrevo::ArenaMap arenas_;
     std::optional<ambrevo::TrackLinker> linker_;
+    ambrevo::LinkSettings linkSettings_;
+    bool global_ = false;
+    // A row kept small: a long run holds millions. The record without its unused rays, the
+    // cells joined by a unit separator.
+    struct KeptRow {
+        unsigned char head[offsetof(ip_objectRecord, rays)];  // the fields before the rays
+        std::vector<float> rays;
+        std::string cells;
+    };
+    struct Kept {
+        int64_t frame;
+        std::string time;
+        double t;
+        std::vector<KeptRow> rows;
+    };
+    std::vector<Kept> kept_;
+    std::string keptTime_;  // the time text and value of the frame rows() saw last
+    double keptT_ = 0;
     double fps_ = 0;  // frames per second for times and speeds; 0 when the frames have no time
     bool timed_ = false;
     bool keepPoints_ = false;

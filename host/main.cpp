@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <numeric>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
@@ -31,6 +32,8 @@
 #include "module.h"
 #include "options.h"
 #include "pipeline.h"
+#include "score.h"
+#include "stderr_watch.h"
 #include "stream_input.h"
 #include "outputs.h"
 #include "overlay.h"
@@ -248,6 +251,8 @@ struct Run {
     std::unique_ptr<FrameSource> source;
     std::vector<std::string> builtInReplies;
     DemoScore score;
+    // The flow tracker's note that a frame holds more regions than it follows.
+    StderrWatch regionLimit{"Prevelik broj podrucja"};
     int id = -1;
     bool wantObjects = false;
     bool wantProfile = false;
@@ -330,6 +335,27 @@ bool Run::applyNamedSettings() {
         }
     }
     if ((!o.configFile.empty() || !builtInReplies.empty()) && !configure()) return false;
+    // --animals is the procedure's own count when it has one: the total over the arenas.
+    if (!o.animals.empty()) {
+        std::vector<SettingInfo> known;
+        guarded([&] { known = readSettings(module, id); }, error);
+        const std::string total = std::to_string(std::accumulate(o.animals.begin(), o.animals.end(), int64_t(0)));
+        bool ok = true, used = false;
+        for (const SettingInfo& s : known)
+            if (s.name == "animals") {
+                used = true;
+                if (!guarded([&] { ok = applySettings(module, id, {{s.name, total}}, error); }, error) || !ok) {
+                    stop(exitUsage, "--animals " + total + ": " + error);
+                    return false;
+                }
+            }
+        ambrevo::LinkSettings link;
+        if (!used && !(parseLinkOption(o.link, link, error) && link.global)) {
+            stop(exitUsage, "--animals: nothing would use the count (the procedure '" + o.procedure +
+                                "' has no animals setting, and --link is not ...,global)");
+            return false;
+        }
+    }
     for (const auto& [name, value] : o.sets) {
         bool ok = false;
         if (!guarded([&] { ok = applySettings(module, id, {{name, value}}, error); }, error) || !ok) {
@@ -359,6 +385,16 @@ void Run::recordSettings() {
 
 // A run that found nothing says why it may have, rather than leave a file of no rows.
 void Run::tellNothingFound() {
+    if (regionLimit.calls() > 0) {
+        auto hold = holdStderr();
+        endProgressLine();
+        std::cerr << "ambrevo: no objects were found on any of the " << done << " frames (" << record.width << "x"
+                  << record.height << "): the flow tracker follows at most 128 regions in a frame and found more on "
+                  << regionLimit.calls() << " of them (\"Prevelik broj podrucja: 128\"), so it reported none. "
+                  << "For many animals use --procedure crowd (with --animals N), or --roi to leave out what is not "
+                  << "the arena" << std::endl;
+        return;
+    }
     std::string threshold = "the procedure has no BinThreshold";
     for (const auto& [name, value] : record.settings)
         if (name == "BinThreshold")
@@ -416,12 +452,20 @@ int Run::finish(double seconds) {
         // Each output is renamed into place on its own: a failing one does not take the
         // others with it.
         if (!video.finish(error)) stop(exitOutput, error);
+        if (!arena.writeKept(tracks, error)) stop(exitOutput, error);
         if (!tracks.finish(record, error)) stop(exitOutput, error);
         if (settingsOut.active() && !settingsOut.commit(error)) stop(exitOutput, error);
         if (!arena.finish(error)) stop(exitOutput, error);
         // The trackers; the other procedures (edges, pass-through) report no objects at all.
         const bool tracker = o.procedure == "flowtrack" || o.procedure == "ccTrack";
-        if (wantObjects && tracker && arena.objectsSeen() == 0) tellNothingFound();
+        if (wantObjects && tracker && arena.objectsSeen() == 0) {
+            tellNothingFound();
+        } else if (regionLimit.calls() > 0) {
+            auto hold = holdStderr();
+            std::cerr << "ambrevo: on " << regionLimit.calls() << " of the " << done << " frames the flow tracker "
+                      << "found more than the 128 regions it follows and reported none; for many animals use "
+                      << "--procedure crowd" << std::endl;
+        }
         if (consoleLog.active() && (!console.closeLog() || !consoleLog.commit(error))) {
             consoleLog.discard();
             stop(exitOutput, "cannot write --console-log file '" + o.consoleLog + "'");
@@ -543,7 +587,10 @@ void Run::processFrames(cv::Mat& bgr) {
         events.reset(clicks);
 
         const Clock::time_point before = Clock::now();
-        if (!guarded([&] { module.process(id, ip_asDib(&image), &events, &overlay); }, error))
+        if (!guarded([&] {
+                StderrWatch::Scope tap(regionLimit);
+                module.process(id, ip_asDib(&image), &events, &overlay);
+            }, error))
             return stop(exitModuleError, at + std::to_string(frame) + ": " + error);
         profiler.frameTime(1000.0 * secondsSince(before));
 
@@ -558,7 +605,9 @@ void Run::processFrames(cv::Mat& bgr) {
             arena.rows(frame, source->time(), objects, rows, cells);
             times.addCells(cells);
             stage = writing;
-            if (!tracks.frame(frame, rows, &cells))
+            if (arena.defers())
+                arena.keep(frame, rows, cells);
+            else if (!tracks.frame(frame, rows, &cells))
                 return stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
             stage = elsewhere;
             if (source->demo()) score.frame(DemoScene::discs(frame), objects);
@@ -680,7 +729,9 @@ bool Run::pipelined(cv::Mat& bgr, const ip_dibWords& firstImage, double fps, Pro
                         arena.rows(job.frame, job.time, job.objects, rows, cells);
                         job.times.addCells(cells, job.ready);
                         at = writing;
-                        if (!tracks.frame(job.frame, rows, &cells)) {
+                        if (arena.defers()) {
+                            arena.keep(job.frame, rows, cells);
+                        } else if (!tracks.frame(job.frame, rows, &cells)) {
                             stop(exitOutput, "cannot write --tracks file '" + o.tracksFile + "'");
                             break;
                         }
@@ -812,7 +863,10 @@ bool Run::pipelined(cv::Mat& bgr, const ip_dibWords& firstImage, double fps, Pro
                 events.reset(clicks);
                 const Clock::time_point before = Clock::now();
                 const dib_base* result = nullptr;
-                if (!guarded([&] { module.process(id, ip_asDib(&job.image), &events, &overlay); }, error)) {
+                if (!guarded([&] {
+                                 StderrWatch::Scope tap(regionLimit);
+                                 module.process(id, ip_asDib(&job.image), &events, &overlay);
+                             }, error)) {
                     failed(exitModuleError, error);
                 } else {
                     profiler.frameTime(1000.0 * secondsSince(before));
@@ -953,6 +1007,7 @@ int hostMain(int argc, char** argv) {
     Run& r = *runPtr;
     Options& o = r.o;
     std::string error;
+    if (argc > 1 && std::string(argv[1]) == "score") return ambrevo::score_main(argc - 1, argv + 1, std::cout, std::cerr);
     if (!parseOptions(argc, argv, o, error)) return fail(exitUsage, error);
     quietLibraries(o.verbose);
     if (o.help) {
@@ -1021,6 +1076,7 @@ int hostMain(int argc, char** argv) {
     }
     const bool perTrack = !o.summaryFile.empty() || !o.plotFile.empty() || !o.heatmapFile.empty();
     r.wantObjects = !o.tracksFile.empty() || o.input == "demo" || perTrack;
+    if (r.wantObjects && o.procedure == "flowtrack") r.regionLimit.start();
     r.wantProfile = o.profile || o.show;
     if ((!o.tracksFile.empty() || perTrack) && !r.module.requireObjects(error)) return fail(exitModuleLoad, error);
     if (!r.module.objects) r.wantObjects = false;

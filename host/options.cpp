@@ -74,6 +74,7 @@ OptionUse parseRunOption(const std::string& arg, TakeValue& takeValue, Flag& fla
         ambrevo::LinkSettings unused;
         return takeValue(o.link) && parseLinkOption(o.link, unused, error) ? taken : refused;
     }
+    if (arg == "--animals") return takeValue(text) && parseAnimals(text, o.animals, error) ? taken : refused;
     if (arg == "--summary") return value(o.summaryFile);
     if (arg == "--plot") return value(o.plotFile);
     if (arg == "--heatmap") return value(o.heatmapFile);
@@ -81,6 +82,13 @@ OptionUse parseRunOption(const std::string& arg, TakeValue& takeValue, Flag& fla
 }
 
 bool checkArenaOptions(const Options& o, std::string& error) {
+    const size_t arenas = std::max<size_t>(1, o.rois.size());
+    if (!o.animals.empty() && o.animals.size() != arenas) {
+        error = "--animals gives " + std::to_string(o.animals.size()) + " count" + (o.animals.size() == 1 ? "" : "s") +
+                " for " + std::to_string(arenas) + (o.rois.empty() ? " frame without --roi" : " --roi arena") +
+                (arenas == 1 ? "" : "s") + " (one count per --roi, in order; one number without --roi)";
+        return false;
+    }
     if (!o.unit.empty() && o.scale == 0) {
         error = "--unit " + o.unit + " needs --scale PIXELS_PER_UNIT";
         return false;
@@ -106,9 +114,15 @@ bool checkArenaOptions(const Options& o, std::string& error) {
 
 bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error) {
     std::string given = text;
-    const std::string predict = ",predict";
-    const bool predicting = given.size() > predict.size() && given.ends_with(predict);
-    if (predicting) given.resize(given.size() - predict.size());
+    // The words after the numbers, in any order, each once.
+    bool predicting = false, global = false;
+    for (size_t comma = given.rfind(','); comma != std::string::npos && comma > 0; comma = given.rfind(',')) {
+        const std::string word = given.substr(comma + 1);
+        bool* flag = word == "predict" ? &predicting : word == "global" ? &global : nullptr;
+        if (!flag || *flag) break;
+        *flag = true;
+        given.resize(comma);
+    }
     try {
         settings = ambrevo::parse_link_option(given);
     } catch (const std::exception& e) {
@@ -116,7 +130,24 @@ bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, s
         return false;
     }
     settings.predict = predicting;
+    settings.global = global;
     return true;
+}
+
+bool parseAnimals(const std::string& text, std::vector<int64_t>& counts, std::string& error) {
+    counts.clear();
+    for (size_t begin = 0;;) {
+        const size_t comma = text.find(',', begin);
+        const std::string count = text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+        int64_t n = 0;
+        if (!parseInteger(count, 1, 1000000, n)) {
+            error = "malformed --animals '" + text + "' (expected N[,N...]: one positive count per --roi, in order)";
+            return false;
+        }
+        counts.push_back(n);
+        if (comma == std::string::npos) return true;
+        begin = comma + 1;
+    }
 }
 
 bool parseClick(const std::string& text, ClickOption& click) {
@@ -309,6 +340,7 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
 
 const char* usageText() {
     return "usage: ambrevo [INPUT] [options]\n"
+           "       ambrevo score TRACKS TRUTH [--radius PX]   (CLEAR-MOT and IDF1 of a track file)\n"
            "\n"
            "INPUT: a video file, an image sequence (frames/%04d.png or a folder of images),\n"
            "       a single image, a camera (cam:0), a stream (rtsp://..., http://...), a GStreamer\n"
@@ -336,8 +368,11 @@ const char* usageText() {
            "  --scale PX           pixels per unit: adds x_<unit>, y_<unit> columns (--unit, default unit)\n"
            "  --unit NAME          the unit of --scale (mm, cm, ...)\n"
            "  --fps RATE           frames per second for time_s (image sequences; overrides a video's)\n"
-           "  --link STEP[,MEM][,predict]  link the objects into tracks: largest step in pixels,\n"
-           "                       frames a track may go unseen, link from the predicted position\n"
+           "  --link STEP[,MEM][,predict][,global]  link the objects into tracks: largest step in\n"
+           "                       pixels, frames a track may go unseen, link from the predicted position,\n"
+           "                       link the whole run at once after it ends (repairs swaps at crossings)\n"
+           "  --animals N[,N...]   animals in each --roi (one number without): the crowd procedure's\n"
+           "                       count, and exactly that many tracks per arena with --link ...,global\n"
            "  --summary FILE.csv   one line per track: frames, path length, speeds, time per arena\n"
            "  --plot FILE.png      the trajectories over the median background\n"
            "  --heatmap FILE.png   where the objects spent their time\n"

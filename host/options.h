@@ -75,6 +75,7 @@ struct Options {
     std::string unit;
     double fps = 0;  // 0: the input's own timestamps
     std::string link;
+    std::vector<int64_t> animals;  // per --roi in order, or one for the whole frame; empty: unknown
     std::string summaryFile;
     std::string plotFile;
     std::string heatmapFile;
@@ -83,8 +84,11 @@ struct Options {
 // Fills `options` from argv; on a usage error returns false with a one-line `error`.
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
 
-// Parses --link MAX_STEP[,MEMORY][,predict].
+// Parses --link MAX_STEP[,MEMORY][,predict][,global].
 bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error);
+
+// Parses --animals N[,N...]: positive counts.
+bool parseAnimals(const std::string& text, std::vector<int64_t>& counts, std::string& error);
 
 // Parses FRAME:X:Y (three non-negative decimal integers).
 bool parseClick(const std::string& text, ClickOption& click);

@@ -39,20 +39,15 @@ long long cell_of(double v, double gate) {
     return static_cast<long long>(std::clamp(c, -4e18, 4e18));
 }
 
-struct Edge {
-    int from, to;
-    double d2;
-};
-
 }  // namespace
 
-std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step) {
-    std::vector<int> result(from.size(), -1);
-    if (from.empty() || to.empty() || !(max_step > 0)) return result;
+std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step) {
+    std::vector<GatedPair> pairs;
+    if (from.empty() || to.empty() || !(max_step > 0)) return pairs;
     const double gate2 = max_step * max_step;
 
-    // The gated pairs, found through a grid of cells one gate wide: a partner lies in one of the
-    // nine cells around a point.
+    // Found through a grid of cells one gate wide: a partner lies in one of the nine cells
+    // around a point.
     struct Cell {
         long long cx, cy;
         int index;
@@ -63,7 +58,6 @@ std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const Link
     auto key = [](const Cell& c) { return std::tie(c.cx, c.cy, c.index); };
     std::sort(cells.begin(), cells.end(), [&](const Cell& a, const Cell& b) { return key(a) < key(b); });
 
-    std::vector<Edge> edges;
     for (size_t i = 0; i < from.size(); ++i) {
         const long long cx = cell_of(from[i].x, max_step), cy = cell_of(from[i].y, max_step);
         for (long long dx = -1; dx <= 1; ++dx) {
@@ -74,53 +68,51 @@ std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const Link
             for (auto it = first; it != cells.end() && key(*it) <= key(hi); ++it) {
                 const double ex = to[it->index].x - from[i].x, ey = to[it->index].y - from[i].y;
                 const double d2 = ex * ex + ey * ey;
-                if (d2 <= gate2) edges.push_back({static_cast<int>(i), it->index, d2});
+                if (d2 <= gate2) pairs.push_back({static_cast<int>(i), it->index, d2});
             }
         }
     }
-    if (edges.empty()) return result;
+    return pairs;
+}
 
-    const int nf = static_cast<int>(from.size());
-    Groups groups(from.size() + to.size());
-    for (const Edge& e : edges) groups.join(e.from, nf + e.to);
+std::vector<int> best_matching(size_t from_count, size_t to_count, std::span<const WeightedPair> pairs) {
+    std::vector<int> result(from_count, -1);
+    if (pairs.empty()) return result;
+    const int nf = static_cast<int>(from_count);
+    Groups groups(from_count + to_count);
+    for (const WeightedPair& e : pairs) groups.join(e.from, nf + e.to);
 
-    // Edges of each group, in a stable order.
-    std::vector<int> order(edges.size());
+    // Pairs of each group, in a stable order.
+    std::vector<int> order(pairs.size());
     std::iota(order.begin(), order.end(), 0);
-    std::vector<int> root(edges.size());
-    for (size_t k = 0; k < edges.size(); ++k) root[k] = groups.find(edges[k].from);
+    std::vector<int> root(pairs.size());
+    for (size_t k = 0; k < pairs.size(); ++k) root[k] = groups.find(pairs[k].from);
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return root[a] < root[b]; });
 
-    // Minimising the cost above is maximising the sum over linked pairs of 2*gate^2 - d^2, a
-    // weight between gate^2 and 2*gate^2. A square matrix padded with zeros then has the same
-    // optimum: a zero chosen means "unlinked". The solver wants integers: weights are scaled
-    // so that the largest is 2^40, which leaves a group of a million members far from overflow
-    // and resolves steps much finer than a pixel.
-    const double scale = std::ldexp(1.0, 40) / (2 * gate2);
+    // A square matrix padded with zeros has the same optimum: a zero chosen means "unmatched".
     std::vector<int> local_from, local_to;
-    std::vector<int> index_of(from.size() + to.size(), -1);
+    std::vector<int> index_of(from_count + to_count, -1);
     for (size_t begin = 0; begin < order.size();) {
         size_t end = begin;
         while (end < order.size() && root[order[end]] == root[order[begin]]) ++end;
         local_from.clear(), local_to.clear();
         for (size_t k = begin; k < end; ++k) {
-            const Edge& e = edges[order[k]];
+            const WeightedPair& e = pairs[order[k]];
             if (index_of[e.from] < 0)
                 index_of[e.from] = static_cast<int>(local_from.size()), local_from.push_back(e.from);
             if (index_of[nf + e.to] < 0)
                 index_of[nf + e.to] = static_cast<int>(local_to.size()), local_to.push_back(e.to);
         }
         if (end - begin == 1) {
-            const Edge& e = edges[order[begin]];
+            const WeightedPair& e = pairs[order[begin]];
             result[e.from] = e.to;
         } else {
             const long n = static_cast<long>(std::max(local_from.size(), local_to.size()));
             dlib::matrix<long long> weight(n, n);
             weight = 0;
             for (size_t k = begin; k < end; ++k) {
-                const Edge& e = edges[order[k]];
-                const double w = (2 * gate2 - e.d2) * scale;
-                weight(index_of[e.from], index_of[nf + e.to]) = std::max(1LL, std::llround(w));
+                const WeightedPair& e = pairs[order[k]];
+                weight(index_of[e.from], index_of[nf + e.to]) = e.weight;
             }
             const std::vector<long> assignment = dlib::max_cost_assignment(weight);
             for (size_t r = 0; r < local_from.size(); ++r) {
@@ -134,10 +126,24 @@ std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const Link
     return result;
 }
 
+std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step) {
+    const std::vector<GatedPair> gated = gated_pairs(from, to, max_step);
+    // Minimising the cost above is maximising the sum over linked pairs of 2*gate^2 - d^2, a
+    // weight between gate^2 and 2*gate^2. The solver wants integers: weights are scaled so
+    // that the largest is 2^40, which leaves a group of a million members far from overflow
+    // and resolves steps much finer than a pixel.
+    const double gate2 = max_step * max_step;
+    const double scale = std::ldexp(1.0, 40) / (2 * gate2);
+    std::vector<WeightedPair> pairs(gated.size());
+    for (size_t k = 0; k < gated.size(); ++k)
+        pairs[k] = {gated[k].from, gated[k].to, std::max(1LL, std::llround((2 * gate2 - gated[k].d2) * scale))};
+    return best_matching(from.size(), to.size(), pairs);
+}
+
 LinkSettings parse_link_option(std::string_view given) {
     const std::string text(given);
     auto fail = [&](const std::string& why) {
-        throw std::invalid_argument("--link '" + text + "': " + why + " (expected MAX_STEP[,MEMORY], e.g. 12,5)");
+        throw std::invalid_argument("--link '" + text + "': " + why + " (expected MAX_STEP[,MEMORY][,predict][,global], e.g. 12,5)");
     };
     const size_t comma = text.find(',');
     const std::string step = text.substr(0, comma);

@@ -24,6 +24,22 @@ struct LinkPoint {
 // 200 scattered objects become many small problems instead of one 200 x 200 one.
 std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step);
 
+// The pairs from[i], to[j] at most `max_step` apart, with their squared distance, ordered by i.
+struct GatedPair {
+    int from, to;
+    double d2;
+};
+std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step);
+
+// A matching of greatest total weight among `pairs` (weights > 0): for each of the
+// `from_count` left items, the right item it is matched to, or -1. Each group of pairs that
+// share no item with another group is solved on its own.
+struct WeightedPair {
+    int from, to;
+    long long weight;
+};
+std::vector<int> best_matching(size_t from_count, size_t to_count, std::span<const WeightedPair> pairs);
+
 struct LinkSettings {
     double max_step = 0;  // pixels; > 0
     int memory = 0;       // frames a track may go unseen and keep its identity; >= 0
@@ -32,6 +48,8 @@ struct LinkSettings {
     // positions alone; their headings tell them apart. The gate is then measured from the
     // prediction.
     bool predict = false;
+    // Link the whole run at once after it ends (link_global.h) rather than frame by frame.
+    bool global = false;
 };
 
 // "MAX_STEP[,MEMORY]", e.g. "12" or "12,5". Throws std::invalid_argument with a one-line message.

@@ -79,13 +79,14 @@ void crowd_median(const std::vector<const dib_base*>& images, dib_base& out) {
     for (const dib_base* image : images)
         if (image->szPixel != 1 || !dib_sameSize(*image, out)) throw "crowd_median - got images of different sizes";
     if (out.szPixel != 1) throw "crowd_median - got images of different sizes";
+    using namespace crowd_detail;  // the static dispatch names the function unqualified
     const bool vectors = ops_detail::vectorsEnabled();
     std::array<const uint8_t*, crowd_detail::kMostSamples> rows{};
     std::array<uint8_t, crowd_detail::kMostSamples> values{};
     for (int32_t y = 0; y < out.absHeight(); ++y) {
         for (int i = 0; i < k; ++i) rows[size_t(i)] = images[size_t(i)]->row(y);
         uint8_t* o = out.row(y);
-        int64_t x = vectors ? HWY_DYNAMIC_DISPATCH(crowd_detail::MedianRow)(rows.data(), k, o, out.width) : 0;
+        int64_t x = vectors ? HWY_DYNAMIC_DISPATCH(MedianRow)(rows.data(), k, o, out.width) : 0;
         for (; x < out.width; ++x) {
             for (int i = 0; i < k; ++i) values[size_t(i)] = rows[size_t(i)][x];
             std::nth_element(values.begin(), values.begin() + (k - 1) / 2, values.begin() + k);
@@ -99,13 +100,14 @@ void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, in
         weight.szPixel != 1 || background.szPixel != 1)
         throw "crowd_follow - got images of different sizes";
     jump = std::clamp(jump, 0, 255);
+    using namespace crowd_detail;
     const bool vectors = ops_detail::vectorsEnabled();
     for (int32_t y = 0; y < background.absHeight(); ++y) {
         const uint8_t* g = grey.row(y);
         const uint8_t* w = weight.row(y);
         uint8_t* b = background.row(y);
         int64_t x =
-            vectors ? HWY_DYNAMIC_DISPATCH(crowd_detail::FollowRow)(g, w, polarity, jump, b, background.width) : 0;
+            vectors ? HWY_DYNAMIC_DISPATCH(FollowRow)(g, w, polarity, jump, b, background.width) : 0;
         for (; x < background.width; ++x) {
             if (w[x] != 0) continue;
             const bool wrong = polarity == 0 ? g[x] > b[x] + jump : polarity == 1 && g[x] + jump < b[x];

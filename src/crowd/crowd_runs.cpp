@@ -75,7 +75,8 @@ void crowd_findRuns(const dib_base& weight, std::vector<crowd_run>& runs, std::v
         rowStart[size_t(y)] = int32_t(runs.size());
         const uint8_t* row = weight.row(y);
         if (vectors) {
-            HWY_DYNAMIC_DISPATCH(crowd_detail::RowRuns)(row, y, weight.width, runs);
+            using namespace crowd_detail;  // the static dispatch names the function unqualified
+            HWY_DYNAMIC_DISPATCH(RowRuns)(row, y, weight.width, runs);
         } else {
             int64_t open = -1;
             crowd_detail::scanPixels(row, y, 0, weight.width, open, runs);

@@ -1,12 +1,24 @@
 /* The plain C interface driven from C, through dlopen, as a foreign caller would: one walk
  * through every function and its error codes. */
-#include <dlfcn.h>
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "ambrevo.h"
+
+#ifdef _WIN32 /* LoadLibrary in the place of dlopen; the walk itself is the same */
+#include <windows.h>
+#define dlopen(path, flags) ((void*)LoadLibraryA(path))
+#define dlerror() "LoadLibrary failed"
+static void* dlsym(void* module, const char* name) {
+    FARPROC f = GetProcAddress((HMODULE)module, name);
+    void* p;
+    return memcpy(&p, &f, sizeof p), p;
+}
+#else
+#include <dlfcn.h>
+#endif
 
 static int failures = 0;
 #define CHECK(cond) \

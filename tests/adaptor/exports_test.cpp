@@ -68,10 +68,11 @@ TEST(InstanceTable, LowestFreeSlotIllegalIdsAndFailedConstruction) {
               "ip_dllAdaptor_createByName - unknown procedure");
     EXPECT_EQ(ip_dllAdaptor_callbacks, saved);
     const auto& table = ip_dllAdaptor::table();
-    EXPECT_EQ(std::pair(table.size(), std::count(table.begin(), table.end(), nullptr)), std::pair(size_t(3), 2l));
+    EXPECT_EQ(std::pair(table.size(), std::count(table.begin(), table.end(), nullptr)), std::pair(size_t(3), std::ptrdiff_t(2)));
     clearTable();
 }
 
+#ifndef _WIN32  // the Windows builds read the DLL's export table with scripts/check_windows_dll.py
 TEST(Module, ExportsExactlyTheAdaptorFunctions) {
     FILE* p = popen((std::string("nm -D --defined-only ") + AMBREVO_MODULE_PATH).c_str(), "r");
     ASSERT_NE(p, nullptr);
@@ -90,5 +91,6 @@ TEST(Module, ExportsExactlyTheAdaptorFunctions) {
         expected.insert(std::string("ambrevo_") + n);  // the plain C interface
     EXPECT_EQ(names, expected);
 }
+#endif
 
 }  // namespace

@@ -22,7 +22,16 @@ ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_FLAGS += -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: all deps configure build test demo bench clean
+# Windows: the module cross-built with MinGW-w64 into build-win32/ and build-win64/ (each
+# with its Ambrevo.qorb), and their tests: the DLL checks, and under Wine those of the 64-bit
+# build. `make test` runs them too when the cross compilers are installed
+# (./scripts/deps.sh windows installs them and Wine).
+WINDOWS_FLAGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREVO_HOST=OFF -DAMBREVO_BENCH=OFF \
+                $(filter -DCMAKE_%_COMPILER_LAUNCHER=ccache,$(CMAKE_FLAGS))
+HAVE_MINGW := $(shell command -v i686-w64-mingw32-g++-posix >/dev/null && \
+                      command -v x86_64-w64-mingw32-g++-posix >/dev/null && echo yes)
+
+.PHONY: all deps configure build test demo bench clean windows windows-test
 
 all: build
 
@@ -37,6 +46,22 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) $(TEST_SELECTION)
+ifeq ($(BUILD)$(HAVE_MINGW),buildyes)
+	@$(MAKE) --no-print-directory windows-test
+endif
+
+windows:
+	@./scripts/deps.sh windows
+	cmake -S . -B build-win32 --toolchain cmake/mingw-i686.cmake $(WINDOWS_FLAGS)
+	cmake --build build-win32 -j $(JOBS)
+	cmake -S . -B build-win64 --toolchain cmake/mingw-x86_64.cmake $(WINDOWS_FLAGS)
+	cmake --build build-win64 -j $(JOBS)
+
+# The 64-bit host's output is compared with its Linux twin's from build/.
+windows-test: windows
+	cmake --build build --target win_host ambrevo_module -j $(JOBS)
+	ctest --test-dir build-win32 --output-on-failure -j $(JOBS)
+	ctest --test-dir build-win64 --output-on-failure -j $(JOBS)
 
 demo: build
 	./scripts/demo.sh $(BUILD)
@@ -51,4 +76,4 @@ fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
 
 clean:
-	rm -rf build build-san build-tsan
+	rm -rf build build-san build-tsan build-win32 build-win64

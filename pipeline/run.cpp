@@ -104,6 +104,7 @@ bool Run::chooseOutputs(std::string& error) {
     needs_.exact = all.exact;
     needs_.annotated = all.annotated || o_.show;
     needs_.profile = o_.profile || o_.show;
+    if (needs_.objects && o_.procedure == "flowtrack" && observer_.wantsNotices()) instance_.watchRegionLimit();
     arena_.retain(all.points, all.background);
     background_ = all.background;
     return true;
@@ -221,15 +222,29 @@ int Run::finish() {
 // the trackers: the other procedures (edges, pass-through) report no objects at all.
 void Run::tellNothingFound() {
     const bool tracker = o_.procedure == "flowtrack" || o_.procedure == "ccTrack";
-    if (!needs_.objects || !tracker || arena_.objectsSeen() > 0) return;
-    std::string threshold = "the procedure has no BinThreshold";
-    for (const auto& [name, value] : record_.settings)
-        if (name == "BinThreshold")
-            threshold = "BinThreshold is " + value + " (pixels at or below it count as dark objects)";
-    observer_.notice("no objects were found on any of the " + std::to_string(done_) + " frames (" +
-                     std::to_string(record_.width) + "x" + std::to_string(record_.height) + "); " + threshold +
-                     ". Try --set BinThreshold=N with a higher N for objects that are not so dark, --procedure "
-                     "ccTrack for outlined objects on any background, or --roi to leave out what is not the arena");
+    const int64_t crowded = instance_.regionLimitFrames();
+    const std::string frames = std::to_string(done_) + " frames";
+    if (needs_.objects && tracker && arena_.objectsSeen() == 0) {
+        const std::string nothing =
+            "no objects were found on any of the " + frames + " (" + std::to_string(record_.width) + "x" +
+            std::to_string(record_.height) + ")";
+        if (crowded > 0)
+            return observer_.notice(nothing + ": the flow tracker follows at most 128 regions in a frame and found "
+                                    "more on " + std::to_string(crowded) + " of them (\"Prevelik broj podrucja: "
+                                    "128\"), so it reported none. For many animals use --procedure crowd (with "
+                                    "--animals N), or --roi to leave out what is not the arena");
+        std::string threshold = "the procedure has no BinThreshold";
+        for (const auto& [name, value] : record_.settings)
+            if (name == "BinThreshold")
+                threshold = "BinThreshold is " + value + " (pixels at or below it count as dark objects)";
+        return observer_.notice(nothing + "; " + threshold +
+                                ". Try --set BinThreshold=N with a higher N for objects that are not so dark, "
+                                "--procedure ccTrack for outlined objects on any background, or --roi to leave out "
+                                "what is not the arena");
+    }
+    if (crowded > 0)
+        observer_.notice("on " + std::to_string(crowded) + " of the " + frames + " the flow tracker found more "
+                         "than the 128 regions it follows and reported none; for many animals use --procedure crowd");
 }
 
 bool Run::configure() {

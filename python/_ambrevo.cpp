@@ -11,6 +11,7 @@
 
 #include "ambrevo.h"
 #include "roi.h"
+#include "link_global.h"
 #include "track_link.h"
 
 namespace py = pybind11;
@@ -143,21 +144,19 @@ private:
     ambrevo_procedure* p_ = nullptr;
 };
 
-// Links rows given as columns; returns the linked rows as columns, ordered by frame: the
-// detection's row in the input (-1 for missing rows), frame, track, x, y, missing.
-py::tuple linkTable(py::array_t<long long, py::array::c_style | py::array::forcecast> frames,
-               py::array_t<double, py::array::c_style | py::array::forcecast> xs,
-               py::array_t<double, py::array::c_style | py::array::forcecast> ys, double maxStep, int memory,
-               bool predict) {
-    const py::ssize_t n = frames.size();
-    if (xs.size() != n || ys.size() != n) throw py::value_error("frame, x and y must have the same length");
-    std::vector<ambrevo::TableRow> rows(static_cast<size_t>(n));
-    for (py::ssize_t i = 0; i < n; ++i) rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i]};
+using Longs = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// The linked rows as columns, ordered by frame: the detection's row in the input (-1 for
+// missing rows), frame, track, x, y, missing. `link` runs without the GIL; a refusal is a
+// ValueError.
+template <class Link>
+py::tuple linkedColumns(Link link) {
     std::vector<ambrevo::LinkedRow> linked;
     {
         py::gil_scoped_release release;
         try {
-            linked = ambrevo::link_table(rows, {maxStep, memory, predict});
+            linked = link();
         } catch (const std::invalid_argument& e) {
             py::gil_scoped_acquire acquire;
             throw py::value_error(e.what());
@@ -177,6 +176,32 @@ py::tuple linkTable(py::array_t<long long, py::array::c_style | py::array::force
         missing.mutable_data()[i] = l.missing;
     }
     return py::make_tuple(row, frame, track, x, y, missing);
+}
+
+void checkLengths(py::ssize_t n, std::initializer_list<py::ssize_t> others) {
+    for (py::ssize_t other : others)
+        if (other != n) throw py::value_error("frame, x and y (and the groups) must have the same length");
+}
+
+// Links rows given as columns, frame by frame.
+py::tuple linkTable(Longs frames, Doubles xs, Doubles ys, double maxStep, int memory, bool predict) {
+    const py::ssize_t n = frames.size();
+    checkLengths(n, {xs.size(), ys.size()});
+    std::vector<ambrevo::TableRow> rows(static_cast<size_t>(n));
+    for (py::ssize_t i = 0; i < n; ++i) rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i]};
+    return linkedColumns([&] { return ambrevo::link_table(rows, {maxStep, memory, predict}); });
+}
+
+// Links rows given as columns over the whole run; `groups` (0, 1, ...) are never linked with
+// each other, `animals[g]` is group g's count (0: unknown).
+py::tuple linkGlobal(Longs frames, Doubles xs, Doubles ys, Longs groups, double maxStep, int memory, bool predict,
+                     const std::vector<int>& animals) {
+    const py::ssize_t n = frames.size();
+    checkLengths(n, {xs.size(), ys.size(), groups.size()});
+    std::vector<ambrevo::GroupedRow> rows(static_cast<size_t>(n));
+    for (py::ssize_t i = 0; i < n; ++i)
+        rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i], int(groups.data()[i])};
+    return linkedColumns([&] { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals); });
 }
 
 // The host's own arenas: the same painting and the same arena numbers as `ambrevo --roi`.
@@ -233,6 +258,7 @@ PYBIND11_MODULE(_ambrevo, m) {
         .def("profile", &procedure::profile)
         .def("dialogue", &procedure::dialogue);
     m.def("link", &linkTable);
+    m.def("link_global", &linkGlobal);
     py::class_<arenas>(m, "Arenas")
         .def(py::init<const std::vector<std::string>&, int, int>())
         .def("paint", &arenas::paint)

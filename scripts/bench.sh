@@ -36,6 +36,11 @@ if [ -x "$build/bin/ambrevo_flow_bench" ]; then
   rm -f "$out"
 fi
 
+# The crowd tracker on generated crowds against OpenCV's threshold and connected components.
+if [ -x "$build/bin/ambrevo_crowd_bench" ]; then
+  "$build/bin/ambrevo_crowd_bench" | tee -a "$doc"
+fi
+
 # The host over a whole recording with an annotated video: each stage alone, the stages one
 # after the other (--threads 1) and overlapped (the default). Wall-clock seconds, best of 3.
 video=$samples/vtest.avi
@@ -85,4 +90,81 @@ $(awk -v n="$name" -v f="$frames" -v d="$decode" -v a="$alone" -v s="$serial" -v
     echo
     echo "$table"
   } >> "$doc"
+fi
+
+# Linking: the whole-run linker against the frame-by-frame one on the same 256 objects.
+if [ -x "$build/bin/ambrevo_link_bench" ]; then
+  out=$(mktemp)
+  "$build/bin/ambrevo_link_bench" --benchmark_filter=256 | tee "$out"
+  {
+    echo
+    echo "## Linking 256 objects (bench/link_bench.cpp, same run)"
+    echo
+    echo "256 objects at 3 px a frame over 100 frames of 1920x1080, \`15,5,predict\`. *per_frame*: CPU"
+    echo "time over the frames. BM_Global256/0: \`,global\`; /1: with \`--animals 256\`; BM_Frames256:"
+    echo "the frame-by-frame linker, the baseline."
+    echo
+    echo '```'
+    sed -n '/^Benchmark/,$p' "$out"
+    echo '```'
+  } >> "$doc"
+  rm -f "$out"
+fi
+
+# Crowds end to end: the generated scenes through ambrevo with the crowd procedure, scored
+# against their truth with `ambrevo score`.
+tool=$build/bin/crowd_scene_tool
+if [ -x "$ambrevo" ] && [ -x "$tool" ] && "$ambrevo" --list | grep -qx crowd; then
+  crowd=$(mktemp -d)
+  "$tool" "$crowd/s24" > /dev/null
+  "$tool" "$crowd/s256" --discs 256 --size 1920x1080 --arenas 1 --frames 100 > /dev/null
+  read -r -a rois24 <<< "$(tr '\n' ' ' < "$crowd/s24/arenas.txt")"
+  # Frames per second of the whole process, start to exit (the run's own line leaves out the
+  # linking after the last frame), best of three; the score's lines as they are.
+  fps() {
+    local best=0
+    for _ in 1 2 3; do
+      local start end frames
+      start=$(date +%s.%N)
+      frames=$("$ambrevo" "$@" --quiet | tail -1 | sed -n 's/^ambrevo: \([0-9]*\) frames.*/\1/p')
+      end=$(date +%s.%N)
+      best=$(awk -v n="$frames" -v s="$start" -v e="$end" -v b="$best" 'BEGIN { f = n / (e - s); printf "%.1f", (f > b) ? f : b }')
+    done
+    echo "$best"
+  }
+  link24=15,5,predict,global
+  fps24=$(fps "$crowd/s24/scene.avi" --procedure crowd "${rois24[@]}" --animals 12,12 --link $link24 \
+    --tracks "$crowd/t24.csv")
+  online24=$(fps "$crowd/s24/scene.avi" --procedure crowd "${rois24[@]}" --animals 12,12 --link 15,5,predict \
+    --tracks "$crowd/o24.csv")
+  fps256=$(fps "$crowd/s256/scene.avi" --procedure crowd --animals 256 --link 15,5,predict,global \
+    --tracks "$crowd/t256.csv")
+  plain256=$(fps "$crowd/s256/scene.avi" --procedure crowd --animals 256 --tracks "$crowd/p256.csv")
+  {
+    echo
+    echo "## Crowds end to end (crowd scene tool, ambrevo, ambrevo score; same run)"
+    echo
+    echo "24 discs in two arenas, 200 frames, 640x480: \`--procedure crowd ${rois24[*]} --animals 12,12"
+    echo "--link $link24\` at $fps24 frames per second (the frame-by-frame \`--link 15,5,predict\`: $online24):"
+    echo
+    echo '```'
+    "$ambrevo" score "$crowd/t24.csv" "$crowd/s24/truth.csv"
+    echo '```'
+    echo
+    echo "The same with the frame-by-frame linker:"
+    echo
+    echo '```'
+    "$ambrevo" score "$crowd/o24.csv" "$crowd/s24/truth.csv"
+    echo '```'
+    echo
+    echo "256 discs, 100 frames, 1920x1080, MJPEG: \`--procedure crowd --animals 256 --link"
+    echo "15,5,predict,global --tracks t.csv\` at $fps256 frames per second end to end on $(nproc) hardware"
+    echo "threads, best of 3 ($plain256 without linking: linking costs"
+    echo "$(awk -v a="$fps256" -v b="$plain256" 'BEGIN { printf "%.2f", (a > 0 && b > 0) ? 1000 / a - 1000 / b : 0 }') ms a frame):"
+    echo
+    echo '```'
+    "$ambrevo" score "$crowd/t256.csv" "$crowd/s256/truth.csv"
+    echo '```'
+  } | tee -a "$doc"
+  rm -rf "$crowd"
 fi

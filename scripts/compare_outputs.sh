@@ -25,6 +25,9 @@ make_inputs() {
   printf '\n1 1 1 2 3\n' > "$in/cfg.txt"
   printf '120 24 200 2 1\n0 1 1 2 3\n' > "$in/bad.txt"
   printf '{"procedure": "flowtrack", "settings": {"BinThreshold": 100, "SearchWindow": 25}}' > "$in/s.json"
+  # A crowd of 200 discs, more than the flow tracker follows, when the scene tool is built.
+  tool="$(dirname "$new")/crowd_scene_tool"
+  if [ -x "$tool" ]; then "$tool" "$in/crowd" --discs 200 --size 640x360 --frames 12 --seed 3 > /dev/null; fi
   # Two square arenas of wandering discs, and discs outside them.
   /usr/bin/python3 - "$in/arena" <<'EOF'
 import math, os, random, sys
@@ -64,6 +67,9 @@ cases=(
   "$arena --tracks t.csv -o v.avi --dst d"
   "${arena/predict/global} --animals 8,8 --tracks t.json --summary s.csv --plot p.png"
   "demo --frames 30 --link 20,3,global --tracks - --summary s.csv"
+  "${arena/--link 15,5,predict/--procedure crowd --animals 8,8 --link 15,5,global} --tracks t.csv --summary s.csv"
+  "$in/crowd/scene.avi --tracks t.csv --frames 6"
+  "$in/crowd/scene.avi --tracks t.csv --frames 6 --roi rect:0,0,200,200"
   "demo --procedure canny --frames 3 --windows w --dst d --profile"
   "demo --frames 10 --config $in/bad.txt --tracks t.csv -o v.avi --dst d"
   "demo --frames 10 --config $in/bad.txt --tracks t.csv -o v.avi --dst d --threads 1"
@@ -94,7 +100,7 @@ masked() {
   case "$f" in
     */.stdout*|*/.stderr*) sed -E -e 's/in [0-9.]+ s, [0-9.]+ fps/in # s, # fps/' -e 's/, [0-9.]+ fps$/, # fps/' \
                        -e 's/inputs: (.*) in [0-9.]+ s;/inputs: \1 in # s;/' -e '/^# date: /d' \
-                       -e '/^[a-zA-Z (),]+ +[0-9.]+ +[0-9.]+ +[0-9.]+ +[0-9.]+ +[0-9.]+%$/s/[0-9.]+/#/g' "$f" ;;
+                       -e '/^[a-zA-Z (),-]+ +[0-9.]+ +[0-9.]+ +[0-9.]+ +[0-9.]+ +[0-9.]+%$/s/ +[0-9.]+/ #/g' "$f" ;;
     */batch.csv) sed -E 's/^([^,]*,[^,]*,[^,]*,[^,]*,)[0-9.]+,/\1#,/' "$f" ;;
     *.csv|*.json) sed -E -e '/^# date: /d' -e 's/, "date": "[^"]*"//' "$f" ;;
     *) cat "$f" ;;

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when some are missing.
 # As root it runs apt-get; otherwise it prints the exact command and fails.
+# `deps.sh windows` installs instead what the Windows builds and their tests need: the
+# MinGW-w64 cross compilers, GoogleTest's sources and Highway's headers, and Wine.
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libhwy-dev libopencv-dev libdlib-dev liblemon-dev nlohmann-json3-dev ffmpeg xvfb xauth xdotool
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv snakemake)
+if [ "${1:-}" = windows ]; then
+  packages=(cmake make python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest libhwy-dev
+            wine wine64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

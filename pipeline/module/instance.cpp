@@ -89,8 +89,15 @@ bool Instance::applySettings(const SettingsFile& saved, int64_t frame) {
         std::vector<SettingInfo> known;
         describe(known);
         const std::string total = std::to_string(std::accumulate(o_.animals.begin(), o_.animals.end(), int64_t(0)));
+        bool used = false;
         for (const SettingInfo& s : known)
-            if (s.name == "animals" && !apply(s.name, total, "--animals ")) return false;
+            if (s.name == "animals" && (used = true) && !apply(s.name, total, "--animals ")) return false;
+        ambrevo::LinkSettings link;
+        if (!used && !(parseLinkOption(o_.link, link, error) && link.global)) {
+            status_.stop(exitUsage, "--animals: nothing would use the count (the procedure '" + o_.procedure +
+                                        "' has no animals setting, and --link is not ...,global)");
+            return false;
+        }
     }
     for (const auto& [name, value] : o_.sets)
         if (!apply(name, value, "--set ")) return false;
@@ -132,8 +139,13 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
         events_->reset(clicks);
         const Clock::time_point before = Clock::now();
         const dib_base* result = nullptr;
-        if (!guarded([&] { module_.process(id_, ip_asDib(&job.image), events_.get(), &overlay_); }, error))
-            return job.fail(exitModuleError, error);
+        const bool done = guarded(
+            [&] {
+                StderrWatch::Scope tap(regionLimit_);
+                module_.process(id_, ip_asDib(&job.image), events_.get(), &overlay_);
+            },
+            error);
+        if (!done) return job.fail(exitModuleError, error);
         profiler_.frameTime(1000.0 * std::chrono::duration<double>(Clock::now() - before).count());
         if (!guarded([&] { result = module_.dstDib(id_); }, error)) return job.fail(exitModuleError, error);
         if (needs.profile && !guarded([&] { module_.profile(id_, &profiler_); }, error))

@@ -15,6 +15,7 @@
 #include "run_observer.h"
 #include "sink.h"
 #include "settings.h"
+#include "stderr_watch.h"
 #include "windows.h"
 
 class HostEventList;
@@ -53,6 +54,10 @@ public:
     // Every setting as the instance describes it; false when the module failed.
     bool describe(std::vector<SettingInfo>& settings) const;
     void destroy();
+    // Counts the frames on which the flow tracker says it found more regions than it follows
+    // (it tells standard error), for the run's closing remark.
+    void watchRegionLimit() { regionLimit_.start(); }
+    int64_t regionLimitFrames() const { return regionLimit_.calls(); }
 
 private:
     bool applySettings(const SettingsFile& saved, int64_t frame);
@@ -71,4 +76,5 @@ private:
     int64_t flashFrames_ = 0;
     int flashRadius_ = 0;
     std::vector<cv::Point> flashAt_;
+    StderrWatch regionLimit_{"Prevelik broj podrucja"};
 };

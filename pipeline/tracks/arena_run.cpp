@@ -1,7 +1,9 @@
 #include "arena_run.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <opencv2/imgproc.hpp>
@@ -154,24 +156,36 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
     }
 }
 
+namespace {
+constexpr char cellEnd = '\x1f';
+}  // namespace
+
 void ArenaRun::keep(int64_t frame, const std::vector<ip_objectRecord>& rows,
                     const std::vector<std::vector<std::string>>& cells) {
-    kept_.push_back({frame, keptTime_, keptT_, rows, cells});
+    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}});
+    f.rows.resize(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        KeptRow& k = f.rows[i];
+        std::memcpy(k.head, &rows[i], sizeof k.head);
+        k.rays.assign(rows[i].rays, rows[i].rays + std::clamp<int32_t>(rows[i].rayCount, 0, ip_objectMaxRays));
+        for (const std::string& c : cells[i]) k.cells += c + cellEnd;
+    }
 }
 
-bool ArenaRun::writeKept(const KeptWriter& write, std::string& error) {
-    if (!global_) return true;
-    // Each arena is a group of its own with its count; objects outside every arena are the
-    // group after the arenas', without a count.
+// The track of every kept row, and the missing rows of each kept frame, by the whole-run
+// linker. Each arena is a group of its own with its count; objects outside every arena are
+// the group after the arenas', without a count.
+bool ArenaRun::linkKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
+                        std::string& error) const {
     const int arenas = arenas_.count();
     std::vector<ambrevo::GroupedRow> all;
-    std::vector<std::pair<size_t, size_t>> where;  // the kept frame and row of each
     for (size_t k = 0; k < kept_.size(); ++k)
         for (size_t i = 0; i < kept_[k].rows.size(); ++i) {
-            const double x = kept_[k].rows[i].x, y = kept_[k].rows[i].y;
+            ip_objectRecord r;
+            std::memcpy(&r, kept_[k].rows[i].head, sizeof kept_[k].rows[i].head);
+            const double x = r.x, y = r.y;
             const int arena = hasArenas() ? arenas_.arena_of(x, y) : 1;
             all.push_back({kept_[k].frame, x, y, arena == 0 ? arenas : arena - 1});
-            where.emplace_back(k, i);
         }
     const std::vector<int> animals(o_.animals.begin(), o_.animals.end());
     std::vector<ambrevo::LinkedRow> linked;
@@ -181,35 +195,56 @@ bool ArenaRun::writeKept(const KeptWriter& write, std::string& error) {
         error = std::string("--link ") + o_.link + ": " + e.what();
         return false;
     }
+    trackOf.assign(all.size(), -1);
+    missing.assign(kept_.size(), {});
+    for (const ambrevo::LinkedRow& l : linked)
+        if (l.missing)
+            missing[size_t(l.frame - kept_.front().frame)].push_back(l);
+        else
+            trackOf[size_t(l.row)] = l.track;
+    return true;
+}
+
+bool ArenaRun::writeKept(const KeptWriter& write, std::string& error) {
+    if (!global_) return true;
+    std::vector<long long> trackOf;
+    std::vector<std::vector<ambrevo::LinkedRow>> missing;
+    if (!linkKept(trackOf, missing, error)) return false;
     const size_t trackCell = timed_ ? 1 : 0;
-    for (const ambrevo::LinkedRow& l : linked) {
-        const size_t k = l.missing ? size_t(l.frame - kept_.front().frame) : where[size_t(l.row)].first;
+    std::vector<ip_objectRecord> rows;
+    std::vector<std::vector<std::string>> cells;
+    size_t next = 0;  // the index in `all` of the frame's first row
+    for (size_t k = 0; k < kept_.size(); ++k) {
         Kept& f = kept_[k];
-        if (!l.missing) {
-            f.cells[where[size_t(l.row)].second][trackCell] = std::to_string(l.track);
-            continue;
-        }
-        ip_objectRecord r{};
-        r.index = -1;
-        r.x = int32_t(std::lround(l.x));
-        r.y = int32_t(std::lround(l.y));
-        f.rows.push_back(r);
-        std::vector<std::string> c;
-        if (timed_) c.push_back(f.time);
-        c.insert(c.end(), {std::to_string(l.track), "1"});
-        if (hasArenas()) c.push_back(std::to_string(arenas_.arena_of(l.x, l.y)));
-        if (o_.scale > 0) c.insert(c.end(), {exactNumber(l.x / o_.scale), exactNumber(l.y / o_.scale)});
-        f.cells.push_back(std::move(c));
-    }
-    for (const Kept& f : kept_) {
-        if (!write(f.frame, f.rows, f.cells, error)) return false;
-        if (!keepPoints_) continue;
+        rows.assign(f.rows.size(), ip_objectRecord{});
+        cells.assign(f.rows.size(), {});
         for (size_t i = 0; i < f.rows.size(); ++i) {
-            const std::vector<std::string>& c = f.cells[i];
-            const bool missing = c[trackCell + 1] == "1";
+            std::memcpy(&rows[i], f.rows[i].head, sizeof f.rows[i].head);
+            std::copy(f.rows[i].rays.begin(), f.rows[i].rays.end(), rows[i].rays);
+            for (size_t at = 0, end; (end = f.rows[i].cells.find(cellEnd, at)) != std::string::npos; at = end + 1)
+                cells[i].push_back(f.rows[i].cells.substr(at, end - at));
+            cells[i][trackCell] = std::to_string(trackOf[next + i]);
+        }
+        next += f.rows.size();
+        for (const ambrevo::LinkedRow& l : missing[k]) {
+            ip_objectRecord& r = rows.emplace_back();
+            r.index = -1;
+            r.x = int32_t(std::lround(l.x));
+            r.y = int32_t(std::lround(l.y));
+            std::vector<std::string>& c = cells.emplace_back();
+            if (timed_) c.push_back(f.time);
+            c.insert(c.end(), {std::to_string(l.track), "1"});
+            if (hasArenas()) c.push_back(std::to_string(arenas_.arena_of(l.x, l.y)));
+            if (o_.scale > 0) c.insert(c.end(), {exactNumber(l.x / o_.scale), exactNumber(l.y / o_.scale)});
+        }
+        f.rows = {};
+        if (!write(f.frame, rows, cells, error)) return false;
+        for (size_t i = 0; keepPoints_ && i < rows.size(); ++i) {
+            const std::vector<std::string>& c = cells[i];
             const int arena = hasArenas() ? std::stoi(c[trackCell + 2]) : 0;
-            points_.push_back({f.frame, std::stoll(c[trackCell]), double(f.rows[i].x), double(f.rows[i].y), missing,
-                               arena, timed_ && f.t >= 0 ? f.t : std::numeric_limits<double>::quiet_NaN()});
+            points_.push_back({f.frame, std::stoll(c[trackCell]), double(rows[i].x), double(rows[i].y),
+                               c[trackCell + 1] == "1", arena,
+                               timed_ && f.t >= 0 ? f.t : std::numeric_limits<double>::quiet_NaN()});
         }
     }
     kept_.clear();

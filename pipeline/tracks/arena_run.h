@@ -4,6 +4,7 @@
 // frames sampled across the run for the median background.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,7 +46,8 @@ public:
     // are handed back with keep() instead of being written, and writeKept() links them all and
     // writes them, frame by frame, before the track file is finished.
     bool defers() const { return global_; }
-    void keep(int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<std::vector<std::string>>& cells);
+    void keep(int64_t frame, const std::vector<ip_objectRecord>& rows,
+              const std::vector<std::vector<std::string>>& cells);
     using KeptWriter = std::function<bool(int64_t frame, const std::vector<ip_objectRecord>& rows,
                                           const std::vector<std::vector<std::string>>& cells, std::string& error)>;
     bool writeKept(const KeptWriter& write, std::string& error);
@@ -65,18 +67,26 @@ public:
 
 private:
     double timeOf(int64_t frame, double time) const;
+    bool linkKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
+                  std::string& error) const;
 
     Options o_;
     ambrevo::ArenaMap arenas_;
     std::optional<ambrevo::TrackLinker> linker_;
     ambrevo::LinkSettings linkSettings_;
     bool global_ = false;
+    // A row kept small: a long run holds millions. The record without its unused rays, the
+    // cells joined by a unit separator.
+    struct KeptRow {
+        unsigned char head[offsetof(ip_objectRecord, rays)];  // the fields before the rays
+        std::vector<float> rays;
+        std::string cells;
+    };
     struct Kept {
         int64_t frame;
         std::string time;
         double t;
-        std::vector<ip_objectRecord> rows;
-        std::vector<std::vector<std::string>> cells;
+        std::vector<KeptRow> rows;
     };
     std::vector<Kept> kept_;
     std::string keptTime_;  // the time text and value of the frame rows() saw last

@@ -93,8 +93,10 @@ public:
         long long cost;
     };
     // Joins from the end of a piece to the start of one that begins up to memory + 1 frames
-    // later, with their costs in units of gate^2 / `unit`.
-    std::vector<JoinCandidate> candidates(const std::vector<Piece>& pieces, long long unit) const;
+    // later, with their costs in units of gate^2 / `unit`. With the count known, a path may
+    // also bridge longer gaps (an animal hidden in a group for a while), with a gate that
+    // grows as the root of the gap.
+    std::vector<JoinCandidate> candidates(const std::vector<Piece>& pieces, int animals, long long unit) const;
 
 private:
     LinkPoint at(int row) const { return {rows_[row].x, rows_[row].y}; }
@@ -117,10 +119,10 @@ private:
     }
 
     // A link is clear when no other object is nearly as close to the track's prediction, and
-    // no other track's prediction nearly as close to the object: within half the gate more.
+    // no other track's prediction nearly as close to the object: within a sixth of the gate more.
     std::vector<bool> unambiguous(const std::vector<LinkPoint>& from, const std::vector<LinkPoint>& to,
                                   const std::vector<int>& links) const {
-        const double margin = s_.max_step / 2;
+        const double margin = s_.max_step / 6;
         std::vector<double> own(from.size(), 0);
         std::vector<double> claimed(to.size(), -1);  // the distance of the track linked to each object
         for (size_t i = 0; i < from.size(); ++i)
@@ -146,8 +148,9 @@ private:
     double gate2_;
 };
 
-std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vector<Piece>& pieces,
+std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vector<Piece>& pieces, int animals,
                                                                 long long unit) const {
+    const long long reach = s_.memory + 1, longest = animals > 0 ? 8 * reach : reach;
     std::map<long long, std::vector<int>> ending, starting;
     for (size_t k = 0; k < pieces.size(); ++k) {
         ending[frame(pieces[k].rows.back())].push_back(int(k));
@@ -155,21 +158,23 @@ std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vecto
     }
     std::vector<JoinCandidate> joins;
     for (const auto& [last, enders] : ending)
-        for (long long gap = 1; gap <= s_.memory + 1; ++gap) {
+        for (long long gap = 1; gap <= longest; ++gap) {
             const auto found = starting.find(last + gap);
             if (found == starting.end()) continue;
             const std::vector<int>& starters = found->second;
             std::vector<LinkPoint> from(enders.size()), to(starters.size());
             for (size_t i = 0; i < enders.size(); ++i) from[i] = ahead(pieces[enders[i]], gap);
             for (size_t j = 0; j < starters.size(); ++j) to[j] = pieces[starters[j]].start;
-            for (const GatedPair& p : gated_pairs(from, to, s_.max_step)) {
+            const double gate = s_.max_step * std::sqrt(double(std::max(gap, reach)) / double(reach));
+            for (const GatedPair& p : gated_pairs(from, to, gate)) {
                 const Piece &a = pieces[enders[p.from]], &b = pieces[starters[p.to]];
                 // How far b's motion, carried back over the gap, misses a's end; a's own miss
                 // stands in when b has no motion yet.
                 const double bx = b.start.x - b.svx * double(gap) - a.end.x,
                              by = b.start.y - b.svy * double(gap) - a.end.y;
                 const double back = b.moving ? bx * bx + by * by : p.d2;
-                const double c = (p.d2 + back) / 2 + std::min(1.0, double(gap - 1) / 4) * gate2_;
+                const double c =
+                    std::min(3.0, (p.d2 + back) / 2 / gate2_ + std::min(1.0, double(gap - 1) / 4)) * gate2_;
                 joins.push_back({enders[p.from], starters[p.to], std::llround(c / gate2_ * unit)});
             }
         }
@@ -208,7 +213,7 @@ void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vecto
         int from, to;
     };
     std::vector<Join> joins;
-    for (const JoinCandidate& c : candidates(pieces, unit))
+    for (const JoinCandidate& c : candidates(pieces, animals, unit))
         joins.push_back({arc(out[size_t(c.from)], in[size_t(c.to)], 1, c.cost), c.from, c.to});
 
     lemon::NetworkSimplex<Graph, int, long long> flow(g);
@@ -220,6 +225,75 @@ void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vecto
     for (size_t k = 0; k < pieces.size(); ++k) covered[k] = flow.flow(body[k]) > 0;
     for (const Join& j : joins)
         if (flow.flow(j.arc) > 0) next[size_t(j.from)] = j.to;
+}
+
+// The rows no path covered, given to the paths that pass their frame unseen: by the optimal
+// step from where each path is between its sightings, within the gate.
+void fill_gaps(std::span<const GroupedRow> rows, double gate, std::vector<std::vector<int>>& paths,
+               std::vector<std::vector<int>>& left) {
+    struct Gap {
+        size_t path;
+        LinkPoint at;
+    };
+    std::map<long long, std::vector<Gap>> gaps;
+    for (size_t p = 0; p < paths.size(); ++p)
+        for (size_t k = 0; k + 1 < paths[p].size(); ++k) {
+            const GroupedRow &a = rows[paths[p][k]], &b = rows[paths[p][k + 1]];
+            for (long long f = a.frame + 1; f < b.frame; ++f) {
+                const double w = double(f - a.frame) / double(b.frame - a.frame);
+                gaps[f].push_back({p, {a.x + (b.x - a.x) * w, a.y + (b.y - a.y) * w}});
+            }
+        }
+    if (gaps.empty()) return;
+    std::map<long long, std::vector<std::pair<size_t, size_t>>> waiting;  // per frame: (left, index)
+    for (size_t l = 0; l < left.size(); ++l)
+        for (size_t i = 0; i < left[l].size(); ++i)
+            if (gaps.count(rows[left[l][i]].frame)) waiting[rows[left[l][i]].frame].push_back({l, i});
+    std::vector<std::vector<bool>> taken(left.size());
+    for (size_t l = 0; l < left.size(); ++l) taken[l].assign(left[l].size(), false);
+    for (const auto& [frame, those] : waiting) {
+        const std::vector<Gap>& open = gaps[frame];
+        std::vector<LinkPoint> from(open.size()), to(those.size());
+        for (size_t g = 0; g < open.size(); ++g) from[g] = open[g].at;
+        for (size_t j = 0; j < those.size(); ++j) {
+            const GroupedRow& r = rows[left[those[j].first][those[j].second]];
+            to[j] = {r.x, r.y};
+        }
+        const std::vector<int> links = link_step(from, to, gate);
+        for (size_t g = 0; g < open.size(); ++g)
+            if (links[g] >= 0) {
+                const auto [l, i] = those[size_t(links[g])];
+                paths[open[g].path].push_back(left[l][i]);
+                taken[l][i] = true;
+            }
+    }
+    for (std::vector<int>& p : paths)
+        std::sort(p.begin(), p.end(), [&](int a, int b) { return rows[a].frame < rows[b].frame; });
+    for (size_t l = 0; l < left.size(); ++l)
+        for (size_t i = left[l].size(); i-- > 0;)
+            if (taken[l][i]) left[l].erase(left[l].begin() + long(i));
+}
+
+// The rows of every track, numbered, with a missing row for each frame a track went unseen,
+// ordered by frame.
+std::vector<LinkedRow> numbered(std::span<const GroupedRow> rows, const std::vector<std::vector<int>>& tracks) {
+    std::vector<LinkedRow> out;
+    out.reserve(rows.size());
+    for (size_t id = 0; id < tracks.size(); ++id) {
+        const std::vector<int>& t = tracks[id];
+        for (size_t k = 0; k < t.size(); ++k) {
+            const GroupedRow& r = rows[t[k]];
+            out.push_back({r.frame, static_cast<long long>(id), r.x, r.y, false, t[k]});
+            const long long until = k + 1 < t.size() ? rows[t[k + 1]].frame : r.frame + 1;
+            for (long long f = r.frame + 1; f < until; ++f)
+                out.push_back({f, static_cast<long long>(id), r.x, r.y, true, -1});
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const LinkedRow& a, const LinkedRow& b) {
+        return std::make_tuple(a.frame, a.missing, a.missing ? a.track : a.row) <
+               std::make_tuple(b.frame, b.missing, b.missing ? b.track : b.row);
+    });
+    return out;
 }
 
 }  // namespace
@@ -253,35 +327,25 @@ std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSetting
         std::vector<bool> has_before(pieces.size(), false);
         for (int n : next)
             if (n >= 0) has_before[size_t(n)] = true;
+        std::vector<std::vector<int>> paths, left;
         for (size_t k = 0; k < pieces.size(); ++k) {
             if (has_before[k]) continue;
-            tracks.emplace_back();
+            std::vector<std::vector<int>>& into = covered[k] ? paths : left;
+            into.emplace_back();
             for (int p = int(k); p >= 0; p = covered[size_t(p)] ? next[size_t(p)] : -1)
-                tracks.back().insert(tracks.back().end(), pieces[size_t(p)].rows.begin(), pieces[size_t(p)].rows.end());
+                into.back().insert(into.back().end(), pieces[size_t(p)].rows.begin(), pieces[size_t(p)].rows.end());
         }
+        fill_gaps(rows, settings.max_step, paths, left);
+        tracks.insert(tracks.end(), paths.begin(), paths.end());
+        for (std::vector<int>& l : left)
+            if (!l.empty()) tracks.push_back(std::move(l));
         begin = end;
     }
     // Numbered in the order they first appear, as the online linker numbers them.
     auto first = [&](const std::vector<int>& t) { return std::make_pair(rows[t.front()].frame, t.front()); };
     std::sort(tracks.begin(), tracks.end(), [&](const auto& a, const auto& b) { return first(a) < first(b); });
 
-    std::vector<LinkedRow> out;
-    out.reserve(rows.size());
-    for (size_t id = 0; id < tracks.size(); ++id) {
-        const std::vector<int>& t = tracks[id];
-        for (size_t k = 0; k < t.size(); ++k) {
-            const GroupedRow& r = rows[t[k]];
-            out.push_back({r.frame, static_cast<long long>(id), r.x, r.y, false, t[k]});
-            const long long until = k + 1 < t.size() ? rows[t[k + 1]].frame : r.frame + 1;
-            for (long long f = r.frame + 1; f < until; ++f)
-                out.push_back({f, static_cast<long long>(id), r.x, r.y, true, -1});
-        }
-    }
-    std::sort(out.begin(), out.end(), [](const LinkedRow& a, const LinkedRow& b) {
-        return std::make_tuple(a.frame, a.missing, a.missing ? a.track : a.row) <
-               std::make_tuple(b.frame, b.missing, b.missing ? b.track : b.row);
-    });
-    return out;
+    return numbered(rows, tracks);
 }
 
 }  // namespace ambrevo

@@ -212,21 +212,46 @@ def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, r
     return np.concatenate(rows) if rows else np.empty(0, dtype=dtype)
 
 
-def link(table, max_step, memory=0, predict=False):
+def link(table, max_step, memory=0, predict=False, method="frames", animals=None):
     """Links the rows of `table` (a structured array with `frame`, `x` and `y` columns, such
-    as `track` returns) into tracks, as `ambrevo --link MAX_STEP,MEMORY[,predict]` does: a
-    globally optimal assignment between consecutive frames, no step longer than `max_step`
-    pixels, a track unseen for up to `memory` frames keeps its identity.
+    as `track` returns) into tracks, as `ambrevo --link MAX_STEP,MEMORY[,predict][,global]`
+    does: no step longer than `max_step` pixels, a track unseen for up to `memory` frames
+    keeps its identity.
+
+    `method="frames"` links frame by frame, a globally optimal assignment between consecutive
+    frames. `method="global"` links the whole table at once: pieces cut where two tracks come
+    too close to tell apart, joined over the whole run by a minimum-cost flow; `animals` (one
+    count, or one per arena for a table with an `arena` column, as `--animals N[,N...]`) then
+    holds exactly that many tracks in each wherever the table allows it.
 
     Returns the rows ordered by frame with two more columns: `track` and `missing` (True on
-    the rows added for each frame a live track was not seen, at its last seen position, with
-    the table's other columns zero)."""
+    the rows added for each frame a track was not seen, at its last seen position, with the
+    table's other columns zero). Frame by frame, a track that ends is missing for up to
+    `memory` frames; over the whole run, only between two sightings."""
     np = _numpy()
     table = np.asarray(table)
     if table.dtype.names is None or not {"frame", "x", "y"} <= set(table.dtype.names):
         raise ValueError("link needs a structured array with frame, x and y columns")
-    order, frame, track_id, x, y, missing = _ambrevo.link(table["frame"], table["x"], table["y"],
-                                                          float(max_step), int(memory), bool(predict))
+    if method == "frames":
+        if animals is not None:
+            raise ValueError("animals needs method=\"global\"")
+        columns = _ambrevo.link(table["frame"], table["x"], table["y"], float(max_step), int(memory), bool(predict))
+    elif method == "global":
+        counts = [] if animals is None else [animals] if _is_integral(animals) else list(animals)
+        if any(not _is_integral(n) or n <= 0 for n in counts):
+            raise ValueError("animals must be positive whole numbers, got %r" % (animals,))
+        if len(counts) > 1 and "arena" not in table.dtype.names:
+            raise ValueError("one count per arena needs the table's arena column")
+        if len(counts) > 1:
+            arena = np.asarray(table["arena"], dtype=np.int64)
+            groups = np.where(arena > 0, arena - 1, len(counts))
+        else:
+            groups = np.zeros(len(table), dtype=np.int64)
+        columns = _ambrevo.link_global(table["frame"], table["x"], table["y"], groups, float(max_step),
+                                       int(memory), bool(predict), [int(n) for n in counts])
+    else:
+        raise ValueError("method must be \"frames\" or \"global\", got %r" % (method,))
+    order, frame, track_id, x, y, missing = columns
     dtype = np.dtype(table.dtype.descr + [("track", "<i8"), ("missing", "?")])
     out = np.zeros(len(order), dtype=dtype)
     seen = order >= 0

@@ -29,7 +29,7 @@ extern "C" {
 /* The interface this header describes; ambrevo_interface_version() tells what the
  * loaded module offers (same major number: compatible). */
 #define AMBREVO_INTERFACE_MAJOR 1
-#define AMBREVO_INTERFACE_MINOR 0
+#define AMBREVO_INTERFACE_MINOR 1
 #define AMBREVO_INTERFACE_PATCH 0
 
 typedef enum ambrevo_status {
@@ -71,6 +71,22 @@ typedef struct ambrevo_object {
     int32_t selected; /* 1 for the object aimed at */
 } ambrevo_object;
 
+/* One object of the last frame with what its pixels say. Every procedure fills index,
+ * x, y and selected; the crowd tracker fills every field; fields a procedure does not
+ * know are 0 (elongation 0: the shape is not known). Since interface 1.1. */
+typedef struct ambrevo_details {
+    int32_t index; /* as in ambrevo_object; the track identity for the crowd tracker */
+    float x;       /* centre in pixels; the first pixel's centre is (0, 0) */
+    float y;
+    float area;        /* pixels */
+    float intensity;   /* mean grey level of the object's pixels */
+    float orientation; /* long axis, radians in (-pi/2, pi/2], from the x axis towards y */
+    float elongation;  /* long over short axis, at least 1 */
+    float vx;          /* pixels per frame */
+    float vy;
+    int32_t selected;
+} ambrevo_details;
+
 /* The destination image: row r starts at data + r * stride (stride may be negative).
  * Valid until the next call on the instance. */
 typedef struct ambrevo_image {
@@ -105,7 +121,7 @@ IP_EXPORT const char* ambrevo_interface_version(void);
 /* Message of the last failure on this thread ("" when none). */
 IP_EXPORT const char* ambrevo_last_error(void);
 
-/* Registered procedure names: "canny", "canny_w0", "ccTrack", "nop", "flowtrack". */
+/* Registered procedure names: "canny", "canny_w0", "ccTrack", "nop", "flowtrack", "crowd". */
 IP_EXPORT int32_t ambrevo_procedure_count(void);
 IP_EXPORT const char* ambrevo_procedure_name(int32_t index); /* null past the end */
 
@@ -132,6 +148,13 @@ IP_EXPORT ambrevo_status ambrevo_process(ambrevo_procedure* procedure, const amb
  * (which may exceed capacity). */
 IP_EXPORT ambrevo_status ambrevo_objects(const ambrevo_procedure* procedure, ambrevo_object* out, int32_t capacity,
                                            int32_t* count);
+
+/* As ambrevo_objects, with ambrevo_details records placed `record_size` bytes apart: pass
+ * sizeof(ambrevo_details). A caller built against a later, longer record gets its extra
+ * bytes zeroed, one built against a shorter record the fields it knows (at least index,
+ * x and y: 12 bytes). Since interface 1.1. */
+IP_EXPORT ambrevo_status ambrevo_object_details(const ambrevo_procedure* procedure, void* out, int32_t capacity,
+                                                  int32_t record_size, int32_t* count);
 
 IP_EXPORT ambrevo_status ambrevo_destination(ambrevo_procedure* procedure, ambrevo_image* out);
 

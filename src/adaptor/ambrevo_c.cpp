@@ -1,6 +1,7 @@
 // The plain C interface: procedures behind opaque handles, no exception crossing out.
 #include "adaptor/ambrevo.h"
 
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <new>
@@ -19,7 +20,7 @@
 namespace {
 
 constexpr const char* moduleVersion = "1.1.0";
-constexpr const char* interfaceVersion = "1.0.0";
+constexpr const char* interfaceVersion = "1.1.0";
 
 thread_local std::string lastError;
 
@@ -336,6 +337,22 @@ IP_EXPORT ambrevo_status ambrevo_objects(const ambrevo_procedure* procedure, amb
             out[i] = ambrevo_object{r.index, r.x, r.y, r.area, r.vx, r.vy, r.pointCount, r.selected};
         }
         *count = n;
+    });
+}
+
+// One record serves both interfaces.
+static_assert(sizeof(ambrevo_details) == sizeof(ip_objectDetails) &&
+              offsetof(ambrevo_details, elongation) == offsetof(ip_objectDetails, elongation) &&
+              offsetof(ambrevo_details, selected) == offsetof(ip_objectDetails, selected));
+
+IP_EXPORT ambrevo_status ambrevo_object_details(const ambrevo_procedure* procedure, void* out, int32_t capacity,
+                                                  int32_t record_size, int32_t* count) {
+    return guarded([&] {
+        require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
+        require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad object buffer");
+        require(record_size >= ip_detailsLeast, AMBREVO_ERROR_ARGUMENT, "record size below that of index, x and y");
+        const auto* source = dynamic_cast<const ip_objectSource*>(procedure->procedure.get());
+        *count = source ? ip_writeDetails(*source, out, capacity, record_size) : 0;
     });
 }
 

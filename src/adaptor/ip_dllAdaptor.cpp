@@ -135,6 +135,13 @@ IP_EXPORT int ip_dllAdaptor_objects(int id, ip_objectRecord* out, int capacity) 
     return source->objects(out, capacity);
 }
 
+IP_EXPORT int ip_dllAdaptor_objectDetails(int id, void* out, int capacity, int recordSize) {
+    const auto* source = dynamic_cast<const ip_objectSource*>(live(id));
+    if (recordSize < ip_detailsLeast) throw "ip_dllAdaptor_objectDetails - record size below that of index, x and y";
+    if (!source) return 0;
+    return ip_writeDetails(*source, out, out ? capacity : 0, recordSize);
+}
+
 IP_EXPORT const char* ip_dllAdaptor_version() { return ambrevo_version(); }
 
 IP_EXPORT int ip_dllAdaptor_paramCount(int id) {

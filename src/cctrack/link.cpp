@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "image/dib_access.h"
+#include "interface/ip_attributes.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ public:
             // Seeds in strength order lie all over a large frame: ask for the plane a few seeds ahead.
             if (i + 16 < order.size()) {
                 const chain_point& ahead = order[i + 16];
-                if (inside(ahead.x, ahead.y)) __builtin_prefetch(at(ahead.x, ahead.y));
+                if (inside(ahead.x, ahead.y)) IP_PREFETCH(at(ahead.x, ahead.y));
             }
             const chain_point* s = &order[i];
             if (!inside(s->x, s->y) || *at(s->x, s->y) == 0) continue;

@@ -8,6 +8,7 @@
 #include "flowtrack/plane_ops.h"
 #include "flowtrack/search.h"
 #include "framework/ip_diagnostics.h"
+#include "ops/op_simd.h"
 
 namespace {
 // Traces every region of a freshly labelled list; returns n, or 0 with the list emptied.
@@ -123,7 +124,7 @@ int detectRegions(const uint8_t* src, uint8_t* mask, int W, int H, MList& list, 
                   flowtrack_detectScratch* scratch) {
     const uint8_t t = uint8_t(threshold);
     const size_t pixels = size_t(W) * size_t(H);
-    if (scratch && !flowtrack_scalarForced()) {
+    if (scratch && ops_detail::vectorsEnabled()) {
         flowtrack_threshold(src, mask, pixels, t, inverted);
         return detectInMask(mask, W, H, list, *scratch);
     }

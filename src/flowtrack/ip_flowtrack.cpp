@@ -18,6 +18,7 @@
 #include "framework/ip_window.h"
 #include "framework/util_time.h"
 #include "ops/do_copy.h"
+#include "ops/op_simd.h"
 
 namespace {
 ip_creator<ip_flowtrack> registration;
@@ -286,7 +287,7 @@ void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay
         raysFromContour(f.regions, N);
     } else if (f.Algoritam == 4) {
         const uint8_t* bg = f.bgPlane.data();
-        if (flowtrack_scalarForced()) {
+        if (!ops_detail::vectorsEnabled()) {
             for (size_t p = 0; p < pixels; ++p) {
                 work[p] = uint8_t(cur[p] > bg[p] ? cur[p] - bg[p] : bg[p] - cur[p]);
                 prev[p] = work[p];

@@ -56,11 +56,13 @@ HWY_EXPORT(DifferenceMask);
 }  // namespace flowtrack_detail
 
 void flowtrack_threshold(const uint8_t* src, uint8_t* mask, size_t n, uint8_t t, bool inverted) {
-    HWY_DYNAMIC_DISPATCH(flowtrack_detail::Threshold)(src, mask, n, t, inverted);
+    using namespace flowtrack_detail;  // the static dispatch names the function unqualified
+    HWY_DYNAMIC_DISPATCH(Threshold)(src, mask, n, t, inverted);
 }
 
 void flowtrack_differenceMask(const uint8_t* cur, const uint8_t* bg, uint8_t* diff, uint8_t* mask, size_t n,
                               uint8_t t) {
-    HWY_DYNAMIC_DISPATCH(flowtrack_detail::DifferenceMask)(cur, bg, diff, mask, n, t);
+    using namespace flowtrack_detail;
+    HWY_DYNAMIC_DISPATCH(DifferenceMask)(cur, bg, diff, mask, n, t);
 }
 #endif  // HWY_ONCE

@@ -12,6 +12,7 @@
 #include <hwy/highway.h>
 
 #include "flowtrack/search.h"
+#include "ops/op_simd.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -110,21 +111,9 @@ HWY_AFTER_NAMESPACE();
 namespace flowtrack_detail {
 HWY_EXPORT(SumRow);
 
-// Below SSE4 only Highway's emulation would run, slower than the plain code. Asked once:
-// the processor does not change.
-bool vectorsEnabled() {
-    constexpr int64_t kVectorTargets = HWY_SSE4 | HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL;
-    static const bool processorHasThem = (hwy::SupportedTargets() & kVectorTargets) != 0;
-    return processorHasThem && !flowtrack_scalarForced();
-}
 // Widest vector of 32-bit lanes any compiled target uses; the scratch rows leave room for it.
 constexpr int64_t maxLanes = 16;
 }  // namespace flowtrack_detail
-
-bool flowtrack_scalarForced() {
-    const char* v = std::getenv("AMBREVO_SCALAR");
-    return v && std::strcmp(v, "1") == 0;
-}
 
 flowtrack_searchTable::flowtrack_searchTable() {
     try {
@@ -237,7 +226,7 @@ void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table
                 const uint8_t* prevPlane, const uint8_t* curPlane, MList& list) {
     // Beyond the sizes the dialogue allows, the plain search is the one that defines what happens.
     if (settings.CorrelationWindow > MaxCorrelationWindow || settings.DisAngles > MaxAngles ||
-        !flowtrack_detail::vectorsEnabled()) {
+        !ops_detail::vectorsEnabled()) {
         searchFlowPlain(settings, table, W, H, prevPlane, curPlane, list);
         return;
     }
@@ -251,7 +240,8 @@ void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table
     auto cell = [&](int64_t a, int64_t b) -> int64_t& {
         return cells[flowtrack_searchTable::index(int(b + S), int(a + S))];
     };
-    const auto sumRow = HWY_DYNAMIC_DISPATCH(flowtrack_detail::SumRow);
+    using namespace flowtrack_detail;  // the static dispatch names the function unqualified
+    const auto sumRow = HWY_DYNAMIC_DISPATCH(SumRow);
     uint32_t refs[(2 * MaxCorrelationWindow + 1) * (MaxCorrelationWindow + 1)];
     const int pairsPerRow = K + 1;
 

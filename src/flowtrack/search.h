@@ -55,8 +55,6 @@ void searchFlow(const flowtrack_settings& settings, flowtrack_searchTable& table
 void searchFlowPlain(const flowtrack_settings& settings, flowtrack_searchTable& table, int W, int H,
                      const uint8_t* prevPlane, const uint8_t* curPlane, MList& list);
 
-// True when AMBREVO_SCALAR=1 asks for the plain code (read at every call, so tests can switch).
-bool flowtrack_scalarForced();
 
 // Recomputes `occluded` of every region (N rays each): how many other regions cover each ray end.
 void markOcclusions(MList& list, int N);

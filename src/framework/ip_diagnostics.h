@@ -5,6 +5,8 @@
 
 #include <cstdarg>
 
+#include "interface/ip_attributes.h"
+
 class ip_diagnosticSink {
 public:
     // `error` marks a line the procedure writes to standard error.
@@ -15,8 +17,8 @@ protected:
 };
 
 // printf-style; to standard output / standard error unless a sink is installed.
-void ip_diagOut(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void ip_diagErr(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void ip_diagOut(const char* format, ...) IP_PRINTF_FORMAT(1, 2);
+void ip_diagErr(const char* format, ...) IP_PRINTF_FORMAT(1, 2);
 
 // Installs `sink` (null: the standard streams) on this thread while it lives.
 class ip_diagnosticScope {

@@ -31,25 +31,25 @@ std::string rangeText(const ip_paramInfo& info) {
 }
 }  // namespace
 
+std::string ip_checkParam(const ip_paramInfo& info, double value) {
+    const bool wholeNumber = std::isfinite(value) && std::floor(value) == value;
+    bool typeOk = std::isfinite(value);
+    if (info.type == ip_paramType::integer) typeOk = wholeNumber;
+    if (info.type == ip_paramType::boolean) typeOk = value == 0.0 || value == 1.0;
+    if (!typeOk) return std::string(info.name) + " must be " + typeName(info.type);
+    if (value < info.lowest || value > info.highest)
+        return std::string(info.name) + " must lie in " + rangeText(info) + ", got " + ip_formatParam(info, value);
+    return "";
+}
+
 bool ip_setParam(ip_parameters& params, const char* name, double value, std::string& message) {
     const int index = ip_findParam(params, name);
     if (index < 0) {
         message = std::string("unknown setting '") + (name ? name : "") + "'";
         return false;
     }
-    const ip_paramInfo& info = params.paramInfo(index);
-    const bool wholeNumber = std::isfinite(value) && std::floor(value) == value;
-    bool typeOk = std::isfinite(value);
-    if (info.type == ip_paramType::integer) typeOk = wholeNumber;
-    if (info.type == ip_paramType::boolean) typeOk = value == 0.0 || value == 1.0;
-    if (!typeOk) {
-        message = std::string(info.name) + " must be " + typeName(info.type);
-        return false;
-    }
-    if (value < info.lowest || value > info.highest) {
-        message = std::string(info.name) + " must lie in " + rangeText(info) + ", got " + ip_formatParam(info, value);
-        return false;
-    }
+    message = ip_checkParam(params.paramInfo(index), value);
+    if (!message.empty()) return false;
     message = params.paramConflict(index, value);
     if (!message.empty()) return false;
     const double before = params.paramValue(index);

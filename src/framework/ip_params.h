@@ -40,6 +40,9 @@ protected:
 // Index of the value called `name`, or -1.
 int ip_findParam(const ip_parameters& params, const char* name);
 
+// Why `value` does not fit the value's type or range, or "" when it does.
+std::string ip_checkParam(const ip_paramInfo& info, double value);
+
 // Checks `value` against the value's type and range and stores it. Returns false and
 // leaves every value as it was when the name is unknown or the value is refused;
 // `message` then says why.

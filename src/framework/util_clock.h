@@ -11,7 +11,8 @@ public:
     virtual int64_t counter() = 0;
 };
 
-// The clock in use: the system's monotonic clock unless a test installed another.
+// The clock in use: the performance counter on Windows, the monotonic clock elsewhere,
+// unless a test installed another.
 util_clock& util_currentClock();
 
 // Installs `clock` (not owned) for every later reading; null restores the system clock.

@@ -4,10 +4,11 @@
 #include <cstring>
 #include <new>
 
-#include "interface/ip_host.h"
+#include "interface/ip_layout.h"
 
-static_assert(sizeof(dib_fmt) == 16);
-static_assert(offsetof(ip_dibWords, bits) == 16);
+// Hosts read and write these records word for word (ip_fmtWords, ip_dibWords).
+static_assert(ip_hasFormatWords<dib_fmt>() && sizeof(dib_fmt) == 16);
+static_assert(ip_hasImageWords<dib_base>());
 
 dib_fmt::dib_fmt(int width_, int height_, int szPixel_, int szRow_, bool bottomUp) {
     if (szPixel_ < 1 || szPixel_ > 4) throw "dib_fmt::dib_fmt: unsupported pixel size";

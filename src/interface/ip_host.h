@@ -181,6 +181,22 @@ struct ip_objectRecord {
     float rays[ip_objectMaxRays];
 };
 
+// One object of an instance with what its pixels say, as returned by
+// ip_dllAdaptor_objectDetails. Every procedure fills index, x, y and selected, and what
+// else it knows; the rest are 0 (elongation 0: the shape is not known).
+struct ip_objectDetails {
+    int32_t index;      // as in ip_objectRecord: the track identity for the crowd tracker
+    float x;            // centre in pixels; the first pixel's centre is (0, 0)
+    float y;
+    float area;         // pixels
+    float intensity;    // mean grey level of the object's pixels
+    float orientation;  // long axis, radians in (-pi/2, pi/2], from the x axis towards y
+    float elongation;   // long over short axis, at least 1
+    float vx;           // pixels per frame
+    float vy;
+    int32_t selected;   // 1 for the aimed-at object
+};
+
 // One named setting of an instance, as returned by ip_dllAdaptor_paramInfo.
 struct ip_paramRecord {
     const char* name;  // the dialogue's own name
@@ -220,6 +236,12 @@ IP_EXPORT int ip_dllAdaptor_paramInfo(int id, int index, ip_paramRecord* out);
 // the name is unknown or the value refused, with the reason in `message` (at most
 // capacity - 1 bytes and a zero); a refused value changes nothing.
 IP_EXPORT int ip_dllAdaptor_setParam(int id, const char* name, const char* text, char* message, int capacity);
+
+// Like ip_dllAdaptor_objects, with ip_objectDetails records placed `recordSize` bytes
+// apart: pass sizeof(ip_objectDetails). A host built against a later, longer record gets
+// its extra bytes zeroed; one built against a shorter one gets the fields it knows.
+// recordSize below 12 (index, x, y) is refused.
+IP_EXPORT int ip_dllAdaptor_objectDetails(int id, void* out, int capacity, int recordSize);
 }
 
 // Function pointer types for hosts that load the module with dlopen.
@@ -237,3 +259,4 @@ using ip_versionFn = const char* (*)();
 using ip_paramCountFn = int (*)(int);
 using ip_paramInfoFn = int (*)(int, int, ip_paramRecord*);
 using ip_setParamFn = int (*)(int, const char*, const char*, char*, int);
+using ip_objectDetailsFn = int (*)(int, void*, int, int);

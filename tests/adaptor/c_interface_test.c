@@ -1,12 +1,24 @@
 /* The plain C interface driven from C, through dlopen, as a foreign caller would: one walk
  * through every function and its error codes. */
-#include <dlfcn.h>
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "ambrevo.h"
+
+#ifdef _WIN32 /* LoadLibrary in the place of dlopen; the walk itself is the same */
+#include <windows.h>
+#define dlopen(path, flags) ((void*)LoadLibraryA(path))
+#define dlerror() "LoadLibrary failed"
+static void* dlsym(void* module, const char* name) {
+    FARPROC f = GetProcAddress((HMODULE)module, name);
+    void* p;
+    return memcpy(&p, &f, sizeof p), p;
+}
+#else
+#include <dlfcn.h>
+#endif
 
 static int failures = 0;
 #define CHECK(cond) \
@@ -25,6 +37,7 @@ static int failures = 0;
     X(ambrevo_status, param_set_text, (ambrevo_procedure*, const char*, const char*)) \
     X(ambrevo_status, process, (ambrevo_procedure*, const ambrevo_frame*, const ambrevo_click*, int32_t)) \
     X(ambrevo_status, objects, (const ambrevo_procedure*, ambrevo_object*, int32_t, int32_t*)) \
+    X(ambrevo_status, object_details, (const ambrevo_procedure*, void*, int32_t, int32_t, int32_t*)) \
     X(ambrevo_status, destination, (ambrevo_procedure*, ambrevo_image*)) \
     X(ambrevo_status, profile, (ambrevo_procedure*, ambrevo_stage*, int32_t, int32_t*)) \
     X(ambrevo_status, dialogue, (ambrevo_procedure*, const char*, const char**)) \
@@ -66,7 +79,7 @@ int main(int argc, char** argv) {
     API(LOAD)
     CHECK(strncmp(api.interface_version(), "1.", 2) == 0 && strlen(api.version()) >= 5);
     int32_t n = api.procedure_count();
-    CHECK(n == 5 && strcmp(api.procedure_name(4), "flowtrack") == 0 && api.procedure_name(n) == NULL);
+    CHECK(n == 6 && strcmp(api.procedure_name(5), "crowd") == 0 && api.procedure_name(n) == NULL);
 
     /* Errors: a bad size, and another thread's failure does not replace this thread's message. */
     ambrevo_procedure* p = NULL;
@@ -116,6 +129,24 @@ int main(int argc, char** argv) {
     CHECK(api.process(p, &f, NULL, 0) == AMBREVO_OK);
     api.destroy(p);
     api.destroy(NULL);
+
+    /* Object details with the caller's record size: a longer record gets zeros after the
+     * fields, a shorter one keeps its bytes beyond what it asked for, below 12 is refused. */
+    CHECK(api.create("crowd", W, H, 1, &p) == AMBREVO_OK);
+    scene(frame, 40, 30, 0);
+    CHECK(api.process(p, &f, NULL, 0) == AMBREVO_OK);
+    struct {
+        ambrevo_details d;
+        int32_t later;
+    } longer[2];
+    memset(longer, 0x7f, sizeof longer);
+    CHECK(api.object_details(p, longer, 2, (int32_t)sizeof longer[0], &count) == AMBREVO_OK && count == 1);
+    CHECK(fabs(longer[0].d.x - 40) < 0.01 && fabs(longer[0].d.y - 30) < 0.01 && longer[0].later == 0);
+    CHECK(longer[0].d.area > 240 && longer[0].d.elongation < 1.05 && longer[0].d.intensity == 30);
+    int32_t shorter[4] = {-1, -1, -1, -1};
+    CHECK(api.object_details(p, shorter, 1, 12, &count) == AMBREVO_OK && shorter[0] == longer[0].d.index);
+    CHECK(shorter[3] == -1 && api.object_details(p, shorter, 1, 11, &count) == AMBREVO_ERROR_ARGUMENT);
+    api.destroy(p);
     if (failures) fprintf(stderr, "%d checks failed\n", failures);
     return failures ? 1 : 0;
 }

@@ -111,15 +111,4 @@ const ip_hostCallbacks* recordingCallbacks() {
     return &callbacks;
 }
 
-dib_base makeImage(int width, int height, int szPixel, unsigned seed, bool topDown, int extraRowBytes) {
-    dib_fmt f(width, height, szPixel, width * szPixel + extraRowBytes, !topDown);
-    dib_base image(f, 0);
-    unsigned state = seed * 2654435761u + 12345u;
-    for (int64_t i = 0; i < image.byteSize(); ++i) {
-        state = state * 1103515245u + 12345u;
-        image.bits[i] = uint8_t(state >> 16);
-    }
-    return image;
-}
-
 }  // namespace doubles

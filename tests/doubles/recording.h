@@ -118,7 +118,18 @@ std::string thrown(F&& f) {
     return "";
 }
 
-// A small image of any pixel size filled with a byte pattern, top-down when asked.
-dib_base makeImage(int width, int height, int szPixel, unsigned seed = 1, bool topDown = false, int extraRowBytes = 0);
+// A small image of any pixel size filled with a byte pattern, top-down when asked. (Inline, so
+// that the recording objects alone link without the module, as the Windows test host does.)
+inline dib_base makeImage(int width, int height, int szPixel, unsigned seed = 1, bool topDown = false,
+                          int extraRowBytes = 0) {
+    dib_fmt f(width, height, szPixel, width * szPixel + extraRowBytes, !topDown);
+    dib_base image(f, 0);
+    unsigned state = seed * 2654435761u + 12345u;
+    for (int64_t i = 0; i < image.byteSize(); ++i) {
+        state = state * 1103515245u + 12345u;
+        image.bits[i] = uint8_t(state >> 16);
+    }
+    return image;
+}
 
 }  // namespace doubles

@@ -34,7 +34,7 @@ void expectSameSearch(const SearchCase& c, const uint8_t* prev, const uint8_t* c
     MList b;
     fill(b);
     searchFlowPlain(plain.s, plain.table, c.W, c.H, prev, cur, b);
-    ft::eachTarget([&] {
+    ft::eachVectorTarget([&] {
         MList a;
         fill(a);
         searchFlow(fast.s, fast.table, c.W, c.H, prev, cur, a);
@@ -95,7 +95,7 @@ void thresholdsAgree() {
 }
 
 TEST(FlowtrackFastPlanes, ThresholdAndDifferenceAgreeAtEveryLengthAndLevel) {
-    ft::eachTarget([] { thresholdsAgree(); });
+    ft::eachVectorTarget([] { thresholdsAgree(); });
 }
 
 // Blobs, specks, border-touching shapes, rings and more components than labels.

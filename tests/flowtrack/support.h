@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <hwy/targets.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include "flowtrack/MItem.h"
 #include "flowtrack/search.h"
 #include "image/dib.h"
+#include "doubles/dispatch.h"
 #include "doubles/recording.h"
 
 namespace ft {
@@ -90,23 +90,11 @@ using doubles::thrown;
 
 // Sets or clears AMBREVO_SCALAR (the plain paths) for the lifetime of the guard; the tests run without it.
 struct ScalarMode {
-    explicit ScalarMode(bool on) { on ? setenv("AMBREVO_SCALAR", "1", 1) : unsetenv("AMBREVO_SCALAR"); }
-    ~ScalarMode() { unsetenv("AMBREVO_SCALAR"); }
+    explicit ScalarMode(bool on) { doubles::forceScalar(on); }
+    ~ScalarMode() { doubles::forceScalar(false); }
 };
 
-// Runs f once for each vector target the processor has (SSE4, AVX2, AVX-512), named in the trace.
-template <class F>
-void eachTarget(F f) {
-    ScalarMode vector(false);
-    const int64_t cpu = hwy::SupportedTargets();
-    for (int64_t target : {int64_t(HWY_SSE4), int64_t(HWY_AVX2), int64_t(HWY_AVX3)}) {
-        if (!(cpu & target)) continue;
-        hwy::SetSupportedTargetsForTest(target);
-        SCOPED_TRACE(hwy::TargetName(target));
-        f();
-    }
-    hwy::SetSupportedTargetsForTest(0);
-}
+using doubles::eachVectorTarget;
 
 // The settings and search table a tracker keeps, for tests that call the stages directly.
 struct Tracking {

@@ -32,7 +32,7 @@ struct counting : ip_simple {
 TEST(Registry, FixedOrderWhateverTheLinkOrder) {
     std::vector<std::string> names;
     for (ip_creator_base* e : ip_registry()) names.push_back(e->name());
-    EXPECT_EQ(names, (std::vector<std::string>{"canny", "canny_w0", "ccTrack", "nop", "flowtrack"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"canny", "canny_w0", "ccTrack", "nop", "flowtrack", "crowd"}));
     EXPECT_STREQ(ip_registry_find("ccTrack")->name(), "ccTrack");
     EXPECT_EQ(ip_registry_find("no such procedure"), nullptr);
     EXPECT_EQ(ip_registry_find(nullptr), nullptr);

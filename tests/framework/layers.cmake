@@ -1,5 +1,5 @@
 # Fails when a folder of the module includes a header of a folder above it. The layers,
-# lowest first: image, framework, ops, the trackers (flowtrack and cctrack, which do not
+# lowest first: image, framework, ops, the trackers (flowtrack, cctrack and crowd, which do not
 # use each other), adaptor; below them all interface, which only declares.
 # Usage: cmake -DSRC=<dir holding the folders> -P layers.cmake
 if(NOT SRC)
@@ -11,9 +11,10 @@ set(rank_framework 1)
 set(rank_ops 2)
 set(rank_flowtrack 3)
 set(rank_cctrack 3)
+set(rank_crowd 3)
 set(rank_adaptor 4)
 set(violations 0)
-foreach(layer interface image framework ops flowtrack cctrack adaptor)
+foreach(layer interface image framework ops flowtrack cctrack crowd adaptor)
   file(GLOB files ${SRC}/${layer}/*.h ${SRC}/${layer}/*.cpp)
   foreach(file ${files})
     file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z_]+/")

@@ -178,6 +178,11 @@ TEST(ArenaErrors, RefusalsGetOneLineTheirStatusAndWriteNothing) {
         {"--roi rect:1,2,3", 2, "--roi"},
         {"--roi mask.png", 2, ""},
         {"--link 10,-1", 2, "--link '10,-1'"},
+        {"--link 10,global,global", 2, "--link '10,global': MEMORY must be a whole number"},
+        {"--animals 4,0", 2, "malformed --animals '4,0' (expected N[,N...]"},
+        {"--animals 4,4", 2, "--animals gives 2 counts for 1 frame without --roi"},
+        {"--animals 4 --link 15", 2, "--animals: nothing would use the count (the procedure 'flowtrack' has no"},
+        {"--roi rect:0,0,9,9 --roi rect:9,9,9,9 --animals 4", 2, "--animals gives 1 count for 2 --roi arenas"},
         {"--unit mm", 2, "--unit mm needs --scale"},
         {"--scale -3", 2, "malformed --scale '-3'"},
         {"--plot p.jpg", 2, "--plot 'p.jpg': the picture must end in .png"},
@@ -195,4 +200,22 @@ TEST(ArenaErrors, RefusalsGetOneLineTheirStatusAndWriteNothing) {
     EXPECT_EQ(r.err.rfind("ambrevo: no objects were found on any of the 3 frames (640x480); BinThreshold is 0", 0), 0u)
         << r.err;
     EXPECT_NE(r.out.find("demo: nothing was tracked"), std::string::npos) << r.out;
+
+    // More dark regions than the flow tracker follows: the hint names that, not the threshold,
+    // and the tracker's own lines still reach standard error.
+    fs::create_directories(dir / "many");
+    for (int f = 0; f < 3; ++f) {
+        cv::Mat m(480, 640, CV_8UC3, cv::Scalar(200, 200, 200));
+        for (int k = 0; f > 0 && k < 150; ++k)
+            cv::circle(m, {20 + k % 15 * 40, 20 + k / 15 * 45}, 5, cv::Scalar(30, 30, 30), cv::FILLED);
+        cv::imwrite(dir / cv::format("many/%03d.png", f), m);
+    }
+    RUN_OK(many, dir, "many/%03d.png --set Algoritam=4 --tracks m.csv --quiet");
+    EXPECT_EQ(many.err.find("Prevelik broj podrucja: 128 \nPrevelik broj podrucja: 128 \nambrevo: no objects were found on "
+                            "any of the 3 frames (640x480): the flow tracker follows at most 128 regions in a frame and "
+                            "found more on 2 of them"),
+              0u)
+        << many.err;
+    EXPECT_NE(many.err.find("use --procedure crowd"), std::string::npos);
+    EXPECT_EQ(many.err.find("BinThreshold"), std::string::npos);
 }

@@ -173,7 +173,7 @@ TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
         std::string env = "";
     } cases[] = {
         {"--bogus", 2, "unknown option '--bogus' (see --help)\n"},
-        {"--procedure nosuch", 2, "unknown procedure 'nosuch' (registered: canny, canny_w0, ccTrack, nop, flowtrack)\n"},
+        {"--procedure nosuch", 2, "unknown procedure 'nosuch' (registered: canny, canny_w0, ccTrack, nop, flowtrack, crowd)\n"},
         {"--click 1:-2:3", 2, "malformed --click '1:-2:3' (expected FRAME:X:Y, three non-negative integers)\n"},
         {"--frames 0", 2, "malformed --frames '0' (expected a positive integer)\n"},
         {"--start -1", 2, "malformed --start '-1' (expected a non-negative integer)\n"},
@@ -240,7 +240,7 @@ TEST(HostErrors, AModuleMessageStopsTheRunWithTheFrameNumberAndValidOutputs) {
 TEST(HostReports, ListProfileAndWindows) {
     TempDir dir;
     RUN_OK(list, dir, "--list");
-    EXPECT_EQ(list.out, "canny\ncanny_w0\nccTrack\nnop\nflowtrack\n");
+    EXPECT_EQ(list.out, "canny\ncanny_w0\nccTrack\nnop\nflowtrack\ncrowd\n");
     RUN_OK(profile, dir, "demo --frames 3 --profile --quiet");
     for (const char* line : {"profile over 3 frames\n", "\ncopying ", "\noptical flow ", "\nwhole frame (host) "})
         EXPECT_NE(profile.out.find(line), std::string::npos) << line;

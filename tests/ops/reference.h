@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <hwy/targets.h>
-
+#include "doubles/dispatch.h"
 #include "doubles/recording.h"
 #include "image/dib.h"
 #include "ops/chain_point.h"
@@ -45,17 +44,16 @@ bool sameList(const std::vector<chain_point>& a, const std::vector<chain_point>&
 // plain code forced by AMBREVO_SCALAR=1, then each of SSE4, AVX2 and AVX-512 in turn.
 template <class F>
 void eachMode(F f) {
-    for (int64_t target : {int64_t(0), int64_t(HWY_SSE4), int64_t(HWY_AVX2), int64_t(HWY_AVX3)}) {
-        if (target && !(hwy::SupportedTargets() & target)) continue;
-        if (target)
-            unsetenv("AMBREVO_SCALAR"), hwy::SetSupportedTargetsForTest(target);
-        else
-            setenv("AMBREVO_SCALAR", "1", 1);
-        SCOPED_TRACE(target ? hwy::TargetName(target) : "scalar forced");
-        EXPECT_EQ(ops_detail::vectorsEnabled(), target != 0);
+    {
+        doubles::forceScalar(true);
+        SCOPED_TRACE("scalar forced");
+        EXPECT_FALSE(ops_detail::vectorsEnabled());
         f();
     }
-    hwy::SetSupportedTargetsForTest(0);
+    doubles::eachVectorTarget([&] {
+        EXPECT_TRUE(ops_detail::vectorsEnabled());
+        f();
+    });
 }
 
 }  // namespace ref

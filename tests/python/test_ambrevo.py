@@ -33,3 +33,22 @@ def test_refusals_raise_value_error():
                     lambda: p.process(np.zeros((72, 96), np.float32)), lambda: p.process(np.zeros((72, 192), np.uint8)[:, ::2])):
         with pytest.raises(ValueError):
             refused()
+
+
+def test_global_link_equals_the_host_and_refuses_what_it_cannot_use(tmp_path):
+    out = tmp_path / "g.csv"
+    subprocess.run([HOST, "demo", "--frames", "40", "--link", "15,3,predict,global", "--animals", "3", "--tracks",
+                    str(out), "-o", str(tmp_path / "g.avi"), "--quiet"], check=True, capture_output=True)
+    rows = host_rows(out)
+    seen = [r for r in rows if r["missing"] == "0"]
+    table = np.array([(int(r["frame"]), float(r["x"]), float(r["y"])) for r in seen],
+                     dtype=[("frame", "<i4"), ("x", "<f8"), ("y", "<f8")])
+    linked = ambrevo.link(table, 15, 3, predict=True, method="global", animals=3)
+    assert [(int(r["frame"]), int(r["track"]), r["missing"] == "1") for r in rows] == \
+        [(int(g["frame"]), int(g["track"]), bool(g["missing"])) for g in linked]
+    assert len(set(linked["track"])) == 3
+    for refused in (lambda: ambrevo.link(table, 15, method="nearest"), lambda: ambrevo.link(table, 15, animals=3),
+                    lambda: ambrevo.link(table, 15, method="global", animals=0),
+                    lambda: ambrevo.link(table, 15, method="global", animals=[2, 1])):
+        with pytest.raises(ValueError):
+            refused()

@@ -1,0 +1,505 @@
+#include "crowd/ip_crowd.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <sstream>
+
+#include "framework/ip_dialogue.h"
+#include "framework/ip_factory.h"
+#include "framework/ip_window.h"
+#include "framework/util_time.h"
+#include "image/dib_access.h"
+#include "ops/do_contrast.h"
+
+namespace {
+ip_creator<ip_crowd> registration;
+
+const char* const stageLabels[ip_crowd::stageCount] = {"contrast", "labelling", "splitting", "tracking", "drawing"};
+
+// Two dialogue groups: what makes an object, then how objects are followed.
+const ip_paramInfo crowdParams[] = {
+    {"polarity", ip_paramType::integer, 0, 2, 0, "objects darker than the background (0), lighter (1) or either (2)"},
+    {"animals", ip_paramType::integer, 0, 1e5, 0,
+     "animals in view, all arenas together (0: unknown, the area of one is learned)"},
+    {"background", ip_paramType::integer, 0, 2, 0,
+     "learned per pixel from sampled frames (0), the level threshold (1), a level found in each frame by Otsu's method "
+     "(2)"},
+    {"threshold", ip_paramType::integer, 0, 255, 128, "grey level of the background in background mode 1"},
+    {"contrast", ip_paramType::integer, 0, 254, 20, "least difference from the background of an object's pixel"},
+    {"minArea", ip_paramType::integer, 1, 1e8, 10, "smallest object, pixels"},
+    {"maxArea", ip_paramType::integer, 0, 2e9, 0, "largest blob, pixels (0: no limit)"},
+    {"samples", ip_paramType::integer, 1, 31, 9, "frames whose per-pixel median is the learned background"},
+    {"sampleEvery", ip_paramType::integer, 1, 1e6, 10,
+     "frames between two background samples, and between the slow updates after"},
+    {"maxJump", ip_paramType::real, 0, 1e5, 0,
+     "farthest an animal lies from where it was expected, pixels (0: the diameter of one)"},
+    {"memory", ip_paramType::integer, 0, 1e4, 25,
+     "frames a lost track waits to be found again (all are kept while animals is not exceeded)"},
+    {"split", ip_paramType::boolean, 0, 1, 1, "split blobs that hold several animals"},
+    {"marks", ip_paramType::boolean, 0, 1, 1, "draw outlines and centres into the picture"},
+};
+constexpr int kParams = int(sizeof crowdParams / sizeof crowdParams[0]);
+constexpr int kDetection = 9;  // the first group's values
+constexpr int kMinArea = 5, kMaxArea = 6;
+constexpr int kHistory = 25;  // frames whose estimates of one animal's area are pooled
+// A blob is cut into at most this many parts: a pile larger than that is beyond telling apart.
+constexpr int64_t kMostPerBlob = 64;
+
+void toValues(const crowd_settings& s, double* v) {
+    const double values[kParams] = {double(s.polarity),    double(s.animals), double(s.background), double(s.threshold),
+                                    double(s.contrast),    double(s.minArea), double(s.maxArea),    double(s.samples),
+                                    double(s.sampleEvery), s.maxJump,         double(s.memory),     s.split ? 1.0 : 0.0,
+                                    s.marks ? 1.0 : 0.0};
+    std::copy(values, values + kParams, v);
+}
+
+crowd_settings fromValues(const double* v) {
+    crowd_settings s;
+    s.polarity = int(v[0]), s.animals = int(v[1]), s.background = int(v[2]), s.threshold = int(v[3]);
+    s.contrast = int(v[4]), s.minArea = int(v[5]), s.maxArea = int(v[6]), s.samples = int(v[7]);
+    s.sampleEvery = int(v[8]), s.maxJump = v[9], s.memory = int(v[10]), s.split = v[11] != 0, s.marks = v[12] != 0;
+    return s;
+}
+
+// Why `value` cannot be setting `index` beside the other `values`, or "".
+std::string conflict(const double* values, int index, double value) {
+    const double minArea = index == kMinArea ? value : values[kMinArea];
+    const double maxArea = index == kMaxArea ? value : values[kMaxArea];
+    if ((index == kMinArea || index == kMaxArea) && maxArea > 0 && minArea > maxArea)
+        return "minArea must not be above maxArea (" + ip_formatParam(crowdParams[kMaxArea], maxArea) + ")";
+    return "";
+}
+
+// A flat level that parts dark objects from the background: halfway between the means of
+// the two parts of the histogram that Otsu's method finds most apart (Otsu's own split
+// lies at the near edge of an empty stretch between them, right against the objects).
+// When the dark part holds more than 40% of the pixels it is not objects but the floor's
+// own shading, which no flat level separates: then 0, which finds nothing. Light objects:
+// the same on the histogram turned over.
+int otsuLevel(const std::vector<uint64_t>& histogram, bool darkObjects) {
+    auto count = [&](int v) { return double(histogram[size_t(darkObjects ? v : 255 - v)]); };
+    double total = 0, sum = 0;
+    for (int v = 0; v < 256; ++v) total += count(v), sum += v * count(v);
+    double below = 0, belowSum = 0, best = -1, level = 0;
+    for (int v = 0; v < 256; ++v) {
+        below += count(v);
+        belowSum += v * count(v);
+        const double above = total - below;
+        if (below == 0) continue;
+        if (above == 0) break;
+        const double low = belowSum / below, high = (sum - belowSum) / above;
+        const double between = below * above * (high - low) * (high - low);
+        if (between > best) best = between, level = below <= 0.4 * total ? (low + high) / 2 : 0;
+    }
+    const int at = int(std::lround(level));
+    return darkObjects ? at : 255 - at;
+}
+
+int medianLevel(const std::vector<uint64_t>& histogram) {
+    uint64_t total = 0, seen = 0;
+    for (uint64_t h : histogram) total += h;
+    int v = 0;
+    while (v < 255 && (seen + histogram[size_t(v)]) * 2 < total) seen += histogram[size_t(v++)];
+    return v;
+}
+
+// Blue, green, red of the twelve track colours.
+const uint8_t palette[12][3] = {{0, 0, 255},   {0, 200, 0},     {255, 0, 0},   {0, 230, 230},
+                                {255, 0, 255}, {255, 255, 0},   {0, 140, 255}, {200, 0, 140},
+                                {0, 255, 160}, {180, 120, 255}, {140, 140, 0}, {30, 70, 140}};
+
+template <class P>
+void paint(P& p, int32_t id, int greyValue) {
+    if constexpr (std::is_same_v<P, pixel3> || std::is_same_v<P, pixel4>) {
+        const uint8_t* c = palette[uint32_t(id) % 12];
+        p.c[0] = c[0], p.c[1] = c[1], p.c[2] = c[2];
+    } else {
+        setGrey(p, greyValue);
+    }
+}
+}  // namespace
+
+ip_crowd::ip_crowd(const dib_fmt* format) : ip_base(format), dst_(std::make_unique<dib_base>(*format, 0)) {
+    ip_crowd::reformat();
+}
+
+ip_crowd::~ip_crowd() = default;
+
+void ip_crowd::reformat() {
+    dst_->setFormat(*srcFmt(), 0);
+    dst_->height = srcFmt()->height;
+    const dib_fmt plane(srcFmt()->width, srcFmt()->absHeight(), 1, 0, true);
+    weight_ = std::make_unique<dib_base>(plane, 0);
+    grey_ = std::make_unique<dib_base>(plane, 0);
+    greyValid_ = false;
+    restart();
+}
+
+void ip_crowd::restart() {
+    background_.restart(weight_->format(), settings_.samples, settings_.sampleEvery);
+    tracker_.clear();
+    areaHistory_.clear();
+    singleArea_ = 0;
+    found_.clear();
+    selected_ = -1;
+}
+
+void ip_crowd::levels() {
+    // From every fourth row and second column of the last grey values: plenty for a level.
+    std::vector<uint64_t> histogram(256, 0);
+    for (int32_t y = 0; y < grey_->absHeight(); y += 4) {
+        const uint8_t* g = grey_->row(y);
+        for (int32_t x = 0; x < grey_->width; x += 2) ++histogram[g[x]];
+    }
+    typical_ = medianLevel(histogram);
+    level_ = settings_.background == 1 ? settings_.threshold
+             : settings_.polarity == 2 ? typical_
+                                       : otsuLevel(histogram, settings_.polarity == 0);
+}
+
+int ip_crowd::blobAt(double x, double y) const {
+    const int32_t rows = int32_t(rowStart_.size()) - 1;
+    const double cx = std::round(x), cy = std::round(y);
+    if (!(std::fabs(cx) < 1e9 && std::fabs(cy) < 1e9)) return -1;
+    int best = -1;
+    int64_t bestDistance = 9;
+    for (int64_t dy = -2; dy <= 2; ++dy) {
+        const int64_t row = int64_t(cy) + dy;
+        if (row < 0 || row >= rows) continue;
+        for (int32_t r = rowStart_[size_t(row)]; r < rowStart_[size_t(row) + 1]; ++r) {
+            const crowd_run& run = runs_[size_t(r)];
+            const int64_t at = int64_t(cx);
+            const int64_t dx = at < run.x0 ? run.x0 - at : at >= run.x1 ? at - (run.x1 - 1) : 0;
+            if (dx * dx + dy * dy < bestDistance) best = blobs_.blobOf(r), bestDistance = dx * dx + dy * dy;
+        }
+    }
+    return best;
+}
+
+void ip_crowd::count() {
+    const auto& blobs = blobs_.blobs();
+    kept_.clear();
+    share_.clear();
+    std::vector<int32_t> keptOf(blobs.size(), -1);
+    std::vector<double> areas;
+    double total = 0;
+    for (size_t b = 0; b < blobs.size(); ++b) {
+        const int64_t area = blobs[b].moments.area;
+        if (area < settings_.minArea || (settings_.maxArea > 0 && area > settings_.maxArea)) continue;
+        keptOf[b] = int32_t(kept_.size());
+        kept_.push_back(int32_t(b));
+        areas.push_back(double(area));
+        total += double(area);
+    }
+    if (kept_.empty()) return;
+
+    // One animal's area: with the animals counted and no more blobs than animals, their
+    // share of the total; otherwise the median blob, since most animals are alone.
+    std::nth_element(areas.begin(), areas.begin() + ptrdiff_t(areas.size() / 2), areas.end());
+    double estimate = areas[areas.size() / 2];
+    if (settings_.animals > 0 && kept_.size() <= size_t(settings_.animals)) estimate = total / settings_.animals;
+    areaHistory_.push_back(estimate);
+    if (areaHistory_.size() > size_t(kHistory)) areaHistory_.erase(areaHistory_.begin());
+    std::vector<double> pooled(areaHistory_);
+    std::nth_element(pooled.begin(), pooled.begin() + ptrdiff_t(pooled.size() / 2), pooled.end());
+    singleArea_ = pooled[pooled.size() / 2];
+
+    // The tracks seen lately that expect their animal in each blob, and those animals' areas.
+    std::vector<int32_t> expected(kept_.size(), 0);
+    std::vector<double> expectedArea(kept_.size(), 0.0);
+    trackBlob_.assign(tracker_.tracks().size(), -1);
+    for (size_t t = 0; t < tracker_.tracks().size(); ++t) {
+        const crowd_track& track = tracker_.tracks()[t];
+        if (track.missed > 1) continue;
+        const int b = blobAt(track.x, track.y);
+        if (b < 0 || keptOf[size_t(b)] < 0) continue;
+        trackBlob_[t] = keptOf[size_t(b)];
+        ++expected[size_t(keptOf[size_t(b)])];
+        expectedArea[size_t(keptOf[size_t(b)])] += track.area;
+    }
+
+    std::vector<double> ratio(kept_.size());
+    for (size_t i = 0; i < kept_.size(); ++i) {
+        const double area = double(blobs[size_t(kept_[i])].moments.area);
+        ratio[i] = area / singleArea_;
+        int k = std::max(1, int(std::lround(ratio[i])));
+        // The tracks that went into the blob know their own sizes: when those add up to
+        // the blob, they are what it holds.
+        if (expected[i] >= 1 && area >= 0.7 * expectedArea[i] && area <= 1.35 * expectedArea[i]) k = expected[i];
+        k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
+        share_.push_back(settings_.split ? k : 1);
+    }
+    if (!settings_.split || settings_.animals <= 0) return;
+    // The frame's total should come to the animals counted: blobs with the most area
+    // left over take one more (while each part still holds most of an animal), those
+    // with the least give one back. A heap keeps each step to a logarithm of the blobs.
+    int64_t sum = 0;
+    for (int32_t k : share_) sum += k;
+    const bool more = sum < settings_.animals;
+    auto left = [&](size_t i) { return more ? ratio[i] - share_[i] : share_[i] - ratio[i]; };
+    auto may = [&](size_t i) {
+        const double area = double(blobs[size_t(kept_[i])].moments.area);
+        return more ? share_[i] < kMostPerBlob && ratio[i] / (share_[i] + 1) >= 0.7 &&
+                          area / (share_[i] + 1) >= settings_.minArea
+                    : share_[i] >= 2;
+    };
+    std::vector<std::pair<double, size_t>> heap;
+    for (size_t i = 0; i < kept_.size(); ++i)
+        if (may(i)) heap.push_back({left(i), i});
+    std::make_heap(heap.begin(), heap.end());
+    while (sum != settings_.animals && !heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end());
+        const size_t i = heap.back().second;
+        heap.pop_back();
+        share_[i] += more ? 1 : -1;
+        sum += more ? 1 : -1;
+        if (may(i)) heap.push_back({left(i), i}), std::push_heap(heap.begin(), heap.end());
+    }
+}
+
+void ip_crowd::detect() {
+    objects_.clear();
+    whole_.clear();
+    blobOfObject_.clear();
+    std::vector<crowd_point> seeds;
+    std::vector<crowd_moments> parts;
+    const auto& tracks = tracker_.tracks();
+    for (size_t i = 0; i < kept_.size(); ++i) {
+        const crowd_blob& blob = blobs_.blobs()[size_t(kept_[i])];
+        if (share_[i] == 1) {
+            objects_.push_back(crowd_describe(blob.moments));
+            whole_.push_back(1);
+            blobOfObject_.push_back(kept_[i]);
+            continue;
+        }
+        seeds.clear();
+        for (size_t t = 0; t < tracks.size(); ++t)
+            if (trackBlob_[t] == int32_t(i)) seeds.push_back({tracks[t].x, tracks[t].y});
+        splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], seeds, parts);
+        for (const crowd_moments& part : parts) {
+            if (part.area == 0) continue;
+            objects_.push_back(crowd_describe(part));
+            whole_.push_back(0);
+            blobOfObject_.push_back(kept_[i]);
+        }
+    }
+}
+
+void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
+    dib_requireBits(*src, "ip_crowd::process - got null ptr on input");
+    util_time timer;
+    int64_t t[stageCount + 1];
+    t[0] = timer.now();
+
+    *dst_ = *src;
+    dst_->height = src->height;
+    const dib_base* learned = settings_.background == 0 ? background_.image() : nullptr;
+    if (!learned) {
+        // A flat level comes from grey values, of the frame before when there is one.
+        if (settings_.background != 1 && !greyValid_)
+            do_contrast(*src, nullptr, 0, contrast_polarity::dark, 255, *weight_, grey_.get());
+        greyValid_ = true;
+        levels();
+    }
+    do_contrast(*src, learned, level_, contrast_polarity(settings_.polarity), settings_.contrast, *weight_,
+                grey_.get());
+    greyValid_ = true;
+    if (settings_.background == 0)
+        background_.learn(*grey_, *weight_, typical_, settings_.polarity, settings_.contrast);
+    t[1] = timer.now();
+
+    crowd_findRuns(*weight_, runs_, rowStart_);
+    blobs_.label(*weight_, *grey_, runs_, rowStart_);
+    t[2] = timer.now();
+
+    tracker_.predict();
+    count();
+    detect();
+    t[3] = timer.now();
+
+    crowd_trackRules rules;
+    rules.gate =
+        settings_.maxJump > 0 ? settings_.maxJump : std::max(3.0, 2 * std::sqrt(singleArea_ / std::numbers::pi));
+    rules.memory = settings_.memory;
+    rules.animals = settings_.animals;
+    tracker_.update(objects_, whole_, rules, identity_);
+    // Tracks stay in the order of their ids, so an object's track is found by halving.
+    const auto& tracks = tracker_.tracks();
+    found_.clear();
+    for (size_t i = 0; i < objects_.size(); ++i) {
+        const auto at = std::lower_bound(tracks.begin(), tracks.end(), identity_[i],
+                                         [](const crowd_track& track, int32_t id) { return track.id < id; });
+        found_.push_back({objects_[i], identity_[i], blobOfObject_[i], float(at->vx), float(at->vy), at->seen});
+    }
+    t[4] = timer.now();
+
+    const bool clicked = ip_forEachClick(events, [this](int x, int y) {
+        double nearest = 1e300;
+        selected_ = -1;
+        for (const found& f : found_) {
+            const double d = std::hypot(f.object.x - x, f.object.y - y);
+            if (d < nearest) nearest = d, selected_ = f.id;
+        }
+    });
+    draw(overlay, clicked);
+    t[5] = timer.now();
+    for (int i = 0; i < stageCount; ++i) times_[i] = util_time::elapsed(t[i], t[i + 1]);
+}
+
+void ip_crowd::draw(ip_overlay* overlay, bool clicked) {
+    if (settings_.marks) {
+        // Object pixels with a background pixel beside them, then a cross on each centre,
+        // in the colour of the object's track (the first object's, for a split blob).
+        std::vector<int32_t> colourOf(blobs_.blobs().size(), -1);
+        for (const found& f : found_)
+            if (colourOf[size_t(f.blob)] < 0) colourOf[size_t(f.blob)] = f.id;
+        const int markGrey = settings_.polarity == 1 ? 0 : 255;
+        const int32_t w = weight_->width, h = weight_->absHeight();
+        dib_access_dispatch1(*dst_, [&](auto tag) {
+            using P = typename decltype(tag)::type;
+            dib_access<P> out(*dst_);
+            for (int32_t b : kept_) {
+                const crowd_blob& blob = blobs_.blobs()[size_t(b)];
+                for (int32_t i = 0; i < blob.runCount; ++i) {
+                    const crowd_run& run = runs_[size_t(blobs_.order()[size_t(blob.firstRun + i)])];
+                    const uint8_t* up = run.y > 0 ? weight_->row(run.y - 1) : nullptr;
+                    const uint8_t* down = run.y + 1 < h ? weight_->row(run.y + 1) : nullptr;
+                    P* row = out.row(run.y);
+                    for (int32_t x = run.x0; x < run.x1; ++x)
+                        if (x == run.x0 || x + 1 == run.x1 || !up || !down || !up[x] || !down[x])
+                            paint(row[x], colourOf[size_t(b)], markGrey);
+                }
+            }
+            for (const found& f : found_) {
+                const int64_t cx = std::lround(f.object.x), cy = std::lround(f.object.y);
+                for (int64_t d = -2; d <= 2; ++d) {
+                    if (cy >= 0 && cy < h && cx + d >= 0 && cx + d < w)
+                        paint(out.row(int32_t(cy))[cx + d], f.id, markGrey);
+                    if (cx >= 0 && cx < w && cy + d >= 0 && cy + d < h)
+                        paint(out.row(int32_t(cy + d))[cx], f.id, markGrey);
+                }
+            }
+        });
+    }
+    if (!overlay) return;
+    overlay->clear();
+    for (const found& f : found_) {
+        if (f.id != selected_) continue;
+        const ip_point centre{int32_t(std::lround(f.object.x)), int32_t(std::lround(f.object.y))};
+        drawAim(overlay, centre, std::max(5, int(std::sqrt(f.object.area / std::numbers::pi)) + 2), 2, 1);
+        char text[48];
+        std::snprintf(text, sizeof text, "%d: %.1f, %.1f", f.id, f.object.x, f.object.y);
+        const ip_point at{centre.x + 12, centre.y - 12};
+        overlay->drawText(&at, 0, text, 4);
+    }
+    if (clicked) overlay->acknowledge(25, 500);
+}
+
+void ip_crowd::profile(ip_profiler* profiler) {
+    for (int i = 0; i < stageCount; ++i) profiler->report(stageLabels[i], times_[i]);
+}
+
+int ip_crowd::objects(ip_objectRecord* out, int capacity) const {
+    const int n = int(found_.size());
+    for (int i = 0; i < n && out && i < capacity; ++i) {
+        const found& f = found_[size_t(i)];
+        ip_objectRecord r{};
+        r.index = f.id;
+        r.x = int32_t(std::lround(f.object.x));
+        r.y = int32_t(std::lround(f.object.y));
+        r.area = int32_t(std::lround(f.object.area));
+        r.vx = f.vx, r.vy = f.vy;
+        r.appearances = f.seen;
+        r.selected = f.id == selected_ ? 1 : 0;
+        out[i] = r;
+    }
+    return n;
+}
+
+int ip_crowd::details(ip_objectDetails* out, int capacity) const {
+    const int n = int(found_.size());
+    for (int i = 0; i < n && out && i < capacity; ++i) {
+        const found& f = found_[size_t(i)];
+        const crowd_object& o = f.object;
+        out[i] = ip_objectDetails{f.id,
+                                  float(o.x),
+                                  float(o.y),
+                                  float(o.area),
+                                  float(o.intensity),
+                                  float(o.orientation),
+                                  float(o.elongation),
+                                  f.vx,
+                                  f.vy,
+                                  f.id == selected_ ? 1 : 0};
+    }
+    return n;
+}
+
+int ip_crowd::paramCount() const { return kParams; }
+
+const ip_paramInfo& ip_crowd::paramInfo(int index) const { return crowdParams[index]; }
+
+double ip_crowd::paramValue(int index) const {
+    double values[kParams];
+    toValues(settings_, values);
+    return values[index];
+}
+
+void ip_crowd::storeParam(int index, double value) {
+    double values[kParams];
+    toValues(settings_, values);
+    values[index] = value;
+    ip_answerDialogue(*this, {ip_replyLine(crowdParams, values, kDetection),
+                              ip_replyLine(crowdParams + kDetection, values + kDetection, kParams - kDetection)});
+}
+
+std::string ip_crowd::paramConflict(int index, double value) const {
+    double values[kParams];
+    toValues(settings_, values);
+    return conflict(values, index, value);
+}
+
+std::string ip_crowd::valuesText(int group) const {
+    double values[kParams];
+    toValues(settings_, values);
+    std::string text;
+    for (int i = group == 0 ? 0 : kDetection; i < (group == 0 ? kDetection : kParams); ++i)
+        text += std::string("  ") + crowdParams[i].name + ": " + ip_formatParam(crowdParams[i], values[i]) + "\n";
+    return text;
+}
+
+void ip_crowd::config(ip_console* console) {
+    double values[kParams];
+    toValues(settings_, values);
+    for (int group = 0; group < 2; ++group) {
+        const int first = group == 0 ? 0 : kDetection, end = group == 0 ? kDetection : kParams;
+        std::string prompt = group == 0 ? "\nCurrent crowd tracker configuration:\n" + valuesText(0) : valuesText(1);
+        prompt += "Please supply the new values for ";
+        for (int i = first; i < end; ++i)
+            prompt += std::string(crowdParams[i].name) + (i + 2 < end ? ", " : i + 2 == end ? " and " : ": ");
+        console->write(prompt.c_str());
+        std::istringstream in(ip_readReply(console));
+        // Values in prompt order: the first that does not read ends the line; one out of
+        // range, or at odds with another, is skipped and the old value stays.
+        std::string refused;
+        for (int i = first; i < end; ++i) {
+            double value = 0;
+            if (!ip_readValue(in, value)) break;
+            std::string why = ip_checkParam(crowdParams[i], value);
+            if (why.empty()) why = conflict(values, i, value);
+            if (why.empty())
+                values[i] = value;
+            else
+                refused += "  " + why + "; kept " + ip_formatParam(crowdParams[i], values[i]) + "\n";
+        }
+        if (!refused.empty()) console->write(refused.c_str());
+    }
+    const crowd_settings before = settings_;
+    settings_ = fromValues(values);
+    if (settings_.polarity != before.polarity || settings_.background != before.background ||
+        settings_.samples != before.samples || settings_.sampleEvery != before.sampleEvery)
+        restart();
+    console->write(("\nThe new values are:\n" + valuesText(0) + valuesText(1)).c_str());
+}

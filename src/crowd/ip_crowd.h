@@ -1,0 +1,110 @@
+// Crowd tracker: every dark (or light) object of the frame against a learned background,
+// blobs of touching animals split into one object per animal, and identities kept from
+// frame to frame by optimal assignment. No limit on the number of objects.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crowd/crowd_background.h"
+#include "crowd/crowd_blobs.h"
+#include "crowd/crowd_split.h"
+#include "crowd/crowd_tracks.h"
+#include "framework/ip_base.h"
+#include "framework/ip_objects.h"
+#include "framework/ip_params.h"
+
+struct crowd_settings {
+    int polarity = 0;    // 0 dark, 1 light, 2 both
+    int animals = 0;     // in view, 0 unknown
+    int background = 0;  // 0 learned, 1 the level `threshold`, 2 found in each frame by Otsu's method
+    int threshold = 128;
+    int contrast = 20;
+    int minArea = 10;
+    int maxArea = 0;  // 0: no limit
+    int samples = 9;
+    int sampleEvery = 10;
+    double maxJump = 0;  // 0: one animal's diameter
+    int memory = 25;
+    bool split = true;
+    bool marks = true;
+};
+
+class ip_crowd : public ip_base, public ip_objectSource, public ip_parameters {
+public:
+    static constexpr const char* registeredName = "crowd";
+    enum { stageCount = 5 };
+
+    explicit ip_crowd(const dib_fmt* format);
+    ~ip_crowd() override;
+
+    const char* name() const override { return registeredName; }
+    dib_base* dstDib() override { return dst_.get(); }
+    void config(ip_console* console) override;
+    void profile(ip_profiler* profiler) override;
+    void process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) override;
+    void reformat() override;
+
+    // The objects of the last frame, each with its track's id as index.
+    int objects(ip_objectRecord* out, int capacity) const override;
+    int details(ip_objectDetails* out, int capacity) const override;
+
+    int paramCount() const override;
+    const ip_paramInfo& paramInfo(int index) const override;
+    double paramValue(int index) const override;
+    void storeParam(int index, double value) override;
+    std::string paramConflict(int index, double value) const override;
+
+    const crowd_settings& settings() const { return settings_; }
+    // The area of one animal as learned so far (0 before the first object).
+    double singleArea() const { return singleArea_; }
+    const crowd_tracker& tracker() const { return tracker_; }
+    // The learned background, or null while it is being learned or not used.
+    const dib_base* background() const { return settings_.background == 0 ? background_.image() : nullptr; }
+
+private:
+    struct found {
+        crowd_object object;
+        int32_t id;
+        int32_t blob;
+        float vx, vy;  // the track's
+        int32_t seen;
+    };
+
+    // Settings that change what is learned start the learning again.
+    void restart();
+    // The level a flat background stands at in this frame, and the frame's typical grey.
+    void levels();
+    // This frame's blobs worth keeping and, per blob, how many animals it holds.
+    void count();
+    void detect();
+    void draw(ip_overlay* overlay, bool clicked);
+    // Index into blobs of the blob at or next to (x, y), or -1.
+    int blobAt(double x, double y) const;
+    std::string valuesText(int group) const;
+
+    crowd_settings settings_;
+    std::unique_ptr<dib_base> dst_, weight_, grey_;
+    bool greyValid_ = false;
+    int level_ = 0, typical_ = 0;
+    crowd_background background_;
+    std::vector<crowd_run> runs_;
+    std::vector<int32_t> rowStart_;
+    crowd_blobs blobs_;
+    crowd_splitter splitter_;
+    crowd_tracker tracker_;
+
+    std::vector<int32_t> kept_;       // blobs within the area limits
+    std::vector<int32_t> share_;      // animals per blob, parallel to kept_
+    std::vector<int32_t> trackBlob_;  // per track, the index into kept_ of the blob it expects, or -1
+    std::vector<double> areaHistory_;
+    double singleArea_ = 0;
+    std::vector<crowd_object> objects_;
+    std::vector<char> whole_;
+    std::vector<int32_t> identity_, blobOfObject_;
+    std::vector<found> found_;
+    int32_t selected_ = -1;  // track id
+    int32_t times_[stageCount] = {0, 0, 0, 0, 0};
+};

@@ -1,0 +1,300 @@
+// The crowd tracker: its kernels against plain code, splitting, identities through a
+// crossing, thousands of objects, both polarities, refused settings and the assignment.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <set>
+#include <tuple>
+
+#include "crowd/crowd_assign.h"
+#include "crowd/crowd_background.h"
+#include "crowd/crowd_runs.h"
+#include "crowd/ip_crowd.h"
+#include "crowd_scene.h"
+#include "image/dib_access.h"
+#include "ops/do_contrast.h"
+#include "ops/reference.h"
+
+namespace {
+
+struct disc {
+    double x, y, r;
+    int value = 40;
+};
+
+// A textured floor at 170..199 with discs drawn over it, their rims partly covered.
+dib_base frame(int w, int h, const std::vector<disc>& discs) {
+    dib_base f(dib_fmt(w, h, 1, 0, false), 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) f.row(y)[x] = uint8_t(170 + (x * 7 + y * 13) % 30);
+    for (const disc& d : discs)
+        for (int y = std::max(0, int(d.y - d.r - 2)); y < std::min(h, int(d.y + d.r + 2)); ++y)
+            for (int x = std::max(0, int(d.x - d.r - 2)); x < std::min(w, int(d.x + d.r + 2)); ++x) {
+                const double cover = std::clamp(d.r + 0.5 - std::hypot(x - d.x, y - d.y), 0.0, 1.0);
+                f.row(y)[x] = uint8_t(std::lround(f.row(y)[x] * (1 - cover) + d.value * cover));
+            }
+    return f;
+}
+
+std::unique_ptr<ip_crowd> crowd(const dib_fmt& f, std::vector<std::pair<const char*, double>> values = {}) {
+    auto p = std::make_unique<ip_crowd>(&f);
+    std::string why;
+    for (auto [name, value] : values) EXPECT_TRUE(ip_setParam(*p, name, value, why)) << name << ": " << why;
+    return p;
+}
+
+std::vector<ip_objectDetails> found(ip_crowd& p, const dib_base& f) {
+    p.doProcess(&f, nullptr, nullptr);
+    std::vector<ip_objectDetails> d(size_t(p.details(nullptr, 0)));
+    p.details(d.data(), int(d.size()));
+    return d;
+}
+
+// The object nearest to (x, y) and its distance.
+std::pair<const ip_objectDetails*, double> nearest(const std::vector<ip_objectDetails>& objects, double x, double y) {
+    std::pair<const ip_objectDetails*, double> best{nullptr, 1e300};
+    for (const auto& o : objects)
+        if (std::hypot(o.x - x, o.y - y) < best.second) best = {&o, std::hypot(o.x - x, o.y - y)};
+    return best;
+}
+
+// Stretches of equal bytes of random length, so that runs cross the 64-pixel words.
+dib_base blocks(int w, int h, int szPixel, std::mt19937& random) {
+    dib_base im(dib_fmt(w, h, szPixel, w * szPixel + (w % 3), w % 2 == 0), 0);
+    for (int y = 0; y < h; ++y)
+        for (int64_t i = 0; i < im.szRow;) {
+            const uint8_t v = uint8_t(random());
+            for (int64_t n = 1 + random() % 90; n > 0 && i < im.szRow; --n)
+                im.row(y)[i++] = uint8_t(v ^ (random() % 4));
+        }
+    return im;
+}
+
+TEST(CrowdKernels, MatchThePlainCodeInEveryMode) {
+    std::vector<int> widths{64, 65, 127, 128, 129, 200};
+    for (int w = 1; w <= 40; ++w) widths.push_back(w);
+    std::mt19937 random(7);
+    ref::eachMode([&] {
+        for (int sz = 1; sz <= 4; ++sz)
+            for (int w : widths)
+                for (int h : {1, 3}) {
+                    SCOPED_TRACE(testing::Message() << sz << " bytes " << w << "x" << h);
+                    const dib_base in = blocks(w, h, sz, random), background = blocks(w, h, 1, random);
+                    dib_base weight(dib_fmt(w, h, 1, 0, true), 0), grey = weight;
+                    const int polarity = int(random() % 3), cut = int(random() % 60) - 5, level = int(random() % 256);
+                    const bool flat = random() % 2;
+                    do_contrast(in, flat ? nullptr : &background, level, contrast_polarity(polarity), cut, weight,
+                                &grey);
+                    std::vector<crowd_run> runs, expected;
+                    std::vector<int32_t> rowStart;
+                    crowd_findRuns(weight, runs, rowStart);
+                    for (int y = 0; y < h; ++y) {
+                        dib_access_dispatch1(in, [&](auto tag) {
+                            const auto* p = dib_access<typename decltype(tag)::type>(in).row(y);
+                            for (int x = 0; x < w; ++x) {
+                                const int g = uint8_t(::grey(p[x])), b = flat ? level : background.row(y)[x];
+                                const int d = polarity == 2 ? std::abs(g - b) : std::max(polarity ? g - b : b - g, 0);
+                                ASSERT_EQ(grey.row(y)[x], g) << x;
+                                ASSERT_EQ(weight.row(y)[x], d > cut ? d : 0) << x << "," << y;
+                            }
+                        });
+                        for (int x = 0; x < w; ++x) {
+                            if (weight.row(y)[x] && (x == 0 || !weight.row(y)[x - 1])) expected.push_back({y, x, x});
+                            if (weight.row(y)[x]) expected.back().x1 = x + 1;
+                        }
+                    }
+                    ASSERT_EQ(runs.size(), expected.size());
+                    for (size_t i = 0; i < runs.size(); ++i)
+                        ASSERT_TRUE(runs[i].y == expected[i].y && runs[i].x0 == expected[i].x0 &&
+                                    runs[i].x1 == expected[i].x1);
+
+                    // The background's median and its following of the frame.
+                    std::vector<dib_base> samples;
+                    for (int k = 0; k < 1 + w % 9; ++k) samples.push_back(blocks(w, h, 1, random));
+                    std::vector<const dib_base*> pointers;
+                    for (const auto& s : samples) pointers.push_back(&s);
+                    dib_base median(dib_fmt(w, h, 1, 0, true), 0), followed = background;
+                    crowd_median(pointers, median);
+                    crowd_follow(grey, weight, polarity, cut, followed);
+                    for (int y = 0; y < h; ++y)
+                        for (int x = 0; x < w; ++x) {
+                            std::vector<int> v;
+                            for (const auto& s : samples) v.push_back(s.row(y)[x]);
+                            std::sort(v.begin(), v.end());
+                            ASSERT_EQ(median.row(y)[x], v[(v.size() - 1) / 2]);
+                            const int g = grey.row(y)[x], b = background.row(y)[x], jump = std::clamp(cut, 0, 255);
+                            const bool wrong = (polarity == 0 && g > b + jump) || (polarity == 1 && g + jump < b);
+                            const int want = weight.row(y)[x] ? b : wrong ? g : b + (g > b) - (g < b);
+                            ASSERT_EQ(followed.row(y)[x], want) << x << "," << y;
+                        }
+                }
+    });
+}
+
+// The whole procedure, vectors or not, gives the same objects and the same picture.
+TEST(CrowdKernels, ProcedureAlikeInEveryMode) {
+    std::vector<std::vector<uint8_t>> results;
+    ref::eachMode([&] {
+        crowd_scene::scene scene(crowd_scene::settings{});
+        const dib_fmt format(640, 480, 3, 0, false);
+        dib_base f(format, 0);
+        auto p = crowd(format, {{"samples", 5}, {"sampleEvery", 2}});
+        std::vector<uint8_t> all;
+        for (int i = 0; i < 16; ++i, scene.next()) {
+            scene.bgr(f.bits, f.szRow);
+            for (const auto& o : found(*p, f)) all.insert(all.end(), (const uint8_t*)&o, (const uint8_t*)(&o + 1));
+        }
+        all.insert(all.end(), p->dstDib()->bits, p->dstDib()->bits + p->dstDib()->byteSize());
+        results.push_back(all);
+    });
+    for (const auto& r : results) EXPECT_TRUE(r == results[0]);
+}
+
+// Two discs pressed together, their centres 17 px apart for radii 10 and 11: one blob,
+// two objects, each within 2 px of its disc. Split from the tracks that saw them apart,
+// or from the count of animals when they touch from the first frame on.
+TEST(Crowd, TouchingPairSplitNearTheirCentres) {
+    const dib_fmt format(120, 80, 1, 0, false);
+    for (int animals : {0, 2}) {
+        auto p = crowd(format, {{"animals", animals}});
+        for (int i = animals ? 8 : 0; i <= 8; ++i) {
+            const std::vector<disc> pair = {{30.0 + 2.7 * i, 40, 10}, {90.0 - 2.7 * i, 43, 11}};
+            const auto objects = found(*p, frame(120, 80, pair));
+            ASSERT_EQ(objects.size(), 2u) << "frame " << i << ", animals " << animals;
+            for (const disc& d : pair) EXPECT_LT(nearest(objects, d.x, d.y).second, 2.0) << "frame " << i;
+        }
+    }
+}
+
+// Two discs cross, pressed into one blob for several frames: each keeps its identity.
+TEST(Crowd, CrossingKeepsBothIdentities) {
+    const dib_fmt format(160, 100, 1, 0, false);
+    auto p = crowd(format);
+    int32_t first[2] = {-1, -1};
+    for (int i = 0; i <= 60; ++i) {
+        const std::vector<disc> two = {{20.0 + 2 * i, 42, 10}, {140.0 - 2 * i, 58, 10}};
+        const auto objects = found(*p, frame(160, 100, two));
+        ASSERT_EQ(objects.size(), 2u) << "frame " << i;
+        for (int k = 0; k < 2; ++k) {
+            const auto [o, distance] = nearest(objects, two[size_t(k)].x, two[size_t(k)].y);
+            EXPECT_LT(distance, 2.0) << "frame " << i;
+            if (i == 0) first[k] = o->index;
+            EXPECT_EQ(o->index, first[k]) << "disc " << k << ", frame " << i;
+        }
+    }
+    EXPECT_NE(first[0], first[1]);
+}
+
+// Three discs in file, 4 px apart, speeding up to 14 px a frame: each is soon nearer to
+// where the one ahead was than to where it was itself, so only the motion keeps them apart.
+TEST(Crowd, FastFileKeptApartByMotion) {
+    const dib_fmt format(420, 100, 1, 0, false);
+    auto p = crowd(format);
+    double x = 70;
+    int32_t first[3];
+    for (int i = 0, speed = 0; i <= 24; ++i, x += speed, speed = std::min(14, speed + 1)) {
+        const auto objects = found(*p, frame(420, 100, {{x, 50, 10}, {x - 24, 50, 10}, {x - 48, 50, 10}}));
+        ASSERT_EQ(objects.size(), 3u) << "frame " << i;
+        for (int k = 0; k < 3; ++k) {
+            const int32_t id = nearest(objects, x - 24 * k, 50).first->index;
+            EXPECT_EQ(id, i ? first[k] : first[k] = id) << "frame " << i;
+        }
+    }
+}
+
+TEST(Crowd, TwoThousandObjectsInOneFrame) {
+    std::vector<disc> grid;
+    for (int row = 0; row < 40; ++row)
+        for (int col = 0; col < 50; ++col) grid.push_back({10.3 + 14 * col, 10.6 + 14 * row, 4});
+    const dib_base f = frame(710, 570, grid);
+    auto p = crowd(f.format());
+    const auto objects = found(*p, f);
+    ASSERT_EQ(objects.size(), 2000u);
+    std::set<int32_t> ids;
+    for (const auto& o : objects) {
+        ids.insert(o.index);
+        const double col = std::round((o.x - 10.3) / 14), row = std::round((o.y - 10.6) / 14);
+        EXPECT_LT(std::hypot(o.x - 10.3 - 14 * col, o.y - 10.6 - 14 * row), 0.3);
+        EXPECT_NEAR(o.area, 51, 13);  // between the pixels wholly inside (38) and all it touches (64)
+        EXPECT_NEAR(o.elongation, 1, 0.1);
+    }
+    EXPECT_EQ(ids.size(), 2000u);
+}
+
+// Dark and light discs in one frame: each polarity finds its own, "both" finds all; light
+// discs alone are found against a learned background as well.
+TEST(Crowd, LightObjects) {
+    std::vector<disc> mixed = {{20, 20, 6}, {60, 20, 6}, {100, 20, 6}, {40, 50, 6, 250}, {80, 50, 6, 250}};
+    const dib_base f = frame(120, 70, mixed);
+    for (int polarity : {0, 1, 2}) {
+        auto p = crowd(f.format(), {{"polarity", polarity}, {"background", 1}, {"threshold", 185}, {"contrast", 30}});
+        EXPECT_EQ(found(*p, f).size(), polarity == 0 ? 3u : polarity == 1 ? 2u : 5u) << polarity;
+    }
+    mixed.erase(mixed.begin(), mixed.begin() + 3);
+    auto p = crowd(f.format(), {{"polarity", 1}, {"samples", 5}, {"sampleEvery", 1}});
+    for (int i = 0; i < 12; ++i) {
+        for (disc& d : mixed) d.x += i % 2 ? 2 : -1;
+        const auto objects = found(*p, frame(120, 70, mixed));
+        ASSERT_EQ(objects.size(), 2u) << "frame " << i;
+        EXPECT_GT(objects[0].intensity, 200);
+    }
+    EXPECT_NE(p->background(), nullptr);
+}
+
+TEST(Crowd, RefusedSettingsChangeNothing) {
+    auto p = crowd(dib_fmt(64, 48, 3, 0, false), {{"maxArea", 400}});
+    std::string why;
+    const std::pair<const char*, double> refused[] = {{"polarity", 3}, {"minArea", 0},   {"maxJump", -1},
+                                                      {"split", 2},    {"minArea", 500}, {"animals", 2.5}};
+    for (auto [name, value] : refused) {
+        const double before = p->paramValue(ip_findParam(*p, name));
+        EXPECT_FALSE(ip_setParam(*p, name, value, why)) << name;
+        EXPECT_NE(why.find(name), std::string::npos) << why;
+        EXPECT_EQ(p->paramValue(ip_findParam(*p, name)), before);
+    }
+    // The dialogue reads in prompt order; a refused value is skipped, one that does not read ends the line.
+    doubles::Console console({"2 5 1 100 30 20 300 999 4", "7.5 x"});
+    p->config(&console);
+    EXPECT_EQ(std::make_tuple(p->settings().polarity, p->settings().animals, p->settings().maxArea),
+              std::make_tuple(2, 5, 300));
+    EXPECT_EQ(std::make_tuple(p->settings().samples, p->settings().sampleEvery, p->settings().maxJump),
+              std::make_tuple(9, 4, 7.5));
+    EXPECT_NE(console.written.find("samples must lie in 1 to 31, got 999"), std::string::npos);
+}
+
+// The assignment against every injective pairing, rows fewer or more than columns.
+TEST(CrowdAssign, LeastTotalOfAllPairings) {
+    std::mt19937 random(3);
+    for (int trial = 0; trial < 300; ++trial) {
+        const int rows = int(random() % 6), cols = int(random() % 6);
+        std::vector<double> cost(size_t(rows * cols));
+        for (double& c : cost) c = double(random() % 20) - 5;
+        std::vector<int> pairing;
+        crowd_assign(cost, rows, cols, pairing);
+        double total = 0;
+        std::set<int> used;
+        for (int r = 0; r < rows; ++r)
+            if (pairing[size_t(r)] >= 0)
+                total += cost[size_t(r * cols + pairing[size_t(r)])], used.insert(pairing[size_t(r)]);
+        EXPECT_EQ(int(used.size()), std::min(rows, cols));
+        // Brute force over the orders of the longer side.
+        const int n = std::max(rows, cols), m = std::min(rows, cols);
+        std::vector<int> order(static_cast<size_t>(n));
+        std::iota(order.begin(), order.end(), 0);
+        double best = 1e300;
+        do {
+            double sum = 0;
+            for (int i = 0; i < m; ++i)
+                sum += rows <= cols ? cost[size_t(i * cols + order[size_t(i)])]
+                                    : cost[size_t(order[size_t(i)] * cols + i)];
+            best = std::min(best, sum);
+        } while (std::next_permutation(order.begin(), order.end()));
+        EXPECT_EQ(total, m ? best : 0) << rows << "x" << cols;
+    }
+}
+
+}  // namespace

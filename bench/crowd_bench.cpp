@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
         "module / OpenCV. *without stats*: the same loop with connectedComponents, which leaves out the "
         "areas and centres. *found*: objects reported per true disc. *heap*: memory the procedure holds.\n\n",
         timed);
-    std::printf("| discs | frame | pixels | module ms | OpenCV ms | ratio | without stats ms | ratio | found | heap MB |\n");
+    std::printf(
+        "| discs | frame | pixels | module ms | OpenCV ms | ratio | without stats ms | ratio | found | heap MB |\n");
     std::printf("|---:|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
     auto row = [&](const crowd_scene::settings& s, bool colour, int warm, int every) {
         const result r = run(s, warm, timed, every, colour);

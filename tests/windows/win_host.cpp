@@ -24,7 +24,7 @@
 namespace {
 
 // A bright textured picture with dark discs moving across it, the third appearing half-way
-// for the tracker to report; integers only, so that both builds draw the same pixels. Three
+// for the tracker to report, and once a frame of dark specks; integers only, so that both builds draw the same pixels. Three
 // bytes per pixel, rows bottom-up, as a DIB.
 constexpr int W = 157, H = 118, RowBytes = W * 3;
 std::vector<uint8_t> picture(int frame) {
@@ -35,7 +35,7 @@ std::vector<uint8_t> picture(int frame) {
         for (int i = 0; i < RowBytes; ++i) {
             const int x = i / 3;
             const uint32_t h = (uint32_t(i) * 73856093u ^ uint32_t(y) * 19349663u) * 0x5bd1e995u;
-            int v = 170 + int(h >> 26);
+            int v = frame == 20 && x % 6 < 3 && y % 6 < 3 ? 30 : 170 + int(h >> 26);  // specks: too many regions
             for (const auto& d : discs)
                 if ((x - d[0]) * (x - d[0]) + (y - d[1]) * (y - d[1]) <= d[2] * d[2]) v = 25 + int(h >> 28);
             px[size_t(H - 1 - y) * RowBytes + size_t(i)] = uint8_t(v);

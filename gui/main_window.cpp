@@ -98,6 +98,8 @@ MainWindow::MainWindow(const std::string& modulePath) {
     }
     std::vector<std::string> names;
     if (!module_.requireProcedureName(error) || !procedureNames(module_, names, error)) names = {"flowtrack"};
+    // The form is built once an input tells the frames' size.
+    const QSignalBlocker quiet(procedureBox_);
     for (const std::string& name : names) procedureBox_->addItem(q(name));
     procedureBox_->setCurrentText(q(procedure_));
 }

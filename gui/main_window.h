@@ -66,6 +66,8 @@ public:
     int64_t currentFrame() const { return current_; }
     // Frames the run in hand (or the last) had done when it last told.
     int64_t framesDone() const { return framesDone_; }
+    // Told the frames done whenever the run in hand tells them (after the window shows them).
+    std::function<void(int64_t done)> onProgress;
     // Asks before a run replaces a track file (the tests say no).
     bool confirmOverwrite = true;
 
@@ -86,6 +88,7 @@ private:
     void runFinished(const RunOutcome& outcome);
     void showResults(const Options& run);
     void showSummary(const std::string& file);
+    void redrawPictures();
     void updateMarks();
     void pick(double x, double y, bool second);
     bool corrected(const std::string& what);
@@ -113,7 +116,7 @@ private:
 
     // The review.
     std::optional<ambrevo::TrackTable> table_;
-    std::string tableFile_, summaryFile_;
+    std::string tableFile_, summaryFile_, plotFile_, heatmapFile_;
     std::map<long long, std::vector<size_t>> byFrame_;
     std::vector<ambrevo::TrackSummary> summaries_;
     long long chosen_ = -1;

@@ -24,6 +24,7 @@
 #include "frame_view.h"
 #include "main_window.h"
 #include "plots.h"
+#include "roi.h"
 #include "settings_form.h"
 
 namespace {
@@ -192,6 +193,7 @@ void MainWindow::runProgress(int64_t done, int64_t expected) {
     text += " · " + std::string(fps) + " fps";
     if (expected > 0 && rate > 0) text += " · " + seconds(double(expected - done) / rate) + " left";
     progressLabel_->setText(q(text));
+    if (onProgress) onProgress(done);
 }
 
 void MainWindow::runFinished(const RunOutcome& outcome) {
@@ -211,13 +213,48 @@ void MainWindow::runFinished(const RunOutcome& outcome) {
 }
 
 void MainWindow::showResults(const Options& run) {
-    for (auto [label, file] : {std::pair{plot_, run.plotFile}, std::pair{heatmap_, run.heatmapFile}}) {
-        QPixmap picture(q(file));
-        if (!picture.isNull()) label->setPixmap(picture);
-    }
-    summaryFile_ = run.summaryFile;
+    summaryFile_ = run.summaryFile, plotFile_ = run.plotFile, heatmapFile_ = run.heatmapFile;
     openTracks(run.tracksFile);
     tabs_->setCurrentIndex(1);
+}
+
+// The run's pictures drawn again from the corrected tracks, over the background the run drew
+// them on: the median of the same frames, with the arenas' outlines.
+void MainWindow::redrawPictures() {
+    const ambrevo::TrackTable& t = *table_;
+    const int64_t read = std::atoll(t.meta("frames_read").c_str()), first = std::atoll(t.meta("first_frame").c_str());
+    const int64_t expected = t.meta("frames_expected") == "unknown" ? 0 : std::atoll(t.meta("frames_expected").c_str());
+    if (t.meta("source") != reader_.input() || read <= 0) return;
+    // The frames the run sampled: every step-th, the step doubling when they grow too many.
+    std::vector<int64_t> chosen;
+    for (int64_t i = 0, step = std::max<int64_t>(1, expected / 25); i < read; ++i) {
+        if (i % step != 0) continue;
+        chosen.push_back(first + i);
+        if (chosen.size() < 50) continue;
+        for (size_t k = 0; 2 * k < chosen.size(); ++k) chosen[k] = chosen[2 * k];
+        chosen.resize((chosen.size() + 1) / 2), step *= 2;
+    }
+    std::vector<cv::Mat> samples(chosen.size());
+    std::string error;
+    double time = 0;
+    for (size_t i = 0; i < chosen.size(); ++i)
+        if (!reader_.read(chosen[i], samples[i], time, error)) return say(error, true);
+    std::vector<ambrevo::Arena> arenas;
+    for (int k = 1; !t.meta("arena_" + std::to_string(k)).empty(); ++k)
+        arenas.push_back(ambrevo::parse_roi(t.meta("arena_" + std::to_string(k))));
+    cv::Mat background = ambrevo::median_background(samples);
+    if (!arenas.empty()) ambrevo::ArenaMap(arenas, background.size()).draw(background, cv::Scalar(40, 40, 40), 1);
+    const ambrevo::SummarySettings summary = summarySettings(t);
+    const ambrevo::PlotSettings settings{summary.pixels_per_unit, summary.unit};
+    const std::vector<ambrevo::TrackPoint> points = t.points();
+    for (const auto& [file, draw] :
+         {std::pair{plotFile_, &ambrevo::plot_trajectories}, {heatmapFile_, &ambrevo::plot_heatmap}}) {
+        PendingFile pending;
+        if (!file.empty() && QFileInfo::exists(q(file)) &&
+            !(pending.create(file, "picture", error) &&
+              writePicture(pending, draw(background, points, settings), error)))
+            say(error, true);
+    }
 }
 
 void MainWindow::showSummary(const std::string& file) {
@@ -242,8 +279,10 @@ bool MainWindow::openTracks(const std::string& file) {
         return say(e.what(), true), false;
     }
     tableFile_ = file;
-    if (summaryFile_.empty() || QFileInfo(q(summaryFile_)).path() != QFileInfo(q(file)).path())
-        summaryFile_ = file.substr(0, file.rfind('.')) + ".summary.csv";
+    // The outputs a run of the window writes beside its track file.
+    const std::string stem = file.substr(0, file.rfind('.'));
+    if (summaryFile_.rfind(stem, 0) != 0)
+        summaryFile_ = stem + ".summary.csv", plotFile_ = stem + ".plot.png", heatmapFile_ = stem + ".heatmap.png";
     return corrected("");
 }
 
@@ -272,6 +311,15 @@ bool MainWindow::corrected(const std::string& what) {
         if (!pending.create(summaryFile_, "summary", error) || !writeText(pending, text.str(), error)) say(error, true);
     }
     showSummary(summaryFile_);
+    try {
+        if (!what.empty()) redrawPictures();
+    } catch (const std::exception& e) {
+        say(std::string("the pictures were not drawn again: ") + e.what(), true);
+    }
+    for (auto [label, file] : {std::pair{plot_, plotFile_}, std::pair{heatmap_, heatmapFile_}}) {
+        QPixmap picture(q(file));
+        if (!picture.isNull()) label->setPixmap(picture);
+    }
     QString done;
     for (const std::string& c : table_->corrections()) done += q("• " + c + "\n");
     corrections_->setText(done.isEmpty() ? "No corrections yet." : "Corrections in the track file:\n" + done);

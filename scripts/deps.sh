@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libhwy-dev libopencv-dev libdlib-dev liblemon-dev nlohmann-json3-dev ffmpeg xvfb xauth xdotool
+          libhwy-dev libopencv-dev libdlib-dev liblemon-dev nlohmann-json3-dev ffmpeg xvfb xauth xdotool qt6-base-dev
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv snakemake)
 if [ "${1:-}" = windows ]; then
   packages=(cmake make python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest libhwy-dev

@@ -161,7 +161,8 @@ void GuiTest::previewIsTheProgramsDestinationImage() {
 }
 
 // Cancelled after a few frames, the run's outputs are finished and marked partial, as the
-// program marks a stopped run's.
+// program marks a stopped run's. A whole run's summary and pictures, redrawn after two swaps
+// that undo each other, are the program's own.
 void GuiTest::cancelLeavesPartialOutputs() {
     QTemporaryDir dir;
     MainWindow window;
@@ -170,19 +171,29 @@ void GuiTest::cancelLeavesPartialOutputs() {
     window.setLink("20,3");
     const std::string tracks = dir.filePath("run.csv").toStdString();
     window.setTracksFile(tracks);
+    window.onProgress = [&](int64_t) { window.cancelRun(); };
     window.startRun();
     QVERIFY(window.running());
-    QTRY_VERIFY(window.framesDone() > 0);
-    window.cancelRun();
-    QTRY_VERIFY_WITH_TIMEOUT(!window.running(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.running() && window.lastRun().frames > 0, 30000);
     QVERIFY(window.lastRun().cancelled);
     const int64_t frames = window.lastRun().frames;
-    QVERIFY(frames > 0 && frames < 300);
+    QVERIFY(frames < 300);
     const std::string file = readText(tracks);
     QVERIFY(file.find("# status: partial\n# reason: cancelled after " + std::to_string(frames) + " frames") !=
             std::string::npos);
     QVERIFY(file.find("# frames_read: " + std::to_string(frames) + "\n") != std::string::npos);
-    QVERIFY(QFile::exists(dir.filePath("run.summary.csv")) && QFile::exists(dir.filePath("run.plot.png")));
+
+    window.onProgress = nullptr;
+    window.startRun();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.running() && window.lastRun().frames == 300, 60000);
+    const std::string names[] = {"run.summary.csv", "run.plot.png", "run.heatmap.png"};
+    std::vector<std::string> outputs;
+    for (const std::string& name : names) outputs.push_back(readText(dir.filePath(name.c_str()).toStdString()));
+    QVERIFY(!outputs[1].empty());
+    QVERIFY2(window.swapTracks(0, 1, 100) && window.swapTracks(1, 0, 100), window.message().c_str());
+    QVERIFY(readText(tracks).find("# correction_2: swap track 1 and 0 from frame 100\n") != std::string::npos);
+    for (size_t i = 0; i < outputs.size(); ++i)
+        QVERIFY2(readText(dir.filePath(names[i].c_str()).toStdString()) == outputs[i], names[i].c_str());
 }
 
 // A swap changes the identity of exactly the two tracks' rows from its frame on, a merge

@@ -13,11 +13,13 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QToolBar>
@@ -329,8 +331,7 @@ std::string MainWindow::commandLine() const {
 }
 
 void MainWindow::setupChanged() {
-    command_->setText(q(commandLine()));
-    command_->setCursorPosition(0);
+    command_->setPlainText(q(commandLine()));
     requestPreview();
 }
 
@@ -339,18 +340,25 @@ void MainWindow::requestPreview() {
     if (!previewBox_->isChecked() || running()) return view_->setImage(toImage(frame_));
     std::string error;
     PreviewJob job{options(), saved_, frame_, current_, frameTime_};
-    if (!checkArenaOptions(job.options, error)) return say(error, true);
+    if (!checkArenaOptions(job.options, error)) return say(error, true), void(previewSaid_ = true);
     engine_->preview(std::move(job), [this, asked = ++previewAsked_](const PreviewOutcome& outcome) {
         previewDone_ = asked;
         if (outcome.frame != current_) return;  // the screen moved on meanwhile
         previewed_ = outcome.frame;
         preview_ = outcome;
-        if (!outcome.ok) return say(outcome.error.empty() ? "the procedure gave no picture" : outcome.error, true);
+        if (!outcome.ok) {
+            say(outcome.error.empty() ? "the procedure gave no picture" : outcome.error, true);
+            previewSaid_ = true;
+            return;
+        }
+        if (previewSaid_) say(""), previewSaid_ = false;  // what a failed preview said is over
         if (!outcome.preview.annotated.empty()) view_->setImage(toImage(outcome.preview.annotated));
         form_->show(outcome.preview.settings);
-        say(outcome.preview.objectsRead ? "frame " + std::to_string(outcome.frame) + ": " +
-                                              std::to_string(outcome.preview.objects.size()) + " objects found"
-                                        : "frame " + std::to_string(outcome.frame) + " processed");
+        const std::string frame = "frame " + std::to_string(outcome.frame);
+        statusBar()->showMessage(
+            q(outcome.preview.objectsRead
+                  ? frame + ": " + std::to_string(outcome.preview.objects.size()) + " objects found"
+                  : frame + " processed"));
     });
 }
 
@@ -359,6 +367,16 @@ void MainWindow::arenasChanged() {
     if (view_->arenas().empty()) animals_ = {wholeAnimals_->value()};
     refreshArenaTable();
     setupChanged();
+}
+
+void MainWindow::setArenas(std::vector<ArenaShape> arenas) {
+    view_->setArenas(std::move(arenas));
+    arenasChanged();
+}
+
+void MainWindow::showTabs(int picture, int side) {
+    tabs_->setCurrentIndex(picture);
+    side_->setCurrentIndex(side);
 }
 
 void MainWindow::refreshArenaTable() {
@@ -370,14 +388,19 @@ void MainWindow::refreshArenaTable() {
         roi->setFlags(roi->flags() & ~Qt::ItemIsEditable);
         arenaTable_->setItem(int(i), 0, roi);
         arenaTable_->setVerticalHeaderItem(int(i), new QTableWidgetItem(QString::number(i + 1)));
-        auto* count = new QSpinBox;
-        count->setRange(0, 1000000);
-        count->setSpecialValueText("not given");
+        // The spin boxes stay while their rows do: one in use keeps its focus.
+        auto* count = qobject_cast<QSpinBox*>(arenaTable_->cellWidget(int(i), 1));
+        if (!count) {
+            count = new QSpinBox;
+            count->setRange(0, 1000000);
+            count->setSpecialValueText("not given");
+            connect(count, &QSpinBox::valueChanged, this, [this, i](int n) {
+                if (i < animals_.size()) animals_[i] = n, setupChanged();
+            });
+            arenaTable_->setCellWidget(int(i), 1, count);
+        }
+        const QSignalBlocker quiet(count);
         count->setValue(i < animals_.size() ? int(animals_[i]) : 0);
-        connect(count, &QSpinBox::valueChanged, this, [this, i](int n) {
-            if (i < animals_.size()) animals_[i] = n, setupChanged();
-        });
-        arenaTable_->setCellWidget(int(i), 1, count);
     }
 }
 
@@ -430,7 +453,7 @@ bool MainWindow::loadSettings(const std::string& file) {
     }
     saved_ = read;
     settingsPath_ = file;
-    view_->setArenas(arenas);
+    setArenas(arenas);
     link_->setText(q(read.link));
     scale_ = read.scale, unit_ = read.unit;
     procedure_.clear();  // the form is built afresh for the file's procedure

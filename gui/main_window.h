@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "arena_shape.h"
 #include "engine.h"
 #include "frame_reader.h"
 #include "module.h"
@@ -21,6 +22,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QSlider;
@@ -49,10 +51,13 @@ public:
     Options options() const;
     std::string commandLine() const;
     void setTracksFile(const std::string& file);
+    void setArenas(std::vector<ArenaShape> arenas);
     void setAnimals(const std::vector<int64_t>& perArena);
     void setScale(double pixelsPerUnit, const std::string& unit);
     void setLink(const std::string& link);
 
+    // Brings a page of the picture's tabs and one of the side's to the front.
+    void showTabs(int picture, int side);
     FrameView* view() const { return view_; }
     SettingsForm* form() const { return form_; }
     bool running() const { return engine_ && engine_->running(); }
@@ -104,6 +109,7 @@ private:
     PreviewOutcome preview_;
     RunOutcome lastRun_;
     std::string message_;
+    bool previewSaid_ = false;  // whether message_ is a preview's failure
 
     // The set-up besides what the view holds (the arenas).
     std::string procedure_ = "flowtrack";
@@ -133,7 +139,8 @@ private:
     QCheckBox* previewBox_;
     QTableWidget *arenaTable_, *summaryTable_;
     QSpinBox* wholeAnimals_;
-    QLineEdit *link_, *tracksFile_, *command_;
+    QLineEdit *link_, *tracksFile_;
+    QPlainTextEdit* command_;
     QProgressBar* progress_;
     QSpinBox *swapA_, *swapB_, *swapFrom_, *mergeFrom_, *mergeInto_;
     QLabel* corrections_;

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -88,14 +89,13 @@ QWidget* MainWindow::buildRunPage() {
     layout->addWidget(progress_);
     layout->addWidget(progressLabel_);
     layout->addWidget(new QLabel("The same analysis without the window (headless, on a cluster):"));
-    command_ = new QLineEdit;
+    command_ = new QPlainTextEdit;
     command_->setReadOnly(true);
-    auto* copy = new QPushButton("Copy");
-    connect(copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(command_->text()); });
-    auto* commandRow = new QHBoxLayout;
-    commandRow->addWidget(command_, 1);
-    commandRow->addWidget(copy);
-    layout->addLayout(commandRow);
+    command_->setMaximumHeight(120);
+    auto* copy = new QPushButton("Copy the command line");
+    connect(copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(command_->toPlainText()); });
+    layout->addWidget(command_);
+    layout->addWidget(copy);
     layout->addStretch(1);
     return page;
 }
@@ -365,11 +365,13 @@ void MainWindow::pick(double x, double y, bool second) {
     std::string text = table_->identityColumn() + " " + std::to_string(id);
     for (const ambrevo::TrackSummary& s : summaries_) {
         if (s.track != id) continue;
-        const std::string unit = summarySettings(*table_).unit;
+        const ambrevo::SummarySettings settings = summarySettings(*table_);
+        const std::string speed = settings.unit + (settings.fps > 0 ? "/s" : "/frame");
         char line[256];
-        std::snprintf(line, sizeof line, ": frames %lld to %lld, seen on %lld, path %.1f %s, mean speed %.2f, max %.2f",
-                      s.first_frame, s.last_frame, s.frames_seen, s.path_length, unit.c_str(), s.mean_speed,
-                      s.max_speed);
+        std::snprintf(line, sizeof line,
+                      ": frames %lld to %lld, seen on %lld, path %.1f %s, mean speed %.2f %s, max %.2f %s",
+                      s.first_frame, s.last_frame, s.frames_seen, s.path_length, settings.unit.c_str(), s.mean_speed,
+                      speed.c_str(), s.max_speed, speed.c_str());
         text += line;
     }
     trackInfo_->setText(q(text));

@@ -140,7 +140,7 @@ void GuiTest::previewIsTheProgramsDestinationImage() {
     QTemporaryDir dir;
     MainWindow window;
     QVERIFY(window.openInput("demo"));
-    window.view()->setArenas({ArenaShape::circle(320, 240, 200)});
+    window.setArenas({ArenaShape::circle(320, 240, 200)});
     for (const auto& [procedure, args] : {std::pair<std::string, std::string>{"canny", "--frames 41"},
                                           {"flowtrack", "--start 40 --frames 1 --roi circle:320,240,200"}}) {
         QVERIFY(window.chooseProcedure(procedure));
@@ -241,7 +241,7 @@ void GuiTest::settingsFileCarriesTheSetUp() {
     {
         MainWindow window;
         QVERIFY(window.openInput("demo"));
-        window.view()->setArenas({ArenaShape::rect(0, 0, 320, 480), ArenaShape::circle(480, 240, 150)});
+        window.setArenas({ArenaShape::rect(0, 0, 320, 480), ArenaShape::circle(480, 240, 150)});
         window.setAnimals({2, 1});
         window.setScale(4.5, "mm");
         window.setLink("15,5,predict,global");

@@ -38,6 +38,26 @@ TEST(HostOptions, RefusesMalformedValuesAndClicks) {
         EXPECT_FALSE(parseOptions(int(bad.size()), bad.data(), o, error)) << bad[1];
 }
 
+// The command line written back for a configuration asks for the same run.
+TEST(HostOptions, ACommandLineWrittenBackReadsAsTheSameOptions) {
+    const std::vector<const char*> argv = {"ambrevo", "my clip.mp4", "--set", "BinThreshold=90", "--roi",
+                                           "rect:1,2,30,40", "--roi", "circle:50,50,20", "--animals", "2,3",
+                                           "--scale=2.5", "--unit", "mm", "--link", "15,5,predict", "--click",
+                                           "3:10:20", "--start", "4", "--grey", "--tracks", "it's.csv", "--threads", "1"};
+    Options o, again;
+    std::string error;
+    ASSERT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
+    const std::string line = commandLine(o);
+    EXPECT_EQ(line, "ambrevo 'my clip.mp4' --set BinThreshold=90 --click 3:10:20 --start 4 --grey --roi rect:1,2,30,40 "
+                    "--roi circle:50,50,20 --animals 2,3 --scale 2.5 --unit mm --link 15,5,predict "
+                    "--tracks 'it'\\''s.csv' --threads 1");
+    std::vector<std::string> words = commandWords(o);
+    std::vector<const char*> back;
+    for (const std::string& w : words) back.push_back(w.c_str());
+    ASSERT_TRUE(parseOptions(int(back.size()), back.data(), again, error)) << error;
+    EXPECT_EQ(commandWords(again), words);
+}
+
 TEST(HostOverlay, CommandsArePaintedSafely) {
     paletteColour(INT_MIN), paletteColour(INT_MAX);  // no overflow in the period arithmetic
 

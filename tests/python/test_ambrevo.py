@@ -41,6 +41,16 @@ def test_track_is_the_program_from_files_and_from_arrays(tmp_path):
     arrays = [cv2.imread(str(f)) for f in sorted(frames.iterdir())]
     again = ambrevo.track(arrays, roi="circle:320,240,230", link="40,2", **settings)
     assert again.tobytes() == table.tobytes()
+    # Two runs at once on two threads give what one gives alone.
+    import threading
+    both = [None, None]
+    runs = [threading.Thread(target=lambda i=i: both.__setitem__(i, ambrevo.track(
+        str(frames), roi="circle:320,240,230", link="40,2", **settings))) for i in range(2)]
+    for t in runs:
+        t.start()
+    for t in runs:
+        t.join()
+    assert all(b is not None and b.tobytes() == table.tobytes() for b in both)
 
 
 def test_track_refusals_raise_what_python_expects(tmp_path):

@@ -31,6 +31,8 @@ public:
     void silenceConsole() { instance_.console().silence(); }
     // An output besides those the options ask for; it opens after them.
     void addSink(std::unique_ptr<Sink> sink) { extraSinks_.push_back(std::move(sink)); }
+    // The module's console text stays off standard output.
+    void quietConsole() { instance_.console().silence(); }
 
     // Checks the input, opens every output, processes the frames and closes the outputs as
     // complete or partial. Returns the exit status; the observer was told any failure.

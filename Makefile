@@ -63,7 +63,11 @@ windows-test: windows
 	ctest --test-dir build-win32 --output-on-failure -j $(JOBS)
 	ctest --test-dir build-win64 --output-on-failure -j $(JOBS)
 
-demo: build
+# Only what the demo needs: its packages, the program and the module.
+demo:
+	@./scripts/deps.sh demo
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target ambrevo
 	./scripts/demo.sh $(BUILD)
 
 bench: build

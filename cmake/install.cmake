@@ -10,7 +10,7 @@ if(TARGET ambrevo)
 endif()
 if(TARGET ambrevo_python)
   install(DIRECTORY ${CMAKE_BINARY_DIR}/python/ambrevo DESTINATION ${CMAKE_INSTALL_LIBDIR}/python3/dist-packages
-          FILES_MATCHING PATTERN "*.py" PATTERN "*.so")
+          FILES_MATCHING PATTERN "*.py" PATTERN "*.so" PATTERN "Ambrevo.qorb")
 endif()
 
 configure_package_config_file(cmake/AmbrevoConfig.cmake.in ${CMAKE_BINARY_DIR}/AmbrevoConfig.cmake

@@ -246,6 +246,8 @@ const Spec specs[] = {
     {"--verbose", flag<&Options::verbose>, writeFlag<&Options::verbose>},
 };
 
+}  // namespace
+
 bool checkArenaOptions(const Options& o, std::string& error) {
     const size_t arenas = std::max<size_t>(1, o.rois.size());
     if (!o.animals.empty() && o.animals.size() != arenas) {
@@ -274,6 +276,8 @@ bool checkArenaOptions(const Options& o, std::string& error) {
     }
     return true;
 }
+
+namespace {
 
 // The checks of the options together, once all are read.
 bool checkOptions(Options& o, std::string& error) {

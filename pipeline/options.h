@@ -92,6 +92,10 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
 std::vector<std::string> commandWords(const Options& options);
 std::string commandLine(const Options& options);
 
+// The arena options together: a count of animals per arena, a unit with a scale, pictures
+// that are PNG files. False with a one-line usage error.
+bool checkArenaOptions(const Options& options, std::string& error);
+
 // Parses --link MAX_STEP[,MEMORY][,predict][,global].
 bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error);
 

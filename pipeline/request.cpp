@@ -1,6 +1,7 @@
 #include "request.h"
 
 #include "instance.h"
+#include "roi.h"
 
 bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error) {
     names.clear();
@@ -12,6 +13,33 @@ bool procedureNames(const Module& module, std::vector<std::string>& names, std::
     }
 }
 
+namespace {
+
+// The arenas, animals, scale and linking the --settings file tells, where the options give none.
+bool takeSetup(const SettingsFile& saved, Options& o, std::string& error) {
+    const std::string from = "--settings '" + o.settingsFile + "': ";
+    try {
+        for (const std::string& arena : saved.arenas) ambrevo::parse_roi(arena);
+    } catch (const std::exception& e) {
+        error = from + e.what();
+        return false;
+    }
+    ambrevo::LinkSettings link;
+    if (!saved.link.empty() && !parseLinkOption(saved.link, link, error)) {
+        error = from + error;
+        return false;
+    }
+    if (o.rois.empty()) o.rois = saved.arenas;
+    if (o.animals.empty()) o.animals = saved.animals;
+    if (o.scale == 0 && saved.scale > 0) o.scale = saved.scale, o.unit = o.unit.empty() ? saved.unit : o.unit;
+    if (o.link.empty()) o.link = saved.link;
+    if (checkArenaOptions(o, error)) return true;
+    error = from + error;
+    return false;
+}
+
+}  // namespace
+
 bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error) {
     auto refuse = [&](int code, const std::string& text) {
         status = code;
@@ -20,6 +48,7 @@ bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& st
     };
     if (!o.settingsFile.empty()) {
         if (!readSettingsFile(o.settingsFile, saved, error)) return refuse(exitInput, "");
+        if (!takeSetup(saved, o, error)) return refuse(exitUsage, "");
         if (!o.procedureGiven)
             o.procedure = saved.procedure;
         else if (o.procedure != saved.procedure)

@@ -26,8 +26,13 @@ public:
 
     // Frames from here instead of the input the options name (frames handed over from Python).
     void setSource(std::unique_ptr<FrameSource> source) { source_ = std::move(source); }
+    // The module's console text stays off standard output (a window shows it otherwise, if at
+    // all); --console-log still gets it.
+    void silenceConsole() { instance_.console().silence(); }
     // An output besides those the options ask for; it opens after them.
     void addSink(std::unique_ptr<Sink> sink) { extraSinks_.push_back(std::move(sink)); }
+    // The module's console text stays off standard output.
+    void quietConsole() { instance_.console().silence(); }
 
     // Checks the input, opens every output, processes the frames and closes the outputs as
     // complete or partial. Returns the exit status; the observer was told any failure.

@@ -1,20 +1,22 @@
-// The compiled half of the Python package: a thin layer over the module's C interface.
-// Everything that is easier in Python (dtypes, tables, reading videos) lives in
-// ambrevo/__init__.py.
+// The compiled half of the Python package: a thin layer over the module's C interface, the
+// pipeline's linkers, and the pipeline itself (pipeline_run.cpp). Everything that is easier in
+// Python (dtypes, tables) lives in ambrevo/__init__.py.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "ambrevo.h"
-#include "roi.h"
 #include "link_global.h"
 #include "track_link.h"
 
 namespace py = pybind11;
+
+void bindRun(py::module_& m);
 
 namespace {
 
@@ -47,7 +49,19 @@ public:
 
     std::string name() const { return ambrevo_name(p_); }
 
+    // One call at a time: a Procedure shared by several threads serves them in turn. The
+    // lock is waited for without the interpreter lock, so that the thread inside can finish.
+    std::unique_lock<std::mutex> turn() const {
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            py::gil_scoped_release unlocked;
+            lock.lock();
+        }
+        return lock;
+    }
+
     py::list describe() const {
+        const auto lock = turn();
         py::list out;
         for (int i = 0; i < ambrevo_param_count(p_); ++i) {
             ambrevo_param info{};
@@ -68,11 +82,16 @@ public:
         return out;
     }
 
-    void set(const std::string& name, double value) { check(ambrevo_param_set(p_, name.c_str(), value)); }
+    void set(const std::string& name, double value) {
+        const auto lock = turn();
+        check(ambrevo_param_set(p_, name.c_str(), value));
+    }
     void setText(const std::string& name, const std::string& text) {
+        const auto lock = turn();
         check(ambrevo_param_set_text(p_, name.c_str(), text.c_str()));
     }
     double get(const std::string& name) const {
+        const auto lock = turn();
         double value = 0;
         check(ambrevo_param_get(p_, name.c_str(), &value));
         return value;
@@ -96,6 +115,7 @@ public:
                         int64_t(frame.strides(0)), channels};
         std::vector<ambrevo_click> c;
         for (const auto& xy : clicks) c.push_back(ambrevo_click{xy.first, xy.second});
+        const auto lock = turn();
         ambrevo_status status;
         {
             // The frame stays referenced by the caller's argument while the lock is free.
@@ -111,6 +131,7 @@ public:
     }
 
     py::array destination() {
+        const auto lock = turn();
         ambrevo_image image{};
         check(ambrevo_destination(p_, &image));
         std::vector<py::ssize_t> shape{image.height, image.width};
@@ -125,6 +146,7 @@ public:
     }
 
     py::dict profile() {
+        const auto lock = turn();
         int32_t count = 0;
         check(ambrevo_profile(p_, nullptr, 0, &count));
         std::vector<ambrevo_stage> stages(static_cast<size_t>(count));
@@ -135,6 +157,7 @@ public:
     }
 
     py::str dialogue(const std::string& replies) {
+        const auto lock = turn();
         const char* text = nullptr;
         check(ambrevo_dialogue(p_, replies.c_str(), &text));
         return decoded(text);
@@ -142,6 +165,7 @@ public:
 
 private:
     ambrevo_procedure* p_ = nullptr;
+    mutable std::mutex mutex_;
 };
 
 using Longs = py::array_t<long long, py::array::c_style | py::array::forcecast>;
@@ -204,36 +228,6 @@ py::tuple linkGlobal(Longs frames, Doubles xs, Doubles ys, Longs groups, double 
     return linkedColumns([&] { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals); });
 }
 
-// The host's own arenas: the same painting and the same arena numbers as `ambrevo --roi`.
-class arenas {
-public:
-    arenas(const std::vector<std::string>& givens, int width, int height) {
-        std::vector<ambrevo::Arena> list;
-        try {
-            for (const std::string& given : givens) list.push_back(ambrevo::parse_roi(given));
-            map_ = ambrevo::ArenaMap(std::move(list), cv::Size(width, height));
-        } catch (const std::invalid_argument& e) {
-            throw py::value_error(e.what());
-        }
-    }
-    // Paints a copy of `frame` (uint8, h x w or h x w x c) outside the arenas.
-    py::array paint(py::array_t<uint8_t, py::array::c_style | py::array::forcecast> frame) const {
-        const int channels = frame.ndim() == 3 ? int(frame.shape(2)) : 1;
-        if (frame.ndim() < 2 || frame.ndim() > 3 || channels < 1 || channels > 4 ||
-            frame.shape(0) != map_.size().height || frame.shape(1) != map_.size().width)
-            throw py::value_error("the frame's size differs from the arenas'");
-        py::array_t<uint8_t> out(std::vector<py::ssize_t>(frame.shape(), frame.shape() + frame.ndim()));
-        std::memcpy(out.mutable_data(), frame.data(), size_t(frame.nbytes()));
-        cv::Mat m(map_.size(), CV_8UC(channels), out.mutable_data());
-        map_.paint_outside(m);
-        return out;
-    }
-    int arenaOf(double x, double y) const { return map_.arena_of(x, y); }
-
-private:
-    ambrevo::ArenaMap map_;
-};
-
 }  // namespace
 
 PYBIND11_MODULE(_ambrevo, m) {
@@ -259,8 +253,5 @@ PYBIND11_MODULE(_ambrevo, m) {
         .def("dialogue", &procedure::dialogue);
     m.def("link", &linkTable);
     m.def("link_global", &linkGlobal);
-    py::class_<arenas>(m, "Arenas")
-        .def(py::init<const std::vector<std::string>&, int, int>())
-        .def("paint", &arenas::paint)
-        .def("arena_of", &arenas::arenaOf);
+    bindRun(m);
 }

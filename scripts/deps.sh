@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when some are missing.
 # As root it runs apt-get; otherwise it prints the exact command and fails.
+# `deps.sh demo` installs only what the program and the module need (make demo);
 # `deps.sh windows` installs instead what the Windows builds and their tests need: the
 # MinGW-w64 cross compilers, GoogleTest's sources and Highway's headers, and Wine.
 set -euo pipefail
 
-packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libhwy-dev libopencv-dev libdlib-dev liblemon-dev nlohmann-json3-dev ffmpeg xvfb xauth xdotool
-          python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv snakemake)
-if [ "${1:-}" = windows ]; then
+demo=(g++ make cmake libhwy-dev libopencv-dev libdlib-dev liblemon-dev nlohmann-json3-dev)
+packages=("${demo[@]}" pkg-config libgtest-dev libgmock-dev libbenchmark-dev ffmpeg xvfb xauth xdotool qt6-base-dev
+          python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv python3-setuptools python3-pip
+          python3-venv python3-build snakemake)
+if [ "${1:-}" = demo ]; then
+  packages=("${demo[@]}")
+elif [ "${1:-}" = windows ]; then
   packages=(cmake make python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest libhwy-dev
             wine wine64)
 fi

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -80,6 +81,15 @@ public:
         if (i_ == start) fail("expected a number");
         return s_.substr(start, i_ - start);
     }
+    // An array, each item read by `item`.
+    template <class F>
+    void array(F item) {
+        if (!eat('[')) return fail("expected an array");
+        for (bool first = true; !failed() && !eat(']'); first = false) {
+            if (!first && !eat(',')) return fail("expected ','");
+            item();
+        }
+    }
     // Skips any value, nesting counted rather than recursed.
     void skip() {
         int depth = 0;
@@ -108,6 +118,34 @@ private:
     size_t i_ = 0;
     std::string error_;
 };
+
+// The members of a run's set-up besides the settings; false for another key.
+bool readSetup(Reader& r, const std::string& key, SettingsFile& out) {
+    if (key == "arenas") {
+        r.array([&] { out.arenas.push_back(r.string()); });
+    } else if (key == "animals") {
+        r.array([&] {
+            const std::string text = r.scalar();
+            char* end = nullptr;
+            const long long n = std::strtoll(text.c_str(), &end, 10);
+            if (end != text.c_str() + text.size() || n < 1 || n > 1000000) r.fail("expected a positive count");
+            out.animals.push_back(n);
+        });
+    } else if (key == "scale") {
+        const std::string text = r.scalar();
+        char* end = nullptr;
+        out.scale = std::strtod(text.c_str(), &end);
+        if (end != text.c_str() + text.size() || !(out.scale > 0) || out.scale > 1e12)
+            r.fail("expected a positive scale");
+    } else if (key == "unit") {
+        out.unit = r.string();
+    } else if (key == "link") {
+        out.link = r.string();
+    } else {
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -192,6 +230,25 @@ std::string settingsJson(const std::string& version, const std::string& procedur
     return out + (values.empty() ? "}}\n" : "\n }}\n");
 }
 
+std::string settingsFileJson(const SettingsFile& file) {
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const Setting& s : file.values) values.emplace_back(s.name, s.value);
+    std::string more;
+    auto list = [&](const char* key, const auto& items, auto text) {
+        if (items.empty()) return;
+        more += std::string(",\n \"") + key + "\": [";
+        for (size_t i = 0; i < items.size(); ++i) more += (i ? ", " : "") + text(items[i]);
+        more += "]";
+    };
+    list("arenas", file.arenas, [](const std::string& a) { return jsonString(a); });
+    list("animals", file.animals, [](int64_t n) { return std::to_string(n); });
+    if (file.scale > 0) more += ",\n \"scale\": " + formatSetting(2, file.scale);
+    if (!file.unit.empty()) more += ",\n \"unit\": " + jsonString(file.unit);
+    if (!file.link.empty()) more += ",\n \"link\": " + jsonString(file.link);
+    std::string out = settingsJson(file.version, file.procedure, values);
+    return out.insert(out.size() - 2, more);
+}
+
 bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
@@ -226,7 +283,7 @@ bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& e
                 s.value = r.scalar();
                 if (!r.failed()) out.values.push_back(s);
             }
-        } else {
+        } else if (!readSetup(r, key, out)) {
             r.skip();
         }
     }

@@ -2,6 +2,7 @@
 // --settings-out writes and --settings reads back, so that a run can be repeated exactly.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,7 +49,18 @@ struct SettingsFile {
     std::string version;
     std::string procedure;
     std::vector<Setting> values;
+    // The rest of a run's set-up, when the file tells it (the desktop app saves it): the
+    // arenas as --roi takes them, the animals in each, the scale and the linking. A run takes
+    // each unless its own options give it.
+    std::vector<std::string> arenas;
+    std::vector<int64_t> animals;
+    double scale = 0;  // 0: none
+    std::string unit;
+    std::string link;
 };
+
+// The file as settingsJson writes it, with the set-up besides the settings after them.
+std::string settingsFileJson(const SettingsFile& file);
 
 // Reads a file written by --settings-out; false with a one-line `error` when it cannot be
 // read or is not such a file.

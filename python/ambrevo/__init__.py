@@ -3,11 +3,14 @@
     import ambrevo
     p = ambrevo.Procedure("flowtrack", 640, 480, channels=3, BrojObjekata=3)
     objects = p.process(frame)          # numpy structured array, one row per object
-    table = ambrevo.track("clip.mp4", BrojObjekata=3)   # every frame, with a frame column
+    table = ambrevo.track("clip.mp4", BrojObjekata=3, tracks="t.csv")   # the program's pipeline
 
-The work runs without the interpreter lock: separate Procedure objects may run on
-separate threads. One Procedure is used by one thread at a time.
+The work runs without the interpreter lock: separate Procedure objects and track() calls run
+on separate threads at once. A Procedure shared by several threads serves them in turn.
 """
+
+import itertools
+import os
 
 from . import _ambrevo
 
@@ -129,87 +132,79 @@ def _is_number(value):
         return False
 
 
-def _frames_from(source, channels):
-    """Frames of a video file, an image sequence (printf pattern or folder) or an
-    iterable of arrays, as uint8 arrays of the requested channels."""
+_MODULE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "Ambrevo.qorb")
+
+# The program's exit statuses as the exceptions a Python user expects.
+_FAILURES = {2: ValueError, 3: ValueError, 4: OSError, 130: KeyboardInterrupt, 143: KeyboardInterrupt}
+
+
+def _words(option, value):
+    """An option of the program as its command-line words; nothing for None or False."""
+    if value is None or value is False:
+        return []
+    if value is True:
+        return [option]
+    if isinstance(value, (list, tuple)):
+        return [word for item in value for word in _words(option, item)]
+    return [option, os.fsdecode(value) if isinstance(value, (bytes, os.PathLike)) else str(value)]
+
+
+def _setting(name, value):
+    if isinstance(value, bool):
+        value = int(value)
+    return f"{name}={value}"
+
+
+def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, roi=None, *, tracks=None,
+          summary=None, plot=None, heatmap=None, video=None, link=None, animals=None, scale=None, unit=None,
+          fps=None, start=None, end=None, settings=None, **values):
+    """Runs `procedure` over `source` through the ambrevo program's own pipeline and returns
+    every row of the track file as one structured array: frame, index, x, y, area, vx, vy,
+    points, selected, then `arena` with `roi`, `track` and `missing` with `link`.
+
+    `source` is what the program takes as its input (a video file, an image sequence
+    "frames/%04d.png" or a folder, a camera "cam:0", a stream, "demo"), or an iterable of
+    uint8 arrays of shape (h, w) or (h, w, 3). `frames`, `start` and `end` choose the frames as
+    --frames, --start and --end do; `channels=1` hands grey frames over (--grey). `clicks` maps
+    a frame number to a list of (x, y). Settings are keyword arguments (BinThreshold=100), after
+    those of `settings`, a file the program's --settings-out wrote.
+
+    The program's outputs, each optional: `tracks` (.csv or .json), `summary` (.csv), `plot`
+    and `heatmap` (.png), `video` (.mp4 or .avi); `roi` (one region or a list, as --roi takes
+    them), `animals`, `link` ("STEP[,MEM][,predict][,global]"), `scale` with `unit`, `fps`.
+    The rows and files equal the program's on the same input and settings. A refused option
+    or input raises ValueError, an output that cannot be written OSError, a failure of the
+    procedure RuntimeError; the outputs then hold the frames done, marked partial."""
     np = _numpy()
-    if isinstance(source, (str, bytes)) or hasattr(source, "__fspath__"):
-        import os
-        try:
-            import cv2
-        except ImportError as e:
-            raise ImportError("reading video files needs OpenCV's Python module "
-                              "(Debian: apt-get install python3-opencv); pass a list of arrays instead") from e
-        path = os.fspath(source)
-        if isinstance(path, bytes):
-            path = path.decode()
-        if os.path.isdir(path):
-            exts = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm", ".ppm", ".webp")
-            names = sorted(n for n in os.listdir(path) if n.lower().endswith(exts))
-            for n in names:
-                image = cv2.imread(os.path.join(path, n), cv2.IMREAD_COLOR if channels == 3 else cv2.IMREAD_GRAYSCALE)
-                if image is None:
-                    raise ValueError(f"cannot read image {os.path.join(path, n)}")
-                yield image
-            return
-        if "%" not in path and not os.path.exists(path):
-            raise ValueError(f"no such file: {path}")
-        capture = cv2.VideoCapture(path)
-        if not capture.isOpened():
-            raise ValueError(f"cannot open video {path}")
-        try:
-            while True:
-                ok, image = capture.read()
-                if not ok:
-                    break
-                if channels == 1 and image.ndim == 3:
-                    image = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
-                yield image
-        finally:
-            capture.release()
-        return
-    for image in source:
-        yield np.asarray(image)
-
-
-def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, roi=None, **values):
-    """Runs `procedure` over every frame of `source` (video file, image sequence, or a
-    list/iterator of arrays) and returns all objects as one structured array with a
-    leading `frame` column. `clicks` maps a frame number to a list of (x, y).
-
-    `roi` is one region or a list of them, as `ambrevo --roi` takes them ("rect:x,y,w,h",
-    "circle:cx,cy,r", "polygon:x1,y1,...", or the path of a mask image): every frame is
-    painted outside them with its background brightness before the procedure sees it, by
-    the host's own code, and each row gets the `arena` (1, 2, ...) it lies in."""
-    np = _numpy()
-    if isinstance(roi, (str, bytes)) or hasattr(roi, "__fspath__"):
+    if isinstance(roi, (str, bytes, os.PathLike)):
         roi = [roi]
-    import os
-    specs = [os.fsdecode(r) for r in roi] if roi else []
-    fields = [("frame", "<i4")] + OBJECT_FIELDS + ([("arena", "<i4")] if specs else [])
-    dtype = np.dtype(fields)
-    rows = []
-    p = None
-    arenas = None
-    for n, frame in enumerate(_frames_from(source, channels)):
-        if frames is not None and n >= frames:
-            break
-        if p is None:
-            c = 1 if frame.ndim == 2 else frame.shape[2]
-            if specs:
-                arenas = _ambrevo.Arenas(specs, frame.shape[1], frame.shape[0])
-            p = Procedure(procedure, frame.shape[1], frame.shape[0], channels=c, **values)
-        if arenas is not None:
-            frame = arenas.paint(frame)
-        objects = p.process(frame, (clicks or {}).get(n, ()))
-        block = np.empty(len(objects), dtype=dtype)
-        block["frame"] = n
-        for name, _ in OBJECT_FIELDS:
-            block[name] = objects[name]
-        if arenas is not None:
-            block["arena"] = [arenas.arena_of(float(x), float(y)) for x, y in zip(objects["x"], objects["y"])]
-        rows.append(block)
-    return np.concatenate(rows) if rows else np.empty(0, dtype=dtype)
+    arrays = None if isinstance(source, (str, bytes, os.PathLike)) else iter(source)
+    grey = channels == 1
+    if arrays is not None:
+        first = next(arrays, None)
+        grey = grey or (first is not None and np.ndim(first) == 2)
+        arrays = itertools.chain([] if first is None else [first], arrays)
+    words = [os.fsdecode(source) if arrays is None else "python-frames", "--procedure", str(procedure), "--quiet"]
+    for option, value in (("--frames", frames), ("--start", start), ("--end", end), ("--grey", grey),
+                          ("--roi", roi), ("--scale", scale), ("--unit", unit), ("--fps", fps), ("--link", link),
+                          ("--tracks", tracks), ("--summary", summary), ("--plot", plot), ("--heatmap", heatmap),
+                          ("-o", video), ("--settings", settings)):
+        words += _words(option, value)
+    if animals is not None:
+        words += ["--animals", ",".join(str(int(n)) for n in (animals if isinstance(animals, (list, tuple)) else [animals]))]
+    for n, points in sorted((clicks or {}).items()):
+        words += [word for x, y in points for word in ("--click", f"{int(n)}:{int(x)}:{int(y)}")]
+    words += [word for name, value in values.items() for word in ("--set", _setting(name, value))]
+    status, message, columns = _ambrevo.run(_MODULE, words, arrays)
+    if status != 0:
+        raise _FAILURES.get(status, RuntimeError)(message)
+    fields = [("frame", "<i4")] + OBJECT_FIELDS + [(name, kind) for name, kind in
+                                                  (("arena", "<i4"), ("track", "<i8"), ("missing", "?"))
+                                                  if name in columns]
+    table = np.empty(len(columns["frame"]), dtype=np.dtype(fields))
+    for name, _ in fields:
+        table[name] = columns[name]
+    return table
 
 
 def link(table, max_step, memory=0, predict=False, method="frames", animals=None):

@@ -9,6 +9,8 @@
 #include "frame_source.h"
 #include "options.h"
 #include "files.h"
+#include "run.h"
+#include "sinks.h"
 #include "track_file.h"
 #include "video.h"
 #include "overlay.h"
@@ -34,6 +36,26 @@ TEST(HostOptions, RefusesMalformedValuesAndClicks) {
     for (std::vector<const char*> bad : {std::vector<const char*>{"ambrevo", "--show=1"}, {"ambrevo", "--tracks", "t.txt"},
                                          {"ambrevo", "--frames", "-3"}, {"ambrevo", "-o", ""}})
         EXPECT_FALSE(parseOptions(int(bad.size()), bad.data(), o, error)) << bad[1];
+}
+
+// The command line written back for a configuration asks for the same run.
+TEST(HostOptions, ACommandLineWrittenBackReadsAsTheSameOptions) {
+    const std::vector<const char*> argv = {"ambrevo", "my clip.mp4", "--set", "BinThreshold=90", "--roi",
+                                           "rect:1,2,30,40", "--roi", "circle:50,50,20", "--animals", "2,3",
+                                           "--scale=2.5", "--unit", "mm", "--link", "15,5,predict", "--click",
+                                           "3:10:20", "--start", "4", "--grey", "--tracks", "it's.csv", "--threads", "1"};
+    Options o, again;
+    std::string error;
+    ASSERT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
+    const std::string line = commandLine(o);
+    EXPECT_EQ(line, "ambrevo 'my clip.mp4' --set BinThreshold=90 --click 3:10:20 --start 4 --grey --roi rect:1,2,30,40 "
+                    "--roi circle:50,50,20 --animals 2,3 --scale 2.5 --unit mm --link 15,5,predict "
+                    "--tracks 'it'\\''s.csv' --threads 1");
+    std::vector<std::string> words = commandWords(o);
+    std::vector<const char*> back;
+    for (const std::string& w : words) back.push_back(w.c_str());
+    ASSERT_TRUE(parseOptions(int(back.size()), back.data(), again, error)) << error;
+    EXPECT_EQ(commandWords(again), words);
 }
 
 TEST(HostOverlay, CommandsArePaintedSafely) {
@@ -218,4 +240,90 @@ TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
     const std::string table = settingsTable(settings);
     EXPECT_EQ(table.substr(0, table.find('\n')), "name          value  range     help");
     EXPECT_NE(table.find("\ndrawsAim      1      0 or 1    aim\n"), std::string::npos) << table;
+}
+
+namespace {
+
+// Keeps what every output was handed: the run's columns and rate, each frame's result (its
+// own copy) and the record it was closed with.
+struct Recorder final : Sink {
+    struct Frame {
+        int64_t frame;
+        std::vector<ip_objectRecord> rows;
+        std::vector<std::vector<std::string>> cells;
+        cv::Mat exact, annotated;
+    };
+    std::vector<std::string> columns;
+    double fps = 0;
+    std::vector<Frame> frames;
+    RunRecord record;
+    SinkNeeds needs() const override { return {true, true, true, false, false}; }
+    bool open(const RunContext& run, std::string&) override {
+        columns = run.trackColumns, fps = run.fps;
+        return true;
+    }
+    bool frame(const FrameResult& r, std::string&) override {
+        frames.push_back({r.frame, {r.rows.begin(), r.rows.end()}, {r.cells.begin(), r.cells.end()}, r.exact.clone(),
+                          r.annotated.clone()});
+        return true;
+    }
+    bool close(const RunRecord& r, std::string&) override { return record = r, true; }
+    void discard() override {}
+};
+
+}  // namespace
+
+// The outputs see a run only through their interface: the results of a recorded run handed to
+// fresh ones give the run's own files byte for byte, and closed as partial they say why.
+TEST(Sinks, ARecordedRunReplayedGivesTheRunsFilesAndAPartialCloseSaysWhy) {
+    TempDir dir;
+    auto options = [&](const std::string& out) {
+        const std::vector<std::string> words = {"ambrevo", "demo", "--frames", "8", "--link", "40,2", "--tracks",
+                                                dir / (out + ".json"), "--dst", dir / (out + "_dst"), "-o",
+                                                dir / (out + ".avi"), "--quiet"};
+        std::vector<const char*> argv;
+        for (const std::string& w : words) argv.push_back(w.c_str());
+        Options o;
+        std::string error;
+        EXPECT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
+        return o;
+    };
+    Module module;
+    std::string error;
+    ASSERT_TRUE(module.load(AMBREVO_MODULE_PATH, error)) << error;
+    const Options o = options("run");
+    RunObserver quiet;
+    const SettingsFile saved;
+    auto recorder = std::make_unique<Recorder>();
+    Recorder& seen = *recorder;
+    ::Run run(module, o, saved, quiet);
+    run.addSink(std::move(recorder));
+    ASSERT_EQ(run.run(), 0);
+    ASSERT_EQ(seen.frames.size(), 8u);
+
+    const Options again = options("replay");
+    HostConsole console;
+    WindowManager windows;
+    ArenaRun arena;
+    const RunContext context{again, seen.columns, seen.fps, console, windows, arena};
+    for (const bool partial : {false, true}) {
+        RunRecord record = seen.record;
+        record.complete = !partial, record.reason = partial ? "stopped here" : "";
+        for (const auto& sink : chooseSinks(again)) {
+            ASSERT_TRUE(sink->open(context, error)) << error;
+            for (const Recorder::Frame& f : seen.frames) {
+                FrameResult r;
+                r.frame = f.frame, r.rows = f.rows, r.objects = f.rows, r.cells = f.cells;
+                r.exact = f.exact, r.annotated = f.annotated;
+                ASSERT_TRUE(sink->frame(r, error)) << error;
+            }
+            ASSERT_TRUE(sink->close(record, error)) << error;
+        }
+        if (partial) break;
+        EXPECT_EQ(listing(dir.path / "run_dst"), listing(dir.path / "replay_dst"));
+        EXPECT_EQ(readFile(dir / "run.avi"), readFile(dir / "replay.avi"));
+        EXPECT_EQ(readFile(dir / "run.json"), readFile(dir / "replay.json"));
+    }
+    const std::string json = readFile(dir / "replay.json");
+    EXPECT_NE(json.find("\"status\": \"partial\", \"reason\": \"stopped here\""), std::string::npos) << json;
 }

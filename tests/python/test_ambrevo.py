@@ -1,4 +1,4 @@
-"""The Python package against the host; what it passes on to the module is the C interface test's."""
+"""The Python package against the program; what it passes on to the module is the C interface test's."""
 import csv
 import os
 import subprocess
@@ -16,15 +16,79 @@ def host_rows(path):
         return list(csv.DictReader(line for line in f if not line.startswith("#")))
 
 
-def test_track_equals_the_host_on_the_demo_scene(tmp_path):
-    subprocess.run([HOST, "demo", "--frames", "40", "--tracks", str(tmp_path / "demo.csv"), "--dst", str(tmp_path),
-                    "-o", str(tmp_path / "demo.avi"), "--quiet"], check=True, capture_output=True)
-    # The flow tracker's destination is the frame itself, so the host's PNGs are its input.
-    table = ambrevo.track(str(tmp_path), BrojObjekata=3, Algoritam=2, drawsContour=True, smartTracking=True)
-    rows = host_rows(tmp_path / "demo.csv")
-    assert len(rows) == len(table) > 0
-    assert [tuple(int(r[k]) for k in ("frame", "object", "x", "y", "area")) for r in rows] == \
-        [tuple(int(g[k]) for k in ("frame", "index", "x", "y", "area")) for g in table]
+def undated(path):
+    with open(path) as f:
+        return [line for line in f if not line.startswith("# date:")]
+
+
+def test_track_is_the_program_from_files_and_from_arrays(tmp_path):
+    frames = tmp_path / "frames"
+    subprocess.run([HOST, "demo", "--procedure", "nop", "--frames", "30", "--dst", str(frames), "--quiet"], check=True)
+    settings = dict(BinThreshold=110, Algoritam=2, BrojObjekata=3)
+    asked = ["--roi", "circle:320,240,230", "--link", "40,2"] + [w for k, v in settings.items() for w in ("--set", f"{k}={v}")]
+    subprocess.run([HOST, str(frames)] + asked + ["--tracks", "t.csv", "--summary", "s.csv", "--quiet"], cwd=tmp_path,
+                   check=True)
+    os.chdir(tmp_path)
+    table = ambrevo.track(str(frames), roi="circle:320,240,230", link="40,2", tracks="p.csv", summary="ps.csv",
+                          **settings)
+    assert undated("t.csv") == undated("p.csv") and undated("s.csv") == undated("ps.csv")
+    rows = host_rows("t.csv")
+    assert len(rows) == len(table) > 60
+    columns = ("frame", "object", "x", "y", "area", "arena", "track", "missing")
+    assert [tuple(int(r[k]) for k in columns) for r in rows] == \
+        [tuple(int(g["index" if k == "object" else k]) for k in columns) for g in table]
+    import cv2
+    arrays = [cv2.imread(str(f)) for f in sorted(frames.iterdir())]
+    again = ambrevo.track(arrays, roi="circle:320,240,230", link="40,2", **settings)
+    assert again.tobytes() == table.tobytes()
+    # Two runs at once on two threads give what one gives alone.
+    import threading
+    both = [None, None]
+    runs = [threading.Thread(target=lambda i=i: both.__setitem__(i, ambrevo.track(
+        str(frames), roi="circle:320,240,230", link="40,2", **settings))) for i in range(2)]
+    for t in runs:
+        t.start()
+    for t in runs:
+        t.join()
+    assert all(b is not None and b.tobytes() == table.tobytes() for b in both)
+
+
+def test_track_refusals_raise_what_python_expects(tmp_path):
+    for call, error in ((lambda: ambrevo.track("missing.mp4"), ValueError),
+                        (lambda: ambrevo.track("demo", frames=2, Nonsense=1), ValueError),
+                        (lambda: ambrevo.track("demo", frames=2, tracks=str(tmp_path / "no" / "t.csv")), OSError),
+                        (lambda: ambrevo.track([np.zeros((8, 8), np.float32)]), ValueError)):
+        with pytest.raises(error):
+            call()
+
+
+def test_one_procedure_serves_four_threads_in_turn():
+    """Frames of four sizes from four threads: each call is whole (the picture after a frame is
+    that frame), and the instance, reformatted at every change of size, is never corrupted."""
+    import threading
+    p = ambrevo.Procedure("flowtrack", 96, 72, channels=3, BrojObjekata=3, Algoritam=2)
+    frames = []
+    for h, w in ((72, 96), (96, 128), (48, 64), (120, 160)):
+        frame = np.random.default_rng(w).integers(150, 255, (h, w, 3), dtype=np.uint8)
+        frame[h // 3:h // 3 + 10, w // 3:w // 3 + 10] = 20
+        frames.append(frame)
+    seen, failures = [], []
+
+    def work(frame):
+        try:
+            for _ in range(60):
+                p.process(frame)
+                seen.append(p.destination().tobytes())
+        except Exception as e:  # reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=work, args=(f,)) for f in frames]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures and len(seen) == 240
+    assert set(seen) <= {f.tobytes() for f in frames}
 
 
 def test_refusals_raise_value_error():

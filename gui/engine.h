@@ -1,0 +1,67 @@
+// The module's work off the window's thread: a live preview of one frame, or a whole run. One
+// worker thread does both, in the order asked, so a preview never races a run for the module;
+// of the previews waiting only the latest is made, so that a slider dragged quickly costs one
+// frame, not one per step. Results come back on the thread of `receiver` (the window's).
+#pragma once
+
+#include <QObject>
+#include <QThread>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "module.h"
+#include "options.h"
+#include "preview.h"
+#include "settings.h"
+
+struct PreviewJob {
+    Options options;
+    SettingsFile saved;
+    cv::Mat bgr;
+    int64_t frame = 0;
+    double time = -1;
+};
+
+struct PreviewOutcome {
+    int64_t frame = 0;
+    bool ok = false;
+    std::string error;
+    FramePreview preview;
+};
+
+struct RunOutcome {
+    int status = 0;
+    std::string message;  // the failure, or why the outputs are partial
+    std::string notice;   // a remark that is no failure (why nothing may have been found)
+    int64_t frames = 0;
+    double seconds = 0;
+    bool cancelled = false;
+};
+
+class Engine {
+public:
+    Engine(Module& module, QObject* receiver);
+    ~Engine();
+
+    void preview(PreviewJob job, std::function<void(const PreviewOutcome&)> done);
+    // `progress` gets the frames done and expected (-1: unknown) a few times a second.
+    void run(Options options, SettingsFile saved, std::function<void(int64_t, int64_t)> progress,
+             std::function<void(const RunOutcome&)> done);
+    // Ends the run after the frame in hand; its outputs are closed as partial.
+    void cancel() { cancel_ = true; }
+    bool running() const { return running_; }
+
+private:
+    void post(std::function<void()> work);
+    void back(std::function<void()> call);
+
+    Module& module_;
+    QObject* receiver_;
+    QThread thread_;
+    QObject worker_;
+    std::mutex mutex_;
+    std::optional<std::pair<PreviewJob, std::function<void(const PreviewOutcome&)>>> waiting_;
+    std::atomic<bool> cancel_{false}, running_{false};
+};

@@ -1,0 +1,37 @@
+// The input's frames for the screen, in any order: what the timeline scrubs through. Videos
+// are decoded by the backend the program uses and jump by seeking; image sequences and the
+// built-in scene are read through the pipeline's own sources, so that a frame on screen is
+// the frame a run hands to the module. Cameras and streams give their next frame.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+
+#include "frame_source.h"
+
+class FrameReader {
+public:
+    // False with a one-line error when the input cannot be opened or holds no frame.
+    bool open(const std::string& input, std::string& error);
+    const std::string& input() const { return input_; }
+    // Frames in the input; -1 for live inputs and streams that do not tell.
+    int64_t count() const { return count_; }
+    double fps() const { return fps_; }
+    bool live() const { return count_ < 0; }
+    // Frame `n` (from 0) as 8-bit BGR with its own time in seconds (negative: unknown); a live
+    // input gives its next frame whatever `n`. False with `error` past the end or when a frame
+    // cannot be decoded.
+    bool read(int64_t n, cv::Mat& bgr, double& time, std::string& error);
+
+private:
+    bool reopen(std::string& error);
+    std::string input_;
+    std::unique_ptr<FrameSource> source_;  // image sequences, the built-in scene, live inputs
+    cv::VideoCapture video_;               // video files
+    int64_t next_ = 0;                     // the frame the next read gives
+    int64_t count_ = -1;
+    double fps_ = 25;
+};

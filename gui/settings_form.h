@@ -1,0 +1,32 @@
+// The procedure's settings as a form built from what the module tells of each: a spin box
+// with the setting's range for numbers, a check box for switches, the help as the tooltip.
+// Nothing here names a setting: a procedure's new setting appears without a line of code.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "settings.h"
+
+class QFormLayout;
+
+class SettingsForm : public QWidget {
+public:
+    explicit SettingsForm(QWidget* parent = nullptr);
+    // Replaces the form by one row per setting; each editor is named after its setting.
+    void build(const std::vector<SettingInfo>& settings);
+    // Shows the values in use (name, value as text) without reporting them as changes.
+    void show(const std::vector<std::pair<std::string, std::string>>& values);
+    // Called with the setting's name and its new value as the module takes it back.
+    std::function<void(const std::string&, const std::string&)> changed;
+    const std::vector<SettingInfo>& settings() const { return settings_; }
+
+private:
+    QWidget* editor(const SettingInfo& setting);
+    QFormLayout* layout_;
+    std::vector<SettingInfo> settings_;
+    std::vector<QWidget*> editors_;
+};

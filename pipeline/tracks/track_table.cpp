@@ -1,0 +1,201 @@
+#include "track_table.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include "files.h"
+
+namespace ambrevo {
+
+namespace {
+
+std::vector<std::string> splitCells(const std::string& line) {
+    std::vector<std::string> cells;
+    size_t begin = 0;
+    for (size_t comma; (comma = line.find(',', begin)) != std::string::npos; begin = comma + 1)
+        cells.push_back(line.substr(begin, comma - begin));
+    cells.push_back(line.substr(begin));
+    return cells;
+}
+
+bool toNumber(const std::string& cell, double& value) {
+    if (cell.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(cell.c_str(), &end);
+    return end == cell.c_str() + cell.size();
+}
+
+int columnOf(const std::vector<std::string>& columns, const std::string& name) {
+    const auto at = std::find(columns.begin(), columns.end(), name);
+    return at == columns.end() ? -1 : int(at - columns.begin());
+}
+
+const char correctionKey[] = "# correction_";
+
+}  // namespace
+
+TrackTable TrackTable::parse(const std::string& text) {
+    TrackTable t;
+    std::istringstream in(text);
+    std::string line;
+    size_t number = 0;
+    auto fail = [&](const std::string& what) {
+        throw std::runtime_error("line " + std::to_string(number) + ": " + what);
+    };
+    while (std::getline(in, line) && ++number && line.starts_with("#")) t.meta_.push_back(line);
+    t.columns_ = splitCells(line);
+    if (t.columns_.size() < 4 || t.columns_[0] != "frame" || t.columns_[1] != "object")
+        fail("expected the header of a track file (frame,object,x,y,...)");
+    const int track = columnOf(t.columns_, "track");
+    t.idColumn_ = track >= 0 ? track : 1;
+    t.missingColumn_ = columnOf(t.columns_, "missing");
+    while (std::getline(in, line)) {
+        ++number;
+        Row row;
+        row.cells = splitCells(line);
+        if (row.cells.size() != t.columns_.size())
+            fail(std::to_string(row.cells.size()) + " cells where the header names " +
+                 std::to_string(t.columns_.size()));
+        double frame = 0, id = 0;
+        if (!toNumber(row.cells[0], frame) || !toNumber(row.cells[size_t(t.idColumn_)], id) ||
+            !toNumber(row.cells[2], row.x) || !toNumber(row.cells[3], row.y))
+            fail("a frame, identity or position that is not a number");
+        row.frame = (long long)frame, row.id = (long long)id;
+        row.missing = t.missingColumn_ >= 0 && row.cells[size_t(t.missingColumn_)] == "1";
+        t.rows_.push_back(std::move(row));
+    }
+    return t;
+}
+
+TrackTable TrackTable::read(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read track file '" + file + "'");
+    if (endsWithNoCase(file, ".json"))
+        throw std::runtime_error("track file '" + file + "': corrections are made on CSV track files");
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    try {
+        return parse(buffer.str());
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error("track file '" + file + "', " + e.what());
+    }
+}
+
+std::string TrackTable::text() const {
+    std::string out;
+    for (const std::string& line : meta_) out += line + '\n';
+    auto join = [&](const std::vector<std::string>& cells) {
+        for (size_t i = 0; i < cells.size(); ++i) out += (i ? "," : "") + cells[i];
+        out += '\n';
+    };
+    join(columns_);
+    for (const Row& row : rows_) join(row.cells);
+    return out;
+}
+
+bool TrackTable::write(const std::string& file, std::string& error) const {
+    PendingFile pending;
+    return pending.create(file, "track file", error) && writeText(pending, text(), error);
+}
+
+std::string TrackTable::meta(const std::string& key) const {
+    const std::string prefix = "# " + key + ": ";
+    for (const std::string& line : meta_)
+        if (line.starts_with(prefix)) return line.substr(prefix.size());
+    return {};
+}
+
+std::vector<std::string> TrackTable::corrections() const {
+    std::vector<std::string> out;
+    for (const std::string& line : meta_)
+        if (line.starts_with(correctionKey)) out.push_back(line.substr(line.find(": ") + 2));
+    return out;
+}
+
+std::vector<TrackPoint> TrackTable::points() const {
+    const int arena = columnOf(columns_, "arena"), time = columnOf(columns_, "time_s");
+    std::vector<TrackPoint> out;
+    out.reserve(rows_.size());
+    for (const Row& row : rows_) {
+        TrackPoint p;
+        p.frame = row.frame, p.track = row.id, p.x = row.x, p.y = row.y, p.missing = row.missing;
+        double value = 0;
+        if (arena >= 0 && toNumber(row.cells[size_t(arena)], value)) p.arena = int(value);
+        if (time >= 0 && toNumber(row.cells[size_t(time)], value)) p.time_s = value;
+        out.push_back(p);
+    }
+    return out;
+}
+
+void TrackTable::setIdentity(Row& row, long long id) const {
+    row.id = id;
+    row.cells[size_t(idColumn_)] = std::to_string(id);
+}
+
+// The correction goes below the run's own metadata, numbered so that each line is a key of its own.
+void TrackTable::record(const std::string& what) {
+    const std::string line = correctionKey + std::to_string(corrections().size() + 1) + ": " + what;
+    meta_.push_back(line);
+}
+
+size_t TrackTable::swap(long long a, long long b, long long from) {
+    if (a == b) throw std::invalid_argument("swapping " + identityColumn() + " " + std::to_string(a) + " with itself");
+    size_t changed = 0;
+    for (Row& row : rows_)
+        if (row.frame >= from && (row.id == a || row.id == b)) setIdentity(row, row.id == a ? b : a), ++changed;
+    if (changed == 0)
+        throw std::invalid_argument("neither " + identityColumn() + " " + std::to_string(a) + " nor " +
+                                    std::to_string(b) + " occurs from frame " + std::to_string(from) + " on");
+    record("swap " + identityColumn() + " " + std::to_string(a) + " and " + std::to_string(b) + " from frame " +
+           std::to_string(from));
+    return changed;
+}
+
+size_t TrackTable::merge(long long from, long long into) {
+    const std::string name = identityColumn() + " ";
+    if (from == into) throw std::invalid_argument("merging " + name + std::to_string(from) + " into itself");
+    // Per frame, the rows of each: whether seen, and the first missing row.
+    std::map<long long, std::pair<int, int>> seen;  // frame -> seen rows of from, into
+    std::set<long long> has;
+    for (const Row& row : rows_)
+        if (row.id == from || row.id == into) {
+            has.insert(row.id);
+            if (!row.missing) (row.id == from ? seen[row.frame].first : seen[row.frame].second) += 1;
+        }
+    for (long long id : {from, into})
+        if (!has.count(id)) throw std::invalid_argument(name + std::to_string(id) + " has no rows");
+    for (const auto& [frame, count] : seen)
+        if (count.first > 0 && count.second > 0)
+            throw std::invalid_argument(name + std::to_string(from) + " and " + std::to_string(into) +
+                                        " are both seen on frame " + std::to_string(frame) +
+                                        " (swap them from there first, or merge other tracks)");
+    // A missing row goes where the merged track is seen on its frame, or another missing row is.
+    std::set<long long> placed;
+    for (const auto& [frame, count] : seen)
+        if (count.first + count.second > 0) placed.insert(frame);
+    size_t changed = 0;
+    std::vector<Row> kept;
+    kept.reserve(rows_.size());
+    for (Row& row : rows_) {
+        if (row.id != from && row.id != into) {
+            kept.push_back(std::move(row));
+            continue;
+        }
+        if (row.missing && !placed.insert(row.frame).second) {
+            ++changed;
+            continue;
+        }
+        if (row.id == from) setIdentity(row, into), ++changed;
+        kept.push_back(std::move(row));
+    }
+    rows_ = std::move(kept);
+    record("merge " + name + std::to_string(from) + " into " + std::to_string(into));
+    return changed;
+}
+
+}  // namespace ambrevo

@@ -1,0 +1,68 @@
+// A CSV track file as --tracks writes it, held as the text of its lines, so that a correction
+// of identities by hand changes only what it must: the identity cells of the rows concerned,
+// and one metadata line that records it. The desktop app's review reads and writes it; it is
+// free of any toolkit so that other front ends and the tests can use it as well.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "track_summary.h"
+
+namespace ambrevo {
+
+class TrackTable {
+public:
+    // The text of a track file; throws std::runtime_error naming the line that is not one.
+    static TrackTable parse(const std::string& text);
+    // Throws std::runtime_error naming the file (and its line) when it cannot be read, is JSON,
+    // or is not a track file.
+    static TrackTable read(const std::string& file);
+    // The file as it is to be written: byte for byte what was read, but for the corrections.
+    std::string text() const;
+    // Writes text() under a temporary name beside `file` and renames it over `file`; false
+    // with a one-line `error`, the file as it was.
+    bool write(const std::string& file, std::string& error) const;
+
+    // The column that holds the identity: `track` in a linked file, else `object`.
+    const std::string& identityColumn() const { return columns_[size_t(idColumn_)]; }
+    size_t size() const { return rows_.size(); }
+    long long frame(size_t row) const { return rows_[row].frame; }
+    long long identity(size_t row) const { return rows_[row].id; }
+    double x(size_t row) const { return rows_[row].x; }
+    double y(size_t row) const { return rows_[row].y; }
+    bool missing(size_t row) const { return rows_[row].missing; }
+    // The metadata line `# key: value`'s value; empty when there is none.
+    std::string meta(const std::string& key) const;
+    // The corrections recorded so far, oldest first, as their metadata lines tell them.
+    std::vector<std::string> corrections() const;
+    // Every row for the per-track summary, with its arena and time where the file has them.
+    std::vector<TrackPoint> points() const;
+
+    // Exchanges identities `a` and `b` on every row of frame `from` and after: what a linker
+    // that mixed two animals up at a crossing needs. Returns the rows changed. Throws
+    // std::invalid_argument when a equals b or neither occurs from that frame on.
+    size_t swap(long long a, long long b, long long from);
+    // Makes every row of `from` a row of `into`: one animal that was given two identities. A
+    // row marking one of them missing goes where the other is seen on that frame, and one of
+    // two such rows goes. Throws std::invalid_argument, the table unchanged, when both are seen
+    // on one frame (two animals cannot be one) or one of them has no rows.
+    size_t merge(long long from, long long into);
+
+private:
+    struct Row {
+        long long frame = 0, id = 0;
+        double x = 0, y = 0;
+        bool missing = false;
+        std::vector<std::string> cells;
+    };
+    void record(const std::string& what);
+    void setIdentity(Row& row, long long id) const;
+
+    std::vector<std::string> meta_;  // the '#' lines above the header, without line ends
+    std::vector<std::string> columns_;
+    std::vector<Row> rows_;
+    int idColumn_ = 1, missingColumn_ = -1;
+};
+
+}  // namespace ambrevo

@@ -10,6 +10,7 @@
 #include "ip_host.h"
 #include "options.h"
 #include "overlay.h"
+#include "sink.h"
 #include "stream_input.h"
 
 struct FrameJob {
@@ -21,6 +22,8 @@ struct FrameJob {
     // From the module.
     bool processed = false;
     std::vector<ip_objectRecord> objects;
+    // One per object when the procedure measures shapes.
+    std::vector<ObjectShape> shapes;
     double ready = 0;  // when the objects were ready
     cv::Mat exact;     // the destination image's pixels
     std::vector<DrawCommand> commands;

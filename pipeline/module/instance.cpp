@@ -131,6 +131,22 @@ bool Instance::readObjects(std::vector<ip_objectRecord>& objects, std::string& e
     return ok;
 }
 
+// The centres and shapes of the `count` objects just read, for a procedure that measures them;
+// none when the module does not tell them or tells another number of objects.
+bool Instance::readShapes(size_t count, std::vector<ObjectShape>& shapes, std::string& error) {
+    shapes.clear();
+    if (!measuresShapes(o_.procedure) || !module_.objectDetails || count == 0) return true;
+    std::vector<ip_objectDetails> details(count);
+    int told = 0;
+    if (!guarded([&] { told = module_.objectDetails(id_, details.data(), int(count), int(sizeof details[0])); }, error))
+        return false;
+    if (told != int(count)) return true;
+    for (const ip_objectDetails& d : details)
+        shapes.push_back(
+            {centreToThousandths(d.x), centreToThousandths(d.y), d.intensity, d.orientation, d.elongation});
+    return true;
+}
+
 void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps) {
     WindowManager::Scope scope(windows_);
     std::string error;
@@ -151,7 +167,8 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
         if (needs.profile && !guarded([&] { module_.profile(id_, &profiler_); }, error))
             return job.fail(exitModuleError, error);
         if (needs.objects) {
-            if (!readObjects(job.objects, error)) return job.fail(exitModuleError, error);
+            if (!readObjects(job.objects, error) || !readShapes(job.objects.size(), job.shapes, error))
+                return job.fail(exitModuleError, error);
             job.ready = wallSeconds();
         }
         const ip_dibWords* produced = result ? ip_dibWordsOf(result) : nullptr;

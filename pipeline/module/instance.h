@@ -62,6 +62,7 @@ public:
 private:
     bool applySettings(const SettingsFile& saved, int64_t frame);
     bool readObjects(std::vector<ip_objectRecord>& objects, std::string& error);
+    bool readShapes(size_t count, std::vector<ObjectShape>& shapes, std::string& error);
     void markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
     Module& module_;
     const Options& o_;

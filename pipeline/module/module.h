@@ -32,6 +32,7 @@ public:
     ip_createByNameFn createByName = nullptr;
     ip_procedureNameFn procedureName = nullptr;
     ip_objectsFn objects = nullptr;
+    ip_objectDetailsFn objectDetails = nullptr;  // sub-pixel centres and shapes; optional
     // Settings by name; a module older than them has none of the four.
     ip_versionFn version = nullptr;
     ip_paramCountFn paramCount = nullptr;

@@ -41,7 +41,7 @@ public:
 
     bool frame(const FrameResult& result, std::string& error) override {
         if (first_) format_->header(*out_, RunRecord{}, false, true);
-        format_->frame(*out_, result.frame, result.rows, result.cells, first_);
+        format_->frame(*out_, result, first_);
         first_ = false;
         out_->flush();
         if (*out_) return true;

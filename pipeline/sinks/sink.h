@@ -5,6 +5,7 @@
 // complete or partial, or discards them when no frame was processed.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <span>
@@ -52,6 +53,20 @@ struct SinkNeeds {
     bool background = false;  // frames sampled for the median background (ArenaRun::background)
 };
 
+// What a procedure that measures its objects' pixels tells of a row beyond its record: the
+// centre to a thousandth of a pixel, and the shape (ip_objectDetails). NaN where not known, as
+// on the rows of linked tracks not seen.
+struct ObjectShape {
+    double x = 0, y = 0;
+    float intensity = NAN, orientation = NAN, elongation = NAN;
+};
+
+// Whether `procedure` measures its objects so, and its track file carries the measures.
+inline bool measuresShapes(const std::string& procedure) { return procedure == "crowd"; }
+
+// A centre as the track file writes it: to the nearest thousandth of a pixel.
+inline double centreToThousandths(double v) { return std::round(v * 1000) / 1000; }
+
 // One processed frame, as the outputs see it. Only what some output needs is filled in.
 struct FrameResult {
     int64_t frame = 0;  // the input's frame number, from 0
@@ -61,6 +76,8 @@ struct FrameResult {
     // seen; `cells` holds each row's cells of the columns after the procedure's own.
     std::span<const ip_objectRecord> rows;
     std::span<const std::vector<std::string>> cells;
+    // One per row when the procedure measures shapes, else none.
+    std::span<const ObjectShape> shapes;
     cv::Mat exact;      // the destination image's pixels (dibToExact)
     cv::Mat annotated;  // BGR
 };

@@ -39,8 +39,14 @@ bool TrackFileSink::open(const std::string& procedure, std::vector<std::string> 
 
 bool TrackFileSink::frame(int64_t frame, std::span<const ip_objectRecord> rows,
                           std::span<const std::vector<std::string>> cells, std::string& error) {
+    FrameResult result;
+    result.frame = frame, result.rows = rows, result.cells = cells;
+    return TrackFileSink::frame(result, error);
+}
+
+bool TrackFileSink::frame(const FrameResult& result, std::string& error) {
     if (!rows_.is_open()) return true;
-    format_->frame(rows_, frame, rows, cells, firstFrame_);
+    format_->frame(rows_, result, firstFrame_);
     firstFrame_ = false;
     rows_.flush();
     if (rows_) return true;

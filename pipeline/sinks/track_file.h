@@ -21,9 +21,7 @@ public:
 
     SinkNeeds needs() const override { return {.objects = true}; }
     bool open(const RunContext& run, std::string& error) override;
-    bool frame(const FrameResult& result, std::string& error) override {
-        return frame(result.frame, result.rows, result.cells, error);
-    }
+    bool frame(const FrameResult& result, std::string& error) override;
     bool close(const RunRecord& record, std::string& error) override;
     void discard() override;
     int closeOrder() const override { return -5; }

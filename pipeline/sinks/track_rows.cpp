@@ -19,6 +19,23 @@ std::string number(float v) {
 
 std::string jsonNumber(float v) { return std::isfinite(v) ? number(v) : "null"; }
 
+// `v` with `places` decimals; empty when not finite. Never "-0.000".
+std::string fixed(double v, int places) {
+    if (!std::isfinite(v)) return "";
+    const double scale = std::pow(10.0, places);
+    double rounded = std::round(v * scale) / scale;
+    if (rounded == 0) rounded = 0;
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", places, rounded);
+    return text;
+}
+
+// A measure of the shape columns: decimals enough for what the pixels can tell.
+std::string shapeCell(float v, int places, bool asJson) {
+    const std::string text = fixed(v, places);
+    return asJson && text.empty() ? "null" : text;
+}
+
 // A comment line ends at the first line break; a file name with one must not start a row.
 std::string commentText(const std::string& s) {
     std::string out = s;
@@ -34,7 +51,10 @@ std::string countOrUnknown(int64_t n, const char* unknown) { return n >= 0 ? std
 TrackRows::TrackRows(const std::string& procedure, bool json, std::vector<std::string> extraColumns)
     : procedure_(procedure),
       json_(json),
-      columns_(procedure == "flowtrack" ? flow : procedure == "ccTrack" ? contour : all),
+      columns_(procedure == "flowtrack" ? flow
+               : procedure == "ccTrack" ? contour
+                                        : all),
+      shapes_(columns_ == all && measuresShapes(procedure)),
       extraColumns_(std::move(extraColumns)) {}
 
 // The extra cells of row `i`, in the column order.
@@ -50,23 +70,42 @@ std::string TrackRows::extraCells(std::span<const std::vector<std::string>> cell
     return out;
 }
 
-void TrackRows::frame(std::ostream& out, int64_t frame, std::span<const ip_objectRecord> rows,
-                      std::span<const std::vector<std::string>> cells, bool first) const {
+// The intensity, orientation and elongation of row `i`, after the record's own columns.
+std::string TrackRows::shapeCells(std::span<const ObjectShape> shapes, size_t i, bool asJson) const {
+    if (!shapes_) return "";
+    const ObjectShape unknown;
+    const ObjectShape& s = i < shapes.size() ? shapes[i] : unknown;
+    const std::string cells[] = {shapeCell(s.intensity, 2, asJson), shapeCell(s.orientation, 4, asJson),
+                                 shapeCell(s.elongation, 3, asJson)};
+    if (!asJson) return "," + cells[0] + "," + cells[1] + "," + cells[2];
+    return ", \"intensity\": " + cells[0] + ", \"orientation\": " + cells[1] + ", \"elongation\": " + cells[2];
+}
+
+void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) const {
+    const std::span<const ip_objectRecord> rows = result.rows;
     size_t row = 0;
+    // Centres as decimals where the procedure measures them, else the record's whole pixels.
+    auto centre = [&](const ip_objectRecord& o, size_t i, const char* separator) {
+        if (shapes_ && i < result.shapes.size() && std::isfinite(result.shapes[i].x) &&
+            std::isfinite(result.shapes[i].y))
+            return fixed(result.shapes[i].x, 3) + separator + fixed(result.shapes[i].y, 3);
+        return std::to_string(o.x) + separator + std::to_string(o.y);
+    };
     if (!json_) {
         for (const ip_objectRecord& o : rows) {
-            out << frame << ',' << o.index << ',' << o.x << ',' << o.y;
+            out << result.frame << ',' << o.index << ',' << centre(o, row, ",");
             if (columns_ != contour) out << ',' << o.area;
             if (columns_ != flow)
                 out << ',' << number(o.vx) << ',' << number(o.vy) << ',' << o.pointCount << ',' << o.appearances
                       << ',' << o.selected;
-            out << extraCells(cells, row++, false) << '\n';
+            out << shapeCells(result.shapes, row, false) << extraCells(result.cells, row, false) << '\n';
+            ++row;
         }
         return;
     }
-    out << (first ? "\n" : ",\n") << "  {\"frame\": " << frame << ", \"objects\": [";
+    out << (first ? "\n" : ",\n") << "  {\"frame\": " << result.frame << ", \"objects\": [";
     for (const ip_objectRecord& o : rows) {
-        out << (row ? ", " : "") << "{\"object\": " << o.index << ", \"x\": " << o.x << ", \"y\": " << o.y;
+        out << (row ? ", " : "") << "{\"object\": " << o.index << ", \"x\": " << centre(o, row, ", \"y\": ");
         if (columns_ != contour) out << ", \"area\": " << o.area;
         if (columns_ != flow)
             out << ", \"vx\": " << jsonNumber(o.vx) << ", \"vy\": " << jsonNumber(o.vy) << ", \"points\": " << o.pointCount
@@ -77,7 +116,8 @@ void TrackRows::frame(std::ostream& out, int64_t frame, std::span<const ip_objec
             for (int i = 0; i < n; ++i) out << (i ? ", " : "") << jsonNumber(o.rays[i]);
             out << "]";
         }
-        out << extraCells(cells, row++, true) << "}";
+        out << shapeCells(result.shapes, row, true) << extraCells(result.cells, row, true) << "}";
+        ++row;
     }
     out << "]}";
 }
@@ -93,6 +133,7 @@ void TrackRows::header(std::ostream& out, const RunRecord& r, bool meta, bool na
     if (columns_ == flow) out << ",area";
     if (columns_ == contour) out << ",vx,vy,points,appearances,selected";
     if (columns_ == all) out << ",area,vx,vy,points,appearances,selected";
+    if (shapes_) out << ",intensity,orientation,elongation";
     for (const std::string& name : extraColumns_) out << ',' << name;
     out << '\n';
 }

@@ -13,13 +13,14 @@
 class TrackRows {
 public:
     // `procedure` chooses the columns: the flow tracker reports areas and rays, the
-    // closed-contour tracker velocities, point counts and the aimed-at track.
+    // closed-contour tracker velocities, point counts and the aimed-at track; a procedure that
+    // measures shapes (measuresShapes) gives its centres as decimals and adds intensity,
+    // orientation and elongation.
     TrackRows(const std::string& procedure, bool json, std::vector<std::string> extraColumns);
 
-    // One frame's rows; `cells`, each row's cells of the extra columns (numbers as text;
-    // empty: unknown). `first`: the first frame written.
-    void frame(std::ostream& out, int64_t frame, std::span<const ip_objectRecord> rows,
-               std::span<const std::vector<std::string>> cells, bool first) const;
+    // One frame's rows, their shapes and, in `cells`, each row's cells of the extra columns
+    // (numbers as text; empty: unknown). `first`: the first frame written.
+    void frame(std::ostream& out, const FrameResult& result, bool first) const;
     // The CSV metadata block (`meta`) and the column names (`names`); JSON's opening.
     void header(std::ostream& out, const RunRecord& record, bool meta = true, bool names = true) const;
     // The `# key: value` lines.
@@ -31,8 +32,10 @@ public:
 private:
     enum Columns { flow, contour, all };
     std::string extraCells(std::span<const std::vector<std::string>> cells, size_t row, bool asJson) const;
+    std::string shapeCells(std::span<const ObjectShape> shapes, size_t row, bool asJson) const;
     std::string procedure_;
     bool json_;
     Columns columns_;
+    bool shapes_;
     std::vector<std::string> extraColumns_;
 };

@@ -116,23 +116,21 @@ double ArenaRun::timeOf(int64_t frame, double time) const {
 }
 
 void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecord>& objects,
-                    std::vector<ip_objectRecord>& out, std::vector<std::vector<std::string>>& cells) {
+                    const std::vector<ObjectShape>& shapes, std::vector<ip_objectRecord>& out,
+                    std::vector<ObjectShape>& outShapes, std::vector<std::vector<std::string>>& cells) {
     objectsSeen_ += int64_t(objects.size());
     out = objects;
+    const bool shaped = !shapes.empty() && shapes.size() == objects.size();
+    outShapes = shaped ? shapes : std::vector<ObjectShape>{};
     std::vector<ambrevo::LinkedRow> linked;
     if (linker_) {
         std::vector<ambrevo::Detection> detections;
         for (size_t i = 0; i < objects.size(); ++i)
-            detections.push_back({double(objects[i].x), double(objects[i].y), static_cast<long long>(i)});
+            detections.push_back({shaped ? shapes[i].x : double(objects[i].x),
+                                  shaped ? shapes[i].y : double(objects[i].y), static_cast<long long>(i)});
         linked = linker_->push(frame, detections);
         for (const ambrevo::LinkedRow& l : linked)
-            if (l.missing) {
-                ip_objectRecord r{};
-                r.index = -1;
-                r.x = int32_t(std::lround(l.x));
-                r.y = int32_t(std::lround(l.y));
-                out.push_back(r);
-            }
+            if (l.missing) addMissing(l, shaped, out, outShapes);
     }
     const double t = timeOf(frame, time);
     const std::string timeText = timed_ && t >= 0 ? exactNumber(t) : std::string();
@@ -140,8 +138,8 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
     cells.assign(out.size(), {});
     for (size_t i = 0; i < out.size(); ++i) {
         std::vector<std::string>& c = cells[i];
-        const double x = linker_ && i < linked.size() ? linked[i].x : out[i].x;
-        const double y = linker_ && i < linked.size() ? linked[i].y : out[i].y;
+        const double x = linker_ && i < linked.size() ? linked[i].x : shaped ? outShapes[i].x : out[i].x;
+        const double y = linker_ && i < linked.size() ? linked[i].y : shaped ? outShapes[i].y : out[i].y;
         const bool missing = linker_ && linked[i].missing;
         const long long track = linker_ ? linked[i].track : out[i].index;
         const int arena = hasArenas() ? arenas_.arena_of(x, y) : 0;
@@ -156,13 +154,23 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
     }
 }
 
+// A row for a linked track not seen in the frame, at the place the linker gives.
+void ArenaRun::addMissing(const ambrevo::LinkedRow& l, bool shaped, std::vector<ip_objectRecord>& rows,
+                          std::vector<ObjectShape>& shapes) {
+    ip_objectRecord& r = rows.emplace_back();
+    r.index = -1;
+    r.x = int32_t(std::lround(l.x));
+    r.y = int32_t(std::lround(l.y));
+    if (shaped) shapes.push_back({centreToThousandths(l.x), centreToThousandths(l.y)});
+}
+
 namespace {
 constexpr char cellEnd = '\x1f';
 }  // namespace
 
-void ArenaRun::keep(int64_t frame, const std::vector<ip_objectRecord>& rows,
+void ArenaRun::keep(int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<ObjectShape>& shapes,
                     const std::vector<std::vector<std::string>>& cells) {
-    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}});
+    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}, shapes});
     f.rows.resize(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         KeptRow& k = f.rows[i];
@@ -183,7 +191,8 @@ bool ArenaRun::linkKept(std::vector<long long>& trackOf, std::vector<std::vector
         for (size_t i = 0; i < kept_[k].rows.size(); ++i) {
             ip_objectRecord r;
             std::memcpy(&r, kept_[k].rows[i].head, sizeof kept_[k].rows[i].head);
-            const double x = r.x, y = r.y;
+            const bool shaped = i < kept_[k].shapes.size();
+            const double x = shaped ? kept_[k].shapes[i].x : r.x, y = shaped ? kept_[k].shapes[i].y : r.y;
             const int arena = hasArenas() ? arenas_.arena_of(x, y) : 1;
             all.push_back({kept_[k].frame, x, y, arena == 0 ? arenas : arena - 1});
         }
@@ -226,11 +235,10 @@ bool ArenaRun::writeKept(const KeptWriter& write, std::string& error) {
             cells[i][trackCell] = std::to_string(trackOf[next + i]);
         }
         next += f.rows.size();
+        std::vector<ObjectShape> shapes = std::move(f.shapes);
+        const bool shaped = !shapes.empty();
         for (const ambrevo::LinkedRow& l : missing[k]) {
-            ip_objectRecord& r = rows.emplace_back();
-            r.index = -1;
-            r.x = int32_t(std::lround(l.x));
-            r.y = int32_t(std::lround(l.y));
+            addMissing(l, shaped, rows, shapes);
             std::vector<std::string>& c = cells.emplace_back();
             if (timed_) c.push_back(f.time);
             c.insert(c.end(), {std::to_string(l.track), "1"});
@@ -238,12 +246,12 @@ bool ArenaRun::writeKept(const KeptWriter& write, std::string& error) {
             if (o_.scale > 0) c.insert(c.end(), {exactNumber(l.x / o_.scale), exactNumber(l.y / o_.scale)});
         }
         f.rows = {};
-        if (!write(f.frame, rows, cells, error)) return false;
+        if (!write(f.frame, rows, shapes, cells, error)) return false;
         for (size_t i = 0; keepPoints_ && i < rows.size(); ++i) {
             const std::vector<std::string>& c = cells[i];
             const int arena = hasArenas() ? std::stoi(c[trackCell + 2]) : 0;
-            points_.push_back({f.frame, std::stoll(c[trackCell]), double(rows[i].x), double(rows[i].y),
-                               c[trackCell + 1] == "1", arena,
+            points_.push_back({f.frame, std::stoll(c[trackCell]), shaped ? shapes[i].x : double(rows[i].x),
+                               shaped ? shapes[i].y : double(rows[i].y), c[trackCell + 1] == "1", arena,
                                timed_ && f.t >= 0 ? f.t : std::numeric_limits<double>::quiet_NaN()});
         }
     }

@@ -39,16 +39,19 @@ public:
     void prepare(int64_t frame, cv::Mat& bgr);
     // This frame's rows: `objects` as the module gave them, then a `missing` row for each live
     // track not seen (when linking); `cells` the extra columns of each. `time` is the frame's
-    // own time in seconds, negative when unknown.
+    // own time in seconds, negative when unknown. With the objects' `shapes` (one each, or
+    // none), their centres are the shapes' and `outShapes` holds one per row.
     void rows(int64_t frame, double time, const std::vector<ip_objectRecord>& objects,
-              std::vector<ip_objectRecord>& out, std::vector<std::vector<std::string>>& cells);
+              const std::vector<ObjectShape>& shapes, std::vector<ip_objectRecord>& out,
+              std::vector<ObjectShape>& outShapes, std::vector<std::vector<std::string>>& cells);
     // With --link ...,global the rows wait for the end of the run: each frame's rows and cells
     // are handed back with keep() instead of being written, and writeKept() links them all and
     // writes them, frame by frame, before the track file is finished.
     bool defers() const { return global_; }
-    void keep(int64_t frame, const std::vector<ip_objectRecord>& rows,
+    void keep(int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<ObjectShape>& shapes,
               const std::vector<std::vector<std::string>>& cells);
     using KeptWriter = std::function<bool(int64_t frame, const std::vector<ip_objectRecord>& rows,
+                                          const std::vector<ObjectShape>& shapes,
                                           const std::vector<std::vector<std::string>>& cells, std::string& error)>;
     bool writeKept(const KeptWriter& write, std::string& error);
     // The arenas' outlines on the annotated picture.
@@ -67,6 +70,8 @@ public:
 
 private:
     double timeOf(int64_t frame, double time) const;
+    static void addMissing(const ambrevo::LinkedRow& l, bool shaped, std::vector<ip_objectRecord>& rows,
+                           std::vector<ObjectShape>& shapes);
     bool linkKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
                   std::string& error) const;
 
@@ -87,6 +92,7 @@ private:
         std::string time;
         double t;
         std::vector<KeptRow> rows;
+        std::vector<ObjectShape> shapes;  // one per row, or none
     };
     std::vector<Kept> kept_;
     std::string keptTime_;  // the time text and value of the frame rows() saw last

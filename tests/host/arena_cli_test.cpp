@@ -63,6 +63,16 @@ struct Scene {
         return m;
     }
     bool touch(int f, size_t d, size_t e) const { return cv::norm(truth[size_t(f)][d] - truth[size_t(f)][e]) <= 2 * radius + 3; }
+    void write(const TempDir& dir) const {
+        fs::create_directories(dir / "frames");
+        for (int f = 0; f < frames; ++f) cv::imwrite(dir / cv::format("frames/%03d.png", f), frame(f));
+    }
+    // The disc within `radius` of (x, y) on frame f, or -1.
+    int discAt(int f, double x, double y) const {
+        for (size_t d = 0; d < discs; ++d)
+            if (cv::norm(truth[size_t(f)][d] - cv::Point2d(x, y)) <= radius) return int(d);
+        return -1;
+    }
 };
 
 }  // namespace
@@ -72,8 +82,7 @@ struct Scene {
 TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
     const Scene sc;
     TempDir dir;
-    fs::create_directories(dir / "frames");
-    for (int f = 0; f < Scene::frames; ++f) cv::imwrite(dir / cv::format("frames/%03d.png", f), sc.frame(f));
+    sc.write(dir);
     const std::string args = "frames/%03d.png --set Algoritam=4 --fps 20 --roi rect:10,10,220,220 "
                              "--roi rect:250,10,220,220 --link 15,5,predict --scale 4 --unit mm --quiet";
     RUN_OK(r, dir, args + " --tracks t.csv --summary s.csv --plot p.png --heatmap h.png");
@@ -89,6 +98,8 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
     for (size_t i = 0; i < t.rows.size(); ++i) {
         const int f = int(t.number(i, "frame")), arena = int(t.number(i, "arena"));
         const double x = t.number(i, "x"), y = t.number(i, "y");
+        EXPECT_TRUE(x == std::floor(x) && y == std::floor(y))
+            << "row " << i << ": the flow tracker's centres are whole";
         EXPECT_TRUE(t.number(i, "time_s") == f / 20.0 && t.number(i, "x_mm") == x / 4 && t.number(i, "y_mm") == y / 4)
             << "row " << i;
         ASSERT_TRUE(arena == 1 || arena == 2) << "row " << i << " at " << x << "," << y;
@@ -139,6 +150,56 @@ TEST(ArenaRun, DiscsInTwoArenasKeepTheirIdentitiesUnitsAndTimes) {
         EXPECT_EQ(bgr.at(0).size(), cv::Size(Scene::width, Scene::height)) << picture;
         EXPECT_GT(cv::countNonZero(cv::abs(bgr[0] - bgr[2]) > 60), 500) << picture << ": the background is grey";
     }
+}
+
+// The crowd tracker measures its objects: centres to a fraction of a pixel and their shape,
+// in the CSV and the JSON alike, and linking across the run keeps them.
+TEST(ArenaRun, CrowdRowsCarrySubPixelCentresAndShapes) {
+    const Scene sc;
+    TempDir dir;
+    sc.write(dir);
+    // The background is learned from every second frame of the first 18.
+    const std::string args =
+        "frames/%03d.png --procedure crowd --set sampleEvery=2 --animals 12,12 --fps 20 --roi "
+        "rect:10,10,220,220 --roi rect:250,10,220,220 --link 15,5,predict,global --quiet --tracks ";
+    RUN_OK(r, dir, args + "t.csv");
+    RUN_OK(j, dir, args + "t.json");
+    Table t(dir / "t.csv");
+    EXPECT_EQ(t.header,
+              "frame,object,x,y,area,vx,vy,points,appearances,selected,intensity,orientation,elongation,"
+              "time_s,track,missing,arena");
+    const std::string json = readFile(dir / "t.json");
+    double error = 0;
+    size_t alone = 0, missing = 0;
+    for (size_t i = 0; i < t.rows.size(); ++i) {
+        const std::vector<std::string>& row = t.rows[i];
+        const int f = int(t.number(i, "frame"));
+        ASSERT_EQ(row.size(), 17u);
+        EXPECT_TRUE(row[2].size() > 4 && row[2][row[2].size() - 4] == '.') << row[2] << ": three decimals";
+        if (t.number(i, "missing") == 1) {
+            EXPECT_EQ(row[10] + row[11] + row[12], "") << "row " << i << ": nothing measured where nothing was seen";
+            ++missing;
+            continue;
+        }
+        EXPECT_NE(json.find("\"x\": " + row[2] + ", \"y\": " + row[3] + ", \"area\": " + row[4]), std::string::npos);
+        EXPECT_NE(
+            json.find("\"intensity\": " + row[10] + ", \"orientation\": " + row[11] + ", \"elongation\": " + row[12]),
+            std::string::npos);
+        EXPECT_TRUE(t.number(i, "elongation") >= 1 && std::abs(t.number(i, "orientation")) <= CV_PI / 2) << "row " << i;
+        const double x = t.number(i, "x"), y = t.number(i, "y");
+        const int d = sc.discAt(f, x, y);
+        bool apart = d >= 0 && f >= 18;
+        for (size_t e = 0; apart && e < Scene::discs; ++e) apart = e == size_t(d) || !sc.touch(f, size_t(d), e);
+        if (!apart) continue;
+        // Discs of grey 40 with soft rims on a floor near 200; round.
+        EXPECT_TRUE(t.number(i, "intensity") > 35 && t.number(i, "intensity") < 120) << "row " << i;
+        EXPECT_LT(t.number(i, "elongation"), 1.3) << "row " << i << ": " << t.number(i, "elongation");
+        error += cv::norm(sc.truth[size_t(f)][size_t(d)] - cv::Point2d(x, y)), ++alone;
+    }
+    EXPECT_GT(alone, size_t(0.7 * Scene::discs * (Scene::frames - 18)));
+    EXPECT_GT(missing, 0u);
+    // Whole pixels would miss by 0.38 px on average.
+    EXPECT_LT(error / double(alone), 0.15);
 }
 
 // Settings by name: the table, a run repeated from its saved settings, the values in the

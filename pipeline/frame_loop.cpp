@@ -16,9 +16,10 @@ namespace {
 // memory of a run small.
 constexpr size_t queuedFrames = 4;
 
-// The frame as the image record the module reads: top-down rows (negative height).
+// The frame as the image record the module reads: top-down rows (negative height). A source
+// that hands the decoder's luma has made the grey frame already.
 ip_dibWords toDib(const cv::Mat& bgr, bool grey, cv::Mat& holder) {
-    if (grey)
+    if (grey && bgr.channels() == 3)
         cv::cvtColor(bgr, holder, cv::COLOR_BGR2GRAY);
     else
         holder = bgr;
@@ -216,7 +217,7 @@ bool Run::writeOutputs(FrameJob& job, Stage& at) {
 // The destination picture with the procedure's overlay, the arenas and the click marks.
 cv::Mat Run::annotate(FrameJob& job) const {
     cv::Mat annotated = exactToBgr(job.exact);
-    if (annotated.empty()) annotated = job.bgr.clone();
+    if (annotated.empty()) annotated = exactToBgr(job.bgr).clone();
     // Drawn on a copy when the exact pixels are BGR already and an output takes them.
     if (annotated.data == job.exact.data && needs_.exact) annotated = annotated.clone();
     renderCommands(annotated, job.commands);

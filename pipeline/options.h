@@ -81,6 +81,10 @@ struct Options {
     std::string heatmapFile;
 };
 
+// Whether `procedure`'s grey frames may be the decoder's own luma rather than OpenCV's
+// conversion from BGR: the procedures whose results were never pinned to that conversion.
+inline bool takesLuma(const std::string& procedure) { return procedure == "crowd"; }
+
 // Whether the command line asks for a batch (more than one input, or --out-dir).
 inline bool isBatch(const Options& o) { return o.inputs.size() > 1 || !o.outDir.empty(); }
 

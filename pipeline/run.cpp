@@ -117,7 +117,7 @@ bool Run::openInput(cv::Mat& bgr) {
         status_.stop(exitInput, text);
         return false;
     };
-    if (!source_) source_ = openSource(o_.input, error);
+    if (!source_) source_ = openSource(o_.input, error, o_.grey && takesLuma(o_.procedure));
     if (!source_) return refuse(error);
     // Refused before anything is decoded when the container tells the size.
     if (!fitsLimits(source_->announcedSize(), o_.maxPixels, error)) return refuse("input '" + o_.input + "': " + error);

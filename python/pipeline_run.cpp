@@ -60,13 +60,22 @@ private:
     int64_t read_ = 0;
 };
 
-// The rows as the track file holds them, column by column.
+// The rows as the track file holds them, column by column. A procedure that measures shapes
+// gives its centres as decimals and three columns more, as the file does.
 struct Rows {
-    std::vector<int32_t> frame, index, x, y, area, points, selected, arena;
+    std::vector<int32_t> frame, index, area, points, selected, arena;
+    std::vector<double> x, y, intensity, orientation, elongation;
     std::vector<float> vx, vy;
     std::vector<int64_t> track;
     std::vector<bool> missing;
-    bool arenas = false, linked = false;
+    bool arenas = false, linked = false, shapes = false;
+
+    void addShape(const ObjectShape& s) {
+        x.push_back(s.x), y.push_back(s.y);
+        intensity.push_back(toDecimals(s.intensity, intensityDecimals));
+        orientation.push_back(toDecimals(s.orientation, orientationDecimals));
+        elongation.push_back(toDecimals(s.elongation, elongationDecimals));
+    }
 };
 
 class RowsSink final : public Sink {
@@ -80,15 +89,22 @@ public:
         }
         rows_.arenas = arena_ >= 0;
         rows_.linked = track_ >= 0;
+        rows_.shapes = measuresShapes(run.options.procedure);
         return true;
     }
     bool frame(const FrameResult& result, std::string&) override {
         for (size_t i = 0; i < result.rows.size(); ++i) {
             const ip_objectRecord& o = result.rows[i];
-            for (auto [column, value] : {std::pair{&rows_.frame, int32_t(result.frame)}, {&rows_.index, o.index},
-                                         {&rows_.x, o.x}, {&rows_.y, o.y}, {&rows_.area, o.area},
-                                         {&rows_.points, o.pointCount}, {&rows_.selected, o.selected}})
+            for (auto [column, value] : {std::pair{&rows_.frame, int32_t(result.frame)},
+                                         {&rows_.index, o.index},
+                                         {&rows_.area, o.area},
+                                         {&rows_.points, o.pointCount},
+                                         {&rows_.selected, o.selected}})
                 column->push_back(value);
+            if (rows_.shapes && i < result.shapes.size())
+                rows_.addShape(result.shapes[i]);
+            else
+                rows_.addShape({double(o.x), double(o.y)});
             rows_.vx.push_back(o.vx);
             rows_.vy.push_back(o.vy);
             const std::vector<std::string>& cells = result.cells[i];
@@ -149,6 +165,10 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
     columns["x"] = column(rows.x), columns["y"] = column(rows.y), columns["area"] = column(rows.area);
     columns["vx"] = column(rows.vx), columns["vy"] = column(rows.vy);
     columns["points"] = column(rows.points), columns["selected"] = column(rows.selected);
+    if (rows.shapes) {
+        columns["intensity"] = column(rows.intensity), columns["orientation"] = column(rows.orientation);
+        columns["elongation"] = column(rows.elongation);
+    }
     if (rows.arenas) columns["arena"] = column(rows.arena);
     if (rows.linked) {
         columns["track"] = column(rows.track);

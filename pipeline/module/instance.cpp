@@ -63,8 +63,9 @@ bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int6
     const ip_hostCallbacks* callbacks = windows_.callbacks();
     const bool made = guarded(
         [&] {
-            id_ = o_.procedure == "flowtrack" ? module_.create(ip_asFmt(&format), callbacks)
-                                              : module_.createByName(o_.procedure.c_str(), ip_asFmt(&format), callbacks);
+            id_ = o_.procedure == "flowtrack"
+                      ? module_.create(ip_asFmt(&format), callbacks)
+                      : module_.createByName(o_.procedure.c_str(), ip_asFmt(&format), callbacks);
         },
         error);
     if (made) return applySettings(saved, std::max<int64_t>(frame, 0));
@@ -78,7 +79,8 @@ bool Instance::applySettings(const SettingsFile& saved, int64_t frame) {
     auto apply = [&](const std::string& name, const std::string& value, const std::string& what) {
         bool ok = false;
         if (guarded([&] { ok = ::applySettings(module_, id_, {{name, value}}, error); }, error) && ok) return true;
-        status_.stop(exitUsage, what == "--animals " ? what + value + ": " + error : what + name + "=" + value + ": " + error);
+        status_.stop(exitUsage,
+                     what == "--animals " ? what + value + ": " + error : what + name + "=" + value + ": " + error);
         return false;
     };
     for (const auto& [name, value] : saved.values)
@@ -108,8 +110,7 @@ bool Instance::configure(int64_t frame) {
     WindowManager::Scope scope(windows_);
     std::string error;
     if (guarded([&] { module_.config(id_, &console_); }, error)) return true;
-    status_.stop(exitModuleError,
-                 "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
+    status_.stop(exitModuleError, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
     return false;
 }
 
@@ -142,8 +143,8 @@ bool Instance::readShapes(size_t count, std::vector<ObjectShape>& shapes, std::s
         return false;
     if (told != int(count)) return true;
     for (const ip_objectDetails& d : details)
-        shapes.push_back(
-            {centreToThousandths(d.x), centreToThousandths(d.y), d.intensity, d.orientation, d.elongation});
+        shapes.push_back({toDecimals(d.x, centreDecimals), toDecimals(d.y, centreDecimals), d.intensity, d.orientation,
+                          d.elongation});
     return true;
 }
 
@@ -221,6 +222,7 @@ void Instance::destroy() {
     if (!created()) return;
     WindowManager::Scope scope(windows_);
     std::string error;
-    if (!guarded([&] { module_.destroy(id_); }, error)) status_.stop(exitModuleError, "destroying the instance: " + error);
+    if (!guarded([&] { module_.destroy(id_); }, error))
+        status_.stop(exitModuleError, "destroying the instance: " + error);
     id_ = -1;
 }

@@ -64,8 +64,13 @@ struct ObjectShape {
 // Whether `procedure` measures its objects so, and its track file carries the measures.
 inline bool measuresShapes(const std::string& procedure) { return procedure == "crowd"; }
 
-// A centre as the track file writes it: to the nearest thousandth of a pixel.
-inline double centreToThousandths(double v) { return std::round(v * 1000) / 1000; }
+// The decimals the track file gives each measure, and a value rounded to them: the number
+// its text reads back as (Python's rows hold these).
+enum ShapeDecimals { centreDecimals = 3, intensityDecimals = 2, orientationDecimals = 4, elongationDecimals = 3 };
+inline double toDecimals(double v, int places) {
+    const double scale = std::pow(10.0, places);
+    return std::round(v * scale) / scale;
+}
 
 // One processed frame, as the outputs see it. Only what some output needs is filled in.
 struct FrameResult {

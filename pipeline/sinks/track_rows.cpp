@@ -22,8 +22,7 @@ std::string jsonNumber(float v) { return std::isfinite(v) ? number(v) : "null"; 
 // `v` with `places` decimals; empty when not finite. Never "-0.000".
 std::string fixed(double v, int places) {
     if (!std::isfinite(v)) return "";
-    const double scale = std::pow(10.0, places);
-    double rounded = std::round(v * scale) / scale;
+    double rounded = toDecimals(v, places);
     if (rounded == 0) rounded = 0;
     char text[48];
     std::snprintf(text, sizeof text, "%.*f", places, rounded);
@@ -75,8 +74,9 @@ std::string TrackRows::shapeCells(std::span<const ObjectShape> shapes, size_t i,
     if (!shapes_) return "";
     const ObjectShape unknown;
     const ObjectShape& s = i < shapes.size() ? shapes[i] : unknown;
-    const std::string cells[] = {shapeCell(s.intensity, 2, asJson), shapeCell(s.orientation, 4, asJson),
-                                 shapeCell(s.elongation, 3, asJson)};
+    const std::string cells[] = {shapeCell(s.intensity, intensityDecimals, asJson),
+                                 shapeCell(s.orientation, orientationDecimals, asJson),
+                                 shapeCell(s.elongation, elongationDecimals, asJson)};
     if (!asJson) return "," + cells[0] + "," + cells[1] + "," + cells[2];
     return ", \"intensity\": " + cells[0] + ", \"orientation\": " + cells[1] + ", \"elongation\": " + cells[2];
 }
@@ -88,7 +88,7 @@ void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) 
     auto centre = [&](const ip_objectRecord& o, size_t i, const char* separator) {
         if (shapes_ && i < result.shapes.size() && std::isfinite(result.shapes[i].x) &&
             std::isfinite(result.shapes[i].y))
-            return fixed(result.shapes[i].x, 3) + separator + fixed(result.shapes[i].y, 3);
+            return fixed(result.shapes[i].x, centreDecimals) + separator + fixed(result.shapes[i].y, centreDecimals);
         return std::to_string(o.x) + separator + std::to_string(o.y);
     };
     if (!json_) {

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "stream_input.h"
+#include "video_file.h"
 
 namespace fs = std::filesystem;
 
@@ -207,6 +208,8 @@ FrameSource::Result CaptureFrames::read(cv::Mat& bgr, std::string& error) {
 
 void showDecoderChatter(bool show) { decoderChatter = show; }
 
+bool decoderChatterShown() { return decoderChatter; }
+
 std::unique_lock<std::recursive_mutex> holdStderr() { return std::unique_lock<std::recursive_mutex>(stderrMutex); }
 
 FrameSource::Result FrameSource::skip(int64_t count, std::string& error) {
@@ -275,7 +278,7 @@ bool isPattern(const std::string& s) {
 }
 }  // namespace
 
-std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error) {
+std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma) {
     if (input == "demo") return std::make_unique<DemoSource>();
     if (isStreamInput(input)) return openStream(input, error);
     if (input.rfind("cam:", 0) == 0) {
@@ -315,6 +318,8 @@ std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& e
         return std::make_unique<FilesSource>(std::move(files));
     }
     if (isImageName(input)) return std::make_unique<FilesSource>(std::vector<std::string>{input});
+    if (luma)
+        if (std::unique_ptr<FrameSource> video = openLumaVideo(input)) return video;
     auto source = std::make_unique<CaptureSource>(input, false);
     if (!source->open(0, error)) return nullptr;
     return source;

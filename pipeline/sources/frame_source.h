@@ -63,6 +63,7 @@ private:
 // Whether the decoders may write their own warnings to standard error (--verbose); by
 // default standard error is closed to them while they decode.
 void showDecoderChatter(bool show);
+bool decoderChatterShown();
 // Held while writing to standard error. A decoder holds it for as long as standard error is
 // closed to it, so that a message from another thread of the run waits for the decoder
 // instead of going to /dev/null.
@@ -75,8 +76,10 @@ bool toBgr8(const cv::Mat& in, cv::Mat& out);
 // The capture's own clock at the frame just read, in seconds from its start; -1 when unknown.
 double captureSeconds(cv::VideoCapture& capture);
 
-// Opens `input`; null with `error` when it is missing or cannot be opened.
-std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error);
+// Opens `input`; null with `error` when it is missing or cannot be opened. With `luma`, a
+// video file's frames are one-channel grey from the decoder's own luma, decoded on every core:
+// only for procedures whose results were never pinned to OpenCV's reader and conversion.
+std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma = false);
 
 // The files of a printf pattern such as frames/%04d.png, from the first existing index
 // among 0 and 1 up to the first gap.

@@ -98,7 +98,12 @@ void ArenaRun::prepare(int64_t, cv::Mat& bgr) {
         // announced), every other sample goes and the step doubles, so the samples stay spread
         // over the whole run and few.
         if (sampleIndex_++ % sampleStep_ == 0 && (samples_.empty() || samples_[0].size() == bgr.size())) {
-            samples_.push_back(bgr.clone());
+            cv::Mat sample;
+            if (bgr.channels() == 1)
+                cv::cvtColor(bgr, sample, cv::COLOR_GRAY2BGR);
+            else
+                sample = bgr.clone();
+            samples_.push_back(sample);
             if (samples_.size() >= size_t(2 * backgroundSamples)) {
                 std::vector<cv::Mat> kept;
                 for (size_t i = 0; i < samples_.size(); i += 2) kept.push_back(samples_[i]);
@@ -161,7 +166,7 @@ void ArenaRun::addMissing(const ambrevo::LinkedRow& l, bool shaped, std::vector<
     r.index = -1;
     r.x = int32_t(std::lround(l.x));
     r.y = int32_t(std::lround(l.y));
-    if (shaped) shapes.push_back({centreToThousandths(l.x), centreToThousandths(l.y)});
+    if (shaped) shapes.push_back({toDecimals(l.x, centreDecimals), toDecimals(l.y, centreDecimals)});
 }
 
 namespace {

@@ -160,7 +160,10 @@ def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, r
           fps=None, start=None, end=None, settings=None, **values):
     """Runs `procedure` over `source` through the ambrevo program's own pipeline and returns
     every row of the track file as one structured array: frame, index, x, y, area, vx, vy,
-    points, selected, then `arena` with `roi`, `track` and `missing` with `link`.
+    points, selected, then `arena` with `roi`, `track` and `missing` with `link`. For
+    procedure="crowd", as in its track file, x and y are decimals (float64, to a thousandth of a
+    pixel) and `intensity`, `orientation` and `elongation` follow `selected` (NaN on missing
+    rows).
 
     `source` is what the program takes as its input (a video file, an image sequence
     "frames/%04d.png" or a folder, a camera "cam:0", a stream, "demo"), or an iterable of
@@ -198,9 +201,13 @@ def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, r
     status, message, columns = _ambrevo.run(_MODULE, words, arrays)
     if status != 0:
         raise _FAILURES.get(status, RuntimeError)(message)
-    fields = [("frame", "<i4")] + OBJECT_FIELDS + [(name, kind) for name, kind in
-                                                  (("arena", "<i4"), ("track", "<i8"), ("missing", "?"))
-                                                  if name in columns]
+    # A procedure that measures shapes has decimal centres and three columns more, as its file.
+    shaped = "intensity" in columns
+    fields = ([("frame", "<i4")] + [(name, "<f8" if shaped and name in ("x", "y") else kind)
+                                    for name, kind in OBJECT_FIELDS]
+              + [(name, kind) for name, kind in (("intensity", "<f8"), ("orientation", "<f8"), ("elongation", "<f8"),
+                                                 ("arena", "<i4"), ("track", "<i8"), ("missing", "?"))
+                 if name in columns])
     table = np.empty(len(columns["frame"]), dtype=np.dtype(fields))
     for name, _ in fields:
         table[name] = columns[name]

@@ -53,6 +53,17 @@ def test_track_is_the_program_from_files_and_from_arrays(tmp_path):
     assert all(b is not None and b.tobytes() == table.tobytes() for b in both)
 
 
+def test_crowd_rows_are_its_track_file_with_decimal_centres_and_shapes(tmp_path):
+    os.chdir(tmp_path)
+    table = ambrevo.track("demo", procedure="crowd", frames=40, link="20,3,global", tracks="c.csv")
+    rows = host_rows("c.csv")
+    assert len(rows) == len(table) > 80 and table.dtype["x"] == np.float64
+    assert any(x != int(x) for x in table["x"])
+    for r, g in zip(rows, table):
+        for k in ("x", "y", "intensity", "orientation", "elongation"):
+            assert float(r[k] or "nan") == g[k] or (r[k] == "" and np.isnan(g[k])), (k, r, g)
+
+
 def test_track_refusals_raise_what_python_expects(tmp_path):
     for call, error in ((lambda: ambrevo.track("missing.mp4"), ValueError),
                         (lambda: ambrevo.track("demo", frames=2, Nonsense=1), ValueError),

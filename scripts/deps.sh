@@ -6,8 +6,9 @@
 # MinGW-w64 cross compilers, GoogleTest's sources and Highway's headers, and Wine.
 set -euo pipefail
 
+# dlib's CMake files name BLAS and LAPACK's development links, which its package leaves out.
 demo=(g++ make cmake pkg-config libhwy-dev libopencv-dev libavformat-dev libavcodec-dev libswscale-dev libdlib-dev
-      liblemon-dev nlohmann-json3-dev)
+      libblas-dev liblapack-dev liblemon-dev nlohmann-json3-dev)
 packages=("${demo[@]}" libgtest-dev libgmock-dev libbenchmark-dev ffmpeg xvfb xauth xdotool qt6-base-dev
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv python3-setuptools python3-pip
           python3-venv python3-build snakemake)

@@ -91,7 +91,7 @@ std::string shortest(double v) {
 }
 
 // How an option is read, and how its value is written back as words (none when unset).
-struct Spec {
+struct OptionEntry {
     const char* name;
     bool (*read)(Reader& r);
     void (*write)(const char* name, const Options& o, Words& words);
@@ -204,7 +204,7 @@ void writeAnimals(const char* name, const Options& o, Words& w) {
 constexpr int64_t huge = INT64_MAX / 2;
 
 // Every option, in the order a command line is written back.
-const Spec specs[] = {
+const OptionEntry optionTable[] = {
     {"--procedure", readProcedure, writeProcedure},
     {"--list", flag<&Options::list>, writeFlag<&Options::list>},
     {"--help", flag<&Options::help>, writeFlag<&Options::help>},
@@ -379,11 +379,11 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         const bool hasInline = arg.size() > 2 && arg.starts_with("--") && eq != std::string::npos;
         if (hasInline) inlineValue = arg.substr(eq + 1), arg.resize(eq);
         Reader reader{argc, argv, i, arg, inlineValue, hasInline, o, error};
-        const Spec* spec = nullptr;
-        for (const Spec& s : specs)
-            if (arg == s.name) spec = &s;
-        if (spec) {
-            if (!spec->read(reader)) return false;
+        const OptionEntry* entry = nullptr;
+        for (const OptionEntry& s : optionTable)
+            if (arg == s.name) entry = &s;
+        if (entry) {
+            if (!entry->read(reader)) return false;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option '" + arg + "' (see --help)";
             return false;
@@ -403,7 +403,7 @@ std::vector<std::string> commandWords(const Options& o) {
         words.insert(words.end(), o.inputs.begin(), o.inputs.end());
     else if (o.inputGiven || o.input != "demo")
         words.push_back(o.input);
-    for (const Spec& s : specs) s.write(s.name, o, words);
+    for (const OptionEntry& s : optionTable) s.write(s.name, o, words);
     return words;
 }
 

@@ -65,9 +65,7 @@ windows-test: windows
 
 # Only what the demo needs: its packages, the program and the module.
 demo:
-	@./scripts/deps.sh demo
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target ambrevo
+	./scripts/demo_build.sh $(BUILD) $(JOBS) $(CMAKE_FLAGS)
 	./scripts/demo.sh $(BUILD)
 
 bench: build

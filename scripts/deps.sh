@@ -2,8 +2,10 @@
 # Installs the Debian packages the build needs, when some are missing.
 # As root it runs apt-get; otherwise it prints the exact command and fails.
 # `deps.sh demo` installs only what the program and the module need (make demo);
+# `deps.sh module` only what the module needs (the compiler, CMake and Highway);
 # `deps.sh windows` installs instead what the Windows builds and their tests need: the
 # MinGW-w64 cross compilers, GoogleTest's sources and Highway's headers, and Wine.
+# `--check` after the set: installs nothing, and fails when some of it is missing.
 set -euo pipefail
 
 # dlib's CMake files name BLAS and LAPACK's development links, which its package leaves out.
@@ -12,7 +14,9 @@ demo=(g++ make cmake pkg-config libhwy-dev libopencv-dev libavformat-dev libavco
 packages=("${demo[@]}" libgtest-dev libgmock-dev libbenchmark-dev ffmpeg xvfb xauth xdotool qt6-base-dev
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv python3-setuptools python3-pip
           python3-venv python3-build snakemake)
-if [ "${1:-}" = demo ]; then
+if [ "${1:-}" = module ]; then
+  packages=(g++ make cmake libhwy-dev)
+elif [ "${1:-}" = demo ]; then
   packages=("${demo[@]}")
 elif [ "${1:-}" = windows ]; then
   packages=(cmake make python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest libhwy-dev
@@ -26,6 +30,7 @@ for p in "${packages[@]}"; do
   fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+[ "${2:-}" = --check ] && exit 1
 
 cmd="apt-get install -y --no-install-recommends ${missing[*]}"
 if [ "$(id -u)" -ne 0 ]; then

@@ -217,7 +217,11 @@ bool Run::writeOutputs(FrameJob& job, Stage& at) {
 // The destination picture with the procedure's overlay, the arenas and the click marks.
 cv::Mat Run::annotate(FrameJob& job) const {
     cv::Mat annotated = exactToBgr(job.exact);
-    if (annotated.empty()) annotated = exactToBgr(job.bgr).clone();
+    // The frame itself is drawn on only as a copy; a grey frame's BGR picture is one already.
+    if (annotated.empty()) {
+        annotated = exactToBgr(job.bgr);
+        if (annotated.data == job.bgr.data) annotated = annotated.clone();
+    }
     // Drawn on a copy when the exact pixels are BGR already and an output takes them.
     if (annotated.data == job.exact.data && needs_.exact) annotated = annotated.clone();
     renderCommands(annotated, job.commands);

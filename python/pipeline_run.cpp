@@ -101,10 +101,10 @@ public:
                                          {&rows_.points, o.pointCount},
                                          {&rows_.selected, o.selected}})
                 column->push_back(value);
-            if (rows_.shapes && i < result.shapes.size())
-                rows_.addShape(result.shapes[i]);
+            if (!rows_.shapes)
+                rows_.x.push_back(o.x), rows_.y.push_back(o.y);
             else
-                rows_.addShape({double(o.x), double(o.y)});
+                rows_.addShape(i < result.shapes.size() ? result.shapes[i] : ObjectShape{double(o.x), double(o.y)});
             rows_.vx.push_back(o.vx);
             rows_.vy.push_back(o.vy);
             const std::vector<std::string>& cells = result.cells[i];

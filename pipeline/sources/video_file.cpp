@@ -17,6 +17,7 @@ extern "C" {
 #include <future>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
+#include <string_view>
 #include <thread>
 
 #include "bounded_queue.h"
@@ -69,7 +70,7 @@ private:
     std::vector<cv::Mat> buffers_;
 };
 
-// A decoded picture: as 8-bit BGR (or grey), with the timestamps its time comes from.
+// A decoded picture, grey, with the timestamps its time comes from.
 struct Picture {
     cv::Mat image;
     int64_t pts = AV_NOPTS_VALUE, packetDts = AV_NOPTS_VALUE;
@@ -83,8 +84,8 @@ bool lumaOf(const AVFrame* f, int width, int height, FramePool& pool, cv::Mat& o
         !(d->flags & AV_PIX_FMT_FLAG_PLANAR || d->nb_components == 1) || d->comp[0].plane != 0 ||
         d->comp[0].depth != 8 || d->comp[0].step != 1 || f->width < width || f->height < height)
         return false;
-    const bool full = f->color_range == AVCOL_RANGE_JPEG || (d->name && std::string(d->name).find("yuvj") == 0) ||
-                      d->nb_components == 1;
+    const bool full = f->color_range == AVCOL_RANGE_JPEG ||
+                      (d->name && std::string_view(d->name).starts_with("yuvj")) || d->nb_components == 1;
     out = pool.take(height, width);
     const cv::Mat plane(height, width, CV_8UC1, f->data[0], size_t(f->linesize[0]));
     if (full) {
@@ -132,17 +133,18 @@ public:
     // Whether the frame last received was decoded with faults.
     bool marred() const { return frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT); }
     // A frame when the decoder has one (> 0), none yet (0), or its error (< 0);
-    // `unconverted` when only counting.
+    // `unconverted` when only counting. The picture is grey: the decoder's luma, or its
+    // BGR conversion made grey where it has no 8-bit luma plane.
     enum { none = 0, frame = 1, unconverted = 2 };
-    int receive(bool luma, FramePool& pool, Picture& out, bool convert = true) {
+    int receive(FramePool& pool, Picture& out, bool convert = true) {
         const int got = avcodec_receive_frame(context_, frame_);
         if (got == AVERROR(EAGAIN)) return none;
         if (got < 0) return got;
         out.pts = frame_->pts, out.packetDts = frame_->pkt_dts;
         if (!convert) return unconverted;
-        if (luma && lumaOf(frame_, width_, height_, pool, out.image)) return frame;
+        if (lumaOf(frame_, width_, height_, pool, out.image)) return frame;
         if (!toBgr(pool, out.image)) return AVERROR(EINVAL);
-        if (luma) cv::cvtColor(out.image, out.image, cv::COLOR_BGR2GRAY);
+        cv::cvtColor(out.image, out.image, cv::COLOR_BGR2GRAY);
         return frame;
     }
 
@@ -184,8 +186,7 @@ struct Outcome {
 // packets' order through their futures.
 class DecoderThreads {
 public:
-    DecoderThreads(const AVStream* stream, const AVCodec* codec, int count, FramePool& pool, const bool& luma)
-        : pool_(pool), luma_(luma) {
+    DecoderThreads(const AVStream* stream, const AVCodec* codec, int count, FramePool& pool) : pool_(pool) {
         for (int i = 0; i < count; ++i) {
             auto worker = std::make_unique<Worker>();
             if (!worker->decoder.open(stream, codec, 1)) return;
@@ -224,7 +225,7 @@ private:
             Outcome o;
             try {
                 o.sent = w.decoder.send(task.packet);
-                if (o.sent >= 0) o.received = w.decoder.receive(luma_, pool_, o.picture);
+                if (o.sent >= 0) o.received = w.decoder.receive(pool_, o.picture);
                 o.marred = w.decoder.marred();
                 task.done.set_value(std::move(o));
             } catch (...) {
@@ -234,7 +235,6 @@ private:
         }
     }
     FramePool& pool_;
-    const bool& luma_;
     std::vector<std::unique_ptr<Worker>> workers_;
     size_t next_ = 0;
     bool ready_ = false;
@@ -274,7 +274,6 @@ private:
     const AVCodec* codec_ = nullptr;
     AVPacket* packet_;
     FramePool pool_;
-    const bool luma_ = true;
     std::unique_ptr<Decoder> decoder_;          // decoding in turn
     std::unique_ptr<DecoderThreads> threads_;   // or several at once
     std::deque<std::future<Outcome>> pending_;  // the packets handed to the threads, in order
@@ -306,7 +305,7 @@ bool VideoFile::openContainer() {
 bool VideoFile::openDecoders() {
     const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
     if (codec_->id == AV_CODEC_ID_MJPEG && cores > 1 && !carriesState_) {
-        threads_ = std::make_unique<DecoderThreads>(stream_, codec_, std::min(cores, 8), pool_, luma_);
+        threads_ = std::make_unique<DecoderThreads>(stream_, codec_, std::min(cores, 8), pool_);
         if (threads_->ready()) return true;
         threads_.reset();
     }
@@ -350,7 +349,7 @@ VideoFile::Packet VideoFile::nextPacket() {
 bool VideoFile::grabInTurn(Picture& picture, bool convert) {
     constexpr int mostOthers = 4096, mostFailures = 64;
     int others = 0, failures = 0;
-    if (decoder_->receive(luma_, pool_, picture, convert) > 0) return true;
+    if (decoder_->receive(pool_, picture, convert) > 0) return true;
     for (;;) {
         const Packet p = nextPacket();
         if (p == other) {
@@ -358,7 +357,7 @@ bool VideoFile::grabInTurn(Picture& picture, bool convert) {
             continue;
         }
         if (decoder_->send(p == ended ? nullptr : packet_) < 0) return false;
-        const int got = decoder_->receive(luma_, pool_, picture, convert);
+        const int got = decoder_->receive(pool_, picture, convert);
         if (got > 0) return true;
         if (got < 0 && ++failures > mostFailures) return false;
     }

@@ -29,7 +29,7 @@ extern "C" {
 /* The interface this header describes; ambrevo_interface_version() tells what the
  * loaded module offers (same major number: compatible). */
 #define AMBREVO_INTERFACE_MAJOR 1
-#define AMBREVO_INTERFACE_MINOR 1
+#define AMBREVO_INTERFACE_MINOR 2
 #define AMBREVO_INTERFACE_PATCH 0
 
 typedef enum ambrevo_status {
@@ -97,6 +97,14 @@ typedef struct ambrevo_image {
     int32_t bytes_per_pixel; /* 1 grey, 2 signed 16-bit grey x 64, 3 BGR, 4 BGR + unused */
 } ambrevo_image;
 
+/* One count an instance keeps over the frames it has processed (frames it left out or could
+ * not search), with what it means. Since interface 1.2. */
+typedef struct ambrevo_counter {
+    const char* name; /* letters, digits and '_', the same for every run: "brightness_jumps" */
+    const char* hint; /* one English sentence: what the counted frames were, and the way out */
+    int64_t value;
+} ambrevo_counter;
+
 typedef struct ambrevo_param {
     const char* name;
     int32_t type; /* ambrevo_type */
@@ -155,6 +163,13 @@ IP_EXPORT ambrevo_status ambrevo_objects(const ambrevo_procedure* procedure, amb
  * x and y: 12 bytes). Since interface 1.1. */
 IP_EXPORT ambrevo_status ambrevo_object_details(const ambrevo_procedure* procedure, void* out, int32_t capacity,
                                                   int32_t record_size, int32_t* count);
+
+/* The instance's counters, ambrevo_counter records placed `record_size` bytes apart (pass
+ * sizeof(ambrevo_counter); a longer record gets its extra bytes zeroed, a shorter one is
+ * refused), as for ambrevo_objects; *count is 0 for procedures that count nothing. Names and
+ * hints stay valid until the instance is destroyed. Since interface 1.2. */
+IP_EXPORT ambrevo_status ambrevo_counters(const ambrevo_procedure* procedure, void* out, int32_t capacity,
+                                            int32_t record_size, int32_t* count);
 
 IP_EXPORT ambrevo_status ambrevo_destination(ambrevo_procedure* procedure, ambrevo_image* out);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "interface/ip_host.h"
+#include "framework/ip_counters.h"
 #include "framework/ip_diagnostics.h"
 #include "framework/ip_factory.h"
 #include "framework/ip_objects.h"
@@ -20,7 +21,7 @@
 namespace {
 
 constexpr const char* moduleVersion = "1.1.0";
-constexpr const char* interfaceVersion = "1.1.0";
+constexpr const char* interfaceVersion = "1.2.0";
 
 thread_local std::string lastError;
 
@@ -353,6 +354,22 @@ IP_EXPORT ambrevo_status ambrevo_object_details(const ambrevo_procedure* procedu
         require(record_size >= ip_detailsLeast, AMBREVO_ERROR_ARGUMENT, "record size below that of index, x and y");
         const auto* source = dynamic_cast<const ip_objectSource*>(procedure->procedure.get());
         *count = source ? ip_writeDetails(*source, out, capacity, record_size) : 0;
+    });
+}
+
+// One record serves both interfaces.
+static_assert(sizeof(ambrevo_counter) == sizeof(ip_counterRecord) &&
+              offsetof(ambrevo_counter, hint) == offsetof(ip_counterRecord, hint) &&
+              offsetof(ambrevo_counter, value) == offsetof(ip_counterRecord, value));
+
+IP_EXPORT ambrevo_status ambrevo_counters(const ambrevo_procedure* procedure, void* out, int32_t capacity,
+                                            int32_t record_size, int32_t* count) {
+    return guarded([&] {
+        require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
+        require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad counter buffer");
+        require(record_size >= int32_t(sizeof(ambrevo_counter)), AMBREVO_ERROR_ARGUMENT,
+                "record size below that of a counter");
+        *count = ip_writeCounters(*procedure->procedure, out, capacity, record_size);
     });
 }
 

@@ -11,6 +11,7 @@
 #include "adaptor/ambrevo.h"
 #include "interface/ip_host.h"
 #include "flowtrack/ip_flowtrack.h"
+#include "framework/ip_counters.h"
 #include "framework/ip_factory.h"
 #include "framework/ip_objects.h"
 #include "framework/ip_params.h"
@@ -140,6 +141,12 @@ IP_EXPORT int ip_dllAdaptor_objectDetails(int id, void* out, int capacity, int r
     if (recordSize < ip_detailsLeast) throw "ip_dllAdaptor_objectDetails - record size below that of index, x and y";
     if (!source) return 0;
     return ip_writeDetails(*source, out, out ? capacity : 0, recordSize);
+}
+
+IP_EXPORT int ip_dllAdaptor_counters(int id, void* out, int capacity, int recordSize) {
+    const ip_base* p = live(id);
+    if (recordSize < int(sizeof(ip_counterRecord))) throw "ip_dllAdaptor_counters - record size below that of a counter";
+    return ip_writeCounters(*p, out, out ? capacity : 0, recordSize);
 }
 
 IP_EXPORT const char* ip_dllAdaptor_version() { return ambrevo_version(); }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+
+#include "crowd/crowd_floor.h"
 
 #include "image/dib_access.h"
 #include "ops/op_simd.h"
@@ -95,24 +98,67 @@ void crowd_median(const std::vector<const dib_base*>& images, dib_base& out) {
     }
 }
 
-void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, int jump, dib_base& background) {
+namespace {
+// Follows the pixels [x, end) of one row: the vector kernel as far as it goes, then each.
+void followSpan(bool vectors, const uint8_t* g, const uint8_t* w, int polarity, int jump, uint8_t* b, int64_t x,
+                int64_t end) {
+    using namespace crowd_detail;
+    if (vectors) x += HWY_DYNAMIC_DISPATCH(FollowRow)(g + x, w + x, polarity, jump, b + x, end - x);
+    for (; x < end; ++x) {
+        if (w[x] != 0) continue;
+        const bool wrong = polarity == 0 ? g[x] > b[x] + jump : polarity == 1 && g[x] + jump < b[x];
+        b[x] = wrong ? g[x] : uint8_t(b[x] + (g[x] > b[x]) - (g[x] < b[x]));
+    }
+}
+}  // namespace
+
+void crowd_blockMask::clear(int32_t width, int32_t height) {
+    cols = (width + size - 1) / size, rows = (height + size - 1) / size;
+    frozen.assign(size_t(cols) * size_t(rows), 0);
+}
+
+void crowd_blockMask::freeze(const crowd_blob& blob, int32_t margin) {
+    const int32_t c0 = std::max(0, (blob.x0 - margin) / size), c1 = std::min(cols - 1, (blob.x1 + margin) / size);
+    const int32_t r0 = std::max(0, (blob.y0 - margin) / size), r1 = std::min(rows - 1, (blob.y1 + margin) / size);
+    for (int32_t r = r0; r <= r1; ++r)
+        std::fill_n(frozen.begin() + ptrdiff_t(r) * cols + c0, std::max(0, c1 - c0 + 1), uint8_t(1));
+}
+
+void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, int jump, dib_base& background,
+                  const crowd_blockMask* frozen) {
     if (!dib_sameSize(grey, background) || !dib_sameSize(weight, background) || grey.szPixel != 1 ||
         weight.szPixel != 1 || background.szPixel != 1)
         throw "crowd_follow - got images of different sizes";
+    if (frozen && (frozen->cols != (background.width + frozen->size - 1) / frozen->size ||
+                   frozen->rows != (background.absHeight() + frozen->size - 1) / frozen->size))
+        throw "crowd_follow - got a block mask of another size";
     jump = std::clamp(jump, 0, 255);
-    using namespace crowd_detail;
+    const int64_t width = background.width;
     const bool vectors = ops_detail::vectorsEnabled();
     for (int32_t y = 0; y < background.absHeight(); ++y) {
         const uint8_t* g = grey.row(y);
         const uint8_t* w = weight.row(y);
         uint8_t* b = background.row(y);
-        int64_t x =
-            vectors ? HWY_DYNAMIC_DISPATCH(FollowRow)(g, w, polarity, jump, b, background.width) : 0;
-        for (; x < background.width; ++x) {
-            if (w[x] != 0) continue;
-            const bool wrong = polarity == 0 ? g[x] > b[x] + jump : polarity == 1 && g[x] + jump < b[x];
-            b[x] = wrong ? g[x] : uint8_t(b[x] + (g[x] > b[x]) - (g[x] < b[x]));
+        if (!frozen) {
+            followSpan(vectors, g, w, polarity, jump, b, 0, width);
+            continue;
         }
+        // Runs of blocks that are not frozen, each followed as one stretch.
+        for (int64_t x = 0; x < width;) {
+            const int64_t start = x;
+            while (x < width && !frozen->isFrozen(int32_t(x), y)) x = std::min(width, x + frozen->size);
+            if (x > start) followSpan(vectors, g, w, polarity, jump, b, start, x);
+            while (x < width && frozen->isFrozen(int32_t(x), y)) x = std::min(width, x + frozen->size);
+        }
+    }
+}
+
+void crowd_relight(contrast_light light, dib_base& background) {
+    uint8_t lit[256];
+    for (int v = 0; v < 256; ++v) lit[v] = uint8_t(std::clamp(((v * light.gain) >> 9) + light.offset, 0, 255));
+    for (int32_t y = 0; y < background.absHeight(); ++y) {
+        uint8_t* b = background.row(y);
+        for (int32_t x = 0; x < background.width; ++x) b[x] = lit[b[x]];
     }
 }
 
@@ -121,34 +167,79 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     wanted_ = std::clamp(samples, 1, crowd_detail::kMostSamples);
     every_ = std::max(every, 1);
     frames_ = 0;
-    ready_ = false;
+    due_ = started_ = ready_ = false;
     samples_.clear();
-    median_.setFormat(plane, 1);
+    markedSum_ = 0;
+    image_.setFormat(plane, 1);
+    marks_.setFormat(plane, 1);
+    nearObjects_.clear(plane.width, plane.absHeight());
 }
 
-void crowd_background::learn(const dib_base& grey, const dib_base& weight, int fill, int polarity, int jump) {
-    const bool due = frames_++ % every_ == 0;
-    if (!due) return;
-    if (ready_) {
-        crowd_follow(grey, weight, polarity, jump, median_);
+void crowd_background::start(const dib_base& grey, int polarity) {
+    image_.ensureAllocated();
+    crowd_blockFloor(grey, polarity, image_);
+    dib_fill(marks_, 0);
+    started_ = true;
+}
+
+void crowd_background::learn(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts,
+                             bool leftOut) {
+    due_ = due_ || frames_++ % every_ == 0;
+    if (!due_ || leftOut || !started_) return;
+    due_ = false;
+    if (ready_)
+        follow(grey, weight, facts);
+    else
+        sample(grey, weight, facts);
+}
+
+// One more sample, and the floor guessed afresh from it; with the last sample, the median
+// and what stood still through the samples judged.
+void crowd_background::sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
+    auto taken = std::make_unique<dib_base>(image_.format(), 0);
+    for (int32_t y = 0; y < grey.absHeight(); ++y) {
+        const uint8_t* w = weight.row(y);
+        uint8_t* m = marks_.row(y);
+        std::copy_n(grey.row(y), grey.width, taken->row(y));
+        for (int32_t x = 0; x < grey.width; ++x) m[x] += w[x] != 0, markedSum_ += w[x] != 0;
+    }
+    samples_.push_back(std::move(taken));
+    if (int(samples_.size()) < wanted_) {
+        crowd_blockFloor(grey, facts.polarity, image_);
         return;
     }
-    // Objects seen so far do not go into the sample: an animal that rests through all the
-    // samples would otherwise become background and vanish.
-    auto sample = std::make_unique<dib_base>(median_.format(), 0);
-    for (int32_t y = 0; y < grey.absHeight(); ++y) {
-        const uint8_t* g = grey.row(y);
-        const uint8_t* w = weight.row(y);
-        uint8_t* out = sample->row(y);
-        for (int32_t x = 0; x < grey.width; ++x) out[x] = w[x] ? uint8_t(fill) : g[x];
-    }
-    samples_.push_back(std::move(sample));
-    if (int(samples_.size()) < wanted_) return;
     std::vector<const dib_base*> images;
     for (const auto& s : samples_) images.push_back(s.get());
-    median_.ensureAllocated();
-    crowd_median(images, median_);
+    crowd_median(images, image_);
+    // Where most samples marked an object; the pixels they marked outside it were moving.
+    double stillMarks = 0;
+    for (int32_t y = 0; y < marks_.absHeight(); ++y) {
+        uint8_t* m = marks_.row(y);
+        for (int32_t x = 0; x < marks_.width; ++x) {
+            const bool still = 2 * m[x] > wanted_;
+            stillMarks += still ? m[x] : 0;
+            m[x] = still ? 1 : 0;
+        }
+    }
+    crowd_stillRules rules = facts.still;
+    rules.polarity = facts.polarity;
+    rules.movingArea = std::max(0.0, (markedSum_ - stillMarks) / wanted_);
+    crowd_keepStillAnimals(image_, marks_, rules);
     samples_.clear();
+    marks_.release();  // not needed again until a restart
     ready_ = true;
+}
+
+// The frame's light first (a lasting change of the whole picture is taken at once), then a
+// step towards the frame away from the objects: a shadow or a reflection travels with its
+// animal, so a margin of the animal's size around every object is left alone.
+void crowd_background::follow(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
+    if (facts.relight.gain != 512 || facts.relight.offset != 0) crowd_relight(facts.relight, image_);
+    nearObjects_.clear(image_.width, image_.absHeight());
+    const double area = facts.still.singleArea;
+    const int32_t margin = int32_t(std::clamp(2 * std::sqrt(area / 3.14159265358979), 4.0, 256.0));
+    if (facts.blobs)
+        for (const crowd_blob& blob : facts.blobs->blobs()) nearObjects_.freeze(blob, margin);
+    crowd_follow(grey, weight, facts.polarity, facts.cut, image_, &nearObjects_);
 }
 #endif  // HWY_ONCE

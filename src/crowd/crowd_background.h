@@ -1,41 +1,87 @@
-// The background as learned from the video: the per-pixel median of frames sampled some
-// frames apart, then moved one grey level at a time towards what the frames show.
+// The background as learned from the video. Until it is learned, a floor guessed from
+// block medians stands in (crowd_floor.h), so that objects are found from the first frame.
+// It is learned as the per-pixel median of frames sampled some frames apart, where what
+// stood still through the samples is judged animal or structure (crowd_still.h); after
+// that it follows the frames slowly where no animal is near, and takes over lasting
+// changes of the whole picture's light at once.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "crowd/crowd_blobs.h"
+#include "crowd/crowd_still.h"
 #include "image/dib.h"
+#include "ops/do_contrast.h"
+
+// Blocks of a picture that the background leaves alone: those near an object.
+struct crowd_blockMask {
+    static constexpr int32_t size = 16;  // pixels each way
+    int32_t cols = 0, rows = 0;
+    std::vector<uint8_t> frozen;  // row-major, 1: left alone
+
+    // No block frozen, for a picture of `width` x `height`.
+    void clear(int32_t width, int32_t height);
+    // Freezes every block within `margin` pixels of a blob's bounding box.
+    void freeze(const crowd_blob& blob, int32_t margin);
+    bool isFrozen(int32_t x, int32_t y) const { return frozen[size_t(y / size) * size_t(cols) + size_t(x / size)] != 0; }
+};
+
+// What one frame tells the background after its objects were found.
+struct crowd_frameFacts {
+    int polarity = 0;
+    int cut = 20;                // the contrast an object's pixel needs
+    contrast_light relight;      // a lasting change of light the background takes over
+    const crowd_blobs* blobs = nullptr;
+    crowd_stillRules still;      // for judging what stood through the samples
+};
 
 class crowd_background {
 public:
-    // Starts learning afresh for frames of `format`'s size: `samples` frames, `every`
-    // frames apart.
+    // Starts afresh for frames of `format`'s size: `samples` frames, `every` frames apart.
     void restart(const dib_fmt& format, int samples, int every);
 
-    // The learned background, or null while the samples are still being taken.
-    const dib_base* image() const { return ready_ ? &median_ : nullptr; }
+    // The learned background, or null while the samples are being taken.
+    const dib_base* image() const { return ready_ ? &image_ : nullptr; }
+    // What this frame is compared with: the learned background, or the floor guessed so
+    // far; null before the first frame.
+    const dib_base* current() const { return started_ ? &image_ : nullptr; }
+    bool learned() const { return ready_; }
 
-    // Takes this frame's grey values into the model, `weight` marking its objects: a
-    // sample every `every` frames until there are enough (object pixels stand at `fill`,
-    // the frame's typical grey), then their median; after that, every `every` frames,
-    // crowd_follow with `polarity` and `jump`.
-    void learn(const dib_base& grey, const dib_base& weight, int fill, int polarity, int jump);
+    // The first frame's grey values give the first guess of the floor.
+    void start(const dib_base& grey, int polarity);
+    // Takes this frame into the model when it is due (every `every` frames; a frame left
+    // out, `leftOut`, passes the turn to the next one that is not): while learning, a
+    // sample and a fresh guess of the floor; after, the change of light, and then a step
+    // towards the frame wherever no object is near (crowd_follow).
+    void learn(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts, bool leftOut);
 
 private:
+    void sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
+    void follow(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
+
     std::vector<std::unique_ptr<dib_base>> samples_;
-    dib_base median_{dib_fmt(1, 1, 1, 0, true), 1};
+    dib_base image_{dib_fmt(1, 1, 1, 0, true), 1};
+    dib_base marks_{dib_fmt(1, 1, 1, 0, true), 1};  // per pixel, the samples that marked it an object
+    crowd_blockMask nearObjects_;
+    int64_t markedSum_ = 0;  // object pixels over the samples so far
     int wanted_ = 1, every_ = 1;
     int64_t frames_ = 0;
-    bool ready_ = false;
+    bool due_ = false, started_ = false, ready_ = false;
 };
 
 // Per pixel of `out`, the median of the images (the lower of the middle two for an even
 // count). All are 1-byte images of one size.
 void crowd_median(const std::vector<const dib_base*>& images, dib_base& out);
 
-// Where `weight` is 0: each pixel of `background` moves one level towards `grey`, or takes
-// the grey value at once where it lies more than `jump` levels beyond the background on
-// the side where objects never lie (brighter for dark objects, polarity 0; darker for
-// light ones, polarity 1; no such side for polarity 2).
-void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, int jump, dib_base& background);
+// Where `weight` is 0 and the block is not frozen (`frozen` null: none is): each pixel of
+// `background` moves one level towards `grey`, or takes the grey value at once where it
+// lies more than `jump` levels beyond the background on the side where objects never lie
+// (brighter for dark objects, polarity 0; darker for light ones, polarity 1; no such side
+// for polarity 2): a background that still held an animal which has since walked off.
+void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, int jump, dib_base& background,
+                  const crowd_blockMask* frozen = nullptr);
+
+// Each pixel of `background` takes its value under `light` (as do_contrast counts it).
+void crowd_relight(contrast_light light, dib_base& background);

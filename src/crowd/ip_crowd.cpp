@@ -24,10 +24,10 @@ const ip_paramInfo crowdParams[] = {
     {"animals", ip_paramType::integer, 0, 1e5, 0,
      "animals in view, all arenas together (0: unknown, the area of one is learned)"},
     {"background", ip_paramType::integer, 0, 2, 0,
-     "learned per pixel from sampled frames (0), the level threshold (1), a level found in each frame by Otsu's method "
-     "(2)"},
+     "learned per pixel from sampled frames (0), the level threshold (1), the floor's level found in each frame (2)"},
     {"threshold", ip_paramType::integer, 0, 255, 128, "grey level of the background in background mode 1"},
-    {"contrast", ip_paramType::integer, 0, 254, 20, "least difference from the background of an object's pixel"},
+    {"contrast", ip_paramType::integer, 0, 254, 0,
+     "least difference from the background of an object's pixel (0: chosen from the video's noise and objects)"},
     {"minArea", ip_paramType::integer, 1, 1e8, 10, "smallest object, pixels"},
     {"maxArea", ip_paramType::integer, 0, 2e9, 0, "largest blob, pixels (0: no limit)"},
     {"samples", ip_paramType::integer, 1, 31, 9, "frames whose per-pixel median is the learned background"},
@@ -72,38 +72,21 @@ std::string conflict(const double* values, int index, double value) {
     return "";
 }
 
-// A flat level that parts dark objects from the background: halfway between the means of
-// the two parts of the histogram that Otsu's method finds most apart (Otsu's own split
-// lies at the near edge of an empty stretch between them, right against the objects).
-// When the dark part holds more than 40% of the pixels it is not objects but the floor's
-// own shading, which no flat level separates: then 0, which finds nothing. Light objects:
-// the same on the histogram turned over.
-int otsuLevel(const std::vector<uint64_t>& histogram, bool darkObjects) {
-    auto count = [&](int v) { return double(histogram[size_t(darkObjects ? v : 255 - v)]); };
-    double total = 0, sum = 0;
-    for (int v = 0; v < 256; ++v) total += count(v), sum += v * count(v);
-    double below = 0, belowSum = 0, best = -1, level = 0;
-    for (int v = 0; v < 256; ++v) {
-        below += count(v);
-        belowSum += v * count(v);
-        const double above = total - below;
-        if (below == 0) continue;
-        if (above == 0) break;
-        const double low = belowSum / below, high = (sum - belowSum) / above;
-        const double between = below * above * (high - low) * (high - low);
-        if (between > best) best = between, level = below <= 0.4 * total ? (low + high) / 2 : 0;
-    }
-    const int at = int(std::lround(level));
-    return darkObjects ? at : 255 - at;
-}
-
-int medianLevel(const std::vector<uint64_t>& histogram) {
-    uint64_t total = 0, seen = 0;
-    for (uint64_t h : histogram) total += h;
-    int v = 0;
-    while (v < 255 && (seen + histogram[size_t(v)]) * 2 < total) seen += histogram[size_t(v++)];
-    return v;
-}
+// What the counters say, in the order of crowd_counts.
+const char* const counterNames[] = {"brightness_jumps", "lighting_events", "provisional_background", "no_contrast",
+                                    "outside_area_limits"};
+const char* const counterHints[] = {
+    "frames left out of the background because their brightness jumped (a flash, a lamp switched); they were still "
+    "searched for objects",
+    "frames not searched for objects: the whole picture changed at once (a flash, a blackout, more than half of it "
+    "marked)",
+    "frames searched against a floor guessed from the frame itself while the background was being learned (samples "
+    "times sampleEvery frames); a thin dark line or a stain shows as an object until then",
+    "frames where no pixel lay more than the contrast from the background on the objects' side: check polarity "
+    "(dark or light animals) and, if the animals are faint, set a lower contrast",
+    "frames whose blobs all lay outside minArea and maxArea: check those settings against the animals' size in "
+    "pixels"};
+constexpr int kCounters = int(sizeof counterNames / sizeof counterNames[0]);
 
 // Blue, green, red of the twelve track colours.
 const uint8_t palette[12][3] = {{0, 0, 255},   {0, 200, 0},     {255, 0, 0},   {0, 230, 230},
@@ -133,12 +116,11 @@ void ip_crowd::reformat() {
     const dib_fmt plane(srcFmt()->width, srcFmt()->absHeight(), 1, 0, true);
     weight_ = std::make_unique<dib_base>(plane, 0);
     grey_ = std::make_unique<dib_base>(plane, 0);
-    greyValid_ = false;
     restart();
 }
 
 void ip_crowd::restart() {
-    background_.restart(weight_->format(), settings_.samples, settings_.sampleEvery);
+    foreground_.restart(weight_->format());
     tracker_.clear();
     areaHistory_.clear();
     singleArea_ = 0;
@@ -146,17 +128,12 @@ void ip_crowd::restart() {
     selected_ = -1;
 }
 
-void ip_crowd::levels() {
-    // From every fourth row and second column of the last grey values: plenty for a level.
-    std::vector<uint64_t> histogram(256, 0);
-    for (int32_t y = 0; y < grey_->absHeight(); y += 4) {
-        const uint8_t* g = grey_->row(y);
-        for (int32_t x = 0; x < grey_->width; x += 2) ++histogram[g[x]];
-    }
-    typical_ = medianLevel(histogram);
-    level_ = settings_.background == 1 ? settings_.threshold
-             : settings_.polarity == 2 ? typical_
-                                       : otsuLevel(histogram, settings_.polarity == 0);
+crowd_detectSettings ip_crowd::detectSettings() const {
+    crowd_detectSettings d;
+    d.polarity = settings_.polarity, d.background = settings_.background, d.threshold = settings_.threshold;
+    d.contrast = settings_.contrast, d.samples = settings_.samples, d.sampleEvery = settings_.sampleEvery;
+    d.animals = settings_.animals, d.minArea = settings_.minArea, d.maxArea = settings_.maxArea;
+    return d;
 }
 
 int ip_crowd::blobAt(double x, double y) const {
@@ -295,23 +272,20 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
 
     *dst_ = *src;
     dst_->height = src->height;
-    const dib_base* learned = settings_.background == 0 ? background_.image() : nullptr;
-    if (!learned) {
-        // A flat level comes from grey values, of the frame before when there is one.
-        if (settings_.background != 1 && !greyValid_)
-            do_contrast(*src, nullptr, 0, contrast_polarity::dark, 255, *weight_, grey_.get());
-        greyValid_ = true;
-        levels();
-    }
-    do_contrast(*src, learned, level_, contrast_polarity(settings_.polarity), settings_.contrast, *weight_,
-                grey_.get());
-    greyValid_ = true;
-    if (settings_.background == 0)
-        background_.learn(*grey_, *weight_, typical_, settings_.polarity, settings_.contrast);
+    const crowd_detectSettings detection = detectSettings();
+    foreground_.find(*src, detection, *weight_, *grey_);
     t[1] = timer.now();
 
     crowd_findRuns(*weight_, runs_, rowStart_);
     blobs_.label(*weight_, *grey_, runs_, rowStart_);
+    // A change of the whole picture's light is not thousands of animals: nothing is handed on.
+    const bool event = foreground_.lightingEvent(runs_, blobs_);
+    if (event) {
+        runs_.clear();
+        std::fill(rowStart_.begin(), rowStart_.end(), 0);
+        blobs_.label(*weight_, *grey_, runs_, rowStart_);
+    }
+    foreground_.learn(*grey_, *weight_, blobs_, event, detection, singleArea_);
     t[2] = timer.now();
 
     tracker_.predict();
@@ -435,6 +409,13 @@ int ip_crowd::details(ip_objectDetails* out, int capacity) const {
                                   f.id == selected_ ? 1 : 0};
     }
     return n;
+}
+
+int ip_crowd::counters(ip_counterRecord* out, int capacity) const {
+    const crowd_counts& c = foreground_.counts();
+    const int64_t values[kCounters] = {c.brightnessJumps, c.lightingEvents, c.provisional, c.noContrast, c.outsideArea};
+    for (int i = 0; i < kCounters && out && i < capacity; ++i) out[i] = {counterNames[i], counterHints[i], values[i]};
+    return kCounters;
 }
 
 int ip_crowd::paramCount() const { return kParams; }

@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "crowd/crowd_background.h"
 #include "crowd/crowd_blobs.h"
+#include "crowd/crowd_foreground.h"
 #include "crowd/crowd_split.h"
 #include "crowd/crowd_tracks.h"
 #include "framework/ip_base.h"
+#include "framework/ip_counters.h"
 #include "framework/ip_objects.h"
 #include "framework/ip_params.h"
 
@@ -21,7 +22,7 @@ struct crowd_settings {
     int animals = 0;     // in view, 0 unknown
     int background = 0;  // 0 learned, 1 the level `threshold`, 2 found in each frame by Otsu's method
     int threshold = 128;
-    int contrast = 20;
+    int contrast = 0;  // 0: chosen from the video
     int minArea = 10;
     int maxArea = 0;  // 0: no limit
     int samples = 9;
@@ -32,7 +33,7 @@ struct crowd_settings {
     bool marks = true;
 };
 
-class ip_crowd : public ip_base, public ip_objectSource, public ip_parameters {
+class ip_crowd : public ip_base, public ip_objectSource, public ip_parameters, public ip_counterSource {
 public:
     static constexpr const char* registeredName = "crowd";
     enum { stageCount = 5 };
@@ -50,6 +51,8 @@ public:
     // The objects of the last frame, each with its track's id as index.
     int objects(ip_objectRecord* out, int capacity) const override;
     int details(ip_objectDetails* out, int capacity) const override;
+    // Frames left out of the background, not searched, or searched before it was learned.
+    int counters(ip_counterRecord* out, int capacity) const override;
 
     int paramCount() const override;
     const ip_paramInfo& paramInfo(int index) const override;
@@ -62,7 +65,11 @@ public:
     double singleArea() const { return singleArea_; }
     const crowd_tracker& tracker() const { return tracker_; }
     // The learned background, or null while it is being learned or not used.
-    const dib_base* background() const { return settings_.background == 0 ? background_.image() : nullptr; }
+    const dib_base* background() const {
+        return settings_.background == 0 ? foreground_.background().image() : nullptr;
+    }
+    // The contrast an object's pixel needed in the last frame (the setting, or the one chosen).
+    int contrastInUse() const { return foreground_.cut(); }
 
 private:
     struct found {
@@ -75,8 +82,7 @@ private:
 
     // Settings that change what is learned start the learning again.
     void restart();
-    // The level a flat background stands at in this frame, and the frame's typical grey.
-    void levels();
+    crowd_detectSettings detectSettings() const;
     // This frame's blobs worth keeping and, per blob, how many animals it holds.
     void count();
     void detect();
@@ -87,9 +93,7 @@ private:
 
     crowd_settings settings_;
     std::unique_ptr<dib_base> dst_, weight_, grey_;
-    bool greyValid_ = false;
-    int level_ = 0, typical_ = 0;
-    crowd_background background_;
+    crowd_foreground foreground_;
     std::vector<crowd_run> runs_;
     std::vector<int32_t> rowStart_;
     crowd_blobs blobs_;

@@ -197,6 +197,14 @@ struct ip_objectDetails {
     int32_t selected;   // 1 for the aimed-at object
 };
 
+// One count an instance keeps over the frames it has processed, as returned by
+// ip_dllAdaptor_counters: frames it left out or could not search, with what they mean.
+struct ip_counterRecord {
+    const char* name;  // letters, digits and '_', the same for every run: "brightness_jumps"
+    const char* hint;  // one English sentence: what the counted frames were, and the way out
+    int64_t value;
+};
+
 // One named setting of an instance, as returned by ip_dllAdaptor_paramInfo.
 struct ip_paramRecord {
     const char* name;  // the dialogue's own name
@@ -242,6 +250,12 @@ IP_EXPORT int ip_dllAdaptor_setParam(int id, const char* name, const char* text,
 // its extra bytes zeroed; one built against a shorter one gets the fields it knows.
 // recordSize below 12 (index, x, y) is refused.
 IP_EXPORT int ip_dllAdaptor_objectDetails(int id, void* out, int capacity, int recordSize);
+
+// Writes up to `capacity` of the instance's counters to `out`, ip_counterRecord records
+// placed `recordSize` bytes apart (pass sizeof(ip_counterRecord); a longer record gets its
+// extra bytes zeroed, a shorter one is refused), and returns how many it keeps (0 for
+// procedures that count nothing). Names and hints stay valid while the instance lives.
+IP_EXPORT int ip_dllAdaptor_counters(int id, void* out, int capacity, int recordSize);
 }
 
 // Function pointer types for hosts that load the module with dlopen.
@@ -260,3 +274,4 @@ using ip_paramCountFn = int (*)(int);
 using ip_paramInfoFn = int (*)(int, int, ip_paramRecord*);
 using ip_setParamFn = int (*)(int, const char*, const char*, char*, int);
 using ip_objectDetailsFn = int (*)(int, void*, int, int);
+using ip_countersFn = int (*)(int, void*, int, int);

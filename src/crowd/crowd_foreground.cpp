@@ -1,0 +1,140 @@
+#include "crowd/crowd_foreground.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace {
+
+constexpr size_t kCutHistory = 25;  // frames whose choices of contrast are pooled
+constexpr int kLeastCut = 6;        // below this, sensor noise and compression speckle
+constexpr double kLastingChange = 3;  // grey levels of the floor that the background takes over
+
+// The least contrast that noise alone rarely reaches: four robust standard deviations.
+int noiseCut(double noise) { return std::max(kLeastCut, int(std::ceil(4 * noise))); }
+
+}  // namespace
+
+void crowd_foreground::restart(const dib_fmt& format) {
+    background_.restart(format, 1, 1);
+    grid_.step = crowd_gridStep(format);
+    steps_.restart();
+    cutHistory_.clear();
+    pixels_ = int64_t(format.width) * format.absHeight();
+    weightValid_ = unfit_ = jumped_ = false;
+    counts_ = {};
+}
+
+void crowd_foreground::find(const dib_base& src, const crowd_detectSettings& s, dib_base& weight, dib_base& grey) {
+    const bool learned = s.background == 0;
+    if (learned && !background_.current()) {
+        // The first frame: its grey values give the first guess of the floor.
+        background_.restart(src.format(), s.samples, s.sampleEvery);
+        do_contrast(src, nullptr, 0, contrast_polarity::dark, 255, weight, &grey);
+        background_.start(grey, s.polarity);
+        weightValid_ = false;
+    }
+    measure(src, s, weight);
+    cut_ = chooseCut(s);
+    do_contrast(src, learned ? background_.current() : nullptr, level_, contrast_polarity(s.polarity), cut_, weight,
+                &grey, learned ? light_ : contrast_light{});
+    weightValid_ = true;
+    if (!unfit_ && !jumped_) noteObjectContrast(weight);
+}
+
+// The frame's light against the background (or, for a flat background, the floor's
+// level), and whether it is a flash or a jump.
+void crowd_foreground::measure(const dib_base& src, const crowd_detectSettings& s, const dib_base& weight) {
+    const bool learned = s.background == 0;
+    crowd_sampleGrid(src, learned ? background_.current() : nullptr, weightValid_ ? &weight : nullptr, grid_);
+    fit_ = crowd_fitLight(grid_, learned);
+    // A light that moves no background value present by a grey level is left out: the
+    // comparison is then the plain one.
+    auto moved = [&](double v) { return std::fabs(fit_.gain * v + fit_.offset - v); };
+    light_ = std::max(moved(fit_.backgroundLow), moved(fit_.backgroundHigh)) < 1
+                 ? contrast_light{}
+                 : contrast_light{int(std::lround(std::clamp(fit_.gain, 0.0, 63.0) * 512)),
+                                  int(std::lround(std::clamp(fit_.offset, -255.0, 255.0)))};
+    level_ = s.background == 1 ? s.threshold : int(std::lround(std::clamp(fit_.floor, 0.0, 255.0)));
+    // A picture driven to white or black, or one the background no longer resembles, is
+    // a flash or a blackout: nothing in it can be told from the floor.
+    unfit_ = fit_.saturated > 0.5 || (learned && (fit_.gain < 0.25 || fit_.gain > 4));
+    jumped_ = !unfit_ && steps_.jumped(fit_.floor);
+}
+
+int crowd_foreground::chooseCut(const crowd_detectSettings& s) const {
+    if (s.contrast > 0) return s.contrast;
+    if (cutHistory_.empty()) return noiseCut(fit_.noise);
+    std::vector<int> pooled(cutHistory_);
+    std::nth_element(pooled.begin(), pooled.begin() + ptrdiff_t(pooled.size() / 2), pooled.end());
+    return pooled[pooled.size() / 2];
+}
+
+// This frame's choice of contrast: above the noise, and at half the contrast of the faint
+// part of the objects (the fifth of their pixels with the least), where a soft edge is
+// half covered, so that an object's outline lies where its body ends and a faint
+// reflection or a shadow's rim stays out.
+void crowd_foreground::noteObjectContrast(const dib_base& weight) {
+    std::array<uint32_t, 256> histogram{};
+    uint32_t marked = 0;
+    const int64_t step = grid_.step;
+    for (int64_t y = step / 2; y < weight.absHeight(); y += step) {
+        const uint8_t* w = weight.row(int32_t(y));
+        for (int64_t x = step / 2; x < weight.width; x += step)
+            if (w[x]) ++histogram[w[x]], ++marked;
+    }
+    int estimate = noiseCut(fit_.noise);
+    if (marked >= 8) {
+        uint32_t seen = 0;
+        int faint = 255;
+        for (int v = 1; v < 256; ++v)
+            if ((seen += histogram[size_t(v)]) * 5 > marked) {
+                faint = v;
+                break;
+            }
+        estimate = std::max(estimate, faint / 2);
+    }
+    cutHistory_.push_back(std::min(estimate, 200));
+    if (cutHistory_.size() > kCutHistory) cutHistory_.erase(cutHistory_.begin());
+}
+
+// What the background takes over of the frame's light: nothing while the floor stays within
+// a few levels (each frame's own fit covers that), else the floor's change as a gain, which
+// is what a lamp's change does to what the floor reflects. Only the ratio of the floors is
+// taken, so that a fit's slightly flatter slope is not compounded from one update to the next.
+contrast_light crowd_foreground::lastingLight() const {
+    const double before = fit_.backgroundFloor, now = fit_.floor;
+    if (std::fabs(now - before) < kLastingChange) return {};
+    if (before < 8) return {512, int(std::lround(std::clamp(now - before, -255.0, 255.0)))};
+    return {int(std::lround(std::clamp(now / before, 0.0, 63.0) * 512)), 0};
+}
+
+bool crowd_foreground::lightingEvent(const std::vector<crowd_run>& runs, const crowd_blobs& blobs) const {
+    if (unfit_) return true;
+    int64_t marked = 0;
+    for (const crowd_run& run : runs) marked += run.x1 - run.x0;
+    if (2 * marked > pixels_) return true;
+    for (const crowd_blob& blob : blobs.blobs())
+        if (4 * blob.moments.area > pixels_) return true;
+    return false;
+}
+
+void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const crowd_blobs& blobs, bool event,
+                             const crowd_detectSettings& s, double singleArea) {
+    counts_.lightingEvents += event;
+    counts_.brightnessJumps += jumped_ && !event;
+    counts_.noContrast += !event && blobs.blobs().empty();
+    bool inLimits = blobs.blobs().empty();
+    for (const crowd_blob& blob : blobs.blobs())
+        inLimits = inLimits || (blob.moments.area >= s.minArea && (s.maxArea <= 0 || blob.moments.area <= s.maxArea));
+    counts_.outsideArea += !inLimits;
+    if (s.background != 0) return;
+    counts_.provisional += !background_.learned();
+    const bool wasLearned = background_.learned();
+    crowd_frameFacts facts;
+    facts.polarity = s.polarity, facts.cut = cut_, facts.relight = lastingLight(), facts.blobs = &blobs;
+    facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
+    background_.learn(grey, weight, facts, event || jumped_);
+    // The noise against a learned background is far below that against the guessed floor.
+    if (!wasLearned && background_.learned()) cutHistory_.clear();
+}

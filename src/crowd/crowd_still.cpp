@@ -1,0 +1,117 @@
+#include "crowd/crowd_still.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "crowd/crowd_blobs.h"
+#include "crowd/crowd_runs.h"
+
+namespace {
+
+// A window of the picture around one patch, with masks of its own.
+struct window {
+    int32_t x0, y0, w, h;
+    std::vector<uint8_t> mask;
+    uint8_t& at(int32_t x, int32_t y) { return mask[size_t(y - y0) * size_t(w) + size_t(x - x0)]; }
+};
+
+// The mask grown by `r` pixels each way (a square's reach), one direction at a time with
+// running counts, so that the cost does not grow with r.
+std::vector<uint8_t> grown(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t r) {
+    std::vector<uint8_t> across(mask.size()), out(mask.size());
+    auto pass = [r](const uint8_t* in, uint8_t* to, int32_t n, int64_t stride) {
+        int64_t count = 0;
+        for (int32_t i = 0; i < std::min(n, r); ++i) count += in[i * stride] != 0;
+        for (int32_t i = 0; i < n; ++i) {
+            if (i + r < n) count += in[(i + r) * stride] != 0;
+            to[i * stride] = count > 0;
+            if (i - r >= 0) count -= in[(i - r) * stride] != 0;
+        }
+    };
+    for (int32_t y = 0; y < h; ++y) pass(&mask[size_t(y) * size_t(w)], &across[size_t(y) * size_t(w)], w, 1);
+    for (int32_t x = 0; x < w; ++x) pass(&across[size_t(x)], &out[size_t(x)], h, w);
+    return out;
+}
+
+// The resting animal `blob` and a margin around it take the floor around them (see the header).
+void fillAnimal(const crowd_blobs& patches, const crowd_blob& blob, const std::vector<crowd_run>& runs,
+                const dib_base& still, int32_t margin, int polarity, dib_base& median) {
+    const int32_t reach = margin + 2;
+    window win;
+    win.x0 = std::max(0, blob.x0 - reach), win.y0 = std::max(0, blob.y0 - reach);
+    win.w = std::min(median.width - 1, blob.x1 + reach) - win.x0 + 1;
+    win.h = std::min(median.absHeight() - 1, blob.y1 + reach) - win.y0 + 1;
+    win.mask.assign(size_t(win.w) * size_t(win.h), 0);
+    for (int32_t i = 0; i < blob.runCount; ++i) {
+        const crowd_run& run = runs[size_t(patches.order()[size_t(blob.firstRun + i)])];
+        for (int32_t x = run.x0; x < run.x1; ++x) win.at(x, run.y) = 1;
+    }
+    const std::vector<uint8_t> near = grown(win.mask, win.w, win.h, margin), ring = grown(win.mask, win.w, win.h, reach);
+    std::vector<uint8_t> around;
+    for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
+        for (int32_t x = win.x0; x < win.x0 + win.w; ++x) {
+            const size_t i = size_t(y - win.y0) * size_t(win.w) + size_t(x - win.x0);
+            if (ring[i] && !near[i] && !still.row(y)[x]) around.push_back(median.row(y)[x]);
+        }
+    if (around.empty()) return;
+    std::nth_element(around.begin(), around.begin() + ptrdiff_t(around.size() / 2), around.end());
+    const uint8_t floor = around[around.size() / 2];
+    for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
+        for (int32_t x = win.x0; x < win.x0 + win.w; ++x) {
+            const size_t i = size_t(y - win.y0) * size_t(win.w) + size_t(x - win.x0);
+            uint8_t& m = median.row(y)[x];
+            const bool shadowSide = polarity == 0 ? m > floor : polarity == 1 && m < floor;
+            if (win.mask[i] || (near[i] && !still.row(y)[x] && shadowSide)) m = floor;
+        }
+}
+
+// With the count known: the still patches taken for animals beyond it, least like one
+// animal in area first, become structure.
+void countSurplus(const std::vector<crowd_blob>& blobs, const crowd_stillRules& rules, std::vector<char>& animal) {
+    const double one = rules.singleArea;
+    if (rules.animals <= 0 || one <= 0) return;
+    auto animalsIn = [one](const crowd_blob& b) { return std::max(1.0, std::round(double(b.moments.area) / one)); };
+    double total = std::round(rules.movingArea / one);
+    std::vector<size_t> resting;
+    for (size_t i = 0; i < blobs.size(); ++i)
+        if (animal[i]) total += animalsIn(blobs[i]), resting.push_back(i);
+    auto unlike = [&](size_t i) { return std::fabs(std::log(double(blobs[i].moments.area) / one)); };
+    std::stable_sort(resting.begin(), resting.end(), [&](size_t a, size_t b) { return unlike(a) > unlike(b); });
+    for (size_t i : resting) {
+        if (total <= rules.animals) break;
+        animal[i] = 0;
+        total -= animalsIn(blobs[i]);
+    }
+}
+
+}  // namespace
+
+crowd_stillResult crowd_keepStillAnimals(dib_base& median, const dib_base& still, const crowd_stillRules& rules) {
+    std::vector<crowd_run> runs;
+    std::vector<int32_t> rowStart;
+    crowd_findRuns(still, runs, rowStart);
+    crowd_blobs patches;
+    patches.label(still, median, runs, rowStart);
+    const auto& blobs = patches.blobs();
+    const double one = rules.singleArea;
+    std::vector<char> animal(blobs.size());
+    for (size_t i = 0; i < blobs.size(); ++i) {
+        const double area = double(blobs[i].moments.area);
+        animal[i] = area >= std::max<double>(rules.minArea, one / 4) && (one <= 0 || area <= kStructureAnimals * one);
+    }
+    countSurplus(blobs, rules, animal);
+    crowd_stillResult result;
+    for (size_t i = 0; i < blobs.size(); ++i) {
+        if (!animal[i]) {
+            ++result.structures;
+            continue;
+        }
+        ++result.animals;
+        const double size = one > 0 ? one : double(blobs[i].moments.area);
+        const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(size / std::numbers::pi))));
+        fillAnimal(patches, blobs[i], runs, still, margin, rules.polarity, median);
+    }
+    return result;
+}

@@ -1,0 +1,39 @@
+// What stood still through the background's samples: an animal at rest, or the arena's
+// own structure (a wall rim, a dim corner, a seam, a stain).
+//
+// The samples' median holds whatever covered a pixel in most samples. For structure that
+// is right: it is background. For an animal that rested through the samples it is wrong:
+// the animal would vanish into the background for as long as it rests. So every patch
+// that the samples marked as an object in most of them is judged:
+// - smaller than a quarter of an animal (or than minArea): a speck of the floor, background;
+// - more than kStructureAnimals animals' area: no animal is that large and none stays
+//   still for all the samples piled in one heap, so it is structure, background;
+// - with the count of animals known: when the animals moving in the samples and the
+//   still patches come to more than the count, the still patches least like one animal in
+//   area are structure, as many as the surplus;
+// - the rest are animals at rest: their pixels take the floor around them, so that they
+//   stay objects; so does a margin of one animal's radius around them where the samples
+//   lie on the side objects never lie (a light animal's shadow), which would otherwise
+//   stay in the background as a ghost when the animal walks off.
+#pragma once
+
+#include "image/dib.h"
+
+struct crowd_stillRules {
+    int polarity = 0;
+    int minArea = 10;
+    int animals = 0;          // 0: unknown
+    double singleArea = 0;    // one animal's area, 0: not known yet
+    double movingArea = 0;    // object pixels per sample that were not still
+};
+
+struct crowd_stillResult {
+    int animals = 0;     // patches kept as resting animals
+    int structures = 0;  // patches taken into the background
+};
+
+constexpr double kStructureAnimals = 6;
+
+// `median`: the samples' median, changed where resting animals lay. `still`: 1-byte image,
+// non-zero where most samples marked an object.
+crowd_stillResult crowd_keepStillAnimals(dib_base& median, const dib_base& still, const crowd_stillRules& rules);

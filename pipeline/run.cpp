@@ -219,7 +219,8 @@ int Run::finish() {
 }
 
 // A run that found nothing says why it may have, rather than leave a file of no rows. Only
-// the trackers: the other procedures (edges, pass-through) report no objects at all.
+// the trackers, and procedures whose counters say why: the other procedures (edges,
+// pass-through) report no objects at all.
 void Run::tellNothingFound() {
     const bool tracker = o_.procedure == "flowtrack" || o_.procedure == "ccTrack";
     const int64_t crowded = instance_.regionLimitFrames();
@@ -241,6 +242,15 @@ void Run::tellNothingFound() {
                                 ". Try --set BinThreshold=N with a higher N for objects that are not so dark, "
                                 "--procedure ccTrack for outlined objects on any background, or --roi to leave out "
                                 "what is not the arena");
+    }
+    if (needs_.objects && arena_.objectsSeen() == 0) {
+        // What the procedure counted tells why it found nothing, in its own words.
+        std::string why;
+        for (const ProcedureCounter& c : instance_.counters())
+            if (c.value > 0 && !c.hint.empty()) why += "; " + std::to_string(c.value) + " " + c.hint;
+        if (!why.empty())
+            return observer_.notice("no objects were found on any of the " + frames + " (" +
+                                    std::to_string(record_.width) + "x" + std::to_string(record_.height) + ")" + why);
     }
     if (crowded > 0)
         observer_.notice("on " + std::to_string(crowded) + " of the " + frames + " the flow tracker found more "

@@ -206,7 +206,28 @@ bool Instance::describe(std::vector<SettingInfo>& settings) const {
     return guarded([&] { settings = readSettings(module_, id_); }, error);
 }
 
-void Instance::record(RunRecord& record) const {
+// The procedure's counters as they stand; none when the module or the procedure keeps none.
+void Instance::readCounters() {
+    counters_.clear();
+    if (!module_.counters) return;
+    std::string error;
+    std::vector<ip_counterRecord> records;
+    guarded(
+        [&] {
+            const int n = module_.counters(id_, nullptr, 0, int(sizeof(ip_counterRecord)));
+            records.resize(size_t(std::max(n, 0)));
+            const int got = module_.counters(id_, records.data(), n, int(sizeof(ip_counterRecord)));
+            records.resize(size_t(std::clamp(got, 0, n)));
+        },
+        error);
+    for (const ip_counterRecord& r : records)
+        if (r.name) counters_.push_back({r.name, r.hint ? r.hint : "", r.value});
+}
+
+void Instance::record(RunRecord& record) {
+    readCounters();
+    for (const ProcedureCounter& c : counters_)
+        if (c.value != 0) record.extra.push_back({"count_" + c.name, std::to_string(c.value), true});
     std::vector<SettingInfo> settings;
     if (!describe(settings)) return;
     record.settings.clear();

@@ -20,6 +20,12 @@
 
 class HostEventList;
 
+// One of a procedure's counters as read at the end of a run (ip_dllAdaptor_counters).
+struct ProcedureCounter {
+    std::string name, hint;
+    int64_t value = 0;
+};
+
 // What the frame results must carry (the union of the outputs' needs).
 struct FrameNeeds {
     bool objects = false, exact = false, annotated = false, profile = false;
@@ -49,8 +55,10 @@ public:
     bool configure(int64_t frame);
     // Runs one frame; a failure travels with the job. `fps` paces the click marks.
     void process(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
-    // The module's version and every setting's value, into the record.
-    void record(RunRecord& record) const;
+    // The module's version, every setting's value and every counter that is not 0, into the
+    // record; the counters are kept for counters().
+    void record(RunRecord& record);
+    const std::vector<ProcedureCounter>& counters() const { return counters_; }
     // Every setting as the instance describes it; false when the module failed.
     bool describe(std::vector<SettingInfo>& settings) const;
     void destroy();
@@ -63,6 +71,7 @@ private:
     bool applySettings(const SettingsFile& saved, int64_t frame);
     bool readObjects(std::vector<ip_objectRecord>& objects, std::string& error);
     bool readShapes(size_t count, std::vector<ObjectShape>& shapes, std::string& error);
+    void readCounters();
     void markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
     Module& module_;
     const Options& o_;
@@ -77,5 +86,6 @@ private:
     int64_t flashFrames_ = 0;
     int flashRadius_ = 0;
     std::vector<cv::Point> flashAt_;
+    std::vector<ProcedureCounter> counters_;
     StderrWatch regionLimit_{"Prevelik broj podrucja"};
 };

@@ -43,6 +43,7 @@ bool Module::load(const std::string& path, std::string& error) {
         {"ip_dllAdaptor_procedureName", reinterpret_cast<void**>(&procedureName), false},
         {"ip_dllAdaptor_objects", reinterpret_cast<void**>(&objects), false},
         {"ip_dllAdaptor_objectDetails", reinterpret_cast<void**>(&objectDetails), false},
+        {"ip_dllAdaptor_counters", reinterpret_cast<void**>(&counters), false},
         {"ip_dllAdaptor_version", reinterpret_cast<void**>(&version), false},
         {"ip_dllAdaptor_paramCount", reinterpret_cast<void**>(&paramCount), false},
         {"ip_dllAdaptor_paramInfo", reinterpret_cast<void**>(&paramInfo), false},

@@ -33,6 +33,7 @@ public:
     ip_procedureNameFn procedureName = nullptr;
     ip_objectsFn objects = nullptr;
     ip_objectDetailsFn objectDetails = nullptr;  // sub-pixel centres and shapes; optional
+    ip_countersFn counters = nullptr;            // frames a procedure left out or could not search; optional
     // Settings by name; a module older than them has none of the four.
     ip_versionFn version = nullptr;
     ip_paramCountFn paramCount = nullptr;

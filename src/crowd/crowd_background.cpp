@@ -114,41 +114,48 @@ void followSpan(bool vectors, const uint8_t* g, const uint8_t* w, int polarity, 
 
 void crowd_blockMask::clear(int32_t width, int32_t height) {
     cols = (width + size - 1) / size, rows = (height + size - 1) / size;
-    frozen.assign(size_t(cols) * size_t(rows), 0);
+    marked.assign(size_t(cols) * size_t(rows), 0);
 }
 
-void crowd_blockMask::freeze(const crowd_blob& blob, int32_t margin) {
+void crowd_blockMask::mark(const crowd_blob& blob, int32_t margin) {
     const int32_t c0 = std::max(0, (blob.x0 - margin) / size), c1 = std::min(cols - 1, (blob.x1 + margin) / size);
     const int32_t r0 = std::max(0, (blob.y0 - margin) / size), r1 = std::min(rows - 1, (blob.y1 + margin) / size);
     for (int32_t r = r0; r <= r1; ++r)
-        std::fill_n(frozen.begin() + ptrdiff_t(r) * cols + c0, std::max(0, c1 - c0 + 1), uint8_t(1));
+        std::fill_n(marked.begin() + ptrdiff_t(r) * cols + c0, std::max(0, c1 - c0 + 1), uint8_t(1));
+}
+
+void crowd_blockMask::mark(const dib_base& image) {
+    for (int32_t y = 0; y < image.absHeight(); ++y) {
+        const uint8_t* p = image.row(y);
+        for (int32_t x = 0; x < image.width; ++x)
+            if (p[x]) marked[size_t(y / size) * size_t(cols) + size_t(x / size)] = 1;
+    }
 }
 
 void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, int jump, dib_base& background,
-                  const crowd_blockMask* frozen) {
+                  const crowd_blockMask* frozen, const crowd_blockMask* repairable) {
     if (!dib_sameSize(grey, background) || !dib_sameSize(weight, background) || grey.szPixel != 1 ||
         weight.szPixel != 1 || background.szPixel != 1)
         throw "crowd_follow - got images of different sizes";
-    if (frozen && (frozen->cols != (background.width + frozen->size - 1) / frozen->size ||
-                   frozen->rows != (background.absHeight() + frozen->size - 1) / frozen->size))
+    if ((frozen && !frozen->fits(background)) || (repairable && !repairable->fits(background)))
         throw "crowd_follow - got a block mask of another size";
     jump = std::clamp(jump, 0, 255);
-    const int64_t width = background.width;
+    const int64_t width = background.width, size = crowd_blockMask::size;
     const bool vectors = ops_detail::vectorsEnabled();
+    // 0: left alone, 1: stepped only, 2: stepped or repaired at once.
+    auto state = [&](int64_t x, int32_t y) {
+        return frozen && frozen->at(x, y) ? 0 : repairable && !repairable->at(x, y) ? 1 : 2;
+    };
     for (int32_t y = 0; y < background.absHeight(); ++y) {
         const uint8_t* g = grey.row(y);
         const uint8_t* w = weight.row(y);
         uint8_t* b = background.row(y);
-        if (!frozen) {
-            followSpan(vectors, g, w, polarity, jump, b, 0, width);
-            continue;
-        }
-        // Runs of blocks that are not frozen, each followed as one stretch.
+        // Stretches of blocks in one state, each followed as one.
         for (int64_t x = 0; x < width;) {
             const int64_t start = x;
-            while (x < width && !frozen->isFrozen(int32_t(x), y)) x = std::min(width, x + frozen->size);
-            if (x > start) followSpan(vectors, g, w, polarity, jump, b, start, x);
-            while (x < width && frozen->isFrozen(int32_t(x), y)) x = std::min(width, x + frozen->size);
+            const int kind = state(x, y);
+            while (x < width && state(x, y) == kind) x = std::min(width, (x / size + 1) * size);
+            if (kind > 0) followSpan(vectors, g, w, kind == 2 ? polarity : 2, jump, b, start, x);
         }
     }
 }
@@ -173,11 +180,15 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     image_.setFormat(plane, 1);
     marks_.setFormat(plane, 1);
     nearObjects_.clear(plane.width, plane.absHeight());
+    repairable_.clear(plane.width, plane.absHeight());
 }
 
-void crowd_background::start(const dib_base& grey, int polarity) {
+void crowd_background::start(const dib_base& grey) {
     image_.ensureAllocated();
-    crowd_blockFloor(grey, polarity, image_);
+    floor_.restart(grey.format());
+    floor_.add(grey);
+    floor_.guess(image_);
+    floor_.restart(grey.format());  // the first sample pools it again
     dib_fill(marks_, 0);
     started_ = true;
 }
@@ -205,9 +216,11 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     }
     samples_.push_back(std::move(taken));
     if (int(samples_.size()) < wanted_) {
-        crowd_blockFloor(grey, facts.polarity, image_);
+        floor_.add(grey);
+        floor_.guess(image_);
         return;
     }
+    floor_.clear();
     std::vector<const dib_base*> images;
     for (const auto& s : samples_) images.push_back(s.get());
     crowd_median(images, image_);
@@ -225,6 +238,9 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     rules.polarity = facts.polarity;
     rules.movingArea = std::max(0.0, (markedSum_ - stillMarks) / wanted_);
     crowd_keepStillAnimals(image_, marks_, rules);
+    // What was taken into the background as structure may be an animal at rest after all:
+    // only there may the background repair itself at once when it walks off.
+    repairable_.mark(marks_);
     samples_.clear();
     marks_.release();  // not needed again until a restart
     ready_ = true;
@@ -239,7 +255,7 @@ void crowd_background::follow(const dib_base& grey, const dib_base& weight, cons
     const double area = facts.still.singleArea;
     const int32_t margin = int32_t(std::clamp(2 * std::sqrt(area / 3.14159265358979), 4.0, 256.0));
     if (facts.blobs)
-        for (const crowd_blob& blob : facts.blobs->blobs()) nearObjects_.freeze(blob, margin);
-    crowd_follow(grey, weight, facts.polarity, facts.cut, image_, &nearObjects_);
+        for (const crowd_blob& blob : facts.blobs->blobs()) nearObjects_.mark(blob, margin);
+    crowd_follow(grey, weight, facts.polarity, facts.cut, image_, &nearObjects_, &repairable_);
 }
 #endif  // HWY_ONCE

@@ -11,21 +11,28 @@
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
+#include "crowd/crowd_floor.h"
 #include "crowd/crowd_still.h"
 #include "image/dib.h"
 #include "ops/do_contrast.h"
 
-// Blocks of a picture that the background leaves alone: those near an object.
+// Blocks of a picture, each marked or not: those the background leaves alone (near an
+// object), those where it may repair itself at once (crowd_follow).
 struct crowd_blockMask {
     static constexpr int32_t size = 16;  // pixels each way
     int32_t cols = 0, rows = 0;
-    std::vector<uint8_t> frozen;  // row-major, 1: left alone
+    std::vector<uint8_t> marked;  // row-major
 
-    // No block frozen, for a picture of `width` x `height`.
+    // No block marked, for a picture of `width` x `height`.
     void clear(int32_t width, int32_t height);
-    // Freezes every block within `margin` pixels of a blob's bounding box.
-    void freeze(const crowd_blob& blob, int32_t margin);
-    bool isFrozen(int32_t x, int32_t y) const { return frozen[size_t(y / size) * size_t(cols) + size_t(x / size)] != 0; }
+    // Marks every block within `margin` pixels of a blob's bounding box.
+    void mark(const crowd_blob& blob, int32_t margin);
+    // Marks every block that holds a non-zero pixel of `image` (of the mask's picture size).
+    void mark(const dib_base& image);
+    bool at(int64_t x, int64_t y) const { return marked[size_t(y / size) * size_t(cols) + size_t(x / size)] != 0; }
+    bool fits(const dib_base& image) const {
+        return cols == (image.width + size - 1) / size && rows == (image.absHeight() + size - 1) / size;
+    }
 };
 
 // What one frame tells the background after its objects were found.
@@ -50,7 +57,7 @@ public:
     bool learned() const { return ready_; }
 
     // The first frame's grey values give the first guess of the floor.
-    void start(const dib_base& grey, int polarity);
+    void start(const dib_base& grey);
     // Takes this frame into the model when it is due (every `every` frames; a frame left
     // out, `leftOut`, passes the turn to the next one that is not): while learning, a
     // sample and a fresh guess of the floor; after, the change of light, and then a step
@@ -64,7 +71,8 @@ private:
     std::vector<std::unique_ptr<dib_base>> samples_;
     dib_base image_{dib_fmt(1, 1, 1, 0, true), 1};
     dib_base marks_{dib_fmt(1, 1, 1, 0, true), 1};  // per pixel, the samples that marked it an object
-    crowd_blockMask nearObjects_;
+    crowd_blockMask nearObjects_, repairable_;
+    crowd_floorGuess floor_;
     int64_t markedSum_ = 0;  // object pixels over the samples so far
     int wanted_ = 1, every_ = 1;
     int64_t frames_ = 0;
@@ -75,13 +83,16 @@ private:
 // count). All are 1-byte images of one size.
 void crowd_median(const std::vector<const dib_base*>& images, dib_base& out);
 
-// Where `weight` is 0 and the block is not frozen (`frozen` null: none is): each pixel of
-// `background` moves one level towards `grey`, or takes the grey value at once where it
-// lies more than `jump` levels beyond the background on the side where objects never lie
-// (brighter for dark objects, polarity 0; darker for light ones, polarity 1; no such side
-// for polarity 2): a background that still held an animal which has since walked off.
+// Where `weight` is 0 and the block is not `frozen` (null: none is): each pixel of
+// `background` moves one level towards `grey`, or, in the blocks that are `repairable`
+// (null: every block is), takes the grey value at once where it lies more than `jump`
+// levels beyond the background on the side where objects never lie (brighter for dark
+// objects, polarity 0; darker for light ones, polarity 1; no such side for polarity 2): a
+// background that held an animal which has since walked off. Only where the background may
+// hold an animal is that safe: elsewhere it would take in every passing shadow, and the
+// floor where the shadow was would then look like an object for good.
 void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, int jump, dib_base& background,
-                  const crowd_blockMask* frozen = nullptr);
+                  const crowd_blockMask* frozen = nullptr, const crowd_blockMask* repairable = nullptr);
 
 // Each pixel of `background` takes its value under `light` (as do_contrast counts it).
 void crowd_relight(contrast_light light, dib_base& background);

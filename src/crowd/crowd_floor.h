@@ -1,14 +1,30 @@
-// A background guessed from one frame, for the frames before one is learned: the floor's
-// grey value in each block of the picture, joined smoothly.
+// A background guessed from the frames themselves, for the frames before one is learned:
+// the floor's grey value in each block of the picture, joined smoothly.
 #pragma once
+
+#include <cstdint>
+#include <vector>
 
 #include "image/dib.h"
 
-// Each 32 x 32 block's floor is the value that 70% of its pixels (every second one, each
-// way) lie at or below, for dark objects: animals cover less than that of a block, so it
-// is floor, a little above its median. For light objects the 30% point, for either the
-// median. Between the blocks' centres the floor is interpolated linearly both ways, so
+// Each 32 x 32 block's floor is the median of its pixels (every second one, each way) over
+// every frame added so far: animals, and shadows or reflections beside them, cover less
+// than half of a block, and those that crowd into one block in one frame have moved on in
+// the next. Between the blocks' centres the floor is interpolated linearly both ways, so
 // that uneven light, a vignette or a dim corner larger than a block is followed; a thin
 // dark line is not (it is taken for an object until the background is learned).
-// `grey` and `floor` are 1-byte images of one size.
-void crowd_blockFloor(const dib_base& grey, int polarity, dib_base& floor);
+class crowd_floorGuess {
+public:
+    // Nothing added, for frames of `format`'s size.
+    void restart(const dib_fmt& format);
+    // Pools the 1-byte image `grey` of the frames' size; at most 31 frames.
+    void add(const dib_base& grey);
+    // The floor from every frame added, into the 1-byte image `floor` of the frames' size.
+    void guess(dib_base& floor) const;
+    // Frees the pooled counts.
+    void clear() { counts_.clear(), counts_.shrink_to_fit(); }
+
+private:
+    int32_t width_ = 0, height_ = 0, cols_ = 0, rows_ = 0;
+    std::vector<uint16_t> counts_;  // per block, 256 counts of grey values
+};

@@ -31,7 +31,7 @@ void crowd_foreground::find(const dib_base& src, const crowd_detectSettings& s, 
         // The first frame: its grey values give the first guess of the floor.
         background_.restart(src.format(), s.samples, s.sampleEvery);
         do_contrast(src, nullptr, 0, contrast_polarity::dark, 255, weight, &grey);
-        background_.start(grey, s.polarity);
+        background_.start(grey);
         weightValid_ = false;
     }
     measure(src, s, weight);

@@ -88,7 +88,7 @@ void countSurplus(const std::vector<crowd_blob>& blobs, const crowd_stillRules& 
 
 }  // namespace
 
-crowd_stillResult crowd_keepStillAnimals(dib_base& median, const dib_base& still, const crowd_stillRules& rules) {
+crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, const crowd_stillRules& rules) {
     std::vector<crowd_run> runs;
     std::vector<int32_t> rowStart;
     crowd_findRuns(still, runs, rowStart);
@@ -113,5 +113,10 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, const dib_base& still
         const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(size / std::numbers::pi))));
         fillAnimal(patches, blobs[i], runs, still, margin, rules.polarity, median);
     }
+    for (size_t i = 0; i < blobs.size(); ++i)
+        for (int32_t r = 0; animal[i] && r < blobs[i].runCount; ++r) {
+            const crowd_run& run = runs[size_t(patches.order()[size_t(blobs[i].firstRun + r)])];
+            std::fill(still.row(run.y) + run.x0, still.row(run.y) + run.x1, uint8_t(0));
+        }
     return result;
 }

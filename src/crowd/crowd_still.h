@@ -35,5 +35,6 @@ struct crowd_stillResult {
 constexpr double kStructureAnimals = 6;
 
 // `median`: the samples' median, changed where resting animals lay. `still`: 1-byte image,
-// non-zero where most samples marked an object.
-crowd_stillResult crowd_keepStillAnimals(dib_base& median, const dib_base& still, const crowd_stillRules& rules);
+// non-zero where most samples marked an object; on return, only where a patch was taken
+// into the background as structure.
+crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, const crowd_stillRules& rules);

@@ -46,7 +46,7 @@ lab_settings preset(kind k) {
     s.what = k;
     switch (k) {
         case kind::fish:  // shoaling: chains, crossings over and under each other
-            s.cohesion = 0.15, s.alignment = 0.3, s.marks = 2;
+            s.cohesion = 0.05, s.alignment = 0.1, s.marks = 2;
             s.floor = 205, s.body = 45, s.bench = 120, s.wall = 95;
             s.light = {0.08, 0.12, 2, 110};
             break;

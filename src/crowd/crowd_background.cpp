@@ -176,9 +176,10 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     frames_ = 0;
     due_ = started_ = ready_ = false;
     samples_.clear();
-    markedSum_ = 0;
+    seen_.clear();
     image_.setFormat(plane, 1);
     marks_.setFormat(plane, 1);
+    still_.setFormat(plane, 1);
     nearObjects_.clear(plane.width, plane.absHeight());
     repairable_.clear(plane.width, plane.absHeight());
 }
@@ -204,46 +205,79 @@ void crowd_background::learn(const dib_base& grey, const dib_base& weight, const
         sample(grey, weight, facts);
 }
 
-// One more sample, and the floor guessed afresh from it; with the last sample, the median
-// and what stood still through the samples judged.
+// One more sample. Until there are three, the floor is guessed afresh from the samples'
+// block medians; from three on (an odd number, so that the median is a sample's value and
+// not the darker of two), the samples' median stands in, with what stood still judged as at
+// the end; with the last sample it is the background.
 void crowd_background::sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
     auto taken = std::make_unique<dib_base>(image_.format(), 0);
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         const uint8_t* w = weight.row(y);
         uint8_t* m = marks_.row(y);
         std::copy_n(grey.row(y), grey.width, taken->row(y));
-        for (int32_t x = 0; x < grey.width; ++x) m[x] += w[x] != 0, markedSum_ += w[x] != 0;
+        for (int32_t x = 0; x < grey.width; ++x) m[x] += w[x] != 0;
     }
     samples_.push_back(std::move(taken));
-    if (int(samples_.size()) < wanted_) {
+    noteAnimals(facts);
+    const int count = int(samples_.size());
+    if (count < 3 && count < wanted_) {
         floor_.add(grey);
         floor_.guess(image_);
-        return;
+    } else if (count == wanted_ || count % 2 == 1) {
+        settle(facts);
     }
+    if (count < wanted_) return;
+    // What was taken into the background as structure may be an animal at rest after all:
+    // only there may the background repair itself at once when it walks off.
+    repairable_.mark(still_);
     floor_.clear();
+    samples_.clear();
+    seen_.clear();
+    marks_.release(), still_.release();  // not needed again until a restart
+    ready_ = true;
+}
+
+// Where the sample's blobs that look like animals lay, and how many each holds: those of
+// the size of one to kStructureAnimals animals, and not far fainter than the animals.
+void crowd_background::noteAnimals(const crowd_frameFacts& facts) {
+    seen_.emplace_back();
+    const double one = facts.still.singleArea, contrast = facts.still.animalContrast;
+    if (!facts.blobs || one <= 0) return;
+    for (const crowd_blob& blob : facts.blobs->blobs()) {
+        const double area = double(blob.moments.area);
+        if (area < std::max<double>(facts.still.minArea, one / 4) || area > kStructureAnimals * one) continue;
+        if (contrast > 0 && blob.moments.w / area < contrast / 2) continue;
+        const int32_t x = std::clamp(int32_t(std::lround(blob.moments.wx / blob.moments.w)), 0, image_.width - 1);
+        const int32_t y = std::clamp(int32_t(std::lround(blob.moments.wy / blob.moments.w)), 0, image_.absHeight() - 1);
+        seen_.back().push_back({x, y, std::max(1.0, std::round(area / one))});
+    }
+}
+
+// The samples' median, with what stood still through most of them judged (crowd_still.h).
+void crowd_background::settle(const crowd_frameFacts& facts) {
+    const int count = int(samples_.size());
     std::vector<const dib_base*> images;
     for (const auto& s : samples_) images.push_back(s.get());
     crowd_median(images, image_);
-    // Where most samples marked an object; the pixels they marked outside it were moving.
-    double stillMarks = 0;
+    // Where most samples marked an object.
+    still_.ensureAllocated();
     for (int32_t y = 0; y < marks_.absHeight(); ++y) {
-        uint8_t* m = marks_.row(y);
-        for (int32_t x = 0; x < marks_.width; ++x) {
-            const bool still = 2 * m[x] > wanted_;
-            stillMarks += still ? m[x] : 0;
-            m[x] = still ? 1 : 0;
-        }
+        const uint8_t* m = marks_.row(y);
+        uint8_t* st = still_.row(y);
+        for (int32_t x = 0; x < marks_.width; ++x) st[x] = 2 * m[x] > count ? 1 : 0;
     }
+    // The animals seen elsewhere in each sample were moving; the median sample's count.
+    std::vector<double> moving;
+    for (const auto& sample : seen_) {
+        double n = 0;
+        for (const seen_animals& a : sample) n += still_.row(a.y)[a.x] ? 0 : a.count;
+        moving.push_back(n);
+    }
+    std::nth_element(moving.begin(), moving.begin() + ptrdiff_t(moving.size() / 2), moving.end());
     crowd_stillRules rules = facts.still;
     rules.polarity = facts.polarity;
-    rules.movingArea = std::max(0.0, (markedSum_ - stillMarks) / wanted_);
-    crowd_keepStillAnimals(image_, marks_, rules);
-    // What was taken into the background as structure may be an animal at rest after all:
-    // only there may the background repair itself at once when it walks off.
-    repairable_.mark(marks_);
-    samples_.clear();
-    marks_.release();  // not needed again until a restart
-    ready_ = true;
+    rules.movingAnimals = moving.empty() ? 0 : moving[moving.size() / 2];
+    crowd_keepStillAnimals(image_, still_, rules);
 }
 
 // The frame's light first (a lasting change of the whole picture is taken at once), then a

@@ -1,5 +1,6 @@
 // The background as learned from the video. Until it is learned, a floor guessed from
-// block medians stands in (crowd_floor.h), so that objects are found from the first frame.
+// block medians stands in (crowd_floor.h), so that objects are found from the first frame,
+// and from the third sample on the median of the samples so far.
 // It is learned as the per-pixel median of frames sampled some frames apart, where what
 // stood still through the samples is judged animal or structure (crowd_still.h); after
 // that it follows the frames slowly where no animal is near, and takes over lasting
@@ -66,14 +67,21 @@ public:
 
 private:
     void sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
+    void settle(const crowd_frameFacts& facts);
+    void noteAnimals(const crowd_frameFacts& facts);
     void follow(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
 
     std::vector<std::unique_ptr<dib_base>> samples_;
     dib_base image_{dib_fmt(1, 1, 1, 0, true), 1};
     dib_base marks_{dib_fmt(1, 1, 1, 0, true), 1};  // per pixel, the samples that marked it an object
+    dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
     crowd_floorGuess floor_;
-    int64_t markedSum_ = 0;  // object pixels over the samples so far
+    struct seen_animals {
+        int32_t x, y;  // centre
+        double count;  // animals the blob holds
+    };
+    std::vector<std::vector<seen_animals>> seen_;  // per sample, its blobs that look like animals
     int wanted_ = 1, every_ = 1;
     int64_t frames_ = 0;
     bool due_ = false, started_ = false, ready_ = false;

@@ -6,14 +6,19 @@ namespace {
 
 constexpr int kBlock = 32;
 
-// Where position p (a pixel's) lies between the centres of the blocks on either side:
-// the lower block's index and the upper one's weight in 1/1024ths.
+// Where position p (a pixel's) lies between the centres of two neighbouring blocks: the
+// lower block's index and the upper one's weight in 1/1024ths. Before the first centre and
+// after the last the weight runs on past 0 or 1024, so that a slope of the light carries on
+// to the picture's edge rather than stopping half a block short of it.
 void between(int32_t p, int blocks, int& lower, int& weight) {
     const int64_t scaled = int64_t(p) * 1024 - (kBlock / 2) * 1024 + 512;  // 1024 * (p - centre of block 0)
-    const int64_t at = std::max<int64_t>(0, scaled);
-    lower = int(std::min<int64_t>(at / (kBlock * 1024), blocks - 1));
-    weight = lower + 1 < blocks && scaled > 0 ? int((at - int64_t(lower) * kBlock * 1024) / kBlock) : 0;
-    weight = std::clamp(weight, 0, 1024);
+    if (blocks < 2) {
+        lower = 0, weight = 0;
+        return;
+    }
+    const int64_t block = std::clamp<int64_t>(scaled >= 0 ? scaled / (kBlock * 1024) : -1, 0, blocks - 2);
+    lower = int(block);
+    weight = int((scaled - block * kBlock * 1024) / kBlock);
 }
 
 int median(const uint16_t* histogram) {
@@ -60,7 +65,8 @@ void crowd_floorGuess::guess(dib_base& floor) const {
             const int bx = lowerX[size_t(x)], wx = weightX[size_t(x)], nx = std::min(bx + 1, cols_ - 1);
             const int64_t upper = int64_t(top[bx]) * (1024 - wx) + int64_t(top[nx]) * wx;
             const int64_t lower = int64_t(bottom[bx]) * (1024 - wx) + int64_t(bottom[nx]) * wx;
-            out[x] = uint8_t((upper * (1024 - wy) + lower * wy + (1 << 19)) >> 20);
+            const int64_t v = upper * (1024 - wy) + lower * wy;
+            out[x] = uint8_t(std::clamp<int64_t>((v + (1 << 19)) >> 20, 0, 255));
         }
     }
 }

@@ -10,6 +10,12 @@ constexpr size_t kCutHistory = 25;  // frames whose choices of contrast are pool
 constexpr int kLeastCut = 6;        // below this, sensor noise and compression speckle
 constexpr double kLastingChange = 3;  // grey levels of the floor that the background takes over
 
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::nth_element(values.begin(), values.begin() + ptrdiff_t(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
 // The least contrast that noise alone rarely reaches: four robust standard deviations.
 int noiseCut(double noise) { return std::max(kLeastCut, int(std::ceil(4 * noise))); }
 
@@ -19,7 +25,7 @@ void crowd_foreground::restart(const dib_fmt& format) {
     background_.restart(format, 1, 1);
     grid_.step = crowd_gridStep(format);
     steps_.restart();
-    cutHistory_.clear();
+    cutHistory_.clear(), contrastHistory_.clear();
     pixels_ = int64_t(format.width) * format.absHeight();
     weightValid_ = unfit_ = jumped_ = false;
     counts_ = {};
@@ -62,13 +68,15 @@ void crowd_foreground::measure(const dib_base& src, const crowd_detectSettings& 
     jumped_ = !unfit_ && steps_.jumped(fit_.floor);
 }
 
+// The choices of the last frames, each as a share of its frame's floor, so that the contrast
+// dims with the lamp (an animal's contrast is a share of the light it blocks or reflects).
 int crowd_foreground::chooseCut(const crowd_detectSettings& s) const {
     if (s.contrast > 0) return s.contrast;
     if (cutHistory_.empty()) return noiseCut(fit_.noise);
-    std::vector<int> pooled(cutHistory_);
-    std::nth_element(pooled.begin(), pooled.begin() + ptrdiff_t(pooled.size() / 2), pooled.end());
-    return pooled[pooled.size() / 2];
+    return std::clamp(int(std::lround(median(cutHistory_) * litFloor())), kLeastCut, 200);
 }
+
+double crowd_foreground::litFloor() const { return std::max(16.0, fit_.floor); }
 
 // This frame's choice of contrast: above the noise, and at half the contrast of the faint
 // part of the objects (the fifth of their pixels with the least), where a soft edge is
@@ -94,7 +102,7 @@ void crowd_foreground::noteObjectContrast(const dib_base& weight) {
             }
         estimate = std::max(estimate, faint / 2);
     }
-    cutHistory_.push_back(std::min(estimate, 200));
+    cutHistory_.push_back(std::min(estimate, 200) / litFloor());
     if (cutHistory_.size() > kCutHistory) cutHistory_.erase(cutHistory_.begin());
 }
 
@@ -107,6 +115,17 @@ contrast_light crowd_foreground::lastingLight() const {
     if (std::fabs(now - before) < kLastingChange) return {};
     if (before < 8) return {512, int(std::lround(std::clamp(now - before, -255.0, 255.0)))};
     return {int(std::lround(std::clamp(now / before, 0.0, 63.0) * 512)), 0};
+}
+
+// An animal's mean contrast over its pixels, as the median blob of the frame has it (most
+// blobs are animals), for telling a resting animal from a stain.
+void crowd_foreground::noteAnimalContrast(const crowd_blobs& blobs, int minArea) {
+    std::vector<double> means;
+    for (const crowd_blob& blob : blobs.blobs())
+        if (blob.moments.area >= minArea) means.push_back(blob.moments.w / double(blob.moments.area));
+    if (means.empty()) return;
+    contrastHistory_.push_back(median(means));
+    if (contrastHistory_.size() > kCutHistory) contrastHistory_.erase(contrastHistory_.begin());
 }
 
 bool crowd_foreground::lightingEvent(const std::vector<crowd_run>& runs, const crowd_blobs& blobs) const {
@@ -134,6 +153,8 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     crowd_frameFacts facts;
     facts.polarity = s.polarity, facts.cut = cut_, facts.relight = lastingLight(), facts.blobs = &blobs;
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
+    noteAnimalContrast(blobs, s.minArea);
+    facts.still.animalContrast = median(contrastHistory_);
     background_.learn(grey, weight, facts, event || jumped_);
     // The noise against a learned background is far below that against the guessed floor.
     if (!wasLearned && background_.learned()) cutHistory_.clear();

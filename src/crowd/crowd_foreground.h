@@ -57,13 +57,16 @@ private:
     int chooseCut(const crowd_detectSettings& s) const;
     void noteObjectContrast(const dib_base& weight);
     contrast_light lastingLight() const;
+    void noteAnimalContrast(const crowd_blobs& blobs, int minArea);
+    double litFloor() const;
 
     crowd_background background_;
     crowd_grid grid_;
     crowd_lightSteps steps_;
     crowd_fit fit_;
     contrast_light light_;
-    std::vector<int> cutHistory_;  // estimates of the last frames, whose median is used
+    std::vector<double> contrastHistory_;  // the median blob's mean contrast in the last frames
+    std::vector<double> cutHistory_;  // estimates of the last frames over their floors' grey, pooled by median
     int cut_ = 20, level_ = 0;
     int64_t pixels_ = 0;
     bool weightValid_ = false, unfit_ = false, jumped_ = false;

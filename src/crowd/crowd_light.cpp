@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int kBands = 32;  // of 8 background levels each
+constexpr int kRatioSteps = 2048;  // ratios of frame to background, 1/256 apart, up to 8
 
 // The value at which a histogram's running count passes `share` of its total.
 template <size_t N>
@@ -34,45 +34,25 @@ void choosePoints(crowd_grid& grid) {
     for (size_t i = 0; i < grid.points.size(); ++i) grid.points[i] = uint32_t(i);
 }
 
-// The band's median frame value from its histogram (256 counts from `h`), and its size.
-int bandMedian(const uint32_t* h, uint32_t& n) {
-    n = 0;
-    for (int v = 0; v < 256; ++v) n += h[v];
-    uint32_t seen = 0;
-    for (int v = 0; v < 256; ++v)
-        if (2 * (seen += h[v]) > n) return v;
-    return 255;
-}
-
-// The straight line through the bands' medians; a pure gain where the background spans
-// too few levels for a slope.
-void fitBands(crowd_grid& grid, crowd_fit& fit) {
-    grid.bands.assign(size_t(kBands) * 256, 0);
-    std::array<double, kBands> backgroundSum{};
+// The light as a gain: the median of the points' ratios of frame to background, in steps
+// of 1/256 (an offset only where the background is nearly black and a ratio says nothing).
+// A lamp's change, a flicker or the camera's exposure scales what the floor reflects; one
+// number, a median, cannot be pulled by the animals or tilted by the background's texture.
+void fitGain(crowd_grid& grid, crowd_fit& fit) {
+    std::array<uint32_t, kRatioSteps> ratio{};
+    std::array<uint32_t, 511> shift{};
+    uint32_t lit = 0;
     for (uint32_t i : grid.points) {
-        const int band = grid.background[i] >> 3;
-        ++grid.bands[size_t(band) * 256 + grid.grey[i]];
-        backgroundSum[size_t(band)] += grid.background[i];
+        const int b = grid.background[i], g = grid.grey[i];
+        ++shift[size_t(g - b + 255)];
+        if (b < 8) continue;
+        ++ratio[size_t(std::min(kRatioSteps - 1, g * 256 / b))], ++lit;
     }
-    double w = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
-    for (int b = 0; b < kBands; ++b) {
-        uint32_t count = 0;
-        const double y = bandMedian(&grid.bands[size_t(b) * 256], count), n = count;
-        if (count < 4) continue;
-        const double x = backgroundSum[size_t(b)] / n;
-        w += n, sx += n * x, sy += n * y, sxx += n * x * x, sxy += n * x * y;
-    }
-    if (w <= 0) return;
-    const double mx = sx / w, my = sy / w, spread = std::sqrt(std::max(0.0, sxx / w - mx * mx));
-    if (spread >= 6) {
-        fit.gain = (sxy / w - mx * my) / (spread * spread);
-        fit.offset = my - fit.gain * mx;
-    } else if (mx >= 8) {
-        fit.gain = my / mx;
+    if (lit * 2 >= grid.points.size()) {
+        fit.gain = (quantile(ratio, 0.5) + 0.5) / 256.0;
     } else {
-        fit.offset = my - mx;
+        fit.offset = quantile(shift, 0.5) - 255;
     }
-    fit.gain = std::clamp(fit.gain, 0.0, 63.0);
 }
 
 }  // namespace
@@ -116,7 +96,7 @@ crowd_fit crowd_fitLight(crowd_grid& grid, bool hasBackground) {
     fit.backgroundFloor = quantile(floorHistogram, 0.5);
     fit.backgroundLow = quantile(floorHistogram, 0.02), fit.backgroundHigh = quantile(floorHistogram, 0.98);
     if (hasBackground) {
-        fitBands(grid, fit);
+        fitGain(grid, fit);
         fit.floor = fit.gain * fit.backgroundFloor + fit.offset;
     } else {
         fit.floor = quantile(frame, 0.5);

@@ -14,7 +14,7 @@ struct crowd_grid {
     std::vector<uint8_t> background;  // the background's value there (0 without one)
     std::vector<uint8_t> marked;      // 1 where the last frame's objects lay, 2 where the picture is flat (both may be set)
     // Room the fit works in, kept from frame to frame.
-    std::vector<uint32_t> points, bands;
+    std::vector<uint32_t> points;
 };
 
 // A step that gives about 4,000 points, at least every pixel of a small frame: plenty for
@@ -35,12 +35,10 @@ struct crowd_fit {
 };
 
 // Fits the frame to the background over the points no object covered (all of them when
-// fewer than 64 are free). Each band of 8 background levels gives the median of its frame
-// values, so animals, which are few in every band, do not pull the fit; a straight line
-// through the bands' medians, weighted by their counts, is the gain and offset. Where the
-// background spans too few levels to tell a slope, the light is taken to scale the
-// background (a lamp's change multiplies what the floor reflects). Without a background,
-// the floor is the frame's median and the noise the spread around it.
+// fewer than 64 are free): the median ratio of frame to background is the gain (a lamp's
+// change, a flicker or the camera's exposure scales what the floor reflects), or, where the
+// background is nearly black, the median difference the offset. Without a background, the
+// floor is the frame's median. The noise is the robust spread of what the fit leaves.
 crowd_fit crowd_fitLight(crowd_grid& grid, bool hasBackground);
 
 // Follows the floor's brightness from frame to frame. A frame whose brightness lies more

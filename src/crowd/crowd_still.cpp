@@ -35,11 +35,22 @@ std::vector<uint8_t> grown(const std::vector<uint8_t>& mask, int32_t w, int32_t 
     return out;
 }
 
-// The resting animal `blob` and a margin around it take the floor around them (see the header).
-void fillAnimal(const crowd_blobs& patches, const crowd_blob& blob, const std::vector<crowd_run>& runs,
-                const dib_base& still, int32_t margin, int polarity, dib_base& median) {
-    const int32_t reach = margin + 2;
+// One still patch: the window around it with its pixels marked, the pixels within its
+// margin, and the floor just beyond the margin.
+struct patch_view {
     window win;
+    std::vector<uint8_t> near;
+    int floor = -1;  // -1: no floor pixel around it
+    double contrast = 0;  // mean of its pixels' difference from the floor, on the objects' side
+
+    size_t at(int32_t x, int32_t y) const { return size_t(y - win.y0) * size_t(win.w) + size_t(x - win.x0); }
+};
+
+patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::vector<crowd_run>& runs,
+                const dib_base& still, int32_t margin, int polarity, const dib_base& median) {
+    const int32_t reach = margin + 2;
+    patch_view v;
+    window& win = v.win;
     win.x0 = std::max(0, blob.x0 - reach), win.y0 = std::max(0, blob.y0 - reach);
     win.w = std::min(median.width - 1, blob.x1 + reach) - win.x0 + 1;
     win.h = std::min(median.absHeight() - 1, blob.y1 + reach) - win.y0 + 1;
@@ -48,37 +59,60 @@ void fillAnimal(const crowd_blobs& patches, const crowd_blob& blob, const std::v
         const crowd_run& run = runs[size_t(patches.order()[size_t(blob.firstRun + i)])];
         for (int32_t x = run.x0; x < run.x1; ++x) win.at(x, run.y) = 1;
     }
-    const std::vector<uint8_t> near = grown(win.mask, win.w, win.h, margin), ring = grown(win.mask, win.w, win.h, reach);
+    v.near = grown(win.mask, win.w, win.h, margin);
+    const std::vector<uint8_t> ring = grown(win.mask, win.w, win.h, reach);
     std::vector<uint8_t> around;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
-        for (int32_t x = win.x0; x < win.x0 + win.w; ++x) {
-            const size_t i = size_t(y - win.y0) * size_t(win.w) + size_t(x - win.x0);
-            if (ring[i] && !near[i] && !still.row(y)[x]) around.push_back(median.row(y)[x]);
-        }
-    if (around.empty()) return;
+        for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
+            if (ring[v.at(x, y)] && !v.near[v.at(x, y)] && !still.row(y)[x]) around.push_back(median.row(y)[x]);
+    if (around.empty()) return v;
     std::nth_element(around.begin(), around.begin() + ptrdiff_t(around.size() / 2), around.end());
-    const uint8_t floor = around[around.size() / 2];
+    v.floor = around[around.size() / 2];
+    double sum = 0;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
-        for (int32_t x = win.x0; x < win.x0 + win.w; ++x) {
-            const size_t i = size_t(y - win.y0) * size_t(win.w) + size_t(x - win.x0);
+        for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
+            if (win.mask[v.at(x, y)]) {
+                const int d = median.row(y)[x] - v.floor;
+                sum += polarity == 0 ? -d : polarity == 1 ? d : std::abs(d);
+            }
+    v.contrast = sum / double(blob.moments.area);
+    return v;
+}
+
+// The resting animal's pixels, and those of its margin on the side objects never lie (a
+// light animal's shadow), take the floor around it.
+void fill(const patch_view& v, const dib_base& still, int polarity, dib_base& median) {
+    const uint8_t floor = uint8_t(v.floor);
+    for (int32_t y = v.win.y0; y < v.win.y0 + v.win.h; ++y)
+        for (int32_t x = v.win.x0; x < v.win.x0 + v.win.w; ++x) {
+            const size_t i = v.at(x, y);
             uint8_t& m = median.row(y)[x];
             const bool shadowSide = polarity == 0 ? m > floor : polarity == 1 && m < floor;
-            if (win.mask[i] || (near[i] && !still.row(y)[x] && shadowSide)) m = floor;
+            if (v.win.mask[i] || (v.near[i] && !still.row(y)[x] && shadowSide)) m = floor;
         }
 }
 
+// How unlike one animal at rest a patch is: in area, and in contrast when the animals' is known.
+double unlike(const crowd_blob& blob, const patch_view& v, const crowd_stillRules& rules) {
+    double d = std::fabs(std::log(double(blob.moments.area) / rules.singleArea));
+    if (rules.animalContrast > 0 && v.contrast > 0) d += std::fabs(std::log(v.contrast / rules.animalContrast));
+    return d;
+}
+
 // With the count known: the still patches taken for animals beyond it, least like one
-// animal in area first, become structure.
-void countSurplus(const std::vector<crowd_blob>& blobs, const crowd_stillRules& rules, std::vector<char>& animal) {
+// animal first, become structure.
+void countSurplus(const std::vector<crowd_blob>& blobs, const std::vector<patch_view>& views,
+                  const crowd_stillRules& rules, std::vector<char>& animal) {
     const double one = rules.singleArea;
     if (rules.animals <= 0 || one <= 0) return;
     auto animalsIn = [one](const crowd_blob& b) { return std::max(1.0, std::round(double(b.moments.area) / one)); };
-    double total = std::round(rules.movingArea / one);
+    double total = rules.movingAnimals;
     std::vector<size_t> resting;
     for (size_t i = 0; i < blobs.size(); ++i)
         if (animal[i]) total += animalsIn(blobs[i]), resting.push_back(i);
-    auto unlike = [&](size_t i) { return std::fabs(std::log(double(blobs[i].moments.area) / one)); };
-    std::stable_sort(resting.begin(), resting.end(), [&](size_t a, size_t b) { return unlike(a) > unlike(b); });
+    std::stable_sort(resting.begin(), resting.end(), [&](size_t a, size_t b) {
+        return unlike(blobs[a], views[a], rules) > unlike(blobs[b], views[b], rules);
+    });
     for (size_t i : resting) {
         if (total <= rules.animals) break;
         animal[i] = 0;
@@ -97,11 +131,18 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
     const auto& blobs = patches.blobs();
     const double one = rules.singleArea;
     std::vector<char> animal(blobs.size());
+    std::vector<patch_view> views(blobs.size());
     for (size_t i = 0; i < blobs.size(); ++i) {
         const double area = double(blobs[i].moments.area);
         animal[i] = area >= std::max<double>(rules.minArea, one / 4) && (one <= 0 || area <= kStructureAnimals * one);
+        if (!animal[i]) continue;
+        const double size = one > 0 ? one : area;
+        const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(size / std::numbers::pi))));
+        views[i] = view(patches, blobs[i], runs, still, margin, rules.polarity, median);
+        // Fainter than half the animals' contrast: a stain or the floor's shading, not an animal.
+        animal[i] = views[i].floor >= 0 && !(rules.animalContrast > 0 && views[i].contrast < rules.animalContrast / 2);
     }
-    countSurplus(blobs, rules, animal);
+    countSurplus(blobs, views, rules, animal);
     crowd_stillResult result;
     for (size_t i = 0; i < blobs.size(); ++i) {
         if (!animal[i]) {
@@ -109,14 +150,11 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
             continue;
         }
         ++result.animals;
-        const double size = one > 0 ? one : double(blobs[i].moments.area);
-        const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(size / std::numbers::pi))));
-        fillAnimal(patches, blobs[i], runs, still, margin, rules.polarity, median);
-    }
-    for (size_t i = 0; i < blobs.size(); ++i)
-        for (int32_t r = 0; animal[i] && r < blobs[i].runCount; ++r) {
+        fill(views[i], still, rules.polarity, median);
+        for (int32_t r = 0; r < blobs[i].runCount; ++r) {
             const crowd_run& run = runs[size_t(patches.order()[size_t(blobs[i].firstRun + r)])];
             std::fill(still.row(run.y) + run.x0, still.row(run.y) + run.x1, uint8_t(0));
         }
+    }
     return result;
 }

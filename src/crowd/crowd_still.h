@@ -6,11 +6,13 @@
 // the animal would vanish into the background for as long as it rests. So every patch
 // that the samples marked as an object in most of them is judged:
 // - smaller than a quarter of an animal (or than minArea): a speck of the floor, background;
+// - fainter than half the animals' contrast: a stain, or the floor's own shading, background;
 // - more than kStructureAnimals animals' area: no animal is that large and none stays
 //   still for all the samples piled in one heap, so it is structure, background;
-// - with the count of animals known: when the animals moving in the samples and the
-//   still patches come to more than the count, the still patches least like one animal in
-//   area are structure, as many as the surplus;
+// - with the count of animals known: when the animals seen moving in the samples (blobs of
+//   an animal's size and contrast away from the still patches, in the median sample) and
+//   the still patches come to more than the count, the still patches least like one animal in
+//   area and contrast are structure, as many as the surplus;
 // - the rest are animals at rest: their pixels take the floor around them, so that they
 //   stay objects; so does a margin of one animal's radius around them where the samples
 //   lie on the side objects never lie (a light animal's shadow), which would otherwise
@@ -24,7 +26,8 @@ struct crowd_stillRules {
     int minArea = 10;
     int animals = 0;          // 0: unknown
     double singleArea = 0;    // one animal's area, 0: not known yet
-    double movingArea = 0;    // object pixels per sample that were not still
+    double movingAnimals = 0;   // animals seen moving in the samples (the median sample's count)
+    double animalContrast = 0;  // an animal's mean contrast over its pixels, 0: not known
 };
 
 struct crowd_stillResult {

@@ -15,6 +15,7 @@
 #include "crowd/crowd_runs.h"
 #include "crowd/ip_crowd.h"
 #include "crowd_scene.h"
+#include "crowd_support.h"
 #include "image/dib_access.h"
 #include "ops/do_contrast.h"
 #include "ops/reference.h"
@@ -40,19 +41,8 @@ dib_base frame(int w, int h, const std::vector<disc>& discs) {
     return f;
 }
 
-std::unique_ptr<ip_crowd> crowd(const dib_fmt& f, std::vector<std::pair<const char*, double>> values = {}) {
-    auto p = std::make_unique<ip_crowd>(&f);
-    std::string why;
-    for (auto [name, value] : values) EXPECT_TRUE(ip_setParam(*p, name, value, why)) << name << ": " << why;
-    return p;
-}
-
-std::vector<ip_objectDetails> found(ip_crowd& p, const dib_base& f) {
-    p.doProcess(&f, nullptr, nullptr);
-    std::vector<ip_objectDetails> d(size_t(p.details(nullptr, 0)));
-    p.details(d.data(), int(d.size()));
-    return d;
-}
+using crowd_test::crowd;
+using crowd_test::found;
 
 // The object nearest to (x, y) and its distance.
 std::pair<const ip_objectDetails*, double> nearest(const std::vector<ip_objectDetails>& objects, double x, double y) {

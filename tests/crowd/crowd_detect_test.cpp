@@ -1,0 +1,217 @@
+// What makes a pixel an object in the crowd tracker: a wall rim, a dim corner and a stain
+// are background however they were marked while it was learned; a light animal's shadow
+// leaves no trail; flashes, white frames and a dimmed lamp are recovered from and counted;
+// a resting animal stays found; objects are found from the first frame.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crowd/ip_crowd.h"
+#include "crowd_support.h"
+
+namespace {
+
+constexpr int kW = 240, kH = 180;
+
+// A disc moving in a straight line, bouncing off the frame's edges (a margin of `r` + 4).
+struct mover {
+    double x, y, vx, vy, r;
+    int value;
+    double shadowX = 0, shadowY = 0;  // offset of a soft dark shadow drawn under it (0, 0: none)
+
+    void step() {
+        const double lo = r + 14, hiX = kW - r - 14, hiY = kH - r - 14;
+        x += vx, y += vy;
+        if (x < lo || x > hiX) vx = -vx, x = std::clamp(x, lo, hiX);
+        if (y < lo || y > hiY) vy = -vy, y = std::clamp(y, lo, hiY);
+    }
+};
+
+using floor_fn = std::function<double(int x, int y)>;
+
+// Calls f(x, y) for the pixels within `reach` of (cx, cy), those in the frame.
+template <class F>
+void around(double cx, double cy, double reach, F&& f) {
+    for (int y = std::max(0, int(cy - reach)); y <= std::min(kH - 1, int(cy + reach) + 1); ++y)
+        for (int x = std::max(0, int(cx - reach)); x <= std::min(kW - 1, int(cx + reach) + 1); ++x) f(x, y);
+}
+
+// The floor, then each mover's shadow (darkening the floor by 28 over a soft edge), then the
+// movers with anti-aliased rims, then noise of +-2 that repeats every 7 frames; all of it
+// times `scale`, a lamp's brightness.
+dib_base picture(const floor_fn& floor, const std::vector<mover>& movers, int frame, double scale = 1.0) {
+    std::vector<double> v(size_t(kW * kH));
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) v[size_t(y * kW + x)] = floor(x, y);
+    for (const mover& m : movers) {
+        if (m.shadowX == 0 && m.shadowY == 0) continue;
+        const double sx = m.x + m.shadowX, sy = m.y + m.shadowY;
+        around(sx, sy, m.r + 4, [&](int x, int y) {
+            v[size_t(y * kW + x)] -= 28 * std::clamp((m.r + 3 - std::hypot(x - sx, y - sy)) / 4, 0.0, 1.0);
+        });
+    }
+    for (const mover& m : movers)
+        around(m.x, m.y, m.r + 2, [&](int x, int y) {
+            const double c = std::clamp(m.r + 0.5 - std::hypot(x - m.x, y - m.y), 0.0, 1.0);
+            v[size_t(y * kW + x)] = v[size_t(y * kW + x)] * (1 - c) + m.value * c;
+        });
+    dib_base f(dib_fmt(kW, kH, 1, 0, false), 0);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x)
+            f.row(y)[x] = uint8_t(std::clamp(
+                std::lround(v[size_t(y * kW + x)] * scale + ((x * 5 + y * 3 + frame) % 7 - 3) * 0.7), 0l, 255l));
+    return f;
+}
+
+dib_base whiteFrame() {
+    dib_base f(dib_fmt(kW, kH, 1, 0, false), 0);
+    dib_fill(f, 255);
+    return f;
+}
+
+// `n` animals, each walking to and fro along a lane of its own at its own speed, so that
+// none ever touches another.
+std::vector<mover> walkers(int n, int value, double r = 6) {
+    std::vector<mover> m;
+    for (int i = 0; i < n; ++i)
+        m.push_back({30.0 + 41 * i % 170, 30.0 + (kH - 60.0) * i / std::max(1, n - 1), 1.3 + 0.45 * i, 0, r, value});
+    return m;
+}
+
+std::unique_ptr<ip_crowd> crowd(std::vector<std::pair<const char*, double>> values) {
+    return crowd_test::crowd(dib_fmt(kW, kH, 1, 0, false), std::move(values));
+}
+
+using crowd_test::found;
+
+std::map<std::string, int64_t> counters(const ip_crowd& p) {
+    std::vector<ip_counterRecord> c(size_t(p.counters(nullptr, 0)));
+    p.counters(c.data(), int(c.size()));
+    std::map<std::string, int64_t> out;
+    for (const auto& r : c) out[r.name] = r.value;
+    return out;
+}
+
+// Whether every mover has an object within 2 px of its centre, and nothing else was found.
+bool exactly(const std::vector<ip_objectDetails>& objects, const std::vector<mover>& movers) {
+    if (objects.size() != movers.size()) return false;
+    for (const mover& m : movers)
+        if (std::none_of(objects.begin(), objects.end(),
+                         [&](const ip_objectDetails& o) { return std::hypot(o.x - m.x, o.y - m.y) < 2; }))
+            return false;
+    return true;
+}
+
+const floor_fn plainFloor = [](int x, int y) { return 182.0 + 6 * std::sin(x * 0.05) * std::cos(y * 0.04); };
+
+// A dark rim of 3 px just inside the frame's edge, a dim corner of 60 x 60 that fades out,
+// a speck and a stain of the size of one animal: every sample marks them as objects, and
+// none is an object once the background is learned. Without the count of animals the stain
+// cannot be told from an animal at rest, and is found as one.
+TEST(CrowdDetect, RimCornerAndStainAreBackground) {
+    const floor_fn walled = [](int x, int y) {
+        const int edge = std::min({x, y, kW - 1 - x, kH - 1 - y});
+        double v = plainFloor(x, y);
+        if (edge >= 4 && edge < 7) v = 70;
+        if (x > kW - 70 && y > kH - 70) v -= 55 * std::min(1.0, std::hypot(x - (kW - 70), y - (kH - 70)) / 40);
+        if (std::hypot(x - 60, y - 130) < 5.5 || std::hypot(x - 200, y - 30) < 2.5) v = 95;
+        return v;
+    };
+    for (int animals : {0, 5}) {
+        auto p = crowd({{"animals", animals}});
+        std::vector<mover> movers = walkers(5, 40);
+        int wrong = 0;
+        for (int frame = 0; frame < 200; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+            std::vector<mover> expected = movers;
+            if (animals == 0) expected.push_back({60, 130, 0, 0, 5.5, 95});
+            wrong += !exactly(found(*p, picture(walled, movers, frame)), expected) && frame >= 90;
+        }
+        EXPECT_EQ(wrong, 0) << "animals " << animals;
+        EXPECT_NE(p->background(), nullptr);
+    }
+}
+
+// Light animals with dark shadows beside them on a dark floor: once learned, the floor where
+// a shadow passed never looks like a light object.
+TEST(CrowdDetect, ShadowLeavesNoTrail) {
+    const floor_fn dark = [](int x, int y) { return 62.0 + 4 * std::sin(x * 0.07 + y * 0.03); };
+    auto p = crowd({{"polarity", 1}, {"animals", 4}});
+    std::vector<mover> movers = walkers(4, 210, 7);
+    for (mover& m : movers) m.shadowX = 4, m.shadowY = 3;
+    int wrong = 0;
+    for (int frame = 0; frame < 300; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); }))
+        wrong += !exactly(found(*p, picture(dark, movers, frame)), movers);
+    EXPECT_EQ(wrong, 0);
+}
+
+// One animal rests for the whole run, through every sample, beside others that move: it is
+// found on every frame, before the background is learned and after.
+TEST(CrowdDetect, RestingAnimalStaysFound) {
+    for (int animals : {0, 4}) {
+        auto p = crowd({{"animals", animals}});
+        std::vector<mover> movers = walkers(4, 40);
+        movers[0].vx = movers[0].vy = 0;
+        int missing = 0;
+        for (int frame = 0; frame < 250; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); }))
+            missing += !exactly(found(*p, picture(plainFloor, movers, frame)), movers);
+        EXPECT_EQ(missing, 0) << "animals " << animals;
+    }
+}
+
+// A floor lit from one side (100 to 220 across the frame): the animals are found from the
+// first frame on, against the floor guessed from the frames themselves; and one animal
+// alone against the frame's own flat floor level (background 2).
+TEST(CrowdDetect, FoundFromTheFirstFrame) {
+    const floor_fn sloped = [](int x, int) { return 100.0 + 120.0 * x / kW; };
+    auto p = crowd({});
+    std::vector<mover> movers = walkers(5, 30, 7);
+    for (int frame = 0; frame < 30; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); }))
+        ASSERT_TRUE(exactly(found(*p, picture(sloped, movers, frame)), movers)) << "frame " << frame;
+    EXPECT_EQ(counters(*p)["provisional_background"], 30);
+
+    auto flat = crowd({{"background", 2}});
+    std::vector<mover> one = walkers(1, 60);
+    for (int frame = 0; frame < 5; ++frame, one[0].step())
+        ASSERT_TRUE(exactly(found(*flat, picture(plainFloor, one, frame)), one)) << "frame " << frame;
+}
+
+// A white frame on a sampled frame, five white frames in a row, and the lamp dimmed to 40%
+// for good: the animals are found again within `samples` frames of each, every white frame
+// gives nothing (not one frame-sized blob), and the frames are counted.
+TEST(CrowdDetect, FlashesAndDimmingRecoverAndAreCounted) {
+    auto p = crowd({{"animals", 5}});
+    std::vector<mover> movers = walkers(5, 40);
+    const int white[] = {40, 150, 151, 152, 153, 154};
+    int wrong = 0;
+    for (int frame = 0; frame < 320; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+        const bool flash = std::find(std::begin(white), std::end(white), frame) != std::end(white);
+        const auto objects = found(*p, flash ? whiteFrame() : picture(plainFloor, movers, frame, frame >= 240 ? 0.4 : 1.0));
+        if (flash) {
+            EXPECT_TRUE(objects.empty()) << "frame " << frame;
+        }
+        const bool settling = (frame > 40 && frame <= 49) || (frame > 154 && frame <= 163) || (frame >= 240 && frame < 249);
+        if (!flash && !settling) wrong += !exactly(objects, movers);
+    }
+    EXPECT_EQ(wrong, 0);
+    const auto counted = counters(*p);
+    EXPECT_EQ(counted.at("lighting_events"), 6);
+    EXPECT_GE(counted.at("brightness_jumps"), 1);
+}
+
+// The counters as a host reads them: five, named and with a hint, in a fixed order.
+TEST(CrowdDetect, CountersNamedWithHints) {
+    auto p = crowd({{"contrast", 254}});
+    for (int frame = 0; frame < 3; ++frame) found(*p, picture(plainFloor, walkers(2, 40), frame));
+    std::vector<ip_counterRecord> c(size_t(p->counters(nullptr, 0)));
+    ASSERT_EQ(p->counters(c.data(), int(c.size())), 5);
+    for (const auto& r : c) EXPECT_GT(std::string(r.hint).size(), 40u) << r.name;
+    EXPECT_EQ(counters(*p)["no_contrast"], 3);
+}
+
+}  // namespace

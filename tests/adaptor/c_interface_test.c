@@ -38,6 +38,7 @@ static int failures = 0;
     X(ambrevo_status, process, (ambrevo_procedure*, const ambrevo_frame*, const ambrevo_click*, int32_t)) \
     X(ambrevo_status, objects, (const ambrevo_procedure*, ambrevo_object*, int32_t, int32_t*)) \
     X(ambrevo_status, object_details, (const ambrevo_procedure*, void*, int32_t, int32_t, int32_t*)) \
+    X(ambrevo_status, counters, (const ambrevo_procedure*, void*, int32_t, int32_t, int32_t*)) \
     X(ambrevo_status, destination, (ambrevo_procedure*, ambrevo_image*)) \
     X(ambrevo_status, profile, (ambrevo_procedure*, ambrevo_stage*, int32_t, int32_t*)) \
     X(ambrevo_status, dialogue, (ambrevo_procedure*, const char*, const char**)) \
@@ -146,6 +147,22 @@ int main(int argc, char** argv) {
     int32_t shorter[4] = {-1, -1, -1, -1};
     CHECK(api.object_details(p, shorter, 1, 12, &count) == AMBREVO_OK && shorter[0] == longer[0].d.index);
     CHECK(shorter[3] == -1 && api.object_details(p, shorter, 1, 11, &count) == AMBREVO_ERROR_ARGUMENT);
+
+    /* Counters, with the caller's record size: the frame searched against the floor guessed
+     * while learning is counted; a longer record gets zeros after, a shorter one is refused. */
+    struct {
+        ambrevo_counter c;
+        int64_t later;
+    } counted[8];
+    memset(counted, 0x7f, sizeof counted);
+    CHECK(api.counters(p, counted, 8, (int32_t)sizeof counted[0], &count) == AMBREVO_OK && count == 5);
+    CHECK(strcmp(counted[2].c.name, "provisional_background") == 0 && counted[2].c.value == 1);
+    CHECK(strlen(counted[2].c.hint) > 40 && counted[0].later == 0 && counted[4].later == 0 && counted[5].later != 0);
+    CHECK(api.counters(p, counted, 8, (int32_t)sizeof(ambrevo_counter) - 1, &count) == AMBREVO_ERROR_ARGUMENT);
+    CHECK(api.counters(p, NULL, 0, (int32_t)sizeof(ambrevo_counter), &count) == AMBREVO_OK && count == 5);
+    api.destroy(p);
+    CHECK(api.create("nop", W, H, 1, &p) == AMBREVO_OK);
+    CHECK(api.counters(p, counted, 8, (int32_t)sizeof(ambrevo_counter), &count) == AMBREVO_OK && count == 0);
     api.destroy(p);
     if (failures) fprintf(stderr, "%d checks failed\n", failures);
     return failures ? 1 : 0;

@@ -53,6 +53,7 @@ TEST(InstanceTable, LowestFreeSlotIllegalIdsAndFailedConstruction) {
               thrown([&] { ip_dllAdaptor_process(id, &frame, nullptr, nullptr); }),
               thrown([&] { ip_dllAdaptor_reformat(id, &f); }), thrown([&] { ip_dllAdaptor_objects(id, nullptr, 0); }),
               thrown([&] { ip_dllAdaptor_objectDetails(id, nullptr, 0, sizeof(ip_objectDetails)); }),
+              thrown([&] { ip_dllAdaptor_counters(id, nullptr, 0, sizeof(ip_counterRecord)); }),
               thrown([&] { ip_dllAdaptor_dstDib(id); }), id == 1 ? kCheckId : thrown([&] { ip_dllAdaptor_destroy(id); })})
             EXPECT_EQ(message, kCheckId) << id;
     }
@@ -72,6 +73,30 @@ TEST(InstanceTable, LowestFreeSlotIllegalIdsAndFailedConstruction) {
     clearTable();
 }
 
+// A host reads the counters with its own record size: a longer record gets zeros after the
+// fields, a shorter one is refused, a procedure that counts nothing has none.
+TEST(InstanceTable, CountersWithTheHostsRecordSize) {
+    clearTable();
+    dib_fmt f(64, 48, 1, 0, true);
+    const int crowd = ip_dllAdaptor_createByName("crowd", &f, nullptr), nop = ip_dllAdaptor_createByName("nop", &f, nullptr);
+    dib_base frame(f, 0);
+    dib_fill(frame, 200);
+    ip_dllAdaptor_process(crowd, &frame, nullptr, nullptr);
+    struct longer {
+        ip_counterRecord record;
+        int32_t later;
+    } out[6];
+    std::memset(out, 0x55, sizeof out);
+    EXPECT_EQ(ip_dllAdaptor_counters(crowd, out, 6, sizeof out[0]), 5);
+    EXPECT_STREQ(out[3].record.name, "no_contrast");
+    EXPECT_EQ(std::pair(out[3].record.value, out[3].later), std::pair(int64_t(1), 0));
+    EXPECT_EQ(out[5].later, 0x55555555);
+    EXPECT_EQ(thrown([&] { ip_dllAdaptor_counters(crowd, out, 6, sizeof(ip_counterRecord) - 1); }),
+              "ip_dllAdaptor_counters - record size below that of a counter");
+    EXPECT_EQ(ip_dllAdaptor_counters(nop, out, 6, sizeof out[0]), 0);
+    clearTable();
+}
+
 #ifndef _WIN32  // the Windows builds read the DLL's export table with scripts/check_windows_dll.py
 TEST(Module, ExportsExactlyTheAdaptorFunctions) {
     FILE* p = popen((std::string("nm -D --defined-only ") + AMBREVO_MODULE_PATH).c_str(), "r");
@@ -83,11 +108,11 @@ TEST(Module, ExportsExactlyTheAdaptorFunctions) {
     ASSERT_EQ(pclose(p), 0);
     std::set<std::string> expected;
     for (const char* n : {"create", "destroy", "dstDib", "config", "profile", "process", "reformat", "createByName",
-                          "procedureName", "objects", "objectDetails", "version", "paramCount", "paramInfo", "setParam"})
+                          "procedureName", "objects", "objectDetails", "counters", "version", "paramCount", "paramInfo", "setParam"})
         expected.insert(std::string("ip_dllAdaptor_") + n);
     for (const char* n : {"version", "interface_version", "last_error", "procedure_count", "procedure_name", "create",
                           "destroy", "name", "param_count", "param_describe", "param_get", "param_set", "param_set_text",
-                          "process", "objects", "object_details", "destination", "profile", "dialogue", "set_output"})
+                          "process", "objects", "object_details", "counters", "destination", "profile", "dialogue", "set_output"})
         expected.insert(std::string("ambrevo_") + n);  // the plain C interface
     EXPECT_EQ(names, expected);
 }

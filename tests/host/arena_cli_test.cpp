@@ -200,6 +200,18 @@ TEST(ArenaRun, CrowdRowsCarrySubPixelCentresAndShapes) {
     EXPECT_GT(missing, 0u);
     // Whole pixels would miss by 0.38 px on average.
     EXPECT_LT(error / double(alone), 0.15);
+
+    // What the procedure counted goes into the metadata; when nothing is found, its hint says why.
+    EXPECT_NE(readFile(dir / "t.csv").find("\n# count_provisional_background: 17\n"), std::string::npos);
+    EXPECT_NE(json.find(", \"count_provisional_background\": 17"), std::string::npos);
+    RUN_OK(none, dir, "frames/%03d.png --procedure crowd --set contrast=254 --frames 4 --quiet --tracks n.csv");
+    EXPECT_EQ(none.err.rfind("ambrevo: no objects were found on any of the 4 frames (480x270); 4 frames searched against "
+                             "a floor guessed",
+                             0),
+              0u)
+        << none.err;
+    EXPECT_NE(none.err.find("; 4 frames where no pixel lay more than the contrast"), std::string::npos) << none.err;
+    EXPECT_NE(readFile(dir / "n.csv").find("\n# count_no_contrast: 4\n"), std::string::npos);
 }
 
 // Settings by name: the table, a run repeated from its saved settings, the values in the

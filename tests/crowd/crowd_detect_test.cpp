@@ -8,12 +8,17 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "crowd/crowd_background.h"
 #include "crowd/ip_crowd.h"
 #include "crowd_support.h"
+#include "image/dib_access.h"
+#include "ops/do_contrast.h"
+#include "ops/reference.h"
 
 namespace {
 
@@ -212,6 +217,48 @@ TEST(CrowdDetect, CountersNamedWithHints) {
     ASSERT_EQ(p->counters(c.data(), int(c.size())), 5);
     for (const auto& r : c) EXPECT_GT(std::string(r.hint).size(), 40u) << r.name;
     EXPECT_EQ(counters(*p)["no_contrast"], 3);
+}
+
+// Random bytes, rows padded by 3.
+dib_base noise(int w, int h, int szPixel, unsigned seed) {
+    dib_base im(dib_fmt(w, h, szPixel, w * szPixel + 3, true), 0);
+    std::mt19937 random(seed);
+    for (int y = 0; y < h; ++y)
+        for (int64_t i = 0; i < im.szRow; ++i) im.row(y)[i] = uint8_t(random());
+    return im;
+}
+
+// The contrast against a background under the frame's light, and the background's step
+// towards the frame in the blocks not frozen, repaired at once only in the repairable ones:
+// vectors or not, exactly what the plain code below gives.
+TEST(CrowdDetectKernels, LightAndBlockMasksMatchThePlainCode) {
+    ref::eachMode([] {
+        for (int w : {1, 15, 16, 33, 64, 129, 200})
+            for (int sz : {1, 3}) {
+                SCOPED_TRACE(testing::Message() << w << " wide, " << sz << " bytes");
+                const int h = 37;
+                const dib_base in = noise(w, h, sz, unsigned(w * 7 + sz)), bg = noise(w, h, 1, unsigned(w + 1));
+                dib_base weight(dib_fmt(w, h, 1, 0, true), 0), grey = weight;
+                const contrast_light light{int(200 + 37 * w % 900), w % 2 ? -40 : 25};
+                const int polarity = w % 3, cut = 9 + w % 30;
+                do_contrast(in, &bg, 0, contrast_polarity(polarity), cut, weight, &grey, light);
+                crowd_blockMask frozen, repairable;
+                frozen.clear(w, h), repairable.clear(w, h);
+                for (size_t i = 0; i < frozen.marked.size(); ++i) frozen.marked[i] = i % 3 == 1, repairable.marked[i] = i % 2;
+                dib_base followed = bg;
+                crowd_follow(grey, weight, polarity, cut, followed, &frozen, &repairable);
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        const int g = grey.row(y)[x], b = bg.row(y)[x];
+                        const int lit = std::clamp(((b * light.gain) >> 9) + light.offset, 0, 255);
+                        const int d = polarity == 2 ? std::abs(g - lit) : std::max(polarity ? g - lit : lit - g, 0);
+                        ASSERT_EQ(weight.row(y)[x], d > cut ? d : 0) << x << "," << y;
+                        const bool still = weight.row(y)[x] || frozen.at(x, y);
+                        const bool wrong = repairable.at(x, y) && ((polarity == 0 && g > b + cut) || (polarity == 1 && g + cut < b));
+                        ASSERT_EQ(followed.row(y)[x], still ? b : wrong ? g : b + (g > b) - (g < b)) << x << "," << y;
+                    }
+            }
+    });
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 struct crowd_settings {
     int polarity = 0;    // 0 dark, 1 light, 2 both
     int animals = 0;     // in view, 0 unknown
-    int background = 0;  // 0 learned, 1 the level `threshold`, 2 found in each frame by Otsu's method
+    int background = 0;  // 0 learned, 1 the level `threshold`, 2 the floor's level found in each frame
     int threshold = 128;
     int contrast = 0;  // 0: chosen from the video
     int minArea = 10;

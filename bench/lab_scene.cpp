@@ -65,7 +65,7 @@ lab_settings preset(kind k) {
             s.light = {0.1, 0.25, 3, 100};
             break;
         case kind::rim:  // fish along a dark wall that mirrors them
-            s.animals = 12, s.length = 40, s.wallFollow = 0.8, s.cohesion = 0.2;
+            s.animals = 12, s.length = 40, s.wallFollow = 0.8, s.avoidance = 0.4;
             s.floor = 200, s.body = 45, s.bench = 130, s.wall = 60, s.rimWidth = 18, s.reflections = 0.35;
             s.light = {0.1, 0.1, 2, 100};
             break;
@@ -221,6 +221,8 @@ lab_scene::lab_scene(const lab_settings& settings) : s_(std::make_unique<state>(
     s.random = settings.seed * 0x2545F4914F6CDD1Dull + uint64_t(settings.what);
     s.salt = uint32_t(s.uniform() * 4294967295.0);
     placeArena(s);
+    if (s.arena.r < 2 * settings.length * std::max(settings.bigRatio, 1.0))
+        throw std::invalid_argument("lab scene: the arena is too small for the bodies");
     s.buildFloor();
     s.buildLight();
     for (int i = 0; i < settings.animals; ++i) s.animals.push_back(makeAnimal(s, i));

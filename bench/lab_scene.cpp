@@ -71,8 +71,8 @@ lab_settings preset(kind k) {
             break;
         case kind::larvae:  // two sizes, crawling in heaps side by side
             s.animals = 60, s.length = 18, s.bigShare = 0.5, s.bigRatio = 1.55, s.widthRatio = 0.24;
-            s.speed = 0.8, s.turning = 0.08, s.maxTurn = 0.25, s.bendRadius = 0.5, s.tailBeat = 0.02, s.beatRate = 0.35, s.stretch = 0.07;
-            s.cohesion = 0.3, s.alignment = 0.4, s.avoidance = 0.25, s.marks = 2;
+            s.speed = 0.8, s.turning = 0.04, s.maxTurn = 0.25, s.bendRadius = 0.8, s.tailBeat = 0.02, s.beatRate = 0.35, s.stretch = 0.07;
+            s.cohesion = 0.2, s.alignment = 0.4, s.avoidance = 0.25, s.marks = 2;
             s.floor = 190, s.body = 70, s.bench = 110, s.wall = 90;
             s.light = {0.1, 0.1, 2, 90};
             break;

@@ -73,6 +73,7 @@ struct request {
     crowd_scene::settings discs;
     crowd_scene::lab_settings lab;
     crowd_scene::codec codec = crowd_scene::codec::h264;
+    std::string discsOnly;  // an option given that only discs take
 };
 
 // The options of the lab kinds: applied over the kind's preset once it is known.
@@ -121,13 +122,13 @@ void option(request& r, std::vector<std::pair<std::string, std::string>>& labOpt
         pair(v, 'x', a, w, h);
         s.width = r.lab.width = int(w), s.height = r.lab.height = int(h);
     } else if (a == "--discs") {
-        s.discs = int(number(v, a));
+        s.discs = int(number(v, a)), r.discsOnly = a;
     } else if (a == "--radius") {
-        pair(v, ',', a, s.minRadius, s.maxRadius);
+        pair(v, ',', a, s.minRadius, s.maxRadius), r.discsOnly = a;
     } else if (a == "--arenas") {
-        s.arenas = int(number(v, a));
+        s.arenas = int(number(v, a)), r.discsOnly = a;
     } else if (a == "--closest") {
-        s.closest = number(v, a);
+        s.closest = number(v, a), r.discsOnly = a;
     } else {
         labOptions.emplace_back(a, v);  // --speed and --noise: both families
     }
@@ -139,7 +140,7 @@ std::string parse(int argc, char** argv, request& r) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--light") {
-            r.discs.light = true;
+            r.discs.light = true, r.discsOnly = a;
         } else if (!a.empty() && a[0] == '-') {
             if (i + 1 >= argc) return a + " needs a value";
             option(r, labOptions, a, argv[++i]);
@@ -152,6 +153,7 @@ std::string parse(int argc, char** argv, request& r) {
     crowd_scene::kind k;
     const bool lab = crowd_scene::kind_from_name(r.kind, k);
     if (!lab && r.kind != "discs") return "unknown kind " + r.kind;
+    if (lab && !r.discsOnly.empty()) return r.discsOnly + " is for discs only; see --animals and --length for " + r.kind;
     if (lab) r.lab = [&] {
         crowd_scene::lab_settings p = crowd_scene::preset(k);
         p.seed = r.lab.seed, p.width = r.lab.width, p.height = r.lab.height;
@@ -242,7 +244,7 @@ void describe(const request& r, const crowd_scene::lab_scene& scene, const std::
     const crowd_scene::circle a = scene.arena(), d = scene.drawn();
     out << "{\n  \"kind\": \"" << r.kind << "\", \"seed\": " << s.seed << ", \"animals\": " << s.animals
         << ", \"width\": " << s.width << ", \"height\": " << s.height << ", \"frames\": " << r.frames
-        << ", \"fps\": " << r.fps << ",\n  \"video\": \"" << std::filesystem::path(video).filename().string()
+        << ", \"fps\": " << r.fps << ",\n  \"video\": \"" << video.substr(r.dir.size() + 1)
         << "\", \"codec\": \"" << crowd_scene::codec_name(r.codec) << "\", \"quality\": " << r.quality
         << ",\n  \"polarity\": " << (s.lightAnimals ? 1 : 0) << ", \"length\": " << s.length
         << ", \"big_share\": " << s.bigShare << ", \"big_ratio\": " << s.bigRatio << ", \"noise\": " << s.noise

@@ -65,14 +65,14 @@ lab_settings preset(kind k) {
             s.light = {0.1, 0.25, 3, 100};
             break;
         case kind::rim:  // fish along a dark wall that mirrors them
-            s.animals = 12, s.length = 40, s.wallFollow = 0.8, s.cohesion = 0.2;
+            s.animals = 12, s.length = 40, s.wallFollow = 0.8, s.avoidance = 0.4;
             s.floor = 200, s.body = 45, s.bench = 130, s.wall = 60, s.rimWidth = 18, s.reflections = 0.35;
             s.light = {0.1, 0.1, 2, 100};
             break;
         case kind::larvae:  // two sizes, crawling in heaps side by side
             s.animals = 60, s.length = 18, s.bigShare = 0.5, s.bigRatio = 1.55, s.widthRatio = 0.24;
-            s.speed = 0.8, s.turning = 0.08, s.maxTurn = 0.25, s.bendRadius = 0.5, s.tailBeat = 0.02, s.beatRate = 0.35, s.stretch = 0.07;
-            s.cohesion = 0.3, s.alignment = 0.4, s.avoidance = 0.25, s.marks = 2;
+            s.speed = 0.8, s.turning = 0.04, s.maxTurn = 0.25, s.bendRadius = 0.8, s.tailBeat = 0.02, s.beatRate = 0.35, s.stretch = 0.07;
+            s.cohesion = 0.2, s.alignment = 0.4, s.avoidance = 0.25, s.marks = 2;
             s.floor = 190, s.body = 70, s.bench = 110, s.wall = 90;
             s.light = {0.1, 0.1, 2, 90};
             break;
@@ -221,6 +221,8 @@ lab_scene::lab_scene(const lab_settings& settings) : s_(std::make_unique<state>(
     s.random = settings.seed * 0x2545F4914F6CDD1Dull + uint64_t(settings.what);
     s.salt = uint32_t(s.uniform() * 4294967295.0);
     placeArena(s);
+    if (s.arena.r < 2 * settings.length * std::max(settings.bigRatio, 1.0))
+        throw std::invalid_argument("lab scene: the arena is too small for the bodies");
     s.buildFloor();
     s.buildLight();
     for (int i = 0; i < settings.animals; ++i) s.animals.push_back(makeAnimal(s, i));

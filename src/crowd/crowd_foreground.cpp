@@ -107,9 +107,9 @@ void crowd_foreground::noteObjectContrast(const dib_base& weight) {
 }
 
 // What the background takes over of the frame's light: nothing while the floor stays within
-// a few levels (each frame's own fit covers that), else the floor's change as a gain, which
-// is what a lamp's change does to what the floor reflects. Only the ratio of the floors is
-// taken, so that a fit's slightly flatter slope is not compounded from one update to the next.
+// a few levels (each frame's own fit covers that, and rounding a small gain into the
+// background at every update would wear its texture down), else the floor's change as a
+// gain, which is what a lamp's change does to what the floor reflects.
 contrast_light crowd_foreground::lastingLight() const {
     const double before = fit_.backgroundFloor, now = fit_.floor;
     if (std::fabs(now - before) < kLastingChange) return {};

@@ -1,0 +1,279 @@
+#include "crowd/crowd_posture.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <numbers>
+
+namespace {
+constexpr int kLast = crowd_stations - 1;
+constexpr int kAcross = 5, kDiagonal = 7;  // the steps of the distance inside a body, 1 and ~sqrt(2) times 5
+
+double squared(double dx, double dy) { return dx * dx + dy * dy; }
+
+// The standard deviation of grey values from their sum and sum of squares.
+float spread(double n, double sum, double squares) {
+    return n > 0 ? float(std::sqrt(std::max(0.0, squares / n - (sum / n) * (sum / n)))) : 0.0f;
+}
+
+}  // namespace
+
+double crowd_arcLength(const crowd_point* line, int count) {
+    double arc = 0;
+    for (int i = 1; i < count; ++i) arc += std::hypot(line[i].x - line[i - 1].x, line[i].y - line[i - 1].y);
+    return arc;
+}
+
+void crowd_resample(const crowd_point* line, int count, double first, double step, crowd_point* out) {
+    double from = 0, to = count > 1 ? std::hypot(line[1].x - line[0].x, line[1].y - line[0].y) : 0;
+    for (int s = 0, j = 0; s < crowd_stations; ++s) {
+        const double at = first + s * step;
+        while (j + 2 < count && to < at) {
+            ++j;
+            from = to, to += std::hypot(line[j + 1].x - line[j].x, line[j + 1].y - line[j].y);
+        }
+        if (count < 2) {
+            out[s] = line[0];
+            continue;
+        }
+        const double t = to - from > 1e-9 ? (at - from) / (to - from) : 0.0;
+        out[s] = {line[j].x + t * (line[j + 1].x - line[j].x), line[j].y + t * (line[j + 1].y - line[j].y)};
+    }
+}
+
+int32_t crowd_typicalWeight(const std::vector<crowd_pixel>& pixels) {
+    int64_t histogram[256] = {};
+    for (const crowd_pixel& p : pixels) ++histogram[std::clamp(p.w, 0, 255)];
+    int32_t typical = 0;
+    for (int64_t seen = 0; typical < 255 && (seen + histogram[typical]) * 2 < int64_t(pixels.size()); ++typical)
+        seen += histogram[typical];
+    return std::max(typical, 1);
+}
+
+crowd_point crowd_body::centre() const {
+    if (points == 1) return midline[0];
+    double w = 0, x = 0, y = 0;
+    for (int i = 0; i < crowd_stations; ++i) {
+        const double h = std::max(halfWidth[i], 0.5f);
+        w += h, x += h * midline[i].x, y += h * midline[i].y;
+    }
+    return {x / w, y / w};
+}
+
+crowd_body crowd_roundBody(double x, double y, double radius) {
+    crowd_body b;
+    b.midline[0] = {x, y};
+    b.halfWidth[0] = float(radius);
+    return b;
+}
+
+crowd_body crowd_longBody(const crowd_posture& posture, double dx, double dy) {
+    crowd_body b;
+    b.points = crowd_stations;
+    for (int i = 0; i < crowd_stations; ++i) {
+        b.midline[i] = {posture.midline[i].x + dx, posture.midline[i].y + dy};
+        b.halfWidth[i] = posture.halfWidth[i];
+    }
+    b.length = posture.length;
+    b.balance = posture.balance;
+    return b;
+}
+
+crowd_place crowd_locate(const crowd_body& body, double x, double y) {
+    const crowd_point* p = body.midline;
+    if (body.points == 1) return {std::sqrt(squared(x - p[0].x, y - p[0].y)), 0, 0, body.halfWidth[0]};
+    double best = 1e300, along = 0, at = 0;
+    int segment = 0;
+    for (int j = 0; j < kLast; ++j) {
+        const double dx = p[j + 1].x - p[j].x, dy = p[j + 1].y - p[j].y, length2 = dx * dx + dy * dy;
+        const double t = length2 > 0 ? ((x - p[j].x) * dx + (y - p[j].y) * dy) / length2 : 0.0;
+        const double clamped = std::clamp(t, 0.0, 1.0);
+        const double d = squared(x - p[j].x - clamped * dx, y - p[j].y - clamped * dy);
+        if (d < best) best = d, segment = j, along = t, at = clamped;
+    }
+    const crowd_point a = p[segment], b = p[segment + 1];
+    const double length = std::max(std::hypot(b.x - a.x, b.y - a.y), 1e-9);
+    const double across = ((b.x - a.x) * (y - a.y) - (b.y - a.y) * (x - a.x)) / length;
+    const bool beyond = (segment == 0 && along < 0) || (segment == kLast - 1 && along > 1);
+    const double half = body.halfWidth[segment] + at * (body.halfWidth[segment + 1] - body.halfWidth[segment]);
+    return {std::sqrt(best), segment + (beyond ? along : at), across, half};
+}
+
+void crowd_reverse(crowd_posture& posture, crowd_looks& looks) {
+    posture.balance = posture.length - posture.balance;
+    std::reverse(posture.midline, posture.midline + crowd_stations);
+    std::reverse(posture.halfWidth, posture.halfWidth + crowd_stations);
+    if (posture.elongated) std::reverse(looks.profile, looks.profile + crowd_stations);
+}
+
+void crowd_roundLooks(const std::vector<crowd_pixel>& pixels, double cx, double cy, crowd_looks& looks) {
+    double sum[crowd_stations] = {}, count[crowd_stations] = {}, all = 0, squares = 0;
+    // Rings of equal area: the squared distance over that of the equivalent disc's rim.
+    const double scale = crowd_stations / std::max(1.0, double(pixels.size()) / std::numbers::pi);
+    for (const crowd_pixel& p : pixels) {
+        const double dx = p.x - cx, dy = p.y - cy;
+        const int ring = std::min(crowd_stations - 1, int((dx * dx + dy * dy) * scale));
+        sum[ring] += p.grey, ++count[ring];
+        all += p.grey, squares += double(p.grey) * p.grey;
+    }
+    for (int i = 0; i < crowd_stations; ++i) looks.profile[i] = count[i] > 0 ? float(sum[i] / count[i]) : 0.0f;
+    looks.texture = spread(double(pixels.size()), all, squares);
+}
+
+void crowd_midliner::index(const std::vector<crowd_pixel>& pixels) {
+    int32_t x1 = pixels[0].x, y1 = pixels[0].y;
+    x0_ = x1, y0_ = y1;
+    for (const crowd_pixel& p : pixels)
+        x0_ = std::min(x0_, p.x), y0_ = std::min(y0_, p.y), x1 = std::max(x1, p.x), y1 = std::max(y1, p.y);
+    w_ = x1 - x0_ + 1, h_ = y1 - y0_ + 1;
+    cell_.assign(size_t(w_) * size_t(h_), -1);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        cell_[size_t(pixels[i].y - y0_) * size_t(w_) + size_t(pixels[i].x - x0_)] = int32_t(i);
+}
+
+// Dial's shortest paths: steps cost 5 or 7, so the 8 buckets of distances modulo 8 never
+// hold two distances at once, and every pixel is settled once.
+int32_t crowd_midliner::sweep(int32_t from, std::vector<int32_t>& distance) {
+    distance.assign(cell_.size() ? at_.size() : 0, INT_MAX);
+    distance[size_t(from)] = 0;
+    buckets_[0].assign(1, from);
+    int64_t pending = 1;
+    int32_t farthest = from;
+    for (int32_t d = 0; pending > 0; ++d) {
+        std::vector<int32_t>& bucket = buckets_[d % 8];
+        for (size_t b = 0; b < bucket.size(); ++b) {
+            const int32_t i = bucket[b];
+            --pending;
+            if (distance[size_t(i)] != d) continue;
+            farthest = i;
+            const int32_t cx = int32_t(at_[size_t(i)].x) - x0_, cy = int32_t(at_[size_t(i)].y) - y0_;
+            for (int32_t dy = -1; dy <= 1; ++dy)
+                for (int32_t dx = -1; dx <= 1; ++dx) {
+                    const int32_t nx = cx + dx, ny = cy + dy;
+                    if ((dx == 0 && dy == 0) || nx < 0 || ny < 0 || nx >= w_ || ny >= h_) continue;
+                    const int32_t j = cell_[size_t(ny) * size_t(w_) + size_t(nx)];
+                    const int32_t next = d + (dx && dy ? kDiagonal : kAcross);
+                    if (j < 0 || next >= distance[size_t(j)]) continue;
+                    distance[size_t(j)] = next;
+                    buckets_[next % 8].push_back(j);
+                    ++pending;
+                }
+        }
+        bucket.clear();
+    }
+    return farthest;
+}
+
+void crowd_midliner::measure(const std::vector<crowd_pixel>& pixels, crowd_posture& posture, crowd_looks& looks) {
+    posture = crowd_posture{};
+    looks = crowd_looks{};
+    if (pixels.empty()) return;
+    index(pixels);
+    at_.resize(pixels.size());
+    double cx = 0, cy = 0;
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        at_[i] = {double(pixels[i].x), double(pixels[i].y)};
+        cx += pixels[i].x, cy += pixels[i].y;
+    }
+    cx /= double(pixels.size()), cy /= double(pixels.size());
+    // The two ends: the pixel farthest inside the body from any one, and the one farthest from it.
+    const int32_t first = sweep(0, fromA_);
+    const int32_t last = sweep(first, fromA_);
+    sweep(last, fromB_);
+    const double length = fromA_[size_t(last)] / double(kAcross);
+    along_.resize(pixels.size());
+    for (size_t i = 0; i < pixels.size(); ++i)
+        along_[i] = fromA_[i] == INT_MAX ? -1.0 : (fromA_[i] - fromB_[i]) / (2.0 * kAcross) + length / 2;
+    if (length >= 2 && outline(pixels, length, posture)) {
+        for (int round = 0; round < kRounds; ++round) centre(pixels, posture);
+        describe(pixels, posture, looks);
+    }
+    if (!posture.elongated) crowd_roundLooks(pixels, cx, cy, looks);
+}
+
+bool crowd_midliner::outline(const std::vector<crowd_pixel>& pixels, double length, crowd_posture& posture) {
+    // Slices at least 3 pixels long: their centres and where along the body each lies.
+    const int bins = std::clamp(int(length / 3), 2, 16);
+    const double step = length / bins;
+    struct slice {
+        double w = 0, wx = 0, wy = 0, ws = 0;
+    };
+    std::vector<slice> cut(static_cast<size_t>(bins));
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        if (along_[i] < 0) continue;
+        const crowd_pixel& p = pixels[i];
+        slice& c = cut[size_t(std::clamp(int(along_[i] / step), 0, bins - 1))];
+        const double w = std::max(p.w, 1);
+        c.w += w, c.wx += w * p.x, c.wy += w * p.y, c.ws += w * along_[i];
+    }
+    // The line through the slices' centres, carried on straight to both ends of the body.
+    // The end slices are left out where there are enough: near an end the distances from
+    // both ends part the pixels along curves, and a blunt end's farthest pixel is a corner.
+    std::vector<crowd_point> line;
+    std::vector<double> at;
+    for (size_t i = bins >= 6 ? 1 : 0; i < cut.size() - (bins >= 6 ? 1 : 0); ++i)
+        if (cut[i].w > 0)
+            line.push_back({cut[i].wx / cut[i].w, cut[i].wy / cut[i].w}), at.push_back(cut[i].ws / cut[i].w);
+    if (line.size() < 2) return false;
+    auto reach = [&](size_t i, size_t j, double s) {
+        const double t = (s - at[i]) / std::max(at[j] - at[i], 1e-6);
+        return crowd_point{line[i].x + t * (line[j].x - line[i].x), line[i].y + t * (line[j].y - line[i].y)};
+    };
+    const size_t last = line.size() - 1;
+    const crowd_point head = reach(0, 1, 0.0), tail = reach(last - 1, last, length);
+    line.insert(line.begin(), head);
+    line.push_back(tail);
+    posture.length = crowd_arcLength(line.data(), int(line.size()));
+    crowd_resample(line.data(), int(line.size()), 0.0, posture.length / kLast, posture.midline);
+    return true;
+}
+
+void crowd_midliner::centre(const std::vector<crowd_pixel>& pixels, crowd_posture& posture) {
+    // Each point moves across the body to the middle of the pixels whose nearest point of
+    // the line lies closest to it (slices across the line), smoothed over its neighbours.
+    crowd_body body = crowd_longBody(posture, 0, 0);
+    double weight[crowd_stations] = {}, across[crowd_stations] = {}, shift[crowd_stations];
+    for (const crowd_pixel& p : pixels) {
+        const crowd_place place = crowd_locate(body, p.x, p.y);
+        const int station = std::clamp(int(std::lround(place.along)), 0, kLast);
+        weight[station] += 1, across[station] += place.across;
+    }
+    for (int i = 0; i < crowd_stations; ++i) across[i] = weight[i] > 0 ? across[i] / weight[i] : 0;
+    crowd_point moved[crowd_stations];
+    const crowd_point* m = posture.midline;
+    for (int i = 0; i < crowd_stations; ++i) {
+        shift[i] = (across[std::max(i - 1, 0)] + 2 * across[i] + across[std::min(i + 1, kLast)]) / 4;
+        const crowd_point a = m[std::max(i - 1, 0)], c = m[std::min(i + 1, kLast)];
+        const double norm = std::max(std::hypot(c.x - a.x, c.y - a.y), 1e-9);
+        moved[i] = {m[i].x - (c.y - a.y) / norm * shift[i], m[i].y + (c.x - a.x) / norm * shift[i]};
+    }
+    const double arc = crowd_arcLength(moved, crowd_stations);
+    crowd_resample(moved, crowd_stations, (arc - posture.length) / 2, posture.length / kLast, posture.midline);
+}
+
+void crowd_midliner::describe(const std::vector<crowd_pixel>& pixels, crowd_posture& posture, crowd_looks& looks) {
+    const crowd_body body = crowd_longBody(posture, 0, 0);
+    const double step = posture.length / kLast;
+    const int32_t cap = crowd_typicalWeight(pixels);
+    double count[crowd_stations] = {}, grey[crowd_stations] = {}, weight = 0, balance = 0, all = 0, squares = 0;
+    for (const crowd_pixel& p : pixels) {
+        const crowd_place place = crowd_locate(body, p.x, p.y);
+        const int station = std::clamp(int(std::lround(place.along)), 0, kLast);
+        const double w = std::clamp(p.w, 1, cap);
+        ++count[station], grey[station] += p.grey;
+        weight += w, balance += w * place.along * step;
+        all += p.grey, squares += double(p.grey) * p.grey;
+    }
+    // The width at a point: its slice's pixels over the slice's length (half a step at the ends).
+    for (int i = 0; i < crowd_stations; ++i) {
+        const double span = i == 0 || i == kLast ? step / 2 : step;
+        posture.halfWidth[i] = float(count[i] / std::max(span, 1e-6) / 2);
+        looks.profile[i] = count[i] > 0 ? float(grey[i] / count[i]) : 0.0f;
+    }
+    posture.halfWidth[0] = std::min(posture.halfWidth[0], posture.halfWidth[1]);
+    posture.halfWidth[kLast] = std::min(posture.halfWidth[kLast], posture.halfWidth[kLast - 1]);
+    posture.balance = balance / std::max(weight, 1e-9);
+    posture.width = double(pixels.size()) / std::max(posture.length, 1.0);
+    posture.elongated = posture.length >= crowd_elongatedRatio * posture.width;
+    looks.texture = spread(double(pixels.size()), all, squares);
+}

@@ -79,24 +79,22 @@ crowd_body crowd_longBody(const crowd_posture& posture, double dx, double dy) {
     return b;
 }
 
-crowd_place crowd_locate(const crowd_body& body, double x, double y) {
-    const crowd_point* p = body.midline;
-    if (body.points == 1) return {std::sqrt(squared(x - p[0].x, y - p[0].y)), 0, 0, body.halfWidth[0]};
-    double best = 1e300, along = 0, at = 0;
-    int segment = 0;
+crowd_line crowd_prepare(const crowd_body& body) {
+    crowd_line line;
+    for (int j = 0; j < crowd_stations; ++j) line.from[j] = body.midline[j], line.halfWidth[j] = body.halfWidth[j];
     for (int j = 0; j < kLast; ++j) {
-        const double dx = p[j + 1].x - p[j].x, dy = p[j + 1].y - p[j].y, length2 = dx * dx + dy * dy;
-        const double t = length2 > 0 ? ((x - p[j].x) * dx + (y - p[j].y) * dy) / length2 : 0.0;
-        const double clamped = std::clamp(t, 0.0, 1.0);
-        const double d = squared(x - p[j].x - clamped * dx, y - p[j].y - clamped * dy);
-        if (d < best) best = d, segment = j, along = t, at = clamped;
+        line.dx[j] = body.midline[j + 1].x - body.midline[j].x, line.dy[j] = body.midline[j + 1].y - body.midline[j].y;
+        const double length2 = line.dx[j] * line.dx[j] + line.dy[j] * line.dy[j];
+        line.inverse[j] = length2 > 0 ? 1 / length2 : 0;
+        line.unit[j] = 1 / std::max(std::sqrt(length2), 1e-9);
     }
-    const crowd_point a = p[segment], b = p[segment + 1];
-    const double length = std::max(std::hypot(b.x - a.x, b.y - a.y), 1e-9);
-    const double across = ((b.x - a.x) * (y - a.y) - (b.y - a.y) * (x - a.x)) / length;
-    const bool beyond = (segment == 0 && along < 0) || (segment == kLast - 1 && along > 1);
-    const double half = body.halfWidth[segment] + at * (body.halfWidth[segment + 1] - body.halfWidth[segment]);
-    return {std::sqrt(best), segment + (beyond ? along : at), across, half};
+    return line;
+}
+
+crowd_place crowd_locate(const crowd_body& body, double x, double y) {
+    if (body.points > 1) return crowd_locate(crowd_prepare(body), x, y);
+    const double d = squared(x - body.midline[0].x, y - body.midline[0].y);
+    return {std::sqrt(d), 0, 0, body.halfWidth[0], d};
 }
 
 void crowd_reverse(crowd_posture& posture, crowd_looks& looks) {
@@ -231,11 +229,11 @@ bool crowd_midliner::outline(const std::vector<crowd_pixel>& pixels, double leng
 void crowd_midliner::centre(const std::vector<crowd_pixel>& pixels, crowd_posture& posture) {
     // Each point moves across the body to the middle of the pixels whose nearest point of
     // the line lies closest to it (slices across the line), smoothed over its neighbours.
-    crowd_body body = crowd_longBody(posture, 0, 0);
+    const crowd_line line = crowd_prepare(crowd_longBody(posture, 0, 0));
     double weight[crowd_stations] = {}, across[crowd_stations] = {}, shift[crowd_stations];
     for (const crowd_pixel& p : pixels) {
-        const crowd_place place = crowd_locate(body, p.x, p.y);
-        const int station = std::clamp(int(std::lround(place.along)), 0, kLast);
+        const crowd_place place = crowd_locate(line, p.x, p.y);
+        const int station = std::clamp(int(place.along + 0.5), 0, kLast);
         weight[station] += 1, across[station] += place.across;
     }
     for (int i = 0; i < crowd_stations; ++i) across[i] = weight[i] > 0 ? across[i] / weight[i] : 0;
@@ -252,13 +250,13 @@ void crowd_midliner::centre(const std::vector<crowd_pixel>& pixels, crowd_postur
 }
 
 void crowd_midliner::describe(const std::vector<crowd_pixel>& pixels, crowd_posture& posture, crowd_looks& looks) {
-    const crowd_body body = crowd_longBody(posture, 0, 0);
+    const crowd_line line = crowd_prepare(crowd_longBody(posture, 0, 0));
     const double step = posture.length / kLast;
     const int32_t cap = crowd_typicalWeight(pixels);
     double count[crowd_stations] = {}, grey[crowd_stations] = {}, weight = 0, balance = 0, all = 0, squares = 0;
     for (const crowd_pixel& p : pixels) {
-        const crowd_place place = crowd_locate(body, p.x, p.y);
-        const int station = std::clamp(int(std::lround(place.along)), 0, kLast);
+        const crowd_place place = crowd_locate(line, p.x, p.y);
+        const int station = std::clamp(int(place.along + 0.5), 0, kLast);
         const double w = std::clamp(p.w, 1, cap);
         ++count[station], grey[station] += p.grey;
         weight += w, balance += w * place.along * step;

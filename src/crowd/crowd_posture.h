@@ -3,6 +3,7 @@
 // (or, for a round animal, outward from its centre): what tells one animal from another.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -65,13 +66,42 @@ struct crowd_body {
     crowd_point centre() const;
 };
 
-// Where a pixel lies against a body: its distance from the midline, how far along it
-// (in stations, below 0 or above crowd_stations - 1 beyond the ends), how far to the
-// left of it, and the body's half width there.
+// Where a pixel lies against a body: its distance from the midline (and its square), how
+// far along it (in stations, below 0 or above crowd_stations - 1 beyond the ends), how far
+// to the left of it, and the body's half width there.
 struct crowd_place {
-    double distance, along, across, half;
+    double distance, along, across, half, squared;
 };
 crowd_place crowd_locate(const crowd_body& body, double x, double y);
+
+// An elongated body's midline made ready for locating many pixels against it.
+struct crowd_line {
+    crowd_point from[crowd_stations];
+    double dx[crowd_stations - 1], dy[crowd_stations - 1];
+    double inverse[crowd_stations - 1];  // one over each segment's squared length (0 for none)
+    double unit[crowd_stations - 1];     // one over each segment's length
+    float halfWidth[crowd_stations];
+};
+crowd_line crowd_prepare(const crowd_body& body);
+
+// crowd_locate for an elongated body, its line prepared.
+inline crowd_place crowd_locate(const crowd_line& line, double x, double y) {
+    constexpr int last = crowd_stations - 1;
+    double best = 1e300, along = 0, at = 0;
+    int segment = 0;
+    for (int j = 0; j < last; ++j) {
+        const double ox = x - line.from[j].x, oy = y - line.from[j].y;
+        const double t = (ox * line.dx[j] + oy * line.dy[j]) * line.inverse[j];
+        const double clamped = t < 0 ? 0 : t > 1 ? 1 : t;
+        const double ex = ox - clamped * line.dx[j], ey = oy - clamped * line.dy[j], d = ex * ex + ey * ey;
+        if (d < best) best = d, segment = j, along = t, at = clamped;
+    }
+    const double ox = x - line.from[segment].x, oy = y - line.from[segment].y;
+    const double across = (line.dx[segment] * oy - line.dy[segment] * ox) * line.unit[segment];
+    const bool beyond = (segment == 0 && along < 0) || (segment == last - 1 && along > 1);
+    const double half = line.halfWidth[segment] + at * (line.halfWidth[segment + 1] - line.halfWidth[segment]);
+    return {std::sqrt(best), segment + (beyond ? along : at), across, half, best};
+}
 
 crowd_body crowd_roundBody(double x, double y, double radius);
 // The body of `posture` (elongated) moved by (dx, dy).

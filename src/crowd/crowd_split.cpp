@@ -10,7 +10,9 @@ constexpr int kLast = crowd_stations - 1;
 constexpr int kRounds = 8;
 constexpr double kVisits = 4e6;
 // The fitting stops once no body moves this far (pixels) in a round.
-constexpr double kSettled = 0.05;
+constexpr double kSettled = 0.25;
+// Pixels farther than this beyond every body's edge belong to none.
+constexpr double kMargin = 3;
 // The largest box of a blob whose bodies are fitted to its outline, pixels.
 constexpr int64_t kLargestBox = int64_t(1) << 22;
 // Pixels the clustering of unexpected animals looks at, and its rounds.
@@ -26,6 +28,15 @@ struct box {
         top = std::min(top, y - margin), bottom = std::max(bottom, y + margin);
     }
 };
+
+bool within(const crowd_body& b, double x, double y) {
+    if (b.points > 1) {
+        const crowd_place place = crowd_locate(b, x, y);
+        return place.distance <= place.half;
+    }
+    const double dx = x - b.midline[0].x, dy = y - b.midline[0].y;
+    return dx * dx + dy * dy <= double(b.halfWidth[0]) * b.halfWidth[0];
+}
 
 // The box of a body's pixels, widened by `more` and `times` its widest half width.
 box boxOf(const crowd_body& b, double more, double times) {
@@ -84,29 +95,39 @@ void crowd_splitter::gather(const crowd_blobs& blobs, int blob, const std::vecto
         const uint8_t* g = grey.row(run.y);
         for (int32_t x = run.x0; x < run.x1; ++x) pixels_.push_back({x, run.y, w[x], g[x]});
     }
-    // Which pixel lies where, for fitting bodies to the blob's outline; a blob of a box too
-    // large goes without (its bodies then slide by their pixels' balance).
-    const int64_t width = x1_ - x0_ + 1, area = width * (y1_ - y0_ + 1);
-    index_.clear();
-    if (area <= kLargestBox) {
-        index_.assign(size_t(area), -1);
-        for (size_t i = 0; i < pixels_.size(); ++i)
-            index_[size_t((pixels_[i].y - y0_) * width + (pixels_[i].x - x0_))] = int32_t(i);
-    }
     // A pixel shared by animals lying over each other counts once in each.
     const int32_t cap = crowd_typicalWeight(pixels_);
     for (crowd_pixel& p : pixels_) p.w = std::clamp(p.w, 1, cap);
 }
 
-void crowd_splitter::enlist() {
+void crowd_splitter::locatePixels() {
+    // Which pixel lies where, for fitting elongated bodies to the blob's outline; a blob
+    // of a box too large goes without (its bodies then slide by their pixels' balance).
+    const int64_t width = x1_ - x0_ + 1, area = width * (y1_ - y0_ + 1);
+    index_.clear();
+    bool elongated = false;
+    for (const crowd_body& b : bodies_) elongated = elongated || b.points > 1;
+    if (!elongated || area > kLargestBox) return;
+    index_.assign(size_t(area), -1);
+    for (size_t i = 0; i < pixels_.size(); ++i)
+        index_[size_t((pixels_[i].y - y0_) * width + (pixels_[i].x - x0_))] = int32_t(i);
+}
+
+void crowd_splitter::grid(int k) {
     const int64_t width = x1_ - x0_ + 1, height = y1_ - y0_ + 1;
-    cell_ = int32_t(std::max<double>(4, std::sqrt(double(width * height) / (4.0 * double(bodies_.size())))));
-    columns_ = int32_t(width / cell_ + 1);
-    const int32_t rows = int32_t(height / cell_ + 1);
-    // Each body in the cells of its box, widened by its width and two pixels: farther
-    // pixels are neither in it nor worth giving it.
+    cell_ = int32_t(std::max<double>(4, std::sqrt(double(width * height) / (4.0 * k))));
+    columns_ = int32_t(width / cell_ + 1), rows_ = int32_t(height / cell_ + 1);
+    cellOf_.resize(pixels_.size());
+    for (size_t i = 0; i < pixels_.size(); ++i)
+        cellOf_[i] = (pixels_[i].y - y0_) / cell_ * columns_ + (pixels_[i].x - x0_) / cell_;
+}
+
+void crowd_splitter::enlist() {
+    const int32_t rows = rows_;
+    // Each body in the cells of its box, widened by kMargin: farther pixels are neither in
+    // it nor worth giving it.
     auto forCells = [&](const crowd_body& b, auto&& use) {
-        const box around = boxOf(b, 2, 2);
+        const box around = boxOf(b, kMargin, 1);
         auto column = [&](double x) { return int32_t(std::clamp((x - x0_) / cell_, 0.0, double(columns_ - 1))); };
         auto row = [&](double y) { return int32_t(std::clamp((y - y0_) / cell_, 0.0, double(rows - 1))); };
         for (int32_t r = row(around.top); r <= row(around.bottom); ++r)
@@ -124,20 +145,43 @@ void crowd_splitter::enlist() {
 
 template <class Use>
 void crowd_splitter::own(const Use& use) {
-    for (const crowd_pixel& p : pixels_) {
-        const size_t cell = size_t((p.y - y0_) / cell_) * size_t(columns_) + size_t((p.x - x0_) / cell_);
+    // Discs, the most common bodies, from a compact copy, and without a call or a root
+    // for a pixel inside one (its place's distance is then left out: squared holds it).
+    discs_.clear();
+    lines_.resize(bodies_.size());
+    for (size_t i = 0; i < bodies_.size(); ++i) {
+        const crowd_body& b = bodies_[i];
+        discs_.push_back(
+            {b.midline[0].x, b.midline[0].y, b.halfWidth[0], double(b.halfWidth[0]) * b.halfWidth[0], b.points == 1});
+        if (b.points > 1) lines_[i] = crowd_prepare(b);
+    }
+    for (size_t n = 0; n < pixels_.size(); ++n) {
+        const crowd_pixel& p = pixels_[n];
+        const size_t cell = size_t(cellOf_[n]);
         double nearest = 1e300;
         int32_t owner = -1;
         crowd_place ownerPlace{};
         bool inside = false;
         for (int32_t i = cellStart_[cell]; i < cellStart_[cell + 1]; ++i) {
             const int32_t b = cellBodies_[size_t(i)];
-            const crowd_place place = crowd_locate(bodies_[size_t(b)], p.x, p.y);
+            const disc& d = discs_[size_t(b)];
+            crowd_place place;
+            if (d.round) {
+                const double dx = p.x - d.x, dy = p.y - d.y, squared = dx * dx + dy * dy;
+                if (squared <= d.r2) {
+                    use(p, b, crowd_place{0, 0, 0, d.r, squared}, true), inside = true;
+                    continue;
+                }
+                if (inside) continue;
+                place = {std::sqrt(squared), 0, 0, d.r, squared};
+            } else {
+                place = crowd_locate(lines_[size_t(b)], p.x, p.y);
+            }
             const double reach = place.distance - place.half;
-            if (reach <= 0) use(p, b, place), inside = true;
+            if (reach <= 0) use(p, b, place, true), inside = true;
             if (reach < nearest) nearest = reach, owner = b, ownerPlace = place;
         }
-        if (!inside && owner >= 0) use(p, owner, ownerPlace);
+        if (!inside && owner >= 0) use(p, owner, ownerPlace, false);
     }
 }
 
@@ -145,12 +189,13 @@ double crowd_splitter::slide(size_t b) const {
     static constexpr double shifts[] = {0, -0.5, 0.5, -1, 1, -2, 2};
     constexpr int count = int(sizeof shifts / sizeof shifts[0]);
     const crowd_body& body = bodies_[b];
+    const crowd_line line = crowd_prepare(body);
     const double step = std::max(body.length / kLast, 1e-6);
     double gain[count] = {};
     const box around = boxOf(body, 3, 1);
     for (int64_t y = int64_t(std::ceil(around.top)); y <= int64_t(std::floor(around.bottom)); ++y)
         for (int64_t x = int64_t(std::ceil(around.left)); x <= int64_t(std::floor(around.right)); ++x) {
-            const crowd_place place = crowd_locate(body, double(x), double(y));
+            const crowd_place place = crowd_locate(line, double(x), double(y));
             const bool inBox = x >= x0_ && x <= x1_ && y >= y0_ && y <= y1_;
             const int32_t at = inBox ? index_[size_t((y - y0_) * (x1_ - x0_ + 1) + (x - x0_))] : -1;
             // A pixel another body covers is explained whatever this one does.
@@ -169,16 +214,20 @@ double crowd_splitter::slide(size_t b) const {
     return shifts[best];
 }
 
-double crowd_splitter::refit() {
+double crowd_splitter::refit(bool measuring) {
     tallies_.assign(bodies_.size(), tally{});
-    inside_.assign(pixels_.size(), 0);
+    inside_.assign(index_.empty() ? 0 : pixels_.size(), 0);
+    if (measuring) startMeasuring();
     const crowd_pixel* first = pixels_.data();
-    own([&](const crowd_pixel& p, int32_t b, const crowd_place& place) {
-        if (place.distance <= place.half) ++inside_[size_t(&p - first)];
+    own([&](const crowd_pixel& p, int32_t b, const crowd_place& place, bool inside) {
+        if (measuring) take(p, b, place);
+        if (inside && !index_.empty()) ++inside_[size_t(&p - first)];
         tally& t = tallies_[size_t(b)];
-        const double w = p.w, step = bodies_[size_t(b)].length / kLast;
-        t.w += w, t.wx += w * p.x, t.wy += w * p.y, t.ws += w * place.along * step;
-        const int station = std::clamp(int(std::lround(place.along)), 0, kLast);
+        const double w = p.w;
+        t.w += w, t.wx += w * p.x, t.wy += w * p.y;
+        if (bodies_[size_t(b)].points == 1) return;
+        t.ws += w * place.along * bodies_[size_t(b)].length / kLast;
+        const int station = std::clamp(int(place.along + 0.5), 0, kLast);
         t.sw[station] += w, t.se[station] += w * place.across;
     });
     slides_.assign(bodies_.size(), 0.0);
@@ -226,8 +275,8 @@ void crowd_splitter::uncovered(std::vector<crowd_pixel>& open) {
     if (!bodies_.empty()) {
         enlist();
         const crowd_pixel* first = pixels_.data();
-        own([&](const crowd_pixel& p, int32_t, const crowd_place& place) {
-            if (place.distance <= place.half) covered_[size_t(&p - first)] = 1;
+        own([&](const crowd_pixel& p, int32_t, const crowd_place&, bool inside) {
+            if (inside) covered_[size_t(&p - first)] = 1;
         });
     }
     open.clear();
@@ -304,28 +353,31 @@ void crowd_splitter::seed(int missing, const crowd_body& typical) {
     }
 }
 
-void crowd_splitter::measure(std::vector<crowd_part>& parts) {
-    struct looksTally {
-        double grey[crowd_stations], count[crowd_stations], all, squares, n;
-    };
-    std::vector<looksTally> looks(bodies_.size(), looksTally{});
+void crowd_splitter::startMeasuring() {
+    looks_.assign(bodies_.size(), looksTally{});
+    rings_.clear();
+    for (const crowd_body& b : bodies_)
+        rings_.push_back(crowd_stations / std::max(0.25, double(b.halfWidth[0]) * b.halfWidth[0]));
+    measured_.assign(bodies_.size(), crowd_moments{});
+}
+
+void crowd_splitter::take(const crowd_pixel& p, int32_t b, const crowd_place& place) {
+    measured_[size_t(b)].add(p.x, p.y, p.w, p.grey);
+    looksTally& l = looks_[size_t(b)];
+    // Slices along an elongated body; rings of equal area around a round one.
+    const int slot = bodies_[size_t(b)].points > 1 ? std::clamp(int(place.along + 0.5), 0, kLast)
+                                                   : std::min(kLast, int(place.squared * rings_[size_t(b)]));
+    l.grey[slot] += p.grey, ++l.count[slot];
+    l.all += p.grey, l.squares += double(p.grey) * p.grey, ++l.n;
+}
+
+void crowd_splitter::finish(std::vector<crowd_part>& parts) const {
     parts.assign(bodies_.size(), crowd_part{});
-    own([&](const crowd_pixel& p, int32_t b, const crowd_place& place) {
-        const crowd_body& body = bodies_[size_t(b)];
-        parts[size_t(b)].moments.add(p.x, p.y, p.w, p.grey);
-        looksTally& l = looks[size_t(b)];
-        // Slices along an elongated body; rings of equal area around a round one.
-        const double radius2 = std::max(0.25, double(body.halfWidth[0]) * body.halfWidth[0]);
-        const int slot = body.points > 1
-                             ? std::clamp(int(std::lround(place.along)), 0, kLast)
-                             : std::min(kLast, int(place.distance * place.distance / radius2 * crowd_stations));
-        l.grey[slot] += p.grey, ++l.count[slot];
-        l.all += p.grey, l.squares += double(p.grey) * p.grey, ++l.n;
-    });
     for (size_t b = 0; b < bodies_.size(); ++b) {
         crowd_part& part = parts[b];
+        part.moments = measured_[b];
         part.body = bodies_[b];
-        const looksTally& l = looks[b];
+        const looksTally& l = looks_[b];
         for (int i = 0; i < crowd_stations; ++i)
             part.looks.profile[i] = l.count[i] > 0 ? float(l.grey[i] / l.count[i]) : 0.0f;
         const double mean = l.n > 0 ? l.all / l.n : 0;
@@ -338,15 +390,26 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
                            const crowd_body& typical, std::vector<crowd_part>& parts) {
     gather(blobs, blob, runs, weight, grey);
     k = std::max(1, std::min(k, int(pixels_.size())));
+    grid(k);
     bodies_.assign(expected.begin(), expected.begin() + std::min<ptrdiff_t>(k, ptrdiff_t(expected.size())));
     seed(k - int(bodies_.size()), typical);
+    locatePixels();
     enlist();
+    // The pixels are measured for the parts in the same pass as the last round of fitting
+    // (bodies that moved less than kSettled in it are where they were measured); the first
+    // round seldom is the last.
     const int rounds = std::clamp(int(kVisits / (double(pixels_.size()) * std::min(k, 4))), 1, kRounds);
+    bool measured = false;
     for (int round = 0; round < rounds; ++round) {
-        if (refit() < kSettled) break;
+        measured = round > 0 || rounds == 1;
+        if (refit(measured) < kSettled) break;
         enlist();
     }
-    measure(parts);
+    if (!measured) {
+        startMeasuring();
+        own([&](const crowd_pixel& p, int32_t b, const crowd_place& place, bool) { take(p, b, place); });
+    }
+    finish(parts);
 }
 
 int64_t crowd_splitter::coverage(const std::vector<crowd_body>& bodies) {
@@ -367,8 +430,7 @@ int64_t crowd_splitter::coverage(const std::vector<crowd_body>& bodies) {
             for (int64_t x = int64_t(std::ceil(one.left)); x <= int64_t(std::floor(one.right)); ++x) {
                 char& mark = covered_[size_t((y - y0) * width + (x - x0))];
                 if (mark) continue;
-                const crowd_place place = crowd_locate(b, double(x), double(y));
-                if (place.distance <= place.half) mark = 1, ++covered;
+                if (within(b, double(x), double(y))) mark = 1, ++covered;
             }
     }
     return covered;

@@ -43,23 +43,38 @@ private:
     void uncovered(std::vector<crowd_pixel>& open);
     // k-means over `open`: the bodies' centres held, `missing` more moved; each cluster's sums.
     void cluster(const std::vector<crowd_pixel>& open, int missing, std::vector<crowd_moments>& sums);
-    // The bodies each cell of a grid over the blob may reach.
+    // A grid over the blob of cells about k of which hold an animal, and each pixel's cell.
+    void grid(int k);
+    // index_, when some body is elongated.
+    void locatePixels();
+    // The bodies each cell of the grid may reach.
     void enlist();
     // Calls use(pixel, body, place) for each body a pixel belongs to.
     template <class Use>
     void own(const Use& use);
-    // One round of fitting; returns how far the bodies moved at most.
-    double refit();
+    // One round of fitting, measuring the parts as it goes when `measuring`; returns how
+    // far the bodies moved at most.
+    double refit(bool measuring);
     // How far elongated body b should slide along itself (pixels, towards its last point):
     // of a few shifts, the one whose body covers the most pixels of the blob no other body
     // covers, less those off the blob.
     double slide(size_t b) const;
-    void measure(std::vector<crowd_part>& parts);
+    // The parts' sums and looks: emptied, a pixel of body b added, handed out.
+    void startMeasuring();
+    void take(const crowd_pixel& p, int32_t b, const crowd_place& place);
+    void finish(std::vector<crowd_part>& parts) const;
 
     std::vector<crowd_pixel> pixels_;
     std::vector<crowd_body> bodies_;
     std::vector<tally> tallies_;
-    int32_t x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0, cell_ = 1, columns_ = 1;
+    int32_t x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0, cell_ = 1, columns_ = 1, rows_ = 1;
+    std::vector<int32_t> cellOf_;  // per pixel
+    struct disc {
+        double x, y, r, r2;
+        bool round;
+    };
+    std::vector<disc> discs_;
+    std::vector<crowd_line> lines_;  // of the elongated bodies
     std::vector<int32_t> cellStart_, cellBodies_, fill_;
     std::vector<crowd_point> centres_;
     std::vector<int32_t> group_;
@@ -67,5 +82,11 @@ private:
     std::vector<int32_t> index_;   // per cell of the blob's box, its pixel or -1
     std::vector<uint8_t> inside_;  // per pixel, the bodies it lies in
     std::vector<double> slides_;
+    struct looksTally {
+        double grey[crowd_stations], count[crowd_stations], all, squares, n;
+    };
+    std::vector<looksTally> looks_;
+    std::vector<double> rings_;  // per round body, the rings per squared pixel of distance
+    std::vector<crowd_moments> measured_;
     std::vector<std::vector<crowd_pixel>> partPixels_;
 };

@@ -25,6 +25,8 @@ constexpr int kLargestGroup = 150;
 constexpr int kCandidates = 8;
 // Rounds of finding lost animals again, each pairing the nearest lost tracks and objects.
 constexpr int kRecoveryRounds = 4;
+// A whole object more than this times its track's area is taken for a merge of animals.
+constexpr double kMerged = 1.5;
 // An object's long axis is compared with its track's from this elongation on.
 constexpr double kAxial = 1.5;
 // The evidence for the head decays by this share a frame; it tells the head once it
@@ -122,12 +124,13 @@ void crowd_tracker::start(crowd_track& t, const crowd_sighting& s, double gate) 
 void crowd_tracker::observe(crowd_track& t, crowd_sighting& s) {
     crowd_posture& p = s.posture;
     if (!p.elongated) {
-        // Seen whole and compact for a while, the animal is round.
-        if (s.whole && t.elongation < kAxial) t.elongated = false;
+        // Seen alone and compact, the animal is round, or curled up: its last body and head
+        // are kept for when it stretches again.
+        if (s.whole) t.elongated = false;
         return;
     }
     const double cx = s.object.x, cy = s.object.y;
-    if (t.elongated) {
+    if (t.shaped) {
         // The midline turned the way that lies closer to the track's body.
         double same = 0, reversed = 0;
         for (int i = 0; i < crowd_stations; ++i) {
@@ -173,12 +176,15 @@ void crowd_tracker::correct(crowd_track& t, crowd_sighting& s) {
     t.pvv -= kv * t.pxv;
     t.pxv *= 1 - kx;
     t.pxx *= 1 - kx;
-    if (s.whole) {
+    // A whole blob much larger than the animal is it merged with others: it tells nothing
+    // of the animal's looks or shape.
+    const bool alone = s.whole && o.area <= kMerged * t.area;
+    if (alone) {
         t.area += 0.1 * (o.area - t.area);
         t.intensity += 0.1 * (o.intensity - t.intensity);
         t.elongation += 0.1 * (o.elongation - t.elongation);
     }
-    observe(t, s);
+    if (alone || !s.whole) observe(t, s);
     t.missed = 0;
     ++t.seen;
 }

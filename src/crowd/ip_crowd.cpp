@@ -44,8 +44,10 @@ constexpr int kParams = int(sizeof crowdParams / sizeof crowdParams[0]);
 constexpr int kDetection = 9;  // the first group's values
 constexpr int kMinArea = 5, kMaxArea = 6;
 constexpr int kHistory = 25;  // frames whose estimates of one animal's area are pooled
-// A whole object this elongated (long over short axis) is measured for a midline.
+// A whole object this elongated (long over short axis) and of this many pixels is measured
+// for a midline: smaller ones are too few pixels for its points.
 constexpr double kMidlineFrom = 1.3;
+constexpr double kMidlineArea = 50;
 // Pixels per frame from which an object without a known head is taken to head where it moves.
 constexpr double kMoving = 0.2;
 static_assert(crowd_stations == ip_midlinePoints);
@@ -338,7 +340,7 @@ void ip_crowd::gather(int32_t blob, std::vector<crowd_pixel>& pixels) const {
 crowd_sighting ip_crowd::whole(int32_t blob) {
     crowd_sighting s;
     s.object = crowd_describe(blobs_.blobs()[size_t(blob)].moments);
-    if (s.object.elongation >= kMidlineFrom) {
+    if (s.object.elongation >= kMidlineFrom && s.object.area >= kMidlineArea) {
         gather(blob, pixels_);
         midliner_.measure(pixels_, s.posture, s.looks);
         s.looked = true;

@@ -97,7 +97,7 @@ typedef struct ambrevo_details {
     int32_t posture;   /* AMBREVO_POSTURE_* flags */
     float heading;     /* radians from the x axis towards y: where the head points, or the object moves */
     float length;      /* along the midline, pixels (0: no midline) */
-    float width;       /* mean width across the midline (of a round object: area over diameter) */
+    float width;       /* mean width across the midline (of a round object: the diameter of a disc of its area) */
     float texture;     /* standard deviation of the grey values of the object's pixels */
     float midline[AMBREVO_MIDLINE_POINTS][2]; /* x, y of each point, equally spaced, head (or first end) first */
     /* Mean grey of slices across the midline, head first; of a round object, of rings of

@@ -34,7 +34,8 @@ void crowd_near::visit(int64_t column, int64_t row, double x, double y, double r
     for (int32_t m = start_[cell]; m < start_[cell + 1]; ++m) {
         const int32_t i = members_[size_t(m)];
         const double dx = points_[size_t(i)].x - x, dy = points_[size_t(i)].y - y, d = dx * dx + dy * dy;
-        if (d > reach * reach || (int(out.size()) == most && d >= found_.back())) continue;
+        const bool full = int(out.size()) == most;
+        if (d > reach * reach || (full && (d > found_.back() || (d == found_.back() && i > out.back())))) continue;
         // Insertion into the short sorted list, ties by index.
         size_t at = out.size();
         while (at > 0 && (found_[at - 1] > d || (found_[at - 1] == d && out[at - 1] > i))) --at;

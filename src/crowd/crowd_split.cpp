@@ -327,8 +327,26 @@ void crowd_splitter::cluster(const std::vector<crowd_pixel>& open, int missing, 
     }
 }
 
-void crowd_splitter::seed(int missing, const crowd_body& typical) {
+crowd_body crowd_splitter::shapeFromBlob(int k, const crowd_body& typical) {
+    // Nothing known of any animal in the blob, and no animal seen long: if the blob is
+    // elongated, it tells. k animals as wide as it is, lying along it (in file, or crossing).
+    if (typical.points > 1 || !bodies_.empty()) return typical;
+    crowd_posture posture;
+    crowd_looks looks;
+    midliner_.measure(pixels_, posture, looks);
+    const double length = double(pixels_.size()) / (k * std::max(posture.width, 1.0));
+    if (!posture.elongated || length < crowd_elongatedRatio * posture.width) return typical;
+    crowd_body b;
+    b.points = crowd_stations;
+    b.length = length, b.balance = length / 2;
+    for (int i = 0; i < crowd_stations; ++i)
+        b.halfWidth[i] = float(posture.width / (i == 0 || i == kLast ? 4 : 2)), b.midline[i] = {length * i / kLast, 0};
+    return b;
+}
+
+void crowd_splitter::seed(int missing, const crowd_body& known) {
     if (missing <= 0) return;
+    const crowd_body typical = shapeFromBlob(missing, known);
     std::vector<crowd_pixel> open;
     uncovered(open);
     std::vector<crowd_moments> sums;

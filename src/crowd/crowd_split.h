@@ -39,6 +39,9 @@ private:
     // Bodies for the animals none of `bodies_` stands for: k-means over the pixels they
     // leave uncovered, each cluster shaped like `typical`.
     void seed(int missing, const crowd_body& typical);
+    // `typical`, or when it is round and no body is expected, k animals of the blob's own
+    // width lying along it if it is elongated.
+    crowd_body shapeFromBlob(int k, const crowd_body& typical);
     // The pixels no body covers (all, when they cover every one), thinned to a bounded number.
     void uncovered(std::vector<crowd_pixel>& open);
     // k-means over `open`: the bodies' centres held, `missing` more moved; each cluster's sums.
@@ -65,6 +68,7 @@ private:
     void finish(std::vector<crowd_part>& parts) const;
 
     std::vector<crowd_pixel> pixels_;
+    crowd_midliner midliner_;
     std::vector<crowd_body> bodies_;
     std::vector<tally> tallies_;
     int32_t x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0, cell_ = 1, columns_ = 1, rows_ = 1;

@@ -93,10 +93,14 @@ crowd_body crowd_tracker::typical(double area) const {
     return b;
 }
 
-double crowd_tracker::cost(const crowd_track& t, const crowd_sighting& s) const {
+double crowd_tracker::cost(const crowd_track& t, const crowd_sighting& s, double size) const {
     const crowd_object& o = s.object;
     const double dx = o.x - t.x, dy = o.y - t.y;
-    const double position = (dx * dx + dy * dy) / std::max(t.pxx + kMeasured, kLeastSpread);
+    // The distance in the prediction's spread, and in the animal's own size: an animal seldom
+    // moves its length in a frame, which decides where the motion is not known yet (a new
+    // track that may have moved up to a large maxJump).
+    const double position =
+        (dx * dx + dy * dy) * (1 / std::max(t.pxx + kMeasured, kLeastSpread) + 1 / std::max(size * size, 1.0));
     // Appearance tells animals apart where they cross; each term is capped so that a part
     // cut out of a blob imperfectly is not refused for its looks alone.
     const double area = std::log(std::max(o.area, 1.0) / std::max(t.area, 1.0)) / 0.2;
@@ -203,7 +207,7 @@ void crowd_tracker::candidates(const std::vector<crowd_sighting>& sightings, con
         const crowd_track& track = tracks_[size_t(t)];
         grid_.nearest(track.x, track.y, rules.gate * std::sqrt(1.0 + track.missed), kCandidates, near_);
         for (int32_t o : near_) {
-            const double c = cost(track, sightings[size_t(o)]);
+            const double c = cost(track, sightings[size_t(o)], rules.size);
             if (c < 2 * kUnmatched) edges_.push_back({t, o, c});
         }
     }

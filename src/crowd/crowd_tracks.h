@@ -45,6 +45,7 @@ struct crowd_track {
 
 struct crowd_trackRules {
     double gate = 20;  // farthest an object may lie from where a track expects it, pixels
+    double size = 20;  // one animal's diameter, pixels
     int memory = 25;   // frames a lost track is kept
     int animals = 0;   // when known, lost tracks are kept and found again rather than replaced
 };
@@ -75,7 +76,7 @@ private:
         double cost;
         int32_t group = 0;
     };
-    double cost(const crowd_track& t, const crowd_sighting& s) const;
+    double cost(const crowd_track& t, const crowd_sighting& s, double size) const;
     void start(crowd_track& t, const crowd_sighting& s, double gate);
     void correct(crowd_track& t, crowd_sighting& s);
     // Keeps the track's body and head from the sighting's posture, turned to match it.

@@ -427,8 +427,8 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     t[3] = timer.now();
 
     crowd_trackRules rules;
-    rules.gate =
-        settings_.maxJump > 0 ? settings_.maxJump : std::max(3.0, 2 * std::sqrt(singleArea_ / std::numbers::pi));
+    rules.size = std::max(3.0, 2 * std::sqrt(singleArea_ / std::numbers::pi));
+    rules.gate = settings_.maxJump > 0 ? settings_.maxJump : rules.size;
     rules.memory = settings_.memory;
     rules.animals = settings_.animals;
     tracker_.update(sightings_, rules, identity_);
@@ -542,7 +542,7 @@ int ip_crowd::details(ip_objectDetails* out, int capacity) const {
             d.heading = std::atan2(f.vy, f.vx);
         if (s.headKnown || std::hypot(f.vx, f.vy) >= kMoving) d.posture |= ip_postureHeading;
         d.length = float(p.elongated ? p.length : 0);
-        d.width = float(p.elongated ? p.width : std::sqrt(std::numbers::pi * o.area) / 2);
+        d.width = float(p.elongated ? p.width : 2 * std::sqrt(o.area / std::numbers::pi));
         d.texture = s.looks.texture;
         for (int k = 0; k < crowd_stations && p.elongated; ++k)
             d.midline[k][0] = float(p.midline[k].x), d.midline[k][1] = float(p.midline[k].y);

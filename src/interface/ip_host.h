@@ -210,7 +210,7 @@ struct ip_objectDetails {
     int32_t posture;    // ip_posture* flags
     float heading;      // radians from the x axis towards y: where the head points, or the object moves
     float length;       // along the midline, pixels (0: no midline)
-    float width;        // mean width across the midline (of a round object: area over diameter)
+    float width;        // mean width across the midline (of a round object: the diameter of a disc of its area)
     float texture;      // standard deviation of the grey values of the object's pixels
     float midline[ip_midlinePoints][2];  // x, y of each point, equally spaced, head (or first end) first
     // Mean grey of slices across the midline, head first; of a round object, of rings of

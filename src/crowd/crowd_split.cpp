@@ -9,6 +9,8 @@ constexpr int kLast = crowd_stations - 1;
 // blob: a blob of any size costs a bounded amount.
 constexpr int kRounds = 8;
 constexpr double kVisits = 4e6;
+// Rounds in which elongated bodies slide along themselves: once placed along, they stay.
+constexpr int kSlidingRounds = 2;
 // The fitting stops once no body moves this far (pixels) in a round.
 constexpr double kSettled = 0.25;
 // Pixels farther than this beyond every body's edge belong to none.
@@ -28,15 +30,6 @@ struct box {
         top = std::min(top, y - margin), bottom = std::max(bottom, y + margin);
     }
 };
-
-bool within(const crowd_body& b, double x, double y) {
-    if (b.points > 1) {
-        const crowd_place place = crowd_locate(b, x, y);
-        return place.distance <= place.half;
-    }
-    const double dx = x - b.midline[0].x, dy = y - b.midline[0].y;
-    return dx * dx + dy * dy <= double(b.halfWidth[0]) * b.halfWidth[0];
-}
 
 // The box of a body's pixels, widened by `more` and `times` its widest half width.
 box boxOf(const crowd_body& b, double more, double times) {
@@ -193,9 +186,11 @@ double crowd_splitter::slide(size_t b) const {
     const double step = std::max(body.length / kLast, 1e-6);
     double gain[count] = {};
     const box around = boxOf(body, 3, 1);
+    const double widest = *std::max_element(body.halfWidth, body.halfWidth + crowd_stations);
     for (int64_t y = int64_t(std::ceil(around.top)); y <= int64_t(std::floor(around.bottom)); ++y)
         for (int64_t x = int64_t(std::ceil(around.left)); x <= int64_t(std::floor(around.right)); ++x) {
             const crowd_place place = crowd_locate(line, double(x), double(y));
+            if (std::fabs(place.across) > widest) continue;  // in the body at no shift
             const bool inBox = x >= x0_ && x <= x1_ && y >= y0_ && y <= y1_;
             const int32_t at = inBox ? index_[size_t((y - y0_) * (x1_ - x0_ + 1) + (x - x0_))] : -1;
             // A pixel another body covers is explained whatever this one does.
@@ -214,7 +209,7 @@ double crowd_splitter::slide(size_t b) const {
     return shifts[best];
 }
 
-double crowd_splitter::refit(bool measuring) {
+double crowd_splitter::refit(bool measuring, bool sliding) {
     tallies_.assign(bodies_.size(), tally{});
     inside_.assign(index_.empty() ? 0 : pixels_.size(), 0);
     if (measuring) startMeasuring();
@@ -231,7 +226,7 @@ double crowd_splitter::refit(bool measuring) {
         t.sw[station] += w, t.se[station] += w * place.across;
     });
     slides_.assign(bodies_.size(), 0.0);
-    for (size_t b = 0; b < bodies_.size() && !index_.empty(); ++b)
+    for (size_t b = 0; b < bodies_.size() && sliding && !index_.empty(); ++b)
         if (bodies_[b].points > 1) slides_[b] = slide(b);
     const std::vector<double>& slides = slides_;
     double moved = 0;
@@ -420,7 +415,7 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     bool measured = false;
     for (int round = 0; round < rounds; ++round) {
         measured = round > 0 || rounds == 1;
-        if (refit(measured) < kSettled) break;
+        if (refit(measured, round < kSlidingRounds) < kSettled) break;
         enlist();
     }
     if (!measured) {
@@ -444,11 +439,19 @@ int64_t crowd_splitter::coverage(const std::vector<crowd_body>& bodies) {
     int64_t covered = 0;
     for (const crowd_body& b : bodies) {
         const box one = boxOf(b, 1, 1);
+        const crowd_line line = crowd_prepare(b);
+        auto within = [&](double x, double y) {
+            if (b.points > 1) {
+                const crowd_place place = crowd_locate(line, x, y);
+                return place.distance <= place.half;
+            }
+            const double dx = x - b.midline[0].x, dy = y - b.midline[0].y;
+            return dx * dx + dy * dy <= double(b.halfWidth[0]) * b.halfWidth[0];
+        };
         for (int64_t y = int64_t(std::ceil(one.top)); y <= int64_t(std::floor(one.bottom)); ++y)
             for (int64_t x = int64_t(std::ceil(one.left)); x <= int64_t(std::floor(one.right)); ++x) {
                 char& mark = covered_[size_t((y - y0) * width + (x - x0))];
-                if (mark) continue;
-                if (within(b, double(x), double(y))) mark = 1, ++covered;
+                if (!mark && within(double(x), double(y))) mark = 1, ++covered;
             }
     }
     return covered;

@@ -55,9 +55,9 @@ private:
     // Calls use(pixel, body, place) for each body a pixel belongs to.
     template <class Use>
     void own(const Use& use);
-    // One round of fitting, measuring the parts as it goes when `measuring`; returns how
-    // far the bodies moved at most.
-    double refit(bool measuring);
+    // One round of fitting, measuring the parts as it goes when `measuring`, the elongated
+    // bodies sliding along themselves when `sliding`; returns how far the bodies moved at most.
+    double refit(bool measuring, bool sliding);
     // How far elongated body b should slide along itself (pixels, towards its last point):
     // of a few shifts, the one whose body covers the most pixels of the blob no other body
     // covers, less those off the blob.

@@ -182,7 +182,7 @@ void crowd_tracker::correct(crowd_track& t, crowd_sighting& s) {
     t.pxx *= 1 - kx;
     // A whole blob much larger than the animal is it merged with others: it tells nothing
     // of the animal's looks or shape.
-    const bool alone = s.whole && o.area <= kMerged * t.area;
+    const bool alone = s.whole && s.alone && o.area <= kMerged * t.area;
     if (alone) {
         t.area += 0.1 * (o.area - t.area);
         t.intensity += 0.1 * (o.intensity - t.intensity);

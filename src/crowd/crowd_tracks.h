@@ -19,6 +19,7 @@ struct crowd_sighting {
     crowd_posture posture;
     crowd_looks looks;
     bool whole = true;    // a blob of its own, not a part cut out of a larger one
+    bool alone = true;    // whole and, by its size or its track, one animal
     bool looked = false;  // looks measured
     // Set by the tracker: the midline's first point is the head, told by the motion.
     bool headKnown = false;

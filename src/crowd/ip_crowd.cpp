@@ -48,6 +48,8 @@ constexpr int kHistory = 25;  // frames whose estimates of one animal's area are
 // for a midline: smaller ones are too few pixels for its points.
 constexpr double kMidlineFrom = 1.3;
 constexpr double kMidlineArea = 50;
+// A whole blob up to this many times one animal's area is taken for one animal alone.
+constexpr double kAlone = 1.5;
 // Pixels per frame from which an object without a known head is taken to head where it moves.
 constexpr double kMoving = 0.2;
 static_assert(crowd_stations == ip_midlinePoints);
@@ -215,6 +217,7 @@ int ip_crowd::blobAt(double x, double y) const {
 void ip_crowd::count() {
     kept_.clear();
     share_.clear();
+    known_.clear();
     if (!keep()) return;
     expect();
     const auto& blobs = blobs_.blobs();
@@ -231,9 +234,11 @@ void ip_crowd::count() {
             expectedIn(i, bodies_);
             if (const int64_t together = splitter_.coverage(bodies_)) covered = double(together);
         }
-        if (expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered) k = expected;
+        const bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered;
+        if (known) k = expected;
         k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
         share_.push_back(settings_.split ? k : 1);
+        known_.push_back(known);
     }
     if (settings_.split && settings_.animals > 0) toAnimals();
 }
@@ -290,7 +295,9 @@ void ip_crowd::expect() {
 void ip_crowd::toAnimals() {
     // The frame's total should come to the animals counted: blobs with the most area
     // left over take one more (while each part still holds most of an animal), those
-    // with the least give one back. A heap keeps each step to a logarithm of the blobs.
+    // with the least give one back, unless the tracks that went into them tell what they
+    // hold (a speck or a shadow taken for an animal must not merge animals that overlap).
+    // A heap keeps each step to a logarithm of the blobs.
     const auto& blobs = blobs_.blobs();
     int64_t sum = 0;
     for (int32_t k : share_) sum += k;
@@ -300,7 +307,7 @@ void ip_crowd::toAnimals() {
         const double area = double(blobs[size_t(kept_[i])].moments.area);
         return more ? share_[i] < kMostPerBlob && ratio_[i] / (share_[i] + 1) >= 0.7 &&
                           area / (share_[i] + 1) >= settings_.minArea
-                    : share_[i] >= 2;
+                    : share_[i] >= 2 && !known_[i];
     };
     std::vector<std::pair<double, size_t>> heap;
     for (size_t i = 0; i < kept_.size(); ++i)
@@ -356,6 +363,9 @@ void ip_crowd::detect() {
     for (size_t i = 0; i < kept_.size(); ++i) {
         if (share_[i] == 1) {
             sightings_.push_back(whole(kept_[i]));
+            // A blob of one animal's area, or the one a track expected there: an animal
+            // alone, whose looks and shape its track may learn.
+            sightings_.back().alone = known_[i] || ratio_[i] < kAlone;
             blobOfObject_.push_back(kept_[i]);
             continue;
         }

@@ -113,6 +113,7 @@ private:
     std::vector<int32_t> kept_;                         // blobs within the area limits
     std::vector<int32_t> share_;                        // animals per blob, parallel to kept_
     std::vector<int32_t> keptOf_;                       // per blob, its index into kept_, or -1
+    std::vector<char> known_;                           // per kept blob: its share told by the tracks that went into it
     std::vector<double> ratio_;                         // per kept blob, its area over one animal's
     std::vector<double> expectedArea_;                  // per kept blob, the areas of the tracks expecting it
     std::vector<int32_t> trackBlob_;                    // per track, the index into kept_ of the blob it expects, or -1

@@ -295,9 +295,7 @@ void ip_crowd::expect() {
 void ip_crowd::toAnimals() {
     // The frame's total should come to the animals counted: blobs with the most area
     // left over take one more (while each part still holds most of an animal), those
-    // with the least give one back, unless the tracks that went into them tell what they
-    // hold (a speck or a shadow taken for an animal must not merge animals that overlap).
-    // A heap keeps each step to a logarithm of the blobs.
+    // with the least give one back. A heap keeps each step to a logarithm of the blobs.
     const auto& blobs = blobs_.blobs();
     int64_t sum = 0;
     for (int32_t k : share_) sum += k;
@@ -307,7 +305,7 @@ void ip_crowd::toAnimals() {
         const double area = double(blobs[size_t(kept_[i])].moments.area);
         return more ? share_[i] < kMostPerBlob && ratio_[i] / (share_[i] + 1) >= 0.7 &&
                           area / (share_[i] + 1) >= settings_.minArea
-                    : share_[i] >= 2 && !known_[i];
+                    : share_[i] >= 2;
     };
     std::vector<std::pair<double, size_t>> heap;
     for (size_t i = 0; i < kept_.size(); ++i)

@@ -119,20 +119,40 @@ void crowd_roundLooks(const std::vector<crowd_pixel>& pixels, double cx, double 
 }
 
 void crowd_midliner::index(const std::vector<crowd_pixel>& pixels) {
+    // The box with a border of one empty cell, so that no neighbour needs a bounds check.
     int32_t x1 = pixels[0].x, y1 = pixels[0].y;
     x0_ = x1, y0_ = y1;
     for (const crowd_pixel& p : pixels)
         x0_ = std::min(x0_, p.x), y0_ = std::min(y0_, p.y), x1 = std::max(x1, p.x), y1 = std::max(y1, p.y);
-    w_ = x1 - x0_ + 1, h_ = y1 - y0_ + 1;
+    x0_ -= 1, y0_ -= 1;
+    w_ = x1 - x0_ + 2, h_ = y1 - y0_ + 2;
     cell_.assign(size_t(w_) * size_t(h_), -1);
-    for (size_t i = 0; i < pixels.size(); ++i)
-        cell_[size_t(pixels[i].y - y0_) * size_t(w_) + size_t(pixels[i].x - x0_)] = int32_t(i);
+    cellOf_.resize(pixels.size());
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        cellOf_[i] = (pixels[i].y - y0_) * w_ + (pixels[i].x - x0_);
+        cell_[size_t(cellOf_[i])] = int32_t(i);
+    }
+}
+
+int32_t crowd_midliner::outermost(const std::vector<crowd_pixel>& pixels, double cx, double cy) const {
+    double xx = 0, yy = 0, xy = 0;
+    for (const crowd_pixel& p : pixels)
+        xx += (p.x - cx) * (p.x - cx), yy += (p.y - cy) * (p.y - cy), xy += (p.x - cx) * (p.y - cy);
+    const double angle = 0.5 * std::atan2(2 * xy, xx - yy), ux = std::cos(angle), uy = std::sin(angle);
+    int32_t best = 0;
+    double reach = -1e300;
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        const double along = (pixels[i].x - cx) * ux + (pixels[i].y - cy) * uy;
+        if (along > reach) reach = along, best = int32_t(i);
+    }
+    return best;
 }
 
 // Dial's shortest paths: steps cost 5 or 7, so the 8 buckets of distances modulo 8 never
 // hold two distances at once, and every pixel is settled once.
 int32_t crowd_midliner::sweep(int32_t from, std::vector<int32_t>& distance) {
-    distance.assign(cell_.size() ? at_.size() : 0, INT_MAX);
+    const int32_t steps[8] = {-1, 1, -w_, w_, -w_ - 1, -w_ + 1, w_ - 1, w_ + 1};
+    distance.assign(cellOf_.size(), INT_MAX);
     distance[size_t(from)] = 0;
     buckets_[0].assign(1, from);
     int64_t pending = 1;
@@ -144,18 +164,14 @@ int32_t crowd_midliner::sweep(int32_t from, std::vector<int32_t>& distance) {
             --pending;
             if (distance[size_t(i)] != d) continue;
             farthest = i;
-            const int32_t cx = int32_t(at_[size_t(i)].x) - x0_, cy = int32_t(at_[size_t(i)].y) - y0_;
-            for (int32_t dy = -1; dy <= 1; ++dy)
-                for (int32_t dx = -1; dx <= 1; ++dx) {
-                    const int32_t nx = cx + dx, ny = cy + dy;
-                    if ((dx == 0 && dy == 0) || nx < 0 || ny < 0 || nx >= w_ || ny >= h_) continue;
-                    const int32_t j = cell_[size_t(ny) * size_t(w_) + size_t(nx)];
-                    const int32_t next = d + (dx && dy ? kDiagonal : kAcross);
-                    if (j < 0 || next >= distance[size_t(j)]) continue;
-                    distance[size_t(j)] = next;
-                    buckets_[next % 8].push_back(j);
-                    ++pending;
-                }
+            for (int k = 0; k < 8; ++k) {
+                const int32_t j = cell_[size_t(cellOf_[size_t(i)] + steps[k])];
+                const int32_t next = d + (k < 4 ? kAcross : kDiagonal);
+                if (j < 0 || next >= distance[size_t(j)]) continue;
+                distance[size_t(j)] = next;
+                buckets_[next % 8].push_back(j);
+                ++pending;
+            }
         }
         bucket.clear();
     }
@@ -167,21 +183,25 @@ void crowd_midliner::measure(const std::vector<crowd_pixel>& pixels, crowd_postu
     looks = crowd_looks{};
     if (pixels.empty()) return;
     index(pixels);
-    at_.resize(pixels.size());
     double cx = 0, cy = 0;
-    for (size_t i = 0; i < pixels.size(); ++i) {
-        at_[i] = {double(pixels[i].x), double(pixels[i].y)};
-        cx += pixels[i].x, cy += pixels[i].y;
-    }
+    for (const crowd_pixel& p : pixels) cx += p.x, cy += p.y;
     cx /= double(pixels.size()), cy /= double(pixels.size());
-    // The two ends: the pixel farthest inside the body from any one, and the one farthest from it.
-    const int32_t first = sweep(0, fromA_);
-    const int32_t last = sweep(first, fromA_);
-    sweep(last, fromB_);
-    const double length = fromA_[size_t(last)] / double(kAcross);
+    // The two ends: the pixel farthest inside the body from the outermost pixel along its
+    // long axis, and the one farthest from that. The outermost pixel is most often the
+    // other end already (a curled body's is not: then it is looked for).
+    int32_t first = outermost(pixels, cx, cy);
+    const int32_t last = sweep(first, fromB_);
+    const int32_t farthest = sweep(last, fromA_);
+    if (fromA_[size_t(farthest)] > fromA_[size_t(first)] + kAcross) {
+        sweep(farthest, fromB_);
+        first = farthest;
+    }
+    const double length = fromA_[size_t(first)] / double(kAcross);
     along_.resize(pixels.size());
     for (size_t i = 0; i < pixels.size(); ++i)
-        along_[i] = fromA_[i] == INT_MAX ? -1.0 : (fromA_[i] - fromB_[i]) / (2.0 * kAcross) + length / 2;
+        along_[i] = fromA_[i] == INT_MAX || fromB_[i] == INT_MAX
+                        ? -1.0
+                        : std::clamp((fromA_[i] - fromB_[i]) / (2.0 * kAcross) + length / 2, 0.0, length);
     if (length >= 2 && outline(pixels, length, posture)) {
         for (int round = 0; round < kRounds; ++round) centre(pixels, posture);
         describe(pixels, posture, looks);
@@ -226,13 +246,19 @@ bool crowd_midliner::outline(const std::vector<crowd_pixel>& pixels, double leng
     return true;
 }
 
+crowd_place crowd_midliner::nearby(const crowd_line& line, const crowd_pixel& p, size_t n, double length) const {
+    // The distances inside the body tell near which segment a pixel lies; two either side.
+    const int guess = int(along_[n] / std::max(length, 1e-6) * kLast);
+    return crowd_locate(line, p.x, p.y, std::clamp(guess - 2, 0, kLast - 1), std::clamp(guess + 3, 1, kLast));
+}
+
 void crowd_midliner::centre(const std::vector<crowd_pixel>& pixels, crowd_posture& posture) {
     // Each point moves across the body to the middle of the pixels whose nearest point of
     // the line lies closest to it (slices across the line), smoothed over its neighbours.
     const crowd_line line = crowd_prepare(crowd_longBody(posture, 0, 0));
     double weight[crowd_stations] = {}, across[crowd_stations] = {}, shift[crowd_stations];
-    for (const crowd_pixel& p : pixels) {
-        const crowd_place place = crowd_locate(line, p.x, p.y);
+    for (size_t n = 0; n < pixels.size(); ++n) {
+        const crowd_place place = nearby(line, pixels[n], n, posture.length);
         const int station = std::clamp(int(place.along + 0.5), 0, kLast);
         weight[station] += 1, across[station] += place.across;
     }
@@ -254,8 +280,9 @@ void crowd_midliner::describe(const std::vector<crowd_pixel>& pixels, crowd_post
     const double step = posture.length / kLast;
     const int32_t cap = crowd_typicalWeight(pixels);
     double count[crowd_stations] = {}, grey[crowd_stations] = {}, weight = 0, balance = 0, all = 0, squares = 0;
-    for (const crowd_pixel& p : pixels) {
-        const crowd_place place = crowd_locate(line, p.x, p.y);
+    for (size_t n = 0; n < pixels.size(); ++n) {
+        const crowd_pixel& p = pixels[n];
+        const crowd_place place = nearby(line, p, n, posture.length);
         const int station = std::clamp(int(place.along + 0.5), 0, kLast);
         const double w = std::clamp(p.w, 1, cap);
         ++count[station], grey[station] += p.grey;

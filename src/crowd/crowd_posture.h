@@ -84,12 +84,14 @@ struct crowd_line {
 };
 crowd_line crowd_prepare(const crowd_body& body);
 
-// crowd_locate for an elongated body, its line prepared.
-inline crowd_place crowd_locate(const crowd_line& line, double x, double y) {
+// crowd_locate for an elongated body, its line prepared; of its segments only `first` to
+// `end` (not included) when the pixel is known to lie by them.
+inline crowd_place crowd_locate(const crowd_line& line, double x, double y, int first = 0,
+                                int end = crowd_stations - 1) {
     constexpr int last = crowd_stations - 1;
     double best = 1e300, along = 0, at = 0;
-    int segment = 0;
-    for (int j = 0; j < last; ++j) {
+    int segment = first;
+    for (int j = first; j < end; ++j) {
         const double ox = x - line.from[j].x, oy = y - line.from[j].y;
         const double t = (ox * line.dx[j] + oy * line.dy[j]) * line.inverse[j];
         const double clamped = t < 0 ? 0 : t > 1 ? 1 : t;
@@ -123,22 +125,27 @@ public:
 
 private:
     // Rounds of moving the first midline to the middle of the body's slices across it.
-    static constexpr int kRounds = 2;
+    static constexpr int kRounds = 1;
     // Distances inside the body from pixel `from` (5 a step across, 7 a diagonal one);
     // returns the farthest pixel reached.
     int32_t sweep(int32_t from, std::vector<int32_t>& distance);
     void index(const std::vector<crowd_pixel>& pixels);
+    // The pixel farthest out along the pixels' long axis.
+    int32_t outermost(const std::vector<crowd_pixel>& pixels, double cx, double cy) const;
     // The first midline, through the centres of the slices the distances from both ends
     // cut the body into; false when the body is too short for two slices.
     bool outline(const std::vector<crowd_pixel>& pixels, double length, crowd_posture& posture);
+    // Where pixel n lies against the line, looked for by the segments its distance from the
+    // ends points to.
+    crowd_place nearby(const crowd_line& line, const crowd_pixel& p, size_t n, double length) const;
     // Moves the midline to the middle of the slices across it.
     void centre(const std::vector<crowd_pixel>& pixels, crowd_posture& posture);
     // Widths, balance, profile and texture along the midline; whether the body is elongated.
     void describe(const std::vector<crowd_pixel>& pixels, crowd_posture& posture, crowd_looks& looks);
 
     int32_t x0_ = 0, y0_ = 0, w_ = 0, h_ = 0;
-    std::vector<int32_t> cell_;  // per box cell, its pixel or -1
-    std::vector<crowd_point> at_;
+    std::vector<int32_t> cell_;    // per box cell, its pixel or -1
+    std::vector<int32_t> cellOf_;  // per pixel, its cell
     std::vector<int32_t> fromA_, fromB_;
     std::vector<int32_t> buckets_[8];
     std::vector<double> along_;  // per pixel, distance from the first end

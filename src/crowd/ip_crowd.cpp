@@ -230,7 +230,8 @@ void ip_crowd::count() {
         // much as the blob, lying over each other where they overlap, they are what it holds.
         const int32_t expected = blobTrackStart_[i + 1] - blobTrackStart_[i];
         double covered = expectedArea_[i];
-        if (expected >= 2 && settings_.split) {
+        // (Their areas added up tell as much unless the blob is smaller: then they overlap.)
+        if (expected >= 2 && settings_.split && area < 0.7 * covered) {
             expectedIn(i, bodies_);
             if (const int64_t together = splitter_.coverage(bodies_)) covered = double(together);
         }

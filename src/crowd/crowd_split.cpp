@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace {
 constexpr int kLast = crowd_stations - 1;
 // Rounds of fitting at most, and the visits of a pixel by a body over all of them for one
 // blob: a blob of any size costs a bounded amount.
 constexpr int kRounds = 8;
-constexpr double kVisits = 4e6;
+constexpr double kVisits = 1e6;
 // Rounds in which elongated bodies slide along themselves: once placed along, they stay.
 constexpr int kSlidingRounds = 2;
 // The fitting stops once no body moves this far (pixels) in a round.
@@ -17,6 +18,8 @@ constexpr double kSettled = 0.25;
 constexpr double kMargin = 3;
 // The largest box of a blob whose bodies are fitted to its outline, pixels.
 constexpr int64_t kLargestBox = int64_t(1) << 22;
+// A blob this many times the area of its animals is cut into discs.
+constexpr double kLarger = 2.5;
 // Pixels the clustering of unexpected animals looks at, and its rounds.
 constexpr size_t kSeedPixels = 4096;
 constexpr int kSeedRounds = 20;
@@ -341,7 +344,14 @@ crowd_body crowd_splitter::shapeFromBlob(int k, const crowd_body& typical) {
 
 void crowd_splitter::seed(int missing, const crowd_body& known) {
     if (missing <= 0) return;
-    const crowd_body typical = shapeFromBlob(missing, known);
+    crowd_body typical = shapeFromBlob(missing, known);
+    // A blob far larger than its animals (a wall, a shadow taken for animals) is cut into
+    // discs: shapes would not fit it, and cost more.
+    double area = typical.points > 1 ? 0 : std::numbers::pi * typical.halfWidth[0] * typical.halfWidth[0];
+    for (int i = 0; i < kLast && typical.points > 1; ++i)
+        area += (typical.halfWidth[i] + typical.halfWidth[i + 1]) * typical.length / kLast;
+    if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
+        typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
     std::vector<crowd_pixel> open;
     uncovered(open);
     std::vector<crowd_moments> sums;
@@ -411,7 +421,9 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     // The pixels are measured for the parts in the same pass as the last round of fitting
     // (bodies that moved less than kSettled in it are where they were measured); the first
     // round seldom is the last.
-    const int rounds = std::clamp(int(kVisits / (double(pixels_.size()) * std::min(k, 4))), 1, kRounds);
+    // An elongated body costs a pixel about four discs do.
+    const double visit = double(pixels_.size()) * std::min(k, 4) * (index_.empty() ? 1 : 4);
+    const int rounds = std::clamp(int(kVisits / visit), 1, kRounds);
     bool measured = false;
     for (int round = 0; round < rounds; ++round) {
         measured = round > 0 || rounds == 1;

@@ -321,7 +321,7 @@ void crowd_tracker::recover(std::vector<crowd_sighting>& sightings, const crowd_
         if (before[size_t(o)] >= 0 || trackOf_[size_t(o)] < 0) continue;
         crowd_track& t = tracks_[size_t(trackOf_[size_t(o)])];
         start(t, sightings[size_t(o)], rules.gate);
-        observe(t, sightings[size_t(o)]);
+        if (sightings[size_t(o)].alone || !sightings[size_t(o)].whole) observe(t, sightings[size_t(o)]);
         ++t.seen;
     }
 }
@@ -354,7 +354,7 @@ void crowd_tracker::update(std::vector<crowd_sighting>& sightings, const crowd_t
         crowd_track t{};
         t.id = nextId_++;
         start(t, sightings[size_t(o)], rules.gate);
-        observe(t, sightings[size_t(o)]);
+        if (sightings[size_t(o)].alone || !sightings[size_t(o)].whole) observe(t, sightings[size_t(o)]);
         t.seen = 1;
         trackOf_[size_t(o)] = int32_t(tracks_.size());
         tracks_.push_back(t);

@@ -16,6 +16,8 @@ constexpr int kSlidingRounds = 2;
 constexpr double kSettled = 0.25;
 // Pixels farther than this beyond every body's edge belong to none.
 constexpr double kMargin = 3;
+// The largest box of a body slid along itself, pixels: a larger one is no animal's.
+constexpr double kLargestSlide = 1 << 16;
 // The largest box of a blob whose bodies are fitted to its outline, pixels.
 constexpr int64_t kLargestBox = int64_t(1) << 22;
 // A blob this many times the area of its animals is cut into discs.
@@ -189,6 +191,7 @@ double crowd_splitter::slide(size_t b) const {
     const double step = std::max(body.length / kLast, 1e-6);
     double gain[count] = {};
     const box around = boxOf(body, 3, 1);
+    if ((around.right - around.left) * (around.bottom - around.top) > kLargestSlide) return 0;
     const double widest = *std::max_element(body.halfWidth, body.halfWidth + crowd_stations);
     for (int64_t y = int64_t(std::ceil(around.top)); y <= int64_t(std::floor(around.bottom)); ++y)
         for (int64_t x = int64_t(std::ceil(around.left)); x <= int64_t(std::floor(around.right)); ++x) {

@@ -112,12 +112,16 @@ void crowd_splitter::locatePixels() {
 }
 
 void crowd_splitter::grid(int k) {
+    // Cells of a power of two pixels wide, so that a pixel's cell is found by shifts.
     const int64_t width = x1_ - x0_ + 1, height = y1_ - y0_ + 1;
-    cell_ = int32_t(std::max<double>(4, std::sqrt(double(width * height) / (4.0 * k))));
-    columns_ = int32_t(width / cell_ + 1), rows_ = int32_t(height / cell_ + 1);
+    const double wanted = std::max<double>(4, std::sqrt(double(width * height) / (4.0 * k)));
+    int32_t shift = 2;
+    while (shift < 30 && double(int64_t(1) << (shift + 1)) <= wanted) ++shift;
+    cell_ = int32_t(1) << shift;
+    columns_ = int32_t((width >> shift) + 1), rows_ = int32_t((height >> shift) + 1);
     cellOf_.resize(pixels_.size());
     for (size_t i = 0; i < pixels_.size(); ++i)
-        cellOf_[i] = (pixels_[i].y - y0_) / cell_ * columns_ + (pixels_[i].x - x0_) / cell_;
+        cellOf_[i] = ((pixels_[i].y - y0_) >> shift) * columns_ + ((pixels_[i].x - x0_) >> shift);
 }
 
 void crowd_splitter::enlist() {

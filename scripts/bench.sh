@@ -192,9 +192,10 @@ if [ -x "$ambrevo" ] && [ -x "$tool" ] && "$ambrevo" --list | grep -qx crowd; th
     echo "polarity=P --animals N --roi circle:…\` (the arena drawn on the visible wall), with"
     echo "\`--link 15,5,predict,global\` (*global*) and with the frame-by-frame \`--link 15,5,predict\`; scored by"
     echo "\`ambrevo score\` (radius 5 px). *overlapping*: the share of animal positions whose body overlaps"
-    echo "another's. *fps*: frames over the whole process's wall time; *s/min*: wall seconds per minute of"
-    echo "video at its 25 frames per second. $(nproc) hardware threads, load average $load at the start;"
-    echo "\`scripts/crowd_scores.sh [kind …]\` repeats a part."
+    echo "another's; *within 2 px*: the share of those overlapping by up to half a body whose reported centre"
+    echo "(global run) lies within 2 px of the truth (scripts/crowd_overlaps.py). *fps*: frames over the whole"
+    echo "process's wall time; *s/min*: wall seconds per minute of video at its 25 frames per second. $(nproc)"
+    echo "hardware threads, load average $load at the start. \`scripts/crowd_scores.sh [kind …]\` repeats a part."
     echo
     echo "$table"
   } >> "$doc"

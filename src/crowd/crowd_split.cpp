@@ -14,9 +14,6 @@ constexpr double kVisits = 1e6;
 constexpr int kSlidingRounds = 2;
 // The fitting stops once no body moves this far (pixels) in a round.
 constexpr double kSettled = 0.25;
-// A blob of at most this many animals has no grid: every body is weighed for every pixel,
-// and a pixel beyond all goes to the nearest.
-constexpr int kFew = 4;
 // Pixels farther than this beyond every body's edge belong to none.
 constexpr double kMargin = 3;
 // The largest box of a body slid along itself, pixels: a larger one is no animal's.
@@ -120,7 +117,6 @@ void crowd_splitter::grid(int k) {
     const double wanted = std::max<double>(4, std::sqrt(double(width * height) / (4.0 * k)));
     int32_t shift = 2;
     while (shift < 30 && double(int64_t(1) << (shift + 1)) <= wanted) ++shift;
-    if (k <= kFew) shift = 30;  // one cell: every body is looked at for every pixel
     cell_ = int32_t(1) << shift;
     columns_ = int32_t((width >> shift) + 1), rows_ = int32_t((height >> shift) + 1);
     cellOf_.resize(pixels_.size());

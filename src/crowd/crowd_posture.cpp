@@ -104,18 +104,13 @@ void crowd_reverse(crowd_posture& posture, crowd_looks& looks) {
     if (posture.elongated) std::reverse(looks.profile, looks.profile + crowd_stations);
 }
 
-void crowd_roundLooks(const std::vector<crowd_pixel>& pixels, double cx, double cy, crowd_looks& looks) {
-    double sum[crowd_stations] = {}, count[crowd_stations] = {}, all = 0, squares = 0;
+crowd_rings::crowd_rings(double cx, double cy, double area)
     // Rings of equal area: the squared distance over that of the equivalent disc's rim.
-    const double scale = crowd_stations / std::max(1.0, double(pixels.size()) / std::numbers::pi);
-    for (const crowd_pixel& p : pixels) {
-        const double dx = p.x - cx, dy = p.y - cy;
-        const int ring = std::min(crowd_stations - 1, int((dx * dx + dy * dy) * scale));
-        sum[ring] += p.grey, ++count[ring];
-        all += p.grey, squares += double(p.grey) * p.grey;
-    }
-    for (int i = 0; i < crowd_stations; ++i) looks.profile[i] = count[i] > 0 ? float(sum[i] / count[i]) : 0.0f;
-    looks.texture = spread(double(pixels.size()), all, squares);
+    : cx_(cx), cy_(cy), scale_(crowd_stations / std::max(1.0, area / std::numbers::pi)) {}
+
+void crowd_rings::finish(crowd_looks& looks) const {
+    for (int i = 0; i < crowd_stations; ++i) looks.profile[i] = count_[i] > 0 ? float(sum_[i] / count_[i]) : 0.0f;
+    looks.texture = spread(n_, all_, squares_);
 }
 
 void crowd_midliner::index(const std::vector<crowd_pixel>& pixels) {
@@ -206,7 +201,11 @@ void crowd_midliner::measure(const std::vector<crowd_pixel>& pixels, crowd_postu
         for (int round = 0; round < kRounds; ++round) centre(pixels, posture);
         describe(pixels, posture, looks);
     }
-    if (!posture.elongated) crowd_roundLooks(pixels, cx, cy, looks);
+    if (!posture.elongated) {
+        crowd_rings rings(cx, cy, double(pixels.size()));
+        for (const crowd_pixel& p : pixels) rings.add(p.x, p.y, p.grey);
+        rings.finish(looks);
+    }
 }
 
 bool crowd_midliner::outline(const std::vector<crowd_pixel>& pixels, double length, crowd_posture& posture) {

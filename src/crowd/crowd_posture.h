@@ -3,6 +3,7 @@
 // (or, for a round animal, outward from its centre): what tells one animal from another.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -112,8 +113,23 @@ crowd_body crowd_longBody(const crowd_posture& posture, double dx, double dy);
 // Reverses a midline with all that runs along it.
 void crowd_reverse(crowd_posture& posture, crowd_looks& looks);
 
-// Rings of equal area around (cx, cy) out to the equivalent disc, and the texture.
-void crowd_roundLooks(const std::vector<crowd_pixel>& pixels, double cx, double cy, crowd_looks& looks);
+// The looks of a round object: its grey in rings of equal area around (cx, cy) out to the
+// disc of its `area`, and the texture, its pixels added one by one.
+class crowd_rings {
+public:
+    crowd_rings(double cx, double cy, double area);
+    void add(int32_t x, int32_t y, int grey) {
+        const double dx = x - cx_, dy = y - cy_;
+        const int ring = std::min(crowd_stations - 1, int((dx * dx + dy * dy) * scale_));
+        sum_[ring] += grey, ++count_[ring];
+        all_ += grey, squares_ += double(grey) * grey, ++n_;
+    }
+    void finish(crowd_looks& looks) const;
+
+private:
+    double cx_, cy_, scale_;
+    double sum_[crowd_stations] = {}, count_[crowd_stations] = {}, all_ = 0, squares_ = 0, n_ = 0;
+};
 
 // Measures one body from its pixels (8-connected; pixels cut off from the first are left
 // out). The midline follows the body however it bends: the pixels are ordered by their

@@ -393,11 +393,16 @@ void ip_crowd::detect() {
 
 void ip_crowd::lookAll() const {
     if (looked_) return;
-    std::vector<crowd_pixel> pixels;
     for (found& f : found_) {
         if (f.sighting.looked) continue;
-        gather(f.blob, pixels);
-        crowd_roundLooks(pixels, f.sighting.object.x, f.sighting.object.y, f.sighting.looks);
+        const crowd_blob& b = blobs_.blobs()[size_t(f.blob)];
+        crowd_rings rings(f.sighting.object.x, f.sighting.object.y, double(b.moments.area));
+        for (int32_t i = 0; i < b.runCount; ++i) {
+            const crowd_run& run = runs_[size_t(blobs_.order()[size_t(b.firstRun + i)])];
+            const uint8_t* g = grey_->row(run.y);
+            for (int32_t x = run.x0; x < run.x1; ++x) rings.add(x, run.y, g[x]);
+        }
+        rings.finish(f.sighting.looks);
         f.sighting.looked = true;
     }
     looked_ = true;

@@ -20,8 +20,8 @@ public:
     // it, where they are expected now (the first k are used); the others start where the
     // pixels none of those covers cluster, shaped like `typical`. Each body is then moved,
     // turned and bent to the blob's pixels. A pixel inside several bodies counts in each
-    // (animals lie over each other), one inside none goes to the nearest. The work per blob
-    // is bounded, however large.
+    // (animals lie over each other), one inside none goes to the nearest within a few
+    // pixels. The work per blob is bounded, however large.
     void split(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
                const dib_base& grey, int k, const std::vector<crowd_body>& expected, const crowd_body& typical,
                std::vector<crowd_part>& parts);
@@ -52,7 +52,7 @@ private:
     void locatePixels();
     // The bodies each cell of the grid may reach.
     void enlist();
-    // Calls use(pixel, body, place) for each body a pixel belongs to.
+    // Calls use(pixel, body, place, inside) for each body a pixel belongs to.
     template <class Use>
     void own(const Use& use);
     // One round of fitting, measuring the parts as it goes when `measuring`, the elongated
@@ -92,5 +92,4 @@ private:
     std::vector<looksTally> looks_;
     std::vector<double> rings_;  // per round body, the rings per squared pixel of distance
     std::vector<crowd_moments> measured_;
-    std::vector<std::vector<crowd_pixel>> partPixels_;
 };

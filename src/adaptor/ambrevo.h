@@ -71,9 +71,18 @@ typedef struct ambrevo_object {
     int32_t selected; /* 1 for the object aimed at */
 } ambrevo_object;
 
+/* Points of an object's midline in ambrevo_details. */
+#define AMBREVO_MIDLINE_POINTS 11
+/* Flags of ambrevo_details.posture. */
+#define AMBREVO_POSTURE_MIDLINE 1 /* midline holds the body's points: the object is elongated */
+#define AMBREVO_POSTURE_HEAD 2    /* the midline's first point is the head, told by the motion */
+#define AMBREVO_POSTURE_SPLIT 4   /* cut out of a blob of several animals: shape and looks less sure */
+#define AMBREVO_POSTURE_HEADING 8 /* heading holds a direction */
+
 /* One object of the last frame with what its pixels say. Every procedure fills index,
  * x, y and selected; the crowd tracker fills every field; fields a procedure does not
- * know are 0 (elongation 0: the shape is not known). Since interface 1.1. */
+ * know are 0 (elongation 0: the shape is not known; posture 0: no midline, no heading).
+ * Since interface 1.1; posture to profile since 1.2. */
 typedef struct ambrevo_details {
     int32_t index; /* as in ambrevo_object; the track identity for the crowd tracker */
     float x;       /* centre in pixels; the first pixel's centre is (0, 0) */
@@ -85,6 +94,15 @@ typedef struct ambrevo_details {
     float vx;          /* pixels per frame */
     float vy;
     int32_t selected;
+    int32_t posture;   /* AMBREVO_POSTURE_* flags */
+    float heading;     /* radians from the x axis towards y: where the head points, or the object moves */
+    float length;      /* along the midline, pixels (0: no midline) */
+    float width;       /* mean width across the midline (of a round object: the diameter of a disc of its area) */
+    float texture;     /* standard deviation of the grey values of the object's pixels */
+    float midline[AMBREVO_MIDLINE_POINTS][2]; /* x, y of each point, equally spaced, head (or first end) first */
+    /* Mean grey of slices across the midline, head first; of a round object, of rings of
+     * equal area from the centre out. With size, shape and texture: what tells animals apart. */
+    float profile[AMBREVO_MIDLINE_POINTS];
 } ambrevo_details;
 
 /* The destination image: row r starts at data + r * stride (stride may be negative).

@@ -344,7 +344,13 @@ IP_EXPORT ambrevo_status ambrevo_objects(const ambrevo_procedure* procedure, amb
 // One record serves both interfaces.
 static_assert(sizeof(ambrevo_details) == sizeof(ip_objectDetails) &&
               offsetof(ambrevo_details, elongation) == offsetof(ip_objectDetails, elongation) &&
-              offsetof(ambrevo_details, selected) == offsetof(ip_objectDetails, selected));
+              offsetof(ambrevo_details, selected) == offsetof(ip_objectDetails, selected) &&
+              offsetof(ambrevo_details, heading) == offsetof(ip_objectDetails, heading) &&
+              offsetof(ambrevo_details, midline) == offsetof(ip_objectDetails, midline) &&
+              offsetof(ambrevo_details, profile) == offsetof(ip_objectDetails, profile) &&
+              AMBREVO_MIDLINE_POINTS == ip_midlinePoints && AMBREVO_POSTURE_MIDLINE == ip_postureMidline &&
+              AMBREVO_POSTURE_HEAD == ip_postureHead && AMBREVO_POSTURE_SPLIT == ip_postureSplit &&
+              AMBREVO_POSTURE_HEADING == ip_postureHeading);
 
 IP_EXPORT ambrevo_status ambrevo_object_details(const ambrevo_procedure* procedure, void* out, int32_t capacity,
                                                   int32_t record_size, int32_t* count) {

@@ -1,80 +1,477 @@
 #include "crowd/crowd_split.h"
 
 #include <algorithm>
+#include <cmath>
+#include <numbers>
 
 namespace {
-double squared(double dx, double dy) { return dx * dx + dy * dy; }
-}  // namespace
+constexpr int kLast = crowd_stations - 1;
+// Rounds of fitting at most, and the visits of a pixel by a body over all of them for one
+// blob: a blob of any size costs a bounded amount.
+constexpr int kRounds = 8;
+constexpr double kVisits = 1e6;
+// Rounds in which elongated bodies slide along themselves: once placed along, they stay.
+constexpr int kSlidingRounds = 2;
+// The fitting stops once no body moves this far (pixels) in a round.
+constexpr double kSettled = 0.25;
+// Pixels farther than this beyond every body's edge belong to none.
+constexpr double kMargin = 3;
+// The largest box of a body slid along itself, pixels: a larger one is no animal's.
+constexpr double kLargestSlide = 1 << 16;
+// The largest box of a blob whose bodies are fitted to its outline, pixels.
+constexpr int64_t kLargestBox = int64_t(1) << 22;
+// A blob this many times the area of its animals is cut into discs.
+constexpr double kLarger = 2.5;
+// Pixels the clustering of unexpected animals looks at, and its rounds.
+constexpr size_t kSeedPixels = 4096;
+constexpr int kSeedRounds = 20;
 
-int crowd_splitter::nearest(const pixel& p, const std::vector<crowd_point>& centres) {
-    int best = 0;
-    double bestDistance = squared(p.x - centres[0].x, p.y - centres[0].y);
-    for (int j = 1; j < int(centres.size()); ++j) {
-        const double d = squared(p.x - centres[size_t(j)].x, p.y - centres[size_t(j)].y);
-        if (d < bestDistance) best = j, bestDistance = d;
+double squared(double dx, double dy) { return dx * dx + dy * dy; }
+
+struct box {
+    double left = 1e300, top = 1e300, right = -1e300, bottom = -1e300;
+    void add(double x, double y, double margin) {
+        left = std::min(left, x - margin), right = std::max(right, x + margin);
+        top = std::min(top, y - margin), bottom = std::max(bottom, y + margin);
     }
-    return best;
+};
+
+// The box of a body's pixels, widened by `more` and `times` its widest half width.
+box boxOf(const crowd_body& b, double more, double times) {
+    double half = 0;
+    for (int i = 0; i < b.points; ++i) half = std::max(half, double(b.halfWidth[i]));
+    box out;
+    for (int i = 0; i < b.points; ++i) out.add(b.midline[i].x, b.midline[i].y, more + times * half);
+    return out;
 }
 
-void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs,
-                           const dib_base& weight, const dib_base& grey, int k, const std::vector<crowd_point>& seeds,
-                           std::vector<crowd_moments>& parts) {
+// How far each station moves across the body: the shifts its slice of pixels asks for,
+// fitted by a quadratic along the body (a move, a turn and a change of bend), so that
+// pixels of another animal lying against one stretch of the body cannot kink it.
+void fitShifts(const double* weight, const double* sum, double* shift) {
+    // Least squares of a + b u + c u^2 over the stations with pixels, u in [-1, 1].
+    double m[3][4] = {};
+    for (int i = 0; i < crowd_stations; ++i) {
+        if (weight[i] <= 0) continue;
+        const double u = (2.0 * i - kLast) / kLast, basis[3] = {1, u, u * u}, value = sum[i] / weight[i];
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) m[r][c] += basis[r] * basis[c];
+            m[r][3] += basis[r] * value;
+        }
+    }
+    // Gaussian elimination; a term the stations cannot tell is left at 0.
+    double coefficient[3] = {};
+    for (int col = 0; col < 3; ++col) {
+        int pivot = col;
+        for (int r = col + 1; r < 3; ++r)
+            if (std::fabs(m[r][col]) > std::fabs(m[pivot][col])) pivot = r;
+        if (std::fabs(m[pivot][col]) < 1e-9) continue;
+        std::swap(m[col], m[pivot]);
+        for (int r = 0; r < 3; ++r) {
+            if (r == col) continue;
+            const double f = m[r][col] / m[col][col];
+            for (int c = col; c < 4; ++c) m[r][c] -= f * m[col][c];
+        }
+    }
+    for (int col = 0; col < 3; ++col)
+        if (std::fabs(m[col][col]) >= 1e-9) coefficient[col] = m[col][3] / m[col][col];
+    for (int i = 0; i < crowd_stations; ++i) {
+        const double u = (2.0 * i - kLast) / kLast;
+        shift[i] = coefficient[0] + coefficient[1] * u + coefficient[2] * u * u;
+    }
+}
+}  // namespace
+
+void crowd_splitter::gather(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs,
+                            const dib_base& weight, const dib_base& grey) {
     const crowd_blob& b = blobs.blobs()[size_t(blob)];
+    x0_ = b.x0, y0_ = b.y0, x1_ = b.x1, y1_ = b.y1;
     pixels_.clear();
     for (int32_t i = 0; i < b.runCount; ++i) {
         const crowd_run& run = runs[size_t(blobs.order()[size_t(b.firstRun + i)])];
         const uint8_t* w = weight.row(run.y);
         const uint8_t* g = grey.row(run.y);
-        for (int32_t x = run.x0; x < run.x1; ++x) pixels_.push_back({x, run.y, w[x], g[x], 0});
+        for (int32_t x = run.x0; x < run.x1; ++x) pixels_.push_back({x, run.y, w[x], g[x]});
     }
-    k = std::max(1, std::min(k, int(pixels_.size())));
-    centres_.assign(seeds.begin(), seeds.begin() + std::min<ptrdiff_t>(k, ptrdiff_t(seeds.size())));
-    while (int(centres_.size()) < k) {
-        // The pixel farthest from every centre so far; without any, the heaviest pixel.
-        const pixel* far = &pixels_[0];
-        double farthest = -1;
-        for (const pixel& p : pixels_) {
-            double d = double(p.w);
-            if (!centres_.empty()) {
-                d = squared(p.x - centres_[0].x, p.y - centres_[0].y);
-                for (const crowd_point& c : centres_) d = std::min(d, squared(p.x - c.x, p.y - c.y));
-            }
-            if (d > farthest) far = &p, farthest = d;
-        }
-        centres_.push_back({double(far->x), double(far->y)});
-    }
+    // A pixel shared by animals lying over each other counts once in each.
+    const int32_t cap = crowd_typicalWeight(pixels_);
+    for (crowd_pixel& p : pixels_) p.w = std::clamp(p.w, 1, cap);
+}
 
-    // Lloyd's rounds on the weighted centres alone; the parts' full sums once at the end.
-    for (pixel& p : pixels_) p.group = -1;
-    std::vector<centre_sum>& sums = centreSums_;
-    for (int round = 0; round < 50; ++round) {
-        bool changed = false;
-        sums.assign(size_t(k), centre_sum{0, 0, 0, 0});
-        for (pixel& p : pixels_) {
-            const int j = nearest(p, centres_);
-            changed = changed || j != p.group;
-            p.group = j;
-            centre_sum& c = sums[size_t(j)];
-            ++c.count, c.w += p.w, c.wx += int64_t(p.w) * p.x, c.wy += int64_t(p.w) * p.y;
-        }
-        if (!changed) break;
-        for (int j = 0; j < k; ++j) {
-            const centre_sum& c = sums[size_t(j)];
-            if (c.count > 0) {
-                centres_[size_t(j)] = {double(c.wx) / double(c.w), double(c.wy) / double(c.w)};
-                continue;
-            }
-            // An empty part takes over the pixel that lies farthest from its own centre.
-            const pixel* far = &pixels_[0];
-            double farthest = -1;
-            for (const pixel& p : pixels_) {
-                const crowd_point& c = centres_[size_t(p.group)];
-                const double d = squared(p.x - c.x, p.y - c.y);
-                if (d > farthest && sums[size_t(p.group)].count > 1) far = &p, farthest = d;
-            }
-            centres_[size_t(j)] = {double(far->x), double(far->y)};
-        }
+void crowd_splitter::locatePixels() {
+    // Which pixel lies where, for fitting elongated bodies to the blob's outline; a blob
+    // of a box too large goes without (its bodies then slide by their pixels' balance).
+    const int64_t width = x1_ - x0_ + 1, area = width * (y1_ - y0_ + 1);
+    index_.clear();
+    bool elongated = false;
+    for (const crowd_body& b : bodies_) elongated = elongated || b.points > 1;
+    if (!elongated || area > kLargestBox) return;
+    index_.assign(size_t(area), -1);
+    for (size_t i = 0; i < pixels_.size(); ++i)
+        index_[size_t((pixels_[i].y - y0_) * width + (pixels_[i].x - x0_))] = int32_t(i);
+}
+
+void crowd_splitter::grid(int k) {
+    // Cells of a power of two pixels wide, so that a pixel's cell is found by shifts.
+    const int64_t width = x1_ - x0_ + 1, height = y1_ - y0_ + 1;
+    const double wanted = std::max<double>(4, std::sqrt(double(width * height) / (4.0 * k)));
+    int32_t shift = 2;
+    while (shift < 30 && double(int64_t(1) << (shift + 1)) <= wanted) ++shift;
+    cell_ = int32_t(1) << shift;
+    columns_ = int32_t((width >> shift) + 1), rows_ = int32_t((height >> shift) + 1);
+    cellOf_.resize(pixels_.size());
+    for (size_t i = 0; i < pixels_.size(); ++i)
+        cellOf_[i] = ((pixels_[i].y - y0_) >> shift) * columns_ + ((pixels_[i].x - x0_) >> shift);
+}
+
+void crowd_splitter::enlist() {
+    const int32_t rows = rows_;
+    // Each body in the cells of its box, widened by kMargin: farther pixels are neither in
+    // it nor worth giving it.
+    auto forCells = [&](const crowd_body& b, auto&& use) {
+        const box around = boxOf(b, kMargin, 1);
+        auto column = [&](double x) { return int32_t(std::clamp((x - x0_) / cell_, 0.0, double(columns_ - 1))); };
+        auto row = [&](double y) { return int32_t(std::clamp((y - y0_) / cell_, 0.0, double(rows - 1))); };
+        for (int32_t r = row(around.top); r <= row(around.bottom); ++r)
+            for (int32_t c = column(around.left); c <= column(around.right); ++c)
+                use(size_t(r) * size_t(columns_) + size_t(c));
+    };
+    cellStart_.assign(size_t(columns_) * size_t(rows) + 1, 0);
+    for (const crowd_body& b : bodies_) forCells(b, [&](size_t cell) { ++cellStart_[cell + 1]; });
+    for (size_t i = 1; i < cellStart_.size(); ++i) cellStart_[i] += cellStart_[i - 1];
+    cellBodies_.resize(size_t(cellStart_.back()));
+    fill_.assign(cellStart_.begin(), cellStart_.end() - 1);
+    for (size_t b = 0; b < bodies_.size(); ++b)
+        forCells(bodies_[b], [&](size_t cell) { cellBodies_[size_t(fill_[cell]++)] = int32_t(b); });
+}
+
+template <class Use>
+void crowd_splitter::own(const Use& use) {
+    // Discs, the most common bodies, from a compact copy, and without a call or a root
+    // for a pixel inside one (its place's distance is then left out: squared holds it).
+    discs_.clear();
+    lines_.resize(bodies_.size());
+    for (size_t i = 0; i < bodies_.size(); ++i) {
+        const crowd_body& b = bodies_[i];
+        discs_.push_back(
+            {b.midline[0].x, b.midline[0].y, b.halfWidth[0], double(b.halfWidth[0]) * b.halfWidth[0], b.points == 1});
+        if (b.points > 1) lines_[i] = crowd_prepare(b);
     }
-    parts.assign(size_t(k), crowd_moments{});
-    for (const pixel& p : pixels_) parts[size_t(p.group)].add(p.x, p.y, p.w, p.grey);
+    for (size_t n = 0; n < pixels_.size(); ++n) {
+        const crowd_pixel& p = pixels_[n];
+        const size_t cell = size_t(cellOf_[n]);
+        double nearest = 1e300;
+        int32_t owner = -1;
+        crowd_place ownerPlace{};
+        bool inside = false;
+        for (int32_t i = cellStart_[cell]; i < cellStart_[cell + 1]; ++i) {
+            const int32_t b = cellBodies_[size_t(i)];
+            const disc& d = discs_[size_t(b)];
+            crowd_place place;
+            if (d.round) {
+                const double dx = p.x - d.x, dy = p.y - d.y, squared = dx * dx + dy * dy;
+                if (squared <= d.r2) {
+                    use(p, b, crowd_place{0, 0, 0, d.r, squared}, true), inside = true;
+                    continue;
+                }
+                if (inside) continue;
+                place = {std::sqrt(squared), 0, 0, d.r, squared};
+            } else {
+                place = crowd_locate(lines_[size_t(b)], p.x, p.y);
+            }
+            const double reach = place.distance - place.half;
+            if (reach <= 0) use(p, b, place, true), inside = true;
+            if (reach < nearest) nearest = reach, owner = b, ownerPlace = place;
+        }
+        if (!inside && owner >= 0) use(p, owner, ownerPlace, false);
+    }
+}
+
+double crowd_splitter::slide(size_t b) const {
+    static constexpr double shifts[] = {0, -0.5, 0.5, -1, 1, -2, 2};
+    constexpr int count = int(sizeof shifts / sizeof shifts[0]);
+    const crowd_body& body = bodies_[b];
+    const crowd_line line = crowd_prepare(body);
+    const double step = std::max(body.length / kLast, 1e-6);
+    double gain[count] = {};
+    const box around = boxOf(body, 3, 1);
+    if ((around.right - around.left) * (around.bottom - around.top) > kLargestSlide) return 0;
+    const double widest = *std::max_element(body.halfWidth, body.halfWidth + crowd_stations);
+    for (int64_t y = int64_t(std::ceil(around.top)); y <= int64_t(std::floor(around.bottom)); ++y)
+        for (int64_t x = int64_t(std::ceil(around.left)); x <= int64_t(std::floor(around.right)); ++x) {
+            const crowd_place place = crowd_locate(line, double(x), double(y));
+            if (std::fabs(place.across) > widest) continue;  // in the body at no shift
+            const bool inBox = x >= x0_ && x <= x1_ && y >= y0_ && y <= y1_;
+            const int32_t at = inBox ? index_[size_t((y - y0_) * (x1_ - x0_ + 1) + (x - x0_))] : -1;
+            // A pixel another body covers is explained whatever this one does.
+            if (at >= 0 && inside_[size_t(at)] > (place.distance <= place.half ? 1 : 0)) continue;
+            for (int k = 0; k < count; ++k) {
+                const double a = place.along - shifts[k] / step;
+                if (a < 0 || a > kLast) continue;
+                const int i = std::min(int(a), kLast - 1);
+                const double h = body.halfWidth[i] + (a - i) * (body.halfWidth[i + 1] - body.halfWidth[i]);
+                if (std::fabs(place.across) <= h) gain[k] += at >= 0 ? 1 : -1;
+            }
+        }
+    int best = 0;
+    for (int k = 1; k < count; ++k)
+        if (gain[k] > gain[best]) best = k;
+    return shifts[best];
+}
+
+double crowd_splitter::refit(bool measuring, bool sliding) {
+    tallies_.assign(bodies_.size(), tally{});
+    inside_.assign(index_.empty() ? 0 : pixels_.size(), 0);
+    if (measuring) startMeasuring();
+    const crowd_pixel* first = pixels_.data();
+    own([&](const crowd_pixel& p, int32_t b, const crowd_place& place, bool inside) {
+        if (measuring) take(p, b, place);
+        if (inside && !index_.empty()) ++inside_[size_t(&p - first)];
+        tally& t = tallies_[size_t(b)];
+        const double w = p.w;
+        t.w += w, t.wx += w * p.x, t.wy += w * p.y;
+        if (bodies_[size_t(b)].points == 1) return;
+        t.ws += w * place.along * bodies_[size_t(b)].length / kLast;
+        const int station = std::clamp(int(place.along + 0.5), 0, kLast);
+        t.sw[station] += w, t.se[station] += w * place.across;
+    });
+    slides_.assign(bodies_.size(), 0.0);
+    for (size_t b = 0; b < bodies_.size() && sliding && !index_.empty(); ++b)
+        if (bodies_[b].points > 1) slides_[b] = slide(b);
+    const std::vector<double>& slides = slides_;
+    double moved = 0;
+    for (size_t b = 0; b < bodies_.size(); ++b) {
+        crowd_body& body = bodies_[b];
+        const tally& t = tallies_[b];
+        if (t.w <= 0) continue;
+        if (body.points == 1) {
+            const crowd_point c{t.wx / t.w, t.wy / t.w};
+            moved = std::max(moved, std::hypot(c.x - body.midline[0].x, c.y - body.midline[0].y));
+            body.midline[0] = c;
+            continue;
+        }
+        // Each station moves across the body to the middle of its slice of pixels, and the
+        // whole body slides along itself until its pixels lie where its shape puts its mass.
+        double shift[crowd_stations], expected = 0, mass = 0;
+        fitShifts(t.sw, t.se, shift);
+        crowd_point across[crowd_stations];
+        const crowd_point* p = body.midline;
+        for (int i = 0; i < crowd_stations; ++i) {
+            const crowd_point a = p[std::max(i - 1, 0)], c = p[std::min(i + 1, kLast)];
+            const double length = std::max(std::hypot(c.x - a.x, c.y - a.y), 1e-9);
+            across[i] = {p[i].x - (c.y - a.y) / length * shift[i], p[i].y + (c.x - a.x) / length * shift[i]};
+            const double h = std::max(body.halfWidth[i], 0.5f);
+            expected += h * i * body.length / kLast, mass += h;
+        }
+        const double slide =
+            index_.empty() ? t.ws / t.w - (body.balance >= 0 ? body.balance : expected / mass) : slides[b];
+        const double arc = crowd_arcLength(across, crowd_stations);
+        crowd_point fitted[crowd_stations];
+        crowd_resample(across, crowd_stations, (arc - body.length) / 2 + slide, body.length / kLast, fitted);
+        for (int i = 0; i < crowd_stations; ++i)
+            moved = std::max(moved, std::hypot(fitted[i].x - p[i].x, fitted[i].y - p[i].y));
+        std::copy(fitted, fitted + crowd_stations, body.midline);
+    }
+    return moved;
+}
+
+void crowd_splitter::uncovered(std::vector<crowd_pixel>& open) {
+    covered_.assign(pixels_.size(), 0);
+    if (!bodies_.empty()) {
+        enlist();
+        const crowd_pixel* first = pixels_.data();
+        own([&](const crowd_pixel& p, int32_t, const crowd_place&, bool inside) {
+            if (inside) covered_[size_t(&p - first)] = 1;
+        });
+    }
+    open.clear();
+    for (size_t i = 0; i < pixels_.size(); ++i)
+        if (!covered_[i]) open.push_back(pixels_[i]);
+    if (open.empty()) open = pixels_;
+    const size_t stride = (open.size() + kSeedPixels - 1) / kSeedPixels;
+    for (size_t i = 0, j = 0; i < open.size(); i += stride) open[j++] = open[i];
+    open.resize((open.size() + stride - 1) / stride);
+}
+
+void crowd_splitter::cluster(const std::vector<crowd_pixel>& open, int missing, std::vector<crowd_moments>& sums) {
+    // Expected bodies hold their centres; the new ones start at the pixels farthest from
+    // every centre so far and move by Lloyd's rounds.
+    centres_.clear();
+    for (const crowd_body& b : bodies_) centres_.push_back(b.centre());
+    const size_t fixed = centres_.size();
+    std::vector<double> gap(open.size(), 1e300);
+    auto nearer = [&](const crowd_point& c) {
+        for (size_t i = 0; i < open.size(); ++i) gap[i] = std::min(gap[i], squared(open[i].x - c.x, open[i].y - c.y));
+    };
+    for (const crowd_point& c : centres_) nearer(c);
+    for (int m = 0; m < missing; ++m) {
+        size_t far = 0;
+        for (size_t i = 1; i < open.size(); ++i)
+            if (centres_.empty() ? open[i].w > open[far].w : gap[i] > gap[far]) far = i;
+        centres_.push_back({double(open[far].x), double(open[far].y)});
+        nearer(centres_.back());
+    }
+    group_.assign(open.size(), -1);
+    sums.assign(centres_.size(), crowd_moments{});
+    for (int round = 0; round < kSeedRounds; ++round) {
+        bool changed = false;
+        std::fill(sums.begin(), sums.end(), crowd_moments{});
+        for (size_t i = 0; i < open.size(); ++i) {
+            int32_t best = 0;
+            for (size_t c = 1; c < centres_.size(); ++c)
+                if (squared(open[i].x - centres_[c].x, open[i].y - centres_[c].y) <
+                    squared(open[i].x - centres_[size_t(best)].x, open[i].y - centres_[size_t(best)].y))
+                    best = int32_t(c);
+            changed = changed || best != group_[i];
+            group_[i] = best;
+            sums[size_t(best)].add(open[i].x, open[i].y, open[i].w, open[i].grey);
+        }
+        for (size_t c = fixed; c < centres_.size(); ++c)
+            if (sums[c].w > 0) centres_[c] = {sums[c].wx / sums[c].w, sums[c].wy / sums[c].w};
+        if (!changed) break;
+    }
+}
+
+crowd_body crowd_splitter::shapeFromBlob(int k, const crowd_body& typical) {
+    // Nothing known of any animal in the blob, and no animal seen long: if the blob is
+    // elongated, it tells. k animals as wide as it is, lying along it (in file, or crossing).
+    if (typical.points > 1 || !bodies_.empty()) return typical;
+    crowd_posture posture;
+    crowd_looks looks;
+    midliner_.measure(pixels_, posture, looks);
+    const double length = double(pixels_.size()) / (k * std::max(posture.width, 1.0));
+    if (!posture.elongated || length < crowd_elongatedRatio * posture.width) return typical;
+    crowd_body b;
+    b.points = crowd_stations;
+    b.length = length, b.balance = length / 2;
+    for (int i = 0; i < crowd_stations; ++i)
+        b.halfWidth[i] = float(posture.width / (i == 0 || i == kLast ? 4 : 2)), b.midline[i] = {length * i / kLast, 0};
+    return b;
+}
+
+void crowd_splitter::seed(int missing, const crowd_body& known) {
+    if (missing <= 0) return;
+    crowd_body typical = shapeFromBlob(missing, known);
+    // A blob far larger than its animals (a wall, a shadow taken for animals) is cut into
+    // discs: shapes would not fit it, and cost more.
+    double area = typical.points > 1 ? 0 : std::numbers::pi * typical.halfWidth[0] * typical.halfWidth[0];
+    for (int i = 0; i < kLast && typical.points > 1; ++i)
+        area += (typical.halfWidth[i] + typical.halfWidth[i + 1]) * typical.length / kLast;
+    if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
+        typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
+    std::vector<crowd_pixel> open;
+    uncovered(open);
+    std::vector<crowd_moments> sums;
+    const size_t fixed = bodies_.size();
+    cluster(open, missing, sums);
+    for (size_t c = fixed; c < centres_.size(); ++c) {
+        const crowd_object o = crowd_describe(sums[c]);
+        const double x = sums[c].w > 0 ? o.x : centres_[c].x, y = sums[c].w > 0 ? o.y : centres_[c].y;
+        if (typical.points == 1) {
+            bodies_.push_back(crowd_roundBody(x, y, typical.halfWidth[0]));
+            continue;
+        }
+        // Straight along the cluster's long axis, as long as the typical animal.
+        crowd_body b = typical;
+        b.track = -1;
+        const double ux = std::cos(o.orientation), uy = std::sin(o.orientation);
+        for (int i = 0; i < crowd_stations; ++i) {
+            const double s = (i - kLast / 2.0) * typical.length / kLast;
+            b.midline[i] = {x + s * ux, y + s * uy};
+        }
+        bodies_.push_back(b);
+    }
+}
+
+void crowd_splitter::startMeasuring() {
+    looks_.assign(bodies_.size(), looksTally{});
+    rings_.clear();
+    for (const crowd_body& b : bodies_)
+        rings_.push_back(crowd_stations / std::max(0.25, double(b.halfWidth[0]) * b.halfWidth[0]));
+    measured_.assign(bodies_.size(), crowd_moments{});
+}
+
+void crowd_splitter::take(const crowd_pixel& p, int32_t b, const crowd_place& place) {
+    measured_[size_t(b)].add(p.x, p.y, p.w, p.grey);
+    looksTally& l = looks_[size_t(b)];
+    // Slices along an elongated body; rings of equal area around a round one.
+    const int slot = bodies_[size_t(b)].points > 1 ? std::clamp(int(place.along + 0.5), 0, kLast)
+                                                   : std::min(kLast, int(place.squared * rings_[size_t(b)]));
+    l.grey[slot] += p.grey, ++l.count[slot];
+    l.all += p.grey, l.squares += double(p.grey) * p.grey, ++l.n;
+}
+
+void crowd_splitter::finish(std::vector<crowd_part>& parts) const {
+    parts.assign(bodies_.size(), crowd_part{});
+    for (size_t b = 0; b < bodies_.size(); ++b) {
+        crowd_part& part = parts[b];
+        part.moments = measured_[b];
+        part.body = bodies_[b];
+        const looksTally& l = looks_[b];
+        for (int i = 0; i < crowd_stations; ++i)
+            part.looks.profile[i] = l.count[i] > 0 ? float(l.grey[i] / l.count[i]) : 0.0f;
+        const double mean = l.n > 0 ? l.all / l.n : 0;
+        part.looks.texture = l.n > 0 ? float(std::sqrt(std::max(0.0, l.squares / l.n - mean * mean))) : 0.0f;
+    }
+}
+
+void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs,
+                           const dib_base& weight, const dib_base& grey, int k, const std::vector<crowd_body>& expected,
+                           const crowd_body& typical, std::vector<crowd_part>& parts) {
+    gather(blobs, blob, runs, weight, grey);
+    k = std::max(1, std::min(k, int(pixels_.size())));
+    grid(k);
+    bodies_.assign(expected.begin(), expected.begin() + std::min<ptrdiff_t>(k, ptrdiff_t(expected.size())));
+    seed(k - int(bodies_.size()), typical);
+    locatePixels();
+    enlist();
+    // The pixels are measured for the parts in the same pass as the last round of fitting
+    // (bodies that moved less than kSettled in it are where they were measured); the first
+    // round seldom is the last.
+    // An elongated body costs a pixel about four discs do.
+    const double visit = double(pixels_.size()) * std::min(k, 4) * (index_.empty() ? 1 : 4);
+    const int rounds = std::clamp(int(kVisits / visit), 1, kRounds);
+    bool measured = false;
+    for (int round = 0; round < rounds; ++round) {
+        measured = round > 0 || rounds == 1;
+        if (refit(measured, round < kSlidingRounds) < kSettled) break;
+        enlist();
+    }
+    if (!measured) {
+        startMeasuring();
+        own([&](const crowd_pixel& p, int32_t b, const crowd_place& place, bool) { take(p, b, place); });
+    }
+    finish(parts);
+}
+
+int64_t crowd_splitter::coverage(const std::vector<crowd_body>& bodies) {
+    // Each body's box, pixel by pixel, marked where the pixel lies within the body.
+    box all;
+    for (const crowd_body& b : bodies) {
+        const box one = boxOf(b, 1, 1);
+        all.add(one.left, one.top, 0), all.add(one.right, one.bottom, 0);
+    }
+    if (bodies.empty() || !((all.right - all.left) * (all.bottom - all.top) < 1e7)) return 0;
+    const int64_t x0 = int64_t(std::floor(all.left)), y0 = int64_t(std::floor(all.top));
+    const int64_t width = int64_t(std::ceil(all.right)) - x0 + 1, height = int64_t(std::ceil(all.bottom)) - y0 + 1;
+    covered_.assign(size_t(width * height), 0);
+    int64_t covered = 0;
+    for (const crowd_body& b : bodies) {
+        const box one = boxOf(b, 1, 1);
+        const crowd_line line = crowd_prepare(b);
+        auto within = [&](double x, double y) {
+            if (b.points > 1) {
+                const crowd_place place = crowd_locate(line, x, y);
+                return place.distance <= place.half;
+            }
+            const double dx = x - b.midline[0].x, dy = y - b.midline[0].y;
+            return dx * dx + dy * dy <= double(b.halfWidth[0]) * b.halfWidth[0];
+        };
+        for (int64_t y = int64_t(std::ceil(one.top)); y <= int64_t(std::floor(one.bottom)); ++y)
+            for (int64_t x = int64_t(std::ceil(one.left)); x <= int64_t(std::floor(one.right)); ++x) {
+                char& mark = covered_[size_t((y - y0) * width + (x - x0))];
+                if (!mark && within(double(x), double(y))) mark = 1, ++covered;
+            }
+    }
+    return covered;
 }

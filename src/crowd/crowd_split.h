@@ -1,37 +1,95 @@
-// Splitting a blob that holds several animals into one object per animal.
+// Splitting a blob that holds several animals into one object per animal, along their
+// bodies: each animal is a body model (a midline with the half width along it, or a disc)
+// placed where its track expects it and fitted to the blob's pixels.
 #pragma once
 
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
+#include "crowd/crowd_posture.h"
 
-struct crowd_point {
-    double x, y;
+struct crowd_part {
+    crowd_moments moments;  // of its pixels: those of its body, shared with any other body they lie in
+    crowd_body body;        // as fitted
+    crowd_looks looks;
 };
 
 class crowd_splitter {
 public:
-    // Cuts blob `blob` into k parts by k-means over its pixels, each weighted by its
-    // contrast, starting from `seeds` (where the animals in it are expected; the first k
-    // are used, and when there are fewer, the pixels farthest from the seeds so far are
-    // added). `parts` receives one sum per part, none of them empty unless the blob has
-    // fewer than k pixels.
+    // Cuts blob `blob` into k parts. `expected` are the bodies of the tracks that went into
+    // it, where they are expected now (the first k are used); the others start where the
+    // pixels none of those covers cluster, shaped like `typical`. Each body is then moved,
+    // turned and bent to the blob's pixels. A pixel inside several bodies counts in each
+    // (animals lie over each other), one inside none goes to the nearest within a few
+    // pixels. The work per blob is bounded, however large.
     void split(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
-               const dib_base& grey, int k, const std::vector<crowd_point>& seeds, std::vector<crowd_moments>& parts);
+               const dib_base& grey, int k, const std::vector<crowd_body>& expected, const crowd_body& typical,
+               std::vector<crowd_part>& parts);
+
+    // Pixels within at least one of `bodies`: the area the animals cover together.
+    int64_t coverage(const std::vector<crowd_body>& bodies);
 
 private:
-    struct pixel {
-        int32_t x, y;
-        int32_t w, grey;
-        int32_t group;
+    struct tally {
+        double w, wx, wy, ws;
+        double sw[crowd_stations], se[crowd_stations];
     };
-    // Index of the centre nearest to p (the first of equals).
-    static int nearest(const pixel& p, const std::vector<crowd_point>& centres);
+    void gather(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
+                const dib_base& grey);
+    // Bodies for the animals none of `bodies_` stands for: k-means over the pixels they
+    // leave uncovered, each cluster shaped like `typical`.
+    void seed(int missing, const crowd_body& typical);
+    // `typical`, or when it is round and no body is expected, k animals of the blob's own
+    // width lying along it if it is elongated.
+    crowd_body shapeFromBlob(int k, const crowd_body& typical);
+    // The pixels no body covers (all, when they cover every one), thinned to a bounded number.
+    void uncovered(std::vector<crowd_pixel>& open);
+    // k-means over `open`: the bodies' centres held, `missing` more moved; each cluster's sums.
+    void cluster(const std::vector<crowd_pixel>& open, int missing, std::vector<crowd_moments>& sums);
+    // A grid over the blob of cells about k of which hold an animal, and each pixel's cell.
+    void grid(int k);
+    // index_, when some body is elongated.
+    void locatePixels();
+    // The bodies each cell of the grid may reach.
+    void enlist();
+    // Calls use(pixel, body, place, inside) for each body a pixel belongs to.
+    template <class Use>
+    void own(const Use& use);
+    // One round of fitting, measuring the parts as it goes when `measuring`, the elongated
+    // bodies sliding along themselves when `sliding`; returns how far the bodies moved at most.
+    double refit(bool measuring, bool sliding);
+    // How far elongated body b should slide along itself (pixels, towards its last point):
+    // of a few shifts, the one whose body covers the most pixels of the blob no other body
+    // covers, less those off the blob.
+    double slide(size_t b) const;
+    // The parts' sums and looks: emptied, a pixel of body b added, handed out.
+    void startMeasuring();
+    void take(const crowd_pixel& p, int32_t b, const crowd_place& place);
+    void finish(std::vector<crowd_part>& parts) const;
 
-    struct centre_sum {
-        int64_t count, w, wx, wy;
+    std::vector<crowd_pixel> pixels_;
+    crowd_midliner midliner_;
+    std::vector<crowd_body> bodies_;
+    std::vector<tally> tallies_;
+    int32_t x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0, cell_ = 1, columns_ = 1, rows_ = 1;
+    std::vector<int32_t> cellOf_;  // per pixel
+    struct disc {
+        double x, y, r, r2;
+        bool round;
     };
-    std::vector<pixel> pixels_;
+    std::vector<disc> discs_;
+    std::vector<crowd_line> lines_;  // of the elongated bodies
+    std::vector<int32_t> cellStart_, cellBodies_, fill_;
     std::vector<crowd_point> centres_;
-    std::vector<centre_sum> centreSums_;
+    std::vector<int32_t> group_;
+    std::vector<char> covered_;
+    std::vector<int32_t> index_;   // per cell of the blob's box, its pixel or -1
+    std::vector<uint8_t> inside_;  // per pixel, the bodies it lies in
+    std::vector<double> slides_;
+    struct looksTally {
+        double grey[crowd_stations], count[crowd_stations], all, squares, n;
+    };
+    std::vector<looksTally> looks_;
+    std::vector<double> rings_;  // per round body, the rings per squared pixel of distance
+    std::vector<crowd_moments> measured_;
 };

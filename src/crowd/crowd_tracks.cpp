@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "crowd/crowd_assign.h"
 
 namespace {
+constexpr int kLast = crowd_stations - 1;
 // The filter's noise: how far a centre is off (pixels squared) and how much the velocity
 // changes from one frame to the next (pixels squared per frame squared).
 constexpr double kMeasured = 0.25, kSteer = 0.3;
@@ -17,8 +19,26 @@ constexpr double kLeastSpread = 2.0;
 constexpr double kUnmatched = 25;
 // Keeps any pairing cheaper than an impossible one in the assignment.
 constexpr double kImpossible = 1e9;
-// Tracks and objects together in one group beyond which pairs are taken cheapest first.
+// Tracks and objects together in one group solved by the optimal assignment at most.
 constexpr int kLargestGroup = 150;
+// Objects weighed for each track: its nearest ones, however far it may look.
+constexpr int kCandidates = 8;
+// Rounds of finding lost animals again, each pairing the nearest lost tracks and objects.
+constexpr int kRecoveryRounds = 4;
+// A whole object more than this times its track's area is taken for a merge of animals.
+constexpr double kMerged = 1.5;
+// An object's long axis is compared with its track's from this elongation on.
+constexpr double kAxial = 1.5;
+// The evidence for the head decays by this share a frame; it tells the head once it
+// reaches kHeadSure body lengths and holds at most kHeadMost.
+constexpr double kHeadDecay = 0.95, kHeadSure = 0.25, kHeadMost = 1.0;
+
+double angleApart(double a, double b) {
+    const double d = std::fmod(std::fabs(a - b), std::numbers::pi);
+    return std::min(d, std::numbers::pi - d);
+}
+
+double axisOf(const crowd_point* line) { return std::atan2(line[0].y - line[kLast].y, line[0].x - line[kLast].x); }
 }  // namespace
 
 void crowd_tracker::clear() {
@@ -41,38 +61,134 @@ void crowd_tracker::predict() {
     }
 }
 
-double crowd_tracker::cost(const crowd_track& t, const crowd_object& o) const {
+crowd_body crowd_tracker::body(size_t t) const {
+    const crowd_track& k = tracks_[t];
+    crowd_body b = crowd_roundBody(k.x, k.y, std::sqrt(std::max(k.area, 1.0) / std::numbers::pi));
+    if (k.elongated && k.shaped && k.elongation >= kAxial) {
+        b.points = crowd_stations;
+        for (int i = 0; i < crowd_stations; ++i)
+            b.midline[i] = {k.x + k.offsets[i].x, k.y + k.offsets[i].y}, b.halfWidth[i] = k.halfWidth[i];
+        b.length = k.length, b.balance = k.balance;
+    }
+    b.track = int32_t(t);
+    return b;
+}
+
+crowd_body crowd_tracker::typical(double area) const {
+    std::vector<std::pair<double, size_t>> lengths;
+    size_t known = 0;
+    for (size_t t = 0; t < tracks_.size(); ++t) {
+        if (tracks_[t].missed > 0 || tracks_[t].seen < 2) continue;
+        ++known;
+        if (tracks_[t].elongated && tracks_[t].shaped) lengths.push_back({tracks_[t].length, t});
+    }
+    if (lengths.empty() || 2 * lengths.size() <= known)
+        return crowd_roundBody(0, 0, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
+    std::nth_element(lengths.begin(), lengths.begin() + ptrdiff_t(lengths.size() / 2), lengths.end());
+    const crowd_track& k = tracks_[lengths[lengths.size() / 2].second];
+    crowd_body b;
+    b.points = crowd_stations;
+    b.length = k.length, b.balance = k.balance;
+    for (int i = 0; i < crowd_stations; ++i) b.midline[i] = {k.length * i / kLast, 0}, b.halfWidth[i] = k.halfWidth[i];
+    return b;
+}
+
+double crowd_tracker::cost(const crowd_track& t, const crowd_sighting& s, double size) const {
+    const crowd_object& o = s.object;
     const double dx = o.x - t.x, dy = o.y - t.y;
-    const double position = (dx * dx + dy * dy) / std::max(t.pxx + kMeasured, kLeastSpread);
+    // The distance in the prediction's spread, and in the animal's own size: an animal seldom
+    // moves its length in a frame, which decides where the motion is not known yet (a new
+    // track that may have moved up to a large maxJump).
+    const double position =
+        (dx * dx + dy * dy) * (1 / std::max(t.pxx + kMeasured, kLeastSpread) + 1 / std::max(size * size, 1.0));
     // Appearance tells animals apart where they cross; each term is capped so that a part
     // cut out of a blob imperfectly is not refused for its looks alone.
     const double area = std::log(std::max(o.area, 1.0) / std::max(t.area, 1.0)) / 0.2;
     const double intensity = (o.intensity - t.intensity) / 8.0, shape = (o.elongation - t.elongation) / 0.25;
-    return position +
-           0.3 * (std::min(area * area, 9.0) + std::min(intensity * intensity, 9.0) + std::min(shape * shape, 9.0));
+    // An elongated animal turns little from one frame to the next: its long axis is
+    // compared with the track's.
+    double axis = 0;
+    if (t.elongated && o.elongation >= kAxial)
+        axis = angleApart(axisOf(t.offsets), s.posture.elongated ? axisOf(s.posture.midline) : o.orientation) / 0.35;
+    return position + 0.3 * (std::min(area * area, 9.0) + std::min(intensity * intensity, 9.0) +
+                             std::min(shape * shape, 9.0) + std::min(axis * axis, 9.0));
 }
 
-void crowd_tracker::start(crowd_track& t, const crowd_object& o, double gate) {
+void crowd_tracker::start(crowd_track& t, const crowd_sighting& s, double gate) {
+    const crowd_object& o = s.object;
     t.x = o.x, t.y = o.y, t.vx = 0, t.vy = 0;
     // The velocity is unknown: anything up to the gate per frame.
     t.pxx = kMeasured, t.pxv = 0, t.pvv = gate * gate / 9;
     t.area = o.area, t.intensity = o.intensity, t.elongation = o.elongation;
     t.missed = 0;
+    t.elongated = t.shaped = false;
+    t.length = t.balance = t.headward = 0;
 }
 
-void crowd_tracker::correct(crowd_track& t, const crowd_object& o, bool whole) {
-    const double s = t.pxx + kMeasured, kx = t.pxx / s, kv = t.pxv / s;
+void crowd_tracker::observe(crowd_track& t, crowd_sighting& s) {
+    crowd_posture& p = s.posture;
+    if (!p.elongated) {
+        // Seen alone and compact, the animal is round, or curled up: its last body and head
+        // are kept for when it stretches again.
+        if (s.whole) t.elongated = false;
+        return;
+    }
+    const double cx = s.object.x, cy = s.object.y;
+    if (t.shaped) {
+        // The midline turned the way that lies closer to the track's body.
+        double same = 0, reversed = 0;
+        for (int i = 0; i < crowd_stations; ++i) {
+            const crowd_point& o = t.offsets[i];
+            same += std::hypot(p.midline[i].x - cx - o.x, p.midline[i].y - cy - o.y);
+            reversed += std::hypot(p.midline[kLast - i].x - cx - o.x, p.midline[kLast - i].y - cy - o.y);
+        }
+        if (reversed < same) crowd_reverse(p, s.looks);
+    } else {
+        // A new body: the head first guessed towards the motion.
+        if ((p.midline[0].x - p.midline[kLast].x) * t.vx + (p.midline[0].y - p.midline[kLast].y) * t.vy < 0)
+            crowd_reverse(p, s.looks);
+        t.headward = 0;
+    }
+    if (s.whole || !t.shaped) {
+        const double rate = t.shaped && s.whole ? 0.1 : 1.0;
+        for (int i = 0; i < crowd_stations; ++i) t.halfWidth[i] += float(rate * (p.halfWidth[i] - t.halfWidth[i]));
+        t.length += rate * (p.length - t.length), t.balance += rate * (p.balance - t.balance);
+        t.shaped = true;
+    }
+    // The head is the end the animal moves towards, over many frames.
+    const crowd_point& front = p.midline[0];
+    const crowd_point& behind = p.midline[kLast / 2 - 1];
+    const double ux = front.x - behind.x, uy = front.y - behind.y, norm = std::max(std::hypot(ux, uy), 1e-9);
+    const double most = kHeadMost * t.length, sure = kHeadSure * t.length;
+    t.headward = std::clamp(kHeadDecay * t.headward + (t.vx * ux + t.vy * uy) / norm, -most, most);
+    if (t.headward < -sure) {
+        crowd_reverse(p, s.looks);
+        t.headward = -t.headward, t.balance = t.length - t.balance;
+        std::reverse(t.halfWidth, t.halfWidth + crowd_stations);
+    }
+    s.headKnown = t.headward >= sure;
+    t.elongated = true;
+    for (int i = 0; i < crowd_stations; ++i) t.offsets[i] = {p.midline[i].x - cx, p.midline[i].y - cy};
+}
+
+void crowd_tracker::correct(crowd_track& t, crowd_sighting& s) {
+    const crowd_object& o = s.object;
+    const double v = t.pxx + kMeasured, kx = t.pxx / v, kv = t.pxv / v;
     const double ex = o.x - t.x, ey = o.y - t.y;
     t.x += kx * ex, t.y += kx * ey;
     t.vx += kv * ex, t.vy += kv * ey;
     t.pvv -= kv * t.pxv;
     t.pxv *= 1 - kx;
     t.pxx *= 1 - kx;
-    if (whole) {
+    // A whole blob much larger than the animal is it merged with others: it tells nothing
+    // of the animal's looks or shape.
+    const bool alone = s.whole && s.alone && o.area <= kMerged * t.area;
+    if (alone) {
         t.area += 0.1 * (o.area - t.area);
         t.intensity += 0.1 * (o.intensity - t.intensity);
         t.elongation += 0.1 * (o.elongation - t.elongation);
     }
+    if (alone || !s.whole) observe(t, s);
     t.missed = 0;
     ++t.seen;
 }
@@ -82,15 +198,50 @@ int32_t crowd_tracker::root(int32_t i) {
     return i;
 }
 
-// Pairs cheapest first, each track and object once: the fallback for groups too large for
-// the optimal assignment, whose cost grows with the cube of their size.
-void crowd_tracker::pairGreedily(std::vector<crowd_edge>& edges, std::vector<int32_t>& objectOf) {
-    std::sort(edges.begin(), edges.end(), [](const crowd_edge& a, const crowd_edge& b) {
+void crowd_tracker::candidates(const std::vector<crowd_sighting>& sightings, const crowd_trackRules& rules) {
+    places_.clear();
+    for (const crowd_sighting& s : sightings) places_.push_back({s.object.x, s.object.y});
+    grid_.index(places_);
+    edges_.clear();
+    for (int32_t t = 0; t < int32_t(tracks_.size()); ++t) {
+        const crowd_track& track = tracks_[size_t(t)];
+        grid_.nearest(track.x, track.y, rules.gate * std::sqrt(1.0 + track.missed), kCandidates, near_);
+        for (int32_t o : near_) {
+            const double c = cost(track, sightings[size_t(o)], rules.size);
+            if (c < 2 * kUnmatched) edges_.push_back({t, o, c});
+        }
+    }
+}
+
+void crowd_tracker::pairInGroups(bool leaveUnmatched, std::vector<int32_t>& objectOf) {
+    const int32_t members = int32_t(tracks_.size() + trackOf_.size()), nt = int32_t(tracks_.size());
+    parent_.resize(size_t(members));
+    groupSize_.assign(size_t(members), 1);
+    for (int32_t i = 0; i < members; ++i) parent_[size_t(i)] = i;
+    std::sort(edges_.begin(), edges_.end(), [](const crowd_edge& a, const crowd_edge& b) {
         return a.cost != b.cost ? a.cost < b.cost : a.track != b.track ? a.track < b.track : a.object < b.object;
     });
-    for (const crowd_edge& e : edges)
-        if (objectOf[size_t(e.track)] < 0 && trackOf_[size_t(e.object)] < 0)
-            objectOf[size_t(e.track)] = e.object, trackOf_[size_t(e.object)] = e.track;
+    // Cheapest joins first; one that would make a group too large is left out.
+    size_t kept = 0;
+    for (const crowd_edge& e : edges_) {
+        const int32_t a = root(e.track), b = root(nt + e.object);
+        if (a != b && groupSize_[size_t(a)] + groupSize_[size_t(b)] > kLargestGroup) continue;
+        if (a != b)
+            parent_[size_t(std::max(a, b))] = std::min(a, b),
+                                       groupSize_[size_t(std::min(a, b))] += groupSize_[size_t(std::max(a, b))];
+        edges_[kept++] = e;
+    }
+    edges_.resize(kept);
+    for (crowd_edge& e : edges_) e.group = root(e.track);
+    std::stable_sort(edges_.begin(), edges_.end(),
+                     [](const crowd_edge& a, const crowd_edge& b) { return a.group < b.group; });
+    for (size_t e = 0; e < edges_.size();) {
+        size_t end = e;
+        while (end < edges_.size() && edges_[end].group == edges_[e].group) ++end;
+        group_.assign(edges_.begin() + ptrdiff_t(e), edges_.begin() + ptrdiff_t(end));
+        pairOptimally(group_, leaveUnmatched, objectOf);
+        e = end;
+    }
 }
 
 void crowd_tracker::pairOptimally(const std::vector<crowd_edge>& edges, bool leaveUnmatched,
@@ -127,9 +278,57 @@ void crowd_tracker::pairOptimally(const std::vector<crowd_edge>& edges, bool lea
     }
 }
 
-void crowd_tracker::update(const std::vector<crowd_object>& objects, const std::vector<char>& whole,
-                           const crowd_trackRules& rules, std::vector<int32_t>& identity) {
-    const int32_t nt = int32_t(tracks_.size()), no = int32_t(objects.size());
+void crowd_tracker::recover(std::vector<crowd_sighting>& sightings, const crowd_trackRules& rules,
+                            std::vector<int32_t>& objectOf) {
+    const int32_t nt = int32_t(tracks_.size()), no = int32_t(sightings.size());
+    std::vector<int32_t> loose, lost, before(trackOf_);
+    for (int round = 0; round < kRecoveryRounds; ++round) {
+        loose.clear(), lost.clear();
+        for (int32_t o = 0; o < no; ++o)
+            if (trackOf_[size_t(o)] < 0) loose.push_back(o);
+        for (int32_t t = 0; t < nt; ++t)
+            if (objectOf[size_t(t)] < 0) lost.push_back(t);
+        if (loose.empty() || lost.empty() || nt + int32_t(loose.size()) <= rules.animals) break;
+        // The nearest few both ways: each lost track's objects, each object's lost tracks.
+        edges_.clear();
+        places_.clear();
+        for (int32_t o : loose) places_.push_back({sightings[size_t(o)].object.x, sightings[size_t(o)].object.y});
+        grid_.index(places_);
+        for (int32_t t : lost) {
+            grid_.nearest(tracks_[size_t(t)].x, tracks_[size_t(t)].y, 1e300, kCandidates, near_);
+            for (size_t i = 0; i < near_.size(); ++i)
+                edges_.push_back({t, loose[size_t(near_[i])], std::sqrt(grid_.squared(i))});
+        }
+        places_.clear();
+        for (int32_t t : lost) places_.push_back({tracks_[size_t(t)].x, tracks_[size_t(t)].y});
+        grid_.index(places_);
+        for (int32_t o : loose) {
+            grid_.nearest(sightings[size_t(o)].object.x, sightings[size_t(o)].object.y, 1e300, kCandidates, near_);
+            for (size_t i = 0; i < near_.size(); ++i)
+                edges_.push_back({lost[size_t(near_[i])], o, std::sqrt(grid_.squared(i))});
+        }
+        std::sort(edges_.begin(), edges_.end(), [](const crowd_edge& a, const crowd_edge& b) {
+            return a.track != b.track ? a.track < b.track : a.object < b.object;
+        });
+        edges_.erase(std::unique(edges_.begin(), edges_.end(),
+                                 [](const crowd_edge& a, const crowd_edge& b) {
+                                     return a.track == b.track && a.object == b.object;
+                                 }),
+                     edges_.end());
+        pairInGroups(false, objectOf);
+    }
+    for (int32_t o = 0; o < no; ++o) {
+        if (before[size_t(o)] >= 0 || trackOf_[size_t(o)] < 0) continue;
+        crowd_track& t = tracks_[size_t(trackOf_[size_t(o)])];
+        start(t, sightings[size_t(o)], rules.gate);
+        if (sightings[size_t(o)].alone || !sightings[size_t(o)].whole) observe(t, sightings[size_t(o)]);
+        ++t.seen;
+    }
+}
+
+void crowd_tracker::update(std::vector<crowd_sighting>& sightings, const crowd_trackRules& rules,
+                           std::vector<int32_t>& identity) {
+    const int32_t nt = int32_t(tracks_.size()), no = int32_t(sightings.size());
     identity.assign(size_t(no), -1);
     trackOf_.assign(size_t(no), -1);
     std::vector<int32_t>& objectOf = objectOf_;
@@ -138,85 +337,24 @@ void crowd_tracker::update(const std::vector<crowd_object>& objects, const std::
     // Pairs within reach and cheaper than leaving both unmatched (no other pair can be
     // chosen); tracks and objects joined by them form groups that are solved one by one,
     // each small, instead of one matrix of every track against every object.
-    edges_.clear();
-    parent_.resize(size_t(nt + no));
-    for (int32_t i = 0; i < nt + no; ++i) parent_[size_t(i)] = i;
-    // Objects by column, so that each track looks only at those within its reach across.
-    byColumn_.resize(size_t(no));
-    for (int32_t o = 0; o < no; ++o) byColumn_[size_t(o)] = o;
-    std::sort(byColumn_.begin(), byColumn_.end(),
-              [&](int32_t a, int32_t b) { return objects[size_t(a)].x < objects[size_t(b)].x; });
-    for (int32_t t = 0; t < nt; ++t) {
-        const crowd_track& track = tracks_[size_t(t)];
-        const double reach = rules.gate * std::sqrt(1.0 + track.missed);
-        auto o = std::lower_bound(byColumn_.begin(), byColumn_.end(), track.x - reach,
-                                  [&](int32_t i, double x) { return objects[size_t(i)].x < x; });
-        for (; o != byColumn_.end() && objects[size_t(*o)].x <= track.x + reach; ++o) {
-            const double dx = objects[size_t(*o)].x - track.x, dy = objects[size_t(*o)].y - track.y;
-            if (dx * dx + dy * dy > reach * reach) continue;
-            const double c = cost(track, objects[size_t(*o)]);
-            if (c >= 2 * kUnmatched) continue;
-            edges_.push_back({t, *o, c});
-            const int32_t a = root(t), b = root(nt + *o);
-            if (a != b) parent_[size_t(std::max(a, b))] = std::min(a, b);
-        }
-    }
-    // Group sizes in tracks and objects, counted at each group's root.
-    groupSize_.assign(size_t(nt + no), 0);
-    for (int32_t i = 0; i < nt + no; ++i) ++groupSize_[size_t(root(i))];
-    for (crowd_edge& e : edges_) e.group = root(e.track);
-    std::stable_sort(edges_.begin(), edges_.end(),
-                     [](const crowd_edge& a, const crowd_edge& b) { return a.group < b.group; });
-    for (size_t e = 0; e < edges_.size();) {
-        size_t end = e;
-        while (end < edges_.size() && edges_[end].group == edges_[e].group) ++end;
-        group_.assign(edges_.begin() + ptrdiff_t(e), edges_.begin() + ptrdiff_t(end));
-        if (groupSize_[size_t(edges_[e].group)] <= kLargestGroup)
-            pairOptimally(group_, true, objectOf);
-        else
-            pairGreedily(group_, objectOf);
-        e = end;
-    }
-
+    candidates(sightings, rules);
+    pairInGroups(true, objectOf);
     for (int32_t t = 0; t < nt; ++t) {
         const int32_t o = objectOf[size_t(t)];
         if (o >= 0)
-            correct(tracks_[size_t(t)], objects[size_t(o)], whole[size_t(o)] != 0);
+            correct(tracks_[size_t(t)], sightings[size_t(o)]);
         else
             ++tracks_[size_t(t)].missed;
     }
-
     // With the number of animals known and reached, an object nobody expected is one of
-    // the lost animals found again: the lost tracks go to such objects by least distance.
-    int32_t loose = 0, lost = 0;
-    for (int32_t o = 0; o < no; ++o) loose += trackOf_[size_t(o)] < 0;
-    for (int32_t t = 0; t < nt; ++t) lost += objectOf[size_t(t)] < 0;
-    if (rules.animals > 0 && loose > 0 && lost > 0 && nt + loose > rules.animals) {
-        group_.clear();
-        for (int32_t o = 0; o < no; ++o)
-            for (int32_t t = 0; t < nt && trackOf_[size_t(o)] < 0; ++t)
-                if (objectOf[size_t(t)] < 0) {
-                    const crowd_track& track = tracks_[size_t(t)];
-                    group_.push_back(
-                        {t, o, std::hypot(objects[size_t(o)].x - track.x, objects[size_t(o)].y - track.y)});
-                }
-        std::vector<int32_t> before(trackOf_);
-        if (loose <= kLargestGroup && lost <= kLargestGroup)
-            pairOptimally(group_, false, objectOf);
-        else
-            pairGreedily(group_, objectOf);
-        for (int32_t o = 0; o < no; ++o) {
-            if (before[size_t(o)] >= 0 || trackOf_[size_t(o)] < 0) continue;
-            crowd_track& t = tracks_[size_t(trackOf_[size_t(o)])];
-            start(t, objects[size_t(o)], rules.gate);
-            ++t.seen;
-        }
-    }
+    // the lost animals found again.
+    if (rules.animals > 0) recover(sightings, rules, objectOf);
     for (int32_t o = 0; o < no; ++o) {
         if (trackOf_[size_t(o)] >= 0) continue;
         crowd_track t{};
         t.id = nextId_++;
-        start(t, objects[size_t(o)], rules.gate);
+        start(t, sightings[size_t(o)], rules.gate);
+        if (sightings[size_t(o)].alone || !sightings[size_t(o)].whole) observe(t, sightings[size_t(o)]);
         t.seen = 1;
         trackOf_[size_t(o)] = int32_t(tracks_.size());
         tracks_.push_back(t);

@@ -44,6 +44,15 @@ constexpr int kParams = int(sizeof crowdParams / sizeof crowdParams[0]);
 constexpr int kDetection = 9;  // the first group's values
 constexpr int kMinArea = 5, kMaxArea = 6;
 constexpr int kHistory = 25;  // frames whose estimates of one animal's area are pooled
+// A whole object this elongated (long over short axis) and of this many pixels is measured
+// for a midline: smaller ones are too few pixels for its points.
+constexpr double kMidlineFrom = 1.3;
+constexpr double kMidlineArea = 50;
+// A whole blob up to this many times one animal's area is taken for one animal alone.
+constexpr double kAlone = 1.5;
+// Pixels per frame from which an object without a known head is taken to head where it moves.
+constexpr double kMoving = 0.2;
+static_assert(crowd_stations == ip_midlinePoints);
 // A blob is cut into at most this many parts: a pile larger than that is beyond telling apart.
 constexpr int64_t kMostPerBlob = 64;
 
@@ -102,6 +111,33 @@ void paint(P& p, int32_t id, int greyValue) {
         setGrey(p, greyValue);
     }
 }
+template <class P>
+void plot(dib_access<P>& out, int32_t w, int32_t h, double x, double y, int32_t id, int greyValue) {
+    const int64_t cx = std::lround(x), cy = std::lround(y);
+    if (cx >= 0 && cy >= 0 && cx < w && cy < h) paint(out.row(int32_t(cy))[cx], id, greyValue);
+}
+
+// A cross on the centre; on an elongated object its midline, and a square on the head
+// once the head is known.
+template <class P>
+void mark(dib_access<P>& out, int32_t w, int32_t h, const crowd_sighting& s, int32_t id, int greyValue) {
+    for (int d = -2; d <= 2; ++d) {
+        plot(out, w, h, s.object.x + d, s.object.y, id, greyValue);
+        plot(out, w, h, s.object.x, s.object.y + d, id, greyValue);
+    }
+    if (!s.posture.elongated) return;
+    const crowd_point* line = s.posture.midline;
+    for (int j = 0; j + 1 < crowd_stations; ++j) {
+        const int steps = int(std::min(1e4, 2 * std::hypot(line[j + 1].x - line[j].x, line[j + 1].y - line[j].y))) + 1;
+        for (int k = 0; k <= steps; ++k) {
+            const double t = double(k) / steps;
+            plot(out, w, h, line[j].x + t * (line[j + 1].x - line[j].x), line[j].y + t * (line[j + 1].y - line[j].y),
+                 id, greyValue);
+        }
+    }
+    for (int d = 0; s.headKnown && d < 9; ++d)
+        plot(out, w, h, line[0].x + d % 3 - 1, line[0].y + d / 3 - 1, id, greyValue);
+}
 }  // namespace
 
 ip_crowd::ip_crowd(const dib_fmt* format) : ip_base(format), dst_(std::make_unique<dib_base>(*format, 0)) {
@@ -156,21 +192,49 @@ int ip_crowd::blobAt(double x, double y) const {
 }
 
 void ip_crowd::count() {
-    const auto& blobs = blobs_.blobs();
     kept_.clear();
     share_.clear();
-    std::vector<int32_t> keptOf(blobs.size(), -1);
+    known_.clear();
+    if (!keep()) return;
+    expect();
+    const auto& blobs = blobs_.blobs();
+    ratio_.resize(kept_.size());
+    for (size_t i = 0; i < kept_.size(); ++i) {
+        const double area = double(blobs[size_t(kept_[i])].moments.area);
+        ratio_[i] = area / singleArea_;
+        int k = std::max(1, int(std::lround(ratio_[i])));
+        // The tracks that went into the blob know their own bodies: when those cover as
+        // much as the blob, lying over each other where they overlap, they are what it holds.
+        const int32_t expected = blobTrackStart_[i + 1] - blobTrackStart_[i];
+        double covered = expectedArea_[i];
+        // (Their areas added up tell as much unless the blob is smaller: then they overlap.)
+        if (expected >= 2 && settings_.split && area < 0.7 * covered) {
+            expectedIn(i, bodies_);
+            if (const int64_t together = splitter_.coverage(bodies_)) covered = double(together);
+        }
+        const bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered;
+        if (known) k = expected;
+        k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
+        share_.push_back(settings_.split ? k : 1);
+        known_.push_back(known);
+    }
+    if (settings_.split && settings_.animals > 0) toAnimals();
+}
+
+bool ip_crowd::keep() {
+    const auto& blobs = blobs_.blobs();
+    keptOf_.assign(blobs.size(), -1);
     std::vector<double> areas;
     double total = 0;
     for (size_t b = 0; b < blobs.size(); ++b) {
         const int64_t area = blobs[b].moments.area;
         if (area < settings_.minArea || (settings_.maxArea > 0 && area > settings_.maxArea)) continue;
-        keptOf[b] = int32_t(kept_.size());
+        keptOf_[b] = int32_t(kept_.size());
         kept_.push_back(int32_t(b));
         areas.push_back(double(area));
         total += double(area);
     }
-    if (kept_.empty()) return;
+    if (kept_.empty()) return false;
 
     // One animal's area: with the animals counted and no more blobs than animals, their
     // share of the total; otherwise the median blob, since most animals are alone.
@@ -182,43 +246,42 @@ void ip_crowd::count() {
     std::vector<double> pooled(areaHistory_);
     std::nth_element(pooled.begin(), pooled.begin() + ptrdiff_t(pooled.size() / 2), pooled.end());
     singleArea_ = pooled[pooled.size() / 2];
+    return true;
+}
 
-    // The tracks seen lately that expect their animal in each blob, and those animals' areas.
-    std::vector<int32_t> expected(kept_.size(), 0);
-    std::vector<double> expectedArea(kept_.size(), 0.0);
+void ip_crowd::expect() {
+    // The tracks seen lately whose animal is expected in each blob, and those animals' areas.
+    expectedArea_.assign(kept_.size(), 0.0);
     trackBlob_.assign(tracker_.tracks().size(), -1);
+    blobTrackStart_.assign(kept_.size() + 1, 0);
     for (size_t t = 0; t < tracker_.tracks().size(); ++t) {
         const crowd_track& track = tracker_.tracks()[t];
         if (track.missed > 1) continue;
         const int b = blobAt(track.x, track.y);
-        if (b < 0 || keptOf[size_t(b)] < 0) continue;
-        trackBlob_[t] = keptOf[size_t(b)];
-        ++expected[size_t(keptOf[size_t(b)])];
-        expectedArea[size_t(keptOf[size_t(b)])] += track.area;
+        if (b < 0 || keptOf_[size_t(b)] < 0) continue;
+        trackBlob_[t] = keptOf_[size_t(b)];
+        ++blobTrackStart_[size_t(trackBlob_[t]) + 1];
+        expectedArea_[size_t(trackBlob_[t])] += track.area;
     }
+    for (size_t i = 1; i < blobTrackStart_.size(); ++i) blobTrackStart_[i] += blobTrackStart_[i - 1];
+    blobTracks_.resize(size_t(blobTrackStart_.back()));
+    std::vector<int32_t> fill(blobTrackStart_.begin(), blobTrackStart_.end() - 1);
+    for (size_t t = 0; t < trackBlob_.size(); ++t)
+        if (trackBlob_[t] >= 0) blobTracks_[size_t(fill[size_t(trackBlob_[t])]++)] = int32_t(t);
+}
 
-    std::vector<double> ratio(kept_.size());
-    for (size_t i = 0; i < kept_.size(); ++i) {
-        const double area = double(blobs[size_t(kept_[i])].moments.area);
-        ratio[i] = area / singleArea_;
-        int k = std::max(1, int(std::lround(ratio[i])));
-        // The tracks that went into the blob know their own sizes: when those add up to
-        // the blob, they are what it holds.
-        if (expected[i] >= 1 && area >= 0.7 * expectedArea[i] && area <= 1.35 * expectedArea[i]) k = expected[i];
-        k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
-        share_.push_back(settings_.split ? k : 1);
-    }
-    if (!settings_.split || settings_.animals <= 0) return;
+void ip_crowd::toAnimals() {
     // The frame's total should come to the animals counted: blobs with the most area
     // left over take one more (while each part still holds most of an animal), those
     // with the least give one back. A heap keeps each step to a logarithm of the blobs.
+    const auto& blobs = blobs_.blobs();
     int64_t sum = 0;
     for (int32_t k : share_) sum += k;
     const bool more = sum < settings_.animals;
-    auto left = [&](size_t i) { return more ? ratio[i] - share_[i] : share_[i] - ratio[i]; };
+    auto left = [&](size_t i) { return more ? ratio_[i] - share_[i] : share_[i] - ratio_[i]; };
     auto may = [&](size_t i) {
         const double area = double(blobs[size_t(kept_[i])].moments.area);
-        return more ? share_[i] < kMostPerBlob && ratio[i] / (share_[i] + 1) >= 0.7 &&
+        return more ? share_[i] < kMostPerBlob && ratio_[i] / (share_[i] + 1) >= 0.7 &&
                           area / (share_[i] + 1) >= settings_.minArea
                     : share_[i] >= 2;
     };
@@ -236,32 +299,90 @@ void ip_crowd::count() {
     }
 }
 
+void ip_crowd::expectedIn(size_t i, std::vector<crowd_body>& bodies) const {
+    bodies.clear();
+    for (int32_t j = blobTrackStart_[i]; j < blobTrackStart_[i + 1]; ++j)
+        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)])));
+    // Those seen in the last frame before those missed in it, when not all can be used.
+    std::stable_sort(bodies.begin(), bodies.end(), [&](const crowd_body& a, const crowd_body& b) {
+        return tracker_.tracks()[size_t(a.track)].missed < tracker_.tracks()[size_t(b.track)].missed;
+    });
+}
+
+void ip_crowd::gather(int32_t blob, std::vector<crowd_pixel>& pixels) const {
+    const crowd_blob& b = blobs_.blobs()[size_t(blob)];
+    pixels.clear();
+    for (int32_t i = 0; i < b.runCount; ++i) {
+        const crowd_run& run = runs_[size_t(blobs_.order()[size_t(b.firstRun + i)])];
+        const uint8_t* w = weight_->row(run.y);
+        const uint8_t* g = grey_->row(run.y);
+        for (int32_t x = run.x0; x < run.x1; ++x) pixels.push_back({x, run.y, w[x], g[x]});
+    }
+}
+
+crowd_sighting ip_crowd::whole(int32_t blob) {
+    crowd_sighting s;
+    s.object = crowd_describe(blobs_.blobs()[size_t(blob)].moments);
+    if (s.object.elongation >= kMidlineFrom && s.object.area >= kMidlineArea) {
+        gather(blob, pixels_);
+        midliner_.measure(pixels_, s.posture, s.looks);
+        s.looked = true;
+    }
+    return s;
+}
+
 void ip_crowd::detect() {
-    objects_.clear();
-    whole_.clear();
+    sightings_.clear();
     blobOfObject_.clear();
-    std::vector<crowd_point> seeds;
-    std::vector<crowd_moments> parts;
-    const auto& tracks = tracker_.tracks();
+    crowd_body typical;
+    bool typicalKnown = false;
     for (size_t i = 0; i < kept_.size(); ++i) {
-        const crowd_blob& blob = blobs_.blobs()[size_t(kept_[i])];
         if (share_[i] == 1) {
-            objects_.push_back(crowd_describe(blob.moments));
-            whole_.push_back(1);
+            sightings_.push_back(whole(kept_[i]));
+            // A blob of one animal's area, or the one a track expected there: an animal
+            // alone, whose looks and shape its track may learn.
+            sightings_.back().alone = known_[i] || ratio_[i] < kAlone;
             blobOfObject_.push_back(kept_[i]);
             continue;
         }
-        seeds.clear();
-        for (size_t t = 0; t < tracks.size(); ++t)
-            if (trackBlob_[t] == int32_t(i)) seeds.push_back({tracks[t].x, tracks[t].y});
-        splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], seeds, parts);
-        for (const crowd_moments& part : parts) {
-            if (part.area == 0) continue;
-            objects_.push_back(crowd_describe(part));
-            whole_.push_back(0);
+        if (!typicalKnown) typical = tracker_.typical(singleArea_), typicalKnown = true;
+        expectedIn(i, bodies_);
+        splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], bodies_, typical, parts_);
+        for (const crowd_part& part : parts_) {
+            if (part.moments.area == 0) continue;
+            crowd_sighting s;
+            s.object = crowd_describe(part.moments);
+            s.whole = false;
+            s.looks = part.looks, s.looked = true;
+            if (part.body.points == crowd_stations) {
+                crowd_posture& p = s.posture;
+                p.elongated = true;
+                std::copy(part.body.midline, part.body.midline + crowd_stations, p.midline);
+                std::copy(part.body.halfWidth, part.body.halfWidth + crowd_stations, p.halfWidth);
+                p.length = part.body.length, p.balance = part.body.balance;
+                p.width = s.object.area / std::max(p.length, 1.0);
+            }
+            sightings_.push_back(s);
             blobOfObject_.push_back(kept_[i]);
         }
     }
+}
+
+void ip_crowd::lookAll() const {
+    if (looked_) return;
+    for (found& f : found_) {
+        if (f.sighting.looked) continue;
+        const crowd_blob& b = blobs_.blobs()[size_t(f.blob)];
+        crowd_rings rings(f.sighting.object.x, f.sighting.object.y, double(b.moments.area));
+        for (int32_t i = 0; i < b.runCount; ++i) {
+            const crowd_run& run = runs_[size_t(blobs_.order()[size_t(b.firstRun + i)])];
+            const uint8_t* g = grey_->row(run.y);
+            for (int32_t x = run.x0; x < run.x1; ++x) rings.add(x, run.y, g[x]);
+        }
+        rings.finish(f.sighting.looks);
+        f.sighting.looked = true;
+    }
+    looked_ = true;
 }
 
 void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
@@ -294,18 +415,19 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     t[3] = timer.now();
 
     crowd_trackRules rules;
-    rules.gate =
-        settings_.maxJump > 0 ? settings_.maxJump : std::max(3.0, 2 * std::sqrt(singleArea_ / std::numbers::pi));
+    rules.size = std::max(3.0, 2 * std::sqrt(singleArea_ / std::numbers::pi));
+    rules.gate = settings_.maxJump > 0 ? settings_.maxJump : rules.size;
     rules.memory = settings_.memory;
     rules.animals = settings_.animals;
-    tracker_.update(objects_, whole_, rules, identity_);
+    tracker_.update(sightings_, rules, identity_);
     // Tracks stay in the order of their ids, so an object's track is found by halving.
     const auto& tracks = tracker_.tracks();
     found_.clear();
-    for (size_t i = 0; i < objects_.size(); ++i) {
+    looked_ = false;
+    for (size_t i = 0; i < sightings_.size(); ++i) {
         const auto at = std::lower_bound(tracks.begin(), tracks.end(), identity_[i],
                                          [](const crowd_track& track, int32_t id) { return track.id < id; });
-        found_.push_back({objects_[i], identity_[i], blobOfObject_[i], float(at->vx), float(at->vy), at->seen});
+        found_.push_back({sightings_[i], identity_[i], blobOfObject_[i], float(at->vx), float(at->vy), at->seen});
     }
     t[4] = timer.now();
 
@@ -313,7 +435,7 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
         double nearest = 1e300;
         selected_ = -1;
         for (const found& f : found_) {
-            const double d = std::hypot(f.object.x - x, f.object.y - y);
+            const double d = std::hypot(f.sighting.object.x - x, f.sighting.object.y - y);
             if (d < nearest) nearest = d, selected_ = f.id;
         }
     });
@@ -346,25 +468,18 @@ void ip_crowd::draw(ip_overlay* overlay, bool clicked) {
                             paint(row[x], colourOf[size_t(b)], markGrey);
                 }
             }
-            for (const found& f : found_) {
-                const int64_t cx = std::lround(f.object.x), cy = std::lround(f.object.y);
-                for (int64_t d = -2; d <= 2; ++d) {
-                    if (cy >= 0 && cy < h && cx + d >= 0 && cx + d < w)
-                        paint(out.row(int32_t(cy))[cx + d], f.id, markGrey);
-                    if (cx >= 0 && cx < w && cy + d >= 0 && cy + d < h)
-                        paint(out.row(int32_t(cy + d))[cx], f.id, markGrey);
-                }
-            }
+            for (const found& f : found_) mark(out, w, h, f.sighting, f.id, markGrey);
         });
     }
     if (!overlay) return;
     overlay->clear();
     for (const found& f : found_) {
         if (f.id != selected_) continue;
-        const ip_point centre{int32_t(std::lround(f.object.x)), int32_t(std::lround(f.object.y))};
-        drawAim(overlay, centre, std::max(5, int(std::sqrt(f.object.area / std::numbers::pi)) + 2), 2, 1);
+        const crowd_object& o = f.sighting.object;
+        const ip_point centre{int32_t(std::lround(o.x)), int32_t(std::lround(o.y))};
+        drawAim(overlay, centre, std::max(5, int(std::sqrt(o.area / std::numbers::pi)) + 2), 2, 1);
         char text[48];
-        std::snprintf(text, sizeof text, "%d: %.1f, %.1f", f.id, f.object.x, f.object.y);
+        std::snprintf(text, sizeof text, "%d: %.1f, %.1f", f.id, o.x, o.y);
         const ip_point at{centre.x + 12, centre.y - 12};
         overlay->drawText(&at, 0, text, 4);
     }
@@ -381,9 +496,9 @@ int ip_crowd::objects(ip_objectRecord* out, int capacity) const {
         const found& f = found_[size_t(i)];
         ip_objectRecord r{};
         r.index = f.id;
-        r.x = int32_t(std::lround(f.object.x));
-        r.y = int32_t(std::lround(f.object.y));
-        r.area = int32_t(std::lround(f.object.area));
+        r.x = int32_t(std::lround(f.sighting.object.x));
+        r.y = int32_t(std::lround(f.sighting.object.y));
+        r.area = int32_t(std::lround(f.sighting.object.area));
         r.vx = f.vx, r.vy = f.vy;
         r.appearances = f.seen;
         r.selected = f.id == selected_ ? 1 : 0;
@@ -394,19 +509,33 @@ int ip_crowd::objects(ip_objectRecord* out, int capacity) const {
 
 int ip_crowd::details(ip_objectDetails* out, int capacity) const {
     const int n = int(found_.size());
+    if (out && capacity > 0) lookAll();
     for (int i = 0; i < n && out && i < capacity; ++i) {
         const found& f = found_[size_t(i)];
-        const crowd_object& o = f.object;
-        out[i] = ip_objectDetails{f.id,
-                                  float(o.x),
-                                  float(o.y),
-                                  float(o.area),
-                                  float(o.intensity),
-                                  float(o.orientation),
-                                  float(o.elongation),
-                                  f.vx,
-                                  f.vy,
-                                  f.id == selected_ ? 1 : 0};
+        const crowd_sighting& s = f.sighting;
+        const crowd_object& o = s.object;
+        const crowd_posture& p = s.posture;
+        ip_objectDetails d{};
+        d.index = f.id;
+        d.x = float(o.x), d.y = float(o.y), d.area = float(o.area);
+        d.intensity = float(o.intensity), d.orientation = float(o.orientation), d.elongation = float(o.elongation);
+        d.vx = f.vx, d.vy = f.vy;
+        d.selected = f.id == selected_ ? 1 : 0;
+        d.posture = (p.elongated ? ip_postureMidline : 0) | (s.headKnown ? ip_postureHead : 0) |
+                    (s.whole ? 0 : ip_postureSplit);
+        // Where the head points once it is known; otherwise where the object moves.
+        if (s.headKnown)
+            d.heading = float(std::atan2(p.midline[0].y - p.midline[2].y, p.midline[0].x - p.midline[2].x));
+        else if (std::hypot(f.vx, f.vy) >= kMoving)
+            d.heading = std::atan2(f.vy, f.vx);
+        if (s.headKnown || std::hypot(f.vx, f.vy) >= kMoving) d.posture |= ip_postureHeading;
+        d.length = float(p.elongated ? p.length : 0);
+        d.width = float(p.elongated ? p.width : 2 * std::sqrt(o.area / std::numbers::pi));
+        d.texture = s.looks.texture;
+        for (int k = 0; k < crowd_stations && p.elongated; ++k)
+            d.midline[k][0] = float(p.midline[k].x), d.midline[k][1] = float(p.midline[k].y);
+        std::copy(s.looks.profile, s.looks.profile + crowd_stations, d.profile);
+        out[i] = d;
     }
     return n;
 }

@@ -73,7 +73,7 @@ public:
 
 private:
     struct found {
-        crowd_object object;
+        crowd_sighting sighting;
         int32_t id;
         int32_t blob;
         float vx, vy;  // the track's
@@ -85,7 +85,21 @@ private:
     crowd_detectSettings detectSettings() const;
     // This frame's blobs worth keeping and, per blob, how many animals it holds.
     void count();
+    // The blobs within the area limits, and one animal's area; false when there are none.
+    bool keep();
+    // Which tracks expect their animal in which kept blob.
+    void expect();
+    // Brings the animals of all blobs together to the number counted.
+    void toAnimals();
+    // The bodies of the tracks expected in kept blob i, as predicted for this frame.
+    void expectedIn(size_t i, std::vector<crowd_body>& bodies) const;
     void detect();
+    // The object of a blob that holds one animal, with its posture when it is elongated.
+    crowd_sighting whole(int32_t blob);
+    // The pixels of a blob.
+    void gather(int32_t blob, std::vector<crowd_pixel>& pixels) const;
+    // Each found object's looks, for whole round objects measured on first demand.
+    void lookAll() const;
     void draw(ip_overlay* overlay, bool clicked);
     // Index into blobs of the blob at or next to (x, y), or -1.
     int blobAt(double x, double y) const;
@@ -100,15 +114,24 @@ private:
     crowd_splitter splitter_;
     crowd_tracker tracker_;
 
-    std::vector<int32_t> kept_;       // blobs within the area limits
-    std::vector<int32_t> share_;      // animals per blob, parallel to kept_
-    std::vector<int32_t> trackBlob_;  // per track, the index into kept_ of the blob it expects, or -1
+    std::vector<int32_t> kept_;                         // blobs within the area limits
+    std::vector<int32_t> share_;                        // animals per blob, parallel to kept_
+    std::vector<int32_t> keptOf_;                       // per blob, its index into kept_, or -1
+    std::vector<char> known_;                           // per kept blob: its share told by the tracks that went into it
+    std::vector<double> ratio_;                         // per kept blob, its area over one animal's
+    std::vector<double> expectedArea_;                  // per kept blob, the areas of the tracks expecting it
+    std::vector<int32_t> trackBlob_;                    // per track, the index into kept_ of the blob it expects, or -1
+    std::vector<int32_t> blobTrackStart_, blobTracks_;  // per kept blob, the tracks expecting it
     std::vector<double> areaHistory_;
     double singleArea_ = 0;
-    std::vector<crowd_object> objects_;
-    std::vector<char> whole_;
+    std::vector<crowd_sighting> sightings_;
     std::vector<int32_t> identity_, blobOfObject_;
-    std::vector<found> found_;
-    int32_t selected_ = -1;  // track id
+    std::vector<crowd_body> bodies_;
+    std::vector<crowd_part> parts_;
+    std::vector<crowd_pixel> pixels_;
+    crowd_midliner midliner_;
+    mutable std::vector<found> found_;
+    mutable bool looked_ = false;  // found_'s looks all measured
+    int32_t selected_ = -1;        // track id
     int32_t times_[stageCount] = {0, 0, 0, 0, 0};
 };

@@ -181,9 +181,20 @@ struct ip_objectRecord {
     float rays[ip_objectMaxRays];
 };
 
+// Points of an object's midline in ip_objectDetails, head (or first end) to tail.
+enum { ip_midlinePoints = 11 };
+// Flags of ip_objectDetails::posture.
+enum {
+    ip_postureMidline = 1,  // midline holds the body's points: the object is elongated
+    ip_postureHead = 2,     // the midline's first point is the head, told by the motion
+    ip_postureSplit = 4,    // cut out of a blob of several animals: shape and looks less sure
+    ip_postureHeading = 8   // heading holds a direction
+};
+
 // One object of an instance with what its pixels say, as returned by
 // ip_dllAdaptor_objectDetails. Every procedure fills index, x, y and selected, and what
-// else it knows; the rest are 0 (elongation 0: the shape is not known).
+// else it knows; the rest are 0 (elongation 0: the shape is not known; posture 0: no
+// midline, no heading).
 struct ip_objectDetails {
     int32_t index;      // as in ip_objectRecord: the track identity for the crowd tracker
     float x;            // centre in pixels; the first pixel's centre is (0, 0)
@@ -195,6 +206,16 @@ struct ip_objectDetails {
     float vx;           // pixels per frame
     float vy;
     int32_t selected;   // 1 for the aimed-at object
+    // Posture and looks (module 1.1 with interface 1.2 on).
+    int32_t posture;    // ip_posture* flags
+    float heading;      // radians from the x axis towards y: where the head points, or the object moves
+    float length;       // along the midline, pixels (0: no midline)
+    float width;        // mean width across the midline (of a round object: the diameter of a disc of its area)
+    float texture;      // standard deviation of the grey values of the object's pixels
+    float midline[ip_midlinePoints][2];  // x, y of each point, equally spaced, head (or first end) first
+    // Mean grey of slices across the midline, head first; of a round object, of rings of
+    // equal area from the centre out. With size, shape and texture: what tells animals apart.
+    float profile[ip_midlinePoints];
 };
 
 // One count an instance keeps over the frames it has processed, as returned by

@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!module) return fprintf(stderr, "cannot load %s: %s\n", path, dlerror()), 1;
     API(LOAD)
-    CHECK(strncmp(api.interface_version(), "1.", 2) == 0 && strlen(api.version()) >= 5);
+    CHECK(strcmp(api.interface_version(), "1.2.0") == 0 && strlen(api.version()) >= 5);
     int32_t n = api.procedure_count();
     CHECK(n == 6 && strcmp(api.procedure_name(5), "crowd") == 0 && api.procedure_name(n) == NULL);
 
@@ -144,6 +144,9 @@ int main(int argc, char** argv) {
     CHECK(api.object_details(p, longer, 2, (int32_t)sizeof longer[0], &count) == AMBREVO_OK && count == 1);
     CHECK(fabs(longer[0].d.x - 40) < 0.01 && fabs(longer[0].d.y - 30) < 0.01 && longer[0].later == 0);
     CHECK(longer[0].d.area > 240 && longer[0].d.elongation < 1.05 && longer[0].d.intensity == 30);
+    /* A disc: no midline, its diameter, its grey in every ring of its profile. */
+    CHECK(!(longer[0].d.posture & AMBREVO_POSTURE_MIDLINE) && longer[0].d.length == 0);
+    CHECK(fabs(longer[0].d.width - 18) < 1 && longer[0].d.profile[0] == 30 && longer[0].d.midline[0][0] == 0);
     int32_t shorter[4] = {-1, -1, -1, -1};
     CHECK(api.object_details(p, shorter, 1, 12, &count) == AMBREVO_OK && shorter[0] == longer[0].d.index);
     CHECK(shorter[3] == -1 && api.object_details(p, shorter, 1, 11, &count) == AMBREVO_ERROR_ARGUMENT);

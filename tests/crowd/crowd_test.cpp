@@ -12,6 +12,7 @@
 
 #include "crowd/crowd_assign.h"
 #include "crowd/crowd_background.h"
+#include "crowd/crowd_near.h"
 #include "crowd/crowd_runs.h"
 #include "crowd/ip_crowd.h"
 #include "crowd_scene.h"
@@ -160,6 +161,42 @@ TEST(Crowd, TouchingPairSplitNearTheirCentres) {
     }
 }
 
+// A small and a large disc meet and press into each other: each part is cut where its own
+// disc lies, the size its track knows, not where a cut between equals would fall.
+TEST(Crowd, TouchingPairOfTwoSizesSplitByTheirOwnBodies) {
+    const dib_fmt format(140, 80, 1, 0, false);
+    auto p = crowd(format);
+    for (int i = 0; i <= 12; ++i) {
+        const double gap = std::max(14.0, 40.0 - 3 * i);  // 18 apart touch; 14 press the small one half in
+        const std::vector<disc> pair = {{50, 40, 6}, {50 + gap, 41, 12}};
+        const auto objects = found(*p, frame(140, 80, pair));
+        ASSERT_EQ(objects.size(), 2u) << "frame " << i;
+        for (const disc& d : pair) EXPECT_LT(nearest(objects, d.x, d.y).second, 1.0) << "frame " << i << ", r " << d.r;
+    }
+}
+
+// A disc that goes missing is found again under its identity for `memory` frames, and not
+// after.
+TEST(Crowd, LostTrackKeptForItsMemory) {
+    const dib_fmt format(200, 80, 1, 0, false);
+    auto p = crowd(format, {{"memory", 6}, {"background", 1}, {"threshold", 185}});
+    int32_t ids[2] = {-1, -1};
+    for (int i = 0; i < 20; ++i) {
+        // The first disc is away in frames 4 to 9 (6 frames), the second in frames 4 to 10 (7).
+        std::vector<disc> shown;
+        if (i < 4 || i > 9) shown.push_back({50, 40, 8});
+        if (i < 4 || i > 10) shown.push_back({150, 40, 8});
+        for (const auto& o : found(*p, frame(200, 80, shown))) {
+            const int k = o.x < 100 ? 0 : 1;
+            if (i < 4) {
+                ids[k] = o.index;
+            } else {
+                EXPECT_EQ(o.index == ids[k], k == 0) << "disc " << k << ", frame " << i;
+            }
+        }
+    }
+}
+
 // Two discs cross, pressed into one blob for several frames: each keeps its identity.
 TEST(Crowd, CrossingKeepsBothIdentities) {
     const dib_fmt format(160, 100, 1, 0, false);
@@ -196,12 +233,14 @@ TEST(Crowd, FastFileKeptApartByMotion) {
     }
 }
 
+// Two thousand discs, round: no midline, the width of a disc. With the farthest jump allowed
+// each track still takes its own disc when all move by 3 px.
 TEST(Crowd, TwoThousandObjectsInOneFrame) {
     std::vector<disc> grid;
     for (int row = 0; row < 40; ++row)
         for (int col = 0; col < 50; ++col) grid.push_back({10.3 + 14 * col, 10.6 + 14 * row, 4});
     const dib_base f = frame(710, 570, grid);
-    auto p = crowd(f.format());
+    auto p = crowd(f.format(), {{"maxJump", 1e5}});
     const auto objects = found(*p, f);
     ASSERT_EQ(objects.size(), 2000u);
     std::set<int32_t> ids;
@@ -211,8 +250,16 @@ TEST(Crowd, TwoThousandObjectsInOneFrame) {
         EXPECT_LT(std::hypot(o.x - 10.3 - 14 * col, o.y - 10.6 - 14 * row), 0.3);
         EXPECT_NEAR(o.area, 51, 13);  // between the pixels wholly inside (38) and all it touches (64)
         EXPECT_NEAR(o.elongation, 1, 0.1);
+        EXPECT_EQ(o.posture & ip_postureMidline, 0);
+        EXPECT_NEAR(o.width, 8, 0.8);
+        EXPECT_EQ(o.length, 0);
     }
     EXPECT_EQ(ids.size(), 2000u);
+    for (disc& d : grid) d.x += 3;
+    for (const auto& o : found(*p, frame(710, 570, grid))) {
+        const double col = std::round((o.x - 13.3) / 14), row = std::round((o.y - 10.6) / 14);
+        EXPECT_EQ(o.index, objects[size_t(row * 50 + col)].index);
+    }
 }
 
 // Dark and light discs in one frame: each polarity finds its own, "both" finds all; light
@@ -254,6 +301,59 @@ TEST(Crowd, RefusedSettingsChangeNothing) {
     EXPECT_EQ(std::make_tuple(p->settings().samples, p->settings().sampleEvery, p->settings().maxJump),
               std::make_tuple(9, 4, 7.5));
     EXPECT_NE(console.written.find("samples must lie in 1 to 31, got 999"), std::string::npos);
+}
+
+// Two tracks of animals alike but for size, a small and a large one (150 and 380 px), pass
+// each other 10 px apart; in one frame they are seen almost level, so close that where they
+// are barely tells which is which (0.2 px the other way): their sizes do.
+TEST(CrowdTracker, SizeTellsAnimalsApartWherePositionBarelyDoes) {
+    crowd_tracker tracker;
+    crowd_trackRules rules;
+    std::vector<crowd_sighting> seen(2);
+    std::vector<int32_t> identity, first;
+    for (int i = 0; i <= 12; ++i) {
+        const double pass = i < 12 ? 5.0 : 0.1;  // each lane's offset from the middle
+        for (int k = 0; k < 2; ++k) {
+            crowd_object& o = seen[size_t(k)].object;
+            o.x = 20 + 2.0 * i, o.y = 50 + (k ? pass : -pass) * (i < 12 ? 1 : -1);
+            o.area = k ? 380 : 150, o.intensity = 40, o.elongation = 1;
+        }
+        tracker.predict();
+        tracker.update(seen, rules, identity);
+        if (i == 0) first = identity;
+    }
+    EXPECT_EQ(identity, first);
+}
+
+// The nearest points against a search of all of them, for places on and off the points'
+// grid, points in clusters, on a line and alone.
+TEST(CrowdNear, NearestOfAllPoints) {
+    std::mt19937 random(5);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<crowd_point> points(random() % 60);
+        const int layout = trial % 3;
+        for (auto& p : points)
+            p = layout == 0   ? crowd_point{double(random() % 500), double(random() % 300)}
+                : layout == 1 ? crowd_point{double(random() % 20 + 200 * (random() % 2)), double(random() % 20)}
+                              : crowd_point{double(random() % 1000), 7.0};
+        crowd_near near;
+        near.index(points);
+        for (int q = 0; q < 10; ++q) {
+            const double x = double(random() % 1400) - 200, y = double(random() % 800) - 200;
+            const double reach = q % 3 == 0 ? 1e300 : double(random() % 200);
+            const int most = 1 + int(random() % 8);
+            std::vector<std::pair<double, int32_t>> all;
+            for (size_t i = 0; i < points.size(); ++i) {
+                const double dx = points[i].x - x, dy = points[i].y - y, d = dx * dx + dy * dy;
+                if (d <= reach * reach) all.push_back({d, int32_t(i)});
+            }
+            std::sort(all.begin(), all.end());
+            std::vector<int32_t> got;
+            near.nearest(x, y, reach, most, got);
+            ASSERT_EQ(got.size(), std::min<size_t>(size_t(most), all.size())) << trial;
+            for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], all[i].second) << trial << " " << i;
+        }
+    }
 }
 
 // The assignment against every injective pairing, rows fewer or more than columns.

@@ -1,0 +1,207 @@
+// The crowd tracker on elongated, tapered, bending animals drawn with their exact centres
+// of mass: overlapping animals split along their bodies, chains of them, identities through
+// crossings, the midline and the head.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <numbers>
+#include <vector>
+
+#include "crowd/ip_crowd.h"
+#include "framework/ip_params.h"
+
+namespace {
+
+// An animal: its midline's middle, where its head points, how fast it swims and turns, and
+// how it is bent (radians per pixel along it, the head turned the way of positive turns).
+struct swimmer {
+    double x, y, heading, speed = 2, turn = 0, bend = 0;
+    double length = 40, width = 8;
+};
+
+// A tapered body drawn along its midline: widest a third of the way from the head.
+struct body {
+    static constexpr int middle = 20;
+    std::vector<double> x, y;  // the midline, head first, 2 * middle + 1 points
+
+    explicit body(const swimmer& s) : x(2 * middle + 1), y(2 * middle + 1) {
+        x[middle] = s.x, y[middle] = s.y;
+        const double step = s.length / (2 * middle);
+        for (int i = middle + 1; i <= 2 * middle; ++i) {
+            const double a = s.heading - s.bend * (i - middle) * step;
+            x[i] = x[i - 1] - step * std::cos(a), y[i] = y[i - 1] - step * std::sin(a);
+        }
+        for (int i = middle - 1; i >= 0; --i) {
+            const double a = s.heading - s.bend * (i - middle) * step;
+            x[i] = x[i + 1] + step * std::cos(a), y[i] = y[i + 1] + step * std::sin(a);
+        }
+    }
+    // How much of the pixel at (px, py) the body covers, for a body `width` wide at most.
+    double cover(double px, double py, double width) const {
+        double best = 1e300, along = 0;
+        for (size_t i = 0; i + 1 < x.size(); ++i) {
+            const double dx = x[i + 1] - x[i], dy = y[i + 1] - y[i], ox = px - x[i], oy = py - y[i];
+            const double t = std::clamp((ox * dx + oy * dy) / (dx * dx + dy * dy), 0.0, 1.0);
+            const double d = (ox - t * dx) * (ox - t * dx) + (oy - t * dy) * (oy - t * dy);
+            if (d < best) best = d, along = (double(i) + t) / double(x.size() - 1);
+        }
+        const double u = (along - 0.3) / (along < 0.3 ? 0.34 : 0.72);
+        return std::clamp(width / 2 * std::sqrt(std::max(0.0, 1 - u * u)) - std::sqrt(best) + 0.5, 0.0, 1.0);
+    }
+};
+
+struct truth {
+    double x, y;
+    bool overlapping;  // sharing pixels with another animal
+};
+
+// The animals at 40 on a floor at 170..199; each one's centre of mass, and whether it
+// lies over another.
+dib_base draw(int w, int h, const std::vector<swimmer>& animals, std::vector<truth>& truths) {
+    dib_base f(dib_fmt(w, h, 1, 0, false), 0);
+    std::vector<double> cover(size_t(w) * size_t(h), 0.0);
+    std::vector<int> owner(size_t(w) * size_t(h), -1);
+    truths.assign(animals.size(), truth{0, 0, false});
+    for (size_t k = 0; k < animals.size(); ++k) {
+        const body b(animals[k]);
+        double sum = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                if (std::hypot(x - animals[k].x, y - animals[k].y) > animals[k].length / 2 + 2) continue;
+                const double c = b.cover(x, y, animals[k].width);
+                if (c <= 0) continue;
+                sum += c, truths[k].x += c * x, truths[k].y += c * y;
+                const size_t i = size_t(y) * size_t(w) + size_t(x);
+                if (owner[i] >= 0) truths[k].overlapping = truths[size_t(owner[i])].overlapping = true;
+                owner[i] = int(k), cover[i] = std::max(cover[i], c);
+            }
+        truths[k].x /= sum, truths[k].y /= sum;
+    }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double c = cover[size_t(y) * size_t(w) + size_t(x)];
+            f.row(y)[x] = uint8_t(std::lround((170 + (x * 7 + y * 13) % 30) * (1 - c) + 40 * c));
+        }
+    return f;
+}
+
+using checker = std::function<void(int, const std::vector<swimmer>&, const std::vector<truth>&,
+                                   const std::vector<ip_objectDetails>&)>;
+
+// Runs the animals for `frames` frames, each moving on after being drawn (`steer`, when
+// given, sets their turns first), and hands each frame's animals, truths and objects, the
+// objects ordered to match the truths by least total distance, to `check`.
+void swim(std::vector<swimmer> animals, int frames, int w, int h, const checker& check,
+          const std::function<void(int, std::vector<swimmer>&)>& steer = nullptr) {
+    const dib_fmt format(w, h, 1, 0, false);
+    auto p = std::make_unique<ip_crowd>(&format);
+    std::string why;
+    for (auto [name, value] : {std::pair{"background", 1.0}, {"threshold", 185.0}, {"animals", double(animals.size())}})
+        ASSERT_TRUE(ip_setParam(*p, name, value, why)) << why;
+    for (int f = 0; f < frames; ++f) {
+        if (steer) steer(f, animals);
+        std::vector<truth> truths;
+        const dib_base picture = draw(w, h, animals, truths);
+        p->doProcess(&picture, nullptr, nullptr);
+        std::vector<ip_objectDetails> found(size_t(p->details(nullptr, 0)));
+        p->details(found.data(), int(found.size()));
+        ASSERT_EQ(found.size(), animals.size()) << "frame " << f;
+        std::vector<size_t> order(found.size()), best;
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        double least = 1e300;
+        do {
+            double sum = 0;
+            for (size_t k = 0; k < truths.size(); ++k)
+                sum += std::hypot(found[order[k]].x - truths[k].x, found[order[k]].y - truths[k].y);
+            if (sum < least) least = sum, best = order;
+        } while (std::next_permutation(order.begin(), order.end()));
+        std::vector<ip_objectDetails> matched;
+        for (size_t k : best) matched.push_back(found[k]);
+        check(f, animals, truths, matched);
+        for (swimmer& a : animals)
+            a.x += a.speed * std::cos(a.heading), a.y += a.speed * std::sin(a.heading), a.heading += a.turn;
+    }
+}
+
+// Every centre within `within` pixels of the animal's centre of mass, and every animal under
+// one identity throughout.
+void expectFollowed(const std::vector<swimmer>& animals, int frames, int w, int h, double within) {
+    std::vector<int32_t> ids;
+    int overlapping = 0;
+    swim(animals, frames, w, h,
+         [&](int f, const std::vector<swimmer>&, const std::vector<truth>& truths,
+             const std::vector<ip_objectDetails>& o) {
+             for (size_t k = 0; k < truths.size(); ++k) {
+                 EXPECT_LT(std::hypot(o[k].x - truths[k].x, o[k].y - truths[k].y), within)
+                     << "frame " << f << ", animal " << k;
+                 EXPECT_TRUE(o[k].posture & ip_postureMidline) << "frame " << f << ", animal " << k;
+                 if (f == 0) ids.push_back(o[k].index);
+                 EXPECT_EQ(o[k].index, ids[k]) << "frame " << f << ", animal " << k;
+                 overlapping += truths[k].overlapping;
+             }
+         });
+    EXPECT_GT(overlapping, frames / 2);  // the animals did lie over each other
+}
+
+// Two look-alike fish swim over each other at a narrow and a right angle, or side by side
+// half a body width apart while one overtakes the other: each is split out along its own
+// body, its centre within 2 px of its centre of mass, and keeps its identity.
+TEST(CrowdBodies, OverlappingPairsSplitAlongTheirBodies) {
+    for (double angle : {30.0, 90.0}) {
+        SCOPED_TRACE(testing::Message() << "crossing at " << angle << " degrees");
+        const double a = angle * std::numbers::pi / 180;
+        expectFollowed({{80, 120, 0}, {160 - 80 * std::cos(a), 120 - 80 * std::sin(a), a, 2, 0, 0.02}}, 80, 320, 240,
+                       2);
+    }
+    SCOPED_TRACE("crossing while one turns");
+    expectFollowed({{80, 120, 0, 2, 0.02, 0.01}, {160, 65, std::numbers::pi / 2, 2, 0, 0}}, 80, 320, 240, 2);
+    SCOPED_TRACE("side by side");
+    expectFollowed({{40, 120, 0, 2.0}, {110, 124, 0, 1.0}}, 100, 320, 240, 2);
+}
+
+// Three fish swimming over one point from three directions, and three fish in file that
+// close up head over tail, the rear ones faster: each animal its own object throughout.
+TEST(CrowdBodies, ChainsSplitIntoTheirAnimals) {
+    std::vector<swimmer> star;
+    for (int i = 0; i < 3; ++i) {
+        const double a = i * std::numbers::pi / 3;
+        star.push_back({200 - 80 * std::cos(a), 120 - 80 * std::sin(a), a});
+    }
+    expectFollowed(star, 80, 400, 240, 2);
+    std::vector<swimmer> file;
+    for (int i = 0; i < 3; ++i) file.push_back({30.0 + 55 * i, 120.0 + 4 * (i % 2), 0, 2.4 - 0.6 * i});
+    expectFollowed(file, 90, 400, 240, 2);
+}
+
+// A fish swims, makes a U-turn, its body bent along its path, swims back and backs up a
+// little: once told, the head stays the midline's first point, at the drawn head, through
+// the turn and the step back; the midline lies along the drawn one.
+TEST(CrowdBodies, HeadStaysHeadThroughATurn) {
+    int told = 0;
+    auto check = [&](int f, const std::vector<swimmer>& drawn, const std::vector<truth>&,
+                     const std::vector<ip_objectDetails>& o) {
+        const body b(drawn[0]);
+        EXPECT_TRUE(o[0].posture & ip_postureMidline) << "frame " << f;
+        if (!(o[0].posture & ip_postureHead)) return;
+        ++told;
+        EXPECT_LT(std::hypot(o[0].midline[0][0] - b.x[0], o[0].midline[0][1] - b.y[0]), 3) << "frame " << f;
+        EXPECT_LT(std::hypot(o[0].midline[5][0] - b.x[body::middle], o[0].midline[5][1] - b.y[body::middle]), 1.5)
+            << "frame " << f;
+        const double heading = std::atan2(b.y[0] - b.y[8], b.x[0] - b.x[8]);
+        EXPECT_LT(std::fabs(std::remainder(o[0].heading - heading, 2 * std::numbers::pi)), 0.35) << "frame " << f;
+    };
+    // Straight for 20 frames, then 9 degrees a frame for 20, bent along the path, then straight
+    // back, backing up tail first for 6 frames on the way.
+    swim({{60, 120, 0}}, 70, 260, 240, check, [](int f, std::vector<swimmer>& fish) {
+        const bool turning = f >= 20 && f < 40;
+        fish[0].turn = turning ? std::numbers::pi / 20 : 0;
+        fish[0].bend = fish[0].turn / 2;
+        fish[0].speed = f >= 50 && f < 56 ? -1.5 : 2;
+    });
+    EXPECT_GT(told, 50);
+}
+
+}  // namespace

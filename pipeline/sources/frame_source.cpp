@@ -86,8 +86,14 @@ private:
 class FilesSource final : public FrameSource {
 public:
     explicit FilesSource(std::vector<std::string> files) : files_(std::move(files)) {}
+    // An image that cannot be decoded is passed by as a video's frame is; when none can be,
+    // the input cannot be read.
     Result read(cv::Mat& bgr, std::string& error) override {
-        if (next_ >= files_.size()) return end;
+        if (next_ >= files_.size()) {
+            if (decodedAny_ || firstRefused_.empty()) return end;
+            error = "cannot decode image '" + firstRefused_ + "'";
+            return failed;
+        }
         const std::string& file = files_[next_++];
         cv::Mat decoded;
         QuietStderr quiet;
@@ -97,9 +103,11 @@ public:
             decoded.release();
         }
         if (!toBgr8(decoded, bgr)) {
+            if (firstRefused_.empty()) firstRefused_ = file;
             error = "cannot decode image '" + file + "'";
-            return failed;
+            return undecodable;
         }
+        decodedAny_ = true;
         return frame;
     }
     Result skip(int64_t count, std::string&) override {
@@ -111,6 +119,8 @@ public:
 private:
     std::vector<std::string> files_;
     size_t next_ = 0;
+    bool decodedAny_ = false;
+    std::string firstRefused_;
 };
 
 class CaptureSource final : public CaptureFrames {

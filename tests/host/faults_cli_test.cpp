@@ -172,6 +172,14 @@ TEST(HostInput, AnUndecodableFrameIsSkippedAndCountedByBothReaders) {
     // An ordinary run says nothing of skipping.
     RUN_OK(whole, dir, "whole.avi --procedure nop --tracks w.csv --quiet");
     EXPECT_EQ(readFile(dir / "w.csv").find("skipped"), std::string::npos);
+    // An image of a sequence is passed by alike; a lone image that cannot be decoded is no input.
+    fs::create_directory(dir / "seq");
+    for (int i = 0; i < 3; ++i) cv::imwrite(dir / cv::format("seq/%d.png", i), numbered(i));
+    writeFile(dir / "seq/1.png", "not a picture");
+    RUN_OK(sequence, dir, "seq --procedure nop --tracks s.csv --dst sd --quiet");
+    EXPECT_EQ(framesWritten(dir.path / "sd"), (std::vector<int>{0, 2}));
+    EXPECT_EQ(Table(dir / "s.csv").values({"frames_read", "skipped", "status"}), "2 1 complete");
+    EXPECT_EQ(run(dir, "seq/1.png --quiet").err, "ambrevo: cannot decode image 'seq/1.png'\n");
 }
 
 // Every file the program reads, given as something that is no regular file: called what it

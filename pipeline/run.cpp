@@ -118,7 +118,9 @@ bool Run::chooseOutputs(std::string& error) {
 // Opens the input and reads its first frame (after --start), refusing frames too large.
 bool Run::openInput(cv::Mat& bgr) {
     std::string error;
+    // A stop ends the wait for a stream's first frame: it is what ended the run then.
     auto refuse = [&](const std::string& text) {
+        noteStop();
         status_.stop(exitInput, text);
         return false;
     };

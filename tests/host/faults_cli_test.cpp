@@ -53,13 +53,16 @@ void videoWithAnUndecodableFrame(const TempDir& dir, const std::string& name) {
     writeFile(dir / name, bytes);
 }
 
-// Waits until process `pid` has `file` open: it is waiting for it then.
+// Waits until process `pid` has `file` open (a path, or "socket:" for any socket): it is
+// waiting for it then.
 void waitUntilOpen(pid_t pid, const std::string& file) {
     const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
     for (int i = 0; i < 500; ++i, usleep(10000)) {
         std::error_code ec;
         for (const auto& fd : fs::directory_iterator(fds, ec))
-            if (fs::read_symlink(fd.path(), ec) == fs::path(file)) return;
+            if (const std::string open = fs::read_symlink(fd.path(), ec).string();
+                open == file || (file == "socket:" && open.starts_with(file)))
+                return;
     }
     ADD_FAILURE() << "process " << pid << " never opened " << file;
 }
@@ -145,6 +148,15 @@ TEST(HostStream, ReconnectCountsTheGapAndSigtermEndsAStallAtOnce) {
     EXPECT_LT(took, 1.5);
     EXPECT_EQ(Table(dir / "s.csv").values({"frames_read", "status", "reason"}),
               "10 partial stopped by SIGTERM after 10 frames; the outputs hold them");
+    // Waiting for the first picture.
+    const Server silent = flakyStream(dir, "stall", 0, 30);
+    const pid_t first = cli::start(dir, silent.url() + " --quiet");
+    waitUntilOpen(first, "socket:");
+    usleep(200000);
+    kill(first, SIGTERM);
+    ASSERT_EQ(waitpid(first, &status, 0), first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
+    EXPECT_EQ(readFile(dir / ".err.txt"), "ambrevo: stopped by SIGTERM after 0 frames; nothing was written\n");
 }
 
 // A frame of a video file that cannot be decoded is passed by and counted, and the run goes on;

@@ -228,6 +228,8 @@ void Run::noteStop() {
     stopped_ = true;
     status_.stop(stopStatus(request), stopCause(request) + " after " + std::to_string(done_) + " frames" +
                                           (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
+    // A record already partial keeps its own reason.
+    if (!record_.complete) return;
     record_.complete = false;
     record_.reason = status_.reason();
 }

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "cli_util.h"
+#include "live_util.h"
 
 using cli::run;
 

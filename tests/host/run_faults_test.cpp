@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "cli_util.h"
+#include "live_util.h"
 #include "files.h"
 #include "frame_source.h"
 #include "run.h"

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cli_util.h"
+#include "live_util.h"
 
 using cli::run;
 

@@ -153,7 +153,7 @@ TEST(Roi, ParsesShapesAndRefusesMalformedSpecs) {
              {"rect:", "'' is not a number"}, {"rect:1,2,,3", "not a number"}, {"circle:1,2", "3 numbers"},
              {"circle:1,2,-1", "positive radius"}, {"polygon:0,0,1,1", "3 vertices"}, {"polygon:0,0,1,1,2", "last y"},
              {"circle:1,2,nan", "not a number"}, {"/no/such/mask.png", "nor a mask image file"},
-             {"rectangle:1,2,3,4", "nor a mask image file"}, {"/", "nor a mask image file"},
+             {"rectangle:1,2,3,4", "nor a mask image file"}, {"/", "it is a folder, not a mask image file"},
              {"/proc/self/status", "cannot be read"}}) {
         try {
             parse_roi(given);

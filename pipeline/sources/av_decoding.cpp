@@ -152,6 +152,9 @@ AVStream* firstVideoStream(AVFormatContext* format, const AVCodec*& codec) {
 
 double pictureSeconds(const Picture& p, const AVStream* stream) {
     const int64_t pts = p.pts != AV_NOPTS_VALUE && p.pts != 0 ? p.pts : p.packetDts;
-    const double ms = pts == AV_NOPTS_VALUE ? 0 : double(pts - stream->start_time) * ratio(stream->time_base) * 1000;
+    // Wrapping as OpenCV's subtraction does where a stream has no start time (a live one), but
+    // without overflowing a signed integer: such a time comes out negative, so unknown.
+    const int64_t fromStart = int64_t(uint64_t(pts) - uint64_t(stream->start_time));
+    const double ms = pts == AV_NOPTS_VALUE ? 0 : double(fromStart) * ratio(stream->time_base) * 1000;
     return std::isfinite(ms) && ms >= 0 ? ms / 1000.0 : -1;
 }

@@ -180,7 +180,7 @@ std::vector<std::string> childArguments(const Options& o, int argc, char** argv,
         std::string arg = argv[i];
         const bool inlineValue = arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos;
         const std::string name = inlineValue ? arg.substr(0, arg.find('=')) : arg;
-        if (name == "--force") continue;
+        if (name == "--force" || arg == "--") continue;
         bool drop = std::find(std::begin(batchOnly), std::end(batchOnly), name) != std::end(batchOnly);
         for (const OutputOption& out : outputOptions) drop = drop || name == out.name;
         if (!drop) {
@@ -189,12 +189,14 @@ std::vector<std::string> childArguments(const Options& o, int argc, char** argv,
         }
         if (!inlineValue) ++i;
     }
-    args.push_back(item.input);
     for (const auto& [option, path] : item.out.options) {
         args.push_back(option);
         args.push_back(path);
     }
     args.push_back("--quiet");
+    // Last, after "--": an input named like an option is still the input.
+    args.push_back("--");
+    args.push_back(item.input);
     return args;
 }
 

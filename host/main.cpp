@@ -106,7 +106,7 @@ int hostMain(int argc, char** argv) {
     if (o.list) return listProcedures(module);
     SettingsFile saved;
     int status = exitOk;
-    if (!checkRequest(module, o, saved, status, error)) return fail(status, error);
+    if (!checkRequest(module, o, saved, status, error, signalStop())) return fail(status, error);
     if (o.params) return printParams(module, o, saved);
     if (isBatch(o)) return runBatch(module, o, saved, argc, argv, stopSignal);
     return runOne(module, o, saved);

@@ -1,9 +1,13 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +22,87 @@ bool endsWithNoCase(const std::string& s, const std::string& suffix) {
     for (size_t i = 0; i < suffix.size(); ++i)
         if (std::tolower(static_cast<unsigned char>(s[s.size() - suffix.size() + i])) != suffix[i]) return false;
     return true;
+}
+
+namespace {
+
+std::string kindOf(mode_t mode) {
+    if (S_ISREG(mode)) return "";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a named pipe (FIFO)";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return S_ISSOCK(mode) ? "a socket" : "not a regular file";
+}
+
+std::string sizeText(uint64_t bytes) {
+    return bytes % (1 << 20) == 0 ? std::to_string(bytes >> 20) + " MB" : std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+std::string nonRegularKind(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? kindOf(st.st_mode) : "";
+}
+
+namespace {
+
+// Appends what `fd` gives until its end. A pipe's end is told only by poll: a pipe whose
+// writer has not yet come reads as ended too.
+bool readUntilEnd(int fd, bool pipe, uint64_t limit, std::string& text, const StopToken& stop, std::string& why) {
+    std::vector<char> buffer(size_t(1) << 16);
+    auto waited = std::chrono::steady_clock::now();
+    for (;;) {
+        if (pipe) {
+            pollfd ready{fd, POLLIN, 0};
+            // Interrupted (a signal) or not ready: nothing to read yet.
+            if (::poll(&ready, 1, 100) <= 0 || !(ready.revents & (POLLIN | POLLHUP | POLLERR))) {
+                if (const int request = stop.request()) return why = stopCause(request), false;
+                if (std::chrono::steady_clock::now() - waited > std::chrono::duration<double>(pipeWaitSeconds))
+                    return why = "its writer sent nothing for " + std::to_string(int(pipeWaitSeconds)) +
+                                 " s (start the writer first, or give a regular file)",
+                           false;
+                continue;
+            }
+            waited = std::chrono::steady_clock::now();
+        }
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got == 0) return true;
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got < 0) return why = std::strerror(errno), false;
+        text.append(buffer.data(), size_t(got));
+        if (text.size() > limit) return why = "it holds more than " + sizeText(limit), false;
+    }
+}
+
+}  // namespace
+
+bool readFileArgument(const std::string& file, const FileArgument& what, std::string& text, std::string& error,
+                      const StopToken& stop) {
+    text.clear();
+    // Opened without waiting, so that a pipe without a writer is seen for what it is.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0) ::close(fd);
+        error = "cannot read " + what.option + " file '" + file + "'";
+        return false;
+    }
+    const bool pipe = S_ISFIFO(st.st_mode);
+    const std::string kind = pipe ? "" : kindOf(st.st_mode);
+    if (!kind.empty() || uint64_t(st.st_size) > what.limit) {
+        ::close(fd);
+        error = what.option + " '" + file + "' is " + (kind.empty() ? "larger than " + sizeText(what.limit) : kind) +
+                ", not " + what.holds + (kind == "a folder" ? "" : "; give a file of at most " + sizeText(what.limit));
+        return false;
+    }
+    std::string why;
+    const bool read = readUntilEnd(fd, pipe, what.limit, text, stop, why);
+    ::close(fd);
+    if (read) return true;
+    text.clear();
+    error = "cannot read " + what.option + " '" + file + "': " + why;
+    return false;
 }
 
 bool syncFile(const std::string& file) {

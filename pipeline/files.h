@@ -1,10 +1,35 @@
 // Files a run writes: each is made under a temporary name beside its target and renamed over
 // it only when complete, so a refused or broken run never leaves a half-written file and
-// never damages one that was there before.
+// never damages one that was there before. And the files it reads by name: read whole, but
+// only a regular file of bounded size, so that a device, a pipe or a folder given by mistake
+// is refused at once rather than read for ever or waited on.
 #pragma once
 
+#include <cstdint>
 #include <opencv2/core.hpp>
 #include <string>
+
+#include "stop.h"
+
+// What `path` is when it is there but no regular file: "a folder", "a named pipe (FIFO)", "a
+// device", "a socket"; empty for a regular file (links followed) and for a missing name.
+std::string nonRegularKind(const std::string& path);
+
+// A file the program reads whole, as its messages name it.
+struct FileArgument {
+    std::string option;  // "--settings"
+    std::string holds;   // "a settings file"
+    uint64_t limit;      // the most bytes it may have
+};
+// How long a pipe given as a file (a FIFO, `<(...)` in a shell) may keep the reader waiting
+// for its writer's first and each further byte.
+constexpr double pipeWaitSeconds = 10;
+// Reads `file` whole into `text`. A pipe is read until its writer closes it, waiting no longer
+// than pipeWaitSeconds at a time and never past `stop`; a folder or a device is refused
+// without a byte read (a device would never end), and so is more than the limit. False with
+// a one-line `error` that names the cause.
+bool readFileArgument(const std::string& file, const FileArgument& what, std::string& text, std::string& error,
+                      const StopToken& stop = StopToken());
 
 // `s` as a JSON string, quotes included; control bytes escaped, other bytes as they are.
 std::string jsonString(const std::string& s);

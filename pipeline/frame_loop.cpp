@@ -30,7 +30,7 @@ ip_dibWords toDib(const cv::Mat& bgr, bool grey, cv::Mat& holder) {
 
 void Run::loop(cv::Mat& first) {
     FrameJob job;
-    job.frame = o_.start;
+    job.frame = first_;
     job.bgr = first;
     job.time = source_->time();
     job.times = times_;
@@ -49,7 +49,7 @@ void Run::loop(cv::Mat& first) {
 void Run::serial(FrameJob& job) {
     for (int64_t handed = 1;; ++handed) {
         if (!job.last) {
-            if (observer_.stopRequested()) return;
+            if (stop_.stopRequested()) return;
             process(job);
         }
         if (!write(job) || !more(job.frame + 1, handed)) return;
@@ -71,10 +71,11 @@ bool Run::threaded(FrameJob& first) {
         processed.cancel();
     };
     auto decoder = [&] {
-        for (int64_t next = first.frame + 1, handed = 1; more(next, handed); ++next, ++handed) {
+        for (int64_t next = first.frame + 1, handed = 1; more(next, handed); ++handed) {
             FrameJob job;
             job.frame = next;
             read(job);
+            next = job.frame + 1;  // past the frames that could not be decoded
             const bool last = job.last;
             if (!decoded.push(std::move(job)) || last) break;
         }
@@ -95,7 +96,7 @@ bool Run::threaded(FrameJob& first) {
     }
     for (FrameJob job = std::move(first);;) {
         if (!job.last) {
-            if (observer_.stopRequested()) break;
+            if (stop_.stopRequested()) break;
             process(job);
         }
         const bool last = job.last;
@@ -112,7 +113,7 @@ bool Run::threaded(FrameJob& first) {
 
 // Whether to read input frame `next`, the `handed`-th of the run.
 bool Run::more(int64_t next, int64_t handed) const {
-    if (observer_.stopRequested() || status_.quitting()) return false;
+    if (stop_.stopRequested() || status_.quitting()) return false;
     return (o_.frames < 0 || handed < o_.frames) && (o_.end < 0 || next < o_.end);
 }
 
@@ -120,18 +121,19 @@ void Run::read(FrameJob& job) {
     std::string error;
     Stage at = Stage::reading;
     try {
-        const FrameSource::Result got = source_->read(job.bgr, error);
+        const FrameSource::Result got = readFrame(job.bgr, job.frame, error);
         job.times = times_;
         job.times.captured();
         if (got == FrameSource::end) {
             const int64_t announced = source_->total(), wanted = o_.end >= 0 ? std::min(announced, o_.end) : announced;
             job.last = true;
-            if (announced >= 0 && job.frame < wanted) {
+            // A stop ends a wait for the stream; the run tells the stop itself.
+            if (announced >= 0 && job.frame < wanted && !stop_.stopRequested()) {
                 job.status = exitInput;
                 job.failure = "input '" + o_.input + "' ended after " + std::to_string(job.frame) + " of the " +
                               std::to_string(announced) + " frames its container announced";
             }
-        } else if (got == FrameSource::failed || !fitsLimits(job.bgr.size(), o_.maxPixels, error)) {
+        } else if (got != FrameSource::frame || !fitsLimits(job.bgr.size(), o_.maxPixels, error)) {
             job.fail(exitInput, error);
         } else {
             at = Stage::elsewhere;

@@ -131,6 +131,16 @@ void writeReal(const char* name, const Options& o, Words& w) {
 }
 void none(const char*, const Options&, Words&) {}
 
+bool readTimeout(Reader& r) {
+    if (!r.positive(r.o.timeout)) return false;
+    if (r.o.timeout <= 86400) return true;
+    r.error = "--timeout " + shortest(r.o.timeout) + " is more than a day (86400 seconds)";
+    return false;
+}
+void writeTimeout(const char* name, const Options& o, Words& w) {
+    if (o.timeout != defaultStreamTimeout) w.insert(w.end(), {name, shortest(o.timeout)});
+}
+
 bool readProcedure(Reader& r) {
     r.o.procedureGiven = true;
     return r.value(r.o.procedure);
@@ -239,6 +249,9 @@ const OptionEntry optionTable[] = {
     {"--show", flag<&Options::show>, writeFlag<&Options::show>},
     {"--module", text<&Options::modulePath>, writeText<&Options::modulePath>},
     {"--threads", integer<&Options::threads, 1, 64>, writeInteger<&Options::threads, 0>},
+    {"--strict", flag<&Options::strict>, writeFlag<&Options::strict>},
+    {"--timeout", readTimeout, writeTimeout},
+    {"--reconnect", flag<&Options::reconnect>, writeFlag<&Options::reconnect>},
     {"--out-dir", text<&Options::outDir>, writeText<&Options::outDir>},
     {"--jobs", integer<&Options::jobs, 1, 4096>, writeInteger<&Options::jobs, 0>},
     {"--force", flag<&Options::force>, writeFlag<&Options::force>},
@@ -278,6 +291,13 @@ bool checkArenaOptions(const Options& o, std::string& error) {
 }
 
 namespace {
+
+void addInput(Options& o, const std::string& input, int arg) {
+    if (!o.inputGiven) o.input = input;
+    o.inputGiven = true;
+    o.inputs.push_back(input);
+    o.inputArgs.push_back(arg);
+}
 
 // The checks of the options together, once all are read.
 bool checkOptions(Options& o, std::string& error) {
@@ -373,8 +393,17 @@ bool parseClick(const std::string& text, ClickOption& click) {
 }
 
 bool parseOptions(int argc, const char* const* argv, Options& o, std::string& error) {
+    bool options = true;  // until "--", after which every argument is an input
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], inlineValue;
+        if (options && arg == "--") {
+            options = false;
+            continue;
+        }
+        if (!options) {
+            addInput(o, arg, i);
+            continue;
+        }
         const size_t eq = arg.find('=');
         const bool hasInline = arg.size() > 2 && arg.starts_with("--") && eq != std::string::npos;
         if (hasInline) inlineValue = arg.substr(eq + 1), arg.resize(eq);
@@ -388,22 +417,24 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             error = "unknown option '" + arg + "' (see --help)";
             return false;
         } else {
-            if (!o.inputGiven) o.input = arg;
-            o.inputGiven = true;
-            o.inputs.push_back(arg);
-            o.inputArgs.push_back(i);
+            addInput(o, arg, i);
         }
     }
     return checkOptions(o, error);
 }
 
 std::vector<std::string> commandWords(const Options& o) {
+    Words inputs = o.inputs;
+    if (inputs.empty() && (o.inputGiven || o.input != "demo")) inputs.push_back(o.input);
+    // An input that reads like an option comes after "--", and so the options before the inputs.
+    const bool dashed = std::any_of(inputs.begin(), inputs.end(), [](const std::string& in) { return in.starts_with("-"); });
     Words words{"ambrevo"};
-    if (!o.inputs.empty())
-        words.insert(words.end(), o.inputs.begin(), o.inputs.end());
-    else if (o.inputGiven || o.input != "demo")
-        words.push_back(o.input);
+    if (!dashed) words.insert(words.end(), inputs.begin(), inputs.end());
     for (const OptionEntry& s : optionTable) s.write(s.name, o, words);
+    if (dashed) {
+        words.push_back("--");
+        words.insert(words.end(), inputs.begin(), inputs.end());
+    }
     return words;
 }
 
@@ -465,9 +496,15 @@ const char* usageText() {
            "  --quiet              no progress line\n"
            "  --threads N          1: decode, process and write each frame in turn; more (the default)\n"
            "                       overlaps the three on threads of their own\n"
+           "  --strict             stop at a frame that cannot be decoded (by default it is skipped and\n"
+           "                       counted: '# skipped: N' in the track file)\n"
+           "  --timeout SECONDS    a live stream that sends nothing for this long is broken (default 10)\n"
+           "  --reconnect          open a broken live stream again instead of ending the run; the track\n"
+           "                       file counts the gaps\n"
            "  --out-dir DIR        run every INPUT given; outputs named after each in DIR (-o mp4, ...)\n"
            "  --jobs N             with --out-dir: N inputs at a time (default: the cores)\n"
            "  --force              with --out-dir: run inputs whose outputs are complete too\n"
            "  --verbose            let OpenCV's and FFmpeg's own warnings through to standard error\n"
-           "  --help               this text\n";
+           "  --help               this text\n"
+           "  --                   every argument after it is an input, even one that starts with -\n";
 }

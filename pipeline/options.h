@@ -23,6 +23,8 @@ enum ExitStatus {
 
 // The default --max-pixels: a frame larger than this many pixels in total is refused.
 constexpr int64_t defaultMaxPixels = int64_t(8192) * 8192;
+// The default --timeout: seconds a live stream may send nothing before it counts as broken.
+constexpr double defaultStreamTimeout = 10;
 
 struct ClickOption {
     int64_t frame;
@@ -55,6 +57,11 @@ struct Options {
     bool grey = false;
     bool verbose = false;  // let the libraries' own warnings through
     int64_t threads = 0;   // 1: decode, process and write each frame in turn; else overlap them
+    bool strict = false;   // a frame that cannot be decoded stops the run instead of being skipped
+    // Live streams: the longest wait for the stream's next bytes, in seconds; and whether a
+    // stream that breaks is opened again (the gap counted) instead of ending the run.
+    double timeout = defaultStreamTimeout;
+    bool reconnect = false;
 
     // A batch: every input given, where each stands in argv, and the batch's own options.
     std::vector<std::string> inputs;

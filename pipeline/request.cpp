@@ -40,14 +40,16 @@ bool takeSetup(const SettingsFile& saved, Options& o, std::string& error) {
 
 }  // namespace
 
-bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error) {
+bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error,
+                  const StopToken& stop) {
     auto refuse = [&](int code, const std::string& text) {
         status = code;
         if (!text.empty()) error = text;
         return false;
     };
     if (!o.settingsFile.empty()) {
-        if (!readSettingsFile(o.settingsFile, saved, error)) return refuse(exitInput, "");
+        if (!readSettingsFile(o.settingsFile, saved, error, stop))
+            return refuse(stop.stopRequested() ? stopStatus(stop.request()) : exitInput, "");
         if (!takeSetup(saved, o, error)) return refuse(exitUsage, "");
         if (!o.procedureGiven)
             o.procedure = saved.procedure;

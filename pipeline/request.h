@@ -11,7 +11,9 @@
 // The --settings file (read into `saved`, its procedure taken when none was given), that the
 // procedure is registered, and that the module has the exports the options need. False with
 // the exit status and a one-line error.
-bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error);
+// `stop` ends the wait for a --settings file that is a pipe.
+bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error,
+                  const StopToken& stop = StopToken());
 
 // The procedures the module registers, in order; false when the module failed.
 bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <opencv2/imgproc.hpp>
 
 #include "sinks.h"
@@ -56,19 +55,27 @@ std::string describeFailure(std::exception_ptr failure) {
 
 Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
     : module_(module), o_(options), observer_(observer), status_(observer), saved_(saved),
-      instance_(module, o_, status_) {}
+      stop_([&observer] { return observer.stopRequested(); }), instance_(module, o_, status_) {}
 
 Run::~Run() = default;
 
 int Run::run() {
+    const auto start = std::chrono::steady_clock::now();
+    const int status = runPhases();
+    // Every phase counts: the outputs' closing (a global link) may take longer than the frames.
+    seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return status;
+}
+
+int Run::runPhases() {
     std::string error;
     if (!chooseOutputs(error)) {
         status_.stop(exitModuleLoad, error);
         return exitModuleLoad;
     }
-    if (!instance_.loadReplies(builtInReplies(o_), error)) {
-        status_.stop(exitInput, error);
-        return exitInput;
+    if (!instance_.loadReplies(builtInReplies(o_), error, stop_)) {
+        status_.stop(stop_.stopRequested() ? stopStatus(stop_.request()) : exitInput, error);
+        return status_.code();
     }
     cv::Mat bgr;
     if (!openInput(bgr)) return status_.code();
@@ -78,13 +85,11 @@ int Run::run() {
     }
     arena_.describe(record_);
     if (!openOutputs()) return status_.code();
-    const auto start = std::chrono::steady_clock::now();
     try {
         loop(bgr);
     } catch (...) {
         status_.stop(exitLibrary, describeFailure(std::current_exception()));
     }
-    seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return finish();
 }
 
@@ -113,16 +118,21 @@ bool Run::chooseOutputs(std::string& error) {
 // Opens the input and reads its first frame (after --start), refusing frames too large.
 bool Run::openInput(cv::Mat& bgr) {
     std::string error;
+    // A stop ends the wait for a stream's first frame: it is what ended the run then.
     auto refuse = [&](const std::string& text) {
+        noteStop();
         status_.stop(exitInput, text);
         return false;
     };
-    if (!source_) source_ = openSource(o_.input, error, o_.grey && takesLuma(o_.procedure));
+    if (!source_)
+        source_ = openSource(o_.input, error, o_.grey && takesLuma(o_.procedure), {o_.timeout, o_.reconnect, stop_});
     if (!source_) return refuse(error);
     // Refused before anything is decoded when the container tells the size.
     if (!fitsLimits(source_->announcedSize(), o_.maxPixels, error)) return refuse("input '" + o_.input + "': " + error);
     FrameSource::Result got = o_.start > 0 ? source_->skip(o_.start, error) : FrameSource::frame;
-    if (got == FrameSource::frame) got = source_->read(bgr, error);
+    first_ = o_.start;
+    if (got == FrameSource::frame) got = readFrame(bgr, first_, error);
+    if (got == FrameSource::undecodable) return refuse("frame " + std::to_string(first_) + ": " + error);
     times_.captured();
     times_.enable(isLiveInput(o_.input));
     if (got == FrameSource::end)
@@ -144,6 +154,22 @@ bool Run::openInput(cv::Mat& bgr) {
     record_.start = o_.start;
     record_.announced = total;
     return true;
+}
+
+// The input's frame numbered `frame`, or the first after it that can be decoded: the frames
+// passed by are counted, `frame` moving on with them, unless --strict stops at the first.
+FrameSource::Result Run::readFrame(cv::Mat& bgr, int64_t& frame, std::string& error) {
+    for (;;) {
+        const FrameSource::Result got = source_->read(bgr, error);
+        if (got != FrameSource::undecodable) return got;
+        if (o_.strict) {
+            error = "cannot be decoded: " + error + " (--strict stops at such a frame; without it the frame is "
+                    "skipped and counted)";
+            return got;
+        }
+        if (skipped_++ == 0) firstSkipped_ = frame;
+        if (++frame >= o_.end && o_.end >= 0) return FrameSource::end;
+    }
 }
 
 // Every output under its temporary name; the first that cannot be made refuses the run and
@@ -188,26 +214,40 @@ void Run::closeOutputs() {
     bool told = false;
     for (Sink* sink : order) {
         if (!told && sink->closeOrder() > 0) tellNothingFound(), told = true;
+        noteStop();
         if (!sink->close(record_, error)) status_.stop(exitOutput, error);
     }
     if (!told) tellNothingFound();
 }
 
+// A stop asked for ends the run with its signal's status, and the outputs not closed yet say
+// partial and why; those closed before it (when it comes while they close) hold every frame.
+void Run::noteStop() {
+    const int request = stop_.request();
+    if (!request || stopped_) return;
+    stopped_ = true;
+    status_.stop(stopStatus(request), stopCause(request) + " after " + std::to_string(done_) + " frames" +
+                                          (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
+    // A record already partial keeps its own reason.
+    if (!record_.complete) return;
+    record_.complete = false;
+    record_.reason = status_.reason();
+}
+
 int Run::finish() {
     if (instance_.created()) instance_.record(record_);
     instance_.destroy();
-    if (const int request = observer_.stopRequested()) {
-        const std::string by = request == SIGINT    ? "stopped by SIGINT"
-                               : request == SIGTERM ? "stopped by SIGTERM"
-                                                    : "cancelled";
-        status_.stop(request == SIGTERM ? exitTerminated : exitInterrupted,
-                     by + " after " + std::to_string(done_) + " frames" +
-                         (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
-    }
     record_.framesRead = done_;
+    record_.skipped = skipped_;
+    record_.gaps = source_ ? source_->gaps() : 0;
     record_.expected = expected_;
+    if (skipped_ > 0)
+        observer_.notice("passed by " + std::to_string(skipped_) + " frame" + (skipped_ > 1 ? "s" : "") + " of '" +
+                         o_.input + "' that could not be decoded (the first: frame " + std::to_string(firstSkipped_) +
+                         "); the track file counts them as skipped, and --strict stops at such a frame instead");
     record_.complete = status_.reason().empty();
     record_.reason = status_.reason();
+    noteStop();
     // Nothing processed: nothing is left behind, and the files there before stay as they were.
     if (done_ > 0)
         closeOutputs();
@@ -218,39 +258,39 @@ int Run::finish() {
     return status_.code();
 }
 
-// A run that found nothing says why it may have, rather than leave a file of no rows. Only
-// the trackers, and procedures whose counters say why: the other procedures (edges,
-// pass-through) report no objects at all.
+// A run whose outputs take objects and that found none says why it may have, rather than
+// leave a file of no rows, whatever the procedure: in the procedure's own words when it
+// gives a hint or its counters do, else from what the run saw and the settings it has.
 void Run::tellNothingFound() {
-    const bool tracker = o_.procedure == "flowtrack" || o_.procedure == "ccTrack";
     const int64_t crowded = instance_.regionLimitFrames();
     const std::string frames = std::to_string(done_) + " frames";
-    if (needs_.objects && tracker && arena_.objectsSeen() == 0) {
+    if (needs_.objects && arena_.objectsSeen() == 0) {
         const std::string nothing =
             "no objects were found on any of the " + frames + " (" + std::to_string(record_.width) + "x" +
             std::to_string(record_.height) + ")";
+        if (!record_.hint.empty()) return observer_.notice(nothing + ": " + record_.hint);
+        // What the procedure counted tells why it found nothing, in its own words.
+        std::string why;
+        for (const ProcedureCounter& c : instance_.counters())
+            if (c.value > 0 && !c.hint.empty()) why += "; " + std::to_string(c.value) + " " + c.hint;
+        if (!why.empty()) return observer_.notice(nothing + why);
         if (crowded > 0)
             return observer_.notice(nothing + ": the flow tracker follows at most 128 regions in a frame and found "
                                     "more on " + std::to_string(crowded) + " of them (\"Prevelik broj podrucja: "
                                     "128\"), so it reported none. For many animals use --procedure crowd (with "
                                     "--animals N), or --roi to leave out what is not the arena");
-        std::string threshold = "the procedure has no BinThreshold";
         for (const auto& [name, value] : record_.settings)
             if (name == "BinThreshold")
-                threshold = "BinThreshold is " + value + " (pixels at or below it count as dark objects)";
-        return observer_.notice(nothing + "; " + threshold +
-                                ". Try --set BinThreshold=N with a higher N for objects that are not so dark, "
-                                "--procedure ccTrack for outlined objects on any background, or --roi to leave out "
-                                "what is not the arena");
-    }
-    if (needs_.objects && arena_.objectsSeen() == 0) {
-        // What the procedure counted tells why it found nothing, in its own words.
-        std::string why;
-        for (const ProcedureCounter& c : instance_.counters())
-            if (c.value > 0 && !c.hint.empty()) why += "; " + std::to_string(c.value) + " " + c.hint;
-        if (!why.empty())
-            return observer_.notice("no objects were found on any of the " + frames + " (" +
-                                    std::to_string(record_.width) + "x" + std::to_string(record_.height) + ")" + why);
+                return observer_.notice(nothing + "; BinThreshold is " + value +
+                                        " (pixels at or below it count as dark objects). Try --set BinThreshold=N "
+                                        "with a higher N for objects that are not so dark, --procedure ccTrack for "
+                                        "outlined objects on any background, or --roi to leave out what is not the "
+                                        "arena");
+        // A procedure without settings has nothing to try; none of those reports objects.
+        if (!record_.settings.empty())
+            observer_.notice(nothing + "; --params lists the settings of '" + o_.procedure +
+                             "' that decide what it finds, and --roi leaves out what is not the arena");
+        return;
     }
     if (crowded > 0)
         observer_.notice("on " + std::to_string(crowded) + " of the " + frames + " the flow tracker found more "

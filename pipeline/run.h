@@ -41,17 +41,23 @@ public:
     // Whether the run went past its checks, so that its frames and time are worth reporting.
     bool reported() const { return reported_; }
     int64_t framesDone() const { return done_; }
+    // The run's time, from opening the input to the last output closed.
     double seconds() const { return seconds_; }
     // The tracking error on the built-in scene; null for other inputs or without objects.
     const DemoScore* demoScore() const { return source_ && source_->demo() && needs_.objects ? &score_ : nullptr; }
     const HostProfiler& profiler() const { return instance_.profiler(); }
+    // The observer's stop requests, for the run's long phases to poll.
+    const StopToken& stopToken() const { return stop_; }
 
 private:
+    int runPhases();
     bool chooseOutputs(std::string& error);
     bool openInput(cv::Mat& bgr);
+    FrameSource::Result readFrame(cv::Mat& bgr, int64_t& frame, std::string& error);
     bool openOutputs();
     void discardOutputs();
     void closeOutputs();
+    void noteStop();
     int finish();
     void tellNothingFound();
     // The frame loop (frame_loop.cpp).
@@ -75,6 +81,7 @@ private:
     RunObserver& observer_;
     RunStatus status_;
     const SettingsFile& saved_;
+    const StopToken stop_;
     std::unique_ptr<FrameSource> source_;
     std::vector<std::unique_ptr<Sink>> sinks_, extraSinks_;
     Instance instance_;
@@ -84,9 +91,12 @@ private:
     FrameTimes times_;  // capture and ready times of live inputs' frames
     FrameNeeds needs_;
     int64_t done_ = 0;       // frames processed
+    int64_t first_ = 0;      // the input frame the run begins with
+    int64_t skipped_ = 0, firstSkipped_ = -1;  // frames passed by that could not be decoded
     int64_t expected_ = -1;  // frames the run is to process; -1 unknown
     double seconds_ = 0;
     bool reported_ = false;
+    bool stopped_ = false;     // a stop request was told
     bool background_ = false;  // frames are sampled for the pictures: they are taken in turn
     int64_t nextFrame_ = 0;    // the frame after the one written last
 };

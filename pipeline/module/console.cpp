@@ -3,22 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <sstream>
 
-bool HostConsole::loadScript(const std::string& file, std::string& error) {
-    // A folder opens like a file here and reads as nothing: it would pass for an empty script.
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) {
-        error = "--config '" + file + "' is a folder, not a file of replies";
-        return false;
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = "cannot read --config file '" + file + "'";
-        return false;
-    }
+#include "files.h"
+
+bool HostConsole::loadScript(const std::string& file, std::string& error, const StopToken& stop) {
+    std::string text;
+    if (!readFileArgument(file, {"--config", "a file of replies", uint64_t(16) << 20}, text, error, stop)) return false;
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -10,14 +10,15 @@
 #include <vector>
 
 #include "ip_host.h"
+#include "stop.h"
 
 // Replies come from a script (--config) while it lasts, then "" (keep the values);
 // in interactive use they are read from standard input. Everything the module writes
 // goes to standard output and, byte for byte, to the log file when one is open.
 class HostConsole final : public ip_console {
 public:
-    // Opens the reply script; false when it cannot be read or is a folder.
-    bool loadScript(const std::string& file, std::string& error);
+    // Reads the reply script (readFileArgument); false with `error` when it cannot.
+    bool loadScript(const std::string& file, std::string& error, const StopToken& stop = StopToken());
     // Replies given by the host itself (the built-in scene answers its own dialogue).
     void setReplies(const std::vector<std::string>& replies) { replies_.assign(replies.begin(), replies.end()); }
     // Opens the log; false when it cannot be written.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <numeric>
 
 namespace {
@@ -50,8 +51,8 @@ Instance::~Instance() {
     guarded([&] { module_.destroy(id_); }, error);
 }
 
-bool Instance::loadReplies(const std::vector<std::string>& builtIn, std::string& error) {
-    if (!o_.configFile.empty() && !console_.loadScript(o_.configFile, error)) return false;
+bool Instance::loadReplies(const std::vector<std::string>& builtIn, std::string& error, const StopToken& stop) {
+    if (!o_.configFile.empty() && !console_.loadScript(o_.configFile, error, stop)) return false;
     if (!builtIn.empty()) console_.setReplies(builtIn);
     replies_ = !o_.configFile.empty() || !builtIn.empty();
     return true;
@@ -74,35 +75,85 @@ bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int6
     return false;
 }
 
+namespace {
+
+// The procedure's own count of animals, which --animals sets. The module tells no setting's
+// role, so this name is the one place where the host knows it.
+const std::string countSetting = "animals";
+
+// `settings` with only the last value of each name, in the order of those.
+std::vector<Setting> lastOfEach(const std::vector<Setting>& settings) {
+    std::vector<Setting> out;
+    for (size_t i = 0; i < settings.size(); ++i) {
+        bool later = false;
+        for (size_t j = i + 1; j < settings.size() && !later; ++j) later = settings[j].name == settings[i].name;
+        if (!later) out.push_back(settings[i]);
+    }
+    return out;
+}
+
+}  // namespace
+
 bool Instance::applySettings(const SettingsFile& saved, int64_t frame) {
-    std::string error;
-    auto apply = [&](const std::string& name, const std::string& value, const std::string& what) {
-        bool ok = false;
-        if (guarded([&] { ok = ::applySettings(module_, id_, {{name, value}}, error); }, error) && ok) return true;
-        status_.stop(exitUsage,
-                     what == "--animals " ? what + value + ": " + error : what + name + "=" + value + ": " + error);
-        return false;
-    };
-    for (const auto& [name, value] : saved.values)
-        if (!apply(name, value, "--settings '" + o_.settingsFile + "': ")) return false;
+    if (!applyTogether(saved.values, "--settings '" + o_.settingsFile + "': ")) return false;
     if (replies_ && !configure(frame)) return false;
-    // --animals is the procedure's own count when it has one: the total over the arenas.
-    if (!o_.animals.empty()) {
-        std::vector<SettingInfo> known;
-        describe(known);
-        const std::string total = std::to_string(std::accumulate(o_.animals.begin(), o_.animals.end(), int64_t(0)));
-        bool used = false;
-        for (const SettingInfo& s : known)
-            if (s.name == "animals" && (used = true) && !apply(s.name, total, "--animals ")) return false;
-        ambrevo::LinkSettings link;
-        if (!used && !(parseLinkOption(o_.link, link, error) && link.global)) {
-            status_.stop(exitUsage, "--animals: nothing would use the count (the procedure '" + o_.procedure +
-                                        "' has no animals setting, and --link is not ...,global)");
+    if (!o_.animals.empty() && !applyAnimals()) return false;
+    std::vector<Setting> sets;
+    for (const auto& [name, value] : o_.sets) sets.push_back({name, value});
+    return applyTogether(sets, "--set ");
+}
+
+// The module checks each value against the others as they are, so a value that agrees only
+// with another one given beside it (minArea above the old maxArea, with the new maxArea) is
+// tried again once the others are in, until no more go in: the values are checked together.
+bool Instance::applyTogether(const std::vector<Setting>& given, const std::string& what) {
+    std::vector<Setting> left = lastOfEach(given);
+    while (!left.empty()) {
+        std::vector<Setting> refused;
+        std::string first;
+        for (const Setting& s : left) {
+            std::string error;
+            bool ok = false;
+            if (guarded([&] { ok = ::applySettings(module_, id_, {s}, error); }, error) && ok) continue;
+            if (refused.empty()) first = error;
+            refused.push_back(s);
+        }
+        if (refused.size() == left.size()) {
+            status_.stop(exitUsage, what + refused[0].name + "=" + refused[0].value + ": " + first);
             return false;
         }
+        left = std::move(refused);
     }
+    return true;
+}
+
+// --animals is the procedure's own count when it has one: the total over the arenas.
+bool Instance::applyAnimals() {
+    const int64_t total = std::accumulate(o_.animals.begin(), o_.animals.end(), int64_t(0));
+    std::string counts;
+    for (int64_t n : o_.animals) counts += (counts.empty() ? "" : ",") + std::to_string(n);
     for (const auto& [name, value] : o_.sets)
-        if (!apply(name, value, "--set ")) return false;
+        if (name == countSetting && std::strtod(value.c_str(), nullptr) != double(total)) {
+            status_.stop(exitUsage, "--animals " + counts + " and --set " + name + "=" + value + " disagree (" +
+                                        std::to_string(total) + " against " + value +
+                                        " animals in all): give the count once, with --animals");
+            return false;
+        }
+    std::vector<SettingInfo> known;
+    describe(known);
+    const bool used = std::any_of(known.begin(), known.end(), [](const SettingInfo& s) { return s.name == countSetting; });
+    std::string error;
+    bool ok = false;
+    if (used && !(guarded([&] { ok = ::applySettings(module_, id_, {{countSetting, std::to_string(total)}}, error); }, error) && ok)) {
+        status_.stop(exitUsage, "--animals " + std::to_string(total) + ": " + error);
+        return false;
+    }
+    ambrevo::LinkSettings link;
+    if (!used && !(parseLinkOption(o_.link, link, error) && link.global)) {
+        status_.stop(exitUsage, "--animals: nothing would use the count (the procedure '" + o_.procedure + "' has no " +
+                                    countSetting + " setting, and --link is not ...,global)");
+        return false;
+    }
     return true;
 }
 

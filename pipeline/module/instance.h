@@ -45,7 +45,7 @@ public:
     bool created() const { return id_ >= 0; }
 
     // The replies of --config, else `builtIn`; false with an input error.
-    bool loadReplies(const std::vector<std::string>& builtIn, std::string& error);
+    bool loadReplies(const std::vector<std::string>& builtIn, std::string& error, const StopToken& stop = StopToken());
     // Makes the instance for frames in `format` (later frames in another format are
     // reformatted by the module itself) and applies the settings: the saved ones, then the
     // dialogue's replies, then each --set, the later winning. False when refused, told
@@ -69,6 +69,8 @@ public:
 
 private:
     bool applySettings(const SettingsFile& saved, int64_t frame);
+    bool applyTogether(const std::vector<Setting>& settings, const std::string& what);
+    bool applyAnimals();
     bool readObjects(std::vector<ip_objectRecord>& objects, std::string& error);
     bool readShapes(size_t count, std::vector<ObjectShape>& shapes, std::string& error);
     void readCounters();

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "files.h"
+
 Module::~Module() {
     if (handle_) dlclose(handle_);
 }
@@ -20,6 +22,11 @@ bool Module::load(const std::string& path, std::string& error) {
     path_ = path;
     // A name without a slash would be searched on the library path; the user means a file.
     std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    // The loader would wait for a pipe's writer, or read a device for ever.
+    if (const std::string kind = nonRegularKind(file); !kind.empty()) {
+        error = "cannot load module '" + path + "': it is " + kind + ", not a module file (Ambrevo.qorb)";
+        return false;
+    }
     handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
         const char* why = dlerror();

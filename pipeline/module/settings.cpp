@@ -249,15 +249,9 @@ std::string settingsFileJson(const SettingsFile& file) {
     return out.insert(out.size() - 2, more);
 }
 
-bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = "cannot read --settings file '" + file + "'";
-        return false;
-    }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    const std::string text = buffer.str();
+bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error, const StopToken& stop) {
+    std::string text;
+    if (!readFileArgument(file, {"--settings", "a settings file", uint64_t(16) << 20}, text, error, stop)) return false;
     Reader r(text);
     out = SettingsFile{};
     bool sawSettings = false, first = true;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "module.h"
+#include "stop.h"
 
 struct Setting {
     std::string name;
@@ -64,4 +65,4 @@ std::string settingsFileJson(const SettingsFile& file);
 
 // Reads a file written by --settings-out; false with a one-line `error` when it cannot be
 // read or is not such a file.
-bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error);
+bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error, const StopToken& stop = StopToken());

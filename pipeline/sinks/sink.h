@@ -30,6 +30,8 @@ struct RunRecord {
     int64_t framesRead = 0;  // frames processed, whose rows are in the file
     int64_t expected = -1;   // frames the run was to process; -1 unknown
     int64_t announced = -1;  // frames the input's container announced; -1 unknown
+    int64_t skipped = 0;     // frames passed by because they could not be decoded
+    int64_t gaps = 0;        // times a broken live stream was opened again
     bool complete = true;
     std::string reason;         // why the run is partial
     std::string moduleVersion;  // empty when the module does not tell
@@ -42,6 +44,9 @@ struct RunRecord {
         bool number = false;
     };
     std::vector<Item> extra;
+    // What the procedure itself says may explain a run that found no objects, where the module
+    // tells it; shown with the run's notice, not written into the outputs.
+    std::string hint;
 };
 
 // What the frame results must carry for an output, and what the run must keep for it.

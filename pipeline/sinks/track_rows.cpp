@@ -145,8 +145,10 @@ void TrackRows::metadata(std::ostream& out, const RunRecord& r) const {
         << "# frame_size: " << r.width << 'x' << r.height << '\n'
         << "# pixels: " << (r.grey ? "grey" : "bgr") << '\n'
         << "# first_frame: " << r.start << '\n'
-        << "# frames_read: " << r.framesRead << '\n'
-        << "# frames_expected: " << countOrUnknown(r.expected, "unknown") << '\n'
+        << "# frames_read: " << r.framesRead << '\n';
+    if (r.skipped > 0) out << "# skipped: " << r.skipped << '\n';
+    if (r.gaps > 0) out << "# gaps: " << r.gaps << '\n';
+    out << "# frames_expected: " << countOrUnknown(r.expected, "unknown") << '\n'
         << "# frames_in_input: " << countOrUnknown(r.announced, "unknown") << '\n'
         << "# status: " << (r.complete ? "complete" : "partial") << '\n';
     if (!r.complete) out << "# reason: " << commentText(r.reason) << '\n';
@@ -159,7 +161,10 @@ void TrackRows::jsonEnd(std::ostream& out, const RunRecord& r, bool noFrames) co
     out << (noFrames ? "]" : "\n]") << ",\n \"meta\": {\"source\": " << jsonString(r.source)
         << ", \"procedure\": " << jsonString(procedure_) << ", \"frame_size\": [" << r.width << ", " << r.height
         << "], \"pixels\": \"" << (r.grey ? "grey" : "bgr") << "\", \"first_frame\": " << r.start
-        << ", \"frames_read\": " << r.framesRead << ", \"frames_expected\": " << countOrUnknown(r.expected, "null")
+        << ", \"frames_read\": " << r.framesRead;
+    if (r.skipped > 0) out << ", \"skipped\": " << r.skipped;
+    if (r.gaps > 0) out << ", \"gaps\": " << r.gaps;
+    out << ", \"frames_expected\": " << countOrUnknown(r.expected, "null")
         << ", \"frames_in_input\": " << countOrUnknown(r.announced, "null") << ", \"status\": \""
         << (r.complete ? "complete" : "partial") << "\", \"reason\": " << jsonString(r.complete ? "" : r.reason);
     if (!r.moduleVersion.empty()) out << ", \"module_version\": " << jsonString(r.moduleVersion);

@@ -11,6 +11,8 @@
 #include <opencv2/imgproc.hpp>
 #include <system_error>
 
+#include "files.h"
+#include "network_stream.h"
 #include "stream_input.h"
 #include "video_file.h"
 
@@ -84,8 +86,14 @@ private:
 class FilesSource final : public FrameSource {
 public:
     explicit FilesSource(std::vector<std::string> files) : files_(std::move(files)) {}
+    // An image that cannot be decoded is passed by as a video's frame is; when none can be,
+    // the input cannot be read.
     Result read(cv::Mat& bgr, std::string& error) override {
-        if (next_ >= files_.size()) return end;
+        if (next_ >= files_.size()) {
+            if (decodedAny_ || firstRefused_.empty()) return end;
+            error = "cannot decode image '" + firstRefused_ + "'";
+            return failed;
+        }
         const std::string& file = files_[next_++];
         cv::Mat decoded;
         QuietStderr quiet;
@@ -95,9 +103,11 @@ public:
             decoded.release();
         }
         if (!toBgr8(decoded, bgr)) {
+            if (firstRefused_.empty()) firstRefused_ = file;
             error = "cannot decode image '" + file + "'";
-            return failed;
+            return undecodable;
         }
+        decodedAny_ = true;
         return frame;
     }
     Result skip(int64_t count, std::string&) override {
@@ -109,6 +119,8 @@ public:
 private:
     std::vector<std::string> files_;
     size_t next_ = 0;
+    bool decodedAny_ = false;
+    std::string firstRefused_;
 };
 
 class CaptureSource final : public CaptureFrames {
@@ -131,6 +143,7 @@ public:
             return false;
         }
         takeAnnounced(!camera_);
+        if (!camera_) skipUndecodable();
         return true;
     }
     Result read(cv::Mat& bgr, std::string& error) override {
@@ -184,25 +197,50 @@ void CaptureFrames::takeAnnounced(bool counted) {
     if (w >= 1 && h >= 1 && w < 1e9 && h < 1e9) size_ = cv::Size(int(w), int(h));
 }
 
+FrameSource::Result UndecodableAhead::next(const std::function<Got()>& fetch, bool any, const std::string& name,
+                                           std::string& error) {
+    for (int failed = 0; ahead_ < 0 && !ended_;) {
+        const Got got = fetch();
+        if (got == picture) ahead_ = failed;
+        ended_ = got == ended || (got == nothing && ++failed >= most_);
+    }
+    if (ahead_ > 0) {
+        --ahead_;
+        error = "the decoder refuses its data";
+        return FrameSource::undecodable;
+    }
+    if (ahead_ == 0) {
+        ahead_ = -1;
+        return FrameSource::frame;
+    }
+    if (any) return FrameSource::end;
+    error = "cannot decode any frame of '" + name + "'";
+    return FrameSource::failed;
+}
+
 FrameSource::Result CaptureFrames::read(cv::Mat& bgr, std::string& error) {
-    cv::Mat raw;
-    bool ok = false;
-    try {
-        ok = capture_.read(raw);
-    } catch (const cv::Exception&) {
-        ok = false;
-    }
-    if (!ok || raw.empty()) {
-        if (frames_ > 0) return end;
-        error = "cannot decode any frame of '" + name_ + "'";
-        return failed;
-    }
-    if (!toBgr8(raw, bgr)) {
+    const Result got = ahead_.next(
+        [&] {
+            // A fresh buffer: the frames handed out before may still be in the run's hands.
+            held_.release();
+            bool ok = false;
+            try {
+                ok = capture_.read(held_);
+            } catch (const cv::Exception&) {
+                ok = false;
+            }
+            if (!ok || held_.empty()) return UndecodableAhead::nothing;
+            heldTime_ = captureSeconds(capture_);
+            return UndecodableAhead::picture;
+        },
+        frames_ > 0, name_, error);
+    if (got != frame) return got;
+    if (!toBgr8(held_, bgr)) {
         error = "unsupported pixel layout in '" + name_ + "'";
         return failed;
     }
     ++frames_;
-    time_ = captureSeconds(capture_);
+    time_ = heldTime_;
     return frame;
 }
 
@@ -216,7 +254,7 @@ FrameSource::Result FrameSource::skip(int64_t count, std::string& error) {
     cv::Mat unused;
     for (int64_t i = 0; i < count; ++i) {
         Result got = read(unused, error);
-        if (got != frame) return got;
+        if (got != frame && got != undecodable) return got;
     }
     return frame;
 }
@@ -278,9 +316,11 @@ bool isPattern(const std::string& s) {
 }
 }  // namespace
 
-std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma) {
+std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma,
+                                        const StreamWait& wait) {
     if (input == "demo") return std::make_unique<DemoSource>();
-    if (isStreamInput(input)) return openStream(input, error);
+    if (isStreamInput(input))
+        return input.starts_with("gst:") ? openStream(input, error) : openNetworkStream(input, wait, error);
     if (input.rfind("cam:", 0) == 0) {
         std::string digits = input.substr(4);
         if (digits.empty() || digits.size() > 4 ||
@@ -312,10 +352,19 @@ std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& e
     if (fs::is_directory(input, ec)) {
         std::vector<std::string> files = folderImages(input);
         if (files.empty()) {
-            error = "no images in folder '" + input + "'";
+            error = "input '" + input + "' is a folder without image files (an image sequence is a folder of .png, "
+                    ".jpg, .tif, ... files, or a pattern such as frames/%04d.png)";
             return nullptr;
         }
         return std::make_unique<FilesSource>(std::move(files));
+    }
+    // A pipe delivers a stream: waited for as one.
+    if (const std::string kind = nonRegularKind(input); kind == "a named pipe (FIFO)") {
+        return openNetworkStream(input, wait, error);
+    } else if (!kind.empty()) {
+        error = "input '" + input + "' is " + kind + ", not a video or image file" +
+                (kind == "a device" ? " (a camera is given as cam:N)" : "");
+        return nullptr;
     }
     if (isImageName(input)) return std::make_unique<FilesSource>(std::vector<std::string>{input});
     if (luma)

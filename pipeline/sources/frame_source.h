@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <opencv2/core.hpp>
@@ -11,14 +12,18 @@
 #include <vector>
 
 #include "demo_scene.h"
+#include "stop.h"
 
 class FrameSource {
 public:
-    enum Result { frame, end, failed };
+    // `undecodable`: the input's next frame is there but cannot be decoded; the frame after it
+    // may be read. `failed`: the input cannot be read on.
+    enum Result { frame, end, failed, undecodable };
     virtual ~FrameSource() = default;
-    // The next frame as 8-bit BGR; `failed` with `error` when it cannot be decoded.
+    // The next frame as 8-bit BGR; `failed` or `undecodable` with `error` saying why.
     virtual Result read(cv::Mat& bgr, std::string& error) = 0;
-    // Passes over `count` frames without handing them out; `end` when the input ends first.
+    // Passes over `count` frames (undecodable ones too) without handing them out; `end` when
+    // the input ends first.
     virtual Result skip(int64_t count, std::string& error);
     // Frames in the input, -1 when unknown (cameras, some streams).
     virtual int64_t total() const { return -1; }
@@ -31,6 +36,36 @@ public:
     virtual double time() const { return -1; }
     // The built-in scene, for the tracking error summary; null for other inputs.
     virtual const DemoScene* demo() const { return nullptr; }
+    // Times a broken live stream was opened again (--reconnect).
+    virtual int64_t gaps() const { return 0; }
+};
+
+// How long a live stream (or a named pipe) may be waited for, and what ends a wait at once.
+struct StreamWait {
+    double timeout = 10;     // seconds it may send nothing before it counts as broken
+    bool reconnect = false;  // a broken stream is opened again instead of ending the run
+    StopToken stop;
+};
+
+// The frames a video reader cannot decode, told from the input's end as OpenCV's reader allows:
+// a read that gives no frame counts as one undecodable frame once a frame follows it; after
+// mostUndecodableInARow such reads, or at the reader's own end, the input has ended. Both
+// readers of video files go by it, so that they skip and count the same frames.
+constexpr int mostUndecodableInARow = 256;
+class UndecodableAhead {
+public:
+    enum Got { picture, nothing, ended };
+    // `most`: the failed reads in a row after which the input has ended (1: at the first).
+    explicit UndecodableAhead(int most = mostUndecodableInARow) : most_(most) {}
+    // `fetch` reads the next frame into the reader's hands. Gives `frame` when the reader is to
+    // hand out that frame now, `undecodable` for a frame before it, else `end` (or `failed`,
+    // with `error`, when nothing was ever read: `any` false).
+    FrameSource::Result next(const std::function<Got()>& fetch, bool any, const std::string& name, std::string& error);
+
+private:
+    int most_;
+    int ahead_ = -1;  // undecodable frames before the frame in hand; -1: none in hand
+    bool ended_ = false;
 };
 
 // A source read through cv::VideoCapture (video files, cameras, streams): what the opened
@@ -48,11 +83,17 @@ protected:
     // Takes the frame rate, the frame size and, when `counted`, the frame count the opened
     // capture announces, each only when plausible.
     void takeAnnounced(bool counted);
+    // Reads on past frames that cannot be decoded (video files; cameras and pipelines end at
+    // the first failed read).
+    void skipUndecodable() { ahead_ = UndecodableAhead(); }
 
     std::string name_;
     cv::VideoCapture capture_;
 
 private:
+    UndecodableAhead ahead_{1};
+    cv::Mat held_;  // the frame read ahead
+    double heldTime_ = -1;
     cv::Size size_;
     double fps_ = 25.0;
     int64_t total_ = -1;
@@ -79,7 +120,9 @@ double captureSeconds(cv::VideoCapture& capture);
 // Opens `input`; null with `error` when it is missing or cannot be opened. With `luma`, a
 // video file's frames are one-channel grey from the decoder's own luma, decoded on every core:
 // only for procedures whose results were never pinned to OpenCV's reader and conversion.
-std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma = false);
+// Network streams and named pipes are waited for as `wait` allows.
+std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma = false,
+                                        const StreamWait& wait = StreamWait());
 
 // The files of a printf pattern such as frames/%04d.png, from the first existing index
 // among 0 and 1 up to the first gap.

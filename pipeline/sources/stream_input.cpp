@@ -13,23 +13,20 @@ std::string timeCell(double seconds) {
     return text;
 }
 
-class StreamSource final : public CaptureFrames {
+class PipelineSource final : public CaptureFrames {
 public:
-    explicit StreamSource(std::string name) : CaptureFrames(std::move(name)) {}
+    explicit PipelineSource(std::string name) : CaptureFrames(std::move(name)) {}
     bool open(std::string& error) {
-        const bool gst = startsWith(name_, "gst:");
-        std::string target = gst ? name_.substr(4) : name_;
-        if (gst && target.find("appsink") == std::string::npos) target += " ! videoconvert ! appsink";
+        std::string target = name_.substr(4);
+        if (target.find("appsink") == std::string::npos) target += " ! videoconvert ! appsink";
         try {
-            capture_.open(target, gst ? cv::CAP_GSTREAMER : cv::CAP_FFMPEG);
+            capture_.open(target, cv::CAP_GSTREAMER);
         } catch (const cv::Exception&) {
         }
         if (!capture_.isOpened()) {
-            error = gst ? "cannot open GStreamer pipeline '" + target + "' (is OpenCV built with GStreamer?)"
-                        : "cannot open stream '" + name_ + "'";
+            error = "cannot open GStreamer pipeline '" + target + "' (is OpenCV built with GStreamer?)";
             return false;
         }
-        // A file served over HTTP announces its frames; a live stream does not.
         takeAnnounced(true);
         return true;
     }
@@ -46,7 +43,7 @@ bool isStreamInput(const std::string& input) {
 bool isLiveInput(const std::string& input) { return isStreamInput(input) || startsWith(input, "cam:"); }
 
 std::unique_ptr<FrameSource> openStream(const std::string& input, std::string& error) {
-    auto source = std::make_unique<StreamSource>(input);
+    auto source = std::make_unique<PipelineSource>(input);
     if (!source->open(error)) return nullptr;
     return source;
 }

@@ -13,8 +13,9 @@ bool isStreamInput(const std::string& input);
 // A stream or a camera (cam:N): an input whose frames happen while the run goes.
 bool isLiveInput(const std::string& input);
 
-// Opens an address through FFmpeg or a pipeline through GStreamer. A pipeline that does not
-// end in an appsink gets "! videoconvert ! appsink" appended.
+// Opens a gst: pipeline through OpenCV's GStreamer backend. A pipeline that does not end in an
+// appsink gets "! videoconvert ! appsink" appended. (Addresses FFmpeg reads are
+// network_stream's.)
 std::unique_ptr<FrameSource> openStream(const std::string& input, std::string& error);
 
 // Seconds since the epoch, to the microsecond, so that the times compare with other clocks

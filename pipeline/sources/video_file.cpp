@@ -1,176 +1,20 @@
 #include "video_file.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/display.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cmath>
-#include <cstdarg>
 #include <deque>
 #include <future>
-#include <mutex>
-#include <opencv2/imgproc.hpp>
-#include <string_view>
 #include <thread>
 
+#include "av_decoding.h"
 #include "bounded_queue.h"
 #include "jpeg_state.h"
 
 namespace {
-
-// The decoders' own messages go where the other readers' go: nowhere, unless --verbose.
-// Messages of the container come on the thread that reads; those of a decoder on whatever
-// thread decodes, so its context is marked (the mark is copied into its threads' contexts).
-thread_local bool readingHere = false;
-char ourDecoder;
-
-void filterLog(void* from, int level, const char* format, va_list args) {
-    if (!decoderChatterShown()) {
-        if (readingHere) return;
-        const AVClass* kind = from ? *static_cast<const AVClass* const*>(from) : nullptr;
-        if (kind == avcodec_get_class() && static_cast<AVCodecContext*>(from)->opaque == &ourDecoder) return;
-    }
-    av_log_default_callback(from, level, format, args);
-}
-
-struct ReadingScope {
-    bool was = readingHere;
-    ReadingScope() { readingHere = true; }
-    ~ReadingScope() { readingHere = was; }
-};
-
-double ratio(AVRational r) { return r.num == 0 || r.den == 0 ? 0. : double(r.num) / double(r.den); }
-
-// Frame buffers used again once every frame made in them has been let go, so that a frame
-// costs no fresh pages of memory.
-class FramePool {
-public:
-    // A buffer of `rows` rows of `rowBytes` bytes, 64-byte aligned.
-    cv::Mat take(int rows, int rowBytes) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (cv::Mat& m : buffers_)
-            if (m.rows == rows && m.cols == rowBytes &&
-                std::atomic_ref<int>(m.u->refcount).load(std::memory_order_acquire) == 1)
-                return m;
-        cv::Mat m(rows, rowBytes, CV_8UC1);
-        if (buffers_.size() < kept) buffers_.push_back(m);
-        return m;
-    }
-
-private:
-    static constexpr size_t kept = 32;  // more than the frames a run holds at once
-    std::mutex mutex_;
-    std::vector<cv::Mat> buffers_;
-};
-
-// A decoded picture, grey, with the timestamps its time comes from.
-struct Picture {
-    cv::Mat image;
-    int64_t pts = AV_NOPTS_VALUE, packetDts = AV_NOPTS_VALUE;
-};
-
-// The decoder's luma as grey levels 0 to 255 (video range stretched), for planar formats
-// with an 8-bit luma plane; false for others.
-bool lumaOf(const AVFrame* f, int width, int height, FramePool& pool, cv::Mat& out) {
-    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(AVPixelFormat(f->format));
-    if (!d || (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM)) ||
-        !(d->flags & AV_PIX_FMT_FLAG_PLANAR || d->nb_components == 1) || d->comp[0].plane != 0 ||
-        d->comp[0].depth != 8 || d->comp[0].step != 1 || f->width < width || f->height < height)
-        return false;
-    const bool full = f->color_range == AVCOL_RANGE_JPEG ||
-                      (d->name && std::string_view(d->name).starts_with("yuvj")) || d->nb_components == 1;
-    out = pool.take(height, width);
-    const cv::Mat plane(height, width, CV_8UC1, f->data[0], size_t(f->linesize[0]));
-    if (full) {
-        plane.copyTo(out);
-        return true;
-    }
-    static const cv::Mat stretch = [] {
-        cv::Mat lut(1, 256, CV_8UC1);
-        for (int v = 0; v < 256; ++v)
-            lut.at<uint8_t>(v) = cv::saturate_cast<uint8_t>(std::lround((v - 16) * 255.0 / 219.0));
-        return lut;
-    }();
-    cv::LUT(plane, stretch, out);
-    return true;
-}
-
-// One decoder of the video stream, with its conversion to BGR as OpenCV's reader makes it:
-// bicubic swscale into a buffer of the decoder's coded size, rows 32-byte aligned, of which the
-// frame is the top left corner at the stream's size.
-class Decoder {
-public:
-    Decoder() = default;
-    Decoder(const Decoder&) = delete;
-    Decoder& operator=(const Decoder&) = delete;
-    ~Decoder() {
-        sws_freeContext(sws_);
-        av_frame_free(&frame_);
-        avcodec_free_context(&context_);
-    }
-    // False when the stream's decoder cannot be made or opened.
-    bool open(const AVStream* stream, const AVCodec* codec, int threads) {
-        context_ = avcodec_alloc_context3(codec);
-        frame_ = av_frame_alloc();
-        if (!context_ || !frame_) return false;
-        context_->thread_count = threads;
-        context_->opaque = &ourDecoder;
-        if (avcodec_parameters_to_context(context_, stream->codecpar) < 0 ||
-            avcodec_open2(context_, codec, nullptr) < 0)
-            return false;
-        width_ = stream->codecpar->width ? stream->codecpar->width : context_->width;
-        height_ = stream->codecpar->height ? stream->codecpar->height : context_->height;
-        return true;
-    }
-    int send(const AVPacket* packet) { return avcodec_send_packet(context_, packet); }
-    // Whether the frame last received was decoded with faults.
-    bool marred() const { return frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT); }
-    // A frame when the decoder has one (> 0), none yet (0), or its error (< 0);
-    // `unconverted` when only counting. The picture is grey: the decoder's luma, or its
-    // BGR conversion made grey where it has no 8-bit luma plane.
-    enum { none = 0, frame = 1, unconverted = 2 };
-    int receive(FramePool& pool, Picture& out, bool convert = true) {
-        const int got = avcodec_receive_frame(context_, frame_);
-        if (got == AVERROR(EAGAIN)) return none;
-        if (got < 0) return got;
-        out.pts = frame_->pts, out.packetDts = frame_->pkt_dts;
-        if (!convert) return unconverted;
-        if (lumaOf(frame_, width_, height_, pool, out.image)) return frame;
-        if (!toBgr(pool, out.image)) return AVERROR(EINVAL);
-        cv::cvtColor(out.image, out.image, cv::COLOR_BGR2GRAY);
-        return frame;
-    }
-
-private:
-    bool toBgr(FramePool& pool, cv::Mat& out) {
-        const int codedWidth = std::max(context_->coded_width, width_);
-        const int codedHeight = std::max(context_->coded_height, height_);
-        sws_ = sws_getCachedContext(sws_, codedWidth, codedHeight, AVPixelFormat(frame_->format), codedWidth,
-                                    codedHeight, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
-        if (!sws_ || frame_->height > codedHeight) return false;
-        // The row length av_frame_get_buffer gives with 32-byte alignment.
-        int rowBytes = 3 * codedWidth;
-        for (int a = 1; a <= 32 && rowBytes % 32; a *= 2) rowBytes = 3 * ((codedWidth + a - 1) / a * a);
-        cv::Mat buffer = pool.take(codedHeight, rowBytes);
-        uint8_t* planes[4] = {buffer.data, nullptr, nullptr, nullptr};
-        const int strides[4] = {rowBytes, 0, 0, 0};
-        sws_scale(sws_, frame_->data, frame_->linesize, 0, frame_->height, planes, strides);
-        out = buffer(cv::Rect(0, 0, 3 * width_, height_)).reshape(3);
-        return true;
-    }
-
-    AVCodecContext* context_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    SwsContext* sws_ = nullptr;
-    int width_ = 0, height_ = 0;
-};
 
 // What one packet gave a decoder of its own: what sending it said, then receiving; `marred`
 // when the decoder found faults in it, so that its picture may hold what the decoder's buffer
@@ -251,22 +95,23 @@ public:
     }
     bool open();
     Result read(cv::Mat& out, std::string& error) override;
-    int64_t total() const override { return total_; }
-    cv::Size announcedSize() const override { return size_; }
-    double fps() const override { return fps_; }
+    int64_t total() const override { return announced_.total; }
+    cv::Size announcedSize() const override { return announced_.size; }
+    double fps() const override { return announced_.fps; }
     double time() const override { return time_; }
 
 private:
     enum Packet { video, other, ended };
+    // What a grab gave: a picture, a frame the decoder refused, or the end.
+    enum class Grab { picture, undecodable, end };
     bool openContainer();
     bool openDecoders();
-    void announce();
     Packet nextPacket();
-    bool grab(Picture& picture, bool convert = true);
-    bool grabInTurn(Picture& picture, bool convert);
-    bool grabAtOnce(Picture& picture);
+    Grab grab(Picture& picture, bool convert = true);
+    Grab grabInTurn(Picture& picture, bool convert);
+    Grab grabAtOnce(Picture& picture);
+    Grab decodeInTurnFromStart(Picture& picture);
     bool takeTurns();
-    double seconds(const Picture& picture) const;
 
     std::string name_;
     AVFormatContext* format_ = nullptr;
@@ -279,22 +124,18 @@ private:
     std::deque<std::future<Outcome>> pending_;  // the packets handed to the threads, in order
     JpegState jpegState_;
     bool drained_ = false, carriesState_ = false;
-    int64_t grabbed_ = 0;
-    int64_t total_ = -1;
-    cv::Size size_;
-    double fps_ = 25.0, time_ = -1;
+    int64_t grabbed_ = 0;  // pictures grabbed
+    int64_t grabs_ = 0;    // grabs that gave a picture or a refused frame
+    UndecodableAhead ahead_;
+    Picture held_;  // the picture grabbed ahead
+    Announced announced_;
+    double time_ = -1;
 };
 
 bool VideoFile::openContainer() {
     if (avformat_open_input(&format_, name_.c_str(), nullptr, nullptr) < 0) return false;
     if (avformat_find_stream_info(format_, nullptr) < 0) return false;
-    // The first video stream with a decoder, as OpenCV's reader takes.
-    for (unsigned i = 0; i < format_->nb_streams && !stream_; ++i) {
-        AVStream* s = format_->streams[i];
-        if (s->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-        codec_ = avcodec_find_decoder(s->codecpar->codec_id);
-        if (codec_) stream_ = s;
-    }
+    stream_ = firstVideoStream(format_, codec_);
     // A turned picture is left to OpenCV's reader, which turns it.
     const uint8_t* turn = stream_ ? av_stream_get_side_data(stream_, AV_PKT_DATA_DISPLAYMATRIX, nullptr) : nullptr;
     return stream_ && !(turn && std::lround(av_display_rotation_get(reinterpret_cast<const int32_t*>(turn))) != 0);
@@ -313,26 +154,12 @@ bool VideoFile::openDecoders() {
     return decoder_->open(stream_, codec_, std::min(cores, 16));
 }
 
-// What the container announces, worked out as OpenCV's reader does.
-void VideoFile::announce() {
-    const AVStream* s = stream_;
-    const double rate = ratio(av_guess_frame_rate(format_, stream_, nullptr));
-    double duration = double(format_->duration) / double(AV_TIME_BASE);
-    if (duration < 0.000025) duration = double(s->duration) * ratio(s->time_base);
-    const int64_t count = s->nb_frames != 0 ? s->nb_frames : int64_t(std::floor(duration * rate + 0.5));
-    fps_ = rate > 0.5 && rate < 1000 ? rate : 25.0;
-    total_ = count >= 1 && double(count) < 1e12 ? count : -1;
-    size_ = cv::Size(s->codecpar->width, s->codecpar->height);
-}
-
 bool VideoFile::open() {
     ReadingScope scope;
-    static std::once_flag logging;
-    std::call_once(logging, [] { av_log_set_callback(filterLog); });
-    av_log_set_level(AV_LOG_ERROR);
+    quietFFmpeg();
     if (!packet_ || !openContainer() || !openDecoders()) return false;
-    announce();
-    return size_.width > 0 && size_.height > 0;
+    announced_ = announced(format_, stream_);
+    return announced_.size.width > 0 && announced_.size.height > 0;
 }
 
 VideoFile::Packet VideoFile::nextPacket() {
@@ -345,21 +172,22 @@ VideoFile::Packet VideoFile::nextPacket() {
 }
 
 // The next frame, as OpenCV's reader grabs it: leftovers of the decoder first, then packets;
-// at the end the decoder drains. A packet it refuses ends the video.
-bool VideoFile::grabInTurn(Picture& picture, bool convert) {
+// at the end the decoder drains. A packet the decoder refuses is a frame it cannot decode,
+// and so are many failures in a row: the next grab goes on after them, as OpenCV's does.
+VideoFile::Grab VideoFile::grabInTurn(Picture& picture, bool convert) {
     constexpr int mostOthers = 4096, mostFailures = 64;
     int others = 0, failures = 0;
-    if (decoder_->receive(pool_, picture, convert) > 0) return true;
+    if (decoder_->receive(pool_, picture, convert) > 0) return Grab::picture;
     for (;;) {
         const Packet p = nextPacket();
         if (p == other) {
-            if (++others > mostOthers) return false;
+            if (++others > mostOthers) return Grab::undecodable;
             continue;
         }
-        if (decoder_->send(p == ended ? nullptr : packet_) < 0) return false;
+        if (decoder_->send(p == ended ? nullptr : packet_) < 0) return p == ended ? Grab::end : Grab::undecodable;
         const int got = decoder_->receive(pool_, picture, convert);
-        if (got > 0) return true;
-        if (got < 0 && ++failures > mostFailures) return false;
+        if (got > 0) return Grab::picture;
+        if (got < 0 && ++failures > mostFailures) return Grab::undecodable;
     }
 }
 
@@ -383,7 +211,7 @@ bool VideoFile::takeTurns() {
     return !pending_.empty();
 }
 
-bool VideoFile::grabAtOnce(Picture& picture) {
+VideoFile::Grab VideoFile::grabAtOnce(Picture& picture) {
     for (int failures = 0; takeTurns();) {
         Outcome o = pending_.front().get();
         pending_.pop_front();
@@ -391,49 +219,50 @@ bool VideoFile::grabAtOnce(Picture& picture) {
             carriesState_ = true;
             break;
         }
-        if (o.sent < 0) return drained_ = true, pending_.clear(), false;
-        if (o.received > 0) return picture = std::move(o.picture), true;
-        if (o.received < 0 && ++failures > 64) return false;
+        if (o.sent < 0) return Grab::undecodable;
+        if (o.received > 0) return picture = std::move(o.picture), Grab::picture;
+        if (o.received < 0 && ++failures > 64) return Grab::undecodable;
     }
-    if (!carriesState_) return false;
-    // From here on one decoder, which has seen every picture before: the file again from its
-    // start, the frames handed out decoded again as they were grabbed, and passed by.
+    return carriesState_ ? decodeInTurnFromStart(picture) : Grab::end;
+}
+
+// From here on one decoder, which has seen every picture before: the file again from its
+// start, the frames grabbed so far grabbed again, and passed by.
+VideoFile::Grab VideoFile::decodeInTurnFromStart(Picture& picture) {
     pending_.clear();
     threads_.reset();
     avformat_close_input(&format_);
     stream_ = nullptr;
-    if (!openContainer() || !openDecoders()) return false;
+    if (!openContainer() || !openDecoders()) return Grab::end;
     Picture passed;
-    for (int64_t i = 0; i < grabbed_; ++i)
-        if (!grabInTurn(passed, false)) return false;
+    for (int64_t i = 0; i < grabs_; ++i)
+        if (grabInTurn(passed, false) == Grab::end) return Grab::end;
     return grabInTurn(picture, true);
 }
 
-bool VideoFile::grab(Picture& picture, bool convert) {
-    if (stream_->nb_frames > 0 && grabbed_ > stream_->nb_frames) return false;
-    const bool got = threads_ ? grabAtOnce(picture) : grabInTurn(picture, convert);
-    grabbed_ += got;
+VideoFile::Grab VideoFile::grab(Picture& picture, bool convert) {
+    if (stream_->nb_frames > 0 && grabbed_ > stream_->nb_frames) return Grab::end;
+    const Grab got = threads_ ? grabAtOnce(picture) : grabInTurn(picture, convert);
+    if (got != Grab::end) ++grabs_;
+    grabbed_ += got == Grab::picture;
     return got;
 }
 
-// The frame's time as OpenCV's reader tells it: from its timestamp (its decoding time when it
-// has none, or 0), counted from the stream's start.
-double VideoFile::seconds(const Picture& p) const {
-    const int64_t pts = p.pts != AV_NOPTS_VALUE && p.pts != 0 ? p.pts : p.packetDts;
-    const double ms = pts == AV_NOPTS_VALUE ? 0 : double(pts - stream_->start_time) * ratio(stream_->time_base) * 1000;
-    return std::isfinite(ms) && ms >= 0 ? ms / 1000.0 : -1;
-}
-
+// Frames the decoder refuses are told apart from the end as OpenCV's reader tells them.
 FrameSource::Result VideoFile::read(cv::Mat& out, std::string& error) {
     ReadingScope scope;
-    Picture picture;
-    if (!grab(picture) || picture.image.empty()) {
-        if (grabbed_ > 0) return end;
-        error = "cannot decode any frame of '" + name_ + "'";
-        return failed;
-    }
-    out = picture.image;
-    time_ = seconds(picture);
+    const bool any = time_ >= 0 || grabbed_ > 0;
+    const Result got = ahead_.next(
+        [&] {
+            held_ = Picture{};
+            const Grab g = grab(held_);
+            if (g == Grab::picture && !held_.image.empty()) return UndecodableAhead::picture;
+            return g == Grab::end ? UndecodableAhead::ended : UndecodableAhead::nothing;
+        },
+        any, name_, error);
+    if (got != frame) return got;
+    out = held_.image;
+    time_ = pictureSeconds(held_, stream_);
     return frame;
 }
 

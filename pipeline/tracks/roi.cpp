@@ -9,6 +9,8 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
+#include "files.h"
+
 namespace ambrevo {
 
 namespace {
@@ -134,6 +136,8 @@ Arena parse_roi(const std::string& given) {
     // Checked first so that a mistyped shape gets this message rather than the image
     // decoder's complaint about a missing file.
     std::error_code ec;
+    if (const std::string kind = nonRegularKind(given); !kind.empty())
+        fail(given, "it is " + kind + ", not a mask image file");
     if (!std::filesystem::is_regular_file(given, ec))
         fail(given, "not rect:x,y,w,h, circle:cx,cy,r or polygon:x1,y1,x2,y2,..., nor a mask image file");
     const cv::Mat image = cv::imread(given, cv::IMREAD_UNCHANGED);

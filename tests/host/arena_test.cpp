@@ -153,7 +153,7 @@ TEST(Roi, ParsesShapesAndRefusesMalformedSpecs) {
              {"rect:", "'' is not a number"}, {"rect:1,2,,3", "not a number"}, {"circle:1,2", "3 numbers"},
              {"circle:1,2,-1", "positive radius"}, {"polygon:0,0,1,1", "3 vertices"}, {"polygon:0,0,1,1,2", "last y"},
              {"circle:1,2,nan", "not a number"}, {"/no/such/mask.png", "nor a mask image file"},
-             {"rectangle:1,2,3,4", "nor a mask image file"}, {"/", "nor a mask image file"},
+             {"rectangle:1,2,3,4", "nor a mask image file"}, {"/", "it is a folder, not a mask image file"},
              {"/proc/self/status", "cannot be read"}}) {
         try {
             parse_roi(given);
@@ -293,6 +293,21 @@ TEST(Plots, ScaleBarAndMedianBackground) {
     for (int add : {20, 0, 30, 10}) samples.push_back(floor + cv::Scalar::all(add));
     const cv::Mat background = median_background(samples);
     EXPECT_EQ(cv::norm(background, floor + cv::Scalar::all(10), cv::NORM_INF), 0);
+    // Any values, any count: each byte the lower median of its samples.
+    for (const int count : {1, 2, 5, 25}) {
+        std::vector<cv::Mat> noise;
+        for (int k = 0; k < count; ++k) {
+            noise.emplace_back(7, 33, CV_8UC3);
+            cv::RNG(uint64_t(k + 1)).fill(noise.back(), cv::RNG::UNIFORM, 0, 256);
+        }
+        const cv::Mat median = median_background(noise);
+        std::vector<uchar> values(static_cast<size_t>(count));
+        for (int i = 0; i < 7 * 33 * 3; ++i) {
+            for (int k = 0; k < count; ++k) values[size_t(k)] = noise[size_t(k)].data[i];
+            std::sort(values.begin(), values.end());
+            ASSERT_EQ(median.data[i], values[size_t(count - 1) / 2]) << count << " samples, byte " << i;
+        }
+    }
     EXPECT_THROW(median_background({}), std::invalid_argument);
     EXPECT_THROW(median_background(std::vector<cv::Mat>{floor, cv::Mat(10, 10, CV_8UC3)}), std::invalid_argument);
     // A point half a pixel outside the picture is counted nowhere (too small a picture for a legend).

@@ -34,8 +34,29 @@ TEST(HostOptions, RefusesMalformedValuesAndClicks) {
     for (const char* bad : {"", "1:2", "1:2:3:4", "a:1:2", "1::2", "-1:2:3", "1:2:+3", "1: 2:3", "99999999999999999999:1:1"})
         EXPECT_FALSE(parseClick(bad, c)) << bad;
     for (std::vector<const char*> bad : {std::vector<const char*>{"ambrevo", "--show=1"}, {"ambrevo", "--tracks", "t.txt"},
-                                         {"ambrevo", "--frames", "-3"}, {"ambrevo", "-o", ""}})
+                                         {"ambrevo", "--frames", "-3"}, {"ambrevo", "-o", ""}, {"ambrevo", "--timeout", "0"},
+                                         {"ambrevo", "--timeout", "86401"}})
         EXPECT_FALSE(parseOptions(int(bad.size()), bad.data(), o, error)) << bad[1];
+}
+
+// After "--" every argument is an input, and a command line written back says so.
+TEST(HostOptions, InputsAfterTwoDashesAreInputsWrittenBackSo) {
+    const std::vector<const char*> argv = {"ambrevo", "--timeout", "2.5", "--strict", "--", "-dash.avi", "--out-dir"};
+    Options o, again;
+    std::string error;
+    ASSERT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
+    EXPECT_EQ(o.inputs, (std::vector<std::string>{"-dash.avi", "--out-dir"}));
+    EXPECT_TRUE(o.outDir.empty() && o.strict && o.timeout == 2.5);
+    const std::vector<std::string> words = commandWords(o);
+    EXPECT_EQ(commandLine(o), "ambrevo --strict --timeout 2.5 -- -dash.avi --out-dir");
+    std::vector<const char*> back;
+    for (const std::string& w : words) back.push_back(w.c_str());
+    ASSERT_TRUE(parseOptions(int(back.size()), back.data(), again, error)) << error;
+    EXPECT_EQ(commandWords(again), words);
+    // The default timeout is not written.
+    const std::vector<const char*> plain = {"ambrevo", "--timeout", "10", "clip.avi"};
+    ASSERT_TRUE(parseOptions(int(plain.size()), plain.data(), again = Options(), error)) << error;
+    EXPECT_EQ(commandLine(again), "ambrevo clip.avi");
 }
 
 // The command line written back for a configuration asks for the same run.

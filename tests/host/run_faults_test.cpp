@@ -1,0 +1,176 @@
+// The pipeline under faults, through its own interfaces: a stop asked while the outputs close,
+// the run's time over every phase, the frames of a stream as OpenCV's reader gives them, and
+// the program's reader of small files.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include "cli_util.h"
+#include "live_util.h"
+#include "files.h"
+#include "frame_source.h"
+#include "run.h"
+
+namespace {
+
+// An output that takes every frame and, on closing, does what the test asks.
+class ClosingSink final : public Sink {
+public:
+    explicit ClosingSink(std::function<void()> onClose) : onClose_(std::move(onClose)) {}
+    SinkNeeds needs() const override { return {}; }
+    bool open(const RunContext&, std::string&) override { return true; }
+    bool frame(const FrameResult&, std::string&) override { return true; }
+    bool close(const RunRecord&, std::string&) override { return onClose_(), true; }
+    void discard() override {}
+    int closeOrder() const override { return -100; }  // before every other output
+
+private:
+    std::function<void()> onClose_;
+};
+
+class SignalObserver final : public RunObserver {
+public:
+    std::atomic<int> signal{0};
+    int stopRequested() override { return signal; }
+};
+
+Options demoOptions(const std::vector<std::string>& words) {
+    std::vector<const char*> argv{"ambrevo"};
+    for (const std::string& w : words) argv.push_back(w.c_str());
+    Options o;
+    std::string error;
+    EXPECT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
+    return o;
+}
+
+}  // namespace
+
+// A signal that comes while the outputs close ends the run with its status, and the outputs
+// closed after it say partial and why; the run's time counts the closing too.
+TEST(RunStop, ASignalWhileTheOutputsCloseMarksThemPartial) {
+    TempDir dir;
+    Module module;
+    std::string error;
+    ASSERT_TRUE(module.load(AMBREVO_MODULE_PATH, error)) << error;
+    const Options o = demoOptions({"demo", "--frames", "8", "--tracks", dir / "t.csv", "--quiet"});
+    const SettingsFile saved;
+    for (const bool signalled : {false, true}) {
+        SignalObserver observer;
+        ::Run run(module, o, saved, observer);
+        run.addSink(std::make_unique<ClosingSink>([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            if (signalled) observer.signal = SIGTERM;
+        }));
+        EXPECT_EQ(run.run(), signalled ? 143 : 0);
+        EXPECT_GE(run.seconds(), 0.4);
+        Table t(dir / "t.csv");
+        EXPECT_EQ(t.meta["frames_read"], "8");
+        EXPECT_EQ(t.meta["status"], signalled ? "partial" : "complete");
+        if (signalled) { EXPECT_EQ(t.meta["reason"], "stopped by SIGTERM after 8 frames; the outputs hold them"); }
+    }
+}
+
+// Frames of a video served over HTTP are those OpenCV's reader gives of the file, pixel for
+// pixel and with the same times, at a width whose rows need padding.
+TEST(NetworkStream, FramesOverHttpAreOpenCVsPixelForPixel) {
+    TempDir dir;
+    for (const char* fourcc : {"MJPG", "mp4v"}) {
+        {
+            cv::VideoWriter out(dir / "clip.avi", cv::VideoWriter::fourcc(fourcc[0], fourcc[1], fourcc[2], fourcc[3]),
+                                25, cv::Size(162, 118));
+            cv::Mat frame(118, 162, CV_8UC3);
+            for (int i = 0; i < 12; ++i) out.write((cv::randu(frame, 0, 255), frame));
+        }
+        const Server server(dir, {"python3", "-u", "-m", "http.server", "0", "-b", "127.0.0.1", "-d", dir.path.string()});
+        std::string error;
+        std::unique_ptr<FrameSource> stream = openSource(server.url("clip.avi"), error);
+        ASSERT_TRUE(stream) << error;
+        cv::VideoCapture file(dir / "clip.avi", cv::CAP_FFMPEG);
+        EXPECT_EQ(stream->total(), 12) << fourcc;
+        int frames = 0;
+        for (cv::Mat got, want; stream->read(got, error) == FrameSource::frame; ++frames) {
+            ASSERT_TRUE(file.read(want)) << fourcc << frames;
+            ASSERT_EQ(got.size(), want.size()) << fourcc;
+            EXPECT_EQ(cv::norm(got, want, cv::NORM_INF), 0.0) << fourcc << " frame " << frames;
+            EXPECT_EQ(stream->time(), file.get(cv::CAP_PROP_POS_MSEC) / 1000) << fourcc << " frame " << frames;
+        }
+        EXPECT_EQ(frames, 12) << fourcc << " " << error;
+    }
+}
+
+// A named pipe is a stream: read until its writer closes it, and waited for no longer than
+// the timeout, nor past a stop, when its writer is slow to come or stops sending.
+TEST(NetworkStream, ANamedPipeIsWaitedForNoLongerThanAllowed) {
+    TempDir dir;
+    const std::string pipe = dir / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // Y4M: a header, then each frame's planes; five frames, then (kept open) nothing.
+    auto writeFrames = [&](int frames, double thenWait) {
+        std::ofstream out(pipe, std::ios::binary);
+        out << "YUV4MPEG2 W32 H16 F25:1 C420jpeg\n";
+        for (int i = 0; i < frames; ++i) out << "FRAME\n" << std::string(32 * 16 * 3 / 2, char(16 + 20 * i)) << std::flush;
+        std::this_thread::sleep_for(std::chrono::duration<double>(thenWait));
+    };
+    std::string error;
+    for (const double stall : {0.0, 1.5}) {
+        std::thread writer(writeFrames, 5, stall);
+        std::unique_ptr<FrameSource> source = openSource(pipe, error, false, {0.5, false, StopToken()});
+        ASSERT_TRUE(source) << error;
+        int frames = 0;
+        cv::Mat m;
+        FrameSource::Result got;
+        const double before = steadySeconds();
+        while ((got = source->read(m, error)) == FrameSource::frame) ++frames;
+        EXPECT_EQ(frames, 5);
+        EXPECT_EQ(got, stall > 0 ? FrameSource::failed : FrameSource::end) << error;
+        if (stall > 0) {
+            EXPECT_EQ(error, "named pipe '" + pipe + "' stalled: nothing came for 0.5 s (--timeout SECONDS waits longer)");
+            EXPECT_LT(steadySeconds() - before, 2.0);
+        }
+        source.reset();
+        writer.join();
+    }
+    // No writer at all: a stop ends the wait at once.
+    std::atomic<int> stop{0};
+    std::thread stopper([&] { std::this_thread::sleep_for(std::chrono::milliseconds(300)), stop = SIGINT; });
+    const double before = steadySeconds();
+    EXPECT_EQ(openSource(pipe, error, false, {30, false, StopToken(stop)}), nullptr);
+    EXPECT_LT(steadySeconds() - before, 1.3);
+    EXPECT_EQ(error, "cannot open named pipe '" + pipe + "': its writer sent nothing: stopped by SIGINT");
+    stopper.join();
+}
+
+// The reader of the program's small files: whole for a regular file within the limit, else
+// refused with the cause and nothing read.
+TEST(FileArgument, ReadWholeWithinItsLimitElseRefusedWithTheCause) {
+    TempDir dir;
+    writeFile(dir / "small", "0123456789");
+    const FileArgument what{"--x", "an x file", 10};
+    std::string text, error;
+    EXPECT_TRUE(readFileArgument(dir / "small", what, text, error)) << error;
+    EXPECT_EQ(text, "0123456789");
+    writeFile(dir / "large", "0123456789A");
+    EXPECT_FALSE(readFileArgument(dir / "large", what, text, error));
+    EXPECT_EQ(error, "--x '" + dir / "large" + "' is larger than 10 bytes, not an x file; give a file of at most 10 bytes");
+    EXPECT_TRUE(text.empty());
+    EXPECT_FALSE(readFileArgument(dir / "missing", what, text, error));
+    EXPECT_EQ(error, "cannot read --x file '" + dir / "missing" + "'");
+    EXPECT_EQ(nonRegularKind(dir / "small"), "");
+    EXPECT_EQ(nonRegularKind(dir.path.string()), "a folder");
+    EXPECT_EQ(nonRegularKind("/dev/null"), "a device");
+    // A pipe's writer that sends more than the limit is cut off, not read to its end.
+    std::signal(SIGPIPE, SIG_IGN);
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    std::thread writer([&] {
+        const int fd = ::open((dir / "pipe").c_str(), O_WRONLY);
+        for (int i = 0; i < 100 && ::write(fd, "0123456789", 10) == 10; ++i) {
+        }
+        ::close(fd);
+    });
+    EXPECT_FALSE(readFileArgument(dir / "pipe", what, text, error));
+    EXPECT_EQ(error, "cannot read --x '" + dir / "pipe" + "': it holds more than 10 bytes");
+    writer.join();
+}

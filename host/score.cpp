@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "sparse_assignment.h"
 #include "options.h"
 #include "track_link.h"
 
@@ -79,10 +80,10 @@ void score_frame(std::span<const ScorePoint> truth, std::span<const ScorePoint> 
     for (int j : free_reported) to.push_back({reported[j].x, reported[j].y});
     const long long fine = 1LL << 20;
     const long long whole = 2 * fine * static_cast<long long>(std::min(from.size(), to.size()) + 1);
-    std::vector<WeightedPair> pairs;
+    std::vector<assign::Edge> pairs;
     for (const GatedPair& g : gated_pairs(from, to, radius))
         pairs.push_back({g.from, g.to, whole + std::llround((radius - std::sqrt(g.d2)) / radius * double(fine))});
-    const std::vector<int> chosen = best_matching(from.size(), to.size(), pairs);
+    const std::vector<int32_t> chosen = assign::best_matching(from.size(), to.size(), pairs, kLargestLinkGroup);
     for (size_t k = 0; k < chosen.size(); ++k)
         if (chosen[k] >= 0) match[free_truth[k]] = free_reported[chosen[k]];
 
@@ -136,9 +137,10 @@ ScoreResult score_tracks(std::span<const ScorePoint> truth, std::span<const Scor
         a = ae, b = be;
     }
 
-    std::vector<WeightedPair> pairs;
+    // Exact however many identities: the pairs are only those that ever came within the radius.
+    std::vector<assign::Edge> pairs;
     for (const auto& [ids, frames] : together) pairs.push_back({ids.first, ids.second, frames});
-    const std::vector<int> paired = best_matching(truth_index.size(), reported_index.size(), pairs);
+    const std::vector<int32_t> paired = assign::best_matching(truth_index.size(), reported_index.size(), pairs);
     for (const auto& [ids, frames] : together)
         if (paired[ids.first] == ids.second) r.idtp += frames;
     return r;

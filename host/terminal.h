@@ -7,10 +7,13 @@
 #include <string>
 
 #include "run_observer.h"
+#include "stop.h"
 
 // Set by SIGINT / SIGTERM; a run stops after the frame in hand.
 extern std::atomic<int> stopSignal;
 void catchStopSignals();
+// The signals' stop requests, for the long operations outside a run (score, a batch).
+inline StopToken signalStop() { return StopToken(stopSignal); }
 
 // The libraries' log levels, set before any of them logs: their warnings would come between
 // the program's own lines. A user's explicit setting of the variables wins.

@@ -49,7 +49,7 @@ void Run::loop(cv::Mat& first) {
 void Run::serial(FrameJob& job) {
     for (int64_t handed = 1;; ++handed) {
         if (!job.last) {
-            if (observer_.stopRequested()) return;
+            if (stop_.stopRequested()) return;
             process(job);
         }
         if (!write(job) || !more(job.frame + 1, handed)) return;
@@ -95,7 +95,7 @@ bool Run::threaded(FrameJob& first) {
     }
     for (FrameJob job = std::move(first);;) {
         if (!job.last) {
-            if (observer_.stopRequested()) break;
+            if (stop_.stopRequested()) break;
             process(job);
         }
         const bool last = job.last;
@@ -112,7 +112,7 @@ bool Run::threaded(FrameJob& first) {
 
 // Whether to read input frame `next`, the `handed`-th of the run.
 bool Run::more(int64_t next, int64_t handed) const {
-    if (observer_.stopRequested() || status_.quitting()) return false;
+    if (stop_.stopRequested() || status_.quitting()) return false;
     return (o_.frames < 0 || handed < o_.frames) && (o_.end < 0 || next < o_.end);
 }
 

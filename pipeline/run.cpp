@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <opencv2/imgproc.hpp>
 
 #include "sinks.h"
@@ -56,7 +55,7 @@ std::string describeFailure(std::exception_ptr failure) {
 
 Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
     : module_(module), o_(options), observer_(observer), status_(observer), saved_(saved),
-      instance_(module, o_, status_) {}
+      stop_([&observer] { return observer.stopRequested(); }), instance_(module, o_, status_) {}
 
 Run::~Run() = default;
 
@@ -196,14 +195,9 @@ void Run::closeOutputs() {
 int Run::finish() {
     if (instance_.created()) instance_.record(record_);
     instance_.destroy();
-    if (const int request = observer_.stopRequested()) {
-        const std::string by = request == SIGINT    ? "stopped by SIGINT"
-                               : request == SIGTERM ? "stopped by SIGTERM"
-                                                    : "cancelled";
-        status_.stop(request == SIGTERM ? exitTerminated : exitInterrupted,
-                     by + " after " + std::to_string(done_) + " frames" +
-                         (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
-    }
+    if (const int request = stop_.request())
+        status_.stop(stopStatus(request), stopCause(request) + " after " + std::to_string(done_) + " frames" +
+                                              (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
     record_.framesRead = done_;
     record_.expected = expected_;
     record_.complete = status_.reason().empty();

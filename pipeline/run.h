@@ -45,6 +45,8 @@ public:
     // The tracking error on the built-in scene; null for other inputs or without objects.
     const DemoScore* demoScore() const { return source_ && source_->demo() && needs_.objects ? &score_ : nullptr; }
     const HostProfiler& profiler() const { return instance_.profiler(); }
+    // The observer's stop requests, for the run's long phases to poll.
+    const StopToken& stopToken() const { return stop_; }
 
 private:
     bool chooseOutputs(std::string& error);
@@ -75,6 +77,7 @@ private:
     RunObserver& observer_;
     RunStatus status_;
     const SettingsFile& saved_;
+    const StopToken stop_;
     std::unique_ptr<FrameSource> source_;
     std::vector<std::unique_ptr<Sink>> sinks_, extraSinks_;
     Instance instance_;

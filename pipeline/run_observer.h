@@ -10,10 +10,9 @@
 #include <string>
 #include <vector>
 
-struct FrameResult;
+#include "stop.h"
 
-// Stop requests besides the signals' own numbers (SIGINT, SIGTERM).
-constexpr int cancelRequest = -1;
+struct FrameResult;
 
 // What a front end may do between two frames of a run whose frames are taken in turn.
 class RunControl {

@@ -2,7 +2,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <opencv2/videoio.hpp>
 #include <thread>
 
@@ -12,8 +11,6 @@
 #include "score.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A crowd of small discs, so many and so close that linking the whole run takes seconds while
 // its frames take a fraction of that.
@@ -31,32 +28,6 @@ void writeDenseCrowd(const std::string& file, int frames) {
     }
 }
 
-// Whether process `pid` has `file` open.
-bool holds(pid_t pid, const std::string& file) {
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-        if (fs::read_symlink(e.path(), ec) == fs::path(file)) return true;
-    return false;
-}
-
-bool waitFor(const std::string& file, double seconds, pid_t opener = 0) {
-    for (const auto end = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < end;) {
-        if (opener ? holds(opener, file) : fs::exists(file)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-// Sends `signal` to `pid` and waits for it: its exit status, and the seconds it took to end.
-std::pair<int, double> stopAndWait(pid_t pid, int signal) {
-    const auto sent = Clock::now();
-    kill(pid, signal);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double took = std::chrono::duration<double>(Clock::now() - sent).count();
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), took};
-}
-
 }  // namespace
 
 TEST(HostSignals, SigtermDuringTheGlobalLinkingWritesEveryFrameLinkedFrameByFrame) {
@@ -65,8 +36,8 @@ TEST(HostSignals, SigtermDuringTheGlobalLinkingWritesEveryFrameLinkedFrameByFram
     const pid_t pid = cli::start(dir, "crowd.avi --procedure crowd --grey --link 30,20,predict,global --tracks t.csv "
                                       "--dst d --summary s.csv");
     // The last frame's picture is written once its rows are kept: the linking comes next.
-    ASSERT_TRUE(waitFor(dir / "d/dst_000039.png", 120)) << readFile(dir / ".err.txt");
-    const auto [status, seconds] = stopAndWait(pid, SIGTERM);
+    ASSERT_TRUE(cli::waitUntil([&] { return fs::exists(dir / "d/dst_000039.png"); }, 120)) << readFile(dir / ".err.txt");
+    const auto [status, seconds] = cli::stopAndWait(pid, SIGTERM);
     EXPECT_EQ(status, 143) << readFile(dir / ".err.txt");
     // Linking the whole run takes several seconds more; a stop does not wait for it.
     EXPECT_LT(seconds, 5.0);
@@ -112,8 +83,8 @@ TEST(HostSignals, ScoreEndsOnSigtermWhileItWaitsAndWhileItScores) {
     // A FIFO nobody writes to: reading it waits for ever.
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     const pid_t pid = cli::start(dir, "score fifo truth.csv");
-    ASSERT_TRUE(waitFor(dir / "fifo", 60, pid));
-    const auto [status, seconds] = stopAndWait(pid, SIGTERM);
+    ASSERT_TRUE(cli::waitUntil([&] { return cli::holds(pid, dir / "fifo"); }, 60));
+    const auto [status, seconds] = cli::stopAndWait(pid, SIGTERM);
     EXPECT_EQ(status, 143);
     EXPECT_LT(seconds, 2.0);
     EXPECT_EQ(readFile(dir / ".err.txt"), "ambrevo score: stopped by SIGTERM; nothing was scored\n");

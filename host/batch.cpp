@@ -551,7 +551,8 @@ bool Batch::prepare(std::string& error) {
     removeDeadPresences(o_.outDir);
     if (!presence_.open(o_.outDir, error)) return false;
     std::vector<std::string> targets{(fs::path(o_.outDir) / "batch.csv").string(),
-                                     (fs::path(o_.outDir) / "batch.json").string()};
+                                     (fs::path(o_.outDir) / "batch.json").string(),
+                                     (fs::path(o_.outDir) / "probe").string()};
     for (const Item& i : items_) {
         if (const Claim* c = record_.claim(i.input); c && batchAlive(o_.outDir, c->batch)) continue;
         targets.push_back((fs::path(o_.outDir) / (i.out.name + ".log")).string());

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <thread>
@@ -99,7 +101,12 @@ bool BatchPresence::open(const std::string& dir, std::string& error) {
     std::string h = host;
     for (char& c : h)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
-    name_ = ".batch-" + h + "-" + std::to_string(::getpid()) + ".alive";
+    // The process id, and a number of this start alone: a later batch that gets the same id
+    // (after a reboot) does not take a dead batch's claims for its own.
+    std::random_device random;
+    char nonce[16];
+    std::snprintf(nonce, sizeof nonce, "%08x", unsigned(random()));
+    name_ = ".batch-" + h + "-" + std::to_string(::getpid()) + "-" + nonce + ".alive";
     path_ = (fs::path(dir) / name_).string();
     // Not inherited by the runs: the presence ends with the batch itself.
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);

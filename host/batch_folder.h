@@ -4,7 +4,7 @@
 //   batch.json and batch.csv, so that two batches never write over each other's records. The
 //   file exists only while someone holds it: the holder removes it before letting go, and a
 //   batch that finds it has locked a removed file tries again.
-// - Each running batch's presence (OUT/.batch-HOST-PID.alive), locked for the batch's whole
+// - Each running batch's presence (OUT/.batch-HOST-PID-NONCE.alive), locked for the batch's whole
 //   life: the kernel lets go of it when the batch dies, however it dies (SIGKILL, the OOM
 //   killer), so another batch can tell a live batch's claim on an input from a dead one's on
 //   any host that shares the folder and its locks.

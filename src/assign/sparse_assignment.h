@@ -22,6 +22,7 @@
 #include <limits>
 #include <numeric>
 #include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -275,9 +276,13 @@ private:
 // For each of the `left_count` left items, the right item it is matched to, or -1: among all
 // matchings that use only `edges` (each item at most once), one of greatest total weight.
 // `largest_group` (0: no bound) bounds the items of a group solved exactly, as described
-// above. Edges naming items outside the counts, or of weight <= 0, are ignored.
+// above. Edges naming items outside the counts, or of weight <= 0, are ignored. Throws
+// std::length_error for 2^31 items or more.
 inline std::vector<int32_t> best_matching(size_t left_count, size_t right_count, std::span<const Edge> edges,
                                           size_t largest_group = 0) {
+    // Items are numbered in 32 bits, both sides together.
+    if (left_count + right_count >= size_t(std::numeric_limits<int32_t>::max()))
+        throw std::length_error("best_matching: more than 2^31 items");
     std::vector<int32_t> result(left_count, -1);
     const detail::Grouping g = detail::group(left_count, right_count, edges, largest_group);
     detail::GroupsSolver solver(left_count, right_count);

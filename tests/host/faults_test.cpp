@@ -57,7 +57,9 @@ TEST(HostSignals, SigtermDuringTheGlobalLinkingWritesEveryFrameLinkedFrameByFram
 
 TEST(HostSignals, TheGlobalLinkerStopsInEveryPass) {
     // 300 wandering points over 60 frames; a stop asked at the n-th poll, for n over every poll
-    // the whole linking makes, always ends it with the request.
+    // the whole linking makes, always ends it with the request. (How often the wait for the
+    // flow polls depends on how long the flow takes: a run that made fewer polls than n ends
+    // without a stop.)
     std::vector<ambrevo::GroupedRow> rows;
     for (int f = 0; f < 60; ++f)
         for (int i = 0; i < 300; ++i)
@@ -70,7 +72,7 @@ TEST(HostSignals, TheGlobalLinkerStopsInEveryPass) {
         const StopToken stop([&] { return ++n >= at ? SIGINT : 0; });
         try {
             ambrevo::link_global(rows, {15, 5, true}, {}, stop);
-            ADD_FAILURE() << "not stopped at poll " << at;
+            EXPECT_LT(n, at) << "not stopped at poll " << at;
         } catch (const StopRequested& s) {
             EXPECT_EQ(s.request, SIGINT);
         }

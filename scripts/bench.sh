@@ -150,13 +150,14 @@ if [ -x "$files" ] && [ -x "$ambrevo" ] && [ -x /usr/bin/time ]; then
   scores=$(mktemp -d)
   measure() {  # seconds and peak MB of one ambrevo score, or what stopped it
     local exe=$1 dir=$2 limit=$3 r
-    r=$( { /usr/bin/time -f "%e %M" timeout "$limit" "$exe" score "$dir/tracks.csv" "$dir/truth.csv" > /dev/null; } 2>&1 | tail -1)
+    r=$( { /usr/bin/time -f "%U %S %M" timeout "$limit" "$exe" score "$dir/tracks.csv" "$dir/truth.csv" > /dev/null; } 2>&1 | tail -1)
     case "$r" in
       *Command*|"") echo "did not finish in $limit s" ;;
-      *) awk -v r="$r" 'BEGIN { split(r, v, " "); printf "%.2f s, %.0f MB", v[1], v[2] / 1024 }' ;;
+      *) awk -v r="$r" 'BEGIN { split(r, v, " "); printf "%.2f s, %.0f MB", v[1] + v[2], v[3] / 1024 }' ;;
     esac
   }
   ratios=""
+  started=$(cut -d' ' -f1-3 /proc/loadavg)
   table="| truth | track file | track identities | new | old |
 |---|---|---:|---|---|"
   # The old code's dense matrix for 30,000 identities would need over 7 GB: not run there.
@@ -182,9 +183,10 @@ if [ -x "$files" ] && [ -x "$ambrevo" ] && [ -x /usr/bin/time ]; then
     echo
     echo "\`ambrevo score tracks.csv truth.csv\` on generated files: true objects wandering 2 px a frame"
     echo "on 3840x2160, and tracks that follow each within a pixel but break every frame (one identity"
-    echo "per row) or every 10 frames (1,000 objects). Wall-clock time and peak memory of the whole"
-    echo "process, reading both files included; *old*: the code in \`${baseline:-(none given)}\`, in this"
-    echo "run, stopped after 300 s. Ratios new / old of the time, where both ran:$ratios."
+    echo "per row) or every 10 frames (1,000 objects). CPU time (user and system) and peak memory of"
+    echo "the whole process, reading both files included; *old*: the code in \`${baseline:-(none given)}\`,"
+    echo "in this run, stopped after 300 s. Ratios new / old of the time, where both ran:$ratios."
+    echo "Load average at the start: $started."
     echo
     echo "$table"
   } >> "$doc"

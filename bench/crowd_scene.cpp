@@ -6,20 +6,13 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "scene_random.h"
+
 namespace crowd_scene {
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-uint32_t mix(uint32_t a, uint32_t b, uint32_t c) {
-    uint32_t h = a * 0x9E3779B1u ^ b * 0x85EBCA77u ^ c * 0xC2B2AE3Du;
-    h ^= h >> 15;
-    h *= 0x2C1B3C6Du;
-    h ^= h >> 12;
-    h *= 0x297A2D39u;
-    return h ^ (h >> 15);
-}
 
 uint8_t clampByte(double v) { return uint8_t(std::clamp(std::lround(v), 0l, 255l)); }
 
@@ -92,19 +85,9 @@ scene::scene(const settings& s) : settings_(s), state_(s.seed) {
     count();
 }
 
-double scene::uniform() {
-    // splitmix64: the same numbers on every platform, unlike the standard distributions.
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z ^= z >> 31;
-    return double(z >> 11) * 0x1.0p-53;
-}
+double scene::uniform() { return crowd_scene::uniform(state_); }
 
-double scene::gaussian() {
-    const double u = 1.0 - uniform(), v = uniform();
-    return std::sqrt(-2.0 * std::log(u)) * std::cos(2 * kPi * v);
-}
+double scene::gaussian() { return crowd_scene::gaussian(state_); }
 
 void scene::next() {
     for (disc& d : discs_) {

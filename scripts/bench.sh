@@ -258,3 +258,27 @@ if [ -x "$ambrevo" ] && [ -x "$tool" ] && "$ambrevo" --list | grep -qx crowd; th
   } | tee -a "$doc"
   rm -rf "$crowd"
 fi
+
+# Crowds on lab-like footage: bending fish crossing over each other, resting flies under
+# flickering uneven light, light animals with shadows, a dark mirroring rim, larvae of two
+# sizes, flashes and dimming; each as a new user runs it (scripts/crowd_scores.sh).
+if [ -x "$ambrevo" ] && [ -x "$tool" ] && "$ambrevo" --list | grep -qx crowd; then
+  load=$(cut -d' ' -f1-3 /proc/loadavg)
+  table=$("$root/scripts/crowd_scores.sh" --build "$build" | tee /dev/stderr)
+  {
+    echo
+    echo "## Crowds on lab footage (crowd scene tool --kind, ambrevo, ambrevo score; same run)"
+    echo
+    echo "Generated lab footage (bench/lab_scene.h, docs/crowd.md#generated-lab-footage) with exact truth: the centre"
+    echo "of mass of each drawn body. Each video run as the docs tell a new user: \`--procedure crowd --set"
+    echo "polarity=P --animals N --roi circle:…\` (the arena drawn on the visible wall), with"
+    echo "\`--link 15,5,predict,global\` (*global*) and with the frame-by-frame \`--link 15,5,predict\`; scored by"
+    echo "\`ambrevo score\` (radius 5 px). *overlapping*: the share of animal positions whose body overlaps"
+    echo "another's; *within 2 px*: the share of those overlapping by up to half a body whose reported centre"
+    echo "(global run) lies within 2 px of the truth (scripts/crowd_overlaps.py). *fps*: frames over the whole"
+    echo "process's wall time; *s/min*: wall seconds per minute of video at its 25 frames per second. $(nproc)"
+    echo "hardware threads, load average $load at the start. \`scripts/crowd_scores.sh [kind …]\` repeats a part."
+    echo
+    echo "$table"
+  } >> "$doc"
+fi

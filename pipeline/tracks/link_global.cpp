@@ -4,11 +4,15 @@
 #include <lemon/smart_graph.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace ambrevo {
 
@@ -32,14 +36,19 @@ struct Piece {
 
 class GroupLinker {
 public:
-    GroupLinker(std::span<const GroupedRow> rows, const LinkSettings& s)
-        : rows_(rows), s_(s), gate2_(s.max_step * s.max_step) {}
+    GroupLinker(std::span<const GroupedRow> rows, const LinkSettings& s, const StopToken& stop)
+        : rows_(rows), s_(s), gate2_(s.max_step * s.max_step), stop_(stop) {}
+
+    void poll() const {
+        if (const int request = stop_.request()) throw StopRequested(request);
+    }
 
     // The pieces of one group's rows (indices into the rows, sorted by frame then index).
     std::vector<Piece> pieces(const std::vector<int>& members) const {
         std::vector<Piece> out;
         std::vector<int> live;  // pieces that reached the previous frame
         for (size_t begin = 0; begin < members.size();) {
+            poll();
             const long long frame = rows_[members[begin]].frame;
             size_t end = begin;
             while (end < members.size() && rows_[members[end]].frame == frame) ++end;
@@ -146,6 +155,7 @@ private:
     std::span<const GroupedRow> rows_;
     LinkSettings s_;
     double gate2_;
+    const StopToken& stop_;
 };
 
 std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vector<Piece>& pieces, int animals,
@@ -157,7 +167,8 @@ std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vecto
         starting[frame(pieces[k].rows.front())].push_back(int(k));
     }
     std::vector<JoinCandidate> joins;
-    for (const auto& [last, enders] : ending)
+    for (const auto& [last, enders] : ending) {
+        poll();
         for (long long gap = 1; gap <= longest; ++gap) {
             const auto found = starting.find(last + gap);
             if (found == starting.end()) continue;
@@ -178,35 +189,68 @@ std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vecto
                 joins.push_back({enders[p.from], starters[p.to], std::llround(c / gate2_ * unit)});
             }
         }
+    }
     return joins;
 }
 
+namespace {
+
+// The flow's graph, held by a pointer of its own: a flow left running when a stop comes keeps it.
+struct FlowProblem {
+    using Graph = lemon::SmartDigraph;
+    Graph g;
+    Graph::ArcMap<int> capacity{g};
+    Graph::ArcMap<long long> cost{g};
+    Graph::Node source = g.addNode(), sink = g.addNode();
+    Graph::Arc arc(Graph::Node a, Graph::Node b, int cap, long long c) {
+        const Graph::Arc e = g.addArc(a, b);
+        capacity[e] = cap, cost[e] = c;
+        return e;
+    }
+};
+
+// The least-cost flow of `paths` units from source to sink: each arc's flow, by its id. It runs
+// on a thread of its own while this one polls `stop`: network simplex cannot be asked to stop,
+// so on a stop it is left to finish alone.
+std::vector<int> solveFlow(std::shared_ptr<FlowProblem> problem, int paths, const StopToken& stop) {
+    using Simplex = lemon::NetworkSimplex<FlowProblem::Graph, int, long long>;
+    std::packaged_task<std::vector<int>()> task([problem, paths] {
+        Simplex flow(problem->g);
+        flow.upperMap(problem->capacity).costMap(problem->cost).stSupply(problem->source, problem->sink, paths);
+        if (flow.run() != Simplex::OPTIMAL)
+            throw std::logic_error("the linking flow has no optimum");  // the source-sink arc makes it feasible
+        std::vector<int> out(size_t(problem->g.maxArcId() + 1), 0);
+        for (FlowProblem::Graph::ArcIt a(problem->g); a != lemon::INVALID; ++a) out[size_t(problem->g.id(a))] = flow.flow(a);
+        return out;
+    });
+    std::future<std::vector<int>> result = task.get_future();
+    std::thread(std::move(task)).detach();
+    while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+        if (const int request = stop.request()) throw StopRequested(request);
+    return result.get();
+}
+
+}  // namespace
+
 void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vector<int>& next,
                        std::vector<bool>& covered) const {
-    using Graph = lemon::SmartDigraph;
+    using Graph = FlowProblem::Graph;
     // Costs in units of gate^2 / 4096. Covering an object earns more than any join costs, so
     // the flow covers every object it can; a new path costs two steps of the full gate.
     constexpr long long unit = 4096;
     const long long reward = 4 * unit, start = animals > 0 ? 0 : 2 * unit;
-    Graph g;
-    const Graph::Node source = g.addNode(), sink = g.addNode();
+    auto problem = std::make_shared<FlowProblem>();
+    FlowProblem& f = *problem;
     std::vector<Graph::Node> in(pieces.size()), out(pieces.size());
     std::vector<Graph::Arc> body(pieces.size());
-    Graph::ArcMap<int> capacity(g);
-    Graph::ArcMap<long long> cost(g);
-    auto arc = [&](Graph::Node a, Graph::Node b, int cap, long long c) {
-        const Graph::Arc e = g.addArc(a, b);
-        capacity[e] = cap, cost[e] = c;
-        return e;
-    };
     for (size_t k = 0; k < pieces.size(); ++k) {
-        in[k] = g.addNode(), out[k] = g.addNode();
-        body[k] = arc(in[k], out[k], 1, -reward * static_cast<long long>(pieces[k].rows.size()));
-        arc(source, in[k], 1, start);
-        arc(out[k], sink, 1, 0);
+        in[k] = f.g.addNode(), out[k] = f.g.addNode();
+        body[k] = f.arc(in[k], out[k], 1, -reward * static_cast<long long>(pieces[k].rows.size()));
+        f.arc(f.source, in[k], 1, start);
+        f.arc(out[k], f.sink, 1, 0);
     }
     const int paths = animals > 0 ? animals : int(pieces.size());
-    arc(source, sink, paths, 0);
+    f.arc(f.source, f.sink, paths, 0);
 
     struct Join {
         Graph::Arc arc;
@@ -214,23 +258,20 @@ void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vecto
     };
     std::vector<Join> joins;
     for (const JoinCandidate& c : candidates(pieces, animals, unit))
-        joins.push_back({arc(out[size_t(c.from)], in[size_t(c.to)], 1, c.cost), c.from, c.to});
+        joins.push_back({f.arc(out[size_t(c.from)], in[size_t(c.to)], 1, c.cost), c.from, c.to});
 
-    lemon::NetworkSimplex<Graph, int, long long> flow(g);
-    flow.upperMap(capacity).costMap(cost).stSupply(source, sink, paths);
-    if (flow.run() != lemon::NetworkSimplex<Graph, int, long long>::OPTIMAL)
-        throw std::logic_error("the linking flow has no optimum");  // the source-sink arc makes it feasible
+    const std::vector<int> flow = solveFlow(std::move(problem), paths, stop_);
     next.assign(pieces.size(), -1);
     covered.assign(pieces.size(), false);
-    for (size_t k = 0; k < pieces.size(); ++k) covered[k] = flow.flow(body[k]) > 0;
+    for (size_t k = 0; k < pieces.size(); ++k) covered[k] = flow[size_t(Graph::id(body[k]))] > 0;
     for (const Join& j : joins)
-        if (flow.flow(j.arc) > 0) next[size_t(j.from)] = j.to;
+        if (flow[size_t(Graph::id(j.arc))] > 0) next[size_t(j.from)] = j.to;
 }
 
 // The rows no path covered, given to the paths that pass their frame unseen: by the optimal
 // step from where each path is between its sightings, within the gate.
 void fill_gaps(std::span<const GroupedRow> rows, double gate, std::vector<std::vector<int>>& paths,
-               std::vector<std::vector<int>>& left) {
+               std::vector<std::vector<int>>& left, const StopToken& stop) {
     struct Gap {
         size_t path;
         LinkPoint at;
@@ -252,6 +293,7 @@ void fill_gaps(std::span<const GroupedRow> rows, double gate, std::vector<std::v
     std::vector<std::vector<bool>> taken(left.size());
     for (size_t l = 0; l < left.size(); ++l) taken[l].assign(left[l].size(), false);
     for (const auto& [frame, those] : waiting) {
+        if (const int request = stop.request()) throw StopRequested(request);
         const std::vector<Gap>& open = gaps[frame];
         std::vector<LinkPoint> from(open.size()), to(those.size());
         for (size_t g = 0; g < open.size(); ++g) from[g] = open[g].at;
@@ -299,7 +341,7 @@ std::vector<LinkedRow> numbered(std::span<const GroupedRow> rows, const std::vec
 }  // namespace
 
 std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSettings settings,
-                                   std::span<const int> animals) {
+                                   std::span<const int> animals, const StopToken& stop) {
     TrackLinker check(settings);  // refuses bad settings as the online linker does
     for (const GroupedRow& r : rows) {
         if (!std::isfinite(r.x) || !std::isfinite(r.y))
@@ -313,7 +355,7 @@ std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSetting
     });
 
     // Each group's pieces joined into paths: a path is a list of pieces.
-    GroupLinker linker(rows, settings);
+    GroupLinker linker(rows, settings, stop);
     std::vector<std::vector<int>> tracks;  // rows of each track, in frame order
     for (size_t begin = 0; begin < order.size();) {
         const int group = rows[order[begin]].group;
@@ -335,7 +377,7 @@ std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSetting
             for (int p = int(k); p >= 0; p = covered[size_t(p)] ? next[size_t(p)] : -1)
                 into.back().insert(into.back().end(), pieces[size_t(p)].rows.begin(), pieces[size_t(p)].rows.end());
         }
-        fill_gaps(rows, settings.max_step, paths, left);
+        fill_gaps(rows, settings.max_step, paths, left, stop);
         tracks.insert(tracks.end(), paths.begin(), paths.end());
         for (std::vector<int>& l : left)
             if (!l.empty()) tracks.push_back(std::move(l));

@@ -32,6 +32,7 @@ bool FrameReader::open(const std::string& input, std::string& error) {
 
 bool FrameReader::reopen(std::string& error) {
     next_ = 0;
+    keptFrame_ = -1;
     if (isVideoFile(input_)) {
         source_.reset();
         if (!video_.open(input_, cv::CAP_FFMPEG)) {
@@ -51,6 +52,18 @@ bool FrameReader::reopen(std::string& error) {
 }
 
 bool FrameReader::read(int64_t n, cv::Mat& bgr, double& time, std::string& error) {
+    if (n == keptFrame_ && !live()) {
+        bgr = kept_, time = keptTime_;
+        return true;
+    }
+    cv::Mat fresh;  // never the buffer of a frame handed out before
+    if (!decode(n, fresh, time, error)) return false;
+    keptFrame_ = n, kept_ = fresh, keptTime_ = time;
+    bgr = fresh;
+    return true;
+}
+
+bool FrameReader::decode(int64_t n, cv::Mat& bgr, double& time, std::string& error) {
     const bool seekable = count_ >= 0;
     if (seekable && (n < 0 || n >= count_)) {
         error = "frame " + std::to_string(n) + " is past the input's " + std::to_string(count_) + " frames";

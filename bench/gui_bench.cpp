@@ -154,9 +154,12 @@ int main(int argc, char** argv) {
                       large = dir.filePath("scene1080.mp4").toStdString();
     const std::string codec = writeScene(small, 640, 480, frames);
     writeScene(large, 1920, 1080, frames);
-    std::printf("## The desktop app (bench/gui_bench.cpp)\n\n");
-    std::printf("Generated crowds of 24 discs, %s, %d frames; wall clock, medians of %d windows.\n\n", codec.c_str(),
-                frames, reps);
+    std::printf("## The desktop app (bench/gui_bench.cpp, same run)\n\n");
+    std::printf("Generated crowds of 24 discs in two arenas, %s, %d frames; wall-clock milliseconds, medians\n"
+                "of %d windows 1280x760. *open to first preview*: from the call that opens the video to its first\n"
+                "frame processed and painted; *after a change*: from a setting stepped by one (the form's first\n"
+                "number) to the frame processed again and painted.\n\n",
+                codec.c_str(), frames, reps);
     std::printf("| procedure | frames | open to first preview (ms) | preview after a change (ms) |\n|---|---|---|---|\n");
     for (const std::string& procedure : procedures)
         for (const auto& [video, size] : {std::pair{small, "640x480"}, {large, "1920x1080"}}) {
@@ -164,7 +167,11 @@ int main(int argc, char** argv) {
             std::printf("| %s | %s | %.0f | %.0f |\n", procedure.c_str(), size, t.open, t.change);
             std::fflush(stdout);
         }
-    std::printf("\n| run of crowd, 1920x1080 | window (s) | program (s) | window / program |\n|---|---|---|---|\n");
+    std::printf("\nA whole run of crowd at 1920x1080 with `--link 15,5,predict`, the track file, summary and\n"
+                "pictures: in the window, from *Run* to its results on screen; the program, the command line\n"
+                "the window shows, from start to exit. Seconds, medians of %d.\n\n",
+                std::max(1, reps / 2));
+    std::printf("| frames | window (s) | program (s) | window / program |\n|---|---|---|---|\n");
     for (const bool grey : {false, true}) {
         const auto [app, program] = runTimes(large, dir.path().toStdString(), grey, std::max(1, reps / 2));
         std::printf("| %s | %.2f | %.2f | %.2f |\n", grey ? "--grey" : "colour", app, program, app / program);

@@ -9,6 +9,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Enough for a preview's frames before the one on screen, and that one.
+constexpr size_t framesKept = 8;
+
 // A file that no image decoder claims is a video, as the program decides.
 bool isVideoFile(const std::string& input) {
     std::error_code ec;
@@ -32,7 +35,6 @@ bool FrameReader::open(const std::string& input, std::string& error) {
 
 bool FrameReader::reopen(std::string& error) {
     next_ = 0;
-    keptFrame_ = -1;
     if (isVideoFile(input_)) {
         source_.reset();
         if (!video_.open(input_, cv::CAP_FFMPEG)) {
@@ -52,13 +54,15 @@ bool FrameReader::reopen(std::string& error) {
 }
 
 bool FrameReader::read(int64_t n, cv::Mat& bgr, double& time, std::string& error) {
-    if (n == keptFrame_ && !live()) {
-        bgr = kept_, time = keptTime_;
-        return true;
-    }
+    for (const Kept& k : kept_)
+        if (k.frame == n && !live()) {
+            bgr = k.bgr, time = k.time;
+            return true;
+        }
     cv::Mat fresh;  // never the buffer of a frame handed out before
     if (!decode(n, fresh, time, error)) return false;
-    keptFrame_ = n, kept_ = fresh, keptTime_ = time;
+    kept_.push_back({n, fresh, time});
+    if (kept_.size() > framesKept) kept_.pop_front();
     bgr = fresh;
     return true;
 }

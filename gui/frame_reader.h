@@ -1,11 +1,13 @@
 // The input's frames for the screen, in any order: what the timeline scrubs through. Videos
 // are decoded by the backend the program uses and jump by seeking; image sequences and the
 // built-in scene are read through the pipeline's own sources, so that a frame on screen is
-// the frame a run hands to the module. Cameras and streams give their next frame. The frame
-// read last is kept: asked again, it costs nothing.
+// the frame a run hands to the module. Cameras and streams give their next frame. The last few
+// frames read are kept: asked again (a preview that takes the frames before the one on
+// screen, during playback), they cost nothing.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -30,9 +32,12 @@ public:
 private:
     bool reopen(std::string& error);
     bool decode(int64_t n, cv::Mat& bgr, double& time, std::string& error);
-    int64_t keptFrame_ = -1;
-    cv::Mat kept_;
-    double keptTime_ = -1;
+    struct Kept {
+        int64_t frame;
+        cv::Mat bgr;
+        double time;
+    };
+    std::deque<Kept> kept_;  // newest last
     std::string input_;
     std::unique_ptr<FrameSource> source_;  // image sequences, the built-in scene, live inputs
     cv::VideoCapture video_;               // video files

@@ -2,7 +2,7 @@
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
-#include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -22,6 +22,8 @@ QString sentence(const SettingInfo& s) {
     if (!text.isEmpty()) text[0] = text[0].toUpper();
     return text;
 }
+
+constexpr int editorWidth = 96;
 
 QString tooltip(const SettingInfo& s) {
     const std::string range = s.type == 1 ? "on or off"
@@ -62,11 +64,12 @@ void SettingsForm::build(const std::vector<SettingInfo>& settings) {
     layout_->insertWidget(0, body_);
 }
 
+// Each setting a row: its words, wrapped in what the editor leaves, and a narrow editor.
 QWidget* SettingsForm::groupBox(const SettingGroup& group) {
     QWidget* box = group.title.empty() ? new QWidget : new QGroupBox(QString::fromStdString(group.title));
-    auto* rows = new QFormLayout(box);
+    auto* rows = new QGridLayout(box);
     if (group.title.empty()) rows->setContentsMargins(0, 0, 0, 0);
-    rows->setRowWrapPolicy(QFormLayout::WrapLongRows);
+    rows->setColumnStretch(0, 1);
     for (size_t i : group.members) {
         const SettingInfo& s = settings_[i];
         QWidget* e = editor(s);
@@ -76,8 +79,11 @@ QWidget* SettingsForm::groupBox(const SettingGroup& group) {
         label->setWordWrap(true);
         label->setToolTip(tooltip(s));
         label->setBuddy(e);
+        e->setFixedWidth(editorWidth);
         editors_[i] = e;
-        rows->addRow(label, e);
+        const int row = rows->rowCount();
+        rows->addWidget(label, row, 0);
+        rows->addWidget(e, row, 1, Qt::AlignTop);
     }
     return box;
 }

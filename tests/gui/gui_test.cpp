@@ -184,6 +184,13 @@ void GuiTest::drawnArenasAreTheProgramsRois() {
     QTest::mouseRelease(view, Qt::LeftButton, {}, at(410.1, 305.1));
     QCOMPARE(window.options().rois.back(), std::string("rect:390,290,20,15"));
     window.undoStack()->undo();
+    // The right button drags the picture: what was under the pointer follows it.
+    const QPointF held = view->toImage(pointer);
+    QTest::mousePress(view, Qt::RightButton, {}, pointer);
+    QTest::mouseMove(view, pointer + QPoint(40, 30));
+    QTest::mouseRelease(view, Qt::RightButton, {}, pointer + QPoint(40, 30));
+    QCOMPARE(view->toImage(pointer + QPoint(40, 30)), held);
+    view->fit();
 
     const std::string tracks = dir.filePath("t.csv").toStdString();
     window.setTracksFile(tracks);

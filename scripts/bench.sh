@@ -282,3 +282,14 @@ if [ -x "$ambrevo" ] && [ -x "$tool" ] && "$ambrevo" --list | grep -qx crowd; th
     echo "$table"
   } >> "$doc"
 fi
+
+# The desktop app's waits on its real window (offscreen): opening a video to its first
+# preview, the preview after a change, a run in the window against the program's.
+if [ -x "$build/bin/ambrevo_gui_bench" ]; then
+  {
+    echo
+    QT_QPA_PLATFORM=offscreen "$build/bin/ambrevo_gui_bench" 2>/dev/null
+    echo
+    echo "Load average then: $(cut -d' ' -f1-3 /proc/loadavg)."
+  } | tee -a "$doc"
+fi

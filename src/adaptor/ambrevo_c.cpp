@@ -479,7 +479,8 @@ IP_EXPORT ambrevo_status ambrevo_counters(const ambrevo_procedure* procedure, vo
         require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad counter buffer");
         require(record_size >= int32_t(sizeof(ambrevo_counter)), AMBREVO_ERROR_ARGUMENT,
                 "record size below that of a counter");
-        *count = ip_writeCounters(*procedure->procedure, out, capacity, record_size);
+        const Held p(procedure);
+        *count = ip_writeCounters(*p->procedure, out, capacity, record_size);
     });
 }
 

@@ -193,17 +193,18 @@ TEST(HostBatch, TwoBatchesIntoOneFolderKeepBothAndShareTheirInputs) {
     makeClips(dir, {{"a.avi", 60}, {"b.avi", 60}, {"c.avi", 60}, {"d.avi", 8}, {"e.avi", 8}});
     const std::string common = " --out-dir OUT --jobs 1 --config cfg.txt";
     // The second batch begins once the first has claimed its first input.
-    const pid_t first = cli::start(dir, "a.avi b.avi c.avi" + common);
+    const pid_t first = cli::start(dir, "a.avi b.avi c.avi" + common, "-first");
     ASSERT_TRUE(cli::waitUntil([&] { return recordOf(dir / "OUT/batch.json").count("a.avi"); }, 60));
     const Result second = run(dir, "d.avi e.avi c.avi b.avi" + common);
     int status = 0;
     waitpid(first, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(dir / ".err.txt");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(dir / ".err-first.txt");
     EXPECT_EQ(second.status, 0) << second.err;
     // Both batches' inputs are recorded and listed, each run once, by one batch or the other: an
     // input the other batch has run is skipped, one it is running is left to it.
     auto done = [](const std::string& out) { return std::atoi(out.c_str() + out.find(" inputs: ") + 9); };
-    EXPECT_EQ(done(readFile(dir / ".out.txt")) + done(second.out), 5) << readFile(dir / ".out.txt") << second.out;
+    const std::string firstOut = readFile(dir / ".out-first.txt");
+    EXPECT_EQ(done(firstOut) + done(second.out), 5) << firstOut << second.out;
     const std::map<std::string, std::string> made{
         {"a.avi", "made"}, {"b.avi", "made"}, {"c.avi", "made"}, {"d.avi", "made"}, {"e.avi", "made"}};
     EXPECT_EQ(recordOf(dir / "OUT/batch.json"), made);

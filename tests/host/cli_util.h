@@ -105,9 +105,12 @@ struct Result {
 namespace cli {
 
 // The shell line that runs ambrevo in `dir` with `args` (shell words) after `env` (assignments);
-// its standard streams stay in the folder as .out.txt and .err.txt.
-inline std::string command(const TempDir& dir, const std::string& args, const std::string& env = "") {
-    return "cd '" + dir.path.string() + "' && " + env + " exec '" AMBREVO_EXE "' " + args + " > .out.txt 2> .err.txt < /dev/null";
+// its standard streams stay in the folder as .out.txt and .err.txt (.outNAME.txt and
+// .errNAME.txt with a `name`, for a run beside another in the same folder).
+inline std::string command(const TempDir& dir, const std::string& args, const std::string& env = "",
+                           const std::string& name = "") {
+    return "cd '" + dir.path.string() + "' && " + env + " exec '" AMBREVO_EXE "' " + args + " > .out" + name +
+           ".txt 2> .err" + name + ".txt < /dev/null";
 }
 
 inline Result run(const TempDir& dir, const std::string& args, const std::string& env = "") {
@@ -117,9 +120,10 @@ inline Result run(const TempDir& dir, const std::string& args, const std::string
 
 // Starts ambrevo as `run` does and returns its process id at once. The shell execs it: it is
 // no background job of a shell, which would ignore SIGINT.
-inline pid_t start(const TempDir& dir, const std::string& args) {
+inline pid_t start(const TempDir& dir, const std::string& args, const std::string& name = "") {
+    const std::string line = command(dir, args, "", name);
     const pid_t pid = fork();
-    if (pid == 0) execl("/bin/sh", "sh", "-c", command(dir, args).c_str(), nullptr), _exit(127);
+    if (pid == 0) execl("/bin/sh", "sh", "-c", line.c_str(), nullptr), _exit(127);
     return pid;
 }
 

@@ -56,6 +56,8 @@ public:
     // far; null before the first frame.
     const dib_base* current() const { return started_ ? &image_ : nullptr; }
     bool learned() const { return ready_; }
+    // The floor guessed from block medians stands in (before the third sample).
+    bool guessed() const { return started_ && !ready_ && samples_.size() < 3; }
 
     // The first frame's grey values give the first guess of the floor.
     void start(const dib_base& grey);

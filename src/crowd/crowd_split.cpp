@@ -359,6 +359,10 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
         area += (typical.halfWidth[i] + typical.halfWidth[i + 1]) * typical.length / kLast;
     if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
         typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
+    if (typical.points > 1) {
+        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_);
+        return;
+    }
     std::vector<crowd_pixel> open;
     uncovered(open);
     std::vector<crowd_moments> sums;
@@ -367,19 +371,7 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
     for (size_t c = fixed; c < centres_.size(); ++c) {
         const crowd_object o = crowd_describe(sums[c]);
         const double x = sums[c].w > 0 ? o.x : centres_[c].x, y = sums[c].w > 0 ? o.y : centres_[c].y;
-        if (typical.points == 1) {
-            bodies_.push_back(crowd_roundBody(x, y, typical.halfWidth[0]));
-            continue;
-        }
-        // Straight along the cluster's long axis, as long as the typical animal.
-        crowd_body b = typical;
-        b.track = -1;
-        const double ux = std::cos(o.orientation), uy = std::sin(o.orientation);
-        for (int i = 0; i < crowd_stations; ++i) {
-            const double s = (i - kLast / 2.0) * typical.length / kLast;
-            b.midline[i] = {x + s * ux, y + s * uy};
-        }
-        bodies_.push_back(b);
+        bodies_.push_back(crowd_roundBody(x, y, typical.halfWidth[0]));
     }
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
+#include "crowd/crowd_place.h"
 #include "crowd/crowd_posture.h"
 
 struct crowd_part {
@@ -36,8 +37,9 @@ private:
     };
     void gather(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
                 const dib_base& grey);
-    // Bodies for the animals none of `bodies_` stands for: k-means over the pixels they
-    // leave uncovered, each cluster shaped like `typical`.
+    // Bodies for the animals none of `bodies_` stands for: elongated ones laid where they
+    // cover the most pixels the others leave (crowd_placer), round ones where those pixels
+    // cluster (k-means).
     void seed(int missing, const crowd_body& typical);
     // `typical`, or when it is round and no body is expected, k animals of the blob's own
     // width lying along it if it is elongated.
@@ -69,6 +71,7 @@ private:
 
     std::vector<crowd_pixel> pixels_;
     crowd_midliner midliner_;
+    crowd_placer placer_;
     std::vector<crowd_body> bodies_;
     std::vector<tally> tallies_;
     int32_t x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0, cell_ = 1, columns_ = 1, rows_ = 1;

@@ -61,9 +61,10 @@ void crowd_tracker::predict() {
     }
 }
 
-crowd_body crowd_tracker::body(size_t t) const {
+crowd_body crowd_tracker::body(size_t t, double typicalArea) const {
     const crowd_track& k = tracks_[t];
-    crowd_body b = crowd_roundBody(k.x, k.y, std::sqrt(std::max(k.area, 1.0) / std::numbers::pi));
+    const double area = k.sized ? k.area : typicalArea;
+    crowd_body b = crowd_roundBody(k.x, k.y, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
     if (k.elongated && k.shaped && k.elongation >= kAxial) {
         b.points = crowd_stations;
         for (int i = 0; i < crowd_stations; ++i)
@@ -103,7 +104,7 @@ double crowd_tracker::cost(const crowd_track& t, const crowd_sighting& s, double
         (dx * dx + dy * dy) * (1 / std::max(t.pxx + kMeasured, kLeastSpread) + 1 / std::max(size * size, 1.0));
     // Appearance tells animals apart where they cross; each term is capped so that a part
     // cut out of a blob imperfectly is not refused for its looks alone.
-    const double area = std::log(std::max(o.area, 1.0) / std::max(t.area, 1.0)) / 0.2;
+    const double area = t.sized ? std::log(std::max(o.area, 1.0) / std::max(t.area, 1.0)) / 0.2 : 0.0;
     const double intensity = (o.intensity - t.intensity) / 8.0, shape = (o.elongation - t.elongation) / 0.25;
     // An elongated animal turns little from one frame to the next: its long axis is
     // compared with the track's.
@@ -120,6 +121,7 @@ void crowd_tracker::start(crowd_track& t, const crowd_sighting& s, double gate) 
     // The velocity is unknown: anything up to the gate per frame.
     t.pxx = kMeasured, t.pxv = 0, t.pvv = gate * gate / 9;
     t.area = o.area, t.intensity = o.intensity, t.elongation = o.elongation;
+    t.sized = s.whole && s.alone;
     t.missed = 0;
     t.elongated = t.shaped = false;
     t.length = t.balance = t.headward = 0;
@@ -182,11 +184,14 @@ void crowd_tracker::correct(crowd_track& t, crowd_sighting& s) {
     t.pxx *= 1 - kx;
     // A whole blob much larger than the animal is it merged with others: it tells nothing
     // of the animal's looks or shape.
-    const bool alone = s.whole && s.alone && o.area <= kMerged * t.area;
+    const bool alone = s.whole && s.alone && (!t.sized || o.area <= kMerged * t.area);
     if (alone) {
-        t.area += 0.1 * (o.area - t.area);
-        t.intensity += 0.1 * (o.intensity - t.intensity);
-        t.elongation += 0.1 * (o.elongation - t.elongation);
+        // The first sighting alone replaces what a part told.
+        const double rate = t.sized ? 0.1 : 1.0;
+        t.area += rate * (o.area - t.area);
+        t.intensity += rate * (o.intensity - t.intensity);
+        t.elongation += rate * (o.elongation - t.elongation);
+        t.sized = true;
     }
     if (alone || !s.whole) observe(t, s);
     t.missed = 0;

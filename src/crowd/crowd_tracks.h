@@ -31,6 +31,9 @@ struct crowd_track {
     // Covariance of (position, velocity) along one axis; both axes share it.
     double pxx, pxv, pvv;
     double area, intensity, elongation;  // running averages over the frames seen whole
+    // The area is the animal's own, learned from a sighting of it alone; a track started on
+    // a part cut out of a blob, or on a blob of several, knows only the part's.
+    bool sized;
     int32_t missed;                      // frames since it was last seen
     int32_t seen;
     // The body: the midline relative to the centre, head first once the head is known.
@@ -65,8 +68,9 @@ public:
     const std::vector<crowd_track>& tracks() const { return tracks_; }
     // The track with this id, or null.
     const crowd_track* find(int32_t id) const;
-    // Where and how track t expects its animal's body now.
-    crowd_body body(size_t t) const;
+    // Where and how track t expects its animal's body now; a round one not yet seen alone
+    // as a disc of `typicalArea`.
+    crowd_body body(size_t t, double typicalArea) const;
     // The shape of an animal none is known of: the typical elongated track's, straightened,
     // when most tracks are elongated, otherwise a disc of `area`.
     crowd_body typical(double area) const;

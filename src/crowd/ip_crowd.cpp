@@ -50,6 +50,9 @@ constexpr double kMidlineFrom = 1.3;
 constexpr double kMidlineArea = 50;
 // A whole blob up to this many times one animal's area is taken for one animal alone.
 constexpr double kAlone = 1.5;
+// A blob under this share of one animal's area is a speck or a piece of an animal, and with
+// the count of animals known and exceeded, no animal: the still background's rule too.
+constexpr double kSpeck = 0.25;
 // Pixels per frame from which an object without a known head is taken to head where it moves.
 constexpr double kMoving = 0.2;
 static_assert(crowd_stations == ip_midlinePoints);
@@ -157,6 +160,7 @@ void ip_crowd::reformat() {
 
 void ip_crowd::restart() {
     foreground_.restart(weight_->format());
+    early_.restart();
     tracker_.clear();
     areaHistory_.clear();
     singleArea_ = 0;
@@ -261,7 +265,7 @@ void ip_crowd::expect() {
         if (b < 0 || keptOf_[size_t(b)] < 0) continue;
         trackBlob_[t] = keptOf_[size_t(b)];
         ++blobTrackStart_[size_t(trackBlob_[t]) + 1];
-        expectedArea_[size_t(trackBlob_[t])] += track.area;
+        expectedArea_[size_t(trackBlob_[t])] += track.sized ? track.area : singleArea_;
     }
     for (size_t i = 1; i < blobTrackStart_.size(); ++i) blobTrackStart_[i] += blobTrackStart_[i - 1];
     blobTracks_.resize(size_t(blobTrackStart_.back()));
@@ -281,9 +285,11 @@ void ip_crowd::toAnimals() {
     auto left = [&](size_t i) { return more ? ratio_[i] - share_[i] : share_[i] - ratio_[i]; };
     auto may = [&](size_t i) {
         const double area = double(blobs[size_t(kept_[i])].moments.area);
+        // A blob under a quarter of an animal is a speck or a piece of one: with more blobs
+        // than animals, it is no animal.
         return more ? share_[i] < kMostPerBlob && ratio_[i] / (share_[i] + 1) >= 0.7 &&
                           area / (share_[i] + 1) >= settings_.minArea
-                    : share_[i] >= 2;
+                    : share_[i] >= 2 || (share_[i] == 1 && ratio_[i] < kSpeck && blobTrackStart_[i + 1] == blobTrackStart_[i] && !tracker_.tracks().empty());
     };
     std::vector<std::pair<double, size_t>> heap;
     for (size_t i = 0; i < kept_.size(); ++i)
@@ -302,7 +308,7 @@ void ip_crowd::toAnimals() {
 void ip_crowd::expectedIn(size_t i, std::vector<crowd_body>& bodies) const {
     bodies.clear();
     for (int32_t j = blobTrackStart_[i]; j < blobTrackStart_[i + 1]; ++j)
-        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)])));
+        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)]), singleArea_));
     // Those seen in the last frame before those missed in it, when not all can be used.
     std::stable_sort(bodies.begin(), bodies.end(), [&](const crowd_body& a, const crowd_body& b) {
         return tracker_.tracks()[size_t(a.track)].missed < tracker_.tracks()[size_t(b.track)].missed;
@@ -337,6 +343,7 @@ void ip_crowd::detect() {
     crowd_body typical;
     bool typicalKnown = false;
     for (size_t i = 0; i < kept_.size(); ++i) {
+        if (share_[i] == 0) continue;
         if (share_[i] == 1) {
             sightings_.push_back(whole(kept_[i]));
             // A blob of one animal's area, or the one a track expected there: an animal
@@ -395,6 +402,7 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     dst_->height = src->height;
     const crowd_detectSettings detection = detectSettings();
     foreground_.find(*src, detection, *weight_, *grey_);
+    floorGuessed_ = settings_.background == 0 && foreground_.background().guessed();
     t[1] = timer.now();
 
     crowd_findRuns(*weight_, runs_, rowStart_);
@@ -406,7 +414,17 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
         std::fill(rowStart_.begin(), rowStart_.end(), 0);
         blobs_.label(*weight_, *grey_, runs_, rowStart_);
     }
-    foreground_.learn(*grey_, *weight_, blobs_, event, detection, singleArea_);
+    // While the floor is guessed, what stood still since the first frame may be the arena's
+    // own structure: gone from the objects, the animals touching it stand alone.
+    const bool cleared = !event && floorGuessed_ &&
+                         early_.clear(blobs_, runs_, rowStart_, *grey_, foreground_.cut(), settings_.minArea,
+                                      settings_.animals, *weight_);
+    if (cleared) {
+        crowd_findRuns(*weight_, runs_, rowStart_);
+        blobs_.label(*weight_, *grey_, runs_, rowStart_);
+    }
+    if (!floorGuessed_) early_.restart();
+    foreground_.learn(*grey_, cleared ? early_.before() : *weight_, blobs_, event, detection, singleArea_);
     t[2] = timer.now();
 
     tracker_.predict();

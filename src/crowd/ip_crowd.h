@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
+#include "crowd/crowd_early.h"
 #include "crowd/crowd_foreground.h"
 #include "crowd/crowd_split.h"
 #include "crowd/crowd_tracks.h"
@@ -108,6 +109,8 @@ private:
     crowd_settings settings_;
     std::unique_ptr<dib_base> dst_, weight_, grey_;
     crowd_foreground foreground_;
+    crowd_early early_;
+    bool floorGuessed_ = false;    // this frame was compared with the floor guessed from block medians
     std::vector<crowd_run> runs_;
     std::vector<int32_t> rowStart_;
     crowd_blobs blobs_;

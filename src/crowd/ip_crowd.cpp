@@ -392,19 +392,7 @@ void ip_crowd::lookAll() const {
     looked_ = true;
 }
 
-void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
-    dib_requireBits(*src, "ip_crowd::process - got null ptr on input");
-    util_time timer;
-    int64_t t[stageCount + 1];
-    t[0] = timer.now();
-
-    *dst_ = *src;
-    dst_->height = src->height;
-    const crowd_detectSettings detection = detectSettings();
-    foreground_.find(*src, detection, *weight_, *grey_);
-    floorGuessed_ = settings_.background == 0 && foreground_.background().guessed();
-    t[1] = timer.now();
-
+void ip_crowd::label(const crowd_detectSettings& detection) {
     crowd_findRuns(*weight_, runs_, rowStart_);
     blobs_.label(*weight_, *grey_, runs_, rowStart_);
     // A change of the whole picture's light is not thousands of animals: nothing is handed on.
@@ -425,6 +413,22 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     }
     if (!floorGuessed_) early_.restart();
     foreground_.learn(*grey_, cleared ? early_.before() : *weight_, blobs_, event, detection, singleArea_);
+}
+
+void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
+    dib_requireBits(*src, "ip_crowd::process - got null ptr on input");
+    util_time timer;
+    int64_t t[stageCount + 1];
+    t[0] = timer.now();
+
+    *dst_ = *src;
+    dst_->height = src->height;
+    const crowd_detectSettings detection = detectSettings();
+    foreground_.find(*src, detection, *weight_, *grey_);
+    floorGuessed_ = settings_.background == 0 && foreground_.background().guessed();
+    t[1] = timer.now();
+
+    label(detection);
     t[2] = timer.now();
 
     tracker_.predict();

@@ -84,6 +84,9 @@ private:
     // Settings that change what is learned start the learning again.
     void restart();
     crowd_detectSettings detectSettings() const;
+    // This frame's blobs, the arena's structure left out while the floor is guessed; the
+    // background learns from them.
+    void label(const crowd_detectSettings& detection);
     // This frame's blobs worth keeping and, per blob, how many animals it holds.
     void count();
     // The blobs within the area limits, and one animal's area; false when there are none.

@@ -67,6 +67,14 @@ crowd_body crowd_roundBody(double x, double y, double radius) {
     return b;
 }
 
+crowd_body crowd_straightBody(const float* halfWidth, double length, double balance) {
+    crowd_body b;
+    b.points = crowd_stations;
+    b.length = length, b.balance = balance;
+    for (int i = 0; i < crowd_stations; ++i) b.midline[i] = {length * i / kLast, 0}, b.halfWidth[i] = halfWidth[i];
+    return b;
+}
+
 crowd_body crowd_longBody(const crowd_posture& posture, double dx, double dy) {
     crowd_body b;
     b.points = crowd_stations;

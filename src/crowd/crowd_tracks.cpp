@@ -87,11 +87,7 @@ crowd_body crowd_tracker::typical(double area) const {
         return crowd_roundBody(0, 0, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
     std::nth_element(lengths.begin(), lengths.begin() + ptrdiff_t(lengths.size() / 2), lengths.end());
     const crowd_track& k = tracks_[lengths[lengths.size() / 2].second];
-    crowd_body b;
-    b.points = crowd_stations;
-    b.length = k.length, b.balance = k.balance;
-    for (int i = 0; i < crowd_stations; ++i) b.midline[i] = {k.length * i / kLast, 0}, b.halfWidth[i] = k.halfWidth[i];
-    return b;
+    return crowd_straightBody(k.halfWidth, k.length, k.balance);
 }
 
 double crowd_tracker::cost(const crowd_track& t, const crowd_sighting& s, double size) const {

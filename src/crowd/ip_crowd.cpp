@@ -50,6 +50,13 @@ constexpr double kMidlineFrom = 1.3;
 constexpr double kMidlineArea = 50;
 // A whole blob up to this many times one animal's area is taken for one animal alone.
 constexpr double kAlone = 1.5;
+// Blobs under this many animals' area are measured whole before they are split: most are
+// one animal, and their shape tells.
+constexpr double kUpToTwo = 2.5;
+// An elongated animal's width over its length lies within this factor of its kind's
+// typical: a bent or beating body, and the edge the blur adds to a small one, change it by
+// a fifth; two animals in file halve it, two side by side or crossing double it.
+constexpr double kShapeSpread = 1.5;
 // A blob under this share of one animal's area is a speck or a piece of an animal, and with
 // the count of animals known and exceeded, no animal: the still background's rule too.
 constexpr double kSpeck = 0.25;
@@ -163,6 +170,8 @@ void ip_crowd::restart() {
     early_.restart();
     tracker_.clear();
     areaHistory_.clear();
+    aspectHistory_.clear();
+    aspect_ = 0;
     singleArea_ = 0;
     found_.clear();
     selected_ = -1;
@@ -201,6 +210,7 @@ void ip_crowd::count() {
     known_.clear();
     if (!keep()) return;
     expect();
+    measureWholes();
     const auto& blobs = blobs_.blobs();
     ratio_.resize(kept_.size());
     for (size_t i = 0; i < kept_.size(); ++i) {
@@ -216,13 +226,48 @@ void ip_crowd::count() {
             expectedIn(i, bodies_);
             if (const int64_t together = splitter_.coverage(bodies_)) covered = double(together);
         }
-        const bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered;
+        bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered;
         if (known) k = expected;
+        // A blob shaped unlike one animal is more, whatever its area or its tracks say.
+        if (k == 1 && !single(i)) k = 2, known = false;
         k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
         share_.push_back(settings_.split ? k : 1);
         known_.push_back(known);
     }
     if (settings_.split && settings_.animals > 0) toAnimals();
+}
+
+void ip_crowd::measureWholes() {
+    // Each blob of up to two animals' area is measured whole (it is most often one animal);
+    // the animals alone by their area tell how wide an animal is for its length.
+    const auto& blobs = blobs_.blobs();
+    wholes_.resize(kept_.size());
+    std::vector<double> aspects;
+    for (size_t i = 0; i < kept_.size(); ++i) {
+        wholes_[i] = crowd_sighting{};
+        wholes_[i].object = crowd_describe(blobs[size_t(kept_[i])].moments);
+        const double ratio = wholes_[i].object.area / singleArea_;
+        if (ratio >= kUpToTwo) continue;
+        wholes_[i] = whole(kept_[i]);
+        const crowd_posture& p = wholes_[i].posture;
+        if (p.elongated && ratio > 1 / kAlone && ratio < kAlone) aspects.push_back(p.width / p.length);
+    }
+    if (aspects.empty()) return;
+    std::nth_element(aspects.begin(), aspects.begin() + ptrdiff_t(aspects.size() / 2), aspects.end());
+    aspectHistory_.push_back(aspects[aspects.size() / 2]);
+    if (aspectHistory_.size() > size_t(kHistory)) aspectHistory_.erase(aspectHistory_.begin());
+    aspects = aspectHistory_;
+    std::nth_element(aspects.begin(), aspects.begin() + ptrdiff_t(aspects.size() / 2), aspects.end());
+    aspect_ = aspects[aspects.size() / 2];
+}
+
+bool ip_crowd::single(size_t i) const {
+    // One animal is as wide for its length as any other of its kind, whatever its size: a
+    // blob of two in file is half as wide for its length, two side by side or crossing twice.
+    const crowd_posture& p = wholes_[i].posture;
+    if (aspect_ <= 0 || !p.elongated) return true;
+    const double q = p.width / p.length / aspect_;
+    return q > 1 / kShapeSpread && q < kShapeSpread;
 }
 
 bool ip_crowd::keep() {
@@ -337,42 +382,66 @@ crowd_sighting ip_crowd::whole(int32_t blob) {
     return s;
 }
 
+crowd_body ip_crowd::typicalBody() const {
+    const crowd_body known = tracker_.typical(singleArea_);
+    if (known.points > 1) return known;
+    // No animal's shape learned yet (the first frames): this frame's animals alone tell it,
+    // when most of them are elongated.
+    std::vector<std::pair<double, size_t>> lengths;
+    size_t alone = 0;
+    for (size_t i = 0; i < sightings_.size(); ++i) {
+        const crowd_sighting& s = sightings_[i];
+        if (!s.alone || s.object.area < kMidlineArea) continue;
+        ++alone;
+        if (s.posture.elongated) lengths.push_back({s.posture.length, i});
+    }
+    if (lengths.empty() || 2 * lengths.size() <= alone) return known;
+    std::nth_element(lengths.begin(), lengths.begin() + ptrdiff_t(lengths.size() / 2), lengths.end());
+    const crowd_posture& p = sightings_[lengths[lengths.size() / 2].second].posture;
+    return crowd_straightBody(p.halfWidth, p.length, p.balance);
+}
+
+void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
+    expectedIn(i, bodies_);
+    splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], bodies_, typical, parts_);
+    for (const crowd_part& part : parts_) {
+        if (part.moments.area == 0) continue;
+        crowd_sighting s;
+        s.object = crowd_describe(part.moments);
+        s.whole = false;
+        s.looks = part.looks, s.looked = true;
+        if (part.body.points == crowd_stations) {
+            crowd_posture& p = s.posture;
+            p.elongated = true;
+            std::copy(part.body.midline, part.body.midline + crowd_stations, p.midline);
+            std::copy(part.body.halfWidth, part.body.halfWidth + crowd_stations, p.halfWidth);
+            p.length = part.body.length, p.balance = part.body.balance;
+            p.width = s.object.area / std::max(p.length, 1.0);
+        }
+        sightings_.push_back(s);
+        blobOfObject_.push_back(kept_[i]);
+    }
+}
+
 void ip_crowd::detect() {
     sightings_.clear();
     blobOfObject_.clear();
-    crowd_body typical;
-    bool typicalKnown = false;
+    // The blobs of one animal first: their shapes stand in for the typical animal's while
+    // none is learned.
+    bool several = false;
     for (size_t i = 0; i < kept_.size(); ++i) {
-        if (share_[i] == 0) continue;
-        if (share_[i] == 1) {
-            sightings_.push_back(whole(kept_[i]));
-            // A blob of one animal's area, or the one a track expected there: an animal
-            // alone, whose looks and shape its track may learn.
-            sightings_.back().alone = known_[i] || ratio_[i] < kAlone;
-            blobOfObject_.push_back(kept_[i]);
-            continue;
-        }
-        if (!typicalKnown) typical = tracker_.typical(singleArea_), typicalKnown = true;
-        expectedIn(i, bodies_);
-        splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], bodies_, typical, parts_);
-        for (const crowd_part& part : parts_) {
-            if (part.moments.area == 0) continue;
-            crowd_sighting s;
-            s.object = crowd_describe(part.moments);
-            s.whole = false;
-            s.looks = part.looks, s.looked = true;
-            if (part.body.points == crowd_stations) {
-                crowd_posture& p = s.posture;
-                p.elongated = true;
-                std::copy(part.body.midline, part.body.midline + crowd_stations, p.midline);
-                std::copy(part.body.halfWidth, part.body.halfWidth + crowd_stations, p.halfWidth);
-                p.length = part.body.length, p.balance = part.body.balance;
-                p.width = s.object.area / std::max(p.length, 1.0);
-            }
-            sightings_.push_back(s);
-            blobOfObject_.push_back(kept_[i]);
-        }
+        several = several || share_[i] > 1;
+        if (share_[i] != 1) continue;
+        sightings_.push_back(wholes_[i]);
+        // A blob of one animal's area, or the one a track expected there, and shaped like
+        // one: an animal alone, whose looks and shape its track may learn.
+        sightings_.back().alone = (known_[i] || ratio_[i] < kAlone) && single(i);
+        blobOfObject_.push_back(kept_[i]);
     }
+    if (!several) return;
+    const crowd_body typical = typicalBody();
+    for (size_t i = 0; i < kept_.size(); ++i)
+        if (share_[i] > 1) splitInto(i, typical);
 }
 
 void ip_crowd::lookAll() const {

@@ -98,6 +98,16 @@ private:
     // The bodies of the tracks expected in kept blob i, as predicted for this frame.
     void expectedIn(size_t i, std::vector<crowd_body>& bodies) const;
     void detect();
+    // Kept blobs of up to about two animals measured whole into wholes_, and how wide one
+    // animal is for its length (its width over its length, pooled over recent frames).
+    void measureWholes();
+    // Whether kept blob i is shaped like one animal (true when that cannot be told).
+    bool single(size_t i) const;
+    // The shape of an animal no track knows: the tracks' typical one, or while none is
+    // learned, that of this frame's elongated animals alone.
+    crowd_body typicalBody() const;
+    // The objects of kept blob i, which holds several animals.
+    void splitInto(size_t i, const crowd_body& typical);
     // The object of a blob that holds one animal, with its posture when it is elongated.
     crowd_sighting whole(int32_t blob);
     // The pixels of a blob.
@@ -129,6 +139,9 @@ private:
     std::vector<int32_t> trackBlob_;                    // per track, the index into kept_ of the blob it expects, or -1
     std::vector<int32_t> blobTrackStart_, blobTracks_;  // per kept blob, the tracks expecting it
     std::vector<double> areaHistory_;
+    std::vector<double> aspectHistory_;       // per frame, an elongated animal's width over its length
+    double aspect_ = 0;                       // their median; 0: not known
+    std::vector<crowd_sighting> wholes_;      // per kept blob, the blob as one object
     double singleArea_ = 0;
     std::vector<crowd_sighting> sightings_;
     std::vector<int32_t> identity_, blobOfObject_;

@@ -22,6 +22,9 @@ constexpr double kLargestSlide = 1 << 16;
 constexpr int64_t kLargestBox = int64_t(1) << 22;
 // A blob this many times the area of its animals is cut into discs.
 constexpr double kLarger = 2.5;
+// Discs up to this many in a blob are fitted without the grid: each pixel is weighed
+// against every one, which costs less than finding its cell's.
+constexpr int kFewDiscs = 8;
 // Pixels the clustering of unexpected animals looks at, and its rounds.
 constexpr size_t kSeedPixels = 4096;
 constexpr int kSeedRounds = 20;
@@ -153,8 +156,8 @@ void crowd_splitter::own(const Use& use) {
     lines_.resize(bodies_.size());
     for (size_t i = 0; i < bodies_.size(); ++i) {
         const crowd_body& b = bodies_[i];
-        discs_.push_back(
-            {b.midline[0].x, b.midline[0].y, b.halfWidth[0], double(b.halfWidth[0]) * b.halfWidth[0], b.points == 1});
+        const double r = b.halfWidth[0];
+        discs_.push_back({b.midline[0].x, b.midline[0].y, r, r * r, b.points == 1, (r + kMargin) * (r + kMargin)});
         if (b.points > 1) lines_[i] = crowd_prepare(b);
     }
     for (size_t n = 0; n < pixels_.size(); ++n) {
@@ -393,6 +396,14 @@ void crowd_splitter::take(const crowd_pixel& p, int32_t b, const crowd_place& pl
     l.all += p.grey, l.squares += double(p.grey) * p.grey, ++l.n;
 }
 
+void crowd_splitter::takeRound(const crowd_pixel& p, size_t b, double squared) {
+    measured_[b].add(p.x, p.y, p.w, p.grey);
+    looksTally& l = looks_[b];
+    const int ring = std::min(kLast, int(squared * rings_[b]));
+    l.grey[ring] += p.grey, ++l.count[ring];
+    l.all += p.grey, l.squares += double(p.grey) * p.grey, ++l.n;
+}
+
 void crowd_splitter::finish(std::vector<crowd_part>& parts) const {
     parts.assign(bodies_.size(), crowd_part{});
     for (size_t b = 0; b < bodies_.size(); ++b) {
@@ -407,14 +418,74 @@ void crowd_splitter::finish(std::vector<crowd_part>& parts) const {
     }
 }
 
+double crowd_splitter::refitDiscs(bool measuring) {
+    const size_t n = bodies_.size();
+    sums_.assign(n, disc_sum{0, 0, 0});
+    discs_.clear();
+    for (const crowd_body& b : bodies_) {
+        const double r = b.halfWidth[0];
+        discs_.push_back({b.midline[0].x, b.midline[0].y, r, r * r, true, (r + kMargin) * (r + kMargin)});
+    }
+    if (measuring) startMeasuring();
+    auto add = [&](const crowd_pixel& p, size_t j, double d2) {
+        sums_[j].w += p.w, sums_[j].wx += int64_t(p.w) * p.x, sums_[j].wy += int64_t(p.w) * p.y;
+        if (measuring) takeRound(p, j, d2);
+    };
+    for (const crowd_pixel& p : pixels_) {
+        const double x = p.x, y = p.y;
+        bool inside = false;
+        double nearest = kMargin, nearestSquared = 0;
+        size_t owner = n;
+        for (size_t j = 0; j < n; ++j) {
+            const disc& d = discs_[j];
+            const double d2 = (x - d.x) * (x - d.x) + (y - d.y) * (y - d.y);
+            if (d2 <= d.r2) {
+                add(p, j, d2);
+                inside = true;
+            } else if (!inside && d2 <= d.reach2) {
+                const double reach = std::sqrt(d2) - d.r;
+                if (reach <= nearest) nearest = reach, owner = j, nearestSquared = d2;
+            }
+        }
+        if (!inside && owner < n) add(p, owner, nearestSquared);
+    }
+    double moved = 0;
+    for (size_t j = 0; j < n; ++j) {
+        if (sums_[j].w <= 0) continue;
+        const crowd_point c{double(sums_[j].wx) / double(sums_[j].w), double(sums_[j].wy) / double(sums_[j].w)};
+        moved = std::max(moved, std::hypot(c.x - bodies_[j].midline[0].x, c.y - bodies_[j].midline[0].y));
+        bodies_[j].midline[0] = c;
+    }
+    return moved;
+}
+
+void crowd_splitter::fitDiscs() {
+    // As the general fitting, measured in the same pass as the last round.
+    const int rounds = std::clamp(int(kVisits / (double(pixels_.size()) * double(bodies_.size()))), 1, kRounds);
+    bool measured = false;
+    for (int round = 0; round < rounds; ++round) {
+        measured = round > 0 || rounds == 1;
+        if (refitDiscs(measured) < kSettled) break;
+    }
+    if (!measured) refitDiscs(true);
+}
+
 void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs,
                            const dib_base& weight, const dib_base& grey, int k, const std::vector<crowd_body>& expected,
                            const crowd_body& typical, std::vector<crowd_part>& parts) {
     gather(blobs, blob, runs, weight, grey);
     k = std::max(1, std::min(k, int(pixels_.size())));
-    grid(k);
     bodies_.assign(expected.begin(), expected.begin() + std::min<ptrdiff_t>(k, ptrdiff_t(expected.size())));
-    seed(k - int(bodies_.size()), typical);
+    const int missing = k - int(bodies_.size());
+    if (missing > 0) grid(k), seed(missing, typical);
+    bool round = true;
+    for (const crowd_body& b : bodies_) round = round && b.points == 1;
+    if (round && k <= kFewDiscs) {
+        fitDiscs();
+        finish(parts);
+        return;
+    }
+    if (missing <= 0) grid(k);
     locatePixels();
     enlist();
     // The pixels are measured for the parts in the same pass as the last round of fitting

@@ -64,9 +64,15 @@ private:
     // of a few shifts, the one whose body covers the most pixels of the blob no other body
     // covers, less those off the blob.
     double slide(size_t b) const;
+    // A few round bodies fitted, each pixel weighed against every one: the rounds of refit()
+    // for blobs of discs, on whole-number sums.
+    void fitDiscs();
+    double refitDiscs(bool measuring);
     // The parts' sums and looks: emptied, a pixel of body b added, handed out.
     void startMeasuring();
     void take(const crowd_pixel& p, int32_t b, const crowd_place& place);
+    // take() for round body b, the pixel `squared` pixels squared from its centre.
+    void takeRound(const crowd_pixel& p, size_t b, double squared);
     void finish(std::vector<crowd_part>& parts) const;
 
     std::vector<crowd_pixel> pixels_;
@@ -79,8 +85,13 @@ private:
     struct disc {
         double x, y, r, r2;
         bool round;
+        double reach2;  // (r + kMargin)^2: farther pixels go to no body
     };
     std::vector<disc> discs_;
+    struct disc_sum {
+        int64_t w, wx, wy;
+    };
+    std::vector<disc_sum> sums_;
     std::vector<crowd_line> lines_;  // of the elongated bodies
     std::vector<int32_t> cellStart_, cellBodies_, fill_;
     std::vector<crowd_point> centres_;

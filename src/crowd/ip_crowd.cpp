@@ -50,9 +50,6 @@ constexpr double kMidlineFrom = 1.3;
 constexpr double kMidlineArea = 50;
 // A whole blob up to this many times one animal's area is taken for one animal alone.
 constexpr double kAlone = 1.5;
-// Blobs under this many animals' area are measured whole before they are split: most are
-// one animal, and their shape tells.
-constexpr double kUpToTwo = 2.5;
 // An elongated animal's width over its length lies within this factor of its kind's
 // typical: a bent or beating body, and the edge the blur adds to a small one, change it by
 // a fifth; two animals in file halve it, two side by side or crossing double it.
@@ -238,19 +235,16 @@ void ip_crowd::count() {
 }
 
 void ip_crowd::measureWholes() {
-    // Each blob of up to two animals' area is measured whole (it is most often one animal);
-    // the animals alone by their area tell how wide an animal is for its length.
+    // The animals alone by their area tell how wide an animal is for its length.
     const auto& blobs = blobs_.blobs();
-    wholes_.resize(kept_.size());
+    wholes_.assign(kept_.size(), crowd_sighting{});
+    measured_.assign(kept_.size(), 0);
     std::vector<double> aspects;
     for (size_t i = 0; i < kept_.size(); ++i) {
-        wholes_[i] = crowd_sighting{};
-        wholes_[i].object = crowd_describe(blobs[size_t(kept_[i])].moments);
-        const double ratio = wholes_[i].object.area / singleArea_;
-        if (ratio >= kUpToTwo) continue;
-        wholes_[i] = whole(kept_[i]);
-        const crowd_posture& p = wholes_[i].posture;
-        if (p.elongated && ratio > 1 / kAlone && ratio < kAlone) aspects.push_back(p.width / p.length);
+        const double ratio = double(blobs[size_t(kept_[i])].moments.area) / singleArea_;
+        if (ratio <= 1 / kAlone || ratio >= kAlone) continue;
+        const crowd_posture& p = wholeOf(i).posture;
+        if (p.elongated) aspects.push_back(p.width / p.length);
     }
     if (aspects.empty()) return;
     std::nth_element(aspects.begin(), aspects.begin() + ptrdiff_t(aspects.size() / 2), aspects.end());
@@ -261,11 +255,18 @@ void ip_crowd::measureWholes() {
     aspect_ = aspects[aspects.size() / 2];
 }
 
-bool ip_crowd::single(size_t i) const {
+const crowd_sighting& ip_crowd::wholeOf(size_t i) {
+    if (!measured_[i]) wholes_[i] = whole(kept_[i]), measured_[i] = 1;
+    return wholes_[i];
+}
+
+bool ip_crowd::single(size_t i) {
     // One animal is as wide for its length as any other of its kind, whatever its size: a
     // blob of two in file is half as wide for its length, two side by side or crossing twice.
-    const crowd_posture& p = wholes_[i].posture;
-    if (aspect_ <= 0 || !p.elongated) return true;
+    // A compact blob cannot tell.
+    if (aspect_ <= 0 || crowd_describe(blobs_.blobs()[size_t(kept_[i])].moments).elongation < kMidlineFrom) return true;
+    const crowd_posture& p = wholeOf(i).posture;
+    if (!p.elongated) return true;
     const double q = p.width / p.length / aspect_;
     return q > 1 / kShapeSpread && q < kShapeSpread;
 }
@@ -432,7 +433,7 @@ void ip_crowd::detect() {
     for (size_t i = 0; i < kept_.size(); ++i) {
         several = several || share_[i] > 1;
         if (share_[i] != 1) continue;
-        sightings_.push_back(wholes_[i]);
+        sightings_.push_back(wholeOf(i));
         // A blob of one animal's area, or the one a track expected there, and shaped like
         // one: an animal alone, whose looks and shape its track may learn.
         sightings_.back().alone = (known_[i] || ratio_[i] < kAlone) && single(i);

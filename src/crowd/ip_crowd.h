@@ -98,11 +98,13 @@ private:
     // The bodies of the tracks expected in kept blob i, as predicted for this frame.
     void expectedIn(size_t i, std::vector<crowd_body>& bodies) const;
     void detect();
-    // Kept blobs of up to about two animals measured whole into wholes_, and how wide one
-    // animal is for its length (its width over its length, pooled over recent frames).
+    // How wide one animal is for its length (its width over its length, pooled over recent
+    // frames), from the kept blobs of about one animal's area measured whole.
     void measureWholes();
+    // Kept blob i as one object, measured on first demand.
+    const crowd_sighting& wholeOf(size_t i);
     // Whether kept blob i is shaped like one animal (true when that cannot be told).
-    bool single(size_t i) const;
+    bool single(size_t i);
     // The shape of an animal no track knows: the tracks' typical one, or while none is
     // learned, that of this frame's elongated animals alone.
     crowd_body typicalBody() const;
@@ -142,6 +144,7 @@ private:
     std::vector<double> aspectHistory_;       // per frame, an elongated animal's width over its length
     double aspect_ = 0;                       // their median; 0: not known
     std::vector<crowd_sighting> wholes_;      // per kept blob, the blob as one object
+    std::vector<char> measured_;              // per kept blob, wholes_ measured
     double singleArea_ = 0;
     std::vector<crowd_sighting> sightings_;
     std::vector<int32_t> identity_, blobOfObject_;

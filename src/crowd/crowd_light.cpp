@@ -41,12 +41,18 @@ void choosePoints(crowd_grid& grid) {
 void fitGain(crowd_grid& grid, crowd_fit& fit) {
     std::array<uint32_t, kRatioSteps> ratio{};
     std::array<uint32_t, 511> shift{};
+    // g * 256 / b by a multiplication: 2^24 / b rounded up is exact for g * 256 < 2^16.
+    static const std::array<uint32_t, 256> over = [] {
+        std::array<uint32_t, 256> a{};
+        for (uint32_t b = 1; b < 256; ++b) a[b] = ((uint32_t(1) << 24) + b - 1) / b;
+        return a;
+    }();
     uint32_t lit = 0;
     for (uint32_t i : grid.points) {
         const int b = grid.background[i], g = grid.grey[i];
         ++shift[size_t(g - b + 255)];
         if (b < 8) continue;
-        ++ratio[size_t(std::min(kRatioSteps - 1, g * 256 / b))], ++lit;
+        ++ratio[size_t(std::min(kRatioSteps - 1, int((uint64_t(g) * 256 * over[size_t(b)]) >> 24)))], ++lit;
     }
     if (lit * 2 >= grid.points.size()) {
         fit.gain = (quantile(ratio, 0.5) + 0.5) / 256.0;

@@ -22,6 +22,11 @@ constexpr double kLargestSlide = 1 << 16;
 constexpr int64_t kLargestBox = int64_t(1) << 22;
 // A blob this many times the area of its animals is cut into discs.
 constexpr double kLarger = 2.5;
+// A disc is settled once it moves less than this (pixels) in a round: its pixels are its
+// own but for a sliver along the edge it shares, whose share of its area, times the move,
+// is what the move could still change its centre by (a tenth of a pixel for a disc of radius
+// 6 pressed against another along 5 px).
+constexpr double kDiscSettled = 0.5;
 // Discs up to this many in a blob are fitted without the grid: each pixel is weighed
 // against every one, which costs less than finding its cell's.
 constexpr int kFewDiscs = 8;
@@ -410,6 +415,8 @@ void crowd_splitter::finish(std::vector<crowd_part>& parts) const {
         crowd_part& part = parts[b];
         part.moments = measured_[b];
         part.body = bodies_[b];
+        part.looked = b < looks_.size();
+        if (!part.looked) continue;
         const looksTally& l = looks_[b];
         for (int i = 0; i < crowd_stations; ++i)
             part.looks.profile[i] = l.count[i] > 0 ? float(l.grey[i] / l.count[i]) : 0.0f;
@@ -418,40 +425,124 @@ void crowd_splitter::finish(std::vector<crowd_part>& parts) const {
     }
 }
 
-double crowd_splitter::refitDiscs(bool measuring) {
+void crowd_splitter::look(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs,
+                          const dib_base& weight, const dib_base& grey, const std::vector<crowd_body>& discs,
+                          std::vector<crowd_looks>& looks) {
+    // The pixels go to the discs by the rule they were measured by (refitDiscsBySpans).
+    gather(blobs, blob, runs, weight, grey);
+    bodies_ = discs;
+    startMeasuring();
     const size_t n = bodies_.size();
-    sums_.assign(n, disc_sum{0, 0, 0});
-    discs_.clear();
-    for (const crowd_body& b : bodies_) {
-        const double r = b.halfWidth[0];
-        discs_.push_back({b.midline[0].x, b.midline[0].y, r, r * r, true, (r + kMargin) * (r + kMargin)});
-    }
-    if (measuring) startMeasuring();
-    auto add = [&](const crowd_pixel& p, size_t j, double d2) {
-        sums_[j].w += p.w, sums_[j].wx += int64_t(p.w) * p.x, sums_[j].wy += int64_t(p.w) * p.y;
-        if (measuring) takeRound(p, j, d2);
-    };
     for (const crowd_pixel& p : pixels_) {
         const double x = p.x, y = p.y;
         bool inside = false;
         double nearest = kMargin, nearestSquared = 0;
         size_t owner = n;
         for (size_t j = 0; j < n; ++j) {
-            const disc& d = discs_[j];
-            const double d2 = (x - d.x) * (x - d.x) + (y - d.y) * (y - d.y);
-            if (d2 <= d.r2) {
-                add(p, j, d2);
-                inside = true;
-            } else if (!inside && d2 <= d.reach2) {
-                const double reach = std::sqrt(d2) - d.r;
+            const crowd_point c = bodies_[j].midline[0];
+            const double r = bodies_[j].halfWidth[0], d2 = (x - c.x) * (x - c.x) + (y - c.y) * (y - c.y);
+            if (d2 <= r * r) {
+                takeRound(p, j, d2), inside = true;
+            } else if (!inside && d2 <= (r + kMargin) * (r + kMargin)) {
+                const double reach = std::sqrt(d2) - r;
                 if (reach <= nearest) nearest = reach, owner = j, nearestSquared = d2;
             }
         }
-        if (!inside && owner < n) add(p, owner, nearestSquared);
+        if (!inside && owner < n) takeRound(p, owner, nearestSquared);
     }
+    std::vector<crowd_part> parts;
+    finish(parts);
+    looks.clear();
+    for (const crowd_part& part : parts) looks.push_back(part.looks);
+}
+
+void crowd_splitter::spanSums() {
+    // The blob's runs, and running sums along them, so that a stretch of a run is summed by
+    // two lookups.
+    spans_.clear();
+    const size_t n = pixels_.size() + 1;
+    runningW_.assign(n, 0), runningWX_.assign(n, 0), runningGrey_.assign(n, 0), runningWXX_.assign(n, 0.0);
+    for (size_t i = 0; i < pixels_.size(); ++i) {
+        const crowd_pixel& p = pixels_[i];
+        if (i == 0 || p.y != pixels_[i - 1].y || p.x != pixels_[i - 1].x + 1) spans_.push_back({p.y, p.x, int32_t(i), 0});
+        ++spans_.back().count;
+        const int64_t wx = int64_t(p.w) * p.x;
+        runningW_[i + 1] = runningW_[i] + p.w, runningWX_[i + 1] = runningWX_[i] + wx;
+        runningGrey_[i + 1] = runningGrey_[i] + p.grey, runningWXX_[i + 1] = runningWXX_[i] + double(wx) * p.x;
+    }
+}
+
+void crowd_splitter::outside(const span& run, int32_t x, size_t n, bool measuring) {
+    // A pixel outside every disc goes to the one whose edge lies nearest, within kMargin.
+    double nearest = kMargin;
+    size_t owner = n;
+    for (size_t j = 0; j < n; ++j) {
+        const disc& d = discs_[j];
+        const double d2 = (x - d.x) * (x - d.x) + (run.y - d.y) * (run.y - d.y);
+        if (d2 > d.reach2) continue;
+        const double reach = std::sqrt(d2) - d.r;
+        if (reach <= nearest) nearest = reach, owner = j;
+    }
+    if (owner == n) return;
+    const crowd_pixel& p = pixels_[size_t(run.first + (x - run.x0))];
+    sums_[owner].w += p.w, sums_[owner].wx += int64_t(p.w) * p.x, sums_[owner].wy += int64_t(p.w) * p.y;
+    if (measuring) measured_[owner].add(p.x, p.y, p.w, p.grey);
+}
+
+void crowd_splitter::addStretch(size_t j, const span& run, int32_t from, int32_t to, bool measuring) {
+    const size_t a = size_t(run.first + (from - run.x0)), b = size_t(run.first + (to - run.x0) + 1);
+    const int64_t w = runningW_[b] - runningW_[a], wx = runningWX_[b] - runningWX_[a];
+    sums_[j].w += w, sums_[j].wx += wx, sums_[j].wy += w * run.y;
+    if (!measuring) return;
+    crowd_moments& m = measured_[j];
+    const double y = run.y;
+    m.area += to - from + 1;
+    m.w += double(w), m.wx += double(wx), m.wy += y * double(w);
+    m.wxx += runningWXX_[b] - runningWXX_[a], m.wyy += y * y * double(w), m.wxy += y * double(wx);
+    m.grey += double(runningGrey_[b] - runningGrey_[a]);
+}
+
+void crowd_splitter::addSpan(const span& run, size_t n, bool measuring) {
+    // Each disc takes its stretch of the run at once; the pixels between the stretches, in
+    // order along the run, go one by one.
+    int32_t from[kFewDiscs], to[kFewDiscs];
+    size_t order[kFewDiscs], m = 0;
+    for (size_t j = 0; j < n; ++j) {
+        const disc& d = discs_[j];
+        const double dy = run.y - d.y, across = d.r2 - dy * dy;
+        if (across < 0) continue;
+        const double half = std::sqrt(across);
+        from[j] = std::max(run.x0, int32_t(std::ceil(d.x - half)));
+        to[j] = std::min(run.x0 + run.count - 1, int32_t(std::floor(d.x + half)));
+        if (from[j] > to[j]) continue;
+        addStretch(j, run, from[j], to[j], measuring);
+        size_t at = m++;
+        for (; at > 0 && from[order[at - 1]] > from[j]; --at) order[at] = order[at - 1];
+        order[at] = j;
+    }
+    int32_t x = run.x0;
+    for (size_t i = 0; i <= m; ++i) {
+        const int32_t stop = i < m ? from[order[i]] : run.x0 + run.count;
+        for (; x < stop; ++x) outside(run, x, n, measuring);
+        if (i < m) x = std::max(x, to[order[i]] + 1);
+    }
+}
+
+double crowd_splitter::refitDiscsBySpans(bool measuring) {
+    // Each pixel in every disc it lies in, or outside all with the one whose edge is nearest
+    // (within kMargin): the general fitting's rule, on the runs.
+    const size_t n = bodies_.size();
+    sums_.assign(n, disc_sum{0, 0, 0});
+    if (measuring) measured_.assign(n, crowd_moments{});
+    discs_.clear();
+    for (const crowd_body& b : bodies_) {
+        const double r = b.halfWidth[0];
+        discs_.push_back({b.midline[0].x, b.midline[0].y, r, r * r, true, (r + kMargin) * (r + kMargin)});
+    }
+    for (const span& run : spans_) addSpan(run, n, measuring);
     double moved = 0;
     for (size_t j = 0; j < n; ++j) {
-        if (sums_[j].w <= 0) continue;
+        if (sums_[j].w <= 0 || measuring) continue;
         const crowd_point c{double(sums_[j].wx) / double(sums_[j].w), double(sums_[j].wy) / double(sums_[j].w)};
         moved = std::max(moved, std::hypot(c.x - bodies_[j].midline[0].x, c.y - bodies_[j].midline[0].y));
         bodies_[j].midline[0] = c;
@@ -460,14 +551,14 @@ double crowd_splitter::refitDiscs(bool measuring) {
 }
 
 void crowd_splitter::fitDiscs() {
-    // As the general fitting, measured in the same pass as the last round.
-    const int rounds = std::clamp(int(kVisits / (double(pixels_.size()) * double(bodies_.size()))), 1, kRounds);
-    bool measured = false;
-    for (int round = 0; round < rounds; ++round) {
-        measured = round > 0 || rounds == 1;
-        if (refitDiscs(measured) < kSettled) break;
-    }
-    if (!measured) refitDiscs(true);
+    // Rounds on the runs until the discs settle, then their pixels measured where they lie;
+    // their looks only when asked (look()).
+    spanSums();
+    const int rounds = std::clamp(int(kVisits / (double(spans_.size() + 1) * double(bodies_.size()))), 1, kRounds);
+    for (int round = 0; round < rounds; ++round)
+        if (refitDiscsBySpans(false) < kSettled) break;
+    refitDiscsBySpans(true);
+    looks_.clear();
 }
 
 void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs,

@@ -13,6 +13,7 @@ struct crowd_part {
     crowd_moments moments;  // of its pixels: those of its body, shared with any other body they lie in
     crowd_body body;        // as fitted
     crowd_looks looks;
+    bool looked = true;  // looks measured (a disc's are measured when asked: crowd_splitter::look)
 };
 
 class crowd_splitter {
@@ -26,6 +27,11 @@ public:
     void split(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
                const dib_base& grey, int k, const std::vector<crowd_body>& expected, const crowd_body& typical,
                std::vector<crowd_part>& parts);
+
+    // The looks of the parts of a blob cut into `discs` (as split() left them in its parts'
+    // bodies, all round), one per disc.
+    void look(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
+              const dib_base& grey, const std::vector<crowd_body>& discs, std::vector<crowd_looks>& looks);
 
     // Pixels within at least one of `bodies`: the area the animals cover together.
     int64_t coverage(const std::vector<crowd_body>& bodies);
@@ -67,7 +73,9 @@ private:
     // A few round bodies fitted, each pixel weighed against every one: the rounds of refit()
     // for blobs of discs, on whole-number sums.
     void fitDiscs();
-    double refitDiscs(bool measuring);
+    // The blob's runs with running sums of weight, and a round of refitDiscs() on them.
+    void spanSums();
+    double refitDiscsBySpans(bool measuring);
     // The parts' sums and looks: emptied, a pixel of body b added, handed out.
     void startMeasuring();
     void take(const crowd_pixel& p, int32_t b, const crowd_place& place);
@@ -92,6 +100,18 @@ private:
         int64_t w, wx, wy;
     };
     std::vector<disc_sum> sums_;
+    struct span {
+        int32_t y, x0, first, count;  // row, first column, its first pixel's index, pixels
+    };
+    std::vector<span> spans_;
+    // Adds pixel x of `run`, outside every one of the n discs, to the disc it goes to.
+    void outside(const span& run, int32_t x, size_t n, bool measuring);
+    // Adds the pixels from..to of `run` to disc j.
+    void addStretch(size_t j, const span& run, int32_t from, int32_t to, bool measuring);
+    // Adds the pixels of `run` to the n discs they go to.
+    void addSpan(const span& run, size_t n, bool measuring);
+    std::vector<int64_t> runningW_, runningWX_, runningGrey_;  // per pixel, the sums of the pixels before it
+    std::vector<double> runningWXX_;
     std::vector<crowd_line> lines_;  // of the elongated bodies
     std::vector<int32_t> cellStart_, cellBodies_, fill_;
     std::vector<crowd_point> centres_;

@@ -61,11 +61,12 @@ void crowd_tracker::predict() {
     }
 }
 
-crowd_body crowd_tracker::body(size_t t, double typicalArea) const {
+crowd_body crowd_tracker::body(size_t t, double typicalArea, bool elongatedKind) const {
     const crowd_track& k = tracks_[t];
     const double area = k.sized ? k.area : typicalArea;
     crowd_body b = crowd_roundBody(k.x, k.y, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
-    if (k.elongated && k.shaped && k.elongation >= kAxial) {
+    // A round animal seen in an odd shape (pressed against another, say) stays round.
+    if (elongatedKind && k.elongated && k.shaped && k.elongation >= kAxial) {
         b.points = crowd_stations;
         for (int i = 0; i < crowd_stations; ++i)
             b.midline[i] = {k.x + k.offsets[i].x, k.y + k.offsets[i].y}, b.halfWidth[i] = k.halfWidth[i];

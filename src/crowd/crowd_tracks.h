@@ -69,8 +69,8 @@ public:
     // The track with this id, or null.
     const crowd_track* find(int32_t id) const;
     // Where and how track t expects its animal's body now; a round one not yet seen alone
-    // as a disc of `typicalArea`.
-    crowd_body body(size_t t, double typicalArea) const;
+    // as a disc of `typicalArea`; always round where the kind is not `elongatedKind`.
+    crowd_body body(size_t t, double typicalArea, bool elongatedKind) const;
     // The shape of an animal none is known of: the typical elongated track's, straightened,
     // when most tracks are elongated, otherwise a disc of `area`.
     crowd_body typical(double area) const;

@@ -128,9 +128,10 @@ void plot(dib_access<P>& out, int32_t w, int32_t h, double x, double y, int32_t 
 // once the head is known.
 template <class P>
 void mark(dib_access<P>& out, int32_t w, int32_t h, const crowd_sighting& s, int32_t id, int greyValue) {
-    for (int d = -2; d <= 2; ++d) {
-        plot(out, w, h, s.object.x + d, s.object.y, id, greyValue);
-        plot(out, w, h, s.object.x, s.object.y + d, id, greyValue);
+    const int64_t cx = std::lround(s.object.x), cy = std::lround(s.object.y);
+    for (int64_t d = -2; d <= 2; ++d) {
+        if (cy >= 0 && cy < h && cx + d >= 0 && cx + d < w) paint(out.row(int32_t(cy))[cx + d], id, greyValue);
+        if (cx >= 0 && cx < w && cy + d >= 0 && cy + d < h) paint(out.row(int32_t(cy + d))[cx], id, greyValue);
     }
     if (!s.posture.elongated) return;
     const crowd_point* line = s.posture.midline;
@@ -206,6 +207,7 @@ void ip_crowd::count() {
     share_.clear();
     known_.clear();
     if (!keep()) return;
+    typical_ = tracker_.typical(singleArea_);
     expect();
     measureWholes();
     const auto& blobs = blobs_.blobs();
@@ -240,13 +242,17 @@ void ip_crowd::measureWholes() {
     wholes_.assign(kept_.size(), crowd_sighting{});
     measured_.assign(kept_.size(), 0);
     std::vector<double> aspects;
+    size_t alone = 0;
     for (size_t i = 0; i < kept_.size(); ++i) {
         const double ratio = double(blobs[size_t(kept_[i])].moments.area) / singleArea_;
         if (ratio <= 1 / kAlone || ratio >= kAlone) continue;
+        ++alone;
         const crowd_posture& p = wholeOf(i).posture;
         if (p.elongated) aspects.push_back(p.width / p.length);
     }
-    if (aspects.empty()) return;
+    // Only a kind of animal most of which are elongated has an aspect: round ones touching
+    // in pairs are elongated too.
+    if (aspects.empty() || 2 * aspects.size() <= alone) return;
     std::nth_element(aspects.begin(), aspects.begin() + ptrdiff_t(aspects.size() / 2), aspects.end());
     aspectHistory_.push_back(aspects[aspects.size() / 2]);
     if (aspectHistory_.size() > size_t(kHistory)) aspectHistory_.erase(aspectHistory_.begin());
@@ -354,7 +360,7 @@ void ip_crowd::toAnimals() {
 void ip_crowd::expectedIn(size_t i, std::vector<crowd_body>& bodies) const {
     bodies.clear();
     for (int32_t j = blobTrackStart_[i]; j < blobTrackStart_[i + 1]; ++j)
-        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)]), singleArea_));
+        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)]), singleArea_, typical_.points > 1));
     // Those seen in the last frame before those missed in it, when not all can be used.
     std::stable_sort(bodies.begin(), bodies.end(), [&](const crowd_body& a, const crowd_body& b) {
         return tracker_.tracks()[size_t(a.track)].missed < tracker_.tracks()[size_t(b.track)].missed;
@@ -384,7 +390,7 @@ crowd_sighting ip_crowd::whole(int32_t blob) {
 }
 
 crowd_body ip_crowd::typicalBody() const {
-    const crowd_body known = tracker_.typical(singleArea_);
+    const crowd_body& known = typical_;
     if (known.points > 1) return known;
     // No animal's shape learned yet (the first frames): this frame's animals alone tell it,
     // when most of them are elongated.
@@ -405,12 +411,19 @@ crowd_body ip_crowd::typicalBody() const {
 void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
     expectedIn(i, bodies_);
     splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], bodies_, typical, parts_);
+    // Discs whose looks are measured on demand, with the blob they cut.
+    const bool later = !parts_.empty() && !parts_[0].looked;
+    if (later) discBlobs_.push_back({kept_[i], int32_t(lookDiscs_.size()), int32_t(parts_.size())});
     for (const crowd_part& part : parts_) {
+        if (later) {
+            lookDiscs_.push_back(part.body);
+            discSighting_.push_back(part.moments.area == 0 ? -1 : int32_t(sightings_.size()));
+        }
         if (part.moments.area == 0) continue;
         crowd_sighting s;
         s.object = crowd_describe(part.moments);
         s.whole = false;
-        s.looks = part.looks, s.looked = true;
+        s.looks = part.looks, s.looked = part.looked;
         if (part.body.points == crowd_stations) {
             crowd_posture& p = s.posture;
             p.elongated = true;
@@ -427,6 +440,7 @@ void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
 void ip_crowd::detect() {
     sightings_.clear();
     blobOfObject_.clear();
+    discBlobs_.clear(), lookDiscs_.clear(), discSighting_.clear();
     // The blobs of one animal first: their shapes stand in for the typical animal's while
     // none is learned.
     bool several = false;
@@ -447,17 +461,26 @@ void ip_crowd::detect() {
 
 void ip_crowd::lookAll() const {
     if (looked_) return;
+    for (const disc_blob& d : discBlobs_) {
+        const std::vector<crowd_body> discs(lookDiscs_.begin() + d.first, lookDiscs_.begin() + d.first + d.count);
+        splitter_.look(blobs_, d.blob, runs_, *weight_, *grey_, discs, looks_);
+        for (int32_t k = 0; k < d.count; ++k) {
+            const int32_t at = discSighting_[size_t(d.first + k)];
+            if (at >= 0) sightings_[size_t(at)].looks = looks_[size_t(k)], sightings_[size_t(at)].looked = true;
+        }
+    }
     for (found& f : found_) {
-        if (f.sighting.looked) continue;
+        crowd_sighting& sighting = sightings_[size_t(f.sighting)];
+        if (sighting.looked) continue;
         const crowd_blob& b = blobs_.blobs()[size_t(f.blob)];
-        crowd_rings rings(f.sighting.object.x, f.sighting.object.y, double(b.moments.area));
+        crowd_rings rings(sighting.object.x, sighting.object.y, double(b.moments.area));
         for (int32_t i = 0; i < b.runCount; ++i) {
             const crowd_run& run = runs_[size_t(blobs_.order()[size_t(b.firstRun + i)])];
             const uint8_t* g = grey_->row(run.y);
             for (int32_t x = run.x0; x < run.x1; ++x) rings.add(x, run.y, g[x]);
         }
-        rings.finish(f.sighting.looks);
-        f.sighting.looked = true;
+        rings.finish(sighting.looks);
+        sighting.looked = true;
     }
     looked_ = true;
 }
@@ -519,7 +542,7 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     for (size_t i = 0; i < sightings_.size(); ++i) {
         const auto at = std::lower_bound(tracks.begin(), tracks.end(), identity_[i],
                                          [](const crowd_track& track, int32_t id) { return track.id < id; });
-        found_.push_back({sightings_[i], identity_[i], blobOfObject_[i], float(at->vx), float(at->vy), at->seen});
+        found_.push_back({int32_t(i), identity_[i], blobOfObject_[i], float(at->vx), float(at->vy), at->seen});
     }
     t[4] = timer.now();
 
@@ -527,7 +550,8 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
         double nearest = 1e300;
         selected_ = -1;
         for (const found& f : found_) {
-            const double d = std::hypot(f.sighting.object.x - x, f.sighting.object.y - y);
+            const crowd_object& o = sightings_[size_t(f.sighting)].object;
+            const double d = std::hypot(o.x - x, o.y - y);
             if (d < nearest) nearest = d, selected_ = f.id;
         }
     });
@@ -560,14 +584,14 @@ void ip_crowd::draw(ip_overlay* overlay, bool clicked) {
                             paint(row[x], colourOf[size_t(b)], markGrey);
                 }
             }
-            for (const found& f : found_) mark(out, w, h, f.sighting, f.id, markGrey);
+            for (const found& f : found_) mark(out, w, h, sightings_[size_t(f.sighting)], f.id, markGrey);
         });
     }
     if (!overlay) return;
     overlay->clear();
     for (const found& f : found_) {
         if (f.id != selected_) continue;
-        const crowd_object& o = f.sighting.object;
+        const crowd_object& o = sightings_[size_t(f.sighting)].object;
         const ip_point centre{int32_t(std::lround(o.x)), int32_t(std::lround(o.y))};
         drawAim(overlay, centre, std::max(5, int(std::sqrt(o.area / std::numbers::pi)) + 2), 2, 1);
         char text[48];
@@ -588,9 +612,10 @@ int ip_crowd::objects(ip_objectRecord* out, int capacity) const {
         const found& f = found_[size_t(i)];
         ip_objectRecord r{};
         r.index = f.id;
-        r.x = int32_t(std::lround(f.sighting.object.x));
-        r.y = int32_t(std::lround(f.sighting.object.y));
-        r.area = int32_t(std::lround(f.sighting.object.area));
+        const crowd_object& o = sightings_[size_t(f.sighting)].object;
+        r.x = int32_t(std::lround(o.x));
+        r.y = int32_t(std::lround(o.y));
+        r.area = int32_t(std::lround(o.area));
         r.vx = f.vx, r.vy = f.vy;
         r.appearances = f.seen;
         r.selected = f.id == selected_ ? 1 : 0;
@@ -604,7 +629,7 @@ int ip_crowd::details(ip_objectDetails* out, int capacity) const {
     if (out && capacity > 0) lookAll();
     for (int i = 0; i < n && out && i < capacity; ++i) {
         const found& f = found_[size_t(i)];
-        const crowd_sighting& s = f.sighting;
+        const crowd_sighting& s = sightings_[size_t(f.sighting)];
         const crowd_object& o = s.object;
         const crowd_posture& p = s.posture;
         ip_objectDetails d{};

@@ -74,7 +74,7 @@ public:
 
 private:
     struct found {
-        crowd_sighting sighting;
+        int32_t sighting;  // into sightings_
         int32_t id;
         int32_t blob;
         float vx, vy;  // the track's
@@ -129,7 +129,7 @@ private:
     std::vector<crowd_run> runs_;
     std::vector<int32_t> rowStart_;
     crowd_blobs blobs_;
-    crowd_splitter splitter_;
+    mutable crowd_splitter splitter_;  // also measures the looks of discs cut out of blobs, on demand
     crowd_tracker tracker_;
 
     std::vector<int32_t> kept_;                         // blobs within the area limits
@@ -146,12 +146,22 @@ private:
     std::vector<crowd_sighting> wholes_;      // per kept blob, the blob as one object
     std::vector<char> measured_;              // per kept blob, wholes_ measured
     double singleArea_ = 0;
-    std::vector<crowd_sighting> sightings_;
+    mutable std::vector<crowd_sighting> sightings_;  // this frame's; their looks measured on demand
     std::vector<int32_t> identity_, blobOfObject_;
     std::vector<crowd_body> bodies_;
+    crowd_body typical_;  // the tracks' typical animal this frame (crowd_tracker::typical)
     std::vector<crowd_part> parts_;
     std::vector<crowd_pixel> pixels_;
     crowd_midliner midliner_;
+    // The blobs cut into discs this frame whose looks are measured on demand: their discs in
+    // lookDiscs_ (first, count), and per disc its sighting or -1.
+    struct disc_blob {
+        int32_t blob, first, count;
+    };
+    std::vector<disc_blob> discBlobs_;
+    std::vector<crowd_body> lookDiscs_;
+    std::vector<int32_t> discSighting_;
+    mutable std::vector<crowd_looks> looks_;
     mutable std::vector<found> found_;
     mutable bool looked_ = false;  // found_'s looks all measured
     int32_t selected_ = -1;        // track id

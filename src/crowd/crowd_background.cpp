@@ -146,17 +146,27 @@ void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, in
     auto state = [&](int64_t x, int32_t y) {
         return frozen && frozen->at(x, y) ? 0 : repairable && !repairable->at(x, y) ? 1 : 2;
     };
+    // Stretches of blocks in one state, found once per row of blocks, each followed as one.
+    struct stretch {
+        int64_t from, to;
+        int kind;
+    };
+    std::vector<stretch> stretches;
     for (int32_t y = 0; y < background.absHeight(); ++y) {
+        if (y % size == 0) {
+            stretches.clear();
+            for (int64_t x = 0; x < width;) {
+                const int64_t start = x;
+                const int kind = state(x, y);
+                while (x < width && state(x, y) == kind) x = std::min(width, (x / size + 1) * size);
+                if (kind > 0) stretches.push_back({start, x, kind});
+            }
+        }
         const uint8_t* g = grey.row(y);
         const uint8_t* w = weight.row(y);
         uint8_t* b = background.row(y);
-        // Stretches of blocks in one state, each followed as one.
-        for (int64_t x = 0; x < width;) {
-            const int64_t start = x;
-            const int kind = state(x, y);
-            while (x < width && state(x, y) == kind) x = std::min(width, (x / size + 1) * size);
-            if (kind > 0) followSpan(vectors, g, w, kind == 2 ? polarity : 2, jump, b, start, x);
-        }
+        for (const stretch& s : stretches)
+            followSpan(vectors, g, w, s.kind == 2 ? polarity : 2, jump, b, s.from, s.to);
     }
 }
 

@@ -46,7 +46,8 @@ int64_t MedianRow(const uint8_t* const* rows, int k, uint8_t* out, int64_t n) {
     return x;
 }
 
-int64_t FollowRow(const uint8_t* grey, const uint8_t* weight, int polarity, int jump, uint8_t* background, int64_t n) {
+int64_t FollowRow(const uint8_t* grey, const uint8_t* weight, const uint8_t* hold, int polarity, int jump,
+                  uint8_t* background, int64_t n) {
     const hn::ScalableTag<uint8_t> d;
     const int64_t N = int64_t(hn::Lanes(d));
     const auto one = hn::Set(d, 1), zero = hn::Zero(d), beyond = hn::Set(d, uint8_t(jump));
@@ -60,7 +61,7 @@ int64_t FollowRow(const uint8_t* grey, const uint8_t* weight, int polarity, int 
         const auto wrong = polarity == 0   ? hn::Ne(hn::SaturatedSub(above, beyond), zero)
                            : polarity == 1 ? hn::Ne(hn::SaturatedSub(below, beyond), zero)
                                            : hn::Ne(zero, zero);
-        const auto free = hn::Eq(hn::LoadU(d, weight + x), zero);
+        const auto free = hn::Eq(hn::Or(hn::LoadU(d, weight + x), hn::LoadU(d, hold + x)), zero);
         hn::StoreU(hn::IfThenElse(free, hn::IfThenElse(wrong, g, step), b), d, background + x);
     }
     return x;
@@ -99,13 +100,13 @@ void crowd_median(const std::vector<const dib_base*>& images, dib_base& out) {
 }
 
 namespace {
-// Follows the pixels [x, end) of one row: the vector kernel as far as it goes, then each.
-void followSpan(bool vectors, const uint8_t* g, const uint8_t* w, int polarity, int jump, uint8_t* b, int64_t x,
-                int64_t end) {
+// Follows the pixels of one row not held: the vector kernel as far as it goes, then each.
+void followRow(bool vectors, const uint8_t* g, const uint8_t* w, const uint8_t* hold, int polarity, int jump,
+               uint8_t* b, int64_t end) {
     using namespace crowd_detail;
-    if (vectors) x += HWY_DYNAMIC_DISPATCH(FollowRow)(g + x, w + x, polarity, jump, b + x, end - x);
+    int64_t x = vectors ? HWY_DYNAMIC_DISPATCH(FollowRow)(g, w, hold, polarity, jump, b, end) : 0;
     for (; x < end; ++x) {
-        if (w[x] != 0) continue;
+        if (w[x] != 0 || hold[x] != 0) continue;
         const bool wrong = polarity == 0 ? g[x] > b[x] + jump : polarity == 1 && g[x] + jump < b[x];
         b[x] = wrong ? g[x] : uint8_t(b[x] + (g[x] > b[x]) - (g[x] < b[x]));
     }
@@ -142,31 +143,30 @@ void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, in
     jump = std::clamp(jump, 0, 255);
     const int64_t width = background.width, size = crowd_blockMask::size;
     const bool vectors = ops_detail::vectorsEnabled();
-    // 0: left alone, 1: stepped only, 2: stepped or repaired at once.
+    // 0: left alone, 1: stepped only, 2: stepped or repaired at once. Each row is followed in
+    // one pass per kind of block it holds, the pixels of the other blocks held.
     auto state = [&](int64_t x, int32_t y) {
         return frozen && frozen->at(x, y) ? 0 : repairable && !repairable->at(x, y) ? 1 : 2;
     };
-    // Stretches of blocks in one state, found once per row of blocks, each followed as one.
-    struct stretch {
-        int64_t from, to;
-        int kind;
-    };
-    std::vector<stretch> stretches;
+    std::vector<uint8_t> holdStep(static_cast<size_t>(width)), holdRepair(static_cast<size_t>(width));
+    bool step = false, repair = false;
     for (int32_t y = 0; y < background.absHeight(); ++y) {
         if (y % size == 0) {
-            stretches.clear();
-            for (int64_t x = 0; x < width;) {
-                const int64_t start = x;
+            std::fill(holdStep.begin(), holdStep.end(), uint8_t(1));
+            std::fill(holdRepair.begin(), holdRepair.end(), uint8_t(1));
+            step = repair = false;
+            for (int64_t x = 0; x < width; x += size) {
                 const int kind = state(x, y);
-                while (x < width && state(x, y) == kind) x = std::min(width, (x / size + 1) * size);
-                if (kind > 0) stretches.push_back({start, x, kind});
+                if (kind == 0) continue;
+                std::fill_n((kind == 1 ? holdStep : holdRepair).begin() + x, std::min(size, width - x), uint8_t(0));
+                (kind == 1 ? step : repair) = true;
             }
         }
         const uint8_t* g = grey.row(y);
         const uint8_t* w = weight.row(y);
         uint8_t* b = background.row(y);
-        for (const stretch& s : stretches)
-            followSpan(vectors, g, w, s.kind == 2 ? polarity : 2, jump, b, s.from, s.to);
+        if (step) followRow(vectors, g, w, holdStep.data(), 2, jump, b, width);
+        if (repair) followRow(vectors, g, w, holdRepair.data(), polarity, jump, b, width);
     }
 }
 

@@ -85,17 +85,16 @@ double crowd_foreground::litFloor() const { return std::max(16.0, fit_.floor); }
 // pixels are sampled a few per animal (every half of an animal's side, once its area is
 // known), so that the animals weigh as much against a wide faint blob of the floor in any
 // frame size.
-void crowd_foreground::noteObjectContrast(const dib_base& weight, const crowd_blobs& blobs,
-                                          const std::vector<crowd_run>& runs, int minArea, double singleArea) {
+void crowd_foreground::noteObjectContrast(const dib_base& weight, const crowd_blobs& blobs, const crowd_runs& runs,
+                                          int minArea, double singleArea) {
     std::array<uint32_t, 256> histogram{};
     uint32_t marked = 0;
     const int64_t step = singleArea > 0 ? std::max<int64_t>(1, std::lround(std::sqrt(singleArea) / 2)) : grid_.step;
-    for (const crowd_blob& blob : blobs.blobs()) {
-        if (blob.moments.area < minArea) continue;
-        for (int32_t i = 0; i < blob.runCount; ++i) {
-            const crowd_run& run = runs[size_t(blobs.order()[size_t(blob.firstRun + i)])];
-            if ((run.y - step / 2) % step != 0) continue;
-            const uint8_t* w = weight.row(run.y);
+    for (int64_t y = step / 2; y + 1 < int64_t(runs.rowStart.size()); y += step) {
+        const uint8_t* w = weight.row(int32_t(y));
+        for (int32_t r = runs.rowStart[size_t(y)]; r < runs.rowStart[size_t(y) + 1]; ++r) {
+            const crowd_run& run = runs.runs[size_t(r)];
+            if (blobs.blobs()[size_t(blobs.blobOf(r))].moments.area < minArea) continue;
             const int64_t skip = ((step / 2 - run.x0) % step + step) % step;
             for (int64_t x = run.x0 + skip; x < run.x1; x += step) ++histogram[w[x]], ++marked;
         }
@@ -148,8 +147,7 @@ bool crowd_foreground::lightingEvent(const std::vector<crowd_run>& runs, const c
 }
 
 void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const crowd_blobs& blobs,
-                             const std::vector<crowd_run>& runs, bool event, const crowd_detectSettings& s,
-                             double singleArea) {
+                             const crowd_runs& runs, bool event, const crowd_detectSettings& s, double singleArea) {
     if (!event && !unfit_ && !jumped_) noteObjectContrast(weight, blobs, runs, s.minArea, singleArea);
     counts_.lightingEvents += event;
     counts_.brightnessJumps += jumped_ && !event;

@@ -215,34 +215,46 @@ void crowd_tracker::candidates(const std::vector<crowd_sighting>& sightings, con
     }
 }
 
-void crowd_tracker::pairInGroups(bool leaveUnmatched, std::vector<int32_t>& objectOf) {
-    const int32_t members = int32_t(tracks_.size() + trackOf_.size()), nt = int32_t(tracks_.size());
-    parent_.resize(size_t(members));
-    groupSize_.assign(size_t(members), 1);
-    for (int32_t i = 0; i < members; ++i) parent_[size_t(i)] = i;
-    std::sort(edges_.begin(), edges_.end(), [](const crowd_edge& a, const crowd_edge& b) {
-        return a.cost != b.cost ? a.cost < b.cost : a.track != b.track ? a.track < b.track : a.object < b.object;
-    });
+void crowd_tracker::join(bool cheapestFirst) {
+    const int32_t nt = int32_t(tracks_.size());
+    for (int32_t i = 0; i < int32_t(parent_.size()); ++i) parent_[size_t(i)] = i, groupSize_[size_t(i)] = 1;
     // Cheapest joins first; one that would make a group too large is left out.
+    if (cheapestFirst)
+        std::sort(edges_.begin(), edges_.end(), [](const crowd_edge& a, const crowd_edge& b) {
+            return a.cost != b.cost ? a.cost < b.cost : a.track != b.track ? a.track < b.track : a.object < b.object;
+        });
     size_t kept = 0;
     for (const crowd_edge& e : edges_) {
         const int32_t a = root(e.track), b = root(nt + e.object);
-        if (a != b && groupSize_[size_t(a)] + groupSize_[size_t(b)] > kLargestGroup) continue;
+        if (a != b && cheapestFirst && groupSize_[size_t(a)] + groupSize_[size_t(b)] > kLargestGroup) continue;
         if (a != b)
             parent_[size_t(std::max(a, b))] = std::min(a, b),
                                        groupSize_[size_t(std::min(a, b))] += groupSize_[size_t(std::max(a, b))];
         edges_[kept++] = e;
     }
     edges_.resize(kept);
-    for (crowd_edge& e : edges_) e.group = root(e.track);
-    std::stable_sort(edges_.begin(), edges_.end(),
-                     [](const crowd_edge& a, const crowd_edge& b) { return a.group < b.group; });
-    for (size_t e = 0; e < edges_.size();) {
-        size_t end = e;
-        while (end < edges_.size() && edges_[end].group == edges_[e].group) ++end;
-        group_.assign(edges_.begin() + ptrdiff_t(e), edges_.begin() + ptrdiff_t(end));
+}
+
+void crowd_tracker::pairInGroups(bool leaveUnmatched, std::vector<int32_t>& objectOf) {
+    const size_t members = tracks_.size() + trackOf_.size();
+    parent_.resize(members), groupSize_.resize(members);
+    // Joined as they come; only when a group grows too large are the joins made cheapest
+    // first, leaving out those that would.
+    join(false);
+    bool large = false;
+    for (size_t i = 0; i < members && !large; ++i) large = parent_[i] == int32_t(i) && groupSize_[i] > kLargestGroup;
+    if (large) join(true);
+    // The edges in groups, each group's in the order they came.
+    groupStart_.assign(members + 1, 0);
+    for (crowd_edge& e : edges_) e.group = root(e.track), ++groupStart_[size_t(e.group) + 1];
+    for (size_t i = 1; i <= members; ++i) groupStart_[i] += groupStart_[i - 1];
+    grouped_.resize(edges_.size());
+    fill_.assign(groupStart_.begin(), groupStart_.end() - 1);
+    for (const crowd_edge& e : edges_) grouped_[size_t(fill_[size_t(e.group)]++)] = e;
+    for (size_t g = 0; g < members; ++g) {
+        if (groupStart_[g] == groupStart_[g + 1]) continue;
+        group_.assign(grouped_.begin() + groupStart_[g], grouped_.begin() + groupStart_[g + 1]);
         pairOptimally(group_, leaveUnmatched, objectOf);
-        e = end;
     }
 }
 

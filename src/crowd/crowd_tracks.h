@@ -90,9 +90,13 @@ private:
     // The allowed pairs: for each track, the nearest few objects within its reach that cost
     // less than leaving both unmatched.
     void candidates(const std::vector<crowd_sighting>& sightings, const crowd_trackRules& rules);
-    // Solves the pairs of edges_ in groups joined by them, cheapest joins first, no group
-    // growing past a size that the optimal assignment solves quickly.
+    // Solves the pairs of edges_ in groups joined by them, no group growing past a size that
+    // the optimal assignment solves quickly.
     void pairInGroups(bool leaveUnmatched, std::vector<int32_t>& objectOf);
+    // Joins the tracks and objects of edges_ into groups (parent_, groupSize_), cheapest
+    // edge first when `cheapestFirst`, then leaving out an edge that would make a group too
+    // large; edges_ keeps those that joined.
+    void join(bool cheapestFirst);
     // Pairs the tracks and objects of `edges` (each an allowed pair and its cost) by least
     // total cost, with the choice of leaving either unmatched when `leaveUnmatched`.
     void pairOptimally(const std::vector<crowd_edge>& edges, bool leaveUnmatched, std::vector<int32_t>& objectOf);
@@ -103,7 +107,8 @@ private:
     int32_t nextId_ = 0;
     // Scratch, kept between frames so that a frame allocates nothing once warmed up.
     std::vector<int32_t> parent_, groupSize_, objectOf_, trackOf_, groupTracks_, groupObjects_, near_;
-    std::vector<crowd_edge> edges_, group_;
+    std::vector<crowd_edge> edges_, group_, grouped_;
+    std::vector<int32_t> groupStart_, fill_;
     std::vector<double> matrix_;
     std::vector<int> pairing_;
     std::vector<crowd_point> places_;

@@ -505,7 +505,8 @@ void ip_crowd::label(const crowd_detectSettings& detection) {
         blobs_.label(*weight_, *grey_, runs_, rowStart_);
     }
     if (!floorGuessed_) early_.restart();
-    foreground_.learn(*grey_, cleared ? early_.before() : *weight_, blobs_, runs_, event, detection, singleArea_);
+    foreground_.learn(*grey_, cleared ? early_.before() : *weight_, blobs_, {runs_, rowStart_}, event, detection,
+                      singleArea_);
 }
 
 void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {

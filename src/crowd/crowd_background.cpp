@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 
 #include "crowd/crowd_floor.h"
@@ -188,7 +189,7 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     samples_.clear();
     seen_.clear();
     image_.setFormat(plane, 1);
-    marks_.setFormat(plane, 1);
+    covered_.clear();
     still_.setFormat(plane, 1);
     nearObjects_.clear(plane.width, plane.absHeight());
     repairable_.clear(plane.width, plane.absHeight());
@@ -200,7 +201,7 @@ void crowd_background::start(const dib_base& grey) {
     floor_.add(grey);
     floor_.guess(image_);
     floor_.restart(grey.format());  // the first sample pools it again
-    dib_fill(marks_, 0);
+    covered_.assign(size_t(grey.width) * size_t(grey.absHeight()), 0);
     started_ = true;
 }
 
@@ -221,11 +222,12 @@ void crowd_background::learn(const dib_base& grey, const dib_base& weight, const
 // the end; with the last sample it is the background.
 void crowd_background::sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
     auto taken = std::make_unique<dib_base>(image_.format(), 0);
+    const uint32_t bit = uint32_t(1) << samples_.size();
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         const uint8_t* w = weight.row(y);
-        uint8_t* m = marks_.row(y);
+        uint32_t* c = covered_.data() + size_t(y) * size_t(grey.width);
         std::copy_n(grey.row(y), grey.width, taken->row(y));
-        for (int32_t x = 0; x < grey.width; ++x) m[x] += w[x] != 0;
+        for (int32_t x = 0; x < grey.width; ++x) c[x] |= w[x] != 0 ? bit : 0;
     }
     samples_.push_back(std::move(taken));
     noteAnimals(facts);
@@ -243,7 +245,8 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     floor_.clear();
     samples_.clear();
     seen_.clear();
-    marks_.release(), still_.release();  // not needed again until a restart
+    still_.release();  // not needed again until a restart
+    std::vector<uint32_t>().swap(covered_);
     ready_ = true;
 }
 
@@ -269,12 +272,26 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     std::vector<const dib_base*> images;
     for (const auto& s : samples_) images.push_back(s.get());
     crowd_median(images, image_);
-    // Where most samples marked an object.
+    // Where most samples, but not all, marked an object, an animal covered the pixel most
+    // of the time (one that moved about a small patch, or came to rest during the samples):
+    // the floor is the median of the samples it left free. Where all did, it stood still
+    // throughout: an animal at rest or the arena's structure, judged below.
     still_.ensureAllocated();
-    for (int32_t y = 0; y < marks_.absHeight(); ++y) {
-        const uint8_t* m = marks_.row(y);
+    const uint32_t all = count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1;
+    std::array<uint8_t, crowd_detail::kMostSamples> free{};
+    for (int32_t y = 0; y < image_.absHeight(); ++y) {
+        const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);
         uint8_t* st = still_.row(y);
-        for (int32_t x = 0; x < marks_.width; ++x) st[x] = 2 * m[x] > count ? 1 : 0;
+        for (int32_t x = 0; x < image_.width; ++x) {
+            const int marked = std::popcount(c[x]);
+            st[x] = (c[x] & all) == all ? 1 : 0;
+            if (2 * marked <= count || st[x]) continue;
+            int n = 0;
+            for (int k = 0; k < count; ++k)
+                if (!(c[x] >> k & 1)) free[size_t(n++)] = images[size_t(k)]->row(y)[x];
+            std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
+            image_.row(y)[x] = free[size_t((n - 1) / 2)];
+        }
     }
     // The animals seen elsewhere in each sample were moving; the median sample's count.
     std::vector<double> moving;

@@ -158,13 +158,13 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     counts_.outsideArea += !inLimits;
     if (s.background != 0) return;
     counts_.provisional += !background_.learned();
-    const bool wasLearned = background_.learned();
     crowd_frameFacts facts;
     facts.polarity = s.polarity, facts.cut = cut_, facts.relight = lastingLight(), facts.blobs = &blobs;
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     noteAnimalContrast(blobs, s.minArea);
     facts.still.animalContrast = median(contrastHistory_);
+    // The choices made against the guessed floor stay in the pool when the background is
+    // learned: each is made at the contrast in use, and from the noise floor alone the
+    // contrast would climb back over a dozen frames, a blob breaking into parts on the way.
     background_.learn(grey, weight, facts, event || jumped_);
-    // The noise against a learned background is far below that against the guessed floor.
-    if (!wasLearned && background_.learned()) cutHistory_.clear();
 }

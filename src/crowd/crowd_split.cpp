@@ -30,6 +30,10 @@ constexpr double kDiscSettled = 0.5;
 // Discs up to this many in a blob are fitted without the grid: each pixel is weighed
 // against every one, which costs less than finding its cell's.
 constexpr int kFewDiscs = 8;
+// A body with more than this share of its pixels in other bodies too explains nothing of
+// its own: when as many of the blob's pixels as half an animal lie in no body, it is
+// another animal's, misplaced (both tracks followed one animal where two crossed).
+constexpr double kIdleShare = 0.75;
 // Pixels the clustering of unexpected animals looks at, and its rounds.
 constexpr size_t kSeedPixels = 4096;
 constexpr int kSeedRounds = 20;
@@ -370,9 +374,7 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
     crowd_body typical = shapeFromBlob(missing, known);
     // A blob far larger than its animals (a wall, a shadow taken for animals) is cut into
     // discs: shapes would not fit it, and cost more.
-    double area = typical.points > 1 ? 0 : std::numbers::pi * typical.halfWidth[0] * typical.halfWidth[0];
-    for (int i = 0; i < kLast && typical.points > 1; ++i)
-        area += (typical.halfWidth[i] + typical.halfWidth[i + 1]) * typical.length / kLast;
+    const double area = crowd_bodyArea(typical);
     if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
         typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
     if (typical.points > 1) {
@@ -586,11 +588,28 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     }
     if (missing <= 0) grid(k);
     locatePixels();
+    fitBodies();
+    // Two bodies on one animal while another's pixels lie bare: one is moved to them.
+    const int32_t idle = idleBody();
+    if (idle >= 0) {
+        crowd_body moved = crowd_straightBody(bodies_[size_t(idle)].halfWidth, bodies_[size_t(idle)].length,
+                                              bodies_[size_t(idle)].balance);
+        moved.track = bodies_[size_t(idle)].track;
+        bodies_.erase(bodies_.begin() + idle);
+        placer_.place(pixels_, x0_, y0_, x1_, y1_, 1, moved, bodies_);
+        bodies_.back().track = moved.track;
+        fitBodies();
+    }
+    finish(parts);
+}
+
+void crowd_splitter::fitBodies() {
     enlist();
     // The pixels are measured for the parts in the same pass as the last round of fitting
     // (bodies that moved less than kSettled in it are where they were measured); the first
     // round seldom is the last.
     // An elongated body costs a pixel about four discs do.
+    const int k = int(bodies_.size());
     const double visit = double(pixels_.size()) * std::min(k, 4) * (index_.empty() ? 1 : 4);
     const int rounds = std::clamp(int(kVisits / visit), 1, kRounds);
     bool measured = false;
@@ -603,7 +622,30 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
         startMeasuring();
         own([&](const crowd_pixel& p, int32_t b, const crowd_place& place, bool) { take(p, b, place); });
     }
-    finish(parts);
+}
+
+int32_t crowd_splitter::idleBody() {
+    // The blob's pixels no body covers, after the last round; worth a look only when they
+    // come to half an animal.
+    if (index_.empty() || inside_.size() != pixels_.size()) return -1;
+    double bare = 0, area = 0;
+    for (uint8_t in : inside_) bare += in == 0;
+    for (const crowd_body& b : bodies_) area += crowd_bodyArea(b);
+    if (bodies_.size() < 2 || bare < 0.5 * area / double(bodies_.size())) return -1;
+    // The body whose pixels lie most in others: when nearly all do, it explains nothing.
+    std::vector<int64_t> in(bodies_.size(), 0), shared(bodies_.size(), 0);
+    const crowd_pixel* first = pixels_.data();
+    own([&](const crowd_pixel& p, int32_t b, const crowd_place&, bool inside) {
+        if (!inside) return;
+        ++in[size_t(b)];
+        shared[size_t(b)] += inside_[size_t(&p - first)] > 1;
+    });
+    int32_t idle = -1;
+    double most = kIdleShare;
+    for (size_t b = 0; b < bodies_.size(); ++b)
+        if (bodies_[b].points > 1 && in[b] > 0 && double(shared[b]) / double(in[b]) > most)
+            most = double(shared[b]) / double(in[b]), idle = int32_t(b);
+    return idle;
 }
 
 int64_t crowd_splitter::coverage(const std::vector<crowd_body>& bodies) {

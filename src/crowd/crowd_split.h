@@ -63,6 +63,11 @@ private:
     // Calls use(pixel, body, place, inside) for each body a pixel belongs to.
     template <class Use>
     void own(const Use& use);
+    // Rounds of fitting until the bodies settle, the parts measured with the last.
+    void fitBodies();
+    // An elongated body lying almost wholly in others while as many pixels as half an
+    // animal lie in none, or -1.
+    int32_t idleBody();
     // One round of fitting, measuring the parts as it goes when `measuring`, the elongated
     // bodies sliding along themselves when `sliding`; returns how far the bodies moved at most.
     double refit(bool measuring, bool sliding);

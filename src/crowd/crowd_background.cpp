@@ -272,26 +272,12 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     std::vector<const dib_base*> images;
     for (const auto& s : samples_) images.push_back(s.get());
     crowd_median(images, image_);
-    // Where most samples, but not all, marked an object, an animal covered the pixel most
-    // of the time (one that moved about a small patch, or came to rest during the samples):
-    // the floor is the median of the samples it left free. Where all did, it stood still
-    // throughout: an animal at rest or the arena's structure, judged below.
+    // Where most samples marked an object, judged animal or structure (crowd_still.h).
     still_.ensureAllocated();
-    const uint32_t all = count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1;
-    std::array<uint8_t, crowd_detail::kMostSamples> free{};
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
         const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);
         uint8_t* st = still_.row(y);
-        for (int32_t x = 0; x < image_.width; ++x) {
-            const int marked = std::popcount(c[x]);
-            st[x] = (c[x] & all) == all ? 1 : 0;
-            if (2 * marked <= count || st[x]) continue;
-            int n = 0;
-            for (int k = 0; k < count; ++k)
-                if (!(c[x] >> k & 1)) free[size_t(n++)] = images[size_t(k)]->row(y)[x];
-            std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
-            image_.row(y)[x] = free[size_t((n - 1) / 2)];
-        }
+        for (int32_t x = 0; x < image_.width; ++x) st[x] = 2 * std::popcount(c[x]) > count ? 1 : 0;
     }
     // The animals seen elsewhere in each sample were moving; the median sample's count.
     std::vector<double> moving;
@@ -305,6 +291,28 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     rules.polarity = facts.polarity;
     rules.movingAnimals = moving.empty() ? 0 : moving[moving.size() / 2];
     crowd_keepStillAnimals(image_, still_, rules);
+    freeFloor(images);
+}
+
+// What was taken for structure but left free in some samples was an animal that moved about
+// a small patch, or came to rest or left during the samples: there the floor is the median
+// of the samples the pixel was free in. (Structure that never moved is marked in all.)
+void crowd_background::freeFloor(const std::vector<const dib_base*>& images) {
+    const int count = int(images.size());
+    const uint32_t all = count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1;
+    std::array<uint8_t, crowd_detail::kMostSamples> free{};
+    for (int32_t y = 0; y < image_.absHeight(); ++y) {
+        const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);
+        const uint8_t* st = still_.row(y);
+        for (int32_t x = 0; x < image_.width; ++x) {
+            if (!st[x] || (c[x] & all) == all) continue;
+            int n = 0;
+            for (int k = 0; k < count; ++k)
+                if (!(c[x] >> k & 1)) free[size_t(n++)] = images[size_t(k)]->row(y)[x];
+            std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
+            image_.row(y)[x] = free[size_t((n - 1) / 2)];
+        }
+    }
 }
 
 // The frame's light first (a lasting change of the whole picture is taken at once), then a

@@ -70,6 +70,7 @@ public:
 private:
     void sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
     void settle(const crowd_frameFacts& facts);
+    void freeFloor(const std::vector<const dib_base*>& images);
     void noteAnimals(const crowd_frameFacts& facts);
     void follow(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
 

@@ -76,7 +76,7 @@ crowd_body crowd_tracker::body(size_t t, double typicalArea, bool elongatedKind)
     return b;
 }
 
-crowd_body crowd_tracker::typical(double area) const {
+crowd_body crowd_tracker::typical(double area, bool* told) const {
     std::vector<std::pair<double, size_t>> lengths;
     size_t known = 0;
     for (size_t t = 0; t < tracks_.size(); ++t) {
@@ -84,6 +84,7 @@ crowd_body crowd_tracker::typical(double area) const {
         ++known;
         if (tracks_[t].elongated && tracks_[t].shaped) lengths.push_back({tracks_[t].length, t});
     }
+    if (told) *told = known > 0;
     if (lengths.empty() || 2 * lengths.size() <= known)
         return crowd_roundBody(0, 0, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
     std::nth_element(lengths.begin(), lengths.begin() + ptrdiff_t(lengths.size() / 2), lengths.end());

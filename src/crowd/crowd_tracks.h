@@ -72,8 +72,9 @@ public:
     // as a disc of `typicalArea`; always round where the kind is not `elongatedKind`.
     crowd_body body(size_t t, double typicalArea, bool elongatedKind) const;
     // The shape of an animal none is known of: the typical elongated track's, straightened,
-    // when most tracks are elongated, otherwise a disc of `area`.
-    crowd_body typical(double area) const;
+    // when most tracks are elongated, otherwise a disc of `area`. `told`: whether any track
+    // has been followed long enough to tell.
+    crowd_body typical(double area, bool* told = nullptr) const;
 
 private:
     struct crowd_edge {

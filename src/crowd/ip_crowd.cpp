@@ -207,7 +207,7 @@ void ip_crowd::count() {
     share_.clear();
     known_.clear();
     if (!keep()) return;
-    typical_ = tracker_.typical(singleArea_);
+    typical_ = tracker_.typical(singleArea_, &kindTold_);
     expect();
     measureWholes();
     const auto& blobs = blobs_.blobs();
@@ -360,7 +360,7 @@ void ip_crowd::toAnimals() {
 void ip_crowd::expectedIn(size_t i, std::vector<crowd_body>& bodies) const {
     bodies.clear();
     for (int32_t j = blobTrackStart_[i]; j < blobTrackStart_[i + 1]; ++j)
-        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)]), singleArea_, typical_.points > 1));
+        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)]), singleArea_, typical_.points > 1 || !kindTold_));
     // Those seen in the last frame before those missed in it, when not all can be used.
     std::stable_sort(bodies.begin(), bodies.end(), [&](const crowd_body& a, const crowd_body& b) {
         return tracker_.tracks()[size_t(a.track)].missed < tracker_.tracks()[size_t(b.track)].missed;

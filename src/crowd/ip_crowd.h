@@ -149,7 +149,8 @@ private:
     mutable std::vector<crowd_sighting> sightings_;  // this frame's; their looks measured on demand
     std::vector<int32_t> identity_, blobOfObject_;
     std::vector<crowd_body> bodies_;
-    crowd_body typical_;  // the tracks' typical animal this frame (crowd_tracker::typical)
+    crowd_body typical_;     // the tracks' typical animal this frame (crowd_tracker::typical)
+    bool kindTold_ = false;  // whether the tracks tell it (else a track's own shape stands)
     std::vector<crowd_part> parts_;
     std::vector<crowd_pixel> pixels_;
     crowd_midliner midliner_;

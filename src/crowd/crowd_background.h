@@ -76,7 +76,7 @@ private:
 
     std::vector<std::unique_ptr<dib_base>> samples_;
     dib_base image_{dib_fmt(1, 1, 1, 0, true), 1};
-    std::vector<uint32_t> covered_;  // per pixel, a bit for each sample that marked it an object
+    std::vector<uint32_t> covered_;                 // per pixel, a bit for each sample that marked it an object
     dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
     crowd_floorGuess floor_;

@@ -57,8 +57,10 @@ void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& 
     // Blobs that changed are mostly animals on the move: one animal's area and contrast.
     std::vector<double> areas, contrasts;
     for (size_t b = 0; b < all.size(); ++b)
-        if (all[b].moments.area >= minArea && double(changed_[b]) >= kStillShare * double(all[b].moments.area))
-            areas.push_back(double(all[b].moments.area)), contrasts.push_back(all[b].moments.w / double(all[b].moments.area));
+        if (all[b].moments.area >= minArea && double(changed_[b]) >= kStillShare * double(all[b].moments.area)) {
+            areas.push_back(double(all[b].moments.area));
+            contrasts.push_back(all[b].moments.w / double(all[b].moments.area));
+        }
     if (areas.empty()) return;
     const double one = median(areas), contrast = median(contrasts);
     std::vector<double> left(all.size());  // per blob, its area not taken for structure
@@ -70,8 +72,12 @@ void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& 
         const int32_t b = blobOf(p, blobs, runs, rowStart);
         const bool whole = double(changed_[size_t(b)]) < kStillShare * double(all[size_t(b)].moments.area);
         structure[p] = area > kStructureAnimals * one || (whole && (area < one / 4 || mean < contrast / 2));
-        if (structure[p]) left[size_t(b)] -= area;
-        else if (whole) candidates.push_back({std::fabs(std::log(area / one)) + std::fabs(std::log(mean / contrast)), p}), candidate[size_t(b)] = 1;
+        if (structure[p]) {
+            left[size_t(b)] -= area;
+        } else if (whole) {
+            candidates.push_back({std::fabs(std::log(area / one)) + std::fabs(std::log(mean / contrast)), p});
+            candidate[size_t(b)] = 1;
+        }
     }
     if (animals <= 0) return;
     // With the count known, the still blobs least like one animal beyond it are structure.

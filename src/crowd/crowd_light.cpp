@@ -65,7 +65,8 @@ int64_t crowd_gridStep(const dib_fmt& format) {
 
 void crowd_sampleGrid(const dib_base& src, const dib_base* background, const dib_base* weight, crowd_grid& grid) {
     const int64_t step = grid.step;
-    const int64_t columns = (src.width - step / 2 + step - 1) / step, rows = (src.absHeight() - step / 2 + step - 1) / step;
+    const int64_t columns = (src.width - step / 2 + step - 1) / step,
+                  rows = (src.absHeight() - step / 2 + step - 1) / step;
     const size_t points = size_t(std::max<int64_t>(0, columns) * std::max<int64_t>(0, rows));
     grid.grey.resize(points), grid.background.resize(points), grid.marked.resize(points);
     size_t i = 0;

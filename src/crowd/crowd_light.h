@@ -12,7 +12,7 @@ struct crowd_grid {
     int64_t step = 1;
     std::vector<uint8_t> grey;        // the frame's grey value, as do_contrast converts it
     std::vector<uint8_t> background;  // the background's value there (0 without one)
-    std::vector<uint8_t> marked;      // 1 where the last frame's objects lay, 2 where the picture is flat (both may be set)
+    std::vector<uint8_t> marked;  // 1 where the last frame's objects lay, 2 where the picture is flat (both may be set)
 };
 
 // A step that gives about 1,000 points, at least every pixel of a small frame: plenty for

@@ -27,7 +27,8 @@ void crowd_placer::rasterise(const crowd_body& typical) {
                 const double along = (dx * c + dy * s + length / 2) / step, across = -dx * s + dy * c;
                 if (along < 0 || along > kLast) continue;
                 const int i = std::min(int(along), kLast - 1);
-                const double half = typical.halfWidth[i] + (along - i) * (typical.halfWidth[i + 1] - typical.halfWidth[i]);
+                const double half =
+                    typical.halfWidth[i] + (along - i) * (typical.halfWidth[i + 1] - typical.halfWidth[i]);
                 if (std::fabs(across) <= half) offsets_[size_t(d)].push_back({dx, dy});
             }
     }

@@ -215,9 +215,9 @@ double crowd_splitter::slide(size_t b) const {
         int near = -1;
         for (int64_t x = int64_t(std::ceil(around.left)) + ((int64_t(std::ceil(around.left)) + y) & 1);
              x <= int64_t(std::floor(around.right)); x += 2) {
-            const crowd_place place = near < 0 ? crowd_locate(line, double(x), double(y))
-                                               : crowd_locate(line, double(x), double(y), std::max(near - 2, 0),
-                                                              std::min(near + 3, kLast));
+            const crowd_place place =
+                near < 0 ? crowd_locate(line, double(x), double(y))
+                         : crowd_locate(line, double(x), double(y), std::max(near - 2, 0), std::min(near + 3, kLast));
             near = std::clamp(int(place.along), 0, kLast - 1);
             if (std::fabs(place.across) > widest) continue;  // in the body at no shift
             const bool inBox = x >= x0_ && x <= x1_ && y >= y0_ && y <= y1_;
@@ -474,7 +474,8 @@ void crowd_splitter::spanSums() {
     runningW_.assign(n, 0), runningWX_.assign(n, 0), runningGrey_.assign(n, 0), runningWXX_.assign(n, 0.0);
     for (size_t i = 0; i < pixels_.size(); ++i) {
         const crowd_pixel& p = pixels_[i];
-        if (i == 0 || p.y != pixels_[i - 1].y || p.x != pixels_[i - 1].x + 1) spans_.push_back({p.y, p.x, int32_t(i), 0});
+        if (i == 0 || p.y != pixels_[i - 1].y || p.x != pixels_[i - 1].x + 1)
+            spans_.push_back({p.y, p.x, int32_t(i), 0});
         ++spans_.back().count;
         const int64_t wx = int64_t(p.w) * p.x;
         runningW_[i + 1] = runningW_[i] + p.w, runningWX_[i + 1] = runningWX_[i] + wx;

@@ -341,7 +341,8 @@ void ip_crowd::toAnimals() {
         // than animals, it is no animal.
         return more ? share_[i] < kMostPerBlob && ratio_[i] / (share_[i] + 1) >= 0.7 &&
                           area / (share_[i] + 1) >= settings_.minArea
-                    : share_[i] >= 2 || (share_[i] == 1 && ratio_[i] < kSpeck && blobTrackStart_[i + 1] == blobTrackStart_[i] && !tracker_.tracks().empty());
+                    : share_[i] >= 2 || (share_[i] == 1 && ratio_[i] < kSpeck &&
+                                         blobTrackStart_[i + 1] == blobTrackStart_[i] && !tracker_.tracks().empty());
     };
     std::vector<std::pair<double, size_t>> heap;
     for (size_t i = 0; i < kept_.size(); ++i)

@@ -125,7 +125,7 @@ private:
     std::unique_ptr<dib_base> dst_, weight_, grey_;
     crowd_foreground foreground_;
     crowd_early early_;
-    bool floorGuessed_ = false;    // this frame was compared with the floor guessed from block medians
+    bool floorGuessed_ = false;  // this frame was compared with the floor guessed from block medians
     std::vector<crowd_run> runs_;
     std::vector<int32_t> rowStart_;
     crowd_blobs blobs_;
@@ -141,10 +141,10 @@ private:
     std::vector<int32_t> trackBlob_;                    // per track, the index into kept_ of the blob it expects, or -1
     std::vector<int32_t> blobTrackStart_, blobTracks_;  // per kept blob, the tracks expecting it
     std::vector<double> areaHistory_;
-    std::vector<double> aspectHistory_;       // per frame, an elongated animal's width over its length
-    double aspect_ = 0;                       // their median; 0: not known
-    std::vector<crowd_sighting> wholes_;      // per kept blob, the blob as one object
-    std::vector<char> measured_;              // per kept blob, wholes_ measured
+    std::vector<double> aspectHistory_;   // per frame, an elongated animal's width over its length
+    double aspect_ = 0;                   // their median; 0: not known
+    std::vector<crowd_sighting> wholes_;  // per kept blob, the blob as one object
+    std::vector<char> measured_;          // per kept blob, wholes_ measured
     double singleArea_ = 0;
     mutable std::vector<crowd_sighting> sightings_;  // this frame's; their looks measured on demand
     std::vector<int32_t> identity_, blobOfObject_;

@@ -1,6 +1,7 @@
 #include "crowd/crowd_early.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "crowd/crowd_runs.h"
@@ -21,6 +22,24 @@ double median(std::vector<double> v) {
 
 double animalsIn(double area, double one) { return std::max(1.0, std::round(area / one)); }
 }  // namespace
+
+int crowd_early::changeNoise(const dib_base& grey, const dib_base& weight) const {
+    // The robust spread of the change since the first frame where no object lies, on a
+    // lattice of about a thousand pixels: a floor pixel changes by the noise alone.
+    const int64_t step = std::max<int64_t>(1, int64_t(std::sqrt(double(grey.width) * grey.absHeight() / 1024.0)));
+    std::array<uint32_t, 256> histogram{};
+    uint32_t n = 0;
+    for (int64_t y = step / 2; y < grey.absHeight(); y += step) {
+        const uint8_t *now = grey.row(int32_t(y)), *then = first_->row(int32_t(y)), *w = weight.row(int32_t(y));
+        for (int64_t x = step / 2; x < grey.width; x += step)
+            if (!w[x]) ++histogram[size_t(std::abs(now[x] - then[x]))], ++n;
+    }
+    uint32_t seen = 0;
+    int median = 0;
+    while (median < 255 && (seen += histogram[size_t(median)]) * 2 < n) ++median;
+    // Four robust standard deviations of the change, and never under 3 levels (rounding).
+    return std::max(3, int(std::ceil(4 * 1.4826 * median)));
+}
 
 void crowd_early::findStill(const crowd_blobs& blobs, const std::vector<crowd_run>& runs, const dib_base& grey,
                             const dib_base& weight, int cut) {
@@ -100,7 +119,9 @@ bool crowd_early::clear(const crowd_blobs& blobs, const std::vector<crowd_run>& 
         for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(grey.row(y), grey.width, first_->row(y));
         return false;
     }
-    findStill(blobs, runs, grey, weight, cut);
+    // A pixel has changed when it changed by more than the noise: an animal over a dark rim
+    // changes it by less than the contrast an object needs, and is no structure.
+    findStill(blobs, runs, grey, weight, std::min(cut, changeNoise(grey, weight)));
     crowd_findRuns(*still_, runs_, rowStart_);
     patches_.label(*still_, grey, runs_, rowStart_);
     std::vector<char> structure;

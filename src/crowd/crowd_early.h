@@ -4,10 +4,10 @@
 // one the size of many animals, and with the count of animals known they would take the
 // animals' places.
 //
-// Object pixels that have not changed since the first frame (a moving animal's pixels
-// change by its contrast as it passes; noise rarely by that much) form still patches. A
-// patch larger than kStructureAnimals animals is structure (no animal is that large), even
-// where animals touch it. A blob that is still all over is judged as the learned
+// Object pixels that have not changed since the first frame by more than the noise does
+// (an animal passing over a dark rim changes it by less than its contrast) form still
+// patches. A patch larger than kStructureAnimals animals is structure (no animal is that
+// large), even where animals touch it. A blob that is still all over is judged as the learned
 // background's samples are (crowd_still.h): smaller than a quarter of an animal, a speck of
 // the floor; fainter than half the animals' contrast, a stain or the floor's shading; with
 // the count known, the still blobs least like one animal beyond the count. The rest, and
@@ -37,6 +37,8 @@ public:
     const dib_base& before() const { return *before_; }
 
 private:
+    // How far a pixel of the floor changes since the first frame by noise alone.
+    int changeNoise(const dib_base& grey, const dib_base& weight) const;
     // The object pixels unchanged since the first frame, with their weight, into still_,
     // and per blob how many of its pixels changed.
     void findStill(const crowd_blobs& blobs, const std::vector<crowd_run>& runs, const dib_base& grey,

@@ -179,7 +179,8 @@ TEST(CrowdDetect, WallRingIsNoObjectWhileTheFloorIsGuessed) {
     };
     auto p = crowd({{"animals", 5}});
     std::vector<mover> movers = walkers(5, 40);
-    for (int frame = 0; frame < 20; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+    for (int frame = 0; frame < 20; ++frame, std::for_each(
+                                                 movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
         const auto objects = found(*p, picture(ring, movers, frame));
         if (frame > 0) {
             EXPECT_TRUE(exactly(objects, movers)) << "frame " << frame;
@@ -194,7 +195,8 @@ TEST(CrowdDetect, ContrastStaysAboveSpecks) {
     auto p = crowd({{"animals", 5}});
     std::vector<mover> movers = walkers(5, 40);
     std::mt19937 random(5);
-    for (int frame = 0; frame < 160; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+    for (int frame = 0; frame < 160; ++frame, std::for_each(
+                                                  movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
         dib_base f = picture(plainFloor, movers, frame);
         for (int k = 0; k < 300; ++k) {
             const int x = int(random() % (kW - 1)), y = int(random() % kH);

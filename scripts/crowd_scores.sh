@@ -8,13 +8,15 @@
 # of bodies overlapping another by up to half whose reported centre lies within 2 px of the
 # truth (scripts/crowd_overlaps.py breaks it down further).
 #
-#   scripts/crowd_scores.sh [--build DIR] [--scenes DIR] [--timeout SECONDS] [--keep] [NAME|KIND ...]
+#   scripts/crowd_scores.sh [--build DIR] [--scenes DIR] [--timeout SECONDS] [--keep] [--catalogue FILE] [NAME|KIND ...]
 #
 # NAME is one scene of the list below, KIND all scenes of a kind (fish, flies, light, rim,
 # larvae, flash, dim); none: every scene. Scenes are made once into --scenes (default
 # BUILD/crowd_scenes) and again when the scene tool or the scene's arguments change. A run
 # longer than --timeout (default 300 s) is stopped and reported so. The tracks are left in
-# each scene's folder with --keep (tracks_global.csv, tracks_frames.csv).
+# each scene's folder with --keep (tracks_global.csv, tracks_frames.csv). --catalogue scores the
+# scenes listed in FILE instead (lines `name|kind|the scene tool's arguments`, # for comments),
+# such as the held-out scenes of bench/crowd_heldout.txt.
 # AMBREVO_CROWD_OPTIONS adds options to every run (say `--grey`, or `--set contrast=30`), for
 # trying a change; a line above the table names them.
 set -euo pipefail
@@ -23,6 +25,7 @@ build=$root/build
 scenes=""
 limit=300
 keep=0
+listed=""
 wanted=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -30,7 +33,8 @@ while [ $# -gt 0 ]; do
     --scenes) scenes=$2; shift 2 ;;
     --timeout) limit=$2; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --catalogue) listed=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) wanted+=("$1"); shift ;;
   esac
 done
@@ -59,6 +63,10 @@ larvae-40|larvae|--kind larvae --animals 40 --seed 2 --frames 450
 flash-1|flash|--kind flies --animals 30 --seed 3 --frames 300 --flash 100
 flash-5|flash|--kind fish --animals 12 --seed 3 --frames 300 --flash 150,151,152,153,154
 dim|dim|--kind fish --animals 12 --seed 4 --frames 300 --dim 150:80"
+if [ -n "$listed" ]; then
+  [ -f "$listed" ] || { echo "crowd_scores: no catalogue $listed" >&2; exit 2; }
+  catalogue=$(grep -v '^[[:space:]]*\(#\|$\)' "$listed")
+fi
 
 selected() {
   [ ${#wanted[@]} -eq 0 ] && return 0

@@ -60,27 +60,7 @@ flash-1|flash|--kind flies --animals 30 --seed 3 --frames 300 --flash 100
 flash-5|flash|--kind fish --animals 12 --seed 3 --frames 300 --flash 150,151,152,153,154
 dim|dim|--kind fish --animals 12 --seed 4 --frames 300 --dim 150:80"
 
-selected() {
-  [ ${#wanted[@]} -eq 0 ] && return 0
-  local w
-  for w in "${wanted[@]}"; do [ "$w" = "$1" ] || [ "$w" = "$2" ] && return 0; done
-  return 1
-}
-
-# Makes the scene unless it is there, made by this tool with these arguments.
-make_scene() {
-  local dir=$1 args=$2
-  if [ -f "$dir/args.txt" ] && [ "$(cat "$dir/args.txt")" = "$args" ] && [ "$dir/args.txt" -nt "$tool" ]; then
-    return
-  fi
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  read -r -a list <<< "$args"
-  "$tool" "$dir" "${list[@]}" > "$dir/made.txt"
-  echo "$args" > "$dir/args.txt"
-}
-
-json() { sed -n "s/.*\"$2\": \([^,]*\).*/\1/p" "$1/scene.json" | head -1 | tr -d '"'; }
+. "$root/scripts/scene_catalogue.sh"
 
 # One run and its score: "MOTA | IDF1 | switches | fps | s/min" for the table.
 run() {

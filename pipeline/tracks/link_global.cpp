@@ -1,14 +1,13 @@
 #include "link_global.h"
 
-#include <lemon/network_simplex.h>
-#include <lemon/smart_graph.h>
-
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <numeric>
 #include <stdexcept>
 #include <string>
+
+#include "path_flow.h"
 
 namespace ambrevo {
 
@@ -183,48 +182,17 @@ std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vecto
 
 void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vector<int>& next,
                        std::vector<bool>& covered) const {
-    using Graph = lemon::SmartDigraph;
     // Costs in units of gate^2 / 4096. Covering an object earns more than any join costs, so
     // the flow covers every object it can; a new path costs two steps of the full gate.
     constexpr long long unit = 4096;
     const long long reward = 4 * unit, start = animals > 0 ? 0 : 2 * unit;
-    Graph g;
-    const Graph::Node source = g.addNode(), sink = g.addNode();
-    std::vector<Graph::Node> in(pieces.size()), out(pieces.size());
-    std::vector<Graph::Arc> body(pieces.size());
-    Graph::ArcMap<int> capacity(g);
-    Graph::ArcMap<long long> cost(g);
-    auto arc = [&](Graph::Node a, Graph::Node b, int cap, long long c) {
-        const Graph::Arc e = g.addArc(a, b);
-        capacity[e] = cap, cost[e] = c;
-        return e;
-    };
-    for (size_t k = 0; k < pieces.size(); ++k) {
-        in[k] = g.addNode(), out[k] = g.addNode();
-        body[k] = arc(in[k], out[k], 1, -reward * static_cast<long long>(pieces[k].rows.size()));
-        arc(source, in[k], 1, start);
-        arc(out[k], sink, 1, 0);
-    }
-    const int paths = animals > 0 ? animals : int(pieces.size());
-    arc(source, sink, paths, 0);
-
-    struct Join {
-        Graph::Arc arc;
-        int from, to;
-    };
-    std::vector<Join> joins;
-    for (const JoinCandidate& c : candidates(pieces, animals, unit))
-        joins.push_back({arc(out[size_t(c.from)], in[size_t(c.to)], 1, c.cost), c.from, c.to});
-
-    lemon::NetworkSimplex<Graph, int, long long> flow(g);
-    flow.upperMap(capacity).costMap(cost).stSupply(source, sink, paths);
-    if (flow.run() != lemon::NetworkSimplex<Graph, int, long long>::OPTIMAL)
-        throw std::logic_error("the linking flow has no optimum");  // the source-sink arc makes it feasible
-    next.assign(pieces.size(), -1);
-    covered.assign(pieces.size(), false);
-    for (size_t k = 0; k < pieces.size(); ++k) covered[k] = flow.flow(body[k]) > 0;
-    for (const Join& j : joins)
-        if (flow.flow(j.arc) > 0) next[size_t(j.from)] = j.to;
+    std::vector<long long> cover;
+    for (const Piece& p : pieces) cover.push_back(-reward * static_cast<long long>(p.rows.size()));
+    std::vector<PathJoin> joins;
+    for (const JoinCandidate& c : candidates(pieces, animals, unit)) joins.push_back({c.from, c.to, c.cost});
+    PathCover paths = cover_paths(cover, joins, animals > 0 ? animals : int(pieces.size()), start);
+    next = std::move(paths.next);
+    covered = std::move(paths.covered);
 }
 
 // The rows no path covered, given to the paths that pass their frame unseen: by the optimal

@@ -35,6 +35,9 @@ public:
     void moveHandle(size_t index, double x, double y);
     // Where its number is written: the top left of its outline.
     ArenaPoint labelAt() const;
+    bool operator==(const ArenaShape& other) const {
+        return kind_ == other.kind_ && numbers_ == other.numbers_ && mask_ == other.mask_;
+    }
 
 private:
     ArenaShape(Kind kind, std::vector<double> numbers, std::string mask = {})

@@ -14,6 +14,7 @@ public:
     void failed(int, const std::string& message) override { message_ = message; }
     void notice(const std::string& text) override { notice_ += (notice_.empty() ? "" : "\n") + text; }
     void progress(int64_t done, int64_t expected) override {
+        expected_ = expected;
         const auto now = std::chrono::steady_clock::now();
         if (done != expected && now - told_ < std::chrono::milliseconds(100)) return;
         told_ = now;
@@ -22,6 +23,7 @@ public:
     int stopRequested() override { return cancel_ ? cancelRequest : 0; }
 
     std::string message_, notice_;
+    int64_t expected_ = -1;
 
 private:
     std::atomic<bool>& cancel_;
@@ -64,11 +66,12 @@ void Engine::preview(PreviewJob job, std::function<void(const PreviewOutcome&)> 
         if (!taken) return;  // a later request took it already
         const PreviewJob& job = taken->first;
         auto outcome = std::make_shared<PreviewOutcome>();
-        outcome->frame = job.frame;
+        outcome->before = int64_t(job.frames.size()) - 1;
+        outcome->frame = job.first + outcome->before;
         int status = 0;
         try {
-            outcome->ok = previewFrame(module_, job.options, job.saved, job.bgr, job.frame, job.time, outcome->preview,
-                                       status, outcome->error);
+            outcome->ok = previewFrames(module_, job.options, job.saved, job.frames, job.first, outcome->preview,
+                                        status, outcome->error);
         } catch (...) {
             outcome->error = describeFailure(std::current_exception());
         }
@@ -76,28 +79,40 @@ void Engine::preview(PreviewJob job, std::function<void(const PreviewOutcome&)> 
     });
 }
 
-void Engine::run(Options options, SettingsFile saved, std::function<void(int64_t, int64_t)> progress,
+void Engine::run(Options options, SettingsFile saved, Progress progress,
                  std::function<void(const RunOutcome&)> done) {
+    start(
+        [this, options, saved](RunObserver& observer, RunOutcome& outcome) {
+            Run run(module_, options, saved, observer);
+            run.silenceConsole();
+            outcome.status = run.run();
+            outcome.frames = run.framesDone();
+            outcome.seconds = run.seconds();
+        },
+        std::move(progress), std::move(done));
+}
+
+void Engine::start(Work work, Progress progress, std::function<void(const RunOutcome&)> done) {
     cancel_ = false;
     running_ = true;
     auto toWindow = [this, progress](int64_t a, int64_t b) { back([progress, a, b] { progress(a, b); }); };
-    post([this, options, saved, toWindow, done] {
+    post([this, work, toWindow, done] {
         WindowObserver observer(cancel_, toWindow);
         auto outcome = std::make_shared<RunOutcome>();
         try {
-            Run run(module_, options, saved, observer);
-            run.silenceConsole();
-            outcome->status = run.run();
-            outcome->frames = run.framesDone();
-            outcome->seconds = run.seconds();
+            work(observer, *outcome);
         } catch (...) {
             outcome->status = exitLibrary;
             observer.message_ = describeFailure(std::current_exception());
         }
-        outcome->message = observer.message_;
+        if (outcome->message.empty()) outcome->message = observer.message_;
         outcome->notice = observer.notice_;
+        outcome->expected = observer.expected_;
         outcome->cancelled = cancel_;
-        running_ = false;
-        back([outcome, done] { done(*outcome); });
+        // Running until the window has the outcome in hand.
+        back([this, outcome, done] {
+            running_ = false;
+            done(*outcome);
+        });
     });
 }

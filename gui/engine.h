@@ -14,18 +14,19 @@
 #include "module.h"
 #include "options.h"
 #include "preview.h"
+#include "run_observer.h"
 #include "settings.h"
 
 struct PreviewJob {
     Options options;
     SettingsFile saved;
-    cv::Mat bgr;
-    int64_t frame = 0;
-    double time = -1;
+    std::vector<HeldFrame> frames;  // the frame shown last, any before it first
+    int64_t first = 0;              // the input's number of frames[0]
 };
 
 struct PreviewOutcome {
-    int64_t frame = 0;
+    int64_t frame = 0;   // the frame shown
+    int64_t before = 0;  // the frames processed before it
     bool ok = false;
     std::string error;
     FramePreview preview;
@@ -36,19 +37,25 @@ struct RunOutcome {
     std::string message;  // the failure, or why the outputs are partial
     std::string notice;   // a remark that is no failure (why nothing may have been found)
     int64_t frames = 0;
+    int64_t expected = -1;  // the frames the run was to take, as it last told (-1: unknown)
     double seconds = 0;
     bool cancelled = false;
 };
 
 class Engine {
 public:
+    using Progress = std::function<void(int64_t done, int64_t expected)>;
+    // Long work on the worker: it tells its progress and polls its stop through the observer
+    // and fills in the outcome (the observer's failure and notices are added to it).
+    using Work = std::function<void(RunObserver& observer, RunOutcome& outcome)>;
+
     Engine(Module& module, QObject* receiver);
     ~Engine();
 
     void preview(PreviewJob job, std::function<void(const PreviewOutcome&)> done);
     // `progress` gets the frames done and expected (-1: unknown) a few times a second.
-    void run(Options options, SettingsFile saved, std::function<void(int64_t, int64_t)> progress,
-             std::function<void(const RunOutcome&)> done);
+    void run(Options options, SettingsFile saved, Progress progress, std::function<void(const RunOutcome&)> done);
+    void start(Work work, Progress progress, std::function<void(const RunOutcome&)> done);
     // Ends the run after the frame in hand; its outputs are closed as partial.
     void cancel() { cancel_ = true; }
     bool running() const { return running_; }

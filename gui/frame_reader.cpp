@@ -9,6 +9,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Enough for a preview's frames before the one on screen, and that one.
+constexpr size_t framesKept = 8;
+
 // A file that no image decoder claims is a video, as the program decides.
 bool isVideoFile(const std::string& input) {
     std::error_code ec;
@@ -51,6 +54,20 @@ bool FrameReader::reopen(std::string& error) {
 }
 
 bool FrameReader::read(int64_t n, cv::Mat& bgr, double& time, std::string& error) {
+    for (const Kept& k : kept_)
+        if (k.frame == n && !live()) {
+            bgr = k.bgr, time = k.time;
+            return true;
+        }
+    cv::Mat fresh;  // never the buffer of a frame handed out before
+    if (!decode(n, fresh, time, error)) return false;
+    kept_.push_back({n, fresh, time});
+    if (kept_.size() > framesKept) kept_.pop_front();
+    bgr = fresh;
+    return true;
+}
+
+bool FrameReader::decode(int64_t n, cv::Mat& bgr, double& time, std::string& error) {
     const bool seekable = count_ >= 0;
     if (seekable && (n < 0 || n >= count_)) {
         error = "frame " + std::to_string(n) + " is past the input's " + std::to_string(count_) + " frames";

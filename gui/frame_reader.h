@@ -1,10 +1,13 @@
 // The input's frames for the screen, in any order: what the timeline scrubs through. Videos
 // are decoded by the backend the program uses and jump by seeking; image sequences and the
 // built-in scene are read through the pipeline's own sources, so that a frame on screen is
-// the frame a run hands to the module. Cameras and streams give their next frame.
+// the frame a run hands to the module. Cameras and streams give their next frame. The last few
+// frames read are kept: asked again (a preview that takes the frames before the one on
+// screen, during playback), they cost nothing.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -23,11 +26,18 @@ public:
     bool live() const { return count_ < 0; }
     // Frame `n` (from 0) as 8-bit BGR with its own time in seconds (negative: unknown); a live
     // input gives its next frame whatever `n`. False with `error` past the end or when a frame
-    // cannot be decoded.
+    // cannot be decoded. The picture is shared with the reader's own copy: not to be drawn on.
     bool read(int64_t n, cv::Mat& bgr, double& time, std::string& error);
 
 private:
     bool reopen(std::string& error);
+    bool decode(int64_t n, cv::Mat& bgr, double& time, std::string& error);
+    struct Kept {
+        int64_t frame;
+        cv::Mat bgr;
+        double time;
+    };
+    std::deque<Kept> kept_;  // newest last
     std::string input_;
     std::unique_ptr<FrameSource> source_;  // image sequences, the built-in scene, live inputs
     cv::VideoCapture video_;               // video files

@@ -3,7 +3,8 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
+#include <QWheelEvent>
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -27,6 +28,8 @@ FrameView::FrameView(QWidget* parent) : QWidget(parent) {
 }
 
 void FrameView::setImage(const QImage& image) {
+    // Another size of frame is another input: shown whole.
+    if (image.size() != image_.size()) zoom_ = 1, centre_ = QPointF(image.width() / 2.0, image.height() / 2.0);
     image_ = image;
     update();
 }
@@ -40,9 +43,18 @@ void FrameView::setTool(Tool tool) {
 }
 
 void FrameView::setArenas(std::vector<ArenaShape> arenas) {
+    if (selected_ >= int(arenas.size()) || (selected_ >= 0 && !(arenas[size_t(selected_)] == arenas_[size_t(selected_)])))
+        selected_ = -1;
     arenas_ = std::move(arenas);
-    selected_ = -1;
     update();
+}
+
+bool FrameView::deleteSelected() {
+    if (selected_ < 0) return false;
+    arenas_.erase(arenas_.begin() + selected_);
+    selected_ = -1;
+    changed("Delete an arena");
+    return true;
 }
 
 void FrameView::setMarks(std::vector<Mark> marks, long long chosen) {
@@ -51,26 +63,49 @@ void FrameView::setMarks(std::vector<Mark> marks, long long chosen) {
     update();
 }
 
-double FrameView::zoom() const {
+double FrameView::scale() const {
     if (image_.isNull()) return 1;
-    return std::min(double(width()) / image_.width(), double(height()) / image_.height());
+    return zoom_ * std::min(double(width()) / image_.width(), double(height()) / image_.height());
 }
 
 QPointF FrameView::toWidget(QPointF u) const {
-    const double z = zoom();
-    const QPointF offset((width() - image_.width() * z) / 2, (height() - image_.height() * z) / 2);
-    return offset + u * z;
+    return QPointF(width() / 2.0, height() / 2.0) + (u - centre_) * scale();
 }
 
 QPointF FrameView::toImage(QPointF w) const {
-    const double z = zoom();
-    const QPointF offset((width() - image_.width() * z) / 2, (height() - image_.height() * z) / 2);
-    return (w - offset) / z;
+    return centre_ + (w - QPointF(width() / 2.0, height() / 2.0)) / scale();
 }
 
-void FrameView::changed() {
+void FrameView::zoomBy(double factor, QPointF at) {
+    const QPointF held = toImage(at);
+    zoom_ = std::clamp(zoom_ * factor, 1.0, 64.0);
+    // The image point under `at` stays there.
+    centre_ = held - (at - QPointF(width() / 2.0, height() / 2.0)) / scale();
+    keepInView();
     update();
-    if (arenasChanged) arenasChanged();
+}
+
+void FrameView::fit() {
+    zoom_ = 1;
+    keepInView();
+    update();
+}
+
+// The centre stays on the frame, and a frame that fits is centred.
+void FrameView::keepInView() {
+    const double halfW = width() / 2.0 / scale(), halfH = height() / 2.0 / scale();
+    const double w = image_.width(), h = image_.height();
+    centre_.setX(halfW * 2 >= w ? w / 2 : std::clamp(centre_.x(), halfW, w - halfW));
+    centre_.setY(halfH * 2 >= h ? h / 2 : std::clamp(centre_.y(), halfH, h - halfH));
+}
+
+void FrameView::wheelEvent(QWheelEvent* event) {
+    zoomBy(std::pow(1.25, event->angleDelta().y() / 120.0), event->position());
+}
+
+void FrameView::changed(const QString& what) {
+    update();
+    if (arenasChanged) arenasChanged(what);
 }
 
 void FrameView::paintEvent(QPaintEvent*) {
@@ -79,12 +114,13 @@ void FrameView::paintEvent(QPaintEvent*) {
     if (image_.isNull()) return;
     p.drawImage(QRectF(toWidget({0, 0}), toWidget(QPointF(image_.width(), image_.height()))), image_);
     p.setRenderHint(QPainter::Antialiasing);
-    paintMarks(p);
+    paintMarks(p, marks_, chosen_, [this](QPointF u) { return toWidget(u); });
     paintArenas(p);
     p.setPen(QPen(chosenColour, 2, Qt::DashLine));
+    p.setBrush(Qt::NoBrush);
     if (drag_ == Drag::draw && tool_ == Tool::rect) p.drawRect(QRectF(toWidget(from_), toWidget(to_)));
     if (drag_ == Drag::draw && tool_ == Tool::circle) {
-        const double r = std::hypot(to_.x() - from_.x(), to_.y() - from_.y()) * zoom();
+        const double r = std::hypot(to_.x() - from_.x(), to_.y() - from_.y()) * scale();
         p.drawEllipse(toWidget(from_), r, r);
     }
     if (drag_ == Drag::draw && tool_ == Tool::scale) p.drawLine(toWidget(from_), toWidget(to_));
@@ -102,7 +138,7 @@ void FrameView::paintArenas(QPainter& p) const {
         if (a.kind() == ArenaShape::Kind::rect) {
             p.drawRect(QRectF(toWidget({n[0], n[1]}), toWidget({n[0] + n[2], n[1] + n[3]})));
         } else if (a.kind() == ArenaShape::Kind::circle) {
-            p.drawEllipse(toWidget({n[0] + 0.5, n[1] + 0.5}), n[2] * zoom(), n[2] * zoom());
+            p.drawEllipse(toWidget({n[0] + 0.5, n[1] + 0.5}), n[2] * scale(), n[2] * scale());
         } else if (a.kind() == ArenaShape::Kind::polygon) {
             QPolygonF outline;
             for (const ArenaPoint& v : a.handles()) outline << toWidget(shown(a, v));
@@ -113,22 +149,6 @@ void FrameView::paintArenas(QPainter& p) const {
         if (!chosen) continue;
         p.setBrush(chosenColour);
         for (const ArenaPoint& h : a.handles()) p.drawRect(QRectF(toWidget(shown(a, h)) - QPointF(4, 4), QSizeF(8, 8)));
-    }
-}
-
-void FrameView::paintMarks(QPainter& p) const {
-    for (const Mark& m : marks_) {
-        const bool chosen = m.id == chosen_;
-        p.setPen(QPen(m.colour, chosen ? 3 : 2));
-        p.setBrush(Qt::NoBrush);
-        QPolygonF tail;
-        for (const QPointF& at : m.tail) tail << toWidget(at);
-        p.drawPolyline(tail);
-        if (!m.seen || tail.isEmpty()) continue;
-        p.setBrush(m.colour);
-        p.drawEllipse(tail.back(), chosen ? 6 : 4, chosen ? 6 : 4);
-        p.setPen(chosen ? chosenColour : Qt::white);
-        p.drawText(tail.back() + QPointF(7, -7), QString::number(m.id));
     }
 }
 
@@ -144,38 +164,53 @@ int FrameView::handleAt(QPointF widget) const {
 }
 
 void FrameView::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || image_.isNull()) return;
+    if (image_.isNull()) return;
+    if (event->button() == Qt::MiddleButton || event->button() == Qt::RightButton) {
+        drag_ = Drag::pan, panFrom_ = event->position();
+        return;
+    }
+    if (event->button() != Qt::LeftButton) return;
     const QPointF u = toImage(event->position());
     from_ = to_ = u;
     before_ = arenas_;
     if (tool_ == Tool::pick) {
         if (picked) picked(std::floor(u.x()), std::floor(u.y()), event->modifiers() & Qt::ShiftModifier);
     } else if (tool_ == Tool::polygon) {
-        const bool closing =
-            polygon_.size() >= 3 && std::hypot(toWidget(polygon_.front()).x() - event->position().x(),
-                                               toWidget(polygon_.front()).y() - event->position().y()) <= reach;
+        const QPointF d = polygon_.empty() ? QPointF() : toWidget(polygon_.front()) - event->position();
+        const bool closing = polygon_.size() >= 3 && std::hypot(d.x(), d.y()) <= reach;
         closing ? closePolygon() : polygon_.push_back(u);
     } else if (tool_ == Tool::select) {
-        handle_ = handleAt(event->position());
-        if (handle_ >= 0) {
-            drag_ = Drag::handle;
-            return;
-        }
-        selected_ = -1;
-        for (size_t i = arenas_.size(); i-- > 0;)
-            if (arenas_[i].contains(centre(u.x()), centre(u.y()))) {
-                selected_ = int(i);
-                break;
-            }
-        drag_ = selected_ >= 0 ? Drag::move : Drag::none;
+        selectAt(event->position());
     } else {
         drag_ = Drag::draw;
     }
     update();
 }
 
+// A handle of the selected arena is dragged, else the arena under the pointer is selected and moved.
+void FrameView::selectAt(QPointF widget) {
+    handle_ = handleAt(widget);
+    if (handle_ >= 0) {
+        drag_ = Drag::handle;
+        return;
+    }
+    const QPointF u = toImage(widget);
+    selected_ = -1;
+    for (size_t i = arenas_.size(); i-- > 0;)
+        if (arenas_[i].contains(centre(u.x()), centre(u.y()))) {
+            selected_ = int(i);
+            break;
+        }
+    drag_ = selected_ >= 0 ? Drag::move : Drag::none;
+}
+
 void FrameView::mouseMoveEvent(QMouseEvent* event) {
     to_ = toImage(event->position());
+    if (drag_ == Drag::pan) {
+        centre_ -= (event->position() - panFrom_) / scale();
+        panFrom_ = event->position();
+        keepInView();
+    }
     if (drag_ == Drag::move || drag_ == Drag::handle) {
         ArenaShape& a = arenas_[size_t(selected_)];
         a = before_[size_t(selected_)];
@@ -191,12 +226,19 @@ void FrameView::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void FrameView::mouseReleaseEvent(QMouseEvent* event) {
+    const Drag was = drag_;
+    if (was == Drag::pan) drag_ = Drag::none;
     if (event->button() != Qt::LeftButton) return;
     to_ = toImage(event->position());
-    const Drag was = drag_;
     drag_ = Drag::none;
-    if (was == Drag::move || was == Drag::handle) return changed();
-    if (was != Drag::draw) return update();
+    if ((was == Drag::move || was == Drag::handle) && arenas_ != before_)
+        return changed(was == Drag::move ? "Move an arena" : "Reshape an arena");
+    if (was == Drag::draw) finishDrawing();
+    update();
+}
+
+// The shape or the line drawn by the drag that ended at to_.
+void FrameView::finishDrawing() {
     const double dx = to_.x() - from_.x(), dy = to_.y() - from_.y(), length = std::hypot(dx, dy);
     if (tool_ == Tool::scale && length >= 1 && scaleDrawn) scaleDrawn(length);
     const double x0 = std::round(std::min(from_.x(), to_.x())), y0 = std::round(std::min(from_.y(), to_.y()));
@@ -204,8 +246,7 @@ void FrameView::mouseReleaseEvent(QMouseEvent* event) {
     if (tool_ == Tool::rect && w >= 1 && h >= 1) arenas_.push_back(ArenaShape::rect(x0, y0, w, h));
     if (tool_ == Tool::circle && std::round(length) >= 1)
         arenas_.push_back(ArenaShape::circle(centre(from_.x()), centre(from_.y()), std::round(length)));
-    if (arenas_.size() != before_.size()) selected_ = int(arenas_.size()) - 1, changed();
-    update();
+    if (arenas_.size() != before_.size()) selected_ = int(arenas_.size()) - 1, changed("Draw an arena");
 }
 
 void FrameView::mouseDoubleClickEvent(QMouseEvent*) {
@@ -221,18 +262,14 @@ void FrameView::closePolygon() {
         arenas_.push_back(ArenaShape::polygon(vertices));
         selected_ = int(arenas_.size()) - 1;
         polygon_.clear();
-        return changed();
+        return changed("Draw an arena");
     }
     polygon_.clear();
     update();
 }
 
+// Delete is the window's: its menu says so.
 void FrameView::keyPressEvent(QKeyEvent* event) {
-    if ((event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace) && selected_ >= 0) {
-        arenas_.erase(arenas_.begin() + selected_);
-        selected_ = -1;
-        return changed();
-    }
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) return closePolygon();
     if (event->key() == Qt::Key_Escape) polygon_.clear(), drag_ = Drag::none, update();
     QWidget::keyPressEvent(event);

@@ -7,6 +7,7 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("ambrevo-gui");
+    QApplication::setOrganizationName("Ambrevo");  // where the recent inputs are kept
     QCommandLineParser parser;
     parser.setApplicationDescription("Set up, run and review a tracking run of the Ambrevo module.");
     parser.addHelpOption();

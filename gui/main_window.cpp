@@ -1,99 +1,64 @@
+// The window's frame and its preview: the input opened (all or nothing), the timeline, and the
+// frame on screen processed with the set-up on screen.
 #include "main_window.h"
 
-#include <QActionGroup>
-#include <QApplication>
 #include <QCheckBox>
-#include <QClipboard>
+#include <QDoubleSpinBox>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QFormLayout>
 #include <QHBoxLayout>
-#include <QHeaderView>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableWidget>
-#include <QToolBar>
+#include <QUndoStack>
 #include <QVBoxLayout>
-#include <opencv2/imgproc.hpp>
 
-#include "arena_run.h"
-#include "files.h"
 #include "frame_view.h"
+#include "picture_view.h"
 #include "request.h"
 #include "settings_form.h"
 
 namespace {
 
-QImage toImage(const cv::Mat& bgr) {
-    cv::Mat rgb;
-    cv::cvtColor(bgr, rgb, bgr.channels() == 1 ? cv::COLOR_GRAY2RGB : cv::COLOR_BGR2RGB);
-    return QImage(rgb.data, rgb.cols, rgb.rows, int(rgb.step), QImage::Format_RGB888).copy();
-}
-
 QString q(const std::string& s) { return QString::fromStdString(s); }
+
+// Frames a preview takes before the one on screen when that one alone shows nothing: enough
+// for a difference of frames or a background that starts from the first frame.
+constexpr int64_t framesBefore = 5;
+
+// The side panel keeps its width whatever it says: its fields stay under the mouse.
+constexpr int sideWidth = 420;
 
 }  // namespace
 
-MainWindow::MainWindow(const std::string& modulePath) {
-    setWindowTitle("ambrevo-gui");
+MainWindow::MainWindow(const std::string& modulePath)
+    : reader_(std::make_unique<FrameReader>()), dialogs_(std::make_unique<Dialogs>()) {
+    setWindowTitle("ambrevo-gui[*]");
+    setAcceptDrops(true);
     std::string error;
     const bool loaded = module_.load(modulePath.empty() ? defaultModulePath() : modulePath, error);
     engine_ = std::make_unique<Engine>(module_, this);
+    undo_ = new QUndoStack(this);
+    undo_->setUndoLimit(200);
     view_ = new FrameView;
-    view_->arenasChanged = [this] { arenasChanged(); };
+    view_->arenasChanged = [this](const QString& what) { editArenas(what, view_->arenas()); };
     view_->scaleDrawn = [this](double length) { scaleDrawn(length); };
     view_->picked = [this](double x, double y, bool second) { pick(x, y, second); };
-
-    tabs_ = new QTabWidget;
-    auto* framePage = new QWidget;
-    auto* frameLayout = new QVBoxLayout(framePage);
-    frameLayout->addWidget(view_, 1);
-    frameLayout->addWidget(buildTimeline());
-    tabs_->addTab(framePage, "Frame");
-    for (QLabel** picture : {&plot_, &heatmap_}) {
-        auto* scroll = new QScrollArea;
-        *picture = new QLabel("Run the analysis to see it here.");
-        (*picture)->setAlignment(Qt::AlignCenter);
-        scroll->setWidget(*picture);
-        scroll->setWidgetResizable(true);
-        tabs_->addTab(scroll, picture == &plot_ ? "Trajectories" : "Heat map");
-    }
-    summaryTable_ = new QTableWidget;
-    tabs_->addTab(summaryTable_, "Summary");
-
-    side_ = new QTabWidget;
-    side_->addTab(buildProcedurePage(), "Procedure");
-    side_->addTab(buildArenaPage(), "Arenas");
-    side_->addTab(buildRunPage(), "Run");
-    side_->addTab(buildReviewPage(), "Review");
-    side_->setMinimumWidth(380);
-
-    auto* central = new QWidget;
-    auto* columns = new QHBoxLayout(central);
-    columns->addWidget(tabs_, 1);
-    auto* right = new QVBoxLayout;
-    right->addWidget(side_, 1);
-    messageLabel_ = new QLabel;
-    messageLabel_->setWordWrap(true);
-    right->addWidget(messageLabel_);
-    columns->addLayout(right);
-    setCentralWidget(central);
+    setCentralWidget(buildCentral());
+    buildMenus();
     buildToolBar();
+    statusBar()->showMessage("Open an input: File ▸ Open, or drop a file here.");
     connect(&playTimer_, &QTimer::timeout, this, [this] {
-        if (!showFrame(reader_.live() ? current_ + 1 : current_ + 1)) playTimer_.stop(), play_->setText("Play");
+        if (!showFrame(current_ + 1)) togglePlay();
     });
     resize(1280, 760);
-
     if (!loaded) {
         say(error, true);
         return;
@@ -103,37 +68,57 @@ MainWindow::MainWindow(const std::string& modulePath) {
     // The form is built once an input tells the frames' size.
     const QSignalBlocker quiet(procedureBox_);
     for (const std::string& name : names) procedureBox_->addItem(q(name));
-    procedureBox_->setCurrentText(q(procedure_));
+    procedureBox_->setCurrentText(q(setup_.procedure));
 }
 
 MainWindow::~MainWindow() { engine_.reset(); }
 
-void MainWindow::buildToolBar() {
-    QToolBar* bar = addToolBar("Main");
-    bar->addAction("Open input…", this, [this] {
-        const QString file = QFileDialog::getOpenFileName(this, "Open a video or an image");
-        if (!file.isEmpty()) openInput(file.toStdString());
-    });
-    bar->addAction("Load settings…", this, [this] {
-        const QString file = QFileDialog::getOpenFileName(this, "Load settings", {}, "Settings (*.json)");
-        if (!file.isEmpty()) loadSettings(file.toStdString());
-    });
-    bar->addAction("Save settings…", this, [this] {
-        const QString file = QFileDialog::getSaveFileName(this, "Save settings", {}, "Settings (*.json)");
-        if (!file.isEmpty()) saveSettings(file.toStdString());
-    });
-    bar->addSeparator();
-    auto* tools = new QActionGroup(this);
-    const std::pair<const char*, FrameView::Tool> kinds[] = {
-        {"Select", FrameView::Tool::select},    {"Rectangle", FrameView::Tool::rect},
-        {"Circle", FrameView::Tool::circle},    {"Polygon", FrameView::Tool::polygon},
-        {"Scale line", FrameView::Tool::scale}, {"Pick track", FrameView::Tool::pick}};
-    for (const auto& [name, tool] : kinds) {
-        QAction* a = bar->addAction(name, this, [this, tool = tool] { view_->setTool(tool); });
-        a->setCheckable(true);
-        a->setChecked(tool == FrameView::Tool::select);
-        tools->addAction(a);
-    }
+QWidget* MainWindow::buildCentral() {
+    tabs_ = new QTabWidget;
+    auto* framePage = new QWidget;
+    auto* frameLayout = new QVBoxLayout(framePage);
+    frameLayout->addWidget(view_, 1);
+    // Three lines, said or not: the frame keeps its size (and the arenas their place under the mouse).
+    previewNote_ = new QLabel;
+    previewNote_->setObjectName("previewNote");
+    previewNote_->setWordWrap(true);
+    previewNote_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    previewNote_->setFixedHeight(previewNote_->fontMetrics().lineSpacing() * 3 + 4);
+    frameLayout->addWidget(previewNote_);
+    frameLayout->addWidget(buildTimeline());
+    tabs_->addTab(framePage, "Frame");
+    plot_ = new PictureView("Run the analysis to see the trajectories here.");
+    heatmap_ = new PictureView("Run the analysis to see the heat map here.");
+    plot_->setObjectName("plot"), heatmap_->setObjectName("heatmap");
+    tabs_->addTab(plot_, "Trajectories");
+    tabs_->addTab(heatmap_, "Heat map");
+    summaryTable_ = new QTableWidget;
+    summaryTable_->setObjectName("summary");
+    summaryTable_->setEditTriggers(QTableWidget::NoEditTriggers);
+    tabs_->addTab(summaryTable_, "Summary");
+
+    side_ = new QTabWidget;
+    side_->addTab(buildProcedurePage(), "Procedure");
+    side_->addTab(buildArenaPage(), "Arenas");
+    side_->addTab(buildRunPage(), "Run");
+    side_->addTab(buildReviewPage(), "Review");
+    auto* sideColumn = new QWidget;
+    sideColumn->setObjectName("side");
+    sideColumn->setFixedWidth(sideWidth);
+    auto* right = new QVBoxLayout(sideColumn);
+    right->setContentsMargins(0, 0, 0, 0);
+    right->addWidget(side_, 1);
+    messageLabel_ = new QLabel;
+    messageLabel_->setObjectName("message");
+    messageLabel_->setWordWrap(true);
+    messageLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    right->addWidget(messageLabel_);
+
+    auto* central = new QWidget;
+    auto* columns = new QHBoxLayout(central);
+    columns->addWidget(tabs_, 1);
+    columns->addWidget(sideColumn);
+    return central;
 }
 
 QWidget* MainWindow::buildTimeline() {
@@ -141,95 +126,63 @@ QWidget* MainWindow::buildTimeline() {
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     play_ = new QPushButton("Play");
+    play_->setToolTip("Play or pause (Space)");
     timeline_ = new QSlider(Qt::Horizontal);
     frameBox_ = new QSpinBox;
-    frameLabel_ = new QLabel;
+    frameBox_->setObjectName("frame");
+    frameBox_->setToolTip("The frame on screen, counted from 0 as in the track file (Left and Right step)");
+    frameCount_ = new QLabel;
+    frameCount_->setObjectName("frameCount");
+    frameTimeLabel_ = new QLabel;
     layout->addWidget(play_);
     layout->addWidget(timeline_, 1);
     layout->addWidget(frameBox_);
-    layout->addWidget(frameLabel_);
+    layout->addWidget(frameCount_);
+    layout->addWidget(frameTimeLabel_);
     connect(timeline_, &QSlider::valueChanged, this, [this](int v) {
         if (v != current_) showFrame(v);
     });
     connect(frameBox_, &QSpinBox::valueChanged, this, [this](int v) {
         if (v != current_) showFrame(v);
     });
-    connect(play_, &QPushButton::clicked, this, [this] {
-        if (playTimer_.isActive()) return playTimer_.stop(), play_->setText("Play");
-        playTimer_.start(int(1000 / std::max(1.0, reader_.fps())));
-        play_->setText("Pause");
-    });
+    connect(play_, &QPushButton::clicked, this, [this] { togglePlay(); });
     return row;
 }
 
-QWidget* MainWindow::buildProcedurePage() {
-    auto* page = new QWidget;
-    auto* layout = new QVBoxLayout(page);
-    procedureBox_ = new QComboBox;
-    connect(procedureBox_, &QComboBox::currentTextChanged, this, [this](const QString& name) {
-        if (name.toStdString() != procedure_ || form_->settings().empty()) chooseProcedure(name.toStdString());
-    });
-    previewBox_ = new QCheckBox("Live preview: process the frame on screen");
-    previewBox_->setChecked(true);
-    connect(previewBox_, &QCheckBox::toggled, this, [this] { requestPreview(); });
-    form_ = new SettingsForm;
-    form_->changed = [this](const std::string& name, const std::string& value) {
-        std::erase_if(sets_, [&](const auto& s) { return s.first == name; });
-        sets_.emplace_back(name, value);
-        setupChanged();
-    };
-    auto* scroll = new QScrollArea;
-    scroll->setWidget(form_);
-    scroll->setWidgetResizable(true);
-    layout->addWidget(new QLabel("Procedure"));
-    layout->addWidget(procedureBox_);
-    layout->addWidget(previewBox_);
-    layout->addWidget(scroll, 1);
-    return page;
+void MainWindow::togglePlay() {
+    if (playTimer_.isActive()) return playTimer_.stop(), play_->setText("Play");
+    if (!reader_->live() && current_ + 1 >= reader_->count()) showFrame(0);
+    playTimer_.start(int(1000 / std::max(1.0, reader_->fps())));
+    play_->setText("Pause");
 }
 
-QWidget* MainWindow::buildArenaPage() {
-    auto* page = new QWidget;
-    auto* layout = new QVBoxLayout(page);
-    layout->addWidget(
-        new QLabel("Draw arenas with the Rectangle, Circle or Polygon tool (a polygon closes on its "
-                   "first point, a double click or Enter). Select one to move it or drag its handles; "
-                   "Delete removes it."));
-    layout->itemAt(0)->widget()->setProperty("wordWrap", true);
-    arenaTable_ = new QTableWidget(0, 2);
-    arenaTable_->setHorizontalHeaderLabels({"arena (--roi)", "animals"});
-    arenaTable_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-    layout->addWidget(arenaTable_, 1);
-    auto* form = new QFormLayout;
-    wholeAnimals_ = new QSpinBox;
-    wholeAnimals_->setRange(0, 1000000);
-    wholeAnimals_->setSpecialValueText("not given");
-    connect(wholeAnimals_, &QSpinBox::valueChanged, this, [this](int n) {
-        if (view_->arenas().empty()) animals_ = {n}, setupChanged();
-    });
-    form->addRow("Animals (no arenas)", wholeAnimals_);
-    scaleLabel_ = new QLabel("none: draw a line of known length with the Scale line tool");
-    scaleLabel_->setWordWrap(true);
-    form->addRow("Scale", scaleLabel_);
-    link_ = new QLineEdit;
-    link_->setPlaceholderText("STEP[,MEMORY][,predict][,global], e.g. 15,5,predict");
-    link_->setToolTip("Link the objects into tracks (--link); empty: no linking");
-    connect(link_, &QLineEdit::editingFinished, this, [this] { setupChanged(); });
-    form->addRow("Link", link_);
-    layout->addLayout(form);
-    return page;
+void MainWindow::stepFrames(int64_t by) {
+    if (reader_->input().empty()) return;
+    const int64_t last = reader_->live() ? current_ + 1 : std::max<int64_t>(0, reader_->count() - 1);
+    showFrame(std::clamp<int64_t>(current_ + by, 0, last));
 }
 
 bool MainWindow::openInput(const std::string& input) {
-    playTimer_.stop();
+    if (running()) return say("a run is in progress: cancel it before opening another input", true), false;
+    auto reader = std::make_unique<FrameReader>();
     std::string error;
-    if (!reader_.open(input, error)) return say(error, true), false;
-    const int last = int(std::max<int64_t>(0, reader_.count() - 1));
-    for (QWidget* w : std::initializer_list<QWidget*>{timeline_, frameBox_}) w->setEnabled(!reader_.live());
-    const QSignalBlocker a(timeline_), b(frameBox_);
-    timeline_->setRange(0, last);
-    frameBox_->setRange(0, last);
-    setWindowTitle(q("ambrevo-gui: " + input));
+    cv::Mat first;
+    double time = -1;
+    if (!reader->open(input, error) || !reader->read(0, first, time, error)) return say(error, true), false;
+    if (!keepOrDiscardCorrections(q("Open '" + input + "'"))) return false;
+    if (playTimer_.isActive()) togglePlay();
+    const cv::Size was = frame_.size();
+    reader_ = std::move(reader);
+    clearResults();
+    undo_->clear();
+    const int last = int(std::max<int64_t>(0, reader_->count() - 1));
+    for (QWidget* w : std::initializer_list<QWidget*>{timeline_, frameBox_}) w->setEnabled(!reader_->live());
+    {
+        const QSignalBlocker a(timeline_), b(frameBox_);
+        timeline_->setRange(0, last);
+        frameBox_->setRange(0, reader_->live() ? INT32_MAX : last);
+    }
+    setWindowTitle(q("ambrevo-gui: " + input + "[*]"));
     // The outputs go beside the input, named after it (a sequence after its folder).
     const QFileInfo info(q(input));
     std::string stem = "ambrevo-gui";  // cameras and streams: the current folder
@@ -243,48 +196,82 @@ bool MainWindow::openInput(const std::string& input) {
         stem = (info.path() + "/" + info.completeBaseName()).toStdString();
     setTracksFile(stem + ".csv");
     current_ = -1;
-    if (form_->settings().empty()) chooseProcedure(procedure_);
-    return showFrame(0);
-}
-
-bool MainWindow::showFrame(int64_t frame) {
-    if (reader_.input().empty()) return false;
-    std::string error;
-    if (!reader_.read(frame, frame_, frameTime_, error)) return say(error, true), false;
-    current_ = frame;
-    const QSignalBlocker a(timeline_), b(frameBox_);
-    timeline_->setValue(int(frame));
-    frameBox_->setValue(int(frame));
-    frameLabel_->setText(frameTime_ >= 0 ? QString("%1 s").arg(frameTime_, 0, 'f', 2) : QString());
-    view_->setImage(toImage(frame_));
-    updateMarks();
-    requestPreview();
+    frame_ = first;
+    rebuildForm();
+    const Setup before = setup_;
+    applySetup(setup_);
+    showFrame(0);
+    tellKept(before, was);
+    rememberInput(input);
     return true;
 }
 
-bool MainWindow::chooseProcedure(const std::string& name) {
-    if (name != procedure_) {
-        procedure_ = name;
-        sets_.clear();
-        if (saved_.procedure != name) settingsPath_.clear(), saved_ = {};
+// The results of the input before go with it: its tracks, pictures, summary and messages.
+void MainWindow::clearResults() {
+    ++tableGeneration_;
+    table_.reset();
+    savedText_.clear();
+    index_ = TrackIndex();
+    tableFile_.clear(), summaryFile_.clear(), plotFile_.clear(), heatmapFile_.clear();
+    summaries_.clear();
+    chosen_ = -1;
+    plot_->setPicture({});
+    heatmap_->setPicture({});
+    summaryTable_->clear();
+    summaryTable_->setRowCount(0), summaryTable_->setColumnCount(0);
+    refreshReview();
+    progress_->setRange(0, 1), progress_->setValue(0);
+    progressLabel_->clear();
+    lastRun_ = {};
+    framesDone_ = 0;
+    say("");
+    updateMarks();
+}
+
+// A set-up kept from the input before is said, so that it does not carry over unseen; arenas
+// and a scale drawn on frames of another size do not fit these and go (undo brings them back).
+void MainWindow::tellKept(const Setup& before, cv::Size was) {
+    std::vector<std::string> kept;
+    for (const auto& [name, value] : before.sets) kept.push_back(name + " " + value);
+    if (!before.settingsPath.empty()) kept.push_back("the settings of '" + before.settingsPath + "'");
+    if (!before.arenas.empty()) kept.push_back(std::to_string(before.arenas.size()) + " arena(s)");
+    if (std::any_of(before.animals.begin(), before.animals.end(), [](int64_t n) { return n > 0; }))
+        kept.push_back("the animals");
+    if (before.scale > 0) kept.push_back("the scale");
+    if (!before.link.empty()) kept.push_back("the link " + before.link);
+    if (kept.empty() || was.empty()) return;
+    std::string text = "Kept from the input before: ";
+    for (size_t i = 0; i < kept.size(); ++i) text += (i ? ", " : "") + kept[i];
+    text += ". Edit ▸ Reset the set-up starts afresh.";
+    if (was != frame_.size() && (!before.arenas.empty() || before.scale > 0)) {
+        edit("Drop the arenas and scale of other frames", [](Setup& s) {
+            s.arenas.clear(), s.animals = {0}, s.scale = 0, s.unit.clear();
+        });
+        text += " The arenas and the scale were drawn on " + std::to_string(was.width) + "x" +
+                std::to_string(was.height) + " frames, these are " + std::to_string(frame_.cols) + "x" +
+                std::to_string(frame_.rows) + ": they were dropped (Edit ▸ Undo brings them back).";
     }
-    {
-        const QSignalBlocker quiet(procedureBox_);
-        procedureBox_->setCurrentText(q(name));
-    }
-    // The form shows what an instance made for this frame's size tells, before any change.
-    Options o;
-    o.procedure = name;
-    o.settingsFile = settingsPath_;
-    std::vector<SettingInfo> settings;
-    int status = 0;
+    say(text);
+}
+
+bool MainWindow::showFrame(int64_t frame) {
+    if (reader_->input().empty()) return false;
     std::string error;
-    const int width = frame_.empty() ? 640 : frame_.cols, height = frame_.empty() ? 480 : frame_.rows;
-    if (!describeSettings(module_, o, saved_, settings, status, error, true, width, height) && status != 0)
-        say(error, true);
-    form_->build(settings);
-    setupChanged();
-    return status == 0;
+    cv::Mat bgr;
+    double time = -1;
+    if (!reader_->read(frame, bgr, time, error)) return say(error, true), false;
+    frame_ = bgr, frameTime_ = time, current_ = frame;
+    const QSignalBlocker a(timeline_), b(frameBox_);
+    timeline_->setValue(int(frame));
+    frameBox_->setValue(int(frame));
+    const QString last = reader_->live() ? "live" : QString::number(std::max<int64_t>(0, reader_->count() - 1));
+    frameCount_->setText(QString("/ %1").arg(last));
+    frameTimeLabel_->setText(frameTime_ >= 0 ? QString("%1 s").arg(frameTime_, 0, 'f', 2) : QString());
+    // The frame itself until its preview comes.
+    view_->setImage(toQImage(frame_));
+    updateMarks();
+    requestPreview();
+    return true;
 }
 
 void MainWindow::say(const std::string& text, bool failure) {
@@ -293,21 +280,33 @@ void MainWindow::say(const std::string& text, bool failure) {
     messageLabel_->setStyleSheet(failure ? "color: #c00000" : "");
 }
 
+void MainWindow::notePreview(const std::string& text, bool failure) {
+    previewNote_->setText(q(text));
+    previewNote_->setStyleSheet(failure ? "color: #c00000" : "");
+    previewNote_->setToolTip(q(text));
+}
+
+std::string MainWindow::previewNote() const { return previewNote_->text().toStdString(); }
+
 Options MainWindow::options() const {
     Options o;
-    o.input = reader_.input().empty() ? "demo" : reader_.input();
+    o.input = reader_->input().empty() ? "demo" : reader_->input();
     o.inputGiven = true;
-    o.procedure = procedure_;
+    o.procedure = setup_.procedure;
     o.procedureGiven = true;
-    o.settingsFile = settingsPath_;
-    o.sets = sets_;
-    for (const ArenaShape& a : view_->arenas()) o.rois.push_back(a.roi());
+    o.settingsFile = setup_.settingsPath;
+    o.sets = setup_.sets;
+    for (const ArenaShape& a : setup_.arenas) o.rois.push_back(a.roi());
     const size_t arenas = std::max<size_t>(1, o.rois.size());
-    if (animals_.size() == arenas && std::find(animals_.begin(), animals_.end(), 0) == animals_.end())
-        o.animals = animals_;
-    o.scale = scale_;
-    o.unit = scale_ > 0 ? unit_ : "";
-    o.link = link_->text().trimmed().toStdString();
+    if (setup_.animals.size() == arenas && std::find(setup_.animals.begin(), setup_.animals.end(), 0) == setup_.animals.end())
+        o.animals = setup_.animals;
+    o.scale = setup_.scale;
+    o.unit = setup_.scale > 0 ? setup_.unit : "";
+    o.link = setup_.link;
+    o.grey = greyBox_->isChecked();
+    o.start = startBox_->value();
+    o.end = endBox_->value() > 0 ? endBox_->value() : -1;
+    o.fps = fpsBox_->value();
     o.tracksFile = tracksFile_->text().toStdString();
     if (!o.tracksFile.empty()) {
         const std::string stem = o.tracksFile.substr(0, o.tracksFile.rfind('.'));
@@ -321,172 +320,90 @@ Options MainWindow::options() const {
 std::string MainWindow::commandLine() const {
     Options o = options();
     // What the settings file holds need not be repeated: the program takes it from there.
+    const SettingsFile& saved = *setup_.saved;
     if (!o.settingsFile.empty()) {
-        if (o.rois == saved_.arenas) o.rois.clear();
-        if (o.animals == saved_.animals) o.animals.clear();
-        if (o.scale == saved_.scale && o.unit == saved_.unit) o.scale = 0, o.unit.clear();
-        if (o.link == saved_.link) o.link.clear();
+        if (o.rois == saved.arenas) o.rois.clear();
+        if (o.animals == saved.animals) o.animals.clear();
+        if (o.scale == saved.scale && o.unit == saved.unit) o.scale = 0, o.unit.clear();
+        if (o.link == saved.link) o.link.clear();
     }
     return ::commandLine(o);
 }
 
-void MainWindow::setupChanged() {
-    command_->setPlainText(q(commandLine()));
-    requestPreview();
-}
-
 void MainWindow::requestPreview() {
-    if (frame_.empty()) return;
-    if (!previewBox_->isChecked() || running()) return view_->setImage(toImage(frame_));
+    if (frame_.empty() || current_ < 0) return;
+    if (!previewBox_->isChecked() || running()) {
+        view_->setImage(toQImage(frame_));
+        return updateMarks();
+    }
     std::string error;
-    PreviewJob job{options(), saved_, frame_, current_, frameTime_};
-    if (!checkArenaOptions(job.options, error)) return say(error, true), void(previewSaid_ = true);
-    engine_->preview(std::move(job), [this, asked = ++previewAsked_](const PreviewOutcome& outcome) {
-        previewDone_ = asked;
-        if (outcome.frame != current_) return;  // the screen moved on meanwhile
-        previewed_ = outcome.frame;
-        preview_ = outcome;
-        if (!outcome.ok) {
-            say(outcome.error.empty() ? "the procedure gave no picture" : outcome.error, true);
-            previewSaid_ = true;
-            return;
-        }
-        if (previewSaid_) say(""), previewSaid_ = false;  // what a failed preview said is over
-        if (!outcome.preview.annotated.empty()) view_->setImage(toImage(outcome.preview.annotated));
-        form_->show(outcome.preview.settings);
-        const std::string frame = "frame " + std::to_string(outcome.frame);
-        statusBar()->showMessage(
-            q(outcome.preview.objectsRead
-                  ? frame + ": " + std::to_string(outcome.preview.objects.size()) + " objects found"
-                  : frame + " processed"));
-    });
+    PreviewJob job{options(), *setup_.saved, {HeldFrame{frame_, frameTime_}}, current_};
+    if (!checkArenaOptions(job.options, error)) return notePreview(error, true);
+    engine_->preview(std::move(job),
+                     [this, asked = ++previewAsked_](const PreviewOutcome& outcome) { previewArrived(outcome, asked); });
 }
 
-void MainWindow::arenasChanged() {
-    animals_.resize(std::max<size_t>(1, view_->arenas().size()), 0);
-    if (view_->arenas().empty()) animals_ = {wholeAnimals_->value()};
-    refreshArenaTable();
-    setupChanged();
+void MainWindow::previewArrived(const PreviewOutcome& outcome, uint64_t asked) {
+    // A later request is on its way: this one is of a set-up or frame no longer on screen.
+    if (asked != previewAsked_ || outcome.frame != current_) return;
+    if (previewWithFramesBefore(outcome)) return;
+    previewDone_ = asked;
+    previewed_ = outcome.frame;
+    preview_ = outcome;
+    if (!outcome.ok) {
+        notePreview(outcome.error.empty() ? "the procedure gave no picture" : outcome.error, true);
+        view_->setImage(toQImage(frame_));
+        return updateMarks();
+    }
+    if (!outcome.preview.annotated.empty()) view_->setImage(toQImage(outcome.preview.annotated));
+    form_->show(outcome.preview.settings);
+    updateMarks();
+    tellPreview(outcome);
 }
 
-void MainWindow::setArenas(std::vector<ArenaShape> arenas) {
-    view_->setArenas(std::move(arenas));
-    arenasChanged();
+// A frame that shows nothing alone is processed again after the frames before it, as a run
+// started there would take them: a set-up that learns a background or differences of frames
+// finds nothing on one frame.
+bool MainWindow::previewWithFramesBefore(const PreviewOutcome& outcome) {
+    if (!outcome.ok || outcome.before > 0 || !outcome.preview.objectsRead || !outcome.preview.objects.empty() ||
+        current_ == 0 || reader_->live())
+        return false;
+    const int64_t first = std::max<int64_t>(0, current_ - framesBefore);
+    PreviewJob job{options(), *setup_.saved, {}, first};
+    std::string error;
+    for (int64_t f = first; f < current_; ++f) {
+        HeldFrame held;
+        if (!reader_->read(f, held.bgr, held.time, error)) return false;
+        job.frames.push_back(held);
+    }
+    job.frames.push_back({frame_, frameTime_});
+    engine_->preview(std::move(job),
+                     [this, asked = ++previewAsked_](const PreviewOutcome& later) { previewArrived(later, asked); });
+    return true;
+}
+
+// What the preview found, and why it may have found nothing.
+void MainWindow::tellPreview(const PreviewOutcome& outcome) {
+    const FramePreview& p = outcome.preview;
+    const std::string frame = "frame " + std::to_string(outcome.frame);
+    const std::string after =
+        outcome.before > 0 ? " after the " + std::to_string(outcome.before) + " frames before it" : "";
+    if (!p.objectsRead) return notePreview(""), statusBar()->showMessage(q(frame + " processed" + after));
+    statusBar()->showMessage(q(frame + ": " + std::to_string(p.objects.size()) + " objects found" + after));
+    std::string text;
+    if (!p.objects.empty() && outcome.before > 0)
+        text = "Frame " + std::to_string(outcome.frame) + " alone shows no objects: this set-up learns from the "
+               "frames before (a background, a difference of frames), so the preview takes the " +
+               std::to_string(outcome.before) + " before it, as a run started there would.";
+    else if (p.objects.empty())
+        text = "No objects found on " + frame + (outcome.before > 0 ? ", nor after the frames before it" : "") +
+               (outcome.frame == 0 ? " (a set-up that learns from earlier frames finds them from the next frames on)"
+                                   : "") +
+               "." + (p.notice.empty() ? "" : "\n" + p.notice);
+    notePreview(text);
 }
 
 void MainWindow::showTabs(int picture, int side) {
     tabs_->setCurrentIndex(picture);
     side_->setCurrentIndex(side);
-}
-
-void MainWindow::refreshArenaTable() {
-    const std::vector<ArenaShape>& arenas = view_->arenas();
-    arenaTable_->setRowCount(int(arenas.size()));
-    wholeAnimals_->setEnabled(arenas.empty());
-    for (size_t i = 0; i < arenas.size(); ++i) {
-        auto* roi = new QTableWidgetItem(q(arenas[i].roi()));
-        roi->setFlags(roi->flags() & ~Qt::ItemIsEditable);
-        arenaTable_->setItem(int(i), 0, roi);
-        arenaTable_->setVerticalHeaderItem(int(i), new QTableWidgetItem(QString::number(i + 1)));
-        // The spin boxes stay while their rows do: one in use keeps its focus.
-        auto* count = qobject_cast<QSpinBox*>(arenaTable_->cellWidget(int(i), 1));
-        if (!count) {
-            count = new QSpinBox;
-            count->setRange(0, 1000000);
-            count->setSpecialValueText("not given");
-            connect(count, &QSpinBox::valueChanged, this, [this, i](int n) {
-                if (i < animals_.size()) animals_[i] = n, setupChanged();
-            });
-            arenaTable_->setCellWidget(int(i), 1, count);
-        }
-        const QSignalBlocker quiet(count);
-        count->setValue(i < animals_.size() ? int(animals_[i]) : 0);
-    }
-}
-
-void MainWindow::scaleDrawn(double length) {
-    bool ok = false;
-    const double known = QInputDialog::getDouble(
-        this, "Scale", QString("The line is %1 pixels long. Its length in units:").arg(length, 0, 'f', 1), 10, 1e-6,
-        1e9, 3, &ok);
-    if (!ok) return;
-    const QString unit = QInputDialog::getText(this, "Scale", "Unit (mm, cm, ...):", QLineEdit::Normal,
-                                               unit_.empty() ? "mm" : q(unit_), &ok);
-    if (ok) setScale(length / known, unit.trimmed().toStdString());
-}
-
-void MainWindow::setScale(double pixelsPerUnit, const std::string& unit) {
-    scale_ = pixelsPerUnit;
-    unit_ = unit;
-    scaleLabel_->setText(scale_ > 0 ? q(exactNumber(scale_) + " pixels per " + (unit.empty() ? "unit" : unit))
-                                    : "none");
-    setupChanged();
-}
-
-void MainWindow::setAnimals(const std::vector<int64_t>& perArena) {
-    animals_ = perArena;
-    const QSignalBlocker quiet(wholeAnimals_);
-    if (view_->arenas().empty() && !perArena.empty()) wholeAnimals_->setValue(int(perArena[0]));
-    refreshArenaTable();
-    setupChanged();
-}
-
-void MainWindow::setLink(const std::string& link) {
-    link_->setText(q(link));
-    setupChanged();
-}
-
-void MainWindow::setTracksFile(const std::string& file) {
-    tracksFile_->setText(q(file));
-    setupChanged();
-}
-
-bool MainWindow::loadSettings(const std::string& file) {
-    SettingsFile read;
-    std::string error;
-    std::vector<ArenaShape> arenas;
-    try {
-        if (!readSettingsFile(file, read, error)) return say(error, true), false;
-        for (const std::string& roi : read.arenas) arenas.push_back(ArenaShape::parse(roi));
-    } catch (const std::exception& e) {
-        return say("settings file '" + file + "': " + e.what(), true), false;
-    }
-    saved_ = read;
-    settingsPath_ = file;
-    setArenas(arenas);
-    link_->setText(q(read.link));
-    scale_ = read.scale, unit_ = read.unit;
-    procedure_.clear();  // the form is built afresh for the file's procedure
-    chooseProcedure(read.procedure);
-    setScale(read.scale, read.unit);
-    setAnimals(read.animals.empty() ? std::vector<int64_t>(std::max<size_t>(1, arenas.size()), 0) : read.animals);
-    say("settings read from '" + file + "'");
-    return true;
-}
-
-bool MainWindow::saveSettings(const std::string& file) {
-    const Options o = options();
-    std::string error;
-    if (!checkArenaOptions(o, error)) return say(error, true), false;
-    SettingsFile f;
-    f.version = preview_.preview.moduleVersion;
-    f.procedure = procedure_;
-    // The values in use on the last preview: the saved ones, the dialogue's and the form's.
-    auto values = preview_.ok ? preview_.preview.settings : std::vector<std::pair<std::string, std::string>>{};
-    if (values.empty())
-        for (const SettingInfo& s : form_->settings()) values.emplace_back(s.name, formatSetting(s.type, s.value));
-    for (const auto& [name, value] : values)
-        if (std::any_of(form_->settings().begin(), form_->settings().end(),
-                        [&](const SettingInfo& s) { return s.name == name; }))
-            f.values.push_back({name, value});
-    f.arenas = o.rois, f.animals = o.animals, f.scale = o.scale, f.unit = o.unit, f.link = o.link;
-    PendingFile pending;
-    if (!pending.create(file, "settings file", error) || !writeText(pending, settingsFileJson(f), error))
-        return say(error, true), false;
-    saved_ = f;
-    settingsPath_ = file;
-    sets_.clear();
-    setupChanged();
-    say("settings saved to '" + file + "'");
-    return true;
 }

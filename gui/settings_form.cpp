@@ -2,27 +2,90 @@
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
-#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 
-SettingsForm::SettingsForm(QWidget* parent) : QWidget(parent), layout_(new QFormLayout(this)) {}
+namespace {
+
+// "grey level at or below which ..." as a label: "Grey level at or below which ...".
+QString sentence(const SettingInfo& s) {
+    QString text = QString::fromStdString(s.help.empty() ? s.name : s.help);
+    if (!text.isEmpty()) text[0] = text[0].toUpper();
+    return text;
+}
+
+constexpr int editorWidth = 96;
+
+QString tooltip(const SettingInfo& s) {
+    const std::string range = s.type == 1 ? "on or off"
+                                          : formatSetting(s.type, s.lowest) + " to " + formatSetting(s.type, s.highest);
+    return QString::fromStdString(s.name + " (" + range + ", default " + formatSetting(s.type, s.defaultValue) + ")");
+}
+
+}  // namespace
+
+SettingsForm::SettingsForm(QWidget* parent) : QWidget(parent), layout_(new QVBoxLayout(this)) {
+    auto* reset = new QPushButton("Reset to defaults");
+    reset->setObjectName("resetSettings");
+    reset->setToolTip("Every setting back to the procedure's default (undo brings the values back)");
+    connect(reset, &QPushButton::clicked, this, [this] {
+        if (resetRequested) resetRequested();
+    });
+    layout_->addWidget(reset, 0, Qt::AlignLeft);
+    layout_->addStretch(1);
+}
+
+std::vector<SettingGroup> SettingsForm::groups(const std::vector<SettingInfo>& settings) {
+    SettingGroup all;
+    for (size_t i = 0; i < settings.size(); ++i) all.members.push_back(i);
+    return {all};
+}
 
 void SettingsForm::build(const std::vector<SettingInfo>& settings) {
-    while (layout_->rowCount() > 0) layout_->removeRow(0);
+    // Detached at once, deleted once the event that may come from one of its editors is over;
+    // hidden first, so that the focus it may hold moves on within the window (a detached
+    // widget holding it would take the window's activation with it).
+    if (body_) body_->hide(), body_->setParent(nullptr), body_->deleteLater();
     settings_ = settings;
-    editors_.clear();
-    for (const SettingInfo& s : settings_) {
+    editors_.assign(settings_.size(), nullptr);
+    body_ = new QWidget;
+    auto* column = new QVBoxLayout(body_);
+    column->setContentsMargins(0, 0, 0, 0);
+    for (const SettingGroup& group : groups(settings_)) column->addWidget(groupBox(group));
+    layout_->insertWidget(0, body_);
+}
+
+// Each setting a row: its words, wrapped in what the editor leaves, and a narrow editor.
+QWidget* SettingsForm::groupBox(const SettingGroup& group) {
+    QWidget* box = group.title.empty() ? new QWidget : new QGroupBox(QString::fromStdString(group.title));
+    auto* rows = new QGridLayout(box);
+    if (group.title.empty()) rows->setContentsMargins(0, 0, 0, 0);
+    rows->setColumnStretch(0, 1);
+    for (size_t i : group.members) {
+        const SettingInfo& s = settings_[i];
         QWidget* e = editor(s);
         e->setObjectName(QString::fromStdString(s.name));
-        e->setToolTip(QString::fromStdString(s.help));
-        editors_.push_back(e);
-        layout_->addRow(QString::fromStdString(s.name), e);
+        e->setToolTip(tooltip(s));
+        auto* label = new QLabel(sentence(s));
+        label->setWordWrap(true);
+        label->setToolTip(tooltip(s));
+        label->setBuddy(e);
+        e->setFixedWidth(editorWidth);
+        editors_[i] = e;
+        const int row = rows->rowCount();
+        rows->addWidget(label, row, 0);
+        rows->addWidget(e, row, 1, Qt::AlignTop);
     }
+    return box;
 }
 
 QWidget* SettingsForm::editor(const SettingInfo& s) {
@@ -58,7 +121,7 @@ QWidget* SettingsForm::editor(const SettingInfo& s) {
 void SettingsForm::show(const std::vector<std::pair<std::string, std::string>>& values) {
     for (const auto& [name, text] : values)
         for (size_t i = 0; i < settings_.size(); ++i) {
-            if (settings_[i].name != name) continue;
+            if (settings_[i].name != name || !editors_[i]) continue;
             const double v = std::strtod(text.c_str(), nullptr);
             const QSignalBlocker quiet(editors_[i]);
             if (auto* box = qobject_cast<QCheckBox*>(editors_[i])) box->setChecked(v != 0);

@@ -1,6 +1,7 @@
 // The procedure's settings as a form built from what the module tells of each: a spin box
-// with the setting's range for numbers, a check box for switches, the help as the tooltip.
-// Nothing here names a setting: a procedure's new setting appears without a line of code.
+// with the setting's range for numbers, a check box for switches. Each reads as words: its
+// help is its label, and the module's own name for it is the tooltip. Nothing here names a
+// setting: a procedure's new setting appears without a line of code.
 #pragma once
 
 #include <QWidget>
@@ -11,7 +12,13 @@
 
 #include "settings.h"
 
-class QFormLayout;
+class QVBoxLayout;
+
+// Settings shown together under a title (none: the procedure's settings as they come).
+struct SettingGroup {
+    std::string title;
+    std::vector<size_t> members;  // indices into the settings, in order
+};
 
 class SettingsForm : public QWidget {
 public:
@@ -22,11 +29,17 @@ public:
     void show(const std::vector<std::pair<std::string, std::string>>& values);
     // Called with the setting's name and its new value as the module takes it back.
     std::function<void(const std::string&, const std::string&)> changed;
+    // The Reset to defaults button.
+    std::function<void()> resetRequested;
     const std::vector<SettingInfo>& settings() const { return settings_; }
 
 private:
+    // Until procedures declare groups of their settings, one untitled group holds them all.
+    static std::vector<SettingGroup> groups(const std::vector<SettingInfo>& settings);
     QWidget* editor(const SettingInfo& setting);
-    QFormLayout* layout_;
+    QWidget* groupBox(const SettingGroup& group);
+    QVBoxLayout* layout_;
+    QWidget* body_ = nullptr;
     std::vector<SettingInfo> settings_;
     std::vector<QWidget*> editors_;
 };

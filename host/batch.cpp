@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,7 +18,9 @@
 #include <sstream>
 #include <thread>
 
+#include "batch_folder.h"
 #include "batch_record.h"
+#include "batch_table.h"
 #include "files.h"
 #include "request.h"
 #include "terminal.h"
@@ -47,13 +50,6 @@ std::string suffixOf(const std::string& value) {
     return value[0] == '.' || value[0] == '_' || value[0] == '-' ? value : "." + value;
 }
 
-std::string csvCell(const std::string& s) {
-    if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c == '\n' || c == '\r' ? ' ' : c);
-    return out + "\"";
-}
-
 // Control characters as the track file's comment lines write them.
 std::string asComment(const std::string& s) {
     std::string out = s;
@@ -62,7 +58,7 @@ std::string asComment(const std::string& s) {
     return out;
 }
 
-volatile std::sig_atomic_t batchSignal = 0;
+std::atomic<int> batchSignal{0};
 void onBatchSignal(int signal) { batchSignal = signal; }
 
 int coresAvailable() {
@@ -77,7 +73,7 @@ int coresAvailable() {
 struct Item {
     std::string input;
     BatchOutputs out;
-    enum State { waiting, running, done, failed, skipped, stopped } state = waiting;
+    enum State { waiting, running, done, failed, skipped, stopped, elsewhere } state = waiting;
     pid_t pid = -1;
     int exit = -1;
     long long frames = 0;
@@ -96,6 +92,7 @@ const char* stateName(Item::State s) {
         case Item::failed: return "failed";
         case Item::skipped: return "skipped";
         case Item::stopped: return "stopped";
+        case Item::elsewhere: return "run by another batch";
     }
     return "";
 }
@@ -149,27 +146,6 @@ private:
     double last_ = -1;
     bool shown_ = false;
 };
-
-bool writeBatchTable(const std::string& file, const std::vector<Item>& items, std::string& error) {
-    PendingFile table;
-    if (!table.create(file, "batch table", error)) return false;
-    {
-        std::ofstream out(table.path(), std::ios::binary | std::ios::trunc);
-        out << "input,status,exit,frames,seconds,message\n";
-        for (const Item& i : items) {
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%.2f", i.seconds);
-            out << csvCell(i.input) << ',' << stateName(i.state) << ',' << (i.exit >= 0 ? std::to_string(i.exit) : "")
-                << ',' << i.frames << ',' << seconds << ',' << csvCell(i.message) << '\n';
-        }
-        out.close();
-        if (out.fail()) {
-            error = table.failure();
-            return false;
-        }
-    }
-    return table.commit(error);
-}
 
 // The arguments of one input's run: the batch's own, less the inputs, the batch options and
 // the output options, then the input and its outputs.
@@ -356,6 +332,8 @@ private:
     void ask(Module& module, const SettingsFile& saved);
     std::string plan();
     std::string decide(Item& item);
+    bool prepare(std::string& error);
+    bool claim(Item& item);
     void startRuns();
     void finished(pid_t pid, int status);
     int summary();
@@ -363,15 +341,20 @@ private:
         progress_.endLine();
         std::cerr << "ambrevo: " << text << std::endl;
     }
+    bool read(std::string& error);
+    bool update(const std::function<void()>& change, std::string& error);
     bool writeTables(std::string& error) {
-        return writeBatchTable(table_, items_, error) && (!known_ || record_.save(error));
+        return update([] {}, error);
     }
+    void settle();
+    std::string row(const Item& item) const;
 
     const Options& o_;
     int argc_;
     char** argv_;
-    std::string table_;
+    BatchTable table_;
     BatchRecord record_;
+    BatchPresence presence_;
     Request request_;
     bool known_ = false;  // whether the request's settings could be told before the runs
     std::vector<Item> items_;
@@ -379,8 +362,42 @@ private:
     Clock::time_point begin_ = Clock::now();
     int jobs_ = 1, running_ = 0;
     size_t next_ = 0;
-    bool forwarded_ = false;
+    bool forwarded_ = false, told_ = false;
 };
+
+// Reads what other batches may have written since: the record, with the claims of batches
+// that died settled, and the table.
+bool Batch::read(std::string& error) {
+    if (record_.changed()) {
+        if (!record_.load(error)) return false;
+        settle();
+    }
+    return table_.refresh(error);
+}
+
+void Batch::settle() {
+    record_.settle([&](const std::string& batch) { return batch == presence_.name() || batchAlive(o_.outDir, batch); },
+                   fileIdentity);
+}
+
+// Under the folder's lock: what other batches wrote, this batch's `change`, both files again.
+bool Batch::update(const std::function<void()>& change, std::string& error) {
+    FolderLock lock;
+    std::string notice;
+    if (!lock.acquire(o_.outDir, batchSignal, error, notice) || !read(error)) return false;
+    if (!notice.empty() && !told_) report(notice), told_ = true;
+    change();
+    for (const Item& i : items_)
+        if (i.state != Item::elsewhere) table_.set(i.input, row(i), i.state == Item::waiting);
+    return table_.save(error) && (!known_ || record_.save(error));
+}
+
+std::string Batch::row(const Item& i) const {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", i.seconds);
+    return std::string(stateName(i.state)) + ',' + (i.exit >= 0 ? std::to_string(i.exit) : "") + ',' +
+           std::to_string(i.frames) + ',' + seconds + ',' + csvCell(i.message);
+}
 
 // What this call asks for, with every setting as an instance of the procedure has it after
 // --settings, --config and --set. When that cannot be told here (a refused setting), every
@@ -396,8 +413,10 @@ void Batch::ask(Module& module, const SettingsFile& saved) {
     request_ = batchRequest(o_, settings, version);
 }
 
-// Whether `item` runs, is skipped, or is refused: the refusal, or empty.
+// Whether `item` runs, is skipped, or is refused: the refusal, or empty. An input another
+// batch is running is told when its run would start.
 std::string Batch::decide(Item& item) {
+    if (const Claim* c = record_.claim(item.input); c && c->batch != presence_.name()) return {};
     const TrackFileState state = readTrackFileState(item.out.tracks);
     if (!state.found || !known_) return {};
     const RecordedRun* recorded = record_.find(item.input);
@@ -439,10 +458,39 @@ std::string Batch::plan() {
     return refusal;
 }
 
+// Just before its run, under the lock: the input runs unless another batch runs it now or
+// finished it meanwhile; then its claim is recorded.
+bool Batch::claim(Item& item) {
+    const Claim* other = record_.claim(item.input);
+    if (other && other->batch != presence_.name()) {
+        item.state = Item::elsewhere;
+        item.message = "another batch is running it into the same folder";
+        return false;
+    }
+    if (const std::string refusal = o_.force ? std::string() : decide(item); !refusal.empty()) {
+        item.state = Item::failed, item.exit = exitUsage, item.message = refusal;
+        report(refusal);
+        return false;
+    }
+    if (item.state != Item::waiting) return false;
+    if (known_)
+        record_.begin(item.input, Claim{presence_.name(), {request_, {item.out.options.begin(), item.out.options.end()}},
+                                        fileIdentity(item.out.tracks)});
+    return true;
+}
+
 void Batch::startRuns() {
     while (!batchSignal && running_ < jobs_ && next_ < items_.size()) {
         Item& item = items_[next_++];
         if (item.state != Item::waiting) continue;
+        bool claimed = false;
+        std::string error;
+        if (!update([&] { claimed = claim(item); }, error)) {
+            item.state = Item::failed, item.exit = exitOutput, item.message = error;
+            report(item.input + ": " + error);
+            continue;
+        }
+        if (!claimed) continue;
         // The run's standard error, in a file of its own made here and never one found there.
         const int log = createPending((fs::path(o_.outDir) / (item.out.name + ".log")).string(), "run", item.log);
         item.started = Clock::now();
@@ -455,6 +503,7 @@ void Batch::startRuns() {
             item.exit = log < 0 ? exitOutput : exitLibrary;
             item.message = log < 0 ? "cannot write its log into '" + o_.outDir + "'" : "cannot start a process";
             report(item.input + ": " + item.message);
+            if (!update([&] { record_.release(item.input); }, error)) report(error);
             continue;
         }
         item.state = Item::running;
@@ -474,7 +523,6 @@ void Batch::finished(pid_t pid, int status) {
         const bool written =
             fs::exists(item.out.tracks, ec) && fs::last_write_time(item.out.tracks, ec) >= item.startedOnDisk;
         item.frames = written ? std::max(0LL, readTrackFileState(item.out.tracks).frames) : 0;
-        if (written) record_.made(item.input, request_, item.out.options);
         if (item.exit == exitOk) {
             item.state = Item::done;
         } else {
@@ -484,17 +532,39 @@ void Batch::finished(pid_t pid, int status) {
             if (!byUs) report(item.input + ": " + item.message);
         }
         std::string error;
-        if (!writeTables(error)) report(error);
+        const bool saved = update(
+            [&] {
+                if (written)
+                    record_.made(item.input, request_, item.out.options);
+                else
+                    record_.release(item.input);
+            },
+            error);
+        if (!saved) report(error);
         progress_.update(items_, true);
     }
 }
 
+// Before the first run, under the lock: this batch's presence, and what dead runs left behind.
+bool Batch::prepare(std::string& error) {
+    FolderLock lock;
+    std::string notice;
+    if (!lock.acquire(o_.outDir, batchSignal, error, notice)) return false;
+    removeDeadPresences(o_.outDir);
+    if (!presence_.open(o_.outDir, error)) return false;
+    std::vector<std::string> targets{(fs::path(o_.outDir) / "batch.csv").string(),
+                                     (fs::path(o_.outDir) / "batch.json").string(),
+                                     (fs::path(o_.outDir) / "probe").string()};
+    for (const Item& i : items_) {
+        if (const Claim* c = record_.claim(i.input); c && batchAlive(o_.outDir, c->batch)) continue;
+        targets.push_back((fs::path(o_.outDir) / (i.out.name + ".log")).string());
+        for (const auto& [option, path] : i.out.options) targets.push_back(path);
+    }
+    removeDeadTemporaries(targets);
+    return true;
+}
+
 int Batch::run(Module& module, const SettingsFile& saved) {
-    std::string error, made;
-    if (!prepareFolder(o_.outDir, "--out-dir folder", made, error)) return fail(exitOutput, error);
-    ask(module, saved);
-    record_.load();
-    if (const std::string refusal = plan(); !refusal.empty()) return fail(exitUsage, refusal);
     struct sigaction action {};
     action.sa_handler = onBatchSignal;
     sigemptyset(&action.sa_mask);
@@ -502,10 +572,21 @@ int Batch::run(Module& module, const SettingsFile& saved) {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    std::string error, made;
+    if (!prepareFolder(o_.outDir, "--out-dir folder", made, error)) return fail(exitOutput, error);
+    ask(module, saved);
+    {
+        FolderLock lock;
+        std::string notice;
+        if (!lock.acquire(o_.outDir, batchSignal, error, notice) || !record_.load(error) || !table_.refresh(error))
+            return fail(batchSignal ? stopStatus(batchSignal) : exitOutput, error);
+        settle();  // in memory only: a refused call changes nothing
+        if (const std::string refusal = plan(); !refusal.empty()) return fail(exitUsage, refusal);
+    }
     jobs_ = o_.jobs > 0 ? int(o_.jobs) : coresAvailable();
-    if (!writeTables(error)) {
+    if (!prepare(error) || !writeTables(error)) {
         report(error);
-        return exitOutput;
+        return batchSignal ? stopStatus(batchSignal) : exitOutput;
     }
     for (;;) {
         const int signal = batchSignal;
@@ -532,7 +613,7 @@ int Batch::summary() {
     progress_.update(items_, true);
     progress_.endLine();
     int status = exitOk;
-    size_t counts[6] = {};
+    size_t counts[7] = {};
     for (const Item& i : items_) {
         ++counts[i.state];
         if (i.state == Item::failed && status == exitOk) status = i.exit;
@@ -551,7 +632,8 @@ int Batch::summary() {
     if (counts[Item::stopped] + counts[Item::waiting] > 0)
         text += ", " + std::to_string(counts[Item::stopped]) + " stopped, " + std::to_string(counts[Item::waiting]) +
                 " not started";
-    std::snprintf(line, sizeof line, " in %.2f s; see %s\n", seconds, table_.c_str());
+    if (counts[Item::elsewhere] > 0) text += ", " + std::to_string(counts[Item::elsewhere]) + " run by another batch";
+    std::snprintf(line, sizeof line, " in %.2f s; see %s\n", seconds, (fs::path(o_.outDir) / "batch.csv").c_str());
     std::cout << text << line << std::flush;
     return status;
 }

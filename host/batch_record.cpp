@@ -4,6 +4,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "batch_folder.h"
 #include "files.h"
 
 using Json = nlohmann::ordered_json;
@@ -56,43 +57,119 @@ std::string requestDifference(const Request& before, const Request& now) {
     return {};
 }
 
-void BatchRecord::load() {
-    runs_.clear();
-    std::ifstream in(file_, std::ios::binary);
-    const Json all = Json::parse(in, nullptr, false);
-    if (!all.is_object() || !all.contains("inputs") || !all["inputs"].is_object()) return;
-    for (const auto& [input, entry] : all["inputs"].items()) {
-        if (!entry.is_object() || !entry.contains("request") || !entry.contains("outputs")) continue;
-        RecordedRun run;
-        for (const auto& [key, value] : entry["request"].items())
-            if (value.is_string()) run.request.emplace_back(key, value.get<std::string>());
-        for (const auto& [option, path] : entry["outputs"].items())
-            if (path.is_string()) run.outputs[option] = path.get<std::string>();
-        runs_[input] = std::move(run);
-    }
+namespace {
+
+// The largest record read: a few kilobytes per input, so this is far beyond any batch.
+constexpr long long kLargestRecord = 256LL << 20;
+
+Json requestJson(const Request& request) {
+    Json out = Json::object();
+    for (const auto& [key, value] : request) out[key] = value;
+    return out;
 }
+
+Json outputsJson(const std::map<std::string, std::string>& outputs) {
+    Json out = Json::object();
+    for (const auto& [option, path] : outputs) out[option] = path;
+    return out;
+}
+
+std::optional<RecordedRun> runOf(const Json& entry) {
+    if (!entry.is_object() || !entry.contains("request") || !entry.contains("outputs")) return std::nullopt;
+    RecordedRun run;
+    for (const auto& [key, value] : entry["request"].items())
+        if (value.is_string()) run.request.emplace_back(key, value.get<std::string>());
+    for (const auto& [option, path] : entry["outputs"].items())
+        if (path.is_string()) run.outputs[option] = path.get<std::string>();
+    return run;
+}
+
+std::optional<Claim> claimOf(const Json& entry) {
+    if (!entry.is_object() || !entry.contains("running")) return std::nullopt;
+    const Json& running = entry["running"];
+    const std::optional<RecordedRun> run = runOf(running);
+    if (!run || !running.contains("batch") || !running["batch"].is_string() || !running.contains("tracks") ||
+        !running["tracks"].is_string())
+        return std::nullopt;
+    return Claim{running["batch"].get<std::string>(), *run, running["tracks"].get<std::string>()};
+}
+
+}  // namespace
+
+bool BatchRecord::load(std::string& error) {
+    runs_.clear();
+    std::string text;
+    if (!readSmallFile(file_, "batch record", kLargestRecord, text, error)) return false;
+    seen_ = fileIdentity(file_);
+    const Json all = Json::parse(text, nullptr, false);
+    if (!all.is_object() || !all.contains("inputs") || !all["inputs"].is_object()) return true;
+    for (const auto& [input, entry] : all["inputs"].items()) {
+        Entry e{runOf(entry), claimOf(entry)};
+        if (e.made || e.claim) runs_[input] = std::move(e);
+    }
+    return true;
+}
+
+bool BatchRecord::changed() const { return fileIdentity(file_) != seen_; }
 
 const RecordedRun* BatchRecord::find(const std::string& input) const {
     const auto found = runs_.find(input);
-    return found == runs_.end() ? nullptr : &found->second;
+    return found == runs_.end() || !found->second.made ? nullptr : &*found->second.made;
+}
+
+const Claim* BatchRecord::claim(const std::string& input) const {
+    const auto found = runs_.find(input);
+    return found == runs_.end() || !found->second.claim ? nullptr : &*found->second.claim;
 }
 
 void BatchRecord::made(const std::string& input, const Request& request,
                        const std::vector<std::pair<std::string, std::string>>& outputs) {
-    RecordedRun& run = runs_[input];
-    if (run.request != request) run = RecordedRun{request, {}};
-    for (const auto& [option, path] : outputs) run.outputs[option] = path;
+    Entry& entry = runs_[input];
+    if (!entry.made || entry.made->request != request) entry.made = RecordedRun{request, {}};
+    for (const auto& [option, path] : outputs) entry.made->outputs[option] = path;
+    entry.claim.reset();
 }
 
-bool BatchRecord::save(std::string& error) const {
+void BatchRecord::begin(const std::string& input, const Claim& claim) { runs_[input].claim = claim; }
+
+void BatchRecord::release(const std::string& input) {
+    const auto found = runs_.find(input);
+    if (found == runs_.end()) return;
+    found->second.claim.reset();
+    if (!found->second.made) runs_.erase(found);
+}
+
+void BatchRecord::settle(const std::function<bool(const std::string& batch)>& alive,
+                         const std::function<std::string(const std::string& file)>& identity) {
+    std::vector<std::string> dead;
+    for (const auto& [input, entry] : runs_)
+        if (entry.claim && !alive(entry.claim->batch)) dead.push_back(input);
+    for (const std::string& input : dead) {
+        const Claim claim = *runs_[input].claim;
+        const auto tracks = claim.run.outputs.find("--tracks");
+        if (tracks != claim.run.outputs.end() && identity(tracks->second) != claim.tracks)
+            made(input, claim.run.request, {claim.run.outputs.begin(), claim.run.outputs.end()});
+        else
+            release(input);
+    }
+}
+
+bool BatchRecord::save(std::string& error) {
     Json inputs = Json::object();
-    for (const auto& [input, run] : runs_) {
-        Json request = Json::object(), outputs = Json::object();
-        for (const auto& [key, value] : run.request) request[key] = value;
-        for (const auto& [option, path] : run.outputs) outputs[option] = path;
-        inputs[input] = Json{{"request", request}, {"outputs", outputs}};
+    for (const auto& [input, entry] : runs_) {
+        Json e = Json::object();
+        if (entry.made) e["request"] = requestJson(entry.made->request), e["outputs"] = outputsJson(entry.made->outputs);
+        if (entry.claim)
+            e["running"] = Json{{"batch", entry.claim->batch},
+                                {"request", requestJson(entry.claim->run.request)},
+                                {"outputs", outputsJson(entry.claim->run.outputs)},
+                                {"tracks", entry.claim->tracks}};
+        inputs[input] = std::move(e);
     }
     PendingFile file;
-    return file.create(file_, "batch record", error) &&
-           writeText(file, Json{{"inputs", inputs}}.dump(1, ' ', false, Json::error_handler_t::replace) + "\n", error);
+    const bool saved =
+        file.create(file_, "batch record", error) &&
+        writeText(file, Json{{"inputs", inputs}}.dump(1, ' ', false, Json::error_handler_t::replace) + "\n", error);
+    seen_ = fileIdentity(file_);
+    return saved;
 }

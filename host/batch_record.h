@@ -4,7 +4,9 @@
 // overwrite outputs made by another request unless --force.
 #pragma once
 
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,18 +27,44 @@ struct RecordedRun {
     std::map<std::string, std::string> outputs;  // option -> file or folder
 };
 
+// An input a batch has started a run of: what the run makes, and what the track file was
+// before it, so that whoever finds the claim of a batch that died can tell whether the run
+// replaced it.
+struct Claim {
+    std::string batch;   // the claiming batch's presence (batch_folder.h)
+    RecordedRun run;     // the request and the outputs it makes
+    std::string tracks;  // fileIdentity() of the track file when the run began
+};
+
 class BatchRecord {
 public:
     explicit BatchRecord(std::string file) : file_(std::move(file)) {}
-    // A missing or unreadable file is an empty record: nothing is known of any input then.
-    void load();
+    // A missing file is an empty record, and so is one that holds no record (nothing is known
+    // of any input then). False with `error` set when the file is no regular file or larger
+    // than any record: it is neither read nor replaced.
+    bool load(std::string& error);
+    // Whether the file changed since this record last read or wrote it.
+    bool changed() const;
     const RecordedRun* find(const std::string& input) const;
+    const Claim* claim(const std::string& input) const;
     // The run of `input` just made these outputs; outputs of an earlier run of the same
-    // request stay recorded beside them.
+    // request stay recorded beside them. Its claim ends.
     void made(const std::string& input, const Request& request, const std::vector<std::pair<std::string, std::string>>& outputs);
-    bool save(std::string& error) const;
+    // A run of `input` begins, or ended without making anything (released: as before it began).
+    void begin(const std::string& input, const Claim& claim);
+    void release(const std::string& input);
+    // The claims of batches no longer running: the run made the track file when it is no
+    // longer the one found when the run began, else the claim is released.
+    void settle(const std::function<bool(const std::string& batch)>& alive,
+                const std::function<std::string(const std::string& file)>& identity);
+    bool save(std::string& error);
 
 private:
+    struct Entry {
+        std::optional<RecordedRun> made;
+        std::optional<Claim> claim;
+    };
     std::string file_;
-    std::map<std::string, RecordedRun> runs_;
+    std::map<std::string, Entry> runs_;
+    std::string seen_;  // the file's identity when last read or written
 };

@@ -88,7 +88,7 @@ bool hasDisplay() {
 }
 
 int hostMain(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "score") return ambrevo::score_main(argc - 1, argv + 1, std::cout, std::cerr);
+    if (argc > 1 && std::string(argv[1]) == "score") return ambrevo::score_main(argc - 1, argv + 1, std::cout, std::cerr, signalStop());
     Options o;
     std::string error;
     if (!parseOptions(argc, argv, o, error) || (isBatch(o) && !checkBatchOptions(o, error)))

@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -12,7 +11,9 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "input_file.h"
 #include "options.h"
+#include "sparse_assignment.h"
 #include "track_link.h"
 
 namespace ambrevo {
@@ -79,10 +80,10 @@ void score_frame(std::span<const ScorePoint> truth, std::span<const ScorePoint> 
     for (int j : free_reported) to.push_back({reported[j].x, reported[j].y});
     const long long fine = 1LL << 20;
     const long long whole = 2 * fine * static_cast<long long>(std::min(from.size(), to.size()) + 1);
-    std::vector<WeightedPair> pairs;
+    std::vector<assign::Edge> pairs;
     for (const GatedPair& g : gated_pairs(from, to, radius))
         pairs.push_back({g.from, g.to, whole + std::llround((radius - std::sqrt(g.d2)) / radius * double(fine))});
-    const std::vector<int> chosen = best_matching(from.size(), to.size(), pairs);
+    const std::vector<int32_t> chosen = assign::best_matching(from.size(), to.size(), pairs, kLargestLinkGroup);
     for (size_t k = 0; k < chosen.size(); ++k)
         if (chosen[k] >= 0) match[free_truth[k]] = free_reported[chosen[k]];
 
@@ -101,7 +102,8 @@ void score_frame(std::span<const ScorePoint> truth, std::span<const ScorePoint> 
 
 }  // namespace
 
-ScoreResult score_tracks(std::span<const ScorePoint> truth, std::span<const ScorePoint> reported, double radius) {
+ScoreResult score_tracks(std::span<const ScorePoint> truth, std::span<const ScorePoint> reported, double radius,
+                         const StopToken& stop) {
     if (!(radius > 0) || !std::isfinite(radius)) throw std::invalid_argument("the radius must be a positive number");
     const Frames t(truth, "true object"), h(reported, "track");
     ScoreResult r;
@@ -121,6 +123,8 @@ ScoreResult score_tracks(std::span<const ScorePoint> truth, std::span<const Scor
     std::unordered_map<long long, long long> kept, last;
     size_t a = 0, b = 0;
     while (a < t.rows.size() || b < h.rows.size()) {
+        if (r.frames % 256 == 0)
+            if (const int request = stop.request()) throw StopRequested(request);
         long long frame = a < t.rows.size() ? t.rows[a].frame : h.rows[b].frame;
         if (b < h.rows.size()) frame = std::min(frame, h.rows[b].frame);
         const size_t ae = a < t.rows.size() && t.rows[a].frame == frame ? t.end(a) : a;
@@ -136,9 +140,10 @@ ScoreResult score_tracks(std::span<const ScorePoint> truth, std::span<const Scor
         a = ae, b = be;
     }
 
-    std::vector<WeightedPair> pairs;
+    // Exact however many identities: the pairs are only those that ever came within the radius.
+    std::vector<assign::Edge> pairs;
     for (const auto& [ids, frames] : together) pairs.push_back({ids.first, ids.second, frames});
-    const std::vector<int> paired = best_matching(truth_index.size(), reported_index.size(), pairs);
+    const std::vector<int32_t> paired = assign::best_matching(truth_index.size(), reported_index.size(), pairs);
     for (const auto& [ids, frames] : together)
         if (paired[ids.first] == ids.second) r.idtp += frames;
     return r;
@@ -169,14 +174,13 @@ std::vector<std::string> cells_of(const std::string& line) {
 }
 
 // CSV rows with the identity in `id_column` (the first of the names given that the header has).
-std::vector<ScorePoint> read_csv(std::istream& in, const std::vector<std::string>& id_columns, bool skip_missing) {
+std::vector<ScorePoint> read_csv(InputFile& in, const std::vector<std::string>& id_columns, bool skip_missing) {
     std::string line;
     long long number = 0;
     std::vector<std::string> header;
     auto fail = [&](const std::string& why) { throw LineError("line " + std::to_string(number) + ": " + why); };
-    while (std::getline(in, line)) {
+    while (in.line(line)) {
         ++number;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty() && line[0] != '#') {
             header = cells_of(line);
             break;
@@ -194,9 +198,8 @@ std::vector<ScorePoint> read_csv(std::istream& in, const std::vector<std::string
     if (frame == int(header.size()) || x == int(header.size()) || y == int(header.size()) || id == int(header.size()))
         fail("the header needs the columns frame, " + id_columns.front() + ", x and y");
     std::vector<ScorePoint> rows;
-    while (std::getline(in, line)) {
+    while (in.line(line)) {
         ++number;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
         const std::vector<std::string> cells = cells_of(line);
         if (cells.size() != header.size())
@@ -213,8 +216,9 @@ std::vector<ScorePoint> read_csv(std::istream& in, const std::vector<std::string
     return rows;
 }
 
-std::vector<ScorePoint> read_json(std::istream& in) {
+std::vector<ScorePoint> read_json(InputFile& file) {
     using nlohmann::json;
+    std::istream in(&file);
     const json doc = json::parse(in);  // throws json::exception with the position
     if (!doc.is_object() || !doc.contains("frames") || !doc["frames"].is_array())
         throw LineError("no \"frames\" list: not a track file");
@@ -238,11 +242,14 @@ std::vector<ScorePoint> read_json(std::istream& in) {
 }
 
 template <class Read>
-std::vector<ScorePoint> read_file(const std::string& file, const char* what, Read read) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + std::string(what) + " '" + file + "'");
+std::vector<ScorePoint> read_file(const std::string& file, const char* what, const StopToken& stop, Read read) {
+    InputFile in;
+    std::string error;
+    if (!in.open(file, what, stop, error)) throw std::runtime_error(error);
     try {
         return read(in);
+    } catch (const StopRequested&) {
+        throw;
     } catch (const std::exception& e) {
         std::string why = e.what();
         for (char& c : why)
@@ -253,23 +260,18 @@ std::vector<ScorePoint> read_file(const std::string& file, const char* what, Rea
 
 }  // namespace
 
-std::vector<ScorePoint> read_truth(const std::string& file) {
-    return read_file(file, "truth file", [](std::istream& in) { return read_csv(in, {"object"}, false); });
+std::vector<ScorePoint> read_truth(const std::string& file, const StopToken& stop) {
+    return read_file(file, "truth file", stop, [](InputFile& in) { return read_csv(in, {"object"}, false); });
 }
 
-std::vector<ScorePoint> read_track_file(const std::string& file) {
-    return read_file(file, "track file", [](std::istream& in) {
+std::vector<ScorePoint> read_track_file(const std::string& file, const StopToken& stop) {
+    return read_file(file, "track file", stop, [](InputFile& in) {
         // JSON or CSV by the first character that is not a space.
-        const std::streampos start = in.tellg();
-        in >> std::ws;
-        const char first = char(in.peek());
-        in.clear();
-        in.seekg(start);
-        return first == '{' ? read_json(in) : read_csv(in, {"track", "object"}, true);
+        return in.firstVisible() == '{' ? read_json(in) : read_csv(in, {"track", "object"}, true);
     });
 }
 
-int score_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+int score_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err, const StopToken& stop) {
     const char* usage = "usage: ambrevo score TRACKS TRUTH [--radius PX]";
     std::vector<std::string> files;
     double radius = 5;
@@ -301,8 +303,11 @@ int score_main(int argc, const char* const* argv, std::ostream& out, std::ostrea
         return refuse(files.size() < 2 ? "TRACKS and TRUTH are needed" : "more than two files given");
     ScoreResult r;
     try {
-        const std::vector<ScorePoint> tracks = read_track_file(files[0]), truth = read_truth(files[1]);
-        r = score_tracks(truth, tracks, radius);
+        const std::vector<ScorePoint> tracks = read_track_file(files[0], stop), truth = read_truth(files[1], stop);
+        r = score_tracks(truth, tracks, radius, stop);
+    } catch (const StopRequested& stopped) {
+        err << "ambrevo score: " << stopped.what() << "; nothing was scored" << std::endl;
+        return stopStatus(stopped.request);
     } catch (const std::exception& e) {
         err << "ambrevo score: " << e.what() << std::endl;
         return exitInput;

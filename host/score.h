@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "stop.h"
+
 namespace ambrevo {
 
 struct ScorePoint {
@@ -50,18 +52,27 @@ struct ScoreResult {
 
 // Scores `reported` against `truth` (rows in any order) with matches at most `radius` pixels
 // apart. Throws std::invalid_argument when an identity appears twice in one frame of either,
-// or the radius is not a positive number.
-ScoreResult score_tracks(std::span<const ScorePoint> truth, std::span<const ScorePoint> reported, double radius);
+// or the radius is not a positive number; StopRequested when `stop` asks.
+//
+// Costs: each frame's matching takes the pairs within the radius (each position's 32 nearest,
+// kNearestPartners) and solves groups of up to 1,000 exactly (kLargestLinkGroup, beyond which
+// a group is cut heaviest pair first); the identity matching takes only the pairs of
+// identities that ever came within the radius and is exact at any size. Memory is linear in
+// the rows.
+ScoreResult score_tracks(std::span<const ScorePoint> truth, std::span<const ScorePoint> reported, double radius,
+                         const StopToken& stop = {});
 
 // A truth file: CSV with at least the columns frame, object, x, y; '#' lines are comments.
-// Throws std::runtime_error with a one-line message naming the file and line.
-std::vector<ScorePoint> read_truth(const std::string& file);
+// Throws std::runtime_error with a one-line message naming the file and line, StopRequested
+// when `stop` asks. A pipe is read as well; a folder or a device is refused.
+std::vector<ScorePoint> read_truth(const std::string& file, const StopToken& stop = {});
 
 // A track file as `ambrevo --tracks` writes it, CSV or JSON: the identity is the `track` of a
 // linked file, else the `object`; rows a linked file marks `missing` are no positions seen.
-std::vector<ScorePoint> read_track_file(const std::string& file);
+std::vector<ScorePoint> read_track_file(const std::string& file, const StopToken& stop = {});
 
-// `ambrevo score TRACKS TRUTH [--radius PX]`, with argv[0] = "score"; returns the exit status.
-int score_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+// `ambrevo score TRACKS TRUTH [--radius PX]`, with argv[0] = "score"; returns the exit status
+// (130 or 143 when `stop` asked, after one line on `err`).
+int score_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err, const StopToken& stop = {});
 
 }  // namespace ambrevo

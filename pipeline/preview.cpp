@@ -4,23 +4,24 @@
 
 namespace {
 
-// The frame in hand, numbered as in its input: skipping to it costs nothing.
-class HeldFrame final : public FrameSource {
+// The frames in hand, numbered as in their input: skipping to the first costs nothing. Each
+// is handed over as a copy, since the arenas are painted into the frame the run reads.
+class HeldFrames final : public FrameSource {
 public:
-    HeldFrame(cv::Mat bgr, double time) : bgr_(std::move(bgr)), time_(time) {}
+    explicit HeldFrames(const std::vector<HeldFrame>& frames) : frames_(frames) {}
     Result read(cv::Mat& bgr, std::string&) override {
-        if (given_) return end;
-        given_ = true;
-        bgr = bgr_;
+        if (next_ >= frames_.size()) return end;
+        frames_[next_].bgr.copyTo(bgr);
+        time_ = frames_[next_++].time;
         return frame;
     }
     Result skip(int64_t, std::string&) override { return frame; }
     double time() const override { return time_; }
 
 private:
-    cv::Mat bgr_;
-    double time_;
-    bool given_ = false;
+    const std::vector<HeldFrame>& frames_;
+    size_t next_ = 0;
+    double time_ = -1;
 };
 
 class PreviewSink final : public Sink {
@@ -29,6 +30,7 @@ public:
     // With --link ...,global the rows wait for the run's end and come apart from the pictures.
     SinkNeeds needs() const override { return {.objects = objects_, .exact = true, .annotated = true}; }
     bool open(const RunContext&, std::string&) override { return true; }
+    // Each frame's result replaces the one before: the last frame's is kept.
     bool frame(const FrameResult& result, std::string&) override {
         out_.exact = result.exact;
         out_.annotated = result.annotated;
@@ -51,14 +53,15 @@ private:
 class FailureKept final : public RunObserver {
 public:
     void failed(int, const std::string& message) override { message_ = message; }
-    bool wantsNotices() const override { return false; }
-    std::string message_;
+    void notice(const std::string& text) override { notice_ += (notice_.empty() ? "" : "\n") + text; }
+    std::string message_, notice_;
 };
 
 }  // namespace
 
-bool previewFrame(Module& module, const Options& options, const SettingsFile& saved, const cv::Mat& bgr, int64_t frame,
-                  double time, FramePreview& out, int& status, std::string& error) {
+bool previewFrames(Module& module, const Options& options, const SettingsFile& saved,
+                   const std::vector<HeldFrame>& frames, int64_t first, FramePreview& out, int& status,
+                   std::string& error) {
     // The run's processing, none of its files or windows.
     Options o;
     o.input = options.input;
@@ -71,16 +74,17 @@ bool previewFrame(Module& module, const Options& options, const SettingsFile& sa
     o.maxPixels = options.maxPixels;
     o.rois = options.rois, o.animals = options.animals, o.link = options.link;
     o.scale = options.scale, o.unit = options.unit, o.fps = options.fps;
-    o.start = frame, o.frames = 1, o.threads = 1, o.quiet = true;
+    o.start = first, o.frames = int64_t(frames.size()), o.threads = 1, o.quiet = true;
     ambrevo::LinkSettings link;
     const bool deferred = !o.link.empty() && parseLinkOption(o.link, link, error) && link.global;
     out = FramePreview{};
     FailureKept observer;
     Run run(module, o, saved, observer);
     run.silenceConsole();
-    run.setSource(std::make_unique<HeldFrame>(bgr, time));
+    run.setSource(std::make_unique<HeldFrames>(frames));
     run.addSink(std::make_unique<PreviewSink>(out, !deferred));
     status = run.run();
     error = observer.message_;
+    out.notice = observer.notice_;
     return status == exitOk;
 }

@@ -1,7 +1,9 @@
 // One frame through the whole pipeline, for a live preview: the frame a front end already
 // holds goes through the arenas and the module exactly as the run would take it when it
 // starts at that frame, with the options' settings, and comes back as the destination image,
-// the picture with what was found drawn on it, and the objects.
+// the picture with what was found drawn on it, and the objects. A set-up that learns from
+// earlier frames (a background, a difference of frames) is previewed with some of them
+// before, as a run started there would take them.
 #pragma once
 
 #include <cstdint>
@@ -22,10 +24,18 @@ struct FramePreview {
     bool objectsRead = false;  // whether the module was asked for its objects
     std::string moduleVersion;
     std::vector<std::pair<std::string, std::string>> settings;  // every setting's value in use
+    std::string notice;  // the run's remark on why nothing may have been found, if it made one
 };
 
-// Processes `bgr`, input frame `frame` whose own time is `time` (negative: unknown), as a run
-// of the options (their input and outputs aside) started at that frame would. False with the
-// run's exit status and its one-line message.
-bool previewFrame(Module& module, const Options& options, const SettingsFile& saved, const cv::Mat& bgr, int64_t frame,
-                  double time, FramePreview& out, int& status, std::string& error);
+// A frame as the front end holds it: 8-bit BGR and its own time in seconds (negative: unknown).
+struct HeldFrame {
+    cv::Mat bgr;
+    double time = -1;
+};
+
+// Processes `frames`, input frames `first` on, as a run of the options (their input and
+// outputs aside) started at `first` would, and gives what the last of them came out as. The
+// frames are left as they are. False with the run's exit status and its one-line message.
+bool previewFrames(Module& module, const Options& options, const SettingsFile& saved,
+                   const std::vector<HeldFrame>& frames, int64_t first, FramePreview& out, int& status,
+                   std::string& error);

@@ -205,8 +205,14 @@ void Run::closeOutputs() {
                 if (sink->needs().objects && !sink->frame(result, failure)) return false;
             return true;
         },
-        error);
+        stop_, error);
     if (!kept) status_.stop(exitOutput, error);
+    if (const int request = arena_.linkStopped()) {
+        status_.stop(stopStatus(request), stopCause(request) + " during the global linking after " +
+                                              std::to_string(done_) + " frames; the outputs hold them");
+        record_.complete = false;
+        record_.reason = status_.reason() + "; their tracks are linked frame by frame, not over the whole run";
+    }
     std::vector<Sink*> order;
     for (const auto& sink : sinks_) order.push_back(sink.get());
     std::stable_sort(order.begin(), order.end(), [](Sink* a, Sink* b) { return a->closeOrder() < b->closeOrder(); });

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <csignal>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -39,3 +40,9 @@ inline int stopStatus(int request) { return request == SIGTERM ? 128 + SIGTERM :
 inline std::string stopCause(int request) {
     return request == SIGINT ? "stopped by SIGINT" : request == SIGTERM ? "stopped by SIGTERM" : "cancelled";
 }
+
+// Thrown by an operation that ends because its token asked, with the request it ended on.
+struct StopRequested : std::runtime_error {
+    explicit StopRequested(int request) : std::runtime_error(stopCause(request)), request(request) {}
+    int request;
+};

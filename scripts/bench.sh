@@ -92,23 +92,105 @@ $(awk -v n="$name" -v f="$frames" -v d="$decode" -v a="$alone" -v s="$serial" -v
   } >> "$doc"
 fi
 
-# Linking: the whole-run linker against the frame-by-frame one on the same 256 objects.
+# The code to compare with, in the same run: AMBREVO_BENCH_BASELINE=DIR names the build folder
+# of an earlier checkout (its bin/ambrevo_link_bench and bin/ambrevo), e.g. that of main.
+baseline=${AMBREVO_BENCH_BASELINE:-}
+[ -n "$baseline" ] && [ ! -d "$baseline/bin" ] && { echo "AMBREVO_BENCH_BASELINE: no $baseline/bin" >&2; exit 2; }
+
+# Linking: the frame-by-frame linker on 200 and 10,000 objects a frame, the whole-run linker
+# against it on the same 256 objects, and on 10,000 objects a frame.
 if [ -x "$build/bin/ambrevo_link_bench" ]; then
   out=$(mktemp)
-  "$build/bin/ambrevo_link_bench" --benchmark_filter=256 | tee "$out"
+  "$build/bin/ambrevo_link_bench" | tee "$out"
+  before=""
+  if [ -n "$baseline" ] && [ -x "$baseline/bin/ambrevo_link_bench" ]; then
+    before=$(mktemp)
+    "$baseline/bin/ambrevo_link_bench" | tee "$before"
+  fi
   {
     echo
-    echo "## Linking 256 objects (bench/link_bench.cpp, same run)"
+    echo "## Linking (bench/link_bench.cpp, same run)"
     echo
-    echo "256 objects at 3 px a frame over 100 frames of 1920x1080, \`15,5,predict\`. *per_frame*: CPU"
-    echo "time over the frames. BM_Global256/0: \`,global\`; /1: with \`--animals 256\`; BM_Frames256:"
-    echo "the frame-by-frame linker, the baseline."
+    echo "BM_Link200/640 and /240: 200 objects wandering 3 px a frame on a square field 640 or 240 px"
+    echo "wide, \`20,5\`, the time to link one frame. BM_Link10000/3840 and /1920: 10,000 objects a"
+    echo "frame on 3840x2160 (about 29 px apart) and 1920x1080 (about 14 px apart, every object"
+    echo "within one chain of gated pairs), \`15,5,predict\`; BM_Link10000WholeFrameGate: the same on"
+    echo "1920x1080 with a gate of 100,000 px (every object within reach of every track, so that only"
+    echo "the bounds on partners and groups hold the cost). BM_Global256: 256 objects at 3 px a frame"
+    echo "over 100 frames of 1920x1080, \`15,5,predict,global\` (/1: with \`--animals 256\`), against"
+    echo "BM_Frames256, the frame-by-frame linker on the same rows; BM_Global10000: 10,000 objects a"
+    echo "frame over 30 frames. *per_frame*: CPU time over the frames."
     echo
     echo '```'
     sed -n '/^Benchmark/,$p' "$out"
     echo '```'
+    if [ -n "$before" ]; then
+      echo
+      echo "The same benchmarks of the code in \`$baseline\` (its dense assignment), in this run, and"
+      echo "the ratio new / old of CPU time (only those both have; the old code has no 10,000-object"
+      echo "benchmarks, which its dense assignment of whole groups could not finish):"
+      echo
+      echo '```'
+      sed -n '/^Benchmark/,$p' "$before"
+      echo
+      awk 'FNR == 1 { file++ } /^BM_/ { cpu = $4; if ($5 == "ms") cpu *= 1000; if ($5 == "s") cpu *= 1e6;
+           if (file == 1) old[$1] = cpu; else if ($1 in old) printf "%-28s new/old %.2f\n", $1, cpu / old[$1] }' \
+        "$before" "$out"
+      echo '```'
+      rm -f "$before"
+    fi
   } >> "$doc"
   rm -f "$out"
+fi
+
+# Scoring: `ambrevo score` end to end (reading both files, CLEAR-MOT, IDF1), wall-clock seconds
+# and peak memory, on generated files.
+files=$build/bin/score_files_tool
+if [ -x "$files" ] && [ -x "$ambrevo" ] && [ -x /usr/bin/time ]; then
+  scores=$(mktemp -d)
+  measure() {  # seconds and peak MB of one ambrevo score, or what stopped it
+    local exe=$1 dir=$2 limit=$3 r
+    r=$( { /usr/bin/time -f "%U %S %M" timeout "$limit" "$exe" score "$dir/tracks.csv" "$dir/truth.csv" > /dev/null; } 2>&1 | tail -1)
+    case "$r" in
+      *Command*|"") echo "did not finish in $limit s" ;;
+      *) awk -v r="$r" 'BEGIN { split(r, v, " "); printf "%.2f s, %.0f MB", v[1] + v[2], v[3] / 1024 }' ;;
+    esac
+  }
+  ratios=""
+  started=$(cut -d' ' -f1-3 /proc/loadavg)
+  table="| truth | track file | track identities | new | old |
+|---|---|---:|---|---|"
+  # The old code's dense matrix for 30,000 identities would need over 7 GB: not run there.
+  for job in "1000 1000 10 yes" "1 1000 1 yes" "1 3000 1 yes" "1 30000 1 no" "1 70000 1 no"; do
+    read -r objects frames piece compare <<< "$job"
+    "$files" "$scores/s" --objects "$objects" --frames "$frames" --piece "$piece"
+    rows=$((objects * frames))
+    ids=$(( (frames + piece - 1) / piece * objects ))
+    new=$(measure "$ambrevo" "$scores/s" 300)
+    old="—"
+    [ "$compare" = no ] && old="not run (a dense matrix of the identities squared)"
+    [ "$compare" = yes ] && [ -n "$baseline" ] && [ -x "$baseline/bin/ambrevo" ] &&
+      old=$(measure "$baseline/bin/ambrevo" "$scores/s" 300)
+    table="$table
+| $objects object$([ "$objects" = 1 ] || echo s), $rows rows | $rows rows | $ids | $new | $old |"
+    [ "$compare" = yes ] && [ "$old" != "—" ] && ratios="$ratios $(awk -v n="${new%% s*}" -v o="${old%% s*}" \
+      'BEGIN { if (o + 0 > 0) printf "%.2f", n / o; else printf "-" }')"
+  done
+  echo "$table"
+  {
+    echo
+    echo "## Scoring (bench/score_files_tool.cpp, ambrevo score; same run)"
+    echo
+    echo "\`ambrevo score tracks.csv truth.csv\` on generated files: true objects wandering 2 px a frame"
+    echo "on 3840x2160, and tracks that follow each within a pixel but break every frame (one identity"
+    echo "per row) or every 10 frames (1,000 objects). CPU time (user and system) and peak memory of"
+    echo "the whole process, reading both files included; *old*: the code in \`${baseline:-(none given)}\`,"
+    echo "in this run, stopped after 300 s. Ratios new / old of the time, where both ran:$ratios."
+    echo "Load average at the start: $started."
+    echo
+    echo "$table"
+  } >> "$doc"
+  rm -rf "$scores"
 fi
 
 # Crowds end to end: the generated scenes through ambrevo with the crowd procedure, scored
@@ -199,4 +281,15 @@ if [ -x "$ambrevo" ] && [ -x "$tool" ] && "$ambrevo" --list | grep -qx crowd; th
     echo
     echo "$table"
   } >> "$doc"
+fi
+
+# The desktop app's waits on its real window (offscreen): opening a video to its first
+# preview, the preview after a change, a run in the window against the program's.
+if [ -x "$build/bin/ambrevo_gui_bench" ]; then
+  {
+    echo
+    QT_QPA_PLATFORM=offscreen "$build/bin/ambrevo_gui_bench" 2>/dev/null
+    echo
+    echo "Load average then: $(cut -d' ' -f1-3 /proc/loadavg)."
+  } | tee -a "$doc"
 fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make demo's set-up: installs what the program needs and builds the program and the module.
 # The module needs only the compiler and Highway, so on a machine that still lacks the
-# program's packages (OpenCV, dlib, LEMON, FFmpeg) it is compiled while they install: the
+# program's packages (OpenCV, LEMON, FFmpeg) it is compiled while they install: the
 # two take about as long, the one on the processors, the other mostly on disk and network.
 # Usage: scripts/demo_build.sh BUILD JOBS [CMAKE FLAGS…]
 set -euo pipefail

@@ -9,11 +9,10 @@
 set -euo pipefail
 
 # The program needs five of OpenCV's modules (cmake/modules/FindOpenCV.cmake finds them
-# without the package of them all). dlib's CMake files name BLAS and LAPACK's development
-# links, which its package leaves out.
+# without the package of them all).
 demo=(g++ make cmake pkg-config libhwy-dev libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-      libopencv-videoio-dev libopencv-highgui-dev libavformat-dev libavcodec-dev libswscale-dev libdlib-dev
-      libblas-dev liblapack-dev liblemon-dev nlohmann-json3-dev)
+      libopencv-videoio-dev libopencv-highgui-dev libavformat-dev libavcodec-dev libswscale-dev liblemon-dev
+      nlohmann-json3-dev)
 packages=("${demo[@]}" libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg xvfb xauth xdotool qt6-base-dev
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv python3-setuptools python3-pip
           python3-venv python3-build snakemake)

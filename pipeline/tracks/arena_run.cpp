@@ -46,6 +46,7 @@ bool ArenaRun::open(const Options& o, cv::Size frameSize, double sourceFps, bool
             linkSettings_ = settings;
             global_ = settings.global;
             if (!global_) linker_.emplace(settings);
+            if (global_) fallback_.emplace(settings);
         }
     } catch (const std::invalid_argument& e) {
         error = e.what();
@@ -175,7 +176,7 @@ constexpr char cellEnd = '\x1f';
 
 void ArenaRun::keep(int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<ObjectShape>& shapes,
                     const std::vector<std::vector<std::string>>& cells) {
-    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}, shapes});
+    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}, shapes, {}, {}});
     f.rows.resize(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         KeptRow& k = f.rows[i];
@@ -183,28 +184,55 @@ void ArenaRun::keep(int64_t frame, const std::vector<ip_objectRecord>& rows, con
         k.rays.assign(rows[i].rays, rows[i].rays + std::clamp<int32_t>(rows[i].rayCount, 0, ip_objectMaxRays));
         for (const std::string& c : cells[i]) k.cells += c + cellEnd;
     }
+    linkFrameByFrame(f);
+}
+
+// The frame's links by the frame-by-frame linker as well, ready for when the whole-run linking
+// is stopped: a stop must not wait for a pass over the whole run.
+void ArenaRun::linkFrameByFrame(Kept& f) {
+    if (!fallback_) return;
+    std::vector<ambrevo::Detection> detections;
+    for (size_t i = 0; i < f.rows.size(); ++i) {
+        const ambrevo::LinkPoint at = keptPosition(f, i);
+        detections.push_back({at.x, at.y, static_cast<long long>(i)});
+    }
+    try {
+        for (const ambrevo::LinkedRow& l : fallback_->push(f.frame, detections))
+            if (l.missing)
+                f.onlineMissing.push_back(l);
+            else
+                f.onlineTracks.push_back(l.track);
+    } catch (const std::invalid_argument&) {
+        fallback_.reset();  // a position the whole-run linker refuses too, with its message
+    }
+}
+
+ambrevo::LinkPoint ArenaRun::keptPosition(const Kept& f, size_t i) {
+    ip_objectRecord r;
+    std::memcpy(&r, f.rows[i].head, sizeof f.rows[i].head);
+    const bool shaped = i < f.shapes.size();
+    return {shaped ? f.shapes[i].x : r.x, shaped ? f.shapes[i].y : r.y};
 }
 
 // The track of every kept row, and the missing rows of each kept frame, by the whole-run
 // linker. Each arena is a group of its own with its count; objects outside every arena are
-// the group after the arenas', without a count.
+// the group after the arenas', without a count. Throws StopRequested when `stop` asks.
 bool ArenaRun::linkKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
-                        std::string& error) const {
+                        const StopToken& stop, std::string& error) const {
     const int arenas = arenas_.count();
     std::vector<ambrevo::GroupedRow> all;
-    for (size_t k = 0; k < kept_.size(); ++k)
-        for (size_t i = 0; i < kept_[k].rows.size(); ++i) {
-            ip_objectRecord r;
-            std::memcpy(&r, kept_[k].rows[i].head, sizeof kept_[k].rows[i].head);
-            const bool shaped = i < kept_[k].shapes.size();
-            const double x = shaped ? kept_[k].shapes[i].x : r.x, y = shaped ? kept_[k].shapes[i].y : r.y;
-            const int arena = hasArenas() ? arenas_.arena_of(x, y) : 1;
-            all.push_back({kept_[k].frame, x, y, arena == 0 ? arenas : arena - 1});
+    for (const Kept& f : kept_)
+        for (size_t i = 0; i < f.rows.size(); ++i) {
+            const ambrevo::LinkPoint at = keptPosition(f, i);
+            const int arena = hasArenas() ? arenas_.arena_of(at.x, at.y) : 1;
+            all.push_back({f.frame, at.x, at.y, arena == 0 ? arenas : arena - 1});
         }
     const std::vector<int> animals(o_.animals.begin(), o_.animals.end());
     std::vector<ambrevo::LinkedRow> linked;
     try {
-        linked = ambrevo::link_global(all, linkSettings_, animals);
+        linked = ambrevo::link_global(all, linkSettings_, animals, stop);
+    } catch (const StopRequested&) {
+        throw;
     } catch (const std::exception& e) {
         error = std::string("--link ") + o_.link + ": " + e.what();
         return false;
@@ -219,11 +247,38 @@ bool ArenaRun::linkKept(std::vector<long long>& trackOf, std::vector<std::vector
     return true;
 }
 
-bool ArenaRun::writeKept(const KeptWriter& write, std::string& error) {
+// The links made frame by frame while the run went on; without them (a position the linker
+// refused), the rows keep an empty track.
+void ArenaRun::frameByFrameLinks(std::vector<long long>& trackOf,
+                                 std::vector<std::vector<ambrevo::LinkedRow>>& missing) const {
+    trackOf.clear(), missing.clear();
+    for (const Kept& f : kept_) {
+        const bool linked = fallback_ && f.onlineTracks.size() == f.rows.size();
+        for (size_t i = 0; i < f.rows.size(); ++i) trackOf.push_back(linked ? f.onlineTracks[i] : -1);
+        missing.push_back(linked ? f.onlineMissing : std::vector<ambrevo::LinkedRow>{});
+    }
+}
+
+// The whole-run links, or, when a stop came before they were done, the frame-by-frame ones.
+bool ArenaRun::linksOfKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
+                           const StopToken& stop, std::string& error) {
+    linkStopped_ = stop.request();
+    if (!linkStopped_) {
+        try {
+            return linkKept(trackOf, missing, stop, error);
+        } catch (const StopRequested& stopped) {
+            linkStopped_ = stopped.request;
+        }
+    }
+    frameByFrameLinks(trackOf, missing);
+    return true;
+}
+
+bool ArenaRun::writeKept(const KeptWriter& write, const StopToken& stop, std::string& error) {
     if (!global_) return true;
     std::vector<long long> trackOf;
     std::vector<std::vector<ambrevo::LinkedRow>> missing;
-    if (!linkKept(trackOf, missing, error)) return false;
+    if (!linksOfKept(trackOf, missing, stop, error)) return false;
     const size_t trackCell = timed_ ? 1 : 0;
     std::vector<ip_objectRecord> rows;
     std::vector<std::vector<std::string>> cells;
@@ -237,7 +292,7 @@ bool ArenaRun::writeKept(const KeptWriter& write, std::string& error) {
             std::copy(f.rows[i].rays.begin(), f.rows[i].rays.end(), rows[i].rays);
             for (size_t at = 0, end; (end = f.rows[i].cells.find(cellEnd, at)) != std::string::npos; at = end + 1)
                 cells[i].push_back(f.rows[i].cells.substr(at, end - at));
-            cells[i][trackCell] = std::to_string(trackOf[next + i]);
+            cells[i][trackCell] = trackOf[next + i] >= 0 ? std::to_string(trackOf[next + i]) : std::string();
         }
         next += f.rows.size();
         std::vector<ObjectShape> shapes = std::move(f.shapes);

@@ -16,6 +16,7 @@
 #include "ip_host.h"
 #include "options.h"
 #include "sink.h"
+#include "stop.h"
 #include "plots.h"
 #include "roi.h"
 #include "track_link.h"
@@ -46,14 +47,17 @@ public:
               std::vector<ObjectShape>& outShapes, std::vector<std::vector<std::string>>& cells);
     // With --link ...,global the rows wait for the end of the run: each frame's rows and cells
     // are handed back with keep() instead of being written, and writeKept() links them all and
-    // writes them, frame by frame, before the track file is finished.
+    // writes them, frame by frame, before the track file is finished. The frame-by-frame linker
+    // links them too as they come: when `stop` asks before the whole-run linking is done, the
+    // rows are written with its links at once, and linkStopped() tells the request.
     bool defers() const { return global_; }
     void keep(int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<ObjectShape>& shapes,
               const std::vector<std::vector<std::string>>& cells);
     using KeptWriter = std::function<bool(int64_t frame, const std::vector<ip_objectRecord>& rows,
                                           const std::vector<ObjectShape>& shapes,
                                           const std::vector<std::vector<std::string>>& cells, std::string& error)>;
-    bool writeKept(const KeptWriter& write, std::string& error);
+    bool writeKept(const KeptWriter& write, const StopToken& stop, std::string& error);
+    int linkStopped() const { return linkStopped_; }
     // The arenas' outlines on the annotated picture.
     void draw(cv::Mat& annotated) const;
 
@@ -72,14 +76,22 @@ private:
     double timeOf(int64_t frame, double time) const;
     static void addMissing(const ambrevo::LinkedRow& l, bool shaped, std::vector<ip_objectRecord>& rows,
                            std::vector<ObjectShape>& shapes);
+    struct Kept;
+    void linkFrameByFrame(Kept& f);
+    static ambrevo::LinkPoint keptPosition(const Kept& f, size_t i);
     bool linkKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
-                  std::string& error) const;
+                  const StopToken& stop, std::string& error) const;
+    void frameByFrameLinks(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing) const;
+    bool linksOfKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
+                     const StopToken& stop, std::string& error);
 
     Options o_;
     ambrevo::ArenaMap arenas_;
     std::optional<ambrevo::TrackLinker> linker_;
+    std::optional<ambrevo::TrackLinker> fallback_;  // frame by frame beside the whole-run linking
     ambrevo::LinkSettings linkSettings_;
     bool global_ = false;
+    int linkStopped_ = 0;
     // A row kept small: a long run holds millions. The record without its unused rays, the
     // cells joined by a unit separator.
     struct KeptRow {
@@ -93,6 +105,8 @@ private:
         double t;
         std::vector<KeptRow> rows;
         std::vector<ObjectShape> shapes;  // one per row, or none
+        std::vector<long long> onlineTracks;  // the frame-by-frame linker's track of each row
+        std::vector<ambrevo::LinkedRow> onlineMissing;
     };
     std::vector<Kept> kept_;
     std::string keptTime_;  // the time text and value of the frame rows() saw last

@@ -12,7 +12,7 @@
 // arena. The rows between fragments (the animals in contact) take the identities of the
 // fragments on either side. Every row gets how sure its identity is.
 //
-// Kept free of OpenCV and of the track file's text so that any front end can use it.
+// Kept free of the track file's text and of the program's run so that any front end can use it.
 #pragma once
 
 #include <array>

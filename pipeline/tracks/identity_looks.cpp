@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <opencv2/core.hpp>
+#include <stdexcept>
 
 namespace ambrevo::identity_detail {
 
@@ -30,17 +32,17 @@ std::vector<size_t> measured(const LookSummary& s) {
 // `m` made positive definite: its eigenvalues raised to at least `floor`, so that every
 // comparison has a finite answer.
 Matrix positive(const Matrix& m, double floor) {
-    dlib::matrix<double> a(featureCount, featureCount);
+    cv::Mat a(static_cast<int>(featureCount), static_cast<int>(featureCount), CV_64F);
     for (size_t i = 0; i < featureCount; ++i)
-        for (size_t j = 0; j < featureCount; ++j) a(long(i), long(j)) = (m[i][j] + m[j][i]) / 2;
-    dlib::eigenvalue_decomposition<dlib::matrix<double>> eig(a);
-    dlib::matrix<double> values = eig.get_real_eigenvalues();
-    for (long k = 0; k < values.size(); ++k) values(k) = std::max(values(k), floor);
-    const dlib::matrix<double> v = eig.get_pseudo_v();
-    const dlib::matrix<double> b = v * dlib::diagm(values) * dlib::trans(v);
+        for (size_t j = 0; j < featureCount; ++j) a.at<double>(int(i), int(j)) = (m[i][j] + m[j][i]) / 2;
+    cv::Mat values, vectors;  // the eigenvectors as rows
+    cv::eigen(a, values, vectors);
+    cv::Mat scaled = vectors.clone();
+    for (int k = 0; k < values.rows; ++k) scaled.row(k) *= std::max(values.at<double>(k), floor);
+    const cv::Mat b = vectors.t() * scaled;
     Matrix out{};
     for (size_t i = 0; i < featureCount; ++i)
-        for (size_t j = 0; j < featureCount; ++j) out[i][j] = b(long(i), long(j));
+        for (size_t j = 0; j < featureCount; ++j) out[i][j] = b.at<double>(int(i), int(j));
     return out;
 }
 
@@ -72,32 +74,41 @@ Features minus(const Features& a, const Features& b) {
 // On `dims`: twice `fixed` (the spread of two animals, or of two fragments of one, about
 // their means) plus W scaled entry by entry by `noise`: the spread of a difference of means.
 template <class Noise>
-dlib::matrix<double> spreadOn(const std::vector<size_t>& dims, double times, const Matrix& fixed, const Matrix& w,
-                              Noise noise) {
-    const long n = long(dims.size());
-    dlib::matrix<double> s(n, n);
-    for (long i = 0; i < n; ++i)
-        for (long j = 0; j < n; ++j) {
+cv::Mat spreadOn(const std::vector<size_t>& dims, double times, const Matrix& fixed, const Matrix& w, Noise noise) {
+    const int n = int(dims.size());
+    cv::Mat s(n, n, CV_64F);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
             const size_t a = dims[size_t(i)], b = dims[size_t(j)];
-            s(i, j) = times * fixed[a][b] + w[a][b] * noise(a, b);
+            s.at<double>(i, j) = times * fixed[a][b] + w[a][b] * noise(a, b);
         }
     return s;
 }
 
+// The lower triangular L of s = L L' (s positive definite: its eigenvalues are floored).
+cv::Mat cholesky(cv::Mat s) {
+    if (!cv::Cholesky(s.ptr<double>(), s.step, s.rows, nullptr, 0, 0))
+        throw std::logic_error("a spread of looks is not positive definite");
+    for (int i = 0; i < s.rows; ++i)
+        for (int j = i + 1; j < s.cols; ++j) s.at<double>(i, j) = 0;
+    return s;
+}
+
 // delta' S^-1 delta with S's Cholesky factor, and log det S.
-double mahalanobis(const dlib::matrix<double>& lower, const std::vector<double>& delta, double* logDet = nullptr) {
-    const long n = lower.nr();
-    std::vector<double> z(size_t(n), 0.0);
+double mahalanobis(const cv::Mat& lower, const std::vector<double>& delta, double* logDet = nullptr) {
+    const int n = lower.rows;
+    std::array<double, featureCount> z{};
     double sum = 0;
-    for (long i = 0; i < n; ++i) {
+    for (int i = 0; i < n; ++i) {
+        const double* row = lower.ptr<double>(i);
         double v = delta[size_t(i)];
-        for (long k = 0; k < i; ++k) v -= lower(i, k) * z[size_t(k)];
-        z[size_t(i)] = v / lower(i, i);
+        for (int k = 0; k < i; ++k) v -= row[k] * z[size_t(k)];
+        z[size_t(i)] = v / row[i];
         sum += z[size_t(i)] * z[size_t(i)];
     }
     if (logDet) {
         *logDet = 0;
-        for (long i = 0; i < n; ++i) *logDet += 2 * std::log(lower(i, i));
+        for (int i = 0; i < n; ++i) *logDet += 2 * std::log(lower.at<double>(i, i));
     }
     return sum;
 }
@@ -242,7 +253,7 @@ void LookModel::fitAnimals() {
 LookModel::Spread LookModel::spread(const LookSummary& s) const {
     Spread out;
     out.dims = measured(s);
-    if (!out.dims.empty()) out.lower = dlib::chol(spreadOn(out.dims, 1, between_, within_, meanNoise(s)));
+    if (!out.dims.empty()) out.lower = cholesky(spreadOn(out.dims, 1, between_, within_, meanNoise(s)));
     return out;
 }
 
@@ -264,12 +275,12 @@ double LookModel::sameness(const LookSummary& a, const LookSummary& b) const {
         if (a.count[d] > 0 && b.count[d] > 0) dims.push_back(d);
     if (dims.empty()) return 0;
     auto noise = [&](size_t i, size_t j) { return meanNoise(a)(i, j) + meanNoise(b)(i, j); };
-    const dlib::matrix<double> same = spreadOn(dims, 2, between_, within_, noise);
-    const dlib::matrix<double> other = same + spreadOn(dims, 2, animals_, animals_, [](size_t, size_t) { return 0.0; });
+    const cv::Mat same = spreadOn(dims, 2, between_, within_, noise);
+    const cv::Mat other = same + spreadOn(dims, 2, animals_, animals_, [](size_t, size_t) { return 0.0; });
     const std::vector<double> delta = deltaOn(dims, a.mean, b.mean);
     double sameDet = 0, otherDet = 0;
-    const double sameFar = mahalanobis(dlib::chol(same), delta, &sameDet);
-    const double otherFar = mahalanobis(dlib::chol(other), delta, &otherDet);
+    const double sameFar = mahalanobis(cholesky(same.clone()), delta, &sameDet);
+    const double otherFar = mahalanobis(cholesky(other.clone()), delta, &otherDet);
     return (otherFar + otherDet - sameFar - sameDet) / 2;
 }
 

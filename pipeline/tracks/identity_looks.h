@@ -17,7 +17,7 @@
 // fragments about their animal's mean, both learned from this video.
 #pragma once
 
-#include <dlib/matrix.h>
+#include <opencv2/core.hpp>
 
 #include <array>
 #include <functional>
@@ -74,7 +74,7 @@ public:
     // comparisons; half the squared Mahalanobis distance of its mean from `mean` under it.
     struct Spread {
         std::vector<size_t> dims;
-        dlib::matrix<double> lower;
+        cv::Mat lower;
     };
     Spread spread(const LookSummary& fragment) const;
     static double distance(const Spread& spread, const LookSummary& fragment, const Features& mean);

@@ -31,14 +31,19 @@ struct Piece {
 
 class GroupLinker {
 public:
-    GroupLinker(std::span<const GroupedRow> rows, const LinkSettings& s)
-        : rows_(rows), s_(s), gate2_(s.max_step * s.max_step) {}
+    GroupLinker(std::span<const GroupedRow> rows, const LinkSettings& s, const StopToken& stop)
+        : rows_(rows), s_(s), gate2_(s.max_step * s.max_step), stop_(stop) {}
+
+    void poll() const {
+        if (const int request = stop_.request()) throw StopRequested(request);
+    }
 
     // The pieces of one group's rows (indices into the rows, sorted by frame then index).
     std::vector<Piece> pieces(const std::vector<int>& members) const {
         std::vector<Piece> out;
         std::vector<int> live;  // pieces that reached the previous frame
         for (size_t begin = 0; begin < members.size();) {
+            poll();
             const long long frame = rows_[members[begin]].frame;
             size_t end = begin;
             while (end < members.size() && rows_[members[end]].frame == frame) ++end;
@@ -145,6 +150,7 @@ private:
     std::span<const GroupedRow> rows_;
     LinkSettings s_;
     double gate2_;
+    const StopToken& stop_;
 };
 
 std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vector<Piece>& pieces, int animals,
@@ -156,7 +162,8 @@ std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vecto
         starting[frame(pieces[k].rows.front())].push_back(int(k));
     }
     std::vector<JoinCandidate> joins;
-    for (const auto& [last, enders] : ending)
+    for (const auto& [last, enders] : ending) {
+        poll();
         for (long long gap = 1; gap <= longest; ++gap) {
             const auto found = starting.find(last + gap);
             if (found == starting.end()) continue;
@@ -177,6 +184,7 @@ std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vecto
                 joins.push_back({enders[p.from], starters[p.to], std::llround(c / gate2_ * unit)});
             }
         }
+    }
     return joins;
 }
 
@@ -190,7 +198,7 @@ void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vecto
     for (const Piece& p : pieces) cover.push_back(-reward * static_cast<long long>(p.rows.size()));
     std::vector<PathJoin> joins;
     for (const JoinCandidate& c : candidates(pieces, animals, unit)) joins.push_back({c.from, c.to, c.cost});
-    PathCover paths = cover_paths(cover, joins, animals > 0 ? animals : int(pieces.size()), start);
+    PathCover paths = cover_paths(cover, joins, animals > 0 ? animals : int(pieces.size()), start, stop_);
     next = std::move(paths.next);
     covered = std::move(paths.covered);
 }
@@ -198,7 +206,7 @@ void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vecto
 // The rows no path covered, given to the paths that pass their frame unseen: by the optimal
 // step from where each path is between its sightings, within the gate.
 void fill_gaps(std::span<const GroupedRow> rows, double gate, std::vector<std::vector<int>>& paths,
-               std::vector<std::vector<int>>& left) {
+               std::vector<std::vector<int>>& left, const StopToken& stop) {
     struct Gap {
         size_t path;
         LinkPoint at;
@@ -220,6 +228,7 @@ void fill_gaps(std::span<const GroupedRow> rows, double gate, std::vector<std::v
     std::vector<std::vector<bool>> taken(left.size());
     for (size_t l = 0; l < left.size(); ++l) taken[l].assign(left[l].size(), false);
     for (const auto& [frame, those] : waiting) {
+        if (const int request = stop.request()) throw StopRequested(request);
         const std::vector<Gap>& open = gaps[frame];
         std::vector<LinkPoint> from(open.size()), to(those.size());
         for (size_t g = 0; g < open.size(); ++g) from[g] = open[g].at;
@@ -267,7 +276,7 @@ std::vector<LinkedRow> numbered(std::span<const GroupedRow> rows, const std::vec
 }  // namespace
 
 std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSettings settings,
-                                   std::span<const int> animals) {
+                                   std::span<const int> animals, const StopToken& stop) {
     TrackLinker check(settings);  // refuses bad settings as the online linker does
     for (const GroupedRow& r : rows) {
         if (!std::isfinite(r.x) || !std::isfinite(r.y))
@@ -281,7 +290,7 @@ std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSetting
     });
 
     // Each group's pieces joined into paths: a path is a list of pieces.
-    GroupLinker linker(rows, settings);
+    GroupLinker linker(rows, settings, stop);
     std::vector<std::vector<int>> tracks;  // rows of each track, in frame order
     for (size_t begin = 0; begin < order.size();) {
         const int group = rows[order[begin]].group;
@@ -303,7 +312,7 @@ std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSetting
             for (int p = int(k); p >= 0; p = covered[size_t(p)] ? next[size_t(p)] : -1)
                 into.back().insert(into.back().end(), pieces[size_t(p)].rows.begin(), pieces[size_t(p)].rows.end());
         }
-        fill_gaps(rows, settings.max_step, paths, left);
+        fill_gaps(rows, settings.max_step, paths, left, stop);
         tracks.insert(tracks.end(), paths.begin(), paths.end());
         for (std::vector<int>& l : left)
             if (!l.empty()) tracks.push_back(std::move(l));

@@ -21,6 +21,7 @@
 #include <span>
 #include <vector>
 
+#include "stop.h"
 #include "track_link.h"
 
 namespace ambrevo {
@@ -38,7 +39,11 @@ struct GroupedRow {
 // frame in their input order, then the missing rows by track. Tracks are numbered from 0 in
 // the order they first appear. Throws std::invalid_argument for bad settings, a negative
 // group or a position that is not finite.
+//
+// `stop` is polled between frames of every pass; once it asks, StopRequested is thrown within
+// a fraction of a second. The flow, which cannot be polled, then runs to its end on a thread
+// of its own that nobody waits for, and frees what it holds.
 std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSettings settings,
-                                   std::span<const int> animals = {});
+                                   std::span<const int> animals = {}, const StopToken& stop = {});
 
 }  // namespace ambrevo

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "stop.h"
+
 namespace ambrevo {
 
 struct PathJoin {
@@ -19,8 +21,10 @@ struct PathCover {
 // At most `paths` paths, each a chain of pieces joined by `joins`, each piece on one path at
 // most, of least total cost: a covered piece costs `cover[k]` (negative: covering it earns),
 // a path costs `start` to begin and the costs of its joins. With covering earning more than
-// any join costs, the paths cover as many pieces as the joins allow.
+// any join costs, the paths cover as many pieces as the joins allow. The flow runs on a
+// thread of its own while this one polls `stop` (network simplex cannot be asked to stop):
+// once it asks, StopRequested is thrown and the flow is left to finish alone.
 PathCover cover_paths(const std::vector<long long>& cover, const std::vector<PathJoin>& joins, int paths,
-                      long long start);
+                      long long start, const StopToken& stop = {});
 
 }  // namespace ambrevo

@@ -1,6 +1,6 @@
 #include "track_link.h"
 
-#include <dlib/optimization/max_cost_assignment.h>
+#include "sparse_assignment.h"
 
 #include <algorithm>
 #include <charconv>
@@ -15,23 +15,6 @@ namespace ambrevo {
 
 namespace {
 
-// Union-find over the `from` points followed by the `to` points.
-struct Groups {
-    std::vector<int> parent;
-    explicit Groups(size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), 0); }
-    int find(int i) {
-        while (parent[i] != i) {
-            parent[i] = parent[parent[i]];
-            i = parent[i];
-        }
-        return i;
-    }
-    void join(int a, int b) {
-        a = find(a), b = find(b);
-        if (a != b) parent[std::max(a, b)] = std::min(a, b);
-    }
-};
-
 // Grid cell of a coordinate for cells one gate wide; clamped so that the conversion is defined
 // for any finite input.
 long long cell_of(double v, double gate) {
@@ -39,15 +22,106 @@ long long cell_of(double v, double gate) {
     return static_cast<long long>(std::clamp(c, -4e18, 4e18));
 }
 
+// A k-d tree over points, for the nearest points within a gate: each search costs about the
+// logarithm of the points plus what it finds, however the points lie (clustered, stacked on
+// one spot, or spread over a gate far larger than the frame). Built and searched without
+// recursion.
+class PointTree {
+public:
+    explicit PointTree(std::span<const LinkPoint> points) : points_(points), index_(points.size()) {
+        std::iota(index_.begin(), index_.end(), 0);
+        std::vector<Range> todo{{0, index_.size(), 0, 0}};
+        while (!todo.empty()) {
+            const Range r = todo.back();
+            todo.pop_back();
+            if (r.end - r.begin <= kLeaf) continue;
+            const size_t mid = (r.begin + r.end) / 2;
+            std::nth_element(index_.begin() + long(r.begin), index_.begin() + long(mid), index_.begin() + long(r.end),
+                             [&](int a, int b) { return coordinate(a, r.axis) < coordinate(b, r.axis); });
+            // The median stays where it is, between the two halves, and is the split of its range.
+            todo.push_back({r.begin, mid, 1 - r.axis, 0}), todo.push_back({mid + 1, r.end, 1 - r.axis, 0});
+        }
+        // In the tree's order, so that a search reads neighbours from neighbouring memory.
+        ordered_.resize(index_.size());
+        for (size_t k = 0; k < index_.size(); ++k) ordered_[k] = points_[size_t(index_[k])];
+    }
+
+    // Up to `count` points at most sqrt(gate2) from p, nearest first (equal distances by index),
+    // as (squared distance, index).
+    void nearest(LinkPoint p, double gate2, size_t count, std::vector<std::pair<double, int>>& found) const {
+        found.clear();
+        auto worse = [](const std::pair<double, int>& a, const std::pair<double, int>& b) { return a < b; };
+        std::vector<Range>& todo = todo_;
+        todo.assign(1, {0, index_.size(), 0, 0});
+        while (!todo.empty()) {
+            const Range r = todo.back();
+            todo.pop_back();
+            const bool full = found.size() == count;
+            if (r.bound > gate2 || (full && r.bound >= found.front().first)) continue;
+            if (r.end - r.begin <= kLeaf) {
+                for (size_t k = r.begin; k < r.end; ++k) offer(p, gate2, count, k, found, worse);
+                continue;
+            }
+            const size_t mid = (r.begin + r.end) / 2;
+            offer(p, gate2, count, mid, found, worse);
+            const double split = r.axis == 0 ? ordered_[mid].x : ordered_[mid].y, at = r.axis == 0 ? p.x : p.y;
+            const double beyond = std::max(r.bound, (at - split) * (at - split));
+            const Range low{r.begin, mid, 1 - r.axis, at < split ? r.bound : beyond};
+            const Range high{mid + 1, r.end, 1 - r.axis, at < split ? beyond : r.bound};
+            // The near side last, so that it is searched first.
+            if (at < split)
+                todo.push_back(high), todo.push_back(low);
+            else
+                todo.push_back(low), todo.push_back(high);
+        }
+        std::sort_heap(found.begin(), found.end(), worse);
+    }
+
+private:
+    static constexpr size_t kLeaf = 16;
+    struct Range {
+        size_t begin, end;
+        int axis;
+        double bound;  // no point of the range is nearer than this (squared)
+    };
+    double coordinate(int i, int axis) const { return axis == 0 ? points_[size_t(i)].x : points_[size_t(i)].y; }
+
+    template <class Worse>
+    void offer(LinkPoint p, double gate2, size_t count, size_t k, std::vector<std::pair<double, int>>& found,
+               Worse worse) const {
+        const double ex = ordered_[k].x - p.x, ey = ordered_[k].y - p.y;
+        const double d2 = ex * ex + ey * ey;
+        if (d2 > gate2) return;
+        const std::pair<double, int> candidate{d2, index_[k]};
+        if (found.size() == count) {
+            if (!worse(candidate, found.front())) return;
+            std::pop_heap(found.begin(), found.end(), worse);
+            found.back() = candidate;
+        } else {
+            found.push_back(candidate);
+        }
+        std::push_heap(found.begin(), found.end(), worse);
+    }
+
+    std::span<const LinkPoint> points_;
+    std::vector<int> index_;
+    std::vector<LinkPoint> ordered_;
+    mutable std::vector<Range> todo_;  // the ranges a search has still to look at
+};
+
 }  // namespace
 
-std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step) {
-    std::vector<GatedPair> pairs;
-    if (from.empty() || to.empty() || !(max_step > 0)) return pairs;
-    const double gate2 = max_step * max_step;
+namespace {
 
-    // Found through a grid of cells one gate wide: a partner lies in one of the nine cells
-    // around a point.
+// The pairs through a grid of cells one gate wide, where a partner lies in one of the nine
+// cells around a point, in the order pairs always came in: quick where points are sparse
+// within a gate. False (`pairs` then unfinished) as soon as a point has more than `nearest`
+// partners or more than a few times as many points to look at: a crowd, a gate wider than
+// the spacing, points stacked on one spot, which the k-d tree serves at a bounded cost.
+bool gridPairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step, size_t nearest,
+               std::vector<GatedPair>& pairs) {
+    const double gate2 = max_step * max_step;
+    const size_t looked = 4 * nearest + 16;
     struct Cell {
         long long cx, cy;
         int index;
@@ -56,74 +130,80 @@ std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<co
     for (size_t j = 0; j < to.size(); ++j)
         cells[j] = {cell_of(to[j].x, max_step), cell_of(to[j].y, max_step), static_cast<int>(j)};
     auto key = [](const Cell& c) { return std::tie(c.cx, c.cy, c.index); };
-    std::sort(cells.begin(), cells.end(), [&](const Cell& a, const Cell& b) { return key(a) < key(b); });
-
+    auto less = [&](const Cell& a, const Cell& b) { return key(a) < key(b); };
+    std::sort(cells.begin(), cells.end(), less);
     for (size_t i = 0; i < from.size(); ++i) {
         const long long cx = cell_of(from[i].x, max_step), cy = cell_of(from[i].y, max_step);
+        size_t seen = 0, partners = 0;
         for (long long dx = -1; dx <= 1; ++dx) {
-            const Cell lo{cx + dx, cy - 1, -1};
-            const Cell hi{cx + dx, cy + 1, static_cast<int>(to.size())};
-            auto first = std::lower_bound(cells.begin(), cells.end(), lo,
-                                          [&](const Cell& a, const Cell& b) { return key(a) < key(b); });
-            for (auto it = first; it != cells.end() && key(*it) <= key(hi); ++it) {
+            const Cell lo{cx + dx, cy - 1, -1}, hi{cx + dx, cy + 1, static_cast<int>(to.size())};
+            for (auto it = std::lower_bound(cells.begin(), cells.end(), lo, less);
+                 it != cells.end() && key(*it) <= key(hi); ++it) {
+                if (++seen > looked) return false;
                 const double ex = to[it->index].x - from[i].x, ey = to[it->index].y - from[i].y;
                 const double d2 = ex * ex + ey * ey;
-                if (d2 <= gate2) pairs.push_back({static_cast<int>(i), it->index, d2});
+                if (d2 > gate2) continue;
+                if (++partners > nearest) return false;
+                pairs.push_back({static_cast<int>(i), it->index, d2});
             }
         }
     }
-    return pairs;
+    return true;
 }
 
-std::vector<int> best_matching(size_t from_count, size_t to_count, std::span<const WeightedPair> pairs) {
-    std::vector<int> result(from_count, -1);
-    if (pairs.empty()) return result;
-    const int nf = static_cast<int>(from_count);
-    Groups groups(from_count + to_count);
-    for (const WeightedPair& e : pairs) groups.join(e.from, nf + e.to);
+}  // namespace
 
-    // Pairs of each group, in a stable order.
-    std::vector<int> order(pairs.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::vector<int> root(pairs.size());
-    for (size_t k = 0; k < pairs.size(); ++k) root[k] = groups.find(pairs[k].from);
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return root[a] < root[b]; });
-
-    // A square matrix padded with zeros has the same optimum: a zero chosen means "unmatched".
-    std::vector<int> local_from, local_to;
-    std::vector<int> index_of(from_count + to_count, -1);
-    for (size_t begin = 0; begin < order.size();) {
-        size_t end = begin;
-        while (end < order.size() && root[order[end]] == root[order[begin]]) ++end;
-        local_from.clear(), local_to.clear();
-        for (size_t k = begin; k < end; ++k) {
-            const WeightedPair& e = pairs[order[k]];
-            if (index_of[e.from] < 0)
-                index_of[e.from] = static_cast<int>(local_from.size()), local_from.push_back(e.from);
-            if (index_of[nf + e.to] < 0)
-                index_of[nf + e.to] = static_cast<int>(local_to.size()), local_to.push_back(e.to);
-        }
-        if (end - begin == 1) {
-            const WeightedPair& e = pairs[order[begin]];
-            result[e.from] = e.to;
-        } else {
-            const long n = static_cast<long>(std::max(local_from.size(), local_to.size()));
-            dlib::matrix<long long> weight(n, n);
-            weight = 0;
-            for (size_t k = begin; k < end; ++k) {
-                const WeightedPair& e = pairs[order[k]];
-                weight(index_of[e.from], index_of[nf + e.to]) = e.weight;
-            }
-            const std::vector<long> assignment = dlib::max_cost_assignment(weight);
-            for (size_t r = 0; r < local_from.size(); ++r) {
-                const long c = assignment[r];
-                if (c < static_cast<long>(local_to.size()) && weight(static_cast<long>(r), c) > 0)
-                    result[local_from[r]] = local_to[c];
-            }
-        }
-        begin = end;
+std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step,
+                                   size_t nearest) {
+    std::vector<GatedPair> pairs;
+    if (from.empty() || to.empty() || !(max_step > 0) || nearest == 0) return pairs;
+    if (gridPairs(from, to, max_step, nearest, pairs)) return pairs;
+    pairs.clear();
+    const double gate2 = max_step * max_step;
+    // Each point of `from` with its nearest partners; one that has more than `nearest` within
+    // the gate is crowded, and keeps also the pairs in which it is among its partner's nearest.
+    std::vector<std::pair<double, int>> found;
+    std::vector<bool> crowded(from.size(), false);
+    const PointTree toTree(to);
+    for (size_t i = 0; i < from.size(); ++i) {
+        toTree.nearest(from[i], gate2, nearest + 1, found);
+        if (found.size() > nearest) crowded[i] = true, found.pop_back();
+        for (const auto& [d2, j] : found) pairs.push_back({int(i), j, d2});
     }
-    return result;
+    const bool crowdedAny = std::find(crowded.begin(), crowded.end(), true) != crowded.end();
+    if (crowdedAny) {
+        const PointTree fromTree(from);
+        for (size_t j = 0; j < to.size(); ++j) {
+            fromTree.nearest(to[j], gate2, nearest, found);
+            for (const auto& [d2, i] : found)
+                if (crowded[size_t(i)]) pairs.push_back({i, int(j), d2});
+        }
+    }
+    // By i, then by the partner's cell one gate wide and its index: the order pairs always came in.
+    std::vector<std::pair<long long, long long>> cell(to.size());
+    for (size_t j = 0; j < to.size(); ++j) cell[j] = {cell_of(to[j].x, max_step), cell_of(to[j].y, max_step)};
+    auto before = [&](const GatedPair& a, const GatedPair& b) {
+        return std::tie(a.from, cell[size_t(a.to)], a.to) < std::tie(b.from, cell[size_t(b.to)], b.to);
+    };
+    auto same = [](const GatedPair& a, const GatedPair& b) { return a.from == b.from && a.to == b.to; };
+    if (crowdedAny) {  // the pairs added for crowded points, each into its place by i
+        std::vector<size_t> start(from.size() + 1, 0);
+        for (const GatedPair& p : pairs) ++start[size_t(p.from) + 1];
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        std::vector<GatedPair> byFrom(pairs.size());
+        for (const GatedPair& p : pairs) byFrom[start[size_t(p.from)]++] = p;
+        pairs = std::move(byFrom);
+    }
+    // Each point's few partners.
+    size_t kept = 0;
+    for (size_t begin = 0, end = 0; begin < pairs.size(); begin = end) {
+        while (end < pairs.size() && pairs[end].from == pairs[begin].from) ++end;
+        std::sort(pairs.begin() + long(begin), pairs.begin() + long(end), before);
+        const auto last = std::unique(pairs.begin() + long(begin), pairs.begin() + long(end), same);
+        kept = size_t(std::move(pairs.begin() + long(begin), last, pairs.begin() + long(kept)) - pairs.begin());
+    }
+    pairs.resize(kept);
+    return pairs;
 }
 
 std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step) {
@@ -134,10 +214,11 @@ std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const Link
     // and resolves steps much finer than a pixel.
     const double gate2 = max_step * max_step;
     const double scale = std::ldexp(1.0, 40) / (2 * gate2);
-    std::vector<WeightedPair> pairs(gated.size());
+    std::vector<assign::Edge> pairs(gated.size());
     for (size_t k = 0; k < gated.size(); ++k)
         pairs[k] = {gated[k].from, gated[k].to, std::max(1LL, std::llround((2 * gate2 - gated[k].d2) * scale))};
-    return best_matching(from.size(), to.size(), pairs);
+    const std::vector<int32_t> links = assign::best_matching(from.size(), to.size(), pairs, kLargestLinkGroup);
+    return {links.begin(), links.end()};
 }
 
 LinkSettings parse_link_option(std::string_view given) {

@@ -3,6 +3,7 @@
 // Kept free of OpenCV so that the Python extension can compile it as it is.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -21,24 +22,26 @@ struct LinkPoint {
 // gate is worth linking. Squared steps make two moderate steps cheaper than one long and
 // one short, which is what keeps identities through crossings. Pairs that no chain of gated
 // pairs connects cannot influence each other, so each connected group is solved on its own:
-// 200 scattered objects become many small problems instead of one 200 x 200 one.
+// 200 scattered objects become many small problems instead of one 200 x 200 one. The cost of
+// a step is bounded however dense the objects: see kNearestPartners and kLargestLinkGroup.
 std::vector<int> link_step(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step);
 
+// How many partners within the gate each point considers: its nearest ones. Beyond this many,
+// a point is in a crowd so dense that a step to a farther partner is no identity worth keeping,
+// and the bound keeps the pairs, and with them memory and time, linear in the points.
+constexpr size_t kNearestPartners = 32;
+// The most tracks and objects solved together exactly in one step (sparse_assignment.h):
+// larger groups, which only crowds far denser than the gate make, are cut heaviest pair first.
+constexpr size_t kLargestLinkGroup = 1000;
+
 // The pairs from[i], to[j] at most `max_step` apart, with their squared distance, ordered by i.
+// A pair is left out only when both its points have `nearest` nearer partners within the gate.
 struct GatedPair {
     int from, to;
     double d2;
 };
-std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step);
-
-// A matching of greatest total weight among `pairs` (weights > 0): for each of the
-// `from_count` left items, the right item it is matched to, or -1. Each group of pairs that
-// share no item with another group is solved on its own.
-struct WeightedPair {
-    int from, to;
-    long long weight;
-};
-std::vector<int> best_matching(size_t from_count, size_t to_count, std::span<const WeightedPair> pairs);
+std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step,
+                                   size_t nearest = kNearestPartners);
 
 struct LinkSettings {
     double max_step = 0;  // pixels; > 0

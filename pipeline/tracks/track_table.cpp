@@ -198,4 +198,30 @@ size_t TrackTable::merge(long long from, long long into) {
     return changed;
 }
 
+size_t TrackTable::remove(long long id) {
+    const size_t before = rows_.size();
+    std::erase_if(rows_, [&](const Row& row) { return row.id == id; });
+    const size_t removed = before - rows_.size();
+    if (removed == 0) throw std::invalid_argument(identityColumn() + " " + std::to_string(id) + " has no rows");
+    record("delete " + identityColumn() + " " + std::to_string(id));
+    return removed;
+}
+
+long long TrackTable::split(long long id, long long from) {
+    long long highest = -1;
+    bool early = false, late = false;
+    for (const Row& row : rows_) {
+        highest = std::max(highest, row.id);
+        if (row.id == id) (row.frame < from ? early : late) = true;
+    }
+    const std::string name = identityColumn() + " " + std::to_string(id);
+    if (!early || !late)
+        throw std::invalid_argument(name + " has no rows " + (early ? "from" : "before") + " frame " +
+                                    std::to_string(from) + ": there is nothing to split");
+    for (Row& row : rows_)
+        if (row.id == id && row.frame >= from) setIdentity(row, highest + 1);
+    record("split " + name + " from frame " + std::to_string(from) + " as " + std::to_string(highest + 1));
+    return highest + 1;
+}
+
 }  // namespace ambrevo

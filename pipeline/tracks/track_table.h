@@ -48,6 +48,13 @@ public:
     // two such rows goes. Throws std::invalid_argument, the table unchanged, when both are seen
     // on one frame (two animals cannot be one) or one of them has no rows.
     size_t merge(long long from, long long into);
+    // Removes every row of identity `id`: what was no animal (a reflection, a speck). Returns
+    // the rows removed; throws std::invalid_argument when it has none.
+    size_t remove(long long id);
+    // Gives the rows of `id` from frame `from` on a new identity, one above every identity in
+    // the file: one track that followed two animals, one after the other. Returns the new
+    // identity; throws std::invalid_argument when `id` has no rows before `from` or none after.
+    long long split(long long id, long long from);
 
 private:
     struct Row {

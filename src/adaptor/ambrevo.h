@@ -10,8 +10,17 @@
  *   message of the last failure on the calling thread is ambrevo_last_error().
  * - Frames are 8-bit grey (channels 1) or 8-bit BGR (channels 3), rows top to bottom,
  *   `stride` bytes from one row to the next. Coordinates: x along a row, y down rows.
- * - Threads: an instance is used by one thread at a time; separate instances may run
- *   on separate threads at once and never touch each other.
+ * - Threads: separate instances may run on separate threads at once and never touch
+ *   each other. Calls on one instance from several threads take turns: each waits for
+ *   the call in progress to end. A call on an instance from inside a call on it (from
+ *   its output function, ambrevo_set_output) is refused with AMBREVO_ERROR_ARGUMENT.
+ *   What an instance hands out (texts, images) is valid until the next call on it from
+ *   any thread.
+ * - Handles: a handle is no address. After ambrevo_destroy, every call with it returns
+ *   AMBREVO_ERROR_ARGUMENT ("not a live procedure"; ambrevo_name gives null,
+ *   ambrevo_param_count 0, ambrevo_destroy does nothing), also once a later
+ *   ambrevo_create reuses its place, until that place has been reused 2^32 times (2^16
+ *   in a 32-bit process).
  * - Text is the procedures' own: single bytes in the Windows-1250 code page.
  */
 #ifndef AMBREVO_H
@@ -153,7 +162,9 @@ IP_EXPORT const char* ambrevo_procedure_name(int32_t index); /* null past the en
 
 IP_EXPORT ambrevo_status ambrevo_create(const char* name, int32_t width, int32_t height, int32_t channels,
                                           ambrevo_procedure** out);
-IP_EXPORT void ambrevo_destroy(ambrevo_procedure* procedure); /* null is ignored */
+/* Null, and a handle destroyed before, are ignored. A call in progress on another thread
+ * ends first. */
+IP_EXPORT void ambrevo_destroy(ambrevo_procedure* procedure);
 IP_EXPORT const char* ambrevo_name(const ambrevo_procedure* procedure);
 
 /* Settings by name. A refused value changes nothing. */

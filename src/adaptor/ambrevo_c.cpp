@@ -3,9 +3,13 @@
 
 #include <cstddef>
 #include <exception>
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "interface/ip_host.h"
@@ -138,33 +142,125 @@ public:
 
 }  // namespace
 
-struct ambrevo_procedure;
-
 namespace {
-// For the length of one call: the instance's own windows and its own output.
-struct call_scope {
-    explicit call_scope(ambrevo_procedure* p);
-    ip_callbackScope windows;
-    ip_diagnosticScope output;
-};
-}  // namespace
 
-struct ambrevo_procedure {
+// One procedure behind a handle, with what it hands out until the next call on it.
+struct Instance {
     std::unique_ptr<ip_base> procedure;
     output_sink sink;
     std::vector<std::string> stageNames;  // keeps the names handed out by ambrevo_profile
     std::string dialogueText;
+    std::mutex busy;                            // held for the length of each call
+    std::atomic<std::thread::id> caller{};      // the thread inside a call, to refuse a call from within
 };
 
-namespace {
-
-call_scope::call_scope(ambrevo_procedure* p)
-    : windows(p->procedure ? p->procedure->hostCallbacks() : &unseenWindows), output(&p->sink) {}
+// For the length of one call: the instance's own windows and its own output.
+struct call_scope {
+    explicit call_scope(Instance* p)
+        : windows(p->procedure ? p->procedure->hostCallbacks() : &unseenWindows), output(&p->sink) {}
+    ip_callbackScope windows;
+    ip_diagnosticScope output;
+};
 
 ambrevo_status fail(ambrevo_status status, const std::string& message) {
     lastError = message;
     return status;
 }
+
+void require(bool condition, ambrevo_status status, const char* message) {
+    if (!condition) throw c_failure{status, message};
+}
+
+// The handles given out: a slot of this table in the low half of the handle's bits, the slot's
+// generation in the high half. A destroyed instance's slot counts one generation on, so its
+// old handle finds nothing, even once the slot holds another instance (until the generation
+// comes round again: 2^32 reuses of one slot, 2^16 on 32-bit systems).
+class HandleTable {
+public:
+    ambrevo_procedure* add(std::shared_ptr<Instance> instance) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (free_.empty()) {
+            require(slots_.size() < kSlotMask - 1, AMBREVO_ERROR_MEMORY, "too many procedures at once");
+            free_.push_back(slots_.size());
+            slots_.emplace_back();
+        }
+        const size_t slot = free_.back();
+        free_.pop_back();
+        slots_[slot].instance = std::move(instance);
+        return reinterpret_cast<ambrevo_procedure*>((uintptr_t(slots_[slot].generation) << kShift) | (slot + 1));
+    }
+    // The live instance of `handle`, or null.
+    std::shared_ptr<Instance> find(const ambrevo_procedure* handle) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        Slot* s = slotOf(handle);
+        return s ? s->instance : nullptr;
+    }
+    void remove(const ambrevo_procedure* handle) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (Slot* s = slotOf(handle)) {
+            s->instance.reset();
+            s->generation = (s->generation + 1) & kGenerationMask;
+            free_.push_back(size_t(s - slots_.data()));
+        }
+    }
+
+private:
+    static constexpr unsigned kShift = sizeof(uintptr_t) * 4;
+    static constexpr uintptr_t kSlotMask = (uintptr_t(1) << kShift) - 1;
+    static constexpr uintptr_t kGenerationMask = kSlotMask;
+    struct Slot {
+        uintptr_t generation = 1;
+        std::shared_ptr<Instance> instance;
+    };
+    Slot* slotOf(const ambrevo_procedure* handle) {
+        const uintptr_t bits = reinterpret_cast<uintptr_t>(handle);
+        const uintptr_t slot = bits & kSlotMask, generation = bits >> kShift;
+        if (slot == 0 || slot > slots_.size()) return nullptr;
+        Slot& s = slots_[slot - 1];
+        return s.instance && s.generation == generation ? &s : nullptr;
+    }
+    std::mutex mutex_;
+    std::vector<Slot> slots_;
+    std::vector<size_t> free_;
+};
+
+// Never destroyed: a call made while the process exits still finds its table.
+HandleTable& handles() {
+    static HandleTable* table = new HandleTable;
+    return *table;
+}
+
+// The instance of `handle` for the length of one call. A call on another thread waits for the
+// one in progress; a call from inside a call on the same instance (from its output function)
+// is refused, as is a handle that is no live instance.
+class Held {
+public:
+    explicit Held(const ambrevo_procedure* handle) {
+        require(handle != nullptr, AMBREVO_ERROR_ARGUMENT, "null procedure");
+        instance_ = handles().find(handle);
+        require(instance_ != nullptr, AMBREVO_ERROR_ARGUMENT,
+                "not a live procedure: destroyed, or never made by ambrevo_create");
+        require(instance_->caller.load() != std::this_thread::get_id(), AMBREVO_ERROR_ARGUMENT,
+                "a call on a procedure from within a call on it");
+        lock_ = std::unique_lock<std::mutex>(instance_->busy);
+        if (handles().find(handle) != instance_) {
+            lock_.unlock();
+            throw c_failure{AMBREVO_ERROR_ARGUMENT, "not a live procedure: destroyed while the call waited"};
+        }
+        instance_->caller = std::this_thread::get_id();
+    }
+    ~Held() {
+        if (lock_.owns_lock()) instance_->caller = std::thread::id();
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    Instance* operator->() const { return instance_.get(); }
+    Instance* get() const { return instance_.get(); }
+
+private:
+    std::shared_ptr<Instance> instance_;  // outlives the lock on its mutex
+    std::unique_lock<std::mutex> lock_;
+};
 
 // Runs `body`, turning everything thrown into a status and the thread's last message.
 template <class Body>
@@ -185,12 +281,7 @@ ambrevo_status guarded(Body&& body) {
     }
 }
 
-void require(bool condition, ambrevo_status status, const char* message) {
-    if (!condition) throw c_failure{status, message};
-}
-
-ip_parameters& paramsOf(const ambrevo_procedure* p) {
-    require(p != nullptr, AMBREVO_ERROR_ARGUMENT, "null procedure");
+ip_parameters& paramsOf(const Held& p) {
     ip_parameters* params = ip_paramsOf(p->procedure.get());
     if (!params)
         throw c_failure{AMBREVO_ERROR_PARAMETER, std::string(p->procedure->name()) + " has no settings"};
@@ -224,40 +315,47 @@ IP_EXPORT ambrevo_status ambrevo_create(const char* name, int32_t width, int32_t
         require(width >= 1 && height >= 1, AMBREVO_ERROR_ARGUMENT, "width and height must be at least 1");
         const dib_fmt format(width, height, channels, 0, false);
         require(dib_fmtIsValid(format), AMBREVO_ERROR_ARGUMENT, "frame too large");
-        auto handle = std::make_unique<ambrevo_procedure>();
-        ip_diagnosticScope output(&handle->sink);
-        handle->procedure.reset(ip_createProcedure(*entry, &format, &unseenWindows));
-        require(handle->procedure != nullptr, AMBREVO_ERROR_MEMORY, "out of memory");
-        *out = handle.release();
+        auto instance = std::make_shared<Instance>();
+        ip_diagnosticScope output(&instance->sink);
+        instance->procedure.reset(ip_createProcedure(*entry, &format, &unseenWindows));
+        require(instance->procedure != nullptr, AMBREVO_ERROR_MEMORY, "out of memory");
+        *out = handles().add(std::move(instance));
     });
 }
 
 IP_EXPORT void ambrevo_destroy(ambrevo_procedure* procedure) {
     if (!procedure) return;
-    try {
-        call_scope scope(procedure);
-        procedure->procedure.reset();
-    } catch (...) {
-        // A destructor that throws has nothing left to tell the caller.
-    }
-    delete procedure;
+    guarded([&] {
+        Held p(procedure);  // after a call in progress on another thread
+        handles().remove(procedure);
+        call_scope scope(p.get());
+        p->procedure.reset();
+    });
 }
 
 IP_EXPORT const char* ambrevo_name(const ambrevo_procedure* procedure) {
-    return procedure ? procedure->procedure->name() : nullptr;
+    const char* name = nullptr;
+    if (procedure) guarded([&] { name = Held(procedure)->procedure->name(); });
+    return name;
 }
 
 IP_EXPORT int32_t ambrevo_param_count(const ambrevo_procedure* procedure) {
-    if (!procedure) return 0;
-    ip_parameters* params = ip_paramsOf(procedure->procedure.get());
-    return params ? params->paramCount() : 0;
+    int32_t count = 0;
+    if (procedure)
+        guarded([&] {
+            const Held p(procedure);
+            ip_parameters* params = ip_paramsOf(p->procedure.get());
+            count = params ? params->paramCount() : 0;
+        });
+    return count;
 }
 
 IP_EXPORT ambrevo_status ambrevo_param_describe(const ambrevo_procedure* procedure, int32_t index,
                                                   ambrevo_param* out) {
     return guarded([&] {
         require(out != nullptr, AMBREVO_ERROR_ARGUMENT, "null result pointer");
-        ip_parameters& params = paramsOf(procedure);
+        const Held p(procedure);
+        ip_parameters& params = paramsOf(p);
         require(index >= 0 && index < params.paramCount(), AMBREVO_ERROR_ARGUMENT, "setting index out of range");
         const ip_paramInfo& info = params.paramInfo(index);
         out->name = info.name;
@@ -274,7 +372,8 @@ IP_EXPORT ambrevo_status ambrevo_param_describe(const ambrevo_procedure* procedu
 IP_EXPORT ambrevo_status ambrevo_param_get(const ambrevo_procedure* procedure, const char* name, double* value) {
     return guarded([&] {
         require(value != nullptr, AMBREVO_ERROR_ARGUMENT, "null result pointer");
-        ip_parameters& params = paramsOf(procedure);
+        const Held p(procedure);
+        ip_parameters& params = paramsOf(p);
         const int index = ip_findParam(params, name);
         if (index < 0) throw c_failure{AMBREVO_ERROR_PARAMETER, std::string("unknown setting '") + (name ? name : "") + "'"};
         *value = params.paramValue(index);
@@ -283,8 +382,9 @@ IP_EXPORT ambrevo_status ambrevo_param_get(const ambrevo_procedure* procedure, c
 
 IP_EXPORT ambrevo_status ambrevo_param_set(ambrevo_procedure* procedure, const char* name, double value) {
     return guarded([&] {
-        ip_parameters& params = paramsOf(procedure);
-        call_scope scope(procedure);
+        const Held p(procedure);
+        ip_parameters& params = paramsOf(p);
+        call_scope scope(p.get());
         std::string message;
         if (!ip_setParam(params, name, value, message)) throw c_failure{AMBREVO_ERROR_PARAMETER, message};
     });
@@ -292,8 +392,9 @@ IP_EXPORT ambrevo_status ambrevo_param_set(ambrevo_procedure* procedure, const c
 
 IP_EXPORT ambrevo_status ambrevo_param_set_text(ambrevo_procedure* procedure, const char* name, const char* text) {
     return guarded([&] {
-        ip_parameters& params = paramsOf(procedure);
-        call_scope scope(procedure);
+        const Held p(procedure);
+        ip_parameters& params = paramsOf(p);
+        call_scope scope(p.get());
         std::string message;
         if (!ip_setParamText(params, name, text, message)) throw c_failure{AMBREVO_ERROR_PARAMETER, message};
     });
@@ -317,8 +418,9 @@ IP_EXPORT ambrevo_status ambrevo_process(ambrevo_procedure* procedure, const amb
         require(dib_fmtIsValid(format), AMBREVO_ERROR_ARGUMENT, "frame too large");
         click_list events(clicks, click_count);
         silent_overlay overlay;
-        call_scope scope(procedure);
-        procedure->procedure->doProcess(ip_asDib(&source), &events, &overlay);
+        const Held p(procedure);
+        call_scope scope(p.get());
+        p->procedure->doProcess(ip_asDib(&source), &events, &overlay);
     });
 }
 
@@ -328,7 +430,8 @@ IP_EXPORT ambrevo_status ambrevo_objects(const ambrevo_procedure* procedure, amb
         require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
         require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad object buffer");
         *count = 0;
-        const auto* source = dynamic_cast<const ip_objectSource*>(procedure->procedure.get());
+        const Held p(procedure);
+        const auto* source = dynamic_cast<const ip_objectSource*>(p->procedure.get());
         if (!source) return;
         const int n = source->objects(nullptr, 0);
         std::vector<ip_objectRecord> records(size_t(n > 0 ? n : 0));
@@ -358,7 +461,8 @@ IP_EXPORT ambrevo_status ambrevo_object_details(const ambrevo_procedure* procedu
         require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
         require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad object buffer");
         require(record_size >= ip_detailsLeast, AMBREVO_ERROR_ARGUMENT, "record size below that of index, x and y");
-        const auto* source = dynamic_cast<const ip_objectSource*>(procedure->procedure.get());
+        const Held p(procedure);
+        const auto* source = dynamic_cast<const ip_objectSource*>(p->procedure.get());
         *count = source ? ip_writeDetails(*source, out, capacity, record_size) : 0;
     });
 }
@@ -375,14 +479,16 @@ IP_EXPORT ambrevo_status ambrevo_counters(const ambrevo_procedure* procedure, vo
         require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad counter buffer");
         require(record_size >= int32_t(sizeof(ambrevo_counter)), AMBREVO_ERROR_ARGUMENT,
                 "record size below that of a counter");
-        *count = ip_writeCounters(*procedure->procedure, out, capacity, record_size);
+        const Held p(procedure);
+        *count = ip_writeCounters(*p->procedure, out, capacity, record_size);
     });
 }
 
 IP_EXPORT ambrevo_status ambrevo_destination(ambrevo_procedure* procedure, ambrevo_image* out) {
     return guarded([&] {
         require(procedure != nullptr && out != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
-        const dib_base* dst = procedure->procedure->dstDib();
+        const Held p(procedure);
+        const dib_base* dst = p->procedure->dstDib();
         require(dst != nullptr && dst->bits != nullptr, AMBREVO_ERROR_MODULE, "the procedure has no destination image");
         // Rows are handed out in the frames' own order, top row first.
         out->data = dst->bits;
@@ -399,13 +505,14 @@ IP_EXPORT ambrevo_status ambrevo_profile(ambrevo_procedure* procedure, ambrevo_s
         require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
         require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad stage buffer");
         stage_recorder recorder;
-        call_scope scope(procedure);
-        procedure->procedure->profile(&recorder);
+        const Held p(procedure);
+        call_scope scope(p.get());
+        p->procedure->profile(&recorder);
         const double msPerTick = 1000.0 / double(util_time().ticksPerSecond());
-        procedure->stageNames.clear();
-        for (const auto& stage : recorder.stages) procedure->stageNames.push_back(stage.first);
+        p->stageNames.clear();
+        for (const auto& stage : recorder.stages) p->stageNames.push_back(stage.first);
         for (size_t i = 0; i < recorder.stages.size() && i < size_t(capacity); ++i)
-            out[i] = ambrevo_stage{procedure->stageNames[i].c_str(), recorder.stages[i].second * msPerTick};
+            out[i] = ambrevo_stage{p->stageNames[i].c_str(), recorder.stages[i].second * msPerTick};
         *count = int32_t(recorder.stages.size());
     });
 }
@@ -415,18 +522,19 @@ IP_EXPORT ambrevo_status ambrevo_dialogue(ambrevo_procedure* procedure, const ch
         require(procedure != nullptr && text != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
         *text = "";
         scripted_console console(replies);
-        call_scope scope(procedure);
-        procedure->procedure->config(&console);
-        procedure->dialogueText = console.text();
-        *text = procedure->dialogueText.c_str();
+        const Held p(procedure);
+        call_scope scope(p.get());
+        p->procedure->config(&console);
+        p->dialogueText = console.text();
+        *text = p->dialogueText.c_str();
     });
 }
 
 IP_EXPORT ambrevo_status ambrevo_set_output(ambrevo_procedure* procedure, ambrevo_output_fn output, void* user) {
     return guarded([&] {
-        require(procedure != nullptr, AMBREVO_ERROR_ARGUMENT, "null procedure");
-        procedure->sink.output = output;
-        procedure->sink.user = user;
+        const Held p(procedure);
+        p->sink.output = output;
+        p->sink.user = user;
     });
 }
 }

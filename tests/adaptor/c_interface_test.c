@@ -67,6 +67,54 @@ static double value(ambrevo_procedure* p, const char* name) {
 
 static void collect(void* user, const char* text) { strncat((char*)user, text, 4095 - strlen((char*)user)); }
 
+/* Misuse: a call on the procedure from within its own output. */
+static ambrevo_procedure* reentered = NULL;
+static ambrevo_status reentry = AMBREVO_OK;
+static void reenter(void* user, const char* text) {
+    (void)user, (void)text;
+    reentry = api.param_set(reentered, "BrojObjekata", 2);
+}
+
+/* Misuse: one handle on two threads at once. */
+static void* process_frames(void* arg) {
+    static uint8_t frames[2][H * STRIDE];
+    uint8_t* frame = frames[arg != NULL];
+    ambrevo_frame f = {frame, W, H, STRIDE, 1};
+    for (int i = 0; i < 40; ++i) {
+        int32_t count = -1;
+        scene(frame, 30 + i % 20, 36, 0);
+        CHECK(api.process(reentered, &f, NULL, 0) == AMBREVO_OK);
+        CHECK(api.objects(reentered, NULL, 0, &count) == AMBREVO_OK && count >= 0);
+    }
+    return NULL;
+}
+
+static void misuse(void) {
+    static uint8_t frame[H * STRIDE];
+    ambrevo_frame f = {frame, W, H, STRIDE, 1};
+    scene(frame, -99, 0, 1); /* more dark dots than the flow tracker labels: it says so */
+    /* A destroyed handle gives an error, also once its place holds another procedure. */
+    ambrevo_procedure *gone = NULL, *next = NULL;
+    CHECK(api.create("nop", W, H, 1, &gone) == AMBREVO_OK);
+    api.destroy(gone);
+    CHECK(api.create("nop", W, H, 1, &next) == AMBREVO_OK);
+    CHECK(api.process(gone, &f, NULL, 0) == AMBREVO_ERROR_ARGUMENT && strstr(api.last_error(), "not a live"));
+    CHECK(api.name(gone) == NULL && api.param_count(gone) == 0);
+    api.destroy(gone);
+    CHECK(api.process(next, &f, NULL, 0) == AMBREVO_OK && strcmp(api.name(next), "nop") == 0);
+    api.destroy(next);
+    /* A call from within the procedure's own output is refused; the procedure goes on. */
+    CHECK(api.create("flowtrack", W, H, 1, &reentered) == AMBREVO_OK);
+    CHECK(api.set_output(reentered, reenter, NULL) == AMBREVO_OK);
+    CHECK(api.process(reentered, &f, NULL, 0) == AMBREVO_OK && reentry == AMBREVO_ERROR_ARGUMENT);
+    CHECK(api.set_output(reentered, NULL, NULL) == AMBREVO_OK);
+    /* Calls on one handle from two threads take turns. */
+    pthread_t threads[2];
+    for (int t = 0; t < 2; ++t) pthread_create(&threads[t], NULL, process_frames, t ? &threads[0] : NULL);
+    for (int t = 0; t < 2; ++t) pthread_join(threads[t], NULL);
+    api.destroy(reentered);
+}
+
 static void* fail_on_thread(void* arg) {
     ambrevo_procedure* p = NULL;
     CHECK(api.create("no such procedure", W, H, 1, &p) == AMBREVO_ERROR_ARGUMENT && p == NULL);
@@ -167,6 +215,7 @@ int main(int argc, char** argv) {
     CHECK(api.create("nop", W, H, 1, &p) == AMBREVO_OK);
     CHECK(api.counters(p, counted, 8, (int32_t)sizeof(ambrevo_counter), &count) == AMBREVO_OK && count == 0);
     api.destroy(p);
+    misuse();
     if (failures) fprintf(stderr, "%d checks failed\n", failures);
     return failures ? 1 : 0;
 }

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "adaptor/ambrevo.h"
 #include "adaptor/ip_dllAdaptor.h"
 #include "interface/ip_host.h"
 #include "adaptor/scene.h"
@@ -76,6 +78,38 @@ TEST(Isolation, TwoTrackersOnTwoThreadsGiveWhatEachGivesAlone) {
         second.join();
         for (int t = 0; t < 2; ++t) EXPECT_EQ(together[t], alone[t]) << "round " << round << " tracker " << t;
     }
+}
+
+// One handle of the C interface on two threads: the calls take turns, and a destroy on one
+// thread makes the other's next calls fail cleanly instead of reading freed memory.
+TEST(Isolation, OneCInterfaceHandleOnTwoThreadsTakesTurns) {
+    std::vector<dib_base> frames;
+    for (int i = 0; i < 16; ++i) frames.push_back(frame(i));
+    ambrevo_procedure* p = nullptr;
+    ASSERT_EQ(ambrevo_create("crowd", W, H, 1, &p), AMBREVO_OK);
+    std::atomic<int> ok{0}, refused{0};
+    auto run = [&](int t) {
+        for (int i = 0; i < 16; ++i) {
+            const dib_base& f = frames[size_t(i)];
+            const ambrevo_frame c{f.bits, W, H, f.szRow, 1};
+            int32_t count = 0;
+            const bool done = ambrevo_process(p, &c, nullptr, 0) == AMBREVO_OK &&
+                              ambrevo_objects(p, nullptr, 0, &count) == AMBREVO_OK &&
+                              ambrevo_param_set(p, "minArea", 10 + t) == AMBREVO_OK;
+            ++(done ? ok : refused);
+        }
+    };
+    std::thread first(run, 0), second(run, 1);
+    first.join();
+    second.join();
+    EXPECT_EQ(ok, 32);
+    // A destroy while the other thread works: whatever comes after it is refused.
+    std::thread working(run, 0);
+    ambrevo_destroy(p);
+    working.join();
+    EXPECT_EQ(ok + refused, 48);
+    const ambrevo_frame c{frames[0].bits, W, H, frames[0].szRow, 1};
+    EXPECT_EQ(ambrevo_process(p, &c, nullptr, 0), AMBREVO_ERROR_ARGUMENT);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 # Fails when a folder of the module includes a header of a folder above it. The layers,
 # lowest first: image, framework, ops, the trackers (flowtrack, cctrack and crowd, which do not
-# use each other), adaptor; below them all interface, which only declares.
+# use each other), adaptor; below them all interface, which only declares, and assign, the
+# header-only sparse assignment any layer may use.
 # Usage: cmake -DSRC=<dir holding the folders> -P layers.cmake
 if(NOT SRC)
   message(FATAL_ERROR "layers.cmake: pass -DSRC=<source dir>")
 endif()
 set(rank_interface -1)
+set(rank_assign -1)
 set(rank_image 0)
 set(rank_framework 1)
 set(rank_ops 2)
@@ -14,7 +16,7 @@ set(rank_cctrack 3)
 set(rank_crowd 3)
 set(rank_adaptor 4)
 set(violations 0)
-foreach(layer interface image framework ops flowtrack cctrack crowd adaptor)
+foreach(layer interface assign image framework ops flowtrack cctrack crowd adaptor)
   file(GLOB files ${SRC}/${layer}/*.h ${SRC}/${layer}/*.cpp)
   foreach(file ${files})
     file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z_]+/")

@@ -1,62 +1,91 @@
 // The app's window driven as a user would, compared with what the program does on the same
-// request: the settings form, an arena drawn with the mouse, the live preview, a cancelled
-// run, corrections of the track file and the settings file.
+// request: the settings form, arenas drawn with the mouse, the live preview, inputs opened,
+// runs cancelled and closed, corrections of the track file and the settings file.
 #include <QCheckBox>
 #include <QDoubleSpinBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTemporaryDir>
-#include <QtTest>
-#include <fstream>
-#include <opencv2/imgcodecs.hpp>
-#include <sstream>
+#include <QTextBrowser>
+#include <QUndoStack>
 
 #include "frame_view.h"
-#include "main_window.h"
+#include "gui_support.h"
+#include "picture_view.h"
+#include "plots.h"
 #include "settings_form.h"
 
 namespace {
 
-std::string readText(const std::string& file) {
-    std::stringstream s;
-    s << std::ifstream(file, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-// Runs the program with `args` (shell words); its standard output.
-std::string program(const std::string& args) {
-    std::string out;
-    FILE* pipe = popen((AMBREVO_EXE " " + args + " 2>/dev/null").c_str(), "r");
-    for (char buffer[4096]; size_t n = fread(buffer, 1, sizeof buffer, pipe);) out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
 std::string trimmed(const std::string& s) { return QString::fromStdString(s).trimmed().toStdString(); }
+
+QLabel* labelOf(QWidget* editor) {
+    for (QLabel* label : editor->parentWidget()->findChildren<QLabel*>())
+        if (label->buddy() == editor) return label;
+    return nullptr;
+}
+
+// The program's destination image of frame `frame` of the demo with `args`.
+cv::Mat programDst(const QTemporaryDir& dir, const std::string& args, int frame) {
+    static int calls = 0;
+    const std::string out = dir.filePath(QString("dst%1").arg(++calls)).toStdString();
+    program("demo " + args + " --start " + std::to_string(frame) + " --frames 1 --dst " + out + " --tracks " + out +
+            ".csv");
+    char name[32];
+    std::snprintf(name, sizeof name, "/dst_%06d.png", frame);
+    return cv::imread(out + name, cv::IMREAD_UNCHANGED);
+}
+
+bool same(const cv::Mat& a, const cv::Mat& b) {
+    return !a.empty() && a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+// A track file of three tracks over six frames, made from `source`: track t moves 7 (t + 1)
+// pixels a frame.
+std::string trackFile(const std::string& source, const std::string& status = "complete") {
+    std::string text = "# ambrevo track file\n# source: " + source + "\n# status: " + status +
+                       "\n# frames_read: 6\n# frames_expected: 300\n# pixels_per_unit: 3\n# unit: mm\n"
+                       "# frame_rate: 30\nframe,object,x,y,area,track,missing\n";
+    for (int f = 0; f < 6; ++f)
+        for (int t = 0; t < 3; ++t)
+            text += std::to_string(f) + "," + std::to_string(t) + "," + std::to_string(100 * t + 7 * (t + 1) * f) + ",50,7," +
+                    std::to_string(t) + ",0\n";
+    return text;
+}
 
 }  // namespace
 
 class GuiTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void formMatchesParams();
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName("ambrevo-tests");
+        QSettings().clear();
+    }
+    void formReadsAsWords();
     void drawnArenasAreTheProgramsRois();
     void previewIsTheProgramsDestinationImage();
-    void cancelLeavesPartialOutputs();
+    void previewFollowsEveryArenaEdit();
+    void previewSaysWhatItFound();
+    void openingAnInputIsAllOrNothing();
+    void reviewAsksBeforeForeignOrPartialTracks();
+    void runsEndAsTheyShould();
     void correctionsChangeExactlyTheirRows();
+    void resultsFitAndReadWell();
     void settingsFileCarriesTheSetUp();
+    void shortcutsFollowThePlatform();
 };
 
 // Every procedure's form against the table --params prints: one editor per setting, named
-// after it, with its range, its value and its help.
-void GuiTest::formMatchesParams() {
+// after it, with its range and its value; its help is its label, its name the tooltip. Reset
+// to defaults brings the defaults back, undo the values before.
+void GuiTest::formReadsAsWords() {
     MainWindow window;
     QVERIFY(window.openInput("demo"));
     for (const std::string& procedure : lines(program("--list"))) {
@@ -71,8 +100,11 @@ void GuiTest::formMatchesParams() {
             const std::string shown = trimmed(row.substr(value, range - value)),
                               limits = trimmed(row.substr(range, help - range));
             QWidget* editor = window.form()->findChild<QWidget*>(name);
-            QVERIFY2(editor, qPrintable(name));
-            QCOMPARE(editor->toolTip().toStdString(), row.substr(help));
+            QVERIFY2(editor && labelOf(editor), qPrintable(name));
+            QString words = QString::fromStdString(row.substr(help));
+            words[0] = words[0].toUpper();
+            QCOMPARE(labelOf(editor)->text(), words);
+            QVERIFY2(editor->toolTip().startsWith(name + " ("), qPrintable(editor->toolTip()));
             if (auto* box = qobject_cast<QCheckBox*>(editor)) {
                 QCOMPARE(limits, std::string("0 or 1"));
                 QCOMPARE(box->isChecked(), shown == "1");
@@ -87,24 +119,37 @@ void GuiTest::formMatchesParams() {
             }
         }
     }
+    QVERIFY(window.chooseProcedure("flowtrack"));
+    auto* threshold = window.form()->findChild<QSpinBox*>("BinThreshold");
+    threshold->setValue(90);
+    using Sets = std::vector<std::pair<std::string, std::string>>;
+    QCOMPARE(window.options().sets, (Sets{{"BinThreshold", "90"}}));
+    window.form()->findChild<QPushButton*>("resetSettings")->click();
+    QCOMPARE(window.options().sets, Sets{});
+    QCOMPARE(window.form()->findChild<QSpinBox*>("BinThreshold")->value(), 120);
+    window.undoStack()->undo();
+    QCOMPARE(window.form()->findChild<QSpinBox*>("BinThreshold")->value(), 90);
+    QCOMPARE(window.options().sets, (Sets{{"BinThreshold", "90"}}));
 }
 
 // A rectangle, a circle and a polygon drawn with the mouse are the --roi values of the window's
-// command line, and the program given that line records exactly them as its arenas.
+// command line, and the program given that line records exactly them as its arenas. Moves and
+// deletions undo and redo; drawing on a zoomed frame gives the same numbers.
 void GuiTest::drawnArenasAreTheProgramsRois() {
     QTemporaryDir dir;
     MainWindow window;
     window.resize(1400, 900);
     window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
     QVERIFY(window.openInput("demo"));
     FrameView* view = window.view();
     auto at = [&](double x, double y) { return view->toWidget({x, y}).toPoint(); };
-    // Widget points fall inside pixels; the arenas take pixel borders and centres.
-    const double half = 0.5 / (view->toWidget({1, 0}).x() - view->toWidget({0, 0}).x());
+    // Widget points fall near the pixel borders a rectangle takes, and in the pixels whose
+    // centres the other shapes take.
     view->setTool(FrameView::Tool::rect);
-    QTest::mousePress(view, Qt::LeftButton, {}, at(100 + half, 50 + half));
+    QTest::mousePress(view, Qt::LeftButton, {}, at(100, 50));
     QTest::mouseMove(view, at(200, 120));
-    QTest::mouseRelease(view, Qt::LeftButton, {}, at(300 + half, 200 + half));
+    QTest::mouseRelease(view, Qt::LeftButton, {}, at(300, 200));
     view->setTool(FrameView::Tool::circle);
     QTest::mousePress(view, Qt::LeftButton, {}, at(480.5, 240.5));
     QTest::mouseRelease(view, Qt::LeftButton, {}, at(520.5, 240.5));
@@ -122,6 +167,30 @@ void GuiTest::drawnArenasAreTheProgramsRois() {
     QTest::keyClick(view, Qt::Key_Delete);
     const std::vector<std::string> edited = {"circle:490,250,40", "polygon:20,300,140,300,80,420"};
     QCOMPARE(window.options().rois, edited);
+    window.undoStack()->undo();
+    window.undoStack()->undo();
+    QCOMPARE(window.options().rois, rois);
+    window.undoStack()->redo();
+    window.undoStack()->redo();
+    QCOMPARE(window.options().rois, edited);
+
+    // Four times closer about a point that stays under the pointer; a rectangle drawn there.
+    const QPoint pointer = at(400.5, 300.5);
+    const QPointF under = view->toImage(pointer);
+    view->zoomBy(4, pointer);
+    QCOMPARE(view->toImage(pointer), under);
+    view->setTool(FrameView::Tool::rect);
+    QTest::mousePress(view, Qt::LeftButton, {}, at(390.1, 290.1));
+    QTest::mouseRelease(view, Qt::LeftButton, {}, at(410.1, 305.1));
+    QCOMPARE(window.options().rois.back(), std::string("rect:390,290,20,15"));
+    window.undoStack()->undo();
+    // The right button drags the picture: what was under the pointer follows it.
+    const QPointF held = view->toImage(pointer);
+    QTest::mousePress(view, Qt::RightButton, {}, pointer);
+    QTest::mouseMove(view, pointer + QPoint(40, 30));
+    QTest::mouseRelease(view, Qt::RightButton, {}, pointer + QPoint(40, 30));
+    QCOMPARE(view->toImage(pointer + QPoint(40, 30)), held);
+    view->fit();
 
     const std::string tracks = dir.filePath("t.csv").toStdString();
     window.setTracksFile(tracks);
@@ -151,22 +220,164 @@ void GuiTest::previewIsTheProgramsDestinationImage() {
         program("demo --procedure " + procedure + " " + args + " --dst " + out + " --tracks " + out + ".csv -o " + out +
                 ".avi");
         const cv::Mat written = cv::imread(out + "/dst_000040.png", cv::IMREAD_UNCHANGED);
-        const cv::Mat& shown = window.preview().preview.exact;
-        QVERIFY(!written.empty());
-        QCOMPARE(shown.size(), written.size());
-        QCOMPARE(shown.type(), written.type());
-        QCOMPARE(cv::norm(shown, written, cv::NORM_INF), 0.0);
+        QVERIFY(same(window.preview().preview.exact, written));
         if (procedure == "flowtrack") QCOMPARE(window.preview().preview.objects.size(), size_t(3));
     }
 }
 
-// Cancelled after a few frames, the run's outputs are finished and marked partial, as the
-// program marks a stopped run's. A whole run's summary and pictures, redrawn after two swaps
-// that undo each other, are the program's own.
-void GuiTest::cancelLeavesPartialOutputs() {
+// Whatever the arenas went through (one drawn and deleted, a second drawn, a circle moved, a
+// polygon enlarged, an edit undone), the preview is the program's image of the frame on
+// screen with the arenas on screen: nothing painted out by an arena that is gone.
+void GuiTest::previewFollowsEveryArenaEdit() {
     QTemporaryDir dir;
     MainWindow window;
-    window.confirmOverwrite = false;
+    QVERIFY(window.openInput("demo"));
+    QVERIFY(window.chooseProcedure("nop"));
+    QVERIFY(window.showFrame(40));
+    const ArenaShape left = ArenaShape::rect(0, 0, 320, 480), circle = ArenaShape::circle(480, 240, 80);
+    const ArenaShape small = ArenaShape::polygon({{20, 300}, {140, 300}, {80, 420}});
+    const ArenaShape large = ArenaShape::polygon({{20, 200}, {300, 300}, {80, 470}});
+    const std::vector<std::vector<ArenaShape>> steps = {
+        {left}, {}, {left, circle}, {left, ArenaShape::circle(440, 200, 80)}, {small}, {small, large}};
+    for (const auto& arenas : steps) {
+        window.setArenas(arenas);
+        QTRY_VERIFY(window.previewCurrent());
+        std::string rois;
+        for (const ArenaShape& a : arenas) rois += " --roi " + a.roi();
+        QVERIFY2(same(window.preview().preview.exact, programDst(dir, "--procedure nop" + rois, 40)), rois.c_str());
+    }
+    window.undoStack()->undo();
+    QTRY_VERIFY(window.previewCurrent());
+    QVERIFY(same(window.preview().preview.exact, programDst(dir, "--procedure nop --roi " + small.roi(), 40)));
+}
+
+// The preview marks every object it found with its number, whether or not the procedure draws
+// them; a frame that shows nothing alone is shown after the frames before it, and says why.
+void GuiTest::previewSaysWhatItFound() {
+    MainWindow window;
+    window.resize(1200, 800);
+    window.show();
+    QVERIFY(window.openInput("demo"));
+    QVERIFY(window.chooseProcedure("ccTrack"));
+    QVERIFY(window.showFrame(40));
+    QTRY_VERIFY(window.previewCurrent());
+    const std::vector<ip_objectRecord> objects = window.preview().preview.objects;
+    QVERIFY(!objects.empty());
+    const QImage shown = window.view()->grab().toImage();
+    for (const ip_objectRecord& o : objects) {
+        const QPoint at = window.view()->toWidget({o.x + 0.5, o.y + 0.5}).toPoint();
+        const cv::Scalar c = ambrevo::track_colour(o.index);
+        QCOMPARE(shown.pixelColor(at), QColor(int(c[2]), int(c[1]), int(c[0])));
+    }
+
+    QVERIFY(window.chooseProcedure("flowtrack"));
+    window.form()->findChild<QSpinBox*>("Algoritam")->setValue(4);  // background difference
+    QTRY_VERIFY(window.previewCurrent());
+    QCOMPARE(window.preview().before, int64_t(5));
+    QVERIFY(!window.preview().preview.objects.empty());
+    QVERIFY2(window.previewNote().find("learns from the frames before") != std::string::npos,
+             window.previewNote().c_str());
+    QVERIFY(window.showFrame(0));
+    QTRY_VERIFY(window.previewCurrent());
+    QVERIFY(window.preview().preview.objects.empty());
+    QVERIFY(window.previewNote().find("finds them from the next frames on") != std::string::npos);
+}
+
+// A failed open changes nothing; a good one replaces the results of the input before, says
+// what of the set-up it kept (and drops the arenas drawn on frames of another size), and
+// remembers the input. Folders of images and sequences open from the menus; a dropped settings
+// file is loaded.
+void GuiTest::openingAnInputIsAllOrNothing() {
+    QTemporaryDir dir;
+    const std::string csv = dir.filePath("tracks.csv").toStdString(), images = dir.filePath("frames").toStdString();
+    std::ofstream(csv) << trackFile("demo");
+    QDir().mkpath(QString::fromStdString(images));
+    for (int i = 0; i < 4; ++i)
+        cv::imwrite(images + "/img_00" + std::to_string(i) + ".png", cv::Mat(240, 320, CV_8UC3, cv::Scalar(9 * i)));
+    MainWindow window;
+    window.show();
+    ScriptedDialogs& ask = scripted(window);
+    QVERIFY(window.openInput("demo"));
+    window.setArenas({ArenaShape::circle(320, 240, 100)});
+    window.form()->findChild<QSpinBox*>("BinThreshold")->setValue(100);
+    QVERIFY(window.openTracks(csv) && window.tracks());
+    const std::string line = window.commandLine(), title = window.windowTitle().toStdString();
+    QVERIFY(!window.openInput(csv));
+    QVERIFY(window.message().find("cannot open") != std::string::npos);
+    QCOMPARE(window.commandLine(), line);
+    QCOMPARE(window.windowTitle().toStdString(), title);
+    QVERIFY(window.tracks());
+
+    ask.answers = {QString::fromStdString(images)};
+    window.findChild<QAction*>("openFolder")->trigger();
+    QCOMPARE(window.options().input, images);
+    QCOMPARE(window.findChild<QLabel*>("frameCount")->text(), QString("/ 3"));
+    QVERIFY(!window.tracks() && window.view()->arenas().empty());
+    QCOMPARE(window.findChild<QTableWidget*>("summary")->rowCount(), 0);
+    for (const char* told : {"Kept from the input before: BinThreshold 100", "1 arena(s)", "they were dropped"})
+        QVERIFY2(window.message().find(told) != std::string::npos, window.message().c_str());
+    QCOMPARE(window.options().sets.size(), size_t(1));
+    window.undoStack()->undo();
+    QCOMPARE(window.options().rois, std::vector<std::string>{"circle:320,240,100"});
+
+    ask.answers = {QString::fromStdString(images + "/img_%03d.png")};
+    window.findChild<QAction*>("openCamera")->trigger();
+    QCOMPARE(window.options().input, images + "/img_%03d.png");
+    QVERIFY(window.showFrame(3));
+    const QStringList recent = QSettings().value("recentInputs").toStringList();
+    QCOMPARE(recent.value(0).toStdString(), images + "/img_%03d.png");
+    QCOMPARE(recent.value(1).toStdString(), images);
+
+    QVERIFY(window.openInput("demo"));
+    window.undoStack()->undo();  // the arenas dropped for the smaller frames back
+    QVERIFY(window.saveSettings(dir.filePath("lab").toStdString()));  // named .json
+    window.resetSetup();
+    QMimeData dropped;
+    dropped.setUrls({QUrl::fromLocalFile(dir.filePath("lab.json"))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+    QApplication::sendEvent(&window, &enter);
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+    QApplication::sendEvent(&window, &drop);
+    QCOMPARE(window.setup().settingsPath, dir.filePath("lab.json").toStdString());
+    QCOMPARE(window.options().rois, std::vector<std::string>{"circle:320,240,100"});
+}
+
+// A track file of another input, or a partial one, opens only when the user says so; the
+// input's own complete file opens without a question.
+void GuiTest::reviewAsksBeforeForeignOrPartialTracks() {
+    QTemporaryDir dir;
+    const std::string own = dir.filePath("own.csv").toStdString(), other = dir.filePath("other.csv").toStdString(),
+                      partial = dir.filePath("partial.csv").toStdString();
+    std::ofstream(own) << trackFile("demo");
+    std::ofstream(other) << trackFile("elsewhere.mp4");
+    std::ofstream(partial) << trackFile("demo", "partial\n# reason: cancelled after 6 frames");
+    MainWindow window;
+    ScriptedDialogs& ask = scripted(window);
+    QVERIFY(window.openInput("demo"));
+    for (const std::string& file : {other, partial}) {
+        ask.answers = {"no"};
+        QVERIFY(!window.openTracks(file));
+        QVERIFY(!window.tracks());
+        QVERIFY2(ask.asked.last().contains(file == other ? "not from the input on screen" : "It is partial"),
+                 qPrintable(ask.asked.last()));
+        ask.answers = {"yes"};
+        QVERIFY(window.openTracks(file) && window.tracksFile() == file);
+        QVERIFY(window.openInput("demo"));
+    }
+    ask.asked.clear();
+    QVERIFY(window.openTracks(own));
+    QVERIFY(ask.asked.isEmpty());
+}
+
+// Cancelled after a few frames, the run's outputs are finished and marked partial, as the
+// program marks a stopped run's, and the bar shows how far it came. A whole run's summary and
+// pictures, saved after two swaps that undo each other, are the program's own; its tracks
+// export as a video. Closing during a run asks, cancels and closes once the run has ended. A
+// run that finds nothing says so.
+void GuiTest::runsEndAsTheyShould() {
+    QTemporaryDir dir;
+    MainWindow window;
+    ScriptedDialogs& ask = scripted(window);
     QVERIFY(window.openInput("demo"));
     window.setLink("20,3");
     const std::string tracks = dir.filePath("run.csv").toStdString();
@@ -174,30 +385,65 @@ void GuiTest::cancelLeavesPartialOutputs() {
     window.onProgress = [&](int64_t) { window.cancelRun(); };
     window.startRun();
     QVERIFY(window.running());
-    QTRY_VERIFY_WITH_TIMEOUT(!window.running() && window.lastRun().frames > 0, 30000);
-    QVERIFY(window.lastRun().cancelled);
+    QVERIFY(waitForRun(window) && window.lastRun().cancelled);
     const int64_t frames = window.lastRun().frames;
-    QVERIFY(frames < 300);
+    QVERIFY(frames > 0 && frames < 300);
     const std::string file = readText(tracks);
     QVERIFY(file.find("# status: partial\n# reason: cancelled after " + std::to_string(frames) + " frames") !=
             std::string::npos);
-    QVERIFY(file.find("# frames_read: " + std::to_string(frames) + "\n") != std::string::npos);
+    const auto* bar = window.findChild<QProgressBar*>();
+    QCOMPARE(std::pair(bar->value(), bar->maximum()), std::pair(int(frames), 300));
 
     window.onProgress = nullptr;
+    ask.answers = {"yes"};  // the partial file is replaced
     window.startRun();
-    QTRY_VERIFY_WITH_TIMEOUT(!window.running() && window.lastRun().frames == 300, 60000);
+    QVERIFY(waitForRun(window) && window.lastRun().frames == 300);
     const std::string names[] = {"run.summary.csv", "run.plot.png", "run.heatmap.png"};
     std::vector<std::string> outputs;
     for (const std::string& name : names) outputs.push_back(readText(dir.filePath(name.c_str()).toStdString()));
-    QVERIFY(!outputs[1].empty());
-    QVERIFY2(window.swapTracks(0, 1, 100) && window.swapTracks(1, 0, 100), window.message().c_str());
+    QVERIFY(window.swapTracks(0, 1, 100) && window.swapTracks(1, 0, 100));
+    ask.answers = {"yes"};
+    QVERIFY2(window.saveTracks(), window.message().c_str());
     QVERIFY(readText(tracks).find("# correction_2: swap track 1 and 0 from frame 100\n") != std::string::npos);
     for (size_t i = 0; i < outputs.size(); ++i)
         QVERIFY2(readText(dir.filePath(names[i].c_str()).toStdString()) == outputs[i], names[i].c_str());
+
+    const std::string video = dir.filePath("tracks.avi").toStdString();
+    QVERIFY(window.exportVideo(video));
+    QVERIFY(waitForRun(window));
+    QCOMPARE(int64_t(cv::VideoCapture(video).get(cv::CAP_PROP_FRAME_COUNT)),
+             window.tracks()->frame(window.tracks()->size() - 1) - window.tracks()->frame(0) + 1);
+
+    // Nothing in view: an arena on a corner where no disc goes, grey frames, 10 of them.
+    window.setArenas({ArenaShape::rect(0, 0, 8, 8)});
+    window.setRunOptions(true, 20, 30, 0);
+    QVERIFY(window.commandLine().find("--start 20 --end 30 --grey") != std::string::npos);
+    ask.answers = {"yes"};
+    window.startRun();
+    QVERIFY(waitForRun(window) && window.lastRun().frames == 10);
+    QVERIFY2(window.message().find("no objects were found on any of its 10 frames") != std::string::npos,
+             window.message().c_str());
+
+    window.setRunOptions(false, 0, 0, 0);
+    window.show();
+    ask.answers = {"yes", "no", "yes"};
+    bool refused = false;
+    window.onProgress = [&](int64_t) {
+        window.onProgress = nullptr;
+        refused = !window.close() && window.isVisible() && window.running();
+        window.close();
+    };
+    window.startRun();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+    QVERIFY(refused);
+    QVERIFY(!window.running() && window.lastRun().cancelled);
+    QVERIFY(readText(tracks).find("# status: partial\n") != std::string::npos);
 }
 
 // A swap changes the identity of exactly the two tracks' rows from its frame on, a merge
-// folds one track's rows into another's, and both are recorded in the file's metadata.
+// folds one track's rows into another's, a deletion removes one, a split gives the rest of one
+// a new number; each is recorded in the file's metadata once saved, undone and redone before.
+// Saving keeps the file as it was; saving as writes another.
 void GuiTest::correctionsChangeExactlyTheirRows() {
     QTemporaryDir dir;
     const std::string file = dir.filePath("t.csv").toStdString();
@@ -209,8 +455,13 @@ void GuiTest::correctionsChangeExactlyTheirRows() {
                     std::to_string(t) + ",0\n";
     std::ofstream(file) << head << rows;
     MainWindow window;
+    ScriptedDialogs& ask = scripted(window);
     QVERIFY(window.openTracks(file));
     QVERIFY(window.swapTracks(0, 2, 3));
+    QCOMPARE(readText(file), head + rows);  // not saved yet
+    ask.answers = {"yes"};
+    QVERIFY(window.saveTracks());
+    QCOMPARE(readText(dir.filePath("t.original.csv").toStdString()), head + rows);
     const std::vector<std::string> before = lines(head + rows), after = lines(readText(file));
     QCOMPARE(after.size(), before.size() + 1);
     QCOMPARE(after[2], std::string("# correction_1: swap track 0 and 2 from frame 3"));
@@ -221,16 +472,77 @@ void GuiTest::correctionsChangeExactlyTheirRows() {
         const std::string expected = f >= 3 && t != 1 ? was.substr(0, was.size() - 3) + char('0' + 2 - t) + ",0" : was;
         QCOMPARE(after[i], expected);
     }
-    // Tracks 0 and 1 are both seen on every frame: no merge; track 2 only before frame 3
-    // after the swap, track 0 only from there: they merge.
+    // Tracks 0 and 1 are both seen on every frame: no merge.
     QVERIFY(!window.mergeTracks(0, 1));
     QVERIFY(window.message().find("both seen on frame 0") != std::string::npos);
+    const std::string swapped = readText(file);
+    QVERIFY(window.deleteTrack(1) && window.splitTrack(2, 4));
+    QCOMPARE(window.tracks()->corrections().back(), std::string("split track 2 from frame 4 as 3"));
+    window.undoStack()->undo();
+    window.undoStack()->undo();
+    QCOMPARE(window.tracks()->text(), swapped);
+    window.undoStack()->redo();
+    window.undoStack()->redo();
+    QVERIFY(window.saveTracksAs(dir.filePath("fixed").toStdString()));
+    const std::string fixed = readText(dir.filePath("fixed.csv").toStdString());
+    QVERIFY(fixed.find("# correction_2: delete track 1\n# correction_3: split track 2 from frame 4 as 3\n") !=
+            std::string::npos);
+    QVERIFY(fixed.find("\n5,0,5,5,7,3,0\n") != std::string::npos && fixed.find(",1,0\n") == std::string::npos);
+    QCOMPARE(readText(file), swapped);
+
     // Track 0 missing where track 1 is seen: the missing row goes; track 2 stays as it is.
     std::ofstream(file) << head << "0,0,1,1,1,0,0\n0,1,9,9,1,2,0\n1,-1,1,1,0,0,1\n1,0,3,3,1,1,0\n1,1,9,9,1,2,0\n";
     QVERIFY(window.openTracks(file));
     QVERIFY(window.mergeTracks(1, 0));
+    ask.answers = {"yes"};
+    QVERIFY(window.saveTracks());
     QCOMPARE(readText(file), head.substr(0, 40) + "# correction_1: merge track 1 into 0\n" + head.substr(40) +
                                  "0,0,1,1,1,0,0\n0,1,9,9,1,2,0\n1,0,3,3,1,0,0\n1,1,9,9,1,2,0\n");
+}
+
+// The summary reads in units and sensible decimals; the pictures are fitted into their tab; the
+// side panel keeps its width whatever the message; the picked track's line follows corrections.
+void GuiTest::resultsFitAndReadWell() {
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("t.csv").toStdString();
+    std::ofstream(file) << trackFile("demo");
+    cv::Mat wide(1080, 1920, CV_8UC3, cv::Scalar(0, 0, 255));
+    wide.colRange(1880, 1920).setTo(cv::Scalar(255, 0, 0));
+    cv::imwrite(dir.filePath("t.plot.png").toStdString(), wide);
+    MainWindow window;
+    window.resize(1280, 760);
+    window.show();
+    QVERIFY(window.openInput("demo"));
+    QVERIFY(window.openTracks(file));
+    const auto* summary = window.findChild<QTableWidget*>("summary");
+    QCOMPARE(summary->rowCount(), 3);
+    QCOMPARE(summary->horizontalHeaderItem(5)->text(), QString("Mean speed\n(mm/s)"));
+    QCOMPARE(summary->item(1, 4)->text(), QString("23.3"));  // 5 steps of 14 pixels at 3 per mm
+    QCOMPARE(summary->item(1, 5)->text(), QString("140.00"));  // in 5 frames at 30 per second
+
+    window.showTabs(1, 3);
+    auto* plot = window.findChild<PictureView*>("plot");
+    QTRY_VERIFY(plot->isVisible());
+    const QRect shown = plot->shown();
+    QVERIFY(plot->rect().contains(shown) && std::abs(shown.width() * 1080 - shown.height() * 1920) < 1920 * 2);
+    QCOMPARE(plot->grab().toImage().pixelColor(shown.right() - 2, shown.center().y()), QColor(0, 0, 255));
+
+    const int side = window.findChild<QWidget*>("side")->width(), frame = window.view()->width();
+    QVERIFY(!window.openInput(dir.filePath(QString(400, 'x')).toStdString()));
+    QApplication::processEvents();
+    QCOMPARE(window.findChild<QWidget*>("side")->width(), side);
+    QCOMPARE(window.view()->width(), frame);
+
+    window.showTabs(0, 3);
+    QVERIFY(window.openTracks(file) && window.showFrame(2));
+    window.view()->setTool(FrameView::Tool::pick);
+    QTest::mouseClick(window.view(), Qt::LeftButton, {}, window.view()->toWidget({128.5, 50.5}).toPoint());
+    const auto* info = window.findChild<QLabel*>("trackInfo");
+    QVERIFY2(info->text().startsWith("track 1: frames 0 to 5, seen on 6, path 23.3 mm"), qPrintable(info->text()));
+    QVERIFY(window.swapTracks(1, 2, 0));
+    QVERIFY2(info->text().contains("path 35.0 mm"), qPrintable(info->text()));
+    QVERIFY(window.deleteTrack(1));
+    QVERIFY2(info->text().contains("no longer in the tracks"), qPrintable(info->text()));
 }
 
 // The settings file holds the set-up besides the settings; the window reads it back, and so
@@ -262,6 +574,39 @@ void GuiTest::settingsFileCarriesTheSetUp() {
     for (const char* line : {"# arena_2: circle:480,240,150\n", "# pixels_per_unit: 4.5\n", "# unit: mm\n",
                              "# link: 15,5,predict,global\n"})
         QVERIFY2(file.find(line) != std::string::npos, line);
+}
+
+// Space plays and pauses, the arrows step, the platform's keys undo; F1's help lists every
+// shortcut as the menus have it.
+void GuiTest::shortcutsFollowThePlatform() {
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(window.openInput("demo"));
+    window.view()->setFocus();
+    QTest::keyClick(&window, Qt::Key_Right);
+    QTest::keyClick(&window, Qt::Key_Right, Qt::ShiftModifier);
+    QCOMPARE(window.currentFrame(), int64_t(11));
+    QTest::keyClick(&window, Qt::Key_Left);
+    QCOMPARE(window.currentFrame(), int64_t(10));
+    QTest::keyClick(&window, Qt::Key_Space);
+    QTRY_VERIFY(window.currentFrame() > 12);
+    QTest::keyClick(&window, Qt::Key_Space);
+    const int64_t paused = window.currentFrame();
+    QTest::qWait(200);
+    QCOMPARE(window.currentFrame(), paused);
+    window.setLink("15,5");
+    QTest::keySequence(&window, QKeySequence::Undo);
+    QCOMPARE(window.options().link, std::string());
+    QTest::keySequence(&window, QKeySequence::Redo);
+    QCOMPARE(window.options().link, std::string("15,5"));
+    QTest::keySequence(&window, QKeySequence::HelpContents);
+    auto* help = window.findChild<QTextBrowser*>("helpText");
+    QVERIFY(help && help->isVisible());
+    for (const auto key : {QKeySequence::Open, QKeySequence::Save, QKeySequence::Undo, QKeySequence::Redo})
+        QVERIFY2(help->toPlainText().contains(QKeySequence(key).toString(QKeySequence::NativeText)),
+                 qPrintable(QKeySequence(key).toString(QKeySequence::NativeText)));
+    QVERIFY(help->toPlainText().contains("Space") && help->toPlainText().contains("Play or pause"));
 }
 
 QTEST_MAIN(GuiTest)

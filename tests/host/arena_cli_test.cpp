@@ -158,10 +158,11 @@ TEST(ArenaRun, CrowdRowsCarrySubPixelCentresAndShapes) {
     const Scene sc;
     TempDir dir;
     sc.write(dir);
-    // The background is learned from every second frame of the first 18.
+    // The background is learned from every second frame of the first 18. Links of at most 2 px
+    // break as the discs move on, so that lost tracks leave rows where nothing was measured.
     const std::string args =
         "frames/%03d.png --procedure crowd --set sampleEvery=2 --animals 12,12 --fps 20 --roi "
-        "rect:10,10,220,220 --roi rect:250,10,220,220 --link 15,5,predict,global --quiet --tracks ";
+        "rect:10,10,220,220 --roi rect:250,10,220,220 --link 2,5,global --quiet --tracks ";
     RUN_OK(r, dir, args + "t.csv");
     RUN_OK(j, dir, args + "t.json");
     Table t(dir / "t.csv");

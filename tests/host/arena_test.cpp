@@ -5,6 +5,7 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "plots.h"
@@ -66,6 +67,51 @@ TEST(TrackLink, EachStepIsTheOptimumOfAllGatedMatchings) {
         std::vector<bool> used(to.size(), false);
         EXPECT_NEAR(cost(from, to, gate, links), best_cost(from, to, gate, 0, used), 1e-6 * gate * gate) << "trial " << trial;
     }
+}
+
+// Every pair within the gate, unless both its points have `nearest` nearer partners: checked
+// against all pairs on scattered, clustered and stacked points, gates from a pixel to far more
+// than the field, and with it the bound that keeps a step's pairs linear in the points.
+TEST(TrackLink, GatedPairsAreThePairsWithinTheGateUpToEachPointsNearest) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int trial = 0; trial < 300; ++trial) {
+        const size_t nearest = 1 + size_t(trial % 7);
+        const double field = trial % 3 == 0 ? 4 : 100;  // clustered: many points within a gate
+        std::vector<LinkPoint> from(size_t(rng() % 40)), to(size_t(rng() % 40));
+        for (auto* side : {&from, &to})
+            for (auto& p : *side) p = {field * unit(rng), field * unit(rng)};
+        const double gate = trial % 5 == 0 ? 1e6 : 1 + 30 * unit(rng);
+        // Each point's partners within the gate, nearest first.
+        auto nearestOf = [&](const LinkPoint& p, const std::vector<LinkPoint>& others) {
+            std::vector<std::pair<double, size_t>> within;
+            for (size_t k = 0; k < others.size(); ++k)
+                if (d2(p, others[k]) <= gate * gate) within.push_back({d2(p, others[k]), k});
+            std::sort(within.begin(), within.end());
+            within.resize(std::min(within.size(), nearest));
+            return within;
+        };
+        std::set<std::pair<int, int>> expected;
+        for (size_t i = 0; i < from.size(); ++i)
+            for (const auto& [unused, j] : nearestOf(from[i], to)) expected.insert({int(i), int(j)});
+        for (size_t j = 0; j < to.size(); ++j)
+            for (const auto& [unused, i] : nearestOf(to[j], from)) expected.insert({int(i), int(j)});
+        std::set<std::pair<int, int>> got;
+        int lastFrom = -1;
+        for (const GatedPair& p : gated_pairs(from, to, gate, nearest)) {
+            EXPECT_GE(p.from, lastFrom) << "ordered by i";
+            lastFrom = p.from;
+            EXPECT_DOUBLE_EQ(p.d2, d2(from[size_t(p.from)], to[size_t(p.to)]));
+            EXPECT_TRUE(got.insert({p.from, p.to}).second) << "a pair twice";
+        }
+        EXPECT_EQ(got, expected) << "trial " << trial;
+    }
+    // 2,000 tracks and objects all on one spot: each point keeps its nearest, not all 4 million pairs.
+    const std::vector<LinkPoint> stacked(2000, LinkPoint{5, 5});
+    const std::vector<GatedPair> pairs = gated_pairs(stacked, stacked, 10);
+    EXPECT_GE(pairs.size(), 2000 * kNearestPartners);
+    EXPECT_LE(pairs.size(), 2 * 2000 * kNearestPartners);
+    EXPECT_EQ(link_step(stacked, stacked, 10).size(), 2000u);
 }
 
 // Frame by frame: "track@row" for detections, "track?x,y" for missing rows, in output order;

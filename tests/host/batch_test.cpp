@@ -1,5 +1,8 @@
 // Many inputs per call, the cluster workflow and live inputs, through the real executable.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <regex>
@@ -164,6 +167,123 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     RUN_OK(again, dir, args);
     table = batchTable(dir / "OUT/batch.csv");
     EXPECT_EQ(table["a.avi"] + " " + table["b.avi"] + " " + table["c.avi"], "done,0,240 done,0,240 done,0,3");
+}
+
+// The inputs of batch.json, each with "made" when its run is recorded and "running" while a
+// batch has claimed it.
+std::map<std::string, std::string> recordOf(const std::string& file) {
+    std::map<std::string, std::string> inputs;
+    const std::string text = readFile(file);
+    const std::regex entry(R"re(\n  "([^"]+)": \{\n   "(request|running)")re");
+    for (std::sregex_iterator i(text.begin(), text.end(), entry), end; i != end; ++i)
+        inputs[(*i)[1]] = (*i)[2] == "request" ? "made" : "running";
+    return inputs;
+}
+
+// The hidden files of a folder: temporaries, locks, a batch's presence.
+std::vector<std::string> hidden(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
+    return names;
+}
+
+TEST(HostBatch, TwoBatchesIntoOneFolderKeepBothAndShareTheirInputs) {
+    TempDir dir;
+    makeClips(dir, {{"a.avi", 60}, {"b.avi", 60}, {"c.avi", 60}, {"d.avi", 8}, {"e.avi", 8}});
+    const std::string common = " --out-dir OUT --jobs 1 --config cfg.txt";
+    // The second batch begins once the first has claimed its first input.
+    const pid_t first = cli::start(dir, "a.avi b.avi c.avi" + common);
+    ASSERT_TRUE(cli::waitUntil([&] { return recordOf(dir / "OUT/batch.json").count("a.avi"); }, 60));
+    const Result second = run(dir, "d.avi e.avi c.avi b.avi" + common);
+    int status = 0;
+    waitpid(first, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(dir / ".err.txt");
+    EXPECT_EQ(second.status, 0) << second.err;
+    // Both batches' inputs are recorded and listed, each run once, by one batch or the other: an
+    // input the other batch has run is skipped, one it is running is left to it.
+    auto done = [](const std::string& out) { return std::atoi(out.c_str() + out.find(" inputs: ") + 9); };
+    EXPECT_EQ(done(readFile(dir / ".out.txt")) + done(second.out), 5) << readFile(dir / ".out.txt") << second.out;
+    const std::map<std::string, std::string> made{
+        {"a.avi", "made"}, {"b.avi", "made"}, {"c.avi", "made"}, {"d.avi", "made"}, {"e.avi", "made"}};
+    EXPECT_EQ(recordOf(dir / "OUT/batch.json"), made);
+    const auto table = batchTable(dir / "OUT/batch.csv");
+    for (const auto& [name, frames] : std::map<std::string, int>{{"a", 60}, {"b", 60}, {"c", 60}, {"d", 8}, {"e", 8}}) {
+        EXPECT_TRUE(table.at(name + ".avi") == "done,0," + std::to_string(frames) ||
+                    table.at(name + ".avi") == "skipped,," + std::to_string(frames))
+            << name << ": " << table.at(name + ".avi");
+        EXPECT_EQ(Table(dir / ("OUT/" + name + ".csv")).meta.at("status"), "complete") << name;
+    }
+    EXPECT_TRUE(hidden(dir.path / "OUT").empty());
+    // A batch waiting for the folder's lock ends at once on SIGTERM, writing nothing.
+    const auto before = listing(dir.path / "OUT");
+    const int lock = ::open((dir / "OUT/.batch.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const pid_t waiting = cli::start(dir, "a.avi" + common);
+    ASSERT_TRUE(cli::waitUntil([&] { return cli::holds(waiting, dir / "OUT/.batch.lock"); }, 60));
+    const auto [stopped, seconds] = cli::stopAndWait(waiting, SIGTERM);
+    EXPECT_EQ(stopped, 143);
+    EXPECT_LT(seconds, 2.0);
+    ::close(lock);
+    fs::remove(dir / "OUT/.batch.lock");
+    EXPECT_EQ(listing(dir.path / "OUT"), before);
+}
+
+TEST(HostBatch, AfterSigkillTheSameCommandKeepsWhatIsCompleteAndRunsTheRest) {
+    TempDir dir;
+    makeClips(dir, {{"a.avi", 240}, {"b.avi", 240}, {"c.avi", 3}});
+    const std::string args = "c.avi a.avi b.avi --out-dir OUT --jobs 2 --config cfg.txt -o mp4";
+    const pid_t pid = cli::start(dir, args);
+    // Until c is done and a and b are both writing rows: the batch dies in the middle of them.
+    auto writers = [&] {
+        std::map<std::string, pid_t> pids;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(dir / "OUT", ec)) {
+            const std::string name = e.path().filename().string();
+            if (name.find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0)
+                pids[name.substr(1, 1)] = std::atoi(name.c_str() + name.find("rows-") + 5);
+        }
+        return pids;
+    };
+    ASSERT_TRUE(cli::waitUntil([&] { return writers().count("a") && writers().count("b"); }, 120))
+        << readFile(dir / ".err.txt");
+    const std::map<std::string, pid_t> runs = writers();
+    EXPECT_EQ(cli::stopAndWait(pid, SIGKILL).first, 128 + SIGKILL);
+    // Its runs are told to stop by their parent's death; they end after their frame.
+    ASSERT_TRUE(cli::waitUntil([&] { return kill(runs.at("a"), 0) != 0 && kill(runs.at("b"), 0) != 0; }, 60));
+    EXPECT_EQ(recordOf(dir / "OUT/batch.json"),
+              (std::map<std::string, std::string>{{"a.avi", "running"}, {"b.avi", "running"}, {"c.avi", "made"}}));
+    EXPECT_FALSE(hidden(dir.path / "OUT").empty()) << "the dead batch's presence and log temporaries";
+
+    RUN_OK(again, dir, args);
+    const auto table = batchTable(dir / "OUT/batch.csv");
+    EXPECT_EQ(table.at("c.avi") + " " + table.at("a.avi") + " " + table.at("b.avi"), "skipped,,3 done,0,240 done,0,240");
+    EXPECT_EQ(recordOf(dir / "OUT/batch.json"),
+              (std::map<std::string, std::string>{{"a.avi", "made"}, {"b.avi", "made"}, {"c.avi", "made"}}));
+    EXPECT_EQ(hidden(dir.path / "OUT"), std::vector<std::string>{}) << "what the dead batch left is gone";
+    EXPECT_EQ(videoFrames(dir / "OUT/a.mp4"), 240);
+}
+
+TEST(HostBatch, ARecordOrTableThatIsNoFileIsRefusedAtOnce) {
+    TempDir dir;
+    makeClips(dir, {{"a.avi", 3}, {"b.avi", 3}});
+    for (const auto& [file, kind] : std::vector<std::pair<std::string, std::string>>{
+             {"batch.json", "a FIFO"}, {"batch.csv", "a FIFO"}, {"batch.json", "a folder"}, {"batch.json", "a device"}}) {
+        fs::remove_all(dir / "OUT");
+        fs::create_directory(dir / "OUT");
+        const std::string path = dir / ("OUT/" + file);
+        if (kind == "a FIFO") {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        }
+        if (kind == "a folder") fs::create_directory(path);
+        if (kind == "a device") fs::create_symlink("/dev/zero", path);
+        const Result r = run(dir, "a.avi b.avi --out-dir OUT");
+        EXPECT_EQ(r.status, 4) << file << " " << kind;
+        const std::string what = file == "batch.json" ? "batch record" : "batch table";
+        EXPECT_EQ(r.err, "ambrevo: the " + what + " 'OUT/" + file + "' is " + kind +
+                             ": remove it or give another --out-dir\n");
+        EXPECT_FALSE(fs::exists(dir / "OUT/a.csv"));
+    }
 }
 
 TEST(HostWorkflow, SnakemakeGivesWhatASingleRunGives) {

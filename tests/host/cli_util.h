@@ -3,15 +3,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <opencv2/videoio.hpp>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -117,6 +121,32 @@ inline pid_t start(const TempDir& dir, const std::string& args) {
     const pid_t pid = fork();
     if (pid == 0) execl("/bin/sh", "sh", "-c", command(dir, args).c_str(), nullptr), _exit(127);
     return pid;
+}
+
+// Polls `done` every 20 ms for up to `seconds`; whether it came true.
+inline bool waitUntil(const std::function<bool()>& done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (; std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (done()) return true;
+    return done();
+}
+
+// Whether process `pid` has `file` open.
+inline bool holds(pid_t pid, const std::string& file) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+        if (fs::read_symlink(e.path(), ec) == fs::path(file)) return true;
+    return false;
+}
+
+// Sends `signal` to `pid` and waits for it: its exit status, and the seconds it took to end.
+inline std::pair<int, double> stopAndWait(pid_t pid, int signal) {
+    const auto sent = std::chrono::steady_clock::now();
+    kill(pid, signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), took};
 }
 
 }  // namespace cli

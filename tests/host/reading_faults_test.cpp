@@ -280,8 +280,14 @@ TEST(HostNotices, ARunThatFindsNothingSaysSoWhateverItsProcedure) {
     fs::create_directory(dir / "empty");
     for (int i = 0; i < 3; ++i) cv::imwrite(dir / cv::format("empty/%d.png", i), numbered(40));
     RUN_OK(crowd, dir, "empty --procedure crowd --tracks t.csv --quiet");
-    EXPECT_EQ(crowd.err, "ambrevo: no objects were found on any of the 3 frames (160x120); --params lists the settings "
-                         "of 'crowd' that decide what it finds, and --roi leaves out what is not the arena\n");
+    // In the procedure's own words where it counted why.
+    EXPECT_EQ(crowd.err.rfind("ambrevo: no objects were found on any of the 3 frames (160x120); 3 frames ", 0), 0u)
+        << crowd.err;
+    EXPECT_NE(crowd.err.find("check polarity"), std::string::npos) << crowd.err;
+    // Otherwise from the settings it has.
+    RUN_OK(flow, dir, "empty --procedure ccTrack --tracks t.csv --quiet");
+    EXPECT_EQ(flow.err, "ambrevo: no objects were found on any of the 3 frames (160x120); --params lists the settings "
+                        "of 'ccTrack' that decide what it finds, and --roi leaves out what is not the arena\n");
     // The pass-through procedure has no settings to try, and nothing to say.
     RUN_OK(nop, dir, "empty --procedure nop --tracks t.csv --quiet");
     EXPECT_EQ(nop.err, "");

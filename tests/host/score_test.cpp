@@ -73,6 +73,17 @@ TEST(Score, IdentitiesPairedByTheBestMatchingOverTheWholeVideo) {
     EXPECT_THROW(score_tracks(truth, tracks, 5), std::invalid_argument);
 }
 
+TEST(Score, OneTrueObjectAgainstThirtyThousandTrackIds) {
+    // A track broken on every frame: 30,000 identities near one true object. Only the pairs that
+    // ever came within the radius enter the identity matching, so it stays small.
+    std::vector<ScorePoint> truth, tracks;
+    for (long long f = 0; f < 30000; ++f) truth.push_back({f, 0, 10, 10}), tracks.push_back({f, f, 11, 10});
+    const auto r = score_tracks(truth, tracks, 5);
+    EXPECT_EQ(r.matches, 30000);
+    EXPECT_EQ(r.switches, 29999);
+    EXPECT_EQ(r.idtp, 1);
+}
+
 TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
     TempDir dir;
     writeFile(dir / "truth.csv", "# made by hand\nframe,object,x,y\n0,0,10,10\n1,0,11,10\n2,0,12,10\n");

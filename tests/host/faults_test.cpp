@@ -1,0 +1,127 @@
+// Stop signals outside the frame loop, and files that are no files, through the real executable.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <opencv2/videoio.hpp>
+#include <thread>
+
+#include "cli_util.h"
+#include "crowd_scene.h"
+#include "link_global.h"
+#include "score.h"
+
+namespace {
+
+// A crowd of small discs, so many and so close that linking the whole run takes seconds while
+// its frames take a fraction of that.
+void writeDenseCrowd(const std::string& file, int frames) {
+    crowd_scene::settings s;
+    s.discs = 1200, s.minRadius = 3, s.maxRadius = 4, s.arenas = 1, s.speed = 4;
+    crowd_scene::scene scene(s);
+    cv::VideoWriter video(file, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(s.width, s.height));
+    ASSERT_TRUE(video.isOpened());
+    video.set(cv::VIDEOWRITER_PROP_QUALITY, 95);
+    cv::Mat frame(s.height, s.width, CV_8UC3);
+    for (int f = 0; f < frames; ++f, scene.next()) {
+        scene.bgr(frame.data, int64_t(frame.step));
+        video.write(frame);
+    }
+}
+
+}  // namespace
+
+TEST(HostSignals, SigtermDuringTheGlobalLinkingWritesEveryFrameLinkedFrameByFrame) {
+    TempDir dir;
+    writeDenseCrowd(dir / "crowd.avi", 40);
+    const pid_t pid = cli::start(dir, "crowd.avi --procedure crowd --grey --link 30,20,predict,global --tracks t.csv "
+                                      "--dst d --summary s.csv");
+    // The last frame's picture is written once its rows are kept: the linking comes next.
+    ASSERT_TRUE(cli::waitUntil([&] { return fs::exists(dir / "d/dst_000039.png"); }, 120)) << readFile(dir / ".err.txt");
+    const auto [status, seconds] = cli::stopAndWait(pid, SIGTERM);
+    EXPECT_EQ(status, 143) << readFile(dir / ".err.txt");
+    // Linking the whole run takes several seconds more; a stop does not wait for it.
+    EXPECT_LT(seconds, 5.0);
+    const Table t(dir / "t.csv");
+    EXPECT_EQ(t.meta.at("status"), "partial");
+    EXPECT_EQ(t.meta.at("frames_read"), "40");
+    EXPECT_NE(t.meta.at("reason").find("stopped by SIGTERM"), std::string::npos) << t.meta.at("reason");
+    EXPECT_NE(t.meta.at("reason").find("their tracks are linked frame by frame"), std::string::npos);
+    for (int rows : t.perFrame(40)) EXPECT_GE(rows, 1000) << "every frame's rows";
+    const std::vector<std::string> header = split(t.header, ',');
+    const size_t track = size_t(std::find(header.begin(), header.end(), "track") - header.begin());
+    for (const auto& row : t.rows) ASSERT_FALSE(row.at(track).empty()) << "a row without its track";
+    EXPECT_TRUE(fs::exists(dir / "s.csv"));
+    for (const auto& e : fs::directory_iterator(dir.path))
+        EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+}
+
+TEST(HostSignals, TheGlobalLinkerStopsInEveryPass) {
+    // 300 wandering points over 60 frames; a stop asked at the n-th poll, for n over every poll
+    // the whole linking makes, always ends it with the request. (How often the wait for the
+    // flow polls depends on how long the flow takes: a run that made fewer polls than n ends
+    // without a stop.)
+    std::vector<ambrevo::GroupedRow> rows;
+    for (int f = 0; f < 60; ++f)
+        for (int i = 0; i < 300; ++i)
+            rows.push_back({f, 20.0 * (i % 20) + f * ((i % 3) - 1), 20.0 * (i / 20) + 0.5 * f, 0});
+    int polls = 0;
+    ambrevo::link_global(rows, {15, 5, true}, {}, StopToken([&] { return ++polls, 0; }));
+    ASSERT_GT(polls, 60);
+    for (int at = 1; at <= polls; at += 7) {
+        int n = 0;
+        const StopToken stop([&] { return ++n >= at ? SIGINT : 0; });
+        try {
+            ambrevo::link_global(rows, {15, 5, true}, {}, stop);
+            EXPECT_LT(n, at) << "not stopped at poll " << at;
+        } catch (const StopRequested& s) {
+            EXPECT_EQ(s.request, SIGINT);
+        }
+    }
+}
+
+TEST(HostSignals, ScoreEndsOnSigtermWhileItWaitsAndWhileItScores) {
+    TempDir dir;
+    writeFile(dir / "truth.csv", "frame,object,x,y\n0,0,1,1\n");
+    // A FIFO nobody writes to: reading it waits for ever.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const pid_t pid = cli::start(dir, "score fifo truth.csv");
+    ASSERT_TRUE(cli::waitUntil([&] { return cli::holds(pid, dir / "fifo"); }, 60));
+    const auto [status, seconds] = cli::stopAndWait(pid, SIGTERM);
+    EXPECT_EQ(status, 143);
+    EXPECT_LT(seconds, 2.0);
+    EXPECT_EQ(readFile(dir / ".err.txt"), "ambrevo score: stopped by SIGTERM; nothing was scored\n");
+    // Asked while it scores.
+    std::vector<ambrevo::ScorePoint> truth;
+    for (long long f = 0; f < 5000; ++f) truth.push_back({f, 0, 1, 1});
+    int polls = 0;
+    EXPECT_THROW(ambrevo::score_tracks(truth, truth, 5, StopToken([&] { return ++polls > 3 ? SIGTERM : 0; })),
+                 StopRequested);
+}
+
+TEST(HostSpecialFiles, ScoreRefusesFoldersAndDevicesAndReadsPipes) {
+    TempDir dir;
+    writeFile(dir / "truth.csv", "frame,object,x,y\n0,0,1,1\n1,0,2,1\n");
+    writeFile(dir / "t.csv", "frame,object,x,y\n0,4,1,1\n1,4,2,2\n");
+    fs::create_directory(dir / "folder");
+    writeFile(dir / "long.csv", std::string(2 << 20, 'a'));
+    writeFile(dir / "nul.csv", std::string("frame,object,x,y\n0,4,1\0,1\n", 26));
+    for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
+             {"score /dev/zero truth.csv", "track file '/dev/zero' is a device, not a file"},
+             {"score t.csv /dev/zero", "truth file '/dev/zero' is a device, not a file"},
+             {"score folder truth.csv", "track file 'folder' is a folder"},
+             {"score long.csv truth.csv", "line 1 is longer than 1024 KiB: not a text file of rows"},
+             {"score nul.csv truth.csv", "line 2 holds a NUL byte: not a text file"}}) {
+        const Result r = cli::run(dir, args);
+        EXPECT_EQ(r.status, 3) << args;
+        EXPECT_NE(r.err.find(message), std::string::npos) << args << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    // A pipe, as a shell's process substitution gives one.
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    std::thread writer([&] { writeFile(dir / "pipe", readFile(dir / "t.csv")); });
+    const Result piped = cli::run(dir, "score pipe truth.csv");
+    writer.join();
+    const Result plain = cli::run(dir, "score t.csv truth.csv");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, plain.out);
+}

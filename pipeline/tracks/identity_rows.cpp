@@ -28,7 +28,7 @@ void giveContact(const std::vector<size_t>& run, const std::vector<double>& near
         else if (a < 0 || b < 0)
             g = {a < 0 ? b : a, (a < 0 ? sb : sa) / 2, sideClaim};
         else
-            g = {k < turn ? a : b, std::min(sa, sb) / 2, splitClaim};
+            g = {k < turn ? a : b, std::min(sa, sb) / 2, splitClaim, k < turn ? b : a};
     }
 }
 
@@ -58,17 +58,22 @@ std::vector<Given> give_rows(std::span<const IdentityRow> rows, const std::vecto
 }
 
 void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members, std::vector<Given>& given) {
-    std::map<std::pair<long long, int>, size_t> holder;
+    std::map<std::pair<long long, int>, size_t> holder;  // (frame, animal): the member holding it
+    std::vector<size_t> lost;
     for (size_t k = 0; k < members.size(); ++k) {
         if (given[k].label < 0) continue;
         const auto [at, fresh] = holder.emplace(std::make_pair(rows[size_t(members[k])].frame, given[k].label), k);
         if (fresh) continue;
-        Given& other = given[at->second];
+        const Given& other = given[at->second];
         const bool stronger =
             given[k].claim > other.claim || (given[k].claim == other.claim && given[k].sure > other.sure);
-        Given& loser = stronger ? other : given[k];
+        lost.push_back(stronger ? at->second : k);
         if (stronger) at->second = k;
-        loser = Given{};
+    }
+    for (size_t k : lost) {
+        Given& g = given[k];
+        const bool free = g.other >= 0 && holder.emplace(std::make_pair(rows[size_t(members[k])].frame, g.other), k).second;
+        g = free ? Given{g.other, g.sure / 2, splitClaim, -1} : Given{};
     }
 }
 

@@ -22,6 +22,7 @@ struct Given {
     int label = -1;
     double sure = 0;
     Claim claim = splitClaim;
+    int other = -1;  // a row in contact between two animals: the other one
 };
 
 // The animal of every member (rows of one group, by frame; `fragment_of` each row's fragment
@@ -34,7 +35,8 @@ std::vector<Given> give_rows(std::span<const IdentityRow> rows, const std::vecto
                              const std::vector<int>& fragment_of, const Labelled& labelled, double reach);
 
 // One row per animal and frame: where two rows claim one animal, the stronger claim (then the
-// surer) keeps it and the other is given none.
+// surer) keeps it; the other takes the other animal of its contact if no row of the frame
+// holds that one, else none.
 void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members, std::vector<Given>& given);
 
 }  // namespace ambrevo::identity_detail

@@ -125,6 +125,28 @@ std::vector<double> animalCosts(const std::vector<Join>& joins, const std::vecto
     return cost;
 }
 
+// How sure each fragment's animal is: its posterior by its looks among the animals it could
+// have been taken for, those of the fragments a path could have come from or gone on to.
+std::vector<double> sureness(const std::vector<int>& label, const std::vector<Join>& joins,
+                             const std::vector<std::vector<double>>& p) {
+    std::vector<std::vector<int>> rivals(label.size());
+    for (const Join& j : joins) {
+        rivals[size_t(j.to)].push_back(label[size_t(j.from)]);
+        rivals[size_t(j.from)].push_back(label[size_t(j.to)]);
+    }
+    std::vector<double> sure(label.size(), 0.0);
+    for (size_t f = 0; f < label.size(); ++f) {
+        if (label[f] < 0) continue;
+        std::sort(rivals[f].begin(), rivals[f].end());
+        rivals[f].erase(std::unique(rivals[f].begin(), rivals[f].end()), rivals[f].end());
+        double all = p[f][size_t(label[f])];
+        for (int r : rivals[f])
+            if (r >= 0 && r != label[f]) all += p[f][size_t(r)];
+        sure[f] = all > 0 ? p[f][size_t(label[f])] / all : 0;
+    }
+    return sure;
+}
+
 // The animals' paths: first by motion and fragments that look alike (the spreads learned
 // with the linked tracks as labels), then by motion and the animals' looks learned from the
 // paths, each time improved by swaps.
@@ -142,10 +164,8 @@ Labelled labelFragments(std::span<const IdentityRow> rows, const Group& g, int a
         const LookModel model = LookModel::learn(g.within, g.looks, paths.label, animals);
         paths = cover(g.fragments, joins, animalCosts(joins, posteriors(g, model), animals), animals);
     }
-    Labelled out{paths.label, {}};
-    const std::vector<std::vector<double>> p = posteriors(g, LookModel::learn(g.within, g.looks, out.label, animals));
-    for (size_t f = 0; f < g.fragments.size(); ++f) out.sure.push_back(out.label[f] >= 0 ? p[f][size_t(out.label[f])] : 0);
-    return out;
+    const std::vector<std::vector<double>> p = posteriors(g, LookModel::learn(g.within, g.looks, paths.label, animals));
+    return {paths.label, sureness(paths.label, joins, p)};
 }
 
 // A group without a count keeps its tracks, numbered from `offset` in the order they first

@@ -76,10 +76,14 @@ double contact_distance(std::span<const IdentityRow> rows, const std::vector<int
 std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std::vector<int>& members, double contact,
                                     double step, std::vector<int>& fragment_of) {
     const std::vector<double> near = nearest_other(rows, members, contact);
+    std::vector<double> areas;
+    for (int i : members) areas.push_back(rows[size_t(i)].looks.area);
+    const double typical = median(areas);
+    auto animalSized = [&](const IdentityRow& r) { return r.looks.area >= typical / 4 && r.looks.area <= typical * 4; };
     std::map<long long, std::vector<int>> byTrack;  // alone rows of each track, in frame order
     for (size_t k = 0; k < members.size(); ++k) {
         const IdentityRow& r = rows[size_t(members[k])];
-        if (near[k] > contact && !r.cut && r.track >= 0) byTrack[r.track].push_back(members[k]);
+        if (near[k] > contact && !r.cut && r.track >= 0 && animalSized(r)) byTrack[r.track].push_back(members[k]);
     }
     std::vector<Fragment> out;
     for (auto& [track, alone] : byTrack) {

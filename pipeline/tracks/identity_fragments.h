@@ -28,7 +28,8 @@ double contact_distance(std::span<const IdentityRow> rows, const std::vector<int
 
 // The fragments of one group's rows (`members`, indices into rows, by frame): the runs of rows
 // of one track in consecutive frames that are not cut out of a blob, have no other object
-// within `contact`, and never step further than `step` (which no linker would link: the
+// within `contact`, are of an animal's size (within four times either way of the rows' median
+// area: no speck, no heap) and never step further than `step` (which no linker would link: the
 // tracks may come from elsewhere). Each row's fragment, or -1, goes to `fragment_of` (sized
 // to rows).
 std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std::vector<int>& members, double contact,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 
 #include "path_flow.h"
@@ -15,6 +16,11 @@ constexpr int rounds = 100;
 // A stretch two paths exchange ends at one of the next few places they pass each other after
 // it begins: the work grows with the run's length, not with its square.
 constexpr size_t laterCrossings = 8;
+// Two exchanges in a row: the first may cost up to this many nats, the likeliest this many
+// such are tried, and the second begins within this many frames of it.
+constexpr double promising = 20;
+constexpr size_t triedFirsts = 200;
+constexpr long long nearFrames = 100;
 // Nats: a fragment's distance from its path's mean counts in full up to about this, and
 // beyond it only as its logarithm (a fragment of a ghost, or of an animal half hidden).
 constexpr double oddFragment = 10;
@@ -62,11 +68,7 @@ public:
     // The exchanges that make the whole likelier, the likeliest first, each of two paths no
     // other exchange of this round touched; false when none does.
     bool improve() {
-        number();
-        scatters_.assign(size_t(paths_.count), 0.0);
-        for (size_t f = 0; f < looks_.size(); ++f)
-            if (paths_.label[f] >= 0 && previous_[f] < 0)
-                scatters_[size_t(paths_.label[f])] = scatter(int(f), -1, sums_[size_t(paths_.label[f])]);
+        refresh();
         std::map<std::pair<int, int>, std::vector<Crossing>> byPair;  // the crossings of each two paths
         for (const Crossing& c : allCrossings()) {
             const int p = paths_.label[size_t(c.a)], q = paths_.label[size_t(c.c)];
@@ -93,7 +95,65 @@ public:
         return !better.empty();
     }
 
+    // Two exchanges of the rest of two paths, the second touching a path of the first and
+    // beginning near it, where neither alone makes the whole likelier but both do: three paths
+    // that passed one another's animals round. Whether it made any.
+    bool improveByTwo() {
+        refresh();
+        std::vector<std::pair<double, Crossing>> firsts;
+        for (const Crossing& c : allCrossings()) {
+            Exchange x;
+            exchange(c, nullptr, x);
+            if (const double change = changeOf(x); change < promising) firsts.push_back({change, c});
+        }
+        std::sort(firsts.begin(), firsts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        if (firsts.size() > triedFirsts) firsts.resize(triedFirsts);
+        for (const auto& [change, c] : firsts) {
+            Exchange x;
+            exchange(c, nullptr, x);
+            apply(x);
+            refresh(x.p, x.q);
+            Exchange second;
+            if (change + bestNear(c, x, second) < -1e-6) {
+                apply(second);
+                return true;
+            }
+            apply({x.p, x.q, c.d, c.b, -1, -1, 0});  // undone
+            refresh(x.p, x.q);
+        }
+        return false;
+    }
+
 private:
+    // The places along the paths and the scatter of the paths `p` and `q` (-1: of every path).
+    void refresh(int p = -1, int q = -1) {
+        number();
+        if (p < 0) scatters_.assign(size_t(paths_.count), 0.0);
+        for (size_t f = 0; f < looks_.size(); ++f) {
+            const int label = paths_.label[f];
+            if (label >= 0 && previous_[f] < 0 && (p < 0 || label == p || label == q))
+                scatters_[size_t(label)] = scatter(int(f), -1, sums_[size_t(label)]);
+        }
+    }
+
+    // The best exchange of the rest of a path of x with a third path, at a join that ends
+    // within `nearFrames` of crossing c.
+    double bestNear(const Crossing& c, const Exchange& x, Exchange& best) const {
+        std::vector<Crossing> near;
+        for (size_t a = 0; a < looks_.size(); ++a)
+            if (paths_.label[a] >= 0 && std::abs(frames_[a] - start(c)) <= nearFrames) crossingsFrom(int(a), near);
+        double least = std::numeric_limits<double>::infinity();
+        for (const Crossing& y : near) {
+            Exchange z;
+            exchange(y, nullptr, z);
+            const bool third = (z.p == x.p || z.q == x.p || z.p == x.q || z.q == x.q) && !(z.p == x.p && z.q == x.q) &&
+                               !(z.p == x.q && z.q == x.p);
+            if (!third) continue;
+            if (const double change = changeOf(z); change < least) least = change, best = z;
+        }
+        return least;
+    }
+
     long long start(const Crossing& c) const { return std::min(frames_[size_t(c.b)], frames_[size_t(c.d)]); }
 
     // Each fragment's place along its path, for telling which of two comes first.
@@ -108,19 +168,24 @@ private:
 
     std::vector<Crossing> allCrossings() const {
         std::vector<Crossing> out;
-        for (size_t a = 0; a < looks_.size(); ++a) {
-            const int b = paths_.next[a];
-            const auto options = from_.find(int(a));
-            if (b < 0 || options == from_.end()) continue;
-            for (int d : options->second) {
-                const int p = paths_.label[a], q = paths_.label[size_t(d)], c = previous_[size_t(d)];
-                if (q <= p || c < 0) continue;  // each crossing once, from the path of the lower label
-                const double ad = joinCost(int(a), d), cb = joinCost(c, b);
-                if (cb < 0) continue;
-                out.push_back({int(a), b, c, d, ad + cb - joinCost(int(a), b) - joinCost(c, d)});
-            }
-        }
+        for (size_t a = 0; a < looks_.size(); ++a) crossingsFrom(int(a), out);
         return out;
+    }
+    // The crossings at the join after fragment a, each once (from the path of the lower label).
+    void crossingsFrom(int a, std::vector<Crossing>& out) const {
+        const int b = paths_.next[size_t(a)];
+        const auto options = from_.find(a);
+        if (b < 0 || options == from_.end()) return;
+        for (int d : options->second) {
+            const int p = paths_.label[size_t(a)], q = paths_.label[size_t(d)], c = previous_[size_t(d)];
+            if (q < 0 || q == p || c < 0) continue;
+            const double ad = joinCost(a, d), cb = joinCost(c, b);
+            if (cb < 0) continue;
+            if (p < q)
+                out.push_back({a, b, c, d, ad + cb - joinCost(a, b) - joinCost(c, d)});
+            else
+                out.push_back({c, d, a, b, ad + cb - joinCost(a, b) - joinCost(c, d)});
+        }
     }
 
     // The exchange from crossing x on (a suffix) or, with y, between x and a later crossing of
@@ -249,8 +314,8 @@ void improve_by_swaps(const std::vector<Fragment>& fragments, const std::vector<
                       const LookModel& model, const std::vector<Join>& joins, const std::vector<double>& cost,
                       Paths& paths) {
     Search search(fragments, looks, model, joins, cost, paths);
-    for (int k = 0; k < rounds && search.improve(); ++k) {
-    }
+    for (int k = 0; k < rounds; ++k)
+        if (!search.improve() && !search.improveByTwo()) break;
 }
 
 }  // namespace ambrevo::identity_detail

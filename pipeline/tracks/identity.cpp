@@ -1,8 +1,6 @@
 #include "identity.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <map>
 #include <stdexcept>
@@ -167,16 +165,6 @@ Labelled labelFragments(std::span<const IdentityRow> rows, const Group& g, int a
         paths = cover(g.fragments, joins, animalCosts(joins, posteriors(g, model), animals), animals);
     }
     const std::vector<std::vector<double>> p = posteriors(g, LookModel::learn(g.within, g.looks, paths.label, animals));
-    if (const char* base = std::getenv("IDENTITY_DUMP")) {
-        FILE* o = std::fopen(base, "w");
-        std::fprintf(o, "fragment,track,first,last,rows,label,row0,next\n");
-        for (size_t f = 0; f < g.fragments.size(); ++f)
-            std::fprintf(o, "%zu,%lld,%lld,%lld,%zu,%d,%d,%d\n", f, g.fragments[f].track, g.fragments[f].first, g.fragments[f].last, g.fragments[f].rows.size(), paths.label[f], g.fragments[f].rows[0], paths.next[f]);
-        std::fclose(o);
-        o = std::fopen((std::string(base) + ".joins").c_str(), "w");
-        for (size_t j = 0; j < joins.size(); ++j) std::fprintf(o, "%d,%d,%.3f\n", joins[j].from, joins[j].to, joins[j].motion);
-        std::fclose(o);
-    }
     return {paths.label, sureness(paths.label, joins, p)};
 }
 

@@ -68,27 +68,7 @@ if [ -n "$listed" ]; then
   catalogue=$(grep -v '^[[:space:]]*\(#\|$\)' "$listed")
 fi
 
-selected() {
-  [ ${#wanted[@]} -eq 0 ] && return 0
-  local w
-  for w in "${wanted[@]}"; do [ "$w" = "$1" ] || [ "$w" = "$2" ] && return 0; done
-  return 1
-}
-
-# Makes the scene unless it is there, made by this tool with these arguments.
-make_scene() {
-  local dir=$1 args=$2
-  if [ -f "$dir/args.txt" ] && [ "$(cat "$dir/args.txt")" = "$args" ] && [ "$dir/args.txt" -nt "$tool" ]; then
-    return
-  fi
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  read -r -a list <<< "$args"
-  "$tool" "$dir" "${list[@]}" > "$dir/made.txt"
-  echo "$args" > "$dir/args.txt"
-}
-
-json() { sed -n "s/.*\"$2\": \([^,]*\).*/\1/p" "$1/scene.json" | head -1 | tr -d '"'; }
+. "$root/scripts/scene_catalogue.sh"
 
 # One run and its score: "MOTA | IDF1 | switches | fps | s/min" for the table.
 run() {

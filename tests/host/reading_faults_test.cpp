@@ -34,9 +34,15 @@ std::vector<int> range(int from, int to, int except = -1) {
 }
 
 // The flaky Motion JPEG server of tests/host, serving 40 numbered pictures with `fault` at `at`.
+// The pictures are textured: the first half of one then still decodes (a flat picture's does
+// not), so that only the reader's own check keeps a cut picture out.
 Server flakyStream(const TempDir& dir, const std::string& fault, int at, double stall = 20) {
     fs::create_directories(dir.path / "jpg");
-    for (int i = 0; i < 40; ++i) cv::imwrite(dir / cv::format("jpg/%03d.jpg", i), numbered(i));
+    for (int i = 0; i < 40; ++i) {
+        cv::Mat texture(120, 160, CV_8UC3);
+        cv::RNG(uint64_t(i + 1)).fill(texture, cv::RNG::UNIFORM, 0, 60);
+        cv::imwrite(dir / cv::format("jpg/%03d.jpg", i), numbered(i) + texture);
+    }
     return Server(dir, {"python3", AMBREVO_SOURCE_DIR "/tests/host/flaky_stream.py", dir / "jpg", fault,
                         std::to_string(at), std::to_string(stall)});
 }

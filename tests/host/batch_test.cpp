@@ -272,26 +272,38 @@ TEST(HostBatch, AfterSigkillTheSameCommandKeepsWhatIsCompleteAndRunsTheRest) {
     EXPECT_EQ(videoFrames(dir / "OUT/a.mp4"), 240);
 }
 
-TEST(HostBatch, ARecordOrTableThatIsNoFileIsRefusedAtOnce) {
+// batch.json, batch.csv or an input's track file as a FIFO, a folder or a device: the batch's
+// own files refuse the batch, a track file its input alone, at once and naming the kind.
+TEST(HostBatch, FilesOfTheFolderThatAreNoFilesAreRefusedAtOnce) {
     TempDir dir;
     makeClips(dir, {{"a.avi", 3}, {"b.avi", 3}});
-    for (const auto& [file, kind] : std::vector<std::pair<std::string, std::string>>{
-             {"batch.json", "a FIFO"}, {"batch.csv", "a FIFO"}, {"batch.json", "a folder"}, {"batch.json", "a device"}}) {
-        fs::remove_all(dir / "OUT");
-        fs::create_directory(dir / "OUT");
-        const std::string path = dir / ("OUT/" + file);
-        if (kind == "a FIFO") {
-            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    for (const std::string file : {"batch.json", "batch.csv", "a.csv"})
+        for (const std::string kind : {"a FIFO", "a folder", "a device"}) {
+            fs::remove_all(dir / "OUT");
+            fs::create_directory(dir / "OUT");
+            const std::string path = dir / ("OUT/" + file);
+            if (kind == "a FIFO") {
+                ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+            }
+            if (kind == "a folder") fs::create_directory(path);
+            if (kind == "a device") fs::create_symlink("/dev/zero", path);
+            const auto before = std::chrono::steady_clock::now();
+            const Result r = run(dir, "a.avi b.avi --out-dir OUT");
+            EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20)) << file << " " << kind;
+            EXPECT_EQ(r.status, 4) << file << " " << kind;
+            if (file == "a.csv") {
+                const std::string named = kind == "a device" ? "/dev/zero" : "OUT/a.csv";
+                const std::string told = kind == "a FIFO" ? "a named pipe (FIFO)" : kind;
+                EXPECT_EQ(batchTable(dir / "OUT/batch.csv")["a.avi+"],
+                          "cannot write --tracks file '" + named + "': it is " + told) << kind;
+                EXPECT_EQ(batchTable(dir / "OUT/batch.csv")["b.avi"], "done,0,3") << kind;
+                continue;
+            }
+            const std::string what = file == "batch.json" ? "batch record" : "batch table";
+            EXPECT_EQ(r.err, "ambrevo: the " + what + " 'OUT/" + file + "' is " + kind +
+                                 ": remove it or give another --out-dir\n");
+            EXPECT_FALSE(fs::exists(dir / "OUT/a.csv"));
         }
-        if (kind == "a folder") fs::create_directory(path);
-        if (kind == "a device") fs::create_symlink("/dev/zero", path);
-        const Result r = run(dir, "a.avi b.avi --out-dir OUT");
-        EXPECT_EQ(r.status, 4) << file << " " << kind;
-        const std::string what = file == "batch.json" ? "batch record" : "batch table";
-        EXPECT_EQ(r.err, "ambrevo: the " + what + " 'OUT/" + file + "' is " + kind +
-                             ": remove it or give another --out-dir\n");
-        EXPECT_FALSE(fs::exists(dir / "OUT/a.csv"));
-    }
 }
 
 TEST(HostWorkflow, SnakemakeGivesWhatASingleRunGives) {

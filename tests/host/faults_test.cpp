@@ -111,6 +111,7 @@ TEST(HostSpecialFiles, ScoreRefusesFoldersAndDevicesAndReadsPipes) {
              {"score /dev/zero truth.csv", "track file '/dev/zero' is a device, not a file"},
              {"score t.csv /dev/zero", "truth file '/dev/zero' is a device, not a file"},
              {"score folder truth.csv", "track file 'folder' is a folder"},
+             {"score t.csv folder", "truth file 'folder' is a folder"},
              {"score long.csv truth.csv", "line 1 is longer than 1024 KiB: not a text file of rows"},
              {"score nul.csv truth.csv", "line 2 holds a NUL byte: not a text file"}}) {
         const Result r = cli::run(dir, args);
@@ -118,6 +119,7 @@ TEST(HostSpecialFiles, ScoreRefusesFoldersAndDevicesAndReadsPipes) {
         EXPECT_NE(r.err.find(message), std::string::npos) << args << ": " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+    EXPECT_LT(cli::largestChildKilobytes(), 1 << 20) << "a score that read a device";
     // A pipe, as a shell's process substitution gives one.
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     std::thread writer([&] { writeFile(dir / "pipe", readFile(dir / "t.csv")); });

@@ -217,10 +217,13 @@ TEST(HostSpecialFiles, DevicesPipesAndFoldersAreCalledWhatTheyAre) {
         {"--settings /dev/zero", "--settings '/dev/zero' is a device, not a settings file; give a file of at most 16 MB"},
         {"--settings folder", "--settings 'folder' is a folder, not a settings file"},
         {"--config /dev/zero", "--config '/dev/zero' is a device, not a file of replies; give a file of at most 16 MB"},
+        {"--config folder", "--config 'folder' is a folder, not a file of replies"},
         {"--roi pipe", "--roi 'pipe': it is a named pipe (FIFO), not a mask image file"},
         {"--roi /dev/zero", "--roi '/dev/zero': it is a device, not a mask image file"},
+        {"--roi folder", "--roi 'folder': it is a folder, not a mask image file"},
         {"--module pipe", "cannot load module 'pipe': it is a named pipe (FIFO), not a module file (Ambrevo.qorb)"},
         {"--module folder", "cannot load module 'folder': it is a folder, not a module file (Ambrevo.qorb)"},
+        {"--module /dev/zero", "cannot load module '/dev/zero': it is a device, not a module file (Ambrevo.qorb)"},
     };
     for (const auto& [args, message] : cases) {
         const double before = steadySeconds();
@@ -230,6 +233,7 @@ TEST(HostSpecialFiles, DevicesPipesAndFoldersAreCalledWhatTheyAre) {
         EXPECT_LT(steadySeconds() - before, 5.0) << args;
         EXPECT_FALSE(fs::exists(dir / "t.csv")) << args;
     }
+    EXPECT_LT(cli::largestChildKilobytes(), 1 << 20) << "a run that read a device";
 }
 
 // A pipe given as a file of the program's is read whole when its writer comes, and left at

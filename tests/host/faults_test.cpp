@@ -2,11 +2,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <thread>
 
 #include "cli_util.h"
 #include "crowd_scene.h"
+#include "lab_scene.h"
 #include "link_global.h"
 #include "score.h"
 
@@ -28,7 +30,43 @@ void writeDenseCrowd(const std::string& file, int frames) {
     }
 }
 
+// Six flies in a dish of 320x240, 200 frames: white frames at 40 (while the background is
+// learned, on a sampled frame) and 100 (on a sampled frame after), the lamp dimmed from 200 to
+// 80 from frame 150 on. The arena a user would draw goes to `roi`.
+void writeFlashesAndDimming(const std::string& file, std::string& roi) {
+    crowd_scene::lab_settings s = crowd_scene::preset(crowd_scene::kind::flies);
+    s.width = 320, s.height = 240, s.animals = 6, s.seed = 3, s.light = {};
+    s.timeline.flashes = {40, 100}, s.timeline.dimFrame = 150, s.timeline.dimTo = 80;
+    crowd_scene::lab_scene scene(s);
+    const crowd_scene::circle arena = scene.drawn();
+    roi = cv::format("circle:%g,%g,%g", arena.x, arena.y, arena.r);
+    cv::VideoWriter video(file, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(s.width, s.height));
+    ASSERT_TRUE(video.isOpened());
+    cv::Mat grey(s.height, s.width, CV_8UC1), bgr;
+    for (int f = 0; f < 200; ++f, scene.next()) {
+        scene.grey(grey.data, int64_t(grey.step));
+        cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+        video.write(bgr);
+    }
+}
+
 }  // namespace
+
+// Flashes and a dimmed lamp cost the crowd tracker their own frames and no more, and the track
+// file counts them: the run is complete, but says what it met.
+TEST(HostCrowd, FlashesAndADimmedLampAreCountedInTheTrackFileAndCostOnlyTheirFrames) {
+    TempDir dir;
+    std::string roi;
+    writeFlashesAndDimming(dir / "flies.avi", roi);
+    RUN_OK(r, dir, "flies.avi --procedure crowd --grey --animals 6 --roi " + roi + " --tracks t.csv --quiet");
+    const Table t(dir / "t.csv");
+    EXPECT_EQ(t.meta.at("status"), "complete");
+    EXPECT_EQ(t.meta.at("count_lighting_events"), "2");
+    EXPECT_GE(std::stoi(t.meta.at("count_brightness_jumps")), 1);
+    // Nothing on a white frame; every fly on every other once the first guesses are past.
+    const std::vector<int> rows = t.perFrame(200);
+    for (int f = 25; f < 200; ++f) EXPECT_EQ(rows[size_t(f)], f == 40 || f == 100 ? 0 : 6) << "frame " << f;
+}
 
 TEST(HostSignals, SigtermDuringTheGlobalLinkingWritesEveryFrameLinkedFrameByFrame) {
     TempDir dir;

@@ -126,22 +126,24 @@ run_case() {
   rm -rf "$dir" && mkdir -p "$dir" && cd "$dir"
   case ${kinds[i]} in
     cli)
-      local rest=${calls[i]} call
+      local rest=${calls[i]} call suffix quiet
       while [ -n "$rest" ]; do
         call=${rest%% ;; *}
         [ "$call" = "$rest" ] && rest= || rest=${rest#* ;; }
-        n=$((n + 1)) && local suffix=$([ $n = 1 ] || echo $n)
+        n=$((n + 1)) suffix='' quiet=--quiet
+        [ $n = 1 ] || suffix=$n
+        [ "${call%% *}" != score ] || quiet=''  # score has no progress line to leave out
         # shellcheck disable=SC2086
-        { "$exe" $call $([ "${call%% *}" = score ] || echo --quiet) > .stdout$suffix 2> .stderr$suffix < /dev/null
-          echo $? > .status$suffix; } || true
+        { "$exe" $call $quiet > .stdout$suffix 2> .stderr$suffix < /dev/null; echo $? > .status$suffix; } || true
       done ;;
     py)
-      { PYTHONPATH=$exe ${GOLDEN_PYTHON_PRELOAD:+LD_PRELOAD=$GOLDEN_PYTHON_PRELOAD ASAN_OPTIONS=detect_leaks=0} \
+      # Under the sanitizers the instrumented extension needs their runtimes first in the interpreter.
+      { env PYTHONPATH="$exe" ${GOLDEN_PYTHON_PRELOAD:+LD_PRELOAD=$GOLDEN_PYTHON_PRELOAD ASAN_OPTIONS=detect_leaks=0} \
           "${PYTHON:-/usr/bin/python3}" "$here/tests/golden/python_runs.py" "${names[i]#python-}" $in \
           > .stdout 2> .stderr < /dev/null; echo $? > .status; } || true ;;
     app)
       # Its own settings (the recent inputs) and runtime folder, away from the user's.
-      mkdir -p -m 700 "$dir.home"
+      mkdir -m 700 "$dir.home"
       # shellcheck disable=SC2086
       { QT_QPA_PLATFORM=offscreen AMBREVO_MODULE=$build/lib/Ambrevo.qorb XDG_CONFIG_HOME=$dir.home \
           XDG_RUNTIME_DIR=$dir.home "$exe" ${calls[i]} > .stdout 2> .stderr < /dev/null; echo $? > .status; } || true ;;

@@ -154,7 +154,7 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
     Quiet quiet;
     {
         Run pipeline(module, o, saved, quiet);
-        pipeline.quietConsole();
+        pipeline.silenceConsole();
         if (!frames.is_none()) pipeline.setSource(std::make_unique<ArraySource>(std::move(frames)));
         pipeline.addSink(std::make_unique<RowsSink>(rows));
         py::gil_scoped_release unlocked;

@@ -375,3 +375,34 @@ TEST(HostLive, AStreamGivesTimedRows) {
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);
 }
+
+// A reader of --tracks - gets each frame's rows as soon as the frame is done, not when the
+// output's buffer fills or the run ends: frame 0's row arrives while the input, a named pipe,
+// still holds back its last frames.
+TEST(HostLive, EachFrameRowsArriveBeforeTheInputEnds) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    const pid_t pid = cli::start(dir, "pipe --timeout 120 --tracks - --quiet");
+    auto frames = [](std::ofstream& out, int from, int to) {  // Y4M frames of a dark disc moving right
+        for (int f = from; f < to; ++f) {
+            std::string luma(160 * 120, char(200));
+            for (int y = 50; y < 70; ++y)
+                for (int x = 40 + 4 * f; x < 60 + 4 * f; ++x)
+                    if ((x - 50 - 4 * f) * (x - 50 - 4 * f) + (y - 60) * (y - 60) < 90) luma[size_t(y * 160 + x)] = 30;
+            out << "FRAME\n" << luma << std::string(80 * 60 * 2, char(128)) << std::flush;
+        }
+    };
+    std::ofstream out(dir / "pipe", std::ios::binary);
+    out << "YUV4MPEG2 W160 H120 F25:1 C420jpeg\n";
+    frames(out, 0, 4);
+    const bool early = cli::waitUntil([&] { return readFile(dir / ".out.txt").find("\n0,0,") != std::string::npos; }, 30);
+    frames(out, 4, 8);
+    out.close();
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(early) << "frame 0's row came only at the end:\n" << readFile(dir / ".out.txt");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(dir / ".err.txt");
+    const std::string rows = readFile(dir / ".out.txt");
+    EXPECT_NE(rows.find("\n7,0,"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("\n# frames_read: 8\n"), std::string::npos) << rows;
+}

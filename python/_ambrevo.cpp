@@ -6,7 +6,9 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 namespace py = pybind11;
 
 void bindRun(py::module_& m);
+void bindLiveRun(py::module_& m);
 
 namespace {
 
@@ -207,13 +210,15 @@ void checkLengths(py::ssize_t n, std::initializer_list<py::ssize_t> others) {
         if (other != n) throw py::value_error("frame, x and y (and the groups) must have the same length");
 }
 
-// Links rows given as columns, frame by frame.
-py::tuple linkTable(Longs frames, Doubles xs, Doubles ys, double maxStep, int memory, bool predict) {
+// Links rows given as columns, frame by frame, up to `lastFrame` when given.
+py::tuple linkTable(Longs frames, Doubles xs, Doubles ys, double maxStep, int memory, bool predict,
+                    std::optional<long long> lastFrame) {
     const py::ssize_t n = frames.size();
     checkLengths(n, {xs.size(), ys.size()});
     std::vector<ambrevo::TableRow> rows(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i) rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i]};
-    return linkedColumns([&] { return ambrevo::link_table(rows, {maxStep, memory, predict}); });
+    const long long last = lastFrame.value_or(std::numeric_limits<long long>::min());
+    return linkedColumns([&] { return ambrevo::link_table(rows, {maxStep, memory, predict}, last); });
 }
 
 // Links rows given as columns over the whole run; `groups` (0, 1, ...) are never linked with
@@ -235,23 +240,30 @@ PYBIND11_MODULE(_ambrevo, m) {
     m.attr("version") = ambrevo_version();
     m.attr("interface_version") = ambrevo_interface_version();
     m.attr("object_record_size") = sizeof(ambrevo_object);
-    m.def("procedures", [] {
-        std::vector<std::string> names;
-        for (int i = 0; const char* name = ambrevo_procedure_name(i); ++i) names.emplace_back(name);
-        return names;
-    });
-    py::class_<procedure>(m, "Procedure")
-        .def(py::init<const std::string&, int, int, int>())
+    m.def(
+        "procedures",
+        [] {
+            std::vector<std::string> names;
+            for (int i = 0; const char* name = ambrevo_procedure_name(i); ++i) names.emplace_back(name);
+            return names;
+        },
+        "The procedures' names, in registration order.");
+    py::class_<procedure>(m, "Procedure", "One instance of a procedure; use ambrevo.Procedure.")
+        .def(py::init<const std::string&, int, int, int>(), py::arg("name"), py::arg("width"), py::arg("height"),
+             py::arg("channels"))
         .def_property_readonly("name", &procedure::name)
-        .def("describe", &procedure::describe)
-        .def("set", &procedure::set)
-        .def("set_text", &procedure::setText)
-        .def("get", &procedure::get)
-        .def("process", &procedure::process)
+        .def("describe", &procedure::describe, "Every setting as a dict.")
+        .def("set", &procedure::set, py::arg("name"), py::arg("value"))
+        .def("set_text", &procedure::setText, py::arg("name"), py::arg("text"))
+        .def("get", &procedure::get, py::arg("name"))
+        .def("process", &procedure::process, py::arg("frame"), py::arg("clicks"))
         .def("destination", &procedure::destination)
         .def("profile", &procedure::profile)
-        .def("dialogue", &procedure::dialogue);
-    m.def("link", &linkTable);
-    m.def("link_global", &linkGlobal);
+        .def("dialogue", &procedure::dialogue, py::arg("replies"));
+    m.def("link", &linkTable, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("max_step"), py::arg("memory"),
+          py::arg("predict"), py::arg("last_frame"));
+    m.def("link_global", &linkGlobal, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("groups"),
+          py::arg("max_step"), py::arg("memory"), py::arg("predict"), py::arg("animals"));
     bindRun(m);
+    bindLiveRun(m);
 }

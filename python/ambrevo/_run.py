@@ -184,6 +184,7 @@ class Tracker:
         self._as_frame = as_frame
         self._core: Any = None
         self._closed = False
+        self._done = 0
 
     def process(self, frame: Any, time: Optional[float] = None, clicks: Sequence[Tuple[int, int]] = ()) -> Any:
         """Runs one frame (uint8, shape (h, w) or (h, w, 3)) and returns its rows, as track()
@@ -217,7 +218,7 @@ class Tracker:
     @property
     def frames(self) -> int:
         """The frames processed so far."""
-        return 0 if self._core is None else self._core.frames
+        return self._done if self._core is None else self._core.frames
 
     def close(self, cancel: bool = False) -> None:
         """Ends the run: its outputs are written and closed, complete (or with `cancel`,
@@ -232,6 +233,7 @@ class Tracker:
         if core is None:
             return
         status, message, notices = core.close(cancel)
+        self._done = core.frames
         _warn(notices)
         if status != 0 and not cancel:
             raise _failure(status, message)

@@ -26,8 +26,9 @@ def inputs(tmp_path_factory):
 
 
 def imported(code):
-    """The modules an example imports."""
-    return {a or b for a, b in re.findall(r"^\s*import (\w+)|^\s*from (\w+)", code, re.M)}
+    """The modules an example imports, and pandas for DataFrames."""
+    names = {a or b for a, b in re.findall(r"^\s*import (\w+)|^\s*from (\w+)", code, re.M)}
+    return names | ({"pandas"} if "as_frame=True" in code or "to_frame(" in code else set())
 
 
 @pytest.mark.parametrize("line, code", blocks(), ids=[f"line{n}" for n, _ in blocks()])

@@ -250,20 +250,22 @@ PYBIND11_MODULE(_ambrevo, m) {
         "The procedures' names, in registration order.");
     py::class_<procedure>(m, "Procedure", "One instance of a procedure; use ambrevo.Procedure.")
         .def(py::init<const std::string&, int, int, int>(), py::arg("name"), py::arg("width"), py::arg("height"),
-             py::arg("channels"))
-        .def_property_readonly("name", &procedure::name)
+             py::arg("channels"), "An instance for frames of width x height with 1 or 3 channels.")
+        .def_property_readonly("name", &procedure::name, "The procedure's name.")
         .def("describe", &procedure::describe, "Every setting as a dict.")
-        .def("set", &procedure::set, py::arg("name"), py::arg("value"))
-        .def("set_text", &procedure::setText, py::arg("name"), py::arg("text"))
-        .def("get", &procedure::get, py::arg("name"))
-        .def("process", &procedure::process, py::arg("frame"), py::arg("clicks"))
-        .def("destination", &procedure::destination)
-        .def("profile", &procedure::profile)
-        .def("dialogue", &procedure::dialogue, py::arg("replies"));
+        .def("set", &procedure::set, py::arg("name"), py::arg("value"), "Sets a setting to a number.")
+        .def("set_text", &procedure::setText, py::arg("name"), py::arg("text"), "Sets a setting from its text.")
+        .def("get", &procedure::get, py::arg("name"), "A setting's value.")
+        .def("process", &procedure::process, py::arg("frame"), py::arg("clicks"),
+             "Runs a frame; its objects as the bytes of the module's records.")
+        .def("destination", &procedure::destination, "The output picture of the last frame.")
+        .def("profile", &procedure::profile, "The last frame's stage times in milliseconds.")
+        .def("dialogue", &procedure::dialogue, py::arg("replies"), "Answers the console dialogue; its text.");
     m.def("link", &linkTable, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("max_step"), py::arg("memory"),
-          py::arg("predict"), py::arg("last_frame"));
+          py::arg("predict"), py::arg("last_frame"), "Links rows frame by frame, up to last_frame when given.");
     m.def("link_global", &linkGlobal, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("groups"),
-          py::arg("max_step"), py::arg("memory"), py::arg("predict"), py::arg("animals"));
+          py::arg("max_step"), py::arg("memory"), py::arg("predict"), py::arg("animals"),
+          "Links rows over the whole run, each group apart.");
     bindRun(m);
     bindLiveRun(m);
 }

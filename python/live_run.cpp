@@ -149,9 +149,10 @@ private:
 
 void bindLiveRun(py::module_& m) {
     py::class_<LiveRun>(m, "LiveRun", "The pipeline over frames handed over one at a time; use ambrevo.Tracker.")
-        .def(py::init<>())
-        .def("start", &LiveRun::start, py::arg("module"), py::arg("words"))
-        .def("push", &LiveRun::push, py::arg("frame"), py::arg("time"), py::arg("clicks"))
-        .def("close", &LiveRun::close, py::arg("cancel"))
-        .def_property_readonly("frames", &LiveRun::frames);
+        .def(py::init<>(), "A run not started yet.")
+        .def("start", &LiveRun::start, py::arg("module"), py::arg("words"), "Starts the run; (status, message).")
+        .def("push", &LiveRun::push, py::arg("frame"), py::arg("time"), py::arg("clicks"),
+             "Hands a frame over; its rows' columns, or None once the run has ended.")
+        .def("close", &LiveRun::close, py::arg("cancel"), "Ends the run; (status, message, notices).")
+        .def_property_readonly("frames", &LiveRun::frames, "The frames written so far.");
 }

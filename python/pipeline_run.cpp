@@ -113,5 +113,5 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
 
 void bindRun(py::module_& m) {
     m.def("run", &run, py::arg("module"), py::arg("words"), py::arg("frames"), py::arg("total"),
-          py::arg("progress"));
+          py::arg("progress"), "Runs the pipeline over an input or an iterator of frames; see ambrevo.track.");
 }

@@ -34,6 +34,8 @@ class Procedure:
     """
 
     def __init__(self, name: str, width: int, height: int, channels: int = 3, **values: Union[int, float, bool, str]):
+        """An instance of the procedure `name` (one of procedures()) for frames of `width` x
+        `height` pixels with `channels` 1 (grey) or 3 (BGR), its settings given by name."""
         channel_flag(channels)
         self._shape = (str(name), int(width), int(height), int(channels))
         self._core = _ambrevo.Procedure(*self._shape)
@@ -139,12 +141,15 @@ class Procedure:
         self._core = None
 
     def __enter__(self) -> "Procedure":
+        """The Procedure itself, closed at the end of the `with` block."""
         return self
 
     def __exit__(self, *exc: Any) -> None:
+        """Closes the Procedure."""
         self.close()
 
     def __repr__(self) -> str:
+        """The procedure's name and settings."""
         if self._core is None:
             return f"<closed ambrevo.Procedure {self._shape[0]!r}>"
         return f"ambrevo.Procedure({self.name!r}, {self.values})"

@@ -175,6 +175,8 @@ class Tracker:
                  console_log: Optional[PathLike] = None, settings: Optional[PathLike] = None,
                  settings_out: Optional[PathLike] = None, config: Optional[PathLike] = None,
                  as_frame: bool = False, **values: Setting):
+        """Checks the options; the run starts with the first frame (whose shape chooses grey or
+        colour when `channels` is not given)."""
         if link is not None and "global" in link_text(link).split(",")[1:]:
             raise ValueError(f"link={link!r}: global linking waits for the end of the run, and a Tracker gives "
                              "each frame's rows at once; link frame by frame here (\"15,5,predict\") and the rows "
@@ -239,12 +241,15 @@ class Tracker:
             raise _failure(status, message)
 
     def __enter__(self) -> "Tracker":
+        """The Tracker itself, closed at the end of the `with` block."""
         return self
 
     def __exit__(self, kind: Any, error: Any, trace: Any) -> None:
+        """Closes the Tracker: its outputs complete, or partial when an exception ends the block."""
         self._finish(cancel=kind is not None)
 
     def __del__(self) -> None:
+        """A Tracker that was not closed closes now, with a ResourceWarning."""
         if getattr(self, "_core", None) is not None:
             warnings.warn("a Tracker was not closed; its outputs are closed now", ResourceWarning, stacklevel=2)
             try:

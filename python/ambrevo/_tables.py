@@ -85,7 +85,7 @@ def columns_of(table: Any) -> Tuple[Dict[str, Any], bool]:
     return {name: array[name] for name in array.dtype.names}, False
 
 
-def to_frame(table: Any):
+def to_frame(table: Any) -> Any:
     """The rows as a pandas DataFrame, one column per field: a structured array as track() and
     link() return, or a dict of columns. A DataFrame comes back as it is."""
     columns, is_frame = columns_of(table)
@@ -209,7 +209,7 @@ def _counts(animals: Any) -> list:
 
 
 def link(table: Any, max_step: float, memory: int = 0, predict: bool = False, method: str = "frames",
-         animals: Union[int, Sequence[int], None] = None, last_frame: Optional[int] = None):
+         animals: Union[int, Sequence[int], None] = None, last_frame: Optional[int] = None) -> Any:
     """Links the rows of `table` into tracks, as `ambrevo --link MAX_STEP,MEMORY[,predict][,global]`
     does: no step longer than `max_step` pixels, a track unseen for up to `memory` frames keeps
     its identity; with `predict`, from where its last velocity would have taken it.

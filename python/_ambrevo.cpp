@@ -10,10 +10,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ambrevo.h"
 #include "link_global.h"
+#include "run_support.h"
 #include "track_link.h"
 
 namespace py = pybind11;
@@ -175,19 +177,36 @@ using Longs = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // The linked rows as columns, ordered by frame: the detection's row in the input (-1 for
-// missing rows), frame, track, x, y, missing. `link` runs without the GIL; a refusal is a
-// ValueError.
+// missing rows), frame, track, x, y, missing. `link(stop)` runs without the GIL; a refusal is a
+// ValueError, Ctrl-C stops it and is raised.
 template <class Link>
 py::tuple linkedColumns(Link link) {
     std::vector<ambrevo::LinkedRow> linked;
+    std::exception_ptr failure;
+    // On a thread of its own, so that this one answers Ctrl-C: the linking stops at its next step.
+    Watched watched;
+    std::thread worker;
     {
         py::gil_scoped_release release;
-        try {
-            linked = link();
-        } catch (const std::invalid_argument& e) {
-            py::gil_scoped_acquire acquire;
-            throw py::value_error(e.what());
-        }
+        worker = std::thread([&] {
+            try {
+                linked = link(StopToken([&watched] { return watched.stopRequested(); }));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            watched.finish();
+        });
+    }
+    watched.waitUntil([] { return false; }, {});
+    {
+        py::gil_scoped_release release;
+        worker.join();
+    }
+    if (watched.pending) throw std::move(*watched.pending);
+    try {
+        if (failure) std::rethrow_exception(failure);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
     }
     const auto m = static_cast<py::ssize_t>(linked.size());
     py::array_t<long long> row(m), frame(m), track(m);
@@ -218,7 +237,7 @@ py::tuple linkTable(Longs frames, Doubles xs, Doubles ys, double maxStep, int me
     std::vector<ambrevo::TableRow> rows(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i) rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i]};
     const long long last = lastFrame.value_or(std::numeric_limits<long long>::min());
-    return linkedColumns([&] { return ambrevo::link_table(rows, {maxStep, memory, predict}, last); });
+    return linkedColumns([&](const StopToken&) { return ambrevo::link_table(rows, {maxStep, memory, predict}, last); });
 }
 
 // Links rows given as columns over the whole run; `groups` (0, 1, ...) are never linked with
@@ -230,7 +249,8 @@ py::tuple linkGlobal(Longs frames, Doubles xs, Doubles ys, Longs groups, double 
     std::vector<ambrevo::GroupedRow> rows(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i)
         rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i], int(groups.data()[i])};
-    return linkedColumns([&] { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals); });
+    return linkedColumns(
+        [&](const StopToken& stop) { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals, stop); });
 }
 
 }  // namespace

@@ -53,3 +53,23 @@ def test_global_link_equals_the_host_and_refuses_what_it_cannot_use(tmp_path):
                     lambda: ambrevo.link(table[["frame", "x"]], 15)):
         with pytest.raises(ValueError):
             refused()
+
+
+def test_ctrl_c_stops_a_long_global_link():
+    import os
+    import signal
+    import threading
+    import time
+    rng = np.random.default_rng(1)
+    walk = np.cumsum(rng.normal(0, 2, (60, 5000, 2)), axis=0) + rng.uniform(0, 2000, (5000, 2))
+    table = np.rec.fromarrays([np.repeat(np.arange(60), 5000), walk[..., 0].ravel(), walk[..., 1].ravel()],
+                              names="frame,x,y")
+    sent = []
+    timer = threading.Timer(0.3, lambda: (sent.append(time.monotonic()), os.kill(os.getpid(), signal.SIGINT)))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            ambrevo.link(table, 15, 5, predict=True, method="global")
+    finally:
+        timer.cancel()
+    assert time.monotonic() - sent[0] < 0.5

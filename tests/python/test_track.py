@@ -203,3 +203,20 @@ def test_a_run_that_finds_nothing_says_why_in_pythons_words():
     with pytest.warns(ambrevo.AmbrevoWarning, match=r"no objects were found on any of the 3 frames.*BinThreshold=N") as told:
         assert len(ambrevo.track("demo", frames=3, BinThreshold=1)) == 0
     assert "--" not in str(told[0].message)
+
+
+def test_the_programs_other_outputs_and_limits_are_keyword_arguments(tmp_path, monkeypatch, capsys):
+    (tmp_path / "cfg.txt").write_text("\n1 1 1 2 3\n")
+    outputs = dict(console_log="l.txt", dst="d", settings_out="s.json", windows="w")
+    words = [w for name, value in outputs.items() for w in ("--" + name.replace("_", "-"), value)]
+    for folder in ("program", "python"):
+        (tmp_path / folder).mkdir()
+    subprocess.run([HOST, "demo", "--frames", "5", "--config", "../cfg.txt", "--quiet"] + words, check=True,
+                   cwd=tmp_path / "program", capture_output=True)
+    monkeypatch.chdir(tmp_path / "python")
+    ambrevo.track("demo", frames=5, config="../cfg.txt", profile=True, max_pixels=640 * 480, **outputs)
+    assert "whole frame (host)" in capsys.readouterr().out
+    for name in ("l.txt", "s.json") + tuple(f"{d}/{f}" for d in ("d", "w") for f in os.listdir(tmp_path / "program" / d)):
+        assert (tmp_path / "program" / name).read_bytes() == (tmp_path / "python" / name).read_bytes(), name
+    with pytest.raises(ValueError, match=r"exceed the limit of 1000 pixels \(max_pixels raises it\)"):
+        ambrevo.track("demo", frames=5, max_pixels=1000)

@@ -8,6 +8,7 @@ AMBREVO_BUILD_DIR names a configured build folder to build in (make's build/); o
 build goes to a folder of its own, configured for the package alone. The build's progress goes
 to the terminal (pip keeps a build's own output to itself unless -v), else to standard error.
 """
+import importlib.metadata
 import os
 import pathlib
 import re
@@ -40,16 +41,16 @@ def check_environment():
                "    pip install --no-build-isolation .\n"
                "and again after a change, or use the package make assembles: PYTHONPATH=build/python")
     if commands & {"bdist_wheel", "dist_info"}:
-        try:
-            import wheel  # noqa: F401  setuptools makes wheels with it
-        except ImportError:
+        try:  # setuptools finds the wheel command through the package's installed metadata
+            importlib.metadata.distribution("wheel")
+        except importlib.metadata.PackageNotFoundError:
             refuse("building the wheel needs the 'wheel' package, which this Python does not have.\n"
                    + ENVIRONMENT_HINT)
-    if "bdist_wheel" in commands:
-        try:
+    if commands & {"bdist_wheel", "dist_info"}:
+        try:  # told with the metadata, before pip looks for what the package requires
             import numpy  # noqa: F401
         except ImportError:
-            progress("numpy is not installed here: pip fetches it after the build, which needs the network.\n"
+            progress("ambrevo: numpy is not installed here: pip looks for it next, which needs the network.\n"
                      + ENVIRONMENT_HINT)
 
 

@@ -2,6 +2,7 @@
 AMBREVO_WHEEL, the build's output in AMBREVO_BUILD_LOG), and the installs the docs advise against."""
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import zipfile
@@ -36,12 +37,19 @@ def test_the_build_tells_its_progress():
     assert told and told[-1].rstrip().endswith("100%")
 
 
-def pip_install(environment, *arguments):
-    """pip of a fresh virtual environment, offline, on the source tree; its exit status and output."""
+def pip_install(environment, *arguments, lend=()):
+    """pip of a fresh virtual environment, offline and without a terminal, on the source tree,
+    with the packages `lend` copied in from Debian's; its exit status and output."""
     subprocess.run([sys.executable, "-m", "venv", *environment[1:], environment[0]], check=True)
+    for package in lend:
+        site = next(pathlib.Path(environment[0]).glob("lib/python*/site-packages"))
+        found = pathlib.Path(__import__(package).__file__).parent
+        for part in [found] + list(found.parent.glob(f"{package}-*-info")):
+            shutil.copytree(part, site / part.name)
     pip = os.path.join(environment[0], "bin", "pip")
     done = subprocess.run([pip, "install", "--no-build-isolation", *arguments, str(SOURCE)], capture_output=True,
-                          text=True, env=dict(os.environ, PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1"))
+                          text=True, env=dict(os.environ, PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1"),
+                          start_new_session=True)
     return done.returncode, done.stdout + done.stderr
 
 
@@ -60,3 +68,9 @@ def test_an_editable_install_is_refused_with_the_way_out_and_leaves_nothing(tmp_
 def test_an_environment_without_wheel_is_told_how_to_get_it(tmp_path):
     status, said = pip_install((str(tmp_path / "env"),))
     assert status != 0 and "needs the 'wheel' package" in said and "--system-site-packages" in said
+
+
+@needs_wheel
+def test_an_environment_without_numpy_is_told_before_pip_looks_for_it(tmp_path):
+    status, said = pip_install((str(tmp_path / "env"),), "-v", lend=("wheel",))
+    assert status != 0 and "ambrevo: numpy is not installed here" in said and "--system-site-packages" in said

@@ -158,7 +158,8 @@ bool arrayToFrame(const py::handle& frame, cv::Mat& bgr, std::string& why) {
     }
     const auto packed = py::array_t<uint8_t, py::array::c_style>::ensure(array);
     const cv::Mat view(int(array.shape(0)), int(array.shape(1)), CV_8UC(channels), const_cast<uint8_t*>(packed.data()));
-    if (toBgr8(view.clone(), bgr)) return true;
+    // A grey or BGRA frame is converted into a picture of its own; a BGR one is copied.
+    if (toBgr8(channels == 3 ? view.clone() : view, bgr)) return true;
     why = "the frame could not be converted to BGR";
     return false;
 }

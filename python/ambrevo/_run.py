@@ -4,6 +4,7 @@ from __future__ import annotations
 import itertools
 import os
 import sys
+import threading
 import warnings
 from collections.abc import Sized
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
@@ -187,21 +188,23 @@ class Tracker:
         self._core: Any = None
         self._closed = False
         self._done = 0
+        self._turn = threading.Lock()  # frames from several threads are taken one at a time
 
     def process(self, frame: Any, time: Optional[float] = None, clicks: Sequence[Tuple[int, int]] = ()) -> Any:
         """Runs one frame (uint8, shape (h, w) or (h, w, 3)) and returns its rows, as track()
         returns rows: a structured array, or a DataFrame with `as_frame`. `time` is the frame's
         time in seconds (its `time_s` when no `fps` was given); `clicks` are (x, y) positions
         clicked on it. Frames are numbered from 0 in the order they come."""
-        if self._closed:
-            raise ValueError("the Tracker was closed")
-        if self._core is None:
-            self._start(frame)
-        try:
-            columns = self._core.push(frame, -1.0 if time is None else float(time), click_points(clicks))
-        except KeyboardInterrupt:
-            self._closed = True
-            raise
+        with self._turn:
+            if self._closed:
+                raise ValueError("the Tracker was closed")
+            if self._core is None:
+                self._start(frame)
+            try:
+                columns = self._core.push(frame, -1.0 if time is None else float(time), click_points(clicks))
+            except KeyboardInterrupt:
+                self._closed = True
+                raise
         if columns is None:
             self.close()
             raise RuntimeError("the run ended before this frame")
@@ -228,10 +231,9 @@ class Tracker:
         self._finish(cancel)
 
     def _finish(self, cancel: bool) -> None:
-        if self._closed and self._core is None:
-            return
-        self._closed = True
-        core, self._core = self._core, None
+        with self._turn:
+            self._closed = True
+            core, self._core = self._core, None
         if core is None:
             return
         status, message, notices = core.close(cancel)

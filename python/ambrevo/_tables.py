@@ -52,7 +52,7 @@ def typed(columns: Mapping[str, Any]) -> Dict[str, Any]:
         if kind is np.int64:
             values = np.where(np.isnan(values), -1, values).astype(np.int64)
         elif kind is np.bool_:
-            values = np.nan_to_num(values) != 0
+            values = values > 0  # 0 or 1; NaN (unknown) is no
         out[name] = values
     return out
 

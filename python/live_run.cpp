@@ -61,7 +61,7 @@ public:
         std::string error;
         if (!request_.prepare(modulePath, words, status, error)) return py::make_tuple(status, error);
         run_ = std::make_unique<Run>(request_.module, request_.options, request_.saved, watched_);
-        run_->quietConsole();
+        run_->silenceConsole();
         auto source = std::make_unique<HandedFrames>();
         source_ = source.get();
         run_->setSource(std::move(source));

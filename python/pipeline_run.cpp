@@ -61,20 +61,34 @@ private:
 };
 
 // The rows as the track file holds them, column by column. A procedure that measures shapes
-// gives its centres as decimals and three columns more, as the file does.
+// gives its centres as decimals and three columns more, as the file does; one that reports
+// posture its posture, the midline and the grey along it as arrays of 11 points.
 struct Rows {
     std::vector<int32_t> frame, index, area, points, selected, arena;
     std::vector<double> x, y, intensity, orientation, elongation;
+    std::vector<double> heading, length, width, texture, midline, grey, confidence;
+    std::vector<int8_t> head, split;
     std::vector<float> vx, vy;
     std::vector<int64_t> track;
     std::vector<bool> missing;
     bool arenas = false, linked = false, shapes = false;
+    RowLayout layout;
 
     void addShape(const ObjectShape& s) {
         x.push_back(s.x), y.push_back(s.y);
         intensity.push_back(toDecimals(s.intensity, intensityDecimals));
         orientation.push_back(toDecimals(s.orientation, orientationDecimals));
         elongation.push_back(toDecimals(s.elongation, elongationDecimals));
+    }
+    // The values as the file writes them: its decimals read back as doubles.
+    void addPosture(const ObjectPosture& p) {
+        heading.push_back(toDecimals(p.heading, headingDecimals));
+        length.push_back(toDecimals(p.length, bodyDecimals));
+        width.push_back(toDecimals(p.width, bodyDecimals));
+        texture.push_back(toDecimals(p.texture, greyDecimals));
+        head.push_back(p.head), split.push_back(p.split);
+        for (float v : p.midline) midline.push_back(toDecimals(v, bodyDecimals));
+        for (float v : p.grey) grey.push_back(toDecimals(v, greyDecimals));
     }
 };
 
@@ -93,6 +107,7 @@ public:
         return true;
     }
     bool frame(const FrameResult& result, std::string&) override {
+        rows_.layout.fix(result);
         for (size_t i = 0; i < result.rows.size(); ++i) {
             const ip_objectRecord& o = result.rows[i];
             for (auto [column, value] : {std::pair{&rows_.frame, int32_t(result.frame)},
@@ -107,6 +122,8 @@ public:
                 rows_.addShape(i < result.shapes.size() ? result.shapes[i] : ObjectShape{double(o.x), double(o.y)});
             rows_.vx.push_back(o.vx);
             rows_.vy.push_back(o.vy);
+            if (rows_.layout.posture) rows_.addPosture(i < result.postures.size() ? result.postures[i] : ObjectPosture{});
+            if (rows_.layout.confidence) rows_.confidence.push_back(i < result.confidence.size() ? result.confidence[i] : NAN);
             const std::vector<std::string>& cells = result.cells[i];
             if (arena_ >= 0) rows_.arena.push_back(std::stoi(cells.at(size_t(arena_))));
             if (track_ < 0) continue;
@@ -169,11 +186,21 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
         columns["intensity"] = column(rows.intensity), columns["orientation"] = column(rows.orientation);
         columns["elongation"] = column(rows.elongation);
     }
+    if (rows.layout.posture) {
+        for (auto [name, values] : {std::pair{"heading", &rows.heading}, {"length", &rows.length},
+                                    {"width", &rows.width}, {"texture", &rows.texture}})
+            columns[name] = column(*values);
+        columns["head"] = column(rows.head), columns["split"] = column(rows.split);
+        const auto n = py::ssize_t(rows.head.size()), points = py::ssize_t(ObjectPosture::points);
+        columns["midline"] = column(rows.midline).reshape({n, points, py::ssize_t(2)});
+        columns["grey"] = column(rows.grey).reshape({n, points});
+    }
     if (rows.arenas) columns["arena"] = column(rows.arena);
     if (rows.linked) {
         columns["track"] = column(rows.track);
         columns["missing"] = column(std::vector<uint8_t>(rows.missing.begin(), rows.missing.end()));
     }
+    if (rows.layout.confidence) columns["confidence"] = column(rows.confidence);
     return py::make_tuple(status, quiet.message, columns);
 }
 

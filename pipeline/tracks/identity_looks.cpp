@@ -95,7 +95,7 @@ cv::Mat cholesky(cv::Mat s) {
 }
 
 // delta' S^-1 delta with S's Cholesky factor, and log det S.
-double mahalanobis(const cv::Mat& lower, const std::vector<double>& delta, double* logDet = nullptr) {
+double mahalanobis(const cv::Mat& lower, const Features& delta, double* logDet = nullptr) {
     const int n = lower.rows;
     std::array<double, featureCount> z{};
     double sum = 0;
@@ -113,8 +113,10 @@ double mahalanobis(const cv::Mat& lower, const std::vector<double>& delta, doubl
     return sum;
 }
 
-std::vector<double> deltaOn(const std::vector<size_t>& dims, const Features& a, const Features& b) {
-    std::vector<double> d(dims.size());
+// The first dims.size() entries: a compared with b on `dims` (in place: it is done for every
+// fragment and animal).
+Features deltaOn(const std::vector<size_t>& dims, const Features& a, const Features& b) {
+    Features d{};
     for (size_t k = 0; k < dims.size(); ++k) d[k] = a[dims[k]] - b[dims[k]];
     return d;
 }
@@ -277,7 +279,7 @@ double LookModel::sameness(const LookSummary& a, const LookSummary& b) const {
     auto noise = [&](size_t i, size_t j) { return meanNoise(a)(i, j) + meanNoise(b)(i, j); };
     const cv::Mat same = spreadOn(dims, 2, between_, within_, noise);
     const cv::Mat other = same + spreadOn(dims, 2, animals_, animals_, [](size_t, size_t) { return 0.0; });
-    const std::vector<double> delta = deltaOn(dims, a.mean, b.mean);
+    const Features delta = deltaOn(dims, a.mean, b.mean);
     double sameDet = 0, otherDet = 0;
     const double sameFar = mahalanobis(cholesky(same.clone()), delta, &sameDet);
     const double otherFar = mahalanobis(cholesky(other.clone()), delta, &otherDet);

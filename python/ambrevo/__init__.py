@@ -155,6 +155,13 @@ def _setting(name, value):
     return f"{name}={value}"
 
 
+# The fields after OBJECT_FIELDS, in their order, each where the run has it.
+_POSTURE_FIELDS = [("heading", "<f8"), ("head", "<i1"), ("length", "<f8"), ("width", "<f8"), ("texture", "<f8"),
+                   ("split", "<i1"), ("midline", "<f8", (11, 2)), ("grey", "<f8", (11,))]
+_LATER_FIELDS = ([("intensity", "<f8"), ("orientation", "<f8"), ("elongation", "<f8")] + _POSTURE_FIELDS
+                 + [("arena", "<i4"), ("track", "<i8"), ("missing", "?"), ("confidence", "<f8")])
+
+
 def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, roi=None, *, tracks=None,
           summary=None, plot=None, heatmap=None, video=None, link=None, animals=None, scale=None, unit=None,
           fps=None, start=None, end=None, settings=None, **values):
@@ -163,7 +170,13 @@ def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, r
     points, selected, then `arena` with `roi`, `track` and `missing` with `link`. For
     procedure="crowd", as in its track file, x and y are decimals (float64, to a thousandth of a
     pixel) and `intensity`, `orientation` and `elongation` follow `selected` (NaN on missing
-    rows).
+    rows), then the posture: `heading`, `head` (1: the midline starts at the head, 0: at either
+    end, -1: no midline, as of a round object), `length` (NaN without a midline), `width`,
+    `texture`, `split` (1: cut out of a blob of several animals; -1 on missing rows), `midline`
+    (11 x, y points, head first; NaN without one) and `grey` (11 grey levels along it, or in
+    rings out from a round object's centre). With `animals` and a global `link`, `track` is
+    each animal's identity, learned from its looks (-1: none of the animals), and
+    `confidence` says how sure it is (docs/crowd.md).
 
     `source` is what the program takes as its input (a video file, an image sequence
     "frames/%04d.png" or a folder, a camera "cam:0", a stream, "demo"), or an iterable of
@@ -201,15 +214,14 @@ def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, r
     status, message, columns = _ambrevo.run(_MODULE, words, arrays)
     if status != 0:
         raise _FAILURES.get(status, RuntimeError)(message)
-    # A procedure that measures shapes has decimal centres and three columns more, as its file.
+    # A procedure that measures shapes has decimal centres and three columns more, as its file;
+    # one that reports posture the posture's, with the midline and the grey as arrays.
     shaped = "intensity" in columns
     fields = ([("frame", "<i4")] + [(name, "<f8" if shaped and name in ("x", "y") else kind)
                                     for name, kind in OBJECT_FIELDS]
-              + [(name, kind) for name, kind in (("intensity", "<f8"), ("orientation", "<f8"), ("elongation", "<f8"),
-                                                 ("arena", "<i4"), ("track", "<i8"), ("missing", "?"))
-                 if name in columns])
+              + [field for field in _LATER_FIELDS if field[0] in columns])
     table = np.empty(len(columns["frame"]), dtype=np.dtype(fields))
-    for name, _ in fields:
+    for name in table.dtype.names:
         table[name] = columns[name]
     return table
 
@@ -229,7 +241,14 @@ def link(table, max_step, memory=0, predict=False, method="frames", animals=None
     Returns the rows ordered by frame with two more columns: `track` and `missing` (True on
     the rows added for each frame a track was not seen, at its last seen position, with the
     table's other columns zero). Frame by frame, a track that ends is missing for up to
-    `memory` frames; over the whole run, only between two sightings."""
+    `memory` frames; over the whole run, only between two sightings.
+
+    With `animals`, a table that carries the animals' looks (the posture fields `track` gives
+    for procedure="crowd": `width` at least) gets what the program writes with
+    `--link ...,global --animals N`: `track` becomes each animal's identity, learned from the
+    looks (-1: a row none of the animals takes), a missing row stands for each frame an identity
+    was not seen between two sightings, and a `confidence` column says how sure each row's
+    identity is (NaN on missing rows, whose posture fields are unknown too)."""
     np = _numpy()
     table = np.asarray(table)
     if table.dtype.names is None or not {"frame", "x", "y"} <= set(table.dtype.names):
@@ -249,12 +268,19 @@ def link(table, max_step, memory=0, predict=False, method="frames", animals=None
             groups = np.where(arena > 0, arena - 1, len(counts))
         else:
             groups = np.zeros(len(table), dtype=np.int64)
+        if counts and "width" in table.dtype.names:
+            return _identified(np, table, groups, float(max_step), int(memory), bool(predict), counts)
         columns = _ambrevo.link_global(table["frame"], table["x"], table["y"], groups, float(max_step),
                                        int(memory), bool(predict), [int(n) for n in counts])
     else:
         raise ValueError("method must be \"frames\" or \"global\", got %r" % (method,))
+    return _linked(np, table, columns)
+
+
+def _linked(np, table, columns, extra=()):
+    """The table's rows as linked `columns` order them, with `track`, `missing` and `extra` fields."""
     order, frame, track_id, x, y, missing = columns
-    dtype = np.dtype(table.dtype.descr + [("track", "<i8"), ("missing", "?")])
+    dtype = np.dtype(table.dtype.descr + [("track", "<i8"), ("missing", "?")] + list(extra))
     out = np.zeros(len(order), dtype=dtype)
     seen = order >= 0
     for name in table.dtype.names:
@@ -264,4 +290,22 @@ def link(table, max_step, memory=0, predict=False, method="frames", animals=None
     out["y"][~seen] = y[~seen]
     out["track"] = track_id
     out["missing"] = missing
+    return out
+
+
+def _identified(np, table, groups, max_step, memory, predict, counts):
+    """link(method="global") with the animals' identities learned from the table's looks."""
+    names = ("area", "intensity", "elongation", "length", "width", "texture", "head", "split", "grey")
+    looks = {name: np.ascontiguousarray(table[name], dtype=np.float64).reshape(-1)
+             for name in names if name in table.dtype.names}
+    columns, confidence = _ambrevo.link_identities(table["frame"], table["x"], table["y"], groups, looks, max_step,
+                                                   memory, predict, [int(n) for n in counts])
+    out = _linked(np, table, columns, [("confidence", "<f8")])
+    order = columns[0]
+    seen = order >= 0
+    out["confidence"] = np.nan
+    out["confidence"][seen] = confidence[order[seen]]
+    for name, _, *shape in _POSTURE_FIELDS:
+        if name in table.dtype.names:
+            out[name][~seen] = -1 if name in ("head", "split") else np.nan
     return out

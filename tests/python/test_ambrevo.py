@@ -127,3 +127,43 @@ def test_global_link_equals_the_host_and_refuses_what_it_cannot_use(tmp_path):
                     lambda: ambrevo.link(table, 15, method="global", animals=[2, 1])):
         with pytest.raises(ValueError):
             refused()
+
+
+def test_crowd_posture_and_identities_are_the_files_and_link_learns_them_again(tmp_path):
+    os.chdir(tmp_path)
+    counted = dict(procedure="crowd", frames=60, animals=3)
+    table = ambrevo.track("demo", link="20,3,predict,global", tracks="c.csv", **counted)
+    rows = host_rows("c.csv")
+    assert len(rows) == len(table) > 150
+    for r, g in zip(rows, table):
+        for k in ("heading", "length", "width", "texture", "grey0", "grey10", "confidence"):
+            got = g["grey"][int(k[4:])] if k.startswith("grey") else g[k]
+            assert float(r[k] or "nan") == got or (r[k] == "" and np.isnan(got)), (k, r, g)
+        assert int(r["head"] or -1) == g["head"] and int(r["split"] or -1) == g["split"]
+        assert r["m0_x"] == "" and np.isnan(g["midline"]).all()  # discs have no midline
+    assert set(table["track"][~table["missing"]]) <= {-1, 0, 1, 2}
+    # The rows of a run without linking, linked afterwards, get the program's identities.
+    plain = ambrevo.track("demo", **counted)
+    again = ambrevo.link(plain, 20, 3, predict=True, method="global", animals=3)
+    for name in ("frame", "track", "missing", "x", "y"):
+        assert (again[name] == table[name]).all(), name
+    assert np.array_equal(again["confidence"], table["confidence"], equal_nan=True)
+    # A table without the looks (another procedure's, an older file's) is linked as before.
+    looks = {"heading", "head", "length", "width", "texture", "split", "midline", "grey"}
+    bare = plain[[n for n in plain.dtype.names if n not in looks]]
+    linked = ambrevo.link(bare, 20, 3, predict=True, method="global", animals=3)
+    assert "confidence" not in linked.dtype.names and len(set(linked["track"])) == 3
+
+
+def test_a_long_body_has_a_midline_from_end_to_end():
+    import cv2
+    frames = []
+    for f in range(30):
+        frame = np.full((120, 160), 190, np.uint8)
+        cv2.ellipse(frame, (60 + f, 60), (15, 4), 20, 0, 360, 60, -1)
+        frames.append(frame)
+    table = ambrevo.track(frames, procedure="crowd")
+    assert len(table) == 30 and table["midline"].shape == (30, 11, 2)
+    assert np.isfinite(table["midline"]).all() and set(table["head"]) <= {0, 1}
+    ends = np.hypot(*(table["midline"][:, 0] - table["midline"][:, 10]).T)
+    assert np.all(np.abs(ends - 30) < 5) and np.all(np.abs(table["length"] - 30) < 5)

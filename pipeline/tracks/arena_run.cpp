@@ -126,7 +126,10 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
                     const std::vector<ObjectShape>& shapes, const std::vector<ObjectPosture>& postures, FrameRows& out) {
     objectsSeen_ += int64_t(objects.size());
     out.rows = objects;
-    const bool shaped = !shapes.empty() && shapes.size() == objects.size();
+    // A frame without objects of a run whose objects have shapes gives its missing rows shapes
+    // too, so that their centres keep their decimals.
+    shapedRun_ = shapedRun_ || (!shapes.empty() && shapes.size() == objects.size());
+    const bool shaped = shapes.size() == objects.size() && (!shapes.empty() || shapedRun_);
     out.shapes = shaped ? shapes : std::vector<ObjectShape>{};
     out.postures = postures.size() == objects.size() ? postures : std::vector<ObjectPosture>{};
     out.confidence.clear();
@@ -138,7 +141,7 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
                                   shaped ? shapes[i].y : double(objects[i].y), static_cast<long long>(i)});
         linked = linker_->push(frame, detections);
         for (const ambrevo::LinkedRow& l : linked)
-            if (l.missing) addMissing(l, out);
+            if (l.missing) addMissing(l, shaped, out);
     }
     const double t = timeOf(frame, time);
     const std::string timeText = timed_ && t >= 0 ? exactNumber(t) : std::string();
@@ -164,12 +167,12 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
 
 // A row for a linked track not seen in the frame, at the place the linker gives; nothing of it
 // is known but that.
-void ArenaRun::addMissing(const ambrevo::LinkedRow& l, FrameRows& out) {
+void ArenaRun::addMissing(const ambrevo::LinkedRow& l, bool shaped, FrameRows& out) {
     ip_objectRecord& r = out.rows.emplace_back();
     r.index = -1;
     r.x = int32_t(std::lround(l.x));
     r.y = int32_t(std::lround(l.y));
-    if (!out.shapes.empty()) out.shapes.push_back({toDecimals(l.x, centreDecimals), toDecimals(l.y, centreDecimals)});
+    if (shaped) out.shapes.push_back({toDecimals(l.x, centreDecimals), toDecimals(l.y, centreDecimals)});
     if (!out.postures.empty()) out.postures.emplace_back();
     if (!out.confidence.empty()) out.confidence.push_back(std::numeric_limits<double>::quiet_NaN());
 }
@@ -347,9 +350,10 @@ void ArenaRun::keptRows(size_t k, const Links& links, size_t first, FrameRows& o
     }
     out.shapes = std::move(f.shapes);
     out.postures = std::move(f.postures);
+    const bool shaped = out.shapes.size() == f.rows.size() && (!out.shapes.empty() || shapedRun_);
     f.rows = {};
     for (const ambrevo::LinkedRow& l : links.missing[k]) {
-        addMissing(l, out);
+        addMissing(l, shaped, out);
         std::vector<std::string>& c = out.cells.emplace_back();
         if (timed_) c.push_back(f.time);
         c.insert(c.end(), {std::to_string(l.track), "1"});

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ip_host.h"
+#include "text/numbers.h"
 
 struct Options;
 class ArenaRun;
@@ -72,10 +73,7 @@ inline bool measuresShapes(const std::string& procedure) { return procedure == "
 // The decimals the track file gives each measure, and a value rounded to them: the number
 // its text reads back as (Python's rows hold these).
 enum ShapeDecimals { centreDecimals = 3, intensityDecimals = 2, orientationDecimals = 4, elongationDecimals = 3 };
-inline double toDecimals(double v, int places) {
-    const double scale = std::pow(10.0, places);
-    return std::round(v * scale) / scale;
-}
+using ambrevo::text::toDecimals;
 
 // One processed frame, as the outputs see it. Only what some output needs is filled in.
 struct FrameResult {

@@ -2,50 +2,35 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "files.h"
+#include "text/csv.h"
+#include "text/numbers.h"
 
 namespace {
 
 // A value that is not a finite number is written as missing: an empty CSV field, a JSON
 // null (JSON has no NaN or infinity, and its readers refuse them).
-std::string number(float v) {
-    if (!std::isfinite(v)) return "";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", double(v));
-    return text;
-}
+std::string number(float v) { return std::isfinite(v) ? ambrevo::text::general(v) : ""; }
 
 std::string jsonNumber(float v) { return std::isfinite(v) ? number(v) : "null"; }
 
-// `v` with `places` decimals; empty when not finite. Never "-0.000".
-std::string fixed(double v, int places) {
-    if (!std::isfinite(v)) return "";
-    double rounded = toDecimals(v, places);
-    if (rounded == 0) rounded = 0;
-    char text[48];
-    std::snprintf(text, sizeof text, "%.*f", places, rounded);
-    return text;
-}
-
 // A measure of the shape columns: decimals enough for what the pixels can tell.
 std::string shapeCell(float v, int places, bool asJson) {
-    const std::string text = fixed(v, places);
+    const std::string text = ambrevo::text::decimalCell(v, places);
     return asJson && text.empty() ? "null" : text;
 }
 
-// A comment line ends at the first line break; a file name with one must not start a row.
+std::string countOrUnknown(int64_t n, const char* unknown) { return n >= 0 ? std::to_string(n) : unknown; }
+
+}  // namespace
+
 std::string commentText(const std::string& s) {
     std::string out = s;
     for (char& c : out)
         if (static_cast<unsigned char>(c) < 0x20) c = '?';
     return out;
 }
-
-std::string countOrUnknown(int64_t n, const char* unknown) { return n >= 0 ? std::to_string(n) : unknown; }
-
-}  // namespace
 
 TrackRows::TrackRows(const std::string& procedure, bool json, std::vector<std::string> extraColumns)
     : procedure_(procedure),
@@ -54,7 +39,9 @@ TrackRows::TrackRows(const std::string& procedure, bool json, std::vector<std::s
                : procedure == "ccTrack" ? contour
                                         : all),
       shapes_(columns_ == all && measuresShapes(procedure)),
-      extraColumns_(std::move(extraColumns)) {}
+      extraColumns_(std::move(extraColumns)) {
+    for (const std::string& name : extraColumns_) jsonColumns_.push_back(jsonString(name));
+}
 
 // The extra cells of row `i`, in the column order.
 std::string TrackRows::extraCells(std::span<const std::vector<std::string>> cells, size_t i, bool asJson) const {
@@ -62,9 +49,9 @@ std::string TrackRows::extraCells(std::span<const std::vector<std::string>> cell
     for (size_t c = 0; c < extraColumns_.size(); ++c) {
         const std::string* cell = i < cells.size() && c < cells[i].size() ? &cells[i][c] : nullptr;
         if (asJson)
-            out += ", " + jsonString(extraColumns_[c]) + ": " + (cell && !cell->empty() ? *cell : "null");
+            out += ", " + jsonColumns_[c] + ": " + (cell && !cell->empty() ? *cell : "null");
         else
-            out += "," + (cell ? *cell : std::string());
+            out += "," + (cell ? ambrevo::csv::field(*cell) : std::string());
     }
     return out;
 }
@@ -88,7 +75,8 @@ void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) 
     auto centre = [&](const ip_objectRecord& o, size_t i, const char* separator) {
         if (shapes_ && i < result.shapes.size() && std::isfinite(result.shapes[i].x) &&
             std::isfinite(result.shapes[i].y))
-            return fixed(result.shapes[i].x, centreDecimals) + separator + fixed(result.shapes[i].y, centreDecimals);
+            return ambrevo::text::decimalCell(result.shapes[i].x, centreDecimals) + separator +
+                   ambrevo::text::decimalCell(result.shapes[i].y, centreDecimals);
         return std::to_string(o.x) + separator + std::to_string(o.y);
     };
     if (!json_) {
@@ -134,7 +122,7 @@ void TrackRows::header(std::ostream& out, const RunRecord& r, bool meta, bool na
     if (columns_ == contour) out << ",vx,vy,points,appearances,selected";
     if (columns_ == all) out << ",area,vx,vy,points,appearances,selected";
     if (shapes_) out << ",intensity,orientation,elongation";
-    for (const std::string& name : extraColumns_) out << ',' << name;
+    for (const std::string& name : extraColumns_) out << ',' << ambrevo::csv::field(name);
     out << '\n';
 }
 

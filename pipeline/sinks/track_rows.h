@@ -10,6 +10,10 @@
 
 #include "sink.h"
 
+// `s` as a `# key: value` line holds it: a comment line ends at the first line break, so a
+// file name with one must not start a row; control characters become '?'.
+std::string commentText(const std::string& s);
+
 class TrackRows {
 public:
     // `procedure` chooses the columns: the flow tracker reports areas and rays, the
@@ -38,4 +42,5 @@ private:
     Columns columns_;
     bool shapes_;
     std::vector<std::string> extraColumns_;
+    std::vector<std::string> jsonColumns_;  // their names as JSON strings
 };

@@ -9,19 +9,11 @@
 #include <stdexcept>
 
 #include "files.h"
+#include "text/csv.h"
 
 namespace ambrevo {
 
 namespace {
-
-std::vector<std::string> splitCells(const std::string& line) {
-    std::vector<std::string> cells;
-    size_t begin = 0;
-    for (size_t comma; (comma = line.find(',', begin)) != std::string::npos; begin = comma + 1)
-        cells.push_back(line.substr(begin, comma - begin));
-    cells.push_back(line.substr(begin));
-    return cells;
-}
 
 bool toNumber(const std::string& cell, double& value) {
     if (cell.empty()) return false;
@@ -39,37 +31,62 @@ const char correctionKey[] = "# correction_";
 
 }  // namespace
 
+// The records of a track file: its '#' lines above the header, then the header and the rows,
+// each row's text kept as it was so that only corrected rows are written anew.
 TrackTable TrackTable::parse(const std::string& text) {
     TrackTable t;
-    std::istringstream in(text);
-    std::string line;
-    size_t number = 0;
+    const std::vector<std::string_view> lines = csv::lines(text);
+    size_t number = 0, first = 0;
     auto fail = [&](const std::string& what) {
-        throw std::runtime_error("line " + std::to_string(number) + ": " + what);
+        throw std::runtime_error("line " + std::to_string(first) + ": " + what);
     };
-    while (std::getline(in, line) && ++number && line.starts_with("#")) t.meta_.push_back(line);
-    t.columns_ = splitCells(line);
+    while (number < lines.size() && lines[number].starts_with("#")) t.meta_.emplace_back(lines[number++]);
+    csv::RecordReader reader;
+    std::string raw;
+    // The next record into `reader` and its text into `raw`; false at the end.
+    auto next = [&] {
+        raw.clear(), first = number + 1;
+        while (number < lines.size()) {
+            if (number >= first) raw += '\n';
+            raw += lines[number];
+            try {
+                if (reader.add(lines[number++])) return true;
+            } catch (const std::runtime_error& e) {
+                fail(e.what());
+            }
+        }
+        if (reader.pending()) fail("the file ends inside a quoted field");
+        return false;
+    };
+    if (next()) t.header_ = raw, t.columns_ = reader.fields();
     if (t.columns_.size() < 4 || t.columns_[0] != "frame" || t.columns_[1] != "object")
         fail("expected the header of a track file (frame,object,x,y,...)");
     const int track = columnOf(t.columns_, "track");
     t.idColumn_ = track >= 0 ? track : 1;
     t.missingColumn_ = columnOf(t.columns_, "missing");
-    while (std::getline(in, line)) {
-        ++number;
-        Row row;
-        row.cells = splitCells(line);
-        if (row.cells.size() != t.columns_.size())
-            fail(std::to_string(row.cells.size()) + " cells where the header names " +
-                 std::to_string(t.columns_.size()));
-        double frame = 0, id = 0;
-        if (!toNumber(row.cells[0], frame) || !toNumber(row.cells[size_t(t.idColumn_)], id) ||
-            !toNumber(row.cells[2], row.x) || !toNumber(row.cells[3], row.y))
-            fail("a frame, identity or position that is not a number");
-        row.frame = (long long)frame, row.id = (long long)id;
-        row.missing = t.missingColumn_ >= 0 && row.cells[size_t(t.missingColumn_)] == "1";
-        t.rows_.push_back(std::move(row));
+    while (next()) {
+        try {
+            t.rows_.push_back(t.row(reader.fields(), raw));
+        } catch (const std::runtime_error& e) {
+            fail(e.what());
+        }
     }
     return t;
+}
+
+TrackTable::Row TrackTable::row(const std::vector<std::string>& cells, const std::string& text) const {
+    Row row;
+    row.cells = cells, row.text = text;
+    if (row.cells.size() != columns_.size())
+        throw std::runtime_error(std::to_string(row.cells.size()) + " cells where the header names " +
+                                 std::to_string(columns_.size()));
+    double frame = 0, id = 0;
+    if (!toNumber(row.cells[0], frame) || !toNumber(row.cells[size_t(idColumn_)], id) ||
+        !toNumber(row.cells[2], row.x) || !toNumber(row.cells[3], row.y))
+        throw std::runtime_error("a frame, identity or position that is not a number");
+    row.frame = (long long)frame, row.id = (long long)id;
+    row.missing = missingColumn_ >= 0 && row.cells[size_t(missingColumn_)] == "1";
+    return row;
 }
 
 TrackTable TrackTable::read(const std::string& file) {
@@ -89,12 +106,8 @@ TrackTable TrackTable::read(const std::string& file) {
 std::string TrackTable::text() const {
     std::string out;
     for (const std::string& line : meta_) out += line + '\n';
-    auto join = [&](const std::vector<std::string>& cells) {
-        for (size_t i = 0; i < cells.size(); ++i) out += (i ? "," : "") + cells[i];
-        out += '\n';
-    };
-    join(columns_);
-    for (const Row& row : rows_) join(row.cells);
+    out += header_ + '\n';
+    for (const Row& row : rows_) out += row.text + '\n';
     return out;
 }
 
@@ -135,6 +148,7 @@ std::vector<TrackPoint> TrackTable::points() const {
 void TrackTable::setIdentity(Row& row, long long id) const {
     row.id = id;
     row.cells[size_t(idColumn_)] = std::to_string(id);
+    row.text = csv::record(row.cells);
 }
 
 // The correction goes below the run's own metadata, numbered so that each line is a key of its own.

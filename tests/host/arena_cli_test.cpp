@@ -242,11 +242,14 @@ TEST(ArenaErrors, RefusalsGetOneLineTheirStatusAndWriteNothing) {
     writeFile(dir / "bad.json", "{\"procedure\": \"flowtrack\", \"settings\": {\"BinThreshold\": 1");
     writeFile(dir / "cc.json", "{\"module_version\": \"1\", \"procedure\": \"ccTrack\", \"settings\": {}}");
     cv::imwrite(dir / "mask.png", cv::Mat(10, 10, CV_8UC1, cv::Scalar(255)));
-    const std::vector<std::tuple<std::string, int, std::string>> cases = {  // arguments, status, the line's start
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        // arguments, status, the line's start
         {"--set BinThreshold=300", 2, "--set BinThreshold=300: BinThreshold must lie in 0 to 255, got 300"},
         {"--set Nonsense=1", 2, "--set Nonsense=1: unknown setting 'Nonsense'"},
         {"--set BinThreshold", 2, "malformed --set 'BinThreshold' (expected NAME=VALUE)"},
-        {"--settings bad.json", 3, "malformed --settings file 'bad.json': expected ','"},
+        {"--settings bad.json", 3,
+         "malformed --settings file 'bad.json': parse error at line 1, column 58: syntax error while parsing object - "
+         "unexpected end of input"},
         {"--settings none.json", 3, "cannot read --settings file 'none.json'"},
         {"--settings cc.json --procedure flowtrack", 2, "--procedure flowtrack but the --settings file"},
         {"--roi rect:1,2,3", 2, "--roi"},

@@ -64,6 +64,17 @@ def test_crowd_rows_are_its_track_file_with_decimal_centres_and_shapes(tmp_path)
             assert float(r[k] or "nan") == g[k] or (r[k] == "" and np.isnan(g[k])), (k, r, g)
 
 
+def test_a_unit_with_a_comma_and_quotes_names_its_columns(tmp_path):
+    os.chdir(tmp_path)
+    unit = 'mm, "wet"'
+    table = ambrevo.track("demo", frames=10, scale=2, unit=unit, link="20", tracks="u.csv", summary="us.csv")
+    rows = host_rows("u.csv")
+    assert len(rows) == len(table) > 10
+    assert all(float(r["x_" + unit]) == float(r["x"]) / 2 for r in rows)
+    with open("us.csv") as f:
+        assert next(csv.reader(f))[4] == "path_length_" + unit
+
+
 def test_track_refusals_raise_what_python_expects(tmp_path):
     for call, error in ((lambda: ambrevo.track("missing.mp4"), ValueError),
                         (lambda: ambrevo.track("demo", frames=2, Nonsense=1), ValueError),

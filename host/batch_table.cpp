@@ -20,20 +20,15 @@ bool BatchTable::refresh(std::string& error) {
     if (!readSmallFile(file_, "batch table", kLargestTable, text, error)) return false;
     seen_ = fileIdentity(file_);
     std::vector<std::pair<std::string, std::string>> read;
-    ambrevo::csv::RecordReader reader;
-    std::string record;
-    const std::vector<std::string_view> lines = ambrevo::csv::lines(text);
-    for (size_t i = 1; i < lines.size(); ++i) {  // after the header
-        if (lines[i].empty() && !reader.pending()) continue;
-        record += (reader.pending() ? "\n" : "") + std::string(lines[i]);
-        std::string input = record;  // a row mangled by hand is kept as it is, under its whole text
+    const size_t header = text.find('\n');
+    ambrevo::csv::TextRecords records(header == std::string::npos ? "" : std::string_view(text).substr(header + 1));
+    for (bool more = true; more;) {
         try {
-            if (!reader.add(lines[i])) continue;
-            input = reader.fields()[0];
+            more = records.next();
+            if (more && !records.text().empty()) read.emplace_back(records.fields()[0], records.text());
         } catch (const std::runtime_error&) {
+            read.emplace_back(records.text(), records.text());  // a row mangled by hand, kept as it is
         }
-        read.emplace_back(std::move(input), std::move(record));
-        record.clear();
     }
     // Rows of this batch not yet on file stay: they are written with the next save.
     for (auto& row : rows_)

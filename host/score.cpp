@@ -165,8 +165,8 @@ bool parse_number(const std::string& text, T& value) {
     return !text.empty() && ec == std::errc() && p == end;
 }
 
-// The records of a CSV file one at a time, past '#' comment lines and empty lines between them;
-// `number` is the line the record ends on.
+// The records of a CSV file one at a time as its lines come, past '#' comment lines and empty
+// lines between them; `number` is the line the record ends on.
 class CsvRecords {
 public:
     explicit CsvRecords(InputFile& in) : in_(in) {}
@@ -175,13 +175,14 @@ public:
         while (in_.line(line)) {
             ++number;
             if (!reader_.pending() && (line.empty() || line[0] == '#')) continue;
+            if (!reader_.pending()) first_ = number;
             try {
                 if (reader_.add(line)) return &reader_.fields();
             } catch (const std::runtime_error& e) {
                 throw LineError("line " + std::to_string(number) + ": " + e.what());
             }
         }
-        if (reader_.pending()) throw LineError("the file ends inside a quoted field");
+        if (reader_.pending()) throw LineError("line " + std::to_string(first_) + ": a quoted field is not closed");
         return nullptr;
     }
     long long number = 0;
@@ -189,6 +190,7 @@ public:
 private:
     InputFile& in_;
     csv::RecordReader reader_;
+    long long first_ = 0;  // the line the record in hand begins on
 };
 
 // CSV rows with the identity in `id_column` (the first of the names given that the header has).

@@ -4,6 +4,22 @@
 
 namespace ambrevo::csv {
 
+namespace {
+
+// Every line of `text` (which need not end in a line end) without its '\n', in order.
+std::vector<std::string_view> lines(std::string_view text) {
+    std::vector<std::string_view> out;
+    for (size_t begin = 0; begin < text.size();) {
+        size_t end = text.find('\n', begin);
+        if (end == std::string_view::npos) end = text.size();
+        out.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string field(std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
     std::string out = "\"";
@@ -56,15 +72,25 @@ bool RecordReader::add(std::string_view line) {
     return true;
 }
 
-std::vector<std::string_view> lines(std::string_view text) {
-    std::vector<std::string_view> out;
-    for (size_t begin = 0; begin < text.size();) {
-        size_t end = text.find('\n', begin);
-        if (end == std::string_view::npos) end = text.size();
-        out.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
+TextRecords::TextRecords(std::string_view text, size_t firstLine) : lines_(lines(text)), firstLine_(firstLine) {}
+
+bool TextRecords::next() {
+    begin_ = next_;
+    if (next_ == lines_.size()) return false;
+    // The lines are views into one text: a record's text is the span from its first to its last.
+    auto span = [&] {
+        const char* from = lines_[begin_].data();
+        text_ = std::string_view(from, size_t(lines_[next_ - 1].data() + lines_[next_ - 1].size() - from));
+    };
+    std::string why = "a quoted field is not closed";
+    try {
+        while (next_ < lines_.size())
+            if (reader_.add(lines_[next_++])) return span(), true;
+    } catch (const std::runtime_error& e) {
+        why = e.what();
     }
-    return out;
+    span();
+    throw std::runtime_error("line " + std::to_string(line()) + ": " + why);
 }
 
 }  // namespace ambrevo::csv

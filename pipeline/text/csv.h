@@ -36,7 +36,28 @@ private:
     bool closed_ = false;  // a quoted field ended and its comma has not come yet
 };
 
-// Every line of `text` (which need not end in a line end) without its '\n', in order.
-std::vector<std::string_view> lines(std::string_view text);
+// The records of a text held whole, each with the text it was read from (`text` must outlive
+// them).
+class TextRecords {
+public:
+    // `firstLine`: the number of the text's first line, for the messages.
+    explicit TextRecords(std::string_view text, size_t firstLine = 1);
+    // The next record (an empty line is a record of one empty field); false at the end. Throws
+    // std::runtime_error starting "line N: " when a quoted field is followed by anything but a
+    // comma or is not closed before the end.
+    bool next();
+    const std::vector<std::string>& fields() const { return reader_.fields(); }
+    // The record as the text holds it, without its last line end; after a refusal, the lines
+    // refused.
+    std::string_view text() const { return text_; }
+    // The number of the line the record begins on.
+    size_t line() const { return firstLine_ + begin_; }
+
+private:
+    std::vector<std::string_view> lines_;
+    size_t firstLine_, begin_ = 0, next_ = 0;
+    RecordReader reader_;
+    std::string_view text_;
+};
 
 }  // namespace ambrevo::csv

@@ -35,40 +35,25 @@ const char correctionKey[] = "# correction_";
 // each row's text kept as it was so that only corrected rows are written anew.
 TrackTable TrackTable::parse(const std::string& text) {
     TrackTable t;
-    const std::vector<std::string_view> lines = csv::lines(text);
-    size_t number = 0, first = 0;
-    auto fail = [&](const std::string& what) {
-        throw std::runtime_error("line " + std::to_string(first) + ": " + what);
-    };
-    while (number < lines.size() && lines[number].starts_with("#")) t.meta_.emplace_back(lines[number++]);
-    csv::RecordReader reader;
-    std::string raw;
-    // The next record into `reader` and its text into `raw`; false at the end.
-    auto next = [&] {
-        raw.clear(), first = number + 1;
-        while (number < lines.size()) {
-            if (number >= first) raw += '\n';
-            raw += lines[number];
-            try {
-                if (reader.add(lines[number++])) return true;
-            } catch (const std::runtime_error& e) {
-                fail(e.what());
-            }
-        }
-        if (reader.pending()) fail("the file ends inside a quoted field");
-        return false;
-    };
-    if (next()) t.header_ = raw, t.columns_ = reader.fields();
+    std::string_view rest = text;
+    while (rest.starts_with("#")) {
+        const size_t end = std::min(rest.find('\n'), rest.size());
+        t.meta_.emplace_back(rest.substr(0, end));
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    csv::TextRecords records(rest, t.meta_.size() + 1);
+    if (records.next()) t.header_ = records.text(), t.columns_ = records.fields();
     if (t.columns_.size() < 4 || t.columns_[0] != "frame" || t.columns_[1] != "object")
-        fail("expected the header of a track file (frame,object,x,y,...)");
+        throw std::runtime_error("line " + std::to_string(records.line()) +
+                                 ": expected the header of a track file (frame,object,x,y,...)");
     const int track = columnOf(t.columns_, "track");
     t.idColumn_ = track >= 0 ? track : 1;
     t.missingColumn_ = columnOf(t.columns_, "missing");
-    while (next()) {
+    while (records.next()) {
         try {
-            t.rows_.push_back(t.row(reader.fields(), raw));
+            t.rows_.push_back(t.row(records.fields(), std::string(records.text())));
         } catch (const std::runtime_error& e) {
-            fail(e.what());
+            throw std::runtime_error("line " + std::to_string(records.line()) + ": " + e.what());
         }
     }
     return t;

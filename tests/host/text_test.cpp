@@ -1,9 +1,11 @@
 // The text the program reads and writes: CSV fields, numbers, the track table the review
-// corrects, the frames the pictures' background is drawn from, and what an input names.
+// corrects, the batch table, the frames the pictures' background is drawn from, and what an
+// input names.
 
 #include <sys/stat.h>
 
 #include "background_plan.h"
+#include "batch_table.h"
 #include "cli_util.h"
 #include "input_kind.h"
 #include "text/csv.h"
@@ -15,13 +17,9 @@ namespace csv = ambrevo::csv;
 
 namespace {
 
-// The records of `text` as the program reads them, line by line.
 std::vector<std::vector<std::string>> records(const std::string& text) {
     std::vector<std::vector<std::string>> out;
-    csv::RecordReader reader;
-    for (std::string_view line : csv::lines(text))
-        if (reader.add(line)) out.push_back(reader.fields());
-    EXPECT_FALSE(reader.pending()) << text;
+    for (csv::TextRecords r(text); r.next();) out.push_back(r.fields());
     return out;
 }
 
@@ -79,7 +77,7 @@ TEST(TrackTable, QuotedCellsAreReadAndOnlyCorrectedRowsAreWrittenAnew) {
               "# ambrevo track file\n# unit: mm, \"wet\"\n# correction_1: swap track 7 and 8 from frame 1\n"
               "frame,object,x,y,track,missing,\"x_mm, \"\"wet\"\"\",note\n"
               "0,0,4,2,7,0,2,\"first\nof two lines\"\n1,0,6,2,8,0,3,\n1,1,9,9,7,0,4.5,\"a, b\"\n");
-    for (const auto& [bad, why] : {std::pair{"0,0,1,1,7,0,2,\"cut", "line 8: the file ends inside a quoted field"},
+    for (const auto& [bad, why] : {std::pair{"0,0,1,1,7,0,2,\"cut", "line 8: a quoted field is not closed"},
                                    {"0,0,1,1,7,0,\"2\"x,y", "line 8: a quoted field is followed by 'x'"}}) {
         try {
             ambrevo::TrackTable::parse(text + bad + "\n");
@@ -88,6 +86,28 @@ TEST(TrackTable, QuotedCellsAreReadAndOnlyCorrectedRowsAreWrittenAnew) {
             EXPECT_EQ(std::string(e.what()).rfind(why, 0), 0u) << e.what();
         }
     }
+}
+
+// batch.csv: one row per input whatever its name holds, read back by the next batch as the
+// same input, and a row mangled by hand kept as it is.
+TEST(BatchTable, AnInputWithCommasQuotesAndLineBreaksKeepsItsOneRow) {
+    TempDir dir;
+    const std::string file = dir / "batch.csv", odd = "a, \"b\"\nc.avi";
+    std::string error;
+    BatchTable first(file);
+    ASSERT_TRUE(first.refresh(error)) << error;
+    first.set(odd, {"done", "0", "5", "1.00", "it said \"fine\", then stopped"});
+    first.set("plain.avi", {"failed", "3", "0", "0.10", "cannot open"});
+    ASSERT_TRUE(first.save(error)) << error;
+    const std::string header = "input,status,exit,frames,seconds,message\n", plain = "plain.avi,failed,3,0,0.10,cannot open\n";
+    EXPECT_EQ(readFile(file),
+              header + "\"a, \"\"b\"\"\nc.avi\",done,0,5,1.00,\"it said \"\"fine\"\", then stopped\"\n" + plain);
+    writeFile(file, readFile(file) + "\"x\"y,done\n");
+    BatchTable second(file);
+    ASSERT_TRUE(second.refresh(error)) << error;
+    second.set(odd, {"skipped", "", "5", "0.00", ""});
+    ASSERT_TRUE(second.save(error)) << error;
+    EXPECT_EQ(readFile(file), header + "\"a, \"\"b\"\"\nc.avi\",skipped,,5,0.00,\n" + plain + "\"x\"y,done\n");
 }
 
 // The frames a run samples as it reads are the frames the app reads again to redraw.

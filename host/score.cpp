@@ -261,6 +261,8 @@ std::vector<ScorePoint> read_file(const std::string& file, const char* what, con
         return read(in);
     } catch (const StopRequested&) {
         throw;
+    } catch (const InputFile::Silent&) {
+        throw;  // no fault of the file's
     } catch (const std::exception& e) {
         std::string why = e.what();
         for (char& c : why)

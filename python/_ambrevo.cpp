@@ -6,17 +6,22 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ambrevo.h"
 #include "link_global.h"
+#include "run_support.h"
 #include "track_link.h"
 
 namespace py = pybind11;
 
 void bindRun(py::module_& m);
+void bindLiveRun(py::module_& m);
 
 namespace {
 
@@ -172,19 +177,36 @@ using Longs = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // The linked rows as columns, ordered by frame: the detection's row in the input (-1 for
-// missing rows), frame, track, x, y, missing. `link` runs without the GIL; a refusal is a
-// ValueError.
+// missing rows), frame, track, x, y, missing. `link(stop)` runs without the GIL; a refusal is a
+// ValueError, Ctrl-C stops it and is raised.
 template <class Link>
 py::tuple linkedColumns(Link link) {
     std::vector<ambrevo::LinkedRow> linked;
+    std::exception_ptr failure;
+    // On a thread of its own, so that this one answers Ctrl-C: the linking stops at its next step.
+    Watched watched;
+    std::thread worker;
     {
         py::gil_scoped_release release;
-        try {
-            linked = link();
-        } catch (const std::invalid_argument& e) {
-            py::gil_scoped_acquire acquire;
-            throw py::value_error(e.what());
-        }
+        worker = std::thread([&] {
+            try {
+                linked = link(StopToken([&watched] { return watched.stopRequested(); }));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            watched.finish();
+        });
+    }
+    watched.waitUntil([] { return false; }, {});
+    {
+        py::gil_scoped_release release;
+        worker.join();
+    }
+    if (watched.pending) throw std::move(*watched.pending);
+    try {
+        if (failure) std::rethrow_exception(failure);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
     }
     const auto m = static_cast<py::ssize_t>(linked.size());
     py::array_t<long long> row(m), frame(m), track(m);
@@ -207,13 +229,15 @@ void checkLengths(py::ssize_t n, std::initializer_list<py::ssize_t> others) {
         if (other != n) throw py::value_error("frame, x and y (and the groups) must have the same length");
 }
 
-// Links rows given as columns, frame by frame.
-py::tuple linkTable(Longs frames, Doubles xs, Doubles ys, double maxStep, int memory, bool predict) {
+// Links rows given as columns, frame by frame, up to `lastFrame` when given.
+py::tuple linkTable(Longs frames, Doubles xs, Doubles ys, double maxStep, int memory, bool predict,
+                    std::optional<long long> lastFrame) {
     const py::ssize_t n = frames.size();
     checkLengths(n, {xs.size(), ys.size()});
     std::vector<ambrevo::TableRow> rows(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i) rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i]};
-    return linkedColumns([&] { return ambrevo::link_table(rows, {maxStep, memory, predict}); });
+    const long long last = lastFrame.value_or(std::numeric_limits<long long>::min());
+    return linkedColumns([&](const StopToken&) { return ambrevo::link_table(rows, {maxStep, memory, predict}, last); });
 }
 
 // Links rows given as columns over the whole run; `groups` (0, 1, ...) are never linked with
@@ -225,7 +249,8 @@ py::tuple linkGlobal(Longs frames, Doubles xs, Doubles ys, Longs groups, double 
     std::vector<ambrevo::GroupedRow> rows(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i)
         rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i], int(groups.data()[i])};
-    return linkedColumns([&] { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals); });
+    return linkedColumns(
+        [&](const StopToken& stop) { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals, stop); });
 }
 
 }  // namespace
@@ -235,23 +260,32 @@ PYBIND11_MODULE(_ambrevo, m) {
     m.attr("version") = ambrevo_version();
     m.attr("interface_version") = ambrevo_interface_version();
     m.attr("object_record_size") = sizeof(ambrevo_object);
-    m.def("procedures", [] {
-        std::vector<std::string> names;
-        for (int i = 0; const char* name = ambrevo_procedure_name(i); ++i) names.emplace_back(name);
-        return names;
-    });
-    py::class_<procedure>(m, "Procedure")
-        .def(py::init<const std::string&, int, int, int>())
-        .def_property_readonly("name", &procedure::name)
-        .def("describe", &procedure::describe)
-        .def("set", &procedure::set)
-        .def("set_text", &procedure::setText)
-        .def("get", &procedure::get)
-        .def("process", &procedure::process)
-        .def("destination", &procedure::destination)
-        .def("profile", &procedure::profile)
-        .def("dialogue", &procedure::dialogue);
-    m.def("link", &linkTable);
-    m.def("link_global", &linkGlobal);
+    m.def(
+        "procedures",
+        [] {
+            std::vector<std::string> names;
+            for (int i = 0; const char* name = ambrevo_procedure_name(i); ++i) names.emplace_back(name);
+            return names;
+        },
+        "The procedures' names, in registration order.");
+    py::class_<procedure>(m, "Procedure", "One instance of a procedure; use ambrevo.Procedure.")
+        .def(py::init<const std::string&, int, int, int>(), py::arg("name"), py::arg("width"), py::arg("height"),
+             py::arg("channels"), "An instance for frames of width x height with 1 or 3 channels.")
+        .def_property_readonly("name", &procedure::name, "The procedure's name.")
+        .def("describe", &procedure::describe, "Every setting as a dict.")
+        .def("set", &procedure::set, py::arg("name"), py::arg("value"), "Sets a setting to a number.")
+        .def("set_text", &procedure::setText, py::arg("name"), py::arg("text"), "Sets a setting from its text.")
+        .def("get", &procedure::get, py::arg("name"), "A setting's value.")
+        .def("process", &procedure::process, py::arg("frame"), py::arg("clicks"),
+             "Runs a frame; its objects as the bytes of the module's records.")
+        .def("destination", &procedure::destination, "The output picture of the last frame.")
+        .def("profile", &procedure::profile, "The last frame's stage times in milliseconds.")
+        .def("dialogue", &procedure::dialogue, py::arg("replies"), "Answers the console dialogue; its text.");
+    m.def("link", &linkTable, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("max_step"), py::arg("memory"),
+          py::arg("predict"), py::arg("last_frame"), "Links rows frame by frame, up to last_frame when given.");
+    m.def("link_global", &linkGlobal, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("groups"),
+          py::arg("max_step"), py::arg("memory"), py::arg("predict"), py::arg("animals"),
+          "Links rows over the whole run, each group apart.");
     bindRun(m);
+    bindLiveRun(m);
 }

@@ -73,14 +73,6 @@ std::string readSettingsJson(const Json& file, SettingsFile& out) {
 
 }  // namespace
 
-bool parseSetting(const std::string& text, Setting& setting) {
-    const size_t eq = text.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
-    setting.name = text.substr(0, eq);
-    setting.value = text.substr(eq + 1);
-    return setting.name.find_first_of(" \t") == std::string::npos;
-}
-
 std::string formatSetting(int type, double value) {
     if (type != 2 && std::isfinite(value) && std::fabs(value) < 1e15)
         return std::to_string(static_cast<long long>(value));

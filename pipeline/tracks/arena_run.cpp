@@ -108,7 +108,10 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
                     std::vector<ObjectShape>& outShapes, std::vector<std::vector<std::string>>& cells) {
     objectsSeen_ += int64_t(objects.size());
     out = objects;
-    const bool shaped = !shapes.empty() && shapes.size() == objects.size();
+    // A frame without objects of a run whose objects have shapes gives its missing rows shapes
+    // too, so that their centres keep their decimals.
+    shapedRun_ = shapedRun_ || (!shapes.empty() && shapes.size() == objects.size());
+    const bool shaped = shapes.size() == objects.size() && (!shapes.empty() || shapedRun_);
     outShapes = shaped ? shapes : std::vector<ObjectShape>{};
     std::vector<ambrevo::LinkedRow> linked;
     if (linker_) {
@@ -279,7 +282,7 @@ bool ArenaRun::writeKept(const KeptWriter& write, const StopToken& stop, std::st
         }
         next += f.rows.size();
         std::vector<ObjectShape> shapes = std::move(f.shapes);
-        const bool shaped = !shapes.empty();
+        const bool shaped = shapes.size() == f.rows.size() && (!shapes.empty() || shapedRun_);
         for (const ambrevo::LinkedRow& l : missing[k]) {
             addMissing(l, shaped, rows, shapes);
             std::vector<std::string>& c = cells.emplace_back();

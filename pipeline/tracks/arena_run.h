@@ -114,6 +114,7 @@ private:
     double keptT_ = 0;
     double fps_ = 0;  // frames per second for times and speeds; 0 when the frames have no time
     bool timed_ = false;
+    bool shapedRun_ = false;  // some frame's objects came with their shapes
     bool keepPoints_ = false, sampling_ = false;
     std::vector<ambrevo::TrackPoint> points_;
     std::vector<cv::Mat> samples_;  // frames for the median background

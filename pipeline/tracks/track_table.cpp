@@ -75,6 +75,9 @@ TrackTable::Row TrackTable::row(const std::vector<std::string>& cells, const std
 }
 
 TrackTable TrackTable::read(const std::string& file) {
+    // A pipe would be waited on and a device read for ever.
+    if (const std::string kind = nonRegularKind(file); !kind.empty())
+        throw std::runtime_error("track file '" + file + "' is " + kind + ", not a track file");
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read track file '" + file + "'");
     if (endsWithNoCase(file, ".json"))

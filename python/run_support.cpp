@@ -4,7 +4,7 @@
 #include <cmath>
 #include <csignal>
 
-#include "csv.h"
+#include "text/csv.h"
 #include "request.h"
 
 namespace {

@@ -12,6 +12,8 @@ a change of the machine's load falls on both sides alike, and what the work itse
 through the waits of a machine shared with other work."""
 import argparse
 import os
+import re
+import resource
 import subprocess
 import sys
 import tempfile
@@ -20,18 +22,30 @@ import time
 import ambrevo
 
 
-def wall(work):
-    start = time.perf_counter()
+def cpu_seconds():
+    """CPU time so far of this process's threads and of the child processes it waited for."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return time.process_time() + children.ru_utime + children.ru_stime
+
+
+def timed(work):
+    """The wall time of `work` and the CPU time it took, in this process or a child's."""
+    start, cpu = time.perf_counter(), cpu_seconds()
     work()
-    return time.perf_counter() - start
+    return time.perf_counter() - start, cpu_seconds() - cpu
 
 
 def best(repeats, **works):
     """Each work's shortest wall time over `repeats` rounds, the works taken in turn each round."""
+    return {name: t[0] for name, t in best_timed(repeats, **works).items()}
+
+
+def best_timed(repeats, **works):
+    """Each work's (wall, CPU) time of its round of shortest wall time."""
     times = {name: [] for name in works}
     for _ in range(repeats):
         for name, work in works.items():
-            times[name].append(wall(work))
+            times[name].append(timed(work))
     return {name: min(t) for name, t in times.items()}
 
 
@@ -53,15 +67,22 @@ def program_words(options):
 
 
 def against_program(host, source, options, repeats):
-    """(program s, track() s, Python process s) on `source` with `options`: the last a whole
-    process that imports the package and calls track()."""
+    """Seconds on `source` with `options`: the program's whole process and its own run (from
+    the input opened to the outputs closed, as its last line tells), the track() call, and a
+    whole Python process that imports the package and calls track()."""
     command = [host, source, "--quiet"] + program_words(options)
     script = f"import ambrevo; ambrevo.track({source!r}, **{dict(options, tracks=options['tracks'] + '.p.csv')!r})"
-    times = best(repeats, program=lambda: subprocess.run(command, check=True, stdout=subprocess.DEVNULL),
-                 track=lambda: ambrevo.track(source, **dict(options, tracks=options["tracks"] + ".py.csv")),
-                 process=lambda: subprocess.run([sys.executable, "-c", script], check=True, stdout=subprocess.DEVNULL,
-                                                stderr=subprocess.DEVNULL))
-    return times["program"], times["track"], times["process"]
+    runs = []
+
+    def program():
+        said = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+        runs.append(float(re.search(r" in ([0-9.]+) s, ", said.splitlines()[-1]).group(1)))
+
+    times = best_timed(repeats, program=program,
+                       track=lambda: ambrevo.track(source, **dict(options, tracks=options["tracks"] + ".py.csv")),
+                       process=lambda: subprocess.run([sys.executable, "-c", script], check=True,
+                                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    return times["program"], min(runs), times["track"], times["process"]
 
 
 def frames_of(path, count):
@@ -77,14 +98,14 @@ def frames_of(path, count):
 
 
 def against_track(frames, options, repeats):
-    """(track() s, Tracker s) per frame on the same frames in memory."""
+    """Per frame on the same frames in memory: track()'s wall and CPU seconds, the Tracker's."""
     def live():
         with ambrevo.Tracker(**options) as tracker:
             for frame in frames:
                 tracker.process(frame)
 
-    times = best(repeats, track=lambda: ambrevo.track(frames, **options), tracker=live)
-    return times["track"] / len(frames), times["tracker"] / len(frames)
+    times = best_timed(repeats, track=lambda: ambrevo.track(frames, **options), tracker=live)
+    return [seconds / len(frames) for name in ("track", "tracker") for seconds in times[name]]
 
 
 def scenes(tool, folder):
@@ -116,34 +137,38 @@ def main():
         rows, live = [], []
         for name, source, options in cases:
             options = dict(options, tracks=os.path.join(folder, "t.csv"))
-            program, call, process = against_program(args.host, source, options, args.repeats)
-            rows.append(f"| {name} | {program:.2f} | {call:.2f} | {call / program:.3f} | {process:.2f} | "
-                        f"{process / program:.3f} |")
+            program, run, call, process = against_program(args.host, source, options, args.repeats)
+            rows.append(f"| {name} | {program[0]:.2f} | {run:.2f} | {call[0]:.2f} | {call[0] / program[0]:.3f} | "
+                        f"{process[0]:.2f} | {process[0] / program[0]:.3f} | {program[1]:.2f} | {call[1]:.2f} | "
+                        f"{call[1] / program[1]:.3f} | {process[1] / program[1]:.3f} |")
             frames = frames_of(source, 100)
-            per_track, per_tracker = against_track(frames, {k: v for k, v in options.items() if k != "tracks"},
-                                                   args.repeats)
-            live.append(f"| {name} | {len(frames)} | {per_track * 1000:.2f} | {per_tracker * 1000:.2f} | "
-                        f"{per_tracker / per_track:.3f} |")
+            track_wall, track_cpu, tracker_wall, tracker_cpu = against_track(
+                frames, {k: v for k, v in options.items() if k != "tracks"}, args.repeats * 2)
+            live.append(f"| {name} | {len(frames)} | {track_wall * 1000:.2f} | {tracker_wall * 1000:.2f} | "
+                        f"{tracker_wall / track_wall:.3f} | {track_cpu * 1000:.2f} | {tracker_cpu * 1000:.2f} | "
+                        f"{tracker_cpu / track_cpu:.3f} |")
     print(f"""
 ## Python (bench/python_bench.py, same run)
 
 `ambrevo.track()` against the program on the same input and settings (the whole run with
-`--link` and a track file): the program's wall time from start to exit; the call's, the package
-imported before; and a whole Python process that imports the package and calls `track()`.
-Seconds, the best of {args.repeats}, the three taken in turn. {os.cpu_count()} hardware threads, load
-average {load} at the start.
+`--link` and a track file): the program's wall time from start to exit (and its own run, from
+the input opened to the outputs closed, as its last line tells); the `track()` call's, the
+package imported before; a whole Python process that imports the package and calls `track()`.
+Seconds, the round of the shortest wall time of {args.repeats}, the three taken in turn, and the CPU
+time of each in that round (every thread; a machine shared with other work stretches wall times
+far more than CPU times). {os.cpu_count()} hardware threads, load average {load} at the start.
 
-| input and settings | program (s) | track() (s) | track() / program | Python process (s) | process / program |
-|---|---:|---:|---:|---:|---:|
+| input and settings | program | its run | track() | track() / program | Python process | process / program | program CPU | track() CPU | track() / program CPU | process / program CPU |
+|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|
 """ + "\n".join(rows) + f"""
 
 A `Tracker` fed the same frames one at a time from a loop, each frame's rows back before the
 next frame is handed over, against `track()` over the list of them (its frames overlapped on
-the pipeline's threads): milliseconds per frame, frames decoded into memory before, the best of
-{args.repeats}.
+the pipeline's threads): milliseconds per frame, frames decoded into memory before, wall time
+of the best of {args.repeats * 2} and the CPU time of the process's threads in that round.
 
-| input and settings | frames | track() (ms/frame) | Tracker (ms/frame) | Tracker / track() |
-|---|---:|---:|---:|---:|
+| input and settings | frames | track() wall | Tracker wall | Tracker / track() | track() CPU | Tracker CPU | Tracker / track() CPU |
+|---|---:|---:|---:|---:|---:|---:|---:|
 """ + "\n".join(live))
 
 

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -14,8 +15,10 @@
 #include <vector>
 
 #include "ambrevo.h"
+#include "identity_link.h"
 #include "link_global.h"
 #include "run_support.h"
+#include "sink.h"
 #include "track_link.h"
 
 namespace py = pybind11;
@@ -253,6 +256,47 @@ py::tuple linkGlobal(Longs frames, Doubles xs, Doubles ys, Longs groups, double 
         [&](const StopToken& stop) { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals, stop); });
 }
 
+// A column of `looks` by name as doubles, NaN where the table has none.
+std::vector<double> lookColumn(const py::dict& looks, const char* name, size_t n, size_t width = 1) {
+    if (!looks.contains(name)) return std::vector<double>(n * width, NAN);
+    const Doubles values = looks[name].cast<Doubles>();
+    if (size_t(values.size()) != n * width) throw py::value_error(std::string("the column ") + name + " has another length");
+    return std::vector<double>(values.data(), values.data() + values.size());
+}
+
+// Links rows given as columns over the whole run and makes the tracks the animals' identities,
+// learned from the looks the table's columns (`looks`, by their names in a track file) tell.
+// Returns the linked columns and the confidence of each input row.
+py::tuple linkIdentities(Longs frames, Doubles xs, Doubles ys, Longs groups, const py::dict& looks, double maxStep,
+                         int memory, bool predict, const std::vector<int>& animals) {
+    const py::ssize_t n = frames.size();
+    checkLengths(n, {xs.size(), ys.size(), groups.size()});
+    const size_t count = size_t(n), points = ObjectPosture::points;
+    const std::vector<double> area = lookColumn(looks, "area", count), intensity = lookColumn(looks, "intensity", count),
+                              elongation = lookColumn(looks, "elongation", count),
+                              length = lookColumn(looks, "length", count), width = lookColumn(looks, "width", count),
+                              texture = lookColumn(looks, "texture", count), head = lookColumn(looks, "head", count),
+                              split = lookColumn(looks, "split", count), grey = lookColumn(looks, "grey", count, points);
+    std::vector<ambrevo::IdentityRow> rows(count);
+    for (size_t i = 0; i < count; ++i) {
+        ObjectPosture p;
+        p.length = float(length[i]), p.width = float(width[i]), p.texture = float(texture[i]);
+        p.head = std::isfinite(head[i]) ? int8_t(head[i]) : int8_t(-1);
+        p.split = std::isfinite(split[i]) ? int8_t(split[i]) : int8_t(-1);
+        for (size_t k = 0; k < points; ++k) p.grey[k] = float(grey[i * points + k]);
+        const ObjectShape shape{xs.data()[i], ys.data()[i], float(intensity[i]), NAN, float(elongation[i])};
+        rows[i] = {frames.data()[i], -1, xs.data()[i], ys.data()[i], int(groups.data()[i]), p.split == 1,
+                   looksOf(area[i], shape, p)};
+    }
+    std::vector<double> confidence;
+    py::tuple linked = linkedColumns([&](const StopToken& stop) {
+        ambrevo::IdentifiedRows given = ambrevo::link_identities(rows, {maxStep, memory, predict, true}, animals, stop);
+        confidence = std::move(given.confidence);
+        return std::move(given.rows);
+    });
+    return py::make_tuple(linked, py::array_t<double>(py::ssize_t(confidence.size()), confidence.data()));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_ambrevo, m) {
@@ -286,6 +330,10 @@ PYBIND11_MODULE(_ambrevo, m) {
     m.def("link_global", &linkGlobal, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("groups"),
           py::arg("max_step"), py::arg("memory"), py::arg("predict"), py::arg("animals"),
           "Links rows over the whole run, each group apart.");
+    m.def("link_identities", &linkIdentities, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("groups"),
+          py::arg("looks"), py::arg("max_step"), py::arg("memory"), py::arg("predict"), py::arg("animals"),
+          "Links rows over the whole run and makes the tracks the animals' identities, learned from their looks; "
+          "the linked columns and each row's confidence.");
     bindRun(m);
     bindLiveRun(m);
 }

@@ -16,7 +16,7 @@ demo=(g++ make cmake pkg-config libhwy-dev libopencv-core-dev libopencv-imgproc-
       nlohmann-json3-dev)
 packages=("${demo[@]}" libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg xvfb xauth xdotool qt6-base-dev
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv python3-setuptools python3-pip
-          python3-venv python3-build snakemake python3-pandas python3-tqdm python3-matplotlib)
+          python3-venv python3-build snakemake python3-pandas python3-tqdm python3-matplotlib ccache)
 if [ "${1:-}" = module ]; then
   packages=(g++ make cmake libhwy-dev)
 elif [ "${1:-}" = demo ]; then

@@ -30,6 +30,9 @@ def link(frames: np.ndarray, xs: np.ndarray, ys: np.ndarray, max_step: float, me
          last_frame: Optional[int]) -> LinkedColumns: ...
 def link_global(frames: np.ndarray, xs: np.ndarray, ys: np.ndarray, groups: np.ndarray, max_step: float,
                 memory: int, predict: bool, animals: Sequence[int]) -> LinkedColumns: ...
+def link_identities(frames: np.ndarray, xs: np.ndarray, ys: np.ndarray, groups: np.ndarray,
+                    looks: Dict[str, np.ndarray], max_step: float, memory: int, predict: bool,
+                    animals: Sequence[int]) -> Tuple[LinkedColumns, np.ndarray]: ...
 
 # (status, message, columns by name, notices, the frames' exception or None, cancelled by
 # progress, last frame written, table of stage times)

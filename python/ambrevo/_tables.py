@@ -8,12 +8,17 @@ from . import _ambrevo
 from ._options import is_sequence
 
 # Whole numbers, yes-or-no columns; every other column holds decimals (NaN: unknown).
-INTEGER_COLUMNS = ("frame", "index", "area", "points", "appearances", "track", "arena")
+INTEGER_COLUMNS = ("frame", "index", "area", "points", "appearances", "track", "arena", "head", "split")
 BOOLEAN_COLUMNS = ("selected", "missing")
 # The module's record: zero on the rows of tracks that were not seen.
 RECORD_COLUMNS = ("area", "vx", "vy", "points", "appearances", "selected")
 # One value per frame, the same on every row of the frame.
 FRAME_COLUMNS = ("time_s", "t_capture", "t_done")
+# Posture columns that say "unknown" with -1, as on the rows of tracks that were not seen.
+_UNKNOWN_AS_MINUS_ONE = ("head", "split")
+# The animals' looks that tell identities apart, as the track file names them.
+_LOOKS = ("area", "intensity", "elongation", "length", "width", "texture", "head", "split")
+_GREY = tuple(f"grey{k}" for k in range(11))
 # The columns after the procedure's own, before which `track` and `missing` come.
 _LATER_COLUMNS = ("arena", "t_capture", "t_done")
 
@@ -150,6 +155,8 @@ def _pixels_per_unit(x, in_units):
 
 def _missing_default(name: str, kind):
     np = numpy()
+    if name in _UNKNOWN_AS_MINUS_ONE:
+        return -1
     if name in RECORD_COLUMNS or kind.kind in "iub":
         return 0
     return np.nan
@@ -235,7 +242,7 @@ def link(table: Any, max_step: float, memory: int = 0, predict: bool = False, me
     if "missing" in columns:
         kept = ~np.asarray(columns["missing"], dtype=bool)
         columns = {name: values[kept] for name, values in columns.items()}
-    columns = {name: values for name, values in columns.items() if name not in ("track", "missing")}
+    columns = {name: values for name, values in columns.items() if name not in ("track", "missing", "confidence")}
     if not {"frame", "x", "y"} <= set(columns):
         raise ValueError(f"link needs a table with frame, x and y columns; it has {', '.join(columns) or 'none'}")
     step, memory = float(max_step), int(memory)
@@ -248,9 +255,41 @@ def link(table: Any, max_step: float, memory: int = 0, predict: bool = False, me
         if last_frame is None and is_frame:
             last_frame = table.attrs.get("last_frame")
         linked = _ambrevo.link(frames, x, y, step, memory, bool(predict), last_frame)
+    elif method == "global" and counts and "width" in columns:
+        return make_table(_identified(columns, step, memory, bool(predict), counts), is_frame,
+                          dict(table.attrs) if is_frame else None)
     elif method == "global":
         linked = _ambrevo.link_global(frames, x, y, _groups(columns, counts), step, memory, bool(predict), counts)
     else:
         raise ValueError(f"method must be \"frames\" or \"global\", got {method!r}")
     attrs = dict(table.attrs) if is_frame else None
     return make_table(linked_columns(columns, linked), is_frame, attrs)
+
+
+def _identified(columns: Dict[str, Any], step: float, memory: int, predict: bool, counts: list) -> Dict[str, Any]:
+    """link(method="global", animals=...) of a table that carries the animals' looks: the tracks
+    become the identities learned from them, with each row's confidence (NaN on missing rows),
+    where the track file has it."""
+    np = numpy()
+    n = len(columns["frame"])
+    looks = {name: np.ascontiguousarray(columns[name], dtype=np.float64) for name in _LOOKS if name in columns}
+    if all(name in columns for name in _GREY):
+        looks["grey"] = np.ascontiguousarray(np.stack([columns[g] for g in _GREY], axis=1), dtype=np.float64).reshape(-1)
+    frames = np.asarray(columns["frame"], dtype=np.int64)
+    x, y = (np.asarray(columns[c], dtype=np.float64) for c in ("x", "y"))
+    linked, confidence = _ambrevo.link_identities(frames, x, y, _groups(columns, counts), looks, step, memory, predict,
+                                                  counts)
+    out = linked_columns(columns, linked)
+    order = linked[0]
+    seen = order >= 0
+    sure = np.full(len(order), np.nan)
+    sure[seen] = confidence[order[seen]] if n else []
+    return _with_confidence(out, sure)
+
+
+def _with_confidence(columns: Dict[str, Any], confidence) -> Dict[str, Any]:
+    """The columns with `confidence` where the track file puts it: right after `missing`."""
+    names = list(columns)
+    at = names.index("missing") + 1 if "missing" in names else len(names)
+    return dict([(n, columns[n]) for n in names[:at]] + [("confidence", confidence)] +
+                [(n, columns[n]) for n in names[at:]])

@@ -68,7 +68,7 @@ def refused(inputs):
                  lambda: ambrevo.link(np.zeros(3), 10)):
         try:
             call()
-        except (ValueError, OSError, RuntimeError) as e:
+        except (ValueError, TypeError, OSError, RuntimeError) as e:
             print(type(e).__name__, e)
 
 

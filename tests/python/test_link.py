@@ -73,3 +73,42 @@ def test_ctrl_c_stops_a_long_global_link():
     finally:
         timer.cancel()
     assert time.monotonic() - sent[0] < 0.5
+
+
+def test_crowd_posture_and_identities_are_the_files_and_link_learns_them_again(tmp_path):
+    out = tmp_path / "c.csv"
+    counted = dict(procedure="crowd", frames=60, animals=3)
+    table = ambrevo.track("demo", link="20,3,predict,global", tracks=str(out), **counted)
+    rows = host_rows(out)
+    assert len(rows) == len(table) > 150
+    for r, g in zip(rows, table):
+        for k in ("heading", "length", "width", "texture", "grey0", "grey10", "m0_x", "confidence"):
+            assert float(r[k] or "nan") == g[k] or (r[k] == "" and np.isnan(g[k])), (k, r, g)
+        assert int(r["head"] or -1) == g["head"] and int(r["split"] or -1) == g["split"]
+        assert r["m0_x"] == ""  # discs have no midline
+    assert set(table["track"][~table["missing"]]) <= {-1, 0, 1, 2}
+    # The rows of a run without linking, linked afterwards, get the program's identities.
+    plain = ambrevo.track("demo", **counted)
+    again = ambrevo.link(plain, 20, 3, predict=True, method="global", animals=3)
+    assert again.dtype == table.dtype and again.tobytes() == table.tobytes()
+    assert ambrevo.link(again, 20, 3, predict=True, method="global", animals=3).tobytes() == again.tobytes()
+    # A table without the looks (another procedure's, an older file's) is linked as before.
+    bare = plain[["frame", "x", "y", "area"]]
+    linked = ambrevo.link(bare, 20, 3, predict=True, method="global", animals=3)
+    assert "confidence" not in linked.dtype.names and len(set(linked["track"])) == 3
+
+
+def test_a_long_body_has_a_midline_from_end_to_end():
+    import cv2
+    frames = []
+    for f in range(30):
+        frame = np.full((120, 160), 190, np.uint8)
+        cv2.ellipse(frame, (60 + f, 60), (15, 4), 20, 0, 360, 60, -1)
+        frames.append(frame)
+    table = ambrevo.track(frames, procedure="crowd")
+    assert len(table) == 30 and set(table["head"]) <= {0, 1}
+    first = np.stack([table["m0_x"], table["m0_y"]], axis=1)
+    last = np.stack([table["m10_x"], table["m10_y"]], axis=1)
+    assert np.isfinite(first).all() and np.isfinite(last).all()
+    ends = np.hypot(*(first - last).T)
+    assert np.all(np.abs(ends - 30) < 5) and np.all(np.abs(table["length"] - 30) < 5)

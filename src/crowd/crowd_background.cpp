@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "crowd/crowd_floor.h"
+#include "crowd/crowd_runs.h"
 
 #include "image/dib_access.h"
 #include "ops/op_simd.h"
@@ -195,13 +196,50 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     repairable_.clear(plane.width, plane.absHeight());
 }
 
-void crowd_background::start(const dib_base& grey) {
+namespace {
+// Where the frame lies beyond the noise from the floor on the objects' side, grown by a few
+// pixels (an object's soft edge): the noise as the robust spread of frame minus floor.
+std::vector<uint8_t> beyondNoise(const dib_base& grey, const dib_base& floor, int polarity) {
+    const int32_t w = grey.width, h = grey.absHeight();
+    std::array<uint32_t, 256> histogram{};
+    uint32_t n = 0;
+    for (int32_t y = 1; y < h; y += 4)
+        for (int32_t x = 1; x < w; x += 4) ++histogram[size_t(std::abs(grey.row(y)[x] - floor.row(y)[x]))], ++n;
+    uint32_t seen = 0;
+    int median = 0;
+    while (median < 255 && (seen += histogram[size_t(median)]) * 2 < n) ++median;
+    const int cut = std::max(6, int(std::ceil(4 * 1.4826 * median)));
+    std::vector<uint8_t> mask(size_t(w) * size_t(h));
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x) {
+            const int d = grey.row(y)[x] - floor.row(y)[x];
+            mask[size_t(y) * size_t(w) + size_t(x)] = polarity == 0   ? -d > cut
+                                                      : polarity == 1 ? d > cut
+                                                                      : std::abs(d) > cut;
+        }
+    return crowd_grown(mask, w, h, 3);
+}
+}  // namespace
+
+void crowd_background::start(const dib_base& grey, int polarity) {
     image_.ensureAllocated();
     floor_.restart(grey.format());
     floor_.add(grey);
     floor_.guess(image_);
+    // Animals that cover much of a block pull its median their way (a large light animal
+    // raises the floor it lies on until half of it is no object): the floor again from the
+    // pixels the last guess leaves free, a few times.
+    for (int round = 0; round < 3; ++round) {
+        const std::vector<uint8_t> objects = beyondNoise(grey, image_, polarity);
+        floor_.restart(grey.format());
+        floor_.add(grey, objects.data());
+        floor_.guess(image_);
+    }
+    guess_.setFormat(image_.format(), 0);
+    for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(image_.row(y), grey.width, guess_.row(y));
     floor_.restart(grey.format());  // the first sample pools it again
     covered_.assign(size_t(grey.width) * size_t(grey.absHeight()), 0);
+    free_.assign(covered_.size(), 0);
     started_ = true;
 }
 
@@ -216,15 +254,24 @@ void crowd_background::learn(const dib_base& grey, const dib_base& weight, const
         sample(grey, weight, facts);
 }
 
-// One more sample. Until there are three, the floor is guessed afresh from the samples'
-// block medians; from three on (an odd number, so that the median is a sample's value and
+// One more sample. Until there are three, the floor is guessed afresh (guessFloor); from
+// three on (an odd number, so that the median is a sample's value and
 // not the darker of two), the samples' median stands in, with what stood still judged as at
 // the end; with the last sample it is the background.
 void crowd_background::sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
     auto taken = std::make_unique<dib_base>(image_.format(), 0);
     const uint32_t bit = uint32_t(1) << samples_.size();
+    // What the first samples marked is judged (settle) against the floor's block medians too:
+    // the floor taken from a sample's own pixels holds whatever did not move, an animal at
+    // rest as well, which would never be marked again.
+    dib_base marks(image_.format(), 0);
+    if (samples_.size() < 3) {
+        do_contrast(grey, &guess_, 0, contrast_polarity(facts.polarity), facts.cut, marks, nullptr);
+        for (int32_t y = 0; y < grey.absHeight(); ++y)
+            for (int32_t x = 0; x < grey.width; ++x) marks.row(y)[x] |= weight.row(y)[x];
+    }
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
-        const uint8_t* w = weight.row(y);
+        const uint8_t* w = samples_.size() < 3 ? marks.row(y) : weight.row(y);
         uint32_t* c = covered_.data() + size_t(y) * size_t(grey.width);
         std::copy_n(grey.row(y), grey.width, taken->row(y));
         for (int32_t x = 0; x < grey.width; ++x) c[x] |= w[x] != 0 ? bit : 0;
@@ -233,8 +280,7 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     noteAnimals(facts);
     const int count = int(samples_.size());
     if (count < 3 && count < wanted_) {
-        floor_.add(grey);
-        floor_.guess(image_);
+        guessFloor(grey, weight, facts);
     } else if (count == wanted_ || count % 2 == 1) {
         settle(facts);
     }
@@ -247,7 +293,76 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     seen_.clear();
     still_.release();  // not needed again until a restart
     std::vector<uint32_t>().swap(covered_);
+    std::vector<uint8_t>().swap(free_);
+    guess_.release();
     ready_ = true;
+}
+
+void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts,
+                                   std::vector<uint8_t>& held) const {
+    // Judged at the contrast the next frames need: the first frame's, chosen from the noise
+    // alone, joins a faint band of the floor's shading into a blob with the animals in it.
+    dib_base strong(weight.format(), 0);
+    const int cut = std::max(facts.cut, facts.nextCut);
+    for (int32_t y = 0; y < weight.absHeight(); ++y)
+        for (int32_t x = 0; x < weight.width; ++x) strong.row(y)[x] = weight.row(y)[x] > cut ? weight.row(y)[x] : 0;
+    std::vector<crowd_run> runs;
+    std::vector<int32_t> rowStart;
+    crowd_findRuns(strong, runs, rowStart);
+    crowd_blobs blobs;
+    blobs.label(strong, grey, runs, rowStart);
+    // One animal's area and contrast: as learned, or while not known, the median blob's.
+    std::vector<double> areas, contrasts;
+    for (const crowd_blob& b : blobs.blobs())
+        if (b.moments.area >= facts.still.minArea)
+            areas.push_back(double(b.moments.area)), contrasts.push_back(b.moments.w / double(b.moments.area));
+    auto median = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + ptrdiff_t(v.size() / 2), v.end());
+        return v[v.size() / 2];
+    };
+    held.assign(size_t(weight.width) * size_t(weight.absHeight()), 0);
+    if (areas.empty()) return;
+    const double one = facts.still.singleArea > 0 ? facts.still.singleArea : median(areas);
+    const double contrast = facts.still.animalContrast > 0 ? facts.still.animalContrast : median(contrasts);
+    // Judged as what stands still through the samples is (crowd_still.h): a speck, a faint
+    // stain and structure larger than any animal are floor, whatever the block medians said.
+    for (const crowd_blob& b : blobs.blobs()) {
+        const double area = double(b.moments.area);
+        if (area < std::max<double>(facts.still.minArea, one / 4) || area > kStructureAnimals * one ||
+            b.moments.w / area < contrast / 2)
+            continue;
+        for (int32_t i = 0; i < b.runCount; ++i) {
+            const crowd_run& run = runs[size_t(blobs.order()[size_t(b.firstRun + i)])];
+            std::fill_n(held.begin() + ptrdiff_t(run.y) * weight.width + run.x0, run.x1 - run.x0, uint8_t(1));
+        }
+    }
+    const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(one / 3.14159265358979))));
+    held = crowd_grown(held, weight.width, weight.absHeight(), margin);
+}
+
+// The floor's block medians leave every thin line, rim and seam of the arena as an object, and
+// the floor's texture as specks: where a sample left a pixel free of animals, its own value is
+// the floor, structure included. Of two, the one nearer the objects' side: a shadow or a
+// reflection on the other side would stay behind as a ghost.
+void crowd_background::guessFloor(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
+    std::vector<uint8_t> held;
+    holdAnimals(grey, weight, facts, held);
+    floor_.add(grey, held.data());
+    floor_.guess(guess_);
+    for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(guess_.row(y), grey.width, image_.row(y));
+    const size_t k = samples_.size() - 1, width = size_t(grey.width);
+    for (size_t i = 0; i < held.size(); ++i) free_[i] |= held[i] ? 0 : uint8_t(1u << k);
+    for (int32_t y = 0; y < grey.absHeight(); ++y) {
+        uint8_t* out = image_.row(y);
+        const uint8_t* bits = free_.data() + size_t(y) * width;
+        const uint8_t* first = samples_[0]->row(y);
+        const uint8_t* second = k > 0 ? samples_[1]->row(y) : first;
+        for (int32_t x = 0; x < grey.width; ++x) {
+            if (bits[x] == 1 || bits[x] == 2) out[x] = bits[x] == 1 ? first[x] : second[x];
+            if (bits[x] == 3)
+                out[x] = facts.polarity == 1 ? std::max(first[x], second[x]) : std::min(first[x], second[x]);
+        }
+    }
 }
 
 // Where the sample's blobs that look like animals lay, and how many each holds: those of

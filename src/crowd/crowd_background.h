@@ -39,10 +39,11 @@ struct crowd_blockMask {
 // What one frame tells the background after its objects were found.
 struct crowd_frameFacts {
     int polarity = 0;
-    int cut = 20;                // the contrast an object's pixel needs
-    contrast_light relight;      // a lasting change of light the background takes over
+    int cut = 20;            // the contrast an object's pixel needed in this frame
+    int nextCut = 0;         // and will need in the next (0: the same)
+    contrast_light relight;  // a lasting change of light the background takes over
     const crowd_blobs* blobs = nullptr;
-    crowd_stillRules still;      // for judging what stood through the samples
+    crowd_stillRules still;  // for judging what stood through the samples
 };
 
 class crowd_background {
@@ -59,8 +60,13 @@ public:
     // The floor guessed from block medians stands in (before the third sample).
     bool guessed() const { return started_ && !ready_ && samples_.size() < 3; }
 
-    // The first frame's grey values give the first guess of the floor.
-    void start(const dib_base& grey);
+    // While the floor is guessed: the floor from block medians, and the first frame (null
+    // otherwise).
+    const dib_base* guessedFloor() const { return guessed() && guess_.bits ? &guess_ : nullptr; }
+    const dib_base* firstFrame() const { return guessed() && !samples_.empty() ? samples_[0].get() : nullptr; }
+    // The first frame's grey values give the first guess of the floor: the block medians of
+    // the pixels that do not lie beyond the noise on the objects' side (`polarity`).
+    void start(const dib_base& grey, int polarity);
     // Takes this frame into the model when it is due (every `every` frames; a frame left
     // out, `leftOut`, passes the turn to the next one that is not): while learning, a
     // sample and a fresh guess of the floor; after, the change of light, and then a step
@@ -69,6 +75,13 @@ public:
 
 private:
     void sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
+    // While the floor is guessed: where the sample's animals lie, with a margin of one
+    // animal's radius (their shadows and reflections), into `held`.
+    void holdAnimals(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts,
+                     std::vector<uint8_t>& held) const;
+    // While the floor is guessed: each pixel the samples' value where some left it free of
+    // animals, the floor guessed from the free pixels elsewhere.
+    void guessFloor(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
     void settle(const crowd_frameFacts& facts);
     void freeFloor(const std::vector<const dib_base*>& images);
     void noteAnimals(const crowd_frameFacts& facts);
@@ -77,6 +90,8 @@ private:
     std::vector<std::unique_ptr<dib_base>> samples_;
     dib_base image_{dib_fmt(1, 1, 1, 0, true), 1};
     std::vector<uint32_t> covered_;                 // per pixel, a bit for each sample that marked it an object
+    std::vector<uint8_t> free_;                     // while guessing: per pixel, a bit for each sample free of animals
+    dib_base guess_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the floor from block medians
     dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
     crowd_floorGuess floor_;

@@ -65,6 +65,29 @@ void crowd_early::findStill(const crowd_blobs& blobs, const std::vector<crowd_ru
         }
 }
 
+void crowd_early::noteFirst(const crowd_blobs& blobs, const std::vector<crowd_run>& runs, int32_t width,
+                            int32_t height) {
+    width_ = width;
+    firstArea_.assign(size_t(width) * size_t(height), 0);
+    for (const crowd_blob& b : blobs.blobs())
+        for (int32_t i = 0; i < b.runCount; ++i) {
+            const crowd_run& run = runs[size_t(blobs.order()[size_t(b.firstRun + i)])];
+            std::fill(firstArea_.begin() + ptrdiff_t(run.y) * width + run.x0,
+                      firstArea_.begin() + ptrdiff_t(run.y) * width + run.x1, b.moments.area);
+        }
+}
+
+bool crowd_early::wasLarger(size_t p, double largest) const {
+    const crowd_blob& patch = patches_.blobs()[p];
+    int64_t larger = 0;
+    for (int32_t i = 0; i < patch.runCount; ++i) {
+        const crowd_run& run = runs_[size_t(patches_.order()[size_t(patch.firstRun + i)])];
+        for (int32_t x = run.x0; x < run.x1; ++x)
+            larger += double(firstArea_[size_t(run.y) * size_t(width_) + size_t(x)]) > largest;
+    }
+    return 2 * larger > patch.moments.area;
+}
+
 int32_t crowd_early::blobOf(size_t p, const crowd_blobs& blobs, const std::vector<crowd_run>& runs,
                             const std::vector<int32_t>& rowStart) const {
     const crowd_run& first = runs_[size_t(patches_.order()[size_t(patches_.blobs()[p].firstRun)])];
@@ -74,14 +97,17 @@ int32_t crowd_early::blobOf(size_t p, const crowd_blobs& blobs, const std::vecto
 }
 
 void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& runs,
-                        const std::vector<int32_t>& rowStart, int minArea, int animals, std::vector<char>& structure) {
+                        const std::vector<int32_t>& rowStart, int minArea, int animals, bool first,
+                        std::vector<char>& structure) {
     const auto& all = blobs.blobs();
     const auto& patches = patches_.blobs();
     structure.assign(patches.size(), 0);
-    // Blobs that changed are mostly animals on the move: one animal's area and contrast.
+    // Blobs that changed are mostly animals on the move: one animal's area and contrast. In
+    // the first frame nothing has changed yet, and most blobs are animals.
     std::vector<double> areas, contrasts;
     for (size_t b = 0; b < all.size(); ++b)
-        if (all[b].moments.area >= minArea && double(changed_[b]) >= kStillShare * double(all[b].moments.area)) {
+        if (all[b].moments.area >= minArea &&
+            (first || double(changed_[b]) >= kStillShare * double(all[b].moments.area))) {
             areas.push_back(double(all[b].moments.area));
             contrasts.push_back(all[b].moments.w / double(all[b].moments.area));
         }
@@ -95,7 +121,8 @@ void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& 
         const double area = double(patches[p].moments.area), mean = patches[p].moments.w / area;
         const int32_t b = blobOf(p, blobs, runs, rowStart);
         const bool whole = double(changed_[size_t(b)]) < kStillShare * double(all[size_t(b)].moments.area);
-        structure[p] = area > kStructureAnimals * one || (whole && (area < one / 4 || mean < contrast / 2));
+        structure[p] = area > kStructureAnimals * one || (whole && (area < one / 4 || mean < contrast / 2)) ||
+                       wasLarger(p, kStructureAnimals * one);
         if (structure[p]) {
             left[size_t(b)] -= area;
         } else if (whole) {
@@ -103,8 +130,9 @@ void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& 
             candidate[size_t(b)] = 1;
         }
     }
-    if (animals <= 0) return;
-    // With the count known, the still blobs least like one animal beyond it are structure.
+    // With the count known, the still blobs least like one animal beyond it are structure;
+    // not in the first frame, where the animals' sizes are not known from their moving.
+    if (animals <= 0 || first) return;
     double total = 0;
     for (size_t b = 0; b < all.size(); ++b)
         if (left[b] >= std::max<double>(minArea, one / 4) || candidate[b]) total += animalsIn(left[b], one);
@@ -119,10 +147,11 @@ void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& 
 bool crowd_early::clear(const crowd_blobs& blobs, const std::vector<crowd_run>& runs,
                         const std::vector<int32_t>& rowStart, const dib_base& grey, int cut, int minArea, int animals,
                         dib_base& weight) {
-    if (!first_ || !dib_sameSize(*first_, grey)) {
+    const bool first = !first_ || !dib_sameSize(*first_, grey);
+    if (first) {
         first_ = std::make_unique<dib_base>(grey.format(), 0);
         for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(grey.row(y), grey.width, first_->row(y));
-        return false;
+        noteFirst(blobs, runs, grey.width, grey.absHeight());
     }
     // A pixel has changed when it changed by more than the noise: an animal over a dark rim
     // changes it by less than the contrast an object needs, and is no structure.
@@ -130,7 +159,7 @@ bool crowd_early::clear(const crowd_blobs& blobs, const std::vector<crowd_run>& 
     crowd_findRuns(*still_, runs_, rowStart_);
     patches_.label(*still_, grey, runs_, rowStart_);
     std::vector<char> structure;
-    judge(blobs, runs, rowStart, minArea, animals, structure);
+    judge(blobs, runs, rowStart, minArea, animals, first, structure);
     bool cleared = false;
     for (size_t p = 0; p < structure.size(); ++p) {
         if (!structure[p]) continue;

@@ -12,9 +12,13 @@
 // the floor; fainter than half the animals' contrast, a stain or the floor's shading; with
 // the count known, the still blobs least like one animal beyond the count. The rest, and
 // the still cores of animals that moved less than their size since the first frame, stay
-// objects. Structure is taken out of the frame's objects pixel by pixel, so that an animal
-// touching the wall is an object of its own, with a pixel's fringe around it (a line's edges
-// change by more than the floor's noise, and would be left behind as fragments). The verdict is made afresh each frame.
+// objects. A still patch that lay in a blob larger than kStructureAnimals animals in the first
+// frame is structure too: a ring's pieces, cut apart by the few of its pixels that noise,
+// flicker or compression moved, are each smaller than an animal, but the ring was whole once.
+// Structure is taken out of the frame's objects pixel by pixel, so that an animal touching
+// the wall is an object of its own, with a pixel's fringe around it (a line's edges change by
+// more than the floor's noise, and would be left behind as fragments). The verdict is made
+// afresh each frame.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +31,7 @@
 class crowd_early {
 public:
     // Forgets the first frame (the next call takes its own as the first) and frees the rest.
-    void restart() { first_.reset(), still_.reset(), before_.reset(); }
+    void restart() { first_.reset(), still_.reset(), before_.reset(), firstArea_ = {}; }
     // Clears in `weight` the pixels of structure; `blobs` are those of `weight` as it is
     // (labelled from `runs`, `rowStart`), `cut` the contrast an object's pixel needs,
     // `animals` the count (0: not known). Returns whether any pixel was cleared.
@@ -47,13 +51,20 @@ private:
     // The blob of `weight` that patch p lies in.
     int32_t blobOf(size_t p, const crowd_blobs& blobs, const std::vector<crowd_run>& runs,
                    const std::vector<int32_t>& rowStart) const;
-    // Per patch of still_, whether it is structure.
+    // Per pixel, the area of the first frame's blob it lay in (0: none).
+    void noteFirst(const crowd_blobs& blobs, const std::vector<crowd_run>& runs, int32_t width, int32_t height);
+    // Whether most of patch p's pixels lay in a first-frame blob larger than `largest`.
+    bool wasLarger(size_t p, double largest) const;
+    // Per patch of still_, whether it is structure (`first`: in the first frame, where every
+    // pixel is still).
     void judge(const crowd_blobs& blobs, const std::vector<crowd_run>& runs, const std::vector<int32_t>& rowStart,
-               int minArea, int animals, std::vector<char>& structure);
+               int minArea, int animals, bool first, std::vector<char>& structure);
 
     std::unique_ptr<dib_base> first_, still_, before_;
     std::vector<crowd_run> runs_;
     std::vector<int32_t> rowStart_;
     crowd_blobs patches_;
-    std::vector<int64_t> changed_;  // per blob
+    std::vector<int64_t> changed_;    // per blob
+    std::vector<int64_t> firstArea_;  // per pixel (noteFirst)
+    int32_t width_ = 0;
 };

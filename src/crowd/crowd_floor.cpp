@@ -21,12 +21,41 @@ void between(int32_t p, int blocks, int& lower, int& weight) {
     weight = int((scaled - block * kBlock * 1024) / kBlock);
 }
 
+// The histogram's median, or -1 when it is empty.
 int median(const uint16_t* histogram) {
     uint32_t total = 0, seen = 0;
     for (int v = 0; v < 256; ++v) total += histogram[v];
     for (int v = 0; v < 256; ++v)
         if (2 * (seen += histogram[v]) > total) return v;
-    return 255;
+    return -1;
+}
+
+// Blocks without a value (-1) take the mean of their neighbours that have one, ring after
+// ring; when none has, every block is the mid grey.
+void fillEmpty(std::vector<int>& value, int cols, int rows) {
+    bool any = false;
+    for (int v : value) any = any || v >= 0;
+    if (!any) return std::fill(value.begin(), value.end(), 128);
+    for (bool missing = true; missing;) {
+        missing = false;
+        std::vector<int> next(value);
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c) {
+                if (value[size_t(r * cols + c)] >= 0) continue;
+                int sum = 0, n = 0;
+                for (int dr = -1; dr <= 1; ++dr)
+                    for (int dc = -1; dc <= 1; ++dc) {
+                        const int rr = r + dr, cc = c + dc;
+                        if (rr < 0 || cc < 0 || rr >= rows || cc >= cols || value[size_t(rr * cols + cc)] < 0) continue;
+                        sum += value[size_t(rr * cols + cc)], ++n;
+                    }
+                if (n > 0)
+                    next[size_t(r * cols + c)] = (sum + n / 2) / n;
+                else
+                    missing = true;
+            }
+        value.swap(next);
+    }
 }
 
 }  // namespace
@@ -37,14 +66,16 @@ void crowd_floorGuess::restart(const dib_fmt& format) {
     counts_.assign(size_t(cols_) * size_t(rows_) * 256, 0);
 }
 
-void crowd_floorGuess::add(const dib_base& grey) {
+void crowd_floorGuess::add(const dib_base& grey, const uint8_t* skip) {
     if (grey.width != width_ || grey.absHeight() != height_ || grey.szPixel != 1)
         throw "crowd_floorGuess::add - got a frame of another size";
     if (counts_.empty()) restart(grey.format());
     for (int32_t y = 0; y < height_; y += 2) {
         const uint8_t* row = grey.row(y);
         uint16_t* blocks = &counts_[size_t(y / kBlock) * size_t(cols_) * 256];
-        for (int32_t x = 0; x < width_; x += 2) ++blocks[size_t(x / kBlock) * 256 + row[x]];
+        const uint8_t* out = skip ? skip + size_t(y) * size_t(width_) : nullptr;
+        for (int32_t x = 0; x < width_; x += 2)
+            if (!out || !out[x]) ++blocks[size_t(x / kBlock) * 256 + row[x]];
     }
 }
 
@@ -53,6 +84,7 @@ void crowd_floorGuess::guess(dib_base& floor) const {
         throw "crowd_floorGuess::guess - nothing added for frames of this size";
     std::vector<int> value(size_t(cols_) * size_t(rows_));
     for (size_t b = 0; b < value.size(); ++b) value[b] = median(&counts_[b * 256]);
+    fillEmpty(value, cols_, rows_);
     std::vector<int> lowerX(static_cast<size_t>(width_)), weightX(static_cast<size_t>(width_));
     for (int32_t x = 0; x < width_; ++x) between(x, cols_, lowerX[size_t(x)], weightX[size_t(x)]);
     for (int32_t y = 0; y < height_; ++y) {

@@ -17,9 +17,11 @@ class crowd_floorGuess {
 public:
     // Nothing added, for frames of `format`'s size.
     void restart(const dib_fmt& format);
-    // Pools the 1-byte image `grey` of the frames' size; at most 31 frames.
-    void add(const dib_base& grey);
-    // The floor from every frame added, into the 1-byte image `floor` of the frames' size.
+    // Pools the 1-byte image `grey` of the frames' size, but for the pixels where `skip`
+    // (one byte per pixel, row after row; null: none) is non-zero; at most 31 frames.
+    void add(const dib_base& grey, const uint8_t* skip = nullptr);
+    // The floor from every frame added, into the 1-byte image `floor` of the frames' size. A
+    // block no pixel was pooled in takes the mean of its neighbours that have a floor.
     void guess(dib_base& floor) const;
     // Frees the pooled counts.
     void clear() { counts_.clear(), counts_.shrink_to_fit(); }

@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr size_t kCutHistory = 25;  // frames whose choices of contrast are pooled
-constexpr int kLeastCut = 6;        // below this, sensor noise and compression speckle
+constexpr size_t kCutHistory = 25;    // frames whose choices of contrast are pooled
+constexpr int kLeastCut = 6;          // below this, sensor noise and compression speckle
 constexpr double kLastingChange = 3;  // grey levels of the floor that the background takes over
 
 double median(std::vector<double> values) {
@@ -37,14 +37,37 @@ void crowd_foreground::find(const dib_base& src, const crowd_detectSettings& s, 
         // The first frame: its grey values give the first guess of the floor.
         background_.restart(src.format(), s.samples, s.sampleEvery);
         do_contrast(src, nullptr, 0, contrast_polarity::dark, 255, weight, &grey);
-        background_.start(grey);
+        background_.start(grey, s.polarity);
         weightValid_ = false;
     }
     measure(src, s, weight);
     cut_ = chooseCut(s);
     do_contrast(src, learned ? background_.current() : nullptr, level_, contrast_polarity(s.polarity), cut_, weight,
                 &grey, learned ? light_ : contrast_light{});
+    if (learned && background_.guessed()) overStructure(src, s, weight, grey);
     weightValid_ = true;
+}
+
+// While the floor is guessed, the arena's structure seen in the first frame is background
+// (crowd_background::guessFloor): an animal over a dark rim or a wall line then stands out
+// only by what it adds to the structure's darkness. Where the frame lies beyond the contrast
+// from the floor guessed from block medians, and a pixel changed since the first frame by
+// more than half the contrast (an animal has come; flicker and compression at the
+// structure's edges change it by far less), it is the animal's.
+void crowd_foreground::overStructure(const dib_base& src, const crowd_detectSettings& s, dib_base& weight,
+                                     const dib_base& grey) {
+    const dib_base* floor = background_.guessedFloor();
+    const dib_base* first = background_.firstFrame();
+    if (!floor || !first) return;
+    dib_base againstFloor(weight.format(), 0);
+    do_contrast(src, floor, level_, contrast_polarity(s.polarity), cut_, againstFloor, nullptr, light_);
+    const int changed = cut_ / 2;
+    for (int32_t y = 0; y < weight.absHeight(); ++y) {
+        uint8_t* w = weight.row(y);
+        const uint8_t *a = againstFloor.row(y), *g = grey.row(y), *f = first->row(y);
+        for (int32_t x = 0; x < weight.width; ++x)
+            if (!w[x] && a[x] && std::abs(g[x] - f[x]) > changed) w[x] = a[x];
+    }
 }
 
 // The frame's light against the background (or, for a flat background, the floor's
@@ -160,6 +183,7 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     counts_.provisional += !background_.learned();
     crowd_frameFacts facts;
     facts.polarity = s.polarity, facts.cut = cut_, facts.relight = lastingLight(), facts.blobs = &blobs;
+    facts.nextCut = chooseCut(s);
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     noteAnimalContrast(blobs, s.minArea);
     facts.still.animalContrast = median(contrastHistory_);

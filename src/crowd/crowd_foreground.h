@@ -60,6 +60,7 @@ public:
 
 private:
     void measure(const dib_base& src, const crowd_detectSettings& s, const dib_base& weight);
+    void overStructure(const dib_base& src, const crowd_detectSettings& s, dib_base& weight, const dib_base& grey);
     int chooseCut(const crowd_detectSettings& s) const;
     void noteObjectContrast(const dib_base& weight, const crowd_blobs& blobs, const crowd_runs& runs, int minArea,
                             double singleArea);
@@ -73,7 +74,7 @@ private:
     crowd_fit fit_;
     contrast_light light_;
     std::vector<double> contrastHistory_;  // the median blob's mean contrast in the last frames
-    std::vector<double> cutHistory_;  // estimates of the last frames over their floors' grey, pooled by median
+    std::vector<double> cutHistory_;       // estimates of the last frames over their floors' grey, pooled by median
     int cut_ = 20, level_ = 0;
     int64_t pixels_ = 0;
     bool weightValid_ = false, unfit_ = false, jumped_ = false;

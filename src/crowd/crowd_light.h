@@ -29,8 +29,8 @@ struct crowd_fit {
     double floor = 0;             // the floor's grey value in this frame (the median of the fitted background)
     double backgroundFloor = 0;   // the same in the background
     double backgroundLow = 0, backgroundHigh = 0;  // the background's 2% and 98% points
-    double noise = 0;             // robust spread of what the fit leaves, grey levels
-    double saturated = 0;         // share of the points the light drove to white or black
+    double noise = 0;                              // robust spread of what the fit leaves, grey levels
+    double saturated = 0;                          // share of the points the light drove to white or black
 };
 
 // Fits the frame to the background over the points no object covered (all of them when

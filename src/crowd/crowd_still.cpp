@@ -22,30 +22,12 @@ struct window {
     uint8_t& at(int32_t x, int32_t y) { return mask[size_t(y - y0) * size_t(w) + size_t(x - x0)]; }
 };
 
-// The mask grown by `r` pixels each way (a square's reach), one direction at a time with
-// running counts, so that the cost does not grow with r.
-std::vector<uint8_t> grown(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t r) {
-    std::vector<uint8_t> across(mask.size()), out(mask.size());
-    auto pass = [r](const uint8_t* in, uint8_t* to, int32_t n, int64_t stride) {
-        int64_t count = 0;
-        for (int32_t i = 0; i < std::min(n, r); ++i) count += in[i * stride] != 0;
-        for (int32_t i = 0; i < n; ++i) {
-            if (i + r < n) count += in[(i + r) * stride] != 0;
-            to[i * stride] = count > 0;
-            if (i - r >= 0) count -= in[(i - r) * stride] != 0;
-        }
-    };
-    for (int32_t y = 0; y < h; ++y) pass(&mask[size_t(y) * size_t(w)], &across[size_t(y) * size_t(w)], w, 1);
-    for (int32_t x = 0; x < w; ++x) pass(&across[size_t(x)], &out[size_t(x)], h, w);
-    return out;
-}
-
 // One still patch: the window around it with its pixels marked, the pixels within its
 // margin, and the floor just beyond the margin.
 struct patch_view {
     window win;
     std::vector<uint8_t> near;
-    int floor = -1;  // -1: no floor pixel around it
+    int floor = -1;       // -1: no floor pixel around it
     double contrast = 0;  // mean of its pixels' difference from the floor, on the objects' side
 
     size_t at(int32_t x, int32_t y) const { return size_t(y - win.y0) * size_t(win.w) + size_t(x - win.x0); }
@@ -64,8 +46,8 @@ patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::v
         const crowd_run& run = runs[size_t(patches.order()[size_t(blob.firstRun + i)])];
         for (int32_t x = run.x0; x < run.x1; ++x) win.at(x, run.y) = 1;
     }
-    v.near = grown(win.mask, win.w, win.h, margin);
-    const std::vector<uint8_t> ring = grown(win.mask, win.w, win.h, reach);
+    v.near = crowd_grown(win.mask, win.w, win.h, margin);
+    const std::vector<uint8_t> ring = crowd_grown(win.mask, win.w, win.h, reach);
     std::vector<uint8_t> around;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
         for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
@@ -129,6 +111,23 @@ void countSurplus(const std::vector<crowd_blob>& blobs, const std::vector<patch_
 }
 
 }  // namespace
+
+// One direction at a time with running counts, so that the cost does not grow with r.
+std::vector<uint8_t> crowd_grown(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t r) {
+    std::vector<uint8_t> across(mask.size()), out(mask.size());
+    auto pass = [r](const uint8_t* in, uint8_t* to, int32_t n, int64_t stride) {
+        int64_t count = 0;
+        for (int32_t i = 0; i < std::min(n, r); ++i) count += in[i * stride] != 0;
+        for (int32_t i = 0; i < n; ++i) {
+            if (i + r < n) count += in[(i + r) * stride] != 0;
+            to[i * stride] = count > 0;
+            if (i - r >= 0) count -= in[(i - r) * stride] != 0;
+        }
+    };
+    for (int32_t y = 0; y < h; ++y) pass(&mask[size_t(y) * size_t(w)], &across[size_t(y) * size_t(w)], w, 1);
+    for (int32_t x = 0; x < w; ++x) pass(&across[size_t(x)], &out[size_t(x)], h, w);
+    return out;
+}
 
 crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, const crowd_stillRules& rules) {
     std::vector<crowd_run> runs;

@@ -19,13 +19,16 @@
 //   stay in the background as a ghost when the animal walks off.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "image/dib.h"
 
 struct crowd_stillRules {
     int polarity = 0;
     int minArea = 10;
-    int animals = 0;          // 0: unknown
-    double singleArea = 0;    // one animal's area, 0: not known yet
+    int animals = 0;            // 0: unknown
+    double singleArea = 0;      // one animal's area, 0: not known yet
     double movingAnimals = 0;   // animals seen moving in the samples (the median sample's count)
     double animalContrast = 0;  // an animal's mean contrast over its pixels, 0: not known
 };
@@ -36,6 +39,9 @@ struct crowd_stillResult {
 };
 
 constexpr double kStructureAnimals = 6;
+
+// The w x h mask (non-zero: set) grown by `r` pixels each way, a square's reach.
+std::vector<uint8_t> crowd_grown(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t r);
 
 // `median`: the samples' median, changed where resting animals lay. `still`: 1-byte image,
 // non-zero where most samples marked an object; on return, only where a patch was taken

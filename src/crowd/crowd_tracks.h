@@ -34,7 +34,7 @@ struct crowd_track {
     // The area is the animal's own, learned from a sighting of it alone; a track started on
     // a part cut out of a blob, or on a blob of several, knows only the part's.
     bool sized;
-    int32_t missed;                      // frames since it was last seen
+    int32_t missed;  // frames since it was last seen
     int32_t seen;
     // The body: the midline relative to the centre, head first once the head is known.
     bool elongated;

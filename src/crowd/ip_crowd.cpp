@@ -54,6 +54,14 @@ constexpr double kAlone = 1.5;
 // typical: a bent or beating body, and the edge the blur adds to a small one, change it by
 // a fifth; two animals in file halve it, two side by side or crossing double it.
 constexpr double kShapeSpread = 1.5;
+// Within this factor of the kind's width for its length a blob is shaped like one animal
+// for telling the sizes the animals come in: nearer one animal's shape than two's (two in
+// file are half as wide for their length, two side by side twice), in proportion.
+constexpr double kSameShape = std::numbers::sqrt2;
+// Blobs up to this many times the typical animal's area may be one animal of a larger size.
+constexpr double kLargestKnown = 6;
+// Areas of blobs shaped like one animal kept for telling the largest.
+constexpr size_t kOnesKept = 1000;
 // A blob under this share of one animal's area is a speck or a piece of an animal, and with
 // the count of animals known and exceeded, no animal: the still background's rule too.
 constexpr double kSpeck = 0.25;
@@ -189,6 +197,8 @@ void ip_crowd::restart() {
     aspectHistory_.clear();
     aspect_ = 0;
     singleArea_ = 0;
+    onesAreas_.clear();
+    largest_ = 0;
     found_.clear();
     selected_ = -1;
 }
@@ -244,9 +254,14 @@ void ip_crowd::count() {
             if (const int64_t together = splitter_.coverage(bodies_)) covered = double(together);
         }
         bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered;
-        if (known) k = expected;
-        // A blob shaped unlike one animal is more, whatever its area or its tracks say.
+        // Their own areas are the measure of what the blob holds: a large animal alone is
+        // one, however many of the typical animal its area would hold.
+        if (known) k = expected, ratio_[i] = expected * area / covered;
+        // A blob shaped unlike one animal is more, whatever its area or its tracks say; one
+        // shaped like one and no larger than the largest animals, where no more than one track
+        // went, is one (and its track learns how large it is).
         if (k == 1 && !single(i)) k = 2, known = false;
+        if (k > 1 && expected <= 1 && oneOfAnySize(i)) k = 1, known = expected == 1;
         k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
         share_.push_back(settings_.split ? k : 1);
         known_.push_back(known);
@@ -277,11 +292,45 @@ void ip_crowd::measureWholes() {
     aspects = aspectHistory_;
     std::nth_element(aspects.begin(), aspects.begin() + ptrdiff_t(aspects.size() / 2), aspects.end());
     aspect_ = aspects[aspects.size() / 2];
+    noteLargest();
+}
+
+void ip_crowd::noteLargest() {
+    // Animals of one kind may differ in size (larvae of two ages, males and females) but not
+    // in shape: the blobs shaped like one animal, up to a few times the typical area, tell the
+    // sizes the animals come in, the largest by a high quantile (a pair lying over each other
+    // along its length now and then is shaped like one too).
+    const auto& blobs = blobs_.blobs();
+    for (size_t i = 0; i < kept_.size(); ++i) {
+        const double area = double(blobs[size_t(kept_[i])].moments.area);
+        if (area < singleArea_ / kAlone || area > kLargestKnown * singleArea_ || !shapedLikeOne(i, kSameShape))
+            continue;
+        onesAreas_.push_back(area);
+    }
+    if (onesAreas_.size() > kOnesKept) onesAreas_.erase(onesAreas_.begin(), onesAreas_.end() - ptrdiff_t(kOnesKept));
+    if (onesAreas_.size() < 10) return;
+    std::vector<double> areas(onesAreas_);
+    const size_t at = areas.size() * 9 / 10;
+    std::nth_element(areas.begin(), areas.begin() + ptrdiff_t(at), areas.end());
+    largest_ = areas[at];
+}
+
+bool ip_crowd::oneOfAnySize(size_t i) {
+    return largest_ > 0 && double(blobs_.blobs()[size_t(kept_[i])].moments.area) <= kAlone * largest_ &&
+           shapedLikeOne(i, kSameShape);
 }
 
 const crowd_sighting& ip_crowd::wholeOf(size_t i) {
     if (!measured_[i]) wholes_[i] = whole(kept_[i]), measured_[i] = 1;
     return wholes_[i];
+}
+
+bool ip_crowd::shapedLikeOne(size_t i, double spread) {
+    if (aspect_ <= 0 || crowd_describe(blobs_.blobs()[size_t(kept_[i])].moments).elongation < kMidlineFrom)
+        return false;
+    const crowd_posture& p = wholeOf(i).posture;
+    const double q = p.elongated ? p.width / p.length / aspect_ : 0;
+    return q > 1 / spread && q < spread;
 }
 
 bool ip_crowd::single(size_t i) {
@@ -363,7 +412,7 @@ void ip_crowd::toAnimals() {
         // A blob under a quarter of an animal is a speck or a piece of one: with more blobs
         // than animals, it is no animal.
         return more ? share_[i] < kMostPerBlob && ratio_[i] / (share_[i] + 1) >= 0.7 &&
-                          area / (share_[i] + 1) >= settings_.minArea
+                          area / (share_[i] + 1) >= settings_.minArea && !(share_[i] == 1 && oneOfAnySize(i))
                     : share_[i] >= 2 || (share_[i] == 1 && ratio_[i] < kSpeck &&
                                          blobTrackStart_[i + 1] == blobTrackStart_[i] && !tracker_.tracks().empty());
     };

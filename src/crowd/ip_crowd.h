@@ -105,6 +105,14 @@ private:
     const crowd_sighting& wholeOf(size_t i);
     // Whether kept blob i is shaped like one animal (true when that cannot be told).
     bool single(size_t i);
+    // Whether kept blob i is elongated and as wide for its length as one animal of the
+    // kind, within the factor `spread`, whatever its size (false when that cannot be told).
+    bool shapedLikeOne(size_t i, double spread);
+    // The areas of this frame's blobs shaped like one animal, and from them the largest
+    // animals' area.
+    void noteLargest();
+    // Whether kept blob i is shaped like one animal and no larger than the largest animals.
+    bool oneOfAnySize(size_t i);
     // The shape of an animal no track knows: the tracks' typical one, or while none is
     // learned, that of this frame's elongated animals alone.
     crowd_body typicalBody() const;
@@ -143,6 +151,8 @@ private:
     std::vector<double> areaHistory_;
     std::vector<double> aspectHistory_;   // per frame, an elongated animal's width over its length
     double aspect_ = 0;                   // their median; 0: not known
+    std::vector<double> onesAreas_;       // areas of recent blobs shaped like one animal
+    double largest_ = 0;                  // the largest animals' area; 0: not known
     std::vector<crowd_sighting> wholes_;  // per kept blob, the blob as one object
     std::vector<char> measured_;          // per kept blob, wholes_ measured
     double singleArea_ = 0;

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <functional>
 #include <map>
-#include <random>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -132,7 +132,8 @@ TEST(CrowdDetect, RimCornerAndStainAreBackground) {
         auto p = crowd({{"animals", animals}});
         std::vector<mover> movers = walkers(5, 40);
         int wrong = 0;
-        for (int frame = 0; frame < 200; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+        for (int frame = 0; frame < 200; ++frame, std::for_each(
+                                                      movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
             std::vector<mover> expected = movers;
             if (animals == 0) expected.push_back({60, 130, 0, 0, 5.5, 95});
             wrong += !exactly(found(*p, picture(walled, movers, frame)), expected) && frame >= 90;
@@ -150,7 +151,8 @@ TEST(CrowdDetect, ShadowLeavesNoTrail) {
     std::vector<mover> movers = walkers(4, 210, 7);
     for (mover& m : movers) m.shadowX = 4, m.shadowY = 3;
     int wrong = 0;
-    for (int frame = 0; frame < 300; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); }))
+    for (int frame = 0; frame < 300; ++frame, std::for_each(
+                                                  movers.begin(), movers.end(), [](mover& m) { m.step(); }))
         wrong += !exactly(found(*p, picture(dark, movers, frame)), movers);
     EXPECT_EQ(wrong, 0);
 }
@@ -163,7 +165,8 @@ TEST(CrowdDetect, RestingAnimalStaysFound) {
         std::vector<mover> movers = walkers(4, 40);
         movers[0].vx = movers[0].vy = 0;
         int missing = 0;
-        for (int frame = 0; frame < 250; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); }))
+        for (int frame = 0; frame < 250; ++frame, std::for_each(
+                                                      movers.begin(), movers.end(), [](mover& m) { m.step(); }))
             missing += !exactly(found(*p, picture(plainFloor, movers, frame)), movers);
         EXPECT_EQ(missing, 0) << "animals " << animals;
     }
@@ -171,8 +174,8 @@ TEST(CrowdDetect, RestingAnimalStaysFound) {
 
 // A thin dark ring all round, as a dish's wall shows inside the arena a user draws: while
 // the floor is guessed from the frames (until the third sample) it is no object, and the
-// animals that cross it are found whole and alone, from the second frame on (the first has
-// nothing to tell it from an animal).
+// animals that cross it are found whole and alone, from the first frame on (there it is one
+// blob larger than several animals).
 TEST(CrowdDetect, WallRingIsNoObjectWhileTheFloorIsGuessed) {
     const floor_fn ring = [](int x, int y) {
         return std::fabs(std::hypot(x - kW / 2.0, y - kH / 2.0) - 70) < 1.5 ? 95.0 : plainFloor(x, y);
@@ -181,10 +184,7 @@ TEST(CrowdDetect, WallRingIsNoObjectWhileTheFloorIsGuessed) {
     std::vector<mover> movers = walkers(5, 40);
     for (int frame = 0; frame < 20; ++frame, std::for_each(
                                                  movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
-        const auto objects = found(*p, picture(ring, movers, frame));
-        if (frame > 0) {
-            EXPECT_TRUE(exactly(objects, movers)) << "frame " << frame;
-        }
+        EXPECT_TRUE(exactly(found(*p, picture(ring, movers, frame)), movers)) << "frame " << frame;
     }
 }
 
@@ -227,7 +227,7 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
                 grey.row(y)[x] = there ? 60 : 180;
                 weight.row(y)[x] = there ? 120 : 0;
             }
-        if (i == 0) background.start(grey);
+        if (i == 0) background.start(grey, 0);
         background.learn(grey, weight, facts, false);
     }
     ASSERT_TRUE(background.learned());
@@ -242,7 +242,8 @@ TEST(CrowdDetect, FoundFromTheFirstFrame) {
     const floor_fn sloped = [](int x, int) { return 100.0 + 120.0 * x / kW; };
     auto p = crowd({});
     std::vector<mover> movers = walkers(5, 30, 7);
-    for (int frame = 0; frame < 30; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); }))
+    for (int frame = 0; frame < 30; ++frame, std::for_each(
+                                                 movers.begin(), movers.end(), [](mover& m) { m.step(); }))
         ASSERT_TRUE(exactly(found(*p, picture(sloped, movers, frame)), movers)) << "frame " << frame;
     EXPECT_EQ(counters(*p)["provisional_background"], 30);
 
@@ -260,13 +261,16 @@ TEST(CrowdDetect, FlashesAndDimmingRecoverAndAreCounted) {
     std::vector<mover> movers = walkers(5, 40);
     const int white[] = {40, 150, 151, 152, 153, 154};
     int wrong = 0;
-    for (int frame = 0; frame < 320; ++frame, std::for_each(movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+    for (int frame = 0; frame < 320; ++frame, std::for_each(
+                                                  movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
         const bool flash = std::find(std::begin(white), std::end(white), frame) != std::end(white);
-        const auto objects = found(*p, flash ? whiteFrame() : picture(plainFloor, movers, frame, frame >= 240 ? 0.4 : 1.0));
+        const auto objects =
+            found(*p, flash ? whiteFrame() : picture(plainFloor, movers, frame, frame >= 240 ? 0.4 : 1.0));
         if (flash) {
             EXPECT_TRUE(objects.empty()) << "frame " << frame;
         }
-        const bool settling = (frame > 40 && frame <= 49) || (frame > 154 && frame <= 163) || (frame >= 240 && frame < 249);
+        const bool settling =
+            (frame > 40 && frame <= 49) || (frame > 154 && frame <= 163) || (frame >= 240 && frame < 249);
         if (!flash && !settling) wrong += !exactly(objects, movers);
     }
     EXPECT_EQ(wrong, 0);
@@ -310,7 +314,8 @@ TEST(CrowdDetectKernels, LightAndBlockMasksMatchThePlainCode) {
                 do_contrast(in, &bg, 0, contrast_polarity(polarity), cut, weight, &grey, light);
                 crowd_blockMask frozen, repairable;
                 frozen.clear(w, h), repairable.clear(w, h);
-                for (size_t i = 0; i < frozen.marked.size(); ++i) frozen.marked[i] = i % 3 == 1, repairable.marked[i] = i % 2;
+                for (size_t i = 0; i < frozen.marked.size(); ++i)
+                    frozen.marked[i] = i % 3 == 1, repairable.marked[i] = i % 2;
                 dib_base followed = bg;
                 crowd_follow(grey, weight, polarity, cut, followed, &frozen, &repairable);
                 for (int y = 0; y < h; ++y)
@@ -320,7 +325,8 @@ TEST(CrowdDetectKernels, LightAndBlockMasksMatchThePlainCode) {
                         const int d = polarity == 2 ? std::abs(g - lit) : std::max(polarity ? g - lit : lit - g, 0);
                         ASSERT_EQ(weight.row(y)[x], d > cut ? d : 0) << x << "," << y;
                         const bool still = weight.row(y)[x] || frozen.at(x, y);
-                        const bool wrong = repairable.at(x, y) && ((polarity == 0 && g > b + cut) || (polarity == 1 && g + cut < b));
+                        const bool wrong =
+                            repairable.at(x, y) && ((polarity == 0 && g > b + cut) || (polarity == 1 && g + cut < b));
                         ASSERT_EQ(followed.row(y)[x], still ? b : wrong ? g : b + (g > b) - (g < b)) << x << "," << y;
                     }
             }

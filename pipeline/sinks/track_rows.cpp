@@ -41,12 +41,6 @@ void appendFixed(std::string& out, double v, int places) {
     out.append(text, std::to_chars(text, text + sizeof text, rounded, std::chars_format::fixed, places).ptr);
 }
 
-std::string fixed(double v, int places) {
-    std::string text;
-    appendFixed(text, v, places);
-    return text;
-}
-
 // One cell after a separator: the value, or empty (JSON: null) when not finite.
 void appendCell(std::string& out, double v, int places, bool asJson, const char* separator = ",") {
     out += separator;

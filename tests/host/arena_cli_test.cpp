@@ -193,8 +193,9 @@ TEST(ArenaRun, CrowdRowsCarrySubPixelCentresAndShapes) {
             json.find("\"intensity\": " + row[10] + ", \"orientation\": " + row[11] + ", \"elongation\": " + row[12]),
             std::string::npos);
         EXPECT_TRUE(t.number(i, "elongation") >= 1 && std::abs(t.number(i, "orientation")) <= CV_PI / 2) << "row " << i;
-        if (t.number(i, "track") >= 0)
+        if (t.number(i, "track") >= 0) {
             EXPECT_TRUE(t.number(i, "confidence") >= 0 && t.number(i, "confidence") <= 1) << "row " << i;
+        }
         const double x = t.number(i, "x"), y = t.number(i, "y");
         const int d = sc.discAt(f, x, y);
         bool apart = d >= 0 && f >= 18;

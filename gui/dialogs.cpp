@@ -5,6 +5,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+void Dialogs::inform(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox::about(parent, title, text);
+}
+
 bool Dialogs::question(QWidget* parent, const QString& title, const QString& text) {
     return QMessageBox::question(parent, title, text) == QMessageBox::Yes;
 }

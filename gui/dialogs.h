@@ -10,6 +10,8 @@ class QWidget;
 class Dialogs {
 public:
     virtual ~Dialogs() = default;
+    // A message to read and close.
+    virtual void inform(QWidget* parent, const QString& title, const QString& text);
     // Yes or no.
     virtual bool question(QWidget* parent, const QString& title, const QString& text);
     // The index of the choice taken; -1 when the dialogue is dismissed.

@@ -2,7 +2,6 @@
 // them, so the list never goes stale).
 #include <QDialog>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
@@ -56,10 +55,9 @@ void MainWindow::showHelp() {
 }
 
 void MainWindow::showAbout() {
-    QMessageBox::about(this, "About ambrevo-gui",
-                       QString("<b>ambrevo-gui</b><br>Sets up, runs and reviews tracking runs of the Ambrevo module "
-                               "(version %1), through the same pipeline as the <code>ambrevo</code> program.")
-                           .arg(QString::fromStdString(preview_.preview.moduleVersion.empty()
-                                                           ? "unknown until a frame is processed"
-                                                           : preview_.preview.moduleVersion)));
+    const std::string& version = preview_.preview.moduleVersion;
+    dialogs_->inform(this, "About ambrevo-gui",
+                     QString("<b>ambrevo-gui</b><br>Sets up, runs and reviews tracking runs of the Ambrevo module "
+                             "(version %1), through the same pipeline as the <code>ambrevo</code> program.")
+                         .arg(version.empty() ? "unknown until a frame is processed" : QString::fromStdString(version)));
 }

@@ -70,6 +70,7 @@ QWidget* MainWindow::buildRunPage() {
     layout->addLayout(buttons);
     progress_ = new QProgressBar;
     progressLabel_ = new QLabel;
+    progressLabel_->setObjectName("progressText");
     layout->addWidget(progress_);
     layout->addWidget(progressLabel_);
     layout->addWidget(new QLabel("The same analysis without the window (headless, on a cluster):"));

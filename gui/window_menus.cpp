@@ -57,6 +57,7 @@ void MainWindow::buildFileMenu() {
     });
     addAction(file, "openCamera", "Open a camera, a stream or an image sequence…", {}, [this] { openCamera(); });
     recentMenu_ = file->addMenu("Open recent");
+    recentMenu_->setObjectName("recent");
     refreshRecent();
     file->addSeparator();
     addAction(file, "loadSettings", "Load settings…", {}, [this] {

@@ -40,6 +40,7 @@ QWidget* MainWindow::buildProcedurePage() {
     connect(procedureBox_, &QComboBox::currentTextChanged, this,
             [this](const QString& name) { chooseProcedure(name.toStdString()); });
     previewBox_ = new QCheckBox("Live preview: process the frame on screen");
+    previewBox_->setObjectName("livePreview");
     previewBox_->setChecked(true);
     connect(previewBox_, &QCheckBox::toggled, this, [this] { requestPreview(); });
     form_ = new SettingsForm;

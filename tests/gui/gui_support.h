@@ -23,6 +23,7 @@ public:
     std::deque<QString> answers;  // "yes" or "no", a choice's index, a file, a text, a number
     QStringList asked;            // each dialogue's title, then its text where it has one
 
+    void inform(QWidget*, const QString& title, const QString& text) override { asked << title << text; }
     bool question(QWidget*, const QString& title, const QString& text) override {
         return asked << title << text, take() == "yes";
     }

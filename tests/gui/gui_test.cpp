@@ -3,8 +3,10 @@
 // runs cancelled and closed, corrections of the track file and the settings file.
 #include <QCheckBox>
 #include <QDoubleSpinBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -83,8 +85,9 @@ private Q_SLOTS:
 };
 
 // Every procedure's form against the table --params prints: one editor per setting, named
-// after it, with its range and its value; its help is its label, its name the tooltip. Reset
-// to defaults brings the defaults back, undo the values before.
+// after it, with its range and its value; its help is its label, its name the tooltip. The
+// steps of one spin box undo at once; reset to defaults brings the defaults back, undo the
+// values before.
 void GuiTest::formReadsAsWords() {
     MainWindow window;
     QVERIFY(window.openInput("demo"));
@@ -121,7 +124,10 @@ void GuiTest::formReadsAsWords() {
     }
     QVERIFY(window.chooseProcedure("flowtrack"));
     auto* threshold = window.form()->findChild<QSpinBox*>("BinThreshold");
-    threshold->setValue(90);
+    for (int value : {92, 91, 90}) threshold->setValue(value);  // one spin box's steps: one undo
+    window.undoStack()->undo();
+    QCOMPARE(window.form()->findChild<QSpinBox*>("BinThreshold")->value(), 120);
+    window.undoStack()->redo();
     using Sets = std::vector<std::pair<std::string, std::string>>;
     QCOMPARE(window.options().sets, (Sets{{"BinThreshold", "90"}}));
     window.form()->findChild<QPushButton*>("resetSettings")->click();
@@ -227,7 +233,8 @@ void GuiTest::previewIsTheProgramsDestinationImage() {
 
 // Whatever the arenas went through (one drawn and deleted, a second drawn, a circle moved, a
 // polygon enlarged, an edit undone), the preview is the program's image of the frame on
-// screen with the arenas on screen: nothing painted out by an arena that is gone.
+// screen with the arenas on screen: nothing painted out by an arena that is gone. Every step
+// is checked, and those that differ are named together.
 void GuiTest::previewFollowsEveryArenaEdit() {
     QTemporaryDir dir;
     MainWindow window;
@@ -237,18 +244,28 @@ void GuiTest::previewFollowsEveryArenaEdit() {
     const ArenaShape left = ArenaShape::rect(0, 0, 320, 480), circle = ArenaShape::circle(480, 240, 80);
     const ArenaShape small = ArenaShape::polygon({{20, 300}, {140, 300}, {80, 420}});
     const ArenaShape large = ArenaShape::polygon({{20, 200}, {300, 300}, {80, 470}});
-    const std::vector<std::vector<ArenaShape>> steps = {
-        {left}, {}, {left, circle}, {left, ArenaShape::circle(440, 200, 80)}, {small}, {small, large}};
-    for (const auto& arenas : steps) {
-        window.setArenas(arenas);
+    const std::vector<std::pair<std::string, std::vector<ArenaShape>>> steps = {
+        {"drawn", {left}},
+        {"deleted", {}},
+        {"drawn again, and a second", {left, circle}},
+        {"circle moved", {left, ArenaShape::circle(440, 200, 80)}},
+        {"polygon drawn", {small}},
+        {"polygon enlarged", {large}}};
+    std::string wrong;
+    auto check = [&](const std::string& step, const std::vector<ArenaShape>& arenas) {
         QTRY_VERIFY(window.previewCurrent());
         std::string rois;
         for (const ArenaShape& a : arenas) rois += " --roi " + a.roi();
-        QVERIFY2(same(window.preview().preview.exact, programDst(dir, "--procedure nop" + rois, 40)), rois.c_str());
+        if (!same(window.preview().preview.exact, programDst(dir, "--procedure nop" + rois, 40)))
+            wrong += " [" + step + "]";
+    };
+    for (const auto& [step, arenas] : steps) {
+        window.setArenas(arenas);
+        check(step, arenas);
     }
     window.undoStack()->undo();
-    QTRY_VERIFY(window.previewCurrent());
-    QVERIFY(same(window.preview().preview.exact, programDst(dir, "--procedure nop --roi " + small.roi(), 40)));
+    check("enlargement undone", {small});
+    QVERIFY2(wrong.empty(), ("the preview is not the program's image after:" + wrong).c_str());
 }
 
 // The preview marks every object it found with its number, whether or not the procedure draws
@@ -269,6 +286,24 @@ void GuiTest::previewSaysWhatItFound() {
         const cv::Scalar c = ambrevo::track_colour(o.index);
         QCOMPARE(shown.pixelColor(at), QColor(int(c[2]), int(c[1]), int(c[0])));
     }
+    // Each with its number: white digits up and right of its dot, where the frame alone has fewer.
+    window.findChild<QCheckBox*>("livePreview")->setChecked(false);
+    const QImage bare = window.view()->grab().toImage();
+    const QFontMetrics metrics = window.view()->fontMetrics();
+    auto white = [](const QImage& image, const QRect& box) {
+        int n = 0;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x)
+                n += image.valid(x, y) && qGray(image.pixel(x, y)) > 200;
+        return n;
+    };
+    for (const ip_objectRecord& o : objects) {
+        const QPoint at = window.view()->toWidget({o.x + 0.5, o.y + 0.5}).toPoint() + QPoint(7, -7);
+        const QRect digits(at.x(), at.y() - metrics.ascent(), metrics.horizontalAdvance(QString::number(o.index)),
+                           metrics.ascent());
+        QVERIFY2(white(shown, digits) > white(bare, digits), qPrintable(QString::number(o.index)));
+    }
+    window.findChild<QCheckBox*>("livePreview")->setChecked(true);
 
     QVERIFY(window.chooseProcedure("flowtrack"));
     window.form()->findChild<QSpinBox*>("Algoritam")->setValue(4);  // background difference
@@ -332,14 +367,28 @@ void GuiTest::openingAnInputIsAllOrNothing() {
     window.undoStack()->undo();  // the arenas dropped for the smaller frames back
     QVERIFY(window.saveSettings(dir.filePath("lab").toStdString()));  // named .json
     window.resetSetup();
-    QMimeData dropped;
-    dropped.setUrls({QUrl::fromLocalFile(dir.filePath("lab.json"))});
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
-    QApplication::sendEvent(&window, &enter);
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
-    QApplication::sendEvent(&window, &drop);
+    auto drop = [&](const QString& file) {
+        QMimeData dropped;
+        dropped.setUrls({QUrl::fromLocalFile(file)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+        QApplication::sendEvent(&window, &enter);
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+        QApplication::sendEvent(&window, &drop);
+    };
+    drop(dir.filePath("lab.json"));
     QCOMPARE(window.setup().settingsPath, dir.filePath("lab.json").toStdString());
     QCOMPARE(window.options().rois, std::vector<std::string>{"circle:320,240,100"});
+    drop(QString::fromStdString(csv));
+    QCOMPARE(window.tracksFile(), csv);
+
+    // Nothing kept, nothing said: the failure of the open before goes with the rest.
+    window.resetSetup();
+    QVERIFY(!window.openInput(csv));
+    drop(QString::fromStdString(images));
+    QCOMPARE(window.options().input, images);
+    QCOMPARE(window.message(), std::string());
+    window.findChild<QMenu*>("recent")->actions().value(1)->trigger();
+    QCOMPARE(window.options().input, images + "/img_%03d.png");
 }
 
 // A track file of another input, or a partial one, opens only when the user says so; the
@@ -411,16 +460,38 @@ void GuiTest::runsEndAsTheyShould() {
     const std::string video = dir.filePath("tracks.avi").toStdString();
     QVERIFY(window.exportVideo(video));
     QVERIFY(waitForRun(window));
-    QCOMPARE(int64_t(cv::VideoCapture(video).get(cv::CAP_PROP_FRAME_COUNT)),
-             window.tracks()->frame(window.tracks()->size() - 1) - window.tracks()->frame(0) + 1);
+    cv::VideoCapture exported(video);
+    const ambrevo::TrackTable& table = *window.tracks();
+    QCOMPARE(int64_t(exported.get(cv::CAP_PROP_FRAME_COUNT)), table.frame(table.size() - 1) - table.frame(0) + 1);
+    // Each track's dot in its colour on its first frame.
+    cv::Mat first;
+    QVERIFY(exported.read(first));
+    for (size_t i = 0; i < table.size() && table.frame(i) == table.frame(0); ++i) {
+        const cv::Vec3b shown = first.at<cv::Vec3b>(int(table.y(i)), int(table.x(i)));
+        const cv::Scalar colour = ambrevo::track_colour(table.identity(i));
+        QVERIFY2(cv::norm(cv::Vec3d(shown[0], shown[1], shown[2]) - cv::Vec3d(colour[0], colour[1], colour[2])) < 60,
+                 qPrintable(QString::number(table.identity(i))));
+    }
+
+    // Another input (the same again): the results of the one before go with it.
+    const auto *plot = window.findChild<PictureView*>("plot"), *heatmap = window.findChild<PictureView*>("heatmap");
+    auto* summary = window.findChild<QTableWidget*>("summary");
+    QVERIFY(!plot->picture().isNull() && !heatmap->picture().isNull() && summary->rowCount() > 0);
+    QVERIFY(window.openInput("demo"));
+    QVERIFY(!window.tracks() && plot->picture().isNull() && heatmap->picture().isNull());
+    QCOMPARE(summary->rowCount(), 0);
+    QCOMPARE(std::pair(bar->value(), window.findChild<QLabel*>("progressText")->text()), std::pair(0, QString()));
+    QVERIFY2(window.message().find("drawn into") == std::string::npos, window.message().c_str());
+    window.setTracksFile(tracks);
 
     // Nothing in view: an arena on a corner where no disc goes, grey frames, 10 of them.
     window.setArenas({ArenaShape::rect(0, 0, 8, 8)});
-    window.setRunOptions(true, 20, 30, 0);
+    window.setRunOptions(true, 20, 30, 12.5);
     QVERIFY(window.commandLine().find("--start 20 --end 30 --grey") != std::string::npos);
     ask.answers = {"yes"};
     window.startRun();
     QVERIFY(waitForRun(window) && window.lastRun().frames == 10);
+    QVERIFY(readText(tracks).find("# frame_rate: 12.5\n") != std::string::npos);
     QVERIFY2(window.message().find("no objects were found on any of its 10 frames") != std::string::npos,
              window.message().c_str());
 
@@ -461,6 +532,7 @@ void GuiTest::correctionsChangeExactlyTheirRows() {
     QCOMPARE(readText(file), head + rows);  // not saved yet
     ask.answers = {"yes"};
     QVERIFY(window.saveTracks());
+    QVERIFY(ask.asked.contains("Save corrections"));
     QCOMPARE(readText(dir.filePath("t.original.csv").toStdString()), head + rows);
     const std::vector<std::string> before = lines(head + rows), after = lines(readText(file));
     QCOMPARE(after.size(), before.size() + 1);
@@ -519,6 +591,9 @@ void GuiTest::resultsFitAndReadWell() {
     QCOMPARE(summary->horizontalHeaderItem(5)->text(), QString("Mean speed\n(mm/s)"));
     QCOMPARE(summary->item(1, 4)->text(), QString("23.3"));  // 5 steps of 14 pixels at 3 per mm
     QCOMPARE(summary->item(1, 5)->text(), QString("140.00"));  // in 5 frames at 30 per second
+    for (int c = 0; c < summary->columnCount(); ++c)  // no title cut off
+        QVERIFY2(summary->horizontalHeader()->sectionSize(c) >= summary->horizontalHeader()->sectionSizeHint(c),
+                 qPrintable(summary->horizontalHeaderItem(c)->text()));
 
     window.showTabs(1, 3);
     auto* plot = window.findChild<PictureView*>("plot");
@@ -541,6 +616,10 @@ void GuiTest::resultsFitAndReadWell() {
     QVERIFY2(info->text().startsWith("track 1: frames 0 to 5, seen on 6, path 23.3 mm"), qPrintable(info->text()));
     QVERIFY(window.swapTracks(1, 2, 0));
     QVERIFY2(info->text().contains("path 35.0 mm"), qPrintable(info->text()));
+    QVERIFY(window.splitTrack(1, 3));
+    QVERIFY2(info->text().contains("frames 0 to 2"), qPrintable(info->text()));
+    QVERIFY(window.mergeTracks(3, 1));
+    QVERIFY2(info->text().contains("frames 0 to 5"), qPrintable(info->text()));
     QVERIFY(window.deleteTrack(1));
     QVERIFY2(info->text().contains("no longer in the tracks"), qPrintable(info->text()));
 }
@@ -607,6 +686,16 @@ void GuiTest::shortcutsFollowThePlatform() {
         QVERIFY2(help->toPlainText().contains(QKeySequence(key).toString(QKeySequence::NativeText)),
                  qPrintable(QKeySequence(key).toString(QKeySequence::NativeText)));
     QVERIFY(help->toPlainText().contains("Space") && help->toPlainText().contains("Play or pause"));
+    QTest::keySequence(&window, QKeySequence::ZoomIn);
+    QVERIFY(window.view()->zoom() > 1);
+    QTest::keySequence(&window, QKeySequence("Ctrl+0"));
+    QCOMPARE(window.view()->zoom(), 1.0);
+
+    ScriptedDialogs& ask = scripted(window);
+    QTRY_VERIFY(window.previewCurrent() && window.preview().ok);
+    window.findChild<QAction*>("about")->trigger();
+    QCOMPARE(ask.asked.value(0), QString("About ambrevo-gui"));
+    QVERIFY(ask.asked.value(1).contains(QString::fromStdString(window.preview().preview.moduleVersion)));
 }
 
 QTEST_MAIN(GuiTest)

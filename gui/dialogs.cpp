@@ -28,6 +28,10 @@ QString Dialogs::openFile(QWidget* parent, const QString& title, const QString& 
     return QFileDialog::getOpenFileName(parent, title, {}, filter);
 }
 
+QStringList Dialogs::openFiles(QWidget* parent, const QString& title) {
+    return QFileDialog::getOpenFileNames(parent, title);
+}
+
 QString Dialogs::openFolder(QWidget* parent, const QString& title) {
     return QFileDialog::getExistingDirectory(parent, title);
 }

@@ -18,6 +18,8 @@ public:
     virtual int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices);
     // Empty when cancelled.
     virtual QString openFile(QWidget* parent, const QString& title, const QString& filter);
+    // Several files at once; none when cancelled.
+    virtual QStringList openFiles(QWidget* parent, const QString& title);
     virtual QString openFolder(QWidget* parent, const QString& title);
     virtual QString saveFile(QWidget* parent, const QString& title, const QString& suggested, const QString& filter);
     // A null string when cancelled.

@@ -26,6 +26,8 @@ the second); swap, merge, delete or split them on the Review page. Corrections a
 <i>Save corrections</i>, which keeps the file before them as <code>NAME.original.csv</code>; every edit
 can be undone.</li>
 </ol>
+<p>The <b>Batch</b> page runs a list of inputs with the same set-up, as <code>ambrevo IN… --out-dir OUT</code>
+does, and shows how each went.</p>
 <p>The wheel zooms the frame about the pointer; the right or middle button drags it.</p>)";
 
 }  // namespace

@@ -102,6 +102,7 @@ QWidget* MainWindow::buildCentral() {
     side_->addTab(buildArenaPage(), "Arenas");
     side_->addTab(buildRunPage(), "Run");
     side_->addTab(buildReviewPage(), "Review");
+    side_->addTab(buildBatchPage(), "Batch");
     auto* sideColumn = new QWidget;
     sideColumn->setObjectName("side");
     sideColumn->setFixedWidth(sideWidth);

@@ -22,6 +22,7 @@
 #include "setup.h"
 #include "track_table.h"
 
+class BatchQueue;
 class FrameView;
 class PictureView;
 class SettingsForm;
@@ -87,6 +88,7 @@ public:
     void showTabs(int picture, int side);
     FrameView* view() const { return view_; }
     SettingsForm* form() const { return form_; }
+    BatchQueue* batch() const { return batch_; }
     QUndoStack* undoStack() const { return undo_; }
     const Setup& setup() const { return setup_; }
     void setDialogs(std::unique_ptr<Dialogs> dialogs) { dialogs_ = std::move(dialogs); }
@@ -125,6 +127,7 @@ private:
     QWidget* buildRunPage();
     QWidget* buildRunOptions();
     QWidget* buildReviewPage();
+    QWidget* buildBatchPage();
     QWidget* buildCorrections();
     void buildMenus();
     void buildFileMenu();
@@ -212,6 +215,7 @@ private:
 
     FrameView* view_;
     SettingsForm* form_;
+    BatchQueue* batch_;
     QTabWidget *tabs_, *side_;
     QSlider* timeline_;
     QSpinBox *frameBox_, *tail_;

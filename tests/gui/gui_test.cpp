@@ -16,6 +16,7 @@
 #include <QTextBrowser>
 #include <QUndoStack>
 
+#include "batch_queue.h"
 #include "frame_view.h"
 #include "gui_support.h"
 #include "picture_view.h"
@@ -60,6 +61,18 @@ std::string trackFile(const std::string& source, const std::string& status = "co
     return text;
 }
 
+// batch.csv without its times (the fifth cell), which no two runs share.
+std::vector<std::string> batchRows(const std::string& dir) {
+    std::vector<std::string> rows;
+    for (std::string row : lines(readText(dir + "/batch.csv"))) {
+        size_t at = 0;
+        for (int cell = 0; cell < 4 && at != std::string::npos; ++cell) at = row.find(',', at + 1);
+        if (at != std::string::npos) row.erase(at, row.find(',', at + 1) - at);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
 }  // namespace
 
 class GuiTest : public QObject {
@@ -82,6 +95,7 @@ private Q_SLOTS:
     void resultsFitAndReadWell();
     void settingsFileCarriesTheSetUp();
     void shortcutsFollowThePlatform();
+    void batchQueueIsTheProgramsBatch();
 };
 
 // Every procedure's form against the table --params prints: one editor per setting, named
@@ -696,6 +710,81 @@ void GuiTest::shortcutsFollowThePlatform() {
     window.findChild<QAction*>("about")->trigger();
     QCOMPARE(ask.asked.value(0), QString("About ambrevo-gui"));
     QVERIFY(ask.asked.value(1).contains(QString::fromStdString(window.preview().preview.moduleVersion)));
+}
+
+// The queue runs its inputs with the window's set-up through the program's batch, showing
+// each one's state as it goes: its folder then holds what the program's own batch writes for
+// the same command line (batch.csv but the times, the track files). A cancel stops the run in
+// hand, as the program's batch stops on a signal; closing the window during a batch asks
+// first; a finished input opens for review with its track file.
+void GuiTest::batchQueueIsTheProgramsBatch() {
+    QTemporaryDir dir;
+    crowd_scene::settings scene;
+    scene.width = 480, scene.height = 360, scene.discs = 6, scene.arenas = 1;
+    const std::string a = dir.filePath("a.avi").toStdString(), b = dir.filePath("b.avi").toStdString(),
+                      bad = dir.filePath("bad.csv").toStdString(), out = dir.filePath("out").toStdString();
+    writeScene(a, scene, 200);
+    scene.seed = 2;
+    writeScene(b, scene, 40);
+    std::ofstream(bad) << "no video\n";
+    MainWindow window;
+    ScriptedDialogs& ask = scripted(window);
+    QVERIFY(window.openInput(a));
+    window.setLink("15,5");
+    window.setArenas({ArenaShape::rect(20, 20, 440, 320)});
+    BatchQueue* batch = window.batch();
+    window.findChild<QPushButton*>("batchAddShown")->click();
+    ask.answers = {QString::fromStdString(b + "\n" + bad + "\n" + a)};
+    window.findChild<QPushButton*>("batchAdd")->click();
+    QCOMPARE(batch->inputs(), (std::vector<std::string>{a, b, bad}));
+    batch->setJobs(1);
+    batch->setOutDir(out);
+    QVERIFY(batch->start());
+    QTRY_COMPARE_WITH_TIMEOUT(batch->state(0), std::string("running"), 30000);
+    QCOMPARE(batch->state(1), std::string("not started"));
+    QTRY_VERIFY_WITH_TIMEOUT(!batch->running(), 120000);
+    QCOMPARE((std::vector<std::string>{batch->state(0), batch->state(1), batch->state(2)}),
+             (std::vector<std::string>{"done", "done", "failed"}));
+    QCOMPARE(batch->exitStatus(), 3);
+    QVERIFY(window.message().find("3 inputs: 2 done, 0 skipped, 1 failed") != std::string::npos);
+    auto* table = window.findChild<QTableWidget*>("batchQueue");
+    QCOMPARE(table->item(0, 2)->text(), QString("200"));
+    QVERIFY(table->item(2, 4)->text().contains("cannot open"));
+
+    Options same = batch->options();
+    same.outDir = dir.filePath("program").toStdString();
+    program(commandLine(same).substr(std::string("ambrevo ").size()));
+    QCOMPARE(batchRows(same.outDir), batchRows(out));
+    for (const char* name : {"/a.csv", "/b.summary.csv", "/b.plot.png"}) {
+        std::string mine = readText(out + name), theirs = readText(same.outDir + name);
+        for (std::string* text : {&mine, &theirs})  // the runs' dates aside
+            if (const size_t date = text->find("# date: "); date != std::string::npos)
+                text->erase(date, text->find('\n', date) - date);
+        QVERIFY2(!mine.empty() && mine == theirs, name);
+    }
+
+    // Run again, all of it: stopped in the first input's run.
+    window.findChild<QCheckBox*>("batchForce")->setChecked(true);
+    QVERIFY(batch->start());
+    QTRY_COMPARE_WITH_TIMEOUT(batch->state(0), std::string("running"), 30000);
+    batch->cancel();
+    QTRY_VERIFY_WITH_TIMEOUT(!batch->running(), 60000);
+    QCOMPARE(batch->exitStatus(), 143);
+    QCOMPARE((std::vector<std::string>{batch->state(0), batch->state(1)}),
+             (std::vector<std::string>{"stopped", "not started"}));
+    QVERIFY2(table->item(0, 4)->text().startsWith("stopped by SIGTERM"), qPrintable(table->item(0, 4)->text()));
+
+    window.show();
+    QVERIFY(batch->start());
+    ask.answers = {"no", "yes"};
+    QVERIFY(!window.close() && batch->running());
+    window.close();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+    QVERIFY(!batch->running() && ask.asked.contains("Close"));
+
+    table->cellDoubleClicked(1, 0);
+    QCOMPARE(window.options().input, b);
+    QCOMPARE(window.tracksFile(), out + "/b.csv");
 }
 
 QTEST_MAIN(GuiTest)

@@ -221,6 +221,7 @@ void MainWindow::clearResults() {
     summaryTable_->clear();
     summaryTable_->setRowCount(0), summaryTable_->setColumnCount(0);
     refreshReview();
+    refreshUnsure();
     progress_->setRange(0, 1), progress_->setValue(0);
     progressLabel_->clear();
     lastRun_ = {};
@@ -271,6 +272,7 @@ bool MainWindow::showFrame(int64_t frame) {
     // The frame itself until its preview comes.
     view_->setImage(toQImage(frame_));
     updateMarks();
+    if (table_ && index_.hasConfidence()) showPicked();  // how sure the picked identity is here
     requestPreview();
     return true;
 }

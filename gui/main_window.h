@@ -183,6 +183,10 @@ private:
     bool storeTracks(bool ask);
     void updateMarks();
     void pick(double x, double y, bool second);
+    void choose(long long id, bool second);
+    QWidget* buildUnsure();
+    void refreshUnsure();
+    void showStretch(int row);
     void showPicked();
     void exportFinished(const RunOutcome& outcome, const std::string& file);
 
@@ -210,6 +214,7 @@ private:
     TrackIndex index_;
     std::string tableFile_, summaryFile_, plotFile_, heatmapFile_;
     std::vector<ambrevo::TrackSummary> summaries_;
+    std::vector<UnsureStretch> stretches_;
     long long chosen_ = -1;
     bool closeAfterRun_ = false;  // the window closes once the run in hand has ended
 
@@ -232,7 +237,9 @@ private:
     QPlainTextEdit* command_;
     QProgressBar* progress_;
     QSpinBox *swapA_, *swapB_, *swapFrom_, *mergeFrom_, *mergeInto_, *editTrack_, *splitFrom_;
-    QLabel* corrections_;
+    QLabel *corrections_, *unsureNote_;
+    QDoubleSpinBox* unsureBelow_;
+    QTableWidget* unsure_;
     QMenu* recentMenu_;
     std::chrono::steady_clock::time_point runStart_;
 };

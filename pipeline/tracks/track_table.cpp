@@ -1,6 +1,7 @@
 #include "track_table.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -108,6 +109,14 @@ std::string TrackTable::meta(const std::string& key) const {
     for (const std::string& line : meta_)
         if (line.starts_with(prefix)) return line.substr(prefix.size());
     return {};
+}
+
+int TrackTable::column(const std::string& name) const { return columnOf(columns_, name); }
+
+double TrackTable::number(size_t row, int column) const {
+    double value = 0;
+    if (column < 0 || !toNumber(rows_[row].cells[size_t(column)], value)) return std::nan("");
+    return value;
 }
 
 std::vector<std::string> TrackTable::corrections() const {

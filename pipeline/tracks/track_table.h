@@ -32,6 +32,11 @@ public:
     double x(size_t row) const { return rows_[row].x; }
     double y(size_t row) const { return rows_[row].y; }
     bool missing(size_t row) const { return rows_[row].missing; }
+    // Columns only some files have (a shape's, an identity's confidence): the index of the one
+    // named `name` (-1: this file has none), and a row's cell there as a number (NaN when the
+    // cell is empty or no number).
+    int column(const std::string& name) const;
+    double number(size_t row, int column) const;
     // The metadata line `# key: value`'s value; empty when there is none.
     std::string meta(const std::string& key) const;
     // The corrections recorded so far, oldest first, as their metadata lines tell them.

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QUndoStack>
+#include <cmath>
 
 #include "batch_queue.h"
 #include "frame_view.h"
@@ -92,6 +93,7 @@ private Q_SLOTS:
     void reviewAsksBeforeForeignOrPartialTracks();
     void runsEndAsTheyShould();
     void correctionsChangeExactlyTheirRows();
+    void reviewShowsPostureAndDoubts();
     void resultsFitAndReadWell();
     void settingsFileCarriesTheSetUp();
     void shortcutsFollowThePlatform();
@@ -584,6 +586,99 @@ void GuiTest::correctionsChangeExactlyTheirRows() {
     QVERIFY(window.saveTracks());
     QCOMPARE(readText(file), head.substr(0, 40) + "# correction_1: merge track 1 into 0\n" + head.substr(40) +
                                  "0,0,1,1,1,0,0\n0,1,9,9,1,2,0\n1,0,3,3,1,0,0\n1,1,9,9,1,2,0\n");
+}
+
+namespace {
+
+// A track file of posture and identities, frames 0 to 5: track 0 walks down with its body across
+// (head to the right, told), track 1 heads down without a midline and is unsure on frames 2 and
+// 3, track 2 is round and unsure on frame 5; on frame 4 a ghost of no animal. Without `posture`
+// the same rows, none of those columns.
+std::string postureFile(bool posture) {
+    std::string text = "# ambrevo track file\n# source: demo\n# status: complete\nframe,object,x,y,area,track,missing";
+    if (posture) {
+        text += ",confidence,heading,head";
+        for (int k = 0; k <= 10; ++k) text += ",m" + std::to_string(k) + "_x,m" + std::to_string(k) + "_y";
+    }
+    auto row = [&](int f, int id, double x, double y, double sure, const std::string& heading, bool midline) {
+        text += "\n" + std::to_string(f) + ",0," + std::to_string(x) + "," + std::to_string(y) + ",9," +
+                std::to_string(id) + ",0";
+        if (!posture) return;
+        text += "," + std::to_string(sure) + "," + heading + (midline ? ",1" : ",");
+        for (int k = 0; k <= 10; ++k)
+            text += midline ? "," + std::to_string(x + 30 - 6 * k) + "," + std::to_string(y) : std::string(",,");
+    };
+    for (int f = 0; f < 6; ++f) {
+        row(f, 0, 100, 100 + 10 * f, 0.9, "0", true);
+        row(f, 1, 300, 100, f == 2 || f == 3 ? 0.3 : 0.9, "1.5708", false);
+        row(f, 2, 500, 300, f == 5 ? 0.4 : 0.9, "", false);
+        if (f == 4) row(f, -1, 400, 400, 0, "", false);
+    }
+    return text + "\n";
+}
+
+}  // namespace
+
+// Posture and how sure each identity is, drawn where the track file tells them: the midline
+// from its head, a heading where there is no midline, unsure identities marked and listed by
+// stretch, a stretch clicked shown with its track picked. Without them, the review says so.
+void GuiTest::reviewShowsPostureAndDoubts() {
+    QTemporaryDir dir;
+    const std::string plain = dir.filePath("plain.csv").toStdString(), told = dir.filePath("told.csv").toStdString();
+    std::ofstream(plain) << postureFile(false);
+    std::ofstream(told) << postureFile(true);
+    MainWindow window;
+    window.resize(1280, 760);
+    window.show();
+    QVERIFY(window.openInput("demo"));
+    window.showTabs(0, 3);
+    FrameView* view = window.view();
+    auto* unsure = window.findChild<QTableWidget*>("unsure");
+    auto grabbed = [&](const std::string& file) {
+        return window.openTracks(file) && window.showFrame(3) ? view->grab().toImage() : QImage();
+    };
+    const QImage without = grabbed(plain), with = grabbed(told);
+    QVERIFY(!without.isNull() && !with.isNull());
+    auto differs = [&](QPointF image, QPointF by) {
+        const QPoint at = (view->toWidget(image) + by).toPoint();
+        return with.pixelColor(at) != without.pixelColor(at);
+    };
+    QVERIFY(differs({76.5, 130.5}, {}));      // the midline's tail end, 24 pixels left of the centre
+    QVERIFY(differs({300.5, 100.5}, {0, 13}));  // the heading, down, beyond the ring of its doubt
+    QVERIFY(!differs({500.5, 300.5}, {0, 13}));  // round and sure: as before
+
+    auto rowsOf = [&] {
+        QStringList rows;
+        for (int r = 0; r < unsure->rowCount(); ++r)
+            rows << unsure->item(r, 0)->text() + ":" + unsure->item(r, 1)->text() + ":" + unsure->item(r, 2)->text();
+        return rows;
+    };
+    QCOMPARE(rowsOf(), (QStringList{"1:2 to 3:0.30", "2:5:0.40"}));
+    std::vector<Mark> marks = view->marks();
+    QCOMPARE(marks.size(), size_t(3));
+    QVERIFY(marks[0].midline.size() == 11 && marks[0].head && marks[0].midline.front() == QPointF(130.5, 130.5));
+    QVERIFY(marks[1].midline.empty() && marks[1].unsure && std::abs(marks[1].heading - 1.5708) < 1e-9);
+    QVERIFY(!marks[0].unsure && !marks[2].unsure && std::isnan(marks[2].heading));
+
+    unsure->cellClicked(1, 0);
+    QCOMPARE(window.currentFrame(), int64_t(5));
+    const QString info = window.findChild<QLabel*>("trackInfo")->text();
+    QVERIFY2(info.startsWith("track 2") && info.endsWith("its identity here 40% sure"), qPrintable(info));
+    QVERIFY(view->marks().back().unsure);
+    window.findChild<QDoubleSpinBox*>("unsureBelow")->setValue(0.35);
+    QCOMPARE(rowsOf(), QStringList{"1:2 to 3:0.30"});
+    QVERIFY(!view->marks().back().unsure);
+    // The ghost of frame 4 on its own frame only, with no number and no tail.
+    QVERIFY(window.showFrame(4));
+    QVERIFY(window.findChild<QLabel*>("trackInfo")->text().endsWith("90% sure"));
+    marks = view->marks();
+    QVERIFY(marks.size() == 4 && marks[0].id == -1 && marks[0].tail.size() == 1);
+    QVERIFY(window.showFrame(5));
+    QCOMPARE(view->marks().size(), size_t(3));
+
+    QVERIFY(window.openTracks(plain));
+    QVERIFY(!unsure->isVisibleTo(&window));
+    QVERIFY(window.findChild<QLabel*>("unsureNote")->text().contains("tells no confidence"));
 }
 
 // The summary reads in units and sensible decimals; the pictures are fitted into their tab; the

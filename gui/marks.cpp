@@ -29,11 +29,8 @@ TrackIndex::TrackIndex(const ambrevo::TrackTable* table) : table_(table) {
     for (size_t i = 0; i < table->size(); ++i) {
         byFrame_[table->frame(i)].push_back(i);
         seen_ += !table->missing(i);
+        confident_ = confident_ || std::isfinite(table->confidence(i));
     }
-    confidence_ = table->column("confidence"), heading_ = table->column("heading"), head_ = table->column("head");
-    for (int k = 0; table->column("m" + std::to_string(k) + "_y") >= 0; ++k)
-        for (const char* axis : {"_x", "_y"}) midline_.push_back(table->column("m" + std::to_string(k) + axis));
-    if (std::find(midline_.begin(), midline_.end(), -1) != midline_.end() || midline_.size() < 4) midline_.clear();
 }
 
 const std::vector<size_t>& TrackIndex::rows(long long frame) const {
@@ -64,20 +61,16 @@ std::vector<Mark> TrackIndex::marksAt(long long frame, int tail, double unsureBe
             m.seen = now;
             if (!now) continue;
             addPosture(m, row);
-            m.unsure = confidence(row) < unsureBelow;
+            m.unsure = table_->confidence(row) < unsureBelow;
         }
     for (auto& [id, m] : byId) marks.push_back(std::move(m));
     return marks;
 }
 
 void TrackIndex::addPosture(Mark& mark, size_t row) const {
-    mark.heading = table_->number(row, heading_);
-    mark.head = table_->number(row, head_) == 1;
-    for (size_t k = 0; k + 1 < midline_.size(); k += 2) {
-        const double x = table_->number(row, midline_[k]), y = table_->number(row, midline_[k + 1]);
-        if (!std::isfinite(x) || !std::isfinite(y)) return mark.midline.clear();  // no midline: a round object
-        mark.midline.emplace_back(x + 0.5, y + 0.5);
-    }
+    mark.heading = table_->heading(row);
+    mark.head = table_->head(row) == 1;
+    for (const ambrevo::TrackPoint& point : table_->midline(row)) mark.midline.emplace_back(point.x + 0.5, point.y + 0.5);
 }
 
 std::vector<UnsureStretch> TrackIndex::unsureStretches(double below) const {
@@ -88,7 +81,7 @@ std::vector<UnsureStretch> TrackIndex::unsureStretches(double below) const {
             const long long id = table_->identity(row);
             // Missing rows tell no confidence: they neither start nor end a stretch.
             if (id < 0 || table_->missing(row)) continue;
-            const double sure = confidence(row);
+            const double sure = table_->confidence(row);
             const auto at = open.find(id);
             if (sure < below && at == open.end()) {
                 open[id] = {id, frame, frame, sure};

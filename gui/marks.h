@@ -49,10 +49,8 @@ public:
     // Every identity seen from `frame - tail` to `frame`, with the posture of its row on
     // `frame` and unsure when its confidence there is below `unsureBelow`.
     std::vector<Mark> marksAt(long long frame, int tail, double unsureBelow = 0) const;
-    // Whether the file tells how sure each row's identity is (its `confidence` column).
-    bool hasConfidence() const { return confidence_ >= 0; }
-    // The identity's confidence on `row` (NaN: not told).
-    double confidence(size_t row) const { return table_->number(row, confidence_); }
+    // Whether the file tells how sure its rows' identities are (its `confidence` column).
+    bool hasConfidence() const { return confident_; }
     // The stretches under `below`, in the order of their first frames.
     std::vector<UnsureStretch> unsureStretches(double below) const;
     // The frames with rows: the first and the last (-1 when there are none).
@@ -67,9 +65,7 @@ private:
     const ambrevo::TrackTable* table_;
     std::map<long long, std::vector<size_t>> byFrame_;
     size_t seen_ = 0;
-    // The columns of posture and confidence; -1 where the file has none.
-    int confidence_ = -1, heading_ = -1, head_ = -1;
-    std::vector<int> midline_;  // m0_x, m0_y, ... when the file has every one
+    bool confident_ = false;
 };
 
 // The objects of one frame as marks, numbered as the track file's `object` column numbers them.

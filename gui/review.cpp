@@ -292,8 +292,8 @@ void MainWindow::showPicked() {
                           s->first_frame, s->last_frame, s->frames_seen, s->path_length, settings.unit.c_str(),
                           s->mean_speed, speed.c_str(), s->max_speed, speed.c_str());
     for (size_t row : index_.rows(current_))
-        if (n > 0 && size_t(n) < sizeof line && table_->identity(row) == chosen_ && std::isfinite(index_.confidence(row)))
-            std::snprintf(line + n, sizeof line - size_t(n), "; its identity here %.0f%% sure", 100 * index_.confidence(row));
+        if (n > 0 && size_t(n) < sizeof line && table_->identity(row) == chosen_ && std::isfinite(table_->confidence(row)))
+            std::snprintf(line + n, sizeof line - size_t(n), "; its identity here %.0f%% sure", 100 * table_->confidence(row));
     trackInfo_->setText(q(text + line));
 }
 

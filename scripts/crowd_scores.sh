@@ -13,8 +13,9 @@
 # NAME is one scene of the list below, KIND all scenes of a kind (fish, flies, light, rim,
 # larvae, flash, dim); none: every scene. Scenes are made once into --scenes (default
 # BUILD/crowd_scenes) and again when the scene tool or the scene's arguments change. A run
-# longer than --timeout (default 300 s) is stopped and reported so. The tracks are left in
-# each scene's folder with --keep (tracks_global.csv, tracks_frames.csv). --catalogue scores the
+# longer than --timeout (default 300 s) is stopped and reported so. The tracks are written to a
+# folder of the script's own (the scenes may be shared by several people scoring at once) and
+# left in each scene's folder with --keep (tracks_global.csv, tracks_frames.csv). --catalogue scores the
 # scenes listed in FILE instead (lines `name|kind|the scene tool's arguments`, # for comments),
 # such as the held-out scenes of bench/crowd_heldout.txt.
 # AMBREVO_CROWD_OPTIONS adds options to every run (say `--grey`, or `--set contrast=30`), for
@@ -34,7 +35,7 @@ while [ $# -gt 0 ]; do
     --timeout) limit=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --catalogue) listed=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
-    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) wanted+=("$1"); shift ;;
   esac
 done
@@ -69,6 +70,8 @@ if [ -n "$listed" ]; then
 fi
 
 . "$root/scripts/scene_catalogue.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
 # One run and its score: "MOTA | IDF1 | switches | fps | s/min" for the table.
 run() {
@@ -102,10 +105,13 @@ while IFS='|' read -r name kind args; do
   [ -z "$flashes" ] || footage="$footage, white frames $flashes"
   [ "$(json "$dir" dim_frame)" = -1 ] || footage="$footage, floor dimmed to $(json "$dir" dim_to) from frame $(json "$dir" dim_frame)"
   overlap=$(awk -v o="$(json "$dir" overlapping)" 'BEGIN { printf "%.0f%%", 100 * o }')
-  global=$(run "$dir" 15,5,predict,global "$dir/tracks_global.csv")
+  out=$work/$name
+  [ "$keep" = 0 ] || out=$dir
+  mkdir -p "$out"
+  global=$(run "$dir" 15,5,predict,global "$out/tracks_global.csv")
   close=-
-  [ ! -f "$dir/tracks_global.csv" ] || close=$(python3 "$root/scripts/crowd_overlaps.py" --share "$dir/tracks_global.csv" "$dir/truth.csv")
-  frames=$(run "$dir" 15,5,predict "$dir/tracks_frames.csv")
+  [ ! -f "$out/tracks_global.csv" ] || close=$(python3 "$root/scripts/crowd_overlaps.py" --share "$out/tracks_global.csv" "$dir/truth.csv")
+  frames=$(run "$dir" 15,5,predict "$out/tracks_frames.csv")
   echo "| $name | $footage | $overlap | $close | $global | $frames |"
-  [ "$keep" = 1 ] || rm -f "$dir"/tracks_*.csv "$dir"/tracks_*.csv.log
+  [ "$keep" = 1 ] || rm -rf "$out"
 done <<< "$catalogue"

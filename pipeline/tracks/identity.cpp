@@ -147,10 +147,15 @@ std::vector<double> sureness(const std::vector<int>& label, const std::vector<Jo
     return sure;
 }
 
+void poll(const StopToken& stop) {
+    if (const int request = stop.request()) throw StopRequested(request);
+}
+
 // The animals' paths: first by motion and fragments that look alike (the spreads learned
 // with the linked tracks as labels), then by motion and the animals' looks learned from the
 // paths, each time improved by swaps.
-Labelled labelFragments(std::span<const IdentityRow> rows, const Group& g, int animals, const IdentitySettings& s) {
+Labelled labelFragments(std::span<const IdentityRow> rows, const Group& g, int animals, const IdentitySettings& s,
+                        const StopToken& stop) {
     const std::vector<Join> joins =
         join_candidates(g.fragments, learn_motion(rows, g.fragments), s.max_step, reachFrames, joinsPerEnd);
     std::vector<double> motion;
@@ -158,6 +163,7 @@ Labelled labelFragments(std::span<const IdentityRow> rows, const Group& g, int a
     const LookModel unlabelled = LookModel::unlabelled(g.within, g.looks, g.halves, apart(g.fragments));
     Paths paths = cover(g.fragments, joins, pairCosts(g, joins, unlabelled), animals);
     for (int round = 0;; ++round) {
+        poll(stop);
         improve_by_swaps(g.fragments, g.looks, LookModel::learn(g.within, g.looks, paths.label, animals), joins, motion,
                          paths);
         if (round == refinements) break;
@@ -207,20 +213,22 @@ std::map<int, std::vector<int>> groupsOf(std::span<const IdentityRow> rows) {
 
 }  // namespace
 
-std::vector<Identity> identify(std::span<const IdentityRow> rows, const IdentitySettings& settings) {
+std::vector<Identity> identify(std::span<const IdentityRow> rows, const IdentitySettings& settings,
+                               const StopToken& stop) {
     std::map<int, std::vector<int>> groups = groupsOf(rows);
     std::vector<Identity> out(rows.size());
     std::vector<int> fragment_of(rows.size(), -1);
     long long offset = 0;
     for (auto& [group, members] : groups) {
+        poll(stop);
         const int animals = size_t(group) < settings.animals.size() ? settings.animals[size_t(group)] : 0;
         const Group g = prepare(rows, std::move(members), settings.max_step, fragment_of);
         if (animals <= 0) {
             offset += keepTracks(rows, g, fragment_of, offset, out);
             continue;
         }
-        std::vector<Given> given = give_rows(rows, g.members, fragment_of, labelFragments(rows, g, animals, settings),
-                                             nearReach * g.contact);
+        std::vector<Given> given = give_rows(rows, g.members, fragment_of,
+                                             labelFragments(rows, g, animals, settings, stop), nearReach * g.contact);
         one_each(rows, g.members, given);
         for (size_t k = 0; k < g.members.size(); ++k)
             out[size_t(g.members[k])] = {given[k].label < 0 ? -1 : offset + given[k].label, given[k].sure};

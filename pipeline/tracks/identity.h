@@ -20,6 +20,8 @@
 #include <span>
 #include <vector>
 
+#include "stop.h"
+
 namespace ambrevo {
 
 // What an object looks like in one frame, as the crowd procedure measures it.
@@ -63,7 +65,8 @@ struct Identity {
 // ghost) gets -1. In a group without one, each row keeps its track, and the confidence says
 // how well its fragment's looks agree with the rest of that track. Throws
 // std::invalid_argument for a negative group, a position that is not finite, or two rows of
-// one track in one frame.
-std::vector<Identity> identify(std::span<const IdentityRow> rows, const IdentitySettings& settings);
+// one track in one frame; StopRequested when `stop` asks (polled between the rounds of learning).
+std::vector<Identity> identify(std::span<const IdentityRow> rows, const IdentitySettings& settings,
+                               const StopToken& stop = {});
 
 }  // namespace ambrevo

@@ -251,9 +251,10 @@ void fill_gaps(std::span<const GroupedRow> rows, double gate, std::vector<std::v
             if (taken[l][i]) left[l].erase(left[l].begin() + long(i));
 }
 
-// The rows of every track, numbered, with a missing row for each frame a track went unseen,
-// ordered by frame.
-std::vector<LinkedRow> numbered(std::span<const GroupedRow> rows, const std::vector<std::vector<int>>& tracks) {
+}  // namespace
+
+std::vector<LinkedRow> track_rows(std::span<const GroupedRow> rows, const std::vector<std::vector<int>>& tracks,
+                                  std::span<const int> loose) {
     std::vector<LinkedRow> out;
     out.reserve(rows.size());
     for (size_t id = 0; id < tracks.size(); ++id) {
@@ -266,14 +267,13 @@ std::vector<LinkedRow> numbered(std::span<const GroupedRow> rows, const std::vec
                 out.push_back({f, static_cast<long long>(id), r.x, r.y, true, -1});
         }
     }
+    for (int i : loose) out.push_back({rows[size_t(i)].frame, -1, rows[size_t(i)].x, rows[size_t(i)].y, false, i});
     std::sort(out.begin(), out.end(), [](const LinkedRow& a, const LinkedRow& b) {
         return std::make_tuple(a.frame, a.missing, a.missing ? a.track : a.row) <
                std::make_tuple(b.frame, b.missing, b.missing ? b.track : b.row);
     });
     return out;
 }
-
-}  // namespace
 
 std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSettings settings,
                                    std::span<const int> animals, const StopToken& stop) {
@@ -322,7 +322,7 @@ std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSetting
     auto first = [&](const std::vector<int>& t) { return std::make_pair(rows[t.front()].frame, t.front()); };
     std::sort(tracks.begin(), tracks.end(), [&](const auto& a, const auto& b) { return first(a) < first(b); });
 
-    return numbered(rows, tracks);
+    return track_rows(rows, tracks);
 }
 
 }  // namespace ambrevo

@@ -32,7 +32,6 @@ public:
     // The host callback record this procedure was built with (ip_dllAdaptor_callbacks at
     // construction); its windows open and close through it.
     const ip_hostCallbacks* hostCallbacks() const { return callbacks_; }
-    dib_base* getDstDib() { return dstDib(); }
 
 private:
     dib_fmt* srcFmt_;

@@ -69,7 +69,8 @@ bool MainWindow::exportVideo(const std::string& name) {
     if (!table_ || index_.first() < 0) return say("no tracks to draw: run the analysis or open a track file", true), false;
     if (running()) return say("a run is in progress: export once it has ended", true), false;
     const std::string file = QFileInfo(q(name)).suffix().isEmpty() ? name + ".mp4" : name;
-    auto job = std::make_shared<ExportJob>(ExportJob{reader_->input(), file, *table_, tail_->value(), unsureBelow_->value()});
+    auto job =
+        std::make_shared<ExportJob>(ExportJob{reader_->input(), file, *table_, tail_->value(), unsureBelow_->value()});
     setRunning(true);
     progress_->setRange(0, 0);
     say("drawing the tracks into '" + file + "'…");

@@ -70,7 +70,8 @@ std::vector<Mark> TrackIndex::marksAt(long long frame, int tail, double unsureBe
 void TrackIndex::addPosture(Mark& mark, size_t row) const {
     mark.heading = table_->heading(row);
     mark.head = table_->head(row) == 1;
-    for (const ambrevo::TrackPoint& point : table_->midline(row)) mark.midline.emplace_back(point.x + 0.5, point.y + 0.5);
+    for (const ambrevo::TrackPoint& point : table_->midline(row))
+        mark.midline.emplace_back(point.x + 0.5, point.y + 0.5);
 }
 
 std::vector<UnsureStretch> TrackIndex::unsureStretches(double below) const {
@@ -94,8 +95,9 @@ std::vector<UnsureStretch> TrackIndex::unsureStretches(double below) const {
             }
         }
     for (const auto& [id, stretch] : open) stretches.push_back(stretch);
-    std::sort(stretches.begin(), stretches.end(),
-              [](const UnsureStretch& a, const UnsureStretch& b) { return std::pair(a.first, a.id) < std::pair(b.first, b.id); });
+    std::sort(stretches.begin(), stretches.end(), [](const UnsureStretch& a, const UnsureStretch& b) {
+        return std::pair(a.first, a.id) < std::pair(b.first, b.id);
+    });
     return stretches;
 }
 

@@ -288,12 +288,15 @@ void MainWindow::showPicked() {
     const ambrevo::SummarySettings settings = summarySettings(*table_);
     const std::string speed = settings.unit + (settings.fps > 0 ? "/s" : "/frame");
     char line[320];
-    int n = std::snprintf(line, sizeof line, ": frames %lld to %lld, seen on %lld, path %.1f %s, mean speed %.2f %s, max %.2f %s",
+    int n = std::snprintf(line, sizeof line,
+                          ": frames %lld to %lld, seen on %lld, path %.1f %s, mean speed %.2f %s, max %.2f %s",
                           s->first_frame, s->last_frame, s->frames_seen, s->path_length, settings.unit.c_str(),
                           s->mean_speed, speed.c_str(), s->max_speed, speed.c_str());
     for (size_t row : index_.rows(current_))
-        if (n > 0 && size_t(n) < sizeof line && table_->identity(row) == chosen_ && std::isfinite(table_->confidence(row)))
-            std::snprintf(line + n, sizeof line - size_t(n), "; its identity here %.0f%% sure", 100 * table_->confidence(row));
+        if (n > 0 && size_t(n) < sizeof line && table_->identity(row) == chosen_ &&
+            std::isfinite(table_->confidence(row)))
+            std::snprintf(line + n, sizeof line - size_t(n), "; its identity here %.0f%% sure",
+                          100 * table_->confidence(row));
     trackInfo_->setText(q(text + line));
 }
 
@@ -339,7 +342,8 @@ void MainWindow::refreshUnsure() {
     unsure_->setRowCount(int(stretches_.size()));
     for (size_t i = 0; i < stretches_.size(); ++i) {
         const UnsureStretch& u = stretches_[i];
-        const QString frames = u.first == u.last ? QString::number(u.first) : QString("%1 to %2").arg(u.first).arg(u.last);
+        const QString frames =
+            u.first == u.last ? QString::number(u.first) : QString("%1 to %2").arg(u.first).arg(u.last);
         const QStringList cells = {QString::number(u.id), frames, QString::number(u.lowest, 'f', 2)};
         for (int c = 0; c < 3; ++c) unsure_->setItem(int(i), c, new QTableWidgetItem(cells[c]));
     }

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -104,14 +105,25 @@ private Q_SLOTS:
 };
 
 // Every procedure's form against the table --params prints: one editor per setting, named
-// after it, with its range and its value; its help is its label, its name the tooltip. The
+// after it, with its range and its value; its help is its label, its name the tooltip; in a box
+// for each line of its dialogue when the dialogue asks in several (as the program asks). The
 // steps of one spin box undo at once; reset to defaults brings the defaults back, undo the
 // values before.
 void GuiTest::formReadsAsWords() {
+    QTemporaryDir dir;
+    const std::string noReplies = dir.filePath("replies.txt").toStdString(), out = dir.filePath("out").toStdString();
+    std::ofstream(noReplies) << "\n";
     MainWindow window;
     QVERIFY(window.openInput("demo"));
     for (const std::string& procedure : lines(program("--list"))) {
         QVERIFY(window.chooseProcedure(procedure));
+        const auto asked = askedTogether(program("demo --frames 1 --procedure " + procedure + " --config " + noReplies +
+                                                 " -o " + out + ".mp4 --tracks " + out + ".csv"));
+        const QList<QGroupBox*> boxes = window.form()->findChildren<QGroupBox*>();
+        QCOMPARE(size_t(boxes.size()), asked.size() > 1 ? asked.size() : 0);
+        for (qsizetype g = 0; g < boxes.size(); ++g)
+            for (const std::string& name : asked[size_t(g)])
+                QCOMPARE(window.form()->findChild<QWidget*>(QString::fromStdString(name))->parentWidget(), boxes[g]);
         const std::vector<std::string> table = lines(program("--params --procedure " + procedure));
         QVERIFY(!table.empty());
         const size_t value = table[0].find("value"), range = table[0].find("range"), help = table[0].find("help");
@@ -658,8 +670,8 @@ void GuiTest::reviewShowsPostureAndDoubts() {
         const QPoint at = (view->toWidget(image) + by).toPoint();
         return with.pixelColor(at) != without.pixelColor(at);
     };
-    QVERIFY(differs({76.5, 130.5}, {}));      // the midline's tail end, 24 pixels left of the centre
-    QVERIFY(differs({300.5, 100.5}, {0, 13}));  // the heading, down, beyond the ring of its doubt
+    QVERIFY(differs({76.5, 130.5}, {}));         // the midline's tail end, 24 pixels left of the centre
+    QVERIFY(differs({300.5, 100.5}, {0, 13}));   // the heading, down, beyond the ring of its doubt
     QVERIFY(!differs({500.5, 300.5}, {0, 13}));  // round and sure: as before
 
     auto rowsOf = [&] {

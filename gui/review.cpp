@@ -327,6 +327,7 @@ QWidget* MainWindow::buildUnsure() {
     unsure_->verticalHeader()->hide();
     connect(unsure_, &QTableWidget::cellClicked, this, [this](int row, int) { showStretch(row); });
     layout->addWidget(unsure_, 1);
+    layout->addStretch(0);  // the note at the top while the list is hidden
     return box;
 }
 
@@ -335,8 +336,8 @@ void MainWindow::refreshUnsure() {
     const bool told = table_ && index_.hasConfidence();
     unsure_->setVisible(told);
     unsureNote_->setText(!table_ ? QString()
-                         : !told ? "This track file tells no confidence of its identities (crowd with the animals "
-                                   "counted and the link ...,global gives one)."
+                         : !told ? "This track file tells no confidence of its identities: a crowd run with "
+                                   "--animals and --link 15,5,predict,global writes one."
                          : stretches_.empty() ? "None: every identity is at least as sure as that."
                                               : QString("%1 stretches; click one to go there.").arg(stretches_.size()));
     unsure_->setRowCount(int(stretches_.size()));

@@ -345,7 +345,7 @@ void MainWindow::refreshUnsure() {
         const UnsureStretch& u = stretches_[i];
         const QString frames =
             u.first == u.last ? QString::number(u.first) : QString("%1 to %2").arg(u.first).arg(u.last);
-        const QStringList cells = {QString::number(u.id), frames, QString::number(u.lowest, 'f', 2)};
+        const QStringList cells = {QString::number(u.id), frames, QString::number(u.lowest, 'f', 3)};
         for (int c = 0; c < 3; ++c) unsure_->setItem(int(i), c, new QTableWidgetItem(cells[c]));
     }
 }

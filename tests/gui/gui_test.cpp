@@ -680,7 +680,7 @@ void GuiTest::reviewShowsPostureAndDoubts() {
             rows << unsure->item(r, 0)->text() + ":" + unsure->item(r, 1)->text() + ":" + unsure->item(r, 2)->text();
         return rows;
     };
-    QCOMPARE(rowsOf(), (QStringList{"1:2 to 3:0.30", "2:5:0.40"}));
+    QCOMPARE(rowsOf(), (QStringList{"1:2 to 3:0.300", "2:5:0.400"}));
     std::vector<Mark> marks = view->marks();
     QCOMPARE(marks.size(), size_t(3));
     QVERIFY(marks[0].midline.size() == 11 && marks[0].head && marks[0].midline.front() == QPointF(130.5, 130.5));
@@ -693,7 +693,7 @@ void GuiTest::reviewShowsPostureAndDoubts() {
     QVERIFY2(info.startsWith("track 2") && info.endsWith("its identity here 40% sure"), qPrintable(info));
     QVERIFY(view->marks().back().unsure);
     window.findChild<QDoubleSpinBox*>("unsureBelow")->setValue(0.35);
-    QCOMPARE(rowsOf(), QStringList{"1:2 to 3:0.30"});
+    QCOMPARE(rowsOf(), QStringList{"1:2 to 3:0.300"});
     QVERIFY(!view->marks().back().unsure);
     // The ghost of frame 4 on its own frame only, with no number and no tail.
     QVERIFY(window.showFrame(4));

@@ -20,8 +20,10 @@
 #include <QTextBrowser>
 #include <QUndoStack>
 #include <cmath>
+#include <filesystem>
 
 #include "batch_queue.h"
+#include "frame_reader.h"
 #include "frame_view.h"
 #include "gui_support.h"
 #include "picture_view.h"
@@ -102,6 +104,7 @@ private Q_SLOTS:
     void settingsFileCarriesTheSetUp();
     void shortcutsFollowThePlatform();
     void batchQueueIsTheProgramsBatch();
+    void inputsOpenAsARunOpensThem();
 };
 
 // Every procedure's form against the table --params prints: one editor per setting, named
@@ -907,6 +910,32 @@ void GuiTest::batchQueueIsTheProgramsBatch() {
     table->cellDoubleClicked(1, 0);
     QCOMPARE(window.options().input, b);
     QCOMPARE(window.tracksFile(), out + "/b.csv");
+}
+
+// The frames on screen are those a run reads, whatever the input: both open it or both refuse,
+// and the first frame of an input that tells its frames is the same picture. A video under an
+// image's name is read as an image by both (and so refused by both).
+void GuiTest::inputsOpenAsARunOpensThem() {
+    QTemporaryDir dir;
+    const std::string at = dir.path().toStdString() + "/";
+    program("demo --procedure nop --frames 3 -o " + at + "clip.avi --dst " + at + "frames --quiet");
+    std::filesystem::copy_file(at + "clip.avi", at + "clip.png");
+    std::filesystem::copy_file(at + "frames/dst_000001.png", at + "one.PNG");
+    std::filesystem::copy_file(at + "frames/dst_000001.png", at + "one.avi");
+    for (const std::string input : {"demo", "cam:x", "clip.avi", "clip.png", "one.PNG", "one.avi", "frames",
+                                    "frames/dst_%06d.png", "frames/dst_%d%d.png", "missing.avi"}) {
+        const std::string path = input.find(':') == std::string::npos && input != "demo" ? at + input : input;
+        FrameReader reader;
+        std::string readerError, sourceError;
+        cv::Mat shown, read;
+        double time = 0;
+        const bool opened = reader.open(path, readerError);
+        const std::unique_ptr<FrameSource> source = openSource(path, sourceError);
+        const bool ran = source && source->read(read, sourceError) == FrameSource::frame;
+        QVERIFY2(opened == ran, (input + ": " + readerError + " / " + sourceError).c_str());
+        if (opened && !reader.live())
+            QVERIFY2(reader.read(0, shown, time, readerError) && same(shown, read), input.c_str());
+    }
 }
 
 QTEST_MAIN(GuiTest)

@@ -2,27 +2,21 @@
 // keyboard, draw two arenas with the mouse, type the animals in each and the link, run, pick two
 // tracks and swap them, undo the swap, redo it and save. Each step's screenshot is written to
 // AMBREVO_GUI_SHOTS when set (scripts/screenshots.sh sets docs/img/), else beside the test's files.
-// Then a crowd of fish counted and linked over the whole run: the review draws their bodies and
-// lists where their identities are unsure, and a click goes to the first such stretch.
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QWheelEvent>
-#include <opencv2/imgproc.hpp>
 
 #include "frame_view.h"
 #include "gui_support.h"
-#include "lab_scene.h"
 
 class WalkThrough : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void firstAnalysis();
-    void unsureIdentities();
 
 private:
     void shot(MainWindow& window, const char* name);
@@ -141,52 +135,6 @@ void WalkThrough::firstAnalysis() {
     QVERIFY(readText(tracks).find("# correction_1: " + swap + "\n") != std::string::npos);
     QCOMPARE(readText(dir.filePath("scene.original.csv").toStdString()), asRun);
     shot(window, "gui-saved.png");
-}
-
-void WalkThrough::unsureIdentities() {
-    QTemporaryDir dir;
-    shots_ = qEnvironmentVariable("AMBREVO_GUI_SHOTS", dir.path());
-    crowd_scene::lab_scene scene(crowd_scene::preset(crowd_scene::kind::fish));
-    const std::string video = dir.filePath("fish.avi").toStdString();
-    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, {640, 480});
-    cv::Mat grey(480, 640, CV_8UC1), bgr;
-    for (int f = 0; f < 120; ++f) {
-        if (f) scene.next();
-        scene.grey(grey.data, int64_t(grey.step));
-        cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
-        writer.write(bgr);
-    }
-    writer.release();
-    const crowd_scene::circle wall = scene.drawn();
-    MainWindow window;
-    window.resize(1400, 800);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-    QVERIFY(window.openInput(video) && window.chooseProcedure("crowd"));
-    window.findChild<QSpinBox*>("polarity")->setValue(0);  // dark fish on a light floor
-    window.setArenas({ArenaShape::circle(wall.x, wall.y, wall.r)});
-    window.setAnimals({int64_t(scene.truth().size())});
-    window.setLink("15,5,predict,global");
-    window.startRun();
-    QVERIFY(waitForRun(window));
-    QVERIFY(window.tracks() && window.lastRun().frames == 120);
-
-    window.showTabs(0, 3);
-    auto* unsure = window.findChild<QTableWidget*>("unsure");
-    QVERIFY(unsure->isVisibleTo(&window) && unsure->rowCount() > 0);
-    unsure->cellClicked(0, 0);
-    const long long id = unsure->item(0, 0)->text().toLongLong();
-    QCOMPARE(window.currentFrame(), unsure->item(0, 1)->text().split(' ').front().toLongLong());
-    size_t bodies = 0;
-    bool picked = false;
-    for (const Mark& m : window.view()->marks()) {
-        bodies += m.midline.size() == 11;
-        picked = picked || (m.id == id && m.unsure);
-    }
-    QVERIFY2(bodies * 2 > window.view()->marks().size(), "most fish drawn along their midlines");
-    QVERIFY(picked);
-    QVERIFY(window.findChild<QLabel*>("trackInfo")->text().startsWith("track " + QString::number(id)));
-    shot(window, "gui-unsure.png");
 }
 
 QTEST_MAIN(WalkThrough)

@@ -5,6 +5,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+void Dialogs::inform(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox::about(parent, title, text);
+}
+
 bool Dialogs::question(QWidget* parent, const QString& title, const QString& text) {
     return QMessageBox::question(parent, title, text) == QMessageBox::Yes;
 }
@@ -22,6 +26,10 @@ int Dialogs::choose(QWidget* parent, const QString& title, const QString& text, 
 
 QString Dialogs::openFile(QWidget* parent, const QString& title, const QString& filter) {
     return QFileDialog::getOpenFileName(parent, title, {}, filter);
+}
+
+QStringList Dialogs::openFiles(QWidget* parent, const QString& title) {
+    return QFileDialog::getOpenFileNames(parent, title);
 }
 
 QString Dialogs::openFolder(QWidget* parent, const QString& title) {

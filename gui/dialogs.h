@@ -10,12 +10,16 @@ class QWidget;
 class Dialogs {
 public:
     virtual ~Dialogs() = default;
+    // A message to read and close.
+    virtual void inform(QWidget* parent, const QString& title, const QString& text);
     // Yes or no.
     virtual bool question(QWidget* parent, const QString& title, const QString& text);
     // The index of the choice taken; -1 when the dialogue is dismissed.
     virtual int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices);
     // Empty when cancelled.
     virtual QString openFile(QWidget* parent, const QString& title, const QString& filter);
+    // Several files at once; none when cancelled.
+    virtual QStringList openFiles(QWidget* parent, const QString& title);
     virtual QString openFolder(QWidget* parent, const QString& title);
     virtual QString saveFile(QWidget* parent, const QString& title, const QString& suggested, const QString& filter);
     // A null string when cancelled.

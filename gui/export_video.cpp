@@ -22,6 +22,7 @@ struct ExportJob {
     std::string input, file;
     ambrevo::TrackTable table;
     int tail = 30;
+    double unsureBelow = 0;
 };
 
 // Frame `frame` with the arenas and the tracks drawn on it.
@@ -31,7 +32,7 @@ cv::Mat drawn(const cv::Mat& frame, const ExportJob& job, const TrackIndex& inde
     if (!arenas.empty()) ambrevo::ArenaMap(arenas, bgr.size()).draw(bgr, cv::Scalar(0, 210, 255), 2);
     QImage image = toQImage(bgr);
     QPainter p(&image);
-    paintMarks(p, index.marksAt(at, job.tail), -1, [](QPointF u) { return u; });
+    paintMarks(p, index.marksAt(at, job.tail, job.unsureBelow), -1, [](QPointF u) { return u; });
     p.end();
     const cv::Mat rgb(image.height(), image.width(), CV_8UC3, image.bits(), size_t(image.bytesPerLine()));
     cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
@@ -68,7 +69,8 @@ bool MainWindow::exportVideo(const std::string& name) {
     if (!table_ || index_.first() < 0) return say("no tracks to draw: run the analysis or open a track file", true), false;
     if (running()) return say("a run is in progress: export once it has ended", true), false;
     const std::string file = QFileInfo(q(name)).suffix().isEmpty() ? name + ".mp4" : name;
-    auto job = std::make_shared<ExportJob>(ExportJob{reader_->input(), file, *table_, tail_->value()});
+    auto job =
+        std::make_shared<ExportJob>(ExportJob{reader_->input(), file, *table_, tail_->value(), unsureBelow_->value()});
     setRunning(true);
     progress_->setRange(0, 0);
     say("drawing the tracks into '" + file + "'…");

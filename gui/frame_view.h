@@ -31,6 +31,7 @@ public:
     // Removes the selected arena; false when none is.
     bool deleteSelected();
     void setMarks(std::vector<Mark> marks, long long chosen);
+    const std::vector<Mark>& marks() const { return marks_; }
     QPointF toWidget(QPointF image) const;
     QPointF toImage(QPointF widget) const;
     // Widget pixels per image pixel.

@@ -2,7 +2,6 @@
 // them, so the list never goes stale).
 #include <QDialog>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
@@ -27,6 +26,8 @@ the second); swap, merge, delete or split them on the Review page. Corrections a
 <i>Save corrections</i>, which keeps the file before them as <code>NAME.original.csv</code>; every edit
 can be undone.</li>
 </ol>
+<p>The <b>Batch</b> page runs a list of inputs with the same set-up, as <code>ambrevo IN… --out-dir OUT</code>
+does, and shows how each went.</p>
 <p>The wheel zooms the frame about the pointer; the right or middle button drags it.</p>)";
 
 }  // namespace
@@ -56,10 +57,9 @@ void MainWindow::showHelp() {
 }
 
 void MainWindow::showAbout() {
-    QMessageBox::about(this, "About ambrevo-gui",
-                       QString("<b>ambrevo-gui</b><br>Sets up, runs and reviews tracking runs of the Ambrevo module "
-                               "(version %1), through the same pipeline as the <code>ambrevo</code> program.")
-                           .arg(QString::fromStdString(preview_.preview.moduleVersion.empty()
-                                                           ? "unknown until a frame is processed"
-                                                           : preview_.preview.moduleVersion)));
+    const std::string& version = preview_.preview.moduleVersion;
+    dialogs_->inform(this, "About ambrevo-gui",
+                     QString("<b>ambrevo-gui</b><br>Sets up, runs and reviews tracking runs of the Ambrevo module "
+                             "(version %1), through the same pipeline as the <code>ambrevo</code> program.")
+                         .arg(version.empty() ? "unknown until a frame is processed" : QString::fromStdString(version)));
 }

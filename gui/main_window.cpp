@@ -122,6 +122,7 @@ QWidget* MainWindow::buildCentral() {
     side_->addTab(buildArenaPage(), "Arenas");
     side_->addTab(buildRunPage(), "Run");
     side_->addTab(buildReviewPage(), "Review");
+    side_->addTab(buildBatchPage(), "Batch");
     auto* sideColumn = new QWidget;
     sideColumn->setObjectName("side");
     sideColumn->setFixedWidth(sideWidth);
@@ -229,6 +230,7 @@ void MainWindow::clearResults() {
     summaryTable_->clear();
     summaryTable_->setRowCount(0), summaryTable_->setColumnCount(0);
     refreshReview();
+    refreshUnsure();
     progress_->setRange(0, 1), progress_->setValue(0);
     progressLabel_->clear();
     lastRun_ = {};
@@ -279,6 +281,7 @@ bool MainWindow::showFrame(int64_t frame) {
     // The frame itself until its preview comes.
     view_->setImage(toQImage(frame_));
     updateMarks();
+    if (table_ && index_.hasConfidence()) showPicked();  // how sure the picked identity is here
     requestPreview();
     return true;
 }

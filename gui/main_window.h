@@ -22,6 +22,7 @@
 #include "setup.h"
 #include "track_table.h"
 
+class BatchQueue;
 class FrameView;
 class PictureView;
 class SettingsForm;
@@ -87,6 +88,7 @@ public:
     void showTabs(int picture, int side);
     FrameView* view() const { return view_; }
     SettingsForm* form() const { return form_; }
+    BatchQueue* batch() const { return batch_; }
     QUndoStack* undoStack() const { return undo_; }
     const Setup& setup() const { return setup_; }
     void setDialogs(std::unique_ptr<Dialogs> dialogs) { dialogs_ = std::move(dialogs); }
@@ -125,6 +127,7 @@ private:
     QWidget* buildRunPage();
     QWidget* buildRunOptions();
     QWidget* buildReviewPage();
+    QWidget* buildBatchPage();
     QWidget* buildCorrections();
     void buildMenus();
     void buildFileMenu();
@@ -180,6 +183,10 @@ private:
     bool storeTracks(bool ask);
     void updateMarks();
     void pick(double x, double y, bool second);
+    void choose(long long id, bool second);
+    QWidget* buildUnsure();
+    void refreshUnsure();
+    void showStretch(int row);
     void showPicked();
     void exportFinished(const RunOutcome& outcome, const std::string& file);
 
@@ -207,11 +214,13 @@ private:
     TrackIndex index_;
     std::string tableFile_, summaryFile_, plotFile_, heatmapFile_;
     std::vector<ambrevo::TrackSummary> summaries_;
+    std::vector<UnsureStretch> stretches_;
     long long chosen_ = -1;
     bool closeAfterRun_ = false;  // the window closes once the run in hand has ended
 
     FrameView* view_;
     SettingsForm* form_;
+    BatchQueue* batch_;
     QTabWidget *tabs_, *side_;
     QSlider* timeline_;
     QSpinBox *frameBox_, *tail_;
@@ -228,7 +237,9 @@ private:
     QPlainTextEdit* command_;
     QProgressBar* progress_;
     QSpinBox *swapA_, *swapB_, *swapFrom_, *mergeFrom_, *mergeInto_, *editTrack_, *splitFrom_;
-    QLabel* corrections_;
+    QLabel *corrections_, *unsureNote_;
+    QDoubleSpinBox* unsureBelow_;
+    QTableWidget* unsure_;
     QMenu* recentMenu_;
     std::chrono::steady_clock::time_point runStart_;
 };

@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QImage>
 #include <QPointF>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <vector>
@@ -23,6 +24,20 @@ struct Mark {
     QColor colour;
     std::vector<QPointF> tail;  // positions up to the frame shown, oldest first (image coordinates)
     bool seen = false;          // whether the last of them is on the frame shown
+    // On the frame shown, where the track file tells them: the body's midline (head or one end
+    // first), whether its first point is the head, the heading in radians (NaN: not told),
+    // and whether the identity is less sure than the review asks.
+    std::vector<QPointF> midline;
+    bool head = false;
+    double heading = std::nan("");
+    bool unsure = false;
+};
+
+// Frames where a track's identity is less sure than asked: consecutive rows of one track
+// under the threshold, with the lowest confidence among them.
+struct UnsureStretch {
+    long long id = 0, first = 0, last = 0;
+    double lowest = 1;
 };
 
 // The rows of a track table by frame.
@@ -31,8 +46,13 @@ public:
     explicit TrackIndex(const ambrevo::TrackTable* table = nullptr);
     // The rows of `frame`; none when it has none.
     const std::vector<size_t>& rows(long long frame) const;
-    // Every identity seen from `frame - tail` to `frame`.
-    std::vector<Mark> marksAt(long long frame, int tail) const;
+    // Every identity seen from `frame - tail` to `frame`, with the posture of its row on
+    // `frame` and unsure when its confidence there is below `unsureBelow`.
+    std::vector<Mark> marksAt(long long frame, int tail, double unsureBelow = 0) const;
+    // Whether the file tells how sure its rows' identities are (its `confidence` column).
+    bool hasConfidence() const { return confident_; }
+    // The stretches under `below`, in the order of their first frames.
+    std::vector<UnsureStretch> unsureStretches(double below) const;
     // The frames with rows: the first and the last (-1 when there are none).
     long long first() const { return byFrame_.empty() ? -1 : byFrame_.begin()->first; }
     long long last() const { return byFrame_.empty() ? -1 : byFrame_.rbegin()->first; }
@@ -40,9 +60,12 @@ public:
     size_t seenRows() const { return seen_; }
 
 private:
+    void addPosture(Mark& mark, size_t row) const;
+
     const ambrevo::TrackTable* table_;
     std::map<long long, std::vector<size_t>> byFrame_;
     size_t seen_ = 0;
+    bool confident_ = false;
 };
 
 // The objects of one frame as marks, numbered as the track file's `object` column numbers them.

@@ -3,8 +3,10 @@
 // merge, delete, split), each correction undoable; the corrections saved into the file with a
 // backup of it, or into another file; the summary and the pictures following them.
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
@@ -86,7 +88,7 @@ QWidget* MainWindow::buildReviewPage() {
     saving->addWidget(save);
     saving->addWidget(saveAs);
     layout->addLayout(saving);
-    layout->addStretch(1);
+    layout->addWidget(buildUnsure(), 1);
     return page;
 }
 
@@ -224,6 +226,7 @@ void MainWindow::tableChanged(const ambrevo::TrackTable& table, const std::strin
     }
     showSummary();
     refreshReview();
+    refreshUnsure();
     updateMarks();
     if (!what.empty()) say(what + (unsaved() ? " (not saved yet: Save corrections)" : ""));
 }
@@ -246,7 +249,7 @@ bool MainWindow::unsaved() const { return table_ && table_->text() != savedText_
 void MainWindow::updateMarks() {
     std::vector<Mark> marks;
     if (table_)
-        marks = index_.marksAt(current_, tail_->value());
+        marks = index_.marksAt(current_, tail_->value(), unsureBelow_->value());
     else if (preview_.ok && preview_.frame == current_ && previewBox_->isChecked() && !running())
         marks = objectMarks(preview_.preview.objects);
     view_->setMarks(std::move(marks), chosen_);
@@ -257,9 +260,14 @@ void MainWindow::pick(double x, double y, bool second) {
     double best = 20 / std::max(0.05, view_->scale());
     long long id = -1;
     for (size_t row : index_.rows(current_))
-        if (const double d = std::hypot(table_->x(row) - x, table_->y(row) - y); !table_->missing(row) && d < best)
+        if (const double d = std::hypot(table_->x(row) - x, table_->y(row) - y);
+            !table_->missing(row) && table_->identity(row) >= 0 && d < best)
             best = d, id = table_->identity(row);
-    if (id < 0) return;
+    if (id >= 0) choose(id, second);
+}
+
+// `id` as the first track of the corrections (or the second), from the frame on screen.
+void MainWindow::choose(long long id, bool second) {
     chosen_ = id;
     (second ? swapB_ : swapA_)->setValue(int(id));
     (second ? mergeInto_ : mergeFrom_)->setValue(int(id));
@@ -279,9 +287,72 @@ void MainWindow::showPicked() {
     if (s == summaries_.end()) return trackInfo_->setText(q(text + ": no longer in the tracks (merged or deleted)"));
     const ambrevo::SummarySettings settings = summarySettings(*table_);
     const std::string speed = settings.unit + (settings.fps > 0 ? "/s" : "/frame");
-    char line[256];
-    std::snprintf(line, sizeof line, ": frames %lld to %lld, seen on %lld, path %.1f %s, mean speed %.2f %s, max %.2f %s",
-                  s->first_frame, s->last_frame, s->frames_seen, s->path_length, settings.unit.c_str(), s->mean_speed,
-                  speed.c_str(), s->max_speed, speed.c_str());
+    char line[320];
+    int n = std::snprintf(line, sizeof line,
+                          ": frames %lld to %lld, seen on %lld, path %.1f %s, mean speed %.2f %s, max %.2f %s",
+                          s->first_frame, s->last_frame, s->frames_seen, s->path_length, settings.unit.c_str(),
+                          s->mean_speed, speed.c_str(), s->max_speed, speed.c_str());
+    for (size_t row : index_.rows(current_))
+        if (n > 0 && size_t(n) < sizeof line && table_->identity(row) == chosen_ &&
+            std::isfinite(table_->confidence(row)))
+            std::snprintf(line + n, sizeof line - size_t(n), "; its identity here %.0f%% sure",
+                          100 * table_->confidence(row));
     trackInfo_->setText(q(text + line));
+}
+
+// The stretches where identities are less sure than asked, to go to one by one.
+QWidget* MainWindow::buildUnsure() {
+    auto* box = new QGroupBox("Unsure identities");
+    auto* layout = new QVBoxLayout(box);
+    auto* threshold = new QHBoxLayout;
+    unsureBelow_ = new QDoubleSpinBox;
+    unsureBelow_->setObjectName("unsureBelow");
+    unsureBelow_->setRange(0, 1), unsureBelow_->setSingleStep(0.05), unsureBelow_->setValue(0.5);
+    unsureBelow_->setToolTip("Rows whose identity is less sure than this (the track file's confidence column)");
+    connect(unsureBelow_, &QDoubleSpinBox::valueChanged, this, [this] { refreshUnsure(), updateMarks(); });
+    threshold->addWidget(new QLabel("Less sure than"));
+    threshold->addWidget(unsureBelow_);
+    threshold->addStretch(1);
+    layout->addLayout(threshold);
+    unsureNote_ = new QLabel;
+    unsureNote_->setObjectName("unsureNote");
+    unsureNote_->setWordWrap(true);
+    layout->addWidget(unsureNote_);
+    unsure_ = new QTableWidget(0, 3);
+    unsure_->setObjectName("unsure");
+    unsure_->setHorizontalHeaderLabels({"track", "frames", "lowest"});
+    unsure_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    unsure_->setEditTriggers(QTableWidget::NoEditTriggers);
+    unsure_->setSelectionBehavior(QTableWidget::SelectRows);
+    unsure_->verticalHeader()->hide();
+    connect(unsure_, &QTableWidget::cellClicked, this, [this](int row, int) { showStretch(row); });
+    layout->addWidget(unsure_, 1);
+    layout->addStretch(0);  // the note at the top while the list is hidden
+    return box;
+}
+
+void MainWindow::refreshUnsure() {
+    stretches_ = table_ ? index_.unsureStretches(unsureBelow_->value()) : std::vector<UnsureStretch>();
+    const bool told = table_ && index_.hasConfidence();
+    unsure_->setVisible(told);
+    unsureNote_->setText(!table_ ? QString()
+                         : !told ? "This track file tells no confidence of its identities: a crowd run with "
+                                   "--animals and --link 15,5,predict,global writes one."
+                         : stretches_.empty() ? "None: every identity is at least as sure as that."
+                                              : QString("%1 stretches; click one to go there.").arg(stretches_.size()));
+    unsure_->setRowCount(int(stretches_.size()));
+    for (size_t i = 0; i < stretches_.size(); ++i) {
+        const UnsureStretch& u = stretches_[i];
+        const QString frames =
+            u.first == u.last ? QString::number(u.first) : QString("%1 to %2").arg(u.first).arg(u.last);
+        const QStringList cells = {QString::number(u.id), frames, QString::number(u.lowest, 'f', 3)};
+        for (int c = 0; c < 3; ++c) unsure_->setItem(int(i), c, new QTableWidgetItem(cells[c]));
+    }
+}
+
+// The stretch's first frame, its track picked for the corrections.
+void MainWindow::showStretch(int row) {
+    if (row < 0 || size_t(row) >= stretches_.size()) return;
+    const UnsureStretch u = stretches_[size_t(row)];
+    if (showFrame(u.first)) choose(u.id, false);
 }

@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "batch_queue.h"
 #include "frame_view.h"
 #include "main_window.h"
 #include "picture_view.h"
@@ -67,6 +68,7 @@ QWidget* MainWindow::buildRunPage() {
     layout->addLayout(buttons);
     progress_ = new QProgressBar;
     progressLabel_ = new QLabel;
+    progressLabel_->setObjectName("progressText");
     layout->addWidget(progress_);
     layout->addWidget(progressLabel_);
     layout->addWidget(new QLabel("The same analysis without the window (headless, on a cluster):"));
@@ -108,6 +110,22 @@ QWidget* MainWindow::buildRunOptions() {
     for (QSpinBox* b : {startBox_, endBox_}) connect(b, &QSpinBox::valueChanged, this, [this] { setupChanged(); });
     connect(fpsBox_, &QDoubleSpinBox::valueChanged, this, [this] { setupChanged(); });
     return box;
+}
+
+// Several inputs with the set-up on screen, run by the program's batch; a finished one opens
+// for review with its track file.
+QWidget* MainWindow::buildBatchPage() {
+    batch_ = new BatchQueue([this] { return options(); }, [this]() -> Dialogs& { return *dialogs_; }, module_.path());
+    batch_->setObjectName("batch");
+    batch_->say = [this](const std::string& text, bool failure) { say(text, failure); };
+    batch_->shownInput = [this] { return reader_->input(); };
+    batch_->review = [this](const std::string& input, const std::string& tracks) {
+        if (openInput(input)) loadTracks(tracks, true);
+    };
+    batch_->finished = [this] {
+        if (closeAfterRun_) close();
+    };
+    return batch_;
 }
 
 void MainWindow::setRunOptions(bool grey, int64_t start, int64_t end, double fps) {

@@ -44,13 +44,29 @@ SettingsForm::SettingsForm(QWidget* parent) : QWidget(parent), layout_(new QVBox
     layout_->addStretch(1);
 }
 
-std::vector<SettingGroup> SettingsForm::groups(const std::vector<SettingInfo>& settings) {
-    SettingGroup all;
-    for (size_t i = 0; i < settings.size(); ++i) all.members.push_back(i);
-    return {all};
+std::vector<SettingGroup> SettingsForm::groups(const std::vector<SettingInfo>& settings,
+                                               const std::vector<std::vector<std::string>>& asked) {
+    std::vector<SettingGroup> out;
+    std::vector<bool> placed(settings.size(), false);
+    for (const std::vector<std::string>& names : asked) {
+        SettingGroup group;
+        for (const std::string& name : names)
+            for (size_t i = 0; i < settings.size(); ++i)
+                if (settings[i].name == name && !placed[i]) group.members.push_back(i), placed[i] = true;
+        if (!group.members.empty()) out.push_back(group);
+    }
+    SettingGroup rest{out.empty() ? "" : "Others", {}};
+    for (size_t i = 0; i < settings.size(); ++i)
+        if (!placed[i]) rest.members.push_back(i);
+    if (!rest.members.empty()) out.push_back(rest);
+    if (out.size() == 1) out[0].title.clear();
+    for (size_t g = 0; g < out.size() && out.size() > 1; ++g)
+        if (out[g].title.empty())
+            out[g].title = "Asked together (" + std::to_string(g + 1) + " of " + std::to_string(out.size()) + ")";
+    return out;
 }
 
-void SettingsForm::build(const std::vector<SettingInfo>& settings) {
+void SettingsForm::build(const std::vector<SettingInfo>& settings, const std::vector<std::vector<std::string>>& asked) {
     // Detached at once, deleted once the event that may come from one of its editors is over;
     // hidden first, so that the focus it may hold moves on within the window (a detached
     // widget holding it would take the window's activation with it).
@@ -60,13 +76,15 @@ void SettingsForm::build(const std::vector<SettingInfo>& settings) {
     body_ = new QWidget;
     auto* column = new QVBoxLayout(body_);
     column->setContentsMargins(0, 0, 0, 0);
-    for (const SettingGroup& group : groups(settings_)) column->addWidget(groupBox(group));
+    for (const SettingGroup& group : groups(settings_, asked)) column->addWidget(groupBox(group));
     layout_->insertWidget(0, body_);
 }
 
 // Each setting a row: its words, wrapped in what the editor leaves, and a narrow editor.
 QWidget* SettingsForm::groupBox(const SettingGroup& group) {
     QWidget* box = group.title.empty() ? new QWidget : new QGroupBox(QString::fromStdString(group.title));
+    if (!group.title.empty())
+        box->setToolTip("The procedure asks these settings together, one line of its configuration dialogue");
     auto* rows = new QGridLayout(box);
     if (group.title.empty()) rows->setContentsMargins(0, 0, 0, 0);
     rows->setColumnStretch(0, 1);

@@ -23,8 +23,10 @@ struct SettingGroup {
 class SettingsForm : public QWidget {
 public:
     explicit SettingsForm(QWidget* parent = nullptr);
-    // Replaces the form by one row per setting; each editor is named after its setting.
-    void build(const std::vector<SettingInfo>& settings);
+    // Replaces the form by one row per setting; each editor is named after its setting. The
+    // settings of each of `asked` (names the procedure's dialogue asks together) in a box of
+    // their own, in the dialogue's order; the rest after them.
+    void build(const std::vector<SettingInfo>& settings, const std::vector<std::vector<std::string>>& asked = {});
     // Shows the values in use (name, value as text) without reporting them as changes.
     void show(const std::vector<std::pair<std::string, std::string>>& values);
     // Called with the setting's name and its new value as the module takes it back.
@@ -34,8 +36,9 @@ public:
     const std::vector<SettingInfo>& settings() const { return settings_; }
 
 private:
-    // Until procedures declare groups of their settings, one untitled group holds them all.
-    static std::vector<SettingGroup> groups(const std::vector<SettingInfo>& settings);
+    // One untitled group when the dialogue asks all at once (or tells nothing).
+    static std::vector<SettingGroup> groups(const std::vector<SettingInfo>& settings,
+                                            const std::vector<std::vector<std::string>>& asked);
     QWidget* editor(const SettingInfo& setting);
     QWidget* groupBox(const SettingGroup& group);
     QVBoxLayout* layout_;

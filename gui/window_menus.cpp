@@ -14,6 +14,7 @@
 #include <QUndoStack>
 #include <QVBoxLayout>
 
+#include "batch_queue.h"
 #include "frame_view.h"
 #include "main_window.h"
 
@@ -57,6 +58,7 @@ void MainWindow::buildFileMenu() {
     });
     addAction(file, "openCamera", "Open a camera, a stream or an image sequence…", {}, [this] { openCamera(); });
     recentMenu_ = file->addMenu("Open recent");
+    recentMenu_->setObjectName("recent");
     refreshRecent();
     file->addSeparator();
     addAction(file, "loadSettings", "Load settings…", {}, [this] {
@@ -199,16 +201,19 @@ void MainWindow::dropEvent(QDropEvent* event) {
 // A run in progress is cancelled first, after a question (its outputs are kept, partial); the
 // window closes once it has ended. Corrections not saved are saved or dropped, as the user says.
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (running() && !closeAfterRun_) {
+    const bool busy = running() || batch_->running();
+    if (busy && !closeAfterRun_) {
         event->ignore();
+        const QString what = !batch_->running() ? "A run is" : running() ? "A run and a batch are" : "A batch is";
         if (!dialogs_->question(this, "Close",
-                                "A run is in progress. Cancel it and close the window? What it has written so far "
-                                "is kept, marked partial."))
+                                what + " in progress. Cancel and close the window? What was written so far is "
+                                       "kept, marked partial."))
             return;
         closeAfterRun_ = true;
+        batch_->cancel();
         return cancelRun();
     }
-    if (running()) return event->ignore();  // closes once the run has ended
+    if (busy) return event->ignore();  // closes once the runs have ended
     if (!keepOrDiscardCorrections("Close")) return closeAfterRun_ = false, event->ignore();
     event->accept();
 }

@@ -40,6 +40,7 @@ QWidget* MainWindow::buildProcedurePage() {
     connect(procedureBox_, &QComboBox::currentTextChanged, this,
             [this](const QString& name) { chooseProcedure(name.toStdString()); });
     previewBox_ = new QCheckBox("Live preview: process the frame on screen");
+    previewBox_->setObjectName("livePreview");
     previewBox_->setChecked(true);
     connect(previewBox_, &QCheckBox::toggled, this, [this] { requestPreview(); });
     form_ = new SettingsForm;
@@ -139,10 +140,12 @@ void MainWindow::rebuildForm() {
     std::string error;
     const int width = frame_.empty() ? 640 : frame_.cols, height = frame_.empty() ? 480 : frame_.rows;
     described_.clear();
-    formFailed_ = !describeSettings(module_, o, *setup_.saved, described_, status, error, true, width, height) &&
-                  status != 0;
+    std::vector<std::vector<std::string>> groups;
+    formFailed_ =
+        !describeSettings(module_, o, *setup_.saved, described_, status, error, true, width, height, &groups) &&
+        status != 0;
     if (formFailed_) say(error, true);
-    form_->build(described_);
+    form_->build(described_, groups);
 }
 
 std::vector<std::pair<std::string, std::string>> MainWindow::formValues() const {

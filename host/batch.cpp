@@ -207,18 +207,6 @@ pid_t startChild(const std::vector<std::string>& args, int log) {
 
 }  // namespace
 
-std::string batchName(const std::string& input) {
-    fs::path p = fs::path(input).lexically_normal();
-    if (!p.empty() && p.filename().empty()) p = p.parent_path();
-    std::error_code ec;
-    std::string name = fs::is_directory(p, ec) ? p.filename().string() : p.stem().string();
-    if (name.find('%') != std::string::npos) name = p.parent_path().filename().string();
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
-    if (name.empty() || name == "." || name == "..") name = "input";
-    return name;
-}
-
 BatchOutputs batchOutputs(const Options& o, const std::string& input) {
     BatchOutputs out;
     out.name = batchName(input);
@@ -517,6 +505,8 @@ void Batch::startRuns() {
         }
         item.state = Item::running;
         ++running_;
+        // Listed as running at once, for whoever watches the table (the desktop app's queue).
+        if (!writeTables(error)) report(error);
     }
 }
 

@@ -22,10 +22,6 @@ struct BatchOutputs {
 };
 BatchOutputs batchOutputs(const Options& o, const std::string& input);
 
-// The name an input's outputs are given: its file name without extension, or the folder's
-// name for a folder or a numbered pattern, with anything unusual replaced by '_'.
-std::string batchName(const std::string& input);
-
 // What a finished track file says of itself: whether its run was complete, its frames and its
 // source. `found` is false when the file is missing or no track file.
 struct TrackFileState {

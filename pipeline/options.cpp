@@ -1,8 +1,10 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <iterator>
 #include <utility>
 
@@ -503,4 +505,17 @@ const char* usageText() {
            "  --verbose            let OpenCV's and FFmpeg's own warnings through to standard error\n"
            "  --help               this text\n"
            "  --                   every argument after it is an input, even one that starts with -\n";
+}
+
+std::string batchName(const std::string& input) {
+    namespace fs = std::filesystem;
+    fs::path p = fs::path(input).lexically_normal();
+    if (!p.empty() && p.filename().empty()) p = p.parent_path();
+    std::error_code ec;
+    std::string name = fs::is_directory(p, ec) ? p.filename().string() : p.stem().string();
+    if (name.find('%') != std::string::npos) name = p.parent_path().filename().string();
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
+    if (name.empty() || name == "." || name == "..") name = "input";
+    return name;
 }

@@ -95,6 +95,11 @@ inline bool takesLuma(const std::string& procedure) { return procedure == "crowd
 // Whether the command line asks for a batch (more than one input, or --out-dir).
 inline bool isBatch(const Options& o) { return o.inputs.size() > 1 || !o.outDir.empty(); }
 
+// The name a batch gives an input's outputs (OUT/NAME.csv, ...): its file name without
+// extension, or the folder's name for a folder or a numbered pattern, with anything unusual
+// replaced by '_'.
+std::string batchName(const std::string& input);
+
 // Fills `options` from argv; on a usage error returns false with a one-line `error`.
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
 

@@ -83,7 +83,8 @@ class QuietObserver final : public RunObserver {};
 }  // namespace
 
 bool describeSettings(Module& module, const Options& o, const SettingsFile& saved, std::vector<SettingInfo>& settings,
-                      int& status, std::string& error, bool quiet, int width, int height) {
+                      int& status, std::string& error, bool quiet, int width, int height,
+                      std::vector<std::vector<std::string>>* groups) {
     QuietObserver silent;
     RunStatus told(silent);
     Instance instance(module, o, told);
@@ -95,6 +96,7 @@ bool describeSettings(Module& module, const Options& o, const SettingsFile& save
     const int channels = o.grey ? 1 : 3;
     const ip_fmtWords format{channels, channels * width, width, -height};
     const bool read = instance.create(format, saved, -1) && instance.describe(settings);
+    if (read && groups && !instance.settingGroups(*groups)) groups->clear();
     status = told.code();
     error = told.reason();
     return read;

@@ -22,6 +22,8 @@ bool procedureNames(const Module& module, std::vector<std::string>& names, std::
 // or BGR as the options say) has it after --settings, --config and --set; nothing is read.
 // False with the exit status and a one-line error; false with exitOk when the module did not
 // tell its settings.
-// `quiet`: the dialogue's text stays off standard output.
+// `quiet`: the dialogue's text stays off standard output. `groups`: the settings the dialogue
+// asks together (Instance::settingGroups), none when it could not tell.
 bool describeSettings(Module& module, const Options& o, const SettingsFile& saved, std::vector<SettingInfo>& settings,
-                      int& status, std::string& error, bool quiet = false, int width = 640, int height = 480);
+                      int& status, std::string& error, bool quiet = false, int width = 640, int height = 480,
+                      std::vector<std::vector<std::string>>* groups = nullptr);

@@ -264,6 +264,28 @@ bool Instance::describe(std::vector<SettingInfo>& settings) const {
     return guarded([&] { settings = readSettings(module_, id_); }, error);
 }
 
+namespace {
+
+// The dialogue's listener: it keeps what the procedure asks and keeps every value.
+class PromptRecorder final : public ip_console {
+public:
+    std::string asked;
+    const char* readLine() override { return ""; }
+    void write(const char* text) override { asked += text; }
+    void message(const char*) override {}
+};
+
+}  // namespace
+
+bool Instance::settingGroups(std::vector<std::vector<std::string>>& groups) {
+    WindowManager::Scope scope(windows_);
+    PromptRecorder prompts;
+    std::string error;
+    if (!module_.config || !guarded([&] { module_.config(id_, &prompts); }, error)) return false;
+    groups = askedTogether(prompts.asked);
+    return true;
+}
+
 // The procedure's counters as they stand; none when the module or the procedure keeps none.
 void Instance::readCounters() {
     counters_.clear();

@@ -61,6 +61,9 @@ public:
     const std::vector<ProcedureCounter>& counters() const { return counters_; }
     // Every setting as the instance describes it; false when the module failed.
     bool describe(std::vector<SettingInfo>& settings) const;
+    // The settings its dialogue asks together (askedTogether), the dialogue answered with ""
+    // so that every value stays; false when the module failed.
+    bool settingGroups(std::vector<std::vector<std::string>>& groups);
     void destroy();
     // Counts the frames on which the flow tracker says it found more regions than it follows
     // (it tells standard error), for the run's closing remark.

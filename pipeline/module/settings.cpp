@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <cctype>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -103,6 +104,27 @@ bool applySettings(const Module& module, int id, const std::vector<Setting>& set
         }
     }
     return true;
+}
+
+std::vector<std::vector<std::string>> askedTogether(const std::string& dialogue) {
+    static const std::string ask = "Please supply the new values for";
+    std::vector<std::vector<std::string>> groups;
+    for (size_t at = dialogue.find(ask); at != std::string::npos; at = dialogue.find(ask, at)) {
+        at += ask.size();
+        const size_t end = dialogue.find(':', at);
+        std::string names = dialogue.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        for (size_t and_; (and_ = names.find(" and ")) != std::string::npos;) names.replace(and_, 5, ",");
+        std::vector<std::string> group;
+        std::string name;
+        for (char c : names + ",") {
+            if (c != ',' && !std::isspace(static_cast<unsigned char>(c)))
+                name += c;
+            else if (c == ',' && !name.empty())
+                group.push_back(name), name.clear();
+        }
+        if (!group.empty()) groups.push_back(group);
+    }
+    return groups;
 }
 
 std::string settingsTable(const std::vector<SettingInfo>& settings) {

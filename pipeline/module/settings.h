@@ -33,6 +33,10 @@ std::vector<SettingInfo> readSettings(const Module& module, int id);
 // Applies `settings` in order; on the first refusal returns false with the module's reason.
 bool applySettings(const Module& module, int id, const std::vector<Setting>& settings, std::string& error);
 
+// The settings a procedure's configuration dialogue asks together, prompt by prompt, read from
+// what it wrote: each "Please supply the new values for A, B and C:" one group, in order.
+std::vector<std::vector<std::string>> askedTogether(const std::string& dialogue);
+
 // The table --params prints: name, value, range and help, one setting a line.
 std::string settingsTable(const std::vector<SettingInfo>& settings);
 

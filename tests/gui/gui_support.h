@@ -20,9 +20,10 @@
 // an answer left: no, and no file.
 class ScriptedDialogs : public Dialogs {
 public:
-    std::deque<QString> answers;  // "yes" or "no", a choice's index, a file, a text, a number
+    std::deque<QString> answers;  // "yes" or "no", a choice's index, a file (files: one a line), a text, a number
     QStringList asked;            // each dialogue's title, then its text where it has one
 
+    void inform(QWidget*, const QString& title, const QString& text) override { asked << title << text; }
     bool question(QWidget*, const QString& title, const QString& text) override {
         return asked << title << text, take() == "yes";
     }
@@ -32,6 +33,11 @@ public:
         return a.isEmpty() ? -1 : a.toInt();
     }
     QString openFile(QWidget*, const QString& title, const QString&) override { return asked << title, take(); }
+    QStringList openFiles(QWidget*, const QString& title) override {
+        asked << title;
+        const QString a = take();
+        return a.isEmpty() ? QStringList() : a.split('\n');
+    }
     QString openFolder(QWidget*, const QString& title) override { return asked << title, take(); }
     QString saveFile(QWidget*, const QString& title, const QString&, const QString&) override {
         return asked << title, take();

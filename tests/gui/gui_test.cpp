@@ -6,8 +6,11 @@
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
+#include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -16,8 +19,10 @@
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QUndoStack>
+#include <cmath>
 #include <filesystem>
 
+#include "batch_queue.h"
 #include "frame_reader.h"
 #include "frame_view.h"
 #include "gui_support.h"
@@ -63,6 +68,18 @@ std::string trackFile(const std::string& source, const std::string& status = "co
     return text;
 }
 
+// batch.csv without its times (the fifth cell), which no two runs share.
+std::vector<std::string> batchRows(const std::string& dir) {
+    std::vector<std::string> rows;
+    for (std::string row : lines(readText(dir + "/batch.csv"))) {
+        size_t at = 0;
+        for (int cell = 0; cell < 4 && at != std::string::npos; ++cell) at = row.find(',', at + 1);
+        if (at != std::string::npos) row.erase(at, row.find(',', at + 1) - at);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
 }  // namespace
 
 class GuiTest : public QObject {
@@ -82,20 +99,34 @@ private Q_SLOTS:
     void reviewAsksBeforeForeignOrPartialTracks();
     void runsEndAsTheyShould();
     void correctionsChangeExactlyTheirRows();
+    void reviewShowsPostureAndDoubts();
     void resultsFitAndReadWell();
     void settingsFileCarriesTheSetUp();
     void shortcutsFollowThePlatform();
+    void batchQueueIsTheProgramsBatch();
     void inputsOpenAsARunOpensThem();
 };
 
 // Every procedure's form against the table --params prints: one editor per setting, named
-// after it, with its range and its value; its help is its label, its name the tooltip. Reset
-// to defaults brings the defaults back, undo the values before.
+// after it, with its range and its value; its help is its label, its name the tooltip; in a box
+// for each line of its dialogue when the dialogue asks in several (as the program asks). The
+// steps of one spin box undo at once; reset to defaults brings the defaults back, undo the
+// values before.
 void GuiTest::formReadsAsWords() {
+    QTemporaryDir dir;
+    const std::string noReplies = dir.filePath("replies.txt").toStdString(), out = dir.filePath("out").toStdString();
+    std::ofstream(noReplies) << "\n";
     MainWindow window;
     QVERIFY(window.openInput("demo"));
     for (const std::string& procedure : lines(program("--list"))) {
         QVERIFY(window.chooseProcedure(procedure));
+        const auto asked = askedTogether(program("demo --frames 1 --procedure " + procedure + " --config " + noReplies +
+                                                 " -o " + out + ".mp4 --tracks " + out + ".csv"));
+        const QList<QGroupBox*> boxes = window.form()->findChildren<QGroupBox*>();
+        QCOMPARE(size_t(boxes.size()), asked.size() > 1 ? asked.size() : 0);
+        for (qsizetype g = 0; g < boxes.size(); ++g)
+            for (const std::string& name : asked[size_t(g)])
+                QCOMPARE(window.form()->findChild<QWidget*>(QString::fromStdString(name))->parentWidget(), boxes[g]);
         const std::vector<std::string> table = lines(program("--params --procedure " + procedure));
         QVERIFY(!table.empty());
         const size_t value = table[0].find("value"), range = table[0].find("range"), help = table[0].find("help");
@@ -127,7 +158,10 @@ void GuiTest::formReadsAsWords() {
     }
     QVERIFY(window.chooseProcedure("flowtrack"));
     auto* threshold = window.form()->findChild<QSpinBox*>("BinThreshold");
-    threshold->setValue(90);
+    for (int value : {92, 91, 90}) threshold->setValue(value);  // one spin box's steps: one undo
+    window.undoStack()->undo();
+    QCOMPARE(window.form()->findChild<QSpinBox*>("BinThreshold")->value(), 120);
+    window.undoStack()->redo();
     using Sets = std::vector<std::pair<std::string, std::string>>;
     QCOMPARE(window.options().sets, (Sets{{"BinThreshold", "90"}}));
     window.form()->findChild<QPushButton*>("resetSettings")->click();
@@ -233,7 +267,8 @@ void GuiTest::previewIsTheProgramsDestinationImage() {
 
 // Whatever the arenas went through (one drawn and deleted, a second drawn, a circle moved, a
 // polygon enlarged, an edit undone), the preview is the program's image of the frame on
-// screen with the arenas on screen: nothing painted out by an arena that is gone.
+// screen with the arenas on screen: nothing painted out by an arena that is gone. Every step
+// is checked, and those that differ are named together.
 void GuiTest::previewFollowsEveryArenaEdit() {
     QTemporaryDir dir;
     MainWindow window;
@@ -243,18 +278,28 @@ void GuiTest::previewFollowsEveryArenaEdit() {
     const ArenaShape left = ArenaShape::rect(0, 0, 320, 480), circle = ArenaShape::circle(480, 240, 80);
     const ArenaShape small = ArenaShape::polygon({{20, 300}, {140, 300}, {80, 420}});
     const ArenaShape large = ArenaShape::polygon({{20, 200}, {300, 300}, {80, 470}});
-    const std::vector<std::vector<ArenaShape>> steps = {
-        {left}, {}, {left, circle}, {left, ArenaShape::circle(440, 200, 80)}, {small}, {small, large}};
-    for (const auto& arenas : steps) {
-        window.setArenas(arenas);
+    const std::vector<std::pair<std::string, std::vector<ArenaShape>>> steps = {
+        {"drawn", {left}},
+        {"deleted", {}},
+        {"drawn again, and a second", {left, circle}},
+        {"circle moved", {left, ArenaShape::circle(440, 200, 80)}},
+        {"polygon drawn", {small}},
+        {"polygon enlarged", {large}}};
+    std::string wrong;
+    auto check = [&](const std::string& step, const std::vector<ArenaShape>& arenas) {
         QTRY_VERIFY(window.previewCurrent());
         std::string rois;
         for (const ArenaShape& a : arenas) rois += " --roi " + a.roi();
-        QVERIFY2(same(window.preview().preview.exact, programDst(dir, "--procedure nop" + rois, 40)), rois.c_str());
+        if (!same(window.preview().preview.exact, programDst(dir, "--procedure nop" + rois, 40)))
+            wrong += " [" + step + "]";
+    };
+    for (const auto& [step, arenas] : steps) {
+        window.setArenas(arenas);
+        check(step, arenas);
     }
     window.undoStack()->undo();
-    QTRY_VERIFY(window.previewCurrent());
-    QVERIFY(same(window.preview().preview.exact, programDst(dir, "--procedure nop --roi " + small.roi(), 40)));
+    check("enlargement undone", {small});
+    QVERIFY2(wrong.empty(), ("the preview is not the program's image after:" + wrong).c_str());
 }
 
 // The preview marks every object it found with its number, whether or not the procedure draws
@@ -275,6 +320,24 @@ void GuiTest::previewSaysWhatItFound() {
         const cv::Scalar c = ambrevo::track_colour(o.index);
         QCOMPARE(shown.pixelColor(at), QColor(int(c[2]), int(c[1]), int(c[0])));
     }
+    // Each with its number: white digits up and right of its dot, where the frame alone has fewer.
+    window.findChild<QCheckBox*>("livePreview")->setChecked(false);
+    const QImage bare = window.view()->grab().toImage();
+    const QFontMetrics metrics = window.view()->fontMetrics();
+    auto white = [](const QImage& image, const QRect& box) {
+        int n = 0;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x)
+                n += image.valid(x, y) && qGray(image.pixel(x, y)) > 200;
+        return n;
+    };
+    for (const ip_objectRecord& o : objects) {
+        const QPoint at = window.view()->toWidget({o.x + 0.5, o.y + 0.5}).toPoint() + QPoint(7, -7);
+        const QRect digits(at.x(), at.y() - metrics.ascent(), metrics.horizontalAdvance(QString::number(o.index)),
+                           metrics.ascent());
+        QVERIFY2(white(shown, digits) > white(bare, digits), qPrintable(QString::number(o.index)));
+    }
+    window.findChild<QCheckBox*>("livePreview")->setChecked(true);
 
     QVERIFY(window.chooseProcedure("flowtrack"));
     window.form()->findChild<QSpinBox*>("Algoritam")->setValue(4);  // background difference
@@ -338,14 +401,28 @@ void GuiTest::openingAnInputIsAllOrNothing() {
     window.undoStack()->undo();  // the arenas dropped for the smaller frames back
     QVERIFY(window.saveSettings(dir.filePath("lab").toStdString()));  // named .json
     window.resetSetup();
-    QMimeData dropped;
-    dropped.setUrls({QUrl::fromLocalFile(dir.filePath("lab.json"))});
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
-    QApplication::sendEvent(&window, &enter);
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
-    QApplication::sendEvent(&window, &drop);
+    auto drop = [&](const QString& file) {
+        QMimeData dropped;
+        dropped.setUrls({QUrl::fromLocalFile(file)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+        QApplication::sendEvent(&window, &enter);
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+        QApplication::sendEvent(&window, &drop);
+    };
+    drop(dir.filePath("lab.json"));
     QCOMPARE(window.setup().settingsPath, dir.filePath("lab.json").toStdString());
     QCOMPARE(window.options().rois, std::vector<std::string>{"circle:320,240,100"});
+    drop(QString::fromStdString(csv));
+    QCOMPARE(window.tracksFile(), csv);
+
+    // Nothing kept, nothing said: the failure of the open before goes with the rest.
+    window.resetSetup();
+    QVERIFY(!window.openInput(csv));
+    drop(QString::fromStdString(images));
+    QCOMPARE(window.options().input, images);
+    QCOMPARE(window.message(), std::string());
+    window.findChild<QMenu*>("recent")->actions().value(1)->trigger();
+    QCOMPARE(window.options().input, images + "/img_%03d.png");
 }
 
 // A track file of another input, or a partial one, opens only when the user says so; the
@@ -429,16 +506,38 @@ void GuiTest::runsEndAsTheyShould() {
     const std::string video = dir.filePath("tracks.avi").toStdString();
     QVERIFY(window.exportVideo(video));
     QVERIFY(waitForRun(window));
-    QCOMPARE(int64_t(cv::VideoCapture(video).get(cv::CAP_PROP_FRAME_COUNT)),
-             window.tracks()->frame(window.tracks()->size() - 1) - window.tracks()->frame(0) + 1);
+    cv::VideoCapture exported(video);
+    const ambrevo::TrackTable& table = *window.tracks();
+    QCOMPARE(int64_t(exported.get(cv::CAP_PROP_FRAME_COUNT)), table.frame(table.size() - 1) - table.frame(0) + 1);
+    // Each track's dot in its colour on its first frame.
+    cv::Mat first;
+    QVERIFY(exported.read(first));
+    for (size_t i = 0; i < table.size() && table.frame(i) == table.frame(0); ++i) {
+        const cv::Vec3b shown = first.at<cv::Vec3b>(int(table.y(i)), int(table.x(i)));
+        const cv::Scalar colour = ambrevo::track_colour(table.identity(i));
+        QVERIFY2(cv::norm(cv::Vec3d(shown[0], shown[1], shown[2]) - cv::Vec3d(colour[0], colour[1], colour[2])) < 60,
+                 qPrintable(QString::number(table.identity(i))));
+    }
+
+    // Another input (the same again): the results of the one before go with it.
+    const auto *plot = window.findChild<PictureView*>("plot"), *heatmap = window.findChild<PictureView*>("heatmap");
+    auto* summary = window.findChild<QTableWidget*>("summary");
+    QVERIFY(!plot->picture().isNull() && !heatmap->picture().isNull() && summary->rowCount() > 0);
+    QVERIFY(window.openInput("demo"));
+    QVERIFY(!window.tracks() && plot->picture().isNull() && heatmap->picture().isNull());
+    QCOMPARE(summary->rowCount(), 0);
+    QCOMPARE(std::pair(bar->value(), window.findChild<QLabel*>("progressText")->text()), std::pair(0, QString()));
+    QVERIFY2(window.message().find("drawn into") == std::string::npos, window.message().c_str());
+    window.setTracksFile(tracks);
 
     // Nothing in view: an arena on a corner where no disc goes, grey frames, 10 of them.
     window.setArenas({ArenaShape::rect(0, 0, 8, 8)});
-    window.setRunOptions(true, 20, 30, 0);
+    window.setRunOptions(true, 20, 30, 12.5);
     QVERIFY(window.commandLine().find("--start 20 --end 30 --grey") != std::string::npos);
     ask.answers = {"yes"};
     window.startRun();
     QVERIFY(waitForRun(window) && window.lastRun().frames == 10);
+    QVERIFY(readText(tracks).find("# frame_rate: 12.5\n") != std::string::npos);
     QVERIFY2(window.message().find("no objects were found on any of its 10 frames") != std::string::npos,
              window.message().c_str());
 
@@ -479,6 +578,7 @@ void GuiTest::correctionsChangeExactlyTheirRows() {
     QCOMPARE(readText(file), head + rows);  // not saved yet
     ask.answers = {"yes"};
     QVERIFY(window.saveTracks());
+    QVERIFY(ask.asked.contains("Save corrections"));
     QCOMPARE(readText(dir.filePath("t.original.csv").toStdString()), head + rows);
     const std::vector<std::string> before = lines(head + rows), after = lines(readText(file));
     QCOMPARE(after.size(), before.size() + 1);
@@ -518,6 +618,95 @@ void GuiTest::correctionsChangeExactlyTheirRows() {
                                  "0,0,1,1,1,0,0\n0,1,9,9,1,2,0\n1,0,3,3,1,0,0\n1,1,9,9,1,2,0\n");
 }
 
+namespace {
+
+// A track file of posture and identities, frames 0 to 5: track 0 walks down with its body across
+// (head to the right, told), track 1 heads down without a midline and is unsure on frames 2 and
+// 3, track 2 is round and unsure on frame 5; on frame 4 a ghost of no animal. Without `posture`
+// the same rows, none of those columns.
+std::string postureFile(bool posture) {
+    std::string text = "# ambrevo track file\n# source: demo\n# status: complete\nframe,object,x,y,area,track,missing";
+    if (posture) {
+        text += ",confidence,heading,head";
+        for (int k = 0; k <= 10; ++k) text += ",m" + std::to_string(k) + "_x,m" + std::to_string(k) + "_y";
+    }
+    auto row = [&](int f, int id, double x, double y, double sure, const std::string& heading, bool midline) {
+        text += "\n" + std::to_string(f) + ",0," + std::to_string(x) + "," + std::to_string(y) + ",9," +
+                std::to_string(id) + ",0";
+        if (!posture) return;
+        text += "," + std::to_string(sure) + "," + heading + (midline ? ",1" : ",");
+        for (int k = 0; k <= 10; ++k)
+            text += midline ? "," + std::to_string(x + 30 - 6 * k) + "," + std::to_string(y) : std::string(",,");
+    };
+    for (int f = 0; f < 6; ++f) {
+        row(f, 0, 100, 100 + 10 * f, 0.9, "0", true);
+        row(f, 1, 300, 100, f == 2 || f == 3 ? 0.3 : 0.9, "1.5708", false);
+        row(f, 2, 500, 300, f == 5 ? 0.4 : 0.9, "", false);
+        if (f == 4) row(f, -1, 400, 400, 0, "", false);
+    }
+    return text + "\n";
+}
+
+}  // namespace
+
+// Posture and how sure each identity is, drawn where the track file tells them: the midline
+// from its head, a heading where there is no midline, unsure identities marked and listed by
+// stretch, a stretch clicked shown with its track picked. Without them, the review says so.
+void GuiTest::reviewShowsPostureAndDoubts() {
+    QTemporaryDir dir;
+    const std::string plain = dir.filePath("plain.csv").toStdString(), told = dir.filePath("told.csv").toStdString();
+    std::ofstream(plain) << postureFile(false);
+    std::ofstream(told) << postureFile(true);
+    MainWindow window;
+    window.resize(1280, 760);
+    window.show();
+    QVERIFY(window.openInput("demo"));
+    window.showTabs(0, 3);
+    FrameView* view = window.view();
+    auto* unsure = window.findChild<QTableWidget*>("unsure");
+    auto grabbed = [&](const std::string& file) {
+        return window.openTracks(file) && window.showFrame(3) ? view->grab().toImage() : QImage();
+    };
+    const QImage without = grabbed(plain), with = grabbed(told);
+    QVERIFY(!without.isNull() && !with.isNull());
+    auto differs = [&](QPointF image, QPointF by) {
+        const QPoint at = (view->toWidget(image) + by).toPoint();
+        return with.pixelColor(at) != without.pixelColor(at);
+    };
+    QVERIFY(differs({76.5, 130.5}, {}));         // the midline's tail end, 24 pixels left of the centre
+    QVERIFY(differs({300.5, 100.5}, {0, 13}));   // the heading, down, beyond the ring of its doubt
+    QVERIFY(!differs({500.5, 300.5}, {0, 13}));  // round and sure: as before
+
+    auto rowsOf = [&] {
+        QStringList rows;
+        for (int r = 0; r < unsure->rowCount(); ++r)
+            rows << unsure->item(r, 0)->text() + ":" + unsure->item(r, 1)->text() + ":" + unsure->item(r, 2)->text();
+        return rows;
+    };
+    QCOMPARE(rowsOf(), (QStringList{"1:2 to 3:0.300", "2:5:0.400"}));
+    std::vector<Mark> marks = view->marks();
+    QVERIFY(marks.size() == 3 && marks[0].head && marks[0].midline.front() == QPointF(130.5, 130.5));
+    QVERIFY(marks[1].unsure && !marks[0].unsure && !marks[2].unsure && std::isnan(marks[2].heading));
+
+    unsure->cellClicked(1, 0);
+    QCOMPARE(window.currentFrame(), int64_t(5));
+    const QString info = window.findChild<QLabel*>("trackInfo")->text();
+    QVERIFY2(info.startsWith("track 2") && info.endsWith("its identity here 40% sure"), qPrintable(info));
+    QVERIFY(view->marks().back().unsure);
+    window.findChild<QDoubleSpinBox*>("unsureBelow")->setValue(0.35);
+    QCOMPARE(rowsOf(), QStringList{"1:2 to 3:0.300"});
+    QVERIFY(!view->marks().back().unsure);
+    // The ghost of frame 4 on its own frame only, with no number and no tail.
+    QVERIFY(window.showFrame(4));
+    QVERIFY(window.findChild<QLabel*>("trackInfo")->text().endsWith("90% sure"));
+    marks = view->marks();
+    QVERIFY(marks.size() == 4 && marks[0].id == -1 && marks[0].tail.size() == 1);
+
+    QVERIFY(window.openTracks(plain));
+    QVERIFY(!unsure->isVisibleTo(&window));
+    QVERIFY(window.findChild<QLabel*>("unsureNote")->text().contains("tells no confidence"));
+}
+
 // The summary reads in units and sensible decimals; the pictures are fitted into their tab; the
 // side panel keeps its width whatever the message; the picked track's line follows corrections.
 void GuiTest::resultsFitAndReadWell() {
@@ -537,6 +726,9 @@ void GuiTest::resultsFitAndReadWell() {
     QCOMPARE(summary->horizontalHeaderItem(5)->text(), QString("Mean speed\n(mm/s)"));
     QCOMPARE(summary->item(1, 4)->text(), QString("23.3"));  // 5 steps of 14 pixels at 3 per mm
     QCOMPARE(summary->item(1, 5)->text(), QString("140.00"));  // in 5 frames at 30 per second
+    for (int c = 0; c < summary->columnCount(); ++c)  // no title cut off
+        QVERIFY2(summary->horizontalHeader()->sectionSize(c) >= summary->horizontalHeader()->sectionSizeHint(c),
+                 qPrintable(summary->horizontalHeaderItem(c)->text()));
 
     window.showTabs(1, 3);
     auto* plot = window.findChild<PictureView*>("plot");
@@ -559,6 +751,10 @@ void GuiTest::resultsFitAndReadWell() {
     QVERIFY2(info->text().startsWith("track 1: frames 0 to 5, seen on 6, path 23.3 mm"), qPrintable(info->text()));
     QVERIFY(window.swapTracks(1, 2, 0));
     QVERIFY2(info->text().contains("path 35.0 mm"), qPrintable(info->text()));
+    QVERIFY(window.splitTrack(1, 3));
+    QVERIFY2(info->text().contains("frames 0 to 2"), qPrintable(info->text()));
+    QVERIFY(window.mergeTracks(3, 1));
+    QVERIFY2(info->text().contains("frames 0 to 5"), qPrintable(info->text()));
     QVERIFY(window.deleteTrack(1));
     QVERIFY2(info->text().contains("no longer in the tracks"), qPrintable(info->text()));
 }
@@ -625,6 +821,91 @@ void GuiTest::shortcutsFollowThePlatform() {
         QVERIFY2(help->toPlainText().contains(QKeySequence(key).toString(QKeySequence::NativeText)),
                  qPrintable(QKeySequence(key).toString(QKeySequence::NativeText)));
     QVERIFY(help->toPlainText().contains("Space") && help->toPlainText().contains("Play or pause"));
+    QTest::keySequence(&window, QKeySequence::ZoomIn);
+    QVERIFY(window.view()->zoom() > 1);
+    QTest::keySequence(&window, QKeySequence("Ctrl+0"));
+    QCOMPARE(window.view()->zoom(), 1.0);
+
+    ScriptedDialogs& ask = scripted(window);
+    QTRY_VERIFY(window.previewCurrent() && window.preview().ok);
+    window.findChild<QAction*>("about")->trigger();
+    QCOMPARE(ask.asked.value(0), QString("About ambrevo-gui"));
+    QVERIFY(ask.asked.value(1).contains(QString::fromStdString(window.preview().preview.moduleVersion)));
+}
+
+// The queue runs its inputs with the window's set-up through the program's batch, showing
+// each one's state as it goes: its folder then holds what the program's own batch writes for
+// the same command line (batch.csv but the times, the track files). A cancel stops the run in
+// hand, as the program's batch stops on a signal; closing the window during a batch asks
+// first; a finished input opens for review with its track file.
+void GuiTest::batchQueueIsTheProgramsBatch() {
+    QTemporaryDir dir;
+    crowd_scene::settings scene;
+    scene.width = 480, scene.height = 360, scene.discs = 6, scene.arenas = 1;
+    const std::string a = dir.filePath("a.avi").toStdString(), b = dir.filePath("b.avi").toStdString(),
+                      bad = dir.filePath("bad.csv").toStdString(), out = dir.filePath("out").toStdString();
+    writeScene(a, scene, 200);
+    scene.seed = 2;
+    writeScene(b, scene, 40);
+    std::ofstream(bad) << "no video\n";
+    MainWindow window;
+    ScriptedDialogs& ask = scripted(window);
+    QVERIFY(window.openInput(a));
+    window.setLink("15,5");
+    window.setArenas({ArenaShape::rect(20, 20, 440, 320)});
+    BatchQueue* batch = window.batch();
+    window.findChild<QPushButton*>("batchAddShown")->click();
+    ask.answers = {QString::fromStdString(b + "\n" + bad + "\n" + a)};
+    window.findChild<QPushButton*>("batchAdd")->click();
+    QCOMPARE(batch->inputs(), (std::vector<std::string>{a, b, bad}));
+    batch->setJobs(1);
+    batch->setOutDir(out);
+    QVERIFY(batch->start());
+    QTRY_COMPARE_WITH_TIMEOUT(batch->state(0), std::string("running"), 30000);
+    QCOMPARE(batch->state(1), std::string("not started"));
+    QTRY_VERIFY_WITH_TIMEOUT(!batch->running(), 120000);
+    QCOMPARE((std::vector<std::string>{batch->state(0), batch->state(1), batch->state(2)}),
+             (std::vector<std::string>{"done", "done", "failed"}));
+    QCOMPARE(batch->exitStatus(), 3);
+    QVERIFY(window.message().find("3 inputs: 2 done, 0 skipped, 1 failed") != std::string::npos);
+    auto* table = window.findChild<QTableWidget*>("batchQueue");
+    QCOMPARE(table->item(0, 2)->text(), QString("200"));
+    QVERIFY(table->item(2, 4)->text().contains("cannot open"));
+
+    Options same = batch->options();
+    same.outDir = dir.filePath("program").toStdString();
+    program(commandLine(same).substr(std::string("ambrevo ").size()));
+    QCOMPARE(batchRows(same.outDir), batchRows(out));
+    for (const char* name : {"/a.csv", "/b.summary.csv", "/b.plot.png"}) {
+        std::string mine = readText(out + name), theirs = readText(same.outDir + name);
+        for (std::string* text : {&mine, &theirs})  // the runs' dates aside
+            if (const size_t date = text->find("# date: "); date != std::string::npos)
+                text->erase(date, text->find('\n', date) - date);
+        QVERIFY2(!mine.empty() && mine == theirs, name);
+    }
+
+    // Run again, all of it: stopped in the first input's run.
+    window.findChild<QCheckBox*>("batchForce")->setChecked(true);
+    QVERIFY(batch->start());
+    QTRY_COMPARE_WITH_TIMEOUT(batch->state(0), std::string("running"), 30000);
+    batch->cancel();
+    QTRY_VERIFY_WITH_TIMEOUT(!batch->running(), 60000);
+    QCOMPARE(batch->exitStatus(), 143);
+    QCOMPARE((std::vector<std::string>{batch->state(0), batch->state(1)}),
+             (std::vector<std::string>{"stopped", "not started"}));
+    QVERIFY2(table->item(0, 4)->text().startsWith("stopped by SIGTERM"), qPrintable(table->item(0, 4)->text()));
+
+    window.show();
+    QVERIFY(batch->start());
+    ask.answers = {"no", "yes"};
+    QVERIFY(!window.close() && batch->running());
+    window.close();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+    QVERIFY(!batch->running() && ask.asked.contains("Close"));
+
+    table->cellDoubleClicked(1, 0);
+    QCOMPARE(window.options().input, b);
+    QCOMPARE(window.tracksFile(), out + "/b.csv");
 }
 
 // The frames on screen are those a run reads, whatever the input: both open it or both refuse,

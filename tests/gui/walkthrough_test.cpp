@@ -1,7 +1,7 @@
 // A first analysis through the real window, step by step as a user goes: open a video with the
 // keyboard, draw two arenas with the mouse, type the animals in each and the link, run, pick two
 // tracks and swap them, undo the swap, redo it and save. Each step's screenshot is written to
-// AMBREVO_GUI_SHOTS when set (scripts/screenshots.sh sets docs/), else beside the test's files.
+// AMBREVO_GUI_SHOTS when set (scripts/screenshots.sh sets docs/img/), else beside the test's files.
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,7 +27,9 @@ void WalkThrough::shot(MainWindow& window, const char* name) {
     QTRY_VERIFY(window.previewCurrent());
     QApplication::processEvents();
     const QString file = shots_ + "/" + name;
-    QVERIFY(window.grab().toImage().scaledToWidth(1100, Qt::SmoothTransformation).save(file, "JPG", 80));
+    // Small enough for the docs: 900 pixels wide in a palette of 256 colours.
+    const QImage small = window.grab().toImage().scaledToWidth(900, Qt::SmoothTransformation);
+    QVERIFY(small.convertToFormat(QImage::Format_Indexed8, Qt::DiffuseDither).save(file, "PNG", 0));
     QVERIFY(QFileInfo(file).size() > 10000);
 }
 
@@ -48,7 +50,7 @@ void WalkThrough::firstAnalysis() {
     QTest::keySequence(&window, QKeySequence::Open);
     QCOMPARE(window.options().input, video);
     window.findChild<QComboBox*>("procedure")->setCurrentText("crowd");
-    shot(window, "gui-open.jpg");
+    shot(window, "gui-open.png");
 
     window.showTabs(0, 1);
     window.findChild<QAction*>("tool Rectangle")->trigger();
@@ -62,7 +64,7 @@ void WalkThrough::firstAnalysis() {
         QTest::mouseRelease(view, Qt::LeftButton, {}, at(x + w, y + h));
     }
     QCOMPARE(window.options().rois, rois);
-    shot(window, "gui-arenas.jpg");
+    shot(window, "gui-arenas.png");
 
     auto* arenas = window.findChild<QTableWidget*>("arenas");
     for (int row = 0; row < 2; ++row) {
@@ -79,7 +81,7 @@ void WalkThrough::firstAnalysis() {
     QCOMPARE(window.options().animals, (std::vector<int64_t>{4, 4}));
     QCOMPARE(window.options().link, std::string("15,5,predict"));
     view->setTool(FrameView::Tool::select);
-    shot(window, "gui-setup.jpg");
+    shot(window, "gui-setup.png");
 
     window.showTabs(0, 2);
     QTest::mouseClick(window.findChild<QPushButton*>("run"), Qt::LeftButton);
@@ -87,7 +89,7 @@ void WalkThrough::firstAnalysis() {
     QCOMPARE(window.lastRun().frames, int64_t(150));
     const std::string tracks = dir.filePath("scene.csv").toStdString(), asRun = readText(tracks);
     QVERIFY(asRun.find("# status: complete\n") != std::string::npos);
-    shot(window, "gui-run.jpg");
+    shot(window, "gui-run.png");
 
     // The two tracks closest together on frame 100, picked with the mouse, swapped from there.
     window.showTabs(0, 3);
@@ -120,11 +122,11 @@ void WalkThrough::firstAnalysis() {
     QTest::mouseClick(window.findChild<QPushButton*>("swap"), Qt::LeftButton);
     QCOMPARE(window.tracks()->corrections(), std::vector<std::string>{swap});
     QVERIFY(window.unsaved());
-    shot(window, "gui-review.jpg");
+    shot(window, "gui-review.png");
 
     QTest::keySequence(&window, QKeySequence::Undo);
     QVERIFY(window.tracks()->corrections().empty() && !window.unsaved());
-    shot(window, "gui-undo.jpg");
+    shot(window, "gui-undo.png");
 
     QTest::keySequence(&window, QKeySequence::Redo);
     ask.answers = {"yes"};
@@ -132,7 +134,7 @@ void WalkThrough::firstAnalysis() {
     QVERIFY(!window.unsaved());
     QVERIFY(readText(tracks).find("# correction_1: " + swap + "\n") != std::string::npos);
     QCOMPARE(readText(dir.filePath("scene.original.csv").toStdString()), asRun);
-    shot(window, "gui-saved.jpg");
+    shot(window, "gui-saved.png");
 }
 
 QTEST_MAIN(WalkThrough)

@@ -90,7 +90,7 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
                 watched.finish();
             });
         }
-        int64_t told = -1;
+        int64_t told = 0;  // the first call comes with the first frame done, when the count is known
         watched.waitUntil([] { return false; }, [&] { reportProgress(watched, progress, told); });
         {
             py::gil_scoped_release unlocked;

@@ -109,8 +109,9 @@ void Watched::notice(const std::string& text) {
 }
 
 void Watched::progress(int64_t framesDone, int64_t framesExpected) {
-    done = framesDone;
+    // The count first: whoever sees the frames done sees the count they were done against.
     expected = framesExpected;
+    done = framesDone;
     wake();
 }
 

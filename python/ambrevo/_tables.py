@@ -249,6 +249,7 @@ def link(table: Any, max_step: float, memory: int = 0, predict: bool = False, me
     frames = np.asarray(columns["frame"], dtype=np.int64)
     x, y = (np.asarray(columns[c], dtype=np.float64) for c in ("x", "y"))
     counts = _counts(animals)
+    sure = None  # each row's confidence in its identity, where the looks gave identities
     if method == "frames":
         if counts:
             raise ValueError("animals needs method=\"global\"")
@@ -256,35 +257,32 @@ def link(table: Any, max_step: float, memory: int = 0, predict: bool = False, me
             last_frame = table.attrs.get("last_frame")
         linked = _ambrevo.link(frames, x, y, step, memory, bool(predict), last_frame)
     elif method == "global" and counts and "width" in columns:
-        return make_table(_identified(columns, step, memory, bool(predict), counts), is_frame,
-                          dict(table.attrs) if is_frame else None)
+        linked, sure = _identified(columns, frames, x, y, step, memory, bool(predict), counts)
     elif method == "global":
         linked = _ambrevo.link_global(frames, x, y, _groups(columns, counts), step, memory, bool(predict), counts)
     else:
         raise ValueError(f"method must be \"frames\" or \"global\", got {method!r}")
-    attrs = dict(table.attrs) if is_frame else None
-    return make_table(linked_columns(columns, linked), is_frame, attrs)
+    out = linked_columns(columns, linked)
+    if sure is not None:
+        out = _with_confidence(out, sure)
+    return make_table(out, is_frame, dict(table.attrs) if is_frame else None)
 
 
-def _identified(columns: Dict[str, Any], step: float, memory: int, predict: bool, counts: list) -> Dict[str, Any]:
-    """link(method="global", animals=...) of a table that carries the animals' looks: the tracks
-    become the identities learned from them, with each row's confidence (NaN on missing rows),
-    where the track file has it."""
+def _identified(columns: Dict[str, Any], frames, x, y, step: float, memory: int, predict: bool, counts: list):
+    """link(method="global", animals=...) of a table that carries the animals' looks: the linked
+    columns, whose tracks are the identities learned from the looks, and each linked row's
+    confidence (NaN on missing rows)."""
     np = numpy()
-    n = len(columns["frame"])
     looks = {name: np.ascontiguousarray(columns[name], dtype=np.float64) for name in _LOOKS if name in columns}
     if all(name in columns for name in _GREY):
         looks["grey"] = np.ascontiguousarray(np.stack([columns[g] for g in _GREY], axis=1), dtype=np.float64).reshape(-1)
-    frames = np.asarray(columns["frame"], dtype=np.int64)
-    x, y = (np.asarray(columns[c], dtype=np.float64) for c in ("x", "y"))
     linked, confidence = _ambrevo.link_identities(frames, x, y, _groups(columns, counts), looks, step, memory, predict,
                                                   counts)
-    out = linked_columns(columns, linked)
     order = linked[0]
     seen = order >= 0
     sure = np.full(len(order), np.nan)
-    sure[seen] = confidence[order[seen]] if n else []
-    return _with_confidence(out, sure)
+    sure[seen] = confidence[order[seen]]
+    return linked, sure
 
 
 def _with_confidence(columns: Dict[str, Any], confidence) -> Dict[str, Any]:

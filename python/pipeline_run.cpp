@@ -89,7 +89,7 @@ public:
         }
         rows_.arenas = arena_ >= 0;
         rows_.linked = track_ >= 0;
-        rows_.shapes = measuresShapes(run.options.procedure);
+        rows_.shapes = run.procedure.shapes;
         return true;
     }
     bool frame(const FrameResult& result, std::string&) override {
@@ -127,7 +127,6 @@ private:
 class Quiet final : public RunObserver {
 public:
     void failed(int, const std::string& text) override { message = text; }
-    bool wantsNotices() const override { return false; }
     std::string message;
 };
 

@@ -23,7 +23,7 @@ public:
     int closeOrder() const override { return -5; }
 
     bool open(const RunContext& run, std::string& error) override {
-        format_.emplace(run.options.procedure, false, run.trackColumns);
+        format_.emplace(run.procedure, false, run.trackColumns);
         std::cout.flush();
         std::fflush(stdout);
         const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);

@@ -47,13 +47,13 @@ std::string countOrUnknown(int64_t n, const char* unknown) { return n >= 0 ? std
 
 }  // namespace
 
-TrackRows::TrackRows(const std::string& procedure, bool json, std::vector<std::string> extraColumns)
-    : procedure_(procedure),
+TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<std::string> extraColumns)
+    : procedure_(procedure.name),
       json_(json),
-      columns_(procedure == "flowtrack" ? flow
-               : procedure == "ccTrack" ? contour
-                                        : all),
-      shapes_(columns_ == all && measuresShapes(procedure)),
+      columns_(!procedure.motion ? flow
+               : !procedure.area ? contour
+                                 : all),
+      shapes_(columns_ == all && procedure.shapes),
       extraColumns_(std::move(extraColumns)) {}
 
 // The extra cells of row `i`, in the column order.

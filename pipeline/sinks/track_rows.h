@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "sink.h"
+#include "traits.h"
 
 class TrackRows {
 public:
-    // `procedure` chooses the columns: the flow tracker reports areas and rays, the
-    // closed-contour tracker velocities, point counts and the aimed-at track; a procedure that
-    // measures shapes (measuresShapes) gives its centres as decimals and adds intensity,
-    // orientation and elongation.
-    TrackRows(const std::string& procedure, bool json, std::vector<std::string> extraColumns);
+    // The procedure's traits choose the columns: areas (and rays in JSON), velocities, point
+    // counts and the aimed-at track, or both; one that measures shapes and fills both gives its
+    // centres as decimals and adds intensity, orientation and elongation.
+    TrackRows(const ProcedureTraits& procedure, bool json, std::vector<std::string> extraColumns);
 
     // One frame's rows, their shapes and, in `cells`, each row's cells of the extra columns
     // (numbers as text; empty: unknown). `first`: the first frame written.

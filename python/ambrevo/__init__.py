@@ -155,15 +155,15 @@ def _setting(name, value):
     return f"{name}={value}"
 
 
-def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, roi=None, *, tracks=None,
+def track(source, procedure=None, frames=None, channels=3, clicks=None, roi=None, *, tracks=None,
           summary=None, plot=None, heatmap=None, video=None, link=None, animals=None, scale=None, unit=None,
           fps=None, start=None, end=None, settings=None, **values):
-    """Runs `procedure` over `source` through the ambrevo program's own pipeline and returns
-    every row of the track file as one structured array: frame, index, x, y, area, vx, vy,
-    points, selected, then `arena` with `roi`, `track` and `missing` with `link`. For
-    procedure="crowd", as in its track file, x and y are decimals (float64, to a thousandth of a
-    pixel) and `intensity`, `orientation` and `elongation` follow `selected` (NaN on missing
-    rows).
+    """Runs `procedure` (None: the module's default) over `source` through the ambrevo
+    program's own pipeline and returns every row of the track file as one structured array:
+    frame, index, x, y, area, vx, vy, points, selected, then `arena` with `roi`, `track` and
+    `missing` with `link`. For a procedure that measures shapes (procedure="crowd"), as in its
+    track file, x and y are decimals (float64, to a thousandth of a pixel) and `intensity`,
+    `orientation` and `elongation` follow `selected` (NaN on missing rows).
 
     `source` is what the program takes as its input (a video file, an image sequence
     "frames/%04d.png" or a folder, a camera "cam:0", a stream, "demo"), or an iterable of
@@ -187,7 +187,8 @@ def track(source, procedure="flowtrack", frames=None, channels=3, clicks=None, r
         first = next(arrays, None)
         grey = grey or (first is not None and np.ndim(first) == 2)
         arrays = itertools.chain([] if first is None else [first], arrays)
-    words = [os.fsdecode(source) if arrays is None else "python-frames", "--procedure", str(procedure), "--quiet"]
+    words = [os.fsdecode(source) if arrays is None else "python-frames", "--quiet"]
+    words += [] if procedure is None else ["--procedure", str(procedure)]
     for option, value in (("--frames", frames), ("--start", start), ("--end", end), ("--grey", grey),
                           ("--roi", roi), ("--scale", scale), ("--unit", unit), ("--fps", fps), ("--link", link),
                           ("--tracks", tracks), ("--summary", summary), ("--plot", plot), ("--heatmap", heatmap),

@@ -5,6 +5,14 @@
 //     discs:             [--discs N] [--radius MIN,MAX] [--arenas K] [--closest C] [--light]
 //     the other kinds:   [--animals N] [--length PX] [--flicker GREY] [--uneven SHARE] [--vignette SHARE]
 //                        [--flash F[,F...]] [--dim F[:LEVEL]] [--codec h264|mjpeg|ffv1|png] [--fps R]
+//                        [--rim PX[:REFLECTIONS]] [--shadow SHARE] [--sizes SHARE:RATIO] [--width RATIO]
+//                        [--blur SIGMA] [--rest SHARE]
+//
+// --rim gives any kind a dark visible wall PX wide that mirrors the animals (a light animal's
+// reflection is light); --shadow a shadow beside each animal; --sizes a share of the animals
+// RATIO times as long; --width the widest part over the length; --blur the optics' blur;
+// --rest the share of animals that rest for hundreds of frames: combinations the kinds'
+// presets do not hold, for footage unlike the presets.
 //
 // Discs (the default kind): DIR/scene.avi, MJPEG at 25 frames per second, colour;
 // DIR/truth.csv: frame,object,x,y; DIR/arenas.txt: one `--roi rect:x,y,w,h` per arena; the
@@ -41,7 +49,9 @@ int usage(const std::string& why) {
               << "         [--size WxH] [--speed PX] [--noise N] [--quality Q]\n"
               << "  discs: [--discs N] [--radius MIN,MAX] [--arenas K] [--closest C] [--light]\n"
               << "  other kinds: [--animals N] [--length PX] [--flicker GREY] [--uneven SHARE] [--vignette SHARE]\n"
-              << "         [--flash F[,F...]] [--dim F[:LEVEL]] [--codec h264|mjpeg|ffv1|png] [--fps R]\n";
+              << "         [--flash F[,F...]] [--dim F[:LEVEL]] [--codec h264|mjpeg|ffv1|png] [--fps R]\n"
+              << "         [--rim PX[:REFLECTIONS]] [--shadow SHARE] [--sizes SHARE:RATIO] [--width RATIO]\n"
+              << "         [--blur SIGMA] [--rest SHARE]\n";
     return 2;
 }
 
@@ -96,6 +106,22 @@ void labOption(request& r, const std::string& a, const std::string& v) {
         const size_t colon = v.find(':');
         s.timeline.dimFrame = int(number(v.substr(0, colon), a));
         if (colon != std::string::npos) s.timeline.dimTo = number(v.substr(colon + 1), a);
+    } else if (a == "--rim") {
+        const size_t colon = v.find(':');
+        s.rimWidth = number(v.substr(0, colon), a);
+        s.reflections = colon == std::string::npos ? 0.35 : number(v.substr(colon + 1), a);
+        // A wide wall lies on the animals' side of the floor's grey, as they do to a threshold.
+        s.wall = s.lightAnimals ? std::max(s.floor, s.wall) : std::min(s.wall, 0.3 * s.floor);
+    } else if (a == "--shadow") {
+        s.shadow = number(v, a);
+    } else if (a == "--sizes") {
+        pair(v, ':', a, s.bigShare, s.bigRatio);
+    } else if (a == "--width") {
+        s.widthRatio = number(v, a);
+    } else if (a == "--blur") {
+        s.blur = number(v, a);
+    } else if (a == "--rest") {
+        s.restShare = number(v, a);
     } else if (a == "--codec") {
         if (!crowd_scene::codec_from_name(v, r.codec)) throw std::invalid_argument("unknown codec " + v);
     } else if (a == "--fps") {

@@ -84,7 +84,10 @@ void reflections(const state& s, std::vector<float>& img) {
             const int sx = int(std::lround(a.x + rx * from)), sy = int(std::lround(a.y + ry * from));
             float seen = 0;
             for (const animal& b : s.animals) seen = std::max(seen, b.cover.at(sx, sy));
-            img[size_t(y) * size_t(c.width) + size_t(x)] *= float(1 - c.reflections * seen * (1 - up / c.rimWidth));
+            // A dark animal's reflection darkens the wall, a light one's lightens it.
+            float& pixel = img[size_t(y) * size_t(c.width) + size_t(x)];
+            const double share = c.reflections * seen * (1 - up / c.rimWidth);
+            pixel = c.lightAnimals ? float(pixel + share * std::max(0.0, c.body - pixel)) : float(pixel * (1 - share));
         }
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "adaptor/ip_window.h"
+#include "framework/ip_window.h"
 #include "doubles/recording.h"
 #include "framework/ip_factory.h"
 

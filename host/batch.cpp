@@ -278,6 +278,9 @@ bool checkBatchOptions(Options& o, std::string& error) {
 
 TrackFileState readTrackFileState(const std::string& file) {
     TrackFileState state;
+    // A pipe would keep the batch waiting and a device reading for ever; neither is a track
+    // file, and the run refuses to write over it with its kind named.
+    if (!nonRegularKind(file).empty()) return state;
     std::ifstream in(file, std::ios::binary);
     if (!in) return state;
     if (!endsWithNoCase(file, ".json")) {

@@ -173,8 +173,9 @@ std::vector<std::string> cells_of(const std::string& line) {
     return cells;
 }
 
-// CSV rows with the identity in `id_column` (the first of the names given that the header has).
-std::vector<ScorePoint> read_csv(InputFile& in, const std::vector<std::string>& id_columns, bool skip_missing) {
+// CSV rows with the identity in `id_column` (the first of the names given that the header has);
+// of a track file, only the positions seen of animals: no missing rows, no rows of track -1.
+std::vector<ScorePoint> read_csv(InputFile& in, const std::vector<std::string>& id_columns, bool track_file) {
     std::string line;
     long long number = 0;
     std::vector<std::string> header;
@@ -204,13 +205,14 @@ std::vector<ScorePoint> read_csv(InputFile& in, const std::vector<std::string>& 
         const std::vector<std::string> cells = cells_of(line);
         if (cells.size() != header.size())
             fail(std::to_string(cells.size()) + " cells where the header names " + std::to_string(header.size()));
-        if (skip_missing && missing < int(header.size()) && cells[missing] == "1") continue;
+        if (track_file && missing < int(header.size()) && cells[missing] == "1") continue;
         ScorePoint p;
         if (!parse_number(cells[frame], p.frame) || p.frame < 0)
             fail("frame '" + cells[frame] + "' is not a frame number");
         if (!parse_number(cells[id], p.id)) fail(id_name + " '" + cells[id] + "' is not a whole number");
         if (!parse_number(cells[x], p.x) || !parse_number(cells[y], p.y))
             fail("x, y '" + cells[x] + "," + cells[y] + "' is not a finite position");
+        if (track_file && id_name == "track" && p.id < 0) continue;  // none of the animals
         rows.push_back(p);
     }
     return rows;
@@ -235,6 +237,7 @@ std::vector<ScorePoint> read_json(InputFile& file) {
             if (!placed)
                 throw LineError("frame " + std::to_string(frame) + ": an object without a whole " + id + " and x, y");
             if (o.contains("missing") && (o["missing"] == 1 || o["missing"] == true)) continue;
+            if (o.contains("track") && o["track"].get<long long>() < 0) continue;  // none of the animals
             rows.push_back({frame, o[id].get<long long>(), o["x"].get<double>(), o["y"].get<double>()});
         }
     }
@@ -250,6 +253,8 @@ std::vector<ScorePoint> read_file(const std::string& file, const char* what, con
         return read(in);
     } catch (const StopRequested&) {
         throw;
+    } catch (const InputFile::Silent&) {
+        throw;  // no fault of the file's
     } catch (const std::exception& e) {
         std::string why = e.what();
         for (char& c : why)

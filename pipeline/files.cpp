@@ -162,7 +162,8 @@ bool PendingFile::create(const std::string& target, const std::string& what, std
     }
     const fs::file_status status = fs::status(target_, ec);
     if (fs::exists(status) && !fs::is_regular_file(status)) {
-        error = failure() + (fs::is_directory(status) ? ": it is a folder" : ": not a regular file");
+        const std::string kind = nonRegularKind(target_);
+        error = failure() + ": it is " + (kind.empty() ? "not a regular file" : kind);
         return false;
     }
     std::string temp;

@@ -22,8 +22,9 @@ struct FrameJob {
     // From the module.
     bool processed = false;
     std::vector<ip_objectRecord> objects;
-    // One per object when the procedure measures shapes.
+    // One per object when the procedure measures shapes, and when it reports posture.
     std::vector<ObjectShape> shapes;
+    std::vector<ObjectPosture> postures;
     double ready = 0;  // when the objects were ready
     cv::Mat exact;     // the destination image's pixels
     std::vector<DrawCommand> commands;

@@ -173,24 +173,20 @@ bool Run::write(FrameJob& job) {
 
 // The rows go out first, to the outputs that take them; then the pictures.
 bool Run::writeOutputs(FrameJob& job, Stage& at) {
-    std::vector<ip_objectRecord> rows;
-    std::vector<ObjectShape> shapes;
-    std::vector<std::vector<std::string>> cells;
+    FrameRows rows;
     FrameResult result;
     result.frame = job.frame;
     result.time = job.time;
     result.exact = job.exact;
     if (needs_.objects) {
-        arena_.rows(job.frame, job.time, job.objects, job.shapes, rows, shapes, cells);
-        job.times.addCells(cells, job.ready);
+        arena_.rows(job.frame, job.time, job.objects, job.shapes, job.postures, rows);
+        job.times.addCells(rows.cells, job.ready);
         result.objects = job.objects;
-        result.rows = rows;
-        result.shapes = shapes;
-        result.cells = cells;
+        result.take(rows);
     }
     std::string error;
     // With --link ...,global the rows wait for the end of the run.
-    if (needs_.objects && arena_.defers()) arena_.keep(job.frame, rows, shapes, cells);
+    if (needs_.objects && arena_.defers()) arena_.keep(job.frame, rows);
     for (const bool rowsPass : {true, false}) {
         for (const auto& sink : sinks_) {
             const SinkNeeds needs = sink->needs();

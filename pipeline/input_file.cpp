@@ -7,13 +7,15 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 InputFile::~InputFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool InputFile::open(const std::string& path, const std::string& what, const StopToken& stop, std::string& error) {
+bool InputFile::open(const std::string& path, const std::string& what, const StopToken& stop, std::string& error,
+                     double pipeWait) {
     // Not blocking: opening a FIFO would otherwise wait for a writer, deaf to every stop.
     fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
@@ -34,8 +36,16 @@ bool InputFile::open(const std::string& path, const std::string& what, const Sto
     }
     pipe_ = S_ISFIFO(st.st_mode);
     if (!pipe_) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-    path_ = path, stop_ = stop;
+    path_ = path, what_ = what, stop_ = stop;
+    pipeWait_ = pipeWait, heard_ = std::chrono::steady_clock::now();
     return true;
+}
+
+void InputFile::silent() const {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", pipeWait_);
+    throw Silent("cannot read " + what_ + " '" + path_ + "': its writer sent nothing for " + seconds +
+                 " s (start the writer first, or give a regular file)");
 }
 
 InputFile::int_type InputFile::underflow() {
@@ -48,7 +58,11 @@ InputFile::int_type InputFile::underflow() {
             pollfd p{fd_, POLLIN, 0};
             const int ready = ::poll(&p, 1, 100);
             if (ready < 0 && errno != EINTR) throw std::runtime_error("cannot read '" + path_ + "'");
-            if (ready <= 0) continue;
+            if (ready <= 0) {
+                if (std::chrono::steady_clock::now() - heard_ > std::chrono::duration<double>(pipeWait_)) silent();
+                continue;
+            }
+            heard_ = std::chrono::steady_clock::now();
         }
         const ssize_t got = ::read(fd_, buffer_, sizeof buffer_);
         if (got > 0) {

@@ -94,7 +94,7 @@ bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& st
 
 namespace {
 
-// Keeps the first failure, without telling anyone.
+// Tells no one: the RunStatus it is given to keeps the first failure for the caller.
 class QuietObserver final : public RunObserver {};
 
 }  // namespace

@@ -215,11 +215,11 @@ void Run::closeOutputs() {
     std::string error;
     // The rows that waited for the end of the run (--link ...,global) go to the outputs that take rows.
     const bool kept = arena_.writeKept(
-        [&](int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<ObjectShape>& shapes,
-            const std::vector<std::vector<std::string>>& cells, std::string& failure) {
+        [&](int64_t frame, const FrameRows& rows, std::string& failure) {
             FrameResult result;
             result.frame = frame;
-            result.objects = rows, result.rows = rows, result.shapes = shapes, result.cells = cells;
+            result.objects = rows.rows;
+            result.take(rows);
             for (const auto& sink : sinks_)
                 if (sink->needs().objects && !sink->frame(result, failure)) return false;
             return true;

@@ -21,7 +21,7 @@
 
 class Run final : private RunControl {
 public:
-    // `module` is loaded and `options` checked (prepareRun); `saved`, the --settings file read.
+    // `module` is loaded and `options` checked (checkRequest); `saved`, the --settings file read.
     Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer);
     ~Run() override;
 
@@ -32,8 +32,6 @@ public:
     void silenceConsole() { instance_.console().silence(); }
     // An output besides those the options ask for; it opens after them.
     void addSink(std::unique_ptr<Sink> sink) { extraSinks_.push_back(std::move(sink)); }
-    // The module's console text stays off standard output.
-    void quietConsole() { instance_.console().silence(); }
 
     // Checks the input, opens every output, processes the frames and closes the outputs as
     // complete or partial. Returns the exit status; the observer was told any failure.

@@ -5,18 +5,26 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ambrevo.h"
+#include "identity_link.h"
 #include "link_global.h"
+#include "run_support.h"
+#include "sink.h"
 #include "track_link.h"
 
 namespace py = pybind11;
 
 void bindRun(py::module_& m);
+void bindLiveRun(py::module_& m);
 
 namespace {
 
@@ -172,19 +180,36 @@ using Longs = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // The linked rows as columns, ordered by frame: the detection's row in the input (-1 for
-// missing rows), frame, track, x, y, missing. `link` runs without the GIL; a refusal is a
-// ValueError.
+// missing rows), frame, track, x, y, missing. `link(stop)` runs without the GIL; a refusal is a
+// ValueError, Ctrl-C stops it and is raised.
 template <class Link>
 py::tuple linkedColumns(Link link) {
     std::vector<ambrevo::LinkedRow> linked;
+    std::exception_ptr failure;
+    // On a thread of its own, so that this one answers Ctrl-C: the linking stops at its next step.
+    Watched watched;
+    std::thread worker;
     {
         py::gil_scoped_release release;
-        try {
-            linked = link();
-        } catch (const std::invalid_argument& e) {
-            py::gil_scoped_acquire acquire;
-            throw py::value_error(e.what());
-        }
+        worker = std::thread([&] {
+            try {
+                linked = link(StopToken([&watched] { return watched.stopRequested(); }));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            watched.finish();
+        });
+    }
+    watched.waitUntil([] { return false; }, {});
+    {
+        py::gil_scoped_release release;
+        worker.join();
+    }
+    if (watched.pending) throw std::move(*watched.pending);
+    try {
+        if (failure) std::rethrow_exception(failure);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
     }
     const auto m = static_cast<py::ssize_t>(linked.size());
     py::array_t<long long> row(m), frame(m), track(m);
@@ -207,13 +232,15 @@ void checkLengths(py::ssize_t n, std::initializer_list<py::ssize_t> others) {
         if (other != n) throw py::value_error("frame, x and y (and the groups) must have the same length");
 }
 
-// Links rows given as columns, frame by frame.
-py::tuple linkTable(Longs frames, Doubles xs, Doubles ys, double maxStep, int memory, bool predict) {
+// Links rows given as columns, frame by frame, up to `lastFrame` when given.
+py::tuple linkTable(Longs frames, Doubles xs, Doubles ys, double maxStep, int memory, bool predict,
+                    std::optional<long long> lastFrame) {
     const py::ssize_t n = frames.size();
     checkLengths(n, {xs.size(), ys.size()});
     std::vector<ambrevo::TableRow> rows(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i) rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i]};
-    return linkedColumns([&] { return ambrevo::link_table(rows, {maxStep, memory, predict}); });
+    const long long last = lastFrame.value_or(std::numeric_limits<long long>::min());
+    return linkedColumns([&](const StopToken&) { return ambrevo::link_table(rows, {maxStep, memory, predict}, last); });
 }
 
 // Links rows given as columns over the whole run; `groups` (0, 1, ...) are never linked with
@@ -225,7 +252,49 @@ py::tuple linkGlobal(Longs frames, Doubles xs, Doubles ys, Longs groups, double 
     std::vector<ambrevo::GroupedRow> rows(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i)
         rows[size_t(i)] = {frames.data()[i], xs.data()[i], ys.data()[i], int(groups.data()[i])};
-    return linkedColumns([&] { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals); });
+    return linkedColumns(
+        [&](const StopToken& stop) { return ambrevo::link_global(rows, {maxStep, memory, predict, true}, animals, stop); });
+}
+
+// A column of `looks` by name as doubles, NaN where the table has none.
+std::vector<double> lookColumn(const py::dict& looks, const char* name, size_t n, size_t width = 1) {
+    if (!looks.contains(name)) return std::vector<double>(n * width, NAN);
+    const Doubles values = looks[name].cast<Doubles>();
+    if (size_t(values.size()) != n * width) throw py::value_error(std::string("the column ") + name + " has another length");
+    return std::vector<double>(values.data(), values.data() + values.size());
+}
+
+// Links rows given as columns over the whole run and makes the tracks the animals' identities,
+// learned from the looks the table's columns (`looks`, by their names in a track file) tell.
+// Returns the linked columns and the confidence of each input row.
+py::tuple linkIdentities(Longs frames, Doubles xs, Doubles ys, Longs groups, const py::dict& looks, double maxStep,
+                         int memory, bool predict, const std::vector<int>& animals) {
+    const py::ssize_t n = frames.size();
+    checkLengths(n, {xs.size(), ys.size(), groups.size()});
+    const size_t count = size_t(n), points = ObjectPosture::points;
+    const std::vector<double> area = lookColumn(looks, "area", count), intensity = lookColumn(looks, "intensity", count),
+                              elongation = lookColumn(looks, "elongation", count),
+                              length = lookColumn(looks, "length", count), width = lookColumn(looks, "width", count),
+                              texture = lookColumn(looks, "texture", count), head = lookColumn(looks, "head", count),
+                              split = lookColumn(looks, "split", count), grey = lookColumn(looks, "grey", count, points);
+    std::vector<ambrevo::IdentityRow> rows(count);
+    for (size_t i = 0; i < count; ++i) {
+        ObjectPosture p;
+        p.length = float(length[i]), p.width = float(width[i]), p.texture = float(texture[i]);
+        p.head = std::isfinite(head[i]) ? int8_t(head[i]) : int8_t(-1);
+        p.split = std::isfinite(split[i]) ? int8_t(split[i]) : int8_t(-1);
+        for (size_t k = 0; k < points; ++k) p.grey[k] = float(grey[i * points + k]);
+        const ObjectShape shape{xs.data()[i], ys.data()[i], float(intensity[i]), NAN, float(elongation[i])};
+        rows[i] = {frames.data()[i], -1, xs.data()[i], ys.data()[i], int(groups.data()[i]), p.split == 1,
+                   looksOf(area[i], shape, p)};
+    }
+    std::vector<double> confidence;
+    py::tuple linked = linkedColumns([&](const StopToken& stop) {
+        ambrevo::IdentifiedRows given = ambrevo::link_identities(rows, {maxStep, memory, predict, true}, animals, stop);
+        confidence = std::move(given.confidence);
+        return std::move(given.rows);
+    });
+    return py::make_tuple(linked, py::array_t<double>(py::ssize_t(confidence.size()), confidence.data()));
 }
 
 }  // namespace
@@ -235,23 +304,36 @@ PYBIND11_MODULE(_ambrevo, m) {
     m.attr("version") = ambrevo_version();
     m.attr("interface_version") = ambrevo_interface_version();
     m.attr("object_record_size") = sizeof(ambrevo_object);
-    m.def("procedures", [] {
-        std::vector<std::string> names;
-        for (int i = 0; const char* name = ambrevo_procedure_name(i); ++i) names.emplace_back(name);
-        return names;
-    });
-    py::class_<procedure>(m, "Procedure")
-        .def(py::init<const std::string&, int, int, int>())
-        .def_property_readonly("name", &procedure::name)
-        .def("describe", &procedure::describe)
-        .def("set", &procedure::set)
-        .def("set_text", &procedure::setText)
-        .def("get", &procedure::get)
-        .def("process", &procedure::process)
-        .def("destination", &procedure::destination)
-        .def("profile", &procedure::profile)
-        .def("dialogue", &procedure::dialogue);
-    m.def("link", &linkTable);
-    m.def("link_global", &linkGlobal);
+    m.def(
+        "procedures",
+        [] {
+            std::vector<std::string> names;
+            for (int i = 0; const char* name = ambrevo_procedure_name(i); ++i) names.emplace_back(name);
+            return names;
+        },
+        "The procedures' names, in registration order.");
+    py::class_<procedure>(m, "Procedure", "One instance of a procedure; use ambrevo.Procedure.")
+        .def(py::init<const std::string&, int, int, int>(), py::arg("name"), py::arg("width"), py::arg("height"),
+             py::arg("channels"), "An instance for frames of width x height with 1 or 3 channels.")
+        .def_property_readonly("name", &procedure::name, "The procedure's name.")
+        .def("describe", &procedure::describe, "Every setting as a dict.")
+        .def("set", &procedure::set, py::arg("name"), py::arg("value"), "Sets a setting to a number.")
+        .def("set_text", &procedure::setText, py::arg("name"), py::arg("text"), "Sets a setting from its text.")
+        .def("get", &procedure::get, py::arg("name"), "A setting's value.")
+        .def("process", &procedure::process, py::arg("frame"), py::arg("clicks"),
+             "Runs a frame; its objects as the bytes of the module's records.")
+        .def("destination", &procedure::destination, "The output picture of the last frame.")
+        .def("profile", &procedure::profile, "The last frame's stage times in milliseconds.")
+        .def("dialogue", &procedure::dialogue, py::arg("replies"), "Answers the console dialogue; its text.");
+    m.def("link", &linkTable, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("max_step"), py::arg("memory"),
+          py::arg("predict"), py::arg("last_frame"), "Links rows frame by frame, up to last_frame when given.");
+    m.def("link_global", &linkGlobal, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("groups"),
+          py::arg("max_step"), py::arg("memory"), py::arg("predict"), py::arg("animals"),
+          "Links rows over the whole run, each group apart.");
+    m.def("link_identities", &linkIdentities, py::arg("frames"), py::arg("xs"), py::arg("ys"), py::arg("groups"),
+          py::arg("looks"), py::arg("max_step"), py::arg("memory"), py::arg("predict"), py::arg("animals"),
+          "Links rows over the whole run and makes the tracks the animals' identities, learned from their looks; "
+          "the linked columns and each row's confidence.");
     bindRun(m);
+    bindLiveRun(m);
 }

@@ -283,6 +283,17 @@ if [ -x "$ambrevo" ] && [ -x "$tool" ] && "$ambrevo" --list | grep -qx crowd; th
   } >> "$doc"
 fi
 
+# The Python package: track() against the program on the same input and settings, a Tracker
+# fed frames one at a time against track() over the same frames (bench/python_bench.py). What
+# the procedures print while they run is left out of the table.
+if [ -f "$build/python/ambrevo/__init__.py" ] && [ -x "$ambrevo" ] && [ -x "$build/bin/crowd_scene_tool" ]; then
+  out=$(mktemp)
+  PYTHONPATH=$build/python /usr/bin/python3 "$root/bench/python_bench.py" --host "$ambrevo" \
+    --scene-tool "$build/bin/crowd_scene_tool" > "$out" 2>/dev/null
+  { echo; sed -n '/^## Python/,$p' "$out"; } | tee -a "$doc"
+  rm -f "$out"
+fi
+
 # The desktop app's waits on its real window (offscreen): opening a video to its first
 # preview, the preview after a change, a run in the window against the program's.
 if [ -x "$build/bin/ambrevo_gui_bench" ]; then

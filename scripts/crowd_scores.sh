@@ -8,13 +8,16 @@
 # of bodies overlapping another by up to half whose reported centre lies within 2 px of the
 # truth (scripts/crowd_overlaps.py breaks it down further).
 #
-#   scripts/crowd_scores.sh [--build DIR] [--scenes DIR] [--timeout SECONDS] [--keep] [NAME|KIND ...]
+#   scripts/crowd_scores.sh [--build DIR] [--scenes DIR] [--timeout SECONDS] [--keep] [--catalogue FILE] [NAME|KIND ...]
 #
 # NAME is one scene of the list below, KIND all scenes of a kind (fish, flies, light, rim,
 # larvae, flash, dim); none: every scene. Scenes are made once into --scenes (default
 # BUILD/crowd_scenes) and again when the scene tool or the scene's arguments change. A run
-# longer than --timeout (default 300 s) is stopped and reported so. The tracks are left in
-# each scene's folder with --keep (tracks_global.csv, tracks_frames.csv).
+# longer than --timeout (default 300 s) is stopped and reported so. The tracks are written to a
+# folder of the script's own (the scenes may be shared by several people scoring at once) and
+# left in each scene's folder with --keep (tracks_global.csv, tracks_frames.csv). --catalogue scores the
+# scenes listed in FILE instead (lines `name|kind|the scene tool's arguments`, # for comments),
+# such as the held-out scenes of bench/crowd_heldout.txt.
 # AMBREVO_CROWD_OPTIONS adds options to every run (say `--grey`, or `--set contrast=30`), for
 # trying a change; a line above the table names them.
 set -euo pipefail
@@ -23,6 +26,7 @@ build=$root/build
 scenes=""
 limit=300
 keep=0
+listed=""
 wanted=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -30,7 +34,8 @@ while [ $# -gt 0 ]; do
     --scenes) scenes=$2; shift 2 ;;
     --timeout) limit=$2; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --catalogue) listed=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) wanted+=("$1"); shift ;;
   esac
 done
@@ -59,28 +64,14 @@ larvae-40|larvae|--kind larvae --animals 40 --seed 2 --frames 450
 flash-1|flash|--kind flies --animals 30 --seed 3 --frames 300 --flash 100
 flash-5|flash|--kind fish --animals 12 --seed 3 --frames 300 --flash 150,151,152,153,154
 dim|dim|--kind fish --animals 12 --seed 4 --frames 300 --dim 150:80"
+if [ -n "$listed" ]; then
+  [ -f "$listed" ] || { echo "crowd_scores: no catalogue $listed" >&2; exit 2; }
+  catalogue=$(grep -v '^[[:space:]]*\(#\|$\)' "$listed")
+fi
 
-selected() {
-  [ ${#wanted[@]} -eq 0 ] && return 0
-  local w
-  for w in "${wanted[@]}"; do [ "$w" = "$1" ] || [ "$w" = "$2" ] && return 0; done
-  return 1
-}
-
-# Makes the scene unless it is there, made by this tool with these arguments.
-make_scene() {
-  local dir=$1 args=$2
-  if [ -f "$dir/args.txt" ] && [ "$(cat "$dir/args.txt")" = "$args" ] && [ "$dir/args.txt" -nt "$tool" ]; then
-    return
-  fi
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  read -r -a list <<< "$args"
-  "$tool" "$dir" "${list[@]}" > "$dir/made.txt"
-  echo "$args" > "$dir/args.txt"
-}
-
-json() { sed -n "s/.*\"$2\": \([^,]*\).*/\1/p" "$1/scene.json" | head -1 | tr -d '"'; }
+. "$root/scripts/scene_catalogue.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
 # One run and its score: "MOTA | IDF1 | switches | fps | s/min" for the table.
 run() {
@@ -114,10 +105,13 @@ while IFS='|' read -r name kind args; do
   [ -z "$flashes" ] || footage="$footage, white frames $flashes"
   [ "$(json "$dir" dim_frame)" = -1 ] || footage="$footage, floor dimmed to $(json "$dir" dim_to) from frame $(json "$dir" dim_frame)"
   overlap=$(awk -v o="$(json "$dir" overlapping)" 'BEGIN { printf "%.0f%%", 100 * o }')
-  global=$(run "$dir" 15,5,predict,global "$dir/tracks_global.csv")
+  out=$work/$name
+  [ "$keep" = 0 ] || out=$dir
+  mkdir -p "$out"
+  global=$(run "$dir" 15,5,predict,global "$out/tracks_global.csv")
   close=-
-  [ ! -f "$dir/tracks_global.csv" ] || close=$(python3 "$root/scripts/crowd_overlaps.py" --share "$dir/tracks_global.csv" "$dir/truth.csv")
-  frames=$(run "$dir" 15,5,predict "$dir/tracks_frames.csv")
+  [ ! -f "$out/tracks_global.csv" ] || close=$(python3 "$root/scripts/crowd_overlaps.py" --share "$out/tracks_global.csv" "$dir/truth.csv")
+  frames=$(run "$dir" 15,5,predict "$out/tracks_frames.csv")
   echo "| $name | $footage | $overlap | $close | $global | $frames |"
-  [ "$keep" = 1 ] || rm -f "$dir"/tracks_*.csv "$dir"/tracks_*.csv.log
+  [ "$keep" = 1 ] || rm -rf "$out"
 done <<< "$catalogue"

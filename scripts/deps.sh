@@ -5,6 +5,7 @@
 # `deps.sh module` only what the module needs (the compiler, CMake and Highway);
 # `deps.sh windows` installs instead what the Windows builds and their tests need: the
 # MinGW-w64 cross compilers, GoogleTest's sources and Highway's headers, and Wine.
+# pandas, tqdm and matplotlib: the Python package's tables, progress bar and the docs' plots (tests/python).
 # `--check` after the set: installs nothing, and fails when some of it is missing.
 set -euo pipefail
 
@@ -15,7 +16,7 @@ demo=(g++ make cmake pkg-config libhwy-dev libopencv-core-dev libopencv-imgproc-
       nlohmann-json3-dev)
 packages=("${demo[@]}" libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg xvfb xauth xdotool qt6-base-dev
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv python3-setuptools python3-pip
-          python3-venv python3-build snakemake)
+          python3-venv python3-build snakemake python3-pandas python3-tqdm python3-matplotlib ccache)
 if [ "${1:-}" = module ]; then
   packages=(g++ make cmake libhwy-dev)
 elif [ "${1:-}" = demo ]; then

@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""Mutation testing for the module and the host: how many small faults do the tests catch?
+"""Mutation testing: how many small faults do the tests catch?
 
-Each mutant is one simple fault in one source line of src/ or host/:
+Each mutant is one simple fault in one source line of the module (src/), the program (host/),
+the pipeline (pipeline/), the desktop app (gui/) or the Python package (python/):
 
   relational   a relational operator flipped at its boundary: < <=, > >=, == !=
   constant     an integer literal off by one (n -> n+1)
   swap         the operands of a binary -, / or % exchanged (a - b -> b - a)
   drop         a single-line call, assignment or increment statement replaced by {}
+               (in Python: a call or assignment statement replaced by pass)
 
 Sites are found by a small lexer that skips comments, string and character literals and
-preprocessor lines, so nothing inside an #include, a #define or a message is touched.
+preprocessor lines, so nothing inside an #include, a #define or a message is touched; Python
+files by the standard tokenizer (relational, constant and drop only).
 Every candidate site of the selected files is listed in a fixed order (file, line, column,
 operator); --seed and --count then draw the sample with Python's seeded RNG, so the same
 commit, seed, count and --files give the same mutants on every machine.
@@ -30,10 +33,22 @@ Which tests run for a mutated file, in stages that stop at the first failure:
                     (src/adaptor headers that the host includes also get the host's unit tests)
   host/...          1. the host's unit tests and its fuzz replay
                     2. the host's end-to-end tests
+  pipeline/...      1. the host's unit tests (they link the pipeline) and its fuzz replay
+                    2. the host's end-to-end tests
+                    3. the desktop app's tests and the Python suite
+  gui/...           1. the desktop app's tests
+  python/...        1. the Python suite (pytest on the built package, not the installed wheel)
+  every file        last: the recorded outputs (Golden.*), which run the program, the Python
+                    package and the app
 
-Not run per mutant: Python.Package (pytest, slow, and it sees only the exported functions
-and two host files the host tests cover), Install.* (an install and a rebuild of a C
-program) and ModuleLayers.* (they check #include lines, which no mutant changes).
+Not run per mutant: Python.InstalledPackage (it builds and installs a wheel; the same suite
+runs on the built package instead), Install.* (an install and a rebuild of a C program),
+ModuleLayers.* and Code.* (they check #include lines and function lengths, which no mutant
+changes).
+
+A run that must fit in minutes: --files narrows the files (--files 'pipeline/*'), --count the
+draw, and --minutes stops starting mutants once that much time has gone; the mutants run in
+the order drawn (a seeded shuffle), so the ones done are themselves a random sample.
 
 Before the first mutant the unmutated tree is built and the selected tests run once; a
 test that fails there is left out of the mutants' runs and named in the report. A mutant
@@ -48,6 +63,7 @@ import argparse
 import fnmatch
 import io
 import json
+import keyword
 import os
 import random
 import re
@@ -56,11 +72,12 @@ import subprocess
 import sys
 import tarfile
 import time
+import tokenize
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCE_PATTERNS = ("src/**.cpp", "src/**.h", "host/**.cpp", "host/**.h")
-LAYERS = ("image", "framework", "ops", "flowtrack", "cctrack", "adaptor")
-NEVER_RUN = re.compile(r"^(Python\.|Install\.|ModuleLayers\.)")
+SOURCE_DIRS = ("src/", "host/", "pipeline/", "gui/", "python/")
+LAYERS = ("image", "framework", "ops", "flowtrack", "cctrack", "crowd", "assign", "adaptor")
+NEVER_RUN = re.compile(r"^(Python\.|Install\.|ModuleLayers\.|Code\.)")
 
 # ---------------------------------------------------------------------------------------------
 # Lexing
@@ -508,6 +525,53 @@ def find_sites(path, text):
     return sites
 
 
+def find_python_sites(path, text):
+    """Relational, constant and drop sites of a Python file, from the standard tokenizer."""
+    starts = [0]
+    for line in text.splitlines(keepends=True):
+        starts.append(starts[-1] + len(line))
+    toks = [t for t in tokenize.generate_tokens(io.StringIO(text).readline)
+            if t.type not in (tokenize.NL, tokenize.COMMENT)]
+    sites = []
+
+    def add(op, tok, after, end=None):
+        (line, col), (end_line, end_col) = tok.start, end or tok.end
+        a, b = starts[line - 1] + col, starts[end_line - 1] + end_col
+        sites.append({"file": path, "line": line, "col": col + 1, "op": op, "start": a, "end": b,
+                      "before": text[a:b], "after": after})
+
+    for i, t in enumerate(toks):
+        if t.type == tokenize.OP and t.string in RELATIONAL:
+            add("relational", t, RELATIONAL[t.string])
+        elif t.type == tokenize.NUMBER and re.fullmatch(r"[0-9]+", t.string):
+            add("constant", t, str(int(t.string) + 1))
+    # Statements alone on their line: a call or an assignment, not a def's docstring or a return.
+    line_start = True
+    for i, t in enumerate(toks):
+        if t.type in (tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT):
+            line_start = True
+            continue
+        if not line_start:
+            continue
+        line_start = False
+        if t.type != tokenize.NAME or keyword.iskeyword(t.string):
+            continue
+        j = i
+        while toks[j].type != tokenize.NEWLINE:
+            j += 1
+        stmt = toks[i:j]
+        if stmt[-1].end[0] != t.start[0] or any(x.string == ";" for x in stmt):
+            continue
+        depth, assigns = 0, False
+        for x in stmt:
+            depth += x.string in "([{" and x.type == tokenize.OP
+            depth -= x.string in ")]}" and x.type == tokenize.OP
+            assigns |= depth == 0 and x.type == tokenize.OP and x.string in ASSIGN
+        if assigns or stmt[-1].string == ")":
+            add("drop", t, "pass", stmt[-1].end)
+    return sites
+
+
 # ---------------------------------------------------------------------------------------------
 # Sources, tree and build
 
@@ -529,7 +593,8 @@ def sources_at(rev):
 
 
 def is_source(path):
-    return (path.startswith(("src/", "host/")) and path.endswith((".cpp", ".h")))
+    return path.startswith(SOURCE_DIRS) and (path.endswith((".cpp", ".h")) or
+                                             (path.startswith("python/") and path.endswith(".py")))
 
 
 def selected(path, globs):
@@ -540,7 +605,8 @@ def all_sites(files, globs):
     sites = []
     for path in sorted(files):
         if is_source(path) and selected(path, globs):
-            sites.extend(find_sites(path, files[path][0].decode("utf-8", errors="surrogateescape")))
+            text = files[path][0].decode("utf-8", errors="surrogateescape")
+            sites.extend(find_python_sites(path, text) if path.endswith(".py") else find_sites(path, text))
     sites.sort(key=lambda s: (s["file"], s["line"], s["col"], s["op"]))
     return sites
 
@@ -605,10 +671,15 @@ def group_of(test):
         return "c_interface"
     if name.startswith("FuzzReplay."):
         return "fuzz_host" if exe == "fuzz_host_replay" else "fuzz_module"
-    if exe in {"test_host_unit", "test_host_arena"}:
-        return "host_unit"
-    if exe in {"test_host_cli", "test_host_arena_cli", "test_host_batch"} or name.startswith("HostShow."):
+    for group, exes in GROUP_TARGETS.items():
+        if group.startswith("host_") and exe in exes:
+            return group
+    if name.startswith("HostShow."):
         return "host_e2e"
+    if name.startswith("Gui."):
+        return "gui"
+    if name.startswith("Golden."):
+        return "golden"
     return "other"
 
 
@@ -619,10 +690,16 @@ GROUP_TARGETS = {
     "fuzz_module": ["fuzz_procedure_replay", "fuzz_exports_replay", "fuzz_dialogue_replay",
                     "fuzz_c_interface_replay"],
     "fuzz_host": ["fuzz_host_replay"],
-    "host_unit": ["test_host_unit", "test_host_arena"],
-    "host_e2e": ["test_host_cli", "test_host_arena_cli", "test_host_batch", "ambrevo", "ambrevo_module",
+    "host_unit": ["test_host_unit", "test_host_arena", "test_host_video_file", "test_host_run_faults"],
+    "host_e2e": ["test_host_cli", "test_host_arena_cli", "test_host_batch", "test_host_reading_faults",
+                 "test_host_score", "test_host_link", "test_host_faults", "ambrevo", "ambrevo_module",
                  "ambrevo_partial_module"],
+    "gui": ["test_gui", "test_gui_walkthrough", "ambrevo", "ambrevo_module"],
+    "python": ["ambrevo_python", "ambrevo", "ambrevo_module"],
+    "golden": ["ambrevo", "ambrevo_module", "ambrevo_python", "golden_app_run", "crowd_scene_tool"],
 }
+# Groups run by a command of their own rather than through ctest.
+PYTEST = "python"
 
 
 def host_included_headers(files):
@@ -634,22 +711,26 @@ def host_included_headers(files):
 
 
 def stages_for(path, host_headers):
-    """The test groups that can see a file, nearest first."""
+    """The test groups that can see a file, nearest first; the recorded outputs last."""
     parts = path.split("/")
-    if parts[0] == "host":
-        return [["host_unit", "fuzz_host"], ["host_e2e"]]
+    area = {"host": [["host_unit", "fuzz_host"], ["host_e2e"]],
+            "pipeline": [["host_unit", "fuzz_host"], ["host_e2e"], ["gui", PYTEST]],
+            "gui": [["gui"]],
+            "python": [[PYTEST]]}.get(parts[0])
+    if area:
+        return area + [["golden"]]
     layer = parts[1] if len(parts) > 2 else ""
     first = [layer] if layer in LAYERS else []
     rest = [g for g in MODULE_GROUPS if g not in first]
-    last = ["host_e2e"]
+    last = ["host_e2e", "golden"]
     if layer == "adaptor" and parts[-1] in host_headers:
-        last = ["host_unit", "fuzz_host", "host_e2e"]
+        last = ["host_unit", "fuzz_host"] + last
     return [s for s in (first, rest, last) if s]
 
 
 class Tests:
-    def __init__(self, build, jobs):
-        self.build, self.jobs = build, jobs
+    def __init__(self, build, jobs, tree):
+        self.build, self.jobs, self.tree = build, jobs, tree
         self.excluded = set()
         self.groups = {}
 
@@ -673,6 +754,34 @@ class Tests:
 
     def run(self, groups, timeout, stop_on_failure=True):
         """(result, failed names, seconds): result is passed, failed or timeout."""
+        result, failed, seconds = self.run_ctest([g for g in groups if g != PYTEST], timeout, stop_on_failure)
+        if PYTEST in groups and PYTEST_NAME not in self.excluded and (result == "passed" or not stop_on_failure):
+            more, names, more_seconds = self.run_pytest(max(30.0, timeout - seconds))
+            seconds += more_seconds
+            failed += names
+            if result == "passed" or more == "timeout":
+                result = more
+        return result, failed, seconds
+
+    def run_pytest(self, timeout):
+        """The Python suite on the package as built (build/python), not an installed wheel."""
+        env = dict(os.environ, PYTHONPATH=os.path.join(self.build, "python"),
+                   AMBREVO_HOST=os.path.join(self.build, "bin", "ambrevo"))
+        cmd = ["/usr/bin/python3", "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
+               os.path.join(self.tree, "tests", "python")]
+        t0 = time.monotonic()
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env,
+                                cwd=self.build, start_new_session=True)
+        try:
+            proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.communicate()
+            return "timeout", [PYTEST_NAME], time.monotonic() - t0
+        seconds = time.monotonic() - t0
+        return ("passed", [], seconds) if proc.returncode == 0 else ("failed", [PYTEST_NAME], seconds)
+
+    def run_ctest(self, groups, timeout, stop_on_failure):
         names = self.names(groups)
         if not names:
             return "passed", [], 0.0
@@ -710,6 +819,9 @@ class Tests:
         return "passed", [], seconds
 
 
+PYTEST_NAME = "pytest:tests/python"
+
+
 def build(build_dir, targets, jobs):
     proc = subprocess.run(["cmake", "--build", build_dir, "-j", str(jobs), "--target", *sorted(set(targets))],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -741,6 +853,8 @@ def main():
     ap.add_argument("--jobs", type=int, default=1, help="parallel compile and test jobs (default 1)")
     ap.add_argument("--timeout", type=float, default=0,
                     help="seconds a mutant's tests may take (default: 3 times the unmutated run, plus 60)")
+    ap.add_argument("--minutes", type=float, default=0,
+                    help="start no mutant after this many minutes of mutants (default: no limit)")
     ap.add_argument("--json", metavar="FILE", help="write the results to FILE")
     ap.add_argument("--no-nice", action="store_true", help="do not lower the priority to nice 10")
     args = ap.parse_args()
@@ -778,7 +892,9 @@ def main():
                         "-DAMBREVO_BENCH=OFF"], check=True, stdout=subprocess.DEVNULL)
 
     host_headers = host_included_headers(files)
-    plan = [(s, stages_for(s["file"], host_headers)) for s in drawn]
+    # In the order drawn, so that the mutants done before --minutes ends are a random sample.
+    order = random.Random(args.seed).sample(drawn, len(drawn))
+    plan = [(s, stages_for(s["file"], host_headers)) for s in order]
     groups_needed = sorted({g for _, stages in plan for st in stages for g in st})
     t0 = time.monotonic()
     ok, log = build(build_dir, targets_for(groups_needed), args.jobs)
@@ -786,7 +902,7 @@ def main():
         print(log[-4000:])
         print("the unmutated tree does not build", file=sys.stderr)
         return 1
-    tests = Tests(build_dir, args.jobs)
+    tests = Tests(build_dir, args.jobs, tree)
     tests.discover()
     result, failed, base_seconds = tests.run(groups_needed, timeout=3600, stop_on_failure=False)
     if result != "passed":
@@ -799,7 +915,11 @@ def main():
           flush=True)
 
     results = []
+    started = time.monotonic()
     for n, (site, stages) in enumerate(plan, 1):
+        if args.minutes and time.monotonic() - started > 60 * args.minutes:
+            print(f"--minutes {args.minutes:g} over: {n - 1} of {len(plan)} mutants done", flush=True)
+            break
         path = os.path.join(tree, site["file"])
         original = files[site["file"]][0]
         text = original.decode("utf-8", errors="surrogateescape")
@@ -848,10 +968,11 @@ def main():
     print(f"caught {len(caught)} of {len(built)} built mutants: {100 * share:.1f}% "
           f"({sum(r['result'] == 'killed' for r in built)} killed, "
           f"{sum(r['result'] == 'timeout' for r in built)} timeout, "
-          f"{len(results) - len(built)} not built); seed {args.seed}, {len(sites)} candidate sites")
+          f"{len(results) - len(built)} not built); seed {args.seed}, {len(sites)} candidate sites, "
+          f"{len(results)} of {len(drawn)} drawn mutants run in {(time.monotonic() - started) / 60:.0f} min")
     if survivors:
         print("survivors:")
-        for r in survivors:
+        for r in sorted(survivors, key=lambda r: (r["file"], r["line"], r["col"])):
             print(f"  {r['file']}:{r['line']} {r['op']}: {r['before']} -> {r['after']}")
     if args.json:
         with open(args.json, "w") as f:

@@ -62,6 +62,7 @@ bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int6
     WindowManager::Scope scope(windows_);
     std::string error;
     const ip_hostCallbacks* callbacks = windows_.callbacks();
+    posture_ = Posture::unknown;
     const bool made = guarded(
         [&] {
             // The default procedure through the export every module has.
@@ -187,19 +188,25 @@ bool Instance::readObjects(std::vector<ip_objectRecord>& objects, std::string& e
     return ok;
 }
 
-// The centres and shapes of the `count` objects just read, for a procedure that measures them;
-// none when the module does not tell them or tells another number of objects.
-bool Instance::readShapes(size_t count, std::vector<ObjectShape>& shapes, std::string& error) {
-    shapes.clear();
-    if (!traits_.shapes || !module_.objectDetails || count == 0) return true;
+// The centres and shapes of the `count` objects just read, for a procedure that measures them,
+// and their postures, for one that reports them (decided on the first frame with objects); none
+// when the module does not tell them or tells another number of objects.
+bool Instance::readDetails(size_t count, FrameJob& job, std::string& error) {
+    job.shapes.clear(), job.postures.clear();
+    const bool shaped = traits_.shapes;
+    if ((!shaped && posture_ == Posture::no) || !module_.objectDetails || count == 0) return true;
     std::vector<ip_objectDetails> details(count);
     int told = 0;
     if (!guarded([&] { told = module_.objectDetails(id_, details.data(), int(count), int(sizeof details[0])); }, error))
         return false;
     if (told != int(count)) return true;
-    for (const ip_objectDetails& d : details)
-        shapes.push_back({toDecimals(d.x, centreDecimals), toDecimals(d.y, centreDecimals), d.intensity, d.orientation,
-                          d.elongation});
+    if (posture_ == Posture::unknown) posture_ = reportsPosture(details) ? Posture::yes : Posture::no;
+    for (const ip_objectDetails& d : details) {
+        if (shaped)
+            job.shapes.push_back({toDecimals(d.x, centreDecimals), toDecimals(d.y, centreDecimals), d.intensity,
+                                  d.orientation, d.elongation});
+        if (posture_ == Posture::yes) job.postures.push_back(postureOf(d));
+    }
     return true;
 }
 
@@ -219,7 +226,7 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
         if (needs.profile && !guarded([&] { module_.profile(id_, &profiler_); }, error))
             return job.fail(exitModuleError, error);
         if (needs.objects) {
-            if (!readObjects(job.objects, error) || !readShapes(job.objects.size(), job.shapes, error))
+            if (!readObjects(job.objects, error) || !readDetails(job.objects.size(), job, error))
                 return job.fail(exitModuleError, error);
             job.ready = wallSeconds();
         }

@@ -72,7 +72,7 @@ private:
     bool applyTogether(const std::vector<Setting>& settings, const std::string& what);
     bool applyAnimals();
     bool readObjects(std::vector<ip_objectRecord>& objects, std::string& error);
-    bool readShapes(size_t count, std::vector<ObjectShape>& shapes, std::string& error);
+    bool readDetails(size_t count, FrameJob& job, std::string& error);
     void readCounters();
     void markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
     Module& module_;
@@ -90,4 +90,5 @@ private:
     int flashRadius_ = 0;
     std::vector<cv::Point> flashAt_;
     std::vector<ProcedureCounter> counters_;
+    enum class Posture { unknown, yes, no } posture_ = Posture::unknown;
 };

@@ -149,14 +149,6 @@ bool readSetup(Reader& r, const std::string& key, SettingsFile& out) {
 
 }  // namespace
 
-bool parseSetting(const std::string& text, Setting& setting) {
-    const size_t eq = text.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
-    setting.name = text.substr(0, eq);
-    setting.value = text.substr(eq + 1);
-    return setting.name.find_first_of(" \t") == std::string::npos;
-}
-
 std::string formatSetting(int type, double value) {
     char text[32];
     if (type != 2 && std::isfinite(value) && std::fabs(value) < 1e15) {

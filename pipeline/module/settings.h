@@ -23,9 +23,6 @@ struct SettingInfo {
     std::string help;
 };
 
-// Parses NAME=VALUE (a non-empty name without '=' or spaces, a non-empty value).
-bool parseSetting(const std::string& text, Setting& setting);
-
 // A value as the module takes it back unchanged: integers and booleans without a fraction,
 // reals in their shortest exact form.
 std::string formatSetting(int type, double value);

@@ -39,10 +39,11 @@ public:
         return true;
     }
 
+    // The header waits for the first rows, which tell the columns that depend on them.
     bool frame(const FrameResult& result, std::string& error) override {
-        if (first_) format_->header(*out_, RunRecord{}, false, true);
+        format_->fix(result);
+        if (first_ && !result.rows.empty()) format_->header(*out_, RunRecord{}, false, true), first_ = false;
         format_->frame(*out_, result, first_);
-        first_ = false;
         out_->flush();
         if (*out_) return true;
         error = "cannot write --tracks file '-'";

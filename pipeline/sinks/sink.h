@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ip_host.h"
+#include "posture.h"
 
 struct Options;
 struct ProcedureTraits;
@@ -71,23 +72,52 @@ struct ObjectShape {
 // its text reads back as (Python's rows hold these).
 enum ShapeDecimals { centreDecimals = 3, intensityDecimals = 2, orientationDecimals = 4, elongationDecimals = 3 };
 inline double toDecimals(double v, int places) {
-    const double scale = std::pow(10.0, places);
+    // The powers pow() gives, exact, without its call: a crowd's row rounds some fifty values.
+    static constexpr double powers[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    const double scale = places >= 0 && places < 10 ? powers[places] : std::pow(10.0, places);
     return std::round(v * scale) / scale;
 }
+
+// A frame's rows as the outputs take them: the objects, then a `missing` row for each linked
+// track not seen, each with what is known of it.
+struct FrameRows {
+    std::vector<ip_objectRecord> rows;
+    std::vector<ObjectShape> shapes;      // one per row when the procedure measures shapes, else none
+    std::vector<ObjectPosture> postures;  // one per row when it reports posture, else none
+    // One per row when the animals' identities were given by their looks (NaN on the missing
+    // rows), else none: how sure each row's identity is, in [0, 1].
+    std::vector<double> confidence;
+    std::vector<std::vector<std::string>> cells;  // each row's cells of the columns after the procedure's own
+};
 
 // One processed frame, as the outputs see it. Only what some output needs is filled in.
 struct FrameResult {
     int64_t frame = 0;  // the input's frame number, from 0
     double time = -1;   // the input's own time of the frame in seconds; negative when unknown
     std::span<const ip_objectRecord> objects;  // as the module reported them
-    // The rows of the track file: the objects, then a `missing` row for each linked track not
-    // seen; `cells` holds each row's cells of the columns after the procedure's own.
+    // The rows of the track file (FrameRows).
     std::span<const ip_objectRecord> rows;
     std::span<const std::vector<std::string>> cells;
-    // One per row when the procedure measures shapes, else none.
     std::span<const ObjectShape> shapes;
+    std::span<const ObjectPosture> postures;
+    std::span<const double> confidence;
     cv::Mat exact;      // the destination image's pixels (dibToExact)
     cv::Mat annotated;  // BGR
+
+    void take(const FrameRows& r) {
+        rows = r.rows, cells = r.cells, shapes = r.shapes, postures = r.postures, confidence = r.confidence;
+    }
+};
+
+// Which of the columns that depend on what the run learns a track file or table holds: posture,
+// once the module has reported objects, and confidence, once the rows are linked. Fixed by the
+// first frame that has rows, so that every row has the same columns.
+struct RowLayout {
+    bool fixed = false, posture = false, confidence = false;
+    void fix(const FrameResult& r) {
+        if (fixed || r.rows.empty()) return;
+        fixed = true, posture = !r.postures.empty(), confidence = !r.confidence.empty();
+    }
 };
 
 // The run as the outputs see it when they open.

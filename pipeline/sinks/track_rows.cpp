@@ -1,39 +1,62 @@
 #include "track_rows.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 #include "files.h"
 
 namespace {
 
 // A value that is not a finite number is written as missing: an empty CSV field, a JSON
-// null (JSON has no NaN or infinity, and its readers refuse them).
-std::string number(float v) {
-    if (!std::isfinite(v)) return "";
+// null (JSON has no NaN or infinity, and its readers refuse them). The texts are printf's
+// ("%.6g", "%.*f"), made without its format parsing: a crowd's file has many numbers a row.
+void appendNumber(std::string& out, float v) {
+    if (!std::isfinite(v)) return;
     char text[32];
-    std::snprintf(text, sizeof text, "%.6g", double(v));
+    out.append(text, std::to_chars(text, text + sizeof text, double(v), std::chars_format::general, 6).ptr);
+}
+
+std::string number(float v) {
+    std::string text;
+    appendNumber(text, v);
     return text;
+}
+
+void appendInteger(std::string& out, long long v) {
+    char text[24];
+    out.append(text, std::to_chars(text, text + sizeof text, v).ptr);
 }
 
 std::string jsonNumber(float v) { return std::isfinite(v) ? number(v) : "null"; }
 
-// `v` with `places` decimals; empty when not finite. Never "-0.000".
-std::string fixed(double v, int places) {
-    if (!std::isfinite(v)) return "";
+// Appends `v` with `places` decimals; nothing when not finite. Never "-0.000".
+void appendFixed(std::string& out, double v, int places) {
+    if (!std::isfinite(v)) return;
     double rounded = toDecimals(v, places);
     if (rounded == 0) rounded = 0;
     char text[48];
-    std::snprintf(text, sizeof text, "%.*f", places, rounded);
+    out.append(text, std::to_chars(text, text + sizeof text, rounded, std::chars_format::fixed, places).ptr);
+}
+
+std::string fixed(double v, int places) {
+    std::string text;
+    appendFixed(text, v, places);
     return text;
 }
 
-// A measure of the shape columns: decimals enough for what the pixels can tell.
-std::string shapeCell(float v, int places, bool asJson) {
-    const std::string text = fixed(v, places);
-    return asJson && text.empty() ? "null" : text;
+// One cell after a separator: the value, or empty (JSON: null) when not finite.
+void appendCell(std::string& out, double v, int places, bool asJson, const char* separator = ",") {
+    out += separator;
+    if (asJson && !std::isfinite(v)) out += "null";
+    appendFixed(out, v, places);
 }
+
+// A flag of the posture: 1 or 0, empty (JSON: null) when not known.
+void appendFlag(std::string& out, int8_t v, bool asJson) {
+    out += asJson ? (v < 0 ? "null" : v ? "true" : "false") : (v < 0 ? "" : v ? "1" : "0");
+}
+
 
 // A comment line ends at the first line break; a file name with one must not start a row.
 std::string commentText(const std::string& s) {
@@ -54,34 +77,101 @@ TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<st
                : !procedure.area ? contour
                                  : all),
       shapes_(columns_ == all && procedure.shapes),
-      extraColumns_(std::move(extraColumns)) {}
+      extraColumns_(std::move(extraColumns)) {
+    const auto missing = std::find(extraColumns_.begin(), extraColumns_.end(), "missing");
+    if (missing != extraColumns_.end()) confidenceAfter_ = int(missing - extraColumns_.begin());
+}
 
-// The extra cells of row `i`, in the column order.
-std::string TrackRows::extraCells(std::span<const std::vector<std::string>> cells, size_t i, bool asJson) const {
-    std::string out;
+// The extra cells of row `i`, in the column order, with its identity's confidence.
+void TrackRows::extraCells(std::string& line, const FrameResult& result, size_t i, bool asJson) const {
+    const std::span<const std::vector<std::string>> cells = result.cells;
+    auto confidence = [&] {
+        if (!layout_.confidence) return;
+        const double sure = i < result.confidence.size() ? result.confidence[i] : NAN;
+        appendCell(line, sure, confidenceDecimals, asJson, asJson ? ", \"confidence\": " : ",");
+    };
     for (size_t c = 0; c < extraColumns_.size(); ++c) {
         const std::string* cell = i < cells.size() && c < cells[i].size() ? &cells[i][c] : nullptr;
-        if (asJson)
-            out += ", " + jsonString(extraColumns_[c]) + ": " + (cell && !cell->empty() ? *cell : "null");
-        else
-            out += "," + (cell ? *cell : std::string());
+        if (asJson) {
+            line += ", " + jsonString(extraColumns_[c]) + ": " + (cell && !cell->empty() ? *cell : "null");
+        } else {
+            line += ',';
+            if (cell) line += *cell;
+        }
+        if (int(c) == confidenceAfter_) confidence();
     }
-    return out;
+    if (confidenceAfter_ < 0) confidence();
 }
 
-// The intensity, orientation and elongation of row `i`, after the record's own columns.
-std::string TrackRows::shapeCells(std::span<const ObjectShape> shapes, size_t i, bool asJson) const {
-    if (!shapes_) return "";
+// The posture of row `i`: heading, head, length, width, texture, split, the midline and the
+// grey along it.
+void TrackRows::postureCells(std::string& line, std::span<const ObjectPosture> postures, size_t i,
+                             bool asJson) const {
+    if (!layout_.posture) return;
+    const ObjectPosture unknown;
+    const ObjectPosture& p = i < postures.size() ? postures[i] : unknown;
+    appendCell(line, p.heading, headingDecimals, asJson, asJson ? ", \"heading\": " : ",");
+    line += asJson ? ", \"head\": " : ",";
+    appendFlag(line, p.head, asJson);
+    appendCell(line, p.length, bodyDecimals, asJson, asJson ? ", \"length\": " : ",");
+    appendCell(line, p.width, bodyDecimals, asJson, asJson ? ", \"width\": " : ",");
+    appendCell(line, p.texture, greyDecimals, asJson, asJson ? ", \"texture\": " : ",");
+    line += asJson ? ", \"split\": " : ",";
+    appendFlag(line, p.split, asJson);
+    if (!asJson) {
+        for (float v : p.midline) appendCell(line, v, bodyDecimals, false);
+        for (float v : p.grey) appendCell(line, v, greyDecimals, false);
+        return;
+    }
+    line += ", \"midline\": ";
+    if (!p.hasMidline()) line += "null";
+    for (size_t k = 0; p.hasMidline() && k < p.midline.size(); k += 2) {
+        appendCell(line, p.midline[k], bodyDecimals, true, k ? ", [" : "[[");
+        appendCell(line, p.midline[k + 1], bodyDecimals, true, ", ");
+        line += k + 2 < p.midline.size() ? "]" : "]]";
+    }
+    line += ", \"grey\": ";
+    if (!p.seen()) line += "null";
+    for (size_t k = 0; p.seen() && k < p.grey.size(); ++k) appendCell(line, p.grey[k], greyDecimals, true, k ? ", " : "[");
+    if (p.seen()) line += "]";
+}
+
+// The intensity, orientation and elongation of row `i`, after the record's own columns, with
+// decimals enough for what the pixels can tell.
+void TrackRows::shapeCells(std::string& line, std::span<const ObjectShape> shapes, size_t i, bool asJson) const {
+    if (!shapes_) return;
     const ObjectShape unknown;
     const ObjectShape& s = i < shapes.size() ? shapes[i] : unknown;
-    const std::string cells[] = {shapeCell(s.intensity, intensityDecimals, asJson),
-                                 shapeCell(s.orientation, orientationDecimals, asJson),
-                                 shapeCell(s.elongation, elongationDecimals, asJson)};
-    if (!asJson) return "," + cells[0] + "," + cells[1] + "," + cells[2];
-    return ", \"intensity\": " + cells[0] + ", \"orientation\": " + cells[1] + ", \"elongation\": " + cells[2];
+    appendCell(line, s.intensity, intensityDecimals, asJson, asJson ? ", \"intensity\": " : ",");
+    appendCell(line, s.orientation, orientationDecimals, asJson, asJson ? ", \"orientation\": " : ",");
+    appendCell(line, s.elongation, elongationDecimals, asJson, asJson ? ", \"elongation\": " : ",");
 }
 
-void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) const {
+// Row `i`'s cells of the record as CSV, its centre as decimals where the procedure measures
+// it, else the record's whole pixels.
+void TrackRows::recordCells(std::string& line, const FrameResult& result, size_t i) const {
+    const ip_objectRecord& o = result.rows[i];
+    appendInteger(line, result.frame);
+    line += ',';
+    appendInteger(line, o.index);
+    line += ',';
+    if (shapes_ && i < result.shapes.size() && std::isfinite(result.shapes[i].x) && std::isfinite(result.shapes[i].y)) {
+        appendFixed(line, result.shapes[i].x, centreDecimals);
+        line += ',';
+        appendFixed(line, result.shapes[i].y, centreDecimals);
+    } else {
+        appendInteger(line, o.x);
+        line += ',';
+        appendInteger(line, o.y);
+    }
+    if (columns_ != contour) line += ',', appendInteger(line, o.area);
+    if (columns_ == flow) return;
+    for (float v : {o.vx, o.vy}) line += ',', appendNumber(line, v);
+    for (long long v : {o.pointCount, o.appearances, o.selected}) line += ',', appendInteger(line, v);
+}
+
+void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) {
+    fix(result);
     const std::span<const ip_objectRecord> rows = result.rows;
     size_t row = 0;
     // Centres as decimals where the procedure measures them, else the record's whole pixels.
@@ -91,15 +181,16 @@ void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) 
             return fixed(result.shapes[i].x, centreDecimals) + separator + fixed(result.shapes[i].y, centreDecimals);
         return std::to_string(o.x) + separator + std::to_string(o.y);
     };
+    std::string line;
     if (!json_) {
-        for (const ip_objectRecord& o : rows) {
-            out << result.frame << ',' << o.index << ',' << centre(o, row, ",");
-            if (columns_ != contour) out << ',' << o.area;
-            if (columns_ != flow)
-                out << ',' << number(o.vx) << ',' << number(o.vy) << ',' << o.pointCount << ',' << o.appearances
-                      << ',' << o.selected;
-            out << shapeCells(result.shapes, row, false) << extraCells(result.cells, row, false) << '\n';
-            ++row;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            line.clear();
+            recordCells(line, result, i);
+            shapeCells(line, result.shapes, i, false);
+            postureCells(line, result.postures, i, false);
+            extraCells(line, result, i, false);
+            line += '\n';
+            out << line;
         }
         return;
     }
@@ -116,7 +207,11 @@ void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) 
             for (int i = 0; i < n; ++i) out << (i ? ", " : "") << jsonNumber(o.rays[i]);
             out << "]";
         }
-        out << shapeCells(result.shapes, row, true) << extraCells(result.cells, row, true) << "}";
+        line.clear();
+        shapeCells(line, result.shapes, row, true);
+        postureCells(line, result.postures, row, true);
+        extraCells(line, result, row, true);
+        out << line << "}";
         ++row;
     }
     out << "]}";
@@ -134,7 +229,14 @@ void TrackRows::header(std::ostream& out, const RunRecord& r, bool meta, bool na
     if (columns_ == contour) out << ",vx,vy,points,appearances,selected";
     if (columns_ == all) out << ",area,vx,vy,points,appearances,selected";
     if (shapes_) out << ",intensity,orientation,elongation";
-    for (const std::string& name : extraColumns_) out << ',' << name;
+    if (layout_.posture) {
+        out << ",heading,head,length,width,texture,split";
+        for (int k = 0; k < ObjectPosture::points; ++k) out << ",m" << k << "_x,m" << k << "_y";
+        for (int k = 0; k < ObjectPosture::points; ++k) out << ",grey" << k;
+    }
+    for (size_t c = 0; c < extraColumns_.size(); ++c)
+        out << ',' << extraColumns_[c] << (layout_.confidence && int(c) == confidenceAfter_ ? ",confidence" : "");
+    if (layout_.confidence && confidenceAfter_ < 0) out << ",confidence";
     out << '\n';
 }
 

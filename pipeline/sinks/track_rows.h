@@ -15,12 +15,16 @@ class TrackRows {
 public:
     // The procedure's traits choose the columns: areas (and rays in JSON), velocities, point
     // counts and the aimed-at track, or both; one that measures shapes and fills both gives its
-    // centres as decimals and adds intensity, orientation and elongation.
+    // centres as decimals and adds intensity, orientation and elongation. The rows then tell
+    // whether the posture columns follow (a procedure that reports posture) and `confidence`
+    // (after `missing`: identities given by the animals' looks); see RowLayout.
     TrackRows(const ProcedureTraits& procedure, bool json, std::vector<std::string> extraColumns);
 
-    // One frame's rows, their shapes and, in `cells`, each row's cells of the extra columns
-    // (numbers as text; empty: unknown). `first`: the first frame written.
-    void frame(std::ostream& out, const FrameResult& result, bool first) const;
+    // Fixes the columns by the first frame that has rows; frame() does it too.
+    void fix(const FrameResult& result) { layout_.fix(result); }
+    // One frame's rows, their shapes and postures and, in `cells`, each row's cells of the
+    // extra columns (numbers as text; empty: unknown). `first`: the first frame written.
+    void frame(std::ostream& out, const FrameResult& result, bool first);
     // The CSV metadata block (`meta`) and the column names (`names`); JSON's opening.
     void header(std::ostream& out, const RunRecord& record, bool meta = true, bool names = true) const;
     // The `# key: value` lines.
@@ -31,11 +35,15 @@ public:
 
 private:
     enum Columns { flow, contour, all };
-    std::string extraCells(std::span<const std::vector<std::string>> cells, size_t row, bool asJson) const;
-    std::string shapeCells(std::span<const ObjectShape> shapes, size_t row, bool asJson) const;
+    void extraCells(std::string& line, const FrameResult& result, size_t row, bool asJson) const;
+    void recordCells(std::string& line, const FrameResult& result, size_t row) const;
+    void shapeCells(std::string& line, std::span<const ObjectShape> shapes, size_t row, bool asJson) const;
+    void postureCells(std::string& line, std::span<const ObjectPosture> postures, size_t row, bool asJson) const;
     std::string procedure_;
     bool json_;
     Columns columns_;
     bool shapes_;
     std::vector<std::string> extraColumns_;
+    int confidenceAfter_ = -1;  // the extra column `confidence` follows; -1: after the last
+    RowLayout layout_;
 };

@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
+#include "identity_link.h"
 #include "link_global.h"
 
 namespace {
@@ -122,12 +123,16 @@ double ArenaRun::timeOf(int64_t frame, double time) const {
 }
 
 void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecord>& objects,
-                    const std::vector<ObjectShape>& shapes, std::vector<ip_objectRecord>& out,
-                    std::vector<ObjectShape>& outShapes, std::vector<std::vector<std::string>>& cells) {
+                    const std::vector<ObjectShape>& shapes, const std::vector<ObjectPosture>& postures, FrameRows& out) {
     objectsSeen_ += int64_t(objects.size());
-    out = objects;
-    const bool shaped = !shapes.empty() && shapes.size() == objects.size();
-    outShapes = shaped ? shapes : std::vector<ObjectShape>{};
+    out.rows = objects;
+    // A frame without objects of a run whose objects have shapes gives its missing rows shapes
+    // too, so that their centres keep their decimals.
+    shapedRun_ = shapedRun_ || (!shapes.empty() && shapes.size() == objects.size());
+    const bool shaped = shapes.size() == objects.size() && (!shapes.empty() || shapedRun_);
+    out.shapes = shaped ? shapes : std::vector<ObjectShape>{};
+    out.postures = postures.size() == objects.size() ? postures : std::vector<ObjectPosture>{};
+    out.confidence.clear();
     std::vector<ambrevo::LinkedRow> linked;
     if (linker_) {
         std::vector<ambrevo::Detection> detections;
@@ -136,18 +141,18 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
                                   shaped ? shapes[i].y : double(objects[i].y), static_cast<long long>(i)});
         linked = linker_->push(frame, detections);
         for (const ambrevo::LinkedRow& l : linked)
-            if (l.missing) addMissing(l, shaped, out, outShapes);
+            if (l.missing) addMissing(l, shaped, out);
     }
     const double t = timeOf(frame, time);
     const std::string timeText = timed_ && t >= 0 ? exactNumber(t) : std::string();
     keptTime_ = timeText, keptT_ = t;
-    cells.assign(out.size(), {});
-    for (size_t i = 0; i < out.size(); ++i) {
-        std::vector<std::string>& c = cells[i];
-        const double x = linker_ && i < linked.size() ? linked[i].x : shaped ? outShapes[i].x : out[i].x;
-        const double y = linker_ && i < linked.size() ? linked[i].y : shaped ? outShapes[i].y : out[i].y;
+    out.cells.assign(out.rows.size(), {});
+    for (size_t i = 0; i < out.rows.size(); ++i) {
+        std::vector<std::string>& c = out.cells[i];
+        const double x = linker_ && i < linked.size() ? linked[i].x : shaped ? out.shapes[i].x : out.rows[i].x;
+        const double y = linker_ && i < linked.size() ? linked[i].y : shaped ? out.shapes[i].y : out.rows[i].y;
         const bool missing = linker_ && linked[i].missing;
-        const long long track = linker_ ? linked[i].track : out[i].index;
+        const long long track = linker_ ? linked[i].track : out.rows[i].index;
         const int arena = hasArenas() ? arenas_.arena_of(x, y) : 0;
         if (timed_) c.push_back(timeText);
         if (linker_) c.insert(c.end(), {std::to_string(track), missing ? "1" : "0"});
@@ -160,29 +165,32 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
     }
 }
 
-// A row for a linked track not seen in the frame, at the place the linker gives.
-void ArenaRun::addMissing(const ambrevo::LinkedRow& l, bool shaped, std::vector<ip_objectRecord>& rows,
-                          std::vector<ObjectShape>& shapes) {
-    ip_objectRecord& r = rows.emplace_back();
+// A row for a linked track not seen in the frame, at the place the linker gives; nothing of it
+// is known but that.
+void ArenaRun::addMissing(const ambrevo::LinkedRow& l, bool shaped, FrameRows& out) {
+    ip_objectRecord& r = out.rows.emplace_back();
     r.index = -1;
     r.x = int32_t(std::lround(l.x));
     r.y = int32_t(std::lround(l.y));
-    if (shaped) shapes.push_back({toDecimals(l.x, centreDecimals), toDecimals(l.y, centreDecimals)});
+    if (shaped) out.shapes.push_back({toDecimals(l.x, centreDecimals), toDecimals(l.y, centreDecimals)});
+    if (!out.postures.empty()) out.postures.emplace_back();
+    if (!out.confidence.empty()) out.confidence.push_back(std::numeric_limits<double>::quiet_NaN());
 }
 
 namespace {
 constexpr char cellEnd = '\x1f';
+// A kept row's track when neither linker gave it one: written as an empty cell.
+constexpr long long noLink = std::numeric_limits<long long>::min();
 }  // namespace
 
-void ArenaRun::keep(int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<ObjectShape>& shapes,
-                    const std::vector<std::vector<std::string>>& cells) {
-    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}, shapes, {}, {}});
-    f.rows.resize(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
+void ArenaRun::keep(int64_t frame, const FrameRows& r) {
+    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}, r.shapes, r.postures, {}, {}});
+    f.rows.resize(r.rows.size());
+    for (size_t i = 0; i < r.rows.size(); ++i) {
         KeptRow& k = f.rows[i];
-        std::memcpy(k.head, &rows[i], sizeof k.head);
-        k.rays.assign(rows[i].rays, rows[i].rays + std::clamp<int32_t>(rows[i].rayCount, 0, ip_objectMaxRays));
-        for (const std::string& c : cells[i]) k.cells += c + cellEnd;
+        std::memcpy(k.head, &r.rows[i], sizeof k.head);
+        k.rays.assign(r.rows[i].rays, r.rows[i].rays + std::clamp<int32_t>(r.rows[i].rayCount, 0, ip_objectMaxRays));
+        for (const std::string& c : r.cells[i]) k.cells += c + cellEnd;
     }
     linkFrameByFrame(f);
 }
@@ -214,106 +222,173 @@ ambrevo::LinkPoint ArenaRun::keptPosition(const Kept& f, size_t i) {
     return {shaped ? f.shapes[i].x : r.x, shaped ? f.shapes[i].y : r.y};
 }
 
-// The track of every kept row, and the missing rows of each kept frame, by the whole-run
-// linker. Each arena is a group of its own with its count; objects outside every arena are
-// the group after the arenas', without a count. Throws StopRequested when `stop` asks.
-bool ArenaRun::linkKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
-                        const StopToken& stop, std::string& error) const {
-    const int arenas = arenas_.count();
-    std::vector<ambrevo::GroupedRow> all;
+// Each arena is a group of its own with its count; objects outside every arena are the group
+// after the arenas', without a count.
+int ArenaRun::groupOf(ambrevo::LinkPoint at) const {
+    const int arena = hasArenas() ? arenas_.arena_of(at.x, at.y) : 1;
+    return arena == 0 ? arenas_.count() : arena - 1;
+}
+
+// The tracks of the kept rows, the missing rows of each kept frame and, when the animals'
+// identities were given, how sure each kept row's is.
+struct ArenaRun::Links {
+    std::vector<long long> trackOf;
+    std::vector<std::vector<ambrevo::LinkedRow>> missing;
+    std::vector<double> confidence;
+};
+
+// The identities come from the animals' looks: with their count, and rows that carry looks.
+bool ArenaRun::identitiesWanted() const {
+    if (o_.animals.empty()) return false;
+    for (const Kept& f : kept_)
+        if (!f.postures.empty()) return true;
+    return false;
+}
+
+// Every kept row with its looks, as its track file tells them.
+std::vector<ambrevo::IdentityRow> ArenaRun::identityRows() const {
+    std::vector<ambrevo::IdentityRow> out;
     for (const Kept& f : kept_)
         for (size_t i = 0; i < f.rows.size(); ++i) {
             const ambrevo::LinkPoint at = keptPosition(f, i);
-            const int arena = hasArenas() ? arenas_.arena_of(at.x, at.y) : 1;
-            all.push_back({f.frame, at.x, at.y, arena == 0 ? arenas : arena - 1});
+            ambrevo::IdentityRow& r = out.emplace_back();
+            r.frame = f.frame, r.x = at.x, r.y = at.y, r.group = groupOf(at);
+            ip_objectRecord record;
+            std::memcpy(&record, f.rows[i].head, sizeof f.rows[i].head);
+            const ObjectShape shape = i < f.shapes.size() ? f.shapes[i] : ObjectShape{};
+            const ObjectPosture posture = i < f.postures.size() ? f.postures[i] : ObjectPosture{};
+            r.cut = posture.split == 1;
+            r.looks = looksOf(record.area, shape, posture);
         }
+    return out;
+}
+
+// The track of every kept row, and the missing rows of each kept frame, by the whole-run
+// linker, and the animals' identities where wanted. Throws StopRequested when `stop` asks.
+bool ArenaRun::linkKept(Links& links, const StopToken& stop, std::string& error) const {
     const std::vector<int> animals(o_.animals.begin(), o_.animals.end());
     std::vector<ambrevo::LinkedRow> linked;
+    size_t total = 0;
     try {
-        linked = ambrevo::link_global(all, linkSettings_, animals, stop);
+        if (identitiesWanted()) {
+            const std::vector<ambrevo::IdentityRow> rows = identityRows();
+            ambrevo::IdentifiedRows given = ambrevo::link_identities(rows, linkSettings_, animals, stop);
+            linked = std::move(given.rows), links.confidence = std::move(given.confidence), total = rows.size();
+        } else {
+            std::vector<ambrevo::GroupedRow> all;
+            for (const Kept& f : kept_)
+                for (size_t i = 0; i < f.rows.size(); ++i) {
+                    const ambrevo::LinkPoint at = keptPosition(f, i);
+                    all.push_back({f.frame, at.x, at.y, groupOf(at)});
+                }
+            linked = ambrevo::link_global(all, linkSettings_, animals, stop), total = all.size();
+        }
     } catch (const StopRequested&) {
         throw;
     } catch (const std::exception& e) {
         error = std::string("--link ") + o_.link + ": " + e.what();
         return false;
     }
-    trackOf.assign(all.size(), -1);
-    missing.assign(kept_.size(), {});
+    links.trackOf.assign(total, noLink);
+    links.missing.assign(kept_.size(), {});
     for (const ambrevo::LinkedRow& l : linked)
-        if (l.missing)
-            missing[size_t(l.frame - kept_.front().frame)].push_back(l);
-        else
-            trackOf[size_t(l.row)] = l.track;
+        if (!l.missing)
+            links.trackOf[size_t(l.row)] = l.track;
+        else if (const size_t k = keptIndex(l.frame); k < kept_.size())
+            links.missing[k].push_back(l);
     return true;
 }
 
 // The links made frame by frame while the run went on; without them (a position the linker
 // refused), the rows keep an empty track.
-void ArenaRun::frameByFrameLinks(std::vector<long long>& trackOf,
-                                 std::vector<std::vector<ambrevo::LinkedRow>>& missing) const {
-    trackOf.clear(), missing.clear();
+void ArenaRun::frameByFrameLinks(Links& links) const {
+    links = {};
     for (const Kept& f : kept_) {
         const bool linked = fallback_ && f.onlineTracks.size() == f.rows.size();
-        for (size_t i = 0; i < f.rows.size(); ++i) trackOf.push_back(linked ? f.onlineTracks[i] : -1);
-        missing.push_back(linked ? f.onlineMissing : std::vector<ambrevo::LinkedRow>{});
+        for (size_t i = 0; i < f.rows.size(); ++i) links.trackOf.push_back(linked ? f.onlineTracks[i] : noLink);
+        links.missing.push_back(linked ? f.onlineMissing : std::vector<ambrevo::LinkedRow>{});
     }
 }
 
 // The whole-run links, or, when a stop came before they were done, the frame-by-frame ones.
-bool ArenaRun::linksOfKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
-                           const StopToken& stop, std::string& error) {
+bool ArenaRun::linksOfKept(Links& links, const StopToken& stop, std::string& error) {
     linkStopped_ = stop.request();
     if (!linkStopped_) {
         try {
-            return linkKept(trackOf, missing, stop, error);
+            return linkKept(links, stop, error);
         } catch (const StopRequested& stopped) {
             linkStopped_ = stopped.request;
         }
     }
-    frameByFrameLinks(trackOf, missing);
+    frameByFrameLinks(links);
     return true;
+}
+
+// The kept frame of input frame `frame`; kept_.size() when none was kept (it was passed by).
+size_t ArenaRun::keptIndex(int64_t frame) const {
+    const auto at = std::lower_bound(kept_.begin(), kept_.end(), frame,
+                                     [](const Kept& f, int64_t n) { return f.frame < n; });
+    return at != kept_.end() && at->frame == frame ? size_t(at - kept_.begin()) : kept_.size();
+}
+
+// The rows of the k-th kept frame (whose first row is the `first`-th kept row) with their links.
+void ArenaRun::keptRows(size_t k, const Links& links, size_t first, FrameRows& out) {
+    Kept& f = kept_[k];
+    const size_t trackCell = timed_ ? 1 : 0;
+    out = {};
+    out.rows.assign(f.rows.size(), ip_objectRecord{});
+    out.cells.assign(f.rows.size(), {});
+    for (size_t i = 0; i < f.rows.size(); ++i) {
+        std::memcpy(&out.rows[i], f.rows[i].head, sizeof f.rows[i].head);
+        std::copy(f.rows[i].rays.begin(), f.rows[i].rays.end(), out.rows[i].rays);
+        for (size_t at = 0, end; (end = f.rows[i].cells.find(cellEnd, at)) != std::string::npos; at = end + 1)
+            out.cells[i].push_back(f.rows[i].cells.substr(at, end - at));
+        const long long track = links.trackOf[first + i];
+        out.cells[i][trackCell] = track != noLink ? std::to_string(track) : std::string();
+        if (!links.confidence.empty())
+            out.confidence.push_back(toDecimals(links.confidence[first + i], confidenceDecimals));
+    }
+    out.shapes = std::move(f.shapes);
+    out.postures = std::move(f.postures);
+    const bool shaped = out.shapes.size() == f.rows.size() && (!out.shapes.empty() || shapedRun_);
+    f.rows = {};
+    for (const ambrevo::LinkedRow& l : links.missing[k]) {
+        addMissing(l, shaped, out);
+        std::vector<std::string>& c = out.cells.emplace_back();
+        if (timed_) c.push_back(f.time);
+        c.insert(c.end(), {std::to_string(l.track), "1"});
+        if (hasArenas()) c.push_back(std::to_string(arenas_.arena_of(l.x, l.y)));
+        if (o_.scale > 0) c.insert(c.end(), {exactNumber(l.x / o_.scale), exactNumber(l.y / o_.scale)});
+    }
+}
+
+// The rows of a kept frame for the per-track outputs; rows of no animal (track -1, or none) are
+// no track's.
+void ArenaRun::keepPoints(const Kept& f, const FrameRows& out) {
+    const size_t trackCell = timed_ ? 1 : 0;
+    for (size_t i = 0; keepPoints_ && i < out.rows.size(); ++i) {
+        const std::vector<std::string>& c = out.cells[i];
+        if (c[trackCell].empty() || c[trackCell][0] == '-') continue;
+        const int arena = hasArenas() ? std::stoi(c[trackCell + 2]) : 0;
+        const bool shaped = i < out.shapes.size();
+        points_.push_back({f.frame, std::stoll(c[trackCell]), shaped ? out.shapes[i].x : double(out.rows[i].x),
+                           shaped ? out.shapes[i].y : double(out.rows[i].y), c[trackCell + 1] == "1", arena,
+                           timed_ && f.t >= 0 ? f.t : std::numeric_limits<double>::quiet_NaN()});
+    }
 }
 
 bool ArenaRun::writeKept(const KeptWriter& write, const StopToken& stop, std::string& error) {
     if (!global_) return true;
-    std::vector<long long> trackOf;
-    std::vector<std::vector<ambrevo::LinkedRow>> missing;
-    if (!linksOfKept(trackOf, missing, stop, error)) return false;
-    const size_t trackCell = timed_ ? 1 : 0;
-    std::vector<ip_objectRecord> rows;
-    std::vector<std::vector<std::string>> cells;
-    size_t next = 0;  // the index in `all` of the frame's first row
+    Links links;
+    if (!linksOfKept(links, stop, error)) return false;
+    FrameRows out;
+    size_t first = 0;  // the kept row that is the frame's first
     for (size_t k = 0; k < kept_.size(); ++k) {
-        Kept& f = kept_[k];
-        rows.assign(f.rows.size(), ip_objectRecord{});
-        cells.assign(f.rows.size(), {});
-        for (size_t i = 0; i < f.rows.size(); ++i) {
-            std::memcpy(&rows[i], f.rows[i].head, sizeof f.rows[i].head);
-            std::copy(f.rows[i].rays.begin(), f.rows[i].rays.end(), rows[i].rays);
-            for (size_t at = 0, end; (end = f.rows[i].cells.find(cellEnd, at)) != std::string::npos; at = end + 1)
-                cells[i].push_back(f.rows[i].cells.substr(at, end - at));
-            cells[i][trackCell] = trackOf[next + i] >= 0 ? std::to_string(trackOf[next + i]) : std::string();
-        }
-        next += f.rows.size();
-        std::vector<ObjectShape> shapes = std::move(f.shapes);
-        const bool shaped = !shapes.empty();
-        for (const ambrevo::LinkedRow& l : missing[k]) {
-            addMissing(l, shaped, rows, shapes);
-            std::vector<std::string>& c = cells.emplace_back();
-            if (timed_) c.push_back(f.time);
-            c.insert(c.end(), {std::to_string(l.track), "1"});
-            if (hasArenas()) c.push_back(std::to_string(arenas_.arena_of(l.x, l.y)));
-            if (o_.scale > 0) c.insert(c.end(), {exactNumber(l.x / o_.scale), exactNumber(l.y / o_.scale)});
-        }
-        f.rows = {};
-        if (!write(f.frame, rows, shapes, cells, error)) return false;
-        for (size_t i = 0; keepPoints_ && i < rows.size(); ++i) {
-            const std::vector<std::string>& c = cells[i];
-            const int arena = hasArenas() ? std::stoi(c[trackCell + 2]) : 0;
-            points_.push_back({f.frame, std::stoll(c[trackCell]), shaped ? shapes[i].x : double(rows[i].x),
-                               shaped ? shapes[i].y : double(rows[i].y), c[trackCell + 1] == "1", arena,
-                               timed_ && f.t >= 0 ? f.t : std::numeric_limits<double>::quiet_NaN()});
-        }
+        const size_t rows = kept_[k].rows.size();
+        keptRows(k, links, first, out);
+        first += rows;
+        if (!write(kept_[k].frame, out, error)) return false;
+        keepPoints(kept_[k], out);
     }
     kept_.clear();
     return true;

@@ -19,6 +19,7 @@
 #include "stop.h"
 #include "plots.h"
 #include "roi.h"
+#include "identity.h"
 #include "track_link.h"
 #include "track_summary.h"
 
@@ -38,24 +39,22 @@ public:
 
     // The frame as read: sampled for the background, then painted outside the arenas.
     void prepare(int64_t frame, cv::Mat& bgr);
-    // This frame's rows: `objects` as the module gave them, then a `missing` row for each live
-    // track not seen (when linking); `cells` the extra columns of each. `time` is the frame's
-    // own time in seconds, negative when unknown. With the objects' `shapes` (one each, or
-    // none), their centres are the shapes' and `outShapes` holds one per row.
+    // This frame's rows into `out`: `objects` as the module gave them, with their `shapes` and
+    // `postures` (one each, or none), then a `missing` row for each live track not seen (when
+    // linking), and the cells of the extra columns of each. `time` is the frame's own time in
+    // seconds, negative when unknown. With shapes, the objects' centres are the shapes'.
     void rows(int64_t frame, double time, const std::vector<ip_objectRecord>& objects,
-              const std::vector<ObjectShape>& shapes, std::vector<ip_objectRecord>& out,
-              std::vector<ObjectShape>& outShapes, std::vector<std::vector<std::string>>& cells);
-    // With --link ...,global the rows wait for the end of the run: each frame's rows and cells
-    // are handed back with keep() instead of being written, and writeKept() links them all and
-    // writes them, frame by frame, before the track file is finished. The frame-by-frame linker
-    // links them too as they come: when `stop` asks before the whole-run linking is done, the
-    // rows are written with its links at once, and linkStopped() tells the request.
+              const std::vector<ObjectShape>& shapes, const std::vector<ObjectPosture>& postures, FrameRows& out);
+    // With --link ...,global the rows wait for the end of the run: each frame's rows are handed
+    // back with keep() instead of being written, and writeKept() links them all and writes them,
+    // frame by frame, before the track file is finished. With --animals and rows that carry the
+    // animals' looks (postures), the tracks are then made the animals' identities
+    // (identity_link.h), each row with how sure it is. The frame-by-frame linker links them too
+    // as they come: when `stop` asks before the whole-run linking is done, the rows are written
+    // with its links at once, and linkStopped() tells the request.
     bool defers() const { return global_; }
-    void keep(int64_t frame, const std::vector<ip_objectRecord>& rows, const std::vector<ObjectShape>& shapes,
-              const std::vector<std::vector<std::string>>& cells);
-    using KeptWriter = std::function<bool(int64_t frame, const std::vector<ip_objectRecord>& rows,
-                                          const std::vector<ObjectShape>& shapes,
-                                          const std::vector<std::vector<std::string>>& cells, std::string& error)>;
+    void keep(int64_t frame, const FrameRows& rows);
+    using KeptWriter = std::function<bool(int64_t frame, const FrameRows& rows, std::string& error)>;
     bool writeKept(const KeptWriter& write, const StopToken& stop, std::string& error);
     int linkStopped() const { return linkStopped_; }
     // The arenas' outlines on the annotated picture.
@@ -74,16 +73,20 @@ public:
 
 private:
     double timeOf(int64_t frame, double time) const;
-    static void addMissing(const ambrevo::LinkedRow& l, bool shaped, std::vector<ip_objectRecord>& rows,
-                           std::vector<ObjectShape>& shapes);
+    static void addMissing(const ambrevo::LinkedRow& l, bool shaped, FrameRows& rows);
     struct Kept;
+    struct Links;
     void linkFrameByFrame(Kept& f);
     static ambrevo::LinkPoint keptPosition(const Kept& f, size_t i);
-    bool linkKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
-                  const StopToken& stop, std::string& error) const;
-    void frameByFrameLinks(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing) const;
-    bool linksOfKept(std::vector<long long>& trackOf, std::vector<std::vector<ambrevo::LinkedRow>>& missing,
-                     const StopToken& stop, std::string& error);
+    int groupOf(ambrevo::LinkPoint at) const;
+    bool identitiesWanted() const;
+    std::vector<ambrevo::IdentityRow> identityRows() const;
+    bool linkKept(Links& links, const StopToken& stop, std::string& error) const;
+    void frameByFrameLinks(Links& links) const;
+    bool linksOfKept(Links& links, const StopToken& stop, std::string& error);
+    size_t keptIndex(int64_t frame) const;
+    void keptRows(size_t k, const Links& links, size_t first, FrameRows& out);
+    void keepPoints(const Kept& f, const FrameRows& out);
 
     Options o_;
     ambrevo::ArenaMap arenas_;
@@ -104,7 +107,8 @@ private:
         std::string time;
         double t;
         std::vector<KeptRow> rows;
-        std::vector<ObjectShape> shapes;  // one per row, or none
+        std::vector<ObjectShape> shapes;      // one per row, or none
+        std::vector<ObjectPosture> postures;  // one per row, or none
         std::vector<long long> onlineTracks;  // the frame-by-frame linker's track of each row
         std::vector<ambrevo::LinkedRow> onlineMissing;
     };
@@ -113,6 +117,7 @@ private:
     double keptT_ = 0;
     double fps_ = 0;  // frames per second for times and speeds; 0 when the frames have no time
     bool timed_ = false;
+    bool shapedRun_ = false;  // some frame's objects came with their shapes
     bool keepPoints_ = false, sampling_ = false;
     std::vector<ambrevo::TrackPoint> points_;
     std::vector<cv::Mat> samples_;  // frames for the median background

@@ -1,18 +1,13 @@
 #include "link_global.h"
 
-#include <lemon/network_simplex.h>
-#include <lemon/smart_graph.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <future>
 #include <map>
-#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string>
-#include <thread>
+
+#include "path_flow.h"
 
 namespace ambrevo {
 
@@ -193,79 +188,19 @@ std::vector<GroupLinker::JoinCandidate> GroupLinker::candidates(const std::vecto
     return joins;
 }
 
-namespace {
-
-// The flow's graph, held by a pointer of its own: a flow left running when a stop comes keeps it.
-struct FlowProblem {
-    using Graph = lemon::SmartDigraph;
-    Graph g;
-    Graph::ArcMap<int> capacity{g};
-    Graph::ArcMap<long long> cost{g};
-    Graph::Node source = g.addNode(), sink = g.addNode();
-    Graph::Arc arc(Graph::Node a, Graph::Node b, int cap, long long c) {
-        const Graph::Arc e = g.addArc(a, b);
-        capacity[e] = cap, cost[e] = c;
-        return e;
-    }
-};
-
-// The least-cost flow of `paths` units from source to sink: each arc's flow, by its id. It runs
-// on a thread of its own while this one polls `stop`: network simplex cannot be asked to stop,
-// so on a stop it is left to finish alone.
-std::vector<int> solveFlow(std::shared_ptr<FlowProblem> problem, int paths, const StopToken& stop) {
-    using Simplex = lemon::NetworkSimplex<FlowProblem::Graph, int, long long>;
-    std::packaged_task<std::vector<int>()> task([problem, paths] {
-        Simplex flow(problem->g);
-        flow.upperMap(problem->capacity).costMap(problem->cost).stSupply(problem->source, problem->sink, paths);
-        if (flow.run() != Simplex::OPTIMAL)
-            throw std::logic_error("the linking flow has no optimum");  // the source-sink arc makes it feasible
-        std::vector<int> out(size_t(problem->g.maxArcId() + 1), 0);
-        for (FlowProblem::Graph::ArcIt a(problem->g); a != lemon::INVALID; ++a) out[size_t(problem->g.id(a))] = flow.flow(a);
-        return out;
-    });
-    std::future<std::vector<int>> result = task.get_future();
-    std::thread(std::move(task)).detach();
-    while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
-        if (const int request = stop.request()) throw StopRequested(request);
-    return result.get();
-}
-
-}  // namespace
-
 void GroupLinker::join(const std::vector<Piece>& pieces, int animals, std::vector<int>& next,
                        std::vector<bool>& covered) const {
-    using Graph = FlowProblem::Graph;
     // Costs in units of gate^2 / 4096. Covering an object earns more than any join costs, so
     // the flow covers every object it can; a new path costs two steps of the full gate.
     constexpr long long unit = 4096;
     const long long reward = 4 * unit, start = animals > 0 ? 0 : 2 * unit;
-    auto problem = std::make_shared<FlowProblem>();
-    FlowProblem& f = *problem;
-    std::vector<Graph::Node> in(pieces.size()), out(pieces.size());
-    std::vector<Graph::Arc> body(pieces.size());
-    for (size_t k = 0; k < pieces.size(); ++k) {
-        in[k] = f.g.addNode(), out[k] = f.g.addNode();
-        body[k] = f.arc(in[k], out[k], 1, -reward * static_cast<long long>(pieces[k].rows.size()));
-        f.arc(f.source, in[k], 1, start);
-        f.arc(out[k], f.sink, 1, 0);
-    }
-    const int paths = animals > 0 ? animals : int(pieces.size());
-    f.arc(f.source, f.sink, paths, 0);
-
-    struct Join {
-        Graph::Arc arc;
-        int from, to;
-    };
-    std::vector<Join> joins;
-    for (const JoinCandidate& c : candidates(pieces, animals, unit))
-        joins.push_back({f.arc(out[size_t(c.from)], in[size_t(c.to)], 1, c.cost), c.from, c.to});
-
-    const std::vector<int> flow = solveFlow(std::move(problem), paths, stop_);
-    next.assign(pieces.size(), -1);
-    covered.assign(pieces.size(), false);
-    for (size_t k = 0; k < pieces.size(); ++k) covered[k] = flow[size_t(Graph::id(body[k]))] > 0;
-    for (const Join& j : joins)
-        if (flow[size_t(Graph::id(j.arc))] > 0) next[size_t(j.from)] = j.to;
+    std::vector<long long> cover;
+    for (const Piece& p : pieces) cover.push_back(-reward * static_cast<long long>(p.rows.size()));
+    std::vector<PathJoin> joins;
+    for (const JoinCandidate& c : candidates(pieces, animals, unit)) joins.push_back({c.from, c.to, c.cost});
+    PathCover paths = cover_paths(cover, joins, animals > 0 ? animals : int(pieces.size()), start, stop_);
+    next = std::move(paths.next);
+    covered = std::move(paths.covered);
 }
 
 // The rows no path covered, given to the paths that pass their frame unseen: by the optimal
@@ -316,9 +251,10 @@ void fill_gaps(std::span<const GroupedRow> rows, double gate, std::vector<std::v
             if (taken[l][i]) left[l].erase(left[l].begin() + long(i));
 }
 
-// The rows of every track, numbered, with a missing row for each frame a track went unseen,
-// ordered by frame.
-std::vector<LinkedRow> numbered(std::span<const GroupedRow> rows, const std::vector<std::vector<int>>& tracks) {
+}  // namespace
+
+std::vector<LinkedRow> track_rows(std::span<const GroupedRow> rows, const std::vector<std::vector<int>>& tracks,
+                                  std::span<const int> loose) {
     std::vector<LinkedRow> out;
     out.reserve(rows.size());
     for (size_t id = 0; id < tracks.size(); ++id) {
@@ -331,14 +267,13 @@ std::vector<LinkedRow> numbered(std::span<const GroupedRow> rows, const std::vec
                 out.push_back({f, static_cast<long long>(id), r.x, r.y, true, -1});
         }
     }
+    for (int i : loose) out.push_back({rows[size_t(i)].frame, -1, rows[size_t(i)].x, rows[size_t(i)].y, false, i});
     std::sort(out.begin(), out.end(), [](const LinkedRow& a, const LinkedRow& b) {
         return std::make_tuple(a.frame, a.missing, a.missing ? a.track : a.row) <
                std::make_tuple(b.frame, b.missing, b.missing ? b.track : b.row);
     });
     return out;
 }
-
-}  // namespace
 
 std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSettings settings,
                                    std::span<const int> animals, const StopToken& stop) {
@@ -387,7 +322,7 @@ std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSetting
     auto first = [&](const std::vector<int>& t) { return std::make_pair(rows[t.front()].frame, t.front()); };
     std::sort(tracks.begin(), tracks.end(), [&](const auto& a, const auto& b) { return first(a) < first(b); });
 
-    return numbered(rows, tracks);
+    return track_rows(rows, tracks);
 }
 
 }  // namespace ambrevo

@@ -46,4 +46,11 @@ struct GroupedRow {
 std::vector<LinkedRow> link_global(std::span<const GroupedRow> rows, LinkSettings settings,
                                    std::span<const int> animals = {}, const StopToken& stop = {});
 
+// The rows of each of `tracks` (indices into `rows` in frame order; the k-th is track k), with a
+// missing row for each frame a track was not seen between two sightings, at its last seen
+// position, and the `loose` rows, which belong to no track (track -1); ordered as link_global
+// orders them.
+std::vector<LinkedRow> track_rows(std::span<const GroupedRow> rows, const std::vector<std::vector<int>>& tracks,
+                                  std::span<const int> loose = {});
+
 }  // namespace ambrevo

@@ -300,7 +300,7 @@ std::vector<LinkedRow> TrackLinker::push(long long frame, std::span<const Detect
     return rows;
 }
 
-std::vector<LinkedRow> link_table(std::span<const TableRow> rows, LinkSettings settings) {
+std::vector<LinkedRow> link_table(std::span<const TableRow> rows, LinkSettings settings, long long last_frame) {
     TrackLinker linker(settings);
     std::vector<size_t> order(rows.size());
     std::iota(order.begin(), order.end(), size_t{0});
@@ -320,8 +320,8 @@ std::vector<LinkedRow> link_table(std::span<const TableRow> rows, LinkSettings s
         const std::vector<LinkedRow> linked = linker.push(frame, detections);
         out.insert(out.end(), linked.begin(), linked.end());
         // Frames without rows up to the next one: their missing rows, as long as a track is alive.
-        if (end < order.size()) {
-            const long long next = rows[order[end]].frame;
+        if (end < order.size() || last_frame > frame) {
+            const long long next = end < order.size() ? rows[order[end]].frame : last_frame + 1;
             for (long long f = frame + 1; f < next && linker.live_tracks() > 0; ++f) {
                 const std::vector<LinkedRow> empty = linker.push(f, {});
                 out.insert(out.end(), empty.begin(), empty.end());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -116,8 +117,10 @@ struct TableRow {
 };
 
 // Links a whole table (rows in any order). Frame numbers between the first and the last that
-// have no rows are frames without objects, so they get missing rows too. Returns the
+// have no rows are frames without objects, so they get missing rows too, as do the frames
+// after the last row up to `last_frame` (the run's last frame, when later). Returns the
 // detections' rows with `row` = their index in `rows`, and the missing rows, ordered by frame.
-std::vector<LinkedRow> link_table(std::span<const TableRow> rows, LinkSettings settings);
+std::vector<LinkedRow> link_table(std::span<const TableRow> rows, LinkSettings settings,
+                                  long long last_frame = std::numeric_limits<long long>::min());
 
 }  // namespace ambrevo

@@ -1,6 +1,8 @@
 #include "track_table.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -36,6 +38,7 @@ int columnOf(const std::vector<std::string>& columns, const std::string& name) {
 }
 
 const char correctionKey[] = "# correction_";
+constexpr int midlinePoints = 11;
 
 }  // namespace
 
@@ -54,6 +57,15 @@ TrackTable TrackTable::parse(const std::string& text) {
     const int track = columnOf(t.columns_, "track");
     t.idColumn_ = track >= 0 ? track : 1;
     t.missingColumn_ = columnOf(t.columns_, "missing");
+    t.confidenceColumn_ = columnOf(t.columns_, "confidence");
+    t.headingColumn_ = columnOf(t.columns_, "heading");
+    t.headColumn_ = columnOf(t.columns_, "head");
+    t.midlineColumn_ = columnOf(t.columns_, "m0_x");
+    // The midline's points are m0_x, m0_y, m1_x, ... side by side.
+    for (int k = 0; t.midlineColumn_ >= 0 && k < 2 * midlinePoints; ++k)
+        if (size_t(t.midlineColumn_ + k) >= t.columns_.size() ||
+            t.columns_[size_t(t.midlineColumn_ + k)] != "m" + std::to_string(k / 2) + (k % 2 ? "_y" : "_x"))
+            t.midlineColumn_ = -1;
     while (std::getline(in, line)) {
         ++number;
         Row row;
@@ -73,6 +85,9 @@ TrackTable TrackTable::parse(const std::string& text) {
 }
 
 TrackTable TrackTable::read(const std::string& file) {
+    // A pipe would be waited on and a device read for ever.
+    if (const std::string kind = nonRegularKind(file); !kind.empty())
+        throw std::runtime_error("track file '" + file + "' is " + kind + ", not a track file");
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read track file '" + file + "'");
     if (endsWithNoCase(file, ".json"))
@@ -117,11 +132,36 @@ std::vector<std::string> TrackTable::corrections() const {
     return out;
 }
 
+double TrackTable::number(size_t row, int column) const {
+    double value = 0;
+    return column >= 0 && toNumber(rows_[row].cells[size_t(column)], value) ? value
+                                                                             : std::numeric_limits<double>::quiet_NaN();
+}
+
+int TrackTable::head(size_t row) const {
+    const double value = number(row, headColumn_);
+    return std::isfinite(value) ? int(value) : -1;
+}
+
+std::vector<TrackPoint> TrackTable::midline(size_t row) const {
+    std::vector<TrackPoint> out;
+    for (int k = 0; midlineColumn_ >= 0 && k < midlinePoints; ++k) {
+        TrackPoint p = {rows_[row].frame, rows_[row].id, number(row, midlineColumn_ + 2 * k),
+                        number(row, midlineColumn_ + 2 * k + 1)};
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) return {};
+        out.push_back(p);
+    }
+    return out;
+}
+
+// Rows of no animal (track -1: an object none of the animals' identities took) are no track's.
 std::vector<TrackPoint> TrackTable::points() const {
     const int arena = columnOf(columns_, "arena"), time = columnOf(columns_, "time_s");
+    const bool linked = identityColumn() == "track";
     std::vector<TrackPoint> out;
     out.reserve(rows_.size());
     for (const Row& row : rows_) {
+        if (linked && row.id < 0) continue;
         TrackPoint p;
         p.frame = row.frame, p.track = row.id, p.x = row.x, p.y = row.y, p.missing = row.missing;
         double value = 0;

@@ -32,6 +32,14 @@ public:
     double x(size_t row) const { return rows_[row].x; }
     double y(size_t row) const { return rows_[row].y; }
     bool missing(size_t row) const { return rows_[row].missing; }
+    // What a newer file tells of a row beyond its place, NaN where the file has no such column
+    // or the row no value (a missing row, a round object's midline): how sure its identity is,
+    // the direction its head points, its midline (head, or one end, first; empty without one)
+    // and whether that starts at the head (1), at either end (0), or there is none (-1).
+    double confidence(size_t row) const { return number(row, confidenceColumn_); }
+    double heading(size_t row) const { return number(row, headingColumn_); }
+    int head(size_t row) const;
+    std::vector<TrackPoint> midline(size_t row) const;
     // The metadata line `# key: value`'s value; empty when there is none.
     std::string meta(const std::string& key) const;
     // The corrections recorded so far, oldest first, as their metadata lines tell them.
@@ -65,11 +73,13 @@ private:
     };
     void record(const std::string& what);
     void setIdentity(Row& row, long long id) const;
+    double number(size_t row, int column) const;
 
     std::vector<std::string> meta_;  // the '#' lines above the header, without line ends
     std::vector<std::string> columns_;
     std::vector<Row> rows_;
     int idColumn_ = 1, missingColumn_ = -1;
+    int confidenceColumn_ = -1, headingColumn_ = -1, headColumn_ = -1, midlineColumn_ = -1;
 };
 
 }  // namespace ambrevo

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 
 #include "crowd/crowd_floor.h"
@@ -46,7 +47,8 @@ int64_t MedianRow(const uint8_t* const* rows, int k, uint8_t* out, int64_t n) {
     return x;
 }
 
-int64_t FollowRow(const uint8_t* grey, const uint8_t* weight, int polarity, int jump, uint8_t* background, int64_t n) {
+int64_t FollowRow(const uint8_t* grey, const uint8_t* weight, const uint8_t* hold, int polarity, int jump,
+                  uint8_t* background, int64_t n) {
     const hn::ScalableTag<uint8_t> d;
     const int64_t N = int64_t(hn::Lanes(d));
     const auto one = hn::Set(d, 1), zero = hn::Zero(d), beyond = hn::Set(d, uint8_t(jump));
@@ -60,7 +62,7 @@ int64_t FollowRow(const uint8_t* grey, const uint8_t* weight, int polarity, int 
         const auto wrong = polarity == 0   ? hn::Ne(hn::SaturatedSub(above, beyond), zero)
                            : polarity == 1 ? hn::Ne(hn::SaturatedSub(below, beyond), zero)
                                            : hn::Ne(zero, zero);
-        const auto free = hn::Eq(hn::LoadU(d, weight + x), zero);
+        const auto free = hn::Eq(hn::Or(hn::LoadU(d, weight + x), hn::LoadU(d, hold + x)), zero);
         hn::StoreU(hn::IfThenElse(free, hn::IfThenElse(wrong, g, step), b), d, background + x);
     }
     return x;
@@ -99,13 +101,13 @@ void crowd_median(const std::vector<const dib_base*>& images, dib_base& out) {
 }
 
 namespace {
-// Follows the pixels [x, end) of one row: the vector kernel as far as it goes, then each.
-void followSpan(bool vectors, const uint8_t* g, const uint8_t* w, int polarity, int jump, uint8_t* b, int64_t x,
-                int64_t end) {
+// Follows the pixels of one row not held: the vector kernel as far as it goes, then each.
+void followRow(bool vectors, const uint8_t* g, const uint8_t* w, const uint8_t* hold, int polarity, int jump,
+               uint8_t* b, int64_t end) {
     using namespace crowd_detail;
-    if (vectors) x += HWY_DYNAMIC_DISPATCH(FollowRow)(g + x, w + x, polarity, jump, b + x, end - x);
+    int64_t x = vectors ? HWY_DYNAMIC_DISPATCH(FollowRow)(g, w, hold, polarity, jump, b, end) : 0;
     for (; x < end; ++x) {
-        if (w[x] != 0) continue;
+        if (w[x] != 0 || hold[x] != 0) continue;
         const bool wrong = polarity == 0 ? g[x] > b[x] + jump : polarity == 1 && g[x] + jump < b[x];
         b[x] = wrong ? g[x] : uint8_t(b[x] + (g[x] > b[x]) - (g[x] < b[x]));
     }
@@ -142,21 +144,30 @@ void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, in
     jump = std::clamp(jump, 0, 255);
     const int64_t width = background.width, size = crowd_blockMask::size;
     const bool vectors = ops_detail::vectorsEnabled();
-    // 0: left alone, 1: stepped only, 2: stepped or repaired at once.
+    // 0: left alone, 1: stepped only, 2: stepped or repaired at once. Each row is followed in
+    // one pass per kind of block it holds, the pixels of the other blocks held.
     auto state = [&](int64_t x, int32_t y) {
         return frozen && frozen->at(x, y) ? 0 : repairable && !repairable->at(x, y) ? 1 : 2;
     };
+    std::vector<uint8_t> holdStep(static_cast<size_t>(width)), holdRepair(static_cast<size_t>(width));
+    bool step = false, repair = false;
     for (int32_t y = 0; y < background.absHeight(); ++y) {
+        if (y % size == 0) {
+            std::fill(holdStep.begin(), holdStep.end(), uint8_t(1));
+            std::fill(holdRepair.begin(), holdRepair.end(), uint8_t(1));
+            step = repair = false;
+            for (int64_t x = 0; x < width; x += size) {
+                const int kind = state(x, y);
+                if (kind == 0) continue;
+                std::fill_n((kind == 1 ? holdStep : holdRepair).begin() + x, std::min(size, width - x), uint8_t(0));
+                (kind == 1 ? step : repair) = true;
+            }
+        }
         const uint8_t* g = grey.row(y);
         const uint8_t* w = weight.row(y);
         uint8_t* b = background.row(y);
-        // Stretches of blocks in one state, each followed as one.
-        for (int64_t x = 0; x < width;) {
-            const int64_t start = x;
-            const int kind = state(x, y);
-            while (x < width && state(x, y) == kind) x = std::min(width, (x / size + 1) * size);
-            if (kind > 0) followSpan(vectors, g, w, kind == 2 ? polarity : 2, jump, b, start, x);
-        }
+        if (step) followRow(vectors, g, w, holdStep.data(), 2, jump, b, width);
+        if (repair) followRow(vectors, g, w, holdRepair.data(), polarity, jump, b, width);
     }
 }
 
@@ -178,7 +189,7 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     samples_.clear();
     seen_.clear();
     image_.setFormat(plane, 1);
-    marks_.setFormat(plane, 1);
+    covered_.clear();
     still_.setFormat(plane, 1);
     nearObjects_.clear(plane.width, plane.absHeight());
     repairable_.clear(plane.width, plane.absHeight());
@@ -190,7 +201,7 @@ void crowd_background::start(const dib_base& grey) {
     floor_.add(grey);
     floor_.guess(image_);
     floor_.restart(grey.format());  // the first sample pools it again
-    dib_fill(marks_, 0);
+    covered_.assign(size_t(grey.width) * size_t(grey.absHeight()), 0);
     started_ = true;
 }
 
@@ -211,11 +222,12 @@ void crowd_background::learn(const dib_base& grey, const dib_base& weight, const
 // the end; with the last sample it is the background.
 void crowd_background::sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
     auto taken = std::make_unique<dib_base>(image_.format(), 0);
+    const uint32_t bit = uint32_t(1) << samples_.size();
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         const uint8_t* w = weight.row(y);
-        uint8_t* m = marks_.row(y);
+        uint32_t* c = covered_.data() + size_t(y) * size_t(grey.width);
         std::copy_n(grey.row(y), grey.width, taken->row(y));
-        for (int32_t x = 0; x < grey.width; ++x) m[x] += w[x] != 0;
+        for (int32_t x = 0; x < grey.width; ++x) c[x] |= w[x] != 0 ? bit : 0;
     }
     samples_.push_back(std::move(taken));
     noteAnimals(facts);
@@ -233,7 +245,8 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     floor_.clear();
     samples_.clear();
     seen_.clear();
-    marks_.release(), still_.release();  // not needed again until a restart
+    still_.release();  // not needed again until a restart
+    std::vector<uint32_t>().swap(covered_);
     ready_ = true;
 }
 
@@ -259,12 +272,12 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     std::vector<const dib_base*> images;
     for (const auto& s : samples_) images.push_back(s.get());
     crowd_median(images, image_);
-    // Where most samples marked an object.
+    // Where most samples marked an object, judged animal or structure (crowd_still.h).
     still_.ensureAllocated();
-    for (int32_t y = 0; y < marks_.absHeight(); ++y) {
-        const uint8_t* m = marks_.row(y);
+    for (int32_t y = 0; y < image_.absHeight(); ++y) {
+        const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);
         uint8_t* st = still_.row(y);
-        for (int32_t x = 0; x < marks_.width; ++x) st[x] = 2 * m[x] > count ? 1 : 0;
+        for (int32_t x = 0; x < image_.width; ++x) st[x] = 2 * std::popcount(c[x]) > count ? 1 : 0;
     }
     // The animals seen elsewhere in each sample were moving; the median sample's count.
     std::vector<double> moving;
@@ -278,6 +291,28 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     rules.polarity = facts.polarity;
     rules.movingAnimals = moving.empty() ? 0 : moving[moving.size() / 2];
     crowd_keepStillAnimals(image_, still_, rules);
+    freeFloor(images);
+}
+
+// What was taken for structure but left free in some samples was an animal that moved about
+// a small patch, or came to rest or left during the samples: there the floor is the median
+// of the samples the pixel was free in. (Structure that never moved is marked in all.)
+void crowd_background::freeFloor(const std::vector<const dib_base*>& images) {
+    const int count = int(images.size());
+    const uint32_t all = count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1;
+    std::array<uint8_t, crowd_detail::kMostSamples> free{};
+    for (int32_t y = 0; y < image_.absHeight(); ++y) {
+        const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);
+        const uint8_t* st = still_.row(y);
+        for (int32_t x = 0; x < image_.width; ++x) {
+            if (!st[x] || (c[x] & all) == all) continue;
+            int n = 0;
+            for (int k = 0; k < count; ++k)
+                if (!(c[x] >> k & 1)) free[size_t(n++)] = images[size_t(k)]->row(y)[x];
+            std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
+            image_.row(y)[x] = free[size_t((n - 1) / 2)];
+        }
+    }
 }
 
 // The frame's light first (a lasting change of the whole picture is taken at once), then a

@@ -56,6 +56,8 @@ public:
     // far; null before the first frame.
     const dib_base* current() const { return started_ ? &image_ : nullptr; }
     bool learned() const { return ready_; }
+    // The floor guessed from block medians stands in (before the third sample).
+    bool guessed() const { return started_ && !ready_ && samples_.size() < 3; }
 
     // The first frame's grey values give the first guess of the floor.
     void start(const dib_base& grey);
@@ -68,12 +70,13 @@ public:
 private:
     void sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
     void settle(const crowd_frameFacts& facts);
+    void freeFloor(const std::vector<const dib_base*>& images);
     void noteAnimals(const crowd_frameFacts& facts);
     void follow(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
 
     std::vector<std::unique_ptr<dib_base>> samples_;
     dib_base image_{dib_fmt(1, 1, 1, 0, true), 1};
-    dib_base marks_{dib_fmt(1, 1, 1, 0, true), 1};  // per pixel, the samples that marked it an object
+    std::vector<uint32_t> covered_;                 // per pixel, a bit for each sample that marked it an object
     dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
     crowd_floorGuess floor_;

@@ -45,7 +45,6 @@ void crowd_foreground::find(const dib_base& src, const crowd_detectSettings& s, 
     do_contrast(src, learned ? background_.current() : nullptr, level_, contrast_polarity(s.polarity), cut_, weight,
                 &grey, learned ? light_ : contrast_light{});
     weightValid_ = true;
-    if (!unfit_ && !jumped_) noteObjectContrast(weight);
 }
 
 // The frame's light against the background (or, for a flat background, the floor's
@@ -81,15 +80,24 @@ double crowd_foreground::litFloor() const { return std::max(16.0, fit_.floor); }
 // This frame's choice of contrast: above the noise, and at half the contrast of the faint
 // part of the objects (the fifth of their pixels with the least), where a soft edge is
 // half covered, so that an object's outline lies where its body ends and a faint
-// reflection or a shadow's rim stays out.
-void crowd_foreground::noteObjectContrast(const dib_base& weight) {
+// reflection or a shadow's rim stays out. Only blobs of minArea or more count: with specks of
+// noise among them, a contrast near the noise would choose itself again and again. The
+// pixels are sampled a few per animal (every half of an animal's side, once its area is
+// known), so that the animals weigh as much against a wide faint blob of the floor in any
+// frame size.
+void crowd_foreground::noteObjectContrast(const dib_base& weight, const crowd_blobs& blobs, const crowd_runs& runs,
+                                          int minArea, double singleArea) {
     std::array<uint32_t, 256> histogram{};
     uint32_t marked = 0;
-    const int64_t step = grid_.step;
-    for (int64_t y = step / 2; y < weight.absHeight(); y += step) {
+    const int64_t step = singleArea > 0 ? std::max<int64_t>(1, std::lround(std::sqrt(singleArea) / 2)) : grid_.step;
+    for (int64_t y = step / 2; y + 1 < int64_t(runs.rowStart.size()); y += step) {
         const uint8_t* w = weight.row(int32_t(y));
-        for (int64_t x = step / 2; x < weight.width; x += step)
-            if (w[x]) ++histogram[w[x]], ++marked;
+        for (int32_t r = runs.rowStart[size_t(y)]; r < runs.rowStart[size_t(y) + 1]; ++r) {
+            const crowd_run& run = runs.runs[size_t(r)];
+            if (blobs.blobs()[size_t(blobs.blobOf(r))].moments.area < minArea) continue;
+            const int64_t skip = ((step / 2 - run.x0) % step + step) % step;
+            for (int64_t x = run.x0 + skip; x < run.x1; x += step) ++histogram[w[x]], ++marked;
+        }
     }
     int estimate = noiseCut(fit_.noise);
     if (marked >= 8) {
@@ -138,8 +146,9 @@ bool crowd_foreground::lightingEvent(const std::vector<crowd_run>& runs, const c
     return false;
 }
 
-void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const crowd_blobs& blobs, bool event,
-                             const crowd_detectSettings& s, double singleArea) {
+void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const crowd_blobs& blobs,
+                             const crowd_runs& runs, bool event, const crowd_detectSettings& s, double singleArea) {
+    if (!event && !unfit_ && !jumped_) noteObjectContrast(weight, blobs, runs, s.minArea, singleArea);
     counts_.lightingEvents += event;
     counts_.brightnessJumps += jumped_ && !event;
     counts_.noContrast += !event && blobs.blobs().empty();
@@ -149,13 +158,13 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     counts_.outsideArea += !inLimits;
     if (s.background != 0) return;
     counts_.provisional += !background_.learned();
-    const bool wasLearned = background_.learned();
     crowd_frameFacts facts;
     facts.polarity = s.polarity, facts.cut = cut_, facts.relight = lastingLight(), facts.blobs = &blobs;
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     noteAnimalContrast(blobs, s.minArea);
     facts.still.animalContrast = median(contrastHistory_);
+    // The choices made against the guessed floor stay in the pool when the background is
+    // learned: each is made at the contrast in use, and from the noise floor alone the
+    // contrast would climb back over a dozen frames, a blob breaking into parts on the way.
     background_.learn(grey, weight, facts, event || jumped_);
-    // The noise against a learned background is far below that against the guessed floor.
-    if (!wasLearned && background_.learned()) cutHistory_.clear();
 }

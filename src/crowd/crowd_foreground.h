@@ -12,6 +12,12 @@
 #include "image/dib.h"
 #include "ops/do_contrast.h"
 
+// The runs of a frame (crowd_runs.h) and where each row's begin.
+struct crowd_runs {
+    const std::vector<crowd_run>& runs;
+    const std::vector<int32_t>& rowStart;
+};
+
 struct crowd_detectSettings {
     int polarity = 0;    // 0 dark, 1 light, 2 both
     int background = 0;  // 0 learned, 1 the level `threshold`, 2 the frame's own floor level
@@ -44,8 +50,8 @@ public:
     bool lightingEvent(const std::vector<crowd_run>& runs, const crowd_blobs& blobs) const;
     // After the frame's blobs are known (none after a lighting event): its counts, and the
     // background learns from it. `singleArea`: one animal's area so far (0: not known).
-    void learn(const dib_base& grey, const dib_base& weight, const crowd_blobs& blobs, bool event,
-               const crowd_detectSettings& s, double singleArea);
+    void learn(const dib_base& grey, const dib_base& weight, const crowd_blobs& blobs, const crowd_runs& runs,
+               bool event, const crowd_detectSettings& s, double singleArea);
 
     // The contrast an object's pixel needed in the last frame.
     int cut() const { return cut_; }
@@ -55,7 +61,8 @@ public:
 private:
     void measure(const dib_base& src, const crowd_detectSettings& s, const dib_base& weight);
     int chooseCut(const crowd_detectSettings& s) const;
-    void noteObjectContrast(const dib_base& weight);
+    void noteObjectContrast(const dib_base& weight, const crowd_blobs& blobs, const crowd_runs& runs, int minArea,
+                            double singleArea);
     contrast_light lastingLight() const;
     void noteAnimalContrast(const crowd_blobs& blobs, int minArea);
     double litFloor() const;

@@ -67,6 +67,21 @@ crowd_body crowd_roundBody(double x, double y, double radius) {
     return b;
 }
 
+double crowd_bodyArea(const crowd_body& body) {
+    if (body.points == 1) return std::numbers::pi * body.halfWidth[0] * body.halfWidth[0];
+    double area = 0;
+    for (int i = 0; i < kLast; ++i) area += (body.halfWidth[i] + body.halfWidth[i + 1]) * body.length / kLast;
+    return area;
+}
+
+crowd_body crowd_straightBody(const float* halfWidth, double length, double balance) {
+    crowd_body b;
+    b.points = crowd_stations;
+    b.length = length, b.balance = balance;
+    for (int i = 0; i < crowd_stations; ++i) b.midline[i] = {length * i / kLast, 0}, b.halfWidth[i] = halfWidth[i];
+    return b;
+}
+
 crowd_body crowd_longBody(const crowd_posture& posture, double dx, double dy) {
     crowd_body b;
     b.points = crowd_stations;

@@ -107,6 +107,11 @@ inline crowd_place crowd_locate(const crowd_line& line, double x, double y, int 
 }
 
 crowd_body crowd_roundBody(double x, double y, double radius);
+// The area a body covers: a disc's, or an elongated body's along its midline.
+double crowd_bodyArea(const crowd_body& body);
+// An elongated body of these half widths, length and balance, straight along the x axis
+// from the origin.
+crowd_body crowd_straightBody(const float* halfWidth, double length, double balance);
 // The body of `posture` (elongated) moved by (dx, dy).
 crowd_body crowd_longBody(const crowd_posture& posture, double dx, double dy);
 

@@ -22,6 +22,18 @@ constexpr double kLargestSlide = 1 << 16;
 constexpr int64_t kLargestBox = int64_t(1) << 22;
 // A blob this many times the area of its animals is cut into discs.
 constexpr double kLarger = 2.5;
+// A disc is settled once it moves less than this (pixels) in a round: its pixels are its
+// own but for a sliver along the edge it shares, whose share of its area, times the move,
+// is what the move could still change its centre by (a tenth of a pixel for a disc of radius
+// 6 pressed against another along 5 px).
+constexpr double kDiscSettled = 0.5;
+// Discs up to this many in a blob are fitted without the grid: each pixel is weighed
+// against every one, which costs less than finding its cell's.
+constexpr int kFewDiscs = 8;
+// A body with more than this share of its pixels in other bodies too explains nothing of
+// its own: when as many of the blob's pixels as half an animal lie in no body, it is
+// another animal's, misplaced (both tracks followed one animal where two crossed).
+constexpr double kIdleShare = 0.75;
 // Pixels the clustering of unexpected animals looks at, and its rounds.
 constexpr size_t kSeedPixels = 4096;
 constexpr int kSeedRounds = 20;
@@ -153,8 +165,8 @@ void crowd_splitter::own(const Use& use) {
     lines_.resize(bodies_.size());
     for (size_t i = 0; i < bodies_.size(); ++i) {
         const crowd_body& b = bodies_[i];
-        discs_.push_back(
-            {b.midline[0].x, b.midline[0].y, b.halfWidth[0], double(b.halfWidth[0]) * b.halfWidth[0], b.points == 1});
+        const double r = b.halfWidth[0];
+        discs_.push_back({b.midline[0].x, b.midline[0].y, r, r * r, b.points == 1, (r + kMargin) * (r + kMargin)});
         if (b.points > 1) lines_[i] = crowd_prepare(b);
     }
     for (size_t n = 0; n < pixels_.size(); ++n) {
@@ -197,9 +209,16 @@ double crowd_splitter::slide(size_t b) const {
     const box around = boxOf(body, 3, 1);
     if ((around.right - around.left) * (around.bottom - around.top) > kLargestSlide) return 0;
     const double widest = *std::max_element(body.halfWidth, body.halfWidth + crowd_stations);
-    for (int64_t y = int64_t(std::ceil(around.top)); y <= int64_t(std::floor(around.bottom)); ++y)
-        for (int64_t x = int64_t(std::ceil(around.left)); x <= int64_t(std::floor(around.right)); ++x) {
-            const crowd_place place = crowd_locate(line, double(x), double(y));
+    // Every other pixel, checkerwise, judges the shifts as well as all do; each is looked for
+    // by the segments around the last one's, a row's first by all.
+    for (int64_t y = int64_t(std::ceil(around.top)); y <= int64_t(std::floor(around.bottom)); ++y) {
+        int near = -1;
+        for (int64_t x = int64_t(std::ceil(around.left)) + ((int64_t(std::ceil(around.left)) + y) & 1);
+             x <= int64_t(std::floor(around.right)); x += 2) {
+            const crowd_place place =
+                near < 0 ? crowd_locate(line, double(x), double(y))
+                         : crowd_locate(line, double(x), double(y), std::max(near - 2, 0), std::min(near + 3, kLast));
+            near = std::clamp(int(place.along), 0, kLast - 1);
             if (std::fabs(place.across) > widest) continue;  // in the body at no shift
             const bool inBox = x >= x0_ && x <= x1_ && y >= y0_ && y <= y1_;
             const int32_t at = inBox ? index_[size_t((y - y0_) * (x1_ - x0_ + 1) + (x - x0_))] : -1;
@@ -213,6 +232,7 @@ double crowd_splitter::slide(size_t b) const {
                 if (std::fabs(place.across) <= h) gain[k] += at >= 0 ? 1 : -1;
             }
         }
+    }
     int best = 0;
     for (int k = 1; k < count; ++k)
         if (gain[k] > gain[best]) best = k;
@@ -354,11 +374,13 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
     crowd_body typical = shapeFromBlob(missing, known);
     // A blob far larger than its animals (a wall, a shadow taken for animals) is cut into
     // discs: shapes would not fit it, and cost more.
-    double area = typical.points > 1 ? 0 : std::numbers::pi * typical.halfWidth[0] * typical.halfWidth[0];
-    for (int i = 0; i < kLast && typical.points > 1; ++i)
-        area += (typical.halfWidth[i] + typical.halfWidth[i + 1]) * typical.length / kLast;
+    const double area = crowd_bodyArea(typical);
     if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
         typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
+    if (typical.points > 1) {
+        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_);
+        return;
+    }
     std::vector<crowd_pixel> open;
     uncovered(open);
     std::vector<crowd_moments> sums;
@@ -367,19 +389,7 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
     for (size_t c = fixed; c < centres_.size(); ++c) {
         const crowd_object o = crowd_describe(sums[c]);
         const double x = sums[c].w > 0 ? o.x : centres_[c].x, y = sums[c].w > 0 ? o.y : centres_[c].y;
-        if (typical.points == 1) {
-            bodies_.push_back(crowd_roundBody(x, y, typical.halfWidth[0]));
-            continue;
-        }
-        // Straight along the cluster's long axis, as long as the typical animal.
-        crowd_body b = typical;
-        b.track = -1;
-        const double ux = std::cos(o.orientation), uy = std::sin(o.orientation);
-        for (int i = 0; i < crowd_stations; ++i) {
-            const double s = (i - kLast / 2.0) * typical.length / kLast;
-            b.midline[i] = {x + s * ux, y + s * uy};
-        }
-        bodies_.push_back(b);
+        bodies_.push_back(crowd_roundBody(x, y, typical.halfWidth[0]));
     }
 }
 
@@ -401,12 +411,22 @@ void crowd_splitter::take(const crowd_pixel& p, int32_t b, const crowd_place& pl
     l.all += p.grey, l.squares += double(p.grey) * p.grey, ++l.n;
 }
 
+void crowd_splitter::takeRound(const crowd_pixel& p, size_t b, double squared) {
+    measured_[b].add(p.x, p.y, p.w, p.grey);
+    looksTally& l = looks_[b];
+    const int ring = std::min(kLast, int(squared * rings_[b]));
+    l.grey[ring] += p.grey, ++l.count[ring];
+    l.all += p.grey, l.squares += double(p.grey) * p.grey, ++l.n;
+}
+
 void crowd_splitter::finish(std::vector<crowd_part>& parts) const {
     parts.assign(bodies_.size(), crowd_part{});
     for (size_t b = 0; b < bodies_.size(); ++b) {
         crowd_part& part = parts[b];
         part.moments = measured_[b];
         part.body = bodies_[b];
+        part.looked = b < looks_.size();
+        if (!part.looked) continue;
         const looksTally& l = looks_[b];
         for (int i = 0; i < crowd_stations; ++i)
             part.looks.profile[i] = l.count[i] > 0 ? float(l.grey[i] / l.count[i]) : 0.0f;
@@ -415,20 +435,182 @@ void crowd_splitter::finish(std::vector<crowd_part>& parts) const {
     }
 }
 
+void crowd_splitter::look(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs,
+                          const dib_base& weight, const dib_base& grey, const std::vector<crowd_body>& discs,
+                          std::vector<crowd_looks>& looks) {
+    // The pixels go to the discs by the rule they were measured by (refitDiscsBySpans).
+    gather(blobs, blob, runs, weight, grey);
+    bodies_ = discs;
+    startMeasuring();
+    const size_t n = bodies_.size();
+    for (const crowd_pixel& p : pixels_) {
+        const double x = p.x, y = p.y;
+        bool inside = false;
+        double nearest = kMargin, nearestSquared = 0;
+        size_t owner = n;
+        for (size_t j = 0; j < n; ++j) {
+            const crowd_point c = bodies_[j].midline[0];
+            const double r = bodies_[j].halfWidth[0], d2 = (x - c.x) * (x - c.x) + (y - c.y) * (y - c.y);
+            if (d2 <= r * r) {
+                takeRound(p, j, d2), inside = true;
+            } else if (!inside && d2 <= (r + kMargin) * (r + kMargin)) {
+                const double reach = std::sqrt(d2) - r;
+                if (reach <= nearest) nearest = reach, owner = j, nearestSquared = d2;
+            }
+        }
+        if (!inside && owner < n) takeRound(p, owner, nearestSquared);
+    }
+    std::vector<crowd_part> parts;
+    finish(parts);
+    looks.clear();
+    for (const crowd_part& part : parts) looks.push_back(part.looks);
+}
+
+void crowd_splitter::spanSums() {
+    // The blob's runs, and running sums along them, so that a stretch of a run is summed by
+    // two lookups.
+    spans_.clear();
+    const size_t n = pixels_.size() + 1;
+    runningW_.assign(n, 0), runningWX_.assign(n, 0), runningGrey_.assign(n, 0), runningWXX_.assign(n, 0.0);
+    for (size_t i = 0; i < pixels_.size(); ++i) {
+        const crowd_pixel& p = pixels_[i];
+        if (i == 0 || p.y != pixels_[i - 1].y || p.x != pixels_[i - 1].x + 1)
+            spans_.push_back({p.y, p.x, int32_t(i), 0});
+        ++spans_.back().count;
+        const int64_t wx = int64_t(p.w) * p.x;
+        runningW_[i + 1] = runningW_[i] + p.w, runningWX_[i + 1] = runningWX_[i] + wx;
+        runningGrey_[i + 1] = runningGrey_[i] + p.grey, runningWXX_[i + 1] = runningWXX_[i] + double(wx) * p.x;
+    }
+}
+
+void crowd_splitter::outside(const span& run, int32_t x, size_t n, bool measuring) {
+    // A pixel outside every disc goes to the one whose edge lies nearest, within kMargin.
+    double nearest = kMargin;
+    size_t owner = n;
+    for (size_t j = 0; j < n; ++j) {
+        const disc& d = discs_[j];
+        const double d2 = (x - d.x) * (x - d.x) + (run.y - d.y) * (run.y - d.y);
+        if (d2 > d.reach2) continue;
+        const double reach = std::sqrt(d2) - d.r;
+        if (reach <= nearest) nearest = reach, owner = j;
+    }
+    if (owner == n) return;
+    const crowd_pixel& p = pixels_[size_t(run.first + (x - run.x0))];
+    sums_[owner].w += p.w, sums_[owner].wx += int64_t(p.w) * p.x, sums_[owner].wy += int64_t(p.w) * p.y;
+    if (measuring) measured_[owner].add(p.x, p.y, p.w, p.grey);
+}
+
+void crowd_splitter::addStretch(size_t j, const span& run, int32_t from, int32_t to, bool measuring) {
+    const size_t a = size_t(run.first + (from - run.x0)), b = size_t(run.first + (to - run.x0) + 1);
+    const int64_t w = runningW_[b] - runningW_[a], wx = runningWX_[b] - runningWX_[a];
+    sums_[j].w += w, sums_[j].wx += wx, sums_[j].wy += w * run.y;
+    if (!measuring) return;
+    crowd_moments& m = measured_[j];
+    const double y = run.y;
+    m.area += to - from + 1;
+    m.w += double(w), m.wx += double(wx), m.wy += y * double(w);
+    m.wxx += runningWXX_[b] - runningWXX_[a], m.wyy += y * y * double(w), m.wxy += y * double(wx);
+    m.grey += double(runningGrey_[b] - runningGrey_[a]);
+}
+
+void crowd_splitter::addSpan(const span& run, size_t n, bool measuring) {
+    // Each disc takes its stretch of the run at once; the pixels between the stretches, in
+    // order along the run, go one by one.
+    int32_t from[kFewDiscs], to[kFewDiscs];
+    size_t order[kFewDiscs], m = 0;
+    for (size_t j = 0; j < n; ++j) {
+        const disc& d = discs_[j];
+        const double dy = run.y - d.y, across = d.r2 - dy * dy;
+        if (across < 0) continue;
+        const double half = std::sqrt(across);
+        from[j] = std::max(run.x0, int32_t(std::ceil(d.x - half)));
+        to[j] = std::min(run.x0 + run.count - 1, int32_t(std::floor(d.x + half)));
+        if (from[j] > to[j]) continue;
+        addStretch(j, run, from[j], to[j], measuring);
+        size_t at = m++;
+        for (; at > 0 && from[order[at - 1]] > from[j]; --at) order[at] = order[at - 1];
+        order[at] = j;
+    }
+    int32_t x = run.x0;
+    for (size_t i = 0; i <= m; ++i) {
+        const int32_t stop = i < m ? from[order[i]] : run.x0 + run.count;
+        for (; x < stop; ++x) outside(run, x, n, measuring);
+        if (i < m) x = std::max(x, to[order[i]] + 1);
+    }
+}
+
+double crowd_splitter::refitDiscsBySpans(bool measuring) {
+    // Each pixel in every disc it lies in, or outside all with the one whose edge is nearest
+    // (within kMargin): the general fitting's rule, on the runs.
+    const size_t n = bodies_.size();
+    sums_.assign(n, disc_sum{0, 0, 0});
+    if (measuring) measured_.assign(n, crowd_moments{});
+    discs_.clear();
+    for (const crowd_body& b : bodies_) {
+        const double r = b.halfWidth[0];
+        discs_.push_back({b.midline[0].x, b.midline[0].y, r, r * r, true, (r + kMargin) * (r + kMargin)});
+    }
+    for (const span& run : spans_) addSpan(run, n, measuring);
+    double moved = 0;
+    for (size_t j = 0; j < n; ++j) {
+        if (sums_[j].w <= 0 || measuring) continue;
+        const crowd_point c{double(sums_[j].wx) / double(sums_[j].w), double(sums_[j].wy) / double(sums_[j].w)};
+        moved = std::max(moved, std::hypot(c.x - bodies_[j].midline[0].x, c.y - bodies_[j].midline[0].y));
+        bodies_[j].midline[0] = c;
+    }
+    return moved;
+}
+
+void crowd_splitter::fitDiscs() {
+    // Rounds on the runs until the discs settle, then their pixels measured where they lie;
+    // their looks only when asked (look()).
+    spanSums();
+    const int rounds = std::clamp(int(kVisits / (double(spans_.size() + 1) * double(bodies_.size()))), 1, kRounds);
+    for (int round = 0; round < rounds; ++round)
+        if (refitDiscsBySpans(false) < kSettled) break;
+    refitDiscsBySpans(true);
+    looks_.clear();
+}
+
 void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs,
                            const dib_base& weight, const dib_base& grey, int k, const std::vector<crowd_body>& expected,
                            const crowd_body& typical, std::vector<crowd_part>& parts) {
     gather(blobs, blob, runs, weight, grey);
     k = std::max(1, std::min(k, int(pixels_.size())));
-    grid(k);
     bodies_.assign(expected.begin(), expected.begin() + std::min<ptrdiff_t>(k, ptrdiff_t(expected.size())));
-    seed(k - int(bodies_.size()), typical);
+    const int missing = k - int(bodies_.size());
+    if (missing > 0) grid(k), seed(missing, typical);
+    bool round = true;
+    for (const crowd_body& b : bodies_) round = round && b.points == 1;
+    if (round && k <= kFewDiscs) {
+        fitDiscs();
+        finish(parts);
+        return;
+    }
+    if (missing <= 0) grid(k);
     locatePixels();
+    fitBodies();
+    // Two bodies on one animal while another's pixels lie bare: one is moved to them.
+    const int32_t idle = idleBody();
+    if (idle >= 0) {
+        crowd_body moved = crowd_straightBody(bodies_[size_t(idle)].halfWidth, bodies_[size_t(idle)].length,
+                                              bodies_[size_t(idle)].balance);
+        moved.track = bodies_[size_t(idle)].track;
+        bodies_.erase(bodies_.begin() + idle);
+        placer_.place(pixels_, x0_, y0_, x1_, y1_, 1, moved, bodies_);
+        bodies_.back().track = moved.track;
+        fitBodies();
+    }
+    finish(parts);
+}
+
+void crowd_splitter::fitBodies() {
     enlist();
     // The pixels are measured for the parts in the same pass as the last round of fitting
     // (bodies that moved less than kSettled in it are where they were measured); the first
     // round seldom is the last.
     // An elongated body costs a pixel about four discs do.
+    const int k = int(bodies_.size());
     const double visit = double(pixels_.size()) * std::min(k, 4) * (index_.empty() ? 1 : 4);
     const int rounds = std::clamp(int(kVisits / visit), 1, kRounds);
     bool measured = false;
@@ -441,7 +623,30 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
         startMeasuring();
         own([&](const crowd_pixel& p, int32_t b, const crowd_place& place, bool) { take(p, b, place); });
     }
-    finish(parts);
+}
+
+int32_t crowd_splitter::idleBody() {
+    // The blob's pixels no body covers, after the last round; worth a look only when they
+    // come to half an animal.
+    if (index_.empty() || inside_.size() != pixels_.size()) return -1;
+    double bare = 0, area = 0;
+    for (uint8_t in : inside_) bare += in == 0;
+    for (const crowd_body& b : bodies_) area += crowd_bodyArea(b);
+    if (bodies_.size() < 2 || bare < 0.5 * area / double(bodies_.size())) return -1;
+    // The body whose pixels lie most in others: when nearly all do, it explains nothing.
+    std::vector<int64_t> in(bodies_.size(), 0), shared(bodies_.size(), 0);
+    const crowd_pixel* first = pixels_.data();
+    own([&](const crowd_pixel& p, int32_t b, const crowd_place&, bool inside) {
+        if (!inside) return;
+        ++in[size_t(b)];
+        shared[size_t(b)] += inside_[size_t(&p - first)] > 1;
+    });
+    int32_t idle = -1;
+    double most = kIdleShare;
+    for (size_t b = 0; b < bodies_.size(); ++b)
+        if (bodies_[b].points > 1 && in[b] > 0 && double(shared[b]) / double(in[b]) > most)
+            most = double(shared[b]) / double(in[b]), idle = int32_t(b);
+    return idle;
 }
 
 int64_t crowd_splitter::coverage(const std::vector<crowd_body>& bodies) {

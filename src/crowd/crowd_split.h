@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
+#include "crowd/crowd_place.h"
 #include "crowd/crowd_posture.h"
 
 struct crowd_part {
     crowd_moments moments;  // of its pixels: those of its body, shared with any other body they lie in
     crowd_body body;        // as fitted
     crowd_looks looks;
+    bool looked = true;  // looks measured (a disc's are measured when asked: crowd_splitter::look)
 };
 
 class crowd_splitter {
@@ -26,6 +28,11 @@ public:
                const dib_base& grey, int k, const std::vector<crowd_body>& expected, const crowd_body& typical,
                std::vector<crowd_part>& parts);
 
+    // The looks of the parts of a blob cut into `discs` (as split() left them in its parts'
+    // bodies, all round), one per disc.
+    void look(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
+              const dib_base& grey, const std::vector<crowd_body>& discs, std::vector<crowd_looks>& looks);
+
     // Pixels within at least one of `bodies`: the area the animals cover together.
     int64_t coverage(const std::vector<crowd_body>& bodies);
 
@@ -36,8 +43,9 @@ private:
     };
     void gather(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
                 const dib_base& grey);
-    // Bodies for the animals none of `bodies_` stands for: k-means over the pixels they
-    // leave uncovered, each cluster shaped like `typical`.
+    // Bodies for the animals none of `bodies_` stands for: elongated ones laid where they
+    // cover the most pixels the others leave (crowd_placer), round ones where those pixels
+    // cluster (k-means).
     void seed(int missing, const crowd_body& typical);
     // `typical`, or when it is round and no body is expected, k animals of the blob's own
     // width lying along it if it is elongated.
@@ -55,6 +63,11 @@ private:
     // Calls use(pixel, body, place, inside) for each body a pixel belongs to.
     template <class Use>
     void own(const Use& use);
+    // Rounds of fitting until the bodies settle, the parts measured with the last.
+    void fitBodies();
+    // An elongated body lying almost wholly in others while as many pixels as half an
+    // animal lie in none, or -1.
+    int32_t idleBody();
     // One round of fitting, measuring the parts as it goes when `measuring`, the elongated
     // bodies sliding along themselves when `sliding`; returns how far the bodies moved at most.
     double refit(bool measuring, bool sliding);
@@ -62,13 +75,22 @@ private:
     // of a few shifts, the one whose body covers the most pixels of the blob no other body
     // covers, less those off the blob.
     double slide(size_t b) const;
+    // A few round bodies fitted, each pixel weighed against every one: the rounds of refit()
+    // for blobs of discs, on whole-number sums.
+    void fitDiscs();
+    // The blob's runs with running sums of weight, and a round of refitDiscs() on them.
+    void spanSums();
+    double refitDiscsBySpans(bool measuring);
     // The parts' sums and looks: emptied, a pixel of body b added, handed out.
     void startMeasuring();
     void take(const crowd_pixel& p, int32_t b, const crowd_place& place);
+    // take() for round body b, the pixel `squared` pixels squared from its centre.
+    void takeRound(const crowd_pixel& p, size_t b, double squared);
     void finish(std::vector<crowd_part>& parts) const;
 
     std::vector<crowd_pixel> pixels_;
     crowd_midliner midliner_;
+    crowd_placer placer_;
     std::vector<crowd_body> bodies_;
     std::vector<tally> tallies_;
     int32_t x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0, cell_ = 1, columns_ = 1, rows_ = 1;
@@ -76,8 +98,25 @@ private:
     struct disc {
         double x, y, r, r2;
         bool round;
+        double reach2;  // (r + kMargin)^2: farther pixels go to no body
     };
     std::vector<disc> discs_;
+    struct disc_sum {
+        int64_t w, wx, wy;
+    };
+    std::vector<disc_sum> sums_;
+    struct span {
+        int32_t y, x0, first, count;  // row, first column, its first pixel's index, pixels
+    };
+    std::vector<span> spans_;
+    // Adds pixel x of `run`, outside every one of the n discs, to the disc it goes to.
+    void outside(const span& run, int32_t x, size_t n, bool measuring);
+    // Adds the pixels from..to of `run` to disc j.
+    void addStretch(size_t j, const span& run, int32_t from, int32_t to, bool measuring);
+    // Adds the pixels of `run` to the n discs they go to.
+    void addSpan(const span& run, size_t n, bool measuring);
+    std::vector<int64_t> runningW_, runningWX_, runningGrey_;  // per pixel, the sums of the pixels before it
+    std::vector<double> runningWXX_;
     std::vector<crowd_line> lines_;  // of the elongated bodies
     std::vector<int32_t> cellStart_, cellBodies_, fill_;
     std::vector<crowd_point> centres_;

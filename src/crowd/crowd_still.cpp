@@ -10,6 +10,11 @@
 
 namespace {
 
+// How unlike one animal (unlike()) a still patch may be and still be taken for one: its area
+// and contrast both within about a third of the animals' (log 1.5 between them), the spread
+// of one animal's area as it bends and of its contrast along its body.
+constexpr double kLikeAnimal = 0.4;
+
 // A window of the picture around one patch, with masks of its own.
 struct window {
     int32_t x0, y0, w, h;
@@ -114,7 +119,10 @@ void countSurplus(const std::vector<crowd_blob>& blobs, const std::vector<patch_
         return unlike(blobs[a], views[a], rules) > unlike(blobs[b], views[b], rules);
     });
     for (size_t i : resting) {
-        if (total <= rules.animals) break;
+        // A patch of one animal's area and contrast is one, whatever the count says: the
+        // moving animals are counted in a sample, and one fragment too many there would cost
+        // an animal at rest all its rest.
+        if (total <= rules.animals || unlike(blobs[i], views[i], rules) < kLikeAnimal) break;
         animal[i] = 0;
         total -= animalsIn(blobs[i]);
     }

@@ -61,10 +61,12 @@ void crowd_tracker::predict() {
     }
 }
 
-crowd_body crowd_tracker::body(size_t t) const {
+crowd_body crowd_tracker::body(size_t t, double typicalArea, bool elongatedKind) const {
     const crowd_track& k = tracks_[t];
-    crowd_body b = crowd_roundBody(k.x, k.y, std::sqrt(std::max(k.area, 1.0) / std::numbers::pi));
-    if (k.elongated && k.shaped && k.elongation >= kAxial) {
+    const double area = k.sized ? k.area : typicalArea;
+    crowd_body b = crowd_roundBody(k.x, k.y, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
+    // A round animal seen in an odd shape (pressed against another, say) stays round.
+    if (elongatedKind && k.elongated && k.shaped && k.elongation >= kAxial) {
         b.points = crowd_stations;
         for (int i = 0; i < crowd_stations; ++i)
             b.midline[i] = {k.x + k.offsets[i].x, k.y + k.offsets[i].y}, b.halfWidth[i] = k.halfWidth[i];
@@ -74,7 +76,7 @@ crowd_body crowd_tracker::body(size_t t) const {
     return b;
 }
 
-crowd_body crowd_tracker::typical(double area) const {
+crowd_body crowd_tracker::typical(double area, bool* told) const {
     std::vector<std::pair<double, size_t>> lengths;
     size_t known = 0;
     for (size_t t = 0; t < tracks_.size(); ++t) {
@@ -82,15 +84,12 @@ crowd_body crowd_tracker::typical(double area) const {
         ++known;
         if (tracks_[t].elongated && tracks_[t].shaped) lengths.push_back({tracks_[t].length, t});
     }
+    if (told) *told = known > 0;
     if (lengths.empty() || 2 * lengths.size() <= known)
         return crowd_roundBody(0, 0, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
     std::nth_element(lengths.begin(), lengths.begin() + ptrdiff_t(lengths.size() / 2), lengths.end());
     const crowd_track& k = tracks_[lengths[lengths.size() / 2].second];
-    crowd_body b;
-    b.points = crowd_stations;
-    b.length = k.length, b.balance = k.balance;
-    for (int i = 0; i < crowd_stations; ++i) b.midline[i] = {k.length * i / kLast, 0}, b.halfWidth[i] = k.halfWidth[i];
-    return b;
+    return crowd_straightBody(k.halfWidth, k.length, k.balance);
 }
 
 double crowd_tracker::cost(const crowd_track& t, const crowd_sighting& s, double size) const {
@@ -103,7 +102,7 @@ double crowd_tracker::cost(const crowd_track& t, const crowd_sighting& s, double
         (dx * dx + dy * dy) * (1 / std::max(t.pxx + kMeasured, kLeastSpread) + 1 / std::max(size * size, 1.0));
     // Appearance tells animals apart where they cross; each term is capped so that a part
     // cut out of a blob imperfectly is not refused for its looks alone.
-    const double area = std::log(std::max(o.area, 1.0) / std::max(t.area, 1.0)) / 0.2;
+    const double area = t.sized ? std::log(std::max(o.area, 1.0) / std::max(t.area, 1.0)) / 0.2 : 0.0;
     const double intensity = (o.intensity - t.intensity) / 8.0, shape = (o.elongation - t.elongation) / 0.25;
     // An elongated animal turns little from one frame to the next: its long axis is
     // compared with the track's.
@@ -120,6 +119,7 @@ void crowd_tracker::start(crowd_track& t, const crowd_sighting& s, double gate) 
     // The velocity is unknown: anything up to the gate per frame.
     t.pxx = kMeasured, t.pxv = 0, t.pvv = gate * gate / 9;
     t.area = o.area, t.intensity = o.intensity, t.elongation = o.elongation;
+    t.sized = s.whole && s.alone;
     t.missed = 0;
     t.elongated = t.shaped = false;
     t.length = t.balance = t.headward = 0;
@@ -182,11 +182,14 @@ void crowd_tracker::correct(crowd_track& t, crowd_sighting& s) {
     t.pxx *= 1 - kx;
     // A whole blob much larger than the animal is it merged with others: it tells nothing
     // of the animal's looks or shape.
-    const bool alone = s.whole && s.alone && o.area <= kMerged * t.area;
+    const bool alone = s.whole && s.alone && (!t.sized || o.area <= kMerged * t.area);
     if (alone) {
-        t.area += 0.1 * (o.area - t.area);
-        t.intensity += 0.1 * (o.intensity - t.intensity);
-        t.elongation += 0.1 * (o.elongation - t.elongation);
+        // The first sighting alone replaces what a part told.
+        const double rate = t.sized ? 0.1 : 1.0;
+        t.area += rate * (o.area - t.area);
+        t.intensity += rate * (o.intensity - t.intensity);
+        t.elongation += rate * (o.elongation - t.elongation);
+        t.sized = true;
     }
     if (alone || !s.whole) observe(t, s);
     t.missed = 0;
@@ -213,34 +216,46 @@ void crowd_tracker::candidates(const std::vector<crowd_sighting>& sightings, con
     }
 }
 
-void crowd_tracker::pairInGroups(bool leaveUnmatched, std::vector<int32_t>& objectOf) {
-    const int32_t members = int32_t(tracks_.size() + trackOf_.size()), nt = int32_t(tracks_.size());
-    parent_.resize(size_t(members));
-    groupSize_.assign(size_t(members), 1);
-    for (int32_t i = 0; i < members; ++i) parent_[size_t(i)] = i;
-    std::sort(edges_.begin(), edges_.end(), [](const crowd_edge& a, const crowd_edge& b) {
-        return a.cost != b.cost ? a.cost < b.cost : a.track != b.track ? a.track < b.track : a.object < b.object;
-    });
+void crowd_tracker::join(bool cheapestFirst) {
+    const int32_t nt = int32_t(tracks_.size());
+    for (int32_t i = 0; i < int32_t(parent_.size()); ++i) parent_[size_t(i)] = i, groupSize_[size_t(i)] = 1;
     // Cheapest joins first; one that would make a group too large is left out.
+    if (cheapestFirst)
+        std::sort(edges_.begin(), edges_.end(), [](const crowd_edge& a, const crowd_edge& b) {
+            return a.cost != b.cost ? a.cost < b.cost : a.track != b.track ? a.track < b.track : a.object < b.object;
+        });
     size_t kept = 0;
     for (const crowd_edge& e : edges_) {
         const int32_t a = root(e.track), b = root(nt + e.object);
-        if (a != b && groupSize_[size_t(a)] + groupSize_[size_t(b)] > kLargestGroup) continue;
+        if (a != b && cheapestFirst && groupSize_[size_t(a)] + groupSize_[size_t(b)] > kLargestGroup) continue;
         if (a != b)
             parent_[size_t(std::max(a, b))] = std::min(a, b),
                                        groupSize_[size_t(std::min(a, b))] += groupSize_[size_t(std::max(a, b))];
         edges_[kept++] = e;
     }
     edges_.resize(kept);
-    for (crowd_edge& e : edges_) e.group = root(e.track);
-    std::stable_sort(edges_.begin(), edges_.end(),
-                     [](const crowd_edge& a, const crowd_edge& b) { return a.group < b.group; });
-    for (size_t e = 0; e < edges_.size();) {
-        size_t end = e;
-        while (end < edges_.size() && edges_[end].group == edges_[e].group) ++end;
-        group_.assign(edges_.begin() + ptrdiff_t(e), edges_.begin() + ptrdiff_t(end));
+}
+
+void crowd_tracker::pairInGroups(bool leaveUnmatched, std::vector<int32_t>& objectOf) {
+    const size_t members = tracks_.size() + trackOf_.size();
+    parent_.resize(members), groupSize_.resize(members);
+    // Joined as they come; only when a group grows too large are the joins made cheapest
+    // first, leaving out those that would.
+    join(false);
+    bool large = false;
+    for (size_t i = 0; i < members && !large; ++i) large = parent_[i] == int32_t(i) && groupSize_[i] > kLargestGroup;
+    if (large) join(true);
+    // The edges in groups, each group's in the order they came.
+    groupStart_.assign(members + 1, 0);
+    for (crowd_edge& e : edges_) e.group = root(e.track), ++groupStart_[size_t(e.group) + 1];
+    for (size_t i = 1; i <= members; ++i) groupStart_[i] += groupStart_[i - 1];
+    grouped_.resize(edges_.size());
+    fill_.assign(groupStart_.begin(), groupStart_.end() - 1);
+    for (const crowd_edge& e : edges_) grouped_[size_t(fill_[size_t(e.group)]++)] = e;
+    for (size_t g = 0; g < members; ++g) {
+        if (groupStart_[g] == groupStart_[g + 1]) continue;
+        group_.assign(grouped_.begin() + groupStart_[g], grouped_.begin() + groupStart_[g + 1]);
         pairOptimally(group_, leaveUnmatched, objectOf);
-        e = end;
     }
 }
 

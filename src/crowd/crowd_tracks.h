@@ -31,6 +31,9 @@ struct crowd_track {
     // Covariance of (position, velocity) along one axis; both axes share it.
     double pxx, pxv, pvv;
     double area, intensity, elongation;  // running averages over the frames seen whole
+    // The area is the animal's own, learned from a sighting of it alone; a track started on
+    // a part cut out of a blob, or on a blob of several, knows only the part's.
+    bool sized;
     int32_t missed;                      // frames since it was last seen
     int32_t seen;
     // The body: the midline relative to the centre, head first once the head is known.
@@ -65,11 +68,13 @@ public:
     const std::vector<crowd_track>& tracks() const { return tracks_; }
     // The track with this id, or null.
     const crowd_track* find(int32_t id) const;
-    // Where and how track t expects its animal's body now.
-    crowd_body body(size_t t) const;
+    // Where and how track t expects its animal's body now; a round one not yet seen alone
+    // as a disc of `typicalArea`; always round where the kind is not `elongatedKind`.
+    crowd_body body(size_t t, double typicalArea, bool elongatedKind) const;
     // The shape of an animal none is known of: the typical elongated track's, straightened,
-    // when most tracks are elongated, otherwise a disc of `area`.
-    crowd_body typical(double area) const;
+    // when most tracks are elongated, otherwise a disc of `area`. `told`: whether any track
+    // has been followed long enough to tell.
+    crowd_body typical(double area, bool* told = nullptr) const;
 
 private:
     struct crowd_edge {
@@ -86,9 +91,13 @@ private:
     // The allowed pairs: for each track, the nearest few objects within its reach that cost
     // less than leaving both unmatched.
     void candidates(const std::vector<crowd_sighting>& sightings, const crowd_trackRules& rules);
-    // Solves the pairs of edges_ in groups joined by them, cheapest joins first, no group
-    // growing past a size that the optimal assignment solves quickly.
+    // Solves the pairs of edges_ in groups joined by them, no group growing past a size that
+    // the optimal assignment solves quickly.
     void pairInGroups(bool leaveUnmatched, std::vector<int32_t>& objectOf);
+    // Joins the tracks and objects of edges_ into groups (parent_, groupSize_), cheapest
+    // edge first when `cheapestFirst`, then leaving out an edge that would make a group too
+    // large; edges_ keeps those that joined.
+    void join(bool cheapestFirst);
     // Pairs the tracks and objects of `edges` (each an allowed pair and its cost) by least
     // total cost, with the choice of leaving either unmatched when `leaveUnmatched`.
     void pairOptimally(const std::vector<crowd_edge>& edges, bool leaveUnmatched, std::vector<int32_t>& objectOf);
@@ -99,7 +108,8 @@ private:
     int32_t nextId_ = 0;
     // Scratch, kept between frames so that a frame allocates nothing once warmed up.
     std::vector<int32_t> parent_, groupSize_, objectOf_, trackOf_, groupTracks_, groupObjects_, near_;
-    std::vector<crowd_edge> edges_, group_;
+    std::vector<crowd_edge> edges_, group_, grouped_;
+    std::vector<int32_t> groupStart_, fill_;
     std::vector<double> matrix_;
     std::vector<int> pairing_;
     std::vector<crowd_point> places_;

@@ -48,6 +48,13 @@ constexpr double kMidlineFrom = 1.3;
 constexpr double kMidlineArea = 50;
 // A whole blob up to this many times one animal's area is taken for one animal alone.
 constexpr double kAlone = 1.5;
+// An elongated animal's width over its length lies within this factor of its kind's
+// typical: a bent or beating body, and the edge the blur adds to a small one, change it by
+// a fifth; two animals in file halve it, two side by side or crossing double it.
+constexpr double kShapeSpread = 1.5;
+// A blob under this share of one animal's area is a speck or a piece of an animal, and with
+// the count of animals known and exceeded, no animal: the still background's rule too.
+constexpr double kSpeck = 0.25;
 // Pixels per frame from which an object without a known head is taken to head where it moves.
 constexpr double kMoving = 0.2;
 static_assert(crowd_stations == ip_midlinePoints);
@@ -135,9 +142,10 @@ void plot(dib_access<P>& out, int32_t w, int32_t h, double x, double y, int32_t 
 // once the head is known.
 template <class P>
 void mark(dib_access<P>& out, int32_t w, int32_t h, const crowd_sighting& s, int32_t id, int greyValue) {
-    for (int d = -2; d <= 2; ++d) {
-        plot(out, w, h, s.object.x + d, s.object.y, id, greyValue);
-        plot(out, w, h, s.object.x, s.object.y + d, id, greyValue);
+    const int64_t cx = std::lround(s.object.x), cy = std::lround(s.object.y);
+    for (int64_t d = -2; d <= 2; ++d) {
+        if (cy >= 0 && cy < h && cx + d >= 0 && cx + d < w) paint(out.row(int32_t(cy))[cx + d], id, greyValue);
+        if (cx >= 0 && cx < w && cy + d >= 0 && cy + d < h) paint(out.row(int32_t(cy + d))[cx], id, greyValue);
     }
     if (!s.posture.elongated) return;
     const crowd_point* line = s.posture.midline;
@@ -171,8 +179,11 @@ void ip_crowd::reformat() {
 
 void ip_crowd::restart() {
     foreground_.restart(weight_->format());
+    early_.restart();
     tracker_.clear();
     areaHistory_.clear();
+    aspectHistory_.clear();
+    aspect_ = 0;
     singleArea_ = 0;
     found_.clear();
     selected_ = -1;
@@ -210,7 +221,9 @@ void ip_crowd::count() {
     share_.clear();
     known_.clear();
     if (!keep()) return;
+    typical_ = tracker_.typical(singleArea_, &kindTold_);
     expect();
+    measureWholes();
     const auto& blobs = blobs_.blobs();
     ratio_.resize(kept_.size());
     for (size_t i = 0; i < kept_.size(); ++i) {
@@ -226,13 +239,56 @@ void ip_crowd::count() {
             expectedIn(i, bodies_);
             if (const int64_t together = splitter_.coverage(bodies_)) covered = double(together);
         }
-        const bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered;
+        bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered;
         if (known) k = expected;
+        // A blob shaped unlike one animal is more, whatever its area or its tracks say.
+        if (k == 1 && !single(i)) k = 2, known = false;
         k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
         share_.push_back(settings_.split ? k : 1);
         known_.push_back(known);
     }
     if (settings_.split && settings_.animals > 0) toAnimals();
+}
+
+void ip_crowd::measureWholes() {
+    // The animals alone by their area tell how wide an animal is for its length.
+    const auto& blobs = blobs_.blobs();
+    wholes_.assign(kept_.size(), crowd_sighting{});
+    measured_.assign(kept_.size(), 0);
+    std::vector<double> aspects;
+    size_t alone = 0;
+    for (size_t i = 0; i < kept_.size(); ++i) {
+        const double ratio = double(blobs[size_t(kept_[i])].moments.area) / singleArea_;
+        if (ratio <= 1 / kAlone || ratio >= kAlone) continue;
+        ++alone;
+        const crowd_posture& p = wholeOf(i).posture;
+        if (p.elongated) aspects.push_back(p.width / p.length);
+    }
+    // Only a kind of animal most of which are elongated has an aspect: round ones touching
+    // in pairs are elongated too.
+    if (aspects.empty() || 2 * aspects.size() <= alone) return;
+    std::nth_element(aspects.begin(), aspects.begin() + ptrdiff_t(aspects.size() / 2), aspects.end());
+    aspectHistory_.push_back(aspects[aspects.size() / 2]);
+    if (aspectHistory_.size() > size_t(kHistory)) aspectHistory_.erase(aspectHistory_.begin());
+    aspects = aspectHistory_;
+    std::nth_element(aspects.begin(), aspects.begin() + ptrdiff_t(aspects.size() / 2), aspects.end());
+    aspect_ = aspects[aspects.size() / 2];
+}
+
+const crowd_sighting& ip_crowd::wholeOf(size_t i) {
+    if (!measured_[i]) wholes_[i] = whole(kept_[i]), measured_[i] = 1;
+    return wholes_[i];
+}
+
+bool ip_crowd::single(size_t i) {
+    // One animal is as wide for its length as any other of its kind, whatever its size: a
+    // blob of two in file is half as wide for its length, two side by side or crossing twice.
+    // A compact blob cannot tell.
+    if (aspect_ <= 0 || crowd_describe(blobs_.blobs()[size_t(kept_[i])].moments).elongation < kMidlineFrom) return true;
+    const crowd_posture& p = wholeOf(i).posture;
+    if (!p.elongated) return true;
+    const double q = p.width / p.length / aspect_;
+    return q > 1 / kShapeSpread && q < kShapeSpread;
 }
 
 bool ip_crowd::keep() {
@@ -275,7 +331,7 @@ void ip_crowd::expect() {
         if (b < 0 || keptOf_[size_t(b)] < 0) continue;
         trackBlob_[t] = keptOf_[size_t(b)];
         ++blobTrackStart_[size_t(trackBlob_[t]) + 1];
-        expectedArea_[size_t(trackBlob_[t])] += track.area;
+        expectedArea_[size_t(trackBlob_[t])] += track.sized ? track.area : singleArea_;
     }
     for (size_t i = 1; i < blobTrackStart_.size(); ++i) blobTrackStart_[i] += blobTrackStart_[i - 1];
     blobTracks_.resize(size_t(blobTrackStart_.back()));
@@ -295,9 +351,12 @@ void ip_crowd::toAnimals() {
     auto left = [&](size_t i) { return more ? ratio_[i] - share_[i] : share_[i] - ratio_[i]; };
     auto may = [&](size_t i) {
         const double area = double(blobs[size_t(kept_[i])].moments.area);
+        // A blob under a quarter of an animal is a speck or a piece of one: with more blobs
+        // than animals, it is no animal.
         return more ? share_[i] < kMostPerBlob && ratio_[i] / (share_[i] + 1) >= 0.7 &&
                           area / (share_[i] + 1) >= settings_.minArea
-                    : share_[i] >= 2;
+                    : share_[i] >= 2 || (share_[i] == 1 && ratio_[i] < kSpeck &&
+                                         blobTrackStart_[i + 1] == blobTrackStart_[i] && !tracker_.tracks().empty());
     };
     std::vector<std::pair<double, size_t>> heap;
     for (size_t i = 0; i < kept_.size(); ++i)
@@ -316,7 +375,7 @@ void ip_crowd::toAnimals() {
 void ip_crowd::expectedIn(size_t i, std::vector<crowd_body>& bodies) const {
     bodies.clear();
     for (int32_t j = blobTrackStart_[i]; j < blobTrackStart_[i + 1]; ++j)
-        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)])));
+        bodies.push_back(tracker_.body(size_t(blobTracks_[size_t(j)]), singleArea_, typical_.points > 1 || !kindTold_));
     // Those seen in the last frame before those missed in it, when not all can be used.
     std::stable_sort(bodies.begin(), bodies.end(), [&](const crowd_body& a, const crowd_body& b) {
         return tracker_.tracks()[size_t(a.track)].missed < tracker_.tracks()[size_t(b.track)].missed;
@@ -345,58 +404,124 @@ crowd_sighting ip_crowd::whole(int32_t blob) {
     return s;
 }
 
+crowd_body ip_crowd::typicalBody() const {
+    const crowd_body& known = typical_;
+    if (known.points > 1) return known;
+    // No animal's shape learned yet (the first frames): this frame's animals alone tell it,
+    // when most of them are elongated.
+    std::vector<std::pair<double, size_t>> lengths;
+    size_t alone = 0;
+    for (size_t i = 0; i < sightings_.size(); ++i) {
+        const crowd_sighting& s = sightings_[i];
+        if (!s.alone || s.object.area < kMidlineArea) continue;
+        ++alone;
+        if (s.posture.elongated) lengths.push_back({s.posture.length, i});
+    }
+    if (lengths.empty() || 2 * lengths.size() <= alone) return known;
+    std::nth_element(lengths.begin(), lengths.begin() + ptrdiff_t(lengths.size() / 2), lengths.end());
+    const crowd_posture& p = sightings_[lengths[lengths.size() / 2].second].posture;
+    return crowd_straightBody(p.halfWidth, p.length, p.balance);
+}
+
+void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
+    expectedIn(i, bodies_);
+    splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], bodies_, typical, parts_);
+    // Discs whose looks are measured on demand, with the blob they cut.
+    const bool later = !parts_.empty() && !parts_[0].looked;
+    if (later) discBlobs_.push_back({kept_[i], int32_t(lookDiscs_.size()), int32_t(parts_.size())});
+    for (const crowd_part& part : parts_) {
+        if (later) {
+            lookDiscs_.push_back(part.body);
+            discSighting_.push_back(part.moments.area == 0 ? -1 : int32_t(sightings_.size()));
+        }
+        if (part.moments.area == 0) continue;
+        crowd_sighting s;
+        s.object = crowd_describe(part.moments);
+        s.whole = false;
+        s.looks = part.looks, s.looked = part.looked;
+        if (part.body.points == crowd_stations) {
+            crowd_posture& p = s.posture;
+            p.elongated = true;
+            std::copy(part.body.midline, part.body.midline + crowd_stations, p.midline);
+            std::copy(part.body.halfWidth, part.body.halfWidth + crowd_stations, p.halfWidth);
+            p.length = part.body.length, p.balance = part.body.balance;
+            p.width = s.object.area / std::max(p.length, 1.0);
+        }
+        sightings_.push_back(s);
+        blobOfObject_.push_back(kept_[i]);
+    }
+}
+
 void ip_crowd::detect() {
     sightings_.clear();
     blobOfObject_.clear();
-    crowd_body typical;
-    bool typicalKnown = false;
+    discBlobs_.clear(), lookDiscs_.clear(), discSighting_.clear();
+    // The blobs of one animal first: their shapes stand in for the typical animal's while
+    // none is learned.
+    bool several = false;
     for (size_t i = 0; i < kept_.size(); ++i) {
-        if (share_[i] == 1) {
-            sightings_.push_back(whole(kept_[i]));
-            // A blob of one animal's area, or the one a track expected there: an animal
-            // alone, whose looks and shape its track may learn.
-            sightings_.back().alone = known_[i] || ratio_[i] < kAlone;
-            blobOfObject_.push_back(kept_[i]);
-            continue;
-        }
-        if (!typicalKnown) typical = tracker_.typical(singleArea_), typicalKnown = true;
-        expectedIn(i, bodies_);
-        splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], bodies_, typical, parts_);
-        for (const crowd_part& part : parts_) {
-            if (part.moments.area == 0) continue;
-            crowd_sighting s;
-            s.object = crowd_describe(part.moments);
-            s.whole = false;
-            s.looks = part.looks, s.looked = true;
-            if (part.body.points == crowd_stations) {
-                crowd_posture& p = s.posture;
-                p.elongated = true;
-                std::copy(part.body.midline, part.body.midline + crowd_stations, p.midline);
-                std::copy(part.body.halfWidth, part.body.halfWidth + crowd_stations, p.halfWidth);
-                p.length = part.body.length, p.balance = part.body.balance;
-                p.width = s.object.area / std::max(p.length, 1.0);
-            }
-            sightings_.push_back(s);
-            blobOfObject_.push_back(kept_[i]);
-        }
+        several = several || share_[i] > 1;
+        if (share_[i] != 1) continue;
+        sightings_.push_back(wholeOf(i));
+        // A blob of one animal's area, or the one a track expected there, and shaped like
+        // one: an animal alone, whose looks and shape its track may learn.
+        sightings_.back().alone = (known_[i] || ratio_[i] < kAlone) && single(i);
+        blobOfObject_.push_back(kept_[i]);
     }
+    if (!several) return;
+    const crowd_body typical = typicalBody();
+    for (size_t i = 0; i < kept_.size(); ++i)
+        if (share_[i] > 1) splitInto(i, typical);
 }
 
 void ip_crowd::lookAll() const {
     if (looked_) return;
+    for (const disc_blob& d : discBlobs_) {
+        const std::vector<crowd_body> discs(lookDiscs_.begin() + d.first, lookDiscs_.begin() + d.first + d.count);
+        splitter_.look(blobs_, d.blob, runs_, *weight_, *grey_, discs, looks_);
+        for (int32_t k = 0; k < d.count; ++k) {
+            const int32_t at = discSighting_[size_t(d.first + k)];
+            if (at >= 0) sightings_[size_t(at)].looks = looks_[size_t(k)], sightings_[size_t(at)].looked = true;
+        }
+    }
     for (found& f : found_) {
-        if (f.sighting.looked) continue;
+        crowd_sighting& sighting = sightings_[size_t(f.sighting)];
+        if (sighting.looked) continue;
         const crowd_blob& b = blobs_.blobs()[size_t(f.blob)];
-        crowd_rings rings(f.sighting.object.x, f.sighting.object.y, double(b.moments.area));
+        crowd_rings rings(sighting.object.x, sighting.object.y, double(b.moments.area));
         for (int32_t i = 0; i < b.runCount; ++i) {
             const crowd_run& run = runs_[size_t(blobs_.order()[size_t(b.firstRun + i)])];
             const uint8_t* g = grey_->row(run.y);
             for (int32_t x = run.x0; x < run.x1; ++x) rings.add(x, run.y, g[x]);
         }
-        rings.finish(f.sighting.looks);
-        f.sighting.looked = true;
+        rings.finish(sighting.looks);
+        sighting.looked = true;
     }
     looked_ = true;
+}
+
+void ip_crowd::label(const crowd_detectSettings& detection) {
+    crowd_findRuns(*weight_, runs_, rowStart_);
+    blobs_.label(*weight_, *grey_, runs_, rowStart_);
+    // A change of the whole picture's light is not thousands of animals: nothing is handed on.
+    const bool event = foreground_.lightingEvent(runs_, blobs_);
+    if (event) {
+        runs_.clear();
+        std::fill(rowStart_.begin(), rowStart_.end(), 0);
+        blobs_.label(*weight_, *grey_, runs_, rowStart_);
+    }
+    // While the floor is guessed, what stood still since the first frame may be the arena's
+    // own structure: gone from the objects, the animals touching it stand alone.
+    const bool cleared = !event && floorGuessed_ &&
+                         early_.clear(blobs_, runs_, rowStart_, *grey_, foreground_.cut(), settings_.minArea,
+                                      settings_.animals, *weight_);
+    if (cleared) {
+        crowd_findRuns(*weight_, runs_, rowStart_);
+        blobs_.label(*weight_, *grey_, runs_, rowStart_);
+    }
+    if (!floorGuessed_) early_.restart();
+    foreground_.learn(*grey_, cleared ? early_.before() : *weight_, blobs_, {runs_, rowStart_}, event, detection,
+                      singleArea_);
 }
 
 void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
@@ -409,18 +534,10 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     dst_->height = src->height;
     const crowd_detectSettings detection = detectSettings();
     foreground_.find(*src, detection, *weight_, *grey_);
+    floorGuessed_ = settings_.background == 0 && foreground_.background().guessed();
     t[1] = timer.now();
 
-    crowd_findRuns(*weight_, runs_, rowStart_);
-    blobs_.label(*weight_, *grey_, runs_, rowStart_);
-    // A change of the whole picture's light is not thousands of animals: nothing is handed on.
-    const bool event = foreground_.lightingEvent(runs_, blobs_);
-    if (event) {
-        runs_.clear();
-        std::fill(rowStart_.begin(), rowStart_.end(), 0);
-        blobs_.label(*weight_, *grey_, runs_, rowStart_);
-    }
-    foreground_.learn(*grey_, *weight_, blobs_, event, detection, singleArea_);
+    label(detection);
     t[2] = timer.now();
 
     tracker_.predict();
@@ -441,7 +558,7 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     for (size_t i = 0; i < sightings_.size(); ++i) {
         const auto at = std::lower_bound(tracks.begin(), tracks.end(), identity_[i],
                                          [](const crowd_track& track, int32_t id) { return track.id < id; });
-        found_.push_back({sightings_[i], identity_[i], blobOfObject_[i], float(at->vx), float(at->vy), at->seen});
+        found_.push_back({int32_t(i), identity_[i], blobOfObject_[i], float(at->vx), float(at->vy), at->seen});
     }
     t[4] = timer.now();
 
@@ -449,7 +566,8 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
         double nearest = 1e300;
         selected_ = -1;
         for (const found& f : found_) {
-            const double d = std::hypot(f.sighting.object.x - x, f.sighting.object.y - y);
+            const crowd_object& o = sightings_[size_t(f.sighting)].object;
+            const double d = std::hypot(o.x - x, o.y - y);
             if (d < nearest) nearest = d, selected_ = f.id;
         }
     });
@@ -482,14 +600,14 @@ void ip_crowd::draw(ip_overlay* overlay, bool clicked) {
                             paint(row[x], colourOf[size_t(b)], markGrey);
                 }
             }
-            for (const found& f : found_) mark(out, w, h, f.sighting, f.id, markGrey);
+            for (const found& f : found_) mark(out, w, h, sightings_[size_t(f.sighting)], f.id, markGrey);
         });
     }
     if (!overlay) return;
     overlay->clear();
     for (const found& f : found_) {
         if (f.id != selected_) continue;
-        const crowd_object& o = f.sighting.object;
+        const crowd_object& o = sightings_[size_t(f.sighting)].object;
         const ip_point centre{int32_t(std::lround(o.x)), int32_t(std::lround(o.y))};
         drawAim(overlay, centre, std::max(5, int(std::sqrt(o.area / std::numbers::pi)) + 2), 2, 1);
         char text[48];
@@ -510,9 +628,10 @@ int ip_crowd::objects(ip_objectRecord* out, int capacity) const {
         const found& f = found_[size_t(i)];
         ip_objectRecord r{};
         r.index = f.id;
-        r.x = int32_t(std::lround(f.sighting.object.x));
-        r.y = int32_t(std::lround(f.sighting.object.y));
-        r.area = int32_t(std::lround(f.sighting.object.area));
+        const crowd_object& o = sightings_[size_t(f.sighting)].object;
+        r.x = int32_t(std::lround(o.x));
+        r.y = int32_t(std::lround(o.y));
+        r.area = int32_t(std::lround(o.area));
         r.vx = f.vx, r.vy = f.vy;
         r.appearances = f.seen;
         r.selected = f.id == selected_ ? 1 : 0;
@@ -526,7 +645,7 @@ int ip_crowd::details(ip_objectDetails* out, int capacity) const {
     if (out && capacity > 0) lookAll();
     for (int i = 0; i < n && out && i < capacity; ++i) {
         const found& f = found_[size_t(i)];
-        const crowd_sighting& s = f.sighting;
+        const crowd_sighting& s = sightings_[size_t(f.sighting)];
         const crowd_object& o = s.object;
         const crowd_posture& p = s.posture;
         ip_objectDetails d{};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
+#include "crowd/crowd_early.h"
 #include "crowd/crowd_foreground.h"
 #include "crowd/crowd_split.h"
 #include "crowd/crowd_tracks.h"
@@ -73,7 +74,7 @@ public:
 
 private:
     struct found {
-        crowd_sighting sighting;
+        int32_t sighting;  // into sightings_
         int32_t id;
         int32_t blob;
         float vx, vy;  // the track's
@@ -83,6 +84,9 @@ private:
     // Settings that change what is learned start the learning again.
     void restart();
     crowd_detectSettings detectSettings() const;
+    // This frame's blobs, the arena's structure left out while the floor is guessed; the
+    // background learns from them.
+    void label(const crowd_detectSettings& detection);
     // This frame's blobs worth keeping and, per blob, how many animals it holds.
     void count();
     // The blobs within the area limits, and one animal's area; false when there are none.
@@ -94,6 +98,18 @@ private:
     // The bodies of the tracks expected in kept blob i, as predicted for this frame.
     void expectedIn(size_t i, std::vector<crowd_body>& bodies) const;
     void detect();
+    // How wide one animal is for its length (its width over its length, pooled over recent
+    // frames), from the kept blobs of about one animal's area measured whole.
+    void measureWholes();
+    // Kept blob i as one object, measured on first demand.
+    const crowd_sighting& wholeOf(size_t i);
+    // Whether kept blob i is shaped like one animal (true when that cannot be told).
+    bool single(size_t i);
+    // The shape of an animal no track knows: the tracks' typical one, or while none is
+    // learned, that of this frame's elongated animals alone.
+    crowd_body typicalBody() const;
+    // The objects of kept blob i, which holds several animals.
+    void splitInto(size_t i, const crowd_body& typical);
     // The object of a blob that holds one animal, with its posture when it is elongated.
     crowd_sighting whole(int32_t blob);
     // The pixels of a blob.
@@ -108,10 +124,12 @@ private:
     crowd_settings settings_;
     std::unique_ptr<dib_base> dst_, weight_, grey_;
     crowd_foreground foreground_;
+    crowd_early early_;
+    bool floorGuessed_ = false;  // this frame was compared with the floor guessed from block medians
     std::vector<crowd_run> runs_;
     std::vector<int32_t> rowStart_;
     crowd_blobs blobs_;
-    crowd_splitter splitter_;
+    mutable crowd_splitter splitter_;  // also measures the looks of discs cut out of blobs, on demand
     crowd_tracker tracker_;
 
     std::vector<int32_t> kept_;                         // blobs within the area limits
@@ -123,13 +141,28 @@ private:
     std::vector<int32_t> trackBlob_;                    // per track, the index into kept_ of the blob it expects, or -1
     std::vector<int32_t> blobTrackStart_, blobTracks_;  // per kept blob, the tracks expecting it
     std::vector<double> areaHistory_;
+    std::vector<double> aspectHistory_;   // per frame, an elongated animal's width over its length
+    double aspect_ = 0;                   // their median; 0: not known
+    std::vector<crowd_sighting> wholes_;  // per kept blob, the blob as one object
+    std::vector<char> measured_;          // per kept blob, wholes_ measured
     double singleArea_ = 0;
-    std::vector<crowd_sighting> sightings_;
+    mutable std::vector<crowd_sighting> sightings_;  // this frame's; their looks measured on demand
     std::vector<int32_t> identity_, blobOfObject_;
     std::vector<crowd_body> bodies_;
+    crowd_body typical_;     // the tracks' typical animal this frame (crowd_tracker::typical)
+    bool kindTold_ = false;  // whether the tracks tell it (else a track's own shape stands)
     std::vector<crowd_part> parts_;
     std::vector<crowd_pixel> pixels_;
     crowd_midliner midliner_;
+    // The blobs cut into discs this frame whose looks are measured on demand: their discs in
+    // lookDiscs_ (first, count), and per disc its sighting or -1.
+    struct disc_blob {
+        int32_t blob, first, count;
+    };
+    std::vector<disc_blob> discBlobs_;
+    std::vector<crowd_body> lookDiscs_;
+    std::vector<int32_t> discSighting_;
+    mutable std::vector<crowd_looks> looks_;
     mutable std::vector<found> found_;
     mutable bool looked_ = false;  // found_'s looks all measured
     int32_t selected_ = -1;        // track id

@@ -33,7 +33,6 @@ public:
     // The host callback record this procedure was built with (ip_dllAdaptor_callbacks at
     // construction); its windows open and close through it.
     const ip_hostCallbacks* hostCallbacks() const { return callbacks_; }
-    dib_base* getDstDib() { return dstDib(); }
     // Where the host wants this instance's diagnostics (ip_dllAdaptor_setDiagnostics): the sink
     // the adaptor installs for each call, or null for the process's standard streams.
     void setDiagnostics(ip_diagnosticFn function, void* user) { diagnostics_.set(function, user); }

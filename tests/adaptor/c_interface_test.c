@@ -205,10 +205,15 @@ int main(int argc, char** argv) {
     CHECK(stages[1].ms >= 0 && !strcmp(stages[2].name, "active rays") && !strcmp(stages[3].name, "annotating"));
 
     /* Bad frames are refused with a message; the instance goes on working. */
-    ambrevo_frame bad[] = {{NULL, W, H, STRIDE, 1}, {frame, W, H, STRIDE, 4}, {frame, W, H, W - 1, 1},
-                           {frame, 0, 0, STRIDE, 1}};
+    ambrevo_frame bad[] = {{NULL, W, H, STRIDE, 1}, {frame, W, H, STRIDE, 4}, {frame, 0, 0, STRIDE, 1}};
     for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i)
         CHECK(api.process(p, &bad[i], NULL, 0) == AMBREVO_ERROR_ARGUMENT && strlen(api.last_error()) > 0);
+    /* Rows shorter than their pixels, refused for that cause: a colour row takes three bytes a
+     * pixel, so a byte a pixel, or one byte short, is too little (the buffer holds such rows). */
+    ambrevo_frame short_rows[] = {{frame, W, H, W - 1, 1}, {frame, 32, H, 32, 3}, {frame, 32, H, 95, 3}};
+    for (size_t i = 0; i < sizeof short_rows / sizeof short_rows[0]; ++i)
+        CHECK(api.process(p, &short_rows[i], NULL, 0) == AMBREVO_ERROR_ARGUMENT &&
+              strstr(api.last_error(), "stride") != NULL);
     CHECK(api.process(p, &f, NULL, 0) == AMBREVO_OK);
     api.destroy(p);
     api.destroy(NULL);

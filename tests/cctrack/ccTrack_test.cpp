@@ -7,7 +7,7 @@
 #include <memory>
 #include <sstream>
 
-#include "adaptor/ip_window.h"
+#include "framework/ip_window.h"
 #include "cc_util.h"
 #include "cctrack/ip_clfFeatures.h"
 #include "framework/ip_factory.h"

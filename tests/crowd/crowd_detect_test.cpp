@@ -169,6 +169,72 @@ TEST(CrowdDetect, RestingAnimalStaysFound) {
     }
 }
 
+// A thin dark ring all round, as a dish's wall shows inside the arena a user draws: while
+// the floor is guessed from the frames (until the third sample) it is no object, and the
+// animals that cross it are found whole and alone, from the second frame on (the first has
+// nothing to tell it from an animal).
+TEST(CrowdDetect, WallRingIsNoObjectWhileTheFloorIsGuessed) {
+    const floor_fn ring = [](int x, int y) {
+        return std::fabs(std::hypot(x - kW / 2.0, y - kH / 2.0) - 70) < 1.5 ? 95.0 : plainFloor(x, y);
+    };
+    auto p = crowd({{"animals", 5}});
+    std::vector<mover> movers = walkers(5, 40);
+    for (int frame = 0; frame < 20; ++frame, std::for_each(
+                                                 movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+        const auto objects = found(*p, picture(ring, movers, frame));
+        if (frame > 0) {
+            EXPECT_TRUE(exactly(objects, movers)) << "frame " << frame;
+        }
+    }
+}
+
+// Specks of a pixel or two, 14 levels dark, flicker all over the floor, as compression
+// leaves them: the contrast an object needs stays well above them once the background is
+// learned (chosen from the specks it would sink to them and stay there).
+TEST(CrowdDetect, ContrastStaysAboveSpecks) {
+    auto p = crowd({{"animals", 5}});
+    std::vector<mover> movers = walkers(5, 40);
+    std::mt19937 random(5);
+    for (int frame = 0; frame < 160; ++frame, std::for_each(
+                                                  movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+        dib_base f = picture(plainFloor, movers, frame);
+        for (int k = 0; k < 300; ++k) {
+            const int x = int(random() % (kW - 1)), y = int(random() % kH);
+            f.row(y)[x] = uint8_t(f.row(y)[x] - 14), f.row(y)[x + 1] = uint8_t(f.row(y)[x + 1] - 14 * (k % 2));
+        }
+        found(*p, f);
+        if (frame >= 80) {
+            EXPECT_GE(p->contrastInUse(), 30) << "frame " << frame;
+        }
+    }
+}
+
+// A patch that most samples marked and that is taken for structure, but that some samples
+// saw free (an animal that moved about it, or left it): the floor those samples saw is the
+// background there; a patch no sample saw free keeps the samples' median.
+TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
+    const dib_fmt format(64, 48, 1, 0, true);
+    crowd_background background;
+    background.restart(format, 9, 1);
+    crowd_frameFacts facts;
+    facts.still.singleArea = 20;  // both patches are larger than six animals: structure
+    for (int i = 0; i < 9; ++i) {
+        dib_base grey(format, 0), weight(format, 0);
+        dib_fill(grey, 180), dib_fill(weight, 0);
+        for (int y = 10; y < 30; ++y)
+            for (int x = 4; x < 60; ++x) {
+                const bool stays = x < 30, there = stays || i < 6;
+                grey.row(y)[x] = there ? 60 : 180;
+                weight.row(y)[x] = there ? 120 : 0;
+            }
+        if (i == 0) background.start(grey);
+        background.learn(grey, weight, facts, false);
+    }
+    ASSERT_TRUE(background.learned());
+    EXPECT_EQ(background.image()->row(20)[10], 60);
+    EXPECT_EQ(background.image()->row(20)[50], 180);
+}
+
 // A floor lit from one side (100 to 220 across the frame): the animals are found from the
 // first frame on, against the floor guessed from the frames themselves; and one animal
 // alone against the frame's own flat floor level (background 2).

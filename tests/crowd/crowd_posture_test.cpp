@@ -176,6 +176,26 @@ TEST(CrowdBodies, ChainsSplitIntoTheirAnimals) {
     expectFollowed(file, 90, 400, 240, 2);
 }
 
+// Three larvae, short and thin, crawl into one heap: two side by side the opposite ways, a
+// third across both where they meet. Each is cut out along its own body, its centre within
+// 2.5 px of its centre of mass, under its own identity throughout.
+TEST(CrowdBodies, HeapOfThreeLarvaeSplitIntoTheirBodies) {
+    const double length = 24, width = 6;
+    expectFollowed({{60, 100, 0, 1.2, 0, 0, length, width},
+                    {180, 104, std::numbers::pi, 1.2, 0, 0, length, width},
+                    {120, 46, std::numbers::pi / 2, 1.0, 0, 0.01, length, width}},
+                   90, 240, 200, 2.5);
+}
+
+// Two look-alike fish cross at a shallow angle, lying over each other for a dozen frames:
+// only their motion tells which is which. And two that swim in file from the first frame,
+// the head of one over the tail of the other, are two from the start.
+TEST(CrowdBodies, LookAlikesKeptApartByMotionAndShape) {
+    const double a = 15 * std::numbers::pi / 180;
+    expectFollowed({{60, 120, 0}, {60, 120 - 100 * std::tan(a), a}}, 90, 320, 240, 2);
+    expectFollowed({{100, 120, 0, 1.5}, {138, 121, 0, 1.5}}, 40, 320, 240, 2.5);
+}
+
 // A fish swims, makes a U-turn, its body bent along its path, swims back and backs up a
 // little: once told, the head stays the midline's first point, at the drawn head, through
 // the turn and the step back; the midline lies along the drawn one.

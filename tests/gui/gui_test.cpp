@@ -1,8 +1,11 @@
 // The app's window driven as a user would, compared with what the program does on the same
 // request: the settings form, arenas drawn with the mouse, the live preview, inputs opened,
 // runs cancelled and closed, corrections of the track file and the settings file.
+#include <sys/stat.h>
+
 #include <QCheckBox>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -367,6 +370,18 @@ void GuiTest::reviewAsksBeforeForeignOrPartialTracks() {
     ask.asked.clear();
     QVERIFY(window.openTracks(own));
     QVERIFY(ask.asked.isEmpty());
+    // Files that are no files are named for what they are at once, and the tracks stay.
+    const std::string pipe = dir.filePath("pipe.csv").toStdString(), folder = dir.filePath("folder.csv").toStdString();
+    QVERIFY(mkfifo(pipe.c_str(), 0600) == 0 && QDir().mkdir(QString::fromStdString(folder)));
+    for (const auto& [file, kind] : std::vector<std::pair<std::string, std::string>>{
+             {"/dev/zero", "a device"}, {pipe, "a named pipe (FIFO)"}, {folder, "a folder"}}) {
+        QElapsedTimer took;
+        took.start();
+        QVERIFY(!window.openTracks(file));
+        QCOMPARE(window.message(), "track file '" + file + "' is " + kind + ", not a track file");
+        QVERIFY(took.elapsed() < 5000);
+        QCOMPARE(window.tracksFile(), own);
+    }
 }
 
 // Cancelled after a few frames, the run's outputs are finished and marked partial, as the

@@ -10,6 +10,7 @@
 
 #include "plots.h"
 #include "roi.h"
+#include "track_table.h"
 #include "track_link.h"
 #include "track_summary.h"
 
@@ -369,4 +370,37 @@ TEST(Plots, ScaleBarAndMedianBackground) {
     };
     EXPECT_TRUE(colourful(drawn, 25, 20) > 60 && colourful(drawn, 25, 35) < 10);
     EXPECT_GT(cv::norm(heat.at<cv::Vec3b>(0, 10), small.at<cv::Vec3b>(0, 10)), 20);
+}
+
+TEST(TrackTable, OlderFilesReadAsBeforeAndNewerOnesTellPostureAndConfidence) {
+    const TrackTable old = TrackTable::parse("# ambrevo track file\nframe,object,x,y,area,track,missing\n"
+                                             "0,3,10,10,9,5,0\n1,-1,10,10,0,5,1\n");
+    ASSERT_EQ(old.size(), 2u);
+    EXPECT_TRUE(std::isnan(old.confidence(0)) && std::isnan(old.heading(0)));
+    EXPECT_EQ(old.head(0), -1);
+    EXPECT_TRUE(old.midline(0).empty());
+    EXPECT_EQ(old.points().size(), 2u);
+
+    std::string header = "frame,object,x,y,area,heading,head,length,width";
+    std::string body = "0,1,50.5,20,300,0.5000,1,30.00,8.00", round = "0,2,80,20,150,,,,13.80";
+    for (int k = 0; k < 11; ++k) {
+        header += ",m" + std::to_string(k) + "_x,m" + std::to_string(k) + "_y";
+        body += "," + std::to_string(36 + 3 * k) + ",20", round += ",,";
+    }
+    header += ",track,missing,confidence\n";
+    const TrackTable t = TrackTable::parse(header + body + ",0,0,0.950\n" + round + ",1,0,0.400\n" +
+                                           "0,3,150,90,40,,,,7.10,,,,,,,,,,,,,,,,,,,,,,,-1,0,0.000\n");
+    EXPECT_DOUBLE_EQ(t.confidence(0), 0.95);
+    EXPECT_DOUBLE_EQ(t.heading(0), 0.5);
+    EXPECT_EQ(t.head(0), 1);
+    const std::vector<TrackPoint> midline = t.midline(0);
+    ASSERT_EQ(midline.size(), 11u);
+    EXPECT_DOUBLE_EQ(midline.front().x, 36);
+    EXPECT_DOUBLE_EQ(midline.back().x, 66);
+    EXPECT_TRUE(t.midline(1).empty());  // a round object has none
+    EXPECT_EQ(t.head(1), -1);
+    // The row of none of the animals (track -1) is no track's, however many there are.
+    const std::vector<TrackPoint> points = t.points();
+    ASSERT_EQ(points.size(), 2u);
+    EXPECT_TRUE(points[0].track == 0 && points[1].track == 1);
 }

@@ -1,7 +1,9 @@
 // Many inputs per call, the cluster workflow and live inputs, through the real executable.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -220,8 +222,14 @@ TEST(HostBatch, TwoBatchesIntoOneFolderKeepBothAndShareTheirInputs) {
     const auto before = listing(dir.path / "OUT");
     const int lock = ::open((dir / "OUT/.batch.lock").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    // The waiting batch tries the lock every 10 ms and holds its file open for microseconds
+    // each time: its first try is seen by the kernel's notice of the opening.
+    const int opened = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(opened, (dir / "OUT/.batch.lock").c_str(), IN_OPEN), 0);
     const pid_t waiting = cli::start(dir, "a.avi" + common);
-    ASSERT_TRUE(cli::waitUntil([&] { return cli::holds(waiting, dir / "OUT/.batch.lock"); }, 60));
+    pollfd tried{opened, POLLIN, 0};
+    ASSERT_EQ(poll(&tried, 1, 60000), 1);
+    ::close(opened);
     const auto [stopped, seconds] = cli::stopAndWait(waiting, SIGTERM);
     EXPECT_EQ(stopped, 143);
     EXPECT_LT(seconds, 2.0);
@@ -249,42 +257,61 @@ TEST(HostBatch, AfterSigkillTheSameCommandKeepsWhatIsCompleteAndRunsTheRest) {
     ASSERT_TRUE(cli::waitUntil([&] { return writers().count("a") && writers().count("b"); }, 120))
         << readFile(dir / ".err.txt");
     const std::map<std::string, pid_t> runs = writers();
+    // Run a dies outright with the batch (the OOM killer's or a cluster's way), leaving its
+    // temporaries; the batch is held still meanwhile, so that it never sees a's death. Run b is
+    // told to stop by its parent's death and ends after its frame.
+    kill(pid, SIGSTOP);
+    kill(runs.at("a"), SIGKILL);
     EXPECT_EQ(cli::stopAndWait(pid, SIGKILL).first, 128 + SIGKILL);
-    // Its runs are told to stop by their parent's death; they end after their frame.
     ASSERT_TRUE(cli::waitUntil([&] { return kill(runs.at("a"), 0) != 0 && kill(runs.at("b"), 0) != 0; }, 60));
     EXPECT_EQ(recordOf(dir / "OUT/batch.json"),
               (std::map<std::string, std::string>{{"a.avi", "running"}, {"b.avi", "running"}, {"c.avi", "made"}}));
-    EXPECT_FALSE(hidden(dir.path / "OUT").empty()) << "the dead batch's presence and log temporaries";
+    const std::vector<std::string> left = hidden(dir.path / "OUT");
+    for (const std::string temporary : {".a.csv.rows-", ".a.mp4.part-"})
+        EXPECT_EQ(std::count_if(left.begin(), left.end(), [&](const std::string& n) { return n.starts_with(temporary); }), 1)
+            << temporary;
 
     RUN_OK(again, dir, args);
     const auto table = batchTable(dir / "OUT/batch.csv");
     EXPECT_EQ(table.at("c.avi") + " " + table.at("a.avi") + " " + table.at("b.avi"), "skipped,,3 done,0,240 done,0,240");
     EXPECT_EQ(recordOf(dir / "OUT/batch.json"),
               (std::map<std::string, std::string>{{"a.avi", "made"}, {"b.avi", "made"}, {"c.avi", "made"}}));
-    EXPECT_EQ(hidden(dir.path / "OUT"), std::vector<std::string>{}) << "what the dead batch left is gone";
+    EXPECT_EQ(hidden(dir.path / "OUT"), std::vector<std::string>{}) << "what the dead batch and run left is gone";
     EXPECT_EQ(videoFrames(dir / "OUT/a.mp4"), 240);
 }
 
-TEST(HostBatch, ARecordOrTableThatIsNoFileIsRefusedAtOnce) {
+// batch.json, batch.csv or an input's track file as a FIFO, a folder or a device: the batch's
+// own files refuse the batch, a track file its input alone, at once and naming the kind.
+TEST(HostBatch, FilesOfTheFolderThatAreNoFilesAreRefusedAtOnce) {
     TempDir dir;
     makeClips(dir, {{"a.avi", 3}, {"b.avi", 3}});
-    for (const auto& [file, kind] : std::vector<std::pair<std::string, std::string>>{
-             {"batch.json", "a FIFO"}, {"batch.csv", "a FIFO"}, {"batch.json", "a folder"}, {"batch.json", "a device"}}) {
-        fs::remove_all(dir / "OUT");
-        fs::create_directory(dir / "OUT");
-        const std::string path = dir / ("OUT/" + file);
-        if (kind == "a FIFO") {
-            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    for (const std::string file : {"batch.json", "batch.csv", "a.csv"})
+        for (const std::string kind : {"a FIFO", "a folder", "a device"}) {
+            fs::remove_all(dir / "OUT");
+            fs::create_directory(dir / "OUT");
+            const std::string path = dir / ("OUT/" + file);
+            if (kind == "a FIFO") {
+                ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+            }
+            if (kind == "a folder") fs::create_directory(path);
+            if (kind == "a device") fs::create_symlink("/dev/zero", path);
+            const auto before = std::chrono::steady_clock::now();
+            const Result r = run(dir, "a.avi b.avi --out-dir OUT");
+            EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20)) << file << " " << kind;
+            EXPECT_EQ(r.status, 4) << file << " " << kind;
+            if (file == "a.csv") {
+                const std::string named = kind == "a device" ? "/dev/zero" : "OUT/a.csv";
+                const std::string told = kind == "a FIFO" ? "a named pipe (FIFO)" : kind;
+                EXPECT_EQ(batchTable(dir / "OUT/batch.csv")["a.avi+"],
+                          "cannot write --tracks file '" + named + "': it is " + told) << kind;
+                EXPECT_EQ(batchTable(dir / "OUT/batch.csv")["b.avi"], "done,0,3") << kind;
+                continue;
+            }
+            const std::string what = file == "batch.json" ? "batch record" : "batch table";
+            EXPECT_EQ(r.err, "ambrevo: the " + what + " 'OUT/" + file + "' is " + kind +
+                                 ": remove it or give another --out-dir\n");
+            EXPECT_FALSE(fs::exists(dir / "OUT/a.csv"));
         }
-        if (kind == "a folder") fs::create_directory(path);
-        if (kind == "a device") fs::create_symlink("/dev/zero", path);
-        const Result r = run(dir, "a.avi b.avi --out-dir OUT");
-        EXPECT_EQ(r.status, 4) << file << " " << kind;
-        const std::string what = file == "batch.json" ? "batch record" : "batch table";
-        EXPECT_EQ(r.err, "ambrevo: the " + what + " 'OUT/" + file + "' is " + kind +
-                             ": remove it or give another --out-dir\n");
-        EXPECT_FALSE(fs::exists(dir / "OUT/a.csv"));
-    }
 }
 
 TEST(HostWorkflow, SnakemakeGivesWhatASingleRunGives) {
@@ -347,4 +374,35 @@ TEST(HostLive, AStreamGivesTimedRows) {
     }
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);
+}
+
+// A reader of --tracks - gets each frame's rows as soon as the frame is done, not when the
+// output's buffer fills or the run ends: frame 0's row arrives while the input, a named pipe,
+// still holds back its last frames.
+TEST(HostLive, EachFrameRowsArriveBeforeTheInputEnds) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    const pid_t pid = cli::start(dir, "pipe --timeout 120 --tracks - --quiet");
+    auto frames = [](std::ofstream& out, int from, int to) {  // Y4M frames of a dark disc moving right
+        for (int f = from; f < to; ++f) {
+            std::string luma(160 * 120, char(200));
+            for (int y = 50; y < 70; ++y)
+                for (int x = 40 + 4 * f; x < 60 + 4 * f; ++x)
+                    if ((x - 50 - 4 * f) * (x - 50 - 4 * f) + (y - 60) * (y - 60) < 90) luma[size_t(y * 160 + x)] = 30;
+            out << "FRAME\n" << luma << std::string(80 * 60 * 2, char(128)) << std::flush;
+        }
+    };
+    std::ofstream out(dir / "pipe", std::ios::binary);
+    out << "YUV4MPEG2 W160 H120 F25:1 C420jpeg\n";
+    frames(out, 0, 4);
+    const bool early = cli::waitUntil([&] { return readFile(dir / ".out.txt").find("\n0,0,") != std::string::npos; }, 30);
+    frames(out, 4, 8);
+    out.close();
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(early) << "frame 0's row came only at the end:\n" << readFile(dir / ".out.txt");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(dir / ".err.txt");
+    const std::string rows = readFile(dir / ".out.txt");
+    EXPECT_NE(rows.find("\n7,0,"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("\n# frames_read: 8\n"), std::string::npos) << rows;
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +142,13 @@ inline bool holds(pid_t pid, const std::string& file) {
     for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
         if (fs::read_symlink(e.path(), ec) == fs::path(file)) return true;
     return false;
+}
+
+// The largest resident memory, in KiB, that any process this one has waited for reached.
+inline long largestChildKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_maxrss;
 }
 
 // Sends `signal` to `pid` and waits for it: its exit status, and the seconds it took to end.

@@ -14,6 +14,8 @@
 
 #include "ambrevo.h"
 #include "options.h"
+#include "posture.h"
+#include "track_rows.h"
 
 namespace fs = std::filesystem;
 
@@ -170,9 +172,36 @@ std::vector<std::string> pieces(const char* text) {
     return out;
 }
 
+// The words of the front ends' own interfaces: the program's options, the track file's columns
+// (every one a run can give) and the parameters of the Python package's compiled part.
+std::set<std::string> ownWords() {
+    std::set<std::string> own;
+    const auto add = [&](const std::string& text, const std::regex& word) {
+        for (std::sregex_iterator i(text.begin(), text.end(), word), end; i != end; ++i) own.insert((*i)[1]);
+    };
+    add(usageText(ModuleFacts{}), std::regex("--([a-z][a-z-]*)"));
+    ProcedureTraits everything;
+    everything.shapes = true;
+    const ip_objectRecord row{};
+    const ObjectPosture posture;
+    const double confidence = 1;
+    FrameResult rows;
+    rows.rows = {&row, 1}, rows.postures = {&posture, 1}, rows.confidence = {&confidence, 1};
+    TrackRows file(everything, false, {"arena", "track", "missing"});
+    file.fix(rows);
+    std::ostringstream header;
+    file.header(header, RunRecord{}, false, true);
+    add(header.str(), std::regex("([a-z_0-9]+)"));
+    std::stringstream stubs;
+    stubs << std::ifstream(fs::path(AMBREVO_SOURCE_DIR) / "python/ambrevo/_ambrevo.pyi").rdbuf();
+    add(stubs.str(), std::regex("[(,] *([a-z_]+):"));
+    EXPECT_TRUE(own.count("split") && own.count("memory") && own.count("roi")) << "the lists are read";
+    return own;
+}
+
 // What the module's procedures declare, asked through its C interface: their names, their
-// settings' names, their counters' names and their texts. The words of the program's own
-// options are its own, whatever a setting is called.
+// settings' names, their counters' names and their texts. The front ends' own words are theirs,
+// whatever a setting is called.
 std::vector<Forbidden> moduleWords() {
     void* module = dlopen(AMBREVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     EXPECT_NE(module, nullptr) << dlerror();
@@ -184,10 +213,7 @@ std::vector<Forbidden> moduleWords() {
     const auto params = reinterpret_cast<decltype(&ambrevo_param_count)>(dlsym(module, "ambrevo_param_count"));
     const auto describe = reinterpret_cast<decltype(&ambrevo_param_describe)>(dlsym(module, "ambrevo_param_describe"));
     const auto traitsOf = reinterpret_cast<decltype(&ambrevo_procedure_traits)>(dlsym(module, "ambrevo_procedure_traits"));
-    std::set<std::string> own;
-    const std::string usage = usageText(ModuleFacts{});
-    const std::regex option("--([a-z][a-z-]*)");
-    for (std::sregex_iterator i(usage.begin(), usage.end(), option), end; i != end; ++i) own.insert((*i)[1]);
+    const std::set<std::string> own = ownWords();
     std::vector<Forbidden> words;
     auto text = [&](const char* s, const char* what) {
         for (const std::string& piece : pieces(s)) words.push_back({piece, Forbidden::part, what});

@@ -12,6 +12,7 @@
 #include "live_util.h"
 #include "files.h"
 #include "frame_source.h"
+#include "input_file.h"
 #include "run.h"
 
 namespace {
@@ -173,4 +174,39 @@ TEST(FileArgument, ReadWholeWithinItsLimitElseRefusedWithTheCause) {
     EXPECT_FALSE(readFileArgument(dir / "pipe", what, text, error));
     EXPECT_EQ(error, "cannot read --x '" + dir / "pipe" + "': it holds more than 10 bytes");
     writer.join();
+}
+
+// A pipe read line by line (ambrevo score's files) is given up, with the cause, when its
+// writer never comes or falls silent for longer than allowed.
+TEST(FileArgument, APipeReadByLinesIsGivenUpWhenItsWriterFallsSilent) {
+    TempDir dir;
+    const std::string pipe = dir / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    for (const bool writes : {false, true}) {
+        std::thread writer;
+        if (writes)
+            writer = std::thread([&] {
+                const int fd = ::open(pipe.c_str(), O_WRONLY);
+                EXPECT_EQ(::write(fd, "frame\n", 6), 6);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                ::close(fd);
+            });
+        InputFile in;
+        std::string error, line;
+        ASSERT_TRUE(in.open(pipe, "track file", StopToken(), error, 0.3)) << error;
+        const double before = steadySeconds();
+        if (writes) {
+            EXPECT_TRUE(in.line(line) && line == "frame") << line;
+        }
+        try {
+            in.line(line);
+            ADD_FAILURE() << "read on after the writer fell silent";
+        } catch (const InputFile::Silent& silent) {
+            EXPECT_EQ(std::string(silent.what()), "cannot read track file '" + pipe +
+                                                      "': its writer sent nothing for 0.3 s (start the writer first, "
+                                                      "or give a regular file)");
+        }
+        EXPECT_LT(steadySeconds() - before, 1.2) << writes;
+        if (writer.joinable()) writer.join();
+    }
 }

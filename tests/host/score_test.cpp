@@ -87,15 +87,17 @@ TEST(Score, OneTrueObjectAgainstThirtyThousandTrackIds) {
 TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
     TempDir dir;
     writeFile(dir / "truth.csv", "# made by hand\nframe,object,x,y\n0,0,10,10\n1,0,11,10\n2,0,12,10\n");
-    // A linked file: the track column is the identity, the missing row is no position.
+    // A linked file: the track column is the identity, the missing row is no position, nor are
+    // the rows of none of the animals (track -1).
     writeFile(dir / "t.csv",
               "# ambrevo track file\nframe,object,x,y,area,track,missing\n0,3,10,10,9,5,0\n1,4,11,11,9,5,0\n"
-              "2,-1,11,11,0,5,1\n2,4,40,40,9,6,0\n");
+              "1,6,12,10,9,-1,0\n1,7,50,50,9,-1,0\n2,-1,11,11,0,5,1\n2,4,40,40,9,6,0\n");
     writeFile(
         dir / "t.json",
         "{\"procedure\": \"flowtrack\", \"frames\": [\n  {\"frame\": 0, \"objects\": [{\"object\": 3, \"x\": 10, "
         "\"y\": 10, \"rays\": [null], \"track\": 5, \"missing\": 0}]},\n  {\"frame\": 1, \"objects\": [{\"object\": "
-        "4, \"x\": 11, \"y\": 11, \"track\": 5, \"missing\": 0}]},\n  {\"frame\": 2, \"objects\": [{\"object\": -1, "
+        "4, \"x\": 11, \"y\": 11, \"track\": 5, \"missing\": 0}, {\"object\": 6, \"x\": 12, \"y\": 10, "
+        "\"track\": -1, \"missing\": 0}]},\n  {\"frame\": 2, \"objects\": [{\"object\": -1, "
         "\"x\": 11, \"y\": 11, \"track\": 5, \"missing\": 1}, {\"object\": 4, \"x\": 40, \"y\": 40, \"track\": 6, "
         "\"missing\": 0}]}],\n \"meta\": {\"time_s\": null}}\n");
     RUN_OK(csv, dir, "score t.csv truth.csv");

@@ -1,7 +1,7 @@
 #include <cstring>
 #include <memory>
 
-#include "adaptor/ip_window.h"
+#include "framework/ip_window.h"
 #include "ops/ip_canny.h"
 #include "photo.h"
 #include "reference.h"

@@ -1,0 +1,146 @@
+#include "identity_fragments.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numbers>
+
+namespace ambrevo::identity_detail {
+
+namespace {
+
+// Steps a fragment's velocity at either end is averaged over, as the whole-run linker does.
+constexpr size_t velocitySteps = 4;
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+void setEnds(std::span<const IdentityRow> rows, Fragment& f) {
+    const IdentityRow &a = rows[size_t(f.rows.front())], &b = rows[size_t(f.rows.back())];
+    f.first = a.frame, f.last = b.frame;
+    f.start = {a.x, a.y}, f.end = {b.x, b.y};
+    const size_t k = std::min(velocitySteps, f.rows.size() - 1);
+    if (k == 0) return;
+    const IdentityRow &s = rows[size_t(f.rows[k])], &e = rows[size_t(f.rows[f.rows.size() - 1 - k])];
+    f.svx = (s.x - a.x) / double(k), f.svy = (s.y - a.y) / double(k);
+    f.evx = (b.x - e.x) / double(k), f.evy = (b.y - e.y) / double(k);
+}
+
+// Nats: how unlikely `to` starts where it does, `gap` frames after `from` ended, weighed both
+// ways (each one's motion carried across the gap) and as the likelier of an animal that kept
+// its heading and one that wandered off from where it was.
+double motionCost(const Fragment& from, const Fragment& to, long long gap, const MotionModel& motion) {
+    const double g = double(gap);
+    const double fx = to.start.x - from.end.x - from.evx * g, fy = to.start.y - from.end.y - from.evy * g;
+    const double bx = from.end.x - to.start.x + to.svx * g, by = from.end.y - to.start.y + to.svy * g;
+    const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
+    auto cost = [](double miss2, double spread) {
+        return miss2 / (2 * spread * spread) + std::log(2 * std::numbers::pi * spread * spread);
+    };
+    return std::min(cost((fx * fx + fy * fy + bx * bx + by * by) / 2, motion.heading(gap)),
+                    cost(dx * dx + dy * dy, motion.wander(gap)));
+}
+
+}  // namespace
+
+std::vector<double> nearest_other(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach) {
+    std::vector<double> out(members.size(), std::numeric_limits<double>::infinity());
+    for (size_t begin = 0; begin < members.size();) {
+        size_t end = begin;
+        while (end < members.size() && rows[size_t(members[end])].frame == rows[size_t(members[begin])].frame) ++end;
+        std::vector<LinkPoint> at;
+        for (size_t k = begin; k < end; ++k) at.push_back({rows[size_t(members[k])].x, rows[size_t(members[k])].y});
+        for (const GatedPair& p : gated_pairs(at, at, reach))
+            if (p.from != p.to) out[begin + size_t(p.from)] = std::min(out[begin + size_t(p.from)], std::sqrt(p.d2));
+        begin = end;
+    }
+    return out;
+}
+
+double contact_distance(std::span<const IdentityRow> rows, const std::vector<int>& members) {
+    std::vector<double> lengths;
+    for (int i : members) {
+        const Looks& l = rows[size_t(i)].looks;
+        if (l.midline && l.length > 0)
+            lengths.push_back(l.length);
+        else if (l.area > 0)
+            lengths.push_back(2 * std::sqrt(double(l.area) / std::numbers::pi));
+    }
+    return median(lengths) / 2;
+}
+
+std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std::vector<int>& members, double contact,
+                                    double step, std::vector<int>& fragment_of) {
+    const std::vector<double> near = nearest_other(rows, members, contact);
+    std::vector<double> areas;
+    for (int i : members) areas.push_back(rows[size_t(i)].looks.area);
+    const double typical = median(areas);
+    auto animalSized = [&](const IdentityRow& r) { return r.looks.area >= typical / 4 && r.looks.area <= typical * 4; };
+    std::map<long long, std::vector<int>> byTrack;  // alone rows of each track, in frame order
+    for (size_t k = 0; k < members.size(); ++k) {
+        const IdentityRow& r = rows[size_t(members[k])];
+        if (near[k] > contact && !r.cut && r.track >= 0 && animalSized(r)) byTrack[r.track].push_back(members[k]);
+    }
+    std::vector<Fragment> out;
+    for (auto& [track, alone] : byTrack) {
+        for (size_t k = 0; k < alone.size(); ++k) {
+            const IdentityRow &r = rows[size_t(alone[k])], &before = rows[size_t(alone[k > 0 ? k - 1 : 0])];
+            const bool continues =
+                k > 0 && r.frame == before.frame + 1 && std::hypot(r.x - before.x, r.y - before.y) <= step;
+            if (!continues) out.push_back(Fragment{track, {}, 0, 0, {}, {}, 0, 0, 0, 0});
+            out.back().rows.push_back(alone[k]);
+            fragment_of[size_t(alone[k])] = int(out.size()) - 1;
+        }
+    }
+    for (Fragment& f : out) setEnds(rows, f);
+    return out;
+}
+
+MotionModel learn_motion(std::span<const IdentityRow> rows, const std::vector<Fragment>& fragments) {
+    std::vector<double> speeds, misses;
+    for (const Fragment& f : fragments)
+        for (size_t k = 2; k < f.rows.size(); ++k) {
+            const IdentityRow &a = rows[size_t(f.rows[k - 2])], &b = rows[size_t(f.rows[k - 1])],
+                              &c = rows[size_t(f.rows[k])];
+            speeds.push_back(std::hypot(c.x - b.x, c.y - b.y));
+            misses.push_back(std::hypot(c.x - 2 * b.x + a.x, c.y - 2 * b.y + a.y));
+        }
+    MotionModel m;
+    if (speeds.empty()) return m;
+    m.speed = std::max(0.1, median(speeds));
+    m.still = std::max(0.5, median(misses));
+    std::nth_element(speeds.begin(), speeds.begin() + long(speeds.size() * 19 / 20), speeds.end());
+    m.fast = std::max(2 * m.speed, speeds[speeds.size() * 19 / 20]);
+    return m;
+}
+
+std::vector<Join> join_candidates(const std::vector<Fragment>& fragments, const MotionModel& motion, double step,
+                                  long long reach, size_t keep) {
+    std::map<long long, std::vector<int>> starting;
+    for (size_t k = 0; k < fragments.size(); ++k) starting[fragments[k].first].push_back(int(k));
+    std::vector<Join> joins;
+    for (size_t a = 0; a < fragments.size(); ++a) {
+        const Fragment& from = fragments[a];
+        std::vector<Join> mine;
+        for (auto it = starting.upper_bound(from.last); it != starting.end() && it->first <= from.last + reach; ++it) {
+            const long long gap = it->first - from.last;
+            const double gate = step + motion.fast * double(gap);
+            for (int b : it->second) {
+                const Fragment& to = fragments[size_t(b)];
+                const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
+                if (dx * dx + dy * dy > gate * gate) continue;
+                mine.push_back({int(a), b, motionCost(from, to, gap, motion)});
+            }
+        }
+        std::sort(mine.begin(), mine.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
+        if (mine.size() > keep) mine.resize(keep);
+        joins.insert(joins.end(), mine.begin(), mine.end());
+    }
+    return joins;
+}
+
+}  // namespace ambrevo::identity_detail

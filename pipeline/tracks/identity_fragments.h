@@ -1,0 +1,61 @@
+// Where a linked track is surely one animal: the fragments of identity.h, and the joins that
+// may carry an animal from the end of one fragment to the start of another.
+#pragma once
+
+#include <vector>
+
+#include "identity.h"
+#include "track_link.h"
+
+namespace ambrevo::identity_detail {
+
+struct Fragment {
+    long long track = -1;
+    std::vector<int> rows;  // indices into the rows, one per frame, consecutive frames
+    long long first = 0, last = 0;
+    LinkPoint start, end;
+    double svx = 0, svy = 0, evx = 0, evy = 0;  // velocity over the first and the last few frames
+};
+
+// For each member (rows of one group, by frame), how far the nearest other object of its
+// frame lies; infinity beyond `reach`.
+std::vector<double> nearest_other(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach);
+
+// How near another object's centre may come before a row no longer counts as alone: half the
+// animals' typical length (the median over the rows of the midline's length, or the diameter
+// of a round object).
+double contact_distance(std::span<const IdentityRow> rows, const std::vector<int>& members);
+
+// The fragments of one group's rows (`members`, indices into rows, by frame): the runs of rows
+// of one track in consecutive frames that are not cut out of a blob, have no other object
+// within `contact`, are of an animal's size (within four times either way of the rows' median
+// area: no speck, no heap) and never step further than `step` (which no linker would link: the
+// tracks may come from elsewhere). Each row's fragment, or -1, goes to `fragment_of` (sized
+// to rows).
+std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std::vector<int>& members, double contact,
+                                    double step, std::vector<int>& fragment_of);
+
+struct Join {
+    int from = 0, to = 0;  // fragments
+    double motion = 0;     // nats: how unlikely the motion across the gap is
+};
+
+// How the animals move: for a gap of `frames`, the spread of where an animal turns up about
+// where its motion was heading.
+struct MotionModel {
+    double still = 2;   // pixels, over one frame: where the centre is measured
+    double speed = 1;   // pixels per frame, typical
+    double fast = 2;    // pixels per frame, seldom exceeded
+    // About where the motion was heading, and about where the animal was last seen.
+    double heading(long long frames) const { return still + 0.5 * speed * double(frames); }
+    double wander(long long frames) const { return still + speed * double(frames); }
+};
+MotionModel learn_motion(std::span<const IdentityRow> rows, const std::vector<Fragment>& fragments);
+
+// The joins worth weighing: from each fragment's end to the starts of fragments that begin
+// after it, within `reach` frames, no further off than the step plus a fast animal's way over
+// the gap; at most the `keep` most likely per fragment end.
+std::vector<Join> join_candidates(const std::vector<Fragment>& fragments, const MotionModel& motion, double step,
+                                  long long reach, size_t keep);
+
+}  // namespace ambrevo::identity_detail

@@ -1,0 +1,42 @@
+// Every row's animal once the fragments have theirs (identity.h): the rows of a fragment take
+// its animal, the rows in contact with other animals those of the fragments on either side.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "identity.h"
+
+namespace ambrevo::identity_detail {
+
+// One group's fragments as labelled: per fragment its animal (or -1) and how sure that is.
+struct Labelled {
+    std::vector<int> label;
+    std::vector<double> sure;
+};
+
+// How much a row's own claim to its animal weighs when two rows of one frame claim one.
+enum Claim { splitClaim = 0, sideClaim = 1, bothSidesClaim = 2, fragmentClaim = 3 };
+
+struct Given {
+    int label = -1;
+    double sure = 0;
+    Claim claim = splitClaim;
+    int other = -1;  // a row in contact between two animals: the other one
+};
+
+// The animal of every member (rows of one group, by frame; `fragment_of` each row's fragment
+// or -1): a fragment's rows take its animal. The rows of a track between two of its fragments
+// (or before the first, after the last) were in contact with other animals: they take the
+// animal of the fragment on either side, and where the two differ, the animal changed tracks
+// in the contact, at the frame it came closest to another object (looked for within `reach`):
+// where bodies overlap, a linker takes one for the other.
+std::vector<Given> give_rows(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                             const std::vector<int>& fragment_of, const Labelled& labelled, double reach);
+
+// One row per animal and frame: where two rows claim one animal, the stronger claim (then the
+// surer) keeps it; the other takes the other animal of its contact if no row of the frame
+// holds that one, else none.
+void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members, std::vector<Given>& given);
+
+}  // namespace ambrevo::identity_detail

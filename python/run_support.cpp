@@ -1,0 +1,182 @@
+#include "run_support.h"
+
+#include <charconv>
+#include <cmath>
+#include <csignal>
+
+#include "request.h"
+
+namespace {
+
+// One cell of a row as a number: an empty cell (an unknown value) is NaN.
+double cellValue(std::string_view cell) {
+    double value = std::nan("");
+    if (!cell.empty()) std::from_chars(cell.data(), cell.data() + cell.size(), value);
+    return value;
+}
+
+// Calls `each` with every comma-separated field of `line`.
+template <class Each>
+void fields(std::string_view line, Each each) {
+    for (size_t begin = 0;;) {
+        const size_t comma = line.find(',', begin);
+        each(line.substr(begin, comma == std::string_view::npos ? std::string_view::npos : comma - begin));
+        if (comma == std::string_view::npos) return;
+        begin = comma + 1;
+    }
+}
+
+}  // namespace
+
+py::dict Table::take(bool clear) {
+    py::dict out;
+    for (size_t c = 0; c < names.size(); ++c) {
+        out[py::str(names[c])] = py::array_t<double>(py::ssize_t(columns[c].size()), columns[c].data());
+        if (clear) columns[c].clear();
+    }
+    return out;
+}
+
+bool TableSink::open(const RunContext& run, std::string&) {
+    rows_.emplace(run.procedure, false, run.trackColumns);
+    std::ostringstream header;
+    rows_->header(header, RunRecord{}, false, true);
+    std::string line = header.str();
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    const std::lock_guard<std::mutex> hold(lock_);
+    table_.names.clear();
+    fields(line, [&](std::string_view name) { table_.names.emplace_back(name); });
+    table_.columns.assign(table_.names.size(), {});
+    return true;
+}
+
+bool TableSink::frame(const FrameResult& result, std::string&) {
+    text_.str("");
+    rows_->frame(text_, result, false);
+    const std::string text = text_.str();
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        table_.lastFrame = result.frame;
+        for (size_t begin = 0, end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
+            size_t column = 0;
+            fields(std::string_view(text).substr(begin, end - begin), [&](std::string_view cell) {
+                if (column < table_.columns.size()) table_.columns[column++].push_back(cellValue(cell));
+            });
+            // A row shorter than the header keeps the columns the same length.
+            for (; column < table_.columns.size(); ++column) table_.columns[column].push_back(std::nan(""));
+        }
+    }
+    if (written_) written_(result.frame);
+    return true;
+}
+
+std::string PythonError::fetch() {
+    PyObject *type = nullptr, *raised = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &raised, &trace);
+    PyErr_NormalizeException(&type, &raised, &trace);
+    if (trace && raised) PyException_SetTraceback(raised, trace);
+    value = py::reinterpret_steal<py::object>(raised);
+    Py_XDECREF(type);
+    Py_XDECREF(trace);
+    if (!value) return "an exception without a value";
+    std::string text = Py_TYPE(value.ptr())->tp_name;
+    const std::string said = py::str(value);
+    if (!said.empty()) text += ": " + said;
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    return text;
+}
+
+void Watched::notice(const std::string& text) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    notices.push_back(text);
+}
+
+void Watched::progress(int64_t framesDone, int64_t framesExpected) {
+    done = framesDone;
+    expected = framesExpected;
+    wake();
+}
+
+void Watched::requestStop(int request) {
+    int none = 0;
+    stop_.compare_exchange_strong(none, request);
+}
+
+void Watched::wake() {
+    { const std::lock_guard<std::mutex> hold(lock_); }
+    woken_.notify_all();
+}
+
+void Watched::finish() {
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        finished_ = true;
+    }
+    woken_.notify_all();
+}
+
+void Watched::waitUntil(const std::function<bool()>& ready, const std::function<void()>& poll) {
+    for (;;) {
+        {
+            py::gil_scoped_release unlocked;
+            std::unique_lock<std::mutex> hold(lock_);
+            woken_.wait_for(hold, std::chrono::milliseconds(50), [&] { return finished_.load() || ready(); });
+        }
+        if (PyErr_CheckSignals() != 0) {
+            if (!pending) pending.emplace();
+            requestStop(SIGINT);
+        }
+        if (poll) {
+            try {
+                poll();
+            } catch (py::error_already_set& e) {
+                if (!pending) pending.emplace(std::move(e));
+                requestStop(cancelRequest);
+            }
+        }
+        if (finished_.load() || ready()) return;
+    }
+}
+
+bool arrayToFrame(const py::handle& frame, cv::Mat& bgr, std::string& why) {
+    if (!py::isinstance<py::array>(frame)) {
+        why = std::string("a frame must be a numpy array, got ") + Py_TYPE(frame.ptr())->tp_name;
+        return false;
+    }
+    const auto array = py::reinterpret_borrow<py::array>(frame);
+    const int channels = array.ndim() == 2 ? 1 : array.ndim() == 3 ? int(array.shape(2)) : 0;
+    if (array.dtype().kind() != 'u' || array.itemsize() != 1 || (channels != 1 && channels != 3 && channels != 4)) {
+        why = "a frame must be a uint8 array of shape (h, w) or (h, w, 3), got " +
+              std::string(py::str(array.dtype())) + " of shape " + std::string(py::str(py::cast(std::vector<py::ssize_t>(
+                                                          array.shape(), array.shape() + array.ndim()))));
+        return false;
+    }
+    if (array.shape(0) < 1 || array.shape(1) < 1 || array.shape(0) > INT32_MAX || array.shape(1) > INT32_MAX) {
+        why = "a frame must have at least one pixel and at most 2^31 - 1 rows and columns";
+        return false;
+    }
+    const auto packed = py::array_t<uint8_t, py::array::c_style>::ensure(array);
+    const cv::Mat view(int(array.shape(0)), int(array.shape(1)), CV_8UC(channels), const_cast<uint8_t*>(packed.data()));
+    // A grey or BGRA frame is converted into a picture of its own; a BGR one is copied.
+    if (toBgr8(channels == 3 ? view.clone() : view, bgr)) return true;
+    why = "the frame could not be converted to BGR";
+    return false;
+}
+
+bool Request::prepare(const std::string& modulePath, const std::vector<std::string>& words, int& status,
+                      std::string& error) {
+    std::vector<const char*> argv{"ambrevo"};
+    for (const std::string& w : words) argv.push_back(w.c_str());
+    status = exitUsage;
+    if (!parseOptions(int(argv.size()), argv.data(), options, error)) return false;
+    status = exitModuleLoad;
+    if (!module.load(modulePath, error)) return false;
+    return checkRequest(module, options, saved, status, error);
+}
+
+py::list toList(const std::vector<std::string>& texts) {
+    py::list out;
+    for (const std::string& t : texts) out.append(t);
+    return out;
+}

@@ -1,0 +1,110 @@
+#include "crowd/crowd_place.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace {
+constexpr int kLast = crowd_stations - 1;
+// Directions tried over half a turn: 11.25 degrees apart, so that the end of a 40 px body
+// lies within 2 px of the best one; the fitting that follows turns it the rest of the way.
+constexpr int kDirections = 16;
+// Centres tried per body at most, spread evenly over the blob; the best is then refined
+// pixel by pixel around it.
+constexpr int64_t kCentres = 64;
+}  // namespace
+
+void crowd_placer::rasterise(const crowd_body& typical) {
+    const double length = typical.length, step = std::max(length / kLast, 1e-6);
+    double widest = 0;
+    for (int i = 0; i < crowd_stations; ++i) widest = std::max(widest, double(typical.halfWidth[i]));
+    const int32_t reach = int32_t(std::ceil(length / 2 + widest)) + 1;
+    offsets_.assign(kDirections, {});
+    for (int d = 0; d < kDirections; ++d) {
+        const double angle = std::numbers::pi * d / kDirections, c = std::cos(angle), s = std::sin(angle);
+        for (int32_t dy = -reach; dy <= reach; ++dy)
+            for (int32_t dx = -reach; dx <= reach; ++dx) {
+                const double along = (dx * c + dy * s + length / 2) / step, across = -dx * s + dy * c;
+                if (along < 0 || along > kLast) continue;
+                const int i = std::min(int(along), kLast - 1);
+                const double half =
+                    typical.halfWidth[i] + (along - i) * (typical.halfWidth[i + 1] - typical.halfWidth[i]);
+                if (std::fabs(across) <= half) offsets_[size_t(d)].push_back({dx, dy});
+            }
+    }
+}
+
+void crowd_placer::cover(const crowd_body& b) {
+    const crowd_line line = crowd_prepare(b);
+    double half = 0, left = 1e300, right = -1e300, top = 1e300, bottom = -1e300;
+    for (int i = 0; i < b.points; ++i) {
+        half = std::max(half, double(b.halfWidth[i]));
+        left = std::min(left, b.midline[i].x), right = std::max(right, b.midline[i].x);
+        top = std::min(top, b.midline[i].y), bottom = std::max(bottom, b.midline[i].y);
+    }
+    const int64_t xa = std::max<int64_t>(x0_, int64_t(std::floor(left - half))),
+                  xb = std::min<int64_t>(x0_ + width_ - 1, int64_t(std::ceil(right + half)));
+    const int64_t ya = std::max<int64_t>(y0_, int64_t(std::floor(top - half))),
+                  yb = std::min<int64_t>(y0_ + height_ - 1, int64_t(std::ceil(bottom + half)));
+    for (int64_t y = ya; y <= yb; ++y)
+        for (int64_t x = xa; x <= xb; ++x) {
+            int16_t& s = state_[size_t((y - y0_) * width_ + (x - x0_))];
+            if (s < 0) continue;
+            const bool in = b.points > 1 ? [&] {
+                const crowd_place p = crowd_locate(line, double(x), double(y));
+                return p.distance <= p.half;
+            }()
+                                         : std::hypot(x - b.midline[0].x, y - b.midline[0].y) <= b.halfWidth[0];
+            if (in && s < INT16_MAX) ++s;
+        }
+}
+
+int64_t crowd_placer::gain(int32_t cx, int32_t cy, int direction) const {
+    // A pixel of the blob no body covers counts for, one off the blob against: the body
+    // should lie on its own animal's pixels. Pixels other bodies cover count for nothing:
+    // animals lie over each other.
+    int64_t sum = 0;
+    for (const offset& o : offsets_[size_t(direction)]) {
+        const int64_t x = int64_t(cx) + o.dx - x0_, y = int64_t(cy) + o.dy - y0_;
+        const int16_t s = x < 0 || y < 0 || x >= width_ || y >= height_ ? -1 : state_[size_t(y * width_ + x)];
+        sum += s == 0 ? 1 : s < 0 ? -1 : 0;
+    }
+    return sum;
+}
+
+void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                         int missing, const crowd_body& typical, std::vector<crowd_body>& bodies) {
+    if (missing <= 0 || pixels.empty() || typical.points <= 1) return;
+    x0_ = x0, y0_ = y0, width_ = x1 - x0 + 1, height_ = y1 - y0 + 1;
+    state_.assign(size_t(width_) * size_t(height_), -1);
+    for (const crowd_pixel& p : pixels) state_[size_t((p.y - y0_) * width_ + (p.x - x0_))] = 0;
+    for (const crowd_body& b : bodies) cover(b);
+    rasterise(typical);
+    // Centres on a lattice of the blob's pixels, at most kCentres of them.
+    const int32_t stride = int32_t(std::ceil(std::sqrt(double(pixels.size()) / kCentres)));
+    for (int m = 0; m < missing; ++m) {
+        int64_t best = INT64_MIN;
+        int32_t bx = pixels[0].x, by = pixels[0].y;
+        int bd = 0;
+        auto consider = [&](int32_t x, int32_t y, int d) {
+            const int64_t g = gain(x, y, d);
+            if (g > best) best = g, bx = x, by = y, bd = d;
+        };
+        for (const crowd_pixel& p : pixels)
+            if ((p.x - x0_) % stride == 0 && (p.y - y0_) % stride == 0)
+                for (int d = 0; d < kDirections; ++d) consider(p.x, p.y, d);
+        const int32_t cx = bx, cy = by, cd = bd;
+        for (int32_t y = cy - stride + 1; y < cy + stride; ++y)
+            for (int32_t x = cx - stride + 1; x < cx + stride; ++x)
+                for (int d = cd - 1; d <= cd + 1; ++d) consider(x, y, (d + kDirections) % kDirections);
+        crowd_body b = typical;
+        b.track = -1;
+        const double angle = std::numbers::pi * bd / kDirections, c = std::cos(angle), s = std::sin(angle);
+        for (int i = 0; i < crowd_stations; ++i) {
+            const double along = typical.length * (double(i) / kLast - 0.5);
+            b.midline[i] = {bx + along * c, by + along * s};
+        }
+        bodies.push_back(b);
+        cover(b);
+    }
+}

@@ -1,0 +1,34 @@
+// Where animals no track expected lie in a blob: straight bodies of the typical shape,
+// placed one by one where each covers the most pixels of the blob that no body covers yet.
+// A blob of two fish crossing is an X, two side by side a broad band, two in file a long
+// one: a body laid along the pixels finds each animal however they meet, where clusters of
+// pixels around centres cut an X into its left and right halves.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "crowd/crowd_posture.h"
+
+class crowd_placer {
+public:
+    // Adds `missing` bodies shaped like `typical` (elongated, midline along any direction) to
+    // `bodies`, which hold those placed already, over the blob of `pixels` within the box
+    // x0..x1, y0..y1 (inclusive). The work is bounded: a few dozen centres, 16 directions.
+    void place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int missing,
+               const crowd_body& typical, std::vector<crowd_body>& bodies);
+
+private:
+    struct offset {
+        int32_t dx, dy;
+    };
+    // The pixels of `typical` straight along direction d, from its middle.
+    void rasterise(const crowd_body& typical);
+    // Marks the pixels of the box that body b covers.
+    void cover(const crowd_body& b);
+    int64_t gain(int32_t cx, int32_t cy, int direction) const;
+
+    int32_t x0_ = 0, y0_ = 0, width_ = 0, height_ = 0;
+    std::vector<int16_t> state_;  // per pixel of the box: -1 off the blob, else the bodies covering it
+    std::vector<std::vector<offset>> offsets_;
+};

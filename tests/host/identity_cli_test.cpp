@@ -1,0 +1,175 @@
+// Posture and identities by appearance through the program: small generated scenes run by the
+// built ambrevo with the crowd procedure, their track files read back.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <set>
+
+#include "cli_util.h"
+
+namespace {
+
+// A dark ellipse on the floor: where it is and how it lies at each frame it is drawn.
+struct Body {
+    std::function<cv::Point2d(int)> at;
+    double half_length, half_width;
+    std::function<double(int)> angle = [](int) { return 0.0; };  // degrees
+    std::function<bool(int)> shown = [](int) { return true; };
+};
+
+// PNG frames 000.png ... of `bodies` on a light floor with a little noise, as an image sequence.
+void drawScene(const TempDir& dir, int frames, const std::vector<Body>& bodies) {
+    cv::RNG rng(7);
+    for (int f = 0; f < frames; ++f) {
+        cv::Mat frame(160, 240, CV_8UC1, cv::Scalar(190));
+        cv::Mat noise(frame.size(), CV_8SC1);
+        rng.fill(noise, cv::RNG::NORMAL, 0, 2);
+        cv::add(frame, noise, frame, cv::noArray(), CV_8U);
+        for (const Body& b : bodies) {
+            if (!b.shown(f)) continue;
+            const cv::Point2d c = b.at(f);
+            cv::ellipse(frame, cv::Point(int(std::lround(c.x * 16)), int(std::lround(c.y * 16))),
+                        cv::Size(int(b.half_length * 16), int(b.half_width * 16)), b.angle(f), 0, 360,
+                        cv::Scalar(60), -1, cv::LINE_AA, 4);
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "%03d.png", f);
+        cv::imwrite(dir / name, frame);
+    }
+}
+
+// The cells of a track file by column name.
+struct Rows {
+    Table table;
+    std::vector<std::string> columns;
+    explicit Rows(const std::string& file) : table(file), columns(split(table.header, ',')) {}
+    bool has(const std::string& column) const {
+        return std::find(columns.begin(), columns.end(), column) != columns.end();
+    }
+    const std::string& cell(size_t row, const std::string& column) const {
+        return table.rows.at(row).at(size_t(std::find(columns.begin(), columns.end(), column) - columns.begin()));
+    }
+    double number(size_t row, const std::string& column) const { return std::stod(cell(row, column)); }
+    size_t size() const { return table.rows.size(); }
+};
+
+// Two animals of one look but their size, the small one from the left and the large one from
+// the right: they meet, lie over each other, and each turns back the way it came, where their
+// motion tells the wrong story. A third object, in a corner for a while, is no animal.
+std::vector<Body> bounceScene() {
+    auto along = [](double from, double speed, double y) {
+        return [=](int f) { return cv::Point2d(from + speed * (f <= 28 ? f : 56 - f), y); };
+    };
+    Body small{along(50, 2.5, 78), 6, 6}, large{along(190, -2.5, 82), 10, 10};
+    Body ghost{[](int f) { return cv::Point2d(25 + f, 22); }, 8, 8};
+    ghost.shown = [](int f) { return f >= 10 && f < 26; };
+    return {small, large, ghost};
+}
+
+// Each identity's area class (small or large) on the frames the two animals lie apart.
+std::map<long long, std::set<bool>> sizesByIdentity(const Rows& r) {
+    std::map<long long, std::set<bool>> sizes;
+    for (size_t i = 0; i < r.size(); ++i) {
+        const int frame = int(r.number(i, "frame"));
+        if (r.cell(i, "missing") == "1" || std::abs(frame - 28) < 12 || r.number(i, "y") < 50) continue;
+        sizes[std::stoll(r.cell(i, "track"))].insert(r.number(i, "area") > 200);
+    }
+    return sizes;
+}
+
+}  // namespace
+
+TEST(IdentityCli, TwoLookAlikesThatTurnBackKeepTheirIdentitiesBySizeAndTheCountHolds) {
+    TempDir dir;
+    drawScene(dir, 60, bounceScene());
+    const std::string run = "%03d.png --procedure crowd --quiet --link 15,5,predict,global";
+    // By motion alone each track follows the animal that goes on its way.
+    ASSERT_EQ(cli::run(dir, run + " --tracks linked.csv").status, 0);
+    const Rows linked(dir / "linked.csv");
+    EXPECT_FALSE(linked.has("confidence"));
+    bool mixed = false;
+    for (const auto& [track, sizes] : sizesByIdentity(linked)) mixed = mixed || sizes.size() > 1;
+    ASSERT_TRUE(mixed) << "the scene should mislead the linker";
+
+    ASSERT_EQ(cli::run(dir, run + " --animals 2 --tracks t.csv").status, 0);
+    const Rows r(dir / "t.csv");
+    const auto sizes = sizesByIdentity(r);
+    ASSERT_EQ(sizes.size(), 2u);
+    for (const auto& [identity, seen] : sizes) EXPECT_EQ(seen.size(), 1u) << "identity " << identity;
+
+    // Exactly the two identities, each once a frame; the third object is none of them. An
+    // identity not seen has a missing row on every frame between two sightings, and no
+    // confidence there.
+    std::map<long long, std::set<int>> frames;
+    for (size_t i = 0; i < r.size(); ++i) {
+        const long long identity = std::stoll(r.cell(i, "track"));
+        const bool missing = r.cell(i, "missing") == "1";
+        if (r.number(i, "y") < 40 && !missing) {
+            EXPECT_EQ(identity, -1) << "row " << i;
+        }
+        if (identity < 0) continue;
+        EXPECT_TRUE(frames[identity].insert(int(r.number(i, "frame"))).second) << "row " << i;
+        EXPECT_EQ(r.cell(i, "confidence").empty(), missing) << "row " << i;
+        if (!missing) {
+            EXPECT_TRUE(r.number(i, "confidence") >= 0 && r.number(i, "confidence") <= 1);
+        }
+    }
+    ASSERT_EQ(frames.size(), 2u);
+    for (const auto& [identity, seen] : frames) EXPECT_EQ(*seen.rbegin() - *seen.begin() + 1, int(seen.size()));
+    const Result scored = cli::run(dir, "score t.csv t.csv");
+    EXPECT_EQ(scored.status, 0) << scored.err;  // the rows of no animal are no positions
+}
+
+TEST(IdentityCli, PostureColumnsTellTheMidlineOfLongBodiesAndNoneOfRoundOnes) {
+    TempDir dir;
+    Body rod{[](int f) { return cv::Point2d(60 + 1.5 * f, 60); }, 16, 4, [](int f) { return 10.0 + f; }};
+    Body disc{[](int f) { return cv::Point2d(180, 40 + f); }, 7, 7};
+    disc.shown = [](int f) { return f != 20 && f != 21; };
+    drawScene(dir, 40, {rod, disc});
+    const std::string run = "%03d.png --procedure crowd --quiet --link 15,5,predict --animals 2";
+    ASSERT_EQ(cli::run(dir, run + " --tracks t.csv").status, 0);
+    ASSERT_EQ(cli::run(dir, run + " --tracks t.json").status, 0);
+    const Rows r(dir / "t.csv");
+    EXPECT_FALSE(r.has("confidence"));  // linked frame by frame: no identities by looks
+    size_t rods = 0, discs = 0, missing = 0;
+    for (size_t i = 0; i < r.size(); ++i) {
+        if (r.cell(i, "missing") == "1") {
+            ++missing;
+            for (const char* column : {"heading", "head", "length", "width", "split", "m0_x", "m10_y", "grey0"})
+                EXPECT_EQ(r.cell(i, column), "") << column;
+            continue;
+        }
+        const double x = r.number(i, "x"), y = r.number(i, "y");
+        if (x > 150) {
+            ++discs;
+            for (const char* column : {"head", "length", "m0_x", "m5_y", "m10_y"}) EXPECT_EQ(r.cell(i, column), "");
+            EXPECT_NEAR(r.number(i, "width"), 15, 3);  // the diameter, its soft edge half counted
+            EXPECT_NE(r.cell(i, "grey10"), "");
+            continue;
+        }
+        ++rods;
+        EXPECT_NEAR(r.number(i, "length"), 32, 6) << "row " << i;
+        EXPECT_TRUE(r.cell(i, "head") == "0" || r.cell(i, "head") == "1");
+        // The ends lie about half a body from the centre, on opposite sides, the middle on it.
+        const double endA = std::hypot(r.number(i, "m0_x") - x, r.number(i, "m0_y") - y);
+        const double endB = std::hypot(r.number(i, "m10_x") - x, r.number(i, "m10_y") - y);
+        EXPECT_NEAR(endA, 16, 4) << "row " << i;
+        EXPECT_NEAR(endB, 16, 4) << "row " << i;
+        EXPECT_LT(std::hypot(r.number(i, "m5_x") - x, r.number(i, "m5_y") - y), 2) << "row " << i;
+    }
+    EXPECT_EQ(rods, 40u);
+    EXPECT_EQ(discs, 38u);
+    EXPECT_EQ(missing, 2u);
+
+    const std::string json = readFile(dir / "t.json");
+    EXPECT_NE(json.find("\"head\": null, \"length\": null, \"width\": 1"), std::string::npos);
+    EXPECT_NE(json.find("\"midline\": null, \"grey\": ["), std::string::npos);
+    EXPECT_NE(json.find("\"midline\": [["), std::string::npos);
+    EXPECT_NE(json.find("\"heading\": null, \"head\": null, \"length\": null, \"width\": null, \"texture\": null, "
+                        "\"split\": null, \"midline\": null, \"grey\": null"),
+              std::string::npos);
+}

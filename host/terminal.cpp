@@ -1,11 +1,13 @@
 #include "terminal.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ext/stdio_filebuf.h>
 #include <iostream>
 #include <opencv2/core/utils/logger.hpp>
 
@@ -126,6 +128,22 @@ void TerminalObserver::addClicks(int64_t, std::vector<cv::Point>& clicks) {
 
 void TerminalObserver::afterFrame(const FrameResult& result, RunControl& control) {
     if (show_) show_->frame(result, control, stopSignal);
+}
+
+std::ostream* TerminalObserver::liveRows(std::string& error) {
+    std::cout.flush();
+    std::fflush(stdout);
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        if (fd >= 0) ::close(fd);
+        error = "cannot write --tracks to standard output";
+        return nullptr;
+    }
+    // A reader that goes away makes the next row fail and the run stop, rather than kill it.
+    ::signal(SIGPIPE, SIG_IGN);
+    rowsBuffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+    rows_ = std::make_unique<std::ostream>(rowsBuffer_.get());
+    return rows_.get();
 }
 
 void TerminalObserver::finish() {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "run_observer.h"
@@ -35,6 +36,8 @@ public:
     int stopRequested() override { return stopSignal; }
     void addClicks(int64_t frame, std::vector<cv::Point>& clicks) override;
     void afterFrame(const FrameResult& result, RunControl& control) override;
+    // Standard output for the rows alone: what else the run prints there goes to standard error.
+    std::ostream* liveRows(std::string& error) override;
     // Ends the progress line and closes the windows.
     void finish();
 
@@ -42,4 +45,6 @@ private:
     class Progress;
     std::unique_ptr<Progress> progress_;
     std::unique_ptr<ShowWindow> show_;
+    std::unique_ptr<std::streambuf> rowsBuffer_;
+    std::unique_ptr<std::ostream> rows_;
 };

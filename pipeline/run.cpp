@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iostream>
 #include <opencv2/imgproc.hpp>
 
 #include "sinks.h"
@@ -67,6 +68,8 @@ void RunObserver::moduleSaid(bool notice, const std::string& text) {
     const auto hold = holdStderr();
     std::fputs(text.c_str(), notice ? stderr : stdout);
 }
+
+std::ostream* RunObserver::liveRows(std::string&) { return &std::cout; }
 
 Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
     : module_(module), o_(options), observer_(observer), status_(observer),
@@ -194,8 +197,8 @@ FrameSource::Result Run::readFrame(cv::Mat& bgr, int64_t& frame, std::string& er
 // Every output under its temporary name; the first that cannot be made refuses the run and
 // takes the others with it.
 bool Run::openOutputs() {
-    const RunContext context{o_,           traits_, times_.columns(arena_.columns()), source_->fps(), instance_.console(),
-                             instance_.windows(), arena_};
+    const RunContext context{o_,       traits_,     times_.columns(arena_.columns()), source_->fps(),
+                             instance_.console(), instance_.windows(), arena_, observer_};
     std::string error;
     for (const auto& sink : sinks_)
         if (!sink->open(context, error)) {

@@ -40,6 +40,9 @@ public:
     // a notice of its own (`notice`). By default where it would go without a host asking for it:
     // standard output and standard error.
     virtual void moduleSaid(bool notice, const std::string& text);
+    // Where --tracks - streams its rows, asked once as that output opens: by default standard
+    // output as the process has it. Null with `error` refuses the run.
+    virtual std::ostream* liveRows(std::string& error);
     // After each frame written: frames done, and the frames the run is to take (-1: unknown).
     virtual void progress(int64_t done, int64_t expected) { (void)done, (void)expected; }
     // Polled by every stage before each frame, on any thread: 0 to go on, else the request

@@ -18,6 +18,7 @@
 
 struct Options;
 struct ProcedureTraits;
+class RunObserver;
 class ArenaRun;
 class HostConsole;
 class WindowManager;
@@ -129,6 +130,7 @@ struct RunContext {
     HostConsole& console;
     WindowManager& windows;  // the procedure's windows
     const ArenaRun& arena;  // the rows and background the per-track outputs draw on at the end
+    RunObserver& observer;  // the front end, which gives --tracks - its stream
 };
 
 class Sink {

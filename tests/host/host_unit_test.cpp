@@ -329,7 +329,7 @@ TEST(Sinks, ARecordedRunReplayedGivesTheRunsFilesAndAPartialCloseSaysWhy) {
     HostConsole console;
     WindowManager windows;
     ArenaRun arena;
-    const RunContext context{again, run.procedure(), seen.columns, seen.fps, console, windows, arena};
+    const RunContext context{again, run.procedure(), seen.columns, seen.fps, console, windows, arena, quiet};
     for (const bool partial : {false, true}) {
         RunRecord record = seen.record;
         record.complete = !partial, record.reason = partial ? "stopped here" : "";

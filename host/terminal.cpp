@@ -27,6 +27,34 @@ void (*endProgressLine)() = nullptr;
 
 void onStopSignal(int signal) { stopSignal = signal; }
 
+std::recursive_mutex stderrMutex;
+
+// Standard error sent to /dev/null while a decoder runs: libpng and GStreamer write their
+// warnings there directly, past any log level. The program's own messages wait for the
+// decoder (holdStderr).
+class QuietStderr {
+public:
+    QuietStderr() : hold_(holdStderr()) {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    std::unique_lock<std::recursive_mutex> hold_;
+    int saved_ = -1;
+};
+
 }  // namespace
 
 void catchStopSignals() {
@@ -50,6 +78,7 @@ void quietLibraries(bool verbose) {
     // FFmpeg's level is read when the first video opens.
     setenv("OPENCV_FFMPEG_LOGLEVEL", verbose ? "24" : "-8", 0);
     showDecoderChatter(verbose);
+    guardDecoders([] { return std::make_shared<QuietStderr>(); });
     // OpenCV reads its variable while loading, before main, so the level is also set
     // directly; the variable still reaches the plugins OpenCV loads later.
     if (!std::getenv("OPENCV_LOG_LEVEL")) {
@@ -58,6 +87,8 @@ void quietLibraries(bool verbose) {
                                                 : cv::utils::logging::LOG_LEVEL_SILENT);
     }
 }
+
+std::unique_lock<std::recursive_mutex> holdStderr() { return std::unique_lock<std::recursive_mutex>(stderrMutex); }
 
 int fail(int status, const std::string& text) {
     auto hold = holdStderr();
@@ -128,6 +159,11 @@ void TerminalObserver::addClicks(int64_t, std::vector<cv::Point>& clicks) {
 
 void TerminalObserver::afterFrame(const FrameResult& result, RunControl& control) {
     if (show_) show_->frame(result, control, stopSignal);
+}
+
+void TerminalObserver::moduleSaid(bool notice, const std::string& text) {
+    auto hold = holdStderr();
+    RunObserver::moduleSaid(notice, text);
 }
 
 std::ostream* TerminalObserver::liveRows(std::string& error) {

@@ -64,8 +64,6 @@ std::string describeFailure(std::exception_ptr failure) {
 }
 
 void RunObserver::moduleSaid(bool notice, const std::string& text) {
-    // The host's own messages wait meanwhile: standard error may be closed to a decoder now.
-    const auto hold = holdStderr();
     std::fputs(text.c_str(), notice ? stderr : stdout);
 }
 

@@ -84,6 +84,8 @@ def run_showing_progress(command, what):
     if child.returncode != 0:
         progress("".join(lines[-40:]))
         raise subprocess.CalledProcessError(child.returncode, command)
+    if 0 <= told < 100:  # a target's last step may come before make's count reaches 100%
+        progress(f"ambrevo: {what}: 100%")
 
 
 def strip(path):

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "arena_run.h"
 #include "roi.h"
+#include "text/numbers.h"
 
 ArenaShape ArenaShape::polygon(const std::vector<ArenaPoint>& vertices) {
     std::vector<double> numbers;
@@ -29,7 +29,7 @@ ArenaShape ArenaShape::parse(const std::string& roi) {
 std::string ArenaShape::roi() const {
     if (kind_ == Kind::mask) return mask_;
     std::string text = kind_ == Kind::rect ? "rect:" : kind_ == Kind::circle ? "circle:" : "polygon:";
-    for (size_t i = 0; i < numbers_.size(); ++i) text += (i ? "," : "") + exactNumber(numbers_[i]);
+    for (size_t i = 0; i < numbers_.size(); ++i) text += (i ? "," : "") + ambrevo::text::shortest(numbers_[i]);
     return text;
 }
 

@@ -1,27 +1,12 @@
 #include "frame_reader.h"
 
-#include <filesystem>
-#include <opencv2/imgcodecs.hpp>
-
+#include "input_kind.h"
 #include "stream_input.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
 // Enough for a preview's frames before the one on screen, and that one.
 constexpr size_t framesKept = 8;
-
-// A file that no image decoder claims is a video, as the program decides.
-bool isVideoFile(const std::string& input) {
-    std::error_code ec;
-    if (input == "demo" || isStreamInput(input) || !fs::is_regular_file(input, ec)) return false;
-    try {
-        return !cv::haveImageReader(input);
-    } catch (const cv::Exception&) {
-        return true;
-    }
-}
 
 }  // namespace
 
@@ -35,7 +20,8 @@ bool FrameReader::open(const std::string& input, std::string& error) {
 
 bool FrameReader::reopen(std::string& error) {
     next_ = 0;
-    if (isVideoFile(input_)) {
+    // Videos are read here, to seek; every other input as a run reads it.
+    if (inputKind(input_) == InputKind::video) {
         source_.reset();
         if (!video_.open(input_, cv::CAP_FFMPEG)) {
             error = "cannot open or decode video '" + input_ + "'";

@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 
 #include "frame_view.h"
+#include "input_kind.h"
 #include "picture_view.h"
 #include "request.h"
 #include "settings_form.h"
@@ -35,6 +36,25 @@ constexpr int64_t framesBefore = 5;
 
 // The side panel keeps its width whatever it says: its fields stay under the mouse.
 constexpr int sideWidth = 420;
+
+// The outputs go beside the input, named after it (a sequence after its folder); those of
+// cameras and streams into the current folder.
+std::string outputStem(const std::string& input) {
+    const QFileInfo info(q(input));
+    switch (inputKind(input)) {
+        case InputKind::demo:
+            return "ambrevo-demo";
+        case InputKind::folder:
+            return info.absoluteFilePath().toStdString();
+        case InputKind::pattern:
+            return info.path().toStdString();
+        case InputKind::image:
+        case InputKind::video:
+            return (info.path() + "/" + info.completeBaseName()).toStdString();
+        default:
+            return "ambrevo-gui";
+    }
+}
 
 }  // namespace
 
@@ -185,18 +205,7 @@ bool MainWindow::openInput(const std::string& input) {
         frameBox_->setRange(0, reader_->live() ? INT32_MAX : last);
     }
     setWindowTitle(q("ambrevo-gui: " + input + "[*]"));
-    // The outputs go beside the input, named after it (a sequence after its folder).
-    const QFileInfo info(q(input));
-    std::string stem = "ambrevo-gui";  // cameras and streams: the current folder
-    if (input == "demo")
-        stem = "ambrevo-demo";
-    else if (info.isDir())
-        stem = info.absoluteFilePath().toStdString();
-    else if (input.find('%') != std::string::npos)
-        stem = info.path().toStdString();
-    else if (info.isFile())
-        stem = (info.path() + "/" + info.completeBaseName()).toStdString();
-    setTracksFile(stem + ".csv");
+    setTracksFile(outputStem(input) + ".csv");
     current_ = -1;
     frame_ = first;
     rebuildForm();

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "background_plan.h"
 #include "files.h"
 #include "main_window.h"
 #include "picture_view.h"
@@ -145,20 +146,13 @@ void MainWindow::redrawPictures(const std::string& plotFile, const std::string& 
     const int64_t read = std::atoll(t.meta("frames_read").c_str()), first = std::atoll(t.meta("first_frame").c_str());
     const int64_t expected = t.meta("frames_expected") == "unknown" ? 0 : std::atoll(t.meta("frames_expected").c_str());
     if ((plotFile.empty() && heatmapFile.empty()) || t.meta("source") != reader_->input() || read <= 0) return;
-    // The frames the run sampled: every step-th, the step doubling when they grow too many.
-    std::vector<int64_t> chosen;
-    for (int64_t i = 0, step = std::max<int64_t>(1, expected / 25); i < read; ++i) {
-        if (i % step != 0) continue;
-        chosen.push_back(first + i);
-        if (chosen.size() < 50) continue;
-        for (size_t k = 0; 2 * k < chosen.size(); ++k) chosen[k] = chosen[2 * k];
-        chosen.resize((chosen.size() + 1) / 2), step *= 2;
-    }
+    // The frames the run sampled.
+    const std::vector<int64_t> chosen = ambrevo::BackgroundPlan::frames(expected, read);
     std::vector<cv::Mat> samples(chosen.size());
     std::string error;
     double time = 0;
     for (size_t i = 0; i < chosen.size(); ++i)
-        if (!reader_->read(chosen[i], samples[i], time, error)) return say(error, true);
+        if (!reader_->read(first + chosen[i], samples[i], time, error)) return say(error, true);
     std::vector<ambrevo::Arena> arenas;
     for (int k = 1; !t.meta("arena_" + std::to_string(k)).empty(); ++k)
         arenas.push_back(ambrevo::parse_roi(t.meta("arena_" + std::to_string(k))));

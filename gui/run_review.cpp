@@ -23,16 +23,13 @@
 #include "frame_view.h"
 #include "main_window.h"
 #include "picture_view.h"
+#include "text/numbers.h"
 
 namespace {
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
-std::string seconds(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, s >= 100 ? "%.0f s" : "%.1f s", s);
-    return text;
-}
+std::string seconds(double s) { return ambrevo::text::fixed(s, s >= 100 ? 0 : 1) + " s"; }
 
 }  // namespace
 
@@ -177,9 +174,7 @@ void MainWindow::runProgress(int64_t done, int64_t expected) {
     if (expected > 0)
         progress_->setRange(0, int(std::min<int64_t>(expected, INT32_MAX))), progress_->setValue(int(done));
     std::string text = std::to_string(done) + (expected >= 0 ? " / " + std::to_string(expected) : "") + " frames";
-    char fps[32];
-    std::snprintf(fps, sizeof fps, "%.1f", rate);
-    text += " · " + std::string(fps) + " fps";
+    text += " · " + ambrevo::text::fixed(rate, 1) + " fps";
     if (expected > 0 && rate > 0) text += " · " + seconds(double(expected - done) / rate) + " left";
     progressLabel_->setText(q(text));
     if (onProgress) onProgress(done);

@@ -15,13 +15,13 @@
 #include <QUndoStack>
 #include <QVBoxLayout>
 
-#include "arena_run.h"
 #include "edits.h"
 #include "files.h"
 #include "frame_view.h"
 #include "main_window.h"
 #include "request.h"
 #include "settings_form.h"
+#include "text/numbers.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ void MainWindow::applySetup(const Setup& setup) {
     form_->show(formValues());
     view_->setArenas(setup_.arenas);
     refreshArenaTable();
-    scaleLabel_->setText(setup_.scale > 0 ? q(exactNumber(setup_.scale) + " pixels per " +
+    scaleLabel_->setText(setup_.scale > 0 ? q(ambrevo::text::shortest(setup_.scale) + " pixels per " +
                                               (setup_.unit.empty() ? "unit" : setup_.unit))
                                           : "none: draw a line of known length with the Scale line tool");
     if (link_->text().trimmed().toStdString() != setup_.link) link_->setText(q(setup_.link));

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -24,6 +25,8 @@
 #include "files.h"
 #include "request.h"
 #include "terminal.h"
+#include "text/numbers.h"
+#include "track_rows.h"
 
 namespace fs = std::filesystem;
 
@@ -48,14 +51,6 @@ const char* const batchOnly[] = {"--out-dir", "--jobs"};
 std::string suffixOf(const std::string& value) {
     if (value.empty()) return value;
     return value[0] == '.' || value[0] == '_' || value[0] == '-' ? value : "." + value;
-}
-
-// Control characters as the track file's comment lines write them.
-std::string asComment(const std::string& s) {
-    std::string out = s;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20) c = '?';
-    return out;
 }
 
 std::atomic<int> batchSignal{0};
@@ -276,6 +271,27 @@ bool checkBatchOptions(Options& o, std::string& error) {
     return true;
 }
 
+namespace {
+
+// The `meta` object that closes a JSON track file, read from the file's last megabyte: the
+// frames before it may be many, the object is small. Null when there is none.
+nlohmann::json jsonTrackMeta(std::ifstream& in) {
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg(), tail = std::min<std::streamoff>(size, 1 << 20);
+    in.seekg(size - tail);
+    std::string text(size_t(tail), '\0');
+    in.read(text.data(), tail);
+    // The writer puts the object on a line of its own after the frames, and it closes the file.
+    const size_t key = text.rfind("\n \"meta\": {"), end = text.find_last_not_of(" \n\r");
+    if (key == std::string::npos || end == std::string::npos || end <= key || text[end] != '}') return nullptr;
+    const size_t begin = text.find('{', key);
+    nlohmann::json meta =
+        nlohmann::json::parse(text.begin() + std::ptrdiff_t(begin), text.begin() + std::ptrdiff_t(end), nullptr, false);
+    return meta.is_object() ? meta : nullptr;
+}
+
+}  // namespace
+
 TrackFileState readTrackFileState(const std::string& file) {
     TrackFileState state;
     // A pipe would keep the batch waiting and a device reading for ever; neither is a track
@@ -297,26 +313,18 @@ TrackFileState readTrackFileState(const std::string& file) {
         }
         return state;
     }
-    // The metadata closes a JSON track file.
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg(), tail = std::min<std::streamoff>(size, 1 << 20);
-    in.seekg(size - tail);
-    std::string text(size_t(tail), '\0');
-    in.read(text.data(), tail);
-    const size_t meta = text.rfind("\"meta\": {");
-    if (meta == std::string::npos) return state;
+    const nlohmann::json meta = jsonTrackMeta(in);
+    if (meta.is_null()) return state;
     state.found = true;
-    auto field = [&](const std::string& key) {
-        const size_t at = text.find("\"" + key + "\": ", meta);
-        return at == std::string::npos ? std::string() : text.substr(at + key.size() + 4);
+    auto text = [&](const char* key) {
+        const auto at = meta.find(key);
+        return at != meta.end() && at->is_string() ? at->get<std::string>() : std::string();
     };
-    state.complete = field("status").rfind("\"complete\"", 0) == 0;
-    state.frames = std::atoll(field("frames_read").c_str());
-    const std::string source = field("source");
-    for (size_t i = 1; i < source.size() && source[i] != '"'; ++i) {
-        if (source[i] == '\\' && i + 1 < source.size()) ++i;
-        state.source += source[i];
-    }
+    state.complete = text("status") == "complete";
+    if (const auto at = meta.find("frames_read"); at != meta.end() && at->is_number_integer())
+        state.frames = at->get<long long>();
+    // As the CSV file's comment line gives it, to compare the two kinds alike.
+    state.source = commentText(text("source"));
     return state;
 }
 
@@ -350,7 +358,7 @@ private:
         return update([] {}, error);
     }
     void settle();
-    std::string row(const Item& item) const;
+    std::vector<std::string> row(const Item& item) const;
 
     const Options& o_;
     int argc_;
@@ -395,11 +403,9 @@ bool Batch::update(const std::function<void()>& change, std::string& error) {
     return table_.save(error) && (!known_ || record_.save(error));
 }
 
-std::string Batch::row(const Item& i) const {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f", i.seconds);
-    return std::string(stateName(i.state)) + ',' + (i.exit >= 0 ? std::to_string(i.exit) : "") + ',' +
-           std::to_string(i.frames) + ',' + seconds + ',' + csvCell(i.message);
+std::vector<std::string> Batch::row(const Item& i) const {
+    return {stateName(i.state), i.exit >= 0 ? std::to_string(i.exit) : "", std::to_string(i.frames),
+            ambrevo::text::fixed(i.seconds, 2), i.message};
 }
 
 // What this call asks for, with every setting as an instance of the procedure has it after
@@ -430,7 +436,7 @@ std::string Batch::decide(Item& item) {
     if (!difference.empty())
         return item.input + ": " + item.out.tracks + " holds a run of another request (" + difference +
                "); --force runs it again";
-    bool whole = state.complete && state.source == asComment(item.input);
+    bool whole = state.complete && state.source == commentText(item.input);
     std::error_code ec;
     for (const auto& [option, path] : item.out.options) {
         const auto made = recorded->outputs.find(option);

@@ -1,23 +1,13 @@
 #include "batch_record.h"
 
-#include <charconv>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "batch_folder.h"
 #include "files.h"
+#include "text/numbers.h"
 
 using Json = nlohmann::ordered_json;
-
-namespace {
-
-std::string shortest(double v) {
-    char text[32];
-    auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-    return ec == std::errc() ? std::string(text, end) : std::string();
-}
-
-}  // namespace
 
 Request batchRequest(const Options& o, const std::vector<SettingInfo>& settings, const std::string& version) {
     Request r{{"procedure", o.procedure}, {"module version", version}};
@@ -31,8 +21,8 @@ Request batchRequest(const Options& o, const std::vector<SettingInfo>& settings,
     for (int64_t n : o.animals) animals += (animals.empty() ? "" : ",") + std::to_string(n);
     if (!animals.empty()) r.emplace_back("--animals", animals);
     if (!o.link.empty()) r.emplace_back("--link", o.link);
-    if (o.scale > 0) r.emplace_back("--scale", shortest(o.scale) + " " + o.unit);
-    if (o.fps > 0) r.emplace_back("--fps", shortest(o.fps));
+    if (o.scale > 0) r.emplace_back("--scale", ambrevo::text::shortest(o.scale) + " " + o.unit);
+    if (o.fps > 0) r.emplace_back("--fps", ambrevo::text::shortest(o.fps));
     for (size_t i = 0; i < o.clicks.size(); ++i) {
         const ClickOption& c = o.clicks[i];
         r.emplace_back("--click " + std::to_string(i + 1),

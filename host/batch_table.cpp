@@ -4,6 +4,7 @@
 
 #include "batch_folder.h"
 #include "files.h"
+#include "text/csv.h"
 
 namespace {
 
@@ -11,30 +12,7 @@ constexpr const char* kHeader = "input,status,exit,frames,seconds,message";
 // Far more rows than any batch has: a few hundred bytes each.
 constexpr long long kLargestTable = 256LL << 20;
 
-// The first cell of a row as written by csvCell, unquoted.
-std::string firstCell(const std::string& line) {
-    if (line.empty() || line[0] != '"') return line.substr(0, line.find(','));
-    std::string cell;
-    for (size_t i = 1; i < line.size(); ++i) {
-        if (line[i] != '"') {
-            cell += line[i];
-        } else if (i + 1 < line.size() && line[i + 1] == '"') {
-            cell += '"', ++i;
-        } else {
-            break;
-        }
-    }
-    return cell;
-}
-
 }  // namespace
-
-std::string csvCell(const std::string& s) {
-    if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c == '\n' || c == '\r' ? ' ' : c);
-    return out + "\"";
-}
 
 bool BatchTable::refresh(std::string& error) {
     if (!seen_.empty() && fileIdentity(file_) == seen_) return true;
@@ -42,12 +20,15 @@ bool BatchTable::refresh(std::string& error) {
     if (!readSmallFile(file_, "batch table", kLargestTable, text, error)) return false;
     seen_ = fileIdentity(file_);
     std::vector<std::pair<std::string, std::string>> read;
-    size_t start = text.find('\n');  // after the header
-    while (start != std::string::npos && start + 1 < text.size()) {
-        const size_t end = text.find('\n', start + 1);
-        const std::string line = text.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
-        if (!line.empty()) read.emplace_back(firstCell(line), line);
-        start = end;
+    const size_t header = text.find('\n');
+    ambrevo::csv::TextRecords records(header == std::string::npos ? "" : std::string_view(text).substr(header + 1));
+    for (bool more = true; more;) {
+        try {
+            more = records.next();
+            if (more && !records.text().empty()) read.emplace_back(records.fields()[0], records.text());
+        } catch (const std::runtime_error&) {
+            read.emplace_back(records.text(), records.text());  // a row mangled by hand, kept as it is
+        }
     }
     // Rows of this batch not yet on file stay: they are written with the next save.
     for (auto& row : rows_)
@@ -57,8 +38,10 @@ bool BatchTable::refresh(std::string& error) {
     return true;
 }
 
-void BatchTable::set(const std::string& input, const std::string& cells, bool unlessListed) {
-    const std::string line = csvCell(input) + "," + cells;
+void BatchTable::set(const std::string& input, const std::vector<std::string>& cells, bool unlessListed) {
+    std::vector<std::string> fields{input};
+    fields.insert(fields.end(), cells.begin(), cells.end());
+    const std::string line = ambrevo::csv::record(fields);
     const auto at = std::find_if(rows_.begin(), rows_.end(), [&](const auto& r) { return r.first == input; });
     if (at == rows_.end())
         rows_.emplace_back(input, line);

@@ -7,9 +7,6 @@
 #include <utility>
 #include <vector>
 
-// `s` as one CSV cell: quoted when it holds a comma, a quote or a line break (line breaks as spaces).
-std::string csvCell(const std::string& s);
-
 class BatchTable {
 public:
     explicit BatchTable(std::string file) : file_(std::move(file)) {}
@@ -18,11 +15,11 @@ public:
     bool refresh(std::string& error);
     // The row of `input` (its cells after the input's own). With `unlessListed`, an input that
     // has a row keeps it.
-    void set(const std::string& input, const std::string& cells, bool unlessListed = false);
+    void set(const std::string& input, const std::vector<std::string>& cells, bool unlessListed = false);
     bool save(std::string& error);
 
 private:
     std::string file_;
-    std::vector<std::pair<std::string, std::string>> rows_;  // input, the whole line
+    std::vector<std::pair<std::string, std::string>> rows_;  // input, the whole record
     std::string seen_;  // the file's identity when last read or written
 };

@@ -7,13 +7,13 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
-#include <sstream>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "input_file.h"
 #include "options.h"
 #include "sparse_assignment.h"
+#include "text/csv.h"
 #include "track_link.h"
 
 namespace ambrevo {
@@ -165,29 +165,42 @@ bool parse_number(const std::string& text, T& value) {
     return !text.empty() && ec == std::errc() && p == end;
 }
 
-std::vector<std::string> cells_of(const std::string& line) {
-    std::vector<std::string> cells;
-    std::string cell;
-    for (std::istringstream s(line); std::getline(s, cell, ',');) cells.push_back(cell);
-    if (!line.empty() && line.back() == ',') cells.emplace_back();
-    return cells;
-}
+// The records of a CSV file one at a time as its lines come, past '#' comment lines and empty
+// lines between them; `number` is the line the record ends on.
+class CsvRecords {
+public:
+    explicit CsvRecords(InputFile& in) : in_(in) {}
+    const std::vector<std::string>* next() {
+        std::string line;
+        while (in_.line(line)) {
+            ++number;
+            if (!reader_.pending() && (line.empty() || line[0] == '#')) continue;
+            if (!reader_.pending()) first_ = number;
+            try {
+                if (reader_.add(line)) return &reader_.fields();
+            } catch (const std::runtime_error& e) {
+                throw LineError("line " + std::to_string(number) + ": " + e.what());
+            }
+        }
+        if (reader_.pending()) throw LineError("line " + std::to_string(first_) + ": a quoted field is not closed");
+        return nullptr;
+    }
+    long long number = 0;
+
+private:
+    InputFile& in_;
+    csv::RecordReader reader_;
+    long long first_ = 0;  // the line the record in hand begins on
+};
 
 // CSV rows with the identity in `id_column` (the first of the names given that the header has);
 // of a track file, only the positions seen of animals: no missing rows, no rows of track -1.
 std::vector<ScorePoint> read_csv(InputFile& in, const std::vector<std::string>& id_columns, bool track_file) {
-    std::string line;
-    long long number = 0;
-    std::vector<std::string> header;
-    auto fail = [&](const std::string& why) { throw LineError("line " + std::to_string(number) + ": " + why); };
-    while (in.line(line)) {
-        ++number;
-        if (!line.empty() && line[0] != '#') {
-            header = cells_of(line);
-            break;
-        }
-    }
-    if (header.empty()) throw LineError("no header line (the file is empty or holds only comments)");
+    CsvRecords records(in);
+    auto fail = [&](const std::string& why) { throw LineError("line " + std::to_string(records.number) + ": " + why); };
+    const std::vector<std::string>* first = records.next();
+    if (!first) throw LineError("no header line (the file is empty or holds only comments)");
+    const std::vector<std::string> header = *first;
     auto column = [&](const std::string& name) {
         return int(std::find(header.begin(), header.end(), name) - header.begin());
     };
@@ -199,10 +212,8 @@ std::vector<ScorePoint> read_csv(InputFile& in, const std::vector<std::string>& 
     if (frame == int(header.size()) || x == int(header.size()) || y == int(header.size()) || id == int(header.size()))
         fail("the header needs the columns frame, " + id_columns.front() + ", x and y");
     std::vector<ScorePoint> rows;
-    while (in.line(line)) {
-        ++number;
-        if (line.empty() || line[0] == '#') continue;
-        const std::vector<std::string> cells = cells_of(line);
+    while (const std::vector<std::string>* record = records.next()) {
+        const std::vector<std::string>& cells = *record;
         if (cells.size() != header.size())
             fail(std::to_string(cells.size()) + " cells where the header names " + std::to_string(header.size()));
         if (track_file && missing < int(header.size()) && cells[missing] == "1") continue;

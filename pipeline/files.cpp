@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <system_error>
 #include <vector>
@@ -113,21 +113,8 @@ bool syncFile(const std::string& file) {
 }
 
 std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", unsigned(u));
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+    // Bytes that are no UTF-8 would make the file no JSON that any reader takes.
+    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string pendingName(const std::string& target, const std::string& tag, int attempt) {

@@ -31,7 +31,8 @@ constexpr double pipeWaitSeconds = 10;
 bool readFileArgument(const std::string& file, const FileArgument& what, std::string& text, std::string& error,
                       const StopToken& stop = StopToken());
 
-// `s` as a JSON string, quotes included; control bytes escaped, other bytes as they are.
+// `s` as a JSON string, quotes included: quotes, backslashes and control characters escaped,
+// other characters as they are, and bytes that are no UTF-8 each replaced by U+FFFD.
 std::string jsonString(const std::string& s);
 
 // Whether `s` ends in `suffix` (lower case), whatever the case of `s`.

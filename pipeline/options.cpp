@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <iterator>
 #include <utility>
 
 #include "files.h"
 #include "roi.h"
+#include "text/numbers.h"
 #include "track_link.h"
 
 namespace {
@@ -84,12 +84,6 @@ struct Reader {
 // The words that give an option back.
 using Words = std::vector<std::string>;
 
-std::string shortest(double v) {
-    char text[32];
-    auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-    return ec == std::errc() ? std::string(text, end) : std::string();
-}
-
 // How an option is read, and how its value is written back as words (none when unset).
 struct OptionEntry {
     const char* name;
@@ -127,18 +121,18 @@ bool positive(Reader& r) {
 }
 template <double Options::*member>
 void writeReal(const char* name, const Options& o, Words& w) {
-    if (o.*member > 0) w.insert(w.end(), {name, shortest(o.*member)});
+    if (o.*member > 0) w.insert(w.end(), {name, ambrevo::text::shortest(o.*member)});
 }
 void none(const char*, const Options&, Words&) {}
 
 bool readTimeout(Reader& r) {
     if (!r.positive(r.o.timeout)) return false;
     if (r.o.timeout <= 86400) return true;
-    r.error = "--timeout " + shortest(r.o.timeout) + " is more than a day (86400 seconds)";
+    r.error = "--timeout " + ambrevo::text::shortest(r.o.timeout) + " is more than a day (86400 seconds)";
     return false;
 }
 void writeTimeout(const char* name, const Options& o, Words& w) {
-    if (o.timeout != defaultStreamTimeout) w.insert(w.end(), {name, shortest(o.timeout)});
+    if (o.timeout != defaultStreamTimeout) w.insert(w.end(), {name, ambrevo::text::shortest(o.timeout)});
 }
 
 bool readProcedure(Reader& r) {
@@ -273,8 +267,10 @@ bool checkArenaOptions(const Options& o, std::string& error) {
         error = "--unit " + o.unit + " needs --scale PIXELS_PER_UNIT";
         return false;
     }
-    if (!o.unit.empty() && o.unit.find_first_of(", \t\"#") != std::string::npos) {
-        error = "--unit '" + o.unit + "': a unit name has no commas, spaces or quotes";
+    // The unit names columns, quoted where it needs to be, and stands in a metadata line, which
+    // ends at a line break.
+    if (std::any_of(o.unit.begin(), o.unit.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        error = "--unit: a unit name holds no tabs, line breaks or other control characters";
         return false;
     }
     const std::pair<const char*, const std::string*> pictures[] = {{"--plot", &o.plotFile},

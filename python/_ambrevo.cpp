@@ -292,6 +292,8 @@ py::tuple linkIdentities(Longs frames, Doubles xs, Doubles ys, Longs groups, con
     py::tuple linked = linkedColumns([&](const StopToken& stop) {
         ambrevo::IdentifiedRows given = ambrevo::link_identities(rows, {maxStep, memory, predict, true}, animals, stop);
         confidence = std::move(given.confidence);
+        // As the track file gives it, so that link() equals the run's rows.
+        for (double& c : confidence) c = toDecimals(c, confidenceDecimals);
         return std::move(given.rows);
     });
     return py::make_tuple(linked, py::array_t<double>(py::ssize_t(confidence.size()), confidence.data()));

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 
+#include "text/csv.h"
 #include "request.h"
 
 namespace {
@@ -15,14 +16,14 @@ double cellValue(std::string_view cell) {
     return value;
 }
 
-// Calls `each` with every comma-separated field of `line`.
-template <class Each>
-void fields(std::string_view line, Each each) {
-    for (size_t begin = 0;;) {
-        const size_t comma = line.find(',', begin);
-        each(line.substr(begin, comma == std::string_view::npos ? std::string_view::npos : comma - begin));
-        if (comma == std::string_view::npos) return;
-        begin = comma + 1;
+// Calls `each` with every field of each record of `text`, records in order; a record's fields
+// are read as the track file writes them (a unit's name may hold commas and quotes), and
+// `endRecord` is called after each record.
+template <class Each, class End>
+void records(std::string_view text, Each each, End endRecord) {
+    for (ambrevo::csv::TextRecords r(text); r.next();) {
+        for (const std::string& field : r.fields()) each(std::string_view(field));
+        endRecord();
     }
 }
 
@@ -39,32 +40,47 @@ py::dict Table::take(bool clear) {
 
 bool TableSink::open(const RunContext& run, std::string&) {
     rows_.emplace(run.procedure, false, run.trackColumns);
+    headed_ = false;
+    nameColumns();
+    return true;
+}
+
+// The columns by the header's names. Some columns (posture, confidence) are known only once
+// rows have come, as the track file's header waits for them.
+void TableSink::nameColumns() {
     std::ostringstream header;
     rows_->header(header, RunRecord{}, false, true);
     std::string line = header.str();
     if (!line.empty() && line.back() == '\n') line.pop_back();
     const std::lock_guard<std::mutex> hold(lock_);
     table_.names.clear();
-    fields(line, [&](std::string_view name) { table_.names.emplace_back(name); });
+    records(line, [&](std::string_view name) { table_.names.emplace_back(name); }, [] {});
     table_.columns.assign(table_.names.size(), {});
-    return true;
 }
 
 bool TableSink::frame(const FrameResult& result, std::string&) {
+    if (!headed_ && !result.rows.empty()) {
+        rows_->fix(result);
+        nameColumns();
+        headed_ = true;
+    }
     text_.str("");
     rows_->frame(text_, result, false);
     const std::string text = text_.str();
     {
         const std::lock_guard<std::mutex> hold(lock_);
         table_.lastFrame = result.frame;
-        for (size_t begin = 0, end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
-            size_t column = 0;
-            fields(std::string_view(text).substr(begin, end - begin), [&](std::string_view cell) {
+        size_t column = 0;
+        records(
+            text,
+            [&](std::string_view cell) {
                 if (column < table_.columns.size()) table_.columns[column++].push_back(cellValue(cell));
+            },
+            [&] {
+                // A row shorter than the header keeps the columns the same length.
+                for (; column < table_.columns.size(); ++column) table_.columns[column].push_back(std::nan(""));
+                column = 0;
             });
-            // A row shorter than the header keeps the columns the same length.
-            for (; column < table_.columns.size(); ++column) table_.columns[column].push_back(std::nan(""));
-        }
     }
     if (written_) written_(result.frame);
     return true;

@@ -43,10 +43,12 @@ public:
     void discard() override {}
 
 private:
+    void nameColumns();
     Table& table_;
     std::mutex& lock_;
     std::function<void(int64_t)> written_;
     std::optional<TrackRows> rows_;
+    bool headed_ = false;  // the columns are those the first rows decided
     std::ostringstream text_;
 };
 

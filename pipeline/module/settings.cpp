@@ -1,162 +1,82 @@
 #include "settings.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "files.h"
+#include "text/numbers.h"
 
 namespace {
 
-// Just enough JSON for the file --settings-out writes: an object whose members are strings,
-// numbers, booleans or an object of those; anything else is skipped whole.
-class Reader {
-public:
-    explicit Reader(const std::string& text) : s_(text) {}
-    bool failed() const { return !error_.empty(); }
-    const std::string& error() const { return error_; }
+using Json = nlohmann::ordered_json;
 
-    void space() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) ++i_;
-    }
-    bool eat(char c) {
-        space();
-        if (i_ < s_.size() && s_[i_] == c) {
-            ++i_;
-            return true;
-        }
+// A setting's value as the text the module takes: a number as the file writes it, true and
+// false as 1 and 0, a string as it is. False for anything else.
+bool settingText(const Json& value, std::string& text) {
+    if (value.is_boolean())
+        text = value.get<bool>() ? "1" : "0";
+    else if (value.is_number())
+        text = value.dump();
+    else if (value.is_string())
+        text = value.get<std::string>();
+    else
         return false;
-    }
-    char peek() {
-        space();
-        return i_ < s_.size() ? s_[i_] : '\0';
-    }
-    bool atEnd() {
-        space();
-        return i_ == s_.size();
-    }
-    void fail(const std::string& what) {
-        if (error_.empty()) error_ = what + " at byte " + std::to_string(i_);
-    }
-    std::string string() {
-        std::string out;
-        if (!eat('"')) {
-            fail("expected a string");
-            return out;
-        }
-        while (i_ < s_.size() && s_[i_] != '"') {
-            char c = s_[i_++];
-            if (c == '\\' && i_ < s_.size()) {
-                char e = s_[i_++];
-                if (e == 'u') {
-                    // Only the escapes this host writes: control characters.
-                    unsigned v = 0;
-                    if (i_ + 4 > s_.size() || std::from_chars(&s_[i_], &s_[i_] + 4, v, 16).ptr != &s_[i_] + 4)
-                        return fail("malformed \\u escape"), out;
-                    i_ += 4;
-                    out += char(v < 0x80 ? v : '?');
-                } else {
-                    out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
-                }
-            } else {
-                out += c;
-            }
-        }
-        if (!eat('"')) fail("unterminated string");
-        return out;
-    }
-    // A number, true or false as the text setParam takes.
-    std::string scalar() {
-        space();
-        if (s_.compare(i_, 4, "true") == 0) return i_ += 4, "1";
-        if (s_.compare(i_, 5, "false") == 0) return i_ += 5, "0";
-        if (peek() == '"') return string();
-        size_t start = i_;
-        while (i_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[i_])) || s_[i_] == '-' || s_[i_] == '+' ||
-                                  s_[i_] == '.' || s_[i_] == 'e' || s_[i_] == 'E'))
-            ++i_;
-        if (i_ == start) fail("expected a number");
-        return s_.substr(start, i_ - start);
-    }
-    // An array, each item read by `item`.
-    template <class F>
-    void array(F item) {
-        if (!eat('[')) return fail("expected an array");
-        for (bool first = true; !failed() && !eat(']'); first = false) {
-            if (!first && !eat(',')) return fail("expected ','");
-            item();
-        }
-    }
-    // Skips any value, nesting counted rather than recursed.
-    void skip() {
-        int depth = 0;
-        do {
-            char c = peek();
-            if (c == '"') {
-                string();
-            } else if (c == '{' || c == '[') {
-                ++i_;
-                ++depth;
-            } else if (c == '}' || c == ']') {
-                ++i_;
-                --depth;
-            } else if (c == ',' || c == ':') {
-                ++i_;
-            } else if (c == '\0') {
-                return fail("unexpected end");
-            } else {
-                scalar();
-            }
-        } while (depth > 0 && !failed());
-    }
-
-private:
-    const std::string& s_;
-    size_t i_ = 0;
-    std::string error_;
-};
-
-// The members of a run's set-up besides the settings; false for another key.
-bool readSetup(Reader& r, const std::string& key, SettingsFile& out) {
-    if (key == "arenas") {
-        r.array([&] { out.arenas.push_back(r.string()); });
-    } else if (key == "animals") {
-        r.array([&] {
-            const std::string text = r.scalar();
-            char* end = nullptr;
-            const long long n = std::strtoll(text.c_str(), &end, 10);
-            if (end != text.c_str() + text.size() || n < 1 || n > 1000000) r.fail("expected a positive count");
-            out.animals.push_back(n);
-        });
-    } else if (key == "scale") {
-        const std::string text = r.scalar();
-        char* end = nullptr;
-        out.scale = std::strtod(text.c_str(), &end);
-        if (end != text.c_str() + text.size() || !(out.scale > 0) || out.scale > 1e12)
-            r.fail("expected a positive scale");
-    } else if (key == "unit") {
-        out.unit = r.string();
-    } else if (key == "link") {
-        out.link = r.string();
-    } else {
-        return false;
-    }
     return true;
+}
+
+// The members of a run's set-up besides the settings; the refusal, or empty.
+std::string readSetup(const std::string& key, const Json& value, SettingsFile& out) {
+    if (key == "arenas") {
+        if (!value.is_array()) return "\"arenas\" is no list";
+        for (const Json& arena : value) {
+            if (!arena.is_string()) return "an arena that is no string";
+            out.arenas.push_back(arena.get<std::string>());
+        }
+    } else if (key == "animals") {
+        if (!value.is_array()) return "\"animals\" is no list";
+        for (const Json& n : value) {
+            if (!n.is_number_integer() || n.get<long long>() < 1 || n.get<long long>() > 1000000)
+                return "expected a positive count of animals";
+            out.animals.push_back(n.get<long long>());
+        }
+    } else if (key == "scale") {
+        out.scale = value.is_number() ? value.get<double>() : 0;
+        if (!(out.scale > 0) || out.scale > 1e12) return "expected a positive scale";
+    } else if (key == "unit" || key == "link") {
+        if (!value.is_string()) return "\"" + key + "\" is no string";
+        (key == "unit" ? out.unit : out.link) = value.get<std::string>();
+    }
+    return {};
+}
+
+// The file's members into `out`; the refusal, or empty.
+std::string readSettingsJson(const Json& file, SettingsFile& out) {
+    if (!file.is_object()) return "expected an object";
+    const auto settings = file.find("settings");
+    if (!file.contains("procedure") || settings == file.end()) return "no \"procedure\" or no \"settings\"";
+    if (!settings->is_object()) return "\"settings\" is no object";
+    for (const auto& [key, value] : file.items()) {
+        const bool text = key == "module_version" || key == "procedure";
+        if (text && !value.is_string()) return "\"" + key + "\" is no string";
+        if (key == "module_version") out.version = value.get<std::string>();
+        if (key == "procedure") out.procedure = value.get<std::string>();
+        if (const std::string refusal = readSetup(key, value, out); !refusal.empty()) return refusal;
+    }
+    for (const auto& [name, value] : settings->items()) {
+        Setting s{name, ""};
+        if (!settingText(value, s.value)) return "setting \"" + name + "\" is no number, true, false or string";
+        out.values.push_back(std::move(s));
+    }
+    return out.procedure.empty() ? "no \"procedure\" or no \"settings\"" : "";
 }
 
 }  // namespace
 
 std::string formatSetting(int type, double value) {
-    char text[32];
-    if (type != 2 && std::isfinite(value) && std::fabs(value) < 1e15) {
-        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
-        return text;
-    }
-    auto [end, ec] = std::to_chars(text, text + sizeof text, value);
-    return ec == std::errc() ? std::string(text, end) : "nan";
+    if (type != 2 && std::isfinite(value) && std::fabs(value) < 1e15)
+        return std::to_string(static_cast<long long>(value));
+    return ambrevo::text::shortest(value);
 }
 
 std::vector<SettingInfo> readSettings(const Module& module, int id) {
@@ -244,40 +164,16 @@ std::string settingsFileJson(const SettingsFile& file) {
 bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error, const StopToken& stop) {
     std::string text;
     if (!readFileArgument(file, {"--settings", "a settings file", uint64_t(16) << 20}, text, error, stop)) return false;
-    Reader r(text);
     out = SettingsFile{};
-    bool sawSettings = false, first = true;
-    if (!r.eat('{')) r.fail("expected an object");
-    while (!r.failed() && !r.eat('}')) {
-        if (!first && !r.eat(',')) r.fail("expected ','");
-        first = false;
-        const std::string key = r.string();
-        if (!r.eat(':')) r.fail("expected ':'");
-        if (r.failed()) break;
-        if (key == "module_version") {
-            out.version = r.string();
-        } else if (key == "procedure") {
-            out.procedure = r.string();
-        } else if (key == "settings") {
-            sawSettings = true;
-            if (!r.eat('{')) r.fail("expected the settings object");
-            while (!r.failed() && !r.eat('}')) {
-                if (!out.values.empty() && !r.eat(',')) r.fail("expected ','");
-                Setting s;
-                s.name = r.string();
-                if (!r.eat(':')) r.fail("expected ':'");
-                s.value = r.scalar();
-                if (!r.failed()) out.values.push_back(s);
-            }
-        } else if (!readSetup(r, key, out)) {
-            r.skip();
-        }
+    std::string refusal;
+    try {
+        refusal = readSettingsJson(Json::parse(text), out);
+    } catch (const Json::exception& e) {
+        // "[json.exception.parse_error.101] parse error at line 1, column 5: ...": the words after the tag.
+        const std::string what = e.what();
+        refusal = what.substr(what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
     }
-    if (!r.failed() && !r.atEnd()) r.fail("text after the object");
-    if (!r.failed() && (out.procedure.empty() || !sawSettings)) r.fail("no \"procedure\" or no \"settings\"");
-    if (r.failed()) {
-        error = "malformed --settings file '" + file + "': " + r.error();
-        return false;
-    }
-    return true;
+    if (refusal.empty()) return true;
+    error = "malformed --settings file '" + file + "': " + refusal;
+    return false;
 }

@@ -15,6 +15,7 @@
 
 #include "ip_host.h"
 #include "posture.h"
+#include "text/numbers.h"
 
 struct Options;
 struct ProcedureTraits;
@@ -72,12 +73,7 @@ struct ObjectShape {
 // The decimals the track file gives each measure, and a value rounded to them: the number
 // its text reads back as (Python's rows hold these).
 enum ShapeDecimals { centreDecimals = 3, intensityDecimals = 2, orientationDecimals = 4, elongationDecimals = 3 };
-inline double toDecimals(double v, int places) {
-    // The powers pow() gives, exact, without its call: a crowd's row rounds some fifty values.
-    static constexpr double powers[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
-    const double scale = places >= 0 && places < 10 ? powers[places] : std::pow(10.0, places);
-    return std::round(v * scale) / scale;
-}
+using ambrevo::text::toDecimals;
 
 // A frame's rows as the outputs take them: the objects, then a `missing` row for each linked
 // track not seen, each with what is known of it.

@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "files.h"
+#include "text/csv.h"
+#include "text/numbers.h"
 
 namespace {
 
@@ -57,6 +59,9 @@ void appendFlag(std::string& out, int8_t v, bool asJson) {
     out += asJson ? (v < 0 ? "null" : v ? "true" : "false") : (v < 0 ? "" : v ? "1" : "0");
 }
 
+std::string countOrUnknown(int64_t n, const char* unknown) { return n >= 0 ? std::to_string(n) : unknown; }
+
+}  // namespace
 
 // A comment line ends at the first line break; a file name with one must not start a row.
 std::string commentText(const std::string& s) {
@@ -65,10 +70,6 @@ std::string commentText(const std::string& s) {
         if (static_cast<unsigned char>(c) < 0x20) c = '?';
     return out;
 }
-
-std::string countOrUnknown(int64_t n, const char* unknown) { return n >= 0 ? std::to_string(n) : unknown; }
-
-}  // namespace
 
 TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<std::string> extraColumns)
     : procedure_(procedure.name),
@@ -80,6 +81,7 @@ TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<st
       extraColumns_(std::move(extraColumns)) {
     const auto missing = std::find(extraColumns_.begin(), extraColumns_.end(), "missing");
     if (missing != extraColumns_.end()) confidenceAfter_ = int(missing - extraColumns_.begin());
+    for (const std::string& name : extraColumns_) jsonColumns_.push_back(jsonString(name));
 }
 
 // The extra cells of row `i`, in the column order, with its identity's confidence.
@@ -93,10 +95,10 @@ void TrackRows::extraCells(std::string& line, const FrameResult& result, size_t 
     for (size_t c = 0; c < extraColumns_.size(); ++c) {
         const std::string* cell = i < cells.size() && c < cells[i].size() ? &cells[i][c] : nullptr;
         if (asJson) {
-            line += ", " + jsonString(extraColumns_[c]) + ": " + (cell && !cell->empty() ? *cell : "null");
+            line += ", " + jsonColumns_[c] + ": " + (cell && !cell->empty() ? *cell : "null");
         } else {
             line += ',';
-            if (cell) line += *cell;
+            if (cell) line += ambrevo::csv::field(*cell);
         }
         if (int(c) == confidenceAfter_) confidence();
     }
@@ -178,7 +180,8 @@ void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) 
     auto centre = [&](const ip_objectRecord& o, size_t i, const char* separator) {
         if (shapes_ && i < result.shapes.size() && std::isfinite(result.shapes[i].x) &&
             std::isfinite(result.shapes[i].y))
-            return fixed(result.shapes[i].x, centreDecimals) + separator + fixed(result.shapes[i].y, centreDecimals);
+            return ambrevo::text::decimalCell(result.shapes[i].x, centreDecimals) + separator +
+                   ambrevo::text::decimalCell(result.shapes[i].y, centreDecimals);
         return std::to_string(o.x) + separator + std::to_string(o.y);
     };
     std::string line;
@@ -235,7 +238,7 @@ void TrackRows::header(std::ostream& out, const RunRecord& r, bool meta, bool na
         for (int k = 0; k < ObjectPosture::points; ++k) out << ",grey" << k;
     }
     for (size_t c = 0; c < extraColumns_.size(); ++c)
-        out << ',' << extraColumns_[c] << (layout_.confidence && int(c) == confidenceAfter_ ? ",confidence" : "");
+        out << ',' << ambrevo::csv::field(extraColumns_[c]) << (layout_.confidence && int(c) == confidenceAfter_ ? ",confidence" : "");
     if (layout_.confidence && confidenceAfter_ < 0) out << ",confidence";
     out << '\n';
 }

@@ -11,6 +11,10 @@
 #include "sink.h"
 #include "traits.h"
 
+// `s` as a `# key: value` line holds it: a comment line ends at the first line break, so a
+// file name with one must not start a row; control characters become '?'.
+std::string commentText(const std::string& s);
+
 class TrackRows {
 public:
     // The procedure's traits choose the columns: areas (and rays in JSON), velocities, point
@@ -46,4 +50,5 @@ private:
     std::vector<std::string> extraColumns_;
     int confidenceAfter_ = -1;  // the extra column `confidence` follows; -1: after the last
     RowLayout layout_;
+    std::vector<std::string> jsonColumns_;  // their names as JSON strings
 };

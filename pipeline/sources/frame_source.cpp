@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "files.h"
+#include "input_kind.h"
 #include "network_stream.h"
 #include "stream_input.h"
 #include "video_file.h"
@@ -29,13 +30,6 @@ public:
 private:
     std::shared_ptr<void> held_;
 };
-
-bool isImageName(const std::string& name) {
-    std::string ext = fs::path(name).extension().string();
-    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-    static const char* known[] = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm", ".ppm", ".pbm", ".webp"};
-    return std::any_of(std::begin(known), std::end(known), [&](const char* k) { return ext == k; });
-}
 
 // Decoded images are turned into 8-bit BGR whatever their depth and channels.
 
@@ -294,60 +288,83 @@ bool isPattern(const std::string& s) {
 }
 }  // namespace
 
-std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma,
-                                        const StreamWait& wait) {
-    if (input == "demo") return std::make_unique<DemoSource>();
-    if (isStreamInput(input))
-        return input.starts_with("gst:") ? openStream(input, error) : openNetworkStream(input, wait, error);
-    if (input.rfind("cam:", 0) == 0) {
-        std::string digits = input.substr(4);
-        if (digits.empty() || digits.size() > 4 ||
-            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            error = "malformed camera '" + input + "' (expected cam:N)";
-            return nullptr;
-        }
-        auto source = std::make_unique<CaptureSource>(input, true);
-        if (!source->open(std::stoi(digits), error)) return nullptr;
-        return source;
-    }
-    std::error_code ec;
-    if (input.find('%') != std::string::npos && !fs::exists(input, ec)) {
-        if (!isPattern(input)) {
-            error = "malformed image sequence pattern '" + input + "' (expected one %d-style number)";
-            return nullptr;
-        }
-        std::vector<std::string> files = patternFiles(input);
-        if (files.empty()) {
-            error = "no images match '" + input + "'";
-            return nullptr;
-        }
-        return std::make_unique<FilesSource>(std::move(files));
-    }
-    if (!fs::exists(input, ec)) {
-        error = "input '" + input + "' not found";
+namespace {
+
+std::unique_ptr<FrameSource> openCamera(const std::string& input, std::string& error) {
+    std::string digits = input.substr(4);
+    if (digits.empty() || digits.size() > 4 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        error = "malformed camera '" + input + "' (expected cam:N)";
         return nullptr;
     }
-    if (fs::is_directory(input, ec)) {
-        std::vector<std::string> files = folderImages(input);
-        if (files.empty()) {
-            error = "input '" + input + "' is a folder without image files (an image sequence is a folder of .png, "
-                    ".jpg, .tif, ... files, or a pattern such as frames/%04d.png)";
-            return nullptr;
-        }
-        return std::make_unique<FilesSource>(std::move(files));
-    }
-    // A pipe delivers a stream: waited for as one.
-    if (const std::string kind = nonRegularKind(input); kind == "a named pipe (FIFO)") {
-        return openNetworkStream(input, wait, error);
-    } else if (!kind.empty()) {
-        error = "input '" + input + "' is " + kind + ", not a video or image file" +
-                (kind == "a device" ? " (a camera is given as cam:N)" : "");
+    auto source = std::make_unique<CaptureSource>(input, true);
+    if (!source->open(std::stoi(digits), error)) return nullptr;
+    return source;
+}
+
+std::unique_ptr<FrameSource> openPattern(const std::string& input, std::string& error) {
+    if (!isPattern(input)) {
+        error = "malformed image sequence pattern '" + input + "' (expected one %d-style number)";
         return nullptr;
     }
-    if (isImageName(input)) return std::make_unique<FilesSource>(std::vector<std::string>{input});
+    std::vector<std::string> files = patternFiles(input);
+    if (files.empty()) {
+        error = "no images match '" + input + "'";
+        return nullptr;
+    }
+    return std::make_unique<FilesSource>(std::move(files));
+}
+
+std::unique_ptr<FrameSource> openFolder(const std::string& input, std::string& error) {
+    std::vector<std::string> files = folderImages(input);
+    if (files.empty()) {
+        error = "input '" + input +
+                "' is a folder without image files (an image sequence is a folder of .png, "
+                ".jpg, .tif, ... files, or a pattern such as frames/%04d.png)";
+        return nullptr;
+    }
+    return std::make_unique<FilesSource>(std::move(files));
+}
+
+std::unique_ptr<FrameSource> openVideo(const std::string& input, std::string& error, bool luma) {
     if (luma)
         if (std::unique_ptr<FrameSource> video = openLumaVideo(input)) return video;
     auto source = std::make_unique<CaptureSource>(input, false);
     if (!source->open(0, error)) return nullptr;
     return source;
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma,
+                                        const StreamWait& wait) {
+    switch (inputKind(input)) {
+        case InputKind::demo:
+            return std::make_unique<DemoSource>();
+        case InputKind::stream:
+            return input.starts_with("gst:") ? openStream(input, error) : openNetworkStream(input, wait, error);
+        case InputKind::camera:
+            return openCamera(input, error);
+        case InputKind::pattern:
+            return openPattern(input, error);
+        case InputKind::folder:
+            return openFolder(input, error);
+        // A pipe delivers a stream: waited for as one.
+        case InputKind::pipe:
+            return openNetworkStream(input, wait, error);
+        case InputKind::image:
+            return std::make_unique<FilesSource>(std::vector<std::string>{input});
+        case InputKind::video:
+            return openVideo(input, error, luma);
+        case InputKind::missing:
+            error = "input '" + input + "' not found";
+            break;
+        case InputKind::special: {
+            const std::string kind = nonRegularKind(input);
+            error = "input '" + input + "' is " + kind + ", not a video or image file" +
+                    (kind == "a device" ? " (a camera is given as cam:N)" : "");
+            break;
+        }
+    }
+    return nullptr;
 }

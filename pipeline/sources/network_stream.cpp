@@ -13,6 +13,7 @@
 
 #include "av_decoding.h"
 #include "jpeg_state.h"
+#include "text/numbers.h"
 
 namespace {
 
@@ -100,9 +101,7 @@ int NetworkStream::interrupt(void* opaque) {
 
 std::string NetworkStream::waited() const {
     if (cut_ == Cut::stop) return stopCause(wait_.stop.request());
-    char text[64];
-    std::snprintf(text, sizeof text, "nothing came for %g s", wait_.timeout);
-    return std::string(text) + " (--timeout SECONDS waits longer)";
+    return "nothing came for " + ambrevo::text::general(wait_.timeout) + " s (--timeout SECONDS waits longer)";
 }
 
 // A named pipe is opened without waiting for its writer, then waited for here, where the wait
@@ -243,11 +242,8 @@ bool NetworkStream::reconnect(std::string& error) {
         if (cut_ == Cut::stop) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    if (!wait_.stop.stopRequested()) {
-        char text[64];
-        std::snprintf(text, sizeof text, "; opening it again failed for %g s (", wait_.timeout);
-        error += text + why + ")";
-    }
+    if (!wait_.stop.stopRequested())
+        error += "; opening it again failed for " + ambrevo::text::general(wait_.timeout) + " s (" + why + ")";
     return false;
 }
 

@@ -3,15 +3,14 @@
 #include <chrono>
 #include <cstdio>
 
+#include "input_kind.h"
+#include "text/numbers.h"
+
 namespace {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-std::string timeCell(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", seconds);
-    return text;
-}
+std::string timeCell(double seconds) { return ambrevo::text::fixed(seconds, 6); }
 
 class PipelineSource final : public CaptureFrames {
 public:
@@ -40,7 +39,10 @@ bool isStreamInput(const std::string& input) {
     return false;
 }
 
-bool isLiveInput(const std::string& input) { return isStreamInput(input) || startsWith(input, "cam:"); }
+bool isLiveInput(const std::string& input) {
+    const InputKind kind = inputKind(input);
+    return kind == InputKind::stream || kind == InputKind::camera;
+}
 
 std::unique_ptr<FrameSource> openStream(const std::string& input, std::string& error) {
     auto source = std::make_unique<PipelineSource>(input);

@@ -1,7 +1,6 @@
 #include "arena_run.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -11,10 +10,9 @@
 
 #include "identity_link.h"
 #include "link_global.h"
+#include "text/numbers.h"
 
 namespace {
-// Enough frames for the median to see past every animal, few enough to keep in memory.
-constexpr int backgroundSamples = 25;
 
 std::string utcNow() {
     std::time_t now = std::time(nullptr);
@@ -26,12 +24,6 @@ std::string utcNow() {
 }
 
 }  // namespace
-
-std::string exactNumber(double v) {
-    char text[32];
-    auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-    return ec == std::errc() ? std::string(text, end) : std::string();
-}
 
 bool ArenaRun::open(const Options& o, cv::Size frameSize, double sourceFps, bool timed, int64_t expected,
                     std::string& error) {
@@ -55,7 +47,7 @@ bool ArenaRun::open(const Options& o, cv::Size frameSize, double sourceFps, bool
     }
     timed_ = o.fps > 0 || timed;
     fps_ = o.fps > 0 ? o.fps : timed ? sourceFps : 0;
-    if (expected > 0) sampleStep_ = std::max<int64_t>(1, expected / backgroundSamples);
+    plan_ = ambrevo::BackgroundPlan(expected);
     return true;
 }
 
@@ -77,10 +69,10 @@ void ArenaRun::describe(RunRecord& record) const {
     auto add = [&](const std::string& key, const std::string& value, bool number) {
         record.extra.push_back({key, value, number});
     };
-    if (fps_ > 0) add("frame_rate", exactNumber(fps_), true);
+    if (fps_ > 0) add("frame_rate", ambrevo::text::shortest(fps_), true);
     add("time_from", o_.fps > 0 ? "--fps" : timed_ ? "timestamps" : "none", false);
     if (o_.scale > 0) {
-        add("pixels_per_unit", exactNumber(o_.scale), true);
+        add("pixels_per_unit", ambrevo::text::shortest(o_.scale), true);
         add("unit", o_.unit, false);
     }
     for (size_t i = 0; i < o_.rois.size(); ++i) add("arena_" + std::to_string(i + 1), o_.rois[i], false);
@@ -95,24 +87,14 @@ void ArenaRun::describe(RunRecord& record) const {
 
 void ArenaRun::prepare(int64_t, cv::Mat& bgr) {
     if (!sampling_ && !hasArenas()) return;
-    if (sampling_) {
-        // Every sampleStep_-th frame; when the run is longer than announced (or nothing was
-        // announced), every other sample goes and the step doubles, so the samples stay spread
-        // over the whole run and few.
-        if (sampleIndex_++ % sampleStep_ == 0 && (samples_.empty() || samples_[0].size() == bgr.size())) {
-            cv::Mat sample;
-            if (bgr.channels() == 1)
-                cv::cvtColor(bgr, sample, cv::COLOR_GRAY2BGR);
-            else
-                sample = bgr.clone();
-            samples_.push_back(sample);
-            if (samples_.size() >= size_t(2 * backgroundSamples)) {
-                std::vector<cv::Mat> kept;
-                for (size_t i = 0; i < samples_.size(); i += 2) kept.push_back(samples_[i]);
-                samples_ = std::move(kept);
-                sampleStep_ *= 2;
-            }
-        }
+    if (sampling_ && plan_.takes() && (samples_.empty() || samples_[0].size() == bgr.size())) {
+        cv::Mat sample;
+        if (bgr.channels() == 1)
+            cv::cvtColor(bgr, sample, cv::COLOR_GRAY2BGR);
+        else
+            sample = bgr.clone();
+        samples_.push_back(sample);
+        if (plan_.thins(samples_.size())) ambrevo::keepEveryOther(samples_);
     }
     if (hasArenas() && bgr.size() == arenas_.size()) arenas_.paint_outside(bgr);
 }
@@ -144,7 +126,7 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
             if (l.missing) addMissing(l, shaped, out);
     }
     const double t = timeOf(frame, time);
-    const std::string timeText = timed_ && t >= 0 ? exactNumber(t) : std::string();
+    const std::string timeText = timed_ && t >= 0 ? ambrevo::text::shortest(t) : std::string();
     keptTime_ = timeText, keptT_ = t;
     out.cells.assign(out.rows.size(), {});
     for (size_t i = 0; i < out.rows.size(); ++i) {
@@ -158,7 +140,8 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
         if (linker_) c.insert(c.end(), {std::to_string(track), missing ? "1" : "0"});
         if (global_) c.insert(c.end(), {"", "0"});  // the track is known at the end
         if (hasArenas()) c.push_back(std::to_string(arena));
-        if (o_.scale > 0) c.insert(c.end(), {exactNumber(x / o_.scale), exactNumber(y / o_.scale)});
+        if (o_.scale > 0)
+            c.insert(c.end(), {ambrevo::text::shortest(x / o_.scale), ambrevo::text::shortest(y / o_.scale)});
         if (keepPoints_ && !global_)
             points_.push_back(
                 {frame, track, x, y, missing, arena, timed_ && t >= 0 ? t : std::numeric_limits<double>::quiet_NaN()});
@@ -358,7 +341,7 @@ void ArenaRun::keptRows(size_t k, const Links& links, size_t first, FrameRows& o
         if (timed_) c.push_back(f.time);
         c.insert(c.end(), {std::to_string(l.track), "1"});
         if (hasArenas()) c.push_back(std::to_string(arenas_.arena_of(l.x, l.y)));
-        if (o_.scale > 0) c.insert(c.end(), {exactNumber(l.x / o_.scale), exactNumber(l.y / o_.scale)});
+        if (o_.scale > 0) c.insert(c.end(), {ambrevo::text::shortest(l.x / o_.scale), ambrevo::text::shortest(l.y / o_.scale)});
     }
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "background_plan.h"
 #include "ip_host.h"
 #include "options.h"
 #include "sink.h"
@@ -122,9 +123,6 @@ private:
     std::vector<ambrevo::TrackPoint> points_;
     std::vector<cv::Mat> samples_;  // frames for the median background
     mutable cv::Mat background_;
-    int64_t sampleStep_ = 1, sampleIndex_ = 0;
+    ambrevo::BackgroundPlan plan_;
     int64_t objectsSeen_ = 0;
 };
-
-// The shortest text that reads back as exactly `v`.
-std::string exactNumber(double v);

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "text/numbers.h"
+
 namespace ambrevo {
 
 namespace {
@@ -24,11 +26,7 @@ cv::Mat to_bgr(const cv::Mat& frame) {
     return bgr;
 }
 
-std::string format_length(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", v);
-    return text;
-}
+std::string format_length(double v) { return text::general(v); }
 
 // A bar with its length written above it, on a light box at the bottom left.
 void draw_scale_bar(cv::Mat& bgr, const PlotSettings& settings) {

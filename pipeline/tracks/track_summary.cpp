@@ -1,10 +1,12 @@
 #include "track_summary.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
+
+#include "text/csv.h"
+#include "text/numbers.h"
 
 namespace ambrevo {
 
@@ -57,30 +59,21 @@ std::vector<TrackSummary> summarise_tracks(std::span<const TrackPoint> rows, con
     return out;
 }
 
-namespace {
-
-std::string number(double v) {
-    if (!std::isfinite(v)) return "";
-    char text[64];
-    auto [p, ec] = std::to_chars(text, text + sizeof text, v);
-    return std::string(text, ec == std::errc() ? p : text);
-}
-
-}  // namespace
-
 void write_summary_csv(std::ostream& out, std::span<const TrackSummary> summaries, const SummarySettings& settings) {
     const std::string unit = settings.pixels_per_unit > 0 ? settings.unit : "px";
     const std::string time = settings.fps > 0 ? "s" : "frames";
     const std::string per = settings.fps > 0 ? "_per_s" : "_per_frame";
-    out << "track,first_frame,last_frame,frames_seen,path_length_" << unit << ",mean_speed_" << unit << per
-        << ",max_speed_" << unit << per << ",time_outside_" << time;
+    out << "track,first_frame,last_frame,frames_seen," << csv::field("path_length_" + unit) << ','
+        << csv::field("mean_speed_" + unit + per) << ',' << csv::field("max_speed_" + unit + per) << ",time_outside_"
+        << time;
     for (int k = 1; k <= settings.arenas; ++k) out << ",time_arena" << k << "_" << time;
     out << "\n";
     for (const TrackSummary& s : summaries) {
         out << s.track << "," << s.first_frame << "," << s.last_frame << "," << s.frames_seen << ","
-            << number(s.path_length) << "," << number(s.mean_speed) << "," << number(s.max_speed);
+            << text::shortestCell(s.path_length) << "," << text::shortestCell(s.mean_speed) << ","
+            << text::shortestCell(s.max_speed);
         for (int k = 0; k <= settings.arenas; ++k)
-            out << "," << number(k < static_cast<int>(s.time_in_arena.size()) ? s.time_in_arena[k] : 0.0);
+            out << "," << text::shortestCell(k < static_cast<int>(s.time_in_arena.size()) ? s.time_in_arena[k] : 0.0);
         out << "\n";
     }
 }

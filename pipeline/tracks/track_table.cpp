@@ -11,19 +11,11 @@
 #include <stdexcept>
 
 #include "files.h"
+#include "text/csv.h"
 
 namespace ambrevo {
 
 namespace {
-
-std::vector<std::string> splitCells(const std::string& line) {
-    std::vector<std::string> cells;
-    size_t begin = 0;
-    for (size_t comma; (comma = line.find(',', begin)) != std::string::npos; begin = comma + 1)
-        cells.push_back(line.substr(begin, comma - begin));
-    cells.push_back(line.substr(begin));
-    return cells;
-}
 
 bool toNumber(const std::string& cell, double& value) {
     if (cell.empty()) return false;
@@ -42,18 +34,21 @@ constexpr int midlinePoints = 11;
 
 }  // namespace
 
+// The records of a track file: its '#' lines above the header, then the header and the rows,
+// each row's text kept as it was so that only corrected rows are written anew.
 TrackTable TrackTable::parse(const std::string& text) {
     TrackTable t;
-    std::istringstream in(text);
-    std::string line;
-    size_t number = 0;
-    auto fail = [&](const std::string& what) {
-        throw std::runtime_error("line " + std::to_string(number) + ": " + what);
-    };
-    while (std::getline(in, line) && ++number && line.starts_with("#")) t.meta_.push_back(line);
-    t.columns_ = splitCells(line);
+    std::string_view rest = text;
+    while (rest.starts_with("#")) {
+        const size_t end = std::min(rest.find('\n'), rest.size());
+        t.meta_.emplace_back(rest.substr(0, end));
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    csv::TextRecords records(rest, t.meta_.size() + 1);
+    if (records.next()) t.header_ = records.text(), t.columns_ = records.fields();
     if (t.columns_.size() < 4 || t.columns_[0] != "frame" || t.columns_[1] != "object")
-        fail("expected the header of a track file (frame,object,x,y,...)");
+        throw std::runtime_error("line " + std::to_string(records.line()) +
+                                 ": expected the header of a track file (frame,object,x,y,...)");
     const int track = columnOf(t.columns_, "track");
     t.idColumn_ = track >= 0 ? track : 1;
     t.missingColumn_ = columnOf(t.columns_, "missing");
@@ -66,22 +61,29 @@ TrackTable TrackTable::parse(const std::string& text) {
         if (size_t(t.midlineColumn_ + k) >= t.columns_.size() ||
             t.columns_[size_t(t.midlineColumn_ + k)] != "m" + std::to_string(k / 2) + (k % 2 ? "_y" : "_x"))
             t.midlineColumn_ = -1;
-    while (std::getline(in, line)) {
-        ++number;
-        Row row;
-        row.cells = splitCells(line);
-        if (row.cells.size() != t.columns_.size())
-            fail(std::to_string(row.cells.size()) + " cells where the header names " +
-                 std::to_string(t.columns_.size()));
-        double frame = 0, id = 0;
-        if (!toNumber(row.cells[0], frame) || !toNumber(row.cells[size_t(t.idColumn_)], id) ||
-            !toNumber(row.cells[2], row.x) || !toNumber(row.cells[3], row.y))
-            fail("a frame, identity or position that is not a number");
-        row.frame = (long long)frame, row.id = (long long)id;
-        row.missing = t.missingColumn_ >= 0 && row.cells[size_t(t.missingColumn_)] == "1";
-        t.rows_.push_back(std::move(row));
+    while (records.next()) {
+        try {
+            t.rows_.push_back(t.row(records.fields(), std::string(records.text())));
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("line " + std::to_string(records.line()) + ": " + e.what());
+        }
     }
     return t;
+}
+
+TrackTable::Row TrackTable::row(const std::vector<std::string>& cells, const std::string& text) const {
+    Row row;
+    row.cells = cells, row.text = text;
+    if (row.cells.size() != columns_.size())
+        throw std::runtime_error(std::to_string(row.cells.size()) + " cells where the header names " +
+                                 std::to_string(columns_.size()));
+    double frame = 0, id = 0;
+    if (!toNumber(row.cells[0], frame) || !toNumber(row.cells[size_t(idColumn_)], id) ||
+        !toNumber(row.cells[2], row.x) || !toNumber(row.cells[3], row.y))
+        throw std::runtime_error("a frame, identity or position that is not a number");
+    row.frame = (long long)frame, row.id = (long long)id;
+    row.missing = missingColumn_ >= 0 && row.cells[size_t(missingColumn_)] == "1";
+    return row;
 }
 
 TrackTable TrackTable::read(const std::string& file) {
@@ -104,12 +106,8 @@ TrackTable TrackTable::read(const std::string& file) {
 std::string TrackTable::text() const {
     std::string out;
     for (const std::string& line : meta_) out += line + '\n';
-    auto join = [&](const std::vector<std::string>& cells) {
-        for (size_t i = 0; i < cells.size(); ++i) out += (i ? "," : "") + cells[i];
-        out += '\n';
-    };
-    join(columns_);
-    for (const Row& row : rows_) join(row.cells);
+    out += header_ + '\n';
+    for (const Row& row : rows_) out += row.text + '\n';
     return out;
 }
 
@@ -175,6 +173,7 @@ std::vector<TrackPoint> TrackTable::points() const {
 void TrackTable::setIdentity(Row& row, long long id) const {
     row.id = id;
     row.cells[size_t(idColumn_)] = std::to_string(id);
+    row.text = csv::record(row.cells);
 }
 
 // The correction goes below the run's own metadata, numbered so that each line is a key of its own.

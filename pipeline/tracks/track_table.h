@@ -1,6 +1,6 @@
-// A CSV track file as --tracks writes it, held as the text of its lines, so that a correction
-// of identities by hand changes only what it must: the identity cells of the rows concerned,
-// and one metadata line that records it. The desktop app's review reads and writes it; it is
+// A CSV track file as --tracks writes it, held as the text of its records, so that a
+// correction of identities by hand changes only what it must: the rows concerned, and one
+// metadata line that records it. The desktop app's review reads and writes it; it is
 // free of any toolkit so that other front ends and the tests can use it as well.
 #pragma once
 
@@ -70,12 +70,16 @@ private:
         double x = 0, y = 0;
         bool missing = false;
         std::vector<std::string> cells;
+        std::string text;  // the record as the file holds it, without its line end
     };
+    // A row of `cells`; throws std::runtime_error saying what is wrong with it.
+    Row row(const std::vector<std::string>& cells, const std::string& text) const;
     void record(const std::string& what);
     void setIdentity(Row& row, long long id) const;
     double number(size_t row, int column) const;
 
     std::vector<std::string> meta_;  // the '#' lines above the header, without line ends
+    std::string header_;             // the header record as the file holds it
     std::vector<std::string> columns_;
     std::vector<Row> rows_;
     int idColumn_ = 1, missingColumn_ = -1;

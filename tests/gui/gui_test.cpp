@@ -16,7 +16,9 @@
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QUndoStack>
+#include <filesystem>
 
+#include "frame_reader.h"
 #include "frame_view.h"
 #include "gui_support.h"
 #include "picture_view.h"
@@ -83,6 +85,7 @@ private Q_SLOTS:
     void resultsFitAndReadWell();
     void settingsFileCarriesTheSetUp();
     void shortcutsFollowThePlatform();
+    void inputsOpenAsARunOpensThem();
 };
 
 // Every procedure's form against the table --params prints: one editor per setting, named
@@ -622,6 +625,32 @@ void GuiTest::shortcutsFollowThePlatform() {
         QVERIFY2(help->toPlainText().contains(QKeySequence(key).toString(QKeySequence::NativeText)),
                  qPrintable(QKeySequence(key).toString(QKeySequence::NativeText)));
     QVERIFY(help->toPlainText().contains("Space") && help->toPlainText().contains("Play or pause"));
+}
+
+// The frames on screen are those a run reads, whatever the input: both open it or both refuse,
+// and the first frame of an input that tells its frames is the same picture. A video under an
+// image's name is read as an image by both (and so refused by both).
+void GuiTest::inputsOpenAsARunOpensThem() {
+    QTemporaryDir dir;
+    const std::string at = dir.path().toStdString() + "/";
+    program("demo --procedure nop --frames 3 -o " + at + "clip.avi --dst " + at + "frames --quiet");
+    std::filesystem::copy_file(at + "clip.avi", at + "clip.png");
+    std::filesystem::copy_file(at + "frames/dst_000001.png", at + "one.PNG");
+    std::filesystem::copy_file(at + "frames/dst_000001.png", at + "one.avi");
+    for (const std::string input : {"demo", "cam:x", "clip.avi", "clip.png", "one.PNG", "one.avi", "frames",
+                                    "frames/dst_%06d.png", "frames/dst_%d%d.png", "missing.avi"}) {
+        const std::string path = input.find(':') == std::string::npos && input != "demo" ? at + input : input;
+        FrameReader reader;
+        std::string readerError, sourceError;
+        cv::Mat shown, read;
+        double time = 0;
+        const bool opened = reader.open(path, readerError);
+        const std::unique_ptr<FrameSource> source = openSource(path, sourceError);
+        const bool ran = source && source->read(read, sourceError) == FrameSource::frame;
+        QVERIFY2(opened == ran, (input + ": " + readerError + " / " + sourceError).c_str());
+        if (opened && !reader.live())
+            QVERIFY2(reader.read(0, shown, time, readerError) && same(shown, read), input.c_str());
+    }
 }
 
 QTEST_MAIN(GuiTest)

@@ -166,19 +166,25 @@ TEST(ArenaRun, CrowdRowsCarrySubPixelCentresAndShapes) {
     RUN_OK(r, dir, args + "t.csv");
     RUN_OK(j, dir, args + "t.json");
     Table t(dir / "t.csv");
-    EXPECT_EQ(t.header,
-              "frame,object,x,y,area,vx,vy,points,appearances,selected,intensity,orientation,elongation,"
-              "time_s,track,missing,arena");
+    // The posture after the shapes, and with a count and the whole-run linker each row's
+    // confidence in its identity after `missing`.
+    std::string posture = "heading,head,length,width,texture,split";
+    for (int k = 0; k <= 10; ++k) posture += ",m" + std::to_string(k) + "_x,m" + std::to_string(k) + "_y";
+    for (int k = 0; k <= 10; ++k) posture += ",grey" + std::to_string(k);
+    EXPECT_EQ(t.header, "frame,object,x,y,area,vx,vy,points,appearances,selected,intensity,orientation,elongation," +
+                            posture + ",time_s,track,missing,confidence,arena");
+    const size_t confidence = split(t.header, ',').size() - 2;
     const std::string json = readFile(dir / "t.json");
     double error = 0;
     size_t alone = 0, missing = 0;
     for (size_t i = 0; i < t.rows.size(); ++i) {
         const std::vector<std::string>& row = t.rows[i];
         const int f = int(t.number(i, "frame"));
-        ASSERT_EQ(row.size(), 17u);
+        ASSERT_EQ(row.size(), 57u);
         EXPECT_TRUE(row[2].size() > 4 && row[2][row[2].size() - 4] == '.') << row[2] << ": three decimals";
         if (t.number(i, "missing") == 1) {
-            EXPECT_EQ(row[10] + row[11] + row[12], "") << "row " << i << ": nothing measured where nothing was seen";
+            EXPECT_EQ(row[10] + row[11] + row[12] + row[confidence], "")
+                << "row " << i << ": nothing measured where nothing was seen";
             ++missing;
             continue;
         }
@@ -187,6 +193,8 @@ TEST(ArenaRun, CrowdRowsCarrySubPixelCentresAndShapes) {
             json.find("\"intensity\": " + row[10] + ", \"orientation\": " + row[11] + ", \"elongation\": " + row[12]),
             std::string::npos);
         EXPECT_TRUE(t.number(i, "elongation") >= 1 && std::abs(t.number(i, "orientation")) <= CV_PI / 2) << "row " << i;
+        if (t.number(i, "track") >= 0)
+            EXPECT_TRUE(t.number(i, "confidence") >= 0 && t.number(i, "confidence") <= 1) << "row " << i;
         const double x = t.number(i, "x"), y = t.number(i, "y");
         const int d = sc.discAt(f, x, y);
         bool apart = d >= 0 && f >= 18;
@@ -242,11 +250,14 @@ TEST(ArenaErrors, RefusalsGetOneLineTheirStatusAndWriteNothing) {
     writeFile(dir / "bad.json", "{\"procedure\": \"flowtrack\", \"settings\": {\"BinThreshold\": 1");
     writeFile(dir / "cc.json", "{\"module_version\": \"1\", \"procedure\": \"ccTrack\", \"settings\": {}}");
     cv::imwrite(dir / "mask.png", cv::Mat(10, 10, CV_8UC1, cv::Scalar(255)));
-    const std::vector<std::tuple<std::string, int, std::string>> cases = {  // arguments, status, the line's start
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        // arguments, status, the line's start
         {"--set BinThreshold=300", 2, "--set BinThreshold=300: BinThreshold must lie in 0 to 255, got 300"},
         {"--set Nonsense=1", 2, "--set Nonsense=1: unknown setting 'Nonsense'"},
         {"--set BinThreshold", 2, "malformed --set 'BinThreshold' (expected NAME=VALUE)"},
-        {"--settings bad.json", 3, "malformed --settings file 'bad.json': expected ','"},
+        {"--settings bad.json", 3,
+         "malformed --settings file 'bad.json': parse error at line 1, column 58: syntax error while parsing object - "
+         "unexpected end of input"},
         {"--settings none.json", 3, "cannot read --settings file 'none.json'"},
         {"--settings cc.json --procedure flowtrack", 2, "--procedure flowtrack but the --settings file"},
         {"--roi rect:1,2,3", 2, "--roi"},

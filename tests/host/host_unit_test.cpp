@@ -154,7 +154,7 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     motion.name = "ccTrack", motion.area = false;
     ASSERT_TRUE(empty.open(areas, {}, error) && empty.close(record, error)) << error;
     EXPECT_EQ(readFile(dir / "e.json"),
-              "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\u000ab.avi\", "
+              "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\nb.avi\", "
               "\"procedure\": \"flowtrack\", \"frame_size\": [64, 48], \"pixels\": \"bgr\", \"first_frame\": 3, "
               "\"frames_read\": 1, \"frames_expected\": 5, \"frames_in_input\": null, \"status\": \"partial\", "
               "\"reason\": \"stopped \\\"here\\\"\"}}\n");
@@ -232,16 +232,24 @@ TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
     const std::string text = settingsJson("1.2.3", "flowtrack", settings);
     TempDir dir;
     const std::string file = dir / "settings.json";
-    const std::vector<std::pair<std::string, std::string>> cases = {  // the text, and its error (empty: read)
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // the text, and its error (empty: read)
         {text, ""},
         {"{\"procedure\": \"flowtrack\", \"extra\": [1, {\"a\": \"}\"}], \"settings\": {\"BinThreshold\": 97, "
-         "\"drawsAim\": true, \"Rate\": 0.1}, \"module_version\": \"1.2.3\"}", ""},
-        {"", "expected an object at byte 0"},
+         "\"drawsAim\": true, \"Rate\": 0.1}, \"module_version\": \"1.2.3\"}",
+         ""},
+        {"", "parse error at line 1, column 1: syntax error while parsing value - unexpected end of input"},
         {"{\"procedure\": \"flowtrack\"}", "no \"procedure\" or no \"settings\""},
-        {"{\"procedure\": \"flowtrack\", \"settings\": {\"BinThreshold\": }}", "expected a number at byte 56"},
-        {"{\"procedure\": \"flowtrack\" \"settings\": {}}", "expected ',' at byte 26"},
-        {text + "x", "text after the object"},
-        {"{\"procedure\": \"flowtrack\", \"extra\": [1, 2", "unexpected end"},
+        {"{\"procedure\": \"flowtrack\", \"settings\": {\"BinThreshold\": }}",
+         "parse error at line 1, column 57: syntax error while parsing value - unexpected '}'"},
+        {"{\"procedure\": \"flowtrack\" \"settings\": {}}",
+         "parse error at line 1, column 36: syntax error while parsing object - unexpected string literal"},
+        {text + "x", "parse error at line 8, column 1: syntax error while parsing value - invalid literal"},
+        {"{\"procedure\": \"flowtrack\", \"extra\": [1, 2", "parse error at line 1, column 42"},
+        {"{\"procedure\": \"flowtrack\", \"settings\": {\"Rate\": [1]}}",
+         "setting \"Rate\" is no number, true, false or string"},
+        {"{\"procedure\": 3, \"settings\": {}}", "\"procedure\" is no string"},
+        {"{\"procedure\": \"crowd\", \"settings\": {}, \"animals\": [2, 0]}", "expected a positive count"},
     };
     for (const auto& [given, refusal] : cases) {
         std::ofstream(file, std::ios::binary) << given;
@@ -259,6 +267,19 @@ TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
     SettingsFile escaped;
     std::string error;
     EXPECT_TRUE(readSettingsFile(file, escaped, error) && escaped.version == "v\x1f") << error << escaped.version;
+    // Escapes as any JSON writer may give them; the set-up the app saves read back whole.
+    std::ofstream(file, std::ios::binary) << "{\"module_version\": \"v\\u0041\\u00e9\", \"procedure\": \"crowd\", "
+                                             "\"settings\": {\"Rate\": 1e-1}, \"unit\": \"\\u00b5m\"}";
+    EXPECT_TRUE(readSettingsFile(file, escaped, error)) << error;
+    EXPECT_EQ(escaped.version + " " + escaped.unit + " " + escaped.values.at(0).value, "vA\xc3\xa9 \xc2\xb5m 0.1");
+    SettingsFile setUp{"1.2",  "crowd", {{"Rate", "0.25"}}, {"rect:1,2,3,4", "circle:5,6,7"},
+                       {3, 4}, 2.5,     "mm, \"wet\"\t\\",  "15,5,predict"};
+    std::ofstream(file, std::ios::binary) << settingsFileJson(setUp);
+    SettingsFile again;
+    ASSERT_TRUE(readSettingsFile(file, again, error)) << error;
+    EXPECT_TRUE(again.arenas == setUp.arenas && again.animals == setUp.animals && again.scale == 2.5 &&
+                again.unit == setUp.unit && again.link == setUp.link && again.values.at(0).value == "0.25")
+        << readFile(file);
     EXPECT_EQ(formatSetting(2, 1.0 / 3), "0.3333333333333333");
     EXPECT_EQ(formatSetting(0, -7), "-7");
     const std::string table = settingsTable(settings);

@@ -112,6 +112,7 @@ TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
     writeFile(dir / "twice.csv", "frame,object,x,y\n0,1,2,3\n0,1,5,5\n");
     writeFile(dir / "nox.csv", "frame,object,y\n0,1,2\n");
     writeFile(dir / "bad.json", "{\"frames\": [{\"frame\": 0, \"objects\": [{\"x\": 1}]}]}");
+    writeFile(dir / "open.csv", "frame,object,x,y\n0,1,2,2\n# a comment\n1,1,2,\"3\n");
     const std::vector<std::tuple<std::string, int, std::string>> refusals = {
         {"score t.csv", 2, "TRACKS and TRUTH are needed"},
         {"score t.csv truth.csv --radius 0", 2, "--radius '0' is not a positive number"},
@@ -123,6 +124,7 @@ TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
         {"score t.csv twice.csv", 3, "true object 1 appears twice in frame 0"},
         {"score bad.json truth.csv", 3, "frame 0: an object without a whole object and x, y"},
         {"score truth.csv t.json", 3, "malformed truth file 't.json': line 1: the header needs"},
+        {"score t.csv open.csv", 3, "malformed truth file 'open.csv': line 4: a quoted field is not closed"},
     };
     for (const auto& [args, status, message] : refusals) {
         const Result r = cli::run(dir, args);

@@ -13,6 +13,11 @@ namespace {
 // the contrast (at least four of its standard deviations) touches a few pixels per thousand;
 // a moving animal's leading and trailing edges are several percent of its pixels.
 constexpr double kStillShare = 0.02;
+// Compression and noise change a thin line's edges by more than they change the floor, so
+// the still patches of a wall's line leave changed pixels between them that would show as
+// fragments of it, each a small animal: this many pixels around structure go with it. An
+// animal touching the wall loses no more than that, and only while the floor is guessed.
+constexpr int32_t kStructureFringe = 1;
 
 double median(std::vector<double> v) {
     if (v.empty()) return 0;
@@ -136,7 +141,11 @@ bool crowd_early::clear(const crowd_blobs& blobs, const std::vector<crowd_run>& 
         const crowd_blob& patch = patches_.blobs()[p];
         for (int32_t i = 0; i < patch.runCount; ++i) {
             const crowd_run& run = runs_[size_t(patches_.order()[size_t(patch.firstRun + i)])];
-            std::fill(weight.row(run.y) + run.x0, weight.row(run.y) + run.x1, uint8_t(0));
+            const int32_t x0 = std::max(0, run.x0 - kStructureFringe),
+                          x1 = std::min(weight.width, run.x1 + kStructureFringe);
+            for (int32_t y = std::max(0, run.y - kStructureFringe);
+                 y <= std::min(weight.absHeight() - 1, run.y + kStructureFringe); ++y)
+                std::fill(weight.row(y) + x0, weight.row(y) + x1, uint8_t(0));
         }
         cleared = true;
     }

@@ -13,7 +13,8 @@
 // the count known, the still blobs least like one animal beyond the count. The rest, and
 // the still cores of animals that moved less than their size since the first frame, stay
 // objects. Structure is taken out of the frame's objects pixel by pixel, so that an animal
-// touching the wall is an object of its own. The verdict is made afresh each frame.
+// touching the wall is an object of its own, with a pixel's fringe around it (a line's edges
+// change by more than the floor's noise, and would be left behind as fragments). The verdict is made afresh each frame.
 #pragma once
 
 #include <cstdint>

@@ -55,11 +55,29 @@ constexpr double kShapeSpread = 1.5;
 // A blob under this share of one animal's area is a speck or a piece of an animal, and with
 // the count of animals known and exceeded, no animal: the still background's rule too.
 constexpr double kSpeck = 0.25;
+// Two parts of one blob alike in centre (this close, pixels), area and weight (within this
+// share) and axis (within this angle, radians, unless both are round) are bodies fitted onto
+// the same pixels: one animal, reported once. Animals crossing share a centre, not an axis.
+constexpr double kCoincident = 1, kSameShare = 0.05, kSameAxis = 0.15, kRound = 1.15;
 // Pixels per frame from which an object without a known head is taken to head where it moves.
 constexpr double kMoving = 0.2;
 static_assert(crowd_stations == ip_midlinePoints);
 // A blob is cut into at most this many parts: a pile larger than that is beyond telling apart.
 constexpr int64_t kMostPerBlob = 64;
+
+// Whether a part lies on the same pixels as one of the blob's parts found before it (from `first` on).
+bool coincides(const crowd_moments& part, const std::vector<crowd_sighting>& found, size_t first) {
+    const crowd_object o = crowd_describe(part);
+    auto alike = [](double a, double b) { return std::fabs(a - b) <= kSameShare * std::max(a, b); };
+    for (size_t k = first; k < found.size(); ++k) {
+        const crowd_object& p = found[k].object;
+        const double turn = std::fabs(std::remainder(p.orientation - o.orientation, std::numbers::pi));
+        if (std::hypot(p.x - o.x, p.y - o.y) <= kCoincident && alike(p.area, o.area) && alike(p.weight, o.weight) &&
+            (turn <= kSameAxis || (p.elongation < kRound && o.elongation < kRound)))
+            return true;
+    }
+    return false;
+}
 
 void toValues(const crowd_settings& s, double* v) {
     const double values[kParams] = {double(s.polarity),    double(s.animals), double(s.background), double(s.threshold),
@@ -307,10 +325,15 @@ bool ip_crowd::keep() {
     if (kept_.empty()) return false;
 
     // One animal's area: with the animals counted and no more blobs than animals, their
-    // share of the total; otherwise the median blob, since most animals are alone.
-    std::nth_element(areas.begin(), areas.begin() + ptrdiff_t(areas.size() / 2), areas.end());
-    double estimate = areas[areas.size() / 2];
-    if (settings_.animals > 0 && kept_.size() <= size_t(settings_.animals)) estimate = total / settings_.animals;
+    // share of the total; otherwise the median blob, since most animals are alone. With more
+    // blobs than animals counted, the median of as many of the largest: the rest are specks
+    // or the fragments of a thin line the floor guessed from block medians does not follow,
+    // which would make an animal a handful of them and an animal at rest structure.
+    const size_t counted = size_t(std::max(0, settings_.animals));
+    const size_t middle = counted > 0 && areas.size() > counted ? areas.size() - 1 - counted / 2 : areas.size() / 2;
+    std::nth_element(areas.begin(), areas.begin() + ptrdiff_t(middle), areas.end());
+    double estimate = areas[middle];
+    if (counted > 0 && kept_.size() <= counted) estimate = total / settings_.animals;
     areaHistory_.push_back(estimate);
     if (areaHistory_.size() > size_t(kHistory)) areaHistory_.erase(areaHistory_.begin());
     std::vector<double> pooled(areaHistory_);
@@ -428,13 +451,15 @@ void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
     splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], bodies_, typical, parts_);
     // Discs whose looks are measured on demand, with the blob they cut.
     const bool later = !parts_.empty() && !parts_[0].looked;
+    const size_t first = sightings_.size();
     if (later) discBlobs_.push_back({kept_[i], int32_t(lookDiscs_.size()), int32_t(parts_.size())});
     for (const crowd_part& part : parts_) {
+        const bool none = part.moments.area == 0 || coincides(part.moments, sightings_, first);
         if (later) {
             lookDiscs_.push_back(part.body);
-            discSighting_.push_back(part.moments.area == 0 ? -1 : int32_t(sightings_.size()));
+            discSighting_.push_back(none ? -1 : int32_t(sightings_.size()));
         }
-        if (part.moments.area == 0) continue;
+        if (none) continue;
         crowd_sighting s;
         s.object = crowd_describe(part.moments);
         s.whole = false;

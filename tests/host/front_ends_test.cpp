@@ -2,6 +2,7 @@
 // module only by what it declares: no procedure's name, no setting's name and no text of the
 // module's appears in their code.
 #include <dlfcn.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -21,136 +22,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One string literal of a source file: its text as written (escapes kept) and its line.
-struct Literal {
-    std::string text;
-    int line = 0;
-};
-
-bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-// Whether `word` stands in `text` as a whole word.
-bool hasWord(const std::string& text, const std::string& word) {
-    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-        const size_t end = at + word.size();
-        if ((at == 0 || !isWordChar(text[at - 1])) && (end == text.size() || !isWordChar(text[end]))) return true;
-    }
-    return false;
-}
-
-// The text from `at` (just past an opening quote) to the closing `quote`, escapes kept; `at`
-// ends past the closing quote.
-std::string quoted(const std::string& s, size_t& at, const std::string& quote, int& line) {
-    std::string text;
-    while (at < s.size() && s.compare(at, quote.size(), quote) != 0) {
-        if (s[at] == '\n') ++line;
-        if (s[at] == '\\' && at + 1 < s.size()) text += s[at++];
-        text += s[at++];
-    }
-    at += quote.size();
-    return text;
-}
-
-// The string literals of C++ code, comments and character literals left out; literals that
-// only white space parts are one, as the compiler joins them.
-std::vector<Literal> cppLiterals(const std::string& s) {
-    std::vector<Literal> out;
-    int line = 1;
-    bool joinable = false;
-    for (size_t at = 0; at < s.size();) {
-        const char c = s[at];
-        if (s.compare(at, 2, "//") == 0) {
-            at = s.find('\n', at);
-        } else if (s.compare(at, 2, "/*") == 0) {
-            const size_t end = s.find("*/", at + 2);
-            line += int(std::count(s.begin() + std::ptrdiff_t(at), s.begin() + std::ptrdiff_t(std::min(end, s.size())), '\n'));
-            at = end == std::string::npos ? end : end + 2;
-        } else if (c == '\'') {
-            ++at;
-            quoted(s, at, "'", line);
-            joinable = false;
-            continue;
-        } else if (c == '"' || s.compare(at, 2, "R\"") == 0) {
-            const bool raw = c == 'R';
-            const size_t open = raw ? s.find('(', at) : at;
-            const std::string close = raw ? ")" + s.substr(at + 2, open - at - 2) + "\"" : "\"";
-            const int first = line;
-            at = open + 1;
-            const std::string text = quoted(s, at, close, line);
-            if (joinable) out.back().text += text;
-            else out.push_back({text, first});
-            joinable = true;
-            continue;
-        } else {
-            if (c == '\n') ++line;
-            if (!std::isspace(static_cast<unsigned char>(c))) joinable = false;
-            ++at;
-            continue;
-        }
-        if (at == std::string::npos) break;
-        joinable = false;
-    }
-    return out;
-}
-
-// The string literals of Python code, comments and docstrings (a triple-quoted string that
-// starts its line) left out.
-std::vector<Literal> pythonLiterals(const std::string& s) {
-    std::vector<Literal> out;
-    int line = 1;
-    bool lineStart = true;
-    for (size_t at = 0; at < s.size();) {
-        const char c = s[at];
-        if (c == '#') {
-            at = s.find('\n', at);
-            if (at == std::string::npos) break;
-        } else if (c == '"' || c == '\'') {
-            const std::string quote = s.compare(at, 3, std::string(3, c)) == 0 ? std::string(3, c) : std::string(1, c);
-            const bool docstring = lineStart && quote.size() == 3;
-            const int first = line;
-            at += quote.size();
-            const std::string text = quoted(s, at, quote, line);
-            if (!docstring) out.push_back({text, first});
-            lineStart = false;
-        } else {
-            if (c == '\n') ++line;
-            lineStart = c == '\n' || (lineStart && std::isspace(static_cast<unsigned char>(c)));
-            ++at;
-        }
-    }
-    return out;
-}
-
-// A word the front ends must not hold, and how it may not stand in a literal.
+// A word the front ends must not hold, and how it may not stand in a literal (as
+// scripts/front_end_words.py reads it).
 struct Forbidden {
     std::string word;
     enum { whole, asWord, part } in;
     std::string what;
 };
 
-bool found(const Forbidden& f, const std::string& literal) {
-    if (f.in == Forbidden::whole) return literal == f.word;
-    if (f.in == Forbidden::asWord) return hasWord(literal, f.word);
-    return literal.find(f.word) != std::string::npos;
-}
-
-// Every literal of the files under `folders` that holds a forbidden word, as "file:line: ...".
-std::vector<std::string> hits(const std::vector<std::string>& folders, const std::vector<Forbidden>& forbidden) {
-    std::vector<std::string> out;
-    for (const std::string& folder : folders)
-        for (const auto& entry : fs::recursive_directory_iterator(fs::path(AMBREVO_SOURCE_DIR) / folder)) {
-            const std::string ext = entry.path().extension().string();
-            if (ext != ".cpp" && ext != ".h" && ext != ".py") continue;
-            std::stringstream text;
-            text << std::ifstream(entry.path()).rdbuf();
-            const auto literals = ext == ".py" ? pythonLiterals(text.str()) : cppLiterals(text.str());
-            for (const Literal& l : literals)
-                for (const Forbidden& f : forbidden)
-                    if (found(f, l.text))
-                        out.push_back(fs::relative(entry.path(), AMBREVO_SOURCE_DIR).string() + ":" +
-                                      std::to_string(l.line) + ": " + f.what + " '" + f.word + "'");
-        }
-    return out;
+// What scripts/front_end_words.py lists for `forbidden` in `folders` (under the sources), and
+// whether it found nothing.
+std::pair<std::string, bool> hits(const std::vector<std::string>& folders, const std::vector<Forbidden>& forbidden,
+                                  const fs::path& root = AMBREVO_SOURCE_DIR) {
+    const fs::path words = fs::temp_directory_path() / ("front_end_words_" + std::to_string(getpid()));
+    std::ofstream out(words);
+    for (const Forbidden& f : forbidden)
+        out << (f.in == Forbidden::whole ? "whole" : f.in == Forbidden::asWord ? "word" : "part") << '\t' << f.what
+            << '\t' << f.word << '\n';
+    out.close();
+    std::string command = "python3 " + (fs::path(AMBREVO_SOURCE_DIR) / "scripts/front_end_words.py").string() + " " +
+                          words.string();
+    for (const std::string& folder : folders) command += " " + (root / folder).string();
+    std::string listing;
+    FILE* pipe = popen(command.c_str(), "r");
+    for (char line[512]; pipe && fgets(line, sizeof line, pipe);) listing += line;
+    const int status = pipe ? pclose(pipe) : -1;
+    fs::remove(words);
+    return {listing, status == 0};
 }
 
 // The telling pieces of a module's text, between its placeholders, number formats and escapes:
@@ -261,16 +159,22 @@ std::vector<Forbidden> diagnosticTexts() {
 const std::vector<std::string> frontEnds = {"pipeline", "host", "gui", "python"};
 
 TEST(FrontEnds, TheScannerFindsNamesInCodeAndNotInComments) {
-    const std::string cpp = "// \"flowtrack\"\nif (p == \"flow\" \"track\") x = 'a';\n/* \"crowd\" */ f(R\"(BinThreshold=)\");\n";
-    const auto literals = cppLiterals(cpp);
-    ASSERT_EQ(literals.size(), 2u);
-    EXPECT_EQ(literals[0].text + " " + std::to_string(literals[0].line), "flowtrack 2");
-    EXPECT_EQ(literals[1].text + " " + std::to_string(literals[1].line), "BinThreshold= 3");
-    const auto python = pythonLiterals("def f(p='crowd'):\n    \"\"\"Runs \"flowtrack\".\"\"\"\n    # \"nop\"\n    return \"a\\\"b\"\n");
-    ASSERT_EQ(python.size(), 2u);
-    EXPECT_EQ(python[0].text + " " + python[1].text + " " + std::to_string(python[1].line), "crowd a\\\"b 4");
-    EXPECT_TRUE(found({"BinThreshold", Forbidden::asWord, ""}, "Try --set BinThreshold=N"));
-    EXPECT_FALSE(found({"animals", Forbidden::whole, ""}, "the animals"));
+    const fs::path dir = fs::temp_directory_path() / ("front_ends_" + std::to_string(getpid()));
+    fs::create_directories(dir / "a");
+    std::ofstream(dir / "a/x.cpp") << "// \"flowtrack\"\nif (p == \"flow\" \"track\") x = 'a';\n"
+                                      "/* \"crowd\" */ f(R\"(BinThreshold=)\");\n";
+    std::ofstream(dir / "a/y.py") << "def f(p='crowd'):\n    \"\"\"Runs \"nop\".\"\"\"\n    # \"nop\"\n    return 1\n";
+    const auto [listing, clean] = hits({"a"},
+                                       {{"flowtrack", Forbidden::asWord, "procedure"},
+                                        {"crowd", Forbidden::asWord, "procedure"},
+                                        {"nop", Forbidden::asWord, "procedure"},
+                                        {"BinThreshold", Forbidden::asWord, "setting"},
+                                        {"animals", Forbidden::whole, "setting"}},
+                                       dir);
+    fs::remove_all(dir);
+    EXPECT_FALSE(clean);
+    EXPECT_EQ(listing, (dir / "a/x.cpp").string() + ":2: procedure 'flowtrack'\n" + (dir / "a/x.cpp").string() +
+                           ":3: setting 'BinThreshold'\n" + (dir / "a/y.py").string() + ":1: procedure 'crowd'\n");
     EXPECT_EQ(pieces(": the tracker follows at most {count} of them; %d frames over the labels"),
               (std::vector<std::string>{"the tracker follows at most", "frames over the labels"}));
 }
@@ -286,9 +190,9 @@ TEST(FrontEnds, NameNoProcedureSettingOrModuleText) {
     };
     ASSERT_TRUE(has("crowd") && has("BinThreshold") && has("over_region_limit") && has("Prevelik broj podrucja"));
     ASSERT_FALSE(has("animals")) << "--animals is the program's own word";
-    std::string listing;
-    for (const std::string& hit : hits(frontEnds, forbidden)) listing += hit + "\n";
+    const auto [listing, clean] = hits(frontEnds, forbidden);
     EXPECT_EQ(listing, "");
+    EXPECT_TRUE(clean);
 }
 
 }  // namespace

@@ -278,7 +278,10 @@ void tracks(Input& in, const std::string& dir, std::vector<std::string>& targets
     {
         TrackFileSink writer(target);
         std::string error;
-        if (writer.open(procedure, {}, error)) {
+        // The columns of the flow tracker (areas), the contour tracker (motion) or both.
+        ProcedureTraits traits;
+        traits.name = procedure, traits.motion = procedure != procedures[0], traits.area = procedure != procedures[1];
+        if (writer.open(traits, {}, error)) {
             json = target.size() >= 5 && strcasecmp(target.c_str() + target.size() - 5, ".json") == 0;
             int frames = int(in.pick(6));
             for (int f = 0; f < frames; ++f) {

@@ -83,8 +83,10 @@ MainWindow::MainWindow(const std::string& modulePath)
         say(error, true);
         return;
     }
+    // The module's default procedure first; every one it registers to choose from.
+    setup_.procedure = moduleFacts(module_).defaultProcedure;
     std::vector<std::string> names;
-    if (!module_.requireProcedureName(error) || !procedureNames(module_, names, error)) names = {"flowtrack"};
+    if (!module_.requireProcedureName(error) || !procedureNames(module_, names, error)) names = {setup_.procedure};
     // The form is built once an input tells the frames' size.
     const QSignalBlocker quiet(procedureBox_);
     for (const std::string& name : names) procedureBox_->addItem(q(name));

@@ -336,8 +336,8 @@ void MainWindow::refreshUnsure() {
     const bool told = table_ && index_.hasConfidence();
     unsure_->setVisible(told);
     unsureNote_->setText(!table_ ? QString()
-                         : !told ? "This track file tells no confidence of its identities: a crowd run with "
-                                   "--animals and --link 15,5,predict,global writes one."
+                         : !told ? "This track file tells no confidence of its identities: a run that counts "
+                                   "its animals (--animals) and links them with global writes one."
                          : stretches_.empty() ? "None: every identity is at least as sure as that."
                                               : QString("%1 stretches; click one to go there.").arg(stretches_.size()));
     unsure_->setRowCount(int(stretches_.size()));

@@ -13,7 +13,7 @@
 #include "settings.h"
 
 struct Setup {
-    std::string procedure = "flowtrack";
+    std::string procedure;  // the window names the module's default when it loads
     // The --settings file the set-up starts from (empty: none) and what it holds.
     std::string settingsPath;
     std::shared_ptr<const SettingsFile> saved = std::make_shared<SettingsFile>();

@@ -94,15 +94,16 @@ int hostMain(int argc, char** argv) {
     if (!parseOptions(argc, argv, o, error) || (isBatch(o) && !checkBatchOptions(o, error)))
         return fail(exitUsage, error);
     quietLibraries(o.verbose);
+    Module module;
+    const bool loaded = module.load(o.modulePath.empty() ? defaultModulePath() : o.modulePath, error);
+    // The help names the module's default procedure and those --animals counts for, when it loads.
     if (o.help) {
-        std::cout << usageText();
+        std::cout << usageText(loaded ? moduleFacts(module) : ModuleFacts{});
         return exitOk;
     }
     // Without a display the toolkit would abort the process rather than report.
     if (o.show && !hasDisplay()) return fail(exitOutput, "--show needs a display (DISPLAY is not set)");
-    Module module;
-    if (!module.load(o.modulePath.empty() ? defaultModulePath() : o.modulePath, error))
-        return fail(exitModuleLoad, error);
+    if (!loaded) return fail(exitModuleLoad, error);
     if (o.list) return listProcedures(module);
     SettingsFile saved;
     int status = exitOk;

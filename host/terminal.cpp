@@ -1,11 +1,13 @@
 #include "terminal.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ext/stdio_filebuf.h>
 #include <iostream>
 #include <opencv2/core/utils/logger.hpp>
 
@@ -24,6 +26,34 @@ using Clock = std::chrono::steady_clock;
 void (*endProgressLine)() = nullptr;
 
 void onStopSignal(int signal) { stopSignal = signal; }
+
+std::recursive_mutex stderrMutex;
+
+// Standard error sent to /dev/null while a decoder runs: libpng and GStreamer write their
+// warnings there directly, past any log level. The program's own messages wait for the
+// decoder (holdStderr).
+class QuietStderr {
+public:
+    QuietStderr() : hold_(holdStderr()) {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    std::unique_lock<std::recursive_mutex> hold_;
+    int saved_ = -1;
+};
 
 }  // namespace
 
@@ -48,6 +78,7 @@ void quietLibraries(bool verbose) {
     // FFmpeg's level is read when the first video opens.
     setenv("OPENCV_FFMPEG_LOGLEVEL", verbose ? "24" : "-8", 0);
     showDecoderChatter(verbose);
+    guardDecoders([] { return std::make_shared<QuietStderr>(); });
     // OpenCV reads its variable while loading, before main, so the level is also set
     // directly; the variable still reaches the plugins OpenCV loads later.
     if (!std::getenv("OPENCV_LOG_LEVEL")) {
@@ -56,6 +87,8 @@ void quietLibraries(bool verbose) {
                                                 : cv::utils::logging::LOG_LEVEL_SILENT);
     }
 }
+
+std::unique_lock<std::recursive_mutex> holdStderr() { return std::unique_lock<std::recursive_mutex>(stderrMutex); }
 
 int fail(int status, const std::string& text) {
     auto hold = holdStderr();
@@ -126,6 +159,27 @@ void TerminalObserver::addClicks(int64_t, std::vector<cv::Point>& clicks) {
 
 void TerminalObserver::afterFrame(const FrameResult& result, RunControl& control) {
     if (show_) show_->frame(result, control, stopSignal);
+}
+
+void TerminalObserver::moduleSaid(bool notice, const std::string& text) {
+    auto hold = holdStderr();
+    RunObserver::moduleSaid(notice, text);
+}
+
+std::ostream* TerminalObserver::liveRows(std::string& error) {
+    std::cout.flush();
+    std::fflush(stdout);
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        if (fd >= 0) ::close(fd);
+        error = "cannot write --tracks to standard output";
+        return nullptr;
+    }
+    // A reader that goes away makes the next row fail and the run stop, rather than kill it.
+    ::signal(SIGPIPE, SIG_IGN);
+    rowsBuffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+    rows_ = std::make_unique<std::ostream>(rowsBuffer_.get());
+    return rows_.get();
 }
 
 void TerminalObserver::finish() {

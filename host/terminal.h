@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <ostream>
 #include <string>
 
 #include "run_observer.h"
@@ -18,6 +20,11 @@ inline StopToken signalStop() { return StopToken(stopSignal); }
 // The libraries' log levels, set before any of them logs: their warnings would come between
 // the program's own lines. A user's explicit setting of the variables wins.
 void quietLibraries(bool verbose);
+
+// Held while writing to standard error. A decoder holds it for as long as standard error is
+// closed to it, so that a message from another thread of the run waits for the decoder
+// instead of going to /dev/null.
+std::unique_lock<std::recursive_mutex> holdStderr();
 
 // Prints "ambrevo: text" on its own line and returns `status`.
 int fail(int status, const std::string& text);
@@ -35,6 +42,10 @@ public:
     int stopRequested() override { return stopSignal; }
     void addClicks(int64_t frame, std::vector<cv::Point>& clicks) override;
     void afterFrame(const FrameResult& result, RunControl& control) override;
+    // Standard output for the rows alone: what else the run prints there goes to standard error.
+    std::ostream* liveRows(std::string& error) override;
+    // The module's words wait for a decoder that has standard error closed.
+    void moduleSaid(bool notice, const std::string& text) override;
     // Ends the progress line and closes the windows.
     void finish();
 
@@ -42,4 +53,6 @@ private:
     class Progress;
     std::unique_ptr<Progress> progress_;
     std::unique_ptr<ShowWindow> show_;
+    std::unique_ptr<std::streambuf> rowsBuffer_;
+    std::unique_ptr<std::ostream> rows_;
 };

@@ -142,7 +142,7 @@ bool readProcedure(Reader& r) {
     return r.value(r.o.procedure);
 }
 void writeProcedure(const char* name, const Options& o, Words& w) {
-    if (o.procedureGiven || o.procedure != "flowtrack") w.insert(w.end(), {name, o.procedure});
+    if (o.procedureGiven || o.procedure != o.defaultProcedure) w.insert(w.end(), {name, o.procedure});
 }
 
 bool readClick(Reader& r) {
@@ -448,7 +448,20 @@ std::string commandLine(const Options& o) {
     return line;
 }
 
-const char* usageText() {
+namespace {
+
+// "the NAME procedure's", "the A and B procedures'"; "a procedure's" when none is known.
+std::string countOwners(const std::vector<std::string>& names) {
+    if (names.empty()) return "a procedure's";
+    std::string list = names[0];
+    for (size_t i = 1; i < names.size(); ++i) list += (i + 1 == names.size() ? " and " : ", ") + names[i];
+    return "the " + list + (names.size() == 1 ? " procedure's" : " procedures'");
+}
+
+}  // namespace
+
+std::string usageText(const ModuleFacts& module) {
+    const std::string byDefault = module.defaultProcedure.empty() ? "the module's own" : module.defaultProcedure;
     return "usage: ambrevo [INPUT] [options]\n"
            "       ambrevo score TRACKS TRUTH [--radius PX]   (CLEAR-MOT and IDF1 of a track file)\n"
            "\n"
@@ -456,7 +469,7 @@ const char* usageText() {
            "       a single image, a camera (cam:0), a stream (rtsp://..., http://...), a GStreamer\n"
            "       pipeline (gst:...), or demo (the built-in scene, the default); several with --out-dir\n"
            "\n"
-           "  --procedure NAME     procedure to run (default flowtrack); --list shows them\n"
+           "  --procedure NAME     procedure to run (default " + byDefault + "); --list shows them\n"
            "  --list               print the registered procedures and exit\n"
            "  --config FILE        console replies for the procedure's dialogue, one per line\n"
            "  --console-log FILE   write everything the module printed to its console\n"
@@ -481,7 +494,7 @@ const char* usageText() {
            "  --link STEP[,MEM][,predict][,global]  link the objects into tracks: largest step in\n"
            "                       pixels, frames a track may go unseen, link from the predicted position,\n"
            "                       link the whole run at once after it ends (repairs swaps at crossings)\n"
-           "  --animals N[,N...]   animals in each --roi (one number without): the crowd procedure's\n"
+           "  --animals N[,N...]   animals in each --roi (one number without): " + countOwners(module.counting) + "\n"
            "                       count, and exactly that many tracks per arena with --link ...,global\n"
            "  --summary FILE.csv   one line per track: frames, path length, speeds, time per arena\n"
            "  --plot FILE.png      the trajectories over the median background\n"

@@ -35,8 +35,9 @@ struct ClickOption {
 struct Options {
     std::string input = "demo";
     bool inputGiven = false;
-    std::string procedure = "flowtrack";
+    std::string procedure;  // empty: the module's default, which checkRequest names
     bool procedureGiven = false;
+    std::string defaultProcedure;  // the module's default, once checkRequest has asked it
     bool list = false;
     bool help = false;
     std::string configFile;
@@ -88,10 +89,6 @@ struct Options {
     std::string heatmapFile;
 };
 
-// Whether `procedure`'s grey frames may be the decoder's own luma rather than OpenCV's
-// conversion from BGR: the procedures whose results were never pinned to that conversion.
-inline bool takesLuma(const std::string& procedure) { return procedure == "crowd"; }
-
 // Whether the command line asks for a batch (more than one input, or --out-dir).
 inline bool isBatch(const Options& o) { return o.inputs.size() > 1 || !o.outDir.empty(); }
 
@@ -121,5 +118,12 @@ bool parseAnimals(const std::string& text, std::vector<int64_t>& counts, std::st
 // Parses FRAME:X:Y (three non-negative decimal integers).
 bool parseClick(const std::string& text, ClickOption& click);
 
+// What --help tells of the loaded module: the procedure run when none is named, and those with
+// a count of animals that --animals sets. Empty where the module does not tell.
+struct ModuleFacts {
+    std::string defaultProcedure;
+    std::vector<std::string> counting;
+};
+
 // The text printed by --help.
-const char* usageText();
+std::string usageText(const ModuleFacts& module);

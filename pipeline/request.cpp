@@ -2,6 +2,7 @@
 
 #include "instance.h"
 #include "roi.h"
+#include "traits.h"
 
 bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error) {
     names.clear();
@@ -11,6 +12,18 @@ bool procedureNames(const Module& module, std::vector<std::string>& names, std::
         if (!name) return true;
         names.emplace_back(name);
     }
+}
+
+ModuleFacts moduleFacts(const Module& module) {
+    ModuleFacts facts;
+    std::vector<std::string> names;
+    std::string error;
+    ProcedureTraits traits;
+    if (readTraits(module, "", traits, error)) facts.defaultProcedure = traits.name;
+    if (!module.procedureTraits || !module.procedureName || !procedureNames(module, names, error)) return facts;
+    for (const std::string& name : names)
+        if (readTraits(module, name, traits, error) && !traits.countSetting.empty()) facts.counting.push_back(name);
+    return facts;
 }
 
 namespace {
@@ -57,8 +70,12 @@ bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& st
             return refuse(exitUsage, "--procedure " + o.procedure + " but the --settings file '" + o.settingsFile +
                                          "' is for " + saved.procedure);
     }
+    ProcedureTraits byDefault;
+    if (!readTraits(module, "", byDefault, error)) return refuse(exitModuleError, "");
+    o.defaultProcedure = byDefault.name;
+    if (o.procedure.empty()) o.procedure = o.defaultProcedure;
     // A name the registry does not hold is a usage error, told before anything opens.
-    if (module.procedureName) {
+    if (module.procedureName && !o.procedure.empty()) {
         std::vector<std::string> names;
         if (!procedureNames(module, names, error)) return refuse(exitModuleError, "");
         std::string list;
@@ -69,7 +86,7 @@ bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& st
         }
         if (!known) return refuse(exitUsage, "unknown procedure '" + o.procedure + "' (registered: " + list + ")");
     }
-    if (o.procedure != "flowtrack" && !module.requireCreateByName(error)) return refuse(exitModuleLoad, "");
+    if (o.procedure != o.defaultProcedure && !module.requireCreateByName(error)) return refuse(exitModuleLoad, "");
     const bool named = o.params || !o.sets.empty() || !o.settingsFile.empty() || !o.settingsOut.empty();
     if (named && !module.requireSettings(error)) return refuse(exitModuleLoad, "");
     return true;
@@ -85,9 +102,14 @@ class QuietObserver final : public RunObserver {};
 bool describeSettings(Module& module, const Options& o, const SettingsFile& saved, std::vector<SettingInfo>& settings,
                       int& status, std::string& error, bool quiet, int width, int height,
                       std::vector<std::vector<std::string>>* groups) {
+    ProcedureTraits traits;
+    if (!readTraits(module, o.procedure, traits, error)) {
+        status = exitModuleError;
+        return false;
+    }
     QuietObserver silent;
     RunStatus told(silent);
-    Instance instance(module, o, told);
+    Instance instance(module, o, traits, told);
     if (quiet) instance.console().silence();
     if (!instance.loadReplies({}, error)) {
         status = exitInput;

@@ -8,15 +8,18 @@
 #include "options.h"
 #include "settings.h"
 
-// The --settings file (read into `saved`, its procedure taken when none was given), that the
-// procedure is registered, and that the module has the exports the options need. False with
-// the exit status and a one-line error.
+// The --settings file (read into `saved`, its procedure taken when none was given), the module's
+// default procedure when neither names one, that the procedure is registered, and that the
+// module has the exports the options need. False with the exit status and a one-line error.
 // `stop` ends the wait for a --settings file that is a pipe.
 bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error,
                   const StopToken& stop = StopToken());
 
 // The procedures the module registers, in order; false when the module failed.
 bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error);
+
+// What --help tells of the module; nothing where it cannot tell.
+ModuleFacts moduleFacts(const Module& module);
 
 // Every setting of the procedure as an instance made for frames of `width` x `height` (grey
 // or BGR as the options say) has it after --settings, --config and --set; nothing is read.

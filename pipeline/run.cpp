@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <iostream>
 #include <opencv2/imgproc.hpp>
 
 #include "sinks.h"
@@ -11,10 +13,18 @@ namespace {
 
 const int maxSide = 32767;  // the module's operators address at most this many rows and columns
 
-// The built-in scene answers its own dialogue: the flow tracker in mode 2 with three objects.
-std::vector<std::string> builtInReplies(const Options& o) {
-    if (o.input == "demo" && o.configFile.empty() && o.procedure == "flowtrack") return {"", "0 1 1 2 3"};
+// The built-in scene answers the dialogue of the module's default procedure, the one it was
+// made for: its second line asks for the scene's three objects.
+std::vector<std::string> builtInReplies(const Options& o, const ProcedureTraits& procedure) {
+    if (o.input == "demo" && o.configFile.empty() && procedure.isDefault) return {"", "0 1 1 2 3"};
     return {};
+}
+
+// The traits, or on a failure (told in `error`) the name alone.
+ProcedureTraits traitsOf(const Module& module, const std::string& procedure, std::string& error) {
+    ProcedureTraits traits;
+    readTraits(module, procedure, traits, error);
+    return traits;
 }
 
 }  // namespace
@@ -53,9 +63,16 @@ std::string describeFailure(std::exception_ptr failure) {
     return text;
 }
 
+void RunObserver::moduleSaid(bool notice, const std::string& text) {
+    std::fputs(text.c_str(), notice ? stderr : stdout);
+}
+
+std::ostream* RunObserver::liveRows(std::string&) { return &std::cout; }
+
 Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
-    : module_(module), o_(options), observer_(observer), status_(observer), saved_(saved),
-      stop_([&observer] { return observer.stopRequested(); }), instance_(module, o_, status_) {}
+    : module_(module), o_(options), observer_(observer), status_(observer),
+      traits_(traitsOf(module, o_.procedure, traitsError_)), saved_(saved),
+      stop_([&observer] { return observer.stopRequested(); }), instance_(module, o_, traits_, status_) {}
 
 Run::~Run() = default;
 
@@ -69,11 +86,15 @@ int Run::run() {
 
 int Run::runPhases() {
     std::string error;
+    if (!traitsError_.empty()) {
+        status_.stop(exitModuleError, traitsError_);
+        return exitModuleError;
+    }
     if (!chooseOutputs(error)) {
         status_.stop(exitModuleLoad, error);
         return exitModuleLoad;
     }
-    if (!instance_.loadReplies(builtInReplies(o_), error, stop_)) {
+    if (!instance_.loadReplies(builtInReplies(o_, traits_), error, stop_)) {
         status_.stop(stop_.stopRequested() ? stopStatus(stop_.request()) : exitInput, error);
         return status_.code();
     }
@@ -109,7 +130,6 @@ bool Run::chooseOutputs(std::string& error) {
     needs_.exact = all.exact;
     needs_.annotated = all.annotated || o_.show;
     needs_.profile = o_.profile || o_.show;
-    if (needs_.objects && o_.procedure == "flowtrack" && observer_.wantsNotices()) instance_.watchRegionLimit();
     arena_.retain(all.points, all.background);
     background_ = all.background;
     return true;
@@ -125,7 +145,7 @@ bool Run::openInput(cv::Mat& bgr) {
         return false;
     };
     if (!source_)
-        source_ = openSource(o_.input, error, o_.grey && takesLuma(o_.procedure), {o_.timeout, o_.reconnect, stop_});
+        source_ = openSource(o_.input, error, o_.grey && traits_.luma, {o_.timeout, o_.reconnect, stop_});
     if (!source_) return refuse(error);
     // Refused before anything is decoded when the container tells the size.
     if (!fitsLimits(source_->announcedSize(), o_.maxPixels, error)) return refuse("input '" + o_.input + "': " + error);
@@ -147,7 +167,7 @@ bool Run::openInput(cv::Mat& bgr) {
     for (int64_t limit : {o_.end >= 0 ? o_.end - o_.start : int64_t(-1), o_.frames})
         if (limit >= 0) expected_ = expected_ < 0 ? limit : std::min(expected_, limit);
     record_.source = o_.input;
-    record_.procedure = o_.procedure;
+    record_.procedure = traits_.name;
     record_.width = bgr.cols;
     record_.height = bgr.rows;
     record_.grey = o_.grey;
@@ -175,8 +195,8 @@ FrameSource::Result Run::readFrame(cv::Mat& bgr, int64_t& frame, std::string& er
 // Every output under its temporary name; the first that cannot be made refuses the run and
 // takes the others with it.
 bool Run::openOutputs() {
-    const RunContext context{o_, times_.columns(arena_.columns()), source_->fps(), instance_.console(),
-                             instance_.windows(), arena_};
+    const RunContext context{o_,       traits_,     times_.columns(arena_.columns()), source_->fps(),
+                             instance_.console(), instance_.windows(), arena_, observer_};
     std::string error;
     for (const auto& sink : sinks_)
         if (!sink->open(context, error)) {
@@ -265,42 +285,40 @@ int Run::finish() {
 }
 
 // A run whose outputs take objects and that found none says why it may have, rather than
-// leave a file of no rows, whatever the procedure: in the procedure's own words when it
-// gives a hint or its counters do, else from what the run saw and the settings it has.
+// leave a file of no rows, whatever the procedure: in the procedure's own words when it gives a
+// hint or its counters do, else from what the run saw and the settings it has. A run that found
+// objects still hears of the frames a counter says it lost.
 void Run::tellNothingFound() {
-    const int64_t crowded = instance_.regionLimitFrames();
-    const std::string frames = std::to_string(done_) + " frames";
-    if (needs_.objects && arena_.objectsSeen() == 0) {
-        const std::string nothing =
-            "no objects were found on any of the " + frames + " (" + std::to_string(record_.width) + "x" +
-            std::to_string(record_.height) + ")";
-        if (!record_.hint.empty()) return observer_.notice(nothing + ": " + record_.hint);
-        // What the procedure counted tells why it found nothing, in its own words.
-        std::string why;
+    if (!needs_.objects) return;
+    if (arena_.objectsSeen() > 0) {
         for (const ProcedureCounter& c : instance_.counters())
-            if (c.value > 0 && !c.hint.empty()) why += "; " + std::to_string(c.value) + " " + c.hint;
-        if (!why.empty()) return observer_.notice(nothing + why);
-        if (crowded > 0)
-            return observer_.notice(nothing + ": the flow tracker follows at most 128 regions in a frame and found "
-                                    "more on " + std::to_string(crowded) + " of them (\"Prevelik broj podrucja: "
-                                    "128\"), so it reported none. For many animals use --procedure crowd (with "
-                                    "--animals N), or --roi to leave out what is not the arena");
-        for (const auto& [name, value] : record_.settings)
-            if (name == "BinThreshold")
-                return observer_.notice(nothing + "; BinThreshold is " + value +
-                                        " (pixels at or below it count as dark objects). Try --set BinThreshold=N "
-                                        "with a higher N for objects that are not so dark, --procedure ccTrack for "
-                                        "outlined objects on any background, or --roi to leave out what is not the "
-                                        "arena");
-        // A procedure without settings has nothing to try; none of those reports objects.
-        if (!record_.settings.empty())
-            observer_.notice(nothing + "; --params lists the settings of '" + o_.procedure +
-                             "' that decide what it finds, and --roi leaves out what is not the arena");
+            if (c.value > 0 && !c.traits.remarkFound.empty())
+                if (const std::string text = remark(c.traits.remarkFound, c.value); !text.empty()) observer_.notice(text);
         return;
     }
-    if (crowded > 0)
-        observer_.notice("on " + std::to_string(crowded) + " of the " + frames + " the flow tracker found more "
-                         "than the 128 regions it follows and reported none; for many animals use --procedure crowd");
+    const std::string nothing = "no objects were found on any of the " + std::to_string(done_) + " frames (" +
+                                std::to_string(record_.width) + "x" + std::to_string(record_.height) + ")";
+    if (!record_.hint.empty()) return observer_.notice(nothing + ": " + record_.hint);
+    // What the procedure counted tells why it found nothing, in its own words.
+    std::string why;
+    for (const ProcedureCounter& c : instance_.counters()) {
+        if (c.value <= 0) continue;
+        if (!c.traits.remark.empty())
+            why += remark(c.traits.remark, c.value);
+        else if (!c.traits.hint.empty())
+            why += "; " + std::to_string(c.value) + " " + c.traits.hint;
+    }
+    if (!why.empty()) return observer_.notice(nothing + why);
+    if (const std::string tried = remark(traits_.nothingFound, 0); !tried.empty())
+        return observer_.notice(nothing + tried);
+    // A procedure without settings has nothing to try; none of those reports objects.
+    if (!record_.settings.empty())
+        observer_.notice(nothing + "; --params lists the settings of '" + traits_.name +
+                         "' that decide what it finds, and --roi leaves out what is not the arena");
+}
+
+std::string Run::remark(const std::string& text, int64_t count) const {
+    return fillRemark(text, count, done_, record_.settings);
 }
 
 bool Run::configure() {

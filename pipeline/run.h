@@ -17,6 +17,7 @@
 #include "run_observer.h"
 #include "settings.h"
 #include "sink.h"
+#include "traits.h"
 
 class Run final : private RunControl {
 public:
@@ -44,6 +45,8 @@ public:
     // The tracking error on the built-in scene; null for other inputs or without objects.
     const DemoScore* demoScore() const { return source_ && source_->demo() && needs_.objects ? &score_ : nullptr; }
     const HostProfiler& profiler() const { return instance_.profiler(); }
+    // What the run's procedure is, as the module declares it.
+    const ProcedureTraits& procedure() const { return traits_; }
     // The observer's stop requests, for the run's long phases to poll.
     const StopToken& stopToken() const { return stop_; }
 
@@ -58,6 +61,8 @@ private:
     void noteStop();
     int finish();
     void tellNothingFound();
+    // A remark of the module's with the run's numbers and settings in it.
+    std::string remark(const std::string& text, int64_t count) const;
     // The frame loop (frame_loop.cpp).
     void loop(cv::Mat& first);
     void serial(FrameJob& job);
@@ -78,6 +83,8 @@ private:
     const Options o_;
     RunObserver& observer_;
     RunStatus status_;
+    std::string traitsError_;  // why the procedure's traits could not be read; empty when they were
+    const ProcedureTraits traits_;
     const SettingsFile& saved_;
     const StopToken stop_;
     std::unique_ptr<FrameSource> source_;

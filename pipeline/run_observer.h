@@ -36,9 +36,13 @@ public:
     virtual void failed(int status, const std::string& message) { (void)status, (void)message; }
     // A remark that is no failure: why a run may have found nothing.
     virtual void notice(const std::string& text) { (void)text; }
-    // Whether notice() is wanted: the run then watches for what the notices tell (the flow
-    // tracker's region limit, which costs standard error's redirection on every frame).
-    virtual bool wantsNotices() const { return true; }
+    // What the procedure writes while it works, on the module's thread: its console output, or
+    // a notice of its own (`notice`). By default where it would go without a host asking for it:
+    // standard output and standard error.
+    virtual void moduleSaid(bool notice, const std::string& text);
+    // Where --tracks - streams its rows, asked once as that output opens: by default standard
+    // output as the process has it. Null with `error` refuses the run.
+    virtual std::ostream* liveRows(std::string& error);
     // After each frame written: frames done, and the frames the run is to take (-1: unknown).
     virtual void progress(int64_t done, int64_t expected) { (void)done, (void)expected; }
     // Polled by every stage before each frame, on any thread: 0 to go on, else the request

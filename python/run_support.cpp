@@ -39,7 +39,7 @@ py::dict Table::take(bool clear) {
 }
 
 bool TableSink::open(const RunContext& run, std::string&) {
-    rows_.emplace(run.options.procedure, false, run.trackColumns);
+    rows_.emplace(run.procedure, false, run.trackColumns);
     headed_ = false;
     nameColumns();
     return true;

@@ -39,8 +39,8 @@ private:
     std::vector<HostEvent> events_;
 };
 
-Instance::Instance(Module& module, const Options& o, RunStatus& status)
-    : module_(module), o_(o), status_(status), events_(std::make_unique<HostEventList>()) {
+Instance::Instance(Module& module, const Options& o, const ProcedureTraits& traits, RunStatus& status)
+    : module_(module), o_(o), traits_(traits), status_(status), events_(std::make_unique<HostEventList>()) {
     windows_.configure(o.windowsDir, o.show);
 }
 
@@ -65,22 +65,23 @@ bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int6
     posture_ = Posture::unknown;
     const bool made = guarded(
         [&] {
-            id_ = o_.procedure == "flowtrack"
-                      ? module_.create(ip_asFmt(&format), callbacks)
-                      : module_.createByName(o_.procedure.c_str(), ip_asFmt(&format), callbacks);
+            // The default procedure through the export every module has.
+            id_ = traits_.isDefault ? module_.create(ip_asFmt(&format), callbacks)
+                                    : module_.createByName(traits_.name.c_str(), ip_asFmt(&format), callbacks);
+            if (module_.setDiagnostics) module_.setDiagnostics(id_, heard, this);
         },
         error);
     if (made) return applySettings(saved, std::max<int64_t>(frame, 0));
     const std::string at = frame >= 0 ? "frame " + std::to_string(frame) + ": " : "";
-    status_.stop(exitModuleError, at + "creating '" + o_.procedure + "': " + error);
+    status_.stop(exitModuleError, at + "creating '" + traits_.name + "': " + error);
     return false;
 }
 
-namespace {
+void Instance::heard(void* instance, int kind, const char* text) {
+    static_cast<Instance*>(instance)->status_.observer().moduleSaid(kind == ip_diagnosticNotice, text ? text : "");
+}
 
-// The procedure's own count of animals, which --animals sets. The module tells no setting's
-// role, so this name is the one place where the host knows it.
-const std::string countSetting = "animals";
+namespace {
 
 // `settings` with only the last value of each name, in the order of those.
 std::vector<Setting> lastOfEach(const std::vector<Setting>& settings) {
@@ -130,6 +131,7 @@ bool Instance::applyTogether(const std::vector<Setting>& given, const std::strin
 
 // --animals is the procedure's own count when it has one: the total over the arenas.
 bool Instance::applyAnimals() {
+    const std::string& countSetting = traits_.countSetting;
     const int64_t total = std::accumulate(o_.animals.begin(), o_.animals.end(), int64_t(0));
     std::string counts;
     for (int64_t n : o_.animals) counts += (counts.empty() ? "" : ",") + std::to_string(n);
@@ -142,7 +144,9 @@ bool Instance::applyAnimals() {
         }
     std::vector<SettingInfo> known;
     describe(known);
-    const bool used = std::any_of(known.begin(), known.end(), [](const SettingInfo& s) { return s.name == countSetting; });
+    const bool used = !countSetting.empty() && std::any_of(known.begin(), known.end(), [&](const SettingInfo& s) {
+        return s.name == countSetting;
+    });
     std::string error;
     bool ok = false;
     if (used && !(guarded([&] { ok = ::applySettings(module_, id_, {{countSetting, std::to_string(total)}}, error); }, error) && ok)) {
@@ -151,8 +155,8 @@ bool Instance::applyAnimals() {
     }
     ambrevo::LinkSettings link;
     if (!used && !(parseLinkOption(o_.link, link, error) && link.global)) {
-        status_.stop(exitUsage, "--animals: nothing would use the count (the procedure '" + o_.procedure + "' has no " +
-                                    countSetting + " setting, and --link is not ...,global)");
+        status_.stop(exitUsage, "--animals: nothing would use the count (the procedure '" + traits_.name +
+                                    "' has no animals setting, and --link is not ...,global)");
         return false;
     }
     return true;
@@ -189,7 +193,7 @@ bool Instance::readObjects(std::vector<ip_objectRecord>& objects, std::string& e
 // when the module does not tell them or tells another number of objects.
 bool Instance::readDetails(size_t count, FrameJob& job, std::string& error) {
     job.shapes.clear(), job.postures.clear();
-    const bool shaped = measuresShapes(o_.procedure);
+    const bool shaped = traits_.shapes;
     if ((!shaped && posture_ == Posture::no) || !module_.objectDetails || count == 0) return true;
     std::vector<ip_objectDetails> details(count);
     int told = 0;
@@ -214,12 +218,8 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
         events_->reset(clicks);
         const Clock::time_point before = Clock::now();
         const dib_base* result = nullptr;
-        const bool done = guarded(
-            [&] {
-                StderrWatch::Scope tap(regionLimit_);
-                module_.process(id_, ip_asDib(&job.image), events_.get(), &overlay_);
-            },
-            error);
+        const bool done =
+            guarded([&] { module_.process(id_, ip_asDib(&job.image), events_.get(), &overlay_); }, error);
         if (!done) return job.fail(exitModuleError, error);
         profiler_.frameTime(1000.0 * std::chrono::duration<double>(Clock::now() - before).count());
         if (!guarded([&] { result = module_.dstDib(id_); }, error)) return job.fail(exitModuleError, error);
@@ -300,14 +300,21 @@ void Instance::readCounters() {
             records.resize(size_t(std::clamp(got, 0, n)));
         },
         error);
-    for (const ip_counterRecord& r : records)
-        if (r.name) counters_.push_back({r.name, r.hint ? r.hint : "", r.value});
+    for (const ip_counterRecord& r : records) {
+        if (!r.name) continue;
+        const auto declared = std::find_if(traits_.counters.begin(), traits_.counters.end(),
+                                           [&](const CounterTraits& c) { return c.name == r.name; });
+        CounterTraits traits = declared != traits_.counters.end() ? *declared : CounterTraits{r.name, "", "", "", true};
+        traits.hint = r.hint ? r.hint : "";
+        counters_.push_back({std::move(traits), r.value});
+    }
 }
 
 void Instance::record(RunRecord& record) {
     readCounters();
     for (const ProcedureCounter& c : counters_)
-        if (c.value != 0) record.extra.push_back({"count_" + c.name, std::to_string(c.value), true});
+        if (c.value != 0 && c.traits.recorded)
+            record.extra.push_back({"count_" + c.traits.name, std::to_string(c.value), true});
     std::vector<SettingInfo> settings;
     if (!describe(settings)) return;
     record.settings.clear();

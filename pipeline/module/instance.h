@@ -15,14 +15,15 @@
 #include "run_observer.h"
 #include "sink.h"
 #include "settings.h"
-#include "stderr_watch.h"
+#include "traits.h"
 #include "windows.h"
 
 class HostEventList;
 
-// One of a procedure's counters as read at the end of a run (ip_dllAdaptor_counters).
+// One of a procedure's counters as read at the end of a run (ip_dllAdaptor_counters), with what
+// its traits say of it.
 struct ProcedureCounter {
-    std::string name, hint;
+    CounterTraits traits;
     int64_t value = 0;
 };
 
@@ -33,7 +34,8 @@ struct FrameNeeds {
 
 class Instance {
 public:
-    Instance(Module& module, const Options& o, RunStatus& status);
+    // `traits` are those of the procedure the options name; they outlive the instance.
+    Instance(Module& module, const Options& o, const ProcedureTraits& traits, RunStatus& status);
     ~Instance();
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
@@ -55,8 +57,8 @@ public:
     bool configure(int64_t frame);
     // Runs one frame; a failure travels with the job. `fps` paces the click marks.
     void process(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
-    // The module's version, every setting's value and every counter that is not 0, into the
-    // record; the counters are kept for counters().
+    // The module's version, every setting's value and every counter that is not 0 and is
+    // recorded, into the record; the counters are kept for counters().
     void record(RunRecord& record);
     const std::vector<ProcedureCounter>& counters() const { return counters_; }
     // Every setting as the instance describes it; false when the module failed.
@@ -65,12 +67,10 @@ public:
     // so that every value stays; false when the module failed.
     bool settingGroups(std::vector<std::vector<std::string>>& groups);
     void destroy();
-    // Counts the frames on which the flow tracker says it found more regions than it follows
-    // (it tells standard error), for the run's closing remark.
-    void watchRegionLimit() { regionLimit_.start(); }
-    int64_t regionLimitFrames() const { return regionLimit_.calls(); }
 
 private:
+    // The module's diagnostics of this instance, handed to the run's observer.
+    static void heard(void* instance, int kind, const char* text);
     bool applySettings(const SettingsFile& saved, int64_t frame);
     bool applyTogether(const std::vector<Setting>& settings, const std::string& what);
     bool applyAnimals();
@@ -80,6 +80,7 @@ private:
     void markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
     Module& module_;
     const Options& o_;
+    const ProcedureTraits& traits_;
     RunStatus& status_;
     int id_ = -1;
     bool replies_ = false;  // whether the dialogue has replies to run with
@@ -93,5 +94,4 @@ private:
     std::vector<cv::Point> flashAt_;
     std::vector<ProcedureCounter> counters_;
     enum class Posture { unknown, yes, no } posture_ = Posture::unknown;
-    StderrWatch regionLimit_{"Prevelik broj podrucja"};
 };

@@ -51,6 +51,8 @@ bool Module::load(const std::string& path, std::string& error) {
         {"ip_dllAdaptor_objects", reinterpret_cast<void**>(&objects), false},
         {"ip_dllAdaptor_objectDetails", reinterpret_cast<void**>(&objectDetails), false},
         {"ip_dllAdaptor_counters", reinterpret_cast<void**>(&counters), false},
+        {"ip_dllAdaptor_procedureTraits", reinterpret_cast<void**>(&procedureTraits), false},
+        {"ip_dllAdaptor_setDiagnostics", reinterpret_cast<void**>(&setDiagnostics), false},
         {"ip_dllAdaptor_version", reinterpret_cast<void**>(&version), false},
         {"ip_dllAdaptor_paramCount", reinterpret_cast<void**>(&paramCount), false},
         {"ip_dllAdaptor_paramInfo", reinterpret_cast<void**>(&paramInfo), false},

@@ -34,6 +34,8 @@ public:
     ip_objectsFn objects = nullptr;
     ip_objectDetailsFn objectDetails = nullptr;  // sub-pixel centres and shapes; optional
     ip_countersFn counters = nullptr;            // frames a procedure left out or could not search; optional
+    ip_procedureTraitsFn procedureTraits = nullptr;  // what each procedure is (traits.h); optional
+    ip_setDiagnosticsFn setDiagnostics = nullptr;    // an instance's diagnostics to the host; optional
     // Settings by name; a module older than them has none of the four.
     ip_versionFn version = nullptr;
     ip_paramCountFn paramCount = nullptr;

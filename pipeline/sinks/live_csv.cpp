@@ -1,17 +1,11 @@
-// --tracks -: the rows to standard output as each frame finishes, for a program reading them
-// live. Standard output then carries nothing else: whatever the run would print there goes to
-// standard error. The metadata, known only at the end, closes the stream.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <csignal>
-#include <cstdio>
-#include <ext/stdio_filebuf.h>
-#include <iostream>
-#include <memory>
+// --tracks -: the rows as each frame finishes, for a program reading them live, on the stream
+// the front end gives (RunObserver::liveRows); the program's is its standard output, which then
+// carries nothing else. The metadata, known only at the end, closes the stream.
 #include <optional>
+#include <ostream>
 
 #include "options.h"
+#include "run_observer.h"
 #include "sink.h"
 #include "track_rows.h"
 
@@ -23,20 +17,9 @@ public:
     int closeOrder() const override { return -5; }
 
     bool open(const RunContext& run, std::string& error) override {
-        format_.emplace(run.options.procedure, false, run.trackColumns);
-        std::cout.flush();
-        std::fflush(stdout);
-        const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            if (fd >= 0) ::close(fd);
-            error = failure;
-            return false;
-        }
-        // A reader that goes away makes the next row fail and the run stop, rather than kill it.
-        ::signal(SIGPIPE, SIG_IGN);
-        buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
-        out_ = std::make_unique<std::ostream>(buffer_.get());
-        return true;
+        format_.emplace(run.procedure, false, run.trackColumns);
+        out_ = run.observer.liveRows(error);
+        return out_ != nullptr;
     }
 
     // The header waits for the first rows, which tell the columns that depend on them.
@@ -66,8 +49,7 @@ public:
 private:
     static constexpr const char* failure = "cannot write --tracks to standard output";
     std::optional<TrackRows> format_;
-    std::unique_ptr<std::streambuf> buffer_;
-    std::unique_ptr<std::ostream> out_;
+    std::ostream* out_ = nullptr;
     bool first_ = true;
 };
 

@@ -4,6 +4,7 @@
 #include "options.h"
 #include "settings.h"
 #include "sink.h"
+#include "traits.h"
 
 namespace {
 
@@ -11,7 +12,7 @@ class SettingsSink final : public Sink {
 public:
     explicit SettingsSink(std::string file) : target_(std::move(file)) {}
     bool open(const RunContext& run, std::string& error) override {
-        procedure_ = run.options.procedure;
+        procedure_ = run.procedure.name;
         return file_.create(target_, "--settings-out file", error);
     }
     bool frame(const FrameResult&, std::string&) override { return true; }

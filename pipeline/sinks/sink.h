@@ -18,6 +18,8 @@
 #include "text/numbers.h"
 
 struct Options;
+struct ProcedureTraits;
+class RunObserver;
 class ArenaRun;
 class HostConsole;
 class WindowManager;
@@ -60,16 +62,13 @@ struct SinkNeeds {
     bool background = false;  // frames sampled for the median background (ArenaRun::background)
 };
 
-// What a procedure that measures its objects' pixels tells of a row beyond its record: the
+// What a procedure that measures shapes (ProcedureTraits) tells of a row beyond its record: the
 // centre to a thousandth of a pixel, and the shape (ip_objectDetails). NaN where not known, as
 // on the rows of linked tracks not seen.
 struct ObjectShape {
     double x = 0, y = 0;
     float intensity = NAN, orientation = NAN, elongation = NAN;
 };
-
-// Whether `procedure` measures its objects so, and its track file carries the measures.
-inline bool measuresShapes(const std::string& procedure) { return procedure == "crowd"; }
 
 // The decimals the track file gives each measure, and a value rounded to them: the number
 // its text reads back as (Python's rows hold these).
@@ -121,11 +120,13 @@ struct RowLayout {
 // The run as the outputs see it when they open.
 struct RunContext {
     const Options& options;
+    const ProcedureTraits& procedure;
     std::vector<std::string> trackColumns;  // the track file's columns after the procedure's own
     double fps = 25;                        // frames per second of the written video
     HostConsole& console;
     WindowManager& windows;  // the procedure's windows
     const ArenaRun& arena;  // the rows and background the per-track outputs draw on at the end
+    RunObserver& observer;  // the front end, which gives --tracks - its stream
 };
 
 class Sink {

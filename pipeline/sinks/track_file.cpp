@@ -18,10 +18,10 @@ bool appendFile(std::ostream& out, const std::string& file) {
 }  // namespace
 
 bool TrackFileSink::open(const RunContext& run, std::string& error) {
-    return open(run.options.procedure, run.trackColumns, error);
+    return open(run.procedure, run.trackColumns, error);
 }
 
-bool TrackFileSink::open(const std::string& procedure, std::vector<std::string> columns, std::string& error) {
+bool TrackFileSink::open(const ProcedureTraits& procedure, std::vector<std::string> columns, std::string& error) {
     format_.emplace(procedure, endsWithNoCase(file_, ".json"), std::move(columns));
     firstFrame_ = true;
     if (!final_.create(file_, "--tracks file", error) || !rowsFile_.create(file_, "--tracks file", error, "rows")) {

@@ -65,13 +65,13 @@ std::string commentText(const std::string& s) {
     return out;
 }
 
-TrackRows::TrackRows(const std::string& procedure, bool json, std::vector<std::string> extraColumns)
-    : procedure_(procedure),
+TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<std::string> extraColumns)
+    : procedure_(procedure.name),
       json_(json),
-      columns_(procedure == "flowtrack" ? flow
-               : procedure == "ccTrack" ? contour
-                                        : all),
-      shapes_(columns_ == all && measuresShapes(procedure)),
+      columns_(!procedure.motion ? flow
+               : !procedure.area ? contour
+                                 : all),
+      shapes_(columns_ == all && procedure.shapes),
       extraColumns_(std::move(extraColumns)) {
     const auto missing = std::find(extraColumns_.begin(), extraColumns_.end(), "missing");
     if (missing != extraColumns_.end()) confidenceAfter_ = int(missing - extraColumns_.begin());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sink.h"
+#include "traits.h"
 
 // `s` as a `# key: value` line holds it: a comment line ends at the first line break, so a
 // file name with one must not start a row; control characters become '?'.
@@ -16,13 +17,12 @@ std::string commentText(const std::string& s);
 
 class TrackRows {
 public:
-    // `procedure` chooses the columns: the flow tracker reports areas and rays, the
-    // closed-contour tracker velocities, point counts and the aimed-at track; a procedure that
-    // measures shapes (measuresShapes) gives its centres as decimals and adds intensity,
-    // orientation and elongation. The rows then tell whether the posture columns follow (a
-    // procedure that reports posture) and `confidence` (after `missing`: identities given by
-    // the animals' looks); see RowLayout.
-    TrackRows(const std::string& procedure, bool json, std::vector<std::string> extraColumns);
+    // The procedure's traits choose the columns: areas (and rays in JSON), velocities, point
+    // counts and the aimed-at track, or both; one that measures shapes and fills both gives its
+    // centres as decimals and adds intensity, orientation and elongation. The rows then tell
+    // whether the posture columns follow (a procedure that reports posture) and `confidence`
+    // (after `missing`: identities given by the animals' looks); see RowLayout.
+    TrackRows(const ProcedureTraits& procedure, bool json, std::vector<std::string> extraColumns);
 
     // Fixes the columns by the first frame that has rows; frame() does it too.
     void fix(const FrameResult& result) { layout_.fix(result); }

@@ -1,8 +1,5 @@
 #include "frame_source.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -23,34 +20,15 @@ namespace {
 
 bool decoderChatter = false;
 
-std::recursive_mutex stderrMutex;
+DecoderGuard decoderGuard;
 
-// Standard error sent to /dev/null while a decoder runs: libpng and GStreamer write their
-// warnings there directly, past any log level. The host's own messages wait for the decoder
-// (holdStderr); the module writes nothing to standard error.
-class QuietStderr {
+// Held around each call into a decoder that may write past any log level.
+class DecoderCall {
 public:
-    QuietStderr() {
-        if (decoderChatter) return;
-        hold_ = holdStderr();
-        std::fflush(stderr);
-        saved_ = ::dup(STDERR_FILENO);
-        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
-        if (null >= 0) ::close(null);
-    }
-    ~QuietStderr() {
-        if (saved_ < 0) return;
-        std::fflush(stderr);
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    QuietStderr(const QuietStderr&) = delete;
-    QuietStderr& operator=(const QuietStderr&) = delete;
+    DecoderCall() : held_(decoderGuard && !decoderChatter ? decoderGuard() : nullptr) {}
 
 private:
-    std::unique_lock<std::recursive_mutex> hold_;
-    int saved_ = -1;
+    std::shared_ptr<void> held_;
 };
 
 // Decoded images are turned into 8-bit BGR whatever their depth and channels.
@@ -90,7 +68,7 @@ public:
         }
         const std::string& file = files_[next_++];
         cv::Mat decoded;
-        QuietStderr quiet;
+        DecoderCall quiet;
         try {
             decoded = cv::imread(file, cv::IMREAD_UNCHANGED);
         } catch (const cv::Exception&) {
@@ -121,7 +99,7 @@ class CaptureSource final : public CaptureFrames {
 public:
     CaptureSource(std::string name, bool camera) : CaptureFrames(std::move(name)), camera_(camera) {}
     bool open(int cameraIndex, std::string& error) {
-        QuietStderr quiet;
+        DecoderCall quiet;
         try {
             // Cameras here are V4L2 devices. Left to choose, OpenCV tries every backend on the
             // index in turn, which is slow to fail and runs third-party probing code that leaks.
@@ -141,7 +119,7 @@ public:
         return true;
     }
     Result read(cv::Mat& bgr, std::string& error) override {
-        QuietStderr quiet;
+        DecoderCall quiet;
         return CaptureFrames::read(bgr, error);
     }
 
@@ -242,7 +220,7 @@ void showDecoderChatter(bool show) { decoderChatter = show; }
 
 bool decoderChatterShown() { return decoderChatter; }
 
-std::unique_lock<std::recursive_mutex> holdStderr() { return std::unique_lock<std::recursive_mutex>(stderrMutex); }
+void guardDecoders(DecoderGuard guard) { decoderGuard = std::move(guard); }
 
 FrameSource::Result FrameSource::skip(int64_t count, std::string& error) {
     cv::Mat unused;

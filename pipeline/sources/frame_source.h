@@ -102,13 +102,16 @@ private:
 };
 
 // Whether the decoders may write their own warnings to standard error (--verbose); by
-// default standard error is closed to them while they decode.
+// default FFmpeg's are dropped by its log callback, and the others by the front end's guard.
 void showDecoderChatter(bool show);
 bool decoderChatterShown();
-// Held while writing to standard error. A decoder holds it for as long as standard error is
-// closed to it, so that a message from another thread of the run waits for the decoder
-// instead of going to /dev/null.
-std::unique_lock<std::recursive_mutex> holdStderr();
+// What a front end does around each call into a decoder that writes to standard error past any
+// log level (libpng's and libjpeg's warnings through OpenCV's readers, GStreamer's elements): a
+// guard made before the call and dropped after it. None by default, so that a library's front
+// ends keep their process's streams as they are; the program quiets standard error meanwhile
+// (host/terminal.cpp). Set before any run starts.
+using DecoderGuard = std::function<std::shared_ptr<void>()>;
+void guardDecoders(DecoderGuard guard);
 
 // Any decoded picture as 8-bit BGR (16-bit samples scaled down); false for an empty one or
 // a channel count other than 1, 3 or 4.

@@ -38,7 +38,7 @@ extern "C" {
 /* The interface this header describes; ambrevo_interface_version() tells what the
  * loaded module offers (same major number: compatible). */
 #define AMBREVO_INTERFACE_MAJOR 1
-#define AMBREVO_INTERFACE_MINOR 2
+#define AMBREVO_INTERFACE_MINOR 3
 #define AMBREVO_INTERFACE_PATCH 0
 
 typedef enum ambrevo_status {
@@ -132,6 +132,48 @@ typedef struct ambrevo_counter {
     int64_t value;
 } ambrevo_counter;
 
+/* Groups of the fields of ambrevo_object a procedure fills (ambrevo_traits.columns). */
+#define AMBREVO_COLUMNS_AREA 1   /* area */
+#define AMBREVO_COLUMNS_MOTION 2 /* vx, vy, points and selected */
+/* Flags of ambrevo_traits.flags. */
+#define AMBREVO_TRAIT_SHAPES 1  /* ambrevo_details: centre to a fraction of a pixel, intensity, orientation, elongation */
+#define AMBREVO_TRAIT_POSTURE 2 /* ambrevo_details: posture, heading, length, width, midline and profile */
+#define AMBREVO_TRAIT_LUMA 4    /* grey frames may be a decoder's own luma rather than a conversion from BGR */
+#define AMBREVO_TRAIT_DEFAULT 8 /* the procedure to run when none is named */
+/* Flags of ambrevo_counter_trait.flags. */
+#define AMBREVO_COUNTER_UNRECORDED 1 /* for a host's closing remarks only, not written beside the results */
+
+/* One of the counters a procedure keeps (ambrevo_counters) and what a host may say of it when a
+ * run ends. In the remarks "{count}" stands for the counter's value, "{frames}" for the number
+ * of frames processed and "{setting:NAME}" for the value of the setting NAME. Since interface 1.3. */
+typedef struct ambrevo_counter_trait {
+    const char* name; /* as ambrevo_counter.name */
+    const char* hint; /* as ambrevo_counter.hint */
+    int32_t flags;    /* AMBREVO_COUNTER_* */
+    /* Said of a run that found no objects, right after "no objects were found on any of the N
+     * frames (WxH)" (it begins with its own punctuation); null: "; {count} " and the hint. */
+    const char* remark;
+    const char* remark_found; /* said on its own of a run that found objects; null: nothing */
+} ambrevo_counter_trait;
+
+/* What a registered procedure is: the same for every instance and every run, known before one
+ * is made. Since interface 1.3. */
+typedef struct ambrevo_traits {
+    const char* name;
+    int32_t columns;           /* AMBREVO_COLUMNS_* groups its objects fill */
+    int32_t flags;             /* AMBREVO_TRAIT_* */
+    const char* count_setting; /* the setting that holds how many animals are in view; null: none */
+    /* What to try when a run found no objects and no counter tells why, a remark as above; null: nothing. */
+    const char* nothing_found;
+    const ambrevo_counter_trait* counters; /* counter_count of them, in the order of ambrevo_counters */
+    int32_t counter_count;
+} ambrevo_traits;
+
+/* Kinds of the texts an ambrevo_diagnostic_fn receives: the procedure's console output (what
+ * the legacy exports leave on standard output) and its notices (standard error). */
+#define AMBREVO_CONSOLE 0
+#define AMBREVO_NOTICE 1
+
 typedef struct ambrevo_param {
     const char* name;
     int32_t type; /* ambrevo_type */
@@ -148,6 +190,8 @@ typedef struct ambrevo_stage {
 
 /* Receives the text a procedure writes while it works (diagnostics). */
 typedef void (*ambrevo_output_fn)(void* user, const char* text);
+/* As ambrevo_output_fn, with the text's kind: AMBREVO_CONSOLE or AMBREVO_NOTICE. */
+typedef void (*ambrevo_diagnostic_fn)(void* user, int32_t kind, const char* text);
 
 /* "major.minor.patch" of the module, and of the interface it implements. */
 IP_EXPORT const char* ambrevo_version(void);
@@ -159,6 +203,10 @@ IP_EXPORT const char* ambrevo_last_error(void);
 /* Registered procedure names: "canny", "canny_w0", "ccTrack", "nop", "flowtrack", "crowd". */
 IP_EXPORT int32_t ambrevo_procedure_count(void);
 IP_EXPORT const char* ambrevo_procedure_name(int32_t index); /* null past the end */
+/* Fills `out` with the traits of the registered procedure `name`, an ambrevo_traits record of
+ * `record_size` bytes (pass sizeof(ambrevo_traits); a longer record gets its extra bytes zeroed,
+ * a shorter one is refused). The texts stay valid while the module is loaded. Since 1.3. */
+IP_EXPORT ambrevo_status ambrevo_procedure_traits(const char* name, void* out, int32_t record_size);
 
 IP_EXPORT ambrevo_status ambrevo_create(const char* name, int32_t width, int32_t height, int32_t channels,
                                           ambrevo_procedure** out);
@@ -211,8 +259,12 @@ IP_EXPORT ambrevo_status ambrevo_profile(ambrevo_procedure* procedure, ambrevo_s
  * dialogue wrote, valid until the next call on the instance. */
 IP_EXPORT ambrevo_status ambrevo_dialogue(ambrevo_procedure* procedure, const char* replies, const char** text);
 
-/* Where the procedure's own diagnostics go; null (the default) discards them. */
+/* Where the procedure's own diagnostics go; null (the default) discards them. Each of
+ * ambrevo_set_output and ambrevo_set_diagnostics replaces what the other set. */
 IP_EXPORT ambrevo_status ambrevo_set_output(ambrevo_procedure* procedure, ambrevo_output_fn output, void* user);
+/* As ambrevo_set_output, each text with its kind. Since interface 1.3. */
+IP_EXPORT ambrevo_status ambrevo_set_diagnostics(ambrevo_procedure* procedure, ambrevo_diagnostic_fn output,
+                                                   void* user);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <exception>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -25,7 +26,7 @@
 namespace {
 
 constexpr const char* moduleVersion = "1.1.0";
-constexpr const char* interfaceVersion = "1.2.0";
+constexpr const char* interfaceVersion = "1.3.0";
 
 thread_local std::string lastError;
 
@@ -133,10 +134,12 @@ public:
 
 class output_sink : public ip_diagnosticSink {
 public:
-    void write(const char* text, bool) override {
+    void write(const char* text, bool error) override {
         if (output) output(user, text);
+        if (diagnostics) diagnostics(user, error ? AMBREVO_NOTICE : AMBREVO_CONSOLE, text);
     }
     ambrevo_output_fn output = nullptr;
+    ambrevo_diagnostic_fn diagnostics = nullptr;
     void* user = nullptr;
 };
 
@@ -301,6 +304,31 @@ IP_EXPORT int32_t ambrevo_procedure_count(void) { return int32_t(ip_registry().s
 IP_EXPORT const char* ambrevo_procedure_name(int32_t index) {
     const auto& registry = ip_registry();
     return index >= 0 && size_t(index) < registry.size() ? registry[size_t(index)]->name() : nullptr;
+}
+
+// One record serves both interfaces.
+static_assert(sizeof(ambrevo_traits) == sizeof(ip_procedureTraits) &&
+              offsetof(ambrevo_traits, count_setting) == offsetof(ip_procedureTraits, countSetting) &&
+              offsetof(ambrevo_traits, counters) == offsetof(ip_procedureTraits, counters) &&
+              offsetof(ambrevo_traits, counter_count) == offsetof(ip_procedureTraits, counterCount) &&
+              sizeof(ambrevo_counter_trait) == sizeof(ip_counterTrait) &&
+              offsetof(ambrevo_counter_trait, remark_found) == offsetof(ip_counterTrait, remarkFound) &&
+              AMBREVO_COLUMNS_AREA == ip_columnsArea && AMBREVO_COLUMNS_MOTION == ip_columnsMotion &&
+              AMBREVO_TRAIT_SHAPES == ip_traitShapes && AMBREVO_TRAIT_POSTURE == ip_traitPosture &&
+              AMBREVO_TRAIT_LUMA == ip_traitLuma && AMBREVO_TRAIT_DEFAULT == ip_traitDefault &&
+              AMBREVO_COUNTER_UNRECORDED == ip_counterUnrecorded && AMBREVO_CONSOLE == ip_diagnosticConsole &&
+              AMBREVO_NOTICE == ip_diagnosticNotice);
+
+IP_EXPORT ambrevo_status ambrevo_procedure_traits(const char* name, void* out, int32_t record_size) {
+    return guarded([&] {
+        require(name != nullptr && out != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
+        require(record_size >= int32_t(sizeof(ambrevo_traits)), AMBREVO_ERROR_ARGUMENT,
+                "record size below that of the traits");
+        const ip_procedureTraits* traits = ip_traitsOf(name);
+        if (!traits) throw c_failure{AMBREVO_ERROR_ARGUMENT, std::string("unknown procedure '") + name + "'"};
+        std::memcpy(out, traits, sizeof *traits);
+        std::memset(static_cast<uint8_t*>(out) + sizeof *traits, 0, size_t(record_size) - sizeof *traits);
+    });
 }
 
 IP_EXPORT ambrevo_status ambrevo_create(const char* name, int32_t width, int32_t height, int32_t channels,
@@ -534,6 +562,17 @@ IP_EXPORT ambrevo_status ambrevo_set_output(ambrevo_procedure* procedure, ambrev
     return guarded([&] {
         const Held p(procedure);
         p->sink.output = output;
+        p->sink.diagnostics = nullptr;
+        p->sink.user = user;
+    });
+}
+
+IP_EXPORT ambrevo_status ambrevo_set_diagnostics(ambrevo_procedure* procedure, ambrevo_diagnostic_fn output,
+                                                   void* user) {
+    return guarded([&] {
+        const Held p(procedure);
+        p->sink.output = nullptr;
+        p->sink.diagnostics = output;
         p->sink.user = user;
     });
 }

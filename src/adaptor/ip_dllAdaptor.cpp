@@ -2,6 +2,7 @@
 #include "adaptor/ip_dllAdaptor.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -12,6 +13,7 @@
 #include "interface/ip_host.h"
 #include "flowtrack/ip_flowtrack.h"
 #include "framework/ip_counters.h"
+#include "framework/ip_diagnostics.h"
 #include "framework/ip_factory.h"
 #include "framework/ip_objects.h"
 #include "framework/ip_params.h"
@@ -64,6 +66,21 @@ int place(ip_base* procedure) {
     return int(id);
 }
 
+// For the length of one call into an instance: the callback record it was built with, for its
+// windows, and the host's function for its diagnostics, when the host gave one.
+class instance_scope {
+public:
+    explicit instance_scope(ip_base* procedure)
+        : windows_(procedure ? procedure->hostCallbacks() : nullptr),
+          diagnostics_(procedure ? procedure->diagnostics() : nullptr) {}
+    instance_scope(const instance_scope&) = delete;
+    instance_scope& operator=(const instance_scope&) = delete;
+
+private:
+    ip_callbackScope windows_;
+    ip_diagnosticScope diagnostics_;
+};
+
 // Empties the slot and hands back what it held (null for a free slot).
 ip_base* release(int id) {
     std::lock_guard<std::mutex> lock(tableMutex());
@@ -89,7 +106,7 @@ IP_EXPORT int ip_dllAdaptor_create(const dib_fmt* srcFmt, const ip_hostCallbacks
 
 IP_EXPORT void ip_dllAdaptor_destroy(int id) {
     ip_base* procedure = release(id);
-    ip_callbackScope scope(procedure ? procedure->hostCallbacks() : nullptr);
+    instance_scope scope(procedure);
     delete procedure;
 }
 
@@ -97,7 +114,7 @@ IP_EXPORT dib_base* ip_dllAdaptor_dstDib(int id) { return live(id)->dstDib(); }
 
 IP_EXPORT void ip_dllAdaptor_config(int id, ip_console* console) {
     ip_base* p = live(id);
-    ip_callbackScope scope(p->hostCallbacks());
+    instance_scope scope(p);
     p->config(console);
 }
 
@@ -105,13 +122,13 @@ IP_EXPORT void ip_dllAdaptor_profile(int id, ip_profiler* profiler) { live(id)->
 
 IP_EXPORT void ip_dllAdaptor_process(int id, const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
     ip_base* p = live(id);
-    ip_callbackScope scope(p->hostCallbacks());
+    instance_scope scope(p);
     p->doProcess(src, events, overlay);
 }
 
 IP_EXPORT void ip_dllAdaptor_reformat(int id, const dib_fmt* fmt) {
     ip_base* p = live(id);
-    ip_callbackScope scope(p->hostCallbacks());
+    instance_scope scope(p);
     p->doReformat(fmt);
 }
 
@@ -178,7 +195,7 @@ IP_EXPORT int ip_dllAdaptor_setParam(int id, const char* name, const char* text,
     if (!params) {
         why = std::string(p->name()) + " has no settings";
     } else {
-        ip_callbackScope scope(p->hostCallbacks());
+        instance_scope scope(p);
         ok = ip_setParamText(*params, name, text, why);
     }
     if (!ok && message && capacity > 0) {
@@ -188,4 +205,17 @@ IP_EXPORT int ip_dllAdaptor_setParam(int id, const char* name, const char* text,
     }
     return ok ? 1 : 0;
 }
+
+IP_EXPORT int ip_dllAdaptor_procedureTraits(const char* name, void* out, int recordSize) {
+    if (recordSize < int(sizeof(ip_procedureTraits)))
+        throw "ip_dllAdaptor_procedureTraits - record size below that of the traits";
+    if (!out) throw "ip_dllAdaptor_procedureTraits - got null ptr on input";
+    const ip_procedureTraits* traits = ip_traitsOf(name);
+    if (!traits) return 0;
+    std::memcpy(out, traits, sizeof *traits);
+    std::memset(static_cast<uint8_t*>(out) + sizeof *traits, 0, size_t(recordSize) - sizeof *traits);
+    return 1;
+}
+
+IP_EXPORT void ip_dllAdaptor_setDiagnostics(int id, ip_diagnosticFn fn, void* user) { live(id)->setDiagnostics(fn, user); }
 }

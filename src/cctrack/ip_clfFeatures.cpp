@@ -14,8 +14,6 @@
 #include "ops/ip_canny.h"
 
 namespace {
-ip_creator<ip_clfFeatures> registration;
-
 const char* const stageLabels[ip_clfFeatures::stageCount] = {
     "time_filter", nullptr, "linking", "post-link filter", "extracting features", "tracking features", "annotating",
 };
@@ -227,6 +225,10 @@ const ip_paramInfo ccTrackSwitches[] = {
     {"drawsHistory", ip_paramType::boolean, 0, 1, 0, "draw the recent path of each track"},
 };
 constexpr int switchCount = 5;
+
+// Velocities, contour points, appearances and the aimed-at track; no areas.
+const ip_traits ccTrackTraits = {.columns = ip_columnsMotion};
+ip_creator<ip_clfFeatures> registration(ccTrackTraits);
 }  // namespace
 
 int ip_clfFeatures::paramCount() const { return switchCount + canny_->paramCount(); }

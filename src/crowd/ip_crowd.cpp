@@ -14,8 +14,6 @@
 #include "ops/do_contrast.h"
 
 namespace {
-ip_creator<ip_crowd> registration;
-
 const char* const stageLabels[ip_crowd::stageCount] = {"contrast", "labelling", "splitting", "tracking", "drawing"};
 
 // Two dialogue groups: what makes an object, then how objects are followed.
@@ -42,7 +40,7 @@ const ip_paramInfo crowdParams[] = {
 };
 constexpr int kParams = int(sizeof crowdParams / sizeof crowdParams[0]);
 constexpr int kDetection = 9;  // the first group's values
-constexpr int kMinArea = 5, kMaxArea = 6;
+constexpr int kAnimals = 1, kMinArea = 5, kMaxArea = 6;
 constexpr int kHistory = 25;  // frames whose estimates of one animal's area are pooled
 // A whole object this elongated (long over short axis) and of this many pixels is measured
 // for a midline: smaller ones are too few pixels for its points.
@@ -115,20 +113,36 @@ std::string conflict(const double* values, int index, double value) {
 }
 
 // What the counters say, in the order of crowd_counts.
-const char* const counterNames[] = {"brightness_jumps", "lighting_events", "provisional_background", "no_contrast",
-                                    "outside_area_limits"};
-const char* const counterHints[] = {
-    "frames left out of the background because their brightness jumped (a flash, a lamp switched); they were still "
-    "searched for objects",
-    "frames not searched for objects: the whole picture changed at once (a flash, a blackout, more than half of it "
-    "marked)",
-    "frames searched against a floor guessed from the frame itself while the background was being learned (samples "
-    "times sampleEvery frames); a thin dark line or a stain shows as an object until then",
-    "frames where no pixel lay more than the contrast from the background on the objects' side: check polarity "
-    "(dark or light animals) and, if the animals are faint, set a lower contrast",
-    "frames whose blobs all lay outside minArea and maxArea: check those settings against the animals' size in "
-    "pixels"};
-constexpr int kCounters = int(sizeof counterNames / sizeof counterNames[0]);
+const ip_counterTrait crowdCounters[] = {
+    {"brightness_jumps",
+     "frames left out of the background because their brightness jumped (a flash, a lamp switched); they were still "
+     "searched for objects",
+     0, nullptr, nullptr},
+    {"lighting_events",
+     "frames not searched for objects: the whole picture changed at once (a flash, a blackout, more than half of it "
+     "marked)",
+     0, nullptr, nullptr},
+    {"provisional_background",
+     "frames searched against a floor guessed from the frame itself while the background was being learned (samples "
+     "times sampleEvery frames); a thin dark line or a stain shows as an object until then",
+     0, nullptr, nullptr},
+    {"no_contrast",
+     "frames where no pixel lay more than the contrast from the background on the objects' side: check polarity "
+     "(dark or light animals) and, if the animals are faint, set a lower contrast",
+     0, nullptr, nullptr},
+    {"outside_area_limits",
+     "frames whose blobs all lay outside minArea and maxArea: check those settings against the animals' size in "
+     "pixels",
+     0, nullptr, nullptr}};
+constexpr int kCounters = int(sizeof crowdCounters / sizeof crowdCounters[0]);
+
+// Centres and shapes measured on the pixels, posture along the bodies, grey frames taken as a
+// decoder's luma; the animals setting is its count.
+const ip_traits crowdTraits = {.columns = ip_columnsArea | ip_columnsMotion,
+                               .flags = ip_traitShapes | ip_traitPosture | ip_traitLuma,
+                               .countSetting = crowdParams[kAnimals].name,
+                               .counters = crowdCounters};
+ip_creator<ip_crowd> registration(crowdTraits);
 
 // Blue, green, red of the twelve track colours.
 const uint8_t palette[12][3] = {{0, 0, 255},   {0, 200, 0},     {255, 0, 0},   {0, 230, 230},
@@ -733,11 +747,10 @@ int ip_crowd::details(ip_objectDetails* out, int capacity) const {
     return n;
 }
 
-int ip_crowd::counters(ip_counterRecord* out, int capacity) const {
+void ip_crowd::counterValues(int64_t* values, int count) const {
     const crowd_counts& c = foreground_.counts();
-    const int64_t values[kCounters] = {c.brightnessJumps, c.lightingEvents, c.provisional, c.noContrast, c.outsideArea};
-    for (int i = 0; i < kCounters && out && i < capacity; ++i) out[i] = {counterNames[i], counterHints[i], values[i]};
-    return kCounters;
+    const int64_t kept[kCounters] = {c.brightnessJumps, c.lightingEvents, c.provisional, c.noContrast, c.outsideArea};
+    std::copy_n(kept, std::min(count, kCounters), values);
 }
 
 int ip_crowd::paramCount() const { return kParams; }

@@ -53,7 +53,7 @@ public:
     int objects(ip_objectRecord* out, int capacity) const override;
     int details(ip_objectDetails* out, int capacity) const override;
     // Frames left out of the background, not searched, or searched before it was learned.
-    int counters(ip_counterRecord* out, int capacity) const override;
+    void counterValues(int64_t* values, int count) const override;
 
     int paramCount() const override;
     const ip_paramInfo& paramInfo(int index) const override;

@@ -11,6 +11,18 @@
 #include "ops/op_simd.h"
 
 namespace {
+thread_local int64_t regionLimitsHere = 0;
+
+// The labels run out: the regions beyond them are not followed, and the frame is counted.
+void tellRegionLimit() {
+    ip_diagErr("Prevelik broj podrucja: %d \n", 128);
+    ++regionLimitsHere;
+}
+}  // namespace
+
+int64_t flowtrack_regionLimits() { return regionLimitsHere; }
+
+namespace {
 // Traces every region of a freshly labelled list; returns n, or 0 with the list emptied.
 int traceAll(int W, int H, uint8_t* mask, MList& list, int n) {
     if (n == 0) {
@@ -94,7 +106,7 @@ int detectInMask(uint8_t* mask, int W, int H, MList& list, flowtrack_detectScrat
             if (!zero) break;
             x = int(static_cast<const uint8_t*>(zero) - row);
             if (label == 128) {
-                ip_diagErr("Prevelik broj podrucja: %d \n", 128);
+                tellRegionLimit();
                 return traceAll(W, H, mask, list, 0);
             }
             const uint32_t a = fillMeasured(mask, W, H, x, y, uint8_t(label), scratch, e);
@@ -144,7 +156,7 @@ int labelRegions(int W, int H, uint8_t* mask, MList& list) {
         for (int x = 0; x < W; ++x) {
             if (row[x] != 0) continue;
             if (label == 128) {
-                ip_diagErr("Prevelik broj podrucja: %d \n", 128);
+                tellRegionLimit();
                 return 0;
             }
             const uint32_t a = fillRun(mask, W, H, x, y, uint8_t(label));

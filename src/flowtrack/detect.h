@@ -35,6 +35,10 @@ int detectInMask(uint8_t* mask, int W, int H, MList& list, flowtrack_detectScrat
 // appends a region per accepted component. Returns the number appended (0 on overflow).
 int labelRegions(int W, int H, uint8_t* mask, MList& list);
 
+// How many times a detection on this thread ran out of region labels (128): a frame then holds
+// more regions than the tracker follows.
+int64_t flowtrack_regionLimits();
+
 // Replaces the 4-connected component of the seed's value by value; returns its size.
 uint32_t fillRun(uint8_t* plane, int W, int H, int x, int y, uint8_t value);
 

@@ -38,4 +38,7 @@ struct flowtrack_impl {
     int32_t BrojObjekata = 1;  // expected number of objects (1..5)
     MList regions;
     int32_t frameCount = 0;
+    // Frames on which a detection ran out of region labels (flowtrack_regionLimits); kept over
+    // every frame the instance processed, reformats included.
+    int64_t framesOverRegionLimit = 0;
 };

@@ -21,8 +21,6 @@
 #include "ops/op_simd.h"
 
 namespace {
-ip_creator<ip_flowtrack> registration;
-
 // Objects the occlusion marking and the assignment can hold.
 constexpr int maxObjects = 5;
 // Grey difference that counts as motion in the frame-difference mode.
@@ -137,6 +135,29 @@ const ip_paramInfo flowtrackParams[] = {
     {"BrojObjekata", ip_paramType::integer, 1, maxObjects, 1, "number of objects to follow (modes 1 and 2)"},
 };
 constexpr int flowtrackParamCount = int(sizeof flowtrackParams / sizeof flowtrackParams[0]);
+
+// The frames with more dark regions than the labels go round are found out only by the tracker
+// itself: it reports no objects on them, which a host cannot tell from an empty frame.
+const ip_counterTrait flowtrackCounters[] = {
+    {"over_region_limit",
+     "frames with more dark regions than the 128 the tracker follows, on which it reported none: for many animals use "
+     "--procedure crowd, or --roi to leave out what is not the arena",
+     ip_counterUnrecorded,
+     ": the flow tracker follows at most 128 regions in a frame and found more on {count} of them (\"Prevelik broj "
+     "podrucja: 128\"), so it reported none. For many animals use --procedure crowd (with --animals N), or --roi to "
+     "leave out what is not the arena",
+     "on {count} of the {frames} frames the flow tracker found more than the 128 regions it follows and reported none; "
+     "for many animals use --procedure crowd"}};
+
+// Areas and rays; made by the legacy create export, so the procedure a host runs unless told.
+const ip_traits flowtrackTraits = {
+    .columns = ip_columnsArea,
+    .flags = ip_traitDefault,
+    .nothingFound = "; BinThreshold is {setting:BinThreshold} (pixels at or below it count as dark objects). Try "
+                    "--set BinThreshold=N with a higher N for objects that are not so dark, --procedure ccTrack for "
+                    "outlined objects on any background, or --roi to leave out what is not the arena",
+    .counters = flowtrackCounters};
+ip_creator<ip_flowtrack> registration(flowtrackTraits);
 }  // namespace
 
 int ip_flowtrack::paramCount() const { return flowtrackParamCount; }
@@ -192,7 +213,23 @@ void drawRegions(ip_overlay* overlay, flowtrack_impl& f) {
 }
 }  // namespace
 
+void ip_flowtrack::counterValues(int64_t* values, int count) const {
+    if (count > 0) values[0] = impl_->framesOverRegionLimit;
+}
+
 void ip_flowtrack::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
+    // Counted also when the frame then fails: the limit was reached on it all the same.
+    struct countOnExit {
+        int64_t& frames;
+        const int64_t before = flowtrack_regionLimits();
+        ~countOnExit() {
+            if (flowtrack_regionLimits() != before) ++frames;
+        }
+    } count{impl_->framesOverRegionLimit};
+    processFrame(src, events, overlay);
+}
+
+void ip_flowtrack::processFrame(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
     if (!src) throw "ip_flowtrack::process - got null ptr on input";
     dib_requireBits(*src, "ip_flowtrack::process - got null ptr on input");
     // Called directly with a frame of another format: the planes must follow it.

@@ -4,12 +4,13 @@
 #pragma once
 
 #include "framework/ip_base.h"
+#include "framework/ip_counters.h"
 #include "framework/ip_objects.h"
 #include "framework/ip_params.h"
 
 struct flowtrack_impl;
 
-class ip_flowtrack : public ip_base, public ip_objectSource, public ip_parameters {
+class ip_flowtrack : public ip_base, public ip_objectSource, public ip_parameters, public ip_counterSource {
 public:
     static constexpr const char* registeredName = "flowtrack";
 
@@ -32,9 +33,13 @@ public:
     double paramValue(int index) const override;
     void storeParam(int index, double value) override;
 
+    // The frames on which more regions were found than the tracker follows.
+    void counterValues(int64_t* values, int count) const override;
+
     // The tracker's state, for inspection.
     flowtrack_impl& impl() { return *impl_; }
 
 private:
+    void processFrame(const dib_base* src, ip_eventList* events, ip_overlay* overlay);
     flowtrack_impl* impl_;
 };

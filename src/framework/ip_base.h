@@ -2,6 +2,7 @@
 #pragma once
 
 #include "interface/ip_host.h"
+#include "framework/ip_diagnostics.h"
 #include "image/dib.h"
 
 class ip_base {
@@ -32,10 +33,15 @@ public:
     // The host callback record this procedure was built with (ip_dllAdaptor_callbacks at
     // construction); its windows open and close through it.
     const ip_hostCallbacks* hostCallbacks() const { return callbacks_; }
+    // Where the host wants this instance's diagnostics (ip_dllAdaptor_setDiagnostics): the sink
+    // the adaptor installs for each call, or null for the process's standard streams.
+    void setDiagnostics(ip_diagnosticFn function, void* user) { diagnostics_.set(function, user); }
+    ip_diagnosticSink* diagnostics() { return diagnostics_.isSet() ? &diagnostics_ : nullptr; }
 
 private:
     dib_fmt* srcFmt_;
     const ip_hostCallbacks* callbacks_;
+    ip_forwardingSink diagnostics_;
 };
 
 // A procedure that needs nothing but the source image of each frame.

@@ -6,6 +6,7 @@
 #include <cstdarg>
 
 #include "interface/ip_attributes.h"
+#include "interface/ip_host.h"
 
 class ip_diagnosticSink {
 public:
@@ -14,6 +15,24 @@ public:
 
 protected:
     ~ip_diagnosticSink() = default;
+};
+
+// Hands each text to a host's function with the host's own pointer and the text's kind
+// (ip_diagnosticConsole for standard output's, ip_diagnosticNotice for standard error's).
+class ip_forwardingSink final : public ip_diagnosticSink {
+public:
+    void set(ip_diagnosticFn function, void* user) {
+        function_ = function;
+        user_ = user;
+    }
+    bool isSet() const { return function_ != nullptr; }
+    void write(const char* text, bool error) override {
+        if (function_) function_(user_, error ? ip_diagnosticNotice : ip_diagnosticConsole, text);
+    }
+
+private:
+    ip_diagnosticFn function_ = nullptr;
+    void* user_ = nullptr;
 };
 
 // printf-style; to standard output / standard error unless a sink is installed.

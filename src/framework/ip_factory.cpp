@@ -47,3 +47,8 @@ ip_creator_base* ip_registry_find(const char* name) {
         if (std::strcmp(entry->name(), name) == 0) return entry;
     return nullptr;
 }
+
+const ip_procedureTraits* ip_traitsOf(const char* name) {
+    const ip_creator_base* entry = ip_registry_find(name);
+    return entry ? &entry->traits() : nullptr;
+}

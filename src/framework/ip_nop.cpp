@@ -3,8 +3,10 @@
 #include "framework/ip_factory.h"
 
 namespace {
-ip_creator<ip_nop> registration;
-}
+// A copy of the frame, no objects: the track file keeps every column.
+const ip_traits nopTraits = {.columns = ip_columnsArea | ip_columnsMotion};
+ip_creator<ip_nop> registration(nopTraits);
+}  // namespace
 
 ip_nop::ip_nop(const dib_fmt* format) : ip_simple(format), dst_(new dib_base(*format, 0)) {}
 

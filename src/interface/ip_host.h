@@ -226,6 +226,56 @@ struct ip_counterRecord {
     int64_t value;
 };
 
+// What a registered procedure is, as returned by ip_dllAdaptor_procedureTraits: the same for
+// every instance and every run, and known before one is made, so that a host offers every
+// procedure alike without knowing any by its name.
+// Groups of the fields of ip_objectRecord that a procedure fills (ip_procedureTraits::columns).
+enum {
+    ip_columnsArea = 1,   // area and the rays
+    ip_columnsMotion = 2  // vx, vy, pointCount, appearances and selected
+};
+// Flags of ip_procedureTraits::flags.
+enum {
+    ip_traitShapes = 1,   // ip_objectDetails holds the centre to a fraction of a pixel, intensity, orientation, elongation
+    ip_traitPosture = 2,  // ip_objectDetails holds posture, heading, length, width, midline and profile
+    ip_traitLuma = 4,     // grey frames may be a decoder's own luma rather than a conversion from BGR
+    ip_traitDefault = 8   // the procedure ip_dllAdaptor_create makes: the one to run when none is named
+};
+// Flags of ip_counterTrait::flags.
+enum {
+    ip_counterUnrecorded = 1  // for the host's closing remarks only, not written beside the results
+};
+
+// One of the counters a procedure keeps (ip_dllAdaptor_counters) and what a host may say of it
+// when a run ends. In the remarks "{count}" stands for the counter's value, "{frames}" for the
+// number of frames processed and "{setting:NAME}" for the value of the setting NAME.
+struct ip_counterTrait {
+    const char* name;         // as ip_counterRecord::name
+    const char* hint;         // as ip_counterRecord::hint
+    int32_t flags;            // ip_counter* flags
+    // Said of a run that found no objects, right after "no objects were found on any of the N
+    // frames (WxH)" (so it begins with its own punctuation); null: "; {count} " and the hint.
+    const char* remark;
+    const char* remarkFound;  // said on its own of a run that found objects; null: nothing
+};
+
+struct ip_procedureTraits {
+    const char* name;
+    int32_t columns;                  // ip_columns* groups the procedure's objects fill
+    int32_t flags;                    // ip_trait* flags
+    const char* countSetting;         // the setting that holds how many animals are in view; null: none
+    // What to try when a run found no objects and no counter tells why, a remark as above;
+    // null: nothing.
+    const char* nothingFound;
+    const ip_counterTrait* counters;  // counterCount of them, in the order of ip_dllAdaptor_counters
+    int32_t counterCount;
+};
+
+// Kinds of the texts an instance's diagnostics function receives: what a host without one sees
+// on standard output, and on standard error.
+enum { ip_diagnosticConsole = 0, ip_diagnosticNotice = 1 };
+using ip_diagnosticFn = void (*)(void* user, int kind, const char* text);
+
 // One named setting of an instance, as returned by ip_dllAdaptor_paramInfo.
 struct ip_paramRecord {
     const char* name;  // the dialogue's own name
@@ -277,6 +327,17 @@ IP_EXPORT int ip_dllAdaptor_objectDetails(int id, void* out, int capacity, int r
 // extra bytes zeroed, a shorter one is refused), and returns how many it keeps (0 for
 // procedures that count nothing). Names and hints stay valid while the instance lives.
 IP_EXPORT int ip_dllAdaptor_counters(int id, void* out, int capacity, int recordSize);
+
+// Fills `out` with the traits of the registered procedure called `name`, an ip_procedureTraits
+// record of `recordSize` bytes (pass sizeof(ip_procedureTraits); a longer record gets its extra
+// bytes zeroed, a shorter one is refused), and returns 1; 0 for a name not registered. The texts
+// stay valid while the module is loaded.
+IP_EXPORT int ip_dllAdaptor_procedureTraits(const char* name, void* out, int recordSize);
+
+// From the next call on the instance on, its diagnostics go to `fn` with `user`, each text with
+// its kind, instead of to the process's standard output and standard error; a null `fn` puts
+// them back there. Those of hosts that never call it stay where they always were.
+IP_EXPORT void ip_dllAdaptor_setDiagnostics(int id, ip_diagnosticFn fn, void* user);
 }
 
 // Function pointer types for hosts that load the module with dlopen.
@@ -296,3 +357,5 @@ using ip_paramInfoFn = int (*)(int, int, ip_paramRecord*);
 using ip_setParamFn = int (*)(int, const char*, const char*, char*, int);
 using ip_objectDetailsFn = int (*)(int, void*, int, int);
 using ip_countersFn = int (*)(int, void*, int, int);
+using ip_procedureTraitsFn = int (*)(const char*, void*, int);
+using ip_setDiagnosticsFn = void (*)(int, ip_diagnosticFn, void*);

@@ -17,9 +17,6 @@
 #include "ops/do_nms.h"
 
 namespace {
-ip_creator<ip_canny_w0> registrationW0;
-ip_creator<ip_canny> registration;
-
 dib_fmt imageFormat(int width, int height, int szPixel) { return dib_fmt(width, height, szPixel, 0, true); }
 
 const char* const kWindowTitles[ip_canny::windowCount] = {"Gauss", "Gradient", "NMS mask", "Edges"};

@@ -1,6 +1,8 @@
 // The Canny detectors' values by name.
 #include "ops/ip_canny.h"
 
+#include "framework/ip_factory.h"
+
 namespace {
 // The dialogue takes any number; the named ranges keep to what builds a kernel and what
 // a 16-bit gradient magnitude can reach.
@@ -9,6 +11,11 @@ const ip_paramInfo cannyParams[] = {
     {"th_hi", ip_paramType::integer, 0, 32767, 10, "gradient strength that starts an edge"},
     {"th_lo", ip_paramType::integer, 0, 32767, 9, "gradient strength that continues an edge; not above th_hi"},
 };
+
+// Edge images, no objects: the track file keeps every column.
+const ip_traits edgeTraits = {.columns = ip_columnsArea | ip_columnsMotion};
+ip_creator<ip_canny_w0> registrationW0(edgeTraits);
+ip_creator<ip_canny> registration(edgeTraits);
 }  // namespace
 
 const ip_paramInfo* ip_canny_w0::params() { return cannyParams; }

@@ -42,7 +42,9 @@ static int failures = 0;
     X(ambrevo_status, destination, (ambrevo_procedure*, ambrevo_image*)) \
     X(ambrevo_status, profile, (ambrevo_procedure*, ambrevo_stage*, int32_t, int32_t*)) \
     X(ambrevo_status, dialogue, (ambrevo_procedure*, const char*, const char**)) \
-    X(ambrevo_status, set_output, (ambrevo_procedure*, ambrevo_output_fn, void*))
+    X(ambrevo_status, set_output, (ambrevo_procedure*, ambrevo_output_fn, void*)) \
+    X(ambrevo_status, procedure_traits, (const char*, void*, int32_t)) \
+    X(ambrevo_status, set_diagnostics, (ambrevo_procedure*, ambrevo_diagnostic_fn, void*))
 #define FIELD(type, name, parameters) type(*name) parameters;
 static struct { API(FIELD) } api;
 #define LOAD(type, name, parameters) \
@@ -66,6 +68,30 @@ static double value(ambrevo_procedure* p, const char* name) {
 }
 
 static void collect(void* user, const char* text) { strncat((char*)user, text, 4095 - strlen((char*)user)); }
+static void collect_kind(void* user, int32_t kind, const char* text) {
+    strncat((char*)user, kind == AMBREVO_NOTICE ? "notice:" : "console:", 4095 - strlen((char*)user));
+    collect(user, text);
+}
+
+/* What each procedure is, known without an instance, with the caller's record size. */
+static void traits(void) {
+    struct {
+        ambrevo_traits t;
+        int32_t later;
+    } longer;
+    memset(&longer, 0x7f, sizeof longer);
+    CHECK(api.procedure_traits("crowd", &longer, (int32_t)sizeof longer) == AMBREVO_OK && longer.later == 0);
+    CHECK(strcmp(longer.t.name, "crowd") == 0 && strcmp(longer.t.count_setting, "animals") == 0);
+    CHECK((longer.t.flags & AMBREVO_TRAIT_LUMA) && !(longer.t.flags & AMBREVO_TRAIT_DEFAULT));
+    CHECK(longer.t.counter_count == 5 && strcmp(longer.t.counters[3].name, "no_contrast") == 0);
+    CHECK(api.procedure_traits("flowtrack", &longer.t, (int32_t)sizeof longer.t) == AMBREVO_OK);
+    CHECK((longer.t.flags & AMBREVO_TRAIT_DEFAULT) && longer.t.columns == AMBREVO_COLUMNS_AREA && !longer.t.count_setting);
+    CHECK(longer.t.counter_count == 1 && longer.t.counters[0].flags == AMBREVO_COUNTER_UNRECORDED);
+    CHECK(strstr(longer.t.counters[0].remark, "{count}") && strstr(longer.t.nothing_found, "{setting:"));
+    CHECK(api.procedure_traits("ccTrack", &longer.t, (int32_t)sizeof longer.t - 1) == AMBREVO_ERROR_ARGUMENT);
+    CHECK(api.procedure_traits("nonesuch", &longer.t, (int32_t)sizeof longer.t) == AMBREVO_ERROR_ARGUMENT &&
+          strstr(api.last_error(), "nonesuch"));
+}
 
 /* Misuse: a call on the procedure from within its own output. */
 static ambrevo_procedure* reentered = NULL;
@@ -126,7 +152,7 @@ int main(int argc, char** argv) {
     void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!module) return fprintf(stderr, "cannot load %s: %s\n", path, dlerror()), 1;
     API(LOAD)
-    CHECK(strcmp(api.interface_version(), "1.2.0") == 0 && strlen(api.version()) >= 5);
+    CHECK(strcmp(api.interface_version(), "1.3.0") == 0 && strlen(api.version()) >= 5);
     int32_t n = api.procedure_count();
     CHECK(n == 6 && strcmp(api.procedure_name(5), "crowd") == 0 && api.procedure_name(n) == NULL);
 
@@ -158,11 +184,19 @@ int main(int argc, char** argv) {
     /* Frames: the procedure's diagnostics reach the output; the destination is the frame. */
     static uint8_t frame[H * STRIDE];
     static char said[4096];
+    int32_t count = 0;
     ambrevo_frame f = {frame, W, H, STRIDE, 1};
     CHECK(api.set_output(p, collect, said) == AMBREVO_OK);
     scene(frame, -99, 0, 1);
     CHECK(api.process(p, &f, NULL, 0) == AMBREVO_OK && strncmp(said, "Prevelik broj podrucja", 22) == 0);
-    int32_t count = 0;
+    /* With their kinds instead: the flow tracker's notice, and the frame counted. */
+    static char kinds[4096];
+    CHECK(api.set_diagnostics(p, collect_kind, kinds) == AMBREVO_OK);
+    said[0] = 0;
+    CHECK(api.process(p, &f, NULL, 0) == AMBREVO_OK && strcmp(kinds, "notice:Prevelik broj podrucja: 128 \n") == 0);
+    ambrevo_counter limit;
+    CHECK(api.counters(p, &limit, 1, (int32_t)sizeof limit, &count) == AMBREVO_OK && count == 1 && limit.value == 2);
+    CHECK(said[0] == 0 && strcmp(limit.name, "over_region_limit") == 0);
     ambrevo_image dst;
     CHECK(api.destination(p, &dst) == AMBREVO_OK && dst.width == W && dst.height == H && dst.bytes_per_pixel == 1);
     for (int y = 0; y < H; ++y) CHECK(memcmp(dst.data + y * dst.stride, frame + y * STRIDE, W) == 0);
@@ -221,6 +255,7 @@ int main(int argc, char** argv) {
     CHECK(api.counters(p, counted, 8, (int32_t)sizeof(ambrevo_counter), &count) == AMBREVO_OK && count == 0);
     api.destroy(p);
     misuse();
+    traits();
     if (failures) fprintf(stderr, "%d checks failed\n", failures);
     return failures ? 1 : 0;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "adaptor/ip_dllAdaptor.h"
 #include "interface/ip_host.h"
@@ -97,6 +98,82 @@ TEST(InstanceTable, CountersWithTheHostsRecordSize) {
     clearTable();
 }
 
+// Traits with the host's record size. Each procedure's are declared once and agree with what
+// its instances do: exactly one is the default, the one the legacy create makes; a count setting
+// is one of the procedure's settings; the counters declared are those an instance reports.
+TEST(ProcedureTraits, DeclaredOnceAndTrueOfTheInstances) {
+    clearTable();
+    struct longer {
+        ip_procedureTraits traits;
+        int32_t later;
+    } out;
+    std::memset(&out, 0x55, sizeof out);
+    ASSERT_EQ(ip_dllAdaptor_procedureTraits("crowd", &out, sizeof out), 1);
+    EXPECT_EQ(out.later, 0);
+    EXPECT_EQ(std::string(out.traits.name) + " " + out.traits.countSetting, "crowd animals");
+    EXPECT_EQ(out.traits.flags, ip_traitShapes | ip_traitPosture | ip_traitLuma);
+    EXPECT_EQ(thrown([&] { ip_dllAdaptor_procedureTraits("crowd", &out, sizeof(ip_procedureTraits) - 1); }),
+              "ip_dllAdaptor_procedureTraits - record size below that of the traits");
+    EXPECT_EQ(ip_dllAdaptor_procedureTraits("nonesuch", &out, sizeof out), 0);
+
+    dib_fmt f(64, 48, 1, 0, true);
+    const int made = ip_dllAdaptor_create(&f, nullptr);
+    std::vector<std::string> defaults;
+    for (int i = 0; const char* name = ip_dllAdaptor_procedureName(i); ++i) {
+        ip_procedureTraits t{};
+        ASSERT_EQ(ip_dllAdaptor_procedureTraits(name, &t, sizeof t), 1) << name;
+        if (t.flags & ip_traitDefault) defaults.push_back(name);
+        EXPECT_NE(t.columns & (ip_columnsArea | ip_columnsMotion), 0) << name;
+        const int id = ip_dllAdaptor_createByName(name, &f, doubles::recordingCallbacks());
+        std::set<std::string> settings;
+        ip_paramRecord p{};
+        for (int k = 0; ip_dllAdaptor_paramInfo(id, k, &p); ++k) settings.insert(p.name);
+        if (t.countSetting) {
+            EXPECT_EQ(settings.count(t.countSetting), 1u) << name;
+        }
+        std::vector<ip_counterRecord> counted(8);
+        ASSERT_EQ(ip_dllAdaptor_counters(id, counted.data(), 8, sizeof counted[0]), t.counterCount) << name;
+        for (int k = 0; k < t.counterCount; ++k)
+            EXPECT_EQ(std::string(counted[size_t(k)].name) + counted[size_t(k)].hint,
+                      std::string(t.counters[k].name) + t.counters[k].hint) << name;
+        ip_dllAdaptor_destroy(id);
+    }
+    EXPECT_EQ(defaults, std::vector<std::string>{ip_dllAdaptor::table()[size_t(made)]->name()});
+    clearTable();
+    doubles::windowLog().reset();
+}
+
+// A host that asks for them gets an instance's diagnostics through its function, each with its
+// kind, and only that instance's; one that never asks, or asks no more, sees them on the streams.
+TEST(ProcedureTraits, DiagnosticsThroughTheHostsFunction) {
+    clearTable();
+    dib_fmt f(200, 200, 1, 0, true);
+    dib_base crowded(f, 0);
+    dib_fill(crowded, 230);
+    for (int i = 0; i < 140; ++i)
+        for (int dy = 0; dy < 3; ++dy)
+            std::memset(crowded.row(12 + 6 * (i / 28) + dy) + 12 + 6 * (i % 28), 20, 3);
+    const int heard = ip_dllAdaptor_create(&f, nullptr), other = ip_dllAdaptor_create(&f, nullptr);
+    std::string said;
+    ip_dllAdaptor_setDiagnostics(heard, [](void* user, int kind, const char* text) {
+        *static_cast<std::string*>(user) += std::to_string(kind) + ":" + text;
+    }, &said);
+    testing::internal::CaptureStderr();
+    ip_dllAdaptor_process(heard, &crowded, nullptr, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    const std::string once = std::to_string(ip_diagnosticNotice) + ":Prevelik broj podrucja: 128 \n";
+    EXPECT_EQ(said, once);
+    for (int id : {other, heard}) {
+        if (id == heard) ip_dllAdaptor_setDiagnostics(heard, nullptr, nullptr);
+        testing::internal::CaptureStderr();
+        ip_dllAdaptor_process(id, &crowded, nullptr, nullptr);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Prevelik broj podrucja: 128 \n") << id;
+    }
+    EXPECT_EQ(said, once);
+    EXPECT_EQ(thrown([] { ip_dllAdaptor_setDiagnostics(7, nullptr, nullptr); }), kCheckId);
+    clearTable();
+}
+
 #ifndef _WIN32  // the Windows builds read the DLL's export table with scripts/check_windows_dll.py
 TEST(Module, ExportsExactlyTheAdaptorFunctions) {
     FILE* p = popen((std::string("nm -D --defined-only ") + AMBREVO_MODULE_PATH).c_str(), "r");
@@ -108,11 +185,13 @@ TEST(Module, ExportsExactlyTheAdaptorFunctions) {
     ASSERT_EQ(pclose(p), 0);
     std::set<std::string> expected;
     for (const char* n : {"create", "destroy", "dstDib", "config", "profile", "process", "reformat", "createByName",
-                          "procedureName", "objects", "objectDetails", "counters", "version", "paramCount", "paramInfo", "setParam"})
+                          "procedureName", "objects", "objectDetails", "counters", "procedureTraits", "setDiagnostics", "version",
+                          "paramCount", "paramInfo", "setParam"})
         expected.insert(std::string("ip_dllAdaptor_") + n);
     for (const char* n : {"version", "interface_version", "last_error", "procedure_count", "procedure_name", "create",
                           "destroy", "name", "param_count", "param_describe", "param_get", "param_set", "param_set_text",
-                          "process", "objects", "object_details", "counters", "destination", "profile", "dialogue", "set_output"})
+                          "process", "objects", "object_details", "counters", "destination", "profile", "dialogue", "set_output",
+                          "procedure_traits", "set_diagnostics"})
         expected.insert(std::string("ambrevo_") + n);  // the plain C interface
     EXPECT_EQ(names, expected);
 }

@@ -96,8 +96,8 @@ std::unique_ptr<ip_crowd> crowd(std::vector<std::pair<const char*, double>> valu
 using crowd_test::found;
 
 std::map<std::string, int64_t> counters(const ip_crowd& p) {
-    std::vector<ip_counterRecord> c(size_t(p.counters(nullptr, 0)));
-    p.counters(c.data(), int(c.size()));
+    std::vector<ip_counterRecord> c(size_t(ip_writeCounters(p, nullptr, 0, sizeof(ip_counterRecord))));
+    ip_writeCounters(p, c.data(), int(c.size()), sizeof c[0]);
     std::map<std::string, int64_t> out;
     for (const auto& r : c) out[r.name] = r.value;
     return out;
@@ -283,8 +283,8 @@ TEST(CrowdDetect, FlashesAndDimmingRecoverAndAreCounted) {
 TEST(CrowdDetect, CountersNamedWithHints) {
     auto p = crowd({{"contrast", 254}});
     for (int frame = 0; frame < 3; ++frame) found(*p, picture(plainFloor, walkers(2, 40), frame));
-    std::vector<ip_counterRecord> c(size_t(p->counters(nullptr, 0)));
-    ASSERT_EQ(p->counters(c.data(), int(c.size())), 5);
+    std::vector<ip_counterRecord> c(5);
+    ASSERT_EQ(ip_writeCounters(*p, c.data(), int(c.size()), sizeof c[0]), 5);
     for (const auto& r : c) EXPECT_GT(std::string(r.hint).size(), 40u) << r.name;
     EXPECT_EQ(counters(*p)["no_contrast"], 3);
 }

@@ -4,6 +4,7 @@
 #include "adaptor/scene.h"
 #include "flowtrack/flowtrack_impl.h"
 #include "flowtrack/ip_flowtrack.h"
+#include "framework/ip_counters.h"
 #include "support.h"
 
 namespace {
@@ -211,6 +212,34 @@ TEST_F(FlowtrackProcedure, ClicksReformatsNullPixelsAndAimMarks) {
     ASSERT_EQ(overlay.calls.size(), 13u);
     EXPECT_EQ(overlay.calls[1] + overlay.calls[2] + overlay.calls[6] + overlay.calls[12],
               "point 205,57 c=2 l= 1line 205,65-205,77 c=2 l= 0 s=1text 5,0 c=0 '205: 57' 4text 5,0 c=0 '100:100' 4");
+}
+
+// A frame with more dark regions than the labels go round is counted, in both labelling paths,
+// whether the objects are being looked for or tracked; its line on standard error stays.
+TEST_F(FlowtrackProcedure, FramesOverTheRegionLimitAreCounted) {
+    Plane dots(200, 200, 230);
+    for (int i = 0; i < 140; ++i) ft::rect(dots, 12 + 6 * (i % 28), 12 + 6 * (i / 28), 3, 3, 20);
+    const dib_base crowded = ft::frameOf(dots), one = discs({{100, 100}}, 200, 200);
+    auto counted = [](const ip_flowtrack& t) {
+        ip_counterRecord r{};
+        EXPECT_EQ(ip_writeCounters(t, &r, 1, sizeof r), 1);
+        EXPECT_STREQ(r.name, "over_region_limit");
+        return r.value;
+    };
+    for (bool scalar : {false, true}) {
+        ft::ScalarMode mode(scalar);
+        ip_flowtrack tracker(&crowded.format());
+        dialogue(tracker, "", "0 1 1 2 2");  // two objects: never initialised on these frames
+        const auto first = ft::captured([&] { run(tracker, crowded); });
+        EXPECT_EQ(first.err, "Prevelik broj podrucja: 128 \n") << scalar;
+        EXPECT_EQ(state(tracker) + " " + std::to_string(counted(tracker)), "0 0 1") << scalar;
+        ft::captured([&] { run(tracker, one); });
+        EXPECT_EQ(counted(tracker), 1) << scalar;
+        // Initialised on one disc, then smart tracking meets the crowd: one more frame.
+        dialogue(tracker, "", "0 1 1 2 1");
+        ft::captured([&] { run(tracker, one), run(tracker, crowded); });
+        EXPECT_EQ(counted(tracker), 2) << scalar;
+    }
 }
 
 }  // namespace

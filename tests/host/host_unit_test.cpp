@@ -149,13 +149,16 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     record.source = "a\nb.avi", record.procedure = "ccTrack", record.start = 3, record.width = 64, record.height = 48;
     record.framesRead = 1, record.expected = 5, record.complete = false, record.reason = "stopped \"here\"";
     TrackFileSink empty(dir / "e.json"), cc(dir / "c.csv"), odd(dir / "n.json"), dropped(dir / "c.csv");
-    ASSERT_TRUE(empty.open("flowtrack", {}, error) && empty.close(record, error)) << error;
+    ProcedureTraits areas, motion;
+    areas.name = "flowtrack", areas.motion = false;
+    motion.name = "ccTrack", motion.area = false;
+    ASSERT_TRUE(empty.open(areas, {}, error) && empty.close(record, error)) << error;
     EXPECT_EQ(readFile(dir / "e.json"),
               "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\nb.avi\", "
               "\"procedure\": \"flowtrack\", \"frame_size\": [64, 48], \"pixels\": \"bgr\", \"first_frame\": 3, "
               "\"frames_read\": 1, \"frames_expected\": 5, \"frames_in_input\": null, \"status\": \"partial\", "
               "\"reason\": \"stopped \\\"here\\\"\"}}\n");
-    ASSERT_TRUE(cc.open("ccTrack", {}, error));
+    ASSERT_TRUE(cc.open(motion, {}, error));
     ip_objectRecord r = object(4, 7, 42);
     r.vx = 1.5f, r.vy = -0.25f, r.pointCount = 57, r.appearances = 6, r.selected = 1;
     cc.frame(3, std::vector{r}, {}, error);
@@ -167,12 +170,12 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
                             "frame,object,x,y,vx,vy,points,appearances,selected\n3,4,7,42,1.5,-0.25,57,6,1\n";
     EXPECT_EQ(readFile(dir / "c.csv"), csv);
     // Numbers that are not finite are missing values: JSON readers refuse NaN.
-    ASSERT_TRUE(odd.open("ccTrack", {}, error));
+    ASSERT_TRUE(odd.open(motion, {}, error));
     r.vx = std::nanf(""), r.vy = INFINITY;
     odd.frame(0, std::vector{r}, {}, error);
     ASSERT_TRUE(odd.close(record, error));
     EXPECT_NE(readFile(dir / "n.json").find("\"vx\": null, \"vy\": null"), std::string::npos) << readFile(dir / "n.json");
-    ASSERT_TRUE(dropped.open("ccTrack", {}, error));
+    ASSERT_TRUE(dropped.open(motion, {}, error));
     dropped.frame(0, std::vector{r}, {}, error);
     dropped.discard();
     EXPECT_EQ(readFile(dir / "c.csv"), csv);
@@ -347,7 +350,7 @@ TEST(Sinks, ARecordedRunReplayedGivesTheRunsFilesAndAPartialCloseSaysWhy) {
     HostConsole console;
     WindowManager windows;
     ArenaRun arena;
-    const RunContext context{again, seen.columns, seen.fps, console, windows, arena};
+    const RunContext context{again, run.procedure(), seen.columns, seen.fps, console, windows, arena, quiet};
     for (const bool partial : {false, true}) {
         RunRecord record = seen.record;
         record.complete = !partial, record.reason = partial ? "stopped here" : "";

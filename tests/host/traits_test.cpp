@@ -1,0 +1,157 @@
+// The pipeline takes what it knows of a procedure from the module's declaration alone: a module
+// whose one procedure is called otherwise, counts otherwise and says other things gets the same
+// treatment as the real one's.
+#include <cstring>
+
+#include "cli_util.h"
+#include "instance.h"
+#include "options.h"
+#include "request.h"
+#include "run.h"
+#include "traits.h"
+#include "track_rows.h"
+
+namespace {
+
+// A module of one procedure, "herd", that counts its heads and the frames it lost.
+namespace herd {
+
+struct State {
+    double heads = 0;
+    int64_t lost = 0, kept = 0;
+    bool countsHeads = true;
+} state;
+std::vector<uint8_t> pixels(size_t(640) * 480 * 3);
+ip_dibWords dst{3, 640 * 3, 640, -480, pixels.data()};
+
+const ip_counterTrait counters[] = {
+    {"lost", "frames it lost", ip_counterUnrecorded, "; it lost {count} of {frames} frames with {setting:heads} heads",
+     "lost {count} frames"},
+    {"kept", "frames it kept", 0, nullptr, nullptr}};
+
+int traits(const char* name, void* out, int size) {
+    if (std::strcmp(name, "herd") != 0 || size < int(sizeof(ip_procedureTraits))) return 0;
+    const ip_procedureTraits t{"herd", ip_columnsArea, ip_traitDefault | ip_traitShapes,
+                               state.countsHeads ? "heads" : nullptr, "; try more heads", counters, 2};
+    std::memcpy(out, &t, sizeof t);
+    return 1;
+}
+
+// Fills `m` with the procedure's exports.
+void load(Module& m) {
+    m.create = [](const dib_fmt*, const ip_hostCallbacks*) { return 0; };
+    m.destroy = [](int) {};
+    m.dstDib = [](int) { return const_cast<dib_base*>(ip_asDib(&dst)); };
+    m.config = [](int, ip_console*) {};
+    m.profile = [](int, ip_profiler*) {};
+    m.process = [](int, const dib_base*, ip_eventList*, ip_overlay*) {};
+    m.reformat = [](int, const dib_fmt*) {};
+    m.procedureName = [](int i) -> const char* { return i == 0 ? "herd" : nullptr; };
+    m.objects = [](int, ip_objectRecord*, int) { return 0; };
+    m.counters = [](int, void* out, int capacity, int) {
+        const ip_counterRecord records[] = {{"lost", "frames it lost", state.lost}, {"kept", "frames it kept", state.kept}};
+        std::memcpy(out, records, sizeof(ip_counterRecord) * size_t(std::min(capacity, 2)));
+        return 2;
+    };
+    m.procedureTraits = traits;
+    m.paramCount = [](int) { return 1; };
+    m.paramInfo = [](int, int index, ip_paramRecord* out) {
+        if (index != 0) return 0;
+        *out = {"heads", 0, 0, 100, 0, state.heads, "heads in view"};
+        return 1;
+    };
+    m.setParam = [](int, const char* name, const char* text, char*, int) {
+        if (std::strcmp(name, "heads") != 0) return 0;
+        state.heads = std::atof(text);
+        return 1;
+    };
+}
+
+}  // namespace herd
+
+struct Told final : RunObserver {
+    std::vector<std::string> notices;
+    std::string failure;
+    void failed(int, const std::string& text) override { failure = text; }
+    void notice(const std::string& text) override { notices.push_back(text); }
+};
+
+Options options(std::vector<std::string> words) {
+    words.insert(words.begin(), "ambrevo");
+    std::vector<const char*> argv;
+    for (const std::string& w : words) argv.push_back(w.c_str());
+    Options o;
+    std::string error;
+    EXPECT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
+    return o;
+}
+
+// The default and the count come from the declaration: --animals sets the count setting
+// whatever it is called, the help names both, and a procedure without one refuses the count.
+TEST(ProcedureTraits, TheCountSettingIsTheDeclaredOne) {
+    Module module;
+    herd::load(module);
+    Options o = options({"demo", "--animals", "7"});
+    SettingsFile saved;
+    int status = 0;
+    std::string error;
+    ASSERT_TRUE(checkRequest(module, o, saved, status, error)) << error;
+    EXPECT_EQ(o.procedure + " " + o.defaultProcedure, "herd herd");
+    EXPECT_EQ(commandLine(o), "ambrevo demo --animals 7");
+    const std::string help = usageText(moduleFacts(module));
+    EXPECT_NE(help.find("(default herd)"), std::string::npos);
+    EXPECT_NE(help.find("(one number without): the herd procedure's\n"), std::string::npos) << help;
+    for (const bool counts : {true, false}) {
+        herd::state = {};
+        herd::state.countsHeads = counts;
+        ProcedureTraits traits;
+        ASSERT_TRUE(readTraits(module, o.procedure, traits, error)) << error;
+        Told told;
+        RunStatus run(told);
+        Instance instance(module, o, traits, run);
+        EXPECT_EQ(instance.create({3, 640 * 3, 640, -480}, saved, 0), counts) << told.failure;
+        EXPECT_EQ(herd::state.heads, counts ? 7 : 0);
+        EXPECT_EQ(told.failure.find("nothing would use the count (the procedure 'herd'") != std::string::npos, !counts);
+    }
+}
+
+// The remarks of a run that found nothing are the declared ones, filled with the run's numbers
+// and settings: the counters' first, else what to try; a counter declared unrecorded stays out
+// of the track file.
+TEST(ProcedureTraits, RemarksAndRecordsFollowTheCounters) {
+    TempDir dir;
+    Module module;
+    herd::load(module);
+    for (const int64_t lost : {0, 3}) {
+        herd::state = {};
+        herd::state.lost = lost, herd::state.kept = lost ? 2 : 0;
+        Options o = options({"demo", "--frames", "2", "--animals", "4", "--tracks", dir / "t.csv", "--quiet"});
+        SettingsFile saved;
+        int status = 0;
+        std::string error;
+        ASSERT_TRUE(checkRequest(module, o, saved, status, error)) << error;
+        Told told;
+        ::Run run(module, o, saved, told);
+        EXPECT_EQ(run.run(), 0) << told.failure;
+        const std::string nothing = "no objects were found on any of the 2 frames (640x480)";
+        EXPECT_EQ(told.notices, std::vector<std::string>{nothing + (lost ? "; it lost 3 of 2 frames with 4 heads; 2 "
+                                                                           "frames it kept"
+                                                                         : "; try more heads")});
+        const std::string file = readFile(dir / "t.csv");
+        EXPECT_EQ(file.find("\n# count_kept: 2\n") != std::string::npos, lost != 0) << file;
+        EXPECT_EQ(file.find("count_lost"), std::string::npos) << file;
+        // Areas only, and no shapes without the motion fields: the columns of the declaration.
+        EXPECT_NE(file.find("\nframe,object,x,y,area,time_s\n"), std::string::npos) << file;
+    }
+}
+
+// A remark names a setting the run does not have: it is left unsaid rather than said wrong.
+TEST(ProcedureTraits, RemarksFilledOrLeftOut) {
+    const std::vector<std::pair<std::string, std::string>> settings = {{"heads", "4"}};
+    EXPECT_EQ(fillRemark("{count} of {frames}, {setting:heads} heads", 3, 9, settings), "3 of 9, 4 heads");
+    EXPECT_EQ(fillRemark("with {setting:tails} tails", 3, 9, settings), "");
+    EXPECT_EQ(fillRemark("{unknown}", 3, 9, settings), "");
+    EXPECT_EQ(fillRemark("an open {brace", 3, 9, settings), "an open {brace");
+}
+
+}  // namespace

@@ -34,19 +34,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The options that name a file or folder of one run. In a batch their value is the suffix
-// of each input's output: "mp4" or ".mp4" gives OUT/a.mp4, "_dst" gives OUT/a_dst.
-struct OutputOption {
-    const char* name;
-    std::string Options::*value;
-};
-const OutputOption outputOptions[] = {
-    {"-o", &Options::videoOut},          {"--tracks", &Options::tracksFile},   {"--dst", &Options::dstDir},
-    {"--windows", &Options::windowsDir}, {"--console-log", &Options::consoleLog}, {"--summary", &Options::summaryFile},
-    {"--plot", &Options::plotFile},      {"--heatmap", &Options::heatmapFile}, {"--settings-out", &Options::settingsOut},
-};
-// The batch's own options, not handed to the runs; all but --force take a value.
-const char* const batchOnly[] = {"--out-dir", "--jobs"};
+// Whether an option names a file or folder of one run. In a batch its value is the suffix of
+// each input's output: "mp4" or ".mp4" gives OUT/a.mp4, "_dst" gives OUT/a_dst.
+bool namesAnOutput(const DeclaredOption& option) {
+    return option.use == OptionUse::outputFile || option.use == OptionUse::outputFolder;
+}
 
 std::string suffixOf(const std::string& value) {
     if (value.empty()) return value;
@@ -151,14 +143,15 @@ std::vector<std::string> childArguments(const Options& o, int argc, char** argv,
         std::string arg = argv[i];
         const bool inlineValue = arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos;
         const std::string name = inlineValue ? arg.substr(0, arg.find('=')) : arg;
-        if (name == "--force" || arg == "--") continue;
-        bool drop = std::find(std::begin(batchOnly), std::end(batchOnly), name) != std::end(batchOnly);
-        for (const OutputOption& out : outputOptions) drop = drop || name == out.name;
+        if (arg == "--") continue;
+        const auto declared = std::find_if(declaredOptions().begin(), declaredOptions().end(),
+                                           [&](const DeclaredOption& d) { return name == d.name; });
+        const bool drop = declared != declaredOptions().end() && (declared->use == OptionUse::batch || namesAnOutput(*declared));
         if (!drop) {
             args.push_back(arg);
             continue;
         }
-        if (!inlineValue) ++i;
+        if (!inlineValue && declared->takesValue) ++i;
     }
     for (const auto& [option, path] : item.out.options) {
         args.push_back(option);
@@ -211,13 +204,14 @@ BatchOutputs batchOutputs(const Options& o, const std::string& input) {
     BatchOutputs out;
     out.name = batchName(input);
     const fs::path dir(o.outDir);
-    for (const OutputOption& option : outputOptions) {
-        std::string suffix = suffixOf(o.*option.value);
-        if (option.value == &Options::tracksFile && suffix.empty()) suffix = ".csv";
+    for (const DeclaredOption& option : declaredOptions()) {
+        if (!namesAnOutput(option)) continue;
+        std::string suffix = suffixOf(o.*option.path);
+        if (option.path == &Options::tracksFile && suffix.empty()) suffix = ".csv";
         if (suffix.empty()) continue;
         const std::string path = (dir / (out.name + suffix)).string();
         out.options.emplace_back(option.name, path);
-        if (option.value == &Options::tracksFile) out.tracks = path;
+        if (option.path == &Options::tracksFile) out.tracks = path;
     }
     return out;
 }

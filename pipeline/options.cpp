@@ -86,13 +86,16 @@ struct Reader {
 // The words that give an option back.
 using Words = std::vector<std::string>;
 
-// How an option is read, and how its value is written back as words (none when unset).
+// How an option is read, how its value is written back as words (none when unset), what it
+// is to the rest of the program, and its line of --help.
 struct OptionEntry {
-    const char* name;
+    DeclaredOption declared;
     bool (*read)(Reader& r);
     void (*write)(const char* name, const Options& o, Words& words);
+    const char* argument;  // what --help says it takes ("" for a flag)
+    const char* help;      // null for a second name that --help leaves out
+    int listed;            // its place in --help
 };
-
 template <std::string Options::*member>
 bool text(Reader& r) {
     return r.value(r.o.*member);
@@ -209,53 +212,115 @@ void writeAnimals(const char* name, const Options& o, Words& w) {
 
 constexpr int64_t huge = INT64_MAX / 2;
 
-// Every option, in the order a command line is written back.
+using enum OptionUse;
+
+// Every option, in the order a command line is written back (as the app shows it and earlier
+// versions wrote it). --help lists them by `listed`, grouped as a reader looks for them; in its
+// text "{default}" stands for the module's default procedure, "{counting}" for the procedures
+// --animals sets the count of.
 const OptionEntry optionTable[] = {
-    {"--procedure", readProcedure, writeProcedure},
-    {"--list", flag<&Options::list>, writeFlag<&Options::list>},
-    {"--help", flag<&Options::help>, writeFlag<&Options::help>},
-    {"-h", flag<&Options::help>, none},
-    {"--settings", text<&Options::settingsFile>, writeText<&Options::settingsFile>},
-    {"--config", text<&Options::configFile>, writeText<&Options::configFile>},
-    {"--set", readSet, writeSets},
-    {"--params", flag<&Options::params>, writeFlag<&Options::params>},
-    {"--click", readClick, writeClicks},
-    {"--start", integer<&Options::start, 0, huge>, writeInteger<&Options::start, 0>},
-    {"--end", integer<&Options::end, 1, huge>, writeInteger<&Options::end, -1>},
-    {"--frames", integer<&Options::frames, 1, huge>, writeInteger<&Options::frames, -1>},
-    {"--max-pixels", integer<&Options::maxPixels, 1, huge>, writeInteger<&Options::maxPixels, defaultMaxPixels>},
-    {"--grey", flag<&Options::grey>, writeFlag<&Options::grey>},
-    {"--gray", flag<&Options::grey>, none},
-    {"--roi", readRoi, writeRois},
-    {"--animals", readAnimals, writeAnimals},
-    {"--scale", positive<&Options::scale>, writeReal<&Options::scale>},
-    {"--unit", text<&Options::unit>, writeText<&Options::unit>},
-    {"--fps", positive<&Options::fps>, writeReal<&Options::fps>},
-    {"--link", readLink, writeText<&Options::link>},
-    {"--tracks", text<&Options::tracksFile>, writeText<&Options::tracksFile>},
-    {"--summary", text<&Options::summaryFile>, writeText<&Options::summaryFile>},
-    {"--plot", text<&Options::plotFile>, writeText<&Options::plotFile>},
-    {"--heatmap", text<&Options::heatmapFile>, writeText<&Options::heatmapFile>},
-    {"-o", text<&Options::videoOut>, writeText<&Options::videoOut>},
-    {"--dst", text<&Options::dstDir>, writeText<&Options::dstDir>},
-    {"--console-log", text<&Options::consoleLog>, writeText<&Options::consoleLog>},
-    {"--settings-out", text<&Options::settingsOut>, writeText<&Options::settingsOut>},
-    {"--windows", text<&Options::windowsDir>, writeText<&Options::windowsDir>},
-    {"--profile", flag<&Options::profile>, writeFlag<&Options::profile>},
-    {"--show", flag<&Options::show>, writeFlag<&Options::show>},
-    {"--module", text<&Options::modulePath>, writeText<&Options::modulePath>},
-    {"--threads", integer<&Options::threads, 1, 64>, writeInteger<&Options::threads, 0>},
-    {"--strict", flag<&Options::strict>, writeFlag<&Options::strict>},
-    {"--timeout", readTimeout, writeTimeout},
-    {"--reconnect", flag<&Options::reconnect>, writeFlag<&Options::reconnect>},
-    {"--out-dir", text<&Options::outDir>, writeText<&Options::outDir>},
-    {"--jobs", integer<&Options::jobs, 1, 4096>, writeInteger<&Options::jobs, 0>},
-    {"--force", flag<&Options::force>, writeFlag<&Options::force>},
-    {"--quiet", flag<&Options::quiet>, writeFlag<&Options::quiet>},
-    {"--verbose", flag<&Options::verbose>, writeFlag<&Options::verbose>},
+    {{"--procedure", setting, true, nullptr, false, "procedure"}, readProcedure, writeProcedure,
+     "NAME", "procedure to run (default {default}); --list shows them", 1},
+    {{"--list", setting, false}, flag<&Options::list>, writeFlag<&Options::list>,
+     "", "print the registered procedures and exit", 2},
+    {{"--help", setting, false}, flag<&Options::help>, writeFlag<&Options::help>, "", "this text", 40},
+    {{"-h", setting, false}, flag<&Options::help>, none, nullptr, nullptr, 0},
+    {{"--settings", inputFile, true, &Options::settingsFile, false, "settings"}, text<&Options::settingsFile>,
+     writeText<&Options::settingsFile>, "FILE", "the procedure and settings saved by --settings-out (before --config)", 16},
+    {{"--config", inputFile, true, &Options::configFile, true, "config"}, text<&Options::configFile>,
+     writeText<&Options::configFile>, "FILE", "console replies for the procedure's dialogue, one per line", 3},
+    {{"--set", setting, true}, readSet, writeSets,
+     "NAME=VALUE", "change one of the procedure's settings (repeatable; after --config)", 14},
+    {{"--params", setting, false, nullptr, false, "Procedure(...).describe()"}, flag<&Options::params>,
+     writeFlag<&Options::params>, "", "print the procedure's settings (name, value, range, help) and exit", 15},
+    {{"--click", setting, true, nullptr, false, "clicks"}, readClick, writeClicks,
+     "FRAME:X:Y", "deliver a click with that frame (repeatable; frames from 0)", 5},
+    {{"--start", setting, true, nullptr, false, "start"}, integer<&Options::start, 0, huge>,
+     writeInteger<&Options::start, 0>, "N", "begin with input frame N (frames count from 0)", 7},
+    {{"--end", setting, true, nullptr, false, "end"}, integer<&Options::end, 1, huge>, writeInteger<&Options::end, -1>,
+     "N", "stop before input frame N (N itself is not processed)", 8},
+    {{"--frames", setting, true, nullptr, false, "frames"}, integer<&Options::frames, 1, huge>,
+     writeInteger<&Options::frames, -1>, "N", "stop after N frames", 6},
+    {{"--max-pixels", setting, true, nullptr, false, "max_pixels"}, integer<&Options::maxPixels, 1, huge>,
+     writeInteger<&Options::maxPixels, defaultMaxPixels>,
+     "N", "refuse frames of more than N pixels (default 8192*8192)", 9},
+    {{"--grey", setting, false, nullptr, false, "channels=1"}, flag<&Options::grey>, writeFlag<&Options::grey>,
+     "", "hand frames over as 1-byte grey instead of 3-byte BGR", 10},
+    {{"--gray", setting, false}, flag<&Options::grey>, none, nullptr, nullptr, 0},
+    {{"--roi", setting, true, nullptr, false, "roi"}, readRoi, writeRois,
+     "REGION", "an arena: rect:x,y,w,h, circle:cx,cy,r, polygon:x1,y1,x2,y2,...\n"
+     "or a mask image (repeatable); nothing outside is detected", 18},
+    {{"--animals", setting, true, nullptr, false, "animals"}, readAnimals, writeAnimals,
+     "N[,N...]", "animals in each --roi (one number without): {counting}\n"
+     "count, and exactly that many tracks per arena with --link ...,global", 23},
+    {{"--scale", setting, true, nullptr, false, "scale"}, positive<&Options::scale>, writeReal<&Options::scale>,
+     "PX", "pixels per unit: adds x_<unit>, y_<unit> columns (--unit, default unit)", 19},
+    {{"--unit", setting, true, nullptr, false, "unit"}, text<&Options::unit>, writeText<&Options::unit>,
+     "NAME", "the unit of --scale (mm, cm, ...)", 20},
+    {{"--fps", setting, true, nullptr, false, "fps"}, positive<&Options::fps>, writeReal<&Options::fps>,
+     "RATE", "frames per second for time_s (image sequences; overrides a video's)", 21},
+    {{"--link", setting, true, nullptr, false, "link"}, readLink, writeText<&Options::link>,
+     "STEP[,MEM][,predict][,global]", "link the objects into tracks: largest step in\n"
+     "pixels, frames a track may go unseen, link from the predicted position,\n"
+     "link the whole run at once after it ends (repairs swaps at crossings)", 22},
+    {{"--tracks", outputFile, true, &Options::tracksFile, true, "tracks"}, text<&Options::tracksFile>,
+     writeText<&Options::tracksFile>,
+     "FILE", "the objects of every frame (.csv or .json; - streams CSV to stdout)", 13},
+    {{"--summary", outputFile, true, &Options::summaryFile, true, "summary"}, text<&Options::summaryFile>,
+     writeText<&Options::summaryFile>, "FILE.csv", "one line per track: frames, path length, speeds, time per arena", 24},
+    {{"--plot", outputFile, true, &Options::plotFile, true, "plot"}, text<&Options::plotFile>,
+     writeText<&Options::plotFile>, "FILE.png", "the trajectories over the median background", 25},
+    {{"--heatmap", outputFile, true, &Options::heatmapFile, true, "heatmap"}, text<&Options::heatmapFile>,
+     writeText<&Options::heatmapFile>, "FILE.png", "where the objects spent their time", 26},
+    {{"-o", outputFile, true, &Options::videoOut, true, "video"}, text<&Options::videoOut>, writeText<&Options::videoOut>,
+     "FILE", "annotated video (.mp4 or .avi)", 11},
+    {{"--dst", outputFolder, true, &Options::dstDir, false, "dst"}, text<&Options::dstDir>, writeText<&Options::dstDir>,
+     "DIR", "every destination image as a lossless PNG", 12},
+    {{"--console-log", outputFile, true, &Options::consoleLog, true, "console_log"}, text<&Options::consoleLog>,
+     writeText<&Options::consoleLog>, "FILE", "write everything the module printed to its console", 4},
+    {{"--settings-out", outputFile, true, &Options::settingsOut, true, "settings_out"}, text<&Options::settingsOut>,
+     writeText<&Options::settingsOut>, "FILE", "save the module version, procedure and every setting as JSON", 17},
+    {{"--windows", outputFolder, true, &Options::windowsDir, false, "windows"}, text<&Options::windowsDir>,
+     writeText<&Options::windowsDir>, "DIR", "save the procedure's windows as PNG per frame", 28},
+    {{"--profile", setting, false, nullptr, false, "profile=True"}, flag<&Options::profile>, writeFlag<&Options::profile>,
+     "", "print a table of the stage times at the end", 27},
+    {{"--show", setting, false}, flag<&Options::show>, writeFlag<&Options::show>,
+     "", "interactive window (click: select, space: pause,\n"
+     "c: configure, p: profile, q: quit)", 29},
+    {{"--module", setting, true}, text<&Options::modulePath>, writeText<&Options::modulePath>,
+     "PATH", "load another build of the module (also AMBREVO_MODULE)", 30},
+    {{"--threads", setting, true}, integer<&Options::threads, 1, 64>, writeInteger<&Options::threads, 0>,
+     "N", "1: decode, process and write each frame in turn; more (the default)\n"
+     "overlaps the three on threads of their own", 32},
+    {{"--strict", setting, false, nullptr, false, "strict=True"}, flag<&Options::strict>, writeFlag<&Options::strict>,
+     "", "stop at a frame that cannot be decoded (by default it is skipped and\n"
+     "counted: '# skipped: N' in the track file)", 33},
+    {{"--timeout", setting, true}, readTimeout, writeTimeout,
+     "SECONDS", "a live stream that sends nothing for this long is broken (default 10)", 34},
+    {{"--reconnect", setting, false}, flag<&Options::reconnect>, writeFlag<&Options::reconnect>,
+     "", "open a broken live stream again instead of ending the run; the track\n"
+     "file counts the gaps", 35},
+    {{"--out-dir", batch, true}, text<&Options::outDir>, writeText<&Options::outDir>,
+     "DIR", "run every INPUT given; outputs named after each in DIR (-o mp4, ...)", 36},
+    {{"--jobs", batch, true}, integer<&Options::jobs, 1, 4096>, writeInteger<&Options::jobs, 0>,
+     "N", "with --out-dir: N inputs at a time (default: the cores)", 37},
+    {{"--force", batch, false}, flag<&Options::force>, writeFlag<&Options::force>,
+     "", "with --out-dir: run inputs whose outputs are complete too", 38},
+    {{"--quiet", setting, false}, flag<&Options::quiet>, writeFlag<&Options::quiet>, "", "no progress line", 31},
+    {{"--verbose", setting, false}, flag<&Options::verbose>, writeFlag<&Options::verbose>,
+     "", "let OpenCV's and FFmpeg's own warnings through to standard error", 39},
 };
 
 }  // namespace
+
+std::span<const DeclaredOption> declaredOptions() {
+    static const std::vector<DeclaredOption> declared = [] {
+        std::vector<DeclaredOption> all;
+        for (const OptionEntry& entry : optionTable) all.push_back(entry.declared);
+        return all;
+    }();
+    return declared;
+}
 
 bool checkArenaOptions(const Options& o, std::string& error) {
     const size_t arenas = std::max<size_t>(1, o.rois.size());
@@ -318,19 +383,14 @@ bool checkOptions(Options& o, std::string& error) {
         return false;
     }
     // Two outputs under one name would share one temporary and overwrite each other.
-    const std::pair<const char*, const std::string*> files[] = {{"-o", &o.videoOut},
-                                                                {"--tracks", &o.tracksFile},
-                                                                {"--console-log", &o.consoleLog},
-                                                                {"--config", &o.configFile},
-                                                                {"--settings-out", &o.settingsOut},
-                                                                {"--summary", &o.summaryFile},
-                                                                {"--plot", &o.plotFile},
-                                                                {"--heatmap", &o.heatmapFile}};
-    for (size_t i = 0; i < std::size(files); ++i)
-        for (size_t j = i + 1; j < std::size(files); ++j)
-            if (!files[i].second->empty() && *files[i].second == *files[j].second) {
-                error = std::string(files[i].first) + " and " + files[j].first + " name the same file '" +
-                        *files[i].second + "'";
+    std::vector<const DeclaredOption*> files;
+    for (const DeclaredOption& option : declaredOptions())
+        if (option.ownFile && !(o.*option.path).empty()) files.push_back(&option);
+    for (size_t i = 0; i < files.size(); ++i)
+        for (size_t j = i + 1; j < files.size(); ++j)
+            if (o.*files[i]->path == o.*files[j]->path) {
+                error = std::string(files[i]->name) + " and " + files[j]->name + " name the same file '" +
+                        o.*files[i]->path + "'";
                 return false;
             }
     return true;
@@ -408,7 +468,7 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         Reader reader{argc, argv, i, arg, inlineValue, hasInline, o, error};
         const OptionEntry* entry = nullptr;
         for (const OptionEntry& s : optionTable)
-            if (arg == s.name) entry = &s;
+            if (arg == s.declared.name) entry = &s;
         if (entry) {
             if (!entry->read(reader)) return false;
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -428,7 +488,7 @@ std::vector<std::string> commandWords(const Options& o) {
     const bool dashed = std::any_of(inputs.begin(), inputs.end(), [](const std::string& in) { return in.starts_with("-"); });
     Words words{"ambrevo"};
     if (!dashed) words.insert(words.end(), inputs.begin(), inputs.end());
-    for (const OptionEntry& s : optionTable) s.write(s.name, o, words);
+    for (const OptionEntry& s : optionTable) s.write(s.declared.name, o, words);
     if (dashed) {
         words.push_back("--");
         words.insert(words.end(), inputs.begin(), inputs.end());
@@ -458,66 +518,36 @@ std::string countOwners(const std::vector<std::string>& names) {
     return "the " + list + (names.size() == 1 ? " procedure's" : " procedures'");
 }
 
+// `text` with every `placeholder` in it replaced by `value`.
+std::string filled(std::string text, const std::string& placeholder, const std::string& value) {
+    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size()))
+        text.replace(at, placeholder.size(), value);
+    return text;
+}
+
 }  // namespace
 
 std::string usageText(const ModuleFacts& module) {
     const std::string byDefault = module.defaultProcedure.empty() ? "the module's own" : module.defaultProcedure;
-    return "usage: ambrevo [INPUT] [options]\n"
-           "       ambrevo score TRACKS TRUTH [--radius PX]   (CLEAR-MOT and IDF1 of a track file)\n"
-           "\n"
-           "INPUT: a video file, an image sequence (frames/%04d.png or a folder of images),\n"
-           "       a single image, a camera (cam:0), a stream (rtsp://..., http://...), a GStreamer\n"
-           "       pipeline (gst:...), or demo (the built-in scene, the default); several with --out-dir\n"
-           "\n"
-           "  --procedure NAME     procedure to run (default " + byDefault + "); --list shows them\n"
-           "  --list               print the registered procedures and exit\n"
-           "  --config FILE        console replies for the procedure's dialogue, one per line\n"
-           "  --console-log FILE   write everything the module printed to its console\n"
-           "  --click FRAME:X:Y    deliver a click with that frame (repeatable; frames from 0)\n"
-           "  --frames N           stop after N frames\n"
-           "  --start N            begin with input frame N (frames count from 0)\n"
-           "  --end N              stop before input frame N (N itself is not processed)\n"
-           "  --max-pixels N       refuse frames of more than N pixels (default 8192*8192)\n"
-           "  --grey               hand frames over as 1-byte grey instead of 3-byte BGR\n"
-           "  -o FILE              annotated video (.mp4 or .avi)\n"
-           "  --dst DIR            every destination image as a lossless PNG\n"
-           "  --tracks FILE        the objects of every frame (.csv or .json; - streams CSV to stdout)\n"
-           "  --set NAME=VALUE     change one of the procedure's settings (repeatable; after --config)\n"
-           "  --params             print the procedure's settings (name, value, range, help) and exit\n"
-           "  --settings FILE      the procedure and settings saved by --settings-out (before --config)\n"
-           "  --settings-out FILE  save the module version, procedure and every setting as JSON\n"
-           "  --roi REGION         an arena: rect:x,y,w,h, circle:cx,cy,r, polygon:x1,y1,x2,y2,...\n"
-           "                       or a mask image (repeatable); nothing outside is detected\n"
-           "  --scale PX           pixels per unit: adds x_<unit>, y_<unit> columns (--unit, default unit)\n"
-           "  --unit NAME          the unit of --scale (mm, cm, ...)\n"
-           "  --fps RATE           frames per second for time_s (image sequences; overrides a video's)\n"
-           "  --link STEP[,MEM][,predict][,global]  link the objects into tracks: largest step in\n"
-           "                       pixels, frames a track may go unseen, link from the predicted position,\n"
-           "                       link the whole run at once after it ends (repairs swaps at crossings)\n"
-           "  --animals N[,N...]   animals in each --roi (one number without): " + countOwners(module.counting) + "\n"
-           "                       count, and exactly that many tracks per arena with --link ...,global\n"
-           "  --summary FILE.csv   one line per track: frames, path length, speeds, time per arena\n"
-           "  --plot FILE.png      the trajectories over the median background\n"
-           "  --heatmap FILE.png   where the objects spent their time\n"
-           "  --profile            print a table of the stage times at the end\n"
-           "  --windows DIR        save the procedure's windows as PNG per frame\n"
-           "  --show               interactive window (click: select, space: pause,\n"
-           "                       c: configure, p: profile, q: quit)\n"
-           "  --module PATH        load another build of the module (also AMBREVO_MODULE)\n"
-           "  --quiet              no progress line\n"
-           "  --threads N          1: decode, process and write each frame in turn; more (the default)\n"
-           "                       overlaps the three on threads of their own\n"
-           "  --strict             stop at a frame that cannot be decoded (by default it is skipped and\n"
-           "                       counted: '# skipped: N' in the track file)\n"
-           "  --timeout SECONDS    a live stream that sends nothing for this long is broken (default 10)\n"
-           "  --reconnect          open a broken live stream again instead of ending the run; the track\n"
-           "                       file counts the gaps\n"
-           "  --out-dir DIR        run every INPUT given; outputs named after each in DIR (-o mp4, ...)\n"
-           "  --jobs N             with --out-dir: N inputs at a time (default: the cores)\n"
-           "  --force              with --out-dir: run inputs whose outputs are complete too\n"
-           "  --verbose            let OpenCV's and FFmpeg's own warnings through to standard error\n"
-           "  --help               this text\n"
-           "  --                   every argument after it is an input, even one that starts with -\n";
+    std::string text = "usage: ambrevo [INPUT] [options]\n"
+                       "       ambrevo score TRACKS TRUTH [--radius PX]   (CLEAR-MOT and IDF1 of a track file)\n"
+                       "\n"
+                       "INPUT: a video file, an image sequence (frames/%04d.png or a folder of images),\n"
+                       "       a single image, a camera (cam:0), a stream (rtsp://..., http://...), a GStreamer\n"
+                       "       pipeline (gst:...), or demo (the built-in scene, the default); several with --out-dir\n"
+                       "\n";
+    std::vector<const OptionEntry*> listed;
+    for (const OptionEntry& entry : optionTable)
+        if (entry.help) listed.push_back(&entry);
+    std::sort(listed.begin(), listed.end(), [](auto* a, auto* b) { return a->listed < b->listed; });
+    for (const OptionEntry* entry : listed) {
+        std::string named = std::string(entry->declared.name) + (*entry->argument ? " " : "") + entry->argument;
+        named.resize(std::max<size_t>(named.size(), 19), ' ');
+        // A help of several lines goes on under the first.
+        text += "  " + named + "  " + filled(entry->help, "\n", "\n" + std::string(23, ' ')) + "\n";
+    }
+    text += "  --                   every argument after it is an input, even one that starts with -\n";
+    return filled(filled(text, "{default}", byDefault), "{counting}", countOwners(module.counting));
 }
 
 std::string batchName(const std::string& input) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,6 +89,24 @@ struct Options {
     std::string plotFile;
     std::string heatmapFile;
 };
+
+// What an option's value is to the rest of the program: a setting of the run, a file the run
+// reads, a file or folder it writes (in a batch: each input's, named by a suffix), or the
+// batch's own.
+enum class OptionUse { setting, inputFile, outputFile, outputFolder, batch };
+
+// An option as the program, the batch, the app and the Python package know it.
+struct DeclaredOption {
+    const char* name;  // as typed: "--tracks", "-o"
+    OptionUse use;
+    bool takesValue;  // false for a flag
+    std::string Options::*path = nullptr;  // the member a file or folder option fills
+    bool ownFile = false;                  // no other such option may name the same file
+    const char* python = nullptr;          // how the Python package says it, if it has it
+};
+
+// Every option the program takes, in the order a command line is written back.
+std::span<const DeclaredOption> declaredOptions();
 
 // Whether the command line asks for a batch (more than one input, or --out-dir).
 inline bool isBatch(const Options& o) { return o.inputs.size() > 1 || !o.outDir.empty(); }

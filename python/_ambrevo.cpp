@@ -17,6 +17,7 @@
 #include "ambrevo.h"
 #include "identity_link.h"
 #include "link_global.h"
+#include "options.h"
 #include "run_support.h"
 #include "sink.h"
 #include "track_link.h"
@@ -314,6 +315,17 @@ PYBIND11_MODULE(_ambrevo, m) {
             return names;
         },
         "The procedures' names, in registration order.");
+    m.def(
+        "options",
+        [] {
+            static const char* const uses[] = {"setting", "input", "output", "folder", "batch"};
+            std::vector<std::tuple<std::string, std::string, std::string>> all;
+            for (const DeclaredOption& o : declaredOptions())
+                if (o.python) all.emplace_back(o.name, uses[int(o.use)], o.python);
+            return all;
+        },
+        "The program's options the package has: (option, use, how Python says it), use one of setting, input, "
+        "output, folder, batch.");
     py::class_<procedure>(m, "Procedure", "One instance of a procedure; use ambrevo.Procedure.")
         .def(py::init<const std::string&, int, int, int>(), py::arg("name"), py::arg("width"), py::arg("height"),
              py::arg("channels"), "An instance for frames of width x height with 1 or 3 channels.")

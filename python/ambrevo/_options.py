@@ -7,19 +7,15 @@ import os
 import re
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
+from . import _ambrevo
+
 PathLike = Union[str, "os.PathLike[str]"]
 
-# The program's option for each keyword argument that names a file or a folder.
-FILE_OPTIONS = (("tracks", "--tracks"), ("summary", "--summary"), ("plot", "--plot"), ("heatmap", "--heatmap"),
-                ("video", "-o"), ("dst", "--dst"), ("windows", "--windows"), ("console_log", "--console-log"),
-                ("settings", "--settings"), ("settings_out", "--settings-out"), ("config", "--config"))
-
-# Python's name for each of the program's options, for the messages.
-PYTHON_NAMES = dict([(option, name) for name, option in FILE_OPTIONS] + [
-    ("--procedure", "procedure"), ("--frames", "frames"), ("--start", "start"), ("--end", "end"),
-    ("--roi", "roi"), ("--animals", "animals"), ("--link", "link"), ("--scale", "scale"), ("--unit", "unit"),
-    ("--fps", "fps"), ("--click", "clicks"), ("--max-pixels", "max_pixels"), ("--grey", "channels=1"),
-    ("--strict", "strict=True"), ("--profile", "profile=True"), ("--params", "Procedure(...).describe()")])
+# The program's option for each keyword argument that names a file or a folder, and Python's
+# name for each of the program's options, for the messages: as the program declares them.
+FILE_OPTIONS = tuple((python, option) for option, use, python in _ambrevo.options()
+                     if use in ("input", "output", "folder"))
+PYTHON_NAMES = {option: python for option, _, python in _ambrevo.options()}
 
 _OPTION = re.compile(r"(?<![\w-])(--[a-z][a-z-]*|-o)(?![\w-])")
 

@@ -47,7 +47,7 @@ TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
     const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {  // args, "name: option=file ..."
         {{"x/a.mp4", "b.avi", "--out-dir", "OUT"}, "a: --tracks=OUT/a.csv"},
         {{"x/a.mp4", "--out-dir=OUT", "-o", "mp4", "--tracks", "json", "--dst", "_dst", "--summary", "summary.csv"},
-         "a: -o=OUT/a.mp4 --tracks=OUT/a.json --dst=OUT/a_dst --summary=OUT/a.summary.csv"},
+         "a: --tracks=OUT/a.json --summary=OUT/a.summary.csv -o=OUT/a.mp4 --dst=OUT/a_dst"},
         {{"frames/%04d.png", "--out-dir", "O", "--plot", ".paths.png"}, "frames: --tracks=O/frames.csv --plot=O/frames.paths.png"},
         {{"odd name;1.avi", "--out-dir", "O"}, "odd_name_1: --tracks=O/odd_name_1.csv"},
     };

@@ -87,7 +87,7 @@ public:
     }
 
     // Hands `frame` over (at `time` seconds, or none when negative, with `clicks`) and returns
-    // its rows' columns; None when the run has ended (close() tells why). Ctrl-C while the
+    // its rows; None when the run has ended (close() tells why). Ctrl-C while the
     // frame is processed stops the run and is raised once its outputs are closed.
     py::object push(const py::handle& frame, double time, const std::vector<std::pair<int, int>>& clicks) {
         if (!worker_.joinable() || watched_.finished()) return py::none();
@@ -152,7 +152,7 @@ void bindLiveRun(py::module_& m) {
         .def(py::init<>(), "A run not started yet.")
         .def("start", &LiveRun::start, py::arg("module"), py::arg("words"), "Starts the run; (status, message).")
         .def("push", &LiveRun::push, py::arg("frame"), py::arg("time"), py::arg("clicks"),
-             "Hands a frame over; its rows' columns, or None once the run has ended.")
+             "Hands a frame over; its rows, or None once the run has ended.")
         .def("close", &LiveRun::close, py::arg("cancel"), "Ends the run; (status, message, notices).")
         .def_property_readonly("frames", &LiveRun::frames, "The frames written so far.");
 }

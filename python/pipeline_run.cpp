@@ -56,7 +56,7 @@ void reportProgress(Watched& watched, const py::object& progress, int64_t& told)
 
 // Runs the pipeline with the options `words` (as on the command line, without the program's
 // name) over their input, or over `frames` (an iterator of arrays, `total` of them or -1) when
-// it is not None. Returns the exit status, the failure's message, the rows' columns, the
+// it is not None. Returns the exit status, the failure's message, the rows (None when refused), the
 // notices, the exception the frames raised (or None), whether `progress` stopped the run, the
 // last frame written (-1: none) and the table of stage times (with --profile).
 // Ctrl-C and an exception `progress` raises are raised here once the outputs are closed.
@@ -66,7 +66,7 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
     int status = exitUsage;
     std::string error;
     if (!request.prepare(modulePath, words, status, error))
-        return py::make_tuple(status, error, py::dict(), py::list(), py::none(), false, -1, "");
+        return py::make_tuple(status, error, py::none(), py::list(), py::none(), false, -1, "");
     Table table;
     std::mutex tableLock;
     Watched watched;

@@ -3,6 +3,10 @@
 #include <charconv>
 #include <cmath>
 #include <csignal>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <set>
 
 #include "text/csv.h"
 #include "request.h"
@@ -29,13 +33,56 @@ void records(std::string_view text, Each each, End endRecord) {
 
 }  // namespace
 
-py::dict Table::take(bool clear) {
-    py::dict out;
-    for (size_t c = 0; c < names.size(); ++c) {
-        out[py::str(names[c])] = py::array_t<double>(py::ssize_t(columns[c].size()), columns[c].data());
+void Table::lay() {
+    // Counts and yes-or-no columns by their names in the file, whatever the procedure.
+    static const std::set<std::string, std::less<>> whole{"frame", "index", "area",  "points", "appearances",
+                                                          "track", "arena", "head", "split"},
+        yesNo{"selected", "missing"};
+    py::list spec;
+    std::map<std::string, size_t> named;
+    fields_.clear();
+    itemSize_ = 0;
+    for (const std::string& file : names) {
+        const std::string name = file == "object" ? "index" : file;
+        const auto [at, added] = named.emplace(name, fields_.size());
+        if (!added) {
+            fields_.push_back(fields_[at->second]);
+            continue;
+        }
+        const Kind kind = whole.count(name) ? Kind::whole : yesNo.count(name) ? Kind::yesNo : Kind::decimal;
+        spec.append(py::make_tuple(name, kind == Kind::whole ? "<i8" : kind == Kind::yesNo ? "?" : "<f8"));
+        fields_.push_back({kind, itemSize_});
+        itemSize_ += kind == Kind::yesNo ? 1 : 8;
+    }
+    dtype_ = py::dtype::from_args(spec);
+    laidFor_ = layout;
+}
+
+py::array Table::take(bool clear) {
+    if (laidFor_ != layout || !dtype_) lay();
+    const size_t n = columns.empty() ? 0 : columns[0].size();
+    py::array rows(*dtype_, py::array::ShapeContainer{py::ssize_t(n)}, py::array::StridesContainer{});
+    auto* const base = static_cast<char*>(rows.mutable_data());
+    for (size_t c = 0; c < columns.size(); ++c) {
+        const Field field = fields_[c];
+        char* at = base + field.offset;
+        for (const double value : columns[c]) {
+            if (field.kind == Kind::decimal) {
+                std::memcpy(at, &value, sizeof value);
+            } else if (field.kind == Kind::yesNo) {
+                *at = value > 0;
+            } else {
+                // As numpy casts: a value no int64 holds (infinite) becomes the lowest.
+                const int64_t count = std::isnan(value) ? -1
+                                      : std::fabs(value) < 9.2e18 ? int64_t(value)
+                                                                  : std::numeric_limits<int64_t>::min();
+                std::memcpy(at, &count, sizeof count);
+            }
+            at += itemSize_;
+        }
         if (clear) columns[c].clear();
     }
-    return out;
+    return rows;
 }
 
 bool TableSink::open(const RunContext& run, std::string&) {
@@ -56,6 +103,7 @@ void TableSink::nameColumns() {
     table_.names.clear();
     records(line, [&](std::string_view name) { table_.names.emplace_back(name); }, [] {});
     table_.columns.assign(table_.names.size(), {});
+    ++table_.layout;
 }
 
 bool TableSink::frame(const FrameResult& result, std::string&) {

@@ -27,8 +27,26 @@ struct Table {
     std::vector<std::string> names;
     std::vector<std::vector<double>> columns;
     int64_t lastFrame = -1;  // the last frame written, rows or none
-    // The columns as numpy arrays, by name, in the file's order; with `clear`, emptied.
-    py::dict take(bool clear);
+    int layout = 0;          // counts the changes of `names`, which come from the writing thread
+
+    // The rows as one numpy structured array, a field per column in the file's order (the
+    // file's `object` named `index`), in types that do not change with the procedure: counts
+    // int64 (NaN: -1), yes-or-no bool (NaN: no), the rest float64. With `clear`, emptied.
+    // Needs the interpreter lock.
+    py::array take(bool clear);
+
+private:
+    enum class Kind { decimal, whole, yesNo };
+    struct Field {
+        Kind kind;
+        size_t offset;
+    };
+    // The record's type, decided once per set of names: numpy's own for those fields.
+    void lay();
+    std::optional<py::dtype> dtype_;
+    std::vector<Field> fields_;  // one per column; a name given twice shares its field
+    size_t itemSize_ = 0;
+    int laidFor_ = -1;
 };
 
 class TableSink final : public Sink {

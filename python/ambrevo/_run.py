@@ -13,7 +13,7 @@ from . import _ambrevo
 from ._options import (PathLike, channel_flag, click_points, link_text, option_words, python_words,
                        setting_words, source_word)
 from ._progress import shown
-from ._tables import make_table, numpy, typed
+from ._tables import numpy, table_of
 
 _MODULE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "Ambrevo.qorb")
 
@@ -133,7 +133,7 @@ def track(source: Union[PathLike, Iterable[Any]], procedure: Optional[str] = Non
     words += (["--grey"] if grey else []) + ["--quiet", "--", input_word or _FRAMES_INPUT]
     report, finish = shown(progress)
     try:
-        status, message, columns, notices, raised, cancelled, last, stages = _ambrevo.run(
+        status, message, rows, notices, raised, cancelled, last, stages = _ambrevo.run(
             _MODULE, words, arrays, total, report)
     finally:
         finish()
@@ -142,7 +142,7 @@ def track(source: Union[PathLike, Iterable[Any]], procedure: Optional[str] = Non
         print(stages, end="", file=sys.stdout)
     if status != 0 and not cancelled:
         raise _failure(status, message, raised)
-    return make_table(typed(columns), as_frame, {"last_frame": last})
+    return table_of(rows, as_frame, {"last_frame": last})
 
 
 _TRACKER_OPTIONS = ("roi", "animals", "link", "scale", "unit", "fps", "max_pixels", "tracks", "summary", "plot",
@@ -201,14 +201,14 @@ class Tracker:
             if self._core is None:
                 self._start(frame)
             try:
-                columns = self._core.push(frame, -1.0 if time is None else float(time), click_points(clicks))
+                rows = self._core.push(frame, -1.0 if time is None else float(time), click_points(clicks))
             except KeyboardInterrupt:
                 self._closed = True
                 raise
-        if columns is None:
+        if rows is None:
             self.close()
             raise RuntimeError("the run ended before this frame")
-        return make_table(typed(columns), self._as_frame)
+        return table_of(rows, self._as_frame)
 
     def _start(self, frame: Any) -> None:
         grey = numpy().ndim(frame) == 2 if self._grey is None else self._grey

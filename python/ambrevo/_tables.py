@@ -7,9 +7,6 @@ from typing import Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 from . import _ambrevo
 from ._options import is_sequence
 
-# Whole numbers, yes-or-no columns; every other column holds decimals (NaN: unknown).
-INTEGER_COLUMNS = ("frame", "index", "area", "points", "appearances", "track", "arena", "head", "split")
-BOOLEAN_COLUMNS = ("selected", "missing")
 # The module's record: zero on the rows of tracks that were not seen.
 RECORD_COLUMNS = ("area", "vx", "vy", "points", "appearances", "selected")
 # One value per frame, the same on every row of the frame.
@@ -40,26 +37,10 @@ def pandas():
     return pd
 
 
-def column_type(name: str):
-    np = numpy()
-    return np.int64 if name in INTEGER_COLUMNS else np.bool_ if name in BOOLEAN_COLUMNS else np.float64
-
-
-def typed(columns: Mapping[str, Any]) -> Dict[str, Any]:
-    """The columns of the track file read back as numbers, each in its type; the file's
-    `object` is `index` here, as in Procedure.process()."""
-    np = numpy()
-    out = {}
-    for name, values in columns.items():
-        name = "index" if name == "object" else name
-        kind = column_type(name)
-        values = np.asarray(values, dtype=np.float64)
-        if kind is np.int64:
-            values = np.where(np.isnan(values), -1, values).astype(np.int64)
-        elif kind is np.bool_:
-            values = values > 0  # 0 or 1; NaN (unknown) is no
-        out[name] = values
-    return out
+def table_of(rows: Any, as_frame: bool, attrs: Optional[Dict[str, Any]] = None):
+    """A run's rows, a structured array typed as the extension types them, as they are or as a
+    DataFrame with `attrs`."""
+    return make_table({name: rows[name] for name in rows.dtype.names}, True, attrs) if as_frame else rows
 
 
 def make_table(columns: Mapping[str, Any], as_frame: bool, attrs: Optional[Dict[str, Any]] = None):

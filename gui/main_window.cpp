@@ -316,7 +316,9 @@ Options MainWindow::options() const {
         o.animals = setup_.animals;
     o.scale = setup_.scale;
     o.unit = setup_.scale > 0 ? setup_.unit : "";
-    o.link = setup_.link;
+    // A link that does not read is kept as text: the run refuses it with the reason.
+    std::string unread;
+    if (!::setLink(o, setup_.link, unread)) o.link = setup_.link;
     o.grey = greyBox_->isChecked();
     o.start = startBox_->value();
     o.end = endBox_->value() > 0 ? endBox_->value() : -1;
@@ -339,7 +341,7 @@ std::string MainWindow::commandLine() const {
         if (o.rois == saved.arenas) o.rois.clear();
         if (o.animals == saved.animals) o.animals.clear();
         if (o.scale == saved.scale && o.unit == saved.unit) o.scale = 0, o.unit.clear();
-        if (o.link == saved.link) o.link.clear();
+        if (o.link == saved.link) o.link.clear(), o.linking.reset();
     }
     return ::commandLine(o);
 }

@@ -196,8 +196,8 @@ void writeRois(const char* name, const Options& o, Words& w) {
 }
 
 bool readLink(Reader& r) {
-    ambrevo::LinkSettings unused;
-    return r.value(r.o.link) && parseLinkOption(r.o.link, unused, r.error);
+    std::string text;
+    return r.value(text) && setLink(r.o, text, r.error);
 }
 
 bool readAnimals(Reader& r) {
@@ -417,6 +417,14 @@ bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, s
     }
     settings.predict = predicting;
     settings.global = global;
+    return true;
+}
+
+bool setLink(Options& o, const std::string& text, std::string& error) {
+    ambrevo::LinkSettings settings;
+    if (!text.empty() && !parseLinkOption(text, settings, error)) return false;
+    o.link = text;
+    o.linking = text.empty() ? std::nullopt : std::optional(settings);
     return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -83,7 +84,8 @@ struct Options {
     double scale = 0;  // pixels per unit; 0: none
     std::string unit;
     double fps = 0;  // 0: the input's own timestamps
-    std::string link;
+    std::string link;  // as given, for writing back
+    std::optional<ambrevo::LinkSettings> linking;  // the same, read: set both with setLink
     std::vector<int64_t> animals;  // per --roi in order, or one for the whole frame; empty: unknown
     std::string summaryFile;
     std::string plotFile;
@@ -130,6 +132,10 @@ bool checkArenaOptions(const Options& options, std::string& error);
 
 // Parses --link MAX_STEP[,MEMORY][,predict][,global].
 bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error);
+
+// Sets the linking of `options` from --link's text: the text and the settings read from it
+// together, or neither (false with a one-line error).
+bool setLink(Options& options, const std::string& text, std::string& error);
 
 // Parses --animals N[,N...]: positive counts.
 bool parseAnimals(const std::string& text, std::vector<int64_t>& counts, std::string& error);

@@ -72,11 +72,10 @@ bool previewFrames(Module& module, const Options& options, const SettingsFile& s
     o.sets = options.sets;
     o.grey = options.grey;
     o.maxPixels = options.maxPixels;
-    o.rois = options.rois, o.animals = options.animals, o.link = options.link;
+    o.rois = options.rois, o.animals = options.animals, o.link = options.link, o.linking = options.linking;
     o.scale = options.scale, o.unit = options.unit, o.fps = options.fps;
     o.start = first, o.frames = int64_t(frames.size()), o.threads = 1, o.quiet = true;
-    ambrevo::LinkSettings link;
-    const bool deferred = !o.link.empty() && parseLinkOption(o.link, link, error) && link.global;
+    const bool deferred = o.linking && o.linking->global;
     out = FramePreview{};
     FailureKept observer;
     Run run(module, o, saved, observer);

@@ -153,8 +153,7 @@ bool Instance::applyAnimals() {
         status_.stop(exitUsage, "--animals " + std::to_string(total) + ": " + error);
         return false;
     }
-    ambrevo::LinkSettings link;
-    if (!used && !(parseLinkOption(o_.link, link, error) && link.global)) {
+    if (!used && !(o_.linking && o_.linking->global)) {
         status_.stop(exitUsage, "--animals: nothing would use the count (the procedure '" + traits_.name +
                                     "' has no animals setting, and --link is not ...,global)");
         return false;

@@ -33,9 +33,11 @@ bool ArenaRun::open(const Options& o, cv::Size frameSize, double sourceFps, bool
         std::vector<ambrevo::Arena> arenas;
         for (const std::string& given : o.rois) arenas.push_back(ambrevo::parse_roi(given));
         if (!arenas.empty()) arenas_ = ambrevo::ArenaMap(std::move(arenas), frameSize);
-        if (!o.link.empty()) {
-            ambrevo::LinkSettings settings;
-            if (!parseLinkOption(o.link, settings, error)) return false;
+        // Options made by hand with a text that does not read: refused as the command line would.
+        ambrevo::LinkSettings unread;
+        if (!o.link.empty() && !o.linking && !parseLinkOption(o.link, unread, error)) return false;
+        if (o.linking) {
+            const ambrevo::LinkSettings& settings = *o.linking;
             linkSettings_ = settings;
             global_ = settings.global;
             if (!global_) linker_.emplace(settings);

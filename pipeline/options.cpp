@@ -96,35 +96,35 @@ struct OptionEntry {
     const char* help;      // null for a second name that --help leaves out
     int listed;            // its place in --help
 };
-template <std::string Options::*member>
+template <auto member>
 bool text(Reader& r) {
     return r.value(r.o.*member);
 }
-template <std::string Options::*member>
+template <auto member>
 void writeText(const char* name, const Options& o, Words& w) {
     if (!(o.*member).empty()) w.insert(w.end(), {name, o.*member});
 }
-template <bool Options::*member>
+template <auto member>
 bool flag(Reader& r) {
     return r.flag(r.o.*member);
 }
-template <bool Options::*member>
+template <auto member>
 void writeFlag(const char* name, const Options& o, Words& w) {
     if (o.*member) w.push_back(name);
 }
-template <int64_t Options::*member, int64_t low, int64_t high>
+template <auto member, int64_t low, int64_t high>
 bool integer(Reader& r) {
     return r.integer(low, high, r.o.*member);
 }
-template <int64_t Options::*member, int64_t unset>
+template <auto member, int64_t unset>
 void writeInteger(const char* name, const Options& o, Words& w) {
     if (o.*member != unset) w.insert(w.end(), {name, std::to_string(o.*member)});
 }
-template <double Options::*member>
+template <auto member>
 bool positive(Reader& r) {
     return r.positive(r.o.*member);
 }
-template <double Options::*member>
+template <auto member>
 void writeReal(const char* name, const Options& o, Words& w) {
     if (o.*member > 0) w.insert(w.end(), {name, ambrevo::text::shortest(o.*member)});
 }

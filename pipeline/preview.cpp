@@ -64,16 +64,7 @@ bool previewFrames(Module& module, const Options& options, const SettingsFile& s
                    std::string& error) {
     // The run's processing, none of its files or windows.
     Options o;
-    o.input = options.input;
-    o.procedure = options.procedure;
-    o.procedureGiven = options.procedureGiven;
-    o.configFile = options.configFile;
-    o.settingsFile = options.settingsFile;
-    o.sets = options.sets;
-    o.grey = options.grey;
-    o.maxPixels = options.maxPixels;
-    o.rois = options.rois, o.animals = options.animals, o.link = options.link, o.linking = options.linking;
-    o.scale = options.scale, o.unit = options.unit, o.fps = options.fps;
+    static_cast<ProcessingOptions&>(o) = options;
     o.start = first, o.frames = int64_t(frames.size()), o.threads = 1, o.quiet = true;
     const bool deferred = o.linking && o.linking->global;
     out = FramePreview{};

@@ -12,7 +12,8 @@
 
 #include "batch.h"
 #include "cli_util.h"
-#include "options.h"
+#include "live_util.h"
+#include "options_util.h"
 
 using cli::run;
 
@@ -44,7 +45,7 @@ void makeClips(const TempDir& dir, const std::vector<std::pair<std::string, int>
 }  // namespace
 
 TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
-    const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {  // args, "name: option=file ..."
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {  // args, "name: option=file ..."
         {{"x/a.mp4", "b.avi", "--out-dir", "OUT"}, "a: --tracks=OUT/a.csv"},
         {{"x/a.mp4", "--out-dir=OUT", "-o", "mp4", "--tracks", "json", "--dst", "_dst", "--summary", "summary.csv"},
          "a: -o=OUT/a.mp4 --tracks=OUT/a.json --dst=OUT/a_dst --summary=OUT/a.summary.csv"},
@@ -52,11 +53,9 @@ TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
         {{"odd name;1.avi", "--out-dir", "O"}, "odd_name_1: --tracks=O/odd_name_1.csv"},
     };
     for (const auto& [args, expected] : cases) {
-        std::vector<const char*> argv{"ambrevo"};
-        argv.insert(argv.end(), args.begin(), args.end());
         Options o;
         std::string error;
-        ASSERT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error) && isBatch(o)) << error;
+        ASSERT_TRUE(parseWords(args, o, error) && isBatch(o)) << error;
         const BatchOutputs out = batchOutputs(o, o.inputs[0]);
         std::string got = out.name + ":";
         for (const auto& [option, file] : out.options) got += " " + option + "=" + file;
@@ -149,11 +148,7 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
         for (const auto& e : fs::directory_iterator(dir / "OUT", ec))
             writing += e.path().filename().string().find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0;
     }
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 143) << readFile(dir / ".err.txt");
+    ASSERT_EQ(cli::stopAndWait(pid, SIGTERM).first, 143) << readFile(dir / ".err.txt");
     auto table = batchTable(dir / "OUT/batch.csv");
     for (const std::string name : {"a", "b"}) {
         const Table file(dir / ("OUT/" + name + ".csv"));
@@ -262,7 +257,7 @@ TEST(HostBatch, AfterSigkillTheSameCommandKeepsWhatIsCompleteAndRunsTheRest) {
     // told to stop by its parent's death and ends after its frame.
     kill(pid, SIGSTOP);
     kill(runs.at("a"), SIGKILL);
-    EXPECT_EQ(cli::stopAndWait(pid, SIGKILL).first, 128 + SIGKILL);
+    EXPECT_EQ(cli::stopAndWait(pid, SIGKILL).first, -SIGKILL);
     ASSERT_TRUE(cli::waitUntil([&] { return kill(runs.at("a"), 0) != 0 && kill(runs.at("b"), 0) != 0; }, 60));
     EXPECT_EQ(recordOf(dir / "OUT/batch.json"),
               (std::map<std::string, std::string>{{"a.avi", "running"}, {"b.avi", "running"}, {"c.avi", "made"}}));
@@ -337,20 +332,10 @@ TEST(HostLive, AStreamGivesTimedRows) {
     makeClips(dir, {{"clip.avi", 6}});
     RUN_OK(alone, dir, "clip.avi --config cfg.txt --tracks file.csv --quiet");
     const Table file(dir / "file.csv");
-    // A tiny HTTP server of the folder, on a port the system picks and tells.
-    const pid_t server = fork();
-    if (server == 0) {
-        freopen((dir / ".port").c_str(), "w", stdout), freopen("/dev/null", "w", stderr);
-        execlp("python3", "python3", "-u", "-m", "http.server", "0", "-b", "127.0.0.1", "-d", dir.path.c_str(), nullptr);
-        _exit(127);
-    }
-    std::string port;
-    for (int i = 0; i < 100 && port.empty(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
-        if (const std::string said = readFile(dir / ".port"); said.find(" port ") != std::string::npos)
-            port = std::to_string(std::atoi(said.c_str() + said.find(" port ") + 6));
+    const Server server(dir, {"python3", "-u", "-m", "http.server", "0", "-b", "127.0.0.1", "-d", dir.path.string()});
     auto now = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
     const double before = now();
-    Result r = run(dir, "http://127.0.0.1:" + port + "/clip.avi --config cfg.txt --tracks -");
+    Result r = run(dir, server.url("clip.avi") + " --config cfg.txt --tracks -");
     const double after = now();
     ASSERT_EQ(r.status, 0) << r.err;
     // Standard output holds the header and rows alone, then the metadata; the run's own
@@ -372,8 +357,6 @@ TEST(HostLive, AStreamGivesTimedRows) {
         EXPECT_EQ(std::vector<std::string>(live.rows[i].begin(), live.rows[i].end() - 2), file.rows[i]);
         lastCapture = capture;
     }
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
 }
 
 // A reader of --tracks - gets each frame's rows as soon as the frame is done, not when the

@@ -145,12 +145,8 @@ TEST(HostStream, ReconnectCountsTheGapAndSigtermEndsAStallAtOnce) {
     const std::string dst = dir / "d/dst_000009.png";
     for (int i = 0; i < 250 && !fs::exists(dst); ++i) usleep(20000);
     usleep(300000);
-    const double before = steadySeconds();
-    kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    const double took = steadySeconds() - before;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
+    const auto [status, took] = cli::stopAndWait(pid, SIGTERM);
+    EXPECT_EQ(status, 143);
     // Measured 0.1 to 0.2 s; the slack is for a loaded machine.
     EXPECT_LT(took, 1.5);
     EXPECT_EQ(Table(dir / "s.csv").values({"frames_read", "status", "reason"}),
@@ -160,9 +156,7 @@ TEST(HostStream, ReconnectCountsTheGapAndSigtermEndsAStallAtOnce) {
     const pid_t first = cli::start(dir, silent.url() + " --quiet");
     waitUntilOpen(first, "socket:");
     usleep(200000);
-    kill(first, SIGTERM);
-    ASSERT_EQ(waitpid(first, &status, 0), first);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
+    EXPECT_EQ(cli::stopAndWait(first, SIGTERM).first, 143);
     EXPECT_EQ(readFile(dir / ".err.txt"), "ambrevo: stopped by SIGTERM after 0 frames; nothing was written\n");
 }
 
@@ -248,12 +242,9 @@ TEST(HostSpecialFiles, APipeIsReadWholeOrLeftAtASignal) {
     for (const std::string option : {"--settings", "--config"}) {
         const pid_t pid = cli::start(dir, option + " pipe --frames 1 --quiet");
         waitUntilOpen(pid, dir / "pipe");
-        const double before = steadySeconds();
-        kill(pid, SIGTERM);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_LT(steadySeconds() - before, 1.5) << option;
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << option << " " << status;
+        const auto [status, seconds] = cli::stopAndWait(pid, SIGTERM);
+        EXPECT_LT(seconds, 1.5) << option;
+        EXPECT_EQ(status, 143) << option;
         EXPECT_EQ(readFile(dir / ".err.txt"), "ambrevo: cannot read " + option + " 'pipe': stopped by SIGTERM\n");
     }
 }

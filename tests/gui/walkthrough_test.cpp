@@ -59,9 +59,7 @@ void WalkThrough::firstAnalysis() {
     for (const std::string& roi : rois) {
         int x, y, w, h;
         QCOMPARE(std::sscanf(roi.c_str(), "rect:%d,%d,%d,%d", &x, &y, &w, &h), 4);
-        QTest::mousePress(view, Qt::LeftButton, {}, at(x, y));
-        QTest::mouseMove(view, at(x + w / 2, y + h / 2));
-        QTest::mouseRelease(view, Qt::LeftButton, {}, at(x + w, y + h));
+        drag(view, Qt::LeftButton, at(x, y), at(x + w / 2, y + h / 2), at(x + w, y + h));
     }
     QCOMPARE(window.options().rois, rois);
     shot(window, "gui-arenas.png");

@@ -49,17 +49,6 @@ def test_track_is_the_program_from_files_and_from_arrays(tmp_path, monkeypatch):
     assert all(b is not None and b.tobytes() == table.tobytes() for b in both)
 
 
-def test_crowd_rows_are_its_track_file_with_decimal_centres_and_shapes(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    table = ambrevo.track("demo", procedure="crowd", frames=40, link="20,3,global", tracks="c.csv")
-    rows = host_rows("c.csv")
-    assert len(rows) == len(table) > 80 and table.dtype["x"] == np.float64
-    assert any(x != int(x) for x in table["x"])
-    for r, g in zip(rows, table):
-        for k in ("x", "y", "intensity", "orientation", "elongation"):
-            assert float(r[k] or "nan") == g[k] or (r[k] == "" and np.isnan(g[k])), (k, r, g)
-
-
 def writing(folder, name):
     """Whether the output `name` has frames in it, under its temporary name."""
     return lambda: any(p.name.startswith(f".{name}.part") and p.stat().st_size > 50000 for p in folder.iterdir())

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <regex>
-#include <thread>
 
 #include "batch.h"
 #include "cli_util.h"
@@ -40,6 +39,37 @@ void makeClips(const TempDir& dir, const std::vector<std::pair<std::string, int>
         start += 40;
     }
     writeFile(dir / "cfg.txt", "\n0 1 1 2 3\n");
+}
+
+// The inputs of batch.json, each with "made" when its run is recorded and "running" while a
+// batch has claimed it.
+std::map<std::string, std::string> recordOf(const std::string& file) {
+    std::map<std::string, std::string> inputs;
+    const std::string text = readFile(file);
+    const std::regex entry(R"re(\n  "([^"]+)": \{\n   "(request|running)")re");
+    for (std::sregex_iterator i(text.begin(), text.end(), entry), end; i != end; ++i)
+        inputs[(*i)[1]] = (*i)[2] == "request" ? "made" : "running";
+    return inputs;
+}
+
+// The hidden files of a folder: temporaries, locks, a batch's presence.
+std::vector<std::string> hidden(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
+    return names;
+}
+
+// The runs writing rows into the folder `out` now: each input's name (one letter) and its run's process id.
+std::map<std::string, pid_t> rowWriters(const fs::path& out) {
+    std::map<std::string, pid_t> pids;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(out, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0)
+            pids[name.substr(1, 1)] = std::atoi(name.c_str() + name.find("rows-") + 5);
+    }
+    return pids;
 }
 
 }  // namespace
@@ -141,13 +171,7 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     ASSERT_GE(pid, 0);
     // Until both runs have written rows of a frame: the signal then comes in the middle of the runs. They start
     // writing early; the clips are long enough that a run started late on a loaded machine is still caught.
-    for (int writing = 0, waited = 0; writing < 2 && waited < 3000; ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        writing = 0;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(dir / "OUT", ec))
-            writing += e.path().filename().string().find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0;
-    }
+    cli::waitUntil([&] { return rowWriters(dir / "OUT").size() >= 2; }, 60);
     ASSERT_EQ(cli::stopAndWait(pid, SIGTERM).first, 143) << readFile(dir / ".err.txt");
     auto table = batchTable(dir / "OUT/batch.csv");
     for (const std::string name : {"a", "b"}) {
@@ -159,30 +183,11 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     }
     EXPECT_EQ(table["c.avi"].substr(0, 12), "not started,");
     // Nothing half-written is left beside the outputs.
-    for (const auto& e : fs::directory_iterator(dir / "OUT")) EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    EXPECT_EQ(hidden(dir.path / "OUT"), std::vector<std::string>{});
 
     RUN_OK(again, dir, args);
     table = batchTable(dir / "OUT/batch.csv");
     EXPECT_EQ(table["a.avi"] + " " + table["b.avi"] + " " + table["c.avi"], "done,0,240 done,0,240 done,0,3");
-}
-
-// The inputs of batch.json, each with "made" when its run is recorded and "running" while a
-// batch has claimed it.
-std::map<std::string, std::string> recordOf(const std::string& file) {
-    std::map<std::string, std::string> inputs;
-    const std::string text = readFile(file);
-    const std::regex entry(R"re(\n  "([^"]+)": \{\n   "(request|running)")re");
-    for (std::sregex_iterator i(text.begin(), text.end(), entry), end; i != end; ++i)
-        inputs[(*i)[1]] = (*i)[2] == "request" ? "made" : "running";
-    return inputs;
-}
-
-// The hidden files of a folder: temporaries, locks, a batch's presence.
-std::vector<std::string> hidden(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
-    return names;
 }
 
 TEST(HostBatch, TwoBatchesIntoOneFolderKeepBothAndShareTheirInputs) {
@@ -239,16 +244,7 @@ TEST(HostBatch, AfterSigkillTheSameCommandKeepsWhatIsCompleteAndRunsTheRest) {
     const std::string args = "c.avi a.avi b.avi --out-dir OUT --jobs 2 --config cfg.txt -o mp4";
     const pid_t pid = cli::start(dir, args);
     // Until c is done and a and b are both writing rows: the batch dies in the middle of them.
-    auto writers = [&] {
-        std::map<std::string, pid_t> pids;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(dir / "OUT", ec)) {
-            const std::string name = e.path().filename().string();
-            if (name.find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0)
-                pids[name.substr(1, 1)] = std::atoi(name.c_str() + name.find("rows-") + 5);
-        }
-        return pids;
-    };
+    auto writers = [&] { return rowWriters(dir / "OUT"); };
     ASSERT_TRUE(cli::waitUntil([&] { return writers().count("a") && writers().count("b"); }, 120))
         << readFile(dir / ".err.txt");
     const std::map<std::string, pid_t> runs = writers();

@@ -85,8 +85,7 @@ void WalkThrough::firstAnalysis() {
     QTest::mouseClick(window.findChild<QPushButton*>("run"), Qt::LeftButton);
     QVERIFY(waitForRun(window));
     QCOMPARE(window.lastRun().frames, int64_t(150));
-    const std::string tracks = dir.filePath("scene.csv").toStdString(), asRun = readText(tracks);
-    QVERIFY(asRun.find("# status: complete\n") != std::string::npos);
+    QVERIFY(readText(dir.filePath("scene.csv").toStdString()).find("# status: complete\n") != std::string::npos);
     shot(window, "gui-run.png");
 
     // The two tracks closest together on frame 100, picked with the mouse, swapped from there.
@@ -129,9 +128,8 @@ void WalkThrough::firstAnalysis() {
     QTest::keySequence(&window, QKeySequence::Redo);
     ask.answers = {"yes"};
     QTest::keySequence(&window, QKeySequence::Save);
+    // What a save writes, and the original it keeps, are correctionsChangeExactlyTheirRows's.
     QVERIFY(!window.unsaved());
-    QVERIFY(readText(tracks).find("# correction_1: " + swap + "\n") != std::string::npos);
-    QCOMPARE(readText(dir.filePath("scene.original.csv").toStdString()), asRun);
     shot(window, "gui-saved.png");
 }
 

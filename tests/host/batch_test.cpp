@@ -147,22 +147,6 @@ TEST(HostBatch, EveryInputRunsAsAloneAFailureIsListedAndCompleteInputsAreSkipped
     EXPECT_NE(readFile(dir / "OUT/a.json").find("\"status\": \"complete\""), std::string::npos);
 }
 
-TEST(HostBatch, RefusalsComeBeforeAnyRun) {
-    TempDir dir;
-    for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
-             {"a.avi sub/a.avi", "inputs 'a.avi' and 'sub/a.avi' would share the outputs named 'a'"},
-             {"a.avi b.avi -o mov", "-o 'mov': in a batch -o takes mp4 or avi"},
-             {"a.avi b.avi --tracks txt", "--tracks 'txt': in a batch --tracks takes csv or json"},
-             {"a.avi b.avi --tracks -", "--tracks - streams one input's rows"},
-             {"a.avi b.avi --jobs 0", "malformed --jobs '0' (expected a positive integer)"},
-             {"a.avi b.avi --show", "--show takes one input, not a batch"}}) {
-        Result r = run(dir, args + " --out-dir OUT");
-        EXPECT_EQ(r.status, 2) << args;
-        EXPECT_EQ(r.err.rfind("ambrevo: " + message, 0), 0u) << args << "\n" << r.err;
-        EXPECT_FALSE(fs::exists(dir / "OUT")) << args;
-    }
-}
-
 TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     TempDir dir;
     makeClips(dir, {{"a.avi", 240}, {"b.avi", 240}, {"c.avi", 3}});

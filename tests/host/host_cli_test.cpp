@@ -156,17 +156,26 @@ TEST(HostClick, AClickStartsATrackWithOneObject) {
     EXPECT_GT(cv::norm(first(cv::Rect(97, 32, 7, 7)), third(cv::Rect(97, 32, 7, 7)), cv::NORM_L1), 49 * 3 * 40);
 }
 
-// A refused run: its one line on standard error (byte for byte, or its start when it ends with
-// ": "), its status, and nothing left behind, not even a temporary, nothing damaged.
-TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
+// A refused run: its one line on standard error (byte for byte, or its start where the case
+// gives no line's end), its status, and nothing left behind, not even a temporary, nothing
+// damaged: refusals of the command line, inputs, outputs and module, of settings and arena
+// options before any output is made, and of a batch before any run.
+TEST(HostErrors, EveryRefusalGetsOneLineItsStatusAndWritesNothing) {
     TempDir dir;
     // huge.y4m announces 9000x9000 frames (and holds none): refused before decoding.
     for (const auto& [name, text] : std::map<std::string, std::string>{
              {"bogus.mp4", "this is not a video\n"}, {"file.txt", "x"}, {"notamodule.qorb", "not an object file\n"},
-             {"keep.csv", "rows of an earlier run\n"}, {"huge.y4m", "YUV4MPEG2 W9000 H9000 F25:1 C420jpeg\nFRAME\n"}})
+             {"keep.csv", "rows of an earlier run\n"}, {"huge.y4m", "YUV4MPEG2 W9000 H9000 F25:1 C420jpeg\nFRAME\n"},
+             {"bad.json", "{\"procedure\": \"flowtrack\", \"settings\": {\"BinThreshold\": 1"},
+             {"cc.json", "{\"module_version\": \"1\", \"procedure\": \"ccTrack\", \"settings\": {}}"}})
         writeFile(dir / name, text);
     fs::create_directory(dir / "cfgdir");
     ASSERT_TRUE(cv::imwrite(dir / "wide.png", cv::Mat(1, 32768, CV_8UC3, cv::Scalar::all(200))));
+    ASSERT_TRUE(cv::imwrite(dir / "mask.png", cv::Mat(10, 10, CV_8UC1, cv::Scalar(255))));
+    // The outputs a settings or arena option is refused before.
+    auto outputs = [](const char* args) {
+        return "--frames 2 --tracks t.csv --summary s.csv --plot p.png --settings-out o.json " + std::string(args);
+    };
     const struct {
         std::string args;
         int status;
@@ -211,6 +220,31 @@ TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
         {"", 5, "cannot load module '/nonexistent/m.qorb': ", "AMBREVO_MODULE=/nonexistent/m.qorb"},
         {"--module " AMBREVO_PARTIAL_MODULE, 5,
          "module '" AMBREVO_PARTIAL_MODULE "' lacks the export ip_dllAdaptor_destroy\n"},
+        {outputs("--set BinThreshold=300"), 2, "--set BinThreshold=300: BinThreshold must lie in 0 to 255, got 300"},
+        {outputs("--set Nonsense=1"), 2, "--set Nonsense=1: unknown setting 'Nonsense'"},
+        {outputs("--set BinThreshold"), 2, "malformed --set 'BinThreshold' (expected NAME=VALUE)"},
+        {outputs("--settings bad.json"), 3,
+         "malformed --settings file 'bad.json': parse error at line 1, column 58: syntax error while parsing object - "
+         "unexpected end of input"},
+        {outputs("--settings none.json"), 3, "cannot read --settings file 'none.json'"},
+        {outputs("--settings cc.json --procedure flowtrack"), 2, "--procedure flowtrack but the --settings file"},
+        {outputs("--roi rect:1,2,3"), 2, "--roi"},
+        {outputs("--roi mask.png"), 2, "--roi 'mask.png': the mask is 10x10 but the frames are 640x480\n"},
+        {outputs("--link 10,-1"), 2, "--link '10,-1'"},
+        {outputs("--link 10,global,global"), 2, "--link '10,global': MEMORY must be a whole number"},
+        {outputs("--animals 4,0"), 2, "malformed --animals '4,0' (expected N[,N...]"},
+        {outputs("--animals 4,4"), 2, "--animals gives 2 counts for 1 frame without --roi"},
+        {outputs("--animals 4 --link 15"), 2, "--animals: nothing would use the count (the procedure 'flowtrack'"},
+        {outputs("--roi rect:0,0,9,9 --roi rect:9,9,9,9 --animals 4"), 2, "--animals gives 1 count for 2 --roi arenas"},
+        {outputs("--unit mm"), 2, "--unit mm needs --scale"},
+        {outputs("--scale -3"), 2, "malformed --scale '-3'"},
+        {outputs("--plot p.jpg"), 2, "--plot 'p.jpg': the picture must end in .png"},
+        {"a.avi sub/a.avi --out-dir OUT", 2, "inputs 'a.avi' and 'sub/a.avi' would share the outputs named 'a'"},
+        {"a.avi b.avi -o mov --out-dir OUT", 2, "-o 'mov': in a batch -o takes mp4 or avi"},
+        {"a.avi b.avi --tracks txt --out-dir OUT", 2, "--tracks 'txt': in a batch --tracks takes csv or json"},
+        {"a.avi b.avi --tracks - --out-dir OUT", 2, "--tracks - streams one input's rows"},
+        {"a.avi b.avi --jobs 0 --out-dir OUT", 2, "malformed --jobs '0' (expected a positive integer)"},
+        {"a.avi b.avi --show --out-dir OUT", 2, "--show takes one input, not a batch"},
     };
     const auto before = listing(dir.path);
     for (const auto& c : cases) {

@@ -1,5 +1,6 @@
 // Drives the real ambrevo executable, loading the real module, as a user would.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -170,6 +171,8 @@ TEST(HostErrors, EveryRefusalGetsOneLineItsStatusAndWritesNothing) {
              {"cc.json", "{\"module_version\": \"1\", \"procedure\": \"ccTrack\", \"settings\": {}}"}})
         writeFile(dir / name, text);
     fs::create_directory(dir / "cfgdir");
+    writeFile(dir / "cfgdir/notes.txt", "not an image");
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     ASSERT_TRUE(cv::imwrite(dir / "wide.png", cv::Mat(1, 32768, CV_8UC3, cv::Scalar::all(200))));
     ASSERT_TRUE(cv::imwrite(dir / "mask.png", cv::Mat(10, 10, CV_8UC1, cv::Scalar(255))));
     // The outputs a settings or arena option is refused before.
@@ -200,7 +203,28 @@ TEST(HostErrors, EveryRefusalGetsOneLineItsStatusAndWritesNothing) {
         {"demo --config missing.txt", 3, "cannot read --config file 'missing.txt'\n"},
         // OpenCV's camera backends warn on their own; only the one line is left.
         {"cam:7", 3, "cannot open camera 'cam:7'\n"},
+        // Every file the program reads, given as something that is no regular file: called what it is, at
+        // once; a pipe without a writer is waited for no longer than --timeout.
+        {"/dev/zero --tracks t.csv", 3,
+         "input '/dev/zero' is a device, not a video or image file (a camera is given as cam:N)\n"},
+        {"cfgdir --tracks t.csv", 3, "input 'cfgdir' is a folder without image files (an image sequence is a folder of "
+                                     ".png, .jpg, .tif, ... files, or a pattern such as frames/%04d.png)\n"},
+        {"pipe --timeout 0.5 --tracks t.csv", 3, "cannot open named pipe 'pipe': its writer sent nothing: nothing came "
+                                                 "for 0.5 s (--timeout SECONDS waits longer)\n"},
+        {"--settings /dev/zero", 3,
+         "--settings '/dev/zero' is a device, not a settings file; give a file of at most 16 MB\n"},
+        {"--settings cfgdir", 3, "--settings 'cfgdir' is a folder, not a settings file\n"},
+        {"--config /dev/zero", 3,
+         "--config '/dev/zero' is a device, not a file of replies; give a file of at most 16 MB\n"},
         {"demo --config cfgdir", 3, "--config 'cfgdir' is a folder, not a file of replies\n"},
+        {"--roi pipe", 2, "--roi 'pipe': it is a named pipe (FIFO), not a mask image file\n"},
+        {"--roi /dev/zero", 2, "--roi '/dev/zero': it is a device, not a mask image file\n"},
+        {"--roi cfgdir", 2, "--roi 'cfgdir': it is a folder, not a mask image file\n"},
+        {"--module pipe", 5,
+         "cannot load module 'pipe': it is a named pipe (FIFO), not a module file (Ambrevo.qorb)\n"},
+        {"--module cfgdir", 5, "cannot load module 'cfgdir': it is a folder, not a module file (Ambrevo.qorb)\n"},
+        {"--module /dev/zero", 5,
+         "cannot load module '/dev/zero': it is a device, not a module file (Ambrevo.qorb)\n"},
         {"demo --start 300", 3, "input 'demo' holds no frames from --start 300\n"},
         {"huge.y4m", 3,
          "input 'huge.y4m': frames of 9000x9000 pixels exceed the limit of 67108864 pixels (--max-pixels raises it)\n"},
@@ -248,12 +272,15 @@ TEST(HostErrors, EveryRefusalGetsOneLineItsStatusAndWritesNothing) {
     };
     const auto before = listing(dir.path);
     for (const auto& c : cases) {
+        const double started = steadySeconds();
         Result r = run(dir, c.args, c.env);
+        EXPECT_LT(steadySeconds() - started, 5.0) << c.args;
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_EQ(c.message.back() == '\n' ? r.err : r.err.substr(0, c.message.size() + 9), "ambrevo: " + c.message) << c.args;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << "\n" << r.err;
         EXPECT_EQ(listing(dir.path), before) << c.args;
     }
+    EXPECT_LT(cli::largestChildKilobytes(), 1 << 20) << "a run that read a device";
     // --module wins over the variable.
     EXPECT_EQ(run(dir, "--module " AMBREVO_MODULE_PATH " --list", "AMBREVO_MODULE=/nonexistent/m.qorb").status, 0);
 }

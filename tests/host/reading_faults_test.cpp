@@ -195,41 +195,6 @@ TEST(HostInput, AnUndecodableFrameIsSkippedAndCountedByBothReaders) {
     EXPECT_EQ(run(dir, "seq/1.png --quiet").err, "ambrevo: cannot decode image 'seq/1.png'\n");
 }
 
-// Every file the program reads, given as something that is no regular file: called what it
-// is, at once; a pipe without a writer is waited for no longer than --timeout.
-TEST(HostSpecialFiles, DevicesPipesAndFoldersAreCalledWhatTheyAre) {
-    TempDir dir;
-    fs::create_directory(dir / "folder");
-    writeFile(dir / "folder/notes.txt", "not an image");
-    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-    const std::vector<std::pair<std::string, std::string>> cases = {  // arguments, message
-        {"/dev/zero", "input '/dev/zero' is a device, not a video or image file (a camera is given as cam:N)"},
-        {"folder", "input 'folder' is a folder without image files (an image sequence is a folder of .png, .jpg, "
-                   ".tif, ... files, or a pattern such as frames/%04d.png)"},
-        {"pipe --timeout 0.5", "cannot open named pipe 'pipe': its writer sent nothing: nothing came for 0.5 s "
-                               "(--timeout SECONDS waits longer)"},
-        {"--settings /dev/zero", "--settings '/dev/zero' is a device, not a settings file; give a file of at most 16 MB"},
-        {"--settings folder", "--settings 'folder' is a folder, not a settings file"},
-        {"--config /dev/zero", "--config '/dev/zero' is a device, not a file of replies; give a file of at most 16 MB"},
-        {"--config folder", "--config 'folder' is a folder, not a file of replies"},
-        {"--roi pipe", "--roi 'pipe': it is a named pipe (FIFO), not a mask image file"},
-        {"--roi /dev/zero", "--roi '/dev/zero': it is a device, not a mask image file"},
-        {"--roi folder", "--roi 'folder': it is a folder, not a mask image file"},
-        {"--module pipe", "cannot load module 'pipe': it is a named pipe (FIFO), not a module file (Ambrevo.qorb)"},
-        {"--module folder", "cannot load module 'folder': it is a folder, not a module file (Ambrevo.qorb)"},
-        {"--module /dev/zero", "cannot load module '/dev/zero': it is a device, not a module file (Ambrevo.qorb)"},
-    };
-    for (const auto& [args, message] : cases) {
-        const double before = steadySeconds();
-        Result r = run(dir, args + " --frames 1 --tracks t.csv --quiet");
-        EXPECT_NE(r.status, 0) << args;
-        EXPECT_EQ(r.err, "ambrevo: " + message + "\n") << args;
-        EXPECT_LT(steadySeconds() - before, 5.0) << args;
-        EXPECT_FALSE(fs::exists(dir / "t.csv")) << args;
-    }
-    EXPECT_LT(cli::largestChildKilobytes(), 1 << 20) << "a run that read a device";
-}
-
 // A pipe given as a file of the program's is read whole when its writer comes, and left at
 // once at a signal when it does not.
 TEST(HostSpecialFiles, APipeIsReadWholeOrLeftAtASignal) {

@@ -195,6 +195,11 @@ TEST(HostErrors, EveryRefusalGetsOneLineItsStatusAndWritesNothing) {
         {"--console-log keep.csv --tracks keep.csv", 2, "--tracks and --console-log name the same file 'keep.csv'\n"},
         {"-o out.mov", 2, "-o 'out.mov': the annotated video must end in .mp4 or .avi\n"},
         {"demo other", 2, "several inputs need --out-dir DIR for their outputs\n"},
+        {"--procedure crowd --roi rect:0,0,99,99 --roi rect:100,0,99,99 --animals 12,12 --set animals=5", 2,
+         "--animals 12,12 and --set animals=5 disagree (24 against 5 animals in all): give the count once, with "
+         "--animals\n"},
+        {"--procedure crowd --set minArea=600 --set maxArea=500 --params", 2,
+         "--set maxArea=500: minArea must not be above maxArea (500)\n"},
         {"--config", 2, "option --config needs a value\n"},
         {"--show=1", 2, "option --show takes no value\n"},
         {"missing.mp4", 3, "input 'missing.mp4' not found\n"},

@@ -214,23 +214,16 @@ TEST(HostSpecialFiles, APipeIsReadWholeOrLeftAtASignal) {
     }
 }
 
-// Options that contradicted each other or could not be said: the count of animals given twice,
-// settings that agree only together, and an input named like an option.
+// Options that contradicted each other or could not be said: the count of animals given twice
+// alike (refused when it disagrees, with the program's other refusals), settings that agree
+// only together, and an input named like an option.
 TEST(HostOptions, CountsGivenTwiceSettingsTogetherAndInputsAfterTwoDashes) {
     TempDir dir;
-    Result twice = run(dir, "--procedure crowd --roi rect:0,0,99,99 --roi rect:100,0,99,99 --animals 12,12 "
-                            "--set animals=5 --frames 1 --quiet");
-    EXPECT_EQ(twice.status, 2);
-    EXPECT_EQ(twice.err, "ambrevo: --animals 12,12 and --set animals=5 disagree (24 against 5 animals in all): give "
-                         "the count once, with --animals\n");
     RUN_OK(same, dir, "--procedure crowd --animals 24 --set animals=24 --params");
     // minArea above the maxArea of the first --set, below that of the second.
     RUN_OK(together, dir, "--procedure crowd --set maxArea=500 --set minArea=600 --set maxArea=1000 --params");
     for (const char* line : {"\nminArea      600 ", "\nmaxArea      1000 "})
         EXPECT_NE(together.out.find(line), std::string::npos) << together.out;
-    Result conflict = run(dir, "--procedure crowd --set minArea=600 --set maxArea=500 --params");
-    EXPECT_EQ(conflict.status, 2);
-    EXPECT_EQ(conflict.err, "ambrevo: --set maxArea=500: minArea must not be above maxArea (500)\n");
 
     RUN_OK(clip, dir, "demo --procedure nop --frames 3 -o -dash.avi --quiet");
     RUN_OK(dashed, dir, "--procedure nop --tracks t.csv --quiet -- -dash.avi");

@@ -115,6 +115,23 @@ bool exactly(const std::vector<ip_objectDetails>& objects, const std::vector<mov
 
 const floor_fn plainFloor = [](int x, int y) { return 182.0 + 6 * std::sin(x * 0.05) * std::cos(y * 0.04); };
 
+void step(std::vector<mover>& movers) {
+    for (mover& m : movers) m.step();
+}
+
+// Over `frames` frames of `movers` on `floor`, those from `from` on where `p` found anything but
+// exactly the movers and the `still` ones.
+int misses(ip_crowd& p, const floor_fn& floor, std::vector<mover> movers, int frames, int from = 0,
+           const std::vector<mover>& still = {}) {
+    int wrong = 0;
+    for (int frame = 0; frame < frames; ++frame, step(movers)) {
+        std::vector<mover> expected = movers;
+        expected.insert(expected.end(), still.begin(), still.end());
+        wrong += !exactly(found(p, picture(floor, movers, frame)), expected) && frame >= from;
+    }
+    return wrong;
+}
+
 // A dark rim of 3 px just inside the frame's edge, a dim corner of 60 x 60 that fades out,
 // a speck and a stain of the size of one animal: every sample marks them as objects, and
 // none is an object once the background is learned. Without the count of animals the stain
@@ -130,15 +147,9 @@ TEST(CrowdDetect, RimCornerAndStainAreBackground) {
     };
     for (int animals : {0, 5}) {
         auto p = crowd({{"animals", animals}});
-        std::vector<mover> movers = walkers(5, 40);
-        int wrong = 0;
-        for (int frame = 0; frame < 200; ++frame, std::for_each(
-                                                      movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
-            std::vector<mover> expected = movers;
-            if (animals == 0) expected.push_back({60, 130, 0, 0, 5.5, 95});
-            wrong += !exactly(found(*p, picture(walled, movers, frame)), expected) && frame >= 90;
-        }
-        EXPECT_EQ(wrong, 0) << "animals " << animals;
+        const std::vector<mover> stain = {{60, 130, 0, 0, 5.5, 95}};
+        EXPECT_EQ(misses(*p, walled, walkers(5, 40), 200, 90, animals ? std::vector<mover>{} : stain), 0)
+            << "animals " << animals;
         EXPECT_NE(p->background(), nullptr);
     }
 }
@@ -150,11 +161,7 @@ TEST(CrowdDetect, ShadowLeavesNoTrail) {
     auto p = crowd({{"polarity", 1}, {"animals", 4}});
     std::vector<mover> movers = walkers(4, 210, 7);
     for (mover& m : movers) m.shadowX = 4, m.shadowY = 3;
-    int wrong = 0;
-    for (int frame = 0; frame < 300; ++frame, std::for_each(
-                                                  movers.begin(), movers.end(), [](mover& m) { m.step(); }))
-        wrong += !exactly(found(*p, picture(dark, movers, frame)), movers);
-    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(misses(*p, dark, movers, 300), 0);
 }
 
 // One animal rests for the whole run, through every sample, beside others that move: it is
@@ -164,11 +171,7 @@ TEST(CrowdDetect, RestingAnimalStaysFound) {
         auto p = crowd({{"animals", animals}});
         std::vector<mover> movers = walkers(4, 40);
         movers[0].vx = movers[0].vy = 0;
-        int missing = 0;
-        for (int frame = 0; frame < 250; ++frame, std::for_each(
-                                                      movers.begin(), movers.end(), [](mover& m) { m.step(); }))
-            missing += !exactly(found(*p, picture(plainFloor, movers, frame)), movers);
-        EXPECT_EQ(missing, 0) << "animals " << animals;
+        EXPECT_EQ(misses(*p, plainFloor, movers, 250), 0) << "animals " << animals;
     }
 }
 
@@ -180,12 +183,7 @@ TEST(CrowdDetect, WallRingIsNoObjectWhileTheFloorIsGuessed) {
     const floor_fn ring = [](int x, int y) {
         return std::fabs(std::hypot(x - kW / 2.0, y - kH / 2.0) - 70) < 1.5 ? 95.0 : plainFloor(x, y);
     };
-    auto p = crowd({{"animals", 5}});
-    std::vector<mover> movers = walkers(5, 40);
-    for (int frame = 0; frame < 20; ++frame, std::for_each(
-                                                 movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
-        EXPECT_TRUE(exactly(found(*p, picture(ring, movers, frame)), movers)) << "frame " << frame;
-    }
+    EXPECT_EQ(misses(*crowd({{"animals", 5}}), ring, walkers(5, 40), 20), 0);
 }
 
 // Specks of a pixel or two, 14 levels dark, flicker all over the floor, as compression
@@ -195,8 +193,7 @@ TEST(CrowdDetect, ContrastStaysAboveSpecks) {
     auto p = crowd({{"animals", 5}});
     std::vector<mover> movers = walkers(5, 40);
     std::mt19937 random(5);
-    for (int frame = 0; frame < 160; ++frame, std::for_each(
-                                                  movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+    for (int frame = 0; frame < 160; ++frame, step(movers)) {
         dib_base f = picture(plainFloor, movers, frame);
         for (int k = 0; k < 300; ++k) {
             const int x = int(random() % (kW - 1)), y = int(random() % kH);
@@ -241,16 +238,9 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
 TEST(CrowdDetect, FoundFromTheFirstFrame) {
     const floor_fn sloped = [](int x, int) { return 100.0 + 120.0 * x / kW; };
     auto p = crowd({});
-    std::vector<mover> movers = walkers(5, 30, 7);
-    for (int frame = 0; frame < 30; ++frame, std::for_each(
-                                                 movers.begin(), movers.end(), [](mover& m) { m.step(); }))
-        ASSERT_TRUE(exactly(found(*p, picture(sloped, movers, frame)), movers)) << "frame " << frame;
+    EXPECT_EQ(misses(*p, sloped, walkers(5, 30, 7), 30), 0);
     EXPECT_EQ(counters(*p)["provisional_background"], 30);
-
-    auto flat = crowd({{"background", 2}});
-    std::vector<mover> one = walkers(1, 60);
-    for (int frame = 0; frame < 5; ++frame, one[0].step())
-        ASSERT_TRUE(exactly(found(*flat, picture(plainFloor, one, frame)), one)) << "frame " << frame;
+    EXPECT_EQ(misses(*crowd({{"background", 2}}), plainFloor, walkers(1, 60), 5), 0);
 }
 
 // A white frame on a sampled frame, five white frames in a row, and the lamp dimmed to 40%
@@ -261,8 +251,7 @@ TEST(CrowdDetect, FlashesAndDimmingRecoverAndAreCounted) {
     std::vector<mover> movers = walkers(5, 40);
     const int white[] = {40, 150, 151, 152, 153, 154};
     int wrong = 0;
-    for (int frame = 0; frame < 320; ++frame, std::for_each(
-                                                  movers.begin(), movers.end(), [](mover& m) { m.step(); })) {
+    for (int frame = 0; frame < 320; ++frame, step(movers)) {
         const bool flash = std::find(std::begin(white), std::end(white), frame) != std::end(white);
         const auto objects =
             found(*p, flash ? whiteFrame() : picture(plainFloor, movers, frame, frame >= 240 ? 0.4 : 1.0));

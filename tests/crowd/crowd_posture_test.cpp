@@ -10,8 +10,7 @@
 #include <numbers>
 #include <vector>
 
-#include "crowd/ip_crowd.h"
-#include "framework/ip_params.h"
+#include "crowd_support.h"
 
 namespace {
 
@@ -96,18 +95,13 @@ using checker = std::function<void(int, const std::vector<swimmer>&, const std::
 // objects ordered to match the truths by least total distance, to `check`.
 void swim(std::vector<swimmer> animals, int frames, int w, int h, const checker& check,
           const std::function<void(int, std::vector<swimmer>&)>& steer = nullptr) {
-    const dib_fmt format(w, h, 1, 0, false);
-    auto p = std::make_unique<ip_crowd>(&format);
-    std::string why;
-    for (auto [name, value] : {std::pair{"background", 1.0}, {"threshold", 185.0}, {"animals", double(animals.size())}})
-        ASSERT_TRUE(ip_setParam(*p, name, value, why)) << why;
+    auto p = crowd_test::crowd(dib_fmt(w, h, 1, 0, false),
+                               {{"background", 1}, {"threshold", 185}, {"animals", double(animals.size())}});
     for (int f = 0; f < frames; ++f) {
         if (steer) steer(f, animals);
         std::vector<truth> truths;
         const dib_base picture = draw(w, h, animals, truths);
-        p->doProcess(&picture, nullptr, nullptr);
-        std::vector<ip_objectDetails> found(size_t(p->details(nullptr, 0)));
-        p->details(found.data(), int(found.size()));
+        const std::vector<ip_objectDetails> found = crowd_test::found(*p, picture);
         ASSERT_EQ(found.size(), animals.size()) << "frame " << f;
         std::vector<size_t> order(found.size()), best;
         for (size_t i = 0; i < order.size(); ++i) order[i] = i;

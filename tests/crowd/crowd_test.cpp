@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <random>
@@ -51,6 +52,25 @@ std::pair<const ip_objectDetails*, double> nearest(const std::vector<ip_objectDe
     for (const auto& o : objects)
         if (std::hypot(o.x - x, o.y - y) < best.second) best = {&o, std::hypot(o.x - x, o.y - y)};
     return best;
+}
+
+// Runs `p` on the frames of discs(i), i from `first` to `last`: each frame must give exactly the
+// discs' objects, each within `within` px of its disc. The identity of each disc's object, by frame.
+std::vector<std::vector<int32_t>> follow(ip_crowd& p, int w, int h, int first, int last,
+                                         const std::function<std::vector<disc>(int)>& discs, double within) {
+    std::vector<std::vector<int32_t>> ids;
+    for (int i = first; i <= last; ++i) {
+        const std::vector<disc> shown = discs(i);
+        const auto objects = found(p, frame(w, h, shown));
+        EXPECT_EQ(objects.size(), shown.size()) << "frame " << i;
+        ids.emplace_back();
+        for (const disc& d : shown) {
+            const auto [o, distance] = nearest(objects, d.x, d.y);
+            EXPECT_LT(distance, within) << "frame " << i << ", r " << d.r;
+            ids.back().push_back(o ? o->index : -1);
+        }
+    }
+    return ids;
 }
 
 // Stretches of equal bytes of random length, so that runs cross the 64-pixel words.
@@ -151,13 +171,10 @@ TEST(CrowdKernels, ProcedureAlikeInEveryMode) {
 TEST(Crowd, TouchingPairSplitNearTheirCentres) {
     const dib_fmt format(120, 80, 1, 0, false);
     for (int animals : {0, 2}) {
-        auto p = crowd(format, {{"animals", animals}});
-        for (int i = animals ? 8 : 0; i <= 8; ++i) {
-            const std::vector<disc> pair = {{30.0 + 2.7 * i, 40, 10}, {90.0 - 2.7 * i, 43, 11}};
-            const auto objects = found(*p, frame(120, 80, pair));
-            ASSERT_EQ(objects.size(), 2u) << "frame " << i << ", animals " << animals;
-            for (const disc& d : pair) EXPECT_LT(nearest(objects, d.x, d.y).second, 2.0) << "frame " << i;
-        }
+        SCOPED_TRACE(testing::Message() << "animals " << animals);
+        follow(*crowd(format, {{"animals", animals}}), 120, 80, animals ? 8 : 0, 8, [](int i) {
+            return std::vector<disc>{{30.0 + 2.7 * i, 40, 10}, {90.0 - 2.7 * i, 43, 11}};
+        }, 2.0);
     }
 }
 
@@ -165,14 +182,10 @@ TEST(Crowd, TouchingPairSplitNearTheirCentres) {
 // disc lies, the size its track knows, not where a cut between equals would fall.
 TEST(Crowd, TouchingPairOfTwoSizesSplitByTheirOwnBodies) {
     const dib_fmt format(140, 80, 1, 0, false);
-    auto p = crowd(format);
-    for (int i = 0; i <= 12; ++i) {
+    follow(*crowd(format), 140, 80, 0, 12, [](int i) {
         const double gap = std::max(14.0, 40.0 - 3 * i);  // 18 apart touch; 14 press the small one half in
-        const std::vector<disc> pair = {{50, 40, 6}, {50 + gap, 41, 12}};
-        const auto objects = found(*p, frame(140, 80, pair));
-        ASSERT_EQ(objects.size(), 2u) << "frame " << i;
-        for (const disc& d : pair) EXPECT_LT(nearest(objects, d.x, d.y).second, 1.0) << "frame " << i << ", r " << d.r;
-    }
+        return std::vector<disc>{{50, 40, 6}, {50 + gap, 41, 12}};
+    }, 1.0);
 }
 
 // A disc that goes missing is found again under its identity for `memory` frames, and not
@@ -200,37 +213,23 @@ TEST(Crowd, LostTrackKeptForItsMemory) {
 // Two discs cross, pressed into one blob for several frames: each keeps its identity.
 TEST(Crowd, CrossingKeepsBothIdentities) {
     const dib_fmt format(160, 100, 1, 0, false);
-    auto p = crowd(format);
-    int32_t first[2] = {-1, -1};
-    for (int i = 0; i <= 60; ++i) {
-        const std::vector<disc> two = {{20.0 + 2 * i, 42, 10}, {140.0 - 2 * i, 58, 10}};
-        const auto objects = found(*p, frame(160, 100, two));
-        ASSERT_EQ(objects.size(), 2u) << "frame " << i;
-        for (int k = 0; k < 2; ++k) {
-            const auto [o, distance] = nearest(objects, two[size_t(k)].x, two[size_t(k)].y);
-            EXPECT_LT(distance, 2.0) << "frame " << i;
-            if (i == 0) first[k] = o->index;
-            EXPECT_EQ(o->index, first[k]) << "disc " << k << ", frame " << i;
-        }
-    }
-    EXPECT_NE(first[0], first[1]);
+    const auto ids = follow(*crowd(format), 160, 100, 0, 60, [](int i) {
+        return std::vector<disc>{{20.0 + 2 * i, 42, 10}, {140.0 - 2 * i, 58, 10}};
+    }, 2.0);
+    for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], ids[0]) << "frame " << i;
+    EXPECT_NE(ids[0][0], ids[0][1]);
 }
 
 // Three discs in file, 4 px apart, speeding up to 14 px a frame: each is soon nearer to
 // where the one ahead was than to where it was itself, so only the motion keeps them apart.
 TEST(Crowd, FastFileKeptApartByMotion) {
     const dib_fmt format(420, 100, 1, 0, false);
-    auto p = crowd(format);
-    double x = 70;
-    int32_t first[3];
-    for (int i = 0, speed = 0; i <= 24; ++i, x += speed, speed = std::min(14, speed + 1)) {
-        const auto objects = found(*p, frame(420, 100, {{x, 50, 10}, {x - 24, 50, 10}, {x - 48, 50, 10}}));
-        ASSERT_EQ(objects.size(), 3u) << "frame " << i;
-        for (int k = 0; k < 3; ++k) {
-            const int32_t id = nearest(objects, x - 24 * k, 50).first->index;
-            EXPECT_EQ(id, i ? first[k] : first[k] = id) << "frame " << i;
-        }
-    }
+    std::vector<double> x = {70};  // the first disc's place, frame by frame
+    for (int speed = 0; x.size() <= 24; speed = std::min(14, speed + 1)) x.push_back(x.back() + speed);
+    const auto ids = follow(*crowd(format), 420, 100, 0, 24, [&](int i) {
+        return std::vector<disc>{{x[size_t(i)], 50, 10}, {x[size_t(i)] - 24, 50, 10}, {x[size_t(i)] - 48, 50, 10}};
+    }, 12.0);  // the nearest object within half the spacing: whichever it is, it must be the disc's own
+    for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], ids[0]) << "frame " << i;
 }
 
 // Two thousand discs, round: no midline, the width of a disc. With the farthest jump allowed

@@ -107,6 +107,13 @@ inline std::vector<std::string> writeScene(const std::string& file, const crowd_
     return rois;
 }
 
+// Drags with `button` from `from` over `via` to `to` (widget points).
+inline void drag(QWidget* widget, Qt::MouseButton button, QPoint from, QPoint via, QPoint to) {
+    QTest::mousePress(widget, button, {}, from);
+    QTest::mouseMove(widget, via);
+    QTest::mouseRelease(widget, button, {}, to);
+}
+
 // Waits for the run or export in hand to end.
 inline bool waitForRun(MainWindow& window, int ms = 60000) {
     QElapsedTimer clock;

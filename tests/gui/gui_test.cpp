@@ -187,9 +187,7 @@ void GuiTest::drawnArenasAreTheProgramsRois() {
     // Widget points fall near the pixel borders a rectangle takes, and in the pixels whose
     // centres the other shapes take.
     view->setTool(FrameView::Tool::rect);
-    QTest::mousePress(view, Qt::LeftButton, {}, at(100, 50));
-    QTest::mouseMove(view, at(200, 120));
-    QTest::mouseRelease(view, Qt::LeftButton, {}, at(300, 200));
+    drag(view, Qt::LeftButton, at(100, 50), at(200, 120), at(300, 200));
     view->setTool(FrameView::Tool::circle);
     QTest::mousePress(view, Qt::LeftButton, {}, at(480.5, 240.5));
     QTest::mouseRelease(view, Qt::LeftButton, {}, at(520.5, 240.5));
@@ -200,9 +198,7 @@ void GuiTest::drawnArenasAreTheProgramsRois() {
     QCOMPARE(window.options().rois, rois);
     // Moved and deleted: the select tool drags the circle by 10 pixels, Delete removes the rectangle.
     view->setTool(FrameView::Tool::select);
-    QTest::mousePress(view, Qt::LeftButton, {}, at(480.5, 240.5));
-    QTest::mouseMove(view, at(490.5, 250.5));
-    QTest::mouseRelease(view, Qt::LeftButton, {}, at(490.5, 250.5));
+    drag(view, Qt::LeftButton, at(480.5, 240.5), at(490.5, 250.5), at(490.5, 250.5));
     QTest::mouseClick(view, Qt::LeftButton, {}, at(150.5, 100.5));
     QTest::keyClick(view, Qt::Key_Delete);
     const std::vector<std::string> edited = {"circle:490,250,40", "polygon:20,300,140,300,80,420"};
@@ -226,9 +222,7 @@ void GuiTest::drawnArenasAreTheProgramsRois() {
     window.undoStack()->undo();
     // The right button drags the picture: what was under the pointer follows it.
     const QPointF held = view->toImage(pointer);
-    QTest::mousePress(view, Qt::RightButton, {}, pointer);
-    QTest::mouseMove(view, pointer + QPoint(40, 30));
-    QTest::mouseRelease(view, Qt::RightButton, {}, pointer + QPoint(40, 30));
+    drag(view, Qt::RightButton, pointer, pointer + QPoint(40, 30), pointer + QPoint(40, 30));
     QCOMPARE(view->toImage(pointer + QPoint(40, 30)), held);
     view->fit();
 

@@ -59,9 +59,7 @@ void WalkThrough::firstAnalysis() {
     for (const std::string& roi : rois) {
         int x, y, w, h;
         QCOMPARE(std::sscanf(roi.c_str(), "rect:%d,%d,%d,%d", &x, &y, &w, &h), 4);
-        QTest::mousePress(view, Qt::LeftButton, {}, at(x, y));
-        QTest::mouseMove(view, at(x + w / 2, y + h / 2));
-        QTest::mouseRelease(view, Qt::LeftButton, {}, at(x + w, y + h));
+        drag(view, Qt::LeftButton, at(x, y), at(x + w / 2, y + h / 2), at(x + w, y + h));
     }
     QCOMPARE(window.options().rois, rois);
     shot(window, "gui-arenas.png");
@@ -87,8 +85,7 @@ void WalkThrough::firstAnalysis() {
     QTest::mouseClick(window.findChild<QPushButton*>("run"), Qt::LeftButton);
     QVERIFY(waitForRun(window));
     QCOMPARE(window.lastRun().frames, int64_t(150));
-    const std::string tracks = dir.filePath("scene.csv").toStdString(), asRun = readText(tracks);
-    QVERIFY(asRun.find("# status: complete\n") != std::string::npos);
+    QVERIFY(readText(dir.filePath("scene.csv").toStdString()).find("# status: complete\n") != std::string::npos);
     shot(window, "gui-run.png");
 
     // The two tracks closest together on frame 100, picked with the mouse, swapped from there.
@@ -131,9 +128,8 @@ void WalkThrough::firstAnalysis() {
     QTest::keySequence(&window, QKeySequence::Redo);
     ask.answers = {"yes"};
     QTest::keySequence(&window, QKeySequence::Save);
+    // What a save writes, and the original it keeps, are correctionsChangeExactlyTheirRows's.
     QVERIFY(!window.unsaved());
-    QVERIFY(readText(tracks).find("# correction_1: " + swap + "\n") != std::string::npos);
-    QCOMPARE(readText(dir.filePath("scene.original.csv").toStdString()), asRun);
     shot(window, "gui-saved.png");
 }
 

@@ -333,15 +333,8 @@ TEST(Plots, ScaleBarAndMedianBackground) {
              {2, 640, 50}, {10, 640, 10}, {0.5, 1000, 200}, {3, 300, 20}, {100, 640, 1}, {1000, 640, 0.1}})
         EXPECT_DOUBLE_EQ(scale_bar_length(scale, width), length) << scale;
 
-    // The lower median of four samples, per channel: the floor plus 10 everywhere.
-    cv::Mat floor(240, 480, CV_8UC3);
-    cv::RNG(5).fill(floor, cv::RNG::UNIFORM, 150, 220);
-    std::vector<cv::Mat> samples;
-    for (int add : {20, 0, 30, 10}) samples.push_back(floor + cv::Scalar::all(add));
-    const cv::Mat background = median_background(samples);
-    EXPECT_EQ(cv::norm(background, floor + cv::Scalar::all(10), cv::NORM_INF), 0);
-    // Any values, any count: each byte the lower median of its samples.
-    for (const int count : {1, 2, 5, 25}) {
+    // Any values, any count: each byte the lower median of its samples, per channel.
+    for (const int count : {1, 2, 4, 5, 25}) {
         std::vector<cv::Mat> noise;
         for (int k = 0; k < count; ++k) {
             noise.emplace_back(7, 33, CV_8UC3);
@@ -355,6 +348,8 @@ TEST(Plots, ScaleBarAndMedianBackground) {
             ASSERT_EQ(median.data[i], values[size_t(count - 1) / 2]) << count << " samples, byte " << i;
         }
     }
+    cv::Mat floor(240, 480, CV_8UC3);
+    cv::RNG(5).fill(floor, cv::RNG::UNIFORM, 150, 220);
     EXPECT_THROW(median_background({}), std::invalid_argument);
     EXPECT_THROW(median_background(std::vector<cv::Mat>{floor, cv::Mat(10, 10, CV_8UC3)}), std::invalid_argument);
     // A point half a pixel outside the picture is counted nowhere (too small a picture for a legend).

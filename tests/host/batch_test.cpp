@@ -8,11 +8,11 @@
 
 #include <chrono>
 #include <regex>
-#include <thread>
 
 #include "batch.h"
 #include "cli_util.h"
-#include "options.h"
+#include "live_util.h"
+#include "options_util.h"
 
 using cli::run;
 
@@ -41,10 +41,41 @@ void makeClips(const TempDir& dir, const std::vector<std::pair<std::string, int>
     writeFile(dir / "cfg.txt", "\n0 1 1 2 3\n");
 }
 
+// The inputs of batch.json, each with "made" when its run is recorded and "running" while a
+// batch has claimed it.
+std::map<std::string, std::string> recordOf(const std::string& file) {
+    std::map<std::string, std::string> inputs;
+    const std::string text = readFile(file);
+    const std::regex entry(R"re(\n  "([^"]+)": \{\n   "(request|running)")re");
+    for (std::sregex_iterator i(text.begin(), text.end(), entry), end; i != end; ++i)
+        inputs[(*i)[1]] = (*i)[2] == "request" ? "made" : "running";
+    return inputs;
+}
+
+// The hidden files of a folder: temporaries, locks, a batch's presence.
+std::vector<std::string> hidden(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
+    return names;
+}
+
+// The runs writing rows into the folder `out` now: each input's name (one letter) and its run's process id.
+std::map<std::string, pid_t> rowWriters(const fs::path& out) {
+    std::map<std::string, pid_t> pids;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(out, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0)
+            pids[name.substr(1, 1)] = std::atoi(name.c_str() + name.find("rows-") + 5);
+    }
+    return pids;
+}
+
 }  // namespace
 
 TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
-    const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {  // args, "name: option=file ..."
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {  // args, "name: option=file ..."
         {{"x/a.mp4", "b.avi", "--out-dir", "OUT"}, "a: --tracks=OUT/a.csv"},
         {{"x/a.mp4", "--out-dir=OUT", "-o", "mp4", "--tracks", "json", "--dst", "_dst", "--summary", "summary.csv"},
          "a: --tracks=OUT/a.json --summary=OUT/a.summary.csv -o=OUT/a.mp4 --dst=OUT/a_dst"},
@@ -52,11 +83,9 @@ TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
         {{"odd name;1.avi", "--out-dir", "O"}, "odd_name_1: --tracks=O/odd_name_1.csv"},
     };
     for (const auto& [args, expected] : cases) {
-        std::vector<const char*> argv{"ambrevo"};
-        argv.insert(argv.end(), args.begin(), args.end());
         Options o;
         std::string error;
-        ASSERT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error) && isBatch(o)) << error;
+        ASSERT_TRUE(parseWords(args, o, error) && isBatch(o)) << error;
         const BatchOutputs out = batchOutputs(o, o.inputs[0]);
         std::string got = out.name + ":";
         for (const auto& [option, file] : out.options) got += " " + option + "=" + file;
@@ -118,22 +147,6 @@ TEST(HostBatch, EveryInputRunsAsAloneAFailureIsListedAndCompleteInputsAreSkipped
     EXPECT_NE(readFile(dir / "OUT/a.json").find("\"status\": \"complete\""), std::string::npos);
 }
 
-TEST(HostBatch, RefusalsComeBeforeAnyRun) {
-    TempDir dir;
-    for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
-             {"a.avi sub/a.avi", "inputs 'a.avi' and 'sub/a.avi' would share the outputs named 'a'"},
-             {"a.avi b.avi -o mov", "-o 'mov': in a batch -o takes mp4 or avi"},
-             {"a.avi b.avi --tracks txt", "--tracks 'txt': in a batch --tracks takes csv or json"},
-             {"a.avi b.avi --tracks -", "--tracks - streams one input's rows"},
-             {"a.avi b.avi --jobs 0", "malformed --jobs '0' (expected a positive integer)"},
-             {"a.avi b.avi --show", "--show takes one input, not a batch"}}) {
-        Result r = run(dir, args + " --out-dir OUT");
-        EXPECT_EQ(r.status, 2) << args;
-        EXPECT_EQ(r.err.rfind("ambrevo: " + message, 0), 0u) << args << "\n" << r.err;
-        EXPECT_FALSE(fs::exists(dir / "OUT")) << args;
-    }
-}
-
 TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     TempDir dir;
     makeClips(dir, {{"a.avi", 240}, {"b.avi", 240}, {"c.avi", 3}});
@@ -142,18 +155,8 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     ASSERT_GE(pid, 0);
     // Until both runs have written rows of a frame: the signal then comes in the middle of the runs. They start
     // writing early; the clips are long enough that a run started late on a loaded machine is still caught.
-    for (int writing = 0, waited = 0; writing < 2 && waited < 3000; ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        writing = 0;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(dir / "OUT", ec))
-            writing += e.path().filename().string().find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0;
-    }
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 143) << readFile(dir / ".err.txt");
+    cli::waitUntil([&] { return rowWriters(dir / "OUT").size() >= 2; }, 60);
+    ASSERT_EQ(cli::stopAndWait(pid, SIGTERM).first, 143) << readFile(dir / ".err.txt");
     auto table = batchTable(dir / "OUT/batch.csv");
     for (const std::string name : {"a", "b"}) {
         const Table file(dir / ("OUT/" + name + ".csv"));
@@ -164,30 +167,11 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     }
     EXPECT_EQ(table["c.avi"].substr(0, 12), "not started,");
     // Nothing half-written is left beside the outputs.
-    for (const auto& e : fs::directory_iterator(dir / "OUT")) EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    EXPECT_EQ(hidden(dir.path / "OUT"), std::vector<std::string>{});
 
     RUN_OK(again, dir, args);
     table = batchTable(dir / "OUT/batch.csv");
     EXPECT_EQ(table["a.avi"] + " " + table["b.avi"] + " " + table["c.avi"], "done,0,240 done,0,240 done,0,3");
-}
-
-// The inputs of batch.json, each with "made" when its run is recorded and "running" while a
-// batch has claimed it.
-std::map<std::string, std::string> recordOf(const std::string& file) {
-    std::map<std::string, std::string> inputs;
-    const std::string text = readFile(file);
-    const std::regex entry(R"re(\n  "([^"]+)": \{\n   "(request|running)")re");
-    for (std::sregex_iterator i(text.begin(), text.end(), entry), end; i != end; ++i)
-        inputs[(*i)[1]] = (*i)[2] == "request" ? "made" : "running";
-    return inputs;
-}
-
-// The hidden files of a folder: temporaries, locks, a batch's presence.
-std::vector<std::string> hidden(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
-    return names;
 }
 
 TEST(HostBatch, TwoBatchesIntoOneFolderKeepBothAndShareTheirInputs) {
@@ -244,16 +228,7 @@ TEST(HostBatch, AfterSigkillTheSameCommandKeepsWhatIsCompleteAndRunsTheRest) {
     const std::string args = "c.avi a.avi b.avi --out-dir OUT --jobs 2 --config cfg.txt -o mp4";
     const pid_t pid = cli::start(dir, args);
     // Until c is done and a and b are both writing rows: the batch dies in the middle of them.
-    auto writers = [&] {
-        std::map<std::string, pid_t> pids;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(dir / "OUT", ec)) {
-            const std::string name = e.path().filename().string();
-            if (name.find(".csv.rows-") != std::string::npos && e.file_size(ec) > 0)
-                pids[name.substr(1, 1)] = std::atoi(name.c_str() + name.find("rows-") + 5);
-        }
-        return pids;
-    };
+    auto writers = [&] { return rowWriters(dir / "OUT"); };
     ASSERT_TRUE(cli::waitUntil([&] { return writers().count("a") && writers().count("b"); }, 120))
         << readFile(dir / ".err.txt");
     const std::map<std::string, pid_t> runs = writers();
@@ -262,7 +237,7 @@ TEST(HostBatch, AfterSigkillTheSameCommandKeepsWhatIsCompleteAndRunsTheRest) {
     // told to stop by its parent's death and ends after its frame.
     kill(pid, SIGSTOP);
     kill(runs.at("a"), SIGKILL);
-    EXPECT_EQ(cli::stopAndWait(pid, SIGKILL).first, 128 + SIGKILL);
+    EXPECT_EQ(cli::stopAndWait(pid, SIGKILL).first, -SIGKILL);
     ASSERT_TRUE(cli::waitUntil([&] { return kill(runs.at("a"), 0) != 0 && kill(runs.at("b"), 0) != 0; }, 60));
     EXPECT_EQ(recordOf(dir / "OUT/batch.json"),
               (std::map<std::string, std::string>{{"a.avi", "running"}, {"b.avi", "running"}, {"c.avi", "made"}}));
@@ -337,20 +312,10 @@ TEST(HostLive, AStreamGivesTimedRows) {
     makeClips(dir, {{"clip.avi", 6}});
     RUN_OK(alone, dir, "clip.avi --config cfg.txt --tracks file.csv --quiet");
     const Table file(dir / "file.csv");
-    // A tiny HTTP server of the folder, on a port the system picks and tells.
-    const pid_t server = fork();
-    if (server == 0) {
-        freopen((dir / ".port").c_str(), "w", stdout), freopen("/dev/null", "w", stderr);
-        execlp("python3", "python3", "-u", "-m", "http.server", "0", "-b", "127.0.0.1", "-d", dir.path.c_str(), nullptr);
-        _exit(127);
-    }
-    std::string port;
-    for (int i = 0; i < 100 && port.empty(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
-        if (const std::string said = readFile(dir / ".port"); said.find(" port ") != std::string::npos)
-            port = std::to_string(std::atoi(said.c_str() + said.find(" port ") + 6));
+    const Server server(dir, {"python3", "-u", "-m", "http.server", "0", "-b", "127.0.0.1", "-d", dir.path.string()});
     auto now = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
     const double before = now();
-    Result r = run(dir, "http://127.0.0.1:" + port + "/clip.avi --config cfg.txt --tracks -");
+    Result r = run(dir, server.url("clip.avi") + " --config cfg.txt --tracks -");
     const double after = now();
     ASSERT_EQ(r.status, 0) << r.err;
     // Standard output holds the header and rows alone, then the metadata; the run's own
@@ -372,8 +337,6 @@ TEST(HostLive, AStreamGivesTimedRows) {
         EXPECT_EQ(std::vector<std::string>(live.rows[i].begin(), live.rows[i].end() - 2), file.rows[i]);
         lastCapture = capture;
     }
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
 }
 
 // A reader of --tracks - gets each frame's rows as soon as the frame is done, not when the

@@ -84,11 +84,16 @@ struct Table {
         for (const char* k : keys) s += (s.empty() ? "" : " ") + meta.at(k);
         return s;
     }
-    double number(size_t row, const std::string& name) const {
+    bool has(const std::string& name) const {
+        const std::vector<std::string> columns = split(header, ',');
+        return std::find(columns.begin(), columns.end(), name) != columns.end();
+    }
+    const std::string& cell(size_t row, const std::string& name) const {
         const std::vector<std::string> columns = split(header, ',');
         // A missing column throws, from at().
-        return std::stod(rows.at(row).at(size_t(std::find(columns.begin(), columns.end(), name) - columns.begin())));
+        return rows.at(row).at(size_t(std::find(columns.begin(), columns.end(), name) - columns.begin()));
     }
+    double number(size_t row, const std::string& name) const { return std::stod(cell(row, name)); }
     std::vector<int> perFrame(int frames) const {  // rows per frame number (column 0)
         std::vector<int> count(size_t(frames), 0);
         for (const auto& r : rows)
@@ -151,14 +156,16 @@ inline long largestChildKilobytes() {
     return usage.ru_maxrss;
 }
 
-// Sends `signal` to `pid` and waits for it: its exit status, and the seconds it took to end.
+// Sends `signal` to `pid` and waits for it: its exit status (minus the signal's number when a
+// signal ended it: a program that handles SIGTERM exits with 143, which a death by it must not
+// pass for), and the seconds it took to end.
 inline std::pair<int, double> stopAndWait(pid_t pid, int signal) {
     const auto sent = std::chrono::steady_clock::now();
     kill(pid, signal);
     int status = 0;
     waitpid(pid, &status, 0);
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), took};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), took};
 }
 
 }  // namespace cli

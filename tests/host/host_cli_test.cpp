@@ -1,5 +1,6 @@
 // Drives the real ambrevo executable, loading the real module, as a user would.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -156,17 +157,28 @@ TEST(HostClick, AClickStartsATrackWithOneObject) {
     EXPECT_GT(cv::norm(first(cv::Rect(97, 32, 7, 7)), third(cv::Rect(97, 32, 7, 7)), cv::NORM_L1), 49 * 3 * 40);
 }
 
-// A refused run: its one line on standard error (byte for byte, or its start when it ends with
-// ": "), its status, and nothing left behind, not even a temporary, nothing damaged.
-TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
+// A refused run: its one line on standard error (byte for byte, or its start where the case
+// gives no line's end), its status, and nothing left behind, not even a temporary, nothing
+// damaged: refusals of the command line, inputs, outputs and module, of settings and arena
+// options before any output is made, and of a batch before any run.
+TEST(HostErrors, EveryRefusalGetsOneLineItsStatusAndWritesNothing) {
     TempDir dir;
     // huge.y4m announces 9000x9000 frames (and holds none): refused before decoding.
     for (const auto& [name, text] : std::map<std::string, std::string>{
              {"bogus.mp4", "this is not a video\n"}, {"file.txt", "x"}, {"notamodule.qorb", "not an object file\n"},
-             {"keep.csv", "rows of an earlier run\n"}, {"huge.y4m", "YUV4MPEG2 W9000 H9000 F25:1 C420jpeg\nFRAME\n"}})
+             {"keep.csv", "rows of an earlier run\n"}, {"huge.y4m", "YUV4MPEG2 W9000 H9000 F25:1 C420jpeg\nFRAME\n"},
+             {"bad.json", "{\"procedure\": \"flowtrack\", \"settings\": {\"BinThreshold\": 1"},
+             {"cc.json", "{\"module_version\": \"1\", \"procedure\": \"ccTrack\", \"settings\": {}}"}})
         writeFile(dir / name, text);
     fs::create_directory(dir / "cfgdir");
+    writeFile(dir / "cfgdir/notes.txt", "not an image");
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     ASSERT_TRUE(cv::imwrite(dir / "wide.png", cv::Mat(1, 32768, CV_8UC3, cv::Scalar::all(200))));
+    ASSERT_TRUE(cv::imwrite(dir / "mask.png", cv::Mat(10, 10, CV_8UC1, cv::Scalar(255))));
+    // The outputs a settings or arena option is refused before.
+    auto outputs = [](const char* args) {
+        return "--frames 2 --tracks t.csv --summary s.csv --plot p.png --settings-out o.json " + std::string(args);
+    };
     const struct {
         std::string args;
         int status;
@@ -183,6 +195,11 @@ TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
         {"--console-log keep.csv --tracks keep.csv", 2, "--tracks and --console-log name the same file 'keep.csv'\n"},
         {"-o out.mov", 2, "-o 'out.mov': the annotated video must end in .mp4 or .avi\n"},
         {"demo other", 2, "several inputs need --out-dir DIR for their outputs\n"},
+        {"--procedure crowd --roi rect:0,0,99,99 --roi rect:100,0,99,99 --animals 12,12 --set animals=5", 2,
+         "--animals 12,12 and --set animals=5 disagree (24 against 5 animals in all): give the count once, with "
+         "--animals\n"},
+        {"--procedure crowd --set minArea=600 --set maxArea=500 --params", 2,
+         "--set maxArea=500: minArea must not be above maxArea (500)\n"},
         {"--config", 2, "option --config needs a value\n"},
         {"--show=1", 2, "option --show takes no value\n"},
         {"missing.mp4", 3, "input 'missing.mp4' not found\n"},
@@ -191,7 +208,28 @@ TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
         {"demo --config missing.txt", 3, "cannot read --config file 'missing.txt'\n"},
         // OpenCV's camera backends warn on their own; only the one line is left.
         {"cam:7", 3, "cannot open camera 'cam:7'\n"},
+        // Every file the program reads, given as something that is no regular file: called what it is, at
+        // once; a pipe without a writer is waited for no longer than --timeout.
+        {"/dev/zero --tracks t.csv", 3,
+         "input '/dev/zero' is a device, not a video or image file (a camera is given as cam:N)\n"},
+        {"cfgdir --tracks t.csv", 3, "input 'cfgdir' is a folder without image files (an image sequence is a folder of "
+                                     ".png, .jpg, .tif, ... files, or a pattern such as frames/%04d.png)\n"},
+        {"pipe --timeout 0.5 --tracks t.csv", 3, "cannot open named pipe 'pipe': its writer sent nothing: nothing came "
+                                                 "for 0.5 s (--timeout SECONDS waits longer)\n"},
+        {"--settings /dev/zero", 3,
+         "--settings '/dev/zero' is a device, not a settings file; give a file of at most 16 MB\n"},
+        {"--settings cfgdir", 3, "--settings 'cfgdir' is a folder, not a settings file\n"},
+        {"--config /dev/zero", 3,
+         "--config '/dev/zero' is a device, not a file of replies; give a file of at most 16 MB\n"},
         {"demo --config cfgdir", 3, "--config 'cfgdir' is a folder, not a file of replies\n"},
+        {"--roi pipe", 2, "--roi 'pipe': it is a named pipe (FIFO), not a mask image file\n"},
+        {"--roi /dev/zero", 2, "--roi '/dev/zero': it is a device, not a mask image file\n"},
+        {"--roi cfgdir", 2, "--roi 'cfgdir': it is a folder, not a mask image file\n"},
+        {"--module pipe", 5,
+         "cannot load module 'pipe': it is a named pipe (FIFO), not a module file (Ambrevo.qorb)\n"},
+        {"--module cfgdir", 5, "cannot load module 'cfgdir': it is a folder, not a module file (Ambrevo.qorb)\n"},
+        {"--module /dev/zero", 5,
+         "cannot load module '/dev/zero': it is a device, not a module file (Ambrevo.qorb)\n"},
         {"demo --start 300", 3, "input 'demo' holds no frames from --start 300\n"},
         {"huge.y4m", 3,
          "input 'huge.y4m': frames of 9000x9000 pixels exceed the limit of 67108864 pixels (--max-pixels raises it)\n"},
@@ -211,15 +249,43 @@ TEST(HostErrors, UsageInputOutputAndModuleRefusalsGetOneLineAndTheirStatus) {
         {"", 5, "cannot load module '/nonexistent/m.qorb': ", "AMBREVO_MODULE=/nonexistent/m.qorb"},
         {"--module " AMBREVO_PARTIAL_MODULE, 5,
          "module '" AMBREVO_PARTIAL_MODULE "' lacks the export ip_dllAdaptor_destroy\n"},
+        {outputs("--set BinThreshold=300"), 2, "--set BinThreshold=300: BinThreshold must lie in 0 to 255, got 300"},
+        {outputs("--set Nonsense=1"), 2, "--set Nonsense=1: unknown setting 'Nonsense'"},
+        {outputs("--set BinThreshold"), 2, "malformed --set 'BinThreshold' (expected NAME=VALUE)"},
+        {outputs("--settings bad.json"), 3,
+         "malformed --settings file 'bad.json': parse error at line 1, column 58: syntax error while parsing object - "
+         "unexpected end of input"},
+        {outputs("--settings none.json"), 3, "cannot read --settings file 'none.json'"},
+        {outputs("--settings cc.json --procedure flowtrack"), 2, "--procedure flowtrack but the --settings file"},
+        {outputs("--roi rect:1,2,3"), 2, "--roi"},
+        {outputs("--roi mask.png"), 2, "--roi 'mask.png': the mask is 10x10 but the frames are 640x480\n"},
+        {outputs("--link 10,-1"), 2, "--link '10,-1'"},
+        {outputs("--link 10,global,global"), 2, "--link '10,global': MEMORY must be a whole number"},
+        {outputs("--animals 4,0"), 2, "malformed --animals '4,0' (expected N[,N...]"},
+        {outputs("--animals 4,4"), 2, "--animals gives 2 counts for 1 frame without --roi"},
+        {outputs("--animals 4 --link 15"), 2, "--animals: nothing would use the count (the procedure 'flowtrack'"},
+        {outputs("--roi rect:0,0,9,9 --roi rect:9,9,9,9 --animals 4"), 2, "--animals gives 1 count for 2 --roi arenas"},
+        {outputs("--unit mm"), 2, "--unit mm needs --scale"},
+        {outputs("--scale -3"), 2, "malformed --scale '-3'"},
+        {outputs("--plot p.jpg"), 2, "--plot 'p.jpg': the picture must end in .png"},
+        {"a.avi sub/a.avi --out-dir OUT", 2, "inputs 'a.avi' and 'sub/a.avi' would share the outputs named 'a'"},
+        {"a.avi b.avi -o mov --out-dir OUT", 2, "-o 'mov': in a batch -o takes mp4 or avi"},
+        {"a.avi b.avi --tracks txt --out-dir OUT", 2, "--tracks 'txt': in a batch --tracks takes csv or json"},
+        {"a.avi b.avi --tracks - --out-dir OUT", 2, "--tracks - streams one input's rows"},
+        {"a.avi b.avi --jobs 0 --out-dir OUT", 2, "malformed --jobs '0' (expected a positive integer)"},
+        {"a.avi b.avi --show --out-dir OUT", 2, "--show takes one input, not a batch"},
     };
     const auto before = listing(dir.path);
     for (const auto& c : cases) {
+        const double started = steadySeconds();
         Result r = run(dir, c.args, c.env);
+        EXPECT_LT(steadySeconds() - started, 5.0) << c.args;
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_EQ(c.message.back() == '\n' ? r.err : r.err.substr(0, c.message.size() + 9), "ambrevo: " + c.message) << c.args;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << "\n" << r.err;
         EXPECT_EQ(listing(dir.path), before) << c.args;
     }
+    EXPECT_LT(cli::largestChildKilobytes(), 1 << 20) << "a run that read a device";
     // --module wins over the variable.
     EXPECT_EQ(run(dir, "--module " AMBREVO_MODULE_PATH " --list", "AMBREVO_MODULE=/nonexistent/m.qorb").status, 0);
 }
@@ -292,14 +358,10 @@ TEST(HostSignals, SigintAndSigtermEndTheRunWithCompleteOutputsOfTheFramesDone) {
         const std::string rows = dir / (".t.csv.rows-" + std::to_string(pid) + ".csv");
         std::error_code ec;
         for (int i = 0; i < 600 && !(fs::file_size(rows, ec) > 0 && !ec); ++i) usleep(50000);
-        const double before = steadySeconds();
-        kill(pid, signal);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        const auto [status, seconds] = cli::stopAndWait(pid, signal);
         // Measured 0.05 to 0.2 s; the slack is for a loaded machine.
-        EXPECT_LT(steadySeconds() - before, 1.5);
-        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        EXPECT_LT(seconds, 1.5);
+        ASSERT_EQ(status, 128 + signal);
         Table csv(dir / "t.csv");
         const std::string done = csv.meta["frames_read"];
         const int frames = std::atoi(done.c_str());

@@ -42,21 +42,6 @@ void drawScene(const TempDir& dir, int frames, const std::vector<Body>& bodies) 
     }
 }
 
-// The cells of a track file by column name.
-struct Rows {
-    Table table;
-    std::vector<std::string> columns;
-    explicit Rows(const std::string& file) : table(file), columns(split(table.header, ',')) {}
-    bool has(const std::string& column) const {
-        return std::find(columns.begin(), columns.end(), column) != columns.end();
-    }
-    const std::string& cell(size_t row, const std::string& column) const {
-        return table.rows.at(row).at(size_t(std::find(columns.begin(), columns.end(), column) - columns.begin()));
-    }
-    double number(size_t row, const std::string& column) const { return std::stod(cell(row, column)); }
-    size_t size() const { return table.rows.size(); }
-};
-
 // Two animals of one look but their size, the small one from the left and the large one from
 // the right: they meet, lie over each other, and each turns back the way it came, where their
 // motion tells the wrong story. A third object, in a corner for a while, is no animal.
@@ -71,9 +56,9 @@ std::vector<Body> bounceScene() {
 }
 
 // Each identity's area class (small or large) on the frames the two animals lie apart.
-std::map<long long, std::set<bool>> sizesByIdentity(const Rows& r) {
+std::map<long long, std::set<bool>> sizesByIdentity(const Table& r) {
     std::map<long long, std::set<bool>> sizes;
-    for (size_t i = 0; i < r.size(); ++i) {
+    for (size_t i = 0; i < r.rows.size(); ++i) {
         const int frame = int(r.number(i, "frame"));
         if (r.cell(i, "missing") == "1" || std::abs(frame - 28) < 12 || r.number(i, "y") < 50) continue;
         sizes[std::stoll(r.cell(i, "track"))].insert(r.number(i, "area") > 200);
@@ -90,7 +75,7 @@ TEST(IdentityCli, TwoLookAlikesThatTurnBackKeepTheirIdentitiesBySizeAndTheCountH
     // By motion alone the tracks go on the way the animals came: a track takes both sizes, or
     // one goes on with a piece of the other animal and the two are followed by three tracks.
     ASSERT_EQ(cli::run(dir, run + " --tracks linked.csv").status, 0);
-    const Rows linked(dir / "linked.csv");
+    const Table linked(dir / "linked.csv");
     EXPECT_FALSE(linked.has("confidence"));
     const auto byMotion = sizesByIdentity(linked);
     bool mixed = byMotion.size() > 2;
@@ -98,7 +83,7 @@ TEST(IdentityCli, TwoLookAlikesThatTurnBackKeepTheirIdentitiesBySizeAndTheCountH
     ASSERT_TRUE(mixed) << "the scene should mislead the linker";
 
     ASSERT_EQ(cli::run(dir, run + " --animals 2 --tracks t.csv").status, 0);
-    const Rows r(dir / "t.csv");
+    const Table r(dir / "t.csv");
     const auto sizes = sizesByIdentity(r);
     ASSERT_EQ(sizes.size(), 2u);
     for (const auto& [identity, seen] : sizes) EXPECT_EQ(seen.size(), 1u) << "identity " << identity;
@@ -107,7 +92,7 @@ TEST(IdentityCli, TwoLookAlikesThatTurnBackKeepTheirIdentitiesBySizeAndTheCountH
     // identity not seen has a missing row on every frame between two sightings, and no
     // confidence there.
     std::map<long long, std::set<int>> frames;
-    for (size_t i = 0; i < r.size(); ++i) {
+    for (size_t i = 0; i < r.rows.size(); ++i) {
         const long long identity = std::stoll(r.cell(i, "track"));
         const bool missing = r.cell(i, "missing") == "1";
         if (r.number(i, "y") < 40 && !missing) {
@@ -135,10 +120,10 @@ TEST(IdentityCli, PostureColumnsTellTheMidlineOfLongBodiesAndNoneOfRoundOnes) {
     const std::string run = "%03d.png --procedure crowd --quiet --link 15,5,predict --animals 2";
     ASSERT_EQ(cli::run(dir, run + " --tracks t.csv").status, 0);
     ASSERT_EQ(cli::run(dir, run + " --tracks t.json").status, 0);
-    const Rows r(dir / "t.csv");
+    const Table r(dir / "t.csv");
     EXPECT_FALSE(r.has("confidence"));  // linked frame by frame: no identities by looks
     size_t rods = 0, discs = 0, missing = 0;
-    for (size_t i = 0; i < r.size(); ++i) {
+    for (size_t i = 0; i < r.rows.size(); ++i) {
         if (r.cell(i, "missing") == "1") {
             ++missing;
             for (const char* column : {"heading", "head", "length", "width", "split", "m0_x", "m10_y", "grey0"})

@@ -13,6 +13,7 @@
 #include "files.h"
 #include "frame_source.h"
 #include "input_file.h"
+#include "options_util.h"
 #include "run.h"
 
 namespace {
@@ -38,15 +39,6 @@ public:
     int stopRequested() override { return signal; }
 };
 
-Options demoOptions(const std::vector<std::string>& words) {
-    std::vector<const char*> argv{"ambrevo"};
-    for (const std::string& w : words) argv.push_back(w.c_str());
-    Options o;
-    std::string error;
-    EXPECT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
-    return o;
-}
-
 }  // namespace
 
 // A signal that comes while the outputs close ends the run with its status, and the outputs
@@ -56,7 +48,7 @@ TEST(RunStop, ASignalWhileTheOutputsCloseMarksThemPartial) {
     Module module;
     std::string error;
     ASSERT_TRUE(module.load(AMBREVO_MODULE_PATH, error)) << error;
-    const Options o = demoOptions({"demo", "--frames", "8", "--tracks", dir / "t.csv", "--quiet"});
+    const Options o = options({"demo", "--frames", "8", "--tracks", dir / "t.csv", "--quiet"});
     const SettingsFile saved;
     for (const bool signalled : {false, true}) {
         SignalObserver observer;

@@ -1,5 +1,8 @@
 // CLEAR-MOT and IDF1 on cases worked out by hand, and `ambrevo score` on files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include "cli_util.h"
 #include "score.h"
@@ -84,6 +87,8 @@ TEST(Score, OneTrueObjectAgainstThirtyThousandTrackIds) {
     EXPECT_EQ(r.idtp, 1);
 }
 
+// Track files of both kinds scored alike, from a file or a pipe; refusals of malformed files and
+// of files that are none, each in one line.
 TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
     TempDir dir;
     writeFile(dir / "truth.csv", "# made by hand\nframe,object,x,y\n0,0,10,10\n1,0,11,10\n2,0,12,10\n");
@@ -113,6 +118,9 @@ TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
     writeFile(dir / "nox.csv", "frame,object,y\n0,1,2\n");
     writeFile(dir / "bad.json", "{\"frames\": [{\"frame\": 0, \"objects\": [{\"x\": 1}]}]}");
     writeFile(dir / "open.csv", "frame,object,x,y\n0,1,2,2\n# a comment\n1,1,2,\"3\n");
+    fs::create_directory(dir / "folder");
+    writeFile(dir / "long.csv", std::string(2 << 20, 'a'));
+    writeFile(dir / "nul.csv", std::string("frame,object,x,y\n0,4,1\0,1\n", 26));
     const std::vector<std::tuple<std::string, int, std::string>> refusals = {
         {"score t.csv", 2, "TRACKS and TRUTH are needed"},
         {"score t.csv truth.csv --radius 0", 2, "--radius '0' is not a positive number"},
@@ -125,6 +133,13 @@ TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
         {"score bad.json truth.csv", 3, "frame 0: an object without a whole object and x, y"},
         {"score truth.csv t.json", 3, "malformed truth file 't.json': line 1: the header needs"},
         {"score t.csv open.csv", 3, "malformed truth file 'open.csv': line 4: a quoted field is not closed"},
+        // Files that are no text files of rows: called what they are, at once.
+        {"score /dev/zero truth.csv", 3, "track file '/dev/zero' is a device, not a file"},
+        {"score t.csv /dev/zero", 3, "truth file '/dev/zero' is a device, not a file"},
+        {"score folder truth.csv", 3, "track file 'folder' is a folder"},
+        {"score t.csv folder", 3, "truth file 'folder' is a folder"},
+        {"score long.csv truth.csv", 3, "line 1 is longer than 1024 KiB: not a text file of rows"},
+        {"score nul.csv truth.csv", 3, "line 2 holds a NUL byte: not a text file"},
     };
     for (const auto& [args, status, message] : refusals) {
         const Result r = cli::run(dir, args);
@@ -132,4 +147,12 @@ TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
         EXPECT_NE(r.err.find(message), std::string::npos) << args << ": " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+    EXPECT_LT(cli::largestChildKilobytes(), 1 << 20) << "a score that read a device";
+    // A pipe, as a shell's process substitution gives one.
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    std::thread writer([&] { writeFile(dir / "pipe", readFile(dir / "t.csv")); });
+    const Result piped = cli::run(dir, "score pipe truth.csv");
+    writer.join();
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, csv.out);
 }

@@ -128,21 +128,12 @@ TEST(InputKind, NamesThenTheFileSystemTellWhatAnInputIs) {
     for (const char* name : {"clip.avi", "clip.dat", "one.PNG", "frames/0.png", "100%.avi"}) writeFile(dir / name, "x");
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     const std::vector<std::pair<std::string, InputKind>> cases = {
-        {"demo", InputKind::demo},
-        {"cam:0", InputKind::camera},
-        {"cam:x", InputKind::camera},
-        {"rtsp://10.0.0.7/s", InputKind::stream},
-        {"gst:videotestsrc", InputKind::stream},
-        {dir / "frames/%d.png", InputKind::pattern},
-        {dir / "100%.avi", InputKind::video},
-        {dir / "frames", InputKind::folder},
-        {dir / "frames/", InputKind::folder},
-        {dir / "one.PNG", InputKind::image},
-        {dir / "clip.avi", InputKind::video},
-        {dir / "clip.dat", InputKind::video},
-        {dir / "missing.avi", InputKind::missing},
-        {dir / "pipe", InputKind::pipe},
-        {"/dev/null", InputKind::special},
+        {"demo", InputKind::demo}, {"cam:0", InputKind::camera}, {"cam:x", InputKind::camera},
+        {"rtsp://10.0.0.7/s", InputKind::stream}, {"gst:videotestsrc", InputKind::stream},
+        {dir / "frames/%d.png", InputKind::pattern}, {dir / "100%.avi", InputKind::video},
+        {dir / "frames", InputKind::folder}, {dir / "frames/", InputKind::folder}, {dir / "one.PNG", InputKind::image},
+        {dir / "clip.avi", InputKind::video}, {dir / "clip.dat", InputKind::video},
+        {dir / "missing.avi", InputKind::missing}, {dir / "pipe", InputKind::pipe}, {"/dev/null", InputKind::special},
     };
     for (const auto& [input, kind] : cases) EXPECT_EQ(int(inputKind(input)), int(kind)) << input;
 }

@@ -5,7 +5,7 @@
 
 #include "cli_util.h"
 #include "instance.h"
-#include "options.h"
+#include "options_util.h"
 #include "request.h"
 #include "run.h"
 #include "traits.h"
@@ -75,16 +75,6 @@ struct Told final : RunObserver {
     void failed(int, const std::string& text) override { failure = text; }
     void notice(const std::string& text) override { notices.push_back(text); }
 };
-
-Options options(std::vector<std::string> words) {
-    words.insert(words.begin(), "ambrevo");
-    std::vector<const char*> argv;
-    for (const std::string& w : words) argv.push_back(w.c_str());
-    Options o;
-    std::string error;
-    EXPECT_TRUE(parseOptions(int(argv.size()), argv.data(), o, error)) << error;
-    return o;
-}
 
 // The default and the count come from the declaration: --animals sets the count setting
 // whatever it is called, the help names both, and a procedure without one refuses the count.

@@ -80,9 +80,10 @@ def test_crowd_posture_and_identities_are_the_files_and_link_learns_them_again(t
     counted = dict(procedure="crowd", frames=60, animals=3)
     table = ambrevo.track("demo", link="20,3,predict,global", tracks=str(out), **counted)
     rows = host_rows(out)
-    assert len(rows) == len(table) > 150
+    assert len(rows) == len(table) > 150 and any(x != int(x) for x in table["x"])  # decimal centres
     for r, g in zip(rows, table):
-        for k in ("heading", "length", "width", "texture", "grey0", "grey10", "m0_x", "confidence"):
+        for k in ("x", "y", "intensity", "orientation", "elongation", "heading", "length", "width", "texture", "grey0",
+                  "grey10", "m0_x", "confidence"):
             assert float(r[k] or "nan") == g[k] or (r[k] == "" and np.isnan(g[k])), (k, r, g)
         assert int(r["head"] or -1) == g["head"] and int(r["split"] or -1) == g["split"]
         assert r["m0_x"] == ""  # discs have no midline

@@ -68,6 +68,9 @@ constexpr double kSpeck = 0.25;
 // Two bodies lie end to end when their centres lie at least this share of their mean length
 // apart along the first one's axis, and at most this share across it.
 constexpr double kEndToEnd = 0.75, kAside = 0.25;
+// Bodies covering at most this share of a blob each are halves of it, when it is at most
+// this many times the largest animals' area (a bent or blurred one differs by a tenth or so).
+constexpr double kHalf = 0.6, kHalvedLargest = 1.2;
 // Two parts of one blob alike in centre (this close, pixels), area and weight (within this
 // share) and axis (within this angle, radians, unless both are round) are bodies fitted onto
 // the same pixels: one animal, reported once. Animals crossing share a centre, not an axis.
@@ -327,14 +330,19 @@ bool ip_crowd::oneOfAnySize(size_t i) {
 
 bool ip_crowd::halvesOfOne(size_t i) {
     // Two animals in file make a blob half as wide for its length as one animal: two tracks
-    // lying end to end in a blob shaped like one animal, no larger than the largest, follow
-    // the halves of that one (bodies laid in a heap with a smaller animal's shape, or a small
-    // animal's track carried onto a large one). Which of them goes on is the tracker's choice.
+    // lying end to end in a blob shaped like one animal, each covering about half of it,
+    // follow the halves of that one (bodies laid in a heap with a smaller animal's shape, or
+    // a small animal's track carried onto a large one). Which goes on is the tracker's choice.
     if (!oneOfAnySize(i)) return false;
     expectedIn(i, bodies_);
     const crowd_body& a = bodies_[0];
     const crowd_body& b = bodies_[1];
-    if (a.points == 1 || b.points == 1) return false;
+    // Each a half of an animal no larger than the largest: a body covering more of the blob
+    // is an animal of its size, and a blob larger than the largest animals two of them.
+    const double area = double(blobs_.blobs()[size_t(kept_[i])].moments.area);
+    if (a.points == 1 || b.points == 1 || area > kHalvedLargest * largest_ ||
+        std::max(crowd_bodyArea(a), crowd_bodyArea(b)) > kHalf * area)
+        return false;
     const double ux = a.midline[crowd_stations - 1].x - a.midline[0].x;
     const double uy = a.midline[crowd_stations - 1].y - a.midline[0].y;
     const double norm = std::max(std::hypot(ux, uy), 1e-9);

@@ -14,12 +14,12 @@ constexpr int kDirections = 16;
 constexpr int64_t kCentres = 64;
 }  // namespace
 
-void crowd_placer::rasterise(const crowd_body& typical) {
+void crowd_placer::rasterise(const crowd_body& typical, std::vector<std::vector<offset>>& offsets) {
     const double length = typical.length, step = std::max(length / kLast, 1e-6);
     double widest = 0;
     for (int i = 0; i < crowd_stations; ++i) widest = std::max(widest, double(typical.halfWidth[i]));
     const int32_t reach = int32_t(std::ceil(length / 2 + widest)) + 1;
-    offsets_.assign(kDirections, {});
+    offsets.assign(kDirections, {});
     for (int d = 0; d < kDirections; ++d) {
         const double angle = std::numbers::pi * d / kDirections, c = std::cos(angle), s = std::sin(angle);
         for (int32_t dy = -reach; dy <= reach; ++dy)
@@ -29,7 +29,7 @@ void crowd_placer::rasterise(const crowd_body& typical) {
                 const int i = std::min(int(along), kLast - 1);
                 const double half =
                     typical.halfWidth[i] + (along - i) * (typical.halfWidth[i + 1] - typical.halfWidth[i]);
-                if (std::fabs(across) <= half) offsets_[size_t(d)].push_back({dx, dy});
+                if (std::fabs(across) <= half) offsets[size_t(d)].push_back({dx, dy});
             }
     }
 }
@@ -59,12 +59,12 @@ void crowd_placer::cover(const crowd_body& b) {
         }
 }
 
-int64_t crowd_placer::gain(int32_t cx, int32_t cy, int direction) const {
+int64_t crowd_placer::gain(const std::vector<offset>& offsets, int32_t cx, int32_t cy) const {
     // A pixel of the blob no body covers counts for, one off the blob against: the body
     // should lie on its own animal's pixels. Pixels other bodies cover count for nothing:
     // animals lie over each other.
     int64_t sum = 0;
-    for (const offset& o : offsets_[size_t(direction)]) {
+    for (const offset& o : offsets) {
         const int64_t x = int64_t(cx) + o.dx - x0_, y = int64_t(cy) + o.dy - y0_;
         const int16_t s = x < 0 || y < 0 || x >= width_ || y >= height_ ? -1 : state_[size_t(y * width_ + x)];
         sum += s == 0 ? 1 : s < 0 ? -1 : 0;
@@ -72,37 +72,49 @@ int64_t crowd_placer::gain(int32_t cx, int32_t cy, int direction) const {
     return sum;
 }
 
+crowd_placer::spot crowd_placer::best(const std::vector<crowd_pixel>& pixels,
+                                      const std::vector<std::vector<offset>>& offsets) const {
+    // Centres on a lattice of the blob's pixels, at most kCentres of them, then pixel by
+    // pixel around the best.
+    const int32_t stride = int32_t(std::ceil(std::sqrt(double(pixels.size()) / kCentres)));
+    spot top;
+    top.x = pixels[0].x, top.y = pixels[0].y;
+    auto consider = [&](int32_t x, int32_t y, int d) {
+        const int64_t g = gain(offsets[size_t(d)], x, y);
+        if (g > top.gain) top = {g, x, y, d};
+    };
+    for (const crowd_pixel& p : pixels)
+        if ((p.x - x0_) % stride == 0 && (p.y - y0_) % stride == 0)
+            for (int d = 0; d < kDirections; ++d) consider(p.x, p.y, d);
+    const spot lattice = top;
+    for (int32_t y = lattice.y - stride + 1; y < lattice.y + stride; ++y)
+        for (int32_t x = lattice.x - stride + 1; x < lattice.x + stride; ++x)
+            for (int d = lattice.direction - 1; d <= lattice.direction + 1; ++d)
+                consider(x, y, (d + kDirections) % kDirections);
+    return top;
+}
+
 void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
-                         int missing, const crowd_body& typical, std::vector<crowd_body>& bodies) {
+                         int missing, const crowd_body& typical, std::vector<crowd_body>& bodies,
+                         const crowd_body& larger) {
     if (missing <= 0 || pixels.empty() || typical.points <= 1) return;
     x0_ = x0, y0_ = y0, width_ = x1 - x0 + 1, height_ = y1 - y0 + 1;
     state_.assign(size_t(width_) * size_t(height_), -1);
     for (const crowd_pixel& p : pixels) state_[size_t((p.y - y0_) * width_ + (p.x - x0_))] = 0;
     for (const crowd_body& b : bodies) cover(b);
-    rasterise(typical);
-    // Centres on a lattice of the blob's pixels, at most kCentres of them.
-    const int32_t stride = int32_t(std::ceil(std::sqrt(double(pixels.size()) / kCentres)));
+    rasterise(typical, offsets_);
+    const bool sizes = larger.points > 1;
+    if (sizes) rasterise(larger, largerOffsets_);
     for (int m = 0; m < missing; ++m) {
-        int64_t best = INT64_MIN;
-        int32_t bx = pixels[0].x, by = pixels[0].y;
-        int bd = 0;
-        auto consider = [&](int32_t x, int32_t y, int d) {
-            const int64_t g = gain(x, y, d);
-            if (g > best) best = g, bx = x, by = y, bd = d;
-        };
-        for (const crowd_pixel& p : pixels)
-            if ((p.x - x0_) % stride == 0 && (p.y - y0_) % stride == 0)
-                for (int d = 0; d < kDirections; ++d) consider(p.x, p.y, d);
-        const int32_t cx = bx, cy = by, cd = bd;
-        for (int32_t y = cy - stride + 1; y < cy + stride; ++y)
-            for (int32_t x = cx - stride + 1; x < cx + stride; ++x)
-                for (int d = cd - 1; d <= cd + 1; ++d) consider(x, y, (d + kDirections) % kDirections);
-        crowd_body b = typical;
+        const spot one = best(pixels, offsets_), big = sizes ? best(pixels, largerOffsets_) : spot{};
+        const bool isLarger = big.gain > one.gain;
+        const spot at = isLarger ? big : one;
+        crowd_body b = isLarger ? larger : typical;
         b.track = -1;
-        const double angle = std::numbers::pi * bd / kDirections, c = std::cos(angle), s = std::sin(angle);
+        const double angle = std::numbers::pi * at.direction / kDirections, c = std::cos(angle), s = std::sin(angle);
         for (int i = 0; i < crowd_stations; ++i) {
-            const double along = typical.length * (double(i) / kLast - 0.5);
-            b.midline[i] = {bx + along * c, by + along * s};
+            const double along = b.length * (double(i) / kLast - 0.5);
+            b.midline[i] = {at.x + along * c, at.y + along * s};
         }
         bodies.push_back(b);
         cover(b);

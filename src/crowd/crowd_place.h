@@ -14,21 +14,30 @@ class crowd_placer {
 public:
     // Adds `missing` bodies shaped like `typical` (elongated, midline along any direction) to
     // `bodies`, which hold those placed already, over the blob of `pixels` within the box
-    // x0..x1, y0..y1 (inclusive). The work is bounded: a few dozen centres, 16 directions.
+    // x0..x1, y0..y1 (inclusive). When `larger` is elongated, each body is of whichever of the
+    // two shapes gains more where it lies best: the animals of a kind may come in sizes. The
+    // work is bounded: a few dozen centres, 16 directions, per shape.
     void place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int missing,
-               const crowd_body& typical, std::vector<crowd_body>& bodies);
+               const crowd_body& typical, std::vector<crowd_body>& bodies, const crowd_body& larger = {});
 
 private:
     struct offset {
         int32_t dx, dy;
     };
-    // The pixels of `typical` straight along direction d, from its middle.
-    void rasterise(const crowd_body& typical);
+    struct spot {
+        int64_t gain = INT64_MIN;
+        int32_t x = 0, y = 0;
+        int direction = 0;
+    };
+    // The pixels of `shape` straight along each direction, from its middle.
+    static void rasterise(const crowd_body& shape, std::vector<std::vector<offset>>& offsets);
     // Marks the pixels of the box that body b covers.
     void cover(const crowd_body& b);
-    int64_t gain(int32_t cx, int32_t cy, int direction) const;
+    int64_t gain(const std::vector<offset>& offsets, int32_t cx, int32_t cy) const;
+    // Where a body of the rasterised shape covers the most pixels no body covers yet.
+    spot best(const std::vector<crowd_pixel>& pixels, const std::vector<std::vector<offset>>& offsets) const;
 
     int32_t x0_ = 0, y0_ = 0, width_ = 0, height_ = 0;
     std::vector<int16_t> state_;  // per pixel of the box: -1 off the blob, else the bodies covering it
-    std::vector<std::vector<offset>> offsets_;
+    std::vector<std::vector<offset>> offsets_, largerOffsets_;
 };

@@ -34,6 +34,9 @@ constexpr int kFewDiscs = 8;
 // its own: when as many of the blob's pixels as half an animal lie in no body, it is
 // another animal's, misplaced (both tracks followed one animal where two crossed).
 constexpr double kIdleShare = 0.75;
+// A blob this many times as long as the typical animal may hold a larger one of its kind,
+// up to this many times as long (the areas the animals of one kind come in span up to 6).
+constexpr double kLonger = 1.25, kLongest = 2.45;
 // Pixels the clustering of unexpected animals looks at, and its rounds.
 constexpr size_t kSeedPixels = 4096;
 constexpr int kSeedRounds = 20;
@@ -369,6 +372,22 @@ crowd_body crowd_splitter::shapeFromBlob(int k, const crowd_body& typical) {
     return b;
 }
 
+crowd_body crowd_splitter::asLongAsBlob(const crowd_body& typical) {
+    // Animals side by side make a blob as long as the longest of them: when it is much longer
+    // than the typical animal, one of them may be a larger animal of the kind, of the same
+    // shape (its halves would each look like a typical animal).
+    crowd_posture posture;
+    crowd_looks looks;
+    midliner_.measure(pixels_, posture, looks);
+    const double scale = posture.elongated ? posture.length / std::max(typical.length, 1e-6) : 0;
+    if (scale < kLonger) return {};
+    crowd_body b = crowd_straightBody(typical.halfWidth, typical.length, typical.balance);
+    const double s = std::min(scale, kLongest);
+    for (float& h : b.halfWidth) h = float(h * s);
+    b.length *= s, b.balance *= s;
+    return b;
+}
+
 void crowd_splitter::seed(int missing, const crowd_body& known) {
     if (missing <= 0) return;
     crowd_body typical = shapeFromBlob(missing, known);
@@ -378,7 +397,7 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
     if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
         typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
     if (typical.points > 1) {
-        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_);
+        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_, asLongAsBlob(typical));
         return;
     }
     std::vector<crowd_pixel> open;

@@ -50,6 +50,8 @@ private:
     // `typical`, or when it is round and no body is expected, k animals of the blob's own
     // width lying along it if it is elongated.
     crowd_body shapeFromBlob(int k, const crowd_body& typical);
+    // `typical` made as long as the blob, when that is much longer, else a round body.
+    crowd_body asLongAsBlob(const crowd_body& typical);
     // The pixels no body covers (all, when they cover every one), thinned to a bounded number.
     void uncovered(std::vector<crowd_pixel>& open);
     // k-means over `open`: the bodies' centres held, `missing` more moved; each cluster's sums.

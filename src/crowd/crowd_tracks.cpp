@@ -121,7 +121,7 @@ void crowd_tracker::start(crowd_track& t, const crowd_sighting& s, double gate) 
     t.area = o.area, t.intensity = o.intensity, t.elongation = o.elongation;
     t.sized = s.whole && s.alone;
     t.missed = 0;
-    t.elongated = t.shaped = false;
+    t.elongated = t.shaped = t.shapedAlone = false;
     t.length = t.balance = t.headward = 0;
 }
 
@@ -150,7 +150,8 @@ void crowd_tracker::observe(crowd_track& t, crowd_sighting& s) {
         t.headward = 0;
     }
     if (s.whole || !t.shaped) {
-        const double rate = t.shaped && s.whole ? 0.1 : 1.0;
+        const double rate = t.shapedAlone ? 0.1 : 1.0;
+        t.shapedAlone = s.whole;
         for (int i = 0; i < crowd_stations; ++i) t.halfWidth[i] += float(rate * (p.halfWidth[i] - t.halfWidth[i]));
         t.length += rate * (p.length - t.length), t.balance += rate * (p.balance - t.balance);
         t.shaped = true;

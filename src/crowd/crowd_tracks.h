@@ -38,7 +38,10 @@ struct crowd_track {
     int32_t seen;
     // The body: the midline relative to the centre, head first once the head is known.
     bool elongated;
-    bool shaped;  // halfWidth and length come from a sighting of the animal alone
+    // halfWidth and length known: from a sighting of the animal alone (`shapedAlone`), or
+    // from the body a part was cut out with, which tells only the shape it was given (a track
+    // started in a heap takes the typical animal's): the first sighting alone replaces it.
+    bool shaped, shapedAlone;
     crowd_point offsets[crowd_stations];
     float halfWidth[crowd_stations];
     double length, balance;

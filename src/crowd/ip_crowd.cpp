@@ -63,6 +63,12 @@ constexpr size_t kOnesKept = 1000;
 // A blob under this share of one animal's area is a speck or a piece of an animal, and with
 // the count of animals known and exceeded, no animal: the still background's rule too.
 constexpr double kSpeck = 0.25;
+// Two bodies lie end to end when their centres lie at least this share of their mean length
+// apart along the first one's axis, and at most this share across it.
+constexpr double kEndToEnd = 0.75, kAside = 0.25;
+// Bodies covering at most this share of a blob each are halves of it, when it is at most
+// this many times the largest animals' area (a bent or blurred one differs by a tenth or so).
+constexpr double kHalf = 0.6, kHalvedLargest = 1.2;
 // Two parts of one blob alike in centre (this close, pixels), area and weight (within this
 // share) and axis (within this angle, radians, unless both are round) are bodies fitted onto
 // the same pixels: one animal, reported once. Animals crossing share a centre, not an axis.
@@ -276,6 +282,8 @@ void ip_crowd::count() {
         // went, is one (and its track learns how large it is).
         if (k == 1 && !single(i)) k = 2, known = false;
         if (k > 1 && expected <= 1 && oneOfAnySize(i)) k = 1, known = expected == 1;
+        // Two tracks on the halves of one large animal would hold it cut in two for good.
+        if (k > 1 && expected == 2 && halvesOfOne(i)) k = 1, known = false;
         k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
         share_.push_back(settings_.split ? k : 1);
         known_.push_back(known);
@@ -332,6 +340,30 @@ void ip_crowd::noteLargest() {
 bool ip_crowd::oneOfAnySize(size_t i) {
     return largest_ > 0 && double(blobs_.blobs()[size_t(kept_[i])].moments.area) <= kAlone * largest_ &&
            shapedLikeOne(i, kSameShape);
+}
+
+bool ip_crowd::halvesOfOne(size_t i) {
+    // Two animals in file make a blob half as wide for its length as one animal: two tracks
+    // lying end to end in a blob shaped like one animal, each covering about half of it,
+    // follow the halves of that one (bodies laid in a heap with a smaller animal's shape, or
+    // a small animal's track carried onto a large one). Which goes on is the tracker's choice.
+    if (!oneOfAnySize(i)) return false;
+    expectedIn(i, bodies_);
+    const crowd_body& a = bodies_[0];
+    const crowd_body& b = bodies_[1];
+    // Each a half of an animal no larger than the largest: a body covering more of the blob
+    // is an animal of its size, and a blob larger than the largest animals two of them.
+    const double area = double(blobs_.blobs()[size_t(kept_[i])].moments.area);
+    if (a.points == 1 || b.points == 1 || area > kHalvedLargest * largest_ ||
+        std::max(crowd_bodyArea(a), crowd_bodyArea(b)) > kHalf * area)
+        return false;
+    const double ux = a.midline[crowd_stations - 1].x - a.midline[0].x;
+    const double uy = a.midline[crowd_stations - 1].y - a.midline[0].y;
+    const double norm = std::max(std::hypot(ux, uy), 1e-9);
+    const crowd_point ca = a.centre(), cb = b.centre();
+    const double dx = cb.x - ca.x, dy = cb.y - ca.y, reach = (a.length + b.length) / 2;
+    const double along = std::fabs(dx * ux + dy * uy) / norm, across = std::fabs(dx * uy - dy * ux) / norm;
+    return along >= kEndToEnd * reach && across <= kAside * reach;
 }
 
 const crowd_sighting& ip_crowd::wholeOf(size_t i) {

@@ -113,6 +113,9 @@ private:
     void noteLargest();
     // Whether kept blob i is shaped like one animal and no larger than the largest animals.
     bool oneOfAnySize(size_t i);
+    // Whether kept blob i, shaped like one animal of any size, holds the two tracks expected
+    // in it lying end to end: both on halves of that one animal.
+    bool halvesOfOne(size_t i);
     // The shape of an animal no track knows: the tracks' typical one, or while none is
     // learned, that of this frame's elongated animals alone.
     crowd_body typicalBody() const;

@@ -181,6 +181,14 @@ TEST(CrowdBodies, HeapOfThreeLarvaeSplitIntoTheirBodies) {
                    90, 240, 200, 2.5);
 }
 
+// A large larva and a small one of the same shape lie side by side from the first frame, a
+// small one alone further off telling the typical animal: the pair is cut along both bodies,
+// not into a front and a back half of the small one's length, each centre within 2 px.
+TEST(CrowdBodies, SideBySideLarvaeOfTwoSizesSplitAlongTheirBodies) {
+    expectFollowed({{100, 100, 0, 0.8, 0, 0, 30, 7.5}, {104, 105, 0, 0.9, 0, 0, 18, 4.5}, {60, 160, 0, 0.8, 0, 0, 18, 4.5}},
+                   60, 240, 200, 2);
+}
+
 // Two look-alike fish cross at a shallow angle, lying over each other for a dozen frames:
 // only their motion tells which is which. And two that swim in file from the first frame,
 // the head of one over the tail of the other, are two from the start.

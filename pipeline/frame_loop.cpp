@@ -180,7 +180,7 @@ bool Run::writeOutputs(FrameJob& job, Stage& at) {
     result.exact = job.exact;
     if (needs_.objects) {
         arena_.rows(job.frame, job.time, job.objects, job.shapes, job.postures, rows);
-        job.times.addCells(rows.cells, job.ready);
+        job.times.addTimes(rows.places, job.ready);
         result.objects = job.objects;
         result.take(rows);
     }

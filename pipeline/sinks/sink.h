@@ -15,6 +15,7 @@
 
 #include "ip_host.h"
 #include "posture.h"
+#include "row_place.h"
 #include "text/numbers.h"
 
 struct Options;
@@ -84,7 +85,7 @@ struct FrameRows {
     // One per row when the animals' identities were given by their looks (NaN on the missing
     // rows), else none: how sure each row's identity is, in [0, 1].
     std::vector<double> confidence;
-    std::vector<std::vector<std::string>> cells;  // each row's cells of the columns after the procedure's own
+    std::vector<RowPlace> places;  // each row's values of the columns after the procedure's own
 };
 
 // One processed frame, as the outputs see it. Only what some output needs is filled in.
@@ -94,7 +95,7 @@ struct FrameResult {
     std::span<const ip_objectRecord> objects;  // as the module reported them
     // The rows of the track file (FrameRows).
     std::span<const ip_objectRecord> rows;
-    std::span<const std::vector<std::string>> cells;
+    std::span<const RowPlace> places;
     std::span<const ObjectShape> shapes;
     std::span<const ObjectPosture> postures;
     std::span<const double> confidence;
@@ -102,7 +103,7 @@ struct FrameResult {
     cv::Mat annotated;  // BGR
 
     void take(const FrameRows& r) {
-        rows = r.rows, cells = r.cells, shapes = r.shapes, postures = r.postures, confidence = r.confidence;
+        rows = r.rows, places = r.places, shapes = r.shapes, postures = r.postures, confidence = r.confidence;
     }
 };
 
@@ -121,7 +122,7 @@ struct RowLayout {
 struct RunContext {
     const Options& options;
     const ProcedureTraits& procedure;
-    std::vector<std::string> trackColumns;  // the track file's columns after the procedure's own
+    std::vector<TrackColumn> trackColumns;  // the track file's columns after the procedure's own
     double fps = 25;                        // frames per second of the written video
     HostConsole& console;
     WindowManager& windows;  // the procedure's windows

@@ -21,7 +21,7 @@ bool TrackFileSink::open(const RunContext& run, std::string& error) {
     return open(run.procedure, run.trackColumns, error);
 }
 
-bool TrackFileSink::open(const ProcedureTraits& procedure, std::vector<std::string> columns, std::string& error) {
+bool TrackFileSink::open(const ProcedureTraits& procedure, std::vector<TrackColumn> columns, std::string& error) {
     format_.emplace(procedure, endsWithNoCase(file_, ".json"), std::move(columns));
     firstFrame_ = true;
     if (!final_.create(file_, "--tracks file", error) || !rowsFile_.create(file_, "--tracks file", error, "rows")) {
@@ -38,9 +38,9 @@ bool TrackFileSink::open(const ProcedureTraits& procedure, std::vector<std::stri
 }
 
 bool TrackFileSink::frame(int64_t frame, std::span<const ip_objectRecord> rows,
-                          std::span<const std::vector<std::string>> cells, std::string& error) {
+                          std::span<const RowPlace> places, std::string& error) {
     FrameResult result;
-    result.frame = frame, result.rows = rows, result.cells = cells;
+    result.frame = frame, result.rows = rows, result.places = places;
     return TrackFileSink::frame(result, error);
 }
 

@@ -15,8 +15,8 @@ class TrackFileSink final : public Sink {
 public:
     explicit TrackFileSink(std::string file) : file_(std::move(file)) {}
     // The same as open() with the run's procedure and track columns.
-    bool open(const ProcedureTraits& procedure, std::vector<std::string> columns, std::string& error);
-    bool frame(int64_t frame, std::span<const ip_objectRecord> rows, std::span<const std::vector<std::string>> cells,
+    bool open(const ProcedureTraits& procedure, std::vector<TrackColumn> columns, std::string& error);
+    bool frame(int64_t frame, std::span<const ip_objectRecord> rows, std::span<const RowPlace> places,
                std::string& error);
 
     SinkNeeds needs() const override { return {.objects = true}; }

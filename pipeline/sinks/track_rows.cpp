@@ -65,7 +65,7 @@ std::string commentText(const std::string& s) {
     return out;
 }
 
-TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<std::string> extraColumns)
+TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<TrackColumn> extraColumns)
     : procedure_(procedure.name),
       json_(json),
       columns_(!procedure.motion ? flow
@@ -73,26 +73,46 @@ TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<st
                                  : all),
       shapes_(columns_ == all && procedure.shapes),
       extraColumns_(std::move(extraColumns)) {
-    const auto missing = std::find(extraColumns_.begin(), extraColumns_.end(), "missing");
+    const auto missing = std::find_if(extraColumns_.begin(), extraColumns_.end(),
+                                      [](const TrackColumn& c) { return c.what == PlaceColumn::missing; });
     if (missing != extraColumns_.end()) confidenceAfter_ = int(missing - extraColumns_.begin());
-    for (const std::string& name : extraColumns_) jsonColumns_.push_back(jsonString(name));
+    for (const TrackColumn& column : extraColumns_) jsonColumns_.push_back(jsonString(column.name));
 }
+
+namespace {
+
+// A row's value of one of the run's columns as the file writes it; empty when not known.
+std::string placeCell(const RowPlace& place, PlaceColumn what) {
+    using ambrevo::text::shortest;
+    auto known = [](double v, auto write) { return std::isfinite(v) ? write(v) : std::string(); };
+    switch (what) {
+        case PlaceColumn::time: return known(place.time, shortest);
+        case PlaceColumn::track: return place.track != RowPlace::noTrack ? std::to_string(place.track) : "";
+        case PlaceColumn::missing: return place.missing ? "1" : "0";
+        case PlaceColumn::arena: return std::to_string(place.arena);
+        case PlaceColumn::unitX: return known(place.unitX, shortest);
+        case PlaceColumn::unitY: return known(place.unitY, shortest);
+        case PlaceColumn::capture: return known(place.capture, [](double v) { return ambrevo::text::fixed(v, 6); });
+        case PlaceColumn::done: return known(place.done, [](double v) { return ambrevo::text::fixed(v, 6); });
+    }
+    return {};
+}
+
+}  // namespace
 
 // The extra cells of row `i`, in the column order, with its identity's confidence.
 void TrackRows::extraCells(std::string& line, const FrameResult& result, size_t i, bool asJson) const {
-    const std::span<const std::vector<std::string>> cells = result.cells;
     auto confidence = [&] {
         if (!layout_.confidence) return;
         const double sure = i < result.confidence.size() ? result.confidence[i] : NAN;
         appendCell(line, sure, confidenceDecimals, asJson, asJson ? ", \"confidence\": " : ",");
     };
     for (size_t c = 0; c < extraColumns_.size(); ++c) {
-        const std::string* cell = i < cells.size() && c < cells[i].size() ? &cells[i][c] : nullptr;
+        const std::string cell = i < result.places.size() ? placeCell(result.places[i], extraColumns_[c].what) : "";
         if (asJson) {
-            line += ", " + jsonColumns_[c] + ": " + (cell && !cell->empty() ? *cell : "null");
+            line += ", " + jsonColumns_[c] + ": " + (cell.empty() ? "null" : cell);
         } else {
-            line += ',';
-            if (cell) line += ambrevo::csv::field(*cell);
+            line += ',' + cell;
         }
         if (int(c) == confidenceAfter_) confidence();
     }
@@ -232,7 +252,7 @@ void TrackRows::header(std::ostream& out, const RunRecord& r, bool meta, bool na
         for (int k = 0; k < ObjectPosture::points; ++k) out << ",grey" << k;
     }
     for (size_t c = 0; c < extraColumns_.size(); ++c)
-        out << ',' << ambrevo::csv::field(extraColumns_[c]) << (layout_.confidence && int(c) == confidenceAfter_ ? ",confidence" : "");
+        out << ',' << ambrevo::csv::field(extraColumns_[c].name) << (layout_.confidence && int(c) == confidenceAfter_ ? ",confidence" : "");
     if (layout_.confidence && confidenceAfter_ < 0) out << ",confidence";
     out << '\n';
 }

@@ -22,12 +22,12 @@ public:
     // centres as decimals and adds intensity, orientation and elongation. The rows then tell
     // whether the posture columns follow (a procedure that reports posture) and `confidence`
     // (after `missing`: identities given by the animals' looks); see RowLayout.
-    TrackRows(const ProcedureTraits& procedure, bool json, std::vector<std::string> extraColumns);
+    TrackRows(const ProcedureTraits& procedure, bool json, std::vector<TrackColumn> extraColumns);
 
     // Fixes the columns by the first frame that has rows; frame() does it too.
     void fix(const FrameResult& result) { layout_.fix(result); }
-    // One frame's rows, their shapes and postures and, in `cells`, each row's cells of the
-    // extra columns (numbers as text; empty: unknown). `first`: the first frame written.
+    // One frame's rows, their shapes and postures and, in `places`, each row's values of the
+    // extra columns. `first`: the first frame written.
     void frame(std::ostream& out, const FrameResult& result, bool first);
     // The CSV metadata block (`meta`) and the column names (`names`); JSON's opening.
     void header(std::ostream& out, const RunRecord& record, bool meta = true, bool names = true) const;
@@ -47,7 +47,7 @@ private:
     bool json_;
     Columns columns_;
     bool shapes_;
-    std::vector<std::string> extraColumns_;
+    std::vector<TrackColumn> extraColumns_;
     int confidenceAfter_ = -1;  // the extra column `confidence` follows; -1: after the last
     RowLayout layout_;
     std::vector<std::string> jsonColumns_;  // their names as JSON strings

@@ -10,8 +10,6 @@ namespace {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-std::string timeCell(double seconds) { return ambrevo::text::fixed(seconds, 6); }
-
 class PipelineSource final : public CaptureFrames {
 public:
     explicit PipelineSource(std::string name) : CaptureFrames(std::move(name)) {}
@@ -54,19 +52,15 @@ double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::vector<std::string> FrameTimes::columns(std::vector<std::string> others) const {
+std::vector<TrackColumn> FrameTimes::columns(std::vector<TrackColumn> others) const {
     if (on_) {
-        others.push_back("t_capture");
-        others.push_back("t_done");
+        others.push_back({"t_capture", PlaceColumn::capture});
+        others.push_back({"t_done", PlaceColumn::done});
     }
     return others;
 }
 
-void FrameTimes::addCells(std::vector<std::vector<std::string>>& cells, double doneAt) const {
+void FrameTimes::addTimes(std::vector<RowPlace>& places, double doneAt) const {
     if (!on_) return;
-    const std::string capture = timeCell(capture_), done = timeCell(doneAt);
-    for (std::vector<std::string>& row : cells) {
-        row.push_back(capture);
-        row.push_back(done);
-    }
+    for (RowPlace& place : places) place.capture = capture_, place.done = doneAt;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame_source.h"
+#include "row_place.h"
 
 // rtsp://, rtsps://, rtmp://, http://, https://, udp://, tcp:// addresses and gst: pipelines.
 bool isStreamInput(const std::string& input);
@@ -29,12 +30,10 @@ public:
     void enable(bool on) { on_ = on; }
     bool enabled() const { return on_; }
     // The track file's extra columns, with the times after the others when enabled.
-    std::vector<std::string> columns(std::vector<std::string> others) const;
+    std::vector<TrackColumn> columns(std::vector<TrackColumn> others) const;
     void captured() { capture_ = wallSeconds(); }
-    // Appends the capture time and the time now to every object's cells.
-    void addCells(std::vector<std::vector<std::string>>& cells) const { addCells(cells, wallSeconds()); }
-    // The same with the moment the objects were ready given.
-    void addCells(std::vector<std::vector<std::string>>& cells, double done) const;
+    // Gives every row the capture time and the moment its objects were ready.
+    void addTimes(std::vector<RowPlace>& places, double done) const;
 
 private:
     bool on_ = false;

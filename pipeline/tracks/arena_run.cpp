@@ -58,12 +58,13 @@ void ArenaRun::retain(bool points, bool background) {
     sampling_ = background;
 }
 
-std::vector<std::string> ArenaRun::columns() const {
-    std::vector<std::string> names;
-    if (timed_) names.push_back("time_s");
-    if (linker_ || global_) names.insert(names.end(), {"track", "missing"});
-    if (hasArenas()) names.push_back("arena");
-    if (o_.scale > 0) names.insert(names.end(), {"x_" + o_.unit, "y_" + o_.unit});
+std::vector<TrackColumn> ArenaRun::columns() const {
+    std::vector<TrackColumn> names;
+    if (timed_) names.push_back({"time_s", PlaceColumn::time});
+    if (linker_ || global_) names.insert(names.end(), {{"track", PlaceColumn::track}, {"missing", PlaceColumn::missing}});
+    if (hasArenas()) names.push_back({"arena", PlaceColumn::arena});
+    if (o_.scale > 0)
+        names.insert(names.end(), {{"x_" + o_.unit, PlaceColumn::unitX}, {"y_" + o_.unit, PlaceColumn::unitY}});
     return names;
 }
 
@@ -101,6 +102,8 @@ void ArenaRun::prepare(int64_t, cv::Mat& bgr) {
     if (hasArenas() && bgr.size() == arenas_.size()) arenas_.paint_outside(bgr);
 }
 
+double ArenaRun::inUnits(double pixels) const { return o_.scale > 0 ? pixels / o_.scale : NAN; }
+
 double ArenaRun::timeOf(int64_t frame, double time) const {
     if (o_.fps > 0) return double(frame) / o_.fps;
     return time;
@@ -128,22 +131,16 @@ void ArenaRun::rows(int64_t frame, double time, const std::vector<ip_objectRecor
             if (l.missing) addMissing(l, shaped, out);
     }
     const double t = timeOf(frame, time);
-    const std::string timeText = timed_ && t >= 0 ? ambrevo::text::shortest(t) : std::string();
-    keptTime_ = timeText, keptT_ = t;
-    out.cells.assign(out.rows.size(), {});
+    keptTime_ = timed_ && t >= 0 ? t : NAN;
+    out.places.assign(out.rows.size(), {});
     for (size_t i = 0; i < out.rows.size(); ++i) {
-        std::vector<std::string>& c = out.cells[i];
         const double x = linker_ && i < linked.size() ? linked[i].x : shaped ? out.shapes[i].x : out.rows[i].x;
         const double y = linker_ && i < linked.size() ? linked[i].y : shaped ? out.shapes[i].y : out.rows[i].y;
         const bool missing = linker_ && linked[i].missing;
         const long long track = linker_ ? linked[i].track : out.rows[i].index;
         const int arena = hasArenas() ? arenas_.arena_of(x, y) : 0;
-        if (timed_) c.push_back(timeText);
-        if (linker_) c.insert(c.end(), {std::to_string(track), missing ? "1" : "0"});
-        if (global_) c.insert(c.end(), {"", "0"});  // the track is known at the end
-        if (hasArenas()) c.push_back(std::to_string(arena));
-        if (o_.scale > 0)
-            c.insert(c.end(), {ambrevo::text::shortest(x / o_.scale), ambrevo::text::shortest(y / o_.scale)});
+        // With --link ...,global the track is known at the end.
+        out.places[i] = {keptTime_, linker_ ? track : RowPlace::noTrack, missing, arena, inUnits(x), inUnits(y)};
         if (keepPoints_ && !global_)
             points_.push_back(
                 {frame, track, x, y, missing, arena, timed_ && t >= 0 ? t : std::numeric_limits<double>::quiet_NaN()});
@@ -163,19 +160,18 @@ void ArenaRun::addMissing(const ambrevo::LinkedRow& l, bool shaped, FrameRows& o
 }
 
 namespace {
-constexpr char cellEnd = '\x1f';
 // A kept row's track when neither linker gave it one: written as an empty cell.
-constexpr long long noLink = std::numeric_limits<long long>::min();
+constexpr long long noLink = RowPlace::noTrack;
 }  // namespace
 
 void ArenaRun::keep(int64_t frame, const FrameRows& r) {
-    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, keptT_, {}, r.shapes, r.postures, {}, {}});
+    Kept& f = kept_.emplace_back(Kept{frame, keptTime_, {}, r.shapes, r.postures, {}, {}});
     f.rows.resize(r.rows.size());
     for (size_t i = 0; i < r.rows.size(); ++i) {
         KeptRow& k = f.rows[i];
         std::memcpy(k.head, &r.rows[i], sizeof k.head);
         k.rays.assign(r.rows[i].rays, r.rows[i].rays + std::clamp<int32_t>(r.rows[i].rayCount, 0, ip_objectMaxRays));
-        for (const std::string& c : r.cells[i]) k.cells += c + cellEnd;
+        k.place = r.places[i];
     }
     linkFrameByFrame(f);
 }
@@ -319,17 +315,14 @@ size_t ArenaRun::keptIndex(int64_t frame) const {
 // The rows of the k-th kept frame (whose first row is the `first`-th kept row) with their links.
 void ArenaRun::keptRows(size_t k, const Links& links, size_t first, FrameRows& out) {
     Kept& f = kept_[k];
-    const size_t trackCell = timed_ ? 1 : 0;
     out = {};
     out.rows.assign(f.rows.size(), ip_objectRecord{});
-    out.cells.assign(f.rows.size(), {});
+    out.places.assign(f.rows.size(), {});
     for (size_t i = 0; i < f.rows.size(); ++i) {
         std::memcpy(&out.rows[i], f.rows[i].head, sizeof f.rows[i].head);
         std::copy(f.rows[i].rays.begin(), f.rows[i].rays.end(), out.rows[i].rays);
-        for (size_t at = 0, end; (end = f.rows[i].cells.find(cellEnd, at)) != std::string::npos; at = end + 1)
-            out.cells[i].push_back(f.rows[i].cells.substr(at, end - at));
-        const long long track = links.trackOf[first + i];
-        out.cells[i][trackCell] = track != noLink ? std::to_string(track) : std::string();
+        out.places[i] = f.rows[i].place;
+        out.places[i].track = links.trackOf[first + i];
         if (!links.confidence.empty())
             out.confidence.push_back(toDecimals(links.confidence[first + i], confidenceDecimals));
     }
@@ -339,26 +332,20 @@ void ArenaRun::keptRows(size_t k, const Links& links, size_t first, FrameRows& o
     f.rows = {};
     for (const ambrevo::LinkedRow& l : links.missing[k]) {
         addMissing(l, shaped, out);
-        std::vector<std::string>& c = out.cells.emplace_back();
-        if (timed_) c.push_back(f.time);
-        c.insert(c.end(), {std::to_string(l.track), "1"});
-        if (hasArenas()) c.push_back(std::to_string(arenas_.arena_of(l.x, l.y)));
-        if (o_.scale > 0) c.insert(c.end(), {ambrevo::text::shortest(l.x / o_.scale), ambrevo::text::shortest(l.y / o_.scale)});
+        const int arena = hasArenas() ? arenas_.arena_of(l.x, l.y) : 0;
+        out.places.push_back({f.time, l.track, true, arena, inUnits(l.x), inUnits(l.y)});
     }
 }
 
 // The rows of a kept frame for the per-track outputs; rows of no animal (track -1, or none) are
 // no track's.
 void ArenaRun::keepPoints(const Kept& f, const FrameRows& out) {
-    const size_t trackCell = timed_ ? 1 : 0;
     for (size_t i = 0; keepPoints_ && i < out.rows.size(); ++i) {
-        const std::vector<std::string>& c = out.cells[i];
-        if (c[trackCell].empty() || c[trackCell][0] == '-') continue;
-        const int arena = hasArenas() ? std::stoi(c[trackCell + 2]) : 0;
+        const RowPlace& place = out.places[i];
+        if (place.track < 0) continue;
         const bool shaped = i < out.shapes.size();
-        points_.push_back({f.frame, std::stoll(c[trackCell]), shaped ? out.shapes[i].x : double(out.rows[i].x),
-                           shaped ? out.shapes[i].y : double(out.rows[i].y), c[trackCell + 1] == "1", arena,
-                           timed_ && f.t >= 0 ? f.t : std::numeric_limits<double>::quiet_NaN()});
+        points_.push_back({f.frame, place.track, shaped ? out.shapes[i].x : double(out.rows[i].x),
+                           shaped ? out.shapes[i].y : double(out.rows[i].y), place.missing, place.arena, f.time});
     }
 }
 

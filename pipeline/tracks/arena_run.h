@@ -33,8 +33,8 @@ public:
     // Whether to keep every row (points()) and sample frames for background().
     void retain(bool points, bool background);
 
-    // The columns added after the procedure's own, in the order of the cells below.
-    std::vector<std::string> columns() const;
+    // The columns added after the procedure's own, whose values rows() gives each row.
+    std::vector<TrackColumn> columns() const;
     // The facts of the run for the track file's metadata.
     void describe(RunRecord& record) const;
 
@@ -42,7 +42,7 @@ public:
     void prepare(int64_t frame, cv::Mat& bgr);
     // This frame's rows into `out`: `objects` as the module gave them, with their `shapes` and
     // `postures` (one each, or none), then a `missing` row for each live track not seen (when
-    // linking), and the cells of the extra columns of each. `time` is the frame's own time in
+    // linking), and the values of the extra columns of each. `time` is the frame's own time in
     // seconds, negative when unknown. With shapes, the objects' centres are the shapes'.
     void rows(int64_t frame, double time, const std::vector<ip_objectRecord>& objects,
               const std::vector<ObjectShape>& shapes, const std::vector<ObjectPosture>& postures, FrameRows& out);
@@ -74,6 +74,7 @@ public:
 
 private:
     double timeOf(int64_t frame, double time) const;
+    double inUnits(double pixels) const;
     static void addMissing(const ambrevo::LinkedRow& l, bool shaped, FrameRows& rows);
     struct Kept;
     struct Links;
@@ -96,17 +97,15 @@ private:
     ambrevo::LinkSettings linkSettings_;
     bool global_ = false;
     int linkStopped_ = 0;
-    // A row kept small: a long run holds millions. The record without its unused rays, the
-    // cells joined by a unit separator.
+    // A row kept small: a long run holds millions. The record without its unused rays.
     struct KeptRow {
         unsigned char head[offsetof(ip_objectRecord, rays)];  // the fields before the rays
         std::vector<float> rays;
-        std::string cells;
+        RowPlace place;
     };
     struct Kept {
         int64_t frame;
-        std::string time;
-        double t;
+        double time;  // the rows' time: NaN when unknown
         std::vector<KeptRow> rows;
         std::vector<ObjectShape> shapes;      // one per row, or none
         std::vector<ObjectPosture> postures;  // one per row, or none
@@ -114,8 +113,7 @@ private:
         std::vector<ambrevo::LinkedRow> onlineMissing;
     };
     std::vector<Kept> kept_;
-    std::string keptTime_;  // the time text and value of the frame rows() saw last
-    double keptT_ = 0;
+    double keptTime_ = NAN;  // the rows' time of the frame rows() saw last
     double fps_ = 0;  // frames per second for times and speeds; 0 when the frames have no time
     bool timed_ = false;
     bool shapedRun_ = false;  // some frame's objects came with their shapes

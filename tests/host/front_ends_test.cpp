@@ -85,7 +85,8 @@ std::set<std::string> ownWords() {
     const double confidence = 1;
     FrameResult rows;
     rows.rows = {&row, 1}, rows.postures = {&posture, 1}, rows.confidence = {&confidence, 1};
-    TrackRows file(everything, false, {"arena", "track", "missing"});
+    TrackRows file(everything, false,
+                   {{"arena", PlaceColumn::arena}, {"track", PlaceColumn::track}, {"missing", PlaceColumn::missing}});
     file.fix(rows);
     std::ostringstream header;
     file.header(header, RunRecord{}, false, true);

@@ -269,10 +269,10 @@ struct Recorder final : Sink {
     struct Frame {
         int64_t frame;
         std::vector<ip_objectRecord> rows;
-        std::vector<std::vector<std::string>> cells;
+        std::vector<RowPlace> places;
         cv::Mat exact, annotated;
     };
-    std::vector<std::string> columns;
+    std::vector<TrackColumn> columns;
     double fps = 0;
     std::vector<Frame> frames;
     RunRecord record;
@@ -282,7 +282,7 @@ struct Recorder final : Sink {
         return true;
     }
     bool frame(const FrameResult& r, std::string&) override {
-        frames.push_back({r.frame, {r.rows.begin(), r.rows.end()}, {r.cells.begin(), r.cells.end()}, r.exact.clone(),
+        frames.push_back({r.frame, {r.rows.begin(), r.rows.end()}, {r.places.begin(), r.places.end()}, r.exact.clone(),
                           r.annotated.clone()});
         return true;
     }
@@ -325,7 +325,7 @@ TEST(Sinks, ARecordedRunReplayedGivesTheRunsFilesAndAPartialCloseSaysWhy) {
             ASSERT_TRUE(sink->open(context, error)) << error;
             for (const Recorder::Frame& f : seen.frames) {
                 FrameResult r;
-                r.frame = f.frame, r.rows = f.rows, r.objects = f.rows, r.cells = f.cells;
+                r.frame = f.frame, r.rows = f.rows, r.objects = f.rows, r.places = f.places;
                 r.exact = f.exact, r.annotated = f.annotated;
                 ASSERT_TRUE(sink->frame(r, error)) << error;
             }

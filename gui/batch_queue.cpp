@@ -17,27 +17,11 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "text/csv.h"
+
 namespace {
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
-
-// The cells of one line of batch.csv, unquoted.
-std::vector<std::string> csvCells(const std::string& line) {
-    std::vector<std::string> cells(1);
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
-            cells.back() += '"', ++i;
-        else if (c == '"')
-            quoted = !quoted;
-        else if (c == ',' && !quoted)
-            cells.emplace_back();
-        else
-            cells.back() += c;
-    }
-    return cells;
-}
 
 // The program beside the window's own executable, else on the PATH.
 QString programPath() {
@@ -215,13 +199,18 @@ std::map<std::string, std::vector<std::string>> BatchQueue::readTable() const {
     std::map<std::string, std::vector<std::string>> rows;
     QFile file(q(tableFile()));
     if (!file.open(QIODevice::ReadOnly)) return rows;
-    file.readLine();  // the header
-    while (!file.atEnd()) {
-        std::vector<std::string> cells = csvCells(file.readLine().trimmed().toStdString());
-        if (cells.size() < 2) continue;
-        const std::string input = cells[0];
-        cells.erase(cells.begin());
-        rows[input] = std::move(cells);
+    const std::string text = file.readAll().toStdString();
+    ambrevo::csv::TextRecords records(text);
+    try {
+        for (bool header = true; records.next(); header = false) {
+            std::vector<std::string> cells = records.fields();
+            if (header || cells.size() < 2) continue;
+            const std::string input = cells[0];
+            cells.erase(cells.begin());
+            rows[input] = std::move(cells);
+        }
+    } catch (const std::runtime_error&) {
+        // A table the batch is still writing: the rows read so far.
     }
     return rows;
 }

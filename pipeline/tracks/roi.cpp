@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
+#include <span>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
@@ -156,7 +157,49 @@ ArenaMap::ArenaMap(std::vector<Arena> arenas, cv::Size frame_size) : arenas_(std
     labels_ = cv::Mat::zeros(frame_size, CV_8U);
     for (size_t i = 0; i < arenas_.size(); ++i) rasterise(arenas_[i], labels_, static_cast<uchar>(i + 1));
     outside_ = labels_ == 0;
+    for (int y = 0; y < labels_.rows; ++y) {
+        const uchar* l = labels_.ptr<uchar>(y);
+        for (int x = 0; x < labels_.cols;) {
+            if (l[x] == 0) {
+                ++x;
+                continue;
+            }
+            const int begin = x;
+            while (x < labels_.cols && l[x] != 0) ++x;
+            inside_.push_back({y, begin, x});
+        }
+    }
 }
+
+namespace {
+
+using Histograms = std::array<std::array<long long, 256>, 4>;
+
+// Counts the levels of each channel of the pixels in `runs` (the channels known at compile
+// time, so that the inner loop is a plain walk along the row).
+template <int channels>
+long long countLevels(const cv::Mat& frame, std::span<const ArenaMap::Run> runs, Histograms& histogram) {
+    long long counted = 0;
+    for (const ArenaMap::Run& run : runs) {
+        const uchar* p = frame.ptr<uchar>(run.y) + size_t(run.begin) * channels;
+        const uchar* const end = frame.ptr<uchar>(run.y) + size_t(run.end) * channels;
+        for (; p < end; p += channels)
+            for (int c = 0; c < channels; ++c) ++histogram[size_t(c)][p[c]];
+        counted += run.end - run.begin;
+    }
+    return counted;
+}
+
+long long countLevels(const cv::Mat& frame, std::span<const ArenaMap::Run> runs, Histograms& histogram) {
+    switch (frame.channels()) {
+        case 1: return countLevels<1>(frame, runs, histogram);
+        case 2: return countLevels<2>(frame, runs, histogram);
+        case 3: return countLevels<3>(frame, runs, histogram);
+        default: return countLevels<4>(frame, runs, histogram);
+    }
+}
+
+}  // namespace
 
 int ArenaMap::arena_of(double x, double y) const {
     if (!(x > -0.5 && y > -0.5 && x < labels_.cols - 0.5 && y < labels_.rows - 0.5)) return 0;
@@ -168,17 +211,8 @@ void ArenaMap::paint_outside(cv::Mat& frame) const {
     if (frame.depth() != CV_8U || frame.channels() > 4 || frame.size() != labels_.size())
         throw std::invalid_argument("paint_outside: an 8-bit frame of the arenas' size is needed");
     const int channels = frame.channels();
-    std::array<std::array<long long, 256>, 4> histogram{};
-    long long inside = 0;
-    for (int y = 0; y < frame.rows; ++y) {
-        const uchar* p = frame.ptr<uchar>(y);
-        const uchar* l = labels_.ptr<uchar>(y);
-        for (int x = 0; x < frame.cols; ++x)
-            if (l[x] != 0) {
-                ++inside;
-                for (int c = 0; c < channels; ++c) ++histogram[c][p[x * channels + c]];
-            }
-    }
+    Histograms histogram{};
+    long long inside = countLevels(frame, inside_, histogram);
     if (inside == 0) {
         // Nothing of the frame is inside: a uniform frame has nothing to detect.
         for (int y = 0; y < frame.rows; ++y) {

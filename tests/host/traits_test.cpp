@@ -50,7 +50,7 @@ void load(Module& m) {
     m.objects = [](int, ip_objectRecord*, int) { return 0; };
     m.counters = [](int, void* out, int capacity, int) {
         const ip_counterRecord records[] = {{"lost", "frames it lost", state.lost}, {"kept", "frames it kept", state.kept}};
-        std::memcpy(out, records, sizeof(ip_counterRecord) * size_t(std::min(capacity, 2)));
+        if (out) std::memcpy(out, records, sizeof(ip_counterRecord) * size_t(std::min(capacity, 2)));
         return 2;
     };
     m.procedureTraits = traits;

@@ -278,8 +278,8 @@ void ip_crowd::count() {
         // Animals lie over each other, but not two deep all over: tracks whose own areas add
         // up to more than twice the blob are copies of fewer animals, and taken at their word
         // they would be cut out of it again, their copies with them, for good.
-        bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered &&
-                     area >= kDeepest * expectedArea_[i];
+        bool known =
+            expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered && area >= kDeepest * expectedArea_[i];
         // Their own areas are the measure of what the blob holds: a large animal alone is
         // one, however many of the typical animal its area would hold.
         if (known) k = expected, ratio_[i] = expected * area / covered;

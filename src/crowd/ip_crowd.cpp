@@ -69,6 +69,8 @@ constexpr double kEndToEnd = 0.75, kAside = 0.25;
 // Bodies covering at most this share of a blob each are halves of it, when it is at most
 // this many times the largest animals' area (a bent or blurred one differs by a tenth or so).
 constexpr double kHalf = 0.6, kHalvedLargest = 1.2;
+// The tracks expected in a blob cover at least this share of their areas added up in it.
+constexpr double kDeepest = 0.5;
 // Two parts of one blob alike in centre (this close, pixels), area and weight (within this
 // share) and axis (within this angle, radians, unless both are round) are bodies fitted onto
 // the same pixels: one animal, reported once. Animals crossing share a centre, not an axis.
@@ -273,15 +275,22 @@ void ip_crowd::count() {
             expectedIn(i, bodies_);
             if (const int64_t together = splitter_.coverage(bodies_)) covered = double(together);
         }
-        bool known = expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered;
+        // Animals lie over each other, but not two deep all over: tracks whose own areas add
+        // up to more than twice the blob are copies of fewer animals, and taken at their word
+        // they would be cut out of it again, their copies with them, for good.
+        bool known =
+            expected >= 1 && area >= 0.7 * covered && area <= 1.35 * covered && area >= kDeepest * expectedArea_[i];
         // Their own areas are the measure of what the blob holds: a large animal alone is
         // one, however many of the typical animal its area would hold.
         if (known) k = expected, ratio_[i] = expected * area / covered;
         // A blob shaped unlike one animal is more, whatever its area or its tracks say; one
         // shaped like one and no larger than the largest animals, where no more than one track
-        // went, is one (and its track learns how large it is).
+        // went, is one (and its track learns how large it is). So is one where three or more
+        // went of which at most one saw its animal alone: they are the pieces a large animal
+        // was cut into before the sizes were known (two may lie side by side like one large).
         if (k == 1 && !single(i)) k = 2, known = false;
-        if (k > 1 && expected <= 1 && oneOfAnySize(i)) k = 1, known = expected == 1;
+        if (k > 1 && (expected <= 1 || (expected >= 3 && sizedIn(i) <= 1)) && oneOfAnySize(i))
+            k = 1, known = expected == 1;
         // Two tracks on the halves of one large animal would hold it cut in two for good.
         if (k > 1 && expected == 2 && halvesOfOne(i)) k = 1, known = false;
         k = int(std::min<int64_t>({k, kMostPerBlob, std::max<int64_t>(1, int64_t(area) / settings_.minArea)}));
@@ -289,6 +298,15 @@ void ip_crowd::count() {
         known_.push_back(known);
     }
     if (settings_.split && settings_.animals > 0) toAnimals();
+}
+
+int ip_crowd::sizedIn(size_t i) const {
+    // Tracks that never saw their animal alone were cut out of blobs by the typical animal's
+    // size: in a blob of a larger animal they are its pieces, and only the blob's shape tells.
+    int sized = 0;
+    for (int32_t j = blobTrackStart_[i]; j < blobTrackStart_[i + 1]; ++j)
+        sized += tracker_.tracks()[size_t(blobTracks_[size_t(j)])].sized;
+    return sized;
 }
 
 void ip_crowd::measureWholes() {
@@ -570,8 +588,11 @@ void ip_crowd::detect() {
         if (share_[i] != 1) continue;
         sightings_.push_back(wholeOf(i));
         // A blob of one animal's area, or the one a track expected there, and shaped like
-        // one: an animal alone, whose looks and shape its track may learn.
-        sightings_.back().alone = (known_[i] || ratio_[i] < kAlone) && single(i);
+        // one: an animal alone, whose looks and shape its track may learn. A speck or a piece
+        // of an animal teaches none: a track started on a fragment would hold its area, and
+        // a few such tracks meeting would be taken for as many animals ever after.
+        const double share = double(blobs_.blobs()[size_t(kept_[i])].moments.area) / singleArea_;
+        sightings_.back().alone = share >= kSpeck && (known_[i] || ratio_[i] < kAlone) && single(i);
         blobOfObject_.push_back(kept_[i]);
     }
     if (!several) return;

@@ -10,6 +10,7 @@
 #include <numbers>
 #include <vector>
 
+#include "crowd/crowd_assign.h"
 #include "crowd_support.h"
 
 namespace {
@@ -29,14 +30,12 @@ struct body {
     explicit body(const swimmer& s) : x(2 * middle + 1), y(2 * middle + 1) {
         x[middle] = s.x, y[middle] = s.y;
         const double step = s.length / (2 * middle);
-        for (int i = middle + 1; i <= 2 * middle; ++i) {
-            const double a = s.heading - s.bend * (i - middle) * step;
-            x[i] = x[i - 1] - step * std::cos(a), y[i] = y[i - 1] - step * std::sin(a);
-        }
-        for (int i = middle - 1; i >= 0; --i) {
-            const double a = s.heading - s.bend * (i - middle) * step;
-            x[i] = x[i + 1] + step * std::cos(a), y[i] = y[i + 1] + step * std::sin(a);
-        }
+        for (int d = 1; d <= middle; ++d)
+            for (int i : {middle + d, middle - d}) {
+                const int from = i > middle ? i - 1 : i + 1;
+                const double a = s.heading - s.bend * (i - middle) * step, along = i > middle ? -step : step;
+                x[i] = x[size_t(from)] + along * std::cos(a), y[i] = y[size_t(from)] + along * std::sin(a);
+            }
     }
     // How much of the pixel at (px, py) the body covers, for a body `width` wide at most.
     double cover(double px, double py, double width) const {
@@ -103,17 +102,13 @@ void swim(std::vector<swimmer> animals, int frames, int w, int h, const checker&
         const dib_base picture = draw(w, h, animals, truths);
         const std::vector<ip_objectDetails> found = crowd_test::found(*p, picture);
         ASSERT_EQ(found.size(), animals.size()) << "frame " << f;
-        std::vector<size_t> order(found.size()), best;
-        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-        double least = 1e300;
-        do {
-            double sum = 0;
-            for (size_t k = 0; k < truths.size(); ++k)
-                sum += std::hypot(found[order[k]].x - truths[k].x, found[order[k]].y - truths[k].y);
-            if (sum < least) least = sum, best = order;
-        } while (std::next_permutation(order.begin(), order.end()));
+        std::vector<double> cost;
+        for (const truth& t : truths)
+            for (const ip_objectDetails& o : found) cost.push_back(std::hypot(o.x - t.x, o.y - t.y));
+        std::vector<int> best;
+        crowd_assign(cost, int(truths.size()), int(found.size()), best);
         std::vector<ip_objectDetails> matched;
-        for (size_t k : best) matched.push_back(found[k]);
+        for (int k : best) matched.push_back(found[size_t(k)]);
         check(f, animals, truths, matched);
         for (swimmer& a : animals)
             a.x += a.speed * std::cos(a.heading), a.y += a.speed * std::sin(a.heading), a.heading += a.turn;

@@ -38,7 +38,7 @@ void Table::lay() {
     static const std::set<std::string, std::less<>> whole{"frame", "index", "area",  "points", "appearances",
                                                           "track", "arena", "head", "split"},
         yesNo{"selected", "missing"};
-    py::list spec;
+    py::list record;  // (name, numpy type) of each field, in order
     std::map<std::string, size_t> named;
     fields_.clear();
     itemSize_ = 0;
@@ -50,11 +50,11 @@ void Table::lay() {
             continue;
         }
         const Kind kind = whole.count(name) ? Kind::whole : yesNo.count(name) ? Kind::yesNo : Kind::decimal;
-        spec.append(py::make_tuple(name, kind == Kind::whole ? "<i8" : kind == Kind::yesNo ? "?" : "<f8"));
+        record.append(py::make_tuple(name, kind == Kind::whole ? "<i8" : kind == Kind::yesNo ? "?" : "<f8"));
         fields_.push_back({kind, itemSize_});
         itemSize_ += kind == Kind::yesNo ? 1 : 8;
     }
-    dtype_ = py::dtype::from_args(spec);
+    dtype_ = py::dtype::from_args(record);
     laidFor_ = layout;
 }
 

@@ -81,21 +81,28 @@ TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<Tr
 
 namespace {
 
-// A row's value of one of the run's columns as the file writes it; empty when not known.
-std::string placeCell(const RowPlace& place, PlaceColumn what) {
-    using ambrevo::text::shortest;
-    auto known = [](double v, auto write) { return std::isfinite(v) ? write(v) : std::string(); };
+// Appends a row's value of one of the run's columns as the file writes it; false, with nothing
+// appended, when it is not known.
+bool appendPlace(std::string& out, const RowPlace& place, PlaceColumn what) {
+    auto number = [&](double v, bool clock) {
+        if (!std::isfinite(v)) return false;
+        out += clock ? ambrevo::text::fixed(v, 6) : ambrevo::text::shortest(v);
+        return true;
+    };
     switch (what) {
-        case PlaceColumn::time: return known(place.time, shortest);
-        case PlaceColumn::track: return place.track != RowPlace::noTrack ? std::to_string(place.track) : "";
-        case PlaceColumn::missing: return place.missing ? "1" : "0";
-        case PlaceColumn::arena: return std::to_string(place.arena);
-        case PlaceColumn::unitX: return known(place.unitX, shortest);
-        case PlaceColumn::unitY: return known(place.unitY, shortest);
-        case PlaceColumn::capture: return known(place.capture, [](double v) { return ambrevo::text::fixed(v, 6); });
-        case PlaceColumn::done: return known(place.done, [](double v) { return ambrevo::text::fixed(v, 6); });
+        case PlaceColumn::time: return number(place.time, false);
+        case PlaceColumn::track:
+            if (place.track == RowPlace::noTrack) return false;
+            appendInteger(out, place.track);
+            return true;
+        case PlaceColumn::missing: out += place.missing ? '1' : '0'; return true;
+        case PlaceColumn::arena: appendInteger(out, place.arena); return true;
+        case PlaceColumn::unitX: return number(place.unitX, false);
+        case PlaceColumn::unitY: return number(place.unitY, false);
+        case PlaceColumn::capture: return number(place.capture, true);
+        case PlaceColumn::done: return number(place.done, true);
     }
-    return {};
+    return false;
 }
 
 }  // namespace
@@ -108,12 +115,15 @@ void TrackRows::extraCells(std::string& line, const FrameResult& result, size_t 
         appendCell(line, sure, confidenceDecimals, asJson, asJson ? ", \"confidence\": " : ",");
     };
     for (size_t c = 0; c < extraColumns_.size(); ++c) {
-        const std::string cell = i < result.places.size() ? placeCell(result.places[i], extraColumns_[c].what) : "";
         if (asJson) {
-            line += ", " + jsonColumns_[c] + ": " + (cell.empty() ? "null" : cell);
+            line += ", ";
+            line += jsonColumns_[c];
+            line += ": ";
         } else {
-            line += ',' + cell;
+            line += ',';
         }
+        const bool known = i < result.places.size() && appendPlace(line, result.places[i], extraColumns_[c].what);
+        if (asJson && !known) line += "null";
         if (int(c) == confidenceAfter_) confidence();
     }
     if (confidenceAfter_ < 0) confidence();

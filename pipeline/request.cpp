@@ -37,15 +37,15 @@ bool takeSetup(const SettingsFile& saved, Options& o, std::string& error) {
         error = from + e.what();
         return false;
     }
-    Options linked;
-    if (!setLink(linked, saved.link, error)) {
+    ambrevo::LinkSettings link;
+    if (!saved.link.empty() && !parseLinkOption(saved.link, link, error)) {
         error = from + error;
         return false;
     }
     if (o.rois.empty()) o.rois = saved.arenas;
     if (o.animals.empty()) o.animals = saved.animals;
     if (o.scale == 0 && saved.scale > 0) o.scale = saved.scale, o.unit = o.unit.empty() ? saved.unit : o.unit;
-    if (o.link.empty()) o.link = linked.link, o.linking = linked.linking;
+    if (o.link.empty() && !saved.link.empty()) o.link = saved.link, o.linking = link;
     if (checkArenaOptions(o, error)) return true;
     error = from + error;
     return false;

@@ -21,10 +21,13 @@ Instance::~Instance() {
     if (created()) module_.destroy(procedure_);
 }
 
-// True for AMBREVO_OK; otherwise false with the module's message.
-bool Instance::call(ambrevo_status status, std::string& error) const {
-    if (status == AMBREVO_OK) return true;
-    error = module_.failure();
+// True for AMBREVO_OK when nothing the module called back failed; otherwise false with the
+// module's message, or the failure of what it called.
+bool Instance::call(ambrevo_status status, std::string& error) {
+    std::string failed = overlay_.takeFailure();
+    if (failed.empty()) failed = windows_.takeFailure();
+    if (status == AMBREVO_OK && failed.empty()) return true;
+    error = status == AMBREVO_OK ? failed : module_.failure();
     return false;
 }
 

@@ -73,7 +73,7 @@ private:
     bool applyTogether(const std::vector<Setting>& settings, const std::string& what);
     bool applyAnimals();
     bool readObjects(std::vector<ip_objectRecord>& objects, std::string& error);
-    bool call(ambrevo_status status, std::string& error) const;
+    bool call(ambrevo_status status, std::string& error);
     bool readProfile(std::string& error);
     bool readDetails(size_t count, FrameJob& job, std::string& error);
     void readCounters();

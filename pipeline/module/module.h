@@ -75,3 +75,11 @@ bool guarded(F&& f, std::string& error) {
     }
     return false;
 }
+
+// The body of a function the module calls back: nothing it throws may reach the module, so the
+// first failure is kept in `failure` for the caller to tell once the call into the module returns.
+template <class F>
+void contained(std::string& failure, F&& f) noexcept {
+    std::string error;
+    if (!guarded(f, error) && failure.empty()) failure = error.empty() ? "unknown exception" : error;
+}

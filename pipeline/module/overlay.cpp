@@ -1,5 +1,7 @@
 #include "overlay.h"
 
+#include "module.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -65,15 +67,17 @@ DrawCommand drawCommand(const ambrevo_draw& c) {
 
 void HostOverlay::draw(void* overlay, const ambrevo_draw* command) {
     auto& o = *static_cast<HostOverlay*>(overlay);
-    if (command->kind == AMBREVO_DRAW_CLEAR) {
-        o.commands_.clear();
-    } else if (command->kind == AMBREVO_DRAW_ACKNOWLEDGE) {
-        o.acknowledged_ = true;
-        o.ackA_ = command->arg;
-        o.ackB_ = command->style;
-    } else if (command->kind >= AMBREVO_DRAW_POINT && command->kind <= AMBREVO_DRAW_TEXT) {
-        o.commands_.push_back(drawCommand(*command));
-    }
+    contained(o.failure_, [&] {
+        if (command->kind == AMBREVO_DRAW_CLEAR) {
+            o.commands_.clear();
+        } else if (command->kind == AMBREVO_DRAW_ACKNOWLEDGE) {
+            o.acknowledged_ = true;
+            o.ackA_ = command->arg;
+            o.ackB_ = command->style;
+        } else if (command->kind >= AMBREVO_DRAW_POINT && command->kind <= AMBREVO_DRAW_TEXT) {
+            o.commands_.push_back(drawCommand(*command));
+        }
+    });
 }
 
 namespace {

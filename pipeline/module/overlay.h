@@ -3,6 +3,7 @@
 
 #include <opencv2/core.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ambrevo.h"
@@ -26,11 +27,14 @@ public:
     static void draw(void* overlay, const ambrevo_draw* command);
 
     const std::vector<DrawCommand>& commands() const { return commands_; }
+    // What failed while the module drew (memory), once; empty when nothing did.
+    std::string takeFailure() { return std::exchange(failure_, {}); }
     // Whether acknowledge was called since the last call of this, and with what.
     bool takeAcknowledge(int& a, int& b);
 
 private:
     std::vector<DrawCommand> commands_;
+    std::string failure_;
     bool acknowledged_ = false;
     int ackA_ = 0, ackB_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "files.h"
+#include "module.h"
 #include "overlay.h"
 
 void HostWindow::overlay(const ambrevo_draw* commands, int32_t count) {
@@ -55,14 +56,14 @@ void WindowManager::close(int32_t id) {
 
 void WindowManager::event(void* manager, const ambrevo_window_event* e) {
     auto& m = *static_cast<WindowManager*>(manager);
-    if (e->kind == AMBREVO_WINDOW_OPEN) {
-        m.windows_.push_back(std::make_unique<HostWindow>(e->window, e->title ? e->title : ""));
-        return;
-    }
-    if (e->kind == AMBREVO_WINDOW_CLOSE) return m.close(e->window);
-    HostWindow* w = m.find(e->window);
-    if (w && e->kind == AMBREVO_WINDOW_SHOW) w->show(e->image);
-    if (w && e->kind == AMBREVO_WINDOW_OVERLAY) w->overlay(e->commands, e->command_count);
+    contained(m.failure_, [&] {
+        if (e->kind == AMBREVO_WINDOW_OPEN)
+            return m.windows_.push_back(std::make_unique<HostWindow>(e->window, e->title ? e->title : ""));
+        if (e->kind == AMBREVO_WINDOW_CLOSE) return m.close(e->window);
+        HostWindow* w = m.find(e->window);
+        if (w && e->kind == AMBREVO_WINDOW_SHOW) w->show(e->image);
+        if (w && e->kind == AMBREVO_WINDOW_OVERLAY) w->overlay(e->commands, e->command_count);
+    });
 }
 
 bool WindowManager::endFrame(int64_t frame, std::string& error) {

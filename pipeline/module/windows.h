@@ -6,6 +6,7 @@
 #include <memory>
 #include <opencv2/core.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ambrevo.h"
@@ -45,6 +46,8 @@ public:
     // file could not be written (`error` says which).
     bool endFrame(int64_t frame, std::string& error);
     size_t open() const { return windows_.size(); }
+    // What failed while the module used the windows (memory, a picture), once; empty when nothing did.
+    std::string takeFailure() { return std::exchange(failure_, {}); }
 
 private:
     HostWindow* find(int32_t id);
@@ -53,6 +56,7 @@ private:
     std::string dir_;
     bool onScreen_ = false;
     std::vector<std::unique_ptr<HostWindow>> windows_;
+    std::string failure_;
 };
 
 // A title as a file name: letters, digits, '-' and '_' kept, everything else '_'.

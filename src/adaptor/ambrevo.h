@@ -172,8 +172,9 @@ typedef struct ambrevo_traits {
     int32_t counter_count;
 } ambrevo_traits;
 
-/* One object of the last frame as the flow tracker's outline knows it: ambrevo_object with
- * how often it was seen and the rays of its outline. Since interface 1.4. */
+/* One object of the last frame with all a procedure tells of it: the fields of ambrevo_object,
+ * how often the closed-contour tracker saw it and the rays of the flow tracker's outline
+ * (fields a procedure does not know are 0). Since interface 1.4. */
 #define AMBREVO_MAX_RAYS 144
 typedef struct ambrevo_record {
     int32_t index;
@@ -183,7 +184,7 @@ typedef struct ambrevo_record {
     float vx;
     float vy;
     int32_t points;
-    int32_t appearances; /* frames seen among the recent ones */
+    int32_t appearances; /* frames it was seen among the recent ones */
     int32_t selected;
     int32_t ray_count; /* entries of rays in use */
     float rays[AMBREVO_MAX_RAYS];

@@ -28,7 +28,9 @@ bool Module::load(const std::string& path, std::string& error) {
         error = "cannot load module '" + path + "': it is " + kind + ", not a module file (Ambrevo.qorb)";
         return false;
     }
-    handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Kept mapped after dlclose: the module's own statics (the table of its instances, each
+    // thread's last message) outlive every caller.
+    handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle_) {
         const char* why = dlerror();
         error = "cannot load module '" + path + "': " + (why ? why : "unknown reason");

@@ -70,16 +70,19 @@ bool Module::load(const std::string& path, std::string& error) {
             return false;
         }
     }
-    // The same major number and at least the minor this program was built against.
+    return offersInterface(error);
+}
+
+// The same major number and at least the minor this program was built against.
+bool Module::offersInterface(std::string& error) const {
     const std::string offered = interfaceVersion();
     int major = 0, minor = 0;
-    if (std::sscanf(offered.c_str(), "%d.%d", &major, &minor) != 2 || major != AMBREVO_INTERFACE_MAJOR ||
-        minor < AMBREVO_INTERFACE_MINOR) {
-        error = "module '" + path + "' offers the interface " + offered + ", the program needs " +
-                std::to_string(AMBREVO_INTERFACE_MAJOR) + "." + std::to_string(AMBREVO_INTERFACE_MINOR);
-        return false;
-    }
-    return true;
+    if (std::sscanf(offered.c_str(), "%d.%d", &major, &minor) == 2 && major == AMBREVO_INTERFACE_MAJOR &&
+        minor >= AMBREVO_INTERFACE_MINOR)
+        return true;
+    error = "module '" + path_ + "' offers the interface " + offered + ", the program needs " +
+            std::to_string(AMBREVO_INTERFACE_MAJOR) + "." + std::to_string(AMBREVO_INTERFACE_MINOR);
+    return false;
 }
 
 std::string Module::failure(const char* fallback) const {

@@ -53,6 +53,7 @@ public:
 
 private:
     bool present(bool found, const char* name, std::string& error) const;
+    bool offersInterface(std::string& error) const;
 
     void* handle_ = nullptr;
     std::string path_;

@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "adaptor/ambrevo.h"
-#include "identity.h"
-#include "link_global.h"
-#include "roi.h"
 #include "score.h"
+#include "tracks/identity.h"
+#include "tracks/link_global.h"
+#include "tracks/roi.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <random>
 #include <vector>
 
-#include "link_global.h"
-#include "track_link.h"
+#include "tracks/link_global.h"
+#include "tracks/track_link.h"
 
 namespace {
 

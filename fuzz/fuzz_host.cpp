@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "core/files.h"
 #include "fuzz_input.h"
-#include "options.h"
-#include "files.h"
-#include "track_file.h"
+#include "run/command_line.h"
+#include "sinks/track_file.h"
 
 namespace {
 

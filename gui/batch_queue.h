@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "dialogs.h"
-#include "options.h"
+#include "run/command_line.h"
 
 class QCheckBox;
 class QLineEdit;

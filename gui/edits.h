@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "setup.h"
-#include "track_table.h"
+#include "tracks/track_table.h"
 
 class SetupEdit : public QUndoCommand {
 public:

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "run.h"
+#include "run/run.h"
 
 namespace {
 

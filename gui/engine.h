@@ -11,11 +11,11 @@
 #include <mutex>
 #include <optional>
 
-#include "module.h"
-#include "options.h"
-#include "preview.h"
-#include "run_observer.h"
-#include "settings.h"
+#include "core/options.h"
+#include "core/run_observer.h"
+#include "module/module.h"
+#include "module/settings.h"
+#include "run/preview.h"
 
 struct PreviewJob {
     Options options;

@@ -11,8 +11,8 @@
 
 #include "frame_reader.h"
 #include "main_window.h"
-#include "roi.h"
-#include "video.h"
+#include "sinks/video.h"
+#include "tracks/roi.h"
 
 namespace {
 

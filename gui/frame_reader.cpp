@@ -1,7 +1,7 @@
 #include "frame_reader.h"
 
-#include "input_kind.h"
-#include "stream_input.h"
+#include "sources/input_kind.h"
+#include "sources/stream_input.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include <QVBoxLayout>
 
 #include "frame_view.h"
-#include "input_kind.h"
 #include "picture_view.h"
-#include "request.h"
+#include "run/request.h"
 #include "settings_form.h"
+#include "sources/input_kind.h"
 
 namespace {
 

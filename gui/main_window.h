@@ -18,9 +18,9 @@
 #include "engine.h"
 #include "frame_reader.h"
 #include "marks.h"
-#include "module.h"
+#include "module/module.h"
 #include "setup.h"
-#include "track_table.h"
+#include "tracks/track_table.h"
 
 class BatchQueue;
 class FrameView;

@@ -15,7 +15,7 @@
 #include <opencv2/core.hpp>
 
 #include "ip_host.h"
-#include "track_table.h"
+#include "tracks/track_table.h"
 
 class QPainter;
 

@@ -8,12 +8,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "background_plan.h"
-#include "files.h"
+#include "core/files.h"
 #include "main_window.h"
 #include "picture_view.h"
-#include "plots.h"
-#include "roi.h"
+#include "tracks/background_plan.h"
+#include "tracks/plots.h"
+#include "tracks/roi.h"
 
 namespace {
 

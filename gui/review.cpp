@@ -17,13 +17,13 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "core/files.h"
 #include "edits.h"
-#include "files.h"
 #include "frame_view.h"
 #include "main_window.h"
 #include "picture_view.h"
-#include "plots.h"
-#include "roi.h"
+#include "tracks/plots.h"
+#include "tracks/roi.h"
 
 namespace {
 

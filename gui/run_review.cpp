@@ -21,10 +21,10 @@
 #include <cmath>
 
 #include "batch_queue.h"
+#include "core/text/numbers.h"
 #include "frame_view.h"
 #include "main_window.h"
 #include "picture_view.h"
-#include "text/numbers.h"
 
 namespace {
 

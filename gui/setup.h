@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "arena_shape.h"
-#include "settings.h"
+#include "module/settings.h"
 
 struct Setup {
     std::string procedure;  // the window names the module's default when it loads

@@ -15,13 +15,13 @@
 #include <QUndoStack>
 #include <QVBoxLayout>
 
+#include "core/files.h"
+#include "core/text/numbers.h"
 #include "edits.h"
-#include "files.h"
 #include "frame_view.h"
 #include "main_window.h"
-#include "request.h"
+#include "run/request.h"
 #include "settings_form.h"
-#include "text/numbers.h"
 
 namespace {
 

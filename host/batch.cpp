@@ -22,11 +22,11 @@
 #include "batch_folder.h"
 #include "batch_record.h"
 #include "batch_table.h"
-#include "files.h"
-#include "request.h"
+#include "core/files.h"
+#include "core/text/numbers.h"
+#include "run/request.h"
+#include "sinks/track_rows.h"
 #include "terminal.h"
-#include "text/numbers.h"
-#include "track_rows.h"
 
 namespace fs = std::filesystem;
 

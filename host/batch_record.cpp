@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "batch_folder.h"
-#include "files.h"
-#include "text/numbers.h"
+#include "core/files.h"
+#include "core/text/numbers.h"
 
 using Json = nlohmann::ordered_json;
 

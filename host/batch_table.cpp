@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "batch_folder.h"
-#include "files.h"
-#include "text/csv.h"
+#include "core/files.h"
+#include "core/text/csv.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "batch.h"
-#include "module.h"
-#include "options.h"
-#include "request.h"
-#include "run.h"
+#include "module/module.h"
+#include "module/settings.h"
+#include "run/command_line.h"
+#include "run/request.h"
+#include "run/run.h"
 #include "score.h"
-#include "settings.h"
 #include "terminal.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "input_file.h"
-#include "options.h"
+#include "core/input_file.h"
+#include "core/options.h"
+#include "core/text/csv.h"
 #include "sparse_assignment.h"
-#include "text/csv.h"
-#include "track_link.h"
+#include "tracks/track_link.h"
 
 namespace ambrevo {
 

@@ -8,8 +8,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "run_observer.h"
-#include "sink.h"
+#include "core/run_observer.h"
+#include "core/sink.h"
 
 class ShowWindow {
 public:

@@ -8,8 +8,8 @@
 #include <ostream>
 #include <string>
 
-#include "run_observer.h"
-#include "stop.h"
+#include "core/run_observer.h"
+#include "core/stop.h"
 
 // Set by SIGINT / SIGTERM; a run stops after the frame in hand.
 extern std::atomic<int> stopSignal;

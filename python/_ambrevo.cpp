@@ -15,12 +15,13 @@
 #include <vector>
 
 #include "ambrevo.h"
-#include "identity_link.h"
-#include "link_global.h"
-#include "options.h"
+#include "core/sink.h"
+#include "run/command_line.h"
 #include "run_support.h"
-#include "sink.h"
-#include "track_link.h"
+#include "tracks/identity_link.h"
+#include "tracks/link_global.h"
+#include "tracks/row_looks.h"
+#include "tracks/track_link.h"
 
 namespace py = pybind11;
 

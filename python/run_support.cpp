@@ -8,8 +8,8 @@
 #include <map>
 #include <set>
 
-#include "text/csv.h"
-#include "request.h"
+#include "core/text/csv.h"
+#include "run/request.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
-#include "track_rows.h"
+#include "run/run.h"
+#include "sinks/track_rows.h"
 
 namespace py = pybind11;
 

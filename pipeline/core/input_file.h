@@ -12,8 +12,8 @@
 #include <streambuf>
 #include <string>
 
-#include "files.h"
-#include "stop.h"
+#include "core/files.h"
+#include "core/stop.h"
 
 class InputFile : public std::streambuf {
 public:

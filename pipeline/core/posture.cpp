@@ -1,8 +1,6 @@
-#include "posture.h"
+#include "core/posture.h"
 
-#include <algorithm>
-
-#include "sink.h"
+#include "core/sink.h"
 
 ObjectPosture postureOf(const ip_objectDetails& d) {
     ObjectPosture p;
@@ -19,17 +17,4 @@ ObjectPosture postureOf(const ip_objectDetails& d) {
         p.grey[size_t(k)] = float(toDecimals(d.profile[k], greyDecimals));
     }
     return p;
-}
-
-ambrevo::Looks looksOf(double area, const ObjectShape& shape, const ObjectPosture& posture) {
-    ambrevo::Looks l;
-    l.area = float(area);
-    l.intensity = float(toDecimals(shape.intensity, intensityDecimals));
-    l.elongation = float(toDecimals(shape.elongation, elongationDecimals));
-    l.midline = posture.hasMidline();
-    l.head = posture.head == 1;
-    l.length = l.midline ? posture.length : 0;
-    l.width = posture.width, l.texture = posture.texture;
-    std::copy(posture.grey.begin(), posture.grey.end(), l.profile.begin());
-    return l;
 }

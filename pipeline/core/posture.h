@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <span>
 
-#include "identity.h"
 #include "ip_host.h"
 
 // Whether the procedure reports its objects' posture and looks, judged from the details of one
@@ -51,9 +50,3 @@ private:
 
 // The posture of one object's details, rounded to the file's decimals.
 ObjectPosture postureOf(const ip_objectDetails& d);
-
-struct ObjectShape;
-
-// The looks the animals' identities are learned from (identity.h) as a row of the track file
-// tells them: its area, shape and posture at the file's decimals.
-ambrevo::Looks looksOf(double area, const ObjectShape& shape, const ObjectPosture& posture);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "stop.h"
+#include "core/stop.h"
 
 struct FrameResult;
 

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/posture.h"
+#include "core/row_place.h"
+#include "core/text/numbers.h"
 #include "ip_host.h"
-#include "posture.h"
-#include "row_place.h"
-#include "text/numbers.h"
 
 struct Options;
 struct ProcedureTraits;

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "core/failure.h"
+#include "core/options.h"
+#include "core/sink.h"
 #include "ip_host.h"
-#include "options.h"
-#include "overlay.h"
-#include "sink.h"
-#include "stream_input.h"
+#include "module/overlay.h"
+#include "sources/stream_input.h"
 
 struct FrameJob {
     int64_t frame = 0;  // the input's frame number, from 0
@@ -49,6 +50,3 @@ enum class Stage { elsewhere, reading, writing };
 inline int stageStatus(Stage stage) {
     return stage == Stage::reading ? exitInput : stage == Stage::writing ? exitOutput : exitLibrary;
 }
-
-// A library's exception as the text of one line.
-std::string describeFailure(std::exception_ptr failure);

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
-#include "frame_job.h"
-#include "module.h"
-#include "overlay.h"
-#include "run_observer.h"
-#include "sink.h"
-#include "settings.h"
-#include "traits.h"
-#include "windows.h"
+#include "core/run_observer.h"
+#include "core/sink.h"
+#include "module/console.h"
+#include "module/frame_job.h"
+#include "module/module.h"
+#include "module/overlay.h"
+#include "module/settings.h"
+#include "module/traits.h"
+#include "module/windows.h"
 
 class HostEventList;
 

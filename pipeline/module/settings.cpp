@@ -1,12 +1,12 @@
-#include "settings.h"
+#include "module/settings.h"
 
 #include <cctype>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "files.h"
-#include "text/numbers.h"
+#include "core/files.h"
+#include "core/text/numbers.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "module.h"
-#include "stop.h"
+#include "core/stop.h"
+#include "module/module.h"
 
 struct Setting {
     std::string name;

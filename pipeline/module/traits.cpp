@@ -1,4 +1,4 @@
-#include "traits.h"
+#include "module/traits.h"
 
 #include <algorithm>
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "module.h"
+#include "module/module.h"
 
 struct CounterTraits {
     std::string name, hint;

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "run/command_line.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,10 +8,10 @@
 #include <iterator>
 #include <utility>
 
-#include "files.h"
-#include "roi.h"
-#include "text/numbers.h"
-#include "track_link.h"
+#include "core/files.h"
+#include "core/text/numbers.h"
+#include "tracks/roi.h"
+#include "tracks/track_link.h"
 
 namespace {
 
@@ -397,28 +397,6 @@ bool checkOptions(Options& o, std::string& error) {
 }
 
 }  // namespace
-
-bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error) {
-    std::string given = text;
-    // The words after the numbers, in any order, each once.
-    bool predicting = false, global = false;
-    for (size_t comma = given.rfind(','); comma != std::string::npos && comma > 0; comma = given.rfind(',')) {
-        const std::string word = given.substr(comma + 1);
-        bool* flag = word == "predict" ? &predicting : word == "global" ? &global : nullptr;
-        if (!flag || *flag) break;
-        *flag = true;
-        given.resize(comma);
-    }
-    try {
-        settings = ambrevo::parse_link_option(given);
-    } catch (const std::exception& e) {
-        error = e.what();
-        return false;
-    }
-    settings.predict = predicting;
-    settings.global = global;
-    return true;
-}
 
 bool setLink(Options& o, const std::string& text, std::string& error) {
     ambrevo::LinkSettings settings;

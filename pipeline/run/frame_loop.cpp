@@ -7,8 +7,8 @@
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
-#include "bounded_queue.h"
-#include "run.h"
+#include "core/bounded_queue.h"
+#include "run/run.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "preview.h"
+#include "run/preview.h"
 
-#include "run.h"
+#include "run/run.h"
 
 namespace {
 

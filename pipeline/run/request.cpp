@@ -1,8 +1,8 @@
-#include "request.h"
+#include "run/request.h"
 
-#include "instance.h"
-#include "roi.h"
-#include "traits.h"
+#include "module/instance.h"
+#include "module/traits.h"
+#include "tracks/roi.h"
 
 bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error) {
     names.clear();

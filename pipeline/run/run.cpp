@@ -1,4 +1,4 @@
-#include "run.h"
+#include "run/run.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,8 +6,8 @@
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
-#include "sinks.h"
-#include "stream_input.h"
+#include "sinks/sinks.h"
+#include "sources/stream_input.h"
 
 namespace {
 
@@ -41,26 +41,6 @@ bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
         return false;
     }
     return true;
-}
-
-std::string describeFailure(std::exception_ptr failure) {
-    std::string text;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const cv::Exception& e) {
-        text = "OpenCV: " + (e.err.empty() ? std::string(e.what()) : e.err) +
-               (e.func.empty() ? "" : " (in " + e.func + ")");
-    } catch (const std::bad_alloc&) {
-        text = "out of memory";
-    } catch (const std::exception& e) {
-        text = e.what();
-    } catch (...) {
-        text = "unknown failure";
-    }
-    for (char& c : text)
-        if (c == '\n' || c == '\r') c = ' ';
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
 }
 
 void RunObserver::moduleSaid(bool notice, const std::string& text) {

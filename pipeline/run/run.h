@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "arena_run.h"
-#include "demo_score.h"
-#include "frame_job.h"
-#include "frame_source.h"
-#include "instance.h"
-#include "module.h"
-#include "options.h"
-#include "run_observer.h"
-#include "settings.h"
-#include "sink.h"
-#include "traits.h"
+#include "core/options.h"
+#include "core/run_observer.h"
+#include "core/sink.h"
+#include "module/frame_job.h"
+#include "module/instance.h"
+#include "module/module.h"
+#include "module/settings.h"
+#include "module/traits.h"
+#include "sources/demo_score.h"
+#include "sources/frame_source.h"
+#include "tracks/arena_run.h"
 
 class Run final : private RunControl {
 public:

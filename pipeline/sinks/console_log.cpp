@@ -1,8 +1,8 @@
 // --console-log FILE: the exact bytes the module wrote to its console.
-#include "console.h"
-#include "files.h"
-#include "options.h"
-#include "sink.h"
+#include "core/files.h"
+#include "core/options.h"
+#include "core/sink.h"
+#include "module/console.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // named by the input's frame number, in a folder made when missing.
 #include <cstdio>
 
-#include "files.h"
-#include "options.h"
-#include "sink.h"
+#include "core/files.h"
+#include "core/options.h"
+#include "core/sink.h"
 
 namespace {
 

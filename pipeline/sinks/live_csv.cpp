@@ -4,10 +4,10 @@
 #include <optional>
 #include <ostream>
 
-#include "options.h"
-#include "run_observer.h"
-#include "sink.h"
-#include "track_rows.h"
+#include "core/options.h"
+#include "core/run_observer.h"
+#include "core/sink.h"
+#include "sinks/track_rows.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // --settings-out FILE: the module version, the procedure and every setting's value as the run
 // ended, as JSON that --settings reads back to repeat the run.
-#include "files.h"
-#include "options.h"
-#include "settings.h"
-#include "sink.h"
-#include "traits.h"
+#include "core/files.h"
+#include "core/options.h"
+#include "core/sink.h"
+#include "module/settings.h"
+#include "module/traits.h"
 
 namespace {
 

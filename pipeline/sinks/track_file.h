@@ -7,9 +7,9 @@
 #include <memory>
 #include <optional>
 
-#include "files.h"
-#include "sink.h"
-#include "track_rows.h"
+#include "core/files.h"
+#include "core/sink.h"
+#include "sinks/track_rows.h"
 
 class TrackFileSink final : public Sink {
 public:

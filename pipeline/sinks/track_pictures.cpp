@@ -4,12 +4,12 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "arena_run.h"
-#include "files.h"
-#include "options.h"
-#include "plots.h"
-#include "sink.h"
-#include "track_summary.h"
+#include "core/files.h"
+#include "core/options.h"
+#include "core/sink.h"
+#include "tracks/arena_run.h"
+#include "tracks/plots.h"
+#include "tracks/track_summary.h"
 
 namespace {
 

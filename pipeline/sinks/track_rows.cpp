@@ -1,12 +1,12 @@
-#include "track_rows.h"
+#include "sinks/track_rows.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 
-#include "files.h"
-#include "text/csv.h"
-#include "text/numbers.h"
+#include "core/files.h"
+#include "core/text/csv.h"
+#include "core/text/numbers.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <opencv2/videoio.hpp>
 
-#include "files.h"
-#include "sink.h"
+#include "core/files.h"
+#include "core/sink.h"
 
 class VideoSink final : public Sink {
 public:

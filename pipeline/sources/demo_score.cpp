@@ -1,4 +1,4 @@
-#include "demo_score.h"
+#include "sources/demo_score.h"
 
 #include <algorithm>
 #include <cmath>

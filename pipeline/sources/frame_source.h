@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "demo_scene.h"
-#include "stop.h"
+#include "core/stop.h"
+#include "sources/demo_scene.h"
 
 class FrameSource {
 public:

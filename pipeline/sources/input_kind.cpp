@@ -1,11 +1,11 @@
-#include "input_kind.h"
+#include "sources/input_kind.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 
-#include "files.h"
-#include "stream_input.h"
+#include "core/files.h"
+#include "sources/stream_input.h"
 
 namespace fs = std::filesystem;
 

@@ -1,10 +1,10 @@
-#include "stream_input.h"
+#include "sources/stream_input.h"
 
 #include <chrono>
 #include <cstdio>
 
-#include "input_kind.h"
-#include "text/numbers.h"
+#include "core/text/numbers.h"
+#include "sources/input_kind.h"
 
 namespace {
 

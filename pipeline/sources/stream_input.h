@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "frame_source.h"
-#include "row_place.h"
+#include "core/row_place.h"
+#include "sources/frame_source.h"
 
 // rtsp://, rtsps://, rtmp://, http://, https://, udp://, tcp:// addresses and gst: pipelines.
 bool isStreamInput(const std::string& input);

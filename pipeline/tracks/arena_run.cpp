@@ -1,4 +1,4 @@
-#include "arena_run.h"
+#include "tracks/arena_run.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,9 +8,11 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
-#include "identity_link.h"
-#include "link_global.h"
-#include "text/numbers.h"
+#include "core/text/numbers.h"
+#include "tracks/identity_link.h"
+#include "tracks/link_global.h"
+#include "tracks/link_option.h"
+#include "tracks/row_looks.h"
 
 namespace {
 

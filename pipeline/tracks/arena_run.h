@@ -13,16 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "background_plan.h"
+#include "core/options.h"
+#include "core/sink.h"
+#include "core/stop.h"
 #include "ip_host.h"
-#include "options.h"
-#include "sink.h"
-#include "stop.h"
-#include "plots.h"
-#include "roi.h"
-#include "identity.h"
-#include "track_link.h"
-#include "track_summary.h"
+#include "tracks/background_plan.h"
+#include "tracks/identity.h"
+#include "tracks/plots.h"
+#include "tracks/roi.h"
+#include "tracks/track_link.h"
+#include "tracks/track_summary.h"
 
 class ArenaRun {
 public:

@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "stop.h"
+#include "core/stop.h"
 
 namespace ambrevo {
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "identity.h"
-#include "track_link.h"
+#include "tracks/identity.h"
+#include "tracks/track_link.h"
 
 namespace ambrevo::identity_detail {
 

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "identity.h"
-#include "link_global.h"
+#include "tracks/identity.h"
+#include "tracks/link_global.h"
 
 namespace ambrevo {
 

@@ -21,8 +21,8 @@
 #include <span>
 #include <vector>
 
-#include "stop.h"
-#include "track_link.h"
+#include "core/stop.h"
+#include "tracks/track_link.h"
 
 namespace ambrevo {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "stop.h"
+#include "core/stop.h"
 
 namespace ambrevo {
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "track_summary.h"
+#include "tracks/track_summary.h"
 
 namespace ambrevo {
 

@@ -1,4 +1,4 @@
-#include "roi.h"
+#include "tracks/roi.h"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
-#include "files.h"
+#include "core/files.h"
 
 namespace ambrevo {
 

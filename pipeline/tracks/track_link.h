@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/link_settings.h"
+
 namespace ambrevo {
 
 struct LinkPoint {
@@ -43,18 +45,6 @@ struct GatedPair {
 };
 std::vector<GatedPair> gated_pairs(std::span<const LinkPoint> from, std::span<const LinkPoint> to, double max_step,
                                    size_t nearest = kNearestPartners);
-
-struct LinkSettings {
-    double max_step = 0;  // pixels; > 0
-    int memory = 0;       // frames a track may go unseen and keep its identity; >= 0
-    // Link from where each track would be had it kept its last velocity, rather than from where
-    // it was last seen. Two animals that cross within a step of each other look alike to
-    // positions alone; their headings tell them apart. The gate is then measured from the
-    // prediction.
-    bool predict = false;
-    // Link the whole run at once after it ends (link_global.h) rather than frame by frame.
-    bool global = false;
-};
 
 // "MAX_STEP[,MEMORY]", e.g. "12" or "12,5". Throws std::invalid_argument with a one-line message.
 LinkSettings parse_link_option(std::string_view given);

@@ -1,12 +1,12 @@
-#include "track_summary.h"
+#include "tracks/track_summary.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
 
-#include "text/csv.h"
-#include "text/numbers.h"
+#include "core/text/csv.h"
+#include "core/text/numbers.h"
 
 namespace ambrevo {
 

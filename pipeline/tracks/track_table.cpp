@@ -1,4 +1,4 @@
-#include "track_table.h"
+#include "tracks/track_table.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,8 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "files.h"
-#include "text/csv.h"
+#include "core/files.h"
+#include "core/text/csv.h"
 
 namespace ambrevo {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "track_summary.h"
+#include "tracks/track_summary.h"
 
 namespace ambrevo {
 

@@ -27,8 +27,8 @@
 #include "frame_view.h"
 #include "gui_support.h"
 #include "picture_view.h"
-#include "plots.h"
 #include "settings_form.h"
+#include "tracks/plots.h"
 
 namespace {
 

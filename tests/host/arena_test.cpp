@@ -8,11 +8,11 @@
 #include <set>
 #include <sstream>
 
-#include "plots.h"
-#include "roi.h"
-#include "track_table.h"
-#include "track_link.h"
-#include "track_summary.h"
+#include "tracks/plots.h"
+#include "tracks/roi.h"
+#include "tracks/track_link.h"
+#include "tracks/track_summary.h"
+#include "tracks/track_table.h"
 
 using namespace ambrevo;
 

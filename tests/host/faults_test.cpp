@@ -11,8 +11,8 @@
 #include "cli_util.h"
 #include "crowd_scene.h"
 #include "lab_scene.h"
-#include "link_global.h"
 #include "score.h"
+#include "tracks/link_global.h"
 
 namespace {
 

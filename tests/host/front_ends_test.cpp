@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "ambrevo.h"
-#include "options.h"
-#include "posture.h"
-#include "track_rows.h"
+#include "core/posture.h"
+#include "run/command_line.h"
+#include "sinks/track_rows.h"
 
 namespace fs = std::filesystem;
 

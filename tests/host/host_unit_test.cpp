@@ -4,17 +4,17 @@
 #include <climits>
 
 #include "cli_util.h"
-#include "console.h"
-#include "demo_score.h"
-#include "frame_source.h"
+#include "core/files.h"
+#include "module/console.h"
+#include "module/overlay.h"
+#include "module/settings.h"
 #include "options_util.h"
-#include "files.h"
-#include "run.h"
-#include "sinks.h"
-#include "track_file.h"
-#include "video.h"
-#include "overlay.h"
-#include "settings.h"
+#include "run/run.h"
+#include "sinks/sinks.h"
+#include "sinks/track_file.h"
+#include "sinks/video.h"
+#include "sources/demo_score.h"
+#include "sources/frame_source.h"
 
 namespace {
 

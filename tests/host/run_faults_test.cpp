@@ -9,12 +9,12 @@
 #include <thread>
 
 #include "cli_util.h"
+#include "core/files.h"
+#include "core/input_file.h"
 #include "live_util.h"
-#include "files.h"
-#include "frame_source.h"
-#include "input_file.h"
 #include "options_util.h"
-#include "run.h"
+#include "run/run.h"
+#include "sources/frame_source.h"
 
 namespace {
 

@@ -4,13 +4,13 @@
 
 #include <sys/stat.h>
 
-#include "background_plan.h"
 #include "batch_table.h"
 #include "cli_util.h"
-#include "input_kind.h"
-#include "text/csv.h"
-#include "text/numbers.h"
-#include "track_table.h"
+#include "core/text/csv.h"
+#include "core/text/numbers.h"
+#include "sources/input_kind.h"
+#include "tracks/background_plan.h"
+#include "tracks/track_table.h"
 
 using cli::run;
 namespace csv = ambrevo::csv;

@@ -4,12 +4,12 @@
 #include <cstring>
 
 #include "cli_util.h"
-#include "instance.h"
+#include "module/instance.h"
+#include "module/traits.h"
 #include "options_util.h"
-#include "request.h"
-#include "run.h"
-#include "traits.h"
-#include "track_rows.h"
+#include "run/request.h"
+#include "run/run.h"
+#include "sinks/track_rows.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "csv.h"
+#include "core/text/csv.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "numbers.h"
+#include "core/text/numbers.h"
 
 #include <charconv>
 #include <cmath>

@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "adaptor/ambrevo.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "score.h"
-#include "tracks/identity.h"
-#include "tracks/link_global.h"
-#include "tracks/roi.h"
 
 namespace {
 

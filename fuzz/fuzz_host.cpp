@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "core/files.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/run/command_line.h"
 #include "fuzz_input.h"
-#include "run/command_line.h"
 #include "sinks/track_file.h"
 
 namespace {

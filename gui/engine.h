@@ -11,11 +11,11 @@
 #include <mutex>
 #include <optional>
 
-#include "core/options.h"
-#include "core/run_observer.h"
-#include "module/module.h"
-#include "module/settings.h"
-#include "run/preview.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/run/preview.h"
 
 struct PreviewJob {
     Options options;

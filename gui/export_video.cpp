@@ -9,10 +9,10 @@
 #include <QSpinBox>
 #include <opencv2/imgproc.hpp>
 
+#include "ambrevo/pipeline/sinks/video.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "frame_reader.h"
 #include "main_window.h"
-#include "sinks/video.h"
-#include "tracks/roi.h"
 
 namespace {
 

@@ -20,11 +20,11 @@
 #include <QUndoStack>
 #include <QVBoxLayout>
 
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
 #include "frame_view.h"
 #include "picture_view.h"
-#include "run/request.h"
 #include "settings_form.h"
-#include "sources/input_kind.h"
 
 namespace {
 

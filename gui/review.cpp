@@ -17,13 +17,13 @@
 #include <QVBoxLayout>
 #include <cmath>
 
-#include "core/files.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "edits.h"
 #include "frame_view.h"
 #include "main_window.h"
 #include "picture_view.h"
-#include "tracks/plots.h"
-#include "tracks/roi.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ambrevo/pipeline/core/text/numbers.h"
 #include "batch_queue.h"
-#include "core/text/numbers.h"
 #include "frame_view.h"
 #include "main_window.h"
 #include "picture_view.h"

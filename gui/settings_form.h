@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/settings.h"
+#include "ambrevo/pipeline/module/settings.h"
 
 class QVBoxLayout;
 

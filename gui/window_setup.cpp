@@ -15,12 +15,12 @@
 #include <QUndoStack>
 #include <QVBoxLayout>
 
-#include "core/files.h"
-#include "core/text/numbers.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/run/request.h"
 #include "edits.h"
 #include "frame_view.h"
 #include "main_window.h"
-#include "run/request.h"
 #include "settings_form.h"
 
 namespace {

@@ -19,13 +19,13 @@
 #include <sstream>
 #include <thread>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 #include "batch_folder.h"
 #include "batch_record.h"
 #include "batch_table.h"
-#include "core/files.h"
-#include "core/text/numbers.h"
-#include "run/request.h"
-#include "sinks/track_rows.h"
 #include "terminal.h"
 
 namespace fs = std::filesystem;

@@ -8,8 +8,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "core/run_observer.h"
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/core/sink.h"
 
 class ShowWindow {
 public:

@@ -11,8 +11,8 @@
 #include <iostream>
 #include <opencv2/core/utils/logger.hpp>
 
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "show_window.h"
-#include "sources/frame_source.h"
 
 std::atomic<int> stopSignal{0};
 // A lock-free atomic may be stored from a signal handler.

@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "ambrevo.h"
-#include "core/sink.h"
-#include "run/command_line.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/run/command_line.h"
+#include "ambrevo/pipeline/tracks/identity_link.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/row_looks.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 #include "run_support.h"
-#include "tracks/identity_link.h"
-#include "tracks/link_global.h"
-#include "tracks/row_looks.h"
-#include "tracks/track_link.h"
 
 namespace py = pybind11;
 

@@ -8,8 +8,8 @@
 #include <map>
 #include <set>
 
-#include "core/text/csv.h"
-#include "run/request.h"
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/run/request.h"
 
 namespace {
 

@@ -16,8 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "run/run.h"
-#include "sinks/track_rows.h"
+#include "ambrevo/pipeline/core/failure.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/run/pipeline_run.h"
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 namespace py = pybind11;
 

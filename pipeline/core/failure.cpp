@@ -1,4 +1,4 @@
-#include "core/failure.h"
+#include "ambrevo/pipeline/core/failure.h"
 
 #include <new>
 #include <opencv2/core.hpp>

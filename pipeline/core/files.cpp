@@ -1,4 +1,4 @@
-#include "core/files.h"
+#include "ambrevo/pipeline/core/files.h"
 
 #include <fcntl.h>
 #include <poll.h>

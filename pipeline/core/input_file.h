@@ -12,8 +12,8 @@
 #include <streambuf>
 #include <string>
 
-#include "core/files.h"
-#include "core/stop.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/stop.h"
 
 class InputFile : public std::streambuf {
 public:

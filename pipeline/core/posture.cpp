@@ -1,6 +1,6 @@
-#include "core/posture.h"
+#include "ambrevo/pipeline/core/posture.h"
 
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/sink.h"
 
 ObjectPosture postureOf(const ip_objectDetails& d) {
     ObjectPosture p;

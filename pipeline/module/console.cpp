@@ -7,7 +7,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "core/files.h"
+#include "ambrevo/pipeline/core/files.h"
 
 bool HostConsole::loadScript(const std::string& file, std::string& error, const StopToken& stop) {
     std::string text;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/stop.h"
+#include "ambrevo/pipeline/core/stop.h"
 #include "ip_host.h"
 
 // Replies come from a script (--config) while it lasts, then "" (keep the values);

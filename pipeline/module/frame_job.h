@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "core/failure.h"
-#include "core/options.h"
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/failure.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/sources/stream_input.h"
 #include "ip_host.h"
 #include "module/overlay.h"
-#include "sources/stream_input.h"
 
 struct FrameJob {
     int64_t frame = 0;  // the input's frame number, from 0

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "core/run_observer.h"
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/module/traits.h"
 #include "module/console.h"
 #include "module/frame_job.h"
-#include "module/module.h"
 #include "module/overlay.h"
-#include "module/settings.h"
-#include "module/traits.h"
 #include "module/windows.h"
 
 class HostEventList;

@@ -1,12 +1,12 @@
-#include "module/settings.h"
+#include "ambrevo/pipeline/module/settings.h"
 
 #include <cctype>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "core/files.h"
-#include "core/text/numbers.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "module/traits.h"
+#include "ambrevo/pipeline/module/traits.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "core/files.h"
+#include "ambrevo/pipeline/core/files.h"
 #include "module/overlay.h"
 
 void HostWindow::resize(int width, int height) {

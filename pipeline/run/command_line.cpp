@@ -1,4 +1,4 @@
-#include "run/command_line.h"
+#include "ambrevo/pipeline/run/command_line.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,10 +8,10 @@
 #include <iterator>
 #include <utility>
 
-#include "core/files.h"
-#include "core/text/numbers.h"
-#include "tracks/roi.h"
-#include "tracks/track_link.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/tracks/roi.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 
 namespace {
 

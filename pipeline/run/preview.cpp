@@ -1,4 +1,4 @@
-#include "run/preview.h"
+#include "ambrevo/pipeline/run/preview.h"
 
 #include "run/run.h"
 

@@ -1,8 +1,8 @@
-#include "run/request.h"
+#include "ambrevo/pipeline/run/request.h"
 
+#include "ambrevo/pipeline/module/traits.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "module/instance.h"
-#include "module/traits.h"
-#include "tracks/roi.h"
 
 bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error) {
     names.clear();

@@ -6,8 +6,8 @@
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
+#include "ambrevo/pipeline/sources/stream_input.h"
 #include "sinks/sinks.h"
-#include "sources/stream_input.h"
 
 namespace {
 

@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "core/options.h"
-#include "core/run_observer.h"
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/module/traits.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "module/frame_job.h"
 #include "module/instance.h"
-#include "module/module.h"
-#include "module/settings.h"
-#include "module/traits.h"
 #include "sources/demo_score.h"
-#include "sources/frame_source.h"
 #include "tracks/arena_run.h"
 
 class Run final : private RunControl {

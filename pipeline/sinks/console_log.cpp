@@ -1,7 +1,7 @@
 // --console-log FILE: the exact bytes the module wrote to its console.
-#include "core/files.h"
-#include "core/options.h"
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
 #include "module/console.h"
 
 namespace {

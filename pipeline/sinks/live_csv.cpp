@@ -4,10 +4,10 @@
 #include <optional>
 #include <ostream>
 
-#include "core/options.h"
-#include "core/run_observer.h"
-#include "core/sink.h"
-#include "sinks/track_rows.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "sinks/track_file.h"
 
-#include "core/options.h"
+#include "ambrevo/pipeline/core/options.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <optional>
 
-#include "core/files.h"
-#include "core/sink.h"
-#include "sinks/track_rows.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 class TrackFileSink final : public Sink {
 public:

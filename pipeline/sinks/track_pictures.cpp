@@ -4,12 +4,12 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "core/files.h"
-#include "core/options.h"
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
 #include "tracks/arena_run.h"
-#include "tracks/plots.h"
-#include "tracks/track_summary.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "sinks/track_rows.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 
-#include "core/files.h"
-#include "core/text/csv.h"
-#include "core/text/numbers.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 namespace {
 

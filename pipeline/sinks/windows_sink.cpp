@@ -1,8 +1,8 @@
 // --windows DIR (and --show): the procedure's own windows, saved per frame as
 // DIR/<title>_<frame>.png and shown on screen with --show.
-#include "core/files.h"
-#include "core/options.h"
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
 #include "module/windows.h"
 
 namespace {

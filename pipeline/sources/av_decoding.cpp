@@ -12,7 +12,7 @@ extern "C" {
 #include <opencv2/imgproc.hpp>
 #include <string_view>
 
-#include "sources/frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 namespace {
 

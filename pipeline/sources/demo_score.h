@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "ambrevo/pipeline/sources/demo_scene.h"
 #include "ip_host.h"
-#include "sources/demo_scene.h"
 
 class DemoScore {
 public:

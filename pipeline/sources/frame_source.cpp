@@ -1,4 +1,4 @@
-#include "sources/frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,10 +8,10 @@
 #include <opencv2/imgproc.hpp>
 #include <system_error>
 
-#include "core/files.h"
-#include "sources/input_kind.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
+#include "ambrevo/pipeline/sources/stream_input.h"
 #include "sources/network_stream.h"
-#include "sources/stream_input.h"
 #include "sources/video_file.h"
 
 namespace fs = std::filesystem;

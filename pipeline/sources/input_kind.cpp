@@ -1,11 +1,11 @@
-#include "sources/input_kind.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 
-#include "core/files.h"
-#include "sources/stream_input.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/sources/stream_input.h"
 
 namespace fs = std::filesystem;
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "core/text/numbers.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 #include "sources/av_decoding.h"
 #include "sources/jpeg_state.h"
 

@@ -8,11 +8,11 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
-#include "core/text/numbers.h"
-#include "tracks/identity_link.h"
-#include "tracks/link_global.h"
-#include "tracks/link_option.h"
-#include "tracks/row_looks.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/tracks/identity_link.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/link_option.h"
+#include "ambrevo/pipeline/tracks/row_looks.h"
 
 namespace {
 

@@ -13,16 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "core/options.h"
-#include "core/sink.h"
-#include "core/stop.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/core/stop.h"
+#include "ambrevo/pipeline/tracks/background_plan.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/roi.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
 #include "ip_host.h"
-#include "tracks/background_plan.h"
-#include "tracks/identity.h"
-#include "tracks/plots.h"
-#include "tracks/roi.h"
-#include "tracks/track_link.h"
-#include "tracks/track_summary.h"
 
 class ArenaRun {
 public:

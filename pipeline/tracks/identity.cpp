@@ -1,4 +1,4 @@
-#include "tracks/identity.h"
+#include "ambrevo/pipeline/tracks/identity.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "tracks/identity.h"
-#include "tracks/track_link.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 
 namespace ambrevo::identity_detail {
 

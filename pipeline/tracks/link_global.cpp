@@ -1,4 +1,4 @@
-#include "tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
 
 #include <algorithm>
 #include <cmath>

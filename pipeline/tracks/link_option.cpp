@@ -1,8 +1,8 @@
-#include "tracks/link_option.h"
+#include "ambrevo/pipeline/tracks/link_option.h"
 
 #include <exception>
 
-#include "tracks/track_link.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 
 bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error) {
     std::string given = text;

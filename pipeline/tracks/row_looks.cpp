@@ -1,4 +1,4 @@
-#include "tracks/row_looks.h"
+#include "ambrevo/pipeline/tracks/row_looks.h"
 
 #include <algorithm>
 

@@ -2,8 +2,10 @@
 # layers, lowest first: image, framework, ops, the trackers (flowtrack, cctrack and crowd, which
 # do not use each other), adaptor; below them all interface, which only declares, and assign,
 # the header-only sparse assignment any layer may use. ORDER names a file that sets LAYERS and
-# each layer's may_use_<layer> instead (the pipeline's is written by pipeline/CMakeLists.txt).
-# Usage: cmake -DSRC=<dir holding the folders> [-DORDER=<file>] -P layers.cmake
+# each layer's may_use_<layer> instead (the pipeline's is written by pipeline/CMakeLists.txt);
+# PUBLIC, a second folder of the layers' folders whose headers are included as PREFIX<layer>/.
+# Usage: cmake -DSRC=<dir holding the folders> [-DORDER=<file>] [-DPUBLIC=<dir> -DPREFIX=<path/>]
+#        -P layers.cmake
 cmake_minimum_required(VERSION 3.25)
 if(NOT SRC)
   message(FATAL_ERROR "layers.cmake: pass -DSRC=<source dir>")
@@ -23,9 +25,16 @@ endif()
 set(violations 0)
 foreach(layer ${LAYERS})
   file(GLOB_RECURSE files ${SRC}/${layer}/*.h ${SRC}/${layer}/*.cpp)
+  if(PUBLIC)
+    file(GLOB_RECURSE public_files ${PUBLIC}/${layer}/*.h)
+    list(APPEND files ${public_files})
+  endif()
   foreach(file ${files})
     file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z_]+/")
     foreach(line ${includes})
+      if(PREFIX)
+        string(REPLACE "\"${PREFIX}" "\"" line "${line}")
+      endif()
       string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([a-z_]+)/([^\"]*)\".*" "\\1;\\2" parts "${line}")
       list(GET parts 0 used)
       list(GET parts 1 header)

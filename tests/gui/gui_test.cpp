@@ -22,13 +22,13 @@
 #include <cmath>
 #include <filesystem>
 
+#include "ambrevo/pipeline/tracks/plots.h"
 #include "batch_queue.h"
 #include "frame_reader.h"
 #include "frame_view.h"
 #include "gui_support.h"
 #include "picture_view.h"
 #include "settings_form.h"
-#include "tracks/plots.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <set>
 #include <sstream>
 
-#include "tracks/plots.h"
-#include "tracks/roi.h"
-#include "tracks/track_link.h"
-#include "tracks/track_summary.h"
-#include "tracks/track_table.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/roi.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
+#include "ambrevo/pipeline/tracks/track_table.h"
 
 using namespace ambrevo;
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "ambrevo.h"
-#include "core/posture.h"
-#include "run/command_line.h"
-#include "sinks/track_rows.h"
+#include "ambrevo/pipeline/core/posture.h"
+#include "ambrevo/pipeline/run/command_line.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 namespace fs = std::filesystem;
 

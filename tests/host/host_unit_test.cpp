@@ -3,18 +3,18 @@
 
 #include <climits>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/sinks/video.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "cli_util.h"
-#include "core/files.h"
 #include "module/console.h"
 #include "module/overlay.h"
-#include "module/settings.h"
 #include "options_util.h"
 #include "run/run.h"
 #include "sinks/sinks.h"
 #include "sinks/track_file.h"
-#include "sinks/video.h"
 #include "sources/demo_score.h"
-#include "sources/frame_source.h"
 
 namespace {
 

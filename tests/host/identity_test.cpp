@@ -9,10 +9,10 @@
 #include <random>
 #include <set>
 
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 #include "score.h"
-#include "tracks/identity.h"
 #include "tracks/identity_paths.h"
-#include "tracks/track_link.h"
 
 using namespace ambrevo;
 

@@ -6,8 +6,8 @@
 #include <random>
 #include <set>
 
+#include "ambrevo/pipeline/tracks/link_global.h"
 #include "score.h"
-#include "tracks/link_global.h"
 
 using namespace ambrevo;
 

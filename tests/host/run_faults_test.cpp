@@ -8,13 +8,13 @@
 #include <csignal>
 #include <thread>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "cli_util.h"
-#include "core/files.h"
 #include "core/input_file.h"
 #include "live_util.h"
 #include "options_util.h"
 #include "run/run.h"
-#include "sources/frame_source.h"
 
 namespace {
 

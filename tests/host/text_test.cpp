@@ -4,13 +4,13 @@
 
 #include <sys/stat.h>
 
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
+#include "ambrevo/pipeline/tracks/background_plan.h"
+#include "ambrevo/pipeline/tracks/track_table.h"
 #include "batch_table.h"
 #include "cli_util.h"
-#include "core/text/csv.h"
-#include "core/text/numbers.h"
-#include "sources/input_kind.h"
-#include "tracks/background_plan.h"
-#include "tracks/track_table.h"
 
 using cli::run;
 namespace csv = ambrevo::csv;

@@ -3,13 +3,13 @@
 // treatment as the real one's.
 #include <cstring>
 
+#include "ambrevo/pipeline/module/traits.h"
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 #include "cli_util.h"
 #include "module/instance.h"
-#include "module/traits.h"
 #include "options_util.h"
-#include "run/request.h"
 #include "run/run.h"
-#include "sinks/track_rows.h"
 
 namespace {
 

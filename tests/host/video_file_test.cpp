@@ -10,7 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "sources/frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "sources/jpeg_state.h"
 
 namespace fs = std::filesystem;

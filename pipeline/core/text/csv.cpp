@@ -1,4 +1,4 @@
-#include "core/text/csv.h"
+#include "ambrevo/pipeline/core/text/csv.h"
 
 #include <stdexcept>
 

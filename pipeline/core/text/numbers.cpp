@@ -1,4 +1,4 @@
-#include "core/text/numbers.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 #include <charconv>
 #include <cmath>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/stop.h"
+#include "ambrevo/pipeline/core/stop.h"
 
 struct FrameResult;
 

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "tracks/identity.h"
-#include "tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
 
 namespace ambrevo {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/link_settings.h"
+#include "ambrevo/pipeline/core/link_settings.h"
 
 namespace ambrevo {
 

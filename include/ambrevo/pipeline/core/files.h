@@ -9,7 +9,7 @@
 #include <opencv2/core.hpp>
 #include <string>
 
-#include "core/stop.h"
+#include "ambrevo/pipeline/core/stop.h"
 
 // What `path` is when it is there but no regular file: "a folder", "a named pipe (FIFO)", "a
 // device", "a socket"; empty for a regular file (links followed) and for a missing name.

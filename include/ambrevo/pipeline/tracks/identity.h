@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "core/stop.h"
+#include "ambrevo/pipeline/core/stop.h"
 
 namespace ambrevo {
 

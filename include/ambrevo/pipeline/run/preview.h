@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/options.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
 #include "ip_host.h"
-#include "module/module.h"
-#include "module/settings.h"
 
 struct FramePreview {
     cv::Mat exact;      // the destination image's pixels, as --dst writes them

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/link_settings.h"
+#include "ambrevo/pipeline/core/link_settings.h"
 
 // Parses --link MAX_STEP[,MEMORY][,predict][,global].
 bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error);

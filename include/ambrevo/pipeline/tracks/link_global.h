@@ -21,8 +21,8 @@
 #include <span>
 #include <vector>
 
-#include "core/stop.h"
-#include "tracks/track_link.h"
+#include "ambrevo/pipeline/core/stop.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 
 namespace ambrevo {
 

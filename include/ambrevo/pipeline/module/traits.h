@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/module.h"
+#include "ambrevo/pipeline/module/module.h"
 
 struct CounterTraits {
     std::string name, hint;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/sink.h"
-#include "module/traits.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/module/traits.h"
 
 // `s` as a `# key: value` line holds it: a comment line ends at the first line break, so a
 // file name with one must not start a row; control characters become '?'.

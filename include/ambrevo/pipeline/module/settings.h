@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/stop.h"
-#include "module/module.h"
+#include "ambrevo/pipeline/core/stop.h"
+#include "ambrevo/pipeline/module/module.h"
 
 struct Setting {
     std::string name;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/options.h"
-#include "tracks/link_option.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/tracks/link_option.h"
 
 // What an option's value is to the rest of the program: a setting of the run, a file the run
 // reads, a file or folder it writes (in a batch: each input's, named by a suffix), or the

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "module/module.h"
-#include "module/settings.h"
-#include "run/command_line.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/run/command_line.h"
 
 // The --settings file (read into `saved`, its procedure taken when none was given), the module's
 // default procedure when neither names one, that the procedure is registered, and that the

@@ -5,8 +5,8 @@
 
 #include <opencv2/videoio.hpp>
 
-#include "core/files.h"
-#include "core/sink.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/sink.h"
 
 class VideoSink final : public Sink {
 public:

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "tracks/track_summary.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
 
 namespace ambrevo {
 

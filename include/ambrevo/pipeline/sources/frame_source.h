@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/stop.h"
-#include "sources/demo_scene.h"
+#include "ambrevo/pipeline/core/stop.h"
+#include "ambrevo/pipeline/sources/demo_scene.h"
 
 class FrameSource {
 public:

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tracks/track_summary.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
 
 namespace ambrevo {
 

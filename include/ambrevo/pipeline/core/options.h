@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/link_settings.h"
+#include "ambrevo/pipeline/core/link_settings.h"
 
 // Exit statuses, one per kind of failure, so that batch scripts can tell them apart.
 enum ExitStatus {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/row_place.h"
-#include "sources/frame_source.h"
+#include "ambrevo/pipeline/core/row_place.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 // rtsp://, rtsps://, rtmp://, http://, https://, udp://, tcp:// addresses and gst: pipelines.
 bool isStreamInput(const std::string& input);

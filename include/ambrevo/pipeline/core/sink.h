@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/posture.h"
-#include "core/row_place.h"
-#include "core/text/numbers.h"
+#include "ambrevo/pipeline/core/posture.h"
+#include "ambrevo/pipeline/core/row_place.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 #include "ip_host.h"
 
 struct Options;

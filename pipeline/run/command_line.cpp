@@ -11,7 +11,6 @@
 #include "ambrevo/pipeline/core/files.h"
 #include "ambrevo/pipeline/core/text/numbers.h"
 #include "ambrevo/pipeline/tracks/roi.h"
-#include "ambrevo/pipeline/tracks/track_link.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // One run of a procedure over one input: the source, the arenas, the module, the linking and
-// the outputs, joined by one frame loop (docs/pipeline.md). The program, the Python package
-// and any other front end make a Run from the options and a RunObserver, and call run().
+// the outputs, joined by one frame loop (docs/pipeline.md). The front ends reach it through
+// PipelineRun (ambrevo/pipeline/run/pipeline_run.h), which holds one.
 #pragma once
 
 #include <memory>

@@ -157,7 +157,7 @@ std::vector<Forbidden> diagnosticTexts() {
     return out;
 }
 
-const std::vector<std::string> frontEnds = {"pipeline", "host", "gui", "python"};
+const std::vector<std::string> frontEnds = {"pipeline", "include", "host", "gui", "python"};
 
 TEST(FrontEnds, TheScannerFindsNamesInCodeAndNotInComments) {
     const fs::path dir = fs::temp_directory_path() / ("front_ends_" + std::to_string(getpid()));

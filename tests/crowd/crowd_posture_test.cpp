@@ -176,12 +176,17 @@ TEST(CrowdBodies, HeapOfThreeLarvaeSplitIntoTheirBodies) {
                    90, 240, 200, 2.5);
 }
 
-// A large larva and a small one of the same shape lie side by side from the first frame, a
-// small one alone further off telling the typical animal: the pair is cut along both bodies,
-// not into a front and a back half of the small one's length, each centre within 2 px.
-TEST(CrowdBodies, SideBySideLarvaeOfTwoSizesSplitAlongTheirBodies) {
+// Larvae lie side by side from the first frame, a small one alone further off telling the
+// typical animal: a large and a small one, or two alike (a body laid across both halves
+// covers as much as one on either), are cut along both bodies, each centre within 2 px.
+TEST(CrowdBodies, SideBySideLarvaeSplitAlongTheirBodies) {
     expectFollowed({{100, 100, 0, 0.8, 0, 0, 30, 7.5}, {104, 105, 0, 0.9, 0, 0, 18, 4.5}, {60, 160, 0, 0.8, 0, 0, 18, 4.5}},
                    60, 240, 200, 2);
+    const double a = std::numbers::pi / 4, d = 5;
+    expectFollowed({{120, 100, a, 0.8, 0, 0, 24, 6},
+                    {120 - d * std::sin(a), 100 + d * std::cos(a), a, 0.9, 0, 0, 24, 6},
+                    {60, 160, 0, 0.8, 0, 0, 24, 6}},
+                   30, 240, 200, 2);
 }
 
 // Two look-alike fish cross at a shallow angle, lying over each other for a dozen frames:

@@ -12,7 +12,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,7 +70,7 @@ private:
     std::function<void(int64_t)> written_;
     std::optional<TrackRows> rows_;
     bool headed_ = false;  // the columns are those the first rows decided
-    std::ostringstream text_;
+    std::vector<double> values_;  // a frame's rows, row after row
 };
 
 // A Python exception kept to be raised on the caller's thread: the value, its traceback on it.

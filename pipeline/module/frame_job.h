@@ -19,6 +19,7 @@ struct FrameJob {
     cv::Mat bgr, holder;
     ip_dibWords image{};  // the frame as the module reads it (its pixels in bgr or holder)
     double time = -1;     // the input's time of the frame
+    cv::Mat sample;       // the frame as read, when it is one of the background's samples
     FrameTimes times;
     // From the module.
     bool processed = false;

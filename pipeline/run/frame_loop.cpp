@@ -34,15 +34,13 @@ void Run::loop(cv::Mat& first) {
     job.bgr = first;
     job.time = source_->time();
     job.times = times_;
-    arena_.prepare(job.frame, job.bgr);
-    job.image = toDib(job.bgr, o_.grey, job.holder);
+    prepare(job);
     // The instance is made for the first frame's format.
     const ip_fmtWords format{job.image.szPixel, job.image.szRow, job.image.width, job.image.height};
     if (!instance_.create(format, saved_, job.frame)) return;
-    // What looks at every stage at once (the window, the procedure's windows, the profile, the
-    // background samples) takes the frames in turn.
-    const bool overlap =
-        o_.threads != 1 && !o_.show && o_.windowsDir.empty() && !o_.profile && !background_;
+    // What looks at every stage at once (the window, the procedure's windows, the profile)
+    // takes the frames in turn.
+    const bool overlap = o_.threads != 1 && !o_.show && o_.windowsDir.empty() && !o_.profile;
     if (!overlap || !threaded(job)) serial(job);
 }
 
@@ -138,12 +136,19 @@ void Run::read(FrameJob& job) {
         } else {
             at = Stage::elsewhere;
             job.time = source_->time();
-            arena_.prepare(job.frame, job.bgr);
-            job.image = toDib(job.bgr, o_.grey, job.holder);
+            prepare(job);
         }
     } catch (...) {
         job.fail(stageStatus(at), describeFailure(std::current_exception()));
     }
+}
+
+// The frame as read: sampled for the background, then painted outside the arenas, then in the
+// form the module reads.
+void Run::prepare(FrameJob& job) {
+    if (background_) job.sample = sampler_.take(job.bgr);
+    layout_.paint(job.bgr);
+    job.image = toDib(job.bgr, o_.grey, job.holder);
 }
 
 void Run::process(FrameJob& job) {
@@ -179,18 +184,17 @@ bool Run::writeOutputs(FrameJob& job, Stage& at) {
     result.time = job.time;
     result.exact = job.exact;
     if (needs_.objects) {
-        arena_.rows(job.frame, job.time, job.objects, job.shapes, job.postures, rows);
+        rows_.rows(job.frame, job.time, job.objects, job.shapes, job.postures, rows);
         job.times.addTimes(rows.places, job.ready);
         result.objects = job.objects;
         result.take(rows);
     }
     std::string error;
-    // With --link ...,global the rows wait for the end of the run.
-    if (needs_.objects && arena_.defers()) arena_.keep(job.frame, rows);
+    tracks_.addSample(std::move(job.sample));
     for (const bool rowsPass : {true, false}) {
         for (const auto& sink : sinks_) {
             const SinkNeeds needs = sink->needs();
-            if (needs.objects != rowsPass || (rowsPass && arena_.defers())) continue;
+            if (needs.objects != rowsPass) continue;
             at = Stage::elsewhere;
             if (needs.annotated && result.annotated.empty()) result.annotated = annotate(job);
             at = Stage::writing;
@@ -223,7 +227,7 @@ cv::Mat Run::annotate(FrameJob& job) const {
     // Drawn on a copy when the exact pixels are BGR already and an output takes them.
     if (annotated.data == job.exact.data && needs_.exact) annotated = annotated.clone();
     renderCommands(annotated, job.commands);
-    arena_.draw(annotated);
+    layout_.draw(annotated);
     if (job.flash) renderFlash(annotated, job.flashAt, job.flashRadius);
     return annotated;
 }

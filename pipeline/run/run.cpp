@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ambrevo/pipeline/sources/stream_input.h"
+#include "ambrevo/pipeline/tracks/link_option.h"
 #include "sinks/sinks.h"
 
 namespace {
@@ -80,11 +81,10 @@ int Run::runPhases() {
     }
     cv::Mat bgr;
     if (!openInput(bgr)) return status_.code();
-    if (!arena_.open(o_, bgr.size(), source_->fps(), source_->time() >= 0, expected_, error)) {
+    if (!openRows(bgr.size(), error)) {
         status_.stop(exitUsage, error);
         return exitUsage;
     }
-    arena_.describe(record_);
     if (!openOutputs()) return status_.code();
     try {
         loop(bgr);
@@ -110,7 +110,7 @@ bool Run::chooseOutputs(std::string& error) {
     needs_.exact = all.exact;
     needs_.annotated = all.annotated || o_.show;
     needs_.profile = o_.profile || o_.show;
-    arena_.retain(all.points, all.background);
+    tracks_.retain(all.points, all.background);
     background_ = all.background;
     return true;
 }
@@ -172,11 +172,34 @@ FrameSource::Result Run::readFrame(cv::Mat& bgr, int64_t& frame, std::string& er
     }
 }
 
+// The arenas over frames of `frameSize`, the linking, and the outputs that take rows made to
+// wait for the end of the run when the linking is over the whole run. False with a usage error.
+bool Run::openRows(cv::Size frameSize, std::string& error) {
+    if (!layout_.open(o_, frameSize, source_->fps(), source_->time() >= 0, error)) return false;
+    layout_.describe(record_);
+    sampler_ = ambrevo::SampleTaker(expected_);
+    // Options made by hand with a text that does not read: refused as the command line would.
+    ambrevo::LinkSettings unread;
+    if (!o_.link.empty() && !o_.linking && !parseLinkOption(o_.link, unread, error)) return false;
+    try {
+        rows_.open(o_.linking);
+        if (!o_.linking || !o_.linking->global) return true;
+        kept_ = std::make_shared<KeptRows>(*o_.linking, o_.link, o_.animals, tracks_);
+    } catch (const std::invalid_argument& e) {
+        error = e.what();
+        return false;
+    }
+    for (auto& sink : sinks_)
+        if (sink->needs().objects) sink = std::make_unique<GlobalLinkSink>(std::move(sink), kept_);
+    return true;
+}
+
 // Every output under its temporary name; the first that cannot be made refuses the run and
 // takes the others with it.
 bool Run::openOutputs() {
-    const RunContext context{o_,       traits_,     times_.columns(arena_.columns()), source_->fps(),
-                             instance_.console(), instance_.windows(), arena_, observer_};
+    const RunContext context{o_,       traits_,     times_.columns(layout_.columns(o_.linking.has_value())),
+                             source_->fps(),      instance_.console(), instance_.windows(),
+                             tracks_,  observer_};
     std::string error;
     for (const auto& sink : sinks_)
         if (!sink->open(context, error)) {
@@ -195,19 +218,9 @@ void Run::discardOutputs() {
 void Run::closeOutputs() {
     std::string error;
     // The rows that waited for the end of the run (--link ...,global) go to the outputs that take rows.
-    const bool kept = arena_.writeKept(
-        [&](int64_t frame, const FrameRows& rows, std::string& failure) {
-            FrameResult result;
-            result.frame = frame;
-            result.objects = rows.rows;
-            result.take(rows);
-            for (const auto& sink : sinks_)
-                if (sink->needs().objects && !sink->frame(result, failure)) return false;
-            return true;
-        },
-        stop_, error);
-    if (!kept) status_.stop(exitOutput, error);
-    if (const int request = arena_.linkStopped()) {
+    for (const auto& sink : sinks_)
+        if (!sink->flush(stop_, error)) status_.stop(exitOutput, error);
+    if (const int request = kept_ ? kept_->linkStopped() : 0) {
         status_.stop(stopStatus(request), stopCause(request) + " during the global linking after " +
                                               std::to_string(done_) + " frames; the outputs hold them");
         record_.complete = false;
@@ -270,7 +283,7 @@ int Run::finish() {
 // objects still hears of the frames a counter says it lost.
 void Run::tellNothingFound() {
     if (!needs_.objects) return;
-    if (arena_.objectsSeen() > 0) {
+    if (rows_.objectsSeen() > 0) {
         for (const ProcedureCounter& c : instance_.counters())
             if (c.value > 0 && !c.traits.remarkFound.empty())
                 if (const std::string text = remark(c.traits.remarkFound, c.value); !text.empty()) observer_.notice(text);

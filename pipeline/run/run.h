@@ -16,8 +16,12 @@
 #include "ambrevo/pipeline/sources/frame_source.h"
 #include "module/frame_job.h"
 #include "module/instance.h"
+#include "sinks/global_link.h"
 #include "sources/demo_score.h"
-#include "tracks/arena_run.h"
+#include "tracks/arena_layout.h"
+#include "tracks/background_samples.h"
+#include "tracks/row_builder.h"
+#include "tracks/run_tracks.h"
 
 class Run final : private RunControl {
 public:
@@ -54,6 +58,7 @@ private:
     int runPhases();
     bool chooseOutputs(std::string& error);
     bool openInput(cv::Mat& bgr);
+    bool openRows(cv::Size frameSize, std::string& error);
     FrameSource::Result readFrame(cv::Mat& bgr, int64_t& frame, std::string& error);
     bool openOutputs();
     void discardOutputs();
@@ -69,6 +74,7 @@ private:
     bool threaded(FrameJob& first);
     bool more(int64_t next, int64_t handed) const;
     void read(FrameJob& job);
+    void prepare(FrameJob& job);
     void process(FrameJob& job);
     bool write(FrameJob& job);
     bool writeOutputs(FrameJob& job, Stage& at);
@@ -90,7 +96,13 @@ private:
     std::unique_ptr<FrameSource> source_;
     std::vector<std::unique_ptr<Sink>> sinks_, extraSinks_;
     Instance instance_;
-    ArenaRun arena_;
+    // The arenas and units (read by every stage), what the whole-run outputs draw on and the
+    // rows of the write stage; the samples of the background taken on the read stage.
+    ArenaLayout layout_;
+    RunTracks tracks_{layout_};
+    RowBuilder rows_{tracks_};
+    ambrevo::SampleTaker sampler_;
+    std::shared_ptr<KeptRows> kept_;  // --link ...,global: the rows wait for the end of the run
     DemoScore score_;
     RunRecord record_;
     FrameTimes times_;  // capture and ready times of live inputs' frames
@@ -102,7 +114,7 @@ private:
     double seconds_ = 0;
     bool reported_ = false;
     bool stopped_ = false;     // a stop request was told
-    bool background_ = false;  // frames are sampled for the pictures: they are taken in turn
+    bool background_ = false;  // frames are sampled for the pictures
     int64_t nextFrame_ = 0;    // the frame after the one written last
 };
 

@@ -309,8 +309,9 @@ TEST(Sinks, ARecordedRunReplayedGivesTheRunsFilesAndAPartialCloseSaysWhy) {
     const Options again = outputs("replay");
     HostConsole console;
     WindowManager windows;
-    ArenaRun arena;
-    const RunContext context{again, run.procedure(), seen.columns, seen.fps, console, windows, arena, quiet};
+    const ArenaLayout layout;
+    const RunTracks tracks(layout);
+    const RunContext context{again, run.procedure(), seen.columns, seen.fps, console, windows, tracks, quiet};
     for (const bool partial : {false, true}) {
         RunRecord record = seen.record;
         record.complete = !partial, record.reason = partial ? "stopped here" : "";

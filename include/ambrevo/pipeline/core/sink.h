@@ -21,7 +21,8 @@
 struct Options;
 struct ProcedureTraits;
 class RunObserver;
-class ArenaRun;
+class RunTracks;
+class StopToken;
 class HostConsole;
 class WindowManager;
 
@@ -59,8 +60,8 @@ struct SinkNeeds {
     bool objects = false;     // the objects and their rows
     bool exact = false;       // the destination image's exact pixels
     bool annotated = false;   // the destination picture with the overlay, arenas and click marks
-    bool points = false;      // every row of the run, for the end (ArenaRun::points)
-    bool background = false;  // frames sampled for the median background (ArenaRun::background)
+    bool points = false;      // every row of the run, for the end (RunTracks::points)
+    bool background = false;  // frames sampled for the median background (RunTracks::background)
 };
 
 // What a procedure that measures shapes (ProcedureTraits) tells of a row beyond its record: the
@@ -126,7 +127,7 @@ struct RunContext {
     double fps = 25;                        // frames per second of the written video
     HostConsole& console;
     WindowManager& windows;  // the procedure's windows
-    const ArenaRun& arena;  // the rows and background the per-track outputs draw on at the end
+    const RunTracks& tracks;  // the rows and background the per-track outputs draw on at the end
     RunObserver& observer;  // the front end, which gives --tracks - its stream
 };
 
@@ -138,6 +139,9 @@ public:
     virtual bool open(const RunContext& run, std::string& error) = 0;
     // One processed frame; false with `error` when the output cannot take it: the run stops.
     virtual bool frame(const FrameResult& result, std::string& error) = 0;
+    // The frames are over: an output that held frames back hands them on now, before any
+    // output closes (global_link.h). `stop` cuts a long pass short; false with `error`.
+    virtual bool flush(const StopToken&, std::string&) { return true; }
     // The run ended after at least one frame, as `record` tells: complete, or partial and
     // why. The output goes into place on its own, whatever the others do; false with `error`.
     virtual bool close(const RunRecord& record, std::string& error) = 0;

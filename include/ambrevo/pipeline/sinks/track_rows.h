@@ -29,8 +29,13 @@ public:
     // One frame's rows, their shapes and postures and, in `places`, each row's values of the
     // extra columns. `first`: the first frame written.
     void frame(std::ostream& out, const FrameResult& result, bool first);
+    // One frame's rows as numbers, row after row, each row's in the order of the CSV file's
+    // columns: each the number its cell reads back as, NaN for an empty cell.
+    void values(const FrameResult& result, std::vector<double>& cells);
     // The CSV metadata block (`meta`) and the column names (`names`); JSON's opening.
     void header(std::ostream& out, const RunRecord& record, bool meta = true, bool names = true) const;
+    // The CSV file's column names, as the rows have fixed them so far.
+    std::vector<std::string> columnNames() const;
     // The `# key: value` lines.
     void metadata(std::ostream& out, const RunRecord& record) const;
     // What closes a JSON file after its frames: the end of the array and the `meta` object.
@@ -39,10 +44,17 @@ public:
 
 private:
     enum Columns { flow, contour, all };
-    void extraCells(std::string& line, const FrameResult& result, size_t row, bool asJson) const;
-    void recordCells(std::string& line, const FrameResult& result, size_t row) const;
-    void shapeCells(std::string& line, std::span<const ObjectShape> shapes, size_t row, bool asJson) const;
-    void postureCells(std::string& line, std::span<const ObjectPosture> postures, size_t row, bool asJson) const;
+    // The cells are written to a line of text, or as numbers (values()).
+    template <class Line>
+    void csvCells(Line& line, const FrameResult& result, size_t row) const;
+    template <class Line>
+    void extraCells(Line& line, const FrameResult& result, size_t row, bool asJson) const;
+    template <class Line>
+    void recordCells(Line& line, const FrameResult& result, size_t row) const;
+    template <class Line>
+    void shapeCells(Line& line, std::span<const ObjectShape> shapes, size_t row, bool asJson) const;
+    template <class Line>
+    void postureCells(Line& line, std::span<const ObjectPosture> postures, size_t row, bool asJson) const;
     std::string procedure_;
     bool json_;
     Columns columns_;

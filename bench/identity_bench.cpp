@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "adaptor/ambrevo.h"
-#include "identity.h"
-#include "link_global.h"
-#include "roi.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "score.h"
 
 namespace {

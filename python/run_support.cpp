@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "request.h"
+#include "ambrevo/pipeline/run/request.h"
 
 void Table::lay() {
     // Counts and yes-or-no columns by their names in the file, whatever the procedure.

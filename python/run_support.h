@@ -15,8 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
-#include "track_rows.h"
+#include "ambrevo/pipeline/core/failure.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/run/pipeline_run.h"
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 namespace py = pybind11;
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/stop.h"
 #include "ip_host.h"
-#include "stop.h"
 
 // Replies come from a script (--config) while it lasts, then "" (keep the values);
 // in interactive use they are read from standard input. Everything the module writes

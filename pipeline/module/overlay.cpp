@@ -1,4 +1,4 @@
-#include "overlay.h"
+#include "module/overlay.h"
 
 #include <cstdlib>
 #include <cstring>

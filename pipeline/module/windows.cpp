@@ -1,12 +1,12 @@
-#include "windows.h"
+#include "module/windows.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "files.h"
-#include "overlay.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "module/overlay.h"
 
 void HostWindow::resize(int width, int height) {
     width_ = width;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ip_host.h"
-#include "overlay.h"
+#include "module/overlay.h"
 
 class HostWindow final : public ip_window {
 public:

@@ -1,12 +1,13 @@
-#include "global_link.h"
+#include "sinks/global_link.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
-#include "identity_link.h"
-#include "link_global.h"
-#include "row_builder.h"
+#include "ambrevo/pipeline/tracks/identity_link.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/row_looks.h"
+#include "tracks/row_builder.h"
 
 namespace {
 // A kept row's track when neither linker gave it one: written as an empty cell.

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "identity.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/core/stop.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 #include "ip_host.h"
-#include "run_tracks.h"
-#include "sink.h"
-#include "stop.h"
-#include "track_link.h"
+#include "tracks/run_tracks.h"
 
 class KeptRows {
 public:

@@ -4,12 +4,12 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "files.h"
-#include "options.h"
-#include "plots.h"
-#include "run_tracks.h"
-#include "sink.h"
-#include "track_summary.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
+#include "tracks/run_tracks.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "track_rows.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 
-#include "files.h"
-#include "text/csv.h"
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "arena_layout.h"
+#include "tracks/arena_layout.h"
 
 #include <cmath>
 #include <ctime>
 #include <stdexcept>
 
-#include "sink.h"
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 namespace {
 

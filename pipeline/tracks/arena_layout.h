@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
-#include "plots.h"
-#include "roi.h"
-#include "row_place.h"
-#include "track_summary.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/row_place.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/roi.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
 
 struct RunRecord;
 

@@ -1,8 +1,8 @@
-#include "background_samples.h"
+#include "tracks/background_samples.h"
 
 #include <opencv2/imgproc.hpp>
 
-#include "plots.h"
+#include "ambrevo/pipeline/tracks/plots.h"
 
 namespace ambrevo {
 

@@ -10,7 +10,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "background_plan.h"
+#include "ambrevo/pipeline/tracks/background_plan.h"
 
 namespace ambrevo {
 

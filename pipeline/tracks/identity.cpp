@@ -1,4 +1,4 @@
-#include "identity.h"
+#include "ambrevo/pipeline/tracks/identity.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "identity_fragments.h"
-#include "identity_looks.h"
-#include "identity_paths.h"
-#include "identity_rows.h"
+#include "tracks/identity_fragments.h"
+#include "tracks/identity_looks.h"
+#include "tracks/identity_paths.h"
+#include "tracks/identity_rows.h"
 
 namespace ambrevo {
 

@@ -1,9 +1,9 @@
-#include "identity_rows.h"
+#include "tracks/identity_rows.h"
 
 #include <algorithm>
 #include <map>
 
-#include "identity_fragments.h"
+#include "tracks/identity_fragments.h"
 
 
 namespace ambrevo::identity_detail {

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "identity.h"
+#include "ambrevo/pipeline/tracks/identity.h"
 
 namespace ambrevo::identity_detail {
 

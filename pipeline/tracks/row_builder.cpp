@@ -1,4 +1,4 @@
-#include "row_builder.h"
+#include "tracks/row_builder.h"
 
 #include <cmath>
 #include <limits>

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "arena_layout.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 #include "ip_host.h"
-#include "run_tracks.h"
-#include "sink.h"
-#include "track_link.h"
+#include "tracks/arena_layout.h"
+#include "tracks/run_tracks.h"
 
 class RowBuilder {
 public:

@@ -6,9 +6,9 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "arena_layout.h"
-#include "background_samples.h"
-#include "track_summary.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
+#include "tracks/arena_layout.h"
+#include "tracks/background_samples.h"
 
 class RunTracks {
 public:

@@ -8,11 +8,11 @@
 #include <set>
 #include <sstream>
 
-#include "plots.h"
-#include "roi.h"
-#include "track_table.h"
-#include "track_link.h"
-#include "track_summary.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/roi.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
+#include "ambrevo/pipeline/tracks/track_table.h"
 
 using namespace ambrevo;
 

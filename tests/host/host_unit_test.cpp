@@ -3,18 +3,18 @@
 
 #include <climits>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/sinks/video.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "cli_util.h"
-#include "console.h"
-#include "demo_score.h"
-#include "frame_source.h"
+#include "module/console.h"
+#include "module/overlay.h"
 #include "options_util.h"
-#include "files.h"
-#include "run.h"
-#include "sinks.h"
-#include "track_file.h"
-#include "video.h"
-#include "overlay.h"
-#include "settings.h"
+#include "run/run.h"
+#include "sinks/sinks.h"
+#include "sinks/track_file.h"
+#include "sources/demo_score.h"
 
 namespace {
 

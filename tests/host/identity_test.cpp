@@ -9,10 +9,10 @@
 #include <random>
 #include <set>
 
-#include "identity.h"
-#include "identity_paths.h"
-#include "track_link.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 #include "score.h"
+#include "tracks/identity_paths.h"
 
 using namespace ambrevo;
 

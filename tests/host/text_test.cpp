@@ -4,13 +4,14 @@
 
 #include <sys/stat.h>
 
-#include "background_samples.h"
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
+#include "ambrevo/pipeline/tracks/background_plan.h"
+#include "ambrevo/pipeline/tracks/track_table.h"
 #include "batch_table.h"
 #include "cli_util.h"
-#include "input_kind.h"
-#include "text/csv.h"
-#include "text/numbers.h"
-#include "track_table.h"
+#include "tracks/background_samples.h"
 
 using cli::run;
 namespace csv = ambrevo::csv;

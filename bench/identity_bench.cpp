@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "adaptor/ambrevo.h"
-#include "identity.h"
-#include "link_global.h"
-#include "roi.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "score.h"
 
 namespace {
@@ -170,7 +170,7 @@ int groupOf(const ambrevo::ArenaMap& arenas, double x, double y) {
     return a == 0 ? arenas.count() : a - 1;
 }
 
-// The linked track of every object, as the program links them (ArenaRun::linkKept).
+// The linked track of every object, as the program links them (KeptRows::linkKept).
 std::vector<long long> linked(const Request& r, const ambrevo::ArenaMap& arenas, const std::vector<Seen>& seen) {
     std::vector<ambrevo::GroupedRow> rows;
     for (const Seen& s : seen) rows.push_back({s.frame, s.d.x, s.d.y, groupOf(arenas, s.d.x, s.d.y)});

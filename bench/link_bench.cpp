@@ -13,8 +13,8 @@
 #include <random>
 #include <vector>
 
-#include "link_global.h"
-#include "track_link.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 
 namespace {
 

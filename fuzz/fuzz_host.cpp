@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/run/command_line.h"
 #include "fuzz_input.h"
-#include "options.h"
-#include "files.h"
-#include "track_file.h"
+#include "sinks/track_file.h"
 
 namespace {
 

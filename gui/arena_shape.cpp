@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "roi.h"
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 
 ArenaShape ArenaShape::polygon(const std::vector<ArenaPoint>& vertices) {
     std::vector<double> numbers;

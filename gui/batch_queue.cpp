@@ -17,7 +17,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-#include "text/csv.h"
+#include "ambrevo/pipeline/core/text/csv.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/run/command_line.h"
 #include "dialogs.h"
-#include "options.h"
 
 class QCheckBox;
 class QLineEdit;

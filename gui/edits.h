@@ -6,8 +6,8 @@
 #include <QUndoCommand>
 #include <functional>
 
+#include "ambrevo/pipeline/tracks/track_table.h"
 #include "setup.h"
-#include "track_table.h"
 
 class SetupEdit : public QUndoCommand {
 public:

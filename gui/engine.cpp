@@ -2,7 +2,8 @@
 
 #include <chrono>
 
-#include "run.h"
+#include "ambrevo/pipeline/core/failure.h"
+#include "ambrevo/pipeline/run/pipeline_run.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ void Engine::run(Options options, SettingsFile saved, Progress progress,
                  std::function<void(const RunOutcome&)> done) {
     start(
         [this, options, saved](RunObserver& observer, RunOutcome& outcome) {
-            Run run(module_, options, saved, observer);
+            PipelineRun run(module_, options, saved, observer);
             run.silenceConsole();
             outcome.status = run.run();
             outcome.frames = run.framesDone();

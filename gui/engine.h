@@ -11,11 +11,11 @@
 #include <mutex>
 #include <optional>
 
-#include "module.h"
-#include "options.h"
-#include "preview.h"
-#include "run_observer.h"
-#include "settings.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/run/preview.h"
 
 struct PreviewJob {
     Options options;

@@ -9,10 +9,10 @@
 #include <QSpinBox>
 #include <opencv2/imgproc.hpp>
 
+#include "ambrevo/pipeline/sinks/video.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "frame_reader.h"
 #include "main_window.h"
-#include "roi.h"
-#include "video.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "frame_reader.h"
 
-#include "input_kind.h"
-#include "stream_input.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
+#include "ambrevo/pipeline/sources/stream_input.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <opencv2/videoio.hpp>
 #include <string>
 
-#include "frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 class FrameReader {
 public:

@@ -20,10 +20,10 @@
 #include <QUndoStack>
 #include <QVBoxLayout>
 
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
 #include "frame_view.h"
-#include "input_kind.h"
 #include "picture_view.h"
-#include "request.h"
 #include "settings_form.h"
 
 namespace {

@@ -14,13 +14,13 @@
 #include <memory>
 #include <optional>
 
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/tracks/track_table.h"
 #include "dialogs.h"
 #include "engine.h"
 #include "frame_reader.h"
 #include "marks.h"
-#include "module.h"
 #include "setup.h"
-#include "track_table.h"
 
 class BatchQueue;
 class FrameView;

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
 
-#include "plots.h"
+#include "ambrevo/pipeline/tracks/plots.h"
 
 namespace {
 

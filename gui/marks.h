@@ -14,8 +14,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "ambrevo/pipeline/tracks/track_table.h"
 #include "ip_host.h"
-#include "track_table.h"
 
 class QPainter;
 

@@ -8,12 +8,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "background_plan.h"
-#include "files.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/tracks/background_plan.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "main_window.h"
 #include "picture_view.h"
-#include "plots.h"
-#include "roi.h"
 
 namespace {
 

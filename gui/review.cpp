@@ -17,13 +17,13 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 #include "edits.h"
-#include "files.h"
 #include "frame_view.h"
 #include "main_window.h"
 #include "picture_view.h"
-#include "plots.h"
-#include "roi.h"
 
 namespace {
 

@@ -20,11 +20,11 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ambrevo/pipeline/core/text/numbers.h"
 #include "batch_queue.h"
 #include "frame_view.h"
 #include "main_window.h"
 #include "picture_view.h"
-#include "text/numbers.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "settings.h"
+#include "ambrevo/pipeline/module/settings.h"
 
 class QVBoxLayout;
 

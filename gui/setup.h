@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "ambrevo/pipeline/module/settings.h"
 #include "arena_shape.h"
-#include "settings.h"
 
 struct Setup {
     std::string procedure;  // the window names the module's default when it loads

@@ -15,13 +15,13 @@
 #include <QUndoStack>
 #include <QVBoxLayout>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/run/request.h"
 #include "edits.h"
-#include "files.h"
 #include "frame_view.h"
 #include "main_window.h"
-#include "request.h"
 #include "settings_form.h"
-#include "text/numbers.h"
 
 namespace {
 

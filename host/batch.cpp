@@ -19,14 +19,14 @@
 #include <sstream>
 #include <thread>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 #include "batch_folder.h"
 #include "batch_record.h"
 #include "batch_table.h"
-#include "files.h"
-#include "request.h"
 #include "terminal.h"
-#include "text/numbers.h"
-#include "track_rows.h"
 
 namespace fs = std::filesystem;
 

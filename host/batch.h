@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "module.h"
-#include "options.h"
-#include "settings.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
 
 // The batch's own checks, made instead of the single-run checks of the output names.
 bool checkBatchOptions(Options& o, std::string& error);

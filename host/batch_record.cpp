@@ -3,9 +3,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 #include "batch_folder.h"
-#include "files.h"
-#include "text/numbers.h"
 
 using Json = nlohmann::ordered_json;
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "options.h"
-#include "settings.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/module/settings.h"
 
 // The analysis a call asks for, as named values in order: procedure, module version, every
 // setting, the pixels, the frame range, the arenas and animals, linking, units, time, clicks.

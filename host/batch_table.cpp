@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/csv.h"
 #include "batch_folder.h"
-#include "files.h"
-#include "text/csv.h"
 
 namespace {
 

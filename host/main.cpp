@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/run/command_line.h"
+#include "ambrevo/pipeline/run/pipeline_run.h"
+#include "ambrevo/pipeline/run/request.h"
 #include "batch.h"
-#include "module.h"
-#include "options.h"
-#include "request.h"
-#include "run.h"
 #include "score.h"
-#include "settings.h"
+#include "sources/demo_score.h"
 #include "terminal.h"
 
 namespace {
@@ -43,10 +45,10 @@ int printParams(Module& module, const Options& o, const SettingsFile& saved) {
 }
 
 // The closing lines: the profile, the frames and their rate, the built-in scene's score.
-void report(const Run& run, const Options& o) {
+void report(const PipelineRun& run, const Options& o) {
     const double seconds = run.seconds(), fps = seconds > 0 ? double(run.framesDone()) / seconds : 0.0;
     const long long done = run.framesDone();
-    if (o.profile) run.profiler().print(std::cout);
+    if (o.profile) run.printProfile(std::cout);
     char line[256];
     std::snprintf(line, sizeof line, "ambrevo: %lld frames of %s with %s in %.2f s, %.1f fps\n", done,
                   o.input.c_str(), o.procedure.c_str(), seconds, fps);
@@ -74,7 +76,7 @@ int runOne(Module& module, Options& o, const SettingsFile& saved) {
         if (o.tracksFile.empty()) o.tracksFile = "ambrevo-demo.csv";
     }
     TerminalObserver observer(!o.quiet && isatty(STDERR_FILENO), o.show);
-    Run run(module, o, saved, observer);
+    PipelineRun run(module, o, saved, observer);
     const int status = run.run();
     observer.finish();
     if (run.reported()) report(run, o);

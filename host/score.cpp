@@ -10,11 +10,11 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "input_file.h"
-#include "options.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
+#include "core/input_file.h"
 #include "sparse_assignment.h"
-#include "text/csv.h"
-#include "track_link.h"
 
 namespace ambrevo {
 

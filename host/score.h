@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "stop.h"
+#include "ambrevo/pipeline/core/stop.h"
 
 namespace ambrevo {
 

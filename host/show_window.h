@@ -8,8 +8,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "run_observer.h"
-#include "sink.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/core/sink.h"
 
 class ShowWindow {
 public:

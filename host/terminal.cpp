@@ -11,7 +11,7 @@
 #include <iostream>
 #include <opencv2/core/utils/logger.hpp>
 
-#include "frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "show_window.h"
 
 std::atomic<int> stopSignal{0};

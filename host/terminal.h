@@ -8,8 +8,8 @@
 #include <ostream>
 #include <string>
 
-#include "run_observer.h"
-#include "stop.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/core/stop.h"
 
 // Set by SIGINT / SIGTERM; a run stops after the frame in hand.
 extern std::atomic<int> stopSignal;

@@ -15,12 +15,13 @@
 #include <vector>
 
 #include "ambrevo.h"
-#include "identity_link.h"
-#include "link_global.h"
-#include "options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/run/command_line.h"
+#include "ambrevo/pipeline/tracks/identity_link.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
+#include "ambrevo/pipeline/tracks/row_looks.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 #include "run_support.h"
-#include "sink.h"
-#include "track_link.h"
 
 namespace py = pybind11;
 

@@ -60,7 +60,7 @@ public:
         int status = exitUsage;
         std::string error;
         if (!request_.prepare(modulePath, words, status, error)) return py::make_tuple(status, error);
-        run_ = std::make_unique<Run>(request_.module, request_.options, request_.saved, watched_);
+        run_ = std::make_unique<PipelineRun>(request_.module, request_.options, request_.saved, watched_);
         run_->silenceConsole();
         auto source = std::make_unique<HandedFrames>();
         source_ = source.get();
@@ -136,7 +136,7 @@ private:
     Table table_;
     std::mutex tableLock_;
     Watched watched_;
-    std::unique_ptr<Run> run_;
+    std::unique_ptr<PipelineRun> run_;
     HandedFrames* source_ = nullptr;
     std::thread worker_;
     std::map<int64_t, std::vector<cv::Point>> clicks_;

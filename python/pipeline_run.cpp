@@ -73,7 +73,7 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
     PythonError failure;
     std::ostringstream profile;
     {
-        Run pipeline(request.module, request.options, request.saved, watched);
+        PipelineRun pipeline(request.module, request.options, request.saved, watched);
         pipeline.silenceConsole();
         if (!frames.is_none()) pipeline.setSource(std::make_unique<ArraySource>(std::move(frames), total, failure));
         pipeline.addSink(std::make_unique<TableSink>(table, tableLock));
@@ -96,7 +96,7 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
             py::gil_scoped_release unlocked;
             worker.join();
         }
-        if (request.options.profile) pipeline.profiler().print(profile);
+        if (request.options.profile) pipeline.printProfile(profile);
         try {
             if (!watched.pending) reportProgress(watched, progress, told);
         } catch (py::error_already_set& e) {

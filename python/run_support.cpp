@@ -1,6 +1,5 @@
 #include "run_support.h"
 
-#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -8,30 +7,7 @@
 #include <map>
 #include <set>
 
-#include "text/csv.h"
-#include "request.h"
-
-namespace {
-
-// One cell of a row as a number: an empty cell (an unknown value) is NaN.
-double cellValue(std::string_view cell) {
-    double value = std::nan("");
-    if (!cell.empty()) std::from_chars(cell.data(), cell.data() + cell.size(), value);
-    return value;
-}
-
-// Calls `each` with every field of each record of `text`, records in order; a record's fields
-// are read as the track file writes them (a unit's name may hold commas and quotes), and
-// `endRecord` is called after each record.
-template <class Each, class End>
-void records(std::string_view text, Each each, End endRecord) {
-    for (ambrevo::csv::TextRecords r(text); r.next();) {
-        for (const std::string& field : r.fields()) each(std::string_view(field));
-        endRecord();
-    }
-}
-
-}  // namespace
+#include "ambrevo/pipeline/run/request.h"
 
 void Table::lay() {
     // Counts and yes-or-no columns by their names in the file, whatever the procedure.
@@ -95,13 +71,8 @@ bool TableSink::open(const RunContext& run, std::string&) {
 // The columns by the header's names. Some columns (posture, confidence) are known only once
 // rows have come, as the track file's header waits for them.
 void TableSink::nameColumns() {
-    std::ostringstream header;
-    rows_->header(header, RunRecord{}, false, true);
-    std::string line = header.str();
-    if (!line.empty() && line.back() == '\n') line.pop_back();
     const std::lock_guard<std::mutex> hold(lock_);
-    table_.names.clear();
-    records(line, [&](std::string_view name) { table_.names.emplace_back(name); }, [] {});
+    table_.names = rows_->columnNames();
     table_.columns.assign(table_.names.size(), {});
     ++table_.layout;
 }
@@ -112,23 +83,13 @@ bool TableSink::frame(const FrameResult& result, std::string&) {
         nameColumns();
         headed_ = true;
     }
-    text_.str("");
-    rows_->frame(text_, result, false);
-    const std::string text = text_.str();
+    values_.clear();
+    rows_->values(result, values_);
     {
         const std::lock_guard<std::mutex> hold(lock_);
         table_.lastFrame = result.frame;
-        size_t column = 0;
-        records(
-            text,
-            [&](std::string_view cell) {
-                if (column < table_.columns.size()) table_.columns[column++].push_back(cellValue(cell));
-            },
-            [&] {
-                // A row shorter than the header keeps the columns the same length.
-                for (; column < table_.columns.size(); ++column) table_.columns[column].push_back(std::nan(""));
-                column = 0;
-            });
+        const size_t width = table_.columns.size();
+        for (size_t k = 0; width > 0 && k < values_.size(); ++k) table_.columns[k % width].push_back(values_[k]);
     }
     if (written_) written_(result.frame);
     return true;

@@ -12,12 +12,15 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "run.h"
-#include "track_rows.h"
+#include "ambrevo/pipeline/core/failure.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/run/pipeline_run.h"
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 namespace py = pybind11;
 
@@ -67,7 +70,7 @@ private:
     std::function<void(int64_t)> written_;
     std::optional<TrackRows> rows_;
     bool headed_ = false;  // the columns are those the first rows decided
-    std::ostringstream text_;
+    std::vector<double> values_;  // a frame's rows, row after row
 };
 
 // A Python exception kept to be raised on the caller's thread: the value, its traceback on it.

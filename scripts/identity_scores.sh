@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Identities by appearance (pipeline/tracks/identity.h) on generated footage: each scene of
+# Identities by appearance (include/ambrevo/pipeline/tracks/identity.h) on generated footage: each scene of
 # bench/identity_scenes.txt (or --catalogue FILE) made once, run through the crowd procedure
 # with the settings the docs give a user (polarity, count, arena) and the whole-run linker
 # (15,5,predict,global) by build/bin/crowd_identity, then the identity pass over the linked

@@ -6,7 +6,7 @@ import pathlib
 import subprocess
 import sys
 
-CODE = ("src/", "host/", "pipeline/", "gui/", "python/")
+CODE = ("src/", "host/", "pipeline/", "include/", "gui/", "python/")
 TESTS = ("tests/",)
 C_LIKE = {".c", ".cpp", ".h", ".hpp", ".cc"}
 HASH = {".py", ".sh", ".cmake", ".txt", ".supp"}

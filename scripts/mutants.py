@@ -75,9 +75,9 @@ import time
 import tokenize
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCE_DIRS = ("src/", "host/", "pipeline/", "gui/", "python/")
+SOURCE_DIRS = ("src/", "host/", "pipeline/", "include/", "gui/", "python/")
 LAYERS = ("image", "framework", "ops", "flowtrack", "cctrack", "crowd", "assign", "adaptor")
-NEVER_RUN = re.compile(r"^(Python\.|Install\.|ModuleLayers\.|Code\.)")
+NEVER_RUN = re.compile(r"^(Python\.|Install\.|ModuleLayers\.|PipelineLayers\.|Code\.)")
 
 # ---------------------------------------------------------------------------------------------
 # Lexing
@@ -715,6 +715,7 @@ def stages_for(path, host_headers):
     parts = path.split("/")
     area = {"host": [["host_unit", "fuzz_host"], ["host_e2e"]],
             "pipeline": [["host_unit", "fuzz_host"], ["host_e2e"], ["gui", PYTEST]],
+            "include": [["host_unit", "fuzz_host"], ["host_e2e"], ["gui", PYTEST]],
             "gui": [["gui"]],
             "python": [[PYTEST]]}.get(parts[0])
     if area:

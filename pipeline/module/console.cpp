@@ -1,4 +1,4 @@
-#include "console.h"
+#include "module/console.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "files.h"
+#include "ambrevo/pipeline/core/files.h"
 
 bool HostConsole::loadScript(const std::string& file, std::string& error, const StopToken& stop) {
     std::string text;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ambrevo.h"
-#include "stop.h"
+#include "ambrevo/pipeline/core/stop.h"
 
 // Replies come from a script (--config) while it lasts, then "" (keep the values);
 // in interactive use they are read from standard input. Everything the module writes

@@ -1,4 +1,4 @@
-#include "instance.h"
+#include "module/instance.h"
 
 #include <algorithm>
 #include <chrono>

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
-#include "frame_job.h"
-#include "module.h"
-#include "overlay.h"
-#include "run_observer.h"
-#include "sink.h"
-#include "settings.h"
-#include "traits.h"
-#include "windows.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/module/traits.h"
+#include "module/console.h"
+#include "module/frame_job.h"
+#include "module/overlay.h"
+#include "module/windows.h"
 
 // One of a procedure's counters as read at the end of a run (ambrevo_counters), with what
 // its traits say of it.

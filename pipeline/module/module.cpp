@@ -1,4 +1,4 @@
-#include "module.h"
+#include "ambrevo/pipeline/module/module.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "files.h"
+#include "ambrevo/pipeline/core/files.h"
 
 Module::~Module() {
     if (handle_) dlclose(handle_);

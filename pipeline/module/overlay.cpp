@@ -1,6 +1,4 @@
-#include "overlay.h"
-
-#include "module.h"
+#include "module/overlay.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,6 +6,8 @@
 #include <map>
 #include <opencv2/imgproc.hpp>
 #include <utility>
+
+#include "ambrevo/pipeline/module/module.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "settings.h"
+#include "ambrevo/pipeline/module/settings.h"
 
 #include <cctype>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "files.h"
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "traits.h"
+#include "ambrevo/pipeline/module/traits.h"
 
 #include <algorithm>
 

@@ -1,13 +1,13 @@
-#include "windows.h"
+#include "module/windows.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "files.h"
-#include "module.h"
-#include "overlay.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/module/module.h"
+#include "module/overlay.h"
 
 void HostWindow::overlay(const ambrevo_draw* commands, int32_t count) {
     overlay_.clear();

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ambrevo.h"
-#include "overlay.h"
+#include "module/overlay.h"
 
 class HostWindow final {
 public:

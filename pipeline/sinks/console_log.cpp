@@ -1,8 +1,8 @@
 // --console-log FILE: the exact bytes the module wrote to its console.
-#include "console.h"
-#include "files.h"
-#include "options.h"
-#include "sink.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "module/console.h"
 
 namespace {
 

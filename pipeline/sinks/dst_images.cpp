@@ -2,9 +2,9 @@
 // named by the input's frame number, in a folder made when missing.
 #include <cstdio>
 
-#include "files.h"
-#include "options.h"
-#include "sink.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <optional>
 #include <ostream>
 
-#include "options.h"
-#include "run_observer.h"
-#include "sink.h"
-#include "track_rows.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/run_observer.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // --settings-out FILE: the module version, the procedure and every setting's value as the run
 // ended, as JSON that --settings reads back to repeat the run.
-#include "files.h"
-#include "options.h"
-#include "settings.h"
-#include "sink.h"
-#include "traits.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/module/traits.h"
 
 namespace {
 

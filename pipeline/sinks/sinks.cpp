@@ -1,4 +1,4 @@
-#include "sinks.h"
+#include "sinks/sinks.h"
 
 std::vector<std::unique_ptr<Sink>> chooseSinks(const Options& o) {
     using Factory = std::unique_ptr<Sink> (*)(const Options&);

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "sink.h"
+#include "ambrevo/pipeline/core/sink.h"
 
 std::unique_ptr<Sink> consoleLogSink(const Options& o);   // --console-log
 std::unique_ptr<Sink> settingsSink(const Options& o);     // --settings-out

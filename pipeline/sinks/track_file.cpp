@@ -1,6 +1,6 @@
-#include "track_file.h"
+#include "sinks/track_file.h"
 
-#include "options.h"
+#include "ambrevo/pipeline/core/options.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <optional>
 
-#include "files.h"
-#include "sink.h"
-#include "track_rows.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 class TrackFileSink final : public Sink {
 public:

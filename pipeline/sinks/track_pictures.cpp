@@ -4,12 +4,12 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "arena_run.h"
-#include "files.h"
-#include "options.h"
-#include "plots.h"
-#include "sink.h"
-#include "track_summary.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
+#include "tracks/run_tracks.h"
 
 namespace {
 
@@ -17,13 +17,13 @@ class TrackTableSink : public Sink {
 public:
     TrackTableSink(std::string file, const char* what) : target_(std::move(file)), what_(what) {}
     bool open(const RunContext& run, std::string& error) override {
-        arena_ = &run.arena;
+        tracks_ = &run.tracks;
         return file_.create(target_, what_, error);
     }
     bool frame(const FrameResult&, std::string&) override { return true; }
     bool close(const RunRecord&, std::string& error) override {
         try {
-            return write(*arena_, error);
+            return write(*tracks_, error);
         } catch (const std::invalid_argument& e) {
             error = std::string("--summary, --plot or --heatmap: ") + e.what();
             discard();
@@ -33,13 +33,13 @@ public:
     void discard() override { file_.discard(); }
 
 protected:
-    virtual bool write(const ArenaRun& arena, std::string& error) = 0;
+    virtual bool write(const RunTracks& tracks, std::string& error) = 0;
     PendingFile file_;
 
 private:
     std::string target_;
     const char* what_;
-    const ArenaRun* arena_ = nullptr;
+    const RunTracks* tracks_ = nullptr;
 };
 
 class SummarySink final : public TrackTableSink {
@@ -49,10 +49,10 @@ public:
     int closeOrder() const override { return -3; }
 
 private:
-    bool write(const ArenaRun& arena, std::string& error) override {
-        const ambrevo::SummarySettings settings = arena.summarySettings();
+    bool write(const RunTracks& tracks, std::string& error) override {
+        const ambrevo::SummarySettings settings = tracks.layout().summarySettings();
         std::ostringstream text;
-        ambrevo::write_summary_csv(text, ambrevo::summarise_tracks(arena.points(), settings), settings);
+        ambrevo::write_summary_csv(text, ambrevo::summarise_tracks(tracks.points(), settings), settings);
         return writeText(file_, text.str(), error);
     }
 };
@@ -66,8 +66,8 @@ public:
     int closeOrder() const override { return order_; }
 
 private:
-    bool write(const ArenaRun& arena, std::string& error) override {
-        return writePicture(file_, draw_(arena.background(), arena.points(), arena.plotSettings()), error);
+    bool write(const RunTracks& tracks, std::string& error) override {
+        return writePicture(file_, draw_(tracks.background(), tracks.points(), tracks.layout().plotSettings()), error);
     }
     Draw draw_;
     int order_;

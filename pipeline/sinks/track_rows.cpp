@@ -1,12 +1,12 @@
-#include "track_rows.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 
-#include "files.h"
-#include "text/csv.h"
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 namespace {
 
@@ -81,34 +81,82 @@ TrackRows::TrackRows(const ProcedureTraits& procedure, bool json, std::vector<Tr
 
 namespace {
 
+// A row's value of one of the run's columns; NaN when it is not known.
+double placeValue(const RowPlace& place, PlaceColumn what) {
+    switch (what) {
+        case PlaceColumn::time: return place.time;
+        case PlaceColumn::track: return place.track == RowPlace::noTrack ? NAN : double(place.track);
+        case PlaceColumn::missing: return place.missing;
+        case PlaceColumn::arena: return place.arena;
+        case PlaceColumn::unitX: return place.unitX;
+        case PlaceColumn::unitY: return place.unitY;
+        case PlaceColumn::capture: return place.capture;
+        case PlaceColumn::done: return place.done;
+    }
+    return NAN;
+}
+
+bool clockColumn(PlaceColumn what) { return what == PlaceColumn::capture || what == PlaceColumn::done; }
+bool countColumn(PlaceColumn what) {
+    return what == PlaceColumn::track || what == PlaceColumn::missing || what == PlaceColumn::arena;
+}
+
 // Appends a row's value of one of the run's columns as the file writes it; false, with nothing
 // appended, when it is not known.
 bool appendPlace(std::string& out, const RowPlace& place, PlaceColumn what) {
-    auto number = [&](double v, bool clock) {
-        if (!std::isfinite(v)) return false;
-        out += clock ? ambrevo::text::fixed(v, 6) : ambrevo::text::shortest(v);
-        return true;
-    };
-    switch (what) {
-        case PlaceColumn::time: return number(place.time, false);
-        case PlaceColumn::track:
-            if (place.track == RowPlace::noTrack) return false;
-            appendInteger(out, place.track);
-            return true;
-        case PlaceColumn::missing: out += place.missing ? '1' : '0'; return true;
-        case PlaceColumn::arena: appendInteger(out, place.arena); return true;
-        case PlaceColumn::unitX: return number(place.unitX, false);
-        case PlaceColumn::unitY: return number(place.unitY, false);
-        case PlaceColumn::capture: return number(place.capture, true);
-        case PlaceColumn::done: return number(place.done, true);
+    const double v = placeValue(place, what);
+    if (!std::isfinite(v)) return false;
+    if (countColumn(what))
+        appendInteger(out, (long long)v);
+    else
+        out += clockColumn(what) ? ambrevo::text::fixed(v, 6) : ambrevo::text::shortest(v);
+    return true;
+}
+
+// A row's cells as numbers: a separator starts the next cell, unknown until a value is given.
+struct Values {
+    std::vector<double>& cells;
+    Values& operator+=(char) {
+        cells.push_back(NAN);
+        return *this;
     }
-    return false;
+    Values& operator+=(const char* separator) {
+        if (*separator == ',') cells.push_back(NAN);
+        return *this;
+    }
+    Values& operator+=(const std::string&) { return *this; }  // a JSON name; never in a CSV row
+    void set(double v) { cells.back() = v; }
+};
+
+// The number a cell's text reads back as.
+double readBack(const std::string& text) {
+    double v = NAN;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    return v;
+}
+
+void appendNumber(Values& out, float v) { out.set(readBack(number(v))); }
+void appendInteger(Values& out, long long v) { out.set(double(v)); }
+void appendFixed(Values& out, double v, int places) {
+    const double rounded = toDecimals(v, places);
+    out.set(!std::isfinite(v) ? NAN : rounded == 0 ? 0 : rounded);
+}
+void appendCell(Values& out, double v, int places, bool, const char* = ",") {
+    out += ',';
+    appendFixed(out, v, places);
+}
+void appendFlag(Values& out, int8_t v, bool) { out.set(v < 0 ? NAN : v ? 1 : 0); }
+bool appendPlace(Values& out, const RowPlace& place, PlaceColumn what) {
+    const double v = placeValue(place, what);
+    out.set(clockColumn(what) && std::isfinite(v) ? readBack(ambrevo::text::fixed(v, 6)) : v);
+    return std::isfinite(v);
 }
 
 }  // namespace
 
 // The extra cells of row `i`, in the column order, with its identity's confidence.
-void TrackRows::extraCells(std::string& line, const FrameResult& result, size_t i, bool asJson) const {
+template <class Line>
+void TrackRows::extraCells(Line& line, const FrameResult& result, size_t i, bool asJson) const {
     auto confidence = [&] {
         if (!layout_.confidence) return;
         const double sure = i < result.confidence.size() ? result.confidence[i] : NAN;
@@ -131,7 +179,8 @@ void TrackRows::extraCells(std::string& line, const FrameResult& result, size_t 
 
 // The posture of row `i`: heading, head, length, width, texture, split, the midline and the
 // grey along it.
-void TrackRows::postureCells(std::string& line, std::span<const ObjectPosture> postures, size_t i,
+template <class Line>
+void TrackRows::postureCells(Line& line, std::span<const ObjectPosture> postures, size_t i,
                              bool asJson) const {
     if (!layout_.posture) return;
     const ObjectPosture unknown;
@@ -164,7 +213,8 @@ void TrackRows::postureCells(std::string& line, std::span<const ObjectPosture> p
 
 // The intensity, orientation and elongation of row `i`, after the record's own columns, with
 // decimals enough for what the pixels can tell.
-void TrackRows::shapeCells(std::string& line, std::span<const ObjectShape> shapes, size_t i, bool asJson) const {
+template <class Line>
+void TrackRows::shapeCells(Line& line, std::span<const ObjectShape> shapes, size_t i, bool asJson) const {
     if (!shapes_) return;
     const ObjectShape unknown;
     const ObjectShape& s = i < shapes.size() ? shapes[i] : unknown;
@@ -175,7 +225,8 @@ void TrackRows::shapeCells(std::string& line, std::span<const ObjectShape> shape
 
 // Row `i`'s cells of the record as CSV, its centre as decimals where the procedure measures
 // it, else the record's whole pixels.
-void TrackRows::recordCells(std::string& line, const FrameResult& result, size_t i) const {
+template <class Line>
+void TrackRows::recordCells(Line& line, const FrameResult& result, size_t i) const {
     const ip_objectRecord& o = result.rows[i];
     appendInteger(line, result.frame);
     line += ',';
@@ -196,6 +247,23 @@ void TrackRows::recordCells(std::string& line, const FrameResult& result, size_t
     for (long long v : {o.pointCount, o.appearances, o.selected}) line += ',', appendInteger(line, v);
 }
 
+template <class Line>
+void TrackRows::csvCells(Line& line, const FrameResult& result, size_t i) const {
+    recordCells(line, result, i);
+    shapeCells(line, result.shapes, i, false);
+    postureCells(line, result.postures, i, false);
+    extraCells(line, result, i, false);
+}
+
+void TrackRows::values(const FrameResult& result, std::vector<double>& cells) {
+    fix(result);
+    Values line{cells};
+    for (size_t i = 0; i < result.rows.size(); ++i) {
+        cells.push_back(NAN);
+        csvCells(line, result, i);
+    }
+}
+
 void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) {
     fix(result);
     const std::span<const ip_objectRecord> rows = result.rows;
@@ -212,10 +280,7 @@ void TrackRows::frame(std::ostream& out, const FrameResult& result, bool first) 
     if (!json_) {
         for (size_t i = 0; i < rows.size(); ++i) {
             line.clear();
-            recordCells(line, result, i);
-            shapeCells(line, result.shapes, i, false);
-            postureCells(line, result.postures, i, false);
-            extraCells(line, result, i, false);
+            csvCells(line, result, i);
             line += '\n';
             out << line;
         }
@@ -251,20 +316,30 @@ void TrackRows::header(std::ostream& out, const RunRecord& r, bool meta, bool na
     }
     if (meta) metadata(out, r);
     if (!names) return;
-    out << "frame,object,x,y";
-    if (columns_ == flow) out << ",area";
-    if (columns_ == contour) out << ",vx,vy,points,appearances,selected";
-    if (columns_ == all) out << ",area,vx,vy,points,appearances,selected";
-    if (shapes_) out << ",intensity,orientation,elongation";
-    if (layout_.posture) {
-        out << ",heading,head,length,width,texture,split";
-        for (int k = 0; k < ObjectPosture::points; ++k) out << ",m" << k << "_x,m" << k << "_y";
-        for (int k = 0; k < ObjectPosture::points; ++k) out << ",grey" << k;
-    }
-    for (size_t c = 0; c < extraColumns_.size(); ++c)
-        out << ',' << ambrevo::csv::field(extraColumns_[c].name) << (layout_.confidence && int(c) == confidenceAfter_ ? ",confidence" : "");
-    if (layout_.confidence && confidenceAfter_ < 0) out << ",confidence";
+    const std::vector<std::string> all = columnNames();
+    for (size_t i = 0; i < all.size(); ++i) out << (i ? "," : "") << ambrevo::csv::field(all[i]);
     out << '\n';
+}
+
+std::vector<std::string> TrackRows::columnNames() const {
+    std::vector<std::string> names = {"frame", "object", "x", "y"};
+    auto add = [&](std::initializer_list<const char*> more) { names.insert(names.end(), more.begin(), more.end()); };
+    if (columns_ == flow) add({"area"});
+    if (columns_ == contour) add({"vx", "vy", "points", "appearances", "selected"});
+    if (columns_ == all) add({"area", "vx", "vy", "points", "appearances", "selected"});
+    if (shapes_) add({"intensity", "orientation", "elongation"});
+    if (layout_.posture) {
+        add({"heading", "head", "length", "width", "texture", "split"});
+        for (int k = 0; k < ObjectPosture::points; ++k)
+            names.insert(names.end(), {"m" + std::to_string(k) + "_x", "m" + std::to_string(k) + "_y"});
+        for (int k = 0; k < ObjectPosture::points; ++k) names.push_back("grey" + std::to_string(k));
+    }
+    for (size_t c = 0; c < extraColumns_.size(); ++c) {
+        names.push_back(extraColumns_[c].name);
+        if (layout_.confidence && int(c) == confidenceAfter_) names.push_back("confidence");
+    }
+    if (layout_.confidence && confidenceAfter_ < 0) names.push_back("confidence");
+    return names;
 }
 
 void TrackRows::metadata(std::ostream& out, const RunRecord& r) const {

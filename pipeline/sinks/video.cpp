@@ -1,4 +1,4 @@
-#include "video.h"
+#include "ambrevo/pipeline/sinks/video.h"
 
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <opencv2/imgproc.hpp>
 
-#include "options.h"
+#include "ambrevo/pipeline/core/options.h"
 
 namespace fs = std::filesystem;
 

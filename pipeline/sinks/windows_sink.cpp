@@ -1,9 +1,9 @@
 // --windows DIR (and --show): the procedure's own windows, saved per frame as
 // DIR/<title>_<frame>.png and shown on screen with --show.
-#include "files.h"
-#include "options.h"
-#include "sink.h"
-#include "windows.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/options.h"
+#include "ambrevo/pipeline/core/sink.h"
+#include "module/windows.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "av_decoding.h"
+#include "sources/av_decoding.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -12,7 +12,7 @@ extern "C" {
 #include <opencv2/imgproc.hpp>
 #include <string_view>
 
-#include "frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 namespace {
 

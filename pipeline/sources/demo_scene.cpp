@@ -1,4 +1,4 @@
-#include "demo_scene.h"
+#include "ambrevo/pipeline/sources/demo_scene.h"
 
 #include <algorithm>
 #include <cmath>

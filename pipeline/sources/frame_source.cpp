@@ -1,4 +1,4 @@
-#include "frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,11 +8,11 @@
 #include <opencv2/imgproc.hpp>
 #include <system_error>
 
-#include "files.h"
-#include "input_kind.h"
-#include "network_stream.h"
-#include "stream_input.h"
-#include "video_file.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
+#include "ambrevo/pipeline/sources/stream_input.h"
+#include "sources/network_stream.h"
+#include "sources/video_file.h"
 
 namespace fs = std::filesystem;
 

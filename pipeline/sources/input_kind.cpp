@@ -1,11 +1,11 @@
-#include "input_kind.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 
-#include "files.h"
-#include "stream_input.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/sources/stream_input.h"
 
 namespace fs = std::filesystem;
 

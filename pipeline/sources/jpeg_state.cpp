@@ -1,4 +1,4 @@
-#include "jpeg_state.h"
+#include "sources/jpeg_state.h"
 
 #include <algorithm>
 #include <cstring>

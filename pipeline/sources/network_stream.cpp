@@ -1,4 +1,4 @@
-#include "network_stream.h"
+#include "sources/network_stream.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <thread>
 
-#include "av_decoding.h"
-#include "jpeg_state.h"
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "sources/av_decoding.h"
+#include "sources/jpeg_state.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 // Opens `address` (a URL FFmpeg reads, or a named pipe's path) for reading, waiting no longer
 // than `wait` allows; null with `error` when it cannot be opened in that time.

@@ -1,10 +1,10 @@
-#include "stream_input.h"
+#include "ambrevo/pipeline/sources/stream_input.h"
 
 #include <chrono>
 #include <cstdio>
 
-#include "input_kind.h"
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
 
 namespace {
 

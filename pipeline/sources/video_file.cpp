@@ -1,4 +1,4 @@
-#include "video_file.h"
+#include "sources/video_file.h"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -10,9 +10,9 @@ extern "C" {
 #include <future>
 #include <thread>
 
-#include "av_decoding.h"
-#include "bounded_queue.h"
-#include "jpeg_state.h"
+#include "core/bounded_queue.h"
+#include "sources/av_decoding.h"
+#include "sources/jpeg_state.h"
 
 namespace {
 

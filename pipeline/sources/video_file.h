@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "frame_source.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 
 // Opens the video `file`, whose frames it reads as one-channel grey; null when this reader
 // leaves it to OpenCV's (a container it cannot open, a rotated picture), which then also says

@@ -1,4 +1,4 @@
-#include "background_plan.h"
+#include "ambrevo/pipeline/tracks/background_plan.h"
 
 namespace ambrevo {
 

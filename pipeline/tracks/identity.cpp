@@ -1,4 +1,4 @@
-#include "identity.h"
+#include "ambrevo/pipeline/tracks/identity.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "identity_fragments.h"
-#include "identity_looks.h"
-#include "identity_paths.h"
-#include "identity_rows.h"
+#include "tracks/identity_fragments.h"
+#include "tracks/identity_looks.h"
+#include "tracks/identity_paths.h"
+#include "tracks/identity_rows.h"
 
 namespace ambrevo {
 
@@ -229,7 +229,7 @@ std::vector<Identity> identify(std::span<const IdentityRow> rows, const Identity
         }
         std::vector<Given> given = give_rows(rows, g.members, fragment_of,
                                              labelFragments(rows, g, animals, settings, stop), nearReach * g.contact);
-        one_each(rows, g.members, given);
+        one_each(rows, g.members, animals, settings.max_step, given);
         for (size_t k = 0; k < g.members.size(); ++k)
             out[size_t(g.members[k])] = {given[k].label < 0 ? -1 : offset + given[k].label, given[k].sure};
         offset += animals;

@@ -1,4 +1,4 @@
-#include "identity_fragments.h"
+#include "tracks/identity_fragments.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "identity.h"
-#include "track_link.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 
 namespace ambrevo::identity_detail {
 

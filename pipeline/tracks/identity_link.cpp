@@ -1,4 +1,4 @@
-#include "identity_link.h"
+#include "ambrevo/pipeline/tracks/identity_link.h"
 
 #include <algorithm>
 #include <numeric>

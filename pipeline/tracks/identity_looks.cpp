@@ -1,4 +1,4 @@
-#include "identity_looks.h"
+#include "tracks/identity_looks.h"
 
 #include <algorithm>
 #include <cmath>

@@ -23,7 +23,7 @@
 #include <functional>
 #include <vector>
 
-#include "identity.h"
+#include "ambrevo/pipeline/tracks/identity.h"
 
 namespace ambrevo::identity_detail {
 

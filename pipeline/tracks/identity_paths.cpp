@@ -1,11 +1,11 @@
-#include "identity_paths.h"
+#include "tracks/identity_paths.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
 
-#include "path_flow.h"
+#include "tracks/path_flow.h"
 
 namespace ambrevo::identity_detail {
 

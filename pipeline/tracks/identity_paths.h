@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "identity_fragments.h"
-#include "identity_looks.h"
+#include "tracks/identity_fragments.h"
+#include "tracks/identity_looks.h"
 
 namespace ambrevo::identity_detail {
 

@@ -1,9 +1,11 @@
-#include "identity_rows.h"
+#include "tracks/identity_rows.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <map>
 
-#include "identity_fragments.h"
+#include "tracks/identity_fragments.h"
 
 
 namespace ambrevo::identity_detail {
@@ -32,6 +34,36 @@ void giveContact(const std::vector<size_t>& run, const std::vector<double>& near
     }
 }
 
+// Where an animal's sightings (frame, member position, by frame) put it on `frame`, and how far
+// a row at (x, y) is from that; infinity where the sightings cannot reach it within `step` a frame.
+double missFrom(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                const std::vector<std::pair<long long, size_t>>& seen, long long frame, double x, double y,
+                double step) {
+    const auto after = std::lower_bound(seen.begin(), seen.end(), std::make_pair(frame, size_t(0)));
+    constexpr double never = std::numeric_limits<double>::infinity();
+    double px = 0, py = 0, weight = 0;
+    for (const auto* s : {after == seen.begin() ? nullptr : &*std::prev(after), after == seen.end() ? nullptr : &*after}) {
+        if (!s) continue;
+        const IdentityRow& r = rows[size_t(members[s->second])];
+        const double gap = double(std::llabs(r.frame - frame));
+        if (gap == 0 || std::hypot(r.x - x, r.y - y) > step * gap) return never;
+        px += r.x / gap, py += r.y / gap, weight += 1 / gap;  // the nearer sighting weighs more
+    }
+    return weight > 0 ? std::hypot(px / weight - x, py / weight - y) : never;
+}
+
+using Sightings = std::vector<std::vector<std::pair<long long, size_t>>>;  // per animal: (frame, member), by frame
+
+// Each animal's rows of its fragments: where it surely was.
+Sightings sightings(std::span<const IdentityRow> rows, const std::vector<int>& members, int animals,
+                    const std::vector<Given>& given) {
+    Sightings seen(static_cast<size_t>(std::max(0, animals)));
+    for (size_t k = 0; k < members.size(); ++k)
+        if (given[k].label >= 0 && given[k].label < animals && given[k].claim == fragmentClaim)
+            seen[size_t(given[k].label)].push_back({rows[size_t(members[k])].frame, k});
+    return seen;
+}
+
 }  // namespace
 
 std::vector<Given> give_rows(std::span<const IdentityRow> rows, const std::vector<int>& members,
@@ -57,7 +89,16 @@ std::vector<Given> give_rows(std::span<const IdentityRow> rows, const std::vecto
     return given;
 }
 
-void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members, std::vector<Given>& given) {
+void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members, int animals, double step,
+              std::vector<Given>& given) {
+    const Sightings sure = sightings(rows, members, animals, given);
+    // Two rows in a contact claim one animal where the linker's tracks changed animals at
+    // different frames; their sureness comes from the fragments around the contact, not from
+    // where each row lies, and a row off the animal's way by more than a step was not it.
+    auto miss = [&](size_t k) {
+        const IdentityRow& r = rows[size_t(members[k])];
+        return missFrom(rows, members, sure[size_t(given[k].label)], r.frame, r.x, r.y, step);
+    };
     std::map<std::pair<long long, int>, size_t> holder;  // (frame, animal): the member holding it
     std::vector<size_t> lost;
     for (size_t k = 0; k < members.size(); ++k) {
@@ -65,8 +106,10 @@ void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members
         const auto [at, fresh] = holder.emplace(std::make_pair(rows[size_t(members[k])].frame, given[k].label), k);
         if (fresh) continue;
         const Given& other = given[at->second];
-        const bool stronger =
-            given[k].claim > other.claim || (given[k].claim == other.claim && given[k].sure > other.sure);
+        const double mine = miss(k), theirs = miss(at->second);
+        const bool placed = std::max(mine, theirs) > step && std::min(mine, theirs) * 2 < std::max(mine, theirs);
+        const bool stronger = given[k].claim > other.claim ||
+                              (given[k].claim == other.claim && (placed ? mine < theirs : given[k].sure > other.sure));
         lost.push_back(stronger ? at->second : k);
         if (stronger) at->second = k;
     }

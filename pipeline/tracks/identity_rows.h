@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "identity.h"
+#include "ambrevo/pipeline/tracks/identity.h"
 
 namespace ambrevo::identity_detail {
 
@@ -34,9 +34,12 @@ struct Given {
 std::vector<Given> give_rows(std::span<const IdentityRow> rows, const std::vector<int>& members,
                              const std::vector<int>& fragment_of, const Labelled& labelled, double reach);
 
-// One row per animal and frame: where two rows claim one animal, the stronger claim (then the
-// surer) keeps it; the other takes the other animal of its contact if no row of the frame
-// holds that one, else none.
-void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members, std::vector<Given>& given);
+// One row per animal and frame (of `animals`): where two rows claim one animal, the stronger
+// claim keeps it; of two like claims, the surer, unless one lies further than `step` (a
+// linker's step) from where the animal's fragments before and after the frame put it and the
+// other at most half as far: that one is on the animal's way. The other takes the other animal
+// of its contact if no row of the frame holds that one, else none.
+void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members, int animals, double step,
+              std::vector<Given>& given);
 
 }  // namespace ambrevo::identity_detail

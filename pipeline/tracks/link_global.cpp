@@ -1,4 +1,4 @@
-#include "link_global.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "path_flow.h"
+#include "tracks/path_flow.h"
 
 namespace ambrevo {
 

@@ -1,4 +1,4 @@
-#include "path_flow.h"
+#include "tracks/path_flow.h"
 
 #include <lemon/network_simplex.h>
 #include <lemon/smart_graph.h>

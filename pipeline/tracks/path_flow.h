@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "stop.h"
+#include "ambrevo/pipeline/core/stop.h"
 
 namespace ambrevo {
 

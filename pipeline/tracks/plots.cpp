@@ -1,4 +1,4 @@
-#include "plots.h"
+#include "ambrevo/pipeline/tracks/plots.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 namespace ambrevo {
 

@@ -1,4 +1,4 @@
-#include "roi.h"
+#include "ambrevo/pipeline/tracks/roi.h"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
-#include "files.h"
+#include "ambrevo/pipeline/core/files.h"
 
 namespace ambrevo {
 

@@ -1,4 +1,4 @@
-#include "track_link.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
 
 #include "sparse_assignment.h"
 

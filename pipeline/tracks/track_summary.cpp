@@ -1,12 +1,12 @@
-#include "track_summary.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
 
-#include "text/csv.h"
-#include "text/numbers.h"
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
 
 namespace ambrevo {
 

@@ -1,4 +1,4 @@
-#include "track_table.h"
+#include "ambrevo/pipeline/tracks/track_table.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,8 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "files.h"
-#include "text/csv.h"
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/core/text/csv.h"
 
 namespace ambrevo {
 

@@ -12,6 +12,8 @@ constexpr int kDirections = 16;
 // Centres tried per body at most, spread evenly over the blob; the best is then refined
 // pixel by pixel around it.
 constexpr int64_t kCentres = 64;
+// Rounds in which the bodies laid are each laid again with the others in place.
+constexpr int kRelays = 2;
 }  // namespace
 
 void crowd_placer::rasterise(const crowd_body& typical, std::vector<std::vector<offset>>& offsets) {
@@ -34,7 +36,7 @@ void crowd_placer::rasterise(const crowd_body& typical, std::vector<std::vector<
     }
 }
 
-void crowd_placer::cover(const crowd_body& b) {
+void crowd_placer::cover(const crowd_body& b, int16_t by) {
     const crowd_line line = crowd_prepare(b);
     double half = 0, left = 1e300, right = -1e300, top = 1e300, bottom = -1e300;
     for (int i = 0; i < b.points; ++i) {
@@ -55,7 +57,7 @@ void crowd_placer::cover(const crowd_body& b) {
                 return p.distance <= p.half;
             }()
                                          : std::hypot(x - b.midline[0].x, y - b.midline[0].y) <= b.halfWidth[0];
-            if (in && s < INT16_MAX) ++s;
+            if (in) s = int16_t(std::clamp(s + by, 0, int(INT16_MAX)));
         }
 }
 
@@ -94,6 +96,24 @@ crowd_placer::spot crowd_placer::best(const std::vector<crowd_pixel>& pixels,
     return top;
 }
 
+crowd_body crowd_placer::laid(const spot& at, const crowd_body& shape) {
+    crowd_body b = shape;
+    b.track = -1;
+    const double angle = std::numbers::pi * at.direction / kDirections, c = std::cos(angle), s = std::sin(angle);
+    for (int i = 0; i < crowd_stations; ++i) {
+        const double along = b.length * (double(i) / kLast - 0.5);
+        b.midline[i] = {at.x + along * c, at.y + along * s};
+    }
+    return b;
+}
+
+crowd_placer::spot crowd_placer::bestOfBoth(const std::vector<crowd_pixel>& pixels, bool& isLarger) const {
+    const bool sizes = !largerOffsets_.empty();
+    const spot one = best(pixels, offsets_), big = sizes ? best(pixels, largerOffsets_) : spot{};
+    isLarger = big.gain > one.gain;
+    return isLarger ? big : one;
+}
+
 void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
                          int missing, const crowd_body& typical, std::vector<crowd_body>& bodies,
                          const crowd_body& larger) {
@@ -101,22 +121,39 @@ void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int
     x0_ = x0, y0_ = y0, width_ = x1 - x0 + 1, height_ = y1 - y0 + 1;
     state_.assign(size_t(width_) * size_t(height_), -1);
     for (const crowd_pixel& p : pixels) state_[size_t((p.y - y0_) * width_ + (p.x - x0_))] = 0;
-    for (const crowd_body& b : bodies) cover(b);
+    for (const crowd_body& b : bodies) cover(b, 1);
     rasterise(typical, offsets_);
-    const bool sizes = larger.points > 1;
-    if (sizes) rasterise(larger, largerOffsets_);
+    largerOffsets_.clear();
+    if (larger.points > 1) rasterise(larger, largerOffsets_);
+    const size_t first = bodies.size();
+    std::vector<spot> spots;
+    std::vector<char> large;
     for (int m = 0; m < missing; ++m) {
-        const spot one = best(pixels, offsets_), big = sizes ? best(pixels, largerOffsets_) : spot{};
-        const bool isLarger = big.gain > one.gain;
-        const spot at = isLarger ? big : one;
-        crowd_body b = isLarger ? larger : typical;
-        b.track = -1;
-        const double angle = std::numbers::pi * at.direction / kDirections, c = std::cos(angle), s = std::sin(angle);
-        for (int i = 0; i < crowd_stations; ++i) {
-            const double along = b.length * (double(i) / kLast - 0.5);
-            b.midline[i] = {at.x + along * c, at.y + along * s};
+        bool isLarger = false;
+        spots.push_back(bestOfBoth(pixels, isLarger));
+        large.push_back(isLarger);
+        bodies.push_back(laid(spots.back(), isLarger ? larger : typical));
+        cover(bodies.back(), 1);
+    }
+    // Laid one by one, the first may lie across two animals side by side (half of each is as
+    // many pixels as one whole) and leave the next only slivers: each is laid again where it
+    // gains most with the others in place, which puts both on their own animals.
+    for (int round = 0; round < kRelays && missing > 1; ++round) {
+        bool moved = false;
+        for (size_t m = 0; m < spots.size(); ++m) {
+            crowd_body& b = bodies[first + m];
+            cover(b, -1);
+            const int64_t held = gain(large[m] ? largerOffsets_[size_t(spots[m].direction)]
+                                               : offsets_[size_t(spots[m].direction)],
+                                      spots[m].x, spots[m].y);
+            bool isLarger = false;
+            const spot at = bestOfBoth(pixels, isLarger);
+            if (at.gain > held) {
+                spots[m] = at, large[m] = isLarger, moved = true;
+                b = laid(at, isLarger ? larger : typical);
+            }
+            cover(b, 1);
         }
-        bodies.push_back(b);
-        cover(b);
+        if (!moved) break;
     }
 }

@@ -31,11 +31,15 @@ private:
     };
     // The pixels of `shape` straight along each direction, from its middle.
     static void rasterise(const crowd_body& shape, std::vector<std::vector<offset>>& offsets);
-    // Marks the pixels of the box that body b covers.
-    void cover(const crowd_body& b);
+    // Marks (by 1) or unmarks (by -1) the pixels of the box that body b covers.
+    void cover(const crowd_body& b, int16_t by);
     int64_t gain(const std::vector<offset>& offsets, int32_t cx, int32_t cy) const;
     // Where a body of the rasterised shape covers the most pixels no body covers yet.
     spot best(const std::vector<crowd_pixel>& pixels, const std::vector<std::vector<offset>>& offsets) const;
+    // The best spot of either shape (the larger one when it was given), and which it is.
+    spot bestOfBoth(const std::vector<crowd_pixel>& pixels, bool& isLarger) const;
+    // A body of `shape`, straight along the spot's direction from its centre.
+    static crowd_body laid(const spot& at, const crowd_body& shape);
 
     int32_t x0_ = 0, y0_ = 0, width_ = 0, height_ = 0;
     std::vector<int16_t> state_;  // per pixel of the box: -1 off the blob, else the bodies covering it

@@ -110,16 +110,12 @@ bool exactly(const std::vector<ip_objectDetails>& objects, const std::vector<mov
 
 const floor_fn plainFloor = [](int x, int y) { return 182.0 + 6 * std::sin(x * 0.05) * std::cos(y * 0.04); };
 
-void step(std::vector<mover>& movers) {
-    for (mover& m : movers) m.step();
-}
-
 // Over `frames` frames of `movers` on `floor`, those from `from` on where `p` found anything but
 // exactly the movers and the `still` ones.
 int misses(ip_crowd& p, const floor_fn& floor, std::vector<mover> movers, int frames, int from = 0,
            const std::vector<mover>& still = {}) {
     int wrong = 0;
-    for (int frame = 0; frame < frames; ++frame, step(movers)) {
+    for (int frame = 0; frame < frames; ++frame, std::ranges::for_each(movers, &mover::step)) {
         std::vector<mover> expected = movers;
         expected.insert(expected.end(), still.begin(), still.end());
         wrong += !exactly(found(p, picture(floor, movers, frame)), expected) && frame >= from;
@@ -188,7 +184,7 @@ TEST(CrowdDetect, ContrastStaysAboveSpecks) {
     auto p = crowd({{"animals", 5}});
     std::vector<mover> movers = walkers(5, 40);
     std::mt19937 random(5);
-    for (int frame = 0; frame < 160; ++frame, step(movers)) {
+    for (int frame = 0; frame < 160; ++frame, std::ranges::for_each(movers, &mover::step)) {
         dib_base f = picture(plainFloor, movers, frame);
         for (int k = 0; k < 300; ++k) {
             const int x = int(random() % (kW - 1)), y = int(random() % kH);
@@ -244,7 +240,7 @@ TEST(CrowdDetect, FlashesAndDimmingRecoverAndAreCounted) {
     std::vector<mover> movers = walkers(5, 40);
     const int white[] = {40, 150, 151, 152, 153, 154};
     int wrong = 0;
-    for (int frame = 0; frame < 320; ++frame, step(movers)) {
+    for (int frame = 0; frame < 320; ++frame, std::ranges::for_each(movers, &mover::step)) {
         const bool flash = std::find(std::begin(white), std::end(white), frame) != std::end(white);
         const auto objects =
             found(*p, flash ? picture(glare, {}, frame) : picture(plainFloor, movers, frame, frame >= 240 ? 0.4 : 1.0));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crowd/crowd_assign.h"
+#include "crowd/crowd_place.h"
 #include "crowd_support.h"
 
 namespace {
@@ -182,6 +183,28 @@ TEST(CrowdBodies, HeapOfThreeLarvaeSplitIntoTheirBodies) {
 TEST(CrowdBodies, SideBySideLarvaeOfTwoSizesSplitAlongTheirBodies) {
     expectFollowed({{100, 100, 0, 0.8, 0, 0, 30, 7.5}, {104, 105, 0, 0.9, 0, 0, 18, 4.5}, {60, 160, 0, 0.8, 0, 0, 18, 4.5}},
                    60, 240, 200, 2);
+}
+
+// Bodies laid for two animals lying side by side, touching, that no track expects, at any
+// angle: one on each animal, not the first across both halves and the second on what is left.
+TEST(CrowdBodies, BodiesLaidSideBySideEachOnItsAnimal) {
+    const float half[crowd_stations] = {3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+    for (int step = 0; step < 16; ++step) {
+        const double c = std::cos(step * std::numbers::pi / 16), s = std::sin(step * std::numbers::pi / 16);
+        std::vector<crowd_pixel> pixels;  // the two bodies, 24 by 6 px: one band 12 px wide
+        for (int y = 10; y <= 70; ++y)
+            for (int x = 10; x <= 70; ++x)
+                if (std::fabs((x - 40) * c + (y - 40) * s) <= 12 && std::fabs((y - 40) * c - (x - 40) * s - 3) <= 6)
+                    pixels.push_back({x, y, 40, 40});
+        std::vector<crowd_body> bodies;
+        crowd_placer().place(pixels, 10, 10, 70, 70, 2, crowd_straightBody(half, 24, 12), bodies);
+        ASSERT_EQ(bodies.size(), 2u);
+        for (const crowd_point m : {crowd_point{40, 40}, crowd_point{40 - 6 * s, 40 + 6 * c}})
+            EXPECT_LT(std::min(std::hypot(bodies[0].centre().x - m.x, bodies[0].centre().y - m.y),
+                               std::hypot(bodies[1].centre().x - m.x, bodies[1].centre().y - m.y)),
+                      1.5)
+                << "direction " << step << " of 16";
+    }
 }
 
 // Two look-alike fish cross at a shallow angle, lying over each other for a dozen frames:

@@ -44,9 +44,7 @@ dib_base frame(int w, int h, const std::vector<disc>& discs) {
     return f;
 }
 
-using crowd_test::blocks;
-using crowd_test::crowd;
-using crowd_test::found;
+using crowd_test::blocks, crowd_test::crowd, crowd_test::found;
 
 // Runs `p` on the frames of discs(i), i from `first` to `last`: each frame must give exactly the
 // discs' objects, each within `within` px of its disc. The identity of each disc's object, by frame.

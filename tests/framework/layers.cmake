@@ -1,36 +1,48 @@
-# Fails when a folder of the module includes a header of a folder above it. The layers,
-# lowest first: image, framework, ops, the trackers (flowtrack, cctrack and crowd, which do not
-# use each other), adaptor; below them all interface, which only declares, and assign, the
-# header-only sparse assignment any layer may use.
-# Usage: cmake -DSRC=<dir holding the folders> -P layers.cmake
+# Fails when a folder includes a header of a folder it may not use. By default the module's
+# layers, lowest first: image, framework, ops, the trackers (flowtrack, cctrack and crowd, which
+# do not use each other), adaptor; below them all interface, which only declares, and assign,
+# the header-only sparse assignment any layer may use. ORDER names a file that sets LAYERS and
+# each layer's may_use_<layer> instead (the pipeline's is written by pipeline/CMakeLists.txt);
+# PUBLIC, a second folder of the layers' folders whose headers are included as PREFIX<layer>/.
+# Usage: cmake -DSRC=<dir holding the folders> [-DORDER=<file>] [-DPUBLIC=<dir> -DPREFIX=<path/>]
+#        -P layers.cmake
+cmake_minimum_required(VERSION 3.25)
 if(NOT SRC)
   message(FATAL_ERROR "layers.cmake: pass -DSRC=<source dir>")
 endif()
-set(rank_interface -1)
-set(rank_assign -1)
-set(rank_image 0)
-set(rank_framework 1)
-set(rank_ops 2)
-set(rank_flowtrack 3)
-set(rank_cctrack 3)
-set(rank_crowd 3)
-set(rank_adaptor 4)
+if(ORDER)
+  include(${ORDER})
+else()
+  set(LAYERS interface assign image framework ops flowtrack cctrack crowd adaptor)
+  set(may_use_image interface assign)
+  set(may_use_framework ${may_use_image} image)
+  set(may_use_ops ${may_use_framework} framework)
+  foreach(tracker flowtrack cctrack crowd)
+    set(may_use_${tracker} ${may_use_ops} ops)
+  endforeach()
+  set(may_use_adaptor ${may_use_ops} ops flowtrack cctrack crowd)
+endif()
 set(violations 0)
-foreach(layer interface assign image framework ops flowtrack cctrack crowd adaptor)
-  file(GLOB files ${SRC}/${layer}/*.h ${SRC}/${layer}/*.cpp)
+foreach(layer ${LAYERS})
+  file(GLOB_RECURSE files ${SRC}/${layer}/*.h ${SRC}/${layer}/*.cpp)
+  if(PUBLIC)
+    file(GLOB_RECURSE public_files ${PUBLIC}/${layer}/*.h)
+    list(APPEND files ${public_files})
+  endif()
   foreach(file ${files})
     file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z_]+/")
     foreach(line ${includes})
+      if(PREFIX)
+        string(REPLACE "\"${PREFIX}" "\"" line "${line}")
+      endif()
       string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([a-z_]+)/([^\"]*)\".*" "\\1;\\2" parts "${line}")
       list(GET parts 0 used)
       list(GET parts 1 header)
-      if(used STREQUAL layer OR NOT DEFINED rank_${used})
+      if(used STREQUAL layer OR NOT used IN_LIST LAYERS OR used IN_LIST may_use_${layer})
         continue()
       endif()
-      if(NOT rank_${used} LESS rank_${layer})
-        message(SEND_ERROR "${file}: ${layer} must not include ${used}/${header}")
-        math(EXPR violations "${violations} + 1")
-      endif()
+      message(SEND_ERROR "${file}: ${layer} must not include ${used}/${header}")
+      math(EXPR violations "${violations} + 1")
     endforeach()
   endforeach()
 endforeach()

@@ -22,12 +22,12 @@
 #include <cmath>
 #include <filesystem>
 
+#include "ambrevo/pipeline/tracks/plots.h"
 #include "batch_queue.h"
 #include "frame_reader.h"
 #include "frame_view.h"
 #include "gui_support.h"
 #include "picture_view.h"
-#include "plots.h"
 #include "settings_form.h"
 
 namespace {

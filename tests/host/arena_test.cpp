@@ -8,11 +8,11 @@
 #include <set>
 #include <sstream>
 
-#include "plots.h"
-#include "roi.h"
-#include "track_table.h"
-#include "track_link.h"
-#include "track_summary.h"
+#include "ambrevo/pipeline/tracks/plots.h"
+#include "ambrevo/pipeline/tracks/roi.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
+#include "ambrevo/pipeline/tracks/track_summary.h"
+#include "ambrevo/pipeline/tracks/track_table.h"
 
 using namespace ambrevo;
 
@@ -198,7 +198,7 @@ TEST(Roi, ParsesShapesAndRefusesMalformedSpecs) {
     for (const auto& [given, says] : std::vector<std::pair<std::string, std::string>>{
              {"rect:1,2,3", "4 numbers"}, {"rect:1,2,0,4", "positive"}, {"rect:1,a,2,3", "'a' is not a number"},
              {"rect:", "'' is not a number"}, {"rect:1,2,,3", "not a number"}, {"circle:1,2", "3 numbers"},
-             {"circle:1,2,-1", "positive radius"}, {"polygon:0,0,1,1", "3 vertices"}, {"polygon:0,0,1,1,2", "last y"},
+             {"circle:1,2,0", "positive radius"}, {"polygon:0,0,1,1", "3 vertices"}, {"polygon:0,0,1,1,2", "last y"},
              {"circle:1,2,nan", "not a number"}, {"/no/such/mask.png", "nor a mask image file"},
              {"rectangle:1,2,3,4", "nor a mask image file"}, {"/", "it is a folder, not a mask image file"},
              {"/proc/self/status", "cannot be read"}}) {

@@ -8,10 +8,10 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "ambrevo/pipeline/tracks/link_global.h"
 #include "cli_util.h"
 #include "crowd_scene.h"
 #include "lab_scene.h"
-#include "link_global.h"
 #include "score.h"
 
 namespace {

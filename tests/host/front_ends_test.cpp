@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "ambrevo.h"
-#include "options.h"
-#include "posture.h"
-#include "track_rows.h"
+#include "ambrevo/pipeline/core/posture.h"
+#include "ambrevo/pipeline/run/command_line.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 
 namespace fs = std::filesystem;
 
@@ -157,7 +157,7 @@ std::vector<Forbidden> diagnosticTexts() {
     return out;
 }
 
-const std::vector<std::string> frontEnds = {"pipeline", "host", "gui", "python"};
+const std::vector<std::string> frontEnds = {"pipeline", "include", "host", "gui", "python"};
 
 TEST(FrontEnds, TheScannerFindsNamesInCodeAndNotInComments) {
     const fs::path dir = fs::temp_directory_path() / ("front_ends_" + std::to_string(getpid()));

@@ -413,8 +413,10 @@ TEST(HostPipeline, OverlappedStagesGiveTheSerialRunsOutputsByteForByte) {
     const std::vector<std::pair<std::string, int>> cases = {  // arguments, status
         {clip + cfg + " --click 5:100:100 -o v.avi --tracks t.csv --dst d", 0},
         {clip + cfg + " --start 3 --end 31 --link 40 -o v.mp4 --tracks t.json", 0},
-        {clip + " --procedure ccTrack --roi circle:320,240,200 -o v.avi --tracks t.csv", 0},
-        {"demo --frames 10 --config '" + clips / "bad.txt" + "' --tracks t.csv -o v.avi --dst d", 1},
+        {clip + " --procedure ccTrack --roi circle:320,240,200 --link 30,3,global -o v.avi --tracks t.csv --summary "
+                "s.csv --heatmap h.png", 0},
+        // The background of the picture: the one frame written, not those read ahead.
+        {"demo --frames 10 --config '" + clips / "bad.txt" + "' --tracks t.csv -o v.avi --dst d --plot p.png", 1},
     };
     // Every observable of a run: status, output (its numbers masked for the timings: the files
     // hold the counts), errors, every file with the track file's date masked.

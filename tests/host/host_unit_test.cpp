@@ -3,18 +3,18 @@
 
 #include <climits>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/module/settings.h"
+#include "ambrevo/pipeline/sinks/video.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "cli_util.h"
-#include "console.h"
-#include "demo_score.h"
-#include "frame_source.h"
+#include "module/console.h"
+#include "module/overlay.h"
 #include "options_util.h"
-#include "files.h"
-#include "run.h"
-#include "sinks.h"
-#include "track_file.h"
-#include "video.h"
-#include "overlay.h"
-#include "settings.h"
+#include "run/run.h"
+#include "sinks/sinks.h"
+#include "sinks/track_file.h"
+#include "sources/demo_score.h"
 
 namespace {
 
@@ -309,8 +309,9 @@ TEST(Sinks, ARecordedRunReplayedGivesTheRunsFilesAndAPartialCloseSaysWhy) {
     const Options again = outputs("replay");
     HostConsole console;
     WindowManager windows;
-    ArenaRun arena;
-    const RunContext context{again, run.procedure(), seen.columns, seen.fps, console, windows, arena, quiet};
+    const ArenaLayout layout;
+    const RunTracks tracks(layout);
+    const RunContext context{again, run.procedure(), seen.columns, seen.fps, console, windows, tracks, quiet};
     for (const bool partial : {false, true}) {
         RunRecord record = seen.record;
         record.complete = !partial, record.reason = partial ? "stopped here" : "";

@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "link_global.h"
+#include "ambrevo/pipeline/tracks/link_global.h"
 #include "score.h"
 
 using namespace ambrevo;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "ambrevo/pipeline/run/command_line.h"
 
 // Parses `words` as the program's arguments after its name; whether they were taken.
 inline bool parseWords(const std::vector<std::string>& words, Options& o, std::string& error) {

@@ -8,13 +8,13 @@
 #include <csignal>
 #include <thread>
 
+#include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
 #include "cli_util.h"
+#include "core/input_file.h"
 #include "live_util.h"
-#include "files.h"
-#include "frame_source.h"
-#include "input_file.h"
 #include "options_util.h"
-#include "run.h"
+#include "run/run.h"
 
 namespace {
 

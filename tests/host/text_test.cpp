@@ -4,13 +4,14 @@
 
 #include <sys/stat.h>
 
-#include "background_plan.h"
+#include "ambrevo/pipeline/core/text/csv.h"
+#include "ambrevo/pipeline/core/text/numbers.h"
+#include "ambrevo/pipeline/sources/input_kind.h"
+#include "ambrevo/pipeline/tracks/background_plan.h"
+#include "ambrevo/pipeline/tracks/track_table.h"
 #include "batch_table.h"
 #include "cli_util.h"
-#include "input_kind.h"
-#include "text/csv.h"
-#include "text/numbers.h"
-#include "track_table.h"
+#include "tracks/background_samples.h"
 
 using cli::run;
 namespace csv = ambrevo::csv;
@@ -119,6 +120,19 @@ TEST(BackgroundPlan, SamplesStayFewAndSpreadOverTheWholeRun) {
         const std::vector<int64_t> taken = ambrevo::BackgroundPlan::frames(expected, read);
         EXPECT_TRUE(taken.size() >= 25 && taken.size() < 50 && taken[0] == 0) << taken.size();
         EXPECT_GE(taken.back(), read / 2) << "the samples reach the run's second half";
+    }
+    // Taken as the frames are read, kept as they are written: a run that read ahead of what it
+    // wrote holds the samples of the frames written, as if it had read no further.
+    for (const auto& [expected, read, written] : {std::array<int64_t, 3>{0, 1000, 1000}, {100, 5000, 3001}, {40, 40, 17}}) {
+        ambrevo::SampleTaker taker(expected);
+        ambrevo::BackgroundSamples kept;
+        for (int64_t f = 0; f < read; ++f) {
+            cv::Mat sample = taker.take(cv::Mat_<uchar>({1, 2}, {uchar(f / 256), uchar(f % 256)}));
+            if (f < written) kept.keep(std::move(sample));
+        }
+        std::vector<int64_t> frames;
+        for (const cv::Mat& s : kept.samples()) frames.push_back(s.at<cv::Vec3b>(0, 0)[0] * 256 + s.at<cv::Vec3b>(0, 1)[0]);
+        EXPECT_EQ(frames, ambrevo::BackgroundPlan::frames(expected, written)) << read << " read, " << written << " written";
     }
 }
 

@@ -3,13 +3,13 @@
 // treatment as the real one's.
 #include <cstring>
 
+#include "ambrevo/pipeline/module/traits.h"
+#include "ambrevo/pipeline/run/request.h"
+#include "ambrevo/pipeline/sinks/track_rows.h"
 #include "cli_util.h"
-#include "instance.h"
+#include "module/instance.h"
 #include "options_util.h"
-#include "request.h"
-#include "run.h"
-#include "traits.h"
-#include "track_rows.h"
+#include "run/run.h"
 
 namespace {
 

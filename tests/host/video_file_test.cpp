@@ -10,8 +10,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "frame_source.h"
-#include "jpeg_state.h"
+#include "ambrevo/pipeline/sources/frame_source.h"
+#include "sources/jpeg_state.h"
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,9 @@
+// --link's text read into the linker's settings, with a message for the user where it is wrong.
+#pragma once
+
+#include <string>
+
+#include "ambrevo/pipeline/core/link_settings.h"
+
+// Parses --link MAX_STEP[,MEMORY][,predict][,global].
+bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error);

@@ -1,0 +1,80 @@
+#include "ambrevo/pipeline/run/preview.h"
+
+#include "run/run.h"
+
+namespace {
+
+// The frames in hand, numbered as in their input: skipping to the first costs nothing. Each
+// is handed over as a copy, since the arenas are painted into the frame the run reads.
+class HeldFrames final : public FrameSource {
+public:
+    explicit HeldFrames(const std::vector<HeldFrame>& frames) : frames_(frames) {}
+    Result read(cv::Mat& bgr, std::string&) override {
+        if (next_ >= frames_.size()) return end;
+        frames_[next_].bgr.copyTo(bgr);
+        time_ = frames_[next_++].time;
+        return frame;
+    }
+    Result skip(int64_t, std::string&) override { return frame; }
+    double time() const override { return time_; }
+
+private:
+    const std::vector<HeldFrame>& frames_;
+    size_t next_ = 0;
+    double time_ = -1;
+};
+
+class PreviewSink final : public Sink {
+public:
+    PreviewSink(FramePreview& out, bool objects) : out_(out), objects_(objects) {}
+    // With --link ...,global the rows wait for the run's end and come apart from the pictures.
+    SinkNeeds needs() const override { return {.objects = objects_, .exact = true, .annotated = true}; }
+    bool open(const RunContext&, std::string&) override { return true; }
+    // Each frame's result replaces the one before: the last frame's is kept.
+    bool frame(const FrameResult& result, std::string&) override {
+        out_.exact = result.exact;
+        out_.annotated = result.annotated;
+        out_.objects.assign(result.objects.begin(), result.objects.end());
+        out_.objectsRead = objects_;
+        return true;
+    }
+    bool close(const RunRecord& record, std::string&) override {
+        out_.moduleVersion = record.moduleVersion;
+        out_.settings = record.settings;
+        return true;
+    }
+    void discard() override {}
+
+private:
+    FramePreview& out_;
+    bool objects_;
+};
+
+class FailureKept final : public RunObserver {
+public:
+    void failed(int, const std::string& message) override { message_ = message; }
+    void notice(const std::string& text) override { notice_ += (notice_.empty() ? "" : "\n") + text; }
+    std::string message_, notice_;
+};
+
+}  // namespace
+
+bool previewFrames(Module& module, const Options& options, const SettingsFile& saved,
+                   const std::vector<HeldFrame>& frames, int64_t first, FramePreview& out, int& status,
+                   std::string& error) {
+    // The run's processing, none of its files or windows.
+    Options o;
+    static_cast<ProcessingOptions&>(o) = options;
+    o.start = first, o.frames = int64_t(frames.size()), o.threads = 1, o.quiet = true;
+    const bool deferred = o.linking && o.linking->global;
+    out = FramePreview{};
+    FailureKept observer;
+    Run run(module, o, saved, observer);
+    run.silenceConsole();
+    run.setSource(std::make_unique<HeldFrames>(frames));
+    run.addSink(std::make_unique<PreviewSink>(out, !deferred));
+    status = run.run();
+    error = observer.message_;
+    out.notice = observer.notice_;
+    return status == exitOk;
+}

@@ -1,0 +1,125 @@
+#include "ambrevo/pipeline/run/request.h"
+
+#include "ambrevo/pipeline/module/traits.h"
+#include "ambrevo/pipeline/tracks/roi.h"
+#include "module/instance.h"
+
+bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error) {
+    names.clear();
+    for (int i = 0;; ++i) {
+        const char* name = nullptr;
+        if (!guarded([&] { name = module.procedureName(i); }, error)) return false;
+        if (!name) return true;
+        names.emplace_back(name);
+    }
+}
+
+ModuleFacts moduleFacts(const Module& module) {
+    ModuleFacts facts;
+    std::vector<std::string> names;
+    std::string error;
+    ProcedureTraits traits;
+    if (readTraits(module, "", traits, error)) facts.defaultProcedure = traits.name;
+    if (!module.procedureTraits || !module.procedureName || !procedureNames(module, names, error)) return facts;
+    for (const std::string& name : names)
+        if (readTraits(module, name, traits, error) && !traits.countSetting.empty()) facts.counting.push_back(name);
+    return facts;
+}
+
+namespace {
+
+// The arenas, animals, scale and linking the --settings file tells, where the options give none.
+bool takeSetup(const SettingsFile& saved, Options& o, std::string& error) {
+    const std::string from = "--settings '" + o.settingsFile + "': ";
+    try {
+        for (const std::string& arena : saved.arenas) ambrevo::parse_roi(arena);
+    } catch (const std::exception& e) {
+        error = from + e.what();
+        return false;
+    }
+    ambrevo::LinkSettings link;
+    if (!saved.link.empty() && !parseLinkOption(saved.link, link, error)) {
+        error = from + error;
+        return false;
+    }
+    if (o.rois.empty()) o.rois = saved.arenas;
+    if (o.animals.empty()) o.animals = saved.animals;
+    if (o.scale == 0 && saved.scale > 0) o.scale = saved.scale, o.unit = o.unit.empty() ? saved.unit : o.unit;
+    if (o.link.empty() && !saved.link.empty()) o.link = saved.link, o.linking = link;
+    if (checkArenaOptions(o, error)) return true;
+    error = from + error;
+    return false;
+}
+
+}  // namespace
+
+bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error,
+                  const StopToken& stop) {
+    auto refuse = [&](int code, const std::string& text) {
+        status = code;
+        if (!text.empty()) error = text;
+        return false;
+    };
+    if (!o.settingsFile.empty()) {
+        if (!readSettingsFile(o.settingsFile, saved, error, stop))
+            return refuse(stop.stopRequested() ? stopStatus(stop.request()) : exitInput, "");
+        if (!takeSetup(saved, o, error)) return refuse(exitUsage, "");
+        if (!o.procedureGiven)
+            o.procedure = saved.procedure;
+        else if (o.procedure != saved.procedure)
+            return refuse(exitUsage, "--procedure " + o.procedure + " but the --settings file '" + o.settingsFile +
+                                         "' is for " + saved.procedure);
+    }
+    ProcedureTraits byDefault;
+    if (!readTraits(module, "", byDefault, error)) return refuse(exitModuleError, "");
+    o.defaultProcedure = byDefault.name;
+    if (o.procedure.empty()) o.procedure = o.defaultProcedure;
+    // A name the registry does not hold is a usage error, told before anything opens.
+    if (module.procedureName && !o.procedure.empty()) {
+        std::vector<std::string> names;
+        if (!procedureNames(module, names, error)) return refuse(exitModuleError, "");
+        std::string list;
+        bool known = false;
+        for (const std::string& name : names) {
+            known = known || o.procedure == name;
+            list += (list.empty() ? "" : ", ") + name;
+        }
+        if (!known) return refuse(exitUsage, "unknown procedure '" + o.procedure + "' (registered: " + list + ")");
+    }
+    if (o.procedure != o.defaultProcedure && !module.requireCreateByName(error)) return refuse(exitModuleLoad, "");
+    const bool named = o.params || !o.sets.empty() || !o.settingsFile.empty() || !o.settingsOut.empty();
+    if (named && !module.requireSettings(error)) return refuse(exitModuleLoad, "");
+    return true;
+}
+
+namespace {
+
+// Tells no one: the RunStatus it is given to keeps the first failure for the caller.
+class QuietObserver final : public RunObserver {};
+
+}  // namespace
+
+bool describeSettings(Module& module, const Options& o, const SettingsFile& saved, std::vector<SettingInfo>& settings,
+                      int& status, std::string& error, bool quiet, int width, int height,
+                      std::vector<std::vector<std::string>>* groups) {
+    ProcedureTraits traits;
+    if (!readTraits(module, o.procedure, traits, error)) {
+        status = exitModuleError;
+        return false;
+    }
+    QuietObserver silent;
+    RunStatus told(silent);
+    Instance instance(module, o, traits, told);
+    if (quiet) instance.console().silence();
+    if (!instance.loadReplies({}, error)) {
+        status = exitInput;
+        return false;
+    }
+    const int channels = o.grey ? 1 : 3;
+    const ip_fmtWords format{channels, channels * width, width, -height};
+    const bool read = instance.create(format, saved, -1) && instance.describe(settings);
+    if (read && groups && !instance.settingGroups(*groups)) groups->clear();
+    status = told.code();
+    error = told.reason();
+    return read;
+}

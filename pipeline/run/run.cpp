@@ -1,0 +1,322 @@
+#include "run/run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <opencv2/imgproc.hpp>
+
+#include "ambrevo/pipeline/sources/stream_input.h"
+#include "ambrevo/pipeline/tracks/link_option.h"
+#include "sinks/sinks.h"
+
+namespace {
+
+const int maxSide = 32767;  // the module's operators address at most this many rows and columns
+
+// The built-in scene answers the dialogue of the module's default procedure, the one it was
+// made for: its second line asks for the scene's three objects.
+std::vector<std::string> builtInReplies(const Options& o, const ProcedureTraits& procedure) {
+    if (o.input == "demo" && o.configFile.empty() && procedure.isDefault) return {"", "0 1 1 2 3"};
+    return {};
+}
+
+// The traits, or on a failure (told in `error`) the name alone.
+ProcedureTraits traitsOf(const Module& module, const std::string& procedure, std::string& error) {
+    ProcedureTraits traits;
+    readTraits(module, procedure, traits, error);
+    return traits;
+}
+
+}  // namespace
+
+bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
+    if (size.empty()) return true;
+    if (size.width > maxSide || size.height > maxSide) {
+        error = "frames larger than 32767 pixels are not supported";
+        return false;
+    }
+    if (int64_t(size.width) * size.height > maxPixels) {
+        error = "frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                " pixels exceed the limit of " + std::to_string(maxPixels) + " pixels (--max-pixels raises it)";
+        return false;
+    }
+    return true;
+}
+
+void RunObserver::moduleSaid(bool notice, const std::string& text) {
+    std::fputs(text.c_str(), notice ? stderr : stdout);
+}
+
+std::ostream* RunObserver::liveRows(std::string&) { return &std::cout; }
+
+Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
+    : module_(module), o_(options), observer_(observer), status_(observer),
+      traits_(traitsOf(module, o_.procedure, traitsError_)), saved_(saved),
+      stop_([&observer] { return observer.stopRequested(); }), instance_(module, o_, traits_, status_) {}
+
+Run::~Run() = default;
+
+int Run::run() {
+    const auto start = std::chrono::steady_clock::now();
+    const int status = runPhases();
+    // Every phase counts: the outputs' closing (a global link) may take longer than the frames.
+    seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return status;
+}
+
+int Run::runPhases() {
+    std::string error;
+    if (!traitsError_.empty()) {
+        status_.stop(exitModuleError, traitsError_);
+        return exitModuleError;
+    }
+    if (!chooseOutputs(error)) {
+        status_.stop(exitModuleLoad, error);
+        return exitModuleLoad;
+    }
+    if (!instance_.loadReplies(builtInReplies(o_, traits_), error, stop_)) {
+        status_.stop(stop_.stopRequested() ? stopStatus(stop_.request()) : exitInput, error);
+        return status_.code();
+    }
+    cv::Mat bgr;
+    if (!openInput(bgr)) return status_.code();
+    if (!openRows(bgr.size(), error)) {
+        status_.stop(exitUsage, error);
+        return exitUsage;
+    }
+    if (!openOutputs()) return status_.code();
+    try {
+        loop(bgr);
+    } catch (...) {
+        status_.stop(exitLibrary, describeFailure(std::current_exception()));
+    }
+    return finish();
+}
+
+// The outputs the options ask for and those added; what the frames must carry for them.
+bool Run::chooseOutputs(std::string& error) {
+    sinks_ = chooseSinks(o_);
+    for (auto& sink : extraSinks_) sinks_.push_back(std::move(sink));
+    extraSinks_.clear();
+    SinkNeeds all;
+    for (const auto& sink : sinks_) {
+        const SinkNeeds n = sink->needs();
+        all.objects |= n.objects, all.exact |= n.exact, all.annotated |= n.annotated;
+        all.points |= n.points, all.background |= n.background;
+    }
+    if (all.objects && !module_.requireObjects(error)) return false;
+    needs_.objects = (all.objects || o_.input == "demo") && module_.objects;
+    needs_.exact = all.exact;
+    needs_.annotated = all.annotated || o_.show;
+    needs_.profile = o_.profile || o_.show;
+    tracks_.retain(all.points, all.background);
+    background_ = all.background;
+    return true;
+}
+
+// Opens the input and reads its first frame (after --start), refusing frames too large.
+bool Run::openInput(cv::Mat& bgr) {
+    std::string error;
+    // A stop ends the wait for a stream's first frame: it is what ended the run then.
+    auto refuse = [&](const std::string& text) {
+        noteStop();
+        status_.stop(exitInput, text);
+        return false;
+    };
+    if (!source_)
+        source_ = openSource(o_.input, error, o_.grey && traits_.luma, {o_.timeout, o_.reconnect, stop_});
+    if (!source_) return refuse(error);
+    // Refused before anything is decoded when the container tells the size.
+    if (!fitsLimits(source_->announcedSize(), o_.maxPixels, error)) return refuse("input '" + o_.input + "': " + error);
+    FrameSource::Result got = o_.start > 0 ? source_->skip(o_.start, error) : FrameSource::frame;
+    first_ = o_.start;
+    if (got == FrameSource::frame) got = readFrame(bgr, first_, error);
+    if (got == FrameSource::undecodable) return refuse("frame " + std::to_string(first_) + ": " + error);
+    times_.captured();
+    times_.enable(isLiveInput(o_.input));
+    if (got == FrameSource::end)
+        return refuse("input '" + o_.input + "' holds no frames" +
+                      (o_.start > 0 ? " from --start " + std::to_string(o_.start) : std::string()));
+    if (got == FrameSource::failed) return refuse(error);
+    if (!fitsLimits(bgr.size(), o_.maxPixels, error)) return refuse("frame " + std::to_string(o_.start) + ": " + error);
+
+    // The frames the run is to process, as far as anything tells.
+    const int64_t total = source_->total();
+    expected_ = total >= 0 ? std::max<int64_t>(0, total - o_.start) : -1;
+    for (int64_t limit : {o_.end >= 0 ? o_.end - o_.start : int64_t(-1), o_.frames})
+        if (limit >= 0) expected_ = expected_ < 0 ? limit : std::min(expected_, limit);
+    record_.source = o_.input;
+    record_.procedure = traits_.name;
+    record_.width = bgr.cols;
+    record_.height = bgr.rows;
+    record_.grey = o_.grey;
+    record_.start = o_.start;
+    record_.announced = total;
+    return true;
+}
+
+// The input's frame numbered `frame`, or the first after it that can be decoded: the frames
+// passed by are counted, `frame` moving on with them, unless --strict stops at the first.
+FrameSource::Result Run::readFrame(cv::Mat& bgr, int64_t& frame, std::string& error) {
+    for (;;) {
+        const FrameSource::Result got = source_->read(bgr, error);
+        if (got != FrameSource::undecodable) return got;
+        if (o_.strict) {
+            error = "cannot be decoded: " + error + " (--strict stops at such a frame; without it the frame is "
+                    "skipped and counted)";
+            return got;
+        }
+        if (skipped_++ == 0) firstSkipped_ = frame;
+        if (++frame >= o_.end && o_.end >= 0) return FrameSource::end;
+    }
+}
+
+// The arenas over frames of `frameSize`, the linking, and the outputs that take rows made to
+// wait for the end of the run when the linking is over the whole run. False with a usage error.
+bool Run::openRows(cv::Size frameSize, std::string& error) {
+    if (!layout_.open(o_, frameSize, source_->fps(), source_->time() >= 0, error)) return false;
+    layout_.describe(record_);
+    sampler_ = ambrevo::SampleTaker(expected_);
+    // Options made by hand with a text that does not read: refused as the command line would.
+    ambrevo::LinkSettings unread;
+    if (!o_.link.empty() && !o_.linking && !parseLinkOption(o_.link, unread, error)) return false;
+    try {
+        rows_.open(o_.linking);
+        if (!o_.linking || !o_.linking->global) return true;
+        kept_ = std::make_shared<KeptRows>(*o_.linking, o_.link, o_.animals, tracks_);
+    } catch (const std::invalid_argument& e) {
+        error = e.what();
+        return false;
+    }
+    for (auto& sink : sinks_)
+        if (sink->needs().objects) sink = std::make_unique<GlobalLinkSink>(std::move(sink), kept_);
+    return true;
+}
+
+// Every output under its temporary name; the first that cannot be made refuses the run and
+// takes the others with it.
+bool Run::openOutputs() {
+    const RunContext context{o_,       traits_,     times_.columns(layout_.columns(o_.linking.has_value())),
+                             source_->fps(),      instance_.console(), instance_.windows(),
+                             tracks_,  observer_};
+    std::string error;
+    for (const auto& sink : sinks_)
+        if (!sink->open(context, error)) {
+            discardOutputs();
+            status_.stop(exitOutput, error);
+            return false;
+        }
+    return true;
+}
+
+void Run::discardOutputs() {
+    for (const auto& sink : sinks_) sink->discard();
+}
+
+// Each output goes into place on its own: a failing one does not take the others with it.
+void Run::closeOutputs() {
+    std::string error;
+    // The rows that waited for the end of the run (--link ...,global) go to the outputs that take rows.
+    for (const auto& sink : sinks_)
+        if (!sink->flush(stop_, error)) status_.stop(exitOutput, error);
+    if (const int request = kept_ ? kept_->linkStopped() : 0) {
+        status_.stop(stopStatus(request), stopCause(request) + " during the global linking after " +
+                                              std::to_string(done_) + " frames; the outputs hold them");
+        record_.complete = false;
+        record_.reason = status_.reason() + "; their tracks are linked frame by frame, not over the whole run";
+    }
+    std::vector<Sink*> order;
+    for (const auto& sink : sinks_) order.push_back(sink.get());
+    std::stable_sort(order.begin(), order.end(), [](Sink* a, Sink* b) { return a->closeOrder() < b->closeOrder(); });
+    // The remark on a run that found nothing comes before the console log closes.
+    bool told = false;
+    for (Sink* sink : order) {
+        if (!told && sink->closeOrder() > 0) tellNothingFound(), told = true;
+        noteStop();
+        if (!sink->close(record_, error)) status_.stop(exitOutput, error);
+    }
+    if (!told) tellNothingFound();
+}
+
+// A stop asked for ends the run with its signal's status, and the outputs not closed yet say
+// partial and why; those closed before it (when it comes while they close) hold every frame.
+void Run::noteStop() {
+    const int request = stop_.request();
+    if (!request || stopped_) return;
+    stopped_ = true;
+    status_.stop(stopStatus(request), stopCause(request) + " after " + std::to_string(done_) + " frames" +
+                                          (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
+    // A record already partial keeps its own reason.
+    if (!record_.complete) return;
+    record_.complete = false;
+    record_.reason = status_.reason();
+}
+
+int Run::finish() {
+    if (instance_.created()) instance_.record(record_);
+    instance_.destroy();
+    record_.framesRead = done_;
+    record_.skipped = skipped_;
+    record_.gaps = source_ ? source_->gaps() : 0;
+    record_.expected = expected_;
+    if (skipped_ > 0)
+        observer_.notice("passed by " + std::to_string(skipped_) + " frame" + (skipped_ > 1 ? "s" : "") + " of '" +
+                         o_.input + "' that could not be decoded (the first: frame " + std::to_string(firstSkipped_) +
+                         "); the track file counts them as skipped, and --strict stops at such a frame instead");
+    record_.complete = status_.reason().empty();
+    record_.reason = status_.reason();
+    noteStop();
+    // Nothing processed: nothing is left behind, and the files there before stay as they were.
+    if (done_ > 0)
+        closeOutputs();
+    else
+        discardOutputs();
+    if (status_.code() == exitUsage) return exitUsage;  // a refused setting: nothing ran
+    reported_ = true;
+    return status_.code();
+}
+
+// A run whose outputs take objects and that found none says why it may have, rather than
+// leave a file of no rows, whatever the procedure: in the procedure's own words when it gives a
+// hint or its counters do, else from what the run saw and the settings it has. A run that found
+// objects still hears of the frames a counter says it lost.
+void Run::tellNothingFound() {
+    if (!needs_.objects) return;
+    if (rows_.objectsSeen() > 0) {
+        for (const ProcedureCounter& c : instance_.counters())
+            if (c.value > 0 && !c.traits.remarkFound.empty())
+                if (const std::string text = remark(c.traits.remarkFound, c.value); !text.empty()) observer_.notice(text);
+        return;
+    }
+    const std::string nothing = "no objects were found on any of the " + std::to_string(done_) + " frames (" +
+                                std::to_string(record_.width) + "x" + std::to_string(record_.height) + ")";
+    if (!record_.hint.empty()) return observer_.notice(nothing + ": " + record_.hint);
+    // What the procedure counted tells why it found nothing, in its own words.
+    std::string why;
+    for (const ProcedureCounter& c : instance_.counters()) {
+        if (c.value <= 0) continue;
+        if (!c.traits.remark.empty())
+            why += remark(c.traits.remark, c.value);
+        else if (!c.traits.hint.empty())
+            why += "; " + std::to_string(c.value) + " " + c.traits.hint;
+    }
+    if (!why.empty()) return observer_.notice(nothing + why);
+    if (const std::string tried = remark(traits_.nothingFound, 0); !tried.empty())
+        return observer_.notice(nothing + tried);
+    // A procedure without settings has nothing to try; none of those reports objects.
+    if (!record_.settings.empty())
+        observer_.notice(nothing + "; --params lists the settings of '" + traits_.name +
+                         "' that decide what it finds, and --roi leaves out what is not the arena");
+}
+
+std::string Run::remark(const std::string& text, int64_t count) const {
+    return fillRemark(text, count, done_, record_.settings);
+}
+
+bool Run::configure() {
+    instance_.console().useTerminal(true);
+    return instance_.configure(nextFrame_);
+}
+
+void Run::printProfile(std::ostream& out) const { instance_.profiler().print(out); }

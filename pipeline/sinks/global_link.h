@@ -1,0 +1,110 @@
+// --link ...,global: the rows wait for the end of the run. Each output that takes rows is
+// wrapped in a GlobalLinkSink; the wrappers share one KeptRows, which keeps every frame's rows
+// as they come (small: a long run holds millions) and links them frame by frame too. When the
+// frames are over (Sink::flush), the rows are linked over the whole run, once, and each wrapper
+// hands them, frame by frame, to its output before any output closes. With --animals and rows
+// that carry the animals' looks (postures), the tracks are made the animals' identities
+// (identity_link.h), each row with how sure it is. When a stop asks before the whole-run
+// linking is done, the rows go with the frame-by-frame links at once, and linkStopped() tells.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ambrevo/pipeline/core/sink.h"
+#include "ambrevo/pipeline/core/stop.h"
+#include "ambrevo/pipeline/tracks/identity.h"
+#include "ambrevo/pipeline/tracks/track_link.h"
+#include "ip_host.h"
+#include "tracks/run_tracks.h"
+
+class KeptRows {
+public:
+    // `link` is the option's text for messages; `animals` the count in each arena.
+    KeptRows(const ambrevo::LinkSettings& settings, std::string link, std::vector<int64_t> animals,
+             RunTracks& tracks);
+    // The frame's rows, once however many outputs hand them.
+    void keep(const FrameResult& frame);
+    // Links the rows kept, the first time it is asked; false with `error` when they cannot be.
+    bool link(const StopToken& stop, std::string& error);
+    // The stop request that cut the whole-run linking short; 0 when none did.
+    int linkStopped() const { return linkStopped_; }
+    // Every kept frame's linked rows to `sink`; the rows go when the last output had them.
+    bool replay(Sink& sink, std::string& error);
+    void addReader() { ++readers_; }
+
+private:
+    struct KeptRow {
+        unsigned char head[offsetof(ip_objectRecord, rays)];  // the record without its unused rays
+        std::vector<float> rays;
+        RowPlace place;
+    };
+    struct Kept {
+        int64_t frame;
+        double time;  // the rows' time: NaN when unknown
+        std::vector<KeptRow> rows;
+        std::vector<ObjectShape> shapes;      // one per row, or none
+        std::vector<ObjectPosture> postures;  // one per row, or none
+        std::vector<long long> onlineTracks;  // the frame-by-frame linker's track of each row
+        std::vector<ambrevo::LinkedRow> onlineMissing;
+    };
+    // The tracks of the kept rows, the missing rows of each kept frame and, when the animals'
+    // identities were given, how sure each kept row's is.
+    struct Links {
+        std::vector<long long> trackOf;
+        std::vector<std::vector<ambrevo::LinkedRow>> missing;
+        std::vector<double> confidence;
+    };
+    void linkFrameByFrame(Kept& f);
+    static ambrevo::LinkPoint keptPosition(const Kept& f, size_t i);
+    int groupOf(ambrevo::LinkPoint at) const { return tracks_.layout().groupOf(at.x, at.y); }
+    bool identitiesWanted() const;
+    std::vector<ambrevo::IdentityRow> identityRows() const;
+    bool linkKept(const StopToken& stop, std::string& error);
+    void frameByFrameLinks();
+    size_t keptIndex(int64_t frame) const;
+    void keptRows(size_t k, size_t first, FrameRows& out) const;
+    void keepPoints(const Kept& f, const FrameRows& out);
+
+    ambrevo::LinkSettings settings_;
+    std::string link_;
+    std::vector<int64_t> animals_;
+    RunTracks& tracks_;
+    std::optional<ambrevo::TrackLinker> fallback_;  // frame by frame beside the whole-run linking
+    std::vector<Kept> kept_;
+    bool shapedRun_ = false;  // some frame's rows came with their shapes
+    std::optional<bool> linked_;  // whether the linking succeeded, once it was tried
+    std::string linkError_;
+    int linkStopped_ = 0;
+    Links links_;
+    int readers_ = 0, replays_ = 0;
+};
+
+// An output that takes rows, handed them at the end of the run by KeptRows.
+class GlobalLinkSink final : public Sink {
+public:
+    GlobalLinkSink(std::unique_ptr<Sink> inner, std::shared_ptr<KeptRows> kept);
+    // Its pictures would wait unused: the output is handed only rows.
+    SinkNeeds needs() const override {
+        SinkNeeds needs = inner_->needs();
+        needs.exact = needs.annotated = false;
+        return needs;
+    }
+    bool open(const RunContext& run, std::string& error) override { return inner_->open(run, error); }
+    bool frame(const FrameResult& result, std::string&) override {
+        kept_->keep(result);
+        return true;
+    }
+    bool flush(const StopToken& stop, std::string& error) override;
+    bool close(const RunRecord& record, std::string& error) override { return inner_->close(record, error); }
+    void discard() override { inner_->discard(); }
+    int closeOrder() const override { return inner_->closeOrder(); }
+
+private:
+    std::unique_ptr<Sink> inner_;
+    std::shared_ptr<KeptRows> kept_;
+};

@@ -218,6 +218,10 @@ struct Instance {
     std::string dialogueText;
     std::mutex busy;                            // held for the length of each call
     std::atomic<std::thread::id> caller{};      // the thread inside a call, to refuse a call from within
+
+    // The overlay keeps its commands for a window to copy only while one is open and followed:
+    // most procedures open none, and their frames are not copied twice.
+    void followWindows() { overlay.keep = window != nullptr && !windows.empty(); }
 };
 
 // A window a procedure opened: what it does with it goes to its instance's window function.
@@ -263,6 +267,7 @@ private:
 ip_window* openForwarded(const char* title, int width, int height) {
     if (!calling) return nullptr;
     calling->windows.push_back(std::make_unique<forwarded_window>(*calling, title, width, height));
+    calling->followWindows();
     forwarded_window& w = *calling->windows.back();
     w.tell(w.event(AMBREVO_WINDOW_OPEN));
     return &w;
@@ -275,6 +280,7 @@ void closeForwarded(ip_window* window) {
     if (it == open.end()) return;
     (*it)->tell((*it)->event(AMBREVO_WINDOW_CLOSE));
     open.erase(it);
+    calling->followWindows();
 }
 
 const ip_hostCallbacks forwardedWindows = {openForwarded, closeForwarded};
@@ -744,7 +750,7 @@ IP_EXPORT ambrevo_status ambrevo_set_windows(ambrevo_procedure* procedure, ambre
         const Held p(procedure);
         p->window = window;
         p->windowUser = user;
-        p->overlay.keep = window != nullptr;
+        p->followWindows();
         for (const auto& w : p->windows) w->tell(w->event(AMBREVO_WINDOW_OPEN));
     });
 }

@@ -38,6 +38,46 @@ bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)
 
 void sink(void* user, const char* text) { *static_cast<size_t*>(user) += std::strlen(text); }
 
+// A drawing command the caller can take as it comes: a text, and the points it counts.
+void wholeCommand(const ambrevo_draw& d) {
+    if (d.kind < AMBREVO_DRAW_CLEAR || d.kind > AMBREVO_DRAW_TEXT || !d.text || d.point_count < 0 ||
+        (d.point_count && !d.points))
+        fault("overlay", "a malformed command");
+    int64_t sum = int64_t(std::strlen(d.text));
+    for (int32_t i = 0; i < d.point_count; ++i) sum += d.points[i].x + d.points[i].y;
+    (void)sum;
+}
+
+void drawn(void* user, const ambrevo_draw* d) {
+    wholeCommand(*d);
+    ++*static_cast<size_t*>(user);
+}
+
+// A window event with a number, a title, a picture whose every row can be read and whole commands.
+void windowed(void* user, const ambrevo_window_event* e) {
+    if (e->kind < AMBREVO_WINDOW_OPEN || e->kind > AMBREVO_WINDOW_CLOSE || e->window < 1 || !e->title ||
+        e->command_count < 0 || (e->command_count && !e->commands))
+        fault("windows", "a malformed event");
+    uint32_t sum = uint32_t(std::strlen(e->title));
+    const ambrevo_image& image = e->image;
+    for (int64_t r = 0; image.data && r < image.height; ++r)
+        for (int64_t i = 0; i < int64_t(image.width) * image.bytes_per_pixel; ++i)
+            sum = sum * 31 + image.data[r * image.stride + i];
+    for (int32_t i = 0; i < e->command_count; ++i) wholeCommand(e->commands[i]);
+    *static_cast<size_t*>(user) += sum & 1;
+}
+
+// A dialogue answered as it goes, one line a prompt, then "", and what it writes.
+struct Replies {
+    std::vector<std::string> lines;
+    size_t next = 0, written = 0;
+    static const char* reply(void* user) {
+        auto& r = *static_cast<Replies*>(user);
+        return r.next < r.lines.size() ? r.lines[r.next++].c_str() : "";
+    }
+    static void said(void* user, int32_t, const char* text) { sink(&static_cast<Replies*>(user)->written, text); }
+};
+
 double anyValue(Input& in, const ambrevo_param* info) {
     static const double edges[] = {0, 1, -1, 0.5, -0.5, 1e9, -1e9, 1e300, -1e300, 2147483647.0, 2147483648.0,
                                    -2147483649.0, 9.3e18, INFINITY, -INFINITY, NAN, 4.9e-324};
@@ -87,6 +127,9 @@ public:
             case 9: {
                 ambrevo_procedure* p = any();
                 if (p) check(ambrevo_set_output(p, in_.chance(3) ? nullptr : sink, &written_), "set_output");
+                if (in_.chance(2)) check(ambrevo_set_overlay(p, in_.chance(3) ? nullptr : drawn, &written_), "set_overlay");
+                if (in_.chance(2))
+                    check(ambrevo_set_windows(p, in_.chance(3) ? nullptr : windowed, &written_), "set_windows");
                 (void)ambrevo_name(p);
                 (void)ambrevo_procedure_name(in_.number(-2, procedures_ + 1));
                 break;
@@ -274,6 +317,12 @@ private:
                                                  in_.chance(30) ? nullptr : &count),
                                  "objects");
         if (s == AMBREVO_OK && count < 0) fault("objects", "negative count");
+        const int32_t size = int32_t(sizeof(ambrevo_record)) + int32_t(in_.pick(11)) - 2;
+        std::vector<uint8_t> records(capacity > 0 ? size_t(capacity) * size_t(std::max(size, 0)) : 0);
+        s = check(ambrevo_object_records(p, records.empty() ? nullptr : records.data(), capacity, size, &count),
+                  "object_records");
+        if (s == AMBREVO_OK && (count < 0 || size < int32_t(sizeof(ambrevo_record))))
+            fault("object_records", "a negative count, or a record too short taken");
     }
 
     void destination() {
@@ -304,6 +353,14 @@ private:
         std::string replies;
         int lines = int(in_.pick(30));
         for (int i = 0; i < lines; ++i) replies += (in_.chance(3) ? in_.bytes(16) : anyText(in_)) + "\n";
+        if (in_.chance(3)) {
+            Replies live;
+            for (size_t at = 0, end; (end = replies.find('\n', at)) != std::string::npos; at = end + 1)
+                live.lines.push_back(replies.substr(at, end - at));
+            check(ambrevo_converse(p, in_.chance(20) ? nullptr : Replies::reply, in_.chance(20) ? nullptr : Replies::said, &live),
+                  "converse");
+            return;
+        }
         const char* text = nullptr;
         if (check(ambrevo_dialogue(p, in_.chance(30) ? nullptr : replies.c_str(), in_.chance(30) ? nullptr : &text),
                   "dialogue") == AMBREVO_OK) {

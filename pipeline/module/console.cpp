@@ -67,22 +67,15 @@ void HostConsole::emit(const char* text) {
     }
 }
 
-void HostConsole::write(const char* text) { emit(text); }
-void HostConsole::message(const char* text) { emit(text); }
+const char* HostConsole::reply(void* console) { return static_cast<HostConsole*>(console)->readLine(); }
 
-HostProfiler::HostProfiler() {
-    // The module's stage timer shifts a 1 GHz monotonic counter so that a tick lasts
-    // between 1/16384 and 1/8192 s; the same rule gives its rate here.
-    const int64_t frequency = 1000000000;
-    double s = std::trunc(std::log2(double(frequency)) - 13.0);
-    int shift = s > 0 ? int(s) : 0;
-    ticksPerSecond_ = double(frequency >> shift);
-}
+// The dialogue's prompts and its messages alike.
+void HostConsole::written(void* console, int32_t, const char* text) { static_cast<HostConsole*>(console)->emit(text); }
 
-void HostProfiler::report(const char* stageLabel, int ticks) {
+void HostProfiler::report(const char* stageLabel, double milliseconds) {
     std::string label = stageLabel ? stageLabel : "";
     if (!samples_.count(label)) order_.push_back(label);
-    samples_[label].push_back(1000.0 * ticks / ticksPerSecond_);
+    samples_[label].push_back(milliseconds);
 }
 
 Summary summarise(std::vector<double> values) {

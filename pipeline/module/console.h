@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo.h"
 #include "ambrevo/pipeline/core/stop.h"
-#include "ip_host.h"
 
 // Replies come from a script (--config) while it lasts, then "" (keep the values);
 // in interactive use they are read from standard input. Everything the module writes
 // goes to standard output and, byte for byte, to the log file when one is open.
-class HostConsole final : public ip_console {
+class HostConsole final {
 public:
     // Reads the reply script (readFileArgument); false with `error` when it cannot.
     bool loadScript(const std::string& file, std::string& error, const StopToken& stop = StopToken());
@@ -28,9 +28,10 @@ public:
     // Nothing reaches standard output (the log still gets everything).
     void silence() { silent_ = true; }
 
-    const char* readLine() override;
-    void write(const char* text) override;
-    void message(const char* text) override;
+    const char* readLine();
+    // The functions of a dialogue (ambrevo_converse) with this console as their pointer.
+    static const char* reply(void* console);
+    static void written(void* console, int32_t kind, const char* text);
 
     bool logFailed() const { return log_.is_open() && !log_; }
     // Closes the log; false when anything failed to reach it.
@@ -48,19 +49,15 @@ private:
 
 // Collects the stage reports of every frame and the host's own measure of each
 // process call, and prints them as a table.
-class HostProfiler final : public ip_profiler {
+class HostProfiler final {
 public:
-    HostProfiler();
-    void report(const char* stageLabel, int ticks) override;
+    void report(const char* stageLabel, double milliseconds);
     // The wall time of one whole process call, measured by the host.
     void frameTime(double milliseconds) { frames_.push_back(milliseconds); }
     // Columns: stage, mean, median, 95th percentile, max (ms), share of the frame.
     void print(std::ostream& out) const;
-    // Module ticks per second (the module's timer on this platform).
-    double ticksPerSecond() const { return ticksPerSecond_; }
 
 private:
-    double ticksPerSecond_;
     std::vector<std::string> order_;
     std::map<std::string, std::vector<double>> samples_;
     std::vector<double> frames_;

@@ -10,45 +10,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class HostEvent final : public ip_event {
-public:
-    HostEvent(int x, int y) : x_(x), y_(y) {}
-    int type() override { return ip_event::selection; }
-    int code() override { return 0; }
-    int x() override { return x_; }
-    int y() override { return y_; }
-
-private:
-    int x_, y_;
-};
-
 }  // namespace
 
-class HostEventList final : public ip_eventList {
-public:
-    void reset(const std::vector<cv::Point>& clicks) {
-        events_.clear();
-        for (const cv::Point& p : clicks) events_.emplace_back(p.x, p.y);
-    }
-    int count() override { return int(events_.size()); }
-    ip_event* item(int index) override {
-        return index >= 0 && size_t(index) < events_.size() ? &events_[size_t(index)] : nullptr;
-    }
-
-private:
-    std::vector<HostEvent> events_;
-};
-
 Instance::Instance(Module& module, const Options& o, const ProcedureTraits& traits, RunStatus& status)
-    : module_(module), o_(o), traits_(traits), status_(status), events_(std::make_unique<HostEventList>()) {
+    : module_(module), o_(o), traits_(traits), status_(status) {
     windows_.configure(o.windowsDir, o.show);
 }
 
 Instance::~Instance() {
-    if (!created()) return;
-    WindowManager::Scope scope(windows_);
-    std::string error;
-    guarded([&] { module_.destroy(id_); }, error);
+    if (created()) module_.destroy(procedure_);
+}
+
+// True for AMBREVO_OK when nothing the module called back failed; otherwise false with the
+// module's message, or the failure of what it called.
+bool Instance::call(ambrevo_status status, std::string& error) {
+    std::string failed = overlay_.takeFailure();
+    if (failed.empty()) failed = windows_.takeFailure();
+    if (status == AMBREVO_OK && failed.empty()) return true;
+    error = status == AMBREVO_OK ? failed : module_.failure();
+    return false;
 }
 
 bool Instance::loadReplies(const std::vector<std::string>& builtIn, std::string& error, const StopToken& stop) {
@@ -59,18 +39,15 @@ bool Instance::loadReplies(const std::vector<std::string>& builtIn, std::string&
 }
 
 bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int64_t frame) {
-    WindowManager::Scope scope(windows_);
     std::string error;
-    const ip_hostCallbacks* callbacks = windows_.callbacks();
     posture_ = Posture::unknown;
-    const bool made = guarded(
-        [&] {
-            // The default procedure through the export every module has.
-            id_ = traits_.isDefault ? module_.create(ip_asFmt(&format), callbacks)
-                                    : module_.createByName(traits_.name.c_str(), ip_asFmt(&format), callbacks);
-            if (module_.setDiagnostics) module_.setDiagnostics(id_, heard, this);
-        },
-        error);
+    // The module tells the default procedure's name; one that does not is refused by the module.
+    const bool made =
+        call(module_.create(traits_.name.c_str(), format.width, std::abs(format.height), format.szPixel, &procedure_),
+             error) &&
+        call(module_.setDiagnostics(procedure_, heard, this), error) &&
+        call(module_.setOverlay(procedure_, HostOverlay::draw, &overlay_), error) &&
+        call(module_.setWindows(procedure_, WindowManager::event, &windows_), error);
     if (made) return applySettings(saved, std::max<int64_t>(frame, 0));
     const std::string at = frame >= 0 ? "frame " + std::to_string(frame) + ": " : "";
     status_.stop(exitModuleError, at + "creating '" + traits_.name + "': " + error);
@@ -78,7 +55,7 @@ bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int6
 }
 
 void Instance::heard(void* instance, int kind, const char* text) {
-    static_cast<Instance*>(instance)->status_.observer().moduleSaid(kind == ip_diagnosticNotice, text ? text : "");
+    static_cast<Instance*>(instance)->status_.observer().moduleSaid(kind == AMBREVO_NOTICE, text ? text : "");
 }
 
 namespace {
@@ -115,8 +92,7 @@ bool Instance::applyTogether(const std::vector<Setting>& given, const std::strin
         std::string first;
         for (const Setting& s : left) {
             std::string error;
-            bool ok = false;
-            if (guarded([&] { ok = ::applySettings(module_, id_, {s}, error); }, error) && ok) continue;
+            if (::applySettings(module_, procedure_, {s}, error)) continue;
             if (refused.empty()) first = error;
             refused.push_back(s);
         }
@@ -148,8 +124,7 @@ bool Instance::applyAnimals() {
         return s.name == countSetting;
     });
     std::string error;
-    bool ok = false;
-    if (used && !(guarded([&] { ok = ::applySettings(module_, id_, {{countSetting, std::to_string(total)}}, error); }, error) && ok)) {
+    if (used && !::applySettings(module_, procedure_, {{countSetting, std::to_string(total)}}, error)) {
         status_.stop(exitUsage, "--animals " + std::to_string(total) + ": " + error);
         return false;
     }
@@ -162,9 +137,8 @@ bool Instance::applyAnimals() {
 }
 
 bool Instance::configure(int64_t frame) {
-    WindowManager::Scope scope(windows_);
     std::string error;
-    if (guarded([&] { module_.config(id_, &console_); }, error)) return true;
+    if (call(module_.converse(procedure_, HostConsole::reply, HostConsole::written, &console_), error)) return true;
     status_.stop(exitModuleError, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
     return false;
 }
@@ -172,18 +146,17 @@ bool Instance::configure(int64_t frame) {
 // The objects of the frame the module has just processed; the buffer grows once when they do
 // not fit. False with `error` when the module fails.
 bool Instance::readObjects(std::vector<ip_objectRecord>& objects, std::string& error) {
-    int count = 0;
-    const bool ok = guarded(
-        [&] {
-            objects.resize(16);
-            count = module_.objects(id_, objects.data(), int(objects.size()));
-            if (count > int(objects.size())) {
-                objects.resize(size_t(count));
-                count = std::min(count, module_.objects(id_, objects.data(), count));
-            }
-        },
-        error);
-    objects.resize(size_t(std::max(count, 0)));
+    const int32_t size = int32_t(sizeof(ip_objectRecord));
+    int32_t count = 0;
+    objects.resize(16);
+    bool ok = call(module_.objects(procedure_, objects.data(), int32_t(objects.size()), size, &count), error);
+    if (ok && count > int32_t(objects.size())) {
+        objects.resize(size_t(count));
+        int32_t again = 0;
+        ok = call(module_.objects(procedure_, objects.data(), count, size, &again), error);
+        count = std::min(count, again);
+    }
+    objects.resize(ok ? size_t(std::max(count, 0)) : 0);
     return ok;
 }
 
@@ -193,10 +166,11 @@ bool Instance::readObjects(std::vector<ip_objectRecord>& objects, std::string& e
 bool Instance::readDetails(size_t count, FrameJob& job, std::string& error) {
     job.shapes.clear(), job.postures.clear();
     const bool shaped = traits_.shapes;
-    if ((!shaped && posture_ == Posture::no) || !module_.objectDetails || count == 0) return true;
+    if ((!shaped && posture_ == Posture::no) || count == 0) return true;
     std::vector<ip_objectDetails> details(count);
-    int told = 0;
-    if (!guarded([&] { told = module_.objectDetails(id_, details.data(), int(count), int(sizeof details[0])); }, error))
+    int32_t told = 0;
+    if (!call(module_.objectDetails(procedure_, details.data(), int32_t(count), int32_t(sizeof details[0]), &told),
+              error))
         return false;
     if (told != int(count)) return true;
     if (posture_ == Posture::unknown) posture_ = reportsPosture(details) ? Posture::yes : Posture::no;
@@ -210,28 +184,31 @@ bool Instance::readDetails(size_t count, FrameJob& job, std::string& error) {
 }
 
 void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps) {
-    WindowManager::Scope scope(windows_);
     std::string error;
     Stage at = Stage::elsewhere;
     try {
-        events_->reset(clicks);
+        std::vector<ambrevo_click> taken;
+        for (const cv::Point& p : clicks) taken.push_back({p.x, p.y});
+        const ambrevo_frame frame{job.image.bits, job.image.width, std::abs(job.image.height), job.image.szRow,
+                                  job.image.szPixel};
         const Clock::time_point before = Clock::now();
-        const dib_base* result = nullptr;
-        const bool done =
-            guarded([&] { module_.process(id_, ip_asDib(&job.image), events_.get(), &overlay_); }, error);
-        if (!done) return job.fail(exitModuleError, error);
-        profiler_.frameTime(1000.0 * std::chrono::duration<double>(Clock::now() - before).count());
-        if (!guarded([&] { result = module_.dstDib(id_); }, error)) return job.fail(exitModuleError, error);
-        if (needs.profile && !guarded([&] { module_.profile(id_, &profiler_); }, error))
+        if (!call(module_.process(procedure_, &frame, taken.data(), int32_t(taken.size())), error))
             return job.fail(exitModuleError, error);
+        profiler_.frameTime(1000.0 * std::chrono::duration<double>(Clock::now() - before).count());
+        if (needs.profile && !readProfile(error)) return job.fail(exitModuleError, error);
         if (needs.objects) {
             if (!readObjects(job.objects, error) || !readDetails(job.objects.size(), job, error))
                 return job.fail(exitModuleError, error);
             job.ready = wallSeconds();
         }
-        const ip_dibWords* produced = result ? ip_dibWordsOf(result) : nullptr;
         at = needs.exact ? Stage::writing : Stage::elsewhere;
-        if (needs.exact || needs.annotated) job.exact = dibToExact(produced);
+        if (needs.exact || needs.annotated) {
+            // A procedure without a destination image gives an empty picture.
+            ambrevo_image produced{};
+            const bool has = module_.destination(procedure_, &produced) == AMBREVO_OK;
+            const ip_dibWords words = dibWords(produced);
+            job.exact = dibToExact(has ? &words : nullptr);
+        }
         at = Stage::elsewhere;
         markClicks(job, needs, clicks, fps);
         job.processed = true;
@@ -239,6 +216,19 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
         job.processed = false;
         job.fail(stageStatus(at), describeFailure(std::current_exception()));
     }
+}
+
+// The stage times of the frame just processed, into the profiler.
+bool Instance::readProfile(std::string& error) {
+    std::vector<ambrevo_stage> stages(16);
+    int32_t count = 0;
+    if (!call(module_.profile(procedure_, stages.data(), int32_t(stages.size()), &count), error)) return false;
+    if (count > int32_t(stages.size())) {
+        stages.resize(size_t(count));
+        if (!call(module_.profile(procedure_, stages.data(), count, &count), error)) return false;
+    }
+    for (int32_t i = 0; i < count && i < int32_t(stages.size()); ++i) profiler_.report(stages[size_t(i)].name, stages[size_t(i)].ms);
+    return true;
 }
 
 // A click the procedure acknowledged is ringed on the pictures for as long as it asked.
@@ -260,46 +250,36 @@ void Instance::markClicks(FrameJob& job, const FrameNeeds& needs, const std::vec
 
 bool Instance::describe(std::vector<SettingInfo>& settings) const {
     std::string error;
-    return guarded([&] { settings = readSettings(module_, id_); }, error);
+    return readSettings(module_, procedure_, settings, error);
 }
 
 namespace {
 
 // The dialogue's listener: it keeps what the procedure asks and keeps every value.
-class PromptRecorder final : public ip_console {
-public:
-    std::string asked;
-    const char* readLine() override { return ""; }
-    void write(const char* text) override { asked += text; }
-    void message(const char*) override {}
-};
+const char* keepEveryValue(void*) { return ""; }
+void keepAsked(void* asked, int32_t kind, const char* text) {
+    if (kind == AMBREVO_CONSOLE) *static_cast<std::string*>(asked) += text;
+}
 
 }  // namespace
 
 bool Instance::settingGroups(std::vector<std::vector<std::string>>& groups) {
-    WindowManager::Scope scope(windows_);
-    PromptRecorder prompts;
-    std::string error;
-    if (!module_.config || !guarded([&] { module_.config(id_, &prompts); }, error)) return false;
-    groups = askedTogether(prompts.asked);
+    std::string asked, error;
+    if (!call(module_.converse(procedure_, keepEveryValue, keepAsked, &asked), error)) return false;
+    groups = askedTogether(asked);
     return true;
 }
 
 // The procedure's counters as they stand; none when the module or the procedure keeps none.
 void Instance::readCounters() {
     counters_.clear();
-    if (!module_.counters) return;
-    std::string error;
-    std::vector<ip_counterRecord> records;
-    guarded(
-        [&] {
-            const int n = module_.counters(id_, nullptr, 0, int(sizeof(ip_counterRecord)));
-            records.resize(size_t(std::max(n, 0)));
-            const int got = module_.counters(id_, records.data(), n, int(sizeof(ip_counterRecord)));
-            records.resize(size_t(std::clamp(got, 0, n)));
-        },
-        error);
-    for (const ip_counterRecord& r : records) {
+    const int32_t size = int32_t(sizeof(ambrevo_counter));
+    int32_t n = 0, got = 0;
+    if (module_.counters(procedure_, nullptr, 0, size, &n) != AMBREVO_OK) return;
+    std::vector<ambrevo_counter> records(size_t(std::max(n, 0)));
+    if (module_.counters(procedure_, records.data(), n, size, &got) != AMBREVO_OK) return;
+    records.resize(size_t(std::clamp(got, 0, n)));
+    for (const ambrevo_counter& r : records) {
         if (!r.name) continue;
         const auto declared = std::find_if(traits_.counters.begin(), traits_.counters.end(),
                                            [&](const CounterTraits& c) { return c.name == r.name; });
@@ -319,17 +299,11 @@ void Instance::record(RunRecord& record) {
     record.settings.clear();
     for (const SettingInfo& s : settings) record.settings.emplace_back(s.name, formatSetting(s.type, s.value));
     record.settingsRead = true;
-    std::string error;
-    const char* version = nullptr;
-    if (module_.version && guarded([&] { version = module_.version(); }, error) && version)
-        record.moduleVersion = version;
+    if (const char* version = module_.version()) record.moduleVersion = version;
 }
 
 void Instance::destroy() {
     if (!created()) return;
-    WindowManager::Scope scope(windows_);
-    std::string error;
-    if (!guarded([&] { module_.destroy(id_); }, error))
-        status_.stop(exitModuleError, "destroying the instance: " + error);
-    id_ = -1;
+    module_.destroy(procedure_);
+    procedure_ = nullptr;
 }

@@ -1,7 +1,7 @@
-// One instance of a procedure in the loaded module, with the host objects it talks to: the
-// console of its dialogue, the overlay it draws on, the clicks it is handed, the profiler its
-// stages report to and the windows it opens. Every call into the module goes through here,
-// on one thread, and is guarded: a module failure becomes a message, never an exception.
+// One instance of a procedure in the loaded module, with what it talks to: the console of its
+// dialogue, the overlay it draws on, the profiler its stages report to and the windows it
+// opens, each handed to the module with its own pointer. Every call into the module goes
+// through here, on one thread; a module failure becomes a message.
 #pragma once
 
 #include <memory>
@@ -18,9 +18,7 @@
 #include "module/overlay.h"
 #include "module/windows.h"
 
-class HostEventList;
-
-// One of a procedure's counters as read at the end of a run (ip_dllAdaptor_counters), with what
+// One of a procedure's counters as read at the end of a run (ambrevo_counters), with what
 // its traits say of it.
 struct ProcedureCounter {
     CounterTraits traits;
@@ -44,12 +42,12 @@ public:
     HostProfiler& profiler() { return profiler_; }
     const HostProfiler& profiler() const { return profiler_; }
     WindowManager& windows() { return windows_; }
-    bool created() const { return id_ >= 0; }
+    bool created() const { return procedure_ != nullptr; }
 
     // The replies of --config, else `builtIn`; false with an input error.
     bool loadReplies(const std::vector<std::string>& builtIn, std::string& error, const StopToken& stop = StopToken());
-    // Makes the instance for frames in `format` (later frames in another format are
-    // reformatted by the module itself) and applies the settings: the saved ones, then the
+    // Makes the instance for frames in `format` (the module adapts to later frames of another
+    // size) and applies the settings: the saved ones, then the
     // dialogue's replies, then each --set, the later winning. False when refused, told
     // through the run's status; `frame` names the frame in hand (-1: none).
     bool create(const ip_fmtWords& format, const SettingsFile& saved, int64_t frame);
@@ -75,6 +73,8 @@ private:
     bool applyTogether(const std::vector<Setting>& settings, const std::string& what);
     bool applyAnimals();
     bool readObjects(std::vector<ip_objectRecord>& objects, std::string& error);
+    bool call(ambrevo_status status, std::string& error);
+    bool readProfile(std::string& error);
     bool readDetails(size_t count, FrameJob& job, std::string& error);
     void readCounters();
     void markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
@@ -82,13 +82,12 @@ private:
     const Options& o_;
     const ProcedureTraits& traits_;
     RunStatus& status_;
-    int id_ = -1;
+    ambrevo_procedure* procedure_ = nullptr;
     bool replies_ = false;  // whether the dialogue has replies to run with
     HostConsole console_;
     HostProfiler profiler_;
     HostOverlay overlay_;
     WindowManager windows_;
-    std::unique_ptr<HostEventList> events_;
     int64_t flashFrames_ = 0;
     int flashRadius_ = 0;
     std::vector<cv::Point> flashAt_;

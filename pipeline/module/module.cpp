@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include "ambrevo/pipeline/core/files.h"
@@ -27,7 +28,9 @@ bool Module::load(const std::string& path, std::string& error) {
         error = "cannot load module '" + path + "': it is " + kind + ", not a module file (Ambrevo.qorb)";
         return false;
     }
-    handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Kept mapped after dlclose: the module's own statics (the table of its instances, each
+    // thread's last message) outlive every caller.
+    handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle_) {
         const char* why = dlerror();
         error = "cannot load module '" + path + "': " + (why ? why : "unknown reason");
@@ -36,36 +39,55 @@ bool Module::load(const std::string& path, std::string& error) {
     struct Entry {
         const char* name;
         void** slot;
-        bool required;
     };
     const Entry entries[] = {
-        {"ip_dllAdaptor_create", reinterpret_cast<void**>(&create), true},
-        {"ip_dllAdaptor_destroy", reinterpret_cast<void**>(&destroy), true},
-        {"ip_dllAdaptor_dstDib", reinterpret_cast<void**>(&dstDib), true},
-        {"ip_dllAdaptor_config", reinterpret_cast<void**>(&config), true},
-        {"ip_dllAdaptor_profile", reinterpret_cast<void**>(&profile), true},
-        {"ip_dllAdaptor_process", reinterpret_cast<void**>(&process), true},
-        {"ip_dllAdaptor_reformat", reinterpret_cast<void**>(&reformat), true},
-        {"ip_dllAdaptor_createByName", reinterpret_cast<void**>(&createByName), false},
-        {"ip_dllAdaptor_procedureName", reinterpret_cast<void**>(&procedureName), false},
-        {"ip_dllAdaptor_objects", reinterpret_cast<void**>(&objects), false},
-        {"ip_dllAdaptor_objectDetails", reinterpret_cast<void**>(&objectDetails), false},
-        {"ip_dllAdaptor_counters", reinterpret_cast<void**>(&counters), false},
-        {"ip_dllAdaptor_procedureTraits", reinterpret_cast<void**>(&procedureTraits), false},
-        {"ip_dllAdaptor_setDiagnostics", reinterpret_cast<void**>(&setDiagnostics), false},
-        {"ip_dllAdaptor_version", reinterpret_cast<void**>(&version), false},
-        {"ip_dllAdaptor_paramCount", reinterpret_cast<void**>(&paramCount), false},
-        {"ip_dllAdaptor_paramInfo", reinterpret_cast<void**>(&paramInfo), false},
-        {"ip_dllAdaptor_setParam", reinterpret_cast<void**>(&setParam), false},
+        {"ambrevo_interface_version", reinterpret_cast<void**>(&interfaceVersion)},
+        {"ambrevo_version", reinterpret_cast<void**>(&version)},
+        {"ambrevo_last_error", reinterpret_cast<void**>(&lastError)},
+        {"ambrevo_procedure_name", reinterpret_cast<void**>(&procedureName)},
+        {"ambrevo_procedure_traits", reinterpret_cast<void**>(&procedureTraits)},
+        {"ambrevo_create", reinterpret_cast<void**>(&create)},
+        {"ambrevo_destroy", reinterpret_cast<void**>(&destroy)},
+        {"ambrevo_param_count", reinterpret_cast<void**>(&paramCount)},
+        {"ambrevo_param_describe", reinterpret_cast<void**>(&paramDescribe)},
+        {"ambrevo_param_get", reinterpret_cast<void**>(&paramGet)},
+        {"ambrevo_param_set_text", reinterpret_cast<void**>(&paramSetText)},
+        {"ambrevo_process", reinterpret_cast<void**>(&process)},
+        {"ambrevo_object_records", reinterpret_cast<void**>(&objects)},
+        {"ambrevo_object_details", reinterpret_cast<void**>(&objectDetails)},
+        {"ambrevo_counters", reinterpret_cast<void**>(&counters)},
+        {"ambrevo_destination", reinterpret_cast<void**>(&destination)},
+        {"ambrevo_profile", reinterpret_cast<void**>(&profile)},
+        {"ambrevo_converse", reinterpret_cast<void**>(&converse)},
+        {"ambrevo_set_diagnostics", reinterpret_cast<void**>(&setDiagnostics)},
+        {"ambrevo_set_overlay", reinterpret_cast<void**>(&setOverlay)},
+        {"ambrevo_set_windows", reinterpret_cast<void**>(&setWindows)},
     };
     for (const Entry& e : entries) {
         *e.slot = dlsym(handle_, e.name);
-        if (!*e.slot && e.required) {
+        if (!*e.slot) {
             error = "module '" + path + "' lacks the export " + e.name;
             return false;
         }
     }
-    return true;
+    return offersInterface(error);
+}
+
+// The same major number and at least the minor this program was built against.
+bool Module::offersInterface(std::string& error) const {
+    const std::string offered = interfaceVersion();
+    int major = 0, minor = 0;
+    if (std::sscanf(offered.c_str(), "%d.%d", &major, &minor) == 2 && major == AMBREVO_INTERFACE_MAJOR &&
+        minor >= AMBREVO_INTERFACE_MINOR)
+        return true;
+    error = "module '" + path_ + "' offers the interface " + offered + ", the program needs " +
+            std::to_string(AMBREVO_INTERFACE_MAJOR) + "." + std::to_string(AMBREVO_INTERFACE_MINOR);
+    return false;
+}
+
+std::string Module::failure(const char* fallback) const {
+    const char* message = lastError ? lastError() : nullptr;
+    return message && *message ? message : fallback;
 }
 
 std::string defaultModulePath() {

@@ -1,10 +1,13 @@
 #include "module/overlay.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <opencv2/imgproc.hpp>
 #include <utility>
+
+#include "ambrevo/pipeline/module/module.h"
 
 namespace {
 
@@ -44,12 +47,6 @@ const ip_dibWords* usable(const ip_dibWords* d) {
 cv::Scalar paletteColour(int code) { return entry(code).bgr; }
 const char* paletteName(int code) { return entry(code).name; }
 
-void HostOverlay::acknowledge(int a, int b) {
-    acknowledged_ = true;
-    ackA_ = a;
-    ackB_ = b;
-}
-
 bool HostOverlay::takeAcknowledge(int& a, int& b) {
     bool was = acknowledged_;
     a = ackA_;
@@ -58,31 +55,29 @@ bool HostOverlay::takeAcknowledge(int& a, int& b) {
     return was;
 }
 
-void HostOverlay::drawPoint(const ip_point* p, int colour, const char* label, int arg) {
-    if (!p) return;
-    commands_.push_back({DrawCommand::point, colour, label ? label : "", arg, 0, {{p->x, p->y}}});
+DrawCommand drawCommand(const ambrevo_draw& c) {
+    static const DrawCommand::Kind kinds[] = {DrawCommand::point, DrawCommand::line, DrawCommand::polyline,
+                                               DrawCommand::text};
+    DrawCommand out{kinds[std::clamp(c.kind - AMBREVO_DRAW_POINT, 0, 3)], c.colour, c.text ? c.text : "", c.arg,
+                    c.kind == AMBREVO_DRAW_LINE ? c.style : 0, {}};
+    out.points.reserve(size_t(std::max(c.point_count, 0)));
+    for (int32_t i = 0; i < c.point_count && c.points; ++i) out.points.emplace_back(c.points[i].x, c.points[i].y);
+    return out;
 }
 
-void HostOverlay::drawLine(const ip_segment* s, int colour, const char* label, int arg, int style) {
-    if (!s) return;
-    commands_.push_back(
-        {DrawCommand::line, colour, label ? label : "", arg, style, {{s->from.x, s->from.y}, {s->to.x, s->to.y}}});
-}
-
-void HostOverlay::drawPolyline(const ip_pointList* list, int colour, const char* label, int arg) {
-    if (!list) return;
-    DrawCommand c{DrawCommand::polyline, colour, label ? label : "", arg, 0, {}};
-    // A list whose pointers are null or reversed is drawn as empty, never walked.
-    if (list->first && list->last && list->last > list->first) {
-        c.points.reserve(size_t(list->last - list->first));
-        for (const ip_point* p = list->first; p != list->last; ++p) c.points.emplace_back(p->x, p->y);
-    }
-    commands_.push_back(std::move(c));
-}
-
-void HostOverlay::drawText(const ip_point* at, int colour, const char* text, int arg) {
-    if (!at) return;
-    commands_.push_back({DrawCommand::text, colour, text ? text : "", arg, 0, {{at->x, at->y}}});
+void HostOverlay::draw(void* overlay, const ambrevo_draw* command) {
+    auto& o = *static_cast<HostOverlay*>(overlay);
+    contained(o.failure_, [&] {
+        if (command->kind == AMBREVO_DRAW_CLEAR) {
+            o.commands_.clear();
+        } else if (command->kind == AMBREVO_DRAW_ACKNOWLEDGE) {
+            o.acknowledged_ = true;
+            o.ackA_ = command->arg;
+            o.ackB_ = command->style;
+        } else if (command->kind >= AMBREVO_DRAW_POINT && command->kind <= AMBREVO_DRAW_TEXT) {
+            o.commands_.push_back(drawCommand(*command));
+        }
+    });
 }
 
 namespace {

@@ -3,8 +3,10 @@
 
 #include <opencv2/core.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "ambrevo.h"
 #include "ip_host.h"
 
 struct DrawCommand {
@@ -16,21 +18,23 @@ struct DrawCommand {
     std::vector<cv::Point> points;
 };
 
-class HostOverlay final : public ip_overlay {
+// A command as the module hands it out (point, line, polyline or text).
+DrawCommand drawCommand(const ambrevo_draw& command);
+
+class HostOverlay final {
 public:
-    void clear() override { commands_.clear(); }
-    void acknowledge(int a, int b) override;
-    void drawPoint(const ip_point* p, int colour, const char* label, int arg) override;
-    void drawLine(const ip_segment* s, int colour, const char* label, int arg, int style) override;
-    void drawPolyline(const ip_pointList* points, int colour, const char* label, int arg) override;
-    void drawText(const ip_point* at, int colour, const char* text, int arg) override;
+    // The module's drawing function (ambrevo_set_overlay) with an overlay as its pointer.
+    static void draw(void* overlay, const ambrevo_draw* command);
 
     const std::vector<DrawCommand>& commands() const { return commands_; }
+    // What failed while the module drew (memory), once; empty when nothing did.
+    std::string takeFailure() { return std::exchange(failure_, {}); }
     // Whether acknowledge was called since the last call of this, and with what.
     bool takeAcknowledge(int& a, int& b);
 
 private:
     std::vector<DrawCommand> commands_;
+    std::string failure_;
     bool acknowledged_ = false;
     int ackA_ = 0, ackB_ = 0;
 };
@@ -62,3 +66,8 @@ cv::Mat exactToBgr(const cv::Mat& exact);
 // as 16-bit grey holding the raw words, 3 bytes as BGR, 4 bytes as BGR (the fourth byte
 // carries nothing). Empty when the record is unusable.
 cv::Mat dibToExact(const ip_dibWords* image);
+
+// An image the module hands out as the record dibToExact reads.
+inline ip_dibWords dibWords(const ambrevo_image& image) {
+    return {image.bytes_per_pixel, int32_t(image.stride), image.width, -image.height, const_cast<uint8_t*>(image.data)};
+}

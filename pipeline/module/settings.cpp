@@ -80,29 +80,32 @@ std::string formatSetting(int type, double value) {
     return ambrevo::text::shortest(value);
 }
 
-std::vector<SettingInfo> readSettings(const Module& module, int id) {
-    std::vector<SettingInfo> out;
-    if (!module.paramCount || !module.paramInfo) return out;
-    const int n = module.paramCount(id);
-    for (int i = 0; i < n; ++i) {
-        ip_paramRecord r{};
-        if (!module.paramInfo(id, i, &r)) break;
-        out.push_back(
-            {r.name ? r.name : "", int(r.type), r.lowest, r.highest, r.defaultValue, r.value, r.help ? r.help : ""});
-    }
-    return out;
-}
-
-bool applySettings(const Module& module, int id, const std::vector<Setting>& settings, std::string& error) {
-    if (settings.empty()) return true;
-    if (!module.requireSettings(error)) return false;
-    for (const Setting& s : settings) {
-        char message[512] = {};
-        if (!module.setParam(id, s.name.c_str(), s.value.c_str(), message, int(sizeof message))) {
-            error = message[0] ? message : "setting " + s.name + "=" + s.value + " refused";
+bool readSettings(const Module& module, const ambrevo_procedure* procedure, std::vector<SettingInfo>& settings,
+                  std::string& error) {
+    settings.clear();
+    const int32_t n = module.paramCount(procedure);
+    for (int32_t i = 0; i < n; ++i) {
+        ambrevo_param p{};
+        double value = 0;
+        if (module.paramDescribe(procedure, i, &p) != AMBREVO_OK || module.paramGet(procedure, p.name, &value) != AMBREVO_OK) {
+            error = module.failure();
             return false;
         }
+        settings.push_back({p.name ? p.name : "", int(p.type), p.lowest, p.highest, p.default_value, value,
+                            p.help ? p.help : ""});
     }
+    return true;
+}
+
+bool applySettings(const Module& module, ambrevo_procedure* procedure, const std::vector<Setting>& settings,
+                   std::string& error) {
+    if (settings.empty()) return true;
+    if (!module.requireSettings(error)) return false;
+    for (const Setting& s : settings)
+        if (module.paramSetText(procedure, s.name.c_str(), s.value.c_str()) != AMBREVO_OK) {
+            error = module.failure(("setting " + s.name + "=" + s.value + " refused").c_str());
+            return false;
+        }
     return true;
 }
 

@@ -6,32 +6,29 @@ namespace {
 
 std::string text(const char* s) { return s ? s : ""; }
 
-ProcedureTraits fromRecord(const ip_procedureTraits& r) {
+ProcedureTraits fromRecord(const ambrevo_traits& r) {
     ProcedureTraits t;
     t.name = text(r.name);
-    t.area = r.columns & ip_columnsArea;
-    t.motion = r.columns & ip_columnsMotion;
-    t.shapes = r.flags & ip_traitShapes;
-    t.posture = r.flags & ip_traitPosture;
-    t.luma = r.flags & ip_traitLuma;
-    t.isDefault = r.flags & ip_traitDefault;
-    t.countSetting = text(r.countSetting);
-    t.nothingFound = text(r.nothingFound);
-    for (int i = 0; i < r.counterCount && r.counters; ++i) {
-        const ip_counterTrait& c = r.counters[i];
-        t.counters.push_back({text(c.name), text(c.hint), text(c.remark), text(c.remarkFound),
-                              !(c.flags & ip_counterUnrecorded)});
+    t.area = r.columns & AMBREVO_COLUMNS_AREA;
+    t.motion = r.columns & AMBREVO_COLUMNS_MOTION;
+    t.shapes = r.flags & AMBREVO_TRAIT_SHAPES;
+    t.posture = r.flags & AMBREVO_TRAIT_POSTURE;
+    t.luma = r.flags & AMBREVO_TRAIT_LUMA;
+    t.isDefault = r.flags & AMBREVO_TRAIT_DEFAULT;
+    t.countSetting = text(r.count_setting);
+    t.nothingFound = text(r.nothing_found);
+    for (int i = 0; i < r.counter_count && r.counters; ++i) {
+        const ambrevo_counter_trait& c = r.counters[i];
+        t.counters.push_back({text(c.name), text(c.hint), text(c.remark), text(c.remark_found),
+                              !(c.flags & AMBREVO_COUNTER_UNRECORDED)});
     }
     return t;
 }
 
 // The traits of the registered procedure `name`; false when the module does not know it.
 bool traitsOf(const Module& module, const std::string& name, ProcedureTraits& traits, std::string& error) {
-    ip_procedureTraits record{};
-    int known = 0;
-    if (!guarded([&] { known = module.procedureTraits(name.c_str(), &record, int(sizeof record)); }, error))
-        return false;
-    if (!known) {
+    ambrevo_traits record{};
+    if (module.procedureTraits(name.c_str(), &record, int32_t(sizeof record)) != AMBREVO_OK) {
         error = "the module tells nothing of the procedure '" + name + "'";
         return false;
     }
@@ -50,8 +47,7 @@ bool readTraits(const Module& module, const std::string& procedure, ProcedureTra
     }
     if (!procedure.empty()) return traitsOf(module, procedure, traits, error);
     for (int i = 0; module.procedureName; ++i) {
-        const char* name = nullptr;
-        if (!guarded([&] { name = module.procedureName(i); }, error)) return false;
+        const char* name = module.procedureName(i);
         if (!name) break;
         ProcedureTraits candidate;
         if (!traitsOf(module, name, candidate, error)) return false;

@@ -6,24 +6,18 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "ambrevo/pipeline/core/files.h"
+#include "ambrevo/pipeline/module/module.h"
 #include "module/overlay.h"
 
-void HostWindow::resize(int width, int height) {
-    width_ = width;
-    height_ = height;
+void HostWindow::overlay(const ambrevo_draw* commands, int32_t count) {
+    overlay_.clear();
+    for (int32_t i = 0; i < count && commands; ++i) overlay_.push_back(drawCommand(commands[i]));
+    changed_ = true;
 }
 
-void HostWindow::drawOverlay(ip_overlay* overlay) {
-    // The module only ever hands back overlays that this host gave it.
-    if (auto* ours = dynamic_cast<HostOverlay*>(overlay)) {
-        overlay_ = ours->commands();
-        changed_ = true;
-    }
-}
-
-void HostWindow::show(const dib_base* image) {
-    // The module keeps owning the image and will change it: keep a copy.
-    cv::Mat m = dibToBgr(ip_dibWordsOf(image));
+void HostWindow::show(const ambrevo_image& image) {
+    const ip_dibWords words = dibWords(image);
+    cv::Mat m = dibToBgr(&words);
     if (m.empty()) return;
     image_ = m;
     changed_ = true;
@@ -42,42 +36,34 @@ bool HostWindow::takeChanged() {
     return was;
 }
 
-namespace {
-thread_local WindowManager* current = nullptr;
-}
-
-WindowManager& WindowManager::instance() {
-    static WindowManager process;
-    return current ? *current : process;
-}
-
-WindowManager::Scope::Scope(WindowManager& manager) : previous_(current) { current = &manager; }
-
-WindowManager::Scope::~Scope() { current = previous_; }
-
 void WindowManager::configure(std::string dir, bool onScreen) {
     dir_ = std::move(dir);
     onScreen_ = onScreen;
 }
 
-const ip_hostCallbacks* WindowManager::callbacks() const {
-    static const ip_hostCallbacks record{&WindowManager::create, &WindowManager::destroy};
-    return &record;
+HostWindow* WindowManager::find(int32_t id) {
+    for (auto& w : windows_)
+        if (w->id() == id) return w.get();
+    return nullptr;
 }
 
-ip_window* WindowManager::create(const char* title, int width, int height) {
-    WindowManager& m = instance();
-    m.windows_.push_back(std::make_unique<HostWindow>(title ? title : "", width, height));
-    return m.windows_.back().get();
+void WindowManager::close(int32_t id) {
+    const auto it = std::find_if(windows_.begin(), windows_.end(), [&](const auto& w) { return w->id() == id; });
+    if (it == windows_.end()) return;
+    if (onScreen_) cv::destroyWindow("ambrevo: " + (*it)->title());
+    windows_.erase(it);
 }
 
-void WindowManager::destroy(ip_window* window) {
-    WindowManager& m = instance();
-    auto it = std::find_if(m.windows_.begin(), m.windows_.end(),
-                           [&](const std::unique_ptr<HostWindow>& w) { return w.get() == window; });
-    if (it == m.windows_.end()) return;  // not ours, or closed already
-    if (m.onScreen_) cv::destroyWindow("ambrevo: " + (*it)->title());
-    m.windows_.erase(it);
+void WindowManager::event(void* manager, const ambrevo_window_event* e) {
+    auto& m = *static_cast<WindowManager*>(manager);
+    contained(m.failure_, [&] {
+        if (e->kind == AMBREVO_WINDOW_OPEN)
+            return m.windows_.push_back(std::make_unique<HostWindow>(e->window, e->title ? e->title : ""));
+        if (e->kind == AMBREVO_WINDOW_CLOSE) return m.close(e->window);
+        HostWindow* w = m.find(e->window);
+        if (w && e->kind == AMBREVO_WINDOW_SHOW) w->show(e->image);
+        if (w && e->kind == AMBREVO_WINDOW_OVERLAY) w->overlay(e->commands, e->command_count);
+    });
 }
 
 bool WindowManager::endFrame(int64_t frame, std::string& error) {

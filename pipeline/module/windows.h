@@ -6,19 +6,20 @@
 #include <memory>
 #include <opencv2/core.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "ip_host.h"
+#include "ambrevo.h"
 #include "module/overlay.h"
 
-class HostWindow final : public ip_window {
+class HostWindow final {
 public:
-    HostWindow(std::string title, int width, int height) : title_(std::move(title)), width_(width), height_(height) {}
-    int width() override { return width_; }
-    int height() override { return height_; }
-    void resize(int width, int height) override;
-    void drawOverlay(ip_overlay* overlay) override;
-    void show(const dib_base* image) override;
+    HostWindow(int32_t id, std::string title) : id_(id), title_(std::move(title)) {}
+    int32_t id() const { return id_; }
+    // The picture the module shows in the window (copied: the module keeps changing it).
+    void show(const ambrevo_image& image);
+    // The commands the module copied onto the window.
+    void overlay(const ambrevo_draw* commands, int32_t count);
 
     const std::string& title() const { return title_; }
     // The picture with the copied overlay, and whether it changed since the last call.
@@ -26,47 +27,36 @@ public:
     bool takeChanged();
 
 private:
+    int32_t id_;
     std::string title_;
-    int width_, height_;
     cv::Mat image_;
     std::vector<DrawCommand> overlay_;
     bool changed_ = false;
 };
 
+// The windows of one instance: each run has its own, so that runs on several threads keep
+// their windows apart.
 class WindowManager {
 public:
     // Saves into `dir` when not empty; shows on screen when `onScreen`.
     void configure(std::string dir, bool onScreen);
-    // The record handed to the module: it opens and closes windows through this manager.
-    const ip_hostCallbacks* callbacks() const;
+    // The module's window function (ambrevo_set_windows) with a manager as its pointer.
+    static void event(void* manager, const ambrevo_window_event* event);
     // After each frame: save / show the windows whose picture changed. False when a
     // file could not be written (`error` says which).
     bool endFrame(int64_t frame, std::string& error);
     size_t open() const { return windows_.size(); }
-
-    // The manager the module's window calls reach on this thread: the one a run made current
-    // there (each run has its own, so that runs on several threads keep their windows apart),
-    // else one for the whole process.
-    static WindowManager& instance();
-    // Makes a manager the current one of this thread while it lives.
-    class Scope {
-    public:
-        explicit Scope(WindowManager& manager);
-        ~Scope();
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-
-    private:
-        WindowManager* previous_;
-    };
+    // What failed while the module used the windows (memory, a picture), once; empty when nothing did.
+    std::string takeFailure() { return std::exchange(failure_, {}); }
 
 private:
-    static ip_window* create(const char* title, int width, int height);
-    static void destroy(ip_window* window);
+    HostWindow* find(int32_t id);
+    void close(int32_t id);
 
     std::string dir_;
     bool onScreen_ = false;
     std::vector<std::unique_ptr<HostWindow>> windows_;
+    std::string failure_;
 };
 
 // A title as a file name: letters, digits, '-' and '_' kept, everything else '_'.

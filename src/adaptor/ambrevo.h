@@ -21,6 +21,9 @@
  *   ambrevo_param_count 0, ambrevo_destroy does nothing), also once a later
  *   ambrevo_create reuses its place, until that place has been reused 2^32 times (2^16
  *   in a 32-bit process).
+ * - Callbacks (output, diagnostics, overlay, windows, dialogue) run on the calling thread,
+ *   inside the call on the instance that makes them; their pointers are valid for the
+ *   length of the callback only.
  * - Text is the procedures' own: single bytes in the Windows-1250 code page.
  */
 #ifndef AMBREVO_H
@@ -38,7 +41,7 @@ extern "C" {
 /* The interface this header describes; ambrevo_interface_version() tells what the
  * loaded module offers (same major number: compatible). */
 #define AMBREVO_INTERFACE_MAJOR 1
-#define AMBREVO_INTERFACE_MINOR 3
+#define AMBREVO_INTERFACE_MINOR 4
 #define AMBREVO_INTERFACE_PATCH 0
 
 typedef enum ambrevo_status {
@@ -169,6 +172,67 @@ typedef struct ambrevo_traits {
     int32_t counter_count;
 } ambrevo_traits;
 
+/* One object of the last frame with all a procedure tells of it: the fields of ambrevo_object,
+ * how often the closed-contour tracker saw it and the rays of the flow tracker's outline
+ * (fields a procedure does not know are 0). Since interface 1.4. */
+#define AMBREVO_MAX_RAYS 144
+typedef struct ambrevo_record {
+    int32_t index;
+    int32_t x;
+    int32_t y;
+    int32_t area;
+    float vx;
+    float vy;
+    int32_t points;
+    int32_t appearances; /* frames it was seen among the recent ones */
+    int32_t selected;
+    int32_t ray_count; /* entries of rays in use */
+    float rays[AMBREVO_MAX_RAYS];
+} ambrevo_record;
+
+typedef struct ambrevo_point {
+    int32_t x;
+    int32_t y;
+} ambrevo_point;
+
+/* Kinds of ambrevo_draw: what a procedure draws over the frame it processes. Since 1.4. */
+#define AMBREVO_DRAW_CLEAR 0       /* forget what was drawn before */
+#define AMBREVO_DRAW_ACKNOWLEDGE 1 /* a click was taken: mark it, arg the mark's radius, style its milliseconds */
+#define AMBREVO_DRAW_POINT 2       /* one point with a label */
+#define AMBREVO_DRAW_LINE 3        /* from points[0] to points[1]; style 2 and above: thick */
+#define AMBREVO_DRAW_POLYLINE 4    /* open, through every point; arg 1: highlighted */
+#define AMBREVO_DRAW_TEXT 5        /* text hanging below points[0]; arg: a size hint */
+
+/* One drawing command. Colours are the codes of the host's palette (0 and up repeat after 12,
+ * -1 to -8 fixed). */
+typedef struct ambrevo_draw {
+    int32_t kind;  /* AMBREVO_DRAW_* */
+    int32_t colour;
+    int32_t arg;
+    int32_t style;
+    const char* text; /* the label, or the text; never null */
+    const ambrevo_point* points;
+    int32_t point_count; /* point and text 1, line 2, polyline any, clear and acknowledge 0 */
+} ambrevo_draw;
+
+/* What a procedure does with a window of its own (intermediate images). Since 1.4. */
+#define AMBREVO_WINDOW_OPEN 0    /* title, width, height */
+#define AMBREVO_WINDOW_RESIZE 1  /* width, height */
+#define AMBREVO_WINDOW_SHOW 2    /* image: the picture the window shows now */
+#define AMBREVO_WINDOW_OVERLAY 3 /* commands: what the frame's overlay holds now, copied onto the window */
+#define AMBREVO_WINDOW_CLOSE 4
+
+typedef struct ambrevo_window_event {
+    int32_t kind;   /* AMBREVO_WINDOW_* */
+    int32_t window; /* the instance's number for the window, from 1, never given twice */
+    const char* title;
+    int32_t width;
+    int32_t height;
+    ambrevo_image image;
+    const ambrevo_draw* commands;
+    int32_t command_count;
+} ambrevo_window_event;
+
 /* Kinds of the texts an ambrevo_diagnostic_fn receives: the procedure's console output (what
  * the legacy exports leave on standard output) and its notices (standard error). */
 #define AMBREVO_CONSOLE 0
@@ -192,6 +256,14 @@ typedef struct ambrevo_stage {
 typedef void (*ambrevo_output_fn)(void* user, const char* text);
 /* As ambrevo_output_fn, with the text's kind: AMBREVO_CONSOLE or AMBREVO_NOTICE. */
 typedef void (*ambrevo_diagnostic_fn)(void* user, int32_t kind, const char* text);
+
+/* Receives each drawing command of a procedure (ambrevo_set_overlay). */
+typedef void (*ambrevo_overlay_fn)(void* user, const ambrevo_draw* command);
+/* Receives what a procedure does with its windows (ambrevo_set_windows). */
+typedef void (*ambrevo_window_fn)(void* user, const ambrevo_window_event* event);
+/* The reply to the dialogue's next prompt, without its line break; null or "" keeps the values.
+ * Valid until the next call of the function. */
+typedef const char* (*ambrevo_reply_fn)(void* user);
 
 /* "major.minor.patch" of the module, and of the interface it implements. */
 IP_EXPORT const char* ambrevo_version(void);
@@ -265,6 +337,27 @@ IP_EXPORT ambrevo_status ambrevo_set_output(ambrevo_procedure* procedure, ambrev
 /* As ambrevo_set_output, each text with its kind. Since interface 1.3. */
 IP_EXPORT ambrevo_status ambrevo_set_diagnostics(ambrevo_procedure* procedure, ambrevo_diagnostic_fn output,
                                                    void* user);
+
+/* As ambrevo_objects, with ambrevo_record records placed `record_size` bytes apart (pass
+ * sizeof(ambrevo_record); a longer record gets its extra bytes zeroed, a shorter one is
+ * refused). Since interface 1.4. */
+IP_EXPORT ambrevo_status ambrevo_object_records(const ambrevo_procedure* procedure, void* out, int32_t capacity,
+                                                  int32_t record_size, int32_t* count);
+
+/* Where the procedure's drawing over each frame goes, command by command; null (the default)
+ * discards it. Since interface 1.4. */
+IP_EXPORT ambrevo_status ambrevo_set_overlay(ambrevo_procedure* procedure, ambrevo_overlay_fn draw, void* user);
+
+/* Where what the procedure does with its windows goes; null (the default): nowhere. The
+ * windows it has open already are told at once, each with AMBREVO_WINDOW_OPEN at its size now
+ * (a procedure may open them when it is made). Since interface 1.4. */
+IP_EXPORT ambrevo_status ambrevo_set_windows(ambrevo_procedure* procedure, ambrevo_window_fn window, void* user);
+
+/* Runs the procedure's console dialogue with the caller answering as it goes: `reply` is asked
+ * for each line, `write` receives every text as it is written, AMBREVO_CONSOLE for the
+ * dialogue's prompts and values and AMBREVO_NOTICE for its messages. Since interface 1.4. */
+IP_EXPORT ambrevo_status ambrevo_converse(ambrevo_procedure* procedure, ambrevo_reply_fn reply,
+                                            ambrevo_diagnostic_fn write, void* user);
 
 #ifdef __cplusplus
 }

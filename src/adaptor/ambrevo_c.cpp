@@ -1,6 +1,7 @@
 // The plain C interface: procedures behind opaque handles, no exception crossing out.
 #include "adaptor/ambrevo.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "interface/ip_host.h"
@@ -26,7 +28,7 @@
 namespace {
 
 constexpr const char* moduleVersion = "1.1.0";
-constexpr const char* interfaceVersion = "1.3.0";
+constexpr const char* interfaceVersion = "1.4.0";
 
 thread_local std::string lastError;
 
@@ -34,40 +36,6 @@ thread_local std::string lastError;
 struct c_failure {
     ambrevo_status status;
     std::string message;
-};
-
-// Windows exist only for procedures that show their intermediate images; here nobody
-// looks at them, but the procedures still need somewhere to show them.
-class unseen_window : public ip_window {
-public:
-    unseen_window(int w, int h) : width_(w), height_(h) {}
-    int width() override { return width_; }
-    int height() override { return height_; }
-    void resize(int w, int h) override {
-        width_ = w;
-        height_ = h;
-    }
-    void drawOverlay(ip_overlay*) override {}
-    void show(const dib_base*) override {}
-    virtual ~unseen_window() = default;
-
-private:
-    int width_;
-    int height_;
-};
-
-ip_window* openUnseen(const char*, int width, int height) { return new (std::nothrow) unseen_window(width, height); }
-void closeUnseen(ip_window* window) { delete static_cast<unseen_window*>(window); }
-const ip_hostCallbacks unseenWindows = {openUnseen, closeUnseen};
-
-class silent_overlay : public ip_overlay {
-public:
-    void clear() override {}
-    void acknowledge(int, int) override {}
-    void drawPoint(const ip_point*, int, const char*, int) override {}
-    void drawLine(const ip_segment*, int, const char*, int, int) override {}
-    void drawPolyline(const ip_pointList*, int, const char*, int) override {}
-    void drawText(const ip_point*, int, const char*, int) override {}
 };
 
 class click_event : public ip_event {
@@ -126,6 +94,29 @@ private:
     std::string text_;
 };
 
+// The caller's own dialogue: each reply asked for as a prompt wants it.
+class live_console final : public ip_console {
+public:
+    live_console(ambrevo_reply_fn reply, ambrevo_diagnostic_fn write, void* user)
+        : reply_(reply), write_(write), user_(user) {}
+    const char* readLine() override {
+        const char* line = reply_ ? reply_(user_) : nullptr;
+        line_ = line ? line : "";
+        return line_.c_str();
+    }
+    void write(const char* text) override { tell(AMBREVO_CONSOLE, text); }
+    void message(const char* text) override { tell(AMBREVO_NOTICE, text); }
+
+private:
+    void tell(int32_t kind, const char* text) {
+        if (write_) write_(user_, kind, text ? text : "");
+    }
+    ambrevo_reply_fn reply_;
+    ambrevo_diagnostic_fn write_;
+    void* user_;
+    std::string line_;
+};
+
 class stage_recorder : public ip_profiler {
 public:
     void report(const char* label, int ticks) override { stages.emplace_back(label ? label : "", ticks); }
@@ -147,20 +138,161 @@ public:
 
 namespace {
 
+struct Instance;
+
+// The instance whose call is in progress on this thread: the procedures open their windows
+// through a record without a user pointer, so the window's owner is found here.
+thread_local Instance* calling = nullptr;
+
+// The frame's overlay, handed command by command to the caller's function. While the caller
+// follows windows it also keeps what was drawn since the last clear, for a window to copy.
+class forwarding_overlay final : public ip_overlay {
+public:
+    ambrevo_overlay_fn draw = nullptr;
+    void* user = nullptr;
+    bool keep = false;
+
+    void clear() override {
+        kept_.clear();
+        send({AMBREVO_DRAW_CLEAR, 0, 0, 0, "", nullptr, 0});
+    }
+    void acknowledge(int a, int b) override { send({AMBREVO_DRAW_ACKNOWLEDGE, 0, a, b, "", nullptr, 0}); }
+    void drawPoint(const ip_point* p, int colour, const char* label, int arg) override {
+        if (p) add(AMBREVO_DRAW_POINT, colour, label, arg, 0, p, 1);
+    }
+    void drawLine(const ip_segment* s, int colour, const char* label, int arg, int style) override {
+        if (s) add(AMBREVO_DRAW_LINE, colour, label, arg, style, &s->from, 2);
+    }
+    void drawPolyline(const ip_pointList* list, int colour, const char* label, int arg) override {
+        if (!list) return;
+        // A list whose pointers are null or reversed is an empty line, never walked.
+        const bool walk = list->first && list->last && list->last > list->first;
+        add(AMBREVO_DRAW_POLYLINE, colour, label, arg, 0, list->first, walk ? int32_t(list->last - list->first) : 0);
+    }
+    void drawText(const ip_point* at, int colour, const char* text, int arg) override {
+        if (at) add(AMBREVO_DRAW_TEXT, colour, text, arg, 0, at, 1);
+    }
+    // What was drawn since the last clear, valid until the next command.
+    const std::vector<ambrevo_draw>& kept() {
+        commands_.clear();
+        for (const Kept& k : kept_) {
+            commands_.push_back(k.command);
+            commands_.back().text = k.text.c_str();
+            commands_.back().points = k.points.data();
+        }
+        return commands_;
+    }
+
+private:
+    struct Kept {
+        ambrevo_draw command;
+        std::string text;
+        std::vector<ambrevo_point> points;
+    };
+    static_assert(sizeof(ambrevo_point) == sizeof(ip_point));
+    void add(int32_t kind, int colour, const char* text, int arg, int style, const ip_point* p, int32_t n) {
+        const auto* points = reinterpret_cast<const ambrevo_point*>(p);
+        const ambrevo_draw command{kind, colour, arg, style, text ? text : "", n ? points : nullptr, n};
+        if (keep) kept_.push_back({command, command.text, std::vector<ambrevo_point>(points, points + n)});
+        send(command);
+    }
+    void send(const ambrevo_draw& command) {
+        if (draw) draw(user, &command);
+    }
+    std::vector<Kept> kept_;
+    std::vector<ambrevo_draw> commands_;
+};
+
+class forwarded_window;
+
 // One procedure behind a handle, with what it hands out until the next call on it.
 struct Instance {
     std::unique_ptr<ip_base> procedure;
     output_sink sink;
+    forwarding_overlay overlay;
+    ambrevo_window_fn window = nullptr;
+    void* windowUser = nullptr;
+    std::vector<std::unique_ptr<forwarded_window>> windows;  // open, in the order they were opened
+    int32_t windowsOpened = 0;
     std::vector<std::string> stageNames;  // keeps the names handed out by ambrevo_profile
     std::string dialogueText;
     std::mutex busy;                            // held for the length of each call
     std::atomic<std::thread::id> caller{};      // the thread inside a call, to refuse a call from within
+
+    // The overlay keeps its commands for a window to copy only while one is open and followed:
+    // most procedures open none, and their frames are not copied twice.
+    void followWindows() { overlay.keep = window != nullptr && !windows.empty(); }
 };
+
+// A window a procedure opened: what it does with it goes to its instance's window function.
+class forwarded_window final : public ip_window {
+public:
+    forwarded_window(Instance& owner, const char* title, int w, int h)
+        : owner_(owner), id_(++owner.windowsOpened), title_(title ? title : ""), width_(w), height_(h) {}
+    int width() override { return width_; }
+    int height() override { return height_; }
+    void resize(int w, int h) override {
+        width_ = w;
+        height_ = h;
+        tell(event(AMBREVO_WINDOW_RESIZE));
+    }
+    void drawOverlay(ip_overlay* overlay) override {
+        // Only the overlay the instance hands out has commands to copy.
+        if (overlay != &owner_.overlay) return;
+        ambrevo_window_event e = event(AMBREVO_WINDOW_OVERLAY);
+        const std::vector<ambrevo_draw>& commands = owner_.overlay.kept();
+        e.commands = commands.data();
+        e.command_count = int32_t(commands.size());
+        tell(e);
+    }
+    void show(const dib_base* image) override {
+        ambrevo_window_event e = event(AMBREVO_WINDOW_SHOW);
+        if (image) e.image = {image->bits, image->width, image->absHeight(), image->szRow, image->szPixel};
+        tell(e);
+    }
+    ambrevo_window_event event(int32_t kind) const {
+        return {kind, id_, title_.c_str(), width_, height_, {}, nullptr, 0};
+    }
+    void tell(const ambrevo_window_event& e) const {
+        if (owner_.window) owner_.window(owner_.windowUser, &e);
+    }
+
+private:
+    Instance& owner_;
+    int32_t id_;
+    std::string title_;
+    int width_, height_;
+};
+
+ip_window* openForwarded(const char* title, int width, int height) {
+    if (!calling) return nullptr;
+    calling->windows.push_back(std::make_unique<forwarded_window>(*calling, title, width, height));
+    calling->followWindows();
+    forwarded_window& w = *calling->windows.back();
+    w.tell(w.event(AMBREVO_WINDOW_OPEN));
+    return &w;
+}
+
+void closeForwarded(ip_window* window) {
+    if (!calling) return;
+    auto& open = calling->windows;
+    const auto it = std::find_if(open.begin(), open.end(), [&](const auto& w) { return w.get() == window; });
+    if (it == open.end()) return;
+    (*it)->tell((*it)->event(AMBREVO_WINDOW_CLOSE));
+    open.erase(it);
+    calling->followWindows();
+}
+
+const ip_hostCallbacks forwardedWindows = {openForwarded, closeForwarded};
 
 // For the length of one call: the instance's own windows and its own output.
 struct call_scope {
     explicit call_scope(Instance* p)
-        : windows(p->procedure ? p->procedure->hostCallbacks() : &unseenWindows), output(&p->sink) {}
+        : previous(std::exchange(calling, p)), windows(&forwardedWindows), output(&p->sink) {}
+    ~call_scope() { calling = previous; }
+    call_scope(const call_scope&) = delete;
+    call_scope& operator=(const call_scope&) = delete;
+    Instance* previous;
     ip_callbackScope windows;
     ip_diagnosticScope output;
 };
@@ -344,8 +476,8 @@ IP_EXPORT ambrevo_status ambrevo_create(const char* name, int32_t width, int32_t
         const dib_fmt format(width, height, channels, 0, false);
         require(dib_fmtIsValid(format), AMBREVO_ERROR_ARGUMENT, "frame too large");
         auto instance = std::make_shared<Instance>();
-        ip_diagnosticScope output(&instance->sink);
-        instance->procedure.reset(ip_createProcedure(*entry, &format, &unseenWindows));
+        call_scope scope(instance.get());
+        instance->procedure.reset(ip_createProcedure(*entry, &format, &forwardedWindows));
         require(instance->procedure != nullptr, AMBREVO_ERROR_MEMORY, "out of memory");
         *out = handles().add(std::move(instance));
     });
@@ -445,10 +577,9 @@ IP_EXPORT ambrevo_status ambrevo_process(ambrevo_procedure* procedure, const amb
         const dib_fmt format(frame->width, frame->height, frame->channels, int(frame->stride), false);
         require(dib_fmtIsValid(format), AMBREVO_ERROR_ARGUMENT, "frame too large");
         click_list events(clicks, click_count);
-        silent_overlay overlay;
         const Held p(procedure);
         call_scope scope(p.get());
-        p->procedure->doProcess(ip_asDib(&source), &events, &overlay);
+        p->procedure->doProcess(ip_asDib(&source), &events, &p->overlay);
     });
 }
 
@@ -574,6 +705,63 @@ IP_EXPORT ambrevo_status ambrevo_set_diagnostics(ambrevo_procedure* procedure, a
         p->sink.output = nullptr;
         p->sink.diagnostics = output;
         p->sink.user = user;
+    });
+}
+
+// One record serves both interfaces.
+static_assert(sizeof(ambrevo_record) == sizeof(ip_objectRecord) &&
+              offsetof(ambrevo_record, appearances) == offsetof(ip_objectRecord, appearances) &&
+              offsetof(ambrevo_record, rays) == offsetof(ip_objectRecord, rays) &&
+              AMBREVO_MAX_RAYS == ip_objectMaxRays);
+
+IP_EXPORT ambrevo_status ambrevo_object_records(const ambrevo_procedure* procedure, void* out, int32_t capacity,
+                                                  int32_t record_size, int32_t* count) {
+    return guarded([&] {
+        require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
+        require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad object buffer");
+        require(record_size >= int32_t(sizeof(ambrevo_record)), AMBREVO_ERROR_ARGUMENT,
+                "record size below that of an object record");
+        *count = 0;
+        const Held p(procedure);
+        const auto* source = dynamic_cast<const ip_objectSource*>(p->procedure.get());
+        if (!source) return;
+        const int n = source->objects(nullptr, 0);
+        std::vector<ip_objectRecord> records(size_t(std::max(n, 0)));
+        const int got = std::min(source->objects(records.data(), n), n);
+        for (int i = 0; i < got && i < capacity; ++i) {
+            uint8_t* at = static_cast<uint8_t*>(out) + size_t(i) * size_t(record_size);
+            std::memcpy(at, &records[size_t(i)], sizeof(ip_objectRecord));
+            std::memset(at + sizeof(ip_objectRecord), 0, size_t(record_size) - sizeof(ip_objectRecord));
+        }
+        *count = n;
+    });
+}
+
+IP_EXPORT ambrevo_status ambrevo_set_overlay(ambrevo_procedure* procedure, ambrevo_overlay_fn draw, void* user) {
+    return guarded([&] {
+        const Held p(procedure);
+        p->overlay.draw = draw;
+        p->overlay.user = user;
+    });
+}
+
+IP_EXPORT ambrevo_status ambrevo_set_windows(ambrevo_procedure* procedure, ambrevo_window_fn window, void* user) {
+    return guarded([&] {
+        const Held p(procedure);
+        p->window = window;
+        p->windowUser = user;
+        p->followWindows();
+        for (const auto& w : p->windows) w->tell(w->event(AMBREVO_WINDOW_OPEN));
+    });
+}
+
+IP_EXPORT ambrevo_status ambrevo_converse(ambrevo_procedure* procedure, ambrevo_reply_fn reply,
+                                            ambrevo_diagnostic_fn write, void* user) {
+    return guarded([&] {
+        live_console console(reply, write, user);
+        const Held p(procedure);
+        call_scope scope(p.get());
+        p->procedure->config(&console);
     });
 }
 }

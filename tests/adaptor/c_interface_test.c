@@ -44,7 +44,11 @@ static int failures = 0;
     X(ambrevo_status, dialogue, (ambrevo_procedure*, const char*, const char**)) \
     X(ambrevo_status, set_output, (ambrevo_procedure*, ambrevo_output_fn, void*)) \
     X(ambrevo_status, procedure_traits, (const char*, void*, int32_t)) \
-    X(ambrevo_status, set_diagnostics, (ambrevo_procedure*, ambrevo_diagnostic_fn, void*))
+    X(ambrevo_status, set_diagnostics, (ambrevo_procedure*, ambrevo_diagnostic_fn, void*)) \
+    X(ambrevo_status, object_records, (const ambrevo_procedure*, void*, int32_t, int32_t, int32_t*)) \
+    X(ambrevo_status, set_overlay, (ambrevo_procedure*, ambrevo_overlay_fn, void*)) \
+    X(ambrevo_status, set_windows, (ambrevo_procedure*, ambrevo_window_fn, void*)) \
+    X(ambrevo_status, converse, (ambrevo_procedure*, ambrevo_reply_fn, ambrevo_diagnostic_fn, void*))
 #define FIELD(type, name, parameters) type(*name) parameters;
 static struct { API(FIELD) } api;
 #define LOAD(type, name, parameters) \
@@ -91,6 +95,54 @@ static void traits(void) {
     CHECK(api.procedure_traits("ccTrack", &longer.t, (int32_t)sizeof longer.t - 1) == AMBREVO_ERROR_ARGUMENT);
     CHECK(api.procedure_traits("nonesuch", &longer.t, (int32_t)sizeof longer.t) == AMBREVO_ERROR_ARGUMENT &&
           strstr(api.last_error(), "nonesuch"));
+}
+
+/* What a procedure draws and shows, as its caller's functions receive it. */
+static char seen[4096];
+static void drawn(void* user, const ambrevo_draw* d) {
+    snprintf(seen + strlen(seen), sizeof seen - strlen(seen), "%s%d:%d ", (char*)user, d->kind, d->point_count);
+}
+static void windowed(void* user, const ambrevo_window_event* e) {
+    snprintf(seen + strlen(seen), sizeof seen - strlen(seen), "%s%d#%d %s %dx%d %d/%d ", (char*)user, e->kind,
+             e->window, e->title, e->width, e->height, e->image.width, e->command_count);
+}
+static const char* keep_values(void* user) { return (void)user, ""; }
+static void collect_any(void* user, int32_t kind, const char* text) { (void)kind, collect(user, text); }
+
+/* 1.4: the overlay, the windows (those opened with the procedure told once a function is set),
+ * a dialogue answered as it goes (the same text as the scripted one) and whole object records. */
+static void host_functions(uint8_t* frame) {
+    ambrevo_frame f = {frame, W, H, STRIDE, 1};
+    ambrevo_procedure* p = NULL;
+    CHECK(api.create("canny", W, H, 1, &p) == AMBREVO_OK && api.set_windows(p, windowed, "w") == AMBREVO_OK);
+    CHECK(strcmp(seen, "w0#1 Gauss 96x72 0/0 w0#2 Gradient 96x72 0/0 w0#3 NMS mask 96x72 0/0 w0#4 Edges 96x72 0/0 ") == 0);
+    seen[0] = 0;
+    CHECK(api.process(p, &f, NULL, 0) == AMBREVO_OK && strstr(seen, "w2#4 Edges 96x72 96/0 ") && !strstr(seen, "w4#"));
+    seen[0] = 0;
+    api.destroy(p);
+    CHECK(strcmp(seen, "w4#1 Gauss 96x72 0/0 w4#2 Gradient 96x72 0/0 w4#3 NMS mask 96x72 0/0 w4#4 Edges 96x72 0/0 ") == 0);
+    /* The tracker copies its overlay onto the edge detector's windows, then draws the frame's. */
+    static char live[4096];
+    const char* text = NULL;
+    CHECK(api.create("ccTrack", W, H, 1, &p) == AMBREVO_OK && api.set_windows(p, windowed, "w") == AMBREVO_OK);
+    CHECK(api.dialogue(p, "1", &text) == AMBREVO_OK && strstr(seen, "w0#4 Edges"));
+    CHECK(api.converse(p, keep_values, collect_any, live) == AMBREVO_OK && api.dialogue(p, "", &text) == AMBREVO_OK);
+    CHECK(strlen(live) > 100 && strcmp(live, text) == 0);
+    CHECK(api.set_overlay(p, drawn, "d") == AMBREVO_OK);
+    seen[0] = 0;
+    CHECK(api.process(p, &f, NULL, 0) == AMBREVO_OK && strstr(seen, "d0:0 d4:58 w3#1 Gauss 96x72 0/1 d0:0 "));
+    ambrevo_object objects[4];
+    struct {
+        ambrevo_record r;
+        int32_t later;
+    } records[4];
+    int32_t count = -1, recorded = -1;
+    memset(records, 0x7f, sizeof records);
+    CHECK(api.objects(p, objects, 4, &count) == AMBREVO_OK && count >= 1);
+    CHECK(api.object_records(p, records, 4, (int32_t)sizeof records[0], &recorded) == AMBREVO_OK && recorded == count);
+    CHECK(records[0].r.x == objects[0].x && records[0].r.points == objects[0].points && records[0].later == 0);
+    CHECK(api.object_records(p, records, 4, (int32_t)sizeof(ambrevo_record) - 1, &recorded) == AMBREVO_ERROR_ARGUMENT);
+    api.destroy(p);
 }
 
 /* Misuse: a call on the procedure from within its own output. */
@@ -152,7 +204,7 @@ int main(int argc, char** argv) {
     void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!module) return fprintf(stderr, "cannot load %s: %s\n", path, dlerror()), 1;
     API(LOAD)
-    CHECK(strcmp(api.interface_version(), "1.3.0") == 0 && strlen(api.version()) >= 5);
+    CHECK(strcmp(api.interface_version(), "1.4.0") == 0 && strlen(api.version()) >= 5);
     int32_t n = api.procedure_count();
     CHECK(n == 6 && strcmp(api.procedure_name(5), "crowd") == 0 && api.procedure_name(n) == NULL);
 
@@ -254,6 +306,8 @@ int main(int argc, char** argv) {
     CHECK(api.create("nop", W, H, 1, &p) == AMBREVO_OK);
     CHECK(api.counters(p, counted, 8, (int32_t)sizeof(ambrevo_counter), &count) == AMBREVO_OK && count == 0);
     api.destroy(p);
+    scene(frame, 40, 30, 0);
+    host_functions(frame);
     misuse();
     traits();
     if (failures) fprintf(stderr, "%d checks failed\n", failures);

@@ -191,7 +191,7 @@ TEST(Module, ExportsExactlyTheAdaptorFunctions) {
     for (const char* n : {"version", "interface_version", "last_error", "procedure_count", "procedure_name", "create",
                           "destroy", "name", "param_count", "param_describe", "param_get", "param_set", "param_set_text",
                           "process", "objects", "object_details", "counters", "destination", "profile", "dialogue", "set_output",
-                          "procedure_traits", "set_diagnostics"})
+                          "procedure_traits", "set_diagnostics", "object_records", "set_overlay", "set_windows", "converse"})
         expected.insert(std::string("ambrevo_") + n);  // the plain C interface
     EXPECT_EQ(names, expected);
 }

@@ -248,7 +248,7 @@ TEST(HostErrors, EveryRefusalGetsOneLineItsStatusAndWritesNothing) {
         {"--module notamodule.qorb", 5, "cannot load module 'notamodule.qorb': "},
         {"", 5, "cannot load module '/nonexistent/m.qorb': ", "AMBREVO_MODULE=/nonexistent/m.qorb"},
         {"--module " AMBREVO_PARTIAL_MODULE, 5,
-         "module '" AMBREVO_PARTIAL_MODULE "' lacks the export ip_dllAdaptor_destroy\n"},
+         "module '" AMBREVO_PARTIAL_MODULE "' lacks the export ambrevo_version\n"},
         {outputs("--set BinThreshold=300"), 2, "--set BinThreshold=300: BinThreshold must lie in 0 to 255, got 300"},
         {outputs("--set Nonsense=1"), 2, "--set Nonsense=1: unknown setting 'Nonsense'"},
         {outputs("--set BinThreshold"), 2, "malformed --set 'BinThreshold' (expected NAME=VALUE)"},

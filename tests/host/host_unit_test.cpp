@@ -60,26 +60,26 @@ TEST(HostOverlay, CommandsArePaintedSafely) {
     paletteColour(INT_MIN), paletteColour(INT_MAX);  // no overflow in the period arithmetic
 
     HostOverlay overlay;
-    const ip_point pts[3] = {{1, 2}, {30, 4}, {50, 40}};
-    ip_pointList reversed{0, pts + 2, pts, pts + 3}, none{0, nullptr, nullptr, nullptr}, good{0, pts, pts + 3, pts + 3};
-    overlay.drawPolyline(&reversed, 0, "", 0);
-    overlay.drawPolyline(&none, 0, nullptr, 0);
-    overlay.drawPolyline(&good, 3, "0:3", 1);
-    ip_segment far{{-2000000000, 5}, {2000000000, 5}};
-    overlay.drawLine(&far, -6, "", 0, 2);
-    ip_point at{5, 0};
-    overlay.drawText(&at, 0, " 12: 40", 4);
-    overlay.drawPoint(&at, -8, "p", 1);
+    const ambrevo_point pts[3] = {{1, 2}, {30, 4}, {50, 40}}, far[2] = {{-2000000000, 5}, {2000000000, 5}}, at{5, 0};
+    const ambrevo_draw drawn[] = {{AMBREVO_DRAW_POINT, 1, 0, 0, "gone", pts, 1},
+                                  {AMBREVO_DRAW_CLEAR, 0, 0, 0, "", nullptr, 0},
+                                  {AMBREVO_DRAW_POLYLINE, 0, 0, 0, "", nullptr, 0},
+                                  {AMBREVO_DRAW_POLYLINE, 3, 1, 0, "0:3", pts, 3},
+                                  {AMBREVO_DRAW_LINE, -6, 0, 2, "", far, 2},
+                                  {AMBREVO_DRAW_TEXT, 0, 4, 0, " 12: 40", &at, 1},
+                                  {AMBREVO_DRAW_POINT, -8, 1, 0, "p", &at, 1}};
+    for (const ambrevo_draw& d : drawn) HostOverlay::draw(&overlay, &d);
     const auto& cmd = overlay.commands();
-    ASSERT_EQ(cmd.size(), 6u);
-    EXPECT_TRUE(cmd[0].points.empty() && cmd[1].points.empty() && cmd[2].points.size() == 3 && cmd[2].label == "0:3");
+    ASSERT_EQ(cmd.size(), 5u);
+    EXPECT_TRUE(cmd[0].points.empty() && cmd[1].points.size() == 3 && cmd[1].label == "0:3" && cmd[2].style == 2);
     const cv::Mat blank(60, 80, CV_8UC3, cv::Scalar(200, 200, 200));
     cv::Mat all = blank.clone();
     renderCommands(all, cmd);
     EXPECT_GT(cv::norm(all, blank, cv::NORM_L1), 0.0);
     int a = 0, b = 0;
     EXPECT_FALSE(overlay.takeAcknowledge(a, b));
-    overlay.acknowledge(25, 500);
+    const ambrevo_draw taken{AMBREVO_DRAW_ACKNOWLEDGE, 0, 25, 500, "", nullptr, 0};
+    HostOverlay::draw(&overlay, &taken);
     EXPECT_TRUE(overlay.takeAcknowledge(a, b) && a == 25 && b == 500);
     EXPECT_FALSE(overlay.takeAcknowledge(a, b));
 }
@@ -168,7 +168,7 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     Summary s = summarise({4, 1, 3, 2});
     EXPECT_EQ(std::vector<double>({s.mean, s.median, s.p95, s.max}), std::vector<double>({2.5, 2.5, 4, 4}));
     HostProfiler profiler;
-    profiler.report("copying", 15258);  // a second's ticks: 1000 ms below
+    profiler.report("copying", 1000.0);
     profiler.frameTime(2000.0);
     std::ostringstream table;
     profiler.print(table);

@@ -1,2 +1,2 @@
-// Loads like a module but offers only one of the exports a host needs.
-extern "C" __attribute__((visibility("default"))) int ip_dllAdaptor_create(const void*, const void*) { return 0; }
+// Loads like a module but offers only the first of the functions a host needs.
+extern "C" __attribute__((visibility("default"))) const char* ambrevo_interface_version() { return "1.4.0"; }

@@ -22,48 +22,53 @@ struct State {
     bool countsHeads = true;
 } state;
 std::vector<uint8_t> pixels(size_t(640) * 480 * 3);
-ip_dibWords dst{3, 640 * 3, 640, -480, pixels.data()};
+ambrevo_procedure* const one = reinterpret_cast<ambrevo_procedure*>(1);
 
-const ip_counterTrait counters[] = {
-    {"lost", "frames it lost", ip_counterUnrecorded, "; it lost {count} of {frames} frames with {setting:heads} heads",
-     "lost {count} frames"},
+const ambrevo_counter_trait counters[] = {
+    {"lost", "frames it lost", AMBREVO_COUNTER_UNRECORDED,
+     "; it lost {count} of {frames} frames with {setting:heads} heads", "lost {count} frames"},
     {"kept", "frames it kept", 0, nullptr, nullptr}};
 
-int traits(const char* name, void* out, int size) {
-    if (std::strcmp(name, "herd") != 0 || size < int(sizeof(ip_procedureTraits))) return 0;
-    const ip_procedureTraits t{"herd", ip_columnsArea, ip_traitDefault | ip_traitShapes,
-                               state.countsHeads ? "heads" : nullptr, "; try more heads", counters, 2};
+ambrevo_status traits(const char* name, void* out, int32_t size) {
+    if (std::strcmp(name, "herd") != 0 || size < int32_t(sizeof(ambrevo_traits))) return AMBREVO_ERROR_ARGUMENT;
+    const ambrevo_traits t{"herd", AMBREVO_COLUMNS_AREA, AMBREVO_TRAIT_DEFAULT | AMBREVO_TRAIT_SHAPES,
+                           state.countsHeads ? "heads" : nullptr, "; try more heads", counters, 2};
     std::memcpy(out, &t, sizeof t);
-    return 1;
+    return AMBREVO_OK;
 }
 
-// Fills `m` with the procedure's exports.
+// Fills `m` with the procedure's functions; every instance is the one herd.
 void load(Module& m) {
-    m.create = [](const dib_fmt*, const ip_hostCallbacks*) { return 0; };
-    m.destroy = [](int) {};
-    m.dstDib = [](int) { return const_cast<dib_base*>(ip_asDib(&dst)); };
-    m.config = [](int, ip_console*) {};
-    m.profile = [](int, ip_profiler*) {};
-    m.process = [](int, const dib_base*, ip_eventList*, ip_overlay*) {};
-    m.reformat = [](int, const dib_fmt*) {};
-    m.procedureName = [](int i) -> const char* { return i == 0 ? "herd" : nullptr; };
-    m.objects = [](int, ip_objectRecord*, int) { return 0; };
-    m.counters = [](int, void* out, int capacity, int) {
-        const ip_counterRecord records[] = {{"lost", "frames it lost", state.lost}, {"kept", "frames it kept", state.kept}};
-        if (out) std::memcpy(out, records, sizeof(ip_counterRecord) * size_t(std::min(capacity, 2)));
-        return 2;
+    m.version = [] { return "0.0.1"; };
+    m.lastError = [] { return "heads is the only setting"; };
+    m.create = [](const char*, int32_t, int32_t, int32_t, ambrevo_procedure** out) { return *out = one, AMBREVO_OK; };
+    m.destroy = [](ambrevo_procedure*) {};
+    m.converse = [](ambrevo_procedure*, ambrevo_reply_fn, ambrevo_diagnostic_fn, void*) { return AMBREVO_OK; };
+    m.setDiagnostics = [](ambrevo_procedure*, ambrevo_diagnostic_fn, void*) { return AMBREVO_OK; };
+    m.setOverlay = [](ambrevo_procedure*, ambrevo_overlay_fn, void*) { return AMBREVO_OK; };
+    m.setWindows = [](ambrevo_procedure*, ambrevo_window_fn, void*) { return AMBREVO_OK; };
+    m.destination = [](ambrevo_procedure*, ambrevo_image* out) {
+        return *out = {pixels.data(), 640, 480, 640 * 3, 3}, AMBREVO_OK;
+    };
+    m.process = [](ambrevo_procedure*, const ambrevo_frame*, const ambrevo_click*, int32_t) { return AMBREVO_OK; };
+    m.procedureName = [](int32_t i) -> const char* { return i == 0 ? "herd" : nullptr; };
+    m.objects = [](const ambrevo_procedure*, void*, int32_t, int32_t, int32_t* count) { return *count = 0, AMBREVO_OK; };
+    m.counters = [](const ambrevo_procedure*, void* out, int32_t capacity, int32_t, int32_t* count) {
+        const ambrevo_counter records[] = {{"lost", "frames it lost", state.lost}, {"kept", "frames it kept", state.kept}};
+        if (out) std::memcpy(out, records, sizeof(ambrevo_counter) * size_t(std::min(capacity, 2)));
+        return *count = 2, AMBREVO_OK;
     };
     m.procedureTraits = traits;
-    m.paramCount = [](int) { return 1; };
-    m.paramInfo = [](int, int index, ip_paramRecord* out) {
-        if (index != 0) return 0;
-        *out = {"heads", 0, 0, 100, 0, state.heads, "heads in view"};
-        return 1;
+    m.paramCount = [](const ambrevo_procedure*) { return 1; };
+    m.paramDescribe = [](const ambrevo_procedure*, int32_t index, ambrevo_param* out) {
+        if (index != 0) return AMBREVO_ERROR_ARGUMENT;
+        return *out = {"heads", AMBREVO_INTEGER, 0, 100, 0, "heads in view"}, AMBREVO_OK;
     };
-    m.setParam = [](int, const char* name, const char* text, char*, int) {
-        if (std::strcmp(name, "heads") != 0) return 0;
+    m.paramGet = [](const ambrevo_procedure*, const char*, double* value) { return *value = state.heads, AMBREVO_OK; };
+    m.paramSetText = [](ambrevo_procedure*, const char* name, const char* text) {
+        if (std::strcmp(name, "heads") != 0) return AMBREVO_ERROR_PARAMETER;
         state.heads = std::atof(text);
-        return 1;
+        return AMBREVO_OK;
     };
 }
 

@@ -1,10 +1,11 @@
-// The module, loaded at run time, and the guard around every call into it.
+// The module, loaded at run time through its plain C interface (ambrevo.h): every function
+// returns a status and throws nothing, and every callback carries the caller's pointer.
 #pragma once
 
 #include <exception>
 #include <string>
 
-#include "ip_host.h"
+#include "ambrevo.h"
 
 class Module {
 public:
@@ -13,40 +14,46 @@ public:
     Module& operator=(const Module&) = delete;
     ~Module();
 
-    // Loads the module and resolves the seven exports; the extensions are optional here
-    // and checked by require*() where a feature needs them.
+    // Loads the module and resolves every function of the interface (1.4 or a later 1.x).
     bool load(const std::string& path, std::string& error);
     const std::string& path() const { return path_; }
 
-    bool requireCreateByName(std::string& error) const { return present(createByName != nullptr, "ip_dllAdaptor_createByName", error); }
-    bool requireProcedureName(std::string& error) const { return present(procedureName != nullptr, "ip_dllAdaptor_procedureName", error); }
-    bool requireObjects(std::string& error) const { return present(objects != nullptr, "ip_dllAdaptor_objects", error); }
-
-    ip_createFn create = nullptr;
-    ip_destroyFn destroy = nullptr;
-    ip_dstDibFn dstDib = nullptr;
-    ip_configFn config = nullptr;
-    ip_profileFn profile = nullptr;
-    ip_processFn process = nullptr;
-    ip_reformatFn reformat = nullptr;
-    ip_createByNameFn createByName = nullptr;
-    ip_procedureNameFn procedureName = nullptr;
-    ip_objectsFn objects = nullptr;
-    ip_objectDetailsFn objectDetails = nullptr;  // sub-pixel centres and shapes; optional
-    ip_countersFn counters = nullptr;            // frames a procedure left out or could not search; optional
-    ip_procedureTraitsFn procedureTraits = nullptr;  // what each procedure is (traits.h); optional
-    ip_setDiagnosticsFn setDiagnostics = nullptr;    // an instance's diagnostics to the host; optional
-    // Settings by name; a module older than them has none of the four.
-    ip_versionFn version = nullptr;
-    ip_paramCountFn paramCount = nullptr;
-    ip_paramInfoFn paramInfo = nullptr;
-    ip_setParamFn setParam = nullptr;
+    // A module assembled by hand (tests) may leave functions out; these tell which are there.
+    bool requireCreateByName(std::string& error) const { return present(create != nullptr, "ambrevo_create", error); }
+    bool requireProcedureName(std::string& error) const { return present(procedureName != nullptr, "ambrevo_procedure_name", error); }
+    bool requireObjects(std::string& error) const { return present(objects != nullptr, "ambrevo_object_records", error); }
     bool requireSettings(std::string& error) const {
-        return present(setParam && paramInfo && paramCount, "ip_dllAdaptor_setParam", error);
+        return present(paramSetText && paramDescribe && paramCount && paramGet, "ambrevo_param_set_text", error);
     }
+
+    decltype(&ambrevo_version) version = nullptr;
+    decltype(&ambrevo_interface_version) interfaceVersion = nullptr;
+    decltype(&ambrevo_last_error) lastError = nullptr;
+    decltype(&ambrevo_procedure_name) procedureName = nullptr;
+    decltype(&ambrevo_procedure_traits) procedureTraits = nullptr;
+    decltype(&ambrevo_create) create = nullptr;
+    decltype(&ambrevo_destroy) destroy = nullptr;
+    decltype(&ambrevo_param_count) paramCount = nullptr;
+    decltype(&ambrevo_param_describe) paramDescribe = nullptr;
+    decltype(&ambrevo_param_get) paramGet = nullptr;
+    decltype(&ambrevo_param_set_text) paramSetText = nullptr;
+    decltype(&ambrevo_process) process = nullptr;
+    decltype(&ambrevo_object_records) objects = nullptr;
+    decltype(&ambrevo_object_details) objectDetails = nullptr;
+    decltype(&ambrevo_counters) counters = nullptr;
+    decltype(&ambrevo_destination) destination = nullptr;
+    decltype(&ambrevo_profile) profile = nullptr;
+    decltype(&ambrevo_converse) converse = nullptr;
+    decltype(&ambrevo_set_diagnostics) setDiagnostics = nullptr;
+    decltype(&ambrevo_set_overlay) setOverlay = nullptr;
+    decltype(&ambrevo_set_windows) setWindows = nullptr;
+
+    // The module's message of the last failure on this thread, or `fallback` when it has none.
+    std::string failure(const char* fallback = "the module refused") const;
 
 private:
     bool present(bool found, const char* name, std::string& error) const;
+    bool offersInterface(std::string& error) const;
 
     void* handle_ = nullptr;
     std::string path_;
@@ -56,19 +63,24 @@ private:
 // next to the executable.
 std::string defaultModulePath();
 
-// Runs one call into the module. Every export may throw a `const char*` message; it
-// becomes `error` and the call reports false.
+// Runs `f`, turning what it throws (the host's own failures: memory, OpenCV) into `error`.
 template <class F>
 bool guarded(F&& f, std::string& error) {
     try {
         f();
         return true;
-    } catch (const char* message) {
-        error = message ? message : "(null message)";
     } catch (const std::exception& e) {
         error = e.what();
     } catch (...) {
         error = "unknown exception";
     }
     return false;
+}
+
+// The body of a function the module calls back: nothing it throws may reach the module, so the
+// first failure is kept in `failure` for the caller to tell once the call into the module returns.
+template <class F>
+void contained(std::string& failure, F&& f) noexcept {
+    std::string error;
+    if (!guarded(f, error) && failure.empty()) failure = error.empty() ? "unknown exception" : error;
 }

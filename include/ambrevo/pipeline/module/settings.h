@@ -27,11 +27,13 @@ struct SettingInfo {
 // reals in their shortest exact form.
 std::string formatSetting(int type, double value);
 
-// Every setting of instance `id`; empty when the module or the procedure has none.
-std::vector<SettingInfo> readSettings(const Module& module, int id);
+// Every setting of the instance; false with the module's reason when it fails.
+bool readSettings(const Module& module, const ambrevo_procedure* procedure, std::vector<SettingInfo>& settings,
+                  std::string& error);
 
 // Applies `settings` in order; on the first refusal returns false with the module's reason.
-bool applySettings(const Module& module, int id, const std::vector<Setting>& settings, std::string& error);
+bool applySettings(const Module& module, ambrevo_procedure* procedure, const std::vector<Setting>& settings,
+                   std::string& error);
 
 // The settings a procedure's configuration dialogue asks together, prompt by prompt, read from
 // what it wrote: each "Please supply the new values for A, B and C:" one group, in order.

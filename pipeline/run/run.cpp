@@ -44,12 +44,6 @@ bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
     return true;
 }
 
-void RunObserver::moduleSaid(bool notice, const std::string& text) {
-    std::fputs(text.c_str(), notice ? stderr : stdout);
-}
-
-std::ostream* RunObserver::liveRows(std::string&) { return &std::cout; }
-
 Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
     : module_(module), o_(options), observer_(observer), status_(observer),
       traits_(traitsOf(module, o_.procedure, traitsError_)), saved_(saved),

@@ -85,8 +85,8 @@ MainWindow::MainWindow(const std::string& modulePath)
     }
     // The module's default procedure first; every one it registers to choose from.
     setup_.procedure = moduleFacts(module_).defaultProcedure;
-    std::vector<std::string> names;
-    if (!module_.requireProcedureName(error) || !procedureNames(module_, names, error)) names = {setup_.procedure};
+    const std::vector<std::string> names =
+        module_.requireProcedureName(error) ? procedureNames(module_) : std::vector<std::string>{setup_.procedure};
     // The form is built once an input tells the frames' size.
     const QSignalBlocker quiet(procedureBox_);
     for (const std::string& name : names) procedureBox_->addItem(q(name));

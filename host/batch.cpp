@@ -398,9 +398,8 @@ void Batch::ask(Module& module, const SettingsFile& saved) {
     int status = exitOk;
     std::string error;
     known_ = describeSettings(module, o_, saved, settings, status, error, true);
-    std::string version;
-    const char* v = nullptr;
-    if (module.version && guarded([&] { v = module.version(); }, error) && v) version = v;
+    const char* v = module.version ? module.version() : nullptr;
+    const std::string version = v ? v : "";
     request_ = batchRequest(o_, settings, version);
 }
 

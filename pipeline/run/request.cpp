@@ -4,24 +4,22 @@
 #include "ambrevo/pipeline/tracks/roi.h"
 #include "module/instance.h"
 
-bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error) {
-    names.clear();
+std::vector<std::string> procedureNames(const Module& module) {
+    std::vector<std::string> names;
     for (int i = 0;; ++i) {
-        const char* name = nullptr;
-        if (!guarded([&] { name = module.procedureName(i); }, error)) return false;
-        if (!name) return true;
+        const char* name = module.procedureName(i);
+        if (!name) return names;
         names.emplace_back(name);
     }
 }
 
 ModuleFacts moduleFacts(const Module& module) {
     ModuleFacts facts;
-    std::vector<std::string> names;
     std::string error;
     ProcedureTraits traits;
     if (readTraits(module, "", traits, error)) facts.defaultProcedure = traits.name;
-    if (!module.procedureTraits || !module.procedureName || !procedureNames(module, names, error)) return facts;
-    for (const std::string& name : names)
+    if (!module.procedureTraits || !module.procedureName) return facts;
+    for (const std::string& name : procedureNames(module))
         if (readTraits(module, name, traits, error) && !traits.countSetting.empty()) facts.counting.push_back(name);
     return facts;
 }
@@ -76,8 +74,7 @@ bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& st
     if (o.procedure.empty()) o.procedure = o.defaultProcedure;
     // A name the registry does not hold is a usage error, told before anything opens.
     if (module.procedureName && !o.procedure.empty()) {
-        std::vector<std::string> names;
-        if (!procedureNames(module, names, error)) return refuse(exitModuleError, "");
+        const std::vector<std::string> names = procedureNames(module);
         std::string list;
         bool known = false;
         for (const std::string& name : names) {

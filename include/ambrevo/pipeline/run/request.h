@@ -15,8 +15,8 @@
 bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error,
                   const StopToken& stop = StopToken());
 
-// The procedures the module registers, in order; false when the module failed.
-bool procedureNames(const Module& module, std::vector<std::string>& names, std::string& error);
+// The procedures the module registers, in order.
+std::vector<std::string> procedureNames(const Module& module);
 
 // What --help tells of the module; nothing where it cannot tell.
 ModuleFacts moduleFacts(const Module& module);

@@ -534,6 +534,13 @@ void GuiTest::runsEndAsTheyShould() {
     QVERIFY(readText(tracks).find("# frame_rate: 12.5\n") != std::string::npos);
     QVERIFY2(window.message().find("no objects were found on any of its 10 frames") != std::string::npos,
              window.message().c_str());
+    // A run that cannot start (its first frame past the input's end) shows nothing of the run before.
+    QVERIFY(window.tracks());
+    window.setRunOptions(false, 400, 0, 0);
+    ask.answers = {"yes"};
+    window.startRun();
+    QVERIFY(waitForRun(window) && window.lastRun().frames == 0 && window.lastRun().status != 0);
+    QVERIFY(!window.tracks() && plot->picture().isNull());
 
     window.setRunOptions(false, 0, 0, 0);
     window.show();

@@ -63,24 +63,16 @@ private:
 // next to the executable.
 std::string defaultModulePath();
 
-// Runs `f`, turning what it throws (the host's own failures: memory, OpenCV) into `error`.
-template <class F>
-bool guarded(F&& f, std::string& error) {
-    try {
-        f();
-        return true;
-    } catch (const std::exception& e) {
-        error = e.what();
-    } catch (...) {
-        error = "unknown exception";
-    }
-    return false;
-}
-
-// The body of a function the module calls back: nothing it throws may reach the module, so the
-// first failure is kept in `failure` for the caller to tell once the call into the module returns.
+// The body of a function the module calls back: nothing it throws (the host's own failures:
+// memory, OpenCV) may reach the module, so the first failure is kept in `failure` for the caller
+// to tell once the call into the module returns.
 template <class F>
 void contained(std::string& failure, F&& f) noexcept {
-    std::string error;
-    if (!guarded(f, error) && failure.empty()) failure = error.empty() ? "unknown exception" : error;
+    try {
+        f();
+    } catch (const std::exception& e) {
+        if (failure.empty()) failure = *e.what() ? e.what() : "unknown exception";
+    } catch (...) {
+        if (failure.empty()) failure = "unknown exception";
+    }
 }

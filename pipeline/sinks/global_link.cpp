@@ -138,25 +138,22 @@ void KeptRows::frameByFrameLinks() {
 
 // The whole-run links, or, when a stop came before they were done, the frame-by-frame ones.
 bool KeptRows::link(const StopToken& stop, std::string& error) {
-    if (linked_) {
-        if (!*linked_) error = linkError_;
-        return *linked_;
-    }
-    linked_ = true;
     linkStopped_ = stop.request();
     if (!linkStopped_) {
         try {
-            if (!linkKept(stop, linkError_)) {
-                linked_ = false, error = linkError_;
-                return false;
-            }
-            return true;
+            return linkKept(stop, error);
         } catch (const StopRequested& stopped) {
             linkStopped_ = stopped.request;
         }
     }
     frameByFrameLinks();
     return true;
+}
+
+bool KeptRows::flush(const StopToken& stop, std::string& error) {
+    if (!flushed_) flushed_ = link(stop, flushError_) && handOn(flushError_);
+    if (!*flushed_) error = flushError_;
+    return *flushed_;
 }
 
 // The kept frame of input frame `frame`; kept_.size() when none was kept (it was passed by).
@@ -202,29 +199,32 @@ void KeptRows::keepPoints(const Kept& f, const FrameRows& out) {
     }
 }
 
-bool KeptRows::replay(Sink& sink, std::string& error) {
-    const bool first = replays_++ == 0;
+// Each kept frame's rows, made once, to every output; the frame's memory goes as it is handed on.
+bool KeptRows::handOn(std::string& error) {
+    std::vector<char> taking(readers_.size(), 1);
     FrameRows out;
-    bool written = true;
-    for (size_t k = 0, row = 0; k < kept_.size(); row += kept_[k].rows.size(), ++k) {
+    for (size_t k = 0, row = 0; k < kept_.size(); ++k) {
+        Kept& f = kept_[k];
         keptRows(k, row, out);
-        if (first) keepPoints(kept_[k], out);
-        if (!written) continue;
+        row += f.rows.size();
+        keepPoints(f, out);
         FrameResult result;
-        result.frame = kept_[k].frame;
+        result.frame = f.frame;
         result.objects = out.rows;
         result.take(out);
-        written = sink.frame(result, error);
+        for (size_t r = 0; r < readers_.size(); ++r)
+            if (taking[r]) taking[r] = readers_[r]->frame(result, error);
+        f.rows = {}, f.shapes = {}, f.postures = {};
     }
-    if (replays_ >= readers_) kept_ = {}, links_ = {};
-    return written;
+    kept_ = {}, links_ = {};
+    return std::find(taking.begin(), taking.end(), 0) == taking.end();
 }
 
 GlobalLinkSink::GlobalLinkSink(std::unique_ptr<Sink> inner, std::shared_ptr<KeptRows> kept)
     : inner_(std::move(inner)), kept_(std::move(kept)) {
-    kept_->addReader();
+    kept_->addReader(*inner_);
 }
 
 bool GlobalLinkSink::flush(const StopToken& stop, std::string& error) {
-    return kept_->link(stop, error) && kept_->replay(*inner_, error);
+    return kept_->flush(stop, error);
 }

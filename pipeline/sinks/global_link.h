@@ -29,13 +29,14 @@ public:
              RunTracks& tracks);
     // The frame's rows, once however many outputs hand them.
     void keep(const FrameResult& frame);
-    // Links the rows kept, the first time it is asked; false with `error` when they cannot be.
-    bool link(const StopToken& stop, std::string& error);
+    // The output a wrapper hands the rows to.
+    void addReader(Sink& output) { readers_.push_back(&output); }
+    // The first time it is asked: links the rows kept and hands every kept frame's linked rows
+    // to every output, each frame made once; false with `error` when the rows cannot be linked
+    // or an output cannot take them (the others still get theirs).
+    bool flush(const StopToken& stop, std::string& error);
     // The stop request that cut the whole-run linking short; 0 when none did.
     int linkStopped() const { return linkStopped_; }
-    // Every kept frame's linked rows to `sink`; the rows go when the last output had them.
-    bool replay(Sink& sink, std::string& error);
-    void addReader() { ++readers_; }
 
 private:
     struct KeptRow {
@@ -64,8 +65,10 @@ private:
     int groupOf(ambrevo::LinkPoint at) const { return tracks_.layout().groupOf(at.x, at.y); }
     bool identitiesWanted() const;
     std::vector<ambrevo::IdentityRow> identityRows() const;
+    bool link(const StopToken& stop, std::string& error);
     bool linkKept(const StopToken& stop, std::string& error);
     void frameByFrameLinks();
+    bool handOn(std::string& error);
     size_t keptIndex(int64_t frame) const;
     void keptRows(size_t k, size_t first, FrameRows& out) const;
     void keepPoints(const Kept& f, const FrameRows& out);
@@ -77,11 +80,11 @@ private:
     std::optional<ambrevo::TrackLinker> fallback_;  // frame by frame beside the whole-run linking
     std::vector<Kept> kept_;
     bool shapedRun_ = false;  // some frame's rows came with their shapes
-    std::optional<bool> linked_;  // whether the linking succeeded, once it was tried
-    std::string linkError_;
+    std::optional<bool> flushed_;  // whether the rows went out, once it was tried
+    std::string flushError_;
     int linkStopped_ = 0;
     Links links_;
-    int readers_ = 0, replays_ = 0;
+    std::vector<Sink*> readers_;
 };
 
 // An output that takes rows, handed them at the end of the run by KeptRows.

@@ -288,12 +288,13 @@ void BatchQueue::ended(int code, QProcess::ExitStatus how) {
     // The program's last line sums the batch up; a refused batch has only its reason.
     const std::string summary = lastMessage(process_.readAllStandardOutput()),
                       failure = lastMessage(process_.readAllStandardError());
-    if (exit_ == exitTerminated || exit_ == exitInterrupted)
+    // The program's statuses for a stop by SIGINT and by SIGTERM.
+    if (exit_ == 130 || exit_ == 143)
         say("the batch was cancelled: " + summary, true);
     else if (summary.empty())
         say(failure.empty() ? "the batch failed (exit status " + std::to_string(code) + ")" : failure, true);
     else
-        say(summary + (exit_ != exitOk && !failure.empty() ? "\n" + failure : ""), exit_ != exitOk);
+        say(summary + (exit_ != 0 && !failure.empty() ? "\n" + failure : ""), exit_ != 0);
     if (finished) finished();
 }
 

@@ -12,7 +12,6 @@ class WindowObserver final : public RunObserver {
 public:
     WindowObserver(std::atomic<bool>& cancel, std::function<void(int64_t, int64_t)> progress)
         : cancel_(cancel), progress_(std::move(progress)) {}
-    void failed(int, const std::string& message) override { message_ = message; }
     void notice(const std::string& text) override { notice_ += (notice_.empty() ? "" : "\n") + text; }
     void progress(int64_t done, int64_t expected) override {
         expected_ = expected;
@@ -23,7 +22,7 @@ public:
     }
     int stopRequested() override { return cancel_ ? cancelRequest : 0; }
 
-    std::string message_, notice_;
+    std::string notice_;
     int64_t expected_ = -1;
 
 private:
@@ -69,10 +68,10 @@ void Engine::preview(PreviewJob job, std::function<void(const PreviewOutcome&)> 
         auto outcome = std::make_shared<PreviewOutcome>();
         outcome->before = int64_t(job.frames.size()) - 1;
         outcome->frame = job.first + outcome->before;
-        int status = 0;
         try {
-            outcome->ok = previewFrames(module_, job.options, job.saved, job.frames, job.first, outcome->preview,
-                                        status, outcome->error);
+            const Outcome done = previewFrames(module_, job.options, job.saved, job.frames, job.first, outcome->preview);
+            outcome->ok = bool(done);
+            if (!done) outcome->error = done.error().message;
         } catch (...) {
             outcome->error = describeFailure(std::current_exception());
         }
@@ -86,7 +85,7 @@ void Engine::run(Options options, SettingsFile saved, Progress progress,
         [this, options, saved](RunObserver& observer, RunOutcome& outcome) {
             PipelineRun run(module_, options, saved, observer);
             run.silenceConsole();
-            outcome.status = run.run();
+            if (const Outcome done = run.run(); !done) outcome.failure = done.error();
             outcome.frames = run.framesDone();
             outcome.seconds = run.seconds();
         },
@@ -103,10 +102,8 @@ void Engine::start(Work work, Progress progress, std::function<void(const RunOut
         try {
             work(observer, *outcome);
         } catch (...) {
-            outcome->status = exitLibrary;
-            observer.message_ = describeFailure(std::current_exception());
+            outcome->failure = Failure{RunError::library, describeFailure(std::current_exception())};
         }
-        if (outcome->message.empty()) outcome->message = observer.message_;
         outcome->notice = observer.notice_;
         outcome->expected = observer.expected_;
         outcome->cancelled = cancel_;

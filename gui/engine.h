@@ -33,8 +33,7 @@ struct PreviewOutcome {
 };
 
 struct RunOutcome {
-    int status = 0;
-    std::string message;  // the failure, or why the outputs are partial
+    std::optional<Failure> failure;
     std::string notice;   // a remark that is no failure (why nothing may have been found)
     int64_t frames = 0;
     int64_t expected = -1;  // the frames the run was to take, as it last told (-1: unknown)

@@ -43,9 +43,9 @@ void exportFrames(const ExportJob& job, RunObserver& observer, RunOutcome& outco
     FrameReader reader;
     VideoSink video(job.file);
     std::string error;
-    auto fail = [&](int status) { outcome.status = status, outcome.message = error, video.discard(); };
-    if (!reader.open(job.input, error)) return fail(exitInput);
-    if (!video.probe(error)) return fail(exitOutput);
+    auto fail = [&](RunError kind) { outcome.failure = Failure{kind, error}, video.discard(); };
+    if (!reader.open(job.input, error)) return fail(RunError::input);
+    if (!video.probe(error)) return fail(RunError::output);
     const TrackIndex index(&job.table);
     std::vector<ambrevo::Arena> arenas;
     for (int k = 1; !job.table.meta("arena_" + std::to_string(k)).empty(); ++k)
@@ -55,11 +55,11 @@ void exportFrames(const ExportJob& job, RunObserver& observer, RunOutcome& outco
         if (observer.stopRequested()) return video.discard();
         cv::Mat frame;
         double time = 0;
-        if (!reader.read(f, frame, time, error)) return fail(exitInput);
-        if (!video.write(drawn(frame, job, index, f, arenas), reader.fps(), error)) return fail(exitOutput);
+        if (!reader.read(f, frame, time, error)) return fail(RunError::input);
+        if (!video.write(drawn(frame, job, index, f, arenas), reader.fps(), error)) return fail(RunError::output);
         observer.progress(++outcome.frames, index.last() - index.first() + 1);
     }
-    if (!video.finish(error)) return fail(exitOutput);
+    if (!video.finish(error)) return fail(RunError::output);
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -85,11 +85,11 @@ void MainWindow::exportFinished(const RunOutcome& outcome, const std::string& fi
     setRunning(false);
     lastRun_ = outcome;
     progress_->setRange(0, 1);
-    progress_->setValue(outcome.status == 0 && !outcome.cancelled ? 1 : 0);
+    progress_->setValue(!outcome.failure && !outcome.cancelled ? 1 : 0);
     if (outcome.cancelled)
         say("the export was cancelled: no video written", true);
-    else if (outcome.status != 0)
-        say(outcome.message, true);
+    else if (outcome.failure)
+        say(outcome.failure->message, true);
     else
         say("the tracks of " + std::to_string(outcome.frames) + " frames drawn into '" + file + "'");
     if (closeAfterRun_) close();

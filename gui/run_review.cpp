@@ -209,8 +209,8 @@ void MainWindow::runFinished(const RunOutcome& outcome) {
     const std::string frames = std::to_string(outcome.frames) + " frames in " + seconds(outcome.seconds);
     if (outcome.cancelled)
         say("cancelled after " + frames + (outcome.frames > 0 ? "; the outputs hold them, marked partial" : ""), true);
-    else if (outcome.status != 0)
-        say(outcome.message, true);
+    else if (outcome.failure)
+        say(outcome.failure->message, true);
     else
         say("done: " + frames + (outcome.notice.empty() ? "" : "\n" + outcome.notice));
     progressLabel_->setText(q(frames));
@@ -222,7 +222,7 @@ void MainWindow::showResults(const Options& run) {
     if (!loadTracks(run.tracksFile, false)) return;
     tabs_->setCurrentIndex(1);
     // A run that found nothing says so, and why it may have, rather than only that it is done.
-    if (index_.seenRows() > 0 || lastRun_.status != 0 || lastRun_.cancelled) return;
+    if (index_.seenRows() > 0 || lastRun_.failure || lastRun_.cancelled) return;
     const std::string why = lastRun_.notice.empty() ? "Check the preview: it shows what the procedure finds on a "
                                                       "frame with the settings, arenas and frames chosen."
                                                     : lastRun_.notice;

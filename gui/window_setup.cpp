@@ -136,15 +136,12 @@ void MainWindow::rebuildForm() {
     Options o;
     o.procedure = setup_.procedure;
     o.settingsFile = setup_.settingsPath;
-    int status = 0;
-    std::string error;
     const int width = frame_.empty() ? 640 : frame_.cols, height = frame_.empty() ? 480 : frame_.rows;
     described_.clear();
     std::vector<std::vector<std::string>> groups;
-    formFailed_ =
-        !describeSettings(module_, o, *setup_.saved, described_, status, error, true, width, height, &groups) &&
-        status != 0;
-    if (formFailed_) say(error, true);
+    const Expected<bool> told = describeSettings(module_, o, *setup_.saved, described_, true, width, height, &groups);
+    formFailed_ = !told;
+    if (formFailed_) say(told.error().message, true);
     form_->build(described_, groups);
 }
 

@@ -395,9 +395,8 @@ std::vector<std::string> Batch::row(const Item& i) const {
 // run tells it instead, and nothing is skipped or refused by its record.
 void Batch::ask(Module& module, const SettingsFile& saved) {
     std::vector<SettingInfo> settings;
-    int status = exitOk;
-    std::string error;
-    known_ = describeSettings(module, o_, saved, settings, status, error, true);
+    const Expected<bool> told = describeSettings(module, o_, saved, settings, true);
+    known_ = told && *told;
     const char* v = module.version ? module.version() : nullptr;
     const std::string version = v ? v : "";
     request_ = batchRequest(o_, settings, version);

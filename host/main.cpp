@@ -33,12 +33,9 @@ int listProcedures(const Module& module) {
 // --settings, --config and --set; no input is read.
 int printParams(Module& module, const Options& o, const SettingsFile& saved) {
     std::vector<SettingInfo> settings;
-    int status = exitOk;
-    std::string error;
-    if (describeSettings(module, o, saved, settings, status, error))
-        std::cout << settingsTable(settings) << std::flush;
-    else if (status != exitOk)
-        return fail(status, error);
+    const Expected<bool> told = describeSettings(module, o, saved, settings);
+    if (!told) return fail(told.error());
+    if (*told) std::cout << settingsTable(settings) << std::flush;
     return exitOk;
 }
 
@@ -75,10 +72,10 @@ int runOne(Module& module, Options& o, const SettingsFile& saved) {
     }
     TerminalObserver observer(!o.quiet && isatty(STDERR_FILENO), o.show);
     PipelineRun run(module, o, saved, observer);
-    const int status = run.run();
+    const Outcome done = run.run();
     observer.finish();
     if (run.reported()) report(run, o);
-    return status;
+    return done ? exitOk : exitStatus(done.error().kind);
 }
 
 bool hasDisplay() {
@@ -106,8 +103,7 @@ int hostMain(int argc, char** argv) {
     if (!loaded) return fail(exitModuleLoad, error);
     if (o.list) return listProcedures(module);
     SettingsFile saved;
-    int status = exitOk;
-    if (!checkRequest(module, o, saved, status, error, signalStop())) return fail(status, error);
+    if (const Outcome checked = checkRequest(module, o, saved, signalStop()); !checked) return fail(checked.error());
     if (o.params) return printParams(module, o, saved);
     if (isBatch(o)) return runBatch(module, o, saved, argc, argv, stopSignal);
     return runOne(module, o, saved);

@@ -14,6 +14,7 @@
 #include "ambrevo/pipeline/core/text/csv.h"
 #include "ambrevo/pipeline/tracks/track_link.h"
 #include "core/input_file.h"
+#include "exit_status.h"
 #include "sparse_assignment.h"
 
 namespace ambrevo {

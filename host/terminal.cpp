@@ -141,8 +141,6 @@ TerminalObserver::TerminalObserver(bool progress, bool show) {
 
 TerminalObserver::~TerminalObserver() { finish(); }
 
-void TerminalObserver::failed(int status, const std::string& message) { fail(status, message); }
-
 void TerminalObserver::notice(const std::string& text) {
     auto hold = holdStderr();
     if (endProgressLine) endProgressLine();

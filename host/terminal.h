@@ -10,6 +10,7 @@
 
 #include "ambrevo/pipeline/core/run_observer.h"
 #include "ambrevo/pipeline/core/stop.h"
+#include "exit_status.h"
 
 // Set by SIGINT / SIGTERM; a run stops after the frame in hand.
 extern std::atomic<int> stopSignal;
@@ -28,6 +29,8 @@ std::unique_lock<std::recursive_mutex> holdStderr();
 
 // Prints "ambrevo: text" on its own line and returns `status`.
 int fail(int status, const std::string& text);
+// Prints the failure's message the same way and returns its exit status.
+inline int fail(const Failure& failure) { return fail(exitStatus(failure.kind), failure.message); }
 
 class ShowWindow;
 
@@ -36,7 +39,7 @@ public:
     // `progress`: whether to keep a progress line; `show`: the --show window.
     TerminalObserver(bool progress, bool show);
     ~TerminalObserver() override;
-    void failed(int status, const std::string& message) override;
+    void failed(const Failure& failure) override { fail(failure); }
     void notice(const std::string& text) override;
     void progress(int64_t done, int64_t expected) override;
     int stopRequested() override { return stopSignal; }

@@ -54,12 +54,10 @@ public:
     LiveRun& operator=(const LiveRun&) = delete;
     ~LiveRun() { stop(false); }
 
-    // Reads the options and starts the run, which waits for the first frame. The exit status
-    // and message of a refusal; (0, "") when the run waits.
+    // Reads the options and starts the run, which waits for the first frame. The kind and
+    // message of a refusal; ("", "") when the run waits.
     py::tuple start(const std::string& modulePath, const std::vector<std::string>& words) {
-        int status = exitUsage;
-        std::string error;
-        if (!request_.prepare(modulePath, words, status, error)) return py::make_tuple(status, error);
+        if (const Outcome ready = request_.prepare(modulePath, words); !ready) return failureWords(ready);
         run_ = std::make_unique<PipelineRun>(request_.module, request_.options, request_.saved, watched_);
         run_->silenceConsole();
         auto source = std::make_unique<HandedFrames>();
@@ -76,14 +74,13 @@ public:
         });
         worker_ = std::thread([this] {
             try {
-                status_ = run_->run();
+                done_ = run_->run();
             } catch (...) {
-                status_ = exitLibrary;
-                watched_.message = describeFailure(std::current_exception());
+                done_ = Failure{RunError::library, describeFailure(std::current_exception())};
             }
             watched_.finish();
         });
-        return py::make_tuple(0, "");
+        return failureWords(Outcome());
     }
 
     // Hands `frame` over (at `time` seconds, or none when negative, with `clicks`) and returns
@@ -114,10 +111,10 @@ public:
     }
 
     // Ends the input (with `cancel`, as a stop does: the outputs say cancelled) and waits for
-    // the outputs to close. The exit status, message and notices.
+    // the outputs to close. The failure's kind and message, and the notices.
     py::tuple close(bool cancel) {
         stop(cancel);
-        return py::make_tuple(status_, watched_.message, toList(watched_.notices));
+        return failureWords(done_) + py::make_tuple(toList(watched_.notices));
     }
 
     int64_t frames() const { return written_.load(); }
@@ -142,7 +139,7 @@ private:
     std::map<int64_t, std::vector<cv::Point>> clicks_;
     std::atomic<int64_t> written_{0};
     int64_t handed_ = 0;
-    int status_ = exitOk;
+    Outcome done_;
 };
 
 }  // namespace
@@ -150,9 +147,9 @@ private:
 void bindLiveRun(py::module_& m) {
     py::class_<LiveRun>(m, "LiveRun", "The pipeline over frames handed over one at a time; use ambrevo.Tracker.")
         .def(py::init<>(), "A run not started yet.")
-        .def("start", &LiveRun::start, py::arg("module"), py::arg("words"), "Starts the run; (status, message).")
+        .def("start", &LiveRun::start, py::arg("module"), py::arg("words"), "Starts the run; (kind, message).")
         .def("push", &LiveRun::push, py::arg("frame"), py::arg("time"), py::arg("clicks"),
              "Hands a frame over; its rows, or None once the run has ended.")
-        .def("close", &LiveRun::close, py::arg("cancel"), "Ends the run; (status, message, notices).")
+        .def("close", &LiveRun::close, py::arg("cancel"), "Ends the run; (kind, message, notices).")
         .def_property_readonly("frames", &LiveRun::frames, "The frames written so far.");
 }

@@ -56,17 +56,15 @@ void reportProgress(Watched& watched, const py::object& progress, int64_t& told)
 
 // Runs the pipeline with the options `words` (as on the command line, without the program's
 // name) over their input, or over `frames` (an iterator of arrays, `total` of them or -1) when
-// it is not None. Returns the exit status, the failure's message, the rows (None when refused), the
+// it is not None. Returns the failure's kind ("" for none) and message, the rows (None when refused), the
 // notices, the exception the frames raised (or None), whether `progress` stopped the run, the
 // last frame written (-1: none) and the table of stage times (with --profile).
 // Ctrl-C and an exception `progress` raises are raised here once the outputs are closed.
 py::tuple run(const std::string& modulePath, const std::vector<std::string>& words, py::object frames, int64_t total,
               py::object progress) {
     Request request;
-    int status = exitUsage;
-    std::string error;
-    if (!request.prepare(modulePath, words, status, error))
-        return py::make_tuple(status, error, py::none(), py::list(), py::none(), false, -1, "");
+    Outcome done = request.prepare(modulePath, words);
+    if (!done) return failureWords(done) + py::make_tuple(py::none(), py::list(), py::none(), false, -1, "");
     Table table;
     std::mutex tableLock;
     Watched watched;
@@ -82,10 +80,9 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
             py::gil_scoped_release unlocked;
             worker = std::thread([&] {
                 try {
-                    status = pipeline.run();
+                    done = pipeline.run();
                 } catch (...) {
-                    status = exitLibrary;
-                    watched.message = describeFailure(std::current_exception());
+                    done = Failure{RunError::library, describeFailure(std::current_exception())};
                 }
                 watched.finish();
             });
@@ -104,9 +101,10 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
         }
     }
     if (watched.pending) throw std::move(*watched.pending);
-    const bool cancelled = watched.requested() == cancelRequest && status == stopStatus(cancelRequest);
-    return py::make_tuple(status, watched.message, table.take(false), toList(watched.notices),
-                          failure.value ? failure.value : py::none(), cancelled, table.lastFrame, profile.str());
+    const bool cancelled = watched.requested() == cancelRequest && !done && done.error().kind == stopError(cancelRequest);
+    return failureWords(done) + py::make_tuple(table.take(false), toList(watched.notices),
+                                               failure.value ? failure.value : py::none(), cancelled, table.lastFrame,
+                                               profile.str());
 }
 
 }  // namespace

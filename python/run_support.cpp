@@ -190,15 +190,13 @@ bool arrayToFrame(const py::handle& frame, cv::Mat& bgr, std::string& why) {
     return false;
 }
 
-bool Request::prepare(const std::string& modulePath, const std::vector<std::string>& words, int& status,
-                      std::string& error) {
+Outcome Request::prepare(const std::string& modulePath, const std::vector<std::string>& words) {
     std::vector<const char*> argv{"ambrevo"};
     for (const std::string& w : words) argv.push_back(w.c_str());
-    status = exitUsage;
-    if (!parseOptions(int(argv.size()), argv.data(), options, error)) return false;
-    status = exitModuleLoad;
-    if (!module.load(modulePath, error)) return false;
-    return checkRequest(module, options, saved, status, error);
+    std::string error;
+    if (!parseOptions(int(argv.size()), argv.data(), options, error)) return Failure{RunError::usage, error};
+    if (!module.load(modulePath, error)) return Failure{RunError::moduleLoad, error};
+    return checkRequest(module, options, saved);
 }
 
 py::list toList(const std::vector<std::string>& texts) {

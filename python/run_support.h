@@ -84,7 +84,6 @@ struct PythonError {
 // What the run tells, kept for Python; the stop the caller's thread asks for; the progress.
 class Watched final : public RunObserver {
 public:
-    void failed(int, const std::string& text) override { message = text; }
     void notice(const std::string& text) override;
     void progress(int64_t done, int64_t expected) override;
     int stopRequested() override { return stop_.load(std::memory_order_relaxed); }
@@ -106,7 +105,6 @@ public:
     // `pending`, as is an exception `poll` raises (the run then stops too, cancelled).
     void waitUntil(const std::function<bool()>& ready, const std::function<void()>& poll);
 
-    std::string message;
     std::vector<std::string> notices;
     std::optional<py::error_already_set> pending;
     std::atomic<int64_t> done{0}, expected{-1};
@@ -125,13 +123,17 @@ private:
 bool arrayToFrame(const py::handle& frame, cv::Mat& bgr, std::string& why);
 
 // The words of a run as the program's command line, parsed and checked against the loaded
-// module; false with the exit status and the message.
+// module.
 struct Request {
     Options options;
     SettingsFile saved;
     Module module;
-    bool prepare(const std::string& modulePath, const std::vector<std::string>& words, int& status,
-                 std::string& error);
+    Outcome prepare(const std::string& modulePath, const std::vector<std::string>& words);
 };
+
+// How Python hears of a failure: its kind by name ("" for none) and its message.
+inline py::tuple failureWords(const Outcome& done) {
+    return done ? py::make_tuple("", "") : py::make_tuple(errorName(done.error().kind), done.error().message);
+}
 
 py::list toList(const std::vector<std::string>& texts);

@@ -4,6 +4,12 @@
 #include <opencv2/core.hpp>
 #include <stdexcept>
 
+const char* errorName(RunError kind) {
+    static const char* const names[] = {"module",  "usage",   "input",       "output",
+                                        "moduleLoad", "library", "interrupted", "terminated"};
+    return names[int(kind)];
+}
+
 std::string describeFailure(std::exception_ptr failure) {
     std::string text;
     try {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,18 +37,16 @@ struct FrameJob {
     // The failure that ends the run at this frame, told once the frames before it are written;
     // `last` alone is the input's end.
     bool last = false;
-    int status = exitOk;
-    std::string failure;
+    std::optional<Failure> failure;
 
-    void fail(int code, const std::string& text) {
+    void fail(RunError kind, const std::string& text) {
         last = true;
-        status = code;
-        failure = "frame " + std::to_string(frame) + ": " + text;
+        failure = Failure{kind, "frame " + std::to_string(frame) + ": " + text};
     }
 };
 
 // Where a library failure is counted: reading the input, writing an output, or neither.
 enum class Stage { elsewhere, reading, writing };
-inline int stageStatus(Stage stage) {
-    return stage == Stage::reading ? exitInput : stage == Stage::writing ? exitOutput : exitLibrary;
+inline RunError stageError(Stage stage) {
+    return stage == Stage::reading ? RunError::input : stage == Stage::writing ? RunError::output : RunError::library;
 }

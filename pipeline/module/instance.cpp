@@ -50,7 +50,7 @@ bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int6
         call(module_.setWindows(procedure_, WindowManager::event, &windows_), error);
     if (made) return applySettings(saved, std::max<int64_t>(frame, 0));
     const std::string at = frame >= 0 ? "frame " + std::to_string(frame) + ": " : "";
-    status_.stop(exitModuleError, at + "creating '" + traits_.name + "': " + error);
+    status_.stop(RunError::module, at + "creating '" + traits_.name + "': " + error);
     return false;
 }
 
@@ -97,7 +97,7 @@ bool Instance::applyTogether(const std::vector<Setting>& given, const std::strin
             refused.push_back(s);
         }
         if (refused.size() == left.size()) {
-            status_.stop(exitUsage, what + refused[0].name + "=" + refused[0].value + ": " + first);
+            status_.stop(RunError::usage, what + refused[0].name + "=" + refused[0].value + ": " + first);
             return false;
         }
         left = std::move(refused);
@@ -113,7 +113,7 @@ bool Instance::applyAnimals() {
     for (int64_t n : o_.animals) counts += (counts.empty() ? "" : ",") + std::to_string(n);
     for (const auto& [name, value] : o_.sets)
         if (name == countSetting && std::strtod(value.c_str(), nullptr) != double(total)) {
-            status_.stop(exitUsage, "--animals " + counts + " and --set " + name + "=" + value + " disagree (" +
+            status_.stop(RunError::usage, "--animals " + counts + " and --set " + name + "=" + value + " disagree (" +
                                         std::to_string(total) + " against " + value +
                                         " animals in all): give the count once, with --animals");
             return false;
@@ -125,11 +125,11 @@ bool Instance::applyAnimals() {
     });
     std::string error;
     if (used && !::applySettings(module_, procedure_, {{countSetting, std::to_string(total)}}, error)) {
-        status_.stop(exitUsage, "--animals " + std::to_string(total) + ": " + error);
+        status_.stop(RunError::usage, "--animals " + std::to_string(total) + ": " + error);
         return false;
     }
     if (!used && !(o_.linking && o_.linking->global)) {
-        status_.stop(exitUsage, "--animals: nothing would use the count (the procedure '" + traits_.name +
+        status_.stop(RunError::usage, "--animals: nothing would use the count (the procedure '" + traits_.name +
                                     "' has no animals setting, and --link is not ...,global)");
         return false;
     }
@@ -139,7 +139,7 @@ bool Instance::applyAnimals() {
 bool Instance::configure(int64_t frame) {
     std::string error;
     if (call(module_.converse(procedure_, HostConsole::reply, HostConsole::written, &console_), error)) return true;
-    status_.stop(exitModuleError, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
+    status_.stop(RunError::module, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
     return false;
 }
 
@@ -193,12 +193,12 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
                                   job.image.szPixel};
         const Clock::time_point before = Clock::now();
         if (!call(module_.process(procedure_, &frame, taken.data(), int32_t(taken.size())), error))
-            return job.fail(exitModuleError, error);
+            return job.fail(RunError::module, error);
         profiler_.frameTime(1000.0 * std::chrono::duration<double>(Clock::now() - before).count());
-        if (needs.profile && !readProfile(error)) return job.fail(exitModuleError, error);
+        if (needs.profile && !readProfile(error)) return job.fail(RunError::module, error);
         if (needs.objects) {
             if (!readObjects(job.objects, error) || !readDetails(job.objects.size(), job, error))
-                return job.fail(exitModuleError, error);
+                return job.fail(RunError::module, error);
             job.ready = wallSeconds();
         }
         at = needs.exact ? Stage::writing : Stage::elsewhere;
@@ -214,7 +214,7 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
         job.processed = true;
     } catch (...) {
         job.processed = false;
-        job.fail(stageStatus(at), describeFailure(std::current_exception()));
+        job.fail(stageError(at), describeFailure(std::current_exception()));
     }
 }
 

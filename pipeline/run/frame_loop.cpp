@@ -3,7 +3,7 @@
 // thread each frame goes through the three in turn; otherwise each stage has a thread of its
 // own, joined by short queues, and the module still gets every call in frame order. A failure
 // travels with its frame and is told by the writing stage once the frames before it are
-// written, so that both ways end with the same message, status and outputs.
+// written, so that both ways end with the same failure and outputs.
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
@@ -127,19 +127,19 @@ void Run::read(FrameJob& job) {
             job.last = true;
             // A stop ends a wait for the stream; the run tells the stop itself.
             if (announced >= 0 && job.frame < wanted && !stop_.stopRequested()) {
-                job.status = exitInput;
-                job.failure = "input '" + o_.input + "' ended after " + std::to_string(job.frame) + " of the " +
-                              std::to_string(announced) + " frames its container announced";
+                job.failure = Failure{RunError::input, "input '" + o_.input + "' ended after " +
+                                                           std::to_string(job.frame) + " of the " +
+                                                           std::to_string(announced) + " frames its container announced"};
             }
         } else if (got != FrameSource::frame || !fitsLimits(job.bgr.size(), o_.maxPixels, error)) {
-            job.fail(exitInput, error);
+            job.fail(RunError::input, error);
         } else {
             at = Stage::elsewhere;
             job.time = source_->time();
             prepare(job);
         }
     } catch (...) {
-        job.fail(stageStatus(at), describeFailure(std::current_exception()));
+        job.fail(stageError(at), describeFailure(std::current_exception()));
     }
 }
 
@@ -164,16 +164,16 @@ bool Run::write(FrameJob& job) {
     Stage at = Stage::elsewhere;
     try {
         if (job.processed && !writeOutputs(job, at)) return false;
-        if (job.status != exitOk) {
-            status_.stop(job.status, job.failure);
+        if (job.failure) {
+            status_.stop(job.failure->kind, job.failure->message);
             return false;
         }
     } catch (...) {
-        status_.stop(stageStatus(at), "frame " + std::to_string(job.frame) + ": " +
+        status_.stop(stageError(at), "frame " + std::to_string(job.frame) + ": " +
                                           describeFailure(std::current_exception()));
         return false;
     }
-    return !job.last && !status_.quitting() && status_.code() == exitOk;
+    return !job.last && !status_.quitting() && !status_.failure();
 }
 
 // The rows go out first, to the outputs that take them; then the pictures.
@@ -199,7 +199,7 @@ bool Run::writeOutputs(FrameJob& job, Stage& at) {
             if (needs.annotated && result.annotated.empty()) result.annotated = annotate(job);
             at = Stage::writing;
             if (!sink->frame(result, error)) {
-                status_.stop(exitOutput, error);
+                status_.stop(RunError::output, error);
                 return false;
             }
         }

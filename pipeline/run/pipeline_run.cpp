@@ -9,7 +9,7 @@ PipelineRun::~PipelineRun() = default;
 void PipelineRun::setSource(std::unique_ptr<FrameSource> source) { run_->setSource(std::move(source)); }
 void PipelineRun::silenceConsole() { run_->silenceConsole(); }
 void PipelineRun::addSink(std::unique_ptr<Sink> sink) { run_->addSink(std::move(sink)); }
-int PipelineRun::run() { return run_->run(); }
+Outcome PipelineRun::run() { return run_->run(); }
 bool PipelineRun::reported() const { return run_->reported(); }
 int64_t PipelineRun::framesDone() const { return run_->framesDone(); }
 double PipelineRun::seconds() const { return run_->seconds(); }

@@ -50,31 +50,28 @@ private:
     bool objects_;
 };
 
-class FailureKept final : public RunObserver {
+class NoticesKept final : public RunObserver {
 public:
-    void failed(int, const std::string& message) override { message_ = message; }
     void notice(const std::string& text) override { notice_ += (notice_.empty() ? "" : "\n") + text; }
-    std::string message_, notice_;
+    std::string notice_;
 };
 
 }  // namespace
 
-bool previewFrames(Module& module, const Options& options, const SettingsFile& saved,
-                   const std::vector<HeldFrame>& frames, int64_t first, FramePreview& out, int& status,
-                   std::string& error) {
+Outcome previewFrames(Module& module, const Options& options, const SettingsFile& saved,
+                      const std::vector<HeldFrame>& frames, int64_t first, FramePreview& out) {
     // The run's processing, none of its files or windows.
     Options o;
     static_cast<ProcessingOptions&>(o) = options;
     o.start = first, o.frames = int64_t(frames.size()), o.threads = 1, o.quiet = true;
     const bool deferred = o.linking && o.linking->global;
     out = FramePreview{};
-    FailureKept observer;
+    NoticesKept observer;
     Run run(module, o, saved, observer);
     run.silenceConsole();
     run.setSource(std::make_unique<HeldFrames>(frames));
     run.addSink(std::make_unique<PreviewSink>(out, !deferred));
-    status = run.run();
-    error = observer.message_;
+    Outcome done = run.run();
     out.notice = observer.notice_;
-    return status == exitOk;
+    return done;
 }

@@ -51,25 +51,21 @@ bool takeSetup(const SettingsFile& saved, Options& o, std::string& error) {
 
 }  // namespace
 
-bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& status, std::string& error,
-                  const StopToken& stop) {
-    auto refuse = [&](int code, const std::string& text) {
-        status = code;
-        if (!text.empty()) error = text;
-        return false;
-    };
+Outcome checkRequest(const Module& module, Options& o, SettingsFile& saved, const StopToken& stop) {
+    std::string error;
+    auto refuse = [&](RunError kind, const std::string& text) { return Failure{kind, text.empty() ? error : text}; };
     if (!o.settingsFile.empty()) {
         if (!readSettingsFile(o.settingsFile, saved, error, stop))
-            return refuse(stop.stopRequested() ? stopStatus(stop.request()) : exitInput, "");
-        if (!takeSetup(saved, o, error)) return refuse(exitUsage, "");
+            return refuse(stop.stopRequested() ? stopError(stop.request()) : RunError::input, "");
+        if (!takeSetup(saved, o, error)) return refuse(RunError::usage, "");
         if (!o.procedureGiven)
             o.procedure = saved.procedure;
         else if (o.procedure != saved.procedure)
-            return refuse(exitUsage, "--procedure " + o.procedure + " but the --settings file '" + o.settingsFile +
+            return refuse(RunError::usage, "--procedure " + o.procedure + " but the --settings file '" + o.settingsFile +
                                          "' is for " + saved.procedure);
     }
     ProcedureTraits byDefault;
-    if (!readTraits(module, "", byDefault, error)) return refuse(exitModuleError, "");
+    if (!readTraits(module, "", byDefault, error)) return refuse(RunError::module, "");
     o.defaultProcedure = byDefault.name;
     if (o.procedure.empty()) o.procedure = o.defaultProcedure;
     // A name the registry does not hold is a usage error, told before anything opens.
@@ -81,12 +77,12 @@ bool checkRequest(const Module& module, Options& o, SettingsFile& saved, int& st
             known = known || o.procedure == name;
             list += (list.empty() ? "" : ", ") + name;
         }
-        if (!known) return refuse(exitUsage, "unknown procedure '" + o.procedure + "' (registered: " + list + ")");
+        if (!known) return refuse(RunError::usage, "unknown procedure '" + o.procedure + "' (registered: " + list + ")");
     }
-    if (o.procedure != o.defaultProcedure && !module.requireCreateByName(error)) return refuse(exitModuleLoad, "");
+    if (o.procedure != o.defaultProcedure && !module.requireCreateByName(error)) return refuse(RunError::moduleLoad, "");
     const bool named = o.params || !o.sets.empty() || !o.settingsFile.empty() || !o.settingsOut.empty();
-    if (named && !module.requireSettings(error)) return refuse(exitModuleLoad, "");
-    return true;
+    if (named && !module.requireSettings(error)) return refuse(RunError::moduleLoad, "");
+    return {};
 }
 
 namespace {
@@ -96,27 +92,21 @@ class QuietObserver final : public RunObserver {};
 
 }  // namespace
 
-bool describeSettings(Module& module, const Options& o, const SettingsFile& saved, std::vector<SettingInfo>& settings,
-                      int& status, std::string& error, bool quiet, int width, int height,
-                      std::vector<std::vector<std::string>>* groups) {
+Expected<bool> describeSettings(Module& module, const Options& o, const SettingsFile& saved,
+                                std::vector<SettingInfo>& settings, bool quiet, int width, int height,
+                                std::vector<std::vector<std::string>>* groups) {
     ProcedureTraits traits;
-    if (!readTraits(module, o.procedure, traits, error)) {
-        status = exitModuleError;
-        return false;
-    }
+    std::string error;
+    if (!readTraits(module, o.procedure, traits, error)) return Failure{RunError::module, error};
     QuietObserver silent;
     RunStatus told(silent);
     Instance instance(module, o, traits, told);
     if (quiet) instance.console().silence();
-    if (!instance.loadReplies({}, error)) {
-        status = exitInput;
-        return false;
-    }
+    if (!instance.loadReplies({}, error)) return Failure{RunError::input, error};
     const int channels = o.grey ? 1 : 3;
     const ip_fmtWords format{channels, channels * width, width, -height};
     const bool read = instance.create(format, saved, -1) && instance.describe(settings);
     if (read && groups && !instance.settingGroups(*groups)) groups->clear();
-    status = told.code();
-    error = told.reason();
+    if (!read && told.failure()) return *told.failure();
     return read;
 }

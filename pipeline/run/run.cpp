@@ -51,39 +51,32 @@ Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunO
 
 Run::~Run() = default;
 
-int Run::run() {
+Outcome Run::run() {
     const auto start = std::chrono::steady_clock::now();
-    const int status = runPhases();
+    Outcome status = runPhases();
     // Every phase counts: the outputs' closing (a global link) may take longer than the frames.
     seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return status;
 }
 
-int Run::runPhases() {
+Outcome Run::runPhases() {
     std::string error;
-    if (!traitsError_.empty()) {
-        status_.stop(exitModuleError, traitsError_);
-        return exitModuleError;
-    }
-    if (!chooseOutputs(error)) {
-        status_.stop(exitModuleLoad, error);
-        return exitModuleLoad;
-    }
-    if (!instance_.loadReplies(builtInReplies(o_, traits_), error, stop_)) {
-        status_.stop(stop_.stopRequested() ? stopStatus(stop_.request()) : exitInput, error);
-        return status_.code();
-    }
+    auto refuse = [&](RunError kind) {
+        status_.stop(kind, error);
+        return status_.outcome();
+    };
+    if (!traitsError_.empty()) return error = traitsError_, refuse(RunError::module);
+    if (!chooseOutputs(error)) return refuse(RunError::moduleLoad);
+    if (!instance_.loadReplies(builtInReplies(o_, traits_), error, stop_))
+        return refuse(stop_.stopRequested() ? stopError(stop_.request()) : RunError::input);
     cv::Mat bgr;
-    if (!openInput(bgr)) return status_.code();
-    if (!openRows(bgr.size(), error)) {
-        status_.stop(exitUsage, error);
-        return exitUsage;
-    }
-    if (!openOutputs()) return status_.code();
+    if (!openInput(bgr)) return status_.outcome();
+    if (!openRows(bgr.size(), error)) return refuse(RunError::usage);
+    if (!openOutputs()) return status_.outcome();
     try {
         loop(bgr);
     } catch (...) {
-        status_.stop(exitLibrary, describeFailure(std::current_exception()));
+        status_.stop(RunError::library, describeFailure(std::current_exception()));
     }
     return finish();
 }
@@ -115,7 +108,7 @@ bool Run::openInput(cv::Mat& bgr) {
     // A stop ends the wait for a stream's first frame: it is what ended the run then.
     auto refuse = [&](const std::string& text) {
         noteStop();
-        status_.stop(exitInput, text);
+        status_.stop(RunError::input, text);
         return false;
     };
     if (!source_)
@@ -198,7 +191,7 @@ bool Run::openOutputs() {
     for (const auto& sink : sinks_)
         if (!sink->open(context, error)) {
             discardOutputs();
-            status_.stop(exitOutput, error);
+            status_.stop(RunError::output, error);
             return false;
         }
     return true;
@@ -213,10 +206,10 @@ void Run::closeOutputs() {
     std::string error;
     // The rows that waited for the end of the run (--link ...,global) go to the outputs that take rows.
     for (const auto& sink : sinks_)
-        if (!sink->flush(stop_, error)) status_.stop(exitOutput, error);
+        if (!sink->flush(stop_, error)) status_.stop(RunError::output, error);
     if (const int request = kept_ ? kept_->linkStopped() : 0) {
-        status_.stop(stopStatus(request), stopCause(request) + " during the global linking after " +
-                                              std::to_string(done_) + " frames; the outputs hold them");
+        status_.stop(stopError(request), stopCause(request) + " during the global linking after " +
+                                             std::to_string(done_) + " frames; the outputs hold them");
         record_.complete = false;
         record_.reason = status_.reason() + "; their tracks are linked frame by frame, not over the whole run";
     }
@@ -228,7 +221,7 @@ void Run::closeOutputs() {
     for (Sink* sink : order) {
         if (!told && sink->closeOrder() > 0) tellNothingFound(), told = true;
         noteStop();
-        if (!sink->close(record_, error)) status_.stop(exitOutput, error);
+        if (!sink->close(record_, error)) status_.stop(RunError::output, error);
     }
     if (!told) tellNothingFound();
 }
@@ -239,15 +232,15 @@ void Run::noteStop() {
     const int request = stop_.request();
     if (!request || stopped_) return;
     stopped_ = true;
-    status_.stop(stopStatus(request), stopCause(request) + " after " + std::to_string(done_) + " frames" +
-                                          (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
+    status_.stop(stopError(request), stopCause(request) + " after " + std::to_string(done_) + " frames" +
+                                         (done_ > 0 ? "; the outputs hold them" : "; nothing was written"));
     // A record already partial keeps its own reason.
     if (!record_.complete) return;
     record_.complete = false;
     record_.reason = status_.reason();
 }
 
-int Run::finish() {
+Outcome Run::finish() {
     if (instance_.created()) instance_.record(record_);
     instance_.destroy();
     record_.framesRead = done_;
@@ -266,9 +259,9 @@ int Run::finish() {
         closeOutputs();
     else
         discardOutputs();
-    if (status_.code() == exitUsage) return exitUsage;  // a refused setting: nothing ran
-    reported_ = true;
-    return status_.code();
+    // A refused setting: nothing ran.
+    reported_ = !status_.failure() || status_.failure()->kind != RunError::usage;
+    return status_.outcome();
 }
 
 // A run whose outputs take objects and that found none says why it may have, rather than

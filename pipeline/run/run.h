@@ -38,8 +38,8 @@ public:
     void addSink(std::unique_ptr<Sink> sink) { extraSinks_.push_back(std::move(sink)); }
 
     // Checks the input, opens every output, processes the frames and closes the outputs as
-    // complete or partial. Returns the exit status; the observer was told any failure.
-    int run();
+    // complete or partial. The observer was told the failure it returns.
+    Outcome run();
 
     // Whether the run went past its checks, so that its frames and time are worth reporting.
     bool reported() const { return reported_; }
@@ -55,7 +55,7 @@ public:
     const StopToken& stopToken() const { return stop_; }
 
 private:
-    int runPhases();
+    Outcome runPhases();
     bool chooseOutputs(std::string& error);
     bool openInput(cv::Mat& bgr);
     bool openRows(cv::Size frameSize, std::string& error);
@@ -64,7 +64,7 @@ private:
     void discardOutputs();
     void closeOutputs();
     void noteStop();
-    int finish();
+    Outcome finish();
     void tellNothingFound();
     // A remark of the module's with the run's numbers and settings in it.
     std::string remark(const std::string& text, int64_t count) const;

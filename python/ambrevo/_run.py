@@ -17,8 +17,9 @@ from ._tables import numpy, table_of
 
 _MODULE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "Ambrevo.qorb")
 
-# The program's exit statuses as the exceptions a Python user expects.
-_FAILURES = {2: ValueError, 3: ValueError, 4: OSError, 130: KeyboardInterrupt, 143: KeyboardInterrupt}
+# The run's kinds of failure as the exceptions a Python user expects.
+_FAILURES = {"usage": ValueError, "input": ValueError, "output": OSError, "interrupted": KeyboardInterrupt,
+             "terminated": KeyboardInterrupt}
 # The input's name in the outputs when the frames come from Python.
 _FRAMES_INPUT = "python-frames"
 
@@ -29,13 +30,13 @@ class AmbrevoWarning(UserWarning):
     """A remark of a run that is no failure, such as why it may have found nothing."""
 
 
-def _failure(status: int, message: str, cause: Optional[BaseException] = None) -> BaseException:
-    """The exception for a run that ended with `status`; the frames' own exception as its cause."""
+def _failure(kind: str, message: str, cause: Optional[BaseException] = None) -> BaseException:
+    """The exception for a run that failed as `kind`; the frames' own exception as its cause."""
     if cause is not None:
         error: BaseException = RuntimeError(message)
         error.__cause__ = cause
         return error
-    return _FAILURES.get(status, RuntimeError)(python_words(message))
+    return _FAILURES.get(kind, RuntimeError)(python_words(message))
 
 
 def _warn(notices: Sequence[str]) -> None:
@@ -54,7 +55,7 @@ def _frames(source: Iterable[Any]) -> Tuple[Any, Any, int]:
     try:
         first = next(frames, _NO_FRAME)
     except Exception as e:
-        raise _failure(3, f"frame 0: the frames' iterator raised {type(e).__name__}: {e}", e) from e
+        raise _failure("input", f"frame 0: the frames' iterator raised {type(e).__name__}: {e}", e) from e
     if first is _NO_FRAME:
         raise ValueError("source gave no frames")
     return itertools.chain([first], frames), first, total
@@ -133,15 +134,15 @@ def track(source: Union[PathLike, Iterable[Any]], procedure: Optional[str] = Non
     words += (["--grey"] if grey else []) + ["--quiet", "--", input_word or _FRAMES_INPUT]
     report, finish = shown(progress)
     try:
-        status, message, rows, notices, raised, cancelled, last, stages = _ambrevo.run(
+        kind, message, rows, notices, raised, cancelled, last, stages = _ambrevo.run(
             _MODULE, words, arrays, total, report)
     finally:
         finish()
     _warn(notices)
     if stages:
         print(stages, end="", file=sys.stdout)
-    if status != 0 and not cancelled:
-        raise _failure(status, message, raised)
+    if kind and not cancelled:
+        raise _failure(kind, message, raised)
     return table_of(rows, as_frame, {"last_frame": last})
 
 
@@ -214,10 +215,10 @@ class Tracker:
         grey = numpy().ndim(frame) == 2 if self._grey is None else self._grey
         words = self._words + (["--grey"] if grey else []) + ["--quiet", "--threads", "1", "--", _FRAMES_INPUT]
         core = _ambrevo.LiveRun()
-        status, message = core.start(_MODULE, words)
-        if status != 0:
+        kind, message = core.start(_MODULE, words)
+        if kind:
             self._closed = True
-            raise _failure(status, message)
+            raise _failure(kind, message)
         self._core = core
 
     @property
@@ -236,11 +237,11 @@ class Tracker:
             core, self._core = self._core, None
         if core is None:
             return
-        status, message, notices = core.close(cancel)
+        kind, message, notices = core.close(cancel)
         self._done = core.frames
         _warn(notices)
-        if status != 0 and not cancel:
-            raise _failure(status, message)
+        if kind and not cancel:
+            raise _failure(kind, message)
 
     def __enter__(self) -> "Tracker":
         """The Tracker itself, closed at the end of the `with` block."""

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "arena_shape.h"
+#include "exit_status.h"
 #include "main_window.h"
 
 namespace {
@@ -66,10 +67,12 @@ int main(int argc, char** argv) {
     window.startRun();
     if (!waitFor([&] { return !window.running(); })) return std::fprintf(stderr, "the run did not end\n"), 1;
     const RunOutcome& run = window.lastRun();
-    std::printf("status %d, %lld of %lld frames%s\n%s\n%s\n", run.status, static_cast<long long>(run.frames),
-                static_cast<long long>(run.expected), run.cancelled ? ", cancelled" : "", run.message.c_str(),
-                run.notice.c_str());
+    // Told as the program would end the same run.
+    const int status = run.failure ? exitStatus(run.failure->kind) : exitOk;
+    std::printf("status %d, %lld of %lld frames%s\n%s\n%s\n", status, static_cast<long long>(run.frames),
+                static_cast<long long>(run.expected), run.cancelled ? ", cancelled" : "",
+                run.failure ? run.failure->message.c_str() : "", run.notice.c_str());
     const ambrevo::TrackTable* tracks = window.tracks();
     std::printf("review: %zu rows of %s\n", tracks ? tracks->size() : size_t(0), window.tracksFile().c_str());
-    return run.status;
+    return status;
 }

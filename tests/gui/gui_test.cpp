@@ -539,7 +539,7 @@ void GuiTest::runsEndAsTheyShould() {
     window.setRunOptions(false, 400, 0, 0);
     ask.answers = {"yes"};
     window.startRun();
-    QVERIFY(waitForRun(window) && window.lastRun().frames == 0 && window.lastRun().status != 0);
+    QVERIFY(waitForRun(window) && window.lastRun().frames == 0 && window.lastRun().failure);
     QVERIFY(!window.tracks() && plot->picture().isNull());
 
     window.setRunOptions(false, 0, 0, 0);

@@ -77,7 +77,7 @@ void load(Module& m) {
 struct Told final : RunObserver {
     std::vector<std::string> notices;
     std::string failure;
-    void failed(int, const std::string& text) override { failure = text; }
+    void failed(const Failure& f) override { failure = f.message; }
     void notice(const std::string& text) override { notices.push_back(text); }
 };
 
@@ -88,9 +88,9 @@ TEST(ProcedureTraits, TheCountSettingIsTheDeclaredOne) {
     herd::load(module);
     Options o = options({"demo", "--animals", "7"});
     SettingsFile saved;
-    int status = 0;
+    const Outcome checked = checkRequest(module, o, saved);
+    ASSERT_TRUE(checked) << checked.error().message;
     std::string error;
-    ASSERT_TRUE(checkRequest(module, o, saved, status, error)) << error;
     EXPECT_EQ(o.procedure + " " + o.defaultProcedure, "herd herd");
     EXPECT_EQ(commandLine(o), "ambrevo demo --animals 7");
     const std::string help = usageText(moduleFacts(module));
@@ -122,12 +122,11 @@ TEST(ProcedureTraits, RemarksAndRecordsFollowTheCounters) {
         herd::state.lost = lost, herd::state.kept = lost ? 2 : 0;
         Options o = options({"demo", "--frames", "2", "--animals", "4", "--tracks", dir / "t.csv", "--quiet"});
         SettingsFile saved;
-        int status = 0;
-        std::string error;
-        ASSERT_TRUE(checkRequest(module, o, saved, status, error)) << error;
+        const Outcome checked = checkRequest(module, o, saved);
+        ASSERT_TRUE(checked) << checked.error().message;
         Told told;
         ::Run run(module, o, saved, told);
-        EXPECT_EQ(run.run(), 0) << told.failure;
+        EXPECT_TRUE(run.run()) << told.failure;
         const std::string nothing = "no objects were found on any of the 2 frames (640x480)";
         EXPECT_EQ(told.notices, std::vector<std::string>{nothing + (lost ? "; it lost 3 of 2 frames with 4 heads; 2 "
                                                                            "frames it kept"

@@ -10,19 +10,6 @@
 
 #include "ambrevo/pipeline/core/link_settings.h"
 
-// Exit statuses, one per kind of failure, so that batch scripts can tell them apart.
-enum ExitStatus {
-    exitOk = 0,
-    exitModuleError = 1,    // the module threw while configuring or processing
-    exitUsage = 2,          // unknown option, malformed value, unknown procedure
-    exitInput = 3,          // input missing, unreadable or undecodable
-    exitOutput = 4,         // an output cannot be written
-    exitModuleLoad = 5,     // the module does not load or lacks an export
-    exitLibrary = 6,        // a library failed outside reading and writing (out of memory, a conversion)
-    exitInterrupted = 130,  // stopped by SIGINT (128 + the signal's number)
-    exitTerminated = 143,   // stopped by SIGTERM
-};
-
 // The default --max-pixels: a frame larger than this many pixels in total is refused.
 constexpr int64_t defaultMaxPixels = int64_t(8192) * 8192;
 // The default --timeout: seconds a live stream may send nothing before it counts as broken.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/stop.h"
 
 struct FrameResult;
@@ -32,8 +33,8 @@ public:
 class RunObserver {
 public:
     virtual ~RunObserver() = default;
-    // The failure that ends the run (`status`, an ExitStatus), once, as it happens.
-    virtual void failed(int status, const std::string& message) { (void)status, (void)message; }
+    // The failure that ends the run, once, as it happens.
+    virtual void failed(const Failure& failure) { (void)failure; }
     // A remark that is no failure: why a run may have found nothing.
     virtual void notice(const std::string& text) { (void)text; }
     // What the procedure writes while it works, on the module's thread: its console output, or
@@ -54,22 +55,23 @@ public:
     virtual void afterFrame(const FrameResult& result, RunControl& control) { (void)result, (void)control; }
 };
 
-// How a run ends: the first failure with its exit status, or a quit without one.
+// How a run ends: the first failure, or a quit without one.
 class RunStatus {
 public:
     explicit RunStatus(RunObserver& observer) : observer_(observer) {}
     // Reports the failure that ends the run; only the first one is told.
-    void stop(int status, const std::string& text) {
-        if (status_ != 0) return;
-        status_ = status;
+    void stop(RunError kind, const std::string& text) {
+        if (failure_) return;
+        failure_ = Failure{kind, text};
         reason_ = text;
-        observer_.failed(status, text);
+        observer_.failed(*failure_);
     }
     void quit(const std::string& reason) {
         quit_ = true;
         if (reason_.empty()) reason_ = reason;
     }
-    int code() const { return status_; }
+    const std::optional<Failure>& failure() const { return failure_; }
+    Outcome outcome() const { return failure_ ? Outcome(*failure_) : Outcome(); }
     // Why the run ended before the end of its input; empty when it did not.
     const std::string& reason() const { return reason_; }
     bool quitting() const { return quit_; }
@@ -77,7 +79,7 @@ public:
 
 private:
     RunObserver& observer_;
-    int status_ = 0;
+    std::optional<Failure> failure_;
     bool quit_ = false;
     std::string reason_;
 };

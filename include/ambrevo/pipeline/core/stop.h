@@ -32,10 +32,6 @@ private:
     std::function<int()> poll_;
 };
 
-// The exit status of a run ended by `request`: 128 + the signal's number (130 for SIGINT,
-// 143 for SIGTERM); a cancel counts as SIGINT.
-inline int stopStatus(int request) { return request == SIGTERM ? 128 + SIGTERM : 128 + SIGINT; }
-
 // How the run was ended, for its message and its outputs' reason: "stopped by SIGTERM".
 inline std::string stopCause(int request) {
     return request == SIGINT ? "stopped by SIGINT" : request == SIGTERM ? "stopped by SIGTERM" : "cancelled";

@@ -8,6 +8,8 @@
 #include <iosfwd>
 #include <memory>
 
+#include "ambrevo/pipeline/core/failure.h"
+
 class Module;
 struct Options;
 struct SettingsFile;
@@ -33,8 +35,8 @@ public:
     void addSink(std::unique_ptr<Sink> sink);
 
     // Checks the input, opens every output, processes the frames and closes the outputs as
-    // complete or partial. Returns the exit status; the observer was told any failure.
-    int run();
+    // complete or partial. The observer was told the failure it returns.
+    Outcome run();
 
     // Whether the run went past its checks, so that its frames and time are worth reporting.
     bool reported() const;

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/options.h"
 #include "ambrevo/pipeline/module/module.h"
 #include "ambrevo/pipeline/module/settings.h"
@@ -35,7 +36,6 @@ struct HeldFrame {
 
 // Processes `frames`, input frames `first` on, as a run of the options (their input and
 // outputs aside) started at `first` would, and gives what the last of them came out as. The
-// frames are left as they are. False with the run's exit status and its one-line message.
-bool previewFrames(Module& module, const Options& options, const SettingsFile& saved,
-                   const std::vector<HeldFrame>& frames, int64_t first, FramePreview& out, int& status,
-                   std::string& error);
+// frames are left as they are; the run's failure, if it has one.
+Outcome previewFrames(Module& module, const Options& options, const SettingsFile& saved,
+                      const std::vector<HeldFrame>& frames, int64_t first, FramePreview& out);

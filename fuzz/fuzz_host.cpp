@@ -277,18 +277,17 @@ void tracks(Input& in, const std::string& dir, std::vector<std::string>& targets
     bool committed = false, json = false;
     {
         TrackFileSink writer(target);
-        std::string error;
         // The columns of the flow tracker (areas), the contour tracker (motion) or both.
         ProcedureTraits traits;
         traits.name = procedure, traits.motion = procedure != procedures[0], traits.area = procedure != procedures[1];
-        if (writer.open(traits, {}, error)) {
+        if (const Outcome opened = writer.open(traits, {}); opened) {
             json = target.size() >= 5 && strcasecmp(target.c_str() + target.size() - 5, ".json") == 0;
             int frames = int(in.pick(6));
             for (int f = 0; f < frames; ++f) {
                 std::vector<ip_objectRecord> objects;
                 int n = int(in.pick(5));
                 for (int i = 0; i < n; ++i) objects.push_back(record(in, finiteOnly));
-                writer.frame(in.chance(8) ? int64_t(in.word()) << 31 : f, objects, {}, error);
+                (void)writer.frame(in.chance(8) ? int64_t(in.word()) << 31 : f, objects, {});
             }
             if (!in.chance(4)) {
                 RunRecord r;
@@ -303,12 +302,14 @@ void tracks(Input& in, const std::string& dir, std::vector<std::string>& targets
                 r.announced = in.number(-1, 10);
                 r.complete = in.byte() & 1;
                 r.reason = in.bytes(24);
-                committed = writer.close(r, error);
-                if (!committed && error.empty()) fault("TrackFileSink::close", "failed without a message");
+                const Outcome closed = writer.close(r);
+                committed = bool(closed);
+                if (!closed && closed.error().message.empty())
+                    fault("TrackFileSink::close", "failed without a message");
             } else if (in.chance(2)) {
                 writer.discard();
             }  // otherwise the writer goes out of scope unfinished, as when the host stops
-        } else if (error.empty()) {
+        } else if (opened.error().message.empty()) {
             fault("TrackFileSink::open", "refused without a message");
         }
     }

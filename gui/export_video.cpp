@@ -43,9 +43,9 @@ void exportFrames(const ExportJob& job, RunObserver& observer, RunOutcome& outco
     FrameReader reader;
     VideoSink video(job.file);
     std::string error;
-    auto fail = [&](RunError kind) { outcome.failure = Failure{kind, error}, video.discard(); };
-    if (!reader.open(job.input, error)) return fail(RunError::input);
-    if (!video.probe(error)) return fail(RunError::output);
+    auto fail = [&](const Failure& failure) { outcome.failure = failure, video.discard(); };
+    if (!reader.open(job.input, error)) return fail({RunError::input, error});
+    if (const Outcome made = video.probe(); !made) return fail(made.error());
     const TrackIndex index(&job.table);
     std::vector<ambrevo::Arena> arenas;
     for (int k = 1; !job.table.meta("arena_" + std::to_string(k)).empty(); ++k)
@@ -55,11 +55,12 @@ void exportFrames(const ExportJob& job, RunObserver& observer, RunOutcome& outco
         if (observer.stopRequested()) return video.discard();
         cv::Mat frame;
         double time = 0;
-        if (!reader.read(f, frame, time, error)) return fail(RunError::input);
-        if (!video.write(drawn(frame, job, index, f, arenas), reader.fps(), error)) return fail(RunError::output);
+        if (!reader.read(f, frame, time, error)) return fail({RunError::input, error});
+        if (const Outcome put = video.write(drawn(frame, job, index, f, arenas), reader.fps()); !put)
+            return fail(put.error());
         observer.progress(++outcome.frames, index.last() - index.first() + 1);
     }
-    if (!video.finish(error)) return fail(RunError::output);
+    if (const Outcome done = video.finish(); !done) return fail(done.error());
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 

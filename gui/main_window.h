@@ -172,7 +172,7 @@ private:
     void tellRunFound(const RunOutcome& outcome);
     void showResults(const Options& run);
     bool tracksBelong(const ambrevo::TrackTable& table, const std::string& file);
-    bool writeTracks(const std::string& file, std::string& error);
+    Outcome writeTracks(const std::string& file);
     void showSummary();
     void redrawPictures(const std::string& plotFile, const std::string& heatmapFile);
     void writeSummary(const std::string& file);

@@ -90,11 +90,10 @@ bool MainWindow::storeTracks(bool ask) {
                                      (keep ? "The file as it is now is kept as '" + backup + "'."
                                            : "'" + backup + "' keeps the file as it was before any correction."))))
         return false;
-    std::string error;
-    PendingFile pending;
-    if (keep && !(pending.create(backup, "backup of the track file", error) && writeText(pending, before, error)))
-        return say(error + "; the corrections were not saved", true), false;
-    if (!writeTracks(tableFile_, error)) return say(error, true), false;
+    if (keep)
+        if (const Outcome kept = writeWholeFile(backup, "backup of the track file", before); !kept)
+            return say(kept.error().message + "; the corrections were not saved", true), false;
+    if (const Outcome written = writeTracks(tableFile_); !written) return say(written.error().message, true), false;
     say("corrections saved to '" + tableFile_ + "'" + (keep ? "; the file before is '" + backup + "'" : ""));
     return true;
 }
@@ -102,16 +101,15 @@ bool MainWindow::storeTracks(bool ask) {
 bool MainWindow::saveTracksAs(const std::string& name) {
     if (!table_) return say("no tracks to save: run the analysis or open a track file", true), false;
     const std::string file = QFileInfo(q(name)).suffix().isEmpty() ? name + ".csv" : name;
-    std::string error;
-    if (!writeTracks(file, error)) return say(error, true), false;
+    if (const Outcome written = writeTracks(file); !written) return say(written.error().message, true), false;
     say("tracks saved to '" + file + "'");
     return true;
 }
 
 // The table into `file`, with the summary and pictures beside it where the run made them;
 // the review goes on with that file.
-bool MainWindow::writeTracks(const std::string& file, std::string& error) {
-    if (!table_->write(file, error)) return false;
+Outcome MainWindow::writeTracks(const std::string& file) {
+    if (Outcome written = table_->write(file); !written) return written;
     const std::string stem = stemOf(file);
     const bool summary = QFileInfo::exists(q(summaryFile_)), plot = QFileInfo::exists(q(plotFile_)),
                heatmap = QFileInfo::exists(q(heatmapFile_));
@@ -127,16 +125,15 @@ bool MainWindow::writeTracks(const std::string& file, std::string& error) {
         view->setPicture(QPixmap(q(picture)));
     savedText_ = table_->text();
     refreshReview();
-    return true;
+    return {};
 }
 
 // The summary as the run wrote it, from the corrected tracks.
 void MainWindow::writeSummary(const std::string& file) {
     std::ostringstream text;
     ambrevo::write_summary_csv(text, summaries_, summarySettings(*table_));
-    PendingFile pending;
-    std::string error;
-    if (!pending.create(file, "summary", error) || !writeText(pending, text.str(), error)) say(error, true);
+    if (const Outcome written = writeWholeFile(file, "summary", text.str()); !written)
+        say(written.error().message, true);
 }
 
 // The run's pictures drawn again from the corrected tracks, over the background the run drew
@@ -163,9 +160,10 @@ void MainWindow::redrawPictures(const std::string& plotFile, const std::string& 
     const std::vector<ambrevo::TrackPoint> points = t.points();
     for (const auto& [file, draw] :
          {std::pair{plotFile, &ambrevo::plot_trajectories}, {heatmapFile, &ambrevo::plot_heatmap}}) {
+        if (file.empty()) continue;
         PendingFile pending;
-        if (!file.empty() &&
-            !(pending.create(file, "picture", error) && writePicture(pending, draw(background, points, settings), error)))
-            say(error, true);
+        Outcome written = pending.create(file, "picture");
+        if (written) written = writePicture(pending, draw(background, points, settings));
+        if (!written) say(written.error().message, true);
     }
 }

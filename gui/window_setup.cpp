@@ -247,10 +247,9 @@ void MainWindow::setLink(const std::string& link) {
 
 bool MainWindow::loadSettings(const std::string& file) {
     auto read = std::make_shared<SettingsFile>();
-    std::string error;
     std::vector<ArenaShape> arenas;
     try {
-        if (!readSettingsFile(file, *read, error)) return say(error, true), false;
+        if (const Outcome got = readSettingsFile(file, *read); !got) return say(got.error().message, true), false;
         for (const std::string& roi : read->arenas) arenas.push_back(ArenaShape::parse(roi));
     } catch (const std::exception& e) {
         return say("settings file '" + file + "': " + e.what(), true), false;
@@ -280,9 +279,8 @@ bool MainWindow::saveSettings(const std::string& name) {
         if (std::any_of(described_.begin(), described_.end(), [&](const SettingInfo& s) { return s.name == setting; }))
             f->values.push_back({setting, value});
     f->arenas = o.rois, f->animals = o.animals, f->scale = o.scale, f->unit = o.unit, f->link = o.link;
-    PendingFile pending;
-    if (!pending.create(file, "settings file", error) || !writeText(pending, settingsFileJson(*f), error))
-        return say(error, true), false;
+    if (const Outcome written = writeWholeFile(file, "settings file", settingsFileJson(*f)); !written)
+        return say(written.error().message, true), false;
     // The same set-up, now told by the file: the edits before still undo to what they were.
     Setup saved = setup_;
     saved.settingsPath = file, saved.saved = f, saved.sets.clear();

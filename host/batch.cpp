@@ -564,7 +564,7 @@ int Batch::run(Module& module, const SettingsFile& saved) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::string error, made;
-    if (!prepareFolder(o_.outDir, "--out-dir folder", made, error)) return fail(exitOutput, error);
+    if (const Outcome ready = prepareFolder(o_.outDir, "--out-dir folder", made); !ready) return fail(ready.error());
     ask(module, saved);
     {
         FolderLock lock;

@@ -156,10 +156,9 @@ bool BatchRecord::save(std::string& error) {
                                 {"tracks", entry.claim->tracks}};
         inputs[input] = std::move(e);
     }
-    PendingFile file;
-    const bool saved =
-        file.create(file_, "batch record", error) &&
-        writeText(file, Json{{"inputs", inputs}}.dump(1, ' ', false, Json::error_handler_t::replace) + "\n", error);
+    const Outcome saved = writeWholeFile(
+        file_, "batch record", Json{{"inputs", inputs}}.dump(1, ' ', false, Json::error_handler_t::replace) + "\n");
+    if (!saved) error = saved.error().message;
     seen_ = fileIdentity(file_);
-    return saved;
+    return bool(saved);
 }

@@ -52,8 +52,8 @@ void BatchTable::set(const std::string& input, const std::vector<std::string>& c
 bool BatchTable::save(std::string& error) {
     std::string text = std::string(kHeader) + "\n";
     for (const auto& [input, line] : rows_) text += line + "\n";
-    PendingFile table;
-    const bool saved = table.create(file_, "batch table", error) && writeText(table, text, error);
+    const Outcome saved = writeWholeFile(file_, "batch table", text);
+    if (!saved) error = saved.error().message;
     seen_ = fileIdentity(file_);
-    return saved;
+    return bool(saved);
 }

@@ -164,14 +164,13 @@ void TerminalObserver::moduleSaid(bool notice, const std::string& text) {
     RunObserver::moduleSaid(notice, text);
 }
 
-std::ostream* TerminalObserver::liveRows(std::string& error) {
+Expected<std::ostream*> TerminalObserver::liveRows() {
     std::cout.flush();
     std::fflush(stdout);
     const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
         if (fd >= 0) ::close(fd);
-        error = "cannot write --tracks to standard output";
-        return nullptr;
+        return outputFailure("cannot write --tracks to standard output");
     }
     // A reader that goes away makes the next row fail and the run stop, rather than kill it.
     ::signal(SIGPIPE, SIG_IGN);

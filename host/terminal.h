@@ -46,7 +46,7 @@ public:
     void addClicks(int64_t frame, std::vector<cv::Point>& clicks) override;
     void afterFrame(const FrameResult& result, RunControl& control) override;
     // Standard output for the rows alone: what else the run prints there goes to standard error.
-    std::ostream* liveRows(std::string& error) override;
+    Expected<std::ostream*> liveRows() override;
     // The module's words wait for a decoder that has standard error closed.
     void moduleSaid(bool notice, const std::string& text) override;
     // Ends the progress line and closes the windows.

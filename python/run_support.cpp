@@ -61,11 +61,11 @@ py::array Table::take(bool clear) {
     return rows;
 }
 
-bool TableSink::open(const RunContext& run, std::string&) {
+Outcome TableSink::open(const RunContext& run) {
     rows_.emplace(run.procedure, false, run.trackColumns);
     headed_ = false;
     nameColumns();
-    return true;
+    return {};
 }
 
 // The columns by the header's names. Some columns (posture, confidence) are known only once
@@ -77,7 +77,7 @@ void TableSink::nameColumns() {
     ++table_.layout;
 }
 
-bool TableSink::frame(const FrameResult& result, std::string&) {
+Outcome TableSink::frame(const FrameResult& result) {
     if (!headed_ && !result.rows.empty()) {
         rows_->fix(result);
         nameColumns();
@@ -92,7 +92,7 @@ bool TableSink::frame(const FrameResult& result, std::string&) {
         for (size_t k = 0; width > 0 && k < values_.size(); ++k) table_.columns[k % width].push_back(values_[k]);
     }
     if (written_) written_(result.frame);
-    return true;
+    return {};
 }
 
 std::string PythonError::fetch() {

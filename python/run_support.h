@@ -58,9 +58,9 @@ public:
     TableSink(Table& table, std::mutex& lock, std::function<void(int64_t)> written = {})
         : table_(table), lock_(lock), written_(std::move(written)) {}
     SinkNeeds needs() const override { return {.objects = true}; }
-    bool open(const RunContext& run, std::string& error) override;
-    bool frame(const FrameResult& result, std::string& error) override;
-    bool close(const RunRecord&, std::string&) override { return true; }
+    Outcome open(const RunContext& run) override;
+    Outcome frame(const FrameResult& result) override;
+    Outcome close(const RunRecord&) override { return {}; }
     void discard() override {}
 
 private:

@@ -77,32 +77,28 @@ bool readUntilEnd(int fd, bool pipe, uint64_t limit, std::string& text, const St
 
 }  // namespace
 
-bool readFileArgument(const std::string& file, const FileArgument& what, std::string& text, std::string& error,
-                      const StopToken& stop) {
-    text.clear();
+Expected<std::string> readFileArgument(const std::string& file, const FileArgument& what, const StopToken& stop) {
+    auto refuse = [](const std::string& text) { return Failure{RunError::input, text}; };
     // Opened without waiting, so that a pipe without a writer is seen for what it is.
     const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         if (fd >= 0) ::close(fd);
-        error = "cannot read " + what.option + " file '" + file + "'";
-        return false;
+        return refuse("cannot read " + what.option + " file '" + file + "'");
     }
     const bool pipe = S_ISFIFO(st.st_mode);
     const std::string kind = pipe ? "" : kindOf(st.st_mode);
     if (!kind.empty() || uint64_t(st.st_size) > what.limit) {
         ::close(fd);
-        error = what.option + " '" + file + "' is " + (kind.empty() ? "larger than " + sizeText(what.limit) : kind) +
-                ", not " + what.holds + (kind == "a folder" ? "" : "; give a file of at most " + sizeText(what.limit));
-        return false;
+        return refuse(what.option + " '" + file + "' is " +
+                      (kind.empty() ? "larger than " + sizeText(what.limit) : kind) + ", not " + what.holds +
+                      (kind == "a folder" ? "" : "; give a file of at most " + sizeText(what.limit)));
     }
-    std::string why;
+    std::string text, why;
     const bool read = readUntilEnd(fd, pipe, what.limit, text, stop, why);
     ::close(fd);
-    if (read) return true;
-    text.clear();
-    error = "cannot read " + what.option + " '" + file + "': " + why;
-    return false;
+    if (read) return text;
+    return refuse("cannot read " + what.option + " '" + file + "': " + why);
 }
 
 bool syncFile(const std::string& file) {
@@ -136,8 +132,7 @@ int createPending(const std::string& target, const std::string& tag, std::string
     return -1;
 }
 
-bool PendingFile::create(const std::string& target, const std::string& what, std::string& error,
-                         const std::string& tag) {
+Outcome PendingFile::create(const std::string& target, const std::string& what, const std::string& tag) {
     discard();
     target_ = target;
     what_ = what;
@@ -150,29 +145,24 @@ bool PendingFile::create(const std::string& target, const std::string& what, std
     const fs::file_status status = fs::status(target_, ec);
     if (fs::exists(status) && !fs::is_regular_file(status)) {
         const std::string kind = nonRegularKind(target_);
-        error = failure() + ": it is " + (kind.empty() ? "not a regular file" : kind);
-        return false;
+        return failed(": it is " + (kind.empty() ? "not a regular file" : kind));
     }
     std::string temp;
     const int fd = createPending(target_, tag, temp);
-    if (fd < 0) {
-        error = failure();
-        return false;
-    }
+    if (fd < 0) return failed();
     ::close(fd);
     temp_ = temp;
-    return true;
+    return {};
 }
 
-bool PendingFile::commit(std::string& error) {
-    if (temp_.empty()) return true;
+Outcome PendingFile::commit() {
+    if (temp_.empty()) return {};
     if (!syncFile(temp_) || std::rename(temp_.c_str(), target_.c_str()) != 0) {
-        error = failure();
         discard();
-        return false;
+        return failed();
     }
     temp_.clear();
-    return true;
+    return {};
 }
 
 void PendingFile::discard() {
@@ -181,19 +171,18 @@ void PendingFile::discard() {
     temp_.clear();
 }
 
-bool writeText(PendingFile& file, const std::string& text, std::string& error) {
+Outcome writeText(PendingFile& file, const std::string& text) {
     std::ofstream out(file.path(), std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
     if (out.fail()) {
-        error = file.failure();
         file.discard();
-        return false;
+        return file.failed();
     }
-    return file.commit(error);
+    return file.commit();
 }
 
-bool writePicture(PendingFile& file, const cv::Mat& picture, std::string& error) {
+Outcome writePicture(PendingFile& file, const cv::Mat& picture) {
     std::vector<uchar> bytes;
     try {
         if (!cv::imencode(".png", picture, bytes)) bytes.clear();
@@ -201,14 +190,19 @@ bool writePicture(PendingFile& file, const cv::Mat& picture, std::string& error)
         bytes.clear();
     }
     if (bytes.empty()) {
-        error = file.failure();
         file.discard();
-        return false;
+        return file.failed();
     }
-    return writeText(file, std::string(bytes.begin(), bytes.end()), error);
+    return writeText(file, std::string(bytes.begin(), bytes.end()));
 }
 
-bool prepareFolder(const std::string& dir, const std::string& what, std::string& made, std::string& error) {
+Outcome writeWholeFile(const std::string& target, const std::string& what, const std::string& text) {
+    PendingFile file;
+    const Outcome made = file.create(target, what);
+    return made ? writeText(file, text) : made;
+}
+
+Outcome prepareFolder(const std::string& dir, const std::string& what, std::string& made) {
     std::error_code ec;
     made.clear();
     fs::path top = fs::path(dir).lexically_normal();
@@ -219,18 +213,14 @@ bool prepareFolder(const std::string& dir, const std::string& what, std::string&
         made = top.string();
     }
     fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec)) {
-        error = "cannot create " + what + " '" + dir + "'";
-        removeMadeFolders(dir, made);
-        return false;
-    }
-    PendingFile probe;
-    if (!probe.create((fs::path(dir) / "probe").string(), what, error, "probe")) {
-        error = "cannot write into " + what + " '" + dir + "'";
-        removeMadeFolders(dir, made);
-        return false;
-    }
-    return true;
+    const char* refused = nullptr;
+    if (!fs::is_directory(dir, ec))
+        refused = "cannot create ";
+    else if (!PendingFile().create((fs::path(dir) / "probe").string(), what, "probe"))
+        refused = "cannot write into ";
+    if (!refused) return {};
+    removeMadeFolders(dir, made);
+    return Failure{RunError::output, refused + what + " '" + dir + "'"};
 }
 
 void removeMadeFolders(const std::string& dir, std::string& made) {

@@ -9,4 +9,4 @@ void RunObserver::moduleSaid(bool notice, const std::string& text) {
     std::fputs(text.c_str(), notice ? stderr : stdout);
 }
 
-std::ostream* RunObserver::liveRows(std::string&) { return &std::cout; }
+Expected<std::ostream*> RunObserver::liveRows() { return &std::cout; }

@@ -9,25 +9,22 @@
 
 #include "ambrevo/pipeline/core/files.h"
 
-bool HostConsole::loadScript(const std::string& file, std::string& error, const StopToken& stop) {
-    std::string text;
-    if (!readFileArgument(file, {"--config", "a file of replies", uint64_t(16) << 20}, text, error, stop)) return false;
-    std::istringstream in(text);
+Outcome HostConsole::loadScript(const std::string& file, const StopToken& stop) {
+    const Expected<std::string> text = readFileArgument(file, {"--config", "a file of replies", uint64_t(16) << 20}, stop);
+    if (!text) return text.error();
+    std::istringstream in(*text);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         replies_.push_back(line);
     }
-    return true;
+    return {};
 }
 
-bool HostConsole::openLog(const std::string& file, std::string& error) {
+Outcome HostConsole::openLog(const std::string& file) {
     log_.open(file, std::ios::binary | std::ios::trunc);
-    if (!log_) {
-        error = "cannot write --console-log file '" + file + "'";
-        return false;
-    }
-    return true;
+    if (!log_) return outputFailure("cannot write --console-log file '" + file + "'");
+    return {};
 }
 
 bool HostConsole::closeLog() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ambrevo.h"
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/stop.h"
 
 // Replies come from a script (--config) while it lasts, then "" (keep the values);
@@ -17,12 +18,12 @@
 // goes to standard output and, byte for byte, to the log file when one is open.
 class HostConsole final {
 public:
-    // Reads the reply script (readFileArgument); false with `error` when it cannot.
-    bool loadScript(const std::string& file, std::string& error, const StopToken& stop = StopToken());
+    // Reads the reply script (readFileArgument).
+    Outcome loadScript(const std::string& file, const StopToken& stop = StopToken());
     // Replies given by the host itself (the built-in scene answers its own dialogue).
     void setReplies(const std::vector<std::string>& replies) { replies_.assign(replies.begin(), replies.end()); }
     // Opens the log; false when it cannot be written.
-    bool openLog(const std::string& file, std::string& error);
+    Outcome openLog(const std::string& file);
     // Replies come from standard input from now on (the interactive 'c' key).
     void useTerminal(bool terminal) { terminal_ = terminal; }
     // Nothing reaches standard output (the log still gets everything).

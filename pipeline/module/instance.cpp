@@ -31,11 +31,12 @@ bool Instance::call(ambrevo_status status, std::string& error) {
     return false;
 }
 
-bool Instance::loadReplies(const std::vector<std::string>& builtIn, std::string& error, const StopToken& stop) {
-    if (!o_.configFile.empty() && !console_.loadScript(o_.configFile, error, stop)) return false;
+Outcome Instance::loadReplies(const std::vector<std::string>& builtIn, const StopToken& stop) {
+    if (!o_.configFile.empty())
+        if (const Outcome loaded = console_.loadScript(o_.configFile, stop); !loaded) return loaded;
     if (!builtIn.empty()) console_.setReplies(builtIn);
     replies_ = !o_.configFile.empty() || !builtIn.empty();
-    return true;
+    return {};
 }
 
 bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int64_t frame) {

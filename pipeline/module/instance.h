@@ -44,8 +44,8 @@ public:
     WindowManager& windows() { return windows_; }
     bool created() const { return procedure_ != nullptr; }
 
-    // The replies of --config, else `builtIn`; false with an input error.
-    bool loadReplies(const std::vector<std::string>& builtIn, std::string& error, const StopToken& stop = StopToken());
+    // The replies of --config, else `builtIn`; an input failure when the file cannot be read.
+    Outcome loadReplies(const std::vector<std::string>& builtIn, const StopToken& stop = StopToken());
     // Makes the instance for frames in `format` (the module adapts to later frames of another
     // size) and applies the settings: the saved ones, then the
     // dialogue's replies, then each --set, the later winning. False when refused, told

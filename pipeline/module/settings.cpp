@@ -186,19 +186,18 @@ std::string settingsFileJson(const SettingsFile& file) {
     return out.insert(out.size() - 2, more);
 }
 
-bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error, const StopToken& stop) {
-    std::string text;
-    if (!readFileArgument(file, {"--settings", "a settings file", uint64_t(16) << 20}, text, error, stop)) return false;
+Outcome readSettingsFile(const std::string& file, SettingsFile& out, const StopToken& stop) {
+    const Expected<std::string> text = readFileArgument(file, {"--settings", "a settings file", uint64_t(16) << 20}, stop);
+    if (!text) return text.error();
     out = SettingsFile{};
     std::string refusal;
     try {
-        refusal = readSettingsJson(Json::parse(text), out);
+        refusal = readSettingsJson(Json::parse(*text), out);
     } catch (const Json::exception& e) {
         // "[json.exception.parse_error.101] parse error at line 1, column 5: ...": the words after the tag.
         const std::string what = e.what();
         refusal = what.substr(what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
     }
-    if (refusal.empty()) return true;
-    error = "malformed --settings file '" + file + "': " + refusal;
-    return false;
+    if (refusal.empty()) return {};
+    return Failure{RunError::input, "malformed --settings file '" + file + "': " + refusal};
 }

@@ -66,7 +66,7 @@ void WindowManager::event(void* manager, const ambrevo_window_event* e) {
     });
 }
 
-bool WindowManager::endFrame(int64_t frame, std::string& error) {
+Outcome WindowManager::endFrame(int64_t frame) {
     for (auto& w : windows_) {
         if (!w->takeChanged()) continue;
         cv::Mat picture = w->rendered();
@@ -75,14 +75,11 @@ bool WindowManager::endFrame(int64_t frame, std::string& error) {
             char number[32];
             std::snprintf(number, sizeof number, "_%06lld.png", static_cast<long long>(frame));
             std::string file = dir_ + "/" + fileSafe(w->title()) + number;
-            if (!writeImage(file, picture)) {
-                error = "cannot write window image '" + file + "'";
-                return false;
-            }
+            if (!writeImage(file, picture)) return outputFailure("cannot write window image '" + file + "'");
         }
         if (onScreen_) cv::imshow("ambrevo: " + w->title(), picture);
     }
-    return true;
+    return {};
 }
 
 std::string fileSafe(const std::string& title) {

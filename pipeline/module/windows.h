@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ambrevo.h"
+#include "ambrevo/pipeline/core/failure.h"
 #include "module/overlay.h"
 
 class HostWindow final {
@@ -43,8 +44,8 @@ public:
     // The module's window function (ambrevo_set_windows) with a manager as its pointer.
     static void event(void* manager, const ambrevo_window_event* event);
     // After each frame: save / show the windows whose picture changed. False when a
-    // file could not be written (`error` says which).
-    bool endFrame(int64_t frame, std::string& error);
+    // file could not be written (the failure says which).
+    Outcome endFrame(int64_t frame);
     size_t open() const { return windows_.size(); }
     // What failed while the module used the windows (memory, a picture), once; empty when nothing did.
     std::string takeFailure() { return std::exchange(failure_, {}); }

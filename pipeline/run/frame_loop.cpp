@@ -165,7 +165,7 @@ bool Run::write(FrameJob& job) {
     try {
         if (job.processed && !writeOutputs(job, at)) return false;
         if (job.failure) {
-            status_.stop(job.failure->kind, job.failure->message);
+            status_.stop(*job.failure);
             return false;
         }
     } catch (...) {
@@ -189,7 +189,6 @@ bool Run::writeOutputs(FrameJob& job, Stage& at) {
         result.objects = job.objects;
         result.take(rows);
     }
-    std::string error;
     tracks_.addSample(std::move(job.sample));
     for (const bool rowsPass : {true, false}) {
         for (const auto& sink : sinks_) {
@@ -198,8 +197,8 @@ bool Run::writeOutputs(FrameJob& job, Stage& at) {
             at = Stage::elsewhere;
             if (needs.annotated && result.annotated.empty()) result.annotated = annotate(job);
             at = Stage::writing;
-            if (!sink->frame(result, error)) {
-                status_.stop(RunError::output, error);
+            if (const Outcome written = sink->frame(result); !written) {
+                status_.stop(written.error());
                 return false;
             }
         }

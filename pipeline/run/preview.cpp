@@ -29,19 +29,19 @@ public:
     PreviewSink(FramePreview& out, bool objects) : out_(out), objects_(objects) {}
     // With --link ...,global the rows wait for the run's end and come apart from the pictures.
     SinkNeeds needs() const override { return {.objects = objects_, .exact = true, .annotated = true}; }
-    bool open(const RunContext&, std::string&) override { return true; }
+    Outcome open(const RunContext&) override { return {}; }
     // Each frame's result replaces the one before: the last frame's is kept.
-    bool frame(const FrameResult& result, std::string&) override {
+    Outcome frame(const FrameResult& result) override {
         out_.exact = result.exact;
         out_.annotated = result.annotated;
         out_.objects.assign(result.objects.begin(), result.objects.end());
         out_.objectsRead = objects_;
-        return true;
+        return {};
     }
-    bool close(const RunRecord& record, std::string&) override {
+    Outcome close(const RunRecord& record) override {
         out_.moduleVersion = record.moduleVersion;
         out_.settings = record.settings;
-        return true;
+        return {};
     }
     void discard() override {}
 

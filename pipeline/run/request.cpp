@@ -55,8 +55,8 @@ Outcome checkRequest(const Module& module, Options& o, SettingsFile& saved, cons
     std::string error;
     auto refuse = [&](RunError kind, const std::string& text) { return Failure{kind, text.empty() ? error : text}; };
     if (!o.settingsFile.empty()) {
-        if (!readSettingsFile(o.settingsFile, saved, error, stop))
-            return refuse(stop.stopRequested() ? stopError(stop.request()) : RunError::input, "");
+        if (const Outcome read = readSettingsFile(o.settingsFile, saved, stop); !read)
+            return refuse(stop.stopRequested() ? stopError(stop.request()) : RunError::input, read.error().message);
         if (!takeSetup(saved, o, error)) return refuse(RunError::usage, "");
         if (!o.procedureGiven)
             o.procedure = saved.procedure;
@@ -102,7 +102,7 @@ Expected<bool> describeSettings(Module& module, const Options& o, const Settings
     RunStatus told(silent);
     Instance instance(module, o, traits, told);
     if (quiet) instance.console().silence();
-    if (!instance.loadReplies({}, error)) return Failure{RunError::input, error};
+    if (const Outcome loaded = instance.loadReplies({}); !loaded) return loaded.error();
     const int channels = o.grey ? 1 : 3;
     const ip_fmtWords format{channels, channels * width, width, -height};
     const bool read = instance.create(format, saved, -1) && instance.describe(settings);

@@ -67,8 +67,10 @@ Outcome Run::runPhases() {
     };
     if (!traitsError_.empty()) return error = traitsError_, refuse(RunError::module);
     if (!chooseOutputs(error)) return refuse(RunError::moduleLoad);
-    if (!instance_.loadReplies(builtInReplies(o_, traits_), error, stop_))
+    if (const Outcome loaded = instance_.loadReplies(builtInReplies(o_, traits_), stop_); !loaded) {
+        error = loaded.error().message;
         return refuse(stop_.stopRequested() ? stopError(stop_.request()) : RunError::input);
+    }
     cv::Mat bgr;
     if (!openInput(bgr)) return status_.outcome();
     if (!openRows(bgr.size(), error)) return refuse(RunError::usage);
@@ -187,11 +189,10 @@ bool Run::openOutputs() {
     const RunContext context{o_,       traits_,     times_.columns(layout_.columns(o_.linking.has_value())),
                              source_->fps(),      instance_.console(), instance_.windows(),
                              tracks_,  observer_};
-    std::string error;
     for (const auto& sink : sinks_)
-        if (!sink->open(context, error)) {
+        if (const Outcome opened = sink->open(context); !opened) {
             discardOutputs();
-            status_.stop(RunError::output, error);
+            status_.stop(opened.error());
             return false;
         }
     return true;
@@ -203,10 +204,9 @@ void Run::discardOutputs() {
 
 // Each output goes into place on its own: a failing one does not take the others with it.
 void Run::closeOutputs() {
-    std::string error;
     // The rows that waited for the end of the run (--link ...,global) go to the outputs that take rows.
     for (const auto& sink : sinks_)
-        if (!sink->flush(stop_, error)) status_.stop(RunError::output, error);
+        if (const Outcome flushed = sink->flush(stop_); !flushed) status_.stop(flushed.error());
     if (const int request = kept_ ? kept_->linkStopped() : 0) {
         status_.stop(stopError(request), stopCause(request) + " during the global linking after " +
                                              std::to_string(done_) + " frames; the outputs hold them");
@@ -221,7 +221,7 @@ void Run::closeOutputs() {
     for (Sink* sink : order) {
         if (!told && sink->closeOrder() > 0) tellNothingFound(), told = true;
         noteStop();
-        if (!sink->close(record_, error)) status_.stop(RunError::output, error);
+        if (const Outcome closed = sink->close(record_); !closed) status_.stop(closed.error());
     }
     if (!told) tellNothingFound();
 }

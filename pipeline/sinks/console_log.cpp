@@ -9,16 +9,16 @@ namespace {
 class ConsoleLogSink final : public Sink {
 public:
     explicit ConsoleLogSink(std::string file) : target_(std::move(file)) {}
-    bool open(const RunContext& run, std::string& error) override {
+    Outcome open(const RunContext& run) override {
         console_ = &run.console;
-        return file_.create(target_, "--console-log file", error) && console_->openLog(file_.path(), error);
+        if (Outcome made = file_.create(target_, "--console-log file"); !made) return made;
+        return console_->openLog(file_.path());
     }
-    bool frame(const FrameResult&, std::string&) override { return true; }
-    bool close(const RunRecord&, std::string& error) override {
-        if (console_->closeLog() && file_.commit(error)) return true;
+    Outcome frame(const FrameResult&) override { return {}; }
+    Outcome close(const RunRecord&) override {
+        if (console_->closeLog() && file_.commit()) return {};
         file_.discard();
-        error = "cannot write --console-log file '" + target_ + "'";
-        return false;
+        return outputFailure("cannot write --console-log file '" + target_ + "'");
     }
     void discard() override {
         if (console_) console_->closeLog();

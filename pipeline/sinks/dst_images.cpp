@@ -12,18 +12,15 @@ class DstSink final : public Sink {
 public:
     explicit DstSink(std::string dir) : dir_(std::move(dir)) {}
     SinkNeeds needs() const override { return {.exact = true}; }
-    bool open(const RunContext&, std::string& error) override {
-        return prepareFolder(dir_, "--dst folder", made_, error);
-    }
-    bool frame(const FrameResult& result, std::string& error) override {
+    Outcome open(const RunContext&) override { return prepareFolder(dir_, "--dst folder", made_); }
+    Outcome frame(const FrameResult& result) override {
         char name[32];
         std::snprintf(name, sizeof name, "dst_%06lld.png", static_cast<long long>(result.frame));
         const std::string file = dir_ + "/" + name;
-        if (writeImage(file, result.exact)) return true;
-        error = "cannot write destination image '" + file + "'";
-        return false;
+        if (writeImage(file, result.exact)) return {};
+        return outputFailure("cannot write destination image '" + file + "'");
     }
-    bool close(const RunRecord&, std::string&) override { return true; }
+    Outcome close(const RunRecord&) override { return {}; }
     // The folder goes again when this run made it and left it empty.
     void discard() override { removeMadeFolders(dir_, made_); }
 

@@ -91,7 +91,7 @@ std::vector<ambrevo::IdentityRow> KeptRows::identityRows() const {
 
 // The track of every kept row, and the missing rows of each kept frame, by the whole-run
 // linker, and the animals' identities where wanted. Throws StopRequested when `stop` asks.
-bool KeptRows::linkKept(const StopToken& stop, std::string& error) {
+Outcome KeptRows::linkKept(const StopToken& stop) {
     const std::vector<int> animals(animals_.begin(), animals_.end());
     std::vector<ambrevo::LinkedRow> linked;
     size_t total = 0;
@@ -112,8 +112,7 @@ bool KeptRows::linkKept(const StopToken& stop, std::string& error) {
     } catch (const StopRequested&) {
         throw;
     } catch (const std::exception& e) {
-        error = "--link " + link_ + ": " + e.what();
-        return false;
+        return outputFailure("--link " + link_ + ": " + e.what());
     }
     links_.trackOf.assign(total, noLink);
     links_.missing.assign(kept_.size(), {});
@@ -122,7 +121,7 @@ bool KeptRows::linkKept(const StopToken& stop, std::string& error) {
             links_.trackOf[size_t(l.row)] = l.track;
         else if (const size_t k = keptIndex(l.frame); k < kept_.size())
             links_.missing[k].push_back(l);
-    return true;
+    return {};
 }
 
 // The links made frame by frame while the run went on; without them (a position the linker
@@ -137,22 +136,23 @@ void KeptRows::frameByFrameLinks() {
 }
 
 // The whole-run links, or, when a stop came before they were done, the frame-by-frame ones.
-bool KeptRows::link(const StopToken& stop, std::string& error) {
+Outcome KeptRows::link(const StopToken& stop) {
     linkStopped_ = stop.request();
     if (!linkStopped_) {
         try {
-            return linkKept(stop, error);
+            return linkKept(stop);
         } catch (const StopRequested& stopped) {
             linkStopped_ = stopped.request;
         }
     }
     frameByFrameLinks();
-    return true;
+    return {};
 }
 
-bool KeptRows::flush(const StopToken& stop, std::string& error) {
-    if (!flushed_) flushed_ = link(stop, flushError_) && handOn(flushError_);
-    if (!*flushed_) error = flushError_;
+Outcome KeptRows::flush(const StopToken& stop) {
+    if (flushed_) return *flushed_;
+    const Outcome linked = link(stop);
+    flushed_ = linked ? handOn() : linked;
     return *flushed_;
 }
 
@@ -200,8 +200,9 @@ void KeptRows::keepPoints(const Kept& f, const FrameRows& out) {
 }
 
 // Each kept frame's rows, made once, to every output; the frame's memory goes as it is handed on.
-bool KeptRows::handOn(std::string& error) {
+Outcome KeptRows::handOn() {
     std::vector<char> taking(readers_.size(), 1);
+    Outcome handed;
     FrameRows out;
     for (size_t k = 0, row = 0; k < kept_.size(); ++k) {
         Kept& f = kept_[k];
@@ -213,11 +214,12 @@ bool KeptRows::handOn(std::string& error) {
         result.objects = out.rows;
         result.take(out);
         for (size_t r = 0; r < readers_.size(); ++r)
-            if (taking[r]) taking[r] = readers_[r]->frame(result, error);
+            if (taking[r])
+                if (Outcome took = readers_[r]->frame(result); !took) taking[r] = 0, handed = std::move(took);
         f.rows = {}, f.shapes = {}, f.postures = {};
     }
     kept_ = {}, links_ = {};
-    return std::find(taking.begin(), taking.end(), 0) == taking.end();
+    return handed;
 }
 
 GlobalLinkSink::GlobalLinkSink(std::unique_ptr<Sink> inner, std::shared_ptr<KeptRows> kept)
@@ -225,6 +227,3 @@ GlobalLinkSink::GlobalLinkSink(std::unique_ptr<Sink> inner, std::shared_ptr<Kept
     kept_->addReader(*inner_);
 }
 
-bool GlobalLinkSink::flush(const StopToken& stop, std::string& error) {
-    return kept_->flush(stop, error);
-}

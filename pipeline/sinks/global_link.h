@@ -32,9 +32,9 @@ public:
     // The output a wrapper hands the rows to.
     void addReader(Sink& output) { readers_.push_back(&output); }
     // The first time it is asked: links the rows kept and hands every kept frame's linked rows
-    // to every output, each frame made once; false with `error` when the rows cannot be linked
-    // or an output cannot take them (the others still get theirs).
-    bool flush(const StopToken& stop, std::string& error);
+    // to every output, each frame made once; a failure when the rows cannot be linked or an
+    // output cannot take them (the others still get theirs).
+    Outcome flush(const StopToken& stop);
     // The stop request that cut the whole-run linking short; 0 when none did.
     int linkStopped() const { return linkStopped_; }
 
@@ -65,10 +65,10 @@ private:
     int groupOf(ambrevo::LinkPoint at) const { return tracks_.layout().groupOf(at.x, at.y); }
     bool identitiesWanted() const;
     std::vector<ambrevo::IdentityRow> identityRows() const;
-    bool link(const StopToken& stop, std::string& error);
-    bool linkKept(const StopToken& stop, std::string& error);
+    Outcome link(const StopToken& stop);
+    Outcome linkKept(const StopToken& stop);
     void frameByFrameLinks();
-    bool handOn(std::string& error);
+    Outcome handOn();
     size_t keptIndex(int64_t frame) const;
     void keptRows(size_t k, size_t first, FrameRows& out) const;
     void keepPoints(const Kept& f, const FrameRows& out);
@@ -80,8 +80,7 @@ private:
     std::optional<ambrevo::TrackLinker> fallback_;  // frame by frame beside the whole-run linking
     std::vector<Kept> kept_;
     bool shapedRun_ = false;  // some frame's rows came with their shapes
-    std::optional<bool> flushed_;  // whether the rows went out, once it was tried
-    std::string flushError_;
+    std::optional<Outcome> flushed_;  // whether the rows went out, once it was tried
     int linkStopped_ = 0;
     Links links_;
     std::vector<Sink*> readers_;
@@ -97,13 +96,13 @@ public:
         needs.exact = needs.annotated = false;
         return needs;
     }
-    bool open(const RunContext& run, std::string& error) override { return inner_->open(run, error); }
-    bool frame(const FrameResult& result, std::string&) override {
+    Outcome open(const RunContext& run) override { return inner_->open(run); }
+    Outcome frame(const FrameResult& result) override {
         kept_->keep(result);
-        return true;
+        return {};
     }
-    bool flush(const StopToken& stop, std::string& error) override;
-    bool close(const RunRecord& record, std::string& error) override { return inner_->close(record, error); }
+    Outcome flush(const StopToken& stop) override { return kept_->flush(stop); }
+    Outcome close(const RunRecord& record) override { return inner_->close(record); }
     void discard() override { inner_->discard(); }
     int closeOrder() const override { return inner_->closeOrder(); }
 

@@ -16,30 +16,30 @@ public:
     SinkNeeds needs() const override { return {.objects = true}; }
     int closeOrder() const override { return -5; }
 
-    bool open(const RunContext& run, std::string& error) override {
+    Outcome open(const RunContext& run) override {
         format_.emplace(run.procedure, false, run.trackColumns);
-        out_ = run.observer.liveRows(error);
-        return out_ != nullptr;
+        Expected<std::ostream*> out = run.observer.liveRows();
+        if (!out) return out.error();
+        out_ = *out;
+        return {};
     }
 
     // The header waits for the first rows, which tell the columns that depend on them.
-    bool frame(const FrameResult& result, std::string& error) override {
+    Outcome frame(const FrameResult& result) override {
         format_->fix(result);
         if (first_ && !result.rows.empty()) format_->header(*out_, RunRecord{}, false, true), first_ = false;
         format_->frame(*out_, result, first_);
         out_->flush();
-        if (*out_) return true;
-        error = "cannot write --tracks file '-'";
-        return false;
+        if (*out_) return {};
+        return outputFailure("cannot write --tracks file '-'");
     }
 
-    bool close(const RunRecord& record, std::string& error) override {
+    Outcome close(const RunRecord& record) override {
         if (first_) format_->header(*out_, record, false, true);
         format_->metadata(*out_, record);
         out_->flush();
-        if (*out_) return true;
-        error = failure;
-        return false;
+        if (*out_) return {};
+        return outputFailure("cannot write --tracks to standard output");
     }
 
     void discard() override {
@@ -47,7 +47,6 @@ public:
     }
 
 private:
-    static constexpr const char* failure = "cannot write --tracks to standard output";
     std::optional<TrackRows> format_;
     std::ostream* out_ = nullptr;
     bool first_ = true;

@@ -11,14 +11,14 @@ namespace {
 class SettingsSink final : public Sink {
 public:
     explicit SettingsSink(std::string file) : target_(std::move(file)) {}
-    bool open(const RunContext& run, std::string& error) override {
+    Outcome open(const RunContext& run) override {
         procedure_ = run.procedure.name;
-        return file_.create(target_, "--settings-out file", error);
+        return file_.create(target_, "--settings-out file");
     }
-    bool frame(const FrameResult&, std::string&) override { return true; }
-    bool close(const RunRecord& record, std::string& error) override {
-        if (!record.settingsRead) return file_.commit(error);
-        return writeText(file_, settingsJson(record.moduleVersion, procedure_, record.settings), error);
+    Outcome frame(const FrameResult&) override { return {}; }
+    Outcome close(const RunRecord& record) override {
+        if (!record.settingsRead) return file_.commit();
+        return writeText(file_, settingsJson(record.moduleVersion, procedure_, record.settings));
     }
     void discard() override { file_.discard(); }
     int closeOrder() const override { return -4; }

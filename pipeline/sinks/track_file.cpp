@@ -17,45 +17,38 @@ bool appendFile(std::ostream& out, const std::string& file) {
 
 }  // namespace
 
-bool TrackFileSink::open(const RunContext& run, std::string& error) {
-    return open(run.procedure, run.trackColumns, error);
-}
+Outcome TrackFileSink::open(const RunContext& run) { return open(run.procedure, run.trackColumns); }
 
-bool TrackFileSink::open(const ProcedureTraits& procedure, std::vector<TrackColumn> columns, std::string& error) {
+Outcome TrackFileSink::open(const ProcedureTraits& procedure, std::vector<TrackColumn> columns) {
     format_.emplace(procedure, endsWithNoCase(file_, ".json"), std::move(columns));
     firstFrame_ = true;
-    if (!final_.create(file_, "--tracks file", error) || !rowsFile_.create(file_, "--tracks file", error, "rows")) {
-        discard();
-        return false;
+    Outcome made = final_.create(file_, "--tracks file");
+    if (made) made = rowsFile_.create(file_, "--tracks file", "rows");
+    if (made) {
+        rows_.open(rowsFile_.path(), std::ios::binary | std::ios::trunc);
+        if (!rows_) made = final_.failed();
     }
-    rows_.open(rowsFile_.path(), std::ios::binary | std::ios::trunc);
-    if (!rows_) {
-        error = final_.failure();
-        discard();
-        return false;
-    }
-    return true;
+    if (!made) discard();
+    return made;
 }
 
-bool TrackFileSink::frame(int64_t frame, std::span<const ip_objectRecord> rows,
-                          std::span<const RowPlace> places, std::string& error) {
+Outcome TrackFileSink::frame(int64_t frame, std::span<const ip_objectRecord> rows, std::span<const RowPlace> places) {
     FrameResult result;
     result.frame = frame, result.rows = rows, result.places = places;
-    return TrackFileSink::frame(result, error);
+    return TrackFileSink::frame(result);
 }
 
-bool TrackFileSink::frame(const FrameResult& result, std::string& error) {
-    if (!rows_.is_open()) return true;
+Outcome TrackFileSink::frame(const FrameResult& result) {
+    if (!rows_.is_open()) return {};
     format_->frame(rows_, result, firstFrame_);
     firstFrame_ = false;
     rows_.flush();
-    if (rows_) return true;
-    error = "cannot write --tracks file '" + file_ + "'";
-    return false;
+    if (rows_) return {};
+    return outputFailure("cannot write --tracks file '" + file_ + "'");
 }
 
-bool TrackFileSink::close(const RunRecord& r, std::string& error) {
-    if (!rows_.is_open()) return true;
+Outcome TrackFileSink::close(const RunRecord& r) {
+    if (!rows_.is_open()) return {};
     rows_.flush();
     bool ok = bool(rows_);
     rows_.close();
@@ -70,13 +63,12 @@ bool TrackFileSink::close(const RunRecord& r, std::string& error) {
         out.close();
         ok = ok && !out.fail();
     }
-    if (!ok || !final_.commit(error)) {
-        error = final_.failure();
+    if (!ok || !final_.commit()) {
         discard();
-        return false;
+        return final_.failed();
     }
     rowsFile_.discard();
-    return true;
+    return {};
 }
 
 void TrackFileSink::discard() {

@@ -15,14 +15,13 @@ class TrackFileSink final : public Sink {
 public:
     explicit TrackFileSink(std::string file) : file_(std::move(file)) {}
     // The same as open() with the run's procedure and track columns.
-    bool open(const ProcedureTraits& procedure, std::vector<TrackColumn> columns, std::string& error);
-    bool frame(int64_t frame, std::span<const ip_objectRecord> rows, std::span<const RowPlace> places,
-               std::string& error);
+    Outcome open(const ProcedureTraits& procedure, std::vector<TrackColumn> columns);
+    Outcome frame(int64_t frame, std::span<const ip_objectRecord> rows, std::span<const RowPlace> places);
 
     SinkNeeds needs() const override { return {.objects = true}; }
-    bool open(const RunContext& run, std::string& error) override;
-    bool frame(const FrameResult& result, std::string& error) override;
-    bool close(const RunRecord& record, std::string& error) override;
+    Outcome open(const RunContext& run) override;
+    Outcome frame(const FrameResult& result) override;
+    Outcome close(const RunRecord& record) override;
     void discard() override;
     int closeOrder() const override { return -5; }
 

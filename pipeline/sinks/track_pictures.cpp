@@ -16,24 +16,23 @@ namespace {
 class TrackTableSink : public Sink {
 public:
     TrackTableSink(std::string file, const char* what) : target_(std::move(file)), what_(what) {}
-    bool open(const RunContext& run, std::string& error) override {
+    Outcome open(const RunContext& run) override {
         tracks_ = &run.tracks;
-        return file_.create(target_, what_, error);
+        return file_.create(target_, what_);
     }
-    bool frame(const FrameResult&, std::string&) override { return true; }
-    bool close(const RunRecord&, std::string& error) override {
+    Outcome frame(const FrameResult&) override { return {}; }
+    Outcome close(const RunRecord&) override {
         try {
-            return write(*tracks_, error);
+            return write(*tracks_);
         } catch (const std::invalid_argument& e) {
-            error = std::string("--summary, --plot or --heatmap: ") + e.what();
             discard();
-            return false;
+            return outputFailure(std::string("--summary, --plot or --heatmap: ") + e.what());
         }
     }
     void discard() override { file_.discard(); }
 
 protected:
-    virtual bool write(const RunTracks& tracks, std::string& error) = 0;
+    virtual Outcome write(const RunTracks& tracks) = 0;
     PendingFile file_;
 
 private:
@@ -49,11 +48,11 @@ public:
     int closeOrder() const override { return -3; }
 
 private:
-    bool write(const RunTracks& tracks, std::string& error) override {
+    Outcome write(const RunTracks& tracks) override {
         const ambrevo::SummarySettings settings = tracks.layout().summarySettings();
         std::ostringstream text;
         ambrevo::write_summary_csv(text, ambrevo::summarise_tracks(tracks.points(), settings), settings);
-        return writeText(file_, text.str(), error);
+        return writeText(file_, text.str());
     }
 };
 
@@ -66,8 +65,8 @@ public:
     int closeOrder() const override { return order_; }
 
 private:
-    bool write(const RunTracks& tracks, std::string& error) override {
-        return writePicture(file_, draw_(tracks.background(), tracks.points(), tracks.layout().plotSettings()), error);
+    Outcome write(const RunTracks& tracks) override {
+        return writePicture(file_, draw_(tracks.background(), tracks.points(), tracks.layout().plotSettings()));
     }
     Draw draw_;
     int order_;

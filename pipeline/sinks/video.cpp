@@ -10,7 +10,8 @@
 
 namespace fs = std::filesystem;
 
-bool VideoSink::write(const cv::Mat& bgr, double fps, std::string& error) {
+Outcome VideoSink::write(const cv::Mat& bgr, double fps) {
+    auto failed = [&](const char* why = "") { return outputFailure("cannot write video '" + target_ + "'" + why); };
     if (!writer_.isOpened()) {
         first_ = bgr.size();
         // The encoders want even sizes: an odd first frame gets one more row or column.
@@ -22,10 +23,7 @@ bool VideoSink::write(const cv::Mat& bgr, double fps, std::string& error) {
             if (file_.active()) writer_.open(file_.path(), cv::CAP_FFMPEG, fourcc, fps, size_, true);
         } catch (const cv::Exception&) {
         }
-        if (!writer_.isOpened()) {
-            error = "cannot write video '" + target_ + "'";
-            return false;
-        }
+        if (!writer_.isOpened()) return failed();
     }
     cv::Mat fitted;
     if (bgr.size() == size_) {
@@ -39,8 +37,7 @@ bool VideoSink::write(const cv::Mat& bgr, double fps, std::string& error) {
     try {
         writer_.write(fitted);
     } catch (const cv::Exception&) {
-        error = "cannot write video '" + target_ + "'";
-        return false;
+        return failed();
     }
     ++frames_;
     // The encoder reports no failed write. Once its file system has no free block left
@@ -48,18 +45,16 @@ bool VideoSink::write(const cv::Mat& bgr, double fps, std::string& error) {
     struct statvfs disk {};
     const std::string folder = fs::path(file_.path()).parent_path().string();
     if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) == 0 &&
-        (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) == 0) {
-        error = "cannot write video '" + target_ + "': its disk is full";
-        return false;
-    }
-    return true;
+        (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) == 0)
+        return failed(": its disk is full");
+    return {};
 }
 
-bool VideoSink::finish(std::string& error) {
-    if (!file_.active()) return true;
+Outcome VideoSink::finish() {
+    if (!file_.active()) return {};
     if (!writer_.isOpened()) {
         file_.discard();
-        return true;
+        return {};
     }
     try {
         writer_.release();
@@ -73,12 +68,11 @@ bool VideoSink::finish(std::string& error) {
     } catch (const cv::Exception&) {
     }
     if (announced != frames_) {
-        error = "cannot write video '" + target_ + "': the finished file does not hold the " + std::to_string(frames_) +
-                " frames written (is the disk full?)";
         file_.discard();
-        return false;
+        return outputFailure("cannot write video '" + target_ + "': the finished file does not hold the " +
+                             std::to_string(frames_) + " frames written (is the disk full?)");
     }
-    return file_.commit(error);
+    return file_.commit();
 }
 
 void VideoSink::discard() {

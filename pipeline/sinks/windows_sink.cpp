@@ -10,14 +10,12 @@ namespace {
 class WindowsSink final : public Sink {
 public:
     explicit WindowsSink(std::string dir) : dir_(std::move(dir)) {}
-    bool open(const RunContext& run, std::string& error) override {
+    Outcome open(const RunContext& run) override {
         windows_ = &run.windows;
-        return dir_.empty() || prepareFolder(dir_, "--windows folder", made_, error);
+        return dir_.empty() ? Outcome() : prepareFolder(dir_, "--windows folder", made_);
     }
-    bool frame(const FrameResult& result, std::string& error) override {
-        return windows_->endFrame(result.frame, error);
-    }
-    bool close(const RunRecord&, std::string&) override { return true; }
+    Outcome frame(const FrameResult& result) override { return windows_->endFrame(result.frame); }
+    Outcome close(const RunRecord&) override { return {}; }
     void discard() override { removeMadeFolders(dir_, made_); }
 
 private:

@@ -111,10 +111,7 @@ std::string TrackTable::text() const {
     return out;
 }
 
-bool TrackTable::write(const std::string& file, std::string& error) const {
-    PendingFile pending;
-    return pending.create(file, "track file", error) && writeText(pending, text(), error);
-}
+Outcome TrackTable::write(const std::string& file) const { return writeWholeFile(file, "track file", text()); }
 
 std::string TrackTable::meta(const std::string& key) const {
     const std::string prefix = "# " + key + ": ";

@@ -129,37 +129,38 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     ProcedureTraits areas, motion;
     areas.name = "flowtrack", areas.motion = false;
     motion.name = "ccTrack", motion.area = false;
-    ASSERT_TRUE(empty.open(areas, {}, error) && empty.close(record, error)) << error;
+    ASSERT_TRUE(empty.open(areas, {}) && empty.close(record));
     EXPECT_EQ(readFile(dir / "e.json"),
               "{\"procedure\": \"flowtrack\", \"frames\": [],\n \"meta\": {\"source\": \"a\\nb.avi\", "
               "\"procedure\": \"flowtrack\", \"frame_size\": [64, 48], \"pixels\": \"bgr\", \"first_frame\": 3, "
               "\"frames_read\": 1, \"frames_expected\": 5, \"frames_in_input\": null, \"status\": \"partial\", "
               "\"reason\": \"stopped \\\"here\\\"\"}}\n");
-    ASSERT_TRUE(cc.open(motion, {}, error));
+    ASSERT_TRUE(cc.open(motion, {}));
     ip_objectRecord r = object(4, 7, 42);
     r.vx = 1.5f, r.vy = -0.25f, r.pointCount = 57, r.appearances = 6, r.selected = 1;
-    cc.frame(3, std::vector{r}, {}, error);
+    ASSERT_TRUE(cc.frame(3, std::vector{r}, {}));
     EXPECT_FALSE(fs::exists(dir / "c.csv")) << "the rows wait under a temporary name";
-    ASSERT_TRUE(cc.close(record, error));
+    ASSERT_TRUE(cc.close(record));
     const std::string csv = "# ambrevo track file\n# source: a?b.avi\n# procedure: ccTrack\n# frame_size: 64x48\n"
                             "# pixels: bgr\n# first_frame: 3\n# frames_read: 1\n# frames_expected: 5\n"
                             "# frames_in_input: unknown\n# status: partial\n# reason: stopped \"here\"\n"
                             "frame,object,x,y,vx,vy,points,appearances,selected\n3,4,7,42,1.5,-0.25,57,6,1\n";
     EXPECT_EQ(readFile(dir / "c.csv"), csv);
     // Numbers that are not finite are missing values: JSON readers refuse NaN.
-    ASSERT_TRUE(odd.open(motion, {}, error));
+    ASSERT_TRUE(odd.open(motion, {}));
     r.vx = std::nanf(""), r.vy = INFINITY;
-    odd.frame(0, std::vector{r}, {}, error);
-    ASSERT_TRUE(odd.close(record, error));
+    ASSERT_TRUE(odd.frame(0, std::vector{r}, {}));
+    ASSERT_TRUE(odd.close(record));
     EXPECT_NE(readFile(dir / "n.json").find("\"vx\": null, \"vy\": null"), std::string::npos) << readFile(dir / "n.json");
-    ASSERT_TRUE(dropped.open(motion, {}, error));
-    dropped.frame(0, std::vector{r}, {}, error);
+    ASSERT_TRUE(dropped.open(motion, {}));
+    ASSERT_TRUE(dropped.frame(0, std::vector{r}, {}));
     dropped.discard();
     EXPECT_EQ(readFile(dir / "c.csv"), csv);
     for (const auto& e : fs::directory_iterator(dir.path)) EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
     PendingFile folder;
-    EXPECT_FALSE(folder.create(dir.path.string(), "video", error));
-    EXPECT_EQ(error, "cannot write video '" + dir.path.string() + "': it is a folder");
+    const Outcome made = folder.create(dir.path.string(), "video");
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.error().message, "cannot write video '" + dir.path.string() + "': it is a folder");
     EXPECT_EQ(pendingName("out/v.mp4"), "out/.v.mp4.part-" + std::to_string(::getpid()) + ".mp4");
 
     EXPECT_EQ(openSource(dir / "s%d%d.png", error), nullptr);
@@ -185,16 +186,16 @@ TEST(HostFiles, AVideoWhoseEndCannotBeWrittenIsDroppedAndTheEarlierFileKept) {
     struct Unmount { std::string command; ~Unmount() { std::system(command.c_str()); } } unmount{"umount '" + dir.path.string() + "'"};
     const std::string target = dir / "v.mp4";
     writeFile(target, "earlier\n");
-    std::string error;
     VideoSink video(target);
-    ASSERT_TRUE(video.probe(error)) << error;
+    ASSERT_TRUE(video.probe());
     // Enough frames that the container's index needs pages of its own.
-    for (int i = 0; i < 2000 && video.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar(10, 120, 240)), 25.0, error);) ++i;
+    for (int i = 0; i < 2000 && video.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar(10, 120, 240)), 25.0);) ++i;
     std::ofstream filler(dir / "filler", std::ios::binary);
     for (const std::string block(4096, 'x'); filler.write(block.data(), 4096) && filler.flush();) {
     }
-    EXPECT_FALSE(video.finish(error));
-    EXPECT_EQ(error, "cannot write video '" + target + "': the finished file does not hold the 2000 frames written (is the disk full?)");
+    const Outcome finished = video.finish();
+    ASSERT_FALSE(finished);
+    EXPECT_EQ(finished.error().message, "cannot write video '" + target + "': the finished file does not hold the 2000 frames written (is the disk full?)");
     EXPECT_EQ(readFile(target), "earlier\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2) << "a temporary is left";
 }
@@ -226,10 +227,13 @@ TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
     for (const auto& [given, refusal] : cases) {
         std::ofstream(file, std::ios::binary) << given;
         SettingsFile read;
-        std::string error, values;
-        EXPECT_EQ(readSettingsFile(file, read, error), refusal.empty()) << given;
+        std::string values;
+        const Outcome got = readSettingsFile(file, read);
+        EXPECT_EQ(bool(got), refusal.empty()) << given;
         if (!refusal.empty()) {
-            EXPECT_EQ(error.rfind("malformed --settings file '" + file + "': " + refusal, 0), 0u) << error;
+            if (got) continue;
+            EXPECT_EQ(got.error().message.rfind("malformed --settings file '" + file + "': " + refusal, 0), 0u)
+                << got.error().message;
             continue;
         }
         for (const auto& v : read.values) values += v.name + "=" + v.value + " ";
@@ -237,18 +241,17 @@ TEST(HostSettings, FilesReadBackAndMalformedOnesAreRefused) {
     }
     std::ofstream(file, std::ios::binary) << settingsJson("v\x1f", "flowtrack", settings);  // written as \u001f
     SettingsFile escaped;
-    std::string error;
-    EXPECT_TRUE(readSettingsFile(file, escaped, error) && escaped.version == "v\x1f") << error << escaped.version;
+    EXPECT_TRUE(readSettingsFile(file, escaped) && escaped.version == "v\x1f") << escaped.version;
     // Escapes as any JSON writer may give them; the set-up the app saves read back whole.
     std::ofstream(file, std::ios::binary) << "{\"module_version\": \"v\\u0041\\u00e9\", \"procedure\": \"crowd\", "
                                              "\"settings\": {\"Rate\": 1e-1}, \"unit\": \"\\u00b5m\"}";
-    EXPECT_TRUE(readSettingsFile(file, escaped, error)) << error;
+    EXPECT_TRUE(readSettingsFile(file, escaped));
     EXPECT_EQ(escaped.version + " " + escaped.unit + " " + escaped.values.at(0).value, "vA\xc3\xa9 \xc2\xb5m 0.1");
     SettingsFile setUp{"1.2",  "crowd", {{"Rate", "0.25"}}, {"rect:1,2,3,4", "circle:5,6,7"},
                        {3, 4}, 2.5,     "mm, \"wet\"\t\\",  "15,5,predict"};
     std::ofstream(file, std::ios::binary) << settingsFileJson(setUp);
     SettingsFile again;
-    ASSERT_TRUE(readSettingsFile(file, again, error)) << error;
+    ASSERT_TRUE(readSettingsFile(file, again));
     EXPECT_TRUE(again.arenas == setUp.arenas && again.animals == setUp.animals && again.scale == 2.5 &&
                 again.unit == setUp.unit && again.link == setUp.link && again.values.at(0).value == "0.25")
         << readFile(file);
@@ -270,16 +273,16 @@ struct Recorder final : Sink {
     std::vector<Frame> frames;
     RunRecord record;
     SinkNeeds needs() const override { return {true, true, true, false, false}; }
-    bool open(const RunContext& run, std::string&) override {
+    Outcome open(const RunContext& run) override {
         columns = run.trackColumns, fps = run.fps;
-        return true;
+        return {};
     }
-    bool frame(const FrameResult& r, std::string&) override {
+    Outcome frame(const FrameResult& r) override {
         frames.push_back({r.frame, {r.rows.begin(), r.rows.end()}, {r.places.begin(), r.places.end()}, r.exact.clone(),
                           r.annotated.clone()});
-        return true;
+        return {};
     }
-    bool close(const RunRecord& r, std::string&) override { return record = r, true; }
+    Outcome close(const RunRecord& r) override { return record = r, Outcome(); }
     void discard() override {}
 };
 
@@ -316,14 +319,14 @@ TEST(Sinks, ARecordedRunReplayedGivesTheRunsFilesAndAPartialCloseSaysWhy) {
         RunRecord record = seen.record;
         record.complete = !partial, record.reason = partial ? "stopped here" : "";
         for (const auto& sink : chooseSinks(again)) {
-            ASSERT_TRUE(sink->open(context, error)) << error;
+            ASSERT_TRUE(sink->open(context));
             for (const Recorder::Frame& f : seen.frames) {
                 FrameResult r;
                 r.frame = f.frame, r.rows = f.rows, r.objects = f.rows, r.places = f.places;
                 r.exact = f.exact, r.annotated = f.annotated;
-                ASSERT_TRUE(sink->frame(r, error)) << error;
+                ASSERT_TRUE(sink->frame(r));
             }
-            ASSERT_TRUE(sink->close(record, error)) << error;
+            ASSERT_TRUE(sink->close(record));
         }
         if (partial) break;
         EXPECT_EQ(listing(dir.path / "run_dst"), listing(dir.path / "replay_dst"));

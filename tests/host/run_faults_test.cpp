@@ -23,9 +23,9 @@ class ClosingSink final : public Sink {
 public:
     explicit ClosingSink(std::function<void()> onClose) : onClose_(std::move(onClose)) {}
     SinkNeeds needs() const override { return {}; }
-    bool open(const RunContext&, std::string&) override { return true; }
-    bool frame(const FrameResult&, std::string&) override { return true; }
-    bool close(const RunRecord&, std::string&) override { return onClose_(), true; }
+    Outcome open(const RunContext&) override { return {}; }
+    Outcome frame(const FrameResult&) override { return {}; }
+    Outcome close(const RunRecord&) override { return onClose_(), Outcome(); }
     void discard() override {}
     int closeOrder() const override { return -100; }  // before every other output
 
@@ -143,15 +143,18 @@ TEST(FileArgument, ReadWholeWithinItsLimitElseRefusedWithTheCause) {
     TempDir dir;
     writeFile(dir / "small", "0123456789");
     const FileArgument what{"--x", "an x file", 10};
-    std::string text, error;
-    EXPECT_TRUE(readFileArgument(dir / "small", what, text, error)) << error;
-    EXPECT_EQ(text, "0123456789");
+    // The reason a read was refused; empty when it was not.
+    auto refusal = [&](const std::string& file) {
+        const Expected<std::string> text = readFileArgument(file, what);
+        return text ? std::string() : text.error().message;
+    };
+    const Expected<std::string> small = readFileArgument(dir / "small", what);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(*small, "0123456789");
     writeFile(dir / "large", "0123456789A");
-    EXPECT_FALSE(readFileArgument(dir / "large", what, text, error));
-    EXPECT_EQ(error, "--x '" + dir / "large" + "' is larger than 10 bytes, not an x file; give a file of at most 10 bytes");
-    EXPECT_TRUE(text.empty());
-    EXPECT_FALSE(readFileArgument(dir / "missing", what, text, error));
-    EXPECT_EQ(error, "cannot read --x file '" + dir / "missing" + "'");
+    EXPECT_EQ(refusal(dir / "large"),
+              "--x '" + dir / "large" + "' is larger than 10 bytes, not an x file; give a file of at most 10 bytes");
+    EXPECT_EQ(refusal(dir / "missing"), "cannot read --x file '" + dir / "missing" + "'");
     EXPECT_EQ(nonRegularKind(dir / "small"), "");
     EXPECT_EQ(nonRegularKind(dir.path.string()), "a folder");
     EXPECT_EQ(nonRegularKind("/dev/null"), "a device");
@@ -164,8 +167,7 @@ TEST(FileArgument, ReadWholeWithinItsLimitElseRefusedWithTheCause) {
         }
         ::close(fd);
     });
-    EXPECT_FALSE(readFileArgument(dir / "pipe", what, text, error));
-    EXPECT_EQ(error, "cannot read --x '" + dir / "pipe" + "': it holds more than 10 bytes");
+    EXPECT_EQ(refusal(dir / "pipe"), "cannot read --x '" + dir / "pipe" + "': it holds more than 10 bytes");
     writer.join();
 }
 

@@ -56,6 +56,9 @@ private:
 };
 using Outcome = Expected<void>;
 
+// An output that cannot be written, in `message`'s words.
+inline Failure outputFailure(std::string message) { return {RunError::output, std::move(message)}; }
+
 // The kind of a run ended by a stop request (a signal's number; a cancel counts as SIGINT).
 inline RunError stopError(int request) { return request == SIGTERM ? RunError::terminated : RunError::interrupted; }
 

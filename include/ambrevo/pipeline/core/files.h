@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/stop.h"
 
 // What `path` is when it is there but no regular file: "a folder", "a named pipe (FIFO)", "a
@@ -26,10 +27,10 @@ struct FileArgument {
 constexpr double pipeWaitSeconds = 10;
 // Reads `file` whole into `text`. A pipe is read until its writer closes it, waiting no longer
 // than pipeWaitSeconds at a time and never past `stop`; a folder or a device is refused
-// without a byte read (a device would never end), and so is more than the limit. False with
-// a one-line `error` that names the cause.
-bool readFileArgument(const std::string& file, const FileArgument& what, std::string& text, std::string& error,
-                      const StopToken& stop = StopToken());
+// without a byte read (a device would never end), and so is more than the limit. The text, or
+// an input failure that names the cause.
+Expected<std::string> readFileArgument(const std::string& file, const FileArgument& what,
+                                       const StopToken& stop = StopToken());
 
 // `s` as a JSON string, quotes included: quotes, backslashes and control characters escaped,
 // other characters as they are, and bytes that are no UTF-8 each replaced by U+FFFD.
@@ -58,25 +59,29 @@ public:
     ~PendingFile() { discard(); }
 
     // Creates the empty temporary. Refused when the target is a folder or its folder takes
-    // no new file; `what` names the file in the message ("--tracks file").
-    bool create(const std::string& target, const std::string& what, std::string& error,
-                const std::string& tag = "part");
-    bool commit(std::string& error);
+    // no new file; `what` names the file in the message ("--tracks file"). Failures here and
+    // in commit() are output failures.
+    Outcome create(const std::string& target, const std::string& what, const std::string& tag = "part");
+    Outcome commit();
     void discard();
     bool active() const { return !temp_.empty(); }
     const std::string& path() const { return temp_; }
     const std::string& target() const { return target_; }
-    std::string failure() const { return "cannot write " + what_ + " '" + target_ + "'"; }
+    Failure failed(const std::string& why = "") const {
+        return {RunError::output, "cannot write " + what_ + " '" + target_ + "'" + why};
+    }
 
 private:
     std::string target_, temp_, what_;
 };
 
-// Writes `text` into the temporary and commits it; on failure the temporary goes and `error`
-// names the file.
-bool writeText(PendingFile& file, const std::string& text, std::string& error);
+// Writes `text` into the temporary and commits it; on failure the temporary goes and the
+// failure names the file.
+Outcome writeText(PendingFile& file, const std::string& text);
 // The same with a picture encoded as PNG.
-bool writePicture(PendingFile& file, const cv::Mat& picture, std::string& error);
+Outcome writePicture(PendingFile& file, const cv::Mat& picture);
+// `text` as the whole of `target`, by way of its temporary; `what` names it in a failure.
+Outcome writeWholeFile(const std::string& target, const std::string& what, const std::string& text);
 
 // Data reaches the disk before the name points at it, so a crash right after the rename
 // cannot leave an empty file under the final name.
@@ -84,7 +89,7 @@ bool syncFile(const std::string& file);
 
 // Creates `dir` when missing and checks that files can be made in it; `made` is the
 // outermost folder created here, empty when `dir` was there.
-bool prepareFolder(const std::string& dir, const std::string& what, std::string& made, std::string& error);
+Outcome prepareFolder(const std::string& dir, const std::string& what, std::string& made);
 // Removes what prepareFolder made, from `dir` up to `made`, as far as the folders are empty.
 void removeMadeFolders(const std::string& dir, std::string& made);
 // Writes an image under a temporary name in its folder and renames it into place.

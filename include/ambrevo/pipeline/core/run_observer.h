@@ -42,8 +42,8 @@ public:
     // standard output and standard error.
     virtual void moduleSaid(bool notice, const std::string& text);
     // Where --tracks - streams its rows, asked once as that output opens: by default standard
-    // output as the process has it. Null with `error` refuses the run.
-    virtual std::ostream* liveRows(std::string& error);
+    // output as the process has it. A failure refuses the run.
+    virtual Expected<std::ostream*> liveRows();
     // After each frame written: frames done, and the frames the run is to take (-1: unknown).
     virtual void progress(int64_t done, int64_t expected) { (void)done, (void)expected; }
     // Polled by every stage before each frame, on any thread: 0 to go on, else the request
@@ -66,6 +66,7 @@ public:
         reason_ = text;
         observer_.failed(*failure_);
     }
+    void stop(const Failure& failure) { stop(failure.kind, failure.message); }
     void quit(const std::string& reason) {
         quit_ = true;
         if (reason_.empty()) reason_ = reason;

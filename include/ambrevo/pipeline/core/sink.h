@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/posture.h"
 #include "ambrevo/pipeline/core/row_place.h"
 #include "ambrevo/pipeline/core/text/numbers.h"
@@ -135,16 +136,17 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual SinkNeeds needs() const { return {}; }
-    // Makes the output under its temporary name; false with a one-line `error` refuses the run.
-    virtual bool open(const RunContext& run, std::string& error) = 0;
-    // One processed frame; false with `error` when the output cannot take it: the run stops.
-    virtual bool frame(const FrameResult& result, std::string& error) = 0;
+    // Makes the output under its temporary name; a failure refuses the run. An output fails
+    // with RunError::output and a one-line message.
+    virtual Outcome open(const RunContext& run) = 0;
+    // One processed frame; a failure when the output cannot take it stops the run.
+    virtual Outcome frame(const FrameResult& result) = 0;
     // The frames are over: an output that held frames back hands them on now, before any
-    // output closes (global_link.h). `stop` cuts a long pass short; false with `error`.
-    virtual bool flush(const StopToken&, std::string&) { return true; }
+    // output closes (global_link.h). `stop` cuts a long pass short.
+    virtual Outcome flush(const StopToken&) { return {}; }
     // The run ended after at least one frame, as `record` tells: complete, or partial and
-    // why. The output goes into place on its own, whatever the others do; false with `error`.
-    virtual bool close(const RunRecord& record, std::string& error) = 0;
+    // why. The output goes into place on its own, whatever the others do.
+    virtual Outcome close(const RunRecord& record) = 0;
     // Nothing was processed, or the run was refused: the output goes, and its target keeps
     // whatever it held before.
     virtual void discard() = 0;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/stop.h"
 #include "ambrevo/pipeline/module/module.h"
 
@@ -66,6 +67,6 @@ struct SettingsFile {
 // The file as settingsJson writes it, with the set-up besides the settings after them.
 std::string settingsFileJson(const SettingsFile& file);
 
-// Reads a file written by --settings-out; false with a one-line `error` when it cannot be
-// read or is not such a file.
-bool readSettingsFile(const std::string& file, SettingsFile& out, std::string& error, const StopToken& stop = StopToken());
+// Reads a file written by --settings-out; an input failure when it cannot be read or is not
+// such a file.
+Outcome readSettingsFile(const std::string& file, SettingsFile& out, const StopToken& stop = StopToken());

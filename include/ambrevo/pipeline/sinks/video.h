@@ -11,21 +11,21 @@
 class VideoSink final : public Sink {
 public:
     explicit VideoSink(std::string file) : target_(std::move(file)) {}
-    bool probe(std::string& error) { return file_.create(target_, "video", error); }
+    Outcome probe() { return file_.create(target_, "video"); }
     // Frames of another size are scaled to the first frame's size.
-    bool write(const cv::Mat& bgr, double fps, std::string& error);
+    Outcome write(const cv::Mat& bgr, double fps);
     // Closes the encoder, checks that the finished file announces every frame written
     // (a full disk loses the container's index), and renames it into place. A video
     // without frames is dropped.
-    bool finish(std::string& error);
+    Outcome finish();
 
     SinkNeeds needs() const override { return {.annotated = true}; }
-    bool open(const RunContext& run, std::string& error) override {
+    Outcome open(const RunContext& run) override {
         fps_ = run.fps;
-        return probe(error);
+        return probe();
     }
-    bool frame(const FrameResult& result, std::string& error) override { return write(result.annotated, fps_, error); }
-    bool close(const RunRecord&, std::string& error) override { return finish(error); }
+    Outcome frame(const FrameResult& result) override { return write(result.annotated, fps_); }
+    Outcome close(const RunRecord&) override { return finish(); }
     void discard() override;
     int closeOrder() const override { return -6; }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/tracks/track_summary.h"
 
 namespace ambrevo {
@@ -20,9 +21,9 @@ public:
     static TrackTable read(const std::string& file);
     // The file as it is to be written: byte for byte what was read, but for the corrections.
     std::string text() const;
-    // Writes text() under a temporary name beside `file` and renames it over `file`; false
-    // with a one-line `error`, the file as it was.
-    bool write(const std::string& file, std::string& error) const;
+    // Writes text() under a temporary name beside `file` and renames it over `file`; on a
+    // failure the file stays as it was.
+    Outcome write(const std::string& file) const;
 
     // The column that holds the identity: `track` in a linked file, else `object`.
     const std::string& identityColumn() const { return columns_[size_t(idColumn_)]; }

@@ -62,8 +62,7 @@ MainWindow::MainWindow(const std::string& modulePath)
     : reader_(std::make_unique<FrameReader>()), dialogs_(std::make_unique<Dialogs>()) {
     setWindowTitle("ambrevo-gui[*]");
     setAcceptDrops(true);
-    std::string error;
-    const bool loaded = module_.load(modulePath.empty() ? defaultModulePath() : modulePath, error);
+    const Outcome loaded = module_.load(modulePath.empty() ? defaultModulePath() : modulePath);
     engine_ = std::make_unique<Engine>(module_, this);
     undo_ = new QUndoStack(this);
     undo_->setUndoLimit(200);
@@ -80,13 +79,13 @@ MainWindow::MainWindow(const std::string& modulePath)
     });
     resize(1280, 760);
     if (!loaded) {
-        say(error, true);
+        say(loaded.error().message, true);
         return;
     }
     // The module's default procedure first; every one it registers to choose from.
     setup_.procedure = moduleFacts(module_).defaultProcedure;
     const std::vector<std::string> names =
-        module_.requireProcedureName(error) ? procedureNames(module_) : std::vector<std::string>{setup_.procedure};
+        module_.requireProcedureName() ? procedureNames(module_) : std::vector<std::string>{setup_.procedure};
     // The form is built once an input tells the frames' size.
     const QSignalBlocker quiet(procedureBox_);
     for (const std::string& name : names) procedureBox_->addItem(q(name));

@@ -23,8 +23,7 @@
 namespace {
 
 int listProcedures(const Module& module) {
-    std::string error;
-    if (!module.requireProcedureName(error)) return fail(exitModuleLoad, error);
+    if (const Outcome offered = module.requireProcedureName(); !offered) return fail(offered.error());
     for (const std::string& name : procedureNames(module)) std::cout << name << '\n';
     return exitOk;
 }
@@ -92,7 +91,7 @@ int hostMain(int argc, char** argv) {
         return fail(exitUsage, error);
     quietLibraries(o.verbose);
     Module module;
-    const bool loaded = module.load(o.modulePath.empty() ? defaultModulePath() : o.modulePath, error);
+    const Outcome loaded = module.load(o.modulePath.empty() ? defaultModulePath() : o.modulePath);
     // The help names the module's default procedure and those --animals counts for, when it loads.
     if (o.help) {
         std::cout << usageText(loaded ? moduleFacts(module) : ModuleFacts{});
@@ -100,7 +99,7 @@ int hostMain(int argc, char** argv) {
     }
     // Without a display the toolkit would abort the process rather than report.
     if (o.show && !hasDisplay()) return fail(exitOutput, "--show needs a display (DISPLAY is not set)");
-    if (!loaded) return fail(exitModuleLoad, error);
+    if (!loaded) return fail(loaded.error());
     if (o.list) return listProcedures(module);
     SettingsFile saved;
     if (const Outcome checked = checkRequest(module, o, saved, signalStop()); !checked) return fail(checked.error());

@@ -195,7 +195,7 @@ Outcome Request::prepare(const std::string& modulePath, const std::vector<std::s
     for (const std::string& w : words) argv.push_back(w.c_str());
     std::string error;
     if (!parseOptions(int(argv.size()), argv.data(), options, error)) return Failure{RunError::usage, error};
-    if (!module.load(modulePath, error)) return Failure{RunError::moduleLoad, error};
+    if (Outcome loaded = module.load(modulePath); !loaded) return loaded;
     return checkRequest(module, options, saved);
 }
 

@@ -13,28 +13,25 @@ Module::~Module() {
     if (handle_) dlclose(handle_);
 }
 
-bool Module::present(bool found, const char* name, std::string& error) const {
-    if (found) return true;
-    error = "module '" + path_ + "' lacks the export " + name;
-    return false;
+Outcome Module::present(bool found, const char* name) const {
+    if (found) return {};
+    return Failure{RunError::moduleLoad, "module '" + path_ + "' lacks the export " + name};
 }
 
-bool Module::load(const std::string& path, std::string& error) {
+Outcome Module::load(const std::string& path) {
     path_ = path;
     // A name without a slash would be searched on the library path; the user means a file.
     std::string file = path.find('/') == std::string::npos ? "./" + path : path;
     // The loader would wait for a pipe's writer, or read a device for ever.
-    if (const std::string kind = nonRegularKind(file); !kind.empty()) {
-        error = "cannot load module '" + path + "': it is " + kind + ", not a module file (Ambrevo.qorb)";
-        return false;
-    }
+    if (const std::string kind = nonRegularKind(file); !kind.empty())
+        return Failure{RunError::moduleLoad,
+                       "cannot load module '" + path + "': it is " + kind + ", not a module file (Ambrevo.qorb)"};
     // Kept mapped after dlclose: the module's own statics (the table of its instances, each
     // thread's last message) outlive every caller.
     handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle_) {
         const char* why = dlerror();
-        error = "cannot load module '" + path + "': " + (why ? why : "unknown reason");
-        return false;
+        return Failure{RunError::moduleLoad, "cannot load module '" + path + "': " + (why ? why : "unknown reason")};
     }
     struct Entry {
         const char* name;
@@ -65,24 +62,21 @@ bool Module::load(const std::string& path, std::string& error) {
     };
     for (const Entry& e : entries) {
         *e.slot = dlsym(handle_, e.name);
-        if (!*e.slot) {
-            error = "module '" + path + "' lacks the export " + e.name;
-            return false;
-        }
+        if (!*e.slot) return present(false, e.name);
     }
-    return offersInterface(error);
+    return offersInterface();
 }
 
 // The same major number and at least the minor this program was built against.
-bool Module::offersInterface(std::string& error) const {
+Outcome Module::offersInterface() const {
     const std::string offered = interfaceVersion();
     int major = 0, minor = 0;
     if (std::sscanf(offered.c_str(), "%d.%d", &major, &minor) == 2 && major == AMBREVO_INTERFACE_MAJOR &&
         minor >= AMBREVO_INTERFACE_MINOR)
-        return true;
-    error = "module '" + path_ + "' offers the interface " + offered + ", the program needs " +
-            std::to_string(AMBREVO_INTERFACE_MAJOR) + "." + std::to_string(AMBREVO_INTERFACE_MINOR);
-    return false;
+        return {};
+    return Failure{RunError::moduleLoad, "module '" + path_ + "' offers the interface " + offered +
+                                             ", the program needs " + std::to_string(AMBREVO_INTERFACE_MAJOR) + "." +
+                                             std::to_string(AMBREVO_INTERFACE_MINOR)};
 }
 
 std::string Module::failure(const char* fallback) const {

@@ -100,7 +100,7 @@ bool readSettings(const Module& module, const ambrevo_procedure* procedure, std:
 bool applySettings(const Module& module, ambrevo_procedure* procedure, const std::vector<Setting>& settings,
                    std::string& error) {
     if (settings.empty()) return true;
-    if (!module.requireSettings(error)) return false;
+    if (const Outcome offered = module.requireSettings(); !offered) return error = offered.error().message, false;
     for (const Setting& s : settings)
         if (module.paramSetText(procedure, s.name.c_str(), s.value.c_str()) != AMBREVO_OK) {
             error = module.failure(("setting " + s.name + "=" + s.value + " refused").c_str());

@@ -25,36 +25,32 @@ ProcedureTraits fromRecord(const ambrevo_traits& r) {
     return t;
 }
 
-// The traits of the registered procedure `name`; false when the module does not know it.
-bool traitsOf(const Module& module, const std::string& name, ProcedureTraits& traits, std::string& error) {
+// The traits of the registered procedure `name`; a failure when the module does not know it.
+Expected<ProcedureTraits> traitsOf(const Module& module, const std::string& name) {
     ambrevo_traits record{};
-    if (module.procedureTraits(name.c_str(), &record, int32_t(sizeof record)) != AMBREVO_OK) {
-        error = "the module tells nothing of the procedure '" + name + "'";
-        return false;
-    }
-    traits = fromRecord(record);
-    return true;
+    if (module.procedureTraits(name.c_str(), &record, int32_t(sizeof record)) != AMBREVO_OK)
+        return Failure{RunError::module, "the module tells nothing of the procedure '" + name + "'"};
+    return fromRecord(record);
 }
 
 }  // namespace
 
-bool readTraits(const Module& module, const std::string& procedure, ProcedureTraits& traits, std::string& error) {
-    traits = ProcedureTraits{};
+Expected<ProcedureTraits> readTraits(const Module& module, const std::string& procedure) {
+    ProcedureTraits traits;
     traits.name = procedure;
     if (!module.procedureTraits) {
         traits.isDefault = procedure.empty();
-        return true;
+        return traits;
     }
-    if (!procedure.empty()) return traitsOf(module, procedure, traits, error);
+    if (!procedure.empty()) return traitsOf(module, procedure);
     for (int i = 0; module.procedureName; ++i) {
         const char* name = module.procedureName(i);
         if (!name) break;
-        ProcedureTraits candidate;
-        if (!traitsOf(module, name, candidate, error)) return false;
-        if (candidate.isDefault) return traits = std::move(candidate), true;
+        Expected<ProcedureTraits> candidate = traitsOf(module, name);
+        if (!candidate || candidate->isDefault) return candidate;
     }
     traits.isDefault = true;
-    return true;
+    return traits;
 }
 
 std::string fillRemark(const std::string& text, int64_t count, int64_t frames,

@@ -15,12 +15,11 @@ std::vector<std::string> procedureNames(const Module& module) {
 
 ModuleFacts moduleFacts(const Module& module) {
     ModuleFacts facts;
-    std::string error;
-    ProcedureTraits traits;
-    if (readTraits(module, "", traits, error)) facts.defaultProcedure = traits.name;
+    if (const Expected<ProcedureTraits> traits = readTraits(module, "")) facts.defaultProcedure = traits->name;
     if (!module.procedureTraits || !module.procedureName) return facts;
     for (const std::string& name : procedureNames(module))
-        if (readTraits(module, name, traits, error) && !traits.countSetting.empty()) facts.counting.push_back(name);
+        if (const Expected<ProcedureTraits> traits = readTraits(module, name); traits && !traits->countSetting.empty())
+            facts.counting.push_back(name);
     return facts;
 }
 
@@ -64,9 +63,9 @@ Outcome checkRequest(const Module& module, Options& o, SettingsFile& saved, cons
             return refuse(RunError::usage, "--procedure " + o.procedure + " but the --settings file '" + o.settingsFile +
                                          "' is for " + saved.procedure);
     }
-    ProcedureTraits byDefault;
-    if (!readTraits(module, "", byDefault, error)) return refuse(RunError::module, "");
-    o.defaultProcedure = byDefault.name;
+    const Expected<ProcedureTraits> byDefault = readTraits(module, "");
+    if (!byDefault) return byDefault.error();
+    o.defaultProcedure = byDefault->name;
     if (o.procedure.empty()) o.procedure = o.defaultProcedure;
     // A name the registry does not hold is a usage error, told before anything opens.
     if (module.procedureName && !o.procedure.empty()) {
@@ -79,10 +78,10 @@ Outcome checkRequest(const Module& module, Options& o, SettingsFile& saved, cons
         }
         if (!known) return refuse(RunError::usage, "unknown procedure '" + o.procedure + "' (registered: " + list + ")");
     }
-    if (o.procedure != o.defaultProcedure && !module.requireCreateByName(error)) return refuse(RunError::moduleLoad, "");
+    if (o.procedure != o.defaultProcedure)
+        if (Outcome offered = module.requireCreateByName(); !offered) return offered;
     const bool named = o.params || !o.sets.empty() || !o.settingsFile.empty() || !o.settingsOut.empty();
-    if (named && !module.requireSettings(error)) return refuse(RunError::moduleLoad, "");
-    return {};
+    return named ? module.requireSettings() : Outcome();
 }
 
 namespace {
@@ -95,12 +94,11 @@ class QuietObserver final : public RunObserver {};
 Expected<bool> describeSettings(Module& module, const Options& o, const SettingsFile& saved,
                                 std::vector<SettingInfo>& settings, bool quiet, int width, int height,
                                 std::vector<std::vector<std::string>>* groups) {
-    ProcedureTraits traits;
-    std::string error;
-    if (!readTraits(module, o.procedure, traits, error)) return Failure{RunError::module, error};
+    const Expected<ProcedureTraits> traits = readTraits(module, o.procedure);
+    if (!traits) return traits.error();
     QuietObserver silent;
     RunStatus told(silent);
-    Instance instance(module, o, traits, told);
+    Instance instance(module, o, *traits, told);
     if (quiet) instance.console().silence();
     if (const Outcome loaded = instance.loadReplies({}); !loaded) return loaded.error();
     const int channels = o.grey ? 1 : 3;

@@ -21,10 +21,10 @@ std::vector<std::string> builtInReplies(const Options& o, const ProcedureTraits&
     return {};
 }
 
-// The traits, or on a failure (told in `error`) the name alone.
-ProcedureTraits traitsOf(const Module& module, const std::string& procedure, std::string& error) {
+// What the run knows of its procedure when the module would not tell: the name alone.
+ProcedureTraits namedOnly(const std::string& procedure) {
     ProcedureTraits traits;
-    readTraits(module, procedure, traits, error);
+    traits.name = procedure;
     return traits;
 }
 
@@ -46,7 +46,8 @@ bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
 
 Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
     : module_(module), o_(options), observer_(observer), status_(observer),
-      traits_(traitsOf(module, o_.procedure, traitsError_)), saved_(saved),
+      traitsRead_(readTraits(module, o_.procedure)),
+      traits_(traitsRead_ ? *traitsRead_ : namedOnly(o_.procedure)), saved_(saved),
       stop_([&observer] { return observer.stopRequested(); }), instance_(module, o_, traits_, status_) {}
 
 Run::~Run() = default;
@@ -65,7 +66,7 @@ Outcome Run::runPhases() {
         status_.stop(kind, error);
         return status_.outcome();
     };
-    if (!traitsError_.empty()) return error = traitsError_, refuse(RunError::module);
+    if (!traitsRead_) return error = traitsRead_.error().message, refuse(traitsRead_.error().kind);
     if (!chooseOutputs(error)) return refuse(RunError::moduleLoad);
     if (const Outcome loaded = instance_.loadReplies(builtInReplies(o_, traits_), stop_); !loaded) {
         error = loaded.error().message;
@@ -94,7 +95,8 @@ bool Run::chooseOutputs(std::string& error) {
         all.objects |= n.objects, all.exact |= n.exact, all.annotated |= n.annotated;
         all.points |= n.points, all.background |= n.background;
     }
-    if (all.objects && !module_.requireObjects(error)) return false;
+    if (all.objects)
+        if (const Outcome offered = module_.requireObjects(); !offered) return error = offered.error().message, false;
     needs_.objects = (all.objects || o_.input == "demo") && module_.objects;
     needs_.exact = all.exact;
     needs_.annotated = all.annotated || o_.show;

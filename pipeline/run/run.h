@@ -89,7 +89,7 @@ private:
     const Options o_;
     RunObserver& observer_;
     RunStatus status_;
-    std::string traitsError_;  // why the procedure's traits could not be read; empty when they were
+    const Expected<ProcedureTraits> traitsRead_;  // or why they could not be read
     const ProcedureTraits traits_;
     const SettingsFile& saved_;
     const StopToken stop_;

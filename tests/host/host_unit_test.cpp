@@ -297,8 +297,7 @@ TEST(Sinks, ARecordedRunReplayedGivesTheRunsFilesAndAPartialCloseSaysWhy) {
                         dir / (out + "_dst"), "-o", dir / (out + ".avi"), "--quiet"});
     };
     Module module;
-    std::string error;
-    ASSERT_TRUE(module.load(AMBREVO_MODULE_PATH, error)) << error;
+    ASSERT_TRUE(module.load(AMBREVO_MODULE_PATH));
     const Options o = outputs("run");
     RunObserver quiet;
     const SettingsFile saved;

@@ -46,8 +46,7 @@ public:
 TEST(RunStop, ASignalWhileTheOutputsCloseMarksThemPartial) {
     TempDir dir;
     Module module;
-    std::string error;
-    ASSERT_TRUE(module.load(AMBREVO_MODULE_PATH, error)) << error;
+    ASSERT_TRUE(module.load(AMBREVO_MODULE_PATH));
     const Options o = options({"demo", "--frames", "8", "--tracks", dir / "t.csv", "--quiet"});
     const SettingsFile saved;
     for (const bool signalled : {false, true}) {

@@ -90,7 +90,6 @@ TEST(ProcedureTraits, TheCountSettingIsTheDeclaredOne) {
     SettingsFile saved;
     const Outcome checked = checkRequest(module, o, saved);
     ASSERT_TRUE(checked) << checked.error().message;
-    std::string error;
     EXPECT_EQ(o.procedure + " " + o.defaultProcedure, "herd herd");
     EXPECT_EQ(commandLine(o), "ambrevo demo --animals 7");
     const std::string help = usageText(moduleFacts(module));
@@ -99,11 +98,11 @@ TEST(ProcedureTraits, TheCountSettingIsTheDeclaredOne) {
     for (const bool counts : {true, false}) {
         herd::state = {};
         herd::state.countsHeads = counts;
-        ProcedureTraits traits;
-        ASSERT_TRUE(readTraits(module, o.procedure, traits, error)) << error;
+        const Expected<ProcedureTraits> traits = readTraits(module, o.procedure);
+        ASSERT_TRUE(traits);
         Told told;
         RunStatus run(told);
-        Instance instance(module, o, traits, run);
+        Instance instance(module, o, *traits, run);
         EXPECT_EQ(instance.create({3, 640 * 3, 640, -480}, saved, 0), counts) << told.failure;
         EXPECT_EQ(herd::state.heads, counts ? 7 : 0);
         EXPECT_EQ(told.failure.find("nothing would use the count (the procedure 'herd'") != std::string::npos, !counts);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ambrevo.h"
+#include "ambrevo/pipeline/core/failure.h"
 
 class Module {
 public:
@@ -15,15 +16,16 @@ public:
     ~Module();
 
     // Loads the module and resolves every function of the interface (1.4 or a later 1.x).
-    bool load(const std::string& path, std::string& error);
+    // Failures here and in the checks below are RunError::moduleLoad.
+    Outcome load(const std::string& path);
     const std::string& path() const { return path_; }
 
     // A module assembled by hand (tests) may leave functions out; these tell which are there.
-    bool requireCreateByName(std::string& error) const { return present(create != nullptr, "ambrevo_create", error); }
-    bool requireProcedureName(std::string& error) const { return present(procedureName != nullptr, "ambrevo_procedure_name", error); }
-    bool requireObjects(std::string& error) const { return present(objects != nullptr, "ambrevo_object_records", error); }
-    bool requireSettings(std::string& error) const {
-        return present(paramSetText && paramDescribe && paramCount && paramGet, "ambrevo_param_set_text", error);
+    Outcome requireCreateByName() const { return present(create != nullptr, "ambrevo_create"); }
+    Outcome requireProcedureName() const { return present(procedureName != nullptr, "ambrevo_procedure_name"); }
+    Outcome requireObjects() const { return present(objects != nullptr, "ambrevo_object_records"); }
+    Outcome requireSettings() const {
+        return present(paramSetText && paramDescribe && paramCount && paramGet, "ambrevo_param_set_text");
     }
 
     decltype(&ambrevo_version) version = nullptr;
@@ -52,8 +54,8 @@ public:
     std::string failure(const char* fallback = "the module refused") const;
 
 private:
-    bool present(bool found, const char* name, std::string& error) const;
-    bool offersInterface(std::string& error) const;
+    Outcome present(bool found, const char* name) const;
+    Outcome offersInterface() const;
 
     void* handle_ = nullptr;
     std::string path_;

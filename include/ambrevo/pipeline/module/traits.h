@@ -31,9 +31,9 @@ struct ProcedureTraits {
 
 // The traits of `procedure`, or of the module's default procedure when it is empty. A module
 // without the export tells nothing: the procedure then fills every column and has nothing more,
-// and the default keeps an empty name. False with `error` when the module fails or does not
-// know the name; `traits` then holds the name alone.
-bool readTraits(const Module& module, const std::string& procedure, ProcedureTraits& traits, std::string& error);
+// and the default keeps an empty name. A module failure when the module fails or does not know
+// the name.
+Expected<ProcedureTraits> readTraits(const Module& module, const std::string& procedure);
 
 // A remark of the module with its placeholders filled: {count}, {frames} and {setting:NAME};
 // empty when it names a setting that `settings` lacks.

@@ -207,9 +207,8 @@ void commandLine(Input& in) {
     for (const std::string& a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
     Options options;
-    std::string error;
-    bool ok = parseOptions(int(args.size()), argv.data(), options, error);
-    if (!ok && error.empty()) fault("parseOptions", "refused without a message");
+    const Outcome parsed = parseOptions(int(args.size()), argv.data(), options);
+    if (!parsed && parsed.error().message.empty()) fault("parseOptions", "refused without a message");
     ClickOption click{};
     (void)parseClick(in.bytes(30), click);
 }

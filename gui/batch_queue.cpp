@@ -252,8 +252,7 @@ bool BatchQueue::start() {
     if (program.isEmpty())
         return fail("the program 'ambrevo' is neither beside ambrevo-gui nor on the PATH: the batch runs it");
     const Options o = options();
-    std::string error;
-    if (!checkArenaOptions(o, error)) return fail(error);
+    if (const Outcome arenas = checkArenaOptions(o); !arenas) return fail(arenas.error().message);
     const std::vector<std::string> words = commandWords(o);
     QStringList arguments;
     for (size_t i = 1; i < words.size(); ++i) arguments << q(words[i]);

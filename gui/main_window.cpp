@@ -316,8 +316,7 @@ Options MainWindow::options() const {
     o.scale = setup_.scale;
     o.unit = setup_.scale > 0 ? setup_.unit : "";
     // A link that does not read is kept as text: the run refuses it with the reason.
-    std::string unread;
-    if (!::setLink(o, setup_.link, unread)) o.link = setup_.link;
+    if (!::setLink(o, setup_.link)) o.link = setup_.link;
     o.grey = greyBox_->isChecked();
     o.start = startBox_->value();
     o.end = endBox_->value() > 0 ? endBox_->value() : -1;
@@ -351,9 +350,8 @@ void MainWindow::requestPreview() {
         view_->setImage(toQImage(frame_));
         return updateMarks();
     }
-    std::string error;
     PreviewJob job{options(), *setup_.saved, {HeldFrame{frame_, frameTime_}}, current_};
-    if (!checkArenaOptions(job.options, error)) return notePreview(error, true);
+    if (const Outcome arenas = checkArenaOptions(job.options); !arenas) return notePreview(arenas.error().message, true);
     engine_->preview(std::move(job),
                      [this, asked = ++previewAsked_](const PreviewOutcome& outcome) { previewArrived(outcome, asked); });
 }

@@ -152,13 +152,12 @@ void MainWindow::setRunning(bool running) {
 void MainWindow::startRun() {
     if (running() || reader_->input().empty()) return;
     const Options o = options();
-    std::string error;
     if (o.tracksFile.empty()) return say("name a track file first", true);
     if (o.end >= 0 && o.end <= o.start)
         return say("the run would stop before frame " + std::to_string(o.end) + ", which is not after its first frame " +
                        std::to_string(o.start) + ": choose a later end, or none",
                    true);
-    if (!checkArenaOptions(o, error)) return say(error, true);
+    if (const Outcome arenas = checkArenaOptions(o); !arenas) return say(arenas.error().message, true);
     if (!keepOrDiscardCorrections("Run")) return;
     if (QFileInfo::exists(q(o.tracksFile)) &&
         !dialogs_->question(this, "Run", q("Replace '" + o.tracksFile + "' and the pictures beside it?")))

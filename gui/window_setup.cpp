@@ -267,8 +267,7 @@ bool MainWindow::loadSettings(const std::string& file) {
 bool MainWindow::saveSettings(const std::string& name) {
     const std::string file = QFileInfo(q(name)).suffix().isEmpty() ? name + ".json" : name;
     const Options o = options();
-    std::string error;
-    if (!checkArenaOptions(o, error)) return say(error, true), false;
+    if (const Outcome arenas = checkArenaOptions(o); !arenas) return say(arenas.error().message, true), false;
     auto f = std::make_shared<SettingsFile>();
     f->version = preview_.preview.moduleVersion;
     f->procedure = setup_.procedure;

@@ -193,8 +193,7 @@ bool arrayToFrame(const py::handle& frame, cv::Mat& bgr, std::string& why) {
 Outcome Request::prepare(const std::string& modulePath, const std::vector<std::string>& words) {
     std::vector<const char*> argv{"ambrevo"};
     for (const std::string& w : words) argv.push_back(w.c_str());
-    std::string error;
-    if (!parseOptions(int(argv.size()), argv.data(), options, error)) return Failure{RunError::usage, error};
+    if (Outcome parsed = parseOptions(int(argv.size()), argv.data(), options); !parsed) return parsed;
     if (Outcome loaded = module.load(modulePath); !loaded) return loaded;
     return checkRequest(module, options, saved);
 }

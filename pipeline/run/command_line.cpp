@@ -42,7 +42,7 @@ struct Reader {
     std::string inlineValue;
     bool hasInline;
     Options& o;
-    std::string& error;
+    std::string error = {};  // why the option was refused
 
     bool value(std::string& out) {
         if (hasInline) {
@@ -56,6 +56,11 @@ struct Reader {
         if (!out.empty()) return true;
         error = "option " + arg + " needs a non-empty value";
         return false;
+    }
+    // Whether a parse of the value went through; its refusal kept when not.
+    bool took(const Outcome& parsed) {
+        if (!parsed) error = parsed.error().message;
+        return bool(parsed);
     }
     bool flag(bool& out) {
         if (hasInline) {
@@ -196,12 +201,12 @@ void writeRois(const char* name, const Options& o, Words& w) {
 
 bool readLink(Reader& r) {
     std::string text;
-    return r.value(text) && setLink(r.o, text, r.error);
+    return r.value(text) && r.took(setLink(r.o, text));
 }
 
 bool readAnimals(Reader& r) {
     std::string text;
-    return r.value(text) && parseAnimals(text, r.o.animals, r.error);
+    return r.value(text) && r.took(parseAnimals(text, r.o.animals));
 }
 void writeAnimals(const char* name, const Options& o, Words& w) {
     std::string counts;
@@ -321,35 +326,28 @@ std::span<const DeclaredOption> declaredOptions() {
     return declared;
 }
 
-bool checkArenaOptions(const Options& o, std::string& error) {
+Outcome checkArenaOptions(const Options& o) {
+    auto refuse = [](const std::string& text) { return Failure{RunError::usage, text}; };
     const size_t arenas = std::max<size_t>(1, o.rois.size());
-    if (!o.animals.empty() && o.animals.size() != arenas) {
-        error = "--animals gives " + std::to_string(o.animals.size()) + " count" + (o.animals.size() == 1 ? "" : "s") +
-                " for " + std::to_string(arenas) + (o.rois.empty() ? " frame without --roi" : " --roi arena") +
-                (arenas == 1 ? "" : "s") + " (one count per --roi, in order; one number without --roi)";
-        return false;
-    }
-    if (!o.unit.empty() && o.scale == 0) {
-        error = "--unit " + o.unit + " needs --scale PIXELS_PER_UNIT";
-        return false;
-    }
+    if (!o.animals.empty() && o.animals.size() != arenas)
+        return refuse("--animals gives " + std::to_string(o.animals.size()) + " count" +
+                      (o.animals.size() == 1 ? "" : "s") + " for " + std::to_string(arenas) +
+                      (o.rois.empty() ? " frame without --roi" : " --roi arena") + (arenas == 1 ? "" : "s") +
+                      " (one count per --roi, in order; one number without --roi)");
+    if (!o.unit.empty() && o.scale == 0) return refuse("--unit " + o.unit + " needs --scale PIXELS_PER_UNIT");
     // The unit names columns, quoted where it needs to be, and stands in a metadata line, which
     // ends at a line break.
-    if (std::any_of(o.unit.begin(), o.unit.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
-        error = "--unit: a unit name holds no tabs, line breaks or other control characters";
-        return false;
-    }
+    if (std::any_of(o.unit.begin(), o.unit.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+        return refuse("--unit: a unit name holds no tabs, line breaks or other control characters");
     const std::pair<const char*, const std::string*> pictures[] = {{"--plot", &o.plotFile},
                                                                    {"--heatmap", &o.heatmapFile}};
     for (const auto& [name, file] : pictures) {
         std::string tail = file->size() >= 4 ? file->substr(file->size() - 4) : "";
         for (char& c : tail) c = char(std::tolower(static_cast<unsigned char>(c)));
-        if (!file->empty() && tail != ".png") {
-            error = std::string(name) + " '" + *file + "': the picture must end in .png";
-            return false;
-        }
+        if (!file->empty() && tail != ".png")
+            return refuse(std::string(name) + " '" + *file + "': the picture must end in .png");
     }
-    return true;
+    return {};
 }
 
 namespace {
@@ -362,61 +360,57 @@ void addInput(Options& o, const std::string& input, int arg) {
 }
 
 // The checks of the options together, once all are read.
-bool checkOptions(Options& o, std::string& error) {
-    if (o.end >= 0 && o.end <= o.start) {
-        error = "--end " + std::to_string(o.end) + " is not after --start " + std::to_string(o.start) +
-                " (the end frame is not processed)";
-        return false;
-    }
-    if (!checkArenaOptions(o, error)) return false;
+Outcome checkOptions(Options& o) {
+    auto refuse = [](const std::string& text) { return Failure{RunError::usage, text}; };
+    if (o.end >= 0 && o.end <= o.start)
+        return refuse("--end " + std::to_string(o.end) + " is not after --start " + std::to_string(o.start) +
+                      " (the end frame is not processed)");
+    if (Outcome arenas = checkArenaOptions(o); !arenas) return arenas;
     // A batch's output options name kinds of output, not files: the batch checks them, and
     // each run its own.
-    if (isBatch(o)) return true;
-    if (!o.videoOut.empty() && !endsWithNoCase(o.videoOut, ".mp4") && !endsWithNoCase(o.videoOut, ".avi")) {
-        error = "-o '" + o.videoOut + "': the annotated video must end in .mp4 or .avi";
-        return false;
-    }
+    if (isBatch(o)) return {};
+    if (!o.videoOut.empty() && !endsWithNoCase(o.videoOut, ".mp4") && !endsWithNoCase(o.videoOut, ".avi"))
+        return refuse("-o '" + o.videoOut + "': the annotated video must end in .mp4 or .avi");
     if (!o.tracksFile.empty() && o.tracksFile != "-" && !endsWithNoCase(o.tracksFile, ".csv") &&
-        !endsWithNoCase(o.tracksFile, ".json")) {
-        error = "--tracks '" + o.tracksFile + "': the tracks file must end in .csv or .json";
-        return false;
-    }
+        !endsWithNoCase(o.tracksFile, ".json"))
+        return refuse("--tracks '" + o.tracksFile + "': the tracks file must end in .csv or .json");
     // Two outputs under one name would share one temporary and overwrite each other.
     std::vector<const DeclaredOption*> files;
     for (const DeclaredOption& option : declaredOptions())
         if (option.ownFile && !(o.*option.path).empty()) files.push_back(&option);
     for (size_t i = 0; i < files.size(); ++i)
         for (size_t j = i + 1; j < files.size(); ++j)
-            if (o.*files[i]->path == o.*files[j]->path) {
-                error = std::string(files[i]->name) + " and " + files[j]->name + " name the same file '" +
-                        o.*files[i]->path + "'";
-                return false;
-            }
-    return true;
+            if (o.*files[i]->path == o.*files[j]->path)
+                return refuse(std::string(files[i]->name) + " and " + files[j]->name + " name the same file '" +
+                              o.*files[i]->path + "'");
+    return {};
 }
 
 }  // namespace
 
-bool setLink(Options& o, const std::string& text, std::string& error) {
-    ambrevo::LinkSettings settings;
-    if (!text.empty() && !parseLinkOption(text, settings, error)) return false;
+Outcome setLink(Options& o, const std::string& text) {
+    std::optional<ambrevo::LinkSettings> linking;
+    if (!text.empty()) {
+        const Expected<ambrevo::LinkSettings> read = parseLinkOption(text);
+        if (!read) return read.error();
+        linking = *read;
+    }
     o.link = text;
-    o.linking = text.empty() ? std::nullopt : std::optional(settings);
-    return true;
+    o.linking = linking;
+    return {};
 }
 
-bool parseAnimals(const std::string& text, std::vector<int64_t>& counts, std::string& error) {
+Outcome parseAnimals(const std::string& text, std::vector<int64_t>& counts) {
     counts.clear();
     for (size_t begin = 0;;) {
         const size_t comma = text.find(',', begin);
         const std::string count = text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
         int64_t n = 0;
-        if (!parseInteger(count, 1, 1000000, n)) {
-            error = "malformed --animals '" + text + "' (expected N[,N...]: one positive count per --roi, in order)";
-            return false;
-        }
+        if (!parseInteger(count, 1, 1000000, n))
+            return Failure{RunError::usage, "malformed --animals '" + text +
+                                                "' (expected N[,N...]: one positive count per --roi, in order)"};
         counts.push_back(n);
-        if (comma == std::string::npos) return true;
+        if (comma == std::string::npos) return {};
         begin = comma + 1;
     }
 }
@@ -435,7 +429,7 @@ bool parseClick(const std::string& text, ClickOption& click) {
     return true;
 }
 
-bool parseOptions(int argc, const char* const* argv, Options& o, std::string& error) {
+Outcome parseOptions(int argc, const char* const* argv, Options& o) {
     bool options = true;  // until "--", after which every argument is an input
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], inlineValue;
@@ -450,20 +444,19 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
         const size_t eq = arg.find('=');
         const bool hasInline = arg.size() > 2 && arg.starts_with("--") && eq != std::string::npos;
         if (hasInline) inlineValue = arg.substr(eq + 1), arg.resize(eq);
-        Reader reader{argc, argv, i, arg, inlineValue, hasInline, o, error};
+        Reader reader{argc, argv, i, arg, inlineValue, hasInline, o};
         const OptionEntry* entry = nullptr;
         for (const OptionEntry& s : optionTable)
             if (arg == s.declared.name) entry = &s;
         if (entry) {
-            if (!entry->read(reader)) return false;
+            if (!entry->read(reader)) return Failure{RunError::usage, reader.error};
         } else if (arg.size() > 1 && arg[0] == '-') {
-            error = "unknown option '" + arg + "' (see --help)";
-            return false;
+            return Failure{RunError::usage, "unknown option '" + arg + "' (see --help)"};
         } else {
             addInput(o, arg, i);
         }
     }
-    return checkOptions(o, error);
+    return checkOptions(o);
 }
 
 std::vector<std::string> commandWords(const Options& o) {

@@ -26,42 +26,42 @@ ModuleFacts moduleFacts(const Module& module) {
 namespace {
 
 // The arenas, animals, scale and linking the --settings file tells, where the options give none.
-bool takeSetup(const SettingsFile& saved, Options& o, std::string& error) {
-    const std::string from = "--settings '" + o.settingsFile + "': ";
+// A usage failure told as the --settings file's.
+Outcome takeSetup(const SettingsFile& saved, Options& o) {
+    auto refuse = [&](const std::string& text) {
+        return Failure{RunError::usage, "--settings '" + o.settingsFile + "': " + text};
+    };
     try {
         for (const std::string& arena : saved.arenas) ambrevo::parse_roi(arena);
     } catch (const std::exception& e) {
-        error = from + e.what();
-        return false;
+        return refuse(e.what());
     }
-    ambrevo::LinkSettings link;
-    if (!saved.link.empty() && !parseLinkOption(saved.link, link, error)) {
-        error = from + error;
-        return false;
+    std::optional<ambrevo::LinkSettings> link;
+    if (!saved.link.empty()) {
+        const Expected<ambrevo::LinkSettings> read = parseLinkOption(saved.link);
+        if (!read) return refuse(read.error().message);
+        link = *read;
     }
     if (o.rois.empty()) o.rois = saved.arenas;
     if (o.animals.empty()) o.animals = saved.animals;
     if (o.scale == 0 && saved.scale > 0) o.scale = saved.scale, o.unit = o.unit.empty() ? saved.unit : o.unit;
     if (o.link.empty() && !saved.link.empty()) o.link = saved.link, o.linking = link;
-    if (checkArenaOptions(o, error)) return true;
-    error = from + error;
-    return false;
+    if (const Outcome arenas = checkArenaOptions(o); !arenas) return refuse(arenas.error().message);
+    return {};
 }
 
 }  // namespace
 
 Outcome checkRequest(const Module& module, Options& o, SettingsFile& saved, const StopToken& stop) {
-    std::string error;
-    auto refuse = [&](RunError kind, const std::string& text) { return Failure{kind, text.empty() ? error : text}; };
     if (!o.settingsFile.empty()) {
         if (const Outcome read = readSettingsFile(o.settingsFile, saved, stop); !read)
-            return refuse(stop.stopRequested() ? stopError(stop.request()) : RunError::input, read.error().message);
-        if (!takeSetup(saved, o, error)) return refuse(RunError::usage, "");
+            return Failure{stop.stopRequested() ? stopError(stop.request()) : RunError::input, read.error().message};
+        if (Outcome taken = takeSetup(saved, o); !taken) return taken;
         if (!o.procedureGiven)
             o.procedure = saved.procedure;
         else if (o.procedure != saved.procedure)
-            return refuse(RunError::usage, "--procedure " + o.procedure + " but the --settings file '" + o.settingsFile +
-                                         "' is for " + saved.procedure);
+            return Failure{RunError::usage, "--procedure " + o.procedure + " but the --settings file '" +
+                                                o.settingsFile + "' is for " + saved.procedure};
     }
     const Expected<ProcedureTraits> byDefault = readTraits(module, "");
     if (!byDefault) return byDefault.error();
@@ -76,7 +76,8 @@ Outcome checkRequest(const Module& module, Options& o, SettingsFile& saved, cons
             known = known || o.procedure == name;
             list += (list.empty() ? "" : ", ") + name;
         }
-        if (!known) return refuse(RunError::usage, "unknown procedure '" + o.procedure + "' (registered: " + list + ")");
+        if (!known)
+            return Failure{RunError::usage, "unknown procedure '" + o.procedure + "' (registered: " + list + ")"};
     }
     if (o.procedure != o.defaultProcedure)
         if (Outcome offered = module.requireCreateByName(); !offered) return offered;

@@ -74,7 +74,7 @@ Outcome Run::runPhases() {
     }
     cv::Mat bgr;
     if (!openInput(bgr)) return status_.outcome();
-    if (!openRows(bgr.size(), error)) return refuse(RunError::usage);
+    if (Outcome opened = openRows(bgr.size()); !opened) return status_.stop(opened.error()), opened;
     if (!openOutputs()) return status_.outcome();
     try {
         loop(bgr);
@@ -164,25 +164,25 @@ FrameSource::Result Run::readFrame(cv::Mat& bgr, int64_t& frame, std::string& er
 }
 
 // The arenas over frames of `frameSize`, the linking, and the outputs that take rows made to
-// wait for the end of the run when the linking is over the whole run. False with a usage error.
-bool Run::openRows(cv::Size frameSize, std::string& error) {
-    if (!layout_.open(o_, frameSize, source_->fps(), source_->time() >= 0, error)) return false;
+// wait for the end of the run when the linking is over the whole run. A usage failure when
+// they cannot be.
+Outcome Run::openRows(cv::Size frameSize) {
+    if (Outcome laid = layout_.open(o_, frameSize, source_->fps(), source_->time() >= 0); !laid) return laid;
     layout_.describe(record_);
     sampler_ = ambrevo::SampleTaker(expected_);
     // Options made by hand with a text that does not read: refused as the command line would.
-    ambrevo::LinkSettings unread;
-    if (!o_.link.empty() && !o_.linking && !parseLinkOption(o_.link, unread, error)) return false;
+    if (!o_.link.empty() && !o_.linking)
+        if (const Expected<ambrevo::LinkSettings> read = parseLinkOption(o_.link); !read) return read.error();
     try {
         rows_.open(o_.linking);
-        if (!o_.linking || !o_.linking->global) return true;
+        if (!o_.linking || !o_.linking->global) return {};
         kept_ = std::make_shared<KeptRows>(*o_.linking, o_.link, o_.animals, tracks_);
     } catch (const std::invalid_argument& e) {
-        error = e.what();
-        return false;
+        return Failure{RunError::usage, e.what()};
     }
     for (auto& sink : sinks_)
         if (sink->needs().objects) sink = std::make_unique<GlobalLinkSink>(std::move(sink), kept_);
-    return true;
+    return {};
 }
 
 // Every output under its temporary name; the first that cannot be made refuses the run and

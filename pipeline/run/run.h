@@ -58,7 +58,7 @@ private:
     Outcome runPhases();
     bool chooseOutputs(std::string& error);
     bool openInput(cv::Mat& bgr);
-    bool openRows(cv::Size frameSize, std::string& error);
+    Outcome openRows(cv::Size frameSize);
     FrameSource::Result readFrame(cv::Mat& bgr, int64_t& frame, std::string& error);
     bool openOutputs();
     void discardOutputs();

@@ -20,7 +20,7 @@ std::string utcNow() {
 
 }  // namespace
 
-bool ArenaLayout::open(const Options& o, cv::Size frameSize, double sourceFps, bool timed, std::string& error) {
+Outcome ArenaLayout::open(const Options& o, cv::Size frameSize, double sourceFps, bool timed) {
     rois_ = o.rois, link_ = o.link, animals_ = o.animals;
     scale_ = o.scale, givenFps_ = o.fps;
     unit_ = o.scale > 0 && o.unit.empty() ? "unit" : o.unit;
@@ -29,12 +29,11 @@ bool ArenaLayout::open(const Options& o, cv::Size frameSize, double sourceFps, b
         for (const std::string& given : o.rois) arenas.push_back(ambrevo::parse_roi(given));
         if (!arenas.empty()) arenas_ = ambrevo::ArenaMap(std::move(arenas), frameSize);
     } catch (const std::invalid_argument& e) {
-        error = e.what();
-        return false;
+        return Failure{RunError::usage, e.what()};
     }
     timed_ = o.fps > 0 || timed;
     fps_ = o.fps > 0 ? o.fps : timed ? sourceFps : 0;
-    return true;
+    return {};
 }
 
 std::vector<TrackColumn> ArenaLayout::columns(bool linked) const {

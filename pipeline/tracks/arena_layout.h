@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/options.h"
 #include "ambrevo/pipeline/core/row_place.h"
 #include "ambrevo/pipeline/tracks/plots.h"
@@ -19,9 +20,9 @@ struct RunRecord;
 class ArenaLayout {
 public:
     // Lays the arenas over frames of `frameSize`; `sourceFps` is the input's own rate and
-    // `timed` whether the input tells each frame's time. False with a one-line usage error
-    // when a mask does not fit the frames.
-    bool open(const Options& o, cv::Size frameSize, double sourceFps, bool timed, std::string& error);
+    // `timed` whether the input tells each frame's time. A usage failure when a mask does not
+    // fit the frames.
+    Outcome open(const Options& o, cv::Size frameSize, double sourceFps, bool timed);
 
     // The columns that the layout adds after the procedure's own: the time, then (when the rows
     // are linked) the track and missing columns, the arena and the centre in units.

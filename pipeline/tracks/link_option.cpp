@@ -4,7 +4,7 @@
 
 #include "ambrevo/pipeline/tracks/track_link.h"
 
-bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error) {
+Expected<ambrevo::LinkSettings> parseLinkOption(const std::string& text) {
     std::string given = text;
     // The words after the numbers, in any order, each once.
     bool predicting = false, global = false;
@@ -15,13 +15,13 @@ bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, s
         *flag = true;
         given.resize(comma);
     }
+    ambrevo::LinkSettings settings;
     try {
         settings = ambrevo::parse_link_option(given);
     } catch (const std::exception& e) {
-        error = e.what();
-        return false;
+        return Failure{RunError::usage, e.what()};
     }
     settings.predict = predicting;
     settings.global = global;
-    return true;
+    return settings;
 }

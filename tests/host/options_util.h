@@ -12,7 +12,9 @@
 inline bool parseWords(const std::vector<std::string>& words, Options& o, std::string& error) {
     std::vector<const char*> argv{"ambrevo"};
     for (const std::string& w : words) argv.push_back(w.c_str());
-    return parseOptions(int(argv.size()), argv.data(), o, error);
+    const Outcome parsed = parseOptions(int(argv.size()), argv.data(), o);
+    if (!parsed) error = parsed.error().message;
+    return bool(parsed);
 }
 
 // The options of `words`, which must be taken.

@@ -33,8 +33,8 @@ std::span<const DeclaredOption> declaredOptions();
 // replaced by '_'.
 std::string batchName(const std::string& input);
 
-// Fills `options` from argv; on a usage error returns false with a one-line `error`.
-bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
+// Fills `options` from argv. Failures here and below are usage failures of one line.
+Outcome parseOptions(int argc, const char* const* argv, Options& options);
 
 // The command line that asks for `options`: the program's name, the inputs, then every option
 // that is not at its default, as words and as one line for a shell (quoted where needed).
@@ -42,15 +42,15 @@ std::vector<std::string> commandWords(const Options& options);
 std::string commandLine(const Options& options);
 
 // The arena options together: a count of animals per arena, a unit with a scale, pictures
-// that are PNG files. False with a one-line usage error.
-bool checkArenaOptions(const Options& options, std::string& error);
+// that are PNG files.
+Outcome checkArenaOptions(const Options& options);
 
 // Sets the linking of `options` from --link's text: the text and the settings read from it
-// together, or neither (false with a one-line error).
-bool setLink(Options& options, const std::string& text, std::string& error);
+// together, or neither (on a failure).
+Outcome setLink(Options& options, const std::string& text);
 
 // Parses --animals N[,N...]: positive counts.
-bool parseAnimals(const std::string& text, std::vector<int64_t>& counts, std::string& error);
+Outcome parseAnimals(const std::string& text, std::vector<int64_t>& counts);
 
 // Parses FRAME:X:Y (three non-negative decimal integers).
 bool parseClick(const std::string& text, ClickOption& click);

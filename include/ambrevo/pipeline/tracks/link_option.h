@@ -3,7 +3,8 @@
 
 #include <string>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/link_settings.h"
 
-// Parses --link MAX_STEP[,MEMORY][,predict][,global].
-bool parseLinkOption(const std::string& text, ambrevo::LinkSettings& settings, std::string& error);
+// Parses --link MAX_STEP[,MEMORY][,predict][,global]; a usage failure where it does not read.
+Expected<ambrevo::LinkSettings> parseLinkOption(const std::string& text);

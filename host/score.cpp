@@ -259,8 +259,7 @@ std::vector<ScorePoint> read_json(InputFile& file) {
 template <class Read>
 std::vector<ScorePoint> read_file(const std::string& file, const char* what, const StopToken& stop, Read read) {
     InputFile in;
-    std::string error;
-    if (!in.open(file, what, stop, error)) throw std::runtime_error(error);
+    if (const Outcome opened = in.open(file, what, stop); !opened) throw std::runtime_error(opened.error().message);
     try {
         return read(in);
     } catch (const StopRequested&) {

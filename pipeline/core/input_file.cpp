@@ -14,15 +14,13 @@ InputFile::~InputFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool InputFile::open(const std::string& path, const std::string& what, const StopToken& stop, std::string& error,
-                     double pipeWait) {
+Outcome InputFile::open(const std::string& path, const std::string& what, const StopToken& stop, double pipeWait) {
     // Not blocking: opening a FIFO would otherwise wait for a writer, deaf to every stop.
     fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
-        error = "cannot read " + what + " '" + path + "'" + (errno ? std::string(": ") + std::strerror(errno) : "");
-        return false;
-    }
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+        return Failure{RunError::input,
+                       "cannot read " + what + " '" + path + "'" + (errno ? std::string(": ") + std::strerror(errno) : "")};
     std::string refusal;
     if (S_ISDIR(st.st_mode))
         refusal = "is a folder";
@@ -30,15 +28,13 @@ bool InputFile::open(const std::string& path, const std::string& what, const Sto
         refusal = "is a device, not a file";
     else if (S_ISSOCK(st.st_mode))
         refusal = "is a socket, not a file";
-    if (!refusal.empty()) {
-        error = what + " '" + path + "' " + refusal + ": give the file itself (a pipe is fine)";
-        return false;
-    }
+    if (!refusal.empty())
+        return Failure{RunError::input, what + " '" + path + "' " + refusal + ": give the file itself (a pipe is fine)"};
     pipe_ = S_ISFIFO(st.st_mode);
     if (!pipe_) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     path_ = path, what_ = what, stop_ = stop;
     pipeWait_ = pipeWait, heard_ = std::chrono::steady_clock::now();
-    return true;
+    return {};
 }
 
 void InputFile::silent() const {

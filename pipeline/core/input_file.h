@@ -27,11 +27,11 @@ public:
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile() override;
 
-    // `what` names the file in the message ("track file"). False with `error` set when it
-    // cannot be opened or is no file to read. A read throws StopRequested once `stop` asks,
-    // and Silent when a pipe's writer sent nothing for `pipeWait` seconds.
-    bool open(const std::string& path, const std::string& what, const StopToken& stop, std::string& error,
-              double pipeWait = pipeWaitSeconds);
+    // `what` names the file in the message ("track file"). An input failure when it cannot
+    // be opened or is no file to read. A read throws StopRequested once `stop` asks, and
+    // Silent when a pipe's writer sent nothing for `pipeWait` seconds.
+    Outcome open(const std::string& path, const std::string& what, const StopToken& stop,
+                 double pipeWait = pipeWaitSeconds);
 
     // The next line without its end ('\n', and a '\r' before it); false at the end of the
     // input. A line longer than `longest` bytes, or holding a NUL byte, is no text line:

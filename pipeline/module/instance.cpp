@@ -21,14 +21,13 @@ Instance::~Instance() {
     if (created()) module_.destroy(procedure_);
 }
 
-// True for AMBREVO_OK when nothing the module called back failed; otherwise false with the
-// module's message, or the failure of what it called.
-bool Instance::call(ambrevo_status status, std::string& error) {
+// Done for AMBREVO_OK when nothing the module called back failed; otherwise a module failure
+// with the module's message, or the failure of what it called.
+Outcome Instance::call(ambrevo_status status) {
     std::string failed = overlay_.takeFailure();
     if (failed.empty()) failed = windows_.takeFailure();
-    if (status == AMBREVO_OK && failed.empty()) return true;
-    error = status == AMBREVO_OK ? failed : module_.failure();
-    return false;
+    if (status == AMBREVO_OK && failed.empty()) return {};
+    return Failure{RunError::module, status == AMBREVO_OK ? failed : module_.failure()};
 }
 
 Outcome Instance::loadReplies(const std::vector<std::string>& builtIn, const StopToken& stop) {
@@ -40,18 +39,16 @@ Outcome Instance::loadReplies(const std::vector<std::string>& builtIn, const Sto
 }
 
 bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int64_t frame) {
-    std::string error;
     posture_ = Posture::unknown;
     // The module tells the default procedure's name; one that does not is refused by the module.
-    const bool made =
-        call(module_.create(traits_.name.c_str(), format.width, std::abs(format.height), format.szPixel, &procedure_),
-             error) &&
-        call(module_.setDiagnostics(procedure_, heard, this), error) &&
-        call(module_.setOverlay(procedure_, HostOverlay::draw, &overlay_), error) &&
-        call(module_.setWindows(procedure_, WindowManager::event, &windows_), error);
+    Outcome made =
+        call(module_.create(traits_.name.c_str(), format.width, std::abs(format.height), format.szPixel, &procedure_));
+    if (made) made = call(module_.setDiagnostics(procedure_, heard, this));
+    if (made) made = call(module_.setOverlay(procedure_, HostOverlay::draw, &overlay_));
+    if (made) made = call(module_.setWindows(procedure_, WindowManager::event, &windows_));
     if (made) return applySettings(saved, std::max<int64_t>(frame, 0));
     const std::string at = frame >= 0 ? "frame " + std::to_string(frame) + ": " : "";
-    status_.stop(RunError::module, at + "creating '" + traits_.name + "': " + error);
+    status_.stop(RunError::module, at + "creating '" + traits_.name + "': " + made.error().message);
     return false;
 }
 
@@ -92,9 +89,9 @@ bool Instance::applyTogether(const std::vector<Setting>& given, const std::strin
         std::vector<Setting> refused;
         std::string first;
         for (const Setting& s : left) {
-            std::string error;
-            if (::applySettings(module_, procedure_, {s}, error)) continue;
-            if (refused.empty()) first = error;
+            const Outcome applied = ::applySettings(module_, procedure_, {s});
+            if (applied) continue;
+            if (refused.empty()) first = applied.error().message;
             refused.push_back(s);
         }
         if (refused.size() == left.size()) {
@@ -124,11 +121,12 @@ bool Instance::applyAnimals() {
     const bool used = !countSetting.empty() && std::any_of(known.begin(), known.end(), [&](const SettingInfo& s) {
         return s.name == countSetting;
     });
-    std::string error;
-    if (used && !::applySettings(module_, procedure_, {{countSetting, std::to_string(total)}}, error)) {
-        status_.stop(RunError::usage, "--animals " + std::to_string(total) + ": " + error);
-        return false;
-    }
+    if (used)
+        if (const Outcome applied = ::applySettings(module_, procedure_, {{countSetting, std::to_string(total)}});
+            !applied) {
+            status_.stop(RunError::usage, "--animals " + std::to_string(total) + ": " + applied.error().message);
+            return false;
+        }
     if (!used && !(o_.linking && o_.linking->global)) {
         status_.stop(RunError::usage, "--animals: nothing would use the count (the procedure '" + traits_.name +
                                     "' has no animals setting, and --link is not ...,global)");
@@ -138,42 +136,44 @@ bool Instance::applyAnimals() {
 }
 
 bool Instance::configure(int64_t frame) {
-    std::string error;
-    if (call(module_.converse(procedure_, HostConsole::reply, HostConsole::written, &console_), error)) return true;
-    status_.stop(RunError::module, "frame " + std::to_string(frame) + ": " + error + " (in the configuration dialogue)");
+    const Outcome conversed = call(module_.converse(procedure_, HostConsole::reply, HostConsole::written, &console_));
+    if (conversed) return true;
+    status_.stop(RunError::module,
+                 "frame " + std::to_string(frame) + ": " + conversed.error().message + " (in the configuration dialogue)");
     return false;
 }
 
 // The objects of the frame the module has just processed; the buffer grows once when they do
-// not fit. False with `error` when the module fails.
-bool Instance::readObjects(std::vector<ip_objectRecord>& objects, std::string& error) {
+// not fit.
+Outcome Instance::readObjects(std::vector<ip_objectRecord>& objects) {
     const int32_t size = int32_t(sizeof(ip_objectRecord));
     int32_t count = 0;
     objects.resize(16);
-    bool ok = call(module_.objects(procedure_, objects.data(), int32_t(objects.size()), size, &count), error);
-    if (ok && count > int32_t(objects.size())) {
+    Outcome read = call(module_.objects(procedure_, objects.data(), int32_t(objects.size()), size, &count));
+    if (read && count > int32_t(objects.size())) {
         objects.resize(size_t(count));
         int32_t again = 0;
-        ok = call(module_.objects(procedure_, objects.data(), count, size, &again), error);
+        read = call(module_.objects(procedure_, objects.data(), count, size, &again));
         count = std::min(count, again);
     }
-    objects.resize(ok ? size_t(std::max(count, 0)) : 0);
-    return ok;
+    objects.resize(read ? size_t(std::max(count, 0)) : 0);
+    return read;
 }
 
 // The centres and shapes of the `count` objects just read, for a procedure that measures them,
 // and their postures, for one that reports them (decided on the first frame with objects); none
 // when the module does not tell them or tells another number of objects.
-bool Instance::readDetails(size_t count, FrameJob& job, std::string& error) {
+Outcome Instance::readDetails(size_t count, FrameJob& job) {
     job.shapes.clear(), job.postures.clear();
     const bool shaped = traits_.shapes;
-    if ((!shaped && posture_ == Posture::no) || count == 0) return true;
+    if ((!shaped && posture_ == Posture::no) || count == 0) return {};
     std::vector<ip_objectDetails> details(count);
     int32_t told = 0;
-    if (!call(module_.objectDetails(procedure_, details.data(), int32_t(count), int32_t(sizeof details[0]), &told),
-              error))
-        return false;
-    if (told != int(count)) return true;
+    if (Outcome read =
+            call(module_.objectDetails(procedure_, details.data(), int32_t(count), int32_t(sizeof details[0]), &told));
+        !read)
+        return read;
+    if (told != int(count)) return {};
     if (posture_ == Posture::unknown) posture_ = reportsPosture(details) ? Posture::yes : Posture::no;
     for (const ip_objectDetails& d : details) {
         if (shaped)
@@ -181,25 +181,27 @@ bool Instance::readDetails(size_t count, FrameJob& job, std::string& error) {
                                   d.orientation, d.elongation});
         if (posture_ == Posture::yes) job.postures.push_back(postureOf(d));
     }
-    return true;
+    return {};
 }
 
 void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps) {
-    std::string error;
     Stage at = Stage::elsewhere;
+    auto fail = [&](const Outcome& failed) { job.fail(failed.error().kind, failed.error().message); };
     try {
         std::vector<ambrevo_click> taken;
         for (const cv::Point& p : clicks) taken.push_back({p.x, p.y});
         const ambrevo_frame frame{job.image.bits, job.image.width, std::abs(job.image.height), job.image.szRow,
                                   job.image.szPixel};
         const Clock::time_point before = Clock::now();
-        if (!call(module_.process(procedure_, &frame, taken.data(), int32_t(taken.size())), error))
-            return job.fail(RunError::module, error);
+        if (Outcome done = call(module_.process(procedure_, &frame, taken.data(), int32_t(taken.size()))); !done)
+            return fail(done);
         profiler_.frameTime(1000.0 * std::chrono::duration<double>(Clock::now() - before).count());
-        if (needs.profile && !readProfile(error)) return job.fail(RunError::module, error);
+        if (needs.profile)
+            if (Outcome read = readProfile(); !read) return fail(read);
         if (needs.objects) {
-            if (!readObjects(job.objects, error) || !readDetails(job.objects.size(), job, error))
-                return job.fail(RunError::module, error);
+            Outcome read = readObjects(job.objects);
+            if (read) read = readDetails(job.objects.size(), job);
+            if (!read) return fail(read);
             job.ready = wallSeconds();
         }
         at = needs.exact ? Stage::writing : Stage::elsewhere;
@@ -220,16 +222,17 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
 }
 
 // The stage times of the frame just processed, into the profiler.
-bool Instance::readProfile(std::string& error) {
+Outcome Instance::readProfile() {
     std::vector<ambrevo_stage> stages(16);
     int32_t count = 0;
-    if (!call(module_.profile(procedure_, stages.data(), int32_t(stages.size()), &count), error)) return false;
+    if (Outcome read = call(module_.profile(procedure_, stages.data(), int32_t(stages.size()), &count)); !read)
+        return read;
     if (count > int32_t(stages.size())) {
         stages.resize(size_t(count));
-        if (!call(module_.profile(procedure_, stages.data(), count, &count), error)) return false;
+        if (Outcome read = call(module_.profile(procedure_, stages.data(), count, &count)); !read) return read;
     }
     for (int32_t i = 0; i < count && i < int32_t(stages.size()); ++i) profiler_.report(stages[size_t(i)].name, stages[size_t(i)].ms);
-    return true;
+    return {};
 }
 
 // A click the procedure acknowledged is ringed on the pictures for as long as it asked.
@@ -250,8 +253,7 @@ void Instance::markClicks(FrameJob& job, const FrameNeeds& needs, const std::vec
 }
 
 bool Instance::describe(std::vector<SettingInfo>& settings) const {
-    std::string error;
-    return readSettings(module_, procedure_, settings, error);
+    return bool(readSettings(module_, procedure_, settings));
 }
 
 namespace {
@@ -265,8 +267,8 @@ void keepAsked(void* asked, int32_t kind, const char* text) {
 }  // namespace
 
 bool Instance::settingGroups(std::vector<std::vector<std::string>>& groups) {
-    std::string asked, error;
-    if (!call(module_.converse(procedure_, keepEveryValue, keepAsked, &asked), error)) return false;
+    std::string asked;
+    if (!call(module_.converse(procedure_, keepEveryValue, keepAsked, &asked))) return false;
     groups = askedTogether(asked);
     return true;
 }

@@ -72,10 +72,10 @@ private:
     bool applySettings(const SettingsFile& saved, int64_t frame);
     bool applyTogether(const std::vector<Setting>& settings, const std::string& what);
     bool applyAnimals();
-    bool readObjects(std::vector<ip_objectRecord>& objects, std::string& error);
-    bool call(ambrevo_status status, std::string& error);
-    bool readProfile(std::string& error);
-    bool readDetails(size_t count, FrameJob& job, std::string& error);
+    Outcome readObjects(std::vector<ip_objectRecord>& objects);
+    Outcome call(ambrevo_status status);
+    Outcome readProfile();
+    Outcome readDetails(size_t count, FrameJob& job);
     void readCounters();
     void markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
     Module& module_;

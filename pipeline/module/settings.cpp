@@ -80,33 +80,27 @@ std::string formatSetting(int type, double value) {
     return ambrevo::text::shortest(value);
 }
 
-bool readSettings(const Module& module, const ambrevo_procedure* procedure, std::vector<SettingInfo>& settings,
-                  std::string& error) {
+Outcome readSettings(const Module& module, const ambrevo_procedure* procedure, std::vector<SettingInfo>& settings) {
     settings.clear();
     const int32_t n = module.paramCount(procedure);
     for (int32_t i = 0; i < n; ++i) {
         ambrevo_param p{};
         double value = 0;
-        if (module.paramDescribe(procedure, i, &p) != AMBREVO_OK || module.paramGet(procedure, p.name, &value) != AMBREVO_OK) {
-            error = module.failure();
-            return false;
-        }
+        if (module.paramDescribe(procedure, i, &p) != AMBREVO_OK || module.paramGet(procedure, p.name, &value) != AMBREVO_OK)
+            return Failure{RunError::module, module.failure()};
         settings.push_back({p.name ? p.name : "", int(p.type), p.lowest, p.highest, p.default_value, value,
                             p.help ? p.help : ""});
     }
-    return true;
+    return {};
 }
 
-bool applySettings(const Module& module, ambrevo_procedure* procedure, const std::vector<Setting>& settings,
-                   std::string& error) {
-    if (settings.empty()) return true;
-    if (const Outcome offered = module.requireSettings(); !offered) return error = offered.error().message, false;
+Outcome applySettings(const Module& module, ambrevo_procedure* procedure, const std::vector<Setting>& settings) {
+    if (settings.empty()) return {};
+    if (Outcome offered = module.requireSettings(); !offered) return offered;
     for (const Setting& s : settings)
-        if (module.paramSetText(procedure, s.name.c_str(), s.value.c_str()) != AMBREVO_OK) {
-            error = module.failure(("setting " + s.name + "=" + s.value + " refused").c_str());
-            return false;
-        }
-    return true;
+        if (module.paramSetText(procedure, s.name.c_str(), s.value.c_str()) != AMBREVO_OK)
+            return Failure{RunError::usage, module.failure(("setting " + s.name + "=" + s.value + " refused").c_str())};
+    return {};
 }
 
 std::vector<std::vector<std::string>> askedTogether(const std::string& dialogue) {

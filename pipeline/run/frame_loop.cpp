@@ -131,8 +131,10 @@ void Run::read(FrameJob& job) {
                                                            std::to_string(job.frame) + " of the " +
                                                            std::to_string(announced) + " frames its container announced"};
             }
-        } else if (got != FrameSource::frame || !fitsLimits(job.bgr.size(), o_.maxPixels, error)) {
+        } else if (got != FrameSource::frame) {
             job.fail(RunError::input, error);
+        } else if (const Outcome fits = fitsLimits(job.bgr.size(), o_.maxPixels); !fits) {
+            job.fail(RunError::input, fits.error().message);
         } else {
             at = Stage::elsewhere;
             job.time = source_->time();

@@ -30,18 +30,15 @@ ProcedureTraits namedOnly(const std::string& procedure) {
 
 }  // namespace
 
-bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error) {
-    if (size.empty()) return true;
-    if (size.width > maxSide || size.height > maxSide) {
-        error = "frames larger than 32767 pixels are not supported";
-        return false;
-    }
-    if (int64_t(size.width) * size.height > maxPixels) {
-        error = "frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                " pixels exceed the limit of " + std::to_string(maxPixels) + " pixels (--max-pixels raises it)";
-        return false;
-    }
-    return true;
+Outcome fitsLimits(cv::Size size, int64_t maxPixels) {
+    if (size.empty()) return {};
+    if (size.width > maxSide || size.height > maxSide)
+        return Failure{RunError::input, "frames larger than 32767 pixels are not supported"};
+    if (int64_t(size.width) * size.height > maxPixels)
+        return Failure{RunError::input, "frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                                            " pixels exceed the limit of " + std::to_string(maxPixels) +
+                                            " pixels (--max-pixels raises it)"};
+    return {};
 }
 
 Run::Run(Module& module, const Options& options, const SettingsFile& saved, RunObserver& observer)
@@ -61,20 +58,20 @@ Outcome Run::run() {
 }
 
 Outcome Run::runPhases() {
-    std::string error;
-    auto refuse = [&](RunError kind) {
-        status_.stop(kind, error);
-        return status_.outcome();
+    auto refuse = [&](const Failure& failure) {
+        status_.stop(failure);
+        return Outcome(failure);
     };
-    if (!traitsRead_) return error = traitsRead_.error().message, refuse(traitsRead_.error().kind);
-    if (!chooseOutputs(error)) return refuse(RunError::moduleLoad);
+    if (!traitsRead_) return refuse(traitsRead_.error());
+    if (const Outcome chosen = chooseOutputs(); !chosen) return refuse(chosen.error());
     if (const Outcome loaded = instance_.loadReplies(builtInReplies(o_, traits_), stop_); !loaded) {
-        error = loaded.error().message;
-        return refuse(stop_.stopRequested() ? stopError(stop_.request()) : RunError::input);
+        // A stop ends the wait for a --config pipe: it is what ended the run then.
+        status_.stop(stop_.stopRequested() ? stopError(stop_.request()) : RunError::input, loaded.error().message);
+        return status_.outcome();
     }
     cv::Mat bgr;
     if (!openInput(bgr)) return status_.outcome();
-    if (Outcome opened = openRows(bgr.size()); !opened) return status_.stop(opened.error()), opened;
+    if (const Outcome opened = openRows(bgr.size()); !opened) return refuse(opened.error());
     if (!openOutputs()) return status_.outcome();
     try {
         loop(bgr);
@@ -85,7 +82,7 @@ Outcome Run::runPhases() {
 }
 
 // The outputs the options ask for and those added; what the frames must carry for them.
-bool Run::chooseOutputs(std::string& error) {
+Outcome Run::chooseOutputs() {
     sinks_ = chooseSinks(o_);
     for (auto& sink : extraSinks_) sinks_.push_back(std::move(sink));
     extraSinks_.clear();
@@ -96,14 +93,14 @@ bool Run::chooseOutputs(std::string& error) {
         all.points |= n.points, all.background |= n.background;
     }
     if (all.objects)
-        if (const Outcome offered = module_.requireObjects(); !offered) return error = offered.error().message, false;
+        if (Outcome offered = module_.requireObjects(); !offered) return offered;
     needs_.objects = (all.objects || o_.input == "demo") && module_.objects;
     needs_.exact = all.exact;
     needs_.annotated = all.annotated || o_.show;
     needs_.profile = o_.profile || o_.show;
     tracks_.retain(all.points, all.background);
     background_ = all.background;
-    return true;
+    return {};
 }
 
 // Opens the input and reads its first frame (after --start), refusing frames too large.
@@ -119,7 +116,8 @@ bool Run::openInput(cv::Mat& bgr) {
         source_ = openSource(o_.input, error, o_.grey && traits_.luma, {o_.timeout, o_.reconnect, stop_});
     if (!source_) return refuse(error);
     // Refused before anything is decoded when the container tells the size.
-    if (!fitsLimits(source_->announcedSize(), o_.maxPixels, error)) return refuse("input '" + o_.input + "': " + error);
+    if (const Outcome fits = fitsLimits(source_->announcedSize(), o_.maxPixels); !fits)
+        return refuse("input '" + o_.input + "': " + fits.error().message);
     FrameSource::Result got = o_.start > 0 ? source_->skip(o_.start, error) : FrameSource::frame;
     first_ = o_.start;
     if (got == FrameSource::frame) got = readFrame(bgr, first_, error);
@@ -130,7 +128,8 @@ bool Run::openInput(cv::Mat& bgr) {
         return refuse("input '" + o_.input + "' holds no frames" +
                       (o_.start > 0 ? " from --start " + std::to_string(o_.start) : std::string()));
     if (got == FrameSource::failed) return refuse(error);
-    if (!fitsLimits(bgr.size(), o_.maxPixels, error)) return refuse("frame " + std::to_string(o_.start) + ": " + error);
+    if (const Outcome fits = fitsLimits(bgr.size(), o_.maxPixels); !fits)
+        return refuse("frame " + std::to_string(o_.start) + ": " + fits.error().message);
 
     // The frames the run is to process, as far as anything tells.
     const int64_t total = source_->total();

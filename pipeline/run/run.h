@@ -56,7 +56,7 @@ public:
 
 private:
     Outcome runPhases();
-    bool chooseOutputs(std::string& error);
+    Outcome chooseOutputs();
     bool openInput(cv::Mat& bgr);
     Outcome openRows(cv::Size frameSize);
     FrameSource::Result readFrame(cv::Mat& bgr, int64_t& frame, std::string& error);
@@ -119,4 +119,5 @@ private:
 };
 
 // Whether frames of `size` may be processed; empty sizes are not known yet.
-bool fitsLimits(cv::Size size, int64_t maxPixels, std::string& error);
+// An input failure when they may not.
+Outcome fitsLimits(cv::Size size, int64_t maxPixels);

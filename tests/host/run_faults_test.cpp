@@ -186,8 +186,8 @@ TEST(FileArgument, APipeReadByLinesIsGivenUpWhenItsWriterFallsSilent) {
                 ::close(fd);
             });
         InputFile in;
-        std::string error, line;
-        ASSERT_TRUE(in.open(pipe, "track file", StopToken(), error, 0.3)) << error;
+        std::string line;
+        ASSERT_TRUE(in.open(pipe, "track file", StopToken(), 0.3));
         const double before = steadySeconds();
         if (writes) {
             EXPECT_TRUE(in.line(line) && line == "frame") << line;

@@ -28,13 +28,11 @@ struct SettingInfo {
 // reals in their shortest exact form.
 std::string formatSetting(int type, double value);
 
-// Every setting of the instance; false with the module's reason when it fails.
-bool readSettings(const Module& module, const ambrevo_procedure* procedure, std::vector<SettingInfo>& settings,
-                  std::string& error);
+// Every setting of the instance; a module failure with the module's reason when it fails.
+Outcome readSettings(const Module& module, const ambrevo_procedure* procedure, std::vector<SettingInfo>& settings);
 
-// Applies `settings` in order; on the first refusal returns false with the module's reason.
-bool applySettings(const Module& module, ambrevo_procedure* procedure, const std::vector<Setting>& settings,
-                   std::string& error);
+// Applies `settings` in order; the first refusal is a usage failure with the module's reason.
+Outcome applySettings(const Module& module, ambrevo_procedure* procedure, const std::vector<Setting>& settings);
 
 // The settings a procedure's configuration dialogue asks together, prompt by prompt, read from
 // what it wrote: each "Please supply the new values for A, B and C:" one group, in order.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -194,6 +195,40 @@ TEST(FrontEnds, NameNoProcedureSettingOrModuleText) {
     const auto [listing, clean] = hits(frontEnds, forbidden);
     EXPECT_EQ(listing, "");
     EXPECT_TRUE(clean);
+}
+
+// The lines of the files under `folders` (from the sources) that `pattern` finds, as
+// "file:line"; each file's path relative to the sources.
+std::vector<std::string> lines(const std::vector<std::string>& folders, const std::regex& pattern) {
+    std::vector<std::string> found;
+    for (const std::string& folder : folders)
+        for (const auto& entry : fs::recursive_directory_iterator(fs::path(AMBREVO_SOURCE_DIR) / folder)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext != ".cpp" && ext != ".h" && ext != ".py") continue;
+            std::ifstream in(entry.path());
+            int number = 0;
+            for (std::string line; std::getline(in, line);)
+                if (++number, std::regex_search(line, pattern))
+                    found.push_back(fs::relative(entry.path(), AMBREVO_SOURCE_DIR).string() + ":" + std::to_string(number));
+        }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// One error convention: a failure is a kind and a message handed back; only the program turns
+// a kind into an exit status, and the pipeline hands no error text back through a parameter.
+// The frame sources still tell an undecodable frame, which a run passes by, beside their result.
+TEST(FrontEnds, ExitStatusesOnlyInTheProgramAndNoErrorOutParameters) {
+    const std::regex status(
+        R"(\b(exit(Ok|ModuleError|Usage|Input|Output|ModuleLoad|Library|Interrupted|Terminated)|stopStatus)\b)");
+    EXPECT_FALSE(lines({"host"}, status).empty()) << "the scan finds the program's own";
+    EXPECT_EQ(lines({"pipeline", "include", "gui", "python"}, status), std::vector<std::string>{});
+    const std::regex outParameter(R"(std::string\s*&\s*error\b)");
+    EXPECT_FALSE(lines({"host"}, outParameter).empty()) << "the scan finds the program's own";
+    std::vector<std::string> left;
+    for (const std::string& at : lines({"pipeline", "include/ambrevo/pipeline"}, outParameter))
+        if (at.find("/sources/") == std::string::npos && !at.starts_with("pipeline/run/run.")) left.push_back(at);
+    EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 }  // namespace

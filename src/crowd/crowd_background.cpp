@@ -181,6 +181,17 @@ void crowd_relight(contrast_light light, dib_base& background) {
     }
 }
 
+void crowd_unlight(const dib_base& grey, contrast_light light, dib_base& out) {
+    uint8_t unlit[256];
+    const double gain = std::max(1, light.gain) / 512.0;
+    for (int v = 0; v < 256; ++v) unlit[v] = uint8_t(std::clamp(std::lround((v - light.offset) / gain), 0l, 255l));
+    for (int32_t y = 0; y < grey.absHeight(); ++y) {
+        const uint8_t* g = grey.row(y);
+        uint8_t* o = out.row(y);
+        for (int32_t x = 0; x < grey.width; ++x) o[x] = unlit[g[x]];
+    }
+}
+
 void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     const dib_fmt plane(format.width, format.absHeight(), 1, 0, true);
     wanted_ = std::clamp(samples, 1, crowd_detail::kMostSamples);
@@ -289,28 +300,31 @@ void crowd_background::learn(const dib_base& grey, const dib_base& weight, const
 // not the darker of two), the samples' median stands in, with what stood still judged as at
 // the end; with the last sample it is the background.
 void crowd_background::sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
+    // Each sample in the background's light: taken as they come, the samples of a flickering
+    // lamp would lend the median, and the floor guessed from them, each its own frame's light
+    // pixel by pixel, a patchwork that no one gain fits.
     auto taken = std::make_unique<dib_base>(image_.format(), 0);
+    crowd_unlight(grey, facts.light, *taken);
     const uint32_t bit = uint32_t(1) << samples_.size();
     // What the first samples marked is judged (settle) against the floor's block medians too:
     // the floor taken from a sample's own pixels holds whatever did not move, an animal at
     // rest as well, which would never be marked again.
     dib_base marks(image_.format(), 0);
     if (samples_.size() < 3) {
-        do_contrast(grey, &guess_, 0, contrast_polarity(facts.polarity), facts.cut, marks, nullptr);
+        do_contrast(grey, &guess_, 0, contrast_polarity(facts.polarity), facts.cut, marks, nullptr, facts.light);
         for (int32_t y = 0; y < grey.absHeight(); ++y)
             for (int32_t x = 0; x < grey.width; ++x) marks.row(y)[x] |= weight.row(y)[x];
     }
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         const uint8_t* w = samples_.size() < 3 ? marks.row(y) : weight.row(y);
         uint32_t* c = covered_.data() + size_t(y) * size_t(grey.width);
-        std::copy_n(grey.row(y), grey.width, taken->row(y));
         for (int32_t x = 0; x < grey.width; ++x) c[x] |= w[x] != 0 ? bit : 0;
     }
     samples_.push_back(std::move(taken));
     noteAnimals(facts);
     const int count = int(samples_.size());
     if (count < 3 && count < wanted_) {
-        guessFloor(grey, weight, facts);
+        guessFloor(*samples_.back(), weight, facts);
     } else if (count == wanted_ || count % 2 == 1) {
         settle(facts);
     }

@@ -42,6 +42,7 @@ struct crowd_frameFacts {
     int cut = 20;            // the contrast an object's pixel needed in this frame
     int nextCut = 0;         // and will need in the next (0: the same)
     contrast_light relight;  // a lasting change of light the background takes over
+    contrast_light light;    // the frame's light against the background, where it moved the floor by a few levels
     const crowd_blobs* blobs = nullptr;
     crowd_stillRules still;  // for judging what stood through the samples
 };
@@ -125,3 +126,6 @@ void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, in
 
 // Each pixel of `background` takes its value under `light` (as do_contrast counts it).
 void crowd_relight(contrast_light light, dib_base& background);
+// Each pixel of `out` (a 1-byte image of `grey`'s size) the value that `light` would take to
+// `grey`'s: a frame brought back to the light of the background it was compared with.
+void crowd_unlight(const dib_base& grey, contrast_light light, dib_base& out);

@@ -181,6 +181,10 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     counts_.provisional += !background_.learned();
     crowd_frameFacts facts;
     facts.polarity = s.polarity, facts.cut = cut_, facts.relight = lastingLight(), facts.blobs = &blobs;
+    // The samples are brought to one light only when the floor's moved by more than a few
+    // levels, as the learned background takes a change over: below that each frame's own fit
+    // covers it, and rounding every sample through a gain would only wear its texture down.
+    if (std::fabs(fit_.floor - fit_.backgroundFloor) >= kLastingChange) facts.light = light_;
     facts.nextCut = chooseCut(s);
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     noteAnimalContrast(blobs, s.minArea);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -268,6 +269,23 @@ TEST(CrowdDetect, FlashesAndDimmingRecoverAndAreCounted) {
     const auto counted = counters(*p);
     EXPECT_EQ(counted.at("lighting_events"), 6);
     EXPECT_GE(counted.at("brightness_jumps"), 1);
+}
+
+// A lamp that swings by a quarter either way every 40 frames, while the background is learned
+// and after, under animals of a modest contrast: each frame is fitted, and the samples, taken
+// at other brightnesses, agree (each sample's own light would leave the floor a patchwork
+// that the contrast an object needs no longer clears).
+TEST(CrowdDetect, FlickerIsFollowed) {
+    for (int animals : {0, 5}) {
+        auto p = crowd({{"animals", animals}});
+        std::vector<mover> movers = walkers(5, 110);
+        int wrong = 0;
+        for (int frame = 0; frame < 200; ++frame, std::ranges::for_each(movers, &mover::step)) {
+            const double lamp = 1 + 0.25 * std::sin(frame * 2 * std::numbers::pi / 40);
+            wrong += !exactly(found(*p, picture(plainFloor, movers, frame, lamp)), movers);
+        }
+        EXPECT_EQ(wrong, 0) << "animals " << animals;
+    }
 }
 
 // The counters as a host reads them: five, named and with a hint, in a fixed order.

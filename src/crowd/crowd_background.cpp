@@ -181,6 +181,17 @@ void crowd_relight(contrast_light light, dib_base& background) {
     }
 }
 
+void crowd_unlight(const dib_base& grey, contrast_light light, dib_base& out) {
+    uint8_t unlit[256];
+    const double gain = std::max(1, light.gain) / 512.0;
+    for (int v = 0; v < 256; ++v) unlit[v] = uint8_t(std::clamp(std::lround((v - light.offset) / gain), 0l, 255l));
+    for (int32_t y = 0; y < grey.absHeight(); ++y) {
+        const uint8_t* g = grey.row(y);
+        uint8_t* o = out.row(y);
+        for (int32_t x = 0; x < grey.width; ++x) o[x] = unlit[g[x]];
+    }
+}
+
 void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     const dib_fmt plane(format.width, format.absHeight(), 1, 0, true);
     wanted_ = std::clamp(samples, 1, crowd_detail::kMostSamples);
@@ -189,6 +200,7 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     due_ = started_ = ready_ = false;
     samples_.clear();
     seen_.clear();
+    first_.release();
     image_.setFormat(plane, 1);
     covered_.clear();
     still_.setFormat(plane, 1);
@@ -218,6 +230,35 @@ std::vector<uint8_t> beyondNoise(const dib_base& grey, const dib_base& floor, in
                                                                       : std::abs(d) > cut;
         }
     return crowd_grown(mask, w, h, 3);
+}
+
+// A structure's edges move by a pixel's share from frame to frame (noise, compression, the
+// optics' blur under a flicker), by far more than the floor's noise where the edge is steep:
+// taken from one frame as it is, every steep edge of a wall line would be an object in the
+// next. Where `floor` holds structure (beyond `guess` by more than `cut` on the objects'
+// side), it takes the value of its 3 x 3 neighbourhood furthest to that side, so that only
+// what lies beyond the structure wherever its edge may fall is an object. With both polarities
+// no one side is safe, and the floor stays as it is.
+void tolerateEdges(const dib_base& guess, int polarity, int cut, dib_base& floor) {
+    if (polarity == 2) return;
+    const int32_t w = floor.width, h = floor.absHeight();
+    std::vector<uint8_t> before(size_t(w) * size_t(h));
+    for (int32_t y = 0; y < h; ++y) std::copy_n(floor.row(y), w, before.data() + size_t(y) * size_t(w));
+    const bool dark = polarity == 0;
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* g = guess.row(y);
+        uint8_t* out = floor.row(y);
+        for (int32_t x = 0; x < w; ++x) {
+            if ((dark ? g[x] - out[x] : out[x] - g[x]) <= cut) continue;
+            uint8_t v = out[x];
+            for (int32_t yy = std::max(0, y - 1); yy <= std::min(h - 1, y + 1); ++yy)
+                for (int32_t xx = std::max(0, x - 1); xx <= std::min(w - 1, x + 1); ++xx) {
+                    const uint8_t n = before[size_t(yy) * size_t(w) + size_t(xx)];
+                    v = dark ? std::min(v, n) : std::max(v, n);
+                }
+            out[x] = v;
+        }
+    }
 }
 }  // namespace
 
@@ -259,28 +300,31 @@ void crowd_background::learn(const dib_base& grey, const dib_base& weight, const
 // not the darker of two), the samples' median stands in, with what stood still judged as at
 // the end; with the last sample it is the background.
 void crowd_background::sample(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
+    // Each sample in the background's light: taken as they come, the samples of a flickering
+    // lamp would lend the median, and the floor guessed from them, each its own frame's light
+    // pixel by pixel, a patchwork that no one gain fits.
     auto taken = std::make_unique<dib_base>(image_.format(), 0);
+    crowd_unlight(grey, facts.light, *taken);
     const uint32_t bit = uint32_t(1) << samples_.size();
     // What the first samples marked is judged (settle) against the floor's block medians too:
     // the floor taken from a sample's own pixels holds whatever did not move, an animal at
     // rest as well, which would never be marked again.
     dib_base marks(image_.format(), 0);
     if (samples_.size() < 3) {
-        do_contrast(grey, &guess_, 0, contrast_polarity(facts.polarity), facts.cut, marks, nullptr);
+        do_contrast(grey, &guess_, 0, contrast_polarity(facts.polarity), facts.cut, marks, nullptr, facts.light);
         for (int32_t y = 0; y < grey.absHeight(); ++y)
             for (int32_t x = 0; x < grey.width; ++x) marks.row(y)[x] |= weight.row(y)[x];
     }
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         const uint8_t* w = samples_.size() < 3 ? marks.row(y) : weight.row(y);
         uint32_t* c = covered_.data() + size_t(y) * size_t(grey.width);
-        std::copy_n(grey.row(y), grey.width, taken->row(y));
         for (int32_t x = 0; x < grey.width; ++x) c[x] |= w[x] != 0 ? bit : 0;
     }
     samples_.push_back(std::move(taken));
     noteAnimals(facts);
     const int count = int(samples_.size());
     if (count < 3 && count < wanted_) {
-        guessFloor(grey, weight, facts);
+        guessFloor(*samples_.back(), weight, facts);
     } else if (count == wanted_ || count % 2 == 1) {
         settle(facts);
     }
@@ -294,7 +338,7 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     still_.release();  // not needed again until a restart
     std::vector<uint32_t>().swap(covered_);
     std::vector<uint8_t>().swap(free_);
-    guess_.release();
+    guess_.release(), first_.release();
     ready_ = true;
 }
 
@@ -363,6 +407,10 @@ void crowd_background::guessFloor(const dib_base& grey, const dib_base& weight, 
                 out[x] = facts.polarity == 1 ? std::max(first[x], second[x]) : std::min(first[x], second[x]);
         }
     }
+    tolerateEdges(guess_, facts.polarity, facts.cut, image_);
+    if (k > 0) return;
+    first_.setFormat(image_.format(), 0);
+    for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(image_.row(y), grey.width, first_.row(y));
 }
 
 // Where the sample's blobs that look like animals lay, and how many each holds: those of

@@ -42,6 +42,7 @@ struct crowd_frameFacts {
     int cut = 20;            // the contrast an object's pixel needed in this frame
     int nextCut = 0;         // and will need in the next (0: the same)
     contrast_light relight;  // a lasting change of light the background takes over
+    contrast_light light;    // the frame's light against the background, where it moved the floor by a few levels
     const crowd_blobs* blobs = nullptr;
     crowd_stillRules still;  // for judging what stood through the samples
 };
@@ -60,10 +61,12 @@ public:
     // The floor guessed from block medians stands in (before the third sample).
     bool guessed() const { return started_ && !ready_ && samples_.size() < 3; }
 
-    // While the floor is guessed: the floor from block medians, and the first frame (null
-    // otherwise).
+    // While the floor is guessed: the floor from block medians, and the background as the
+    // first sample left it, the first frame's structure in it (null otherwise). A later
+    // sample may hold animals it did not tell apart (a heap of many, an animal against the
+    // wall), whose pixels would hide them while they stay near.
     const dib_base* guessedFloor() const { return guessed() && guess_.bits ? &guess_ : nullptr; }
-    const dib_base* firstFrame() const { return guessed() && !samples_.empty() ? samples_[0].get() : nullptr; }
+    const dib_base* firstFloor() const { return guessed() && first_.bits ? &first_ : nullptr; }
     // The first frame's grey values give the first guess of the floor: the block medians of
     // the pixels that do not lie beyond the noise on the objects' side (`polarity`).
     void start(const dib_base& grey, int polarity);
@@ -92,6 +95,7 @@ private:
     std::vector<uint32_t> covered_;                 // per pixel, a bit for each sample that marked it an object
     std::vector<uint8_t> free_;                     // while guessing: per pixel, a bit for each sample free of animals
     dib_base guess_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the floor from block medians
+    dib_base first_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the background after the first sample
     dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
     crowd_floorGuess floor_;
@@ -122,3 +126,6 @@ void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, in
 
 // Each pixel of `background` takes its value under `light` (as do_contrast counts it).
 void crowd_relight(contrast_light light, dib_base& background);
+// Each pixel of `out` (a 1-byte image of `grey`'s size) the value that `light` would take to
+// `grey`'s: a frame brought back to the light of the background it was compared with.
+void crowd_unlight(const dib_base& grey, contrast_light light, dib_base& out);

@@ -44,29 +44,27 @@ void crowd_foreground::find(const dib_base& src, const crowd_detectSettings& s, 
     cut_ = chooseCut(s);
     do_contrast(src, learned ? background_.current() : nullptr, level_, contrast_polarity(s.polarity), cut_, weight,
                 &grey, learned ? light_ : contrast_light{});
-    if (learned && background_.guessed()) overStructure(src, s, weight, grey);
+    if (learned && background_.guessed()) overStructure(src, s, weight);
     weightValid_ = true;
 }
 
 // While the floor is guessed, the arena's structure seen in the first frame is background
 // (crowd_background::guessFloor): an animal over a dark rim or a wall line then stands out
 // only by what it adds to the structure's darkness. Where the frame lies beyond the contrast
-// from the floor guessed from block medians, and a pixel changed since the first frame by
-// more than half the contrast (an animal has come; flicker and compression at the
-// structure's edges change it by far less), it is the animal's.
-void crowd_foreground::overStructure(const dib_base& src, const crowd_detectSettings& s, dib_base& weight,
-                                     const dib_base& grey) {
-    const dib_base* floor = background_.guessedFloor();
-    const dib_base* first = background_.firstFrame();
+// from the floor guessed from block medians, and beyond the background the first sample left
+// by half the contrast on the objects' side (an animal has come; flicker, noise and
+// compression at the structure's edges stay within its tolerance), it is the animal's.
+void crowd_foreground::overStructure(const dib_base& src, const crowd_detectSettings& s, dib_base& weight) {
+    const dib_base *floor = background_.guessedFloor(), *first = background_.firstFloor();
     if (!floor || !first) return;
-    dib_base againstFloor(weight.format(), 0);
+    dib_base againstFloor(weight.format(), 0), againstStructure(weight.format(), 0);
     do_contrast(src, floor, level_, contrast_polarity(s.polarity), cut_, againstFloor, nullptr, light_);
-    const int changed = cut_ / 2;
+    do_contrast(src, first, level_, contrast_polarity(s.polarity), cut_ / 2, againstStructure, nullptr, light_);
     for (int32_t y = 0; y < weight.absHeight(); ++y) {
         uint8_t* w = weight.row(y);
-        const uint8_t *a = againstFloor.row(y), *g = grey.row(y), *f = first->row(y);
+        const uint8_t *a = againstFloor.row(y), *c = againstStructure.row(y);
         for (int32_t x = 0; x < weight.width; ++x)
-            if (!w[x] && a[x] && std::abs(g[x] - f[x]) > changed) w[x] = a[x];
+            if (!w[x] && a[x] && c[x]) w[x] = a[x];
     }
 }
 
@@ -183,6 +181,10 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     counts_.provisional += !background_.learned();
     crowd_frameFacts facts;
     facts.polarity = s.polarity, facts.cut = cut_, facts.relight = lastingLight(), facts.blobs = &blobs;
+    // The samples are brought to one light only when the floor's moved by more than a few
+    // levels, as the learned background takes a change over: below that each frame's own fit
+    // covers it, and rounding every sample through a gain would only wear its texture down.
+    if (std::fabs(fit_.floor - fit_.backgroundFloor) >= kLastingChange) facts.light = light_;
     facts.nextCut = chooseCut(s);
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     noteAnimalContrast(blobs, s.minArea);

@@ -60,7 +60,7 @@ public:
 
 private:
     void measure(const dib_base& src, const crowd_detectSettings& s, const dib_base& weight);
-    void overStructure(const dib_base& src, const crowd_detectSettings& s, dib_base& weight, const dib_base& grey);
+    void overStructure(const dib_base& src, const crowd_detectSettings& s, dib_base& weight);
     int chooseCut(const crowd_detectSettings& s) const;
     void noteObjectContrast(const dib_base& weight, const crowd_blobs& blobs, const crowd_runs& runs, int minArea,
                             double singleArea);

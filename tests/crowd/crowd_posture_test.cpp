@@ -12,6 +12,8 @@
 
 #include "crowd/crowd_assign.h"
 #include "crowd/crowd_place.h"
+#include "crowd/crowd_runs.h"
+#include "crowd/crowd_split.h"
 #include "crowd_support.h"
 
 namespace {
@@ -242,6 +244,41 @@ TEST(CrowdBodies, HeadStaysHeadThroughATurn) {
         fish[0].speed = f >= 50 && f < 56 ? -1.5 : 2;
     });
     EXPECT_GT(told, 50);
+}
+
+// A larva whose track expects it 3 px ahead of where it lies is fitted onto it by sliding
+// its body along itself. Once the frame's fitting has used what the frame's pixels allow,
+// a blob gets one round and no sliding, whatever its own bound; the next frame fits fully.
+TEST(CrowdBodies, FrameFittingBoundedByTheFramesPixels) {
+    const dib_fmt plane(64, 40, 1, 0, true);
+    dib_base weight(plane, 0), grey(plane, 0);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 64; ++x) {
+            const bool on = y >= 18 && y <= 23 && x >= 20 && x < 44;
+            weight.row(y)[x] = on ? 40 : 0, grey.row(y)[x] = on ? 120 : 200;
+        }
+    std::vector<crowd_run> runs;
+    std::vector<int32_t> rowStart;
+    crowd_findRuns(weight, runs, rowStart);
+    crowd_blobs blobs;
+    blobs.label(weight, grey, runs, rowStart);
+    ASSERT_EQ(blobs.blobs().size(), 1u);
+    const float half[crowd_stations] = {3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+    crowd_body ahead = crowd_straightBody(half, 23, 11.5);
+    for (crowd_point& p : ahead.midline) p.x += 23.5, p.y += 20.5;
+    ahead.track = 0;
+    crowd_splitter splitter;
+    std::vector<crowd_part> parts;
+    for (const int64_t pixels : {int64_t(64 * 40), int64_t(1), int64_t(64 * 40)}) {
+        splitter.startFrame(pixels);
+        splitter.split(blobs, 0, runs, weight, grey, 1, {ahead}, ahead, parts);
+        ASSERT_EQ(parts.size(), 1u);
+        const double off = std::fabs(parts[0].body.centre().x - 31.5);
+        if (pixels > 1)
+            EXPECT_LT(off, 1) << "a frame of " << pixels << " pixels";
+        else
+            EXPECT_GT(off, 2);
+    }
 }
 
 }  // namespace

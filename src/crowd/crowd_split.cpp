@@ -377,6 +377,14 @@ crowd_body crowd_splitter::shapeFromBlob(int k, const crowd_body& typical) {
     return b;
 }
 
+crowd_body crowd_splitter::larger(const crowd_body& typical) {
+    // A heap is long for the animals lying along and beside each other, not for one animal
+    // as long as it: the typical one made as long as a heap lies over two or three animals.
+    // The long animals seen alone tell what length a larger one of the kind has.
+    if (longOnes_.points > 1 && longOnes_.length >= kLonger * typical.length) return longOnes_;
+    return asLongAsBlob(typical);
+}
+
 crowd_body crowd_splitter::asLongAsBlob(const crowd_body& typical) {
     // Animals side by side make a blob as long as the longest of them: when it is much longer
     // than the typical animal, one of them may be a larger animal of the kind, of the same
@@ -402,7 +410,7 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
     if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
         typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
     if (typical.points > 1) {
-        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_, asLongAsBlob(typical), budget_ > 0);
+        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_, larger(typical), budget_ > 0);
         return;
     }
     std::vector<crowd_pixel> open;
@@ -633,7 +641,10 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     finish(parts);
 }
 
-void crowd_splitter::startFrame(int64_t pixels) { budget_ = kFrameWeighings * double(pixels); }
+void crowd_splitter::startFrame(int64_t pixels, const crowd_body& longOnes) {
+    budget_ = kFrameWeighings * double(pixels);
+    longOnes_ = longOnes;
+}
 
 int crowd_splitter::rounds(double visit, double weighings) const {
     const int own = std::clamp(int(kVisits / visit), 1, kRounds);

@@ -410,7 +410,10 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
     if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
         typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
     if (typical.points > 1) {
-        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_, larger(typical), budget_ > 0);
+        // A frame past its budget lays the typical shape alone, once.
+        const bool spent = budget_ <= 0;
+        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_, spent ? crowd_body{} : larger(typical),
+                      !spent);
         return;
     }
     std::vector<crowd_pixel> open;

@@ -116,7 +116,7 @@ crowd_placer::spot crowd_placer::bestOfBoth(const std::vector<crowd_pixel>& pixe
 
 void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
                          int missing, const crowd_body& typical, std::vector<crowd_body>& bodies,
-                         const crowd_body& larger) {
+                         const crowd_body& larger, bool relay) {
     if (missing <= 0 || pixels.empty() || typical.points <= 1) return;
     x0_ = x0, y0_ = y0, width_ = x1 - x0 + 1, height_ = y1 - y0 + 1;
     state_.assign(size_t(width_) * size_t(height_), -1);
@@ -138,7 +138,7 @@ void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int
     // Laid one by one, the first may lie across two animals side by side (half of each is as
     // many pixels as one whole) and leave the next only slivers: each is laid again where it
     // gains most with the others in place, which puts both on their own animals.
-    for (int round = 0; round < kRelays && missing > 1; ++round) {
+    for (int round = 0; round < kRelays && missing > 1 && relay; ++round) {
         bool moved = false;
         for (size_t m = 0; m < spots.size(); ++m) {
             crowd_body& b = bodies[first + m];

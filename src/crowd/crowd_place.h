@@ -16,9 +16,11 @@ public:
     // `bodies`, which hold those placed already, over the blob of `pixels` within the box
     // x0..x1, y0..y1 (inclusive). When `larger` is elongated, each body is of whichever of the
     // two shapes gains more where it lies best: the animals of a kind may come in sizes. The
-    // work is bounded: a few dozen centres, 16 directions, per shape.
+    // work is bounded: a few dozen centres, 16 directions, per shape, and each body laid again
+    // with the others in place only when `relay`.
     void place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int missing,
-               const crowd_body& typical, std::vector<crowd_body>& bodies, const crowd_body& larger = {});
+               const crowd_body& typical, std::vector<crowd_body>& bodies, const crowd_body& larger = {},
+               bool relay = true);
 
 private:
     struct offset {

@@ -10,6 +10,11 @@ constexpr int kLast = crowd_stations - 1;
 // blob: a blob of any size costs a bounded amount.
 constexpr int kRounds = 8;
 constexpr double kVisits = 1e6;
+// The weighings of a pixel against a body (an elongated one counting four) by the rounds of
+// fitting of all the frame's blobs together, per pixel of the frame. The most crowded lab
+// frames make two or three; a street cut into hundreds of pieces of a speck's size (footage
+// crowd was not made for) made up to thirty, at a few frames a second.
+constexpr double kFrameWeighings = 6;
 // Rounds in which elongated bodies slide along themselves: once placed along, they stay.
 constexpr int kSlidingRounds = 2;
 // The fitting stops once no body moves this far (pixels) in a round.
@@ -372,6 +377,14 @@ crowd_body crowd_splitter::shapeFromBlob(int k, const crowd_body& typical) {
     return b;
 }
 
+crowd_body crowd_splitter::larger(const crowd_body& typical) {
+    // A heap is long for the animals lying along and beside each other, not for one animal
+    // as long as it: the typical one made as long as a heap lies over two or three animals.
+    // The long animals seen alone tell what length a larger one of the kind has.
+    if (longOnes_.points > 1 && longOnes_.length >= kLonger * typical.length) return longOnes_;
+    return asLongAsBlob(typical);
+}
+
 crowd_body crowd_splitter::asLongAsBlob(const crowd_body& typical) {
     // Animals side by side make a blob as long as the longest of them: when it is much longer
     // than the typical animal, one of them may be a larger animal of the kind, of the same
@@ -397,7 +410,10 @@ void crowd_splitter::seed(int missing, const crowd_body& known) {
     if (typical.points > 1 && double(pixels_.size()) > kLarger * area * (missing + double(bodies_.size())))
         typical = crowd_roundBody(0, 0, std::sqrt(area / std::numbers::pi));
     if (typical.points > 1) {
-        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_, asLongAsBlob(typical));
+        // A frame past its budget lays the typical shape alone, once.
+        const bool spent = budget_ <= 0;
+        placer_.place(pixels_, x0_, y0_, x1_, y1_, missing, typical, bodies_, spent ? crowd_body{} : larger(typical),
+                      !spent);
         return;
     }
     std::vector<crowd_pixel> open;
@@ -584,9 +600,14 @@ void crowd_splitter::fitDiscs() {
     // Rounds on the runs until the discs settle, then their pixels measured where they lie;
     // their looks only when asked (look()).
     spanSums();
-    const int rounds = std::clamp(int(kVisits / (double(spans_.size() + 1) * double(bodies_.size()))), 1, kRounds);
-    for (int round = 0; round < rounds; ++round)
+    // Each run is weighed against every disc.
+    const double visit = double(spans_.size() + 1) * double(bodies_.size());
+    const int most = rounds(visit, visit);
+    for (int round = 0; round < most; ++round) {
+        budget_ -= visit;
         if (refitDiscsBySpans(false) < kSettled) break;
+    }
+    budget_ -= visit;
     refitDiscsBySpans(true);
     looks_.clear();
 }
@@ -610,7 +631,7 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     locatePixels();
     fitBodies();
     // Two bodies on one animal while another's pixels lie bare: one is moved to them.
-    const int32_t idle = idleBody();
+    const int32_t idle = budget_ > 0 ? idleBody() : -1;
     if (idle >= 0) {
         crowd_body moved = crowd_straightBody(bodies_[size_t(idle)].halfWidth, bodies_[size_t(idle)].length,
                                               bodies_[size_t(idle)].balance);
@@ -623,6 +644,25 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     finish(parts);
 }
 
+void crowd_splitter::startFrame(int64_t pixels, const crowd_body& longOnes) {
+    budget_ = kFrameWeighings * double(pixels);
+    longOnes_ = longOnes;
+}
+
+int crowd_splitter::rounds(double visit, double weighings) const {
+    const int own = std::clamp(int(kVisits / visit), 1, kRounds);
+    return budget_ >= own * weighings ? own : std::clamp(int(budget_ / std::max(weighings, 1.0)), 1, own);
+}
+
+double crowd_splitter::weighings() const {
+    // An elongated body costs a pixel about four discs do.
+    double sum = 0;
+    for (const int32_t cell : cellOf_)
+        for (int32_t i = cellStart_[size_t(cell)]; i < cellStart_[size_t(cell) + 1]; ++i)
+            sum += bodies_[size_t(cellBodies_[size_t(i)])].points > 1 ? 4 : 1;
+    return sum;
+}
+
 void crowd_splitter::fitBodies() {
     enlist();
     // The pixels are measured for the parts in the same pass as the last round of fitting
@@ -631,14 +671,18 @@ void crowd_splitter::fitBodies() {
     // An elongated body costs a pixel about four discs do.
     const int k = int(bodies_.size());
     const double visit = double(pixels_.size()) * std::min(k, 4) * (index_.empty() ? 1 : 4);
-    const int rounds = std::clamp(int(kVisits / visit), 1, kRounds);
+    const double weighed = weighings();
+    const int most = rounds(visit, weighed);
     bool measured = false;
-    for (int round = 0; round < rounds; ++round) {
-        measured = round > 0 || rounds == 1;
-        if (refit(measured, round < kSlidingRounds) < kSettled) break;
+    for (int round = 0; round < most; ++round) {
+        measured = round > 0 || most == 1;
+        budget_ -= weighed;
+        // Sliding and a second placing cost as much again: a frame past its budget goes without.
+        if (refit(measured, round < kSlidingRounds && budget_ > 0) < kSettled) break;
         enlist();
     }
     if (!measured) {
+        budget_ -= weighed;
         startMeasuring();
         own([&](const crowd_pixel& p, int32_t b, const crowd_place& place, bool) { take(p, b, place); });
     }

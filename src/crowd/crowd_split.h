@@ -33,6 +33,12 @@ public:
     void look(const crowd_blobs& blobs, int blob, const std::vector<crowd_run>& runs, const dib_base& weight,
               const dib_base& grey, const std::vector<crowd_body>& discs, std::vector<crowd_looks>& looks);
 
+    // A new frame of `pixels` pixels. The rounds of fitting of all the blobs it cuts weigh
+    // a bounded number of bodies per pixel of the frame together (each blob gets at least one
+    // round), however many blobs there are: without it only each blob's work is bounded.
+    // `longOnes`, when elongated, is the shape of the kind's long animals seen alone.
+    void startFrame(int64_t pixels, const crowd_body& longOnes = {});
+
     // Pixels within at least one of `bodies`: the area the animals cover together.
     int64_t coverage(const std::vector<crowd_body>& bodies);
 
@@ -52,6 +58,9 @@ private:
     crowd_body shapeFromBlob(int k, const crowd_body& typical);
     // `typical` made as long as the blob, when that is much longer, else a round body.
     crowd_body asLongAsBlob(const crowd_body& typical);
+    // The larger shape an animal no track expected may have: the kind's long animals when
+    // they are much longer than `typical`, else asLongAsBlob().
+    crowd_body larger(const crowd_body& typical);
     // The pixels no body covers (all, when they cover every one), thinned to a bounded number.
     void uncovered(std::vector<crowd_pixel>& open);
     // k-means over `open`: the bodies' centres held, `missing` more moved; each cluster's sums.
@@ -90,6 +99,14 @@ private:
     void takeRound(const crowd_pixel& p, size_t b, double squared);
     void finish(std::vector<crowd_part>& parts) const;
 
+    // The weighings of a pixel against a body the frame's rounds of fitting may still make.
+    double budget_ = 1e300;
+    crowd_body longOnes_;
+    // The rounds of fitting for one blob whose round costs `visit` by the blob's own bound
+    // and `weighings` by the frame's: at least one.
+    int rounds(double visit, double weighings) const;
+    // The weighings of one round of refit(): each pixel against the bodies of its cell.
+    double weighings() const;
     std::vector<crowd_pixel> pixels_;
     crowd_midliner midliner_;
     crowd_placer placer_;

@@ -32,6 +32,9 @@ constexpr double kAxial = 1.5;
 // The evidence for the head decays by this share a frame; it tells the head once it
 // reaches kHeadSure body lengths and holds at most kHeadMost.
 constexpr double kHeadDecay = 0.95, kHeadSure = 0.25, kHeadMost = 1.0;
+// The kind's long animals: the quantile of the lengths of those seen alone, told from so many.
+constexpr double kLongQuantile = 0.8;
+constexpr size_t kLongFrom = 8;
 
 double angleApart(double a, double b) {
     const double d = std::fmod(std::fabs(a - b), std::numbers::pi);
@@ -89,6 +92,18 @@ crowd_body crowd_tracker::typical(double area, bool* told) const {
         return crowd_roundBody(0, 0, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
     std::nth_element(lengths.begin(), lengths.begin() + ptrdiff_t(lengths.size() / 2), lengths.end());
     const crowd_track& k = tracks_[lengths[lengths.size() / 2].second];
+    return crowd_straightBody(k.halfWidth, k.length, k.balance);
+}
+
+crowd_body crowd_tracker::longOnes() const {
+    std::vector<std::pair<double, size_t>> lengths;
+    for (size_t t = 0; t < tracks_.size(); ++t)
+        if (tracks_[t].missed == 0 && tracks_[t].elongated && tracks_[t].shapedAlone)
+            lengths.push_back({tracks_[t].length, t});
+    if (lengths.size() < kLongFrom) return {};
+    const size_t at = size_t(kLongQuantile * double(lengths.size()));
+    std::nth_element(lengths.begin(), lengths.begin() + ptrdiff_t(at), lengths.end());
+    const crowd_track& k = tracks_[lengths[at].second];
     return crowd_straightBody(k.halfWidth, k.length, k.balance);
 }
 

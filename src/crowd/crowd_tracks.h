@@ -78,6 +78,9 @@ public:
     // when most tracks are elongated, otherwise a disc of `area`. `told`: whether any track
     // has been followed long enough to tell.
     crowd_body typical(double area, bool* told = nullptr) const;
+    // The shape of the kind's long animals, straightened: the elongated animals seen alone at
+    // a high quantile of their lengths, or a round body while too few are known to tell.
+    crowd_body longOnes() const;
 
 private:
     struct crowd_edge {

@@ -597,6 +597,7 @@ void ip_crowd::detect() {
     }
     if (!several) return;
     const crowd_body typical = typicalBody();
+    splitter_.startFrame(int64_t(weight_->width) * weight_->absHeight(), tracker_.longOnes());
     for (size_t i = 0; i < kept_.size(); ++i)
         if (share_[i] > 1) splitInto(i, typical);
 }

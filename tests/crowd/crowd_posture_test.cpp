@@ -12,6 +12,8 @@
 
 #include "crowd/crowd_assign.h"
 #include "crowd/crowd_place.h"
+#include "crowd/crowd_runs.h"
+#include "crowd/crowd_split.h"
 #include "crowd_support.h"
 
 namespace {
@@ -242,6 +244,83 @@ TEST(CrowdBodies, HeadStaysHeadThroughATurn) {
         fish[0].speed = f >= 50 && f < 56 ? -1.5 : 2;
     });
     EXPECT_GT(told, 50);
+}
+
+// A picture's blobs as the procedure labels them: a pixel darker than 150 weighs 185 less its grey.
+struct labelled {
+    dib_base weight, grey;
+    std::vector<crowd_run> runs;
+    std::vector<int32_t> rowStart;
+    crowd_blobs blobs;
+    explicit labelled(const dib_base& picture)
+        : weight(dib_fmt(picture.width, picture.absHeight(), 1, 0, true), 0), grey(weight.format(), 0) {
+        for (int y = 0; y < picture.absHeight(); ++y)
+            for (int x = 0; x < picture.width; ++x) {
+                const int g = picture.row(y)[x];
+                weight.row(y)[x] = uint8_t(g < 150 ? 185 - g : 0), grey.row(y)[x] = uint8_t(g);
+            }
+        crowd_findRuns(weight, runs, rowStart);
+        blobs.label(weight, grey, runs, rowStart);
+    }
+};
+
+// A larva whose track expects it 3 px ahead of where it lies is fitted onto it by sliding
+// its body along itself. Once the frame's fitting has used what the frame's pixels allow,
+// a blob gets one round and no sliding, whatever its own bound; the next frame fits fully.
+TEST(CrowdBodies, FrameFittingBoundedByTheFramesPixels) {
+    dib_base picture(dib_fmt(64, 40, 1, 0, false), 0);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 64; ++x) picture.row(y)[x] = y >= 18 && y <= 23 && x >= 20 && x < 44 ? 120 : 200;
+    const labelled heap(picture);
+    ASSERT_EQ(heap.blobs.blobs().size(), 1u);
+    const float half[crowd_stations] = {3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+    crowd_body ahead = crowd_straightBody(half, 23, 11.5);
+    for (crowd_point& p : ahead.midline) p.x += 23.5, p.y += 20.5;
+    ahead.track = 0;
+    crowd_splitter splitter;
+    std::vector<crowd_part> parts;
+    for (const int64_t pixels : {int64_t(64 * 40), int64_t(1), int64_t(64 * 40)}) {
+        splitter.startFrame(pixels);
+        splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 1, {ahead}, ahead, parts);
+        ASSERT_EQ(parts.size(), 1u);
+        const double off = std::fabs(parts[0].body.centre().x - 31.5);
+        if (pixels > 1)
+            EXPECT_LT(off, 1) << "a frame of " << pixels << " pixels";
+        else
+            EXPECT_GT(off, 2);
+    }
+}
+
+// A small larva lies against the head of a large one, in file: a blob no track expects, of a
+// kind whose long animals were seen alone. Each animal gets a body on it, its centre within
+// 2 px; the typical body stretched to the blob's length would lie over both, and the typical
+// one on the large larva's middle.
+TEST(CrowdBodies, FileOfTwoSizesLaidWithTheKindsLongShape) {
+    std::vector<truth> truths;
+    const dib_base picture = draw(
+        100, 60, {{40, 25, 0, 0, 0, 0, 30, 7.5}, {62, 27, 0.3, 0, 0, 0, 18, 4.5}}, truths);
+    const labelled heap(picture);
+    ASSERT_EQ(heap.blobs.blobs().size(), 1u);
+    auto shape = [](double length, double width) {
+        float half[crowd_stations];
+        for (int i = 0; i < crowd_stations; ++i) {
+            const double along = i / 10.0, u = (along - 0.3) / (along < 0.3 ? 0.34 : 0.72);
+            half[i] = float(width / 2 * std::sqrt(std::max(0.0, 1 - u * u)) + 0.5);
+        }
+        return crowd_straightBody(half, length, -1);
+    };
+    crowd_splitter splitter;
+    splitter.startFrame(100 * 60, shape(30, 7.5));
+    std::vector<crowd_part> parts;
+    splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 2, {}, shape(18, 4.5), parts);
+    for (const truth& t : truths) {
+        double nearest = 1e300;
+        for (const crowd_part& p : parts) {
+            const crowd_object o = crowd_describe(p.moments);
+            nearest = std::min(nearest, std::hypot(o.x - t.x, o.y - t.y));
+        }
+        EXPECT_LT(nearest, 2) << "the animal at " << t.x << ", " << t.y;
+    }
 }
 
 }  // namespace

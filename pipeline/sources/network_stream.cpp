@@ -105,8 +105,8 @@ std::string NetworkStream::waited() const {
 }
 
 // A named pipe is opened without waiting for its writer, then waited for here, where the wait
-// can end; FFmpeg reads it through the descriptor, never blocking in the read.
-// The failures of the opening functions say why, after what is opened.
+// can end; FFmpeg reads it through the descriptor, never blocking in the read. Here and in
+// connect, a failure's words say why, to follow the name of what could not be opened.
 Outcome NetworkStream::waitForWriter() {
     pipeFd_ = ::open(address_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (pipeFd_ < 0) return inputFailure("cannot open it");

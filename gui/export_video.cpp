@@ -42,9 +42,8 @@ cv::Mat drawn(const cv::Mat& frame, const ExportJob& job, const TrackIndex& inde
 void exportFrames(const ExportJob& job, RunObserver& observer, RunOutcome& outcome) {
     FrameReader reader;
     VideoSink video(job.file);
-    std::string error;
     auto fail = [&](const Failure& failure) { outcome.failure = failure, video.discard(); };
-    if (!reader.open(job.input, error)) return fail({RunError::input, error});
+    if (const Outcome opened = reader.open(job.input); !opened) return fail(opened.error());
     if (const Outcome made = video.probe(); !made) return fail(made.error());
     const TrackIndex index(&job.table);
     std::vector<ambrevo::Arena> arenas;
@@ -55,7 +54,7 @@ void exportFrames(const ExportJob& job, RunObserver& observer, RunOutcome& outco
         if (observer.stopRequested()) return video.discard();
         cv::Mat frame;
         double time = 0;
-        if (!reader.read(f, frame, time, error)) return fail({RunError::input, error});
+        if (const Outcome read = reader.read(f, frame, time); !read) return fail(read.error());
         if (const Outcome put = video.write(drawn(frame, job, index, f, arenas), reader.fps()); !put)
             return fail(put.error());
         observer.progress(++outcome.frames, index.last() - index.first() + 1);

@@ -17,21 +17,22 @@
 
 class FrameReader {
 public:
-    // False with a one-line error when the input cannot be opened or holds no frame.
-    bool open(const std::string& input, std::string& error);
+    // An input failure when the input cannot be opened or holds no frame.
+    Outcome open(const std::string& input);
     const std::string& input() const { return input_; }
     // Frames in the input; -1 for live inputs and streams that do not tell.
     int64_t count() const { return count_; }
     double fps() const { return fps_; }
     bool live() const { return count_ < 0; }
     // Frame `n` (from 0) as 8-bit BGR with its own time in seconds (negative: unknown); a live
-    // input gives its next frame whatever `n`. False with `error` past the end or when a frame
+    // input gives its next frame whatever `n`. An input failure past the end or when a frame
     // cannot be decoded. The picture is shared with the reader's own copy: not to be drawn on.
-    bool read(int64_t n, cv::Mat& bgr, double& time, std::string& error);
+    Outcome read(int64_t n, cv::Mat& bgr, double& time);
 
 private:
-    bool reopen(std::string& error);
-    bool decode(int64_t n, cv::Mat& bgr, double& time, std::string& error);
+    Outcome reopen();
+    Outcome decode(int64_t n, cv::Mat& bgr, double& time);
+    Outcome decodeSource(int64_t n, cv::Mat& bgr, double& time);
     struct Kept {
         int64_t frame;
         cv::Mat bgr;

@@ -187,10 +187,11 @@ void MainWindow::stepFrames(int64_t by) {
 bool MainWindow::openInput(const std::string& input) {
     if (running()) return say("a run is in progress: cancel it before opening another input", true), false;
     auto reader = std::make_unique<FrameReader>();
-    std::string error;
     cv::Mat first;
     double time = -1;
-    if (!reader->open(input, error) || !reader->read(0, first, time, error)) return say(error, true), false;
+    Outcome opened = reader->open(input);
+    if (opened) opened = reader->read(0, first, time);
+    if (!opened) return say(opened.error().message, true), false;
     if (!keepOrDiscardCorrections(q("Open '" + input + "'"))) return false;
     if (playTimer_.isActive()) togglePlay();
     const cv::Size was = frame_.size();
@@ -268,10 +269,9 @@ void MainWindow::tellKept(const Setup& before, cv::Size was) {
 
 bool MainWindow::showFrame(int64_t frame) {
     if (reader_->input().empty()) return false;
-    std::string error;
     cv::Mat bgr;
     double time = -1;
-    if (!reader_->read(frame, bgr, time, error)) return say(error, true), false;
+    if (const Outcome read = reader_->read(frame, bgr, time); !read) return say(read.error().message, true), false;
     frame_ = bgr, frameTime_ = time, current_ = frame;
     const QSignalBlocker a(timeline_), b(frameBox_);
     timeline_->setValue(int(frame));
@@ -383,10 +383,9 @@ bool MainWindow::previewWithFramesBefore(const PreviewOutcome& outcome) {
         return false;
     const int64_t first = std::max<int64_t>(0, current_ - framesBefore);
     PreviewJob job{options(), *setup_.saved, {}, first};
-    std::string error;
     for (int64_t f = first; f < current_; ++f) {
         HeldFrame held;
-        if (!reader_->read(f, held.bgr, held.time, error)) return false;
+        if (!reader_->read(f, held.bgr, held.time)) return false;
         job.frames.push_back(held);
     }
     job.frames.push_back({frame_, frameTime_});

@@ -146,10 +146,10 @@ void MainWindow::redrawPictures(const std::string& plotFile, const std::string& 
     // The frames the run sampled.
     const std::vector<int64_t> chosen = ambrevo::BackgroundPlan::frames(expected, read);
     std::vector<cv::Mat> samples(chosen.size());
-    std::string error;
     double time = 0;
     for (size_t i = 0; i < chosen.size(); ++i)
-        if (!reader_->read(first + chosen[i], samples[i], time, error)) return say(error, true);
+        if (const Outcome read = reader_->read(first + chosen[i], samples[i], time); !read)
+            return say(read.error().message, true);
     std::vector<ambrevo::Arena> arenas;
     for (int k = 1; !t.meta("arena_" + std::to_string(k)).empty(); ++k)
         arenas.push_back(ambrevo::parse_roi(t.meta("arena_" + std::to_string(k))));

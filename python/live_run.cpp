@@ -14,14 +14,14 @@ namespace {
 // The frames handed over, one at a time: the run's reader waits for the next one or the end.
 class HandedFrames final : public FrameSource {
 public:
-    Result read(cv::Mat& bgr, std::string&) override {
+    Result read(cv::Mat& bgr) override {
         std::unique_lock<std::mutex> hold(lock_);
         arrived_.wait(hold, [&] { return waiting_ || ended_; });
-        if (!waiting_) return FrameSource::end;
+        if (!waiting_) return Read{Read::end};
         bgr = std::move(next_);
         time_ = nextTime_;
         waiting_ = false;
-        return frame;
+        return Read{Read::frame};
     }
     double time() const override { return time_; }
     void hand(cv::Mat frame, double time) {

@@ -23,15 +23,16 @@ public:
         py::gil_scoped_acquire gil;
         iterator_ = py::object();
     }
-    Result read(cv::Mat& bgr, std::string& error) override {
+    Result read(cv::Mat& bgr) override {
         py::gil_scoped_acquire gil;
         const py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator_.ptr()));
         if (!item) {
-            if (!PyErr_Occurred()) return end;
-            error = "the frames' iterator raised " + failure_.fetch();
-            return failed;
+            if (!PyErr_Occurred()) return Read{Read::end};
+            return inputFailure("the frames' iterator raised " + failure_.fetch());
         }
-        return arrayToFrame(item, bgr, error) ? frame : failed;
+        std::string why;
+        if (!arrayToFrame(item, bgr, why)) return inputFailure(why);
+        return Read{Read::frame};
     }
     int64_t total() const override { return total_; }
 

@@ -116,13 +116,15 @@ bool Run::more(int64_t next, int64_t handed) const {
 }
 
 void Run::read(FrameJob& job) {
-    std::string error;
+    using Read = FrameSource::Read;
     Stage at = Stage::reading;
     try {
-        const FrameSource::Result got = readFrame(job.bgr, job.frame, error);
+        const FrameSource::Result got = readFrame(job.bgr, job.frame);
         job.times = times_;
         job.times.captured();
-        if (got == FrameSource::end) {
+        if (!got) {
+            job.fail(got.error().kind, got.error().message);
+        } else if (got->kind == Read::end) {
             const int64_t announced = source_->total(), wanted = o_.end >= 0 ? std::min(announced, o_.end) : announced;
             job.last = true;
             // A stop ends a wait for the stream; the run tells the stop itself.
@@ -131,8 +133,8 @@ void Run::read(FrameJob& job) {
                                                            std::to_string(job.frame) + " of the " +
                                                            std::to_string(announced) + " frames its container announced"};
             }
-        } else if (got != FrameSource::frame) {
-            job.fail(RunError::input, error);
+        } else if (got->kind == Read::undecodable) {
+            job.fail(RunError::input, got->note);
         } else if (const Outcome fits = fitsLimits(job.bgr.size(), o_.maxPixels); !fits) {
             job.fail(RunError::input, fits.error().message);
         } else {

@@ -9,13 +9,13 @@ namespace {
 class HeldFrames final : public FrameSource {
 public:
     explicit HeldFrames(const std::vector<HeldFrame>& frames) : frames_(frames) {}
-    Result read(cv::Mat& bgr, std::string&) override {
-        if (next_ >= frames_.size()) return end;
+    Result read(cv::Mat& bgr) override {
+        if (next_ >= frames_.size()) return Read{Read::end};
         frames_[next_].bgr.copyTo(bgr);
         time_ = frames_[next_++].time;
-        return frame;
+        return Read{Read::frame};
     }
-    Result skip(int64_t, std::string&) override { return frame; }
+    Result skip(int64_t) override { return Read{Read::frame}; }
     double time() const override { return time_; }
 
 private:

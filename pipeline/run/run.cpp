@@ -105,29 +105,32 @@ Outcome Run::chooseOutputs() {
 
 // Opens the input and reads its first frame (after --start), refusing frames too large.
 bool Run::openInput(cv::Mat& bgr) {
-    std::string error;
     // A stop ends the wait for a stream's first frame: it is what ended the run then.
     auto refuse = [&](const std::string& text) {
         noteStop();
         status_.stop(RunError::input, text);
         return false;
     };
-    if (!source_)
-        source_ = openSource(o_.input, error, o_.grey && traits_.luma, {o_.timeout, o_.reconnect, stop_});
-    if (!source_) return refuse(error);
+    if (!source_) {
+        Expected<std::unique_ptr<FrameSource>> opened =
+            openSource(o_.input, o_.grey && traits_.luma, {o_.timeout, o_.reconnect, stop_});
+        if (!opened) return refuse(opened.error().message);
+        source_ = std::move(*opened);
+    }
     // Refused before anything is decoded when the container tells the size.
     if (const Outcome fits = fitsLimits(source_->announcedSize(), o_.maxPixels); !fits)
         return refuse("input '" + o_.input + "': " + fits.error().message);
-    FrameSource::Result got = o_.start > 0 ? source_->skip(o_.start, error) : FrameSource::frame;
+    using Read = FrameSource::Read;
+    FrameSource::Result got = o_.start > 0 ? source_->skip(o_.start) : Read{Read::frame};
     first_ = o_.start;
-    if (got == FrameSource::frame) got = readFrame(bgr, first_, error);
-    if (got == FrameSource::undecodable) return refuse("frame " + std::to_string(first_) + ": " + error);
+    if (got && got->kind == Read::frame) got = readFrame(bgr, first_);
+    if (got && got->kind == Read::undecodable) return refuse("frame " + std::to_string(first_) + ": " + got->note);
     times_.captured();
     times_.enable(isLiveInput(o_.input));
-    if (got == FrameSource::end)
+    if (got && got->kind == Read::end)
         return refuse("input '" + o_.input + "' holds no frames" +
                       (o_.start > 0 ? " from --start " + std::to_string(o_.start) : std::string()));
-    if (got == FrameSource::failed) return refuse(error);
+    if (!got) return refuse(got.error().message);
     if (const Outcome fits = fitsLimits(bgr.size(), o_.maxPixels); !fits)
         return refuse("frame " + std::to_string(o_.start) + ": " + fits.error().message);
 
@@ -147,18 +150,20 @@ bool Run::openInput(cv::Mat& bgr) {
 }
 
 // The input's frame numbered `frame`, or the first after it that can be decoded: the frames
-// passed by are counted, `frame` moving on with them, unless --strict stops at the first.
-FrameSource::Result Run::readFrame(cv::Mat& bgr, int64_t& frame, std::string& error) {
+// passed by are counted, `frame` moving on with them, unless --strict stops at the first: then
+// the frame is undecodable, its note what the run says of it.
+FrameSource::Result Run::readFrame(cv::Mat& bgr, int64_t& frame) {
+    using Read = FrameSource::Read;
     for (;;) {
-        const FrameSource::Result got = source_->read(bgr, error);
-        if (got != FrameSource::undecodable) return got;
+        FrameSource::Result got = source_->read(bgr);
+        if (!got || got->kind != Read::undecodable) return got;
         if (o_.strict) {
-            error = "cannot be decoded: " + error + " (--strict stops at such a frame; without it the frame is "
-                    "skipped and counted)";
+            got->note = "cannot be decoded: " + got->note +
+                        " (--strict stops at such a frame; without it the frame is skipped and counted)";
             return got;
         }
         if (skipped_++ == 0) firstSkipped_ = frame;
-        if (++frame >= o_.end && o_.end >= 0) return FrameSource::end;
+        if (++frame >= o_.end && o_.end >= 0) return Read{Read::end};
     }
 }
 

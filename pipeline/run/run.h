@@ -59,7 +59,7 @@ private:
     Outcome chooseOutputs();
     bool openInput(cv::Mat& bgr);
     Outcome openRows(cv::Size frameSize);
-    FrameSource::Result readFrame(cv::Mat& bgr, int64_t& frame, std::string& error);
+    FrameSource::Result readFrame(cv::Mat& bgr, int64_t& frame);
     bool openOutputs();
     void discardOutputs();
     void closeOutputs();

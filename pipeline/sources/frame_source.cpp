@@ -35,14 +35,14 @@ private:
 
 class DemoSource final : public FrameSource {
 public:
-    Result read(cv::Mat& bgr, std::string&) override {
-        if (next_ >= DemoScene::frameCount) return end;
+    Result read(cv::Mat& bgr) override {
+        if (next_ >= DemoScene::frameCount) return Read{Read::end};
         bgr = scene_.frame(next_++);
-        return frame;
+        return Read{Read::frame};
     }
-    Result skip(int64_t count, std::string&) override {
+    Result skip(int64_t count) override {
         next_ = std::min<int64_t>(DemoScene::frameCount, next_ + count);
-        return next_ < DemoScene::frameCount ? frame : end;
+        return Read{next_ < DemoScene::frameCount ? Read::frame : Read::end};
     }
     int64_t total() const override { return DemoScene::frameCount; }
     cv::Size announcedSize() const override { return {DemoScene::width, DemoScene::height}; }
@@ -60,11 +60,10 @@ public:
     explicit FilesSource(std::vector<std::string> files) : files_(std::move(files)) {}
     // An image that cannot be decoded is passed by as a video's frame is; when none can be,
     // the input cannot be read.
-    Result read(cv::Mat& bgr, std::string& error) override {
+    Result read(cv::Mat& bgr) override {
         if (next_ >= files_.size()) {
-            if (decodedAny_ || firstRefused_.empty()) return end;
-            error = "cannot decode image '" + firstRefused_ + "'";
-            return failed;
+            if (decodedAny_ || firstRefused_.empty()) return Read{Read::end};
+            return inputFailure("cannot decode image '" + firstRefused_ + "'");
         }
         const std::string& file = files_[next_++];
         cv::Mat decoded;
@@ -76,15 +75,14 @@ public:
         }
         if (!toBgr8(decoded, bgr)) {
             if (firstRefused_.empty()) firstRefused_ = file;
-            error = "cannot decode image '" + file + "'";
-            return undecodable;
+            return Read{Read::undecodable, "cannot decode image '" + file + "'"};
         }
         decodedAny_ = true;
-        return frame;
+        return Read{Read::frame};
     }
-    Result skip(int64_t count, std::string&) override {
+    Result skip(int64_t count) override {
         next_ = size_t(std::min<int64_t>(int64_t(files_.size()), int64_t(next_) + count));
-        return next_ < files_.size() ? frame : end;
+        return Read{next_ < files_.size() ? Read::frame : Read::end};
     }
     int64_t total() const override { return int64_t(files_.size()); }
 
@@ -98,7 +96,7 @@ private:
 class CaptureSource final : public CaptureFrames {
 public:
     CaptureSource(std::string name, bool camera) : CaptureFrames(std::move(name)), camera_(camera) {}
-    bool open(int cameraIndex, std::string& error) {
+    Outcome open(int cameraIndex) {
         DecoderCall quiet;
         try {
             // Cameras here are V4L2 devices. Left to choose, OpenCV tries every backend on the
@@ -110,17 +108,16 @@ public:
                 capture_.open(name_, cv::CAP_FFMPEG);
         } catch (const cv::Exception&) {
         }
-        if (!capture_.isOpened()) {
-            error = camera_ ? "cannot open camera '" + name_ + "'" : "cannot open or decode video '" + name_ + "'";
-            return false;
-        }
+        if (!capture_.isOpened())
+            return inputFailure(camera_ ? "cannot open camera '" + name_ + "'"
+                                        : "cannot open or decode video '" + name_ + "'");
         takeAnnounced(!camera_);
         if (!camera_) skipUndecodable();
-        return true;
+        return {};
     }
-    Result read(cv::Mat& bgr, std::string& error) override {
+    Result read(cv::Mat& bgr) override {
         DecoderCall quiet;
-        return CaptureFrames::read(bgr, error);
+        return CaptureFrames::read(bgr);
     }
 
 private:
@@ -169,8 +166,8 @@ void CaptureFrames::takeAnnounced(bool counted) {
     if (w >= 1 && h >= 1 && w < 1e9 && h < 1e9) size_ = cv::Size(int(w), int(h));
 }
 
-FrameSource::Result UndecodableAhead::next(const std::function<Got()>& fetch, bool any, const std::string& name,
-                                           std::string& error) {
+FrameSource::Result UndecodableAhead::next(const std::function<Got()>& fetch, bool any, const std::string& name) {
+    using Read = FrameSource::Read;
     for (int failed = 0; ahead_ < 0 && !ended_;) {
         const Got got = fetch();
         if (got == picture) ahead_ = failed;
@@ -178,20 +175,18 @@ FrameSource::Result UndecodableAhead::next(const std::function<Got()>& fetch, bo
     }
     if (ahead_ > 0) {
         --ahead_;
-        error = "the decoder refuses its data";
-        return FrameSource::undecodable;
+        return Read{Read::undecodable, "the decoder refuses its data"};
     }
     if (ahead_ == 0) {
         ahead_ = -1;
-        return FrameSource::frame;
+        return Read{Read::frame};
     }
-    if (any) return FrameSource::end;
-    error = "cannot decode any frame of '" + name + "'";
-    return FrameSource::failed;
+    if (any) return Read{Read::end};
+    return inputFailure("cannot decode any frame of '" + name + "'");
 }
 
-FrameSource::Result CaptureFrames::read(cv::Mat& bgr, std::string& error) {
-    const Result got = ahead_.next(
+FrameSource::Result CaptureFrames::read(cv::Mat& bgr) {
+    Result got = ahead_.next(
         [&] {
             // A fresh buffer: the frames handed out before may still be in the run's hands.
             held_.release();
@@ -205,15 +200,12 @@ FrameSource::Result CaptureFrames::read(cv::Mat& bgr, std::string& error) {
             heldTime_ = captureSeconds(capture_);
             return UndecodableAhead::picture;
         },
-        frames_ > 0, name_, error);
-    if (got != frame) return got;
-    if (!toBgr8(held_, bgr)) {
-        error = "unsupported pixel layout in '" + name_ + "'";
-        return failed;
-    }
+        frames_ > 0, name_);
+    if (!isFrame(got)) return got;
+    if (!toBgr8(held_, bgr)) return inputFailure("unsupported pixel layout in '" + name_ + "'");
     ++frames_;
     time_ = heldTime_;
-    return frame;
+    return got;
 }
 
 void showDecoderChatter(bool show) { decoderChatter = show; }
@@ -222,13 +214,13 @@ bool decoderChatterShown() { return decoderChatter; }
 
 void guardDecoders(DecoderGuard guard) { decoderGuard = std::move(guard); }
 
-FrameSource::Result FrameSource::skip(int64_t count, std::string& error) {
+FrameSource::Result FrameSource::skip(int64_t count) {
     cv::Mat unused;
     for (int64_t i = 0; i < count; ++i) {
-        Result got = read(unused, error);
-        if (got != frame && got != undecodable) return got;
+        Result got = read(unused);
+        if (!got || got->kind == Read::end) return got;
     }
-    return frame;
+    return Read{Read::frame};
 }
 
 std::vector<std::string> patternFiles(const std::string& pattern) {
@@ -290,81 +282,71 @@ bool isPattern(const std::string& s) {
 
 namespace {
 
-std::unique_ptr<FrameSource> openCamera(const std::string& input, std::string& error) {
+using Opened = Expected<std::unique_ptr<FrameSource>>;
+
+Opened openCamera(const std::string& input) {
     std::string digits = input.substr(4);
     if (digits.empty() || digits.size() > 4 ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        error = "malformed camera '" + input + "' (expected cam:N)";
-        return nullptr;
-    }
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return inputFailure("malformed camera '" + input + "' (expected cam:N)");
     auto source = std::make_unique<CaptureSource>(input, true);
-    if (!source->open(std::stoi(digits), error)) return nullptr;
-    return source;
+    if (const Outcome opened = source->open(std::stoi(digits)); !opened) return opened.error();
+    return Opened(std::move(source));
 }
 
-std::unique_ptr<FrameSource> openPattern(const std::string& input, std::string& error) {
-    if (!isPattern(input)) {
-        error = "malformed image sequence pattern '" + input + "' (expected one %d-style number)";
-        return nullptr;
-    }
+Opened openPattern(const std::string& input) {
+    if (!isPattern(input))
+        return inputFailure("malformed image sequence pattern '" + input + "' (expected one %d-style number)");
     std::vector<std::string> files = patternFiles(input);
-    if (files.empty()) {
-        error = "no images match '" + input + "'";
-        return nullptr;
-    }
-    return std::make_unique<FilesSource>(std::move(files));
+    if (files.empty()) return inputFailure("no images match '" + input + "'");
+    return Opened(std::make_unique<FilesSource>(std::move(files)));
 }
 
-std::unique_ptr<FrameSource> openFolder(const std::string& input, std::string& error) {
+Opened openFolder(const std::string& input) {
     std::vector<std::string> files = folderImages(input);
-    if (files.empty()) {
-        error = "input '" + input +
-                "' is a folder without image files (an image sequence is a folder of .png, "
-                ".jpg, .tif, ... files, or a pattern such as frames/%04d.png)";
-        return nullptr;
-    }
-    return std::make_unique<FilesSource>(std::move(files));
+    if (files.empty())
+        return inputFailure("input '" + input +
+                            "' is a folder without image files (an image sequence is a folder of .png, "
+                            ".jpg, .tif, ... files, or a pattern such as frames/%04d.png)");
+    return Opened(std::make_unique<FilesSource>(std::move(files)));
 }
 
-std::unique_ptr<FrameSource> openVideo(const std::string& input, std::string& error, bool luma) {
+Opened openVideo(const std::string& input, bool luma) {
     if (luma)
-        if (std::unique_ptr<FrameSource> video = openLumaVideo(input)) return video;
+        if (std::unique_ptr<FrameSource> video = openLumaVideo(input)) return Opened(std::move(video));
     auto source = std::make_unique<CaptureSource>(input, false);
-    if (!source->open(0, error)) return nullptr;
-    return source;
+    if (const Outcome opened = source->open(0); !opened) return opened.error();
+    return Opened(std::move(source));
 }
 
 }  // namespace
 
-std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma,
-                                        const StreamWait& wait) {
+Expected<std::unique_ptr<FrameSource>> openSource(const std::string& input, bool luma, const StreamWait& wait) {
     switch (inputKind(input)) {
         case InputKind::demo:
-            return std::make_unique<DemoSource>();
+            return Opened(std::make_unique<DemoSource>());
         case InputKind::stream:
-            return input.starts_with("gst:") ? openStream(input, error) : openNetworkStream(input, wait, error);
+            return input.starts_with("gst:") ? openStream(input) : openNetworkStream(input, wait);
         case InputKind::camera:
-            return openCamera(input, error);
+            return openCamera(input);
         case InputKind::pattern:
-            return openPattern(input, error);
+            return openPattern(input);
         case InputKind::folder:
-            return openFolder(input, error);
+            return openFolder(input);
         // A pipe delivers a stream: waited for as one.
         case InputKind::pipe:
-            return openNetworkStream(input, wait, error);
+            return openNetworkStream(input, wait);
         case InputKind::image:
-            return std::make_unique<FilesSource>(std::vector<std::string>{input});
+            return Opened(std::make_unique<FilesSource>(std::vector<std::string>{input}));
         case InputKind::video:
-            return openVideo(input, error, luma);
+            return openVideo(input, luma);
         case InputKind::missing:
-            error = "input '" + input + "' not found";
             break;
         case InputKind::special: {
             const std::string kind = nonRegularKind(input);
-            error = "input '" + input + "' is " + kind + ", not a video or image file" +
-                    (kind == "a device" ? " (a camera is given as cam:N)" : "");
-            break;
+            return inputFailure("input '" + input + "' is " + kind + ", not a video or image file" +
+                                (kind == "a device" ? " (a camera is given as cam:N)" : ""));
         }
     }
-    return nullptr;
+    return inputFailure("input '" + input + "' not found");
 }

@@ -50,8 +50,8 @@ public:
         disconnect();
         av_packet_free(&packet_);
     }
-    bool open(std::string& error);
-    Result read(cv::Mat& bgr, std::string& error) override;
+    Outcome open();
+    Result read(cv::Mat& bgr) override;
     int64_t total() const override { return announced_.total; }
     cv::Size announcedSize() const override { return announced_.size; }
     double fps() const override { return announced_.fps; }
@@ -62,13 +62,13 @@ private:
     // Why FFmpeg's last wait was cut short.
     enum class Cut { no, timeout, stop };
     static int interrupt(void* self);
-    bool connect(Clock::time_point until, std::string& error);
-    bool waitForWriter(std::string& error);
+    Outcome connect(Clock::time_point until);
+    Outcome waitForWriter();
     void disconnect();
-    bool reconnect(std::string& error);
-    Result next(cv::Mat& bgr, std::string& error);
-    Result deliver(Picture& picture, cv::Mat& bgr, std::string& error);
-    Result broken(int got, std::string& error);
+    Outcome reconnect();
+    Result next(cv::Mat& bgr);
+    Result deliver(Picture& picture, cv::Mat& bgr);
+    Result broken(int got);
     std::string waited() const;
 
     std::string address_;
@@ -105,24 +105,26 @@ std::string NetworkStream::waited() const {
 }
 
 // A named pipe is opened without waiting for its writer, then waited for here, where the wait
-// can end; FFmpeg reads it through the descriptor, never blocking in the read.
-bool NetworkStream::waitForWriter(std::string& error) {
+// can end; FFmpeg reads it through the descriptor, never blocking in the read. Here and in
+// connect, a failure's words say why, to follow the name of what could not be opened.
+Outcome NetworkStream::waitForWriter() {
     pipeFd_ = ::open(address_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (pipeFd_ < 0) return error = "cannot open it", false;
+    if (pipeFd_ < 0) return inputFailure("cannot open it");
     for (cut_ = Cut::no;;) {
         pollfd ready{pipeFd_, POLLIN, 0};
-        if (::poll(&ready, 1, 50) > 0 && (ready.revents & (POLLIN | POLLHUP))) return true;
-        if (interrupt(this)) return error = "its writer sent nothing: " + waited(), false;
+        if (::poll(&ready, 1, 50) > 0 && (ready.revents & (POLLIN | POLLHUP))) return {};
+        if (interrupt(this)) return inputFailure("its writer sent nothing: " + waited());
     }
 }
 
-bool NetworkStream::connect(Clock::time_point until, std::string& error) {
+Outcome NetworkStream::connect(Clock::time_point until) {
     deadline_ = until;
     cut_ = Cut::no;
-    if (pipe_ && !waitForWriter(error)) return false;
+    if (pipe_)
+        if (Outcome waitedFor = waitForWriter(); !waitedFor) return waitedFor;
     const std::string url = pipe_ ? "pipe:" + std::to_string(pipeFd_) : address_;
     format_ = avformat_alloc_context();
-    if (!format_) return error = "out of memory", false;
+    if (!format_) return inputFailure("out of memory");
     format_->interrupt_callback = {&NetworkStream::interrupt, this};
     // The options OpenCV's reader opens streams with: its variable's, else RTSP over TCP.
     AVDictionary* options = nullptr;
@@ -133,16 +135,16 @@ bool NetworkStream::connect(Clock::time_point until, std::string& error) {
     int got = avformat_open_input(&format_, url.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (got >= 0) got = avformat_find_stream_info(format_, nullptr);
-    if (got < 0) return error = cut_ != Cut::no ? waited() : avError(got), false;
+    if (got < 0) return inputFailure(cut_ != Cut::no ? waited() : avError(got));
     stream_ = firstVideoStream(format_, codec_);
     decoder_ = std::make_unique<Decoder>(Decoder::Pixels::bgr);
     const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
     if (!stream_ || !decoder_->open(stream_, codec_, std::min(cores, 16)))
-        return error = stream_ ? "its video cannot be decoded" : "it holds no video", false;
+        return inputFailure(stream_ ? "its video cannot be decoded" : "it holds no video");
     announced_ = announced(format_, stream_);
     delivered_ = false;
     brokenBy_ = 0;
-    return true;
+    return {};
 }
 
 void NetworkStream::disconnect() {
@@ -153,33 +155,34 @@ void NetworkStream::disconnect() {
     pipeFd_ = -1;
 }
 
-bool NetworkStream::open(std::string& error) {
+Outcome NetworkStream::open() {
     ReadingScope scope;
     quietFFmpeg();
-    std::string why;
-    if (packet_ && connect(Clock::now() + seconds(wait_.timeout), why)) return true;
-    error = "cannot open " + std::string(pipe_ ? "named pipe '" : "stream '") + address_ + "': " + why;
-    return false;
+    // Without a packet nothing is opened, and nothing says why.
+    const Outcome connected = packet_ ? connect(Clock::now() + seconds(wait_.timeout)) : inputFailure("");
+    if (connected) return {};
+    return inputFailure("cannot open " + std::string(pipe_ ? "named pipe '" : "stream '") + address_ +
+                        "': " + connected.error().message);
 }
 
 }  // namespace
 
-std::unique_ptr<FrameSource> openNetworkStream(const std::string& address, const StreamWait& wait, std::string& error) {
+Expected<std::unique_ptr<FrameSource>> openNetworkStream(const std::string& address, const StreamWait& wait) {
     auto stream = std::make_unique<NetworkStream>(address, wait);
-    if (!stream->open(error)) return nullptr;
-    return stream;
+    if (const Outcome opened = stream->open(); !opened) return opened.error();
+    return std::unique_ptr<FrameSource>(std::move(stream));
 }
 
 namespace {
 
 // The pictures the decoder holds first, then the next packet's. A picture cut short or one the
 // decoder refuses or decodes with faults is an undecodable frame, never handed out.
-FrameSource::Result NetworkStream::next(cv::Mat& bgr, std::string& error) {
+FrameSource::Result NetworkStream::next(cv::Mat& bgr) {
     for (Picture picture;;) {
         const int held = decoder_->receive(pool_, picture);
-        if (held > 0) return deliver(picture, bgr, error);
-        if (held < 0 && held != AVERROR_EOF) return error = "the decoder refuses its data", undecodable;
-        if (brokenBy_ != 0) return broken(brokenBy_, error);
+        if (held > 0) return deliver(picture, bgr);
+        if (held < 0 && held != AVERROR_EOF) return Read{Read::undecodable, "the decoder refuses its data"};
+        if (brokenBy_ != 0) return broken(brokenBy_);
         // A wait cut short left the connection unusable: cut_ stays as it was told.
         deadline_ = Clock::now() + seconds(wait_.timeout);
         av_packet_unref(packet_);
@@ -193,70 +196,70 @@ FrameSource::Result NetworkStream::next(cv::Mat& bgr, std::string& error) {
         }
         if (packet_->stream_index != stream_->index) continue;
         lastCut_ = cutShort(packet_, codec_->id);
-        if (lastCut_) return error = "the picture was cut short", undecodable;
-        if (decoder_->send(packet_) < 0) return error = "the decoder refuses its data", undecodable;
+        if (lastCut_) return Read{Read::undecodable, "the picture was cut short"};
+        if (decoder_->send(packet_) < 0) return Read{Read::undecodable, "the decoder refuses its data"};
     }
 }
 
-FrameSource::Result NetworkStream::deliver(Picture& picture, cv::Mat& bgr, std::string& error) {
-    if (decoder_->marred()) return error = "the decoder found faults in it", undecodable;
+FrameSource::Result NetworkStream::deliver(Picture& picture, cv::Mat& bgr) {
+    if (decoder_->marred()) return Read{Read::undecodable, "the decoder found faults in it"};
     bgr = picture.image;
     const double at = pictureSeconds(picture, stream_);
     time_ = at >= 0 ? offset_ + at : -1;
     delivered_ = true;
-    return frame;
+    return Read{Read::frame};
 }
 
 // The end of the stream read last: its end, or why it broke.
-FrameSource::Result NetworkStream::broken(int got, std::string& error) {
+FrameSource::Result NetworkStream::broken(int got) {
     brokeAt_ = Clock::now();
-    if (cut_ == Cut::stop) return end;  // the run sees the stop itself
+    if (cut_ == Cut::stop) return Read{Read::end};  // the run sees the stop itself
     const std::string inside = lastCut_ ? " inside a picture" : "";
     // The connection closed by the other end. FFmpeg tells an HTTP response of no announced
     // length that closes as ending early (EIO): no closing is told apart from a drop there.
     const AVIOContext* io = format_->pb;
     const bool closed =
         got == AVERROR_EOF || (io && io->eof_reached && (io->error == 0 || io->error == AVERROR(EIO)));
-    if (closed && cut_ == Cut::no && inside.empty()) return end;
+    if (closed && cut_ == Cut::no && inside.empty()) return Read{Read::end};
     const std::string what = pipe_ ? "named pipe '" + address_ + "'" : "stream '" + address_ + "'";
-    if (cut_ == Cut::timeout)
-        error = what + " stalled" + inside + ": " + waited();
-    else if (closed)
-        error = what + " ended" + inside;
-    else
-        error = what + " broke" + inside + ": " + avError(got);
-    return failed;
+    if (cut_ == Cut::timeout) return inputFailure(what + " stalled" + inside + ": " + waited());
+    if (closed) return inputFailure(what + " ended" + inside);
+    return inputFailure(what + " broke" + inside + ": " + avError(got));
 }
 
-// Opens the stream again within the timeout, the time of its frames going on from before.
-bool NetworkStream::reconnect(std::string& error) {
+// Opens the stream again within the timeout, the time of its frames going on from before; the
+// failure says why it could not be, unless a stop ended the attempts.
+Outcome NetworkStream::reconnect() {
     const Clock::time_point giveUp = Clock::now() + seconds(wait_.timeout);
-    std::string why;
+    Outcome connected = inputFailure("");
     while (!wait_.stop.stopRequested() && Clock::now() < giveUp) {
         disconnect();
-        if (connect(giveUp, why)) {
+        connected = connect(giveUp);
+        if (connected) {
             ++gaps_;
             offset_ = std::max(time_, 0.0) + std::chrono::duration<double>(Clock::now() - brokeAt_).count();
-            return true;
+            return {};
         }
         if (cut_ == Cut::stop) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    if (!wait_.stop.stopRequested())
-        error += "; opening it again failed for " + ambrevo::text::general(wait_.timeout) + " s (" + why + ")";
-    return false;
+    if (const int request = wait_.stop.request()) return Failure{stopError(request), stopCause(request)};
+    return inputFailure("opening it again failed for " + ambrevo::text::general(wait_.timeout) + " s (" +
+                        connected.error().message + ")");
 }
 
-FrameSource::Result NetworkStream::read(cv::Mat& bgr, std::string& error) {
+FrameSource::Result NetworkStream::read(cv::Mat& bgr) {
     ReadingScope scope;
     for (;;) {
-        Result got = next(bgr, error);
+        Result got = next(bgr);
+        const bool ended = got && got->kind == Read::end;
         // A file served over the network has an end; a live stream that ends has broken.
-        const bool again = wait_.reconnect && !wait_.stop.stopRequested() &&
-                           (got == failed || (got == end && announced_.total < 0));
-        if (!again) return got == end && wait_.stop.stopRequested() ? end : got;
-        if (got == end) error = "stream '" + address_ + "' ended";
-        if (!reconnect(error)) return wait_.stop.stopRequested() ? end : failed;
+        const bool again = wait_.reconnect && !wait_.stop.stopRequested() && (!got || (ended && announced_.total < 0));
+        if (!again) return got;
+        const std::string broke = ended ? "stream '" + address_ + "' ended" : got.error().message;
+        if (const Outcome opened = reconnect(); !opened)
+            return wait_.stop.stopRequested() ? Result(Read{Read::end})
+                                              : inputFailure(broke + "; " + opened.error().message);
     }
 }
 

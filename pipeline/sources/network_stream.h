@@ -10,5 +10,5 @@
 #include "ambrevo/pipeline/sources/frame_source.h"
 
 // Opens `address` (a URL FFmpeg reads, or a named pipe's path) for reading, waiting no longer
-// than `wait` allows; null with `error` when it cannot be opened in that time.
-std::unique_ptr<FrameSource> openNetworkStream(const std::string& address, const StreamWait& wait, std::string& error);
+// than `wait` allows; an input failure when it cannot be opened in that time.
+Expected<std::unique_ptr<FrameSource>> openNetworkStream(const std::string& address, const StreamWait& wait);

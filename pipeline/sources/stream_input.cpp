@@ -13,19 +13,17 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 class PipelineSource final : public CaptureFrames {
 public:
     explicit PipelineSource(std::string name) : CaptureFrames(std::move(name)) {}
-    bool open(std::string& error) {
+    Outcome open() {
         std::string target = name_.substr(4);
         if (target.find("appsink") == std::string::npos) target += " ! videoconvert ! appsink";
         try {
             capture_.open(target, cv::CAP_GSTREAMER);
         } catch (const cv::Exception&) {
         }
-        if (!capture_.isOpened()) {
-            error = "cannot open GStreamer pipeline '" + target + "' (is OpenCV built with GStreamer?)";
-            return false;
-        }
+        if (!capture_.isOpened())
+            return inputFailure("cannot open GStreamer pipeline '" + target + "' (is OpenCV built with GStreamer?)");
         takeAnnounced(true);
-        return true;
+        return {};
     }
 };
 
@@ -42,10 +40,10 @@ bool isLiveInput(const std::string& input) {
     return kind == InputKind::stream || kind == InputKind::camera;
 }
 
-std::unique_ptr<FrameSource> openStream(const std::string& input, std::string& error) {
+Expected<std::unique_ptr<FrameSource>> openStream(const std::string& input) {
     auto source = std::make_unique<PipelineSource>(input);
-    if (!source->open(error)) return nullptr;
-    return source;
+    if (const Outcome opened = source->open(); !opened) return opened.error();
+    return std::unique_ptr<FrameSource>(std::move(source));
 }
 
 double wallSeconds() {

@@ -19,7 +19,7 @@ namespace {
 // What one packet gave a decoder of its own: what sending it said, then receiving; `marred`
 // when the decoder found faults in it, so that its picture may hold what the decoder's buffer
 // held before, which one decoder taking every packet would have had otherwise.
-struct Outcome {
+struct Decoded {
     int sent = 0, received = 0;
     bool marred = false;
     Picture picture;
@@ -46,10 +46,10 @@ public:
     }
     bool ready() const { return ready_; }
     // Takes the packet's data over.
-    std::future<Outcome> submit(AVPacket* packet) {
+    std::future<Decoded> submit(AVPacket* packet) {
         Task task{av_packet_alloc(), {}};
         av_packet_move_ref(task.packet, packet);
-        std::future<Outcome> outcome = task.done.get_future();
+        std::future<Decoded> outcome = task.done.get_future();
         workers_[next_++ % workers_.size()]->tasks.push(std::move(task));
         return outcome;
     }
@@ -57,7 +57,7 @@ public:
 private:
     struct Task {
         AVPacket* packet;
-        std::promise<Outcome> done;
+        std::promise<Decoded> done;
     };
     struct Worker {
         Decoder decoder;
@@ -66,7 +66,7 @@ private:
     };
     void serve(Worker& w) {
         for (Task task; w.tasks.pop(task);) {
-            Outcome o;
+            Decoded o;
             try {
                 o.sent = w.decoder.send(task.packet);
                 if (o.sent >= 0) o.received = w.decoder.receive(pool_, o.picture);
@@ -94,7 +94,7 @@ public:
         avformat_close_input(&format_);
     }
     bool open();
-    Result read(cv::Mat& out, std::string& error) override;
+    Result read(cv::Mat& out) override;
     int64_t total() const override { return announced_.total; }
     cv::Size announcedSize() const override { return announced_.size; }
     double fps() const override { return announced_.fps; }
@@ -121,7 +121,7 @@ private:
     FramePool pool_;
     std::unique_ptr<Decoder> decoder_;          // decoding in turn
     std::unique_ptr<DecoderThreads> threads_;   // or several at once
-    std::deque<std::future<Outcome>> pending_;  // the packets handed to the threads, in order
+    std::deque<std::future<Decoded>> pending_;  // the packets handed to the threads, in order
     JpegState jpegState_;
     bool drained_ = false, carriesState_ = false;
     int64_t grabbed_ = 0;  // pictures grabbed
@@ -213,7 +213,7 @@ bool VideoFile::takeTurns() {
 
 VideoFile::Grab VideoFile::grabAtOnce(Picture& picture) {
     for (int failures = 0; takeTurns();) {
-        Outcome o = pending_.front().get();
+        Decoded o = pending_.front().get();
         pending_.pop_front();
         if (o.marred) {
             carriesState_ = true;
@@ -249,21 +249,21 @@ VideoFile::Grab VideoFile::grab(Picture& picture, bool convert) {
 }
 
 // Frames the decoder refuses are told apart from the end as OpenCV's reader tells them.
-FrameSource::Result VideoFile::read(cv::Mat& out, std::string& error) {
+FrameSource::Result VideoFile::read(cv::Mat& out) {
     ReadingScope scope;
     const bool any = time_ >= 0 || grabbed_ > 0;
-    const Result got = ahead_.next(
+    Result got = ahead_.next(
         [&] {
             held_ = Picture{};
             const Grab g = grab(held_);
             if (g == Grab::picture && !held_.image.empty()) return UndecodableAhead::picture;
             return g == Grab::end ? UndecodableAhead::ended : UndecodableAhead::nothing;
         },
-        any, name_, error);
-    if (got != frame) return got;
+        any, name_);
+    if (!isFrame(got)) return got;
     out = held_.image;
     time_ = pictureSeconds(held_, stream_);
-    return frame;
+    return got;
 }
 
 }  // namespace

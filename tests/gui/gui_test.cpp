@@ -923,15 +923,14 @@ void GuiTest::inputsOpenAsARunOpensThem() {
                                     "frames/dst_%06d.png", "frames/dst_%d%d.png", "missing.avi"}) {
         const std::string path = input.find(':') == std::string::npos && input != "demo" ? at + input : input;
         FrameReader reader;
-        std::string readerError, sourceError;
         cv::Mat shown, read;
         double time = 0;
-        const bool opened = reader.open(path, readerError);
-        const std::unique_ptr<FrameSource> source = openSource(path, sourceError);
-        const bool ran = source && source->read(read, sourceError) == FrameSource::frame;
-        QVERIFY2(opened == ran, (input + ": " + readerError + " / " + sourceError).c_str());
-        if (opened && !reader.live())
-            QVERIFY2(reader.read(0, shown, time, readerError) && same(shown, read), input.c_str());
+        const Outcome opened = reader.open(path);
+        Expected<std::unique_ptr<FrameSource>> source = openSource(path);
+        FrameSource::Result got = source ? (*source)->read(read) : Failure(source.error());
+        QVERIFY2(bool(opened) == isFrame(got), (input + ": " + (opened ? "" : opened.error().message) + " / " +
+                                                (got ? got->note : got.error().message)).c_str());
+        if (opened && !reader.live()) QVERIFY2(reader.read(0, shown, time) && same(shown, read), input.c_str());
     }
 }
 

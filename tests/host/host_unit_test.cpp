@@ -121,7 +121,6 @@ TEST(HostDemoScore, BindsDiscsToObjectsOnceAllAreFound) {
 // The track files byte for byte; a dropped file leaves the one there before and no temporary.
 TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     TempDir dir;
-    std::string error;
     RunRecord record;
     record.source = "a\nb.avi", record.procedure = "ccTrack", record.start = 3, record.width = 64, record.height = 48;
     record.framesRead = 1, record.expected = 5, record.complete = false, record.reason = "stopped \"here\"";
@@ -163,8 +162,9 @@ TEST(HostFiles, TrackFilesAndSequencesAndTheProfileTable) {
     EXPECT_EQ(made.error().message, "cannot write video '" + dir.path.string() + "': it is a folder");
     EXPECT_EQ(pendingName("out/v.mp4"), "out/.v.mp4.part-" + std::to_string(::getpid()) + ".mp4");
 
-    EXPECT_EQ(openSource(dir / "s%d%d.png", error), nullptr);
-    EXPECT_NE(error.find("malformed image sequence pattern"), std::string::npos) << error;
+    const Expected<std::unique_ptr<FrameSource>> malformed = openSource(dir / "s%d%d.png");
+    ASSERT_FALSE(malformed);
+    EXPECT_NE(malformed.error().message.find("malformed image sequence pattern"), std::string::npos);
 
     Summary s = summarise({4, 1, 3, 2});
     EXPECT_EQ(std::vector<double>({s.mean, s.median, s.p95, s.max}), std::vector<double>({2.5, 2.5, 4, 4}));

@@ -78,19 +78,20 @@ TEST(NetworkStream, FramesOverHttpAreOpenCVsPixelForPixel) {
             for (int i = 0; i < 12; ++i) out.write((cv::randu(frame, 0, 255), frame));
         }
         const Server server(dir, {"python3", "-u", "-m", "http.server", "0", "-b", "127.0.0.1", "-d", dir.path.string()});
-        std::string error;
-        std::unique_ptr<FrameSource> stream = openSource(server.url("clip.avi"), error);
-        ASSERT_TRUE(stream) << error;
+        Expected<std::unique_ptr<FrameSource>> opened = openSource(server.url("clip.avi"));
+        ASSERT_TRUE(opened) << opened.error().message;
+        FrameSource* stream = opened->get();
+        FrameSource::Result read = FrameSource::Read{FrameSource::Read::frame};
         cv::VideoCapture file(dir / "clip.avi", cv::CAP_FFMPEG);
         EXPECT_EQ(stream->total(), 12) << fourcc;
         int frames = 0;
-        for (cv::Mat got, want; stream->read(got, error) == FrameSource::frame; ++frames) {
+        for (cv::Mat got, want; isFrame(read = stream->read(got)); ++frames) {
             ASSERT_TRUE(file.read(want)) << fourcc << frames;
             ASSERT_EQ(got.size(), want.size()) << fourcc;
             EXPECT_EQ(cv::norm(got, want, cv::NORM_INF), 0.0) << fourcc << " frame " << frames;
             EXPECT_EQ(stream->time(), file.get(cv::CAP_PROP_POS_MSEC) / 1000) << fourcc << " frame " << frames;
         }
-        EXPECT_EQ(frames, 12) << fourcc << " " << error;
+        EXPECT_EQ(frames, 12) << fourcc << " " << (read ? read->note : read.error().message);
     }
 }
 
@@ -107,32 +108,36 @@ TEST(NetworkStream, ANamedPipeIsWaitedForNoLongerThanAllowed) {
         for (int i = 0; i < frames; ++i) out << "FRAME\n" << std::string(32 * 16 * 3 / 2, char(16 + 20 * i)) << std::flush;
         std::this_thread::sleep_for(std::chrono::duration<double>(thenWait));
     };
-    std::string error;
     for (const double stall : {0.0, 1.5}) {
         std::thread writer(writeFrames, 5, stall);
-        std::unique_ptr<FrameSource> source = openSource(pipe, error, false, {0.5, false, StopToken()});
-        ASSERT_TRUE(source) << error;
+        Expected<std::unique_ptr<FrameSource>> source = openSource(pipe, false, {0.5, false, StopToken()});
+        ASSERT_TRUE(source) << source.error().message;
         int frames = 0;
         cv::Mat m;
-        FrameSource::Result got;
+        FrameSource::Result got = FrameSource::Read{FrameSource::Read::frame};
         const double before = steadySeconds();
-        while ((got = source->read(m, error)) == FrameSource::frame) ++frames;
+        while (isFrame(got = (*source)->read(m))) ++frames;
         EXPECT_EQ(frames, 5);
-        EXPECT_EQ(got, stall > 0 ? FrameSource::failed : FrameSource::end) << error;
+        EXPECT_EQ(bool(got), stall == 0);
+        EXPECT_TRUE(!got || got->kind == FrameSource::Read::end);
         if (stall > 0) {
-            EXPECT_EQ(error, "named pipe '" + pipe + "' stalled: nothing came for 0.5 s (--timeout SECONDS waits longer)");
+            EXPECT_EQ(got.error().kind, RunError::input);
+            EXPECT_EQ(got.error().message,
+                      "named pipe '" + pipe + "' stalled: nothing came for 0.5 s (--timeout SECONDS waits longer)");
             EXPECT_LT(steadySeconds() - before, 2.0);
         }
-        source.reset();
+        source->reset();
         writer.join();
     }
     // No writer at all: a stop ends the wait at once.
     std::atomic<int> stop{0};
     std::thread stopper([&] { std::this_thread::sleep_for(std::chrono::milliseconds(300)), stop = SIGINT; });
     const double before = steadySeconds();
-    EXPECT_EQ(openSource(pipe, error, false, {30, false, StopToken(stop)}), nullptr);
+    const Expected<std::unique_ptr<FrameSource>> stopped = openSource(pipe, false, {30, false, StopToken(stop)});
     EXPECT_LT(steadySeconds() - before, 1.3);
-    EXPECT_EQ(error, "cannot open named pipe '" + pipe + "': its writer sent nothing: stopped by SIGINT");
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().message,
+              "cannot open named pipe '" + pipe + "': its writer sent nothing: stopped by SIGINT");
     stopper.join();
 }
 

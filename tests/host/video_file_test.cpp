@@ -44,13 +44,12 @@ struct Read {
 };
 
 Read readAll(const fs::path& file, bool luma) {
-    std::string error;
-    std::unique_ptr<FrameSource> source = openSource(file.string(), error, luma);
-    EXPECT_TRUE(source) << error;
+    Expected<std::unique_ptr<FrameSource>> source = openSource(file.string(), luma);
+    EXPECT_TRUE(source) << source.error().message;
     Read r;
-    for (cv::Mat m; source && source->read(m, error) == FrameSource::frame;) {
+    for (cv::Mat m; source && isFrame((*source)->read(m));) {
         r.frames.push_back(m.clone());
-        r.times.push_back(source->time());
+        r.times.push_back((*source)->time());
     }
     return r;
 }
@@ -81,11 +80,10 @@ TEST(LumaVideo, FramesInOrderWithOpenCVsCountTimesAndGreyLevels) {
         EXPECT_LT(cut.frames.size(), size_t(frameCount));
         fs::remove(file);
     }
-    std::string error;
     const fs::path notVideo = fs::temp_directory_path() / ("ambrevo_luma_" + std::to_string(::getpid()) + ".avi");
     std::ofstream(notVideo) << "not a video";
-    EXPECT_EQ(openSource(notVideo.string(), error, true), nullptr);
-    EXPECT_FALSE(error.empty());
+    const Expected<std::unique_ptr<FrameSource>> refused = openSource(notVideo.string(), true);
+    EXPECT_TRUE(!refused && refused.error().kind == RunError::input && !refused.error().message.empty());
     fs::remove(notVideo);
 }
 

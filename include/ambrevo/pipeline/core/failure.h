@@ -58,6 +58,8 @@ using Outcome = Expected<void>;
 
 // An output that cannot be written, in `message`'s words.
 inline Failure outputFailure(std::string message) { return {RunError::output, std::move(message)}; }
+// An input that cannot be opened or read on, in `message`'s words.
+inline Failure inputFailure(std::string message) { return {RunError::input, std::move(message)}; }
 
 // The kind of a run ended by a stop request (a signal's number; a cancel counts as SIGINT).
 inline RunError stopError(int request) { return request == SIGTERM ? RunError::terminated : RunError::interrupted; }

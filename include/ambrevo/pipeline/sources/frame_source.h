@@ -11,20 +11,29 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/stop.h"
 #include "ambrevo/pipeline/sources/demo_scene.h"
 
 class FrameSource {
 public:
-    // `undecodable`: the input's next frame is there but cannot be decoded; the frame after it
-    // may be read. `failed`: the input cannot be read on.
-    enum Result { frame, end, failed, undecodable };
+    // A read that leaves the input readable. `undecodable`: the input's next frame is there but
+    // cannot be decoded, `note` saying why; the frame after it may be read. No failure: a run
+    // passes such a frame by and counts it.
+    struct Read {
+        enum Kind { frame, end, undecodable };
+        Read(Kind kind, std::string note = {}) : kind(kind), note(std::move(note)) {}
+        Kind kind;
+        std::string note;
+    };
+    // A read, or the input failure (kind input) after which the input cannot be read on.
+    using Result = Expected<Read>;
     virtual ~FrameSource() = default;
-    // The next frame as 8-bit BGR; `failed` or `undecodable` with `error` saying why.
-    virtual Result read(cv::Mat& bgr, std::string& error) = 0;
+    // The next frame as 8-bit BGR.
+    virtual Result read(cv::Mat& bgr) = 0;
     // Passes over `count` frames (undecodable ones too) without handing them out; `end` when
     // the input ends first.
-    virtual Result skip(int64_t count, std::string& error);
+    virtual Result skip(int64_t count);
     // Frames in the input, -1 when unknown (cameras, some streams).
     virtual int64_t total() const { return -1; }
     // The frame size the container announces before anything is decoded; empty when unknown.
@@ -39,6 +48,9 @@ public:
     // Times a broken live stream was opened again (--reconnect).
     virtual int64_t gaps() const { return 0; }
 };
+
+// Whether the read handed out a frame.
+inline bool isFrame(const FrameSource::Result& got) { return got && got->kind == FrameSource::Read::frame; }
 
 // How long a live stream (or a named pipe) may be waited for, and what ends a wait at once.
 struct StreamWait {
@@ -58,9 +70,9 @@ public:
     // `most`: the failed reads in a row after which the input has ended (1: at the first).
     explicit UndecodableAhead(int most = mostUndecodableInARow) : most_(most) {}
     // `fetch` reads the next frame into the reader's hands. Gives `frame` when the reader is to
-    // hand out that frame now, `undecodable` for a frame before it, else `end` (or `failed`,
-    // with `error`, when nothing was ever read: `any` false).
-    FrameSource::Result next(const std::function<Got()>& fetch, bool any, const std::string& name, std::string& error);
+    // hand out that frame now, `undecodable` for a frame before it, else `end` (or the failure,
+    // when nothing was ever read: `any` false).
+    FrameSource::Result next(const std::function<Got()>& fetch, bool any, const std::string& name);
 
 private:
     int most_;
@@ -72,7 +84,7 @@ private:
 // capture announces, and its frames as 8-bit BGR stamped with the capture's own clock.
 class CaptureFrames : public FrameSource {
 public:
-    Result read(cv::Mat& bgr, std::string& error) override;
+    Result read(cv::Mat& bgr) override;
     int64_t total() const override { return total_; }
     cv::Size announcedSize() const override { return size_; }
     double fps() const override { return fps_; }
@@ -120,12 +132,12 @@ bool toBgr8(const cv::Mat& in, cv::Mat& out);
 // The capture's own clock at the frame just read, in seconds from its start; -1 when unknown.
 double captureSeconds(cv::VideoCapture& capture);
 
-// Opens `input`; null with `error` when it is missing or cannot be opened. With `luma`, a
+// Opens `input`; an input failure when it is missing or cannot be opened. With `luma`, a
 // video file's frames are one-channel grey from the decoder's own luma, decoded on every core:
 // only for procedures whose results were never pinned to OpenCV's reader and conversion.
 // Network streams and named pipes are waited for as `wait` allows.
-std::unique_ptr<FrameSource> openSource(const std::string& input, std::string& error, bool luma = false,
-                                        const StreamWait& wait = StreamWait());
+Expected<std::unique_ptr<FrameSource>> openSource(const std::string& input, bool luma = false,
+                                                  const StreamWait& wait = StreamWait());
 
 // The files of a printf pattern such as frames/%04d.png, from the first existing index
 // among 0 and 1 up to the first gap.

@@ -16,8 +16,8 @@ bool isLiveInput(const std::string& input);
 
 // Opens a gst: pipeline through OpenCV's GStreamer backend. A pipeline that does not end in an
 // appsink gets "! videoconvert ! appsink" appended. (Addresses FFmpeg reads are
-// network_stream's.)
-std::unique_ptr<FrameSource> openStream(const std::string& input, std::string& error);
+// network_stream's.) An input failure when it cannot be opened.
+Expected<std::unique_ptr<FrameSource>> openStream(const std::string& input);
 
 // Seconds since the epoch, to the microsecond, so that the times compare with other clocks
 // of the rig.

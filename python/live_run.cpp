@@ -88,9 +88,9 @@ public:
     // frame is processed stops the run and is raised once its outputs are closed.
     py::object push(const py::handle& frame, double time, const std::vector<std::pair<int, int>>& clicks) {
         if (!worker_.joinable() || watched_.finished()) return py::none();
-        cv::Mat bgr;
-        std::string why;
-        if (!arrayToFrame(frame, bgr, why)) throw py::value_error(why);
+        Expected<cv::Mat> converted = arrayToFrame(frame);
+        if (!converted) throw py::value_error(converted.error().message);
+        cv::Mat bgr = std::move(*converted);
         {
             const std::lock_guard<std::mutex> hold(tableLock_);
             for (const auto& [x, y] : clicks) clicks_[handed_].emplace_back(x, y);

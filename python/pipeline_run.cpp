@@ -30,8 +30,9 @@ public:
             if (!PyErr_Occurred()) return Read{Read::end};
             return inputFailure("the frames' iterator raised " + failure_.fetch());
         }
-        std::string why;
-        if (!arrayToFrame(item, bgr, why)) return inputFailure(why);
+        Expected<cv::Mat> converted = arrayToFrame(item);
+        if (!converted) return converted.error();
+        bgr = std::move(*converted);
         return Read{Read::frame};
     }
     int64_t total() const override { return total_; }

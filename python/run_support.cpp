@@ -165,29 +165,26 @@ void Watched::waitUntil(const std::function<bool()>& ready, const std::function<
     }
 }
 
-bool arrayToFrame(const py::handle& frame, cv::Mat& bgr, std::string& why) {
+Expected<cv::Mat> arrayToFrame(const py::handle& frame) {
     if (!py::isinstance<py::array>(frame)) {
-        why = std::string("a frame must be a numpy array, got ") + Py_TYPE(frame.ptr())->tp_name;
-        return false;
+        return inputFailure(std::string("a frame must be a numpy array, got ") + Py_TYPE(frame.ptr())->tp_name);
     }
     const auto array = py::reinterpret_borrow<py::array>(frame);
     const int channels = array.ndim() == 2 ? 1 : array.ndim() == 3 ? int(array.shape(2)) : 0;
     if (array.dtype().kind() != 'u' || array.itemsize() != 1 || (channels != 1 && channels != 3 && channels != 4)) {
-        why = "a frame must be a uint8 array of shape (h, w) or (h, w, 3), got " +
-              std::string(py::str(array.dtype())) + " of shape " + std::string(py::str(py::cast(std::vector<py::ssize_t>(
-                                                          array.shape(), array.shape() + array.ndim()))));
-        return false;
+        const std::vector<py::ssize_t> shape(array.shape(), array.shape() + array.ndim());
+        return inputFailure("a frame must be a uint8 array of shape (h, w) or (h, w, 3), got " +
+                            std::string(py::str(array.dtype())) + " of shape " + std::string(py::str(py::cast(shape))));
     }
     if (array.shape(0) < 1 || array.shape(1) < 1 || array.shape(0) > INT32_MAX || array.shape(1) > INT32_MAX) {
-        why = "a frame must have at least one pixel and at most 2^31 - 1 rows and columns";
-        return false;
+        return inputFailure("a frame must have at least one pixel and at most 2^31 - 1 rows and columns");
     }
     const auto packed = py::array_t<uint8_t, py::array::c_style>::ensure(array);
     const cv::Mat view(int(array.shape(0)), int(array.shape(1)), CV_8UC(channels), const_cast<uint8_t*>(packed.data()));
     // A grey or BGRA frame is converted into a picture of its own; a BGR one is copied.
-    if (toBgr8(channels == 3 ? view.clone() : view, bgr)) return true;
-    why = "the frame could not be converted to BGR";
-    return false;
+    cv::Mat bgr;
+    if (toBgr8(channels == 3 ? view.clone() : view, bgr)) return bgr;
+    return inputFailure("the frame could not be converted to BGR");
 }
 
 Outcome Request::prepare(const std::string& modulePath, const std::vector<std::string>& words) {

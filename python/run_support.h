@@ -118,9 +118,9 @@ private:
     std::function<void(int64_t, std::vector<cv::Point>&)> clicks_;
 };
 
-// A numpy array as an 8-bit BGR frame of its own (grey and BGRA taken as they are); false for
-// anything else, with `why`.
-bool arrayToFrame(const py::handle& frame, cv::Mat& bgr, std::string& why);
+// A numpy array as an 8-bit BGR frame of its own (grey and BGRA taken as they are); an input
+// failure saying why for anything else.
+Expected<cv::Mat> arrayToFrame(const py::handle& frame);
 
 // The words of a run as the program's command line, parsed and checked against the loaded
 // module.

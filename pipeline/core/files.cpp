@@ -47,31 +47,31 @@ std::string nonRegularKind(const std::string& path) {
 
 namespace {
 
-// Appends what `fd` gives until its end. A pipe's end is told only by poll: a pipe whose
-// writer has not yet come reads as ended too.
-bool readUntilEnd(int fd, bool pipe, uint64_t limit, std::string& text, const StopToken& stop, std::string& why) {
+// What `fd` gives until its end, or why it could not be read. A pipe's end is told only by
+// poll: a pipe whose writer has not yet come reads as ended too.
+Expected<std::string> readUntilEnd(int fd, bool pipe, uint64_t limit, const StopToken& stop) {
     std::vector<char> buffer(size_t(1) << 16);
+    std::string text;
     auto waited = std::chrono::steady_clock::now();
     for (;;) {
         if (pipe) {
             pollfd ready{fd, POLLIN, 0};
             // Interrupted (a signal) or not ready: nothing to read yet.
             if (::poll(&ready, 1, 100) <= 0 || !(ready.revents & (POLLIN | POLLHUP | POLLERR))) {
-                if (const int request = stop.request()) return why = stopCause(request), false;
+                if (const int request = stop.request()) return inputFailure(stopCause(request));
                 if (std::chrono::steady_clock::now() - waited > std::chrono::duration<double>(pipeWaitSeconds))
-                    return why = "its writer sent nothing for " + std::to_string(int(pipeWaitSeconds)) +
-                                 " s (start the writer first, or give a regular file)",
-                           false;
+                    return inputFailure("its writer sent nothing for " + std::to_string(int(pipeWaitSeconds)) +
+                                        " s (start the writer first, or give a regular file)");
                 continue;
             }
             waited = std::chrono::steady_clock::now();
         }
         const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-        if (got == 0) return true;
+        if (got == 0) return text;
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (got < 0) return why = std::strerror(errno), false;
+        if (got < 0) return inputFailure(std::strerror(errno));
         text.append(buffer.data(), size_t(got));
-        if (text.size() > limit) return why = "it holds more than " + sizeText(limit), false;
+        if (text.size() > limit) return inputFailure("it holds more than " + sizeText(limit));
     }
 }
 
@@ -94,11 +94,10 @@ Expected<std::string> readFileArgument(const std::string& file, const FileArgume
                       (kind.empty() ? "larger than " + sizeText(what.limit) : kind) + ", not " + what.holds +
                       (kind == "a folder" ? "" : "; give a file of at most " + sizeText(what.limit)));
     }
-    std::string text, why;
-    const bool read = readUntilEnd(fd, pipe, what.limit, text, stop, why);
+    Expected<std::string> read = readUntilEnd(fd, pipe, what.limit, stop);
     ::close(fd);
-    if (read) return text;
-    return refuse("cannot read " + what.option + " '" + file + "': " + why);
+    if (read) return read;
+    return refuse("cannot read " + what.option + " '" + file + "': " + read.error().message);
 }
 
 bool syncFile(const std::string& file) {

@@ -8,6 +8,12 @@
 
 #include "ambrevo/pipeline/run/command_line.h"
 
+// What a failed Outcome or Expected says; "" when it succeeded (a failure without words is
+// still told, so that comparing with "" checks success).
+inline std::string failure(const auto& result) {
+    return result ? std::string() : result.error().message.empty() ? "(failed, no message)" : result.error().message;
+}
+
 // Parses `words` as the program's arguments after its name; whether they were taken.
 inline bool parseWords(const std::vector<std::string>& words, Options& o, std::string& error) {
     std::vector<const char*> argv{"ambrevo"};

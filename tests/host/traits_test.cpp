@@ -88,8 +88,7 @@ TEST(ProcedureTraits, TheCountSettingIsTheDeclaredOne) {
     herd::load(module);
     Options o = options({"demo", "--animals", "7"});
     SettingsFile saved;
-    const Outcome checked = checkRequest(module, o, saved);
-    ASSERT_TRUE(checked) << checked.error().message;
+    ASSERT_EQ(failure(checkRequest(module, o, saved)), "");
     EXPECT_EQ(o.procedure + " " + o.defaultProcedure, "herd herd");
     EXPECT_EQ(commandLine(o), "ambrevo demo --animals 7");
     const std::string help = usageText(moduleFacts(module));
@@ -121,8 +120,7 @@ TEST(ProcedureTraits, RemarksAndRecordsFollowTheCounters) {
         herd::state.lost = lost, herd::state.kept = lost ? 2 : 0;
         Options o = options({"demo", "--frames", "2", "--animals", "4", "--tracks", dir / "t.csv", "--quiet"});
         SettingsFile saved;
-        const Outcome checked = checkRequest(module, o, saved);
-        ASSERT_TRUE(checked) << checked.error().message;
+        ASSERT_EQ(failure(checkRequest(module, o, saved)), "");
         Told told;
         ::Run run(module, o, saved, told);
         EXPECT_TRUE(run.run()) << told.failure;

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "adaptor/ambrevo.h"
-#include "adaptor/ip_dllAdaptor.h"
 #include "interface/ip_host.h"
 #include "adaptor/scene.h"
 #include "doubles/recording.h"

@@ -2,7 +2,6 @@
 // its bound on a group's size; its costs on graphs too large for a dense matrix.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <random>
 
 #include "assign/sparse_assignment.h"

@@ -83,9 +83,8 @@ TEST(HostBatch, OutputsAreNamedAfterTheInputsAndTrackFilesTellTheirState) {
         {{"odd name;1.avi", "--out-dir", "O"}, "odd_name_1: --tracks=O/odd_name_1.csv"},
     };
     for (const auto& [args, expected] : cases) {
-        Options o;
-        std::string error;
-        ASSERT_TRUE(parseWords(args, o, error) && isBatch(o)) << error;
+        const Options o = options(args);
+        ASSERT_TRUE(isBatch(o)) << args[0];
         const BatchOutputs out = batchOutputs(o, o.inputs[0]);
         std::string got = out.name + ":";
         for (const auto& [option, file] : out.options) got += " " + option + "=" + file;

@@ -113,14 +113,13 @@ TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
         << csv.out;
     EXPECT_NE(csv.out.find("MOTP: 0.500 px\nIDF1: 0.6667\n"), std::string::npos) << csv.out;
 
-    writeFile(dir / "short.csv", "frame,object,x,y\n0,1,2\n");
-    writeFile(dir / "twice.csv", "frame,object,x,y\n0,1,2,3\n0,1,5,5\n");
-    writeFile(dir / "nox.csv", "frame,object,y\n0,1,2\n");
-    writeFile(dir / "bad.json", "{\"frames\": [{\"frame\": 0, \"objects\": [{\"x\": 1}]}]}");
-    writeFile(dir / "open.csv", "frame,object,x,y\n0,1,2,2\n# a comment\n1,1,2,\"3\n");
+    for (const auto& [name, text] : std::map<std::string, std::string>{
+             {"short.csv", "frame,object,x,y\n0,1,2\n"}, {"twice.csv", "frame,object,x,y\n0,1,2,3\n0,1,5,5\n"},
+             {"nox.csv", "frame,object,y\n0,1,2\n"}, {"open.csv", "frame,object,x,y\n0,1,2,2\n# a comment\n1,1,2,\"3\n"},
+             {"bad.json", "{\"frames\": [{\"frame\": 0, \"objects\": [{\"x\": 1}]}]}"}, {"long.csv", std::string(2 << 20, 'a')},
+             {"nul.csv", std::string("frame,object,x,y\n0,4,1\0,1\n", 26)}})
+        writeFile(dir / name, text);
     fs::create_directory(dir / "folder");
-    writeFile(dir / "long.csv", std::string(2 << 20, 'a'));
-    writeFile(dir / "nul.csv", std::string("frame,object,x,y\n0,4,1\0,1\n", 26));
     const std::vector<std::tuple<std::string, int, std::string>> refusals = {
         {"score t.csv", 2, "TRACKS and TRUTH are needed"},
         {"score t.csv truth.csv --radius 0", 2, "--radius '0' is not a positive number"},

@@ -5,7 +5,6 @@
 
 #include "ambrevo/pipeline/module/traits.h"
 #include "ambrevo/pipeline/run/request.h"
-#include "ambrevo/pipeline/sinks/track_rows.h"
 #include "cli_util.h"
 #include "module/instance.h"
 #include "options_util.h"

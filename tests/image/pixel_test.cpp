@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
 
 #include "doubles/recording.h"
 #include "image/dib_access.h"

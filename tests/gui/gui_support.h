@@ -68,6 +68,9 @@ inline ScriptedDialogs& scripted(MainWindow& window) {
     return *dialogs;
 }
 
+// `text` holds `piece`; the text is told where it does not.
+#define QVERIFY_HOLDS(s, piece) QVERIFY2(std::string(s).find(piece) != std::string::npos, std::string(s).c_str())
+
 inline std::string readText(const std::string& file) {
     std::stringstream s;
     s << std::ifstream(file, std::ios::binary).rdbuf();

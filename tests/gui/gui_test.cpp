@@ -232,8 +232,7 @@ void GuiTest::drawnArenasAreTheProgramsRois() {
     QVERIFY(line.find("--roi circle:490,250,40 --roi polygon:20,300,140,300,80,420") != std::string::npos);
     program(line.substr(line.find(' ')) + " --frames 2");
     const std::string file = readText(tracks);
-    QVERIFY2(file.find("# arena_1: circle:490,250,40\n# arena_2: polygon:20,300,140,300,80,420\n") != std::string::npos,
-             file.c_str());
+    QVERIFY_HOLDS(file, "# arena_1: circle:490,250,40\n# arena_2: polygon:20,300,140,300,80,420\n");
 }
 
 // The preview of a frame is the destination image the program writes for it: a procedure
@@ -338,8 +337,7 @@ void GuiTest::previewSaysWhatItFound() {
     QTRY_VERIFY(window.previewCurrent());
     QCOMPARE(window.preview().before, int64_t(5));
     QVERIFY(!window.preview().preview.objects.empty());
-    QVERIFY2(window.previewNote().find("learns from the frames before") != std::string::npos,
-             window.previewNote().c_str());
+    QVERIFY_HOLDS(window.previewNote(), "learns from the frames before");
     QVERIFY(window.showFrame(0));
     QTRY_VERIFY(window.previewCurrent());
     QVERIFY(window.preview().preview.objects.empty());
@@ -478,8 +476,7 @@ void GuiTest::runsEndAsTheyShould() {
     const int64_t frames = window.lastRun().frames;
     QVERIFY(frames > 0 && frames < 300);
     const std::string file = readText(tracks);
-    QVERIFY(file.find("# status: partial\n# reason: cancelled after " + std::to_string(frames) + " frames") !=
-            std::string::npos);
+    QVERIFY_HOLDS(file, "# status: partial\n# reason: cancelled after " + std::to_string(frames) + " frames");
     const auto* bar = window.findChild<QProgressBar*>();
     QCOMPARE(std::pair(bar->value(), bar->maximum()), std::pair(int(frames), 300));
 
@@ -532,8 +529,7 @@ void GuiTest::runsEndAsTheyShould() {
     window.startRun();
     QVERIFY(waitForRun(window) && window.lastRun().frames == 10);
     QVERIFY(readText(tracks).find("# frame_rate: 12.5\n") != std::string::npos);
-    QVERIFY2(window.message().find("no objects were found on any of its 10 frames") != std::string::npos,
-             window.message().c_str());
+    QVERIFY_HOLDS(window.message(), "no objects were found on any of its 10 frames");
     // A run that cannot start (its first frame past the input's end) shows nothing of the run before.
     QVERIFY(window.tracks());
     window.setRunOptions(false, 400, 0, 0);
@@ -604,8 +600,7 @@ void GuiTest::correctionsChangeExactlyTheirRows() {
     window.undoStack()->redo();
     QVERIFY(window.saveTracksAs(dir.filePath("fixed").toStdString()));
     const std::string fixed = readText(dir.filePath("fixed.csv").toStdString());
-    QVERIFY(fixed.find("# correction_2: delete track 1\n# correction_3: split track 2 from frame 4 as 3\n") !=
-            std::string::npos);
+    QVERIFY_HOLDS(fixed, "# correction_2: delete track 1\n# correction_3: split track 2 from frame 4 as 3\n");
     QVERIFY(fixed.find("\n5,0,5,5,7,3,0\n") != std::string::npos && fixed.find(",1,0\n") == std::string::npos);
     QCOMPARE(readText(file), swapped);
 

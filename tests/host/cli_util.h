@@ -33,6 +33,9 @@ struct TempDir {
     std::string operator/(const std::string& name) const { return (path / name).string(); }
 };
 
+// `text` holds `piece`; the text is told where it does not.
+#define EXPECT_HOLDS(text, piece) EXPECT_NE(std::string(text).find(piece), std::string::npos) << (text) << "\n"
+
 inline std::string readFile(const std::string& file) {
     std::stringstream s;
     s << std::ifstream(file, std::ios::binary).rdbuf();

@@ -169,13 +169,11 @@ TEST(HostInput, AnUndecodableFrameIsSkippedAndCountedByBothReaders) {
     for (const std::string reader : {"--procedure nop", "--procedure nop --threads 1", "--procedure crowd --grey"}) {
         Result r = run(dir, "bad.avi " + reader + " --tracks t.json --dst d --quiet");
         EXPECT_EQ(r.status, 0) << reader << "\n" << r.err;
-        EXPECT_NE(r.err.find("ambrevo: passed by 1 frame of 'bad.avi' that could not be decoded (the first: frame 10)"),
-                  std::string::npos) << r.err;
+        EXPECT_HOLDS(r.err, "ambrevo: passed by 1 frame of 'bad.avi' that could not be decoded (the first: frame 10)");
         EXPECT_EQ(framesWritten(dir.path / "d"), range(0, 40, 10)) << reader;
         const std::string json = readFile(dir / "t.json");
-        EXPECT_NE(json.find("\"frames_read\": 39, \"skipped\": 1, \"frames_expected\": 40, \"frames_in_input\": 40, "
-                            "\"status\": \"complete\""),
-                  std::string::npos) << reader << json.substr(json.find("\"meta\""));
+        EXPECT_HOLDS(json, "\"frames_read\": 39, \"skipped\": 1, \"frames_expected\": 40, \"frames_in_input\": 40, "
+                           "\"status\": \"complete\"") << reader;
         fs::remove_all(dir.path / "d");
         Result strict = run(dir, "bad.avi " + reader + " --strict --tracks t.csv --quiet");
         EXPECT_EQ(strict.status, 3) << reader;

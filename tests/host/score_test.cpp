@@ -108,9 +108,7 @@ TEST(ScoreCli, CsvAndJsonTrackFilesAndRefusals) {
     RUN_OK(csv, dir, "score t.csv truth.csv");
     RUN_OK(json, dir, "score t.json truth.csv --radius=5");
     EXPECT_EQ(csv.out, json.out);
-    EXPECT_NE(csv.out.find("matched: 2 (66.67%)\nmisses: 1\nfalse positives: 1\nidentity switches: 0\n"),
-              std::string::npos)
-        << csv.out;
+    EXPECT_HOLDS(csv.out, "matched: 2 (66.67%)\nmisses: 1\nfalse positives: 1\nidentity switches: 0\n");
     EXPECT_NE(csv.out.find("MOTP: 0.500 px\nIDF1: 0.6667\n"), std::string::npos) << csv.out;
 
     for (const auto& [name, text] : std::map<std::string, std::string>{

@@ -160,8 +160,7 @@ TEST(Unit, ACommaAndQuotesInItsNameReachEveryFileWhole) {
     RUN_OK(r, dir, "demo --frames 12 --scale 2 --unit 'mm, \"wet\"' --link 20 --tracks t.csv --summary s.csv --quiet");
     RUN_OK(j, dir, "demo --frames 12 --scale 2 --unit 'mm, \"wet\"' --tracks t.json --quiet");
     const std::string quoted = "\"x_mm, \"\"wet\"\"\",\"y_mm, \"\"wet\"\"\"";
-    EXPECT_NE(readFile(dir / "t.csv").find("\nframe,object,x,y,area,time_s,track,missing," + quoted + "\n"),
-              std::string::npos);
+    EXPECT_HOLDS(readFile(dir / "t.csv"), "\nframe,object,x,y,area,time_s,track,missing," + quoted + "\n");
     const std::string summary = readFile(dir / "s.csv");
     EXPECT_EQ(records(summary).at(0).at(5), "mean_speed_" + unit + "_per_s") << summary;
     EXPECT_NE(readFile(dir / "t.json").find(", \"x_mm, \\\"wet\\\"\": "), std::string::npos);
@@ -175,8 +174,6 @@ TEST(Unit, ACommaAndQuotesInItsNameReachEveryFileWhole) {
     writeFile(dir / "truth.csv", "frame,object,x,y,\"where, how\"\n\"0\",0,1,1,\"a \"\"b\"\"\nc\"\n");
     for (const char* file : {"t.csv", "t.json"}) {
         RUN_OK(score, dir, std::string("score ") + file + " truth.csv");
-        EXPECT_NE(score.out.find("true positions: 1\nreported positions: " + std::to_string(seen) + "\n"),
-                  std::string::npos)
-            << file << ": " << score.out;
+        EXPECT_HOLDS(score.out, "true positions: 1\nreported positions: " + std::to_string(seen) + "\n") << file;
     }
 }

@@ -105,9 +105,8 @@ TEST(NamedSettings, CcTrackWindowsKeepTheDetectorValues) {
     auto p = make("ccTrack");
     ip_parameters& params = *ip_paramsOf(p.get());
     std::string why;
-    ASSERT_TRUE(ip_setParam(params, "sigma", 1.25, why)) << why;
-    ASSERT_TRUE(ip_setParam(params, "th_hi", 40, why)) << why;
-    ASSERT_TRUE(ip_setParam(params, "hasWindows", 1, why)) << why;
+    for (const auto& [name, value] : {std::pair{"sigma", 1.25}, {"th_hi", 40.0}, {"hasWindows", 1.0}})
+        ASSERT_TRUE(ip_setParam(params, name, value, why)) << name << ": " << why;
     EXPECT_EQ(doubles::windowLog().created.size(), 4u);
     EXPECT_EQ(params.paramValue(ip_findParam(params, "sigma")), 1.25);
     EXPECT_EQ(params.paramValue(ip_findParam(params, "th_hi")), 40);

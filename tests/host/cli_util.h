@@ -33,6 +33,17 @@ struct TempDir {
     std::string operator/(const std::string& name) const { return (path / name).string(); }
 };
 
+// What `f` throws as an E; "" when it throws nothing.
+template <class E, class F>
+std::string thrownAs(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "";
+}
+
 // `text` holds `piece`; the text is told where it does not.
 #define EXPECT_HOLDS(text, piece) EXPECT_NE(std::string(text).find(piece), std::string::npos) << (text) << "\n"
 

@@ -188,14 +188,9 @@ TEST(FileArgument, APipeReadByLinesIsGivenUpWhenItsWriterFallsSilent) {
         if (writes) {
             EXPECT_TRUE(in.line(line) && line == "frame") << line;
         }
-        try {
-            in.line(line);
-            ADD_FAILURE() << "read on after the writer fell silent";
-        } catch (const InputFile::Silent& silent) {
-            EXPECT_EQ(std::string(silent.what()), "cannot read track file '" + pipe +
-                                                      "': its writer sent nothing for 0.3 s (start the writer first, "
-                                                      "or give a regular file)");
-        }
+        EXPECT_EQ(thrownAs<InputFile::Silent>([&] { in.line(line); }),
+                  "cannot read track file '" + pipe +
+                      "': its writer sent nothing for 0.3 s (start the writer first, or give a regular file)");
         EXPECT_LT(steadySeconds() - before, 1.2) << writes;
         if (writer.joinable()) writer.join();
     }

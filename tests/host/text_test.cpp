@@ -80,12 +80,8 @@ TEST(TrackTable, QuotedCellsAreReadAndOnlyCorrectedRowsAreWrittenAnew) {
               "0,0,4,2,7,0,2,\"first\nof two lines\"\n1,0,6,2,8,0,3,\n1,1,9,9,7,0,4.5,\"a, b\"\n");
     for (const auto& [bad, why] : {std::pair{"0,0,1,1,7,0,2,\"cut", "line 8: a quoted field is not closed"},
                                    {"0,0,1,1,7,0,\"2\"x,y", "line 8: a quoted field is followed by 'x'"}}) {
-        try {
-            ambrevo::TrackTable::parse(text + bad + "\n");
-            ADD_FAILURE() << bad;
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()).rfind(why, 0), 0u) << e.what();
-        }
+        const std::string what = thrownAs<std::runtime_error>([&] { ambrevo::TrackTable::parse(text + bad + "\n"); });
+        EXPECT_EQ(what.rfind(why, 0), 0u) << bad << ": " << what;
     }
 }
 

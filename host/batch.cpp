@@ -216,41 +216,28 @@ BatchOutputs batchOutputs(const Options& o, const std::string& input) {
     return out;
 }
 
-bool checkBatchOptions(Options& o, std::string& error) {
-    if (o.outDir.empty()) {
-        error = "several inputs need --out-dir DIR for their outputs";
-        return false;
-    }
-    if (o.inputs.empty()) {
-        error = "--out-dir given without any input";
-        return false;
-    }
-    if (o.show) {
-        error = "--show takes one input, not a batch";
-        return false;
-    }
-    if (o.tracksFile == "-") {
-        error = "--tracks - streams one input's rows; a batch writes a track file per input";
-        return false;
-    }
+Outcome checkBatchOptions(Options& o) {
+    auto refuse = [](std::string text) { return Failure{RunError::usage, std::move(text)}; };
+    if (o.outDir.empty())
+        return refuse("several inputs need --out-dir DIR for their outputs");
+    if (o.inputs.empty())
+        return refuse("--out-dir given without any input");
+    if (o.show)
+        return refuse("--show takes one input, not a batch");
+    if (o.tracksFile == "-")
+        return refuse("--tracks - streams one input's rows; a batch writes a track file per input");
     const std::string video = suffixOf(o.videoOut), tracks = suffixOf(o.tracksFile);
-    if (!video.empty() && !endsWithNoCase(video, ".mp4") && !endsWithNoCase(video, ".avi")) {
-        error = "-o '" + o.videoOut + "': in a batch -o takes mp4 or avi (each input's video is OUT/NAME.mp4)";
-        return false;
-    }
-    if (!tracks.empty() && !endsWithNoCase(tracks, ".csv") && !endsWithNoCase(tracks, ".json")) {
-        error = "--tracks '" + o.tracksFile + "': in a batch --tracks takes csv or json (OUT/NAME.csv)";
-        return false;
-    }
+    if (!video.empty() && !endsWithNoCase(video, ".mp4") && !endsWithNoCase(video, ".avi"))
+        return refuse("-o '" + o.videoOut + "': in a batch -o takes mp4 or avi (each input's video is OUT/NAME.mp4)");
+    if (!tracks.empty() && !endsWithNoCase(tracks, ".csv") && !endsWithNoCase(tracks, ".json"))
+        return refuse("--tracks '" + o.tracksFile + "': in a batch --tracks takes csv or json (OUT/NAME.csv)");
     std::map<std::string, std::string> names;
     for (const std::string& input : o.inputs) {
         auto [at, fresh] = names.emplace(batchName(input), input);
-        if (!fresh) {
-            error = "inputs '" + at->second + "' and '" + input + "' would share the outputs named '" + at->first + "'";
-            return false;
-        }
+        if (!fresh)
+            return refuse("inputs '" + at->second + "' and '" + input + "' would share the outputs named '" + at->first + "'");
     }
-    return true;
+    return {};
 }
 
 namespace {
@@ -325,7 +312,7 @@ private:
     void ask(Module& module, const SettingsFile& saved);
     std::string plan();
     std::string decide(Item& item);
-    bool prepare(std::string& error);
+    Outcome prepare();
     bool claim(Item& item);
     void startRuns();
     void finished(pid_t pid, int status);
@@ -334,11 +321,9 @@ private:
         progress_.endLine();
         std::cerr << "ambrevo: " << text << std::endl;
     }
-    bool read(std::string& error);
-    bool update(const std::function<void()>& change, std::string& error);
-    bool writeTables(std::string& error) {
-        return update([] {}, error);
-    }
+    Outcome read();
+    Outcome update(const std::function<void()>& change);
+    Outcome writeTables() { return update([] {}); }
     void settle();
     std::vector<std::string> row(const Item& item) const;
 
@@ -360,12 +345,12 @@ private:
 
 // Reads what other batches may have written since: the record, with the claims of batches
 // that died settled, and the table.
-bool Batch::read(std::string& error) {
+Outcome Batch::read() {
     if (record_.changed()) {
-        if (!record_.load(error)) return false;
+        if (Outcome loaded = record_.load(); !loaded) return loaded;
         settle();
     }
-    return table_.refresh(error);
+    return table_.refresh();
 }
 
 void Batch::settle() {
@@ -374,15 +359,17 @@ void Batch::settle() {
 }
 
 // Under the folder's lock: what other batches wrote, this batch's `change`, both files again.
-bool Batch::update(const std::function<void()>& change, std::string& error) {
+Outcome Batch::update(const std::function<void()>& change) {
     FolderLock lock;
     std::string notice;
-    if (!lock.acquire(o_.outDir, batchSignal, error, notice) || !read(error)) return false;
+    if (Outcome locked = lock.acquire(o_.outDir, batchSignal, notice); !locked) return locked;
+    if (Outcome fresh = read(); !fresh) return fresh;
     if (!notice.empty() && !told_) report(notice), told_ = true;
     change();
     for (const Item& i : items_)
         if (i.state != Item::elsewhere) table_.set(i.input, row(i), i.state == Item::waiting);
-    return table_.save(error) && (!known_ || record_.save(error));
+    if (Outcome saved = table_.save(); !saved || !known_) return saved;
+    return record_.save();
 }
 
 std::vector<std::string> Batch::row(const Item& i) const {
@@ -473,10 +460,9 @@ void Batch::startRuns() {
         Item& item = items_[next_++];
         if (item.state != Item::waiting) continue;
         bool claimed = false;
-        std::string error;
-        if (!update([&] { claimed = claim(item); }, error)) {
-            item.state = Item::failed, item.exit = exitOutput, item.message = error;
-            report(item.input + ": " + error);
+        if (const Outcome claiming = update([&] { claimed = claim(item); }); !claiming) {
+            item.state = Item::failed, item.exit = exitOutput, item.message = claiming.error().message;
+            report(item.input + ": " + item.message);
             continue;
         }
         if (!claimed) continue;
@@ -492,13 +478,14 @@ void Batch::startRuns() {
             item.exit = log < 0 ? exitOutput : exitLibrary;
             item.message = log < 0 ? "cannot write its log into '" + o_.outDir + "'" : "cannot start a process";
             report(item.input + ": " + item.message);
-            if (!update([&] { record_.release(item.input); }, error)) report(error);
+            if (const Outcome released = update([&] { record_.release(item.input); }); !released)
+                report(released.error().message);
             continue;
         }
         item.state = Item::running;
         ++running_;
         // Listed as running at once, for whoever watches the table (the desktop app's queue).
-        if (!writeTables(error)) report(error);
+        if (const Outcome written = writeTables(); !written) report(written.error().message);
     }
 }
 
@@ -522,27 +509,24 @@ void Batch::finished(pid_t pid, int status) {
             if (item.message.empty()) item.message = "exit status " + std::to_string(item.exit);
             if (!byUs) report(item.input + ": " + item.message);
         }
-        std::string error;
-        const bool saved = update(
-            [&] {
-                if (written)
-                    record_.made(item.input, request_, item.out.options);
-                else
-                    record_.release(item.input);
-            },
-            error);
-        if (!saved) report(error);
+        const Outcome saved = update([&] {
+            if (written)
+                record_.made(item.input, request_, item.out.options);
+            else
+                record_.release(item.input);
+        });
+        if (!saved) report(saved.error().message);
         progress_.update(items_, true);
     }
 }
 
 // Before the first run, under the lock: this batch's presence, and what dead runs left behind.
-bool Batch::prepare(std::string& error) {
+Outcome Batch::prepare() {
     FolderLock lock;
     std::string notice;
-    if (!lock.acquire(o_.outDir, batchSignal, error, notice)) return false;
+    if (Outcome locked = lock.acquire(o_.outDir, batchSignal, notice); !locked) return locked;
     removeDeadPresences(o_.outDir);
-    if (!presence_.open(o_.outDir, error)) return false;
+    if (Outcome present = presence_.open(o_.outDir); !present) return present;
     std::vector<std::string> targets{(fs::path(o_.outDir) / "batch.csv").string(),
                                      (fs::path(o_.outDir) / "batch.json").string(),
                                      (fs::path(o_.outDir) / "probe").string()};
@@ -552,7 +536,7 @@ bool Batch::prepare(std::string& error) {
         for (const auto& [option, path] : i.out.options) targets.push_back(path);
     }
     removeDeadTemporaries(targets);
-    return true;
+    return {};
 }
 
 int Batch::run(Module& module, const SettingsFile& saved) {
@@ -563,20 +547,24 @@ int Batch::run(Module& module, const SettingsFile& saved) {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    std::string error, made;
+    std::string made;
     if (const Outcome ready = prepareFolder(o_.outDir, "--out-dir folder", made); !ready) return fail(ready.error());
     ask(module, saved);
     {
         FolderLock lock;
         std::string notice;
-        if (!lock.acquire(o_.outDir, batchSignal, error, notice) || !record_.load(error) || !table_.refresh(error))
-            return fail(batchSignal ? stopStatus(batchSignal) : exitOutput, error);
+        Outcome read = lock.acquire(o_.outDir, batchSignal, notice);
+        if (read) read = record_.load();
+        if (read) read = table_.refresh();
+        if (!read) return fail(batchSignal ? stopStatus(batchSignal) : exitOutput, read.error().message);
         settle();  // in memory only: a refused call changes nothing
         if (const std::string refusal = plan(); !refusal.empty()) return fail(exitUsage, refusal);
     }
     jobs_ = o_.jobs > 0 ? int(o_.jobs) : coresAvailable();
-    if (!prepare(error) || !writeTables(error)) {
-        report(error);
+    Outcome started = prepare();
+    if (started) started = writeTables();
+    if (!started) {
+        report(started.error().message);
         return batchSignal ? stopStatus(batchSignal) : exitOutput;
     }
     for (;;) {
@@ -610,9 +598,8 @@ int Batch::summary() {
         if (i.state == Item::failed && status == exitOk) status = i.exit;
     }
     if (batchSignal) status = batchSignal == SIGINT ? exitInterrupted : exitTerminated;
-    std::string error;
-    if (!writeTables(error)) {
-        report(error);
+    if (const Outcome written = writeTables(); !written) {
+        report(written.error().message);
         if (status == exitOk) status = exitOutput;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - begin_).count();

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/options.h"
 #include "ambrevo/pipeline/module/module.h"
 #include "ambrevo/pipeline/module/settings.h"
 
-// The batch's own checks, made instead of the single-run checks of the output names.
-bool checkBatchOptions(Options& o, std::string& error);
+// The batch's own checks, made instead of the single-run checks of the output names; a usage
+// failure saying what to change.
+Outcome checkBatchOptions(Options& o);
 
 // The outputs of one input: OUT/<name><suffix> for each output option given (and a CSV track
 // file when --tracks is not); `name` is the input's file name without its extension.

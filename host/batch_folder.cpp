@@ -53,19 +53,15 @@ void removeIfDead(const fs::path& file, const std::string& target) {
 
 }  // namespace
 
-bool FolderLock::acquire(const std::string& dir, const std::atomic<int>& stop, std::string& error,
-                         std::string& notice) {
+Outcome FolderLock::acquire(const std::string& dir, const std::atomic<int>& stop, std::string& notice) {
     release();
     path_ = (fs::path(dir) / ".batch.lock").string();
     const auto giveUp = Clock::now() + std::chrono::seconds(30);
     for (;;) {
         fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-        if (fd_ < 0) {
-            error = "cannot make the batch lock '" + path_ + "': " + std::strerror(errno);
-            return false;
-        }
+        if (fd_ < 0) return outputFailure("cannot make the batch lock '" + path_ + "': " + std::strerror(errno));
         if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-            if (sameFile(fd_, path_)) return true;
+            if (sameFile(fd_, path_)) return {};
             ::close(fd_), fd_ = -1;  // its last holder removed it: the lock is another file's now
             continue;
         }
@@ -73,16 +69,12 @@ bool FolderLock::acquire(const std::string& dir, const std::atomic<int>& stop, s
         ::close(fd_), fd_ = -1;
         if (noLocks(why)) {
             notice = "the file system of '" + dir + "' has no locks: do not run two batches into it at once";
-            return true;
+            return {};
         }
-        if (stop.load()) {
-            error = "stopped while waiting for the batch lock '" + path_ + "'";
-            return false;
-        }
-        if (Clock::now() > giveUp) {
-            error = "another process has held the batch lock '" + path_ + "' for 30 s; try again when it is done";
-            return false;
-        }
+        if (stop.load()) return outputFailure("stopped while waiting for the batch lock '" + path_ + "'");
+        if (Clock::now() > giveUp)
+            return outputFailure("another process has held the batch lock '" + path_ +
+                                 "' for 30 s; try again when it is done");
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -95,7 +87,7 @@ void FolderLock::release() {
     fd_ = -1;
 }
 
-bool BatchPresence::open(const std::string& dir, std::string& error) {
+Outcome BatchPresence::open(const std::string& dir) {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "host");
     std::string h = host;
@@ -110,11 +102,9 @@ bool BatchPresence::open(const std::string& dir, std::string& error) {
     path_ = (fs::path(dir) / name_).string();
     // Not inherited by the runs: the presence ends with the batch itself.
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-    if (fd_ < 0 || (::flock(fd_, LOCK_EX | LOCK_NB) != 0 && !noLocks(errno))) {
-        error = "cannot mark the batch as running in '" + dir + "' (" + path_ + ")";
-        return false;
-    }
-    return true;
+    if (fd_ < 0 || (::flock(fd_, LOCK_EX | LOCK_NB) != 0 && !noLocks(errno)))
+        return outputFailure("cannot mark the batch as running in '" + dir + "' (" + path_ + ")");
+    return {};
 }
 
 BatchPresence::~BatchPresence() {
@@ -169,12 +159,13 @@ std::string fileIdentity(const std::string& file) {
            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
-bool readSmallFile(const std::string& file, const std::string& what, long long largest, std::string& text,
-                   std::string& error) {
-    text.clear();
+Expected<std::string> readSmallFile(const std::string& file, const std::string& what, long long largest) {
     // Not blocking: a FIFO in the file's place must not hold the batch up.
     const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || (error = "cannot read the " + what + " '" + file + "'", false);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::string();
+        return outputFailure("cannot read the " + what + " '" + file + "'");
+    }
     struct stat st {};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (!regular || st.st_size > largest) {
@@ -184,10 +175,9 @@ bool readSmallFile(const std::string& file, const std::string& what, long long l
                                  : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
                                  : !regular                                    ? "no regular file"
                                  : "larger than " + std::to_string(largest >> 20) + " MiB";
-        error = "the " + what + " '" + file + "' is " + kind + ": remove it or give another --out-dir";
-        return false;
+        return outputFailure("the " + what + " '" + file + "' is " + kind + ": remove it or give another --out-dir");
     }
-    text.resize(size_t(st.st_size));
+    std::string text(size_t(st.st_size), '\0');
     size_t got = 0;
     for (ssize_t n = 1; got < text.size() && n > 0;) {
         n = ::read(fd, text.data() + got, text.size() - got);
@@ -196,5 +186,5 @@ bool readSmallFile(const std::string& file, const std::string& what, long long l
     }
     ::close(fd);
     text.resize(got);
-    return true;
+    return text;
 }

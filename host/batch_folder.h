@@ -16,12 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
+
 class FolderLock {
 public:
-    // Waits for the lock of `dir` while `stop` stays 0; false with `error` set when it could
-    // not be taken (a stop, a folder that takes no file, or a holder that keeps it for 30 s).
-    // On a file system without locks it goes on unlocked and says so once in `notice`.
-    bool acquire(const std::string& dir, const std::atomic<int>& stop, std::string& error, std::string& notice);
+    // Waits for the lock of `dir` while `stop` stays 0; an output failure when it could not be
+    // taken (a stop, a folder that takes no file, or a holder that keeps it for 30 s). On a file
+    // system without locks it goes on unlocked and says so once in `notice`.
+    Outcome acquire(const std::string& dir, const std::atomic<int>& stop, std::string& notice);
     void release();
     ~FolderLock() { release(); }
 
@@ -33,7 +35,7 @@ private:
 // This batch's presence in a folder, from open() to the end of the object.
 class BatchPresence {
 public:
-    bool open(const std::string& dir, std::string& error);
+    Outcome open(const std::string& dir);
     ~BatchPresence();
     // The name that claims of this batch carry.
     const std::string& name() const { return name_; }
@@ -56,8 +58,7 @@ void removeDeadTemporaries(const std::vector<std::string>& targets);
 // when there is no file.
 std::string fileIdentity(const std::string& file);
 
-// The whole of `file` when it is a regular file of at most `largest` bytes, in `text` (empty
-// when there is no file). False with `error` when it is something else (a folder, a FIFO, a
-// device: not read, and not waited for) or too large: the message names the way out.
-bool readSmallFile(const std::string& file, const std::string& what, long long largest, std::string& text,
-                   std::string& error);
+// The whole of `file` when it is a regular file of at most `largest` bytes (empty when there
+// is no file). An output failure when it is something else (a folder, a FIFO, a device: not
+// read, and not waited for) or too large: the message names the way out.
+Expected<std::string> readSmallFile(const std::string& file, const std::string& what, long long largest);

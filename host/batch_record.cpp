@@ -86,18 +86,18 @@ std::optional<Claim> claimOf(const Json& entry) {
 
 }  // namespace
 
-bool BatchRecord::load(std::string& error) {
+Outcome BatchRecord::load() {
     runs_.clear();
-    std::string text;
-    if (!readSmallFile(file_, "batch record", kLargestRecord, text, error)) return false;
+    const Expected<std::string> text = readSmallFile(file_, "batch record", kLargestRecord);
+    if (!text) return text.error();
     seen_ = fileIdentity(file_);
-    const Json all = Json::parse(text, nullptr, false);
-    if (!all.is_object() || !all.contains("inputs") || !all["inputs"].is_object()) return true;
+    const Json all = Json::parse(*text, nullptr, false);
+    if (!all.is_object() || !all.contains("inputs") || !all["inputs"].is_object()) return {};
     for (const auto& [input, entry] : all["inputs"].items()) {
         Entry e{runOf(entry), claimOf(entry)};
         if (e.made || e.claim) runs_[input] = std::move(e);
     }
-    return true;
+    return {};
 }
 
 bool BatchRecord::changed() const { return fileIdentity(file_) != seen_; }
@@ -144,7 +144,7 @@ void BatchRecord::settle(const std::function<bool(const std::string& batch)>& al
     }
 }
 
-bool BatchRecord::save(std::string& error) {
+Outcome BatchRecord::save() {
     Json inputs = Json::object();
     for (const auto& [input, entry] : runs_) {
         Json e = Json::object();
@@ -158,7 +158,6 @@ bool BatchRecord::save(std::string& error) {
     }
     const Outcome saved = writeWholeFile(
         file_, "batch record", Json{{"inputs", inputs}}.dump(1, ' ', false, Json::error_handler_t::replace) + "\n");
-    if (!saved) error = saved.error().message;
     seen_ = fileIdentity(file_);
-    return bool(saved);
+    return saved;
 }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
 #include "ambrevo/pipeline/core/options.h"
 #include "ambrevo/pipeline/module/settings.h"
 
@@ -40,9 +41,9 @@ class BatchRecord {
 public:
     explicit BatchRecord(std::string file) : file_(std::move(file)) {}
     // A missing file is an empty record, and so is one that holds no record (nothing is known
-    // of any input then). False with `error` set when the file is no regular file or larger
-    // than any record: it is neither read nor replaced.
-    bool load(std::string& error);
+    // of any input then). An output failure when the file is no regular file or larger than
+    // any record: it is neither read nor replaced.
+    Outcome load();
     // Whether the file changed since this record last read or wrote it.
     bool changed() const;
     const RecordedRun* find(const std::string& input) const;
@@ -57,7 +58,7 @@ public:
     // longer the one found when the run began, else the claim is released.
     void settle(const std::function<bool(const std::string& batch)>& alive,
                 const std::function<std::string(const std::string& file)>& identity);
-    bool save(std::string& error);
+    Outcome save();
 
 private:
     struct Entry {

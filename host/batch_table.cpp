@@ -14,10 +14,11 @@ constexpr long long kLargestTable = 256LL << 20;
 
 }  // namespace
 
-bool BatchTable::refresh(std::string& error) {
-    if (!seen_.empty() && fileIdentity(file_) == seen_) return true;
-    std::string text;
-    if (!readSmallFile(file_, "batch table", kLargestTable, text, error)) return false;
+Outcome BatchTable::refresh() {
+    if (!seen_.empty() && fileIdentity(file_) == seen_) return {};
+    const Expected<std::string> file = readSmallFile(file_, "batch table", kLargestTable);
+    if (!file) return file.error();
+    const std::string& text = *file;
     seen_ = fileIdentity(file_);
     std::vector<std::pair<std::string, std::string>> read;
     const size_t header = text.find('\n');
@@ -35,7 +36,7 @@ bool BatchTable::refresh(std::string& error) {
         if (std::none_of(read.begin(), read.end(), [&](const auto& r) { return r.first == row.first; }))
             read.push_back(std::move(row));
     rows_ = std::move(read);
-    return true;
+    return {};
 }
 
 void BatchTable::set(const std::string& input, const std::vector<std::string>& cells, bool unlessListed) {
@@ -49,11 +50,10 @@ void BatchTable::set(const std::string& input, const std::vector<std::string>& c
         at->second = line;
 }
 
-bool BatchTable::save(std::string& error) {
+Outcome BatchTable::save() {
     std::string text = std::string(kHeader) + "\n";
     for (const auto& [input, line] : rows_) text += line + "\n";
     const Outcome saved = writeWholeFile(file_, "batch table", text);
-    if (!saved) error = saved.error().message;
     seen_ = fileIdentity(file_);
-    return bool(saved);
+    return saved;
 }

@@ -7,16 +7,18 @@
 #include <utility>
 #include <vector>
 
+#include "ambrevo/pipeline/core/failure.h"
+
 class BatchTable {
 public:
     explicit BatchTable(std::string file) : file_(std::move(file)) {}
-    // Reads the rows when the file changed since this table last read or wrote it. False with
-    // `error` when it is no regular file (it is then neither read nor replaced).
-    bool refresh(std::string& error);
+    // Reads the rows when the file changed since this table last read or wrote it. An output
+    // failure when it is no regular file (it is then neither read nor replaced).
+    Outcome refresh();
     // The row of `input` (its cells after the input's own). With `unlessListed`, an input that
     // has a row keeps it.
     void set(const std::string& input, const std::vector<std::string>& cells, bool unlessListed = false);
-    bool save(std::string& error);
+    Outcome save();
 
 private:
     std::string file_;

@@ -87,7 +87,8 @@ int hostMain(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "score") return ambrevo::score_main(argc - 1, argv + 1, std::cout, std::cerr, signalStop());
     Options o;
     if (const Outcome parsed = parseOptions(argc, argv, o); !parsed) return fail(parsed.error());
-    if (std::string error; isBatch(o) && !checkBatchOptions(o, error)) return fail(exitUsage, error);
+    if (isBatch(o))
+        if (const Outcome checked = checkBatchOptions(o); !checked) return fail(checked.error());
     quietLibraries(o.verbose);
     Module module;
     const Outcome loaded = module.load(o.modulePath.empty() ? defaultModulePath() : o.modulePath);

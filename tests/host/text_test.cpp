@@ -11,6 +11,7 @@
 #include "ambrevo/pipeline/tracks/track_table.h"
 #include "batch_table.h"
 #include "cli_util.h"
+#include "options_util.h"
 #include "tracks/background_samples.h"
 
 using cli::run;
@@ -90,20 +91,19 @@ TEST(TrackTable, QuotedCellsAreReadAndOnlyCorrectedRowsAreWrittenAnew) {
 TEST(BatchTable, AnInputWithCommasQuotesAndLineBreaksKeepsItsOneRow) {
     TempDir dir;
     const std::string file = dir / "batch.csv", odd = "a, \"b\"\nc.avi";
-    std::string error;
     BatchTable first(file);
-    ASSERT_TRUE(first.refresh(error)) << error;
+    ASSERT_EQ(failure(first.refresh()), "");
     first.set(odd, {"done", "0", "5", "1.00", "it said \"fine\", then stopped"});
     first.set("plain.avi", {"failed", "3", "0", "0.10", "cannot open"});
-    ASSERT_TRUE(first.save(error)) << error;
+    ASSERT_EQ(failure(first.save()), "");
     const std::string header = "input,status,exit,frames,seconds,message\n", plain = "plain.avi,failed,3,0,0.10,cannot open\n";
     EXPECT_EQ(readFile(file),
               header + "\"a, \"\"b\"\"\nc.avi\",done,0,5,1.00,\"it said \"\"fine\"\", then stopped\"\n" + plain);
     writeFile(file, readFile(file) + "\"x\"y,done\n");
     BatchTable second(file);
-    ASSERT_TRUE(second.refresh(error)) << error;
+    ASSERT_EQ(failure(second.refresh()), "");
     second.set(odd, {"skipped", "", "5", "0.00", ""});
-    ASSERT_TRUE(second.save(error)) << error;
+    ASSERT_EQ(failure(second.save()), "");
     EXPECT_EQ(readFile(file), header + "\"a, \"\"b\"\"\nc.avi\",skipped,,5,0.00,\n" + plain + "\"x\"y,done\n");
 }
 

@@ -306,6 +306,14 @@ void require(bool condition, ambrevo_status status, const char* message) {
     if (!condition) throw c_failure{status, message};
 }
 
+// The arguments every call that fills a caller's list takes: a procedure, where the count goes,
+// and room for `capacity` entries (none needs no buffer).
+void requireList(const void* procedure, const int32_t* count, const void* out, int32_t capacity,
+                 const char* badBuffer) {
+    require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
+    require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, badBuffer);
+}
+
 // The handles given out: a slot of this table in the low half of the handle's bits, the slot's
 // generation in the high half. A destroyed instance's slot counts one generation on, so its
 // old handle finds nothing, even once the slot holds another instance (until the generation
@@ -586,8 +594,7 @@ IP_EXPORT ambrevo_status ambrevo_process(ambrevo_procedure* procedure, const amb
 IP_EXPORT ambrevo_status ambrevo_objects(const ambrevo_procedure* procedure, ambrevo_object* out, int32_t capacity,
                                            int32_t* count) {
     return guarded([&] {
-        require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
-        require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad object buffer");
+        requireList(procedure, count, out, capacity, "bad object buffer");
         *count = 0;
         const Held p(procedure);
         const auto* source = dynamic_cast<const ip_objectSource*>(p->procedure.get());
@@ -617,8 +624,7 @@ static_assert(sizeof(ambrevo_details) == sizeof(ip_objectDetails) &&
 IP_EXPORT ambrevo_status ambrevo_object_details(const ambrevo_procedure* procedure, void* out, int32_t capacity,
                                                   int32_t record_size, int32_t* count) {
     return guarded([&] {
-        require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
-        require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad object buffer");
+        requireList(procedure, count, out, capacity, "bad object buffer");
         require(record_size >= ip_detailsLeast, AMBREVO_ERROR_ARGUMENT, "record size below that of index, x and y");
         const Held p(procedure);
         const auto* source = dynamic_cast<const ip_objectSource*>(p->procedure.get());
@@ -634,8 +640,7 @@ static_assert(sizeof(ambrevo_counter) == sizeof(ip_counterRecord) &&
 IP_EXPORT ambrevo_status ambrevo_counters(const ambrevo_procedure* procedure, void* out, int32_t capacity,
                                             int32_t record_size, int32_t* count) {
     return guarded([&] {
-        require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
-        require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad counter buffer");
+        requireList(procedure, count, out, capacity, "bad counter buffer");
         require(record_size >= int32_t(sizeof(ambrevo_counter)), AMBREVO_ERROR_ARGUMENT,
                 "record size below that of a counter");
         const Held p(procedure);
@@ -661,8 +666,7 @@ IP_EXPORT ambrevo_status ambrevo_destination(ambrevo_procedure* procedure, ambre
 IP_EXPORT ambrevo_status ambrevo_profile(ambrevo_procedure* procedure, ambrevo_stage* out, int32_t capacity,
                                            int32_t* count) {
     return guarded([&] {
-        require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
-        require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad stage buffer");
+        requireList(procedure, count, out, capacity, "bad stage buffer");
         stage_recorder recorder;
         const Held p(procedure);
         call_scope scope(p.get());
@@ -717,8 +721,7 @@ static_assert(sizeof(ambrevo_record) == sizeof(ip_objectRecord) &&
 IP_EXPORT ambrevo_status ambrevo_object_records(const ambrevo_procedure* procedure, void* out, int32_t capacity,
                                                   int32_t record_size, int32_t* count) {
     return guarded([&] {
-        require(procedure != nullptr && count != nullptr, AMBREVO_ERROR_ARGUMENT, "null argument");
-        require(capacity >= 0 && (capacity == 0 || out != nullptr), AMBREVO_ERROR_ARGUMENT, "bad object buffer");
+        requireList(procedure, count, out, capacity, "bad object buffer");
         require(record_size >= int32_t(sizeof(ambrevo_record)), AMBREVO_ERROR_ARGUMENT,
                 "record size below that of an object record");
         *count = 0;

@@ -150,15 +150,17 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
             const IdentityRow& last = lastBefore(rows, way, it->first);
             const long long since = it->first - last.frame;
             const double gate = step + motion.fast * double(gap), near = step + motion.fast * double(since) + body;
+            // The track's place stands in only where it is sharper than the animal's own motion.
+            const double spread = motion.wander(since) + body;
+            const bool sharper = since < gap && spread < motion.heading(gap);
             for (int b : it->second) {
                 const Fragment& to = fragments[size_t(b)];
                 const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
-                const double tx = to.start.x - last.x, ty = to.start.y - last.y;
-                const bool alone = dx * dx + dy * dy <= gate * gate, along = tx * tx + ty * ty <= near * near;
-                if (!alone && !along) continue;
-                double cost = motionCost(from, to, gap, motion);
-                if (along && since < gap) cost = std::min(cost, missCost(tx * tx + ty * ty, motion.wander(since) + body));
-                mine.push_back({int(a), b, cost});
+                const double away = std::pow(to.start.x - last.x, 2) + std::pow(to.start.y - last.y, 2);
+                const bool along = sharper && away <= near * near;
+                if (dx * dx + dy * dy > gate * gate && !along) continue;
+                const double cost = motionCost(from, to, gap, motion);
+                mine.push_back({int(a), b, along ? std::min(cost, missCost(away, spread)) : cost});
             }
         }
         std::sort(mine.begin(), mine.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });

@@ -59,7 +59,8 @@ MotionModel learn_motion(std::span<const IdentityRow> rows, const std::vector<Fr
 // tells little of where it comes out, but its linked track (among the rows of `members`, a
 // group's, by frame) went with it, or with a body touching it: the track's last row before a
 // fragment starts puts the animal within `body` pixels of it (the distance at which objects
-// touch) plus its way since, and a join costs the less of that and the motion across the gap.
+// touch) plus its way since. Where that is sharper than where the animal's own motion leads
+// (a contact long for the animal's speed), a join costs the less of the two.
 std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::vector<int>& members,
                                   const std::vector<Fragment>& fragments, const MotionModel& motion, double step,
                                   double body, long long reach, size_t keep);

@@ -49,16 +49,49 @@ const IdentityRow& lastBefore(std::span<const IdentityRow> rows, const std::vect
     return rows[size_t(*std::prev(it))];
 }
 
+// Squared pixels: how far `to` starts from where both fragments' headings, carried across the
+// gap, put it.
+double headingMiss2(const Fragment& from, const Fragment& to, long long gap) {
+    const double g = double(gap);
+    const double fx = to.start.x - from.end.x - from.evx * g, fy = to.start.y - from.end.y - from.evy * g;
+    const double bx = from.end.x - to.start.x + to.svx * g, by = from.end.y - to.start.y + to.svy * g;
+    return (fx * fx + fy * fy + bx * bx + by * by) / 2;
+}
+
 // Nats: how unlikely `to` starts where it does, `gap` frames after `from` ended, weighed both
 // ways (each one's motion carried across the gap) and as the likelier of an animal that kept
 // its heading and one that wandered off from where it was.
 double motionCost(const Fragment& from, const Fragment& to, long long gap, const MotionModel& motion) {
-    const double g = double(gap);
-    const double fx = to.start.x - from.end.x - from.evx * g, fy = to.start.y - from.end.y - from.evy * g;
-    const double bx = from.end.x - to.start.x + to.svx * g, by = from.end.y - to.start.y + to.svy * g;
     const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
-    return std::min(missCost((fx * fx + fy * fy + bx * bx + by * by) / 2, motion.heading(gap)),
+    return std::min(missCost(headingMiss2(from, to, gap), motion.heading(gap)),
                     missCost(dx * dx + dy * dy, motion.wander(gap)));
+}
+
+constexpr double infinite = std::numeric_limits<double>::infinity();
+
+// A fragment that may continue another: its cost by motion, by the linked track's place
+// (infinite where that does not apply), whether motion alone reaches it, and whether it starts
+// where the headings lead.
+struct Candidate {
+    int to;
+    double motion, track;
+    bool reached, onHeading;
+};
+
+// The `keep` likeliest continuations of fragment `from`. Where the animal's headings lead to a
+// fragment (two animals that cross and go on), that motion is the evidence: the linked track
+// may have swapped bodies in the contact, so its place is weighed only where no continuation
+// lies on the animal's way (a heap that scrambled its motion).
+std::vector<Join> cheapest(int from, const std::vector<Candidate>& seen, size_t keep) {
+    const bool onWay = std::ranges::any_of(seen, &Candidate::onHeading);
+    std::vector<Join> mine;
+    for (const Candidate& c : seen) {
+        if (onWay && !c.reached) continue;
+        mine.push_back({from, c.to, onWay ? c.motion : std::min(c.motion, c.track)});
+    }
+    std::sort(mine.begin(), mine.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
+    if (mine.size() > keep) mine.resize(keep);
+    return mine;
 }
 
 }  // namespace
@@ -144,7 +177,7 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
     for (size_t a = 0; a < fragments.size(); ++a) {
         const Fragment& from = fragments[a];
         const std::vector<int>& way = tracks.at(from.track);
-        std::vector<Join> mine;
+        std::vector<Candidate> seen;
         for (auto it = starting.upper_bound(from.last); it != starting.end() && it->first <= from.last + reach; ++it) {
             const long long gap = it->first - from.last;
             const IdentityRow& last = lastBefore(rows, way, it->first);
@@ -158,13 +191,13 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
                 const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
                 const double away = std::pow(to.start.x - last.x, 2) + std::pow(to.start.y - last.y, 2);
                 const bool along = sharper && away <= near * near;
-                if (dx * dx + dy * dy > gate * gate && !along) continue;
-                const double cost = motionCost(from, to, gap, motion);
-                mine.push_back({int(a), b, along ? std::min(cost, missCost(away, spread)) : cost});
+                const bool reached = dx * dx + dy * dy <= gate * gate;
+                if (!reached && !along) continue;
+                seen.push_back({b, motionCost(from, to, gap, motion), along ? missCost(away, spread) : infinite,
+                                reached, headingMiss2(from, to, gap) <= std::pow(motion.heading(gap), 2)});
             }
         }
-        std::sort(mine.begin(), mine.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
-        if (mine.size() > keep) mine.resize(keep);
+        std::vector<Join> mine = cheapest(int(a), seen, keep);
         joins.insert(joins.end(), mine.begin(), mine.end());
     }
     return joins;

@@ -157,7 +157,8 @@ void poll(const StopToken& stop) {
 Labelled labelFragments(std::span<const IdentityRow> rows, const Group& g, int animals, const IdentitySettings& s,
                         const StopToken& stop) {
     const std::vector<Join> joins =
-        join_candidates(g.fragments, learn_motion(rows, g.fragments), s.max_step, reachFrames, joinsPerEnd);
+        join_candidates(rows, g.members, g.fragments, learn_motion(rows, g.fragments), s.max_step, g.contact,
+                        reachFrames, joinsPerEnd);
     std::vector<double> motion;
     for (const Join& j : joins) motion.push_back(j.motion);
     const LookModel unlabelled = LookModel::unlabelled(g.within, g.looks, g.halves, apart(g.fragments));

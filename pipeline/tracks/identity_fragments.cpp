@@ -30,19 +30,68 @@ void setEnds(std::span<const IdentityRow> rows, Fragment& f) {
     f.evx = (b.x - e.x) / double(k), f.evy = (b.y - e.y) / double(k);
 }
 
+// Nats: how unlikely a miss of sqrt(`miss2`) pixels is about a place known within `spread`.
+double missCost(double miss2, double spread) {
+    return miss2 / (2 * spread * spread) + std::log(2 * std::numbers::pi * spread * spread);
+}
+
+// Each track's rows among the members, by frame.
+std::map<long long, std::vector<int>> trackRows(std::span<const IdentityRow> rows, const std::vector<int>& members) {
+    std::map<long long, std::vector<int>> out;
+    for (int i : members)
+        if (rows[size_t(i)].track >= 0) out[rows[size_t(i)].track].push_back(i);
+    return out;
+}
+
+// The last of a track's rows (`way`, by frame) before `frame`.
+const IdentityRow& lastBefore(std::span<const IdentityRow> rows, const std::vector<int>& way, long long frame) {
+    const auto it = std::partition_point(way.begin(), way.end(), [&](int i) { return rows[size_t(i)].frame < frame; });
+    return rows[size_t(*std::prev(it))];
+}
+
+// Squared pixels: how far `to` starts from where both fragments' headings, carried across the
+// gap, put it.
+double headingMiss2(const Fragment& from, const Fragment& to, long long gap) {
+    const double g = double(gap);
+    const double fx = to.start.x - from.end.x - from.evx * g, fy = to.start.y - from.end.y - from.evy * g;
+    const double bx = from.end.x - to.start.x + to.svx * g, by = from.end.y - to.start.y + to.svy * g;
+    return (fx * fx + fy * fy + bx * bx + by * by) / 2;
+}
+
 // Nats: how unlikely `to` starts where it does, `gap` frames after `from` ended, weighed both
 // ways (each one's motion carried across the gap) and as the likelier of an animal that kept
 // its heading and one that wandered off from where it was.
 double motionCost(const Fragment& from, const Fragment& to, long long gap, const MotionModel& motion) {
-    const double g = double(gap);
-    const double fx = to.start.x - from.end.x - from.evx * g, fy = to.start.y - from.end.y - from.evy * g;
-    const double bx = from.end.x - to.start.x + to.svx * g, by = from.end.y - to.start.y + to.svy * g;
     const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
-    auto cost = [](double miss2, double spread) {
-        return miss2 / (2 * spread * spread) + std::log(2 * std::numbers::pi * spread * spread);
-    };
-    return std::min(cost((fx * fx + fy * fy + bx * bx + by * by) / 2, motion.heading(gap)),
-                    cost(dx * dx + dy * dy, motion.wander(gap)));
+    return std::min(missCost(headingMiss2(from, to, gap), motion.heading(gap)),
+                    missCost(dx * dx + dy * dy, motion.wander(gap)));
+}
+
+constexpr double infinite = std::numeric_limits<double>::infinity();
+
+// A fragment that may continue another: its cost by motion, by the linked track's place
+// (infinite where that does not apply), whether motion alone reaches it, and whether it starts
+// where the headings lead.
+struct Candidate {
+    int to;
+    double motion, track;
+    bool reached, onHeading;
+};
+
+// The `keep` likeliest continuations of fragment `from`. Where the animal's headings lead to a
+// fragment (two animals that cross and go on), that motion is the evidence: the linked track
+// may have swapped bodies in the contact, so its place is weighed only where no continuation
+// lies on the animal's way (a heap that scrambled its motion).
+std::vector<Join> cheapest(int from, const std::vector<Candidate>& seen, size_t keep) {
+    const bool onWay = std::ranges::any_of(seen, &Candidate::onHeading);
+    std::vector<Join> mine;
+    for (const Candidate& c : seen) {
+        if (onWay && !c.reached) continue;
+        mine.push_back({from, c.to, onWay ? c.motion : std::min(c.motion, c.track)});
+    }
+    std::sort(mine.begin(), mine.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
+    if (mine.size() > keep) mine.resize(keep);
+    return mine;
 }
 
 }  // namespace
@@ -118,26 +167,37 @@ MotionModel learn_motion(std::span<const IdentityRow> rows, const std::vector<Fr
     return m;
 }
 
-std::vector<Join> join_candidates(const std::vector<Fragment>& fragments, const MotionModel& motion, double step,
-                                  long long reach, size_t keep) {
+std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                                  const std::vector<Fragment>& fragments, const MotionModel& motion, double step,
+                                  double body, long long reach, size_t keep) {
     std::map<long long, std::vector<int>> starting;
     for (size_t k = 0; k < fragments.size(); ++k) starting[fragments[k].first].push_back(int(k));
+    const std::map<long long, std::vector<int>> tracks = trackRows(rows, members);
     std::vector<Join> joins;
     for (size_t a = 0; a < fragments.size(); ++a) {
         const Fragment& from = fragments[a];
-        std::vector<Join> mine;
+        const std::vector<int>& way = tracks.at(from.track);
+        std::vector<Candidate> seen;
         for (auto it = starting.upper_bound(from.last); it != starting.end() && it->first <= from.last + reach; ++it) {
             const long long gap = it->first - from.last;
-            const double gate = step + motion.fast * double(gap);
+            const IdentityRow& last = lastBefore(rows, way, it->first);
+            const long long since = it->first - last.frame;
+            const double gate = step + motion.fast * double(gap), near = step + motion.fast * double(since) + body;
+            // The track's place stands in only where it is sharper than the animal's own motion.
+            const double spread = motion.wander(since) + body;
+            const bool sharper = since < gap && spread < motion.heading(gap);
             for (int b : it->second) {
                 const Fragment& to = fragments[size_t(b)];
                 const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
-                if (dx * dx + dy * dy > gate * gate) continue;
-                mine.push_back({int(a), b, motionCost(from, to, gap, motion)});
+                const double away = std::pow(to.start.x - last.x, 2) + std::pow(to.start.y - last.y, 2);
+                const bool along = sharper && away <= near * near;
+                const bool reached = dx * dx + dy * dy <= gate * gate;
+                if (!reached && !along) continue;
+                seen.push_back({b, motionCost(from, to, gap, motion), along ? missCost(away, spread) : infinite,
+                                reached, headingMiss2(from, to, gap) <= std::pow(motion.heading(gap), 2)});
             }
         }
-        std::sort(mine.begin(), mine.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
-        if (mine.size() > keep) mine.resize(keep);
+        std::vector<Join> mine = cheapest(int(a), seen, keep);
         joins.insert(joins.end(), mine.begin(), mine.end());
     }
     return joins;

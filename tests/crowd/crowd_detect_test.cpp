@@ -140,8 +140,8 @@ TEST(CrowdDetect, RimCornerAndStainAreBackground) {
     };
     for (int animals : {0, 5}) {
         auto p = crowd({{"animals", animals}});
-        const std::vector<mover> stain = {{60, 130, 0, 0, 5.5, 95}};
-        EXPECT_EQ(misses(*p, walled, walkers(5, 40), 200, 90, animals ? std::vector<mover>{} : stain), 0)
+        const std::vector<mover> stain = {{60, 130, 0, 0, 5.5, 95}}, none;
+        EXPECT_EQ(misses(*p, walled, walkers(5, 40), 200, 90, animals ? none : stain), 0)
             << "animals " << animals;
         EXPECT_NE(p->background(), nullptr);
     }
@@ -241,18 +241,15 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
 // lay in every sample is structure; one that less than half of lay in every sample is slow
 // animals overlapping from sample to sample, taken for animals (the floor around them).
 TEST(CrowdDetect, PatchCrossedBySlowAnimalsIsNoStructure) {
-    const dib_fmt format(80, 40, 1, 0, true);
-    dib_base median(format, 0), still(format, 0);
+    dib_base median(dib_fmt(80, 40, 1, 0, true), 0), still(median.format(), 0);
     dib_fill(median, 180), dib_fill(still, 0);
-    crowd_stillRules rules;
-    rules.animals = 2, rules.singleArea = 100, rules.movingAnimals = 2, rules.always.assign(80 * 40, 0);
+    crowd_stillRules rules{.animals = 2, .singleArea = 100, .movingAnimals = 2, .always = std::vector<uint8_t>(80 * 40)};
     for (int y = 10; y < 25; ++y)
         for (int x = 5; x < 75; ++x)
             if (x < 27 || x > 52)
                 median.row(y)[x] = 60, still.row(y)[x] = 1, rules.always[size_t(y * 80 + x)] = x < 27 || x > 70;
     EXPECT_EQ(crowd_keepStillAnimals(median, still, rules).structures, 1);
-    EXPECT_EQ(median.row(15)[10], 60);
-    EXPECT_EQ(median.row(15)[60], 180);
+    EXPECT_EQ(std::make_pair(median.row(15)[10], median.row(15)[60]), std::make_pair(uint8_t(60), uint8_t(180)));
 }
 
 // A floor lit from one side (100 to 220 across the frame): the animals are found from the

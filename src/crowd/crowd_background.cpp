@@ -437,10 +437,19 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     crowd_median(images, image_);
     // Where most samples marked an object, judged animal or structure (crowd_still.h).
     still_.ensureAllocated();
+    crowd_stillRules rules = facts.still;
+    // In the first median two samples twenty frames apart (with the default sampleEvery) make
+    // a majority: an animal that swims less than its length in that time leaves a still patch
+    // where its bodies overlapped, and may lie in all three. Later medians span long enough
+    // that what lay in most samples rested there; their patches are judged alike.
+    const uint32_t all = (uint32_t(1) << count) - 1;
+    if (count == 3) rules.always.resize(covered_.size());
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
-        const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);
+        const size_t row = size_t(y) * size_t(image_.width);
+        const uint32_t* c = covered_.data() + row;
         uint8_t* st = still_.row(y);
         for (int32_t x = 0; x < image_.width; ++x) st[x] = 2 * std::popcount(c[x]) > count ? 1 : 0;
+        for (int32_t x = 0; x < image_.width && !rules.always.empty(); ++x) rules.always[row + size_t(x)] = c[x] == all;
     }
     // The animals seen elsewhere in each sample were moving; the median sample's count.
     std::vector<double> moving;
@@ -450,7 +459,6 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
         moving.push_back(n);
     }
     std::nth_element(moving.begin(), moving.begin() + ptrdiff_t(moving.size() / 2), moving.end());
-    crowd_stillRules rules = facts.still;
     rules.polarity = facts.polarity;
     rules.movingAnimals = moving.empty() ? 0 : moving[moving.size() / 2];
     crowd_keepStillAnimals(image_, still_, rules);

@@ -14,6 +14,9 @@ namespace {
 // and contrast both within about a third of the animals' (log 1.5 between them), the spread
 // of one animal's area as it bends and of its contrast along its body.
 constexpr double kLikeAnimal = 0.4;
+// A still patch marked in every sample over less than this share of it was crossed by slow
+// animals, not lain on: structure never moves.
+constexpr double kLain = 0.5;
 
 // A window of the picture around one patch, with masks of its own.
 struct window {
@@ -86,17 +89,29 @@ double unlike(const crowd_blob& blob, const patch_view& v, const crowd_stillRule
     return d;
 }
 
+// The share of a patch's pixels marked in every sample.
+double lainOn(const crowd_blobs& patches, const crowd_blob& blob, const std::vector<crowd_run>& runs, int32_t width,
+              const std::vector<uint8_t>& always) {
+    int64_t n = 0;
+    for (int32_t i = 0; i < blob.runCount; ++i) {
+        const crowd_run& run = runs[size_t(patches.order()[size_t(blob.firstRun + i)])];
+        const uint8_t* a = always.data() + size_t(run.y) * size_t(width);
+        n += std::count_if(a + run.x0, a + run.x1, [](uint8_t v) { return v != 0; });
+    }
+    return double(n) / double(std::max<int64_t>(1, blob.moments.area));
+}
+
 // With the count known: the still patches taken for animals beyond it, least like one
 // animal first, become structure.
 void countSurplus(const std::vector<crowd_blob>& blobs, const std::vector<patch_view>& views,
-                  const crowd_stillRules& rules, std::vector<char>& animal) {
+                  const std::vector<char>& crossed, const crowd_stillRules& rules, std::vector<char>& animal) {
     const double one = rules.singleArea;
     if (rules.animals <= 0 || one <= 0) return;
     auto animalsIn = [one](const crowd_blob& b) { return std::max(1.0, std::round(double(b.moments.area) / one)); };
     double total = rules.movingAnimals;
     std::vector<size_t> resting;
     for (size_t i = 0; i < blobs.size(); ++i)
-        if (animal[i]) total += animalsIn(blobs[i]), resting.push_back(i);
+        if (animal[i] && !crossed[i]) total += animalsIn(blobs[i]), resting.push_back(i);
     std::stable_sort(resting.begin(), resting.end(), [&](size_t a, size_t b) {
         return unlike(blobs[a], views[a], rules) > unlike(blobs[b], views[b], rules);
     });
@@ -137,7 +152,7 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
     patches.label(still, median, runs, rowStart);
     const auto& blobs = patches.blobs();
     const double one = rules.singleArea;
-    std::vector<char> animal(blobs.size());
+    std::vector<char> animal(blobs.size()), crossed(blobs.size());
     std::vector<patch_view> views(blobs.size());
     for (size_t i = 0; i < blobs.size(); ++i) {
         const double area = double(blobs[i].moments.area);
@@ -148,8 +163,9 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
         views[i] = view(patches, blobs[i], runs, still, margin, rules.polarity, median);
         // Fainter than half the animals' contrast: a stain or the floor's shading, not an animal.
         animal[i] = views[i].floor >= 0 && !(rules.animalContrast > 0 && views[i].contrast < rules.animalContrast / 2);
+        crossed[i] = !rules.always.empty() && lainOn(patches, blobs[i], runs, still.width, rules.always) < kLain;
     }
-    countSurplus(blobs, views, rules, animal);
+    countSurplus(blobs, views, crossed, rules, animal);
     crowd_stillResult result;
     for (size_t i = 0; i < blobs.size(); ++i) {
         if (!animal[i]) {

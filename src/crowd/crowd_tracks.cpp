@@ -135,6 +135,7 @@ void crowd_tracker::start(crowd_track& t, const crowd_sighting& s, double gate) 
     t.pxx = kMeasured, t.pxv = 0, t.pvv = gate * gate / 9;
     t.area = o.area, t.intensity = o.intensity, t.elongation = o.elongation;
     t.sized = s.whole && s.alone;
+    t.seenAlone = t.sized;
     t.missed = 0;
     t.elongated = t.shaped = t.shapedAlone = false;
     t.length = t.balance = t.headward = 0;
@@ -205,7 +206,7 @@ void crowd_tracker::correct(crowd_track& t, crowd_sighting& s) {
         t.area += rate * (o.area - t.area);
         t.intensity += rate * (o.intensity - t.intensity);
         t.elongation += rate * (o.elongation - t.elongation);
-        t.sized = true;
+        t.sized = t.seenAlone = true;
     }
     if (alone || !s.whole) observe(t, s);
     t.missed = 0;
@@ -351,7 +352,9 @@ void crowd_tracker::recover(std::vector<crowd_sighting>& sightings, const crowd_
     for (int32_t o = 0; o < no; ++o) {
         if (before[size_t(o)] >= 0 || trackOf_[size_t(o)] < 0) continue;
         crowd_track& t = tracks_[size_t(trackOf_[size_t(o)])];
+        const bool seenAlone = t.seenAlone;
         start(t, sightings[size_t(o)], rules.gate);
+        t.seenAlone = t.seenAlone || seenAlone;
         if (sightings[size_t(o)].alone || !sightings[size_t(o)].whole) observe(t, sightings[size_t(o)]);
         ++t.seen;
     }

@@ -34,6 +34,10 @@ struct crowd_track {
     // The area is the animal's own, learned from a sighting of it alone; a track started on
     // a part cut out of a blob, or on a blob of several, knows only the part's.
     bool sized;
+    // Whether the track ever saw its animal alone: a track found again (recover) starts its
+    // looks afresh from what it is found on, a part of a blob, say, but it did not start on
+    // a part, and its animal is no piece of a larger one.
+    bool seenAlone;
     int32_t missed;  // frames since it was last seen
     int32_t seen;
     // The body: the midline relative to the centre, head first once the head is known.
@@ -107,7 +111,8 @@ private:
     // Pairs the tracks and objects of `edges` (each an allowed pair and its cost) by least
     // total cost, with the choice of leaving either unmatched when `leaveUnmatched`.
     void pairOptimally(const std::vector<crowd_edge>& edges, bool leaveUnmatched, std::vector<int32_t>& objectOf);
-    // With the animals counted and reached: the lost tracks take the sightings nobody expected.
+    // With the animals counted and reached: the lost tracks take the sightings nobody expected,
+    // each starting afresh from what it is found on but for whether it saw its animal alone.
     void recover(std::vector<crowd_sighting>& sightings, const crowd_trackRules& rules, std::vector<int32_t>& objectOf);
 
     std::vector<crowd_track> tracks_;

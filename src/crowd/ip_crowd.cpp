@@ -305,7 +305,7 @@ int ip_crowd::sizedIn(size_t i) const {
     // size: in a blob of a larger animal they are its pieces, and only the blob's shape tells.
     int sized = 0;
     for (int32_t j = blobTrackStart_[i]; j < blobTrackStart_[i + 1]; ++j)
-        sized += tracker_.tracks()[size_t(blobTracks_[size_t(j)])].sized;
+        sized += tracker_.tracks()[size_t(blobTracks_[size_t(j)])].seenAlone;
     return sized;
 }
 

@@ -116,7 +116,7 @@ private:
     // Whether kept blob i, shaped like one animal of any size, holds the two tracks expected
     // in it lying end to end: both on halves of that one animal.
     bool halvesOfOne(size_t i);
-    // How many of the tracks expected in kept blob i learned their animal's area alone.
+    // How many of the tracks expected in kept blob i ever saw their animal alone.
     int sizedIn(size_t i) const;
     // The shape of an animal no track knows: the tracks' typical one, or while none is
     // learned, that of this frame's elongated animals alone.

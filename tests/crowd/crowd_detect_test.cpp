@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "crowd/crowd_background.h"
+#include "crowd/crowd_still.h"
 #include "crowd/ip_crowd.h"
 #include "crowd_support.h"
 #include "image/dib_access.h"
@@ -139,8 +140,8 @@ TEST(CrowdDetect, RimCornerAndStainAreBackground) {
     };
     for (int animals : {0, 5}) {
         auto p = crowd({{"animals", animals}});
-        const std::vector<mover> stain = {{60, 130, 0, 0, 5.5, 95}};
-        EXPECT_EQ(misses(*p, walled, walkers(5, 40), 200, 90, animals ? std::vector<mover>{} : stain), 0)
+        const std::vector<mover> stain = {{60, 130, 0, 0, 5.5, 95}}, none;
+        EXPECT_EQ(misses(*p, walled, walkers(5, 40), 200, 90, animals ? none : stain), 0)
             << "animals " << animals;
         EXPECT_NE(p->background(), nullptr);
     }
@@ -225,9 +226,8 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
         dib_fill(grey, 180), dib_fill(weight, 0);
         for (int y = 10; y < 30; ++y)
             for (int x = 4; x < 60; ++x) {
-                const bool stays = x < 30, there = stays || i < 6;
-                grey.row(y)[x] = there ? 60 : 180;
-                weight.row(y)[x] = there ? 120 : 0;
+                const bool there = x < 30 || i < 6;  // the left half stays, the right leaves
+                grey.row(y)[x] = there ? 60 : 180, weight.row(y)[x] = there ? 120 : 0;
             }
         if (i == 0) background.start(grey, 0);
         background.learn(grey, weight, facts, false);
@@ -235,6 +235,21 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
     ASSERT_TRUE(background.learned());
     EXPECT_EQ(background.image()->row(20)[10], 60);
     EXPECT_EQ(background.image()->row(20)[50], 180);
+}
+
+// With the count known and exceeded, two still patches of three animals' area: a heap that
+// lay in every sample is structure; one that less than half of lay in every sample is slow
+// animals overlapping from sample to sample, taken for animals (the floor around them).
+TEST(CrowdDetect, PatchCrossedBySlowAnimalsIsNoStructure) {
+    dib_base median(dib_fmt(80, 40, 1, 0, true), 0), still(median.format(), 0);
+    dib_fill(median, 180), dib_fill(still, 0);
+    crowd_stillRules rules{.animals = 2, .singleArea = 100, .movingAnimals = 2, .always = std::vector<uint8_t>(80 * 40)};
+    for (int y = 10; y < 25; ++y)
+        for (int x = 5; x < 75; ++x)
+            if (x < 27 || x > 52)
+                median.row(y)[x] = 60, still.row(y)[x] = 1, rules.always[size_t(y * 80 + x)] = x < 27 || x > 70;
+    EXPECT_EQ(crowd_keepStillAnimals(median, still, rules).structures, 1);
+    EXPECT_EQ(std::make_pair(median.row(15)[10], median.row(15)[60]), std::make_pair(uint8_t(60), uint8_t(180)));
 }
 
 // A floor lit from one side (100 to 220 across the frame): the animals are found from the

@@ -281,10 +281,12 @@ TEST(Crowd, RefusedSettingsChangeNothing) {
 
 // Two tracks of animals alike but for size, a small and a large one (150 and 380 px), pass
 // each other 10 px apart; in one frame they are seen almost level, so close that where they
-// are barely tells which is which (0.2 px the other way): their sizes do.
-TEST(CrowdTracker, SizeTellsAnimalsApartWherePositionBarelyDoes) {
+// are barely tells which is which (0.2 px the other way): their sizes do. The large one,
+// away for a frame and found again 40 px off on a part cut out of a blob, learns its looks
+// afresh but still saw its animal alone: it is no piece of a larger animal.
+TEST(CrowdTracker, SizeTellsAnimalsApartAndFoundAgainStillSawItsAnimalAlone) {
     crowd_tracker tracker;
-    crowd_trackRules rules;
+    const crowd_trackRules rules{.animals = 2};
     std::vector<crowd_sighting> seen(2);
     std::vector<int32_t> identity, first;
     for (int i = 0; i <= 12; ++i) {
@@ -299,6 +301,11 @@ TEST(CrowdTracker, SizeTellsAnimalsApartWherePositionBarelyDoes) {
         if (i == 0) first = identity;
     }
     EXPECT_EQ(identity, first);
+    seen.resize(1);
+    tracker.predict(), tracker.update(seen, rules, identity);
+    seen.push_back({}), seen[1].object.x = 100, seen[1].object.y = 50, seen[1].object.area = 380, seen[1].whole = false;
+    tracker.predict(), tracker.update(seen, rules, identity);
+    EXPECT_TRUE(!tracker.find(identity[1])->sized && tracker.find(identity[1])->seenAlone);
 }
 
 // Fish of two sizes, a third of them twice as long (four times the area), their count not

@@ -41,6 +41,19 @@ def group(r):
     return "overlapping up to half" if shared <= 0.5 else "overlapping more"
 
 
+def pair(bodies, found, gate):
+    """True and reported centres ((x, y) first in each) paired one to one, nearest first, up
+    to `gate` apart: per paired true index, its distance."""
+    pairs = sorted((math.hypot(b[0] - f[0], b[1] - f[1]), i, j)
+                   for i, b in enumerate(bodies) for j, f in enumerate(found))
+    paired, used = {}, set()
+    for d, i, j in pairs:
+        if d <= gate and i not in paired and j not in used:
+            paired[i] = d
+            used.add(j)
+    return paired
+
+
 def distances(tracks, truth):
     """Per group, the distance of each true position to the reported centre paired with it."""
     true = collections.defaultdict(list)
@@ -48,26 +61,25 @@ def distances(tracks, truth):
         true[int(r["frame"])].append((float(r["x"]), float(r["y"]), group(r)))
     out = collections.defaultdict(list)
     for frame, bodies in true.items():
-        found = tracks.get(frame, [])
-        pairs = sorted((math.hypot(bx - fx, by - fy), i, j)
-                       for i, (bx, by, _) in enumerate(bodies) for j, (fx, fy) in enumerate(found))
-        paired, used = {}, set()
-        for d, i, j in pairs:
-            if d <= GATE and i not in paired and j not in used:
-                paired[i] = d
-                used.add(j)
+        paired = pair(bodies, tracks.get(frame, []), GATE)
         for i, body in enumerate(bodies):
             out[body[2]].append(paired.get(i, math.inf))
     return out
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def arguments(doc, within, switch):
+    """The command line of a script comparing a track file with a scene's truth: the two
+    files, --within PX (default `within`) and the on/off option `switch`."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("tracks")
     parser.add_argument("truth")
-    parser.add_argument("--within", type=float, default=2.0)
-    parser.add_argument("--share", action="store_true")
-    a = parser.parse_args()
+    parser.add_argument("--within", type=float, default=within)
+    parser.add_argument(switch, action="store_true")
+    return parser.parse_args()
+
+
+def main():
+    a = arguments(__doc__, 2.0, "--share")
     by_group = distances(reported(a.tracks), a.truth)
     if a.share:
         d = by_group.get("overlapping up to half", [])

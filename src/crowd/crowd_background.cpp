@@ -442,11 +442,14 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     // a majority: an animal that swims less than its length in that time leaves a still patch
     // where its bodies overlapped, and may lie in all three. Later medians span long enough
     // that what lay in most samples rested there; their patches are judged alike.
-    if (count == 3) rules.marks = covered_, rules.samples = count, rules.seen = seen_;
+    const uint32_t all = (uint32_t(1) << count) - 1;
+    if (count == 3) rules.always.resize(covered_.size());
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
-        const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);
+        const size_t row = size_t(y) * size_t(image_.width);
+        const uint32_t* c = covered_.data() + row;
         uint8_t* st = still_.row(y);
         for (int32_t x = 0; x < image_.width; ++x) st[x] = 2 * std::popcount(c[x]) > count ? 1 : 0;
+        for (int32_t x = 0; x < image_.width && !rules.always.empty(); ++x) rules.always[row + size_t(x)] = c[x] == all;
     }
     // The animals seen elsewhere in each sample were moving; the median sample's count.
     std::vector<double> moving;

@@ -99,7 +99,10 @@ private:
     dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
     crowd_floorGuess floor_;
-    using seen_animals = crowd_seenAnimal;
+    struct seen_animals {
+        int32_t x, y;  // centre
+        double count;  // animals the blob holds
+    };
     std::vector<std::vector<seen_animals>> seen_;  // per sample, its blobs that look like animals
     int wanted_ = 1, every_ = 1;
     int64_t frames_ = 0;

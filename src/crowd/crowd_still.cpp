@@ -1,7 +1,6 @@
 #include "crowd/crowd_still.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -90,68 +89,26 @@ double unlike(const crowd_blob& blob, const patch_view& v, const crowd_stillRule
     return d;
 }
 
-// Whether slow animals crossed a patch rather than lay on it: less than half of it was marked
-// in every sample, and the part one sample marked lies off the patch's centre by more than a
-// pixel and by more than three times what dropping as many of its pixels at random would give
-// (noise on a thin line drops pixels all along it).
-bool crossedBySlowAnimals(const crowd_blobs& patches, const crowd_blob& blob, const std::vector<crowd_run>& runs,
-                          int32_t width, const crowd_stillRules& rules) {
-    const uint32_t all = (uint32_t(1) << rules.samples) - 1;
-    std::array<double, 32> n{}, sx{}, sy{};
-    double count = 0, x1 = 0, y1 = 0, x2 = 0, y2 = 0, always = 0;
+// The share of a patch's pixels marked in every sample.
+double lainOn(const crowd_blobs& patches, const crowd_blob& blob, const std::vector<crowd_run>& runs, int32_t width,
+              const std::vector<uint8_t>& always) {
+    int64_t n = 0;
     for (int32_t i = 0; i < blob.runCount; ++i) {
         const crowd_run& run = runs[size_t(patches.order()[size_t(blob.firstRun + i)])];
-        const uint32_t* m = rules.marks.data() + size_t(run.y) * size_t(width);
-        for (int32_t x = run.x0; x < run.x1; ++x) {
-            const double px = x, py = run.y;
-            count += 1, x1 += px, y1 += py, x2 += px * px, y2 += py * py, always += (m[x] & all) == all;
-            for (int s = 0; s < rules.samples; ++s)
-                if (m[x] >> s & 1) n[size_t(s)] += 1, sx[size_t(s)] += px, sy[size_t(s)] += py;
-        }
+        const uint8_t* a = always.data() + size_t(run.y) * size_t(width);
+        n += std::count_if(a + run.x0, a + run.x1, [](uint8_t v) { return v != 0; });
     }
-    if (count < 2 || always >= kLain * count) return false;
-    const double cx = x1 / count, cy = y1 / count, spread = (x2 + y2) / count - cx * cx - cy * cy;
-    for (size_t s = 0; s < size_t(rules.samples); ++s) {
-        if (n[s] < 1) continue;
-        const double shift2 = std::pow(sx[s] / n[s] - cx, 2) + std::pow(sy[s] / n[s] - cy, 2);
-        const double chance2 = spread * (count - n[s]) / (n[s] * (count - 1));
-        if (shift2 > 1 && shift2 > 9 * chance2) return true;
-    }
-    return false;
-}
-
-// The animals seen moving in the samples (the median sample's count): those away from the
-// still patches, and those on patches that slow animals crossed.
-double movingAnimals(const crowd_blobs& patches, const std::vector<crowd_run>& runs, const std::vector<char>& crossed,
-                     const dib_base& still, const crowd_stillRules& rules) {
-    const int32_t width = still.width;
-    if (rules.seen.empty() || std::ranges::none_of(crossed, [](char c) { return c != 0; })) return rules.movingAnimals;
-    std::vector<uint8_t> onCrossed(rules.marks.size());
-    for (size_t i = 0; i < crossed.size(); ++i)
-        for (int32_t r = 0; crossed[i] && r < patches.blobs()[i].runCount; ++r) {
-            const crowd_run& run = runs[size_t(patches.order()[size_t(patches.blobs()[i].firstRun + r)])];
-            std::fill_n(onCrossed.begin() + ptrdiff_t(run.y) * width + run.x0, run.x1 - run.x0, uint8_t(1));
-        }
-    std::vector<double> moving;
-    for (const auto& sample : rules.seen) {
-        double n = 0;
-        for (const crowd_seenAnimal& a : sample)
-            n += !still.row(a.y)[a.x] || onCrossed[size_t(a.y) * size_t(width) + size_t(a.x)] ? a.count : 0;
-        moving.push_back(n);
-    }
-    std::nth_element(moving.begin(), moving.begin() + ptrdiff_t(moving.size() / 2), moving.end());
-    return moving[moving.size() / 2];
+    return double(n) / double(std::max<int64_t>(1, blob.moments.area));
 }
 
 // With the count known: the still patches taken for animals beyond it, least like one
 // animal first, become structure.
 void countSurplus(const std::vector<crowd_blob>& blobs, const std::vector<patch_view>& views,
-                  const std::vector<char>& crossed, double moving, const crowd_stillRules& rules,
-                  std::vector<char>& animal) {
+                  const std::vector<char>& crossed, const crowd_stillRules& rules, std::vector<char>& animal) {
     const double one = rules.singleArea;
     if (rules.animals <= 0 || one <= 0) return;
     auto animalsIn = [one](const crowd_blob& b) { return std::max(1.0, std::round(double(b.moments.area) / one)); };
-    double total = moving;
+    double total = rules.movingAnimals;
     std::vector<size_t> resting;
     for (size_t i = 0; i < blobs.size(); ++i)
         if (animal[i] && !crossed[i]) total += animalsIn(blobs[i]), resting.push_back(i);
@@ -206,9 +163,9 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
         views[i] = view(patches, blobs[i], runs, still, margin, rules.polarity, median);
         // Fainter than half the animals' contrast: a stain or the floor's shading, not an animal.
         animal[i] = views[i].floor >= 0 && !(rules.animalContrast > 0 && views[i].contrast < rules.animalContrast / 2);
-        crossed[i] = !rules.marks.empty() && crossedBySlowAnimals(patches, blobs[i], runs, still.width, rules);
+        crossed[i] = !rules.always.empty() && lainOn(patches, blobs[i], runs, still.width, rules.always) < kLain;
     }
-    countSurplus(blobs, views, crossed, movingAnimals(patches, runs, crossed, still, rules), rules, animal);
+    countSurplus(blobs, views, crossed, rules, animal);
     crowd_stillResult result;
     for (size_t i = 0; i < blobs.size(); ++i) {
         if (!animal[i]) {

@@ -13,10 +13,9 @@
 //   an animal's size and contrast away from the still patches, in the median sample) and
 //   the still patches come to more than the count, the still patches least like one animal in
 //   area and contrast are structure, as many as the surplus. A patch less than half of which
-//   lay in every sample, and whose part marked in one sample lies elsewhere than in another
-//   (told where `marks` are given), is neither counted nor taken: structure does not move, and
-//   there slow animals overlapped from sample to sample, moving, not at rest (noise that
-//   drops some pixels of a thin line in one sample and others in the next moves nothing) (on 12 fish whose first three samples overlapped, such a heap taken for
+//   lay in every sample (told where `always` is given) is neither counted nor taken:
+//   structure does not move, and there slow animals overlapped from sample to sample, moving,
+//   not at rest (on 12 fish whose first three samples overlapped, such a heap taken for
 //   structure hid two of them for a dozen frames);
 // - the rest are animals at rest: their pixels take the floor around them, so that they
 //   stay objects; so does a margin of one animal's radius around them where the samples
@@ -29,12 +28,6 @@
 
 #include "image/dib.h"
 
-// A blob of one sample that looks like animals: its centre and how many it holds.
-struct crowd_seenAnimal {
-    int32_t x, y;
-    double count;
-};
-
 struct crowd_stillRules {
     int polarity = 0;
     int minArea = 10;
@@ -42,13 +35,8 @@ struct crowd_stillRules {
     double singleArea = 0;      // one animal's area, 0: not known yet
     double movingAnimals = 0;   // animals seen moving in the samples (the median sample's count)
     double animalContrast = 0;  // an animal's mean contrast over its pixels, 0: not known
-    // Per pixel (row by row), a bit for each of `samples` samples that marked it an object;
-    // empty: not told.
-    std::vector<uint32_t> marks;
-    int samples = 0;
-    // With `marks`, per sample its blobs that look like animals: those on patches slow animals
-    // crossed were moving, and are counted with `movingAnimals` (which holds those elsewhere).
-    std::vector<std::vector<crowd_seenAnimal>> seen;
+    // Per pixel (row by row), non-zero where every sample marked an object; empty: not told.
+    std::vector<uint8_t> always;
 };
 
 struct crowd_stillResult {

@@ -209,6 +209,9 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
 }
 
 namespace {
+// The sample bits of a pixel marked in each of `count` samples.
+uint32_t everySample(int count) { return count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1; }
+
 // Where the frame lies beyond the noise from the floor on the objects' side, grown by a few
 // pixels (an object's soft edge): the noise as the robust spread of frame minus floor.
 std::vector<uint8_t> beyondNoise(const dib_base& grey, const dib_base& floor, int polarity) {
@@ -442,7 +445,7 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     // a majority: an animal that swims less than its length in that time leaves a still patch
     // where its bodies overlapped, and may lie in all three. Later medians span long enough
     // that what lay in most samples rested there; their patches are judged alike.
-    const uint32_t all = (uint32_t(1) << count) - 1;
+    const uint32_t all = everySample(count);
     if (count == 3) rules.always.resize(covered_.size());
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
         const size_t row = size_t(y) * size_t(image_.width);
@@ -470,7 +473,7 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
 // of the samples the pixel was free in. (Structure that never moved is marked in all.)
 void crowd_background::freeFloor(const std::vector<const dib_base*>& images) {
     const int count = int(images.size());
-    const uint32_t all = count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1;
+    const uint32_t all = everySample(count);
     std::array<uint8_t, crowd_detail::kMostSamples> free{};
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
         const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);

@@ -172,24 +172,29 @@ void crowd_follow(const dib_base& grey, const dib_base& weight, int polarity, in
     }
 }
 
-void crowd_relight(contrast_light light, dib_base& background) {
-    uint8_t lit[256];
-    for (int v = 0; v < 256; ++v) lit[v] = uint8_t(std::clamp(((v * light.gain) >> 9) + light.offset, 0, 255));
-    for (int32_t y = 0; y < background.absHeight(); ++y) {
-        uint8_t* b = background.row(y);
-        for (int32_t x = 0; x < background.width; ++x) b[x] = lit[b[x]];
+namespace {
+// Each pixel of `out` the entry of `table` for the same pixel of `in` (the two may be one).
+void mapThrough(const std::array<uint8_t, 256>& table, const dib_base& in, dib_base& out) {
+    for (int32_t y = 0; y < in.absHeight(); ++y) {
+        const uint8_t* i = in.row(y);
+        uint8_t* o = out.row(y);
+        for (int32_t x = 0; x < in.width; ++x) o[x] = table[i[x]];
     }
+}
+}  // namespace
+
+void crowd_relight(contrast_light light, dib_base& background) {
+    std::array<uint8_t, 256> lit;
+    for (int v = 0; v < 256; ++v) lit[size_t(v)] = uint8_t(std::clamp(((v * light.gain) >> 9) + light.offset, 0, 255));
+    mapThrough(lit, background, background);
 }
 
 void crowd_unlight(const dib_base& grey, contrast_light light, dib_base& out) {
-    uint8_t unlit[256];
+    std::array<uint8_t, 256> unlit;
     const double gain = std::max(1, light.gain) / 512.0;
-    for (int v = 0; v < 256; ++v) unlit[v] = uint8_t(std::clamp(std::lround((v - light.offset) / gain), 0l, 255l));
-    for (int32_t y = 0; y < grey.absHeight(); ++y) {
-        const uint8_t* g = grey.row(y);
-        uint8_t* o = out.row(y);
-        for (int32_t x = 0; x < grey.width; ++x) o[x] = unlit[g[x]];
-    }
+    for (int v = 0; v < 256; ++v)
+        unlit[size_t(v)] = uint8_t(std::clamp(std::lround((v - light.offset) / gain), 0l, 255l));
+    mapThrough(unlit, grey, out);
 }
 
 void crowd_background::restart(const dib_fmt& format, int samples, int every) {
@@ -452,7 +457,8 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
         const uint32_t* c = covered_.data() + row;
         uint8_t* st = still_.row(y);
         for (int32_t x = 0; x < image_.width; ++x) st[x] = 2 * std::popcount(c[x]) > count ? 1 : 0;
-        for (int32_t x = 0; x < image_.width && !rules.always.empty(); ++x) rules.always[row + size_t(x)] = c[x] == all;
+        if (rules.always.empty()) continue;
+        for (int32_t x = 0; x < image_.width; ++x) rules.always[row + size_t(x)] = c[x] == all;
     }
     // The animals seen elsewhere in each sample were moving; the median sample's count.
     std::vector<double> moving;

@@ -102,7 +102,7 @@ void Engine::start(Work work, Progress progress, std::function<void(const RunOut
         try {
             work(observer, *outcome);
         } catch (...) {
-            outcome->failure = Failure{RunError::library, describeFailure(std::current_exception())};
+            outcome->failure = libraryFailure();
         }
         outcome->notice = observer.notice_;
         outcome->expected = observer.expected_;

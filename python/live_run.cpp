@@ -76,7 +76,7 @@ public:
             try {
                 done_ = run_->run();
             } catch (...) {
-                done_ = Failure{RunError::library, describeFailure(std::current_exception())};
+                done_ = libraryFailure();
             }
             watched_.finish();
         });

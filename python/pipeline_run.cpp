@@ -84,7 +84,7 @@ py::tuple run(const std::string& modulePath, const std::vector<std::string>& wor
                 try {
                     done = pipeline.run();
                 } catch (...) {
-                    done = Failure{RunError::library, describeFailure(std::current_exception())};
+                    done = libraryFailure();
                 }
                 watched.finish();
             });

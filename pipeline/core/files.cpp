@@ -78,26 +78,25 @@ Expected<std::string> readUntilEnd(int fd, bool pipe, uint64_t limit, const Stop
 }  // namespace
 
 Expected<std::string> readFileArgument(const std::string& file, const FileArgument& what, const StopToken& stop) {
-    auto refuse = [](const std::string& text) { return Failure{RunError::input, text}; };
     // Opened without waiting, so that a pipe without a writer is seen for what it is.
     const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         if (fd >= 0) ::close(fd);
-        return refuse("cannot read " + what.option + " file '" + file + "'");
+        return inputFailure("cannot read " + what.option + " file '" + file + "'");
     }
     const bool pipe = S_ISFIFO(st.st_mode);
     const std::string kind = pipe ? "" : kindOf(st.st_mode);
     if (!kind.empty() || uint64_t(st.st_size) > what.limit) {
         ::close(fd);
-        return refuse(what.option + " '" + file + "' is " +
+        return inputFailure(what.option + " '" + file + "' is " +
                       (kind.empty() ? "larger than " + sizeText(what.limit) : kind) + ", not " + what.holds +
                       (kind == "a folder" ? "" : "; give a file of at most " + sizeText(what.limit)));
     }
     Expected<std::string> read = readUntilEnd(fd, pipe, what.limit, stop);
     ::close(fd);
     if (read) return read;
-    return refuse("cannot read " + what.option + " '" + file + "': " + read.error().message);
+    return inputFailure("cannot read " + what.option + " '" + file + "': " + read.error().message);
 }
 
 bool syncFile(const std::string& file) {
@@ -219,7 +218,7 @@ Outcome prepareFolder(const std::string& dir, const std::string& what, std::stri
         refused = "cannot write into ";
     if (!refused) return {};
     removeMadeFolders(dir, made);
-    return Failure{RunError::output, refused + what + " '" + dir + "'"};
+    return outputFailure(refused + what + " '" + dir + "'");
 }
 
 void removeMadeFolders(const std::string& dir, std::string& made) {

@@ -19,8 +19,8 @@ Outcome InputFile::open(const std::string& path, const std::string& what, const 
     fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0)
-        return Failure{RunError::input,
-                       "cannot read " + what + " '" + path + "'" + (errno ? std::string(": ") + std::strerror(errno) : "")};
+        return inputFailure("cannot read " + what + " '" + path + "'" +
+                            (errno ? std::string(": ") + std::strerror(errno) : ""));
     std::string refusal;
     if (S_ISDIR(st.st_mode))
         refusal = "is a folder";
@@ -29,7 +29,7 @@ Outcome InputFile::open(const std::string& path, const std::string& what, const 
     else if (S_ISSOCK(st.st_mode))
         refusal = "is a socket, not a file";
     if (!refusal.empty())
-        return Failure{RunError::input, what + " '" + path + "' " + refusal + ": give the file itself (a pipe is fine)"};
+        return inputFailure(what + " '" + path + "' " + refusal + ": give the file itself (a pipe is fine)");
     pipe_ = S_ISFIFO(st.st_mode);
     if (!pipe_) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     path_ = path, what_ = what, stop_ = stop;

@@ -193,5 +193,5 @@ Outcome readSettingsFile(const std::string& file, SettingsFile& out, const StopT
         refusal = what.substr(what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
     }
     if (refusal.empty()) return {};
-    return Failure{RunError::input, "malformed --settings file '" + file + "': " + refusal};
+    return inputFailure("malformed --settings file '" + file + "': " + refusal);
 }

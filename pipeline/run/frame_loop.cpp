@@ -129,9 +129,8 @@ void Run::read(FrameJob& job) {
             job.last = true;
             // A stop ends a wait for the stream; the run tells the stop itself.
             if (announced >= 0 && job.frame < wanted && !stop_.stopRequested()) {
-                job.failure = Failure{RunError::input, "input '" + o_.input + "' ended after " +
-                                                           std::to_string(job.frame) + " of the " +
-                                                           std::to_string(announced) + " frames its container announced"};
+                job.failure = inputFailure("input '" + o_.input + "' ended after " + std::to_string(job.frame) +
+                                           " of the " + std::to_string(announced) + " frames its container announced");
             }
         } else if (got->kind == Read::undecodable) {
             job.fail(RunError::input, got->note);

@@ -33,11 +33,11 @@ ProcedureTraits namedOnly(const std::string& procedure) {
 Outcome fitsLimits(cv::Size size, int64_t maxPixels) {
     if (size.empty()) return {};
     if (size.width > maxSide || size.height > maxSide)
-        return Failure{RunError::input, "frames larger than 32767 pixels are not supported"};
+        return inputFailure("frames larger than 32767 pixels are not supported");
     if (int64_t(size.width) * size.height > maxPixels)
-        return Failure{RunError::input, "frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                                            " pixels exceed the limit of " + std::to_string(maxPixels) +
-                                            " pixels (--max-pixels raises it)"};
+        return inputFailure("frames of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                            " pixels exceed the limit of " + std::to_string(maxPixels) +
+                            " pixels (--max-pixels raises it)");
     return {};
 }
 

@@ -69,3 +69,6 @@ const char* errorName(RunError kind);
 
 // A library's exception as the text of one line.
 std::string describeFailure(std::exception_ptr failure);
+
+// The exception being handled, as a library's failure (call from within a catch).
+inline Failure libraryFailure() { return {RunError::library, describeFailure(std::current_exception())}; }

@@ -68,7 +68,7 @@ public:
     const std::string& path() const { return temp_; }
     const std::string& target() const { return target_; }
     Failure failed(const std::string& why = "") const {
-        return {RunError::output, "cannot write " + what_ + " '" + target_ + "'" + why};
+        return outputFailure("cannot write " + what_ + " '" + target_ + "'" + why);
     }
 
 private:

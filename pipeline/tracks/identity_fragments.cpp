@@ -67,6 +67,74 @@ double motionCost(const Fragment& from, const Fragment& to, long long gap, const
                     missCost(dx * dx + dy * dy, motion.wander(gap)));
 }
 
+// Where an animal seen last on one track may have gone in the frames after: a linker hands an
+// animal from one track to another only where the two touch (within `apart`), so from track to
+// track along their touches; where a track it may be on goes unseen (lost, ended), the animal
+// may be anywhere from then on.
+class Touches {
+public:
+    Touches(std::span<const IdentityRow> rows, const std::vector<int>& members,
+            const std::map<long long, std::vector<int>>& tracks, double apart)
+        : rows_(rows) {
+        for (const auto& [track, way] : tracks) index_.emplace(track, int(ways_.size())), ways_.push_back(&way);
+        first_ = members.empty() ? 0 : rows[size_t(members.front())].frame;
+        for (size_t begin = 0; begin < members.size();) {
+            const long long frame = rows[size_t(members[begin])].frame;
+            size_t end = begin;
+            while (end < members.size() && rows[size_t(members[end])].frame == frame) ++end;
+            std::vector<LinkPoint> at;
+            for (size_t k = begin; k < end; ++k) at.push_back({rows[size_t(members[k])].x, rows[size_t(members[k])].y});
+            pairs_.resize(size_t(frame - first_ + 1));
+            for (const GatedPair& p : gated_pairs(at, at, apart)) {
+                const long long u = rows[size_t(members[begin + size_t(p.from)])].track,
+                                v = rows[size_t(members[begin + size_t(p.to)])].track;
+                if (u >= 0 && v >= 0 && u != v) pairs_.back().push_back({index_.at(u), index_.at(v)});
+            }
+            begin = end;
+        }
+    }
+
+    // From `track` on frame `from` up to `until`: the frame each track may first hold the
+    // animal (beyond `until`: never), and from which frame on it may be anywhere.
+    struct Reach {
+        std::map<long long, long long> since;
+        long long open;
+    };
+    Reach reach(long long track, long long from, long long until) const {
+        std::vector<long long> since(ways_.size(), std::numeric_limits<long long>::max());
+        since[size_t(index_.at(track))] = from;
+        long long open = unseenFrom(index_.at(track), from);
+        for (long long f = from; f <= until && f < open && f - first_ < long(pairs_.size()); ++f)
+            for (bool grew = true; grew;) {
+                grew = false;
+                for (const auto& [u, v] : pairs_[size_t(f - first_)])
+                    if ((since[size_t(u)] <= f) != (since[size_t(v)] <= f)) {
+                        const int joined = since[size_t(u)] <= f ? v : u;
+                        since[size_t(joined)] = f, open = std::min(open, unseenFrom(joined, f)), grew = true;
+                    }
+            }
+        Reach r{{}, open};
+        for (const auto& [t, k] : index_)
+            if (since[size_t(k)] <= until) r.since.emplace(t, since[size_t(k)]);
+        return r;
+    }
+
+private:
+    // The first frame from `frame` on without a row of the track.
+    long long unseenFrom(int track, long long frame) const {
+        const std::vector<int>& way = *ways_[size_t(track)];
+        auto it = std::partition_point(way.begin(), way.end(), [&](int i) { return rows_[size_t(i)].frame < frame; });
+        for (long long f = frame; it != way.end() && rows_[size_t(*it)].frame == f; ++it, ++f) frame = f + 1;
+        return frame;
+    }
+
+    std::span<const IdentityRow> rows_;
+    std::map<long long, int> index_;
+    std::vector<const std::vector<int>*> ways_;
+    long long first_ = 0;
+    std::vector<std::vector<std::pair<int, int>>> pairs_;  // per frame: tracks that touch
+};
+
 constexpr double infinite = std::numeric_limits<double>::infinity();
 
 // A fragment that may continue another: its cost by motion, by the linked track's place
@@ -173,11 +241,14 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
     std::map<long long, std::vector<int>> starting;
     for (size_t k = 0; k < fragments.size(); ++k) starting[fragments[k].first].push_back(int(k));
     const std::map<long long, std::vector<int>> tracks = trackRows(rows, members);
+    // The step a linker takes, and the animal's own way over a frame.
+    const Touches touches(rows, members, tracks, step + motion.fast);
     std::vector<Join> joins;
     for (size_t a = 0; a < fragments.size(); ++a) {
         const Fragment& from = fragments[a];
         const std::vector<int>& way = tracks.at(from.track);
         std::vector<Candidate> seen;
+        const Touches::Reach passed = touches.reach(from.track, from.last, from.last + reach);
         for (auto it = starting.upper_bound(from.last); it != starting.end() && it->first <= from.last + reach; ++it) {
             const long long gap = it->first - from.last;
             const IdentityRow& last = lastBefore(rows, way, it->first);
@@ -188,6 +259,8 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
             const bool sharper = since < gap && spread < motion.heading(gap);
             for (int b : it->second) {
                 const Fragment& to = fragments[size_t(b)];
+                const auto since = passed.since.find(to.track);
+                if (to.first < passed.open && (since == passed.since.end() || since->second > to.first)) continue;
                 const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
                 const double away = std::pow(to.start.x - last.x, 2) + std::pow(to.start.y - last.y, 2);
                 const bool along = sharper && away <= near * near;

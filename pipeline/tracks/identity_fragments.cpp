@@ -68,71 +68,83 @@ double motionCost(const Fragment& from, const Fragment& to, long long gap, const
 }
 
 // Where an animal seen last on one track may have gone in the frames after: a linker hands an
-// animal from one track to another only where the two touch (within `apart`), so from track to
-// track along their touches; where a track it may be on goes unseen (lost, ended), the animal
-// may be anywhere from then on.
+// animal from one track to another only where the two touch (within a step and a fast animal's
+// way over a frame), so from track to track along their touches. Where a track it may be on
+// goes unseen (a linker lost it: a jump beyond its step), the animal may turn up on a track that
+// begins (or is seen again) within two steps and a fast animal's way since of where it was.
 class Touches {
 public:
     Touches(std::span<const IdentityRow> rows, const std::vector<int>& members,
-            const std::map<long long, std::vector<int>>& tracks, double apart)
-        : rows_(rows) {
+            const std::map<long long, std::vector<int>>& tracks, double step, double fast)
+        : rows_(rows), step_(step), fast_(fast) {
         for (const auto& [track, way] : tracks) index_.emplace(track, int(ways_.size())), ways_.push_back(&way);
         first_ = members.empty() ? 0 : rows[size_t(members.front())].frame;
+        const long long last = members.empty() ? -1 : rows[size_t(members.back())].frame;
+        pairs_.resize(size_t(last - first_ + 1)), starts_.resize(pairs_.size());
         for (size_t begin = 0; begin < members.size();) {
             const long long frame = rows[size_t(members[begin])].frame;
             size_t end = begin;
             while (end < members.size() && rows[size_t(members[end])].frame == frame) ++end;
             std::vector<LinkPoint> at;
             for (size_t k = begin; k < end; ++k) at.push_back({rows[size_t(members[k])].x, rows[size_t(members[k])].y});
-            pairs_.resize(size_t(frame - first_ + 1));
-            for (const GatedPair& p : gated_pairs(at, at, apart)) {
+            for (const GatedPair& p : gated_pairs(at, at, step + fast)) {
                 const long long u = rows[size_t(members[begin + size_t(p.from)])].track,
                                 v = rows[size_t(members[begin + size_t(p.to)])].track;
-                if (u >= 0 && v >= 0 && u != v) pairs_.back().push_back({index_.at(u), index_.at(v)});
+                if (u >= 0 && v >= 0 && u != v) pairs_[size_t(frame - first_)].push_back({index_.at(u), index_.at(v)});
             }
             begin = end;
         }
+        for (const auto& [track, way] : tracks)
+            for (size_t k = 0; k < way.size(); ++k)
+                if (k == 0 || rows[size_t(way[k - 1])].frame + 1 < rows[size_t(way[k])].frame)
+                    starts_[size_t(rows[size_t(way[k])].frame - first_)].push_back({index_.at(track), way[k]});
     }
 
-    // From `track` on frame `from` up to `until`: the frame each track may first hold the
-    // animal (beyond `until`: never), and from which frame on it may be anywhere.
-    struct Reach {
-        std::map<long long, long long> since;
-        long long open;
-    };
-    Reach reach(long long track, long long from, long long until) const {
+    // From `track` on frame `from` up to `until`: the first frame on which each track may hold
+    // the animal.
+    std::map<long long, long long> reach(long long track, long long from, long long until) const {
         std::vector<long long> since(ways_.size(), std::numeric_limits<long long>::max());
-        since[size_t(index_.at(track))] = from;
-        long long open = unseenFrom(index_.at(track), from);
-        for (long long f = from; f <= until && f < open && f - first_ < long(pairs_.size()); ++f)
+        std::vector<std::pair<long long, int>> unseen;  // frame, the row before it
+        auto join = [&](int t, long long f) { since[size_t(t)] = f, unseenAfter(t, f, until, unseen); };
+        join(index_.at(track), from);
+        for (long long f = from; f <= until && f - first_ < long(pairs_.size()); ++f) {
+            for (const auto& [t, row] : starts_[size_t(f - first_)])
+                if (since[size_t(t)] > f && std::ranges::any_of(unseen, [&](const auto& u) { return near(u, row, f); }))
+                    join(t, f);
             for (bool grew = true; grew;) {
                 grew = false;
                 for (const auto& [u, v] : pairs_[size_t(f - first_)])
-                    if ((since[size_t(u)] <= f) != (since[size_t(v)] <= f)) {
-                        const int joined = since[size_t(u)] <= f ? v : u;
-                        since[size_t(joined)] = f, open = std::min(open, unseenFrom(joined, f)), grew = true;
-                    }
+                    if ((since[size_t(u)] <= f) != (since[size_t(v)] <= f)) join(since[size_t(u)] <= f ? v : u, f), grew = true;
             }
-        Reach r{{}, open};
+        }
+        std::map<long long, long long> out;
         for (const auto& [t, k] : index_)
-            if (since[size_t(k)] <= until) r.since.emplace(t, since[size_t(k)]);
-        return r;
+            if (since[size_t(k)] <= until) out.emplace(t, since[size_t(k)]);
+        return out;
     }
 
 private:
-    // The first frame from `frame` on without a row of the track.
-    long long unseenFrom(int track, long long frame) const {
+    // The frames from `from` to `until` on which the track goes unseen, with its row before.
+    void unseenAfter(int track, long long from, long long until, std::vector<std::pair<long long, int>>& out) const {
         const std::vector<int>& way = *ways_[size_t(track)];
-        auto it = std::partition_point(way.begin(), way.end(), [&](int i) { return rows_[size_t(i)].frame < frame; });
-        for (long long f = frame; it != way.end() && rows_[size_t(*it)].frame == f; ++it, ++f) frame = f + 1;
-        return frame;
+        auto it = std::partition_point(way.begin(), way.end(), [&](int i) { return rows_[size_t(i)].frame < from; });
+        for (; it != way.end() && rows_[size_t(*it)].frame <= until; ++it)
+            if (std::next(it) == way.end() || rows_[size_t(*std::next(it))].frame > rows_[size_t(*it)].frame + 1)
+                out.push_back({rows_[size_t(*it)].frame + 1, *it});
+    }
+    bool near(const std::pair<long long, int>& unseen, int row, long long frame) const {
+        if (unseen.first > frame) return false;
+        const IdentityRow &a = rows_[size_t(unseen.second)], &b = rows_[size_t(row)];
+        return std::hypot(a.x - b.x, a.y - b.y) <= 2 * step_ + fast_ * double(frame - a.frame);
     }
 
     std::span<const IdentityRow> rows_;
+    double step_, fast_;
     std::map<long long, int> index_;
     std::vector<const std::vector<int>*> ways_;
     long long first_ = 0;
-    std::vector<std::vector<std::pair<int, int>>> pairs_;  // per frame: tracks that touch
+    std::vector<std::vector<std::pair<int, int>>> pairs_;   // per frame: tracks that touch
+    std::vector<std::vector<std::pair<int, int>>> starts_;  // per frame: tracks seen again (track, row)
 };
 
 constexpr double infinite = std::numeric_limits<double>::infinity();
@@ -242,13 +254,13 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
     for (size_t k = 0; k < fragments.size(); ++k) starting[fragments[k].first].push_back(int(k));
     const std::map<long long, std::vector<int>> tracks = trackRows(rows, members);
     // The step a linker takes, and the animal's own way over a frame.
-    const Touches touches(rows, members, tracks, step + motion.fast);
+    const Touches touches(rows, members, tracks, step, motion.fast);
     std::vector<Join> joins;
     for (size_t a = 0; a < fragments.size(); ++a) {
         const Fragment& from = fragments[a];
         const std::vector<int>& way = tracks.at(from.track);
         std::vector<Candidate> seen;
-        const Touches::Reach passed = touches.reach(from.track, from.last, from.last + reach);
+        const std::map<long long, long long> passed = touches.reach(from.track, from.last, from.last + reach);
         for (auto it = starting.upper_bound(from.last); it != starting.end() && it->first <= from.last + reach; ++it) {
             const long long gap = it->first - from.last;
             const IdentityRow& last = lastBefore(rows, way, it->first);
@@ -259,8 +271,7 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
             const bool sharper = since < gap && spread < motion.heading(gap);
             for (int b : it->second) {
                 const Fragment& to = fragments[size_t(b)];
-                const auto since = passed.since.find(to.track);
-                if (to.first < passed.open && (since == passed.since.end() || since->second > to.first)) continue;
+                if (const auto since = passed.find(to.track); since == passed.end() || since->second > to.first) continue;
                 const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
                 const double away = std::pow(to.start.x - last.x, 2) + std::pow(to.start.y - last.y, 2);
                 const bool along = sharper && away <= near * near;

@@ -35,11 +35,6 @@ constexpr double kHeadDecay = 0.95, kHeadSure = 0.25, kHeadMost = 1.0;
 // The kind's long animals: the quantile of the lengths of those seen alone, told from so many.
 constexpr double kLongQuantile = 0.8;
 constexpr size_t kLongFrom = 8;
-// How far a lost animal may have gone: its kind's fast ones (this quantile of the speeds of
-// the tracks followed for kSettled frames), or its own speed, times kFaster for a start
-// or a turn, in each frame it was lost.
-constexpr double kFastQuantile = 0.9, kFaster = 2.0;
-constexpr int32_t kSettled = 5;
 
 double angleApart(double a, double b) {
     const double d = std::fmod(std::fabs(a - b), std::numbers::pi);
@@ -315,29 +310,10 @@ void crowd_tracker::pairOptimally(const std::vector<crowd_edge>& edges, bool lea
     }
 }
 
-double crowd_tracker::kindSpeed() {
-    std::vector<double>& speeds = speeds_;
-    speeds.clear();
-    for (const crowd_track& t : tracks_)
-        if (t.missed == 0 && t.seen >= kSettled) speeds.push_back(std::hypot(t.vx, t.vy));
-    if (speeds.empty()) return 0;
-    const size_t at = size_t(kFastQuantile * double(speeds.size() - 1));
-    std::nth_element(speeds.begin(), speeds.begin() + ptrdiff_t(at), speeds.end());
-    return speeds[at];
-}
-
-double crowd_tracker::reach(const crowd_track& t, double kindSpeed, const crowd_trackRules& rules) const {
-    const double speed = kFaster * std::max(kindSpeed, std::hypot(t.vx, t.vy));
-    // A track not followed long enough to know its speed has the spread of its prediction.
-    const double moved = std::max(speed * t.missed, 3 * std::sqrt(t.pxx));
-    return std::max(rules.size, t.elongated ? t.length : 0.0) / 2 + moved;
-}
-
 void crowd_tracker::recover(std::vector<crowd_sighting>& sightings, const crowd_trackRules& rules,
                             std::vector<int32_t>& objectOf) {
     const int32_t nt = int32_t(tracks_.size()), no = int32_t(sightings.size());
     std::vector<int32_t> loose, lost, before(trackOf_);
-    double speed = -1;
     for (int round = 0; round < kRecoveryRounds; ++round) {
         loose.clear(), lost.clear();
         for (int32_t o = 0; o < no; ++o)
@@ -345,7 +321,6 @@ void crowd_tracker::recover(std::vector<crowd_sighting>& sightings, const crowd_
         for (int32_t t = 0; t < nt; ++t)
             if (objectOf[size_t(t)] < 0) lost.push_back(t);
         if (loose.empty() || lost.empty() || nt + int32_t(loose.size()) <= rules.animals) break;
-        if (speed < 0) speed = kindSpeed();
         // The nearest few both ways: each lost track's objects, each object's lost tracks.
         edges_.clear();
         places_.clear();
@@ -364,11 +339,6 @@ void crowd_tracker::recover(std::vector<crowd_sighting>& sightings, const crowd_
             for (size_t i = 0; i < near_.size(); ++i)
                 edges_.push_back({lost[size_t(near_[i])], o, std::sqrt(grid_.squared(i))});
         }
-        // Only an object the lost animal could have reached in the frames it was lost.
-        // (Pairing a lost track with whatever lay nearest took it 50-100 px across heaps in
-        // which larvae move a few pixels a frame, nearly always onto another animal.)
-        std::erase_if(edges_,
-                      [&](const crowd_edge& e) { return e.cost > reach(tracks_[size_t(e.track)], speed, rules); });
         std::sort(edges_.begin(), edges_.end(), [](const crowd_edge& a, const crowd_edge& b) {
             return a.track != b.track ? a.track < b.track : a.object < b.object;
         });

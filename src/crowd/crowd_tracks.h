@@ -111,16 +111,8 @@ private:
     // Pairs the tracks and objects of `edges` (each an allowed pair and its cost) by least
     // total cost, with the choice of leaving either unmatched when `leaveUnmatched`.
     void pairOptimally(const std::vector<crowd_edge>& edges, bool leaveUnmatched, std::vector<int32_t>& objectOf);
-    // The speed of the kind's fast animals, in pixels a frame, from the tracks followed now.
-    double kindSpeed();
-    // How far from where it is expected lost track t's animal may be found: half a body for
-    // where a centre falls on it, and what it could have moved in the frames it was lost (at
-    // the speed of the kind's fast animals or its own, or, while that is not known, the
-    // spread of the track's prediction).
-    double reach(const crowd_track& t, double kindSpeed, const crowd_trackRules& rules) const;
-    // With the animals counted and reached: the lost tracks take the sightings nobody expected
-    // within their reach, each starting afresh from what it is found on but for whether it saw
-    // its animal alone. A sighting out of every lost track's reach starts a track of its own.
+    // With the animals counted and reached: the lost tracks take the sightings nobody expected,
+    // each starting afresh from what it is found on but for whether it saw its animal alone.
     void recover(std::vector<crowd_sighting>& sightings, const crowd_trackRules& rules, std::vector<int32_t>& objectOf);
 
     std::vector<crowd_track> tracks_;
@@ -129,7 +121,7 @@ private:
     std::vector<int32_t> parent_, groupSize_, objectOf_, trackOf_, groupTracks_, groupObjects_, near_;
     std::vector<crowd_edge> edges_, group_, grouped_;
     std::vector<int32_t> groupStart_, fill_;
-    std::vector<double> matrix_, speeds_;
+    std::vector<double> matrix_;
     std::vector<int> pairing_;
     std::vector<crowd_point> places_;
     crowd_near grid_;

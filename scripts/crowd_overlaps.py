@@ -41,17 +41,22 @@ def group(r):
     return "overlapping up to half" if shared <= 0.5 else "overlapping more"
 
 
-def pair(bodies, found, gate):
+def matched(bodies, found, gate):
     """True and reported centres ((x, y) first in each) paired one to one, nearest first, up
-    to `gate` apart: per paired true index, its distance."""
+    to `gate` apart: per paired true index, its distance and the reported index."""
     pairs = sorted((math.hypot(b[0] - f[0], b[1] - f[1]), i, j)
                    for i, b in enumerate(bodies) for j, f in enumerate(found))
     paired, used = {}, set()
     for d, i, j in pairs:
         if d <= gate and i not in paired and j not in used:
-            paired[i] = d
+            paired[i] = (d, j)
             used.add(j)
     return paired
+
+
+def pair(bodies, found, gate):
+    """matched(), per paired true index only its distance."""
+    return {i: d for i, (d, _) in matched(bodies, found, gate).items()}
 
 
 def distances(tracks, truth):

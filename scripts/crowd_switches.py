@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Where a track file's identity switches come from, against the truth of a generated lab
+scene: best on the procedure's own identities (a run without --link, whose `object` is the
+crowd tracker's track).
+
+    scripts/crowd_switches.py TRACKS.csv TRUTH.csv [--within PX] [--linked]
+
+Per frame, true and reported centres are paired one to one, nearest first, within PX pixels
+(default 5, the score's radius). A switch is a true animal paired with another track than the
+one it was last paired with; it is told by where that track was on the frame before:
+  found again   the track had no row on the frame before: a lost track given an object;
+  swap          it was paired with another true animal: two tracks traded bodies;
+  off           it had a row paired with no true animal: a part cut across animals, or off
+                the body, that the track then followed onto this animal;
+  new           the track's first row.
+It prints the counts, with those whose track stepped more than 10 px to this animal apart
+(a larva moves a few pixels a frame), and the steps' spread; and for the tracks found again
+(every gap in a track's rows, switch or not) how far they were found from where they were
+lost, against how many frames they were lost, and whether they were found on the animal they
+had: the same, another, or none.
+With --linked (a linked track file) the `track` column is the identity and missing rows are
+left out.
+"""
+import collections
+import math
+
+from crowd_overlaps import arguments, matched, rows
+
+
+def load(path, linked):
+    """Per frame, (x, y, identity) of each row: the truth's animals, or a track file's rows."""
+    frames = collections.defaultdict(list)
+    for r in rows(path):
+        if linked and r.get("missing", "0") not in ("0", ""):
+            continue
+        frames[int(r["frame"])].append((float(r["x"]), float(r["y"]), int(r["track" if linked else "object"])))
+    return frames
+
+
+def main():
+    a = arguments(__doc__, 5.0, "--linked")
+    found, truth = load(a.tracks, a.linked), load(a.truth, False)
+    last = {}  # true animal -> track it was last paired with
+    where = {}  # track -> (frame, x, y, true animal or None) of its last row
+    kinds = collections.Counter()
+    gaps = []  # (distance, frames lost, "same" / "other" / "none")
+    steps = []  # of the tracks switched to, from their last row
+    for frame in sorted(truth):
+        bodies, objects = truth[frame], found.get(frame, [])
+        animal_of = {objects[j][2]: bodies[i][2] for i, (_, j) in matched(bodies, objects, a.within).items()}
+        for x, y, track in objects:
+            now = animal_of.get(track)
+            before = where.get(track)
+            if before is not None and before[0] < frame - 1:
+                lost = frame - before[0] - 1
+                same = "none" if now is None or before[3] is None else "same" if now == before[3] else "other"
+                gaps.append((math.hypot(x - before[1], y - before[2]), lost, same))
+            if now is not None and last.get(now, track) != track:
+                kind = ("new" if before is None else "found again" if before[0] < frame - 1 else
+                        "off" if before[3] is None else "swap")
+                step = 0 if before is None else math.hypot(x - before[1], y - before[2])
+                kinds[kind + (" (a step over 10 px)" if step > 10 else "")] += 1
+                steps.append(step)
+            if now is not None:
+                last[now] = track
+            where[track] = (frame, x, y, now)
+    print("switches:", sum(kinds.values()), ", ".join(f"{k} {n}" for k, n in kinds.most_common()))
+    steps = sorted(steps) or [0]
+    print("their steps from the last row, px: median", f"{steps[len(steps) // 2]:.1f}, 90%",
+          f"{steps[len(steps) * 9 // 10]:.1f}, largest", ", ".join(f"{d:.0f}" for d in steps[-8:]))
+    print("found again (every gap): frames lost | count | same animal | another | none | median px | max px")
+    for low, high in ((1, 1), (2, 3), (4, 9), (10, 10**9)):
+        g = [x for x in gaps if low <= x[1] <= high]
+        if not g:
+            continue
+        d = sorted(x[0] for x in g)
+        c = collections.Counter(x[2] for x in g)
+        span = f"{low}" if low == high else f"{low}+" if high > 10**8 else f"{low}-{high}"
+        print(f"{span} | {len(g)} | {c['same']} | {c['other']} | {c['none']} | {d[len(d) // 2]:.1f} | {d[-1]:.1f}")
+    wrong = sorted((x for x in gaps if x[2] == "other"), reverse=True)
+    print("found on another animal, farthest first (px, frames lost):",
+          ", ".join(f"{d:.0f}/{n}" for d, n, _ in wrong[:12]))
+
+
+if __name__ == "__main__":
+    main()

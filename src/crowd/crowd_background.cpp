@@ -460,16 +460,8 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
         if (rules.always.empty()) continue;
         for (int32_t x = 0; x < image_.width; ++x) rules.always[row + size_t(x)] = c[x] == all;
     }
-    // The animals seen elsewhere in each sample were moving; the median sample's count.
-    std::vector<double> moving;
-    for (const auto& sample : seen_) {
-        double n = 0;
-        for (const seen_animals& a : sample) n += still_.row(a.y)[a.x] ? 0 : a.count;
-        moving.push_back(n);
-    }
-    std::nth_element(moving.begin(), moving.begin() + ptrdiff_t(moving.size() / 2), moving.end());
     rules.polarity = facts.polarity;
-    rules.movingAnimals = moving.empty() ? 0 : moving[moving.size() / 2];
+    rules.seen = seen_;
     crowd_keepStillAnimals(image_, still_, rules);
     freeFloor(images);
 }

@@ -99,11 +99,7 @@ private:
     dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
     crowd_floorGuess floor_;
-    struct seen_animals {
-        int32_t x, y;  // centre
-        double count;  // animals the blob holds
-    };
-    std::vector<std::vector<seen_animals>> seen_;  // per sample, its blobs that look like animals
+    std::vector<std::vector<crowd_seenAnimals>> seen_;  // per sample, its blobs that look like animals
     int wanted_ = 1, every_ = 1;
     int64_t frames_ = 0;
     bool due_ = false, started_ = false, ready_ = false;

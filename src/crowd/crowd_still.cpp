@@ -101,17 +101,68 @@ double lainOn(const crowd_blobs& patches, const crowd_blob& blob, const std::vec
     return double(n) / double(std::max<int64_t>(1, blob.moments.area));
 }
 
+// The still patches and where each pixel's lies.
+struct patch_map {
+    std::vector<crowd_run> runs;
+    std::vector<int32_t> rowStart;
+    crowd_blobs patches;
+
+    // The patch at (x, y), -1: none.
+    int32_t at(int32_t x, int32_t y) const {
+        for (int32_t r = rowStart[size_t(y)]; r < rowStart[size_t(y) + 1]; ++r)
+            if (runs[size_t(r)].x0 <= x && x < runs[size_t(r)].x1) return patches.blobOf(r);
+        return -1;
+    }
+};
+
+// The animals the median sample saw away from the patches counted as resting.
+double movingAnimals(const patch_map& map, const std::vector<char>& resting, const crowd_stillRules& rules) {
+    std::vector<double> moving;
+    for (const auto& sample : rules.seen) {
+        double n = 0, all = 0;
+        for (const crowd_seenAnimals& a : sample) {
+            const int32_t p = map.at(a.x, a.y);
+            n += p >= 0 && resting[size_t(p)] ? 0 : a.count;
+            all += a.count;
+        }
+        // No sample holds more than the count: what it saw beyond it was counted twice (one
+        // animal of a larger kind, or bent, taken for two by its area) and is no animal moving.
+        moving.push_back(std::max(0.0, n - std::max(0.0, all - rules.animals)));
+    }
+    if (moving.empty()) return 0;
+    std::nth_element(moving.begin(), moving.begin() + ptrdiff_t(moving.size() / 2), moving.end());
+    return moving[moving.size() / 2];
+}
+
+// Per patch, whether the animals the samples saw on it lay apart from one sample to another
+// by more than `reach`: structure and an animal at rest stay where they are.
+std::vector<char> movedOn(const patch_map& map, const crowd_stillRules& rules, double reach) {
+    std::vector<std::vector<std::pair<size_t, const crowd_seenAnimals*>>> on(map.patches.blobs().size());
+    for (size_t k = 0; k < rules.seen.size(); ++k)
+        for (const crowd_seenAnimals& a : rules.seen[k])
+            if (const int32_t p = map.at(a.x, a.y); p >= 0) on[size_t(p)].push_back({k, &a});
+    std::vector<char> moved(on.size());
+    for (size_t p = 0; p < on.size(); ++p)
+        for (const auto& [k, a] : on[p])
+            for (const auto& [j, b] : on[p])
+                moved[p] = moved[p] || (j != k && std::hypot(a->x - b->x, a->y - b->y) > reach);
+    return moved;
+}
+
 // With the count known: the still patches taken for animals beyond it, least like one
 // animal first, become structure.
-void countSurplus(const std::vector<crowd_blob>& blobs, const std::vector<patch_view>& views,
-                  const std::vector<char>& crossed, const crowd_stillRules& rules, std::vector<char>& animal) {
+void countSurplus(const patch_map& map, const std::vector<patch_view>& views, const std::vector<char>& crossed,
+                  const crowd_stillRules& rules, std::vector<char>& animal) {
+    const auto& blobs = map.patches.blobs();
     const double one = rules.singleArea;
     if (rules.animals <= 0 || one <= 0) return;
     auto animalsIn = [one](const crowd_blob& b) { return std::max(1.0, std::round(double(b.moments.area) / one)); };
-    double total = rules.movingAnimals;
+    std::vector<char> counted(blobs.size());
     std::vector<size_t> resting;
     for (size_t i = 0; i < blobs.size(); ++i)
-        if (animal[i] && !crossed[i]) total += animalsIn(blobs[i]), resting.push_back(i);
+        if (animal[i] && !crossed[i]) counted[i] = 1, resting.push_back(i);
+    double total = movingAnimals(map, counted, rules);
+    for (size_t i : resting) total += animalsIn(blobs[i]);
     std::stable_sort(resting.begin(), resting.end(), [&](size_t a, size_t b) {
         return unlike(blobs[a], views[a], rules) > unlike(blobs[b], views[b], rules);
     });
@@ -145,11 +196,11 @@ std::vector<uint8_t> crowd_grown(const std::vector<uint8_t>& mask, int32_t w, in
 }
 
 crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, const crowd_stillRules& rules) {
-    std::vector<crowd_run> runs;
-    std::vector<int32_t> rowStart;
-    crowd_findRuns(still, runs, rowStart);
-    crowd_blobs patches;
-    patches.label(still, median, runs, rowStart);
+    patch_map map;
+    crowd_findRuns(still, map.runs, map.rowStart);
+    map.patches.label(still, median, map.runs, map.rowStart);
+    const crowd_blobs& patches = map.patches;
+    const std::vector<crowd_run>& runs = map.runs;
     const auto& blobs = patches.blobs();
     const double one = rules.singleArea;
     std::vector<char> animal(blobs.size()), crossed(blobs.size());
@@ -165,7 +216,14 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
         animal[i] = views[i].floor >= 0 && !(rules.animalContrast > 0 && views[i].contrast < rules.animalContrast / 2);
         crossed[i] = !rules.always.empty() && lainOn(patches, blobs[i], runs, still.width, rules.always) < kLain;
     }
-    countSurplus(blobs, views, crossed, rules, animal);
+    // Where the animals seen on a patch moved between the samples, slow animals crossed it too,
+    // however much of it lay in all of them: a larva that crawls less than its length.
+    if (!rules.always.empty()) {
+        const double reach = std::max(1.5, std::sqrt(std::max(one, 1.0) / std::numbers::pi) / 4);
+        const std::vector<char> moved = movedOn(map, rules, reach);
+        for (size_t i = 0; i < blobs.size(); ++i) crossed[i] = crossed[i] || moved[i];
+    }
+    countSurplus(map, views, crossed, rules, animal);
     crowd_stillResult result;
     for (size_t i = 0; i < blobs.size(); ++i) {
         if (!animal[i]) {

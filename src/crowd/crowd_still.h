@@ -9,14 +9,17 @@
 // - fainter than half the animals' contrast: a stain, or the floor's own shading, background;
 // - more than kStructureAnimals animals' area: no animal is that large and none stays
 //   still for all the samples piled in one heap, so it is structure, background;
-// - with the count of animals known: when the animals seen moving in the samples (blobs of
-//   an animal's size and contrast away from the still patches, in the median sample) and
-//   the still patches come to more than the count, the still patches least like one animal in
+// - with the count of animals known: when the animals seen moving in the samples and the
+//   still patches come to more than the count, the still patches least like one animal in
 //   area and contrast are structure, as many as the surplus. A patch less than half of which
 //   lay in every sample (told where `always` is given) is neither counted nor taken:
 //   structure does not move, and there slow animals overlapped from sample to sample, moving,
 //   not at rest (on 12 fish whose first three samples overlapped, such a heap taken for
-//   structure hid two of them for a dozen frames);
+//   structure hid two of them for a dozen frames). The animals moving are those each sample
+//   saw (blobs of an animal's size and contrast) away from the patches counted as resting,
+//   in the median sample: on such a crossed patch too, or the count would fall short by
+//   every slow animal and leave structure standing. Counted by what each sample saw, not per
+//   patch, a slow animal whose overlaps left two patches is one;
 // - the rest are animals at rest: their pixels take the floor around them, so that they
 //   stay objects; so does a margin of one animal's radius around them where the samples
 //   lie on the side objects never lie (a light animal's shadow), which would otherwise
@@ -28,12 +31,19 @@
 
 #include "image/dib.h"
 
+// A blob one sample saw that looked like animals: its centre, and how many it holds.
+struct crowd_seenAnimals {
+    int32_t x, y;
+    double count;
+};
+
 struct crowd_stillRules {
     int polarity = 0;
     int minArea = 10;
     int animals = 0;            // 0: unknown
     double singleArea = 0;      // one animal's area, 0: not known yet
-    double movingAnimals = 0;   // animals seen moving in the samples (the median sample's count)
+    // Per sample, the blobs it saw that looked like animals.
+    std::vector<std::vector<crowd_seenAnimals>> seen = {};
     double animalContrast = 0;  // an animal's mean contrast over its pixels, 0: not known
     // Per pixel (row by row), non-zero where every sample marked an object; empty: not told.
     std::vector<uint8_t> always;

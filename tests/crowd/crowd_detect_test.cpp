@@ -237,19 +237,28 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
     EXPECT_EQ(background.image()->row(20)[50], 180);
 }
 
-// With the count known and exceeded, two still patches of three animals' area: a heap that
-// lay in every sample is structure; one that less than half of lay in every sample is slow
-// animals overlapping from sample to sample, taken for animals (the floor around them).
+// With the count known: a heap of three animals' area that lay in every sample; a patch as
+// large that less than half of lay in every sample, and a small one that lay in all but where
+// the animals seen moved: slow animals crossing, taken for animals (the floor around them),
+// those seen on them counted as moving. With 4 animals the heap is structure; with 7, and the
+// samples seeing 8 (one counted twice), three of them on the heap, it rests.
 TEST(CrowdDetect, PatchCrossedBySlowAnimalsIsNoStructure) {
-    dib_base median(dib_fmt(80, 40, 1, 0, true), 0), still(median.format(), 0);
-    dib_fill(median, 180), dib_fill(still, 0);
-    crowd_stillRules rules{.animals = 2, .singleArea = 100, .movingAnimals = 2, .always = std::vector<uint8_t>(80 * 40)};
-    for (int y = 10; y < 25; ++y)
-        for (int x = 5; x < 75; ++x)
-            if (x < 27 || x > 52)
-                median.row(y)[x] = 60, still.row(y)[x] = 1, rules.always[size_t(y * 80 + x)] = x < 27 || x > 70;
-    EXPECT_EQ(crowd_keepStillAnimals(median, still, rules).structures, 1);
-    EXPECT_EQ(std::make_pair(median.row(15)[10], median.row(15)[60]), std::make_pair(uint8_t(60), uint8_t(180)));
+    for (int animals : {4, 7}) {
+        dib_base median(dib_fmt(80, 40, 1, 0, true), 0), still(median.format(), 0);
+        dib_fill(median, 180), dib_fill(still, 0);
+        crowd_stillRules rules{.animals = animals, .singleArea = 100, .always = std::vector<uint8_t>(80 * 40)};
+        for (int32_t k = 0; k < 3; ++k) {
+            rules.seen.push_back({{40, 35, 1}, {56 + 3 * k, 17, 1}, {66 + 2 * k, 12, 1}, {29 + 2 * k, 32, 1}});
+            if (animals == 7) rules.seen.back()[0].count = 2, rules.seen.back().push_back({15, 17, 3});
+        }
+        for (int y = 10; y < 35; ++y)
+            for (int x = 5; x < 75; ++x)
+                if (y < 25 ? x < 27 || x > 52 : y > 30 && x > 28 && x < 36)
+                    median.row(y)[x] = 60, still.row(y)[x] = 1, rules.always[size_t(y * 80 + x)] = x < 36 || x > 70;
+        EXPECT_EQ(crowd_keepStillAnimals(median, still, rules).structures, animals == 4) << animals;
+        EXPECT_EQ(std::make_tuple(median.row(15)[10], median.row(15)[60], median.row(33)[30]),
+                  std::make_tuple(uint8_t(animals == 4 ? 60 : 180), uint8_t(180), uint8_t(180)));
+    }
 }
 
 // A floor lit from one side (100 to 220 across the frame): the animals are found from the

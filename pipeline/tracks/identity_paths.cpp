@@ -107,7 +107,7 @@ public:
         refresh();
         std::vector<std::pair<double, Crossing>> firsts;
         for (const Crossing& c : allCrossings()) {
-            if (c.b < 0) continue;  // an ended path's exchange is not undone as below
+            if (c.b < 0) continue;  // improve() weighs those of a path that ended
             Exchange x;
             exchange(c, nullptr, x);
             if (const double change = changeOf(x); change < promising) firsts.push_back({change, c});
@@ -150,6 +150,7 @@ private:
             if (paths_.label[a] >= 0 && std::abs(frames_[a] - start(c)) <= nearFrames) crossingsFrom(int(a), near);
         double least = std::numeric_limits<double>::infinity();
         for (const Crossing& y : near) {
+            if (y.b < 0) continue;
             Exchange z;
             exchange(y, nullptr, z);
             const bool third = (z.p == x.p || z.q == x.p || z.p == x.q || z.q == x.q) && !(z.p == x.p && z.q == x.q) &&

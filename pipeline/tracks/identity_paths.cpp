@@ -37,14 +37,19 @@ struct Sums {
 };
 
 // Paths p and q exchange p's fragments from b1 up to (not including) b2 for q's from d1 up to
-// d2 (-1: to the end of the path).
+// d2 (-1: to the end of the path). Where p has ended (b1 = -1), it takes the rest of q from d1
+// on after its last fragment `end`, and q ends.
 struct Exchange {
     int p = -1, q = -1, b1 = -1, d1 = -1, b2 = -1, d2 = -1;
     double motion = 0;  // nats the joins change by
+    int end = -1;
 };
 
 // Where path p (through a -> b) and path q (through c -> d) pass each other: a -> d and
-// c -> b are joins worth weighing too.
+// c -> b are joins worth weighing too. Where p ended at a (b = -1), a -> d is, if its motion
+// is the likelier: an animal that stayed in a heap to the end leaves its path free to carry
+// on with an animal that came out, but with no animal of its own after the end to compare,
+// the looks of a few short fragments alone do not move one there.
 struct Crossing {
     int a, b, c, d;
     double motion;
@@ -102,6 +107,7 @@ public:
         refresh();
         std::vector<std::pair<double, Crossing>> firsts;
         for (const Crossing& c : allCrossings()) {
+            if (c.b < 0) continue;  // improve() weighs those of a path that ended
             Exchange x;
             exchange(c, nullptr, x);
             if (const double change = changeOf(x); change < promising) firsts.push_back({change, c});
@@ -144,6 +150,7 @@ private:
             if (paths_.label[a] >= 0 && std::abs(frames_[a] - start(c)) <= nearFrames) crossingsFrom(int(a), near);
         double least = std::numeric_limits<double>::infinity();
         for (const Crossing& y : near) {
+            if (y.b < 0) continue;
             Exchange z;
             exchange(y, nullptr, z);
             const bool third = (z.p == x.p || z.q == x.p || z.p == x.q || z.q == x.q) && !(z.p == x.p && z.q == x.q) &&
@@ -154,7 +161,9 @@ private:
         return least;
     }
 
-    long long start(const Crossing& c) const { return std::min(frames_[size_t(c.b)], frames_[size_t(c.d)]); }
+    long long start(const Crossing& c) const {
+        return c.b < 0 ? frames_[size_t(c.d)] : std::min(frames_[size_t(c.b)], frames_[size_t(c.d)]);
+    }
 
     // Each fragment's place along its path, for telling which of two comes first.
     void number() {
@@ -175,24 +184,30 @@ private:
     void crossingsFrom(int a, std::vector<Crossing>& out) const {
         const int b = paths_.next[size_t(a)];
         const auto options = from_.find(a);
-        if (b < 0 || options == from_.end()) return;
+        if (options == from_.end() || paths_.label[size_t(a)] < 0) return;
         for (int d : options->second) {
             const int p = paths_.label[size_t(a)], q = paths_.label[size_t(d)], c = previous_[size_t(d)];
             if (q < 0 || q == p || c < 0) continue;
-            const double ad = joinCost(a, d), cb = joinCost(c, b);
+            const double ad = joinCost(a, d), cd = joinCost(c, d);
+            if (b < 0) {
+                if (ad < cd) out.push_back({a, b, c, d, ad - cd});
+                continue;
+            }
+            const double cb = joinCost(c, b);
             if (cb < 0) continue;
             if (p < q)
-                out.push_back({a, b, c, d, ad + cb - joinCost(a, b) - joinCost(c, d)});
+                out.push_back({a, b, c, d, ad + cb - joinCost(a, b) - cd});
             else
-                out.push_back({c, d, a, b, ad + cb - joinCost(a, b) - joinCost(c, d)});
+                out.push_back({c, d, a, b, ad + cb - joinCost(a, b) - cd});
         }
     }
 
     // The exchange from crossing x on (a suffix) or, with y, between x and a later crossing of
     // the same two paths. False when y is not such a crossing.
     bool exchange(const Crossing& x, const Crossing* y, Exchange& out) const {
-        out = {paths_.label[size_t(x.a)], paths_.label[size_t(x.c)], x.b, x.d, -1, -1, x.motion};
+        out = {paths_.label[size_t(x.a)], paths_.label[size_t(x.c)], x.b, x.d, -1, -1, x.motion, x.a};
         if (!y) return true;
+        if (x.b < 0 || y->b < 0) return false;
         Crossing z = *y;  // as seen from p
         if (paths_.label[size_t(z.a)] == out.q) z = {z.c, z.d, z.a, z.b, z.motion};
         if (place_[size_t(z.a)] < place_[size_t(x.b)] || place_[size_t(z.c)] < place_[size_t(x.d)]) return false;
@@ -239,7 +254,7 @@ private:
         const Sums sp = sumsOf(x.b1, x.b2), sq = sumsOf(x.d1, x.d2);
         Sums np = sums_[size_t(x.p)], nq = sums_[size_t(x.q)];
         np.add(sp, -1), np.add(sq, 1), nq.add(sq, -1), nq.add(sp, 1);
-        const int hp = head(x.b1), hq = head(x.d1);
+        const int hp = head(x.b1 < 0 ? x.end : x.b1), hq = head(x.d1);
         const double before = scatters_[size_t(x.p)] + scatters_[size_t(x.q)];
         const double after = scatter(hp, x.b1, np) + scatter(x.d1, x.d2, np) + scatter(x.b2, -1, np) +
                              scatter(hq, x.d1, nq) + scatter(x.b1, x.b2, nq) + scatter(x.d2, -1, nq);
@@ -262,7 +277,7 @@ private:
         }
     }
     void apply(const Exchange& x) {
-        const int a1 = previous_[size_t(x.b1)], c1 = previous_[size_t(x.d1)];
+        const int a1 = x.b1 < 0 ? x.end : previous_[size_t(x.b1)], c1 = previous_[size_t(x.d1)];
         const int a2 = lastBefore(x.b1, x.b2), c2 = lastBefore(x.d1, x.d2);
         relabel(x.b1, x.b2, x.p, x.q);
         relabel(x.d1, x.d2, x.q, x.p);

@@ -32,7 +32,8 @@ Paths cover(const std::vector<Fragment>& fragments, const std::vector<Join>& joi
 // its path's other fragments (the means following each exchange, so that two paths that each
 // mixed the same two animals both come clean; a fragment far from every mean weighs less than
 // its distance, so that one odd fragment cannot decide) and the joins' motion (`cost` of each
-// of `joins`, nats). Stops when no exchange helps.
+// of `joins`, nats). A path that ended may likewise take the rest of another from a join
+// whose motion is the likelier than the other's. Stops when no exchange helps.
 void improve_by_swaps(const std::vector<Fragment>& fragments, const std::vector<LookSummary>& looks,
                       const LookModel& model, const std::vector<Join>& joins, const std::vector<double>& cost,
                       Paths& paths);

@@ -261,6 +261,19 @@ TEST(Identity, SwapsTheRestOfTwoPathsThatMixedTwoAnimals) {
     Paths kept = paths;
     improve_by_swaps(fragments, looks, model, joins, cost, kept);
     EXPECT_EQ(kept.next, paths.next);
+    // Animal 5 stayed hidden after its first fragment, animal 4 after its own (10 is unseen),
+    // yet path 4 went on with animal 5: path 5 carries on instead where its join's motion is
+    // the likelier, and not where it is less likely, however the looks argue.
+    Paths ended = paths;
+    ended.label = {0, 1, 2, 3, 4, 5, 0, 1, 2, 3, -1, 4}, ended.next = {6, 7, 8, 9, 11, -1, -1, -1, -1, -1, -1, -1};
+    for (double fromEnd : {4.0, 6.0}) {
+        for (size_t j = 0; j < joins.size(); ++j) cost[j] = joins[j].from == 5 && joins[j].to == 11 ? fromEnd : 5.0;
+        Paths carried = ended;
+        improve_by_swaps(fragments, looks, LookModel::learn(within, looks, ended.label, 6), joins, cost, carried);
+        EXPECT_EQ(carried.next[5], fromEnd < 5 ? 11 : -1);
+        EXPECT_EQ(carried.label[11], fromEnd < 5 ? 5 : 4);
+        EXPECT_EQ(carried.next[4], fromEnd < 5 ? -1 : 11);
+    }
 }
 
 TEST(Identity, OfTwoRowsClaimingOneAnimalInAContactTheOneOnItsPathKeepsIt) {

@@ -85,13 +85,7 @@ public:
             const long long frame = rows[size_t(members[begin])].frame;
             size_t end = begin;
             while (end < members.size() && rows[size_t(members[end])].frame == frame) ++end;
-            std::vector<LinkPoint> at;
-            for (size_t k = begin; k < end; ++k) at.push_back({rows[size_t(members[k])].x, rows[size_t(members[k])].y});
-            for (const GatedPair& p : gated_pairs(at, at, step + fast)) {
-                const long long u = rows[size_t(members[begin + size_t(p.from)])].track,
-                                v = rows[size_t(members[begin + size_t(p.to)])].track;
-                if (u >= 0 && v >= 0 && u != v) pairs_[size_t(frame - first_)].push_back({index_.at(u), index_.at(v)});
-            }
+            touchingOn(std::span(members).subspan(begin, end - begin), pairs_[size_t(frame - first_)]);
             begin = end;
         }
         for (const auto& [track, way] : tracks)
@@ -124,6 +118,15 @@ public:
     }
 
 private:
+    // The pairs of tracks whose rows on one frame (`on`) touch.
+    void touchingOn(std::span<const int> on, std::vector<std::pair<int, int>>& out) const {
+        std::vector<LinkPoint> at;
+        for (int i : on) at.push_back({rows_[size_t(i)].x, rows_[size_t(i)].y});
+        for (const GatedPair& p : gated_pairs(at, at, step_ + fast_)) {
+            const long long u = rows_[size_t(on[size_t(p.from)])].track, v = rows_[size_t(on[size_t(p.to)])].track;
+            if (u >= 0 && v >= 0 && u != v) out.push_back({index_.at(u), index_.at(v)});
+        }
+    }
     // The frames from `from` to `until` on which the track goes unseen, with its row before.
     void unseenAfter(int track, long long from, long long until, std::vector<std::pair<long long, int>>& out) const {
         const std::vector<int>& way = *ways_[size_t(track)];

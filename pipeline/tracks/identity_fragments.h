@@ -57,12 +57,13 @@ MotionModel learn_motion(std::span<const IdentityRow> rows, const std::vector<Fr
 // the gap from where the animal was last seen alone, or from where its track last was; at most
 // the `keep` most likely per fragment end. A fragment of another track is weighed only where
 // the animal could have passed to that track: along tracks that touch (within the step and a
-// fast animal's way over a frame), or onto one that begins near where such a track went unseen. Over a long contact (a heap) the animal's own motion
-// tells little of where it comes out, but its linked track (among the rows of `members`, a
-// group's, by frame) went with it, or with a body touching it: the track's last row before a
-// fragment starts puts the animal within `body` pixels of it (the distance at which objects
-// touch) plus its way since. Where that is sharper than where the animal's own motion leads
-// (a contact long for the animal's speed), a join costs the less of the two.
+// fast animal's way over a frame), or onto one that begins near where such a track went
+// unseen. Over a long contact (a heap) the animal's own motion tells little of where it comes
+// out, but its linked track (among the rows of `members`, a group's, by frame) went with it,
+// or with a body touching it: the track's last row before a fragment starts puts the animal
+// within `body` pixels of it (the distance at which objects touch) plus its way since. Where that
+// is sharper than where the animal's own motion leads (a contact long for the animal's speed), a
+// join costs the less of the two.
 std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::vector<int>& members,
                                   const std::vector<Fragment>& fragments, const MotionModel& motion, double step,
                                   double body, long long reach, size_t keep);

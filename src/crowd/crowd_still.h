@@ -12,7 +12,8 @@
 // - with the count of animals known: when the animals seen moving in the samples and the
 //   still patches come to more than the count, the still patches least like one animal in
 //   area and contrast are structure, as many as the surplus. A patch less than half of which
-//   lay in every sample (told where `always` is given) is neither counted nor taken:
+//   lay in every sample, or whose animals the samples saw moved from one to another (told
+//   where `always` is given), is neither counted nor taken:
 //   structure does not move, and there slow animals overlapped from sample to sample, moving,
 //   not at rest (on 12 fish whose first three samples overlapped, such a heap taken for
 //   structure hid two of them for a dozen frames). The animals moving are those each sample

@@ -67,6 +67,20 @@ double motionCost(const Fragment& from, const Fragment& to, long long gap, const
                     missCost(dx * dx + dy * dy, motion.wander(gap)));
 }
 
+// Calls `pair(i, j, d2)` for every two rows of one frame within `reach` of each other (i, j:
+// positions in `members`, which are by frame; both orders, and each row with itself).
+template <class Pair>
+void pairsOnEachFrame(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach, Pair&& pair) {
+    for (size_t begin = 0; begin < members.size();) {
+        size_t end = begin;
+        while (end < members.size() && rows[size_t(members[end])].frame == rows[size_t(members[begin])].frame) ++end;
+        std::vector<LinkPoint> at;
+        for (size_t k = begin; k < end; ++k) at.push_back({rows[size_t(members[k])].x, rows[size_t(members[k])].y});
+        for (const GatedPair& p : gated_pairs(at, at, reach)) pair(begin + size_t(p.from), begin + size_t(p.to), p.d2);
+        begin = end;
+    }
+}
+
 // Where an animal seen last on one track may have gone in the frames after: a linker hands an
 // animal from one track to another only where the two touch (within a step and a fast animal's
 // way over a frame), so from track to track along their touches. Where a track it may be on
@@ -81,13 +95,11 @@ public:
         first_ = members.empty() ? 0 : rows[size_t(members.front())].frame;
         const long long last = members.empty() ? -1 : rows[size_t(members.back())].frame;
         pairs_.resize(size_t(last - first_ + 1)), starts_.resize(pairs_.size());
-        for (size_t begin = 0; begin < members.size();) {
-            const long long frame = rows[size_t(members[begin])].frame;
-            size_t end = begin;
-            while (end < members.size() && rows[size_t(members[end])].frame == frame) ++end;
-            touchingOn(std::span(members).subspan(begin, end - begin), pairs_[size_t(frame - first_)]);
-            begin = end;
-        }
+        pairsOnEachFrame(rows, members, step + fast, [&](size_t i, size_t j, double) {
+            const IdentityRow &a = rows[size_t(members[i])], &b = rows[size_t(members[j])];
+            if (a.track >= 0 && b.track >= 0 && a.track != b.track)
+                pairs_[size_t(a.frame - first_)].push_back({index_.at(a.track), index_.at(b.track)});
+        });
         for (const auto& [track, way] : tracks)
             for (size_t k = 0; k < way.size(); ++k)
                 if (k == 0 || rows[size_t(way[k - 1])].frame + 1 < rows[size_t(way[k])].frame)
@@ -118,15 +130,6 @@ public:
     }
 
 private:
-    // The pairs of tracks whose rows on one frame (`on`) touch.
-    void touchingOn(std::span<const int> on, std::vector<std::pair<int, int>>& out) const {
-        std::vector<LinkPoint> at;
-        for (int i : on) at.push_back({rows_[size_t(i)].x, rows_[size_t(i)].y});
-        for (const GatedPair& p : gated_pairs(at, at, step_ + fast_)) {
-            const long long u = rows_[size_t(on[size_t(p.from)])].track, v = rows_[size_t(on[size_t(p.to)])].track;
-            if (u >= 0 && v >= 0 && u != v) out.push_back({index_.at(u), index_.at(v)});
-        }
-    }
     // The frames from `from` to `until` on which the track goes unseen, with its row before.
     void unseenAfter(int track, long long from, long long until, std::vector<std::pair<long long, int>>& out) const {
         const std::vector<int>& way = *ways_[size_t(track)];
@@ -181,15 +184,9 @@ std::vector<Join> cheapest(int from, const std::vector<Candidate>& seen, size_t 
 
 std::vector<double> nearest_other(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach) {
     std::vector<double> out(members.size(), std::numeric_limits<double>::infinity());
-    for (size_t begin = 0; begin < members.size();) {
-        size_t end = begin;
-        while (end < members.size() && rows[size_t(members[end])].frame == rows[size_t(members[begin])].frame) ++end;
-        std::vector<LinkPoint> at;
-        for (size_t k = begin; k < end; ++k) at.push_back({rows[size_t(members[k])].x, rows[size_t(members[k])].y});
-        for (const GatedPair& p : gated_pairs(at, at, reach))
-            if (p.from != p.to) out[begin + size_t(p.from)] = std::min(out[begin + size_t(p.from)], std::sqrt(p.d2));
-        begin = end;
-    }
+    pairsOnEachFrame(rows, members, reach, [&](size_t i, size_t j, double d2) {
+        if (i != j) out[i] = std::min(out[i], std::sqrt(d2));
+    });
     return out;
 }
 
@@ -274,7 +271,7 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
             const bool sharper = since < gap && spread < motion.heading(gap);
             for (int b : it->second) {
                 const Fragment& to = fragments[size_t(b)];
-                if (const auto since = passed.find(to.track); since == passed.end() || since->second > to.first) continue;
+                if (const auto entered = passed.find(to.track); entered == passed.end() || entered->second > to.first) continue;
                 const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
                 const double away = std::pow(to.start.x - last.x, 2) + std::pow(to.start.y - last.y, 2);
                 const bool along = sharper && away <= near * near;

@@ -23,12 +23,13 @@ def rows(path):
         yield from csv.DictReader(line for line in f if not line.startswith("#"))
 
 
-def reported(path):
+def reported(path, identity=None):
+    """Per frame, (x, y) of each row but the missing ones, with its `identity` column third if named."""
     frames = collections.defaultdict(list)
     for r in rows(path):
         if r.get("missing", "0") not in ("0", ""):
             continue
-        frames[int(r["frame"])].append((float(r["x"]), float(r["y"])))
+        frames[int(r["frame"])].append((float(r["x"]), float(r["y"])) + ((int(r[identity]),) if identity else ()))
     return frames
 
 

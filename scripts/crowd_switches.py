@@ -24,22 +24,12 @@ left out.
 import collections
 import math
 
-from crowd_overlaps import arguments, matched, rows
-
-
-def load(path, linked):
-    """Per frame, (x, y, identity) of each row: the truth's animals, or a track file's rows."""
-    frames = collections.defaultdict(list)
-    for r in rows(path):
-        if linked and r.get("missing", "0") not in ("0", ""):
-            continue
-        frames[int(r["frame"])].append((float(r["x"]), float(r["y"]), int(r["track" if linked else "object"])))
-    return frames
+from crowd_overlaps import arguments, matched, reported
 
 
 def main():
     a = arguments(__doc__, 5.0, "--linked")
-    found, truth = load(a.tracks, a.linked), load(a.truth, False)
+    found, truth = reported(a.tracks, "track" if a.linked else "object"), reported(a.truth, "object")
     last = {}  # true animal -> track it was last paired with
     where = {}  # track -> (frame, x, y, true animal or None) of its last row
     kinds = collections.Counter()

@@ -155,6 +155,24 @@ TEST(Identity, TwoLookAlikesThatCrossKeepTheirIdentitiesBySize) {
     EXPECT_NE(ids[0].identity, ids[1].identity);
 }
 
+TEST(Identity, TwoTracksThatSwappedInALongContactTurnTogetherWhereTheyLieOnTheAnimalsWays) {
+    // A small and a large animal swim side by side 8 px apart in frames 20-69, 6 px at frame 30
+    // (their closest approach); the linker swaps them at frame 50, and each row in contact lies
+    // 2 px off its own animal's way and 10 px off the other's.
+    std::mt19937 rng(8);
+    std::vector<IdentityRow> rows;
+    for (long long f = 0; f < 90; ++f) {
+        const double off = f == 30 ? 3 : 4 + 2 * double(std::max({0LL, 20 - f, f - 69}));
+        for (long long i = 0; i < 2; ++i)
+            rows.push_back(Crowd::row(f, f < 50 ? i : 1 - i, 100 + 2 * double(f), i ? 100 + off : 100 - off,
+                                      i ? 400 : 300, 60, off < 5, rng));
+    }
+    const std::vector<Identity> ids = identify(rows, counted(2));
+    for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(ids[i].identity, ids[i % 2].identity) << "frame " << rows[i].frame;
+    EXPECT_NE(ids[0].identity, ids[1].identity);
+}
+
 TEST(Identity, ExactlyTheCountOfIdentitiesEachOnceAFrame) {
     Crowd c(10, 200, 200, 0.5, 11);
     // Broken tracks (a new one every 40 frames) and ghosts: short tracks of specks beside

@@ -79,17 +79,18 @@ Sightings sightings(std::span<const IdentityRow> rows, const std::vector<int>& m
     return seen;
 }
 
-// Tracks that exchanged animals in one contact (each one's animal after is the next one's
-// animal before, around the `cycle`; two tracks that swapped are a cycle of two) turn on one
-// frame: before it each animal is on its own track, from it on the next's. Of the frames all
-// the contacts span, the one where the rows lie likeliest on the animals' ways (each animal's
-// way taken straight from where it was last alone to where it is alone again; per row how much
-// nearer it lies to one animal's way than to the other's, against `body`, the distance at which
-// objects touch, and how far an animal may stray off a straight way since it was alone; at most
-// one) wins where it beats the closest approach of each track by more than a row. Returns the
-// turns, or none.
-std::vector<long> jointTurn(std::span<const IdentityRow> rows, const std::vector<int>& members,
-                            const std::vector<const Contact*>& cycle, const std::vector<double>& near, double body) {
+// Per row of tracks that exchanged animals in one contact (each one's animal after is the next
+// one's animal before, around the `cycle`; two tracks that swapped are a cycle of two): its
+// frame, its contact in the cycle and how much likelier it was the animal its track had before
+// than the one after. Each animal's way is taken straight from where it was last alone to where
+// it is alone again; a row's weight is how much nearer it lies to one way than to the other,
+// against `body` (the distance at which objects touch) and how far an animal may stray off a
+// straight way since it was alone, at most one. None where the rows moved slower than the
+// animals must have gone between their fragments (two resting animals whose fragments after
+// were given each other's animal): where each row lies then tells nothing.
+std::vector<std::tuple<long long, size_t, double>> wayWeights(std::span<const IdentityRow> rows,
+                                                              const std::vector<int>& members,
+                                                              const std::vector<const Contact*>& cycle, double body) {
     auto row = [&](size_t position) -> const IdentityRow& { return rows[size_t(members[position])]; };
     auto way = [&](size_t from, size_t to, long long frame) {  // where an animal is on its way
         const IdentityRow &s = row(from), &e = row(to);
@@ -99,20 +100,18 @@ std::vector<long> jointTurn(std::span<const IdentityRow> rows, const std::vector
                                double(std::max(0LL, std::min(frame - s.frame, e.frame - frame))));
     };
     const size_t n = cycle.size();
-    double travelled = 0, frames = 0;  // over the tracks' rows, for how far an animal strays off a straight way
-    long long low = std::numeric_limits<long long>::min(), high = std::numeric_limits<long long>::max();
-    for (const Contact* c : cycle) {
+    double travelled = 0, frames = 0;
+    for (const Contact* c : cycle)
         for (size_t k = 0; k + 1 < c->run.size(); ++k) {
             const IdentityRow &r = row(c->run[k]), &next = row(c->run[k + 1]);
             travelled += std::hypot(next.x - r.x, next.y - r.y), frames += double(next.frame - r.frame);
         }
-        low = std::max(low, row(c->run.front()).frame), high = std::min(high, row(c->run.back()).frame + 1);
-    }
     const double speed = frames > 0 ? travelled / frames : 0;
-    // Per row (frame, contact, weight): how much likelier it was the animal it had first.
     std::vector<std::tuple<long long, size_t, double>> weight;
     for (size_t i = 0; i < n; ++i) {
         const Contact &c = *cycle[i], &before = *cycle[(i + n - 1) % n], &after = *cycle[(i + 1) % n];
+        const IdentityRow &s = row(c.from), &e = row(before.to);
+        if (std::hypot(e.x - s.x, e.y - s.y) > speed * double(std::max(1LL, e.frame - s.frame))) return {};
         for (size_t k : c.run) {
             const IdentityRow& r = row(k);
             const auto [fx, fy, fromFirst] = way(c.from, before.to, r.frame);
@@ -123,9 +122,24 @@ std::vector<long> jointTurn(std::span<const IdentityRow> rows, const std::vector
         }
     }
     std::sort(weight.begin(), weight.end());
-    // The gain of each track's closest approach and of the best shared frame: a row before the turn adds
-    // its weight, one from it on takes it off.
-    std::vector<long> turns, seen(n, 0);
+    return weight;
+}
+
+// The tracks of a `cycle` (wayWeights) turn on one frame: before it each animal is on its own
+// track, from it on the next's. Of the frames all the contacts span, the one whose rows weigh
+// most for it wins where it beats the closest approach of each track by more than a row.
+// Returns the turns, or none.
+std::vector<long> jointTurn(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                            const std::vector<const Contact*>& cycle, const std::vector<double>& near, double body) {
+    auto frameOf = [&](size_t position) { return rows[size_t(members[position])].frame; };
+    const std::vector<std::tuple<long long, size_t, double>> weight = wayWeights(rows, members, cycle, body);
+    if (weight.empty()) return {};
+    long long low = std::numeric_limits<long long>::min(), high = std::numeric_limits<long long>::max();
+    for (const Contact* c : cycle)
+        low = std::max(low, frameOf(c->run.front())), high = std::min(high, frameOf(c->run.back()) + 1);
+    // The gain of each track's closest approach and of the best shared frame: a row before the
+    // turn adds its weight, one from it on takes it off.
+    std::vector<long> turns, seen(cycle.size(), 0);
     for (const Contact* c : cycle) turns.push_back(closest(*c, near));
     double today = 0, total = 0, before = 0, best = -std::numeric_limits<double>::infinity();
     long long bestFrame = low;
@@ -139,9 +153,9 @@ std::vector<long> jointTurn(std::span<const IdentityRow> rows, const std::vector
         if (k < weight.size()) before += std::get<2>(weight[k]);
     }
     if (best <= today + 1) return {};
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < cycle.size(); ++i) {
         turns[i] = 0;
-        while (size_t(turns[i]) < cycle[i]->run.size() && row(cycle[i]->run[size_t(turns[i])]).frame < bestFrame)
+        while (size_t(turns[i]) < cycle[i]->run.size() && frameOf(cycle[i]->run[size_t(turns[i])]) < bestFrame)
             ++turns[i];
     }
     return turns;

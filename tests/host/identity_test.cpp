@@ -310,6 +310,24 @@ TEST(Identity, OfTwoRowsClaimingOneAnimalInAContactTheOneOnItsPathKeepsIt) {
     EXPECT_EQ(given[2].label, 1);
 }
 
+TEST(Identity, RestingAnimalsGivenEachOthersAnimalAfterAContactTurnWhereTheyCameClosest) {
+    // Two animals rest 6 px apart for frames 10-49, 5.9 px on frame 45; their fragments after
+    // were given each other's animal. Their rows never moved, so where they lie on the animals'
+    // ways (each from one resting place to the other) tells nothing: the turn stays at frame 45.
+    using namespace identity_detail;
+    std::mt19937 rng(2);
+    std::vector<IdentityRow> rows;
+    std::vector<int> members, fragment_of;
+    for (long long f = 0; f < 60; ++f)
+        for (long long t = 0; t < 2; ++t) {
+            fragment_of.push_back(f < 10 || f >= 50 ? int(2 * (f >= 50) + t) : -1);
+            members.push_back(int(rows.size()));
+            rows.push_back(Crowd::row(f, t, 100 + (t ? 6 - 0.1 * (f == 45) : 0), 100, 300, 60, false, rng));
+        }
+    const std::vector<Given> given = give_rows(rows, members, fragment_of, {{0, 1, 1, 0}, {1, 1, 1, 1}}, 40, 10);
+    for (size_t k = 20; k < 100; ++k) EXPECT_EQ(given[k].label, rows[k].frame < 45 ? k % 2 : 1 - k % 2) << k;
+}
+
 // The first fragment of `track` that begins at `frame` or later.
 static int fragmentOf(const std::vector<identity_detail::Fragment>& fs, long long track, long long frame) {
     for (size_t k = 0; k < fs.size(); ++k)

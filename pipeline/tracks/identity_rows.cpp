@@ -83,21 +83,29 @@ Sightings sightings(std::span<const IdentityRow> rows, const std::vector<int>& m
 // one's animal before, around the `cycle`; two tracks that swapped are a cycle of two): its
 // frame, its contact in the cycle and how much likelier it was the animal its track had before
 // than the one after. Each animal's way is taken straight from where it was last alone to where
-// it is alone again; a row's weight is how much nearer it lies to one way than to the other,
-// against `body` (the distance at which objects touch) and how far an animal may stray off a
-// straight way since it was alone, at most one. None where the rows moved slower than the
-// animals must have gone between their fragments (two resting animals whose fragments after
-// were given each other's animal): where each row lies then tells nothing.
+// it is alone again; a row's weight is how much nearer it lies to one way than to the other
+// (the mean of that at an even pace and whatever the pace), against `body` (the distance at
+// which objects touch) and how far an animal may stray off a straight way since it was alone. None where the rows moved
+// slower than the animals must have gone between their fragments (two resting animals whose fragments after were given
+// each other's animal): where each row lies then tells nothing.
 std::vector<std::tuple<long long, size_t, double>> wayWeights(std::span<const IdentityRow> rows,
                                                               const std::vector<int>& members,
                                                               const std::vector<const Contact*>& cycle, double body) {
     auto row = [&](size_t position) -> const IdentityRow& { return rows[size_t(members[position])]; };
-    auto way = [&](size_t from, size_t to, long long frame) {  // where an animal is on its way
+    // How far a row lies off an animal's way, and how many frames it is from either end of the way:
+    // off where the animal would be on the row's frame at an even pace, or off the nearest point
+    // of the way whatever the pace (animals slow down and speed up in contacts).
+    auto off = [&](const IdentityRow& r, size_t from, size_t to, bool paced) {
         const IdentityRow &s = row(from), &e = row(to);
-        const double t =
-            e.frame > s.frame ? std::clamp(double(frame - s.frame) / double(e.frame - s.frame), 0.0, 1.0) : 0;
-        return std::make_tuple(s.x + t * (e.x - s.x), s.y + t * (e.y - s.y),
-                               double(std::max(0LL, std::min(frame - s.frame, e.frame - frame))));
+        const double dx = e.x - s.x, dy = e.y - s.y, length2 = dx * dx + dy * dy;
+        double t = 0;
+        if (paced)
+            t = e.frame > s.frame ? double(r.frame - s.frame) / double(e.frame - s.frame) : 0;
+        else if (length2 > 0)
+            t = ((r.x - s.x) * dx + (r.y - s.y) * dy) / length2;
+        t = std::clamp(t, 0.0, 1.0);
+        return std::make_pair(std::hypot(r.x - s.x - t * dx, r.y - s.y - t * dy),
+                              double(std::max(0LL, std::min(r.frame - s.frame, e.frame - r.frame))));
     };
     const size_t n = cycle.size();
     double travelled = 0, frames = 0;
@@ -114,11 +122,13 @@ std::vector<std::tuple<long long, size_t, double>> wayWeights(std::span<const Id
         if (std::hypot(e.x - s.x, e.y - s.y) > speed * double(std::max(1LL, e.frame - s.frame))) return {};
         for (size_t k : c.run) {
             const IdentityRow& r = row(k);
-            const auto [fx, fy, fromFirst] = way(c.from, before.to, r.frame);
-            const auto [sx, sy, fromSecond] = way(after.from, c.to, r.frame);
-            const double spread = body + speed * std::max(fromFirst, fromSecond),
-                         nearer = std::hypot(r.x - sx, r.y - sy) - std::hypot(r.x - fx, r.y - fy);
-            weight.push_back({r.frame, i, spread > 0 ? std::clamp(nearer / spread, -1.0, 1.0) : 0.0});
+            auto nearer = [&](bool paced) {  // to the first animal's way than to the second's, at most one
+                const auto [offFirst, fromFirst] = off(r, c.from, before.to, paced);
+                const auto [offSecond, fromSecond] = off(r, after.from, c.to, paced);
+                const double spread = body + speed * std::max(fromFirst, fromSecond);
+                return spread > 0 ? std::clamp((offSecond - offFirst) / spread, -1.0, 1.0) : 0.0;
+            };
+            weight.push_back({r.frame, i, (nearer(true) + nearer(false)) / 2});
         }
     }
     std::sort(weight.begin(), weight.end());

@@ -85,9 +85,10 @@ Sightings sightings(std::span<const IdentityRow> rows, const std::vector<int>& m
 // than the one after. Each animal's way is taken straight from where it was last alone to where
 // it is alone again; a row's weight is how much nearer it lies to one way than to the other
 // (the mean of that at an even pace and whatever the pace), against `body` (the distance at
-// which objects touch) and how far an animal may stray off a straight way since it was alone. None where the rows moved
-// slower than the animals must have gone between their fragments (two resting animals whose fragments after were given
-// each other's animal): where each row lies then tells nothing.
+// which objects touch) and how far an animal may stray off a straight way since it was alone.
+// None where the rows moved slower than the animals must have gone between their fragments (two
+// resting animals whose fragments after were given each other's animal): where each row lies
+// then tells nothing.
 std::vector<std::tuple<long long, size_t, double>> wayWeights(std::span<const IdentityRow> rows,
                                                               const std::vector<int>& members,
                                                               const std::vector<const Contact*>& cycle, double body) {

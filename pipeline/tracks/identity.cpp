@@ -184,7 +184,7 @@ long long keepTracks(std::span<const IdentityRow> rows, const Group& g, const st
     Labelled l{trackLabels(g, tracks), {}};
     const std::vector<std::vector<double>> p = posteriors(g, LookModel::learn(g.within, g.looks, l.label, tracks));
     for (size_t f = 0; f < g.fragments.size(); ++f) l.sure.push_back(p[f][size_t(l.label[f])]);
-    const std::vector<Given> given = give_rows(rows, g.members, fragment_of, l, nearReach * g.contact);
+    const std::vector<Given> given = give_rows(rows, g.members, fragment_of, l, nearReach * g.contact, g.contact);
     std::map<long long, long long> number;
     for (size_t k = 0; k < g.members.size(); ++k) {
         const IdentityRow& r = rows[size_t(g.members[k])];
@@ -228,8 +228,9 @@ std::vector<Identity> identify(std::span<const IdentityRow> rows, const Identity
             offset += keepTracks(rows, g, fragment_of, offset, out);
             continue;
         }
-        std::vector<Given> given = give_rows(rows, g.members, fragment_of,
-                                             labelFragments(rows, g, animals, settings, stop), nearReach * g.contact);
+        std::vector<Given> given =
+            give_rows(rows, g.members, fragment_of, labelFragments(rows, g, animals, settings, stop),
+                      nearReach * g.contact, g.contact);
         one_each(rows, g.members, animals, settings.max_step, given);
         for (size_t k = 0; k < g.members.size(); ++k)
             out[size_t(g.members[k])] = {given[k].label < 0 ? -1 : offset + given[k].label, given[k].sure};

@@ -30,9 +30,13 @@ struct Given {
 // (or before the first, after the last) were in contact with other animals: they take the
 // animal of the fragment on either side, and where the two differ, the animal changed tracks
 // in the contact, at the frame it came closest to another object (looked for within `reach`):
-// where bodies overlap, a linker takes one for the other.
+// where bodies overlap, a linker takes one for the other. Tracks that exchanged animals in one
+// contact (two that swapped, or around a cycle of three or more) turn on one frame, where the
+// rows lie likeliest on the animals' straight ways between their fragments (`body`: the distance
+// at which objects touch), if that is clearly likelier than the closest approach and the rows
+// moved fast enough to have carried the animals along those ways.
 std::vector<Given> give_rows(std::span<const IdentityRow> rows, const std::vector<int>& members,
-                             const std::vector<int>& fragment_of, const Labelled& labelled, double reach);
+                             const std::vector<int>& fragment_of, const Labelled& labelled, double reach, double body);
 
 // One row per animal and frame (of `animals`): where two rows claim one animal, the stronger
 // claim keeps it; of two like claims, the surer, unless one lies further than `step` (a

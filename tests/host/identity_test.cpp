@@ -155,6 +155,24 @@ TEST(Identity, TwoLookAlikesThatCrossKeepTheirIdentitiesBySize) {
     EXPECT_NE(ids[0].identity, ids[1].identity);
 }
 
+TEST(Identity, TwoTracksThatSwappedInALongContactTurnTogetherWhereTheyLieOnTheAnimalsWays) {
+    // A small and a large animal swim side by side 8 px apart in frames 20-69, 6 px at frame 30
+    // (their closest approach); the linker swaps them at frame 50, and each row in contact lies
+    // 2 px off its own animal's way and 10 px off the other's.
+    std::mt19937 rng(8);
+    std::vector<IdentityRow> rows;
+    for (long long f = 0; f < 90; ++f) {
+        const double off = f == 30 ? 3 : 4 + 2 * double(std::max({0LL, 20 - f, f - 69}));
+        for (long long i = 0; i < 2; ++i)
+            rows.push_back(Crowd::row(f, f < 50 ? i : 1 - i, 100 + 2 * double(f), i ? 100 + off : 100 - off,
+                                      i ? 400 : 300, 60, off < 5, rng));
+    }
+    const std::vector<Identity> ids = identify(rows, counted(2));
+    for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(ids[i].identity, ids[i % 2].identity) << "frame " << rows[i].frame;
+    EXPECT_NE(ids[0].identity, ids[1].identity);
+}
+
 TEST(Identity, ExactlyTheCountOfIdentitiesEachOnceAFrame) {
     Crowd c(10, 200, 200, 0.5, 11);
     // Broken tracks (a new one every 40 frames) and ghosts: short tracks of specks beside
@@ -290,6 +308,24 @@ TEST(Identity, OfTwoRowsClaimingOneAnimalInAContactTheOneOnItsPathKeepsIt) {
     one_each(rows, {0, 1, 2, 3}, 2, 15, given);
     EXPECT_EQ(given[1].label, 0);
     EXPECT_EQ(given[2].label, 1);
+}
+
+TEST(Identity, RestingAnimalsGivenEachOthersAnimalAfterAContactTurnWhereTheyCameClosest) {
+    // Two animals rest 6 px apart for frames 10-49, 5.9 px on frame 45; their fragments after
+    // were given each other's animal. Their rows never moved, so where they lie on the animals'
+    // ways (each from one resting place to the other) tells nothing: the turn stays at frame 45.
+    using namespace identity_detail;
+    std::mt19937 rng(2);
+    std::vector<IdentityRow> rows;
+    std::vector<int> members, fragment_of;
+    for (long long f = 0; f < 60; ++f)
+        for (long long t = 0; t < 2; ++t) {
+            fragment_of.push_back(f < 10 || f >= 50 ? int(2 * (f >= 50) + t) : -1);
+            members.push_back(int(rows.size()));
+            rows.push_back(Crowd::row(f, t, 100 + (t ? 6 - 0.1 * (f == 45) : 0), 100, 300, 60, false, rng));
+        }
+    const std::vector<Given> given = give_rows(rows, members, fragment_of, {{0, 1, 1, 0}, {1, 1, 1, 1}}, 40, 10);
+    for (size_t k = 20; k < 100; ++k) EXPECT_EQ(given[k].label, rows[k].frame < 45 ? k % 2 : 1 - k % 2) << k;
 }
 
 // The first fragment of `track` that begins at `frame` or later.

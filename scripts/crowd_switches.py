@@ -23,8 +23,9 @@ left out.
 A switch mostly starts where a track leaves the animal it was on (still in view). For those
 departures it tells how far the track already lay from that animal the frame before (a body
 fitted a little farther off each frame drifts, a wrong prediction jumps) and how many had a
-body of the wrong size: a row's length against its animal's true length off by more than a
-fifth from the run's median ratio (for a part cut out of a heap, the length its track placed).
+body of the wrong size: a part's length (the body its track placed) against its animal's
+true length off by more than a fifth from the run's median ratio; and of those, how many were
+on another animal than the first their track was paired with (a body carried over a switch).
 """
 import collections
 import math
@@ -34,9 +35,10 @@ from crowd_overlaps import arguments, matched, reported, rows
 
 
 def lengths(path, identity):
-    """Per (frame, identity), the row's length."""
+    """Per (frame, identity), the row's length; of a track file's rows only the parts cut out of
+    a blob (`split`), whose length is the body their track placed: a whole one's is measured."""
     return {(int(r["frame"]), int(r[identity])): float(r["length"] or 0) for r in rows(path)
-            if r.get("missing", "0") in ("0", "")}
+            if r.get("missing", "0") in ("0", "") and r.get("split", "1") != "0"}
 
 
 def departures(paired, truth, found_length, true_length):
@@ -49,19 +51,22 @@ def departures(paired, truth, found_length, true_length):
         found, true = found_length.get((f, t)), true_length.get((f, a))
         return bool(found and true) and abs(found / true / usual - 1) > 0.2
 
-    left, off, rows_wrong, paired_rows = [], 0, 0, 0
+    left, off, carried, rows_wrong, paired_rows, first = [], 0, 0, 0, 0, {}
     for f in sorted(paired):
         for t, (a, d) in paired.get(f - 1, {}).items():
+            first.setdefault(t, a)
             paired_rows += 1
             rows_wrong += wrong(f - 1, t, a)
             if paired[f].get(t, (None,))[0] != a and any(b[2] == a for b in truth[f]):
                 left.append(d)
                 off += wrong(f - 1, t, a)
+                carried += wrong(f - 1, t, a) and first[t] != a
     if not left:
         return
     print(f"departures: {len(left)}, off their animal the frame before by a median {statistics.median(left):.1f} px,",
           f"{sum(d >= 2 for d in left)} by 2 px or more; with a body of the wrong size {off}",
-          f"({100 * off / len(left):.0f}%, against {100 * rows_wrong / max(paired_rows, 1):.1f}% of the paired rows)")
+          f"({100 * off / len(left):.0f}%, against {100 * rows_wrong / max(paired_rows, 1):.1f}% of the paired rows),",
+          f"{carried} of them on another animal than their track's first")
 
 
 def main():

@@ -37,7 +37,7 @@ from crowd_overlaps import arguments, matched, reported, rows
 def lengths(path, identity):
     """Per (frame, identity), the row's length; of a track file's rows only the parts cut out of
     a blob (`split`), whose length is the body their track placed: a whole one's is measured."""
-    return {(int(r["frame"]), int(r[identity])): float(r["length"] or 0) for r in rows(path)
+    return {(int(r["frame"]), int(r[identity])): float(r.get("length") or 0) for r in rows(path)
             if r.get("missing", "0") in ("0", "") and r.get("split", "1") != "0"}
 
 

@@ -20,11 +20,53 @@ lost, against how many frames they were lost, and whether they were found on the
 had: the same, another, or none.
 With --linked (a linked track file) the `track` column is the identity and missing rows are
 left out.
+A switch mostly starts where a track leaves the animal it was on (still in view). For those
+departures it tells how far the track already lay from that animal the frame before (a body
+fitted a little farther off each frame drifts, a wrong prediction jumps) and how many had a
+body of the wrong size: a part's length (the body its track placed) against its animal's
+true length off by more than a fifth from the run's median ratio; and of those, how many were
+on another animal than the first their track was paired with (a body carried over a switch).
 """
 import collections
 import math
+import statistics
 
-from crowd_overlaps import arguments, matched, reported
+from crowd_overlaps import arguments, matched, reported, rows
+
+
+def lengths(path, identity):
+    """Per (frame, identity), the row's length; of a track file's rows only the parts cut out of
+    a blob (`split`), whose length is the body their track placed: a whole one's is measured."""
+    return {(int(r["frame"]), int(r[identity])): float(r.get("length") or 0) for r in rows(path)
+            if r.get("missing", "0") in ("0", "") and r.get("split", "1") != "0"}
+
+
+def departures(paired, truth, found_length, true_length):
+    """`paired`: per frame, {track: (true animal, distance)}. Prints how the departures came."""
+    ratios = [found_length[f, t] / true_length[f, a] for f, p in paired.items() for t, (a, _) in p.items()
+              if true_length.get((f, a)) and found_length.get((f, t))]
+    usual = statistics.median(ratios or [1])
+
+    def wrong(f, t, a):  # a round object, or a true animal without a length, tells nothing
+        found, true = found_length.get((f, t)), true_length.get((f, a))
+        return bool(found and true) and abs(found / true / usual - 1) > 0.2
+
+    left, off, carried, rows_wrong, paired_rows, first = [], 0, 0, 0, 0, {}
+    for f in sorted(paired):
+        for t, (a, d) in paired.get(f - 1, {}).items():
+            first.setdefault(t, a)
+            paired_rows += 1
+            rows_wrong += wrong(f - 1, t, a)
+            if paired[f].get(t, (None,))[0] != a and any(b[2] == a for b in truth[f]):
+                left.append(d)
+                off += wrong(f - 1, t, a)
+                carried += wrong(f - 1, t, a) and first[t] != a
+    if not left:
+        return
+    print(f"departures: {len(left)}, off their animal the frame before by a median {statistics.median(left):.1f} px,",
+          f"{sum(d >= 2 for d in left)} by 2 px or more; with a body of the wrong size {off}",
+          f"({100 * off / len(left):.0f}%, against {100 * rows_wrong / max(paired_rows, 1):.1f}% of the paired rows),",
+          f"{carried} of them on another animal than their track's first")
 
 
 def main():
@@ -33,11 +75,14 @@ def main():
     last = {}  # true animal -> track it was last paired with
     where = {}  # track -> (frame, x, y, true animal or None) of its last row
     kinds = collections.Counter()
+    paired = {}  # frame -> {track: (true animal, distance)}
     gaps = []  # (distance, frames lost, "same" / "other" / "none")
     steps = []  # of the tracks switched to, from their last row
     for frame in sorted(truth):
         bodies, objects = truth[frame], found.get(frame, [])
-        animal_of = {objects[j][2]: bodies[i][2] for i, (_, j) in matched(bodies, objects, a.within).items()}
+        pairs = matched(bodies, objects, a.within)
+        animal_of = {objects[j][2]: bodies[i][2] for i, (_, j) in pairs.items()}
+        paired[frame] = {objects[j][2]: (bodies[i][2], d) for i, (d, j) in pairs.items()}
         for x, y, track in objects:
             now = animal_of.get(track)
             before = where.get(track)
@@ -70,6 +115,7 @@ def main():
     wrong = sorted((x for x in gaps if x[2] == "other"), reverse=True)
     print("found on another animal, farthest first (px, frames lost):",
           ", ".join(f"{d:.0f}/{n}" for d, n, _ in wrong[:12]))
+    departures(paired, truth, lengths(a.tracks, "track" if a.linked else "object"), lengths(a.truth, "object"))
 
 
 if __name__ == "__main__":

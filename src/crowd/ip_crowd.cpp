@@ -593,6 +593,7 @@ void ip_crowd::detect() {
         // a few such tracks meeting would be taken for as many animals ever after.
         const double share = double(blobs_.blobs()[size_t(kept_[i])].moments.area) / singleArea_;
         sightings_.back().alone = share >= kSpeck && (known_[i] || ratio_[i] < kAlone) && single(i);
+        if (sightings_.back().alone) splitter_.seeAlone(sightings_.back().posture);
         blobOfObject_.push_back(kept_[i]);
     }
     if (!several) return;

@@ -3,6 +3,7 @@
 // placed where its track expects it and fitted to the blob's pixels.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
@@ -42,6 +43,8 @@ public:
     // An animal seen alone in this posture: how far the kind's animals bend, as those seen
     // alone lately show it, tells a body fitted in a heap bent beyond it.
     void seeAlone(const crowd_posture& posture);
+    // A new video: none seen alone yet.
+    void restart() { std::fill(bends_, bends_ + kBendBins, 0.0); }
 
     // Pixels within at least one of `bodies`: the area the animals cover together.
     int64_t coverage(const std::vector<crowd_body>& bodies);

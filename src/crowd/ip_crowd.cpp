@@ -215,6 +215,7 @@ void ip_crowd::restart() {
     foreground_.restart(weight_->format());
     early_.restart();
     tracker_.clear();
+    splitter_.restart();
     areaHistory_.clear();
     aspectHistory_.clear();
     aspect_ = 0;

@@ -36,7 +36,10 @@ void crowd_placer::rasterise(const crowd_body& typical, std::vector<std::vector<
     }
 }
 
-void crowd_placer::cover(const crowd_body& b, int16_t by) {
+namespace {
+// Calls use(x, y) for each pixel within body b, on the blob or off it.
+template <class Use>
+void eachPixel(const crowd_body& b, const Use& use) {
     const crowd_line line = crowd_prepare(b);
     double half = 0, left = 1e300, right = -1e300, top = 1e300, bottom = -1e300;
     for (int i = 0; i < b.points; ++i) {
@@ -44,21 +47,34 @@ void crowd_placer::cover(const crowd_body& b, int16_t by) {
         left = std::min(left, b.midline[i].x), right = std::max(right, b.midline[i].x);
         top = std::min(top, b.midline[i].y), bottom = std::max(bottom, b.midline[i].y);
     }
-    const int64_t xa = std::max<int64_t>(x0_, int64_t(std::floor(left - half))),
-                  xb = std::min<int64_t>(x0_ + width_ - 1, int64_t(std::ceil(right + half)));
-    const int64_t ya = std::max<int64_t>(y0_, int64_t(std::floor(top - half))),
-                  yb = std::min<int64_t>(y0_ + height_ - 1, int64_t(std::ceil(bottom + half)));
-    for (int64_t y = ya; y <= yb; ++y)
-        for (int64_t x = xa; x <= xb; ++x) {
-            int16_t& s = state_[size_t((y - y0_) * width_ + (x - x0_))];
-            if (s < 0) continue;
+    for (int64_t y = int64_t(std::floor(top - half)); y <= int64_t(std::ceil(bottom + half)); ++y)
+        for (int64_t x = int64_t(std::floor(left - half)); x <= int64_t(std::ceil(right + half)); ++x) {
             const bool in = b.points > 1 ? [&] {
                 const crowd_place p = crowd_locate(line, double(x), double(y));
                 return p.distance <= p.half;
             }()
                                          : std::hypot(x - b.midline[0].x, y - b.midline[0].y) <= b.halfWidth[0];
-            if (in) s = int16_t(std::clamp(s + by, 0, int(INT16_MAX)));
+            if (in) use(x, y);
         }
+}
+}  // namespace
+
+void crowd_placer::cover(const crowd_body& b, int16_t by) {
+    eachPixel(b, [&](int64_t x, int64_t y) {
+        if (x < x0_ || y < y0_ || x >= x0_ + width_ || y >= y0_ + height_) return;
+        int16_t& s = state_[size_t((y - y0_) * width_ + (x - x0_))];
+        if (s >= 0) s = int16_t(std::clamp(s + by, 0, int(INT16_MAX)));
+    });
+}
+
+int64_t crowd_placer::gain(const crowd_body& b) const {
+    int64_t sum = 0;
+    eachPixel(b, [&](int64_t x, int64_t y) {
+        const bool inBox = x >= x0_ && y >= y0_ && x < x0_ + width_ && y < y0_ + height_;
+        const int16_t s = inBox ? state_[size_t((y - y0_) * width_ + (x - x0_))] : -1;
+        sum += s == 0 ? 1 : s < 0 ? -1 : 0;
+    });
+    return sum;
 }
 
 int64_t crowd_placer::gain(const std::vector<offset>& offsets, int32_t cx, int32_t cy) const {
@@ -114,14 +130,40 @@ crowd_placer::spot crowd_placer::bestOfBoth(const std::vector<crowd_pixel>& pixe
     return isLarger ? big : one;
 }
 
-void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
-                         int missing, const crowd_body& typical, std::vector<crowd_body>& bodies,
-                         const crowd_body& larger, bool relay) {
-    if (missing <= 0 || pixels.empty() || typical.points <= 1) return;
+void crowd_placer::start(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                         const std::vector<crowd_body>& bodies) {
     x0_ = x0, y0_ = y0, width_ = x1 - x0 + 1, height_ = y1 - y0 + 1;
     state_.assign(size_t(width_) * size_t(height_), -1);
     for (const crowd_pixel& p : pixels) state_[size_t((p.y - y0_) * width_ + (p.x - x0_))] = 0;
     for (const crowd_body& b : bodies) cover(b, 1);
+}
+
+int crowd_placer::relay(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                        std::vector<crowd_body>& bodies, const std::vector<char>& suspect) {
+    if (pixels.empty()) return -1;
+    start(pixels, x0, y0, x1, y1, bodies);
+    int chosen = -1;
+    int64_t most = 0;
+    crowd_body moved;
+    for (size_t b = 0; b < bodies.size(); ++b) {
+        if (!suspect[b] || bodies[b].points <= 1) continue;
+        cover(bodies[b], -1);
+        const int64_t held = gain(bodies[b]);
+        const crowd_body shape = crowd_straightBody(bodies[b].halfWidth, bodies[b].length, bodies[b].balance);
+        rasterise(shape, offsets_);
+        const spot at = best(pixels, offsets_);
+        if (at.gain - held > most) most = at.gain - held, chosen = int(b), moved = laid(at, shape);
+        cover(bodies[b], 1);
+    }
+    if (chosen >= 0) moved.track = bodies[size_t(chosen)].track, bodies[size_t(chosen)] = moved;
+    return chosen;
+}
+
+void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                         int missing, const crowd_body& typical, std::vector<crowd_body>& bodies,
+                         const crowd_body& larger, bool relay) {
+    if (missing <= 0 || pixels.empty() || typical.points <= 1) return;
+    start(pixels, x0, y0, x1, y1, bodies);
     rasterise(typical, offsets_);
     largerOffsets_.clear();
     if (larger.points > 1) rasterise(larger, largerOffsets_);

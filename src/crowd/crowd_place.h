@@ -22,6 +22,14 @@ public:
                const crowd_body& typical, std::vector<crowd_body>& bodies, const crowd_body& larger = {},
                bool relay = true);
 
+    // Of the elongated bodies marked in `suspect` (each lies where it was fitted to the blob),
+    // the one that gains most by lying elsewhere: laid straight, shaped as before, where it
+    // covers the most pixels the others leave bare, less those off the blob, when that is
+    // more than where it lies covers so. Its index (the body moved there, its track kept), or
+    // -1 when none gains.
+    int relay(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+              std::vector<crowd_body>& bodies, const std::vector<char>& suspect);
+
 private:
     struct offset {
         int32_t dx, dy;
@@ -36,6 +44,11 @@ private:
     // Marks (by 1) or unmarks (by -1) the pixels of the box that body b covers.
     void cover(const crowd_body& b, int16_t by);
     int64_t gain(const std::vector<offset>& offsets, int32_t cx, int32_t cy) const;
+    // gain() of a body as it lies.
+    int64_t gain(const crowd_body& b) const;
+    // The box of `pixels`, every pixel free, then covered by `bodies`.
+    void start(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+               const std::vector<crowd_body>& bodies);
     // Where a body of the rasterised shape covers the most pixels no body covers yet.
     spot best(const std::vector<crowd_pixel>& pixels, const std::vector<std::vector<offset>>& offsets) const;
     // The best spot of either shape (the larger one when it was given), and which it is.

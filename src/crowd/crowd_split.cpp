@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <numeric>
 
 namespace {
 constexpr int kLast = crowd_stations - 1;
@@ -42,11 +43,30 @@ constexpr double kIdleShare = 0.75;
 // A blob this many times as long as the typical animal may hold a larger one of its kind,
 // up to this many times as long (the areas the animals of one kind come in span up to 6).
 constexpr double kLonger = 1.25, kLongest = 2.45;
+// The bends of the animals seen alone, binned this finely (a bend is at most a half); the
+// share of them a body fitted in a heap is suspect beyond, once this many are known; halved
+// when this many are.
+constexpr double kBendBin = 1.0 / 128;
+constexpr double kBendQuantile = 0.99;
+constexpr double kBendsFrom = 100, kBendsHeld = 4096;
+// Bent bodies laid again per blob at most.
+constexpr int kRelays = 2;
 // Pixels the clustering of unexpected animals looks at, and its rounds.
 constexpr size_t kSeedPixels = 4096;
 constexpr int kSeedRounds = 20;
 
 double squared(double dx, double dy) { return dx * dx + dy * dy; }
+
+// How far a midline bends: its farthest point from the line through its ends, over its length.
+double bendOf(const crowd_point* m) {
+    const crowd_point a = m[0], b = m[kLast];
+    const double dx = b.x - a.x, dy = b.y - a.y, chord = std::hypot(dx, dy);
+    double most = 0;
+    for (int i = 1; i < kLast; ++i)
+        most = std::max(most, chord > 1e-9 ? std::fabs((m[i].x - a.x) * dy - (m[i].y - a.y) * dx) / chord
+                                           : std::hypot(m[i].x - a.x, m[i].y - a.y));
+    return most / std::max(crowd_arcLength(m, crowd_stations), 1e-9);
+}
 
 struct box {
     double left = 1e300, top = 1e300, right = -1e300, bottom = -1e300;
@@ -641,12 +661,41 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
         bodies_.back().track = moved.track;
         fitBodies();
     }
+    relayBent();
     finish(parts);
 }
 
 void crowd_splitter::startFrame(int64_t pixels, const crowd_body& longOnes) {
     budget_ = kFrameWeighings * double(pixels);
     longOnes_ = longOnes;
+    const double seen = std::accumulate(bends_, bends_ + kBendBins, 0.0);
+    bendLimit_ = 1e300;
+    double below = 0;
+    for (int i = 0; i < kBendBins && seen >= kBendsFrom && bendLimit_ > 1e299; ++i)
+        if ((below += bends_[i]) >= kBendQuantile * seen) bendLimit_ = (i + 1) * kBendBin;
+}
+
+void crowd_splitter::seeAlone(const crowd_posture& posture) {
+    if (!posture.elongated) return;
+    if (std::accumulate(bends_, bends_ + kBendBins, 0.0) >= kBendsHeld)
+        for (double& n : bends_) n /= 2;
+    ++bends_[std::min(kBendBins - 1, int(bendOf(posture.midline) / kBendBin))];
+}
+
+void crowd_splitter::relayBent() {
+    // Where animals cross, a body bent more than any of its kind alone follows one animal's
+    // arm into another's: predicted so the next frame, it is fitted so again, for dozens of
+    // frames. Laid straight where it covers the most pixels the other bodies leave bare, it
+    // finds its animal, when that covers more than it does where it lies; fitted again, it
+    // bends as that animal does.
+    std::vector<char> bent(bodies_.size());
+    for (int round = 0; round < kRelays && budget_ > 0; ++round) {
+        bool any = false;
+        for (size_t b = 0; b < bodies_.size(); ++b)
+            any = (bent[b] = bodies_[b].points > 1 && bendOf(bodies_[b].midline) > bendLimit_) || any;
+        if (!any || placer_.relay(pixels_, x0_, y0_, x1_, y1_, bodies_, bent) < 0) return;
+        fitBodies();
+    }
 }
 
 int crowd_splitter::rounds(double visit, double weighings) const {

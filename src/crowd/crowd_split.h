@@ -3,6 +3,7 @@
 // placed where its track expects it and fitted to the blob's pixels.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
@@ -38,6 +39,12 @@ public:
     // round), however many blobs there are: without it only each blob's work is bounded.
     // `longOnes`, when elongated, is the shape of the kind's long animals seen alone.
     void startFrame(int64_t pixels, const crowd_body& longOnes = {});
+
+    // An animal seen alone in this posture: how far the kind's animals bend, as those seen
+    // alone lately show it, tells a body fitted in a heap bent beyond it.
+    void seeAlone(const crowd_posture& posture);
+    // A new video: none seen alone yet.
+    void restart() { std::fill(bends_, bends_ + kBendBins, 0.0); }
 
     // Pixels within at least one of `bodies`: the area the animals cover together.
     int64_t coverage(const std::vector<crowd_body>& bodies);
@@ -99,6 +106,13 @@ private:
     void takeRound(const crowd_pixel& p, size_t b, double squared);
     void finish(std::vector<crowd_part>& parts) const;
 
+    // How many animals seen alone bent how much (in bins of the bend), halved now and then so
+    // that they tell of the recent ones, and the bend few of them exceed (none known: none).
+    static constexpr int kBendBins = 64;
+    double bends_[kBendBins] = {};
+    double bendLimit_ = 1e300;
+    // The bodies bent beyond bendLimit_ laid again where they gain most, a few at most.
+    void relayBent();
     // The weighings of a pixel against a body the frame's rounds of fitting may still make.
     double budget_ = 1e300;
     crowd_body longOnes_;

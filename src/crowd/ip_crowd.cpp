@@ -215,6 +215,7 @@ void ip_crowd::restart() {
     foreground_.restart(weight_->format());
     early_.restart();
     tracker_.clear();
+    splitter_.restart();
     areaHistory_.clear();
     aspectHistory_.clear();
     aspect_ = 0;
@@ -593,6 +594,7 @@ void ip_crowd::detect() {
         // a few such tracks meeting would be taken for as many animals ever after.
         const double share = double(blobs_.blobs()[size_t(kept_[i])].moments.area) / singleArea_;
         sightings_.back().alone = share >= kSpeck && (known_[i] || ratio_[i] < kAlone) && single(i);
+        if (sightings_.back().alone) splitter_.seeAlone(sightings_.back().posture);
         blobOfObject_.push_back(kept_[i]);
     }
     if (!several) return;

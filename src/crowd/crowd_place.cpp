@@ -14,6 +14,16 @@ constexpr int kDirections = 16;
 constexpr int64_t kCentres = 64;
 // Rounds in which the bodies laid are each laid again with the others in place.
 constexpr int kRelays = 2;
+
+// A body laid straight lies along a direction, not a heading: turned end for end about its
+// middle, when need be, so that its head lies the side `was`'s did. A track turned about
+// takes its animal's tail for its head, and predicts it going backwards.
+void keepHeading(const crowd_body& was, crowd_body& laid) {
+    const crowd_point a = was.midline[0], b = was.midline[kLast], c = laid.midline[0], d = laid.midline[kLast];
+    if ((b.x - a.x) * (d.x - c.x) + (b.y - a.y) * (d.y - c.y) >= 0) return;
+    const crowd_point middle = laid.midline[kLast / 2];
+    for (crowd_point& m : laid.midline) m = {2 * middle.x - m.x, 2 * middle.y - m.y};
+}
 }  // namespace
 
 void crowd_placer::rasterise(const crowd_body& typical, std::vector<std::vector<offset>>& offsets) {
@@ -155,7 +165,10 @@ int crowd_placer::relay(const std::vector<crowd_pixel>& pixels, int32_t x0, int3
         if (at.gain - held > most) most = at.gain - held, chosen = int(b), moved = laid(at, shape);
         cover(bodies[b], 1);
     }
-    if (chosen >= 0) moved.track = bodies[size_t(chosen)].track, bodies[size_t(chosen)] = moved;
+    if (chosen < 0) return chosen;
+    const crowd_body& was = bodies[size_t(chosen)];
+    keepHeading(was, moved);
+    moved.track = was.track, bodies[size_t(chosen)] = moved;
     return chosen;
 }
 

@@ -327,34 +327,41 @@ TEST(CrowdBodies, FileOfTwoSizesLaidWithTheKindsLongShape) {
 // Two larvae cross as an X. One track's body was fitted along one larva's back half and up
 // the other's front arm last frame, and is expected there again; the kind's larvae seen alone
 // lie straight. Fitted as expected, the bent body would hold the cut: it is laid again along
-// its own larva, whose pixels it leaves bare, and each larva gets a body along it.
+// its own larva, whose pixels it leaves bare, and each larva gets a body along it, heading as
+// its track's did (either way along the larva: laid straight, a body has no head of its own).
 TEST(CrowdBodies, BodyBentAcrossACrossingLaidAgainOnItsAnimal) {
-    std::vector<truth> truths;
-    const dib_base picture = draw(100, 60, {{50, 30, 0, 0, 0, 0, 40, 7}, {60, 30, std::numbers::pi / 2, 0, 0, 0, 40, 7}},
-                                  truths);
-    const labelled heap(picture);
-    ASSERT_EQ(heap.blobs.blobs().size(), 1u);
-    crowd_body across = larvaShape(40, 7), upright = larvaShape(40, 7);
-    for (int i = 0; i < crowd_stations; ++i) {
-        across.midline[i] = i <= 5 ? crowd_point{40.0 + 4 * i, 30} : crowd_point{60, 30.0 - 4 * (i - 5)};
-        upright.midline[i] = {60, 10.0 + 4 * i};
-    }
-    across.track = 0, upright.track = 1;
-    crowd_splitter splitter;
-    crowd_posture alone;
-    alone.elongated = true;
-    for (int i = 0; i < crowd_stations; ++i) alone.midline[i] = {4.0 * i, 0};
-    for (int n = 0; n < 200; ++n) splitter.seeAlone(alone);
-    splitter.startFrame(100 * 60);
-    std::vector<crowd_part> parts;
-    splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 2, {across, upright}, across, parts);
-    ASSERT_EQ(parts.size(), 2u);
-    for (const crowd_part& p : parts) {
-        const bool lying = std::fabs(p.body.midline[0].y - p.body.midline[10].y) < 10;
-        const truth& t = truths[lying ? 0 : 1];
-        double off = std::hypot(p.body.centre().x - t.x, p.body.centre().y - t.y);
-        for (const crowd_point& m : p.body.midline) off = std::max(off, std::fabs(lying ? m.y - t.y : m.x - t.x));
-        EXPECT_LT(off, 2) << "track " << p.body.track;
+    for (const double side : {1.0, -1.0}) {
+        auto x = [&](double v) { return 50 + side * (v - 50); };
+        std::vector<truth> truths;
+        const dib_base picture = draw(
+            100, 60, {{50, 30, 0, 0, 0, 0, 40, 7}, {x(60), 30, std::numbers::pi / 2, 0, 0, 0, 40, 7}}, truths);
+        const labelled heap(picture);
+        ASSERT_EQ(heap.blobs.blobs().size(), 1u);
+        crowd_body across = larvaShape(40, 7), upright = larvaShape(40, 7);
+        for (int i = 0; i < crowd_stations; ++i) {
+            across.midline[i] = i <= 5 ? crowd_point{x(40.0 + 4 * i), 30} : crowd_point{x(60), 30.0 - 4 * (i - 5)};
+            upright.midline[i] = {x(60), 10.0 + 4 * i};
+        }
+        across.track = 0, upright.track = 1;
+        crowd_splitter splitter;
+        crowd_posture alone;
+        alone.elongated = true;
+        for (int i = 0; i < crowd_stations; ++i) alone.midline[i] = {4.0 * i, 0};
+        for (int n = 0; n < 200; ++n) splitter.seeAlone(alone);
+        splitter.startFrame(100 * 60);
+        std::vector<crowd_part> parts;
+        splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 2, {across, upright}, across, parts);
+        ASSERT_EQ(parts.size(), 2u);
+        for (const crowd_part& p : parts) {
+            const crowd_point* m = p.body.midline;
+            const bool lying = std::fabs(m[0].y - m[10].y) < 10;
+            const truth& t = truths[lying ? 0 : 1];
+            double off = std::hypot(p.body.centre().x - t.x, p.body.centre().y - t.y);
+            for (int i = 0; i < crowd_stations; ++i) off = std::max(off, std::fabs(lying ? m[i].y - t.y : m[i].x - t.x));
+            EXPECT_LT(off, 2) << "track " << p.body.track << ", side " << side;
+            const double heading = lying ? side * (m[10].x - m[0].x) : m[10].y - m[0].y;
+            EXPECT_GT(heading, 0) << "track " << p.body.track << ", side " << side;
+        }
     }
 }
 

@@ -180,6 +180,35 @@ std::vector<Join> cheapest(int from, const std::vector<Candidate>& seen, size_t 
     return mine;
 }
 
+// No animal comes from nowhere: a fragment that begins after the first with no join into it
+// (its track began where no track that touched another went unseen: a linker may carry a lost
+// animal's track onto a neighbour and start a new one for the animal a few frames on) is joined
+// from the ends that could have reached it by motion alone, the `keep` likeliest. Else a path
+// must begin on it, and with the paths counted, one animal's fragments from the start go bare.
+void joinOrphans(const std::vector<Fragment>& fragments, const MotionModel& motion, double step, long long reach,
+                 size_t keep, std::vector<Join>& joins) {
+    std::vector<bool> entered(fragments.size(), false);
+    long long first = std::numeric_limits<long long>::max();
+    for (const Join& j : joins) entered[size_t(j.to)] = true;
+    for (const Fragment& f : fragments) first = std::min(first, f.first);
+    for (size_t b = 0; b < fragments.size(); ++b) {
+        const Fragment& to = fragments[b];
+        if (entered[b] || to.first == first) continue;
+        std::vector<Join> into;
+        for (size_t a = 0; a < fragments.size(); ++a) {
+            const Fragment& from = fragments[a];
+            const long long gap = to.first - from.last;
+            const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
+            const double gate = step + motion.fast * double(gap);
+            if (gap > 0 && gap <= reach && dx * dx + dy * dy <= gate * gate)
+                into.push_back({int(a), int(b), motionCost(from, to, gap, motion)});
+        }
+        std::sort(into.begin(), into.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
+        if (into.size() > keep) into.resize(keep);
+        joins.insert(joins.end(), into.begin(), into.end());
+    }
+}
+
 }  // namespace
 
 std::vector<double> nearest_other(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach) {
@@ -284,6 +313,7 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
         std::vector<Join> mine = cheapest(int(a), seen, keep);
         joins.insert(joins.end(), mine.begin(), mine.end());
     }
+    joinOrphans(fragments, motion, step, reach, keep, joins);
     return joins;
 }
 

@@ -349,6 +349,20 @@ static std::pair<std::vector<identity_detail::Fragment>, std::map<int, double>> 
     return {fragments, cost};
 }
 
+TEST(Identity, NoAnimalComesFromNowhere) {
+    // Track 0's linker carried it 40 px off on frame 30 without its going unseen, and track 2
+    // took its animal up on frame 33, touching no track: the animal may still go on there.
+    std::mt19937 rng(8);
+    std::vector<IdentityRow> rows;
+    for (long long f = 0; f < 60; ++f) {
+        rows.push_back(Crowd::row(f, 0, 100 + double(f), f < 30 ? 100 : 140, 300, 60, false, rng));
+        if (f >= 33) rows.push_back(Crowd::row(f, 2, 100 + double(f), 100, 300, 60, false, rng));
+    }
+    auto [fragments, cost] = joinsFrom(rows);
+    ASSERT_EQ(fragments.size(), 3u);
+    EXPECT_TRUE(cost.contains(fragmentOf(fragments, 2, 0)));
+}
+
 TEST(Identity, AnAnimalComesOutOfALongContactWhereItsTrackWent) {
     // Track 0 alone for frames 0-9, unseen on frame 10, then for 59 frames beside track 1 (8 px
     // off) drifting 60 px down, then alone again; track 2 starts at frame 70 where track 0 went

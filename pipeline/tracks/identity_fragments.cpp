@@ -190,12 +190,15 @@ void joinOrphans(const std::vector<Fragment>& fragments, const MotionModel& moti
     std::vector<bool> entered(fragments.size(), false);
     long long first = std::numeric_limits<long long>::max();
     for (const Join& j : joins) entered[size_t(j.to)] = true;
-    for (const Fragment& f : fragments) first = std::min(first, f.first);
+    std::multimap<long long, size_t> ending;  // by last frame: only those within reach are weighed
+    for (size_t a = 0; a < fragments.size(); ++a)
+        first = std::min(first, fragments[a].first), ending.emplace(fragments[a].last, a);
     for (size_t b = 0; b < fragments.size(); ++b) {
         const Fragment& to = fragments[b];
         if (entered[b] || to.first == first) continue;
         std::vector<Join> into;
-        for (size_t a = 0; a < fragments.size(); ++a) {
+        for (auto it = ending.lower_bound(to.first - reach); it != ending.end() && it->first < to.first; ++it) {
+            const size_t a = it->second;
             const Fragment& from = fragments[a];
             const long long gap = to.first - from.last;
             const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;

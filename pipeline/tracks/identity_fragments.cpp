@@ -120,7 +120,8 @@ public:
             for (bool grew = true; grew;) {
                 grew = false;
                 for (const auto& [u, v] : pairs_[size_t(f - first_)])
-                    if ((since[size_t(u)] <= f) != (since[size_t(v)] <= f)) join(since[size_t(u)] <= f ? v : u, f), grew = true;
+                    if ((since[size_t(u)] <= f) != (since[size_t(v)] <= f))
+                        join(since[size_t(u)] <= f ? v : u, f), grew = true;
             }
         }
         std::map<long long, long long> out;
@@ -164,6 +165,12 @@ struct Candidate {
     bool reached, onHeading;
 };
 
+// The `keep` likeliest of `joins`, likeliest first.
+void keepLikeliest(std::vector<Join>& joins, size_t keep) {
+    std::sort(joins.begin(), joins.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
+    if (joins.size() > keep) joins.resize(keep);
+}
+
 // The `keep` likeliest continuations of fragment `from`. Where the animal's headings lead to a
 // fragment (two animals that cross and go on), that motion is the evidence: the linked track
 // may have swapped bodies in the contact, so its place is weighed only where no continuation
@@ -175,8 +182,7 @@ std::vector<Join> cheapest(int from, const std::vector<Candidate>& seen, size_t 
         if (onWay && !c.reached) continue;
         mine.push_back({from, c.to, onWay ? c.motion : std::min(c.motion, c.track)});
     }
-    std::sort(mine.begin(), mine.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
-    if (mine.size() > keep) mine.resize(keep);
+    keepLikeliest(mine, keep);
     return mine;
 }
 
@@ -198,16 +204,14 @@ void joinOrphans(const std::vector<Fragment>& fragments, const MotionModel& moti
         if (entered[b] || to.first == first) continue;
         std::vector<Join> into;
         for (auto it = ending.lower_bound(to.first - reach); it != ending.end() && it->first < to.first; ++it) {
-            const size_t a = it->second;
-            const Fragment& from = fragments[a];
+            const Fragment& from = fragments[it->second];
             const long long gap = to.first - from.last;
             const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
             const double gate = step + motion.fast * double(gap);
-            if (gap > 0 && gap <= reach && dx * dx + dy * dy <= gate * gate)
-                into.push_back({int(a), int(b), motionCost(from, to, gap, motion)});
+            if (dx * dx + dy * dy <= gate * gate)
+                into.push_back({int(it->second), int(b), motionCost(from, to, gap, motion)});
         }
-        std::sort(into.begin(), into.end(), [](const Join& x, const Join& y) { return x.motion < y.motion; });
-        if (into.size() > keep) into.resize(keep);
+        keepLikeliest(into, keep);
         joins.insert(joins.end(), into.begin(), into.end());
     }
 }
@@ -303,7 +307,8 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
             const bool sharper = since < gap && spread < motion.heading(gap);
             for (int b : it->second) {
                 const Fragment& to = fragments[size_t(b)];
-                if (const auto entered = passed.find(to.track); entered == passed.end() || entered->second > to.first) continue;
+                if (const auto entered = passed.find(to.track); entered == passed.end() || entered->second > to.first)
+                    continue;
                 const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
                 const double away = std::pow(to.start.x - last.x, 2) + std::pow(to.start.y - last.y, 2);
                 const bool along = sharper && away <= near * near;

@@ -357,7 +357,8 @@ TEST(CrowdBodies, BodyBentAcrossACrossingLaidAgainOnItsAnimal) {
             const bool lying = std::fabs(m[0].y - m[10].y) < 10;
             const truth& t = truths[lying ? 0 : 1];
             double off = std::hypot(p.body.centre().x - t.x, p.body.centre().y - t.y);
-            for (int i = 0; i < crowd_stations; ++i) off = std::max(off, std::fabs(lying ? m[i].y - t.y : m[i].x - t.x));
+            for (int i = 0; i < crowd_stations; ++i)
+                off = std::max(off, std::fabs(lying ? m[i].y - t.y : m[i].x - t.x));
             EXPECT_LT(off, 2) << "track " << p.body.track << ", side " << side;
             const double heading = lying ? side * (m[10].x - m[0].x) : m[10].y - m[0].y;
             EXPECT_GT(heading, 0) << "track " << p.body.track << ", side " << side;

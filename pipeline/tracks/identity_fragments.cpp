@@ -216,6 +216,19 @@ void joinOrphans(const std::vector<Fragment>& fragments, const MotionModel& moti
     }
 }
 
+// Whether the `k`th of a track's alone rows follows the one before within `step`, from where it
+// was or from where the motion of the two before (a few frames apart at most) put it: a fast
+// animal steps farther than a linker's step in a burst, yet no farther from where it was going.
+bool stepsOn(std::span<const IdentityRow> rows, const std::vector<int>& alone, size_t k, double step) {
+    const IdentityRow &r = rows[size_t(alone[k])], &before = rows[size_t(alone[k - 1])];
+    if (r.frame != before.frame + 1) return false;
+    double x = before.x, y = before.y;
+    const IdentityRow& earlier = rows[size_t(alone[k > 1 ? k - 2 : k - 1])];
+    if (const long long apart = before.frame - earlier.frame; apart > 0 && apart <= long(velocitySteps))
+        x += (before.x - earlier.x) / double(apart), y += (before.y - earlier.y) / double(apart);
+    return std::min(std::hypot(r.x - before.x, r.y - before.y), std::hypot(r.x - x, r.y - y)) <= step;
+}
+
 }  // namespace
 
 std::vector<double> nearest_other(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach) {
@@ -253,9 +266,7 @@ std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std
     std::vector<Fragment> out;
     for (auto& [track, alone] : byTrack) {
         for (size_t k = 0; k < alone.size(); ++k) {
-            const IdentityRow &r = rows[size_t(alone[k])], &before = rows[size_t(alone[k > 0 ? k - 1 : 0])];
-            const bool continues =
-                k > 0 && r.frame == before.frame + 1 && std::hypot(r.x - before.x, r.y - before.y) <= step;
+            const bool continues = k > 0 && stepsOn(rows, alone, k, step);
             if (!continues) out.push_back(Fragment{track, {}, 0, 0, {}, {}, 0, 0, 0, 0});
             out.back().rows.push_back(alone[k]);
             fragment_of[size_t(alone[k])] = int(out.size()) - 1;
@@ -312,7 +323,10 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
                 const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
                 const double away = std::pow(to.start.x - last.x, 2) + std::pow(to.start.y - last.y, 2);
                 const bool along = sharper && away <= near * near;
-                const bool reached = dx * dx + dy * dy <= gate * gate;
+                // From where the animal was, or where its motion was taking it (a burst of speed
+                // beyond the usual fast one).
+                const double hx = dx - from.evx * double(gap), hy = dy - from.evy * double(gap);
+                const bool reached = std::min(dx * dx + dy * dy, hx * hx + hy * hy) <= gate * gate;
                 if (!reached && !along) continue;
                 seen.push_back({b, motionCost(from, to, gap, motion), along ? missCost(away, spread) : infinite,
                                 reached, headingMiss2(from, to, gap) <= std::pow(motion.heading(gap), 2)});

@@ -416,3 +416,29 @@ TEST(Identity, NoAnimalPassesBetweenTracksThatNeverMet) {
     EXPECT_TRUE(cost.contains(fragmentOf(fragments, 0, 30)) && cost.contains(fragmentOf(fragments, 2, 30)));
     EXPECT_FALSE(cost.contains(fragmentOf(fragments, 1, 30)));
 }
+
+TEST(Identity, AnAnimalDartingThroughAContactGoesOnWhereItsMotionTookIt) {
+    // Tracks 0 and 1 swim head-on at 5 px a frame, dart at 18 px (beyond the linker's step of
+    // 15 and the usual fast one) from frame 25 and pass 6 px apart on frame 38; ten others
+    // crawl at 1 px. The dart is one fragment, and the animal goes on where it was heading,
+    // not onto the other's way a few pixels off.
+    std::mt19937 rng(9);
+    std::vector<IdentityRow> rows;
+    auto way = [](long long f) {
+        double x = 0;
+        for (long long g = 0; g < f; ++g) x += g >= 25 && g < 45 ? 18 : 5;
+        return x;
+    };
+    const double meet = 2 * way(38);
+    for (long long f = 0; f < 80; ++f) {
+        rows.push_back(Crowd::row(f, 0, 100 + way(f), 100, 300, 60, f == 38, rng));
+        rows.push_back(Crowd::row(f, 1, 100 + meet - way(f), 106, 300, 60, f == 38, rng));
+        for (long long t = 2; t < 12; ++t)
+            rows.push_back(Crowd::row(f, t, 100 + double(f), 100 + 40 * double(t), 300, 60, false, rng));
+    }
+    auto [fragments, cost] = joinsFrom(rows);
+    const int own = fragmentOf(fragments, 0, 39), swapped = fragmentOf(fragments, 1, 39);
+    EXPECT_EQ(fragments[size_t(fragmentOf(fragments, 0, 0))].last, 37);
+    ASSERT_TRUE(cost.contains(own));
+    EXPECT_LT(cost[own] + 2, cost.contains(swapped) ? cost[swapped] : 1e9);
+}

@@ -651,16 +651,7 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     locatePixels();
     fitBodies();
     // Two bodies on one animal while another's pixels lie bare: one is moved to them.
-    const int32_t idle = budget_ > 0 ? idleBody() : -1;
-    if (idle >= 0) {
-        crowd_body moved = crowd_straightBody(bodies_[size_t(idle)].halfWidth, bodies_[size_t(idle)].length,
-                                              bodies_[size_t(idle)].balance);
-        moved.track = bodies_[size_t(idle)].track;
-        bodies_.erase(bodies_.begin() + idle);
-        placer_.place(pixels_, x0_, y0_, x1_, y1_, 1, moved, bodies_);
-        bodies_.back().track = moved.track;
-        fitBodies();
-    }
+    if (const int32_t idle = budget_ > 0 ? idleBody() : -1; idle >= 0) moveIdle(idle);
     relayBent();
     finish(parts);
 }
@@ -737,12 +728,34 @@ void crowd_splitter::fitBodies() {
     }
 }
 
+int64_t crowd_splitter::bare() const {
+    return std::count(inside_.begin(), inside_.end(), uint8_t(0));
+}
+
+void crowd_splitter::moveIdle(int32_t idle) {
+    // Laid where the most pixels lie bare and fitted again, the body may still go on to
+    // other animals' pixels, take them from their own bodies and leave its own animal bare:
+    // it is kept only where no more of the blob lies bare than before.
+    const std::vector<crowd_body> before = bodies_;
+    const int64_t bareBefore = bare();
+    crowd_body moved = crowd_straightBody(bodies_[size_t(idle)].halfWidth, bodies_[size_t(idle)].length,
+                                          bodies_[size_t(idle)].balance);
+    moved.track = bodies_[size_t(idle)].track;
+    bodies_.erase(bodies_.begin() + idle);
+    placer_.place(pixels_, x0_, y0_, x1_, y1_, 1, moved, bodies_);
+    bodies_.back().track = moved.track;
+    fitBodies();
+    if (inside_.size() == pixels_.size() && bare() <= bareBefore) return;
+    bodies_ = before;
+    fitBodies();
+}
+
 int32_t crowd_splitter::idleBody() {
     // The blob's pixels no body covers, after the last round; worth a look only when they
     // come to half an animal.
     if (index_.empty() || inside_.size() != pixels_.size()) return -1;
-    double bare = 0, area = 0;
-    for (uint8_t in : inside_) bare += in == 0;
+    const double bare = double(this->bare());
+    double area = 0;
     for (const crowd_body& b : bodies_) area += crowd_bodyArea(b);
     if (bodies_.size() < 2 || bare < 0.5 * area / double(bodies_.size())) return -1;
     // The body whose pixels lie most in others: when nearly all do, it explains nothing.

@@ -86,6 +86,10 @@ private:
     // An elongated body lying almost wholly in others while as many pixels as half an
     // animal lie in none, or -1.
     int32_t idleBody();
+    // The idle body laid where the pixels lie bare, unless that leaves more of them bare.
+    void moveIdle(int32_t idle);
+    // The blob's pixels in no body after the last round.
+    int64_t bare() const;
     // One round of fitting, measuring the parts as it goes when `measuring`, the elongated
     // bodies sliding along themselves when `sliding`; returns how far the bodies moved at most.
     double refit(bool measuring, bool sliding);

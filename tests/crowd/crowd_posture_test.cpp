@@ -300,6 +300,18 @@ crowd_body larvaShape(double length, double width) {
     return crowd_straightBody(half, length, -1);
 }
 
+// Each animal with a part whose centre lies within 2 px of its centre of mass.
+void expectEachNear(const std::vector<truth>& truths, const std::vector<crowd_part>& parts) {
+    for (const truth& t : truths) {
+        double nearest = 1e300;
+        for (const crowd_part& p : parts) {
+            const crowd_object o = crowd_describe(p.moments);
+            nearest = std::min(nearest, std::hypot(o.x - t.x, o.y - t.y));
+        }
+        EXPECT_LT(nearest, 2) << "the animal at " << t.x << ", " << t.y;
+    }
+}
+
 // A small larva lies against the head of a large one, in file: a blob no track expects, of a
 // kind whose long animals were seen alone. Each animal gets a body on it, its centre within
 // 2 px; the typical body stretched to the blob's length would lie over both, and the typical
@@ -314,14 +326,7 @@ TEST(CrowdBodies, FileOfTwoSizesLaidWithTheKindsLongShape) {
     splitter.startFrame(100 * 60, larvaShape(30, 7.5));
     std::vector<crowd_part> parts;
     splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 2, {}, larvaShape(18, 4.5), parts);
-    for (const truth& t : truths) {
-        double nearest = 1e300;
-        for (const crowd_part& p : parts) {
-            const crowd_object o = crowd_describe(p.moments);
-            nearest = std::min(nearest, std::hypot(o.x - t.x, o.y - t.y));
-        }
-        EXPECT_LT(nearest, 2) << "the animal at " << t.x << ", " << t.y;
-    }
+    expectEachNear(truths, parts);
 }
 
 // Two larvae cross as an X. One track's body was fitted along one larva's back half and up
@@ -364,6 +369,25 @@ TEST(CrowdBodies, BodyBentAcrossACrossingLaidAgainOnItsAnimal) {
             EXPECT_GT(heading, 0) << "track " << p.body.track << ", side " << side;
         }
     }
+}
+
+// Two tracks followed one larva where another crossed it at a shallow angle: both bodies are
+// predicted on the lying one, the other's pixels lie bare. One of them is laid on it.
+TEST(CrowdBodies, TwoBodiesOnOneAnimalOneMovedToTheAnimalLeftBare) {
+    std::vector<truth> truths;
+    const dib_base picture = draw(100, 70, {{50, 30, 0, 0, 0, 0, 40, 7}, {73, 50, 1.4, 0, 0, 0, 40, 7}}, truths);
+    const labelled heap(picture);
+    ASSERT_EQ(heap.blobs.blobs().size(), 1u);
+    crowd_body lying = larvaShape(40, 7);
+    for (int i = 0; i < crowd_stations; ++i) lying.midline[i] = {30.0 + 4 * i, 30};
+    crowd_body copy = lying;
+    lying.track = 0, copy.track = 1;
+    crowd_splitter splitter;
+    splitter.startFrame(100 * 70);
+    std::vector<crowd_part> parts;
+    splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 2, {lying, copy}, lying, parts);
+    ASSERT_EQ(parts.size(), 2u);
+    expectEachNear(truths, parts);
 }
 
 }  // namespace

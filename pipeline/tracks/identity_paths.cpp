@@ -225,11 +225,20 @@ private:
         }
         return m;
     }
+    // Whether nothing else of label `s` was seen in any of the looks of fragment `f`.
+    static bool alone(const Sums& s, const LookSummary& f) {
+        for (size_t d = 0; d < featureCount; ++d)
+            if (s.weight[d] - f.count[d] > 0.5) return false;
+        return true;
+    }
     // The looks' scatter of the fragments from `first` on along its path up to, not including,
-    // `stop`, each about the rest of its label `s`.
+    // `stop`, each about the rest of its label `s`. A fragment alone on its path has nothing to
+    // scatter about: weighed against the population instead, a path of one distinctive fragment
+    // would seem to fit better with any other animal's fragment added than alone.
     double scatter(int first, int stop, const Sums& s) const {
         double sum = 0;
         for (int f = first; f >= 0 && f != stop; f = paths_.next[size_t(f)]) {
+            if (alone(s, looks_[size_t(f)])) continue;
             const double d = LookModel::distance(spreads_[size_t(f)], looks_[size_t(f)], meanWithout(s, looks_[size_t(f)]));
             sum += oddFragment * std::log1p(d / oddFragment);
         }

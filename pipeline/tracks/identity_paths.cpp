@@ -24,6 +24,9 @@ constexpr long long nearFrames = 100;
 // Nats: a fragment's distance from its path's mean counts in full up to about this, and
 // beyond it only as its logarithm (a fragment of a ghost, or of an animal half hidden).
 constexpr double oddFragment = 10;
+// Nats: an exchange must make the whole at least this much likelier. Less is within what the
+// looks and the motion can tell, and each exchange risks two switches of identity.
+constexpr double worthExchanging = 0.5;
 
 struct Sums {
     Features sum{}, weight{};
@@ -87,7 +90,7 @@ public:
                 for (size_t j = i; j < std::min(crossings.size(), i + 1 + laterCrossings); ++j) {
                     Exchange x;
                     if (!exchange(crossings[i], j == i ? nullptr : &crossings[j], x)) continue;
-                    if (const double change = changeOf(x); change < -1e-6) better.push_back({change, x});
+                    if (const double change = changeOf(x); change < -worthExchanging) better.push_back({change, x});
                 }
         }
         std::sort(better.begin(), better.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

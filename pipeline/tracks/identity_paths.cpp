@@ -24,6 +24,9 @@ constexpr long long nearFrames = 100;
 // Nats: a fragment's distance from its path's mean counts in full up to about this, and
 // beyond it only as its logarithm (a fragment of a ghost, or of an animal half hidden).
 constexpr double oddFragment = 10;
+// Nats: an exchange must make the whole at least this much likelier. Less is within what the
+// looks and the motion can tell, and each exchange risks two switches of identity.
+constexpr double worthExchanging = 0.5;
 
 struct Sums {
     Features sum{}, weight{};
@@ -87,7 +90,7 @@ public:
                 for (size_t j = i; j < std::min(crossings.size(), i + 1 + laterCrossings); ++j) {
                     Exchange x;
                     if (!exchange(crossings[i], j == i ? nullptr : &crossings[j], x)) continue;
-                    if (const double change = changeOf(x); change < -1e-6) better.push_back({change, x});
+                    if (const double change = changeOf(x); change < -worthExchanging) better.push_back({change, x});
                 }
         }
         std::sort(better.begin(), better.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -225,11 +228,20 @@ private:
         }
         return m;
     }
+    // Whether nothing else of label `s` was seen in any of the looks of fragment `f`.
+    static bool alone(const Sums& s, const LookSummary& f) {
+        for (size_t d = 0; d < featureCount; ++d)
+            if (s.weight[d] - f.count[d] > 0.5) return false;
+        return true;
+    }
     // The looks' scatter of the fragments from `first` on along its path up to, not including,
-    // `stop`, each about the rest of its label `s`.
+    // `stop`, each about the rest of its label `s`. A fragment alone on its path has nothing to
+    // scatter about: weighed against the population instead, a path of one distinctive fragment
+    // would seem to fit better with any other animal's fragment added than alone.
     double scatter(int first, int stop, const Sums& s) const {
         double sum = 0;
         for (int f = first; f >= 0 && f != stop; f = paths_.next[size_t(f)]) {
+            if (alone(s, looks_[size_t(f)])) continue;
             const double d = LookModel::distance(spreads_[size_t(f)], looks_[size_t(f)], meanWithout(s, looks_[size_t(f)]));
             sum += oddFragment * std::log1p(d / oddFragment);
         }

@@ -292,6 +292,22 @@ TEST(Identity, SwapsTheRestOfTwoPathsThatMixedTwoAnimals) {
         EXPECT_EQ(carried.label[11], fromEnd < 5 ? 5 : 4);
         EXPECT_EQ(carried.next[4], fromEnd < 5 ? -1 : 11);
     }
+    // A path that ended on one long fragment of an odd-looking animal (5) takes no short one of
+    // animal 4 where the motion is somewhat likelier: alone on its path, the fragment has nothing
+    // its looks could scatter about, and against all the animals' looks any company suits it.
+    for (int f : {5, 10}) {
+        rows[size_t(f)].clear();
+        for (int k = 0; k < (f == 5 ? 200 : 3); ++k) {
+            const Looks l = Crowd::row(k, 0, 0, 0, f == 5 ? 400 : 370, 60, false, rng).looks;
+            rows[size_t(f)].push_back(features_of(l, false));
+        }
+        looks[size_t(f)] = summarise(rows[size_t(f)]);
+    }
+    Paths lone = ended;
+    lone.label = {0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, -1}, lone.next = {6, 7, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1};
+    for (size_t j = 0; j < joins.size(); ++j) cost[j] = joins[j].from == 5 && joins[j].to == 10 ? 3.0 : 5.0;
+    improve_by_swaps(fragments, looks, LookModel::learn(within, looks, lone.label, 6), joins, cost, lone);
+    EXPECT_EQ(lone.label[10], 4);
 }
 
 TEST(Identity, OfTwoRowsClaimingOneAnimalInAContactTheOneOnItsPathKeepsIt) {

@@ -440,11 +440,7 @@ TEST(Identity, AnAnimalDartingThroughAContactGoesOnWhereItsMotionTookIt) {
     // not onto the other's way a few pixels off.
     std::mt19937 rng(9);
     std::vector<IdentityRow> rows;
-    auto way = [](long long f) {
-        double x = 0;
-        for (long long g = 0; g < f; ++g) x += g >= 25 && g < 45 ? 18 : 5;
-        return x;
-    };
+    auto way = [](long long f) { return 5.0 * double(f) + 13.0 * double(std::clamp(f - 25, 0LL, 20LL)); };
     const double meet = 2 * way(38);
     for (long long f = 0; f < 80; ++f) {
         rows.push_back(Crowd::row(f, 0, 100 + way(f), 100, 300, 60, f == 38, rng));

@@ -263,6 +263,16 @@ struct labelled {
     }
 };
 
+// The parts the one blob of `picture` is cut into: `k` of them, from the bodies expected there.
+std::vector<crowd_part> cut(crowd_splitter& splitter, const dib_base& picture, int k,
+                            const std::vector<crowd_body>& expected, const crowd_body& typical) {
+    const labelled heap(picture);
+    std::vector<crowd_part> parts;
+    EXPECT_EQ(heap.blobs.blobs().size(), 1u);
+    splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, k, expected, typical, parts);
+    return parts;
+}
+
 // A larva whose track expects it 3 px ahead of where it lies is fitted onto it by sliding
 // its body along itself. Once the frame's fitting has used what the frame's pixels allow,
 // a blob gets one round and no sliding, whatever its own bound; the next frame fits fully.
@@ -320,13 +330,9 @@ TEST(CrowdBodies, FileOfTwoSizesLaidWithTheKindsLongShape) {
     std::vector<truth> truths;
     const dib_base picture = draw(
         100, 60, {{40, 25, 0, 0, 0, 0, 30, 7.5}, {62, 27, 0.3, 0, 0, 0, 18, 4.5}}, truths);
-    const labelled heap(picture);
-    ASSERT_EQ(heap.blobs.blobs().size(), 1u);
     crowd_splitter splitter;
     splitter.startFrame(100 * 60, larvaShape(30, 7.5));
-    std::vector<crowd_part> parts;
-    splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 2, {}, larvaShape(18, 4.5), parts);
-    expectEachNear(truths, parts);
+    expectEachNear(truths, cut(splitter, picture, 2, {}, larvaShape(18, 4.5)));
 }
 
 // Two larvae cross as an X. One track's body was fitted along one larva's back half and up
@@ -340,8 +346,6 @@ TEST(CrowdBodies, BodyBentAcrossACrossingLaidAgainOnItsAnimal) {
         std::vector<truth> truths;
         const dib_base picture = draw(
             100, 60, {{50, 30, 0, 0, 0, 0, 40, 7}, {x(60), 30, std::numbers::pi / 2, 0, 0, 0, 40, 7}}, truths);
-        const labelled heap(picture);
-        ASSERT_EQ(heap.blobs.blobs().size(), 1u);
         crowd_body across = larvaShape(40, 7), upright = larvaShape(40, 7);
         for (int i = 0; i < crowd_stations; ++i) {
             across.midline[i] = i <= 5 ? crowd_point{x(40.0 + 4 * i), 30} : crowd_point{x(60), 30.0 - 4 * (i - 5)};
@@ -354,8 +358,7 @@ TEST(CrowdBodies, BodyBentAcrossACrossingLaidAgainOnItsAnimal) {
         for (int i = 0; i < crowd_stations; ++i) alone.midline[i] = {4.0 * i, 0};
         for (int n = 0; n < 200; ++n) splitter.seeAlone(alone);
         splitter.startFrame(100 * 60);
-        std::vector<crowd_part> parts;
-        splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 2, {across, upright}, across, parts);
+        const std::vector<crowd_part> parts = cut(splitter, picture, 2, {across, upright}, across);
         ASSERT_EQ(parts.size(), 2u);
         for (const crowd_part& p : parts) {
             const crowd_point* m = p.body.midline;
@@ -376,16 +379,13 @@ TEST(CrowdBodies, BodyBentAcrossACrossingLaidAgainOnItsAnimal) {
 TEST(CrowdBodies, TwoBodiesOnOneAnimalOneMovedToTheAnimalLeftBare) {
     std::vector<truth> truths;
     const dib_base picture = draw(100, 70, {{50, 30, 0, 0, 0, 0, 40, 7}, {73, 50, 1.4, 0, 0, 0, 40, 7}}, truths);
-    const labelled heap(picture);
-    ASSERT_EQ(heap.blobs.blobs().size(), 1u);
     crowd_body lying = larvaShape(40, 7);
     for (int i = 0; i < crowd_stations; ++i) lying.midline[i] = {30.0 + 4 * i, 30};
     crowd_body copy = lying;
     lying.track = 0, copy.track = 1;
     crowd_splitter splitter;
     splitter.startFrame(100 * 70);
-    std::vector<crowd_part> parts;
-    splitter.split(heap.blobs, 0, heap.runs, heap.weight, heap.grey, 2, {lying, copy}, lying, parts);
+    const std::vector<crowd_part> parts = cut(splitter, picture, 2, {lying, copy}, lying);
     ASSERT_EQ(parts.size(), 2u);
     expectEachNear(truths, parts);
 }

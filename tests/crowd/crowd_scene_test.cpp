@@ -116,27 +116,4 @@ TEST(LabScene, FlashesAndDimmingWhereAsked) {
     EXPECT_NEAR(means[2] / means[0], 1.0, 0.01);
 }
 
-// Sleeping flies rest for hundreds of frames without moving, then walk again.
-TEST(LabScene, FliesRestForHundredsOfFramesThenMove) {
-    crowd_scene::lab_settings s = small(kind::flies, 4);
-    s.restShare = 0.5, s.restMin = 150, s.restMax = 200;
-    crowd_scene::lab_scene scene(s);
-    std::vector<int> still(size_t(s.animals), 0), longest(size_t(s.animals), 0);
-    std::vector<bool> movedAfter(size_t(s.animals), false);
-    std::vector<crowd_scene::point> last(size_t(s.animals));
-    for (int f = 0; f < 400; ++f, scene.next())
-        for (const crowd_scene::animal_truth& t : scene.truth()) {
-            const size_t i = size_t(t.object);
-            const bool same = f > 0 && t.centre.x == last[i].x && t.centre.y == last[i].y;
-            if (!same && longest[i] >= 150) movedAfter[i] = true;
-            still[i] = same ? still[i] + 1 : 0;
-            longest[i] = std::max(longest[i], still[i]);
-            last[i] = t.centre;
-        }
-    int sleepers = 0;
-    for (size_t i = 0; i < still.size(); ++i) sleepers += longest[i] >= 150 && movedAfter[i];
-    EXPECT_GE(sleepers, 2);
-    EXPECT_LT(sleepers, s.animals);
-}
-
 }  // namespace

@@ -728,9 +728,7 @@ void crowd_splitter::fitBodies() {
     }
 }
 
-int64_t crowd_splitter::bare() const {
-    return std::count(inside_.begin(), inside_.end(), uint8_t(0));
-}
+int64_t crowd_splitter::bare() const { return std::count(inside_.begin(), inside_.end(), uint8_t(0)); }
 
 void crowd_splitter::moveIdle(int32_t idle) {
     // Laid where the most pixels lie bare and fitted again, the body may still go on to

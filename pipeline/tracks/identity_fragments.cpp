@@ -207,7 +207,7 @@ void joinOrphans(const std::vector<Fragment>& fragments, const MotionModel& moti
             const Fragment& from = fragments[it->second];
             const long long gap = to.first - from.last;
             const double dx = to.start.x - from.end.x, dy = to.start.y - from.end.y;
-            const double gate = step + motion.fast * double(gap);
+            const double gate = motion.gate(step, gap);
             if (dx * dx + dy * dy <= gate * gate)
                 into.push_back({int(it->second), int(b), motionCost(from, to, gap, motion)});
         }
@@ -312,7 +312,7 @@ std::vector<Join> join_candidates(std::span<const IdentityRow> rows, const std::
             const long long gap = it->first - from.last;
             const IdentityRow& last = lastBefore(rows, way, it->first);
             const long long since = it->first - last.frame;
-            const double gate = step + motion.fast * double(gap), near = step + motion.fast * double(since) + body;
+            const double gate = motion.gate(step, gap), near = motion.gate(step, since) + body;
             // The track's place stands in only where it is sharper than the animal's own motion.
             const double spread = motion.wander(since) + body;
             const bool sharper = since < gap && spread < motion.heading(gap);

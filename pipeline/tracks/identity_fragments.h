@@ -49,6 +49,8 @@ struct MotionModel {
     // About where the motion was heading, and about where the animal was last seen.
     double heading(long long frames) const { return still + 0.5 * speed * double(frames); }
     double wander(long long frames) const { return still + speed * double(frames); }
+    // How far from where an animal was a linker's `step` and a fast animal's way over `frames` reach.
+    double gate(double step, long long frames) const { return step + fast * double(frames); }
 };
 MotionModel learn_motion(std::span<const IdentityRow> rows, const std::vector<Fragment>& fragments);
 

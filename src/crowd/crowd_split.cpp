@@ -752,10 +752,9 @@ int32_t crowd_splitter::idleBody() {
     // The blob's pixels no body covers, after the last round; worth a look only when they
     // come to half an animal.
     if (index_.empty() || inside_.size() != pixels_.size()) return -1;
-    const double bare = double(this->bare());
     double area = 0;
     for (const crowd_body& b : bodies_) area += crowd_bodyArea(b);
-    if (bodies_.size() < 2 || bare < 0.5 * area / double(bodies_.size())) return -1;
+    if (bodies_.size() < 2 || double(bare()) < 0.5 * area / double(bodies_.size())) return -1;
     // The body whose pixels lie most in others: when nearly all do, it explains nothing.
     std::vector<int64_t> in(bodies_.size(), 0), shared(bodies_.size(), 0);
     const crowd_pixel* first = pixels_.data();

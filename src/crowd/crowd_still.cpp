@@ -17,6 +17,11 @@ constexpr double kLikeAnimal = 0.4;
 // A still patch marked in every sample over less than this share of it was crossed by slow
 // animals, not lain on: structure never moves.
 constexpr double kLain = 0.5;
+// An animal at rest lies on one floor (its shadow within its margin). A patch with more than
+// this share of the floor around it as far from that floor's median as half an animal's
+// contrast, lighter or darker, lies where two floors meet: the dish's wall between its floor
+// and the ground beyond, where no arena was drawn and the frame's edge cut the wall in pieces.
+constexpr double kOtherFloor = 0.1;
 
 // A window of the picture around one patch, with masks of its own.
 struct window {
@@ -30,14 +35,22 @@ struct window {
 struct patch_view {
     window win;
     std::vector<uint8_t> near;
-    int floor = -1;       // -1: no floor pixel around it
-    double contrast = 0;  // mean of its pixels' difference from the floor, on the objects' side
+    int floor = -1;         // -1: no floor pixel around it
+    double contrast = 0;    // mean of its pixels' difference from the floor, on the objects' side
+    double otherFloor = 0;  // the share of the floor around it as far from `floor` as an animal
 
     size_t at(int32_t x, int32_t y) const { return size_t(y - win.y0) * size_t(win.w) + size_t(x - win.x0); }
 };
 
+// How far beyond `floor` on the objects' side (`polarity`) a grey value lies.
+int beyond(int grey, int floor, int polarity) {
+    const int d = grey - floor;
+    return polarity == 0 ? -d : polarity == 1 ? d : std::abs(d);
+}
+
+// `animalContrast`: an animal's (0: not known, the patch's own stands in).
 patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::vector<crowd_run>& runs,
-                const dib_base& still, int32_t margin, int polarity, const dib_base& median) {
+                const dib_base& still, int32_t margin, int polarity, const dib_base& median, double animalContrast) {
     const int32_t reach = margin + 2;
     patch_view v;
     window& win = v.win;
@@ -61,11 +74,12 @@ patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::v
     double sum = 0;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
         for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
-            if (win.mask[v.at(x, y)]) {
-                const int d = median.row(y)[x] - v.floor;
-                sum += polarity == 0 ? -d : polarity == 1 ? d : std::abs(d);
-            }
+            if (win.mask[v.at(x, y)]) sum += beyond(median.row(y)[x], v.floor, polarity);
     v.contrast = sum / double(blob.moments.area);
+    const double deep = (animalContrast > 0 ? animalContrast : v.contrast) / 2;
+    const auto far =
+        std::count_if(around.begin(), around.end(), [&](int grey) { return std::abs(grey - v.floor) > deep; });
+    v.otherFloor = double(far) / double(around.size());
     return v;
 }
 
@@ -211,9 +225,11 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
         if (!animal[i]) continue;
         const double size = one > 0 ? one : area;
         const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(size / std::numbers::pi))));
-        views[i] = view(patches, blobs[i], runs, still, margin, rules.polarity, median);
+        views[i] = view(patches, blobs[i], runs, still, margin, rules.polarity, median, rules.animalContrast);
         // Fainter than half the animals' contrast: a stain or the floor's shading, not an animal.
-        animal[i] = views[i].floor >= 0 && !(rules.animalContrast > 0 && views[i].contrast < rules.animalContrast / 2);
+        animal[i] = views[i].floor >= 0 &&
+                    !(rules.animalContrast > 0 && views[i].contrast < rules.animalContrast / 2) &&
+                    views[i].otherFloor <= kOtherFloor;
         crossed[i] = !rules.always.empty() && lainOn(patches, blobs[i], runs, still.width, rules.always) < kLain;
     }
     // Where the animals seen on a patch moved between the samples, slow animals crossed it too,

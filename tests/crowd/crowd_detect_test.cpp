@@ -141,8 +141,7 @@ TEST(CrowdDetect, RimCornerAndStainAreBackground) {
     for (int animals : {0, 5}) {
         auto p = crowd({{"animals", animals}});
         const std::vector<mover> stain = {{60, 130, 0, 0, 5.5, 95}}, none;
-        EXPECT_EQ(misses(*p, walled, walkers(5, 40), 200, 90, animals ? none : stain), 0)
-            << "animals " << animals;
+        EXPECT_EQ(misses(*p, walled, walkers(5, 40), 200, 90, animals ? none : stain), 0) << "animals " << animals;
         EXPECT_NE(p->background(), nullptr);
     }
 }
@@ -259,6 +258,21 @@ TEST(CrowdDetect, PatchCrossedBySlowAnimalsIsNoStructure) {
         EXPECT_EQ(std::make_tuple(median.row(15)[10], median.row(15)[60], median.row(33)[30]),
                   std::make_tuple(uint8_t(animals == 4 ? 60 : 180), uint8_t(180), uint8_t(180)));
     }
+}
+
+// Without the count, no arena drawn: a patch of one animal's area across the dish's wall, where
+// the floor changes level, is structure; one on the floor is an animal at rest, taking the floor.
+TEST(CrowdDetect, PatchWhereTwoFloorsMeetIsStructure) {
+    dib_base median(dib_fmt(80, 48, 1, 0, true), 0), still(median.format(), 0);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 80; ++x) {
+            const bool wall = y >= 26 && y < 34 && x >= 5 && x < 30, animal = y >= 4 && y < 12 && x >= 45 && x < 70;
+            median.row(y)[x] = wall ? 20 : animal ? 60 : y < 30 ? 180 : 110, still.row(y)[x] = wall || animal;
+        }
+    const crowd_stillResult r =
+        crowd_keepStillAnimals(median, still, {.singleArea = 200, .animalContrast = 120, .always = {}});
+    EXPECT_EQ(std::make_pair(r.animals, r.structures), std::make_pair(1, 1));
+    EXPECT_EQ(std::make_pair(median.row(30)[10], median.row(8)[50]), std::make_pair(uint8_t(20), uint8_t(180)));
 }
 
 // A floor lit from one side (100 to 220 across the frame): the animals are found from the

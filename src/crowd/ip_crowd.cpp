@@ -141,7 +141,13 @@ const ip_counterTrait crowdCounters[] = {
     {"outside_area_limits",
      "frames whose blobs all lay outside minArea and maxArea: check those settings against the animals' size in "
      "pixels",
-     0, nullptr, nullptr}};
+     0, nullptr, nullptr},
+    {"more_than_counted",
+     "frames with more animals lying alone than the count of animals (once the floor was no longer guessed): the "
+     "count is too low, and the tracks keep only that many identities",
+     0, nullptr,
+     "on {count} of the {frames} frames more animals lay apart, each alone, than the count of animals "
+     "({setting:animals}): the tracks keep only that many identities; give the count of animals in view"}};
 constexpr int kCounters = int(sizeof crowdCounters / sizeof crowdCounters[0]);
 
 // Centres and shapes measured on the pixels, posture along the bodies, grey frames taken as a
@@ -224,6 +230,7 @@ void ip_crowd::restart() {
     largest_ = 0;
     found_.clear();
     selected_ = -1;
+    moreThanCounted_ = 0;
 }
 
 crowd_detectSettings ip_crowd::detectSettings() const {
@@ -590,6 +597,7 @@ void ip_crowd::detect() {
     // The blobs of one animal first: their shapes stand in for the typical animal's while
     // none is learned.
     bool several = false;
+    int64_t lone = 0;
     for (size_t i = 0; i < kept_.size(); ++i) {
         several = several || share_[i] > 1;
         if (share_[i] != 1) continue;
@@ -601,8 +609,11 @@ void ip_crowd::detect() {
         const double share = double(blobs_.blobs()[size_t(kept_[i])].moments.area) / singleArea_;
         sightings_.back().alone = share >= kSpeck && (known_[i] || ratio_[i] < kAlone) && single(i);
         if (sightings_.back().alone) splitter_.seeAlone(sightings_.back().posture);
+        lone += sightings_.back().alone && share > 1 / kAlone;
         blobOfObject_.push_back(kept_[i]);
     }
+    // A floor still being guessed may leave pieces of a line as large as an animal.
+    moreThanCounted_ += settings_.animals > 0 && lone > settings_.animals && !floorGuessed_;
     if (!several) return;
     const crowd_body typical = typicalBody();
     splitter_.startFrame(int64_t(weight_->width) * weight_->absHeight(), tracker_.longOnes());
@@ -811,7 +822,8 @@ int ip_crowd::details(ip_objectDetails* out, int capacity) const {
 
 void ip_crowd::counterValues(int64_t* values, int count) const {
     const crowd_counts& c = foreground_.counts();
-    const int64_t kept[kCounters] = {c.brightnessJumps, c.lightingEvents, c.provisional, c.noContrast, c.outsideArea};
+    const int64_t kept[kCounters] = {c.brightnessJumps, c.lightingEvents, c.provisional,
+                                     c.noContrast,      c.outsideArea,    moreThanCounted_};
     std::copy_n(kept, std::min(count, kCounters), values);
 }
 

@@ -156,6 +156,7 @@ private:
     std::vector<double> areaHistory_;
     std::vector<double> aspectHistory_;   // per frame, an elongated animal's width over its length
     double aspect_ = 0;                   // their median; 0: not known
+    int64_t moreThanCounted_ = 0;         // frames with more animals alone than counted
     std::vector<double> onesAreas_;       // areas of recent blobs shaped like one animal
     double largest_ = 0;                  // the largest animals' area; 0: not known
     std::vector<crowd_sighting> wholes_;  // per kept blob, the blob as one object

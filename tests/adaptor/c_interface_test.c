@@ -87,7 +87,7 @@ static void traits(void) {
     CHECK(api.procedure_traits("crowd", &longer, (int32_t)sizeof longer) == AMBREVO_OK && longer.later == 0);
     CHECK(strcmp(longer.t.name, "crowd") == 0 && strcmp(longer.t.count_setting, "animals") == 0);
     CHECK((longer.t.flags & AMBREVO_TRAIT_LUMA) && !(longer.t.flags & AMBREVO_TRAIT_DEFAULT));
-    CHECK(longer.t.counter_count == 5 && strcmp(longer.t.counters[3].name, "no_contrast") == 0);
+    CHECK(longer.t.counter_count == 6 && strcmp(longer.t.counters[3].name, "no_contrast") == 0);
     CHECK(api.procedure_traits("flowtrack", &longer.t, (int32_t)sizeof longer.t) == AMBREVO_OK);
     CHECK((longer.t.flags & AMBREVO_TRAIT_DEFAULT) && longer.t.columns == AMBREVO_COLUMNS_AREA && !longer.t.count_setting);
     CHECK(longer.t.counter_count == 1 && longer.t.counters[0].flags == AMBREVO_COUNTER_UNRECORDED);
@@ -297,11 +297,11 @@ int main(int argc, char** argv) {
         int64_t later;
     } counted[8];
     memset(counted, 0x7f, sizeof counted);
-    CHECK(api.counters(p, counted, 8, (int32_t)sizeof counted[0], &count) == AMBREVO_OK && count == 5);
+    CHECK(api.counters(p, counted, 8, (int32_t)sizeof counted[0], &count) == AMBREVO_OK && count == 6);
     CHECK(strcmp(counted[2].c.name, "provisional_background") == 0 && counted[2].c.value == 1);
-    CHECK(strlen(counted[2].c.hint) > 40 && counted[0].later == 0 && counted[4].later == 0 && counted[5].later != 0);
+    CHECK(strlen(counted[2].c.hint) > 40 && counted[0].later == 0 && counted[5].later == 0 && counted[6].later != 0);
     CHECK(api.counters(p, counted, 8, (int32_t)sizeof(ambrevo_counter) - 1, &count) == AMBREVO_ERROR_ARGUMENT);
-    CHECK(api.counters(p, NULL, 0, (int32_t)sizeof(ambrevo_counter), &count) == AMBREVO_OK && count == 5);
+    CHECK(api.counters(p, NULL, 0, (int32_t)sizeof(ambrevo_counter), &count) == AMBREVO_OK && count == 6);
     api.destroy(p);
     CHECK(api.create("nop", W, H, 1, &p) == AMBREVO_OK);
     CHECK(api.counters(p, counted, 8, (int32_t)sizeof(ambrevo_counter), &count) == AMBREVO_OK && count == 0);

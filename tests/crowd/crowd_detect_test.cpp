@@ -232,8 +232,8 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
         background.learn(grey, weight, facts, false);
     }
     ASSERT_TRUE(background.learned());
-    EXPECT_EQ(background.image()->row(20)[10], 60);
-    EXPECT_EQ(background.image()->row(20)[50], 180);
+    EXPECT_EQ(std::make_pair(background.image()->row(20)[10], background.image()->row(20)[50]),
+              std::make_pair(uint8_t(60), uint8_t(180)));
 }
 
 // With the count known: a heap of three animals' area that lay in every sample; a patch as
@@ -269,10 +269,9 @@ TEST(CrowdDetect, PatchWhereTwoFloorsMeetIsStructure) {
             const bool wall = y >= 26 && y < 34 && x >= 5 && x < 30, animal = y >= 4 && y < 12 && x >= 45 && x < 70;
             median.row(y)[x] = wall ? 20 : animal ? 60 : y < 30 ? 180 : 110, still.row(y)[x] = wall || animal;
         }
-    const crowd_stillResult r =
-        crowd_keepStillAnimals(median, still, {.singleArea = 200, .animalContrast = 120, .always = {}});
-    EXPECT_EQ(std::make_pair(r.animals, r.structures), std::make_pair(1, 1));
-    EXPECT_EQ(std::make_pair(median.row(30)[10], median.row(8)[50]), std::make_pair(uint8_t(20), uint8_t(180)));
+    const auto r = crowd_keepStillAnimals(median, still, {.singleArea = 200, .animalContrast = 120, .always = {}});
+    EXPECT_EQ(std::make_tuple(r.animals, r.structures, median.row(30)[10], median.row(8)[50]),
+              std::make_tuple(1, 1, uint8_t(20), uint8_t(180)));
 }
 
 // A floor lit from one side (100 to 220 across the frame): the animals are found from the
@@ -326,14 +325,24 @@ TEST(CrowdDetect, FlickerIsFollowed) {
     }
 }
 
-// The counters as a host reads them: five, named and with a hint, in a fixed order.
+// The counters as a host reads them: six, named and with a hint, in a fixed order.
 TEST(CrowdDetect, CountersNamedWithHints) {
     auto p = crowd({{"contrast", 254}});
     for (int frame = 0; frame < 3; ++frame) found(*p, picture(plainFloor, walkers(2, 40), frame));
-    std::vector<ip_counterRecord> c(5);
-    ASSERT_EQ(ip_writeCounters(*p, c.data(), int(c.size()), sizeof c[0]), 5);
+    std::vector<ip_counterRecord> c(6);
+    ASSERT_EQ(ip_writeCounters(*p, c.data(), int(c.size()), sizeof c[0]), 6);
     for (const auto& r : c) EXPECT_GT(std::string(r.hint).size(), 40u) << r.name;
     EXPECT_EQ(counters(*p)["no_contrast"], 3);
+}
+
+// Five animals apart, counted as three: the frames past the guessed floor are counted as
+// holding more than the count; counted right, none is.
+TEST(CrowdDetect, MoreAnimalsApartThanCountedAreCounted) {
+    for (int animals : {3, 5}) {
+        auto p = crowd({{"animals", animals}});
+        misses(*p, plainFloor, walkers(5, 40), 120);
+        EXPECT_EQ(std::min<int64_t>(counters(*p)["more_than_counted"], 60), animals == 3 ? 60 : 0) << animals;
+    }
 }
 
 // The contrast against a background under the frame's light, and the background's step

@@ -172,18 +172,6 @@ int crowd_placer::relay(const std::vector<crowd_pixel>& pixels, int32_t x0, int3
     return chosen;
 }
 
-int64_t crowd_placer::strays(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
-                             const std::vector<crowd_body>& bodies) {
-    start(pixels, x0, y0, x1, y1, {});
-    int64_t off = 0;
-    for (const crowd_body& b : bodies)
-        eachPixel(b, [&](int64_t x, int64_t y) {
-            const bool inBox = x >= x0_ && y >= y0_ && x < x0_ + width_ && y < y0_ + height_;
-            off += !inBox || state_[size_t((y - y0_) * width_ + (x - x0_))] < 0;
-        });
-    return off;
-}
-
 void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
                          int missing, const crowd_body& typical, std::vector<crowd_body>& bodies,
                          const crowd_body& larger, bool relay) {

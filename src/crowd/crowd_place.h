@@ -30,11 +30,6 @@ public:
     int relay(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
               std::vector<crowd_body>& bodies, const std::vector<char>& suspect);
 
-    // The pixels of `bodies` off the blob of `pixels` within the box x0..x1, y0..y1, each
-    // counted in every body it lies in.
-    int64_t strays(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
-                   const std::vector<crowd_body>& bodies);
-
 private:
     struct offset {
         int32_t dx, dy;

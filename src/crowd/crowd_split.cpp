@@ -51,16 +51,6 @@ constexpr double kBendQuantile = 0.99;
 constexpr double kBendsFrom = 100, kBendsHeld = 4096;
 // Bent bodies laid again per blob at most.
 constexpr int kRelays = 2;
-// A blob of this many elongated bodies is a heap, whose bodies crossing gaps are tried
-// elsewhere up to this many times, when as many of its pixels as this share of an animal
-// lie bare. A midline point on a pixel lighter than this share of the typical weight lies
-// in a gap.
-constexpr int kHeap = 3;
-constexpr int kHeapRelays = 3;
-constexpr double kHeapBare = 0.5;
-constexpr double kGap = 0.5;
-// The overlap of more animals than this adds no contrast the misfit counts.
-constexpr int kDeepest = 2;
 // Pixels the clustering of unexpected animals looks at, and its rounds.
 constexpr size_t kSeedPixels = 4096;
 constexpr int kSeedRounds = 20;
@@ -143,11 +133,8 @@ void crowd_splitter::gather(const crowd_blobs& blobs, int blob, const std::vecto
         const uint8_t* g = grey.row(run.y);
         for (int32_t x = run.x0; x < run.x1; ++x) pixels_.push_back({x, run.y, w[x], g[x]});
     }
-    raw_.clear();
-    for (const crowd_pixel& p : pixels_) raw_.push_back(p.w);
     // A pixel shared by animals lying over each other counts once in each.
     const int32_t cap = crowd_typicalWeight(pixels_);
-    typicalWeight_ = cap;
     for (crowd_pixel& p : pixels_) p.w = std::clamp(p.w, 1, cap);
 }
 
@@ -666,7 +653,6 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     // Two bodies on one animal while another's pixels lie bare: one is moved to them.
     if (const int32_t idle = budget_ > 0 ? idleBody() : -1; idle >= 0) moveIdle(idle);
     relayBent();
-    relayHeap();
     finish(parts);
 }
 
@@ -701,63 +687,6 @@ void crowd_splitter::relayBent() {
         if (!any || placer_.relay(pixels_, x0_, y0_, x1_, y1_, bodies_, bent) < 0) return;
         fitBodies();
     }
-}
-
-void crowd_splitter::relayHeap() {
-    // In a heap a body fitted over the halves of two animals covers about as many pixels as
-    // one along either: the fitting cannot tell, and the track carries the cut into the next
-    // frame, where it is fitted so again. Its midline crosses the light gap between the two.
-    // Laid where it gains most and fitted again, it is kept only where the bodies explain the
-    // blob better and leave no more of it bare; otherwise all is as it was (fitting again
-    // from the old places would not end where the first fitting did), and it is not tried again.
-    if (index_.empty() || inside_.size() != pixels_.size()) return;
-    std::vector<char> suspect(bodies_.size());
-    int elongated = 0, any = 0;
-    double area = 0;
-    for (size_t b = 0; b < bodies_.size(); ++b) {
-        elongated += bodies_[b].points > 1, area += crowd_bodyArea(bodies_[b]);
-        any += suspect[b] = bodies_[b].points > 1 && gaps(bodies_[b], kGap * typicalWeight_) > 0;
-    }
-    const double least = kHeapBare * area / double(bodies_.size());
-    for (int round = 0; round < kHeapRelays && any > 0 && elongated >= kHeap && budget_ > 0; ++round) {
-        if (inside_.size() != pixels_.size() || double(bare()) < least) return;
-        fitting before = saved();
-        const double was = misfit();
-        const int64_t wasBare = bare();
-        const int moved = placer_.relay(pixels_, x0_, y0_, x1_, y1_, bodies_, suspect);
-        if (moved < 0) return;
-        fitBodies();
-        if (inside_.size() == pixels_.size() && misfit() < was && bare() <= wasBare) continue;
-        restore(before);
-        suspect[size_t(moved)] = 0, --any;
-    }
-}
-
-crowd_splitter::fitting crowd_splitter::saved() const { return {bodies_, measured_, looks_, inside_}; }
-
-void crowd_splitter::restore(fitting& was) {
-    bodies_.swap(was.bodies), measured_.swap(was.measured), looks_.swap(was.looks), inside_.swap(was.inside);
-}
-
-int crowd_splitter::gaps(const crowd_body& b, double low) const {
-    int n = 0;
-    const int64_t width = x1_ - x0_ + 1;
-    for (int i = 1; i + 1 < b.points; ++i) {
-        const int64_t x = std::lround(b.midline[i].x), y = std::lround(b.midline[i].y);
-        const bool inBox = x >= x0_ && x <= x1_ && y >= y0_ && y <= y1_;
-        const int32_t at = inBox ? index_[size_t((y - y0_) * width + (x - x0_))] : -1;
-        n += at < 0 || pixels_[size_t(at)].w < low;
-    }
-    return n;
-}
-
-double crowd_splitter::misfit() {
-    double sum = 0;
-    const double typical = typicalWeight_;
-    for (size_t i = 0; i < pixels_.size(); ++i)
-        sum += std::fabs(std::min(double(raw_[i]), (kDeepest + 0.5) * typical) -
-                         typical * std::min<int>(inside_[i], kDeepest));
-    return sum / typical + double(placer_.strays(pixels_, x0_, y0_, x1_, y1_, bodies_));
 }
 
 int crowd_splitter::rounds(double visit, double weighings) const {

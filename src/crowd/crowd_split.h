@@ -117,20 +117,6 @@ private:
     double bendLimit_ = 1e300;
     // The bodies bent beyond bendLimit_ laid again where they gain most, a few at most.
     void relayBent();
-    // In a heap, the elongated bodies whose midlines cross gaps laid again one at a time
-    // where they gain most, each move kept only when the blob is explained better for it.
-    void relayHeap();
-    // The interior points of body b's midline off the blob's pixels or on ones lighter than `low`.
-    int gaps(const crowd_body& b, double low) const;
-    // How badly the bodies explain the blob after the last round: each pixel's weight against
-    // the typical one times the bodies it lies in (two at most: animals over each other add up
-    // their contrast), in typical weights, and each of the bodies' pixels off the blob.
-    double misfit();
-    // The bodies as fitted, with what the last round measured, to go back to exactly: fitted
-    // again from the same places they would not end where the first fitting did.
-    struct fitting;
-    fitting saved() const;
-    void restore(fitting& was);
     // The weighings of a pixel against a body the frame's rounds of fitting may still make.
     double budget_ = 1e300;
     crowd_body longOnes_;
@@ -140,8 +126,6 @@ private:
     // The weighings of one round of refit(): each pixel against the bodies of its cell.
     double weighings() const;
     std::vector<crowd_pixel> pixels_;
-    std::vector<int32_t> raw_;  // per pixel, its weight before capping at the typical one
-    int32_t typicalWeight_ = 1;
     crowd_midliner midliner_;
     crowd_placer placer_;
     std::vector<crowd_body> bodies_;
@@ -182,12 +166,6 @@ private:
         double grey[crowd_stations], count[crowd_stations], all, squares, n;
     };
     std::vector<looksTally> looks_;
-    struct fitting {
-        std::vector<crowd_body> bodies;
-        std::vector<crowd_moments> measured;
-        std::vector<looksTally> looks;
-        std::vector<uint8_t> inside;
-    };
     std::vector<double> rings_;  // per round body, the rings per squared pixel of distance
     std::vector<crowd_moments> measured_;
 };

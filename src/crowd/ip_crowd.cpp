@@ -120,7 +120,7 @@ std::string conflict(const double* values, int index, double value) {
     return "";
 }
 
-// What the counters say, in the order of crowd_counts.
+// What the counters say: the foreground's (crowd_counts, in its order), then the count's check.
 const ip_counterTrait crowdCounters[] = {
     {"brightness_jumps",
      "frames left out of the background because their brightness jumped (a flash, a lamp switched); they were still "

@@ -555,12 +555,6 @@ crowd_body ip_crowd::typicalBody() const {
 
 void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
     expectedIn(i, bodies_);
-    // Of an elongated kind, a track large enough for a midline whose body is round has no shape
-    // of its own (it began on a curled animal, or on a part cut as a disc), and fitted as a disc
-    // in a heap it stays one: its animal is laid there in the typical shape instead, as one no
-    // track expected, and the track takes whichever part comes nearest.
-    if (typical.points > 1)
-        std::erase_if(bodies_, [](const crowd_body& b) { return b.points == 1 && crowd_bodyArea(b) >= kMidlineArea; });
     splitter_.split(blobs_, kept_[i], runs_, *weight_, *grey_, share_[i], bodies_, typical, parts_);
     // Discs whose looks are measured on demand, with the blob they cut.
     const bool later = !parts_.empty() && !parts_[0].looked;

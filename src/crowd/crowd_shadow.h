@@ -2,8 +2,9 @@
 // offset from its body the same way for every animal. Taken into the object, it draws each
 // centre towards it and joins animals that do not touch. It shows as the faint pixels of the
 // lone animals lying off their bodies in one direction (a soft edge alone lies around the body,
-// a pale tail or head points every way), and it is left out by the least contrast at which the
-// animals weigh as much on the shadow's side as on the other.
+// a pale tail or head points every way) and outnumbering on that side those of the other. It is
+// left out by the least contrast above which little of that excess is left, and what little
+// the centres keep of it is learned and taken off them.
 #pragma once
 
 #include <array>

@@ -25,6 +25,8 @@ void crowd_foreground::restart(const dib_fmt& format) {
     background_.restart(format, 1, 1);
     grid_.step = crowd_gridStep(format);
     steps_.restart();
+    shadow_.restart();
+    shadowsOut_ = false;
     cutHistory_.clear(), contrastHistory_.clear();
     pixels_ = int64_t(format.width) * format.absHeight();
     weightValid_ = unfit_ = jumped_ = false;
@@ -45,7 +47,23 @@ void crowd_foreground::find(const dib_base& src, const crowd_detectSettings& s, 
     do_contrast(src, learned ? background_.current() : nullptr, level_, contrast_polarity(s.polarity), cut_, weight,
                 &grey, learned ? light_ : contrast_light{});
     if (learned && background_.guessed()) overStructure(src, s, weight);
+    leaveShadowsOut(weight);
     weightValid_ = true;
+}
+
+// The objects' own choice of contrast stays below a shadow's (its pixels are their faint
+// part): once shadows are seen, the frame is cut again above them.
+void crowd_foreground::leaveShadowsOut(dib_base& weight) {
+    const int above = int(std::lround(shadow_.cut() * litFloor()));
+    shadowsOut_ = above > cut_;
+    if (!shadowsOut_) return;
+    withShadows_ = weight;
+    for (int32_t y = 0; y < weight.absHeight(); ++y) {
+        uint8_t* w = weight.row(y);
+        for (int32_t x = 0; x < weight.width; ++x)
+            if (w[x] <= above) w[x] = 0;
+    }
+    cut_ = above;
 }
 
 // While the floor is guessed, the arena's structure seen in the first frame is background
@@ -169,7 +187,18 @@ bool crowd_foreground::lightingEvent(const std::vector<crowd_run>& runs, const c
 
 void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const crowd_blobs& blobs,
                              const crowd_runs& runs, bool event, const crowd_detectSettings& s, double singleArea) {
-    if (!event && !unfit_ && !jumped_) noteObjectContrast(weight, blobs, runs, s.minArea, singleArea);
+    if (!event && !unfit_ && !jumped_) {
+        if (shadowsOut_) {
+            crowd_findRuns(withShadows_, shadowRuns_, shadowRowStart_);
+            shadowBlobs_.label(withShadows_, grey, shadowRuns_, shadowRowStart_);
+        }
+        const crowd_runs all = shadowsOut_ ? crowd_runs{shadowRuns_, shadowRowStart_} : runs;
+        const dib_base& measured = shadowsOut_ ? withShadows_ : weight;
+        noteObjectContrast(measured, shadowsOut_ ? shadowBlobs_ : blobs, all, s.minArea, singleArea);
+        if (shadowsOut_) shadow_.noteCentres(weight, blobs, runs.runs, s.minArea);
+        if (s.polarity == 0)
+            shadow_.note(measured, shadowsOut_ ? shadowBlobs_ : blobs, all.runs, s.minArea, litFloor());
+    }
     counts_.lightingEvents += event;
     counts_.brightnessJumps += jumped_ && !event;
     counts_.noContrast += !event && blobs.blobs().empty();

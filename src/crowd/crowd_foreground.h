@@ -9,6 +9,7 @@
 #include "crowd/crowd_blobs.h"
 #include "crowd/crowd_light.h"
 #include "crowd/crowd_runs.h"
+#include "crowd/crowd_shadow.h"
 #include "image/dib.h"
 #include "ops/do_contrast.h"
 
@@ -57,6 +58,9 @@ public:
     int cut() const { return cut_; }
     const crowd_background& background() const { return background_; }
     const crowd_counts& counts() const { return counts_; }
+    // How far the objects' centres lie towards their shadows (0, 0 without shadows).
+    double shadowX() const { return shadow_.shiftX(); }
+    double shadowY() const { return shadow_.shiftY(); }
 
 private:
     void measure(const dib_base& src, const crowd_detectSettings& s, const dib_base& weight);
@@ -67,6 +71,16 @@ private:
     contrast_light lastingLight() const;
     void noteAnimalContrast(const crowd_blobs& blobs, int minArea);
     double litFloor() const;
+    void leaveShadowsOut(dib_base& weight);
+
+    crowd_shadow shadow_;
+    // While shadows are left out: the frame cut at the objects' own contrast, shadows and all,
+    // from which the contrast and the shadows go on being measured, and its blobs.
+    dib_base withShadows_{dib_fmt{}, 1};
+    std::vector<crowd_run> shadowRuns_;
+    std::vector<int32_t> shadowRowStart_;
+    crowd_blobs shadowBlobs_;
+    bool shadowsOut_ = false;
 
     crowd_background background_;
     crowd_grid grid_;

@@ -684,6 +684,7 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     tracker_.predict();
     count();
     detect();
+    for (crowd_sighting& s : sightings_) s.object.x -= foreground_.shadowX(), s.object.y -= foreground_.shadowY();
     t[3] = timer.now();
 
     crowd_trackRules rules;

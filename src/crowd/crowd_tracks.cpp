@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <numeric>
 
 #include "crowd/crowd_assign.h"
 
@@ -35,6 +36,11 @@ constexpr double kHeadDecay = 0.95, kHeadSure = 0.25, kHeadMost = 1.0;
 // The kind's long animals: the quantile of the lengths of those seen alone, told from so many.
 constexpr double kLongQuantile = 0.8;
 constexpr size_t kLongFrom = 8;
+// The steps of the animals seen alone, binned this finely (pixels), told from so many on and
+// halved when so many are held; the kind is slow when this share of them stay within the
+// farthest the fitting slides a body along itself (crowd_split.cpp), pixels.
+constexpr double kStepBin = 1.0 / 16, kStepsFrom = 100, kStepsHeld = 4096;
+constexpr double kSlowShare = 0.9, kSlideReach = 2;
 
 double angleApart(double a, double b) {
     const double d = std::fmod(std::fabs(a - b), std::numbers::pi);
@@ -47,6 +53,8 @@ double axisOf(const crowd_point* line) { return std::atan2(line[0].y - line[kLas
 void crowd_tracker::clear() {
     tracks_.clear();
     nextId_ = 0;
+    std::fill(steps_, steps_ + kStepBins, 0.0);
+    slow_ = false;
 }
 
 const crowd_track* crowd_tracker::find(int32_t id) const {
@@ -56,6 +64,10 @@ const crowd_track* crowd_tracker::find(int32_t id) const {
 }
 
 void crowd_tracker::predict() {
+    const double seen = std::accumulate(steps_, steps_ + kStepBins, 0.0);
+    double below = 0;
+    for (int i = 0; i < kStepBins && (i + 1) * kStepBin <= kSlideReach; ++i) below += steps_[i];
+    slow_ = seen >= kStepsFrom && below >= kSlowShare * seen;
     for (crowd_track& t : tracks_) {
         t.x += t.vx, t.y += t.vy;
         t.pxx += 2 * t.pxv + t.pvv + kSteer / 4;
@@ -70,9 +82,14 @@ crowd_body crowd_tracker::body(size_t t, double typicalArea, bool elongatedKind)
     crowd_body b = crowd_roundBody(k.x, k.y, std::sqrt(std::max(area, 1.0) / std::numbers::pi));
     // A round animal seen in an odd shape (pressed against another, say) stays round.
     if (elongatedKind && k.elongated && k.shaped && k.elongation >= kAxial) {
+        // In a heap the filter's velocity is learned from fitted parts, which step aside where a
+        // fit drifted towards a neighbour, and a body carried on by it is laid further off its
+        // animal. An animal of a slow kind is found from where it was last fitted: the fitting
+        // slides the body along itself farther than the animal went in a frame.
+        const double x = slow_ ? k.x - k.vx : k.x, y = slow_ ? k.y - k.vy : k.y;
         b.points = crowd_stations;
         for (int i = 0; i < crowd_stations; ++i)
-            b.midline[i] = {k.x + k.offsets[i].x, k.y + k.offsets[i].y}, b.halfWidth[i] = k.halfWidth[i];
+            b.midline[i] = {x + k.offsets[i].x, y + k.offsets[i].y}, b.halfWidth[i] = k.halfWidth[i];
         b.length = k.length, b.balance = k.balance;
     }
     b.track = int32_t(t);
@@ -139,6 +156,15 @@ void crowd_tracker::start(crowd_track& t, const crowd_sighting& s, double gate) 
     t.missed = 0;
     t.elongated = t.shaped = t.shapedAlone = false;
     t.length = t.balance = t.headward = 0;
+    t.lastX = o.x, t.lastY = o.y;
+}
+
+void crowd_tracker::stepped(const crowd_track& t, const crowd_sighting& s) {
+    if (!t.elongated || t.missed > 0 || t.seen < 1) return;
+    if (std::accumulate(steps_, steps_ + kStepBins, 0.0) >= kStepsHeld)
+        for (double& n : steps_) n /= 2;
+    const double step = std::hypot(s.object.x - t.lastX, s.object.y - t.lastY);
+    ++steps_[std::min(kStepBins - 1, int(step / kStepBin))];
 }
 
 void crowd_tracker::observe(crowd_track& t, crowd_sighting& s) {
@@ -190,6 +216,11 @@ void crowd_tracker::observe(crowd_track& t, crowd_sighting& s) {
 
 void crowd_tracker::correct(crowd_track& t, crowd_sighting& s) {
     const crowd_object& o = s.object;
+    // A whole blob much larger than the animal is it merged with others: it tells nothing
+    // of the animal's looks, shape or steps.
+    const bool alone = s.whole && s.alone && (!t.sized || o.area <= kMerged * t.area);
+    if (alone) stepped(t, s);
+    t.lastX = o.x, t.lastY = o.y;
     const double v = t.pxx + kMeasured, kx = t.pxx / v, kv = t.pxv / v;
     const double ex = o.x - t.x, ey = o.y - t.y;
     t.x += kx * ex, t.y += kx * ey;
@@ -197,9 +228,6 @@ void crowd_tracker::correct(crowd_track& t, crowd_sighting& s) {
     t.pvv -= kv * t.pxv;
     t.pxv *= 1 - kx;
     t.pxx *= 1 - kx;
-    // A whole blob much larger than the animal is it merged with others: it tells nothing
-    // of the animal's looks or shape.
-    const bool alone = s.whole && s.alone && (!t.sized || o.area <= kMerged * t.area);
     if (alone) {
         // The first sighting alone replaces what a part told.
         const double rate = t.sized ? 0.1 : 1.0;

@@ -52,6 +52,7 @@ struct crowd_track {
     // Motion towards the midline's first point, a decaying sum in pixels: the evidence for
     // which end is the head.
     double headward;
+    double lastX, lastY;  // the centre last seen
 };
 
 struct crowd_trackRules {
@@ -87,6 +88,12 @@ public:
     crowd_body longOnes() const;
 
 private:
+    // How far elongated animals seen alone lately stepped from frame to frame, binned, halved
+    // now and then; whether most of them step less than the fitting slides a body along itself.
+    static constexpr int kStepBins = 128;
+    double steps_[kStepBins] = {};
+    bool slow_ = false;
+    void stepped(const crowd_track& t, const crowd_sighting& s);
     struct crowd_edge {
         int32_t track, object;
         double cost;

@@ -71,6 +71,10 @@ constexpr double kEndToEnd = 0.75, kAside = 0.25;
 constexpr double kHalf = 0.6, kHalvedLargest = 1.2;
 // The tracks expected in a blob cover at least this share of their areas added up in it.
 constexpr double kDeepest = 0.5;
+// Where more animals are found than counted, a blob of two tracks that each know their animal's
+// area, neither animal large enough for the blob alone, gives one back as if it held this share
+// of an animal more than it does.
+constexpr double kSeenApart = 0.5;
 // Two parts of one blob alike in centre (this close, pixels), area and weight (within this
 // share) and axis (within this angle, radians, unless both are round) are bodies fitted onto
 // the same pixels: one animal, reported once. Animals crossing share a centre, not an axis.
@@ -478,7 +482,20 @@ void ip_crowd::toAnimals() {
     int64_t sum = 0;
     for (int32_t k : share_) sum += k;
     const bool more = sum < settings_.animals;
-    auto left = [&](size_t i) { return more ? ratio_[i] - share_[i] : share_[i] - ratio_[i]; };
+    // Two tracks that each learned their animal's area from sightings of it alone, whose areas
+    // tell the blob and neither of which could fill it alone, are two animals however they
+    // overlap now (two small fish in file make a blob shaped like one large): the blob given
+    // too many is more likely one holding a track that knows only a part's area (a piece of
+    // a larger animal, or a track found again on a part of another). Where one of them could
+    // fill the blob, the other may be a copy left on its animal.
+    auto apart = [&](size_t i) {
+        if (!known_[i] || blobTrackStart_[i + 1] - blobTrackStart_[i] != 2) return 0.0;
+        const crowd_track& a = tracker_.tracks()[size_t(blobTracks_[size_t(blobTrackStart_[i])])];
+        const crowd_track& b = tracker_.tracks()[size_t(blobTracks_[size_t(blobTrackStart_[i] + 1)])];
+        const double area = double(blobs[size_t(kept_[i])].moments.area);
+        return a.sized && b.sized && area > kAlone * std::max(a.area, b.area) ? kSeenApart : 0.0;
+    };
+    auto left = [&](size_t i) { return more ? ratio_[i] - share_[i] : share_[i] - ratio_[i] - apart(i); };
     auto may = [&](size_t i) {
         const double area = double(blobs[size_t(kept_[i])].moments.area);
         // A blob under a quarter of an animal is a speck or a piece of one: with more blobs

@@ -7,6 +7,7 @@
 
 #include "crowd/crowd_floor.h"
 #include "crowd/crowd_runs.h"
+#include "crowd/crowd_stats.h"
 
 #include "image/dib_access.h"
 #include "ops/op_simd.h"
@@ -368,14 +369,10 @@ void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight,
     for (const crowd_blob& b : blobs.blobs())
         if (b.moments.area >= facts.still.minArea)
             areas.push_back(double(b.moments.area)), contrasts.push_back(b.moments.w / double(b.moments.area));
-    auto median = [](std::vector<double>& v) {
-        std::nth_element(v.begin(), v.begin() + ptrdiff_t(v.size() / 2), v.end());
-        return v[v.size() / 2];
-    };
     held.assign(size_t(weight.width) * size_t(weight.absHeight()), 0);
     if (areas.empty()) return;
-    const double one = facts.still.singleArea > 0 ? facts.still.singleArea : median(areas);
-    const double contrast = facts.still.animalContrast > 0 ? facts.still.animalContrast : median(contrasts);
+    const double one = facts.still.singleArea > 0 ? facts.still.singleArea : crowd_medianOf(areas);
+    const double contrast = facts.still.animalContrast > 0 ? facts.still.animalContrast : crowd_medianOf(contrasts);
     // Judged as what stands still through the samples is (crowd_still.h): a speck, a faint
     // stain and structure larger than any animal are floor, whatever the block medians said.
     for (const crowd_blob& b : blobs.blobs()) {

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "crowd/crowd_runs.h"
+#include "crowd/crowd_stats.h"
 #include "crowd/crowd_still.h"
 #include "image/dib_access.h"
 
@@ -18,12 +19,6 @@ constexpr double kStillShare = 0.02;
 // fragments of it, each a small animal: this many pixels around structure go with it. An
 // animal touching the wall loses no more than that, and only while the floor is guessed.
 constexpr int32_t kStructureFringe = 1;
-
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::nth_element(v.begin(), v.begin() + ptrdiff_t(v.size() / 2), v.end());
-    return v[v.size() / 2];
-}
 
 double animalsIn(double area, double one) { return std::max(1.0, std::round(area / one)); }
 }  // namespace
@@ -112,7 +107,7 @@ void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& 
             contrasts.push_back(all[b].moments.w / double(all[b].moments.area));
         }
     if (areas.empty()) return;
-    const double one = median(areas), contrast = median(contrasts);
+    const double one = crowd_medianOf(areas), contrast = crowd_medianOf(contrasts);
     std::vector<double> left(all.size());  // per blob, its area not taken for structure
     for (size_t b = 0; b < all.size(); ++b) left[b] = double(all[b].moments.area);
     std::vector<std::pair<double, size_t>> candidates;  // how unlike one animal, patch

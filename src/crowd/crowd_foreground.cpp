@@ -4,17 +4,13 @@
 #include <array>
 #include <cmath>
 
+#include "crowd/crowd_stats.h"
+
 namespace {
 
 constexpr size_t kCutHistory = 25;    // frames whose choices of contrast are pooled
 constexpr int kLeastCut = 6;          // below this, sensor noise and compression speckle
 constexpr double kLastingChange = 3;  // grey levels of the floor that the background takes over
-
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::nth_element(values.begin(), values.begin() + ptrdiff_t(values.size() / 2), values.end());
-    return values[values.size() / 2];
-}
 
 // The least contrast that noise alone rarely reaches: four robust standard deviations.
 int noiseCut(double noise) { return std::max(kLeastCut, int(std::ceil(4 * noise))); }
@@ -111,7 +107,7 @@ void crowd_foreground::measure(const dib_base& src, const crowd_detectSettings& 
 int crowd_foreground::chooseCut(const crowd_detectSettings& s) const {
     if (s.contrast > 0) return s.contrast;
     if (cutHistory_.empty()) return noiseCut(fit_.noise);
-    return std::clamp(int(std::lround(median(cutHistory_) * litFloor())), kLeastCut, 200);
+    return std::clamp(int(std::lround(crowd_medianOf(cutHistory_) * litFloor())), kLeastCut, 200);
 }
 
 double crowd_foreground::litFloor() const { return std::max(16.0, fit_.floor); }
@@ -171,7 +167,7 @@ void crowd_foreground::noteAnimalContrast(const crowd_blobs& blobs, int minArea)
     for (const crowd_blob& blob : blobs.blobs())
         if (blob.moments.area >= minArea) means.push_back(blob.moments.w / double(blob.moments.area));
     if (means.empty()) return;
-    contrastHistory_.push_back(median(means));
+    contrastHistory_.push_back(crowd_medianOf(means));
     if (contrastHistory_.size() > kCutHistory) contrastHistory_.erase(contrastHistory_.begin());
 }
 
@@ -217,7 +213,7 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     facts.nextCut = chooseCut(s);
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     noteAnimalContrast(blobs, s.minArea);
-    facts.still.animalContrast = median(contrastHistory_);
+    facts.still.animalContrast = crowd_medianOf(contrastHistory_);
     // The choices made against the guessed floor stay in the pool when the background is
     // learned: each is made at the contrast in use, and from the noise floor alone the
     // contrast would climb back over a dozen frames, a blob breaking into parts on the way.

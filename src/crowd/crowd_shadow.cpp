@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 
+#include "crowd/crowd_stats.h"
+
 namespace {
 
 constexpr size_t kHistory = 25;   // frames pooled, as the contrast's choices are
@@ -18,18 +20,12 @@ constexpr double kLeastShifts = 50;  // lone animals measured before their centr
 // body on that side, darkened by the shadow it lies in.
 constexpr double kExcess = 0.2;
 
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::nth_element(values.begin(), values.begin() + ptrdiff_t(values.size() / 2), values.end());
-    return values[values.size() / 2];
-}
-
 // The blobs of about the area most have: one animal each, as they are cut in this image.
 std::vector<int32_t> loneSized(const crowd_blobs& blobs, int minArea) {
     std::vector<double> areas;
     for (const crowd_blob& b : blobs.blobs())
         if (b.moments.area >= minArea) areas.push_back(double(b.moments.area));
-    const double single = median(areas);
+    const double single = crowd_medianOf(areas);
     std::vector<int32_t> lone;
     for (size_t b = 0; b < blobs.blobs().size(); ++b) {
         const double share = double(blobs.blobs()[b].moments.area) / single;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 #include "crowd/crowd_stats.h"
 
@@ -124,7 +125,7 @@ void crowd_shadow::note(const dib_base& weight, const crowd_blobs& blobs, const 
     lone l;
     for (int32_t b : loneSized(blobs, minArea)) {
         if (!measure(weight, blobs, runs, b, l, x, y) || !l.faint) continue;
-        lones.push_back(l), sx += x, sy += y;
+        lones.push_back(std::move(l)), sx += x, sy += y;
     }
     if (lones.size() < kLeastLone) return;
     // Over the whole run: the light stays, while a few large animals bending their bodies

@@ -25,7 +25,8 @@ void check(const lab_settings& s) {
         !(s.bigShare >= 0 && s.bigShare <= 1) || !(s.bigRatio >= 1 && s.bigRatio <= 3))
         throw std::invalid_argument("lab scene: bad body proportions");
     if (!(s.speed >= 0) || !(s.noise >= 0 && s.noise <= 60) || !(s.blur >= 0 && s.blur <= 5) ||
-        !(s.rimWidth >= 1 && s.rimWidth <= 60) || !(s.shadowSoftness >= 1) || s.restMin < 1 || s.restMax < s.restMin)
+        !(s.rimWidth >= 1 && s.rimWidth <= 60) || !(s.reflections >= 0 && s.reflections <= 1) ||
+        !(s.shadow >= 0 && s.shadow <= 1) || !(s.shadowSoftness >= 1) || s.restMin < 1 || s.restMax < s.restMin)
         throw std::invalid_argument("lab scene: bad speed, noise, blur, rim, shadow or rest");
     if (!(s.floor >= 1 && s.floor <= 255) || !(s.light.flickerPeriod >= 2) || !(s.timeline.dimTo >= 0))
         throw std::invalid_argument("lab scene: bad floor level, flicker period or dimming");

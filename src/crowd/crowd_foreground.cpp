@@ -11,6 +11,10 @@ namespace {
 constexpr size_t kCutHistory = 25;    // frames whose choices of contrast are pooled
 constexpr int kLeastCut = 6;          // below this, sensor noise and compression speckle
 constexpr double kLastingChange = 3;  // grey levels of the floor that the background takes over
+// A shadow pixel lies within this of its body shifted by the learned shift (whole pixels, and
+// a soft edge wider than the body's); a body's own rim within kRim of the body beyond the cut.
+// A faint patch farther from any body (a stain, the floor's shading) stays out.
+constexpr int32_t kSway = 3, kRim = 2;
 
 // The least contrast that noise alone rarely reaches: four robust standard deviations.
 int noiseCut(double noise) { return std::max(kLeastCut, int(std::ceil(4 * noise))); }
@@ -48,18 +52,37 @@ void crowd_foreground::find(const dib_base& src, const crowd_detectSettings& s, 
 }
 
 // The objects' own choice of contrast stays below a shadow's (its pixels are their faint
-// part): once shadows are seen, the frame is cut again above them.
+// part): once shadows are seen, the frame is cut again above them. Once the shadow's shift is
+// known too, a faint pixel beside a body that no body lies before at that shift is the body's
+// own soft rim, or a pale tail, and is kept: the cut alone would eat it wherever the shadow is
+// nearly as dark as the animal.
 void crowd_foreground::leaveShadowsOut(dib_base& weight) {
     const int above = int(std::lround(shadow_.cut() * litFloor()));
     shadowsOut_ = above > cut_;
     if (!shadowsOut_) return;
     withShadows_ = weight;
+    const bool placed = shadow_.placed();
+    const int32_t sx = shadow_.placeX(), sy = shadow_.placeY();
     for (int32_t y = 0; y < weight.absHeight(); ++y) {
         uint8_t* w = weight.row(y);
         for (int32_t x = 0; x < weight.width; ++x)
-            if (w[x] <= above) w[x] = 0;
+            if (w[x] <= above &&
+                (!placed || !w[x] || bodyWithin(x - sx, y - sy, kSway, above) || !bodyWithin(x, y, kRim, above)))
+                w[x] = 0;
     }
     cut_ = above;
+}
+
+// Whether a pixel beyond the cut `above` (a body's) lies within `reach` of (x, y).
+bool crowd_foreground::bodyWithin(int32_t x, int32_t y, int32_t reach, int above) const {
+    const int32_t x0 = std::max(0, x - reach), x1 = std::min(withShadows_.width - 1, x + reach);
+    const int32_t y0 = std::max(0, y - reach), y1 = std::min(withShadows_.absHeight() - 1, y + reach);
+    for (int32_t v = y0; v <= y1; ++v) {
+        const uint8_t* w = withShadows_.row(v);
+        for (int32_t u = x0; u <= x1; ++u)
+            if (w[u] > above) return true;
+    }
+    return false;
 }
 
 // While the floor is guessed, the arena's structure seen in the first frame is background

@@ -72,6 +72,7 @@ private:
     void noteAnimalContrast(const crowd_blobs& blobs, int minArea);
     double litFloor() const;
     void leaveShadowsOut(dib_base& weight);
+    bool bodyWithin(int32_t x, int32_t y, int32_t reach, int above) const;
 
     crowd_shadow shadow_;
     // While shadows are left out: the frame cut at the objects' own contrast, shadows and all,

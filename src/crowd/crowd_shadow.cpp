@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <utility>
 
@@ -20,6 +21,11 @@ constexpr double kLeastShifts = 50;  // lone animals measured before their centr
 // The share of the shadow's side's excess of pixels that may lie above the cut: the rim of a
 // body on that side, darkened by the shadow it lies in.
 constexpr double kExcess = 0.2;
+// Once the shadow is placed, the faint pixels it does not explain are kept whatever their
+// contrast: the cut can then lie where hardly any of the excess is left.
+constexpr double kPlacedExcess = 0.05;
+constexpr int kReach = 10;              // the farthest shift of a shadow tried, each way (pixels)
+constexpr double kLeastPlacings = 150;  // lone animals whose shadows place it
 
 // The blobs of about the area most have: one animal each, as they are cut in this image.
 std::vector<int32_t> loneSized(const crowd_blobs& blobs, int minArea) {
@@ -40,7 +46,10 @@ std::vector<int32_t> loneSized(const crowd_blobs& blobs, int minArea) {
 void crowd_shadow::restart() {
     dx_ = dy_ = lones_ = shiftX_ = shiftY_ = shifts_ = 0, frames_ = 0, found_ = false;
     cut_ = 0, toward_.clear(), away_.clear();
+    landed_.clear(), placings_ = 0, placeX_ = placeY_ = 0;
 }
+
+bool crowd_shadow::placed() const { return found_ && placings_ >= kLeastPlacings; }
 
 double crowd_shadow::cut() const { return found_ ? cut_ : 0; }
 
@@ -105,9 +114,49 @@ int crowd_shadow::balance(const std::vector<lone>& lones, double ux, double uy, 
     int64_t most = 0;
     for (int v = 1; v < 256; ++v) most = std::max(most, toward[size_t(v)] - away[size_t(v)]);
     lopsided = double(most) / double(std::max<int64_t>(1, toward[0] + away[0]));
+    const double excess = placed() ? kPlacedExcess : kExcess;
     for (int v = 1; v < 256; ++v)
-        if (double(toward[size_t(v)] - away[size_t(v)]) <= kExcess * double(most)) return v;
+        if (double(toward[size_t(v)] - away[size_t(v)]) <= excess * double(most)) return v;
     return 0;
+}
+
+// Each lone animal's body (its pixels of three quarters of its peak contrast or more) is
+// shifted every way: the shift that lands it on more of its faint pixels' contrast than the
+// opposite shift does is the shadow's (a soft edge lies all around the body and cancels out;
+// weighed by contrast, the shadow's dark middle counts more than its wide soft edge, which
+// would otherwise draw the shift out past it).
+void crowd_shadow::notePlace(const std::vector<lone>& lones) {
+    constexpr int side = 2 * kReach + 1;
+    landed_.resize(size_t(side * side));
+    std::vector<uint8_t> body;
+    for (const lone& l : lones) {
+        int peak = 0, x0 = INT32_MAX, y0 = INT32_MAX, x1 = 0, y1 = 0;
+        for (size_t k = 0; k < l.pixels.size(); k += 3) {
+            x0 = std::min(x0, l.pixels[k]), x1 = std::max(x1, l.pixels[k]);
+            y0 = std::min(y0, l.pixels[k + 1]), y1 = std::max(y1, l.pixels[k + 1]);
+            peak = std::max(peak, l.pixels[k + 2]);
+        }
+        const int w = x1 - x0 + 1, h = y1 - y0 + 1;
+        body.assign(size_t(w * h), 0);
+        for (size_t k = 0; k < l.pixels.size(); k += 3)
+            if (4 * l.pixels[k + 2] >= 3 * peak) body[size_t((l.pixels[k + 1] - y0) * w + l.pixels[k] - x0)] = 1;
+        for (size_t k = 0; k < l.pixels.size(); k += 3) {
+            const int x = l.pixels[k] - x0, y = l.pixels[k + 1] - y0;
+            if (body[size_t(y * w + x)]) continue;
+            const int c = l.pixels[k + 2];
+            for (int dy = std::max(-kReach, y - h + 1); dy <= std::min(kReach, y); ++dy)
+                for (int dx = std::max(-kReach, x - w + 1); dx <= std::min(kReach, x); ++dx)
+                    if (body[size_t((y - dy) * w + x - dx)]) landed_[size_t((dy + kReach) * side + dx + kReach)] += c;
+        }
+    }
+    placings_ += double(lones.size());
+    int64_t best = 0;
+    for (int dy = -kReach; dy <= kReach; ++dy)
+        for (int dx = -kReach; dx <= kReach; ++dx) {
+            const int64_t more = landed_[size_t((dy + kReach) * side + dx + kReach)] -
+                                 landed_[size_t((kReach - dy) * side + kReach - dx)];
+            if (more > best) best = more, placeX_ = dx, placeY_ = dy;
+        }
 }
 
 void crowd_shadow::noteCentres(const dib_base& weight, const crowd_blobs& blobs, const std::vector<crowd_run>& runs,
@@ -128,6 +177,7 @@ void crowd_shadow::note(const dib_base& weight, const crowd_blobs& blobs, const 
         lones.push_back(std::move(l)), sx += x, sy += y;
     }
     if (lones.size() < kLeastLone) return;
+    if (found_ && placings_ < kLeastPlacings) notePlace(lones);
     // Over the whole run: the light stays, while a few large animals bending their bodies
     // wander any way over a second.
     dx_ += sx, dy_ += sy, lones_ += double(lones.size()), ++frames_;

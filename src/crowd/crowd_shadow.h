@@ -4,7 +4,9 @@
 // lone animals lying off their bodies in one direction (a soft edge alone lies around the body,
 // a pale tail or head points every way) and outnumbering on that side those of the other. It is
 // left out by the least contrast above which little of that excess is left, and what little
-// the centres keep of it is learned and taken off them.
+// the centres keep of it is learned and taken off them. Where the shadow is nearly as dark as
+// the animal, that cut eats the bodies' soft rims too: the shadow's shift is then learned as
+// well, and a faint pixel no body casts a shadow on is kept.
 #pragma once
 
 #include <array>
@@ -30,6 +32,11 @@ public:
     void noteCentres(const dib_base& weight, const crowd_blobs& blobs, const std::vector<crowd_run>& runs, int minArea);
     double shiftX() const;
     double shiftY() const;
+    // The shadow's shift from its body in whole pixels, once enough lone animals have shown
+    // it: a faint pixel that no body lies at about that shift before is not a shadow.
+    bool placed() const;
+    int placeX() const { return placeX_; }
+    int placeY() const { return placeY_; }
 
 private:
     struct lone {
@@ -42,6 +49,7 @@ private:
     bool measure(const dib_base& weight, const crowd_blobs& blobs, const std::vector<crowd_run>& runs, int32_t blob,
                  lone& l, double& dx, double& dy) const;
     int balance(const std::vector<lone>& lones, double ux, double uy, double& lopsided);
+    void notePlace(const std::vector<lone>& lones);
 
     using side = std::array<int64_t, 256>;  // lone animals' pixels of each contrast on one side
     std::vector<side> toward_, away_;
@@ -50,5 +58,10 @@ private:
     // centres' offsets from the bodies', their number.
     double dx_ = 0, dy_ = 0, lones_ = 0, shiftX_ = 0, shiftY_ = 0, shifts_ = 0;
     int frames_ = 0;
+    // Per shift of the lone animals' bodies (within kReach each way), the contrast of their
+    // faint pixels it lands on; the lone animals counted; the shift chosen from them.
+    std::vector<int64_t> landed_;
+    double placings_ = 0;
+    int placeX_ = 0, placeY_ = 0;
     double cut_ = 0;  // the last frame's, as a share of its floor's grey
 };

@@ -79,7 +79,7 @@ bool crowd_shadow::measure(const dib_base& weight, const crowd_blobs& blobs, con
             fx += x, fy += y, ++faint;
     }
     if (core < 3) return false;
-    l.x = cx / core, l.y = cy / core, l.wx = wx / sw, l.wy = wy / sw, l.faint = faint > 0;
+    l.x = cx / core, l.y = cy / core, l.wx = wx / sw, l.wy = wy / sw, l.faint = faint > 0, l.peak = peak;
     if (!faint) return true;
     xx = xx / core - l.x * l.x, yy = yy / core - l.y * l.y, xy = xy / core - l.x * l.y;
     // Across the body's long axis only: a paler tail or a darker head lies along it.
@@ -130,16 +130,15 @@ void crowd_shadow::notePlace(const std::vector<lone>& lones) {
     landed_.resize(size_t(side * side));
     std::vector<uint8_t> body;
     for (const lone& l : lones) {
-        int peak = 0, x0 = INT32_MAX, y0 = INT32_MAX, x1 = 0, y1 = 0;
+        int x0 = INT32_MAX, y0 = INT32_MAX, x1 = 0, y1 = 0;
         for (size_t k = 0; k < l.pixels.size(); k += 3) {
             x0 = std::min(x0, l.pixels[k]), x1 = std::max(x1, l.pixels[k]);
             y0 = std::min(y0, l.pixels[k + 1]), y1 = std::max(y1, l.pixels[k + 1]);
-            peak = std::max(peak, l.pixels[k + 2]);
         }
         const int w = x1 - x0 + 1, h = y1 - y0 + 1;
         body.assign(size_t(w * h), 0);
         for (size_t k = 0; k < l.pixels.size(); k += 3)
-            if (4 * l.pixels[k + 2] >= 3 * peak) body[size_t((l.pixels[k + 1] - y0) * w + l.pixels[k] - x0)] = 1;
+            if (4 * l.pixels[k + 2] >= 3 * l.peak) body[size_t((l.pixels[k + 1] - y0) * w + l.pixels[k] - x0)] = 1;
         for (size_t k = 0; k < l.pixels.size(); k += 3) {
             const int x = l.pixels[k] - x0, y = l.pixels[k + 1] - y0;
             if (body[size_t(y * w + x)]) continue;

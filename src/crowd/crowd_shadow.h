@@ -44,6 +44,7 @@ private:
         double ax, ay;                // the direction of their long axis
         double wx, wy;                // the centre of all its pixels weighted by their contrast
         bool faint;                   // whether it has pixels below half its peak contrast
+        int peak;                     // its highest contrast
         std::vector<int32_t> pixels;  // x, y, contrast of each
     };
     bool measure(const dib_base& weight, const crowd_blobs& blobs, const std::vector<crowd_run>& runs, int32_t blob,

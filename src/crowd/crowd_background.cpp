@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <limits>
 
 #include "crowd/crowd_floor.h"
 #include "crowd/crowd_runs.h"
@@ -419,36 +418,18 @@ void crowd_background::guessFloor(const dib_base& grey, const dib_base& weight, 
     for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(image_.row(y), grey.width, first_.row(y));
 }
 
-namespace {
-
-// The blob's own pixel nearest its centre: the centre of two animals lying in a V, or of one
-// bent into a C, lies off the blob, where no patch of the samples would find it.
-std::pair<int32_t, int32_t> pixelNearCentre(const crowd_blobs& blobs, const crowd_blob& blob,
-                                            const std::vector<crowd_run>& runs) {
-    const double cx = blob.moments.wx / blob.moments.w, cy = blob.moments.wy / blob.moments.w;
-    std::pair<int32_t, int32_t> best{0, 0};
-    double nearest = std::numeric_limits<double>::infinity();
-    for (int32_t i = 0; i < blob.runCount; ++i) {
-        const crowd_run& run = runs[size_t(blobs.order()[size_t(blob.firstRun + i)])];
-        const int32_t x = std::clamp(int32_t(std::lround(cx)), run.x0, run.x1 - 1);
-        if (const double d = std::hypot(x - cx, run.y - cy); d < nearest) nearest = d, best = {x, run.y};
-    }
-    return best;
-}
-
-}  // namespace
-
 // Where the sample's blobs that look like animals lay, and how many each holds: those of
 // the size of one to kStructureAnimals animals, and not far fainter than the animals.
 void crowd_background::noteAnimals(const crowd_frameFacts& facts) {
     seen_.emplace_back();
     const double one = facts.still.singleArea, contrast = facts.still.animalContrast;
-    if (!facts.blobs || !facts.runs || one <= 0) return;
+    if (!facts.blobs || one <= 0) return;
     for (const crowd_blob& blob : facts.blobs->blobs()) {
         const double area = double(blob.moments.area);
         if (area < std::max<double>(facts.still.minArea, one / 4) || area > kStructureAnimals * one) continue;
         if (contrast > 0 && blob.moments.w / area < contrast / 2) continue;
-        const auto [x, y] = pixelNearCentre(*facts.blobs, blob, *facts.runs);
+        const int32_t x = std::clamp(int32_t(std::lround(blob.moments.wx / blob.moments.w)), 0, image_.width - 1);
+        const int32_t y = std::clamp(int32_t(std::lround(blob.moments.wy / blob.moments.w)), 0, image_.absHeight() - 1);
         seen_.back().push_back({x, y, std::max(1.0, std::round(area / one))});
     }
 }

@@ -44,8 +44,7 @@ struct crowd_frameFacts {
     contrast_light relight;  // a lasting change of light the background takes over
     contrast_light light;    // the frame's light against the background, where it moved the floor by a few levels
     const crowd_blobs* blobs = nullptr;
-    const std::vector<crowd_run>* runs = nullptr;  // the runs `blobs` was labelled from
-    crowd_stillRules still;                        // for judging what stood through the samples
+    crowd_stillRules still;  // for judging what stood through the samples
 };
 
 class crowd_background {

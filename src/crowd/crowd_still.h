@@ -32,8 +32,7 @@
 
 #include "image/dib.h"
 
-// A blob one sample saw that looked like animals: its pixel nearest its centre, and how many
-// it holds.
+// A blob one sample saw that looked like animals: its centre, and how many it holds.
 struct crowd_seenAnimals {
     int32_t x, y;
     double count;
@@ -42,8 +41,8 @@ struct crowd_seenAnimals {
 struct crowd_stillRules {
     int polarity = 0;
     int minArea = 10;
-    int animals = 0;        // 0: unknown
-    double singleArea = 0;  // one animal's area, 0: not known yet
+    int animals = 0;            // 0: unknown
+    double singleArea = 0;      // one animal's area, 0: not known yet
     // Per sample, the blobs it saw that looked like animals.
     std::vector<std::vector<crowd_seenAnimals>> seen = {};
     double animalContrast = 0;  // an animal's mean contrast over its pixels, 0: not known

@@ -209,6 +209,7 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     first_.release();
     image_.setFormat(plane, 1);
     covered_.clear();
+    shaded_.clear();
     still_.setFormat(plane, 1);
     nearObjects_.clear(plane.width, plane.absHeight());
     repairable_.clear(plane.width, plane.absHeight());
@@ -289,6 +290,7 @@ void crowd_background::start(const dib_base& grey, int polarity) {
     for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(image_.row(y), grey.width, guess_.row(y));
     floor_.restart(grey.format());  // the first sample pools it again
     covered_.assign(size_t(grey.width) * size_t(grey.absHeight()), 0);
+    shaded_.assign(covered_.size(), 0);
     free_.assign(covered_.size(), 0);
     started_ = true;
 }
@@ -326,8 +328,10 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     }
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         const uint8_t* w = samples_.size() < 3 ? marks.row(y) : weight.row(y);
+        const uint8_t* shadow = facts.shaded ? facts.shaded->row(y) : w;
         uint32_t* c = covered_.data() + size_t(y) * size_t(grey.width);
-        for (int32_t x = 0; x < grey.width; ++x) c[x] |= w[x] != 0 ? bit : 0;
+        uint32_t* sh = shaded_.data() + size_t(y) * size_t(grey.width);
+        for (int32_t x = 0; x < grey.width; ++x) c[x] |= w[x] != 0 ? bit : 0, sh[x] |= w[x] || shadow[x] ? bit : 0;
     }
     samples_.push_back(std::move(taken));
     noteAnimals(facts);
@@ -346,6 +350,7 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     seen_.clear();
     still_.release();  // not needed again until a restart
     std::vector<uint32_t>().swap(covered_);
+    std::vector<uint32_t>().swap(shaded_);
     std::vector<uint8_t>().swap(free_);
     guess_.release(), first_.release();
     ready_ = true;
@@ -400,7 +405,7 @@ void crowd_background::guessFloor(const dib_base& grey, const dib_base& weight, 
     floor_.guess(guess_);
     for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(guess_.row(y), grey.width, image_.row(y));
     const size_t k = samples_.size() - 1, width = size_t(grey.width);
-    for (size_t i = 0; i < held.size(); ++i) free_[i] |= held[i] ? 0 : uint8_t(1u << k);
+    for (size_t i = 0; i < held.size(); ++i) free_[i] |= held[i] || (shaded_[i] >> k & 1) ? 0 : uint8_t(1u << k);
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         uint8_t* out = image_.row(y);
         const uint8_t* bits = free_.data() + size_t(y) * width;
@@ -457,6 +462,7 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
         if (rules.always.empty()) continue;
         for (int32_t x = 0; x < image_.width; ++x) rules.always[row + size_t(x)] = c[x] == all;
     }
+    unshade(images);
     rules.polarity = facts.polarity;
     rules.seen = seen_;
     crowd_keepStillAnimals(image_, still_, rules);
@@ -478,6 +484,31 @@ void crowd_background::freeFloor(const std::vector<const dib_base*>& images) {
             int n = 0;
             for (int k = 0; k < count; ++k)
                 if (!(c[x] >> k & 1)) free[size_t(n++)] = images[size_t(k)]->row(y)[x];
+            std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
+            image_.row(y)[x] = free[size_t((n - 1) / 2)];
+        }
+    }
+}
+
+// An animal's shadow travels with it, and the floor under it is not seen either: where a
+// shadow lay in some samples (left out of the objects, it is no object's mark), the floor is
+// the median of the samples the pixel was free of animals and shadows in. A slow animal's
+// shadow lies in most of the samples it is taken in, and would stay behind in the median as
+// a dark ghost, which hides the animals that come over it later and joins them to their
+// neighbours. What stood still is judged after, as before.
+void crowd_background::unshade(const std::vector<const dib_base*>& images) {
+    const int count = int(images.size());
+    const uint32_t all = everySample(count);
+    std::array<uint8_t, crowd_detail::kMostSamples> free{};
+    for (int32_t y = 0; y < image_.absHeight(); ++y) {
+        const size_t row = size_t(y) * size_t(image_.width);
+        const uint32_t *c = covered_.data() + row, *sh = shaded_.data() + row;
+        const uint8_t* st = still_.row(y);
+        for (int32_t x = 0; x < image_.width; ++x) {
+            if (st[x] || (sh[x] & all) == (c[x] & all) || (sh[x] & all) == all) continue;
+            int n = 0;
+            for (int k = 0; k < count; ++k)
+                if (!(sh[x] >> k & 1)) free[size_t(n++)] = images[size_t(k)]->row(y)[x];
             std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
             image_.row(y)[x] = free[size_t((n - 1) / 2)];
         }

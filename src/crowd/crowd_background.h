@@ -44,6 +44,9 @@ struct crowd_frameFacts {
     contrast_light relight;  // a lasting change of light the background takes over
     contrast_light light;    // the frame's light against the background, where it moved the floor by a few levels
     const crowd_blobs* blobs = nullptr;
+    // Where the objects' shadows are left out of the weight: the frame cut at the objects' own
+    // contrast, their shadows in it (null: no shadows are left out).
+    const dib_base* shaded = nullptr;
     crowd_stillRules still;  // for judging what stood through the samples
 };
 
@@ -87,12 +90,14 @@ private:
     void guessFloor(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
     void settle(const crowd_frameFacts& facts);
     void freeFloor(const std::vector<const dib_base*>& images);
+    void unshade(const std::vector<const dib_base*>& images);
     void noteAnimals(const crowd_frameFacts& facts);
     void follow(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
 
     std::vector<std::unique_ptr<dib_base>> samples_;
     dib_base image_{dib_fmt(1, 1, 1, 0, true), 1};
     std::vector<uint32_t> covered_;                 // per pixel, a bit for each sample that marked it an object
+    std::vector<uint32_t> shaded_;                  // and for each that marked it an object or an object's shadow
     std::vector<uint8_t> free_;                     // while guessing: per pixel, a bit for each sample free of animals
     dib_base guess_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the floor from block medians
     dib_base first_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the background after the first sample

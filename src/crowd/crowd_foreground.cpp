@@ -234,6 +234,7 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     // covers it, and rounding every sample through a gain would only wear its texture down.
     if (std::fabs(fit_.floor - fit_.backgroundFloor) >= kLastingChange) facts.light = light_;
     facts.nextCut = chooseCut(s);
+    if (shadowsOut_) facts.shaded = &withShadows_;
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     noteAnimalContrast(blobs, s.minArea);
     facts.still.animalContrast = crowd_medianOf(contrastHistory_);

@@ -216,6 +216,20 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
 }
 
 namespace {
+// How far from its animal a shadow may reach (pixels; the farthest shift crowd_shadow tries).
+constexpr int32_t kShadowReach = 10;
+
+// Per pixel of a `w` x `h` picture, whether it lies within `reach` of a blob's bounding box.
+std::vector<uint8_t> nearBlobs(const crowd_blobs& blobs, int32_t w, int32_t h, int32_t reach) {
+    std::vector<uint8_t> near(size_t(w) * size_t(h));
+    for (const crowd_blob& b : blobs.blobs()) {
+        const int32_t x0 = std::max(0, b.x0 - reach), x1 = std::min(w - 1, b.x1 + reach);
+        for (int32_t y = std::max(0, b.y0 - reach); y <= std::min(h - 1, b.y1 + reach); ++y)
+            std::fill_n(near.begin() + ptrdiff_t(y) * w + x0, x1 - x0 + 1, uint8_t(1));
+    }
+    return near;
+}
+
 // The sample bits of a pixel marked in each of `count` samples.
 uint32_t everySample(int count) { return count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1; }
 
@@ -401,11 +415,19 @@ void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight,
 void crowd_background::guessFloor(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
     std::vector<uint8_t> held;
     holdAnimals(grey, weight, facts, held);
+    const size_t k = samples_.size() - 1, width = size_t(grey.width);
+    // A shadow may lie beyond the margin its animal is held with (and a heap's, too large to
+    // be held, is no structure either): the floor is not seen under it. Only near the blobs
+    // the arena's structure was taken from, though: the faint edge of a wall near the wall
+    // itself would otherwise be left out, and the wall with it.
+    if (facts.shaded && facts.blobs) {
+        const std::vector<uint8_t> near = nearBlobs(*facts.blobs, grey.width, grey.absHeight(), kShadowReach);
+        for (size_t i = 0; i < held.size(); ++i) held[i] |= near[i] && (shaded_[i] >> k & 1);
+    }
     floor_.add(grey, held.data());
     floor_.guess(guess_);
     for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(guess_.row(y), grey.width, image_.row(y));
-    const size_t k = samples_.size() - 1, width = size_t(grey.width);
-    for (size_t i = 0; i < held.size(); ++i) free_[i] |= held[i] || (shaded_[i] >> k & 1) ? 0 : uint8_t(1u << k);
+    for (size_t i = 0; i < held.size(); ++i) free_[i] |= held[i] ? 0 : uint8_t(1u << k);
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         uint8_t* out = image_.row(y);
         const uint8_t* bits = free_.data() + size_t(y) * width;

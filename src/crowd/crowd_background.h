@@ -44,8 +44,8 @@ struct crowd_frameFacts {
     contrast_light relight;  // a lasting change of light the background takes over
     contrast_light light;    // the frame's light against the background, where it moved the floor by a few levels
     const crowd_blobs* blobs = nullptr;
-    // Where the objects' shadows are left out of the weight: the frame cut at the objects' own
-    // contrast, their shadows in it (null: no shadows are left out).
+    // Where the objects' shadows are left out of the weight: the pixels left out as shadows
+    // (null: none are).
     const dib_base* shaded = nullptr;
     crowd_stillRules still;  // for judging what stood through the samples
 };

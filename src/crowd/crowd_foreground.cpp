@@ -15,6 +15,9 @@ constexpr double kLastingChange = 3;  // grey levels of the floor that the backg
 // a soft edge wider than the body's); a body's own rim within kRim of the body beyond the cut.
 // A faint patch farther from any body (a stain, the floor's shading) stays out.
 constexpr int32_t kSway = 3, kRim = 2;
+// Before the shadow's shift is known, a faint pixel this near a body may be its shadow (the
+// farthest shift crowd_shadow tries).
+constexpr int32_t kCast = 10;
 
 // The least contrast that noise alone rarely reaches: four robust standard deviations.
 int noiseCut(double noise) { return std::max(kLeastCut, int(std::ceil(4 * noise))); }
@@ -61,14 +64,18 @@ void crowd_foreground::leaveShadowsOut(dib_base& weight) {
     shadowsOut_ = above > cut_;
     if (!shadowsOut_) return;
     withShadows_ = weight;
+    shadows_ = weight;
     const bool placed = shadow_.placed();
     const int32_t sx = shadow_.placeX(), sy = shadow_.placeY();
     for (int32_t y = 0; y < weight.absHeight(); ++y) {
-        uint8_t* w = weight.row(y);
-        for (int32_t x = 0; x < weight.width; ++x)
-            if (w[x] <= above &&
-                (!placed || !w[x] || bodyWithin(x - sx, y - sy, kSway, above) || !bodyWithin(x, y, kRim, above)))
-                w[x] = 0;
+        uint8_t *w = weight.row(y), *shadow = shadows_.row(y);
+        for (int32_t x = 0; x < weight.width; ++x) {
+            shadow[x] = 0;
+            if (!w[x] || w[x] > above) continue;
+            const bool cast = placed ? bodyWithin(x - sx, y - sy, kSway, above) : bodyWithin(x, y, kCast, above);
+            if (placed && !cast && bodyWithin(x, y, kRim, above)) continue;
+            shadow[x] = cast, w[x] = 0;
+        }
     }
     cut_ = above;
 }
@@ -234,7 +241,7 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     // covers it, and rounding every sample through a gain would only wear its texture down.
     if (std::fabs(fit_.floor - fit_.backgroundFloor) >= kLastingChange) facts.light = light_;
     facts.nextCut = chooseCut(s);
-    if (shadowsOut_) facts.shaded = &withShadows_;
+    if (shadowsOut_) facts.shaded = &shadows_;
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     noteAnimalContrast(blobs, s.minArea);
     facts.still.animalContrast = crowd_medianOf(contrastHistory_);

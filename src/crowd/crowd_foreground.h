@@ -81,6 +81,9 @@ private:
     std::vector<crowd_run> shadowRuns_;
     std::vector<int32_t> shadowRowStart_;
     crowd_blobs shadowBlobs_;
+    // The pixels left out as the animals' shadows (1), for the background: the floor is not
+    // seen under them.
+    dib_base shadows_{dib_fmt{}, 1};
     bool shadowsOut_ = false;
 
     crowd_background background_;

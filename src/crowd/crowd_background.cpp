@@ -216,20 +216,6 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
 }
 
 namespace {
-// How far from its animal a shadow may reach (pixels; the farthest shift crowd_shadow tries).
-constexpr int32_t kShadowReach = 10;
-
-// Per pixel of a `w` x `h` picture, whether it lies within `reach` of a blob's bounding box.
-std::vector<uint8_t> nearBlobs(const crowd_blobs& blobs, int32_t w, int32_t h, int32_t reach) {
-    std::vector<uint8_t> near(size_t(w) * size_t(h));
-    for (const crowd_blob& b : blobs.blobs()) {
-        const int32_t x0 = std::max(0, b.x0 - reach), x1 = std::min(w - 1, b.x1 + reach);
-        for (int32_t y = std::max(0, b.y0 - reach); y <= std::min(h - 1, b.y1 + reach); ++y)
-            std::fill_n(near.begin() + ptrdiff_t(y) * w + x0, x1 - x0 + 1, uint8_t(1));
-    }
-    return near;
-}
-
 // The sample bits of a pixel marked in each of `count` samples.
 uint32_t everySample(int count) { return count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1; }
 
@@ -415,18 +401,10 @@ void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight,
 void crowd_background::guessFloor(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts) {
     std::vector<uint8_t> held;
     holdAnimals(grey, weight, facts, held);
-    const size_t k = samples_.size() - 1, width = size_t(grey.width);
-    // A shadow may lie beyond the margin its animal is held with (and a heap's, too large to
-    // be held, is no structure either): the floor is not seen under it. Only near the blobs
-    // the arena's structure was taken from, though: the faint edge of a wall near the wall
-    // itself would otherwise be left out, and the wall with it.
-    if (facts.shaded && facts.blobs) {
-        const std::vector<uint8_t> near = nearBlobs(*facts.blobs, grey.width, grey.absHeight(), kShadowReach);
-        for (size_t i = 0; i < held.size(); ++i) held[i] |= near[i] && (shaded_[i] >> k & 1);
-    }
     floor_.add(grey, held.data());
     floor_.guess(guess_);
     for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(guess_.row(y), grey.width, image_.row(y));
+    const size_t k = samples_.size() - 1, width = size_t(grey.width);
     for (size_t i = 0; i < held.size(); ++i) free_[i] |= held[i] ? 0 : uint8_t(1u << k);
     for (int32_t y = 0; y < grey.absHeight(); ++y) {
         uint8_t* out = image_.row(y);
@@ -484,7 +462,7 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
         if (rules.always.empty()) continue;
         for (int32_t x = 0; x < image_.width; ++x) rules.always[row + size_t(x)] = c[x] == all;
     }
-    unshade(images);
+    unshade(images, facts.cut);
     rules.polarity = facts.polarity;
     rules.seen = seen_;
     crowd_keepStillAnimals(image_, still_, rules);
@@ -517,22 +495,29 @@ void crowd_background::freeFloor(const std::vector<const dib_base*>& images) {
 // the median of the samples the pixel was free of animals and shadows in. A slow animal's
 // shadow lies in most of the samples it is taken in, and would stay behind in the median as
 // a dark ghost, which hides the animals that come over it later and joins them to their
-// neighbours. What stood still is judged after, as before.
-void crowd_background::unshade(const std::vector<const dib_base*>& images) {
+// neighbours (larvae crawling into a group lost more of themselves the longer the video ran).
+// Only where the shadow lay darker than the free floor by half the contrast in use, `cut`:
+// a fainter ghost leaves an animal over it beyond the cut, while a pixel taken for shadow
+// only now and then (a wall's edge beside a fish, that flickers across the cut) is better
+// left to the median than to the few samples it was free in. What stood still is judged
+// after, as before.
+void crowd_background::unshade(const std::vector<const dib_base*>& images, int cut) {
     const int count = int(images.size());
     const uint32_t all = everySample(count);
-    std::array<uint8_t, crowd_detail::kMostSamples> free{};
+    std::array<uint8_t, crowd_detail::kMostSamples> free{}, shaded{};
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
         const size_t row = size_t(y) * size_t(image_.width);
         const uint32_t *c = covered_.data() + row, *sh = shaded_.data() + row;
         const uint8_t* st = still_.row(y);
         for (int32_t x = 0; x < image_.width; ++x) {
             if (st[x] || (sh[x] & all) == (c[x] & all) || (sh[x] & all) == all) continue;
-            int n = 0;
+            int n = 0, m = 0;
             for (int k = 0; k < count; ++k)
-                if (!(sh[x] >> k & 1)) free[size_t(n++)] = images[size_t(k)]->row(y)[x];
+                (sh[x] >> k & 1 ? shaded[size_t(m++)] : free[size_t(n++)]) = images[size_t(k)]->row(y)[x];
             std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
-            image_.row(y)[x] = free[size_t((n - 1) / 2)];
+            std::nth_element(shaded.begin(), shaded.begin() + (m - 1) / 2, shaded.begin() + m);
+            const uint8_t floor = free[size_t((n - 1) / 2)];
+            if (2 * (floor - shaded[size_t((m - 1) / 2)]) > cut) image_.row(y)[x] = floor;
         }
     }
 }

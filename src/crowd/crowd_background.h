@@ -90,7 +90,7 @@ private:
     void guessFloor(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
     void settle(const crowd_frameFacts& facts);
     void freeFloor(const std::vector<const dib_base*>& images);
-    void unshade(const std::vector<const dib_base*>& images);
+    void unshade(const std::vector<const dib_base*>& images, int cut);
     void noteAnimals(const crowd_frameFacts& facts);
     void follow(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
 

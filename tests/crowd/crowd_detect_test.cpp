@@ -247,6 +247,26 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
               std::make_pair(uint8_t(60), uint8_t(180)));
 }
 
+// A slow animal's shadow, left out of the objects, lay on one patch in six of nine samples:
+// the floor the other three saw is the background there, not the shadow the median would keep.
+TEST(CrowdDetect, ShadowInMostSamplesStaysOutOfTheBackground) {
+    const dib_fmt format(64, 48, 1, 0, true);
+    crowd_background background;
+    background.restart(format, 9, 1);
+    crowd_frameFacts facts;
+    for (int i = 0; i < 9; ++i) {
+        dib_base grey(format, 0), weight(format, 0), shadow(format, 0);
+        dib_fill(grey, 180), dib_fill(weight, 0), dib_fill(shadow, 0);
+        for (int y = 20; y < 30; ++y)
+            for (int x = 20; x < 40 && i < 6; ++x) grey.row(y)[x] = 90, shadow.row(y)[x] = 1;
+        facts.shaded = &shadow;
+        if (i == 0) background.start(grey, 0);
+        background.learn(grey, weight, facts, false);
+    }
+    ASSERT_TRUE(background.learned());
+    EXPECT_EQ(background.image()->row(25)[30], 180);
+}
+
 // With the count known: a heap of three animals' area that lay in every sample; a patch as
 // large that less than half of lay in every sample, and a small one that lay in all but where
 // the animals seen moved: slow animals crossing, taken for animals (the floor around them),

@@ -243,6 +243,8 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     facts.nextCut = chooseCut(s);
     if (shadowsOut_) facts.shaded = &shadows_;
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
+    facts.still.shadowed = shadowsOut_ && shadow_.placed();
+    facts.still.shadowX = shadow_.placeX(), facts.still.shadowY = shadow_.placeY();
     noteAnimalContrast(blobs, s.minArea);
     facts.still.animalContrast = crowd_medianOf(contrastHistory_);
     // The choices made against the guessed floor stay in the pool when the background is

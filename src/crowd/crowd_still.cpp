@@ -48,9 +48,25 @@ int beyond(int grey, int floor, int polarity) {
     return polarity == 0 ? -d : polarity == 1 ? d : std::abs(d);
 }
 
-// `animalContrast`: an animal's (0: not known, the patch's own stands in).
+// Where a patch's shadow falls in its window: the patch shifted by (dx, dy), and the shadow's soft
+// edge and sway beyond (as crowd_foreground leaves shadows out).
+std::vector<uint8_t> castShadow(const window& win, int32_t dx, int32_t dy) {
+    std::vector<uint8_t> cast(win.mask.size());
+    for (int32_t y = std::max(0, -dy); y < std::min(win.h, win.h - dy); ++y)
+        for (int32_t x = std::max(0, -dx); x < std::min(win.w, win.w - dx); ++x)
+            cast[size_t(y + dy) * size_t(win.w) + size_t(x + dx)] = win.mask[size_t(y) * size_t(win.w) + size_t(x)];
+    return crowd_grown(cast, win.w, win.h, 3);
+}
+
+// The floor around a patch leaves out its own shadow where the shadows' shift is known
+// (`rules`): a resting animal's shadow, as deep as half the floor, lies still beside it, and
+// taken for floor it made the patch one where two floors meet, structure (three flies resting
+// through the samples were lost for the whole video). `rules.animalContrast`: an animal's (0:
+// not known, the patch's own stands in).
 patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::vector<crowd_run>& runs,
-                const dib_base& still, int32_t margin, int polarity, const dib_base& median, double animalContrast) {
+                const dib_base& still, int32_t margin, const dib_base& median, const crowd_stillRules& rules) {
+    const int polarity = rules.polarity;
+    const double animalContrast = rules.animalContrast;
     const int32_t reach = margin + 2;
     patch_view v;
     window& win = v.win;
@@ -63,7 +79,11 @@ patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::v
         for (int32_t x = run.x0; x < run.x1; ++x) win.at(x, run.y) = 1;
     }
     v.near = crowd_grown(win.mask, win.w, win.h, margin);
-    const std::vector<uint8_t> ring = crowd_grown(win.mask, win.w, win.h, reach);
+    std::vector<uint8_t> ring = crowd_grown(win.mask, win.w, win.h, reach);
+    if (rules.shadowed) {
+        const std::vector<uint8_t> cast = castShadow(win, rules.shadowX, rules.shadowY);
+        for (size_t i = 0; i < ring.size(); ++i) ring[i] = ring[i] && !cast[i];
+    }
     std::vector<uint8_t> around;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
         for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
@@ -225,7 +245,7 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
         if (!animal[i]) continue;
         const double size = one > 0 ? one : area;
         const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(size / std::numbers::pi))));
-        views[i] = view(patches, blobs[i], runs, still, margin, rules.polarity, median, rules.animalContrast);
+        views[i] = view(patches, blobs[i], runs, still, margin, median, rules);
         // Fainter than half the animals' contrast: a stain or the floor's shading, not an animal.
         animal[i] = views[i].floor >= 0 &&
                     !(rules.animalContrast > 0 && views[i].contrast < rules.animalContrast / 2) &&

@@ -41,13 +41,17 @@ struct crowd_seenAnimals {
 struct crowd_stillRules {
     int polarity = 0;
     int minArea = 10;
-    int animals = 0;            // 0: unknown
-    double singleArea = 0;      // one animal's area, 0: not known yet
+    int animals = 0;        // 0: unknown
+    double singleArea = 0;  // one animal's area, 0: not known yet
     // Per sample, the blobs it saw that looked like animals.
     std::vector<std::vector<crowd_seenAnimals>> seen = {};
     double animalContrast = 0;  // an animal's mean contrast over its pixels, 0: not known
     // Per pixel (row by row), non-zero where every sample marked an object; empty: not told.
     std::vector<uint8_t> always;
+    // The shift of the animals' shadows from their bodies, once known: a resting animal's own
+    // shadow lies there beside it, no other floor.
+    bool shadowed = false;
+    int32_t shadowX = 0, shadowY = 0;
 };
 
 struct crowd_stillResult {

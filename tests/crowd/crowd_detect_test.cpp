@@ -305,6 +305,22 @@ TEST(CrowdDetect, PatchWhereTwoFloorsMeetIsStructure) {
               std::make_tuple(1, 1, uint8_t(20), uint8_t(180)));
 }
 
+// An animal at rest with its shadow beside it, as deep as half the floor, at the shadows' known
+// shift: its own shadow is no second floor around it, and it stays an animal, taking the floor.
+TEST(CrowdDetect, RestingAnimalsOwnShadowIsNoOtherFloor) {
+    dib_base median(dib_fmt(80, 48, 1, 0, true), 0), still(median.format(), 0);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 80; ++x) {
+            const bool animal = y >= 16 && y < 24 && x >= 30 && x < 38;
+            const bool shadow = y >= 20 && y < 30 && x >= 35 && x < 45;
+            median.row(y)[x] = animal ? 60 : shadow ? 95 : 180, still.row(y)[x] = animal;
+        }
+    crowd_stillRules rules{.singleArea = 64, .animalContrast = 120, .always = {}};
+    rules.shadowed = true, rules.shadowX = 6, rules.shadowY = 5;
+    const auto r = crowd_keepStillAnimals(median, still, rules);
+    EXPECT_EQ(std::make_tuple(r.animals, median.row(20)[33]), std::make_tuple(1, uint8_t(180)));
+}
+
 // A floor lit from one side (100 to 220 across the frame): the animals are found from the
 // first frame on, against the floor guessed from the frames themselves; and one animal
 // alone against the frame's own flat floor level (background 2).

@@ -68,7 +68,8 @@ size_t StartPass::usable() const {
 
 // Round animals have no heads to tell which instance knows them better.
 bool StartPass::round(const FrameJob& job) {
-    return std::none_of(job.postures.begin(), job.postures.end(), [](const ObjectPosture& p) { return p.hasMidline(); });
+    return std::none_of(job.postures.begin(), job.postures.end(),
+                        [](const ObjectPosture& p) { return p.hasMidline(); });
 }
 
 bool StartPass::settle(Instance& backward, int64_t replaced) {

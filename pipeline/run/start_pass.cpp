@@ -171,5 +171,5 @@ void Run::settleStart(FrameJob& first, const ip_fmtWords& format) {
     Instance backward(module_, o_, traits_, status_);
     backward.console().silence();
     backward.mute();
-    if (backward.create(format, settings, first.frame) && start_.settle(backward, replaced)) start_.replace(first);
+    if (backward.create(format, settings, first.frame)) start_.settle(backward, replaced);
 }

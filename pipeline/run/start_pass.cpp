@@ -68,8 +68,8 @@ size_t StartPass::usable() const {
 
 // Round animals have no heads to tell which instance knows them better.
 bool StartPass::round(const FrameJob& job) {
-    return std::none_of(job.postures.begin(), job.postures.end(),
-                        [](const ObjectPosture& p) { return p.hasMidline(); });
+    return !job.postures.empty() && std::none_of(job.postures.begin(), job.postures.end(),
+                                                 [](const ObjectPosture& p) { return p.hasMidline(); });
 }
 
 bool StartPass::settle(Instance& backward, int64_t replaced) {
@@ -143,26 +143,19 @@ bool Run::readAhead() {
     return true;
 }
 
-// Processes the first frames forward as the run would, keeping them, for as long as their animals
-// look round; when all of those the pass may replace do, that is all. Otherwise the frames to warm
-// up on are read too, and an instance of the pass's own, made with the forward one's settings and
-// telling the run nothing, settles them.
+// Processes the first frame as the run would; when its animals look round, that is all. Otherwise
+// the frames of the pass are read ahead, and an instance of the pass's own, made with the forward
+// one's settings and telling the run nothing, settles them.
 void Run::settleStart(FrameJob& first, const ip_fmtWords& format) {
     const StartSpan span = fittedSpan(startSpan(), frameBytes(first));
     if (span.replaced <= 0) return;
     process(first);
+    if (first.last || StartPass::round(first)) return;
     start_.keep(first);
-    bool round = StartPass::round(first);
-    while (round && int64_t(start_.kept()) < span.replaced && readAhead()) {
-        FrameJob& job = start_.at(start_.kept() - 1);
-        if (!job.last) process(job);
-        round = StartPass::round(job);
-    }
-    if (round) return;
-    while (int64_t(start_.kept()) < span.replaced + span.warmUp && readAhead()) {
-    }
+    const int64_t wanted = span.replaced + span.warmUp;
+    for (bool read = true; read && int64_t(start_.kept()) < wanted;) read = readAhead();
     // A short input settles the same share of its frames.
-    const int64_t usable = int64_t(start_.usable()), wanted = span.replaced + span.warmUp;
+    const int64_t usable = int64_t(start_.usable());
     const int64_t replaced = span.replaced * std::min(usable, wanted) / wanted;
     SettingsFile settings;
     std::vector<SettingInfo> now;

@@ -41,7 +41,7 @@ public:
     // The next frame read ahead, in place of reading the input; false when none is left. The run's
     // first frame is in the loop's hands already.
     bool take(FrameJob& job);
-    // Whether the forward instance's objects on the frame are round, or there are none.
+    // Whether the forward instance found objects on the frame, all of them round.
     static bool round(const FrameJob& job);
     // Runs `backward` over the kept frames that can be processed, last first, keeping its objects
     // on the first `replaced` of them; false (nothing kept) when the instance failed on one.

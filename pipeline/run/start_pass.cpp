@@ -72,13 +72,13 @@ bool StartPass::round(const FrameJob& job) {
                                                  [](const ObjectPosture& p) { return p.hasMidline(); });
 }
 
-bool StartPass::settle(Instance& backward, int64_t replaced) {
+bool StartPass::settle(Instance& backward, int64_t replaced, const StopToken& stop) {
     const FrameNeeds needs{.objects = true};
     for (size_t i = usable(); i-- > 0;) {
         FrameJob job;
         job.frame = frames_[i].frame;
         job.image = frames_[i].image;
-        backward.process(job, needs, {}, 0);
+        if (!stop.stopRequested()) backward.process(job, needs, {}, 0);
         if (!job.processed) {
             rows_.clear();
             return false;
@@ -164,5 +164,5 @@ void Run::settleStart(FrameJob& first, const ip_fmtWords& format) {
     Instance backward(module_, o_, traits_, status_);
     backward.console().silence();
     backward.mute();
-    if (backward.create(format, settings, first.frame)) start_.settle(backward, replaced);
+    if (backward.create(format, settings, first.frame)) start_.settle(backward, replaced, stop_);
 }

@@ -280,7 +280,7 @@ const OptionEntry optionTable[] = {
      "count, and exactly that many tracks per arena with --link ...,global", 23},
     {{"--start-pass", setting, true}, readStartPass, writeStartPass,
      "off|N[,W]", "a file tracked with a known count of animals: the first N frames'\n"
-     "objects come from an instance run backwards over N+W frames (default 75,75)", 41},
+     "objects come from an instance run backwards over N+W frames (default 150,100)", 41},
     {{"--scale", setting, true, nullptr, false, "scale"}, positive<&Options::scale>, writeReal<&Options::scale>,
      "PX", "pixels per unit: adds x_<unit>, y_<unit> columns (--unit, default unit)", 19},
     {{"--unit", setting, true, nullptr, false, "unit"}, text<&Options::unit>, writeText<&Options::unit>,

@@ -16,7 +16,7 @@
 
 // The first frames whose objects a start pass replaces, and the frames after them the backward
 // instance settles on first, unless --start-pass says otherwise.
-constexpr StartSpan defaultStartSpan{75, 75}, noStartPass{0, 0};
+constexpr StartSpan defaultStartSpan{150, 100}, noStartPass{0, 0};
 // The frames kept for the pass take at most this many bytes; a large video keeps fewer frames
 // and replaces fewer in proportion.
 constexpr int64_t startPassBytes = int64_t(256) << 20;

@@ -53,7 +53,8 @@ bool Instance::create(const ip_fmtWords& format, const SettingsFile& saved, int6
 }
 
 void Instance::heard(void* instance, int kind, const char* text) {
-    static_cast<Instance*>(instance)->status_.observer().moduleSaid(kind == AMBREVO_NOTICE, text ? text : "");
+    const Instance* self = static_cast<Instance*>(instance);
+    if (!self->muted_) self->status_.observer().moduleSaid(kind == AMBREVO_NOTICE, text ? text : "");
 }
 
 namespace {

@@ -43,6 +43,8 @@ public:
     const HostProfiler& profiler() const { return profiler_; }
     WindowManager& windows() { return windows_; }
     bool created() const { return procedure_ != nullptr; }
+    // The module's diagnostics of this instance go unheard (an instance the run keeps to itself).
+    void mute() { muted_ = true; }
 
     // The replies of --config, else `builtIn`; an input failure when the file cannot be read.
     Outcome loadReplies(const std::vector<std::string>& builtIn, const StopToken& stop = StopToken());
@@ -84,6 +86,7 @@ private:
     RunStatus& status_;
     ambrevo_procedure* procedure_ = nullptr;
     bool replies_ = false;  // whether the dialogue has replies to run with
+    bool muted_ = false;
     HostConsole console_;
     HostProfiler profiler_;
     HostOverlay overlay_;

@@ -214,6 +214,27 @@ void writeAnimals(const char* name, const Options& o, Words& w) {
     if (!counts.empty()) w.insert(w.end(), {name, counts});
 }
 
+bool readStartPass(Reader& r) {
+    std::string text;
+    if (!r.value(text)) return false;
+    StartSpan& span = r.o.startPass;
+    if (text == "off") {
+        span = {0, 0};
+        return true;
+    }
+    const size_t comma = text.find(',');
+    const std::string warmUp = comma == std::string::npos ? text : text.substr(comma + 1);
+    if (parseInteger(text.substr(0, comma), 1, 100000, span.replaced) && parseInteger(warmUp, 1, 100000, span.warmUp))
+        return true;
+    r.error = "malformed --start-pass '" + text + "' (expected off, FRAMES or FRAMES,WARMUP, positive integers)";
+    return false;
+}
+void writeStartPass(const char* name, const Options& o, Words& w) {
+    const StartSpan& span = o.startPass;
+    if (span.replaced == 0) w.insert(w.end(), {name, "off"});
+    if (span.replaced > 0) w.insert(w.end(), {name, std::to_string(span.replaced) + "," + std::to_string(span.warmUp)});
+}
+
 constexpr int64_t huge = INT64_MAX / 2;
 
 using enum OptionUse;
@@ -227,7 +248,7 @@ const OptionEntry optionTable[] = {
      "NAME", "procedure to run (default {default}); --list shows them", 1},
     {{"--list", setting, false}, flag<&Options::list>, writeFlag<&Options::list>,
      "", "print the registered procedures and exit", 2},
-    {{"--help", setting, false}, flag<&Options::help>, writeFlag<&Options::help>, "", "this text", 40},
+    {{"--help", setting, false}, flag<&Options::help>, writeFlag<&Options::help>, "", "this text", 42},
     {{"-h", setting, false}, flag<&Options::help>, none, nullptr, nullptr, 0},
     {{"--settings", inputFile, true, &Options::settingsFile, false, "settings"}, text<&Options::settingsFile>,
      writeText<&Options::settingsFile>, "FILE", "the procedure and settings saved by --settings-out (before --config)", 16},
@@ -257,6 +278,9 @@ const OptionEntry optionTable[] = {
     {{"--animals", setting, true, nullptr, false, "animals"}, readAnimals, writeAnimals,
      "N[,N...]", "animals in each --roi (one number without): {counting}\n"
      "count, and exactly that many tracks per arena with --link ...,global", 23},
+    {{"--start-pass", setting, true}, readStartPass, writeStartPass,
+     "off|N[,W]", "a file tracked with a known count of animals: the first N frames'\n"
+     "objects come from an instance run backwards over N+W frames (default 150,100)", 41},
     {{"--scale", setting, true, nullptr, false, "scale"}, positive<&Options::scale>, writeReal<&Options::scale>,
      "PX", "pixels per unit: adds x_<unit>, y_<unit> columns (--unit, default unit)", 19},
     {{"--unit", setting, true, nullptr, false, "unit"}, text<&Options::unit>, writeText<&Options::unit>,

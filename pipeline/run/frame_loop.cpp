@@ -38,6 +38,7 @@ void Run::loop(cv::Mat& first) {
     // The instance is made for the first frame's format.
     const ip_fmtWords format{job.image.szPixel, job.image.szRow, job.image.width, job.image.height};
     if (!instance_.create(format, saved_, job.frame)) return;
+    settleStart(job, format);
     // What looks at every stage at once (the window, the procedure's windows, the profile)
     // takes the frames in turn.
     const bool overlap = o_.threads != 1 && !o_.show && o_.windowsDir.empty() && !o_.profile;
@@ -115,7 +116,12 @@ bool Run::more(int64_t next, int64_t handed) const {
     return (o_.frames < 0 || handed < o_.frames) && (o_.end < 0 || next < o_.end);
 }
 
+// The frame next in turn: read ahead for the start pass, else from the input.
 void Run::read(FrameJob& job) {
+    if (!start_.take(job)) readInput(job);
+}
+
+void Run::readInput(FrameJob& job) {
     using Read = FrameSource::Read;
     Stage at = Stage::reading;
     try {
@@ -154,12 +160,15 @@ void Run::prepare(FrameJob& job) {
     job.image = toDib(job.bgr, o_.grey, job.holder);
 }
 
+// A frame the start pass processed already only takes its objects.
 void Run::process(FrameJob& job) {
+    if (job.processed) return start_.replace(job);
     std::vector<cv::Point> clicks;
     for (const ClickOption& c : o_.clicks)
         if (c.frame == job.frame) clicks.emplace_back(c.x, c.y);
     observer_.addClicks(job.frame, clicks);
     instance_.process(job, needs_, clicks, source_->fps());
+    start_.replace(job);
 }
 
 // The frame's outputs, then its failure if it carries one. False when the run ends here.

@@ -16,6 +16,7 @@
 #include "ambrevo/pipeline/sources/frame_source.h"
 #include "module/frame_job.h"
 #include "module/instance.h"
+#include "run/start_pass.h"
 #include "sinks/global_link.h"
 #include "sources/demo_score.h"
 #include "tracks/arena_layout.h"
@@ -30,7 +31,10 @@ public:
     ~Run() override;
 
     // Frames from here instead of the input the options name (frames handed over from Python).
-    void setSource(std::unique_ptr<FrameSource> source) { source_ = std::move(source); }
+    void setSource(std::unique_ptr<FrameSource> source) {
+        source_ = std::move(source);
+        sourceHanded_ = true;
+    }
     // The module's console text stays off standard output (a window shows it otherwise, if at
     // all); --console-log still gets it.
     void silenceConsole() { instance_.console().silence(); }
@@ -73,7 +77,13 @@ private:
     void serial(FrameJob& job);
     bool threaded(FrameJob& first);
     bool more(int64_t next, int64_t handed) const;
+    // The start settled backwards (start_pass.cpp).
+    int64_t countedAnimals() const;
+    StartSpan startSpan() const;
+    void settleStart(FrameJob& first, const ip_fmtWords& format);
+    bool readAhead();
     void read(FrameJob& job);
+    void readInput(FrameJob& job);
     void prepare(FrameJob& job);
     void process(FrameJob& job);
     bool write(FrameJob& job);
@@ -116,6 +126,9 @@ private:
     bool stopped_ = false;     // a stop request was told
     bool background_ = false;  // frames are sampled for the pictures
     int64_t nextFrame_ = 0;    // the frame after the one written last
+
+    bool sourceHanded_ = false;  // from setSource, not the input the options name
+    StartPass start_;
 };
 
 // Whether frames of `size` may be processed; empty sizes are not known yet.

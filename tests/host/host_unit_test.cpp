@@ -34,7 +34,8 @@ TEST(HostOptions, RefusesMalformedValuesAndClicks) {
     for (const char* bad : {"", "1:2", "1:2:3:4", "a:1:2", "1::2", "-1:2:3", "1:2:+3", "1: 2:3", "99999999999999999999:1:1"})
         EXPECT_FALSE(parseClick(bad, c)) << bad;
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--show=1"}, {"--tracks", "t.txt"}, {"--frames", "-3"}, {"-o", ""}, {"--timeout", "0"}, {"--timeout", "86401"}})
+             {"--show=1"}, {"--tracks", "t.txt"}, {"--frames", "-3"}, {"-o", ""}, {"--timeout", "0"},
+             {"--timeout", "86401"}, {"--start-pass", "0"}, {"--start-pass", "5,"}, {"--start-pass", "on"}})
         EXPECT_FALSE(parseWords(bad, o, error)) << bad[0];
 }
 
@@ -47,13 +48,45 @@ TEST(HostOptions, ACommandLineWrittenBackReadsAsTheSameOptions) {
     EXPECT_EQ(commandLine(dashes), "ambrevo --strict --timeout 2.5 -- -dash.avi --out-dir");
     EXPECT_EQ(commandLine(options({"--timeout", "10", "clip.avi"})), "ambrevo clip.avi");
     const Options o = options({"my clip.mp4", "--set", "BinThreshold=90", "--roi", "rect:1,2,30,40", "--roi",
-                               "circle:50,50,20", "--animals", "2,3", "--scale=2.5", "--unit", "mm", "--link",
-                               "15,5,predict", "--click", "3:10:20", "--start", "4", "--grey", "--tracks", "it's.csv",
-                               "--threads", "1"});
+                               "circle:50,50,20", "--animals", "2,3", "--start-pass", "50", "--scale=2.5", "--unit",
+                               "mm", "--link", "15,5,predict", "--click", "3:10:20", "--start", "4", "--grey",
+                               "--tracks", "it's.csv", "--threads", "1"});
     EXPECT_EQ(commandLine(o), "ambrevo 'my clip.mp4' --set BinThreshold=90 --click 3:10:20 --start 4 --grey --roi "
-                              "rect:1,2,30,40 --roi circle:50,50,20 --animals 2,3 --scale 2.5 --unit mm --link "
-                              "15,5,predict --tracks 'it'\\''s.csv' --threads 1");
+                              "rect:1,2,30,40 --roi circle:50,50,20 --animals 2,3 --start-pass 50,50 --scale 2.5 "
+                              "--unit mm --link 15,5,predict --tracks 'it'\\''s.csv' --threads 1");
     for (const Options* given : {&dashes, &o}) expectWrittenBackAlike(*given);
+}
+
+// Frames too large for the start pass's memory shorten both of its parts alike, down to none;
+// and what the backward instance saw comes out as a forward run tells it.
+TEST(HostStartPass, FitsItsMemoryAndTurnsObjectsForward) {
+    EXPECT_EQ(fittedSpan({75, 75}, 640 * 480 * 3).replaced, 75);
+    const StartSpan large = fittedSpan({75, 25}, 1920 * 1080 * 4);
+    EXPECT_LE((large.replaced + large.warmUp) * 1920 * 1080 * 4, startPassBytes);
+    EXPECT_EQ(large.replaced, 3 * large.warmUp);
+    EXPECT_EQ(fittedSpan({75, 75}, startPassBytes / 10).replaced, 0);
+    EXPECT_EQ(fittedSpan({0, 75}, 1).replaced, 0);
+
+    // A body bent at its middle, the end it moved towards (backwards in time) first.
+    ObjectPosture bent;
+    bent.head = 1, bent.heading = 0;
+    for (int k = 0; k < ObjectPosture::points; ++k) {
+        bent.midline[size_t(2 * k)] = float(k < 5 ? 10 - k : 5);
+        bent.midline[size_t(2 * k + 1)] = float(k < 5 ? 0 : k - 5);
+        bent.grey[size_t(k)] = float(k);
+    }
+    ip_objectRecord o = object(1, 5, 0);
+    o.vx = 1.5f, o.vy = -0.5f;
+    turnForward(o, &bent);
+    EXPECT_TRUE(o.vx == -1.5f && o.vy == 0.5f);
+    EXPECT_TRUE(bent.midline[0] == 5 && bent.midline[1] == 5 && bent.midline[20] == 10 && bent.grey[0] == 10);
+    EXPECT_NEAR(bent.heading, M_PI / 2, 1e-4);  // along the head's own part, not the tail's turned round
+    ObjectPosture moving;
+    moving.head = 0, moving.heading = 3;
+    moving.midline[0] = 7;
+    turnForward(o, &moving);
+    EXPECT_NEAR(moving.heading, 3 - M_PI, 1e-4);
+    EXPECT_EQ(moving.midline[0], 7);
 }
 
 TEST(HostOverlay, CommandsArePaintedSafely) {

@@ -15,6 +15,12 @@ constexpr int64_t defaultMaxPixels = int64_t(8192) * 8192;
 // The default --timeout: seconds a live stream may send nothing before it counts as broken.
 constexpr double defaultStreamTimeout = 10;
 
+// --start-pass: how many of the first frames are settled backwards, and on how many frames after
+// them; replaced -1: the procedure's default, 0: none.
+struct StartSpan {
+    int64_t replaced = -1, warmUp = -1;
+};
+
 struct ClickOption {
     int64_t frame;
     int x;
@@ -45,6 +51,7 @@ struct ProcessingOptions {
     std::string link;  // as given, for writing back
     std::optional<ambrevo::LinkSettings> linking;  // the same, read: set both with setLink
     std::vector<int64_t> animals;  // per --roi in order, or one for the whole frame; empty: unknown
+    StartSpan startPass;
 };
 
 // The files and folders a run writes.

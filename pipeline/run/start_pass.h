@@ -1,0 +1,65 @@
+// The start of a run settled backwards. A procedure that learns its animals' sizes and postures
+// as it goes reports them badly on its first frames, before it knows them: touching animals
+// come out as one bent object or as parts of one. When the input is a file, the run reads its
+// first frames ahead, keeps them, and hands them to a second instance last frame first; by the
+// time that instance reaches the first frames it has learned what the forward one learns only
+// later, and its objects stand in for the forward instance's on them (docs/crowd.md).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "module/frame_job.h"
+#include "module/instance.h"
+
+// The first frames whose objects a start pass replaces, and the frames after them the backward
+// instance settles on first, unless --start-pass says otherwise.
+constexpr StartSpan defaultStartSpan{150, 100}, noStartPass{0, 0};
+// The frames kept for the pass take at most this many bytes; a large video keeps fewer frames
+// and replaces fewer in proportion.
+constexpr int64_t startPassBytes = int64_t(256) << 20;
+
+// The span a pass reads ahead of `frameBytes`-byte frames: fewer frames than `span` asks when
+// they would not fit in startPassBytes. None when too few would.
+StartSpan fittedSpan(StartSpan span, int64_t frameBytes);
+
+// An object the backward instance reported, turned to how a forward run tells it: the motion
+// reversed, and a midline that starts at the end the object moved towards turned end for end,
+// since that end is its tail in forward time.
+void turnForward(ip_objectRecord& object, ObjectPosture* posture);
+
+class StartPass {
+public:
+    // A frame read ahead, in input order, the run's first included.
+    void keep(FrameJob job) { frames_.push_back(std::move(job)); }
+    size_t kept() const { return frames_.size(); }
+    // The frames kept that can be processed: those before the input's end or a failure.
+    size_t usable() const;
+    FrameJob& at(size_t i) { return frames_[i]; }
+    // The next frame read ahead, in place of reading the input; false when none is left. The run's
+    // first frame is in the loop's hands already.
+    bool take(FrameJob& job);
+    // Whether the forward instance found objects on the frame, all of them round.
+    static bool round(const FrameJob& job);
+    // Runs `backward` over the kept frames that can be processed, last first, keeping its objects
+    // on the first `replaced` of them; false (nothing kept) when the instance failed on one or the
+    // run is to stop.
+    bool settle(Instance& backward, int64_t replaced, const StopToken& stop);
+    // The frame's objects from the backward instance, when it settled the frame and knows its
+    // animals better than the forward one.
+    void replace(FrameJob& job) const;
+    // Frames whose objects are replaced.
+    size_t settled() const { return rows_.size(); }
+
+private:
+    struct Rows {
+        std::vector<ip_objectRecord> objects;
+        std::vector<ObjectShape> shapes;
+        std::vector<ObjectPosture> postures;
+    };
+    std::vector<FrameJob> frames_;
+    size_t next_ = 1;
+    std::map<int64_t, Rows> rows_;
+};

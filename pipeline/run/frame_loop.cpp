@@ -162,13 +162,16 @@ void Run::prepare(FrameJob& job) {
 
 // A frame the start pass processed already only takes its objects.
 void Run::process(FrameJob& job) {
-    if (job.processed) return start_.replace(job);
+    if (!job.processed) processForward(job);
+    start_.replace(job);
+}
+
+void Run::processForward(FrameJob& job) {
     std::vector<cv::Point> clicks;
     for (const ClickOption& c : o_.clicks)
         if (c.frame == job.frame) clicks.emplace_back(c.x, c.y);
     observer_.addClicks(job.frame, clicks);
     instance_.process(job, needs_, clicks, source_->fps());
-    start_.replace(job);
 }
 
 // The frame's outputs, then its failure if it carries one. False when the run ends here.

@@ -82,10 +82,12 @@ private:
     StartSpan startSpan() const;
     void settleStart(FrameJob& first, const ip_fmtWords& format);
     bool readAhead();
+    void processAhead(size_t usable);
     void read(FrameJob& job);
     void readInput(FrameJob& job);
     void prepare(FrameJob& job);
     void process(FrameJob& job);
+    void processForward(FrameJob& job);
     bool write(FrameJob& job);
     bool writeOutputs(FrameJob& job, Stage& at);
     cv::Mat annotate(FrameJob& job) const;

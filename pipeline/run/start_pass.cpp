@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 #include <utility>
 
 #include "ambrevo/pipeline/sources/stream_input.h"
@@ -72,9 +73,9 @@ bool StartPass::round(const FrameJob& job) {
                                                  [](const ObjectPosture& p) { return p.hasMidline(); });
 }
 
-bool StartPass::settle(Instance& backward, int64_t replaced, const StopToken& stop) {
+bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop) {
     const FrameNeeds needs{.objects = true};
-    for (size_t i = usable(); i-- > 0;) {
+    for (size_t i = usable; i-- > 0;) {
         FrameJob job;
         job.frame = frames_[i].frame;
         job.image = frames_[i].image;
@@ -164,5 +165,23 @@ void Run::settleStart(FrameJob& first, const ip_fmtWords& format) {
     Instance backward(module_, o_, traits_, status_);
     backward.console().silence();
     backward.mute();
-    if (backward.create(format, settings, first.frame)) start_.settle(backward, replaced, stop_);
+    if (!backward.create(format, settings, first.frame)) return;
+    // Separate instances never touch each other: the backward one settles on a thread of its own
+    // while the forward one goes through the frames read ahead, and the pass costs little more
+    // than reading them. The frames' pictures are only read by both; what the forward instance
+    // writes into the frames is not what the backward one reads from them.
+    std::thread behind([&] { start_.settle(backward, size_t(usable), replaced, stop_); });
+    processAhead(size_t(usable));
+    behind.join();
+}
+
+// The forward instance's turn on the frames read ahead, in order, until one fails; the loop
+// then only chooses their objects. With annotated pictures asked for, they would double what
+// the frames kept take, and the loop processes them as they come.
+void Run::processAhead(size_t usable) {
+    if (needs_.annotated) return;
+    for (size_t i = 1; i < usable && !stop_.stopRequested(); ++i) {
+        processForward(start_.at(i));
+        if (!start_.at(i).processed) return;
+    }
 }

@@ -43,10 +43,10 @@ public:
     bool take(FrameJob& job);
     // Whether the forward instance found objects on the frame, all of them round.
     static bool round(const FrameJob& job);
-    // Runs `backward` over the kept frames that can be processed, last first, keeping its objects
-    // on the first `replaced` of them; false (nothing kept) when the instance failed on one or the
-    // run is to stop.
-    bool settle(Instance& backward, int64_t replaced, const StopToken& stop);
+    // Runs `backward` over the first `usable` frames kept, last first, keeping its objects on the
+    // first `replaced` of them; false (nothing kept) when the instance failed on one or the run is
+    // to stop. It only reads the frames: the forward instance may process them meanwhile.
+    bool settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop);
     // The frame's objects from the backward instance, when it settled the frame and knows its
     // animals better than the forward one.
     void replace(FrameJob& job) const;

@@ -176,10 +176,10 @@ void Run::settleStart(FrameJob& first, const ip_fmtWords& format) {
 }
 
 // The forward instance's turn on the frames read ahead, in order, until one fails; the loop
-// then only chooses their objects. With annotated pictures asked for, they would double what
-// the frames kept take, and the loop processes them as they come.
+// then only chooses their objects. With the procedure's pictures asked for, they would double
+// what the frames kept take, and the loop processes the frames as they come.
 void Run::processAhead(size_t usable) {
-    if (needs_.annotated) return;
+    if (needs_.annotated || needs_.exact) return;
     for (size_t i = 1; i < usable && !stop_.stopRequested(); ++i) {
         processForward(start_.at(i));
         if (!start_.at(i).processed) return;

@@ -12,6 +12,10 @@ constexpr int kDirections = 16;
 // Centres tried per body at most, spread evenly over the blob; the best is then refined
 // pixel by pixel around it.
 constexpr int64_t kCentres = 64;
+// The widest lattice step around whose best centre every pixel is tried: a blob of up to 64
+// lattice steps squared, about 16,000 pixels, more than any heap of animals holds (the arena's
+// rim while the floor is guessed does).
+constexpr int32_t kWidestSweep = 16;
 // Rounds in which the bodies laid are each laid again with the others in place.
 constexpr int kRelays = 2;
 
@@ -115,6 +119,19 @@ crowd_placer::spot crowd_placer::best(const std::vector<crowd_pixel>& pixels,
         if ((p.x - x0_) % stride == 0 && (p.y - y0_) % stride == 0)
             for (int d = 0; d < kDirections; ++d) consider(p.x, p.y, d);
     const spot lattice = top;
+    if (stride > kWidestSweep) {
+        // A blob larger than any heap (the arena's rim while the floor is guessed) would be
+        // swept pixel by pixel over a window of stride squared: halving the step around the
+        // best instead keeps a body's cost bounded however large the blob.
+        for (int32_t step = stride / 2; step >= 1; step /= 2) {
+            const spot around = top;
+            for (int32_t dy = -step; dy <= step; dy += step)
+                for (int32_t dx = -step; dx <= step; dx += step)
+                    for (int d = around.direction - 1; d <= around.direction + 1; ++d)
+                        consider(around.x + dx, around.y + dy, (d + kDirections) % kDirections);
+        }
+        return top;
+    }
     for (int32_t y = lattice.y - stride + 1; y < lattice.y + stride; ++y)
         for (int32_t x = lattice.x - stride + 1; x < lattice.x + stride; ++x)
             for (int d = lattice.direction - 1; d <= lattice.direction + 1; ++d)

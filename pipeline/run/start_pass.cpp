@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <thread>
 #include <utility>
 
@@ -87,7 +88,14 @@ bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, cons
         if (int64_t(i) >= replaced) continue;
         for (size_t k = 0; k < job.objects.size(); ++k)
             turnForward(job.objects[k], k < job.postures.size() ? &job.postures[k] : nullptr);
-        rows_[job.frame] = {std::move(job.objects), std::move(job.shapes), std::move(job.postures)};
+        // On its own thread a failure to keep the rows has no one to tell: the start stays as the
+        // forward instance saw it.
+        try {
+            rows_[job.frame] = {std::move(job.objects), std::move(job.shapes), std::move(job.postures)};
+        } catch (const std::bad_alloc&) {
+            rows_.clear();
+            return false;
+        }
     }
     return true;
 }

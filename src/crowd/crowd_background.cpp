@@ -219,6 +219,16 @@ namespace {
 // The sample bits of a pixel marked in each of `count` samples.
 uint32_t everySample(int count) { return count >= 32 ? ~uint32_t(0) : (uint32_t(1) << count) - 1; }
 
+// The median at (x, y) of the samples whose bit in `marks` is `marked`; there is at least one.
+uint8_t medianWhere(const std::vector<const dib_base*>& images, uint32_t marks, bool marked, int32_t x, int32_t y) {
+    std::array<uint8_t, crowd_detail::kMostSamples> values{};
+    int n = 0;
+    for (size_t k = 0; k < images.size(); ++k)
+        if (bool(marks >> k & 1) == marked) values[size_t(n++)] = images[k]->row(y)[x];
+    std::nth_element(values.begin(), values.begin() + (n - 1) / 2, values.begin() + n);
+    return values[size_t((n - 1) / 2)];
+}
+
 // Where the frame lies beyond the noise from the floor on the objects' side, grown by a few
 // pixels (an object's soft edge): the noise as the robust spread of frame minus floor.
 std::vector<uint8_t> beyondNoise(const dib_base& grey, const dib_base& floor, int polarity) {
@@ -473,20 +483,12 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
 // a small patch, or came to rest or left during the samples: there the floor is the median
 // of the samples the pixel was free in. (Structure that never moved is marked in all.)
 void crowd_background::freeFloor(const std::vector<const dib_base*>& images) {
-    const int count = int(images.size());
-    const uint32_t all = everySample(count);
-    std::array<uint8_t, crowd_detail::kMostSamples> free{};
+    const uint32_t all = everySample(int(images.size()));
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
         const uint32_t* c = covered_.data() + size_t(y) * size_t(image_.width);
         const uint8_t* st = still_.row(y);
-        for (int32_t x = 0; x < image_.width; ++x) {
-            if (!st[x] || (c[x] & all) == all) continue;
-            int n = 0;
-            for (int k = 0; k < count; ++k)
-                if (!(c[x] >> k & 1)) free[size_t(n++)] = images[size_t(k)]->row(y)[x];
-            std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
-            image_.row(y)[x] = free[size_t((n - 1) / 2)];
-        }
+        for (int32_t x = 0; x < image_.width; ++x)
+            if (st[x] && (c[x] & all) != all) image_.row(y)[x] = medianWhere(images, c[x], false, x, y);
     }
 }
 
@@ -502,22 +504,15 @@ void crowd_background::freeFloor(const std::vector<const dib_base*>& images) {
 // left to the median than to the few samples it was free in. What stood still is judged
 // after, as before.
 void crowd_background::unshade(const std::vector<const dib_base*>& images, int cut) {
-    const int count = int(images.size());
-    const uint32_t all = everySample(count);
-    std::array<uint8_t, crowd_detail::kMostSamples> free{}, shaded{};
+    const uint32_t all = everySample(int(images.size()));
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
         const size_t row = size_t(y) * size_t(image_.width);
         const uint32_t *c = covered_.data() + row, *sh = shaded_.data() + row;
         const uint8_t* st = still_.row(y);
         for (int32_t x = 0; x < image_.width; ++x) {
             if (st[x] || (sh[x] & all) == (c[x] & all) || (sh[x] & all) == all) continue;
-            int n = 0, m = 0;
-            for (int k = 0; k < count; ++k)
-                (sh[x] >> k & 1 ? shaded[size_t(m++)] : free[size_t(n++)]) = images[size_t(k)]->row(y)[x];
-            std::nth_element(free.begin(), free.begin() + (n - 1) / 2, free.begin() + n);
-            std::nth_element(shaded.begin(), shaded.begin() + (m - 1) / 2, shaded.begin() + m);
-            const uint8_t floor = free[size_t((n - 1) / 2)];
-            if (2 * (floor - shaded[size_t((m - 1) / 2)]) > cut) image_.row(y)[x] = floor;
+            const uint8_t floor = medianWhere(images, sh[x], false, x, y);
+            if (2 * (floor - medianWhere(images, sh[x], true, x, y)) > cut) image_.row(y)[x] = floor;
         }
     }
 }

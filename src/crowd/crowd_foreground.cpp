@@ -64,7 +64,7 @@ void crowd_foreground::leaveShadowsOut(dib_base& weight) {
     shadowsOut_ = above > cut_;
     if (!shadowsOut_) return;
     withShadows_ = weight;
-    shadows_ = weight;
+    shadows_.setFormat(weight.format(), 0);  // every pixel is written below
     const bool placed = shadow_.placed();
     const int32_t sx = shadow_.placeX(), sy = shadow_.placeY();
     for (int32_t y = 0; y < weight.absHeight(); ++y) {

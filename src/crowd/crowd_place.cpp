@@ -30,14 +30,15 @@ void keepHeading(const crowd_body& was, crowd_body& laid) {
 }
 }  // namespace
 
-void crowd_placer::rasterise(const crowd_body& typical, std::vector<std::vector<offset>>& offsets) {
+void crowd_placer::rasterise(const crowd_body& typical, std::vector<std::vector<run>>& runs) {
     const double length = typical.length, step = std::max(length / kLast, 1e-6);
     double widest = 0;
     for (int i = 0; i < crowd_stations; ++i) widest = std::max(widest, double(typical.halfWidth[i]));
     const int32_t reach = int32_t(std::ceil(length / 2 + widest)) + 1;
-    offsets.assign(kDirections, {});
+    runs.assign(kDirections, {});
     for (int d = 0; d < kDirections; ++d) {
         const double angle = std::numbers::pi * d / kDirections, c = std::cos(angle), s = std::sin(angle);
+        std::vector<run>& rows = runs[size_t(d)];
         for (int32_t dy = -reach; dy <= reach; ++dy)
             for (int32_t dx = -reach; dx <= reach; ++dx) {
                 const double along = (dx * c + dy * s + length / 2) / step, across = -dx * s + dy * c;
@@ -45,7 +46,12 @@ void crowd_placer::rasterise(const crowd_body& typical, std::vector<std::vector<
                 const int i = std::min(int(along), kLast - 1);
                 const double half =
                     typical.halfWidth[i] + (along - i) * (typical.halfWidth[i + 1] - typical.halfWidth[i]);
-                if (std::fabs(across) <= half) offsets[size_t(d)].push_back({dx, dy});
+                if (std::fabs(across) > half) continue;
+                // A tail wider than the body before it leaves a row in two runs.
+                if (!rows.empty() && rows.back().dy == dy && rows.back().dx1 == dx - 1)
+                    rows.back().dx1 = dx;
+                else
+                    rows.push_back({dy, dx, dx});
             }
     }
 }
@@ -74,11 +80,24 @@ void eachPixel(const crowd_body& b, const Use& use) {
 }  // namespace
 
 void crowd_placer::cover(const crowd_body& b, int16_t by) {
+    int64_t top = INT64_MAX, bottom = INT64_MIN;
     eachPixel(b, [&](int64_t x, int64_t y) {
         if (x < x0_ || y < y0_ || x >= x0_ + width_ || y >= y0_ + height_) return;
         int16_t& s = state_[size_t((y - y0_) * width_ + (x - x0_))];
         if (s >= 0) s = int16_t(std::clamp(s + by, 0, int(INT16_MAX)));
+        top = std::min(top, y - y0_), bottom = std::max(bottom, y - y0_);
     });
+    if (top <= bottom) sumRows(top, bottom);
+}
+
+void crowd_placer::sumRows(int64_t y0, int64_t y1) {
+    const size_t stride = size_t(width_) + 1;
+    for (int64_t y = std::max<int64_t>(y0, 0); y <= std::min<int64_t>(y1, height_ - 1); ++y) {
+        const int16_t* s = &state_[size_t(y) * size_t(width_)];
+        int32_t* sums = &rowSums_[size_t(y) * stride];
+        sums[0] = 0;
+        for (int32_t x = 0; x < width_; ++x) sums[x + 1] = sums[x] + (s[x] == 0 ? 1 : s[x] < 0 ? -1 : 0);
+    }
 }
 
 int64_t crowd_placer::gain(const crowd_body& b) const {
@@ -91,28 +110,35 @@ int64_t crowd_placer::gain(const crowd_body& b) const {
     return sum;
 }
 
-int64_t crowd_placer::gain(const std::vector<offset>& offsets, int32_t cx, int32_t cy) const {
+int64_t crowd_placer::gain(const std::vector<run>& runs, int32_t cx, int32_t cy) const {
     // A pixel of the blob no body covers counts for, one off the blob against: the body
     // should lie on its own animal's pixels. Pixels other bodies cover count for nothing:
-    // animals lie over each other.
+    // animals lie over each other. Pixels beyond the box are off the blob.
+    const size_t stride = size_t(width_) + 1;
     int64_t sum = 0;
-    for (const offset& o : offsets) {
-        const int64_t x = int64_t(cx) + o.dx - x0_, y = int64_t(cy) + o.dy - y0_;
-        const int16_t s = x < 0 || y < 0 || x >= width_ || y >= height_ ? -1 : state_[size_t(y * width_ + x)];
-        sum += s == 0 ? 1 : s < 0 ? -1 : 0;
+    for (const run& r : runs) {
+        const int64_t y = int64_t(cy) + r.dy - y0_, length = int64_t(r.dx1) - r.dx0 + 1;
+        const int64_t from = std::max<int64_t>(int64_t(cx) + r.dx0 - x0_, 0);
+        const int64_t to = std::min<int64_t>(int64_t(cx) + r.dx1 - x0_, width_ - 1);
+        if (y < 0 || y >= height_ || from > to) {
+            sum -= length;
+            continue;
+        }
+        const int32_t* sums = &rowSums_[size_t(y) * stride];
+        sum += sums[to + 1] - sums[from] - (length - (to - from + 1));
     }
     return sum;
 }
 
 crowd_placer::spot crowd_placer::best(const std::vector<crowd_pixel>& pixels,
-                                      const std::vector<std::vector<offset>>& offsets) const {
+                                      const std::vector<std::vector<run>>& runs) const {
     // Centres on a lattice of the blob's pixels, at most kCentres of them, then pixel by
     // pixel around the best.
     const int32_t stride = int32_t(std::ceil(std::sqrt(double(pixels.size()) / kCentres)));
     spot top;
     top.x = pixels[0].x, top.y = pixels[0].y;
     auto consider = [&](int32_t x, int32_t y, int d) {
-        const int64_t g = gain(offsets[size_t(d)], x, y);
+        const int64_t g = gain(runs[size_t(d)], x, y);
         if (g > top.gain) top = {g, x, y, d};
     };
     for (const crowd_pixel& p : pixels)
@@ -151,8 +177,8 @@ crowd_body crowd_placer::laid(const spot& at, const crowd_body& shape) {
 }
 
 crowd_placer::spot crowd_placer::bestOfBoth(const std::vector<crowd_pixel>& pixels, bool& isLarger) const {
-    const bool sizes = !largerOffsets_.empty();
-    const spot one = best(pixels, offsets_), big = sizes ? best(pixels, largerOffsets_) : spot{};
+    const bool sizes = !largerRuns_.empty();
+    const spot one = best(pixels, runs_), big = sizes ? best(pixels, largerRuns_) : spot{};
     isLarger = big.gain > one.gain;
     return isLarger ? big : one;
 }
@@ -162,6 +188,8 @@ void crowd_placer::start(const std::vector<crowd_pixel>& pixels, int32_t x0, int
     x0_ = x0, y0_ = y0, width_ = x1 - x0 + 1, height_ = y1 - y0 + 1;
     state_.assign(size_t(width_) * size_t(height_), -1);
     for (const crowd_pixel& p : pixels) state_[size_t((p.y - y0_) * width_ + (p.x - x0_))] = 0;
+    rowSums_.resize((size_t(width_) + 1) * size_t(height_));
+    sumRows(0, height_ - 1);
     for (const crowd_body& b : bodies) cover(b, 1);
 }
 
@@ -177,8 +205,8 @@ int crowd_placer::relay(const std::vector<crowd_pixel>& pixels, int32_t x0, int3
         cover(bodies[b], -1);
         const int64_t held = gain(bodies[b]);
         const crowd_body shape = crowd_straightBody(bodies[b].halfWidth, bodies[b].length, bodies[b].balance);
-        rasterise(shape, offsets_);
-        const spot at = best(pixels, offsets_);
+        rasterise(shape, runs_);
+        const spot at = best(pixels, runs_);
         if (at.gain - held > most) most = at.gain - held, chosen = int(b), moved = laid(at, shape);
         cover(bodies[b], 1);
     }
@@ -194,9 +222,9 @@ void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int
                          const crowd_body& larger, bool relay) {
     if (missing <= 0 || pixels.empty() || typical.points <= 1) return;
     start(pixels, x0, y0, x1, y1, bodies);
-    rasterise(typical, offsets_);
-    largerOffsets_.clear();
-    if (larger.points > 1) rasterise(larger, largerOffsets_);
+    rasterise(typical, runs_);
+    largerRuns_.clear();
+    if (larger.points > 1) rasterise(larger, largerRuns_);
     const size_t first = bodies.size();
     std::vector<spot> spots;
     std::vector<char> large;
@@ -215,8 +243,8 @@ void crowd_placer::place(const std::vector<crowd_pixel>& pixels, int32_t x0, int
         for (size_t m = 0; m < spots.size(); ++m) {
             crowd_body& b = bodies[first + m];
             cover(b, -1);
-            const int64_t held = gain(large[m] ? largerOffsets_[size_t(spots[m].direction)]
-                                               : offsets_[size_t(spots[m].direction)],
+            const int64_t held = gain(large[m] ? largerRuns_[size_t(spots[m].direction)]
+                                               : runs_[size_t(spots[m].direction)],
                                       spots[m].x, spots[m].y);
             bool isLarger = false;
             const spot at = bestOfBoth(pixels, isLarger);

@@ -31,26 +31,30 @@ public:
               std::vector<crowd_body>& bodies, const std::vector<char>& suspect);
 
 private:
-    struct offset {
-        int32_t dx, dy;
+    // A row of a shape's pixels, dx0..dx1 (inclusive) at dy from its middle: a body is summed
+    // a row at a time over the box's running sums, not a pixel at a time.
+    struct run {
+        int32_t dy, dx0, dx1;
     };
     struct spot {
         int64_t gain = INT64_MIN;
         int32_t x = 0, y = 0;
         int direction = 0;
     };
-    // The pixels of `shape` straight along each direction, from its middle.
-    static void rasterise(const crowd_body& shape, std::vector<std::vector<offset>>& offsets);
+    // The pixels of `shape` straight along each direction, from its middle, row by row.
+    static void rasterise(const crowd_body& shape, std::vector<std::vector<run>>& runs);
     // Marks (by 1) or unmarks (by -1) the pixels of the box that body b covers.
     void cover(const crowd_body& b, int16_t by);
-    int64_t gain(const std::vector<offset>& offsets, int32_t cx, int32_t cy) const;
+    int64_t gain(const std::vector<run>& runs, int32_t cx, int32_t cy) const;
     // gain() of a body as it lies.
     int64_t gain(const crowd_body& b) const;
     // The box of `pixels`, every pixel free, then covered by `bodies`.
     void start(const std::vector<crowd_pixel>& pixels, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
                const std::vector<crowd_body>& bodies);
     // Where a body of the rasterised shape covers the most pixels no body covers yet.
-    spot best(const std::vector<crowd_pixel>& pixels, const std::vector<std::vector<offset>>& offsets) const;
+    spot best(const std::vector<crowd_pixel>& pixels, const std::vector<std::vector<run>>& runs) const;
+    // Sums again rows y0..y1 of the box (clamped to it) after their pixels changed.
+    void sumRows(int64_t y0, int64_t y1);
     // The best spot of either shape (the larger one when it was given), and which it is.
     spot bestOfBoth(const std::vector<crowd_pixel>& pixels, bool& isLarger) const;
     // A body of `shape`, straight along the spot's direction from its centre.
@@ -58,5 +62,8 @@ private:
 
     int32_t x0_ = 0, y0_ = 0, width_ = 0, height_ = 0;
     std::vector<int16_t> state_;  // per pixel of the box: -1 off the blob, else the bodies covering it
-    std::vector<std::vector<offset>> offsets_, largerOffsets_;
+    // Per row of the box, width_ + 1 running sums of what each pixel gains a body: 1 free, -1 off
+    // the blob, 0 covered.
+    std::vector<int32_t> rowSums_;
+    std::vector<std::vector<run>> runs_, largerRuns_;
 };

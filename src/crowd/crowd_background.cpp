@@ -464,11 +464,15 @@ void crowd_background::settle(const crowd_frameFacts& facts) {
     // that what lay in most samples rested there; their patches are judged alike.
     const uint32_t all = everySample(count);
     if (count == 3) rules.always.resize(covered_.size());
+    if (facts.shaded) rules.shade.resize(covered_.size());
     for (int32_t y = 0; y < image_.absHeight(); ++y) {
         const size_t row = size_t(y) * size_t(image_.width);
-        const uint32_t* c = covered_.data() + row;
+        const uint32_t *c = covered_.data() + row, *sh = shaded_.data() + row;
         uint8_t* st = still_.row(y);
         for (int32_t x = 0; x < image_.width; ++x) st[x] = 2 * std::popcount(c[x]) > count ? 1 : 0;
+        if (!rules.shade.empty())
+            for (int32_t x = 0; x < image_.width; ++x)
+                rules.shade[row + size_t(x)] = !st[x] && 2 * std::popcount(sh[x]) > count;
         if (rules.always.empty()) continue;
         for (int32_t x = 0; x < image_.width; ++x) rules.always[row + size_t(x)] = c[x] == all;
     }

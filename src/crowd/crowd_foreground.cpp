@@ -67,17 +67,28 @@ void crowd_foreground::leaveShadowsOut(dib_base& weight) {
     shadows_.setFormat(weight.format(), 0);  // every pixel is written below
     const bool placed = shadow_.placed();
     const int32_t sx = shadow_.placeX(), sy = shadow_.placeY();
+    const int deep = shadowedCut(above);
     for (int32_t y = 0; y < weight.absHeight(); ++y) {
         uint8_t *w = weight.row(y), *shadow = shadows_.row(y);
         for (int32_t x = 0; x < weight.width; ++x) {
             shadow[x] = 0;
-            if (!w[x] || w[x] > above) continue;
+            if (!w[x] || w[x] > deep) continue;
             const bool cast = placed ? bodyWithin(x - sx, y - sy, kSway, above) : bodyWithin(x, y, kCast, above);
-            if (placed && !cast && bodyWithin(x, y, kRim, above)) continue;
+            if (w[x] > above ? !cast : placed && !cast && bodyWithin(x, y, kRim, above)) continue;
             shadow[x] = cast, w[x] = 0;
         }
     }
     cut_ = above;
+}
+
+// Where a shadow is cast the floor lies darker by about the cut `above` (the shadows' contrast
+// hardly passes it), and a pixel there is a body's only where it stands out from that darker
+// floor by the objects' own cut: a shadow falling over a neighbour's soft rim, or over another
+// shadow, passes `above` and joined bodies lying side by side into one blob.
+int crowd_foreground::shadowedCut(int above) const {
+    if (!shadow_.placed()) return above;
+    const double floor = litFloor();
+    return std::min(255, int(std::lround(above + cut_ * std::max(0.0, floor - above) / floor)));
 }
 
 // Whether a pixel beyond the cut `above` (a body's) lies within `reach` of (x, y).

@@ -73,6 +73,7 @@ private:
     double litFloor() const;
     void leaveShadowsOut(dib_base& weight);
     bool bodyWithin(int32_t x, int32_t y, int32_t reach, int above) const;
+    int shadowedCut(int above) const;
 
     crowd_shadow shadow_;
     // While shadows are left out: the frame cut at the objects' own contrast, shadows and all,

@@ -84,6 +84,10 @@ patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::v
         const std::vector<uint8_t> cast = castShadow(win, rules.shadowX, rules.shadowY);
         for (size_t i = 0; i < ring.size(); ++i) ring[i] = ring[i] && !cast[i];
     }
+    if (!rules.shade.empty())
+        for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
+            for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
+                if (rules.shade[size_t(y) * size_t(median.width) + size_t(x)]) ring[v.at(x, y)] = 0;
     std::vector<uint8_t> around;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
         for (int32_t x = win.x0; x < win.x0 + win.w; ++x)

@@ -52,6 +52,10 @@ struct crowd_stillRules {
     // shadow lies there beside it, no other floor.
     bool shadowed = false;
     int32_t shadowX = 0, shadowY = 0;
+    // Per pixel (row by row), non-zero where most samples marked an object or its shadow but
+    // not most an object: beside a resting animal its own shadow, wherever the shadow's deep
+    // part reaches, is no floor; empty: not told.
+    std::vector<uint8_t> shade = {};
 };
 
 struct crowd_stillResult {

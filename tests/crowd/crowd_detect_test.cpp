@@ -165,6 +165,14 @@ TEST(CrowdDetect, ShadowsAreLeftOut) {
         for (mover& m : movers) m.shadowX = s.polarity ? 4 : 6, m.shadowY = 3, m.shadowDepth = s.depth;
         EXPECT_EQ(misses(*p, s.polarity ? dark : plainFloor, movers, 300, s.polarity ? 0 : 40), 0) << s.radius;
     }
+    // Pairs swimming side by side, 3 px apart at their rims: one's deep shadow falls over the gap
+    // and the other's rim, and joined there the two were one blob.
+    auto p = crowd({{"animals", 6}});
+    std::vector<mover> movers = walkers(2, 40, 7);
+    for (int i = 0; i < 2; ++i) movers.push_back(movers[size_t(i)]), movers.back().y += 17;
+    for (int i = 0; i < 2; ++i) movers.push_back(walkers(4, 40, 7)[size_t(i + 2)]), movers.back().y -= 15;
+    for (mover& m : movers) m.shadowX = 6, m.shadowY = 3, m.shadowDepth = 80;
+    EXPECT_EQ(misses(*p, plainFloor, movers, 300, 100), 0);
 }
 
 // One animal rests for the whole run, through every sample, beside others that move: it is

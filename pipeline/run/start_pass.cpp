@@ -110,14 +110,16 @@ size_t headsKnown(const std::vector<ObjectPosture>& postures) {
 
 // A head is known once a track has followed its animal's motion for a while: of the two instances,
 // the one that knows more heads on the frame has lost fewer of its animals there, and its objects
-// stand.
-void StartPass::replace(FrameJob& job) const {
+// stand. Each frame comes once: its rows are handed over, or let go, either way.
+void StartPass::replace(FrameJob& job) {
     const auto found = rows_.find(job.frame);
-    if (found == rows_.end() || !job.processed) return;
-    if (headsKnown(found->second.postures) <= headsKnown(job.postures)) return;
-    job.objects = found->second.objects;
-    job.shapes = found->second.shapes;
-    job.postures = found->second.postures;
+    if (found == rows_.end()) return;
+    Rows back = std::move(found->second);
+    rows_.erase(found);
+    if (!job.processed || headsKnown(back.postures) <= headsKnown(job.postures)) return;
+    job.objects = std::move(back.objects);
+    job.shapes = std::move(back.shapes);
+    job.postures = std::move(back.postures);
 }
 
 // The animals the procedure counts, as its count setting holds them; 0 when it has no count.

@@ -49,9 +49,7 @@ public:
     bool settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop);
     // The frame's objects from the backward instance, when it settled the frame and knows its
     // animals better than the forward one.
-    void replace(FrameJob& job) const;
-    // Frames whose objects are replaced.
-    size_t settled() const { return rows_.size(); }
+    void replace(FrameJob& job);
 
 private:
     struct Rows {

@@ -92,7 +92,7 @@ void crowd_placer::cover(const crowd_body& b, int16_t by) {
 
 void crowd_placer::sumRows(int64_t y0, int64_t y1) {
     const size_t stride = size_t(width_) + 1;
-    for (int64_t y = std::max<int64_t>(y0, 0); y <= std::min<int64_t>(y1, height_ - 1); ++y) {
+    for (int64_t y = y0; y <= y1; ++y) {
         const int16_t* s = &state_[size_t(y) * size_t(width_)];
         int32_t* sums = &rowSums_[size_t(y) * stride];
         sums[0] = 0;

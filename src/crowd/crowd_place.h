@@ -53,7 +53,7 @@ private:
                const std::vector<crowd_body>& bodies);
     // Where a body of the rasterised shape covers the most pixels no body covers yet.
     spot best(const std::vector<crowd_pixel>& pixels, const std::vector<std::vector<run>>& runs) const;
-    // Sums again rows y0..y1 of the box (clamped to it) after their pixels changed.
+    // Sums again rows y0..y1 of the box (within it) after their pixels changed.
     void sumRows(int64_t y0, int64_t y1);
     // The best spot of either shape (the larger one when it was given), and which it is.
     spot bestOfBoth(const std::vector<crowd_pixel>& pixels, bool& isLarger) const;

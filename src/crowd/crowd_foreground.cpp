@@ -30,7 +30,7 @@ void crowd_foreground::restart(const dib_fmt& format) {
     steps_.restart();
     shadow_.restart();
     shadowsOut_ = false;
-    cutHistory_.clear(), contrastHistory_.clear();
+    cutHistory_.clear(), contrastHistory_.clear(), elongationHistory_.clear();
     pixels_ = int64_t(format.width) * format.absHeight();
     weightValid_ = unfit_ = jumped_ = false;
     counts_ = {};
@@ -201,15 +201,20 @@ contrast_light crowd_foreground::lastingLight() const {
     return {int(std::lround(std::clamp(now / before, 0.0, 63.0) * 512)), 0};
 }
 
-// An animal's mean contrast over its pixels, as the median blob of the frame has it (most
-// blobs are animals), for telling a resting animal from a stain.
-void crowd_foreground::noteAnimalContrast(const crowd_blobs& blobs, int minArea) {
-    std::vector<double> means;
+// An animal's mean contrast over its pixels and its elongation, as the median blob of the frame
+// has them (most blobs are animals), for telling a resting animal from a stain or a wall's line.
+void crowd_foreground::noteAnimalLooks(const crowd_blobs& blobs, int minArea) {
+    std::vector<double> means, elongations;
     for (const crowd_blob& blob : blobs.blobs())
-        if (blob.moments.area >= minArea) means.push_back(blob.moments.w / double(blob.moments.area));
+        if (blob.moments.area >= minArea) {
+            means.push_back(blob.moments.w / double(blob.moments.area));
+            elongations.push_back(crowd_describe(blob.moments).elongation);
+        }
     if (means.empty()) return;
     contrastHistory_.push_back(crowd_medianOf(means));
+    elongationHistory_.push_back(crowd_medianOf(elongations));
     if (contrastHistory_.size() > kCutHistory) contrastHistory_.erase(contrastHistory_.begin());
+    if (elongationHistory_.size() > kCutHistory) elongationHistory_.erase(elongationHistory_.begin());
 }
 
 bool crowd_foreground::lightingEvent(const std::vector<crowd_run>& runs, const crowd_blobs& blobs) const {
@@ -256,8 +261,9 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     facts.still.shadowed = shadowsOut_ && shadow_.placed();
     facts.still.shadowX = shadow_.placeX(), facts.still.shadowY = shadow_.placeY();
-    noteAnimalContrast(blobs, s.minArea);
+    noteAnimalLooks(blobs, s.minArea);
     facts.still.animalContrast = crowd_medianOf(contrastHistory_);
+    facts.still.animalElongation = crowd_medianOf(elongationHistory_);
     // The choices made against the guessed floor stay in the pool when the background is
     // learned: each is made at the contrast in use, and from the noise floor alone the
     // contrast would climb back over a dozen frames, a blob breaking into parts on the way.

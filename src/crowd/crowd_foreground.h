@@ -69,7 +69,7 @@ private:
     void noteObjectContrast(const dib_base& weight, const crowd_blobs& blobs, const crowd_runs& runs, int minArea,
                             double singleArea);
     contrast_light lastingLight() const;
-    void noteAnimalContrast(const crowd_blobs& blobs, int minArea);
+    void noteAnimalLooks(const crowd_blobs& blobs, int minArea);
     double litFloor() const;
     void leaveShadowsOut(dib_base& weight);
     bool bodyWithin(int32_t x, int32_t y, int32_t reach, int above) const;
@@ -93,6 +93,7 @@ private:
     crowd_fit fit_;
     contrast_light light_;
     std::vector<double> contrastHistory_;  // the median blob's mean contrast in the last frames
+    std::vector<double> elongationHistory_;  // and its elongation
     std::vector<double> cutHistory_;       // estimates of the last frames over their floors' grey, pooled by median
     int cut_ = 20, level_ = 0;
     int64_t pixels_ = 0;

@@ -22,6 +22,13 @@ constexpr double kLain = 0.5;
 // contrast, lighter or darker, lies where two floors meet: the dish's wall between its floor
 // and the ground beyond, where no arena was drawn and the frame's edge cut the wall in pieces.
 constexpr double kOtherFloor = 0.1;
+// A body at least 3 pixels across has a core, pixels whose four neighbours are all in it; a
+// patch with hardly any is nowhere thicker than two, a line. Only told where the animals are
+// thick enough themselves (kCoredWidth pixels across, as their area and elongation have it).
+constexpr double kCored = 0.1, kCoredWidth = 4;
+// An animal at rest is as elongated as the moving ones, a bent one less: a patch this many
+// times more elongated than the animals' median is a line along a wall or a seam.
+constexpr double kLonger = 2.5;
 
 // A window of the picture around one patch, with masks of its own.
 struct window {
@@ -125,6 +132,26 @@ double unlike(const crowd_blob& blob, const patch_view& v, const crowd_stillRule
     double d = std::fabs(std::log(double(blob.moments.area) / rules.singleArea));
     if (rules.animalContrast > 0 && v.contrast > 0) d += std::fabs(std::log(v.contrast / rules.animalContrast));
     return d;
+}
+
+// The share of a patch's pixels with all four neighbours in it.
+double coredShare(const window& win, int64_t area) {
+    int64_t cored = 0;
+    for (int32_t y = 1; y + 1 < win.h; ++y) {
+        const uint8_t* m = win.mask.data() + size_t(y) * size_t(win.w);
+        for (int32_t x = 1; x + 1 < win.w; ++x)
+            cored += m[x] && m[x - 1] && m[x + 1] && m[x - win.w] && m[x + win.w];
+    }
+    return double(cored) / double(std::max<int64_t>(1, area));
+}
+
+// Whether a patch is shaped like a line rather than an animal's body (kCored, kLonger).
+bool lineLike(const crowd_blob& blob, const patch_view& v, const crowd_stillRules& rules) {
+    const double elongation = rules.animalElongation, one = rules.singleArea;
+    if (elongation <= 0 || one <= 0) return false;
+    if (crowd_describe(blob.moments).elongation > kLonger * elongation) return true;
+    const double animalWidth = 2 * std::sqrt(one / (std::numbers::pi * elongation));
+    return animalWidth >= kCoredWidth && coredShare(v.win, blob.moments.area) < kCored;
 }
 
 // The share of a patch's pixels marked in every sample.
@@ -253,7 +280,7 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
         // Fainter than half the animals' contrast: a stain or the floor's shading, not an animal.
         animal[i] = views[i].floor >= 0 &&
                     !(rules.animalContrast > 0 && views[i].contrast < rules.animalContrast / 2) &&
-                    views[i].otherFloor <= kOtherFloor;
+                    views[i].otherFloor <= kOtherFloor && !lineLike(blobs[i], views[i], rules);
         crossed[i] = !rules.always.empty() && lainOn(patches, blobs[i], runs, still.width, rules.always) < kLain;
     }
     // Where the animals seen on a patch moved between the samples, slow animals crossed it too,

@@ -7,6 +7,9 @@
 // that the samples marked as an object in most of them is judged:
 // - smaller than a quarter of an animal (or than minArea): a speck of the floor, background;
 // - fainter than half the animals' contrast: a stain, or the floor's own shading, background;
+// - shaped like a line, not a body: nowhere as thick as an animal, or far longer for its area
+//   than any; a wall's rim or a seam, background (the floor painted beyond a drawn arena hides
+//   that the rim lies where two floors meet);
 // - more than kStructureAnimals animals' area: no animal is that large and none stays
 //   still for all the samples piled in one heap, so it is structure, background;
 // - with the count of animals known: when the animals seen moving in the samples and the
@@ -46,6 +49,7 @@ struct crowd_stillRules {
     // Per sample, the blobs it saw that looked like animals.
     std::vector<std::vector<crowd_seenAnimals>> seen = {};
     double animalContrast = 0;  // an animal's mean contrast over its pixels, 0: not known
+    double animalElongation = 0;  // an animal's long axis over its short one, 0: not known
     // Per pixel (row by row), non-zero where every sample marked an object; empty: not told.
     std::vector<uint8_t> always;
     // The shift of the animals' shadows from their bodies, once known: a resting animal's own

@@ -313,6 +313,26 @@ TEST(CrowdDetect, PatchWhereTwoFloorsMeetIsStructure) {
               std::make_tuple(1, 1, uint8_t(20), uint8_t(180)));
 }
 
+// Without the count: beside an animal at rest (16 x 6), two patches of its area and contrast
+// shaped like lines: a half ring of a wall's rim 1.5 px wide (no more elongated than the
+// animal, but nowhere thick), and a straight seam 3 px wide and 40 long. The floor painted
+// beyond a drawn arena leaves no second floor to tell the rim by; only the animal rests,
+// taking the floor, and the lines stay in the background.
+TEST(CrowdDetect, LinesOfAnAnimalsAreaAreStructure) {
+    dib_base median(dib_fmt(100, 60, 1, 0, true), 0), still(median.format(), 0);
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 100; ++x) {
+            const double r = std::hypot(x - 75, y - 30);
+            const bool animal = y >= 10 && y < 16 && x >= 10 && x < 26;
+            const bool rim = r >= 12 && r < 13.5 && y < 30, seam = y >= 40 && y < 43 && x >= 5 && x < 45;
+            median.row(y)[x] = animal || rim || seam ? 80 : 180, still.row(y)[x] = animal || rim || seam;
+        }
+    const crowd_stillRules rules{.singleArea = 96, .animalContrast = 100, .animalElongation = 2.7, .always = {}};
+    const auto r = crowd_keepStillAnimals(median, still, rules);
+    EXPECT_EQ(std::make_tuple(r.animals, r.structures, median.row(12)[15], median.row(41)[20], median.row(29)[62]),
+              std::make_tuple(1, 2, uint8_t(180), uint8_t(80), uint8_t(80)));
+}
+
 // An animal at rest with its shadow beside it, as deep as half the floor, at the shadows' known
 // shift: its own shadow is no second floor around it, and it stays an animal, taking the floor.
 TEST(CrowdDetect, RestingAnimalsOwnShadowIsNoOtherFloor) {

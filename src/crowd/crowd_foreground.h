@@ -92,9 +92,9 @@ private:
     crowd_lightSteps steps_;
     crowd_fit fit_;
     contrast_light light_;
-    std::vector<double> contrastHistory_;  // the median blob's mean contrast in the last frames
+    std::vector<double> contrastHistory_;    // the median blob's mean contrast in the last frames
     std::vector<double> elongationHistory_;  // and its elongation
-    std::vector<double> cutHistory_;       // estimates of the last frames over their floors' grey, pooled by median
+    std::vector<double> cutHistory_;         // estimates of the last frames over their floors' grey, pooled by median
     int cut_ = 20, level_ = 0;
     int64_t pixels_ = 0;
     bool weightValid_ = false, unfit_ = false, jumped_ = false;

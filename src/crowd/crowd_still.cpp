@@ -139,8 +139,7 @@ double coredShare(const window& win, int64_t area) {
     int64_t cored = 0;
     for (int32_t y = 1; y + 1 < win.h; ++y) {
         const uint8_t* m = win.mask.data() + size_t(y) * size_t(win.w);
-        for (int32_t x = 1; x + 1 < win.w; ++x)
-            cored += m[x] && m[x - 1] && m[x + 1] && m[x - win.w] && m[x + win.w];
+        for (int32_t x = 1; x + 1 < win.w; ++x) cored += m[x] && m[x - 1] && m[x + 1] && m[x - win.w] && m[x + win.w];
     }
     return double(cored) / double(std::max<int64_t>(1, area));
 }

@@ -48,7 +48,7 @@ struct crowd_stillRules {
     double singleArea = 0;  // one animal's area, 0: not known yet
     // Per sample, the blobs it saw that looked like animals.
     std::vector<std::vector<crowd_seenAnimals>> seen = {};
-    double animalContrast = 0;  // an animal's mean contrast over its pixels, 0: not known
+    double animalContrast = 0;    // an animal's mean contrast over its pixels, 0: not known
     double animalElongation = 0;  // an animal's long axis over its short one, 0: not known
     // Per pixel (row by row), non-zero where every sample marked an object; empty: not told.
     std::vector<uint8_t> always;

@@ -261,7 +261,9 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     facts.still.minArea = s.minArea, facts.still.animals = s.animals, facts.still.singleArea = singleArea;
     facts.still.shadowed = shadowsOut_ && shadow_.placed();
     facts.still.shadowX = shadow_.placeX(), facts.still.shadowY = shadow_.placeY();
-    noteAnimalLooks(blobs, s.minArea);
+    // The animals' looks judge what stood still through the samples: once the background is
+    // learned no one asks, and every blob of every frame need not be measured for them.
+    if (!background_.learned()) noteAnimalLooks(blobs, s.minArea);
     facts.still.animalContrast = crowd_medianOf(contrastHistory_);
     facts.still.animalElongation = crowd_medianOf(elongationHistory_);
     // The choices made against the guessed floor stay in the pool when the background is

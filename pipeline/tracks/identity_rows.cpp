@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "tracks/identity_fragments.h"
@@ -274,6 +275,88 @@ void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members
         Given& g = given[k];
         const bool free = g.other >= 0 && holder.emplace(std::make_pair(rows[size_t(members[k])].frame, g.other), k).second;
         g = free ? Given{g.other, g.sure / 2, splitClaim, -1} : Given{};
+    }
+}
+
+namespace {
+
+// Runs of rows of one track with no animal, consecutive in the track (positions in members).
+std::vector<std::vector<size_t>> unlabelledRuns(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                                                const std::vector<Given>& given) {
+    std::map<long long, std::vector<size_t>> byTrack;
+    for (size_t k = 0; k < members.size(); ++k)
+        if (rows[size_t(members[k])].track >= 0) byTrack[rows[size_t(members[k])].track].push_back(k);
+    std::vector<std::vector<size_t>> runs;
+    for (const auto& [track, seq] : byTrack)
+        for (size_t k = 0; k < seq.size(); ++k) {
+            if (given[seq[k]].label >= 0) continue;
+            if (k == 0 || given[seq[k - 1]].label >= 0) runs.emplace_back();
+            runs.back().push_back(seq[k]);
+        }
+    return runs;
+}
+
+
+// The animals a run could be: none of their rows on any of its frames, and their sure sightings
+// could have reached its first and last rows.
+std::vector<int> freeAnimals(std::span<const IdentityRow> rows, const std::vector<int>& members, const Sightings& sure,
+                             const std::set<std::pair<long long, int>>& held, const std::vector<size_t>& run,
+                             double step) {
+    const IdentityRow &first = rows[size_t(members[run.front()])], &last = rows[size_t(members[run.back()])];
+    std::vector<int> free;
+    for (size_t a = 0; a < sure.size(); ++a) {
+        const bool unheld = std::none_of(run.begin(), run.end(), [&](size_t k) {
+            return held.count({rows[size_t(members[k])].frame, int(a)}) > 0;
+        });
+        if (unheld && std::isfinite(missFrom(rows, members, sure[a], first.frame, first.x, first.y, step)) &&
+            std::isfinite(missFrom(rows, members, sure[a], last.frame, last.x, last.y, step)))
+            free.push_back(int(a));
+    }
+    return free;
+}
+
+// Whether a run is an animal at rest: many rows, none farther from the first than one body's
+// width. Nothing came through a contact with it, and a run that moved or lasted a few frames
+// may as well be a body cut in two or a passing ghost, which a guess would make a switch.
+bool resting(std::span<const IdentityRow> rows, const std::vector<int>& members, const std::vector<size_t>& run) {
+    constexpr size_t manyRows = 10;
+    if (run.size() < manyRows) return false;
+    std::vector<double> widths;
+    for (size_t k : run) widths.push_back(rows[size_t(members[k])].looks.width);
+    std::nth_element(widths.begin(), widths.begin() + ptrdiff_t(widths.size() / 2), widths.end());
+    const IdentityRow& first = rows[size_t(members[run.front()])];
+    return std::all_of(run.begin(), run.end(), [&](size_t k) {
+        return std::hypot(rows[size_t(members[k])].x - first.x, rows[size_t(members[k])].y - first.y) <=
+               widths[widths.size() / 2];
+    });
+}
+
+}  // namespace
+
+void give_free(std::span<const IdentityRow> rows, const std::vector<int>& members, int animals, double step,
+               std::vector<Given>& given) {
+    const Sightings sure = sightings(rows, members, animals, given);
+    std::set<std::pair<long long, int>> held;  // (frame, animal)
+    for (size_t k = 0; k < members.size(); ++k)
+        if (given[k].label >= 0) held.insert({rows[size_t(members[k])].frame, given[k].label});
+    const std::vector<std::vector<size_t>> runs = unlabelledRuns(rows, members, given);
+    std::vector<std::vector<int>> could(runs.size());
+    for (size_t r = 0; r < runs.size(); ++r) could[r] = freeAnimals(rows, members, sure, held, runs[r], step);
+    auto span = [&](size_t r) {
+        return std::make_pair(rows[size_t(members[runs[r].front()])].frame, rows[size_t(members[runs[r].back()])].frame);
+    };
+    for (size_t r = 0; r < runs.size(); ++r) {
+        if (could[r].size() != 1 || !resting(rows, members, runs[r])) continue;
+        const int animal = could[r].front();
+        const auto [from, to] = span(r);
+        const bool rival = std::any_of(runs.begin(), runs.end(), [&](const std::vector<size_t>& other) {
+            const size_t o = size_t(&other - runs.data());
+            const auto [otherFrom, otherTo] = span(o);
+            return o != r && otherFrom <= to && from <= otherTo &&
+                   std::find(could[o].begin(), could[o].end(), animal) != could[o].end();
+        });
+        if (!rival)
+            for (size_t k : runs[r]) given[k] = {animal, 0, splitClaim, -1};
     }
 }
 

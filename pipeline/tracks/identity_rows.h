@@ -46,4 +46,13 @@ std::vector<Given> give_rows(std::span<const IdentityRow> rows, const std::vecto
 void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members, int animals, double step,
               std::vector<Given>& given);
 
+// The rows of a track left without an animal (a track that began and ended in contact: two
+// animals resting side by side, closer than they touch, have no fragment) take the animal that
+// no row holds on any of their frames and whose sightings could have reached them at `step` a
+// frame (missFrom), with no sureness, when they rested (many rows, within a body's width) and it
+// is the only such animal, and no other such run on any of their frames could be it: with the
+// count known, an animal at rest is reported rather than lost, and no guess is made between two.
+void give_free(std::span<const IdentityRow> rows, const std::vector<int>& members, int animals, double step,
+               std::vector<Given>& given);
+
 }  // namespace ambrevo::identity_detail

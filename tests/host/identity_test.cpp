@@ -326,6 +326,44 @@ TEST(Identity, OfTwoRowsClaimingOneAnimalInAContactTheOneOnItsPathKeepsIt) {
     EXPECT_EQ(given[2].label, 1);
 }
 
+TEST(Identity, ATrackWithoutAnAnimalAtRestTakesTheOneNoRowHoldsThatCouldHaveReachedIt) {
+    // Five animals counted. Animal 0 is seen alone throughout (x 100), animals 1, 3 and 4 until
+    // frame 4 (x 200, 290 and 700), animal 2 from frame 5 on (x 500). From frame 5 three tracks
+    // began in contact and never left it, resting (x 203, 300, 400), from frame 7 one more (x 208),
+    // and from frame 5 one that moved on from animal 4 (x 703 on). The one at 300 takes animal 3,
+    // the only one that could have reached it; the one at 400 none, since no free animal could
+    // have; those at 203 and 208 none, since either could be animal 1; the moving one none, since
+    // its rows may be a body cut in two or a ghost.
+    using namespace identity_detail;
+    std::mt19937 rng(1);
+    std::vector<IdentityRow> rows;
+    std::vector<Given> given;
+    std::vector<int> members;
+    auto add = [&](int frame, long track, double x, int label) {
+        rows.push_back(Crowd::row(frame, track, x, 100, 300, 60, label < 0, rng));
+        given.push_back(label < 0 ? Given{} : Given{label, 0.9, fragmentClaim});
+        members.push_back(int(members.size()));
+    };
+    for (int frame = 0; frame < 20; ++frame) {
+        add(frame, 0, 100, 0);
+        if (frame < 5) add(frame, 1, 200, 1), add(frame, 6, 290, 3), add(frame, 9, 700, 4);
+        if (frame >= 5) add(frame, 2, 203, -1), add(frame, 3, 300, -1), add(frame, 4, 400, -1), add(frame, 5, 500, 2);
+        if (frame >= 5) add(frame, 8, 703 + 3 * (frame - 5), -1);
+        if (frame >= 7) add(frame, 7, 208, -1);
+    }
+    give_free(rows, members, 5, 15, given);
+    std::map<long, std::set<int>> labels;  // by track
+    std::set<std::pair<int, int>> held;
+    for (size_t k = 0; k < rows.size(); ++k) {
+        labels[long(rows[k].track)].insert(given[k].label);
+        if (given[k].label >= 0) {
+            EXPECT_TRUE(held.insert({int(rows[k].frame), given[k].label}).second);
+        }
+    }
+    EXPECT_EQ(labels[3], std::set<int>{3});
+    for (long none : {2, 4, 7, 8}) EXPECT_EQ(labels[none], std::set<int>{-1}) << none;
+}
+
 TEST(Identity, RestingAnimalsGivenEachOthersAnimalAfterAContactTurnWhereTheyCameClosest) {
     // Two animals rest 6 px apart for frames 10-49, 5.9 px on frame 45; their fragments after
     // were given each other's animal. Their rows never moved, so where they lie on the animals'

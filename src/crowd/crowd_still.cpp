@@ -213,6 +213,30 @@ std::vector<char> movedOn(const patch_map& map, const crowd_stillRules& rules, d
     return moved;
 }
 
+// Per patch, whether every sample that looked saw one animal on it, each where the others did:
+// an animal at rest through them all.
+std::vector<char> seenResting(const patch_map& map, const crowd_stillRules& rules, double reach) {
+    const size_t patches = map.patches.blobs().size();
+    std::vector<int> seenIn(patches);
+    std::vector<std::vector<std::pair<int32_t, int32_t>>> where(patches);
+    int looked = 0;
+    for (const auto& sample : rules.seen) {
+        if (sample.empty()) continue;
+        ++looked;
+        std::vector<char> here(patches);
+        for (const crowd_seenAnimals& a : sample)
+            if (const int32_t p = map.at(a.x, a.y); p >= 0 && a.count == 1 && !here[size_t(p)])
+                here[size_t(p)] = 1, ++seenIn[size_t(p)], where[size_t(p)].push_back({a.x, a.y});
+    }
+    std::vector<char> resting(patches);
+    for (size_t p = 0; p < patches; ++p) {
+        resting[p] = looked >= 2 && seenIn[p] == looked;
+        for (const auto& [x, y] : where[p])
+            resting[p] = resting[p] && std::hypot(x - where[p][0].first, y - where[p][0].second) <= reach;
+    }
+    return resting;
+}
+
 // With the count known: the still patches taken for animals beyond it, least like one
 // animal first, become structure.
 void countSurplus(const patch_map& map, const std::vector<patch_view>& views, const std::vector<char>& crossed,
@@ -230,11 +254,17 @@ void countSurplus(const patch_map& map, const std::vector<patch_view>& views, co
     std::stable_sort(resting.begin(), resting.end(), [&](size_t a, size_t b) {
         return unlike(blobs[a], views[a], rules) > unlike(blobs[b], views[b], rules);
     });
+    const double reach = std::max(1.5, std::sqrt(one / std::numbers::pi) / 4);
+    const std::vector<char> seen = seenResting(map, rules, reach);
     for (size_t i : resting) {
         // A patch of one animal's area and contrast is one, whatever the count says: the
         // moving animals are counted in a sample, and one fragment too many there would cost
         // an animal at rest all its rest.
         if (total <= rules.animals || unlike(blobs[i], views[i], rules) < kLikeAnimal) break;
+        // Nor is one that every sample saw as one animal, lying where it lay in the others: the
+        // count of the moving ones is the weaker word where the animals differ in size (a large
+        // one counted as two), and the smaller animals at rest were the first to go.
+        if (seen[i]) continue;
         animal[i] = 0;
         total -= animalsIn(blobs[i]);
     }

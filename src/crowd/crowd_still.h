@@ -23,7 +23,10 @@
 //   saw (blobs of an animal's size and contrast) away from the patches counted as resting,
 //   in the median sample: on such a crossed patch too, or the count would fall short by
 //   every slow animal and leave structure standing. Counted by what each sample saw, not per
-//   patch, a slow animal whose overlaps left two patches is one;
+//   patch, a slow animal whose overlaps left two patches is one. A patch that every sample
+//   saw as one animal, in one place, is never taken for the surplus: where the animals differ
+//   in size the count is the weaker word (a large animal's area counts two), and by their area
+//   the small ones at rest would go first;
 // - the rest are animals at rest: their pixels take the floor around them, so that they
 //   stay objects; so does a margin of one animal's radius around them where the samples
 //   lie on the side objects never lie (a light animal's shadow), which would otherwise

@@ -299,6 +299,26 @@ TEST(CrowdDetect, PatchCrossedBySlowAnimalsIsNoStructure) {
     }
 }
 
+// Four animals counted, one seen moving in every sample. Of the still patches, a large animal
+// counted as two by its area and two a third of one: the count leaves room for one of these.
+// The one every sample saw one animal on, in one place, rests (the first in line to go by its
+// area); the other, where the samples saw one in a different place each time, is structure.
+TEST(CrowdDetect, SmallAnimalSeenRestingInEverySampleOutlivesTheCountsSurplus) {
+    dib_base median(dib_fmt(80, 40, 1, 0, true), 0), still(median.format(), 0);
+    dib_fill(median, 180), dib_fill(still, 0);
+    crowd_stillRules rules{.animals = 4, .singleArea = 100, .always = {}};
+    auto patch = [&](int x0, int y0, int w, int h) {
+        for (int y = y0; y < y0 + h; ++y)
+            for (int x = x0; x < x0 + w; ++x) median.row(y)[x] = 60, still.row(y)[x] = 1;
+    };
+    patch(5, 5, 5, 7), patch(25, 5, 20, 10), patch(60, 5, 5, 7);
+    for (int k = 0; k < 3; ++k)
+        rules.seen.push_back({{7, 8, 1}, {35, 10, 1}, {20 + 5 * k, 30, 1}, {60 + 2 * k, 6 + 2 * k, 1}});
+    EXPECT_EQ(crowd_keepStillAnimals(median, still, rules).structures, 1);
+    EXPECT_EQ(std::make_tuple(median.row(8)[7], median.row(10)[35], median.row(8)[62]),
+              std::make_tuple(uint8_t(180), uint8_t(180), uint8_t(60)));
+}
+
 // Without the count, no arena drawn: a patch of one animal's area across the dish's wall, where
 // the floor changes level, is structure; one on the floor is an animal at rest, taking the floor.
 TEST(CrowdDetect, PatchWhereTwoFloorsMeetIsStructure) {

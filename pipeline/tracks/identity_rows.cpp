@@ -296,7 +296,6 @@ std::vector<std::vector<size_t>> unlabelledRuns(std::span<const IdentityRow> row
     return runs;
 }
 
-
 // The animals a run could be: none of their rows on any of its frames, and their sure sightings
 // could have reached its first and last rows.
 std::vector<int> freeAnimals(std::span<const IdentityRow> rows, const std::vector<int>& members, const Sightings& sure,
@@ -348,13 +347,10 @@ void give_free(std::span<const IdentityRow> rows, const std::vector<int>& member
     for (size_t r = 0; r < runs.size(); ++r) {
         if (could[r].size() != 1 || !resting(rows, members, runs[r])) continue;
         const int animal = could[r].front();
-        const auto [from, to] = span(r);
-        const bool rival = std::any_of(runs.begin(), runs.end(), [&](const std::vector<size_t>& other) {
-            const size_t o = size_t(&other - runs.data());
-            const auto [otherFrom, otherTo] = span(o);
-            return o != r && otherFrom <= to && from <= otherTo &&
-                   std::find(could[o].begin(), could[o].end(), animal) != could[o].end();
-        });
+        bool rival = false;
+        for (size_t o = 0; o < runs.size() && !rival; ++o)
+            rival = o != r && span(o).first <= span(r).second && span(r).first <= span(o).second &&
+                    std::find(could[o].begin(), could[o].end(), animal) != could[o].end();
         if (!rival)
             for (size_t k : runs[r]) given[k] = {animal, 0, splitClaim, -1};
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <numbers>
@@ -251,6 +252,49 @@ double contact_distance(std::span<const IdentityRow> rows, const std::vector<int
     return median(lengths) / 2;
 }
 
+namespace {
+
+// The stretches of a track's rows (`seq`, consecutive frames) that stay within `reach` of their
+// first row for `manyRows` rows or more.
+std::vector<std::vector<int>> restingStretches(std::span<const IdentityRow> rows, const std::vector<int>& seq,
+                                               double reach) {
+    constexpr size_t manyRows = 50;
+    std::vector<std::vector<int>> out;
+    for (size_t i = 0; i < seq.size();) {
+        const IdentityRow& first = rows[size_t(seq[i])];
+        size_t j = i + 1;
+        while (j < seq.size() && rows[size_t(seq[j])].frame == rows[size_t(seq[j - 1])].frame + 1 &&
+               std::hypot(rows[size_t(seq[j])].x - first.x, rows[size_t(seq[j])].y - first.y) <= reach)
+            ++j;
+        if (j - i >= manyRows) out.emplace_back(seq.begin() + long(i), seq.begin() + long(j));
+        i = j - i >= manyRows ? j : i + 1;
+    }
+    return out;
+}
+
+// Rows in contact (another object near, or cut out of a blob) where their track rested: two
+// animals lying side by side, closer than they touch, are each surely one animal while they
+// rest, though never seen alone; without them the two would have no fragment at all, and the
+// identities meant for them would go to other animals' fragments.
+std::vector<std::vector<int>> restingInContact(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                                               const std::vector<double>& near, double contact,
+                                               const std::function<bool(const IdentityRow&)>& animalSized) {
+    std::vector<double> widths;
+    for (int i : members) widths.push_back(rows[size_t(i)].looks.width);
+    const double reach = median(widths) / 4;  // an animal at rest, its centre measured again
+    std::map<long long, std::vector<int>> byTrack;
+    for (size_t k = 0; k < members.size(); ++k) {
+        const IdentityRow& r = rows[size_t(members[k])];
+        if ((near[k] <= contact || r.cut) && r.track >= 0 && animalSized(r)) byTrack[r.track].push_back(members[k]);
+    }
+    std::vector<std::vector<int>> out;
+    for (const auto& [track, seq] : byTrack)
+        for (std::vector<int>& stretch : restingStretches(rows, seq, reach)) out.push_back(std::move(stretch));
+    return out;
+}
+
+}  // namespace
+
 std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std::vector<int>& members, double contact,
                                     double step, std::vector<int>& fragment_of) {
     const std::vector<double> near = nearest_other(rows, members, contact);
@@ -271,6 +315,13 @@ std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std
             out.back().rows.push_back(alone[k]);
             fragment_of[size_t(alone[k])] = int(out.size()) - 1;
         }
+    }
+    for (std::vector<int>& stretch : restingInContact(rows, members, near, contact, animalSized)) {
+        // A track seen alone anywhere has fragments: its animal is followed through the contact
+        // from them, and stretches of cut bodies would only blur the looks learned.
+        if (byTrack.count(rows[size_t(stretch.front())].track)) continue;
+        for (int i : stretch) fragment_of[size_t(i)] = int(out.size());
+        out.push_back(Fragment{rows[size_t(stretch.front())].track, std::move(stretch), 0, 0, {}, {}, 0, 0, 0, 0});
     }
     for (Fragment& f : out) setEnds(rows, f);
     return out;

@@ -342,7 +342,8 @@ void give_free(std::span<const IdentityRow> rows, const std::vector<int>& member
     std::vector<std::vector<int>> could(runs.size());
     for (size_t r = 0; r < runs.size(); ++r) could[r] = freeAnimals(rows, members, sure, held, runs[r], step);
     auto span = [&](size_t r) {
-        return std::make_pair(rows[size_t(members[runs[r].front()])].frame, rows[size_t(members[runs[r].back()])].frame);
+        return std::make_pair(rows[size_t(members[runs[r].front()])].frame,
+                              rows[size_t(members[runs[r].back()])].frame);
     };
     for (size_t r = 0; r < runs.size(); ++r) {
         if (could[r].size() != 1 || !resting(rows, members, runs[r])) continue;

@@ -196,6 +196,32 @@ TEST(Identity, ExactlyTheCountOfIdentitiesEachOnceAFrame) {
     EXPECT_GT(after.idf1(), 0.95);
 }
 
+TEST(Identity, TwoAnimalsRestingSideBySideThroughoutEachKeepAnIdentity) {
+    // Eight animals counted: six move about, two lie 8 px apart, closer than they touch, cut
+    // out of one blob from the first frame to the last. They are never seen alone, yet the
+    // count holds them: each keeps one identity of its own, and the six theirs.
+    Crowd c(6, 120, 150, 0.5, 21);
+    std::mt19937 rng(5);
+    for (long long f = 0; f < 120; ++f)
+        for (long long k = 0; k < 2; ++k)
+            c.rows.push_back(Crowd::row(f, 900 + k, 400 + 8 * double(k), 400, 300, 60, true, rng));
+    const std::vector<Identity> ids = identify(c.rows, counted(8));
+    std::map<long long, std::set<long long>> byTrack;
+    std::set<std::pair<long long, long long>> once;
+    for (size_t i = 0; i < c.rows.size(); ++i) {
+        byTrack[c.rows[i].track].insert(ids[i].identity);
+        EXPECT_TRUE(ids[i].identity < 0 || once.insert({c.rows[i].frame, ids[i].identity}).second);
+    }
+    ASSERT_EQ(byTrack[900].size(), 1u);
+    ASSERT_EQ(byTrack[901].size(), 1u);
+    EXPECT_GE(*byTrack[900].begin(), 0);
+    EXPECT_GE(*byTrack[901].begin(), 0);
+    EXPECT_NE(*byTrack[900].begin(), *byTrack[901].begin());
+    std::vector<ScorePoint> six = reported(c, ids);
+    std::erase_if(six, [](const ScorePoint& p) { return p.x >= 400; });
+    EXPECT_GT(score_tracks(c.truth, six, 5).idf1(), 0.95);
+}
+
 TEST(Identity, GroupsAreNumberedApartAndWithoutACountKeepTheirTracks) {
     Crowd a(6, 120, 150, 0.5, 21), b(5, 120, 150, 0.5, 22);
     std::vector<IdentityRow> rows = a.rows;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <map>
 #include <numbers>
@@ -254,6 +253,11 @@ double contact_distance(std::span<const IdentityRow> rows, const std::vector<int
 
 namespace {
 
+// Of an animal's size: within four times either way of the rows' `typical` area (no speck, no heap).
+bool animalSized(const IdentityRow& r, double typical) {
+    return r.looks.area >= typical / 4 && r.looks.area <= typical * 4;
+}
+
 // The stretches of a track's rows (`seq`, consecutive frames) that stay within `reach` of their
 // first row for `manyRows` rows or more.
 std::vector<std::vector<int>> restingStretches(std::span<const IdentityRow> rows, const std::vector<int>& seq,
@@ -277,15 +281,15 @@ std::vector<std::vector<int>> restingStretches(std::span<const IdentityRow> rows
 // rest, though never seen alone; without them the two would have no fragment at all, and the
 // identities meant for them would go to other animals' fragments.
 std::vector<std::vector<int>> restingInContact(std::span<const IdentityRow> rows, const std::vector<int>& members,
-                                               const std::vector<double>& near, double contact,
-                                               const std::function<bool(const IdentityRow&)>& animalSized) {
+                                               const std::vector<double>& near, double contact, double typical) {
     std::vector<double> widths;
     for (int i : members) widths.push_back(rows[size_t(i)].looks.width);
     const double reach = median(widths) / 4;  // an animal at rest, its centre measured again
     std::map<long long, std::vector<int>> byTrack;
     for (size_t k = 0; k < members.size(); ++k) {
         const IdentityRow& r = rows[size_t(members[k])];
-        if ((near[k] <= contact || r.cut) && r.track >= 0 && animalSized(r)) byTrack[r.track].push_back(members[k]);
+        if ((near[k] <= contact || r.cut) && r.track >= 0 && animalSized(r, typical))
+            byTrack[r.track].push_back(members[k]);
     }
     std::vector<std::vector<int>> out;
     for (const auto& [track, seq] : byTrack)
@@ -301,11 +305,11 @@ std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std
     std::vector<double> areas;
     for (int i : members) areas.push_back(rows[size_t(i)].looks.area);
     const double typical = median(areas);
-    auto animalSized = [&](const IdentityRow& r) { return r.looks.area >= typical / 4 && r.looks.area <= typical * 4; };
     std::map<long long, std::vector<int>> byTrack;  // alone rows of each track, in frame order
     for (size_t k = 0; k < members.size(); ++k) {
         const IdentityRow& r = rows[size_t(members[k])];
-        if (near[k] > contact && !r.cut && r.track >= 0 && animalSized(r)) byTrack[r.track].push_back(members[k]);
+        if (near[k] > contact && !r.cut && r.track >= 0 && animalSized(r, typical))
+            byTrack[r.track].push_back(members[k]);
     }
     std::vector<Fragment> out;
     for (auto& [track, alone] : byTrack) {
@@ -316,7 +320,7 @@ std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std
             fragment_of[size_t(alone[k])] = int(out.size()) - 1;
         }
     }
-    for (std::vector<int>& stretch : restingInContact(rows, members, near, contact, animalSized)) {
+    for (std::vector<int>& stretch : restingInContact(rows, members, near, contact, typical)) {
         // A track seen alone anywhere has fragments: its animal is followed through the contact
         // from them, and stretches of cut bodies would only blur the looks learned.
         if (byTrack.count(rows[size_t(stretch.front())].track)) continue;

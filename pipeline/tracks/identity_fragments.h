@@ -32,9 +32,8 @@ double contact_distance(std::span<const IdentityRow> rows, const std::vector<int
 // area: no speck, no heap) and never step further than `step` (which no linker would link: the
 // tracks may come from elsewhere). A track never alone also has a fragment in each stretch of
 // fifty rows or more where it rested, within a quarter of the rows' median width of the
-// stretch's first row:
-// two animals resting side by side from the first frame, closer than they touch. Each row's
-// fragment, or -1, goes to `fragment_of` (sized to rows).
+// stretch's first row: two animals resting side by side from the first frame, closer than they
+// touch. Each row's fragment, or -1, goes to `fragment_of` (sized to rows).
 std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std::vector<int>& members, double contact,
                                     double step, std::vector<int>& fragment_of);
 

@@ -334,11 +334,14 @@ bool resting(std::span<const IdentityRow> rows, const std::vector<int>& members,
 
 void give_free(std::span<const IdentityRow> rows, const std::vector<int>& members, int animals, double step,
                std::vector<Given>& given) {
+    const std::vector<std::vector<size_t>> runs = unlabelledRuns(rows, members, given);
+    std::vector<char> rests(runs.size());
+    for (size_t r = 0; r < runs.size(); ++r) rests[r] = resting(rows, members, runs[r]);
+    if (std::none_of(rests.begin(), rests.end(), [](char c) { return c; })) return;
     const Sightings sure = sightings(rows, members, animals, given);
     std::set<std::pair<long long, int>> held;  // (frame, animal)
     for (size_t k = 0; k < members.size(); ++k)
         if (given[k].label >= 0) held.insert({rows[size_t(members[k])].frame, given[k].label});
-    const std::vector<std::vector<size_t>> runs = unlabelledRuns(rows, members, given);
     std::vector<std::vector<int>> could(runs.size());
     for (size_t r = 0; r < runs.size(); ++r) could[r] = freeAnimals(rows, members, sure, held, runs[r], step);
     auto span = [&](size_t r) {
@@ -346,7 +349,7 @@ void give_free(std::span<const IdentityRow> rows, const std::vector<int>& member
                               rows[size_t(members[runs[r].back()])].frame);
     };
     for (size_t r = 0; r < runs.size(); ++r) {
-        if (could[r].size() != 1 || !resting(rows, members, runs[r])) continue;
+        if (could[r].size() != 1 || !rests[r]) continue;
         const int animal = could[r].front();
         bool rival = false;
         for (size_t o = 0; o < runs.size() && !rival; ++o)

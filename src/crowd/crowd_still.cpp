@@ -213,6 +213,10 @@ std::vector<char> movedOn(const patch_map& map, const crowd_stillRules& rules, d
     return moved;
 }
 
+// How far apart the samples may see an animal that did not move: its centre measured again, a
+// quarter of its radius (`one`: its area), at least a pixel and a half.
+double stillReach(double one) { return std::max(1.5, std::sqrt(std::max(one, 1.0) / std::numbers::pi) / 4); }
+
 // Per patch, whether every sample that looked saw one animal on it, each where the others did:
 // an animal at rest through them all.
 std::vector<char> seenResting(const patch_map& map, const crowd_stillRules& rules, double reach) {
@@ -254,8 +258,7 @@ void countSurplus(const patch_map& map, const std::vector<patch_view>& views, co
     std::stable_sort(resting.begin(), resting.end(), [&](size_t a, size_t b) {
         return unlike(blobs[a], views[a], rules) > unlike(blobs[b], views[b], rules);
     });
-    const double reach = std::max(1.5, std::sqrt(one / std::numbers::pi) / 4);
-    const std::vector<char> seen = seenResting(map, rules, reach);
+    const std::vector<char> seen = seenResting(map, rules, stillReach(one));
     for (size_t i : resting) {
         // A patch of one animal's area and contrast is one, whatever the count says: the
         // moving animals are counted in a sample, and one fragment too many there would cost
@@ -315,8 +318,7 @@ crowd_stillResult crowd_keepStillAnimals(dib_base& median, dib_base& still, cons
     // Where the animals seen on a patch moved between the samples, slow animals crossed it too,
     // however much of it lay in all of them: a larva that crawls less than its length.
     if (!rules.always.empty()) {
-        const double reach = std::max(1.5, std::sqrt(std::max(one, 1.0) / std::numbers::pi) / 4);
-        const std::vector<char> moved = movedOn(map, rules, reach);
+        const std::vector<char> moved = movedOn(map, rules, stillReach(one));
         for (size_t i = 0; i < blobs.size(); ++i) crossed[i] = crossed[i] || moved[i];
     }
     countSurplus(map, views, crossed, rules, animal);

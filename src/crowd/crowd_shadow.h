@@ -55,9 +55,9 @@ private:
     using side = std::array<int64_t, 256>;  // lone animals' pixels of each contrast on one side
     std::vector<side> toward_, away_;
     bool found_ = false;
-    // Over the frames: the faint parts' offsets summed over lone animals, their number; the
-    // centres' offsets from the bodies', their number.
-    double dx_ = 0, dy_ = 0, lones_ = 0, shiftX_ = 0, shiftY_ = 0, shifts_ = 0;
+    // Over the frames: the faint parts' offsets summed over lone animals, their lengths summed,
+    // their number; the centres' offsets from the bodies', their number.
+    double dx_ = 0, dy_ = 0, dn_ = 0, lones_ = 0, shiftX_ = 0, shiftY_ = 0, shifts_ = 0;
     int frames_ = 0;
     // Per shift of the lone animals' bodies (within kReach each way), the contrast of their
     // faint pixels it lands on; the lone animals counted; the shift chosen from them.

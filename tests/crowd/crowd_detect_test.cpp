@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "crowd/crowd_background.h"
+#include "crowd/crowd_shadow.h"
 #include "crowd/crowd_still.h"
 #include "crowd/ip_crowd.h"
 #include "crowd_support.h"
@@ -173,6 +174,38 @@ TEST(CrowdDetect, ShadowsAreLeftOut) {
     for (int i = 0; i < 2; ++i) movers.push_back(walkers(4, 40, 7)[size_t(i + 2)]), movers.back().y -= 15;
     for (mover& m : movers) m.shadowX = 6, m.shadowY = 3, m.shadowDepth = 80;
     EXPECT_EQ(misses(*p, plainFloor, movers, 300, 100), 0);
+}
+
+// The contrast of a dozen lone animals, each a dark head with a fainter body 8 px off it:
+// `heading(i)` is the way the body lies off animal i's head.
+double faintPartsJudgedShadow(const std::function<double(int)>& heading) {
+    dib_base weight(dib_fmt(kW, kH, 1, 0, false), 0), grey(dib_fmt(kW, kH, 1, 0, false), 0);
+    dib_fill(weight, 0), dib_fill(grey, 100);
+    for (int i = 0; i < 12; ++i) {
+        const double hx = 24 + 48 * (i % 4), hy = 30 + 55 * (i / 4), a = heading(i);
+        const double bx = hx + 8 * std::cos(a), by = hy + 8 * std::sin(a);
+        around(hx, hy, 14, [&](int x, int y) {
+            const double head = std::clamp(4.5 - std::hypot(x - hx, y - hy), 0.0, 1.0);
+            const double body = std::clamp(6.5 - std::hypot(x - bx, y - by), 0.0, 1.0);
+            weight.row(y)[x] = uint8_t(std::max(140 * head, 60 * body));
+        });
+    }
+    std::vector<crowd_run> runs;
+    std::vector<int32_t> rowStart;
+    crowd_findRuns(weight, runs, rowStart);
+    crowd_blobs blobs;
+    blobs.label(weight, grey, runs, rowStart);
+    crowd_shadow shadow;
+    for (int frame = 0; frame < 40; ++frame) shadow.note(weight, blobs, runs, 20, 180);
+    return shadow.cut();
+}
+
+// A shadow lies off every animal the same way. A paler body behind a darker head lies off it
+// the way each animal swims: though their mean leans one way (most swim right), it is no
+// shadow, and the bodies are not cut away.
+TEST(CrowdDetect, PaleBodyBehindADarkHeadIsNoShadow) {
+    EXPECT_GT(faintPartsJudgedShadow([](int) { return 0.5; }), 0) << "a shadow cast the same way for all";
+    EXPECT_EQ(faintPartsJudgedShadow([](int i) { return i < 5 ? 0.3 : 0.3 + (i - 5) * 2 * std::numbers::pi / 7; }), 0);
 }
 
 // One animal rests for the whole run, through every sample, beside others that move: it is

@@ -276,21 +276,34 @@ std::vector<std::vector<int>> restingStretches(std::span<const IdentityRow> rows
     return out;
 }
 
-// Rows in contact (another object near, or cut out of a blob) where their track rested: two
-// animals lying side by side, closer than they touch, are each surely one animal while they
-// rest, though never seen alone; without them the two would have no fragment at all, and the
-// identities meant for them would go to other animals' fragments.
-std::vector<std::vector<int>> restingInContact(std::span<const IdentityRow> rows, const std::vector<int>& members,
-                                               const std::vector<double>& near, double contact, double typical) {
-    std::vector<double> widths;
-    for (int i : members) widths.push_back(rows[size_t(i)].looks.width);
-    const double reach = median(widths) / 4;  // an animal at rest, its centre measured again
+// The rows of each track of an animal's size for which `keep(k, row)` holds (k: the row's
+// place in `members`), in frame order.
+template <class Keep>
+std::map<long long, std::vector<int>> rowsByTrack(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                                                  double typical, const Keep& keep) {
     std::map<long long, std::vector<int>> byTrack;
     for (size_t k = 0; k < members.size(); ++k) {
         const IdentityRow& r = rows[size_t(members[k])];
-        if ((near[k] <= contact || r.cut) && r.track >= 0 && animalSized(r, typical))
-            byTrack[r.track].push_back(members[k]);
+        if (r.track >= 0 && animalSized(r, typical) && keep(k, r)) byTrack[r.track].push_back(members[k]);
     }
+    return byTrack;
+}
+
+// Rows in contact (another object near, or cut out of a blob) where their track rested: two
+// animals lying side by side, closer than they touch, are each surely one animal while they
+// rest, though never seen alone; without them the two would have no fragment at all, and the
+// identities meant for them would go to other animals' fragments. Tracks with `alone` rows are
+// left out: their animal is followed through the contact from those, and stretches of cut
+// bodies would only blur the looks learned.
+std::vector<std::vector<int>> restingInContact(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                                               const std::vector<double>& near, double contact, double typical,
+                                               const std::map<long long, std::vector<int>>& alone) {
+    std::vector<double> widths;
+    for (int i : members) widths.push_back(rows[size_t(i)].looks.width);
+    const double reach = median(widths) / 4;  // an animal at rest, its centre measured again
+    const auto byTrack = rowsByTrack(rows, members, typical, [&](size_t k, const IdentityRow& r) {
+        return (near[k] <= contact || r.cut) && !alone.count(r.track);
+    });
     std::vector<std::vector<int>> out;
     for (const auto& [track, seq] : byTrack)
         for (std::vector<int>& stretch : restingStretches(rows, seq, reach)) out.push_back(std::move(stretch));
@@ -305,14 +318,11 @@ std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std
     std::vector<double> areas;
     for (int i : members) areas.push_back(rows[size_t(i)].looks.area);
     const double typical = median(areas);
-    std::map<long long, std::vector<int>> byTrack;  // alone rows of each track, in frame order
-    for (size_t k = 0; k < members.size(); ++k) {
-        const IdentityRow& r = rows[size_t(members[k])];
-        if (near[k] > contact && !r.cut && r.track >= 0 && animalSized(r, typical))
-            byTrack[r.track].push_back(members[k]);
-    }
+    // The alone rows of each track.
+    const auto byTrack = rowsByTrack(rows, members, typical,
+                                     [&](size_t k, const IdentityRow& r) { return near[k] > contact && !r.cut; });
     std::vector<Fragment> out;
-    for (auto& [track, alone] : byTrack) {
+    for (const auto& [track, alone] : byTrack) {
         for (size_t k = 0; k < alone.size(); ++k) {
             const bool continues = k > 0 && stepsOn(rows, alone, k, step);
             if (!continues) out.push_back(Fragment{track, {}, 0, 0, {}, {}, 0, 0, 0, 0});
@@ -320,10 +330,7 @@ std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std
             fragment_of[size_t(alone[k])] = int(out.size()) - 1;
         }
     }
-    for (std::vector<int>& stretch : restingInContact(rows, members, near, contact, typical)) {
-        // A track seen alone anywhere has fragments: its animal is followed through the contact
-        // from them, and stretches of cut bodies would only blur the looks learned.
-        if (byTrack.count(rows[size_t(stretch.front())].track)) continue;
+    for (std::vector<int>& stretch : restingInContact(rows, members, near, contact, typical, byTrack)) {
         for (int i : stretch) fragment_of[size_t(i)] = int(out.size());
         out.push_back(Fragment{rows[size_t(stretch.front())].track, std::move(stretch), 0, 0, {}, {}, 0, 0, 0, 0});
     }

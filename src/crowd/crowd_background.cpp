@@ -213,6 +213,7 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     still_.setFormat(plane, 1);
     nearObjects_.clear(plane.width, plane.absHeight());
     repairable_.clear(plane.width, plane.absHeight());
+    lastStep_.release();
 }
 
 namespace {
@@ -531,6 +532,33 @@ void crowd_background::follow(const dib_base& grey, const dib_base& weight, cons
     const int32_t margin = int32_t(std::clamp(2 * std::sqrt(area / 3.14159265358979), 4.0, 256.0));
     if (facts.blobs)
         for (const crowd_blob& blob : facts.blobs->blobs()) nearObjects_.mark(blob, margin);
-    crowd_follow(grey, weight, facts.polarity, facts.cut, image_, &nearObjects_, &repairable_);
+    crowd_blockMask repairable = repairable_;
+    markVacated(grey, facts, repairable);
+    crowd_follow(grey, weight, facts.polarity, facts.cut, image_, &nearObjects_, &repairable);
+    lastStep_.setFormat(image_.format(), 0);
+    for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(grey.row(y), grey.width, lastStep_.row(y));
+}
+
+// An animal that rested through most samples but was not seen as one in them (the floor
+// guessed from the first frames held it too) stays in the median, and when it walks off, its
+// floor stands out on the side where objects never lie. A glint or a shadow passing by moves
+// on between two steps; the emptied floor stays as it was. Blocks away from the objects where
+// enough pixels stand out so at this step and the last, at about the same grey level, may
+// take the floor at once.
+void crowd_background::markVacated(const dib_base& grey, const crowd_frameFacts& facts,
+                                   crowd_blockMask& repairable) const {
+    if (facts.polarity == 2 || !lastStep_.bits || !dib_sameSize(lastStep_, grey)) return;
+    const int jump = std::clamp(facts.cut, 0, 255), sign = facts.polarity == 1 ? -1 : 1;
+    std::vector<int32_t> counts(repairable.marked.size(), 0);
+    for (int32_t y = 0; y < grey.absHeight(); ++y) {
+        const uint8_t *g = grey.row(y), *last = lastStep_.row(y), *b = image_.row(y);
+        int32_t* row = counts.data() + size_t(y / crowd_blockMask::size) * size_t(repairable.cols);
+        for (int32_t x = 0; x < grey.width; ++x) {
+            const bool out = sign * (g[x] - b[x]) > jump && sign * (last[x] - b[x]) > jump;
+            if (out && 2 * std::abs(g[x] - last[x]) <= jump) ++row[x / crowd_blockMask::size];
+        }
+    }
+    for (size_t i = 0; i < counts.size(); ++i)
+        if (2 * counts[i] >= facts.still.minArea) repairable.marked[i] = 1;
 }
 #endif  // HWY_ONCE

@@ -93,6 +93,8 @@ private:
     void unshade(const std::vector<const dib_base*>& images, int cut);
     void noteAnimals(const crowd_frameFacts& facts);
     void follow(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts);
+    // Adds to `repairable` the blocks an animal the background still holds has walked off.
+    void markVacated(const dib_base& grey, const crowd_frameFacts& facts, crowd_blockMask& repairable) const;
 
     std::vector<std::unique_ptr<dib_base>> samples_;
     dib_base image_{dib_fmt(1, 1, 1, 0, true), 1};
@@ -103,6 +105,7 @@ private:
     dib_base first_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the background after the first sample
     dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
+    dib_base lastStep_{dib_fmt{}, 1};  // the frame the background last followed
     crowd_floorGuess floor_;
     std::vector<std::vector<crowd_seenAnimals>> seen_;  // per sample, its blobs that look like animals
     int wanted_ = 1, every_ = 1;

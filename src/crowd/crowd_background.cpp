@@ -367,6 +367,18 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     ready_ = true;
 }
 
+namespace {
+// One animal's area from a frame's blobs while none is known: the median blob, as most
+// animals lie alone; with the count known and more blobs than that, the median of as many of
+// the largest, since the rest are specks of the floor (with a grainy floor, most blobs are).
+double typicalArea(std::vector<double> areas, int animals) {
+    if (animals <= 0 || areas.size() <= size_t(animals)) return crowd_medianOf(areas);
+    std::sort(areas.begin(), areas.end(), std::greater<>());
+    areas.resize(size_t(animals));
+    return crowd_medianOf(areas);
+}
+}  // namespace
+
 void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts,
                                    std::vector<uint8_t>& held) const {
     // Judged at the contrast the next frames need: the first frame's, chosen from the noise
@@ -387,7 +399,7 @@ void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight,
             areas.push_back(double(b.moments.area)), contrasts.push_back(b.moments.w / double(b.moments.area));
     held.assign(size_t(weight.width) * size_t(weight.absHeight()), 0);
     if (areas.empty()) return;
-    const double one = facts.still.singleArea > 0 ? facts.still.singleArea : crowd_medianOf(areas);
+    const double one = facts.still.singleArea > 0 ? facts.still.singleArea : typicalArea(areas, facts.still.animals);
     const double contrast = facts.still.animalContrast > 0 ? facts.still.animalContrast : crowd_medianOf(contrasts);
     // Judged as what stands still through the samples is (crowd_still.h): a speck, a faint
     // stain and structure larger than any animal are floor, whatever the block medians said.
@@ -401,7 +413,11 @@ void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight,
             std::fill_n(held.begin() + ptrdiff_t(run.y) * weight.width + run.x0, run.x1 - run.x0, uint8_t(1));
         }
     }
-    const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(one / 3.14159265358979))));
+    // The margin stays the median blob's radius while no animal's area is known, grains and
+    // all: the animal's own would leave more of the floor around it to the block medians, which
+    // on a noisy floor mark specks beside the animals.
+    const double around = facts.still.singleArea > 0 ? one : crowd_medianOf(areas);
+    const int32_t margin = std::max<int32_t>(2, int32_t(std::lround(std::sqrt(around / 3.14159265358979))));
     held = crowd_grown(held, weight.width, weight.absHeight(), margin);
 }
 

@@ -219,6 +219,28 @@ TEST(CrowdDetect, RestingAnimalStaysFound) {
     }
 }
 
+// A grainy floor, its dark grains more numerous than the animals, and one of four animals at
+// rest from the first frame: with the count known it is told from the grains by its size, so
+// that the floor guessed from the first frames does not take it in, and it is found in every
+// frame after the first (which sees the grains too), before the background is learned and after.
+TEST(CrowdDetect, AnimalAtRestOnAGrainyFloorStaysFound) {
+    const floor_fn grainy = [](int x, int y) {
+        const int cell = (x / 12) * 31 + (y / 12) * 17;
+        return plainFloor(x, y) - (cell % 3 == 0 && x % 12 < 4 && y % 12 < 4 ? 60.0 : 0.0);
+    };
+    auto p = crowd({{"animals", 4}});
+    std::vector<mover> movers = walkers(4, 40);
+    movers[0].vx = movers[0].vy = 0;
+    int lost = 0;
+    for (int frame = 0; frame < 120; ++frame, std::ranges::for_each(movers, &mover::step)) {
+        const auto objects = found(*p, picture(grainy, movers, frame));
+        lost += frame > 0 && std::none_of(objects.begin(), objects.end(), [&](const ip_objectDetails& o) {
+            return std::hypot(o.x - movers[0].x, o.y - movers[0].y) < 2;
+        });
+    }
+    EXPECT_EQ(lost, 0);
+}
+
 // A thin dark ring all round, as a dish's wall shows inside the arena a user draws: while
 // the floor is guessed from the frames (until the third sample) it is no object, and the
 // animals that cross it are found whole and alone, from the first frame on (there it is one

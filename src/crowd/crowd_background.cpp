@@ -373,9 +373,10 @@ namespace {
 // the largest, since the rest are specks of the floor (with a grainy floor, most blobs are).
 double typicalArea(std::vector<double> areas, int animals) {
     if (animals <= 0 || areas.size() <= size_t(animals)) return crowd_medianOf(areas);
-    std::sort(areas.begin(), areas.end(), std::greater<>());
-    areas.resize(size_t(animals));
-    return crowd_medianOf(areas);
+    // The largest `animals` lie from size - animals on; their middle (the upper of an even count).
+    const size_t at = areas.size() - size_t(animals) + size_t(animals) / 2;
+    std::nth_element(areas.begin(), areas.begin() + ptrdiff_t(at), areas.end());
+    return areas[at];
 }
 }  // namespace
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <regex>
+#include <set>
 
 #include "batch.h"
 #include "cli_util.h"
@@ -70,6 +71,18 @@ std::map<std::string, pid_t> rowWriters(const fs::path& out) {
             pids[name.substr(1, 1)] = std::atoi(name.c_str() + name.find("rows-") + 5);
     }
     return pids;
+}
+
+// Waits until the runs of `inputs` all write rows into `out`, holding each still (SIGSTOP) once it
+// does, so that none ends before the others have begun; their process ids by input.
+std::map<std::string, pid_t> holdWriters(const fs::path& out, const std::set<std::string>& inputs) {
+    std::map<std::string, pid_t> held;
+    cli::waitUntil([&] {
+        for (const auto& [name, run] : rowWriters(out))
+            if (inputs.count(name) && held.emplace(name, run).second) kill(run, SIGSTOP);
+        return held.size() == inputs.size();
+    }, 120);
+    return held;
 }
 
 }  // namespace
@@ -152,9 +165,10 @@ TEST(HostBatch, SigtermStopsEveryRunAfterItsFrameAndTheBatchResumes) {
     const std::string args = "a.avi b.avi c.avi --out-dir OUT --jobs 2 --config cfg.txt --tracks csv";
     const pid_t pid = cli::start(dir, args);
     ASSERT_GE(pid, 0);
-    // Until both runs have written rows of a frame: the signal then comes in the middle of the runs. They start
-    // writing early; the clips are long enough that a run started late on a loaded machine is still caught.
-    cli::waitUntil([&] { return rowWriters(dir / "OUT").size() >= 2; }, 60);
+    // Until both runs have written rows of a frame: the signal then comes in the middle of the runs.
+    const auto runs = holdWriters(dir / "OUT", {"a", "b"});
+    ASSERT_EQ(runs.size(), 2u) << readFile(dir / ".err.txt");
+    for (const auto& [name, run] : runs) kill(run, SIGCONT);
     ASSERT_EQ(cli::stopAndWait(pid, SIGTERM).first, 143) << readFile(dir / ".err.txt");
     auto table = batchTable(dir / "OUT/batch.csv");
     for (const std::string name : {"a", "b"}) {
@@ -227,16 +241,15 @@ TEST(HostBatch, AfterSigkillTheSameCommandKeepsWhatIsCompleteAndRunsTheRest) {
     const std::string args = "c.avi a.avi b.avi --out-dir OUT --jobs 2 --config cfg.txt -o mp4";
     const pid_t pid = cli::start(dir, args);
     // Until c is done and a and b are both writing rows: the batch dies in the middle of them.
-    auto writers = [&] { return rowWriters(dir / "OUT"); };
-    ASSERT_TRUE(cli::waitUntil([&] { return writers().count("a") && writers().count("b"); }, 120))
-        << readFile(dir / ".err.txt");
-    const std::map<std::string, pid_t> runs = writers();
+    const auto runs = holdWriters(dir / "OUT", {"a", "b"});
+    ASSERT_EQ(runs.size(), 2u) << readFile(dir / ".err.txt");
     // Run a dies outright with the batch (the OOM killer's or a cluster's way), leaving its
     // temporaries; the batch is held still meanwhile, so that it never sees a's death. Run b is
     // told to stop by its parent's death and ends after its frame.
     kill(pid, SIGSTOP);
     kill(runs.at("a"), SIGKILL);
     EXPECT_EQ(cli::stopAndWait(pid, SIGKILL).first, -SIGKILL);
+    kill(runs.at("b"), SIGCONT);
     ASSERT_TRUE(cli::waitUntil([&] { return kill(runs.at("a"), 0) != 0 && kill(runs.at("b"), 0) != 0; }, 60));
     EXPECT_EQ(recordOf(dir / "OUT/batch.json"),
               (std::map<std::string, std::string>{{"a.avi", "running"}, {"b.avi", "running"}, {"c.avi", "made"}}));

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <queue>
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
@@ -27,8 +29,10 @@ constexpr double kOtherFloor = 0.1;
 // thick enough themselves (kCoredWidth pixels across, as their area and elongation have it).
 constexpr double kCored = 0.1, kCoredWidth = 4;
 // An animal at rest is as elongated as the moving ones, a bent one less: a patch this many
-// times more elongated than the animals' median is a line along a wall or a seam.
-constexpr double kLonger = 2.5;
+// times more elongated than the animals' median is a line along a wall or a seam. So is one
+// this many times longer along itself than an animal, however it curves, when it is thinner
+// than this share of an animal's mean width (a heap of animals is as wide as one at least).
+constexpr double kLonger = 2.5, kThinner = 0.6;
 
 // A window of the picture around one patch, with masks of its own.
 struct window {
@@ -144,11 +148,51 @@ double coredShare(const window& win, int64_t area) {
     return double(cored) / double(std::max<int64_t>(1, area));
 }
 
-// Whether a patch is shaped like a line rather than an animal's body (kCored, kLonger).
+// The pixel of the window's mask furthest from `from` through the mask, and how far, in fifths
+// of a pixel (5 a step across, 7 a diagonal one: within a few percent of the straight distance).
+std::pair<size_t, int64_t> furthestWithin(const window& win, size_t from) {
+    std::vector<int64_t> distance(win.mask.size(), std::numeric_limits<int64_t>::max());
+    using entry = std::pair<int64_t, size_t>;
+    std::priority_queue<entry, std::vector<entry>, std::greater<>> queue;
+    distance[from] = 0;
+    queue.push({0, from});
+    entry furthest{0, from};
+    while (!queue.empty()) {
+        const auto [d, i] = queue.top();
+        queue.pop();
+        if (d > distance[i]) continue;
+        furthest = std::max(furthest, entry{d, i});
+        const int32_t x = int32_t(i % size_t(win.w)), y = int32_t(i / size_t(win.w));
+        for (int32_t ny = std::max(0, y - 1); ny <= std::min(win.h - 1, y + 1); ++ny)
+            for (int32_t nx = std::max(0, x - 1); nx <= std::min(win.w - 1, x + 1); ++nx) {
+                const size_t n = size_t(ny) * size_t(win.w) + size_t(nx);
+                const int64_t next = d + (nx != x && ny != y ? 7 : 5);
+                if (win.mask[n] && next < distance[n]) distance[n] = next, queue.push({next, n});
+            }
+    }
+    return {furthest.second, furthest.first};
+}
+
+// How long a patch is along itself, however it curves: from one of its ends (the pixel
+// furthest from any of its own) to the pixel furthest from that end, through the patch.
+double lengthAlong(const window& win) {
+    const auto first = size_t(std::find(win.mask.begin(), win.mask.end(), uint8_t(1)) - win.mask.begin());
+    if (first >= win.mask.size()) return 0;
+    const size_t end = furthestWithin(win, first).first;
+    return double(furthestWithin(win, end).second) / 5 + 1;
+}
+
+// Whether a patch is shaped like a line rather than an animal's body (kCored, kLonger,
+// kThinner).
 bool lineLike(const crowd_blob& blob, const patch_view& v, const crowd_stillRules& rules) {
     const double elongation = rules.animalElongation, one = rules.singleArea;
     if (elongation <= 0 || one <= 0) return false;
     if (crowd_describe(blob.moments).elongation > kLonger * elongation) return true;
+    // A wall's rim that a round arena cuts into an arc is a crescent to its moments: measured
+    // along itself, it is longer than a few animals and thinner than one.
+    const double animalLength = 2 * std::sqrt(one * elongation / std::numbers::pi);
+    const double along = lengthAlong(v.win), area = double(blob.moments.area);
+    if (along > kLonger * animalLength && area / along < kThinner * one / animalLength) return true;
     const double animalWidth = 2 * std::sqrt(one / (std::numbers::pi * elongation));
     return animalWidth >= kCoredWidth && coredShare(v.win, blob.moments.area) < kCored;
 }

@@ -8,8 +8,9 @@
 // - smaller than a quarter of an animal (or than minArea): a speck of the floor, background;
 // - fainter than half the animals' contrast: a stain, or the floor's own shading, background;
 // - shaped like a line, not a body: nowhere as thick as an animal, or far longer for its area
-//   than any; a wall's rim or a seam, background (the floor painted beyond a drawn arena hides
-//   that the rim lies where two floors meet);
+//   than any, or, measured along itself however it curves, longer than a few animals and
+//   thinner than one; a wall's rim or a seam, background (the floor painted beyond a drawn
+//   arena hides that the rim lies where two floors meet);
 // - more than kStructureAnimals animals' area: no animal is that large and none stays
 //   still for all the samples piled in one heap, so it is structure, background;
 // - with the count of animals known: when the animals seen moving in the samples and the

@@ -802,3 +802,19 @@ int64_t crowd_splitter::coverage(const std::vector<crowd_body>& bodies) {
     }
     return covered;
 }
+
+// The share of the smaller part that lies over the larger, and the largest turn between
+// their axes (radians), for crowd_repeats.
+constexpr double kOver = 0.9, kAlongAxis = 0.35;
+
+bool crowd_repeats(const crowd_object& a, const crowd_object& b, double blobArea) {
+    const crowd_object& large = a.area >= b.area ? a : b;
+    const crowd_object& small = a.area >= b.area ? b : a;
+    if (a.area + b.area - blobArea < kOver * small.area) return false;
+    if (std::fabs(std::remainder(large.orientation - small.orientation, std::numbers::pi)) > kAlongAxis) return false;
+    const double dx = small.x - large.x, dy = small.y - large.y;
+    const double c = std::cos(large.orientation), s = std::sin(large.orientation);
+    const double halfLength = std::sqrt(large.area * large.elongation / std::numbers::pi);
+    const double halfWidth = std::sqrt(large.area / (std::numbers::pi * large.elongation));
+    return std::fabs(dx * c + dy * s) <= halfLength / 2 && std::fabs(dy * c - dx * s) <= halfWidth / 2;
+}

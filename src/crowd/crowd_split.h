@@ -17,6 +17,14 @@ struct crowd_part {
     bool looked = true;  // looks measured (a disc's are measured when asked: crowd_splitter::look)
 };
 
+// Whether, of two parts cut out of a blob of `blobArea` pixels, the smaller is the larger's
+// animal again, a second track's body fitted onto it: it lies over the larger for nearly all
+// of itself (their areas added up exceed the blob's by that much), along its axis, its centre
+// within the larger's body, a quarter of its length along it and half its width across (as an
+// ellipse of the larger's area and elongation has them). Two animals side by side lie a width
+// apart, in file half a length at least, and crossing at an angle.
+bool crowd_repeats(const crowd_object& a, const crowd_object& b, double blobArea);
+
 class crowd_splitter {
 public:
     // Cuts blob `blob` into k parts. `expected` are the bodies of the tracks that went into

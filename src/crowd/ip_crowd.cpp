@@ -578,7 +578,11 @@ void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
     const size_t first = sightings_.size();
     if (later) discBlobs_.push_back({kept_[i], int32_t(lookDiscs_.size()), int32_t(parts_.size())});
     for (const crowd_part& part : parts_) {
-        const bool none = part.moments.area == 0 || coincides(part.moments, sightings_, first);
+        // Without the count, a second track's body fitted onto its animal is no other animal.
+        const bool none = part.moments.area == 0 || coincides(part.moments, sightings_, first) ||
+                          (settings_.animals <= 0 && parts_.size() == 2 && sightings_.size() > first &&
+                           crowd_repeats(crowd_describe(part.moments), sightings_[first].object,
+                                         double(blobs_.blobs()[size_t(kept_[i])].moments.area)));
         if (later) {
             lookDiscs_.push_back(part.body);
             discSighting_.push_back(none ? -1 : int32_t(sightings_.size()));

@@ -390,4 +390,36 @@ TEST(CrowdBodies, TwoBodiesOnOneAnimalOneMovedToTheAnimalLeftBare) {
     expectEachNear(truths, parts);
 }
 
+// Two bodies cut out of one blob: two tracks expected on one larva (a copy of its track) give
+// parts that repeat each other; two larvae side by side, in file or crossing give two animals.
+TEST(CrowdBodies, ASecondBodyOnOneAnimalRepeatsItTwoAnimalsDoNot) {
+    const std::vector<std::pair<const char*, std::vector<swimmer>>> cases = {
+        {"one larva", {{50, 30, 0, 0, 0, 0, 40, 7}}},
+        {"side by side", {{50, 30, 0, 0, 0, 0, 40, 7}, {52, 37, 0, 0, 0, 0, 40, 7}}},
+        {"in file", {{40, 30, 0, 0, 0, 0, 40, 7}, {78, 30, 0, 0, 0, 0, 40, 7}}},
+        {"crossing", {{50, 30, 0, 0, 0, 0, 40, 7}, {50, 30, 0.6, 0, 0, 0, 40, 7}}}};
+    for (const auto& [what, larvae] : cases) {
+        std::vector<truth> truths;
+        const dib_base picture = draw(120, 70, larvae, truths);
+        std::vector<crowd_body> expected;
+        for (size_t k = 0; k < 2; ++k) {
+            const swimmer& on = larvae[std::min(k, larvae.size() - 1)];
+            expected.push_back(larvaShape(40, 7));
+            for (int i = 0; i < crowd_stations; ++i)
+                expected.back().midline[i] = {on.x + (20 - 4.0 * i) * std::cos(on.heading) + double(k),
+                                              on.y + (20 - 4.0 * i) * std::sin(on.heading)};
+            expected.back().track = int32_t(k);
+        }
+        crowd_splitter splitter;
+        splitter.startFrame(120 * 70);
+        const std::vector<crowd_part> parts = cut(splitter, picture, 2, expected, expected[0]);
+        ASSERT_EQ(parts.size(), 2u) << what;
+        const labelled blob(picture);
+        const double area = double(blob.blobs.blobs()[0].moments.area);
+        EXPECT_EQ(crowd_repeats(crowd_describe(parts[0].moments), crowd_describe(parts[1].moments), area),
+                  larvae.size() == 1)
+            << what;
+    }
+}
+
 }  // namespace

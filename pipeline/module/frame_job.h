@@ -24,6 +24,8 @@ struct FrameJob {
     FrameTimes times;
     // From the module.
     bool processed = false;
+    // Searched before the procedure had learned its scene (told when FrameNeeds::learning asks).
+    bool provisional = false;
     std::vector<ip_objectRecord> objects;
     // One per object when the procedure measures shapes, and when it reports posture.
     std::vector<ObjectShape> shapes;

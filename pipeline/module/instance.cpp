@@ -197,6 +197,7 @@ void Instance::process(FrameJob& job, const FrameNeeds& needs, const std::vector
         if (Outcome done = call(module_.process(procedure_, &frame, taken.data(), int32_t(taken.size()))); !done)
             return fail(done);
         profiler_.frameTime(1000.0 * std::chrono::duration<double>(Clock::now() - before).count());
+        job.provisional = needs.learning && stillLearning();
         if (needs.profile)
             if (Outcome read = readProfile(); !read) return fail(read);
         if (needs.objects) {
@@ -291,6 +292,16 @@ void Instance::readCounters() {
         traits.hint = r.hint ? r.hint : "";
         counters_.push_back({std::move(traits), r.value});
     }
+}
+
+bool Instance::stillLearning() {
+    readCounters();
+    const auto learning =
+        std::find_if(counters_.begin(), counters_.end(), [](const ProcedureCounter& c) { return c.traits.learning; });
+    if (learning == counters_.end()) return false;
+    const bool grew = learning->value > learningFrames_;
+    learningFrames_ = learning->value;
+    return grew;
 }
 
 void Instance::record(RunRecord& record) {

@@ -28,6 +28,7 @@ struct ProcedureCounter {
 // What the frame results must carry (the union of the outputs' needs).
 struct FrameNeeds {
     bool objects = false, exact = false, annotated = false, profile = false;
+    bool learning = false;  // whether the procedure had learned its scene (FrameJob::provisional)
 };
 
 class Instance {
@@ -79,6 +80,9 @@ private:
     Outcome readProfile();
     Outcome readDetails(size_t count, FrameJob& job);
     void readCounters();
+    // Whether the frame just processed was searched before the procedure had learned its scene:
+    // its learning counter grew with it.
+    bool stillLearning();
     void markClicks(FrameJob& job, const FrameNeeds& needs, const std::vector<cv::Point>& clicks, double fps);
     Module& module_;
     const Options& o_;
@@ -95,5 +99,6 @@ private:
     int flashRadius_ = 0;
     std::vector<cv::Point> flashAt_;
     std::vector<ProcedureCounter> counters_;
+    int64_t learningFrames_ = 0;  // the learning counter as last read
     enum class Posture { unknown, yes, no } posture_ = Posture::unknown;
 };

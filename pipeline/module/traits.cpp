@@ -20,7 +20,7 @@ ProcedureTraits fromRecord(const ambrevo_traits& r) {
     for (int i = 0; i < r.counter_count && r.counters; ++i) {
         const ambrevo_counter_trait& c = r.counters[i];
         t.counters.push_back({text(c.name), text(c.hint), text(c.remark), text(c.remark_found),
-                              !(c.flags & AMBREVO_COUNTER_UNRECORDED)});
+                              !(c.flags & AMBREVO_COUNTER_UNRECORDED), bool(c.flags & AMBREVO_COUNTER_LEARNING)});
     }
     return t;
 }

@@ -75,7 +75,7 @@ bool StartPass::round(const FrameJob& job) {
 }
 
 bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop) {
-    const FrameNeeds needs{.objects = true};
+    const FrameNeeds needs{.objects = true, .learning = byLearning_};
     for (size_t i = usable; i-- > 0;) {
         FrameJob job;
         job.frame = frames_[i].frame;
@@ -91,7 +91,7 @@ bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, cons
         // On its own thread a failure to keep the rows has no one to tell: the start stays as the
         // forward instance saw it.
         try {
-            rows_[job.frame] = {std::move(job.objects), std::move(job.shapes), std::move(job.postures)};
+            rows_[job.frame] = {std::move(job.objects), std::move(job.shapes), std::move(job.postures), job.provisional};
         } catch (const std::bad_alloc&) {
             rows_.clear();
             return false;
@@ -116,7 +116,9 @@ void StartPass::replace(FrameJob& job) {
     if (found == rows_.end()) return;
     Rows back = std::move(found->second);
     rows_.erase(found);
-    if (!job.processed || headsKnown(back.postures) <= headsKnown(job.postures)) return;
+    const bool better = byLearning_ ? job.provisional && !back.provisional
+                                    : headsKnown(back.postures) > headsKnown(job.postures);
+    if (!job.processed || !better) return;
     job.objects = std::move(back.objects);
     job.shapes = std::move(back.shapes);
     job.postures = std::move(back.postures);
@@ -132,13 +134,17 @@ int64_t Run::countedAnimals() const {
 }
 
 // The span of the run's start pass; none unless the procedure learns its animals as it goes (it
-// reports their postures and keeps a count of them), the count is given, the input is a file
-// (frames read ahead keep nobody waiting), nothing watches the instance's windows, and the rows are
-// linked by position: the backward instance's own object numbers do not carry on into the forward's.
+// reports their postures) and the count is given or the procedure tells when it has learned its
+// scene, the input is a file (frames read ahead keep nobody waiting), nothing watches the
+// instance's windows, and the rows are linked by position: the backward instance's own object
+// numbers do not carry on into the forward's.
 StartSpan Run::startSpan() const {
     if (o_.startPass.replaced == 0 || !traits_.posture) return noStartPass;
     if (!needs_.objects || !o_.linking || o_.show || !o_.windowsDir.empty()) return noStartPass;
-    if (sourceHanded_ || o_.input == "demo" || isLiveInput(o_.input) || countedAnimals() <= 0) return noStartPass;
+    if (sourceHanded_ || o_.input == "demo" || isLiveInput(o_.input)) return noStartPass;
+    const bool tellsLearning = std::any_of(traits_.counters.begin(), traits_.counters.end(),
+                                           [](const CounterTraits& c) { return c.learning; });
+    if (countedAnimals() <= 0 && !tellsLearning) return noStartPass;
     return o_.startPass.replaced < 0 ? defaultStartSpan : o_.startPass;
 }
 
@@ -160,6 +166,7 @@ bool Run::readAhead() {
 void Run::settleStart(FrameJob& first, const ip_fmtWords& format) {
     const StartSpan span = fittedSpan(startSpan(), frameBytes(first));
     if (span.replaced <= 0) return;
+    if (countedAnimals() <= 0) start_.settleByLearning(), needs_.learning = true;
     process(first);
     if (first.last || StartPass::round(first)) return;
     start_.keep(first);

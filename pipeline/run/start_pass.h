@@ -48,16 +48,23 @@ public:
     // to stop. It only reads the frames: the forward instance may process them meanwhile.
     bool settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop);
     // The frame's objects from the backward instance, when it settled the frame and knows its
-    // animals better than the forward one.
+    // animals better than the forward one: it knows more of their heads, or, settled by
+    // learning (settleByLearning), it had learned its scene there and the forward one had not.
     void replace(FrameJob& job);
+    // Without the count of animals, a forward instance still learning its scene cuts animals into
+    // pieces and reports structure; with heads told, its pieces would count as animals known.
+    void settleByLearning() { byLearning_ = true; }
+    bool byLearning() const { return byLearning_; }
 
 private:
     struct Rows {
         std::vector<ip_objectRecord> objects;
         std::vector<ObjectShape> shapes;
         std::vector<ObjectPosture> postures;
+        bool provisional = false;
     };
     std::vector<FrameJob> frames_;
     size_t next_ = 1;
     std::map<int64_t, Rows> rows_;
+    bool byLearning_ = false;
 };

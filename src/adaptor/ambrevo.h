@@ -42,7 +42,7 @@ extern "C" {
  * loaded module offers (same major number: compatible). */
 #define AMBREVO_INTERFACE_MAJOR 1
 #define AMBREVO_INTERFACE_MINOR 4
-#define AMBREVO_INTERFACE_PATCH 0
+#define AMBREVO_INTERFACE_PATCH 1
 
 typedef enum ambrevo_status {
     AMBREVO_OK = 0,
@@ -145,6 +145,9 @@ typedef struct ambrevo_counter {
 #define AMBREVO_TRAIT_DEFAULT 8 /* the procedure to run when none is named */
 /* Flags of ambrevo_counter_trait.flags. */
 #define AMBREVO_COUNTER_UNRECORDED 1 /* for a host's closing remarks only, not written beside the results */
+/* Counts the frames searched before the procedure had learned its scene (its background): the
+ * objects of a frame on which it grew are provisional. Since interface 1.4.1. */
+#define AMBREVO_COUNTER_LEARNING 2
 
 /* One of the counters a procedure keeps (ambrevo_counters) and what a host may say of it when a
  * run ends. In the remarks "{count}" stands for the counter's value, "{frames}" for the number

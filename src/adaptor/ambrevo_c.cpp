@@ -28,7 +28,7 @@
 namespace {
 
 constexpr const char* moduleVersion = "1.1.0";
-constexpr const char* interfaceVersion = "1.4.0";
+constexpr const char* interfaceVersion = "1.4.1";
 
 thread_local std::string lastError;
 
@@ -456,8 +456,8 @@ static_assert(sizeof(ambrevo_traits) == sizeof(ip_procedureTraits) &&
               AMBREVO_COLUMNS_AREA == ip_columnsArea && AMBREVO_COLUMNS_MOTION == ip_columnsMotion &&
               AMBREVO_TRAIT_SHAPES == ip_traitShapes && AMBREVO_TRAIT_POSTURE == ip_traitPosture &&
               AMBREVO_TRAIT_LUMA == ip_traitLuma && AMBREVO_TRAIT_DEFAULT == ip_traitDefault &&
-              AMBREVO_COUNTER_UNRECORDED == ip_counterUnrecorded && AMBREVO_CONSOLE == ip_diagnosticConsole &&
-              AMBREVO_NOTICE == ip_diagnosticNotice);
+              AMBREVO_COUNTER_UNRECORDED == ip_counterUnrecorded && AMBREVO_COUNTER_LEARNING == ip_counterLearning &&
+              AMBREVO_CONSOLE == ip_diagnosticConsole && AMBREVO_NOTICE == ip_diagnosticNotice);
 
 IP_EXPORT ambrevo_status ambrevo_procedure_traits(const char* name, void* out, int32_t record_size) {
     return guarded([&] {

@@ -137,7 +137,7 @@ const ip_counterTrait crowdCounters[] = {
     {"provisional_background",
      "frames searched against a floor guessed from the frame itself while the background was being learned (samples "
      "times sampleEvery frames); a thin dark line or a stain shows as an object until then",
-     0, nullptr, nullptr},
+     ip_counterLearning, nullptr, nullptr},
     {"no_contrast",
      "frames where no pixel lay more than the contrast from the background on the objects' side: check polarity "
      "(dark or light animals) and, if the animals are faint, set a lower contrast",

@@ -243,7 +243,10 @@ enum {
 };
 // Flags of ip_counterTrait::flags.
 enum {
-    ip_counterUnrecorded = 1  // for the host's closing remarks only, not written beside the results
+    ip_counterUnrecorded = 1,  // for the host's closing remarks only, not written beside the results
+    // Counts the frames searched before the procedure had learned its scene (its background):
+    // the objects of a frame on which it grew are provisional.
+    ip_counterLearning = 2
 };
 
 // One of the counters a procedure keeps (ip_dllAdaptor_counters) and what a host may say of it

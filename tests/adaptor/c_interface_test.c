@@ -88,6 +88,7 @@ static void traits(void) {
     CHECK(strcmp(longer.t.name, "crowd") == 0 && strcmp(longer.t.count_setting, "animals") == 0);
     CHECK((longer.t.flags & AMBREVO_TRAIT_LUMA) && !(longer.t.flags & AMBREVO_TRAIT_DEFAULT));
     CHECK(longer.t.counter_count == 6 && strcmp(longer.t.counters[3].name, "no_contrast") == 0);
+    CHECK(longer.t.counters[2].flags == AMBREVO_COUNTER_LEARNING && longer.t.counters[3].flags == 0);
     CHECK(api.procedure_traits("flowtrack", &longer.t, (int32_t)sizeof longer.t) == AMBREVO_OK);
     CHECK((longer.t.flags & AMBREVO_TRAIT_DEFAULT) && longer.t.columns == AMBREVO_COLUMNS_AREA && !longer.t.count_setting);
     CHECK(longer.t.counter_count == 1 && longer.t.counters[0].flags == AMBREVO_COUNTER_UNRECORDED);
@@ -204,7 +205,7 @@ int main(int argc, char** argv) {
     void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!module) return fprintf(stderr, "cannot load %s: %s\n", path, dlerror()), 1;
     API(LOAD)
-    CHECK(strcmp(api.interface_version(), "1.4.0") == 0 && strlen(api.version()) >= 5);
+    CHECK(strcmp(api.interface_version(), "1.4.1") == 0 && strlen(api.version()) >= 5);
     int32_t n = api.procedure_count();
     CHECK(n == 6 && strcmp(api.procedure_name(5), "crowd") == 0 && api.procedure_name(n) == NULL);
 

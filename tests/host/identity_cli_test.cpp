@@ -158,8 +158,9 @@ TEST(IdentityCli, PostureColumnsTellTheMidlineOfLongBodiesAndNoneOfRoundOnes) {
 
 // A rod swimming to the right and a disc missed on two of the first frames: with a count, the
 // first frames' rows come from the instance run backwards, which knows the rod's head by then and
-// tells it the forward way round; the later rows stay the forward instance's. Without a count there
-// is no pass.
+// tells it the forward way round; the later rows stay the forward instance's. Without a count, the
+// backward instance's rows stand only where the forward one was still learning the background
+// and it had learned it: the first five frames here (three samples two frames apart).
 TEST(IdentityCli, TheStartSettledBackwardsKnowsHeadsFromTheFirstFrameAndLeavesTheRestAlone) {
     TempDir dir;
     Body rod{[](int f) { return cv::Point2d(50 + 1.5 * f, 60); }, 16, 4, [](int f) { return 10.0 + f; }};
@@ -167,20 +168,29 @@ TEST(IdentityCli, TheStartSettledBackwardsKnowsHeadsFromTheFirstFrameAndLeavesTh
     disc.shown = [](int f) { return f != 2 && f != 3; };
     drawScene(dir, 40, {rod, disc});
     const std::string run = "%03d.png --procedure crowd --quiet --link 15,5,predict --start-pass ";
-    for (const char* tail : {"off --animals 2 --tracks off.csv", "10,10 --animals 2 --tracks on.csv",
-                             "off --tracks uncounted_off.csv", "10,10 --tracks uncounted.csv"})
+    const std::string learnSoon = " --set samples=3 --set sampleEvery=2";
+    for (const std::string& tail :
+         {std::string("off --animals 2 --tracks off.csv"), std::string("10,10 --animals 2 --tracks on.csv"),
+          "off --tracks uncounted_off.csv" + learnSoon, "10,10 --tracks uncounted.csv" + learnSoon})
         ASSERT_EQ(cli::run(dir, run + tail).status, 0) << tail;
     const Table off(dir / "off.csv"), on(dir / "on.csv");
-    EXPECT_EQ(Table(dir / "uncounted.csv").rows, Table(dir / "uncounted_off.csv").rows);
-    // The objects of the later frames, as both runs tell them.
-    auto later = [](const Table& t) {
+    // The objects from frame `from` on, as a run tells them.
+    auto later = [](const Table& t, int from = 10) {
         std::multiset<std::string> seen;
         for (size_t i = 0; i < t.rows.size(); ++i)
-            if (t.number(i, "frame") >= 10 && t.cell(i, "missing") != "1")
+            if (t.number(i, "frame") >= from && t.cell(i, "missing") != "1")
                 seen.insert(t.cell(i, "frame") + " " + t.cell(i, "x") + "," + t.cell(i, "y") + " " +
                             t.cell(i, "heading"));
         return seen;
     };
+    auto headsBefore = [](const Table& t, int frame) {
+        int heads = 0;
+        for (size_t i = 0; i < t.rows.size(); ++i) heads += t.number(i, "frame") < frame && t.cell(i, "head") == "1";
+        return heads;
+    };
+    const Table uncounted(dir / "uncounted.csv"), uncountedOff(dir / "uncounted_off.csv");
+    EXPECT_EQ(later(uncounted, 5), later(uncountedOff, 5));
+    EXPECT_EQ(std::make_pair(headsBefore(uncounted, 5), headsBefore(uncountedOff, 5)), std::make_pair(5, 0));
     EXPECT_EQ(later(on), later(off));
     size_t known = 0, unknownBefore = 0;
     for (const Table* t : {&off, &on})

@@ -15,6 +15,7 @@ struct CounterTraits {
     std::string name, hint;
     std::string remark, remarkFound;  // the module's texts, placeholders unfilled; empty: none
     bool recorded = true;             // written beside the results (the track file's count_ items)
+    bool learning = false;            // counts the frames searched before the procedure learned its scene
 };
 
 struct ProcedureTraits {

@@ -20,9 +20,10 @@ constexpr double kLikeAnimal = 0.4;
 // animals, not lain on: structure never moves.
 constexpr double kLain = 0.5;
 // An animal at rest lies on one floor (its shadow within its margin). A patch with more than
-// this share of the floor around it as far from that floor's median as half an animal's
-// contrast, lighter or darker, lies where two floors meet: the dish's wall between its floor
-// and the ground beyond, where no arena was drawn and the frame's edge cut the wall in pieces.
+// this share of the floor bordering it as far from the floor's median around it as half an
+// animal's contrast, lighter or darker, lies where two floors meet: the dish's wall between
+// its floor and the ground beyond, where no arena was drawn and the frame's edge cut the wall
+// in pieces.
 constexpr double kOtherFloor = 0.1;
 // A body at least 3 pixels across has a core, pixels whose four neighbours are all in it; a
 // patch with hardly any is nowhere thicker than two, a line. Only told where the animals are
@@ -69,6 +70,40 @@ std::vector<uint8_t> castShadow(const window& win, int32_t dx, int32_t dy) {
     return crowd_grown(cast, win.w, win.h, 3);
 }
 
+// Where the floor around a patch may be read in its window: not still, and not its own shadow
+// where the shadows' shift is known, nor a shadow the samples saw.
+std::vector<uint8_t> freeOfShadow(const patch_view& v, const dib_base& still, int32_t width,
+                                  const crowd_stillRules& rules) {
+    const window& win = v.win;
+    std::vector<uint8_t> free(win.mask.size(), 1);
+    if (rules.shadowed) {
+        const std::vector<uint8_t> cast = castShadow(win, rules.shadowX, rules.shadowY);
+        for (size_t i = 0; i < free.size(); ++i) free[i] = !cast[i];
+    }
+    for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
+        for (int32_t x = win.x0; x < win.x0 + win.w; ++x) {
+            const bool shade = !rules.shade.empty() && rules.shade[size_t(y) * size_t(width) + size_t(x)];
+            if (shade || still.row(y)[x]) free[v.at(x, y)] = 0;
+        }
+    return free;
+}
+
+// The share of the floor bordering a patch, 2 to 4 pixels out where `free`, as far from the
+// patch's floor as `deep` (kOtherFloor). Read further out, where the floor around it is, a wall
+// an animal rested some pixels from counted as the other floor.
+double otherFloorShare(const patch_view& v, const std::vector<uint8_t>& free, const dib_base& median, double deep) {
+    const window& win = v.win;
+    const std::vector<uint8_t> inner = crowd_grown(win.mask, win.w, win.h, 2), outer = crowd_grown(win.mask, win.w, win.h, 4);
+    int64_t bordering = 0, far = 0;
+    for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
+        for (int32_t x = win.x0; x < win.x0 + win.w; ++x) {
+            const size_t i = v.at(x, y);
+            if (!outer[i] || inner[i] || !free[i]) continue;
+            ++bordering, far += std::abs(median.row(y)[x] - v.floor) > deep;
+        }
+    return bordering > 0 ? double(far) / double(bordering) : 0;
+}
+
 // The floor around a patch leaves out its own shadow where the shadows' shift is known
 // (`rules`): a resting animal's shadow, as deep as half the floor, lies still beside it, and
 // taken for floor it made the patch one where two floors meet, structure (three flies resting
@@ -90,15 +125,9 @@ patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::v
         for (int32_t x = run.x0; x < run.x1; ++x) win.at(x, run.y) = 1;
     }
     v.near = crowd_grown(win.mask, win.w, win.h, margin);
+    const std::vector<uint8_t> free = freeOfShadow(v, still, median.width, rules);
     std::vector<uint8_t> ring = crowd_grown(win.mask, win.w, win.h, reach);
-    if (rules.shadowed) {
-        const std::vector<uint8_t> cast = castShadow(win, rules.shadowX, rules.shadowY);
-        for (size_t i = 0; i < ring.size(); ++i) ring[i] = ring[i] && !cast[i];
-    }
-    if (!rules.shade.empty())
-        for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
-            for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
-                if (rules.shade[size_t(y) * size_t(median.width) + size_t(x)]) ring[v.at(x, y)] = 0;
+    for (size_t i = 0; i < ring.size(); ++i) ring[i] = ring[i] && free[i];
     std::vector<uint8_t> around;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
         for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
@@ -111,10 +140,7 @@ patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::v
         for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
             if (win.mask[v.at(x, y)]) sum += beyond(median.row(y)[x], v.floor, polarity);
     v.contrast = sum / double(blob.moments.area);
-    const double deep = (animalContrast > 0 ? animalContrast : v.contrast) / 2;
-    const auto far =
-        std::count_if(around.begin(), around.end(), [&](int grey) { return std::abs(grey - v.floor) > deep; });
-    v.otherFloor = double(far) / double(around.size());
+    v.otherFloor = otherFloorShare(v, free, median, (animalContrast > 0 ? animalContrast : v.contrast) / 2);
     return v;
 }
 

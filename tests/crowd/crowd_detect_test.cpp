@@ -403,16 +403,17 @@ TEST(CrowdDetect, SmallAnimalSeenRestingInEverySampleOutlivesTheCountsSurplus) {
 }
 
 // Without the count, no arena drawn: a patch of one animal's area across the dish's wall, where
-// the floor changes level, is structure; one on the floor is an animal at rest, taking the floor.
+// the floor changes level, is structure; one on the floor 8 px from the change, within its own
+// radius, is an animal at rest, taking the floor.
 TEST(CrowdDetect, PatchWhereTwoFloorsMeetIsStructure) {
     dib_base median(dib_fmt(80, 48, 1, 0, true), 0), still(median.format(), 0);
     for (int y = 0; y < 48; ++y)
         for (int x = 0; x < 80; ++x) {
-            const bool wall = y >= 26 && y < 34 && x >= 5 && x < 30, animal = y >= 4 && y < 12 && x >= 45 && x < 70;
+            const bool wall = y >= 26 && y < 34 && x >= 5 && x < 30, animal = y >= 14 && y < 22 && x >= 45 && x < 70;
             median.row(y)[x] = wall ? 20 : animal ? 60 : y < 30 ? 180 : 110, still.row(y)[x] = wall || animal;
         }
     const auto r = crowd_keepStillAnimals(median, still, {.singleArea = 200, .animalContrast = 120, .always = {}});
-    EXPECT_EQ(std::make_tuple(r.animals, r.structures, median.row(30)[10], median.row(8)[50]),
+    EXPECT_EQ(std::make_tuple(r.animals, r.structures, median.row(30)[10], median.row(18)[50]),
               std::make_tuple(1, 1, uint8_t(20), uint8_t(180)));
 }
 

@@ -696,7 +696,13 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     dst_->height = src->height;
     const crowd_detectSettings detection = detectSettings();
     foreground_.find(*src, detection, *weight_, *grey_);
+    const bool guessed = floorGuessed_;
     floorGuessed_ = settings_.background == 0 && foreground_.background().guessed();
+    // Without the count, what the tracks learned against the guessed floor goes with it: an
+    // animal's area taken from specks and line pieces, tracks started on its pieces, which would
+    // follow it as copies for good. The first frame searched against the samples' median (from
+    // the third sample on) starts over.
+    if (settings_.animals <= 0 && guessed && !floorGuessed_) tracker_.clear(), areaHistory_.clear();
     t[1] = timer.now();
 
     label(detection);

@@ -414,11 +414,9 @@ TEST(CrowdBodies, ASecondBodyOnOneAnimalRepeatsItTwoAnimalsDoNot) {
         splitter.startFrame(120 * 70);
         const std::vector<crowd_part> parts = cut(splitter, picture, 2, expected, expected[0]);
         ASSERT_EQ(parts.size(), 2u) << what;
-        const labelled blob(picture);
-        const double area = double(blob.blobs.blobs()[0].moments.area);
-        EXPECT_EQ(crowd_repeats(crowd_describe(parts[0].moments), crowd_describe(parts[1].moments), area),
-                  larvae.size() == 1)
-            << what;
+        const double area = double(labelled(picture).blobs.blobs()[0].moments.area);
+        const bool repeats = crowd_repeats(crowd_describe(parts[0].moments), crowd_describe(parts[1].moments), area);
+        EXPECT_EQ(repeats, larvae.size() == 1) << what;
     }
 }
 

@@ -167,11 +167,10 @@ TEST(IdentityCli, TheStartSettledBackwardsKnowsHeadsFromTheFirstFrameAndLeavesTh
     Body disc{[](int) { return cv::Point2d(180, 110); }, 7, 7};
     disc.shown = [](int f) { return f != 2 && f != 3; };
     drawScene(dir, 40, {rod, disc});
-    const std::string run = "%03d.png --procedure crowd --quiet --link 15,5,predict --start-pass ";
-    const std::string learnSoon = " --set samples=3 --set sampleEvery=2";
-    for (const std::string& tail :
-         {std::string("off --animals 2 --tracks off.csv"), std::string("10,10 --animals 2 --tracks on.csv"),
-          "off --tracks uncounted_off.csv" + learnSoon, "10,10 --tracks uncounted.csv" + learnSoon})
+    const std::string run =
+        "%03d.png --procedure crowd --quiet --link 15,5,predict --set samples=3 --set sampleEvery=2 --start-pass ";
+    for (const char* tail : {"off --animals 2 --tracks off.csv", "10,10 --animals 2 --tracks on.csv",
+                             "off --tracks uncounted_off.csv", "10,10 --tracks uncounted.csv"})
         ASSERT_EQ(cli::run(dir, run + tail).status, 0) << tail;
     const Table off(dir / "off.csv"), on(dir / "on.csv");
     // The objects from frame `from` on, as a run tells them.

@@ -28,7 +28,7 @@ struct ProcedureCounter {
 // What the frame results must carry (the union of the outputs' needs).
 struct FrameNeeds {
     bool objects = false, exact = false, annotated = false, profile = false;
-    bool learning = false;  // whether the procedure had learned its scene (FrameJob::provisional)
+    bool learning = false;  // tell whether the procedure had learned its scene (FrameJob::provisional)
 };
 
 class Instance {

@@ -54,7 +54,6 @@ public:
     // Without the count of animals, a forward instance still learning its scene cuts animals into
     // pieces and reports structure; with heads told, its pieces would count as animals known.
     void settleByLearning() { byLearning_ = true; }
-    bool byLearning() const { return byLearning_; }
 
 private:
     struct Rows {

@@ -171,7 +171,9 @@ void Run::processForward(FrameJob& job) {
     for (const ClickOption& c : o_.clicks)
         if (c.frame == job.frame) clicks.emplace_back(c.x, c.y);
     observer_.addClicks(job.frame, clicks);
-    instance_.process(job, needs_, clicks, source_->fps());
+    FrameNeeds needs = needs_;
+    needs.learning = start_.asksLearning(job.frame);
+    instance_.process(job, needs, clicks, source_->fps());
 }
 
 // The frame's outputs, then its failure if it carries one. False when the run ends here.

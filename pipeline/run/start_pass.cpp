@@ -166,7 +166,7 @@ bool Run::readAhead() {
 void Run::settleStart(FrameJob& first, const ip_fmtWords& format) {
     const StartSpan span = fittedSpan(startSpan(), frameBytes(first));
     if (span.replaced <= 0) return;
-    if (countedAnimals() <= 0) start_.settleByLearning(), needs_.learning = true;
+    if (countedAnimals() <= 0) start_.settleByLearning(first.frame + span.replaced);
     process(first);
     if (first.last || StartPass::round(first)) return;
     start_.keep(first);

@@ -53,7 +53,9 @@ public:
     void replace(FrameJob& job);
     // Without the count of animals, a forward instance still learning its scene cuts animals into
     // pieces and reports structure; with heads told, its pieces would count as animals known.
-    void settleByLearning() { byLearning_ = true; }
+    // Whether each frame was searched while learning is asked of the frames before `end` only.
+    void settleByLearning(int64_t end) { byLearning_ = true, learningEnd_ = end; }
+    bool asksLearning(int64_t frame) const { return byLearning_ && frame < learningEnd_; }
 
 private:
     struct Rows {
@@ -66,4 +68,5 @@ private:
     size_t next_ = 1;
     std::map<int64_t, Rows> rows_;
     bool byLearning_ = false;
+    int64_t learningEnd_ = 0;
 };

@@ -188,14 +188,8 @@ int32_t crowd_midliner::sweep(int32_t from, std::vector<int32_t>& distance) {
     return farthest;
 }
 
-void crowd_midliner::measure(const std::vector<crowd_pixel>& pixels, crowd_posture& posture, crowd_looks& looks) {
-    posture = crowd_posture{};
-    looks = crowd_looks{};
-    if (pixels.empty()) return;
+double crowd_midliner::ends(const std::vector<crowd_pixel>& pixels, double cx, double cy) {
     index(pixels);
-    double cx = 0, cy = 0;
-    for (const crowd_pixel& p : pixels) cx += p.x, cy += p.y;
-    cx /= double(pixels.size()), cy /= double(pixels.size());
     // The two ends: the pixel farthest inside the body from the outermost pixel along its
     // long axis, and the one farthest from that. The outermost pixel is most often the
     // other end already (a curled body's is not: then it is looked for).
@@ -206,7 +200,24 @@ void crowd_midliner::measure(const std::vector<crowd_pixel>& pixels, crowd_postu
         sweep(farthest, fromB_);
         first = farthest;
     }
-    const double length = fromA_[size_t(first)] / double(kAcross);
+    return fromA_[size_t(first)] / double(kAcross);
+}
+
+double crowd_midliner::length(const std::vector<crowd_pixel>& pixels) {
+    if (pixels.empty()) return 0;
+    double cx = 0, cy = 0;
+    for (const crowd_pixel& p : pixels) cx += p.x, cy += p.y;
+    return ends(pixels, cx / double(pixels.size()), cy / double(pixels.size()));
+}
+
+void crowd_midliner::measure(const std::vector<crowd_pixel>& pixels, crowd_posture& posture, crowd_looks& looks) {
+    posture = crowd_posture{};
+    looks = crowd_looks{};
+    if (pixels.empty()) return;
+    double cx = 0, cy = 0;
+    for (const crowd_pixel& p : pixels) cx += p.x, cy += p.y;
+    cx /= double(pixels.size()), cy /= double(pixels.size());
+    const double length = ends(pixels, cx, cy);
     along_.resize(pixels.size());
     for (size_t i = 0; i < pixels.size(); ++i)
         along_[i] = fromA_[i] == INT_MAX || fromB_[i] == INT_MAX

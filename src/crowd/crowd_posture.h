@@ -143,6 +143,8 @@ private:
 class crowd_midliner {
 public:
     void measure(const std::vector<crowd_pixel>& pixels, crowd_posture& posture, crowd_looks& looks);
+    // The distance inside the body between its two ends, as measure() finds them.
+    double length(const std::vector<crowd_pixel>& pixels);
 
 private:
     // Rounds of moving the first midline to the middle of the body's slices across it.
@@ -151,6 +153,9 @@ private:
     // returns the farthest pixel reached.
     int32_t sweep(int32_t from, std::vector<int32_t>& distance);
     void index(const std::vector<crowd_pixel>& pixels);
+    // Finds the two ends of the pixels centred on (cx, cy), their distances from both kept;
+    // returns the distance between them.
+    double ends(const std::vector<crowd_pixel>& pixels, double cx, double cy);
     // The pixel farthest out along the pixels' long axis.
     int32_t outermost(const std::vector<crowd_pixel>& pixels, double cx, double cy) const;
     // The first midline, through the centres of the slices the distances from both ends

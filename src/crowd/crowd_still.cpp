@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <numbers>
-#include <queue>
 #include <vector>
 
 #include "crowd/crowd_blobs.h"
+#include "crowd/crowd_posture.h"
 #include "crowd/crowd_runs.h"
 
 namespace {
@@ -174,38 +173,15 @@ double coredShare(const window& win, int64_t area) {
     return double(cored) / double(std::max<int64_t>(1, area));
 }
 
-// The pixel of the window's mask furthest from `from` through the mask, and how far, in fifths
-// of a pixel (5 a step across, 7 a diagonal one: within a few percent of the straight distance).
-std::pair<size_t, int64_t> furthestWithin(const window& win, size_t from) {
-    std::vector<int64_t> distance(win.mask.size(), std::numeric_limits<int64_t>::max());
-    using entry = std::pair<int64_t, size_t>;
-    std::priority_queue<entry, std::vector<entry>, std::greater<>> queue;
-    distance[from] = 0;
-    queue.push({0, from});
-    entry furthest{0, from};
-    while (!queue.empty()) {
-        const auto [d, i] = queue.top();
-        queue.pop();
-        if (d > distance[i]) continue;
-        furthest = std::max(furthest, entry{d, i});
-        const int32_t x = int32_t(i % size_t(win.w)), y = int32_t(i / size_t(win.w));
-        for (int32_t ny = std::max(0, y - 1); ny <= std::min(win.h - 1, y + 1); ++ny)
-            for (int32_t nx = std::max(0, x - 1); nx <= std::min(win.w - 1, x + 1); ++nx) {
-                const size_t n = size_t(ny) * size_t(win.w) + size_t(nx);
-                const int64_t next = d + (nx != x && ny != y ? 7 : 5);
-                if (win.mask[n] && next < distance[n]) distance[n] = next, queue.push({next, n});
-            }
-    }
-    return {furthest.second, furthest.first};
-}
-
-// How long a patch is along itself, however it curves: from one of its ends (the pixel
-// furthest from any of its own) to the pixel furthest from that end, through the patch.
+// How long a patch is along itself, however it curves: the distance inside it between its two
+// ends, as an animal's midline is measured, and the end pixel's own.
 double lengthAlong(const window& win) {
-    const auto first = size_t(std::find(win.mask.begin(), win.mask.end(), uint8_t(1)) - win.mask.begin());
-    if (first >= win.mask.size()) return 0;
-    const size_t end = furthestWithin(win, first).first;
-    return double(furthestWithin(win, end).second) / 5 + 1;
+    std::vector<crowd_pixel> pixels;
+    for (int32_t y = 0; y < win.h; ++y)
+        for (int32_t x = 0; x < win.w; ++x)
+            if (win.mask[size_t(y) * size_t(win.w) + size_t(x)]) pixels.push_back({x, y, 1, 0});
+    crowd_midliner midliner;
+    return midliner.length(pixels) + 1;
 }
 
 // Whether a patch is shaped like a line rather than an animal's body (kCored, kLonger,

@@ -130,7 +130,7 @@ patch_view view(const crowd_blobs& patches, const crowd_blob& blob, const std::v
     std::vector<uint8_t> around;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
         for (int32_t x = win.x0; x < win.x0 + win.w; ++x)
-            if (ring[v.at(x, y)] && !v.near[v.at(x, y)] && !still.row(y)[x]) around.push_back(median.row(y)[x]);
+            if (ring[v.at(x, y)] && !v.near[v.at(x, y)]) around.push_back(median.row(y)[x]);
     if (around.empty()) return v;
     std::nth_element(around.begin(), around.begin() + ptrdiff_t(around.size() / 2), around.end());
     v.floor = around[around.size() / 2];

@@ -21,6 +21,7 @@ endif
 # Rebuilds in several checkouts share compiled objects when ccache is installed.
 ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_FLAGS += -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR := $(CURDIR)
 endif
 
 # Windows: the module cross-built with MinGW-w64 into build-win32/ and build-win64/ (each

@@ -50,6 +50,10 @@ double angleApart(double a, double b) {
 double axisOf(const crowd_point* line) { return std::atan2(line[0].y - line[kLast].y, line[0].x - line[kLast].x); }
 }  // namespace
 
+void crowd_tracker::forgetSizes(double below) {
+    for (crowd_track& t : tracks_) t.sized = t.sized && t.area >= below;
+}
+
 void crowd_tracker::clear() {
     tracks_.clear();
     nextId_ = 0;

@@ -65,6 +65,8 @@ struct crowd_trackRules {
 class crowd_tracker {
 public:
     void clear();
+    // The sizes the tracks learned are told again by their next sightings alone.
+    void forgetSizes(double below);
     // Moves every track on by its velocity: where it expects its animal in the next frame.
     void predict();
     // Gives each sighting a track: a matched track takes its position, appearance and

@@ -347,6 +347,27 @@ TEST(Crowd, WithoutTheCountNoCopiesOutliveTheGuessedFloor) {
     for (size_t i = 100; i < frames.size(); ++i) EXPECT_LE(int(frames[i].size()), s.animals) << "frame " << i;
 }
 
+// Two animals alone: one track knows a piece of its animal (40 px, as one may be cut out against
+// a floor still guessed), the other its whole animal (300 px). Seen whole (300 px) the first
+// is taken for several merged and learns nothing; once the sizes below half an animal are
+// forgotten, its next sighting tells it, and a pair merged on the other (600 px) still does not.
+TEST(CrowdTracker, SizesBelowAnAnimalForgottenAreLearnedAgainOthersKept) {
+    crowd_tracker tracker;
+    std::vector<crowd_sighting> seen(2);
+    std::vector<int32_t> identity;
+    auto see = [&](double pieceArea, double otherArea) {
+        seen[0].object = {20, 20, pieceArea, 40, 0, 3, 0}, seen[1].object = {80, 20, otherArea, 40, 0, 3, 0};
+        tracker.predict(), tracker.update(seen, crowd_trackRules{}, identity);
+    };
+    see(40, 300);
+    for (int i = 0; i < 5; ++i) see(300, 300);
+    EXPECT_EQ(tracker.find(identity[0])->area, 40);
+    tracker.forgetSizes(150);
+    see(300, 600);
+    EXPECT_EQ(tracker.find(identity[0])->area, 300);
+    EXPECT_EQ(tracker.find(identity[1])->area, 300);
+}
+
 // The nearest points against a search of all of them, for places on and off the points'
 // grid, points in clusters, on a line and alone.
 TEST(CrowdNear, NearestOfAllPoints) {

@@ -642,7 +642,8 @@ void crowd_splitter::split(const crowd_blobs& blobs, int blob, const std::vector
     if (missing > 0) grid(k), seed(missing, typical);
     bool round = true;
     for (const crowd_body& b : bodies_) round = round && b.points == 1;
-    if (round && k <= kFewDiscs) {
+    pixelwise_ = !round || k > kFewDiscs;
+    if (!pixelwise_) {
         fitDiscs();
         finish(parts);
         return;
@@ -728,6 +729,24 @@ void crowd_splitter::fitBodies() {
     }
 }
 
+void crowd_splitter::overlaps(std::vector<double>& shares) {
+    shares.clear();
+    if (!pixelwise_) return;
+    enlist();
+    std::vector<uint8_t> depth(pixels_.size(), 0);
+    const crowd_pixel* first = pixels_.data();
+    own([&](const crowd_pixel& p, int32_t, const crowd_place&, bool inside) {
+        if (inside) depth[size_t(&p - first)] = uint8_t(std::min(2, depth[size_t(&p - first)] + 1));
+    });
+    std::vector<int64_t> in(bodies_.size(), 0), shared(bodies_.size(), 0);
+    own([&](const crowd_pixel& p, int32_t b, const crowd_place&, bool inside) {
+        if (!inside) return;
+        ++in[size_t(b)];
+        shared[size_t(b)] += depth[size_t(&p - first)] > 1;
+    });
+    for (size_t b = 0; b < bodies_.size(); ++b) shares.push_back(in[b] > 0 ? double(shared[b]) / double(in[b]) : 0.0);
+}
+
 int64_t crowd_splitter::bare() const { return std::count(inside_.begin(), inside_.end(), uint8_t(0)); }
 
 void crowd_splitter::moveIdle(int32_t idle) {
@@ -808,13 +827,29 @@ int64_t crowd_splitter::coverage(const std::vector<crowd_body>& bodies) {
 constexpr double kOver = 0.9, kAlongAxis = 0.35;
 
 bool crowd_repeats(const crowd_object& a, const crowd_object& b, double blobArea) {
+    return crowd_repeatsOver(a, b, a.area + b.area - blobArea);
+}
+
+bool crowd_repeatsOver(const crowd_object& a, const crowd_object& b, double common) {
     const crowd_object& large = a.area >= b.area ? a : b;
     const crowd_object& small = a.area >= b.area ? b : a;
-    if (a.area + b.area - blobArea < kOver * small.area) return false;
+    if (common < kOver * small.area) return false;
     if (std::fabs(std::remainder(large.orientation - small.orientation, std::numbers::pi)) > kAlongAxis) return false;
     const double dx = small.x - large.x, dy = small.y - large.y;
     const double c = std::cos(large.orientation), s = std::sin(large.orientation);
     const double halfLength = std::sqrt(large.area * large.elongation / std::numbers::pi);
     const double halfWidth = std::sqrt(large.area / (std::numbers::pi * large.elongation));
     return std::fabs(dx * c + dy * s) <= halfLength / 2 && std::fabs(dy * c - dx * s) <= halfWidth / 2;
+}
+
+std::vector<char> crowd_repeatedParts(const std::vector<crowd_part>& parts, const std::vector<double>& shares) {
+    std::vector<char> repeated(parts.size(), 0);
+    for (size_t n = 0; n < parts.size(); ++n) {
+        if (shares[n] < kOver) continue;
+        const crowd_object mine = crowd_describe(parts[n].moments);
+        for (size_t q = 0; q < parts.size() && !repeated[n]; ++q)
+            repeated[n] = q != n && !repeated[q] && parts[q].moments.area >= parts[n].moments.area &&
+                          crowd_repeatsOver(crowd_describe(parts[q].moments), mine, shares[n] * mine.area);
+    }
+    return repeated;
 }

@@ -24,6 +24,12 @@ struct crowd_part {
 // ellipse of the larger's area and elongation has them). Two animals side by side lie a width
 // apart, in file half a length at least, and crossing at an angle.
 bool crowd_repeats(const crowd_object& a, const crowd_object& b, double blobArea);
+// The same, told the pixels the two have in common.
+bool crowd_repeatsOver(const crowd_object& a, const crowd_object& b, double common);
+// Of the parts cut out of one blob, those repeating a larger one that is kept: nearly all the
+// pixels inside the part's body lie inside others too (`shares`, as crowd_splitter::overlaps
+// tells them), and it lies along the larger one as crowd_repeats has it. One of two alike is kept.
+std::vector<char> crowd_repeatedParts(const std::vector<crowd_part>& parts, const std::vector<double>& shares);
 
 class crowd_splitter {
 public:
@@ -53,6 +59,10 @@ public:
     void seeAlone(const crowd_posture& posture);
     // A new video: none seen alone yet.
     void restart() { std::fill(bends_, bends_ + kBendBins, 0.0); }
+
+    // Of each body the last split() fitted pixel by pixel, the share of the pixels inside it that
+    // lie inside another body too; none when it fitted discs alone.
+    void overlaps(std::vector<double>& shares);
 
     // Pixels within at least one of `bodies`: the area the animals cover together.
     int64_t coverage(const std::vector<crowd_body>& bodies);
@@ -98,6 +108,7 @@ private:
     void moveIdle(int32_t idle);
     // The blob's pixels in no body after the last round.
     int64_t bare() const;
+    bool pixelwise_ = false;  // the last split fitted its bodies pixel by pixel, not as discs by runs
     // One round of fitting, measuring the parts as it goes when `measuring`, the elongated
     // bodies sliding along themselves when `sliding`; returns how far the bodies moved at most.
     double refit(bool measuring, bool sliding);

@@ -580,12 +580,10 @@ void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
     const bool later = !parts_.empty() && !parts_[0].looked;
     const size_t first = sightings_.size();
     if (later) discBlobs_.push_back({kept_[i], int32_t(lookDiscs_.size()), int32_t(parts_.size())});
-    for (const crowd_part& part : parts_) {
-        // Without the count, a second track's body fitted onto its animal is no other animal.
-        const bool none = part.moments.area == 0 || coincides(part.moments, sightings_, first) ||
-                          (settings_.animals <= 0 && parts_.size() == 2 && sightings_.size() > first &&
-                           crowd_repeats(crowd_describe(part.moments), sightings_[first].object,
-                                         double(blobs_.blobs()[size_t(kept_[i])].moments.area)));
+    findRepeats(i);
+    for (size_t n = 0; n < parts_.size(); ++n) {
+        const crowd_part& part = parts_[n];
+        const bool none = part.moments.area == 0 || repeated_[n] || coincides(part.moments, sightings_, first);
         if (later) {
             lookDiscs_.push_back(part.body);
             discSighting_.push_back(none ? -1 : int32_t(sightings_.size()));
@@ -606,6 +604,21 @@ void ip_crowd::splitInto(size_t i, const crowd_body& typical) {
         sightings_.push_back(s);
         blobOfObject_.push_back(kept_[i]);
     }
+}
+
+void ip_crowd::findRepeats(size_t i) {
+    repeated_.assign(parts_.size(), 0);
+    if (settings_.animals > 0 || parts_.size() < 2) return;
+    // Of two, the second repeats the first when their areas added up exceed the blob's by nearly
+    // the smaller's; of more, the pixels each has in common with the others are counted.
+    if (parts_.size() == 2) {
+        const double blob = double(blobs_.blobs()[size_t(kept_[i])].moments.area);
+        repeated_[1] = parts_[0].moments.area > 0 &&
+                       crowd_repeats(crowd_describe(parts_[1].moments), crowd_describe(parts_[0].moments), blob);
+        return;
+    }
+    splitter_.overlaps(shares_);
+    if (!shares_.empty()) repeated_ = crowd_repeatedParts(parts_, shares_);
 }
 
 void ip_crowd::detect() {

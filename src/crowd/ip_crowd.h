@@ -123,6 +123,9 @@ private:
     crowd_body typicalBody() const;
     // The objects of kept blob i, which holds several animals.
     void splitInto(size_t i, const crowd_body& typical);
+    // Without the count, which of the parts kept blob i was cut into repeat another's animal
+    // (repeated_): a second track's body fitted onto it is no other animal.
+    void findRepeats(size_t i);
     // The object of a blob that holds one animal, with its posture when it is elongated.
     crowd_sighting whole(int32_t blob);
     // The pixels of a blob.
@@ -168,6 +171,8 @@ private:
     crowd_body typical_;     // the tracks' typical animal this frame (crowd_tracker::typical)
     bool kindTold_ = false;  // whether the tracks tell it (else a track's own shape stands)
     std::vector<crowd_part> parts_;
+    std::vector<double> shares_;   // per part, the share of its body's pixels inside others too
+    std::vector<char> repeated_;   // per part, findRepeats's verdict
     std::vector<crowd_pixel> pixels_;
     crowd_midliner midliner_;
     // The blobs cut into discs this frame whose looks are measured on demand: their discs in

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <numbers>
+#include <tuple>
 #include <vector>
 
 #include "crowd/crowd_assign.h"
@@ -390,33 +391,49 @@ TEST(CrowdBodies, TwoBodiesOnOneAnimalOneMovedToTheAnimalLeftBare) {
     expectEachNear(truths, parts);
 }
 
-// Two bodies cut out of one blob: two tracks expected on one larva (a copy of its track) give
-// parts that repeat each other; two larvae side by side, in file or crossing give two animals.
-TEST(CrowdBodies, ASecondBodyOnOneAnimalRepeatsItTwoAnimalsDoNot) {
-    const std::vector<std::pair<const char*, std::vector<swimmer>>> cases = {
-        {"one larva", {{50, 30, 0, 0, 0, 0, 40, 7}}},
-        {"side by side", {{50, 30, 0, 0, 0, 0, 40, 7}, {52, 37, 0, 0, 0, 0, 40, 7}}},
-        {"in file", {{40, 30, 0, 0, 0, 0, 40, 7}, {78, 30, 0, 0, 0, 0, 40, 7}}},
-        {"crossing", {{50, 30, 0, 0, 0, 0, 40, 7}, {50, 30, 0.6, 0, 0, 0, 40, 7}}}};
-    for (const auto& [what, larvae] : cases) {
+// Bodies cut out of one blob, a copy of a track's among them: two on one larva repeat each
+// other, as the first of two larvae and its copy do beside the second; two or three larvae side
+// by side, in file or crossing are as many animals.
+TEST(CrowdBodies, ACopyOfAnAnimalsBodyRepeatsItOtherAnimalsDoNot) {
+    const swimmer at50{50, 30, 0, 0, 0, 0, 40, 7}, beside{52, 37, 0, 0, 0, 0, 40, 7}, across{50, 30, 0.6, 0, 0, 0, 40, 7};
+    const std::vector<std::tuple<const char*, std::vector<swimmer>, size_t>> cases = {
+        {"one larva", {at50}, 2},
+        {"side by side", {at50, beside}, 2},
+        {"in file", {{40, 30, 0, 0, 0, 0, 40, 7}, {78, 30, 0, 0, 0, 0, 40, 7}}, 2},
+        {"crossing", {at50, across}, 2},
+        {"a copy, another side by side", {at50, beside}, 3},
+        {"a copy, another in file", {{40, 30, 0, 0, 0, 0, 40, 7}, {78, 30, 0, 0, 0, 0, 40, 7}}, 3},
+        {"a copy, another crossing", {at50, across}, 3},
+        {"three side by side", {at50, beside, {48, 44, 0, 0, 0, 0, 40, 7}}, 3},
+        {"three crossing", {at50, across, {50, 30, -0.6, 0, 0, 0, 40, 7}}, 3}};
+    for (const auto& [what, larvae, k] : cases) {
         std::vector<truth> truths;
         const dib_base picture = draw(120, 70, larvae, truths);
         std::vector<crowd_body> expected;
-        for (size_t k = 0; k < 2; ++k) {
-            const swimmer& on = larvae[std::min(k, larvae.size() - 1)];
+        for (size_t b = 0; b < k; ++b) {
+            const swimmer& on = larvae[b % larvae.size()];
             expected.push_back(larvaShape(40, 7));
             for (int i = 0; i < crowd_stations; ++i)
-                expected.back().midline[i] = {on.x + (20 - 4.0 * i) * std::cos(on.heading) + double(k),
+                expected.back().midline[i] = {on.x + (20 - 4.0 * i) * std::cos(on.heading) + double(b / larvae.size()),
                                               on.y + (20 - 4.0 * i) * std::sin(on.heading)};
-            expected.back().track = int32_t(k);
+            expected.back().track = int32_t(b);
         }
         crowd_splitter splitter;
         splitter.startFrame(120 * 70);
-        const std::vector<crowd_part> parts = cut(splitter, picture, 2, expected, expected[0]);
-        ASSERT_EQ(parts.size(), 2u) << what;
-        const double area = double(labelled(picture).blobs.blobs()[0].moments.area);
-        const bool repeats = crowd_repeats(crowd_describe(parts[0].moments), crowd_describe(parts[1].moments), area);
-        EXPECT_EQ(repeats, larvae.size() == 1) << what;
+        const std::vector<crowd_part> parts = cut(splitter, picture, int(k), expected, expected[0]);
+        ASSERT_EQ(parts.size(), k) << what;
+        if (k == 2) {
+            const double area = double(labelled(picture).blobs.blobs()[0].moments.area);
+            const bool repeats = crowd_repeats(crowd_describe(parts[0].moments), crowd_describe(parts[1].moments), area);
+            EXPECT_EQ(repeats, larvae.size() == 1) << what;
+            continue;
+        }
+        std::vector<double> shares;
+        splitter.overlaps(shares);
+        ASSERT_EQ(shares.size(), k) << what;
+        const std::vector<char> repeated = crowd_repeatedParts(parts, shares);
+        EXPECT_EQ(std::count(repeated.begin(), repeated.end(), 1), larvae.size() == 2 ? 1 : 0) << what;
+        EXPECT_FALSE(repeated[1]) << what;
     }
 }
 

@@ -24,6 +24,11 @@ constexpr double kOffset = 1.0, kLopsided = 0.15;
 // their mean still passes the offset and the lopsided side, and the shadow's cut would leave
 // only the heads.
 constexpr double kAligned = 0.55;
+// The share of the pixels on the bodies' far side from their shadows (their own) that a cut must
+// keep: a shadow as dark as the animals cannot be cut off them, and a cut above it leaves only
+// their darkest parts (the heads of animals with darker heads: 0.13-0.15 of those pixels, where
+// the shadows a cut leaves out keep 0.33-0.58).
+constexpr double kBodyKept = 0.25;
 constexpr double kLeastShifts = 50;  // lone animals measured before their centres are moved
 // The share of the shadow's side's excess of pixels that may lie above the cut: the rim of a
 // body on that side, darkened by the shadow it lies in.
@@ -99,7 +104,7 @@ bool crowd_shadow::measure(const dib_base& weight, const crowd_blobs& blobs, con
 
 // The least contrast at which the pixels on the shadow's side of the bodies' long axes
 // outnumber those on the other side by little more than the bodies' rims there.
-int crowd_shadow::balance(const std::vector<lone>& lones, double ux, double uy, double& lopsided) {
+int crowd_shadow::balance(const std::vector<lone>& lones, double ux, double uy, double& lopsided, double& kept) {
     side toward{}, away{};
     for (const lone& l : lones)
         for (size_t k = 0; k < l.pixels.size(); k += 3) {
@@ -122,8 +127,12 @@ int crowd_shadow::balance(const std::vector<lone>& lones, double ux, double uy, 
     for (int v = 1; v < 256; ++v) most = std::max(most, toward[size_t(v)] - away[size_t(v)]);
     lopsided = double(most) / double(std::max<int64_t>(1, toward[0] + away[0]));
     const double excess = placed() ? kPlacedExcess : kExcess;
+    kept = 1;
     for (int v = 1; v < 256; ++v)
-        if (double(toward[size_t(v)] - away[size_t(v)]) <= excess * double(most)) return v;
+        if (double(toward[size_t(v)] - away[size_t(v)]) <= excess * double(most)) {
+            kept = double(away[size_t(v)]) / double(std::max<int64_t>(1, away[0]));
+            return v;
+        }
     return 0;
 }
 
@@ -189,10 +198,11 @@ void crowd_shadow::note(const dib_base& weight, const crowd_blobs& blobs, const 
     dx_ += sx, dy_ += sy, dn_ += sn, lones_ += double(lones.size()), ++frames_;
     const double ox = dx_ / lones_, oy = dy_ / lones_, length = std::hypot(ox, oy);
     if (length <= 0) return;
-    cut_ = balance(lones, ox / length, oy / length, lopsided) / std::max(16.0, floor);
+    double kept = 1;
+    cut_ = balance(lones, ox / length, oy / length, lopsided, kept) / std::max(16.0, floor);
     // Once seen, a shadow is held through the frames where few animals show it.
     const double hold = found_ ? 0.5 : 1;
     const double aligned = length * lones_ / std::max(1e-9, dn_);
     found_ = frames_ >= kFrames && length >= hold * kOffset && lopsided >= hold * kLopsided &&
-             aligned >= hold * kAligned;
+             aligned >= hold * kAligned && kept >= kBodyKept;
 }

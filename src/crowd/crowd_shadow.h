@@ -49,7 +49,8 @@ private:
     };
     bool measure(const dib_base& weight, const crowd_blobs& blobs, const std::vector<crowd_run>& runs, int32_t blob,
                  lone& l, double& dx, double& dy) const;
-    int balance(const std::vector<lone>& lones, double ux, double uy, double& lopsided);
+    // (`kept`: the share of the pixels on the bodies' far side the cut keeps.)
+    int balance(const std::vector<lone>& lones, double ux, double uy, double& lopsided, double& kept);
     void notePlace(const std::vector<lone>& lones);
 
     using side = std::array<int64_t, 256>;  // lone animals' pixels of each contrast on one side

@@ -271,7 +271,9 @@ void ip_crowd::count() {
     kept_.clear();
     share_.clear();
     known_.clear();
+    loneSpeck_.clear();
     if (!keep()) return;
+    findLoneSpecks();
     typical_ = tracker_.typical(singleArea_, &kindTold_);
     expect();
     measureWholes();
@@ -313,6 +315,25 @@ void ip_crowd::count() {
         known_.push_back(known);
     }
     if (settings_.split && settings_.animals > 0) toAnimals();
+}
+
+void ip_crowd::findLoneSpecks() {
+    loneSpeck_.assign(kept_.size(), 0);
+    if (settings_.animals > 0 || floorGuessed_ || singleArea_ <= 0) return;
+    const auto& blobs = blobs_.blobs();
+    centres_.clear();
+    for (const int32_t b : kept_) {
+        const crowd_object o = crowd_describe(blobs[size_t(b)].moments);
+        centres_.push_back({o.x, o.y});
+    }
+    near_.index(centres_);
+    // Pieces of one animal cut apart lie within its length of each other (as sqrt(A) ~ half of it).
+    const double reach = 2 * std::sqrt(singleArea_);
+    for (size_t i = 0; i < kept_.size(); ++i) {
+        if (double(blobs[size_t(kept_[i])].moments.area) >= kSpeck * singleArea_) continue;
+        near_.nearest(centres_[i].x, centres_[i].y, reach, 2, nearby_);
+        loneSpeck_[i] = nearby_.size() <= 1;
+    }
 }
 
 int ip_crowd::sizedIn(size_t i) const {
@@ -632,6 +653,7 @@ void ip_crowd::detect() {
     for (size_t i = 0; i < kept_.size(); ++i) {
         several = several || share_[i] > 1;
         if (share_[i] != 1) continue;
+        if (loneSpeck_[i]) continue;
         sightings_.push_back(wholeOf(i));
         // A blob of one animal's area, or the one a track expected there, and shaped like
         // one: an animal alone, whose looks and shape its track may learn. A speck or a piece

@@ -11,6 +11,7 @@
 #include "crowd/crowd_blobs.h"
 #include "crowd/crowd_early.h"
 #include "crowd/crowd_foreground.h"
+#include "crowd/crowd_near.h"
 #include "crowd/crowd_split.h"
 #include "crowd/crowd_tracks.h"
 #include "framework/ip_base.h"
@@ -116,6 +117,10 @@ private:
     // Whether kept blob i, shaped like one animal of any size, holds the two tracks expected
     // in it lying end to end: both on halves of that one animal.
     bool halvesOfOne(size_t i);
+    // Without the count, the kept blobs under a speck's share of one animal lying alone, no other
+    // blob within an animal's length (loneSpeck_): a grain, the ghost of a shadow, a glint's edge,
+    // no animal. The pieces of one animal cut apart lie together, and are kept.
+    void findLoneSpecks();
     // How many of the tracks expected in kept blob i ever saw their animal alone.
     int sizedIn(size_t i) const;
     // The shape of an animal no track knows: the tracks' typical one, or while none is
@@ -152,6 +157,10 @@ private:
     std::vector<int32_t> share_;                        // animals per blob, parallel to kept_
     std::vector<int32_t> keptOf_;                       // per blob, its index into kept_, or -1
     std::vector<char> known_;                           // per kept blob: its share told by the tracks that went into it
+    std::vector<char> loneSpeck_;                       // per kept blob, findLoneSpecks's verdict
+    std::vector<crowd_point> centres_;                  // per kept blob, its centre
+    crowd_near near_;
+    std::vector<int32_t> nearby_;
     std::vector<double> ratio_;                         // per kept blob, its area over one animal's
     std::vector<double> expectedArea_;                  // per kept blob, the areas of the tracks expecting it
     std::vector<int32_t> trackBlob_;                    // per track, the index into kept_ of the blob it expects, or -1

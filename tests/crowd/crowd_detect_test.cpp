@@ -217,6 +217,29 @@ TEST(CrowdDetect, PaleBodyBehindADarkHeadIsNoShadow) {
               0);
 }
 
+// Without the count of animals, a speck a sixth of an animal's area moving alone on the floor is
+// no animal (a grain, a shadow's ghost); two such specks moving together are the pieces of one,
+// and are found.
+TEST(CrowdDetect, WithoutTheCountALoneSpeckIsNoAnimalPiecesTogetherAre) {
+    auto p = crowd({});
+    std::vector<mover> movers = walkers(3, 40);
+    movers.push_back({20, 60, 1, 0, 2.5, 40});
+    movers.push_back({20, 120, 1.5, 0, 2.75, 40}), movers.push_back({26.5, 120, 1.5, 0, 2.75, 40});
+    int speckFound = 0, piecesLost = 0;
+    // (Before the pieces reach the wall, where they would run into each other.)
+    for (int frame = 0; frame < 130; ++frame, std::ranges::for_each(movers, &mover::step)) {
+        const auto objects = found(*p, picture(plainFloor, movers, frame));
+        auto near = [&](const mover& m, double reach) {
+            return std::any_of(objects.begin(), objects.end(),
+                               [&](const ip_objectDetails& o) { return std::hypot(o.x - m.x, o.y - m.y) < reach; });
+        };
+        speckFound += frame >= 40 && near(movers[3], 3);
+        piecesLost += frame >= 40 && !near(movers[4], 5) && !near(movers[5], 5);
+    }
+    EXPECT_EQ(speckFound, 0);
+    EXPECT_EQ(piecesLost, 0);
+}
+
 // One animal rests for the whole run, through every sample, beside others that move: it is
 // found on every frame, before the background is learned and after.
 TEST(CrowdDetect, RestingAnimalStaysFound) {

@@ -63,9 +63,6 @@ constexpr size_t kOnesKept = 1000;
 // A blob under this share of one animal's area is a speck or a piece of an animal, and with
 // the count of animals known and exceeded, no animal: the still background's rule too.
 constexpr double kSpeck = 0.25;
-// A track's area under this share of one animal's, learned while the floor was guessed, is a
-// piece's: with the count, it is learned again once the floor is the samples' median.
-constexpr double kPiece = 0.5;
 // Two bodies lie end to end when their centres lie at least this share of their mean length
 // apart along the first one's axis, and at most this share across it.
 constexpr double kEndToEnd = 0.75, kAside = 0.25;
@@ -740,11 +737,11 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     // against the samples' median (from the third sample on). Without the count: an animal's area
     // taken from specks and line pieces, tracks started on its pieces, which would follow it as
     // copies for good; the search starts over. With the count the tracks keep their animals, but
-    // an area below half an animal's, taken from a piece, is learned again: the track would take
-    // its whole animal alone for several merged, and never learn it.
+    // an area below a speck's share of an animal's, taken from a piece, is learned again: the track
+    // would take its whole animal alone for several merged, and never learn it.
     if (guessed && !floorGuessed_) {
         if (settings_.animals <= 0) tracker_.clear(), areaHistory_.clear();
-        else tracker_.forgetSizes(kPiece * singleArea_);
+        else tracker_.forgetSizes(kSpeck * singleArea_);
     }
     t[1] = timer.now();
 

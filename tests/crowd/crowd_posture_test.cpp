@@ -395,14 +395,15 @@ TEST(CrowdBodies, TwoBodiesOnOneAnimalOneMovedToTheAnimalLeftBare) {
 // other, as the first of two larvae and its copy do beside the second; two or three larvae side
 // by side, in file or crossing are as many animals.
 TEST(CrowdBodies, ACopyOfAnAnimalsBodyRepeatsItOtherAnimalsDoNot) {
-    const swimmer at50{50, 30, 0, 0, 0, 0, 40, 7}, beside{52, 37, 0, 0, 0, 0, 40, 7}, across{50, 30, 0.6, 0, 0, 0, 40, 7};
+    const swimmer at50{50, 30, 0, 0, 0, 0, 40, 7}, beside{52, 37, 0, 0, 0, 0, 40, 7}, across{50, 30, 0.6, 0, 0, 0, 40, 7},
+        ahead{40, 30, 0, 0, 0, 0, 40, 7}, behind{78, 30, 0, 0, 0, 0, 40, 7};
     const std::vector<std::tuple<const char*, std::vector<swimmer>, size_t>> cases = {
         {"one larva", {at50}, 2},
         {"side by side", {at50, beside}, 2},
-        {"in file", {{40, 30, 0, 0, 0, 0, 40, 7}, {78, 30, 0, 0, 0, 0, 40, 7}}, 2},
+        {"in file", {ahead, behind}, 2},
         {"crossing", {at50, across}, 2},
         {"a copy, another side by side", {at50, beside}, 3},
-        {"a copy, another in file", {{40, 30, 0, 0, 0, 0, 40, 7}, {78, 30, 0, 0, 0, 0, 40, 7}}, 3},
+        {"a copy, another in file", {ahead, behind}, 3},
         {"a copy, another crossing", {at50, across}, 3},
         {"three side by side", {at50, beside, {48, 44, 0, 0, 0, 0, 40, 7}}, 3},
         {"three crossing", {at50, across, {50, 30, -0.6, 0, 0, 0, 40, 7}}, 3}};

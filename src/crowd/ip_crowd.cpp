@@ -721,6 +721,22 @@ void ip_crowd::label(const crowd_detectSettings& detection) {
                       singleArea_);
 }
 
+void ip_crowd::noteFloorLearned() {
+    const bool guessed = floorGuessed_;
+    floorGuessed_ = settings_.background == 0 && foreground_.background().guessed();
+    if (!guessed || floorGuessed_) return;
+    // What the tracks learned against the guessed floor goes with it, on the first frame searched
+    // against the samples' median (from the third sample on). Without the count: an animal's area
+    // taken from specks and line pieces, tracks started on its pieces, which would follow it as
+    // copies for good; the search starts over. With the count the tracks keep their animals, but
+    // an area below a speck's share of an animal's, taken from a piece, is learned again: the track
+    // would take its whole animal alone for several merged, and never learn it.
+    if (settings_.animals <= 0)
+        tracker_.clear(), areaHistory_.clear();
+    else
+        tracker_.forgetSizes(kSpeck * singleArea_);
+}
+
 void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* overlay) {
     dib_requireBits(*src, "ip_crowd::process - got null ptr on input");
     util_time timer;
@@ -731,18 +747,7 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     dst_->height = src->height;
     const crowd_detectSettings detection = detectSettings();
     foreground_.find(*src, detection, *weight_, *grey_);
-    const bool guessed = floorGuessed_;
-    floorGuessed_ = settings_.background == 0 && foreground_.background().guessed();
-    // What the tracks learned against the guessed floor goes with it, on the first frame searched
-    // against the samples' median (from the third sample on). Without the count: an animal's area
-    // taken from specks and line pieces, tracks started on its pieces, which would follow it as
-    // copies for good; the search starts over. With the count the tracks keep their animals, but
-    // an area below a speck's share of an animal's, taken from a piece, is learned again: the track
-    // would take its whole animal alone for several merged, and never learn it.
-    if (guessed && !floorGuessed_) {
-        if (settings_.animals <= 0) tracker_.clear(), areaHistory_.clear();
-        else tracker_.forgetSizes(kSpeck * singleArea_);
-    }
+    noteFloorLearned();
     t[1] = timer.now();
 
     label(detection);

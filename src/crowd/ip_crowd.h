@@ -88,6 +88,9 @@ private:
     // This frame's blobs, the arena's structure left out while the floor is guessed; the
     // background learns from them.
     void label(const crowd_detectSettings& detection);
+    // Whether this frame's floor is still guessed (floorGuessed_), and on the first one searched
+    // against the samples' median, what the tracks learned before it forgotten.
+    void noteFloorLearned();
     // This frame's blobs worth keeping and, per blob, how many animals it holds.
     void count();
     // The blobs within the area limits, and one animal's area; false when there are none.

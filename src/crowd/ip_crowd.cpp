@@ -318,6 +318,10 @@ void ip_crowd::findLoneSpecks() {
     loneSpeck_.assign(kept_.size(), 0);
     if (settings_.animals > 0 || floorGuessed_ || singleArea_ <= 0) return;
     const auto& blobs = blobs_.blobs();
+    // Most frames hold no speck: the blobs' centres are indexed only for those that do.
+    const double speck = kSpeck * singleArea_;
+    if (std::none_of(kept_.begin(), kept_.end(), [&](int32_t b) { return double(blobs[size_t(b)].moments.area) < speck; }))
+        return;
     centres_.clear();
     for (const int32_t b : kept_) {
         const crowd_object o = crowd_describe(blobs[size_t(b)].moments);
@@ -327,7 +331,7 @@ void ip_crowd::findLoneSpecks() {
     // Pieces of one animal cut apart lie within its length of each other (as sqrt(A) ~ half of it).
     const double reach = 2 * std::sqrt(singleArea_);
     for (size_t i = 0; i < kept_.size(); ++i) {
-        if (double(blobs[size_t(kept_[i])].moments.area) >= kSpeck * singleArea_) continue;
+        if (double(blobs[size_t(kept_[i])].moments.area) >= speck) continue;
         near_.nearest(centres_[i].x, centres_[i].y, reach, 2, nearby_);
         loneSpeck_[i] = nearby_.size() <= 1;
     }

@@ -367,19 +367,6 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     ready_ = true;
 }
 
-namespace {
-// One animal's area from a frame's blobs while none is known: the median blob, as most
-// animals lie alone; with the count known and more blobs than that, the median of as many of
-// the largest, since the rest are specks of the floor (with a grainy floor, most blobs are).
-double typicalArea(std::vector<double> areas, int animals) {
-    if (animals <= 0 || areas.size() <= size_t(animals)) return crowd_medianOf(areas);
-    // The largest `animals` lie from size - animals on; their middle (the upper of an even count).
-    const size_t at = areas.size() - size_t(animals) + size_t(animals) / 2;
-    std::nth_element(areas.begin(), areas.begin() + ptrdiff_t(at), areas.end());
-    return areas[at];
-}
-}  // namespace
-
 void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight, const crowd_frameFacts& facts,
                                    std::vector<uint8_t>& held) const {
     // Judged at the contrast the next frames need: the first frame's, chosen from the noise
@@ -400,7 +387,8 @@ void crowd_background::holdAnimals(const dib_base& grey, const dib_base& weight,
             areas.push_back(double(b.moments.area)), contrasts.push_back(b.moments.w / double(b.moments.area));
     held.assign(size_t(weight.width) * size_t(weight.absHeight()), 0);
     if (areas.empty()) return;
-    const double one = facts.still.singleArea > 0 ? facts.still.singleArea : typicalArea(areas, facts.still.animals);
+    const double one =
+        facts.still.singleArea > 0 ? facts.still.singleArea : crowd_typicalArea(areas, facts.still.animals);
     const double contrast = facts.still.animalContrast > 0 ? facts.still.animalContrast : crowd_medianOf(contrasts);
     // Judged as what stands still through the samples is (crowd_still.h): a speck, a faint
     // stain and structure larger than any animal are floor, whatever the block medians said.

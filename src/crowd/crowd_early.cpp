@@ -98,7 +98,8 @@ void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& 
     const auto& patches = patches_.blobs();
     structure.assign(patches.size(), 0);
     // Blobs that changed are mostly animals on the move: one animal's area and contrast. In
-    // the first frame nothing has changed yet, and most blobs are animals.
+    // the first frame nothing has changed yet, and most blobs are animals, or specks of a
+    // grainy floor that do not hold most object pixels.
     std::vector<double> areas, contrasts;
     for (size_t b = 0; b < all.size(); ++b)
         if (all[b].moments.area >= minArea &&
@@ -107,7 +108,8 @@ void crowd_early::judge(const crowd_blobs& blobs, const std::vector<crowd_run>& 
             contrasts.push_back(all[b].moments.w / double(all[b].moments.area));
         }
     if (areas.empty()) return;
-    const double one = crowd_medianOf(areas), contrast = crowd_medianOf(contrasts);
+    const double one = first ? crowd_typicalArea(areas, 0) : crowd_medianOf(areas),
+                 contrast = crowd_medianOf(contrasts);
     std::vector<double> left(all.size());  // per blob, its area not taken for structure
     for (size_t b = 0; b < all.size(); ++b) left[b] = double(all[b].moments.area);
     std::vector<std::pair<double, size_t>> candidates;  // how unlike one animal, patch

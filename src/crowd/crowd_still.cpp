@@ -8,6 +8,7 @@
 #include "crowd/crowd_blobs.h"
 #include "crowd/crowd_posture.h"
 #include "crowd/crowd_runs.h"
+#include "crowd/crowd_stats.h"
 
 namespace {
 
@@ -92,7 +93,8 @@ std::vector<uint8_t> freeOfShadow(const patch_view& v, const dib_base& still, in
 // an animal rested some pixels from counted as the other floor.
 double otherFloorShare(const patch_view& v, const std::vector<uint8_t>& free, const dib_base& median, double deep) {
     const window& win = v.win;
-    const std::vector<uint8_t> inner = crowd_grown(win.mask, win.w, win.h, 2), outer = crowd_grown(win.mask, win.w, win.h, 4);
+    const std::vector<uint8_t> inner = crowd_grown(win.mask, win.w, win.h, 2),
+                               outer = crowd_grown(win.mask, win.w, win.h, 4);
     int64_t bordering = 0, far = 0;
     for (int32_t y = win.y0; y < win.y0 + win.h; ++y)
         for (int32_t x = win.x0; x < win.x0 + win.w; ++x) {
@@ -322,6 +324,26 @@ void countSurplus(const patch_map& map, const std::vector<patch_view>& views, co
 }  // namespace
 
 // One direction at a time with running counts, so that the cost does not grow with r.
+double crowd_typicalArea(std::vector<double> areas, int animals) {
+    if (areas.empty()) return 0;
+    std::sort(areas.begin(), areas.end());
+    if (animals > 0 && areas.size() > size_t(animals))  // the middle of the largest `animals`
+        return areas[areas.size() - size_t(animals) + size_t(animals) / 2];
+    const double median = areas[areas.size() / 2];
+    std::vector<double> sums(areas.size() + 1, 0.0);
+    for (size_t i = 0; i < areas.size(); ++i) sums[i + 1] = sums[i] + areas[i];
+    // The blob the median pixel of the smallest k blobs lies in; the largest dropped while
+    // they are structure beside the rest.
+    const auto pixelMedian = [&](size_t n) {
+        const auto at = std::lower_bound(sums.begin() + 1, sums.begin() + ptrdiff_t(n) + 1, sums[n] / 2);
+        return areas[size_t(at - sums.begin()) - 1];
+    };
+    size_t k = areas.size();
+    while (k > 1 && areas[k - 1] > kStructureAnimals * pixelMedian(k - 1)) --k;
+    const double pixels = pixelMedian(k);
+    return pixels > kStructureAnimals * median ? pixels : median;
+}
+
 std::vector<uint8_t> crowd_grown(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t r) {
     std::vector<uint8_t> across(mask.size()), out(mask.size());
     auto pass = [r](const uint8_t* in, uint8_t* to, int32_t n, int64_t stride) {

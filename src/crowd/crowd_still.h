@@ -73,6 +73,14 @@ struct crowd_stillResult {
 
 constexpr double kStructureAnimals = 6;
 
+// One animal's area from a frame's blob areas while none is known: the median blob, as most
+// animals lie alone; with the count known and more blobs than that, the median of as many of
+// the largest. A grainy floor's specks can outnumber the animals, and then the median blob
+// is a speck: where the blob the median object pixel lies in (larger blobs than
+// kStructureAnimals times the rest's left out, a rim being one) is more than kStructureAnimals
+// times the median blob, no animal can be that blob, and the pixel's blob is taken.
+double crowd_typicalArea(std::vector<double> areas, int animals);
+
 // The w x h mask (non-zero: set) grown by `r` pixels each way, a square's reach.
 std::vector<uint8_t> crowd_grown(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t r);
 

@@ -320,7 +320,8 @@ void ip_crowd::findLoneSpecks() {
     const auto& blobs = blobs_.blobs();
     // Most frames hold no speck: the blobs' centres are indexed only for those that do.
     const double speck = kSpeck * singleArea_;
-    if (std::none_of(kept_.begin(), kept_.end(), [&](int32_t b) { return double(blobs[size_t(b)].moments.area) < speck; }))
+    if (std::none_of(kept_.begin(), kept_.end(),
+                     [&](int32_t b) { return double(blobs[size_t(b)].moments.area) < speck; }))
         return;
     centres_.clear();
     for (const int32_t b : kept_) {
@@ -355,7 +356,7 @@ void ip_crowd::measureWholes() {
     size_t alone = 0;
     for (size_t i = 0; i < kept_.size(); ++i) {
         const double ratio = double(blobs[size_t(kept_[i])].moments.area) / singleArea_;
-        if (ratio <= 1 / kAlone || ratio >= kAlone) continue;
+        if (ratio <= 1 / kAlone || ratio >= kAlone || cutByTheView(i)) continue;
         ++alone;
         const crowd_posture& p = wholeOf(i).posture;
         if (p.elongated) aspects.push_back(p.width / p.length);
@@ -426,8 +427,14 @@ const crowd_sighting& ip_crowd::wholeOf(size_t i) {
     return wholes_[i];
 }
 
+bool ip_crowd::cutByTheView(size_t i) const {
+    const crowd_blob& b = blobs_.blobs()[size_t(kept_[i])];
+    return b.x0 == 0 || b.y0 == 0 || b.x1 == weight_->width - 1 || b.y1 == weight_->absHeight() - 1;
+}
+
 bool ip_crowd::shapedLikeOne(size_t i, double spread) {
-    if (aspect_ <= 0 || crowd_describe(blobs_.blobs()[size_t(kept_[i])].moments).elongation < kMidlineFrom)
+    if (aspect_ <= 0 || cutByTheView(i) ||
+        crowd_describe(blobs_.blobs()[size_t(kept_[i])].moments).elongation < kMidlineFrom)
         return false;
     const crowd_posture& p = wholeOf(i).posture;
     const double q = p.elongated ? p.width / p.length / aspect_ : 0;
@@ -437,8 +444,10 @@ bool ip_crowd::shapedLikeOne(size_t i, double spread) {
 bool ip_crowd::single(size_t i) {
     // One animal is as wide for its length as any other of its kind, whatever its size: a
     // blob of two in file is half as wide for its length, two side by side or crossing twice.
-    // A compact blob cannot tell.
-    if (aspect_ <= 0 || crowd_describe(blobs_.blobs()[size_t(kept_[i])].moments).elongation < kMidlineFrom) return true;
+    // A compact blob cannot tell, nor one the view cuts short.
+    if (aspect_ <= 0 || cutByTheView(i) ||
+        crowd_describe(blobs_.blobs()[size_t(kept_[i])].moments).elongation < kMidlineFrom)
+        return true;
     const crowd_posture& p = wholeOf(i).posture;
     if (!p.elongated) return true;
     const double q = p.width / p.length / aspect_;
@@ -659,9 +668,10 @@ void ip_crowd::detect() {
         // A blob of one animal's area, or the one a track expected there, and shaped like
         // one: an animal alone, whose looks and shape its track may learn. A speck or a piece
         // of an animal teaches none: a track started on a fragment would hold its area, and
-        // a few such tracks meeting would be taken for as many animals ever after.
+        // a few such tracks meeting would be taken for as many animals ever after. Nor does
+        // an animal half in view.
         const double share = double(blobs_.blobs()[size_t(kept_[i])].moments.area) / singleArea_;
-        sightings_.back().alone = share >= kSpeck && (known_[i] || ratio_[i] < kAlone) && single(i);
+        sightings_.back().alone = share >= kSpeck && (known_[i] || ratio_[i] < kAlone) && single(i) && !cutByTheView(i);
         if (sightings_.back().alone) splitter_.seeAlone(sightings_.back().posture);
         lone += sightings_.back().alone && share > 1 / kAlone;
         blobOfObject_.push_back(kept_[i]);

@@ -107,6 +107,9 @@ private:
     void measureWholes();
     // Kept blob i as one object, measured on first demand.
     const crowd_sighting& wholeOf(size_t i);
+    // Whether the frame's edge cuts kept blob i: an animal half in view, whose shape and
+    // size are the view's, not its own.
+    bool cutByTheView(size_t i) const;
     // Whether kept blob i is shaped like one animal (true when that cannot be told).
     bool single(size_t i);
     // Whether kept blob i is elongated and as wide for its length as one animal of the
@@ -156,12 +159,12 @@ private:
     mutable crowd_splitter splitter_;  // also measures the looks of discs cut out of blobs, on demand
     crowd_tracker tracker_;
 
-    std::vector<int32_t> kept_;                         // blobs within the area limits
-    std::vector<int32_t> share_;                        // animals per blob, parallel to kept_
-    std::vector<int32_t> keptOf_;                       // per blob, its index into kept_, or -1
-    std::vector<char> known_;                           // per kept blob: its share told by the tracks that went into it
-    std::vector<char> loneSpeck_;                       // per kept blob, findLoneSpecks's verdict
-    std::vector<crowd_point> centres_;                  // per kept blob, its centre
+    std::vector<int32_t> kept_;         // blobs within the area limits
+    std::vector<int32_t> share_;        // animals per blob, parallel to kept_
+    std::vector<int32_t> keptOf_;       // per blob, its index into kept_, or -1
+    std::vector<char> known_;           // per kept blob: its share told by the tracks that went into it
+    std::vector<char> loneSpeck_;       // per kept blob, findLoneSpecks's verdict
+    std::vector<crowd_point> centres_;  // per kept blob, its centre
     crowd_near near_;
     std::vector<int32_t> nearby_;
     std::vector<double> ratio_;                         // per kept blob, its area over one animal's
@@ -183,8 +186,8 @@ private:
     crowd_body typical_;     // the tracks' typical animal this frame (crowd_tracker::typical)
     bool kindTold_ = false;  // whether the tracks tell it (else a track's own shape stands)
     std::vector<crowd_part> parts_;
-    std::vector<double> shares_;   // per part, the share of its body's pixels inside others too
-    std::vector<char> repeated_;   // per part, findRepeats's verdict
+    std::vector<double> shares_;  // per part, the share of its body's pixels inside others too
+    std::vector<char> repeated_;  // per part, findRepeats's verdict
     std::vector<crowd_pixel> pixels_;
     crowd_midliner midliner_;
     // The blobs cut into discs this frame whose looks are measured on demand: their discs in

@@ -19,6 +19,26 @@ constexpr int32_t kSway = 3, kRim = 2;
 // farthest shift crowd_shadow tries).
 constexpr int32_t kCast = 10;
 
+// Pixels beyond a blob's bounding box whose background tells the floor around it: beyond a
+// shadow's soft edge, which the median holds with the shadow.
+constexpr int32_t kGhostRing = 4;
+
+// The background's values on the rectangle kGhostRing pixels outside the blob's box, those in
+// the picture.
+void ringLevels(const dib_base& background, const crowd_blob& blob, std::vector<int>& levels) {
+    levels.clear();
+    const int32_t x0 = blob.x0 - kGhostRing, x1 = blob.x1 + kGhostRing, y0 = blob.y0 - kGhostRing,
+                  y1 = blob.y1 + kGhostRing, w = background.width, h = background.absHeight();
+    for (int32_t x = std::max(0, x0); x <= std::min(w - 1, x1); ++x) {
+        if (y0 >= 0) levels.push_back(background.row(y0)[x]);
+        if (y1 < h) levels.push_back(background.row(y1)[x]);
+    }
+    for (int32_t y = std::max(0, y0 + 1); y <= std::min(h - 1, y1 - 1); ++y) {
+        if (x0 >= 0) levels.push_back(background.row(y)[x0]);
+        if (x1 < w) levels.push_back(background.row(y)[x1]);
+    }
+}
+
 // The least contrast that noise alone rarely reaches: four robust standard deviations.
 int noiseCut(double noise) { return std::max(kLeastCut, int(std::ceil(4 * noise))); }
 
@@ -52,6 +72,40 @@ void crowd_foreground::find(const dib_base& src, const crowd_detectSettings& s, 
     if (learned && background_.guessed()) overStructure(src, s, weight);
     leaveShadowsOut(weight);
     weightValid_ = true;
+}
+
+bool crowd_foreground::clearGhosts(const crowd_blobs& blobs, const crowd_runs& runs, const crowd_detectSettings& s,
+                                   dib_base& weight) const {
+    const dib_base* background = background_.current();
+    if (s.background != 0 || s.polarity == 2 || !background || background_.guessed()) return false;
+    const int sign = s.polarity == 1 ? 1 : -1;
+    bool cleared = false;
+    std::vector<int> around;
+    for (const crowd_blob& blob : blobs.blobs()) {
+        ringLevels(*background, blob, around);
+        if (around.empty()) continue;
+        // The floor around is the ring's median: an animal against a wall or another animal has
+        // them on less than half of its ring, and a shadow's ghost its soft edge.
+        const size_t at = around.size() / 2;
+        std::nth_element(around.begin(), around.begin() + ptrdiff_t(at), around.end());
+        const double floor = around[at] * light_.gain / 512.0 + light_.offset;
+        if (2 * sign * (blob.moments.grey / double(blob.moments.area) - floor) >= cut_) continue;
+        // And only where the background itself lies beyond the floor's level on the side
+        // objects never lie: an animal along a dark rim has the rim on much of its ring, but the
+        // floor under it.
+        int64_t sum = 0;
+        for (int32_t i = 0; i < blob.runCount; ++i) {
+            const crowd_run& run = runs.runs[size_t(blobs.order()[size_t(blob.firstRun + i)])];
+            for (int32_t x = run.x0; x < run.x1; ++x) sum += background->row(run.y)[x];
+        }
+        if (2 * sign * (double(sum) / double(blob.moments.area) - fit_.backgroundFloor) > -cut_) continue;
+        for (int32_t i = 0; i < blob.runCount; ++i) {
+            const crowd_run& run = runs.runs[size_t(blobs.order()[size_t(blob.firstRun + i)])];
+            std::fill(weight.row(run.y) + run.x0, weight.row(run.y) + run.x1, uint8_t(0));
+        }
+        cleared = true;
+    }
+    return cleared;
 }
 
 // The objects' own choice of contrast stays below a shadow's (its pixels are their faint

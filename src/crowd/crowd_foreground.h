@@ -49,6 +49,13 @@ public:
     // picture marked, or one blob of more than a quarter of it. Such a frame is searched no
     // further (splitting a frame-sized blob into animals would cost seconds and find none).
     bool lightingEvent(const std::vector<crowd_run>& runs, const crowd_blobs& blobs) const;
+    // Clears from `weight` the blobs that stand out from the learned background at their
+    // place but not from the background around them: there the background is wrong, not the
+    // frame (a light animal's shadow, in the median while the animal rested, makes the floor
+    // an object once it has gone). Cleared, they leave the background free to follow the frame
+    // there, and it heals. Returns whether any was cleared.
+    bool clearGhosts(const crowd_blobs& blobs, const crowd_runs& runs, const crowd_detectSettings& s,
+                     dib_base& weight) const;
     // After the frame's blobs are known (none after a lighting event): its counts, and the
     // background learns from it. `singleArea`: one animal's area so far (0: not known).
     void learn(const dib_base& grey, const dib_base& weight, const crowd_blobs& blobs, const crowd_runs& runs,

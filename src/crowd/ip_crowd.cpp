@@ -726,7 +726,9 @@ void ip_crowd::label(const crowd_detectSettings& detection) {
     const bool cleared = !event && floorGuessed_ &&
                          early_.clear(blobs_, runs_, rowStart_, *grey_, foreground_.cut(), settings_.minArea,
                                       settings_.animals, *weight_);
-    if (cleared) {
+    const bool ghosts =
+        !event && !floorGuessed_ && foreground_.clearGhosts(blobs_, {runs_, rowStart_}, detection, *weight_);
+    if (cleared || ghosts) {
         crowd_findRuns(*weight_, runs_, rowStart_);
         blobs_.label(*weight_, *grey_, runs_, rowStart_);
     }

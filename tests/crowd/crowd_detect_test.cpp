@@ -150,7 +150,7 @@ TEST(CrowdDetect, RimCornerAndStainAreBackground) {
 }
 
 // Animals with dark shadows beside them. Light ones on a dark floor: once learned, the floor
-// where a shadow passed never looks like a light object. Dark ones on a light floor, their
+// where a shadow passed or lay never looks like a light object. Dark ones on a light floor, their
 // shadows as deep as half their own contrast, and small ones whose shadows reach two thirds of
 // it (a cut above the shadows alone leaves too little of their rims): once the shadows are
 // seen, each animal is found on its body, within 2 px.
@@ -166,6 +166,18 @@ TEST(CrowdDetect, ShadowsAreLeftOut) {
         for (mover& m : movers) m.shadowX = s.polarity ? 4 : 6, m.shadowY = 3, m.shadowDepth = s.depth;
         EXPECT_EQ(misses(*p, s.polarity ? dark : plainFloor, movers, 300, s.polarity ? 0 : 40), 0) << s.radius;
     }
+    // A still shadow lies on the floor through the samples (a lid's or a hand's), then goes: the
+    // floor where it lay is no light object, nor does it hide the animals (before: one for good).
+    auto later = crowd({{"polarity", 1}});
+    std::vector<mover> light = walkers(4, 110, 7);
+    int ghosts = 0;
+    for (int frame = 0; frame < 250; ++frame, std::ranges::for_each(light, &mover::step)) {
+        const floor_fn shaded = [&](int x, int y) {
+            return dark(x, y) - (frame < 120 && std::abs(x - 120) < 9 && std::abs(y - 130) < 6 ? 50 : 0);
+        };
+        ghosts += !exactly(found(*later, picture(shaded, light, frame)), light) && frame >= 125;
+    }
+    EXPECT_EQ(ghosts, 0);
     // Pairs swimming side by side, 3 px apart at their rims: one's deep shadow falls over the gap
     // and the other's rim, and joined there the two were one blob.
     auto p = crowd({{"animals", 6}});
@@ -198,7 +210,8 @@ double faintPartsJudgedShadow(const std::function<double(int, double, double)>& 
 std::function<double(int, double, double)> headAndBody(const std::function<double(int)>& heading) {
     return [heading](int i, double dx, double dy) {
         const double a = heading(i), head = std::clamp(4.5 - std::hypot(dx, dy), 0.0, 1.0);
-        return std::max(140 * head, 60 * std::clamp(6.5 - std::hypot(dx - 8 * std::cos(a), dy - 8 * std::sin(a)), 0.0, 1.0));
+        return std::max(140 * head,
+                        60 * std::clamp(6.5 - std::hypot(dx - 8 * std::cos(a), dy - 8 * std::sin(a)), 0.0, 1.0));
     };
 }
 
@@ -209,12 +222,15 @@ std::function<double(int, double, double)> headAndBody(const std::function<doubl
 // would leave only the animals' small dark cores.
 TEST(CrowdDetect, PaleBodyBehindADarkHeadIsNoShadow) {
     EXPECT_GT(faintPartsJudgedShadow(headAndBody([](int) { return 0.5; })), 0) << "a shadow cast the same way for all";
-    EXPECT_EQ(faintPartsJudgedShadow(headAndBody([](int i) { return i < 5 ? 0.3 : 0.3 + (i - 5) * 2 * std::numbers::pi / 7; })), 0);
-    EXPECT_EQ(faintPartsJudgedShadow([](int, double dx, double dy) {
-                  const double r = std::hypot(dx, dy);
-                  return r < 2 ? 200 : r < 6.5 ? (dy > 0 ? 120 : 60) : r < 10 && dy > 1 ? 60 : r < 13 && dy > 2 ? 30 : 0;
-              }),
+    EXPECT_EQ(faintPartsJudgedShadow(
+                  headAndBody([](int i) { return i < 5 ? 0.3 : 0.3 + (i - 5) * 2 * std::numbers::pi / 7; })),
               0);
+    EXPECT_EQ(
+        faintPartsJudgedShadow([](int, double dx, double dy) {
+            const double r = std::hypot(dx, dy);
+            return r < 2 ? 200 : r < 6.5 ? (dy > 0 ? 120 : 60) : r < 10 && dy > 1 ? 60 : r < 13 && dy > 2 ? 30 : 0;
+        }),
+        0);
 }
 
 // Without the count of animals, a speck a sixth of an animal's area moving alone on the floor is
@@ -255,8 +271,8 @@ TEST(CrowdDetect, AnimalAtRestOnAGrainyFloorStaysFound) {
     for (int frame = 0; frame < 120; ++frame, std::ranges::for_each(movers, &mover::step)) {
         const auto objects = found(*p, picture(grainy, movers, frame));
         lost += frame > 0 && std::none_of(objects.begin(), objects.end(), [&](const ip_objectDetails& o) {
-            return std::hypot(o.x - movers[0].x, o.y - movers[0].y) < 2;
-        });
+                    return std::hypot(o.x - movers[0].x, o.y - movers[0].y) < 2;
+                });
     }
     EXPECT_EQ(lost, 0);
     // Without the count, grains that outnumber the animals but hold fewer of the object pixels

@@ -210,8 +210,7 @@ double faintPartsJudgedShadow(const std::function<double(int, double, double)>& 
 std::function<double(int, double, double)> headAndBody(const std::function<double(int)>& heading) {
     return [heading](int i, double dx, double dy) {
         const double a = heading(i), head = std::clamp(4.5 - std::hypot(dx, dy), 0.0, 1.0);
-        return std::max(140 * head,
-                        60 * std::clamp(6.5 - std::hypot(dx - 8 * std::cos(a), dy - 8 * std::sin(a)), 0.0, 1.0));
+        return std::max(140 * head, 60 * std::clamp(6.5 - std::hypot(dx - 8 * std::cos(a), dy - 8 * std::sin(a)), 0.0, 1.0));
     };
 }
 
@@ -222,15 +221,12 @@ std::function<double(int, double, double)> headAndBody(const std::function<doubl
 // would leave only the animals' small dark cores.
 TEST(CrowdDetect, PaleBodyBehindADarkHeadIsNoShadow) {
     EXPECT_GT(faintPartsJudgedShadow(headAndBody([](int) { return 0.5; })), 0) << "a shadow cast the same way for all";
-    EXPECT_EQ(faintPartsJudgedShadow(
-                  headAndBody([](int i) { return i < 5 ? 0.3 : 0.3 + (i - 5) * 2 * std::numbers::pi / 7; })),
+    EXPECT_EQ(faintPartsJudgedShadow(headAndBody([](int i) { return i < 5 ? 0.3 : 0.3 + (i - 5) * 2 * std::numbers::pi / 7; })), 0);
+    EXPECT_EQ(faintPartsJudgedShadow([](int, double dx, double dy) {
+                  const double r = std::hypot(dx, dy);
+                  return r < 2 ? 200 : r < 6.5 ? (dy > 0 ? 120 : 60) : r < 10 && dy > 1 ? 60 : r < 13 && dy > 2 ? 30 : 0;
+              }),
               0);
-    EXPECT_EQ(
-        faintPartsJudgedShadow([](int, double dx, double dy) {
-            const double r = std::hypot(dx, dy);
-            return r < 2 ? 200 : r < 6.5 ? (dy > 0 ? 120 : 60) : r < 10 && dy > 1 ? 60 : r < 13 && dy > 2 ? 30 : 0;
-        }),
-        0);
 }
 
 // Without the count of animals, a speck a sixth of an animal's area moving alone on the floor is
@@ -271,8 +267,8 @@ TEST(CrowdDetect, AnimalAtRestOnAGrainyFloorStaysFound) {
     for (int frame = 0; frame < 120; ++frame, std::ranges::for_each(movers, &mover::step)) {
         const auto objects = found(*p, picture(grainy, movers, frame));
         lost += frame > 0 && std::none_of(objects.begin(), objects.end(), [&](const ip_objectDetails& o) {
-                    return std::hypot(o.x - movers[0].x, o.y - movers[0].y) < 2;
-                });
+            return std::hypot(o.x - movers[0].x, o.y - movers[0].y) < 2;
+        });
     }
     EXPECT_EQ(lost, 0);
     // Without the count, grains that outnumber the animals but hold fewer of the object pixels

@@ -152,12 +152,9 @@ TEST(Crowd, TouchingPairSplitNearTheirCentres) {
     const dib_fmt format(120, 80, 1, 0, false);
     for (int animals : {0, 2}) {
         SCOPED_TRACE(testing::Message() << "animals " << animals);
-        follow(
-            *crowd(format, {{"animals", animals}}), 120, 80, animals ? 8 : 0, 8,
-            [](int i) {
-                return std::vector<disc>{{30.0 + 2.7 * i, 40, 10}, {90.0 - 2.7 * i, 43, 11}};
-            },
-            2.0);
+        follow(*crowd(format, {{"animals", animals}}), 120, 80, animals ? 8 : 0, 8, [](int i) {
+            return std::vector<disc>{{30.0 + 2.7 * i, 40, 10}, {90.0 - 2.7 * i, 43, 11}};
+        }, 2.0);
     }
 }
 
@@ -165,13 +162,10 @@ TEST(Crowd, TouchingPairSplitNearTheirCentres) {
 // disc lies, the size its track knows, not where a cut between equals would fall.
 TEST(Crowd, TouchingPairOfTwoSizesSplitByTheirOwnBodies) {
     const dib_fmt format(140, 80, 1, 0, false);
-    follow(
-        *crowd(format), 140, 80, 0, 12,
-        [](int i) {
-            const double gap = std::max(14.0, 40.0 - 3 * i);  // 18 apart touch; 14 press the small one half in
-            return std::vector<disc>{{50, 40, 6}, {50 + gap, 41, 12}};
-        },
-        1.0);
+    follow(*crowd(format), 140, 80, 0, 12, [](int i) {
+        const double gap = std::max(14.0, 40.0 - 3 * i);  // 18 apart touch; 14 press the small one half in
+        return std::vector<disc>{{50, 40, 6}, {50 + gap, 41, 12}};
+    }, 1.0);
 }
 
 // A disc that goes missing is found again under its identity for `memory` frames, and not
@@ -196,12 +190,9 @@ TEST(Crowd, LostTrackKeptForItsMemory) {
 // Two discs cross, pressed into one blob for several frames: each keeps its identity.
 TEST(Crowd, CrossingKeepsBothIdentities) {
     const dib_fmt format(160, 100, 1, 0, false);
-    const auto ids = follow(
-        *crowd(format), 160, 100, 0, 60,
-        [](int i) {
-            return std::vector<disc>{{20.0 + 2 * i, 42, 10}, {140.0 - 2 * i, 58, 10}};
-        },
-        2.0);
+    const auto ids = follow(*crowd(format), 160, 100, 0, 60, [](int i) {
+        return std::vector<disc>{{20.0 + 2 * i, 42, 10}, {140.0 - 2 * i, 58, 10}};
+    }, 2.0);
     for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], ids[0]) << "frame " << i;
     EXPECT_NE(ids[0][0], ids[0][1]);
 }
@@ -212,12 +203,9 @@ TEST(Crowd, FastFileKeptApartByMotion) {
     const dib_fmt format(420, 100, 1, 0, false);
     std::vector<double> x = {70};  // the first disc's place, frame by frame
     for (int speed = 0; x.size() <= 24; speed = std::min(14, speed + 1)) x.push_back(x.back() + speed);
-    const auto ids = follow(
-        *crowd(format), 420, 100, 0, 24,
-        [&](int i) {
-            return std::vector<disc>{{x[size_t(i)], 50, 10}, {x[size_t(i)] - 24, 50, 10}, {x[size_t(i)] - 48, 50, 10}};
-        },
-        12.0);  // the nearest object within half the spacing: whichever it is, it must be the disc's own
+    const auto ids = follow(*crowd(format), 420, 100, 0, 24, [&](int i) {
+        return std::vector<disc>{{x[size_t(i)], 50, 10}, {x[size_t(i)] - 24, 50, 10}, {x[size_t(i)] - 48, 50, 10}};
+    }, 12.0);  // the nearest object within half the spacing: whichever it is, it must be the disc's own
     for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], ids[0]) << "frame " << i;
 }
 

@@ -327,13 +327,13 @@ std::vector<std::vector<ip_objectDetails>> foundOnLab(const crowd_scene::lab_set
 // Fish swimming out of the view and back in (the camera sees two thirds of the arena), their
 // count not given: one half in view is cut short by the frame's edge, so that its shape tells
 // nothing of how many it holds, and it is reported once, never as two objects on one spot
-// (before: 17 times in 300 frames).
+// (before: 17 times in 150 frames).
 TEST(Crowd, AnimalHalfInViewIsOne) {
     crowd_scene::lab_settings s = crowd_scene::preset(crowd_scene::kind::fish);
     s.seed = 5;
     const int view = 420;
     int twice = 0;
-    for (const auto& objects : foundOnLab(s, 300, view))
+    for (const auto& objects : foundOnLab(s, 150, view))
         for (size_t a = 0; a < objects.size(); ++a)
             for (size_t b = a + 1; b < objects.size(); ++b)
                 twice += objects[a].x > view - s.length &&

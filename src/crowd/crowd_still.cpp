@@ -323,7 +323,6 @@ void countSurplus(const patch_map& map, const std::vector<patch_view>& views, co
 
 }  // namespace
 
-// One direction at a time with running counts, so that the cost does not grow with r.
 double crowd_typicalArea(std::vector<double> areas, int animals) {
     if (areas.empty()) return 0;
     std::sort(areas.begin(), areas.end());
@@ -344,6 +343,7 @@ double crowd_typicalArea(std::vector<double> areas, int animals) {
     return pixels > kStructureAnimals * median ? pixels : median;
 }
 
+// One direction at a time with running counts, so that the cost does not grow with r.
 std::vector<uint8_t> crowd_grown(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t r) {
     std::vector<uint8_t> across(mask.size()), out(mask.size());
     auto pass = [r](const uint8_t* in, uint8_t* to, int32_t n, int64_t stride) {

@@ -324,28 +324,44 @@ TEST(CrowdDetect, ContrastStaysAboveSpecks) {
     }
 }
 
+// A 64 x 48 background that takes a sample from every frame, nine of them. until(n, paint)
+// feeds it frames up to n, each a floor at 180 with nothing marked and no shadow, drawn over by
+// `paint(i, grey, weight, shadow)`; the shadow image is told to it when `shaded`.
+struct sampledBackground {
+    const dib_fmt format{64, 48, 1, 0, true};
+    crowd_background background;
+    crowd_frameFacts facts;
+    bool shaded = false;
+    int frame = 0;
+    sampledBackground() { background.restart(format, 9, 1); }
+    template <class Paint>
+    void until(int last, Paint&& paint) {
+        for (; frame < last; ++frame) {
+            dib_base grey(format, 0), weight(format, 0), shadow(format, 0);
+            dib_fill(grey, 180), dib_fill(weight, 0), dib_fill(shadow, 0);
+            paint(frame, grey, weight, shadow);
+            facts.shaded = shaded ? &shadow : nullptr;
+            if (frame == 0) background.start(grey, 0);
+            background.learn(grey, weight, facts, false);
+        }
+    }
+};
+
 // A patch that most samples marked and that is taken for structure, but that some samples
 // saw free (an animal that moved about it, or left it): the floor those samples saw is the
 // background there; a patch no sample saw free keeps the samples' median.
 TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
-    const dib_fmt format(64, 48, 1, 0, true);
-    crowd_background background;
-    background.restart(format, 9, 1);
-    crowd_frameFacts facts;
-    facts.still.singleArea = 20;  // both patches are larger than six animals: structure
-    for (int i = 0; i < 9; ++i) {
-        dib_base grey(format, 0), weight(format, 0);
-        dib_fill(grey, 180), dib_fill(weight, 0);
+    sampledBackground b;
+    b.facts.still.singleArea = 20;  // both patches are larger than six animals: structure
+    b.until(9, [](int i, dib_base& grey, dib_base& weight, dib_base&) {
         for (int y = 10; y < 30; ++y)
             for (int x = 4; x < 60; ++x) {
                 const bool there = x < 30 || i < 6;  // the left half stays, the right leaves
                 grey.row(y)[x] = there ? 60 : 180, weight.row(y)[x] = there ? 120 : 0;
             }
-        if (i == 0) background.start(grey, 0);
-        background.learn(grey, weight, facts, false);
-    }
-    ASSERT_TRUE(background.learned());
-    EXPECT_EQ(std::make_pair(background.image()->row(20)[10], background.image()->row(20)[50]),
+    });
+    ASSERT_TRUE(b.background.learned());
+    EXPECT_EQ(std::make_pair(b.background.image()->row(20)[10], b.background.image()->row(20)[50]),
               std::make_pair(uint8_t(60), uint8_t(180)));
 }
 
@@ -355,46 +371,32 @@ TEST(CrowdDetect, StructureSeenFreeTakesTheFloor) {
 // object, and is taken at once; a glint that drifts on from step to step only draws the
 // background a level towards it.
 TEST(CrowdDetect, FloorAnAnimalLeftIsTakenAtOnceAGlintIsNot) {
-    const dib_fmt format(64, 48, 1, 0, true);
-    crowd_background background;
-    background.restart(format, 9, 1);
-    const crowd_frameFacts facts;
-    for (int i = 0; i < 12; ++i) {
-        dib_base grey(format, 0), weight(format, 0);
-        dib_fill(grey, 180), dib_fill(weight, 0);
+    sampledBackground b;
+    const auto paint = [](int i, dib_base& grey, dib_base& weight, dib_base&) {
         for (int y = 20; y < 26; ++y)
             for (int x = 20; x < 30; ++x)
                 if (i < 6) grey.row(y)[x] = 60, weight.row(y)[x] = i < 3 || i == 5 ? 120 : 0;
         for (int y = 6; y < 9 && i >= 9; ++y)
             for (int x = 4 * i + 6; x < 4 * i + 9; ++x) grey.row(y)[x] = 250;
-        if (i == 0) background.start(grey, 0);
-        background.learn(grey, weight, facts, false);
-        if (i == 8) {
-            ASSERT_EQ(background.image()->row(22)[24], 60);
-        }
-    }
-    EXPECT_EQ(background.image()->row(22)[24], 180);
-    for (int x = 40; x < 53; ++x) EXPECT_LE(background.image()->row(7)[x], 181) << x;
+    };
+    b.until(9, paint);
+    ASSERT_EQ(b.background.image()->row(22)[24], 60);
+    b.until(12, paint);
+    EXPECT_EQ(b.background.image()->row(22)[24], 180);
+    for (int x = 40; x < 53; ++x) EXPECT_LE(b.background.image()->row(7)[x], 181) << x;
 }
 
 // A slow animal's shadow, left out of the objects, lay on one patch in six of nine samples:
 // the floor the other three saw is the background there, not the shadow the median would keep.
 TEST(CrowdDetect, ShadowInMostSamplesStaysOutOfTheBackground) {
-    const dib_fmt format(64, 48, 1, 0, true);
-    crowd_background background;
-    background.restart(format, 9, 1);
-    crowd_frameFacts facts;
-    for (int i = 0; i < 9; ++i) {
-        dib_base grey(format, 0), weight(format, 0), shadow(format, 0);
-        dib_fill(grey, 180), dib_fill(weight, 0), dib_fill(shadow, 0);
+    sampledBackground b;
+    b.shaded = true;
+    b.until(9, [](int i, dib_base& grey, dib_base&, dib_base& shadow) {
         for (int y = 20; y < 30; ++y)
             for (int x = 20; x < 40 && i < 6; ++x) grey.row(y)[x] = 90, shadow.row(y)[x] = 1;
-        facts.shaded = &shadow;
-        if (i == 0) background.start(grey, 0);
-        background.learn(grey, weight, facts, false);
-    }
-    ASSERT_TRUE(background.learned());
-    EXPECT_EQ(background.image()->row(25)[30], 180);
+    });
+    ASSERT_TRUE(b.background.learned());
+    EXPECT_EQ(b.background.image()->row(25)[30], 180);
 }
 
 // With the count known: a heap of three animals' area that lay in every sample; a patch as

@@ -79,6 +79,9 @@ bool crowd_foreground::clearGhosts(const crowd_blobs& blobs, const crowd_runs& r
     const dib_base* background = background_.current();
     if (s.background != 0 || s.polarity == 2 || !background || background_.guessed()) return false;
     const int sign = s.polarity == 1 ? 1 : -1;
+    const auto eachRun = [&](const crowd_blob& blob, auto&& f) {
+        for (int32_t i = 0; i < blob.runCount; ++i) f(runs.runs[size_t(blobs.order()[size_t(blob.firstRun + i)])]);
+    };
     bool cleared = false;
     std::vector<int> around;
     for (const crowd_blob& blob : blobs.blobs()) {
@@ -94,15 +97,13 @@ bool crowd_foreground::clearGhosts(const crowd_blobs& blobs, const crowd_runs& r
         // objects never lie: an animal along a dark rim has the rim on much of its ring, but the
         // floor under it.
         int64_t sum = 0;
-        for (int32_t i = 0; i < blob.runCount; ++i) {
-            const crowd_run& run = runs.runs[size_t(blobs.order()[size_t(blob.firstRun + i)])];
+        eachRun(blob, [&](const crowd_run& run) {
             for (int32_t x = run.x0; x < run.x1; ++x) sum += background->row(run.y)[x];
-        }
+        });
         if (2 * sign * (double(sum) / double(blob.moments.area) - fit_.backgroundFloor) > -cut_) continue;
-        for (int32_t i = 0; i < blob.runCount; ++i) {
-            const crowd_run& run = runs.runs[size_t(blobs.order()[size_t(blob.firstRun + i)])];
+        eachRun(blob, [&](const crowd_run& run) {
             std::fill(weight.row(run.y) + run.x0, weight.row(run.y) + run.x1, uint8_t(0));
-        }
+        });
         cleared = true;
     }
     return cleared;

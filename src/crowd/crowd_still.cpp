@@ -8,7 +8,6 @@
 #include "crowd/crowd_blobs.h"
 #include "crowd/crowd_posture.h"
 #include "crowd/crowd_runs.h"
-#include "crowd/crowd_stats.h"
 
 namespace {
 

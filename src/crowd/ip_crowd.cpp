@@ -325,8 +325,8 @@ void ip_crowd::findLoneSpecks() {
         return;
     centres_.clear();
     for (const int32_t b : kept_) {
-        const crowd_object o = crowd_describe(blobs[size_t(b)].moments);
-        centres_.push_back({o.x, o.y});
+        const crowd_moments& m = blobs[size_t(b)].moments;
+        centres_.push_back(m.w > 0 ? crowd_point{m.wx / m.w, m.wy / m.w} : crowd_point{});
     }
     near_.index(centres_);
     // Pieces of one animal cut apart lie within its length of each other (as sqrt(A) ~ half of it).

@@ -137,6 +137,23 @@ void blur(std::vector<float>& img, int w, int h, double sigma) {
         }
 }
 
+// The picture moved by `by`, read between pixels, its borders repeated.
+void shift(std::vector<float>& img, int w, int h, point by) {
+    const std::vector<float> from(img);
+    const auto at = [&](int x, int y) {
+        return double(from[size_t(std::clamp(y, 0, h - 1)) * size_t(w) + size_t(std::clamp(x, 0, w - 1))]);
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double sx = x - by.x, sy = y - by.y, fx = std::floor(sx), fy = std::floor(sy);
+            const double ax = sx - fx, ay = sy - fy;
+            const int x0 = int(fx), y0 = int(fy);
+            const double top = (1 - ax) * at(x0, y0) + ax * at(x0 + 1, y0);
+            const double bottom = (1 - ax) * at(x0, y0 + 1) + ax * at(x0 + 1, y0 + 1);
+            img[size_t(y) * size_t(w) + size_t(x)] = float((1 - ay) * top + ay * bottom);
+        }
+}
+
 }  // namespace
 
 void lab_scene::state::buildFloor() {
@@ -189,6 +206,23 @@ double lab_scene::state::gain(int f) const {
     return g;
 }
 
+// A stand's tremor, a slow sway and the odd jolt, from the frame's number and the scene's salt
+// alone (the scene's random numbers are the animals' and stay theirs). Without shake, none.
+point lab_scene::state::shaken(int f) const {
+    const double a = settings.shake;
+    if (a <= 0) return {};
+    const auto phase = [&](uint32_t k) { return 2 * kPi * double(mix(salt, k, 0x5A4Bu)) / 4294967296.0; };
+    const auto jolt = [&](int frameOf, uint32_t k) {
+        return double(mix(salt, uint32_t(frameOf), k)) / 4294967296.0 - 0.5;
+    };
+    const auto axis = [&](uint32_t k) {
+        const double sway = std::sin(2 * kPi * f / 37.0 + phase(k));
+        const double tremor = std::sin(2 * kPi * f / 5.3 + phase(k + 1));
+        return a * (0.5 * sway + 0.3 * tremor + 0.4 * jolt(f, k + 2));
+    };
+    return {axis(1), axis(11)};
+}
+
 std::vector<float> lab_scene::state::render() const {
     const lab_settings& c = settings;
     std::vector<float> img(floor);
@@ -197,6 +231,7 @@ std::vector<float> lab_scene::state::render() const {
     bodies(*this, img);
     const float g = float(gain(frame));
     for (size_t i = 0; i < img.size(); ++i) img[i] *= illumination[i] * g;
+    if (c.shake > 0) shift(img, c.width, c.height, shaken(frame));
     if (c.blur > 0) blur(img, c.width, c.height, c.blur);
     return img;
 }

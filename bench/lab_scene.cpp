@@ -26,8 +26,9 @@ void check(const lab_settings& s) {
         throw std::invalid_argument("lab scene: bad body proportions");
     if (!(s.speed >= 0) || !(s.noise >= 0 && s.noise <= 60) || !(s.blur >= 0 && s.blur <= 5) ||
         !(s.rimWidth >= 1 && s.rimWidth <= 60) || !(s.reflections >= 0 && s.reflections <= 1) ||
-        !(s.shadow >= 0 && s.shadow <= 1) || !(s.shadowSoftness >= 1) || s.restMin < 1 || s.restMax < s.restMin)
-        throw std::invalid_argument("lab scene: bad speed, noise, blur, rim, shadow or rest");
+        !(s.shadow >= 0 && s.shadow <= 1) || !(s.shadowSoftness >= 1) || s.restMin < 1 || s.restMax < s.restMin ||
+        !(s.shake >= 0 && s.shake <= 20))
+        throw std::invalid_argument("lab scene: bad speed, noise, blur, rim, shadow, rest or shake");
     if (!(s.floor >= 1 && s.floor <= 255) || !(s.light.flickerPeriod >= 2) || !(s.timeline.dimTo >= 0))
         throw std::invalid_argument("lab scene: bad floor level, flicker period or dimming");
 }
@@ -211,6 +212,11 @@ void measure(state& s) {
         s.truth[i].shared = all > 0 ? std::max(0.0, shared / all) : 0.0;
     }
     contacts(s);
+    const point moved = s.shaken(s.frame);
+    for (animal_truth& t : s.truth) {
+        t.centre.x += moved.x, t.centre.y += moved.y;
+        for (point& m : t.midline) m.x += moved.x, m.y += moved.y;
+    }
 }
 
 }  // namespace
@@ -252,6 +258,8 @@ circle lab_scene::arena() const { return s_->arena; }
 circle lab_scene::drawn() const { return s_->drawn; }
 const std::vector<animal_truth>& lab_scene::truth() const { return s_->truth; }
 const lab_scene::tally& lab_scene::counted() const { return s_->counted; }
+
+point lab_scene::shaken() const { return s_->shaken(s_->frame); }
 
 bool lab_scene::flash() const {
     const std::vector<int>& f = s_->settings.timeline.flashes;

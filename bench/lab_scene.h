@@ -91,6 +91,7 @@ struct lab_settings {
     int marks = 0;              // faint static stains and scratches on the floor
     double noise = 2.0;         // sensor noise, standard deviation in grey levels
     double blur = 0.6;          // the optics' blur, standard deviation in pixels (0: none)
+    double shake = 0;           // the camera's shake: the picture moves up to this many pixels either way
     lighting light;
     events timeline;
 };
@@ -130,6 +131,7 @@ public:
     circle arena() const;
     circle drawn() const;
     bool flash() const;  // this frame is all white
+    point shaken() const;  // how far the camera's shake moved this frame's picture
 
     // Every animal in this frame, in object order.
     const std::vector<animal_truth>& truth() const;

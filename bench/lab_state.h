@@ -47,6 +47,8 @@ struct lab_scene::state {
     double gaussian();
     // The light's gain over the whole frame at `frame`: flicker and dimming.
     double gain(int frame) const;
+    // How far the camera's shake moves the picture at `frame`.
+    point shaken(int frame) const;
     void buildFloor();
     void buildLight();
     // The picture before noise and quantisation, grey levels.

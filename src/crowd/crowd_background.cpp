@@ -206,7 +206,7 @@ void crowd_background::restart(const dib_fmt& format, int samples, int every) {
     due_ = started_ = ready_ = false;
     samples_.clear();
     seen_.clear();
-    first_.release();
+    first_.release(), sharp_.release();
     image_.setFormat(plane, 1);
     covered_.clear();
     shaded_.clear();
@@ -363,7 +363,7 @@ void crowd_background::sample(const dib_base& grey, const dib_base& weight, cons
     std::vector<uint32_t>().swap(covered_);
     std::vector<uint32_t>().swap(shaded_);
     std::vector<uint8_t>().swap(free_);
-    guess_.release(), first_.release();
+    guess_.release(), first_.release(), sharp_.release();
     ready_ = true;
 }
 
@@ -433,6 +433,7 @@ void crowd_background::guessFloor(const dib_base& grey, const dib_base& weight, 
                 out[x] = facts.polarity == 1 ? std::max(first[x], second[x]) : std::min(first[x], second[x]);
         }
     }
+    sharp_ = image_;
     tolerateEdges(guess_, facts.polarity, facts.cut, image_);
     if (k > 0) return;
     first_.setFormat(image_.format(), 0);

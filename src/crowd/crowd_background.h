@@ -70,6 +70,10 @@ public:
     // wall), whose pixels would hide them while they stay near.
     const dib_base* guessedFloor() const { return guessed() && guess_.bits ? &guess_ : nullptr; }
     const dib_base* firstFloor() const { return guessed() && first_.bits ? &first_ : nullptr; }
+    // The floor with its edges where the frames show them, for measuring how the camera moved:
+    // the background, but while the floor is guessed, the guess before its structure was
+    // widened to bear a frame's blur (null before the first frame).
+    const dib_base* edges() const { return guessed() && sharp_.bits ? &sharp_ : current(); }
     // The first frame's grey values give the first guess of the floor: the block medians of
     // the pixels that do not lie beyond the noise on the objects' side (`polarity`).
     void start(const dib_base& grey, int polarity);
@@ -103,6 +107,7 @@ private:
     std::vector<uint8_t> free_;                     // while guessing: per pixel, a bit for each sample free of animals
     dib_base guess_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the floor from block medians
     dib_base first_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the background after the first sample
+    dib_base sharp_{dib_fmt(1, 1, 1, 0, true), 1};  // while guessing: the background before its edges were widened
     dib_base still_{dib_fmt(1, 1, 1, 0, true), 1};  // where most samples did, then what was judged structure
     crowd_blockMask nearObjects_, repairable_;
     dib_base lastStep_{dib_fmt{}, 1};  // the frame the background last followed

@@ -218,10 +218,12 @@ void ip_crowd::reformat() {
     const dib_fmt plane(srcFmt()->width, srcFmt()->absHeight(), 1, 0, true);
     weight_ = std::make_unique<dib_base>(plane, 0);
     grey_ = std::make_unique<dib_base>(plane, 0);
+    steadied_ = std::make_unique<dib_base>(plane, 0);
     restart();
 }
 
 void ip_crowd::restart() {
+    steady_.restart();
     foreground_.restart(weight_->format());
     early_.restart();
     tracker_.clear();
@@ -762,7 +764,11 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     *dst_ = *src;
     dst_->height = src->height;
     const crowd_detectSettings detection = detectSettings();
-    foreground_.find(*src, detection, *weight_, *grey_);
+    // A flat level does not move with the camera: only a learned background needs the frame steadied.
+    const crowd_background& background = foreground_.background();
+    const bool steadied = steady_.steady(*src, detection.background == 0 ? background.edges() : nullptr,
+                                         background.learned(), *steadied_);
+    foreground_.find(steadied ? *steadied_ : *src, detection, *weight_, *grey_);
     noteFloorLearned();
     t[1] = timer.now();
 
@@ -790,6 +796,7 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
                                          [](const crowd_track& track, int32_t id) { return track.id < id; });
         found_.push_back({int32_t(i), identity_[i], blobOfObject_[i], float(at->vx), float(at->vy), at->seen});
     }
+    if (steadied) toFramePlaces();
     t[4] = timer.now();
 
     const bool clicked = ip_forEachClick(events, [this](int x, int y) {
@@ -806,6 +813,16 @@ void ip_crowd::process(const dib_base* src, ip_eventList* events, ip_overlay* ov
     for (int i = 0; i < stageCount; ++i) times_[i] = util_time::elapsed(t[i], t[i + 1]);
 }
 
+void ip_crowd::toFramePlaces() {
+    // The looks are read off the steadied frame, at the places found in it.
+    lookAll();
+    const crowd_shift by = steady_.shift();
+    for (crowd_sighting& s : sightings_) {
+        s.object.x += by.x, s.object.y += by.y;
+        for (crowd_point& p : s.posture.midline) p.x += by.x, p.y += by.y;
+    }
+}
+
 void ip_crowd::draw(ip_overlay* overlay, bool clicked) {
     if (settings_.marks) {
         // Object pixels with a background pixel beside them, then a cross on each centre,
@@ -815,6 +832,8 @@ void ip_crowd::draw(ip_overlay* overlay, bool clicked) {
             if (colourOf[size_t(f.blob)] < 0) colourOf[size_t(f.blob)] = f.id;
         const int markGrey = settings_.polarity == 1 ? 0 : 255;
         const int32_t w = weight_->width, h = weight_->absHeight();
+        // The blobs lie in the steadied frame's place, the drawing is on the frame.
+        const int32_t dx = int32_t(std::lround(steady_.shift().x)), dy = int32_t(std::lround(steady_.shift().y));
         dib_access_dispatch1(*dst_, [&](auto tag) {
             using P = typename decltype(tag)::type;
             dib_access<P> out(*dst_);
@@ -824,10 +843,12 @@ void ip_crowd::draw(ip_overlay* overlay, bool clicked) {
                     const crowd_run& run = runs_[size_t(blobs_.order()[size_t(blob.firstRun + i)])];
                     const uint8_t* up = run.y > 0 ? weight_->row(run.y - 1) : nullptr;
                     const uint8_t* down = run.y + 1 < h ? weight_->row(run.y + 1) : nullptr;
-                    P* row = out.row(run.y);
+                    if (run.y + dy < 0 || run.y + dy >= h) continue;
+                    P* row = out.row(run.y + dy);
                     for (int32_t x = run.x0; x < run.x1; ++x)
-                        if (x == run.x0 || x + 1 == run.x1 || !up || !down || !up[x] || !down[x])
-                            paint(row[x], colourOf[size_t(b)], markGrey);
+                        if ((x == run.x0 || x + 1 == run.x1 || !up || !down || !up[x] || !down[x]) && x + dx >= 0 &&
+                            x + dx < w)
+                            paint(row[x + dx], colourOf[size_t(b)], markGrey);
                 }
             }
             for (const found& f : found_) mark(out, w, h, sightings_[size_t(f.sighting)], f.id, markGrey);

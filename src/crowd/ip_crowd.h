@@ -13,6 +13,7 @@
 #include "crowd/crowd_foreground.h"
 #include "crowd/crowd_near.h"
 #include "crowd/crowd_split.h"
+#include "crowd/crowd_steady.h"
 #include "crowd/crowd_tracks.h"
 #include "framework/ip_base.h"
 #include "framework/ip_counters.h"
@@ -143,13 +144,17 @@ private:
     void gather(int32_t blob, std::vector<crowd_pixel>& pixels) const;
     // Each found object's looks, for whole round objects measured on first demand.
     void lookAll() const;
+    // Where the frame was steadied against the camera's shake, the objects found in the
+    // reference's place are moved to where the frame shows them.
+    void toFramePlaces();
     void draw(ip_overlay* overlay, bool clicked);
     // Index into blobs of the blob at or next to (x, y), or -1.
     int blobAt(double x, double y) const;
     std::string valuesText(int group) const;
 
     crowd_settings settings_;
-    std::unique_ptr<dib_base> dst_, weight_, grey_;
+    std::unique_ptr<dib_base> dst_, weight_, grey_, steadied_;
+    crowd_steady steady_;
     crowd_foreground foreground_;
     crowd_early early_;
     bool floorGuessed_ = false;  // this frame was compared with the floor guessed from block medians

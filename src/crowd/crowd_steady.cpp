@@ -1,0 +1,397 @@
+#include "crowd/crowd_steady.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "image/dib_access.h"
+
+namespace {
+
+using edge = crowd_steady::edge;
+
+constexpr int kReach = 4;                  // whole pixels of shake searched either way
+constexpr size_t kEdges = 4096;            // the steepest pixels measured
+constexpr size_t kCoarseEdges = 512;       // of them, for the whole-pixel search and a camera standing still
+constexpr double kMatters = 0.25;          // pixels of shift below which the frame is used as it is
+constexpr int64_t kRechoose = 50;          // frames before the learned background's edges are chosen again
+constexpr int64_t kRechooseLearning = 10;  // and while it is being learned
+constexpr int kShaking = 3;                // frames moved by enough to matter, after which the camera shakes
+constexpr int64_t kRepaint = 250;          // frames before what a host painted over is looked for again
+constexpr float kSteep = 16;               // a squared slope (grey levels per pixel) beyond the sensor's noise
+constexpr int kFar = 32;                   // grey levels beyond which a pixel is not the reference's (an animal)
+constexpr double kTie = 1.1;               // a shift's differences against no shift's, that no shift keeps
+constexpr double kDistinctNear = 0.75;     // the last frame's shift's mismatch against its best neighbour's
+constexpr double kDistinct = 0.6;          // the best whole-pixel shift's differences against a typical shift's
+constexpr size_t kFewest = 64;             // edge pixels seen, fewer of which tell no shift
+constexpr double kFit = 12;                // grey levels within which a steadied pixel is the reference's
+
+// Grey values of an image of any pixel size, its border repeated beyond it; where `hidden`
+// (null: nowhere) marks them, they show nothing of the reference.
+template <class P>
+struct greyReader {
+    dib_access<P> in;
+    int32_t w, h;
+    const uint8_t* hidden = nullptr;
+    explicit greyReader(const dib_base& image, const uint8_t* hiddenAt = nullptr)
+        : in(image), w(image.width), h(image.absHeight()), hidden(hiddenAt) {}
+    bool seen(double x, double y) const {
+        const int32_t px = int32_t(std::floor(x)), py = int32_t(std::floor(y));
+        return px >= 0 && py >= 0 && px + 1 < w && py + 1 < h &&
+               (!hidden || !hidden[size_t(py) * size_t(w) + size_t(px)]);
+    }
+    int at(int32_t x, int32_t y) const { return grey(in.row(std::clamp(y, 0, h - 1))[std::clamp(x, 0, w - 1)]); }
+    double between(double x, double y) const {
+        const double fx = std::floor(x), fy = std::floor(y), ax = x - fx, ay = y - fy;
+        const int32_t x0 = int32_t(fx), y0 = int32_t(fy);
+        return (1 - ay) * ((1 - ax) * at(x0, y0) + ax * at(x0 + 1, y0)) +
+               ay * ((1 - ax) * at(x0, y0 + 1) + ax * at(x0 + 1, y0 + 1));
+    }
+};
+
+// What a host painted over with one grey value (outside a drawn arena): pixels of one value
+// with no noise around them, reached from the frame's border through such pixels alone (a
+// clipped white or black is the sensor's and is left alone; a stretch of floor a codec left
+// flat lies inside). It stays where the frame is however the camera moves: its edges would
+// hold the shift at nothing, and read back at the reference's place it would lie over the floor.
+std::vector<uint8_t> paintedOver(const dib_base& r) {
+    const int32_t w = r.width, h = r.absHeight();
+    const auto flat = [&](int32_t x, int32_t y) {
+        if (x < 1 || y < 1 || x + 1 >= w || y + 1 >= h) return false;
+        const uint8_t v = r.row(y)[x];
+        if (v == 0 || v == 255) return false;
+        for (int32_t k = -1; k <= 1; ++k)
+            for (int32_t j = -1; j <= 1; ++j)
+                if (r.row(y + k)[x + j] != v) return false;
+        return true;
+    };
+    std::vector<uint8_t> painted(size_t(w) * size_t(h), 0);
+    std::vector<std::array<int32_t, 2>> todo;
+    const auto reach = [&](int32_t x, int32_t y) {
+        if (!flat(x, y) || painted[size_t(y) * size_t(w) + size_t(x)]) return;
+        painted[size_t(y) * size_t(w) + size_t(x)] = 1;
+        todo.push_back({x, y});
+    };
+    for (int32_t x = 1; x + 1 < w; ++x) reach(x, 1), reach(x, h - 2);
+    for (int32_t y = 1; y + 1 < h; ++y) reach(1, y), reach(w - 2, y);
+    while (!todo.empty()) {
+        const auto [x, y] = todo.back();
+        todo.pop_back();
+        reach(x - 1, y), reach(x + 1, y), reach(x, y - 1), reach(x, y + 1);
+    }
+    return painted;
+}
+
+// `mask` (w x h) spread by `reach` each way, along the rows and then down the columns.
+std::vector<uint8_t> spread(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t reach) {
+    std::vector<uint8_t> wide(mask.size(), 0), out(mask.size(), 0);
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x)
+            if (mask[size_t(y) * size_t(w) + size_t(x)])
+                std::fill(wide.begin() + ptrdiff_t(size_t(y) * size_t(w) + size_t(std::max(0, x - reach))),
+                          wide.begin() + ptrdiff_t(size_t(y) * size_t(w) + size_t(std::min(w - 1, x + reach)) + 1), 1);
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x)
+            if (wide[size_t(y) * size_t(w) + size_t(x)])
+                for (int32_t k = std::max(0, y - reach); k <= std::min(h - 1, y + reach); ++k)
+                    out[size_t(k) * size_t(w) + size_t(x)] = 1;
+    return out;
+}
+
+// How far the frame at a whole-pixel shift lies from the reference: the mean over the edge
+// pixels it shows of the grey differences from their mean, each counted up to kFar
+// (an animal on an edge pixel tells nothing of the shift).
+template <class R>
+double mismatch(const R& f, const std::vector<edge>& edges, int kx, int ky, std::vector<int>& d) {
+    d.clear();
+    int64_t sum = 0;
+    for (size_t i = 0; i < edges.size(); ++i)
+        if (f.seen(edges[i].x + kx, edges[i].y + ky))
+            d.push_back(f.at(edges[i].x + kx, edges[i].y + ky) - int(edges[i].value)), sum += d.back();
+    if (d.size() < kFewest) return std::numeric_limits<double>::max();
+    const double mean = double(sum) / double(d.size());
+    double cost = 0;
+    for (int v : d) cost += std::min(std::abs(v - mean), double(kFar));
+    return cost / double(d.size());
+}
+
+// The best whole-pixel shift. The last frame's is kept where it is clearly better than its
+// neighbours (a camera that stands still, or moved little), at a ninth of the search. Else
+// every shift within `reach`: no shift is kept unless another is clearly better, and none is
+// found when the best is not well below the typical shift's mismatch (the edges are the noise
+// of a plain floor, or animals that all moved alike: at no shift do they line up).
+template <class R>
+bool coarse(const R& f, const std::vector<edge>& edges, int reach, std::array<int, 2> from, std::array<int, 2>& at) {
+    std::vector<int> d;
+    double around = std::numeric_limits<double>::max();
+    for (int k = 0; k < 9; ++k)
+        if (k != 4) around = std::min(around, mismatch(f, edges, from[0] + k % 3 - 1, from[1] + k / 3 - 1, d));
+    if (mismatch(f, edges, from[0], from[1], d) <= kDistinctNear * around) {
+        at = from;
+        return true;
+    }
+    std::vector<double> costs;
+    for (int ring = 0; ring <= reach; ++ring)
+        for (int ky = -ring; ky <= ring; ++ky)
+            for (int kx = -ring; kx <= ring; ++kx) {
+                if (std::max(std::abs(kx), std::abs(ky)) != ring) continue;
+                const double cost = mismatch(f, edges, kx, ky, d);
+                if (costs.empty() || cost < *std::min_element(costs.begin(), costs.end())) at = {kx, ky};
+                costs.push_back(cost);
+            }
+    const double best = *std::min_element(costs.begin(), costs.end());
+    // A floor of a repeating pattern (a mesh, a grid) matches itself a period away: no shift
+    // unless one is clearly better.
+    if (costs[0] <= kTie * best) at = {0, 0};
+    std::nth_element(costs.begin(), costs.begin() + ptrdiff_t(costs.size() / 2), costs.end());
+    return best <= kDistinct * costs[costs.size() / 2];
+}
+
+// Solves the 4x4 system `a` p = `b` by elimination with the largest pivot; false when singular.
+bool solve4(std::array<std::array<double, 5>, 4> a, std::array<double, 4>& p) {
+    for (int c = 0; c < 4; ++c) {
+        int pivot = c;
+        for (int r = c + 1; r < 4; ++r)
+            if (std::abs(a[size_t(r)][size_t(c)]) > std::abs(a[size_t(pivot)][size_t(c)])) pivot = r;
+        if (!(std::abs(a[size_t(pivot)][size_t(c)]) > 1e-9)) return false;
+        std::swap(a[size_t(c)], a[size_t(pivot)]);
+        for (int r = 0; r < 4; ++r) {
+            if (r == c) continue;
+            const double k = a[size_t(r)][size_t(c)] / a[size_t(c)][size_t(c)];
+            for (int j = c; j < 5; ++j) a[size_t(r)][size_t(j)] -= k * a[size_t(c)][size_t(j)];
+        }
+    }
+    for (int r = 0; r < 4; ++r) p[size_t(r)] = a[size_t(r)][4] / a[size_t(r)][size_t(r)];
+    return true;
+}
+
+// The frame's grey at each edge pixel moved by the shift as the reference's under a gain and an
+// offset, plus the reference's slopes times the shift still missing: p = gain, offset, and the
+// missing shift each way times the gain. Least squares, each pixel weighted.
+bool fitLight(const std::vector<edge>& edges, const std::vector<float>& seen, const std::vector<float>& weight,
+              std::array<double, 4>& p) {
+    std::array<std::array<double, 5>, 4> a{};
+    for (size_t i = 0; i < edges.size(); ++i) {
+        if (weight[i] <= 0) continue;
+        const double phi[4] = {edges[i].value, 1.0, edges[i].gx, edges[i].gy};
+        for (size_t r = 0; r < 4; ++r) {
+            for (size_t c = 0; c < 4; ++c) a[r][c] += weight[i] * phi[r] * phi[c];
+            a[r][4] += weight[i] * phi[r] * seen[i];
+        }
+    }
+    return solve4(a, p);
+}
+
+// Weights for the next fit: Tukey's, at three times the residuals' spread, so that the pixels
+// an animal lies on count for nothing.
+void reweigh(const std::vector<edge>& edges, const std::vector<float>& seen, const std::array<double, 4>& p,
+             std::vector<float>& weight) {
+    std::vector<float> residual(edges.size());
+    for (size_t i = 0; i < edges.size(); ++i)
+        residual[i] = float(seen[i] - (p[0] * edges[i].value + p[1] + p[2] * edges[i].gx + p[3] * edges[i].gy));
+    std::vector<float> size(residual.size());
+    std::transform(residual.begin(), residual.end(), size.begin(), [](float r) { return std::abs(r); });
+    std::nth_element(size.begin(), size.begin() + ptrdiff_t(size.size() / 2), size.end());
+    const double limit = 3 * std::max(1.0, 1.4826 * size[size.size() / 2]);
+    for (size_t i = 0; i < edges.size(); ++i) {
+        const double u = residual[i] / limit;
+        weight[i] = std::abs(u) < 1 ? float((1 - u * u) * (1 - u * u)) : 0.0f;
+    }
+}
+
+// From a whole-pixel start, the shift between pixels: a few rounds of reading the frame at the
+// shift so far and fitting what is still missing.
+template <class R>
+bool refine(const R& f, const std::vector<edge>& edges, crowd_shift& s, std::array<double, 4>& p) {
+    std::vector<float> seen(edges.size()), weight(edges.size());
+    std::vector<uint8_t> shown(edges.size());
+    const auto read = [&] {
+        for (size_t i = 0; i < edges.size(); ++i) {
+            shown[i] = f.seen(edges[i].x + s.x, edges[i].y + s.y);
+            seen[i] = float(f.between(edges[i].x + s.x, edges[i].y + s.y));
+        }
+    };
+    const auto hide = [&] {
+        for (size_t i = 0; i < edges.size(); ++i) weight[i] *= shown[i];
+    };
+    read();
+    std::fill(weight.begin(), weight.end(), 1.0f);
+    hide();
+    // A first fit of every pixel tells which ones the animals lie on.
+    if (!fitLight(edges, seen, weight, p)) return false;
+    reweigh(edges, seen, p, weight);
+    hide();
+    for (int round = 0; round < 6; ++round) {
+        if (!fitLight(edges, seen, weight, p) || !(p[0] > 0.2 && p[0] < 5)) return false;
+        const double dx = std::clamp(p[2] / p[0], -1.0, 1.0), dy = std::clamp(p[3] / p[0], -1.0, 1.0);
+        s.x -= dx, s.y -= dy;
+        if (std::hypot(dx, dy) < 0.01) return true;
+        read();
+        reweigh(edges, seen, {p[0], p[1], 0, 0}, weight);
+        hide();
+    }
+    return true;
+}
+
+// One row's grey values from `dx` pixels on, the row's ends repeated beyond it, one more
+// than the row holds.
+template <class P>
+void greyRow(const P* row, int32_t w, int32_t dx, std::vector<uint32_t>& out) {
+    out.resize(size_t(w) + 1);
+    for (int32_t x = 0; x <= w; ++x) out[size_t(x)] = uint32_t(grey(row[std::clamp(x + dx, 0, w - 1)]));
+}
+
+template <class P>
+void readShifted(const dib_base& frame, crowd_shift s, dib_base& out) {
+    const greyReader<P> f(frame);
+    const double fx = std::floor(s.x), fy = std::floor(s.y);
+    const int32_t ix = int32_t(fx), iy = int32_t(fy);
+    const uint32_t ax = uint32_t(std::lround((s.x - fx) * 256)), ay = uint32_t(std::lround((s.y - fy) * 256));
+    const uint32_t w00 = (256 - ax) * (256 - ay), w10 = ax * (256 - ay), w01 = (256 - ax) * ay, w11 = ax * ay;
+    std::vector<uint32_t> top, bottom;
+    int32_t bottomRow = -1;
+    for (int32_t y = 0; y < f.h; ++y) {
+        const int32_t y0 = std::clamp(y + iy, 0, f.h - 1), y1 = std::clamp(y + iy + 1, 0, f.h - 1);
+        if (y0 == bottomRow)
+            std::swap(top, bottom);
+        else
+            greyRow(f.in.row(y0), f.w, ix, top);
+        greyRow(f.in.row(y1), f.w, ix, bottom);
+        bottomRow = y1;
+        uint8_t* o = out.row(y);
+        const uint32_t *t = top.data(), *b = bottom.data();
+        for (int32_t x = 0; x < f.w; ++x)
+            o[x] = uint8_t((w00 * t[x] + w10 * t[x + 1] + w01 * b[x] + w11 * b[x + 1] + 32768) >> 16);
+    }
+}
+
+}  // namespace
+
+bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidden, const std::vector<edge>& edges,
+                        int reach, crowd_shift& shift) {
+    if (edges.empty()) return false;
+    return dib_access_dispatch1(frame, [&](auto tag) {
+        using P = typename decltype(tag)::type;
+        const greyReader<P> f(frame, hidden.empty() ? nullptr : hidden.data());
+        std::array<int, 2> start{};
+        const std::array<int, 2> from{int(std::lround(std::clamp(shift.x, -double(reach), double(reach)))),
+                                      int(std::lround(std::clamp(shift.y, -double(reach), double(reach))))};
+        // A share of the edges first: a camera that stands still is told by them alone.
+        std::vector<edge> few;
+        for (size_t i = 0; i < edges.size(); i += std::max<size_t>(1, edges.size() / kCoarseEdges))
+            few.push_back(edges[i]);
+        if (!coarse(f, few, reach, from, start)) return false;
+        shift = {double(start[0]), double(start[1])};
+        std::array<double, 4> light{};
+        if (!refine(f, few, shift, light)) return false;
+        const bool still = std::hypot(shift.x, shift.y) < kMatters / 2;
+        if ((!still && !refine(f, edges, shift, light)) || std::abs(shift.x) > reach + 1 ||
+            std::abs(shift.y) > reach + 1)
+            return false;
+        shift.gain = light[0], shift.offset = light[1];
+        // Most of the reference's edges the frame shows must be where the shift puts them:
+        // animals that moved on a floor with no structure of its own tell no shift of the camera.
+        size_t fit = 0, shown = 0;
+        for (const edge& e : still ? few : edges) {
+            if (!f.seen(e.x + shift.x, e.y + shift.y)) continue;
+            ++shown;
+            fit += std::abs(f.between(e.x + shift.x, e.y + shift.y) - (light[0] * e.value + light[1])) <= kFit;
+        }
+        return shown >= kFewest && fit >= shown / 2;
+    });
+}
+
+void crowd_readShifted(const dib_base& frame, crowd_shift shift, dib_base& out) {
+    dib_access_dispatch1(frame, [&](auto tag) { readShifted<typename decltype(tag)::type>(frame, shift, out); });
+}
+
+void crowd_steady::restart() {
+    edges_.clear();
+    frames_ = chosenAt_ = 0;
+    shift_ = measured_ = {};
+    shaken_ = 0;
+    usable_ = chosenLearned_ = false;
+}
+
+// The steepest pixels of the reference away from its border and from what was `painted` over,
+// and whether their slopes run enough ways to tell a shift along both axes.
+void crowd_steady::choose(const dib_base& r, const std::vector<uint8_t>& painted) {
+    const int32_t w = r.width, h = r.absHeight(), margin = kReach + 2;
+    edges_.clear();
+    usable_ = false;
+    if (w <= 2 * margin || h <= 2 * margin) return;
+    for (int32_t y = margin; y < h - margin; ++y) {
+        const uint8_t *up = r.row(y - 1), *at = r.row(y), *down = r.row(y + 1);
+        for (int32_t x = margin; x < w - margin; ++x) {
+            const float gx = (at[x + 1] - at[x - 1]) / 2.0f, gy = (down[x] - up[x]) / 2.0f;
+            // Chosen by the slope across three rows or columns: a wall or a stain, whose edge
+            // runs on, rather than the floor's grain, which read between pixels leans to whole ones.
+            const float sx = float(up[x + 1] - up[x - 1] + 2 * (at[x + 1] - at[x - 1]) + down[x + 1] - down[x - 1]) / 8,
+                        sy = float(down[x - 1] - up[x - 1] + 2 * (down[x] - up[x]) + down[x + 1] - up[x + 1]) / 8;
+            if (sx * sx + sy * sy >= kSteep && !painted[size_t(y) * size_t(w) + size_t(x)])
+                edges_.push_back({x, y, float(at[x]), gx, gy, sx * sx + sy * sy});
+        }
+    }
+    const auto steeper = [](const edge& a, const edge& b) { return a.steep > b.steep; };
+    if (edges_.size() > kEdges) {
+        std::nth_element(edges_.begin(), edges_.begin() + ptrdiff_t(kEdges), edges_.end(), steeper);
+        edges_.resize(kEdges);
+    }
+    double xx = 0, yy = 0, xy = 0;
+    for (const edge& e : edges_) xx += e.gx * e.gx, yy += e.gy * e.gy, xy += e.gx * e.gy;
+    const double half = (xx + yy) / 2, spread = std::sqrt(std::max(0.0, half * half - (xx * yy - xy * xy)));
+    usable_ = edges_.size() >= kFewest && half - spread >= 0.05 * (half + spread);
+}
+
+bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool learned, dib_base& steadied) {
+    shift_ = {};
+    if (!reference) return false;
+    // What a host paints over is the same in every frame, where the frame is: it is looked for
+    // now and then. The background, learned from frames steadied by shifts up to the farthest
+    // measured, holds it that far beyond.
+    if (frames_ % kRepaint == 0) {
+        crowd_readShifted(frame, {}, steadied);
+        const std::vector<uint8_t> painted = paintedOver(steadied);
+        painted_ = spread(painted, steadied.width, steadied.absHeight(), kReach + 1);
+        hidden_ = spread(painted, steadied.width, steadied.absHeight(), 2);
+    }
+    ++frames_;
+    // While it is learned the background changes with each sample; after, it follows slowly.
+    if (frames_ == 1 || learned != chosenLearned_ || frames_ - chosenAt_ >= (learned ? kRechoose : kRechooseLearning)) {
+        choose(*reference, hidden_);
+        chosenLearned_ = learned, chosenAt_ = frames_;
+    }
+    crowd_shift s = measured_;
+    if (!usable_ || !crowd_measureShift(frame, hidden_, edges_, kReach, s)) s = {};
+    measured_ = s;
+    // A camera seen to shake is steadied on every frame from then on: a frame left as it is
+    // by a share of a pixel would show the wall's edge off the background's, and what a host
+    // painted over, where the background no longer holds it.
+    const bool moved = std::hypot(s.x, s.y) >= kMatters;
+    shaken_ = std::min(kShaking, shaken_ + int(moved));
+    if (!moved && shaken_ < kShaking) return false;
+    crowd_readShifted(frame, s, steadied);
+    fillUnseen(*reference, s, steadied);
+    shift_ = s;
+    return true;
+}
+
+// Where the frame shows nothing of the reference's place (beyond its border, or what a host
+// painted over: there in the frame, or here where the reference was learned), the reference stands in, under the
+// frame's light: nothing there is an object.
+void crowd_steady::fillUnseen(const dib_base& reference, crowd_shift s, dib_base& steadied) const {
+    const int32_t w = reference.width, h = reference.absHeight();
+    const int32_t dx = int32_t(std::lround(s.x)), dy = int32_t(std::lround(s.y));
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* r = reference.row(y);
+        uint8_t* out = steadied.row(y);
+        const bool rowSeen = y + dy - 1 >= 0 && y + dy + 1 < h;
+        for (int32_t x = 0; x < w; ++x) {
+            const bool seen = rowSeen && x + dx - 1 >= 0 && x + dx + 1 < w &&
+                              !painted_[size_t(y) * size_t(w) + size_t(x)] &&
+                              !painted_[size_t(y + dy) * size_t(w) + size_t(x + dx)];
+            if (!seen) out[x] = uint8_t(std::clamp(std::lround(s.gain * r[x] + s.offset), 0l, 255l));
+        }
+    }
+}

@@ -20,7 +20,6 @@ constexpr int64_t kRechooseLearning = 10;  // and while it is being learned
 constexpr int kShaking = 3;                // frames moved by enough to matter, after which the camera shakes
 constexpr int64_t kRepaint = 250;          // frames before what a host painted over is looked for again
 constexpr float kSteep = 16;               // a squared slope (grey levels per pixel) beyond the sensor's noise
-constexpr int kFar = 32;                   // grey levels beyond which a pixel is not the reference's (an animal)
 constexpr double kTie = 1.1;               // a shift's differences against no shift's, that no shift keeps
 constexpr double kDistinctNear = 0.75;     // the last frame's shift's mismatch against its best neighbour's
 constexpr double kDistinct = 0.6;          // the best whole-pixel shift's differences against a typical shift's
@@ -99,21 +98,24 @@ std::vector<uint8_t> spread(const std::vector<uint8_t>& mask, int32_t w, int32_t
     return out;
 }
 
-// How far the frame at a whole-pixel shift lies from the reference: the mean over the edge
-// pixels it shows of the grey differences from their mean, each counted up to kFar
-// (an animal on an edge pixel tells nothing of the shift).
+// How far the frame at a whole-pixel shift lies from the reference: over the edge pixels it
+// shows, the grey differences from their median, the better-matching half of them averaged.
+// Animals lie on many edge pixels of a wall they keep to, and at no shift do those match.
 template <class R>
 double mismatch(const R& f, const std::vector<edge>& edges, int kx, int ky, std::vector<int>& d) {
     d.clear();
-    int64_t sum = 0;
     for (size_t i = 0; i < edges.size(); ++i)
         if (f.seen(edges[i].x + kx, edges[i].y + ky))
-            d.push_back(f.at(edges[i].x + kx, edges[i].y + ky) - int(edges[i].value)), sum += d.back();
+            d.push_back(f.at(edges[i].x + kx, edges[i].y + ky) - int(edges[i].value));
     if (d.size() < kFewest) return std::numeric_limits<double>::max();
-    const double mean = double(sum) / double(d.size());
-    double cost = 0;
-    for (int v : d) cost += std::min(std::abs(v - mean), double(kFar));
-    return cost / double(d.size());
+    const auto half = d.begin() + ptrdiff_t(d.size() / 2);
+    std::nth_element(d.begin(), half, d.end());
+    const int median = *half;
+    for (int& v : d) v = std::abs(v - median);
+    std::nth_element(d.begin(), half, d.end());
+    int64_t sum = 0;
+    for (auto v = d.begin(); v != half; ++v) sum += *v;
+    return double(sum) / double(d.size() / 2);
 }
 
 // The best whole-pixel shift. The last frame's is kept where it is clearly better than its

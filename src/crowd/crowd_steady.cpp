@@ -15,7 +15,7 @@ constexpr int kReach = 4;                  // whole pixels of shake searched eit
 constexpr size_t kEdges = 4096;            // the steepest pixels measured
 constexpr size_t kCoarseEdges = 512;       // of them, for the whole-pixel search and a camera standing still
 constexpr double kMatters = 0.25;          // pixels of shift below which the frame is used as it is
-constexpr int64_t kRechoose = 50;          // frames before the learned background's edges are chosen again
+constexpr int64_t kRechoose = 250;         // frames before the learned background's edges are chosen again
 constexpr int64_t kRechooseLearning = 10;  // and while it is being learned
 constexpr int kShaking = 3;                // frames moved by enough to matter, after which the camera shakes
 constexpr int64_t kRepaint = 250;          // frames before what a host painted over is looked for again
@@ -23,6 +23,7 @@ constexpr float kSteep = 16;               // a squared slope (grey levels per p
 constexpr double kTie = 1.1;               // a shift's differences against no shift's, that no shift keeps
 constexpr double kDistinctNear = 0.75;     // the last frame's shift's mismatch against its best neighbour's
 constexpr double kDistinct = 0.6;          // the best whole-pixel shift's differences against a typical shift's
+constexpr double kUsual = 1.25;            // a still frame's mismatch against the last measured still one's
 constexpr size_t kFewest = 64;             // edge pixels seen, fewer of which tell no shift
 constexpr double kFit = 12;                // grey levels within which a steadied pixel is the reference's
 
@@ -271,7 +272,7 @@ void readShifted(const dib_base& frame, crowd_shift s, dib_base& out) {
 }  // namespace
 
 bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidden, const std::vector<edge>& edges,
-                        int reach, crowd_shift& shift) {
+                        int reach, crowd_shift& shift, double& usual) {
     if (edges.empty()) return false;
     return dib_access_dispatch1(frame, [&](auto tag) {
         using P = typename decltype(tag)::type;
@@ -279,15 +280,20 @@ bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidde
         std::array<int, 2> start{};
         const std::array<int, 2> from{int(std::lround(std::clamp(shift.x, -double(reach), double(reach)))),
                                       int(std::lround(std::clamp(shift.y, -double(reach), double(reach))))};
-        // A share of the edges first: a camera that stands still is told by them alone.
+        // A share of the edges first: a camera that stands still is told by them alone, and
+        // where it stood still on the last frame, by their mismatch alone.
         std::vector<edge> few;
         for (size_t i = 0; i < edges.size(); i += std::max<size_t>(1, edges.size() / kCoarseEdges))
             few.push_back(edges[i]);
+        std::vector<int> d;
+        const bool stood = usual > 0 && std::hypot(shift.x, shift.y) < kMatters / 2;
+        if (stood && mismatch(f, few, from[0], from[1], d) <= kUsual * usual) return true;
         if (!coarse(f, few, reach, from, start)) return false;
         shift = {double(start[0]), double(start[1])};
         std::array<double, 4> light{};
         if (!refine(f, few, shift, light)) return false;
         const bool still = std::hypot(shift.x, shift.y) < kMatters / 2;
+        if (still) usual = mismatch(f, few, 0, 0, d);
         if ((!still && !refine(f, edges, shift, light)) || std::abs(shift.x) > reach + 1 ||
             std::abs(shift.y) > reach + 1)
             return false;
@@ -312,6 +318,7 @@ void crowd_steady::restart() {
     edges_.clear();
     frames_ = chosenAt_ = 0;
     shift_ = measured_ = {};
+    usual_ = 0;
     shaken_ = 0;
     usable_ = chosenLearned_ = false;
 }
@@ -362,10 +369,10 @@ bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool
     // While it is learned the background changes with each sample; after, it follows slowly.
     if (frames_ == 1 || learned != chosenLearned_ || frames_ - chosenAt_ >= (learned ? kRechoose : kRechooseLearning)) {
         choose(*reference, hidden_);
-        chosenLearned_ = learned, chosenAt_ = frames_;
+        chosenLearned_ = learned, chosenAt_ = frames_, usual_ = 0;
     }
     crowd_shift s = measured_;
-    if (!usable_ || !crowd_measureShift(frame, hidden_, edges_, kReach, s)) s = {};
+    if (!usable_ || !crowd_measureShift(frame, hidden_, edges_, kReach, s, usual_)) s = {}, usual_ = 0;
     measured_ = s;
     // A camera seen to shake is steadied on every frame from then on: a frame left as it is
     // by a share of a pixel would show the wall's edge off the background's, and what a host

@@ -48,6 +48,7 @@ private:
         hidden_;  // and within two pixels of it: read between pixels, it would pull the shift to nothing
     int64_t frames_ = 0, chosenAt_ = 0;
     int shaken_ = 0;                // frames moved by enough to matter
+    double usual_ = 0;              // the mismatch of the last frame measured standing still
     crowd_shift shift_, measured_;  // applied to this frame; measured on it, where the next search starts
     bool usable_ = false, chosenLearned_ = false;
 };

@@ -17,7 +17,11 @@ constexpr size_t kCoarseEdges = 512;       // of them, for the whole-pixel searc
 constexpr double kMatters = 0.25;          // pixels of shift below which the frame is used as it is
 constexpr int64_t kRechoose = 250;         // frames before the learned background's edges are chosen again
 constexpr int64_t kRechooseLearning = 10;  // and while it is being learned
-constexpr int kShaking = 3;                // frames moved by enough to matter, after which the camera shakes
+constexpr double kShakeMemory = 0.9;       // of the frames that moved, left per frame
+constexpr double kJolt = 0.5;              // pixels of shift from one frame to the next that tell a camera shakes
+constexpr double kKnocked = 2;             // pixels off that tell a camera was knocked aside
+constexpr double kShaking = 2;             // from this many frames moved by as much, remembered
+constexpr double kStill = 0.1;             // and until the frames moved by enough to matter are down to this
 constexpr int64_t kRepaint = 250;          // frames before what a host painted over is looked for again
 constexpr float kSteep = 16;               // a squared slope (grey levels per pixel) beyond the sensor's noise
 constexpr double kTie = 1.1;               // a shift's differences against no shift's, that no shift keeps
@@ -25,6 +29,7 @@ constexpr double kDistinctNear = 0.75;     // the last frame's shift's mismatch 
 constexpr double kDistinct = 0.6;          // the best whole-pixel shift's differences against a typical shift's
 constexpr double kUsual = 1.25;            // a still frame's mismatch against the last measured still one's
 constexpr size_t kFewest = 64;             // edge pixels seen, fewer of which tell no shift
+constexpr double kAgree = 1.1;             // a quarter's mismatch with the shift against without it, at most
 constexpr double kFit = 12;                // grey levels within which a steadied pixel is the reference's
 
 // Grey values of an image of any pixel size, its border repeated beyond it; where `hidden`
@@ -245,6 +250,41 @@ void greyRow(const P* row, int32_t w, int32_t dx, std::vector<uint32_t>& out) {
     for (int32_t x = 0; x <= w; ++x) out[size_t(x)] = uint32_t(grey(row[std::clamp(x + dx, 0, w - 1)]));
 }
 
+// How far the frame, read at `s` between pixels under its light, lies from the reference at
+// the edge pixels of one quarter of the picture (by the side of (cx, cy) each way): the
+// better-matching half of the differences, averaged; negative where it shows too few.
+template <class R>
+double quarterMismatch(const R& f, const std::vector<edge>& edges, crowd_shift s, int quarter, double cx, double cy) {
+    std::vector<double> d;
+    for (const edge& e : edges)
+        if ((e.x < cx ? 0 : 1) + (e.y < cy ? 0 : 2) == quarter && f.seen(e.x + s.x, e.y + s.y))
+            d.push_back(std::abs(f.between(e.x + s.x, e.y + s.y) - (s.gain * e.value + s.offset)));
+    if (d.size() < kFewest) return -1;
+    const auto half = d.begin() + ptrdiff_t(d.size() / 2);
+    std::nth_element(d.begin(), half, d.end());
+    double sum = 0;
+    for (auto v = d.begin(); v != half; ++v) sum += *v;
+    return sum / double(d.size() / 2);
+}
+
+// A camera's shift moves every quarter of the picture alike: in none may the frame match the
+// reference worse than with no shift at all. A heap of animals that crept along in the
+// reference's edges moves one place alone.
+template <class R>
+bool everywhere(const R& f, const std::vector<edge>& edges, crowd_shift s) {
+    double cx = 0, cy = 0;
+    for (const edge& e : edges) cx += e.x, cy += e.y;
+    cx /= double(edges.size()), cy /= double(edges.size());
+    crowd_shift none = s;
+    none.x = none.y = 0;
+    for (int quarter = 0; quarter < 4; ++quarter) {
+        const double moved = quarterMismatch(f, edges, s, quarter, cx, cy);
+        const double still = quarterMismatch(f, edges, none, quarter, cx, cy);
+        if (moved >= 0 && still >= 0 && moved > kAgree * still) return false;
+    }
+    return true;
+}
+
 template <class P>
 void readShifted(const dib_base& frame, crowd_shift s, dib_base& out) {
     const greyReader<P> f(frame);
@@ -306,7 +346,7 @@ bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidde
             ++shown;
             fit += std::abs(f.between(e.x + shift.x, e.y + shift.y) - (light[0] * e.value + light[1])) <= kFit;
         }
-        return shown >= kFewest && fit >= shown / 2;
+        return shown >= kFewest && fit >= shown / 2 && (still || everywhere(f, edges, shift));
     });
 }
 
@@ -319,7 +359,9 @@ void crowd_steady::restart() {
     frames_ = chosenAt_ = 0;
     shift_ = measured_ = {};
     usual_ = 0;
-    shaken_ = 0;
+    jolts_ = moves_ = 0;
+    toldLast_ = false;
+    shaking_ = false;
     usable_ = chosenLearned_ = false;
 }
 
@@ -371,15 +413,25 @@ bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool
         choose(*reference, hidden_);
         chosenLearned_ = learned, chosenAt_ = frames_, usual_ = 0;
     }
-    crowd_shift s = measured_;
-    if (!usable_ || !crowd_measureShift(frame, hidden_, edges_, kReach, s, usual_)) s = {}, usual_ = 0;
+    const crowd_shift last = measured_;
+    crowd_shift s = last;
+    const bool told = usable_ && crowd_measureShift(frame, hidden_, edges_, kReach, s, usual_);
+    if (!told) s = {}, usual_ = 0;
     measured_ = s;
-    // A camera seen to shake is steadied on every frame from then on: a frame left as it is
-    // by a share of a pixel would show the wall's edge off the background's, and what a host
-    // painted over, where the background no longer holds it.
-    const bool moved = std::hypot(s.x, s.y) >= kMatters;
-    shaken_ = std::min(kShaking, shaken_ + int(moved));
-    if (!moved && shaken_ < kShaking) return false;
+    // A camera shakes once several frames in a short while jumped by half a pixel or more from
+    // the last (a tremor, a jolt), or lie two pixels or more off (a camera knocked aside); and
+    // until none moved by a quarter for a while. A still camera's measure may creep by a pixel
+    // where the background holds heaps of animals that crawl off, and its frames stay as they
+    // are. While it shakes every frame is read back, however little it moved: one left as it
+    // is by a fifth of a pixel would show the wall's edge off the background's, and what a host
+    // painted over where the background no longer holds it.
+    const bool jolted =
+        told && toldLast_ && (std::hypot(s.x - last.x, s.y - last.y) >= kJolt || std::hypot(s.x, s.y) >= kKnocked);
+    toldLast_ = told;
+    jolts_ = kShakeMemory * jolts_ + (jolted ? 1 : 0);
+    moves_ = kShakeMemory * moves_ + (std::hypot(s.x, s.y) >= kMatters ? 1 : 0);
+    shaking_ = shaking_ ? moves_ >= kStill : jolts_ >= kShaking;
+    if (!shaking_) return false;
     crowd_readShifted(frame, s, steadied);
     fillUnseen(*reference, s, steadied);
     shift_ = s;

@@ -23,8 +23,8 @@ public:
 
     // Measures the shift of `frame` (any pixel size) against `reference` (a 1-byte image of
     // its size, `learned` or still being learned: the floor with the animals the frames so far
-    // told apart left out; null: none yet). When the frame moved by enough to matter, or the
-    // camera was seen to shake, `steadied` (a 1-byte image of its size) receives its grey
+    // told apart left out; null: none yet). While the camera is seen to shake,
+    // `steadied` (a 1-byte image of its size) receives its grey
     // values read back at the reference's place and true is returned; otherwise the frame is
     // used as it is.
     bool steady(const dib_base& frame, const dib_base* reference, bool learned, dib_base& steadied);
@@ -47,9 +47,10 @@ private:
     std::vector<uint8_t>
         hidden_;  // and within two pixels of it: read between pixels, it would pull the shift to nothing
     int64_t frames_ = 0, chosenAt_ = 0;
-    int shaken_ = 0;                // frames moved by enough to matter
-    double usual_ = 0;              // the mismatch of the last frame measured standing still
-    crowd_shift shift_, measured_;  // applied to this frame; measured on it, where the next search starts
+    double jolts_ = 0, moves_ = 0;  // frames moved by half a pixel, and by a quarter, each remembered less every frame
+    bool shaking_ = false, toldLast_ = false;  // the last frame's shift was measured
+    double usual_ = 0;                         // the mismatch of the last frame measured standing still
+    crowd_shift shift_, measured_;             // applied to this frame; measured on it, where the next search starts
     bool usable_ = false, chosenLearned_ = false;
 };
 

@@ -261,7 +261,8 @@ fi
 
 # Crowds on lab-like footage: bending fish crossing over each other, resting flies under
 # flickering uneven light, light animals with shadows, a dark mirroring rim, larvae of two
-# sizes, flashes and dimming; each as a new user runs it (scripts/crowd_scores.sh).
+# sizes, flashes and dimming, a camera that shakes; each as a new user runs it
+# (scripts/crowd_scores.sh).
 if [ -x "$ambrevo" ] && [ -x "$tool" ] && "$ambrevo" --list | grep -qx crowd; then
   load=$(cut -d' ' -f1-3 /proc/loadavg)
   table=$("$root/scripts/crowd_scores.sh" --build "$build" | tee /dev/stderr)

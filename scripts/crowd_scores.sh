@@ -11,7 +11,7 @@
 #   scripts/crowd_scores.sh [--build DIR] [--scenes DIR] [--timeout SECONDS] [--keep] [--catalogue FILE] [NAME|KIND ...]
 #
 # NAME is one scene of the list below, KIND all scenes of a kind (fish, flies, light, rim,
-# larvae, flash, dim); none: every scene. Scenes are made once into --scenes (default
+# larvae, flash, dim, shake); none: every scene. Scenes are made once into --scenes (default
 # BUILD/crowd_scenes) and again when the scene tool or the scene's arguments change. A run
 # longer than --timeout (default 300 s) is stopped and reported so. The tracks are written to a
 # folder of the script's own (the scenes may be shared by several people scoring at once) and
@@ -49,7 +49,8 @@ read -r -a extra <<< "${AMBREVO_CROWD_OPTIONS:-}"
 
 # name | kind | the scene tool's arguments. Two seeds per kind, with other counts, sizes,
 # lengths and codecs; flash and dim are the lighting events (one white frame on a frame the
-# background is sampled on, five in a row, the floor dimmed from 200 to 80).
+# background is sampled on, five in a row, the floor dimmed from 200 to 80); shake a camera
+# that shakes (bench/crowd_shake.txt has more).
 catalogue="\
 fish-20|fish|--kind fish --animals 20 --seed 1 --frames 450
 fish-12-large|fish|--kind fish --animals 12 --seed 2 --frames 450 --size 800x600 --length 60 --codec mjpeg
@@ -63,7 +64,9 @@ larvae-60|larvae|--kind larvae --animals 60 --seed 1 --frames 450 --codec mjpeg
 larvae-40|larvae|--kind larvae --animals 40 --seed 2 --frames 450
 flash-1|flash|--kind flies --animals 30 --seed 3 --frames 300 --flash 100
 flash-5|flash|--kind fish --animals 12 --seed 3 --frames 300 --flash 150,151,152,153,154
-dim|dim|--kind fish --animals 12 --seed 4 --frames 300 --dim 150:80"
+dim|dim|--kind fish --animals 12 --seed 4 --frames 300 --dim 150:80
+shake-fish|shake|--kind fish --animals 20 --seed 5 --frames 300 --shake 2
+shake-larvae|shake|--kind larvae --animals 40 --seed 6 --frames 300 --shake 1.5 --codec mjpeg"
 if [ -n "$listed" ]; then
   [ -f "$listed" ] || { echo "crowd_scores: no catalogue $listed" >&2; exit 2; }
   catalogue=$(grep -v '^[[:space:]]*\(#\|$\)' "$listed")

@@ -1,8 +1,8 @@
 // A camera that shakes moves the whole picture: against a background learned while it stood
 // still, every edge of the floor, the wall and the stains on it would be an object, and the
 // background would blur as it follows the frames. Each frame's shift against the background
-// (as learned so far, the animals left out) is measured at the background's
-// steepest pixels, and where it matters the frame is read back into the reference's place.
+// (as learned so far, the animals left out) is measured at the background's steepest pixels,
+// and while the camera shakes the frame is read back into the reference's place.
 // The objects are found there; their places move by the shift again for the caller.
 #pragma once
 
@@ -23,10 +23,9 @@ public:
 
     // Measures the shift of `frame` (any pixel size) against `reference` (a 1-byte image of
     // its size, `learned` or still being learned: the floor with the animals the frames so far
-    // told apart left out; null: none yet). While the camera is seen to shake,
-    // `steadied` (a 1-byte image of its size) receives its grey
-    // values read back at the reference's place and true is returned; otherwise the frame is
-    // used as it is.
+    // told apart left out; null: none yet). While the camera is seen to shake, `steadied` (a
+    // 1-byte image of its size) receives its grey values read back at the reference's place
+    // and true is returned; otherwise the frame is used as it is.
     bool steady(const dib_base& frame, const dib_base* reference, bool learned, dib_base& steadied);
 
     // This frame's shift; (0, 0) unless it was steadied.
@@ -43,14 +42,16 @@ private:
     void fillUnseen(const dib_base& reference, crowd_shift s, dib_base& steadied) const;
 
     std::vector<edge> edges_;
-    std::vector<uint8_t> painted_;  // per pixel of the frame: within the farthest shift of what a host painted over
-    std::vector<uint8_t>
-        hidden_;  // and within two pixels of it: read between pixels, it would pull the shift to nothing
+    // Per pixel of the frame: within the farthest shift of what a host painted over; and within
+    // two pixels of it, where read between pixels it would pull the shift to nothing.
+    std::vector<uint8_t> painted_, hidden_;
     int64_t frames_ = 0, chosenAt_ = 0;
-    double jolts_ = 0, moves_ = 0;  // frames moved by half a pixel, and by a quarter, each remembered less every frame
-    bool shaking_ = false, toldLast_ = false;  // the last frame's shift was measured
-    double usual_ = 0;                         // the mismatch of the last frame measured standing still
-    crowd_shift shift_, measured_;             // applied to this frame; measured on it, where the next search starts
+    // Frames that jumped (or lie far off), and that moved by a quarter of a pixel, each
+    // remembered less every frame; whether the camera shakes; whether the last shift was told.
+    double jolts_ = 0, moves_ = 0;
+    bool shaking_ = false, toldLast_ = false;
+    double usual_ = 0;              // the mismatch of the last frame measured standing still
+    crowd_shift shift_, measured_;  // applied to this frame; measured on it, where the next search starts
     bool usable_ = false, chosenLearned_ = false;
 };
 
@@ -59,8 +60,10 @@ private:
 // whole-pixel shift within `reach` pixels (`shift` on entry: where to look first, the last
 // frame's), then refined between pixels with the frame's light as a gain and an offset on the
 // reference's. False when the frame tells no shift (a flash, a picture unlike the reference).
+// `usual` (0: not known) is the mismatch of the last frame measured standing still: a frame
+// that stood where the last one did and matches as well keeps its shift unmeasured.
 bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidden,
-                        const std::vector<crowd_steady::edge>& edges, int reach, crowd_shift& shift);
+                        const std::vector<crowd_steady::edge>& edges, int reach, crowd_shift& shift, double& usual);
 
 // Each pixel of `out` (1 byte, `frame`'s size) the grey value of `frame` at its place
 // moved by `shift`, read between pixels; the frame's border repeated beyond it.

@@ -19,8 +19,7 @@ constexpr int64_t kRechoose = 250;         // frames before the learned backgrou
 constexpr int64_t kRechooseLearning = 10;  // and while it is being learned
 constexpr double kShakeMemory = 0.9;       // of the frames that moved, left per frame
 constexpr double kJolt = 0.5;              // pixels of shift from one frame to the next that tell a camera shakes
-constexpr double kKnocked = 2;             // pixels off that tell a camera was knocked aside
-constexpr double kShaking = 2;             // from this many frames moved by as much, remembered
+constexpr double kShaking = 3;             // from this many frames that jumped by as much, remembered
 constexpr double kStill = 0.1;             // and until the frames moved by enough to matter are down to this
 constexpr int64_t kRepaint = 250;          // frames before what a host painted over is looked for again
 constexpr float kSteep = 16;               // a squared slope (grey levels per pixel) beyond the sensor's noise
@@ -419,14 +418,13 @@ bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool
     if (!told) s = {}, usual_ = 0;
     measured_ = s;
     // A camera shakes once several frames in a short while jumped by half a pixel or more from
-    // the last (a tremor, a jolt), or lie two pixels or more off (a camera knocked aside); and
-    // until none moved by a quarter for a while. A still camera's measure may creep by a pixel
-    // where the background holds heaps of animals that crawl off, and its frames stay as they
-    // are. While it shakes every frame is read back, however little it moved: one left as it
-    // is by a fifth of a pixel would show the wall's edge off the background's, and what a host
-    // painted over where the background no longer holds it.
-    const bool jolted =
-        told && toldLast_ && (std::hypot(s.x - last.x, s.y - last.y) >= kJolt || std::hypot(s.x, s.y) >= kKnocked);
+    // the last (a tremor, a jolt), and until none moved by a quarter for a while. A still
+    // camera's measure may creep by a pixel or two where the background holds animals and
+    // their shadows, or jump once, and its frames stay as they are. While it shakes every
+    // frame is read back, however little it moved: one left as it is by a fifth of a pixel
+    // would show the wall's edge off the background's, and what a host painted over where the
+    // background no longer holds it.
+    const bool jolted = told && toldLast_ && std::hypot(s.x - last.x, s.y - last.y) >= kJolt;
     toldLast_ = told;
     jolts_ = kShakeMemory * jolts_ + (jolted ? 1 : 0);
     moves_ = kShakeMemory * moves_ + (std::hypot(s.x, s.y) >= kMatters ? 1 : 0);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "crowd/crowd_still.h"
 #include "image/dib_access.h"
 
 namespace {
@@ -85,22 +86,6 @@ std::vector<uint8_t> paintedOver(const dib_base& r) {
         reach(x - 1, y), reach(x + 1, y), reach(x, y - 1), reach(x, y + 1);
     }
     return painted;
-}
-
-// `mask` (w x h) spread by `reach` each way, along the rows and then down the columns.
-std::vector<uint8_t> spread(const std::vector<uint8_t>& mask, int32_t w, int32_t h, int32_t reach) {
-    std::vector<uint8_t> wide(mask.size(), 0), out(mask.size(), 0);
-    for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x)
-            if (mask[size_t(y) * size_t(w) + size_t(x)])
-                std::fill(wide.begin() + ptrdiff_t(size_t(y) * size_t(w) + size_t(std::max(0, x - reach))),
-                          wide.begin() + ptrdiff_t(size_t(y) * size_t(w) + size_t(std::min(w - 1, x + reach)) + 1), 1);
-    for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x)
-            if (wide[size_t(y) * size_t(w) + size_t(x)])
-                for (int32_t k = std::max(0, y - reach); k <= std::min(h - 1, y + reach); ++k)
-                    out[size_t(k) * size_t(w) + size_t(x)] = 1;
-    return out;
 }
 
 // How far the frame at a whole-pixel shift lies from the reference: over the edge pixels it
@@ -403,8 +388,8 @@ bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool
     if (frames_ % kRepaint == 0) {
         crowd_readShifted(frame, {}, steadied);
         const std::vector<uint8_t> painted = paintedOver(steadied);
-        painted_ = spread(painted, steadied.width, steadied.absHeight(), kReach + 1);
-        hidden_ = spread(painted, steadied.width, steadied.absHeight(), 2);
+        painted_ = crowd_grown(painted, steadied.width, steadied.absHeight(), kReach + 1);
+        hidden_ = crowd_grown(painted, steadied.width, steadied.absHeight(), 2);
     }
     ++frames_;
     // While it is learned the background changes with each sample; after, it follows slowly.

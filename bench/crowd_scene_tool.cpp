@@ -6,13 +6,14 @@
 //     the other kinds:   [--animals N] [--length PX] [--flicker GREY] [--uneven SHARE] [--vignette SHARE]
 //                        [--flash F[,F...]] [--dim F[:LEVEL]] [--codec h264|mjpeg|ffv1|png] [--fps R]
 //                        [--rim PX[:REFLECTIONS]] [--shadow SHARE] [--sizes SHARE:RATIO] [--width RATIO]
-//                        [--blur SIGMA] [--rest SHARE] [--shake PX]
+//                        [--blur SIGMA] [--rest SHARE] [--shake PX] [--knock F:DX,DY]
 //
 // --rim gives any kind a dark visible wall PX wide that mirrors the animals (a light animal's
 // reflection is light); --shadow a shadow beside each animal; --sizes a share of the animals
 // RATIO times as long; --width the widest part over the length; --blur the optics' blur;
 // --rest the share of animals that rest for hundreds of frames; --shake a camera that shakes,
-// the picture moving up to PX pixels either way (the truth moves with it): combinations the kinds'
+// the picture moving up to PX pixels either way (the truth moves with it); --knock a camera knocked
+// aside once, the picture moved by (DX, DY) from frame F on: combinations the kinds'
 // presets do not hold, for footage unlike the presets.
 //
 // Discs (the default kind): DIR/scene.avi, MJPEG at 25 frames per second, colour;
@@ -52,7 +53,7 @@ int usage(const std::string& why) {
               << "  other kinds: [--animals N] [--length PX] [--flicker GREY] [--uneven SHARE] [--vignette SHARE]\n"
               << "         [--flash F[,F...]] [--dim F[:LEVEL]] [--codec h264|mjpeg|ffv1|png] [--fps R]\n"
               << "         [--rim PX[:REFLECTIONS]] [--shadow SHARE] [--sizes SHARE:RATIO] [--width RATIO]\n"
-              << "         [--blur SIGMA] [--rest SHARE] [--shake PX]\n";
+              << "         [--blur SIGMA] [--rest SHARE] [--shake PX] [--knock F:DX,DY]\n";
     return 2;
 }
 
@@ -123,6 +124,11 @@ void labOption(request& r, const std::string& a, const std::string& v) {
         s.blur = number(v, a);
     } else if (a == "--shake") {
         s.shake = number(v, a);
+    } else if (a == "--knock") {
+        const size_t colon = v.find(':');
+        if (colon == std::string::npos) throw std::invalid_argument("--knock takes F:DX,DY");
+        s.timeline.knockFrame = int(number(v.substr(0, colon), a));
+        pair(v.substr(colon + 1), ',', a, s.timeline.knock.x, s.timeline.knock.y);
     } else if (a == "--rest") {
         s.restShare = number(v, a);
     } else if (a == "--codec") {
@@ -279,7 +285,8 @@ void describe(const request& r, const crowd_scene::lab_scene& scene, const std::
         << ", \"big_share\": " << s.bigShare << ", \"big_ratio\": " << s.bigRatio << ", \"noise\": " << s.noise
         << ",\n  \"uneven\": " << s.light.uneven << ", \"vignette\": " << s.light.vignette
         << ", \"flicker\": " << s.light.flicker << ", \"dim_frame\": " << s.timeline.dimFrame
-        << ", \"dim_to\": " << s.timeline.dimTo << ", \"shake\": " << s.shake << ", \"flashes\": [";
+        << ", \"dim_to\": " << s.timeline.dimTo << ", \"shake\": " << s.shake << ", \"knock_frame\": " << s.timeline.knockFrame
+        << ", \"knock\": [" << s.timeline.knock.x << ", " << s.timeline.knock.y << "], \"flashes\": [";
     for (size_t i = 0; i < s.timeline.flashes.size(); ++i) out << (i ? ", " : "") << s.timeline.flashes[i];
     out << "],\n  \"arena\": [" << a.x << ", " << a.y << ", " << a.r << "], \"drawn\": [" << d.x << ", " << d.y
         << ", " << d.r << "],\n  \"touching\": " << double(t.touching) / n << ", \"overlapping\": "

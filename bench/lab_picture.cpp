@@ -207,10 +207,13 @@ double lab_scene::state::gain(int f) const {
 }
 
 // A stand's tremor, a slow sway and the odd jolt, from the frame's number and the scene's salt
-// alone (the scene's random numbers are the animals' and stay theirs). Without shake, none.
+// alone (the scene's random numbers are the animals' and stay theirs), and a knock that moved
+// it for good. Without shake or knock, none.
 point lab_scene::state::shaken(int f) const {
+    const events& t = settings.timeline;
+    const point knocked = t.knockFrame >= 0 && f >= t.knockFrame ? t.knock : point{};
     const double a = settings.shake;
-    if (a <= 0) return {};
+    if (a <= 0) return knocked;
     const auto phase = [&](uint32_t k) { return 2 * kPi * double(mix(salt, k, 0x5A4Bu)) / 4294967296.0; };
     const auto jolt = [&](int frameOf, uint32_t k) {
         return double(mix(salt, uint32_t(frameOf), k)) / 4294967296.0 - 0.5;
@@ -220,7 +223,7 @@ point lab_scene::state::shaken(int f) const {
         const double tremor = std::sin(2 * kPi * f / 5.3 + phase(k + 1));
         return a * (0.5 * sway + 0.3 * tremor + 0.4 * jolt(f, k + 2));
     };
-    return {axis(1), axis(11)};
+    return {knocked.x + axis(1), knocked.y + axis(11)};
 }
 
 std::vector<float> lab_scene::state::render() const {
@@ -231,7 +234,7 @@ std::vector<float> lab_scene::state::render() const {
     bodies(*this, img);
     const float g = float(gain(frame));
     for (size_t i = 0; i < img.size(); ++i) img[i] *= illumination[i] * g;
-    if (c.shake > 0) shift(img, c.width, c.height, shaken(frame));
+    if (const point moved = shaken(frame); moved.x != 0 || moved.y != 0) shift(img, c.width, c.height, moved);
     if (c.blur > 0) blur(img, c.width, c.height, c.blur);
     return img;
 }

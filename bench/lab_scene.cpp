@@ -27,8 +27,8 @@ void check(const lab_settings& s) {
     if (!(s.speed >= 0) || !(s.noise >= 0 && s.noise <= 60) || !(s.blur >= 0 && s.blur <= 5) ||
         !(s.rimWidth >= 1 && s.rimWidth <= 60) || !(s.reflections >= 0 && s.reflections <= 1) ||
         !(s.shadow >= 0 && s.shadow <= 1) || !(s.shadowSoftness >= 1) || s.restMin < 1 || s.restMax < s.restMin ||
-        !(s.shake >= 0 && s.shake <= 20))
-        throw std::invalid_argument("lab scene: bad speed, noise, blur, rim, shadow, rest or shake");
+        !(s.shake >= 0 && s.shake <= 20) || !(std::abs(s.timeline.knock.x) <= 20 && std::abs(s.timeline.knock.y) <= 20))
+        throw std::invalid_argument("lab scene: bad speed, noise, blur, rim, shadow, rest, shake or knock");
     if (!(s.floor >= 1 && s.floor <= 255) || !(s.light.flickerPeriod >= 2) || !(s.timeline.dimTo >= 0))
         throw std::invalid_argument("lab scene: bad floor level, flicker period or dimming");
 }

@@ -45,6 +45,8 @@ struct events {
     std::vector<int> flashes;  // all-white frames
     int dimFrame = -1;         // from this frame on the floor is dimmed (-1: never)
     double dimTo = 80;         // the floor's nominal level after dimming
+    int knockFrame = -1;       // from this frame on the camera, knocked aside, looks `knock` further on (-1: never)
+    point knock;
 };
 
 struct lab_settings {

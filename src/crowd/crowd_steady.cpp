@@ -22,6 +22,9 @@ constexpr double kShakeMemory = 0.9;       // of the frames that moved, left per
 constexpr double kJolt = 0.5;              // pixels of shift from one frame to the next that tell a camera shakes
 constexpr double kShaking = 3;             // from this many frames that jumped by as much, remembered
 constexpr double kStill = 0.1;             // and until the frames moved by enough to matter are down to this
+constexpr int kKnocked = 6;                // frames in a row after a jump that held its shift of half a pixel or more
+constexpr double kHeld = 0.2;              // pixels within which each of them lies where the last one did
+constexpr int kKnockedLearning = 8;        // and while the background is learned, a pixel or more
 constexpr int64_t kRepaint = 250;          // frames before what a host painted over is looked for again
 constexpr float kSteep = 16;               // a squared slope (grey levels per pixel) beyond the sensor's noise
 constexpr double kTie = 1.1;               // a shift's differences against no shift's, that no shift keeps
@@ -251,21 +254,29 @@ double quarterMismatch(const R& f, const std::vector<edge>& edges, crowd_shift s
     return sum / double(d.size() / 2);
 }
 
-// A camera's shift moves every quarter of the picture alike: in none may the frame match the
-// reference worse than with no shift at all. A heap of animals that crept along in the
-// reference's edges moves one place alone.
+// Per quarter of the picture (split at the edges' centre), how far the frame lies from the
+// reference with the shift and without it (negative where the quarter shows too few edges).
 template <class R>
-bool everywhere(const R& f, const std::vector<edge>& edges, crowd_shift s) {
+std::array<std::array<double, 2>, 4> quarters(const R& f, const std::vector<edge>& edges, crowd_shift s) {
     double cx = 0, cy = 0;
     for (const edge& e : edges) cx += e.x, cy += e.y;
     cx /= double(edges.size()), cy /= double(edges.size());
     crowd_shift none = s;
     none.x = none.y = 0;
-    for (int quarter = 0; quarter < 4; ++quarter) {
-        const double moved = quarterMismatch(f, edges, s, quarter, cx, cy);
-        const double still = quarterMismatch(f, edges, none, quarter, cx, cy);
+    std::array<std::array<double, 2>, 4> mismatches{};
+    for (int quarter = 0; quarter < 4; ++quarter)
+        mismatches[size_t(quarter)] = {quarterMismatch(f, edges, s, quarter, cx, cy),
+                                       quarterMismatch(f, edges, none, quarter, cx, cy)};
+    return mismatches;
+}
+
+// A camera's shift moves every quarter of the picture alike: in none may the frame match the
+// reference worse than with no shift at all. A heap of animals that crept along in the
+// reference's edges moves one place alone.
+template <class R>
+bool everywhere(const R& f, const std::vector<edge>& edges, crowd_shift s) {
+    for (const auto& [moved, still] : quarters(f, edges, s))
         if (moved >= 0 && still >= 0 && moved > kAgree * still) return false;
-    }
     return true;
 }
 
@@ -334,6 +345,18 @@ bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidde
     });
 }
 
+bool crowd_movedWhole(const dib_base& frame, const std::vector<uint8_t>& hidden, const std::vector<edge>& edges,
+                      crowd_shift shift) {
+    if (edges.empty()) return false;
+    return dib_access_dispatch1(frame, [&](auto tag) {
+        const greyReader<typename decltype(tag)::type> f(frame, hidden.empty() ? nullptr : hidden.data());
+        int better = 0;
+        for (const auto& [moved, still] : quarters(f, edges, shift))
+            better += moved >= 0 && still >= 0 && moved < still;
+        return better >= 3;
+    });
+}
+
 void crowd_readShifted(const dib_base& frame, crowd_shift shift, dib_base& out) {
     dib_access_dispatch1(frame, [&](auto tag) { readShifted<typename decltype(tag)::type>(frame, shift, out); });
 }
@@ -341,9 +364,11 @@ void crowd_readShifted(const dib_base& frame, crowd_shift shift, dib_base& out) 
 void crowd_steady::restart() {
     edges_.clear();
     frames_ = chosenAt_ = 0;
-    shift_ = measured_ = {};
+    shift_ = measured_ = toldShift_ = {};
     usual_ = 0;
     jolts_ = moves_ = 0;
+    asideFor_ = -1;
+    heldPaint_ = 0;
     toldLast_ = false;
     shaking_ = false;
     usable_ = chosenLearned_ = false;
@@ -387,9 +412,9 @@ bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool
     // measured, holds it that far beyond.
     if (frames_ % kRepaint == 0) {
         crowd_readShifted(frame, {}, steadied);
-        const std::vector<uint8_t> painted = paintedOver(steadied);
-        painted_ = crowd_grown(painted, steadied.width, steadied.absHeight(), kReach + 1);
-        hidden_ = crowd_grown(painted, steadied.width, steadied.absHeight(), 2);
+        painted_ = paintedOver(steadied);
+        hidden_ = crowd_grown(painted_, steadied.width, steadied.absHeight(), 2);
+        paintedThere_.clear();
     }
     ++frames_;
     // While it is learned the background changes with each sample; after, it follows slowly.
@@ -403,18 +428,38 @@ bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool
     if (!told) s = {}, usual_ = 0;
     measured_ = s;
     // A camera shakes once several frames in a short while jumped by half a pixel or more from
-    // the last (a tremor, a jolt), and until none moved by a quarter for a while. A still
-    // camera's measure may creep by a pixel or two where the background holds animals and
-    // their shadows, or jump once, and its frames stay as they are. While it shakes every
-    // frame is read back, however little it moved: one left as it is by a fifth of a pixel
-    // would show the wall's edge off the background's, and what a host painted over where the
-    // background no longer holds it.
+    // the last (a tremor, a jolt); one knocked aside once jumps, then stands still again
+    // elsewhere, frame after frame at the shift it jumped to. Either is steadied until no frame
+    // moved by a quarter of a pixel for a while. A still camera's measure may creep by most of a
+    // pixel where heaps of animals the background held crawl off, but it creeps, never jumps;
+    // and where the background holds animals and their shadows it may jump off by half a pixel
+    // for a dozen frames while the background is learned, or by two or three for four frames
+    // after, wandering a tenth to a third of a pixel from frame to frame where a knocked
+    // camera's stays within a twentieth; and a knock moves the whole picture. Its frames stay
+    // as they are. While the camera shakes every frame is read back, however little it moved:
+    // one left as it is by a fifth of a pixel would show the wall's edge off the background's,
+    // and what a host painted over where the background no longer holds it.
+    const double off = std::hypot(s.x, s.y), far = learned ? kJolt : 2 * kJolt;
+    const double fromTold = std::hypot(s.x - toldShift_.x, s.y - toldShift_.y);
     const bool jolted = told && toldLast_ && std::hypot(s.x - last.x, s.y - last.y) >= kJolt;
+    const bool jumped = told && fromTold >= kJolt, stayed = told && fromTold < kHeld && off >= far;
     toldLast_ = told;
+    if (told) toldShift_ = s;
     jolts_ = kShakeMemory * jolts_ + (jolted ? 1 : 0);
-    moves_ = kShakeMemory * moves_ + (std::hypot(s.x, s.y) >= kMatters ? 1 : 0);
-    shaking_ = shaking_ ? moves_ >= kStill : jolts_ >= kShaking;
+    moves_ = kShakeMemory * moves_ + (off >= kMatters ? 1 : 0);
+    if (jumped)
+        asideFor_ = off >= far && crowd_movedWhole(frame, hidden_, edges_, s) ? 0 : -1;
+    else
+        asideFor_ = stayed && asideFor_ >= 0 ? asideFor_ + 1 : -1;
+    shaking_ = shaking_ ? moves_ >= kStill : jolts_ >= kShaking || asideFor_ >= (learned ? kKnocked : kKnockedLearning);
     if (!shaking_) return false;
+    // The background learned from frames steadied holds the paint as far as they were shifted.
+    const int farthest = int(std::ceil(std::max(std::abs(s.x), std::abs(s.y))));
+    const int held = learned ? heldPaint_ : std::max(heldPaint_, farthest);
+    if (held != heldPaint_ || paintedThere_.empty()) {
+        heldPaint_ = held;
+        paintedThere_ = crowd_grown(painted_, frame.width, frame.absHeight(), 1 + heldPaint_);
+    }
     crowd_readShifted(frame, s, steadied);
     fillUnseen(*reference, s, steadied);
     shift_ = s;
@@ -433,8 +478,8 @@ void crowd_steady::fillUnseen(const dib_base& reference, crowd_shift s, dib_base
         const bool rowSeen = y + dy - 1 >= 0 && y + dy + 1 < h;
         for (int32_t x = 0; x < w; ++x) {
             const bool seen = rowSeen && x + dx - 1 >= 0 && x + dx + 1 < w &&
-                              !painted_[size_t(y) * size_t(w) + size_t(x)] &&
-                              !painted_[size_t(y + dy) * size_t(w) + size_t(x + dx)];
+                              !paintedThere_[size_t(y) * size_t(w) + size_t(x)] &&
+                              !hidden_[size_t(y + dy) * size_t(w) + size_t(x + dx)];
             if (!seen) out[x] = uint8_t(std::clamp(std::lround(s.gain * r[x] + s.offset), 0l, 255l));
         }
     }

@@ -42,16 +42,20 @@ private:
     void fillUnseen(const dib_base& reference, crowd_shift s, dib_base& steadied) const;
 
     std::vector<edge> edges_;
-    // Per pixel of the frame: within the farthest shift of what a host painted over; and within
-    // two pixels of it, where read between pixels it would pull the shift to nothing.
-    std::vector<uint8_t> painted_, hidden_;
+    // Per pixel of the frame: what a host painted over; within two pixels of it, where read
+    // between pixels it would pull the shift to nothing; and where the reference holds it:
+    // learned from frames steadied while the camera shook, as far as they were shifted.
+    std::vector<uint8_t> painted_, hidden_, paintedThere_;
+    int heldPaint_ = 0;  // the farthest whole pixels of shift of a frame steadied while the reference was learned
     int64_t frames_ = 0, chosenAt_ = 0;
     // Frames that jumped (or lie far off), and that moved by a quarter of a pixel, each
     // remembered less every frame; whether the camera shakes; whether the last shift was told.
     double jolts_ = 0, moves_ = 0;
+    int asideFor_ = -1;  // frames since a jump that lay as far off as the last, half a pixel or more (-1: none)
     bool shaking_ = false, toldLast_ = false;
     double usual_ = 0;              // the mismatch of the last frame measured standing still
     crowd_shift shift_, measured_;  // applied to this frame; measured on it, where the next search starts
+    crowd_shift toldShift_;         // the last shift a frame told
     bool usable_ = false, chosenLearned_ = false;
 };
 
@@ -64,6 +68,13 @@ private:
 // that stood where the last one did and matches as well keeps its shift unmeasured.
 bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidden,
                         const std::vector<crowd_steady::edge>& edges, int reach, crowd_shift& shift, double& usual);
+
+// Whether the frame moved whole by `shift` against the reference whose steepest pixels are
+// `edges` (`hidden` as for crowd_measureShift): in three quarters of the picture at least it
+// matches better with the shift than without. A camera knocked aside moves them all; a heap of
+// animals the reference held, crawling off, one.
+bool crowd_movedWhole(const dib_base& frame, const std::vector<uint8_t>& hidden,
+                      const std::vector<crowd_steady::edge>& edges, crowd_shift shift);
 
 // Each pixel of `out` (1 byte, `frame`'s size) the grey value of `frame` at its place
 // moved by `shift`, read between pixels; the frame's border repeated beyond it.

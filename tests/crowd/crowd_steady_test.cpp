@@ -47,6 +47,48 @@ TEST(CrowdSteady, ShiftOfAShakingCameraWithinATenthOfAPixel) {
     }
 }
 
+// A camera knocked aside once, then still: read back within a few frames of the knock, at the
+// knock's shift, and, the outside of the arena painted over by the host where the frame is,
+// the frame's own pixels kept up to two pixels from the paint (an animal along the wall stays).
+TEST(CrowdSteady, KnockedCameraReadBackUpToThePaint) {
+    crowd_scene::lab_settings s = crowd_scene::preset(crowd_scene::kind::fish);
+    s.seed = 4, s.timeline.knockFrame = 10, s.timeline.knock = {2.5, -1.5};
+    crowd_scene::lab_settings empty = s;
+    empty.animals = 0;
+    crowd_scene::lab_scene scene(s), floor(empty);
+    dib_base reference = plane(s.width, s.height), frame = plane(s.width, s.height), out = plane(s.width, s.height),
+             plain = plane(s.width, s.height);
+    const crowd_scene::circle drawn = scene.drawn();
+    const auto outside = [&](double x, double y) { return std::hypot(x - drawn.x, y - drawn.y) > drawn.r; };
+    const auto paint = [&](dib_base& image) {
+        for (int y = 0; y < s.height; ++y)
+            for (int x = 0; x < s.width; ++x)
+                if (outside(x, y)) image.row(y)[x] = 190;
+    };
+    floor.grey(reference.row(0), reference.row(1) - reference.row(0));
+    paint(reference);
+    crowd_steady steady;
+    for (int i = 1; i <= 30; ++i) {
+        scene.next();
+        scene.grey(frame.row(0), frame.row(1) - frame.row(0));
+        paint(frame);
+        const bool steadied = steady.steady(frame, &reference, true, out);
+        EXPECT_EQ(steadied, i >= 16) << "frame " << i;
+        if (!steadied) continue;
+        EXPECT_NEAR(steady.shift().x, 2.5, 0.1) << "frame " << i;
+        EXPECT_NEAR(steady.shift().y, -1.5, 0.1) << "frame " << i;
+        crowd_readShifted(frame, steady.shift(), plain);
+        int64_t kept = 0, filled = 0;
+        for (int y = 0; y < s.height; ++y)
+            for (int x = 0; x < s.width; ++x) {
+                const double fx = x + steady.shift().x, fy = y + steady.shift().y;
+                if (outside(x, y) || std::hypot(fx - drawn.x, fy - drawn.y) > drawn.r - 3) continue;
+                ++(out.row(y)[x] == plain.row(y)[x] ? kept : filled);
+            }
+        EXPECT_EQ(filled, 0) << "frame " << i << " of " << kept;
+    }
+}
+
 // Nothing to measure by: a floor of noise alone, and discs that all moved alike on a plain
 // floor. Neither is a camera's shake.
 TEST(CrowdSteady, NoShiftWithoutStructure) {

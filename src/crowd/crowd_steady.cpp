@@ -273,11 +273,17 @@ std::array<std::array<double, 2>, 4> quarters(const R& f, const std::vector<edge
 // A camera's shift moves every quarter of the picture alike: in none may the frame match the
 // reference worse than with no shift at all. A heap of animals that crept along in the
 // reference's edges moves one place alone.
-template <class R>
-bool everywhere(const R& f, const std::vector<edge>& edges, crowd_shift s) {
-    for (const auto& [moved, still] : quarters(f, edges, s))
+bool everywhere(const std::array<std::array<double, 2>, 4>& mismatches) {
+    for (const auto& [moved, still] : mismatches)
         if (moved >= 0 && still >= 0 && moved > kAgree * still) return false;
     return true;
+}
+
+// Whether the frame moved whole: in three quarters at least it matches better with the shift.
+bool whole(const std::array<std::array<double, 2>, 4>& mismatches) {
+    int better = 0;
+    for (const auto& [moved, still] : mismatches) better += moved >= 0 && still >= 0 && moved < still;
+    return better >= 3;
 }
 
 template <class P>
@@ -307,7 +313,8 @@ void readShifted(const dib_base& frame, crowd_shift s, dib_base& out) {
 }  // namespace
 
 bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidden, const std::vector<edge>& edges,
-                        int reach, crowd_shift& shift, double& usual) {
+                        int reach, crowd_shift& shift, double& usual, bool* movedWhole) {
+    if (movedWhole) *movedWhole = false;
     if (edges.empty()) return false;
     return dib_access_dispatch1(frame, [&](auto tag) {
         using P = typename decltype(tag)::type;
@@ -341,19 +348,11 @@ bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidde
             ++shown;
             fit += std::abs(f.between(e.x + shift.x, e.y + shift.y) - (light[0] * e.value + light[1])) <= kFit;
         }
-        return shown >= kFewest && fit >= shown / 2 && (still || everywhere(f, edges, shift));
-    });
-}
-
-bool crowd_movedWhole(const dib_base& frame, const std::vector<uint8_t>& hidden, const std::vector<edge>& edges,
-                      crowd_shift shift) {
-    if (edges.empty()) return false;
-    return dib_access_dispatch1(frame, [&](auto tag) {
-        const greyReader<typename decltype(tag)::type> f(frame, hidden.empty() ? nullptr : hidden.data());
-        int better = 0;
-        for (const auto& [moved, still] : quarters(f, edges, shift))
-            better += moved >= 0 && still >= 0 && moved < still;
-        return better >= 3;
+        if (shown < kFewest || fit < shown / 2) return false;
+        if (still) return true;
+        const auto mismatches = quarters(f, edges, shift);
+        if (movedWhole) *movedWhole = whole(mismatches);
+        return everywhere(mismatches);
     });
 }
 
@@ -424,7 +423,8 @@ bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool
     }
     const crowd_shift last = measured_;
     crowd_shift s = last;
-    const bool told = usable_ && crowd_measureShift(frame, hidden_, edges_, kReach, s, usual_);
+    bool movedWhole = false;
+    const bool told = usable_ && crowd_measureShift(frame, hidden_, edges_, kReach, s, usual_, &movedWhole);
     if (!told) s = {}, usual_ = 0;
     measured_ = s;
     // A camera shakes once several frames in a short while jumped by half a pixel or more from
@@ -448,22 +448,25 @@ bool crowd_steady::steady(const dib_base& frame, const dib_base* reference, bool
     jolts_ = kShakeMemory * jolts_ + (jolted ? 1 : 0);
     moves_ = kShakeMemory * moves_ + (off >= kMatters ? 1 : 0);
     if (jumped)
-        asideFor_ = off >= far && crowd_movedWhole(frame, hidden_, edges_, s) ? 0 : -1;
+        asideFor_ = off >= far && movedWhole ? 0 : -1;
     else
         asideFor_ = stayed && asideFor_ >= 0 ? asideFor_ + 1 : -1;
     shaking_ = shaking_ ? moves_ >= kStill : jolts_ >= kShaking || asideFor_ >= (learned ? kKnocked : kKnockedLearning);
     if (!shaking_) return false;
-    // The background learned from frames steadied holds the paint as far as they were shifted.
-    const int farthest = int(std::ceil(std::max(std::abs(s.x), std::abs(s.y))));
-    const int held = learned ? heldPaint_ : std::max(heldPaint_, farthest);
-    if (held != heldPaint_ || paintedThere_.empty()) {
-        heldPaint_ = held;
-        paintedThere_ = crowd_grown(painted_, frame.width, frame.absHeight(), 1 + heldPaint_);
-    }
+    holdPaint(s, learned, frame.width, frame.absHeight());
     crowd_readShifted(frame, s, steadied);
     fillUnseen(*reference, s, steadied);
     shift_ = s;
     return true;
+}
+
+// The background learned from frames steadied holds the paint as far as they were shifted.
+void crowd_steady::holdPaint(crowd_shift s, bool learned, int32_t w, int32_t h) {
+    const int farthest = int(std::ceil(std::max(std::abs(s.x), std::abs(s.y))));
+    const int held = learned ? heldPaint_ : std::max(heldPaint_, farthest);
+    if (held == heldPaint_ && !paintedThere_.empty()) return;
+    heldPaint_ = held;
+    paintedThere_ = crowd_grown(painted_, w, h, 1 + heldPaint_);
 }
 
 // Where the frame shows nothing of the reference's place (beyond its border, or what a host

@@ -39,6 +39,7 @@ public:
 
 private:
     void choose(const dib_base& reference, const std::vector<uint8_t>& painted);
+    void holdPaint(crowd_shift s, bool learned, int32_t w, int32_t h);
     void fillUnseen(const dib_base& reference, crowd_shift s, dib_base& steadied) const;
 
     std::vector<edge> edges_;
@@ -66,15 +67,12 @@ private:
 // reference's. False when the frame tells no shift (a flash, a picture unlike the reference).
 // `usual` (0: not known) is the mismatch of the last frame measured standing still: a frame
 // that stood where the last one did and matches as well keeps its shift unmeasured.
+// `movedWhole` (null: not asked) tells whether a shift told, away from none, made three
+// quarters of the picture at least match better than none: a camera knocked aside moves them
+// all, a heap of animals the reference held, crawling off, one.
 bool crowd_measureShift(const dib_base& frame, const std::vector<uint8_t>& hidden,
-                        const std::vector<crowd_steady::edge>& edges, int reach, crowd_shift& shift, double& usual);
-
-// Whether the frame moved whole by `shift` against the reference whose steepest pixels are
-// `edges` (`hidden` as for crowd_measureShift): in three quarters of the picture at least it
-// matches better with the shift than without. A camera knocked aside moves them all; a heap of
-// animals the reference held, crawling off, one.
-bool crowd_movedWhole(const dib_base& frame, const std::vector<uint8_t>& hidden,
-                      const std::vector<crowd_steady::edge>& edges, crowd_shift shift);
+                        const std::vector<crowd_steady::edge>& edges, int reach, crowd_shift& shift, double& usual,
+                        bool* movedWhole = nullptr);
 
 // Each pixel of `out` (1 byte, `frame`'s size) the grey value of `frame` at its place
 // moved by `shift`, read between pixels; the frame's border repeated beyond it.

@@ -11,6 +11,7 @@
 #include "ambrevo/pipeline/core/files.h"
 #include "ambrevo/pipeline/sources/input_kind.h"
 #include "ambrevo/pipeline/sources/stream_input.h"
+#include "sources/av_decoding.h"
 #include "sources/network_stream.h"
 #include "sources/video_file.h"
 
@@ -185,11 +186,17 @@ FrameSource::Result UndecodableAhead::next(const std::function<Got()>& fetch, bo
     return inputFailure("cannot decode any frame of '" + name + "'");
 }
 
+CaptureFrames::CaptureFrames(std::string name) : name_(std::move(name)), pool_(std::make_shared<FramePool>()) {}
+
 FrameSource::Result CaptureFrames::read(cv::Mat& bgr) {
     Result got = ahead_.next(
         [&] {
-            // A fresh buffer: the frames handed out before may still be in the run's hands.
+            // A buffer no frame handed out before lies in any more (they may still be in the run's
+            // hands), of the last frame's size: the reader copies into it as it is.
+            const cv::Size last = held_.size();
+            const bool colour = held_.type() == CV_8UC3;
             held_.release();
+            if (colour && !last.empty()) held_ = pool_->take(last.height, last.width * 3).reshape(3);
             bool ok = false;
             try {
                 ok = capture_.read(held_);

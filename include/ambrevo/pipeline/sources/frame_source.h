@@ -15,6 +15,8 @@
 #include "ambrevo/pipeline/core/stop.h"
 #include "ambrevo/pipeline/sources/demo_scene.h"
 
+class FramePool;
+
 class FrameSource {
 public:
     // A read that leaves the input readable. `undecodable`: the input's next frame is there but
@@ -91,7 +93,7 @@ public:
     double time() const override { return time_; }
 
 protected:
-    explicit CaptureFrames(std::string name) : name_(std::move(name)) {}
+    explicit CaptureFrames(std::string name);
     // Takes the frame rate, the frame size and, when `counted`, the frame count the opened
     // capture announces, each only when plausible.
     void takeAnnounced(bool counted);
@@ -104,7 +106,8 @@ protected:
 
 private:
     UndecodableAhead ahead_{1};
-    cv::Mat held_;  // the frame read ahead
+    cv::Mat held_;                     // the frame read ahead
+    std::shared_ptr<FramePool> pool_;  // the buffers frames are read into
     double heldTime_ = -1;
     cv::Size size_;
     double fps_ = 25.0;

@@ -58,8 +58,9 @@ public:
     // top left of the outline when there are several arenas.
     void draw(cv::Mat& bgr, const cv::Scalar& colour, int thickness = 1) const;
 
-    // A run of pixels of row `y`, [begin, end): the pixels inside the arenas are kept as runs so
-    // that each frame's median is counted over them without testing every pixel.
+    // A run of pixels of row `y`, [begin, end): the pixels inside the arenas and outside them are
+    // kept as runs so that each frame's median is counted, and the outside painted, without
+    // testing every pixel.
     struct Run {
         int y, begin, end;
     };
@@ -67,8 +68,8 @@ public:
 private:
     std::vector<Arena> arenas_;
     cv::Mat labels_;
-    cv::Mat outside_;  // 255 where labels_ is 0, kept for painting every frame
-    std::vector<Run> inside_;  // the pixels inside some arena
+    std::vector<Run> inside_;   // the pixels inside some arena
+    std::vector<Run> outside_;  // and those outside every one, painted on every frame
 };
 
 }  // namespace ambrevo

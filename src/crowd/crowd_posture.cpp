@@ -96,8 +96,9 @@ crowd_body crowd_longBody(const crowd_posture& posture, double dx, double dy) {
 
 crowd_line crowd_prepare(const crowd_body& body) {
     crowd_line line;
-    for (int j = 0; j < crowd_stations; ++j) line.from[j] = body.midline[j], line.halfWidth[j] = body.halfWidth[j];
+    for (int j = 0; j < crowd_stations; ++j) line.halfWidth[j] = body.halfWidth[j];
     for (int j = 0; j < kLast; ++j) {
+        line.x[j] = body.midline[j].x, line.y[j] = body.midline[j].y;
         line.dx[j] = body.midline[j + 1].x - body.midline[j].x, line.dy[j] = body.midline[j + 1].y - body.midline[j].y;
         const double length2 = line.dx[j] * line.dx[j] + line.dy[j] * line.dy[j];
         line.inverse[j] = length2 > 0 ? 1 / length2 : 0;
@@ -137,10 +138,12 @@ void crowd_midliner::index(const std::vector<crowd_pixel>& pixels) {
     x0_ -= 1, y0_ -= 1;
     w_ = x1 - x0_ + 2, h_ = y1 - y0_ + 2;
     cell_.assign(size_t(w_) * size_t(h_), -1);
+    blank_.assign(size_t(w_) * size_t(h_), INT_MIN);
     cellOf_.resize(pixels.size());
     for (size_t i = 0; i < pixels.size(); ++i) {
         cellOf_[i] = (pixels[i].y - y0_) * w_ + (pixels[i].x - x0_);
         cell_[size_t(cellOf_[i])] = int32_t(i);
+        blank_[size_t(cellOf_[i])] = INT_MAX;
     }
 }
 
@@ -159,33 +162,39 @@ int32_t crowd_midliner::outermost(const std::vector<crowd_pixel>& pixels, double
 }
 
 // Dial's shortest paths: steps cost 5 or 7, so the 8 buckets of distances modulo 8 never
-// hold two distances at once, and every pixel is settled once.
+// hold two distances at once, and every pixel is settled once. The distances are kept by cell
+// of the box, those off the body at INT_MIN, which no step improves: a neighbour costs one
+// look.
 int32_t crowd_midliner::sweep(int32_t from, std::vector<int32_t>& distance) {
     const int32_t steps[8] = {-1, 1, -w_, w_, -w_ - 1, -w_ + 1, w_ - 1, w_ + 1};
-    distance.assign(cellOf_.size(), INT_MAX);
-    distance[size_t(from)] = 0;
-    buckets_[0].assign(1, from);
+    reach_ = blank_;
+    const int32_t start = cellOf_[size_t(from)];
+    reach_[size_t(start)] = 0;
+    buckets_[0].assign(1, start);
     int64_t pending = 1;
-    int32_t farthest = from;
+    int32_t farthest = start;
     for (int32_t d = 0; pending > 0; ++d) {
         std::vector<int32_t>& bucket = buckets_[d % 8];
         for (size_t b = 0; b < bucket.size(); ++b) {
-            const int32_t i = bucket[b];
+            const int32_t c = bucket[b];
             --pending;
-            if (distance[size_t(i)] != d) continue;
-            farthest = i;
+            if (reach_[size_t(c)] != d) continue;
+            farthest = c;
+#pragma GCC unroll 8
             for (int k = 0; k < 8; ++k) {
-                const int32_t j = cell_[size_t(cellOf_[size_t(i)] + steps[k])];
+                const int32_t j = c + steps[k];
                 const int32_t next = d + (k < 4 ? kAcross : kDiagonal);
-                if (j < 0 || next >= distance[size_t(j)]) continue;
-                distance[size_t(j)] = next;
+                if (next >= reach_[size_t(j)]) continue;
+                reach_[size_t(j)] = next;
                 buckets_[next % 8].push_back(j);
                 ++pending;
             }
         }
         bucket.clear();
     }
-    return farthest;
+    distance.resize(cellOf_.size());
+    for (size_t i = 0; i < cellOf_.size(); ++i) distance[i] = reach_[size_t(cellOf_[i])];
+    return cell_[size_t(farthest)];
 }
 
 double crowd_midliner::ends(const std::vector<crowd_pixel>& pixels, double cx, double cy) {

@@ -75,35 +75,52 @@ struct crowd_place {
 };
 crowd_place crowd_locate(const crowd_body& body, double x, double y);
 
-// An elongated body's midline made ready for locating many pixels against it.
+// An elongated body's midline made ready for locating many pixels against it, segment by
+// segment in arrays of their own, so that two segments are located at once.
+constexpr int crowd_segments = crowd_stations - 1;
+static_assert(crowd_segments % 2 == 0, "segments are located in pairs");
 struct crowd_line {
-    crowd_point from[crowd_stations];
-    double dx[crowd_stations - 1], dy[crowd_stations - 1];
-    double inverse[crowd_stations - 1];  // one over each segment's squared length (0 for none)
-    double unit[crowd_stations - 1];     // one over each segment's length
+    alignas(16) double x[crowd_segments], y[crowd_segments];  // each segment's first point
+    alignas(16) double dx[crowd_segments], dy[crowd_segments];
+    alignas(16) double inverse[crowd_segments];  // one over each segment's squared length (0 for none)
+    double unit[crowd_segments];                 // one over each segment's length
     float halfWidth[crowd_stations];
 };
 crowd_line crowd_prepare(const crowd_body& body);
 
 // crowd_locate for an elongated body, its line prepared; of its segments only `first` to
-// `end` (not included) when the pixel is known to lie by them.
-inline crowd_place crowd_locate(const crowd_line& line, double x, double y, int first = 0,
-                                int end = crowd_stations - 1) {
-    constexpr int last = crowd_stations - 1;
-    double best = 1e300, along = 0, at = 0;
-    int segment = first;
-    for (int j = first; j < end; ++j) {
-        const double ox = x - line.from[j].x, oy = y - line.from[j].y;
-        const double t = (ox * line.dx[j] + oy * line.dy[j]) * line.inverse[j];
-        const double clamped = t < 0 ? 0 : t > 1 ? 1 : t;
-        const double ex = ox - clamped * line.dx[j], ey = oy - clamped * line.dy[j], d = ex * ex + ey * ey;
-        if (d < best) best = d, segment = j, along = t, at = clamped;
+// `end` (not included) when the pixel is known to lie by them. Two segments go through the
+// same operations at once as each would alone (SSE2 holds two doubles, and every build has
+// it); the nearest is then the first of the least distance, as one by one.
+inline crowd_place crowd_locate(const crowd_line& line, double x, double y, int first = 0, int end = crowd_segments) {
+    using pair = double __attribute__((vector_size(16)));
+    auto load = [](const double* at) {
+        pair v;
+        __builtin_memcpy(&v, at, sizeof v);
+        return v;
+    };
+    const pair px{x, x}, py{y, y}, zero{0, 0}, one{1, 1};
+    alignas(16) double distance[crowd_segments], along[crowd_segments], at[crowd_segments];
+    for (int j = first & ~1; j < end; j += 2) {
+        const pair dx = load(line.dx + j), dy = load(line.dy + j);
+        const pair ox = px - load(line.x + j), oy = py - load(line.y + j);
+        const pair t = (ox * dx + oy * dy) * load(line.inverse + j);
+        const pair clamped = t < zero ? zero : t > one ? one : t;
+        const pair ex = ox - clamped * dx, ey = oy - clamped * dy, d = ex * ex + ey * ey;
+        __builtin_memcpy(distance + j, &d, sizeof d);
+        __builtin_memcpy(along + j, &t, sizeof t);
+        __builtin_memcpy(at + j, &clamped, sizeof clamped);
     }
-    const double ox = x - line.from[segment].x, oy = y - line.from[segment].y;
+    double best = 1e300;
+    int segment = first;
+    for (int j = first; j < end; ++j)
+        if (distance[j] < best) best = distance[j], segment = j;
+    if (best == 1e300) along[segment] = at[segment] = 0;  // no segment nearer than that: none
+    const double ox = x - line.x[segment], oy = y - line.y[segment];
     const double across = (line.dx[segment] * oy - line.dy[segment] * ox) * line.unit[segment];
-    const bool beyond = (segment == 0 && along < 0) || (segment == last - 1 && along > 1);
-    const double half = line.halfWidth[segment] + at * (line.halfWidth[segment + 1] - line.halfWidth[segment]);
-    return {std::sqrt(best), segment + (beyond ? along : at), across, half, best};
+    const bool beyond = (segment == 0 && along[segment] < 0) || (segment == crowd_segments - 1 && along[segment] > 1);
+    const double half = line.halfWidth[segment] + at[segment] * (line.halfWidth[segment + 1] - line.halfWidth[segment]);
+    return {std::sqrt(best), segment + (beyond ? along[segment] : at[segment]), across, half, best};
 }
 
 crowd_body crowd_roundBody(double x, double y, double radius);
@@ -171,6 +188,8 @@ private:
 
     int32_t x0_ = 0, y0_ = 0, w_ = 0, h_ = 0;
     std::vector<int32_t> cell_;    // per box cell, its pixel or -1
+    std::vector<int32_t> blank_;   // per box cell, INT_MAX on the body, INT_MIN off it
+    std::vector<int32_t> reach_;   // per box cell, the distance a sweep reached it at
     std::vector<int32_t> cellOf_;  // per pixel, its cell
     std::vector<int32_t> fromA_, fromB_;
     std::vector<int32_t> buckets_[8];

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <numbers>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -435,6 +437,49 @@ TEST(CrowdBodies, ACopyOfAnAnimalsBodyRepeatsItOtherAnimalsDoNot) {
         const std::vector<char> repeated = crowd_repeatedParts(parts, shares);
         EXPECT_EQ(std::count(repeated.begin(), repeated.end(), 1), larvae.size() == 2 ? 1 : 0) << what;
         EXPECT_FALSE(repeated[1]) << what;
+    }
+}
+
+// The pixel's place against a prepared line, one segment after another: what crowd_locate
+// computes two segments at a time, to the bit.
+crowd_place locatedOneByOne(const crowd_line& line, double x, double y, int first, int end) {
+    double best = 1e300, along = 0, at = 0;
+    int segment = first;
+    for (int j = first; j < end; ++j) {
+        const double ox = x - line.x[j], oy = y - line.y[j];
+        const double t = (ox * line.dx[j] + oy * line.dy[j]) * line.inverse[j];
+        const double clamped = t < 0 ? 0 : t > 1 ? 1 : t;
+        const double ex = ox - clamped * line.dx[j], ey = oy - clamped * line.dy[j], d = ex * ex + ey * ey;
+        if (d < best) best = d, segment = j, along = t, at = clamped;
+    }
+    const double ox = x - line.x[segment], oy = y - line.y[segment];
+    const double across = (line.dx[segment] * oy - line.dy[segment] * ox) * line.unit[segment];
+    const bool beyond = (segment == 0 && along < 0) || (segment == crowd_segments - 1 && along > 1);
+    const double half = line.halfWidth[segment] + at * (line.halfWidth[segment + 1] - line.halfWidth[segment]);
+    return {std::sqrt(best), segment + (beyond ? along : at), across, half, best};
+}
+
+// Bent bodies, some with points on top of each other (segments of no length), and pixels
+// around, beyond the ends and far off, against every window of segments.
+TEST(CrowdBodies, PairsOfSegmentsLocateAsOneByOne) {
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> step(-6, 6), around(-30, 60);
+    for (int body = 0; body < 40; ++body) {
+        crowd_body b = larvaShape(40, 7);
+        for (int i = 1; i < crowd_stations; ++i)
+            b.midline[i] = body % 5 == 0 && i % 3 == 0 ? b.midline[i - 1]
+                                                       : crowd_point{b.midline[i - 1].x + step(random) + 3,
+                                                                     b.midline[i - 1].y + step(random)};
+        const crowd_line line = crowd_prepare(b);
+        for (int n = 0; n < 200; ++n) {
+            const double x = around(random), y = around(random);
+            for (int first = 0; first < crowd_segments; ++first)
+                for (int end = first + 1; end <= crowd_segments; ++end) {
+                    const crowd_place got = crowd_locate(line, x, y, first, end);
+                    const crowd_place want = locatedOneByOne(line, x, y, first, end);
+                    ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << body << " " << x << "," << y;
+                }
+        }
     }
 }
 

@@ -2,14 +2,15 @@
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer in build-san/.
 # TSAN=1 builds the module, the program and the tests that run them on several threads with
 # ThreadSanitizer in build-tsan/ and runs those: the instance table and the program's threaded
-# frame loop (against the serial one, stopped by a signal, stopped by the module).
+# frame loop (against the serial one, stopped by a signal, stopped by the module, with the start
+# of a run settled backwards behind it).
 
 JOBS ?= 2
 ifeq ($(TSAN),1)
 BUILD ?= build-tsan
 CMAKE_FLAGS += -DAMBREVO_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREVO_BENCH=OFF -DAMBREVO_GUI=OFF
-BUILD_TARGETS = --target test_adaptor test_host_cli
-TEST_SELECTION = -R '^(Isolation\.|HostPipeline\.|HostSignals\.SigintAndSigterm|HostErrors\.AModuleMessage)'
+BUILD_TARGETS = --target test_adaptor test_host_cli test_host_identity_cli
+TEST_SELECTION = -R '^(Isolation\.|HostPipeline\.|HostSignals\.SigintAndSigterm|HostErrors\.AModuleMessage|IdentityCli\.TheStartSettled)'
 else ifeq ($(SANITIZE),1)
 BUILD ?= build-san
 CMAKE_FLAGS += -DAMBREVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DAMBREVO_BENCH=OFF

@@ -15,6 +15,15 @@ namespace {
 // Frames queued between two stages: enough to ride out one slow frame, few enough to keep the
 // memory of a run small.
 constexpr size_t queuedFrames = 4;
+// Frames without their pictures waiting to be written while the start pass settles: more than
+// the module gets through meanwhile.
+constexpr size_t settlingFrames = 4096;
+
+void letPicturesGo(FrameJob& job) {
+    job.bgr.release();
+    job.holder.release();
+    job.image = {};
+}
 
 // The frame as the image record the module reads: top-down rows (negative height). A source
 // that hands the decoder's luma has made the grey frame already.
@@ -62,7 +71,12 @@ void Run::serial(FrameJob& job) {
 // The decoder reads ahead on a thread of its own, this thread calls the module, a writer
 // writes. False when the threads could not be started; nothing was consumed then.
 bool Run::threaded(FrameJob& first) {
-    BoundedQueue<FrameJob> decoded(queuedFrames), processed(queuedFrames);
+    // While the start pass settles the first frames, their writing waits for it: the frames after
+    // them go on through the module meanwhile and queue up to be written, without their pictures
+    // when no output takes those.
+    const bool pictures = needs_.annotated || needs_.exact;
+    const bool settling = start_.settling() && !pictures;
+    BoundedQueue<FrameJob> decoded(queuedFrames), processed(settling ? settlingFrames : queuedFrames);
     auto writer = [&] {
         for (FrameJob job; processed.pop(job);)
             if (!write(job)) break;
@@ -98,6 +112,7 @@ bool Run::threaded(FrameJob& first) {
             if (stop_.stopRequested()) break;
             process(job);
         }
+        if (settling) letPicturesGo(job);
         const bool last = job.last;
         if (!processed.push(std::move(job)) || last) break;
         job = FrameJob{};
@@ -160,10 +175,9 @@ void Run::prepare(FrameJob& job) {
     job.image = toDib(job.bgr, o_.grey, job.holder);
 }
 
-// A frame the start pass processed already only takes its objects.
+// A frame the start pass processed already is not processed again.
 void Run::process(FrameJob& job) {
     if (!job.processed) processForward(job);
-    start_.replace(job);
 }
 
 void Run::processForward(FrameJob& job) {
@@ -180,6 +194,8 @@ void Run::processForward(FrameJob& job) {
 bool Run::write(FrameJob& job) {
     Stage at = Stage::elsewhere;
     try {
+        // The start pass's objects stand in for the forward instance's where it knows better.
+        start_.replace(job);
         if (job.processed && !writeOutputs(job, at)) return false;
         if (job.failure) {
             status_.stop(*job.failure);

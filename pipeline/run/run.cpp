@@ -78,6 +78,7 @@ Outcome Run::runPhases() {
     } catch (...) {
         status_.stop(RunError::library, describeFailure(std::current_exception()));
     }
+    start_.finish();
     return finish();
 }
 

@@ -3,6 +3,7 @@
 // PipelineRun (ambrevo/pipeline/run/pipeline_run.h), which holds one.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,8 +82,10 @@ private:
     int64_t countedAnimals() const;
     StartSpan startSpan() const;
     void settleStart(FrameJob& first, const ip_fmtWords& format);
-    bool readAhead();
-    void processAhead(size_t usable);
+    void readAhead(int64_t wanted, const std::function<void(FrameJob)>& keep);
+    bool followReading(int64_t wanted, const std::function<void()>& read);
+    void settleBehind(StartSpan span, const ip_fmtWords& format, int64_t firstFrame,
+                      const std::vector<SettingInfo>& now);
     void read(FrameJob& job);
     void readInput(FrameJob& job);
     void prepare(FrameJob& job);

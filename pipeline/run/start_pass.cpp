@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -55,6 +59,10 @@ void turnForward(ip_objectRecord& object, ObjectPosture* posture) {
 
 bool StartPass::take(FrameJob& job) {
     if (next_ >= frames_.size()) return false;
+    if (settling()) {
+        job = frames_[next_++];
+        return true;
+    }
     job = std::move(frames_[next_++]);
     // The frame's memory goes with it.
     frames_[next_ - 1] = FrameJob{};
@@ -80,7 +88,7 @@ bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, cons
         FrameJob job;
         job.frame = frames_[i].frame;
         job.image = frames_[i].image;
-        if (!stop.stopRequested()) backward.process(job, needs, {}, 0);
+        if (!stop.stopRequested() && !quit_) backward.process(job, needs, {}, 0);
         if (!job.processed) {
             rows_.clear();
             return false;
@@ -100,6 +108,40 @@ bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, cons
     return true;
 }
 
+void StartPass::settleBehind(std::unique_ptr<Instance> backward, size_t usable, int64_t replaced,
+                             const StopToken& stop) {
+    settleEnd_ = replaced > 0 ? frames_[size_t(replaced - 1)].frame + 1 : 0;
+    backward_ = std::move(backward);
+    busy_ = true;
+    try {
+        behind_ = std::thread([this, usable, replaced, stop] {
+            settle(*backward_, usable, replaced, stop);
+            settled();
+        });
+        return;
+    } catch (const std::system_error&) {
+    }
+    settle(*backward_, usable, replaced, stop);
+    settled();
+}
+
+void StartPass::settled() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_ = false;
+    done_.notify_all();
+}
+
+bool StartPass::settling() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busy_;
+}
+
+void StartPass::finish() {
+    quit_ = true;
+    if (behind_.joinable()) behind_.join();
+    backward_.reset();
+}
+
 namespace {
 
 size_t headsKnown(const std::vector<ObjectPosture>& postures) {
@@ -112,6 +154,11 @@ size_t headsKnown(const std::vector<ObjectPosture>& postures) {
 // the one that knows more heads on the frame has lost fewer of its animals there, and its objects
 // stand. Each frame comes once: its rows are handed over, or let go, either way.
 void StartPass::replace(FrameJob& job) {
+    if (job.frame >= settleEnd_) return;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [&] { return !busy_; });
+    }
     const auto found = rows_.find(job.frame);
     if (found == rows_.end()) return;
     Rows back = std::move(found->second);
@@ -148,57 +195,101 @@ StartSpan Run::startSpan() const {
     return o_.startPass.replaced < 0 ? defaultStartSpan : o_.startPass;
 }
 
-// Reads the next frame ahead for the start pass; false when there is none to read: the input
-// ended, a frame failed or the run is to stop.
-bool Run::readAhead() {
-    const FrameJob& last = start_.at(start_.kept() - 1);
-    if (last.last || stop_.stopRequested() || !more(last.frame + 1, int64_t(start_.kept()))) return false;
-    FrameJob job;
-    job.frame = last.frame + 1;
-    readInput(job);
-    start_.keep(std::move(job));
+// Reads the frames of the pass after those kept until `wanted` are kept, the input ends, a frame
+// fails or the run is to stop, handing each to `keep`.
+void Run::readAhead(int64_t wanted, const std::function<void(FrameJob)>& keep) {
+    const FrameJob& lastKept = start_.at(start_.kept() - 1);
+    int64_t next = lastKept.frame + 1, kept = int64_t(start_.kept());
+    for (bool ended = lastKept.last; !ended && kept < wanted && !stop_.stopRequested() && more(next, kept); ++kept) {
+        FrameJob job;
+        job.frame = next;
+        readInput(job);
+        next = job.frame + 1, ended = job.last;
+        keep(std::move(job));
+    }
+}
+
+// The frames of the pass read ahead on a thread of their own, while this one hands each to the
+// forward instance as it comes; `read` is called here between two frames once all are read. False
+// when the thread could not be started (nothing was read).
+bool Run::followReading(int64_t wanted, const std::function<void()>& read) {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    size_t kept = start_.kept();
+    bool done = false, told = false;
+    start_.reserve(size_t(wanted));
+    std::thread reader;
+    try {
+        reader = std::thread([&] {
+            readAhead(wanted, [&](FrameJob job) {
+                std::lock_guard<std::mutex> lock(mutex);
+                start_.keep(std::move(job));
+                kept = start_.kept();
+                arrived.notify_one();
+            });
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+            arrived.notify_one();
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    for (size_t i = 1; !stop_.stopRequested(); ++i) {
+        std::unique_lock<std::mutex> lock(mutex);
+        arrived.wait(lock, [&] { return kept > i || done; });
+        const bool last = kept <= i, tell = done && !told;
+        lock.unlock();
+        if (tell) reader.join(), read(), told = true;
+        if (last) break;
+        FrameJob& job = start_.at(i);
+        if (job.last) break;
+        processForward(job);
+        if (!job.processed) break;
+    }
+    if (!told) reader.join(), read();
     return true;
 }
 
 // Processes the first frame as the run would; when its animals look round, that is all. Otherwise
-// the frames of the pass are read ahead, and an instance of the pass's own, made with the forward
-// one's settings and telling the run nothing, settles them.
+// the frames of the pass are read ahead and kept, the forward instance going through them as they
+// come, and once they are read an instance of the pass's own, made with the forward one's settings
+// at the first frame and telling the run nothing, settles them behind the run: the frames after
+// the pass go on through the forward instance meanwhile, and only their writing waits for it.
 void Run::settleStart(FrameJob& first, const ip_fmtWords& format) {
     const StartSpan span = fittedSpan(startSpan(), frameBytes(first));
     if (span.replaced <= 0) return;
     if (countedAnimals() <= 0) start_.settleByLearning(first.frame + span.replaced);
     process(first);
     if (first.last || StartPass::round(first)) return;
+    std::vector<SettingInfo> now;
+    const bool described = instance_.describe(now);
     start_.keep(first);
     const int64_t wanted = span.replaced + span.warmUp;
-    for (bool read = true; read && int64_t(start_.kept()) < wanted;) read = readAhead();
-    // A short input settles the same share of its frames.
-    const int64_t usable = int64_t(start_.usable());
-    const int64_t replaced = span.replaced * std::min(usable, wanted) / wanted;
-    SettingsFile settings;
-    std::vector<SettingInfo> now;
-    if (replaced <= 0 || stop_.stopRequested() || !instance_.describe(now)) return;
-    for (const SettingInfo& s : now) settings.values.push_back({s.name, formatSetting(s.type, s.value)});
-    Instance backward(module_, o_, traits_, status_);
-    backward.console().silence();
-    backward.mute();
-    if (!backward.create(format, settings, first.frame)) return;
-    // Separate instances never touch each other: the backward one settles on a thread of its own
-    // while the forward one goes through the frames read ahead, and the pass costs little more
-    // than reading them. The frames' pictures are only read by both; what the forward instance
-    // writes into the frames is not what the backward one reads from them.
-    std::thread behind([&] { start_.settle(backward, size_t(usable), replaced, stop_); });
-    processAhead(size_t(usable));
-    behind.join();
+    auto settle = [&] {
+        if (described) settleBehind(span, format, first.frame, now);
+    };
+    // With the procedure's pictures asked for, processing the frames ahead would double what the
+    // frames kept take: the loop processes them as they come.
+    const bool follow = !needs_.annotated && !needs_.exact;
+    if (follow && followReading(wanted, settle)) return;
+    readAhead(wanted, [&](FrameJob job) { start_.keep(std::move(job)); });
+    settle();
 }
 
-// The forward instance's turn on the frames read ahead, in order, until one fails; the loop
-// then only chooses their objects. With the procedure's pictures asked for, they would double
-// what the frames kept take, and the loop processes the frames as they come.
-void Run::processAhead(size_t usable) {
-    if (needs_.annotated || needs_.exact) return;
-    for (size_t i = 1; i < usable && !stop_.stopRequested(); ++i) {
-        processForward(start_.at(i));
-        if (!start_.at(i).processed) return;
-    }
+// The backward instance made and set to settle the frames kept, with the forward one's settings
+// `now`. Separate instances never touch each other, and the frames' pictures are only read by
+// both: what the forward instance writes into the frames is not what the backward one reads.
+void Run::settleBehind(StartSpan span, const ip_fmtWords& format, int64_t firstFrame,
+                       const std::vector<SettingInfo>& now) {
+    // A short input settles the same share of its frames.
+    const int64_t wanted = span.replaced + span.warmUp, usable = int64_t(start_.usable());
+    const int64_t replaced = span.replaced * std::min(usable, wanted) / wanted;
+    if (replaced <= 0 || stop_.stopRequested()) return;
+    SettingsFile settings;
+    for (const SettingInfo& s : now) settings.values.push_back({s.name, formatSetting(s.type, s.value)});
+    auto backward = std::make_unique<Instance>(module_, o_, traits_, status_);
+    backward->console().silence();
+    backward->mute();
+    if (!backward->create(format, settings, firstFrame)) return;
+    start_.settleBehind(std::move(backward), size_t(usable), replaced, stop_);
 }

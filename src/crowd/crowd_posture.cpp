@@ -280,10 +280,16 @@ bool crowd_midliner::outline(const std::vector<crowd_pixel>& pixels, double leng
     return true;
 }
 
-crowd_place crowd_midliner::nearby(const crowd_line& line, const crowd_pixel& p, size_t n, double length) const {
-    // The distances inside the body tell near which segment a pixel lies; two either side.
-    const int guess = int(along_[n] / std::max(length, 1e-6) * kLast);
-    return crowd_locate(line, p.x, p.y, std::clamp(guess - 2, 0, kLast - 1), std::clamp(guess + 3, 1, kLast));
+void crowd_midliner::locateAll(const std::vector<crowd_pixel>& pixels, const crowd_line& line, double length) {
+    const size_t n = pixels.size();
+    x_.resize(n), y_.resize(n), first_.resize(n), end_.resize(n), places_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        // The distances inside the body tell near which segment a pixel lies; two either side.
+        const int guess = int(along_[i] / std::max(length, 1e-6) * kLast);
+        x_[i] = pixels[i].x, y_[i] = pixels[i].y;
+        first_[i] = std::clamp(guess - 2, 0, kLast - 1), end_[i] = std::clamp(guess + 3, 1, kLast);
+    }
+    crowd_locateMany(line, x_.data(), y_.data(), first_.data(), end_.data(), n, places_.data());
 }
 
 void crowd_midliner::centre(const std::vector<crowd_pixel>& pixels, crowd_posture& posture) {
@@ -291,8 +297,9 @@ void crowd_midliner::centre(const std::vector<crowd_pixel>& pixels, crowd_postur
     // the line lies closest to it (slices across the line), smoothed over its neighbours.
     const crowd_line line = crowd_prepare(crowd_longBody(posture, 0, 0));
     double weight[crowd_stations] = {}, across[crowd_stations] = {}, shift[crowd_stations];
+    locateAll(pixels, line, posture.length);
     for (size_t n = 0; n < pixels.size(); ++n) {
-        const crowd_place place = nearby(line, pixels[n], n, posture.length);
+        const crowd_place& place = places_[n];
         const int station = std::clamp(int(place.along + 0.5), 0, kLast);
         weight[station] += 1, across[station] += place.across;
     }
@@ -314,9 +321,10 @@ void crowd_midliner::describe(const std::vector<crowd_pixel>& pixels, crowd_post
     const double step = posture.length / kLast;
     const int32_t cap = crowd_typicalWeight(pixels);
     double count[crowd_stations] = {}, grey[crowd_stations] = {}, weight = 0, balance = 0, all = 0, squares = 0;
+    locateAll(pixels, line, posture.length);
     for (size_t n = 0; n < pixels.size(); ++n) {
         const crowd_pixel& p = pixels[n];
-        const crowd_place place = nearby(line, p, n, posture.length);
+        const crowd_place& place = places_[n];
         const int station = std::clamp(int(place.along + 0.5), 0, kLast);
         const double w = std::clamp(p.w, 1, cap);
         ++count[station], grey[station] += p.grey;

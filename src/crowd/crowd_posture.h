@@ -88,6 +88,17 @@ struct crowd_line {
 };
 crowd_line crowd_prepare(const crowd_body& body);
 
+// The place of pixel (x, y) on `segment` of the line, `squared` from it, `along` the segment
+// (its fraction, from its first point) and `at` that clamped to the segment.
+inline crowd_place crowd_placeOn(const crowd_line& line, double x, double y, int segment, double squared, double along,
+                                 double at) {
+    const double ox = x - line.x[segment], oy = y - line.y[segment];
+    const double across = (line.dx[segment] * oy - line.dy[segment] * ox) * line.unit[segment];
+    const bool beyond = (segment == 0 && along < 0) || (segment == crowd_segments - 1 && along > 1);
+    const double half = line.halfWidth[segment] + at * (line.halfWidth[segment + 1] - line.halfWidth[segment]);
+    return {std::sqrt(squared), segment + (beyond ? along : at), across, half, squared};
+}
+
 // crowd_locate for an elongated body, its line prepared; of its segments only `first` to
 // `end` (not included) when the pixel is known to lie by them. Two segments go through the
 // same operations at once as each would alone (SSE2 holds two doubles, and every build has
@@ -115,13 +126,15 @@ inline crowd_place crowd_locate(const crowd_line& line, double x, double y, int 
     int segment = first;
     for (int j = first; j < end; ++j)
         if (distance[j] < best) best = distance[j], segment = j;
-    if (best == 1e300) along[segment] = at[segment] = 0;  // no segment nearer than that: none
-    const double ox = x - line.x[segment], oy = y - line.y[segment];
-    const double across = (line.dx[segment] * oy - line.dy[segment] * ox) * line.unit[segment];
-    const bool beyond = (segment == 0 && along[segment] < 0) || (segment == crowd_segments - 1 && along[segment] > 1);
-    const double half = line.halfWidth[segment] + at[segment] * (line.halfWidth[segment + 1] - line.halfWidth[segment]);
-    return {std::sqrt(best), segment + (beyond ? along[segment] : at[segment]), across, half, best};
+    if (best == 1e300) return crowd_placeOn(line, x, y, segment, best, 0, 0);  // none nearer than that
+    return crowd_placeOn(line, x, y, segment, best, along[segment], at[segment]);
 }
+
+// crowd_locate of many pixels (x[i], y[i]) against one line, each by its own segments first[i]
+// to end[i] (not included): several pixels at a time where the processor has the vectors
+// (crowd/crowd_locate_many.cpp), the same places to the bit.
+void crowd_locateMany(const crowd_line& line, const double* x, const double* y, const double* first, const double* end,
+                      size_t n, crowd_place* places);
 
 crowd_body crowd_roundBody(double x, double y, double radius);
 // The area a body covers: a disc's, or an elongated body's along its midline.
@@ -178,9 +191,9 @@ private:
     // The first midline, through the centres of the slices the distances from both ends
     // cut the body into; false when the body is too short for two slices.
     bool outline(const std::vector<crowd_pixel>& pixels, double length, crowd_posture& posture);
-    // Where pixel n lies against the line, looked for by the segments its distance from the
-    // ends points to.
-    crowd_place nearby(const crowd_line& line, const crowd_pixel& p, size_t n, double length) const;
+    // Where each pixel lies against the line (places_), looked for by the segments its
+    // distance from the ends points to.
+    void locateAll(const std::vector<crowd_pixel>& pixels, const crowd_line& line, double length);
     // Moves the midline to the middle of the slices across it.
     void centre(const std::vector<crowd_pixel>& pixels, crowd_posture& posture);
     // Widths, balance, profile and texture along the midline; whether the body is elongated.
@@ -194,4 +207,6 @@ private:
     std::vector<int32_t> fromA_, fromB_;
     std::vector<int32_t> buckets_[8];
     std::vector<double> along_;  // per pixel, distance from the first end
+    std::vector<double> x_, y_, first_, end_;
+    std::vector<crowd_place> places_;
 };

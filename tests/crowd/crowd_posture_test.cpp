@@ -441,7 +441,7 @@ TEST(CrowdBodies, ACopyOfAnAnimalsBodyRepeatsItOtherAnimalsDoNot) {
 }
 
 // The pixel's place against a prepared line, one segment after another: what crowd_locate
-// computes two segments at a time, to the bit.
+// computes two segments at a time, and crowd_locateMany several pixels at a time, to the bit.
 crowd_place locatedOneByOne(const crowd_line& line, double x, double y, int first, int end) {
     double best = 1e300, along = 0, at = 0;
     int segment = first;
@@ -461,16 +461,17 @@ crowd_place locatedOneByOne(const crowd_line& line, double x, double y, int firs
 
 // Bent bodies, some with points on top of each other (segments of no length), and pixels
 // around, beyond the ends and far off, against every window of segments.
-TEST(CrowdBodies, PairsOfSegmentsLocateAsOneByOne) {
+TEST(CrowdBodies, PixelsLocatedInVectorsAsOneByOne) {
     std::mt19937 random(5);
     std::uniform_real_distribution<double> step(-6, 6), around(-30, 60);
     for (int body = 0; body < 40; ++body) {
         crowd_body b = larvaShape(40, 7);
         for (int i = 1; i < crowd_stations; ++i)
-            b.midline[i] = body % 5 == 0 && i % 3 == 0 ? b.midline[i - 1]
-                                                       : crowd_point{b.midline[i - 1].x + step(random) + 3,
-                                                                     b.midline[i - 1].y + step(random)};
+            b.midline[i] = body % 5 == 0 && i % 3 == 0
+                               ? b.midline[i - 1]
+                               : crowd_point{b.midline[i - 1].x + step(random) + 3, b.midline[i - 1].y + step(random)};
         const crowd_line line = crowd_prepare(b);
+        std::vector<double> xs, ys, firsts, ends;
         for (int n = 0; n < 200; ++n) {
             const double x = around(random), y = around(random);
             for (int first = 0; first < crowd_segments; ++first)
@@ -478,7 +479,16 @@ TEST(CrowdBodies, PairsOfSegmentsLocateAsOneByOne) {
                     const crowd_place got = crowd_locate(line, x, y, first, end);
                     const crowd_place want = locatedOneByOne(line, x, y, first, end);
                     ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << body << " " << x << "," << y;
+                    xs.push_back(x), ys.push_back(y), firsts.push_back(first), ends.push_back(end);
                 }
+        }
+        // Many at a time, an odd count of them so that some are left over after the vectors.
+        const size_t count = xs.size() - size_t(body % 7);
+        std::vector<crowd_place> places(count);
+        crowd_locateMany(line, xs.data(), ys.data(), firsts.data(), ends.data(), count, places.data());
+        for (size_t i = 0; i < count; ++i) {
+            const crowd_place want = locatedOneByOne(line, xs[i], ys[i], int(firsts[i]), int(ends[i]));
+            ASSERT_EQ(std::memcmp(&places[i], &want, sizeof want), 0) << body << " " << i;
         }
     }
 }

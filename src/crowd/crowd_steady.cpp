@@ -234,7 +234,11 @@ bool refine(const R& f, const std::vector<edge>& edges, crowd_shift& s, std::arr
 template <class P>
 void greyRow(const P* row, int32_t w, int32_t dx, std::vector<uint32_t>& out) {
     out.resize(size_t(w) + 1);
-    for (int32_t x = 0; x <= w; ++x) out[size_t(x)] = uint32_t(grey(row[std::clamp(x + dx, 0, w - 1)]));
+    // The columns read from inside the row, [inside, outside), need no clamping.
+    const int32_t inside = std::clamp(-dx, 0, w + 1), outside = std::clamp(w - dx, inside, w + 1);
+    for (int32_t x = 0; x < inside; ++x) out[size_t(x)] = uint32_t(grey(row[std::clamp(x + dx, 0, w - 1)]));
+    for (int32_t x = inside; x < outside; ++x) out[size_t(x)] = uint32_t(grey(row[x + dx]));
+    for (int32_t x = outside; x <= w; ++x) out[size_t(x)] = uint32_t(grey(row[std::clamp(x + dx, 0, w - 1)]));
 }
 
 // How far the frame, read at `s` between pixels under its light, lies from the reference at
@@ -475,6 +479,9 @@ void crowd_steady::holdPaint(crowd_shift s, bool learned, int32_t w, int32_t h) 
 void crowd_steady::fillUnseen(const dib_base& reference, crowd_shift s, dib_base& steadied) const {
     const int32_t w = reference.width, h = reference.absHeight();
     const int32_t dx = int32_t(std::lround(s.x)), dy = int32_t(std::lround(s.y));
+    // The reference's grey under the frame's light, by grey.
+    uint8_t lit[256];
+    for (int v = 0; v < 256; ++v) lit[v] = uint8_t(std::clamp(std::lround(s.gain * v + s.offset), 0l, 255l));
     for (int32_t y = 0; y < h; ++y) {
         const uint8_t* r = reference.row(y);
         uint8_t* out = steadied.row(y);
@@ -483,7 +490,7 @@ void crowd_steady::fillUnseen(const dib_base& reference, crowd_shift s, dib_base
             const bool seen = rowSeen && x + dx - 1 >= 0 && x + dx + 1 < w &&
                               !paintedThere_[size_t(y) * size_t(w) + size_t(x)] &&
                               !hidden_[size_t(y + dy) * size_t(w) + size_t(x + dx)];
-            if (!seen) out[x] = uint8_t(std::clamp(std::lround(s.gain * r[x] + s.offset), 0l, 255l));
+            if (!seen) out[x] = lit[r[x]];
         }
     }
 }

@@ -94,6 +94,25 @@ std::vector<uint8_t> paintedOver(const dib_base& r) {
 // How far the frame at a whole-pixel shift lies from the reference: over the edge pixels it
 // shows, the grey differences from their median, the better-matching half of them averaged.
 // Animals lie on many edge pixels of a wall they keep to, and at no shift do those match.
+// The mean of the smaller half of the differences' distances from their median. The
+// differences are of grey values, a few hundred apart at most: the order is counted by value.
+double halfSpread(const std::vector<int>& d) {
+    const auto [low, high] = std::minmax_element(d.begin(), d.end());
+    const int first = *low;
+    std::vector<int64_t> count(size_t(*high - first) + 1), spread(count.size());
+    for (const int v : d) ++count[size_t(v - first)];
+    const int64_t half = int64_t(d.size() / 2);
+    size_t median = 0;
+    for (int64_t below = 0; below + count[median] <= half; ++median) below += count[median];
+    for (size_t v = 0; v < count.size(); ++v) spread[v > median ? v - median : median - v] += count[v];
+    int64_t sum = 0, left = half;
+    for (size_t s = 0; left > 0; ++s) {
+        const int64_t taken = std::min(left, spread[s]);
+        sum += taken * int64_t(s), left -= taken;
+    }
+    return double(sum) / double(half);
+}
+
 template <class R>
 double mismatch(const R& f, const std::vector<edge>& edges, int kx, int ky, std::vector<int>& d) {
     d.clear();
@@ -101,14 +120,7 @@ double mismatch(const R& f, const std::vector<edge>& edges, int kx, int ky, std:
         if (f.seen(edges[i].x + kx, edges[i].y + ky))
             d.push_back(f.at(edges[i].x + kx, edges[i].y + ky) - int(edges[i].value));
     if (d.size() < kFewest) return std::numeric_limits<double>::max();
-    const auto half = d.begin() + ptrdiff_t(d.size() / 2);
-    std::nth_element(d.begin(), half, d.end());
-    const int median = *half;
-    for (int& v : d) v = std::abs(v - median);
-    std::nth_element(d.begin(), half, d.end());
-    int64_t sum = 0;
-    for (auto v = d.begin(); v != half; ++v) sum += *v;
-    return double(sum) / double(d.size() / 2);
+    return halfSpread(d);
 }
 
 // The best whole-pixel shift. The last frame's is kept where it is clearly better than its

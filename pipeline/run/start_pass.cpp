@@ -82,7 +82,7 @@ bool StartPass::round(const FrameJob& job) {
                                                  [](const ObjectPosture& p) { return p.hasMidline(); });
 }
 
-bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop) {
+void StartPass::settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop) {
     const FrameNeeds needs{.objects = true, .learning = byLearning_};
     for (size_t i = usable; i-- > 0;) {
         FrameJob job;
@@ -91,7 +91,7 @@ bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, cons
         if (!stop.stopRequested() && !quit_) backward.process(job, needs, {}, 0);
         if (!job.processed) {
             rows_.clear();
-            return false;
+            return;
         }
         if (int64_t(i) >= replaced) continue;
         for (size_t k = 0; k < job.objects.size(); ++k)
@@ -102,10 +102,9 @@ bool StartPass::settle(Instance& backward, size_t usable, int64_t replaced, cons
             rows_[job.frame] = {std::move(job.objects), std::move(job.shapes), std::move(job.postures), job.provisional};
         } catch (const std::bad_alloc&) {
             rows_.clear();
-            return false;
+            return;
         }
     }
-    return true;
 }
 
 void StartPass::settleBehind(std::unique_ptr<Instance> backward, size_t usable, int64_t replaced,
@@ -113,16 +112,16 @@ void StartPass::settleBehind(std::unique_ptr<Instance> backward, size_t usable, 
     settleEnd_ = replaced > 0 ? frames_[size_t(replaced - 1)].frame + 1 : 0;
     backward_ = std::move(backward);
     busy_ = true;
+    const auto work = [this, usable, replaced, stop] {
+        settle(*backward_, usable, replaced, stop);
+        settled();
+    };
     try {
-        behind_ = std::thread([this, usable, replaced, stop] {
-            settle(*backward_, usable, replaced, stop);
-            settled();
-        });
+        behind_ = std::thread(work);
         return;
     } catch (const std::system_error&) {
     }
-    settle(*backward_, usable, replaced, stop);
-    settled();
+    work();
 }
 
 void StartPass::settled() {

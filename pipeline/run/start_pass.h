@@ -73,7 +73,7 @@ public:
     // Whether each frame was searched while learning is asked of the frames before `end` only.
     void settleByLearning(int64_t end) { byLearning_ = true, learningEnd_ = end; }
     bool asksLearning(int64_t frame) const { return byLearning_ && frame < learningEnd_; }
-    // The pass ends: the backward instance stops at its next frame and is let go, the frames with it.
+    // The pass ends: the backward instance stops at its next frame and is let go.
     void finish();
 
 private:
@@ -83,8 +83,8 @@ private:
         std::vector<ObjectPosture> postures;
         bool provisional = false;
     };
-    // The backward instance's turn; false when it kept nothing.
-    bool settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop);
+    // The backward instance's turn; its rows are kept only when it went through every frame.
+    void settle(Instance& backward, size_t usable, int64_t replaced, const StopToken& stop);
     void settled();
     std::vector<FrameJob> frames_;
     size_t next_ = 1;

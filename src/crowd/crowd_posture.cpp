@@ -233,6 +233,7 @@ void crowd_midliner::measure(const std::vector<crowd_pixel>& pixels, crowd_postu
                         ? -1.0
                         : std::clamp((fromA_[i] - fromB_[i]) / (2.0 * kAcross) + length / 2, 0.0, length);
     if (length >= 2 && outline(pixels, length, posture)) {
+        searchWindows(pixels, posture.length);
         for (int round = 0; round < kRounds; ++round) centre(pixels, posture);
         describe(pixels, posture, looks);
     }
@@ -280,7 +281,7 @@ bool crowd_midliner::outline(const std::vector<crowd_pixel>& pixels, double leng
     return true;
 }
 
-void crowd_midliner::locateAll(const std::vector<crowd_pixel>& pixels, const crowd_line& line, double length) {
+void crowd_midliner::searchWindows(const std::vector<crowd_pixel>& pixels, double length) {
     const size_t n = pixels.size();
     x_.resize(n), y_.resize(n), first_.resize(n), end_.resize(n), places_.resize(n);
     for (size_t i = 0; i < n; ++i) {
@@ -289,7 +290,10 @@ void crowd_midliner::locateAll(const std::vector<crowd_pixel>& pixels, const cro
         x_[i] = pixels[i].x, y_[i] = pixels[i].y;
         first_[i] = std::clamp(guess - 2, 0, kLast - 1), end_[i] = std::clamp(guess + 3, 1, kLast);
     }
-    crowd_locateMany(line, x_.data(), y_.data(), first_.data(), end_.data(), n, places_.data());
+}
+
+void crowd_midliner::locateAll(const crowd_line& line) {
+    crowd_locateMany(line, x_.data(), y_.data(), first_.data(), end_.data(), x_.size(), places_.data());
 }
 
 void crowd_midliner::centre(const std::vector<crowd_pixel>& pixels, crowd_posture& posture) {
@@ -297,7 +301,7 @@ void crowd_midliner::centre(const std::vector<crowd_pixel>& pixels, crowd_postur
     // the line lies closest to it (slices across the line), smoothed over its neighbours.
     const crowd_line line = crowd_prepare(crowd_longBody(posture, 0, 0));
     double weight[crowd_stations] = {}, across[crowd_stations] = {}, shift[crowd_stations];
-    locateAll(pixels, line, posture.length);
+    locateAll(line);
     for (size_t n = 0; n < pixels.size(); ++n) {
         const crowd_place& place = places_[n];
         const int station = std::clamp(int(place.along + 0.5), 0, kLast);
@@ -321,7 +325,7 @@ void crowd_midliner::describe(const std::vector<crowd_pixel>& pixels, crowd_post
     const double step = posture.length / kLast;
     const int32_t cap = crowd_typicalWeight(pixels);
     double count[crowd_stations] = {}, grey[crowd_stations] = {}, weight = 0, balance = 0, all = 0, squares = 0;
-    locateAll(pixels, line, posture.length);
+    locateAll(line);
     for (size_t n = 0; n < pixels.size(); ++n) {
         const crowd_pixel& p = pixels[n];
         const crowd_place& place = places_[n];

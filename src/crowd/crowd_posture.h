@@ -191,9 +191,11 @@ private:
     // The first midline, through the centres of the slices the distances from both ends
     // cut the body into; false when the body is too short for two slices.
     bool outline(const std::vector<crowd_pixel>& pixels, double length, crowd_posture& posture);
-    // Where each pixel lies against the line (places_), looked for by the segments its
-    // distance from the ends points to.
-    void locateAll(const std::vector<crowd_pixel>& pixels, const crowd_line& line, double length);
+    // The segments each pixel is looked for by, as its distance from the ends points to them
+    // along a midline of `length`; the midline's points move, its length stays.
+    void searchWindows(const std::vector<crowd_pixel>& pixels, double length);
+    // Where each pixel lies against the line (places_), looked for by its segments.
+    void locateAll(const crowd_line& line);
     // Moves the midline to the middle of the slices across it.
     void centre(const std::vector<crowd_pixel>& pixels, crowd_posture& posture);
     // Widths, balance, profile and texture along the midline; whether the body is elongated.

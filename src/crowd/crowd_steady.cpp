@@ -91,9 +91,6 @@ std::vector<uint8_t> paintedOver(const dib_base& r) {
     return painted;
 }
 
-// How far the frame at a whole-pixel shift lies from the reference: over the edge pixels it
-// shows, the grey differences from their median, the better-matching half of them averaged.
-// Animals lie on many edge pixels of a wall they keep to, and at no shift do those match.
 // The mean of the smaller half of the differences' distances from their median. The
 // differences are of grey values, a few hundred apart at most: the order is counted by value.
 double halfSpread(const std::vector<int>& d) {
@@ -113,6 +110,9 @@ double halfSpread(const std::vector<int>& d) {
     return double(sum) / double(half);
 }
 
+// How far the frame at a whole-pixel shift lies from the reference: over the edge pixels it
+// shows, the grey differences from their median, the better-matching half of them averaged.
+// Animals lie on many edge pixels of a wall they keep to, and at no shift do those match.
 template <class R>
 double mismatch(const R& f, const std::vector<edge>& edges, int kx, int ky, std::vector<int>& d) {
     d.clear();

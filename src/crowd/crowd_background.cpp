@@ -4,6 +4,8 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <utility>
 
 #include "crowd/crowd_floor.h"
 #include "crowd/crowd_runs.h"
@@ -440,19 +442,39 @@ void crowd_background::guessFloor(const dib_base& grey, const dib_base& weight, 
     for (int32_t y = 0; y < grey.absHeight(); ++y) std::copy_n(image_.row(y), grey.width, first_.row(y));
 }
 
+namespace {
+// Where on its body a blob lies: its centre's pixel, or the body's pixel nearest it. The
+// centre of a curled or bent body (a worm's C or S) lies off it, where the patch the animal
+// left in the samples is not: there it would be counted as an animal moving beside the
+// patch, and again as one at rest on it.
+std::pair<int32_t, int32_t> onBody(const crowd_blobs& blobs, const crowd_blob& blob,
+                                   const std::vector<crowd_run>& runs) {
+    const int64_t cx = std::llround(blob.moments.wx / blob.moments.w),
+                  cy = std::llround(blob.moments.wy / blob.moments.w);
+    int64_t bestX = cx, bestY = cy, nearest = INT64_MAX;
+    for (int32_t i = 0; i < blob.runCount && nearest > 0; ++i) {
+        const crowd_run& run = runs[size_t(blobs.order()[size_t(blob.firstRun + i)])];
+        const int64_t x = std::clamp<int64_t>(cx, run.x0, run.x1 - 1), dx = x - cx, dy = run.y - cy;
+        if (dx * dx + dy * dy < nearest) nearest = dx * dx + dy * dy, bestX = x, bestY = run.y;
+    }
+    return {int32_t(std::clamp<int64_t>(bestX, INT32_MIN, INT32_MAX)),
+            int32_t(std::clamp<int64_t>(bestY, INT32_MIN, INT32_MAX))};
+}
+}  // namespace
+
 // Where the sample's blobs that look like animals lay, and how many each holds: those of
 // the size of one to kStructureAnimals animals, and not far fainter than the animals.
 void crowd_background::noteAnimals(const crowd_frameFacts& facts) {
     seen_.emplace_back();
     const double one = facts.still.singleArea, contrast = facts.still.animalContrast;
-    if (!facts.blobs || one <= 0) return;
+    if (!facts.blobs || !facts.runs || one <= 0) return;
     for (const crowd_blob& blob : facts.blobs->blobs()) {
         const double area = double(blob.moments.area);
         if (area < std::max<double>(facts.still.minArea, one / 4) || area > kStructureAnimals * one) continue;
         if (contrast > 0 && blob.moments.w / area < contrast / 2) continue;
-        const int32_t x = std::clamp(int32_t(std::lround(blob.moments.wx / blob.moments.w)), 0, image_.width - 1);
-        const int32_t y = std::clamp(int32_t(std::lround(blob.moments.wy / blob.moments.w)), 0, image_.absHeight() - 1);
-        seen_.back().push_back({x, y, std::max(1.0, std::round(area / one))});
+        const auto [x, y] = onBody(*facts.blobs, blob, *facts.runs);
+        seen_.back().push_back({std::clamp(x, 0, image_.width - 1), std::clamp(y, 0, image_.absHeight() - 1),
+                                std::max(1.0, std::round(area / one))});
     }
 }
 

@@ -44,6 +44,7 @@ struct crowd_frameFacts {
     contrast_light relight;  // a lasting change of light the background takes over
     contrast_light light;    // the frame's light against the background, where it moved the floor by a few levels
     const crowd_blobs* blobs = nullptr;
+    const std::vector<crowd_run>* runs = nullptr;  // those the blobs were labelled from
     // Where the objects' shadows are left out of the weight: the pixels left out as shadows
     // (null: none are).
     const dib_base* shaded = nullptr;

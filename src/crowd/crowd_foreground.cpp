@@ -307,6 +307,7 @@ void crowd_foreground::learn(const dib_base& grey, const dib_base& weight, const
     counts_.provisional += !background_.learned();
     crowd_frameFacts facts;
     facts.polarity = s.polarity, facts.cut = cut_, facts.relight = lastingLight(), facts.blobs = &blobs;
+    facts.runs = &runs.runs;
     // The samples are brought to one light only when the floor's moved by more than a few
     // levels, as the learned background takes a change over: below that each frame's own fit
     // covers it, and rounding every sample through a gain would only wear its texture down.

@@ -310,6 +310,67 @@ std::vector<std::vector<int>> restingInContact(std::span<const IdentityRow> rows
     return out;
 }
 
+// Per member, whether its row is surely its track's animal, though others lie within `reach`
+// (told, and whether any did: 0 not told, 1 none near, 2 told from those near): both tracks
+// seen on the frame before, and each step to its own row far shorter than the exchanged steps
+// would be. Animals that touch and turn away or pass (flies, ants) are seen as two throughout,
+// cut apart where they touch, and the frame-by-frame linker follows them; cut at every touch,
+// their fragments were joined again by heading and looks, and alike animals were exchanged.
+std::vector<char> toldApart(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach) {
+    constexpr double clearly = 0.7;  // own steps at most this share of the exchanged ones
+    std::map<std::pair<long long, long long>, int> byTrackFrame;
+    for (int i : members)
+        if (rows[size_t(i)].track >= 0) byTrackFrame[{rows[size_t(i)].track, rows[size_t(i)].frame}] = i;
+    auto before = [&](const IdentityRow& r) -> const IdentityRow* {
+        const auto it = r.track >= 0 ? byTrackFrame.find({r.track, r.frame - 1}) : byTrackFrame.end();
+        return it == byTrackFrame.end() ? nullptr : &rows[size_t(it->second)];
+    };
+    auto apart = [](const IdentityRow& a, const IdentityRow& b) { return std::hypot(a.x - b.x, a.y - b.y); };
+    std::vector<char> told(members.size(), 1);
+    pairsOnEachFrame(rows, members, reach, [&](size_t i, size_t j, double) {
+        if (i == j || !told[i]) return;
+        const IdentityRow &a = rows[size_t(members[i])], &b = rows[size_t(members[j])];
+        const IdentityRow *pa = before(a), *pb = before(b);
+        told[i] = pa && pb && apart(*pa, a) + apart(*pb, b) < clearly * (apart(*pa, b) + apart(*pb, a)) ? 2 : 0;
+    });
+    return told;
+}
+
+// Per member, whether its row is its track's animal alone: no other within `contact` and not
+// cut out of a blob of several, or in a contact every row of which, from the frame after the
+// track was last alone to the frame before it is alone again, was told apart (toldApart, from
+// all within two bodies' lengths; a cut row from a neighbour at least, the rest of its blob,
+// and none nearer than `contact`): there the linked track is the animal's way through. One unclear step
+// (two animals on one spot, where a linker may hand each one's track to the other) leaves the
+// whole contact out, for the animals' looks and motion to bridge.
+std::vector<char> throughCleanContacts(std::span<const IdentityRow> rows, const std::vector<int>& members,
+                                       const std::vector<double>& near, double contact) {
+    const std::vector<char> told = toldApart(rows, members, 4 * contact);
+    std::vector<char> alone(members.size());
+    std::map<long long, std::vector<size_t>> byTrack;
+    for (size_t k = 0; k < members.size(); ++k) {
+        const IdentityRow& r = rows[size_t(members[k])];
+        alone[k] = near[k] > contact && !r.cut;
+        if (r.track >= 0) byTrack[r.track].push_back(k);
+    }
+    // Bodies cut apart that lie over each other are fitted afresh each frame and may drift
+    // from one animal onto the other in small steps; touching ones, half a body apart, do not.
+    auto clean = [&](size_t k) {
+        return rows[size_t(members[k])].cut ? near[k] > contact && told[k] == 2 : told[k] != 0;
+    };
+    auto frame = [&](size_t k) { return rows[size_t(members[k])].frame; };
+    for (const auto& [track, ks] : byTrack)
+        for (size_t i = 1; i < ks.size(); ++i) {
+            if (alone[ks[i]] || !alone[ks[i - 1]]) continue;
+            size_t j = i;
+            while (j < ks.size() && !alone[ks[j]] && clean(ks[j]) && frame(ks[j]) == frame(ks[j - 1]) + 1) ++j;
+            if (j < ks.size() && j > i && alone[ks[j]] && frame(ks[j]) == frame(ks[j - 1]) + 1)
+                for (size_t m = i; m < j; ++m) alone[ks[m]] = 1;
+            i = j;
+        }
+    return alone;
+}
+
 }  // namespace
 
 std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std::vector<int>& members, double contact,
@@ -319,8 +380,8 @@ std::vector<Fragment> cut_fragments(std::span<const IdentityRow> rows, const std
     for (int i : members) areas.push_back(rows[size_t(i)].looks.area);
     const double typical = median(areas);
     // The alone rows of each track.
-    const auto byTrack = rowsByTrack(rows, members, typical,
-                                     [&](size_t k, const IdentityRow& r) { return near[k] > contact && !r.cut; });
+    const std::vector<char> alone = throughCleanContacts(rows, members, near, contact);
+    const auto byTrack = rowsByTrack(rows, members, typical, [&](size_t k, const IdentityRow&) { return alone[k]; });
     std::vector<Fragment> out;
     for (const auto& [track, alone] : byTrack) {
         for (size_t k = 0; k < alone.size(); ++k) {

@@ -340,9 +340,9 @@ std::vector<char> toldApart(std::span<const IdentityRow> rows, const std::vector
 // cut out of a blob of several, or in a contact every row of which, from the frame after the
 // track was last alone to the frame before it is alone again, was told apart (toldApart, from
 // all within two bodies' lengths; a cut row from a neighbour at least, the rest of its blob,
-// and none nearer than `contact`): there the linked track is the animal's way through. One unclear step
-// (two animals on one spot, where a linker may hand each one's track to the other) leaves the
-// whole contact out, for the animals' looks and motion to bridge.
+// and none nearer than `contact`): there the linked track is the animal's way through. One
+// unclear step (two animals on one spot, where a linker may hand each one's track to the
+// other) leaves the whole contact out, for the animals' looks and motion to bridge.
 std::vector<char> throughCleanContacts(std::span<const IdentityRow> rows, const std::vector<int>& members,
                                        const std::vector<double>& near, double contact) {
     const std::vector<char> told = toldApart(rows, members, 4 * contact);

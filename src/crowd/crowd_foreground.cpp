@@ -272,6 +272,8 @@ void crowd_foreground::noteAnimalLooks(const crowd_blobs& blobs, int minArea) {
     if (elongationHistory_.size() > kCutHistory) elongationHistory_.erase(elongationHistory_.begin());
 }
 
+double crowd_foreground::animalContrast() const { return crowd_medianOf(contrastHistory_); }
+
 bool crowd_foreground::lightingEvent(const std::vector<crowd_run>& runs, const crowd_blobs& blobs) const {
     if (unfit_) return true;
     int64_t marked = 0;

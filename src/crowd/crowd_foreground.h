@@ -64,6 +64,9 @@ public:
     // The contrast an object's pixel needed in the last frame.
     int cut() const { return cut_; }
     const crowd_background& background() const { return background_; }
+    // An animal's mean contrast over its pixels, as the median blob had it while the
+    // background was learned; 0: not known.
+    double animalContrast() const;
     const crowd_counts& counts() const { return counts_; }
     // How far the objects' centres lie towards their shadows (0, 0 without shadows).
     double shadowX() const { return shadow_.shiftX(); }

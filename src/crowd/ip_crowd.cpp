@@ -69,6 +69,9 @@ constexpr double kEndToEnd = 0.75, kAside = 0.25;
 // Bodies covering at most this share of a blob each are halves of it, when it is at most
 // this many times the largest animals' area (a bent or blurred one differs by a tenth or so).
 constexpr double kHalf = 0.6, kHalvedLargest = 1.2;
+// With more animals found than counted, a blob whose mean contrast is under this share of an
+// animal's is no animal.
+constexpr double kFaint = 0.5;
 // The tracks expected in a blob cover at least this share of their areas added up in it.
 constexpr double kDeepest = 0.5;
 // Where more animals are found than counted, a blob of two tracks that each know their animal's
@@ -531,8 +534,20 @@ void ip_crowd::toAnimals() {
         const double area = double(blobs[size_t(kept_[i])].moments.area);
         return a.sized && b.sized && area > kAlone * std::max(a.area, b.area) ? kSeenApart : 0.0;
     };
-    auto left = [&](size_t i) { return more ? ratio_[i] - share_[i] : share_[i] - ratio_[i] - apart(i); };
+    // Beyond the count, a blob far fainter than the animals (out-of-focus debris drifting by, a
+    // reflection) is the first to go, the faintest first, whatever track followed it.
+    const double animalContrast = foreground_.animalContrast();
+    auto contrastOf = [&](size_t i) {
+        const crowd_moments& m = blobs[size_t(kept_[i])].moments;
+        return m.w / double(std::max<int64_t>(1, m.area));
+    };
+    auto faint = [&](size_t i) { return !more && share_[i] == 1 && contrastOf(i) < kFaint * animalContrast; };
+    auto left = [&](size_t i) {
+        if (faint(i)) return double(kMostPerBlob + 1) - contrastOf(i) / animalContrast;
+        return more ? ratio_[i] - share_[i] : share_[i] - ratio_[i] - apart(i);
+    };
     auto may = [&](size_t i) {
+        if (faint(i)) return true;
         const double area = double(blobs[size_t(kept_[i])].moments.area);
         // A blob under a quarter of an animal is a speck or a piece of one: with more blobs
         // than animals, it is no animal.

@@ -597,6 +597,16 @@ TEST(CrowdDetect, CountersNamedWithHints) {
     EXPECT_EQ(counters(*p)["no_contrast"], 3);
 }
 
+// Four animals counted, and two faint blobs drifting by (out-of-focus debris, 14 levels under
+// the floor where the animals lie 140 under it), found at a contrast set as low as 8: beyond
+// the count the faint ones are no animals, once the background is learned.
+TEST(CrowdDetect, FaintBlobsBeyondTheCountAreNoAnimals) {
+    auto p = crowd({{"animals", 4}, {"contrast", 8}});
+    std::vector<mover> movers = walkers(6, 40);
+    movers[4].value = movers[5].value = 168;
+    EXPECT_EQ(misses(*p, plainFloor, movers, 160, 100, {}, 2), 0);
+}
+
 // Five animals apart, counted as three: the frames past the guessed floor are counted as
 // holding more than the count; counted right, none is.
 TEST(CrowdDetect, MoreAnimalsApartThanCountedAreCounted) {

@@ -233,6 +233,7 @@ std::vector<Identity> identify(std::span<const IdentityRow> rows, const Identity
                       nearReach * g.contact, g.contact);
         one_each(rows, g.members, animals, settings.max_step, given);
         give_free(rows, g.members, animals, settings.max_step, given);
+        unflip(rows, g.members, nearReach * g.contact, given);
         for (size_t k = 0; k < g.members.size(); ++k)
             out[size_t(g.members[k])] = {given[k].label < 0 ? -1 : offset + given[k].label, given[k].sure};
         offset += animals;

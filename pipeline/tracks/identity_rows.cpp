@@ -360,4 +360,75 @@ void give_free(std::span<const IdentityRow> rows, const std::vector<int>& member
     }
 }
 
+namespace {
+
+// Flips of at most this many frames are undone, where the ways without them are at most this
+// share of the ways with them.
+constexpr long long flipFrames = 3;
+constexpr double flipClearly = 0.7;
+
+// The rows given to each animal, by frame, and the flips between two of them undone.
+class Flips {
+public:
+    Flips(std::span<const IdentityRow> rows, const std::vector<int>& members, std::vector<Given>& given)
+        : rows_(rows), members_(members), given_(given) {
+        for (size_t k = 0; k < members.size(); ++k)
+            if (given[k].label >= 0) at_[{given[k].label, frame(k)}] = k;
+    }
+
+    long long frame(size_t k) const { return rows_[size_t(members_[k])].frame; }
+
+    // Animals a and b, whose rows on `f` lie within reach, exchanged on f for up to flipFrames
+    // frames: exchanged back where that makes both ways clearly shorter.
+    void undo(int a, int b, long long f) {
+        const IdentityRow *a0 = row(a, f - 1), *b0 = row(b, f - 1), *af = row(a, f), *bf = row(b, f);
+        if (!a0 || !b0 || !af || !bf) return;
+        for (long long n = 1; n <= flipFrames; ++n) {
+            const IdentityRow *a1 = row(a, f + n - 1), *b1 = row(b, f + n - 1), *a2 = row(a, f + n),
+                              *b2 = row(b, f + n);
+            if (!a1 || !b1 || !a2 || !b2) return;
+            const double now = step(a0, af) + step(b0, bf) + step(a1, a2) + step(b1, b2);
+            const double back = step(a0, bf) + step(b0, af) + step(b1, a2) + step(a1, b2);
+            if (back >= flipClearly * now) continue;
+            for (long long m = f; m < f + n; ++m) {
+                size_t &ka = at_[{a, m}], &kb = at_[{b, m}];
+                std::swap(given_[ka].label, given_[kb].label);
+                std::swap(ka, kb);
+            }
+            return;
+        }
+    }
+
+private:
+    const IdentityRow* row(int animal, long long f) const {
+        const auto it = at_.find({animal, f});
+        return it == at_.end() ? nullptr : &rows_[size_t(members_[it->second])];
+    }
+    static double step(const IdentityRow* a, const IdentityRow* b) { return std::hypot(a->x - b->x, a->y - b->y); }
+
+    std::span<const IdentityRow> rows_;
+    const std::vector<int>& members_;
+    std::vector<Given>& given_;
+    std::map<std::pair<int, long long>, size_t> at_;  // (animal, frame) -> member
+};
+
+}  // namespace
+
+void unflip(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach,
+            std::vector<Given>& given) {
+    Flips flips(rows, members, given);
+    for (size_t begin = 0; begin < members.size();) {
+        size_t end = begin;
+        while (end < members.size() && flips.frame(end) == flips.frame(begin)) ++end;
+        for (size_t k = begin; k < end; ++k)
+            for (size_t o = begin; o < end; ++o) {
+                const IdentityRow &a = rows[size_t(members[k])], &b = rows[size_t(members[o])];
+                if (given[k].label >= 0 && given[o].label >= 0 && given[k].label < given[o].label &&
+                    std::hypot(a.x - b.x, a.y - b.y) <= reach)
+                    flips.undo(given[k].label, given[o].label, flips.frame(k));
+            }
+        begin = end;
+    }
+}
+
 }  // namespace ambrevo::identity_detail

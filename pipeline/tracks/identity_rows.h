@@ -55,4 +55,11 @@ void one_each(std::span<const IdentityRow> rows, const std::vector<int>& members
 void give_free(std::span<const IdentityRow> rows, const std::vector<int>& members, int animals, double step,
                std::vector<Given>& given);
 
+// Two animals whose rows in a contact (within `reach` of each other) are exchanged for a frame
+// or a few and exchanged back: where keeping each on the other row of those frames makes both
+// ways clearly shorter, a body was fitted onto the neighbour for those frames, and the rows
+// change animals back. A real exchange (a linker's swap) is for good, and no exchange back.
+void unflip(std::span<const IdentityRow> rows, const std::vector<int>& members, double reach,
+            std::vector<Given>& given);
+
 }  // namespace ambrevo::identity_detail

@@ -173,6 +173,25 @@ TEST(Identity, TwoLookAlikesThatTurnAwayApartKeepTheirTracks) {
     EXPECT_NE(ids[0].identity, ids[1].identity);
 }
 
+TEST(Identity, TwoTracksExchangedForTwoFramesInAContactAreExchangedBack) {
+    // Two animals walk side by side 14 px apart, 8 px in frames 25-35, cut out of one blob
+    // there; on frames 30 and 31 the procedure fitted each one's body onto the other (the
+    // tracks exchanged, then back). Each keeps its identity on every frame.
+    std::mt19937 rng(10);
+    std::vector<IdentityRow> rows;
+    for (long long f = 0; f < 60; ++f)
+        for (long long i = 0; i < 2; ++i) {
+            const bool contact = f >= 25 && f <= 35;
+            const long long track = f == 30 || f == 31 ? 1 - i : i;
+            rows.push_back(
+                Crowd::row(f, track, 100 + 2 * double(f), 100 + (contact ? 8 : 14) * double(i), 300, 60, contact, rng));
+        }
+    const std::vector<Identity> ids = identify(rows, counted(2));
+    for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(ids[i].identity, ids[i % 2].identity) << "frame " << rows[i].frame;
+    EXPECT_NE(ids[0].identity, ids[1].identity);
+}
+
 TEST(Identity, TwoTracksThatSwappedInALongContactTurnTogetherWhereTheyLieOnTheAnimalsWays) {
     // A small and a large animal swim side by side 8 px apart in frames 20-69, 6 px at frame 30
     // (their closest approach); the linker swaps them at frame 50, and each row in contact lies

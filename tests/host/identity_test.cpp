@@ -117,6 +117,15 @@ std::vector<ScorePoint> reported(const Crowd& c, const std::vector<Identity>& id
 
 IdentitySettings counted(int animals) { return {{animals}}; }
 
+// Rows of two animals, frame by frame, the first animal's first: each keeps one identity on
+// every frame, and the two differ.
+void expectEachKeepsItsIdentity(const std::vector<IdentityRow>& rows) {
+    const std::vector<Identity> ids = identify(rows, counted(2));
+    for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(ids[i].identity, ids[i % 2].identity) << "frame " << rows[i].frame;
+    EXPECT_NE(ids[0].identity, ids[1].identity);
+}
+
 }  // namespace
 
 TEST(Identity, UndoesTheSwapsOfTheLinkedTracks) {
@@ -167,10 +176,7 @@ TEST(Identity, TwoLookAlikesThatTurnAwayApartKeepTheirTracks) {
         for (long long i = 0; i < 2; ++i)
             rows.push_back(Crowd::row(f, i, 100 + 2 * t, i ? 105.5 + v : 94.5 - v, 300, 60, std::abs(t) <= 2, rng));
     }
-    const std::vector<Identity> ids = identify(rows, counted(2));
-    for (size_t i = 0; i < rows.size(); ++i)
-        EXPECT_EQ(ids[i].identity, ids[i % 2].identity) << "frame " << rows[i].frame;
-    EXPECT_NE(ids[0].identity, ids[1].identity);
+    expectEachKeepsItsIdentity(rows);
 }
 
 TEST(Identity, TwoTracksExchangedForTwoFramesInAContactAreExchangedBack) {
@@ -186,10 +192,7 @@ TEST(Identity, TwoTracksExchangedForTwoFramesInAContactAreExchangedBack) {
             rows.push_back(
                 Crowd::row(f, track, 100 + 2 * double(f), 100 + (contact ? 8 : 14) * double(i), 300, 60, contact, rng));
         }
-    const std::vector<Identity> ids = identify(rows, counted(2));
-    for (size_t i = 0; i < rows.size(); ++i)
-        EXPECT_EQ(ids[i].identity, ids[i % 2].identity) << "frame " << rows[i].frame;
-    EXPECT_NE(ids[0].identity, ids[1].identity);
+    expectEachKeepsItsIdentity(rows);
 }
 
 TEST(Identity, TwoTracksThatSwappedInALongContactTurnTogetherWhereTheyLieOnTheAnimalsWays) {
@@ -204,10 +207,7 @@ TEST(Identity, TwoTracksThatSwappedInALongContactTurnTogetherWhereTheyLieOnTheAn
             rows.push_back(Crowd::row(f, f < 50 ? i : 1 - i, 100 + 2 * double(f), i ? 100 + off : 100 - off,
                                       i ? 400 : 300, 60, off < 5, rng));
     }
-    const std::vector<Identity> ids = identify(rows, counted(2));
-    for (size_t i = 0; i < rows.size(); ++i)
-        EXPECT_EQ(ids[i].identity, ids[i % 2].identity) << "frame " << rows[i].frame;
-    EXPECT_NE(ids[0].identity, ids[1].identity);
+    expectEachKeepsItsIdentity(rows);
 }
 
 TEST(Identity, ExactlyTheCountOfIdentitiesEachOnceAFrame) {

@@ -4,7 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "crowd/crowd_floor.h"
@@ -449,16 +449,16 @@ namespace {
 // patch, and again as one at rest on it.
 std::pair<int32_t, int32_t> onBody(const crowd_blobs& blobs, const crowd_blob& blob,
                                    const std::vector<crowd_run>& runs) {
-    const int64_t cx = std::llround(blob.moments.wx / blob.moments.w),
-                  cy = std::llround(blob.moments.wy / blob.moments.w);
-    int64_t bestX = cx, bestY = cy, nearest = INT64_MAX;
+    const double cx = std::round(blob.moments.wx / blob.moments.w), cy = std::round(blob.moments.wy / blob.moments.w);
+    std::pair<int32_t, int32_t> best{0, 0};
+    double nearest = std::numeric_limits<double>::infinity();
     for (int32_t i = 0; i < blob.runCount && nearest > 0; ++i) {
         const crowd_run& run = runs[size_t(blobs.order()[size_t(blob.firstRun + i)])];
-        const int64_t x = std::clamp<int64_t>(cx, run.x0, run.x1 - 1), dx = x - cx, dy = run.y - cy;
-        if (dx * dx + dy * dy < nearest) nearest = dx * dx + dy * dy, bestX = x, bestY = run.y;
+        const double x = std::clamp(cx, double(run.x0), double(run.x1 - 1));
+        const double d = (x - cx) * (x - cx) + (run.y - cy) * (run.y - cy);
+        if (d < nearest) nearest = d, best = {int32_t(x), run.y};
     }
-    return {int32_t(std::clamp<int64_t>(bestX, INT32_MIN, INT32_MAX)),
-            int32_t(std::clamp<int64_t>(bestY, INT32_MIN, INT32_MAX))};
+    return best;
 }
 }  // namespace
 
@@ -473,8 +473,7 @@ void crowd_background::noteAnimals(const crowd_frameFacts& facts) {
         if (area < std::max<double>(facts.still.minArea, one / 4) || area > kStructureAnimals * one) continue;
         if (contrast > 0 && blob.moments.w / area < contrast / 2) continue;
         const auto [x, y] = onBody(*facts.blobs, blob, *facts.runs);
-        seen_.back().push_back({std::clamp(x, 0, image_.width - 1), std::clamp(y, 0, image_.absHeight() - 1),
-                                std::max(1.0, std::round(area / one))});
+        seen_.back().push_back({x, y, std::max(1.0, std::round(area / one))});
     }
 }
 
